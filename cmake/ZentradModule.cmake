@@ -1,0 +1,23 @@
+# zentrad_module(NAME [DEPS lib...] [PUBLIC_LIBS lib...])
+# Builds the library zentrad_NAME from the .cc files of the calling folder (not its
+# subfolders). Folders without sources yet become interface libraries, so the
+# dependency graph stays the same while the tree grows.
+function(zentrad_module name)
+  cmake_parse_arguments(ARG "" "" "DEPS;PUBLIC_LIBS;EXTRA_SOURCES" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
+  list(APPEND sources ${ARG_EXTRA_SOURCES})
+  set(target zentrad_${name})
+  set(deps "")
+  foreach(dep IN LISTS ARG_DEPS)
+    list(APPEND deps zentrad_${dep})
+  endforeach()
+  if(sources)
+    add_library(${target} STATIC ${sources})
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${target} PUBLIC ${deps} ${ARG_PUBLIC_LIBS})
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${target} INTERFACE ${deps} ${ARG_PUBLIC_LIBS})
+  endif()
+endfunction()

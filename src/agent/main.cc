@@ -1,0 +1,30 @@
+// Entry point: run under the service control manager when started as a service,
+// otherwise as a console program that stops in order on Ctrl-C or SIGTERM.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/Agent.h"
+#include "agent/Service.h"
+#include "platform/Service.h"
+#include "winutil/Logger.h"
+#include "winutil/RunState.h"
+
+namespace {
+
+void onConsoleStop() {
+    winutil::logWarn() << "Stop requested, shutting down";
+    winutil::runningFlag() = 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    winutil::Logger::get().setSystemLogger(std::make_unique<winutil::WindowsSystemLogger>(agent::kServiceName));
+    if (agent::dispatchService()) {
+        return 0;
+    }
+    std::vector<std::string> arguments(argv, argv + argc);
+    auto stopHandler = platform::installConsoleStopHandler(onConsoleStop);
+    return agent::run(arguments);
+}

@@ -1,0 +1,29 @@
+// The process-wide running and stopped flags. Stopping is requested only by clearing the
+// running flag; long operations test it at fixed points and give up with a
+// ShutdownException. The run function sets the stopped flag as its very last step.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "winutil/Exceptions.h"
+
+namespace winutil {
+
+std::atomic<std::int32_t>& runningFlag();
+std::atomic<std::int32_t>& stoppedFlag();
+
+inline bool isRunning() { return runningFlag().load(std::memory_order_relaxed) != 0; }
+
+// Throws ShutdownException "Service shutdown detected, shutting down.." when the running
+// flag is 0; the caller's signature and line are recorded.
+#define ZENTRAD_CHECK_RUNNING()                                   \
+    do {                                                          \
+        if (!::winutil::isRunning()) {                            \
+            ZENTRAD_THROW_SHUTDOWN();                             \
+        }                                                         \
+    } while (false)
+#define ZENTRAD_THROW_SHUTDOWN() \
+    throw ::winutil::ShutdownException(ZENTRAD_FUNCTION_SIGNATURE, __LINE__)
+
+}  // namespace winutil
