@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds from scratch and runs the whole test suite: the normal
+# build, then the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, the
+# threaded tests under ThreadSanitizer, and every fuzz target for a bounded time.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+out="${ZENTRAD_TEST_OUT:-$root/build-test}"
+jobs="$(nproc)"
+summary_passed=0
+summary_failed=0
+
+# Runs ctest in a build directory and adds its counts to the summary.
+run_ctest() {
+  local dir="$1"; shift
+  local log="$dir/ctest.log"
+  set +e
+  (cd "$dir" && ctest -j "$jobs" --output-on-failure "$@") 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
+  set -e
+  local line total failed
+  line="$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1 || true)"
+  total="$(echo "$line" | sed -E 's/.*out of ([0-9]+).*/\1/')"
+  failed="$(echo "$line" | sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/')"
+  if [ -n "$line" ]; then
+    summary_passed=$((summary_passed + total - failed))
+    summary_failed=$((summary_failed + failed))
+  fi
+  if [ "$status" -ne 0 ]; then
+    echo "tests: $summary_passed passed, $((summary_failed > 0 ? summary_failed : 1)) failed"
+    exit "$status"
+  fi
+}
+
+"$root/scripts/setup.sh"
+rm -rf "$out"
+mkdir -p "$out"
+
+echo "== build (release, -Werror)"
+"$root/scripts/build.sh" "$out/release"
+echo "== tests (release)"
+run_ctest "$out/release" --timeout 600
+
+echo "== build (address and undefined behaviour sanitizers)"
+"$root/scripts/build.sh" "$out/asan" -DZENTRAD_SANITIZE=address,undefined -DZENTRAD_BUILD_BENCH=OFF
+echo "== tests (address and undefined behaviour sanitizers)"
+run_ctest "$out/asan" --timeout 900
+
+echo "== build (thread sanitizer: pipeline and connection suites only)"
+"$root/scripts/build.sh" "$out/tsan" -DZENTRAD_SANITIZE=thread -DZENTRAD_BUILD_BENCH=OFF
+if [ -n "$(cd "$out/tsan" && ctest -N -L tsan | grep -E 'Total Tests: [1-9]')" ]; then
+  echo "== tests (thread sanitizer)"
+  run_ctest "$out/tsan" --timeout 900 -L tsan
+fi
+
+if ls "$root"/fuzz/*_fuzzer.cc >/dev/null 2>&1; then
+  echo "== fuzz targets (bounded time each)"
+  CC=clang CXX=clang++ "$root/scripts/build.sh" "$out/fuzz" -DZENTRAD_BUILD_FUZZERS=ON \
+    -DZENTRAD_BUILD_TESTS=OFF -DZENTRAD_BUILD_BENCH=OFF -DZENTRAD_SANITIZE=address,undefined
+  if ! "$root/scripts/fuzz.sh" "$out/fuzz" "${ZENTRAD_FUZZ_SECONDS:-30}"; then
+    echo "tests: $summary_passed passed, $((summary_failed + 1)) failed"
+    exit 1
+  fi
+fi
+echo "tests: $summary_passed passed, $summary_failed failed"
