@@ -1,0 +1,11 @@
+// Installs the change-tracking driver's control device into an emulated host.
+#include "platform/emulated/Host.h"
+
+namespace platform::emulated {
+
+void registerDriverDevices(Host&) {
+    // No devices of this family exist yet; paths they would claim fail with
+    // ERROR_FILE_NOT_FOUND.
+}
+
+}  // namespace platform::emulated

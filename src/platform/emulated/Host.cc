@@ -1,0 +1,106 @@
+#include "platform/emulated/Host.h"
+
+#include <cstdlib>
+#include <map>
+
+#include "platform/Errors.h"
+#include "platform/System.h"
+
+namespace platform::emulated {
+namespace {
+
+std::filesystem::path defaultRoot() {
+    if (const char* root = std::getenv("ZENTRAD_HOST_ROOT"); root != nullptr && *root != '\0') {
+        return std::filesystem::path(root);
+    }
+    std::filesystem::path module(toNarrow(getModuleFileName()));
+    return module.parent_path() / "host";
+}
+
+}  // namespace
+
+void DeviceTable::add(std::unique_ptr<DeviceProvider> provider) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    providers_.push_back(std::move(provider));
+}
+
+std::unique_ptr<OpenFile> DeviceTable::open(const OpenRequest& request) {
+    DeviceProvider* chosen = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& provider : providers_) {
+            if (provider->claims(request.path)) {
+                chosen = provider.get();
+                break;
+            }
+        }
+    }
+    if (chosen == nullptr) {
+        setLastError(kErrorFileNotFound);
+        return nullptr;
+    }
+    return chosen->open(request);
+}
+
+Host& Host::current() { return at(defaultRoot()); }
+
+Host& Host::at(const std::filesystem::path& root) {
+    // Hosts live as long as the process: open handles may refer to them.
+    static std::mutex hostsMutex;
+    static auto* hosts = new std::map<std::filesystem::path, std::unique_ptr<Host>>();
+    std::filesystem::path key = std::filesystem::absolute(root).lexically_normal();
+    std::lock_guard<std::mutex> lock(hostsMutex);
+    auto it = hosts->find(key);
+    if (it == hosts->end()) {
+        auto host = std::make_unique<Host>(key);
+        registerStorageDevices(*host);
+        registerDriverDevices(*host);
+        registerSnapshotDevices(*host);
+        it = hosts->emplace(key, std::move(host)).first;
+    }
+    return *it->second;
+}
+
+Host::Host(std::filesystem::path root) : root_(std::move(root)) {}
+
+HostConfig Host::config() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::error_code error;
+    auto time = std::filesystem::last_write_time(configFile(), error);
+    if (error) {
+        cachedConfig_ = HostConfig{};
+        cached_ = false;
+        return cachedConfig_;
+    }
+    if (!cached_ || time != cachedTime_) {
+        cachedConfig_ = HostConfig::load(configFile());
+        cachedTime_ = time;
+        cached_ = true;
+    }
+    return cachedConfig_;
+}
+
+void Host::addWriteObserver(std::shared_ptr<DiskWriteObserver> observer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    observers_.push_back(std::move(observer));
+}
+
+void Host::notifyBeforeDiskWrite(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length) {
+    std::vector<std::shared_ptr<DiskWriteObserver>> observers;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        observers = observers_;
+    }
+    for (auto& observer : observers) observer->beforeDiskWrite(diskNumber, offset, length);
+}
+
+void Host::notifyAfterDiskWrite(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length) {
+    std::vector<std::shared_ptr<DiskWriteObserver>> observers;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        observers = observers_;
+    }
+    for (auto& observer : observers) observer->afterDiskWrite(diskNumber, offset, length);
+}
+
+}  // namespace platform::emulated

@@ -1,0 +1,11 @@
+// Installs disks, volumes and files on mapped drives into an emulated host.
+#include "platform/emulated/Host.h"
+
+namespace platform::emulated {
+
+void registerStorageDevices(Host&) {
+    // No devices of this family exist yet; paths they would claim fail with
+    // ERROR_FILE_NOT_FOUND.
+}
+
+}  // namespace platform::emulated
