@@ -61,7 +61,8 @@ int run(const std::vector<std::string>& arguments) {
 
     winutil::runningFlag() = 0;
     threads.joinAll();
-    if (cryptoInitialised) crypto::CryptoLibrary::cleanup();
+    if (cryptoInitialised)
+        crypto::CryptoLibrary::cleanup();
     winutil::logInfo() << "Agent stopped";
     winutil::stoppedFlag() = 1;
     return exitCode;

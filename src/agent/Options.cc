@@ -31,7 +31,8 @@ void validate(boost::any& result, const std::vector<std::string>& values, Port*,
     const std::string& text = po::validators::get_single_string(values);
     unsigned value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > 0xFFFF) {
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+        value > 0xFFFF) {
         throw po::invalid_option_value(text);
     }
     result = Port{static_cast<std::uint16_t>(value)};
@@ -39,8 +40,8 @@ void validate(boost::any& result, const std::vector<std::string>& values, Port*,
 
 po::options_description genericOptions() {
     po::options_description generic("Generic options");
-    generic.add_options()("help,h", "produce help message")(
-        "config,c", po::value<std::string>(), "use specified config file")(
+    generic.add_options()("help,h", "produce help message")("config,c", po::value<std::string>(),
+                                                            "use specified config file")(
         "install,i", "install as a new NT service")("delete,d", "delete NT service")(
         "recovery,r", "run in recovery mode")("vsstrace,v", "enhanced VSS tracing")(
         "vsstimeout,t", po::value<std::int32_t>(),
@@ -51,8 +52,9 @@ po::options_description genericOptions() {
 po::options_description configFileOptions() {
     po::options_description config("Config file options");
     config.add_options()("ConfDir", po::value<std::string>(), "Config Directory")(
-        "LogDir", po::value<std::string>(), "Log Directory")("LocalPort", po::value<Port>(), "Local Port")(
-        "Timeout", po::value<std::int32_t>(), "Network Timeout")(
+        "LogDir", po::value<std::string>(), "Log Directory")(
+        "LocalPort", po::value<Port>(), "Local Port")("Timeout", po::value<std::int32_t>(),
+                                                      "Network Timeout")(
         "IPAuthentication", po::value<bool>(), "IP Authentication");
     return config;
 }
@@ -65,9 +67,10 @@ std::filesystem::path findInstallDir() {
     return std::filesystem::path(platform::toNarrow(module)).parent_path();
 }
 
-void parseCommandLine(const std::vector<std::string>& arguments, const po::options_description& generic,
-                      po::variables_map& values) {
-    std::vector<std::string> tokens(arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end());
+void parseCommandLine(const std::vector<std::string>& arguments,
+                      const po::options_description& generic, po::variables_map& values) {
+    std::vector<std::string> tokens(arguments.begin() + (arguments.empty() ? 0 : 1),
+                                    arguments.end());
     try {
         po::store(po::command_line_parser(tokens).options(generic).run(), values);
         po::notify(values);
@@ -80,7 +83,8 @@ void parseCommandLine(const std::vector<std::string>& arguments, const po::optio
 void parseConfigFile(const std::filesystem::path& file, const po::options_description& config,
                      po::variables_map& values) {
     std::ifstream in(file);
-    if (!in) return;  // a missing or unreadable file is read as empty
+    if (!in)
+        return;  // a missing or unreadable file is read as empty
     try {
         po::store(po::parse_config_file(in, config, false), values);
         po::notify(values);
@@ -107,7 +111,8 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
     po::variables_map configFile;
     parseConfigFile(options->configFile(), config, configFile);
 
-    options->setVssTimeout(commandLine.count("vsstimeout") ? commandLine["vsstimeout"].as<std::int32_t>() : 1200);
+    options->setVssTimeout(
+        commandLine.count("vsstimeout") ? commandLine["vsstimeout"].as<std::int32_t>() : 1200);
 
     if (commandLine.count("help")) {
         std::cout << generic << std::endl;
@@ -132,10 +137,14 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
         std::cout << "Deleted service successfully." << std::endl;
         return 0;
     }
-    if (configFile.count("ConfDir")) options->setConfDir(configFile["ConfDir"].as<std::string>());
-    if (configFile.count("LogDir")) options->setLogDir(configFile["LogDir"].as<std::string>());
-    if (configFile.count("LocalPort")) options->setLocalPort(configFile["LocalPort"].as<Port>().value);
-    if (configFile.count("Timeout")) options->setTimeout(configFile["Timeout"].as<std::int32_t>());
+    if (configFile.count("ConfDir"))
+        options->setConfDir(configFile["ConfDir"].as<std::string>());
+    if (configFile.count("LogDir"))
+        options->setLogDir(configFile["LogDir"].as<std::string>());
+    if (configFile.count("LocalPort"))
+        options->setLocalPort(configFile["LocalPort"].as<Port>().value);
+    if (configFile.count("Timeout"))
+        options->setTimeout(configFile["Timeout"].as<std::int32_t>());
     if (configFile.count("IPAuthentication")) {
         options->setIpAuthentication(configFile["IPAuthentication"].as<bool>());
     }

@@ -27,39 +27,50 @@ bool installService() {
     platform::ServiceConfig config;
     config.name = kServiceName;
     config.displayName = kServiceDisplayName;
-    config.imagePath = platform::getCurrentDirectory() + platform::pathSeparator() + platform::agentExecutableName();
+    config.imagePath = platform::getCurrentDirectory() + platform::pathSeparator() +
+                       platform::agentExecutableName();
     config.desiredAccess = platform::kServiceAllAccess;
     config.serviceType = platform::kServiceWin32OwnProcess;
     config.startType = platform::kServiceAutoStart;
     config.errorControl = platform::kServiceErrorNormal;
 
     auto manager = platform::openSCManager(platform::kScManagerAllAccess);
-    if (!manager) return false;
+    if (!manager)
+        return false;
     auto service = platform::createService(*manager, config);
-    if (!service) return false;
+    if (!service)
+        return false;
     service->close();
     return true;
 }
 
 bool deleteService() {
     auto manager = platform::openSCManager(platform::kScManagerAllAccess);
-    if (!manager) return false;
+    if (!manager)
+        return false;
     auto service = platform::openService(*manager, kServiceName, platform::kServiceAllAccess);
-    if (!service) return false;
-    if (!platform::deleteService(*service)) return false;
+    if (!service)
+        return false;
+    if (!platform::deleteService(*service))
+        return false;
     return service->close();
 }
 
-bool dispatchService() { return platform::startServiceCtrlDispatcher(kServiceName, serviceMain); }
+bool dispatchService() {
+    return platform::startServiceCtrlDispatcher(kServiceName, serviceMain);
+}
 
 void serviceMain(const std::vector<std::wstring>& arguments) {
     serviceStatus = platform::ServiceStatus{};
-    serviceStatus.serviceType = platform::kServiceWin32OwnProcess | platform::kServiceWin32ShareProcess;
+    serviceStatus.serviceType =
+        platform::kServiceWin32OwnProcess | platform::kServiceWin32ShareProcess;
     serviceStatus.currentState = platform::kServiceStartPending;
-    serviceStatus.controlsAccepted = platform::kServiceAcceptStop | platform::kServiceAcceptShutdown;
+    serviceStatus.controlsAccepted =
+        platform::kServiceAcceptStop | platform::kServiceAcceptShutdown;
 
     statusHandle = platform::registerServiceCtrlHandler(kServiceName, serviceControlHandler);
-    if (statusHandle == 0) return;
+    if (statusHandle == 0)
+        return;
 
     serviceStatus.currentState = platform::kServiceRunning;
     serviceStatus.checkPoint = 0;
@@ -69,7 +80,8 @@ void serviceMain(const std::vector<std::wstring>& arguments) {
     winutil::runningFlag() = 1;
     std::vector<std::string> narrow;
     narrow.reserve(arguments.size());
-    for (const auto& argument : arguments) narrow.push_back(platform::toNarrow(argument));
+    for (const auto& argument : arguments)
+        narrow.push_back(platform::toNarrow(argument));
     run(narrow);
 }
 

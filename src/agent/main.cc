@@ -20,7 +20,8 @@ void onConsoleStop() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    winutil::Logger::get().setSystemLogger(std::make_unique<winutil::WindowsSystemLogger>(agent::kServiceName));
+    winutil::Logger::get().setSystemLogger(
+        std::make_unique<winutil::WindowsSystemLogger>(agent::kServiceName));
     if (agent::dispatchService()) {
         return 0;
     }

@@ -27,15 +27,18 @@ void CryptoLibrary::initialise() {
     if (legacyProvider == nullptr) {
         legacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
         if (legacyProvider == nullptr) {
-            ZENTRAD_THROW(winutil::AgentException, "Failed to load the legacy crypto provider (Blowfish)");
+            ZENTRAD_THROW(winutil::AgentException,
+                          "Failed to load the legacy crypto provider (Blowfish)");
         }
     }
 }
 
 void CryptoLibrary::cleanup() {
     std::lock_guard<std::mutex> lock(libraryMutex);
-    if (legacyProvider != nullptr) OSSL_PROVIDER_unload(legacyProvider);
-    if (defaultProvider != nullptr) OSSL_PROVIDER_unload(defaultProvider);
+    if (legacyProvider != nullptr)
+        OSSL_PROVIDER_unload(legacyProvider);
+    if (defaultProvider != nullptr)
+        OSSL_PROVIDER_unload(defaultProvider);
     legacyProvider = nullptr;
     defaultProvider = nullptr;
     ERR_clear_error();

@@ -6,7 +6,7 @@
 namespace crypto {
 
 class CryptoLibrary {
-public:
+  public:
     // Idempotent and thread-safe; throws winutil::AgentException when a provider cannot
     // be loaded.
     static void initialise();

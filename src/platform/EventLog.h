@@ -13,7 +13,7 @@ constexpr std::uint16_t kEventTypeWarning = 2;
 constexpr std::uint16_t kEventTypeInformation = 4;
 
 class EventSource {
-public:
+  public:
     virtual ~EventSource() = default;
     // ReportEventW with one insertion string and no raw data.
     virtual bool report(std::uint16_t type, std::uint16_t category, std::uint32_t eventId,

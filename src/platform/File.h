@@ -35,7 +35,7 @@ constexpr std::uint32_t kInvalidSetFilePointer = 0xFFFFFFFF;
 // One open file or device. Implementations live on either side of the seam; callers only
 // use FileHandle and the free functions below.
 class OpenFile {
-public:
+  public:
     virtual ~OpenFile() = default;
     virtual bool read(void* buffer, std::uint32_t size, std::uint32_t* bytesRead) = 0;
     virtual bool write(const void* buffer, std::uint32_t size, std::uint32_t* bytesWritten) = 0;
@@ -47,7 +47,7 @@ public:
 
 // Owns an open file; closes it when destroyed. An empty handle is INVALID_HANDLE_VALUE.
 class FileHandle {
-public:
+  public:
     FileHandle() = default;
     explicit FileHandle(std::unique_ptr<OpenFile> file) : file_(std::move(file)) {}
     bool valid() const { return file_ != nullptr; }
@@ -55,18 +55,20 @@ public:
     OpenFile* get() const { return file_.get(); }
     void close() { file_.reset(); }
 
-private:
+  private:
     std::unique_ptr<OpenFile> file_;
 };
 
 // CreateFileW. Returns an empty handle with the last error set on failure.
-FileHandle createFile(const std::wstring& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
-                      std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes);
+FileHandle createFile(const std::wstring& path, std::uint32_t desiredAccess,
+                      std::uint32_t shareMode, std::uint32_t creationDisposition,
+                      std::uint32_t flagsAndAttributes);
 
 // ReadFile / WriteFile: false with the last error set on failure; a read at the end of a
 // file succeeds with 0 bytes.
 bool readFile(FileHandle& file, void* buffer, std::uint32_t size, std::uint32_t* bytesRead);
-bool writeFile(FileHandle& file, const void* buffer, std::uint32_t size, std::uint32_t* bytesWritten);
+bool writeFile(FileHandle& file, const void* buffer, std::uint32_t size,
+               std::uint32_t* bytesWritten);
 
 // SetFilePointer with the Windows contract: returns the low 32 bits of the new position and
 // stores the high half in *distanceHigh when given; kInvalidSetFilePointer with the last
@@ -78,7 +80,8 @@ bool setFilePointerEx(FileHandle& file, std::int64_t distance, std::uint64_t* ne
                       std::uint32_t moveMethod);
 
 // DeviceIoControl with the Windows control codes and buffer layouts.
-bool deviceIoControl(FileHandle& file, std::uint32_t controlCode, const void* inBuffer, std::uint32_t inSize,
-                     void* outBuffer, std::uint32_t outSize, std::uint32_t* bytesReturned);
+bool deviceIoControl(FileHandle& file, std::uint32_t controlCode, const void* inBuffer,
+                     std::uint32_t inSize, void* outBuffer, std::uint32_t outSize,
+                     std::uint32_t* bytesReturned);
 
 }  // namespace platform

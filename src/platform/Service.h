@@ -55,7 +55,7 @@ bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
 
 // A handle to the service control manager or to one service; closed when destroyed.
 class ServiceHandle {
-public:
+  public:
     ServiceHandle() = default;
     virtual ~ServiceHandle() = default;
     ServiceHandle(const ServiceHandle&) = delete;
@@ -86,7 +86,7 @@ bool deleteService(ServiceHandle& service);
 // user presses Ctrl-C or the process receives SIGTERM. Installing again replaces the
 // callback; the returned object removes it when destroyed.
 class ConsoleStopHandler {
-public:
+  public:
     virtual ~ConsoleStopHandler() = default;
 };
 using ConsoleStopCallback = void (*)();

@@ -29,7 +29,9 @@ AgentOptions::path AgentOptions::complete(const path& given) const {
     return error ? result : absolute;
 }
 
-void AgentOptions::setConfigFile(const path& file) { configFile_ = complete(file); }
+void AgentOptions::setConfigFile(const path& file) {
+    configFile_ = complete(file);
+}
 
 void AgentOptions::setConfDir(const path& dir) {
     confDir_ = complete(dir);

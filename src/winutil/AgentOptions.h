@@ -10,7 +10,7 @@
 namespace winutil {
 
 class AgentOptions {
-public:
+  public:
     using path = std::filesystem::path;
 
     explicit AgentOptions(path installDir);
@@ -51,7 +51,7 @@ public:
     // installDir; the result is made absolute against the working directory.
     path complete(const path& given) const;
 
-private:
+  private:
     path installDir_;
     path confDir_;
     path configFile_;

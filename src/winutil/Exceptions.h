@@ -18,18 +18,19 @@
 namespace winutil {
 
 class WinUtilException : public std::exception {
-public:
+  public:
     WinUtilException(std::string message, std::string function, int line);
     const char* what() const noexcept override { return text_.c_str(); }
     const std::string& message() const noexcept { return message_; }
     const std::string& function() const noexcept { return function_; }
     int line() const noexcept { return line_; }
 
-protected:
+  protected:
     // For subclasses that put more between the message and the location.
-    WinUtilException(std::string message, const std::string& detail, std::string function, int line);
+    WinUtilException(std::string message, const std::string& detail, std::string function,
+                     int line);
 
-private:
+  private:
     std::string message_;
     std::string function_;
     int line_;
@@ -37,24 +38,25 @@ private:
 };
 
 class AgentException : public WinUtilException {
-public:
+  public:
     using WinUtilException::WinUtilException;
 };
 
 class DiskException : public WinUtilException {
-public:
+  public:
     using WinUtilException::WinUtilException;
 };
 
 class ShutdownException : public WinUtilException {
-public:
+  public:
     static constexpr const char* kMessage = "Service shutdown detected, shutting down..";
     using WinUtilException::WinUtilException;
-    ShutdownException(std::string function, int line) : WinUtilException(kMessage, std::move(function), line) {}
+    ShutdownException(std::string function, int line)
+        : WinUtilException(kMessage, std::move(function), line) {}
 };
 
 class VssException : public AgentException {
-public:
+  public:
     using AgentException::AgentException;
 };
 
@@ -62,10 +64,10 @@ public:
 
 // A failure concerning one file: the path follows the message as " (" + path + ")".
 class AgentFileException : public winutil::AgentException {
-public:
+  public:
     AgentFileException(std::string message, std::string path, std::string function, int line);
     const std::string& path() const noexcept { return path_; }
 
-private:
+  private:
     std::string path_;
 };

@@ -23,7 +23,8 @@ bool FileLogger::open(std::ios::openmode mode) {
 }
 
 fs::path FileLogger::generation(int number) const {
-    if (number == 0) return path_.parent_path() / "zentrad.log";
+    if (number == 0)
+        return path_.parent_path() / "zentrad.log";
     return path_.parent_path() / ("zentrad." + std::to_string(number) + ".log");
 }
 
@@ -31,7 +32,8 @@ void FileLogger::rotate() {
     stream_.close();
     for (int i = kGenerations; i >= 0; --i) {
         fs::path name = generation(i);
-        if (!fs::exists(name)) continue;
+        if (!fs::exists(name))
+            continue;
         if (i == kGenerations) {
             fs::remove(name);
         } else {
@@ -44,10 +46,12 @@ void FileLogger::rotate() {
 void FileLogger::write(LogLevel, const std::string& line) {
     // A file that could not be opened, or was left closed by a failed rotation, is
     // tried again so that logging resumes once the directory is usable.
-    if (!stream_.is_open() && !open(std::ios::app)) return;
+    if (!stream_.is_open() && !open(std::ios::app))
+        return;
     if (size_ + line.size() > kMaxFileSize) {
         rotate();
-        if (!stream_.is_open()) return;
+        if (!stream_.is_open())
+            return;
     }
     stream_ << line << '\n';
     stream_.flush();

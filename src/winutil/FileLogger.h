@@ -13,7 +13,7 @@
 namespace winutil {
 
 class FileLogger {
-public:
+  public:
     static constexpr std::uint64_t kMaxFileSize = 0x100000;
     static constexpr int kGenerations = 10;
 
@@ -27,7 +27,7 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     bool open(std::ios::openmode mode);
     void rotate();
     std::filesystem::path generation(int number) const;

@@ -20,7 +20,8 @@ std::string timeStamp() {
     localtime_r(&now, &local);
     char text[32];
     std::snprintf(text, sizeof text, "%04d-%s-%02d %02d:%02d:%02d", local.tm_year + 1900,
-                  kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+                  kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min,
+                  local.tm_sec);
     return text;
 }
 
@@ -41,11 +42,13 @@ const char* logLevelName(LogLevel level) {
     }
 }
 
-LogLine::LogLine(Logger& logger, LogLevel level, std::shared_ptr<FileLogger> file, std::shared_ptr<NetLogger> net)
+LogLine::LogLine(Logger& logger, LogLevel level, std::shared_ptr<FileLogger> file,
+                 std::shared_ptr<NetLogger> net)
     : logger_(&logger), level_(level), file_(std::move(file)), net_(std::move(net)) {}
 
 LogLine::~LogLine() {
-    if (!stream_ || logger_ == nullptr) return;
+    if (!stream_ || logger_ == nullptr)
+        return;
     try {
         logger_->emit(level_, stream_->str(), file_.get(), net_.get());
     } catch (...) {
@@ -84,17 +87,23 @@ void Logger::setSystemLogger(std::unique_ptr<SystemLogger> system) {
     system_ = std::move(system);
 }
 
-void Logger::setNetLogger(std::shared_ptr<NetLogger> net) { threadNetLogger = std::move(net); }
+void Logger::setNetLogger(std::shared_ptr<NetLogger> net) {
+    threadNetLogger = std::move(net);
+}
 
-std::shared_ptr<NetLogger> Logger::getNetLogger() { return threadNetLogger; }
+std::shared_ptr<NetLogger> Logger::getNetLogger() {
+    return threadNetLogger;
+}
 
 void Logger::drainNetLog(std::string& out) {
-    if (threadNetLogger) threadNetLogger->drainInto(out);
+    if (threadNetLogger)
+        threadNetLogger->drainInto(out);
 }
 
 std::string Logger::formatLine(LogLevel level, const std::string& message) {
     std::ostringstream line;
-    line << timeStamp() << ' ' << std::setw(5) << std::right << logLevelName(level) << ' ' << message;
+    line << timeStamp() << ' ' << std::setw(5) << std::right << logLevelName(level) << ' '
+         << message;
     return line.str();
 }
 
@@ -103,9 +112,12 @@ void Logger::emit(LogLevel level, const std::string& message, FileLogger* file, 
     try {
         std::string line = formatLine(level, message);
         std::cout << line << std::endl;
-        if (system_) system_->log(level, platform::toWide(message));
-        if (file != nullptr) file->write(level, line);
-        if (net != nullptr) net->write(level, message);
+        if (system_)
+            system_->log(level, platform::toWide(message));
+        if (file != nullptr)
+            file->write(level, line);
+        if (net != nullptr)
+            net->write(level, message);
     } catch (...) {
         // A line that cannot be written is dropped; logging never fails its caller.
     }

@@ -19,7 +19,7 @@ namespace winutil {
 class Logger;
 
 class LogLine {
-public:
+  public:
     LogLine(LogLine&&) = default;
     LogLine(const LogLine&) = delete;
     LogLine& operator=(const LogLine&) = delete;
@@ -28,16 +28,18 @@ public:
     template <typename T>
     LogLine& operator<<(const T& value) {
         try {
-            if (!stream_) stream_ = std::make_unique<std::ostringstream>();
+            if (!stream_)
+                stream_ = std::make_unique<std::ostringstream>();
             *stream_ << value;
         } catch (...) {
         }
         return *this;
     }
 
-private:
+  private:
     friend class Logger;
-    LogLine(Logger& logger, LogLevel level, std::shared_ptr<FileLogger> file, std::shared_ptr<NetLogger> net);
+    LogLine(Logger& logger, LogLevel level, std::shared_ptr<FileLogger> file,
+            std::shared_ptr<NetLogger> net);
 
     Logger* logger_;
     LogLevel level_;
@@ -47,7 +49,7 @@ private:
 };
 
 class Logger {
-public:
+  public:
     static Logger& get();
 
     LogLine line(LogLevel level);
@@ -69,7 +71,7 @@ public:
     // Formats a console line: time stamp, level name right-aligned in 5 columns, message.
     static std::string formatLine(LogLevel level, const std::string& message);
 
-private:
+  private:
     friend class LogLine;
     Logger() = default;
     void emit(LogLevel level, const std::string& message, FileLogger* file, NetLogger* net);
@@ -80,10 +82,20 @@ private:
     std::shared_ptr<FileLogger> file_;
 };
 
-inline LogLine logError() { return Logger::get().line(kLogError); }
-inline LogLine logWarn() { return Logger::get().line(kLogWarn); }
-inline LogLine logInfo() { return Logger::get().line(kLogInfo); }
-inline LogLine logDebug() { return Logger::get().line(kLogDebug); }
-inline LogLine logAt(LogLevel level) { return Logger::get().line(level); }
+inline LogLine logError() {
+    return Logger::get().line(kLogError);
+}
+inline LogLine logWarn() {
+    return Logger::get().line(kLogWarn);
+}
+inline LogLine logInfo() {
+    return Logger::get().line(kLogInfo);
+}
+inline LogLine logDebug() {
+    return Logger::get().line(kLogDebug);
+}
+inline LogLine logAt(LogLevel level) {
+    return Logger::get().line(level);
+}
 
 }  // namespace winutil

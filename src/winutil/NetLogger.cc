@@ -28,12 +28,15 @@ std::uint32_t recordCode(LogLevel level) {
 
 }  // namespace
 
-NetLogger::NetLogger(std::size_t capacity) : buffer_(new std::uint8_t[capacity]), capacity_(capacity) {}
+NetLogger::NetLogger(std::size_t capacity)
+    : buffer_(new std::uint8_t[capacity]), capacity_(capacity) {}
 
 void NetLogger::write(LogLevel level, const std::string& message) {
-    if (level == kLogDebug) return;
+    if (level == kLogDebug)
+        return;
     // The length field is 32 bits; anything longer could never fit the queue anyway.
-    if (message.size() > capacity_ || used_ + 8 + message.size() > capacity_) return;
+    if (message.size() > capacity_ || used_ + 8 + message.size() > capacity_)
+        return;
     std::uint8_t* at = buffer_.get() + used_;
     putBigEndian32(at, recordCode(level));
     putBigEndian32(at + 4, static_cast<std::uint32_t>(message.size()));

@@ -19,7 +19,7 @@ constexpr std::uint32_t kLogRecordWarn = 0xE1E7EFEF;
 constexpr std::uint32_t kLogRecordInfo = 0xE1E7EFF0;
 
 class NetLogger {
-public:
+  public:
     static constexpr std::size_t kDefaultCapacity = 307200;
 
     explicit NetLogger(std::size_t capacity = kDefaultCapacity);
@@ -35,7 +35,7 @@ public:
     std::size_t used() const { return used_; }
     std::size_t capacity() const { return capacity_; }
 
-private:
+  private:
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t capacity_;
     std::size_t used_ = 0;

@@ -13,15 +13,17 @@ namespace winutil {
 std::atomic<std::int32_t>& runningFlag();
 std::atomic<std::int32_t>& stoppedFlag();
 
-inline bool isRunning() { return runningFlag().load(std::memory_order_relaxed) != 0; }
+inline bool isRunning() {
+    return runningFlag().load(std::memory_order_relaxed) != 0;
+}
 
 // Throws ShutdownException "Service shutdown detected, shutting down.." when the running
 // flag is 0; the caller's signature and line are recorded.
-#define ZENTRAD_CHECK_RUNNING()                                   \
-    do {                                                          \
-        if (!::winutil::isRunning()) {                            \
-            ZENTRAD_THROW_SHUTDOWN();                             \
-        }                                                         \
+#define ZENTRAD_CHECK_RUNNING()        \
+    do {                               \
+        if (!::winutil::isRunning()) { \
+            ZENTRAD_THROW_SHUTDOWN();  \
+        }                              \
     } while (false)
 #define ZENTRAD_THROW_SHUTDOWN() \
     throw ::winutil::ShutdownException(ZENTRAD_FUNCTION_SIGNATURE, __LINE__)

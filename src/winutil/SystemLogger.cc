@@ -14,7 +14,8 @@ WindowsSystemLogger::WindowsSystemLogger(const std::wstring& sourceName)
 }
 
 void WindowsSystemLogger::log(LogLevel level, const std::wstring& text) {
-    if (!source_) return;
+    if (!source_)
+        return;
     std::uint16_t type = level == kLogError  ? platform::kEventTypeError
                          : level == kLogWarn ? platform::kEventTypeWarning
                                              : platform::kEventTypeInformation;

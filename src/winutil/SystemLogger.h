@@ -10,7 +10,7 @@
 namespace winutil {
 
 class SystemLogger {
-public:
+  public:
     virtual ~SystemLogger() = default;
     virtual void log(LogLevel level, const std::wstring& text) = 0;
 };
@@ -18,11 +18,11 @@ public:
 // Registers the event source on construction (and its message file in the registry);
 // when registration fails it logs "Could not register NT event source" and stays silent.
 class WindowsSystemLogger : public SystemLogger {
-public:
+  public:
     explicit WindowsSystemLogger(const std::wstring& sourceName);
     void log(LogLevel level, const std::wstring& text) override;
 
-private:
+  private:
     std::wstring sourceName_;
     std::unique_ptr<platform::EventSource> source_;
 };

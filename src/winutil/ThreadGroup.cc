@@ -32,10 +32,12 @@ void ThreadGroup::joinAll() {
         std::vector<Entry> batch;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (threads_.empty()) return;
+            if (threads_.empty())
+                return;
             batch.swap(threads_);
         }
-        for (auto& entry : batch) entry.thread.join();
+        for (auto& entry : batch)
+            entry.thread.join();
     }
 }
 

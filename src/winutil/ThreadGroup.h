@@ -12,7 +12,7 @@
 namespace winutil {
 
 class ThreadGroup {
-public:
+  public:
     ThreadGroup() = default;
     ThreadGroup(const ThreadGroup&) = delete;
     ThreadGroup& operator=(const ThreadGroup&) = delete;
@@ -27,7 +27,7 @@ public:
 
     std::size_t size();
 
-private:
+  private:
     struct Entry {
         std::thread thread;
         std::shared_ptr<std::atomic<bool>> finished;

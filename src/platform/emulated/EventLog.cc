@@ -15,7 +15,7 @@ std::mutex identityMutex;
 std::string identity;
 
 class SyslogEventSource : public EventSource {
-public:
+  public:
     explicit SyslogEventSource(const std::wstring& sourceName) {
         std::lock_guard<std::mutex> lock(identityMutex);
         if (identity.empty()) {
@@ -24,8 +24,11 @@ public:
         }
     }
 
-    bool report(std::uint16_t type, std::uint16_t, std::uint32_t, const std::wstring& text) override {
-        int priority = type == kEventTypeError ? LOG_ERR : type == kEventTypeWarning ? LOG_WARNING : LOG_INFO;
+    bool report(std::uint16_t type, std::uint16_t, std::uint32_t,
+                const std::wstring& text) override {
+        int priority = type == kEventTypeError     ? LOG_ERR
+                       : type == kEventTypeWarning ? LOG_WARNING
+                                                   : LOG_INFO;
         ::syslog(LOG_DAEMON | priority, "%s", toNarrow(text).c_str());
         return true;
     }

@@ -42,7 +42,9 @@ std::unique_ptr<OpenFile> DeviceTable::open(const OpenRequest& request) {
     return chosen->open(request);
 }
 
-Host& Host::current() { return at(defaultRoot()); }
+Host& Host::current() {
+    return at(defaultRoot());
+}
 
 Host& Host::at(const std::filesystem::path& root) {
     // Hosts live as long as the process: open handles may refer to them.
@@ -85,22 +87,26 @@ void Host::addWriteObserver(std::shared_ptr<DiskWriteObserver> observer) {
     observers_.push_back(std::move(observer));
 }
 
-void Host::notifyBeforeDiskWrite(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length) {
+void Host::notifyBeforeDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
+                                 std::uint64_t length) {
     std::vector<std::shared_ptr<DiskWriteObserver>> observers;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         observers = observers_;
     }
-    for (auto& observer : observers) observer->beforeDiskWrite(diskNumber, offset, length);
+    for (auto& observer : observers)
+        observer->beforeDiskWrite(diskNumber, offset, length);
 }
 
-void Host::notifyAfterDiskWrite(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length) {
+void Host::notifyAfterDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
+                                std::uint64_t length) {
     std::vector<std::shared_ptr<DiskWriteObserver>> observers;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         observers = observers_;
     }
-    for (auto& observer : observers) observer->afterDiskWrite(diskNumber, offset, length);
+    for (auto& observer : observers)
+        observer->afterDiskWrite(diskNumber, offset, length);
 }
 
 }  // namespace platform::emulated

@@ -28,7 +28,7 @@ struct OpenRequest {
 // One family of devices or files (physical drives, volumes, the driver's control device,
 // snapshot views, files on mapped drives). The first provider that claims a path opens it.
 class DeviceProvider {
-public:
+  public:
     virtual ~DeviceProvider() = default;
     virtual bool claims(const std::wstring& path) const = 0;
     // Returns null with the last error set on failure.
@@ -36,12 +36,12 @@ public:
 };
 
 class DeviceTable {
-public:
+  public:
     void add(std::unique_ptr<DeviceProvider> provider);
     // Null with kErrorFileNotFound when no provider claims the path.
     std::unique_ptr<OpenFile> open(const OpenRequest& request);
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::unique_ptr<DeviceProvider>> providers_;
 };
@@ -49,16 +49,18 @@ private:
 // Told about every write to a disk image, whichever path it came through (disk device,
 // volume device, hostsim). Offsets are bytes on the disk.
 class DiskWriteObserver {
-public:
+  public:
     virtual ~DiskWriteObserver() = default;
     // Before the bytes change: copy-on-write snapshots save the old contents here.
-    virtual void beforeDiskWrite(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length) = 0;
+    virtual void beforeDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
+                                 std::uint64_t length) = 0;
     // After the bytes changed: the change-tracking driver records the change here.
-    virtual void afterDiskWrite(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length) = 0;
+    virtual void afterDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
+                                std::uint64_t length) = 0;
 };
 
 class Host {
-public:
+  public:
     // The host of this process: $ZENTRAD_HOST_ROOT, else "host" beside the executable
     // (as the agent's installation directory). A changed variable selects another host.
     static Host& current();
@@ -74,14 +76,15 @@ public:
     DeviceTable& devices() { return devices_; }
 
     void addWriteObserver(std::shared_ptr<DiskWriteObserver> observer);
-    void notifyBeforeDiskWrite(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length);
+    void notifyBeforeDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
+                               std::uint64_t length);
     void notifyAfterDiskWrite(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length);
 
     explicit Host(std::filesystem::path root);
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
-private:
+  private:
     std::filesystem::path root_;
     DeviceTable devices_;
     std::mutex mutex_;

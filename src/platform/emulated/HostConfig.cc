@@ -9,7 +9,8 @@ namespace {
 
 std::string trim(const std::string& text) {
     auto begin = text.find_first_not_of(" \t\r\n");
-    if (begin == std::string::npos) return {};
+    if (begin == std::string::npos)
+        return {};
     auto end = text.find_last_not_of(" \t\r\n");
     return text.substr(begin, end - begin + 1);
 }
@@ -18,7 +19,8 @@ std::string trim(const std::string& text) {
 
 HostConfig HostConfig::load(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) return HostConfig{};
+    if (!in)
+        return HostConfig{};
     std::ostringstream text;
     text << in.rdbuf();
     return parse(text.str(), file.string());
@@ -34,19 +36,23 @@ HostConfig HostConfig::parse(const std::string& text, const std::string& origin)
     while (std::getline(in, line)) {
         ++number;
         std::string content = trim(line);
-        if (content.empty() || content[0] == '#' || content[0] == ';') continue;
+        if (content.empty() || content[0] == '#' || content[0] == ';')
+            continue;
         if (content.front() == '[') {
             if (content.back() != ']') {
-                throw std::runtime_error(origin + ":" + std::to_string(number) + ": unterminated section header");
+                throw std::runtime_error(origin + ":" + std::to_string(number) +
+                                         ": unterminated section header");
             }
             // A repeated header reopens the earlier section.
             current = trim(content.substr(1, content.size() - 2));
-            if (config.find(current) == nullptr) config.sections_.push_back(Section{current, {}});
+            if (config.find(current) == nullptr)
+                config.sections_.push_back(Section{current, {}});
             continue;
         }
         auto equals = content.find('=');
         if (equals == std::string::npos || trim(content.substr(0, equals)).empty()) {
-            throw std::runtime_error(origin + ":" + std::to_string(number) + ": expected key = value");
+            throw std::runtime_error(origin + ":" + std::to_string(number) +
+                                     ": expected key = value");
         }
         config.add(current, trim(content.substr(0, equals)), trim(content.substr(equals + 1)));
     }
@@ -55,36 +61,44 @@ HostConfig HostConfig::parse(const std::string& text, const std::string& origin)
 
 HostConfig::Section* HostConfig::find(const std::string& section) {
     for (auto& s : sections_) {
-        if (s.name == section) return &s;
+        if (s.name == section)
+            return &s;
     }
     return nullptr;
 }
 
 const HostConfig::Section* HostConfig::find(const std::string& section) const {
     for (const auto& s : sections_) {
-        if (s.name == section) return &s;
+        if (s.name == section)
+            return &s;
     }
     return nullptr;
 }
 
-std::optional<std::string> HostConfig::get(const std::string& section, const std::string& key) const {
+std::optional<std::string> HostConfig::get(const std::string& section,
+                                           const std::string& key) const {
     const Section* s = find(section);
-    if (s == nullptr) return std::nullopt;
+    if (s == nullptr)
+        return std::nullopt;
     for (auto it = s->entries.rbegin(); it != s->entries.rend(); ++it) {
-        if (it->first == key) return it->second;
+        if (it->first == key)
+            return it->second;
     }
     return std::nullopt;
 }
 
-std::string HostConfig::get(const std::string& section, const std::string& key, const std::string& fallback) const {
+std::string HostConfig::get(const std::string& section, const std::string& key,
+                            const std::string& fallback) const {
     return get(section, key).value_or(fallback);
 }
 
-std::vector<std::string> HostConfig::getAll(const std::string& section, const std::string& key) const {
+std::vector<std::string> HostConfig::getAll(const std::string& section,
+                                            const std::string& key) const {
     std::vector<std::string> values;
     if (const Section* s = find(section)) {
         for (const auto& [k, v] : s->entries) {
-            if (k == key) values.push_back(v);
+            if (k == key)
+                values.push_back(v);
         }
     }
     return values;
@@ -93,12 +107,15 @@ std::vector<std::string> HostConfig::getAll(const std::string& section, const st
 std::vector<std::string> HostConfig::sections() const {
     std::vector<std::string> names;
     for (const auto& s : sections_) {
-        if (!s.name.empty()) names.push_back(s.name);
+        if (!s.name.empty())
+            names.push_back(s.name);
     }
     return names;
 }
 
-bool HostConfig::hasSection(const std::string& section) const { return find(section) != nullptr; }
+bool HostConfig::hasSection(const std::string& section) const {
+    return find(section) != nullptr;
+}
 
 void HostConfig::set(const std::string& section, const std::string& key, const std::string& value) {
     remove(section, key);
@@ -121,15 +138,19 @@ void HostConfig::remove(const std::string& section, const std::string& key) {
 }
 
 void HostConfig::removeSection(const std::string& section) {
-    std::erase_if(sections_, [&](const Section& s) { return !s.name.empty() && s.name == section; });
+    std::erase_if(sections_,
+                  [&](const Section& s) { return !s.name.empty() && s.name == section; });
 }
 
 std::string HostConfig::text() const {
     std::string out;
     for (const auto& s : sections_) {
-        if (s.name.empty() && s.entries.empty()) continue;
-        if (!s.name.empty()) out += (out.empty() ? "" : "\n") + std::string("[") + s.name + "]\n";
-        for (const auto& [k, v] : s.entries) out += k + " = " + v + "\n";
+        if (s.name.empty() && s.entries.empty())
+            continue;
+        if (!s.name.empty())
+            out += (out.empty() ? "" : "\n") + std::string("[") + s.name + "]\n";
+        for (const auto& [k, v] : s.entries)
+            out += k + " = " + v + "\n";
     }
     return out;
 }
@@ -141,7 +162,8 @@ void HostConfig::save(const std::filesystem::path& file) const {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         out << text();
         out.flush();
-        if (!out) throw std::runtime_error("cannot write " + temporary.string());
+        if (!out)
+            throw std::runtime_error("cannot write " + temporary.string());
     }
     std::filesystem::rename(temporary, file);
 }

@@ -16,7 +16,7 @@
 namespace platform::emulated {
 
 class HostConfig {
-public:
+  public:
     // Reads the file; a missing file gives an empty configuration. Malformed lines throw
     // std::runtime_error naming the file and line.
     static HostConfig load(const std::filesystem::path& file);
@@ -24,7 +24,8 @@ public:
 
     // The last value of key in section, if any.
     std::optional<std::string> get(const std::string& section, const std::string& key) const;
-    std::string get(const std::string& section, const std::string& key, const std::string& fallback) const;
+    std::string get(const std::string& section, const std::string& key,
+                    const std::string& fallback) const;
     // Every value of key in section, in file order.
     std::vector<std::string> getAll(const std::string& section, const std::string& key) const;
     // Names of the sections, in file order (each once).
@@ -40,7 +41,7 @@ public:
     // Writes atomically (temporary file and rename).
     void save(const std::filesystem::path& file) const;
 
-private:
+  private:
     struct Section {
         std::string name;
         std::vector<std::pair<std::string, std::string>> entries;

@@ -34,21 +34,25 @@ fs::path unitDirectory() {
     return (dir != nullptr && *dir != '\0') ? fs::path(dir) : fs::path("/etc/systemd/system");
 }
 
-fs::path unitFile(const std::wstring& name) { return unitDirectory() / (toNarrow(name) + ".service"); }
+fs::path unitFile(const std::wstring& name) {
+    return unitDirectory() / (toNarrow(name) + ".service");
+}
 
 class EmulatedServiceHandle : public ServiceHandle {
-public:
-    explicit EmulatedServiceHandle(std::wstring serviceName = {}) : serviceName_(std::move(serviceName)) {}
+  public:
+    explicit EmulatedServiceHandle(std::wstring serviceName = {})
+        : serviceName_(std::move(serviceName)) {}
     bool valid() const override { return open_; }
     bool close() override {
         bool wasOpen = open_;
         open_ = false;
-        if (!wasOpen) setLastError(kErrorInvalidHandle);
+        if (!wasOpen)
+            setLastError(kErrorInvalidHandle);
         return wasOpen;
     }
     const std::wstring& serviceName() const { return serviceName_; }
 
-private:
+  private:
     std::wstring serviceName_;
     bool open_ = true;
 };
@@ -163,7 +167,8 @@ std::unique_ptr<ServiceHandle> createService(ServiceHandle& manager, const Servi
     return std::make_unique<EmulatedServiceHandle>(config.name);
 }
 
-std::unique_ptr<ServiceHandle> openService(ServiceHandle& manager, const std::wstring& name, std::uint32_t) {
+std::unique_ptr<ServiceHandle> openService(ServiceHandle& manager, const std::wstring& name,
+                                           std::uint32_t) {
     std::error_code error;
     if (!manager.valid()) {
         setLastError(kErrorInvalidHandle);
@@ -205,7 +210,7 @@ void onStopSignal(int) {
 }
 
 class SignalStopHandler : public ConsoleStopHandler {
-public:
+  public:
     explicit SignalStopHandler(ConsoleStopCallback onStop) {
         stopCallback = onStop;
         if (stopPipe[0] < 0 && ::pipe2(stopPipe, O_CLOEXEC) != 0) {
@@ -221,13 +226,15 @@ public:
         watcher_ = std::thread([] {
             char byte = 0;
             while (::read(stopPipe[0], &byte, 1) == 1 && byte == 's') {
-                if (ConsoleStopCallback callback = stopCallback.load()) callback();
+                if (ConsoleStopCallback callback = stopCallback.load())
+                    callback();
             }
         });
     }
 
     ~SignalStopHandler() override {
-        if (!installed_) return;
+        if (!installed_)
+            return;
         sigaction(SIGINT, &oldInt_, nullptr);
         sigaction(SIGTERM, &oldTerm_, nullptr);
         stopCallback = nullptr;
@@ -236,7 +243,7 @@ public:
         watcher_.join();
     }
 
-private:
+  private:
     struct sigaction oldInt_ {};
     struct sigaction oldTerm_ {};
     bool installed_ = false;

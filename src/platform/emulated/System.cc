@@ -51,25 +51,30 @@ const std::unordered_map<std::uint32_t, std::wstring_view>& errorTexts() {
         {1117, L"The request could not be performed because of an I/O device error."},
         {10004, L"A blocking operation was interrupted by a call to WSACancelBlockingCall."},
         {10009, L"The file handle supplied is not valid."},
-        {10013, L"An attempt was made to access a socket in a way forbidden by its access "
-                L"permissions."},
+        {10013,
+         L"An attempt was made to access a socket in a way forbidden by its access "
+         L"permissions."},
         {10022, L"An invalid argument was supplied."},
         {10024, L"Too many open sockets."},
         {10035, L"A non-blocking socket operation could not be completed immediately."},
         {10038, L"An operation was attempted on something that is not a socket."},
-        {10048, L"Only one usage of each socket address (protocol/network address/port) is "
-                L"normally permitted."},
+        {10048,
+         L"Only one usage of each socket address (protocol/network address/port) is "
+         L"normally permitted."},
         {10049, L"The requested address is not valid in its context."},
         {10053, L"An established connection was aborted by the software in your host machine."},
         {10054, L"An existing connection was forcibly closed by the remote host."},
-        {10057, L"A request to send or receive data was disallowed because the socket is not "
-                L"connected and (when sending on a datagram socket using a sendto call) no "
-                L"address was supplied."},
-        {10058, L"A request to send or receive data was disallowed because the socket had "
-                L"already been shut down in that direction by a previous shutdown call."},
-        {10060, L"A connection attempt failed because the connected party did not properly "
-                L"respond after a period of time, or established connection failed because "
-                L"connected host has failed to respond."},
+        {10057,
+         L"A request to send or receive data was disallowed because the socket is not "
+         L"connected and (when sending on a datagram socket using a sendto call) no "
+         L"address was supplied."},
+        {10058,
+         L"A request to send or receive data was disallowed because the socket had "
+         L"already been shut down in that direction by a previous shutdown call."},
+        {10060,
+         L"A connection attempt failed because the connected party did not properly "
+         L"respond after a period of time, or established connection failed because "
+         L"connected host has failed to respond."},
         {10061, L"No connection could be made because the target machine actively refused it."},
     };
     return texts;
@@ -95,8 +100,12 @@ void appendUtf8(std::string& out, char32_t c) {
 
 }  // namespace
 
-std::uint32_t getLastError() { return lastError; }
-void setLastError(std::uint32_t code) { lastError = code; }
+std::uint32_t getLastError() {
+    return lastError;
+}
+void setLastError(std::uint32_t code) {
+    lastError = code;
+}
 
 std::wstring formatMessage(std::uint32_t code) {
     const auto& texts = errorTexts();
@@ -110,7 +119,8 @@ std::wstring formatMessage(std::uint32_t code) {
 std::wstring getModuleFileName() {
     if (const char* dir = std::getenv("ZENTRAD_INSTALL_DIR"); dir != nullptr && *dir != '\0') {
         std::string path(dir);
-        if (path.back() != '/') path += '/';
+        if (path.back() != '/')
+            path += '/';
         return toWide(path + "zentrad");
     }
     std::string buffer(8192, '\0');
@@ -159,7 +169,11 @@ std::wstring toWide(const std::string& text) {
     std::size_t i = 0;
     while (i < text.size()) {
         auto b = static_cast<unsigned char>(text[i]);
-        std::size_t length = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+        std::size_t length = b < 0x80           ? 1
+                             : (b >> 5) == 0x6  ? 2
+                             : (b >> 4) == 0xE  ? 3
+                             : (b >> 3) == 0x1E ? 4
+                                                : 0;
         if (length == 0 || i + length > text.size()) {
             out += L'?';
             ++i;
@@ -186,10 +200,16 @@ std::wstring toWide(const std::string& text) {
     return out;
 }
 
-void outputDebugString(const std::wstring& text) { std::cerr << toNarrow(text) << std::flush; }
+void outputDebugString(const std::wstring& text) {
+    std::cerr << toNarrow(text) << std::flush;
+}
 
-const wchar_t* pathSeparator() { return L"/"; }
+const wchar_t* pathSeparator() {
+    return L"/";
+}
 
-const wchar_t* agentExecutableName() { return L"zentrad"; }
+const wchar_t* agentExecutableName() {
+    return L"zentrad";
+}
 
 }  // namespace platform
