@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   ntfs-3g fdisk procps python3
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
 )
 
 missing=()

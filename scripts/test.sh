@@ -35,6 +35,12 @@ run_ctest() {
 rm -rf "$out"
 mkdir -p "$out"
 
+echo "== Windows side of the platform seam (MinGW-w64 compile check)"
+if ! "$root/scripts/check-windows.sh"; then
+  echo "tests: 0 passed, 1 failed"
+  exit 1
+fi
+
 echo "== build (release, -Werror)"
 "$root/scripts/build.sh" "$out/release"
 echo "== tests (release)"
