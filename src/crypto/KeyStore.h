@@ -1,0 +1,56 @@
+// Loading the agent's key files at the start of every authenticated connection, with
+// regeneration of whatever is missing or unreadable:
+//   - an unreadable "rsa.key" gives a new key pair and a new "backup.key";
+//   - a missing, unreadable or mismatched "rsa_public.key" is rewritten from "rsa.key";
+//   - an unreadable "backup.key" gives a new session key (generated is then true).
+// A file that is replaced while it still holds bytes is first kept beside it with the
+// suffix ".replaced", so an unreadable key is never silently destroyed.
+//
+// Thread and process safety: the whole procedure runs under a process-wide mutex and a
+// lock file ("zentrad-keys.lock" beside the private key), so simultaneous first
+// connections, or a second agent process on the same directory, generate one consistent
+// set of files; every file is replaced atomically.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "crypto/KeyMsg.h"
+#include "crypto/RsaKey.h"
+
+namespace crypto::Encryption {
+
+struct KeyFilePaths {
+    std::filesystem::path privateKey;  // rsa.key
+    std::filesystem::path publicKey;   // rsa_public.key
+    std::filesystem::path sessionKey;  // backup.key
+
+    // The paths of winutil::agentOptions(); throws winutil::AgentException when no options
+    // have been published.
+    static KeyFilePaths fromOptions();
+};
+
+struct LoadedKeys {
+    RsaKeyPtr privateKey;
+    std::string publicKeyText;  // PEM text of rsa_public.key, never empty
+    std::shared_ptr<KeyMsg> backupKey;
+    // True when an unreadable backup.key was replaced while the RSA pair was kept.
+    bool generated = false;
+};
+
+// Loads (and where needed regenerates) the key files. Logs at WARN "generating new RSA
+// private key!" and "generating new backup key!" when it does, and at ERROR "error reading
+// backup session key" or "error generating new backup session key" before rethrowing.
+// Errors that regeneration cannot cure propagate as winutil::AgentException.
+LoadedKeys loadKeys(const KeyFilePaths& paths, std::uint16_t sessionKeyBits);
+
+// The same with the paths and session key size of winutil::agentOptions().
+LoadedKeys loadKeys();
+
+// The same in the form of out parameters.
+void loadKeys(RsaKeyPtr& privateKey, std::string& publicKeyText, std::shared_ptr<KeyMsg>& backupKey,
+              bool& generatedOut);
+
+}  // namespace crypto::Encryption

@@ -1,0 +1,35 @@
+#include "crypto/RsaKeyFiles.h"
+
+#include "util/FileUtil.h"
+#include "util/UtilException.h"
+#include "winutil/Exceptions.h"
+
+namespace crypto::Encryption {
+namespace {
+
+void saveKeyText(const std::filesystem::path& path, const std::string& text) {
+    try {
+        util::FileUtil::writeFileAtomically(path, text);
+    } catch (const util::UtilException&) {
+        ZENTRAD_THROW(AgentFileException, "error saving new RSA key to", path.string());
+    }
+}
+
+}  // namespace
+
+void generateRsaKeys(const std::filesystem::path& privateKeyPath,
+                     const std::filesystem::path& publicKeyPath) {
+    const RsaKeyPtr key = RsaKey::generate(RsaKey::kDefaultBits);
+    saveKeyText(privateKeyPath, key->privatePem());
+    writePublicKeyFile(*key, publicKeyPath);
+}
+
+void writePublicKeyFile(const RsaKey& key, const std::filesystem::path& publicKeyPath) {
+    saveKeyText(publicKeyPath, key.publicPem());
+}
+
+RsaKeyPtr readPrivateKey(const std::filesystem::path& path) {
+    return RsaKey::readPrivatePem(util::FileUtil::readFile(path, kMaxKeyFileBytes));
+}
+
+}  // namespace crypto::Encryption

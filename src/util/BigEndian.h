@@ -1,0 +1,42 @@
+// Big-endian integers as the wire and the key files carry them. A 64-bit value is its high
+// 32-bit half followed by its low half, which is the same as eight big-endian bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace util {
+
+inline void appendU16(std::string& out, std::uint16_t value) {
+    out.push_back(static_cast<char>(value >> 8));
+    out.push_back(static_cast<char>(value));
+}
+
+inline void appendU32(std::string& out, std::uint32_t value) {
+    appendU16(out, static_cast<std::uint16_t>(value >> 16));
+    appendU16(out, static_cast<std::uint16_t>(value));
+}
+
+inline void appendU64(std::string& out, std::uint64_t value) {
+    appendU32(out, static_cast<std::uint32_t>(value >> 32));
+    appendU32(out, static_cast<std::uint32_t>(value));
+}
+
+// The caller guarantees that 2, 4 or 8 bytes are readable at bytes.
+inline std::uint16_t loadU16(const void* bytes) {
+    const auto* p = static_cast<const unsigned char*>(bytes);
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+
+inline std::uint32_t loadU32(const void* bytes) {
+    const auto* p = static_cast<const unsigned char*>(bytes);
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           std::uint32_t{p[3]};
+}
+
+inline std::uint64_t loadU64(const void* bytes) {
+    const auto* p = static_cast<const unsigned char*>(bytes);
+    return (std::uint64_t{loadU32(p)} << 32) | loadU32(p + 4);
+}
+
+}  // namespace util

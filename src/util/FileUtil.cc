@@ -1,0 +1,86 @@
+#include "util/FileUtil.h"
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <system_error>
+
+#include "util/BigEndian.h"
+#include "util/UtilException.h"
+
+namespace util::FileUtil {
+namespace {
+
+std::string hex(std::uint32_t value) {
+    std::ostringstream text;
+    text << std::hex << value;
+    return text.str();
+}
+
+// A name no other writer in this or another process picks at the same time.
+std::filesystem::path temporaryPathFor(const std::filesystem::path& path) {
+    static std::atomic<std::uint64_t> counter{0};
+    static const std::uint64_t processSalt = std::random_device{}();
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    std::ostringstream suffix;
+    suffix << ".tmp-" << std::hex << processSalt << '-' << now << '-' << counter++;
+    std::filesystem::path result = path;
+    result += suffix.str();
+    return result;
+}
+
+bool writeWhole(const std::filesystem::path& path, std::string_view content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    out.close();
+    return !out.fail();
+}
+
+}  // namespace
+
+std::string readFile(const std::filesystem::path& path, std::size_t maxBytes) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    if (error || size > maxBytes)
+        return {};
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return {};
+    std::ostringstream content;
+    content << in.rdbuf();
+    std::string result = content.str();
+    // The file may have grown since its size was taken.
+    if (result.size() > maxBytes)
+        return {};
+    return result;
+}
+
+void verifyMagic(std::istream& in, std::uint32_t expected) {
+    char bytes[4];
+    if (!in.read(bytes, sizeof bytes))
+        ZENTRAD_UTIL_THROW("failed to read magic number");
+    const std::uint32_t value = loadU32(bytes);
+    if (value != expected) {
+        ZENTRAD_UTIL_THROW("Invalid magic number (" + hex(value) + ") expected (" + hex(expected) +
+                           ")");
+    }
+}
+
+void writeFileAtomically(const std::filesystem::path& path, std::string_view content) {
+    const std::filesystem::path temporary = temporaryPathFor(path);
+    std::error_code ignored;
+    if (!writeWhole(temporary, content)) {
+        std::filesystem::remove(temporary, ignored);
+        ZENTRAD_UTIL_THROW("failed to write to file (" + path.string() + ")");
+    }
+    std::error_code error;
+    std::filesystem::rename(temporary, path, error);
+    if (error) {
+        std::filesystem::remove(temporary, ignored);
+        ZENTRAD_UTIL_THROW("failed to replace file (" + path.string() + "): " + error.message());
+    }
+}
+
+}  // namespace util::FileUtil

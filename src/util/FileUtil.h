@@ -1,0 +1,32 @@
+// Whole-file helpers for the agent's small state files (keys, allow lists).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <istream>
+#include <limits>
+#include <string>
+#include <string_view>
+
+namespace util::FileUtil {
+
+inline constexpr std::size_t kNoSizeLimit = std::numeric_limits<std::size_t>::max();
+
+// The whole content of a file, read in binary mode. A missing or unreadable file, or one
+// larger than maxBytes, yields an empty string rather than an error.
+std::string readFile(const std::filesystem::path& path, std::size_t maxBytes = kNoSizeLimit);
+
+// Reads 4 bytes, converts them from big-endian and compares them with expected. A mismatch
+// throws util::UtilException "Invalid magic number (" + value in lower-case hex + ") expected
+// (" + expected in lower-case hex + ")"; fewer than 4 bytes throw "failed to read magic
+// number".
+void verifyMagic(std::istream& in, std::uint32_t expected);
+
+// Replaces path with content so that readers see either the old or the new file, never a
+// partial one: the bytes go to a unique temporary file in the same directory, which is then
+// renamed over path. Throws util::UtilException "failed to write to file (" + path + ")" or
+// "failed to replace file (" + path + ")"; the temporary file is removed on failure.
+void writeFileAtomically(const std::filesystem::path& path, std::string_view content);
+
+}  // namespace util::FileUtil
