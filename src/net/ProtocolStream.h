@@ -1,0 +1,59 @@
+// The plain protocol stream on one connected socket: reads codes and fields (each read
+// bounded by the socket's receive time-out) and starts outgoing short messages. Both ends
+// of the wire build on it: the agent's ServerSocket and the backup server's connection.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "net/Codes.h"
+#include "net/Message.h"
+#include "net/TcpSocket.h"
+
+namespace Net {
+
+// Longest string the plain stream accepts unless a caller asks for less: nothing the
+// server sends in the plain stream comes near it, and it keeps a hostile length from
+// becoming an allocation.
+constexpr std::uint32_t kMaxPlainString = 64u << 20;
+
+class ProtocolStream {
+  public:
+    // The socket is not owned and must outlive the stream.
+    explicit ProtocolStream(TcpSocket* socket) : socket_(socket) {}
+    virtual ~ProtocolStream() = default;
+    ProtocolStream(const ProtocolStream&) = delete;
+    ProtocolStream& operator=(const ProtocolStream&) = delete;
+
+    TcpSocket* socket() const { return socket_; }
+
+    // A short message holding the code; add fields and let it go out of scope (or flush).
+    ShortMessage sendCode(Code code);
+
+    // Reads a code; PROT_ERROR throws winutil::AgentException "Remote host has reported an
+    // error and closed the connection.".
+    ProtocolStream& operator>>(Code& code);
+    virtual Code readCode();
+    // Reads a code without the error check.
+    Code readRawCode();
+    // readCode, then verifyCode.
+    void readCodeExpect(Code expected);
+    // Returns when equal; otherwise throws winutil::AgentException (finished, or the
+    // protocol error naming both codes in lower-case hexadecimal).
+    static void verifyCode(Code expected, Code received);
+
+    std::uint32_t read32();
+    std::uint64_t read64();
+    // A 32-bit length and that many bytes; a length above maxLength throws
+    // winutil::AgentException before anything is allocated.
+    std::string readString(std::uint32_t maxLength = kMaxPlainString);
+    void readBytes(void* buffer, std::int64_t length);
+
+  private:
+    TcpSocket* socket_;
+};
+
+// "0x" is left to the caller: lower-case hexadecimal without prefix.
+std::string hexCode(std::uint32_t code);
+
+}  // namespace Net

@@ -1,0 +1,171 @@
+#include "net/ServerSocket.h"
+
+#include <chrono>
+
+#include "crypto/Challenge.h"
+#include "crypto/KeyStore.h"
+#include "net/AllowDirectories.h"
+#include "winutil/AgentOptions.h"
+#include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
+
+namespace Net {
+namespace {
+
+// Clears the socket's deadline however the handshake ends.
+class DeadlineScope {
+  public:
+    DeadlineScope(TcpSocket& socket, std::chrono::seconds length) : socket_(socket) {
+        socket_.setDeadline(std::chrono::steady_clock::now() + length);
+    }
+    ~DeadlineScope() { socket_.setDeadline(std::nullopt); }
+    DeadlineScope(const DeadlineScope&) = delete;
+    DeadlineScope& operator=(const DeadlineScope&) = delete;
+
+  private:
+    TcpSocket& socket_;
+};
+
+bool inRecoveryMode() {
+    return winutil::agentOptions()->recovery();
+}
+
+// With IP authentication the address check has already chosen the key the server must
+// present; in recovery mode the address check does not run.
+bool addressDecidesAdmission() {
+    auto options = winutil::agentOptions();
+    return options->ipAuthentication() && !options->recovery();
+}
+
+}  // namespace
+
+ServerSocket::ServerSocket(TcpSocket* socket)
+    : ProtocolStream(socket), protocolKey_(crypto::KeyMsg::kGeneratedType, 128) {}
+
+std::int32_t ServerSocket::authenticate() {
+    std::int32_t timeout = winutil::agentOptions()->timeout();
+    DeadlineScope deadline(
+        *socket(), std::chrono::seconds(2 * static_cast<std::int64_t>(std::max(timeout, 1))));
+    return runHandshake();
+}
+
+std::int32_t ServerSocket::runHandshake() {
+    exchangeVersions();
+    exchangeOptions();
+    crypto::RsaKeyPtr agentPrivateKey;
+    std::string agentPublicKeyText;
+    bool regenerated = false;
+    crypto::Encryption::loadKeys(agentPrivateKey, agentPublicKeyText, backupSessionKey_,
+                                 regenerated);
+
+    crypto::RsaKeyPtr addressKey = serverPublicKey_;
+    if (inRecoveryMode())
+        sendCode(PROT_RECOVERY_MODE).flush();
+    getPublicKey();
+    if (!serverKeyAdmitted(addressKey)) {
+        reject("since its public key is not in our allow list");
+        return 1;
+    }
+    sendCode(PROT_PUBLIC_KEY).writeString(agentPublicKeyText).flush();
+
+    Code code = readCode();
+    if (code == PROT_HOST_INITIALIZED) {
+        winutil::logInfo() << "Host initialization complete";
+        return 1;
+    }
+    if (code != PROT_AUTH_START)
+        ZENTRAD_THROW(winutil::AgentException, "Protocol error");
+
+    proveServer(agentPrivateKey);
+    if (inRecoveryMode())
+        return 0;
+    proveAgent(agentPrivateKey);
+    return 0;
+}
+
+void ServerSocket::exchangeVersions() {
+    sendCode(PROT_VERSION).write32(kAgentProtocolVersion).flush();
+    Code code = readCode();
+    serverVersion_ = read32();
+    if (code != PROT_VERSION)
+        ZENTRAD_THROW(winutil::AgentException, "Protocol version mismatch");
+    if (serverVersion_ < kLowestServerVersion) {
+        ZENTRAD_THROW(
+            winutil::AgentException,
+            "Vorlex Server protocol version is incompatible. The Vorlex Server will need to be "
+            "upgraded to the latest version.");
+    }
+}
+
+void ServerSocket::exchangeOptions() {
+    sendCode(PROT_SERVER_OPTION).write32(0).flush();
+    readCodeExpect(PROT_SERVER_OPTION);
+    serverOption_ = read32();
+}
+
+void ServerSocket::getPublicKey() {
+    if (inRecoveryMode()) {
+        winutil::logInfo() << "In recovery mode: retrieving public key from server";
+    } else {
+        sendCode(PROT_GET_PUBLIC_KEY).flush();
+    }
+    Code code = readRawCode();
+    if (code == PROT_ERROR) {
+        ZENTRAD_THROW(winutil::AgentException,
+                      "host is not sending further requests because we are in recovery mode");
+    }
+    if (code != PROT_PUBLIC_KEY) {
+        ZENTRAD_THROW(winutil::AgentException,
+                      "unexpected response while reading public key from host");
+    }
+    std::string pem = readString(kMaxHandshakeString);
+    crypto::RsaKeyPtr key = crypto::RsaKey::readPublicPem(pem);
+    if (!key)
+        ZENTRAD_THROW(winutil::AgentException, "error reading server public key");
+    serverPublicKey_ = std::move(key);
+}
+
+bool ServerSocket::serverKeyAdmitted(const crypto::RsaKeyPtr& addressKey) {
+    if (addressDecidesAdmission()) {
+        // The key on file for the address must be the key the server holds; otherwise
+        // anyone at an allowed address would be admitted with a key of their own.
+        return addressKey && addressKey->samePublicKey(*serverPublicKey_);
+    }
+    return isKeyAllowed(*serverPublicKey_);
+}
+
+void ServerSocket::reject(const char* reason) {
+    winutil::logWarn() << "Rejecting backup server (" << socket()->getPeerAddress() << ") "
+                       << reason;
+    sendCode(PROT_REJECTED).flush();
+}
+
+void ServerSocket::proveServer(const crypto::RsaKeyPtr& agentPrivateKey) {
+    std::string challenge = crypto::Handshake::sealChallenge(protocolKey_, serverPublicKey_);
+    sendCode(PROT_AUTH_CHALLENGE).writeString(challenge).flush();
+    Code code = readCode();
+    std::string response = readString(kMaxHandshakeString);
+    if (code != PROT_AUTH_RESPONSE)
+        ZENTRAD_THROW(winutil::AgentException, "Protocol error instead of auth response");
+    if (!crypto::Handshake::responseMatches(protocolKey_, agentPrivateKey, response)) {
+        sendCode(PROT_AUTH_FAILED).flush();
+        ZENTRAD_THROW(winutil::AgentException, "Server authentication failed");
+    }
+    sendCode(PROT_AUTH_OK).flush();
+}
+
+void ServerSocket::proveAgent(const crypto::RsaKeyPtr& agentPrivateKey) {
+    Code code = readCode();
+    if (code != PROT_AUTH_CHALLENGE) {
+        ZENTRAD_THROW(winutil::AgentException, "Protocol error instead of auth challenge");
+    }
+    std::string challenge = readString(kMaxHandshakeString);
+    std::string answer =
+        crypto::Handshake::answerChallenge(agentPrivateKey, serverPublicKey_, challenge);
+    sendCode(PROT_AUTH_RESPONSE).writeString(answer).flush();
+    if (readCode() != PROT_AUTH_OK) {
+        ZENTRAD_THROW(winutil::AgentException, "Authentication was rejected by remote server");
+    }
+}
+
+}  // namespace Net

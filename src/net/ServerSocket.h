@@ -1,0 +1,63 @@
+// The agent's side of one server connection: the plain protocol stream plus what the
+// handshake establishes (the server's public key, the backup session key, the server's
+// protocol version and option value) and the per-connection protocol key that encrypts
+// every request and reply afterwards.
+//
+// Used by the connection thread and, while a request runs, by the threads it starts; each
+// thread builds and sends its own messages, and no lock guards the socket.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "crypto/KeyMsg.h"
+#include "crypto/RsaKey.h"
+#include "net/ProtocolStream.h"
+
+namespace Net {
+
+class ServerSocket : public ProtocolStream {
+  public:
+    static constexpr std::uint32_t kAgentProtocolVersion = 0x00010020;
+    static constexpr std::uint32_t kLowestServerVersion = 0x00010020;
+    // Before the server has proved itself it has no business sending anything large: a PEM
+    // key or a sealed record is a few hundred bytes.
+    static constexpr std::uint32_t kMaxHandshakeString = 64 * 1024;
+
+    // Generates the connection's protocol key (type 1, 128 bits). The socket is not owned.
+    explicit ServerSocket(TcpSocket* socket);
+
+    // Runs the handshake. Returns 0 when the server is authenticated and requests may
+    // follow, 1 when the connection must close without error (server turned away by key,
+    // or it only initialised the host). Every other failure throws. The whole exchange
+    // must finish within twice the configured time-out, however the server trickles.
+    std::int32_t authenticate();
+
+    // Reads the server's public key (asking for it unless in recovery mode) and stores it.
+    void getPublicKey();
+
+    void setServerPublicKey(crypto::RsaKeyPtr key) { serverPublicKey_ = std::move(key); }
+    const crypto::RsaKeyPtr& serverPublicKey() const { return serverPublicKey_; }
+    const std::shared_ptr<crypto::KeyMsg>& backupSessionKey() const { return backupSessionKey_; }
+    const crypto::KeyMsg& protocolKey() const { return protocolKey_; }
+    std::uint32_t serverVersion() const { return serverVersion_; }
+    std::uint32_t serverOption() const { return serverOption_; }
+
+  private:
+    void exchangeVersions();
+    void exchangeOptions();
+    // Step of the handshake that decides admission by key; false when turned away.
+    bool serverKeyAdmitted(const crypto::RsaKeyPtr& addressKey);
+    void reject(const char* reason);
+    void proveServer(const crypto::RsaKeyPtr& agentPrivateKey);
+    void proveAgent(const crypto::RsaKeyPtr& agentPrivateKey);
+    std::int32_t runHandshake();
+
+    crypto::RsaKeyPtr serverPublicKey_;
+    std::shared_ptr<crypto::KeyMsg> backupSessionKey_;
+    std::uint32_t serverVersion_ = 0;
+    std::uint32_t serverOption_ = 2;
+    crypto::KeyMsg protocolKey_;
+};
+
+}  // namespace Net

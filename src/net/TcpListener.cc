@@ -1,0 +1,34 @@
+#include "net/TcpListener.h"
+
+#include <string>
+
+#include "net/SocketException.h"
+
+namespace Net {
+
+void TcpListener::bind(std::uint32_t address, std::uint16_t port) {
+    if (platform::bindSocket(handle(), address, port) != 0) {
+        throw SocketException("Failed to bind to port (" + std::to_string(port) +
+                              "). Is the service already running?");
+    }
+}
+
+int TcpListener::listen(int backlog) {
+    return platform::listenSocket(handle(), backlog);
+}
+
+std::unique_ptr<TcpSocket> TcpListener::accept() {
+    platform::SocketHandle accepted = platform::acceptSocket(handle());
+    if (handle() == platform::kInvalidSocket || isClosed()) {
+        if (accepted != platform::kInvalidSocket)
+            platform::closeSocket(accepted);
+        throw SocketException::withLastError("failed to accept new connection");
+    }
+    auto socket = std::make_unique<TcpSocket>(accepted);
+    if (accepted == platform::kInvalidSocket) {
+        throw SocketException::withLastError("new socket file descriptor invalid");
+    }
+    return socket;
+}
+
+}  // namespace Net

@@ -1,0 +1,33 @@
+// A listening stream socket. Used only by the thread that runs its accept loop, which
+// also closes it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "net/Socket.h"
+#include "net/TcpSocket.h"
+
+namespace Net {
+
+class TcpListener : public Socket {
+  public:
+    static constexpr int kBacklog = 10;
+
+    TcpListener() = default;
+
+    // Binds to an IPv4 address (network byte order; 0 for all interfaces) and a port
+    // (host byte order; 0 picks a free one). Throws SocketException
+    // "Failed to bind to port (" + port + "). Is the service already running?".
+    void bind(std::uint32_t address, std::uint16_t port);
+
+    // Returns the platform's result (0 on success); callers may ignore it.
+    int listen(int backlog = kBacklog);
+
+    // Takes the next pending connection; the caller owns the new socket. Throws
+    // SocketException "failed to accept new connection" or "new socket file descriptor
+    // invalid" with the error text.
+    std::unique_ptr<TcpSocket> accept();
+};
+
+}  // namespace Net

@@ -1,0 +1,126 @@
+#include "net/TcpSocket.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "net/SocketException.h"
+#include "winutil/AgentOptions.h"
+#include "winutil/RunState.h"
+
+namespace Net {
+namespace {
+
+constexpr std::int64_t kMaxSendPiece = 65536;
+constexpr std::int64_t kMaxReceivePiece = 0x40000000;
+// Waits are cut into slices so a stop request is noticed within a second.
+constexpr auto kStopCheckInterval = std::chrono::seconds(1);
+
+std::int32_t configuredTimeout() {
+    auto options = winutil::agentOptions();
+    return options ? options->timeout() : 160;
+}
+
+std::string secondsSince(std::chrono::steady_clock::time_point start) {
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(elapsed.count()) / 1000.0);
+    return text;
+}
+
+std::string receivedSoFar(std::int64_t received, std::int64_t wanted) {
+    return "(Received  " + std::to_string(received) + "/" + std::to_string(wanted) + ")";
+}
+
+}  // namespace
+
+std::unique_ptr<TcpSocket> TcpSocket::connectTo(const std::string& host, std::uint16_t port) {
+    std::uint32_t address = 0;
+    if (!platform::resolveIpv4(host, address)) {
+        throw SocketException("Unable to resolve host name (" + host + ")");
+    }
+    auto socket = std::make_unique<TcpSocket>();
+    if (platform::connectSocket(socket->handle(), address, port) != 0) {
+        throw SocketException::withLastError("Failed to connect to remote host (" + host + ":" +
+                                             std::to_string(port) + ")");
+    }
+    return socket;
+}
+
+void TcpSocket::sendAll(const void* data, std::int64_t length) {
+    const auto* at = static_cast<const char*>(data);
+    while (length > 0) {
+        int piece = static_cast<int>(std::min(length, kMaxSendPiece));
+        int sent = platform::sendSocket(handle(), at, piece);
+        if (sent < 0)
+            throw SocketException::withLastError("Failed to send data to remote host");
+        at += sent;
+        length -= sent;
+    }
+}
+
+std::int64_t TcpSocket::receiveAll(void* buffer, std::int64_t length) {
+    auto* at = static_cast<char*>(buffer);
+    std::int64_t received = 0;
+    while (received < length) {
+        std::int32_t timeout = configuredTimeout();
+        auto start = std::chrono::steady_clock::now();
+        waitForData(timeout, received, length);
+        int piece = static_cast<int>(std::min(length - received, kMaxReceivePiece));
+        int got = platform::recvSocket(handle(), at + received, piece);
+        if (got < 0)
+            throw SocketException::withLastError("Failed to receive data from remote host");
+        if (got == 0) {
+            throw SocketException(
+                "Remote host unexpectedly closed connection after trying to read for (" +
+                secondsSince(start) + ") seconds");
+        }
+        received += got;
+    }
+    return received;
+}
+
+void TcpSocket::waitForData(std::int32_t timeoutSeconds, std::int64_t received,
+                            std::int64_t wanted) {
+    using Clock = std::chrono::steady_clock;
+    auto timeoutAt = Clock::now() + std::chrono::seconds(std::max<std::int32_t>(timeoutSeconds, 0));
+    for (;;) {
+        auto now = Clock::now();
+        auto sliceEnd = std::min(timeoutAt, now + kStopCheckInterval);
+        if (deadline_)
+            sliceEnd = std::min(sliceEnd, *deadline_);
+        auto slice = std::max<std::int64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(sliceEnd - now).count(), 0);
+        int ready = platform::selectReadable(handle(), static_cast<std::int32_t>(slice / 1000000),
+                                             static_cast<std::int32_t>(slice % 1000000));
+        // A failed select is not treated specially: the recv that follows reports the error.
+        if (ready != 0)
+            return;
+        ZENTRAD_CHECK_RUNNING();
+        now = Clock::now();
+        if (deadline_ && now >= *deadline_) {
+            throw SocketException(
+                "Timed out while receiving data from remote host: the exchange did not complete in "
+                "time. " +
+                receivedSoFar(received, wanted));
+        }
+        if (now >= timeoutAt) {
+            throw SocketException("Timed out while receiving data from remote host after (" +
+                                  std::to_string(timeoutSeconds) + ") seconds. " +
+                                  receivedSoFar(received, wanted));
+        }
+    }
+}
+
+std::string TcpSocket::getPeerAddress() const {
+    std::string address;
+    return platform::peerNumericAddress(handle(), address) ? address : std::string();
+}
+
+void TcpSocket::shutdownSend() {
+    if (platform::shutdownSend(handle()) != 0) {
+        throw SocketException::withLastError("Failed to shut down sending to remote host");
+    }
+}
+
+}  // namespace Net

@@ -1,0 +1,53 @@
+// A connected stream socket: sends whole buffers and receives exactly n bytes, each wait
+// for more data bounded by the agent's configured time-out (read afresh for every wait).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "net/Socket.h"
+
+namespace Net {
+
+class TcpSocket : public Socket {
+  public:
+    using Deadline = std::chrono::steady_clock::time_point;
+
+    // A new, unconnected socket.
+    TcpSocket() = default;
+    // Adopts a connected handle (from accept).
+    explicit TcpSocket(platform::SocketHandle adopted) : Socket(adopted) {}
+
+    // Connects to host (name or numeric IPv4 address) and port. Throws SocketException.
+    static std::unique_ptr<TcpSocket> connectTo(const std::string& host, std::uint16_t port);
+
+    // Sends every byte, in pieces of at most 64 KiB. Throws SocketException "Failed to send
+    // data to remote host" with the error text.
+    void sendAll(const void* data, std::int64_t length);
+
+    // Receives exactly length bytes or throws SocketException (time-out, peer closed,
+    // receive error). Throws winutil::ShutdownException when the agent's running flag
+    // drops while waiting, so a stop never waits for a silent peer's time-out.
+    std::int64_t receiveAll(void* buffer, std::int64_t length);
+
+    // Bounds every later receive by an absolute deadline as well (for exchanges that must
+    // finish in a fixed time, however the peer trickles); nullopt removes it.
+    void setDeadline(std::optional<Deadline> deadline) { deadline_ = deadline; }
+
+    // The peer's numeric address, or "" when it cannot be determined.
+    std::string getPeerAddress() const;
+
+    // Ends the sending direction; the peer reads end-of-stream after what was sent.
+    void shutdownSend();
+
+  private:
+    // Waits until readable; throws on time-out, deadline or stop.
+    void waitForData(std::int32_t timeoutSeconds, std::int64_t received, std::int64_t wanted);
+
+    std::optional<Deadline> deadline_;
+};
+
+}  // namespace Net
