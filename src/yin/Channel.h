@@ -1,0 +1,124 @@
+// A bounded blocking queue between two pipeline stages: one putting thread, one taking
+// thread. Items are inserted at the front and removed from the back (first in, first
+// out). close() marks the end of the stream: the taker still drains every queued item
+// before it sees pc_exception. abort() tears the pipeline down: every waiter on either
+// side wakes with abort_exception, and so does every later put or take. Both flags stay
+// set for the channel's life. Thread-safe.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <optional>
+
+#include "yin/Exceptions.h"
+
+namespace yin {
+
+using Clock = std::chrono::steady_clock;
+// An absolute time after which a take gives up; empty means no limit.
+using Deadline = std::optional<Clock::time_point>;
+
+template <typename T, typename Container = std::deque<T>>
+class Channel {
+  public:
+    using Item = T;
+    static constexpr std::size_t kDefaultCapacity = 2048;
+
+    explicit Channel(std::size_t capacity = kDefaultCapacity) : capacity_(capacity) {}
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+    virtual ~Channel() = default;
+
+    // Waits while the channel is full. Throws abort_exception once the channel is aborted.
+    bool put(T item) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        notFull_.wait(lock, [this] { return aborted_ || items_.size() < capacity_; });
+        if (aborted_)
+            throw abort_exception("thread forced to end");
+        insertFront(std::move(item));
+        notEmpty_.notify_one();
+        return true;
+    }
+
+    // Waits while the channel is open and empty, at most until the deadline. Throws
+    // timeout_exception when the deadline passes first (at once if it already has),
+    // pc_exception when the channel is closed and drained, abort_exception once aborted.
+    void take(T& out, const Deadline& deadline = std::nullopt) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (aborted_)
+            throw abort_exception("thread forced to end");
+        while (!closed_ && items_.empty()) {
+            waitNotEmpty(lock, deadline);
+            if (aborted_)
+                throw abort_exception("thread forced to end");
+        }
+        if (items_.empty())
+            throw pc_exception("consumer to end");
+        out = removeBack();
+        notFull_.notify_one();
+    }
+
+    virtual void close(bool closed) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = closed_ || closed;
+        if (closed)
+            notEmpty_.notify_all();
+    }
+
+    virtual void abort(bool aborted) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        aborted_ = aborted_ || aborted;
+        if (aborted) {
+            notEmpty_.notify_all();
+            notFull_.notify_all();
+        }
+    }
+
+    std::size_t size() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return items_.size();
+    }
+    std::size_t capacity() const { return capacity_; }
+    bool closed() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return closed_;
+    }
+    bool aborted() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return aborted_;
+    }
+
+  protected:
+    // Called with the lock held.
+    virtual T removeBack() {
+        T item = std::move(items_.back());
+        items_.pop_back();
+        return item;
+    }
+    virtual void insertFront(T item) { items_.push_front(std::move(item)); }
+
+  private:
+    void waitNotEmpty(std::unique_lock<std::mutex>& lock, const Deadline& deadline) {
+        if (!deadline) {
+            notEmpty_.wait(lock);
+            return;
+        }
+        if (notEmpty_.wait_until(lock, *deadline) == std::cv_status::timeout && !aborted_ &&
+            !closed_ && items_.empty()) {
+            throw timeout_exception("timed out");
+        }
+    }
+
+    Container items_;
+    const std::size_t capacity_;
+    mutable std::mutex mutex_;
+    std::condition_variable notFull_;
+    std::condition_variable notEmpty_;
+    bool closed_ = false;
+    bool aborted_ = false;
+};
+
+}  // namespace yin

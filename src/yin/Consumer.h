@@ -1,0 +1,61 @@
+// A stage that takes items from its input channel and uses them. A consumer may arm an
+// absolute deadline: when nothing arrives before it, timeout() is called and the consumer
+// goes on waiting. The deadline is not re-armed by a take; timeout() re-arms it with
+// setTimeout() if the stage wants to be woken again (the base disarms it, so a consumer
+// never spins on a deadline that has passed).
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <utility>
+
+#include "yin/ChannelEnds.h"
+#include "yin/Stage.h"
+
+namespace yin {
+
+template <typename T, typename ChannelT = Channel<T>>
+class Consumer : public Stage {
+  public:
+    Consumer(std::shared_ptr<ChannelT> input, Latch& latch)
+        : Stage(latch, {"Caught exception in consumer: ",
+                        "Caught unknown exception in Consumer::consume"}),
+          input_(std::make_shared<Takable<T, ChannelT>>(std::move(input))) {}
+
+    void close(bool b) override {
+        closing_ = b;
+        input_->channel->close(b);
+    }
+    void abort(bool b) override {
+        aborting_ = b;
+        input_->channel->abort(b);
+    }
+
+    // Arms the deadline ms milliseconds from now.
+    virtual void setTimeout(int ms) { deadline_ = Clock::now() + std::chrono::milliseconds(ms); }
+    const Deadline& deadline() const { return deadline_; }
+
+  protected:
+    // Uses one item; the base drops it.
+    virtual void consume(T item) { (void)item; }
+    // Nothing arrived before the deadline.
+    virtual void timeout() { deadline_.reset(); }
+
+  private:
+    void step() final {
+        T item{};
+        try {
+            input_->take(item, deadline_);
+        } catch (const timeout_exception&) {
+            timeout();
+            return;
+        }
+        consume(std::move(item));
+    }
+    void abandonInput() final { input_->channel->abort(true); }
+
+    std::shared_ptr<Takable<T, ChannelT>> input_;
+    Deadline deadline_;
+};
+
+}  // namespace yin

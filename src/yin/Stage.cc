@@ -1,0 +1,63 @@
+#include "yin/Stage.h"
+
+#include <exception>
+#include <thread>
+
+#include "winutil/Logger.h"
+#include "yin/Exceptions.h"
+
+namespace yin {
+
+void Stage::operator()() noexcept {
+    if (!latch_->wait()) {
+        // The pipeline was never completed: nothing may run, and nobody may wait on us.
+        try {
+            abort(true);
+        } catch (...) {
+        }
+        return;
+    }
+    finish(runLoop());
+}
+
+Stage::Ending Stage::runLoop() noexcept {
+    try {
+        started();
+        while (!(closing_ && isDone())) {
+            step();
+            std::this_thread::yield();
+        }
+        return Ending::kStopped;
+    } catch (const pc_exception&) {
+        return Ending::kEndOfStream;
+    } catch (const abort_exception&) {
+    } catch (const std::exception& e) {
+        winutil::logError() << names_.caughtException << e.what();
+    } catch (...) {
+        winutil::logError() << names_.caughtUnknown;
+    }
+    return Ending::kAborted;
+}
+
+void Stage::finish(Ending ending) noexcept {
+    try {
+        if (ending == Ending::kEndOfStream)
+            reachedEnd_ = true;
+        if (ending == Ending::kStopped)
+            abandonInput();
+        if (ending == Ending::kAborted)
+            abort(true);
+        done();
+    } catch (const std::exception& e) {
+        winutil::logError() << names_.caughtException << e.what();
+    } catch (...) {
+        winutil::logError() << names_.caughtUnknown;
+    }
+    try {
+        close(true);
+    } catch (...) {
+        // Closing only takes a channel's lock; nothing is left to report to.
+    }
+}
+
+}  // namespace yin

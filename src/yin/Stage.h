@@ -1,0 +1,76 @@
+// The life of one pipeline stage on its own thread; Producer, Consumer and
+// ConsumerProducer fill in how one item is handled.
+//
+// The thread body (operator()) waits for the start latch, calls started(), then handles
+// one item after another until closing is set and isDone() returns true, or until an
+// exception ends the loop. Nothing escapes the body:
+//   - pc_exception (end of stream) ends the stage cleanly; reachedEnd() becomes true.
+//   - abort_exception aborts the stage's channels, so the abort travels on up- and
+//     downstream until every stage has ended.
+//   - any other exception is logged at ERROR and aborts the stage's channels as well: an
+//     error must not look like a complete stream to the stages after it.
+//   - isDone() returning true stops the stage by its own decision; a stage that takes
+//     items and stops before its input ended aborts that input, so the stage before it
+//     can never block for ever on a full channel.
+// In every case done() runs and then close(true) closes the stage's channels. A stage
+// whose latch is cancelled aborts its channels and ends without started() or done().
+//
+// The flags are written only by the stage's own thread; read them after joining it.
+#pragma once
+
+#include "yin/Latch.h"
+
+namespace yin {
+
+class Stage {
+  public:
+    Stage(const Stage&) = delete;
+    Stage& operator=(const Stage&) = delete;
+    virtual ~Stage() = default;
+
+    // The thread body. Never throws.
+    void operator()() noexcept;
+
+    // Sets the closing flag and closes (b true) the stage's channels.
+    virtual void close(bool b) = 0;
+    // Sets the aborting flag and aborts (b true) the stage's channels.
+    virtual void abort(bool b) = 0;
+
+    // Stages usually return their failed flag; the base never stops.
+    virtual bool isDone() { return false; }
+    virtual void started() {}
+    virtual void done() {}
+
+    // True when the stage ended because its stream ended (not aborted, failed or stopped).
+    bool reachedEnd() const { return reachedEnd_; }
+    bool closing() const { return closing_; }
+    bool aborting() const { return aborting_; }
+
+  protected:
+    // Texts naming the kind of stage in the error lines.
+    struct Names {
+        const char* caughtException;  // followed by the exception's message
+        const char* caughtUnknown;
+    };
+    Stage(Latch& latch, Names names) : latch_(&latch), names_(names) {}
+
+    // Handles one item; throws to end the loop.
+    virtual void step() = 0;
+    // Called when the stage stops before its input ended; stages that take items abort
+    // their input here.
+    virtual void abandonInput() {}
+
+    bool closing_ = true;
+    bool aborting_ = false;
+
+  private:
+    enum class Ending { kEndOfStream, kStopped, kAborted };
+    Ending runLoop() noexcept;
+    void finish(Ending ending) noexcept;
+
+    Latch* latch_;
+    Names names_;
+    bool reachedEnd_ = false;
+};
+
+}  // namespace yin

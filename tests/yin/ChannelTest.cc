@@ -1,0 +1,88 @@
+#include "yin/Channel.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using IntChannel = yin::Channel<int>;
+using namespace std::chrono_literals;
+
+TEST(ChannelTest, ClosedChannelIsDrainedInOrderBeforeTheEnd) {
+    IntChannel channel;
+    for (int i = 0; i < 3; ++i)
+        channel.put(i);
+    channel.close(true);
+    int item = -1;
+    for (int i = 0; i < 3; ++i) {
+        channel.take(item);
+        EXPECT_EQ(i, item);
+    }
+    EXPECT_THROW(channel.take(item), yin::pc_exception);
+}
+
+TEST(ChannelTest, PastDeadlineTimesOutOnlyWhenEmpty) {
+    IntChannel channel;
+    int item = 0;
+    yin::Deadline past = yin::Clock::now() - 1s;
+    EXPECT_THROW(channel.take(item, past), yin::timeout_exception);
+    channel.put(7);
+    channel.take(item, past);
+    EXPECT_EQ(7, item);
+}
+
+TEST(ChannelTest, AbortWakesBlockedPutterAndTaker) {
+    IntChannel full(1);
+    IntChannel empty;
+    full.put(1);
+    std::atomic<int> aborted{0};
+    std::thread putter([&] {
+        try {
+            full.put(2);
+        } catch (const yin::abort_exception& e) {
+            EXPECT_STREQ("thread forced to end", e.what());
+            ++aborted;
+        }
+    });
+    std::thread taker([&] {
+        int item = 0;
+        try {
+            empty.take(item);
+        } catch (const yin::abort_exception&) {
+            ++aborted;
+        }
+    });
+    std::this_thread::sleep_for(20ms);
+    full.abort(true);
+    empty.abort(true);
+    putter.join();
+    taker.join();
+    EXPECT_EQ(2, aborted.load());
+    int item = 0;
+    EXPECT_THROW(full.take(item), yin::abort_exception);
+}
+
+TEST(ChannelTest, HoldsCapacityItemsThenBlocksUntilOneIsTaken) {
+    IntChannel channel;
+    ASSERT_EQ(2048u, channel.capacity());
+    for (int i = 0; i < 2047; ++i)
+        channel.put(i);
+    channel.put(2047);  // the 2048th still fits: returns at once on this thread
+    std::atomic<bool> putDone{false};
+    std::thread putter([&] {
+        channel.put(2048);
+        putDone = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(putDone.load());
+    int item = -1;
+    channel.take(item);
+    EXPECT_EQ(0, item);
+    putter.join();
+    EXPECT_EQ(2048u, channel.size());
+}
+
+}  // namespace
