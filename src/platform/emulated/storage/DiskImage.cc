@@ -1,0 +1,133 @@
+#include "platform/emulated/DiskImage.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/Errors.h"
+#include "platform/System.h"
+
+namespace platform::emulated {
+namespace {
+
+std::uint32_t errorFromErrno(int error) {
+    switch (error) {
+        case ENOENT:
+            return kErrorFileNotFound;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return kErrorAccessDenied;
+        case ENOSPC:
+            return kErrorDiskFull;
+        default:
+            return kErrorIoDevice;
+    }
+}
+
+bool insideImage(std::uint64_t offset, std::size_t length, std::uint64_t size) {
+    return offset <= size && length <= size - offset;
+}
+
+}  // namespace
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+int FileDescriptor::release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+std::filesystem::path DiskImage::imagePath(const Host& host, std::uint32_t diskNumber) {
+    return host.root() / "disks" / (std::to_string(diskNumber) + ".img");
+}
+
+std::unique_ptr<DiskImage> DiskImage::open(Host& host, std::uint32_t diskNumber, bool writable) {
+    std::string path = imagePath(host, diskNumber).string();
+    FileDescriptor fd(::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+    struct stat status {};
+    if (!fd.valid() || ::fstat(fd.get(), &status) != 0) {
+        setLastError(errorFromErrno(errno));
+        return nullptr;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        setLastError(kErrorFileNotFound);
+        return nullptr;
+    }
+    return std::make_unique<DiskImage>(host, diskNumber, std::move(fd),
+                                       static_cast<std::uint64_t>(status.st_size), writable);
+}
+
+DiskImage::DiskImage(Host& host, std::uint32_t number, FileDescriptor fd, std::uint64_t size,
+                     bool writable)
+    : host_(host), number_(number), fd_(std::move(fd)), size_(size), writable_(writable) {}
+
+bool DiskImage::read(std::uint64_t offset, void* buffer, std::size_t length) const {
+    if (!insideImage(offset, length, size_)) {
+        setLastError(kErrorSectorNotFound);
+        return false;
+    }
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t n =
+            ::pread(fd_.get(), bytes + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            // The image shrank under us, or the host file system failed.
+            setLastError(n == 0 ? kErrorSectorNotFound : errorFromErrno(errno));
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool DiskImage::write(std::uint64_t offset, const void* buffer, std::size_t length) {
+    if (!writable_) {
+        setLastError(kErrorAccessDenied);
+        return false;
+    }
+    if (!insideImage(offset, length, size_)) {
+        setLastError(kErrorSectorNotFound);
+        return false;
+    }
+    host_.notifyBeforeDiskWrite(number_, offset, length);
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    std::size_t done = 0;
+    bool ok = true;
+    while (done < length) {
+        ssize_t n =
+            ::pwrite(fd_.get(), bytes + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            setLastError(errorFromErrno(errno));
+            ok = false;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    // Observers hear about whatever may have changed, even after a failure part-way.
+    if (done > 0 || ok)
+        host_.notifyAfterDiskWrite(number_, offset, ok ? length : done);
+    return ok;
+}
+
+}  // namespace platform::emulated
