@@ -75,6 +75,8 @@ struct VolumeInfo {
     std::uint32_t diskNumber = 0;
     std::uint32_t partitionIndex = 0;
     std::uint8_t partitionType = 0;
+    // Spanned and optical volumes: the NAME of their host.conf section.
+    std::string name;
 
     // The volume device's path: guidPath without its trailing backslash.
     std::wstring devicePath() const;
@@ -94,7 +96,8 @@ class HostLayout {
     const VolumeInfo* findVolume(const std::wstring& name) const;
     // By drive letter (any case); null when the letter is not assigned.
     const VolumeInfo* volumeForLetter(wchar_t letter) const;
-    // "C", "C:", "c:\", a GUID path, or "N:M" (disk N, partition index M).
+    // "C", "C:", "c:\", a GUID path, "N:M" (disk N, partition index M), or the name of a
+    // spanned or optical volume.
     const VolumeInfo* selectVolume(const std::string& selector) const;
     // Whether host.conf assigns the letter (the folder drives/X/ is then the drive's files).
     bool letterAssigned(wchar_t letter) const;

@@ -171,6 +171,7 @@ void HostLayout::addConfiguredVolumes(const HostConfig& config) {
         std::string name = section.substr(8);
         VolumeInfo volume;
         volume.kind = spanned ? VolumeKind::Spanned : VolumeKind::Optical;
+        volume.name = name;
         auto guid = config.get(section, "guid");
         volume.guidPath =
             guid ? guidPathFromText(*guid) : namedGuidPath(section.substr(0, 7), name);
@@ -260,7 +261,13 @@ const VolumeInfo* HostLayout::selectVolume(const std::string& selector) const {
         }
         return nullptr;
     }
-    return findVolume(text);
+    if (const VolumeInfo* volume = findVolume(text))
+        return volume;
+    for (const auto& volume : volumes_) {
+        if (volume.kind != VolumeKind::Partition && volume.name == selector)
+            return &volume;
+    }
+    return nullptr;
 }
 
 }  // namespace platform::emulated

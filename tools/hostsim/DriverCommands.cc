@@ -1,0 +1,5 @@
+#include "Commands.h"
+
+std::vector<Command> driverCommands() {
+    return {};
+}
