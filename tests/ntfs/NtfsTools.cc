@@ -1,0 +1,163 @@
+#include "NtfsTools.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+
+namespace ntfstest {
+
+namespace {
+
+struct PipeCloser {
+    void operator()(FILE* pipe) const { pclose(pipe); }
+};
+
+std::string quoted(const std::string& text) {
+    return "'" + text + "'";
+}
+
+}  // namespace
+
+bool toolsAvailable() {
+    return std::system(
+               "command -v mkntfs && command -v ntfscp && command -v ntfsinfo && "
+               "command -v ntfscat >/dev/null 2>&1") == 0;
+}
+
+std::string run(const std::string& command) {
+    std::unique_ptr<FILE, PipeCloser> pipe(popen((command + " 2>/dev/null").c_str(), "r"));
+    if (!pipe) {
+        ADD_FAILURE() << "cannot run " << command;
+        return "";
+    }
+    std::string output;
+    char buffer[65536];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0) {
+        output.append(buffer, got);
+    }
+    int status = pclose(pipe.release());
+    if (status != 0) {
+        ADD_FAILURE() << command << " failed with status " << status;
+        return "";
+    }
+    return output;
+}
+
+ScratchDir::ScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "ntfs-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+NtfsImage::NtfsImage(const std::filesystem::path& file, std::uint64_t bytes,
+                     std::uint32_t clusterSize)
+    : file_(file) {
+    std::ofstream(file_).close();
+    std::filesystem::resize_file(file_, bytes);
+    run("PATH=$PATH:/usr/sbin:/sbin mkntfs -F -Q -c " + std::to_string(clusterSize) + " -s 512 " +
+        quoted(file_.string()) + " >/dev/null");
+}
+
+std::string NtfsImage::tool(const std::string& command) const {
+    return run("PATH=$PATH:/usr/sbin:/sbin " + command);
+}
+
+void NtfsImage::putFile(const std::string& ntfsPath, const std::filesystem::path& local) const {
+    tool("ntfscp -f " + quoted(file_.string()) + " " + quoted(local.string()) + " " +
+         quoted(ntfsPath));
+}
+
+void NtfsImage::put(const std::string& ntfsPath, const std::string& contents) const {
+    std::filesystem::path local = file_.string() + ".content";
+    std::ofstream(local, std::ios::binary)
+        .write(contents.data(), static_cast<std::streamsize>(contents.size()));
+    putFile(ntfsPath, local);
+    std::filesystem::remove(local);
+}
+
+std::uint64_t NtfsImage::toolClusterCount() const {
+    std::string info = tool("ntfsinfo -m -f " + quoted(file_.string()));
+    auto at = info.find("Volume Size in Clusters:");
+    return at == std::string::npos ? 0 : std::stoull(info.substr(at + 24));
+}
+
+std::uint32_t NtfsImage::toolClusterSize() const {
+    std::string info = tool("ntfsinfo -m -f " + quoted(file_.string()));
+    auto at = info.find("Cluster Size:");
+    return at == std::string::npos ? 0
+                                   : static_cast<std::uint32_t>(std::stoul(info.substr(at + 13)));
+}
+
+std::vector<std::uint8_t> NtfsImage::toolBitmap() const {
+    std::string raw = tool("ntfscat -f " + quoted(file_.string()) + " '$Bitmap'");
+    return std::vector<std::uint8_t>(raw.begin(), raw.end());
+}
+
+// The table ntfsinfo -v prints after "Runlist:": VCN, LCN (or a hole) and length, in hex.
+std::vector<ntfs::Extent> NtfsImage::toolRuns(const std::string& ntfsPath) const {
+    std::string info = tool("ntfsinfo -v -f " + quoted(file_.string()) + " -F " + quoted(ntfsPath));
+    std::vector<ntfs::Extent> runs;
+    auto data = info.find("$DATA (0x80)");
+    auto table = info.find("Runlist:", data == std::string::npos ? 0 : data);
+    if (table == std::string::npos) {
+        return runs;
+    }
+    std::istringstream lines(info.substr(info.find('\n', table) + 1));
+    std::string vcn, lcn, length;
+    while (lines >> vcn && vcn.rfind("0x", 0) == 0 && lines >> lcn >> length) {
+        bool hole = lcn.rfind("0x", 0) != 0;
+        runs.push_back({std::stoull(vcn, nullptr, 16),
+                        hole ? ntfs::kSparseLcn : std::stoll(lcn, nullptr, 16),
+                        std::stoull(length, nullptr, 16)});
+    }
+    return runs;
+}
+
+std::vector<std::uint8_t> NtfsImage::bytes() const {
+    std::ifstream in(file_, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+ntfs::Result<ntfs::Volume> NtfsImage::open() const {
+    auto stream = std::make_shared<std::ifstream>(file_, std::ios::binary);
+    auto read = [stream](std::uint64_t offset, void* buffer, std::size_t length) {
+        stream->clear();
+        stream->seekg(static_cast<std::streamoff>(offset));
+        stream->read(static_cast<char*>(buffer), static_cast<std::streamsize>(length));
+        return static_cast<std::size_t>(stream->gcount()) == length;
+    };
+    return ntfs::Volume::open(read, std::filesystem::file_size(file_));
+}
+
+ntfs::Result<ntfs::Volume> openBytes(const std::vector<std::uint8_t>& bytes) {
+    auto read = [&bytes](std::uint64_t offset, void* buffer, std::size_t length) {
+        std::memcpy(buffer, bytes.data() + offset, length);
+        return true;
+    };
+    return ntfs::Volume::open(read, bytes.size());
+}
+
+std::string randomContents(std::size_t length, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string contents(length, '\0');
+    for (char& c : contents) {
+        c = static_cast<char>(generator());
+    }
+    return contents;
+}
+
+}  // namespace ntfstest

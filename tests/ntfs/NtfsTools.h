@@ -1,0 +1,65 @@
+// Test volumes made and inspected with the ntfs-3g tools, so the reader is checked against
+// NTFS that we did not write.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/emulated/ntfs/Volume.h"
+
+namespace ntfstest {
+
+namespace ntfs = platform::emulated::ntfs;
+
+// mkntfs, ntfscp, ntfsinfo and ntfscat are all installed.
+bool toolsAvailable();
+
+// Runs a shell command; fails the test (and returns "") when it exits non-zero.
+std::string run(const std::string& command);
+
+// A temporary directory, removed with everything in it.
+class ScratchDir {
+  public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// A sparse image file holding a fresh NTFS.
+class NtfsImage {
+  public:
+    NtfsImage(const std::filesystem::path& file, std::uint64_t bytes, std::uint32_t clusterSize);
+    const std::filesystem::path& file() const { return file_; }
+
+    // Writes a file of the given bytes as ntfsPath ("/name") with ntfscp.
+    void put(const std::string& ntfsPath, const std::string& contents) const;
+    void putFile(const std::string& ntfsPath, const std::filesystem::path& local) const;
+
+    // What the tools report.
+    std::uint64_t toolClusterCount() const;
+    std::uint32_t toolClusterSize() const;
+    std::vector<std::uint8_t> toolBitmap() const;
+    std::vector<ntfs::Extent> toolRuns(const std::string& ntfsPath) const;
+
+    std::vector<std::uint8_t> bytes() const;
+    ntfs::Result<ntfs::Volume> open() const;
+
+  private:
+    std::string tool(const std::string& command) const;
+    std::filesystem::path file_;
+};
+
+// Opens a volume over bytes in memory (which must outlive it).
+ntfs::Result<ntfs::Volume> openBytes(const std::vector<std::uint8_t>& bytes);
+
+// Random file contents of the given length.
+std::string randomContents(std::size_t length, unsigned seed);
+
+}  // namespace ntfstest

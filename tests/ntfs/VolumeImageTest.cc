@@ -1,0 +1,169 @@
+// The reader against volumes that mkntfs and ntfscp made, compared with what ntfsinfo and
+// ntfscat report about the same images.
+#include <gtest/gtest.h>
+
+#include <bit>
+
+#include "NtfsTools.h"
+
+namespace ntfstest {
+namespace {
+
+using ntfs::Extent;
+
+class VolumeImageTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!toolsAvailable()) {
+            GTEST_SKIP() << "ntfs-3g tools (mkntfs, ntfscp, ntfsinfo, ntfscat) are not installed";
+        }
+    }
+    std::filesystem::path image(const std::string& name) const { return scratch_.path() / name; }
+
+    ScratchDir scratch_;
+};
+
+std::uint64_t usedClusters(const std::vector<std::uint8_t>& bitmap, std::uint64_t clusters) {
+    std::uint64_t used = 0;
+    for (std::uint64_t i = 0; i < clusters; ++i) {
+        used += (bitmap[i / 8] >> (i % 8)) & 1;
+    }
+    return used;
+}
+
+TEST_F(VolumeImageTest, VolumeDataMatchesTheTools) {
+    NtfsImage image(this->image("v.img"), 48 << 20, 4096);
+    image.put("/data.bin", randomContents(100000, 1));
+    auto volume = image.open();
+    ASSERT_TRUE(volume) << volume.error().message;
+    auto data = volume.value().volumeData();
+    ASSERT_TRUE(data) << data.error().message;
+    const ntfs::VolumeData& d = data.value();
+    EXPECT_EQ(d.bytesPerCluster, image.toolClusterSize());
+    EXPECT_EQ(d.totalClusters, image.toolClusterCount());
+    EXPECT_EQ(d.bytesPerSector, 512u);
+    EXPECT_EQ(d.totalClusters, d.numberSectors / 8);
+    EXPECT_EQ(d.bytesPerFileRecordSegment, 1024u);
+    EXPECT_EQ(d.clustersPerFileRecordSegment, 0u);
+    EXPECT_EQ(d.freeClusters, d.totalClusters - usedClusters(image.toolBitmap(), d.totalClusters));
+    EXPECT_GT(d.mftValidDataLength, 16u * 1024);
+    EXPECT_LT(d.mftStartLcn, d.totalClusters);
+    EXPECT_LT(d.mft2StartLcn, d.totalClusters);
+    EXPECT_LE(d.mftZoneStart, d.mftZoneEnd);
+    EXPECT_LE(d.mftZoneEnd, d.totalClusters);
+    EXPECT_NE(d.volumeSerialNumber, 0u);
+
+    auto buffer = ntfs::encodeVolumeDataBuffer(d);
+    EXPECT_EQ(buffer[0x10], static_cast<std::uint8_t>(d.totalClusters));
+    EXPECT_EQ(buffer[0x2C] | buffer[0x2D] << 8, 4096);  // BytesPerCluster
+    EXPECT_EQ(buffer[0x30] | buffer[0x31] << 8, 1024);  // BytesPerFileRecordSegment
+    EXPECT_EQ(buffer[0x40], static_cast<std::uint8_t>(d.mftStartLcn));
+}
+
+// 512-byte clusters on 150 MB: more clusters than one 32 KiB bitmap answer covers, and
+// a cluster count that is not a multiple of 8.
+TEST_F(VolumeImageTest, BitmapOfALargeVolumeMatchesByteForByte) {
+    NtfsImage image(this->image("big.img"), 150 * 1000 * 1000 + 3 * 512, 512);
+    image.put("/a.bin", randomContents(700000, 2));
+    auto volume = image.open();
+    ASSERT_TRUE(volume) << volume.error().message;
+    std::uint64_t clusters = volume.value().geometry().totalClusters;
+    ASSERT_EQ(clusters, image.toolClusterCount());
+    ASSERT_GT(clusters, 262144u);
+    std::vector<std::uint8_t> expected = image.toolBitmap();
+    std::uint64_t bytes = (clusters + 7) / 8;
+    ASSERT_GE(expected.size(), bytes);
+    std::vector<std::uint8_t> whole;
+    for (std::uint64_t at = 0; at < bytes; at += 32768) {
+        auto piece = volume.value().readBitmap(at, std::min<std::uint64_t>(32768, bytes - at));
+        ASSERT_TRUE(piece) << piece.error().message;
+        whole.insert(whole.end(), piece.value().begin(), piece.value().end());
+    }
+    EXPECT_TRUE(std::equal(whole.begin(), whole.end(), expected.begin()));
+
+    auto pastEnd = volume.value().readBitmap(bytes - 1, 2);
+    ASSERT_FALSE(pastEnd);
+    EXPECT_EQ(pastEnd.error().code, platform::kErrorInvalidParameter);
+}
+
+// Fill the volume, free every other small file and write a file that must take the holes.
+TEST_F(VolumeImageTest, RunsOfAFragmentedFileMatchNtfsinfo) {
+    NtfsImage image(this->image("frag.img"), 16 << 20, 4096);
+    std::string small = randomContents(8192, 3);
+    for (int i = 0; i < 40; ++i) {
+        image.put("/s" + std::to_string(i), small);
+    }
+    auto volume = image.open();
+    ASSERT_TRUE(volume);
+    std::uint64_t freeClusters = volume.value().volumeData().value().freeClusters;
+    image.put("/filler.bin", std::string((freeClusters - 10) * 4096, 'f'));
+    for (int i = 0; i < 40; i += 2) {
+        image.put("/s" + std::to_string(i), "");
+    }
+    image.put("/fragmented.bin", randomContents(8 * 4096 - 1000, 4));
+    std::vector<Extent> expected = image.toolRuns("/fragmented.bin");
+    ASSERT_GE(expected.size(), 2u) << "the tools did not fragment the file";
+
+    auto reopened = image.open();
+    ASSERT_TRUE(reopened);
+    auto runs = reopened.value().fileExtents(L"\\fragmented.bin");
+    ASSERT_TRUE(runs) << runs.error().message;
+    EXPECT_EQ(runs.value(), expected);
+    auto filler = reopened.value().fileExtents(L"\\filler.bin");
+    ASSERT_TRUE(filler);
+    EXPECT_EQ(filler.value(), image.toolRuns("/filler.bin"));
+}
+
+// Enough names in the root that its index spills into index buffers; every one is found
+// in any case, including names outside ASCII, which only the volume's $UpCase folds.
+TEST_F(VolumeImageTest, LooksNamesUpCaseInsensitivelyThroughIndexBuffers) {
+    NtfsImage image(this->image("names.img"), 24 << 20, 4096);
+    for (int i = 0; i < 250; ++i) {
+        image.put("/File-" + std::to_string(i * 7919 % 1000) + ".Dat", std::string(10, 'x'));
+    }
+    image.put("/\xC3\x84rger-\xCE\xA3\xCF\x89.txt", randomContents(20000, 5));  // "Ärger-Σω.txt"
+    auto volume = image.open();
+    ASSERT_TRUE(volume);
+    const ntfs::Volume& v = volume.value();
+    for (int i = 0; i < 250; ++i) {
+        std::wstring name = L"\\FILE-" + std::to_wstring(i * 7919 % 1000) + L".dAT";
+        auto found = v.exists(name);
+        ASSERT_TRUE(found && found.value()) << i;
+    }
+    auto runs = v.fileExtents(L"\\\u00E4RGER-\u03C3\u03A9.TXT");
+    ASSERT_TRUE(runs) << runs.error().message;
+    EXPECT_EQ(runs.value(), image.toolRuns("/\xC3\x84rger-\xCE\xA3\xCF\x89.txt"));
+
+    EXPECT_FALSE(v.exists(L"\\File-1.Dat2").value());
+    EXPECT_FALSE(v.exists(L"\\File-").value());
+    EXPECT_TRUE(v.exists(L"\\").value());
+    auto missing = v.fileExtents(L"\\nothing.bin");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().code, platform::kErrorFileNotFound);
+    auto throughFile = v.fileExtents(L"\\File-0.Dat\\x");
+    ASSERT_FALSE(throughFile);
+    EXPECT_EQ(throughFile.error().code, platform::kErrorPathNotFound);
+}
+
+TEST_F(VolumeImageTest, SmallFilesAndSystemFiles) {
+    NtfsImage image(this->image("small.img"), 8 << 20, 4096);
+    image.put("/tiny.txt", "resident data");
+    image.put("/empty.txt", "");
+    auto volume = image.open();
+    ASSERT_TRUE(volume);
+    for (const wchar_t* path : {L"\\tiny.txt", L"\\empty.txt"}) {
+        auto runs = volume.value().fileExtents(path);
+        ASSERT_FALSE(runs);
+        EXPECT_EQ(runs.error().code, platform::kErrorHandleEof);
+    }
+    auto mft = volume.value().fileExtents(L"\\$MFT");
+    ASSERT_TRUE(mft) << mft.error().message;
+    EXPECT_EQ(mft.value().front().lcn,
+              static_cast<std::int64_t>(volume.value().geometry().mftStartLcn));
+    auto badPath = volume.value().exists(L"\\a\\\\b");
+    ASSERT_FALSE(badPath);
+    EXPECT_EQ(badPath.error().code, platform::kErrorInvalidName);
+}
+
+}  // namespace
+}  // namespace ntfstest
