@@ -1,0 +1,126 @@
+#include "crypto/KeyStore.h"
+
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "CryptoTestSupport.h"
+#include "common/TempDir.h"
+#include "crypto/RsaKeyFiles.h"
+#include "crypto/SessionKeyFile.h"
+#include "util/FileUtil.h"
+
+namespace {
+
+namespace Encryption = crypto::Encryption;
+namespace fs = std::filesystem;
+
+class KeyStoreTest : public ::testing::Test {
+  protected:
+    void SetUp() override { test::agentKey(); }
+
+    Encryption::LoadedKeys load() { return Encryption::loadKeys(paths_, 128); }
+    std::string read(const fs::path& path) { return util::FileUtil::readFile(path); }
+    void write(const fs::path& path, const std::string& content) {
+        std::ofstream(path, std::ios::binary) << content;
+    }
+
+    test::TempDir dir_;
+    Encryption::KeyFilePaths paths_{dir_.path() / "rsa.key", dir_.path() / "rsa_public.key",
+                                    dir_.path() / "backup.key"};
+};
+
+TEST_F(KeyStoreTest, SessionKeyFileRoundTrip) {
+    write(paths_.privateKey, test::agentKey()->privatePem());
+    Encryption::newSessionKeyFile(128, paths_.privateKey, paths_.sessionKey);
+    const std::string file = read(paths_.sessionKey);
+    ASSERT_EQ(file.size(), 134u);
+    EXPECT_EQ(file.substr(0, 6), test::bytes({0xe5, 0xee, 0xe3, 0xe6, 0x00, 0x80}));
+    const auto key = Encryption::readSessionKeyFile(test::agentKey(), paths_.sessionKey);
+    EXPECT_EQ(key->getType(), 1);
+    EXPECT_EQ(key->getKey().size(), 16u);
+    EXPECT_EQ(*Encryption::readSessionKeyFile(test::agentKey(), paths_.sessionKey), *key);
+}
+
+TEST_F(KeyStoreTest, SessionKeyFileErrors) {
+    const auto key = test::agentKey();
+    EXPECT_THROW_TEXT(Encryption::readSessionKeyFile(key, paths_.sessionKey),
+                      "failed to open(" + paths_.sessionKey.string() + ")");
+    write(paths_.sessionKey, test::bytes({0, 0, 0, 0, 0, 0x80}));
+    EXPECT_THROW_TEXT(Encryption::readSessionKeyFile(key, paths_.sessionKey),
+                      "Invalid magic number (0) expected (e5eee3e6)");
+    write(paths_.sessionKey, test::bytes({0xe5, 0xee, 0xe3, 0xe6, 0x00, 0x80, 1, 2}));
+    EXPECT_THROW_TEXT(Encryption::readSessionKeyFile(key, paths_.sessionKey),
+                      "failed to read session key data from file");
+}
+
+TEST_F(KeyStoreTest, FreshDirectoryGetsAConsistentSet) {
+    const auto keys = load();
+    EXPECT_FALSE(keys.generated);  // a new pair brings its session key, not a retry
+    EXPECT_EQ(keys.publicKeyText, read(paths_.publicKey));
+    EXPECT_TRUE(crypto::RsaKey::readPublicPem(keys.publicKeyText)->samePublicKey(*keys.privateKey));
+    EXPECT_EQ(*Encryption::readSessionKeyFile(keys.privateKey, paths_.sessionKey), *keys.backupKey);
+
+    const auto again = load();
+    EXPECT_TRUE(again.privateKey->samePublicKey(*keys.privateKey));
+    EXPECT_EQ(*again.backupKey, *keys.backupKey);
+}
+
+TEST_F(KeyStoreTest, DamagedBackupKeyIsReplacedAndKept) {
+    const auto first = load();
+    write(paths_.sessionKey, test::bytes({0, 0, 0, 0, 1, 2, 3}));
+    const auto second = load();
+    EXPECT_TRUE(second.generated);
+    EXPECT_TRUE(second.privateKey->samePublicKey(*first.privateKey));
+    EXPECT_NE(*second.backupKey, *first.backupKey);
+    EXPECT_EQ(read(fs::path(paths_.sessionKey.string() + ".replaced")),
+              test::bytes({0, 0, 0, 0, 1, 2, 3}));
+}
+
+TEST_F(KeyStoreTest, MissingPrivateKeyRegeneratesPairAndBackupKey) {
+    const auto first = load();
+    fs::remove(paths_.privateKey);
+    const auto second = load();
+    EXPECT_FALSE(second.privateKey->samePublicKey(*first.privateKey));
+    EXPECT_NE(*second.backupKey, *first.backupKey);
+    EXPECT_EQ(second.publicKeyText, read(paths_.publicKey));
+}
+
+TEST_F(KeyStoreTest, MissingOrForeignPublicKeyIsRewritten) {
+    const auto first = load();
+    fs::remove(paths_.publicKey);
+    EXPECT_EQ(load().publicKeyText, first.publicKeyText);
+    EXPECT_EQ(read(paths_.publicKey), first.publicKeyText);
+    write(paths_.publicKey, crypto::RsaKey::generate()->publicPem());
+    EXPECT_EQ(load().publicKeyText, first.publicKeyText);
+}
+
+TEST_F(KeyStoreTest, SimultaneousFirstLoadsAgree) {
+    constexpr int kThreads = 8;
+    std::vector<Encryption::LoadedKeys> results(kThreads);
+    std::vector<std::string> errors(kThreads);
+    {
+        std::vector<std::jthread> threads;
+        for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back([this, &results, &errors, i] {
+                try {
+                    results[i] = load();
+                } catch (const std::exception& error) {
+                    errors[i] = error.what();
+                }
+            });
+        }
+    }
+    for (const std::string& error : errors)
+        EXPECT_EQ(error, "");
+    const auto onDisk = load();
+    for (const auto& keys : results) {
+        ASSERT_TRUE(keys.privateKey);
+        EXPECT_TRUE(keys.privateKey->samePublicKey(*onDisk.privateKey));
+        EXPECT_EQ(keys.publicKeyText, onDisk.publicKeyText);
+        EXPECT_EQ(*keys.backupKey, *onDisk.backupKey);
+    }
+    EXPECT_FALSE(fs::exists(dir_.path() / "zentrad-keys.lock"));
+}
+
+}  // namespace
