@@ -6,7 +6,10 @@
 #include <thread>
 
 #include "agent/Options.h"
+#include "agent/ServerListener.h"
+#include "agent/StatusPort.h"
 #include "crypto/CryptoLibrary.h"
+#include "requests/OperatingSystem.h"
 #include "winutil/AgentOptions.h"
 #include "winutil/Logger.h"
 #include "winutil/RunState.h"
@@ -25,19 +28,19 @@ void openLogFile(const winutil::AgentOptions& options) {
     winutil::Logger::get().setFileLogger(std::make_shared<winutil::FileLogger>(options.logFile()));
 }
 
-// Serves until the running flag drops. Connections are accepted here once the server
-// listener exists; until then the loop only watches the flag, with the same 3 s bound
-// on noticing a stop.
-void serveUntilStopped() {
-    while (winutil::isRunning()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+// Serves until the running flag drops: starts the status port in the run function's
+// thread group, opens the server listener and runs its accept loop on this thread; each
+// connection gets its own thread in the same group.
+void serveUntilStopped(winutil::ThreadGroup& threads) {
+    threads.createThread(runStatusPort);
+    auto listener = openServerListener();
+    runAcceptLoop(*listener, threads);
 }
 
 }  // namespace
 
 std::string bannerText() {
-    return std::string(kProductBanner) + kProductVersion + " (" + "" + ")";
+    return std::string(kProductBanner) + kProductVersion + " (" + describeOperatingSystem() + ")";
 }
 
 int run(const std::vector<std::string>& arguments) {
@@ -54,7 +57,7 @@ int run(const std::vector<std::string>& arguments) {
         crypto::CryptoLibrary::initialise();
         cryptoInitialised = true;
         openLogFile(*options);
-        serveUntilStopped();
+        serveUntilStopped(threads);
     } catch (const std::exception& error) {
         winutil::logError() << error.what();
     }

@@ -1,0 +1,81 @@
+#include "agent/ConnectionThread.h"
+
+#include "agent/Agent.h"
+#include "net/AllowDirectories.h"
+#include "platform/Com.h"
+#include "requests/Request.h"
+#include "winutil/AgentOptions.h"
+#include "winutil/Logger.h"
+
+namespace agent {
+namespace {
+
+// The connection thread's network logger, released when the connection ends.
+class NetLoggerScope {
+  public:
+    NetLoggerScope() {
+        winutil::Logger::get().setNetLogger(std::make_shared<winutil::NetLogger>());
+    }
+    ~NetLoggerScope() { winutil::Logger::get().setNetLogger(nullptr); }
+    NetLoggerScope(const NetLoggerScope&) = delete;
+    NetLoggerScope& operator=(const NetLoggerScope&) = delete;
+};
+
+bool addressCheckRequired() {
+    auto options = winutil::agentOptions();
+    return options->ipAuthentication() && !options->recovery();
+}
+
+int admitAndServe(Net::ServerSocket& connection) {
+    if (addressCheckRequired() && !checkServerAddress(connection)) {
+        winutil::logWarn() << "Rejecting backup server (" << connection.socket()->getPeerAddress()
+                           << ") since it is not in our allow list";
+        connection.sendCode(Net::PROT_REJECTED).flush();
+        return 1;
+    }
+    if (connection.authenticate() != 0)
+        return 1;
+    winutil::logInfo() << bannerText();
+    Request::handleRequests(connection);
+    return 0;
+}
+
+// The failure report; the ERROR line queued just before travels ahead of it.
+void reportError(Net::TcpSocket& socket) {
+    Net::ShortMessage report(&socket);
+    report.writeCode(Net::PROT_ERROR);
+    try {
+        report.flush();
+    } catch (const std::exception&) {
+        // The server may already be gone.
+    }
+}
+
+}  // namespace
+
+bool checkServerAddress(Net::ServerSocket& connection) {
+    crypto::RsaKeyPtr key = Net::findAllowedKeyByAddress(connection.socket()->getPeerAddress());
+    if (!key)
+        return false;
+    connection.setServerPublicKey(std::move(key));
+    return true;
+}
+
+int serveConnection(std::shared_ptr<Net::TcpSocket> socket) {
+    int result = 0;
+    {
+        platform::ComInitialization com;
+        NetLoggerScope netLogger;
+        try {
+            Net::ServerSocket connection(socket.get());
+            result = admitAndServe(connection);
+        } catch (const std::exception& error) {
+            winutil::logError() << "Closing connection: " << error.what();
+            reportError(*socket);
+        }
+    }
+    socket->close();
+    return result;
+}
+
+}  // namespace agent

@@ -1,0 +1,22 @@
+// The life of one server connection on its own thread: address check (with IP
+// authentication), handshake, banner, then requests until the server is finished. Any
+// error is logged as "Closing connection: " + text, reaches the server as a log record
+// followed by PROT_ERROR, and closes the connection.
+#pragma once
+
+#include <memory>
+
+#include "net/ServerSocket.h"
+#include "net/TcpSocket.h"
+
+namespace agent {
+
+// Serves the connection to its end and closes the socket. Returns 1 when the server was
+// turned away or only initialised the host, else 0. Never throws.
+int serveConnection(std::shared_ptr<Net::TcpSocket> socket);
+
+// True when a file named after the server's address in an allow directory holds a
+// readable key; that key becomes the one the server must present in the handshake.
+bool checkServerAddress(Net::ServerSocket& connection);
+
+}  // namespace agent

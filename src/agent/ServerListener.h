@@ -1,0 +1,21 @@
+// The server listener: bound to all interfaces on the configured port, it accepts the
+// backup server's connections and gives each its own thread in the run function's group.
+#pragma once
+
+#include <memory>
+
+#include "net/TcpListener.h"
+#include "winutil/ThreadGroup.h"
+
+namespace agent {
+
+// Opens the listener. In recovery mode a failure is retried every 2 s (with the WARN
+// "Failed to start listening socket.  Retrying..") until it succeeds or the agent stops;
+// otherwise the failure is thrown.
+std::shared_ptr<Net::TcpListener> openServerListener();
+
+// Accepts connections until the running flag drops (noticed within 3 s), then closes the
+// listener. Errors from waiting, accepting or starting a thread end the loop as exceptions.
+void runAcceptLoop(Net::TcpListener& listener, winutil::ThreadGroup& threads);
+
+}  // namespace agent

@@ -1,0 +1,59 @@
+#include "agent/StatusPort.h"
+
+#include <chrono>
+
+#include "net/Message.h"
+#include "net/TcpListener.h"
+#include "platform/Socket.h"
+#include "requests/RunningBackups.h"
+#include "winutil/Logger.h"
+#include "winutil/RunState.h"
+#include "winutil/ThreadGroup.h"
+
+namespace agent {
+namespace {
+
+constexpr int kAcceptWaitSeconds = 3;
+constexpr auto kRecordInterval = std::chrono::seconds(1);
+
+void acceptStatusClients(Net::TcpListener& listener, winutil::ThreadGroup& clients) {
+    while (winutil::isRunning()) {
+        if (!listener.waitReadable(kAcceptWaitSeconds))
+            continue;
+        std::shared_ptr<Net::TcpSocket> socket = listener.accept();
+        clients.createThread([socket]() mutable { serveStatusClient(std::move(socket)); });
+    }
+}
+
+}  // namespace
+
+void runStatusPort() {
+    try {
+        winutil::ThreadGroup clients;
+        Net::TcpListener listener;
+        listener.bind(platform::inetAddr("127.0.0.1"), platform::statusPort(kStatusPort));
+        listener.listen(Net::TcpListener::kBacklog);
+        acceptStatusClients(listener, clients);
+        listener.close();
+        clients.joinAll();
+    } catch (const std::exception& error) {
+        winutil::logError() << error.what();
+    }
+}
+
+void serveStatusClient(std::shared_ptr<Net::TcpSocket> socket) {
+    try {
+        bool running = RunningBackups::instance().count() > 0;
+        while (winutil::isRunning()) {
+            Net::ShortMessage record(socket.get());
+            record.writeCode(Net::PROT_STATUS).write32(running ? 1 : 0);
+            record.flush();
+            running = RunningBackups::instance().waitForChange(kRecordInterval);
+        }
+    } catch (const std::exception&) {
+        // The local client has gone; only this thread ends.
+    }
+    socket->close();
+}
+
+}  // namespace agent

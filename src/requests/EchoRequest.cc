@@ -1,0 +1,10 @@
+#include "requests/EchoRequest.h"
+
+#include "winutil/Logger.h"
+
+void EchoRequest::execute() {
+    winutil::logInfo() << "Test received, sending reply";
+    message().clear();
+    message().write32(Net::PROT_ECHO_REPLY);
+    message().send();
+}

@@ -1,0 +1,37 @@
+#include "requests/Request.h"
+
+#include "requests/RequestTable.h"
+#include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
+#include "winutil/RunState.h"
+
+namespace {
+
+void serveEncrypted(Net::ServerSocket& connection, const RequestTable& table) {
+    Net::EncryptedMessage message(connection, connection.protocolKey());
+    message.receive();
+    Net::Code code = message.read32();
+    auto handler = table.find(code);
+    if (handler == table.end()) {
+        ZENTRAD_THROW(
+            winutil::AgentException,
+            "Protocol error.  Unrecognized encrypted request code (0x" + Net::hexCode(code) + ")");
+    }
+    handler->second(connection, message);
+}
+
+}  // namespace
+
+void Request::handleRequests(Net::ServerSocket& connection) {
+    const RequestTable table = buildRequestTable();
+    for (Net::Code code = connection.readCode();; code = connection.readCode()) {
+        ZENTRAD_CHECK_RUNNING();
+        if (code == Net::PROT_ENCRYPTED) {
+            serveEncrypted(connection, table);
+        } else if (code == Net::PROT_FINISHED) {
+            winutil::logInfo() << "Requests finished successfully, closing connection";
+            return;
+        }
+        // Any other plain code between requests (a keep-alive, say) is skipped.
+    }
+}

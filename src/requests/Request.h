@@ -1,0 +1,32 @@
+// The base of every request, and the dispatcher that serves one authenticated connection:
+// each request arrives as an encrypted message whose first field is its code; the matching
+// request is built around the message, executed to completion on the connection's thread
+// and destroyed before the next code is read.
+#pragma once
+
+#include "net/EncryptedMessage.h"
+#include "net/ServerSocket.h"
+
+class Request {
+  public:
+    // The message is positioned after the request code; replies are written into it.
+    Request(Net::ServerSocket& connection, Net::EncryptedMessage& message)
+        : connection_(connection), message_(message) {}
+    virtual ~Request() = default;
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+
+    virtual void execute() {}
+
+    // Serves requests until the server sends PROT_FINISHED. Every error (protocol, envelope,
+    // or a request's own) leaves as an exception; the caller ends the connection.
+    static void handleRequests(Net::ServerSocket& connection);
+
+  protected:
+    Net::ServerSocket& connection() const { return connection_; }
+    Net::EncryptedMessage& message() const { return message_; }
+
+  private:
+    Net::ServerSocket& connection_;
+    Net::EncryptedMessage& message_;
+};

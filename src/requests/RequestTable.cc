@@ -1,0 +1,15 @@
+#include "requests/RequestTable.h"
+
+#include "requests/AuthServerListRequest.h"
+#include "requests/EchoRequest.h"
+#include "requests/KeysGetRequest.h"
+#include "requests/ServerInfoRequest.h"
+
+RequestTable buildRequestTable() {
+    return RequestTable{
+        {Net::PROT_REQ_SERVER_INFO, runRequest<ServerInfoRequest>},
+        {Net::PROT_REQ_AUTH_SERVER_LIST, runRequest<AuthServerListRequest>},
+        {Net::PROT_REQ_ECHO, runRequest<EchoRequest>},
+        {Net::PROT_REQ_KEYS_GET, runRequest<KeysGetRequest>},
+    };
+}

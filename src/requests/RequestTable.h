@@ -1,0 +1,23 @@
+// The request-code table: which request serves which encrypted request code. Adding a
+// request is one line in RequestTable.cc.
+#pragma once
+
+#include <functional>
+#include <map>
+
+#include "net/Codes.h"
+#include "net/EncryptedMessage.h"
+#include "net/ServerSocket.h"
+
+using RequestHandler = std::function<void(Net::ServerSocket&, Net::EncryptedMessage&)>;
+using RequestTable = std::map<Net::Code, RequestHandler>;
+
+// Builds the table; called once per connection.
+RequestTable buildRequestTable();
+
+// The usual handler: construct the request around the message, execute it, destroy it.
+template <typename RequestType>
+void runRequest(Net::ServerSocket& connection, Net::EncryptedMessage& message) {
+    RequestType request(connection, message);
+    request.execute();
+}

@@ -1,0 +1,11 @@
+// Takes the server's information items (one encrypted message each, item or value strings,
+// ended by PROT_SERVER_INFO_END) and drops them; no reply.
+#pragma once
+
+#include "requests/Request.h"
+
+class ServerInfoRequest : public Request {
+  public:
+    using Request::Request;
+    void execute() override;
+};

@@ -1,0 +1,84 @@
+// The backup server's connection to one agent: the plain protocol stream (log records the
+// agent puts ahead of its codes are collected wherever a code is read), the handshake from
+// the server's side, and encrypted requests under the protocol key it establishes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "backup-server/ServerKeys.h"
+#include "crypto/KeyMsg.h"
+#include "net/EncryptedMessage.h"
+#include "net/ProtocolStream.h"
+
+namespace backup_server {
+
+struct LogRecord {
+    Net::Code code = 0;  // PROT_LOG_ERROR, PROT_LOG_WARN or PROT_LOG_INFO
+    std::string text;
+};
+
+enum class HandshakeMode {
+    normal,          // full mutual challenge and response
+    initializeHost,  // stop after the agent's public key with PROT_HOST_INITIALIZED
+};
+
+enum class HandshakeOutcome { authenticated, rejected, hostInitialized };
+
+class AgentSession : public Net::ProtocolStream {
+  public:
+    static constexpr std::uint32_t kServerProtocolVersion = 0x00010020;
+    // A log record longer than this is not a log record the agent could have queued.
+    static constexpr std::uint32_t kMaxLogRecord = 307200;
+
+    // Connects; throws Net::SocketException.
+    static std::unique_ptr<AgentSession> connect(const std::string& host, std::uint16_t port);
+    explicit AgentSession(std::unique_ptr<Net::TcpSocket> socket);
+
+    // Reads the next code, collecting the log records ahead of it; PROT_ERROR throws as in
+    // ProtocolStream.
+    Net::Code readCode() override;
+
+    // Runs the handshake; the agent decides whether it is in recovery mode. Throws
+    // winutil::AgentException on any protocol or key failure.
+    HandshakeOutcome handshake(const ServerKeys& keys, HandshakeMode mode = HandshakeMode::normal);
+
+    // After an authenticated handshake: a new request or reply under the protocol key.
+    std::unique_ptr<Net::EncryptedMessage> newMessage();
+    // Reads PROT_ENCRYPTED and the message that follows.
+    std::unique_ptr<Net::EncryptedMessage> receiveMessage();
+    // Tells the agent there are no more requests.
+    void finish();
+
+    bool agentInRecoveryMode() const { return recovery_; }
+    std::uint32_t agentVersion() const { return agentVersion_; }
+    const std::string& agentPublicKeyPem() const { return agentPublicKeyPem_; }
+    const std::vector<LogRecord>& logRecords() const { return logRecords_; }
+    // Called for every log record as it arrives (in addition to collecting it).
+    void onLogRecord(std::function<void(const LogRecord&)> sink) { sink_ = std::move(sink); }
+
+  private:
+    void exchangeVersionAndOptions();
+    void sendOurKey(const ServerKeys& keys);
+    bool receiveAgentKey();
+    void answerChallenge(const ServerKeys& keys);
+    void challengeAgent(const ServerKeys& keys);
+
+    std::unique_ptr<Net::TcpSocket> socket_;
+    std::optional<crypto::KeyMsg> protocolKey_;
+    crypto::RsaKeyPtr agentPublicKey_;
+    std::string agentPublicKeyPem_;
+    std::uint32_t agentVersion_ = 0;
+    bool recovery_ = false;
+    std::vector<LogRecord> logRecords_;
+    std::function<void(const LogRecord&)> sink_;
+};
+
+// "ERROR", "WARN" or "INFO" for a log record's code.
+const char* logRecordLevel(Net::Code code);
+
+}  // namespace backup_server

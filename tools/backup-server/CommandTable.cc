@@ -1,0 +1,44 @@
+#include "backup-server/Command.h"
+
+#include "winutil/Exceptions.h"
+
+namespace backup_server {
+
+const std::vector<CommandInfo>& commandTable() {
+    static const std::vector<CommandInfo> commands = {
+        {"public-key",
+         "public-key                 print this server's public key (for an allow directory)",
+         publicKeyCommand},
+        {"handshake", "handshake                  authenticate and finish", handshakeCommand},
+        {"init-host", "init-host                  exchange keys, then end with host initialisation",
+         initializeHostCommand},
+        {"echo", "echo                       send a test and check the reply", echoCommand},
+        {"server-info", "server-info [ITEM=VALUE]   hand the agent server information items",
+         serverInfoCommand},
+        {"keys-get",
+         "keys-get [DIR]             fetch rsa.key and backup.key (and save them in DIR)",
+         keysGetCommand},
+        {"allow-list", "allow-list [IP=KEYFILE]... replace the agent's dynamic allow list",
+         allowListCommand},
+        {"status", "status [COUNT]             read COUNT records (default 1) from the status port",
+         statusCommand},
+    };
+    return commands;
+}
+
+std::unique_ptr<AgentSession> CommandContext::openSession() const {
+    auto session = AgentSession::connect(host, port);
+    std::ostream* stream = out;
+    session->onLogRecord([stream](const LogRecord& record) {
+        *stream << "agent " << logRecordLevel(record.code) << ": " << record.text << "\n";
+    });
+    HandshakeOutcome outcome = session->handshake(keys());
+    if (outcome != HandshakeOutcome::authenticated) {
+        ZENTRAD_THROW(winutil::AgentException, "The agent turned this server away");
+    }
+    *out << "authenticated" << (session->agentInRecoveryMode() ? " (agent in recovery mode)" : "")
+         << "\n";
+    return session;
+}
+
+}  // namespace backup_server

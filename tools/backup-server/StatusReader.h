@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "net/ProtocolStream.h"
+#include "net/TcpSocket.h"
+
+namespace backup_server {
+
+struct StatusRecord {
+    Net::Code code = 0;         // PROT_STATUS
+    std::uint32_t running = 0;  // 1 while a backup runs
+};
+
+// A client of the agent's local status port.
+class StatusReader {
+  public:
+    static constexpr std::uint16_t kStandardPort = 1159;
+
+    explicit StatusReader(std::uint16_t port = kStandardPort);
+    // The next 8-byte record.
+    StatusRecord next();
+
+  private:
+    std::unique_ptr<Net::TcpSocket> socket_;
+    Net::ProtocolStream stream_;
+};
+
+}  // namespace backup_server

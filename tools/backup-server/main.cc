@@ -1,0 +1,77 @@
+// backup-server: a command-line backup server for the agent's protocol.
+//   backup-server [--keys DIR] [--host HOST] [--port PORT] COMMAND [ARGUMENTS...]
+#include <boost/program_options.hpp>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "backup-server/Command.h"
+#include "crypto/CryptoLibrary.h"
+
+namespace po = boost::program_options;
+
+namespace {
+
+void printUsage(const po::options_description& options) {
+    std::cout << "usage: backup-server [options] COMMAND [ARGUMENTS...]\n\n"
+              << options << "\ncommands:\n";
+    for (const auto& command : backup_server::commandTable())
+        std::cout << "  " << command.usage << "\n";
+}
+
+const backup_server::CommandInfo* findCommand(const std::string& name) {
+    for (const auto& command : backup_server::commandTable()) {
+        if (name == command.name)
+            return &command;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    po::options_description options("options");
+    options.add_options()("help,h", "show this help")(
+        "keys,k", po::value<std::string>()->default_value("server-keys"),
+        "folder of this server's RSA key pair")(
+        "host", po::value<std::string>()->default_value("127.0.0.1"), "agent host")(
+        "port,p", po::value<unsigned>(), "agent port (default 1167; 1159 for status)");
+    po::options_description hidden;
+    hidden.add_options()("command", po::value<std::vector<std::string>>(), "command and arguments");
+    po::options_description all;
+    all.add(options).add(hidden);
+    po::positional_options_description positional;
+    positional.add("command", -1);
+    try {
+        po::variables_map values;
+        po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(),
+                  values);
+        po::notify(values);
+        if (values.count("help") || !values.count("command")) {
+            printUsage(options);
+            return values.count("help") ? 0 : 2;
+        }
+        auto words = values["command"].as<std::vector<std::string>>();
+        const backup_server::CommandInfo* command = findCommand(words.front());
+        if (command == nullptr) {
+            std::cerr << "unknown command: " << words.front() << "\n";
+            printUsage(options);
+            return 2;
+        }
+        crypto::CryptoLibrary::initialise();
+        backup_server::CommandContext context;
+        context.keysDir = values["keys"].as<std::string>();
+        context.host = values["host"].as<std::string>();
+        unsigned standardPort = words.front() == "status" ? 1159 : 1167;
+        unsigned port = values.count("port") ? values["port"].as<unsigned>() : standardPort;
+        if (port == 0 || port > 0xFFFF)
+            throw std::invalid_argument("port out of range: " + std::to_string(port));
+        context.port = static_cast<std::uint16_t>(port);
+        context.arguments.assign(words.begin() + 1, words.end());
+        context.out = &std::cout;
+        return command->run(context);
+    } catch (const std::exception& error) {
+        std::cerr << "backup-server: " << error.what() << "\n";
+        return 1;
+    }
+}
