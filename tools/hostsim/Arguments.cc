@@ -53,7 +53,7 @@ bool Arguments::flag(const std::string& name) const {
     return std::find(flags_.begin(), flags_.end(), name) != flags_.end();
 }
 
-const std::vector<std::string>& Arguments::positional(std::size_t count) const {
+std::vector<std::string> Arguments::positional(std::size_t count) const {
     if (positional_.size() != count) {
         throw UsageError("expected " + std::to_string(count) + " argument(s), got " +
                          std::to_string(positional_.size()));

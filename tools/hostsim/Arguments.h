@@ -26,7 +26,7 @@ class Arguments {
     std::vector<std::string> all(const std::string& name) const;
     bool flag(const std::string& name) const;
     // The arguments that are not options, in order; exactly count of them are required.
-    const std::vector<std::string>& positional(std::size_t count) const;
+    std::vector<std::string> positional(std::size_t count) const;
 
   private:
     std::vector<std::pair<std::string, std::string>> options_;

@@ -1,0 +1,94 @@
+#include "HostFixture.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+
+#include "platform/Errors.h"
+#include "platform/System.h"
+
+namespace testing_host {
+
+std::string run(const std::string& command) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + " 2>&1").c_str(), "r"), ::pclose);
+    if (!pipe) {
+        ADD_FAILURE() << "cannot run " << command;
+        return {};
+    }
+    std::string output;
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0)
+        output.append(buffer, n);
+    int status = ::pclose(pipe.release());
+    EXPECT_EQ(status, 0) << command << "\n" << output;
+    return output;
+}
+
+std::string hostsim(const std::filesystem::path& root, const std::string& arguments) {
+    return run(std::string(HOSTSIM_PATH) + " --root '" + root.string() + "' " + arguments);
+}
+
+std::vector<std::uint8_t> readBytes(const std::filesystem::path& file, std::uint64_t offset,
+                                    std::size_t length) {
+    std::ifstream in(file, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::vector<std::uint8_t> bytes(length);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+}
+
+void HostTest::SetUp() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zentrad-host-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    ::setenv("ZENTRAD_HOST_ROOT", root_.c_str(), 1);
+    sim("init");
+}
+
+void HostTest::TearDown() {
+    ::unsetenv("ZENTRAD_HOST_ROOT");
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+}
+
+std::filesystem::path HostTest::extract(std::uint32_t number, std::uint64_t offset,
+                                        std::uint64_t length, const std::string& name) {
+    std::filesystem::path out = root_ / name;
+    run("dd if='" + diskImage(number).string() + "' of='" + out.string() + "' bs=512 skip=" +
+        std::to_string(offset / 512) + " count=" + std::to_string(length / 512) + " status=none");
+    return out;
+}
+
+void HostTest::appendConfig(const std::string& text) {
+    std::ofstream out(root_ / "host.conf", std::ios::app);
+    out << text;
+}
+
+platform::FileHandle openForRead(const std::wstring& path) {
+    return platform::createFile(path, platform::kGenericRead,
+                                platform::kFileShareRead | platform::kFileShareWrite,
+                                platform::kOpenExisting, 0);
+}
+
+platform::FileHandle openForWrite(const std::wstring& path) {
+    return platform::createFile(path, platform::kGenericRead | platform::kGenericWrite,
+                                platform::kFileShareRead | platform::kFileShareWrite,
+                                platform::kOpenExisting, 0);
+}
+
+std::vector<std::uint8_t> control(platform::FileHandle& file, std::uint32_t code, const void* in,
+                                  std::uint32_t inSize, std::uint32_t size, bool& ok,
+                                  std::uint32_t& error) {
+    std::vector<std::uint8_t> out(size);
+    std::uint32_t returned = 0;
+    platform::setLastError(0);
+    ok = platform::deviceIoControl(file, code, in, inSize, out.data(), size, &returned);
+    error = ok ? 0 : platform::getLastError();
+    out.resize(returned);
+    return out;
+}
+
+}  // namespace testing_host
