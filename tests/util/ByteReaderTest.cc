@@ -1,0 +1,51 @@
+#include "util/ByteReader.h"
+
+#include <gtest/gtest.h>
+
+#include "util/BigEndian.h"
+#include "util/UtilException.h"
+
+namespace {
+
+TEST(BigEndianTest, WireExamples) {
+    std::string out;
+    util::appendU64(out, 4294967298ull);
+    EXPECT_EQ(out, std::string("\0\0\0\1\0\0\0\2", 8));
+    out.clear();
+    util::appendU32(out, 0xE1E7E5F5);
+    util::appendU16(out, 0x0102);
+    EXPECT_EQ(out, "\xE1\xE7\xE5\xF5\x01\x02");
+    EXPECT_EQ(util::loadU32(out.data()), 0xE1E7E5F5u);
+    EXPECT_EQ(util::loadU16(out.data() + 4), 0x0102);
+}
+
+TEST(ByteReaderTest, ReadsFieldsInOrder) {
+    std::string bytes;
+    util::appendU16(bytes, 7);
+    util::appendU64(bytes, 0x0102030405060708ull);
+    util::appendU32(bytes, 3);
+    bytes += "abc";
+    bytes += '\xff';
+    util::ByteReader reader(bytes);
+    EXPECT_EQ(reader.readU16(), 7);
+    EXPECT_EQ(reader.readU64(), 0x0102030405060708ull);
+    EXPECT_EQ(reader.readString(), "abc");
+    EXPECT_EQ(reader.readU8(), 0xff);
+    EXPECT_TRUE(reader.atEnd());
+}
+
+TEST(ByteReaderTest, UnderrunThrowsAndKeepsThePosition) {
+    const std::string bytes("\0\0\0\x10xyz", 7);  // a string that claims 16 bytes
+    util::ByteReader reader(bytes);
+    try {
+        reader.readString();
+        FAIL() << "no underrun";
+    } catch (const util::UtilException& error) {
+        EXPECT_EQ(error.message(), "Buffer underrun when attempting to read (20) bytes");
+    }
+    EXPECT_EQ(reader.position(), 0u);
+    EXPECT_THROW(util::ByteReader(bytes.substr(4)).readU32(), util::UtilException);
+    EXPECT_THROW(util::ByteReader(std::string(1, '\x05')).readShortBytes(), util::UtilException);
+}
+
+}  // namespace

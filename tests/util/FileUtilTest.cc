@@ -1,0 +1,70 @@
+#include "util/FileUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "common/TempDir.h"
+#include "util/UtilException.h"
+
+namespace {
+
+namespace FileUtil = util::FileUtil;
+
+std::string magicError(const std::string& bytes, std::uint32_t expected) {
+    std::istringstream in(bytes);
+    try {
+        FileUtil::verifyMagic(in, expected);
+    } catch (const util::UtilException& error) {
+        return error.message();
+    }
+    return "";
+}
+
+TEST(FileUtilTest, VerifyMagic) {
+    EXPECT_EQ(magicError("\xE5\xEE\xE3\xE6", 0xE5EEE3E6), "");
+    EXPECT_EQ(magicError(std::string(4, '\0'), 0xE5EEE3E6),
+              "Invalid magic number (0) expected (e5eee3e6)");
+    EXPECT_EQ(magicError("\xE5\xEE\xE3\xE7", 0xE5EEE3E6),
+              "Invalid magic number (e5eee3e7) expected (e5eee3e6)");
+    EXPECT_EQ(magicError("\xE5\xEE", 0xE5EEE3E6), "failed to read magic number");
+}
+
+TEST(FileUtilTest, ReadFile) {
+    test::TempDir dir;
+    const auto path = dir.path() / "data";
+    EXPECT_EQ(FileUtil::readFile(path), "");
+    const std::string content("line\r\n\0binary", 13);
+    std::ofstream(path, std::ios::binary) << content;
+    EXPECT_EQ(FileUtil::readFile(path), content);
+    EXPECT_EQ(FileUtil::readFile(path, 12), "");  // larger than allowed counts as unreadable
+    EXPECT_EQ(FileUtil::readFile(dir.path()), "");
+}
+
+TEST(FileUtilTest, AtomicReplaceLeavesOnlyWholeFiles) {
+    test::TempDir dir;
+    const auto path = dir.path() / "key";
+    const std::string a(50000, 'a');
+    const std::string b(70000, 'b');
+    {
+        std::vector<std::jthread> writers;
+        for (int i = 0; i < 4; ++i) {
+            writers.emplace_back([&, i] {
+                for (int n = 0; n < 20; ++n)
+                    FileUtil::writeFileAtomically(path, i % 2 ? a : b);
+            });
+        }
+        for (int n = 0; n < 200; ++n) {
+            const std::string seen = FileUtil::readFile(path);
+            EXPECT_TRUE(seen.empty() || seen == a || seen == b) << seen.size();
+        }
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+    EXPECT_THROW(FileUtil::writeFileAtomically(dir.path() / "missing" / "key", a),
+                 util::UtilException);
+}
+
+}  // namespace
