@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +11,12 @@
 #include <memory>
 #include <random>
 #include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace ntfstest {
 
@@ -107,22 +115,28 @@ std::vector<std::uint8_t> NtfsImage::toolBitmap() const {
     return std::vector<std::uint8_t>(raw.begin(), raw.end());
 }
 
-// The table ntfsinfo -v prints after "Runlist:": VCN, LCN (or a hole) and length, in hex.
+// ntfsinfo -v prints, for every segment of $DATA, a table after "Runlist:" of VCN, LCN
+// ("<HOLE>" for sparse runs, "<RL_NOT_MAPPED>" for runs held by other segments) and length.
 std::vector<ntfs::Extent> NtfsImage::toolRuns(const std::string& ntfsPath) const {
     std::string info = tool("ntfsinfo -v -f " + quoted(file_.string()) + " -F " + quoted(ntfsPath));
     std::vector<ntfs::Extent> runs;
-    auto data = info.find("$DATA (0x80)");
-    auto table = info.find("Runlist:", data == std::string::npos ? 0 : data);
-    if (table == std::string::npos) {
-        return runs;
-    }
-    std::istringstream lines(info.substr(info.find('\n', table) + 1));
-    std::string vcn, lcn, length;
-    while (lines >> vcn && vcn.rfind("0x", 0) == 0 && lines >> lcn >> length) {
-        bool hole = lcn.rfind("0x", 0) != 0;
-        runs.push_back({std::stoull(vcn, nullptr, 16),
-                        hole ? ntfs::kSparseLcn : std::stoll(lcn, nullptr, 16),
-                        std::stoull(length, nullptr, 16)});
+    const std::string segment = "Dumping attribute $DATA (0x80)";
+    for (auto at = info.find(segment); at != std::string::npos; at = info.find(segment, at + 1)) {
+        auto table = info.find("Runlist:", at);
+        if (table == std::string::npos || table > info.find("Dumping attribute", at + 1)) {
+            continue;
+        }
+        std::istringstream lines(info.substr(info.find('\n', table) + 1));
+        std::string vcn, lcn, length;
+        while (lines >> vcn && vcn.rfind("0x", 0) == 0 && lines >> lcn >> length) {
+            if (lcn == "<RL_NOT_MAPPED>") {
+                continue;
+            }
+            bool hole = lcn.rfind("0x", 0) != 0;
+            runs.push_back({std::stoull(vcn, nullptr, 16),
+                            hole ? ntfs::kSparseLcn : std::stoll(lcn, nullptr, 16),
+                            std::stoull(length, nullptr, 16)});
+        }
     }
     return runs;
 }
@@ -141,6 +155,66 @@ ntfs::Result<ntfs::Volume> NtfsImage::open() const {
         return static_cast<std::size_t>(stream->gcount()) == length;
     };
     return ntfs::Volume::open(read, std::filesystem::file_size(file_));
+}
+
+namespace {
+
+bool isMountPoint(const std::filesystem::path& path) {
+    struct stat inside {
+    }, parent{};
+    return stat(path.c_str(), &inside) == 0 && stat(path.parent_path().c_str(), &parent) == 0 &&
+           inside.st_dev != parent.st_dev;
+}
+
+}  // namespace
+
+FuseMount::FuseMount(const std::filesystem::path& image, const std::filesystem::path& mountPoint)
+    : mountPoint_(mountPoint) {
+    std::filesystem::create_directories(mountPoint_);
+    if (access("/dev/fuse", R_OK | W_OK) != 0 ||
+        std::system("command -v ntfs-3g >/dev/null 2>&1") != 0) {
+        return;
+    }
+    child_ = fork();
+    if (child_ == 0) {
+        int quiet = ::open("/dev/null", O_WRONLY);
+        dup2(quiet, 1);
+        dup2(quiet, 2);
+        execlp("ntfs-3g", "ntfs-3g", "-o", "no_detach", image.c_str(), mountPoint_.c_str(),
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int tries = 0; tries < 200 && child_ > 0; ++tries) {
+        if (isMountPoint(mountPoint_)) {
+            mounted_ = true;
+            return;
+        }
+        if (waitpid(child_, nullptr, WNOHANG) == child_) {
+            child_ = -1;  // ntfs-3g gave up
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    unmount();
+}
+
+void FuseMount::unmount() {
+    if (child_ <= 0) {
+        return;
+    }
+    std::string target = "'" + mountPoint_.string() + "'";
+    if (std::system(("fusermount -u " + target + " >/dev/null 2>&1 || umount " + target +
+                     " >/dev/null 2>&1")
+                        .c_str()) != 0) {
+        kill(child_, SIGTERM);
+    }
+    waitpid(child_, nullptr, 0);
+    child_ = -1;
+    mounted_ = false;
+}
+
+FuseMount::~FuseMount() {
+    unmount();
 }
 
 ntfs::Result<ntfs::Volume> openBytes(const std::vector<std::uint8_t>& bytes) {

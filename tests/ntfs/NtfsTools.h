@@ -56,6 +56,26 @@ class NtfsImage {
     std::filesystem::path file_;
 };
 
+// The image mounted read-write with ntfs-3g (FUSE) while the object lives, for what ntfscp
+// cannot do (directories, sparse files, interleaved writes). Unmounting waits for ntfs-3g
+// to exit, so the image is complete afterwards.
+class FuseMount {
+  public:
+    FuseMount(const std::filesystem::path& image, const std::filesystem::path& mountPoint);
+    ~FuseMount();
+    FuseMount(const FuseMount&) = delete;
+    FuseMount& operator=(const FuseMount&) = delete;
+    // False when FUSE is unavailable here (no /dev/fuse, not root, no ntfs-3g).
+    bool mounted() const { return mounted_; }
+    const std::filesystem::path& path() const { return mountPoint_; }
+    void unmount();
+
+  private:
+    std::filesystem::path mountPoint_;
+    int child_ = -1;
+    bool mounted_ = false;
+};
+
 // Opens a volume over bytes in memory (which must outlive it).
 ntfs::Result<ntfs::Volume> openBytes(const std::vector<std::uint8_t>& bytes);
 
