@@ -1,11 +1,98 @@
-// Installs snapshot views into an emulated host.
+// Installs snapshot views into an emulated host: the devices
+// "\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopyN" (and files inside them), read-only
+// volume devices over the snapshot's point-in-time bytes, and the copy-on-write observer
+// that keeps those bytes while the live volume changes (see snapshot/SnapshotRegistry.h).
+#include <cwctype>
+
+#include "platform/Errors.h"
+#include "platform/System.h"
 #include "platform/emulated/Host.h"
+#include "platform/emulated/VolumeDevice.h"
+#include "platform/emulated/snapshot/SnapshotRegistry.h"
 
 namespace platform::emulated {
+namespace {
 
-void registerSnapshotDevices(Host&) {
-    // No devices of this family exist yet; paths they would claim fail with
-    // ERROR_FILE_NOT_FOUND.
+class SnapshotSource : public VolumeByteSource {
+  public:
+    SnapshotSource(Host& host, SnapshotRecord snapshot)
+        : registry_(host), snapshot_(std::move(snapshot)) {}
+    std::uint64_t size() const override { return snapshot_.length; }
+    bool read(std::uint64_t offset, void* buffer, std::size_t length) override {
+        return registry_.read(snapshot_, offset, buffer, length);
+    }
+
+  private:
+    SnapshotRegistry registry_;
+    SnapshotRecord snapshot_;
+};
+
+bool startsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
+    if (text.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::towlower(text[i]) != std::towlower(prefix[i]))
+            return false;
+    }
+    return true;
+}
+
+class SnapshotDeviceProvider : public DeviceProvider {
+  public:
+    explicit SnapshotDeviceProvider(Host& host) : host_(host) {}
+
+    bool claims(const std::wstring& path) const override {
+        return startsWithNoCase(path, kShadowCopyDevicePrefix);
+    }
+
+    std::unique_ptr<OpenFile> open(const OpenRequest& request) override {
+        std::wstring rest = request.path.substr(std::wstring(kShadowCopyDevicePrefix).size());
+        std::size_t digits = 0;
+        while (digits < rest.size() && digits < 9 && std::iswdigit(rest[digits]))
+            ++digits;
+        if (digits == 0 || (digits < rest.size() && rest[digits] != L'\\')) {
+            setLastError(kErrorFileNotFound);
+            return nullptr;
+        }
+        auto number = static_cast<std::uint32_t>(std::stoul(toNarrow(rest.substr(0, digits))));
+        std::optional<SnapshotRecord> snapshot = SnapshotRegistry(host_).find(number);
+        if (!snapshot) {
+            setLastError(kErrorFileNotFound);
+            return nullptr;
+        }
+        VolumeDeviceInfo info;
+        info.faultVolume = snapshot->volumeName;
+        info.host = &host_;
+        auto source = std::make_shared<SnapshotSource>(host_, *snapshot);
+        return openVolumePath(std::move(source), info, rest.substr(digits), request);
+    }
+
+  private:
+    Host& host_;
+};
+
+class CopyOnWriteObserver : public DiskWriteObserver {
+  public:
+    explicit CopyOnWriteObserver(Host& host) : registry_(host) {}
+    void beforeDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
+                         std::uint64_t length) override {
+        try {
+            registry_.preserve(diskNumber, offset, length);
+        } catch (const std::exception&) {
+            // The lock file itself failed; the write goes on, as a real volume's would.
+        }
+    }
+    void afterDiskWrite(std::uint32_t, std::uint64_t, std::uint64_t) override {}
+
+  private:
+    SnapshotRegistry registry_;
+};
+
+}  // namespace
+
+void registerSnapshotDevices(Host& host) {
+    host.devices().add(std::make_unique<SnapshotDeviceProvider>(host));
+    host.addWriteObserver(std::make_shared<CopyOnWriteObserver>(host));
 }
 
 }  // namespace platform::emulated

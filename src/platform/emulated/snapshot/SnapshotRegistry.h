@@ -1,0 +1,95 @@
+// The snapshots of an emulated host, shared by every process that uses the host.
+//
+// State under the host root, changed only under the lock file snapshots/lock:
+//   snapshots/registry   one line per live snapshot (absent while there is none)
+//   snapshots/counter    the number the next snapshot gets (N of ...ShadowCopyN)
+//   snapshots/N/map      one bit per 4 KiB chunk of the volume: set once the chunk's old
+//                        contents are saved
+//   snapshots/N/data     the saved chunks at their volume offsets (a sparse file)
+//
+// Copy-on-write: creating a snapshot copies nothing. Before any write to a disk image
+// (DiskWriteObserver::beforeDiskWrite) the chunks it would overwrite are saved for every
+// live snapshot of a volume on that disk; a snapshot read takes saved chunks from its store
+// and all others from the disk image.
+//
+// Lifetime: a snapshot belongs to the process that created it (process ID and start time
+// are recorded) and is deleted when the backup-components object that created it is
+// released. A process that dies without releasing it leaves a stale entry; every change
+// of the registry (a new snapshot, a deletion, a copy-on-write) first deletes the entries
+// whose owner no longer runs, and reads leave them out, so a crashed agent never blocks
+// later snapshots nor slows writes for long.
+//
+// A write that is in progress while a snapshot is created may land partly in the
+// snapshot (Windows holds writes during creation; the emulation does not).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Com.h"
+#include "platform/emulated/Host.h"
+#include "platform/emulated/HostLayout.h"
+
+namespace platform::emulated {
+
+constexpr std::uint64_t kSnapshotChunk = 4096;
+
+struct SnapshotRecord {
+    std::uint32_t number = 0;
+    int ownerPid = 0;
+    std::uint64_t ownerStart = 0;
+    Guid snapshotId;
+    Guid setId;
+    std::int64_t created = 0;  // 100-ns intervals since 1601, as FILETIME
+    std::uint64_t length = 0;
+    std::wstring volumeName;  // the name given to AddToSnapshotSet
+    std::vector<VolumeExtent> extents;
+
+    // "\\?\GLOBALROOT\Device\HarddiskVolumeShadowCopyN"
+    std::wstring deviceObject() const;
+};
+
+// The device path prefix of snapshot devices (followed by the number).
+extern const wchar_t* const kShadowCopyDevicePrefix;
+
+class SnapshotRegistry {
+  public:
+    explicit SnapshotRegistry(Host& host);
+
+    // Registers a snapshot owned by this process with an empty store; fills in its number.
+    // Throws std::runtime_error or std::system_error when the host root cannot be written.
+    SnapshotRecord create(SnapshotRecord record);
+    // Deletes the snapshot and its store (nothing when it is gone already).
+    void remove(std::uint32_t number);
+    // Live snapshots (entries of dead owners left out).
+    std::vector<SnapshotRecord> live() const;
+    std::optional<SnapshotRecord> find(std::uint32_t number) const;
+
+    // Copy-on-write before bytes [offset, offset + length) of the disk change.
+    void preserve(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length);
+
+    // The snapshot's bytes; false with the last error set (kErrorNotReady once the
+    // snapshot is deleted).
+    bool read(const SnapshotRecord& snapshot, std::uint64_t offset, void* buffer,
+              std::size_t length) const;
+
+    // This process's identity as recorded in entries.
+    static int currentPid();
+    static std::uint64_t processStart(int pid);
+
+  private:
+    std::vector<SnapshotRecord> load() const;
+    void save(const std::vector<SnapshotRecord>& records) const;
+    // Loads, deletes the stores of dead owners and saves when any was found.
+    std::vector<SnapshotRecord> loadPruned();
+    std::filesystem::path storeDir(std::uint32_t number) const;
+
+    Host& host_;
+    std::filesystem::path dir_;
+};
+
+}  // namespace platform::emulated

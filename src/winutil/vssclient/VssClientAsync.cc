@@ -1,0 +1,65 @@
+// Waiting for the service's asynchronous operations within the snapshot time-out.
+#include <chrono>
+#include <thread>
+
+#include "winutil/AgentOptions.h"
+#include "winutil/vssclient/FunctionTracer.h"
+#include "winutil/vssclient/VssClient.h"
+#include "winutil/vssclient/VssMessages.h"
+
+namespace vssclient {
+namespace {
+
+constexpr std::int64_t kPollMilliseconds = 100;
+constexpr std::int32_t kDefaultTimeoutSeconds = 1200;
+
+// The time-out in milliseconds; 0 means no limit. 64 bits, so that large settings do not
+// wrap into a negative limit.
+std::int64_t timeoutMilliseconds() {
+    auto options = winutil::agentOptions();
+    std::int32_t seconds = options ? options->vssTimeout() : kDefaultTimeoutSeconds;
+    return static_cast<std::int64_t>(seconds) * 1000;
+}
+
+platform::HResult queryStatus(platform::VssAsync* async) {
+    platform::HResult status = platform::kSOk;
+    VSS_CHECK(L"pAsync->QueryStatus(&hrReturned, NULL)", async->queryStatus(&status));
+    return status;
+}
+
+}  // namespace
+
+void VssClient::WaitAndCheckForAsyncOperation(platform::VssAsync* async,
+                                              const std::wstring& operationName) {
+    VSS_FUNCTION_TRACER(L"VssClient::WaitAndCheckForAsyncOperation");
+    ft.WriteLine(L"(Waiting for the asynchronous operation to finish...)");
+    if (async == nullptr)
+        throw VssOperationException(syncFailureMessage(operationName, platform::kEPointer),
+                                    ZENTRAD_FUNCTION_SIGNATURE, __LINE__);
+    std::int64_t limit = timeoutMilliseconds();
+    platform::HResult status = platform::kVssSAsyncPending;
+    if (limit == 0) {
+        platform::HResult waited = async->wait(platform::kInfinite);
+        if (platform::failed(waited))
+            throw VssOperationException(asyncFailureMessage(operationName, waited),
+                                        ZENTRAD_FUNCTION_SIGNATURE, __LINE__);
+        status = queryStatus(async);
+    } else {
+        while (limit > 0 && status == platform::kVssSAsyncPending) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kPollMilliseconds));
+            limit -= kPollMilliseconds;
+            status = queryStatus(async);
+        }
+        status = queryStatus(async);
+    }
+    if (status == platform::kVssSAsyncPending) {
+        async->cancel();
+        throw VssOperationException(timeoutMessage(operationName), ZENTRAD_FUNCTION_SIGNATURE,
+                                    __LINE__);
+    }
+    if (platform::failed(status))
+        throw VssOperationException(asyncFailureMessage(operationName, status),
+                                    ZENTRAD_FUNCTION_SIGNATURE, __LINE__);
+}
+
+}  // namespace vssclient

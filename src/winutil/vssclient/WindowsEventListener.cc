@@ -1,0 +1,82 @@
+#include "winutil/vssclient/WindowsEventListener.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "platform/System.h"
+#include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
+#include "winutil/vssclient/VssUtil.h"
+
+namespace vssclient {
+namespace {
+
+const wchar_t* const kLogName = L"Application";
+// A failed snapshot writes a handful of entries; the cap keeps a flooded log from
+// holding the request.
+constexpr std::size_t kMaxRecords = 1000;
+
+bool isSnapshotSource(const std::wstring& source) {
+    return equalsNoCase(source, L"VSS") || equalsNoCase(source, L"VOLSNAP");
+}
+
+std::wstring withoutLineBreaks(std::wstring text) {
+    std::erase_if(text, [](wchar_t c) { return c == L'\r' || c == L'\n'; });
+    return text;
+}
+
+}  // namespace
+
+WindowsEventListener::WindowsEventListener() {
+    eventLog = platform::openEventLog(kLogName);
+    if (!eventLog)
+        ZENTRAD_THROW(winutil::AgentException, "Could not open event log.");
+    if (!eventLog->numberOfRecords(&recordCount))
+        ZENTRAD_THROW(winutil::AgentException, "Failed to get the number of event logs");
+    if (!eventLog->oldestRecord(&oldestRecord))
+        ZENTRAD_THROW(winutil::AgentException, "Failed to get oldest event log");
+    active = true;
+}
+
+void WindowsEventListener::logNewEvents() {
+    if (!active)
+        return;
+    try {
+        std::vector<platform::EventLogRecord> records;
+        // An empty log reports 0 as its oldest record; its first record will be number 1.
+        std::uint32_t first = std::max<std::uint32_t>(oldestRecord, 1) + recordCount;
+        if (!eventLog->readForwardsFrom(first, kMaxRecords, &records)) {
+            winutil::logWarn() << "Could not read the event log: "
+                               << platform::toNarrow(
+                                      platform::formatMessage(platform::getLastError()));
+            return;
+        }
+        for (const platform::EventLogRecord& record : records) {
+            if (isSnapshotSource(record.sourceName))
+                logRecord(record);
+        }
+    } catch (const std::exception& error) {
+        winutil::logWarn() << "Could not read the event log: " << error.what();
+    }
+}
+
+void WindowsEventListener::logRecord(const platform::EventLogRecord& record) {
+    std::wstring message;
+    switch (platform::formatEventMessage(kLogName, record, &message)) {
+        case platform::EventMessageResult::formatted:
+            winutil::logError() << platform::toNarrow(record.sourceName) << ": "
+                                << platform::toNarrow(withoutLineBreaks(message));
+            break;
+        case platform::EventMessageResult::sourceKeyMissing:
+            winutil::logWarn() << "Unable to open registry key for log file";
+            break;
+        case platform::EventMessageResult::messageFileMissing:
+            winutil::logWarn() << "unable to query registry key value for log event";
+            break;
+        case platform::EventMessageResult::notFormatted:
+            winutil::logWarn() << "Could not format log message";
+            break;
+    }
+}
+
+}  // namespace vssclient
