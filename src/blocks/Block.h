@@ -1,0 +1,89 @@
+// One block (volume cluster) on its way between the disk and the backup server: its
+// number, the MD5 digest of its raw contents and its data, which the pipeline stages
+// transform in place (read, deflated, enciphered; the reverse on restore). Blocks travel
+// between stages as std::shared_ptr<Block>; a block is used by one stage at a time.
+//
+// Every transformation allocates one new buffer of at most size + 8 bytes and releases the
+// old one; each is idempotent with respect to its flag (deflating a compressed block, or
+// deciphering a plain one, changes nothing).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "blocks/ZlibStreams.h"
+#include "crypto/CipherContext.h"
+#include "crypto/KeyMsg.h"
+#include "platform/File.h"
+
+namespace blocks {
+
+constexpr std::size_t kDigestBytes = 16;
+using BlockDigest = std::array<unsigned char, kDigestBytes>;
+using BlockBuffer = std::shared_ptr<unsigned char[]>;
+
+class Block {
+  public:
+    // The largest cluster NTFS knows (2 MiB); larger sizes from a peer are refused before
+    // anything is allocated.
+    static constexpr std::uint64_t kMaxSize = 2 * 1024 * 1024;
+    // Cipher text is at most this much longer than the plain text (the padding block).
+    static constexpr std::uint64_t kCipherOverhead = 8;
+
+    // A block of size zero bytes. Throws winutil::AgentException "Invalid block size (N)"
+    // when size is 0 or above kMaxSize.
+    Block(std::uint64_t index, std::uint64_t size);
+    // A block as received: length bytes of data in their transmitted form. Throws
+    // winutil::AgentException when size is invalid or length exceeds what such a block
+    // can hold (size, plus kCipherOverhead when encrypted).
+    Block(std::uint64_t index, std::uint64_t size, BlockBuffer data, std::uint64_t length,
+          bool compressed, bool encrypted);
+
+    // Reads block `index` (size bytes at index × size) from a volume handle. Only the
+    // transient device errors 23, 121 and 1117 are retried (three attempts in all); after
+    // three transient failures the block goes on as zeros with a WARN line; any other
+    // error, or a short read, throws winutil::DiskException.
+    void load(platform::FileHandle& volume, std::uint64_t index);
+
+    // Compresses the data when that makes it shorter; otherwise the block stays raw.
+    // Throws winutil::AgentException (after an ERROR line naming zlib's result).
+    void deflate(DeflateStream& stream);
+    // Restores the raw data of a compressed block; corrupt data throws
+    // winutil::AgentException "error during block inflation" after an ERROR line.
+    void inflate(InflateStream& stream);
+
+    // Blowfish-CBC with the key and IV of the record, each block a chain of its own.
+    // Throws winutil::AgentException.
+    void encrypt(const crypto::KeyMsg& key, crypto::CipherContext& context);
+    void decrypt(const crypto::KeyMsg& key, crypto::CipherContext& context);
+
+    // Sets the digest to the MD5 of the current data (the raw data, right after load).
+    // Throws winutil::AgentException when MD5 is unavailable.
+    void computeDigest();
+    void setDigest(const BlockDigest& digest) { digest_ = digest; }
+
+    bool loaded() const { return loaded_; }
+    bool compressed() const { return compressed_; }
+    bool encrypted() const { return encrypted_; }
+    std::uint64_t size() const { return size_; }
+    std::uint64_t length() const { return length_; }
+    std::uint64_t index() const { return index_; }
+    const BlockDigest& getDigest() const { return digest_; }
+    const unsigned char* getData() const { return data_.get(); }
+
+  private:
+    void replaceData(BlockBuffer data, std::uint64_t length);
+    void crypt(const crypto::KeyMsg& key, crypto::CipherContext& context, bool encrypting);
+
+    bool loaded_ = false;
+    bool compressed_ = false;
+    bool encrypted_ = false;
+    std::uint64_t size_;
+    std::uint64_t length_;
+    std::uint64_t index_;
+    BlockDigest digest_{};
+    BlockBuffer data_;
+};
+
+}  // namespace blocks

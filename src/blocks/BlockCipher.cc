@@ -1,0 +1,50 @@
+// Enciphering and deciphering block data: Blowfish-CBC with the request's key and IV,
+// standard padding, every block a chain of its own.
+#include "blocks/Block.h"
+#include "winutil/Exceptions.h"
+
+namespace blocks {
+
+void Block::encrypt(const crypto::KeyMsg& key, crypto::CipherContext& context) {
+    if (encrypted_)
+        return;
+    crypt(key, context, true);
+    encrypted_ = true;
+}
+
+void Block::decrypt(const crypto::KeyMsg& key, crypto::CipherContext& context) {
+    if (!encrypted_)
+        return;
+    crypt(key, context, false);
+    encrypted_ = false;
+}
+
+void Block::crypt(const crypto::KeyMsg& key, crypto::CipherContext& context, bool encrypting) {
+    const char* updateError = encrypting ? "error in encrypt update" : "error in decrypt update";
+    const char* finalError = encrypting ? "error in encrypt update" : "error in decrypt final";
+    const char* tooLarge =
+        encrypting ? "encrypted data larger than expected" : "decrypted data larger than expected";
+    auto direction = encrypting ? crypto::CipherContext::Direction::encrypt
+                                : crypto::CipherContext::Direction::decrypt;
+    if (!context.begin(key, direction)) {
+        ZENTRAD_THROW(winutil::AgentException,
+                      encrypting ? "error in encrypt init" : "error in decrypt init");
+    }
+    // Update never yields more than its input, final at most one block: length + 8 suffices.
+    std::uint64_t capacity = length_ + kCipherOverhead;
+    std::uint64_t limit = encrypting ? size_ + kCipherOverhead : size_;
+    BlockBuffer out = std::make_shared<unsigned char[]>(capacity);
+    std::size_t produced = 0;
+    if (!context.update(data_.get(), length_, out.get(), produced))
+        ZENTRAD_THROW(winutil::AgentException, updateError);
+    if (produced > length_)
+        ZENTRAD_THROW(winutil::AgentException, tooLarge);
+    std::size_t last = 0;
+    if (!context.finish(out.get() + produced, last))
+        ZENTRAD_THROW(winutil::AgentException, finalError);
+    if (produced + last > limit)
+        ZENTRAD_THROW(winutil::AgentException, tooLarge);
+    replaceData(std::move(out), produced + last);
+}
+
+}  // namespace blocks

@@ -1,0 +1,79 @@
+// Reading a block from the volume, with retries for the device errors that a second
+// attempt can cure.
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "blocks/Block.h"
+#include "platform/Errors.h"
+#include "platform/System.h"
+#include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
+
+namespace blocks {
+namespace {
+
+constexpr int kReadAttempts = 3;
+
+// Data error (CRC), semaphore time-out and I/O device error come and go on a failing or
+// busy device; every other error will not change on a second attempt.
+bool isTransient(std::uint32_t error) {
+    return error == platform::kErrorCrc || error == platform::kErrorSemTimeout ||
+           error == platform::kErrorIoDevice;
+}
+
+std::string errorText(std::uint32_t error) {
+    std::string text = platform::toNarrow(platform::formatMessage(error));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+void seekTo(platform::FileHandle& volume, std::uint64_t index, std::uint64_t size) {
+    if (index > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / size ||
+        !platform::setFilePointerEx(volume, static_cast<std::int64_t>(index * size), nullptr,
+                                    platform::kFileBegin)) {
+        ZENTRAD_THROW(winutil::DiskException, "Failed to set file pointer");
+    }
+}
+
+}  // namespace
+
+void Block::load(platform::FileHandle& volume, std::uint64_t index) {
+    index_ = index;
+    compressed_ = false;
+    encrypted_ = false;
+    BlockBuffer buffer = std::make_shared<unsigned char[]>(size_);
+    std::uint32_t lastError = 0;
+    for (int attempt = 1; attempt <= kReadAttempts; ++attempt) {
+        // Seek before every attempt: a failed read may have moved the position.
+        seekTo(volume, index, size_);
+        std::uint32_t got = 0;
+        if (platform::readFile(volume, buffer.get(), static_cast<std::uint32_t>(size_), &got)) {
+            if (got != size_) {
+                ZENTRAD_THROW(winutil::DiskException,
+                              "Failed to read block " + std::to_string(index) + ": read " +
+                                  std::to_string(got) + " of " + std::to_string(size_) + " bytes");
+            }
+            if (attempt > 1) {
+                winutil::logWarn()
+                    << "Successfully read block " << index << " after " << attempt
+                    << " tries.  Earlier reads failed with error: " << errorText(lastError);
+            }
+            replaceData(std::move(buffer), size_);
+            loaded_ = true;
+            return;
+        }
+        lastError = platform::getLastError();
+        if (!isTransient(lastError)) {
+            ZENTRAD_THROW(winutil::DiskException, "Failed to read block " + std::to_string(index) +
+                                                      ": " + errorText(lastError));
+        }
+    }
+    winutil::logWarn() << "Failed to read block " << index << ": " << errorText(lastError);
+    std::memset(buffer.get(), 0, size_);
+    replaceData(std::move(buffer), size_);
+    loaded_ = true;
+}
+
+}  // namespace blocks

@@ -1,0 +1,70 @@
+#include "blocks/BlockRecord.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "winutil/Exceptions.h"
+
+namespace blocks {
+namespace {
+
+void putBigEndian(unsigned char* out, std::uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) {
+        out[i] = static_cast<unsigned char>(value);
+        value >>= 8;
+    }
+}
+
+std::uint64_t getBigEndian(const unsigned char* in, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i)
+        value = (value << 8) | in[i];
+    return value;
+}
+
+}  // namespace
+
+BlockRecordHeaderBytes encodeBlockRecordHeader(const Block& block) {
+    BlockRecordHeaderBytes bytes{};
+    putBigEndian(bytes.data(), block.index(), 8);
+    bytes[8] = block.compressed() ? 1 : 0;
+    std::copy(block.getDigest().begin(), block.getDigest().end(), bytes.begin() + 9);
+    putBigEndian(bytes.data() + 25, block.length(), 4);
+    return bytes;
+}
+
+BlockRecordHeader parseBlockRecordHeader(const BlockRecordHeaderBytes& bytes,
+                                         std::uint64_t blockSize, bool encrypted) {
+    BlockRecordHeader header;
+    header.index = getBigEndian(bytes.data(), 8);
+    if (bytes[8] > 1) {
+        ZENTRAD_THROW(winutil::AgentException, "Block stream error: invalid compressed flag (" +
+                                                   std::to_string(bytes[8]) + ")");
+    }
+    header.compressed = bytes[8] == 1;
+    std::copy(bytes.begin() + 9, bytes.begin() + 25, header.digest.begin());
+    header.length = static_cast<std::uint32_t>(getBigEndian(bytes.data() + 25, 4));
+    std::uint64_t limit = encrypted ? blockSize + Block::kCipherOverhead : blockSize;
+    if (header.length > limit) {
+        ZENTRAD_THROW(winutil::AgentException,
+                      "Block stream error: block #" + std::to_string(header.index) + " length (" +
+                          std::to_string(header.length) + ") exceeds the block size (" +
+                          std::to_string(blockSize) + ")");
+    }
+    return header;
+}
+
+std::shared_ptr<Block> blockFromRecord(const BlockRecordHeader& header, std::uint64_t blockSize,
+                                       bool encrypted, const unsigned char* data) {
+    BlockBuffer buffer =
+        std::make_shared<unsigned char[]>(std::max<std::uint64_t>(header.length, 1));
+    if (header.length != 0)
+        std::memcpy(buffer.get(), data, header.length);
+    auto block = std::make_shared<Block>(header.index, blockSize, std::move(buffer), header.length,
+                                         header.compressed, encrypted);
+    block->setDigest(header.digest);
+    return block;
+}
+
+}  // namespace blocks

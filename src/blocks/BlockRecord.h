@@ -1,0 +1,42 @@
+// The form in which one block travels in the block stream: a 29-byte header, then the
+// data. All integers big-endian.
+//   0   8  index
+//   8   1  compressed (1: the data is a zlib stream, 0: raw data)
+//   9  16  digest (MD5 of the raw data)
+//  25   4  length of the data that follows
+// Whether the data is enciphered is not in the record: both ends know it from the request.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "blocks/Block.h"
+
+namespace blocks {
+
+constexpr std::size_t kBlockRecordHeaderBytes = 29;
+using BlockRecordHeaderBytes = std::array<unsigned char, kBlockRecordHeaderBytes>;
+
+struct BlockRecordHeader {
+    std::uint64_t index = 0;
+    bool compressed = false;
+    BlockDigest digest{};
+    std::uint32_t length = 0;
+};
+
+// The header for a block as it currently stands (its length and compressed flag).
+BlockRecordHeaderBytes encodeBlockRecordHeader(const Block& block);
+
+// Parses a header received from a peer. The data length is bounded before anything is
+// allocated: at most blockSize, plus 8 when blocks are enciphered. Throws
+// winutil::AgentException for a longer length or a compressed byte other than 0 and 1.
+BlockRecordHeader parseBlockRecordHeader(const BlockRecordHeaderBytes& bytes,
+                                         std::uint64_t blockSize, bool encrypted);
+
+// A block built from a parsed header and its header.length data bytes (copied).
+std::shared_ptr<Block> blockFromRecord(const BlockRecordHeader& header, std::uint64_t blockSize,
+                                       bool encrypted, const unsigned char* data);
+
+}  // namespace blocks

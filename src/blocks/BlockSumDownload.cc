@@ -1,0 +1,79 @@
+#include "blocks/BlockSumDownload.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "net/Codes.h"
+#include "net/EncryptedMessage.h"
+#include "winutil/Exceptions.h"
+#include "winutil/RunState.h"
+
+namespace blocks {
+namespace {
+
+constexpr std::uint64_t kRecordBytes = 4 + kDigestBytes;
+// Records read from the socket at a time: bounds memory whatever batch size is announced.
+constexpr std::uint64_t kRecordsPerRead = 4096;
+
+std::uint32_t batchSizeFromServer(Net::ServerSocket& socket) {
+    Net::EncryptedMessage request(socket, socket.protocolKey());
+    request.write32(Net::PROT_BLOCKSUMS_REQUEST);
+    request.send();
+    socket.readCodeExpect(Net::PROT_ACK);
+    Net::EncryptedMessage announcement(socket, socket.protocolKey());
+    announcement.receiveExpected();
+    announcement.read32();
+    announcement.read64();
+    return announcement.read32();
+}
+
+void storeRecords(const std::vector<unsigned char>& buffer, std::uint64_t count,
+                  BlockSumManager& manager) {
+    for (std::uint64_t r = 0; r < count; ++r) {
+        const unsigned char* record = buffer.data() + r * kRecordBytes;
+        std::uint64_t block = (std::uint64_t{record[0]} << 24) | (std::uint64_t{record[1]} << 16) |
+                              (std::uint64_t{record[2]} << 8) | record[3];
+        BlockDigest digest;
+        std::copy(record + 4, record + kRecordBytes, digest.begin());
+        manager.addDigest(block, digest);
+    }
+}
+
+void receiveBatch(Net::ServerSocket& socket, std::uint32_t batchSize, BlockSumManager& manager) {
+    std::uint32_t count = socket.read32();
+    if (count > batchSize) {
+        ZENTRAD_THROW(winutil::AgentException, "Block sum batch of (" + std::to_string(count) +
+                                                   ") digests exceeds the announced batch size (" +
+                                                   std::to_string(batchSize) + ")");
+    }
+    std::vector<unsigned char> buffer(std::min<std::uint64_t>(count, kRecordsPerRead) *
+                                      kRecordBytes);
+    for (std::uint64_t done = 0; done < count;) {
+        std::uint64_t piece = std::min<std::uint64_t>(count - done, kRecordsPerRead);
+        socket.readBytes(buffer.data(), static_cast<std::int64_t>(piece * kRecordBytes));
+        storeRecords(buffer, piece, manager);
+        done += piece;
+    }
+    Net::ProtocolStream::verifyCode(Net::PROT_BLOCKSUMS_DIGEST, socket.readCode());
+    unsigned char digest[kDigestBytes];
+    socket.readBytes(digest, sizeof digest);
+    socket.sendCode(Net::PROT_BLOCKSUMS_ACK).flush();
+}
+
+}  // namespace
+
+void downloadBlockSums(Net::ServerSocket& socket, BlockSumManager& manager) {
+    ZENTRAD_CHECK_RUNNING();
+    std::uint32_t batchSize = batchSizeFromServer(socket);
+    while (winutil::isRunning()) {
+        Net::Code code = socket.readCode();
+        if (code == Net::PROT_BLOCKSUMS_END)
+            return;
+        Net::ProtocolStream::verifyCode(Net::PROT_BLOCKSUMS, code);
+        receiveBatch(socket, batchSize, manager);
+    }
+    ZENTRAD_THROW_SHUTDOWN();
+}
+
+}  // namespace blocks

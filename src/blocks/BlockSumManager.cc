@@ -1,0 +1,109 @@
+#include "blocks/BlockSumManager.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <random>
+#include <system_error>
+
+#include "winutil/AgentOptions.h"
+#include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
+
+namespace blocks {
+namespace {
+
+// A suffix no other manager in this or another agent process will pick: a process-wide
+// counter and a random number.
+std::string uniqueSuffix() {
+    static std::atomic<std::uint64_t> counter{0};
+    static const std::uint64_t processToken =
+        std::random_device{}() | (std::uint64_t{std::random_device{}()} << 32);
+    char text[48];
+    std::snprintf(text, sizeof text, ".%016llx.%llu", static_cast<unsigned long long>(processToken),
+                  static_cast<unsigned long long>(counter.fetch_add(1)));
+    return text;
+}
+
+}  // namespace
+
+BlockSumManager::BlockSumManager(const std::string& deviceID, std::uint64_t blockCount) {
+    initialize(deviceID, blockCount);
+}
+
+BlockSumManager::~BlockSumManager() {
+    removeFile();
+}
+
+std::string BlockSumManager::sanitizeName(const std::string& name) {
+    std::string result = name;
+    for (char& c : result) {
+        bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '_' || c == '-';
+        if (!keep)
+            c = '_';
+    }
+    return result;
+}
+
+void BlockSumManager::initialize(const std::string& deviceID, std::uint64_t blockCount) {
+    removeFile();
+    usedBlocks_ = std::make_unique<IndexedBlockMap>(blockCount);
+    auto options = winutil::agentOptions();
+    if (!options)
+        ZENTRAD_THROW(winutil::AgentException, "agent options are not set");
+    directory_ = options->tempDir();
+    path_ = directory_ / (sanitizeName(deviceID) + uniqueSuffix());
+    if (!std::filesystem::exists(directory_))
+        std::filesystem::create_directory(directory_);
+    file_.open(path_, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
+    if (!file_.is_open() || file_.fail()) {
+        ZENTRAD_THROW(winutil::AgentException, "Failed to open blocksum file " + path_.string());
+    }
+    initialized_ = true;
+}
+
+void BlockSumManager::addDigest(std::uint64_t blockNumber, const BlockDigest& digest) {
+    if (!initialized_)
+        ZENTRAD_THROW(winutil::AgentException, "blocksum file is not open");
+    usedBlocks_->sequentiallySetBit(blockNumber);
+    // Records are only ever appended; queries move the read position, so go to the end.
+    file_.seekp(0, std::ios::end);
+    file_.write(reinterpret_cast<const char*>(digest.data()),
+                static_cast<std::streamsize>(digest.size()));
+    if (!file_) {
+        ZENTRAD_THROW(winutil::AgentException, "Failed to write blocksum file " + path_.string());
+    }
+}
+
+bool BlockSumManager::isBlockDuplicate(const Block& block) {
+    if (!initialized_ || block.index() >= usedBlocks_->capacity() ||
+        !usedBlocks_->bit(block.index())) {
+        return false;
+    }
+    std::uint64_t record = usedBlocks_->getUsedBlockIndex(block.index());
+    BlockDigest stored{};
+    file_.seekg(static_cast<std::streamoff>(record * kDigestBytes));
+    file_.read(reinterpret_cast<char*>(stored.data()), static_cast<std::streamsize>(stored.size()));
+    if (!file_) {
+        file_.clear();
+        ZENTRAD_THROW(winutil::AgentException, "Failed to read blocksum from file for block #" +
+                                                   std::to_string(block.index()));
+    }
+    return stored == block.getDigest();
+}
+
+void BlockSumManager::removeFile() noexcept {
+    if (!initialized_)
+        return;
+    initialized_ = false;
+    file_.close();
+    std::error_code error;
+    std::filesystem::remove(path_, error);
+    if (error) {
+        winutil::logWarn() << "Could not remove blocksum file " << path_.string() << ": "
+                           << error.message();
+    }
+}
+
+}  // namespace blocks

@@ -1,0 +1,65 @@
+// The MD5 digests the backup server already holds for a volume, so that a block read from
+// the disk can be left out when it has not changed. The digests are kept in a temporary
+// blocksum file, one 16-byte record per listed block in ascending block order; which
+// blocks are listed is kept in an IndexedBlockMap, whose rank of a block is its record
+// number. Each manager has a file of its own (the sanitised device ID plus a unique
+// suffix, in the agent's temporary directory), so two backups of one volume never share
+// or delete each other's digests; the file is removed when the manager goes away.
+// Not thread-safe: filled by the request thread, then queried by the disk stage only.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "blocks/Block.h"
+#include "blocks/IndexedBlockMap.h"
+
+namespace blocks {
+
+class BlockSumManager {
+  public:
+    // The empty manager of a backup that does not compare digests: nothing is listed.
+    BlockSumManager() = default;
+    // Calls initialize.
+    BlockSumManager(const std::string& deviceID, std::uint64_t blockCount);
+    ~BlockSumManager();
+    BlockSumManager(const BlockSumManager&) = delete;
+    BlockSumManager& operator=(const BlockSumManager&) = delete;
+
+    // Creates the temporary directory if needed (std::filesystem errors propagate) and an
+    // empty blocksum file for a volume of blockCount blocks. Throws winutil::AgentException
+    // "Failed to open blocksum file " + path when the file cannot be created.
+    void initialize(const std::string& deviceID, std::uint64_t blockCount);
+
+    // Records the server's digest of block blockNumber. Block numbers must arrive strictly
+    // ascending and below the block count; anything else throws winutil::AgentException
+    // before the file is touched, as does a failed write.
+    void addDigest(std::uint64_t blockNumber, const BlockDigest& digest);
+
+    // True when the server listed this block with exactly this digest. Throws
+    // winutil::AgentException "Failed to read blocksum from file for block #N" when the
+    // record cannot be read.
+    bool isBlockDuplicate(const Block& block);
+
+    // name with every character outside [A-Za-z0-9_-] replaced by '_'; same length.
+    static std::string sanitizeName(const std::string& name);
+
+    bool initialized() const { return initialized_; }
+    const std::filesystem::path& path() const { return path_; }
+    std::uint64_t digestCount() const { return usedBlocks_ ? usedBlocks_->setCount() : 0; }
+    std::uint64_t blockCount() const { return usedBlocks_ ? usedBlocks_->capacity() : 0; }
+
+  private:
+    void removeFile() noexcept;
+
+    std::filesystem::path directory_;
+    std::filesystem::path path_;
+    std::fstream file_;
+    std::unique_ptr<IndexedBlockMap> usedBlocks_;
+    bool initialized_ = false;
+};
+
+}  // namespace blocks

@@ -1,0 +1,165 @@
+#include "blocks/Block.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "BlocksTestSupport.h"
+#include "blocks/BlockRecord.h"
+
+namespace {
+
+using blocks::Block;
+using blocks::BlockBuffer;
+
+constexpr std::uint64_t kSize = 4096;
+
+std::shared_ptr<Block> blockOf(const std::vector<unsigned char>& bytes, bool compressed = false,
+                               bool encrypted = false, std::uint64_t size = kSize) {
+    BlockBuffer buffer = std::make_shared<unsigned char[]>(bytes.size() + 1);
+    std::memcpy(buffer.get(), bytes.data(), bytes.size());
+    return std::make_shared<Block>(7, size, buffer, bytes.size(), compressed, encrypted);
+}
+
+std::vector<unsigned char> randomBytes(std::size_t count) {
+    std::mt19937 random(42);
+    std::vector<unsigned char> bytes(count);
+    for (auto& b : bytes)
+        b = static_cast<unsigned char>(random());
+    return bytes;
+}
+
+std::vector<unsigned char> dataOf(const Block& block) {
+    return {block.getData(), block.getData() + block.length()};
+}
+
+crypto::KeyMsg testKey() {
+    return crypto::KeyMsg(1, std::string(16, '\x5a'), std::string(8, '\x01'));
+}
+
+TEST(BlockCompressionTest, ZerosShrinkAndComeBack) {
+    auto block = blockOf(std::vector<unsigned char>(kSize, 0));
+    blocks::DeflateStream deflater(6);
+    blocks::InflateStream inflater;
+    block->deflate(deflater);
+    EXPECT_TRUE(block->compressed());
+    EXPECT_LT(block->length(), 64u);
+    block->deflate(deflater);  // already compressed: unchanged
+    EXPECT_LT(block->length(), 64u);
+    block->inflate(inflater);
+    EXPECT_FALSE(block->compressed());
+    EXPECT_EQ(std::vector<unsigned char>(kSize, 0), dataOf(*block));
+}
+
+TEST(BlockCompressionTest, RandomDataStaysRawAndStreamIsReusable) {
+    blocks::DeflateStream deflater(9);
+    auto noise = randomBytes(kSize);
+    auto block = blockOf(noise);
+    block->deflate(deflater);
+    EXPECT_FALSE(block->compressed());
+    EXPECT_EQ(noise, dataOf(*block));
+    auto zeros = blockOf(std::vector<unsigned char>(kSize, 0));
+    zeros->deflate(deflater);  // the stream was reset after the block that did not fit
+    EXPECT_TRUE(zeros->compressed());
+    blocks::InflateStream inflater;
+    block->inflate(inflater);  // not compressed: nothing happens
+    EXPECT_EQ(noise, dataOf(*block));
+}
+
+TEST(BlockCompressionTest, CorruptOrTruncatedStreamsFailAndTheStreamRecovers) {
+    blocks::DeflateStream deflater(6);
+    blocks::InflateStream inflater;
+    auto good = blockOf(std::vector<unsigned char>(kSize, 'a'));
+    good->deflate(deflater);
+    auto compressed = dataOf(*good);
+
+    test::LogCapture log;
+    auto garbage = blockOf({0x78, 0x9c, 0xff, 0xff, 0x00, 0x13}, true);
+    EXPECT_THROW_MESSAGE(garbage->inflate(inflater), "error during block inflation");
+    EXPECT_TRUE(log.contains("corrupt data detected during inflate"));
+    auto truncated = blockOf({compressed.begin(), compressed.end() - 3}, true);
+    EXPECT_THROW_MESSAGE(truncated->inflate(inflater), "error during block inflation");
+    // More output than a block holds must not be written past the buffer.
+    auto oversized = blockOf(compressed, true, false, kSize / 2);
+    EXPECT_THROW_MESSAGE(oversized->inflate(inflater), "error during block inflation");
+
+    good->inflate(inflater);
+    EXPECT_EQ(std::vector<unsigned char>(kSize, 'a'), dataOf(*good));
+}
+
+TEST(BlockCipherTest, CipherTextIsPaddedToTheNextBlockAndDecryptsExactly) {
+    auto key = testKey();
+    crypto::CipherContext context;
+    for (std::size_t length : {0u, 1u, 100u, 4095u, 4096u}) {
+        auto plain = randomBytes(length);
+        auto block = blockOf(plain);
+        block->encrypt(key, context);
+        EXPECT_TRUE(block->encrypted());
+        EXPECT_EQ(length / 8 * 8 + 8, block->length()) << length;
+        auto cipher = dataOf(*block);
+        block->encrypt(key, context);  // twice enciphers once
+        EXPECT_EQ(cipher, dataOf(*block));
+        block->decrypt(key, context);
+        EXPECT_FALSE(block->encrypted());
+        EXPECT_EQ(plain, dataOf(*block));
+    }
+}
+
+TEST(BlockCipherTest, WrongKeyOrDamagedCipherTextFails) {
+    auto key = testKey();
+    crypto::CipherContext context;
+    auto block = blockOf(randomBytes(100));
+    block->encrypt(key, context);
+    auto cipher = dataOf(*block);
+    auto damaged = blockOf({cipher.begin(), cipher.end() - 1}, false, true);
+    EXPECT_THROW_MESSAGE(damaged->decrypt(key, context), "error in decrypt final");
+    auto wrongKey = blockOf(cipher, false, true);
+    crypto::KeyMsg other(1, std::string(16, '\x11'), std::string(8, '\x01'));
+    EXPECT_ANY_THROW(wrongKey->decrypt(other, context));  // padding check fails (or, rarely, size)
+}
+
+TEST(BlockRecordTest, HeaderRoundTripsBigEndian) {
+    auto block = blockOf({1, 2, 3}, true);
+    block->setDigest({0xAA, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xBB});
+    auto bytes = blocks::encodeBlockRecordHeader(*block);
+    EXPECT_EQ(7, bytes[7]);
+    EXPECT_EQ(1, bytes[8]);
+    EXPECT_EQ(0xAA, bytes[9]);
+    EXPECT_EQ(0xBB, bytes[24]);
+    EXPECT_EQ(3, bytes[28]);
+    auto header = blocks::parseBlockRecordHeader(bytes, kSize, false);
+    EXPECT_EQ(7u, header.index);
+    EXPECT_TRUE(header.compressed);
+    EXPECT_EQ(3u, header.length);
+    EXPECT_EQ(block->getDigest(), header.digest);
+    unsigned char data[3] = {1, 2, 3};
+    auto copy = blocks::blockFromRecord(header, kSize, false, data);
+    EXPECT_EQ(dataOf(*block), dataOf(*copy));
+}
+
+TEST(BlockRecordTest, LengthsAreBoundedBeforeAnythingIsAllocated) {
+    blocks::BlockRecordHeaderBytes bytes{};
+    auto withLength = [&bytes](std::uint32_t length) {
+        for (int i = 0; i < 4; ++i)
+            bytes[25 + i] = static_cast<unsigned char>(length >> (24 - 8 * i));
+        return bytes;
+    };
+    EXPECT_EQ(0u, blocks::parseBlockRecordHeader(withLength(0), kSize, false).length);
+    EXPECT_EQ(kSize, blocks::parseBlockRecordHeader(withLength(kSize), kSize, false).length);
+    EXPECT_THROW_MESSAGE(
+        blocks::parseBlockRecordHeader(withLength(kSize + 1), kSize, false),
+        "Block stream error: block #0 length (4097) exceeds the block size (4096)");
+    EXPECT_EQ(kSize + 8, blocks::parseBlockRecordHeader(withLength(kSize + 8), kSize, true).length);
+    EXPECT_ANY_THROW(blocks::parseBlockRecordHeader(withLength(kSize + 9), kSize, true));
+    EXPECT_ANY_THROW(blocks::parseBlockRecordHeader(withLength(0xFFFFFFFF), kSize, true));
+    bytes = withLength(1);
+    bytes[8] = 2;
+    EXPECT_THROW_MESSAGE(blocks::parseBlockRecordHeader(bytes, kSize, false),
+                         "Block stream error: invalid compressed flag (2)");
+    EXPECT_THROW_MESSAGE(Block(0, Block::kMaxSize + 1), "Invalid block size (2097153)");
+}
+
+}  // namespace
