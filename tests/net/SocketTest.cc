@@ -1,0 +1,116 @@
+// The socket layer against a real loopback peer: time-outs, deadlines, closed peers, large
+// transfers, and the exact texts of its errors.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "SocketPair.h"
+#include "net/SocketException.h"
+#include "winutil/AgentOptions.h"
+
+namespace {
+
+std::string socketError(Net::TcpSocket& socket, std::int64_t length) {
+    std::string buffer(static_cast<std::size_t>(length), '\0');
+    try {
+        socket.receiveAll(buffer.data(), length);
+    } catch (const Net::SocketException& error) {
+        return error.what();
+    }
+    return "(nothing thrown)";
+}
+
+class SocketTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto options = std::make_shared<winutil::AgentOptions>("/nonexistent");
+        options->setTimeout(1);
+        winutil::setAgentOptions(options);
+    }
+    void TearDown() override { winutil::setAgentOptions(nullptr); }
+};
+
+TEST_F(SocketTest, PeerClosingMidReadEndsTheReadWithoutAPartialResult) {
+    test::SocketPair pair;
+    pair.far->sendAll("abc", 3);
+    pair.far->close();
+    std::string message = socketError(*pair.near, 4);
+    EXPECT_EQ(
+        message.rfind("Remote host unexpectedly closed connection after trying to read for (", 0),
+        0u)
+        << message;
+    EXPECT_TRUE(message.ends_with(") seconds")) << message;
+}
+
+TEST_F(SocketTest, SilentPeerTimesOutWithTheConfiguredSecondsAndCount) {
+    test::SocketPair pair;
+    EXPECT_EQ(socketError(*pair.near, 4),
+              "Timed out while receiving data from remote host after (1) seconds. (Received  0/4)");
+}
+
+TEST_F(SocketTest, TricklingPeerIsCutOffAtTheDeadline) {
+    test::SocketPair pair;
+    pair.near->setDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(300));
+    pair.far->sendAll("ab", 2);
+    EXPECT_EQ(
+        socketError(*pair.near, 4),
+        "Timed out while receiving data from remote host: the exchange did not complete in time. "
+        "(Received  2/4)");
+}
+
+TEST_F(SocketTest, LargeTransfersArriveWhole) {
+    test::SocketPair pair;
+    std::string sent(200000, '\0');
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<char>(i * 7);
+    std::thread sender(
+        [&] { pair.far->sendAll(sent.data(), static_cast<std::int64_t>(sent.size())); });
+    std::string received(sent.size(), '\0');
+    EXPECT_EQ(pair.near->receiveAll(received.data(), static_cast<std::int64_t>(received.size())),
+              200000);
+    sender.join();
+    EXPECT_EQ(received, sent);
+}
+
+TEST_F(SocketTest, PeerAddressIsNumericAndEmptyWhenUnknown) {
+    test::SocketPair pair;
+    EXPECT_EQ(pair.near->getPeerAddress(), "127.0.0.1");
+    Net::TcpSocket unconnected;
+    EXPECT_EQ(unconnected.getPeerAddress(), "");
+}
+
+TEST_F(SocketTest, BindingAPortInUseNamesThePort) {
+    Net::TcpListener first;
+    first.bind(platform::kLoopbackAddress, 0);
+    first.listen();
+    Net::TcpListener second;
+    std::uint16_t port = first.localPort();
+    try {
+        second.bind(platform::kLoopbackAddress, port);
+        FAIL() << "bound a port in use";
+    } catch (const Net::SocketException& error) {
+        EXPECT_EQ(std::string(error.what()), "Failed to bind to port (" + std::to_string(port) +
+                                                 "). Is the service already running?");
+    }
+}
+
+TEST_F(SocketTest, SendToAClosedPeerFailsWithTheWinsockText) {
+    test::SocketPair pair;
+    pair.far.reset();
+    std::string block(65536, 'x');
+    try {
+        for (int i = 0; i < 100; ++i)
+            pair.near->sendAll(block.data(), static_cast<std::int64_t>(block.size()));
+        FAIL() << "sending to a closed peer kept succeeding";
+    } catch (const Net::SocketException& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "Failed to send data to remote host (10054): An existing connection was forcibly "
+                  "closed by the "
+                  "remote host.\r\n");
+    }
+}
+
+}  // namespace

@@ -1,0 +1,118 @@
+// Bytes on the wire and the exact texts of protocol errors.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "SocketPair.h"
+#include "net/KeepAliveThread.h"
+#include "net/Message.h"
+#include "net/ProtocolStream.h"
+#include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
+
+namespace {
+
+std::string receive(Net::TcpSocket& socket, std::size_t length) {
+    std::string bytes(length, '\0');
+    socket.receiveAll(bytes.data(), static_cast<std::int64_t>(length));
+    return bytes;
+}
+
+std::string hex(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string text;
+    for (unsigned char byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 15];
+    }
+    return text;
+}
+
+// The message of the AgentException that body throws.
+template <typename Body>
+std::string agentError(Body body) {
+    try {
+        body();
+    } catch (const winutil::AgentException& error) {
+        return error.message();
+    }
+    return "(nothing thrown)";
+}
+
+TEST(ShortMessage, EncodesIntegersAndStringsBigEndian) {
+    Net::ShortMessage message(nullptr);
+    message.write64(4294967298ULL).writeString("abc").write32(0xE1E7E5F1);
+    EXPECT_EQ(hex(message.buffered()),
+              "0000000100000002"
+              "00000003616263"
+              "e1e7e5f1");
+}
+
+TEST(ShortMessage, ReachesTheWireOnceWhenFlushedAndDestroyed) {
+    test::SocketPair pair;
+    {
+        Net::ShortMessage message(pair.near.get());
+        message.writeCode(Net::PROT_ACK);
+        message.flush();
+    }
+    Net::ShortMessage(pair.near.get()).writeCode(Net::PROT_FINISHED);
+    EXPECT_EQ(hex(receive(*pair.far, 8)), "e1e7e5f1e1e7e5f4");
+}
+
+TEST(ShortMessage, CarriesTheThreadsLogRecordsAheadOfItsCode) {
+    winutil::Logger::get().setNetLogger(std::make_shared<winutil::NetLogger>());
+    winutil::logInfo() << "Host initialization complete";
+    winutil::logDebug() << "never sent";
+    Net::ShortMessage message(nullptr);
+    message.writeCode(Net::PROT_REJECTED);
+    message.writeCode(Net::PROT_ERROR);
+    winutil::Logger::get().setNetLogger(nullptr);
+    EXPECT_EQ(message.buffered(), std::string("\xE1\xE7\xEF\xF0\x00\x00\x00\x1C", 8) +
+                                      "Host initialization complete" + "\xE1\xE7\xE6\x03" +
+                                      "\xE1\xE7\xE5\xF3");
+}
+
+TEST(ProtocolStream, ReportsCodeErrorsWithTheirExactTexts) {
+    test::SocketPair pair;
+    Net::ProtocolStream stream(pair.near.get());
+    Net::ShortMessage peer(pair.far.get());
+    peer.write32(Net::PROT_ERROR).write32(Net::PROT_FINISHED).write32(0x12345678);
+    peer.flush();
+    EXPECT_EQ(agentError([&] { stream.readCodeExpect(Net::PROT_AUTH_RESPONSE); }),
+              "Remote host has reported an error and closed the connection.");
+    EXPECT_EQ(agentError([&] { stream.readCodeExpect(Net::PROT_ACK); }),
+              "Remote host has unexpectedly reported it is finished and closed the connection.");
+    EXPECT_EQ(agentError([&] { stream.readCodeExpect(Net::PROT_ACK); }),
+              "Protocol error.  Expected (0xe1e7e5f1) but received (0x12345678)");
+}
+
+TEST(ProtocolStream, RefusesAStringLongerThanItsLimitBeforeReadingIt) {
+    test::SocketPair pair;
+    Net::ProtocolStream stream(pair.near.get());
+    Net::ShortMessage peer(pair.far.get());
+    peer.write32(0xFFFFFFFF).write32(3).writeBytes("abc").write64(4294967298ULL);
+    peer.flush();
+    EXPECT_EQ(agentError([&] { stream.readString(65536); }),
+              "String of (4294967295) bytes from remote host exceeds the limit of (65536) bytes");
+    EXPECT_EQ(stream.readString(), "abc");
+    EXPECT_EQ(stream.read64(), 4294967298ULL);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(KeepAliveThread, SendsKeepAlivesUntilStopped) {
+    test::SocketPair pair;
+    Net::ProtocolStream stream(pair.near.get());
+    Net::ProtocolStream peer(pair.far.get());
+    Net::KeepAliveThread keepAlive(std::chrono::milliseconds(20));
+    keepAlive.start(stream);
+    EXPECT_EQ(peer.readCode(), Net::PROT_KEEPALIVE);
+    EXPECT_EQ(peer.readCode(), Net::PROT_KEEPALIVE);
+    keepAlive.stop();
+    keepAlive.stop();
+}
+
+}  // namespace
