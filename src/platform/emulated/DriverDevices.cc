@@ -1,11 +1,49 @@
-// Installs the change-tracking driver's control device into an emulated host.
+// Installs the change-tracking driver into an emulated host: its control device (present
+// when the host root has a driver/ folder) and its filter, which records every write to
+// the host's disk images.
+#include <cwctype>
+#include <memory>
+
+#include "platform/Errors.h"
+#include "platform/System.h"
 #include "platform/emulated/Host.h"
+#include "platform/emulated/driver/ChangeRecorder.h"
+#include "platform/emulated/driver/ControlDevice.h"
 
 namespace platform::emulated {
+namespace {
 
-void registerDriverDevices(Host&) {
-    // No devices of this family exist yet; paths they would claim fail with
-    // ERROR_FILE_NOT_FOUND.
+bool equalsIgnoringCase(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::towlower(a[i]) != std::towlower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+class DriverDeviceProvider : public DeviceProvider {
+  public:
+    explicit DriverDeviceProvider(Host& host) : host_(host) {}
+
+    bool claims(const std::wstring& path) const override {
+        return equalsIgnoringCase(path, kDriverControlDevicePath);
+    }
+
+    std::unique_ptr<OpenFile> open(const OpenRequest&) override {
+        return openDriverControlDevice(host_);
+    }
+
+  private:
+    Host& host_;
+};
+
+}  // namespace
+
+void registerDriverDevices(Host& host) {
+    host.devices().add(std::make_unique<DriverDeviceProvider>(host));
+    host.addWriteObserver(std::make_shared<ChangeRecorder>(host));
 }
 
 }  // namespace platform::emulated

@@ -1,0 +1,132 @@
+// The agent's side of the change-tracking driver. A monitor thread drains the driver's
+// change records into one VolumeChanges per volume; request threads ask, inside a flush
+// handshake, which blocks of a volume changed in the current period, what its journal key
+// is, and switch tracking on for a volume.
+//
+// Request threads act only after a completed drain (see Flush), so what they see is
+// every write the driver recorded before the handshake began. The maps are also guarded
+// by a mutex, so a caller that skips the handshake gets an empty answer, never a race.
+//
+// FilterInterface holds the one instance the agent uses; tests build their own.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "filter/DriverControl.h"
+#include "filter/Event.h"
+#include "filter/JournalKey.h"
+#include "filter/MapBitmap.h"
+#include "filter/VolumeChanges.h"
+
+namespace filter {
+
+class ChangeTracker {
+  public:
+    // Records read per pass while polling, and at most per pass while draining.
+    static constexpr std::uint32_t kPollBatch = 1024;
+    static constexpr std::uint32_t kMaxDrainBatch = 65536;
+    // How long the monitor rests after a poll that found nothing.
+    static constexpr std::chrono::milliseconds kIdlePause{50};
+    static constexpr std::chrono::milliseconds kStopTimeout{100000};
+
+    ChangeTracker() = default;
+    virtual ~ChangeTracker();
+    ChangeTracker(const ChangeTracker&) = delete;
+    ChangeTracker& operator=(const ChangeTracker&) = delete;
+
+    // Opens the driver's control device; logs the failure at ERROR and returns false.
+    bool open();
+    bool isOpen() const { return device_.isOpen(); }
+    // Starts the monitor thread polling (nothing without an open device or when running).
+    void startMonitor();
+    // Stops and joins the monitor thread.
+    void stopMonitor();
+
+    // The flush handshake: construction waits until the monitor has drained every record
+    // pending at that moment; destruction lets the monitor poll again. Handshakes of
+    // different threads follow one another. Without a running monitor nothing is
+    // drained and the queries inside answer nothing.
+    class Flush {
+      public:
+        explicit Flush(ChangeTracker& tracker);
+        ~Flush();
+        Flush(const Flush&) = delete;
+        Flush& operator=(const Flush&) = delete;
+
+      private:
+        ChangeTracker& tracker_;
+        std::lock_guard<std::mutex> serialise_;
+    };
+
+    // The queries answer nothing (false, null) when the device is not open, outside a
+    // completed drain, or when the volume is not tracked. Names are volume GUID paths;
+    // a missing trailing backslash is added. They never throw.
+
+    // Copies the volume's journal key into key; key is all zeros when none is known.
+    bool getJournalKey(const std::wstring& volumeName, JournalKey& key);
+    // Ends the volume's tracking period (new key, no changes) and returns the period's
+    // changes when presentedKey was that period's key; null otherwise.
+    std::unique_ptr<MapBitmap> takeChanges(const std::wstring& volumeName,
+                                           const JournalKey& presentedKey);
+    // The changes of the current period so far.
+    std::unique_ptr<MapBitmap> copyChanges(const std::wstring& volumeName);
+    // Switches tracking on for the volume (and for the driver).
+    void startChangeTracking(const std::wstring& volumeName);
+
+    // The lock a backup holds while it prepares its snapshot; only ever tried. The lock
+    // is released when the returned object goes away; owns_lock() tells if it was taken.
+    std::unique_lock<std::mutex> tryBackupLock();
+
+  private:
+    void monitorLoop();
+    void monitorPasses();
+    void drainPass();
+    // Polls once; the number of records read.
+    std::uint32_t pollPass();
+    void finishDrain();
+    // Reads up to count records and applies them; nothing when the read failed.
+    std::optional<std::uint32_t> readAndApply(std::uint32_t count);
+    void applyRecords(std::uint32_t count);
+    VolumeChanges& volumeFor(std::uint32_t volumeNumber);
+    std::unique_ptr<VolumeChanges> describeVolume(std::uint32_t volumeNumber);
+    // Switches the driver back on after it lost its state and forgets everything the
+    // agent knew, since the driver's history has a gap. True when that happened.
+    bool ensureTracking();
+    void discardPendingRecords();
+    void forgetVolumes(const char* reason);
+    VolumeChanges* trackedVolume(const std::wstring& volumeName);
+    bool monitorRunning() const { return monitorRunning_.load(); }
+
+    Event flushRequest_{Event::Reset::Manual};
+    Event flushDone_{Event::Reset::Manual};
+    Event poll_{Event::Reset::Manual};
+    Event stop_{Event::Reset::Auto};
+    Event monitorExited_{Event::Reset::Manual};
+    std::thread monitorThread_;
+    std::atomic<bool> monitorRunning_{false};
+    std::mutex backupLock_;
+    DriverControl device_;
+
+    std::mutex stateMutex_;  // guards the three maps below
+    std::map<std::uint32_t, std::unique_ptr<VolumeChanges>> volumes_;
+    std::map<std::wstring, std::uint32_t> volumeNumbers_;
+    std::map<std::wstring, std::uint32_t> tracking_;
+
+    std::mutex flushMutex_;  // one handshake at a time
+
+    // Monitor thread only.
+    std::vector<std::uint8_t> buffer_;
+    bool draining_ = false;
+    std::uint64_t drainRemaining_ = 0;
+    unsigned drainFailures_ = 0;
+};
+
+}  // namespace filter

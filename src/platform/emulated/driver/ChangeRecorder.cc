@@ -1,0 +1,79 @@
+#include "platform/emulated/driver/ChangeRecorder.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "platform/System.h"
+#include "platform/emulated/driver/DriverStore.h"
+
+namespace platform::emulated {
+namespace {
+
+std::uint64_t maxQueuedRecords(Host& host) {
+    auto value = host.config().get("driver", "max-records");
+    if (!value)
+        return DriverStore::kDefaultMaxRecords;
+    try {
+        return std::stoull(*value);
+    } catch (const std::exception&) {
+        return DriverStore::kDefaultMaxRecords;
+    }
+}
+
+}  // namespace
+
+std::vector<VolumeWrite> volumeWritesFor(const std::vector<TrackedVolume>& volumes,
+                                         std::uint32_t diskNumber, std::uint64_t offset,
+                                         std::uint64_t length) {
+    std::vector<VolumeWrite> writes;
+    if (length == 0 || offset > UINT64_MAX - length)
+        return writes;
+    std::uint64_t end = offset + length;
+    for (const TrackedVolume& volume : volumes) {
+        std::uint64_t volumeOffset = 0;  // where the current extent starts inside the volume
+        for (const VolumeExtent& extent : volume.extents) {
+            std::uint64_t extentEnd = extent.offset + extent.length;
+            if (extent.diskNumber == diskNumber && offset < extentEnd && end > extent.offset) {
+                std::uint64_t first =
+                    volumeOffset + std::max(offset, extent.offset) - extent.offset;
+                std::uint64_t last = volumeOffset + std::min(end, extentEnd) - extent.offset - 1;
+                std::uint64_t firstSector = first / kDriverSectorSize;
+                writes.push_back(
+                    {volume.guidPath, firstSector, last / kDriverSectorSize - firstSector + 1});
+            }
+            volumeOffset += extent.length;
+        }
+    }
+    return writes;
+}
+
+void ChangeRecorder::afterDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
+                                    std::uint64_t length) {
+    try {
+        record(diskNumber, offset, length);
+    } catch (const std::exception& error) {
+        // The write happened but could not be recorded: drop tracking, so the agent sees
+        // a gap rather than a complete-looking history.
+        outputDebugString(L"change-tracking driver: " + toWide(error.what()) + L"\n");
+        try {
+            DriverStore(host_.root()).reset();
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+void ChangeRecorder::record(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length) {
+    DriverStore store(host_.root());
+    if (!store.installed() || store.state() == 0)
+        return;
+    std::vector<DriverRecord> records;
+    for (const VolumeWrite& write :
+         volumeWritesFor(trackedVolumesOf(host_), diskNumber, offset, length)) {
+        records.push_back(
+            {store.volumeNumber(write.guidPath), write.firstSector, write.sectorCount});
+    }
+    if (!records.empty())
+        store.record(records, maxQueuedRecords(host_));
+}
+
+}  // namespace platform::emulated

@@ -1,0 +1,54 @@
+// The emulated driver's filter: told about every write to a disk image, it records a
+// change for each volume the written range touches, in 512-byte sectors relative to the
+// volume (a spanned volume counts its extents in order).
+//
+// Like the real driver after a reboot, it records nothing until the agent switches
+// tracking on (state 1): the agent discards everything queued before that moment anyway,
+// since it cannot know what it missed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/emulated/Host.h"
+#include "platform/emulated/HostLayout.h"
+
+namespace platform::emulated {
+
+constexpr std::uint64_t kDriverSectorSize = 512;
+
+struct TrackedVolume {
+    std::wstring guidPath;
+    std::vector<VolumeExtent> extents;  // in volume order
+};
+
+struct VolumeWrite {
+    std::wstring guidPath;
+    std::uint64_t firstSector = 0;
+    std::uint64_t sectorCount = 0;
+    bool operator==(const VolumeWrite&) const = default;
+};
+
+// The parts of the disk range [offset, offset + length) that fall inside each volume.
+std::vector<VolumeWrite> volumeWritesFor(const std::vector<TrackedVolume>& volumes,
+                                         std::uint32_t diskNumber, std::uint64_t offset,
+                                         std::uint64_t length);
+
+// The host's volumes with their extents, as the storage describes them now.
+std::vector<TrackedVolume> trackedVolumesOf(Host& host);
+
+class ChangeRecorder : public DiskWriteObserver {
+  public:
+    explicit ChangeRecorder(Host& host) : host_(host) {}
+    void beforeDiskWrite(std::uint32_t, std::uint64_t, std::uint64_t) override {}
+    void afterDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
+                        std::uint64_t length) override;
+
+  private:
+    void record(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length);
+
+    Host& host_;
+};
+
+}  // namespace platform::emulated
