@@ -1,0 +1,108 @@
+#include "SnapshotHost.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+
+#include "platform/System.h"
+#include "platform/emulated/HostLayout.h"
+#include "winutil/AgentOptions.h"
+
+namespace snapshot_test {
+
+std::string run(const std::string& command) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + " 2>&1").c_str(), "r"), ::pclose);
+    if (!pipe) {
+        ADD_FAILURE() << "cannot run " << command;
+        return {};
+    }
+    std::string output;
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0)
+        output.append(buffer, n);
+    int status = ::pclose(pipe.release());
+    EXPECT_EQ(status, 0) << command << "\n" << output;
+    return output;
+}
+
+std::string SnapshotHost::sim(const std::string& arguments) {
+    return run(std::string(HOSTSIM_PATH) + " --root '" + root_.string() + "' " + arguments);
+}
+
+void SnapshotHost::SetUp() {
+    std::string dir = (std::filesystem::temp_directory_path() / "zentrad-vss-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+    root_ = dir;
+    ::setenv("ZENTRAD_HOST_ROOT", root_.c_str(), 1);
+    sim("init");
+    sim("add-disk --size 24M --part 'size=8M,type=7' --part 'size=8M,type=7'");
+    auto layout = platform::emulated::HostLayout::load(platform::emulated::Host::current());
+    ASSERT_EQ(layout.volumes().size(), 2u);
+    volumeC_ = layout.volumes()[0].guidPath;
+    volumeD_ = layout.volumes()[1].guidPath;
+    volumeOffsetC_ = layout.volumes()[0].extents.at(0).offset;
+    sim("letter C '" + platform::toNarrow(volumeC_) + "'");
+    sim("letter D '" + platform::toNarrow(volumeD_) + "'");
+    setTimeoutSeconds(20);
+}
+
+void SnapshotHost::TearDown() {
+    winutil::setAgentOptions(nullptr);
+    ::unsetenv("ZENTRAD_HOST_ROOT");
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+}
+
+void SnapshotHost::appendConfig(const std::string& text) {
+    std::ofstream out(root_ / "host.conf", std::ios::app);
+    out << text;
+}
+
+void SnapshotHost::setTimeoutSeconds(std::int32_t seconds) {
+    auto options = std::make_shared<winutil::AgentOptions>(root_);
+    options->setVssTimeout(seconds);
+    winutil::setAgentOptions(options);
+}
+
+std::vector<std::uint8_t> readDevice(const std::wstring& path, std::uint64_t length) {
+    platform::FileHandle file = platform::createFile(
+        path, platform::kGenericRead, platform::kFileShareRead | platform::kFileShareWrite,
+        platform::kOpenExisting, 0);
+    EXPECT_TRUE(file.valid()) << platform::toNarrow(path) << " error " << platform::getLastError();
+    std::vector<std::uint8_t> bytes(length);
+    std::uint32_t read = 0;
+    if (file.valid()) {
+        EXPECT_TRUE(
+            platform::readFile(file, bytes.data(), static_cast<std::uint32_t>(length), &read));
+    }
+    bytes.resize(read);
+    return bytes;
+}
+
+void writeDevice(const std::wstring& path, std::uint64_t offset,
+                 const std::vector<std::uint8_t>& bytes) {
+    platform::FileHandle file = platform::createFile(
+        path, platform::kGenericRead | platform::kGenericWrite,
+        platform::kFileShareRead | platform::kFileShareWrite, platform::kOpenExisting, 0);
+    ASSERT_TRUE(file.valid()) << platform::toNarrow(path) << " error " << platform::getLastError();
+    ASSERT_TRUE(platform::setFilePointerEx(file, static_cast<std::int64_t>(offset), nullptr,
+                                           platform::kFileBegin));
+    std::uint32_t written = 0;
+    ASSERT_TRUE(platform::writeFile(file, bytes.data(), static_cast<std::uint32_t>(bytes.size()),
+                                    &written));
+    ASSERT_EQ(written, bytes.size());
+}
+
+std::vector<std::uint8_t> pattern(std::size_t length, std::uint8_t seed) {
+    std::vector<std::uint8_t> bytes(length);
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (auto& b : bytes) {
+        state = state * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(state >> 16);
+    }
+    return bytes;
+}
+
+}  // namespace snapshot_test

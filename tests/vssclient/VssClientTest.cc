@@ -1,0 +1,232 @@
+// The snapshot client against the emulated snapshot service: writer selection, failed
+// writers, time-outs, failures and what the event log says about them.
+#include <fstream>
+#include <sstream>
+
+#include "SnapshotHost.h"
+#include "platform/EventLog.h"
+#include "platform/System.h"
+#include "platform/emulated/snapshot/EventLogFile.h"
+#include "winutil/Exceptions.h"
+#include "winutil/vssclient/FunctionTracer.h"
+#include "winutil/vssclient/VssClient.h"
+#include "winutil/vssclient/VssMessages.h"
+#include "winutil/vssclient/WindowsEventListener.h"
+
+namespace snapshot_test {
+namespace {
+
+using vssclient::VssClient;
+
+std::string fileText(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+const vssclient::VssWriter& writerNamed(const VssClient& client, const std::wstring& name) {
+    for (const auto& writer : client.writers()) {
+        if (writer.name == name)
+            return writer;
+    }
+    throw std::runtime_error("no writer " + platform::toNarrow(name));
+}
+
+const vssclient::VssComponent& component(const vssclient::VssWriter& writer,
+                                         const std::wstring& fullPath) {
+    for (const auto& c : writer.components) {
+        if (c.fullPath == fullPath)
+            return c;
+    }
+    throw std::runtime_error("no component " + platform::toNarrow(fullPath));
+}
+
+std::string failureOf(VssClient& client, const std::vector<std::wstring>& volumes) {
+    try {
+        client.Initialize(0);
+        client.CreateSnapshotSet(volumes, L"", {}, {});
+    } catch (const winutil::VssException& error) {
+        return error.what();
+    }
+    return "no failure";
+}
+
+using VssClientTest = SnapshotHost;
+
+TEST_F(VssClientTest, ComponentsOutsideTheSetAreExcludedWithTheirAncestors) {
+    appendConfig(
+        "[writer Mail Writer]\n"
+        "component = | store | database | selectable\n"
+        "component = store | logs | filegroup | selectable\n"
+        "component = store | index | filegroup | selectable\n"
+        "component = | archive | database | fixed\n"
+        "database file = store | C:\\mail | *.edb | flat\n"
+        "log file = store\\logs | D:\\logs | *.log | recursive\n"
+        "file = store\\index | C:\\mail\\index | * | flat\n"
+        "file = archive | C:\\archive | *.pst | flat\n"
+        "[writer Remote Writer]\n"
+        "component = | data | filegroup | fixed\n"
+        "file = data | D:\\data | * | recursive\n"
+        "[writer Empty Writer]\n"
+        "[writer Fixed Writer]\n"
+        "component = | all | filegroup | fixed\n"
+        "component = all | part | filegroup | selectable\n"
+        "file = all | C:\\fixed | * | flat\n"
+        "file = all\\part | D:\\fixed | * | flat\n");
+    VssClient client;
+    client.Initialize(0);
+    client.CreateSnapshotSet({volumeC()}, L"C:\\components.xml", {}, {});
+
+    const auto& mail = writerNamed(client, L"Mail Writer");
+    EXPECT_FALSE(mail.isExcluded);
+    EXPECT_TRUE(component(mail, L"store\\logs").isExcluded);
+    EXPECT_TRUE(component(mail, L"store").isExcluded) << "the ancestor of an excluded component";
+    EXPECT_TRUE(component(mail, L"store").isTopLevel);
+    EXPECT_FALSE(component(mail, L"store\\index").isTopLevel);
+    // A selectable part whose files are all in the set goes in on its own.
+    EXPECT_TRUE(component(mail, L"store\\index").isExplicitlyIncluded);
+    EXPECT_TRUE(component(mail, L"archive").isExplicitlyIncluded);
+    EXPECT_EQ(component(mail, L"archive").affectedVolumes, std::vector<std::wstring>{volumeC()});
+    EXPECT_TRUE(writerNamed(client, L"Remote Writer").isExcluded);
+    EXPECT_TRUE(writerNamed(client, L"Empty Writer").isExcluded);
+    // Its top-level component cannot be selected on its own and lost a part.
+    EXPECT_TRUE(writerNamed(client, L"Fixed Writer").isExcluded);
+
+    // Only the included components reached the service.
+    std::string document = fileText(root_ / "drives" / "C" / "components.xml");
+    EXPECT_NE(document.find("componentName=\"archive\""), std::string::npos) << document;
+    EXPECT_EQ(document.find("componentName=\"store\""), std::string::npos);
+    EXPECT_NE(document.find("logicalPath=\"store\" componentName=\"index\""), std::string::npos);
+    EXPECT_EQ(document.find("componentName=\"logs\""), std::string::npos);
+    EXPECT_EQ(document.find("componentName=\"data\""), std::string::npos);
+    EXPECT_EQ(document.find("componentName=\"all\""), std::string::npos);
+    client.BackupComplete(true);
+}
+
+TEST_F(VssClientTest, ExplicitSelectionIsVerified) {
+    appendConfig(
+        "[writer Mail Writer]\n"
+        "component = | store | database | fixed\n"
+        "file = store | D:\\mail | *.edb | flat\n");
+    VssClient client;
+    client.Initialize(0);
+    EXPECT_THROW(client.CreateSnapshotSet({volumeC()}, L"", {}, {L"Mail Writer:store"}),
+                 winutil::VssException);
+    VssClient other;
+    other.Initialize(0);
+    try {
+        other.CreateSnapshotSet({volumeC()}, L"", {}, {L"Unknown Writer"});
+        FAIL() << "no exception";
+    } catch (const winutil::VssException& error) {
+        EXPECT_STREQ(error.what(), "The writer \"Unknown Writer\" was not found");
+    }
+}
+
+TEST_F(VssClientTest, SelectedWriterFailingAtTheSnapshotOnlyWarns) {
+    appendConfig(
+        "[writer Mail Writer]\n"
+        "component = | store | database | fixed\n"
+        "file = store | C:\\mail | *.edb | flat\n"
+        "state after DoSnapshotSet = 8 0x800423f4\n");
+    VssClient client;
+    testing::internal::CaptureStdout();
+    client.Initialize(0);
+    client.CreateSnapshotSet({volumeC()}, L"", {}, {});
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("WARN Selected writer 'Mail Writer' is in failed state"), std::string::npos)
+        << log;
+    EXPECT_TRUE(client.isSnapshotDone());
+    EXPECT_EQ(client.getSnapshotIds().size(), 1u);
+    client.BackupComplete(true);
+}
+
+TEST_F(VssClientTest, HungStepIsCancelledAtTheTimeOutAndCompletionIsSkipped) {
+    appendConfig("[snapshot service]\nhang DoSnapshotSet = yes\n");
+    setTimeoutSeconds(1);
+    VssClient client;
+    EXPECT_EQ(failureOf(client, {volumeC()}),
+              vssclient::timeoutMessage(L"VssClient::DoSnapshotSet"));
+    EXPECT_FALSE(std::filesystem::exists(snapshotDir() / "registry"));
+
+    vssclient::FunctionTracer::EnableTracingMode();
+    testing::internal::CaptureStderr();
+    client.BackupComplete(false);
+    std::string trace = testing::internal::GetCapturedStderr();
+    EXPECT_NE(
+        trace.find(
+            "- Skipping BackupComplete & SetBackupSucceeded.  DoSnapshotSet was not completed..."),
+        std::string::npos)
+        << trace;
+    EXPECT_EQ(trace.find("Completing the backup"), std::string::npos);
+    EXPECT_EQ(trace.find("Mark all writers"), std::string::npos);
+}
+
+TEST_F(VssClientTest, SlowStepWithinTheTimeOutSucceeds) {
+    appendConfig("[snapshot service]\ndelay PrepareForBackup = 300\ndelay DoSnapshotSet = 300\n");
+    setTimeoutSeconds(1);
+    VssClient client;
+    EXPECT_EQ(failureOf(client, {volumeC()}), "no failure");
+    EXPECT_EQ(client.getSnapshotIds().size(), 1u);
+}
+
+TEST_F(VssClientTest, FailedStepWithoutTimeOutIsReportedAndLoggedFromTheEventLog) {
+    appendConfig(
+        "[snapshot service]\nfail DoSnapshotSet = 0x8004231F\ndelay DoSnapshotSet = 200\n");
+    setTimeoutSeconds(0);
+    platform::emulated::EventLogFile log(platform::emulated::Host::current(), L"Application");
+    log.append(L"VSS", platform::kEventTypeError, 1, {L"written before the listener"});
+    vssclient::WindowsEventListener listener;
+    VssClient client;
+    EXPECT_EQ(failureOf(client, {volumeC()}),
+              vssclient::asyncFailureMessage(L"VssClient::DoSnapshotSet",
+                                             platform::kVssEInsufficientStorage));
+    log.append(L"Other", platform::kEventTypeError, 1, {L"not about snapshots"});
+
+    testing::internal::CaptureStdout();
+    listener.logNewEvents();
+    std::string copied = testing::internal::GetCapturedStdout();
+    EXPECT_NE(
+        copied.find(
+            "ERROR VSS: Volume Shadow Copy Service error: DoSnapshotSet failed with 0x8004231f."),
+        std::string::npos)
+        << copied;
+    EXPECT_EQ(copied.find("written before the listener"), std::string::npos);
+    EXPECT_EQ(copied.find("not about snapshots"), std::string::npos);
+}
+
+TEST_F(VssClientTest, SynchronousFailuresNameTheCallAndTheCode) {
+    const std::string call =
+        "An error occured while executing VSS operation "
+        "'m_pVssObject->AddToSnapshotSet((LPWSTR)volume.c_str(), "
+        "GUID_NULL, &SnapshotID)'.  ";
+    VssClient unknownVolume;
+    EXPECT_EQ(failureOf(unknownVolume, {L"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\"}),
+              call +
+                  "VSS_E_OBJECT_NOT_FOUND - The specified shadow copies were not found or the "
+                  "backup component "
+                  "does not exist.");
+    appendConfig("[snapshot service]\nfail AddToSnapshotSet = 0x80070005\n");
+    VssClient denied;
+    EXPECT_EQ(failureOf(denied, {volumeC()}), call + "0x80070005");
+}
+
+TEST_F(VssClientTest, ServiceNeedsComOnTheCallingThread) {
+    platform::coUninitialize();
+    VssClient client;
+    try {
+        client.Initialize(0);
+        FAIL() << "no exception";
+    } catch (const winutil::VssException& error) {
+        EXPECT_EQ(
+            std::string(error.what())
+                .rfind("COM call CreateVssBackupComponents(&m_pVssObject) failed (0x800401f0): ",
+                       0),
+            0u)
+            << error.what();
+    }
+    platform::coInitializeEx(platform::kCoInitMultithreaded);
+}
+
+}  // namespace
+}  // namespace snapshot_test
