@@ -85,6 +85,7 @@ struct InjectorState {
     std::string configText;
     std::map<std::pair<std::string, std::uint64_t>, std::uint64_t> fired;
     std::map<std::wstring, std::uint64_t> clusterSizes;
+    std::map<wchar_t, std::wstring> letterVolumes;  // upper-case device path, or empty
 };
 
 InjectorState& stateFor(Host& host) {
@@ -110,7 +111,12 @@ class Injector {
     Injector(Host& host, const FaultTarget& target) : host_(host), target_(target) {}
 
     std::optional<InjectedFault> check(bool write, std::uint64_t offset, std::uint64_t length) {
-        HostConfig config = host_.config();
+        HostConfig config;
+        try {
+            config = host_.config();
+        } catch (const std::exception&) {
+            return std::nullopt;  // a host.conf that does not parse declares no faults
+        }
         InjectorState& state = stateFor(host_);
         std::lock_guard<std::mutex> lock(state.mutex);
         std::string text = config.text();
@@ -118,12 +124,13 @@ class Injector {
             state.configText = text;
             state.fired.clear();
             state.clusterSizes.clear();
+            state.letterVolumes.clear();
         }
         for (const auto& section : config.sections()) {
             if (section.rfind("fault ", 0) != 0)
                 continue;
             auto rule = parseRule(config, section);
-            if (!rule || rule->write != write || !targets(*rule))
+            if (!rule || rule->write != write || !targets(state, *rule))
                 continue;
             if (auto fault = fire(state, *rule, offset, length))
                 return fault;
@@ -132,7 +139,7 @@ class Injector {
     }
 
   private:
-    bool targets(const FaultRule& rule) {
+    bool targets(InjectorState& state, const FaultRule& rule) {
         if (rule.disk)
             return target_.diskNumber && *target_.diskNumber == *rule.disk;
         if (target_.volumeGuidPath.empty())
@@ -140,8 +147,14 @@ class Injector {
         std::wstring wanted = upperNoSlash(target_.volumeGuidPath);
         std::wstring named = toWide(rule.volume);
         if (named.size() <= 2 && !named.empty() && std::iswalpha(named[0])) {
-            const VolumeInfo* volume = layout().volumeForLetter(named[0]);
-            return volume != nullptr && upperNoSlash(volume->guidPath) == wanted;
+            wchar_t letter = static_cast<wchar_t>(std::towupper(named[0]));
+            auto known = state.letterVolumes.find(letter);
+            if (known == state.letterVolumes.end()) {
+                const VolumeInfo* volume = layout().volumeForLetter(letter);
+                std::wstring path = volume != nullptr ? upperNoSlash(volume->guidPath) : L"";
+                known = state.letterVolumes.emplace(letter, path).first;
+            }
+            return !known->second.empty() && known->second == wanted;
         }
         return upperNoSlash(named) == wanted;
     }
