@@ -36,9 +36,13 @@ const unsigned char* bytesOf(const std::string& text) {
 
 }  // namespace
 
-CipherContext::CipherContext() : context_(EVP_CIPHER_CTX_new()) {
-    if (!context_)
-        ZENTRAD_THROW(winutil::AgentException, "error creating cipher context");
+CipherContext::CipherContext() {
+    for (Chain& chain : chains_) {
+        chain.context.reset(EVP_CIPHER_CTX_new());
+        if (!chain.context) {
+            ZENTRAD_THROW(winutil::AgentException, "error creating cipher context");
+        }
+    }
 }
 
 bool CipherContext::begin(const KeyMsg& key, Direction direction) {
@@ -50,28 +54,41 @@ bool CipherContext::begin(const KeyMsg& key, Direction direction) {
         ZENTRAD_THROW(winutil::AgentException,
                       "invalid Blowfish IV length (" + std::to_string(key.iv().size()) + ")");
     }
-    ready_ = false;
+    direction_ = direction;
+    Chain& chain = current();
+    const bool sameKey = chain.ready && key.key() == chain.key &&
+                         std::memcmp(chain.iv, key.iv().data(), kBlockBytes) == 0;
+    if (sameKey && restart())
+        return true;
+    return setUp(chain, key, direction);
+}
+
+bool CipherContext::setUp(Chain& chain, const KeyMsg& key, Direction direction) {
+    chain.ready = false;
     const int encrypt = direction == Direction::encrypt ? 1 : 0;
     const EVP_CIPHER* cipher = blowfishCbc();
+    EVP_CIPHER_CTX* context = chain.context.get();
     const bool ok =
         cipher != nullptr &&
-        EVP_CipherInit_ex(context_.get(), cipher, nullptr, nullptr, nullptr, encrypt) == 1 &&
-        EVP_CIPHER_CTX_set_key_length(context_.get(), static_cast<int>(key.key().size())) == 1 &&
-        EVP_CipherInit_ex(context_.get(), nullptr, nullptr, bytesOf(key.key()), bytesOf(key.iv()),
+        EVP_CipherInit_ex(context, cipher, nullptr, nullptr, nullptr, encrypt) == 1 &&
+        EVP_CIPHER_CTX_set_key_length(context, static_cast<int>(key.key().size())) == 1 &&
+        EVP_CipherInit_ex(context, nullptr, nullptr, bytesOf(key.key()), bytesOf(key.iv()),
                           encrypt) == 1;
     if (!ok) {
         ERR_clear_error();
         return false;
     }
-    std::memcpy(iv_, key.iv().data(), kBlockBytes);
-    ready_ = true;
+    std::memcpy(chain.iv, key.iv().data(), kBlockBytes);
+    chain.key = key.key();
+    chain.ready = true;
     return true;
 }
 
 bool CipherContext::restart() {
-    if (!ready_)
+    Chain& chain = current();
+    if (!chain.ready)
         return false;
-    if (EVP_CipherInit_ex(context_.get(), nullptr, nullptr, nullptr, iv_, -1) != 1) {
+    if (EVP_CipherInit_ex(chain.context.get(), nullptr, nullptr, nullptr, chain.iv, -1) != 1) {
         ERR_clear_error();
         return false;
     }
@@ -80,9 +97,11 @@ bool CipherContext::restart() {
 
 bool CipherContext::update(const unsigned char* in, std::size_t inLength, unsigned char* out,
                            std::size_t& outLength) {
+    Chain& chain = current();
     int produced = 0;
-    if (!ready_ || inLength > static_cast<std::size_t>(INT_MAX) - kBlockBytes ||
-        EVP_CipherUpdate(context_.get(), out, &produced, in, static_cast<int>(inLength)) != 1 ||
+    if (!chain.ready || inLength > static_cast<std::size_t>(INT_MAX) - kBlockBytes ||
+        EVP_CipherUpdate(chain.context.get(), out, &produced, in, static_cast<int>(inLength)) !=
+            1 ||
         produced < 0) {
         ERR_clear_error();
         return false;
@@ -92,8 +111,10 @@ bool CipherContext::update(const unsigned char* in, std::size_t inLength, unsign
 }
 
 bool CipherContext::finish(unsigned char* out, std::size_t& outLength) {
+    Chain& chain = current();
     int produced = 0;
-    if (!ready_ || EVP_CipherFinal_ex(context_.get(), out, &produced) != 1 || produced < 0) {
+    if (!chain.ready || EVP_CipherFinal_ex(chain.context.get(), out, &produced) != 1 ||
+        produced < 0) {
         ERR_clear_error();
         return false;
     }

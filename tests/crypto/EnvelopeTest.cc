@@ -127,6 +127,8 @@ TEST_F(EnvelopeTest, EveryFlippedByteIsDetected) {
         damaged[i] ^= 0x01;
         EXPECT_THROW(decrypt(damaged), winutil::AgentException) << "byte " << i;
     }
+    // A context that has just refused a message still decrypts the next good one.
+    EXPECT_EQ(decrypt(cipher), "request body 1234");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "CryptoTestSupport.h"
 #include "common/TempDir.h"
+#include "crypto/KeyFileLock.h"
 #include "crypto/RsaKeyFiles.h"
 #include "crypto/SessionKeyFile.h"
 #include "util/FileUtil.h"
@@ -93,6 +94,16 @@ TEST_F(KeyStoreTest, MissingOrForeignPublicKeyIsRewritten) {
     EXPECT_EQ(read(paths_.publicKey), first.publicKeyText);
     write(paths_.publicKey, crypto::RsaKey::generate()->publicPem());
     EXPECT_EQ(load().publicKeyText, first.publicKeyText);
+}
+
+TEST_F(KeyStoreTest, LockLeftByACrashedProcessIsTakenOver) {
+    const fs::path lock = dir_.path() / "zentrad-keys.lock";
+    fs::create_directory(lock);
+    fs::last_write_time(lock, fs::file_time_type::clock::now() - std::chrono::minutes(5));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(load().privateKey);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, crypto::KeyFileLock::kMaxWait);
+    EXPECT_FALSE(fs::exists(lock));
 }
 
 TEST_F(KeyStoreTest, SimultaneousFirstLoadsAgree) {
