@@ -9,6 +9,8 @@
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
+#include "platform/emulated/HostLayout.h"
+#include "platform/emulated/snapshot/EventLogFile.h"
 #include "platform/emulated/snapshot/SnapshotRegistry.h"
 #include "winutil/vssclient/VssClient.h"
 
@@ -125,6 +127,72 @@ TEST_F(SnapshotStore, ViewAnswersTheVolumeControlRequests) {
     std::vector<std::uint8_t> live = volumeData(devicePath(volumeC()));
     EXPECT_FALSE(live.empty());
     EXPECT_EQ(volumeData(device), live);
+}
+
+TEST_F(SnapshotStore, EachSnapshotKeepsItsOwnMoment) {
+    writeDevice(devicePath(volumeC()), 0, pattern(kVolumeSize, 1));
+    vssclient::VssClient first;
+    std::wstring firstDevice = snapshotOfC(first);
+    std::vector<std::uint8_t> firstCopy = readDevice(devicePath(volumeC()), kVolumeSize);
+    writeDevice(devicePath(volumeC()), 8192, pattern(65536, 2));
+
+    vssclient::VssClient second;
+    std::wstring secondDevice = snapshotOfC(second);
+    EXPECT_NE(secondDevice, firstDevice);
+    std::vector<std::uint8_t> secondCopy = readDevice(devicePath(volumeC()), kVolumeSize);
+    writeDevice(devicePath(volumeC()), 0, pattern(kVolumeSize, 3));
+
+    EXPECT_TRUE(readDevice(firstDevice, kVolumeSize) == firstCopy);
+    EXPECT_TRUE(readDevice(secondDevice, kVolumeSize) == secondCopy);
+}
+
+TEST_F(SnapshotStore, SpannedVolumeIsFrozenOnEveryDisk) {
+    sim("add-disk --size 8M");
+    sim("span big --extent 0:17825792:4194304 --extent 1:1048576:4194304");
+    auto layout = platform::emulated::HostLayout::load(platform::emulated::Host::current());
+    const platform::emulated::VolumeInfo* big = nullptr;
+    for (const auto& volume : layout.volumes()) {
+        if (volume.extents.size() == 2)
+            big = &volume;
+    }
+    ASSERT_NE(big, nullptr);
+    std::wstring name = big->guidPath;
+    writeDevice(devicePath(name), 0, pattern(kVolumeSize, 7));
+    std::vector<std::uint8_t> copy = readDevice(devicePath(name), kVolumeSize);
+
+    vssclient::VssClient client;
+    client.Initialize(0);
+    client.CreateSnapshotSet({name}, L"", {}, {});
+    platform::VssSnapshotProperties prop;
+    client.GetSnapshotProperties(client.getSnapshotIds().at(0), &prop);
+    // Across the extents' seam, then on each disk directly.
+    writeDevice(devicePath(name), 4194304 - 2048, pattern(8192, 8));
+    writeDevice(L"\\\\.\\PHYSICALDRIVE0", 17825792 + 512, pattern(4096, 9));
+    writeDevice(L"\\\\.\\PHYSICALDRIVE1", 1048576 + 4194304 - 4096, pattern(4096, 10));
+    EXPECT_FALSE(readDevice(devicePath(name), kVolumeSize) == copy);
+    EXPECT_TRUE(readDevice(prop.snapshotDeviceObject, kVolumeSize) == copy);
+}
+
+TEST_F(SnapshotStore, SnapshotThatCannotSaveIsAbandonedAndTheWriteGoesOn) {
+    vssclient::VssClient client;
+    std::wstring device = snapshotOfC(client);
+    std::string number = platform::toNarrow(device.substr(device.rfind(L'y') + 1));
+    // Make the store unwritable: its data file becomes a directory.
+    std::filesystem::remove(snapshotDir() / number / "data");
+    std::filesystem::create_directory(snapshotDir() / number / "data");
+
+    std::vector<std::uint8_t> bytes = pattern(4096, 11);
+    writeDevice(devicePath(volumeC()), 0, bytes);
+    EXPECT_TRUE(readDevice(devicePath(volumeC()), 4096) == bytes);
+    platform::FileHandle view = platform::createFile(
+        device, platform::kGenericRead, platform::kFileShareRead, platform::kOpenExisting, 0);
+    EXPECT_FALSE(view.valid()) << "a snapshot that lost its point in time must not be readable";
+    auto records =
+        platform::emulated::EventLogFile(platform::emulated::Host::current(), L"Application")
+            .readAll();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().sourceName, L"VOLSNAP");
+    EXPECT_NE(records.back().strings.at(0).find(volumeC()), std::wstring::npos);
 }
 
 }  // namespace

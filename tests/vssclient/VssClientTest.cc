@@ -11,6 +11,7 @@
 #include "winutil/vssclient/FunctionTracer.h"
 #include "winutil/vssclient/VssClient.h"
 #include "winutil/vssclient/VssMessages.h"
+#include "winutil/vssclient/VssUtil.h"
 #include "winutil/vssclient/WindowsEventListener.h"
 
 namespace snapshot_test {
@@ -226,6 +227,85 @@ TEST_F(VssClientTest, ServiceNeedsComOnTheCallingThread) {
             << error.what();
     }
     platform::coInitializeEx(platform::kCoInitMultithreaded);
+}
+
+TEST_F(VssClientTest, SameVolumeTwiceIsRefusedByTheService) {
+    VssClient client;
+    EXPECT_EQ(failureOf(client, {volumeC(), volumeC()}),
+              "An error occured while executing VSS operation "
+              "'m_pVssObject->AddToSnapshotSet((LPWSTR)volume.c_str(), "
+              "GUID_NULL, &SnapshotID)'.  VSS_E_OBJECT_ALREADY_EXISTS - An attempt was made to "
+              "create an object which "
+              "already exists.");
+}
+
+TEST_F(VssClientTest, WriterPathsExpandEnvironmentVariables) {
+    ::setenv("ZENTRAD_TEST_MAIL", "D:\\mail", 1);
+    appendConfig(
+        "[writer Mail Writer]\n"
+        "component = | store | database | fixed\n"
+        "file = store | %ZENTRAD_TEST_MAIL%\\db | *.edb | flat\n");
+    VssClient client;
+    client.Initialize(0);
+    client.CreateSnapshotSet({volumeC()}, L"", {}, {});
+    ::unsetenv("ZENTRAD_TEST_MAIL");
+    const auto& store = component(writerNamed(client, L"Mail Writer"), L"store");
+    ASSERT_EQ(store.descriptors.size(), 1u);
+    EXPECT_EQ(store.descriptors[0].expandedPath, L"D:\\mail\\db\\");
+    EXPECT_EQ(store.affectedVolumes, std::vector<std::wstring>{volumeD()});
+    EXPECT_TRUE(writerNamed(client, L"Mail Writer").isExcluded);
+}
+
+TEST_F(VssClientTest, CompletionReportsEveryIncludedComponentAndItsFailure) {
+    appendConfig(
+        "[writer Mail Writer]\n"
+        "component = | store | database | fixed\n"
+        "file = store | C:\\mail | *.edb | flat\n"
+        "[snapshot service]\n"
+        "fail BackupComplete = 0x80042319\n");
+    vssclient::FunctionTracer::EnableTracingMode();
+    VssClient client;
+    client.Initialize(0);
+    testing::internal::CaptureStderr();
+    client.CreateSnapshotSet({volumeC()}, L"", {}, {});
+    std::string trace = testing::internal::GetCapturedStderr();
+    EXPECT_NE(trace.find("   - Add component store"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("* SNAPSHOT ID = " + platform::toNarrow(vssclient::Guid2WString(
+                                                  client.getSnapshotIds().at(0)))),
+              std::string::npos);
+    EXPECT_NE(trace.find("   - Original Volume name: " + platform::toNarrow(volumeC()) + " [C:\\]"),
+              std::string::npos);
+
+    testing::internal::CaptureStderr();
+    try {
+        client.BackupComplete(true);
+        ADD_FAILURE() << "no exception";
+    } catch (const winutil::VssException& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  vssclient::asyncFailureMessage(L"VssClient::BackupComplete",
+                                                 platform::kVssEWriterNotResponding));
+    }
+    trace = testing::internal::GetCapturedStderr();
+    EXPECT_NE(trace.find("- Mark all writers as succesfully backed up... "), std::string::npos);
+    EXPECT_NE(trace.find("ENTER VssClient::SetBackupSucceeded"), std::string::npos);
+    EXPECT_NE(trace.find("Completing the backup (BackupComplete) ... "), std::string::npos);
+}
+
+TEST_F(VssClientTest, MalformedWriterDeclarationFailsCreationAndSaysWhy) {
+    appendConfig("[writer Broken]\ncomponent = only two | fields\n");
+    VssClient client;
+    std::string failure = failureOf(client, {volumeC()});
+    EXPECT_EQ(
+        failure.rfind(
+            "COM call CreateVssBackupComponents(&m_pVssObject) failed (0x8000ffff): E_UNEXPECTED",
+            0),
+        0u)
+        << failure;
+    auto records =
+        platform::emulated::EventLogFile(platform::emulated::Host::current(), L"Application")
+            .readAll();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_NE(records[0].strings.at(0).find(L"component: expected 4 fields"), std::wstring::npos);
 }
 
 }  // namespace

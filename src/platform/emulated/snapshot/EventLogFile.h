@@ -5,6 +5,7 @@
 // host.conf can describe the message files of event sources:
 //
 //   [event source NAME]        the source is registered (its registry key exists)
+//   registered = no            ... unless this says otherwise
 //   message file = NAME        its EventMessageFile value (any text; without it the value
 //                              is missing)
 //   message ID = TEMPLATE      the message of event ID; %1 .. %9 insert the record's strings

@@ -101,6 +101,8 @@ EventMessageResult formatEventMessage(const std::wstring&, const EventLogRecord&
         return insertStrings("%1", record, message) ? EventMessageResult::formatted
                                                     : EventMessageResult::notFormatted;
     }
+    if (config.get(section, "registered", "yes") == "no")
+        return EventMessageResult::sourceKeyMissing;
     if (!config.get(section, "message file"))
         return EventMessageResult::messageFileMissing;
     auto pattern = config.get(section, "message " + std::to_string(record.eventId));
