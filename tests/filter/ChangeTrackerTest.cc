@@ -203,4 +203,44 @@ TEST(ChangeTrackerEndToEnd, WritesToAVolumeOnADiskAreTheBlocksReported) {
     EXPECT_EQ(changes->runs(), (Runs{{0, 2}, {100, 10}}));
 }
 
+// The same through the seam, as the agent's own restores write: the volume device of an
+// NTFS with 64 KiB clusters, so a block is 128 sectors.
+TEST(ChangeTrackerEndToEnd, WritesThroughTheVolumeDeviceUseTheVolumesClusterSize) {
+    test::DriverHost host;
+    std::wstring guid = host.addDiskWithPartition();
+    ASSERT_TRUE(host.formatPartitionNtfs(65536));
+    ChangeTracker tracker;
+    ASSERT_TRUE(tracker.open());
+    tracker.startMonitor();
+    {
+        ChangeTracker::Flush flush(tracker);
+        tracker.startChangeTracking(guid);
+    }
+    platform::FileHandle volume = platform::createFile(
+        guid.substr(0, guid.size() - 1), platform::kGenericRead | platform::kGenericWrite,
+        platform::kFileShareRead | platform::kFileShareWrite, platform::kOpenExisting, 0);
+    ASSERT_TRUE(volume.valid());
+    // Rewrite what is there, so the file system stays intact.
+    auto rewrite = [&volume](std::uint64_t offset, std::uint32_t length) {
+        std::vector<std::uint8_t> bytes(length);
+        std::uint32_t done = 0;
+        ASSERT_TRUE(platform::setFilePointerEx(volume, static_cast<std::int64_t>(offset), nullptr,
+                                               platform::kFileBegin));
+        ASSERT_TRUE(platform::readFile(volume, bytes.data(), length, &done));
+        ASSERT_TRUE(platform::setFilePointerEx(volume, static_cast<std::int64_t>(offset), nullptr,
+                                               platform::kFileBegin));
+        ASSERT_TRUE(platform::writeFile(volume, bytes.data(), length, &done));
+        ASSERT_EQ(done, length);
+    };
+    rewrite(127 * 512, 1024);  // the last sector of cluster 0 and the first of cluster 1
+    rewrite(100 * 65536, 512);
+    std::unique_ptr<MapBitmap> changes;
+    {
+        ChangeTracker::Flush flush(tracker);
+        changes = tracker.copyChanges(guid);
+    }
+    ASSERT_TRUE(changes);
+    EXPECT_EQ(changes->runs(), (Runs{{0, 2}, {100, 1}}));
+}
+
 }  // namespace

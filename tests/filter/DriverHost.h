@@ -22,7 +22,7 @@ class DriverHost {
   public:
     static constexpr std::uint32_t kSignature = 0x1234ABCD;
     static constexpr std::uint64_t kPartitionSector = 2048;
-    static constexpr std::uint64_t kPartitionSectors = 4096;
+    static constexpr std::uint64_t kPartitionSectors = 16384;
 
     DriverHost() : store_(dir_.path()) {
         ::setenv("ZENTRAD_HOST_ROOT", dir_.path().c_str(), 1);
@@ -34,11 +34,11 @@ class DriverHost {
     platform::emulated::DriverStore& store() { return store_; }
     platform::emulated::Host& host() { return platform::emulated::Host::at(dir_.path()); }
 
-    // disks/0.img: 4 MiB with one NTFS-typed partition of 2 MiB at sector 2048; returns
+    // disks/0.img: 16 MiB with one NTFS-typed partition of 8 MiB at sector 2048; returns
     // the partition's GUID path. letter assigns it a drive letter in host.conf.
     std::wstring addDiskWithPartition(char letter = 0) {
         std::filesystem::create_directories(dir_.path() / "disks");
-        std::vector<std::uint8_t> image(4u << 20, 0);
+        std::vector<std::uint8_t> image(16u << 20, 0);
         putLittleEndian(image, 440, kSignature, 4);
         image[446 + 4] = 0x07;
         putLittleEndian(image, 446 + 8, kPartitionSector, 4);
@@ -56,6 +56,20 @@ class DriverHost {
                 << letter << " = " << platform::toNarrow(guid) << "\n";
         }
         return guid;
+    }
+
+    // Puts a fresh NTFS with the given cluster size (mkntfs) into the partition, before
+    // anything tracks writes. False when mkntfs is missing or fails.
+    bool formatPartitionNtfs(std::uint32_t clusterSize) {
+        std::filesystem::path volume = dir_.path() / "volume.img";
+        std::filesystem::path disk = dir_.path() / "disks" / "0.img";
+        std::string command =
+            "truncate -s " + std::to_string(kPartitionSectors * 512) + " " + volume.string() +
+            " && mkntfs -F -Q -q -c " + std::to_string(clusterSize) + " -s 512 -p " +
+            std::to_string(kPartitionSector) + " -H 255 -S 63 " + volume.string() +
+            " >/dev/null 2>&1 && dd if=" + volume.string() + " of=" + disk.string() +
+            " bs=512 seek=" + std::to_string(kPartitionSector) + " conv=notrunc status=none";
+        return std::system(command.c_str()) == 0;
     }
 
   private:

@@ -191,4 +191,24 @@ TEST(DriverFilter, WritesToADiskImageAreQueuedForTheVolumeTheyTouch) {
               emulated::encodeVolumeNames({guid, L"E:\\"}));
 }
 
+TEST(DriverFilter, ANewPartitionTableIsSeenByTheNextWrite) {
+    test::DriverHost host;
+    std::wstring before = host.addDiskWithPartition();
+    host.store().setState(1);
+    auto disk = emulated::DiskImage::open(host.host(), 0, true);
+    ASSERT_TRUE(disk);
+    std::vector<std::uint8_t> sector(512, 0);
+    ASSERT_TRUE(disk->write(2048 * 512, sector.data(), 512));
+    // Move the partition to sector 4096, as a partition-table restore would.
+    ASSERT_TRUE(disk->read(0, sector.data(), 512));
+    sector[446 + 9] = 0x10;  // relative sector 0x1000
+    ASSERT_TRUE(disk->write(0, sector.data(), 512));
+    ASSERT_TRUE(disk->write(4096 * 512, sector.data(), 512));
+    std::wstring after =
+        emulated::HostLayout::partitionGuidPath(test::DriverHost::kSignature, 4096 * 512);
+    std::uint32_t first = host.store().volumeNumber(before);
+    std::uint32_t second = host.store().volumeNumber(after);
+    EXPECT_EQ(host.store().take(10), (std::vector<DriverRecord>{{first, 0, 1}, {second, 0, 1}}));
+}
+
 }  // namespace

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,24 @@ std::vector<VolumeWrite> volumeWritesFor(const std::vector<TrackedVolume>& volum
 // The host's volumes with their extents, as the storage describes them now.
 std::vector<TrackedVolume> trackedVolumesOf(Host& host);
 
+// trackedVolumesOf, kept between writes: a restore writes thousands of blocks, and
+// describing the storage afresh for each costs more than the write. The copy is used
+// only while host.conf, the disks/ folder, every image's identity and size and every
+// partition-table sector are unchanged, so a change by any process is seen at once.
+class TrackedVolumeCache {
+  public:
+    std::vector<TrackedVolume> current(Host& host);
+
+  private:
+    struct Fingerprint;
+    static Fingerprint fingerprint(Host& host, const std::vector<DiskInfo>& disks);
+
+    std::mutex mutex_;
+    std::shared_ptr<const Fingerprint> fingerprint_;
+    std::vector<DiskInfo> disks_;
+    std::vector<TrackedVolume> volumes_;
+};
+
 class ChangeRecorder : public DiskWriteObserver {
   public:
     explicit ChangeRecorder(Host& host) : host_(host) {}
@@ -49,6 +69,7 @@ class ChangeRecorder : public DiskWriteObserver {
     void record(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length);
 
     Host& host_;
+    TrackedVolumeCache volumes_;
 };
 
 }  // namespace platform::emulated

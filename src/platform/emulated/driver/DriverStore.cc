@@ -232,6 +232,23 @@ std::uint64_t DriverStore::pendingCount() {
 
 bool DriverStore::record(const std::vector<DriverRecord>& records, std::uint64_t maxRecords) {
     DriverLock lock(dir_);
+    return appendLocked(records, maxRecords);
+}
+
+bool DriverStore::recordChanges(const std::vector<VolumeChange>& changes,
+                                std::uint64_t maxRecords) {
+    DriverLock lock(dir_);
+    if (readState(dir_ / "state") == 0)
+        return false;
+    std::vector<DriverRecord> records;
+    for (const VolumeChange& change : changes) {
+        records.push_back(
+            {volumeNumberLocked(change.guidPath), change.firstSector, change.sectorCount});
+    }
+    return appendLocked(records, maxRecords);
+}
+
+bool DriverStore::appendLocked(const std::vector<DriverRecord>& records, std::uint64_t maxRecords) {
     if (readState(dir_ / "state") == 0)
         return false;
     QueueFile queue(dir_ / "queue");
@@ -260,6 +277,10 @@ std::vector<DriverRecord> DriverStore::peek(std::uint64_t maxCount) {
 
 std::uint32_t DriverStore::volumeNumber(const std::wstring& guidPath) {
     DriverLock lock(dir_);
+    return volumeNumberLocked(guidPath);
+}
+
+std::uint32_t DriverStore::volumeNumberLocked(const std::wstring& guidPath) {
     std::string wanted = toNarrow(guidPath);
     std::ifstream in(dir_ / "volumes");
     std::uint32_t number = 0;

@@ -52,6 +52,15 @@ class DriverStore {
     // past maxRecords is dropped and the state set to 0. True when the records were kept.
     bool record(const std::vector<DriverRecord>& records,
                 std::uint64_t maxRecords = kDefaultMaxRecords);
+    // One write as the filter sees it: sectors of a volume named by its GUID path.
+    struct VolumeChange {
+        std::wstring guidPath;
+        std::uint64_t firstSector = 0;
+        std::uint64_t sectorCount = 0;
+    };
+    // As record(), numbering the volumes on the way, all under one lock.
+    bool recordChanges(const std::vector<VolumeChange>& changes,
+                       std::uint64_t maxRecords = kDefaultMaxRecords);
     // Removes and returns up to maxCount records from the front of the queue.
     std::vector<DriverRecord> take(std::uint64_t maxCount);
     // The first maxCount pending records, left in the queue.
@@ -62,6 +71,10 @@ class DriverStore {
     std::optional<std::wstring> volumeGuidPath(std::uint32_t number);
 
   private:
+    // Callers hold the lock.
+    bool appendLocked(const std::vector<DriverRecord>& records, std::uint64_t maxRecords);
+    std::uint32_t volumeNumberLocked(const std::wstring& guidPath);
+
     std::filesystem::path dir_;
 };
 
