@@ -39,10 +39,15 @@ Net::Code AgentSession::readCode() {
     }
 }
 
-std::unique_ptr<Net::EncryptedMessage> AgentSession::newMessage() {
-    if (!protocolKey_)
+const crypto::KeyMsg& AgentSession::protocolKey() const {
+    if (!protocolKey_) {
         ZENTRAD_THROW(winutil::AgentException, "No protocol key: the handshake has not completed");
-    return std::make_unique<Net::EncryptedMessage>(*this, *protocolKey_);
+    }
+    return *protocolKey_;
+}
+
+std::unique_ptr<Net::EncryptedMessage> AgentSession::newMessage() {
+    return std::make_unique<Net::EncryptedMessage>(*this, protocolKey());
 }
 
 std::unique_ptr<Net::EncryptedMessage> AgentSession::receiveMessage() {

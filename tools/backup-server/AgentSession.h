@@ -55,6 +55,8 @@ class AgentSession : public Net::ProtocolStream {
     void finish();
 
     bool agentInRecoveryMode() const { return recovery_; }
+    // The key the handshake established (throws before that).
+    const crypto::KeyMsg& protocolKey() const;
     std::uint32_t agentVersion() const { return agentVersion_; }
     const std::string& agentPublicKeyPem() const { return agentPublicKeyPem_; }
     const std::vector<LogRecord>& logRecords() const { return logRecords_; }

@@ -1,0 +1,194 @@
+#include "AgentProcess.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "crypto/CryptoLibrary.h"
+#include "net/TcpListener.h"
+#include "util/FileUtil.h"
+#include "winutil/AgentOptions.h"
+#include "winutil/Exceptions.h"
+
+extern char** environ;
+
+namespace test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kAgentBinary = ZENTRAD_BINARY_DIR "/src/agent/zentrad";
+
+std::string readWhole(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+void prepareServerSide(int timeoutSeconds) {
+    crypto::CryptoLibrary::initialise();
+    auto options = std::make_shared<winutil::AgentOptions>(fs::temp_directory_path());
+    options->setTimeout(timeoutSeconds);
+    winutil::setAgentOptions(options);
+}
+
+std::uint16_t freePort() {
+    Net::TcpListener probe;
+    probe.bind(platform::kLoopbackAddress, 0);
+    return probe.localPort();
+}
+
+const backup_server::ServerKeys& serverKeys(const std::string& name) {
+    static TempDir keysRoot;
+    static std::map<std::string, backup_server::ServerKeys> keys;
+    auto found = keys.find(name);
+    if (found == keys.end()) {
+        found = keys.emplace(name, backup_server::ServerKeys::loadOrCreate(keysRoot.path() / name))
+                    .first;
+    }
+    return found->second;
+}
+
+std::string closingReason(backup_server::AgentSession& session) {
+    try {
+        for (int i = 0; i < 1000; ++i)
+            session.readCode();
+        return "(no PROT_ERROR from the agent)";
+    } catch (const winutil::AgentException& error) {
+        if (error.message() != "Remote host has reported an error and closed the connection.")
+            return error.message();
+    } catch (const std::exception& error) {
+        return std::string("(connection failed: ") + error.what() + ")";
+    }
+    const auto& records = session.logRecords();
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+        if (it->code == Net::PROT_LOG_ERROR)
+            return it->text;
+    }
+    return "(PROT_ERROR without an ERROR record)";
+}
+
+AgentProcess::AgentProcess(AgentSettings settings)
+    : settings_(std::move(settings)),
+      installDir_(dir_.path() / "agent"),
+      hostRoot_(dir_.path() / "host") {
+    port_ = freePort();
+    statusPort_ = freePort();
+    writeConfiguration();
+}
+
+AgentProcess::~AgentProcess() {
+    if (pid_ > 0)
+        stop();
+}
+
+void AgentProcess::writeConfiguration() {
+    fs::create_directories(configDir());
+    fs::create_directories(hostRoot_);
+    std::ofstream config(configDir() / "zentrad.conf");
+    config << "LocalPort = " << port_ << "\n"
+           << "Timeout = " << settings_.timeoutSeconds << "\n"
+           << "IPAuthentication = " << (settings_.ipAuthentication ? "true" : "false") << "\n"
+           << settings_.extraConfig;
+    if (!settings_.hostConfig.empty())
+        std::ofstream(hostRoot_ / "host.conf") << settings_.hostConfig;
+}
+
+std::vector<std::string> AgentProcess::environment() const {
+    std::vector<std::string> variables;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string variable(*entry);
+        if (variable.rfind("ZENTRAD_", 0) != 0)
+            variables.push_back(variable);
+    }
+    variables.push_back("ZENTRAD_INSTALL_DIR=" + installDir_.string());
+    variables.push_back("ZENTRAD_HOST_ROOT=" + hostRoot_.string());
+    variables.push_back("ZENTRAD_STATUS_PORT=" + std::to_string(statusPort_));
+    return variables;
+}
+
+void AgentProcess::start() {
+    std::vector<std::string> arguments{kAgentBinary};
+    arguments.insert(arguments.end(), settings_.arguments.begin(), settings_.arguments.end());
+    std::vector<std::string> variables = environment();
+    // Everything the child needs is prepared before fork: only exec-safe calls follow it.
+    std::vector<char*> argv;
+    for (auto& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    std::string output = (dir_.path() / "agent.out").string();
+
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        FILE* out = std::freopen(output.c_str(), "w", stdout);
+        if (out != nullptr)
+            ::dup2(::fileno(stdout), STDERR_FILENO);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    if (pid_ < 0)
+        throw std::runtime_error("fork failed");
+    if (!waitForLog("Listening for backup servers on port", std::chrono::seconds(30))) {
+        std::string out = readWhole(output);
+        stop();
+        throw std::runtime_error("the agent did not start listening:\n" + out);
+    }
+}
+
+int AgentProcess::stop() {
+    if (pid_ <= 0)
+        return -1;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string AgentProcess::log() const {
+    return readWhole(logFile());
+}
+
+bool AgentProcess::waitForLog(const std::string& text, std::chrono::milliseconds limit) const {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (log().find(text) != std::string::npos)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+void AgentProcess::allowServer(const backup_server::ServerKeys& keys, const std::string& fileName) {
+    fs::create_directories(serverAllowDir());
+    util::FileUtil::writeFileAtomically(serverAllowDir() / fileName, keys.publicPem());
+}
+
+std::unique_ptr<backup_server::AgentSession> AgentProcess::connect() const {
+    return backup_server::AgentSession::connect("127.0.0.1", port_);
+}
+
+std::unique_ptr<backup_server::AgentSession> AgentProcess::openSession(
+    const backup_server::ServerKeys& keys) const {
+    auto session = connect();
+    if (session->handshake(keys) != backup_server::HandshakeOutcome::authenticated) {
+        throw std::runtime_error("the agent did not admit the server");
+    }
+    return session;
+}
+
+}  // namespace test

@@ -1,0 +1,92 @@
+// A real agent process on a temporary installation and emulated host, for end-to-end tests.
+// The installation gets its own server port and status port, so several agents can run
+// side by side. The destructor stops the agent (SIGTERM) if it still runs.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "backup-server/AgentSession.h"
+#include "backup-server/ServerKeys.h"
+#include "common/TempDir.h"
+
+namespace test {
+
+struct AgentSettings {
+    int timeoutSeconds = 30;
+    bool ipAuthentication = false;
+    std::vector<std::string> arguments;  // e.g. "--recovery"
+    std::string extraConfig;             // more lines for zentrad.conf
+    std::string hostConfig;              // host.conf of the emulated host
+};
+
+class AgentProcess {
+  public:
+    explicit AgentProcess(AgentSettings settings = {});
+    ~AgentProcess();
+    AgentProcess(const AgentProcess&) = delete;
+    AgentProcess& operator=(const AgentProcess&) = delete;
+
+    // Starts the agent and waits until it listens; throws std::runtime_error (with the
+    // agent's output) when it does not.
+    void start();
+    // SIGTERM and wait; returns the exit status (or -1 when it did not exit normally).
+    int stop();
+
+    std::uint16_t port() const { return port_; }
+    std::uint16_t statusPort() const { return statusPort_; }
+    const std::filesystem::path& installDir() const { return installDir_; }
+    const std::filesystem::path& hostRoot() const { return hostRoot_; }
+    std::filesystem::path configDir() const { return installDir_ / "config"; }
+    std::filesystem::path serverAllowDir() const { return configDir() / "server.allow"; }
+    std::filesystem::path backupAllowDir() const { return installDir_ / "db" / "backup.allow"; }
+    std::filesystem::path logFile() const { return installDir_ / "log" / "zentrad.log"; }
+
+    std::string log() const;
+    // Waits until the log holds text; false after the time limit.
+    bool waitForLog(const std::string& text,
+                    std::chrono::milliseconds limit = std::chrono::seconds(20)) const;
+
+    // Admits a server by key: its public key into server.allow under the given file name.
+    void allowServer(const backup_server::ServerKeys& keys, const std::string& fileName = "server");
+
+    // A new connection to this agent (not yet authenticated).
+    std::unique_ptr<backup_server::AgentSession> connect() const;
+    // A new connection, authenticated with keys; fails the test's expectations otherwise.
+    std::unique_ptr<backup_server::AgentSession> openSession(
+        const backup_server::ServerKeys& keys) const;
+
+  private:
+    void writeConfiguration();
+    std::vector<std::string> environment() const;
+
+    AgentSettings settings_;
+    TempDir dir_;
+    std::filesystem::path installDir_;
+    std::filesystem::path hostRoot_;
+    std::uint16_t port_ = 0;
+    std::uint16_t statusPort_ = 0;
+    pid_t pid_ = -1;
+};
+
+// Bounds every wait of this (the server's) process for the agent, so a test that goes wrong
+// fails instead of hanging; also loads the cryptographic providers.
+void prepareServerSide(int timeoutSeconds = 20);
+
+// A port that was free a moment ago.
+std::uint16_t freePort();
+
+// A server key pair in a folder of its own, made once per process and reused.
+const backup_server::ServerKeys& serverKeys(const std::string& name);
+
+// Reads codes until the agent reports its failure (log records collected on the way) and
+// returns the text of its last ERROR record, or a note when it sent no PROT_ERROR.
+std::string closingReason(backup_server::AgentSession& session);
+
+}  // namespace test

@@ -1,0 +1,120 @@
+// An admitted server drives the small requests; several servers are served at once; the
+// status port reports; the agent stops in order.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "AgentProcess.h"
+#include "backup-server/AllowList.h"
+#include "backup-server/Echo.h"
+#include "backup-server/KeysGet.h"
+#include "backup-server/ServerInfo.h"
+#include "backup-server/StatusReader.h"
+#include "util/FileUtil.h"
+
+namespace {
+
+using backup_server::HandshakeOutcome;
+
+class RequestsTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        test::prepareServerSide();
+        agent = new test::AgentProcess();
+        agent->allowServer(test::serverKeys("first"));
+        agent->start();
+    }
+    static void TearDownTestSuite() {
+        EXPECT_EQ(agent->stop(), 0);
+        EXPECT_NE(agent->log().find("Agent stopped"), std::string::npos);
+        delete agent;
+    }
+    static inline test::AgentProcess* agent = nullptr;
+};
+
+bool hasRecord(const backup_server::AgentSession& session, Net::Code code,
+               const std::string& text) {
+    for (const auto& record : session.logRecords()) {
+        if (record.code == code && record.text == text)
+            return true;
+    }
+    return false;
+}
+
+TEST_F(RequestsTest, AdmittedServerRunsEchoServerInfoAndKeys) {
+    auto session = agent->openSession(test::serverKeys("first"));
+    EXPECT_FALSE(session->agentInRecoveryMode());
+    EXPECT_EQ(session->agentVersion(), 0x00010020u);
+
+    EXPECT_TRUE(backup_server::sendEcho(*session));
+    EXPECT_TRUE(hasRecord(*session, Net::PROT_LOG_INFO, "Test received, sending reply"));
+    backup_server::sendServerInfo(
+        *session, {{Net::PROT_SERVER_INFO_ITEM, "name"}, {Net::PROT_SERVER_INFO_VALUE, "value"}});
+
+    backup_server::AgentKeyFiles files = backup_server::fetchKeys(*session);
+    EXPECT_EQ(files.rsaKey, util::FileUtil::readFile(agent->configDir() / "rsa.key"));
+    EXPECT_EQ(files.backupKey, util::FileUtil::readFile(agent->configDir() / "backup.key"));
+    EXPECT_EQ(backup_server::openBackupKey(files).key().size(), 16u);
+    // The agent's public key from the handshake is the one in its key folder.
+    EXPECT_EQ(session->agentPublicKeyPem(),
+              util::FileUtil::readFile(agent->configDir() / "rsa_public.key"));
+    session->finish();
+    EXPECT_TRUE(agent->waitForLog("Requests finished successfully, closing connection"));
+}
+
+TEST_F(RequestsTest, BannerIsTheFirstRecordAfterAuthentication) {
+    auto session = agent->openSession(test::serverKeys("first"));
+    ASSERT_TRUE(backup_server::sendEcho(*session));
+    std::string banner;
+    for (const auto& record : session->logRecords()) {
+        if (record.text.rfind("(Vardex Windows Backup Agent) 2.27.0 build 11233 (", 0) == 0)
+            banner = record.text;
+    }
+    EXPECT_EQ(banner,
+              "(Vardex Windows Backup Agent) 2.27.0 build 11233 (Microsoft Windows Server 2003 "
+              "\"R2\" Standard x64 "
+              "Edition Service Pack 2 (Build 3790))");
+    session->finish();
+}
+
+TEST_F(RequestsTest, NewAllowListAdmitsTheServersItNames) {
+    const auto& first = test::serverKeys("first");
+    const auto& second = test::serverKeys("second");
+    EXPECT_EQ(agent->connect()->handshake(second), HandshakeOutcome::rejected);
+
+    auto session = agent->openSession(first);
+    backup_server::replaceAllowList(
+        *session, {{"127.0.0.1", second.publicPem()}, {"10.0.0.2", first.publicPem()}});
+    session->finish();
+    EXPECT_EQ(util::FileUtil::readFile(agent->backupAllowDir() / "127.0.0.1"), second.publicPem());
+
+    auto admitted = agent->openSession(second);
+    EXPECT_TRUE(backup_server::sendEcho(*admitted));
+    backup_server::replaceAllowList(*admitted, {});
+    admitted->finish();
+    EXPECT_EQ(agent->connect()->handshake(second), HandshakeOutcome::rejected);
+}
+
+TEST_F(RequestsTest, TwoServersAreServedAtOnce) {
+    auto one = agent->openSession(test::serverKeys("first"));
+    auto two = agent->openSession(test::serverKeys("first"));
+    EXPECT_TRUE(backup_server::sendEcho(*two));
+    EXPECT_TRUE(backup_server::sendEcho(*one));
+    EXPECT_TRUE(backup_server::sendEcho(*two));
+    one->finish();
+    two->finish();
+}
+
+TEST_F(RequestsTest, StatusPortSendsEightByteRecordsEverySecond) {
+    // A client that leaves at once ends only its own thread.
+    Net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
+    auto socket = Net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
+    auto start = std::chrono::steady_clock::now();
+    char record[16];
+    socket->receiveAll(record, 16);
+    EXPECT_EQ(std::string(record, 16),
+              std::string("\xE1\xE7\xF5\xEE\x00\x00\x00\x00\xE1\xE7\xF5\xEE\x00\x00\x00\x00", 16));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+}
+
+}  // namespace
