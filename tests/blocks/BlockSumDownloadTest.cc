@@ -98,28 +98,12 @@ TEST_F(DownloadTest, BatchesFillTheManagerAndAreAcknowledged) {
     EXPECT_EQ(2, acknowledgements());
 }
 
-TEST_F(DownloadTest, EmptyListLeavesEveryBlockChanged) {
-    announce(256);
-    end();
-    blocks::downloadBlockSums(*agent_, manager_);
-    EXPECT_EQ(0u, manager_.digestCount());
-    EXPECT_EQ(0u, std::filesystem::file_size(manager_.path()));
-    EXPECT_EQ(0, acknowledgements());
-}
-
 TEST_F(DownloadTest, BlocksOutOfOrderAcrossBatchesAreRefused) {
     announce(3);
     batch({1, 5, 9});
     batch({9, 10});
     EXPECT_THROW_MESSAGE(blocks::downloadBlockSums(*agent_, manager_),
                          "Setting bit (9) out of order");
-}
-
-TEST_F(DownloadTest, BlockBeyondTheVolumeIsRefused) {
-    announce(3);
-    batch({100});
-    EXPECT_THROW_MESSAGE(blocks::downloadBlockSums(*agent_, manager_),
-                         "Setting bit (100 would surpass");
 }
 
 TEST_F(DownloadTest, BatchLargerThanAnnouncedIsRefusedBeforeReading) {
@@ -129,13 +113,6 @@ TEST_F(DownloadTest, BatchLargerThanAnnouncedIsRefusedBeforeReading) {
         blocks::downloadBlockSums(*agent_, manager_),
         "Block sum batch of (4294967295) digests exceeds the announced batch size (2)");
     EXPECT_EQ(0u, manager_.digestCount());
-}
-
-TEST_F(DownloadTest, RemoteErrorEndsTheDownload) {
-    announce(2);
-    server_->sendCode(Net::PROT_ERROR).flush();
-    EXPECT_THROW_MESSAGE(blocks::downloadBlockSums(*agent_, manager_),
-                         "Remote host has reported an error and closed the connection.");
 }
 
 }  // namespace

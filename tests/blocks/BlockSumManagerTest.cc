@@ -62,10 +62,4 @@ TEST(BlockSumManagerTest, EachManagerHasItsOwnFileRemovedWhenDone) {
     EXPECT_FALSE(std::filesystem::exists(second));
 }
 
-TEST(BlockSumManagerTest, EmptyManagerHasNoDuplicates) {
-    BlockSumManager empty;
-    EXPECT_FALSE(empty.initialized());
-    EXPECT_FALSE(empty.isBlockDuplicate(*blockWithDigest(0, 0)));
-}
-
 }  // namespace

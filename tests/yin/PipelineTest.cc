@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <future>
 #include <memory>
 #include <stdexcept>
@@ -20,26 +19,20 @@ namespace {
 
 using Item = std::shared_ptr<int>;
 using IntChannel = yin::Channel<Item>;
-constexpr int kEndless = -1;
+constexpr int kNever = -1;
 
-std::shared_ptr<IntChannel> channel() {
-    return std::make_shared<IntChannel>();
-}
-
-// Counts up from 0; ends the stream at `limit`, aborts at `abortAt`.
+// Counts up from 0: ends the stream at `limit`, aborts at `abortAt`, stops at `stopAt`.
 class Counter : public yin::Producer<Item> {
   public:
-    Counter(std::shared_ptr<IntChannel> out, yin::Latch& latch, int limit, int abortAt = -1)
+    Counter(std::shared_ptr<IntChannel> out, yin::Latch& latch, int limit, int abortAt = kNever)
         : Producer(std::move(out), latch), limit_(limit), abortAt_(abortAt) {}
     void started() override { startedCalled = true; }
-    void done() override { doneCalled = true; }
     bool isDone() override { return produced == stopAt; }
 
     std::atomic<bool> startedCalled{false};
-    bool doneCalled = false;
     int produced = 0;
-    int stopAt = -1;
-    std::shared_future<void> gate;
+    int stopAt = kNever;
+    std::shared_future<void> gate;  // produce waits for it when set
 
   protected:
     void produce(Item& item) override {
@@ -53,15 +46,14 @@ class Counter : public yin::Producer<Item> {
     }
 
   private:
-    int limit_;
-    int abortAt_;
+    int limit_, abortAt_;
 };
 
-// Doubles every item; throws a plain error at item `failAt`. Logs to its own queue.
+// Doubles every item; a plain error at item `failAt`. Logs to its own network queue.
 class Doubler : public yin::RequestThread, public yin::ConsumerProducer<Item> {
   public:
     Doubler(std::shared_ptr<IntChannel> in, std::shared_ptr<IntChannel> out, yin::Latch& latch,
-            int failAt = -1)
+            int failAt = kNever)
         : RequestThread(std::make_shared<winutil::NetLogger>()),
           ConsumerProducer(std::move(in), std::move(out), latch),
           failAt_(failAt) {}
@@ -78,21 +70,21 @@ class Doubler : public yin::RequestThread, public yin::ConsumerProducer<Item> {
     int failAt_;
 };
 
-// Collects items; aborts after `abortAfter` items, stops (isDone) after `stopAfter`.
+// Collects items: aborts at the item numbered `abortAt`, stops (isDone) after `stopAfter`.
 class Collector : public yin::Consumer<Item> {
   public:
-    Collector(std::shared_ptr<IntChannel> in, yin::Latch& latch, int abortAfter = -1)
-        : Consumer(std::move(in), latch), abortAfter_(abortAfter) {}
+    Collector(std::shared_ptr<IntChannel> in, yin::Latch& latch, int abortAt = kNever)
+        : Consumer(std::move(in), latch), abortAt_(abortAt) {}
     bool isDone() override { return static_cast<int>(seen.size()) == stopAfter; }
 
     std::vector<int> seen;
-    int stopAfter = -1;
+    int stopAfter = kNever;
     int timeouts = 0;
     std::promise<void> firstTimeout;
 
   protected:
     void consume(Item item) override {
-        if (static_cast<int>(seen.size()) == abortAfter_)
+        if (static_cast<int>(seen.size()) == abortAt_)
             throw yin::abort_exception("failed");
         seen.push_back(*item);
     }
@@ -103,137 +95,100 @@ class Collector : public yin::Consumer<Item> {
     }
 
   private:
-    int abortAfter_;
+    int abortAt_;
+};
+
+// counter → [doubler →] collector, built in one pipeline.
+struct Line {
+    yin::Pipeline pipeline;
+    std::shared_ptr<IntChannel> first = std::make_shared<IntChannel>();
+    std::shared_ptr<IntChannel> second = std::make_shared<IntChannel>();
+    Counter& counter;
+    Doubler* doubler = nullptr;
+    Collector& collector;
+
+    Line(int limit, bool withDoubler, int counterAbortAt = kNever, int failAt = kNever,
+         int collectorAbortAt = kNever)
+        : counter(pipeline.emplace<Counter>(first, pipeline.latch(), limit, counterAbortAt)),
+          collector(pipeline.emplace<Collector>(withDoubler ? second : first, pipeline.latch(),
+                                                collectorAbortAt)) {
+        if (withDoubler)
+            doubler = &pipeline.emplace<Doubler>(first, second, pipeline.latch(), failAt);
+    }
+    void startAll() {
+        pipeline.start(counter);
+        if (doubler != nullptr)
+            pipeline.start(*doubler);
+        pipeline.start(collector);
+    }
+    void run() {
+        startAll();
+        pipeline.run();
+    }
 };
 
 TEST(PipelineTest, StreamEndsThroughEveryStageInOrder) {
-    yin::Pipeline pipeline;
-    auto first = channel(), second = channel();
-    auto& counter = pipeline.emplace<Counter>(first, pipeline.latch(), 5000);
-    auto& doubler = pipeline.emplace<Doubler>(first, second, pipeline.latch());
-    auto& collector = pipeline.emplace<Collector>(second, pipeline.latch());
-    for (yin::Stage* stage :
-         {static_cast<yin::Stage*>(&counter), static_cast<yin::Stage*>(&doubler),
-          static_cast<yin::Stage*>(&collector)})
-        pipeline.start(*stage);
-    pipeline.run();
-    ASSERT_EQ(5000u, collector.seen.size());
+    Line line(5000, true);
+    line.run();
+    ASSERT_EQ(5000u, line.collector.seen.size());
     for (int i = 0; i < 5000; ++i)
-        ASSERT_EQ(2 * i, collector.seen[i]);
-    EXPECT_TRUE(counter.reachedEnd() && doubler.reachedEnd() && collector.reachedEnd());
-    EXPECT_TRUE(counter.doneCalled);
+        ASSERT_EQ(2 * i, line.collector.seen[i]);
+    EXPECT_TRUE(line.counter.reachedEnd() && line.doubler->reachedEnd() &&
+                line.collector.reachedEnd());
 }
 
-TEST(PipelineTest, NoStageRunsBeforeTheLatchOpens) {
-    yin::Pipeline pipeline;
-    auto link = channel();
-    auto& counter = pipeline.emplace<Counter>(link, pipeline.latch(), 3);
-    auto& collector = pipeline.emplace<Collector>(link, pipeline.latch());
-    pipeline.start(counter);
-    pipeline.start(collector);
+TEST(PipelineTest, NothingRunsBeforeTheLatchOpensAndAnAbandonedBuildEnds) {
+    Line line(3, false);
+    line.startAll();
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_FALSE(counter.startedCalled.load());
-    EXPECT_EQ(0u, link->size());
-    pipeline.run();
-    EXPECT_EQ(3u, collector.seen.size());
+    EXPECT_FALSE(line.counter.startedCalled.load());
+    EXPECT_EQ(0u, line.first->size());
+    // The builder gives up here: destroying the pipeline must not wait for ever.
 }
 
-TEST(PipelineTest, AbandonedBuildEndsStartedStagesWithoutRunningThem) {
-    yin::Pipeline pipeline;
-    auto& counter = pipeline.emplace<Counter>(channel(), pipeline.latch(), kEndless);
-    pipeline.start(counter);
-    // The builder fails here: leaving the scope must not wait for ever.
-    EXPECT_FALSE(counter.startedCalled.load());
+TEST(PipelineTest, AbortTravelsUpstreamAndDownstream) {
+    Line fromConsumer(kNever, true, kNever, kNever, 5);
+    fromConsumer.run();
+    EXPECT_EQ(5u, fromConsumer.collector.seen.size());
+    EXPECT_TRUE(fromConsumer.counter.aborting() && fromConsumer.doubler->aborting());
+
+    Line fromProducer(kNever, true, 10);
+    fromProducer.run();
+    EXPECT_TRUE(fromProducer.collector.aborting());
+    EXPECT_FALSE(fromProducer.collector.reachedEnd());
 }
 
-TEST(PipelineTest, AbortFromTheConsumerReachesTheProducer) {
-    yin::Pipeline pipeline;
-    auto first = channel(), second = channel();
-    auto& counter = pipeline.emplace<Counter>(first, pipeline.latch(), kEndless);
-    auto& doubler = pipeline.emplace<Doubler>(first, second, pipeline.latch());
-    auto& collector = pipeline.emplace<Collector>(second, pipeline.latch(), 5);
-    pipeline.start(counter);
-    pipeline.start(doubler);
-    pipeline.start(collector);
-    pipeline.run();
-    EXPECT_EQ(5u, collector.seen.size());
-    EXPECT_TRUE(counter.aborting() && doubler.aborting() && collector.aborting());
-    EXPECT_FALSE(counter.reachedEnd());
-}
-
-TEST(PipelineTest, AbortFromTheProducerReachesTheConsumer) {
-    yin::Pipeline pipeline;
-    auto first = channel(), second = channel();
-    auto& counter = pipeline.emplace<Counter>(first, pipeline.latch(), kEndless, 10);
-    auto& doubler = pipeline.emplace<Doubler>(first, second, pipeline.latch());
-    auto& collector = pipeline.emplace<Collector>(second, pipeline.latch());
-    pipeline.start(counter);
-    pipeline.start(doubler);
-    pipeline.start(collector);
-    pipeline.run();
-    EXPECT_TRUE(collector.aborting());
-    EXPECT_FALSE(collector.reachedEnd());
-    EXPECT_LE(collector.seen.size(), 10u);
-}
-
-TEST(PipelineTest, PlainErrorIsLoggedAndAbortsBothSides) {
-    yin::Pipeline pipeline;
-    auto first = channel(), second = channel();
-    auto& counter = pipeline.emplace<Counter>(first, pipeline.latch(), kEndless);
-    auto& doubler = pipeline.emplace<Doubler>(first, second, pipeline.latch(), 3);
-    auto& collector = pipeline.emplace<Collector>(second, pipeline.latch());
-    pipeline.start(counter);
-    pipeline.start(doubler);
-    pipeline.start(collector);
-    pipeline.run();
-    // The failure must not look like a complete stream downstream.
-    EXPECT_FALSE(collector.reachedEnd());
-    EXPECT_TRUE(counter.aborting());
+TEST(PipelineTest, PlainErrorIsLoggedAndNeverLooksLikeTheEnd) {
+    Line line(kNever, true, kNever, 3);
+    line.run();
+    EXPECT_FALSE(line.collector.reachedEnd());
+    EXPECT_TRUE(line.counter.aborting());
     std::string log;
-    doubler.netLogger()->drainInto(log);
+    line.doubler->netLogger()->drainInto(log);
     EXPECT_NE(std::string::npos, log.find("Caught exception in consumerProducer: boom"));
 }
 
-TEST(PipelineTest, StageThatStopsItselfNeverStrandsItsNeighbours) {
-    yin::Pipeline pipeline;
-    auto link = channel();
-    auto& counter = pipeline.emplace<Counter>(link, pipeline.latch(), kEndless);
-    auto& collector = pipeline.emplace<Collector>(link, pipeline.latch());
-    collector.stopAfter = 3;
-    pipeline.start(counter);
-    pipeline.start(collector);
-    pipeline.run();  // the endless producer is released by the abandoned input
-    EXPECT_EQ(3u, collector.seen.size());
-    EXPECT_FALSE(counter.reachedEnd());
-}
+TEST(PipelineTest, StagesThatStopThemselvesEndTheirNeighbours) {
+    Line consumerStops(kNever, false);
+    consumerStops.collector.stopAfter = 3;
+    consumerStops.run();  // the endless producer is released by the abandoned input
+    EXPECT_EQ(3u, consumerStops.collector.seen.size());
 
-TEST(PipelineTest, ProducerThatIsDoneClosesItsOutput) {
-    yin::Pipeline pipeline;
-    auto link = channel();
-    auto& counter = pipeline.emplace<Counter>(link, pipeline.latch(), kEndless);
-    counter.stopAt = 4;
-    auto& collector = pipeline.emplace<Collector>(link, pipeline.latch());
-    pipeline.start(counter);
-    pipeline.start(collector);
-    pipeline.run();
-    EXPECT_EQ(4u, collector.seen.size());
-    EXPECT_TRUE(counter.doneCalled);
-    EXPECT_TRUE(collector.reachedEnd());
+    Line producerStops(kNever, false);
+    producerStops.counter.stopAt = 4;
+    producerStops.run();
+    EXPECT_EQ(4u, producerStops.collector.seen.size());
+    EXPECT_TRUE(producerStops.collector.reachedEnd());
 }
 
 TEST(PipelineTest, TimeoutKeepsTheConsumerRunning) {
-    yin::Pipeline pipeline;
-    auto link = channel();
-    auto& counter = pipeline.emplace<Counter>(link, pipeline.latch(), 3);
-    auto& collector = pipeline.emplace<Collector>(link, pipeline.latch());
-    counter.gate = collector.firstTimeout.get_future().share();
-    collector.setTimeout(1);
-    pipeline.start(counter);
-    pipeline.start(collector);
-    pipeline.run();
-    EXPECT_EQ(1, collector.timeouts);
-    EXPECT_EQ(3u, collector.seen.size());
-    EXPECT_TRUE(collector.reachedEnd());
+    Line line(3, false);
+    line.counter.gate = line.collector.firstTimeout.get_future().share();
+    line.collector.setTimeout(1);
+    line.run();
+    EXPECT_EQ(1, line.collector.timeouts);
+    EXPECT_EQ(3u, line.collector.seen.size());
+    EXPECT_TRUE(line.collector.reachedEnd());
 }
 
 }  // namespace
