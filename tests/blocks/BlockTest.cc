@@ -20,7 +20,8 @@ constexpr std::uint64_t kSize = 4096;
 std::shared_ptr<Block> blockOf(const std::vector<unsigned char>& bytes, bool compressed = false,
                                bool encrypted = false, std::uint64_t size = kSize) {
     BlockBuffer buffer = std::make_shared<unsigned char[]>(bytes.size() + 1);
-    std::memcpy(buffer.get(), bytes.data(), bytes.size());
+    if (!bytes.empty())
+        std::memcpy(buffer.get(), bytes.data(), bytes.size());
     return std::make_shared<Block>(7, size, buffer, bytes.size(), compressed, encrypted);
 }
 
