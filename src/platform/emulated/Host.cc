@@ -1,5 +1,7 @@
 #include "platform/emulated/Host.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <map>
 
@@ -67,16 +69,21 @@ Host::Host(std::filesystem::path root) : root_(std::move(root)) {}
 
 HostConfig Host::config() {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::error_code error;
-    auto time = std::filesystem::last_write_time(configFile(), error);
-    if (error) {
+    struct stat status {};
+    if (::stat(configFile().c_str(), &status) != 0) {
         cachedConfig_ = HostConfig{};
         cached_ = false;
         return cachedConfig_;
     }
-    if (!cached_ || time != cachedTime_) {
+    std::array<std::int64_t, 6> stamp = {static_cast<std::int64_t>(status.st_ino),
+                                         static_cast<std::int64_t>(status.st_size),
+                                         status.st_mtim.tv_sec,
+                                         status.st_mtim.tv_nsec,
+                                         status.st_ctim.tv_sec,
+                                         status.st_ctim.tv_nsec};
+    if (!cached_ || stamp != cachedStamp_) {
         cachedConfig_ = HostConfig::load(configFile());
-        cachedTime_ = time;
+        cachedStamp_ = stamp;
         cached_ = true;
     }
     return cachedConfig_;

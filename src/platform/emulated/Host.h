@@ -4,6 +4,7 @@
 // lives in files under the root and is changed under file locks.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -90,7 +91,9 @@ class Host {
     std::mutex mutex_;
     std::vector<std::shared_ptr<DiskWriteObserver>> observers_;
     HostConfig cachedConfig_;
-    std::filesystem::file_time_type cachedTime_{};
+    // Identity of the host.conf the cache was read from: inode, size and change times, as
+    // file times alone are too coarse to tell two quick rewrites apart.
+    std::array<std::int64_t, 6> cachedStamp_{};
     bool cached_ = false;
 };
 
