@@ -37,6 +37,9 @@ void ChangeTracker::startMonitor() {
         return;
     stop_.reset();
     monitorExited_.reset();
+    flushRequest_.reset();
+    flushDone_.reset();
+    draining_ = false;
     monitorRunning_ = true;
     monitorThread_ = std::thread([this] { monitorLoop(); });
     poll_.set();
@@ -216,11 +219,12 @@ void ChangeTracker::forgetVolumes(const char* reason) {
 
 ChangeTracker::Flush::Flush(ChangeTracker& tracker)
     : tracker_(tracker), serialise_(tracker.flushMutex_) {
-    if (tracker_.flushDone_.isSet())
+    // Without a monitor nothing is drained, and the queries inside answer nothing.
+    if (!tracker_.monitorRunning())
         return;
+    // Always a fresh drain, so the answers include every write made before this point.
+    tracker_.flushDone_.reset();
     tracker_.flushRequest_.set();
-    // Waits for the drain, but not for a monitor that is gone: then nothing was drained
-    // and the queries inside answer nothing.
     while (!tracker_.flushDone_.wait(kFlushCheckInterval)) {
         if (!tracker_.monitorRunning())
             break;

@@ -50,8 +50,8 @@ class ChangeTracker {
     // Stops and joins the monitor thread.
     void stopMonitor();
 
-    // The flush handshake: construction waits until the monitor has drained every record
-    // pending at that moment; destruction lets the monitor poll again. Handshakes of
+    // The flush handshake: construction asks the monitor to drain every record pending at
+    // that moment and waits until it has; destruction lets the monitor poll again. Handshakes of
     // different threads follow one another. Without a running monitor nothing is
     // drained and the queries inside answer nothing.
     class Flush {
