@@ -34,8 +34,8 @@ std::string quoted(const std::string& text) {
 
 bool toolsAvailable() {
     return std::system(
-               "command -v mkntfs && command -v ntfscp && command -v ntfsinfo && "
-               "command -v ntfscat >/dev/null 2>&1") == 0;
+               "{ PATH=$PATH:/usr/sbin:/sbin; command -v mkntfs && command -v ntfscp && "
+               "command -v ntfsinfo && command -v ntfscat; } >/dev/null 2>&1") == 0;
 }
 
 std::string run(const std::string& command) {
@@ -84,30 +84,19 @@ std::string NtfsImage::tool(const std::string& command) const {
     return run("PATH=$PATH:/usr/sbin:/sbin " + command);
 }
 
-void NtfsImage::putFile(const std::string& ntfsPath, const std::filesystem::path& local) const {
-    tool("ntfscp -f " + quoted(file_.string()) + " " + quoted(local.string()) + " " +
-         quoted(ntfsPath));
-}
-
 void NtfsImage::put(const std::string& ntfsPath, const std::string& contents) const {
     std::filesystem::path local = file_.string() + ".content";
     std::ofstream(local, std::ios::binary)
         .write(contents.data(), static_cast<std::streamsize>(contents.size()));
-    putFile(ntfsPath, local);
+    tool("ntfscp -f " + quoted(file_.string()) + " " + quoted(local.string()) + " " +
+         quoted(ntfsPath));
     std::filesystem::remove(local);
 }
 
-std::uint64_t NtfsImage::toolClusterCount() const {
+std::uint64_t NtfsImage::toolNumber(const std::string& label) const {
     std::string info = tool("ntfsinfo -m -f " + quoted(file_.string()));
-    auto at = info.find("Volume Size in Clusters:");
-    return at == std::string::npos ? 0 : std::stoull(info.substr(at + 24));
-}
-
-std::uint32_t NtfsImage::toolClusterSize() const {
-    std::string info = tool("ntfsinfo -m -f " + quoted(file_.string()));
-    auto at = info.find("Cluster Size:");
-    return at == std::string::npos ? 0
-                                   : static_cast<std::uint32_t>(std::stoul(info.substr(at + 13)));
+    auto at = info.find(label + ":");
+    return at == std::string::npos ? 0 : std::stoull(info.substr(at + label.size() + 1));
 }
 
 std::vector<std::uint8_t> NtfsImage::toolBitmap() const {

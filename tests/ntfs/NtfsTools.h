@@ -40,11 +40,10 @@ class NtfsImage {
 
     // Writes a file of the given bytes as ntfsPath ("/name") with ntfscp.
     void put(const std::string& ntfsPath, const std::string& contents) const;
-    void putFile(const std::string& ntfsPath, const std::filesystem::path& local) const;
 
-    // What the tools report.
-    std::uint64_t toolClusterCount() const;
-    std::uint32_t toolClusterSize() const;
+    // What the tools report: a number from ntfsinfo -m ("Cluster Size"), the raw $Bitmap,
+    // a file's data runs.
+    std::uint64_t toolNumber(const std::string& label) const;
     std::vector<std::uint8_t> toolBitmap() const;
     std::vector<ntfs::Extent> toolRuns(const std::string& ntfsPath) const;
 

@@ -39,8 +39,8 @@ TEST_F(VolumeImageTest, VolumeDataMatchesTheTools) {
     auto data = volume.value().volumeData();
     ASSERT_TRUE(data) << data.error().message;
     const ntfs::VolumeData& d = data.value();
-    EXPECT_EQ(d.bytesPerCluster, image.toolClusterSize());
-    EXPECT_EQ(d.totalClusters, image.toolClusterCount());
+    EXPECT_EQ(d.bytesPerCluster, image.toolNumber("Cluster Size"));
+    EXPECT_EQ(d.totalClusters, image.toolNumber("Volume Size in Clusters"));
     EXPECT_EQ(d.bytesPerSector, 512u);
     EXPECT_EQ(d.totalClusters, d.numberSectors / 8);
     EXPECT_EQ(d.bytesPerFileRecordSegment, 1024u);
@@ -68,7 +68,7 @@ TEST_F(VolumeImageTest, BitmapOfALargeVolumeMatchesByteForByte) {
     auto volume = image.open();
     ASSERT_TRUE(volume) << volume.error().message;
     std::uint64_t clusters = volume.value().geometry().totalClusters;
-    ASSERT_EQ(clusters, image.toolClusterCount());
+    ASSERT_EQ(clusters, image.toolNumber("Volume Size in Clusters"));
     ASSERT_GT(clusters, 262144u);
     std::vector<std::uint8_t> expected = image.toolBitmap();
     std::uint64_t bytes = (clusters + 7) / 8;

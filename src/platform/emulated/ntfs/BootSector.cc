@@ -39,6 +39,22 @@ std::uint32_t sectorsPerCluster(std::uint8_t encoded) {
     return shift < 32 ? 1u << shift : 0;
 }
 
+// Sector and cluster sizes: powers of two, 256 to 4096-byte sectors, clusters up to 2 MiB.
+void parseClusterSize(const ByteView& view, BootSector& boot) {
+    boot.bytesPerSector = view.u16(0x0B);
+    if (boot.bytesPerSector < 256 || boot.bytesPerSector > 4096 ||
+        !std::has_single_bit(boot.bytesPerSector)) {
+        unrecognized("bytes per sector " + std::to_string(boot.bytesPerSector));
+    }
+    boot.sectorsPerCluster = sectorsPerCluster(view.u8(0x0D));
+    std::uint64_t cluster = std::uint64_t{boot.bytesPerSector} * boot.sectorsPerCluster;
+    if (cluster == 0 || cluster > kMaxClusterSize || !std::has_single_bit(boot.sectorsPerCluster)) {
+        unrecognized("cluster size " + std::to_string(cluster));
+    }
+    boot.bytesPerCluster = static_cast<std::uint32_t>(cluster);
+    boot.clusterShift = static_cast<std::uint32_t>(std::countr_zero(boot.bytesPerCluster));
+}
+
 void checkGeometry(const BootSector& boot, std::uint64_t volumeLength) {
     if (boot.totalClusters == 0) {
         unrecognized("no clusters");
@@ -63,18 +79,7 @@ BootSector parseBootSector(std::span<const std::uint8_t> sector, std::uint64_t v
         unrecognized("missing 55 AA signature");
     }
     BootSector boot;
-    boot.bytesPerSector = view.u16(0x0B);
-    if (boot.bytesPerSector < 256 || boot.bytesPerSector > 4096 ||
-        !std::has_single_bit(boot.bytesPerSector)) {
-        unrecognized("bytes per sector " + std::to_string(boot.bytesPerSector));
-    }
-    boot.sectorsPerCluster = sectorsPerCluster(view.u8(0x0D));
-    std::uint64_t cluster = std::uint64_t{boot.bytesPerSector} * boot.sectorsPerCluster;
-    if (cluster == 0 || cluster > kMaxClusterSize || !std::has_single_bit(boot.sectorsPerCluster)) {
-        unrecognized("cluster size " + std::to_string(cluster));
-    }
-    boot.bytesPerCluster = static_cast<std::uint32_t>(cluster);
-    boot.clusterShift = static_cast<std::uint32_t>(std::countr_zero(boot.bytesPerCluster));
+    parseClusterSize(view, boot);
     boot.totalSectors = view.u64(0x28);
     boot.totalClusters = boot.totalSectors / boot.sectorsPerCluster;
     boot.mftLcn = view.u64(0x30);

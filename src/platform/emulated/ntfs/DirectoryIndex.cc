@@ -27,6 +27,37 @@ std::u16string fileNameOf(const ByteView& key) {
     return name;
 }
 
+struct IndexEntry {
+    std::size_t length = 0;
+    bool last = false;
+    std::uint64_t reference = 0;
+    std::optional<std::uint64_t> child;
+    ByteView key;
+};
+
+IndexEntry parseIndexEntry(const ByteView& entries, std::size_t offset) {
+    IndexEntry parsed{entries.u16(offset + 8), false, 0, std::nullopt,
+                      ByteView({}, entries.what())};
+    std::size_t keyLength = entries.u16(offset + 10);
+    std::uint16_t flags = entries.u16(offset + 12);
+    parsed.last = (flags & kEntryLast) != 0;
+    bool hasChild = (flags & kEntryHasChild) != 0;
+    std::size_t minimum = kEntryHeader + (parsed.last ? 0 : keyLength) + (hasChild ? 8 : 0);
+    if (parsed.length < minimum || parsed.length % 8 != 0 || !entries.fits(offset, parsed.length)) {
+        corrupt(entries.what() + ": entry at offset " + std::to_string(offset) +
+                " crosses its node");
+    }
+    ByteView entry = entries.sub(offset, parsed.length, entries.what() + " entry");
+    parsed.reference = entry.u64(0);
+    if (hasChild) {
+        parsed.child = entry.u64(parsed.length - 8);
+    }
+    if (!parsed.last) {
+        parsed.key = entry.sub(kEntryHeader, keyLength, entry.what());
+    }
+    return parsed;
+}
+
 }  // namespace
 
 DirectoryIndex::DirectoryIndex(const Mft& mft, const FileRecord& directory)
@@ -73,33 +104,21 @@ DirectoryIndex::Step DirectoryIndex::searchNode(const ByteView& node, const std:
         corrupt(node.what() + ": entries outside the node");
     }
     ByteView entries = node.sub(0, end, node.what());
+    // Entries are sorted and end with a key-less last entry; each length is checked to be at
+    // least 16, so the walk always moves on and stops at the node's end.
     while (true) {
-        std::size_t length = entries.u16(offset + 8);
-        std::size_t keyLength = entries.u16(offset + 10);
-        std::uint16_t flags = entries.u16(offset + 12);
-        std::size_t minimum = kEntryHeader + ((flags & kEntryLast) ? 0 : keyLength) +
-                              ((flags & kEntryHasChild) ? 8 : 0);
-        if (length < minimum || length % 8 != 0 || !entries.fits(offset, length)) {
-            corrupt(node.what() + ": entry at offset " + std::to_string(offset) +
-                    " crosses its node");
+        IndexEntry entry = parseIndexEntry(entries, offset);
+        if (entry.last) {
+            return Step{std::nullopt, entry.child};
         }
-        ByteView entry = entries.sub(offset, length, node.what() + " entry");
-        std::optional<std::uint64_t> child;
-        if (flags & kEntryHasChild) {
-            child = entry.u64(length - 8);
-        }
-        if (flags & kEntryLast) {
-            return Step{std::nullopt, child};
-        }
-        int order =
-            upcase.compare(name, fileNameOf(entry.sub(kEntryHeader, keyLength, entry.what())));
+        int order = upcase.compare(name, fileNameOf(entry.key));
         if (order == 0) {
-            return Step{entry.u64(0), std::nullopt};
+            return Step{entry.reference, std::nullopt};
         }
         if (order < 0) {
-            return Step{std::nullopt, child};
+            return Step{std::nullopt, entry.child};
         }
-        offset += length;
+        offset += entry.length;
     }
 }
 

@@ -109,26 +109,30 @@ std::optional<Stream> Mft::findThroughList(const FileRecord& base, const Attribu
     std::vector<std::uint8_t> bytes =
         readAll(*listBuilder.finish(), kMaxAttributeListSize, base.describe() + " attribute list");
     StreamBuilder builder(boot_.totalClusters, base.describe());
+    // Segments follow each other in the list; keep only the extension record last read.
     std::unique_ptr<FileRecord> extension;
     for (const AttributeListEntry& entry : parseAttributeList(bytes, base.describe())) {
-        if (entry.type != type || entry.name != name) {
-            continue;
+        if (entry.type == type && entry.name == name) {
+            builder.add(segmentOf(base, entry, extension));
         }
-        std::uint64_t number = recordNumberOf(entry.recordReference);
-        if (number != base.number() && (!extension || extension->number() != number)) {
-            extension = readRecord(number);
-            if (!extension->inUse() ||
-                recordNumberOf(extension->baseReference()) != base.number()) {
-                corrupt(extension->describe() + ": not an extension of " + base.describe());
-            }
-        }
-        const Attribute* segment = findSegment(number == base.number() ? base : *extension, entry);
-        if (segment == nullptr || (segment->nonResident && segment->lowestVcn != entry.lowestVcn)) {
-            corrupt(base.describe() + ": attribute list names a segment that does not exist");
-        }
-        builder.add(*segment);
     }
     return builder.finish();
+}
+
+const Attribute& Mft::segmentOf(const FileRecord& base, const AttributeListEntry& entry,
+                                std::unique_ptr<FileRecord>& extension) const {
+    std::uint64_t number = recordNumberOf(entry.recordReference);
+    if (number != base.number() && (!extension || extension->number() != number)) {
+        extension = readRecord(number);
+        if (!extension->inUse() || recordNumberOf(extension->baseReference()) != base.number()) {
+            corrupt(extension->describe() + ": not an extension of " + base.describe());
+        }
+    }
+    const Attribute* segment = findSegment(number == base.number() ? base : *extension, entry);
+    if (segment == nullptr || (segment->nonResident && segment->lowestVcn != entry.lowestVcn)) {
+        corrupt(base.describe() + ": attribute list names a segment that does not exist");
+    }
+    return *segment;
 }
 
 std::vector<std::uint8_t> Mft::readAll(const Stream& stream, std::size_t limit,

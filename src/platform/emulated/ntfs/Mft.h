@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/emulated/ntfs/AttributeList.h"
 #include "platform/emulated/ntfs/BootSector.h"
 #include "platform/emulated/ntfs/FileRecord.h"
 #include "platform/emulated/ntfs/Stream.h"
@@ -50,6 +51,11 @@ class Mft {
                                        const std::u16string& name) const;
     std::optional<Stream> findThroughList(const FileRecord& base, const Attribute& list,
                                           std::uint32_t type, const std::u16string& name) const;
+
+    // The segment an attribute list entry names, read from base or its extension record
+    // (loaded into extension unless it is already there).
+    const Attribute& segmentOf(const FileRecord& base, const AttributeListEntry& entry,
+                               std::unique_ptr<FileRecord>& extension) const;
 
     const VolumeReader& reader_;
     BootSector boot_;
