@@ -30,7 +30,7 @@ trap cleanup EXIT
 
 install_dir="$work/agent"
 host_root="$work/host"
-mkdir -p "$install_dir/config" "$host_root"
+mkdir -p "$install_dir/config" "$host_root/driver"
 cat >"$install_dir/config/zentrad.conf" <<CONF
 # Demo agent: its own port, so it never collides with an installed agent.
 LocalPort = 21167

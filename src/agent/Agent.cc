@@ -9,6 +9,8 @@
 #include "agent/ServerListener.h"
 #include "agent/StatusPort.h"
 #include "crypto/CryptoLibrary.h"
+#include "filter/FilterInterface.h"
+#include "platform/Com.h"
 #include "requests/OperatingSystem.h"
 #include "winutil/AgentOptions.h"
 #include "winutil/Logger.h"
@@ -37,6 +39,17 @@ void serveUntilStopped(winutil::ThreadGroup& threads) {
     runAcceptLoop(*listener, threads);
 }
 
+// COM for the snapshot service, multithreaded, with packet-privacy authentication and
+// impersonation, as the snapshot service requires of its clients.
+bool initialiseCom() {
+    bool initialised =
+        platform::succeeded(platform::coInitializeEx(platform::kCoInitMultithreaded));
+    platform::coInitializeSecurity(platform::kAllAuthenticationServices,
+                                   platform::kRpcCAuthnLevelPktPrivacy,
+                                   platform::kRpcCImpLevelImpersonate, platform::kEoacNone);
+    return initialised;
+}
+
 }  // namespace
 
 std::string bannerText() {
@@ -44,19 +57,27 @@ std::string bannerText() {
 }
 
 int run(const std::vector<std::string>& arguments) {
-    int exitCode = 0;
     winutil::ThreadGroup threads;
     bool cryptoInitialised = false;
+    bool monitorStarted = false;
+    bool comInitialised = false;
     try {
         winutil::logInfo() << bannerText();
         if (auto code = handleOptions(arguments)) {
             winutil::stoppedFlag() = 1;
             return *code;
         }
+        if (!filter::FilterInterface::open()) {
+            winutil::stoppedFlag() = 1;
+            return 1;
+        }
         auto options = winutil::agentOptions();
         crypto::CryptoLibrary::initialise();
         cryptoInitialised = true;
         openLogFile(*options);
+        filter::FilterInterface::startMonitor();
+        monitorStarted = true;
+        comInitialised = initialiseCom();
         serveUntilStopped(threads);
     } catch (const std::exception& error) {
         winutil::logError() << error.what();
@@ -64,11 +85,15 @@ int run(const std::vector<std::string>& arguments) {
 
     winutil::runningFlag() = 0;
     threads.joinAll();
+    if (comInitialised)
+        platform::coUninitialize();
+    if (monitorStarted)
+        filter::FilterInterface::stopMonitor();
     if (cryptoInitialised)
         crypto::CryptoLibrary::cleanup();
     winutil::logInfo() << "Agent stopped";
     winutil::stoppedFlag() = 1;
-    return exitCode;
+    return 0;
 }
 
 }  // namespace agent

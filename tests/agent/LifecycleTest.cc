@@ -119,6 +119,19 @@ TEST(Lifecycle, LogDirectoryThatCannotBeCreatedStopsTheAgentWithAnError) {
     EXPECT_NE(std::string::npos, out.find(" INFO Agent stopped"));
 }
 
+TEST(Lifecycle, MissingChangeTrackingDriverEndsWithStatusOne) {
+    Installation installation;
+    fs::remove_all(installation.hostRoot() / "driver");
+    test::ChildProcess agent(agentBinary(), {}, installation.environment(), installation.output());
+    EXPECT_EQ(1, agent.wait(30s));
+    std::string out = test::readWholeFile(installation.output());
+    EXPECT_NE(
+        std::string::npos,
+        out.find("ERROR Failed to open control device.  Have you rebooted since the agent was "
+                 "installed? Error: "))
+        << out;
+}
+
 TEST(Lifecycle, HelpExitsWithOneBeforeStarting) {
     Installation installation;
     test::ChildProcess agent(agentBinary(), {"--help"}, installation.environment(),

@@ -93,7 +93,7 @@ AgentProcess::~AgentProcess() {
 
 void AgentProcess::writeConfiguration() {
     fs::create_directories(configDir());
-    fs::create_directories(hostRoot_);
+    fs::create_directories(hostRoot_ / "driver");  // the change-tracking driver is installed
     std::ofstream config(configDir() / "zentrad.conf");
     config << "LocalPort = " << port_ << "\n"
            << "Timeout = " << settings_.timeoutSeconds << "\n"
