@@ -8,6 +8,8 @@
 //                                  answers the NTFS control requests so on other file systems
 //   kErrorFileNotFound (2)         the last component of a path does not exist
 //   kErrorPathNotFound (3)         a directory on the way does not exist or is not a directory
+//   kErrorNotEnoughMemory (8)      an allocation failed (every size is capped, so only when the
+//                                  host itself runs short)
 //   kErrorHandleEof (38)           the file has no clusters: its data is resident in its file
 //                                  record or it is empty (FSCTL_GET_RETRIEVAL_POINTERS fails so)
 //   kErrorInvalidParameter (87)    a request outside the volume (bitmap past the last cluster)

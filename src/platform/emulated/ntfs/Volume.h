@@ -72,6 +72,7 @@ class Volume {
     // kErrorFileCorrupt when it is damaged.
     static Result<Volume> open(ReadFunction read, std::uint64_t volumeLengthBytes);
 
+    // A moved-from Volume may only be destroyed or assigned to.
     Volume(Volume&&) noexcept;
     Volume& operator=(Volume&&) noexcept;
     ~Volume();
