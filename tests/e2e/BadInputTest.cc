@@ -34,7 +34,8 @@ class BadInputTest : public ::testing::Test {
         std::string text = test::closingReason(session);
         EXPECT_EQ(text.rfind("Closing connection: " + reason, 0), 0u) << text;
         EXPECT_TRUE(agent->waitForLog("Closing connection: " + reason));
-        if (!bystander) bystander = authenticated();
+        if (!bystander)
+            bystander = authenticated();
         EXPECT_TRUE(backup_server::sendEcho(*bystander));
         auto fresh = agent->openSession(test::serverKeys("first"));
         EXPECT_TRUE(backup_server::sendEcho(*fresh));
