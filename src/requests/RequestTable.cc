@@ -3,6 +3,9 @@
 #include "requests/AuthServerListRequest.h"
 #include "requests/EchoRequest.h"
 #include "requests/KeysGetRequest.h"
+#include "requests/PartitionBackupRequest.h"
+#include "requests/PartitionListRequest.h"
+#include "requests/PartitionRestoreRequest.h"
 #include "requests/ServerInfoRequest.h"
 
 RequestTable buildRequestTable() {
@@ -11,5 +14,8 @@ RequestTable buildRequestTable() {
         {Net::PROT_REQ_AUTH_SERVER_LIST, runRequest<AuthServerListRequest>},
         {Net::PROT_REQ_ECHO, runRequest<EchoRequest>},
         {Net::PROT_REQ_KEYS_GET, runRequest<KeysGetRequest>},
+        {Net::PROT_REQ_PARTITION_BACKUP, runRequest<PartitionBackupRequest>},
+        {Net::PROT_REQ_PARTITION_RESTORE, runRequest<PartitionRestoreRequest>},
+        {Net::PROT_REQ_PARTITION_LIST, runRequest<PartitionListRequest>},
     };
 }

@@ -43,5 +43,8 @@ int serverInfoCommand(CommandContext& context);
 int keysGetCommand(CommandContext& context);
 int allowListCommand(CommandContext& context);
 int statusCommand(CommandContext& context);
+int partitionListCommand(CommandContext& context);
+int partitionBackupCommand(CommandContext& context);
+int partitionRestoreCommand(CommandContext& context);
 
 }  // namespace backup_server

@@ -22,6 +22,15 @@ const std::vector<CommandInfo>& commandTable() {
          allowListCommand},
         {"status", "status [COUNT]             read COUNT records (default 1) from the status port",
          statusCommand},
+        {"partition-list", "partition-list             list the agent's disks and volumes",
+         partitionListCommand},
+        {"partition-backup",
+         "partition-backup DISK STORE  save the disk's partition table in the STORE folder",
+         partitionBackupCommand},
+        {"partition-restore",
+         "partition-restore DISK STORE [FROM]\n"
+         "                           write the saved partition table (of disk FROM) to DISK",
+         partitionRestoreCommand},
     };
     return commands;
 }

@@ -1,0 +1,46 @@
+// A Volume that knows where it lies: the physical disk of its only extent and the position
+// of its partition among that disk's partitions, which give the device ID the server names
+// it by ("Disk N Partition M"). A volume that does not lie on exactly one partition of a
+// readable disk (a spanned volume, say) has disk number kNoDisk and its device path as ID.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "blocks/Volume.h"
+#include "platform/DeviceControl.h"
+#include "winutil/Disk.h"
+
+namespace blocks {
+
+class DiskVolume : public Volume {
+  public:
+    static constexpr std::uint32_t kNoDisk = 9999;
+
+    // Throws winutil::DiskException when the Volume cannot be made or its extents cannot be
+    // read ("Getting Volume extent information failed").
+    explicit DiskVolume(const std::wstring& name);
+
+    std::uint32_t getDiskNumber() const { return diskNumber_; }
+    std::uint32_t getPartitionIndex() const { return partitionIndex_; }
+
+    // Every volume of the machine in the system's order; volumes that cannot be made into
+    // a DiskVolume (removable and optical drives, unopenable devices) are skipped. Throws
+    // winutil::DiskException when the enumeration itself fails.
+    static std::vector<std::shared_ptr<DiskVolume>> getAllDiskVolumes();
+    // Throws winutil::DiskException "Unable to find mounted logical disk: " + id.
+    static std::shared_ptr<DiskVolume> getDiskVolumesWithID(const std::string& id);
+    static std::vector<std::shared_ptr<DiskVolume>> getDiskVolumesOnDisk(std::uint32_t diskNumber);
+    static std::vector<std::shared_ptr<DiskVolume>> getDiskVolumesOnDisk(const winutil::Disk& disk);
+
+  private:
+    void locate();
+    bool locateOnDisk(const platform::DiskExtent& extent);
+
+    std::uint32_t diskNumber_ = kNoDisk;
+    std::uint32_t partitionIndex_ = 0;
+};
+
+}  // namespace blocks

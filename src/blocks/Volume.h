@@ -1,0 +1,85 @@
+// An open-on-demand view of one volume device (a volume GUID path, or a snapshot's device
+// path): cluster size and count, the file system's allocation bitmap, device length, drive
+// letter, and single clusters read as Blocks with their MD5 digest.
+//
+// Every query opens the device afresh and closes it when done; only the handle that
+// getBlock reads through stays open, for the life of the Volume. Not locked: one thread
+// at a time (the request's, then the disk-reading stage's).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "blocks/Block.h"
+#include "blocks/BlockMap.h"
+#include "platform/File.h"
+
+namespace blocks {
+
+class Volume {
+  public:
+    static constexpr std::uint32_t kFileSystemNtfs = 4;
+    // Block sizes travel in 16 bits from the reader on.
+    static constexpr std::uint32_t kMaxBlockSize = 65535;
+    // Bits of allocation bitmap fetched per request (32 KiB of bitmap).
+    static constexpr std::uint64_t kBitmapPieceBits = 262144;
+
+    // name: the volume's name with its trailing backslash. Throws winutil::DiskException
+    // "Drive type was not a fixed drive (N)" unless the drive type is fixed or "no root
+    // directory". A volume without a readable file system gets fileSystemType 0.
+    explicit Volume(const std::wstring& name);
+    virtual ~Volume() = default;
+    Volume(const Volume&) = delete;
+    Volume& operator=(const Volume&) = delete;
+
+    // Opens the device (share read and write). Throws winutil::DiskException
+    // "Failed to open device " + devicePath + " for reading".
+    platform::FileHandle createFile(std::uint32_t access, std::uint32_t flags) const;
+
+    // Reads cluster count and size (NTFS only). Throws winutil::DiskException
+    // "Error getting device volume data".
+    void discoverVolumeData();
+    std::uint64_t getBlockCount();
+    std::uint32_t getBlockSize();
+
+    // Appends the allocation bitmap to an empty map whose capacity holds the block count.
+    // Throws winutil::DiskException.
+    void getBlockMap(BlockMap& map);
+
+    // Cluster index as a loaded Block with its digest. Throws winutil::DiskException
+    // ("Block size too large" for clusters over 65535 bytes).
+    std::shared_ptr<Block> getBlock(std::uint64_t index);
+
+    // The device length in bytes. Throws winutil::DiskException.
+    std::uint64_t getCapacityBytes() const;
+
+    const std::wstring& getName() const { return name_; }
+    std::string getDeviceID() const { return deviceID_; }
+    std::string getDevicePath() const { return devicePath_; }
+    std::string getDevicePathWithSlash() const { return devicePath_ + "\\"; }
+    std::uint32_t getDriveType() const { return driveType_; }
+    std::uint32_t getFileSystemType() const { return fileSystemType_; }
+    // The lowest drive letter mounted on this volume followed by ":\", or empty.
+    std::string getDriveLetterPath() const;
+
+  protected:
+    void setDeviceID(std::string id) { deviceID_ = std::move(id); }
+
+  private:
+    void appendBitmapPiece(platform::FileHandle& device, BlockMap& map,
+                           std::uint64_t& startingCluster, bool& done);
+
+    std::wstring name_;
+    std::string deviceID_;
+    std::string devicePath_;
+    std::uint32_t driveType_ = 0xFFFFFFFF;
+    std::uint32_t fileSystemType_ = 0;
+    std::uint64_t blockCount_ = 0;
+    bool blockCountKnown_ = false;
+    std::uint32_t blockSize_ = 0;
+    bool blockSizeKnown_ = false;
+    platform::FileHandle readHandle_;
+};
+
+}  // namespace blocks

@@ -1,0 +1,10 @@
+#include "requests/PartitionListRequest.h"
+
+#include "requests/PartitionListEntry.h"
+
+void PartitionListRequest::execute() {
+    std::uint32_t version = connection().serverVersion();
+    auto entries = collectPartitionList(version);
+    writePartitionList(message(), entries, version);
+    message().send();
+}

@@ -1,0 +1,34 @@
+// Receives the sectors of a disk's partition information from the server and writes them
+// to the disk once all have arrived and all have been checked, then asks the system to
+// re-read the partition table.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "requests/Request.h"
+#include "winutil/NetSector.h"
+
+class PartitionRestoreRequest : public Request {
+  public:
+    using Request::Request;
+    void execute() override;
+
+  private:
+    void readHeader();
+    // Refuses sector sizes other than 512 bytes and counts no disk's table needs, before
+    // the server is told to send anything.
+    void checkHeader() const;
+    std::vector<std::shared_ptr<winutil::NetSector>> receiveSectors();
+
+    std::uint32_t unused1_ = 0;
+    std::uint32_t unused2_ = 0;
+    std::uint32_t unused3_ = 0;
+    std::string deviceID_;
+    std::string unusedText1_;
+    std::string unusedText2_;
+    std::uint32_t sectorSize_ = 0;
+    std::uint32_t sectorCount_ = 0;
+};

@@ -1,0 +1,92 @@
+// Finding the volume that occupies a partition named by its device ID, for volume restores.
+#include <optional>
+#include <string>
+
+#include "platform/DeviceControl.h"
+#include "platform/FileAccess.h"
+#include "platform/System.h"
+#include "platform/Volumes.h"
+#include "winutil/Disk.h"
+#include "winutil/DiskLayout.h"
+#include "winutil/Exceptions.h"
+
+namespace winutil {
+namespace {
+
+constexpr std::uint32_t kShareReadWrite = platform::kFileShareRead | platform::kFileShareWrite;
+constexpr std::uint32_t kRawDiskFlags = platform::kFileFlagNoBuffering |
+                                        platform::kFileFlagSequentialScan |
+                                        platform::kFileFlagBackupSemantics;
+
+platform::PartitionInformation findPartition(const std::string& deviceID) {
+    auto id = parsePartitionDeviceID(deviceID);
+    if (!id)
+        ZENTRAD_THROW(DiskException, "Could not find " + deviceID);
+    platform::FileHandle disk = platform::createFile(
+        platform::toWide(Disk::pathForNumber(id->diskNumber)), platform::kGenericRead,
+        kShareReadWrite, platform::kOpenExisting, kRawDiskFlags);
+    std::optional<std::vector<platform::PartitionInformation>> layout;
+    if (disk)
+        layout = readDriveLayout(disk);
+    std::optional<platform::PartitionInformation> partition;
+    if (layout)
+        partition = partitionAtIndex(*layout, id->partitionIndex);
+    if (!partition)
+        ZENTRAD_THROW(DiskException, "Could not find " + deviceID);
+    return *partition;
+}
+
+std::wstring withoutTrailingBackslashes(std::wstring name) {
+    while (!name.empty() && name.back() == L'\\')
+        name.pop_back();
+    return name;
+}
+
+// Whether the volume lies on exactly one extent, which is the partition.
+bool occupies(const std::wstring& device, std::uint32_t diskNumber,
+              const platform::PartitionInformation& partition) {
+    platform::FileHandle volume = platform::createFile(
+        device, platform::kGenericRead, kShareReadWrite, platform::kOpenExisting, kRawDiskFlags);
+    if (!volume) {
+        ZENTRAD_THROW(DiskException, "Unable to open disk " + platform::toNarrow(device));
+    }
+    struct {
+        platform::VolumeDiskExtentsHeader header;
+        platform::DiskExtent extent;
+    } reply{};
+    std::uint32_t returned = 0;
+    if (!platform::deviceIoControl(volume, platform::kIoctlVolumeGetVolumeDiskExtents, nullptr, 0,
+                                   &reply, sizeof reply, &returned)) {
+        return false;
+    }
+    return reply.header.numberOfDiskExtents == 1 && reply.extent.diskNumber == diskNumber &&
+           reply.extent.startingOffset == partition.startingOffset &&
+           reply.extent.extentLength == partition.partitionLength;
+}
+
+}  // namespace
+
+void Disk::getPhysicalPartitionForDeviceIDWithDisk(const std::string& deviceID, std::string& path,
+                                                   std::uint64_t& offset, std::uint64_t& length) {
+    platform::PartitionInformation partition = findPartition(deviceID);
+    std::uint32_t diskNumber = parsePartitionDeviceID(deviceID)->diskNumber;
+    std::wstring name;
+    auto volumes = platform::findFirstVolume(name);
+    for (bool more = volumes != nullptr; more; more = volumes->next(name)) {
+        if (platform::getDriveType(name) != platform::kDriveFixed)
+            continue;
+        std::wstring device = withoutTrailingBackslashes(name);
+        if (occupies(device, diskNumber, partition)) {
+            volumes->close();
+            path = platform::toNarrow(device);
+            offset = 0;
+            length = static_cast<std::uint64_t>(partition.partitionLength);
+            return;
+        }
+    }
+    if (volumes)
+        volumes->close();
+    ZENTRAD_THROW(DiskException, "Could not find partition: " + deviceID);
+}
+
+}  // namespace winutil

@@ -1,0 +1,21 @@
+// A sector received from the server, to be written back to a physical disk.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/File.h"
+#include "winutil/Sector.h"
+
+namespace winutil {
+
+class NetSector : public Sector {
+  public:
+    using Sector::Sector;
+
+    // Seeks to the offset and writes every byte. Throws winutil::DiskException
+    // "Error writing partition table for Disk (sector OFFSET)." (with the byte counts
+    // appended for a short write).
+    void writeToDisk(platform::FileHandle& disk) const;
+};
+
+}  // namespace winutil

@@ -1,0 +1,116 @@
+#include "winutil/PartitionTableReader.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "util/BigEndian.h"
+#include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
+#include "winutil/RunState.h"
+
+namespace winutil {
+
+PartitionTableReader::PartitionTableReader(platform::FileHandle& disk, std::string diskID,
+                                           std::uint64_t diskSectors)
+    : disk_(disk), diskID_(std::move(diskID)), diskSectors_(diskSectors) {}
+
+bool PartitionTableReader::read() {
+    auto mbr = readSector(0, 0, true);
+    if (!mbr->hasBootSignature()) {
+        logWarn() << "No partition table exists on " << diskID_;
+        return false;
+    }
+    visited_.insert(0);
+    sectors_.push_back(mbr);
+    readBootGap(*mbr);
+    const auto& entries = mbr->getEntries();
+    bool dynamic = std::any_of(entries.begin(), entries.end(),
+                               [](const auto& entry) { return entry->sysInd == kDynamicDiskType; });
+    if (dynamic)
+        readDatabase();
+    for (const auto& entry : entries) {
+        if (!entry->isExtended())
+            partitions_.push_back(entry);
+    }
+    for (const auto& entry : entries) {
+        if (entry->isExtended())
+            readExtendedPartition(0, entry->relativeSector);
+    }
+    return true;
+}
+
+std::shared_ptr<DiskSector> PartitionTableReader::readSector(std::uint64_t base,
+                                                             std::uint64_t relative,
+                                                             bool holdsTable) {
+    ZENTRAD_CHECK_RUNNING();
+    return std::make_shared<DiskSector>(disk_, Sector::kBytes, base, relative, holdsTable);
+}
+
+// Keeps the boot code and hidden sectors in front of the first partition, which some boot
+// loaders use; never more than up to sector 2047 and never past the end of the disk.
+void PartitionTableReader::readBootGap(const DiskSector& mbr) {
+    const auto& entries = mbr.getEntries();
+    if (entries.empty())
+        return;
+    auto first = std::min_element(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        return a->startingOffsetBytes < b->startingOffsetBytes;
+    });
+    std::uint64_t end = std::min({(*first)->relativeSector, kMaxGapSectors, diskSectors_});
+    for (std::uint64_t sector = 1; sector < end; ++sector)
+        sectors_.push_back(readSector(0, sector, false));
+}
+
+void PartitionTableReader::readDatabase() {
+    auto header = readSector(0, kDatabaseHeaderSector, false);
+    std::uint64_t first = util::loadU64(header->getData() + kDatabaseStartOffset);
+    if (first == 0 || first > diskSectors_ || diskSectors_ - first < kDatabaseSectors) {
+        ZENTRAD_THROW(DiskException, "The logical disk manager database of " + diskID_ +
+                                         " lies outside the disk (sector " + std::to_string(first) +
+                                         ")");
+    }
+    for (std::uint64_t i = 0; i < kDatabaseSectors; ++i)
+        sectors_.push_back(readSector(0, first + i, false));
+    logInfo() << "Backing up " << kDatabaseSectors << " sectors of the LDM database";
+}
+
+// Links inside an extended boot record count from the start of the outermost extended
+// partition (base). Followed depth-first with an explicit stack, so a hostile chain can
+// neither recurse without bound nor revisit a sector.
+void PartitionTableReader::readExtendedPartition(std::uint64_t relative, std::uint64_t base) {
+    std::vector<std::uint64_t> pending{relative};
+    while (!pending.empty()) {
+        std::uint64_t link = pending.back();
+        pending.pop_back();
+        checkTableSector(base + link);
+        auto record = readSector(base, link, true);
+        sectors_.push_back(record);
+        const auto& entries = record->getEntries();
+        for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+            if ((*entry)->isExtended())
+                pending.push_back((*entry)->relativeSector);
+        }
+        for (const auto& entry : entries) {
+            if (!entry->isExtended())
+                partitions_.push_back(entry);
+        }
+    }
+}
+
+void PartitionTableReader::checkTableSector(std::uint64_t sector) {
+    if (sector >= diskSectors_) {
+        ZENTRAD_THROW(DiskException, "Extended boot record at sector " + std::to_string(sector) +
+                                         " lies outside " + diskID_ + " (" +
+                                         std::to_string(diskSectors_) + " sectors)");
+    }
+    if (!visited_.insert(sector).second) {
+        ZENTRAD_THROW(DiskException, "The extended boot record chain of " + diskID_ +
+                                         " loops at sector " + std::to_string(sector));
+    }
+    if (visited_.size() > kMaxExtendedBootRecords) {
+        ZENTRAD_THROW(DiskException, "The extended boot record chain of " + diskID_ +
+                                         " is longer than " +
+                                         std::to_string(kMaxExtendedBootRecords) + " records");
+    }
+}
+
+}  // namespace winutil

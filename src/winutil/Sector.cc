@@ -1,0 +1,28 @@
+#include "winutil/Sector.h"
+
+#include <new>
+#include <sstream>
+
+#include "winutil/Exceptions.h"
+
+namespace winutil {
+
+Sector::Sector(std::uint32_t size, std::uint64_t offset) : offset_(offset), size_(size) {
+    try {
+        data_.assign(size, 0);
+    } catch (const std::bad_alloc&) {
+        ZENTRAD_THROW(AgentException, "failed to allocate memory");
+    }
+}
+
+std::string Sector::toString() const {
+    std::ostringstream text;
+    text << "Sector at offset: " << offset_ << "\n\tsectorSize (" << size_ << ")\n";
+    return text.str();
+}
+
+bool Sector::hasBootSignature() const {
+    return size_ >= kBytes && data_[510] == 0x55 && data_[511] == 0xAA;
+}
+
+}  // namespace winutil
