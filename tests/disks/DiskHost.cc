@@ -1,0 +1,82 @@
+#include "DiskHost.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+namespace disks_test {
+
+std::string run(const std::string& command) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + " 2>&1").c_str(), "r"), ::pclose);
+    if (!pipe) {
+        ADD_FAILURE() << "cannot run " << command;
+        return {};
+    }
+    std::string output;
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0)
+        output.append(buffer, n);
+    EXPECT_EQ(::pclose(pipe.release()), 0) << command << "\n" << output;
+    return output;
+}
+
+DiskHost::DiskHost() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "zentrad-disks-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        ADD_FAILURE() << "cannot create a host root";
+    root_ = pattern;
+    ::setenv("ZENTRAD_HOST_ROOT", root_.c_str(), 1);
+    sim("init");
+}
+
+DiskHost::~DiskHost() {
+    ::unsetenv("ZENTRAD_HOST_ROOT");
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+}
+
+std::string DiskHost::sim(const std::string& arguments) const {
+    return run(std::string(HOSTSIM_PATH) + " --root '" + root_.string() + "' " + arguments);
+}
+
+std::filesystem::path DiskHost::image(std::uint32_t disk) const {
+    return root_ / "disks" / (std::to_string(disk) + ".img");
+}
+
+std::string DiskHost::read(std::uint32_t disk, std::uint64_t offset, std::size_t length) const {
+    std::ifstream in(image(disk), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::string bytes(length, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(length));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+}
+
+void DiskHost::write(std::uint32_t disk, std::uint64_t offset, const std::string& bytes) const {
+    std::fstream out(image(disk), std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(static_cast<std::streamoff>(offset));
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good());
+}
+
+std::string tableSector(const std::vector<TableEntry>& entries) {
+    std::string sector(512, '\0');
+    for (std::size_t i = 0; i < entries.size() && i < 4; ++i) {
+        char* entry = sector.data() + 446 + 16 * i;
+        entry[4] = static_cast<char>(entries[i].type);
+        for (int b = 0; b < 4; ++b) {
+            entry[8 + b] = static_cast<char>(entries[i].relative >> (8 * b));
+            entry[12 + b] = static_cast<char>(entries[i].count >> (8 * b));
+        }
+    }
+    sector[510] = static_cast<char>(0x55);
+    sector[511] = static_cast<char>(0xAA);
+    return sector;
+}
+
+}  // namespace disks_test

@@ -1,0 +1,42 @@
+// Emulated hosts for the disk tests: a host root of their own, selected for this process
+// through ZENTRAD_HOST_ROOT, built with hostsim or with partition tables written here.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace disks_test {
+
+class DiskHost {
+  public:
+    DiskHost();
+    ~DiskHost();
+    DiskHost(const DiskHost&) = delete;
+    DiskHost& operator=(const DiskHost&) = delete;
+
+    // Runs hostsim on this host; returns its output (fails the test when hostsim fails).
+    std::string sim(const std::string& arguments) const;
+    std::filesystem::path image(std::uint32_t disk) const;
+    std::string read(std::uint32_t disk, std::uint64_t offset, std::size_t length) const;
+    void write(std::uint32_t disk, std::uint64_t offset, const std::string& bytes) const;
+    const std::filesystem::path& root() const { return root_; }
+
+  private:
+    std::filesystem::path root_;
+};
+
+// A 512-byte table sector: the four entries (type, relative sector, sector count), then
+// 0x55 0xAA.
+struct TableEntry {
+    std::uint8_t type = 0;
+    std::uint32_t relative = 0;
+    std::uint32_t count = 0;
+};
+std::string tableSector(const std::vector<TableEntry>& entries);
+
+// Runs a shell command; returns its standard output (fails the test when it fails).
+std::string run(const std::string& command);
+
+}  // namespace disks_test
