@@ -1,6 +1,7 @@
 #include "requests/RequestTable.h"
 
 #include "requests/AuthServerListRequest.h"
+#include "requests/BackupRequest.h"
 #include "requests/EchoRequest.h"
 #include "requests/KeysGetRequest.h"
 #include "requests/PartitionBackupRequest.h"
@@ -14,6 +15,7 @@ RequestTable buildRequestTable() {
         {Net::PROT_REQ_AUTH_SERVER_LIST, runRequest<AuthServerListRequest>},
         {Net::PROT_REQ_ECHO, runRequest<EchoRequest>},
         {Net::PROT_REQ_KEYS_GET, runRequest<KeysGetRequest>},
+        {Net::PROT_REQ_BACKUP, runRequest<BackupRequest>},
         {Net::PROT_REQ_PARTITION_BACKUP, runRequest<PartitionBackupRequest>},
         {Net::PROT_REQ_PARTITION_RESTORE, runRequest<PartitionRestoreRequest>},
         {Net::PROT_REQ_PARTITION_LIST, runRequest<PartitionListRequest>},

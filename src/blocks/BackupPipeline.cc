@@ -1,0 +1,104 @@
+#include "blocks/BackupPipeline.h"
+
+#include <string>
+
+#include "blocks/CompressionCP.h"
+#include "blocks/DiskProducer.h"
+#include "blocks/EncryptionCP.h"
+#include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
+#include "winutil/RunState.h"
+#include "yin/Pipeline.h"
+
+namespace blocks {
+namespace {
+
+void checkSettings(const BackupPipelineSettings& settings) {
+    if (settings.compressionType > 1) {
+        ZENTRAD_THROW(winutil::AgentException,
+                      "Unkown compression type: " + std::to_string(settings.compressionType));
+    }
+    if (settings.encryptionType > 1) {
+        ZENTRAD_THROW(winutil::AgentException,
+                      "Unkown encryption type: " + std::to_string(settings.encryptionType));
+    }
+    if (settings.encryptionType == 1 && settings.sessionKey == nullptr)
+        ZENTRAD_THROW(winutil::AgentException, "No backup session key for encrypted blocks");
+}
+
+DiskProducer& addReader(yin::Pipeline& pipeline, const BackupPipelineInput& input,
+                        std::shared_ptr<BlockChannel> output,
+                        const std::shared_ptr<winutil::NetLogger>& logger) {
+    auto& reader =
+        pipeline.emplace<DiskProducer>(*input.reader, *input.usedBlocks, std::move(output),
+                                       pipeline.latch(), logger, input.changes);
+    reader.setSkippedMap(input.skipped);
+    if (input.changes == nullptr)
+        reader.setBlockSums(input.blockSums);
+    return reader;
+}
+
+bool succeeded(const yin::Stage& stage, bool failed) {
+    return stage.reachedEnd() && !failed;
+}
+
+BackupPipelineResult runStages(const BackupPipelineInput& input,
+                               const BackupPipelineSettings& settings, Net::ProtocolStream& stream,
+                               const crypto::KeyMsg& protocolKey) {
+    std::shared_ptr<winutil::NetLogger> logger = winutil::Logger::get().getNetLogger();
+    auto first = std::make_shared<BlockChannel>();
+    auto second = std::make_shared<BlockChannel>();
+    auto third = std::make_shared<BlockChannel>();
+    bool compress = settings.compressionType == 1;
+    bool encrypt = settings.encryptionType == 1;
+
+    // Stages are built before any thread starts: a constructor that throws leaves nothing
+    // running (the pipeline's destructor cancels the latch either way).
+    yin::Pipeline pipeline;
+    DiskProducer& reader = addReader(pipeline, input, first, logger);
+    auto& compressor = pipeline.emplace<CompressionCP>(settings.compressionLevel, first, second,
+                                                       pipeline.latch(), logger);
+    auto tail = compress ? second : first;
+    EncryptionCP* encryptor = nullptr;
+    if (encrypt) {
+        encryptor = &pipeline.emplace<EncryptionCP>(*settings.sessionKey, tail, third,
+                                                    pipeline.latch(), logger);
+        tail = third;
+    }
+    auto& sender = pipeline.emplace<NetConsumer>(stream, protocolKey, tail, pipeline.latch(),
+                                                 logger, settings.keepAliveInterval);
+    pipeline.start(reader);
+    if (compress)
+        pipeline.start(compressor);
+    if (encryptor != nullptr)
+        pipeline.start(*encryptor);
+    pipeline.start(sender);
+    pipeline.run();
+
+    bool ok = reader.finished() && !reader.failed() && succeeded(sender, sender.failed()) &&
+              (!compress || succeeded(compressor, compressor.failed())) &&
+              (encryptor == nullptr || succeeded(*encryptor, encryptor->failed()));
+    if (!ok) {
+        ZENTRAD_CHECK_RUNNING();
+        ZENTRAD_THROW(winutil::AgentException, "Backup failed");
+    }
+    return {sender.blocksSent(), reader.blocksRead(), reader.duplicatesSkipped()};
+}
+
+}  // namespace
+
+BackupPipelineResult runBackupPipeline(const BackupPipelineInput& input,
+                                       const BackupPipelineSettings& settings,
+                                       Net::ProtocolStream& stream,
+                                       const crypto::KeyMsg& protocolKey) {
+    ZENTRAD_CHECK_RUNNING();
+    try {
+        checkSettings(settings);
+        return runStages(input, settings, stream, protocolKey);
+    } catch (const std::exception& error) {
+        winutil::logError() << "Caught exception while sending blocks: " << error.what();
+        throw;
+    }
+}
+
+}  // namespace blocks

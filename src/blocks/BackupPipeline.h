@@ -1,0 +1,55 @@
+// Runs the block pipeline of one backup: disk reader, optional compressor, optional
+// encryptor and network sender, each on its own thread, joined by bounded channels.
+// Everything that can be refused is checked before any stage thread starts (the
+// transformation types, the zlib stream, the key), so a refused backup reads no block.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include "blocks/BlockMap.h"
+#include "blocks/BlockReader.h"
+#include "blocks/BlockSumManager.h"
+#include "blocks/NetConsumer.h"
+#include "crypto/KeyMsg.h"
+#include "net/ProtocolStream.h"
+#include "winutil/NetLogger.h"
+
+namespace blocks {
+
+struct BackupPipelineSettings {
+    std::uint32_t compressionType = 0;  // 0 raw, 1 deflate
+    std::uint32_t compressionLevel = 6;
+    std::uint32_t encryptionType = 0;  // 0 none, 1 Blowfish with sessionKey
+    const crypto::KeyMsg* sessionKey = nullptr;
+    std::chrono::milliseconds keepAliveInterval = NetConsumer::kKeepAliveInterval;
+};
+
+// What to send: every used block, or the used ones among changes; skipped (optional)
+// loses the bit of every block sent; blockSums (optional) leaves out blocks the server
+// holds (ignored when changes is given). All must outlive the call.
+struct BackupPipelineInput {
+    BlockReader* reader = nullptr;
+    const BlockMap* usedBlocks = nullptr;
+    BlockMap* skipped = nullptr;
+    BlockSumManager* blockSums = nullptr;
+    const ChangedBlocks* changes = nullptr;
+};
+
+struct BackupPipelineResult {
+    std::uint64_t blocksSent = 0;
+    std::uint64_t blocksRead = 0;
+    std::uint64_t duplicatesSkipped = 0;
+};
+
+// Returns when every chosen block has been sent. Throws winutil::AgentException
+// "Unkown compression type: N" / "Unkown encryption type: N" before any block is read,
+// "Backup failed" when a stage failed, winutil::ShutdownException when the agent stops.
+// Every exception is first logged at ERROR as "Caught exception while sending blocks: ...".
+BackupPipelineResult runBackupPipeline(const BackupPipelineInput& input,
+                                       const BackupPipelineSettings& settings,
+                                       Net::ProtocolStream& stream,
+                                       const crypto::KeyMsg& protocolKey);
+
+}  // namespace blocks

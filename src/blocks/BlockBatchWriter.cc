@@ -1,0 +1,72 @@
+#include "blocks/BlockBatchWriter.h"
+
+#include <string>
+
+#include "blocks/BlockRecord.h"
+#include "crypto/Envelope.h"
+#include "net/ByteOrder.h"
+#include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
+
+namespace blocks {
+
+BlockBatchWriter::BlockBatchWriter(Net::ProtocolStream& stream, const crypto::KeyMsg& protocolKey)
+    : stream_(stream), protocolKey_(protocolKey) {
+    gathered_.reserve(kWriteBytes + 64 * 1024);
+}
+
+void BlockBatchWriter::send(const std::vector<BlockPtr>& batch) {
+    if (batch.empty() || batch.size() > kMaxBatch) {
+        ZENTRAD_THROW(winutil::AgentException,
+                      "Invalid block batch size (" + std::to_string(batch.size()) + ")");
+    }
+    appendAnnouncement(batch.size());
+    appendCode(Net::PROT_BLOCK_STREAM);
+    for (const BlockPtr& block : batch) {
+        appendRecord(*block);
+        if (gathered_.size() >= kWriteBytes)
+            writeGathered();
+    }
+    BlockDigest digest = digest_.finish();
+    appendCode(Net::PROT_BLOCK_STREAM_DIGEST);
+    gathered_.append(reinterpret_cast<const char*>(digest.data()), digest.size());
+    writeGathered();
+}
+
+void BlockBatchWriter::sendKeepAlive() {
+    appendCode(Net::PROT_KEEPALIVE);
+    writeGathered();
+}
+
+void BlockBatchWriter::appendCode(Net::Code code) {
+    winutil::Logger::get().drainNetLog(gathered_);
+    Net::appendBigEndian(gathered_, code, 4);
+}
+
+void BlockBatchWriter::appendAnnouncement(std::size_t count) {
+    std::string plain;
+    Net::appendBigEndian(plain, Net::PROT_BLOCKS, 4);
+    Net::appendBigEndian(plain, count, 2);
+    std::string ciphertext = crypto::Encryption::encryptMessage(protocolKey_, context_, plain);
+    appendCode(Net::PROT_ENCRYPTED);
+    Net::appendBigEndian(gathered_, ciphertext.size(), 4);
+    gathered_ += ciphertext;
+}
+
+void BlockBatchWriter::appendRecord(const Block& block) {
+    BlockRecordHeaderBytes header = encodeBlockRecordHeader(block);
+    digest_.update(header.data(), header.size());
+    digest_.update(block.getData(), block.length());
+    gathered_.append(reinterpret_cast<const char*>(header.data()), header.size());
+    if (block.length() != 0)
+        gathered_.append(reinterpret_cast<const char*>(block.getData()), block.length());
+}
+
+void BlockBatchWriter::writeGathered() {
+    if (gathered_.empty())
+        return;
+    stream_.socket()->sendAll(gathered_.data(), static_cast<std::int64_t>(gathered_.size()));
+    gathered_.clear();
+}
+
+}  // namespace blocks

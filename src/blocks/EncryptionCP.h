@@ -1,0 +1,36 @@
+// The backup pipeline's encryptor: enciphers each block with the backup session key
+// (Blowfish-CBC, each block a chain of its own) through one reusable cipher context. A
+// failure is logged once at ERROR and aborts the pipeline.
+#pragma once
+
+#include <memory>
+
+#include "blocks/BlockChannel.h"
+#include "crypto/CipherContext.h"
+#include "crypto/KeyMsg.h"
+#include "yin/ConsumerProducer.h"
+#include "yin/RequestThread.h"
+
+namespace blocks {
+
+class EncryptionCP : public yin::RequestThread, public yin::ConsumerProducer<BlockPtr> {
+  public:
+    // The key must outlive the stage.
+    EncryptionCP(const crypto::KeyMsg& key, std::shared_ptr<BlockChannel> input,
+                 std::shared_ptr<BlockChannel> output, yin::Latch& latch,
+                 std::shared_ptr<winutil::NetLogger> netLogger);
+
+    bool isDone() override { return failed_; }
+    void started() override { installNetLogger(); }
+    bool failed() const { return failed_; }
+
+  protected:
+    void consumeProduce(BlockPtr& output, BlockPtr& input) override;
+
+  private:
+    const crypto::KeyMsg& key_;
+    crypto::CipherContext context_;
+    bool failed_ = false;
+};
+
+}  // namespace blocks

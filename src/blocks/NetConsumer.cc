@@ -1,0 +1,88 @@
+#include "blocks/NetConsumer.h"
+
+#include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
+#include "winutil/RunState.h"
+#include "yin/Exceptions.h"
+
+namespace blocks {
+
+NetConsumer::NetConsumer(Net::ProtocolStream& stream, const crypto::KeyMsg& protocolKey,
+                         std::shared_ptr<BlockChannel> input, yin::Latch& latch,
+                         std::shared_ptr<winutil::NetLogger> netLogger,
+                         std::chrono::milliseconds keepAliveInterval)
+    : yin::RequestThread(std::move(netLogger)),
+      yin::Consumer<BlockPtr>(std::move(input), latch),
+      writer_(stream, protocolKey),
+      keepAliveInterval_(keepAliveInterval),
+      startTime_(std::chrono::steady_clock::now()) {
+    batch_.reserve(BlockBatchWriter::kMaxBatch);
+    rearm();
+}
+
+void NetConsumer::started() {
+    installNetLogger();
+    startTime_ = std::chrono::steady_clock::now();
+}
+
+void NetConsumer::consume(BlockPtr item) {
+    try {
+        ZENTRAD_CHECK_RUNNING();
+        batch_.push_back(std::move(item));
+        if (batch_.size() == BlockBatchWriter::kMaxBatch)
+            sendBatch();
+        return;
+    } catch (const std::exception& error) {
+        winutil::logError() << "Error while sending blocks to network: " << error.what();
+    } catch (...) {
+        winutil::logError() << "Unknown exception in net consumer";
+    }
+    failed_ = true;
+    throw yin::abort_exception("net consumer failed");
+}
+
+void NetConsumer::timeout() {
+    try {
+        writer_.sendKeepAlive();
+        ++keepAlivesSent_;
+        rearm();
+        return;
+    } catch (const std::exception& error) {
+        winutil::logError() << "Error while sending blocks to network: " << error.what();
+    }
+    failed_ = true;
+    throw yin::abort_exception("net consumer failed");
+}
+
+void NetConsumer::done() {
+    // Only a complete stream ends with its partial batch: after an abort the server must
+    // not receive blocks of a backup that is failing anyway.
+    if (!failed_ && reachedEnd() && !batch_.empty()) {
+        try {
+            sendBatch();
+        } catch (const std::exception& error) {
+            winutil::logError() << "Error while sending blocks to network: " << error.what();
+            failed_ = true;
+        }
+    }
+    batch_.clear();
+    logSummary();
+    if (failed_)
+        abort(true);
+}
+
+void NetConsumer::sendBatch() {
+    writer_.send(batch_);
+    blocksSent_ += batch_.size();
+    batch_.clear();
+    rearm();
+}
+
+void NetConsumer::logSummary() const {
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - startTime_);
+    winutil::logInfo() << "Blocks sent: " << blocksSent_;
+    winutil::logInfo() << "Sent " << blocksSent_ << " in " << elapsed.count() / 1000 << " seconds.";
+}
+
+}  // namespace blocks

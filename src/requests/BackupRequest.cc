@@ -1,0 +1,130 @@
+// The backup request up to the snapshot: reading the request, the backup lock, the journal
+// key test, the server's digests, the volume description and the new tracking period.
+#include "requests/BackupRequest.h"
+
+#include <algorithm>
+
+#include "blocks/BlockSumDownload.h"
+#include "blocks/DiskVolume.h"
+#include "filter/FilterInterface.h"
+#include "platform/System.h"
+#include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
+#include "winutil/RunState.h"
+#include "winutil/vssclient/VssClient.h"
+#include "winutil/vssclient/WindowsEventListener.h"
+
+using filter::FilterInterface;
+
+namespace {
+
+// Servers from this protocol version on expect the drive-letter path in the volume info.
+constexpr std::uint32_t kDriveLetterVersion = 0x10006;
+constexpr std::uint32_t kMostBlocksPerBatch = 256;
+
+}  // namespace
+
+BackupRequest::BackupRequest(Net::ServerSocket& connection, Net::EncryptedMessage& message)
+    : Request(connection, message) {}
+
+void BackupRequest::execute() {
+    ZENTRAD_CHECK_RUNNING();
+    readRequest();
+    winutil::logInfo() << "Accepting new backup request for (" << deviceID_ << ")";
+    ZENTRAD_CHECK_RUNNING();
+    std::shared_ptr<blocks::DiskVolume> volume =
+        blocks::DiskVolume::getDiskVolumesWithID(deviceID_);
+    std::wstring name = platform::toWide(volume->getDevicePathWithSlash());
+
+    std::unique_lock<std::mutex> backupLock = FilterInterface::tryBackupLock();
+    if (!backupLock.owns_lock()) {
+        reply(Net::PROT_BUSY);
+        ZENTRAD_THROW(winutil::AgentException,
+                      "Backup cannot be started while another backup is in progress.");
+    }
+    reply(Net::PROT_ACK);
+    keysMatch_ = journalKeysMatch(name);
+    std::unique_ptr<blocks::BlockSumManager> blockSums = serverBlockSums(*volume);
+    ZENTRAD_CHECK_RUNNING();
+    sendVolumeInfo(*volume);
+    ZENTRAD_CHECK_RUNNING();
+
+    vssclient::VssClient vss;
+    vss.Initialize(0, L"");
+    TrackingPeriod period = startTrackingPeriod(name);
+    backUpSnapshot(vss, name, period, *blockSums, backupLock);
+}
+
+void BackupRequest::readRequest() {
+    Net::EncryptedMessage& in = message();
+    checksums_ = in.read32();
+    deviceID_ = in.readString();
+    compressionType_ = in.read32();
+    compressionLevel_ = in.read32();
+    encryptionType_ = in.read32();
+    in.read32();
+    in.read32();
+    std::string key = in.readBlock(serverJournalKey_.size());
+    std::copy(key.begin(), key.end(), serverJournalKey_.begin());
+}
+
+void BackupRequest::reply(Net::Code code) {
+    message().clear();
+    message().write32(code);
+    message().send();
+}
+
+bool BackupRequest::journalKeysMatch(const std::wstring& name) {
+    filter::JournalKey current{};
+    bool known = false;
+    {
+        auto flush = FilterInterface::flush();
+        known = FilterInterface::getJournalKey(name, current);
+    }
+    if (!known) {
+        winutil::logInfo()
+            << "Changes have not been tracked for this device.  Forcing checksum verification.";
+        return false;
+    }
+    if (current != serverJournalKey_) {
+        winutil::logInfo() << "Journal key mismatch.  Forcing checksum verification.";
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<blocks::BlockSumManager> BackupRequest::serverBlockSums(blocks::Volume& volume) {
+    if (checksums_ == 0 || keysMatch_)
+        return std::make_unique<blocks::BlockSumManager>();
+    auto blockSums = std::make_unique<blocks::BlockSumManager>(deviceID_, volume.getBlockCount());
+    blocks::downloadBlockSums(connection(), *blockSums);
+    return blockSums;
+}
+
+void BackupRequest::sendVolumeInfo(blocks::Volume& volume) {
+    message().clear();
+    message().write32(Net::PROT_BACKUP_VOLUME_INFO);
+    message().write32(kMostBlocksPerBatch);
+    message().write32(volume.getBlockSize());
+    message().write64(volume.getBlockCount());
+    if (connection().serverVersion() >= kDriveLetterVersion)
+        message().writeString(volume.getDriveLetterPath());
+    message().send();
+}
+
+BackupRequest::TrackingPeriod BackupRequest::startTrackingPeriod(const std::wstring& name) {
+    // Taking the changes ends the driver's tracking period just before the snapshot, so
+    // the next backup's changes start here.
+    TrackingPeriod period;
+    {
+        auto flush = FilterInterface::flush();
+        period.changes = FilterInterface::takeChanges(name, serverJournalKey_);
+        if (!period.changes)
+            FilterInterface::StartChangeTracking(name);
+    }
+    {
+        auto flush = FilterInterface::flush();
+        FilterInterface::getJournalKey(name, period.newKey);
+    }
+    return period;
+}

@@ -1,0 +1,191 @@
+// The backup request from the snapshot on: the used-block map of the snapshot without the
+// page file and the hibernation file, the block pipeline, and the closing messages.
+#include <chrono>
+#include <iomanip>
+#include <sstream>
+
+#include "blocks/BackupPipeline.h"
+#include "blocks/FileClusterMap.h"
+#include "blocks/Md5Stream.h"
+#include "filter/FilterInterface.h"
+#include "net/KeepAliveThread.h"
+#include "net/Message.h"
+#include "platform/File.h"
+#include "platform/FileAccess.h"
+#include "platform/System.h"
+#include "requests/BackupRequest.h"
+#include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
+#include "winutil/RunState.h"
+#include "winutil/vssclient/VssClient.h"
+#include "winutil/vssclient/WindowsEventListener.h"
+
+using filter::FilterInterface;
+
+namespace {
+
+// The driver's change map as the disk stage walks it.
+class TrackedChanges : public blocks::ChangedBlocks {
+  public:
+    explicit TrackedChanges(const filter::MapBitmap& map) : map_(map) {}
+    bool first(std::uint64_t& block) const override { return map_.first(block); }
+    bool next(std::uint64_t& block) const override { return map_.next(block); }
+
+  private:
+    const filter::MapBitmap& map_;
+};
+
+std::string elapsedSeconds(std::chrono::steady_clock::time_point start) {
+    std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(3) << elapsed.count();
+    return text.str();
+}
+
+std::wstring snapshotDevice(vssclient::VssClient& vss) {
+    auto ids = vss.getSnapshotIds();
+    if (ids.size() != 1) {
+        ZENTRAD_THROW(winutil::AgentException, "After taking a disk snapshot, there were " +
+                                                   std::to_string(ids.size()) + " snapshots found");
+    }
+    platform::VssSnapshotProperties properties;
+    vss.GetSnapshotProperties(ids.front(), &properties);
+    return properties.snapshotDeviceObject;
+}
+
+// Held for the whole backup, so the snapshot device stays open while it is read.
+platform::FileHandle openSnapshot(const std::wstring& device) {
+    platform::FileHandle handle = platform::createFile(
+        device, platform::kGenericRead, platform::kFileShareRead | platform::kFileShareWrite,
+        platform::kOpenExisting, platform::kFileFlagSequentialScan);
+    if (!handle) {
+        std::string reason = platform::toNarrow(platform::formatMessage(platform::getLastError()));
+        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r'))
+            reason.pop_back();
+        ZENTRAD_THROW(winutil::DiskException,
+                      "Failed to open device " + platform::toNarrow(device) + ": " + reason);
+    }
+    return handle;
+}
+
+// Neither file's contents are ever needed on restore, and both are large and busy.
+void leaveOutSystemFiles(const std::wstring& device, blocks::BlockMap& used) {
+    blocks::FileClusterMap files(device);
+    if (files.load(L"\\pagefile.sys"))
+        winutil::logInfo() << "Data from the Window's page file (pagefile.sys) is being skipped";
+    if (files.load(L"\\hiberfil.sys")) {
+        winutil::logInfo() << "Data from the Window's hibernation (hiberfil.sys) is being skipped";
+    }
+    files.clearClustersIn(used);
+}
+
+void addLateChanges(const std::wstring& name, filter::MapBitmap& changes) {
+    // Writes between the end of the period and the snapshot are in the snapshot; they go
+    // now and again with the next backup.
+    auto flush = FilterInterface::flush();
+    std::unique_ptr<filter::MapBitmap> late = FilterInterface::copyChanges(name);
+    if (late)
+        changes.merge(*late);
+}
+
+}  // namespace
+
+void BackupRequest::createSnapshot(vssclient::VssClient& vss,
+                                   vssclient::WindowsEventListener& events,
+                                   const std::wstring& name) {
+    auto start = std::chrono::steady_clock::now();
+    try {
+        Net::KeepAliveThread keepAlive;
+        keepAlive.start(connection());
+        vss.CreateSnapshotSet({name}, L"", {}, {});
+        keepAlive.stop();
+    } catch (const std::exception& error) {
+        winutil::logError() << error.what();
+        events.logNewEvents();
+        ZENTRAD_THROW(winutil::AgentException, "Backup Failed");
+    }
+    winutil::logInfo() << "Created volume shadow copy snapshot in " << elapsedSeconds(start)
+                       << " seconds";
+}
+
+void BackupRequest::backUpSnapshot(vssclient::VssClient& vss, const std::wstring& name,
+                                   TrackingPeriod& period, blocks::BlockSumManager& blockSums,
+                                   std::unique_lock<std::mutex>& backupLock) {
+    vssclient::WindowsEventListener events;
+    createSnapshot(vss, events, name);
+    try {
+        ZENTRAD_CHECK_RUNNING();
+        std::wstring device = snapshotDevice(vss);
+        ZENTRAD_CHECK_RUNNING();
+        platform::FileHandle deviceHandle = openSnapshot(device);
+        blocks::Volume snapshot(device + L"\\");
+        blocks::BlockMap used(snapshot.getBlockCount());
+        snapshot.getBlockMap(used);
+        leaveOutSystemFiles(device, used);
+        ZENTRAD_CHECK_RUNNING();
+        sendBlockMap(used);
+        ZENTRAD_CHECK_RUNNING();
+        blocks::BlockMap skipped = checksums_ != 0 ? used : blocks::BlockMap(used.capacity());
+        if (period.changes)
+            addLateChanges(name, *period.changes);
+        backupLock.unlock();
+        sendBlocks(snapshot, used, skipped, blockSums, period.changes.get());
+        finishBackup(period.newKey, skipped);
+    } catch (...) {
+        events.logNewEvents();
+        try {
+            vss.BackupComplete(false);
+        } catch (const std::exception& error) {
+            winutil::logError() << error.what();
+        }
+        throw;
+    }
+    vss.BackupComplete(true);
+}
+
+void BackupRequest::finishBackup(const filter::JournalKey& newKey,
+                                 const blocks::BlockMap& skipped) {
+    message().clear();
+    message().write32(Net::PROT_NEW_JOURNAL_KEY);
+    message().writeBytes(std::string(newKey.begin(), newKey.end()));
+    message().send();
+    sendBlockMap(skipped);
+    connection().sendCode(Net::PROT_BACKUP_COMPLETE).flush();
+}
+
+void BackupRequest::sendBlocks(blocks::Volume& volume, const blocks::BlockMap& usedBlocks,
+                               blocks::BlockMap& skipped, blocks::BlockSumManager& blockSums,
+                               const filter::MapBitmap* changes) {
+    blocks::VolumeBlockReader reader(volume);
+    std::unique_ptr<TrackedChanges> tracked;
+    if (changes != nullptr)
+        tracked = std::make_unique<TrackedChanges>(*changes);
+    blocks::BackupPipelineInput input;
+    input.reader = &reader;
+    input.usedBlocks = &usedBlocks;
+    // Without digest comparison the server expects an empty map of skipped blocks.
+    input.skipped = checksums_ != 0 ? &skipped : nullptr;
+    input.blockSums = checksums_ != 0 && !keysMatch_ ? &blockSums : nullptr;
+    input.changes = tracked.get();
+    blocks::BackupPipelineSettings settings;
+    settings.compressionType = compressionType_;
+    settings.compressionLevel = compressionLevel_;
+    settings.encryptionType = encryptionType_;
+    settings.sessionKey = connection().backupSessionKey().get();
+    blocks::runBackupPipeline(input, settings, connection(), connection().protocolKey());
+}
+
+void BackupRequest::sendBlockMap(const blocks::BlockMap& map) {
+    blocks::Md5Stream md5;
+    md5.update(map.bytes(), map.byteCount());
+    blocks::BlockDigest digest = md5.finish();
+    ZENTRAD_CHECK_RUNNING();
+    Net::LongMessage bitmap(connection().socket());
+    bitmap.writeCode(Net::PROT_BACKUP_BLOCK_MAP);
+    bitmap.write32(static_cast<std::uint32_t>(map.byteCount()));
+    bitmap.write(map.bytes(), static_cast<std::int64_t>(map.byteCount()));
+    message().clear();
+    message().write32(Net::PROT_BLOCK_MAP_DIGEST);
+    message().writeBytes(std::string(digest.begin(), digest.end()));
+    message().send();
+}
