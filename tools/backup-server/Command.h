@@ -46,5 +46,8 @@ int statusCommand(CommandContext& context);
 int partitionListCommand(CommandContext& context);
 int partitionBackupCommand(CommandContext& context);
 int partitionRestoreCommand(CommandContext& context);
+int restoreCommand(CommandContext& context);
+int backupCommand(CommandContext& context);
+int restoreFilesCommand(CommandContext& context);
 
 }  // namespace backup_server

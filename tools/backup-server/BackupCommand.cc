@@ -1,0 +1,60 @@
+// backup DEVICE-ID STORE [compression=0|1] [level=N] [encryption=0|1] [checksums=0|1]
+#include <map>
+
+#include "backup-server/Command.h"
+#include "backup-server/VolumeBackup.h"
+#include "backup-server/VolumeStore.h"
+#include "winutil/Exceptions.h"
+
+namespace backup_server {
+namespace {
+
+std::uint32_t optionValue(const std::string& word, const std::string& key) {
+    std::string value = word.substr(key.size() + 1);
+    if (value.empty() || value.size() > 9 ||
+        value.find_first_not_of("0123456789") != std::string::npos)
+        ZENTRAD_THROW(winutil::AgentException, "Not a number: " + word);
+    return static_cast<std::uint32_t>(std::stoul(value));
+}
+
+BackupOptions parseOptions(const std::vector<std::string>& arguments) {
+    BackupOptions options;
+    options.deviceID = arguments[0];
+    for (std::size_t i = 2; i < arguments.size(); ++i) {
+        const std::string& word = arguments[i];
+        std::string key = word.substr(0, word.find('='));
+        if (key == word)
+            ZENTRAD_THROW(winutil::AgentException, "Expected KEY=VALUE: " + word);
+        if (key == "compression")
+            options.compressionType = optionValue(word, key);
+        else if (key == "level")
+            options.compressionLevel = optionValue(word, key);
+        else if (key == "encryption")
+            options.encryptionType = optionValue(word, key);
+        else if (key == "checksums")
+            options.checksums = optionValue(word, key) != 0;
+        else
+            ZENTRAD_THROW(winutil::AgentException, "Unknown backup option: " + key);
+    }
+    return options;
+}
+
+}  // namespace
+
+int backupCommand(CommandContext& context) {
+    if (context.arguments.size() < 2)
+        ZENTRAD_THROW(winutil::AgentException, "Wrong number of arguments");
+    BackupOptions options = parseOptions(context.arguments);
+    VolumeStore store(context.arguments[1], options.deviceID);
+    auto session = context.openSession();
+    BackupSummary summary = runVolumeBackup(*session, store, options);
+    session->finish();
+    if (summary.busy) {
+        *context.out << "the agent is busy with another backup\n";
+        return 3;
+    }
+    *context.out << describeBackup(summary) << "\nstore: " << store.folder().string() << "\n";
+    return 0;
+}
+
+}  // namespace backup_server

@@ -1,0 +1,80 @@
+#include "backup-server/BlockStreamReceiver.h"
+
+#include <memory>
+#include <vector>
+
+#include "blocks/BlockRecord.h"
+#include "blocks/Md5Stream.h"
+#include "winutil/Exceptions.h"
+
+namespace backup_server {
+namespace {
+
+[[noreturn]] void refuse(const std::string& what) {
+    ZENTRAD_THROW(winutil::AgentException, "Block stream error: " + what);
+}
+
+}  // namespace
+
+BlockStreamReceiver::BlockStreamReceiver(AgentSession& session, VolumeStore& store,
+                                         const blocks::BlockMap& used,
+                                         const crypto::KeyMsg* sessionKey)
+    : session_(session),
+      store_(store),
+      used_(used),
+      sessionKey_(sessionKey),
+      sent_(used.capacity()) {}
+
+void BlockStreamReceiver::receiveBatch(std::uint32_t count) {
+    if (count == 0 || count > kMaxBatch)
+        refuse("batch of " + std::to_string(count) + " blocks");
+    session_.readCodeExpect(Net::PROT_BLOCK_STREAM);
+    blocks::Md5Stream md5;
+    std::vector<std::shared_ptr<blocks::Block>> batch;
+    std::vector<unsigned char> data;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        blocks::BlockRecordHeaderBytes bytes;
+        session_.readBytes(bytes.data(), bytes.size());
+        blocks::BlockRecordHeader header =
+            blocks::parseBlockRecordHeader(bytes, store_.blockSize(), sessionKey_ != nullptr);
+        data.resize(header.length);
+        session_.readBytes(data.data(), header.length);
+        md5.update(bytes.data(), bytes.size());
+        md5.update(data.data(), data.size());
+        wireBytes_ += bytes.size() + header.length;
+        batch.push_back(blocks::blockFromRecord(header, store_.blockSize(), sessionKey_ != nullptr,
+                                                data.data()));
+    }
+    session_.readCodeExpect(Net::PROT_BLOCK_STREAM_DIGEST);
+    blocks::BlockDigest expected;
+    session_.readBytes(expected.data(), expected.size());
+    if (md5.finish() != expected)
+        refuse("batch digest mismatch");
+    for (auto& block : batch)
+        apply(*block);
+    ++batches_;
+}
+
+void BlockStreamReceiver::apply(blocks::Block& block) {
+    std::uint64_t index = block.index();
+    if (index >= used_.capacity() || !used_.bit(index))
+        refuse("block #" + std::to_string(index) + " is not a used block of the volume");
+    if (sent_.bit(index))
+        refuse("block #" + std::to_string(index) + " sent twice");
+    if (block.compressed())
+        ++compressedBlocks_;
+    blocks::BlockDigest named = block.getDigest();
+    if (sessionKey_ != nullptr)
+        block.decrypt(*sessionKey_, cipher_);
+    block.inflate(inflater_);
+    if (block.length() != store_.blockSize())
+        refuse("block #" + std::to_string(index) + " is not a whole block");
+    block.computeDigest();
+    if (block.getDigest() != named)
+        refuse("block #" + std::to_string(index) + " does not match its MD5");
+    store_.writeBlock(index, block.getData(), named);
+    sent_.setBit(index);
+    ++blocksSent_;
+}
+
+}  // namespace backup_server

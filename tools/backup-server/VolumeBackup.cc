@@ -1,0 +1,232 @@
+#include "backup-server/VolumeBackup.h"
+
+#include <chrono>
+#include <iomanip>
+#include <optional>
+#include <sstream>
+
+#include "backup-server/BlockStreamReceiver.h"
+#include "backup-server/KeysGet.h"
+#include "blocks/Md5Stream.h"
+#include "net/ByteOrder.h"
+#include "winutil/Exceptions.h"
+
+namespace backup_server {
+namespace {
+
+[[noreturn]] void refuse(const std::string& what) {
+    ZENTRAD_THROW(winutil::AgentException, "Backup error: " + what);
+}
+
+std::uint64_t countBits(const blocks::BlockMap& map) {
+    std::uint64_t count = 0;
+    for (std::uint64_t i = 0; i < map.capacity(); ++i)
+        count += map.bit(i) ? 1 : 0;
+    return count;
+}
+
+bool sendRequest(AgentSession& session, const BackupOptions& options, const std::string& key) {
+    auto request = session.newMessage();
+    request->write32(Net::PROT_REQ_BACKUP);
+    request->write32(options.checksums ? 1 : 0);
+    request->writeString(options.deviceID);
+    request->write32(options.compressionType);
+    request->write32(options.compressionLevel);
+    request->write32(options.encryptionType);
+    request->write32(0);
+    request->write32(0);
+    request->writeBytes(key);
+    request->send();
+    auto reply = session.receiveMessage();
+    Net::Code code = reply->read32();
+    if (code == Net::PROT_BUSY)
+        return false;
+    Net::ProtocolStream::verifyCode(Net::PROT_ACK, code);
+    return true;
+}
+
+void readVolumeInfo(Net::EncryptedMessage& info, BackupSummary& summary) {
+    std::uint32_t batch = info.read32();
+    summary.blockSize = info.read32();
+    summary.blockCount = info.read64();
+    summary.driveLetter = info.readString();
+    if (batch == 0 || batch > BlockStreamReceiver::kMaxBatch)
+        refuse("batch size " + std::to_string(batch));
+    if (summary.blockSize < 512 || summary.blockSize > 65535 || summary.blockCount == 0 ||
+        summary.blockCount > (1ull << 40)) {
+        refuse("impossible volume geometry");
+    }
+}
+
+blocks::BlockMap receiveBlockMap(AgentSession& session, std::uint64_t blockCount) {
+    session.readCodeExpect(Net::PROT_BACKUP_BLOCK_MAP);
+    blocks::BlockMap map(blockCount);
+    std::uint32_t bytes = session.read32();
+    if (bytes != map.byteCount())
+        refuse("block map of " + std::to_string(bytes) + " bytes");
+    std::string data(bytes, '\0');
+    session.readBytes(data.data(), bytes);
+    auto digestMessage = session.receiveMessage();
+    Net::ProtocolStream::verifyCode(Net::PROT_BLOCK_MAP_DIGEST, digestMessage->read32());
+    std::string digest = digestMessage->readBlock(blocks::kDigestBytes);
+    blocks::Md5Stream md5;
+    md5.update(data.data(), data.size());
+    blocks::BlockDigest actual = md5.finish();
+    if (digest != std::string(actual.begin(), actual.end()))
+        refuse("block map digest mismatch");
+    map.appendBits(reinterpret_cast<const unsigned char*>(data.data()), blockCount);
+    return map;
+}
+
+// Reads the block stream up to the new journal key.
+std::string receiveBlocks(AgentSession& session, BlockStreamReceiver& receiver,
+                          BackupSummary& summary) {
+    for (;;) {
+        Net::Code code = session.readCode();
+        if (code == Net::PROT_KEEPALIVE) {
+            ++summary.keepAlives;
+            continue;
+        }
+        Net::ProtocolStream::verifyCode(Net::PROT_ENCRYPTED, code);
+        Net::EncryptedMessage message(session, session.protocolKey());
+        message.receive();
+        Net::Code inner = message.read32();
+        if (inner == Net::PROT_NEW_JOURNAL_KEY)
+            return message.readBlock(VolumeStore::kJournalKeyBytes);
+        Net::ProtocolStream::verifyCode(Net::PROT_BLOCKS, inner);
+        receiver.receiveBatch(message.read16());
+    }
+}
+
+// Every used block must be sent now or held from before; the skipped map names exactly
+// the used blocks that were not sent when digests were compared.
+void checkCoverage(const BackupSummary& summary, const blocks::BlockMap& held,
+                   const blocks::BlockMap& skipped) {
+    for (std::uint64_t i = 0; i < summary.blockCount; ++i) {
+        bool used = summary.used.bit(i);
+        bool sent = summary.sent.bit(i);
+        if (skipped.bit(i) && (!used || sent))
+            refuse("block #" + std::to_string(i) + " reported skipped but not a skipped block");
+        if (used && !sent && (held.capacity() != summary.blockCount || !held.bit(i)))
+            refuse("used block #" + std::to_string(i) + " was neither sent nor held before");
+    }
+}
+
+std::string historyLine(const BackupSummary& summary) {
+    auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::ostringstream line;
+    line << std::put_time(std::gmtime(&now), "%Y-%m-%dT%H:%M:%SZ") << " "
+         << describeBackup(summary);
+    return line.str();
+}
+
+std::optional<crypto::KeyMsg> sessionKeyFor(AgentSession& session, const BackupOptions& options) {
+    if (options.encryptionType != 1)
+        return std::nullopt;
+    return openBackupKey(fetchKeys(session));
+}
+
+}  // namespace
+
+std::uint64_t serveBlockSums(AgentSession& session, VolumeStore& store, std::uint32_t batchSize) {
+    session.sendCode(Net::PROT_ACK).flush();
+    auto announcement = session.newMessage();
+    announcement->write32(0).write64(store.blockCount()).write32(batchSize);
+    announcement->send();
+    const blocks::BlockMap& used = store.usedMap();
+    std::uint64_t served = 0;
+    std::uint64_t next = 0;
+    // Block numbers travel in 32 bits: a larger volume gets no digests.
+    std::uint64_t limit = used.capacity() <= 0xFFFFFFFFull ? used.capacity() : 0;
+    while (next < limit) {
+        std::string records;
+        std::uint32_t count = 0;
+        for (; next < limit && count < batchSize; ++next) {
+            if (!used.bit(next))
+                continue;
+            blocks::BlockDigest digest = store.readDigest(next);
+            Net::appendBigEndian(records, next, 4);
+            records.append(reinterpret_cast<const char*>(digest.data()), digest.size());
+            ++count;
+        }
+        if (count == 0)
+            break;
+        blocks::Md5Stream md5;
+        md5.update(records.data(), records.size());
+        blocks::BlockDigest batchDigest = md5.finish();
+        auto batch = session.sendCode(Net::PROT_BLOCKSUMS);
+        batch.write32(count);
+        batch.writeBytes(records);
+        batch.writeCode(Net::PROT_BLOCKSUMS_DIGEST);
+        batch.writeBytes(std::string(batchDigest.begin(), batchDigest.end()));
+        batch.flush();
+        session.readCodeExpect(Net::PROT_BLOCKSUMS_ACK);
+        served += count;
+    }
+    session.sendCode(Net::PROT_BLOCKSUMS_END).flush();
+    return served;
+}
+
+BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& store,
+                              const BackupOptions& options) {
+    auto start = std::chrono::steady_clock::now();
+    BackupSummary summary;
+    std::optional<crypto::KeyMsg> sessionKey = sessionKeyFor(session, options);
+    std::optional<std::string> storedKey = store.journalKey();
+    std::string key = !options.journalKeyOverride.empty()
+                          ? options.journalKeyOverride
+                          : storedKey.value_or(std::string(56, '\0'));
+    summary.presentedKey = storedKey.has_value() && options.journalKeyOverride.empty();
+    if (!sendRequest(session, options, key)) {
+        summary.busy = true;
+        return summary;
+    }
+    auto message = session.receiveMessage();
+    Net::Code code = message->read32();
+    if (code == Net::PROT_BLOCKSUMS_REQUEST) {
+        summary.digestsRequested = true;
+        summary.digestsServed = serveBlockSums(session, store);
+        message = session.receiveMessage();
+        code = message->read32();
+    }
+    Net::ProtocolStream::verifyCode(Net::PROT_BACKUP_VOLUME_INFO, code);
+    readVolumeInfo(*message, summary);
+    blocks::BlockMap held = store.usedMap();
+    store.beginBackup(summary.blockSize, summary.blockCount);
+    summary.used = receiveBlockMap(session, summary.blockCount);
+    BlockStreamReceiver receiver(session, store, summary.used, sessionKey ? &*sessionKey : nullptr);
+    std::string newKey = receiveBlocks(session, receiver, summary);
+    blocks::BlockMap skipped = receiveBlockMap(session, summary.blockCount);
+    session.readCodeExpect(Net::PROT_BACKUP_COMPLETE);
+    summary.sent = receiver.sent();
+    summary.usedBlocks = countBits(summary.used);
+    summary.skippedBlocks = countBits(skipped);
+    summary.blocksSent = receiver.blocksSent();
+    summary.compressedBlocks = receiver.compressedBlocks();
+    summary.wireBytes = receiver.wireBytes();
+    summary.batches = receiver.batches();
+    checkCoverage(summary, held, skipped);
+    summary.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    store.commit(summary.used, newKey, historyLine(summary));
+    return summary;
+}
+
+std::string describeBackup(const BackupSummary& summary) {
+    const char* kind = summary.digestsRequested ? "digest-compared"
+                       : summary.presentedKey   ? "incremental"
+                                                : "full";
+    double usedMiB = static_cast<double>(summary.usedBlocks) * summary.blockSize / (1 << 20);
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(1) << kind << ": " << summary.usedBlocks
+         << " used blocks of " << summary.blockCount << " (" << summary.blockSize
+         << " bytes), sent " << summary.blocksSent << " (" << summary.compressedBlocks
+         << " compressed, " << summary.wireBytes << " bytes in " << summary.batches
+         << " batches), skipped " << summary.skippedBlocks << ", digests served "
+         << summary.digestsServed << ", keep-alives " << summary.keepAlives << ", "
+         << std::setprecision(2) << summary.seconds << " s, "
+         << (summary.seconds > 0 ? usedMiB / summary.seconds : 0.0) << " MB/s of used data";
+    return text.str();
+}
+
+}  // namespace backup_server
