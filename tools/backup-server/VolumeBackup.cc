@@ -58,8 +58,19 @@ void readVolumeInfo(Net::EncryptedMessage& info, BackupSummary& summary) {
     }
 }
 
-blocks::BlockMap receiveBlockMap(AgentSession& session, std::uint64_t blockCount) {
-    session.readCodeExpect(Net::PROT_BACKUP_BLOCK_MAP);
+// Reads the next code that is not a keep-alive (the agent sends those while it takes the
+// snapshot).
+Net::Code readCodeSkippingKeepAlives(AgentSession& session, BackupSummary& summary) {
+    Net::Code code = session.readCode();
+    for (; code == Net::PROT_KEEPALIVE; code = session.readCode())
+        ++summary.keepAlives;
+    return code;
+}
+
+blocks::BlockMap receiveBlockMap(AgentSession& session, BackupSummary& summary) {
+    std::uint64_t blockCount = summary.blockCount;
+    Net::ProtocolStream::verifyCode(Net::PROT_BACKUP_BLOCK_MAP,
+                                    readCodeSkippingKeepAlives(session, summary));
     blocks::BlockMap map(blockCount);
     std::uint32_t bytes = session.read32();
     if (bytes != map.byteCount())
@@ -82,11 +93,7 @@ blocks::BlockMap receiveBlockMap(AgentSession& session, std::uint64_t blockCount
 std::string receiveBlocks(AgentSession& session, BlockStreamReceiver& receiver,
                           BackupSummary& summary) {
     for (;;) {
-        Net::Code code = session.readCode();
-        if (code == Net::PROT_KEEPALIVE) {
-            ++summary.keepAlives;
-            continue;
-        }
+        Net::Code code = readCodeSkippingKeepAlives(session, summary);
         Net::ProtocolStream::verifyCode(Net::PROT_ENCRYPTED, code);
         Net::EncryptedMessage message(session, session.protocolKey());
         message.receive();
@@ -193,11 +200,12 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& store,
     readVolumeInfo(*message, summary);
     blocks::BlockMap held = store.usedMap();
     store.beginBackup(summary.blockSize, summary.blockCount);
-    summary.used = receiveBlockMap(session, summary.blockCount);
+    summary.used = receiveBlockMap(session, summary);
     BlockStreamReceiver receiver(session, store, summary.used, sessionKey ? &*sessionKey : nullptr);
     std::string newKey = receiveBlocks(session, receiver, summary);
-    blocks::BlockMap skipped = receiveBlockMap(session, summary.blockCount);
-    session.readCodeExpect(Net::PROT_BACKUP_COMPLETE);
+    blocks::BlockMap skipped = receiveBlockMap(session, summary);
+    Net::ProtocolStream::verifyCode(Net::PROT_BACKUP_COMPLETE,
+                                    readCodeSkippingKeepAlives(session, summary));
     summary.sent = receiver.sent();
     summary.usedBlocks = countBits(summary.used);
     summary.skippedBlocks = countBits(skipped);

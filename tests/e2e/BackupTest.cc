@@ -1,0 +1,320 @@
+// Volume backups of the real agent on emulated hosts with real NTFS volumes, driven by the
+// backup server's library: full, incremental (journal key) and digest-compared backups, the
+// page file and hibernation file left out, busy refusals, keep-alives, every transformation
+// and read faults. After each backup the server's image is compared with the volume's own
+// bytes, read straight from the disk image: the agent's report is not the ground truth.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <future>
+#include <map>
+#include <random>
+#include <thread>
+#include <tuple>
+
+#include "AgentProcess.h"
+#include "backup-server/StatusReader.h"
+#include "backup-server/VolumeBackup.h"
+#include "backup-server/VolumeStore.h"
+#include "winutil/Exceptions.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using backup_server::BackupOptions;
+using backup_server::BackupSummary;
+
+const char* const kHostsim = ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim";
+const char* const kDeviceID = "Disk 0 Partition 0";
+constexpr std::uint64_t kVolumeOffset = 1 << 20;  // the partition starts at 1 MiB
+constexpr std::uint32_t kCluster = 4096;
+
+std::string run(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr)
+        return output;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, n);
+    EXPECT_EQ(::pclose(pipe), 0) << command << "\n" << output;
+    return output;
+}
+
+std::string randomBytes(std::size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator());
+    return bytes;
+}
+
+std::string readAt(const fs::path& file, std::uint64_t offset, std::size_t length) {
+    std::ifstream in(file, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::string bytes(length, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(length));
+    return bytes;
+}
+
+// An agent on a host with one 40 MiB disk holding a 32 MiB NTFS volume (4 KiB clusters)
+// with a page file, a hibernation file, a random file and a compressible one.
+class BackupTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { test::prepareServerSide(30); }
+
+    void startAgent(const std::string& hostConfig = "") {
+        test::AgentSettings settings;
+        settings.hostConfig = hostConfig;
+        agent_ = std::make_unique<test::AgentProcess>(settings);
+        sim("init");
+        sim("add-disk --size 40M --part 'size=32M,type=7'");
+        sim("mkfs 0:0");
+        put("pagefile.sys", randomBytes(1 << 20, 1));
+        put("hiberfil.sys", randomBytes(512 << 10, 2));
+        put("random.bin", randomBytes(2 << 20, 3));
+        put("text.txt", std::string(1 << 20, 'z'));
+        agent_->allowServer(test::serverKeys("backup"));
+        agent_->start();
+        // Writes after the agent started make the driver describe the volume, as on a
+        // running system, so the first backup already gets a journal key.
+        put("after-start.bin", randomBytes(8192, 4));
+        store_ = std::make_unique<test::TempDir>();
+    }
+
+    std::string sim(const std::string& arguments) {
+        return run(std::string(kHostsim) + " --root '" + agent_->hostRoot().string() + "' " +
+                   arguments);
+    }
+
+    void put(const std::string& name, const std::string& content) {
+        fs::path file = agent_->hostRoot() / ("content-" + name);
+        std::ofstream(file, std::ios::binary) << content;
+        contents_[name] = content;
+        sim("put 0:0 '" + file.string() + "' /" + name);
+    }
+
+    fs::path diskImage() const { return agent_->hostRoot() / "disks" / "0.img"; }
+    std::string volumeCluster(std::uint64_t index) const {
+        return readAt(diskImage(), kVolumeOffset + index * kCluster, kCluster);
+    }
+
+    // The cluster holding the first 4 KiB of a file we put, found by its content.
+    std::uint64_t clusterOf(const std::string& name) const {
+        std::string head = contents_.at(name).substr(0, kCluster);
+        for (std::uint64_t i = 0; i < 8191; ++i) {
+            if (volumeCluster(i) == head)
+                return i;
+        }
+        ADD_FAILURE() << name << " not found on the volume";
+        return 0;
+    }
+
+    BackupSummary backup(BackupOptions options = {}) {
+        options.deviceID = kDeviceID;
+        backup_server::VolumeStore store(store_->path(), kDeviceID);
+        auto session = agent_->openSession(test::serverKeys("backup"));
+        BackupSummary summary = backup_server::runVolumeBackup(*session, store, options);
+        session->finish();
+        records_ = session->logRecords();
+        return summary;
+    }
+
+    // Every used block in the store equals the volume's cluster; the blocks the agent left
+    // out of the used map are exactly the page file's and the hibernation file's.
+    void expectImageMatchesVolume(const BackupSummary& summary) {
+        backup_server::VolumeStore store(store_->path(), kDeviceID);
+        std::string bitmap = ntfsBitmap();
+        std::string excluded;
+        for (std::uint64_t i = 0; i < summary.blockCount; ++i) {
+            bool allocated = (bitmap[i / 8] >> (i % 8)) & 1;
+            if (summary.used.bit(i)) {
+                ASSERT_TRUE(allocated) << "block " << i << " is not allocated";
+                ASSERT_EQ(store.readBlock(i), volumeCluster(i)) << "block " << i;
+            } else if (allocated) {
+                excluded += volumeCluster(i);
+            }
+        }
+        EXPECT_EQ(excluded.size(),
+                  contents_.at("hiberfil.sys").size() + contents_.at("pagefile.sys").size());
+        EXPECT_NE(excluded.find(contents_.at("pagefile.sys")), std::string::npos);
+        EXPECT_NE(excluded.find(contents_.at("hiberfil.sys")), std::string::npos);
+    }
+
+    // The volume's allocation bitmap as ntfs-3g reads it.
+    std::string ntfsBitmap() {
+        fs::path volume = agent_->hostRoot() / "volume.img";
+        run("dd if='" + diskImage().string() + "' of='" + volume.string() +
+            "' bs=1M skip=1 count=32 status=none");
+        fs::path bitmap = agent_->hostRoot() / "bitmap";
+        run("PATH=$PATH:/usr/sbin:/sbin ntfscat -f '" + volume.string() + "' '$Bitmap' > '" +
+            bitmap.string() + "'");
+        return readAt(bitmap, 0, 8192 / 8);
+    }
+
+    bool logged(Net::Code level, const std::string& text) const {
+        for (const auto& record : records_) {
+            if (record.code == level && record.text.find(text) != std::string::npos)
+                return true;
+        }
+        return false;
+    }
+
+    std::unique_ptr<test::AgentProcess> agent_;
+    std::unique_ptr<test::TempDir> store_;
+    std::map<std::string, std::string> contents_;
+    std::vector<backup_server::LogRecord> records_;
+};
+
+std::vector<std::uint64_t> setBits(const blocks::BlockMap& map) {
+    std::vector<std::uint64_t> bits;
+    for (std::uint64_t i = 0; i < map.capacity(); ++i) {
+        if (map.bit(i))
+            bits.push_back(i);
+    }
+    return bits;
+}
+
+TEST_F(BackupTest, FullThenIncrementalThenDigestComparedAfterDriverReset) {
+    startAgent();
+    BackupSummary first = backup();
+    EXPECT_TRUE(logged(Net::PROT_LOG_INFO,
+                       "Changes have not been tracked for this device.  "
+                       "Forcing checksum verification."));
+    EXPECT_TRUE(logged(Net::PROT_LOG_INFO,
+                       "Data from the Window's page file (pagefile.sys) is "
+                       "being skipped"));
+    EXPECT_TRUE(logged(Net::PROT_LOG_INFO,
+                       "Data from the Window's hibernation (hiberfil.sys) "
+                       "is being skipped"));
+    EXPECT_TRUE(first.digestsRequested);
+    EXPECT_EQ(first.digestsServed, 0u);
+    EXPECT_EQ(first.blocksSent, first.usedBlocks);
+    EXPECT_EQ(first.skippedBlocks, 0u);
+    EXPECT_EQ(first.blockSize, kCluster);
+    EXPECT_GT(first.compressedBlocks, 0u);
+    expectImageMatchesVolume(first);
+
+    // Tracked changes: exactly the written used clusters go out, without digests.
+    std::uint64_t random = clusterOf("random.bin");
+    std::uint64_t text = clusterOf("text.txt");
+    sim("write 0:0 --cluster " + std::to_string(random + 3) + " --count 2 --random --seed 7");
+    sim("write 0:0 --cluster " + std::to_string(text) + " --byte 65");
+    BackupSummary second = backup();
+    EXPECT_FALSE(second.digestsRequested);
+    EXPECT_EQ(setBits(second.sent), (std::vector<std::uint64_t>{text, random + 3, random + 4}));
+    EXPECT_EQ(second.skippedBlocks, second.usedBlocks - 3);
+    expectImageMatchesVolume(second);
+
+    // An unchanged volume with the returned key sends nothing at all.
+    EXPECT_EQ(backup().blocksSent, 0u);
+
+    // After the driver lost its history, only blocks whose content changed are sent; a
+    // cluster rewritten with the bytes it held is not.
+    sim("driver-reset");
+    sim("write 0:0 --cluster " + std::to_string(random + 10) + " --random --seed 9");
+    sim("write 0:0 --cluster " + std::to_string(text + 1) + " --byte 122");  // 'z' as before
+    BackupSummary third = backup();
+    EXPECT_TRUE(third.digestsRequested);
+    EXPECT_EQ(third.digestsServed, second.usedBlocks);
+    EXPECT_EQ(setBits(third.sent), (std::vector<std::uint64_t>{random + 10}));
+    EXPECT_EQ(third.skippedBlocks, third.usedBlocks - 1);
+    expectImageMatchesVolume(third);
+}
+
+TEST_F(BackupTest, EveryCompressionAndEncryptionCombinationGivesTheSameImage) {
+    startAgent();
+    for (std::uint32_t compression : {0u, 1u}) {
+        for (std::uint32_t encryption : {0u, 1u}) {
+            SCOPED_TRACE("compression " + std::to_string(compression) + ", encryption " +
+                         std::to_string(encryption));
+            store_ = std::make_unique<test::TempDir>();
+            BackupOptions options;
+            options.compressionType = compression;
+            options.compressionLevel = compression == 1 ? 9 : 0;
+            options.encryptionType = encryption;
+            options.checksums = false;
+            BackupSummary summary = backup(options);
+            EXPECT_EQ(summary.blocksSent, summary.usedBlocks);
+            EXPECT_EQ(summary.compressedBlocks > 0, compression == 1);
+            // Enciphered blocks are padded: at least 8 bytes longer than the plain ones.
+            std::uint64_t rawBytes = summary.usedBlocks * (29 + kCluster);
+            if (compression == 0) {
+                EXPECT_EQ(summary.wireBytes,
+                          rawBytes + (encryption == 1 ? summary.usedBlocks * 8 : 0));
+            }
+            expectImageMatchesVolume(summary);
+        }
+    }
+}
+
+TEST_F(BackupTest, UnknownTransformationTypesAreRefusedBeforeAnyBlockIsRead) {
+    startAgent();
+    for (auto [compression, encryption, text] : {std::tuple{2u, 0u, "Unkown compression type: 2"},
+                                                 std::tuple{1u, 7u, "Unkown encryption type: 7"}}) {
+        BackupOptions options;
+        options.compressionType = compression;
+        options.encryptionType = encryption;
+        EXPECT_THROW(backup(options), winutil::AgentException);
+        EXPECT_TRUE(
+            agent_->waitForLog(std::string("Caught exception while sending blocks: ") + text));
+    }
+    EXPECT_EQ(agent_->log().find("Blocks sent:"), std::string::npos);
+    // The lock was released: a good backup follows.
+    EXPECT_GT(backup().blocksSent, 0u);
+}
+
+TEST_F(BackupTest, SecondBackupIsBusyWhileTheFirstTakesItsSlowSnapshot) {
+    startAgent("[snapshot service]\ndelay DoSnapshotSet = 10500\n");
+    auto first = std::async(std::launch::async, [this] { return backup(); });
+    ASSERT_TRUE(agent_->waitForLog("Accepting new backup request"));
+    backup_server::StatusReader status(agent_->statusPort());
+    bool sawRunning = false;
+    for (int i = 0; i < 5 && !sawRunning; ++i)
+        sawRunning = status.next().running == 1;
+    EXPECT_TRUE(sawRunning);
+
+    backup_server::VolumeStore other(store_->path() / "other", kDeviceID);
+    auto session = agent_->openSession(test::serverKeys("backup"));
+    BackupOptions options;
+    options.deviceID = kDeviceID;
+    EXPECT_TRUE(backup_server::runVolumeBackup(*session, other, options).busy);
+    EXPECT_NE(test::closingReason(*session).find(
+                  "Backup cannot be started while another backup is in progress."),
+              std::string::npos);
+
+    BackupSummary summary = first.get();
+    EXPECT_GE(summary.keepAlives, 1u);
+    EXPECT_EQ(summary.blocksSent, summary.usedBlocks);
+    expectImageMatchesVolume(summary);
+    // A new client, so no record from the busy time is still queued for it.
+    backup_server::StatusReader after(agent_->statusPort());
+    bool sawIdle = false;
+    for (int i = 0; i < 5 && !sawIdle; ++i)
+        sawIdle = after.next().running == 0;
+    EXPECT_TRUE(sawIdle);
+}
+
+TEST_F(BackupTest, TransientReadErrorsAreRetriedAndHardOnesFailTheBackup) {
+    startAgent();
+    sim("letter C 0:0");
+    std::uint64_t cluster = clusterOf("random.bin");
+    sim("fault flaky volume=C clusters=" + std::to_string(cluster) + " error=121 attempts=2");
+    BackupSummary summary = backup();
+    EXPECT_EQ(summary.driveLetter, "C:\\");
+    EXPECT_TRUE(logged(Net::PROT_LOG_WARN,
+                       "Successfully read block " + std::to_string(cluster) + " after 3 tries."));
+    expectImageMatchesVolume(summary);
+
+    sim("fault flaky --remove");
+    sim("fault broken volume=C clusters=" + std::to_string(cluster + 1) + " error=483");
+    store_ = std::make_unique<test::TempDir>();
+    EXPECT_THROW(backup(), winutil::AgentException);
+    EXPECT_TRUE(agent_->waitForLog("Caught exception while sending blocks: Backup failed"));
+    EXPECT_TRUE(agent_->waitForLog("Error while reading blocks from disk: "));
+    // A failed backup records nothing: the store keeps no journal key.
+    EXPECT_FALSE(backup_server::VolumeStore(store_->path(), kDeviceID).journalKey());
+}
+
+}  // namespace
