@@ -85,6 +85,8 @@ void TcpSocket::waitForData(std::int32_t timeoutSeconds, std::int64_t received,
     using Clock = std::chrono::steady_clock;
     auto timeoutAt = Clock::now() + std::chrono::seconds(std::max<std::int32_t>(timeoutSeconds, 0));
     for (;;) {
+        if (interrupted_.load())
+            throw SocketException("Receiving interrupted " + receivedSoFar(received, wanted));
         auto now = Clock::now();
         auto sliceEnd = std::min(timeoutAt, now + kStopCheckInterval);
         if (deadline_)

@@ -2,6 +2,7 @@
 // for more data bounded by the agent's configured time-out (read afresh for every wait).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -43,11 +44,17 @@ class TcpSocket : public Socket {
     // Ends the sending direction; the peer reads end-of-stream after what was sent.
     void shutdownSend();
 
+    // From any thread: while set, every receive fails with SocketException "Receiving
+    // interrupted" within a second, so a pipeline that is torn down need not wait for a
+    // silent peer's time-out in the thread that reads the connection.
+    void interruptReceive(bool interrupted) { interrupted_.store(interrupted); }
+
   private:
     // Waits until readable; throws on time-out, deadline or stop.
     void waitForData(std::int32_t timeoutSeconds, std::int64_t received, std::int64_t wanted);
 
     std::optional<Deadline> deadline_;
+    std::atomic<bool> interrupted_{false};
 };
 
 }  // namespace Net

@@ -7,6 +7,7 @@
 #include "requests/PartitionBackupRequest.h"
 #include "requests/PartitionListRequest.h"
 #include "requests/PartitionRestoreRequest.h"
+#include "requests/RestoreRequest.h"
 #include "requests/ServerInfoRequest.h"
 
 RequestTable buildRequestTable() {
@@ -19,5 +20,6 @@ RequestTable buildRequestTable() {
         {Net::PROT_REQ_PARTITION_BACKUP, runRequest<PartitionBackupRequest>},
         {Net::PROT_REQ_PARTITION_RESTORE, runRequest<PartitionRestoreRequest>},
         {Net::PROT_REQ_PARTITION_LIST, runRequest<PartitionListRequest>},
+        {Net::PROT_REQ_RESTORE, runRequest<RestoreRequest>},
     };
 }

@@ -36,6 +36,11 @@ const std::vector<CommandInfo>& commandTable() {
          "        [level=N] [encryption=0|1] [key=session|request] [batch=N]\n"
          "                           stream a stored volume back onto a partition",
          restoreCommand},
+        {"restore",
+         "restore DEVICE-ID (STORE [from=ID] | image=FILE block-size=N) [compression=0|1]\n"
+         "        [level=N] [encryption=0|1] [key=session|request] [batch=N]\n"
+         "                           stream a stored volume back onto a partition",
+         restoreCommand},
         {"backup",
          "backup DEVICE-ID STORE [compression=0|1] [level=N] [encryption=0|1] [checksums=0|1]\n"
          "                           back up a volume into its folder of STORE",

@@ -1,0 +1,36 @@
+// Restore stage: deciphers each block (Blowfish-CBC, each block a chain of its own) with
+// the request's key. A failure is logged once, aborts the pipeline and interrupts the
+// receiver.
+#pragma once
+
+#include <memory>
+
+#include "blocks/BlockChannel.h"
+#include "blocks/ReceiverInterrupt.h"
+#include "crypto/CipherContext.h"
+#include "crypto/KeyMsg.h"
+#include "yin/ConsumerProducer.h"
+#include "yin/RequestThread.h"
+
+namespace blocks {
+
+class DecryptionCP : public yin::RequestThread, public yin::ConsumerProducer<BlockPtr> {
+  public:
+    DecryptionCP(std::shared_ptr<BlockChannel> input, std::shared_ptr<BlockChannel> output,
+                 yin::Latch& latch, std::shared_ptr<winutil::NetLogger> netLogger,
+                 crypto::KeyMsg key, ReceiverInterrupt& interrupt);
+
+    void started() override { installNetLogger(); }
+    bool failed() const { return failed_; }
+
+  protected:
+    void consumeProduce(BlockPtr& output, BlockPtr& input) override;
+
+  private:
+    crypto::KeyMsg key_;
+    crypto::CipherContext context_;
+    ReceiverInterrupt& interrupt_;
+    bool failed_ = false;
+};
+
+}  // namespace blocks

@@ -1,0 +1,44 @@
+// Last restore stage: writes each block at its place through the RestorePartition and
+// closes the partition when the stream ends. A failure is logged once, aborts the
+// pipeline and interrupts the receiver. Logs its progress at INFO every
+// kProgressInterval while blocks keep coming.
+#pragma once
+
+#include <chrono>
+#include <memory>
+
+#include "blocks/BlockChannel.h"
+#include "blocks/ReceiverInterrupt.h"
+#include "blocks/RestorePartition.h"
+#include "yin/Consumer.h"
+#include "yin/RequestThread.h"
+
+namespace blocks {
+
+class DiskConsumer : public yin::RequestThread, public yin::Consumer<BlockPtr> {
+  public:
+    static constexpr std::chrono::seconds kProgressInterval{30};
+
+    // The partition must outlive the stage.
+    DiskConsumer(std::shared_ptr<BlockChannel> input, yin::Latch& latch,
+                 std::shared_ptr<winutil::NetLogger> netLogger, RestorePartition& partition,
+                 ReceiverInterrupt& interrupt);
+
+    bool isDone() override { return failed_; }
+    void started() override;
+    void done() override;
+    bool failed() const { return failed_; }
+
+  protected:
+    void consume(BlockPtr item) override;
+
+  private:
+    void reportProgress();
+
+    RestorePartition& partition_;
+    ReceiverInterrupt& interrupt_;
+    bool failed_ = false;
+    std::chrono::steady_clock::time_point nextProgress_;
+};
+
+}  // namespace blocks

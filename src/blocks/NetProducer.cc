@@ -1,0 +1,123 @@
+#include "blocks/NetProducer.h"
+
+#include <algorithm>
+#include <string>
+
+#include "blocks/BlockRecord.h"
+#include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
+#include "winutil/RunState.h"
+#include "yin/Exceptions.h"
+
+namespace blocks {
+namespace {
+
+std::uint32_t batchLimitFor(const BlockStreamFormat& format) {
+    std::uint64_t perBlock = format.blockSize + Block::kCipherOverhead;
+    std::uint64_t byMemory = NetProducer::kMaxBatchBytes / perBlock;
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(format.maxBlocks, byMemory));
+}
+
+}  // namespace
+
+NetProducer::NetProducer(std::shared_ptr<BlockChannel> output, yin::Latch& latch,
+                         std::shared_ptr<winutil::NetLogger> netLogger,
+                         Net::ProtocolStream& connection, Net::EncryptedMessage& message,
+                         const BlockStreamFormat& format, const ReceiverInterrupt& interrupt)
+    : yin::RequestThread(std::move(netLogger)),
+      yin::Producer<BlockPtr>(std::move(output), latch),
+      connection_(connection),
+      message_(message),
+      format_(format),
+      batchLimit_(batchLimitFor(format)),
+      interrupt_(interrupt) {}
+
+void NetProducer::produce(BlockPtr& item) {
+    try {
+        ZENTRAD_CHECK_RUNNING();
+        if (next_ == batch_.size())
+            receiveNext();
+        item = std::move(batch_[next_++]);
+    } catch (const yin::pc_exception&) {
+        throw;
+    } catch (const std::exception& error) {
+        fail(error.what());
+    } catch (...) {
+        fail(nullptr);
+    }
+}
+
+void NetProducer::fail(const char* what) {
+    // Interrupted because a later stage failed: that stage has told the story already.
+    if (interrupt_.triggered())
+        throw yin::abort_exception("netproducer interrupted");
+    if (what != nullptr)
+        winutil::logError() << "Error while reading blocks from network: " << what;
+    else
+        winutil::logError() << "Unknown exception in net producer";
+    failed_ = true;
+    throw yin::abort_exception("netproducer failed");
+}
+
+void NetProducer::receiveNext() {
+    message_.receiveExpected();
+    Net::Code code = message_.read32();
+    if (code == Net::PROT_BLOCKS) {
+        receiveBlockPipeline();
+        return;
+    }
+    if (code == Net::PROT_RESTORE_END) {
+        message_.read32();
+        finished_ = true;
+        throw yin::pc_exception("producer reading from network is finished");
+    }
+    ZENTRAD_THROW(winutil::AgentException,
+                  "Unexpected code (0x" + Net::hexCode(code) + ") during restore");
+}
+
+void NetProducer::receiveBlockPipeline() {
+    std::uint16_t count = message_.read16();
+    if (count == 0 || count > batchLimit_) {
+        ZENTRAD_THROW(winutil::AgentException, "Block stream error: (" + std::to_string(count) +
+                                                   ") invalid number of blocks in stream");
+    }
+    batch_.clear();
+    next_ = 0;
+    connection_.readCodeExpect(Net::PROT_BLOCK_STREAM);
+    std::vector<BlockPtr> received;
+    received.reserve(count);
+    for (std::uint16_t i = 0; i < count; ++i)
+        received.push_back(receiveRecord());
+    checkDigest();
+    batch_ = std::move(received);
+    blocksReceived_ += count;
+    ++batchesReceived_;
+}
+
+BlockPtr NetProducer::receiveRecord() {
+    BlockRecordHeaderBytes bytes{};
+    connection_.readBytes(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+    BlockRecordHeader header = parseBlockRecordHeader(bytes, format_.blockSize, format_.encrypted);
+    BlockBuffer data = std::make_shared<unsigned char[]>(std::max<std::uint32_t>(header.length, 1));
+    connection_.readBytes(data.get(), header.length);
+    digest_.update(bytes.data(), bytes.size());
+    digest_.update(data.get(), header.length);
+    return std::make_shared<Block>(header.index, format_.blockSize, std::move(data), header.length,
+                                   header.compressed, format_.encrypted);
+}
+
+// The digest the server sent must match the records as received; a mismatch fails the
+// restore before any block of the batch is handed on.
+void NetProducer::checkDigest() {
+    Net::Code code = connection_.readCode();
+    Net::ProtocolStream::verifyCode(Net::PROT_BLOCK_STREAM_DIGEST, code);
+    BlockDigest sent{};
+    connection_.readBytes(sent.data(), static_cast<std::int64_t>(sent.size()));
+    if (digest_.finish() != sent) {
+        ZENTRAD_THROW(winutil::AgentException, "Block stream error: the digest of batch " +
+                                                   std::to_string(batchesReceived_ + 1) +
+                                                   " does not match its blocks");
+    }
+}
+
+}  // namespace blocks

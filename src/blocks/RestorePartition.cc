@@ -1,0 +1,127 @@
+#include "blocks/RestorePartition.h"
+
+#include <cstdio>
+#include <limits>
+
+#include "platform/FileAccess.h"
+#include "platform/System.h"
+#include "winutil/Exceptions.h"
+
+namespace blocks {
+namespace {
+
+std::string hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%x", value);
+    return text;
+}
+
+std::string errorText(std::uint32_t error) {
+    std::string text = platform::toNarrow(platform::formatMessage(error));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+platform::FileHandle openForWriting(const std::string& path) {
+    platform::FileHandle device =
+        platform::createFile(platform::toWide(path), platform::kGenericWrite, 0,
+                             platform::kOpenExisting, platform::kFileFlagSequentialScan);
+    if (!device) {
+        ZENTRAD_THROW(winutil::DiskException, "Could not open disk: " + path + "  Error = 0x" +
+                                                  hex(platform::getLastError()));
+    }
+    return device;
+}
+
+}  // namespace
+
+RestorePartition::RestorePartition(const std::string& path, std::uint64_t offset,
+                                   std::uint64_t length)
+    : RestorePartition(openForWriting(path), offset, length) {}
+
+RestorePartition::RestorePartition(platform::FileHandle device, std::uint64_t offset,
+                                   std::uint64_t length)
+    : device_(std::move(device)), offset_(offset), length_(length) {}
+
+RestorePartition::~RestorePartition() {
+    try {
+        close();
+    } catch (...) {
+    }
+}
+
+void RestorePartition::seek(std::uint64_t offset) {
+    auto high = static_cast<std::int32_t>(offset >> 32);
+    auto low = static_cast<std::int32_t>(offset & 0xFFFFFFFFu);
+    platform::setLastError(0);
+    bool failed = !device_.valid();
+    if (!failed) {
+        std::uint32_t result = platform::setFilePointer(device_, low, &high, platform::kFileBegin);
+        failed = result == platform::kInvalidSetFilePointer && platform::getLastError() != 0;
+    }
+    if (failed) {
+        ZENTRAD_THROW(winutil::DiskException,
+                      "Unable to seek to disk offset: " + std::to_string(offset));
+    }
+    position_ = offset;
+    ++seeks_;
+}
+
+// Where the block goes on the device. index × size is checked for overflow before it is
+// computed; a block must lie wholly inside the partition.
+std::uint64_t RestorePartition::targetOf(const Block& block) const {
+    std::uint64_t size = block.size();
+    std::uint64_t index = block.index();
+    bool inside = size <= length_ && index <= (length_ - size) / size;
+    if (!inside) {
+        ZENTRAD_THROW(winutil::DiskException, "Writing block #" + std::to_string(index) +
+                                                  " of size (" + std::to_string(size) +
+                                                  ") to would write outside of partition range");
+    }
+    return offset_ + index * size;
+}
+
+void RestorePartition::writeBlock(const Block& block) {
+    if (block.compressed()) {
+        ZENTRAD_THROW(winutil::AgentException,
+                      "Block data was not uncompressed before attempting to write to disk");
+    }
+    if (block.encrypted()) {
+        ZENTRAD_THROW(winutil::AgentException,
+                      "Block data was not decrypted before attempting to write to disk");
+    }
+    if (block.length() != block.size()) {
+        ZENTRAD_THROW(winutil::DiskException, "Block #" + std::to_string(block.index()) +
+                                                  " holds " + std::to_string(block.length()) +
+                                                  " bytes instead of its size (" +
+                                                  std::to_string(block.size()) + "); not written");
+    }
+    std::uint64_t target = targetOf(block);
+    if (position_ != target || !device_.valid())
+        seek(target);
+    auto size = static_cast<std::uint32_t>(block.size());
+    std::uint32_t written = 0;
+    bool ok = platform::writeFile(device_, block.getData(), size, &written);
+    std::uint32_t error = platform::getLastError();
+    if (ok)
+        position_ += written;
+    if (ok && written == size) {
+        ++blocksWritten_;
+        return;
+    }
+    std::string message = "Failed to write block to disk.";
+    if (ok) {
+        message += " Meant to write (" + std::to_string(size) + " bytes, but wrote (" +
+                   std::to_string(written) + ") bytes.";
+    } else {
+        message += " " + errorText(error);
+    }
+    ZENTRAD_THROW(winutil::DiskException, message);
+}
+
+void RestorePartition::close() {
+    device_.close();
+}
+
+}  // namespace blocks

@@ -1,0 +1,59 @@
+// The partition a volume restore writes to, opened for writing through the device that
+// occupies it. Blocks land at offset + index × size; nothing is ever written outside
+// [offset, offset + length). Consecutive blocks are written without a seek.
+//
+// Used by one thread at a time (the request's, then the disk-writing stage's).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "blocks/Block.h"
+#include "platform/File.h"
+
+namespace blocks {
+
+class RestorePartition {
+  public:
+    // Opens the device for writing, unshared, for sequential access. Throws
+    // winutil::DiskException "Could not open disk: " + path + "  Error = 0x" + hex code.
+    RestorePartition(const std::string& path, std::uint64_t offset, std::uint64_t length);
+    // Writes through an already open device.
+    RestorePartition(platform::FileHandle device, std::uint64_t offset, std::uint64_t length);
+    // Closes the device; errors are swallowed.
+    ~RestorePartition();
+    RestorePartition(const RestorePartition&) = delete;
+    RestorePartition& operator=(const RestorePartition&) = delete;
+
+    // Moves to an absolute device offset. Throws winutil::DiskException "Unable to seek to
+    // disk offset: " + offset.
+    void seek(std::uint64_t offset);
+
+    // Writes a plain block of exactly size bytes at its place. Refuses, before writing
+    // anything, a block that is still compressed or enciphered (winutil::AgentException),
+    // one whose data is not exactly its size, and one whose place overflows or leaves the
+    // partition (winutil::DiskException). A failed or short write throws
+    // winutil::DiskException "Failed to write block to disk." with the details.
+    void writeBlock(const Block& block);
+
+    // Closes the device (once; later calls do nothing).
+    void close();
+
+    bool isOpen() const { return device_.valid(); }
+    std::uint64_t position() const { return position_; }
+    std::uint64_t length() const { return length_; }
+    std::uint64_t blocksWritten() const { return blocksWritten_; }
+    std::uint64_t seeks() const { return seeks_; }
+
+  private:
+    std::uint64_t targetOf(const Block& block) const;
+
+    platform::FileHandle device_;
+    std::uint64_t position_ = 0;
+    std::uint64_t offset_;
+    std::uint64_t length_;
+    std::uint64_t blocksWritten_ = 0;
+    std::uint64_t seeks_ = 0;
+};
+
+}  // namespace blocks

@@ -1,0 +1,37 @@
+// Runs the stages of a volume restore over one connection: NetProducer receives the block
+// stream, DecryptionCP deciphers (only when the blocks are enciphered), InflateCP
+// inflates, DiskConsumer writes through the RestorePartition. Each stage runs on its own
+// thread; the calling thread builds, starts and joins them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "blocks/NetProducer.h"
+#include "blocks/RestorePartition.h"
+#include "crypto/KeyMsg.h"
+#include "net/EncryptedMessage.h"
+#include "net/ProtocolStream.h"
+
+namespace blocks {
+
+struct RestoreStreamResult {
+    // Every block of the stream was received, deciphered, inflated and written, and the
+    // stream's end was seen.
+    bool succeeded = false;
+    std::uint64_t blocksReceived = 0;
+    std::uint64_t batchesReceived = 0;
+    std::uint64_t blocksWritten = 0;
+};
+
+// key is used when format.encrypted is set (and must then be given). Lines the stages log
+// go to the calling thread's network logger as well. Throws only when the pipeline cannot
+// be built (winutil::AgentException); a stage's failure is logged by that stage and
+// reported through the result.
+RestoreStreamResult receiveBlockStream(Net::ProtocolStream& connection,
+                                       Net::EncryptedMessage& message,
+                                       const BlockStreamFormat& format,
+                                       const std::optional<crypto::KeyMsg>& key,
+                                       RestorePartition& partition);
+
+}  // namespace blocks

@@ -1,0 +1,108 @@
+#include "requests/RestoreRequest.h"
+
+#include <chrono>
+
+#include "blocks/Volume.h"
+#include "winutil/Disk.h"
+#include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
+#include "winutil/RunState.h"
+
+void RestoreRequest::execute() {
+    ZENTRAD_CHECK_RUNNING();
+    receiveRequest();
+    winutil::logInfo() << "Restore request accepted for device (" << deviceID_
+                       << ").  Starting restore.";
+    std::string path;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    winutil::Disk::getPhysicalPartitionForDeviceIDWithDisk(deviceID_, path, offset, length);
+    blocks::RestorePartition partition(path, offset, length);
+    ZENTRAD_CHECK_RUNNING();
+    connection().sendCode(Net::PROT_RESTORE_READY).flush();
+    ZENTRAD_CHECK_RUNNING();
+    receiveBlocks(partition);
+}
+
+void RestoreRequest::receiveRequest() {
+    readBody();
+    if (!message().atEnd()) {
+        ZENTRAD_THROW(winutil::AgentException, "unexpected input found in server restore request");
+    }
+    checkSettings();
+    message().clear();
+    message().write32(Net::PROT_ACK);
+    message().send();
+}
+
+void RestoreRequest::readBody() {
+    unused1_ = message().read32();
+    unused2_ = message().read32();
+    unused3_ = message().read32();
+    deviceID_ = message().readString();
+    unusedText1_ = message().readString();
+    unusedText2_ = message().readString();
+    blockSize_ = message().read32();
+    unused64_ = message().read64();
+    unused4_ = message().read32();
+    maxBlocks_ = message().read32();
+    encryptionType_ = message().read32();
+    unusedByte1_ = message().read8();
+    unusedByte2_ = message().read8();
+    if (message().read8() != 0)
+        key_ = message().readKey();
+}
+
+// Blocks are clusters, which travel in 16 bits; a batch holds at least one block.
+void RestoreRequest::checkSettings() const {
+    if (encryptionType_ != kEncryptionNone && encryptionType_ != kEncryptionBlowfish) {
+        ZENTRAD_THROW(winutil::AgentException,
+                      "Unkown encryption type: " + std::to_string(encryptionType_));
+    }
+    if (blockSize_ == 0 || blockSize_ > blocks::Volume::kMaxBlockSize) {
+        ZENTRAD_THROW(winutil::AgentException,
+                      "Invalid block size (" + std::to_string(blockSize_) + ") in restore request");
+    }
+    if (maxBlocks_ == 0) {
+        ZENTRAD_THROW(winutil::AgentException, "Invalid batch size (0) in restore request");
+    }
+    if (encryptionType_ == kEncryptionBlowfish && !key_ && !connection().backupSessionKey()) {
+        ZENTRAD_THROW(winutil::AgentException, "No backup session key to decipher the blocks with");
+    }
+}
+
+std::optional<crypto::KeyMsg> RestoreRequest::decipheringKey() const {
+    if (encryptionType_ != kEncryptionBlowfish)
+        return std::nullopt;
+    if (key_)
+        return key_;
+    return *connection().backupSessionKey();
+}
+
+void RestoreRequest::receiveBlocks(blocks::RestorePartition& partition) {
+    auto start = std::chrono::steady_clock::now();
+    blocks::RestoreStreamResult result;
+    try {
+        blocks::BlockStreamFormat format{maxBlocks_, blockSize_,
+                                         encryptionType_ == kEncryptionBlowfish};
+        result = blocks::receiveBlockStream(connection(), message(), format, decipheringKey(),
+                                            partition);
+        partition.close();
+        if (!result.succeeded) {
+            ZENTRAD_CHECK_RUNNING();
+            ZENTRAD_THROW(winutil::AgentException, "Restore Failed");
+        }
+    } catch (const std::exception& error) {
+        winutil::logError() << "Caught exception while receiving blocks: " << error.what();
+        throw;
+    }
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    winutil::logInfo() << "Restore complete: " << result.blocksWritten << " blocks of "
+                       << blockSize_ << " bytes written in " << elapsed.count() / 1000
+                       << " seconds.";
+    message().clear();
+    message().write32(Net::PROT_ACK);
+    message().send();
+    connection().sendCode(Net::PROT_RESTORE_DONE).flush();
+}

@@ -1,0 +1,318 @@
+// The restore side of the block stream: the partition writer on an in-memory device, and
+// the whole restore pipeline fed by a server played over a loopback connection.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "BlocksTestSupport.h"
+#include "blocks/BlockRecord.h"
+#include "blocks/Md5Stream.h"
+#include "blocks/RestorePipeline.h"
+#include "blocks/ZlibStreams.h"
+#include "net/EncryptedMessage.h"
+#include "net/TcpListener.h"
+#include "platform/Errors.h"
+#include "platform/Socket.h"
+#include "platform/System.h"
+
+namespace {
+
+using blocks::Block;
+using blocks::BlockPtr;
+
+// What a device saw; it outlives the device, which the partition closes (destroys).
+struct DeviceLog {
+    std::map<std::uint64_t, std::string> writes;
+    std::vector<std::uint64_t> seekTargets;
+    std::uint32_t shortBy = 0;
+    bool failWrites = false;
+};
+
+// A device that keeps what is written at each offset and counts seeks; it may write
+// short or fail.
+class MemoryDevice : public platform::OpenFile {
+  public:
+    explicit MemoryDevice(std::shared_ptr<DeviceLog> log) : log_(std::move(log)) {}
+    bool read(void*, std::uint32_t, std::uint32_t*) override { return false; }
+    bool write(const void* buffer, std::uint32_t size, std::uint32_t* written) override {
+        if (log_->failWrites) {
+            platform::setLastError(platform::kErrorWriteFault);
+            return false;
+        }
+        *written = log_->shortBy < size ? size - log_->shortBy : 0;
+        log_->writes[position_].assign(static_cast<const char*>(buffer), *written);
+        position_ += *written;
+        return true;
+    }
+    bool seek(std::int64_t distance, std::uint32_t, std::uint64_t* newPosition) override {
+        log_->seekTargets.push_back(static_cast<std::uint64_t>(distance));
+        *newPosition = position_ = static_cast<std::uint64_t>(distance);
+        return true;
+    }
+    bool ioControl(std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
+                   std::uint32_t*) override {
+        return false;
+    }
+
+  private:
+    std::shared_ptr<DeviceLog> log_;
+    std::uint64_t position_ = 0;
+};
+
+struct PartitionOnMemory {
+    std::shared_ptr<DeviceLog> device = std::make_shared<DeviceLog>();
+    std::unique_ptr<blocks::RestorePartition> partition;
+
+    explicit PartitionOnMemory(std::uint64_t length, std::uint64_t offset = 0)
+        : partition(std::make_unique<blocks::RestorePartition>(
+              platform::FileHandle(std::make_unique<MemoryDevice>(device)), offset, length)) {}
+};
+
+std::string randomBytes(std::size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator());
+    return bytes;
+}
+
+BlockPtr plainBlock(std::uint64_t index, const std::string& data) {
+    auto buffer = std::make_shared<unsigned char[]>(data.size());
+    std::memcpy(buffer.get(), data.data(), data.size());
+    auto block =
+        std::make_shared<Block>(index, data.size(), std::move(buffer), data.size(), false, false);
+    block->computeDigest();
+    return block;
+}
+
+TEST(RestorePartitionTest, WritesBlocksInPlaceSeekingOnlyOutOfSequence) {
+    PartitionOnMemory target(1 << 20, 8192);
+    for (std::uint64_t index : {5, 6, 7})
+        target.partition->writeBlock(*plainBlock(index, std::string(4096, char('a' + index))));
+    EXPECT_EQ(target.device->seekTargets, (std::vector<std::uint64_t>{8192 + 5 * 4096}));
+    for (std::uint64_t index : {7, 5})
+        target.partition->writeBlock(*plainBlock(index, std::string(4096, 'z')));
+    EXPECT_EQ(target.device->seekTargets.size(), 3u);
+    EXPECT_EQ(target.device->seekTargets.back(), 8192u + 5 * 4096);
+    EXPECT_EQ(target.device->writes.at(8192 + 6 * 4096), std::string(4096, 'g'));
+    EXPECT_EQ(target.device->writes.at(8192 + 5 * 4096), std::string(4096, 'z'));
+    EXPECT_EQ(target.partition->blocksWritten(), 5u);
+}
+
+TEST(RestorePartitionTest, SeeksPastFourGibibytes) {
+    PartitionOnMemory target(std::uint64_t{16} << 30);
+    target.partition->writeBlock(*plainBlock(1048576, std::string(4096, 'x')));  // 4 GiB
+    // A one-byte block whose offset has all ones in its low half: the seek's "invalid"
+    // result is then a valid position, told apart by the last error.
+    target.partition->writeBlock(*plainBlock(0xFFFFFFFF, "y"));
+    EXPECT_EQ(target.device->seekTargets,
+              (std::vector<std::uint64_t>{std::uint64_t{1} << 32, 0xFFFFFFFFu}));
+    EXPECT_EQ(target.device->writes.count(std::uint64_t{1} << 32), 1u);
+    EXPECT_EQ(target.device->writes.at(0xFFFFFFFFu), "y");
+}
+
+TEST(RestorePartitionTest, RefusesBlocksItMustNotWriteBeforeWritingAnything) {
+    const std::uint64_t length = 64 * 4096;
+    auto compressed = plainBlock(1, std::string(4096, '\0'));
+    blocks::DeflateStream deflate(6);
+    compressed->deflate(deflate);
+    auto encrypted = std::make_shared<Block>(2, 4096, std::make_shared<unsigned char[]>(4104), 4104,
+                                             false, true);
+    auto shortBlock =
+        std::make_shared<Block>(3, 4096, std::make_shared<unsigned char[]>(100), 100, false, false);
+    struct Case {
+        BlockPtr block;
+        const char* message;
+    } cases[] = {
+        {plainBlock(64, std::string(4096, 'p')),
+         "Writing block #64 of size (4096) to would write outside of partition range"},
+        {plainBlock(std::uint64_t{1} << 62, std::string(4096, 'o')), "Writing block #"},
+        {plainBlock(0, std::string(length * 2, 'l')), "Writing block #0 of size (524288)"},
+        {compressed, "Block data was not uncompressed before attempting to write to disk"},
+        {encrypted, "Block data was not decrypted before attempting to write to disk"},
+        {shortBlock, "Block #3 holds 100 bytes instead of its size (4096); not written"},
+    };
+    for (const auto& test : cases) {
+        PartitionOnMemory target(length);
+        EXPECT_THROW_MESSAGE(target.partition->writeBlock(*test.block), test.message);
+        EXPECT_TRUE(target.device->writes.empty()) << test.message;
+    }
+}
+
+TEST(RestorePartitionTest, ReportsShortAndFailedWrites) {
+    PartitionOnMemory shortWrite(1 << 20);
+    shortWrite.device->shortBy = 96;
+    EXPECT_THROW_MESSAGE(
+        shortWrite.partition->writeBlock(*plainBlock(0, std::string(4096, 's'))),
+        "Failed to write block to disk. Meant to write (4096 bytes, but wrote (4000) bytes.");
+    PartitionOnMemory failing(1 << 20);
+    failing.device->failWrites = true;
+    EXPECT_THROW_MESSAGE(
+        failing.partition->writeBlock(*plainBlock(0, std::string(4096, 'f'))),
+        "Failed to write block to disk. " +
+            platform::toNarrow(platform::formatMessage(platform::kErrorWriteFault)).substr(0, 10));
+    failing.partition->close();
+    EXPECT_FALSE(failing.partition->isOpen());
+    EXPECT_THROW_MESSAGE(failing.partition->writeBlock(*plainBlock(1, std::string(4096, 'c'))),
+                         "Unable to seek to disk offset: 4096");
+}
+
+// Both ends of a loopback connection: the agent's, read by the pipeline, and the
+// server's, written by the test.
+class RestorePipelineTest : public ::testing::Test {
+  protected:
+    static constexpr std::uint32_t kBlockSize = 4096;
+
+    void SetUp() override {
+        Net::TcpListener listener;
+        listener.bind(platform::kLoopbackAddress, 0);
+        listener.listen();
+        serverSocket_ = Net::TcpSocket::connectTo("127.0.0.1", listener.localPort());
+        agentSocket_ = listener.accept();
+        server_ = std::make_unique<Net::ProtocolStream>(serverSocket_.get());
+        agent_ = std::make_unique<Net::ProtocolStream>(agentSocket_.get());
+        agentMessage_ = std::make_unique<Net::EncryptedMessage>(*agent_, protocolKey_);
+    }
+
+    // Runs the pipeline on its own thread, as the request's thread does.
+    std::future<blocks::RestoreStreamResult> startRestore(const blocks::BlockStreamFormat& format,
+                                                          std::optional<crypto::KeyMsg> key = {}) {
+        return std::async(std::launch::async, [this, format, key] {
+            test::LogCapture capture;
+            auto result = blocks::receiveBlockStream(*agent_, *agentMessage_, format, key,
+                                                     *target_.partition);
+            agentLog_ = capture.text();
+            return result;
+        });
+    }
+
+    void announce(Net::Code code, std::uint16_t count) {
+        Net::EncryptedMessage message(*server_, protocolKey_);
+        message.write32(code).write16(count);
+        message.send();
+    }
+
+    void sendBatch(const std::vector<BlockPtr>& batch, bool corrupt = false) {
+        announce(Net::PROT_BLOCKS, static_cast<std::uint16_t>(batch.size()));
+        std::string unit("\xE1\xE7\xEA\xEE", 4);
+        blocks::Md5Stream digest;
+        for (const auto& block : batch) {
+            auto header = blocks::encodeBlockRecordHeader(*block);
+            std::string data(reinterpret_cast<const char*>(block->getData()), block->length());
+            digest.update(header.data(), header.size());
+            digest.update(data.data(), data.size());
+            unit.append(reinterpret_cast<const char*>(header.data()), header.size()).append(data);
+        }
+        if (corrupt)
+            unit.back() = static_cast<char>(unit.back() ^ 0x40);
+        auto sum = digest.finish();
+        unit.append("\xE1\xE7\xEA\xEF", 4).append(reinterpret_cast<const char*>(sum.data()), 16);
+        serverSocket_->sendAll(unit.data(), static_cast<std::int64_t>(unit.size()));
+    }
+
+    void endStream() {
+        Net::EncryptedMessage message(*server_, protocolKey_);
+        message.write32(Net::PROT_RESTORE_END).write32(0);
+        message.send();
+    }
+
+    std::string written(std::uint64_t index) const {
+        auto found = target_.device->writes.find(index * kBlockSize);
+        return found == target_.device->writes.end() ? std::string() : found->second;
+    }
+
+    crypto::KeyMsg protocolKey_{1, 128};
+    std::unique_ptr<Net::TcpSocket> serverSocket_;
+    std::unique_ptr<Net::TcpSocket> agentSocket_;
+    std::unique_ptr<Net::ProtocolStream> server_;
+    std::unique_ptr<Net::ProtocolStream> agent_;
+    std::unique_ptr<Net::EncryptedMessage> agentMessage_;
+    PartitionOnMemory target_{64 * kBlockSize};
+    std::string agentLog_;
+};
+
+TEST_F(RestorePipelineTest, DeliversEncipheredAndCompressedBlocksToTheirPlaces) {
+    crypto::KeyMsg key(1, 128);
+    crypto::CipherContext cipher;
+    blocks::DeflateStream deflate(6);
+    std::map<std::uint64_t, std::string> plain;
+    std::vector<std::vector<BlockPtr>> batches(2);
+    for (std::uint64_t index : {9, 3, 4, 5, 40, 63}) {
+        plain[index] = index % 2 ? randomBytes(kBlockSize, unsigned(index))
+                                 : std::string(kBlockSize, char(index));
+        auto block = plainBlock(index, plain[index]);
+        block->deflate(deflate);
+        block->encrypt(key, cipher);
+        batches[index > 5 ? 1 : 0].push_back(block);
+    }
+    auto restore = startRestore({4, kBlockSize, true}, key);
+    for (const auto& batch : batches)
+        sendBatch(batch);
+    endStream();
+    blocks::RestoreStreamResult result = restore.get();
+    EXPECT_TRUE(result.succeeded) << agentLog_;
+    EXPECT_EQ(result.batchesReceived, 2u);
+    EXPECT_EQ(result.blocksWritten, 6u);
+    for (const auto& [index, data] : plain)
+        EXPECT_EQ(written(index), data) << index;
+    EXPECT_FALSE(target_.partition->isOpen());
+}
+
+TEST_F(RestorePipelineTest, DamagedBatchFailsBeforeAnyOfItIsWritten) {
+    auto restore = startRestore({8, kBlockSize, false});
+    sendBatch({plainBlock(0, randomBytes(kBlockSize, 1))});
+    sendBatch(
+        {plainBlock(1, randomBytes(kBlockSize, 2)), plainBlock(2, randomBytes(kBlockSize, 3))},
+        true);
+    blocks::RestoreStreamResult result = restore.get();
+    EXPECT_FALSE(result.succeeded);
+    EXPECT_EQ(written(1), "");
+    EXPECT_EQ(written(2), "");
+    EXPECT_NE(agentLog_.find("Error while reading blocks from network: Block stream error: the "
+                             "digest of batch 2 does not match its blocks"),
+              std::string::npos)
+        << agentLog_;
+}
+
+TEST_F(RestorePipelineTest, RefusesMalformedAnnouncements) {
+    struct Case {
+        Net::Code code;
+        std::uint16_t count;
+        const char* message;
+    } cases[] = {
+        {Net::PROT_BLOCKS, 0, "Block stream error: (0) invalid number of blocks in stream"},
+        {Net::PROT_BLOCKS, 9, "Block stream error: (9) invalid number of blocks in stream"},
+        {Net::PROT_ACK, 1, "Unexpected code (0xe1e7e5f1) during restore"},
+    };
+    for (const auto& test : cases) {
+        SetUp();
+        auto restore = startRestore({8, kBlockSize, false});
+        announce(test.code, test.count);
+        EXPECT_FALSE(restore.get().succeeded);
+        EXPECT_NE(agentLog_.find(test.message), std::string::npos) << agentLog_;
+        EXPECT_TRUE(target_.device->writes.empty());
+    }
+}
+
+// The writer fails while the server sends nothing more: the receiver must not wait for
+// the connection's time-out (160 seconds here), and only the writer reports a cause.
+TEST_F(RestorePipelineTest, FailingWriterStopsTheReceiverWithoutWaitingForTheServer) {
+    auto restore = startRestore({8, kBlockSize, false});
+    sendBatch({plainBlock(64, std::string(kBlockSize, 'x'))});
+    ASSERT_EQ(restore.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_FALSE(restore.get().succeeded);
+    EXPECT_NE(agentLog_.find("Error while writing blocks from disk: Writing block #64"),
+              std::string::npos)
+        << agentLog_;
+    EXPECT_EQ(agentLog_.find("Error while reading blocks from network"), std::string::npos)
+        << agentLog_;
+    EXPECT_TRUE(target_.device->writes.empty());
+}
+
+}  // namespace

@@ -1,0 +1,186 @@
+#include "backup-server/VolumeRestore.h"
+
+#include <chrono>
+#include <iomanip>
+#include <sstream>
+
+#include "blocks/BlockRecord.h"
+#include "blocks/Md5Stream.h"
+#include "blocks/ZlibStreams.h"
+#include "crypto/CipherContext.h"
+#include "net/SocketException.h"
+#include "winutil/Exceptions.h"
+
+namespace backup_server {
+namespace {
+
+void appendCode(std::string& out, Net::Code code) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<char>((code >> shift) & 0xFF));
+}
+
+void expectAck(AgentSession& session) {
+    auto reply = session.receiveMessage();
+    Net::ProtocolStream::verifyCode(Net::PROT_ACK, reply->read32());
+}
+
+// Turns plain blocks into what travels: deflated when asked (and when that helps), then
+// enciphered when asked.
+class BlockEncoder {
+  public:
+    explicit BlockEncoder(const RestoreOptions& options)
+        : options_(options), deflate_(static_cast<int>(options.compressionLevel)) {
+        if (options.encryptionType == 1) {
+            key_ = options.requestKey ? options.requestKey : options.sessionKey;
+            if (!key_)
+                ZENTRAD_THROW(winutil::AgentException, "No key to encipher the blocks with");
+        }
+    }
+
+    void encode(blocks::Block& block) {
+        if (options_.compressionType == 1)
+            block.deflate(deflate_);
+        if (key_)
+            block.encrypt(*key_, cipher_);
+    }
+
+  private:
+    const RestoreOptions& options_;
+    blocks::DeflateStream deflate_;
+    crypto::CipherContext cipher_;
+    std::optional<crypto::KeyMsg> key_;
+};
+
+// Reads what the agent said before it closed the connection: its last ERROR record.
+[[noreturn]] void failWithAgentReason(AgentSession& session, const std::string& what) {
+    try {
+        for (int i = 0; i < 100000; ++i)
+            session.readCode();
+    } catch (const std::exception&) {
+    }
+    std::string reason = what;
+    const auto& records = session.logRecords();
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+        if (it->code == Net::PROT_LOG_ERROR) {
+            reason = it->text;
+            break;
+        }
+    }
+    ZENTRAD_THROW(winutil::AgentException, "Restore failed: " + reason);
+}
+
+bool isAgentFailure(const winutil::AgentException& error) {
+    return error.message() == "Remote host has reported an error and closed the connection.";
+}
+
+void sendAllBlocks(AgentSession& session, const RestoreOptions& options, BlockEncoder& encoder,
+                   BlockSource& source, RestoreSummary& summary) {
+    std::vector<blocks::BlockPtr> batch;
+    for (;;) {
+        blocks::BlockPtr block = source.next();
+        if (block) {
+            summary.plainBytes += block->length();
+            encoder.encode(*block);
+            summary.compressedBlocks += block->compressed() ? 1 : 0;
+            batch.push_back(std::move(block));
+        }
+        if (batch.empty())
+            return;
+        if (block && batch.size() < options.batchBlocks)
+            continue;
+        bool corrupt = options.corruptBatch && *options.corruptBatch == summary.batches;
+        summary.wireBytes += sendRestoreBatch(session, batch, corrupt);
+        summary.blocksSent += batch.size();
+        ++summary.batches;
+        batch.clear();
+    }
+}
+
+}  // namespace
+
+void startVolumeRestore(AgentSession& session, const RestoreOptions& options) {
+    auto request = session.newMessage();
+    request->write32(Net::PROT_REQ_RESTORE).write32(0).write32(0).write32(0);
+    request->writeString(options.deviceID).writeString("").writeString("");
+    request->write32(options.blockSize).write64(0).write32(0);
+    request->write32(options.maxBlocks).write32(options.encryptionType);
+    request->write8(0).write8(0);
+    request->write8(options.requestKey ? 1 : 0);
+    if (options.requestKey)
+        request->writeKey(*options.requestKey);
+    request->send();
+    expectAck(session);
+    session.readCodeExpect(Net::PROT_RESTORE_READY);
+}
+
+std::uint64_t sendRestoreBatch(AgentSession& session, const std::vector<blocks::BlockPtr>& batch,
+                               bool corrupt) {
+    auto announcement = session.newMessage();
+    announcement->write32(Net::PROT_BLOCKS).write16(static_cast<std::uint16_t>(batch.size()));
+    announcement->send();
+    std::string unit;
+    appendCode(unit, Net::PROT_BLOCK_STREAM);
+    blocks::Md5Stream digest;
+    for (const auto& block : batch) {
+        auto header = blocks::encodeBlockRecordHeader(*block);
+        digest.update(header.data(), header.size());
+        digest.update(block->getData(), block->length());
+        unit.append(reinterpret_cast<const char*>(header.data()), header.size());
+        unit.append(reinterpret_cast<const char*>(block->getData()), block->length());
+    }
+    std::uint64_t recordBytes = unit.size() - 4;
+    if (corrupt && recordBytes > 0)
+        unit.back() = static_cast<char>(unit.back() ^ 0x01);
+    appendCode(unit, Net::PROT_BLOCK_STREAM_DIGEST);
+    auto sum = digest.finish();
+    unit.append(reinterpret_cast<const char*>(sum.data()), sum.size());
+    session.socket()->sendAll(unit.data(), static_cast<std::int64_t>(unit.size()));
+    return recordBytes;
+}
+
+void endRestoreStream(AgentSession& session) {
+    auto end = session.newMessage();
+    end->write32(Net::PROT_RESTORE_END).write32(0);
+    end->send();
+}
+
+void finishVolumeRestore(AgentSession& session) {
+    expectAck(session);
+    session.readCodeExpect(Net::PROT_RESTORE_DONE);
+}
+
+RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& options,
+                                BlockSource& source) {
+    auto start = std::chrono::steady_clock::now();
+    RestoreSummary summary;
+    BlockEncoder encoder(options);
+    try {
+        startVolumeRestore(session, options);
+        sendAllBlocks(session, options, encoder, source, summary);
+        endRestoreStream(session);
+        finishVolumeRestore(session);
+    } catch (const Net::SocketException& error) {
+        failWithAgentReason(session, error.what());
+    } catch (const winutil::AgentException& error) {
+        if (!isAgentFailure(error))
+            throw;
+        failWithAgentReason(session, error.what());
+    }
+    summary.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return summary;
+}
+
+std::string describeRestore(const RestoreSummary& summary) {
+    double megabytes = static_cast<double>(summary.plainBytes) / (1024.0 * 1024.0);
+    double rate = summary.seconds > 0 ? megabytes / summary.seconds : 0;
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(1) << "restored " << summary.blocksSent << " blocks ("
+         << megabytes << " MiB, " << summary.compressedBlocks << " compressed, "
+         << static_cast<double>(summary.wireBytes) / (1024.0 * 1024.0) << " MiB on the wire) in "
+         << summary.batches << " batches, " << std::setprecision(2) << summary.seconds << " s, "
+         << std::setprecision(1) << rate << " MiB/s";
+    return text.str();
+}
+
+}  // namespace backup_server

@@ -1,0 +1,74 @@
+// The server's side of a volume restore: asks the agent to restore a partition, streams
+// the blocks of a source back in batches (optionally deflated, optionally enciphered with
+// the agent's backup session key or with a key sent in the request), ends the stream and
+// checks the agent's answers.
+//
+// The steps are also offered one by one, so that tests can send streams an honest server
+// would not.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "backup-server/AgentSession.h"
+#include "blocks/BlockChannel.h"
+#include "crypto/KeyMsg.h"
+
+namespace backup_server {
+
+struct RestoreOptions {
+    std::string deviceID;  // the partition to write, "Disk N Partition M"
+    std::uint32_t blockSize = 0;
+    std::uint32_t maxBlocks = 256;    // the largest batch the agent must accept
+    std::uint32_t batchBlocks = 256;  // blocks per batch sent
+    std::uint32_t compressionType = 0;
+    std::uint32_t compressionLevel = 6;
+    std::uint32_t encryptionType = 0;
+    // With encryption: the key sent in the request and used to encipher; without one the
+    // blocks are enciphered with sessionKey, the agent's own backup session key.
+    std::optional<crypto::KeyMsg> requestKey;
+    std::optional<crypto::KeyMsg> sessionKey;
+    // For tests of the agent's checks: one byte of this batch's data (counted from 0) is
+    // flipped after the batch's digest was computed.
+    std::optional<std::uint64_t> corruptBatch;
+};
+
+// Where the blocks come from.
+class BlockSource {
+  public:
+    virtual ~BlockSource() = default;
+    // The next plain block (data of the block size, digest set), or null at the end.
+    virtual blocks::BlockPtr next() = 0;
+};
+
+struct RestoreSummary {
+    std::uint64_t blocksSent = 0;
+    std::uint64_t batches = 0;
+    std::uint64_t compressedBlocks = 0;
+    std::uint64_t plainBytes = 0;  // block data before deflating and enciphering
+    std::uint64_t wireBytes = 0;   // block records as sent
+    double seconds = 0;
+};
+
+// Sends the request and waits for PROT_ACK and PROT_RESTORE_READY.
+void startVolumeRestore(AgentSession& session, const RestoreOptions& options);
+// Sends one batch of blocks as they are (already deflated or enciphered as announced);
+// corrupt flips a data byte after the digest. Returns the bytes of the records.
+std::uint64_t sendRestoreBatch(AgentSession& session, const std::vector<blocks::BlockPtr>& batch,
+                               bool corrupt = false);
+// The encrypted PROT_RESTORE_END that ends the block stream.
+void endRestoreStream(AgentSession& session);
+// Waits for the agent's PROT_ACK and PROT_RESTORE_DONE.
+void finishVolumeRestore(AgentSession& session);
+
+// All steps with the blocks of source. Throws winutil::AgentException "Restore failed: "
+// with the agent's reason (its last ERROR record) when the agent ends the connection.
+RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& options,
+                                BlockSource& source);
+
+// One line: blocks, batches, bytes and throughput.
+std::string describeRestore(const RestoreSummary& summary);
+
+}  // namespace backup_server
