@@ -1,0 +1,315 @@
+// The backup pipeline end to end over a loopback connection: which blocks go out, in which
+// batches, with which digests, how the transformations can be undone by the receiver, how
+// failures end it, and keep-alives for a slow reader.
+#include "blocks/BackupPipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "BlocksTestSupport.h"
+#include "blocks/BlockRecord.h"
+#include "blocks/Md5Stream.h"
+#include "net/EncryptedMessage.h"
+#include "net/SocketException.h"
+#include "net/SocketPair.h"
+#include "winutil/Exceptions.h"
+
+namespace {
+
+using blocks::Block;
+using blocks::BlockMap;
+constexpr std::uint64_t kSize = 512;
+
+// Blocks whose contents are made from their index: even blocks compress, odd ones do not.
+class MemoryReader : public blocks::BlockReader {
+  public:
+    explicit MemoryReader(std::uint64_t count) : count_(count) {}
+    std::uint64_t blockCount() override { return count_; }
+    std::shared_ptr<Block> readBlock(std::uint64_t index) override {
+        if (index == failAt)
+            throw winutil::DiskException("Failed to read block", "readBlock", 1);
+        if (delay.count() > 0 && reads == 0)
+            std::this_thread::sleep_for(delay);
+        ++reads;
+        std::string data = contents(index);
+        blocks::BlockBuffer buffer = std::make_shared<unsigned char[]>(kSize);
+        std::copy(data.begin(), data.end(), buffer.get());
+        auto block = std::make_shared<Block>(index, kSize, buffer, kSize, false, false);
+        block->computeDigest();
+        return block;
+    }
+    static std::string contents(std::uint64_t index) {
+        std::string data(kSize, static_cast<char>(index));
+        if (index % 2 == 1) {
+            for (std::size_t i = 0; i < kSize; ++i)
+                data[i] = static_cast<char>((index * 2654435761u + i * 40503u) >> (i % 13));
+        }
+        return data;
+    }
+
+    std::atomic<int> reads{0};
+    std::uint64_t failAt = ~0ull;
+    std::chrono::milliseconds delay{0};
+
+  private:
+    std::uint64_t count_;
+};
+
+struct Received {
+    std::vector<std::size_t> batchSizes;
+    std::vector<std::shared_ptr<Block>> blocks;
+    int keepAlives = 0;
+    int keepAlivesBeforeFirstBatch = 0;
+    std::vector<std::string> logTexts;
+};
+
+// Runs the pipeline on its own thread and reads what it writes, as a server would.
+class BackupPipelineTest : public ::testing::Test {
+  protected:
+    BackupPipelineTest()
+        : protocolKey_(1, std::string(16, 'p'), std::string(8, 'i')),
+          sessionKey_(1, std::string(16, 's'), std::string(8, 'v')) {}
+
+    Received run(const blocks::BackupPipelineInput& input,
+                 blocks::BackupPipelineSettings settings) {
+        settings.sessionKey = &sessionKey_;
+        auto sender = std::async(std::launch::async, [&] {
+            test::LogCapture capture;  // log records travel in the stream, as on a connection
+            Net::ProtocolStream stream(pair_.near.get());
+            try {
+                result_ = blocks::runBackupPipeline(input, settings, stream, protocolKey_);
+            } catch (...) {
+                pair_.near->shutdownSend();
+                throw;
+            }
+            pair_.near->shutdownSend();
+            // Lines logged after the last write wait for the request's next code.
+            unsent_ = capture.text();
+        });
+        Received received = receive(settings.encryptionType == 1);
+        sender.get();
+        return received;
+    }
+
+    Received receive(bool encrypted) {
+        Received received;
+        Net::ProtocolStream stream(pair_.far.get());
+        try {
+            for (;;) {
+                Net::Code code = readCode(stream, received);
+                if (code == Net::PROT_KEEPALIVE) {
+                    ++received.keepAlives;
+                    received.keepAlivesBeforeFirstBatch += received.batchSizes.empty() ? 1 : 0;
+                    continue;
+                }
+                EXPECT_EQ(code, Net::PROT_ENCRYPTED);
+                Net::EncryptedMessage announcement(stream, protocolKey_);
+                announcement.receive();
+                EXPECT_EQ(announcement.read32(), Net::PROT_BLOCKS);
+                receiveBatch(stream, announcement.read16(), encrypted, received);
+            }
+        } catch (const Net::SocketException&) {
+            // The sender closed its side: the stream is over.
+        }
+        return received;
+    }
+
+    static Net::Code readCode(Net::ProtocolStream& stream, Received& received) {
+        for (;;) {
+            Net::Code code = stream.readRawCode();
+            if (code != Net::PROT_LOG_INFO && code != Net::PROT_LOG_ERROR &&
+                code != Net::PROT_LOG_WARN)
+                return code;
+            received.logTexts.push_back(stream.readString());
+        }
+    }
+
+    void receiveBatch(Net::ProtocolStream& stream, std::uint16_t count, bool encrypted,
+                      Received& received) {
+        EXPECT_EQ(readCode(stream, received), Net::PROT_BLOCK_STREAM);
+        blocks::Md5Stream md5;
+        for (std::uint16_t i = 0; i < count; ++i) {
+            blocks::BlockRecordHeaderBytes bytes;
+            stream.readBytes(bytes.data(), bytes.size());
+            auto header = blocks::parseBlockRecordHeader(bytes, kSize, encrypted);
+            std::vector<unsigned char> data(header.length + 1);
+            stream.readBytes(data.data(), header.length);
+            md5.update(bytes.data(), bytes.size());
+            md5.update(data.data(), header.length);
+            received.blocks.push_back(
+                blocks::blockFromRecord(header, kSize, encrypted, data.data()));
+        }
+        EXPECT_EQ(readCode(stream, received), Net::PROT_BLOCK_STREAM_DIGEST);
+        blocks::BlockDigest digest;
+        stream.readBytes(digest.data(), digest.size());
+        EXPECT_EQ(digest, md5.finish());
+        received.batchSizes.push_back(count);
+    }
+
+    // The raw data of a received block, undoing the transformations.
+    std::string rawData(Block& block) {
+        block.decrypt(sessionKey_, cipher_);
+        block.inflate(inflater_);
+        return std::string(reinterpret_cast<const char*>(block.getData()), block.length());
+    }
+
+    static std::vector<std::uint64_t> indices(const Received& received) {
+        std::vector<std::uint64_t> result;
+        for (const auto& block : received.blocks)
+            result.push_back(block->index());
+        return result;
+    }
+
+    bool logged(const Received& received, const std::string& text) const {
+        for (const auto& line : received.logTexts) {
+            if (line == text)
+                return true;
+        }
+        return unsent_.find(text) != std::string::npos;
+    }
+
+    test::SocketPair pair_;
+    crypto::KeyMsg protocolKey_;
+    crypto::KeyMsg sessionKey_;
+    crypto::CipherContext cipher_;
+    blocks::InflateStream inflater_;
+    blocks::BackupPipelineResult result_;
+    std::string unsent_;
+};
+
+BlockMap fullMap(std::uint64_t count) {
+    BlockMap map(count);
+    for (std::uint64_t i = 0; i < count; ++i)
+        map.setBit(i);
+    return map;
+}
+
+class MapChanges : public blocks::ChangedBlocks {
+  public:
+    explicit MapChanges(std::vector<std::uint64_t> blocks) : blocks_(std::move(blocks)) {}
+    bool first(std::uint64_t& block) const override { return at(0, block); }
+    bool next(std::uint64_t& block) const override {
+        auto it = std::upper_bound(blocks_.begin(), blocks_.end(), block);
+        return at(static_cast<std::size_t>(it - blocks_.begin()), block);
+    }
+
+  private:
+    bool at(std::size_t i, std::uint64_t& block) const {
+        if (i >= blocks_.size())
+            return false;
+        block = blocks_[i];
+        return true;
+    }
+    std::vector<std::uint64_t> blocks_;
+};
+
+TEST_F(BackupPipelineTest, EveryTransformationGoesOutInBatchesOf256TheReceiverCanUndo) {
+    for (std::uint32_t compression : {0u, 1u}) {
+        for (std::uint32_t encryption : {0u, 1u}) {
+            SCOPED_TRACE(std::to_string(compression) + "/" + std::to_string(encryption));
+            test::SocketPair fresh;
+            std::swap(pair_, fresh);
+            MemoryReader reader(260);
+            BlockMap used = fullMap(260);
+            used.clearBit(5);
+            used.clearBit(259);
+            used.clearBit(100);
+            blocks::BackupPipelineInput input{&reader, &used, nullptr, nullptr, nullptr};
+            Received received = run(input, {compression, 9, encryption});
+            EXPECT_EQ(received.batchSizes, (std::vector<std::size_t>{256, 1}));
+            ASSERT_EQ(received.blocks.size(), 257u);
+            EXPECT_EQ(received.blocks[5]->index(), 6u);
+            EXPECT_EQ(received.blocks.back()->index(), 258u);
+            int compressed = 0;
+            for (auto& block : received.blocks) {
+                compressed += block->compressed() ? 1 : 0;
+                ASSERT_EQ(rawData(*block), MemoryReader::contents(block->index()));
+            }
+            EXPECT_EQ(compressed > 0, compression == 1);
+            EXPECT_EQ(result_.blocksSent, 257u);
+            EXPECT_TRUE(logged(received, "Blocks sent: 257"));
+        }
+    }
+}
+
+TEST_F(BackupPipelineTest, ChangesSendOnlyUsedChangedBlocksWithinTheVolume) {
+    MemoryReader reader(50);
+    BlockMap used = fullMap(50);
+    used.clearBit(7);
+    BlockMap skipped = used;
+    MapChanges changes({3, 7, 8, 49, 50, 60});
+    blocks::BackupPipelineInput input{&reader, &used, &skipped, nullptr, &changes};
+    Received received = run(input, {});
+    EXPECT_EQ(indices(received), (std::vector<std::uint64_t>{3, 8, 49}));
+    EXPECT_FALSE(skipped.bit(3));
+    EXPECT_TRUE(skipped.bit(4));
+    EXPECT_FALSE(skipped.bit(49));
+}
+
+TEST_F(BackupPipelineTest, EmptyMapsAndEmptyChangeSetsSendNothing) {
+    MemoryReader reader(50);
+    BlockMap none(50);
+    Received received = run({&reader, &none, nullptr, nullptr, nullptr}, {});
+    EXPECT_TRUE(received.blocks.empty());
+    EXPECT_TRUE(logged(received, "Blocks sent: 0"));
+
+    test::SocketPair fresh;
+    std::swap(pair_, fresh);
+    BlockMap used = fullMap(50);
+    MapChanges noChanges({});
+    received = run({&reader, &used, nullptr, nullptr, &noChanges}, {});
+    EXPECT_TRUE(received.blocks.empty());
+    EXPECT_EQ(reader.reads, 0);
+}
+
+TEST_F(BackupPipelineTest, BlocksTheServerHoldsStayInTheSkippedMap) {
+    MemoryReader reader(10);
+    BlockMap used = fullMap(10);
+    BlockMap skipped = used;
+    blocks::BlockSumManager sums("Disk 0 Partition 0", 10);
+    sums.addDigest(1, reader.readBlock(1)->getDigest());  // unchanged
+    auto changed = reader.readBlock(2);
+    changed->setDigest(blocks::BlockDigest{9});
+    sums.addDigest(2, changed->getDigest());  // changed since
+    Received received = run({&reader, &used, &skipped, &sums, nullptr}, {});
+    EXPECT_EQ(indices(received), (std::vector<std::uint64_t>{0, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(result_.duplicatesSkipped, 1u);
+    for (std::uint64_t i = 0; i < 10; ++i)
+        EXPECT_EQ(skipped.bit(i), i == 1) << i;
+}
+
+TEST_F(BackupPipelineTest, UnknownTypesAreRefusedBeforeAnyBlockIsRead) {
+    MemoryReader reader(10);
+    BlockMap used = fullMap(10);
+    EXPECT_THROW_MESSAGE(run({&reader, &used, nullptr, nullptr, nullptr}, {2, 6, 0}),
+                         "Unkown compression type: 2");
+    EXPECT_THROW_MESSAGE(run({&reader, &used, nullptr, nullptr, nullptr}, {0, 6, 3}),
+                         "Unkown encryption type: 3");
+    EXPECT_THROW_MESSAGE(run({&reader, &used, nullptr, nullptr, nullptr}, {1, 42, 0}),
+                         "zip stream init failed");
+    EXPECT_EQ(reader.reads, 0);
+}
+
+TEST_F(BackupPipelineTest, AFailingReaderFailsTheBackupOnce) {
+    MemoryReader reader(600);
+    reader.failAt = 400;
+    BlockMap used = fullMap(600);
+    EXPECT_THROW_MESSAGE(run({&reader, &used, nullptr, nullptr, nullptr}, {1, 6, 1}),
+                         "Backup failed");
+}
+
+TEST_F(BackupPipelineTest, ASlowReaderMakesTheSenderSendKeepAlives) {
+    MemoryReader reader(3);
+    reader.delay = std::chrono::milliseconds(400);
+    BlockMap used = fullMap(3);
+    blocks::BackupPipelineSettings settings;
+    settings.keepAliveInterval = std::chrono::milliseconds(50);
+    Received received = run({&reader, &used, nullptr, nullptr, nullptr}, settings);
+    EXPECT_GE(received.keepAlivesBeforeFirstBatch, 2);
+    EXPECT_EQ(received.blocks.size(), 3u);
+}
+
+}  // namespace
