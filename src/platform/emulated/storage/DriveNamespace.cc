@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/System.h"
 #include "platform/emulated/storage/DeviceCommon.h"
 #include "platform/emulated/storage/WindowsPath.h"
 
@@ -123,8 +124,10 @@ std::optional<std::filesystem::path> resolveDrivePath(Host& host, const std::wst
     std::error_code ignored;
     std::filesystem::create_directories(root, ignored);
     std::filesystem::path result = root;
+    // Host file names are UTF-8 whatever the process locale (a wide path would go through
+    // the locale's conversion, which fails for non-ASCII names in the "C" locale).
     for (const auto& component : parsed->components)
-        result /= component;
+        result /= toNarrow(component);
     return result;
 }
 
