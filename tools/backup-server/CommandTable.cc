@@ -36,18 +36,13 @@ const std::vector<CommandInfo>& commandTable() {
          "        [level=N] [encryption=0|1] [key=session|request] [batch=N]\n"
          "                           stream a stored volume back onto a partition",
          restoreCommand},
-        {"restore",
-         "restore DEVICE-ID (STORE [from=ID] | image=FILE block-size=N) [compression=0|1]\n"
-         "        [level=N] [encryption=0|1] [key=session|request] [batch=N]\n"
-         "                           stream a stored volume back onto a partition",
-         restoreCommand},
         {"backup",
          "backup DEVICE-ID STORE [compression=0|1] [level=N] [encryption=0|1] [checksums=0|1]\n"
          "                           back up a volume into its folder of STORE",
          backupCommand},
         {"restore-files",
-         "restore-files --target PATH|--device ID [--chunk BYTES] [--keepalives N] [--unix-times]\n"
-         "              SOURCE...    restore local folders (or @LIST files) to the agent",
+         "restore-files (target=PATH | device=ID) [chunk=BYTES] [keepalives=N] [times=unix]\n"
+         "        SOURCE...          restore local folders (or @LIST files: LOCAL[<tab>AS])",
          restoreFilesCommand},
     };
     return commands;

@@ -16,34 +16,43 @@ struct RestoreFilesArguments {
     std::vector<std::string> sources;
 };
 
-std::uint32_t numberArgument(const std::vector<std::string>& words, std::size_t& i) {
-    if (i + 1 >= words.size())
-        ZENTRAD_THROW(winutil::AgentException, words[i] + " needs a value");
-    return static_cast<std::uint32_t>(std::stoul(words[++i]));
+std::uint32_t numberValue(const std::string& word, const std::string& value) {
+    try {
+        std::size_t used = 0;
+        unsigned long number = std::stoul(value, &used);
+        if (used == value.size() && number <= 0xFFFFFFFFul)
+            return static_cast<std::uint32_t>(number);
+    } catch (const std::exception&) {
+    }
+    ZENTRAD_THROW(winutil::AgentException, "Not a number: " + word);
 }
 
+// Words are key=value settings or sources (folders, or @LIST files).
 RestoreFilesArguments parseArguments(const std::vector<std::string>& words) {
     RestoreFilesArguments arguments;
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        const std::string& word = words[i];
-        if ((word == "--target" || word == "--device") && i + 1 < words.size()) {
-            arguments.header.useVolume = word == "--device";
-            (word == "--device" ? arguments.header.deviceID : arguments.header.targetPath) =
-                words[++i];
-        } else if (word == "--chunk") {
-            arguments.options.chunkBytes = numberArgument(words, i);
-        } else if (word == "--keepalives") {
-            arguments.options.keepAlivesBeforeData = numberArgument(words, i);
-        } else if (word == "--unix-times") {
-            arguments.unixTimes = true;
+    for (const auto& word : words) {
+        auto equals = word.find('=');
+        std::string key = equals == std::string::npos ? "" : word.substr(0, equals);
+        std::string value = equals == std::string::npos ? "" : word.substr(equals + 1);
+        if (key == "target") {
+            arguments.header.targetPath = value;
+        } else if (key == "device") {
+            arguments.header.useVolume = true;
+            arguments.header.deviceID = value;
+        } else if (key == "chunk") {
+            arguments.options.chunkBytes = numberValue(word, value);
+        } else if (key == "keepalives") {
+            arguments.options.keepAlivesBeforeData = numberValue(word, value);
+        } else if (key == "times") {
+            arguments.unixTimes = value == "unix";
         } else {
             arguments.sources.push_back(word);
         }
     }
     if (arguments.sources.empty() ||
-        (arguments.header.targetPath.empty() && arguments.header.deviceID.empty())) {
+        arguments.header.targetPath.empty() == arguments.header.deviceID.empty()) {
         ZENTRAD_THROW(winutil::AgentException,
-                      "restore-files needs --target PATH or --device ID and at least one source");
+                      "restore-files needs target=PATH or device=ID and at least one source");
     }
     return arguments;
 }
