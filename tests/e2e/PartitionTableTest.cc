@@ -1,0 +1,285 @@
+// Disks and partition tables through the real agent: the partition list, partition-table
+// backups restored onto blank disks, and restores that must be refused before anything is
+// written.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+
+#include "AgentProcess.h"
+#include "backup-server/PartitionList.h"
+#include "backup-server/PartitionStore.h"
+#include "backup-server/PartitionTable.h"
+#include "common/TempDir.h"
+#include "platform/DeviceControl.h"
+#include "platform/File.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using backup_server::PartitionTableImage;
+using backup_server::TableSector;
+
+constexpr std::uint64_t kMiB = 1 << 20;
+
+void hostsim(const test::AgentProcess& agent, const std::string& arguments) {
+    std::string command = std::string(ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim --root '") +
+                          agent.hostRoot().string() + "' " + arguments + " > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+// Disk 0: an NTFS primary (C:), an extended partition with two NTFS logical drives (the
+// second is E:).
+void addStandardDisk(const test::AgentProcess& agent) {
+    hostsim(agent,
+            "add-disk --size 64M --part 'size=16M,type=7' --part 'type=5' "
+            "--part 'size=16M,type=7' --part 'size=16M,type=7'");
+    for (const char* volume : {"0:0", "0:1", "0:2"})
+        hostsim(agent, std::string("mkfs ") + volume);
+    hostsim(agent, "letter C 0:0");
+    hostsim(agent, "letter E 0:2");
+}
+
+std::string readImage(const test::AgentProcess& agent, int disk, std::uint64_t offset,
+                      std::size_t length) {
+    std::ifstream in(agent.hostRoot() / "disks" / (std::to_string(disk) + ".img"),
+                     std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::string bytes(length, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(length));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+}
+
+// The text of the agent's last ERROR record once the session has failed.
+std::string agentFailure(const backup_server::AgentSession& session,
+                         const std::function<void()>& action) {
+    try {
+        action();
+        return "(no failure)";
+    } catch (const std::exception&) {
+    }
+    const auto& records = session.logRecords();
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+        if (it->code == Net::PROT_LOG_ERROR)
+            return it->text;
+    }
+    return "(no ERROR record)";
+}
+
+class PartitionListE2E : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        test::prepareServerSide();
+        agent = new test::AgentProcess();
+        agent->allowServer(test::serverKeys("first"));
+        addStandardDisk(*agent);
+        hostsim(*agent, "add-disk --size 8M");
+        hostsim(*agent, "span span0 --extent 0:" + std::to_string(56 * kMiB) + ":" +
+                            std::to_string(4 * kMiB) + " --extent 1:" + std::to_string(2 * kMiB) +
+                            ":" + std::to_string(2 * kMiB));
+        agent->start();
+    }
+    static void TearDownTestSuite() {
+        EXPECT_EQ(agent->stop(), 0);
+        delete agent;
+    }
+    static inline test::AgentProcess* agent = nullptr;
+};
+
+TEST_F(PartitionListE2E, DisksTheirVolumesAndTheDynamicGroup) {
+    auto session = agent->openSession(test::serverKeys("first"));
+    auto items = backup_server::requestPartitionList(*session);
+    session->finish();
+    ASSERT_EQ(items.size(), 7u);
+    EXPECT_EQ(items[0].name, "Disk 0");
+    EXPECT_TRUE(items[0].isContainer);
+    EXPECT_EQ(items[0].kind, 2u);
+    EXPECT_EQ(items[0].sizeKiB, 65536u);
+    const char* names[] = {"Disk 0 Partition 0", "Disk 0 Partition 1", "Disk 0 Partition 2"};
+    const char* drives[] = {"C:\\", "", "E:\\"};
+    for (int i = 0; i < 3; ++i) {
+        const auto& volume = items[1 + i];
+        EXPECT_EQ(volume.name, names[i]);
+        EXPECT_FALSE(volume.isContainer);
+        EXPECT_EQ(volume.kind, 4u);
+        EXPECT_TRUE(volume.isNtfs);
+        EXPECT_EQ(volume.sizeKiB, 16384u);
+        EXPECT_EQ(volume.drivePath, drives[i]);
+        EXPECT_EQ(volume.hasDriveLetter, drives[i][0] != '\0');
+        EXPECT_EQ(volume.parentName, "Disk 0");
+    }
+    EXPECT_EQ(items[4].name, "Disk 1");
+    EXPECT_EQ(items[4].sizeKiB, 8192u);
+    EXPECT_EQ(items[5].name, "Dynamic Volumes");
+    EXPECT_EQ(items[5].kind, 6u);
+    EXPECT_EQ(items[6].parentName, "Dynamic Volumes");
+    EXPECT_EQ(items[6].sizeKiB, 6144u);
+    EXPECT_EQ(items[6].kind, 0u);
+    EXPECT_EQ(items[6].name.rfind("\\\\?\\Volume{", 0), 0u);
+}
+
+class PartitionTableE2E : public ::testing::Test {
+  protected:
+    // Disk 0 as above, disk 1 blank of the same size, disk 2 dynamic, disk 3 blank of its
+    // size.
+    static void SetUpTestSuite() {
+        test::prepareServerSide();
+        agent = new test::AgentProcess();
+        agent->allowServer(test::serverKeys("first"));
+        addStandardDisk(*agent);
+        hostsim(*agent, "add-disk --size 64M");
+        hostsim(*agent, "add-disk --size 8M --dynamic");
+        hostsim(*agent, "add-disk --size 8M");
+        agent->start();
+    }
+    static void TearDownTestSuite() {
+        EXPECT_EQ(agent->stop(), 0);
+        delete agent;
+    }
+    std::unique_ptr<backup_server::AgentSession> session() {
+        return agent->openSession(test::serverKeys("first"));
+    }
+    PartitionTableImage backup(const std::string& disk) {
+        auto connection = session();
+        PartitionTableImage image = backup_server::backupPartitionTable(*connection, disk);
+        connection->finish();
+        return image;
+    }
+    void restore(const std::string& disk, const PartitionTableImage& image) {
+        auto connection = session();
+        backup_server::restorePartitionTable(*connection, disk, image);
+        connection->finish();
+    }
+    void expectOnDisk(int disk, const PartitionTableImage& image) {
+        for (const auto& sector : image.sectors) {
+            ASSERT_TRUE(readImage(*agent, disk, sector.offset, 512) == sector.data)
+                << "disk " << disk << " offset " << sector.offset;
+        }
+    }
+
+    static inline test::AgentProcess* agent = nullptr;
+};
+
+std::vector<platform::PartitionInformation> driveLayout(const fs::path& hostRoot, int disk) {
+    ::setenv("ZENTRAD_HOST_ROOT", hostRoot.c_str(), 1);
+    platform::FileHandle device = platform::createFile(
+        L"\\\\.\\PHYSICALDRIVE" + std::to_wstring(disk), platform::kGenericRead,
+        platform::kFileShareRead | platform::kFileShareWrite, platform::kOpenExisting, 0);
+    std::vector<std::uint8_t> reply(8 + 64 * sizeof(platform::PartitionInformation));
+    std::uint32_t returned = 0;
+    bool ok = platform::deviceIoControl(device, platform::kIoctlDiskGetDriveLayout, nullptr, 0,
+                                        reply.data(), static_cast<std::uint32_t>(reply.size()),
+                                        &returned);
+    ::unsetenv("ZENTRAD_HOST_ROOT");
+    EXPECT_TRUE(ok);
+    std::vector<platform::PartitionInformation> entries((returned - 8) /
+                                                        sizeof(platform::PartitionInformation));
+    std::memcpy(entries.data(), reply.data() + 8, entries.size() * sizeof entries[0]);
+    return entries;
+}
+
+TEST_F(PartitionTableE2E, TableRestoredOntoABlankDiskReadsBackTheSame) {
+    PartitionTableImage original = backup("Disk 0");
+    EXPECT_EQ(original.sectorSize, 512u);
+    // The MBR, sectors 1 to 2047 before the first partition, and two extended boot records.
+    ASSERT_EQ(original.sectors.size(), 2050u);
+    for (std::uint64_t i = 0; i < 2048; ++i)
+        ASSERT_EQ(original.sectors[i].offset, i * 512);
+    EXPECT_EQ(original.sectors[2048].offset, 17 * kMiB);
+    EXPECT_GT(original.sectors[2049].offset, original.sectors[2048].offset);
+    expectOnDisk(0, original);
+
+    // Through the store, as the command line does.
+    test::TempDir store;
+    backup_server::savePartitionTable(store.path(), "Disk 0", original);
+    PartitionTableImage stored = backup_server::loadPartitionTable(store.path(), "Disk 0");
+    EXPECT_EQ(stored.sectors, original.sectors);
+
+    restore("Disk 1", stored);
+    expectOnDisk(1, original);
+    EXPECT_EQ(backup("Disk 1").sectors, original.sectors);
+    auto source = driveLayout(agent->hostRoot(), 0);
+    auto copy = driveLayout(agent->hostRoot(), 1);
+    ASSERT_EQ(copy.size(), 12u);
+    ASSERT_EQ(copy.size(), source.size());
+    for (std::size_t i = 0; i < copy.size(); ++i) {
+        EXPECT_EQ(copy[i].startingOffset, source[i].startingOffset) << i;
+        EXPECT_EQ(copy[i].partitionLength, source[i].partitionLength) << i;
+        EXPECT_EQ(copy[i].partitionType, source[i].partitionType) << i;
+    }
+}
+
+TEST_F(PartitionTableE2E, DynamicDiskCarriesItsDatabase) {
+    PartitionTableImage original = backup("Disk 2");
+    ASSERT_EQ(original.sectors.size(), 1u + 62 + 2048);
+    EXPECT_EQ(original.sectors[63].offset, (16384u - 2048) * 512);
+    EXPECT_EQ(original.sectors.back().offset, 16383u * 512);
+    EXPECT_TRUE(agent->waitForLog("Backing up 2048 sectors of the LDM database"));
+    restore("Disk 3", original);
+    expectOnDisk(3, original);
+    EXPECT_EQ(backup("Disk 3").sectors, original.sectors);
+}
+
+TEST_F(PartitionTableE2E, EmptyRestoreStillCompletes) {
+    std::string before = readImage(*agent, 3, 0, 64 * 512);
+    restore("Disk 3", PartitionTableImage{});
+    EXPECT_EQ(readImage(*agent, 3, 0, 64 * 512), before);
+}
+
+TEST_F(PartitionTableE2E, MalformedRestoresAreRefusedBeforeAnythingIsWritten) {
+    std::string before = readImage(*agent, 1, 0, 4096);
+    TableSector marked{0, std::string(512, 'X')};
+    {
+        auto connection = session();
+        EXPECT_NE(agentFailure(
+                      *connection,
+                      [&] { backup_server::startPartitionRestore(*connection, "Disk 1", 4096, 1); })
+                      .find("Refusing partition table restore: sectors of 4096 bytes"),
+                  std::string::npos);
+    }
+    {
+        auto connection = session();
+        EXPECT_NE(agentFailure(*connection,
+                               [&] {
+                                   backup_server::startPartitionRestore(*connection, "Disk 1", 512,
+                                                                        1000000000);
+                               })
+                      .find("Refusing partition table restore: 1000000000 sectors"),
+                  std::string::npos);
+    }
+    for (std::uint64_t outside : {64 * kMiB, 64 * kMiB - 256, std::uint64_t{100}}) {
+        auto connection = session();
+        std::string failure = agentFailure(*connection, [&] {
+            backup_server::startPartitionRestore(*connection, "Disk 1", 512, 2);
+            backup_server::sendTableSector(*connection, marked);
+            backup_server::sendTableSector(*connection,
+                                           TableSector{outside, std::string(512, 'Y')});
+            backup_server::finishPartitionRestore(*connection);
+        });
+        EXPECT_NE(failure.find("Refusing to write a sector of 512 bytes at offset " +
+                               std::to_string(outside)),
+                  std::string::npos)
+            << failure;
+    }
+    {
+        auto connection = session();
+        std::string failure = agentFailure(*connection, [&] {
+            backup_server::startPartitionRestore(*connection, "Disk 7", 512, 1);
+            backup_server::sendTableSector(*connection, marked);
+            backup_server::finishPartitionRestore(*connection);
+        });
+        EXPECT_NE(failure.find("Unable to find disk: Disk 7"), std::string::npos) << failure;
+    }
+    EXPECT_EQ(readImage(*agent, 1, 0, 4096), before);
+
+    auto connection = session();
+    EXPECT_NE(agentFailure(*connection,
+                           [&] { backup_server::backupPartitionTable(*connection, "Disk 9"); })
+                  .find("Unable to find disk: Disk 9"),
+              std::string::npos);
+}
+
+}  // namespace
