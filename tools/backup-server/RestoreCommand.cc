@@ -5,6 +5,7 @@
 #include "backup-server/Command.h"
 #include "backup-server/ImageBlockSource.h"
 #include "backup-server/KeysGet.h"
+#include "backup-server/StoreBlockSource.h"
 #include "backup-server/VolumeRestore.h"
 #include "winutil/Exceptions.h"
 
@@ -71,9 +72,27 @@ RestoreArguments parseArguments(const std::vector<std::string>& words) {
     return arguments;
 }
 
+// A store's source owns the store it reads.
+class OwnedStoreSource : public BlockSource {
+  public:
+    OwnedStoreSource(const std::string& root, const std::string& deviceID)
+        : store_(root, deviceID), source_(store_) {}
+    blocks::BlockPtr next() override { return source_.next(); }
+    std::uint32_t blockSize() const { return store_.blockSize(); }
+
+  private:
+    VolumeStore store_;
+    StoreBlockSource source_;
+};
+
 std::unique_ptr<BlockSource> openSource(RestoreArguments& arguments) {
-    if (arguments.image.empty())
-        ZENTRAD_THROW(winutil::AgentException, "Restoring from a store is not available yet");
+    if (!arguments.store.empty()) {
+        const std::string& from =
+            arguments.from.empty() ? arguments.options.deviceID : arguments.from;
+        auto source = std::make_unique<OwnedStoreSource>(arguments.store, from);
+        arguments.options.blockSize = source->blockSize();
+        return source;
+    }
     if (arguments.options.blockSize == 0)
         ZENTRAD_THROW(winutil::AgentException, "An image needs block-size=N");
     return std::make_unique<ImageBlockSource>(arguments.image, arguments.options.blockSize);

@@ -51,22 +51,22 @@ class BlockEncoder {
     std::optional<crypto::KeyMsg> key_;
 };
 
-// Reads what the agent said before it closed the connection: its last ERROR record.
-[[noreturn]] void failWithAgentReason(AgentSession& session, const std::string& what) {
+// Reads what the agent said before it closed the connection: its ERROR records, the
+// cause first.
+[[noreturn]] void failWithAgentReason(AgentSession& session, std::size_t firstRecord,
+                                      const std::string& what) {
     try {
         for (int i = 0; i < 100000; ++i)
             session.readCode();
     } catch (const std::exception&) {
     }
-    std::string reason = what;
+    std::string reason;
     const auto& records = session.logRecords();
-    for (auto it = records.rbegin(); it != records.rend(); ++it) {
-        if (it->code == Net::PROT_LOG_ERROR) {
-            reason = it->text;
-            break;
-        }
+    for (std::size_t i = firstRecord; i < records.size(); ++i) {
+        if (records[i].code == Net::PROT_LOG_ERROR)
+            reason += (reason.empty() ? "" : " / ") + records[i].text;
     }
-    ZENTRAD_THROW(winutil::AgentException, "Restore failed: " + reason);
+    ZENTRAD_THROW(winutil::AgentException, "Restore failed: " + (reason.empty() ? what : reason));
 }
 
 bool isAgentFailure(const winutil::AgentException& error) {
@@ -154,17 +154,18 @@ RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& opt
     auto start = std::chrono::steady_clock::now();
     RestoreSummary summary;
     BlockEncoder encoder(options);
+    std::size_t firstRecord = session.logRecords().size();
     try {
         startVolumeRestore(session, options);
         sendAllBlocks(session, options, encoder, source, summary);
         endRestoreStream(session);
         finishVolumeRestore(session);
     } catch (const Net::SocketException& error) {
-        failWithAgentReason(session, error.what());
+        failWithAgentReason(session, firstRecord, error.what());
     } catch (const winutil::AgentException& error) {
         if (!isAgentFailure(error))
             throw;
-        failWithAgentReason(session, error.what());
+        failWithAgentReason(session, firstRecord, error.what());
     }
     summary.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

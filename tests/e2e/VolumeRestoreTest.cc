@@ -1,0 +1,352 @@
+// Volume restores through the real agent on an emulated host: disk 0 holds two 32 MiB
+// partitions, an NTFS source (Disk 0 Partition 0) and a target (Disk 0 Partition 1).
+// Every check reads the target's bytes straight from the disk image, and NTFS is judged
+// by ntfs-3g's tools, not by the agent's report.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <random>
+
+#include "AgentProcess.h"
+#include "backup-server/ImageBlockSource.h"
+#include "backup-server/KeysGet.h"
+#include "backup-server/StoreBlockSource.h"
+#include "backup-server/VolumeBackup.h"
+#include "backup-server/VolumeRestore.h"
+#include "backup-server/VolumeStore.h"
+#include "common/TempDir.h"
+#include "winutil/Exceptions.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using backup_server::RestoreOptions;
+
+const char* const kHostsim = ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim";
+const char* const kSource = "Disk 0 Partition 0";
+const char* const kTarget = "Disk 0 Partition 1";
+constexpr std::uint64_t kMiB = 1 << 20;
+constexpr std::uint64_t kSourceOffset = 1 * kMiB;
+constexpr std::uint64_t kTargetOffset = 33 * kMiB;
+constexpr std::uint64_t kPartitionBytes = 32 * kMiB;
+constexpr std::uint32_t kCluster = 4096;
+constexpr std::uint64_t kBlocks = kPartitionBytes / kCluster;
+
+std::string run(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr)
+        return output;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, n);
+    EXPECT_EQ(::pclose(pipe), 0) << command << "\n" << output;
+    return output;
+}
+
+std::string randomBytes(std::size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator());
+    return bytes;
+}
+
+// A source that yields the given blocks (plain, of one size).
+class ListSource : public backup_server::BlockSource {
+  public:
+    explicit ListSource(std::vector<blocks::BlockPtr> blocks) : blocks_(std::move(blocks)) {}
+    blocks::BlockPtr next() override { return next_ < blocks_.size() ? blocks_[next_++] : nullptr; }
+
+  private:
+    std::vector<blocks::BlockPtr> blocks_;
+    std::size_t next_ = 0;
+};
+
+// Every ERROR record the agent sent before it closed the connection.
+std::string agentErrors(backup_server::AgentSession& session) {
+    test::closingReason(session);
+    std::string errors;
+    for (const auto& record : session.logRecords()) {
+        if (record.code == Net::PROT_LOG_ERROR)
+            errors += record.text + "\n";
+    }
+    return errors;
+}
+
+blocks::BlockPtr blockOf(std::uint64_t index, const std::string& data) {
+    auto buffer = std::make_shared<unsigned char[]>(data.size());
+    std::copy(data.begin(), data.end(), buffer.get());
+    return std::make_shared<blocks::Block>(index, data.size(), buffer, data.size(), false, false);
+}
+
+class VolumeRestoreTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        test::prepareServerSide(30);
+        test::AgentSettings settings;
+        // Far longer than any wait of the server: a restore that waits for the agent's
+        // time-out fails the test instead of passing slowly.
+        settings.timeoutSeconds = 600;
+        agent = new test::AgentProcess(settings);
+        sim("init");
+        sim("add-disk --size 72M --part 'size=32M,type=7' --part 'size=32M,type=7'");
+        sim("mkfs 0:0 --cluster-size 4096");
+        put("random.bin", randomBytes(3 * kMiB + 123, 1));
+        put("zeros.bin", std::string(kMiB, '\0'));
+        put("text.txt", std::string(200000, 'q'));
+        agent->allowServer(test::serverKeys("restore"));
+        agent->start();
+    }
+    static void TearDownTestSuite() {
+        agent->stop();
+        delete agent;
+    }
+
+    void SetUp() override { blankTarget(); }
+
+    static std::string sim(const std::string& arguments) {
+        return run(std::string(kHostsim) + " --root '" + agent->hostRoot().string() + "' " +
+                   arguments);
+    }
+    static void put(const std::string& name, const std::string& content) {
+        fs::path file = agent->hostRoot() / ("content-" + name);
+        std::ofstream(file, std::ios::binary) << content;
+        contents[name] = content;
+        sim("put 0:0 '" + file.string() + "' /" + name);
+    }
+    static fs::path diskImage() { return agent->hostRoot() / "disks" / "0.img"; }
+
+    static std::string readDisk(std::uint64_t offset, std::uint64_t length) {
+        std::ifstream in(diskImage(), std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(offset));
+        std::string bytes(length, '\0');
+        in.read(bytes.data(), static_cast<std::streamsize>(length));
+        return bytes;
+    }
+    static void writeDisk(std::uint64_t offset, const std::string& bytes) {
+        std::fstream out(diskImage(), std::ios::binary | std::ios::in | std::ios::out);
+        out.seekp(static_cast<std::streamoff>(offset));
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    static void blankTarget() { writeDisk(kTargetOffset, std::string(kPartitionBytes, '\0')); }
+
+    // The partition's bytes in a file of their own, for ntfs-3g and as an image source.
+    static fs::path extract(std::uint64_t offset, const std::string& name) {
+        fs::path file = agent->hostRoot() / name;
+        std::ofstream(file, std::ios::binary) << readDisk(offset, kPartitionBytes);
+        return file;
+    }
+
+    static std::unique_ptr<backup_server::AgentSession> session() {
+        return agent->openSession(test::serverKeys("restore"));
+    }
+
+    static backup_server::RestoreSummary restoreImage(RestoreOptions options) {
+        options.deviceID = kTarget;
+        options.blockSize = kCluster;
+        backup_server::ImageBlockSource source(extract(kSourceOffset, "source.img"), kCluster);
+        auto connection = session();
+        if (options.encryptionType == 1 && !options.requestKey)
+            options.sessionKey =
+                backup_server::openBackupKey(backup_server::fetchKeys(*connection));
+        auto summary = backup_server::runVolumeRestore(*connection, options, source);
+        connection->finish();
+        return summary;
+    }
+
+    static inline test::AgentProcess* agent = nullptr;
+    static inline std::map<std::string, std::string> contents;
+};
+
+TEST_F(VolumeRestoreTest, ImageArrivesByteForByteInEveryForm) {
+    RestoreOptions plain;
+    RestoreOptions compressed;
+    compressed.compressionType = 1;
+    RestoreOptions sessionKey = compressed;
+    sessionKey.encryptionType = 1;
+    RestoreOptions requestKey;
+    requestKey.encryptionType = 1;
+    requestKey.requestKey.emplace(crypto::KeyMsg::kGeneratedType, 128);
+    requestKey.batchBlocks = requestKey.maxBlocks = 1000;
+    for (const RestoreOptions& options : {plain, compressed, sessionKey, requestKey}) {
+        blankTarget();
+        auto summary = restoreImage(options);
+        EXPECT_EQ(summary.blocksSent, kBlocks);
+        if (options.compressionType == 1) {
+            EXPECT_GT(summary.compressedBlocks, kBlocks / 2);
+        }
+        ASSERT_TRUE(readDisk(kTargetOffset, kPartitionBytes) ==
+                    readDisk(kSourceOffset, kPartitionBytes))
+            << "compression " << options.compressionType << " encryption "
+            << options.encryptionType;
+    }
+    EXPECT_TRUE(
+        agent->waitForLog("Restore request accepted for device (Disk 0 Partition 1).  "
+                          "Starting restore."));
+    EXPECT_TRUE(agent->waitForLog("Restore complete: 8192 blocks of 4096 bytes written"));
+}
+
+// A full backup and two incrementals of the source, restored onto the target: the target
+// is then a valid NTFS volume with the source's files, and the change-tracking driver saw
+// the restore's writes (an incremental backup of the target, which relies on the driver
+// alone, picks the restored clusters up).
+TEST_F(VolumeRestoreTest, BackupChainRestoresToAVolumeWithTheSameFiles) {
+    test::TempDir stores;
+    sim("mkfs 0:1 --cluster-size 4096");
+    auto backup = [&](const char* deviceID) {
+        backup_server::VolumeStore store(stores.path(), deviceID);
+        backup_server::BackupOptions options;
+        options.deviceID = deviceID;
+        options.encryptionType = 1;
+        auto connection = session();
+        auto summary = backup_server::runVolumeBackup(*connection, store, options);
+        connection->finish();
+        return summary;
+    };
+    backup(kSource);
+    backup(kTarget);  // the driver now tracks the target as well
+    put("second.bin", randomBytes(700000, 2));
+    EXPECT_TRUE(backup(kSource).presentedKey);
+    sim("write 0:0 --cluster 3000 --count 4 --random --seed 5");
+    put("third.txt", std::string(5000, 't'));
+    backup(kSource);
+
+    backup_server::VolumeStore store(stores.path(), kSource);
+    backup_server::StoreBlockSource source(store);
+    RestoreOptions options;
+    options.deviceID = kTarget;
+    options.blockSize = store.blockSize();
+    options.compressionType = 1;
+    options.encryptionType = 1;
+    options.requestKey.emplace(crypto::KeyMsg::kGeneratedType, 128);
+    auto connection = session();
+    auto summary = backup_server::runVolumeRestore(*connection, options, source);
+    connection->finish();
+    EXPECT_EQ(summary.blocksSent, source.usedBlocks());
+
+    fs::path sourceImage = extract(kSourceOffset, "chain-source.img");
+    fs::path targetImage = extract(kTargetOffset, "chain-target.img");
+    std::string bitmap = run("ntfscat -f '" + sourceImage.string() + "' '$Bitmap'");
+    ASSERT_GE(bitmap.size(), kBlocks / 8 - 1);
+    std::uint64_t used = 0;
+    for (std::uint64_t i = 0; i + 1 < kBlocks; ++i) {
+        if (!((bitmap[i / 8] >> (i % 8)) & 1))
+            continue;
+        ++used;
+        ASSERT_EQ(readDisk(kTargetOffset + i * kCluster, kCluster),
+                  readDisk(kSourceOffset + i * kCluster, kCluster))
+            << "cluster " << i;
+    }
+    EXPECT_EQ(used, source.usedBlocks());
+    EXPECT_NE(run("ntfsinfo -m -f '" + targetImage.string() + "'").find("Cluster Size: 4096"),
+              std::string::npos);
+    EXPECT_EQ(run("ntfsls -f '" + targetImage.string() + "'"),
+              run("ntfsls -f '" + sourceImage.string() + "'"));
+    for (const char* name : {"random.bin", "zeros.bin", "text.txt", "second.bin", "third.txt"}) {
+        EXPECT_TRUE(run("ntfscat -f '" + targetImage.string() + "' /" + name) ==
+                    run("ntfscat -f '" + sourceImage.string() + "' /" + name))
+            << name;
+    }
+
+    backup_server::BackupSummary after = backup(kTarget);
+    EXPECT_TRUE(after.presentedKey);
+    EXPECT_FALSE(after.digestsRequested);
+    EXPECT_GT(after.blocksSent, 0u);
+    backup_server::VolumeStore targetStore(stores.path(), kTarget);
+    for (std::uint64_t i = 0; i < after.blockCount; ++i) {
+        if (after.used.bit(i)) {
+            ASSERT_EQ(targetStore.readBlock(i), store.readBlock(i)) << "block " << i;
+        }
+    }
+}
+
+TEST_F(VolumeRestoreTest, DamagedBatchFailsTheRestoreBeforeItIsWritten) {
+    RestoreOptions options;
+    options.batchBlocks = options.maxBlocks = 64;
+    options.corruptBatch = 2;
+    try {
+        restoreImage(options);
+        ADD_FAILURE() << "the restore succeeded";
+    } catch (const winutil::AgentException& error) {
+        EXPECT_NE(error.message().find("the digest of batch 3 does not match its blocks"),
+                  std::string::npos)
+            << error.what();
+    }
+    EXPECT_TRUE(agent->waitForLog("Restore Failed"));
+    EXPECT_TRUE(readDisk(kTargetOffset + 128 * kCluster, kPartitionBytes - 128 * kCluster) ==
+                std::string(kPartitionBytes - 128 * kCluster, '\0'));
+}
+
+// A block past the partition (or whose place overflows) fails the restore and nothing
+// lands behind the partition; the agent ends the connection at once although the server
+// has sent neither more blocks nor the end of the stream.
+TEST_F(VolumeRestoreTest, BlocksOutsideThePartitionAreRefusedAtOnce) {
+    std::string marker = randomBytes(kMiB, 9);
+    writeDisk(kTargetOffset + kPartitionBytes, marker);
+    for (std::uint64_t index : {kBlocks, std::uint64_t{1} << 61}) {
+        RestoreOptions options;
+        options.deviceID = kTarget;
+        options.blockSize = kCluster;
+        auto connection = session();
+        backup_server::startVolumeRestore(*connection, options);
+        backup_server::sendRestoreBatch(*connection, {blockOf(index, std::string(kCluster, 'x'))});
+        EXPECT_NE(agentErrors(*connection).find("to would write outside of partition range"),
+                  std::string::npos);
+    }
+    EXPECT_TRUE(readDisk(kTargetOffset + kPartitionBytes, kMiB) == marker);
+    EXPECT_TRUE(readDisk(kTargetOffset, kPartitionBytes) == std::string(kPartitionBytes, '\0'));
+}
+
+TEST_F(VolumeRestoreTest, UnsoundRequestsAndStreamsAreRefused) {
+    auto failure = [](const std::function<void(backup_server::AgentSession&)>& action) {
+        auto connection = session();
+        try {
+            action(*connection);
+        } catch (const std::exception&) {
+        }
+        return agentErrors(*connection);
+    };
+    RestoreOptions options;
+    options.deviceID = kTarget;
+    options.blockSize = kCluster;
+    EXPECT_NE(failure([&](auto& s) {
+                  auto request = s.newMessage();
+                  request->write32(Net::PROT_REQ_RESTORE).write32(0).write32(0).write32(0);
+                  request->writeString(kTarget).writeString("").writeString("");
+                  request->write32(kCluster).write64(0).write32(0).write32(256).write32(0);
+                  request->write8(0).write8(0).write8(0).write8(7);
+                  request->send();
+                  s.readCode();
+              }).find("unexpected input found in server restore request"),
+              std::string::npos);
+    RestoreOptions badType = options;
+    badType.encryptionType = 2;
+    EXPECT_NE(failure([&](auto& s) {
+                  backup_server::startVolumeRestore(s, badType);
+              }).find("Unkown encryption type: 2"),
+              std::string::npos);
+    RestoreOptions noDevice = options;
+    noDevice.deviceID = "Disk 0 Partition 7";
+    EXPECT_NE(failure([&](auto& s) {
+                  backup_server::startVolumeRestore(s, noDevice);
+              }).find("Could not find Disk 0 Partition 7"),
+              std::string::npos);
+    RestoreOptions small = options;
+    small.maxBlocks = 2;
+    EXPECT_NE(failure([&](auto& s) {
+                  backup_server::startVolumeRestore(s, small);
+                  std::vector<blocks::BlockPtr> batch;
+                  for (std::uint64_t i = 0; i < 3; ++i)
+                      batch.push_back(blockOf(i, std::string(kCluster, 'b')));
+                  backup_server::sendRestoreBatch(s, batch);
+                  s.readCode();
+              }).find("Block stream error: (3) invalid number of blocks in stream"),
+              std::string::npos);
+    EXPECT_TRUE(readDisk(kTargetOffset, kPartitionBytes) == std::string(kPartitionBytes, '\0'));
+}
+
+}  // namespace
