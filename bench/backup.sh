@@ -23,7 +23,7 @@ trap cleanup EXIT
 hostsim() { "$build/tools/hostsim/hostsim" --root "$work/host" "$@" >/dev/null; }
 server() { "$build/tools/backup-server/backup-server" --keys "$work/keys" --port "$port" "$@"; }
 seconds() { date +%s.%N; }
-rate() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f MB/s", b / 1048576 / s }'; }
+rate() { awk -v b="$1" -v s="$2" -v e="$3" 'BEGIN { printf "%.1f MB/s", b / 1048576 / (e - s) }'; }
 
 echo "== volume: ${size_mib} MiB, ${used_pct}% used (half compressible, half random)"
 hostsim init; hostsim driver-install
@@ -90,7 +90,7 @@ echo "== agent peak resident memory: $(awk '/VmHWM/ { print $2, $3 }' /proc/$age
 echo "== stages alone and reference tools on the same volume"
 dd if="$work/host/disks/0.img" of="$work/volume.img" bs=1M skip=1 count="$size_mib" status=none
 start=$(seconds); md5sum "$work/volume.img" >/dev/null; end=$(seconds)
-echo "read with MD5 (whole volume, md5sum): $(rate $((size_mib << 20)) "$(echo "$end - $start" | bc)")"
+echo "read with MD5 (whole volume, md5sum): $(rate $((size_mib << 20)) "$start" "$end")"
 if [ -x "$build/bench/blocks_bench" ]; then
   "$build/bench/blocks_bench" --benchmark_filter="deflateBlock/$level|encryptBlock|digestBlock" \
     --benchmark_counters_tabular=true 2>/dev/null | grep -E "Block"
@@ -99,4 +99,4 @@ start=$(seconds)
 ntfsclone --save-image -o - "$work/volume.img" 2>/dev/null | gzip -1 >"$work/clone.gz"
 end=$(seconds)
 used_bytes=$(ntfsinfo -m -f "$work/volume.img" 2>/dev/null | awk '/Cluster Size/ { c = $3 } /Volume Size in Clusters/ { n = $5 } /Free Clusters/ { f = $3 } END { print (n - f) * c }')
-echo "ntfsclone --save-image | gzip -1: $(rate "${used_bytes:-0}" "$(echo "$end - $start" | bc)") of used data, $(stat -c %s "$work/clone.gz") bytes"
+echo "ntfsclone --save-image | gzip -1: $(rate "${used_bytes:-0}" "$start" "$end") of used data, $(stat -c %s "$work/clone.gz") bytes"
