@@ -98,14 +98,12 @@ TEST_F(PartitionListE2E, DisksTheirVolumesAndTheDynamicGroup) {
     EXPECT_TRUE(items[0].isContainer);
     EXPECT_EQ(items[0].kind, 2u);
     EXPECT_EQ(items[0].sizeKiB, 65536u);
-    const char* names[] = {"Disk 0 Partition 0", "Disk 0 Partition 1", "Disk 0 Partition 2"};
+    // The logical drives are partitions 1 and 2: the extended container is not counted.
     const char* drives[] = {"C:\\", "", "E:\\"};
     for (int i = 0; i < 3; ++i) {
         const auto& volume = items[1 + i];
-        EXPECT_EQ(volume.name, names[i]);
-        EXPECT_FALSE(volume.isContainer);
-        EXPECT_EQ(volume.kind, 4u);
-        EXPECT_TRUE(volume.isNtfs);
+        EXPECT_EQ(volume.name, "Disk 0 Partition " + std::to_string(i));
+        EXPECT_TRUE(!volume.isContainer && volume.isNtfs && volume.kind == 4);
         EXPECT_EQ(volume.sizeKiB, 16384u);
         EXPECT_EQ(volume.drivePath, drives[i]);
         EXPECT_EQ(volume.hasDriveLetter, drives[i][0] != '\0');
@@ -229,49 +227,47 @@ TEST_F(PartitionTableE2E, EmptyRestoreStillCompletes) {
     EXPECT_EQ(readImage(*agent, 3, 0, 64 * 512), before);
 }
 
+// Each attempt announces sectorSize and count, sends the sectors given and waits for the
+// end; the agent's failure text is returned.
+std::string failedRestore(backup_server::AgentSession& session, const std::string& disk,
+                          std::uint32_t sectorSize, std::uint32_t count,
+                          const std::vector<TableSector>& sectors) {
+    return agentFailure(session, [&] {
+        backup_server::startPartitionRestore(session, disk, sectorSize, count);
+        for (const auto& sector : sectors)
+            backup_server::sendTableSector(session, sector);
+        backup_server::finishPartitionRestore(session);
+    });
+}
+
 TEST_F(PartitionTableE2E, MalformedRestoresAreRefusedBeforeAnythingIsWritten) {
     std::string before = readImage(*agent, 1, 0, 4096);
     TableSector marked{0, std::string(512, 'X')};
-    {
-        auto connection = session();
-        EXPECT_NE(agentFailure(
-                      *connection,
-                      [&] { backup_server::startPartitionRestore(*connection, "Disk 1", 4096, 1); })
-                      .find("Refusing partition table restore: sectors of 4096 bytes"),
-                  std::string::npos);
-    }
-    {
-        auto connection = session();
-        EXPECT_NE(agentFailure(*connection,
-                               [&] {
-                                   backup_server::startPartitionRestore(*connection, "Disk 1", 512,
-                                                                        1000000000);
-                               })
-                      .find("Refusing partition table restore: 1000000000 sectors"),
-                  std::string::npos);
-    }
+    struct Case {
+        std::string disk;
+        std::uint32_t sectorSize;
+        std::uint32_t count;
+        std::vector<TableSector> sectors;
+        std::string failure;
+    };
+    std::vector<Case> cases = {
+        {"Disk 1", 4096, 1, {}, "Refusing partition table restore: sectors of 4096 bytes"},
+        {"Disk 1", 512, 1000000000, {}, "Refusing partition table restore: 1000000000 sectors"},
+        {"Disk 7", 512, 1, {marked}, "Unable to find disk: Disk 7"},
+    };
     for (std::uint64_t outside : {64 * kMiB, 64 * kMiB - 256, std::uint64_t{100}}) {
-        auto connection = session();
-        std::string failure = agentFailure(*connection, [&] {
-            backup_server::startPartitionRestore(*connection, "Disk 1", 512, 2);
-            backup_server::sendTableSector(*connection, marked);
-            backup_server::sendTableSector(*connection,
-                                           TableSector{outside, std::string(512, 'Y')});
-            backup_server::finishPartitionRestore(*connection);
-        });
-        EXPECT_NE(failure.find("Refusing to write a sector of 512 bytes at offset " +
-                               std::to_string(outside)),
-                  std::string::npos)
-            << failure;
+        cases.push_back(
+            {"Disk 1",
+             512,
+             2,
+             {marked, {outside, std::string(512, 'Y')}},
+             "Refusing to write a sector of 512 bytes at offset " + std::to_string(outside)});
     }
-    {
+    for (const auto& attempt : cases) {
         auto connection = session();
-        std::string failure = agentFailure(*connection, [&] {
-            backup_server::startPartitionRestore(*connection, "Disk 7", 512, 1);
-            backup_server::sendTableSector(*connection, marked);
-            backup_server::finishPartitionRestore(*connection);
-        });
-        EXPECT_NE(failure.find("Unable to find disk: Disk 7"), std::string::npos) << failure;
+        std::string failure = failedRestore(*connection, attempt.disk, attempt.sectorSize,
+                                            attempt.count, attempt.sectors);
+        EXPECT_NE(failure.find(attempt.failure), std::string::npos) << failure;
     }
     EXPECT_EQ(readImage(*agent, 1, 0, 4096), before);
 
