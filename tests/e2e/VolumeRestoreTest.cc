@@ -176,6 +176,7 @@ TEST_F(VolumeRestoreTest, ImageArrivesByteForByteInEveryForm) {
         blankTarget();
         auto summary = restoreImage(options);
         EXPECT_EQ(summary.blocksSent, kBlocks);
+        EXPECT_EQ(summary.batches, (kBlocks + options.batchBlocks - 1) / options.batchBlocks);
         if (options.compressionType == 1) {
             EXPECT_GT(summary.compressedBlocks, kBlocks / 2);
         }

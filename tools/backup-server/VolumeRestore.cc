@@ -78,7 +78,8 @@ void sendAllBlocks(AgentSession& session, const RestoreOptions& options, BlockEn
     std::vector<blocks::BlockPtr> batch;
     for (;;) {
         blocks::BlockPtr block = source.next();
-        if (block) {
+        bool more = block != nullptr;
+        if (more) {
             summary.plainBytes += block->length();
             encoder.encode(*block);
             summary.compressedBlocks += block->compressed() ? 1 : 0;
@@ -86,7 +87,7 @@ void sendAllBlocks(AgentSession& session, const RestoreOptions& options, BlockEn
         }
         if (batch.empty())
             return;
-        if (block && batch.size() < options.batchBlocks)
+        if (more && batch.size() < options.batchBlocks)
             continue;
         bool corrupt = options.corruptBatch && *options.corruptBatch == summary.batches;
         summary.wireBytes += sendRestoreBatch(session, batch, corrupt);

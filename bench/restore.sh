@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Volume restore benchmark. bench/backup.sh builds the emulated NTFS volume and backs it up
+# into a store (its work folder is kept); then the volume is wiped and the real agent
+# restores the store's used blocks onto the same partition through the backup server:
+# plain, deflated and enciphered with the session key, and enciphered with a key sent in
+# the request. Every restore is checked (the files read back equal the volume's, via
+# ntfscat). Reports MB/s of used data and the agent's peak resident memory, and in the same
+# run the references: ntfsclone --restore-image of the same volume and dd of the whole
+# volume image. None of them syncs: all measure writes into the page cache.
+#
+#   bench/restore.sh [BUILD] [SIZE_MIB] [USED_PERCENT]     (defaults: build 2048 50)
+# BUILD must hold zentrad, hostsim and backup-server.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$root/build}"; size_mib="${2:-2048}"; used_pct="${3:-50}"
+export PATH="$PATH:/usr/sbin:/sbin"
+
+echo "== set-up: bench/backup.sh $size_mib MiB, ${used_pct}% used"
+setup="$(ZENTRAD_BENCH_KEEP=1 "$root/bench/backup.sh" "$build" "$size_mib" "$used_pct" 1)"
+echo "$setup" | sed 's/^/   /'
+work="$(echo "$setup" | sed -n 's/^kept //p')"
+[ -d "$work" ] || { echo "bench/backup.sh kept no work folder" >&2; exit 1; }
+agent_pid=""
+cleanup() {
+  [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null
+  wait 2>/dev/null || true
+  if [ -n "${ZENTRAD_BENCH_KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+disk="$work/host/disks/0.img"
+port="$(awk '/LocalPort/ { print $3 }' "$work/agent/config/zentrad.conf")"
+server() { "$build/tools/backup-server/backup-server" --keys "$work/keys" --port "$port" "$@"; }
+seconds() { date +%s.%N; }
+rate() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f MB/s", b / 1048576 / s }'; }
+wipe() { dd if=/dev/zero of="$disk" bs=1M seek=1 count="$size_mib" conv=notrunc status=none; }
+partition() { dd if="$disk" of="$1" bs=1M skip=1 count="$size_mib" status=none; }
+files_digest() {
+  for name in /text.txt /random.bin; do ntfscat -f "$1" "$name" | md5sum; done
+}
+
+# The volume as it was backed up last (bench/backup.sh leaves it in volume.img).
+expected="$(files_digest "$work/volume.img")"
+used_bytes=$(ntfsinfo -m -f "$work/volume.img" 2>/dev/null | awk '/Cluster Size/ { c = $3 }
+  /Volume Size in Clusters/ { n = $5 } /Free Clusters/ { f = $3 } END { print (n - f) * c }')
+
+ZENTRAD_INSTALL_DIR="$work/agent" ZENTRAD_HOST_ROOT="$work/host" \
+  ZENTRAD_STATUS_PORT=$((port + 1)) "$build/src/agent/zentrad" >"$work/restore-agent.out" 2>&1 &
+agent_pid=$!
+for _ in $(seq 100); do grep -q "Listening" "$work/restore-agent.out" 2>/dev/null && break; sleep 0.1; done
+
+run_restore() {
+  local label="$1"; shift
+  echo "== restore, $label"
+  wipe
+  server restore "Disk 0 Partition 0" "$work/store" "$@" | grep -E "^restored"
+  partition "$work/restored.img"
+  if [ "$(files_digest "$work/restored.img")" = "$expected" ]; then
+    echo "   files read back equal the backed-up volume's"
+  else
+    echo "   MISMATCH: the restored files differ" >&2; exit 1
+  fi
+}
+run_restore "plain" compression=0 encryption=0
+run_restore "deflated (level 1), enciphered with the session key" compression=1 level=1 encryption=1
+run_restore "enciphered with a key in the request" encryption=1 key=request
+echo "== agent peak resident memory: $(awk '/VmHWM/ { print $2, $3 }' /proc/$agent_pid/status)"
+
+echo "== references on the same volume ($((used_bytes / 1048576)) MiB used)"
+ntfsclone --save-image -o "$work/clone.img" "$work/volume.img" >/dev/null 2>&1
+truncate -s "${size_mib}M" "$work/clone-target.img"
+start=$(seconds)
+ntfsclone --restore-image --overwrite "$work/clone-target.img" "$work/clone.img" >/dev/null 2>&1
+end=$(seconds)
+echo "ntfsclone --restore-image: $(rate "$used_bytes" "$(echo "$end - $start" | bc)") of used data"
+wipe
+start=$(seconds)
+dd if="$work/volume.img" of="$disk" bs=1M seek=1 conv=notrunc status=none
+end=$(seconds)
+echo "dd of the whole volume: $(rate $((size_mib << 20)) "$(echo "$end - $start" | bc)") ($(rate "$used_bytes" "$(echo "$end - $start" | bc)") counted as used data)"
