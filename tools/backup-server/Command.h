@@ -47,7 +47,6 @@ int partitionListCommand(CommandContext& context);
 int partitionBackupCommand(CommandContext& context);
 int partitionRestoreCommand(CommandContext& context);
 int restoreCommand(CommandContext& context);
-int restoreCommand(CommandContext& context);
 int backupCommand(CommandContext& context);
 int restoreFilesCommand(CommandContext& context);
 
