@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 
 #include "HostFixture.h"
 #include "platform/Errors.h"
@@ -47,6 +48,19 @@ TEST_F(HostsimTest, WriteChangesExactlyTheNamedClusters) {
     EXPECT_EQ(status("write C --cluster 1"), 2);
     EXPECT_EQ(status("write Q --cluster 1 --byte 1"), 2);
     EXPECT_EQ(readBytes(diskImage(0), kPartitionOffset + 9 * 4096, 4 * 4096), after);
+}
+
+TEST_F(HostsimTest, WriteFromAFileFillsTheRestOfTheClustersWithZeros) {
+    sim("mkfs C");
+    std::filesystem::path data = root_ / "data.bin";
+    { std::ofstream(data, std::ios::binary) << std::string(5000, 'z'); }
+    sim("write C --cluster 20 --count 2 --file '" + data.string() + "'");
+    auto written = readBytes(diskImage(0), kPartitionOffset + 20 * 4096, 2 * 4096);
+    EXPECT_EQ(std::count(written.begin(), written.begin() + 5000, 'z'), 5000);
+    EXPECT_EQ(std::count(written.begin() + 5000, written.end(), 0), 2 * 4096 - 5000);
+    EXPECT_EQ(status("write C --cluster 20 --file '" + data.string() + "'"),
+              2);  // longer than one cluster
+    EXPECT_EQ(status("write C --cluster 20 --file '" + (root_ / "missing").string() + "'"), 2);
 }
 
 TEST_F(HostsimTest, DiskFaultsHitOnlyThePhysicalDrive) {

@@ -87,8 +87,12 @@ std::vector<std::uint8_t> dataToWrite(const Arguments& arguments, std::size_t le
         std::fill(data.begin(), data.end(), static_cast<std::uint8_t>(parseNumber(*byte)));
     } else if (auto file = arguments.option("file")) {
         std::ifstream in(*file, std::ios::binary);
+        // istreambuf_iterator reads to the end without setting the stream's state, so only
+        // the open tells whether the file was there.
+        if (!in.is_open())
+            throw UsageError(*file + " is missing or too long");
         std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
-        if (!in.eof() || bytes.size() > length)
+        if (bytes.size() > length)
             throw UsageError(*file + " is missing or too long");
         std::copy(bytes.begin(), bytes.end(), data.begin());
     } else {
