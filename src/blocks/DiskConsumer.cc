@@ -48,7 +48,8 @@ void DiskConsumer::done() {
     try {
         partition_.close();
     } catch (const std::exception& error) {
-        winutil::logError() << error.what();
+        // The last gathered blocks reach the disk here.
+        winutil::logError() << "Error while writing blocks from disk: " << error.what();
         failed_ = true;
     }
 }

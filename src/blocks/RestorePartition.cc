@@ -82,7 +82,7 @@ std::uint64_t RestorePartition::targetOf(const Block& block) const {
     return offset_ + index * size;
 }
 
-void RestorePartition::writeBlock(const Block& block) {
+void RestorePartition::checkWritable(const Block& block) const {
     if (block.compressed()) {
         ZENTRAD_THROW(winutil::AgentException,
                       "Block data was not uncompressed before attempting to write to disk");
@@ -97,17 +97,38 @@ void RestorePartition::writeBlock(const Block& block) {
                                                   " bytes instead of its size (" +
                                                   std::to_string(block.size()) + "); not written");
     }
+}
+
+void RestorePartition::writeBlock(const Block& block) {
+    checkWritable(block);
     std::uint64_t target = targetOf(block);
-    if (position_ != target || !device_.valid())
-        seek(target);
-    auto size = static_cast<std::uint32_t>(block.size());
+    if (!device_.valid())
+        seek(target);  // refuses: the partition is closed
+    bool continues = !pending_.empty() && target == pendingStart_ + pending_.size();
+    if (!continues || pending_.size() + block.size() > kGatherBytes) {
+        flush();
+        pendingStart_ = target;
+    }
+    pending_.append(reinterpret_cast<const char*>(block.getData()), block.size());
+    ++pendingBlocks_;
+}
+
+void RestorePartition::flush() {
+    if (pending_.empty())
+        return;
+    if (position_ != pendingStart_ || !device_.valid())
+        seek(pendingStart_);
+    auto size = static_cast<std::uint32_t>(pending_.size());
     std::uint32_t written = 0;
-    bool ok = platform::writeFile(device_, block.getData(), size, &written);
+    bool ok = platform::writeFile(device_, pending_.data(), size, &written);
     std::uint32_t error = platform::getLastError();
     if (ok)
         position_ += written;
+    std::uint64_t blocks = pendingBlocks_;
+    pending_.clear();
+    pendingBlocks_ = 0;
     if (ok && written == size) {
-        ++blocksWritten_;
+        blocksWritten_ += blocks;
         return;
     }
     std::string message = "Failed to write block to disk.";
@@ -121,6 +142,14 @@ void RestorePartition::writeBlock(const Block& block) {
 }
 
 void RestorePartition::close() {
+    if (!device_.valid())
+        return;
+    try {
+        flush();
+    } catch (...) {
+        device_.close();
+        throw;
+    }
     device_.close();
 }
 

@@ -1,10 +1,13 @@
 // The partition a volume restore writes to, opened for writing through the device that
 // occupies it. Blocks land at offset + index × size; nothing is ever written outside
-// [offset, offset + length). Consecutive blocks are written without a seek.
+// [offset, offset + length). Consecutive blocks are written without a seek, and gathered
+// (up to kGatherBytes) into one write, since every write costs a call into the system
+// (and a change record in the tracking driver) whatever its size.
 //
 // Used by one thread at a time (the request's, then the disk-writing stage's).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,12 +18,14 @@ namespace blocks {
 
 class RestorePartition {
   public:
+    static constexpr std::size_t kGatherBytes = 1 << 20;
+
     // Opens the device for writing, unshared, for sequential access. Throws
     // winutil::DiskException "Could not open disk: " + path + "  Error = 0x" + hex code.
     RestorePartition(const std::string& path, std::uint64_t offset, std::uint64_t length);
     // Writes through an already open device.
     RestorePartition(platform::FileHandle device, std::uint64_t offset, std::uint64_t length);
-    // Closes the device; errors are swallowed.
+    // Closes the device (writing what is gathered); errors are swallowed.
     ~RestorePartition();
     RestorePartition(const RestorePartition&) = delete;
     RestorePartition& operator=(const RestorePartition&) = delete;
@@ -29,23 +34,30 @@ class RestorePartition {
     // disk offset: " + offset.
     void seek(std::uint64_t offset);
 
-    // Writes a plain block of exactly size bytes at its place. Refuses, before writing
-    // anything, a block that is still compressed or enciphered (winutil::AgentException),
-    // one whose data is not exactly its size, and one whose place overflows or leaves the
-    // partition (winutil::DiskException). A failed or short write throws
-    // winutil::DiskException "Failed to write block to disk." with the details.
+    // Writes a plain block of exactly size bytes at its place: gathered with the blocks
+    // before it when it continues them, otherwise after writing those. Refuses, before
+    // anything is gathered, a block that is still compressed or enciphered
+    // (winutil::AgentException), one whose data is not exactly its size, and one whose
+    // place overflows or leaves the partition (winutil::DiskException). A failed or short
+    // write throws winutil::DiskException "Failed to write block to disk." with the
+    // details.
     void writeBlock(const Block& block);
+    // Writes the gathered blocks. Throws as writeBlock.
+    void flush();
 
-    // Closes the device (once; later calls do nothing).
+    // Writes the gathered blocks and closes the device (once; later calls do nothing).
+    // The device is closed even when that last write fails, which then throws.
     void close();
 
     bool isOpen() const { return device_.valid(); }
     std::uint64_t position() const { return position_; }
     std::uint64_t length() const { return length_; }
+    // Blocks that have reached the device (not those still gathered).
     std::uint64_t blocksWritten() const { return blocksWritten_; }
     std::uint64_t seeks() const { return seeks_; }
 
   private:
+    void checkWritable(const Block& block) const;
     std::uint64_t targetOf(const Block& block) const;
 
     platform::FileHandle device_;
@@ -54,6 +66,9 @@ class RestorePartition {
     std::uint64_t length_;
     std::uint64_t blocksWritten_ = 0;
     std::uint64_t seeks_ = 0;
+    std::string pending_;  // gathered blocks, to be written at pendingStart_
+    std::uint64_t pendingStart_ = 0;
+    std::uint64_t pendingBlocks_ = 0;
 };
 
 }  // namespace blocks

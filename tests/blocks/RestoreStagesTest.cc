@@ -32,6 +32,15 @@ struct DeviceLog {
     std::vector<std::uint64_t> seekTargets;
     std::uint32_t shortBy = 0;
     bool failWrites = false;
+
+    // The bytes written at offset, whichever write they came with ("" when none).
+    std::string at(std::uint64_t offset, std::size_t length) const {
+        for (const auto& [start, bytes] : writes) {
+            if (start <= offset && offset + length <= start + bytes.size())
+                return bytes.substr(offset - start, length);
+        }
+        return "";
+    }
 };
 
 // A device that keeps what is written at each offset and counts seeks; it may write
@@ -91,18 +100,36 @@ BlockPtr plainBlock(std::uint64_t index, const std::string& data) {
     return block;
 }
 
-TEST(RestorePartitionTest, WritesBlocksInPlaceSeekingOnlyOutOfSequence) {
+TEST(RestorePartitionTest, GathersConsecutiveBlocksIntoOneWriteWithoutSeeks) {
     PartitionOnMemory target(1 << 20, 8192);
     for (std::uint64_t index : {5, 6, 7})
         target.partition->writeBlock(*plainBlock(index, std::string(4096, char('a' + index))));
+    EXPECT_TRUE(target.device->writes.empty());  // gathered, not yet written
+    target.partition->flush();
     EXPECT_EQ(target.device->seekTargets, (std::vector<std::uint64_t>{8192 + 5 * 4096}));
-    for (std::uint64_t index : {7, 5})
-        target.partition->writeBlock(*plainBlock(index, std::string(4096, 'z')));
-    EXPECT_EQ(target.device->seekTargets.size(), 3u);
-    EXPECT_EQ(target.device->seekTargets.back(), 8192u + 5 * 4096);
-    EXPECT_EQ(target.device->writes.at(8192 + 6 * 4096), std::string(4096, 'g'));
-    EXPECT_EQ(target.device->writes.at(8192 + 5 * 4096), std::string(4096, 'z'));
-    EXPECT_EQ(target.partition->blocksWritten(), 5u);
+    EXPECT_EQ(target.device->writes.at(8192 + 5 * 4096),
+              std::string(4096, 'f') + std::string(4096, 'g') + std::string(4096, 'h'));
+    EXPECT_EQ(target.partition->blocksWritten(), 3u);
+    for (std::uint64_t index : {8, 7, 5})
+        target.partition->writeBlock(*plainBlock(index, std::string(4096, char('0' + index))));
+    target.partition->close();
+    // 8 continues where the device stands; 7 and 5 each need a seek of their own.
+    EXPECT_EQ(target.device->seekTargets,
+              (std::vector<std::uint64_t>{8192 + 5 * 4096, 8192 + 7 * 4096, 8192 + 5 * 4096}));
+    EXPECT_EQ(target.device->writes.at(8192 + 8 * 4096), std::string(4096, '8'));
+    EXPECT_EQ(target.device->writes.at(8192 + 5 * 4096), std::string(4096, '5'));
+    EXPECT_EQ(target.partition->blocksWritten(), 6u);
+}
+
+TEST(RestorePartitionTest, GatheredWritesStayBounded) {
+    PartitionOnMemory target(4 << 20);
+    std::uint64_t perWrite = blocks::RestorePartition::kGatherBytes / 4096;
+    for (std::uint64_t index = 0; index < perWrite + 1; ++index)
+        target.partition->writeBlock(*plainBlock(index, std::string(4096, 'b')));
+    target.partition->close();
+    ASSERT_EQ(target.device->writes.size(), 2u);
+    EXPECT_EQ(target.device->writes.at(0).size(), blocks::RestorePartition::kGatherBytes);
+    EXPECT_EQ(target.device->writes.at(blocks::RestorePartition::kGatherBytes).size(), 4096u);
 }
 
 TEST(RestorePartitionTest, SeeksPastFourGibibytes) {
@@ -111,6 +138,7 @@ TEST(RestorePartitionTest, SeeksPastFourGibibytes) {
     // A one-byte block whose offset has all ones in its low half: the seek's "invalid"
     // result is then a valid position, told apart by the last error.
     target.partition->writeBlock(*plainBlock(0xFFFFFFFF, "y"));
+    target.partition->flush();
     EXPECT_EQ(target.device->seekTargets,
               (std::vector<std::uint64_t>{std::uint64_t{1} << 32, 0xFFFFFFFFu}));
     EXPECT_EQ(target.device->writes.count(std::uint64_t{1} << 32), 1u);
@@ -141,6 +169,7 @@ TEST(RestorePartitionTest, RefusesBlocksItMustNotWriteBeforeWritingAnything) {
     for (const auto& test : cases) {
         PartitionOnMemory target(length);
         EXPECT_THROW_MESSAGE(target.partition->writeBlock(*test.block), test.message);
+        target.partition->close();
         EXPECT_TRUE(target.device->writes.empty()) << test.message;
     }
 }
@@ -148,17 +177,22 @@ TEST(RestorePartitionTest, RefusesBlocksItMustNotWriteBeforeWritingAnything) {
 TEST(RestorePartitionTest, ReportsShortAndFailedWrites) {
     PartitionOnMemory shortWrite(1 << 20);
     shortWrite.device->shortBy = 96;
+    shortWrite.partition->writeBlock(*plainBlock(0, std::string(4096, 's')));
+    shortWrite.partition->writeBlock(*plainBlock(1, std::string(4096, 's')));
     EXPECT_THROW_MESSAGE(
-        shortWrite.partition->writeBlock(*plainBlock(0, std::string(4096, 's'))),
-        "Failed to write block to disk. Meant to write (4096 bytes, but wrote (4000) bytes.");
+        shortWrite.partition->close(),
+        "Failed to write block to disk. Meant to write (8192 bytes, but wrote (8096) bytes.");
+    EXPECT_FALSE(shortWrite.partition->isOpen());
+    EXPECT_EQ(shortWrite.partition->blocksWritten(), 0u);
     PartitionOnMemory failing(1 << 20);
     failing.device->failWrites = true;
+    failing.partition->writeBlock(*plainBlock(0, std::string(4096, 'f')));
     EXPECT_THROW_MESSAGE(
-        failing.partition->writeBlock(*plainBlock(0, std::string(4096, 'f'))),
+        failing.partition->writeBlock(*plainBlock(9, std::string(4096, 'f'))),
         "Failed to write block to disk. " +
             platform::toNarrow(platform::formatMessage(platform::kErrorWriteFault)).substr(0, 10));
     failing.partition->close();
-    EXPECT_FALSE(failing.partition->isOpen());
+    EXPECT_TRUE(failing.device->writes.empty());
     EXPECT_THROW_MESSAGE(failing.partition->writeBlock(*plainBlock(1, std::string(4096, 'c'))),
                          "Unable to seek to disk offset: 4096");
 }
@@ -223,8 +257,7 @@ class RestorePipelineTest : public ::testing::Test {
     }
 
     std::string written(std::uint64_t index) const {
-        auto found = target_.device->writes.find(index * kBlockSize);
-        return found == target_.device->writes.end() ? std::string() : found->second;
+        return target_.device->at(index * kBlockSize, kBlockSize);
     }
 
     crypto::KeyMsg protocolKey_{1, 128};
