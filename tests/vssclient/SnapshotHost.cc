@@ -1,5 +1,7 @@
 #include "SnapshotHost.h"
 
+#include "common/RunCommand.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -12,19 +14,7 @@
 namespace snapshot_test {
 
 std::string run(const std::string& command) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + " 2>&1").c_str(), "r"), ::pclose);
-    if (!pipe) {
-        ADD_FAILURE() << "cannot run " << command;
-        return {};
-    }
-    std::string output;
-    char buffer[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0)
-        output.append(buffer, n);
-    int status = ::pclose(pipe.release());
-    EXPECT_EQ(status, 0) << command << "\n" << output;
-    return output;
+    return test::runCommand(command);
 }
 
 std::string SnapshotHost::sim(const std::string& arguments) {
