@@ -17,6 +17,7 @@
 #include "backup-server/StatusReader.h"
 #include "backup-server/VolumeBackup.h"
 #include "backup-server/VolumeStore.h"
+#include "common/RunCommand.h"
 #include "winutil/Exceptions.h"
 
 namespace {
@@ -31,15 +32,7 @@ constexpr std::uint64_t kVolumeOffset = 1 << 20;  // the partition starts at 1 M
 constexpr std::uint32_t kCluster = 4096;
 
 std::string run(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr)
-        return output;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        output.append(buffer, n);
-    EXPECT_EQ(::pclose(pipe), 0) << command << "\n" << output;
-    return output;
+    return test::runCommand(command);
 }
 
 std::string randomBytes(std::size_t count, unsigned seed) {
