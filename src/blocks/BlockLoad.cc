@@ -1,6 +1,5 @@
 // Reading a block from the volume, with retries for the device errors that a second
 // attempt can cure.
-#include <cstring>
 #include <limits>
 #include <string>
 
@@ -70,10 +69,11 @@ void Block::load(platform::FileHandle& volume, std::uint64_t index) {
                                                       ": " + errorText(lastError));
         }
     }
-    winutil::logWarn() << "Failed to read block " << index << ": " << errorText(lastError);
-    std::memset(buffer.get(), 0, size_);
-    replaceData(std::move(buffer), size_);
-    loaded_ = true;
+    // Never send a substitute: zeros with a valid digest would be stored as good data, and
+    // once the journal key moves on the block would never be sent again.
+    ZENTRAD_THROW(winutil::DiskException, "Failed to read block " + std::to_string(index) +
+                                              " after " + std::to_string(kReadAttempts) +
+                                              " tries: " + errorText(lastError));
 }
 
 }  // namespace blocks

@@ -310,4 +310,28 @@ TEST_F(BackupTest, TransientReadErrorsAreRetriedAndHardOnesFailTheBackup) {
     EXPECT_FALSE(backup_server::VolumeStore(store_->path(), kDeviceID).journalKey());
 }
 
+TEST_F(BackupTest, BlockThatKeepsFailingFailsTheBackupAndTheNextBackupSendsIt) {
+    startAgent();
+    sim("letter C 0:0");
+    expectImageMatchesVolume(backup());
+    std::uint64_t cluster = clusterOf("random.bin");
+    std::string first = std::to_string(cluster);
+    sim("write 0:0 --cluster " + first + " --count 2 --random --seed 21");
+    sim("fault bad volume=C clusters=" + first + "-" + std::to_string(cluster + 1) + " error=1117");
+    auto keyBefore = backup_server::VolumeStore(store_->path(), kDeviceID).journalKey();
+    ASSERT_TRUE(keyBefore);
+    EXPECT_THROW(backup(), winutil::AgentException);
+    EXPECT_TRUE(agent_->waitForLog("Failed to read block " + first + " after 3 tries: "));
+
+    // Even with the key of the last good backup, the agent knows its tracking period ended
+    // with the failed backup: it compares digests and sends the blocks it could not read.
+    sim("fault bad --remove");
+    BackupOptions options;
+    options.journalKeyOverride = *keyBefore;
+    BackupSummary next = backup(options);
+    EXPECT_TRUE(next.digestsRequested);
+    EXPECT_TRUE(next.sent.bit(cluster) && next.sent.bit(cluster + 1));
+    expectImageMatchesVolume(next);
+}
+
 }  // namespace
