@@ -49,13 +49,18 @@ std::unique_ptr<TcpSocket> TcpSocket::connectTo(const std::string& host, std::ui
 
 void TcpSocket::sendAll(const void* data, std::int64_t length) {
     const auto* at = static_cast<const char*>(data);
-    while (length > 0) {
-        int piece = static_cast<int>(std::min(length, kMaxSendPiece));
-        int sent = platform::sendSocket(handle(), at, piece);
-        if (sent < 0)
+    std::int64_t sent = 0;
+    while (sent < length) {
+        waitForRoom(configuredTimeout(), sent, length);
+        int piece = static_cast<int>(std::min(length - sent, kMaxSendPiece));
+        int taken = platform::sendSocketNoWait(handle(), at + sent, piece);
+        if (taken < 0) {
+            // The room that select saw may be gone again; wait for more.
+            if (platform::lastSocketError() == platform::kWsaWouldBlock)
+                continue;
             throw SocketException::withLastError("Failed to send data to remote host");
-        at += sent;
-        length -= sent;
+        }
+        sent += taken;
     }
 }
 
@@ -82,34 +87,49 @@ std::int64_t TcpSocket::receiveAll(void* buffer, std::int64_t length) {
 
 void TcpSocket::waitForData(std::int32_t timeoutSeconds, std::int64_t received,
                             std::int64_t wanted) {
+    auto progress = [received, wanted] { return receivedSoFar(received, wanted); };
+    waitUntilReady(Direction::receive, timeoutSeconds, progress);
+}
+
+void TcpSocket::waitForRoom(std::int32_t timeoutSeconds, std::int64_t sent, std::int64_t wanted) {
+    auto progress = [sent, wanted] {
+        return "(Sent " + std::to_string(sent) + "/" + std::to_string(wanted) + ")";
+    };
+    waitUntilReady(Direction::send, timeoutSeconds, progress);
+}
+
+void TcpSocket::waitUntilReady(Direction direction, std::int32_t timeoutSeconds,
+                               const std::function<std::string()>& progress) {
     using Clock = std::chrono::steady_clock;
+    bool receiving = direction == Direction::receive;
+    const char* what = receiving ? "receiving data from" : "sending data to";
     auto timeoutAt = Clock::now() + std::chrono::seconds(std::max<std::int32_t>(timeoutSeconds, 0));
     for (;;) {
-        if (interrupted_.load())
-            throw SocketException("Receiving interrupted " + receivedSoFar(received, wanted));
+        if (receiving && interrupted_.load())
+            throw SocketException("Receiving interrupted " + progress());
         auto now = Clock::now();
         auto sliceEnd = std::min(timeoutAt, now + kStopCheckInterval);
         if (deadline_)
             sliceEnd = std::min(sliceEnd, *deadline_);
         auto slice = std::max<std::int64_t>(
             std::chrono::duration_cast<std::chrono::microseconds>(sliceEnd - now).count(), 0);
-        int ready = platform::selectReadable(handle(), static_cast<std::int32_t>(slice / 1000000),
-                                             static_cast<std::int32_t>(slice % 1000000));
-        // A failed select is not treated specially: the recv that follows reports the error.
+        auto seconds = static_cast<std::int32_t>(slice / 1000000);
+        auto microseconds = static_cast<std::int32_t>(slice % 1000000);
+        int ready = receiving ? platform::selectReadable(handle(), seconds, microseconds)
+                              : platform::selectWritable(handle(), seconds, microseconds);
+        // A failed select is not treated specially: the call that follows reports the error.
         if (ready != 0)
             return;
         ZENTRAD_CHECK_RUNNING();
         now = Clock::now();
         if (deadline_ && now >= *deadline_) {
-            throw SocketException(
-                "Timed out while receiving data from remote host: the exchange did not complete in "
-                "time. " +
-                receivedSoFar(received, wanted));
+            throw SocketException(std::string("Timed out while ") + what +
+                                  " remote host: the exchange did not complete in time. " +
+                                  progress());
         }
         if (now >= timeoutAt) {
-            throw SocketException("Timed out while receiving data from remote host after (" +
-                                  std::to_string(timeoutSeconds) + ") seconds. " +
-                                  receivedSoFar(received, wanted));
+            throw SocketException(std::string("Timed out while ") + what + " remote host after (" +
+                                  std::to_string(timeoutSeconds) + ") seconds. " + progress());
         }
     }
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,8 +26,10 @@ class TcpSocket : public Socket {
     // Connects to host (name or numeric IPv4 address) and port. Throws SocketException.
     static std::unique_ptr<TcpSocket> connectTo(const std::string& host, std::uint16_t port);
 
-    // Sends every byte, in pieces of at most 64 KiB. Throws SocketException "Failed to send
-    // data to remote host" with the error text.
+    // Sends every byte, in pieces of at most 64 KiB. Each wait for room in the send buffer
+    // is bounded like a receive's wait (time-out, deadline, stop request), so a peer that
+    // stops reading cannot hold the sender. Throws SocketException "Failed to send data to
+    // remote host" with the error text, or on time-out; winutil::ShutdownException on stop.
     void sendAll(const void* data, std::int64_t length);
 
     // Receives exactly length bytes or throws SocketException (time-out, peer closed,
@@ -34,7 +37,7 @@ class TcpSocket : public Socket {
     // drops while waiting, so a stop never waits for a silent peer's time-out.
     std::int64_t receiveAll(void* buffer, std::int64_t length);
 
-    // Bounds every later receive by an absolute deadline as well (for exchanges that must
+    // Bounds every later receive and send by an absolute deadline as well (for exchanges that must
     // finish in a fixed time, however the peer trickles); nullopt removes it.
     void setDeadline(std::optional<Deadline> deadline) { deadline_ = deadline; }
 
@@ -50,8 +53,14 @@ class TcpSocket : public Socket {
     void interruptReceive(bool interrupted) { interrupted_.store(interrupted); }
 
   private:
-    // Waits until readable; throws on time-out, deadline or stop.
+    enum class Direction { receive, send };
+
+    // Waits until readable; throws on interruption, time-out, deadline or stop.
     void waitForData(std::int32_t timeoutSeconds, std::int64_t received, std::int64_t wanted);
+    // Waits until a send can take bytes; throws on time-out, deadline or stop.
+    void waitForRoom(std::int32_t timeoutSeconds, std::int64_t sent, std::int64_t wanted);
+    void waitUntilReady(Direction direction, std::int32_t timeoutSeconds,
+                        const std::function<std::string()>& progress);
 
     std::optional<Deadline> deadline_;
     std::atomic<bool> interrupted_{false};

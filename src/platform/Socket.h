@@ -53,11 +53,18 @@ int connectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port
 
 // select for reading on one socket: > 0 readable, 0 on time-out, kSocketError on failure.
 int selectReadable(SocketHandle socket, std::int32_t seconds, std::int32_t microseconds);
+// select for writing on one socket: > 0 when a send can take some bytes, 0 on time-out,
+// kSocketError on failure.
+int selectWritable(SocketHandle socket, std::int32_t seconds, std::int32_t microseconds);
 
 // send and recv with flags 0: the byte count, or kSocketError. recv gives 0 when the peer
 // has closed its side.
 int sendSocket(SocketHandle socket, const void* data, int length);
 int recvSocket(SocketHandle socket, void* buffer, int length);
+// send that never waits for room: the bytes the stack took (possibly fewer than length), or
+// kSocketError with kWsaWouldBlock when it took none. Windows has no per-call flag for this,
+// so there the socket is switched to non-blocking mode for the call and back.
+int sendSocketNoWait(SocketHandle socket, const void* data, int length);
 
 // shutdown of the sending direction (SD_SEND).
 int shutdownSend(SocketHandle socket);

@@ -158,6 +158,25 @@ int AgentProcess::stop() {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int AgentProcess::stopWithin(std::chrono::milliseconds limit) {
+    if (pid_ <= 0)
+        return -1;
+    ::kill(pid_, SIGTERM);
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+            pid_ = -1;
+            return -2;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 std::string AgentProcess::log() const {
     return readWhole(logFile());
 }

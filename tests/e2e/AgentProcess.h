@@ -38,6 +38,11 @@ class AgentProcess {
     void start();
     // SIGTERM and wait; returns the exit status (or -1 when it did not exit normally).
     int stop();
+    // SIGTERM, then waits at most limit; a process still running then is killed and -2
+    // returned. Otherwise as stop().
+    int stopWithin(std::chrono::milliseconds limit);
+    // The process id while it runs, else -1.
+    pid_t pid() const { return pid_; }
 
     std::uint16_t port() const { return port_; }
     std::uint16_t statusPort() const { return statusPort_; }

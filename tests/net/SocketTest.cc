@@ -10,6 +10,7 @@
 #include "SocketPair.h"
 #include "net/SocketException.h"
 #include "winutil/AgentOptions.h"
+#include "winutil/RunState.h"
 
 namespace {
 
@@ -111,6 +112,43 @@ TEST_F(SocketTest, SendToAClosedPeerFailsWithTheWinsockText) {
                   "closed by the "
                   "remote host.\r\n");
     }
+}
+
+// Sends until the peer's receive buffer and ours are full; returns what the last send threw.
+template <typename Error>
+std::string sendUntilStuck(Net::TcpSocket& socket) {
+    std::string block(1 << 20, 'x');
+    try {
+        for (int i = 0; i < 4096; ++i)
+            socket.sendAll(block.data(), static_cast<std::int64_t>(block.size()));
+    } catch (const Error& error) {
+        return error.what();
+    }
+    return "(nothing thrown)";
+}
+
+TEST_F(SocketTest, PeerThatStopsReadingTimesTheSendOut) {
+    test::SocketPair pair;
+    std::string message = sendUntilStuck<Net::SocketException>(*pair.near);
+    EXPECT_EQ(
+        message.rfind("Timed out while sending data to remote host after (1) seconds. (Sent ", 0),
+        0u)
+        << message;
+}
+
+TEST_F(SocketTest, StopRequestEndsASendThatWaitsForRoom) {
+    test::SocketPair pair;
+    auto options = std::make_shared<winutil::AgentOptions>("/nonexistent");
+    options->setTimeout(3600);
+    winutil::setAgentOptions(options);
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        winutil::runningFlag().store(0);
+    });
+    std::string message = sendUntilStuck<winutil::ShutdownException>(*pair.near);
+    stopper.join();
+    winutil::runningFlag().store(1);
+    EXPECT_NE(message.find("Service shutdown detected"), std::string::npos) << message;
 }
 
 }  // namespace

@@ -128,17 +128,40 @@ int connectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port
     return 0;
 }
 
-int selectReadable(SocketHandle socket, std::int32_t seconds, std::int32_t microseconds) {
+namespace {
+
+int pollFor(SocketHandle socket, short events, std::int32_t seconds, std::int32_t microseconds) {
     using Clock = std::chrono::steady_clock;
     auto deadline =
         Clock::now() + std::chrono::seconds(seconds) + std::chrono::microseconds(microseconds);
     for (;;) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd entry{fd(socket), POLLIN, 0};
+        pollfd entry{fd(socket), events, 0};
         int result = ::poll(&entry, 1, static_cast<int>(left < 0 ? 0 : left));
         if (result >= 0)
             return result;
         // A signal (the console stop handler) interrupts the wait; it is not a time-out.
+        if (errno != EINTR)
+            return fail();
+    }
+}
+
+}  // namespace
+
+int selectReadable(SocketHandle socket, std::int32_t seconds, std::int32_t microseconds) {
+    return pollFor(socket, POLLIN, seconds, microseconds);
+}
+
+int selectWritable(SocketHandle socket, std::int32_t seconds, std::int32_t microseconds) {
+    return pollFor(socket, POLLOUT, seconds, microseconds);
+}
+
+int sendSocketNoWait(SocketHandle socket, const void* data, int length) {
+    for (;;) {
+        ssize_t sent =
+            ::send(fd(socket), data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0)
+            return static_cast<int>(sent);
         if (errno != EINTR)
             return fail();
     }

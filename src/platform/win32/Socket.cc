@@ -63,6 +63,26 @@ int selectReadable(SocketHandle socket, std::int32_t seconds, std::int32_t micro
     return ::select(0, &readable, nullptr, nullptr, &wait);
 }
 
+int selectWritable(SocketHandle socket, std::int32_t seconds, std::int32_t microseconds) {
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(raw(socket), &writable);
+    timeval wait{seconds, microseconds};
+    return ::select(0, nullptr, &writable, nullptr, &wait);
+}
+
+int sendSocketNoWait(SocketHandle socket, const void* data, int length) {
+    u_long on = 1;
+    if (::ioctlsocket(raw(socket), FIONBIO, &on) != 0)
+        return SOCKET_ERROR;
+    int sent = ::send(raw(socket), static_cast<const char*>(data), length, 0);
+    int error = ::WSAGetLastError();
+    u_long off = 0;
+    ::ioctlsocket(raw(socket), FIONBIO, &off);
+    ::WSASetLastError(error);
+    return sent;
+}
+
 int sendSocket(SocketHandle socket, const void* data, int length) {
     return ::send(raw(socket), static_cast<const char*>(data), length, 0);
 }

@@ -1,0 +1,112 @@
+#include "AgentHost.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include "backup-server/VolumeStore.h"
+#include "common/RunCommand.h"
+#include "net/Codes.h"
+
+namespace test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kHostsim = ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim";
+constexpr std::uint64_t kVolumeOffset = 1 << 20;  // the partition starts at 1 MiB
+
+std::string randomBytes(std::size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator());
+    return bytes;
+}
+
+std::string readAt(const fs::path& file, std::uint64_t offset, std::size_t length) {
+    std::ifstream in(file, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::string bytes(length, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(length));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+}
+
+}  // namespace
+
+AgentHost::AgentHost(AgentSettings settings, HostLayout layout)
+    : layout_(layout), agent_(std::make_unique<AgentProcess>(std::move(settings))) {
+    sim("init");
+    sim("add-disk --size " + std::to_string(layout.volumeMiB + 8) +
+        "M --part 'size=" + std::to_string(layout.volumeMiB) + "M,type=7'");
+    sim("mkfs 0:0");
+    sim("letter C 0:0");
+    std::string content = randomBytes(std::size_t{layout.randomFileKiB} << 10, 3);
+    fs::path file = agent_->hostRoot() / "content-random.bin";
+    std::ofstream(file, std::ios::binary) << content;
+    sim("put 0:0 '" + file.string() + "' /random.bin");
+    fs::remove(file);
+    agent_->allowServer(serverKeys("backup"));
+    agent_->start();
+
+    std::string volume = readAt(agent_->hostRoot() / "disks" / "0.img", kVolumeOffset,
+                                std::size_t{layout.volumeMiB} << 20);
+    std::size_t found = volume.find(content.substr(0, kCluster));
+    if (found == std::string::npos || found % kCluster != 0)
+        ADD_FAILURE() << "random.bin not found on the volume";
+    else
+        randomCluster_ = found / kCluster;
+}
+
+std::string AgentHost::sim(const std::string& arguments) const {
+    return runCommand(std::string(kHostsim) + " --root '" + agent_->hostRoot().string() + "' " +
+                      arguments);
+}
+
+backup_server::BackupSummary AgentHost::backup(backup_server::BackupOptions options) {
+    options.deviceID = kDeviceID;
+    backup_server::VolumeStore store(store_.path(), kDeviceID);
+    auto session = agent_->openSession(serverKeys("backup"));
+    backup_server::BackupSummary summary = backup_server::runVolumeBackup(*session, store, options);
+    session->finish();
+    return summary;
+}
+
+std::unique_ptr<backup_server::AgentSession> AgentHost::stalledBackup() {
+    auto session = agent_->openSession(serverKeys("backup"));
+    auto request = session->newMessage();
+    request->write32(Net::PROT_REQ_BACKUP);
+    request->write32(0);  // no digests: every used block goes out
+    request->writeString(kDeviceID);
+    for (int field = 0; field < 5; ++field)  // no compression, no encryption
+        request->write32(0);
+    request->writeBytes(std::string(backup_server::VolumeStore::kJournalKeyBytes, '\0'));
+    request->send();
+    Net::ProtocolStream::verifyCode(Net::PROT_ACK, session->receiveMessage()->read32());
+    return session;
+}
+
+std::string AgentHost::volumeCluster(std::uint64_t index) const {
+    return readAt(agent_->hostRoot() / "disks" / "0.img", kVolumeOffset + index * kCluster,
+                  kCluster);
+}
+
+std::vector<std::uint64_t> AgentHost::storeMismatches(const blocks::BlockMap& used) const {
+    backup_server::VolumeStore store(store_.path(), kDeviceID);
+    std::ifstream volume(agent_->hostRoot() / "disks" / "0.img", std::ios::binary);
+    std::vector<std::uint64_t> mismatches;
+    std::string cluster(kCluster, '\0');
+    for (std::uint64_t i = 0; i < used.capacity(); ++i) {
+        if (!used.bit(i))
+            continue;
+        volume.seekg(static_cast<std::streamoff>(kVolumeOffset + i * kCluster));
+        volume.read(cluster.data(), kCluster);
+        if (!volume || store.readBlock(i) != cluster)
+            mismatches.push_back(i);
+    }
+    return mismatches;
+}
+
+}  // namespace test

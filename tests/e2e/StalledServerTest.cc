@@ -1,0 +1,75 @@
+// A server that stops reading in the middle of a backup, and stop requests during a backup:
+// the agent gives up after its time-out or on the stop request, never waits for ever.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "AgentHost.h"
+#include "backup-server/StatusReader.h"
+#include "winutil/Exceptions.h"
+
+namespace {
+
+using test::AgentHost;
+
+// A volume with more incompressible data than the socket buffers on both sides can hold.
+test::HostLayout largeVolume() {
+    test::HostLayout layout;
+    layout.volumeMiB = 48;
+    layout.randomFileKiB = 20 << 10;
+    return layout;
+}
+
+bool statusShowsIdle(std::uint16_t port) {
+    backup_server::StatusReader status(port);
+    for (int i = 0; i < 10; ++i) {
+        if (status.next().running == 0)
+            return true;
+    }
+    return false;
+}
+
+class StalledServerTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { test::prepareServerSide(60); }
+};
+
+TEST_F(StalledServerTest, ServerThatStopsReadingIsDroppedAfterTheTimeOut) {
+    test::AgentSettings settings;
+    settings.timeoutSeconds = 3;
+    AgentHost host(settings, largeVolume());
+    auto stalled = host.stalledBackup();
+    EXPECT_TRUE(
+        host.agent().waitForLog("Timed out while sending data to remote host after (3) "
+                                "seconds.",
+                                std::chrono::seconds(60)));
+    EXPECT_TRUE(statusShowsIdle(host.agent().statusPort()));
+    stalled.reset();
+    // Nothing of the stalled backup is left behind: the next one runs to the end.
+    auto summary = host.backup();
+    EXPECT_EQ(summary.blocksSent, summary.usedBlocks);
+    EXPECT_TRUE(host.storeMismatches(summary.used).empty());
+    EXPECT_EQ(host.agent().stopWithin(std::chrono::seconds(10)), 0);
+}
+
+TEST_F(StalledServerTest, StopRequestEndsABackupWhoseServerStoppedReading) {
+    AgentHost host({}, largeVolume());
+    auto stalled = host.stalledBackup();
+    ASSERT_TRUE(host.agent().waitForLog("Created volume shadow copy snapshot"));
+    // Let the agent fill the socket buffers and block in its send.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_EQ(host.agent().stopWithin(std::chrono::seconds(10)), 0);
+}
+
+TEST_F(StalledServerTest, StopRequestEndsABackupWhoseServerReads) {
+    AgentHost host({}, largeVolume());
+    auto backup = std::async(std::launch::async, [&host] { return host.backup(); });
+    ASSERT_TRUE(host.agent().waitForLog("Created volume shadow copy snapshot"));
+    EXPECT_EQ(host.agent().stopWithin(std::chrono::seconds(10)), 0);
+    // The backup may have finished before the stop; either way the server is not left
+    // waiting.
+    EXPECT_EQ(backup.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+}  // namespace
