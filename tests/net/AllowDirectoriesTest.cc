@@ -2,12 +2,16 @@
 // files and missing folders are passed over.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
+#include <sstream>
 
 #include "common/TempDir.h"
 #include "crypto/CryptoLibrary.h"
 #include "crypto/RsaKey.h"
 #include "net/AllowDirectories.h"
+#include "winutil/Logger.h"
 
 namespace {
 
@@ -72,6 +76,65 @@ TEST_F(AllowDirectoriesTest, UnreadableFileForTheAddressFallsThroughToTheNextDir
     EXPECT_EQ(Net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow), nullptr);
     write(backupAllow / "127.0.0.1", admitted->publicPem());
     EXPECT_NE(Net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow), nullptr);
+}
+
+// The agent's own log in a file, and what a connection's peer would receive, for one test.
+class LogSinks {
+  public:
+    explicit LogSinks(const fs::path& file)
+        : file_(file), net_(std::make_shared<winutil::NetLogger>()) {
+        winutil::Logger::get().setFileLogger(std::make_shared<winutil::FileLogger>(file));
+        winutil::Logger::get().setNetLogger(net_);
+    }
+    ~LogSinks() {
+        winutil::Logger::get().setNetLogger(nullptr);
+        winutil::Logger::get().setFileLogger(nullptr);
+    }
+    std::size_t localCount(const std::string& text) const {
+        std::ifstream in(file_);
+        std::stringstream all;
+        all << in.rdbuf();
+        std::string log = all.str();
+        std::size_t count = 0;
+        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++count;
+        return count;
+    }
+    std::string sentToPeer() {
+        std::string bytes;
+        net_->drainInto(bytes);
+        return bytes;
+    }
+
+  private:
+    fs::path file_;
+    std::shared_ptr<winutil::NetLogger> net_;
+};
+
+TEST_F(AllowDirectoriesTest, BrokenFileIsReportedOnceLocallyAndNeverToThePeer) {
+    LogSinks log(dir.path() / "agent.log");
+    write(serverAllow / "10.0.0.9", "not a key");
+    for (int i = 0; i < 5; ++i)
+        EXPECT_FALSE(Net::isKeyAllowed(*admitted, serverAllow, backupAllow));
+    EXPECT_EQ(log.localCount("error reading RSA public key"), 1u);
+    EXPECT_EQ(log.sentToPeer().find("10.0.0.9"), std::string::npos);
+
+    // A rewritten file is read again: now it admits.
+    write(serverAllow / "10.0.0.9", admitted->publicPem());
+    EXPECT_TRUE(Net::isKeyAllowed(*admitted, serverAllow, backupAllow));
+    fs::remove(serverAllow / "10.0.0.9");
+    EXPECT_FALSE(Net::isKeyAllowed(*admitted, serverAllow, backupAllow));
+}
+
+TEST_F(AllowDirectoriesTest, PipesAndFoldersAreSkippedWithoutWaitingForAWriter) {
+    ASSERT_EQ(::mkfifo((serverAllow / "127.0.0.1").c_str(), 0600), 0);
+    fs::create_directories(serverAllow / "10.0.0.3");
+    write(backupAllow / "127.0.0.1", admitted->publicPem());
+    // A read that opened the pipe would block here for ever.
+    auto key = Net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow);
+    ASSERT_NE(key, nullptr);
+    EXPECT_TRUE(key->samePublicKey(*admitted));
+    EXPECT_TRUE(Net::isKeyAllowed(*admitted, serverAllow, backupAllow));
 }
 
 }  // namespace
