@@ -2,6 +2,7 @@
 
 #include "agent/Agent.h"
 #include "net/AllowDirectories.h"
+#include "net/PreAuthLog.h"
 #include "platform/Com.h"
 #include "requests/Request.h"
 #include "winutil/AgentOptions.h"
@@ -26,15 +27,17 @@ bool addressCheckRequired() {
     return options->ipAuthentication() && !options->recovery();
 }
 
-int admitAndServe(Net::ServerSocket& connection) {
+int admitAndServe(Net::ServerSocket& connection, bool& authenticated) {
     if (addressCheckRequired() && !checkServerAddress(connection)) {
-        winutil::logWarn() << "Rejecting backup server (" << connection.socket()->getPeerAddress()
-                           << ") since it is not in our allow list";
+        Net::logBeforeAuthentication(winutil::kLogWarn, "Rejecting backup server (" +
+                                                            connection.socket()->getPeerAddress() +
+                                                            ") since it is not in our allow list");
         connection.sendCode(Net::PROT_REJECTED).flush();
         return 1;
     }
     if (connection.authenticate() != 0)
         return 1;
+    authenticated = true;
     winutil::logInfo() << bannerText();
     Request::handleRequests(connection);
     return 0;
@@ -66,11 +69,16 @@ int serveConnection(std::shared_ptr<Net::TcpSocket> socket) {
     {
         platform::ComInitialization com;
         NetLoggerScope netLogger;
+        bool authenticated = false;
         try {
             Net::ServerSocket connection(socket.get());
-            result = admitAndServe(connection);
+            result = admitAndServe(connection, authenticated);
         } catch (const std::exception& error) {
-            winutil::logError() << "Closing connection: " << error.what();
+            std::string text = std::string("Closing connection: ") + error.what();
+            if (authenticated)
+                winutil::logError() << text;
+            else
+                Net::logBeforeAuthentication(winutil::kLogError, text);
             reportError(*socket);
         }
     }

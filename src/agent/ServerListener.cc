@@ -1,9 +1,13 @@
 #include "agent/ServerListener.h"
 
 #include <chrono>
+#include <system_error>
 #include <thread>
 
+#include "agent/ConnectionLimit.h"
 #include "agent/ConnectionThread.h"
+#include "net/PreAuthLog.h"
+#include "net/SocketException.h"
 #include "winutil/AgentOptions.h"
 #include "winutil/Logger.h"
 #include "winutil/RunState.h"
@@ -13,6 +17,12 @@ namespace {
 
 constexpr auto kRetryInterval = std::chrono::milliseconds(2000);
 constexpr int kAcceptWaitSeconds = 3;
+constexpr auto kAcceptFailurePause = std::chrono::milliseconds(100);
+// Each connection has a thread; beyond this many the agent refuses new ones rather than let
+// a flood of connections exhaust threads and descriptors. Servers that authenticate hold a
+// connection for minutes at most; connections that do not are cut off by the handshake
+// deadline.
+constexpr std::size_t kMaxConnections = 100;
 
 std::shared_ptr<Net::TcpListener> tryOpen(std::uint16_t port) {
     auto listener = std::make_shared<Net::TcpListener>();
@@ -41,11 +51,32 @@ std::shared_ptr<Net::TcpListener> openServerListener() {
 }
 
 void runAcceptLoop(Net::TcpListener& listener, winutil::ThreadGroup& threads) {
+    auto limit = std::make_shared<ConnectionLimit>(kMaxConnections);
     while (winutil::isRunning()) {
+        Net::PreAuthLog::instance().flushIfDue();
         if (!listener.waitReadable(kAcceptWaitSeconds))
             continue;
-        std::shared_ptr<Net::TcpSocket> socket = listener.accept();
-        threads.createThread([socket]() mutable { serveConnection(std::move(socket)); });
+        std::shared_ptr<Net::TcpSocket> socket;
+        try {
+            socket = listener.accept();
+        } catch (const Net::SocketException& error) {
+            // Out of descriptors, or the peer left before it was accepted: the listener
+            // itself is fine, so keep serving after a pause.
+            Net::logBeforeAuthentication(winutil::kLogWarn, error.what());
+            std::this_thread::sleep_for(kAcceptFailurePause);
+            continue;
+        }
+        std::shared_ptr<ConnectionLimit::Slot> slot = limit->take();
+        if (!slot) {
+            socket->close();
+            continue;
+        }
+        try {
+            threads.createThread([socket, slot]() mutable { serveConnection(std::move(socket)); });
+        } catch (const std::system_error& error) {
+            winutil::logWarn() << "Cannot start a thread for a new connection: " << error.what();
+            socket->close();
+        }
     }
     listener.close();
 }

@@ -5,6 +5,7 @@
 #include "crypto/Challenge.h"
 #include "crypto/KeyStore.h"
 #include "net/AllowDirectories.h"
+#include "net/PreAuthLog.h"
 #include "winutil/AgentOptions.h"
 #include "winutil/Exceptions.h"
 #include "winutil/Logger.h"
@@ -105,7 +106,8 @@ void ServerSocket::exchangeOptions() {
 
 void ServerSocket::getPublicKey() {
     if (inRecoveryMode()) {
-        winutil::logInfo() << "In recovery mode: retrieving public key from server";
+        logBeforeAuthentication(winutil::kLogInfo,
+                                "In recovery mode: retrieving public key from server");
     } else {
         sendCode(PROT_GET_PUBLIC_KEY).flush();
     }
@@ -135,8 +137,8 @@ bool ServerSocket::serverKeyAdmitted(const crypto::RsaKeyPtr& addressKey) {
 }
 
 void ServerSocket::reject(const char* reason) {
-    winutil::logWarn() << "Rejecting backup server (" << socket()->getPeerAddress() << ") "
-                       << reason;
+    logBeforeAuthentication(winutil::kLogWarn, "Rejecting backup server (" +
+                                                   socket()->getPeerAddress() + ") " + reason);
     sendCode(PROT_REJECTED).flush();
 }
 
