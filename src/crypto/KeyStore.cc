@@ -1,10 +1,13 @@
 #include "crypto/KeyStore.h"
 
+#include <chrono>
+#include <cstdio>
 #include <mutex>
 
 #include "crypto/KeyFileLock.h"
 #include "crypto/RsaKeyFiles.h"
 #include "crypto/SessionKeyFile.h"
+#include "platform/RegularFile.h"
 #include "util/FileUtil.h"
 #include "winutil/AgentOptions.h"
 #include "winutil/Exceptions.h"
@@ -15,19 +18,66 @@ namespace {
 
 std::mutex keyStoreMutex;
 
-// Keeps the bytes of a key file that is about to be replaced, so that a key which merely
-// failed to parse (or a sealed session key needed for old backups) can still be recovered.
+// A key file is replaced only when it is missing or was read whole and is not a key. A file
+// that could not be read (a passing device error, permissions, a pipe put in its place) may
+// well hold the key that every earlier backup was sealed with, so it is left alone and the
+// connection fails instead.
+struct KeyFileBytes {
+    bool present = false;
+    std::string bytes;  // empty, or the whole file when present
+};
+
+KeyFileBytes readKeyFile(const std::filesystem::path& path) {
+    KeyFileBytes file;
+    switch (platform::readRegularFile(path, kMaxKeyFileBytes, file.bytes)) {
+        case platform::RegularFileRead::ok:
+            file.present = true;
+            return file;
+        case platform::RegularFileRead::missing:
+            return file;
+        case platform::RegularFileRead::tooLarge:
+            // Read far enough to know it cannot be a key.
+            file.present = true;
+            file.bytes.clear();
+            return file;
+        default:
+            ZENTRAD_THROW(winutil::AgentException,
+                          "cannot read key file " + path.string() + "; it is left as it is");
+    }
+}
+
+// "YYYYMMDD-HHMMSS" in UTC.
+std::string timeStamp() {
+    using namespace std::chrono;
+    auto now = floor<seconds>(system_clock::now());
+    auto day = floor<days>(now);
+    year_month_day date(day);
+    hh_mm_ss<seconds> time(now - day);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d%02u%02u-%02d%02d%02d", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
+    return text;
+}
+
+// Moves a key file that is about to be replaced to "NAME.replaced-TIME" (with a counter when
+// that exists), so every replaced key can still be recovered. Throws when it cannot be kept:
+// a key is never destroyed to make room for a new one.
 void keepReplacedFile(const std::filesystem::path& path) {
     std::error_code error;
     if (std::filesystem::file_size(path, error) == 0 || error)
         return;
-    std::filesystem::path kept = path;
-    kept += ".replaced";
+    std::string base = path.string() + ".replaced-" + timeStamp();
+    std::filesystem::path kept = base;
+    for (int copy = 2; std::filesystem::exists(kept, error); ++copy)
+        kept = base + "-" + std::to_string(copy);
     std::filesystem::rename(path, kept, error);
     if (error) {
-        winutil::logWarn() << "could not keep the replaced key file " << path.string() << ": "
-                           << error.message();
+        ZENTRAD_THROW(winutil::AgentException, "could not keep the replaced key file " +
+                                                   path.string() + ": " + error.message());
     }
+    winutil::logWarn() << "kept the replaced key file as " << kept.string();
 }
 
 void regenerateRsaKeys(const KeyFilePaths& paths) {
@@ -44,11 +94,14 @@ void regenerateSessionKey(const KeyFilePaths& paths, std::uint16_t keyBits) {
 }
 
 RsaKeyPtr loadPrivateKey(const KeyFilePaths& paths, std::uint16_t keyBits) {
-    try {
-        return readPrivateKey(paths.privateKey);
-    } catch (const std::exception&) {
-        winutil::logWarn() << "generating new RSA private key!";
+    KeyFileBytes file = readKeyFile(paths.privateKey);
+    if (file.present) {
+        try {
+            return RsaKey::readPrivatePem(file.bytes);
+        } catch (const std::exception&) {
+        }
     }
+    winutil::logWarn() << "generating new RSA private key!";
     regenerateRsaKeys(paths);
     RsaKeyPtr key = readPrivateKey(paths.privateKey);
     // A new pair makes the old session key unreadable, so it is replaced along with it.
@@ -76,12 +129,21 @@ std::string loadPublicKeyText(const KeyFilePaths& paths, const RsaKey& privateKe
 std::shared_ptr<KeyMsg> loadSessionKey(const KeyFilePaths& paths, std::uint16_t keyBits,
                                        const RsaKeyPtr& privateKey, bool& generated) {
     for (;;) {
+        KeyFileBytes file;
         try {
-            return readSessionKeyFile(privateKey, paths.sessionKey);
+            file = readKeyFile(paths.sessionKey);
         } catch (const std::exception&) {
-            if (generated) {
-                winutil::logError() << "error reading backup session key";
-                throw;
+            winutil::logError() << "error reading backup session key";
+            throw;
+        }
+        if (file.present) {
+            try {
+                return openSessionKey(privateKey, file.bytes);
+            } catch (const std::exception&) {
+                if (generated) {
+                    winutil::logError() << "error reading backup session key";
+                    throw;
+                }
             }
         }
         try {

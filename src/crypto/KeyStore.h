@@ -1,10 +1,14 @@
 // Loading the agent's key files at the start of every authenticated connection, with
-// regeneration of whatever is missing or unreadable:
-//   - an unreadable "rsa.key" gives a new key pair and a new "backup.key";
+// regeneration of whatever is missing or provably not a key:
+//   - a missing "rsa.key", or one read whole that holds no RSA private key, gives a new key
+//     pair and a new "backup.key";
 //   - a missing, unreadable or mismatched "rsa_public.key" is rewritten from "rsa.key";
-//   - an unreadable "backup.key" gives a new session key (generated is then true).
-// A file that is replaced while it still holds bytes is first kept beside it with the
-// suffix ".replaced", so an unreadable key is never silently destroyed.
+//   - a missing "backup.key", or one read whole that does not open with the private key,
+//     gives a new session key (generated is then true).
+// A key file that cannot be read (an I/O error, no permission, not a regular file) is never
+// replaced: loading fails and the file stays as it is. A file that is replaced while it still
+// holds bytes is first kept beside it as "NAME.replaced-YYYYMMDD-HHMMSS" (UTC, with a counter
+// when taken), every replaced copy separately; when it cannot be kept, it is not replaced.
 //
 // Thread and process safety: the whole procedure runs under a process-wide mutex and a
 // lock file ("zentrad-keys.lock" beside the private key), so simultaneous first

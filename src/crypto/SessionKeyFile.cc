@@ -43,6 +43,13 @@ std::shared_ptr<KeyMsg> readSessionKeyFile(const RsaKeyPtr& privateKey,
     std::ifstream in(path, std::ios::binary);
     if (!in)
         ZENTRAD_THROW(winutil::AgentException, "failed to open(" + path.string() + ")");
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return openSessionKey(privateKey, bytes.str());
+}
+
+std::shared_ptr<KeyMsg> openSessionKey(const RsaKeyPtr& privateKey, const std::string& bytes) {
+    std::istringstream in(bytes);
     std::string sealed;
     try {
         util::FileUtil::verifyMagic(in, kSessionKeyMagic);

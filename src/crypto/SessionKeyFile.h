@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <ostream>
+#include <string>
 
 #include "crypto/KeyMsg.h"
 #include "crypto/RsaKey.h"
@@ -32,5 +33,8 @@ void newSessionKeyFile(std::uint16_t keyBits, const std::filesystem::path& priva
 // data from file", and the errors of opening a KeyMsg.
 std::shared_ptr<KeyMsg> readSessionKeyFile(const RsaKeyPtr& privateKey,
                                            const std::filesystem::path& path);
+
+// The same for the bytes of such a file, already read.
+std::shared_ptr<KeyMsg> openSessionKey(const RsaKeyPtr& privateKey, const std::string& bytes);
 
 }  // namespace crypto::Encryption

@@ -1,5 +1,8 @@
 #include "crypto/KeyStore.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -10,6 +13,7 @@
 #include "crypto/RsaKeyFiles.h"
 #include "crypto/SessionKeyFile.h"
 #include "util/FileUtil.h"
+#include "winutil/Exceptions.h"
 
 namespace {
 
@@ -24,6 +28,21 @@ class KeyStoreTest : public ::testing::Test {
     std::string read(const fs::path& path) { return util::FileUtil::readFile(path); }
     void write(const fs::path& path, const std::string& content) {
         std::ofstream(path, std::ios::binary) << content;
+    }
+
+    // The contents of the kept copies of a replaced file, oldest first.
+    std::vector<std::string> replacedCopies(const fs::path& file) {
+        std::vector<std::pair<fs::file_time_type, std::string>> copies;
+        std::string prefix = file.filename().string() + ".replaced-";
+        for (const auto& entry : fs::directory_iterator(file.parent_path())) {
+            if (entry.path().filename().string().rfind(prefix, 0) == 0)
+                copies.emplace_back(entry.last_write_time(), read(entry.path()));
+        }
+        std::sort(copies.begin(), copies.end());
+        std::vector<std::string> contents;
+        for (auto& copy : copies)
+            contents.push_back(copy.second);
+        return contents;
     }
 
     test::TempDir dir_;
@@ -74,8 +93,44 @@ TEST_F(KeyStoreTest, DamagedBackupKeyIsReplacedAndKept) {
     EXPECT_TRUE(second.generated);
     EXPECT_TRUE(second.privateKey->samePublicKey(*first.privateKey));
     EXPECT_NE(*second.backupKey, *first.backupKey);
-    EXPECT_EQ(read(fs::path(paths_.sessionKey.string() + ".replaced")),
-              test::bytes({0, 0, 0, 0, 1, 2, 3}));
+    EXPECT_EQ(replacedCopies(paths_.sessionKey),
+              (std::vector<std::string>{test::bytes({0, 0, 0, 0, 1, 2, 3})}));
+}
+
+TEST_F(KeyStoreTest, EveryReplacedCopyIsKept) {
+    load();
+    write(paths_.privateKey, "first damage");
+    load();
+    write(paths_.privateKey, "second damage");
+    const auto keys = load();
+    EXPECT_EQ(replacedCopies(paths_.privateKey),
+              (std::vector<std::string>{"first damage", "second damage"}));
+    // Each new pair brought its own session key; both earlier ones are kept too.
+    EXPECT_EQ(replacedCopies(paths_.sessionKey).size(), 2u);
+    EXPECT_EQ(*Encryption::readSessionKeyFile(keys.privateKey, paths_.sessionKey), *keys.backupKey);
+}
+
+TEST_F(KeyStoreTest, KeyFilesThatCannotBeReadAreNeverReplaced) {
+    const auto first = load();
+    const std::string privatePem = read(paths_.privateKey);
+    const std::string sessionBytes = read(paths_.sessionKey);
+    // A pipe or a directory in the place of a file cannot be read, as a failing disk cannot.
+    for (const fs::path& file : {paths_.sessionKey, paths_.privateKey}) {
+        fs::path aside = file.string() + ".aside";
+        fs::rename(file, aside);
+        if (file == paths_.privateKey)
+            ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+        else
+            fs::create_directory(file);
+        EXPECT_THROW(load(), winutil::AgentException) << file;
+        fs::remove(file);
+        fs::rename(aside, file);
+    }
+    EXPECT_EQ(read(paths_.privateKey), privatePem);
+    EXPECT_EQ(read(paths_.sessionKey), sessionBytes);
+    EXPECT_TRUE(replacedCopies(paths_.privateKey).empty());
+    EXPECT_TRUE(replacedCopies(paths_.sessionKey).empty());
+    EXPECT_EQ(*load().backupKey, *first.backupKey);
 }
 
 TEST_F(KeyStoreTest, MissingPrivateKeyRegeneratesPairAndBackupKey) {
