@@ -8,6 +8,7 @@
 #include "blocks/DiskVolume.h"
 #include "filter/FilterInterface.h"
 #include "platform/System.h"
+#include "requests/VolumesInBackup.h"
 #include "winutil/Exceptions.h"
 #include "winutil/Logger.h"
 #include "winutil/RunState.h"
@@ -41,6 +42,13 @@ void BackupRequest::execute() {
         reply(Net::PROT_BUSY);
         ZENTRAD_THROW(winutil::AgentException,
                       "Backup cannot be started while another backup is in progress.");
+    }
+    std::unique_ptr<VolumesInBackup::Claim> claim = VolumesInBackup::tryClaim(name);
+    if (!claim) {
+        reply(Net::PROT_BUSY);
+        ZENTRAD_THROW(winutil::AgentException,
+                      "A backup of this volume is still being sent; a new one can start when it "
+                      "has ended.");
     }
     reply(Net::PROT_ACK);
     keysMatch_ = journalKeysMatch(name);

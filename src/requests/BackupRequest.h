@@ -1,5 +1,6 @@
 // Backs up one volume block by block from a snapshot. Only one backup prepares at a time
-// (the backup lock, held until the blocks start to flow). What is sent depends on the
+// (the backup lock, held until the blocks start to flow), and only one backup of a volume
+// runs at a time (see VolumesInBackup). What is sent depends on the
 // change-tracking driver: when the journal key the server presents is the volume's current
 // one, only the used blocks written since are sent; otherwise, if the server asked for
 // it, only used blocks whose digest differs from the server's; otherwise every used block.

@@ -48,6 +48,10 @@ AgentHost::AgentHost(AgentSettings settings, HostLayout layout)
     std::ofstream(file, std::ios::binary) << content;
     sim("put 0:0 '" + file.string() + "' /random.bin");
     fs::remove(file);
+    if (layout.secondDisk) {
+        sim("add-disk --size 16M --part 'size=8M,type=7'");
+        sim("mkfs 1:0");
+    }
     agent_->allowServer(serverKeys("backup"));
     agent_->start();
 
@@ -66,8 +70,9 @@ std::string AgentHost::sim(const std::string& arguments) const {
 }
 
 backup_server::BackupSummary AgentHost::backup(backup_server::BackupOptions options) {
-    options.deviceID = kDeviceID;
-    backup_server::VolumeStore store(store_.path(), kDeviceID);
+    if (options.deviceID.empty())
+        options.deviceID = kDeviceID;
+    backup_server::VolumeStore store(store_.path(), options.deviceID);
     auto session = agent_->openSession(serverKeys("backup"));
     backup_server::BackupSummary summary = backup_server::runVolumeBackup(*session, store, options);
     session->finish();

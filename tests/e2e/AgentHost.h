@@ -18,6 +18,7 @@ namespace test {
 struct HostLayout {
     std::uint32_t volumeMiB = 32;        // the disk is 8 MiB larger
     std::uint32_t randomFileKiB = 2048;  // random.bin, incompressible
+    bool secondDisk = false;             // "Disk 1 Partition 0": an empty 8 MiB NTFS volume
 };
 
 class AgentHost {
@@ -33,7 +34,8 @@ class AgentHost {
     std::string sim(const std::string& arguments) const;
     const std::filesystem::path& storeRoot() const { return store_.path(); }
 
-    // A complete backup into the store (throws winutil::AgentException when it fails).
+    // A complete backup into the store, of kDeviceID unless options name another device
+    // (throws winutil::AgentException when it fails).
     backup_server::BackupSummary backup(backup_server::BackupOptions options = {});
     // A session that asks for a backup (no digests, no compression) and then reads nothing.
     std::unique_ptr<backup_server::AgentSession> stalledBackup();

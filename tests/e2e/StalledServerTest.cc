@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <optional>
 #include <thread>
 
 #include "AgentHost.h"
 #include "backup-server/StatusReader.h"
+#include "backup-server/VolumeStore.h"
 #include "winutil/Exceptions.h"
 
 namespace {
@@ -70,6 +72,51 @@ TEST_F(StalledServerTest, StopRequestEndsABackupWhoseServerReads) {
     // The backup may have finished before the stop; either way the server is not left
     // waiting.
     EXPECT_EQ(backup.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+TEST_F(StalledServerTest, SecondBackupOfAVolumeStillBeingSentIsBusyOtherVolumesAreNot) {
+    test::HostLayout layout = largeVolume();
+    layout.secondDisk = true;
+    AgentHost host({}, layout);
+    auto stalled = host.stalledBackup();
+    ASSERT_TRUE(host.agent().waitForLog("Created volume shadow copy snapshot"));
+
+    // Until the first backup has released the process-wide lock, a second is refused for
+    // that reason; after, for the volume.
+    std::string reason;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        auto session = host.agent().openSession(test::serverKeys("backup"));
+        backup_server::VolumeStore store(host.storeRoot() / "second", AgentHost::kDeviceID);
+        backup_server::BackupOptions options;
+        options.deviceID = AgentHost::kDeviceID;
+        EXPECT_TRUE(backup_server::runVolumeBackup(*session, store, options).busy);
+        reason = test::closingReason(*session);
+        if (reason.find("another backup is in progress") == std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    EXPECT_NE(reason.find("A backup of this volume is still being sent; a new one can start when "
+                          "it has ended."),
+              std::string::npos)
+        << reason;
+
+    backup_server::BackupOptions other;
+    other.deviceID = "Disk 1 Partition 0";
+    auto summary = host.backup(other);
+    EXPECT_EQ(summary.blocksSent, summary.usedBlocks);
+
+    // Once the first backup has ended, the volume can be backed up again.
+    stalled.reset();
+    std::optional<backup_server::BackupSummary> again;
+    for (int attempt = 0; attempt < 50 && !again; ++attempt) {
+        try {
+            again = host.backup();
+        } catch (const winutil::AgentException&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(host.storeMismatches(again->used).empty());
 }
 
 }  // namespace
