@@ -4,6 +4,7 @@
 #include <string>
 
 #include "blocks/Block.h"
+#include "blocks/DeviceErrors.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
 #include "winutil/Exceptions.h"
@@ -11,22 +12,6 @@
 
 namespace blocks {
 namespace {
-
-constexpr int kReadAttempts = 3;
-
-// Data error (CRC), semaphore time-out and I/O device error come and go on a failing or
-// busy device; every other error will not change on a second attempt.
-bool isTransient(std::uint32_t error) {
-    return error == platform::kErrorCrc || error == platform::kErrorSemTimeout ||
-           error == platform::kErrorIoDevice;
-}
-
-std::string errorText(std::uint32_t error) {
-    std::string text = platform::toNarrow(platform::formatMessage(error));
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
 
 void seekTo(platform::FileHandle& volume, std::uint64_t index, std::uint64_t size) {
     if (index > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / size ||
@@ -44,7 +29,7 @@ void Block::load(platform::FileHandle& volume, std::uint64_t index) {
     encrypted_ = false;
     BlockBuffer buffer = std::make_shared<unsigned char[]>(size_);
     std::uint32_t lastError = 0;
-    for (int attempt = 1; attempt <= kReadAttempts; ++attempt) {
+    for (int attempt = 1; attempt <= kDeviceAttempts; ++attempt) {
         // Seek before every attempt: a failed read may have moved the position.
         seekTo(volume, index, size_);
         std::uint32_t got = 0;
@@ -57,23 +42,23 @@ void Block::load(platform::FileHandle& volume, std::uint64_t index) {
             if (attempt > 1) {
                 winutil::logWarn()
                     << "Successfully read block " << index << " after " << attempt
-                    << " tries.  Earlier reads failed with error: " << errorText(lastError);
+                    << " tries.  Earlier reads failed with error: " << deviceErrorText(lastError);
             }
             replaceData(std::move(buffer), size_);
             loaded_ = true;
             return;
         }
         lastError = platform::getLastError();
-        if (!isTransient(lastError)) {
+        if (!isTransientDeviceError(lastError)) {
             ZENTRAD_THROW(winutil::DiskException, "Failed to read block " + std::to_string(index) +
-                                                      ": " + errorText(lastError));
+                                                      ": " + deviceErrorText(lastError));
         }
     }
     // Never send a substitute: zeros with a valid digest would be stored as good data, and
     // once the journal key moves on the block would never be sent again.
     ZENTRAD_THROW(winutil::DiskException, "Failed to read block " + std::to_string(index) +
-                                              " after " + std::to_string(kReadAttempts) +
-                                              " tries: " + errorText(lastError));
+                                              " after " + std::to_string(kDeviceAttempts) +
+                                              " tries: " + deviceErrorText(lastError));
 }
 
 }  // namespace blocks

@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <limits>
 
+#include "blocks/DeviceErrors.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
 
 namespace blocks {
 namespace {
@@ -13,13 +15,6 @@ namespace {
 std::string hex(std::uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "%x", value);
-    return text;
-}
-
-std::string errorText(std::uint32_t error) {
-    std::string text = platform::toNarrow(platform::formatMessage(error));
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
     return text;
 }
 
@@ -116,14 +111,30 @@ void RestorePartition::writeBlock(const Block& block) {
 void RestorePartition::flush() {
     if (pending_.empty())
         return;
-    if (position_ != pendingStart_ || !device_.valid())
-        seek(pendingStart_);
     auto size = static_cast<std::uint32_t>(pending_.size());
     std::uint32_t written = 0;
-    bool ok = platform::writeFile(device_, pending_.data(), size, &written);
-    std::uint32_t error = platform::getLastError();
-    if (ok)
-        position_ += written;
+    bool ok = false;
+    std::uint32_t error = 0;
+    for (int attempt = 1; attempt <= kDeviceAttempts; ++attempt) {
+        // Seek before every retry: a failed write may have moved the position.
+        if (position_ != pendingStart_ || !device_.valid() || attempt > 1)
+            seek(pendingStart_);
+        written = 0;
+        ok = platform::writeFile(device_, pending_.data(), size, &written);
+        std::uint32_t lastError = ok ? 0 : platform::getLastError();
+        if (ok)
+            position_ += written;
+        if (ok && attempt > 1) {
+            winutil::logWarn() << "Successfully wrote at disk offset " << pendingStart_ << " after "
+                               << attempt << " tries.  Earlier writes failed with error: "
+                               << deviceErrorText(error);
+        }
+        if (ok || !isTransientDeviceError(lastError)) {
+            error = lastError;
+            break;
+        }
+        error = lastError;
+    }
     std::uint64_t blocks = pendingBlocks_;
     pending_.clear();
     pendingBlocks_ = 0;
@@ -136,7 +147,7 @@ void RestorePartition::flush() {
         message += " Meant to write (" + std::to_string(size) + " bytes, but wrote (" +
                    std::to_string(written) + ") bytes.";
     } else {
-        message += " " + errorText(error);
+        message += " " + deviceErrorText(error);
     }
     ZENTRAD_THROW(winutil::DiskException, message);
 }

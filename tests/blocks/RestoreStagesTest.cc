@@ -32,6 +32,8 @@ struct DeviceLog {
     std::vector<std::uint64_t> seekTargets;
     std::uint32_t shortBy = 0;
     bool failWrites = false;
+    std::vector<std::uint32_t> failFirstWith;  // errors of the first writes, in order
+    std::size_t writeCalls = 0;
 
     // The bytes written at offset, whichever write they came with ("" when none).
     std::string at(std::uint64_t offset, std::size_t length) const {
@@ -54,6 +56,12 @@ class MemoryDevice : public platform::OpenFile {
             platform::setLastError(platform::kErrorWriteFault);
             return false;
         }
+        if (log_->writeCalls < log_->failFirstWith.size()) {
+            platform::setLastError(log_->failFirstWith[log_->writeCalls++]);
+            position_ += 512;  // a failed write may leave the position anywhere
+            return false;
+        }
+        ++log_->writeCalls;
         *written = log_->shortBy < size ? size - log_->shortBy : 0;
         log_->writes[position_].assign(static_cast<const char*>(buffer), *written);
         position_ += *written;
@@ -195,6 +203,29 @@ TEST(RestorePartitionTest, ReportsShortAndFailedWrites) {
     EXPECT_TRUE(failing.device->writes.empty());
     EXPECT_THROW_MESSAGE(failing.partition->writeBlock(*plainBlock(1, std::string(4096, 'c'))),
                          "Unable to seek to disk offset: 4096");
+}
+
+TEST(RestorePartitionTest, TransientWriteErrorsAreRetriedAtTheSamePlace) {
+    PartitionOnMemory target(1 << 20, 8192);
+    target.device->failFirstWith = {platform::kErrorCrc, platform::kErrorIoDevice};
+    test::LogCapture log;
+    target.partition->writeBlock(*plainBlock(2, std::string(4096, 'r')));
+    target.partition->flush();
+    EXPECT_EQ(target.device->seekTargets, (std::vector<std::uint64_t>(3, 8192 + 2 * 4096)));
+    EXPECT_EQ(target.device->writes.at(8192 + 2 * 4096), std::string(4096, 'r'));
+    EXPECT_EQ(target.partition->blocksWritten(), 1u);
+    EXPECT_TRUE(log.contains("Successfully wrote at disk offset 16384 after 3 tries."));
+
+    // Three transient failures, or one that is not transient, fail the write.
+    for (auto errors : {std::vector<std::uint32_t>(3, platform::kErrorSemTimeout),
+                        std::vector<std::uint32_t>{platform::kErrorWriteFault}}) {
+        PartitionOnMemory failing(1 << 20);
+        failing.device->failFirstWith = errors;
+        failing.partition->writeBlock(*plainBlock(0, std::string(4096, 'f')));
+        EXPECT_THROW_MESSAGE(failing.partition->flush(), "Failed to write block to disk. ");
+        EXPECT_EQ(failing.device->writeCalls, errors.size());
+        EXPECT_TRUE(failing.device->writes.empty());
+    }
 }
 
 // Both ends of a loopback connection: the agent's, read by the pipeline, and the

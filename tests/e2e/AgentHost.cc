@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <random>
 
@@ -33,6 +34,30 @@ std::string readAt(const fs::path& file, std::uint64_t offset, std::size_t lengt
     bytes.resize(static_cast<std::size_t>(in.gcount()));
     return bytes;
 }
+
+// The used blocks of a store's image, in ascending order.
+class StoredBlocks : public backup_server::BlockSource {
+  public:
+    explicit StoredBlocks(backup_server::VolumeStore& store) : store_(store) {}
+    blocks::BlockPtr next() override {
+        while (next_ < store_.blockCount() && !store_.usedMap().bit(next_))
+            ++next_;
+        if (next_ >= store_.blockCount())
+            return nullptr;
+        std::uint64_t index = next_++;
+        std::string bytes = store_.readBlock(index);
+        auto data = std::make_shared<unsigned char[]>(bytes.size());
+        std::memcpy(data.get(), bytes.data(), bytes.size());
+        auto block = std::make_shared<blocks::Block>(index, store_.blockSize(), std::move(data),
+                                                     bytes.size(), false, false);
+        block->computeDigest();
+        return block;
+    }
+
+  private:
+    backup_server::VolumeStore& store_;
+    std::uint64_t next_ = 0;
+};
 
 }  // namespace
 
@@ -75,6 +100,20 @@ backup_server::BackupSummary AgentHost::backup(backup_server::BackupOptions opti
     backup_server::VolumeStore store(store_.path(), options.deviceID);
     auto session = agent_->openSession(serverKeys("backup"));
     backup_server::BackupSummary summary = backup_server::runVolumeBackup(*session, store, options);
+    session->finish();
+    return summary;
+}
+
+backup_server::RestoreSummary AgentHost::restore() {
+    backup_server::VolumeStore store(store_.path(), kDeviceID);
+    StoredBlocks source(store);
+    backup_server::RestoreOptions options;
+    options.deviceID = kDeviceID;
+    options.blockSize = store.blockSize();
+    options.compressionType = 1;
+    auto session = agent_->openSession(serverKeys("backup"));
+    backup_server::RestoreSummary summary =
+        backup_server::runVolumeRestore(*session, options, source);
     session->finish();
     return summary;
 }

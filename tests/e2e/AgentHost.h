@@ -11,6 +11,7 @@
 
 #include "AgentProcess.h"
 #include "backup-server/VolumeBackup.h"
+#include "backup-server/VolumeRestore.h"
 #include "common/TempDir.h"
 
 namespace test {
@@ -37,6 +38,9 @@ class AgentHost {
     // A complete backup into the store, of kDeviceID unless options name another device
     // (throws winutil::AgentException when it fails).
     backup_server::BackupSummary backup(backup_server::BackupOptions options = {});
+    // Writes the used blocks of the store's image back onto the volume; throws
+    // winutil::AgentException when the agent fails the restore.
+    backup_server::RestoreSummary restore();
     // A session that asks for a backup (no digests, no compression) and then reads nothing.
     std::unique_ptr<backup_server::AgentSession> stalledBackup();
 
