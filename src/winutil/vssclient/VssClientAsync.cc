@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "winutil/AgentOptions.h"
+#include "winutil/RunState.h"
 #include "winutil/vssclient/FunctionTracer.h"
 #include "winutil/vssclient/VssClient.h"
 #include "winutil/vssclient/VssMessages.h"
@@ -37,21 +38,20 @@ void VssClient::WaitAndCheckForAsyncOperation(platform::VssAsync* async,
         throw VssOperationException(syncFailureMessage(operationName, platform::kEPointer),
                                     ZENTRAD_FUNCTION_SIGNATURE, __LINE__);
     std::int64_t limit = timeoutMilliseconds();
+    const bool unlimited = limit == 0;
     platform::HResult status = platform::kVssSAsyncPending;
-    if (limit == 0) {
-        platform::HResult waited = async->wait(platform::kInfinite);
-        if (platform::failed(waited))
-            throw VssOperationException(asyncFailureMessage(operationName, waited),
-                                        ZENTRAD_FUNCTION_SIGNATURE, __LINE__);
-        status = queryStatus(async);
-    } else {
-        while (limit > 0 && status == platform::kVssSAsyncPending) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kPollMilliseconds));
-            limit -= kPollMilliseconds;
-            status = queryStatus(async);
+    // Polled even without a limit, so that a stop request ends an operation that never
+    // completes.
+    while ((unlimited || limit > 0) && status == platform::kVssSAsyncPending) {
+        if (!winutil::isRunning()) {
+            async->cancel();
+            ZENTRAD_THROW_SHUTDOWN();
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMilliseconds));
+        limit -= kPollMilliseconds;
         status = queryStatus(async);
     }
+    status = queryStatus(async);
     if (status == platform::kVssSAsyncPending) {
         async->cancel();
         throw VssOperationException(timeoutMessage(operationName), ZENTRAD_FUNCTION_SIGNATURE,

@@ -1,0 +1,160 @@
+// Faults from the host and hostile peers, each followed by proof that the agent still works:
+// snapshot failures and hangs, a server error in the digest exchange, a pipe and thousands
+// of broken files in an allow directory, floods of junk and idle connections.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <future>
+#include <random>
+#include <thread>
+
+#include "AgentHost.h"
+#include "backup-server/Echo.h"
+#include "backup-server/VolumeStore.h"
+#include "net/Codes.h"
+#include "net/SocketException.h"
+#include "winutil/Exceptions.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::AgentHost;
+
+class HostileFaultTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { test::prepareServerSide(60); }
+
+    static std::size_t countIn(const std::string& text, const std::string& part) {
+        std::size_t count = 0;
+        for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++count;
+        return count;
+    }
+};
+
+TEST_F(HostileFaultTest, FailedSnapshotFailsTheBackupAndTheNextOneRuns) {
+    test::AgentSettings settings;
+    settings.hostConfig = "[snapshot service]\nfail DoSnapshotSet = 0x80042306\n";
+    AgentHost host(settings);
+    EXPECT_THROW(host.backup(), winutil::AgentException);
+    EXPECT_TRUE(host.agent().waitForLog("Backup Failed"));
+    std::ofstream(host.agent().hostRoot() / "host.conf", std::ios::trunc) << "\n";
+    auto summary = host.backup();
+    EXPECT_EQ(summary.blocksSent, summary.usedBlocks);
+    EXPECT_TRUE(host.storeMismatches(summary.used).empty());
+}
+
+TEST_F(HostileFaultTest, SnapshotThatNeverCompletesDoesNotHoldTheStop) {
+    test::AgentSettings settings;
+    settings.hostConfig = "[snapshot service]\nhang DoSnapshotSet = yes\n";
+    AgentHost host(settings);
+    auto backup = std::async(std::launch::async, [&host] { return host.backup(); });
+    ASSERT_TRUE(host.agent().waitForLog("Accepting new backup request"));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(host.agent().stopWithin(std::chrono::seconds(10)), 0);
+    EXPECT_THROW(backup.get(), std::exception);
+}
+
+TEST_F(HostileFaultTest, ServerErrorInTheDigestExchangeEndsOnlyThatBackup) {
+    AgentHost host;
+    auto session = host.agent().openSession(test::serverKeys("backup"));
+    auto request = session->newMessage();
+    request->write32(Net::PROT_REQ_BACKUP).write32(1).writeString(AgentHost::kDeviceID);
+    for (int field = 0; field < 5; ++field)
+        request->write32(0);
+    request->writeBytes(std::string(backup_server::VolumeStore::kJournalKeyBytes, '\0'));
+    request->send();
+    Net::ProtocolStream::verifyCode(Net::PROT_ACK, session->receiveMessage()->read32());
+    // The agent asks for the digests; the server answers with an error.
+    EXPECT_EQ(session->receiveMessage()->read32(), Net::PROT_BLOCKSUMS_REQUEST);
+    session->sendCode(Net::PROT_ERROR).flush();
+    EXPECT_TRUE(host.agent().waitForLog("Remote host has reported an error"));
+    session.reset();
+    // Nothing is left locked or claimed.
+    auto summary = host.backup();
+    EXPECT_EQ(summary.blocksSent, summary.usedBlocks);
+}
+
+TEST_F(HostileFaultTest, PipeInTheAllowDirectoryHoldsNeitherHandshakesNorTheStop) {
+    AgentHost host;
+    ASSERT_EQ(::mkfifo((host.agent().serverAllowDir() / "10.9.9.9").c_str(), 0600), 0);
+    for (int i = 0; i < 3; ++i) {
+        auto session = host.agent().openSession(test::serverKeys("backup"));
+        EXPECT_TRUE(backup_server::sendEcho(*session));
+        session->finish();
+    }
+    EXPECT_EQ(host.agent().stopWithin(std::chrono::seconds(10)), 0);
+}
+
+TEST_F(HostileFaultTest, ThousandsOfBrokenAllowFilesAreReadOnceAndNoPathReachesAPeer) {
+    AgentHost host;
+    for (int i = 0; i < 2000; ++i)
+        std::ofstream(host.agent().serverAllowDir() /
+                      ("10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250)))
+            << "not a key " << i;
+    std::vector<backup_server::LogRecord> seen;
+    for (int i = 0; i < 3; ++i) {
+        // An unknown server is turned away; what it hears names no file.
+        auto stranger = host.agent().connect();
+        EXPECT_EQ(stranger->handshake(test::serverKeys("stranger")),
+                  backup_server::HandshakeOutcome::rejected);
+        for (const auto& record : stranger->logRecords())
+            EXPECT_EQ(record.text.find("server.allow"), std::string::npos) << record.text;
+        auto session = host.agent().openSession(test::serverKeys("backup"));
+        EXPECT_TRUE(backup_server::sendEcho(*session));
+        session->finish();
+    }
+    // Each broken file is reported once, however many handshakes read the directory.
+    EXPECT_EQ(countIn(host.agent().log(), "error reading RSA public key"), 2000u);
+}
+
+TEST_F(HostileFaultTest, FloodOfJunkConnectionsKeepsTheLogHistoryAndIdleOnesAreBounded) {
+    AgentHost host;
+    std::mt19937 random(5);
+    constexpr std::size_t kJunk = 400;
+    auto start = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < kJunk; ++i) {
+        auto junk = host.agent().connect();
+        std::string bytes(64, '\0');
+        for (char& c : bytes)
+            c = static_cast<char>(random());
+        try {
+            junk->socket()->sendAll(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+        } catch (const Net::SocketException&) {
+        }
+    }
+    ASSERT_TRUE(host.agent().waitForLog("more lines about connections that had not authenticated",
+                                        std::chrono::seconds(30)));
+    std::string log = host.agent().log();
+    EXPECT_NE(log.find("Listening for backup servers on port"), std::string::npos);
+    // A share per 10 s interval at most, whatever the flood's length: far fewer than one line
+    // per connection.
+    auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    std::size_t share = 20 * (static_cast<std::size_t>(seconds) / 10 + 2);
+    EXPECT_LE(countIn(log, "Closing connection: "), std::min(share, kJunk / 2));
+
+    // Idle connections beyond the limit are refused, and admitted again once some end.
+    std::vector<std::unique_ptr<backup_server::AgentSession>> idle;
+    for (int i = 0; i < 110; ++i)
+        idle.push_back(host.agent().connect());
+    EXPECT_TRUE(host.agent().waitForLog("Connection limit reached (100 connections)"));
+    idle.clear();
+    std::unique_ptr<backup_server::AgentSession> session;
+    for (int attempt = 0; attempt < 50 && !session; ++attempt) {
+        try {
+            session = host.agent().openSession(test::serverKeys("backup"));
+        } catch (const std::exception&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }
+    ASSERT_TRUE(session);
+    EXPECT_TRUE(backup_server::sendEcho(*session));
+    session->finish();
+    EXPECT_TRUE(host.agent().waitForLog("Below the connection limit again"));
+}
+
+}  // namespace
