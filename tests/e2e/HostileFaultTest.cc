@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <fstream>
 #include <future>
+#include <iostream>
 #include <random>
 #include <thread>
 
@@ -139,7 +140,8 @@ TEST_F(HostileFaultTest, FloodOfJunkConnectionsKeepsTheLogHistoryAndIdleOnesAreB
 
     // Idle connections beyond the limit are refused, and admitted again once some end.
     std::vector<std::unique_ptr<backup_server::AgentSession>> idle;
-    for (int i = 0; i < 110; ++i)
+    constexpr std::size_t kIdle = 110;
+    for (std::size_t i = 0; i < kIdle; ++i)
         idle.push_back(host.agent().connect());
     EXPECT_TRUE(host.agent().waitForLog("Connection limit reached (100 connections)"));
     idle.clear();
@@ -155,6 +157,8 @@ TEST_F(HostileFaultTest, FloodOfJunkConnectionsKeepsTheLogHistoryAndIdleOnesAreB
     EXPECT_TRUE(backup_server::sendEcho(*session));
     session->finish();
     EXPECT_TRUE(host.agent().waitForLog("Below the connection limit again"));
+    std::cout << "FIGURE flood.junk_connections " << kJunk << "\nFIGURE flood.idle_connections "
+              << kIdle << std::endl;
 }
 
 }  // namespace
