@@ -51,16 +51,17 @@ void TcpSocket::sendAll(const void* data, std::int64_t length) {
     const auto* at = static_cast<const char*>(data);
     std::int64_t sent = 0;
     while (sent < length) {
-        waitForRoom(configuredTimeout(), sent, length);
         int piece = static_cast<int>(std::min(length - sent, kMaxSendPiece));
         int taken = platform::sendSocketNoWait(handle(), at + sent, piece);
-        if (taken < 0) {
-            // The room that select saw may be gone again; wait for more.
-            if (platform::lastSocketError() == platform::kWsaWouldBlock)
-                continue;
-            throw SocketException::withLastError("Failed to send data to remote host");
+        if (taken >= 0) {
+            sent += taken;
+            continue;
         }
-        sent += taken;
+        if (platform::lastSocketError() != platform::kWsaWouldBlock)
+            throw SocketException::withLastError("Failed to send data to remote host");
+        // The peer's window and our buffer are full: wait for room, as a receive waits for
+        // data.
+        waitForRoom(configuredTimeout(), sent, length);
     }
 }
 

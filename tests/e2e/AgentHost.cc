@@ -1,5 +1,7 @@
 #include "AgentHost.h"
 
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -120,6 +122,10 @@ backup_server::RestoreSummary AgentHost::restore() {
 
 std::unique_ptr<backup_server::AgentSession> AgentHost::stalledBackup() {
     auto session = agent_->openSession(serverKeys("backup"));
+    // A small receive buffer, so a few MiB of blocks fill what the two sides can hold.
+    int bytes = 64 << 10;
+    ::setsockopt(static_cast<int>(session->socket()->handle()), SOL_SOCKET, SO_RCVBUF, &bytes,
+                 sizeof bytes);
     auto request = session->newMessage();
     request->write32(Net::PROT_REQ_BACKUP);
     request->write32(0);  // no digests: every used block goes out

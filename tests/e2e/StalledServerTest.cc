@@ -15,11 +15,11 @@ namespace {
 
 using test::AgentHost;
 
-// A volume with more incompressible data than the socket buffers on both sides can hold.
+// A volume with more incompressible data than the socket buffers on both sides can hold
+// (the stalled server's receive buffer is small; the agent's may grow to a few MiB).
 test::HostLayout largeVolume() {
     test::HostLayout layout;
-    layout.volumeMiB = 48;
-    layout.randomFileKiB = 20 << 10;
+    layout.randomFileKiB = 12 << 10;
     return layout;
 }
 
