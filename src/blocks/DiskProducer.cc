@@ -46,14 +46,17 @@ BlockPtr DiskProducer::nextBlock() {
     return changes_ != nullptr ? nextChangedBlock() : nextUsedBlock();
 }
 
+BlockPtr DiskProducer::takeFromRun() {
+    BlockPtr block = std::move(run_[runPosition_++]);
+    ++blocksRead_;
+    return block;
+}
+
 BlockPtr DiskProducer::nextUsedBlock() {
     for (;;) {
-        while (next_ < limit_ && !isUsed())
-            ++next_;
-        if (next_ >= limit_)
-            endOfStream();
-        BlockPtr block = reader_.readBlock(next_++);
-        ++blocksRead_;
+        if (runPosition_ == run_.size())
+            readUsedRun();
+        BlockPtr block = takeFromRun();
         if (checkDuplicates_ && blockSums_->isBlockDuplicate(*block)) {
             ++duplicatesSkipped_;
             continue;
@@ -62,17 +65,50 @@ BlockPtr DiskProducer::nextUsedBlock() {
     }
 }
 
+void DiskProducer::readUsedRun() {
+    while (next_ < limit_ && !isUsed())
+        ++next_;
+    if (next_ >= limit_)
+        endOfStream();
+    std::uint64_t most = std::max<std::uint64_t>(1, reader_.runLimit());
+    std::uint64_t count = 1;
+    while (count < most && next_ + count < limit_ && usedBlocks_.bit(next_ + count))
+        ++count;
+    run_.clear();
+    runPosition_ = 0;
+    reader_.readRun(next_, count, run_);
+    next_ += count;
+}
+
 BlockPtr DiskProducer::nextChangedBlock() {
+    if (runPosition_ == run_.size())
+        readChangedRun();
+    return takeFromRun();
+}
+
+void DiskProducer::readChangedRun() {
     for (;;) {
         bool found = changesStarted_ ? changes_->next(next_) : changes_->first(next_);
         changesStarted_ = true;
         if (!found || next_ >= limit_)
             endOfStream();
-        if (isUsed()) {
-            ++blocksRead_;
-            return reader_.readBlock(next_);
-        }
+        if (isUsed())
+            break;
     }
+    // The change list is asked without moving on, so a block that ends the run is found
+    // again by the next call.
+    std::uint64_t most = std::max<std::uint64_t>(1, reader_.runLimit());
+    std::uint64_t first = next_;
+    std::uint64_t count = 1;
+    for (std::uint64_t probe = next_; count < most; ++count) {
+        if (!changes_->next(probe) || probe != first + count || probe >= limit_ ||
+            !usedBlocks_.bit(probe))
+            break;
+    }
+    run_.clear();
+    runPosition_ = 0;
+    reader_.readRun(first, count, run_);
+    next_ = first + count - 1;
 }
 
 void DiskProducer::endOfStream() {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "blocks/BlockChannel.h"
 #include "blocks/BlockMap.h"
@@ -53,6 +54,10 @@ class DiskProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
     BlockPtr nextBlock();
     BlockPtr nextUsedBlock();
     BlockPtr nextChangedBlock();
+    // The next run of consecutive used (or changed and used) blocks into run_.
+    void readUsedRun();
+    void readChangedRun();
+    BlockPtr takeFromRun();
     // True when next_ is a used block of the volume.
     bool isUsed() const { return usedBlocks_.bit(next_); }
     [[noreturn]] void endOfStream();
@@ -71,6 +76,9 @@ class DiskProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
     bool finished_ = false;
     std::uint64_t blocksRead_ = 0;
     std::uint64_t duplicatesSkipped_ = 0;
+    // Blocks read ahead in one run and not yet handed out.
+    std::vector<BlockPtr> run_;
+    std::size_t runPosition_ = 0;
 };
 
 }  // namespace blocks

@@ -41,6 +41,12 @@ class MemoryReader : public blocks::BlockReader {
         block->computeDigest();
         return block;
     }
+    std::uint64_t runLimit() override { return runLength; }
+    void readRun(std::uint64_t first, std::uint64_t count,
+                 std::vector<blocks::BlockPtr>& out) override {
+        runs.emplace_back(first, count);
+        BlockReader::readRun(first, count, out);
+    }
     static std::string contents(std::uint64_t index) {
         std::string data(kSize, static_cast<char>(index));
         if (index % 2 == 1) {
@@ -53,6 +59,8 @@ class MemoryReader : public blocks::BlockReader {
     std::atomic<int> reads{0};
     std::uint64_t failAt = ~0ull;
     std::chrono::milliseconds delay{0};
+    std::uint64_t runLength = 1;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;  // first, count
 
   private:
     std::uint64_t count_;
@@ -247,6 +255,36 @@ TEST_F(BackupPipelineTest, ChangesSendOnlyUsedChangedBlocksWithinTheVolume) {
     EXPECT_FALSE(skipped.bit(3));
     EXPECT_TRUE(skipped.bit(4));
     EXPECT_FALSE(skipped.bit(49));
+}
+
+// Runs cover consecutive used (or changed) blocks only, never more than the reader takes,
+// and the blocks still go out one by one in order.
+TEST_F(BackupPipelineTest, RunsOfConsecutiveBlocksAreReadTogether) {
+    MemoryReader reader(40);
+    reader.runLength = 7;
+    BlockMap used = fullMap(40);
+    for (std::uint64_t gap : {3u, 4u, 20u, 39u})
+        used.clearBit(gap);
+    Received received = run({&reader, &used, nullptr, nullptr, nullptr}, {1, 6, 1});
+    std::vector<std::uint64_t> expected;
+    for (std::uint64_t i = 0; i < 40; ++i) {
+        if (used.bit(i))
+            expected.push_back(i);
+    }
+    EXPECT_EQ(indices(received), expected);
+    using Runs = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+    EXPECT_EQ(reader.runs, (Runs{{0, 3}, {5, 7}, {12, 7}, {19, 1}, {21, 7}, {28, 7}, {35, 4}}));
+    for (auto& block : received.blocks)
+        ASSERT_EQ(rawData(*block), MemoryReader::contents(block->index()));
+
+    test::SocketPair fresh;
+    std::swap(pair_, fresh);
+    MemoryReader changedReader(40);
+    changedReader.runLength = 3;
+    MapChanges changes({1, 2, 3, 4, 5, 6, 7, 9, 19, 20, 21, 38, 39});
+    received = run({&changedReader, &used, nullptr, nullptr, &changes}, {});
+    EXPECT_EQ(indices(received), (std::vector<std::uint64_t>{1, 2, 5, 6, 7, 9, 19, 21, 38}));
+    EXPECT_EQ(changedReader.runs, (Runs{{1, 2}, {5, 3}, {9, 1}, {19, 1}, {21, 1}, {38, 1}}));
 }
 
 TEST_F(BackupPipelineTest, EmptyMapsAndEmptyChangeSetsSendNothing) {
