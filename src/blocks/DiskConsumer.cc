@@ -3,6 +3,7 @@
 #include "winutil/Logger.h"
 #include "winutil/RunState.h"
 #include "yin/Exceptions.h"
+#include "yin/StageGuard.h"
 
 namespace blocks {
 
@@ -20,19 +21,14 @@ void DiskConsumer::started() {
 }
 
 void DiskConsumer::consume(BlockPtr item) {
-    try {
-        ZENTRAD_CHECK_RUNNING();
-        partition_.writeBlock(*item);
-        reportProgress();
-        return;
-    } catch (const std::exception& error) {
-        winutil::logError() << "Error while writing blocks from disk: " << error.what();
-    } catch (...) {
-        winutil::logError() << "Unknown exception in disk consumer";
-    }
-    failed_ = true;
-    interrupt_.trigger();
-    throw yin::abort_exception("disk block writer failed");
+    yin::guardStage(
+        {"Error while writing blocks from disk: ", "Unknown exception in disk consumer"}, failed_,
+        [&] {
+            ZENTRAD_CHECK_RUNNING();
+            partition_.writeBlock(*item);
+            reportProgress();
+        },
+        [this] { interrupt_.trigger(); });
 }
 
 void DiskConsumer::reportProgress() {

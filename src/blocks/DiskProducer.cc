@@ -6,6 +6,7 @@
 #include "winutil/Logger.h"
 #include "winutil/RunState.h"
 #include "yin/Exceptions.h"
+#include "yin/StageGuard.h"
 
 namespace blocks {
 
@@ -20,21 +21,14 @@ DiskProducer::DiskProducer(BlockReader& reader, const BlockMap& usedBlocks,
       changes_(changes) {}
 
 void DiskProducer::produce(BlockPtr& item) {
-    try {
-        ZENTRAD_CHECK_RUNNING();
-        item = nextBlock();
-        if (skipped_ != nullptr)
-            skipped_->clearBit(item->index());
-        return;
-    } catch (const yin::pc_exception&) {
-        throw;
-    } catch (const std::exception& error) {
-        winutil::logError() << "Error while reading blocks from disk: " << error.what();
-    } catch (...) {
-        winutil::logError() << "Unknown exception while reading blocks from disk";
-    }
-    failed_ = true;
-    throw yin::abort_exception("disk producer failed");
+    yin::guardStage({"Error while reading blocks from disk: ",
+                     "Unknown exception while reading blocks from disk"},
+                    failed_, [&] {
+                        ZENTRAD_CHECK_RUNNING();
+                        item = nextBlock();
+                        if (skipped_ != nullptr)
+                            skipped_->clearBit(item->index());
+                    });
 }
 
 BlockPtr DiskProducer::nextBlock() {
