@@ -16,6 +16,7 @@
 #include "net/SocketException.h"
 #include "net/SocketPair.h"
 #include "winutil/Exceptions.h"
+#include "winutil/RunState.h"
 
 namespace {
 
@@ -72,6 +73,8 @@ struct Received {
     int keepAlives = 0;
     int keepAlivesBeforeFirstBatch = 0;
     std::vector<std::string> logTexts;
+    // Every batch as it travelled: count, records and digest (log records left out).
+    std::string wire;
 };
 
 // Runs the pipeline on its own thread and reads what it writes, as a server would.
@@ -147,6 +150,8 @@ class BackupPipelineTest : public ::testing::Test {
             stream.readBytes(data.data(), header.length);
             md5.update(bytes.data(), bytes.size());
             md5.update(data.data(), header.length);
+            received.wire.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            received.wire.append(reinterpret_cast<const char*>(data.data()), header.length);
             received.blocks.push_back(
                 blocks::blockFromRecord(header, kSize, encrypted, data.data()));
         }
@@ -154,6 +159,8 @@ class BackupPipelineTest : public ::testing::Test {
         blocks::BlockDigest digest;
         stream.readBytes(digest.data(), digest.size());
         EXPECT_EQ(digest, md5.finish());
+        received.wire.append(reinterpret_cast<const char*>(digest.data()), digest.size());
+        received.wire.append(std::to_string(count) + ";");
         received.batchSizes.push_back(count);
     }
 
@@ -337,6 +344,58 @@ TEST_F(BackupPipelineTest, AFailingReaderFailsTheBackupOnce) {
     BlockMap used = fullMap(600);
     EXPECT_THROW_MESSAGE(run({&reader, &used, nullptr, nullptr, nullptr}, {1, 6, 1}),
                          "Backup failed");
+}
+
+// However many workers compress and encipher, the server receives the same bytes.
+TEST_F(BackupPipelineTest, SeveralWorkersSendExactlyWhatOneWorkerSends) {
+    for (std::uint32_t compression : {0u, 1u}) {
+        for (std::uint32_t encryption : {0u, 1u}) {
+            std::vector<Received> sent;
+            for (std::uint32_t workers : {1u, 4u}) {
+                SCOPED_TRACE(std::to_string(compression) + "/" + std::to_string(encryption) +
+                             " with " + std::to_string(workers));
+                test::SocketPair fresh;
+                std::swap(pair_, fresh);
+                MemoryReader reader(1300);
+                reader.runLength = 9;
+                BlockMap used = fullMap(1300);
+                used.clearBit(17);
+                blocks::BackupPipelineSettings settings{compression, 6, encryption};
+                settings.workers = workers;
+                sent.push_back(run({&reader, &used, nullptr, nullptr, nullptr}, settings));
+                std::vector<std::uint64_t> expected;
+                for (std::uint64_t i = 0; i < 1300; ++i) {
+                    if (i != 17)
+                        expected.push_back(i);
+                }
+                ASSERT_EQ(indices(sent.back()), expected);
+            }
+            EXPECT_EQ(sent[0].batchSizes, sent[1].batchSizes);
+            EXPECT_EQ(sent[0].wire.size(), sent[1].wire.size());
+            EXPECT_TRUE(sent[0].wire == sent[1].wire);
+        }
+    }
+}
+
+// A stop request while blocks are on their way ends the backup at once, as a shutdown.
+TEST_F(BackupPipelineTest, AStopRequestEndsAManyWorkerBackupPromptly) {
+    class StoppingReader : public MemoryReader {
+      public:
+        using MemoryReader::MemoryReader;
+        std::shared_ptr<Block> readBlock(std::uint64_t index) override {
+            if (index == 300)
+                winutil::runningFlag().store(0);
+            return MemoryReader::readBlock(index);
+        }
+    };
+    StoppingReader reader(100000);
+    BlockMap used = fullMap(100000);
+    blocks::BackupPipelineSettings settings{1, 6, 1};
+    settings.workers = 3;
+    EXPECT_THROW(run({&reader, &used, nullptr, nullptr, nullptr}, settings),
+                 winutil::ShutdownException);
+    winutil::runningFlag().store(1);
+    EXPECT_LT(reader.reads.load(), 400);
 }
 
 TEST_F(BackupPipelineTest, ASlowReaderMakesTheSenderSendKeepAlives) {
