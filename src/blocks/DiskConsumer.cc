@@ -13,11 +13,12 @@ DiskConsumer::DiskConsumer(std::shared_ptr<BlockChannel> input, yin::Latch& latc
     : yin::RequestThread(std::move(netLogger)),
       yin::Consumer<BlockPtr>(std::move(input), latch),
       partition_(partition),
-      interrupt_(interrupt) {}
+      interrupt_(interrupt),
+      progress_("Restore progress", 0) {}
 
 void DiskConsumer::started() {
     installNetLogger();
-    nextProgress_ = std::chrono::steady_clock::now() + kProgressInterval;
+    progress_.start();
 }
 
 void DiskConsumer::consume(BlockPtr item) {
@@ -26,18 +27,19 @@ void DiskConsumer::consume(BlockPtr item) {
         [&] {
             ZENTRAD_CHECK_RUNNING();
             partition_.writeBlock(*item);
-            reportProgress();
+            if (!progressStarted_) {
+                progressStarted_ = true;
+                progress_.setBlockSize(item->size());
+                progress_.setTotal(partition_.length() / item->size());
+            }
+            reportProgress(*item);
         },
         [this] { interrupt_.trigger(); });
 }
 
-void DiskConsumer::reportProgress() {
-    auto now = std::chrono::steady_clock::now();
-    if (now < nextProgress_)
-        return;
-    nextProgress_ = now + kProgressInterval;
-    winutil::logInfo() << "Restore in progress: " << partition_.blocksWritten()
-                       << " blocks written";
+void DiskConsumer::reportProgress(const Block& block) {
+    progress_.update(block.index() + 1,
+                     ", " + std::to_string(partition_.blocksWritten()) + " blocks written");
 }
 
 void DiskConsumer::done() {

@@ -1,6 +1,7 @@
 #include "blocks/DiskProducer.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "winutil/Exceptions.h"
 #include "winutil/Logger.h"
@@ -28,6 +29,8 @@ void DiskProducer::produce(BlockPtr& item) {
                         item = nextBlock();
                         if (skipped_ != nullptr)
                             skipped_->clearBit(item->index());
+                        progress_.setBlockSize(item->size());
+                        progress_.update(blocksRead_);
                     });
 }
 
@@ -36,6 +39,7 @@ BlockPtr DiskProducer::nextBlock() {
         // Blocks beyond either the volume or the map do not exist for this backup.
         limit_ = std::min(reader_.blockCount(), usedBlocks_.capacity());
         limitKnown_ = true;
+        progress_.setTotal(blocksToRead());
     }
     return changes_ != nullptr ? nextChangedBlock() : nextUsedBlock();
 }
@@ -103,6 +107,24 @@ void DiskProducer::readChangedRun() {
     runPosition_ = 0;
     reader_.readRun(first, count, run_);
     next_ = first + count - 1;
+}
+
+std::uint64_t DiskProducer::blocksToRead() const {
+    std::uint64_t count = 0;
+    if (changes_ != nullptr) {
+        std::uint64_t block = 0;
+        for (bool found = changes_->first(block); found && block < limit_;
+             found = changes_->next(block)) {
+            count += usedBlocks_.bit(block) ? 1 : 0;
+        }
+        return count;
+    }
+    std::uint64_t wholeBytes = std::min<std::uint64_t>(limit_ / 8, usedBlocks_.byteCount());
+    for (std::uint64_t i = 0; i < wholeBytes; ++i)
+        count += static_cast<std::uint64_t>(std::popcount(usedBlocks_.bytes()[i]));
+    for (std::uint64_t i = wholeBytes * 8; i < limit_; ++i)
+        count += usedBlocks_.bit(i) ? 1 : 0;
+    return count;
 }
 
 void DiskProducer::endOfStream() {
