@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -12,9 +13,17 @@
 
 namespace blocks {
 
-// Workers per stage: as requested, or one per core when 0 (at least 1, at most 64).
+// Workers per stage: as requested; when 0, the environment variable ZENTRAD_WORKERS (a
+// number, for measuring the agent with fewer threads), else one per core. At least 1, at
+// most 64.
 inline std::size_t workerCount(std::size_t requested) {
-    std::size_t count = requested != 0 ? requested : std::thread::hardware_concurrency();
+    std::size_t count = requested;
+    if (count == 0) {
+        const char* variable = std::getenv("ZENTRAD_WORKERS");
+        count = variable != nullptr ? std::strtoul(variable, nullptr, 10) : 0;
+    }
+    if (count == 0)
+        count = std::thread::hardware_concurrency();
     return std::clamp<std::size_t>(count, 1, 64);
 }
 
