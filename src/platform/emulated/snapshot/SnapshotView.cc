@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 
 #include "platform/Errors.h"
 #include "platform/System.h"
@@ -59,12 +58,15 @@ SnapshotView::~SnapshotView() {
 }
 
 bool SnapshotView::saved(std::uint64_t chunk) const {
-    std::uint8_t byte = __atomic_load_n(&map_[chunk / 8], __ATOMIC_ACQUIRE);
+    // Sequentially consistent: the second look at a bit must not happen before the image
+    // read of the first pass (the read is a system call, which the compiler and the
+    // processor do not move loads across either).
+    std::uint8_t byte = __atomic_load_n(&map_[chunk / 8], __ATOMIC_SEQ_CST);
     return (byte >> (chunk % 8) & 1) != 0;
 }
 
 bool SnapshotView::retired() const {
-    return __atomic_load_n(&map_[mapBytes_ - 1], __ATOMIC_ACQUIRE) != 0;
+    return __atomic_load_n(&map_[mapBytes_ - 1], __ATOMIC_SEQ_CST) != 0;
 }
 
 bool SnapshotView::readChunks(std::uint64_t offset, std::uint8_t* out, std::size_t length,
@@ -117,7 +119,6 @@ bool SnapshotView::read(std::uint64_t offset, void* buffer, std::size_t length) 
     // a chunk saved between the two passes is taken from the store (see the header).
     if (!readChunks(offset, out, length, first, last, false))
         return false;
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     if (!readChunks(offset, out, length, first, last, true))
         return false;
     if (retired()) {
