@@ -231,8 +231,8 @@ BackupSummary runSinkBackup(AgentSession& session, const BackupOptions& options)
     auto message = session.receiveMessage();
     Net::Code code = message->read32();
     if (code == Net::PROT_BLOCKSUMS_REQUEST) {
-        // Nothing is held: an empty list of digests, so every used block comes.
-        summary.digestsRequested = true;
+        // Nothing is held: an empty list of digests, so every used block comes (and the
+        // backup is a full one).
         session.sendCode(Net::PROT_ACK).flush();
         auto announcement = session.newMessage();
         announcement->write32(0).write64(0).write32(4096);
