@@ -59,6 +59,9 @@ server public-key >"$work/agent/config/server.allow/bench"
 printf 'LocalPort = %s\nTimeout = 60\nIPAuthentication = false\n' "$port" >"$work/agent/config/zentrad.conf"
 start_agent() {  # [WORKERS]
   stop_agent
+  # The driver's state outlives an agent: reset it, so the wait below sees this agent
+  # switch tracking on (it discards what was queued before).
+  hostsim driver-reset
   ZENTRAD_WORKERS="${1:-}" ZENTRAD_INSTALL_DIR="$work/agent" ZENTRAD_HOST_ROOT="$work/host" \
     ZENTRAD_STATUS_PORT=$((port + 1)) "$build/src/agent/zentrad" >"$work/agent.out" 2>&1 &
   agent_pid=$!
