@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Volume backup benchmark: an emulated NTFS volume of SIZE with a share of used clusters
 # (half compressible text, half random bytes) is backed up by the real agent through the
-# backup server: full, incremental after 1% of the used clusters changed, and digest
-# compared after the change-tracking driver lost its history. Reports MB/s of used data,
-# blocks sent, the agent's peak resident memory, and in the same run the stages alone
-# (read with MD5, deflate, Blowfish-CBC) and ntfsclone | gzip -1 on the same volume.
+# backup server, all in one run on the same volume:
+#   - full backups with Blowfish at levels 1 and 6 into the sink (sink=1: checked, not
+#     stored), with one worker per stage (ZENTRAD_WORKERS=1) and with the default (one per
+#     core), and stored; the agent's CPU seconds per GB of used data (/proc/PID/stat);
+#   - incremental after 1% of the used clusters changed, and digest compared after the
+#     change-tracking driver lost its history;
+#   - the stages alone (blocks_bench: read digest, deflate, Blowfish; the sink's digest)
+#     and the ideal rate they allow on this machine's cores;
+#   - ntfsclone --save-image | pigz -1 and | gzip -1, and md5sum of the volume.
+# Rates are MiB/s of used data (MB/s in the output). Ends with a table and the targets.
 #
 #   bench/backup.sh [BUILD] [SIZE_MIB] [USED_PERCENT] [LEVEL]     (defaults: build 2048 50 1)
-# BUILD must hold zentrad, hostsim and backup-server; blocks_bench is used when present.
+# BUILD must hold zentrad, hostsim, backup-server and bench/blocks_bench. LEVEL is the
+# level of the stored full backup that the incremental and restore benchmarks build on.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"; size_mib="${2:-2048}"; used_pct="${3:-50}"; level="${4:-1}"
@@ -17,6 +24,7 @@ agent_pid=""
 cleanup() {
   [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null
   wait 2>/dev/null || true
+  [ -n "${table:-}" ] && [ -f "$table" ] && cp "$table" "${ZENTRAD_BENCH_TABLE:-/dev/null}" 2>/dev/null
   if [ -n "${ZENTRAD_BENCH_KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
@@ -49,20 +57,63 @@ port=$((20000 + RANDOM % 20000))
 mkdir -p "$work/agent/config/server.allow"
 server public-key >"$work/agent/config/server.allow/bench"
 printf 'LocalPort = %s\nTimeout = 60\nIPAuthentication = false\n' "$port" >"$work/agent/config/zentrad.conf"
-ZENTRAD_INSTALL_DIR="$work/agent" ZENTRAD_HOST_ROOT="$work/host" \
-  ZENTRAD_STATUS_PORT=$((port + 1)) "$build/src/agent/zentrad" >"$work/agent.out" 2>&1 &
-agent_pid=$!
-for _ in $(seq 100); do grep -q "Listening" "$work/agent.out" 2>/dev/null && break; sleep 0.1; done
-head -c 8192 /dev/urandom >"$work/small"
-hostsim put 0:0 "$work/small" /after-start.bin   # a write after start: the driver knows the volume
-
-run_backup() {
-  echo "== $1 backup"
-  server backup "Disk 0 Partition 0" "$work/store" compression=1 "level=$level" encryption=1 \
-    checksums=1 | grep -E "^(full|incremental|digest-compared):"
+start_agent() {  # [WORKERS]
+  stop_agent
+  # The driver's state outlives an agent: reset it, so the wait below sees this agent
+  # switch tracking on (it discards what was queued before).
+  hostsim driver-reset
+  ZENTRAD_WORKERS="${1:-}" ZENTRAD_INSTALL_DIR="$work/agent" ZENTRAD_HOST_ROOT="$work/host" \
+    ZENTRAD_STATUS_PORT=$((port + 1)) "$build/src/agent/zentrad" >"$work/agent.out" 2>&1 &
+  agent_pid=$!
+  for _ in $(seq 100); do grep -q "Listening" "$work/agent.out" 2>/dev/null && break; sleep 0.1; done
+  # A write the driver records once tracking is on makes the volume known to the agent;
+  # a write before that is dropped, and the next backup could not hand out a journal key.
+  for _ in $(seq 100); do [ "$(cat "$work/host/driver/state" 2>/dev/null)" = 1 ] && break; sleep 0.1; done
+  hostsim put 0:0 "$work/small" /after-start.bin
 }
-run_backup full
+stop_agent() {
+  if [ -n "$agent_pid" ]; then kill "$agent_pid" 2>/dev/null; wait "$agent_pid" 2>/dev/null || true; fi
+  agent_pid=""
+}
+cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$agent_pid/stat"; }
+used_rate() { sed -n 's/.* \([0-9.]*\) MB\/s of used data.*/\1/p'; }
+table="$work/table.md"
+row() { printf '| %s | %s | %s | %s |\n' "$@" >>"$table"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+
+# One backup; prints the server's line and leaves its MB/s in $last_rate.
+backup() {  # LABEL STORE OPTIONS...
+  local label="$1" store="$2"; shift 2
+  local line
+  line="$(server backup "Disk 0 Partition 0" "$store" "$@" | grep -E "^(full|incremental|digest-compared):")"
+  last_rate="$(echo "$line" | used_rate)"
+  last_seconds="$(echo "$line" | sed -n 's/.* \([0-9.]*\) s, .*/\1/p')"
+  echo "== $label: $line"
+}
+
+head -c 8192 /dev/urandom >"$work/small"
+start_agent 1
+backup "full, level 1 + Blowfish, sink, one worker per stage" "$work/sink" compression=1 level=1 encryption=1 checksums=0 sink=1
+one_l1="$last_rate"
+backup "full, level 6 + Blowfish, sink, one worker per stage" "$work/sink" compression=1 level=6 encryption=1 checksums=0 sink=1
+one_l6="$last_rate"
+
+start_agent
+ticks0=$(cpu_ticks)
+backup "full, level 1 + Blowfish, sink" "$work/sink" compression=1 level=1 encryption=1 checksums=0 sink=1
+ticks1=$(cpu_ticks)
+many_l1="$last_rate"
+backup "full, level 6 + Blowfish, sink" "$work/sink" compression=1 level=6 encryption=1 checksums=0 sink=1
+many_l6="$last_rate"
+other_level=$((level == 1 ? 6 : 1))
+backup "full, level $other_level + Blowfish, stored" "$work/store$other_level" compression=1 "level=$other_level" encryption=1 checksums=1
+eval "stored_l$other_level=\$last_rate"
+backup "full, level $level + Blowfish, stored" "$work/store" compression=1 "level=$level" encryption=1 checksums=1
+eval "stored_l$level=\$last_rate"
+full_rate="$last_rate"
 store="$work/store/Disk_0_Partition_0"
+full_seconds="$last_seconds"
+
 # 1% of the used clusters, in runs of 64 inside the two data files (never metadata).
 dd if="$work/host/disks/0.img" of="$work/volume.img" bs=1M skip=1 count="$size_mib" status=none
 { ntfsinfo -v -f "$work/volume.img" -F /random.bin; ntfsinfo -v -f "$work/volume.img" -F /text.txt; } \
@@ -82,21 +133,54 @@ for c in clusters[::step][:wanted]:
     print(c)
 ' "$store/used.map" >"$work/runs"
 while read -r cluster; do hostsim write 0:0 --cluster "$cluster" --count 64 --random; done <"$work/runs"
-run_backup incremental
+backup "incremental after 1% change" "$work/store" compression=1 "level=$level" encryption=1 checksums=1
+incremental_seconds="$last_seconds"
 hostsim driver-reset
-run_backup digest-compared
-echo "== agent peak resident memory: $(awk '/VmHWM/ { print $2, $3 }' /proc/$agent_pid/status)"
+backup "digest-compared, nothing changed" "$work/store" compression=1 "level=$level" encryption=1 checksums=1
+digest_rate="$last_rate"
+peak="$(awk '/VmHWM/ { print $2, $3 }' /proc/$agent_pid/status)"
+echo "== agent peak resident memory: $peak"
+stop_agent
 
 echo "== stages alone and reference tools on the same volume"
 dd if="$work/host/disks/0.img" of="$work/volume.img" bs=1M skip=1 count="$size_mib" status=none
-start=$(seconds); md5sum "$work/volume.img" >/dev/null; end=$(seconds)
-echo "read with MD5 (whole volume, md5sum): $(rate $((size_mib << 20)) "$start" "$end")"
-if [ -x "$build/bench/blocks_bench" ]; then
-  "$build/bench/blocks_bench" --benchmark_filter="deflateBlock/$level|encryptBlock|digestBlock" \
-    --benchmark_counters_tabular=true 2>/dev/null | grep -E "Block"
-fi
-start=$(seconds)
-ntfsclone --save-image -o - "$work/volume.img" 2>/dev/null | gzip -1 >"$work/clone.gz"
-end=$(seconds)
 used_bytes=$(ntfsinfo -m -f "$work/volume.img" 2>/dev/null | awk '/Cluster Size/ { c = $3 } /Volume Size in Clusters/ { n = $5 } /Free Clusters/ { f = $3 } END { print (n - f) * c }')
-echo "ntfsclone --save-image | gzip -1: $(rate "${used_bytes:-0}" "$start" "$end") of used data, $(stat -c %s "$work/clone.gz") bytes"
+start=$(seconds); md5sum "$work/volume.img" >/dev/null; end=$(seconds)
+md5_rate=$(rate $((size_mib << 20)) "$start" "$end" | cut -d' ' -f1)
+echo "md5sum of the whole volume: $md5_rate MB/s"
+stage() { "$build/bench/blocks_bench" --benchmark_filter="^$1\$" --benchmark_format=csv 2>/dev/null |
+  awk -F, 'NR > 1 { printf "%.1f", $6 / 1048576 }'; }
+s_digest=$(stage digestBlock); s_l1=$(stage deflateBlock/1); s_l6=$(stage deflateBlock/6); s_bf=$(stage encryptBlock)
+echo "stages alone, one core (MB/s): read digest $s_digest, deflate level 1 $s_l1, level 6 $s_l6, Blowfish $s_bf"
+cores=$(nproc)
+ideal() { awk -v d="$s_digest" -v z="$1" -v b="$s_bf" -v n="$cores" 'BEGIN { printf "%.1f", n / (2 / d + 1 / z + 1 / b) }'; }
+ideal_l1=$(ideal "$s_l1"); ideal_l6=$(ideal "$s_l6")
+echo "ideal on $cores cores (agent digest, deflate, Blowfish; sink digest): level 1 $ideal_l1, level 6 $ideal_l6 MB/s"
+stage_cpu=$(awk -v d="$s_digest" -v z="$s_l1" -v b="$s_bf" 'BEGIN { printf "%.1f", 1000 / 1.048576 * (1 / d + 1 / z + 1 / b) }')
+agent_cpu=$(awk -v t=$((ticks1 - ticks0)) -v hz="$(getconf CLK_TCK)" -v u="$used_bytes" 'BEGIN { printf "%.1f", t / hz / (u / 1e9) }')
+echo "agent CPU per GB of used data (level 1 + Blowfish, sink): $agent_cpu s; stages alone: $stage_cpu s"
+clone_rate() {  # COMPRESSOR
+  start=$(seconds)
+  ntfsclone --save-image -o - "$work/volume.img" 2>/dev/null | "$1" -1 >/dev/null
+  end=$(seconds)
+  rate "${used_bytes:-0}" "$start" "$end" | cut -d' ' -f1
+}
+pigz_rate=$(clone_rate pigz); gzip_rate=$(clone_rate gzip)
+echo "ntfsclone --save-image | pigz -1: $pigz_rate MB/s, | gzip -1: $gzip_rate MB/s of used data"
+
+{
+  echo "| work | zentrad | reference | ratio (target) |"
+  echo "|---|---|---|---|"
+} >"$table"
+row "full, level 1 + Blowfish, sink=1" "$many_l1 MB/s" "ntfsclone \\| pigz -1: $pigz_rate MB/s" "$(ratio "$many_l1" "$pigz_rate") (≥ 0.9)"
+row "full, level 6 + Blowfish, sink=1" "$many_l6 MB/s" "one worker: $one_l6 MB/s" "$(ratio "$many_l6" "$one_l6") (≥ 1.8)"
+row "full, level 6 + Blowfish, sink=1" "$many_l6 MB/s" "ideal: $ideal_l6 MB/s" "$(ratio "$many_l6" "$ideal_l6") (≥ 0.85)"
+row "full, level 1 + Blowfish, sink=1" "$many_l1 MB/s" "one worker: $one_l1 MB/s; ideal $ideal_l1 MB/s" "$(ratio "$many_l1" "$one_l1"), $(ratio "$many_l1" "$ideal_l1")"
+row "full, level 1 + Blowfish, stored" "${stored_l1:-} MB/s" "ntfsclone \\| gzip -1: $gzip_rate MB/s" "$(ratio "${stored_l1:-0}" "$gzip_rate")"
+row "full, level 6 + Blowfish, stored" "${stored_l6:-} MB/s" "" ""
+row "agent CPU per GB used (level 1 + Blowfish)" "$agent_cpu s" "stages alone: $stage_cpu s" "$(ratio "$agent_cpu" "$stage_cpu") (≤ 1.25)"
+row "digest-compared, nothing changed" "$digest_rate MB/s" "md5sum of the volume: $md5_rate MB/s" "$(ratio "$digest_rate" "$md5_rate") (≥ 0.5)"
+row "incremental after 1% change" "$incremental_seconds s" "full: ${full_seconds:-?} s" "$(ratio "$incremental_seconds" "${full_seconds:-0}") (< 0.05)"
+row "agent peak memory" "$peak" "" "(< 64 MiB + maps)"
+echo "== table (${size_mib} MiB volume, ${used_pct}% used, $cores cores, load $(cut -d' ' -f1-3 /proc/loadavg))"
+cat "$table"

@@ -53,7 +53,10 @@ run_restore() {
   local label="$1"; shift
   echo "== restore, $label"
   wipe
-  server restore "Disk 0 Partition 0" "$work/store" "$@" | grep -E "^restored"
+  local line
+  line="$(server restore "Disk 0 Partition 0" "$work/store" "$@" | grep -E "^restored")"
+  echo "$line"
+  last_rate="$(echo "$line" | sed -n 's/.* \([0-9.]*\) MiB\/s.*/\1/p')"
   partition "$work/restored.img"
   if [ "$(files_digest "$work/restored.img")" = "$expected" ]; then
     echo "   files read back equal the backed-up volume's"
@@ -62,7 +65,9 @@ run_restore() {
   fi
 }
 run_restore "plain" compression=0 encryption=0
+plain_rate="$last_rate"
 run_restore "deflated (level 1), enciphered with the session key" compression=1 level=1 encryption=1
+packed_rate="$last_rate"
 run_restore "enciphered with a key in the request" encryption=1 key=request
 echo "== agent peak resident memory: $(awk '/VmHWM/ { print $2, $3 }' /proc/$agent_pid/status)"
 
@@ -72,9 +77,16 @@ truncate -s "${size_mib}M" "$work/clone-target.img"
 start=$(seconds)
 ntfsclone --restore-image --overwrite "$work/clone-target.img" "$work/clone.img" >/dev/null 2>&1
 end=$(seconds)
-echo "ntfsclone --restore-image: $(rate "$used_bytes" "$(echo "$end - $start" | bc)") of used data"
+clone_rate="$(rate "$used_bytes" "$(echo "$end - $start" | bc)" | cut -d' ' -f1)"
+echo "ntfsclone --restore-image: $clone_rate MB/s of used data"
 wipe
 start=$(seconds)
 dd if="$work/volume.img" of="$disk" bs=1M seek=1 conv=notrunc status=none
 end=$(seconds)
 echo "dd of the whole volume: $(rate $((size_mib << 20)) "$(echo "$end - $start" | bc)") ($(rate "$used_bytes" "$(echo "$end - $start" | bc)") counted as used data)"
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+echo "== restore table (${size_mib} MiB volume, load $(cut -d' ' -f1-3 /proc/loadavg))"
+echo "| work | zentrad | reference | ratio (target) |"
+echo "|---|---|---|---|"
+echo "| plain restore | $plain_rate MB/s | ntfsclone --restore-image: $clone_rate MB/s | $(ratio "$plain_rate" "$clone_rate") (≥ 1) |"
+echo "| restore, level 1 + Blowfish | $packed_rate MB/s | plain: $plain_rate MB/s | $(ratio "$packed_rate" "$plain_rate") (≥ 0.4) |"

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  libboost-program-options-dev libssl-dev zlib1g-dev
+  libboost-program-options-dev libssl-dev zlib1g-dev libdeflate-dev pigz
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   ntfs-3g fdisk procps python3 ccache

@@ -53,7 +53,7 @@ run_ctest "$out/asan" --timeout 900
 
 echo "== build (thread sanitizer: pipeline and connection suites only)"
 "$root/scripts/build.sh" "$out/tsan" -DZENTRAD_SANITIZE=thread -DZENTRAD_BUILD_BENCH=OFF \
-  -- test_yin test_net test_filter test_e2e
+  -- test_yin test_net test_filter test_e2e test_blocks
 if [ -n "$(cd "$out/tsan" && ctest -N -L tsan | grep -E 'Total Tests: [1-9]')" ]; then
   echo "== tests (thread sanitizer)"
   run_ctest "$out/tsan" --timeout 900 -L tsan

@@ -1,10 +1,12 @@
 #include "blocks/BackupPipeline.h"
 
 #include <string>
+#include <vector>
 
 #include "blocks/CompressionCP.h"
 #include "blocks/DiskProducer.h"
 #include "blocks/EncryptionCP.h"
+#include "blocks/StageWorkers.h"
 #include "winutil/Exceptions.h"
 #include "winutil/Logger.h"
 #include "winutil/RunState.h"
@@ -56,28 +58,33 @@ BackupPipelineResult runStages(const BackupPipelineInput& input,
     // running (the pipeline's destructor cancels the latch either way).
     yin::Pipeline pipeline;
     DiskProducer& reader = addReader(pipeline, input, first, logger);
-    auto& compressor = pipeline.emplace<CompressionCP>(settings.compressionLevel, first, second,
-                                                       pipeline.latch(), logger);
+    // Built even without compression: a level zlib refuses fails the request either way.
+    auto compressors = addWorkers(
+        first, second, compress ? workerCount(settings.workers) : 1, [&](auto group) -> auto& {
+            return pipeline.emplace<CompressionCP>(settings.compressionLevel, group,
+                                                   pipeline.latch(), logger);
+        });
     auto tail = compress ? second : first;
-    EncryptionCP* encryptor = nullptr;
+    std::vector<EncryptionCP*> encryptors;
     if (encrypt) {
-        encryptor = &pipeline.emplace<EncryptionCP>(*settings.sessionKey, tail, third,
-                                                    pipeline.latch(), logger);
+        encryptors = addWorkers(
+            tail, third, workerCount(settings.workers), [&](auto group) -> auto& {
+                return pipeline.emplace<EncryptionCP>(*settings.sessionKey, group, pipeline.latch(),
+                                                      logger);
+            });
         tail = third;
     }
     auto& sender = pipeline.emplace<NetConsumer>(stream, protocolKey, tail, pipeline.latch(),
                                                  logger, settings.keepAliveInterval);
     pipeline.start(reader);
     if (compress)
-        pipeline.start(compressor);
-    if (encryptor != nullptr)
-        pipeline.start(*encryptor);
+        startAll(pipeline, compressors);
+    startAll(pipeline, encryptors);
     pipeline.start(sender);
     pipeline.run();
 
     bool ok = reader.finished() && !reader.failed() && succeeded(sender, sender.failed()) &&
-              (!compress || succeeded(compressor, compressor.failed())) &&
-              (encryptor == nullptr || succeeded(*encryptor, encryptor->failed()));
+              (!compress || allReachedEnd(compressors)) && allReachedEnd(encryptors);
     if (!ok) {
         ZENTRAD_CHECK_RUNNING();
         ZENTRAD_THROW(winutil::AgentException, "Backup failed");

@@ -1,5 +1,7 @@
 // Runs the block pipeline of one backup: disk reader, optional compressor, optional
-// encryptor and network sender, each on its own thread, joined by bounded channels.
+// encryptor and network sender, joined by bounded channels. The reader and the sender
+// have a thread each; compression and encryption have several workers each, whose
+// blocks still leave in ascending order, exactly as one worker would send them.
 // Everything that can be refused is checked before any stage thread starts (the
 // transformation types, the zlib stream, the key), so a refused backup reads no block.
 #pragma once
@@ -24,6 +26,8 @@ struct BackupPipelineSettings {
     std::uint32_t encryptionType = 0;  // 0 none, 1 Blowfish with sessionKey
     const crypto::KeyMsg* sessionKey = nullptr;
     std::chrono::milliseconds keepAliveInterval = NetConsumer::kKeepAliveInterval;
+    // Threads per transforming stage (compression, encryption); 0: one per core.
+    std::uint32_t workers = 0;
 };
 
 // What to send: every used block, or the used ones among changes; skipped (optional)

@@ -33,7 +33,7 @@ void Block::crypt(const crypto::KeyMsg& key, crypto::CipherContext& context, boo
     // Update never yields more than its input, final at most one block: length + 8 suffices.
     std::uint64_t capacity = length_ + kCipherOverhead;
     std::uint64_t limit = encrypting ? size_ + kCipherOverhead : size_;
-    BlockBuffer out = std::make_shared<unsigned char[]>(capacity);
+    BlockBuffer out = std::make_shared_for_overwrite<unsigned char[]>(capacity);
     std::size_t produced = 0;
     if (!context.update(data_.get(), length_, out.get(), produced))
         ZENTRAD_THROW(winutil::AgentException, updateError);

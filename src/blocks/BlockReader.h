@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "blocks/Block.h"
+#include "blocks/BlockChannel.h"
 #include "blocks/Volume.h"
 
 namespace blocks {
@@ -16,6 +18,14 @@ class BlockReader {
     virtual std::uint64_t blockCount() = 0;
     // Block index, loaded, with the digest of its raw data. Throws on failure.
     virtual std::shared_ptr<Block> readBlock(std::uint64_t index) = 0;
+    // The most consecutive blocks readRun takes at once (at least 1).
+    virtual std::uint64_t runLimit() { return 1; }
+    // Blocks first .. first + count - 1 (count at most runLimit()), appended to out as
+    // readBlock gives them. Throws on failure.
+    virtual void readRun(std::uint64_t first, std::uint64_t count, std::vector<BlockPtr>& out) {
+        for (std::uint64_t i = 0; i < count; ++i)
+            out.push_back(readBlock(first + i));
+    }
 };
 
 class VolumeBlockReader : public BlockReader {
@@ -25,6 +35,10 @@ class VolumeBlockReader : public BlockReader {
     std::uint64_t blockCount() override { return volume_.getBlockCount(); }
     std::shared_ptr<Block> readBlock(std::uint64_t index) override {
         return volume_.getBlock(index);
+    }
+    std::uint64_t runLimit() override { return volume_.getRunLimit(); }
+    void readRun(std::uint64_t first, std::uint64_t count, std::vector<BlockPtr>& out) override {
+        volume_.getBlocks(first, count, out);
     }
 
   private:

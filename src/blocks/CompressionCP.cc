@@ -2,7 +2,7 @@
 
 #include "winutil/Logger.h"
 #include "winutil/RunState.h"
-#include "yin/Exceptions.h"
+#include "yin/StageGuard.h"
 
 namespace blocks {
 namespace {
@@ -15,26 +15,19 @@ int zlibLevel(std::uint32_t level) {
 
 }  // namespace
 
-CompressionCP::CompressionCP(std::uint32_t compressionLevel, std::shared_ptr<BlockChannel> input,
-                             std::shared_ptr<BlockChannel> output, yin::Latch& latch,
-                             std::shared_ptr<winutil::NetLogger> netLogger)
+CompressionCP::CompressionCP(std::uint32_t compressionLevel, std::shared_ptr<BlockWorkers> group,
+                             yin::Latch& latch, std::shared_ptr<winutil::NetLogger> netLogger)
     : yin::RequestThread(std::move(netLogger)),
-      yin::ConsumerProducer<BlockPtr>(std::move(input), std::move(output), latch),
+      yin::OrderedWorker<BlockPtr>(std::move(group), latch),
       stream_(zlibLevel(compressionLevel)) {}
 
-void CompressionCP::consumeProduce(BlockPtr& output, BlockPtr& input) {
-    try {
-        ZENTRAD_CHECK_RUNNING();
-        input->deflate(stream_);
-        output = std::move(input);
-        return;
-    } catch (const std::exception& error) {
-        winutil::logError() << "Error while compressing blocks: " << error.what();
-    } catch (...) {
-        winutil::logError() << "Unknown exception while compressing blocks";
-    }
-    failed_ = true;
-    throw yin::abort_exception("CompressionCP failed");
+void CompressionCP::transform(BlockPtr& block) {
+    yin::guardStage(
+        {"Error while compressing blocks: ", "Unknown exception while compressing blocks"}, failed_,
+        [&] {
+            ZENTRAD_CHECK_RUNNING();
+            block->deflate(stream_);
+        });
 }
 
 }  // namespace blocks

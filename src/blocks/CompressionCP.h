@@ -1,4 +1,4 @@
-// The backup pipeline's compressor: deflates each block with one reusable zlib stream
+// One worker of the backup pipeline's compressor: deflates each block with its own zlib stream
 // when that makes it shorter (a block that does not shrink goes on raw). A failure is
 // logged once at ERROR and aborts the pipeline.
 #pragma once
@@ -8,25 +8,24 @@
 
 #include "blocks/BlockChannel.h"
 #include "blocks/ZlibStreams.h"
-#include "yin/ConsumerProducer.h"
+#include "yin/OrderedWorkers.h"
 #include "yin/RequestThread.h"
 
 namespace blocks {
 
-class CompressionCP : public yin::RequestThread, public yin::ConsumerProducer<BlockPtr> {
+class CompressionCP : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
   public:
     // Throws winutil::AgentException "zip stream init failed" when zlib refuses the level;
     // this is checked when the stage is built, before any stage runs.
-    CompressionCP(std::uint32_t compressionLevel, std::shared_ptr<BlockChannel> input,
-                  std::shared_ptr<BlockChannel> output, yin::Latch& latch,
-                  std::shared_ptr<winutil::NetLogger> netLogger);
+    CompressionCP(std::uint32_t compressionLevel, std::shared_ptr<BlockWorkers> group,
+                  yin::Latch& latch, std::shared_ptr<winutil::NetLogger> netLogger);
 
     bool isDone() override { return failed_; }
     void started() override { installNetLogger(); }
     bool failed() const { return failed_; }
 
   protected:
-    void consumeProduce(BlockPtr& output, BlockPtr& input) override;
+    void transform(BlockPtr& block) override;
 
   private:
     DeflateStream stream_;

@@ -1,32 +1,22 @@
 #include "blocks/DecryptionCP.h"
 
 #include "winutil/Logger.h"
-#include "yin/Exceptions.h"
+#include "yin/StageGuard.h"
 
 namespace blocks {
 
-DecryptionCP::DecryptionCP(std::shared_ptr<BlockChannel> input,
-                           std::shared_ptr<BlockChannel> output, yin::Latch& latch,
+DecryptionCP::DecryptionCP(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
                            std::shared_ptr<winutil::NetLogger> netLogger, crypto::KeyMsg key,
                            ReceiverInterrupt& interrupt)
     : yin::RequestThread(std::move(netLogger)),
-      yin::ConsumerProducer<BlockPtr>(std::move(input), std::move(output), latch),
+      yin::OrderedWorker<BlockPtr>(std::move(group), latch),
       key_(std::move(key)),
       interrupt_(interrupt) {}
 
-void DecryptionCP::consumeProduce(BlockPtr& output, BlockPtr& input) {
-    try {
-        input->decrypt(key_, context_);
-        output = std::move(input);
-        return;
-    } catch (const std::exception& error) {
-        winutil::logError() << "Error while decrypting blocks: " << error.what();
-    } catch (...) {
-        winutil::logError() << "Unknown exception while decrypting blocks";
-    }
-    failed_ = true;
-    interrupt_.trigger();
-    throw yin::abort_exception("block decryption failed");
+void DecryptionCP::transform(BlockPtr& block) {
+    yin::guardStage(
+        {"Error while decrypting blocks: ", "Unknown exception while decrypting blocks"}, failed_,
+        [&] { block->decrypt(key_, context_); }, [this] { interrupt_.trigger(); });
 }
 
 }  // namespace blocks

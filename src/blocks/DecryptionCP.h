@@ -9,22 +9,22 @@
 #include "blocks/ReceiverInterrupt.h"
 #include "crypto/CipherContext.h"
 #include "crypto/KeyMsg.h"
-#include "yin/ConsumerProducer.h"
+#include "yin/OrderedWorkers.h"
 #include "yin/RequestThread.h"
 
 namespace blocks {
 
-class DecryptionCP : public yin::RequestThread, public yin::ConsumerProducer<BlockPtr> {
+class DecryptionCP : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
   public:
-    DecryptionCP(std::shared_ptr<BlockChannel> input, std::shared_ptr<BlockChannel> output,
-                 yin::Latch& latch, std::shared_ptr<winutil::NetLogger> netLogger,
-                 crypto::KeyMsg key, ReceiverInterrupt& interrupt);
+    DecryptionCP(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
+                 std::shared_ptr<winutil::NetLogger> netLogger, crypto::KeyMsg key,
+                 ReceiverInterrupt& interrupt);
 
     void started() override { installNetLogger(); }
     bool failed() const { return failed_; }
 
   protected:
-    void consumeProduce(BlockPtr& output, BlockPtr& input) override;
+    void transform(BlockPtr& block) override;
 
   private:
     crypto::KeyMsg key_;

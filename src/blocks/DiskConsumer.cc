@@ -3,6 +3,7 @@
 #include "winutil/Logger.h"
 #include "winutil/RunState.h"
 #include "yin/Exceptions.h"
+#include "yin/StageGuard.h"
 
 namespace blocks {
 
@@ -12,36 +13,33 @@ DiskConsumer::DiskConsumer(std::shared_ptr<BlockChannel> input, yin::Latch& latc
     : yin::RequestThread(std::move(netLogger)),
       yin::Consumer<BlockPtr>(std::move(input), latch),
       partition_(partition),
-      interrupt_(interrupt) {}
+      interrupt_(interrupt),
+      progress_("Restore progress", 0) {}
 
 void DiskConsumer::started() {
     installNetLogger();
-    nextProgress_ = std::chrono::steady_clock::now() + kProgressInterval;
+    progress_.start();
 }
 
 void DiskConsumer::consume(BlockPtr item) {
-    try {
-        ZENTRAD_CHECK_RUNNING();
-        partition_.writeBlock(*item);
-        reportProgress();
-        return;
-    } catch (const std::exception& error) {
-        winutil::logError() << "Error while writing blocks from disk: " << error.what();
-    } catch (...) {
-        winutil::logError() << "Unknown exception in disk consumer";
-    }
-    failed_ = true;
-    interrupt_.trigger();
-    throw yin::abort_exception("disk block writer failed");
+    yin::guardStage(
+        {"Error while writing blocks from disk: ", "Unknown exception in disk consumer"}, failed_,
+        [&] {
+            ZENTRAD_CHECK_RUNNING();
+            partition_.writeBlock(*item);
+            if (!progressStarted_) {
+                progressStarted_ = true;
+                progress_.setBlockSize(item->size());
+                progress_.setTotal(partition_.length() / item->size());
+            }
+            reportProgress(*item);
+        },
+        [this] { interrupt_.trigger(); });
 }
 
-void DiskConsumer::reportProgress() {
-    auto now = std::chrono::steady_clock::now();
-    if (now < nextProgress_)
-        return;
-    nextProgress_ = now + kProgressInterval;
-    winutil::logInfo() << "Restore in progress: " << partition_.blocksWritten()
-                       << " blocks written";
+void DiskConsumer::reportProgress(const Block& block) {
+    progress_.update(block.index() + 1,
+                     ", " + std::to_string(partition_.blocksWritten()) + " blocks written");
 }
 
 void DiskConsumer::done() {

@@ -1,13 +1,15 @@
 // Last restore stage: writes each block at its place through the RestorePartition and
 // closes the partition when the stream ends. A failure is logged once, aborts the
 // pipeline and interrupts the receiver. Logs its progress at INFO every
-// kProgressInterval while blocks keep coming.
+// ProgressMeter::kInterval while blocks keep coming: blocks arrive in ascending order, so
+// the place of the last one in the partition tells how far the restore is.
 #pragma once
 
 #include <chrono>
 #include <memory>
 
 #include "blocks/BlockChannel.h"
+#include "blocks/ProgressMeter.h"
 #include "blocks/ReceiverInterrupt.h"
 #include "blocks/RestorePartition.h"
 #include "yin/Consumer.h"
@@ -17,8 +19,6 @@ namespace blocks {
 
 class DiskConsumer : public yin::RequestThread, public yin::Consumer<BlockPtr> {
   public:
-    static constexpr std::chrono::seconds kProgressInterval{30};
-
     // The partition must outlive the stage.
     DiskConsumer(std::shared_ptr<BlockChannel> input, yin::Latch& latch,
                  std::shared_ptr<winutil::NetLogger> netLogger, RestorePartition& partition,
@@ -33,12 +33,13 @@ class DiskConsumer : public yin::RequestThread, public yin::Consumer<BlockPtr> {
     void consume(BlockPtr item) override;
 
   private:
-    void reportProgress();
+    void reportProgress(const Block& block);
 
     RestorePartition& partition_;
     ReceiverInterrupt& interrupt_;
     bool failed_ = false;
-    std::chrono::steady_clock::time_point nextProgress_;
+    bool progressStarted_ = false;
+    ProgressMeter progress_;
 };
 
 }  // namespace blocks

@@ -1,11 +1,13 @@
 #include "blocks/DiskProducer.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "winutil/Exceptions.h"
 #include "winutil/Logger.h"
 #include "winutil/RunState.h"
 #include "yin/Exceptions.h"
+#include "yin/StageGuard.h"
 
 namespace blocks {
 
@@ -20,21 +22,16 @@ DiskProducer::DiskProducer(BlockReader& reader, const BlockMap& usedBlocks,
       changes_(changes) {}
 
 void DiskProducer::produce(BlockPtr& item) {
-    try {
-        ZENTRAD_CHECK_RUNNING();
-        item = nextBlock();
-        if (skipped_ != nullptr)
-            skipped_->clearBit(item->index());
-        return;
-    } catch (const yin::pc_exception&) {
-        throw;
-    } catch (const std::exception& error) {
-        winutil::logError() << "Error while reading blocks from disk: " << error.what();
-    } catch (...) {
-        winutil::logError() << "Unknown exception while reading blocks from disk";
-    }
-    failed_ = true;
-    throw yin::abort_exception("disk producer failed");
+    yin::guardStage({"Error while reading blocks from disk: ",
+                     "Unknown exception while reading blocks from disk"},
+                    failed_, [&] {
+                        ZENTRAD_CHECK_RUNNING();
+                        item = nextBlock();
+                        if (skipped_ != nullptr)
+                            skipped_->clearBit(item->index());
+                        progress_.setBlockSize(item->size());
+                        progress_.update(blocksRead_);
+                    });
 }
 
 BlockPtr DiskProducer::nextBlock() {
@@ -42,18 +39,22 @@ BlockPtr DiskProducer::nextBlock() {
         // Blocks beyond either the volume or the map do not exist for this backup.
         limit_ = std::min(reader_.blockCount(), usedBlocks_.capacity());
         limitKnown_ = true;
+        progress_.setTotal(blocksToRead());
     }
     return changes_ != nullptr ? nextChangedBlock() : nextUsedBlock();
 }
 
+BlockPtr DiskProducer::takeFromRun() {
+    BlockPtr block = std::move(run_[runPosition_++]);
+    ++blocksRead_;
+    return block;
+}
+
 BlockPtr DiskProducer::nextUsedBlock() {
     for (;;) {
-        while (next_ < limit_ && !isUsed())
-            ++next_;
-        if (next_ >= limit_)
-            endOfStream();
-        BlockPtr block = reader_.readBlock(next_++);
-        ++blocksRead_;
+        if (runPosition_ == run_.size())
+            readUsedRun();
+        BlockPtr block = takeFromRun();
         if (checkDuplicates_ && blockSums_->isBlockDuplicate(*block)) {
             ++duplicatesSkipped_;
             continue;
@@ -62,17 +63,68 @@ BlockPtr DiskProducer::nextUsedBlock() {
     }
 }
 
+void DiskProducer::readUsedRun() {
+    while (next_ < limit_ && !isUsed())
+        ++next_;
+    if (next_ >= limit_)
+        endOfStream();
+    std::uint64_t most = std::max<std::uint64_t>(1, reader_.runLimit());
+    std::uint64_t count = 1;
+    while (count < most && next_ + count < limit_ && usedBlocks_.bit(next_ + count))
+        ++count;
+    run_.clear();
+    runPosition_ = 0;
+    reader_.readRun(next_, count, run_);
+    next_ += count;
+}
+
 BlockPtr DiskProducer::nextChangedBlock() {
+    if (runPosition_ == run_.size())
+        readChangedRun();
+    return takeFromRun();
+}
+
+void DiskProducer::readChangedRun() {
     for (;;) {
         bool found = changesStarted_ ? changes_->next(next_) : changes_->first(next_);
         changesStarted_ = true;
         if (!found || next_ >= limit_)
             endOfStream();
-        if (isUsed()) {
-            ++blocksRead_;
-            return reader_.readBlock(next_);
-        }
+        if (isUsed())
+            break;
     }
+    // The change list is asked without moving on, so a block that ends the run is found
+    // again by the next call.
+    std::uint64_t most = std::max<std::uint64_t>(1, reader_.runLimit());
+    std::uint64_t first = next_;
+    std::uint64_t count = 1;
+    for (std::uint64_t probe = next_; count < most; ++count) {
+        if (!changes_->next(probe) || probe != first + count || probe >= limit_ ||
+            !usedBlocks_.bit(probe))
+            break;
+    }
+    run_.clear();
+    runPosition_ = 0;
+    reader_.readRun(first, count, run_);
+    next_ = first + count - 1;
+}
+
+std::uint64_t DiskProducer::blocksToRead() const {
+    std::uint64_t count = 0;
+    if (changes_ != nullptr) {
+        std::uint64_t block = 0;
+        for (bool found = changes_->first(block); found && block < limit_;
+             found = changes_->next(block)) {
+            count += usedBlocks_.bit(block) ? 1 : 0;
+        }
+        return count;
+    }
+    std::uint64_t wholeBytes = std::min<std::uint64_t>(limit_ / 8, usedBlocks_.byteCount());
+    for (std::uint64_t i = 0; i < wholeBytes; ++i)
+        count += static_cast<std::uint64_t>(std::popcount(usedBlocks_.bytes()[i]));
+    for (std::uint64_t i = wholeBytes * 8; i < limit_; ++i)
+        count += usedBlocks_.bit(i) ? 1 : 0;
+    return count;
 }
 
 void DiskProducer::endOfStream() {

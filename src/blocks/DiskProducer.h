@@ -6,17 +6,20 @@
 // Every block handed out has its bit cleared in the skipped-block map (when one is given),
 // so that map ends up holding exactly the used blocks that were not sent.
 //
-// Any failure is logged once at ERROR ("Error while reading blocks from disk: ...") and
-// aborts the pipeline; the flags are read by the builder after the join.
+// Logs its progress at INFO (blocks looked at of those to look at) every
+// ProgressMeter::kInterval. Any failure is logged once at ERROR ("Error while reading blocks from
+// disk: ...") and aborts the pipeline; the flags are read by the builder after the join.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "blocks/BlockChannel.h"
 #include "blocks/BlockMap.h"
 #include "blocks/BlockReader.h"
 #include "blocks/BlockSumManager.h"
+#include "blocks/ProgressMeter.h"
 #include "yin/Producer.h"
 #include "yin/RequestThread.h"
 
@@ -39,7 +42,10 @@ class DiskProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
     }
 
     bool isDone() override { return failed_; }
-    void started() override { installNetLogger(); }
+    void started() override {
+        installNetLogger();
+        progress_.start();
+    }
 
     bool failed() const { return failed_; }
     bool finished() const { return finished_; }
@@ -53,9 +59,15 @@ class DiskProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
     BlockPtr nextBlock();
     BlockPtr nextUsedBlock();
     BlockPtr nextChangedBlock();
+    // The next run of consecutive used (or changed and used) blocks into run_.
+    void readUsedRun();
+    void readChangedRun();
+    BlockPtr takeFromRun();
     // True when next_ is a used block of the volume.
     bool isUsed() const { return usedBlocks_.bit(next_); }
     [[noreturn]] void endOfStream();
+    // Blocks this backup will look at: used ones, or used ones among the changes.
+    std::uint64_t blocksToRead() const;
 
     BlockReader& reader_;
     const BlockMap& usedBlocks_;
@@ -71,6 +83,10 @@ class DiskProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
     bool finished_ = false;
     std::uint64_t blocksRead_ = 0;
     std::uint64_t duplicatesSkipped_ = 0;
+    // Blocks read ahead in one run and not yet handed out.
+    std::vector<BlockPtr> run_;
+    std::size_t runPosition_ = 0;
+    ProgressMeter progress_{"Backup progress", 0};
 };
 
 }  // namespace blocks

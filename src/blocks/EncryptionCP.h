@@ -1,6 +1,6 @@
 // The backup pipeline's encryptor: enciphers each block with the backup session key
-// (Blowfish-CBC, each block a chain of its own) through one reusable cipher context. A
-// failure is logged once at ERROR and aborts the pipeline.
+// (Blowfish-CBC, each block a chain of its own) through its own cipher context (one worker of
+// several). A failure is logged once at ERROR and aborts the pipeline.
 #pragma once
 
 #include <memory>
@@ -8,16 +8,15 @@
 #include "blocks/BlockChannel.h"
 #include "crypto/CipherContext.h"
 #include "crypto/KeyMsg.h"
-#include "yin/ConsumerProducer.h"
+#include "yin/OrderedWorkers.h"
 #include "yin/RequestThread.h"
 
 namespace blocks {
 
-class EncryptionCP : public yin::RequestThread, public yin::ConsumerProducer<BlockPtr> {
+class EncryptionCP : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
   public:
     // The key must outlive the stage.
-    EncryptionCP(const crypto::KeyMsg& key, std::shared_ptr<BlockChannel> input,
-                 std::shared_ptr<BlockChannel> output, yin::Latch& latch,
+    EncryptionCP(const crypto::KeyMsg& key, std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
                  std::shared_ptr<winutil::NetLogger> netLogger);
 
     bool isDone() override { return failed_; }
@@ -25,7 +24,7 @@ class EncryptionCP : public yin::RequestThread, public yin::ConsumerProducer<Blo
     bool failed() const { return failed_; }
 
   protected:
-    void consumeProduce(BlockPtr& output, BlockPtr& input) override;
+    void transform(BlockPtr& block) override;
 
   private:
     const crypto::KeyMsg& key_;

@@ -1,30 +1,20 @@
 #include "blocks/InflateCP.h"
 
 #include "winutil/Logger.h"
-#include "yin/Exceptions.h"
+#include "yin/StageGuard.h"
 
 namespace blocks {
 
-InflateCP::InflateCP(std::shared_ptr<BlockChannel> input, std::shared_ptr<BlockChannel> output,
-                     yin::Latch& latch, std::shared_ptr<winutil::NetLogger> netLogger,
-                     ReceiverInterrupt& interrupt)
+InflateCP::InflateCP(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
+                     std::shared_ptr<winutil::NetLogger> netLogger, ReceiverInterrupt& interrupt)
     : yin::RequestThread(std::move(netLogger)),
-      yin::ConsumerProducer<BlockPtr>(std::move(input), std::move(output), latch),
+      yin::OrderedWorker<BlockPtr>(std::move(group), latch),
       interrupt_(interrupt) {}
 
-void InflateCP::consumeProduce(BlockPtr& output, BlockPtr& input) {
-    try {
-        input->inflate(stream_);
-        output = std::move(input);
-        return;
-    } catch (const std::exception& error) {
-        winutil::logError() << "Error while decompressing blocks: " << error.what();
-    } catch (...) {
-        winutil::logError() << "Unknown exception while decompressing blocks";
-    }
-    failed_ = true;
-    interrupt_.trigger();
-    throw yin::abort_exception("block inflation failed");
+void InflateCP::transform(BlockPtr& block) {
+    yin::guardStage(
+        {"Error while decompressing blocks: ", "Unknown exception while decompressing blocks"},
+        failed_, [&] { block->inflate(stream_); }, [this] { interrupt_.trigger(); });
 }
 
 }  // namespace blocks

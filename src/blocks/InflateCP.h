@@ -8,23 +8,22 @@
 #include "blocks/BlockChannel.h"
 #include "blocks/ReceiverInterrupt.h"
 #include "blocks/ZlibStreams.h"
-#include "yin/ConsumerProducer.h"
+#include "yin/OrderedWorkers.h"
 #include "yin/RequestThread.h"
 
 namespace blocks {
 
-class InflateCP : public yin::RequestThread, public yin::ConsumerProducer<BlockPtr> {
+class InflateCP : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
   public:
     // Throws winutil::AgentException "zip stream inflate init failed".
-    InflateCP(std::shared_ptr<BlockChannel> input, std::shared_ptr<BlockChannel> output,
-              yin::Latch& latch, std::shared_ptr<winutil::NetLogger> netLogger,
-              ReceiverInterrupt& interrupt);
+    InflateCP(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
+              std::shared_ptr<winutil::NetLogger> netLogger, ReceiverInterrupt& interrupt);
 
     void started() override { installNetLogger(); }
     bool failed() const { return failed_; }
 
   protected:
-    void consumeProduce(BlockPtr& output, BlockPtr& input) override;
+    void transform(BlockPtr& block) override;
 
   private:
     InflateStream stream_;

@@ -4,6 +4,7 @@
 #include "winutil/Logger.h"
 #include "winutil/RunState.h"
 #include "yin/Exceptions.h"
+#include "yin/StageGuard.h"
 
 namespace blocks {
 
@@ -26,19 +27,14 @@ void NetConsumer::started() {
 }
 
 void NetConsumer::consume(BlockPtr item) {
-    try {
-        ZENTRAD_CHECK_RUNNING();
-        batch_.push_back(std::move(item));
-        if (batch_.size() == BlockBatchWriter::kMaxBatch)
-            sendBatch();
-        return;
-    } catch (const std::exception& error) {
-        winutil::logError() << "Error while sending blocks to network: " << error.what();
-    } catch (...) {
-        winutil::logError() << "Unknown exception in net consumer";
-    }
-    failed_ = true;
-    throw yin::abort_exception("net consumer failed");
+    yin::guardStage(
+        {"Error while sending blocks to network: ", "Unknown exception in net consumer"}, failed_,
+        [&] {
+            ZENTRAD_CHECK_RUNNING();
+            batch_.push_back(std::move(item));
+            if (batch_.size() == BlockBatchWriter::kMaxBatch)
+                sendBatch();
+        });
 }
 
 void NetConsumer::timeout() {

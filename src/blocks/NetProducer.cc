@@ -1,9 +1,13 @@
 #include "blocks/NetProducer.h"
 
+#include <array>
+#include <cstring>
+
 #include <algorithm>
 #include <string>
 
 #include "blocks/BlockRecord.h"
+#include "net/ByteOrder.h"
 #include "winutil/Exceptions.h"
 #include "winutil/Logger.h"
 #include "winutil/RunState.h"
@@ -86,33 +90,47 @@ void NetProducer::receiveBlockPipeline() {
     connection_.readCodeExpect(Net::PROT_BLOCK_STREAM);
     std::vector<BlockPtr> received;
     received.reserve(count);
-    for (std::uint16_t i = 0; i < count; ++i)
-        received.push_back(receiveRecord());
-    checkDigest();
+    // Each socket read takes a record's data together with what must follow it: the next
+    // record's header, or after the last record the digest's code and bytes. One read per
+    // record, and never a byte beyond the batch.
+    BlockRecordHeaderBytes header{};
+    connection_.readBytes(header.data(), static_cast<std::int64_t>(header.size()));
+    std::array<unsigned char, kTrailerBytes> trailer{};
+    for (std::uint16_t i = 0; i < count; ++i) {
+        bool last = i + 1 == count;
+        received.push_back(receiveRecord(header, last ? trailer.data() : header.data(),
+                                         last ? trailer.size() : header.size()));
+    }
+    checkDigest(trailer);
     batch_ = std::move(received);
     blocksReceived_ += count;
     ++batchesReceived_;
 }
 
-BlockPtr NetProducer::receiveRecord() {
-    BlockRecordHeaderBytes bytes{};
-    connection_.readBytes(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+BlockPtr NetProducer::receiveRecord(const BlockRecordHeaderBytes& bytes, unsigned char* following,
+                                    std::size_t followingSize) {
     BlockRecordHeader header = parseBlockRecordHeader(bytes, format_.blockSize, format_.encrypted);
-    BlockBuffer data = std::make_shared<unsigned char[]>(std::max<std::uint32_t>(header.length, 1));
-    connection_.readBytes(data.get(), header.length);
     digest_.update(bytes.data(), bytes.size());
+    BlockBuffer data =
+        std::make_shared_for_overwrite<unsigned char[]>(header.length + followingSize);
+    connection_.readBytes(data.get(), static_cast<std::int64_t>(header.length + followingSize));
     digest_.update(data.get(), header.length);
+    std::memcpy(following, data.get() + header.length, followingSize);
     return std::make_shared<Block>(header.index, format_.blockSize, std::move(data), header.length,
                                    header.compressed, format_.encrypted);
 }
 
 // The digest the server sent must match the records as received; a mismatch fails the
 // restore before any block of the batch is handed on.
-void NetProducer::checkDigest() {
-    Net::Code code = connection_.readCode();
+void NetProducer::checkDigest(const std::array<unsigned char, kTrailerBytes>& trailer) {
+    auto code = static_cast<Net::Code>(Net::readBigEndian(trailer.data(), 4));
+    if (code == Net::PROT_ERROR) {
+        ZENTRAD_THROW(winutil::AgentException,
+                      "Remote host has reported an error and closed the connection.");
+    }
     Net::ProtocolStream::verifyCode(Net::PROT_BLOCK_STREAM_DIGEST, code);
     BlockDigest sent{};
-    connection_.readBytes(sent.data(), static_cast<std::int64_t>(sent.size()));
+    std::memcpy(sent.data(), trailer.data() + 4, sent.size());
     if (digest_.finish() != sent) {
         ZENTRAD_THROW(winutil::AgentException, "Block stream error: the digest of batch " +
                                                    std::to_string(batchesReceived_ + 1) +

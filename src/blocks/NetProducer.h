@@ -10,11 +10,13 @@
 // record at most blockSize bytes (plus the cipher's padding when enciphered).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "blocks/BlockChannel.h"
+#include "blocks/BlockRecord.h"
 #include "blocks/Md5Stream.h"
 #include "blocks/ReceiverInterrupt.h"
 #include "net/EncryptedMessage.h"
@@ -57,8 +59,12 @@ class NetProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
   private:
     void receiveNext();
     void receiveBlockPipeline();
-    BlockPtr receiveRecord();
-    void checkDigest();
+    // A batch ends with the digest's code and the digest itself.
+    static constexpr std::size_t kTrailerBytes = 4 + kDigestBytes;
+    // Reads a record's data and the followingSize bytes after it (into following).
+    BlockPtr receiveRecord(const BlockRecordHeaderBytes& header, unsigned char* following,
+                           std::size_t followingSize);
+    void checkDigest(const std::array<unsigned char, kTrailerBytes>& trailer);
     [[noreturn]] void fail(const char* what);
 
     Net::ProtocolStream& connection_;

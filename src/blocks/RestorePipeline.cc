@@ -1,10 +1,12 @@
 #include "blocks/RestorePipeline.h"
 
 #include <memory>
+#include <vector>
 
 #include "blocks/DecryptionCP.h"
 #include "blocks/DiskConsumer.h"
 #include "blocks/InflateCP.h"
+#include "blocks/StageWorkers.h"
 #include "winutil/Exceptions.h"
 #include "winutil/Logger.h"
 #include "yin/Pipeline.h"
@@ -15,7 +17,7 @@ RestoreStreamResult receiveBlockStream(Net::ProtocolStream& connection,
                                        Net::EncryptedMessage& message,
                                        const BlockStreamFormat& format,
                                        const std::optional<crypto::KeyMsg>& key,
-                                       RestorePartition& partition) {
+                                       RestorePartition& partition, std::uint32_t workerThreads) {
     if (format.encrypted && !key)
         ZENTRAD_THROW(winutil::AgentException, "No key to decipher the blocks with");
     auto netLogger = winutil::Logger::get().getNetLogger();
@@ -26,26 +28,32 @@ RestoreStreamResult receiveBlockStream(Net::ProtocolStream& connection,
                                                    connection, message, format, interrupt);
     pipeline.start(producer);
     std::shared_ptr<BlockChannel> tail = received;
-    DecryptionCP* decryptor = nullptr;
+    std::size_t workers = workerCount(workerThreads);
+    std::vector<DecryptionCP*> decryptors;
     if (format.encrypted) {
         auto deciphered = std::make_shared<BlockChannel>();
-        decryptor = &pipeline.emplace<DecryptionCP>(tail, deciphered, pipeline.latch(), netLogger,
-                                                    *key, interrupt);
-        pipeline.start(*decryptor);
+        decryptors = addWorkers(
+            tail, deciphered, workers, [&](auto group) -> auto& {
+                return pipeline.emplace<DecryptionCP>(group, pipeline.latch(), netLogger, *key,
+                                                      interrupt);
+            });
+        startAll(pipeline, decryptors);
         tail = deciphered;
     }
     auto inflated = std::make_shared<BlockChannel>();
-    auto& inflater =
-        pipeline.emplace<InflateCP>(tail, inflated, pipeline.latch(), netLogger, interrupt);
-    pipeline.start(inflater);
+    auto inflaters = addWorkers(
+        tail, inflated, workers, [&](auto group) -> auto& {
+            return pipeline.emplace<InflateCP>(group, pipeline.latch(), netLogger, interrupt);
+        });
+    startAll(pipeline, inflaters);
     auto& writer =
         pipeline.emplace<DiskConsumer>(inflated, pipeline.latch(), netLogger, partition, interrupt);
     pipeline.start(writer);
     pipeline.run();
 
     RestoreStreamResult result;
-    result.succeeded = producer.finished() && !(decryptor && decryptor->failed()) &&
-                       !inflater.failed() && !writer.failed();
+    result.succeeded =
+        producer.finished() && !anyFailed(decryptors) && !anyFailed(inflaters) && !writer.failed();
     result.blocksReceived = producer.blocksReceived();
     result.batchesReceived = producer.batchesReceived();
     result.blocksWritten = partition.blocksWritten();

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "blocks/BlockRun.h"
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/FileAccess.h"
@@ -129,6 +130,21 @@ std::shared_ptr<Block> Volume::getBlock(std::uint64_t index) {
     block->load(readHandle_, index);
     block->computeDigest();
     return block;
+}
+
+void Volume::getBlocks(std::uint64_t first, std::uint64_t count,
+                       std::vector<std::shared_ptr<Block>>& out) {
+    if (!readHandle_)
+        readHandle_ = createFile(platform::kGenericRead, platform::kFileFlagSequentialScan);
+    std::uint32_t size = getBlockSize();
+    if (size > kMaxBlockSize)
+        ZENTRAD_THROW(winutil::DiskException, "Block size too large");
+    loadBlockRun(readHandle_, first, count, size, out);
+}
+
+std::uint64_t Volume::getRunLimit() {
+    std::uint32_t size = getBlockSize();
+    return size == 0 || size > kRunBytes ? 1 : kRunBytes / size;
 }
 
 std::uint64_t Volume::getCapacityBytes() const {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "blocks/Block.h"
 #include "blocks/BlockMap.h"
@@ -50,6 +51,11 @@ class Volume {
     // Cluster index as a loaded Block with its digest. Throws winutil::DiskException
     // ("Block size too large" for clusters over 65535 bytes).
     std::shared_ptr<Block> getBlock(std::uint64_t index);
+    // Clusters first .. first + count - 1 as loaded Blocks with their digests, read with
+    // one device request (see BlockRun.h); count at most getRunLimit().
+    void getBlocks(std::uint64_t first, std::uint64_t count,
+                   std::vector<std::shared_ptr<Block>>& out);
+    std::uint64_t getRunLimit();
 
     // The device length in bytes. Throws winutil::DiskException.
     std::uint64_t getCapacityBytes() const;

@@ -1,40 +1,42 @@
-// Owners of the zlib streams a compressing or decompressing stage reuses for every block.
-// Each is set up once and reset after every block (Block::deflate, Block::inflate).
+// The per-stage state that deflating and inflating blocks reuse for every block
+// (Block::deflate, Block::inflate). The blocks are zlib streams on the wire either way;
+// the build picks the library that makes them (codec/LibdeflateCodec.cc when libdeflate
+// is found, which is faster on blocks of a cluster at every level, else codec/ZlibCodec.cc).
 #pragma once
 
-#include <zlib.h>
+#include <memory>
 
 namespace blocks {
 
 class DeflateStream {
   public:
-    // Throws winutil::AgentException "zip stream init failed" when zlib refuses the level
-    // (valid levels are -1 to 9) or has no memory.
+    // Throws winutil::AgentException "zip stream init failed" when the level is refused
+    // (valid levels are -1, zlib's default, to 9) or there is no memory.
     explicit DeflateStream(int level);
-    // Logs "zip stream cleanup failed" at ERROR when zlib reports a failure.
     ~DeflateStream();
     DeflateStream(const DeflateStream&) = delete;
     DeflateStream& operator=(const DeflateStream&) = delete;
 
-    z_stream* get() { return &stream_; }
+    struct State;
+    State& state() { return *state_; }
 
   private:
-    z_stream stream_{};
+    std::unique_ptr<State> state_;
 };
 
 class InflateStream {
   public:
     // Throws winutil::AgentException "zip stream inflate init failed".
     InflateStream();
-    // Logs "zip stream cleanup failed" at ERROR when zlib reports a failure.
     ~InflateStream();
     InflateStream(const InflateStream&) = delete;
     InflateStream& operator=(const InflateStream&) = delete;
 
-    z_stream* get() { return &stream_; }
+    struct State;
+    State& state() { return *state_; }
 
   private:
-    z_stream stream_{};
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace blocks

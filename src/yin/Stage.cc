@@ -1,7 +1,6 @@
 #include "yin/Stage.h"
 
 #include <exception>
-#include <thread>
 
 #include "winutil/Logger.h"
 #include "yin/Exceptions.h"
@@ -23,10 +22,10 @@ void Stage::operator()() noexcept {
 Stage::Ending Stage::runLoop() noexcept {
     try {
         started();
-        while (!(closing_ && isDone())) {
+        // The channels block and wake the stages; yielding after every item would cost a
+        // system call per block and stage.
+        while (!(closing_ && isDone()))
             step();
-            std::this_thread::yield();
-        }
         return Ending::kStopped;
     } catch (const pc_exception&) {
         return Ending::kEndOfStream;

@@ -16,6 +16,7 @@
 #include "net/SocketException.h"
 #include "net/SocketPair.h"
 #include "winutil/Exceptions.h"
+#include "winutil/RunState.h"
 
 namespace {
 
@@ -41,6 +42,12 @@ class MemoryReader : public blocks::BlockReader {
         block->computeDigest();
         return block;
     }
+    std::uint64_t runLimit() override { return runLength; }
+    void readRun(std::uint64_t first, std::uint64_t count,
+                 std::vector<blocks::BlockPtr>& out) override {
+        runs.emplace_back(first, count);
+        BlockReader::readRun(first, count, out);
+    }
     static std::string contents(std::uint64_t index) {
         std::string data(kSize, static_cast<char>(index));
         if (index % 2 == 1) {
@@ -53,6 +60,8 @@ class MemoryReader : public blocks::BlockReader {
     std::atomic<int> reads{0};
     std::uint64_t failAt = ~0ull;
     std::chrono::milliseconds delay{0};
+    std::uint64_t runLength = 1;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;  // first, count
 
   private:
     std::uint64_t count_;
@@ -64,6 +73,8 @@ struct Received {
     int keepAlives = 0;
     int keepAlivesBeforeFirstBatch = 0;
     std::vector<std::string> logTexts;
+    // Every batch as it travelled: count, records and digest (log records left out).
+    std::string wire;
 };
 
 // Runs the pipeline on its own thread and reads what it writes, as a server would.
@@ -139,6 +150,8 @@ class BackupPipelineTest : public ::testing::Test {
             stream.readBytes(data.data(), header.length);
             md5.update(bytes.data(), bytes.size());
             md5.update(data.data(), header.length);
+            received.wire.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            received.wire.append(reinterpret_cast<const char*>(data.data()), header.length);
             received.blocks.push_back(
                 blocks::blockFromRecord(header, kSize, encrypted, data.data()));
         }
@@ -146,6 +159,8 @@ class BackupPipelineTest : public ::testing::Test {
         blocks::BlockDigest digest;
         stream.readBytes(digest.data(), digest.size());
         EXPECT_EQ(digest, md5.finish());
+        received.wire.append(reinterpret_cast<const char*>(digest.data()), digest.size());
+        received.wire.append(std::to_string(count) + ";");
         received.batchSizes.push_back(count);
     }
 
@@ -249,6 +264,36 @@ TEST_F(BackupPipelineTest, ChangesSendOnlyUsedChangedBlocksWithinTheVolume) {
     EXPECT_FALSE(skipped.bit(49));
 }
 
+// Runs cover consecutive used (or changed) blocks only, never more than the reader takes,
+// and the blocks still go out one by one in order.
+TEST_F(BackupPipelineTest, RunsOfConsecutiveBlocksAreReadTogether) {
+    MemoryReader reader(40);
+    reader.runLength = 7;
+    BlockMap used = fullMap(40);
+    for (std::uint64_t gap : {3u, 4u, 20u, 39u})
+        used.clearBit(gap);
+    Received received = run({&reader, &used, nullptr, nullptr, nullptr}, {1, 6, 1});
+    std::vector<std::uint64_t> expected;
+    for (std::uint64_t i = 0; i < 40; ++i) {
+        if (used.bit(i))
+            expected.push_back(i);
+    }
+    EXPECT_EQ(indices(received), expected);
+    using Runs = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+    EXPECT_EQ(reader.runs, (Runs{{0, 3}, {5, 7}, {12, 7}, {19, 1}, {21, 7}, {28, 7}, {35, 4}}));
+    for (auto& block : received.blocks)
+        ASSERT_EQ(rawData(*block), MemoryReader::contents(block->index()));
+
+    test::SocketPair fresh;
+    std::swap(pair_, fresh);
+    MemoryReader changedReader(40);
+    changedReader.runLength = 3;
+    MapChanges changes({1, 2, 3, 4, 5, 6, 7, 9, 19, 20, 21, 38, 39});
+    received = run({&changedReader, &used, nullptr, nullptr, &changes}, {});
+    EXPECT_EQ(indices(received), (std::vector<std::uint64_t>{1, 2, 5, 6, 7, 9, 19, 21, 38}));
+    EXPECT_EQ(changedReader.runs, (Runs{{1, 2}, {5, 3}, {9, 1}, {19, 1}, {21, 1}, {38, 1}}));
+}
+
 TEST_F(BackupPipelineTest, EmptyMapsAndEmptyChangeSetsSendNothing) {
     MemoryReader reader(50);
     BlockMap none(50);
@@ -299,6 +344,58 @@ TEST_F(BackupPipelineTest, AFailingReaderFailsTheBackupOnce) {
     BlockMap used = fullMap(600);
     EXPECT_THROW_MESSAGE(run({&reader, &used, nullptr, nullptr, nullptr}, {1, 6, 1}),
                          "Backup failed");
+}
+
+// However many workers compress and encipher, the server receives the same bytes.
+TEST_F(BackupPipelineTest, SeveralWorkersSendExactlyWhatOneWorkerSends) {
+    for (std::uint32_t compression : {0u, 1u}) {
+        for (std::uint32_t encryption : {0u, 1u}) {
+            std::vector<Received> sent;
+            for (std::uint32_t workers : {1u, 4u}) {
+                SCOPED_TRACE(std::to_string(compression) + "/" + std::to_string(encryption) +
+                             " with " + std::to_string(workers));
+                test::SocketPair fresh;
+                std::swap(pair_, fresh);
+                MemoryReader reader(1300);
+                reader.runLength = 9;
+                BlockMap used = fullMap(1300);
+                used.clearBit(17);
+                blocks::BackupPipelineSettings settings{compression, 6, encryption};
+                settings.workers = workers;
+                sent.push_back(run({&reader, &used, nullptr, nullptr, nullptr}, settings));
+                std::vector<std::uint64_t> expected;
+                for (std::uint64_t i = 0; i < 1300; ++i) {
+                    if (i != 17)
+                        expected.push_back(i);
+                }
+                ASSERT_EQ(indices(sent.back()), expected);
+            }
+            EXPECT_EQ(sent[0].batchSizes, sent[1].batchSizes);
+            EXPECT_EQ(sent[0].wire.size(), sent[1].wire.size());
+            EXPECT_TRUE(sent[0].wire == sent[1].wire);
+        }
+    }
+}
+
+// A stop request while blocks are on their way ends the backup at once, as a shutdown.
+TEST_F(BackupPipelineTest, AStopRequestEndsAManyWorkerBackupPromptly) {
+    class StoppingReader : public MemoryReader {
+      public:
+        using MemoryReader::MemoryReader;
+        std::shared_ptr<Block> readBlock(std::uint64_t index) override {
+            if (index == 300)
+                winutil::runningFlag().store(0);
+            return MemoryReader::readBlock(index);
+        }
+    };
+    StoppingReader reader(100000);
+    BlockMap used = fullMap(100000);
+    blocks::BackupPipelineSettings settings{1, 6, 1};
+    settings.workers = 3;
+    EXPECT_THROW(run({&reader, &used, nullptr, nullptr, nullptr}, settings),
+                 winutil::ShutdownException);
+    winutil::runningFlag().store(1);
+    EXPECT_LT(reader.reads.load(), 400);
 }
 
 TEST_F(BackupPipelineTest, ASlowReaderMakesTheSenderSendKeepAlives) {

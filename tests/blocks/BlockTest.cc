@@ -1,6 +1,7 @@
 #include "blocks/Block.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <random>
@@ -150,6 +151,70 @@ TEST(BlockRecordTest, LengthsAreBoundedBeforeAnythingIsAllocated) {
     EXPECT_THROW_MESSAGE(blocks::parseBlockRecordHeader(bytes, kSize, false),
                          "Block stream error: invalid compressed flag (2)");
     EXPECT_THROW_MESSAGE(Block(0, Block::kMaxSize + 1), "Invalid block size (2097153)");
+}
+
+// Blocks travel as zlib streams, whichever library makes them: zlib itself must read
+// what the agent deflates, and the agent must inflate what zlib made.
+TEST(BlockCodecTest, DeflatedBlocksAreZlibStreamsBothWays) {
+    std::string text;
+    for (int i = 0; text.size() < 4096; ++i)
+        text += "block " + std::to_string(i * 7919 % 1000) + " of a compressible cluster\n";
+    text.resize(4096);
+    for (int level : {1, 6, 9}) {
+        SCOPED_TRACE(level);
+        blocks::DeflateStream deflater(level);
+        auto block = std::make_shared<blocks::Block>(3, 4096);
+        std::copy(text.begin(), text.end(), const_cast<unsigned char*>(block->getData()));
+        block->deflate(deflater);
+        ASSERT_TRUE(block->compressed());
+        std::vector<unsigned char> plain(4096);
+        uLongf plainLength = plain.size();
+        ASSERT_EQ(::uncompress(plain.data(), &plainLength, block->getData(), block->length()),
+                  Z_OK);
+        EXPECT_EQ(std::string(plain.begin(), plain.begin() + plainLength), text);
+
+        std::vector<unsigned char> packed(compressBound(4096));
+        uLongf packedLength = packed.size();
+        ASSERT_EQ(::compress2(packed.data(), &packedLength,
+                              reinterpret_cast<const Bytef*>(text.data()), text.size(), level),
+                  Z_OK);
+        auto data = std::make_shared<unsigned char[]>(packedLength);
+        std::copy(packed.begin(), packed.begin() + packedLength, data.get());
+        blocks::Block received(3, 4096, data, packedLength, true, false);
+        blocks::InflateStream inflater;
+        received.inflate(inflater);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(received.getData()), received.length()),
+                  text);
+    }
+}
+
+TEST(BlockCodecTest, StreamsThatAreNotZlibOrTooLongAreRefused) {
+    std::string big(8192, 'z');
+    std::vector<unsigned char> packed(compressBound(big.size()));
+    uLongf packedLength = packed.size();
+    ASSERT_EQ(::compress2(packed.data(), &packedLength, reinterpret_cast<const Bytef*>(big.data()),
+                          big.size(), 6),
+              Z_OK);
+    std::vector<std::vector<unsigned char>> cases{
+        {packed.begin(), packed.begin() + packedLength},  // inflates past the block size
+        {0x78, 0x9C, 0xFF, 0xFF, 0xFF, 0x00},             // not deflate data
+    };
+    std::string fits(4096, 'y');
+    packedLength = packed.size();
+    ASSERT_EQ(::compress2(packed.data(), &packedLength, reinterpret_cast<const Bytef*>(fits.data()),
+                          fits.size(), 6),
+              Z_OK);
+    cases.emplace_back(packed.begin(), packed.begin() + packedLength);
+    cases.back().back() ^= 1;  // a wrong checksum
+    for (const auto& bytes : cases) {
+        auto data = std::make_shared<unsigned char[]>(bytes.size());
+        std::copy(bytes.begin(), bytes.end(), data.get());
+        blocks::Block block(0, 4096, data, bytes.size(), true, false);
+        blocks::InflateStream inflater;
+        test::LogCapture log;
+        EXPECT_THROW_MESSAGE(block.inflate(inflater), "error during block inflation");
+    }
+    EXPECT_THROW_MESSAGE(blocks::DeflateStream(10), "zip stream init failed");
 }
 
 }  // namespace

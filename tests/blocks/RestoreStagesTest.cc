@@ -251,7 +251,7 @@ class RestorePipelineTest : public ::testing::Test {
         return std::async(std::launch::async, [this, format, key] {
             test::LogCapture capture;
             auto result = blocks::receiveBlockStream(*agent_, *agentMessage_, format, key,
-                                                     *target_.partition);
+                                                     *target_.partition, workers_);
             agentLog_ = capture.text();
             return result;
         });
@@ -299,6 +299,7 @@ class RestorePipelineTest : public ::testing::Test {
     std::unique_ptr<Net::EncryptedMessage> agentMessage_;
     PartitionOnMemory target_{64 * kBlockSize};
     std::string agentLog_;
+    std::uint32_t workers_ = 0;
 };
 
 TEST_F(RestorePipelineTest, DeliversEncipheredAndCompressedBlocksToTheirPlaces) {
@@ -377,6 +378,55 @@ TEST_F(RestorePipelineTest, FailingWriterStopsTheReceiverWithoutWaitingForTheSer
     EXPECT_EQ(agentLog_.find("Error while reading blocks from network"), std::string::npos)
         << agentLog_;
     EXPECT_TRUE(target_.device->writes.empty());
+}
+
+// Many workers decipher and inflate: every block reaches its place; a block that cannot
+// be inflated fails the restore with the inflater's error and ends every stage.
+TEST_F(RestorePipelineTest, SeveralWorkersRestoreEveryBlockAndStopOnAFailingOne) {
+    for (bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged);
+        SetUp();
+        target_ = PartitionOnMemory{64 * kBlockSize};
+        workers_ = 4;
+        crypto::KeyMsg key(1, 128);
+        crypto::CipherContext cipher;
+        blocks::DeflateStream deflate(6);
+        std::map<std::uint64_t, std::string> plain;
+        std::vector<BlockPtr> batch;
+        for (std::uint64_t index = 0; index < 60; ++index) {
+            plain[index] = index % 3 ? randomBytes(kBlockSize, unsigned(index))
+                                     : std::string(kBlockSize, char(index));
+            auto block = plainBlock(index, plain[index]);
+            block->deflate(deflate);
+            if (damaged && index == 30) {
+                auto bytes = std::make_shared<unsigned char[]>(block->length());
+                std::fill(bytes.get(), bytes.get() + block->length(), 0x5A);
+                block = std::make_shared<blocks::Block>(30, kBlockSize, bytes, block->length(),
+                                                        true, false);
+            }
+            block->encrypt(key, cipher);
+            batch.push_back(block);
+        }
+        auto restore = startRestore({8, kBlockSize, true}, key);
+        for (std::size_t first = 0; first < batch.size(); first += 8) {
+            auto end =
+                batch.begin() + static_cast<std::ptrdiff_t>(std::min(first + 8, batch.size()));
+            sendBatch(
+                std::vector<BlockPtr>(batch.begin() + static_cast<std::ptrdiff_t>(first), end));
+        }
+        endStream();
+        ASSERT_EQ(restore.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        blocks::RestoreStreamResult result = restore.get();
+        EXPECT_EQ(result.succeeded, !damaged) << agentLog_;
+        if (!damaged) {
+            for (const auto& [index, data] : plain)
+                EXPECT_EQ(written(index), data) << index;
+        } else {
+            EXPECT_NE(agentLog_.find("Error while decompressing blocks"), std::string::npos)
+                << agentLog_;
+            EXPECT_EQ(written(30), "");
+        }
+    }
 }
 
 }  // namespace

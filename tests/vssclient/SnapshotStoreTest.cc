@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <optional>
 
 #include "SnapshotHost.h"
 #include "platform/DeviceControl.h"
@@ -57,6 +58,54 @@ TEST_F(SnapshotStore, ViewKeepsItsPointInTimeWhileTheVolumeChanges) {
     std::vector<std::uint8_t> view = readDevice(device, kVolumeSize);
     ASSERT_EQ(view.size(), atSnapshot.size());
     EXPECT_TRUE(view == atSnapshot) << "the snapshot changed with the live volume";
+}
+
+// Reads through one handle that stays open while another process rewrites the volume:
+// every read, in pieces that straddle chunks, sees the point in time; once the snapshot is
+// released, the open handle fails instead of showing the live bytes.
+TEST_F(SnapshotStore, OpenViewStaysExactWhileAnotherProcessWrites) {
+    writeDevice(devicePath(volumeC()), 0, pattern(kVolumeSize, 1));
+    std::optional<vssclient::VssClient> client(std::in_place);
+    std::wstring device = snapshotOfC(*client);
+    std::vector<std::uint8_t> atSnapshot = readDevice(devicePath(volumeC()), kVolumeSize);
+    platform::FileHandle view = platform::createFile(
+        device, platform::kGenericRead, platform::kFileShareRead | platform::kFileShareWrite,
+        platform::kOpenExisting, 0);
+    ASSERT_TRUE(view.valid());
+
+    pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        for (std::uint8_t round = 0; round < 24; ++round) {
+            std::uint64_t offset = (round * 1187 * 512) % (kVolumeSize - 3 * 65536);
+            writeDevice(devicePath(volumeC()), offset, pattern(3 * 65536 - 1024, round));
+        }
+        ::_exit(0);
+    }
+    constexpr std::uint32_t kPiece = 3 * 4096 + 1024;
+    std::vector<std::uint8_t> buffer(kPiece);
+    int mismatches = 0;
+    for (int pass = 0; pass < 6; ++pass) {
+        ASSERT_TRUE(platform::setFilePointerEx(view, 0, nullptr, platform::kFileBegin));
+        for (std::uint64_t offset = 0; offset + kPiece <= kVolumeSize; offset += kPiece) {
+            std::uint32_t got = 0;
+            ASSERT_TRUE(platform::readFile(view, buffer.data(), kPiece, &got));
+            ASSERT_EQ(got, kPiece);
+            if (!std::equal(buffer.begin(), buffer.end(), atSnapshot.begin() + offset))
+                ++mismatches;
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_FALSE(readDevice(devicePath(volumeC()), kVolumeSize) == atSnapshot);
+
+    client.reset();
+    ASSERT_TRUE(platform::setFilePointerEx(view, 0, nullptr, platform::kFileBegin));
+    std::uint32_t got = 0;
+    EXPECT_FALSE(platform::readFile(view, buffer.data(), 4096, &got));
+    EXPECT_EQ(platform::getLastError(), platform::kErrorNotReady);
 }
 
 TEST_F(SnapshotStore, ViewIsReadOnlyAndGoesWithItsClient) {

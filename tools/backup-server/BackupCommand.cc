@@ -1,4 +1,5 @@
 // backup DEVICE-ID STORE [compression=0|1] [level=N] [encryption=0|1] [checksums=0|1]
+//        [sink=1]
 #include <map>
 
 #include "backup-server/Command.h"
@@ -33,6 +34,8 @@ BackupOptions parseOptions(const std::vector<std::string>& arguments) {
             options.encryptionType = optionValue(word, key);
         else if (key == "checksums")
             options.checksums = optionValue(word, key) != 0;
+        else if (key == "sink")
+            options.sink = optionValue(word, key) != 0;
         else
             ZENTRAD_THROW(winutil::AgentException, "Unknown backup option: " + key);
     }
@@ -45,6 +48,17 @@ int backupCommand(CommandContext& context) {
     if (context.arguments.size() < 2)
         ZENTRAD_THROW(winutil::AgentException, "Wrong number of arguments");
     BackupOptions options = parseOptions(context.arguments);
+    if (options.sink) {
+        auto session = context.openSession();
+        BackupSummary summary = runSinkBackup(*session, options);
+        session->finish();
+        if (summary.busy) {
+            *context.out << "the agent is busy with another backup\n";
+            return 3;
+        }
+        *context.out << describeBackup(summary) << "\nstore: none (sink)\n";
+        return 0;
+    }
     VolumeStore store(context.arguments[1], options.deviceID);
     auto session = context.openSession();
     BackupSummary summary = runVolumeBackup(*session, store, options);

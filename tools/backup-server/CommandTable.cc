@@ -38,6 +38,7 @@ const std::vector<CommandInfo>& commandTable() {
          restoreCommand},
         {"backup",
          "backup DEVICE-ID STORE [compression=0|1] [level=N] [encryption=0|1] [checksums=0|1]\n"
+         "        [sink=1]           (sink=1: check every batch, store nothing; STORE unused)\n"
          "                           back up a volume into its folder of STORE",
          backupCommand},
         {"restore-files",

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "backup-server/BlockStreamReceiver.h"
+#include "backup-server/BlockStreamSink.h"
 #include "backup-server/KeysGet.h"
 #include "blocks/Md5Stream.h"
 #include "net/ByteOrder.h"
@@ -90,8 +91,8 @@ blocks::BlockMap receiveBlockMap(AgentSession& session, BackupSummary& summary) 
 }
 
 // Reads the block stream up to the new journal key.
-std::string receiveBlocks(AgentSession& session, BlockStreamReceiver& receiver,
-                          BackupSummary& summary) {
+template <typename Receiver>
+std::string receiveBlocks(AgentSession& session, Receiver& receiver, BackupSummary& summary) {
     for (;;) {
         Net::Code code = readCodeSkippingKeepAlives(session, summary);
         Net::ProtocolStream::verifyCode(Net::PROT_ENCRYPTED, code);
@@ -217,6 +218,47 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& store,
     summary.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     store.commit(summary.used, newKey, historyLine(summary));
+    return summary;
+}
+
+BackupSummary runSinkBackup(AgentSession& session, const BackupOptions& options) {
+    auto start = std::chrono::steady_clock::now();
+    BackupSummary summary;
+    if (!sendRequest(session, options, std::string(56, '\0'))) {
+        summary.busy = true;
+        return summary;
+    }
+    auto message = session.receiveMessage();
+    Net::Code code = message->read32();
+    if (code == Net::PROT_BLOCKSUMS_REQUEST) {
+        // Nothing is held: an empty list of digests, so every used block comes (and the
+        // backup is a full one).
+        session.sendCode(Net::PROT_ACK).flush();
+        auto announcement = session.newMessage();
+        announcement->write32(0).write64(0).write32(4096);
+        announcement->send();
+        session.sendCode(Net::PROT_BLOCKSUMS_END).flush();
+        message = session.receiveMessage();
+        code = message->read32();
+    }
+    Net::ProtocolStream::verifyCode(Net::PROT_BACKUP_VOLUME_INFO, code);
+    readVolumeInfo(*message, summary);
+    summary.used = receiveBlockMap(session, summary);
+    BlockStreamSink sink(session, summary.used, summary.blockSize, options.encryptionType == 1);
+    receiveBlocks(session, sink, summary);
+    blocks::BlockMap skipped = receiveBlockMap(session, summary);
+    Net::ProtocolStream::verifyCode(Net::PROT_BACKUP_COMPLETE,
+                                    readCodeSkippingKeepAlives(session, summary));
+    summary.usedBlocks = countBits(summary.used);
+    summary.skippedBlocks = countBits(skipped);
+    summary.blocksSent = sink.blocksSent();
+    summary.compressedBlocks = sink.compressedBlocks();
+    summary.wireBytes = sink.wireBytes();
+    summary.batches = sink.batches();
+    if (summary.blocksSent + summary.skippedBlocks != summary.usedBlocks)
+        refuse("sent and skipped blocks do not add up to the used ones");
+    summary.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return summary;
 }
 

@@ -23,6 +23,8 @@ struct BackupOptions {
     bool checksums = true;
     // Present this key instead of the stored one (56 bytes), e.g. to force a mismatch.
     std::string journalKeyOverride;
+    // Check the block stream and drop it (BlockStreamSink.h): the store is not touched.
+    bool sink = false;
 };
 
 struct BackupSummary {
@@ -54,6 +56,10 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& store,
 // ascending block order (each acknowledged), PROT_BLOCKSUMS_END. Returns the count sent.
 std::uint64_t serveBlockSums(AgentSession& session, VolumeStore& store,
                              std::uint32_t batchSize = 4096);
+
+// A backup into BlockStreamSink: a full backup (no stored key or digests are offered),
+// every batch checked, nothing stored. Throws as runVolumeBackup.
+BackupSummary runSinkBackup(AgentSession& session, const BackupOptions& options);
 
 // One line describing the backup (what was sent and skipped, and how fast).
 std::string describeBackup(const BackupSummary& summary);

@@ -9,22 +9,24 @@
 #include "platform/emulated/Host.h"
 #include "platform/emulated/VolumeDevice.h"
 #include "platform/emulated/snapshot/SnapshotRegistry.h"
+#include "platform/emulated/snapshot/SnapshotView.h"
 
 namespace platform::emulated {
 namespace {
 
+// One per open handle: the view keeps the store and the images open until it closes.
 class SnapshotSource : public VolumeByteSource {
   public:
-    SnapshotSource(Host& host, SnapshotRecord snapshot)
-        : registry_(host), snapshot_(std::move(snapshot)) {}
-    std::uint64_t size() const override { return snapshot_.length; }
+    SnapshotSource(std::uint64_t length, std::unique_ptr<SnapshotView> view)
+        : length_(length), view_(std::move(view)) {}
+    std::uint64_t size() const override { return length_; }
     bool read(std::uint64_t offset, void* buffer, std::size_t length) override {
-        return registry_.read(snapshot_, offset, buffer, length);
+        return view_->read(offset, buffer, length);
     }
 
   private:
-    SnapshotRegistry registry_;
-    SnapshotRecord snapshot_;
+    std::uint64_t length_;
+    std::unique_ptr<SnapshotView> view_;
 };
 
 bool startsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
@@ -55,15 +57,20 @@ class SnapshotDeviceProvider : public DeviceProvider {
             return nullptr;
         }
         auto number = static_cast<std::uint32_t>(std::stoul(toNarrow(rest.substr(0, digits))));
-        std::optional<SnapshotRecord> snapshot = SnapshotRegistry(host_).find(number);
-        if (!snapshot) {
+        SnapshotRegistry registry(host_);
+        std::optional<SnapshotRecord> snapshot = registry.find(number);
+        std::unique_ptr<SnapshotView> view;
+        if (snapshot)
+            view = SnapshotView::open(host_, *snapshot, registry.storeDir(number));
+        if (!view) {
+            // Deleted, or deleted between the look-up and the open.
             setLastError(kErrorFileNotFound);
             return nullptr;
         }
         VolumeDeviceInfo info;
         info.faultVolume = snapshot->volumeName;
         info.host = &host_;
-        auto source = std::make_shared<SnapshotSource>(host_, *snapshot);
+        auto source = std::make_shared<SnapshotSource>(snapshot->length, std::move(view));
         return openVolumePath(std::move(source), info, rest.substr(digits), request);
     }
 

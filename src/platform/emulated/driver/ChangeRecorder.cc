@@ -64,16 +64,16 @@ void ChangeRecorder::afterDiskWrite(std::uint32_t diskNumber, std::uint64_t offs
 
 void ChangeRecorder::record(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length) {
     DriverStore store(host_.root());
-    if (!store.installed() || store.state() == 0)
+    if (!store.installed())
         return;
-    std::vector<DriverRecord> records;
+    std::vector<DriverStore::VolumeChange> changes;
     for (const VolumeWrite& write :
-         volumeWritesFor(trackedVolumesOf(host_), diskNumber, offset, length)) {
-        records.push_back(
-            {store.volumeNumber(write.guidPath), write.firstSector, write.sectorCount});
+         volumeWritesFor(volumes_.current(host_), diskNumber, offset, length)) {
+        changes.push_back({write.guidPath, write.firstSector, write.sectorCount});
     }
-    if (!records.empty())
-        store.record(records, maxQueuedRecords(host_));
+    // One lock for the state check, the volume numbers and the append.
+    if (!changes.empty())
+        store.recordChanges(changes, maxQueuedRecords(host_));
 }
 
 }  // namespace platform::emulated

@@ -28,7 +28,7 @@ class ChunkMap {
           bytes_(static_cast<std::size_t>(last / 8 - first / 8 + 1)) {}
 
     bool load() {
-        return pread(fd_, bytes_.data(), bytes_.size(), static_cast<off_t>(firstByte_)) >= 0;
+        return ::pread(fd_, bytes_.data(), bytes_.size(), static_cast<off_t>(firstByte_)) >= 0;
     }
     bool saved(std::uint64_t chunk) const { return (byteOf(chunk) >> (chunk % 8) & 1) != 0; }
     void markSaved(std::uint64_t chunk) {
@@ -118,49 +118,11 @@ void SnapshotRegistry::preserve(std::uint32_t diskNumber, std::uint64_t offset,
             kept.push_back(snapshot);
         } catch (const std::exception& error) {
             abandon(host_, snapshot, error);
-            std::error_code ignored;
-            std::filesystem::remove_all(storeDir(snapshot.number), ignored);
+            deleteStore(snapshot);
         }
     }
     if (kept.size() != records.size())
         save(kept);
-}
-
-bool SnapshotRegistry::read(const SnapshotRecord& snapshot, std::uint64_t offset, void* buffer,
-                            std::size_t length) const {
-    if (length == 0)
-        return true;
-    if (offset > snapshot.length || length > snapshot.length - offset) {
-        setLastError(kErrorSectorNotFound);
-        return false;
-    }
-    FileLock lock(dir_ / "lock", FileLock::Mode::shared);
-    std::filesystem::path store = storeDir(snapshot.number);
-    FileDescriptor mapFile = openStore(store / "map", O_RDONLY);
-    FileDescriptor data = openStore(store / "data", O_RDONLY);
-    std::uint64_t first = offset / kSnapshotChunk;
-    std::uint64_t last = (offset + length - 1) / kSnapshotChunk;
-    ChunkMap map(mapFile.get(), first, last);
-    if (!mapFile.valid() || !data.valid() || !map.load()) {
-        setLastError(kErrorNotReady);
-        return false;
-    }
-    ExtentReader volume(host_, snapshot.extents);
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    for (std::uint64_t chunk = first; chunk <= last; ++chunk) {
-        std::uint64_t begin = std::max(offset, chunk * kSnapshotChunk);
-        std::uint64_t end = std::min(offset + length, (chunk + 1) * kSnapshotChunk);
-        auto size = static_cast<std::size_t>(end - begin);
-        std::uint8_t* target = out + (begin - offset);
-        bool ok = map.saved(chunk) ? ::pread(data.get(), target, size, static_cast<off_t>(begin)) ==
-                                         static_cast<ssize_t>(size)
-                                   : volume.read(begin, target, size);
-        if (!ok) {
-            setLastError(kErrorReadFault);
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace platform::emulated

@@ -15,6 +15,7 @@
 #include "platform/emulated/snapshot/ExtentReader.h"
 #include "platform/emulated/snapshot/FileLock.h"
 #include "platform/emulated/snapshot/GuidText.h"
+#include "platform/emulated/snapshot/SnapshotView.h"
 
 namespace platform::emulated {
 
@@ -130,15 +131,19 @@ void SnapshotRegistry::save(const std::vector<SnapshotRecord>& records) const {
     std::filesystem::rename(temporary, file);
 }
 
+void SnapshotRegistry::deleteStore(const SnapshotRecord& snapshot) const {
+    retireSnapshotStore(storeDir(snapshot.number), snapshot.length);
+    std::error_code ignored;
+    std::filesystem::remove_all(storeDir(snapshot.number), ignored);
+}
+
 std::vector<SnapshotRecord> SnapshotRegistry::loadPruned() {
     std::vector<SnapshotRecord> records = load();
     auto dead = std::stable_partition(records.begin(), records.end(), alive);
     if (dead == records.end())
         return records;
-    for (auto it = dead; it != records.end(); ++it) {
-        std::error_code ignored;
-        std::filesystem::remove_all(storeDir(it->number), ignored);
-    }
+    for (auto it = dead; it != records.end(); ++it)
+        deleteStore(*it);
     records.erase(dead, records.end());
     save(records);
     return records;
@@ -159,9 +164,8 @@ SnapshotRecord SnapshotRegistry::create(SnapshotRecord record) {
     std::filesystem::create_directories(store);
     FileDescriptor map = openStoreFile(store / "map", O_RDWR | O_CREAT | O_TRUNC);
     FileDescriptor data = openStoreFile(store / "data", O_RDWR | O_CREAT | O_TRUNC);
-    std::uint64_t chunks = (record.length + kSnapshotChunk - 1) / kSnapshotChunk;
     if (!map.valid() || !data.valid() ||
-        ::ftruncate(map.get(), static_cast<off_t>((chunks + 7) / 8)) != 0 ||
+        ::ftruncate(map.get(), static_cast<off_t>(snapshotMapBytes(record.length))) != 0 ||
         ::ftruncate(data.get(), static_cast<off_t>(record.length)) != 0) {
         throw std::system_error(errno, std::generic_category(),
                                 "cannot create snapshot store " + store.string());
@@ -176,7 +180,11 @@ void SnapshotRegistry::remove(std::uint32_t number) {
         return;
     FileLock lock(dir_ / "lock", FileLock::Mode::exclusive);
     std::vector<SnapshotRecord> records = load();
-    std::erase_if(records, [&](const SnapshotRecord& r) { return r.number == number; });
+    auto gone = std::stable_partition(records.begin(), records.end(),
+                                      [&](const SnapshotRecord& r) { return r.number != number; });
+    for (auto it = gone; it != records.end(); ++it)
+        deleteStore(*it);
+    records.erase(gone, records.end());
     save(records);
     std::error_code ignored;
     std::filesystem::remove_all(storeDir(number), ignored);

@@ -4,7 +4,8 @@
 //   snapshots/registry   one line per live snapshot (absent while there is none)
 //   snapshots/counter    the number the next snapshot gets (N of ...ShadowCopyN)
 //   snapshots/N/map      one bit per 4 KiB chunk of the volume: set once the chunk's old
-//                        contents are saved
+//                        contents are saved; then one byte, set before the store is
+//                        deleted (see SnapshotView.h)
 //   snapshots/N/data     the saved chunks at their volume offsets (a sparse file)
 //
 // Copy-on-write: creating a snapshot copies nothing. Before any write to a disk image
@@ -72,10 +73,8 @@ class SnapshotRegistry {
     // Copy-on-write before bytes [offset, offset + length) of the disk change.
     void preserve(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length);
 
-    // The snapshot's bytes; false with the last error set (kErrorNotReady once the
-    // snapshot is deleted).
-    bool read(const SnapshotRecord& snapshot, std::uint64_t offset, void* buffer,
-              std::size_t length) const;
+    // Where the snapshot's map and saved chunks are (read them through SnapshotView).
+    std::filesystem::path storeDir(std::uint32_t number) const;
 
     // This process's identity as recorded in entries.
     static int currentPid();
@@ -86,7 +85,8 @@ class SnapshotRegistry {
     void save(const std::vector<SnapshotRecord>& records) const;
     // Loads, deletes the stores of dead owners and saves when any was found.
     std::vector<SnapshotRecord> loadPruned();
-    std::filesystem::path storeDir(std::uint32_t number) const;
+    // Marks the store retired for open views, then deletes it.
+    void deleteStore(const SnapshotRecord& snapshot) const;
 
     Host& host_;
     std::filesystem::path dir_;

@@ -1,31 +1,31 @@
-#include "blocks/ZlibStreams.h"
+#include "blocks/codec/ZlibState.h"
 
 #include "winutil/Exceptions.h"
 #include "winutil/Logger.h"
 
 namespace blocks {
 
-DeflateStream::DeflateStream(int level) {
-    if (deflateInit(&stream_, level) != Z_OK) {
+DeflateStream::DeflateStream(int level) : state_(std::make_unique<State>()) {
+    if (deflateInit(&state_->stream, level) != Z_OK) {
         ZENTRAD_THROW(winutil::AgentException, "zip stream init failed");
     }
 }
 
 DeflateStream::~DeflateStream() {
     // Z_DATA_ERROR only says the last stream was not finished, which a reset stream never is.
-    int result = deflateEnd(&stream_);
+    int result = deflateEnd(&state_->stream);
     if (result != Z_OK && result != Z_DATA_ERROR)
         winutil::logError() << "zip stream cleanup failed";
 }
 
-InflateStream::InflateStream() {
-    if (inflateInit(&stream_) != Z_OK) {
+InflateStream::InflateStream() : state_(std::make_unique<State>()) {
+    if (inflateInit(&state_->stream) != Z_OK) {
         ZENTRAD_THROW(winutil::AgentException, "zip stream inflate init failed");
     }
 }
 
 InflateStream::~InflateStream() {
-    if (inflateEnd(&stream_) != Z_OK)
+    if (inflateEnd(&state_->stream) != Z_OK)
         winutil::logError() << "zip stream cleanup failed";
 }
 

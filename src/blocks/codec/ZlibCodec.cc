@@ -1,6 +1,8 @@
 // Deflating and inflating block data with the stage's reusable zlib stream.
 #include <string>
 
+#include "blocks/codec/ZlibState.h"
+
 #include "blocks/Block.h"
 #include "winutil/Exceptions.h"
 #include "winutil/Logger.h"
@@ -52,7 +54,7 @@ void Block::deflate(DeflateStream& stream) {
     if (compressed_)
         return;
     BlockBuffer out = std::make_shared<unsigned char[]>(size_);
-    z_stream* z = stream.get();
+    z_stream* z = &stream.state().stream;
     pointStream(z, data_.get(), length_, out.get(), size_);
     int result = ::deflate(z, Z_FINISH);
     std::uint64_t produced = size_ - z->avail_out;
@@ -75,7 +77,7 @@ void Block::inflate(InflateStream& stream) {
     if (!compressed_)
         return;
     BlockBuffer out = std::make_shared<unsigned char[]>(size_);
-    z_stream* z = stream.get();
+    z_stream* z = &stream.state().stream;
     pointStream(z, data_.get(), length_, out.get(), size_);
     int result = ::inflate(z, Z_FINISH);
     if (result != Z_STREAM_END) {

@@ -1,0 +1,53 @@
+#include "blocks/BlockRun.h"
+
+#include <limits>
+
+#include "winutil/Exceptions.h"
+
+namespace blocks {
+namespace {
+
+bool readWhole(platform::FileHandle& volume, std::uint64_t offset, unsigned char* buffer,
+               std::uint64_t length) {
+    std::uint32_t got = 0;
+    return offset <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) &&
+           platform::setFilePointerEx(volume, static_cast<std::int64_t>(offset), nullptr,
+                                      platform::kFileBegin) &&
+           platform::readFile(volume, buffer, static_cast<std::uint32_t>(length), &got) &&
+           got == length;
+}
+
+}  // namespace
+
+void loadBlockRun(platform::FileHandle& volume, std::uint64_t first, std::uint64_t count,
+                  std::uint64_t size, std::vector<BlockPtr>& out) {
+    if (count == 0)
+        return;
+    if (size == 0 || size > kRunBytes || count > kRunBytes / size ||
+        first > std::numeric_limits<std::uint64_t>::max() / size - count) {
+        ZENTRAD_THROW(winutil::DiskException, "Invalid block run");
+    }
+    std::uint64_t length = count * size;
+    BlockBuffer run = std::make_shared_for_overwrite<unsigned char[]>(length);
+    if (count > 1 && readWhole(volume, first * size, run.get(), length)) {
+        for (std::uint64_t i = 0; i < count; ++i) {
+            // Aliases the run's buffer: no copy per block.
+            BlockBuffer data(run, run.get() + i * size);
+            auto block =
+                std::make_shared<Block>(first + i, size, std::move(data), size, false, false);
+            block->computeDigest();
+            out.push_back(std::move(block));
+        }
+        return;
+    }
+    // One block, or a run that failed somewhere: each block with the single-block rules,
+    // so a bad cluster costs only itself.
+    for (std::uint64_t i = 0; i < count; ++i) {
+        auto block = std::make_shared<Block>(first + i, size);
+        block->load(volume, first + i);
+        block->computeDigest();
+        out.push_back(std::move(block));
+    }
+}
+
+}  // namespace blocks

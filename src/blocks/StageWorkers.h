@@ -1,0 +1,67 @@
+// Building the several workers of one transforming stage (see yin/OrderedWorkers.h).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "blocks/BlockChannel.h"
+#include "yin/Pipeline.h"
+
+namespace blocks {
+
+// Workers per stage: as requested; when 0, the environment variable ZENTRAD_WORKERS (a
+// number, for measuring the agent with fewer threads), else one per core. At least 1, at
+// most 64.
+inline std::size_t workerCount(std::size_t requested) {
+    std::size_t count = requested;
+    if (count == 0) {
+        const char* variable = std::getenv("ZENTRAD_WORKERS");
+        count = variable != nullptr ? std::strtoul(variable, nullptr, 10) : 0;
+    }
+    if (count == 0)
+        count = std::thread::hardware_concurrency();
+    return std::clamp<std::size_t>(count, 1, 64);
+}
+
+// Finished blocks that may wait for an earlier one, per group: enough that a worker
+// rarely waits for a slow neighbour, small beside the channels' capacity.
+inline std::size_t reorderWindow(std::size_t workers) {
+    return 16 * workers;
+}
+
+// count workers between input and output, each made by make(group) (which emplaces the
+// stage in the pipeline and returns it). Not started.
+template <typename Make>
+auto addWorkers(std::shared_ptr<BlockChannel> input, std::shared_ptr<BlockChannel> output,
+                std::size_t count, Make make) {
+    auto group = std::make_shared<BlockWorkers>(std::move(input), std::move(output), count,
+                                                reorderWindow(count));
+    using Stage = std::remove_reference_t<decltype(make(group))>;
+    std::vector<Stage*> workers;
+    for (std::size_t i = 0; i < count; ++i)
+        workers.push_back(&make(group));
+    return workers;
+}
+
+template <typename Stage>
+void startAll(yin::Pipeline& pipeline, const std::vector<Stage*>& workers) {
+    for (Stage* worker : workers)
+        pipeline.start(*worker);
+}
+
+template <typename Stage>
+bool anyFailed(const std::vector<Stage*>& workers) {
+    return std::any_of(workers.begin(), workers.end(), [](Stage* w) { return w->failed(); });
+}
+
+template <typename Stage>
+bool allReachedEnd(const std::vector<Stage*>& workers) {
+    return std::all_of(workers.begin(), workers.end(),
+                       [](Stage* w) { return w->reachedEnd() && !w->failed(); });
+}
+
+}  // namespace blocks

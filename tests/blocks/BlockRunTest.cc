@@ -1,0 +1,152 @@
+// Runs of clusters read with one device request, and the fall-back to single blocks.
+#include "blocks/BlockRun.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "crypto/Digest.h"
+#include "platform/Errors.h"
+#include "platform/System.h"
+
+namespace {
+
+constexpr std::uint64_t kSize = 512;
+
+unsigned char byteAt(std::uint64_t offset) {
+    return static_cast<unsigned char>((offset / kSize) * 31 + offset % 251);
+}
+
+// A device whose bytes follow byteAt; reads that touch badOffset fail with badError the
+// first failures times; shortBy trims reads longer than one block.
+class RunDevice : public platform::OpenFile {
+  public:
+    bool read(void* buffer, std::uint32_t size, std::uint32_t* bytesRead) override {
+        reads.push_back({position_, size});
+        if (failures > 0 && badOffset >= position_ && badOffset < position_ + size) {
+            --failures;
+            platform::setLastError(badError);
+            return false;
+        }
+        auto* out = static_cast<unsigned char*>(buffer);
+        for (std::uint32_t i = 0; i < size; ++i)
+            out[i] = byteAt(position_ + i);
+        *bytesRead = size > kSize ? size - shortBy : size;
+        position_ += *bytesRead;
+        return true;
+    }
+    bool write(const void*, std::uint32_t, std::uint32_t*) override { return false; }
+    bool seek(std::int64_t distance, std::uint32_t, std::uint64_t* newPosition) override {
+        position_ = static_cast<std::uint64_t>(distance);
+        if (newPosition != nullptr)
+            *newPosition = position_;
+        return true;
+    }
+    bool ioControl(std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
+                   std::uint32_t*) override {
+        return false;
+    }
+
+    struct Read {
+        std::uint64_t offset;
+        std::uint32_t size;
+        bool operator==(const Read&) const = default;
+    };
+    std::vector<Read> reads;
+    std::uint64_t badOffset = ~0ull;
+    int failures = 0;
+    std::uint32_t badError = platform::kErrorCrc;
+    std::uint32_t shortBy = 0;
+
+  private:
+    std::uint64_t position_ = 0;
+};
+
+struct RunFixture {
+    RunDevice* device;
+    platform::FileHandle handle;
+    RunFixture() {
+        auto file = std::make_unique<RunDevice>();
+        device = file.get();
+        handle = platform::FileHandle(std::move(file));
+    }
+};
+
+// Each block holds its own cluster's bytes and the digest of them, as a single load gives.
+void expectBlocks(const std::vector<blocks::BlockPtr>& got, std::uint64_t first,
+                  std::uint64_t count) {
+    ASSERT_EQ(got.size(), count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const blocks::Block& block = *got[i];
+        EXPECT_EQ(block.index(), first + i);
+        ASSERT_EQ(block.length(), kSize);
+        for (std::uint64_t b = 0; b < kSize; ++b)
+            ASSERT_EQ(block.getData()[b], byteAt((first + i) * kSize + b)) << i << ":" << b;
+        auto digest =
+            crypto::md5(std::string_view(reinterpret_cast<const char*>(block.getData()), kSize));
+        ASSERT_TRUE(digest);
+        EXPECT_TRUE(std::equal(digest->begin(), digest->end(), block.getDigest().begin()));
+        EXPECT_FALSE(block.compressed() || block.encrypted());
+    }
+}
+
+TEST(BlockRunTest, ARunIsOneReadAndEachBlockKeepsItsOwnCluster) {
+    RunFixture fixture;
+    std::vector<blocks::BlockPtr> got;
+    blocks::loadBlockRun(fixture.handle, 10, 6, kSize, got);
+    expectBlocks(got, 10, 6);
+    EXPECT_EQ(fixture.device->reads, (std::vector<RunDevice::Read>{{10 * kSize, 6 * kSize}}));
+
+    // Appends: a second run follows the first.
+    blocks::loadBlockRun(fixture.handle, 2, 1, kSize, got);
+    ASSERT_EQ(got.size(), 7u);
+    EXPECT_EQ(got.back()->index(), 2u);
+}
+
+TEST(BlockRunTest, AFailedOrShortRunFallsBackToSingleBlocks) {
+    for (int shortRun : {0, 1}) {
+        SCOPED_TRACE(shortRun);
+        RunFixture fixture;
+        if (shortRun == 1) {
+            fixture.device->shortBy = kSize;
+        } else {
+            // The run read meets a transient error once; single loads then succeed.
+            fixture.device->badOffset = 42 * kSize + 7;
+            fixture.device->failures = 1;
+        }
+        std::vector<blocks::BlockPtr> got;
+        blocks::loadBlockRun(fixture.handle, 40, 4, kSize, got);
+        expectBlocks(got, 40, 4);
+        std::vector<RunDevice::Read> expected{{40 * kSize, 4 * kSize}};
+        for (std::uint64_t i = 40; i < 44; ++i)
+            expected.push_back({i * kSize, kSize});
+        EXPECT_EQ(fixture.device->reads, expected);
+    }
+}
+
+TEST(BlockRunTest, AHardErrorInARunFailsAsTheSingleBlockDoes) {
+    RunFixture fixture;
+    fixture.device->badOffset = 5 * kSize;
+    fixture.device->failures = 1000;
+    fixture.device->badError = platform::kErrorAccessDenied;
+    std::vector<blocks::BlockPtr> got;
+    EXPECT_THROW(blocks::loadBlockRun(fixture.handle, 3, 4, kSize, got), std::exception);
+    // Blocks before the bad one were loaded singly; nothing after it was read.
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(fixture.device->reads.back().offset, 5 * kSize);
+}
+
+TEST(BlockRunTest, RunsBeyondTheBoundAreRefused) {
+    RunFixture fixture;
+    std::vector<blocks::BlockPtr> got;
+    EXPECT_THROW(blocks::loadBlockRun(fixture.handle, 0, blocks::kRunBytes / kSize + 1, kSize, got),
+                 std::exception);
+    EXPECT_THROW(blocks::loadBlockRun(fixture.handle, ~0ull / kSize, 2, kSize, got),
+                 std::exception);
+    EXPECT_TRUE(fixture.device->reads.empty());
+}
+
+}  // namespace
