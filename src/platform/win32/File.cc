@@ -19,19 +19,16 @@ static_assert(kFileBegin == FILE_BEGIN && kFileEnd == FILE_END);
 class Win32File : public OpenFile {
   public:
     explicit Win32File(HANDLE handle) : handle_(handle) {}
-    ~Win32File() override { ::CloseHandle(handle_); }
-    Win32File(const Win32File&) = delete;
-    Win32File& operator=(const Win32File&) = delete;
 
     bool read(void* buffer, std::uint32_t size, std::uint32_t* bytesRead) override {
         DWORD done = 0;
-        BOOL ok = ::ReadFile(handle_, buffer, size, &done, nullptr);
+        BOOL ok = ::ReadFile(handle_.get(), buffer, size, &done, nullptr);
         *bytesRead = done;
         return ok != FALSE;
     }
     bool write(const void* buffer, std::uint32_t size, std::uint32_t* bytesWritten) override {
         DWORD done = 0;
-        BOOL ok = ::WriteFile(handle_, buffer, size, &done, nullptr);
+        BOOL ok = ::WriteFile(handle_.get(), buffer, size, &done, nullptr);
         *bytesWritten = done;
         return ok != FALSE;
     }
@@ -39,7 +36,7 @@ class Win32File : public OpenFile {
         LARGE_INTEGER move;
         move.QuadPart = distance;
         LARGE_INTEGER position;
-        if (!::SetFilePointerEx(handle_, move, &position, method))
+        if (!::SetFilePointerEx(handle_.get(), move, &position, method))
             return false;
         *newPosition = static_cast<std::uint64_t>(position.QuadPart);
         return true;
@@ -47,15 +44,15 @@ class Win32File : public OpenFile {
     bool ioControl(std::uint32_t code, const void* in, std::uint32_t inSize, void* out,
                    std::uint32_t outSize, std::uint32_t* bytesReturned) override {
         DWORD returned = 0;
-        BOOL ok = ::DeviceIoControl(handle_, code, const_cast<void*>(in), inSize, out, outSize,
-                                    &returned, nullptr);
+        BOOL ok = ::DeviceIoControl(handle_.get(), code, const_cast<void*>(in), inSize, out,
+                                    outSize, &returned, nullptr);
         *bytesReturned = returned;
         return ok != FALSE;
     }
-    HANDLE handle() const { return handle_; }
+    HANDLE handle() const { return handle_.get(); }
 
   private:
-    HANDLE handle_;
+    win32::KernelHandle handle_;
 };
 
 }  // namespace
