@@ -8,6 +8,7 @@
 #include "platform/Com.h"
 #include "platform/Errors.h"
 #include "platform/EventLog.h"
+#include "platform/EventLogReader.h"
 #include "platform/Service.h"
 #include "platform/System.h"
 #include "platform/Vss.h"
@@ -51,6 +52,31 @@ TEST(ServiceSeamTest, EventSourceReports) {
     auto source = registerEventSource(L"zentrad-test");
     ASSERT_TRUE(source) << getLastError();
     EXPECT_TRUE(source->report(kEventTypeInformation, 0, 1, L"seam test entry"));
+}
+
+// The registry values of an event source point at the executable, whose message table
+// turns event 3 into its insertion string unchanged and names category 1.
+TEST(ServiceSeamTest, EventMessagesComeFromTheExecutablesTable) {
+    const std::wstring source = uniqueName(L"zentrad-test-source-");
+    registerEventMessageFile(source, getModuleFileName());
+    EventLogRecord record;
+    record.sourceName = source;
+    record.eventId = 3;
+    record.strings = {L"Backup of C: finished"};
+    std::wstring message;
+    ASSERT_EQ(formatEventMessage(L"Application", record, &message), EventMessageResult::formatted);
+    EXPECT_EQ(message, L"Backup of C: finished");
+
+    record.eventId = 1;
+    ASSERT_EQ(formatEventMessage(L"Application", record, &message), EventMessageResult::formatted);
+    EXPECT_EQ(message, L"First category event");
+    record.eventId = 2;
+    ASSERT_EQ(formatEventMessage(L"Application", record, &message), EventMessageResult::formatted);
+    EXPECT_EQ(message, L"Second category event");
+    // An identifier the table does not hold is reported, not invented.
+    record.eventId = 4;
+    EXPECT_EQ(formatEventMessage(L"Application", record, &message),
+              EventMessageResult::notFormatted);
 }
 
 TEST(ServiceSeamTest, SnapshotServiceAnswersOrIsAStub) {

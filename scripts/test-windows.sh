@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs OUT/zentrad_tests.exe (made by scripts/build-windows.sh OUT) under Wine and prints
+# its pass, fail and skip counts as "windows-tests: P passed, F failed, S skipped".
+# Exits non-zero when a test failed or the executable did not finish.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+out="$(cd "$1" && pwd)"
+# shellcheck source=scripts/wine-prefix.sh
+. "$root/scripts/wine-prefix.sh"
+wine_start
+
+log="$out/zentrad_tests.log"
+set +e
+(cd "$out" && wine_run ./zentrad_tests.exe --gtest_color=no "${@:2}") 2>&1 | tr -d '\r' | tee "$log"
+status=${PIPESTATUS[0]}
+set -e
+
+count() { sed -n "s/^\[  $1 *\] \([0-9]*\) tests\?.*/\1/p" "$log" | head -1; }
+passed="$(count PASSED)"; failed="$(count FAILED)"; skipped="$(count SKIPPED)"
+passed="${passed:-0}"; failed="${failed:-0}"; skipped="${skipped:-0}"
+if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
+echo "windows-tests: $passed passed, $failed failed, $skipped skipped"
+[ "$failed" -eq 0 ]
