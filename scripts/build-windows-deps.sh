@@ -79,19 +79,23 @@ build_openssl() {
 }
 
 build_boost() {
-  local found fetched version dir out object
+  local found fetched version dir out
   if found="$(cached boost boost1.74)"; then log "boost from $found"; echo "$found"; return; fi
   fetched="$(fetch_source boost1.74)"; read -r version dir <<<"$fetched"
   out="$cache/boost-$version"
   log "building Boost.Program_options $version"
-  rm -rf "$out"; mkdir -p "$out/include" "$out/lib" "$work/boost-obj"
+  rm -rf "$out" "$work/boost-obj"; mkdir -p "$out/include/boost" "$out/lib" "$work/boost-obj"
+  # The source package keeps each library's headers in libs/NAME/include; the build and the
+  # agent see them merged into one tree, as an installed Boost has them.
+  local include
+  for include in "$dir"/libs/*/include "$dir"/libs/numeric/*/include; do
+    [ -d "$include/boost" ] && cp -r "$include/boost/." "$out/include/boost/"
+  done
   local sources=("$dir"/libs/program_options/src/*.cpp)
   printf '%s\n' "${sources[@]}" | xargs -P "$jobs" -I{} sh -c \
     '"$0" -std=c++20 -O2 -DNDEBUG -DBOOST_ALL_NO_LIB -I"$1" -c "{}" -o "$2/$(basename "{}" .cpp).o"' \
-    "$host-g++-posix" "$dir" "$work/boost-obj"
-  for object in "$work"/boost-obj/*.o; do [ -f "$object" ]; done
+    "$host-g++-posix" "$out/include" "$work/boost-obj"
   "$host-ar" rcs "$out/lib/libboost_program_options.a" "$work"/boost-obj/*.o
-  cp -r "$dir/boost" "$out/include/"
   touch "$out/.complete"; echo "$out"
 }
 
