@@ -10,10 +10,15 @@ out="$(cd "$1" && pwd)"
 wine_start
 
 log="$out/zentrad_tests.log"
+# Output goes through a file, not a pipe: Wine's own processes (the service manager) inherit
+# the descriptors and outlive the program.
 set +e
-(cd "$out" && wine_run ./zentrad_tests.exe --gtest_color=no "${@:2}") 2>&1 | tr -d '\r' | tee "$log"
-status=${PIPESTATUS[0]}
+(cd "$out" && wine_run ./zentrad_tests.exe --gtest_color=no "${@:2}" >"$log.raw" 2>&1)
+status=$?
 set -e
+tr -d '\r' <"$log.raw" >"$log"
+rm -f "$log.raw"
+cat "$log"
 
 count() { sed -n "s/^\[  $1 *\] \([0-9]*\) tests\?.*/\1/p" "$log" | head -1; }
 passed="$(count PASSED)"; failed="$(count FAILED)"; skipped="$(count SKIPPED)"

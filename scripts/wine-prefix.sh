@@ -23,6 +23,9 @@ wine_start() {
   export WINEPREFIX="$wine_prefix_dir" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   "$wine_launcher" wineboot --init >/dev/null 2>&1
   /usr/lib/wine/wineserver -w
+  # One Wine session for everything that follows, as one boot of a Windows machine: a new
+  # session would start the automatic-start services again, the agent's among them.
+  /usr/lib/wine/wineserver -p
 }
 
 wine_run() {

@@ -50,6 +50,15 @@ TEST_F(FileSeamTest, WritesSeeksAndReadsBack) {
     std::int32_t high = 0;
     EXPECT_EQ(setFilePointer(handle, 3, &high, kFileBegin), 3u);
     EXPECT_EQ(high, 0);
+    // Past 4 GiB the high part carries the rest; success clears the last error, which is
+    // how a caller tells a low part of all ones from a failure.
+    setLastError(kErrorInvalidParameter);
+    high = 1;
+    EXPECT_EQ(setFilePointer(handle, -1, &high, kFileBegin), kInvalidSetFilePointer);
+    EXPECT_EQ(high, 1);
+    EXPECT_EQ(getLastError(), kErrorSuccess);
+    EXPECT_EQ(setFilePointer(handle, -1, nullptr, kFileBegin), kInvalidSetFilePointer);
+    EXPECT_EQ(getLastError(), kErrorNegativeSeek);
     // Reading at the end succeeds with nothing read, as ReadFile does.
     ASSERT_TRUE(setFilePointerEx(handle, 0, nullptr, kFileEnd));
     ASSERT_TRUE(readFile(handle, buffer, sizeof buffer, &read));

@@ -97,19 +97,33 @@ bool writeFile(FileHandle& file, const void* buffer, std::uint32_t size,
     return file.get()->write(buffer, size, bytesWritten != nullptr ? bytesWritten : &ignored);
 }
 
+// SetFilePointer's contract on top of the open file's 64-bit seek, so that it works on every
+// OpenFile (not only on handles of CreateFileW): without distanceHigh the distance is a signed
+// 32-bit value and a position beyond 32 bits fails; with it the last error is cleared on
+// success, as callers test it when the low part equals kInvalidSetFilePointer.
 std::uint32_t setFilePointer(FileHandle& file, std::int32_t distanceLow, std::int32_t* distanceHigh,
                              std::uint32_t moveMethod) {
-    HANDLE handle = win32::nativeHandle(file);
-    if (handle == INVALID_HANDLE_VALUE) {
+    if (!file) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return kInvalidSetFilePointer;
     }
-    LONG high = distanceHigh != nullptr ? *distanceHigh : 0;
-    DWORD low = ::SetFilePointer(handle, distanceLow, distanceHigh != nullptr ? &high : nullptr,
-                                 moveMethod);
+    std::int64_t distance = distanceLow;
+    if (distanceHigh != nullptr) {
+        distance = static_cast<std::int64_t>(
+            (static_cast<std::uint64_t>(static_cast<std::uint32_t>(*distanceHigh)) << 32) |
+            static_cast<std::uint32_t>(distanceLow));
+    }
+    std::uint64_t position = 0;
+    if (!file.get()->seek(distance, moveMethod, &position))
+        return kInvalidSetFilePointer;
+    if (distanceHigh == nullptr && position > 0xFFFFFFFEull) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return kInvalidSetFilePointer;
+    }
     if (distanceHigh != nullptr)
-        *distanceHigh = high;
-    return low;
+        *distanceHigh = static_cast<std::int32_t>(position >> 32);
+    ::SetLastError(NO_ERROR);
+    return static_cast<std::uint32_t>(position);
 }
 
 bool setFilePointerEx(FileHandle& file, std::int64_t distance, std::uint64_t* newPosition,
