@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds from scratch and runs the whole test suite: the normal
-# build, then the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, the
-# threaded tests under ThreadSanitizer, and every fuzz target for a bounded time.
+# Installs what is needed, builds from scratch and runs the whole test suite: the Windows
+# build with its tests and a smoke run of the agent under Wine, the normal build, then the
+# same tests under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
+# ThreadSanitizer, and every fuzz target for a bounded time.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 out="${ZENTRAD_TEST_OUT:-$root/build-test}"
@@ -35,9 +36,27 @@ run_ctest() {
 rm -rf "$out"
 mkdir -p "$out"
 
-echo "== Windows side of the platform seam (MinGW-w64 compile check)"
-if ! "$root/scripts/check-windows.sh"; then
+echo "== Windows build (MinGW-w64, static) and its tests under Wine"
+if ! "$root/scripts/build-windows.sh" "$out/windows"; then
   echo "tests: 0 passed, 1 failed"
+  exit 1
+fi
+set +e
+"$root/scripts/test-windows.sh" "$out/windows" 2>&1 | tee "$out/windows/tests.log"
+windows_status=${PIPESTATUS[0]}
+set -e
+windows_counts="$(grep -E '^windows-tests: ' "$out/windows/tests.log" | tail -1 || true)"
+summary_passed=$((summary_passed + $(echo "$windows_counts" | sed -nE 's/.* ([0-9]+) passed.*/\1/p' | grep . || echo 0)))
+summary_failed=$((summary_failed + $(echo "$windows_counts" | sed -nE 's/.* ([0-9]+) failed.*/\1/p' | grep . || echo 0)))
+if [ "$windows_status" -ne 0 ]; then
+  echo "tests: $summary_passed passed, $((summary_failed > 0 ? summary_failed : 1)) failed"
+  exit 1
+fi
+echo "== the agent under Wine (smoke run)"
+if "$root/scripts/smoke-windows.sh" "$out/windows"; then
+  summary_passed=$((summary_passed + 1))
+else
+  echo "tests: $summary_passed passed, $((summary_failed + 1)) failed"
   exit 1
 fi
 

@@ -187,4 +187,21 @@ struct RetrievalPointerExtent {
 static_assert(sizeof(RetrievalPointerExtent) == 16);
 constexpr std::size_t kRetrievalPointersMinimumSize = 32;
 
+// Locking a volume around writes beneath its file system, sent to a handle of the volume
+// itself ("\\.\C:", "\\?\Volume{...}") with no buffers:
+// - kFsctlLockVolume: fails with kErrorAccessDenied while another handle of the volume has
+//   files open (on the emulated host: another handle of the volume open for writing); once
+//   locked, writes to the volume through any other handle fail with kErrorAccessDenied.
+// - kFsctlDismountVolume: forces the file system off the volume; other handles of it become
+//   invalid (their reads and writes fail; on the emulated host with kErrorNotReady), after
+//   which a lock succeeds.
+// - kFsctlUnlockVolume: releases the lock (closing the locking handle releases it too);
+//   kErrorNotLocked when this handle holds none.
+constexpr std::uint32_t kFsctlLockVolume = 0x00090018;
+constexpr std::uint32_t kFsctlUnlockVolume = 0x0009001C;
+constexpr std::uint32_t kFsctlDismountVolume = 0x00090020;
+static_assert(kFsctlLockVolume == ctlCode(9, 6, 0, 0));
+static_assert(kFsctlUnlockVolume == ctlCode(9, 7, 0, 0));
+static_assert(kFsctlDismountVolume == ctlCode(9, 8, 0, 0));
+
 }  // namespace platform

@@ -6,12 +6,16 @@
 #include <random>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
 #include "util/BigEndian.h"
 #include "util/UtilException.h"
 
 namespace util::FileUtil {
 namespace {
+
+// About half a second of retries for a replacement that an open reader holds up.
+constexpr int kReplaceAttempts = 50;
 
 std::string hex(std::uint32_t value) {
     std::ostringstream text;
@@ -75,8 +79,16 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
         std::filesystem::remove(temporary, ignored);
         ZENTRAD_UTIL_THROW("failed to write to file (" + path.string() + ")");
     }
+    // Windows refuses to replace a file that someone has open without delete sharing (a
+    // reader of the old contents, say, or another replacement in progress); those hold it
+    // briefly, so the replacement is retried for a bounded time before it counts as failed.
     std::error_code error;
-    std::filesystem::rename(temporary, path, error);
+    for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
+        std::filesystem::rename(temporary, path, error);
+        if (!error || error != std::errc::permission_denied)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     if (error) {
         std::filesystem::remove(temporary, ignored);
         ZENTRAD_UTIL_THROW("failed to replace file (" + path.string() + "): " + error.message());

@@ -3,6 +3,7 @@
 #include <ctime>
 #include <iomanip>
 #include <iostream>
+#include <mutex>
 #include <new>
 
 #include "platform/System.h"
@@ -16,8 +17,16 @@ std::string timeStamp() {
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     std::time_t now = std::time(nullptr);
+    // std::localtime is the one local-time conversion both systems' C libraries have (the
+    // reentrant variants differ: localtime_r here, localtime_s there); it may share one
+    // buffer between threads, so the copy is taken under a lock.
     std::tm local{};
-    localtime_r(&now, &local);
+    {
+        static std::mutex lock;
+        std::lock_guard<std::mutex> guard(lock);
+        if (const std::tm* converted = std::localtime(&now))
+            local = *converted;
+    }
     char text[32];
     std::snprintf(text, sizeof text, "%04d-%s-%02d %02d:%02d:%02d", local.tm_year + 1900,
                   kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min,

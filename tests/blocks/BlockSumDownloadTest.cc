@@ -1,6 +1,5 @@
 #include "blocks/BlockSumDownload.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -11,6 +10,7 @@
 #include "net/Codes.h"
 #include "net/EncryptedMessage.h"
 #include "net/TcpListener.h"
+#include "platform/Socket.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ using blocks::BlockDigest;
 class DownloadTest : public ::testing::Test {
   protected:
     DownloadTest() {
-        listener_.bind(htonl(INADDR_LOOPBACK), 0);
+        listener_.bind(platform::kLoopbackAddress, 0);
         listener_.listen();
         serverSide_ = Net::TcpSocket::connectTo("127.0.0.1", listener_.localPort());
         agentSide_ = listener_.accept();

@@ -154,7 +154,10 @@ TEST_F(KeyStoreTest, MissingOrForeignPublicKeyIsRewritten) {
 TEST_F(KeyStoreTest, LockLeftByACrashedProcessIsTakenOver) {
     const fs::path lock = dir_.path() / "zentrad-keys.lock";
     fs::create_directory(lock);
-    fs::last_write_time(lock, fs::file_time_type::clock::now() - std::chrono::minutes(5));
+    std::error_code error;
+    fs::last_write_time(lock, fs::file_time_type::clock::now() - std::chrono::minutes(5), error);
+    if (error)
+        GTEST_SKIP() << "this C++ library cannot set a directory's time here: " << error.message();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(load().privateKey);
     EXPECT_LT(std::chrono::steady_clock::now() - start, crypto::KeyFileLock::kMaxWait);

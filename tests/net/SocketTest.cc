@@ -9,6 +9,7 @@
 
 #include "SocketPair.h"
 #include "net/SocketException.h"
+#include "platform/System.h"
 #include "winutil/AgentOptions.h"
 #include "winutil/RunState.h"
 
@@ -27,11 +28,15 @@ std::string socketError(Net::TcpSocket& socket, std::int64_t length) {
 class SocketTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        previous_ = winutil::agentOptions();
         auto options = std::make_shared<winutil::AgentOptions>("/nonexistent");
         options->setTimeout(1);
         winutil::setAgentOptions(options);
     }
-    void TearDown() override { winutil::setAgentOptions(nullptr); }
+    // Other suites in the same executable may rely on the options set before.
+    void TearDown() override { winutil::setAgentOptions(previous_); }
+
+    std::shared_ptr<winutil::AgentOptions> previous_;
 };
 
 TEST_F(SocketTest, PeerClosingMidReadEndsTheReadWithoutAPartialResult) {
@@ -107,10 +112,11 @@ TEST_F(SocketTest, SendToAClosedPeerFailsWithTheWinsockText) {
             pair.near->sendAll(block.data(), static_cast<std::int64_t>(block.size()));
         FAIL() << "sending to a closed peer kept succeeding";
     } catch (const Net::SocketException& error) {
+        // The system's own text for the Winsock number (Windows': "An existing connection
+        // was forcibly closed by the remote host.").
         EXPECT_EQ(std::string(error.what()),
-                  "Failed to send data to remote host (10054): An existing connection was forcibly "
-                  "closed by the "
-                  "remote host.\r\n");
+                  "Failed to send data to remote host (10054): " +
+                      platform::toNarrow(platform::formatMessage(10054)));
     }
 }
 

@@ -26,9 +26,13 @@ class AuthServerListRequestTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { crypto::CryptoLibrary::initialise(); }
     void SetUp() override {
+        previous_ = winutil::agentOptions();
         winutil::setAgentOptions(std::make_shared<winutil::AgentOptions>(dir.path()));
     }
-    void TearDown() override { winutil::setAgentOptions(nullptr); }
+    // Other suites in the same executable may rely on the options set before.
+    void TearDown() override { winutil::setAgentOptions(previous_); }
+
+    std::shared_ptr<winutil::AgentOptions> previous_;
 
     // Runs the request on a plain text made of the entries, the end marker and extra bytes.
     std::string run(const std::vector<Entry>& entries, const std::string& extra = "") {

@@ -1,5 +1,5 @@
 // Owners of COM objects and strings on Windows: a COM interface pointer released when
-// the owner goes, and a BSTR freed likewise.
+// the owner goes, and a BSTR freed likewise. Both are ScopedHandles.
 #pragma once
 
 #include <windows.h>
@@ -8,38 +8,29 @@
 
 #include <string>
 
+#include "platform/win32/NativeHandle.h"
+
 namespace platform::win32 {
 
 template <typename T>
-class ComRef {
-  public:
-    ComRef() = default;
-    explicit ComRef(T* pointer) : pointer_(pointer) {}
-    ~ComRef() { reset(); }
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
+struct ComTraits {
+    using Native = T*;
+    static Native invalid() { return nullptr; }
+    static bool close(Native pointer) {
+        pointer->Release();
+        return true;
+    }
+};
+template <typename T>
+using ComRef = ScopedHandle<ComTraits<T>>;
 
-    T* get() const { return pointer_; }
-    T* operator->() const { return pointer_; }
-    explicit operator bool() const { return pointer_ != nullptr; }
-    // For the out parameter of a call; releases what was held before.
-    T** put() {
-        reset();
-        return &pointer_;
+struct BstrTraits {
+    using Native = BSTR;
+    static Native invalid() { return nullptr; }
+    static bool close(Native text) {
+        ::SysFreeString(text);
+        return true;
     }
-    void reset() {
-        if (pointer_ != nullptr)
-            pointer_->Release();
-        pointer_ = nullptr;
-    }
-    [[nodiscard]] T* release() {
-        T* pointer = pointer_;
-        pointer_ = nullptr;
-        return pointer;
-    }
-
-  private:
-    T* pointer_ = nullptr;
 };
 
 class Bstr {
@@ -47,24 +38,17 @@ class Bstr {
     Bstr() = default;
     explicit Bstr(const std::wstring& text)
         : text_(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
-    ~Bstr() { ::SysFreeString(text_); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
 
-    BSTR get() const { return text_; }
-    BSTR* put() {
-        ::SysFreeString(text_);
-        text_ = nullptr;
-        return &text_;
-    }
-    std::wstring str() const { return view(text_); }
+    BSTR get() const { return text_.get(); }
+    BSTR* put() { return text_.put(); }
+    std::wstring str() const { return view(text_.get()); }
     // A copy of a BSTR owned by someone else.
     static std::wstring view(BSTR text) {
         return text != nullptr ? std::wstring(text, ::SysStringLen(text)) : std::wstring();
     }
 
   private:
-    BSTR text_ = nullptr;
+    ScopedHandle<BstrTraits> text_;
 };
 
 }  // namespace platform::win32

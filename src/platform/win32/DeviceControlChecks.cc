@@ -15,6 +15,9 @@ static_assert(kIoctlVolumeGetVolumeDiskExtents == IOCTL_VOLUME_GET_VOLUME_DISK_E
 static_assert(kFsctlGetNtfsVolumeData == FSCTL_GET_NTFS_VOLUME_DATA);
 static_assert(kFsctlGetVolumeBitmap == FSCTL_GET_VOLUME_BITMAP);
 static_assert(kFsctlGetRetrievalPointers == FSCTL_GET_RETRIEVAL_POINTERS);
+static_assert(kFsctlLockVolume == FSCTL_LOCK_VOLUME);
+static_assert(kFsctlUnlockVolume == FSCTL_UNLOCK_VOLUME);
+static_assert(kFsctlDismountVolume == FSCTL_DISMOUNT_VOLUME);
 static_assert(kMediaTypeFixed == FixedMedia && kMediaTypeRemovable == RemovableMedia);
 
 static_assert(sizeof(DiskGeometry) == sizeof(DISK_GEOMETRY));

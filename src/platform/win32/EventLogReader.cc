@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Environment.h"
+#include "platform/win32/NativeHandle.h"
 
 namespace platform {
 namespace {
@@ -15,53 +16,14 @@ namespace {
 // The largest record Windows writes is 0x7FFFF bytes; a larger answer is refused.
 constexpr DWORD kMaxRecordBuffer = 0x80000;
 
-class EventLogHandle {
-  public:
-    explicit EventLogHandle(HANDLE handle) : handle_(handle) {}
-    ~EventLogHandle() {
-        if (handle_ != nullptr)
-            ::CloseEventLog(handle_);
-    }
-    EventLogHandle(const EventLogHandle&) = delete;
-    EventLogHandle& operator=(const EventLogHandle&) = delete;
-    HANDLE get() const { return handle_; }
+using win32::EventLogHandle;
+using win32::RegistryKey;
 
-  private:
-    HANDLE handle_;
-};
-
-class RegistryKey {
-  public:
-    RegistryKey() = default;
-    ~RegistryKey() {
-        if (key_ != nullptr)
-            ::RegCloseKey(key_);
-    }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    HKEY get() const { return key_; }
-    HKEY* put() { return &key_; }
-
-  private:
-    HKEY key_ = nullptr;
-};
-
-class DataModule {
-  public:
-    explicit DataModule(const std::wstring& path)
-        : module_(::LoadLibraryExW(path.c_str(), nullptr,
-                                   LOAD_LIBRARY_AS_DATAFILE | DONT_RESOLVE_DLL_REFERENCES)) {}
-    ~DataModule() {
-        if (module_ != nullptr)
-            ::FreeLibrary(module_);
-    }
-    DataModule(const DataModule&) = delete;
-    DataModule& operator=(const DataModule&) = delete;
-    HMODULE get() const { return module_; }
-
-  private:
-    HMODULE module_;
-};
+// A message file loaded as data, only to read its message table.
+win32::ModuleHandle loadDataModule(const std::wstring& path) {
+    return win32::ModuleHandle(::LoadLibraryExW(
+        path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | DONT_RESOLVE_DLL_REFERENCES));
+}
 
 // A NUL-terminated wide string at offset inside the record, bounded by the record.
 bool stringAt(const std::vector<BYTE>& record, std::size_t offset, std::size_t end,
@@ -198,24 +160,23 @@ EventMessageResult formatEventMessage(const std::wstring& logName, const EventLo
         return EventMessageResult::notFormatted;
     // Several message files may be listed; the first one holds the messages.
     file = file.substr(0, file.find(L';'));
-    DataModule module(file);
-    if (module.get() == nullptr)
+    win32::ModuleHandle module = loadDataModule(file);
+    if (!module)
         return EventMessageResult::notFormatted;
     // FormatMessageW reads as many arguments as the message names: pad with empty strings
     // so that a message asking for more than the record holds reads nothing beyond them.
     std::vector<DWORD_PTR> arguments(100, reinterpret_cast<DWORD_PTR>(L""));
     for (std::size_t i = 0; i < record.strings.size() && i < arguments.size(); ++i)
         arguments[i] = reinterpret_cast<DWORD_PTR>(record.strings[i].c_str());
-    LPWSTR buffer = nullptr;
+    win32::LocalText buffer;
     DWORD length =
         ::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
                              FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                         module.get(), record.eventId, 0, reinterpret_cast<LPWSTR>(&buffer), 0,
+                         module.get(), record.eventId, 0, reinterpret_cast<LPWSTR>(buffer.put()), 0,
                          reinterpret_cast<va_list*>(arguments.data()));
-    if (length == 0 || buffer == nullptr)
+    if (length == 0 || !buffer)
         return EventMessageResult::notFormatted;
-    message->assign(buffer, length);
-    ::LocalFree(buffer);
+    message->assign(buffer.get(), length);
     return EventMessageResult::formatted;
 }
 

@@ -19,19 +19,16 @@ static_assert(kFileBegin == FILE_BEGIN && kFileEnd == FILE_END);
 class Win32File : public OpenFile {
   public:
     explicit Win32File(HANDLE handle) : handle_(handle) {}
-    ~Win32File() override { ::CloseHandle(handle_); }
-    Win32File(const Win32File&) = delete;
-    Win32File& operator=(const Win32File&) = delete;
 
     bool read(void* buffer, std::uint32_t size, std::uint32_t* bytesRead) override {
         DWORD done = 0;
-        BOOL ok = ::ReadFile(handle_, buffer, size, &done, nullptr);
+        BOOL ok = ::ReadFile(handle_.get(), buffer, size, &done, nullptr);
         *bytesRead = done;
         return ok != FALSE;
     }
     bool write(const void* buffer, std::uint32_t size, std::uint32_t* bytesWritten) override {
         DWORD done = 0;
-        BOOL ok = ::WriteFile(handle_, buffer, size, &done, nullptr);
+        BOOL ok = ::WriteFile(handle_.get(), buffer, size, &done, nullptr);
         *bytesWritten = done;
         return ok != FALSE;
     }
@@ -39,7 +36,7 @@ class Win32File : public OpenFile {
         LARGE_INTEGER move;
         move.QuadPart = distance;
         LARGE_INTEGER position;
-        if (!::SetFilePointerEx(handle_, move, &position, method))
+        if (!::SetFilePointerEx(handle_.get(), move, &position, method))
             return false;
         *newPosition = static_cast<std::uint64_t>(position.QuadPart);
         return true;
@@ -47,15 +44,15 @@ class Win32File : public OpenFile {
     bool ioControl(std::uint32_t code, const void* in, std::uint32_t inSize, void* out,
                    std::uint32_t outSize, std::uint32_t* bytesReturned) override {
         DWORD returned = 0;
-        BOOL ok = ::DeviceIoControl(handle_, code, const_cast<void*>(in), inSize, out, outSize,
-                                    &returned, nullptr);
+        BOOL ok = ::DeviceIoControl(handle_.get(), code, const_cast<void*>(in), inSize, out,
+                                    outSize, &returned, nullptr);
         *bytesReturned = returned;
         return ok != FALSE;
     }
-    HANDLE handle() const { return handle_; }
+    HANDLE handle() const { return handle_.get(); }
 
   private:
-    HANDLE handle_;
+    win32::KernelHandle handle_;
 };
 
 }  // namespace
@@ -100,19 +97,33 @@ bool writeFile(FileHandle& file, const void* buffer, std::uint32_t size,
     return file.get()->write(buffer, size, bytesWritten != nullptr ? bytesWritten : &ignored);
 }
 
+// SetFilePointer's contract on top of the open file's 64-bit seek, so that it works on every
+// OpenFile (not only on handles of CreateFileW): without distanceHigh the distance is a signed
+// 32-bit value and a position beyond 32 bits fails; with it the last error is cleared on
+// success, as callers test it when the low part equals kInvalidSetFilePointer.
 std::uint32_t setFilePointer(FileHandle& file, std::int32_t distanceLow, std::int32_t* distanceHigh,
                              std::uint32_t moveMethod) {
-    HANDLE handle = win32::nativeHandle(file);
-    if (handle == INVALID_HANDLE_VALUE) {
+    if (!file) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return kInvalidSetFilePointer;
     }
-    LONG high = distanceHigh != nullptr ? *distanceHigh : 0;
-    DWORD low = ::SetFilePointer(handle, distanceLow, distanceHigh != nullptr ? &high : nullptr,
-                                 moveMethod);
+    std::int64_t distance = distanceLow;
+    if (distanceHigh != nullptr) {
+        distance = static_cast<std::int64_t>(
+            (static_cast<std::uint64_t>(static_cast<std::uint32_t>(*distanceHigh)) << 32) |
+            static_cast<std::uint32_t>(distanceLow));
+    }
+    std::uint64_t position = 0;
+    if (!file.get()->seek(distance, moveMethod, &position))
+        return kInvalidSetFilePointer;
+    if (distanceHigh == nullptr && position > 0xFFFFFFFEull) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return kInvalidSetFilePointer;
+    }
     if (distanceHigh != nullptr)
-        *distanceHigh = high;
-    return low;
+        *distanceHigh = static_cast<std::int32_t>(position >> 32);
+    ::SetLastError(NO_ERROR);
+    return static_cast<std::uint32_t>(position);
 }
 
 bool setFilePointerEx(FileHandle& file, std::int64_t distance, std::uint64_t* newPosition,

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "platform/win32/NativeHandle.h"
+
 namespace platform {
 namespace {
 
@@ -54,16 +56,15 @@ int getSystemMetrics(int index) {
 }
 
 bool readProductType(std::wstring& value, std::uint32_t maxBytes) {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductOptionsKey, 0, KEY_QUERY_VALUE, &key) !=
+    win32::RegistryKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductOptionsKey, 0, KEY_QUERY_VALUE, key.put()) !=
         ERROR_SUCCESS) {
         return false;
     }
     std::wstring buffer(maxBytes / sizeof(wchar_t) + 1, L'\0');
     DWORD size = maxBytes;
-    LONG result = ::RegQueryValueExW(key, L"ProductType", nullptr, nullptr,
+    LONG result = ::RegQueryValueExW(key.get(), L"ProductType", nullptr, nullptr,
                                      reinterpret_cast<LPBYTE>(buffer.data()), &size);
-    ::RegCloseKey(key);
     if (result != ERROR_SUCCESS || size > maxBytes)
         return false;
     buffer.resize(size / sizeof(wchar_t));
@@ -74,11 +75,9 @@ bool readProductType(std::wstring& value, std::uint32_t maxBytes) {
 }
 
 bool hotfixQ246009Present() {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kHotfixKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return false;
-    ::RegCloseKey(key);
-    return true;
+    win32::RegistryKey key;
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kHotfixKey, 0, KEY_QUERY_VALUE, key.put()) ==
+           ERROR_SUCCESS;
 }
 
 }  // namespace platform

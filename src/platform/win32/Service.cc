@@ -6,45 +6,55 @@
 #include <atomic>
 #include <vector>
 
+#include "platform/win32/NativeHandle.h"
+
 namespace platform {
 namespace {
 
 static_assert(kServiceStopped == SERVICE_STOPPED && kServiceRunning == SERVICE_RUNNING);
-static_assert(kServiceControlStop == SERVICE_CONTROL_STOP && kServiceControlShutdown == SERVICE_CONTROL_SHUTDOWN);
-static_assert(kScManagerAllAccess == SC_MANAGER_ALL_ACCESS && kServiceAllAccess == SERVICE_ALL_ACCESS);
+static_assert(kServiceControlStop == SERVICE_CONTROL_STOP &&
+              kServiceControlShutdown == SERVICE_CONTROL_SHUTDOWN);
+static_assert(kScManagerAllAccess == SC_MANAGER_ALL_ACCESS &&
+              kServiceAllAccess == SERVICE_ALL_ACCESS);
 
 ServiceMainFunction registeredMain = nullptr;
 ServiceControlHandler registeredHandler = nullptr;
 
 void WINAPI serviceMainTrampoline(DWORD argc, LPWSTR* argv) {
     std::vector<std::wstring> arguments;
-    for (DWORD i = 0; i < argc; ++i) arguments.emplace_back(argv[i]);
+    for (DWORD i = 0; i < argc; ++i)
+        arguments.emplace_back(argv[i]);
     registeredMain(arguments);
 }
 
-void WINAPI controlHandlerTrampoline(DWORD control) { registeredHandler(control); }
+void WINAPI controlHandlerTrampoline(DWORD control) {
+    registeredHandler(control);
+}
 
 class WindowsServiceHandle : public ServiceHandle {
-public:
+  public:
     explicit WindowsServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-    ~WindowsServiceHandle() override { close(); }
-    bool valid() const override { return handle_ != nullptr; }
+    bool valid() const override { return handle_.valid(); }
     bool close() override {
-        if (handle_ == nullptr) return false;
-        bool closed = ::CloseServiceHandle(handle_) != FALSE;
-        handle_ = nullptr;
-        return closed;
+        if (!handle_) {
+            ::SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
+        return handle_.reset();
     }
-    SC_HANDLE get() const { return handle_; }
+    SC_HANDLE get() const { return handle_.get(); }
 
-private:
-    SC_HANDLE handle_;
+  private:
+    win32::ScmHandle handle_;
 };
 
-SC_HANDLE native(ServiceHandle& handle) { return static_cast<WindowsServiceHandle&>(handle).get(); }
+SC_HANDLE native(ServiceHandle& handle) {
+    return static_cast<WindowsServiceHandle&>(handle).get();
+}
 
 std::unique_ptr<ServiceHandle> wrap(SC_HANDLE handle) {
-    if (handle == nullptr) return nullptr;
+    if (handle == nullptr)
+        return nullptr;
     return std::make_unique<WindowsServiceHandle>(handle);
 }
 
@@ -61,7 +71,7 @@ BOOL WINAPI consoleHandler(DWORD type) {
 }
 
 class WindowsConsoleStopHandler : public ConsoleStopHandler {
-public:
+  public:
     explicit WindowsConsoleStopHandler(ConsoleStopCallback onStop) {
         consoleCallback = onStop;
         ::SetConsoleCtrlHandler(consoleHandler, TRUE);
@@ -81,9 +91,11 @@ bool startServiceCtrlDispatcher(const std::wstring& serviceName, ServiceMainFunc
     return ::StartServiceCtrlDispatcherW(table) != FALSE;
 }
 
-ServiceStatusHandle registerServiceCtrlHandler(const std::wstring& serviceName, ServiceControlHandler handler) {
+ServiceStatusHandle registerServiceCtrlHandler(const std::wstring& serviceName,
+                                               ServiceControlHandler handler) {
     registeredHandler = handler;
-    SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerW(serviceName.c_str(), controlHandlerTrampoline);
+    SERVICE_STATUS_HANDLE handle =
+        ::RegisterServiceCtrlHandlerW(serviceName.c_str(), controlHandlerTrampoline);
     return reinterpret_cast<ServiceStatusHandle>(handle);
 }
 
@@ -104,9 +116,10 @@ std::unique_ptr<ServiceHandle> openSCManager(std::uint32_t desiredAccess) {
 }
 
 std::unique_ptr<ServiceHandle> createService(ServiceHandle& manager, const ServiceConfig& config) {
-    return wrap(::CreateServiceW(native(manager), config.name.c_str(), config.displayName.c_str(), config.desiredAccess,
-                                 config.serviceType, config.startType, config.errorControl, config.imagePath.c_str(),
-                                 nullptr, nullptr, nullptr, nullptr, nullptr));
+    return wrap(::CreateServiceW(native(manager), config.name.c_str(), config.displayName.c_str(),
+                                 config.desiredAccess, config.serviceType, config.startType,
+                                 config.errorControl, config.imagePath.c_str(), nullptr, nullptr,
+                                 nullptr, nullptr, nullptr));
 }
 
 std::unique_ptr<ServiceHandle> openService(ServiceHandle& manager, const std::wstring& name,
@@ -114,7 +127,9 @@ std::unique_ptr<ServiceHandle> openService(ServiceHandle& manager, const std::ws
     return wrap(::OpenServiceW(native(manager), name.c_str(), desiredAccess));
 }
 
-bool deleteService(ServiceHandle& service) { return ::DeleteService(native(service)) != FALSE; }
+bool deleteService(ServiceHandle& service) {
+    return ::DeleteService(native(service)) != FALSE;
+}
 
 std::unique_ptr<ConsoleStopHandler> installConsoleStopHandler(ConsoleStopCallback onStop) {
     return std::make_unique<WindowsConsoleStopHandler>(onStop);

@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "platform/win32/NativeHandle.h"
+
 namespace platform {
 namespace {
 
@@ -14,28 +16,24 @@ static_assert(kDriveCdrom == DRIVE_CDROM && kDriveNoRootDir == DRIVE_NO_ROOT_DIR
 class Win32VolumeEnumeration : public VolumeEnumeration {
   public:
     explicit Win32VolumeEnumeration(HANDLE find) : find_(find) {}
-    ~Win32VolumeEnumeration() override {
-        if (find_ != INVALID_HANDLE_VALUE)
-            ::FindVolumeClose(find_);
-    }
-    Win32VolumeEnumeration(const Win32VolumeEnumeration&) = delete;
-    Win32VolumeEnumeration& operator=(const Win32VolumeEnumeration&) = delete;
 
     bool next(std::wstring& volumeName, std::uint32_t bufferLength) override {
         std::vector<wchar_t> buffer(bufferLength + 1, L'\0');
-        if (!::FindNextVolumeW(find_, buffer.data(), bufferLength))
+        if (!::FindNextVolumeW(find_.get(), buffer.data(), bufferLength))
             return false;
         volumeName = buffer.data();
         return true;
     }
     bool close() override {
-        HANDLE find = find_;
-        find_ = INVALID_HANDLE_VALUE;
-        return ::FindVolumeClose(find) != FALSE;
+        if (!find_) {
+            ::SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
+        return find_.reset();
     }
 
   private:
-    HANDLE find_;
+    win32::VolumeFindHandle find_;
 };
 
 }  // namespace
