@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/Com.h"
 
@@ -143,7 +144,23 @@ struct PartitionInformationGpt {
 static_assert(sizeof(PartitionInformationGpt) == 112);
 static_assert(offsetof(PartitionInformationGpt, attributes) == 32);
 
-// PARTITION_INFORMATION_EX. Read mbr or gpt as partitionStyle says.
+// Windows' unions of style-specific parts, held as bytes and copied in and out, since the
+// parts' GUIDs are not trivially constructible union members.
+template <typename T, std::size_t N>
+T unionPart(const std::uint8_t (&bytes)[N]) {
+    static_assert(sizeof(T) <= N);
+    T value{};
+    std::memcpy(&value, bytes, sizeof(T));
+    return value;
+}
+template <typename T, std::size_t N>
+void setUnionPart(std::uint8_t (&bytes)[N], const T& value) {
+    static_assert(sizeof(T) <= N);
+    std::memset(bytes, 0, N);
+    std::memcpy(bytes, &value, sizeof(T));
+}
+
+// PARTITION_INFORMATION_EX. Read mbr() or gpt() as partitionStyle says.
 struct PartitionInformationEx {
     std::uint32_t partitionStyle;
     std::uint32_t padding1;
@@ -153,15 +170,21 @@ struct PartitionInformationEx {
     std::uint8_t rewritePartition;
     std::uint8_t isServicePartition;
     std::uint8_t padding2[2];
-    union {
-        PartitionInformationMbr mbr;
-        PartitionInformationGpt gpt;
-    };
+    std::uint8_t styleSpecific[112];
+
+    PartitionInformationMbr mbr() const {
+        return unionPart<PartitionInformationMbr>(styleSpecific);
+    }
+    PartitionInformationGpt gpt() const {
+        return unionPart<PartitionInformationGpt>(styleSpecific);
+    }
+    void setMbr(const PartitionInformationMbr& part) { setUnionPart(styleSpecific, part); }
+    void setGpt(const PartitionInformationGpt& part) { setUnionPart(styleSpecific, part); }
 };
 static_assert(sizeof(PartitionInformationEx) == 144);
 static_assert(offsetof(PartitionInformationEx, startingOffset) == 8);
 static_assert(offsetof(PartitionInformationEx, partitionNumber) == 24);
-static_assert(offsetof(PartitionInformationEx, mbr) == 32);
+static_assert(offsetof(PartitionInformationEx, styleSpecific) == 32);
 
 // DRIVE_LAYOUT_INFORMATION_EX: this header, then partitionCount entries from
 // kDriveLayoutExEntryOffset on. An MBR disk lists its slots as the classic layout does (4
@@ -180,10 +203,15 @@ static_assert(sizeof(DriveLayoutInformationGpt) == 40);
 struct DriveLayoutInformationExHeader {
     std::uint32_t partitionStyle;
     std::uint32_t partitionCount;
-    union {
-        std::uint32_t mbrSignature;
-        DriveLayoutInformationGpt gpt;
-    };
+    std::uint8_t styleSpecific[40];
+
+    // DRIVE_LAYOUT_INFORMATION_MBR begins with the disk signature.
+    std::uint32_t mbrSignature() const { return unionPart<std::uint32_t>(styleSpecific); }
+    DriveLayoutInformationGpt gpt() const {
+        return unionPart<DriveLayoutInformationGpt>(styleSpecific);
+    }
+    void setMbrSignature(std::uint32_t signature) { setUnionPart(styleSpecific, signature); }
+    void setGpt(const DriveLayoutInformationGpt& part) { setUnionPart(styleSpecific, part); }
 };
 static_assert(sizeof(DriveLayoutInformationExHeader) == 48);
 constexpr std::size_t kDriveLayoutExEntryOffset = 48;

@@ -4,6 +4,7 @@
 #include "platform/Errors.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
+#include "winutil/DiskLayout.h"
 #include "winutil/Exceptions.h"
 #include "winutil/PartitionTableReader.h"
 
@@ -59,6 +60,14 @@ std::uint64_t Disk::getSize() const {
         ZENTRAD_THROW(DiskException, "failed to get disk geometry for disk " + number);
     }
     return static_cast<std::uint64_t>(geometry.diskSize);
+}
+
+std::uint32_t Disk::getPartitionStyle() const {
+    platform::FileHandle disk = open(platform::kGenericRead, 0);
+    std::optional<CountedLayout> layout;
+    if (disk)
+        layout = readCountedLayout(disk);
+    return layout ? layout->style : platform::kPartitionStyleMbr;
 }
 
 std::vector<std::shared_ptr<DiskSector>> Disk::getSectors() {

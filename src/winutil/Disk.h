@@ -43,6 +43,9 @@ class Disk {
 
     // Size in bytes. Throws winutil::DiskException.
     std::uint64_t getSize() const;
+    // platform::kPartitionStyleGpt for a GPT disk, else kPartitionStyleMbr (also when the
+    // layout cannot be read).
+    std::uint32_t getPartitionStyle() const;
     // The partition information's sectors (collected on first use). Empty when the disk
     // has no partition table. Throws winutil::DiskException.
     std::vector<std::shared_ptr<DiskSector>> getSectors();

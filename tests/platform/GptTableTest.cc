@@ -64,13 +64,13 @@ TEST_F(GptDiskTest, ExtendedLayoutMatchesSfdisk) {
     std::memcpy(&header, bytes.data(), sizeof header);
     EXPECT_EQ(header.partitionStyle, kPartitionStyleGpt);
     ASSERT_EQ(header.partitionCount, 3u);
-    EXPECT_EQ(header.gpt.maxPartitionCount, 128u);
+    EXPECT_EQ(header.gpt().maxPartitionCount, 128u);
 
     std::string dump = run("sfdisk --dump '" + diskImage(0).string() + "'");
     std::smatch id;
     ASSERT_TRUE(std::regex_search(dump, id, std::regex("label-id: (\\S+)")));
-    EXPECT_EQ(gpt::guidText(header.gpt.diskId), lower(id[1]));
-    EXPECT_EQ(header.gpt.startingUsableOffset, 2048 * 512);
+    EXPECT_EQ(gpt::guidText(header.gpt().diskId), lower(id[1]));
+    EXPECT_EQ(header.gpt().startingUsableOffset, 2048 * 512);
 
     std::regex line(R"(start=\s*(\d+), size=\s*(\d+), type=(\S+), uuid=([0-9A-F-]+))");
     auto next = std::sregex_iterator(dump.begin(), dump.end(), line);
@@ -83,13 +83,13 @@ TEST_F(GptDiskTest, ExtendedLayoutMatchesSfdisk) {
         EXPECT_EQ(entry.partitionNumber, i + 1);
         EXPECT_EQ(entry.startingOffset, std::stoll((*next)[1]) * 512);
         EXPECT_EQ(entry.partitionLength, std::stoll((*next)[2]) * 512);
-        EXPECT_EQ(gpt::guidText(entry.gpt.partitionType), lower((*next)[3].str().substr(0, 36)));
-        EXPECT_EQ(gpt::guidText(entry.gpt.partitionId), lower((*next)[4]));
+        EXPECT_EQ(gpt::guidText(entry.gpt().partitionType), lower((*next)[3].str().substr(0, 36)));
+        EXPECT_EQ(gpt::guidText(entry.gpt().partitionId), lower((*next)[4]));
     }
     PartitionInformationEx last{};
     std::memcpy(&last, bytes.data() + kDriveLayoutExEntryOffset + 2 * sizeof last, sizeof last);
-    EXPECT_EQ(last.gpt.name[0], u'd');
-    EXPECT_EQ(last.gpt.name[4], 0);
+    EXPECT_EQ(last.gpt().name[0], u'd');
+    EXPECT_EQ(last.gpt().name[4], 0);
 
     control(disk, kIoctlDiskGetDriveLayoutEx, nullptr, 0, 48 + 2 * 144, ok, error);
     EXPECT_EQ(error, kErrorInsufficientBuffer);
@@ -121,11 +121,11 @@ TEST_F(GptDiskTest, MbrDiskReportsMbrStyleInExtendedLayout) {
     DriveLayoutInformationExHeader header{};
     std::memcpy(&header, bytes.data(), sizeof header);
     EXPECT_EQ(header.partitionStyle, kPartitionStyleMbr);
-    EXPECT_EQ(header.mbrSignature, 0x1234abcdu);
+    EXPECT_EQ(header.mbrSignature(), 0x1234abcdu);
     ASSERT_EQ(header.partitionCount, 4u);
     PartitionInformationEx first{};
     std::memcpy(&first, bytes.data() + kDriveLayoutExEntryOffset, sizeof first);
-    EXPECT_EQ(first.mbr.partitionType, 7);
+    EXPECT_EQ(first.mbr().partitionType, 7);
     EXPECT_EQ(first.partitionNumber, 1u);
 }
 

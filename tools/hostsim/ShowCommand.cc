@@ -58,17 +58,17 @@ void showGptLayout(FileHandle& disk) {
         std::cout << "  layout: style " << header.partitionStyle << "\n";
         return;
     }
-    std::cout << "  layout: GPT, disk " << gpt::guidText(header.gpt.diskId) << ", "
-              << header.partitionCount << " of " << header.gpt.maxPartitionCount
+    std::cout << "  layout: GPT, disk " << gpt::guidText(header.gpt().diskId) << ", "
+              << header.partitionCount << " of " << header.gpt().maxPartitionCount
               << " entries used\n";
     for (std::uint32_t i = 0; i < header.partitionCount; ++i) {
         PartitionInformationEx entry{};
         std::memcpy(&entry, buffer.data() + kDriveLayoutExEntryOffset + i * sizeof entry,
                     sizeof entry);
-        std::cout << "    [" << i << "] type " << gpt::guidText(entry.gpt.partitionType)
+        std::cout << "    [" << i << "] type " << gpt::guidText(entry.gpt().partitionType)
                   << "  start " << entry.startingOffset << "  length " << entry.partitionLength
                   << "  number " << entry.partitionNumber << "  id "
-                  << gpt::guidText(entry.gpt.partitionId) << "  name '" << gptName(entry.gpt)
+                  << gpt::guidText(entry.gpt().partitionId) << "  name '" << gptName(entry.gpt())
                   << "'\n";
     }
 }

@@ -32,18 +32,23 @@ static_assert(offsetof(PartitionInformationEx, partitionLength) ==
               offsetof(PARTITION_INFORMATION_EX, PartitionLength));
 static_assert(offsetof(PartitionInformationEx, partitionNumber) ==
               offsetof(PARTITION_INFORMATION_EX, PartitionNumber));
-static_assert(offsetof(PartitionInformationEx, mbr) == offsetof(PARTITION_INFORMATION_EX, Mbr));
-static_assert(offsetof(PartitionInformationEx, gpt) == offsetof(PARTITION_INFORMATION_EX, Gpt));
+static_assert(offsetof(PartitionInformationEx, styleSpecific) ==
+              offsetof(PARTITION_INFORMATION_EX, Mbr));
+static_assert(offsetof(PartitionInformationEx, styleSpecific) ==
+              offsetof(PARTITION_INFORMATION_EX, Gpt));
+static_assert(sizeof(PartitionInformationEx::styleSpecific) >= sizeof(PARTITION_INFORMATION_GPT));
 
 static_assert(sizeof(DriveLayoutInformationGpt) == sizeof(DRIVE_LAYOUT_INFORMATION_GPT));
 static_assert(offsetof(DriveLayoutInformationGpt, usableLength) ==
               offsetof(DRIVE_LAYOUT_INFORMATION_GPT, UsableLength));
 static_assert(offsetof(DriveLayoutInformationGpt, maxPartitionCount) ==
               offsetof(DRIVE_LAYOUT_INFORMATION_GPT, MaxPartitionCount));
-static_assert(offsetof(DriveLayoutInformationExHeader, gpt) ==
+static_assert(offsetof(DriveLayoutInformationExHeader, styleSpecific) ==
               offsetof(DRIVE_LAYOUT_INFORMATION_EX, Gpt));
-static_assert(offsetof(DriveLayoutInformationExHeader, mbrSignature) ==
+static_assert(offsetof(DriveLayoutInformationExHeader, styleSpecific) ==
               offsetof(DRIVE_LAYOUT_INFORMATION_EX, Mbr));
+static_assert(sizeof(DriveLayoutInformationExHeader::styleSpecific) ==
+              sizeof(DRIVE_LAYOUT_INFORMATION_GPT));
 static_assert(kDriveLayoutExEntryOffset == offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry));
 
 }  // namespace platform

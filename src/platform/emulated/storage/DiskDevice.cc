@@ -198,15 +198,17 @@ class DiskDevice : public OpenFile {
         if (disk.gptStyle) {
             const gpt::Header& table = disk.gpt.primary;
             header.partitionStyle = kPartitionStyleGpt;
-            header.gpt.diskId = table.diskGuid;
-            header.gpt.startingUsableOffset =
+            DriveLayoutInformationGpt part{};
+            part.diskId = table.diskGuid;
+            part.startingUsableOffset =
                 static_cast<std::int64_t>(table.firstUsableLba * kSectorSize);
-            header.gpt.usableLength = static_cast<std::int64_t>(
+            part.usableLength = static_cast<std::int64_t>(
                 (table.lastUsableLba - table.firstUsableLba + 1) * kSectorSize);
-            header.gpt.maxPartitionCount = table.entryCount;
+            part.maxPartitionCount = table.entryCount;
+            header.setGpt(part);
         } else {
             header.partitionStyle = disk.layout.hasTable ? kPartitionStyleMbr : kPartitionStyleRaw;
-            header.mbrSignature = disk.layout.signature;
+            header.setMbrSignature(disk.layout.signature);
         }
         auto* bytes = static_cast<std::uint8_t*>(out);
         std::memcpy(bytes, &header, sizeof header);
@@ -228,10 +230,12 @@ class DiskDevice : public OpenFile {
             entry.startingOffset = classic.startingOffset;
             entry.partitionLength = classic.partitionLength;
             entry.partitionNumber = classic.partitionNumber;
-            entry.mbr.partitionType = classic.partitionType;
-            entry.mbr.bootIndicator = classic.bootIndicator;
-            entry.mbr.recognizedPartition = classic.recognizedPartition;
-            entry.mbr.hiddenSectors = classic.hiddenSectors;
+            PartitionInformationMbr part{};
+            part.partitionType = classic.partitionType;
+            part.bootIndicator = classic.bootIndicator;
+            part.recognizedPartition = classic.recognizedPartition;
+            part.hiddenSectors = classic.hiddenSectors;
+            entry.setMbr(part);
             entries.push_back(entry);
         }
         return entries;
@@ -246,10 +250,12 @@ class DiskDevice : public OpenFile {
             entry.startingOffset = static_cast<std::int64_t>(partition.startingOffset());
             entry.partitionLength = static_cast<std::int64_t>(partition.length());
             entry.partitionNumber = number++;
-            entry.gpt.partitionType = partition.type;
-            entry.gpt.partitionId = partition.unique;
-            entry.gpt.attributes = partition.attributes;
-            std::memcpy(entry.gpt.name, partition.name, sizeof entry.gpt.name);
+            PartitionInformationGpt part{};
+            part.partitionType = partition.type;
+            part.partitionId = partition.unique;
+            part.attributes = partition.attributes;
+            std::memcpy(part.name, partition.name, sizeof part.name);
+            entry.setGpt(part);
             entries.push_back(entry);
         }
         return entries;
