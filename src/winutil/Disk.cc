@@ -6,6 +6,7 @@
 #include "platform/System.h"
 #include "winutil/DiskLayout.h"
 #include "winutil/Exceptions.h"
+#include "winutil/GptRestore.h"
 #include "winutil/PartitionTableReader.h"
 
 namespace winutil {
@@ -121,6 +122,10 @@ void Disk::checkSectors(const std::vector<std::shared_ptr<NetSector>>& sectors) 
 }
 
 void Disk::writeSectors(std::vector<std::shared_ptr<NetSector>>& sectors) {
+    // A GPT is judged as a whole first, so that a table for a larger disk is refused for
+    // that reason rather than for its last sector.
+    if (!sectors.empty() && sectors.size() <= kMaxRestoreSectors)
+        prepareGptRestore(sectors, getSize() / Sector::kBytes, getID());
     checkSectors(sectors);
     platform::FileHandle disk = open(platform::kGenericWrite, kRawDiskFlags);
     if (!disk)

@@ -53,8 +53,9 @@ class Disk {
     std::vector<std::shared_ptr<Partition>> getPartitions();
 
     // Checks every sector first (at most kMaxRestoreSectors, each Sector::kBytes long, at a
-    // sector boundary and inside the disk), then writes them in order and empties the
-    // vector. Nothing is written when any sector is refused. Throws winutil::DiskException.
+    // sector boundary and inside the disk; a GPT as prepareGptRestore checks and fits it to
+    // this disk), then writes them in order and empties the vector. Nothing is written when
+    // any sector is refused. Throws winutil::DiskException.
     void writeSectors(std::vector<std::shared_ptr<NetSector>>& sectors);
     void checkSectors(const std::vector<std::shared_ptr<NetSector>>& sectors) const;
 

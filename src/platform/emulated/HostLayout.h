@@ -27,7 +27,8 @@
 // Volume GUIDs are derived from the disk signature and the partition's starting sector:
 // "\\?\Volume{SSSSSSSS-0000-0000-0000-OOOOOOOOOOOO}\" (signature S, sector O, hexadecimal),
 // stable across processes and across renumbering of the disks. On a GPT disk a volume's GUID
-// is its partition's unique GUID.
+// is its partition's unique GUID (for a disk whose table repeats another disk's GUIDs, a
+// GUID derived from the disk number and the starting sector).
 #pragma once
 
 #include <cstdint>

@@ -158,6 +158,10 @@ void HostLayout::addGptVolumes(const DiskInfo& disk) {
             continue;
         VolumeInfo volume;
         volume.guidPath = guidPathFromText(gpt::guidText(entry.unique));
+        // A disk cloned from another repeats its partition GUIDs; its volumes need paths of
+        // their own.
+        if (findVolume(volume.guidPath) != nullptr)
+            volume.guidPath = partitionGuidPath(0x6c6f6e00 | disk.number, entry.startingOffset());
         volume.extents.push_back({disk.number, entry.startingOffset(), entry.length()});
         volume.length = entry.length();
         volume.media = disk.media;
