@@ -167,4 +167,48 @@ TEST_F(GptDiskE2E, ReservedPartitionIsNeverAVolume) {
         << output;
 }
 
+// sfdisk's partition lines without the device names.
+std::string partitionLines(const fs::path& image) {
+    std::string dump = test::runCommand("sfdisk --dump '" + image.string() + "'");
+    std::string lines;
+    for (std::size_t at = dump.find(": start="); at != std::string::npos;
+         at = dump.find(": start=", at + 1)) {
+        lines += dump.substr(at, dump.find('\n', at) - at) + "\n";
+    }
+    return lines;
+}
+
+TEST_F(GptDiskE2E, PartitionTableRestoredOntoALargerBlankDiskPassesSgdisk) {
+    fs::path store = local->path() / "tables";
+    std::string saved = server("partition-backup 'Disk 1' '" + store.string() + "'");
+    EXPECT_NE(saved.find("67 sectors of 512 bytes"), std::string::npos) << saved;
+
+    sim("add-disk --size 160M --number 2");
+    std::string restored = server("partition-restore 'Disk 2' '" + store.string() + "' 'Disk 1'");
+    EXPECT_NE(restored.find("restored to Disk 2"), std::string::npos) << restored;
+    std::string verify = test::runCommand("sgdisk --verify '" + image(2).string() + "'");
+    EXPECT_NE(verify.find("No problems found"), std::string::npos) << verify;
+    std::string lines = partitionLines(image(2));
+    EXPECT_EQ(lines, partitionLines(image(1)));
+    EXPECT_NE(lines.find("name=\"target\""), std::string::npos) << lines;
+    // The rebuilt disk's partitions are listed under the same numbers.
+    std::string list = server("partition-list");
+    EXPECT_NE(list.find("Disk 2 Partition 3"), std::string::npos) << list;
+    EXPECT_EQ(list.find("Disk 2 Partition 1"), std::string::npos) << list;
+
+    // A smaller disk is refused with the reason, and nothing is written to it.
+    sim("add-disk --size 64M --number 3");
+    std::string command = std::string(ZENTRAD_BINARY_DIR "/tools/backup-server/backup-server") +
+                          " --keys '" + (local->path() / "keys").string() + "' --port " +
+                          std::to_string(agent->port()) + " partition-restore 'Disk 3' '" +
+                          store.string() + "' 'Disk 1' > '" +
+                          (local->path() / "small.txt").string() + "' 2>&1";
+    EXPECT_NE(std::system(command.c_str()), 0);
+    std::string output = test::readWholeFile(local->path() / "small.txt");
+    EXPECT_NE(output.find("the GPT was made for a disk of 204800 sectors; Disk 3 has only 131072"),
+              std::string::npos)
+        << output;
+    EXPECT_TRUE(readAt(image(3), 0, 1 << 20) == std::string(1 << 20, '\0'));
+}
+
 }  // namespace
