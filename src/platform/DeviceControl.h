@@ -110,7 +110,8 @@ static_assert(offsetof(PartitionInformation, recognizedPartition) == 26);
 // count is a multiple of 4: the four MBR slots in table order, then the four slots of each
 // extended boot record in chain order, empty and container slots included. Offsets are
 // absolute byte offsets on the disk. A buffer too small for every entry fails with
-// kErrorInsufficientBuffer.
+// kErrorInsufficientBuffer. A GPT disk has no classic layout: the request fails with
+// kErrorInvalidFunction (use kIoctlDiskGetDriveLayoutEx).
 struct DriveLayoutInformationHeader {
     std::uint32_t partitionCount;
     std::uint32_t signature;

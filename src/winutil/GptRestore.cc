@@ -107,8 +107,15 @@ void relocate(std::vector<std::shared_ptr<NetSector>>& sectors, const SectorMap&
     backup.alternateLba = 1;
     backup.entryLba = diskSectors - 1 - arraySectors;
 
+    // The new backup header starts as a copy of the received one (bytes beyond the fields
+    // kept), taken before the received sectors at the old end are dropped.
+    auto header = std::make_shared<NetSector>(Sector::kBytes, backup.myLba * Sector::kBytes);
+    std::memcpy(header->getData(), map.find(oldBackup.myLba)->getData(), Sector::kBytes);
+    gpt::storeHeader(backup, header->getData());
+
     std::uint64_t oldFirst = oldBackup.entryLba;
     std::uint64_t oldEnd = oldBackup.entryLba + arraySectors;
+    // map's pointers to the dropped sectors dangle from here on; only sector 1 is used.
     std::erase_if(sectors, [&](const std::shared_ptr<NetSector>& sector) {
         std::uint64_t lba = sector->getOffset() / Sector::kBytes;
         return lba == oldBackup.myLba || (lba >= oldFirst && lba < oldEnd);
@@ -120,9 +127,6 @@ void relocate(std::vector<std::shared_ptr<NetSector>>& sectors, const SectorMap&
         std::memcpy(sector->getData(), array.data() + i * gpt::kSectorBytes, gpt::kSectorBytes);
         sectors.push_back(sector);
     }
-    auto header = std::make_shared<NetSector>(Sector::kBytes, backup.myLba * Sector::kBytes);
-    std::memcpy(header->getData(), map.find(oldBackup.myLba)->getData(), Sector::kBytes);
-    gpt::storeHeader(backup, header->getData());
     sectors.push_back(header);
 }
 

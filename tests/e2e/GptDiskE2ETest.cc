@@ -182,6 +182,9 @@ TEST_F(GptDiskE2E, PartitionTableRestoredOntoALargerBlankDiskPassesSgdisk) {
     fs::path store = local->path() / "tables";
     std::string saved = server("partition-backup 'Disk 1' '" + store.string() + "'");
     EXPECT_NE(saved.find("67 sectors of 512 bytes"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("(GPT, disk "), std::string::npos) << saved;
+    EXPECT_NE(saved.find(", 4 partitions, made for a disk of 204800 sectors)"), std::string::npos)
+        << saved;
 
     sim("add-disk --size 160M --number 2");
     std::string restored = server("partition-restore 'Disk 2' '" + store.string() + "' 'Disk 1'");
