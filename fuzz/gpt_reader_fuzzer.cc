@@ -1,38 +1,86 @@
-// fuzz-libs: platform
-// Feeds arbitrary bytes to the GPT reader as a damaged disk. The input is the disk's first
-// sectors (protective MBR, primary header, entry array); the last sector of the 64 MiB disk
-// repeats the input's second sector, so that a mutated primary header also meets a backup
-// that may or may not agree with it. Everything else reads as zeros.
+// fuzz-libs: winutil platform
+// Feeds arbitrary bytes to the GPT reader as a damaged disk and as a partition-table restore
+// from a peer. The input is the disk's first sectors (protective MBR, primary header, entry
+// array); the last sector of the 64 MiB disk repeats the input's second sector, so that a
+// mutated primary header also meets a backup that may or may not agree with it. Everything
+// else reads as zeros. A restore that is accepted onto a larger disk must leave a table that
+// the reader accepts at the new size.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <vector>
 
 #include "platform/GptFormat.h"
+#include "winutil/Exceptions.h"
+#include "winutil/GptRestore.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    constexpr std::uint64_t kDiskSectors = (64u << 20) / platform::gpt::kSectorBytes;
-    constexpr std::uint64_t kLast = (kDiskSectors - 1) * platform::gpt::kSectorBytes;
-    auto read = [data, size](std::uint64_t offset, void* buffer, std::size_t count) {
+namespace {
+
+namespace gpt = platform::gpt;
+
+constexpr std::uint64_t kDiskSectors = (64u << 20) / gpt::kSectorBytes;
+constexpr std::size_t kMostSectors = 80;
+
+using Sectors = std::vector<std::shared_ptr<winutil::NetSector>>;
+
+Sectors sectorsOf(const std::uint8_t* data, std::size_t size) {
+    Sectors sectors;
+    std::size_t count = std::min(size / gpt::kSectorBytes, kMostSectors);
+    for (std::size_t i = 0; i < count; ++i) {
+        auto sector =
+            std::make_shared<winutil::NetSector>(gpt::kSectorBytes, i * gpt::kSectorBytes);
+        std::memcpy(sector->getData(), data + i * gpt::kSectorBytes, gpt::kSectorBytes);
+        sectors.push_back(sector);
+    }
+    if (count > 1) {
+        auto last = std::make_shared<winutil::NetSector>(gpt::kSectorBytes,
+                                                         (kDiskSectors - 1) * gpt::kSectorBytes);
+        std::memcpy(last->getData(), data + gpt::kSectorBytes, gpt::kSectorBytes);
+        sectors.push_back(last);
+    }
+    return sectors;
+}
+
+gpt::Table readBack(const Sectors& sectors, std::uint64_t diskSectors) {
+    std::map<std::uint64_t, const winutil::NetSector*> byOffset;
+    for (const auto& sector : sectors)
+        byOffset[sector->getOffset()] = sector.get();
+    auto read = [&byOffset](std::uint64_t offset, void* buffer, std::size_t count) {
         auto* out = static_cast<std::uint8_t*>(buffer);
-        std::memset(out, 0, count);
-        for (std::size_t i = 0; i < count; ++i) {
-            std::uint64_t at = offset + i;
-            if (at >= kLast && at - kLast < 512)
-                at = at - kLast + 512;
-            if (at < size)
-                out[i] = data[at];
+        for (std::size_t done = 0; done < count; done += gpt::kSectorBytes) {
+            auto found = byOffset.find(offset + done);
+            if (found == byOffset.end())
+                std::memset(out + done, 0, gpt::kSectorBytes);
+            else
+                std::memcpy(out + done, found->second->getData(), gpt::kSectorBytes);
         }
         return true;
     };
-    platform::gpt::Table table = platform::gpt::readTable(read, kDiskSectors);
+    return gpt::readTable(read, diskSectors);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Sectors sectors = sectorsOf(data, size);
+    gpt::Table table = readBack(sectors, kDiskSectors);
     if (table.valid) {
-        // Whatever was accepted must be internally consistent.
         for (const auto& entry : table.entries) {
             if (entry.firstLba > entry.lastLba || entry.lastLba >= kDiskSectors)
                 __builtin_trap();
         }
     }
-    if (size >= 512)
-        platform::gpt::isProtectiveMbr(data);
+    for (std::uint64_t target : {kDiskSectors / 2, kDiskSectors, kDiskSectors * 3}) {
+        Sectors restore = sectorsOf(data, size);
+        try {
+            winutil::prepareGptRestore(restore, target, "Disk 1");
+        } catch (const winutil::DiskException&) {
+            continue;
+        }
+        if (target > kDiskSectors && table.valid && !readBack(restore, target).valid)
+            __builtin_trap();
+    }
     return 0;
 }
