@@ -1,10 +1,10 @@
 // fuzz-libs: winutil platform
 // Feeds arbitrary bytes to the GPT reader as a damaged disk and as a partition-table restore
-// from a peer. The input is the disk's first sectors (protective MBR, primary header, entry
-// array); the last sector of the 64 MiB disk repeats the input's second sector, so that a
-// mutated primary header also meets a backup that may or may not agree with it. Everything
-// else reads as zeros. A restore that is accepted onto a larger disk must leave a table that
-// the reader accepts at the new size.
+// from a peer. The input is a series of 512-byte sectors of a 64 MiB disk: all but the last
+// 33 are its first sectors (protective MBR, primary header, entry array), the last 33 its
+// last sectors (backup entry array and header); everything else reads as zeros. The seed is
+// such a disk made by sfdisk. A restore that is accepted onto a larger disk must leave a
+// table that the reader accepts at the new size.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -22,23 +22,20 @@ namespace gpt = platform::gpt;
 
 constexpr std::uint64_t kDiskSectors = (64u << 20) / gpt::kSectorBytes;
 constexpr std::size_t kMostSectors = 80;
+constexpr std::size_t kEndSectors = 33;
 
 using Sectors = std::vector<std::shared_ptr<winutil::NetSector>>;
 
 Sectors sectorsOf(const std::uint8_t* data, std::size_t size) {
     Sectors sectors;
     std::size_t count = std::min(size / gpt::kSectorBytes, kMostSectors);
+    std::size_t front = count > kEndSectors + 2 ? count - kEndSectors : count;
     for (std::size_t i = 0; i < count; ++i) {
+        std::uint64_t lba = i < front ? i : kDiskSectors - (count - i);
         auto sector =
-            std::make_shared<winutil::NetSector>(gpt::kSectorBytes, i * gpt::kSectorBytes);
+            std::make_shared<winutil::NetSector>(gpt::kSectorBytes, lba * gpt::kSectorBytes);
         std::memcpy(sector->getData(), data + i * gpt::kSectorBytes, gpt::kSectorBytes);
         sectors.push_back(sector);
-    }
-    if (count > 1) {
-        auto last = std::make_shared<winutil::NetSector>(gpt::kSectorBytes,
-                                                         (kDiskSectors - 1) * gpt::kSectorBytes);
-        std::memcpy(last->getData(), data + gpt::kSectorBytes, gpt::kSectorBytes);
-        sectors.push_back(last);
     }
     return sectors;
 }
