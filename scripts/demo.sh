@@ -124,6 +124,27 @@ for name in GPL-3.txt random.bin added.txt; do
 done
 echo "   3 files identical to the originals"
 
+echo "== GPT disk 1: reserved partition, then two data partitions; NTFS on the first"
+msr=E3C9E316-0B5C-4DB8-817D-F92DF00215AE; data=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7
+hostsim add-disk --size 80M --label gpt --part "size=16M,type=$msr" \
+  --part "size=24M,type=$data" --part "size=24M,type=$data" >/dev/null
+hostsim mkfs 1:1 >/dev/null
+hostsim put 1:1 "$work/files/GPL-3.txt" /GPL-3.txt >/dev/null
+server partition-list | grep "Disk 1" | sed 's/^/   /'
+server backup "Disk 1 Partition 1" "$work/store" >"$work/gpt-backup.txt" || { cat "$work/gpt-backup.txt"; fail "GPT volume backup"; }
+server restore "Disk 1 Partition 2" "$work/store" "from=Disk 1 Partition 1" >"$work/gpt-restore.txt" \
+  || { cat "$work/gpt-restore.txt"; fail "GPT volume restore"; }
+dd if="$work/host/disks/1.img" of="$work/gpt-restored.img" bs=1M skip=41 count=24 status=none
+cmp -s "$work/files/GPL-3.txt" <(ntfscat -f "$work/gpt-restored.img" /GPL-3.txt) || fail "GPT volume restore differs"
+echo "   Disk 1 Partition 1 restored onto Disk 1 Partition 2; GPL-3.txt identical"
+server partition-backup 1 "$work/tables" | grep "^partition table" | sed "s/^/   /"
+hostsim add-disk --size 120M >/dev/null
+server partition-restore 2 "$work/tables" 1 | grep "^partition table" | sed "s/^/   /"
+sgdisk --verify "$work/host/disks/2.img" | grep -q "No problems found" || fail "sgdisk finds problems in the restored GPT"
+[ "$(sfdisk --dump "$work/host/disks/1.img" | grep -o 'start=.*')" = \
+  "$(sfdisk --dump "$work/host/disks/2.img" | grep -o 'start=.*')" ] || fail "the restored GPT has other partitions"
+echo "   GPT of disk 1 rebuilt on the larger blank disk 2: sgdisk --verify finds no problems"
+
 echo "== stopping the agent (SIGTERM)"
 kill -TERM "$agent_pid"
 status=0

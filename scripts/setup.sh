@@ -8,7 +8,7 @@ packages=(
   libboost-program-options-dev libssl-dev zlib1g-dev libdeflate-dev pigz
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  ntfs-3g fdisk procps python3 ccache
+  ntfs-3g fdisk gdisk procps python3 ccache
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   libz-mingw-w64-dev wine64 dpkg-dev
 )

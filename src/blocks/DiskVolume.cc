@@ -51,14 +51,15 @@ bool DiskVolume::locateOnDisk(const platform::DiskExtent& extent) {
         platform::kFileShareRead | platform::kFileShareWrite, platform::kOpenExisting, 0);
     if (!disk)
         return false;
-    auto layout = winutil::readDriveLayout(disk);
+    auto layout = winutil::readCountedLayout(disk);
     if (!layout)
         return false;
-    auto index =
-        winutil::partitionIndexOf(*layout, static_cast<std::uint64_t>(extent.startingOffset),
-                                  static_cast<std::uint64_t>(extent.extentLength));
+    auto index = winutil::partitionIndexOf(layout->partitions,
+                                           static_cast<std::uint64_t>(extent.startingOffset),
+                                           static_cast<std::uint64_t>(extent.extentLength));
     if (!index)
         return false;
+    partitionStyle_ = layout->style;
     diskNumber_ = extent.diskNumber;
     partitionIndex_ = *index;
     setDeviceID(winutil::partitionDeviceID(diskNumber_, partitionIndex_));

@@ -25,6 +25,8 @@ class DiskVolume : public Volume {
 
     std::uint32_t getDiskNumber() const { return diskNumber_; }
     std::uint32_t getPartitionIndex() const { return partitionIndex_; }
+    // platform::kPartitionStyleGpt for a partition of a GPT disk, else kPartitionStyleMbr.
+    std::uint32_t getPartitionStyle() const { return partitionStyle_; }
 
     // Every volume of the machine in the system's order; volumes that cannot be made into
     // a DiskVolume (removable and optical drives, unopenable devices) are skipped. Throws
@@ -41,6 +43,7 @@ class DiskVolume : public Volume {
 
     std::uint32_t diskNumber_ = kNoDisk;
     std::uint32_t partitionIndex_ = 0;
+    std::uint32_t partitionStyle_ = platform::kPartitionStyleMbr;
 };
 
 }  // namespace blocks

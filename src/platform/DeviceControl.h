@@ -16,6 +16,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "platform/Com.h"
 
 namespace platform {
 
@@ -32,6 +35,7 @@ constexpr std::uint32_t ctlCodeAccess(std::uint32_t code) {
 constexpr std::uint32_t kIoctlDiskGetDriveGeometry = 0x00070000;
 constexpr std::uint32_t kIoctlDiskGetDriveLayout = 0x0007400C;
 constexpr std::uint32_t kIoctlDiskGetLengthInfo = 0x0007405C;
+constexpr std::uint32_t kIoctlDiskGetDriveLayoutEx = 0x00070050;
 constexpr std::uint32_t kIoctlDiskGetDriveGeometryEx = 0x000700A0;
 constexpr std::uint32_t kIoctlDiskUpdateProperties = 0x00070140;
 constexpr std::uint32_t kIoctlVolumeGetVolumeDiskExtents = 0x00560000;
@@ -42,6 +46,7 @@ constexpr std::uint32_t kFsctlGetRetrievalPointers = 0x00090073;
 static_assert(kIoctlDiskGetDriveGeometry == ctlCode(7, 0x00, 0, 0));
 static_assert(kIoctlDiskGetDriveLayout == ctlCode(7, 0x03, 0, 1));
 static_assert(kIoctlDiskGetLengthInfo == ctlCode(7, 0x17, 0, 1));
+static_assert(kIoctlDiskGetDriveLayoutEx == ctlCode(7, 0x14, 0, 0));
 static_assert(kIoctlDiskGetDriveGeometryEx == ctlCode(7, 0x28, 0, 0));
 static_assert(kIoctlDiskUpdateProperties == ctlCode(7, 0x50, 0, 0));
 static_assert(kIoctlVolumeGetVolumeDiskExtents == ctlCode(0x56, 0, 0, 0));
@@ -105,13 +110,112 @@ static_assert(offsetof(PartitionInformation, recognizedPartition) == 26);
 // count is a multiple of 4: the four MBR slots in table order, then the four slots of each
 // extended boot record in chain order, empty and container slots included. Offsets are
 // absolute byte offsets on the disk. A buffer too small for every entry fails with
-// kErrorInsufficientBuffer.
+// kErrorInsufficientBuffer. A GPT disk has no classic layout: the request fails with
+// kErrorInvalidFunction (use kIoctlDiskGetDriveLayoutEx).
 struct DriveLayoutInformationHeader {
     std::uint32_t partitionCount;
     std::uint32_t signature;
 };
 static_assert(sizeof(DriveLayoutInformationHeader) == 8);
 constexpr std::size_t kDriveLayoutEntryOffset = 8;
+
+// PARTITION_STYLE.
+constexpr std::uint32_t kPartitionStyleMbr = 0;
+constexpr std::uint32_t kPartitionStyleGpt = 1;
+constexpr std::uint32_t kPartitionStyleRaw = 2;
+
+// PARTITION_INFORMATION_MBR and PARTITION_INFORMATION_GPT, the style-specific tails of an
+// entry of DRIVE_LAYOUT_INFORMATION_EX. A GPT name is UTF-16, padded with zeros.
+struct PartitionInformationMbr {
+    std::uint8_t partitionType;
+    std::uint8_t bootIndicator;
+    std::uint8_t recognizedPartition;
+    std::uint8_t padding;
+    std::uint32_t hiddenSectors;
+    Guid partitionId;
+};
+static_assert(sizeof(PartitionInformationMbr) == 24);
+static_assert(offsetof(PartitionInformationMbr, hiddenSectors) == 4);
+struct PartitionInformationGpt {
+    Guid partitionType;
+    Guid partitionId;
+    std::uint64_t attributes;
+    std::uint16_t name[36];
+};
+static_assert(sizeof(PartitionInformationGpt) == 112);
+static_assert(offsetof(PartitionInformationGpt, attributes) == 32);
+
+// Windows' unions of style-specific parts, held as bytes and copied in and out, since the
+// parts' GUIDs are not trivially constructible union members.
+template <typename T, std::size_t N>
+T unionPart(const std::uint8_t (&bytes)[N]) {
+    static_assert(sizeof(T) <= N);
+    T value{};
+    std::memcpy(&value, bytes, sizeof(T));
+    return value;
+}
+template <typename T, std::size_t N>
+void setUnionPart(std::uint8_t (&bytes)[N], const T& value) {
+    static_assert(sizeof(T) <= N);
+    std::memset(bytes, 0, N);
+    std::memcpy(bytes, &value, sizeof(T));
+}
+
+// PARTITION_INFORMATION_EX. Read mbr() or gpt() as partitionStyle says.
+struct PartitionInformationEx {
+    std::uint32_t partitionStyle;
+    std::uint32_t padding1;
+    std::int64_t startingOffset;
+    std::int64_t partitionLength;
+    std::uint32_t partitionNumber;
+    std::uint8_t rewritePartition;
+    std::uint8_t isServicePartition;
+    std::uint8_t padding2[2];
+    std::uint8_t styleSpecific[112];
+
+    PartitionInformationMbr mbr() const {
+        return unionPart<PartitionInformationMbr>(styleSpecific);
+    }
+    PartitionInformationGpt gpt() const {
+        return unionPart<PartitionInformationGpt>(styleSpecific);
+    }
+    void setMbr(const PartitionInformationMbr& part) { setUnionPart(styleSpecific, part); }
+    void setGpt(const PartitionInformationGpt& part) { setUnionPart(styleSpecific, part); }
+};
+static_assert(sizeof(PartitionInformationEx) == 144);
+static_assert(offsetof(PartitionInformationEx, startingOffset) == 8);
+static_assert(offsetof(PartitionInformationEx, partitionNumber) == 24);
+static_assert(offsetof(PartitionInformationEx, styleSpecific) == 32);
+
+// DRIVE_LAYOUT_INFORMATION_EX: this header, then partitionCount entries from
+// kDriveLayoutExEntryOffset on. An MBR disk lists its slots as the classic layout does (4
+// per table, empty and container slots included). A GPT disk lists its used entries in
+// entry-array order, partition numbers counting from 1. A disk without a table has the raw
+// style and no entries. A buffer too small for every entry fails with
+// kErrorInsufficientBuffer.
+struct DriveLayoutInformationGpt {
+    Guid diskId;
+    std::int64_t startingUsableOffset;
+    std::int64_t usableLength;
+    std::uint32_t maxPartitionCount;
+    std::uint32_t padding;
+};
+static_assert(sizeof(DriveLayoutInformationGpt) == 40);
+struct DriveLayoutInformationExHeader {
+    std::uint32_t partitionStyle;
+    std::uint32_t partitionCount;
+    std::uint8_t styleSpecific[40];
+
+    // DRIVE_LAYOUT_INFORMATION_MBR begins with the disk signature.
+    std::uint32_t mbrSignature() const { return unionPart<std::uint32_t>(styleSpecific); }
+    DriveLayoutInformationGpt gpt() const {
+        return unionPart<DriveLayoutInformationGpt>(styleSpecific);
+    }
+    void setMbrSignature(std::uint32_t signature) { setUnionPart(styleSpecific, signature); }
+    void setGpt(const DriveLayoutInformationGpt& part) { setUnionPart(styleSpecific, part); }
+};
+static_assert(sizeof(DriveLayoutInformationExHeader) == 48);
+constexpr std::size_t kDriveLayoutExEntryOffset = 48;
 
 // DISK_EXTENT and VOLUME_DISK_EXTENTS (header, then extents). A buffer that holds the header
 // and one extent but not all of them fails with kErrorMoreData after filling the count.

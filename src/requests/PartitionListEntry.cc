@@ -43,12 +43,22 @@ void appendGuarded(std::vector<PartitionListEntry>& entries,
     }
 }
 
+// MBR disks and their volumes report the size cut to 32 bits, as servers have always read
+// it. GPT disks can exceed 4 TiB, where a cut size would pass for a small one, so theirs
+// stop at the largest value instead.
+std::uint32_t sizeKiB(std::uint64_t bytes, std::uint32_t style) {
+    std::uint64_t kib = bytes >> 10;
+    if (style == platform::kPartitionStyleGpt && kib > 0xFFFFFFFFu)
+        return 0xFFFFFFFFu;
+    return static_cast<std::uint32_t>(kib);
+}
+
 PartitionListEntry diskEntry(winutil::Disk& disk, ScanProgress& progress) {
     PartitionListEntry entry;
     entry.name = disk.getID();
     progress.name = entry.name;
     entry.isContainer = 1;
-    entry.sizeKiB = static_cast<std::uint32_t>(disk.getSize() >> 10);
+    entry.sizeKiB = sizeKiB(disk.getSize(), disk.getPartitionStyle());
     entry.kind = PartitionListEntry::kKindDisk;
     entry.isNtfs = 1;
     return entry;
@@ -62,7 +72,7 @@ PartitionListEntry volumeEntry(blocks::DiskVolume& volume, const std::string& pa
     entry.name = volume.getDeviceID();
     progress.name = entry.name;
     entry.hasDriveLetter = entry.drivePath.empty() ? 0 : 1;
-    entry.sizeKiB = static_cast<std::uint32_t>(volume.getCapacityBytes() >> 10);
+    entry.sizeKiB = sizeKiB(volume.getCapacityBytes(), volume.getPartitionStyle());
     entry.kind = volume.getFileSystemType() == blocks::Volume::kFileSystemNtfs
                      ? blocks::Volume::kFileSystemNtfs
                      : 0;

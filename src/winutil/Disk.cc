@@ -4,7 +4,9 @@
 #include "platform/Errors.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
+#include "winutil/DiskLayout.h"
 #include "winutil/Exceptions.h"
+#include "winutil/GptRestore.h"
 #include "winutil/PartitionTableReader.h"
 
 namespace winutil {
@@ -61,6 +63,14 @@ std::uint64_t Disk::getSize() const {
     return static_cast<std::uint64_t>(geometry.diskSize);
 }
 
+std::uint32_t Disk::getPartitionStyle() const {
+    platform::FileHandle disk = open(platform::kGenericRead, 0);
+    std::optional<CountedLayout> layout;
+    if (disk)
+        layout = readCountedLayout(disk);
+    return layout ? layout->style : platform::kPartitionStyleMbr;
+}
+
 std::vector<std::shared_ptr<DiskSector>> Disk::getSectors() {
     if (!tableLoaded_)
         loadPartitionTable();
@@ -112,6 +122,10 @@ void Disk::checkSectors(const std::vector<std::shared_ptr<NetSector>>& sectors) 
 }
 
 void Disk::writeSectors(std::vector<std::shared_ptr<NetSector>>& sectors) {
+    // A GPT is judged as a whole first, so that a table for a larger disk is refused for
+    // that reason rather than for its last sector.
+    if (!sectors.empty() && sectors.size() <= kMaxRestoreSectors)
+        prepareGptRestore(sectors, getSize() / Sector::kBytes, getID());
     checkSectors(sectors);
     platform::FileHandle disk = open(platform::kGenericWrite, kRawDiskFlags);
     if (!disk)

@@ -43,6 +43,9 @@ class Disk {
 
     // Size in bytes. Throws winutil::DiskException.
     std::uint64_t getSize() const;
+    // platform::kPartitionStyleGpt for a GPT disk, else kPartitionStyleMbr (also when the
+    // layout cannot be read).
+    std::uint32_t getPartitionStyle() const;
     // The partition information's sectors (collected on first use). Empty when the disk
     // has no partition table. Throws winutil::DiskException.
     std::vector<std::shared_ptr<DiskSector>> getSectors();
@@ -50,8 +53,9 @@ class Disk {
     std::vector<std::shared_ptr<Partition>> getPartitions();
 
     // Checks every sector first (at most kMaxRestoreSectors, each Sector::kBytes long, at a
-    // sector boundary and inside the disk), then writes them in order and empties the
-    // vector. Nothing is written when any sector is refused. Throws winutil::DiskException.
+    // sector boundary and inside the disk; a GPT as prepareGptRestore checks and fits it to
+    // this disk), then writes them in order and empties the vector. Nothing is written when
+    // any sector is refused. Throws winutil::DiskException.
     void writeSectors(std::vector<std::shared_ptr<NetSector>>& sectors);
     void checkSectors(const std::vector<std::shared_ptr<NetSector>>& sectors) const;
 

@@ -12,26 +12,44 @@ namespace {
 constexpr std::uint32_t kFirstEntryRoom = 60;
 constexpr std::uint32_t kMostEntries = 4096;
 
-std::optional<std::vector<platform::PartitionInformation>> parseLayout(
-    const std::vector<std::uint8_t>& reply, std::uint32_t returned) {
-    platform::DriveLayoutInformationHeader header{};
-    if (returned < sizeof(header) || returned > reply.size()) {
+// Both layouts: a header whose first fields are counted in countOffset, then entries.
+template <typename Header, typename Entry>
+std::optional<std::vector<Entry>> parseLayout(const std::vector<std::uint8_t>& reply,
+                                              std::uint32_t returned, std::size_t entryOffset,
+                                              Header& header, std::uint32_t Header::*count) {
+    if (returned < entryOffset || returned > reply.size()) {
         platform::setLastError(platform::kErrorInvalidParameter);
         return std::nullopt;
     }
     std::memcpy(&header, reply.data(), sizeof(header));
-    std::uint64_t room =
-        (returned - platform::kDriveLayoutEntryOffset) / sizeof(platform::PartitionInformation);
-    if (header.partitionCount > room) {
+    std::uint64_t room = (returned - entryOffset) / sizeof(Entry);
+    if (header.*count > room) {
         platform::setLastError(platform::kErrorInvalidParameter);
         return std::nullopt;
     }
-    std::vector<platform::PartitionInformation> entries(header.partitionCount);
-    if (!entries.empty()) {
-        std::memcpy(entries.data(), reply.data() + platform::kDriveLayoutEntryOffset,
-                    entries.size() * sizeof(platform::PartitionInformation));
-    }
+    std::vector<Entry> entries(header.*count);
+    if (!entries.empty())
+        std::memcpy(entries.data(), reply.data() + entryOffset, entries.size() * sizeof(Entry));
     return entries;
+}
+
+// Asks for a layout with room for 60 entries and grows the buffer (up to 4096 entries)
+// while the system reports that it is too small.
+template <typename Header, typename Entry>
+std::optional<std::vector<Entry>> askLayout(platform::FileHandle& disk, std::uint32_t code,
+                                            std::size_t entryOffset, Header& header,
+                                            std::uint32_t Header::*count) {
+    for (std::uint32_t entries = kFirstEntryRoom; entries <= kMostEntries; entries *= 2) {
+        std::vector<std::uint8_t> reply(entryOffset + entries * sizeof(Entry));
+        std::uint32_t returned = 0;
+        if (platform::deviceIoControl(disk, code, nullptr, 0, reply.data(),
+                                      static_cast<std::uint32_t>(reply.size()), &returned)) {
+            return parseLayout<Header, Entry>(reply, returned, entryOffset, header, count);
+        }
+        if (platform::getLastError() != platform::kErrorInsufficientBuffer)
+            return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 // Parses an unsigned decimal number that fits 32 bits and fills the whole text.
@@ -49,17 +67,57 @@ std::optional<std::uint32_t> parseNumber(const std::string& text) {
 
 std::optional<std::vector<platform::PartitionInformation>> readDriveLayout(
     platform::FileHandle& disk) {
-    for (std::uint32_t entries = kFirstEntryRoom; entries <= kMostEntries; entries *= 2) {
-        std::vector<std::uint8_t> reply(platform::kDriveLayoutEntryOffset +
-                                        entries * sizeof(platform::PartitionInformation));
-        std::uint32_t returned = 0;
-        if (platform::deviceIoControl(disk, platform::kIoctlDiskGetDriveLayout, nullptr, 0,
-                                      reply.data(), static_cast<std::uint32_t>(reply.size()),
-                                      &returned)) {
-            return parseLayout(reply, returned);
+    platform::DriveLayoutInformationHeader header{};
+    return askLayout<platform::DriveLayoutInformationHeader, platform::PartitionInformation>(
+        disk, platform::kIoctlDiskGetDriveLayout, platform::kDriveLayoutEntryOffset, header,
+        &platform::DriveLayoutInformationHeader::partitionCount);
+}
+
+std::optional<CountedLayout> readCountedLayout(platform::FileHandle& disk) {
+    platform::DriveLayoutInformationExHeader header{};
+    auto extended =
+        askLayout<platform::DriveLayoutInformationExHeader, platform::PartitionInformationEx>(
+            disk, platform::kIoctlDiskGetDriveLayoutEx, platform::kDriveLayoutExEntryOffset, header,
+            &platform::DriveLayoutInformationExHeader::partitionCount);
+    if (extended && header.partitionStyle == platform::kPartitionStyleGpt)
+        return CountedLayout{platform::kPartitionStyleGpt, countedGptPartitions(*extended)};
+    // MBR disks keep the classic layout and its numbering, whatever the extended one says.
+    auto classic = readDriveLayout(disk);
+    if (!classic)
+        return std::nullopt;
+    return CountedLayout{platform::kPartitionStyleMbr, countedPartitions(*classic)};
+}
+
+std::vector<CountedPartition> countedPartitions(
+    const std::vector<platform::PartitionInformation>& layout) {
+    std::vector<CountedPartition> counted;
+    for (const auto& entry : layout) {
+        if (countsAsPartition(entry.partitionType)) {
+            counted.push_back({static_cast<std::uint64_t>(entry.startingOffset),
+                               static_cast<std::uint64_t>(entry.partitionLength)});
         }
-        if (platform::getLastError() != platform::kErrorInsufficientBuffer)
-            return std::nullopt;
+    }
+    return counted;
+}
+
+std::vector<CountedPartition> countedGptPartitions(
+    const std::vector<platform::PartitionInformationEx>& entries) {
+    std::vector<CountedPartition> counted;
+    for (const auto& entry : entries) {
+        if (entry.partitionStyle == platform::kPartitionStyleGpt &&
+            !entry.gpt().partitionType.isNull()) {
+            counted.push_back({static_cast<std::uint64_t>(entry.startingOffset),
+                               static_cast<std::uint64_t>(entry.partitionLength)});
+        }
+    }
+    return counted;
+}
+
+std::optional<std::uint32_t> partitionIndexOf(const std::vector<CountedPartition>& partitions,
+                                              std::uint64_t offset, std::uint64_t length) {
+    for (std::size_t i = 0; i < partitions.size(); ++i) {
+        if (partitions[i].startingOffset == offset && partitions[i].length == length)
+            return static_cast<std::uint32_t>(i);
     }
     return std::nullopt;
 }
@@ -72,17 +130,7 @@ bool countsAsPartition(std::uint32_t partitionType) {
 std::optional<std::uint32_t> partitionIndexOf(
     const std::vector<platform::PartitionInformation>& layout, std::uint64_t offset,
     std::uint64_t length) {
-    std::uint32_t counter = 0;
-    for (const auto& entry : layout) {
-        if (!countsAsPartition(entry.partitionType))
-            continue;
-        if (static_cast<std::uint64_t>(entry.startingOffset) == offset &&
-            static_cast<std::uint64_t>(entry.partitionLength) == length) {
-            return counter;
-        }
-        ++counter;
-    }
-    return std::nullopt;
+    return partitionIndexOf(countedPartitions(layout), offset, length);
 }
 
 std::optional<platform::PartitionInformation> partitionAtIndex(

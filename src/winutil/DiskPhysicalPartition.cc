@@ -18,22 +18,19 @@ constexpr std::uint32_t kRawDiskFlags = platform::kFileFlagNoBuffering |
                                         platform::kFileFlagSequentialScan |
                                         platform::kFileFlagBackupSemantics;
 
-platform::PartitionInformation findPartition(const std::string& deviceID) {
+CountedPartition findPartition(const std::string& deviceID) {
     auto id = parsePartitionDeviceID(deviceID);
     if (!id)
         ZENTRAD_THROW(DiskException, "Could not find " + deviceID);
     platform::FileHandle disk = platform::createFile(
         platform::toWide(Disk::pathForNumber(id->diskNumber)), platform::kGenericRead,
         kShareReadWrite, platform::kOpenExisting, kRawDiskFlags);
-    std::optional<std::vector<platform::PartitionInformation>> layout;
+    std::optional<CountedLayout> layout;
     if (disk)
-        layout = readDriveLayout(disk);
-    std::optional<platform::PartitionInformation> partition;
-    if (layout)
-        partition = partitionAtIndex(*layout, id->partitionIndex);
-    if (!partition)
+        layout = readCountedLayout(disk);
+    if (!layout || id->partitionIndex >= layout->partitions.size())
         ZENTRAD_THROW(DiskException, "Could not find " + deviceID);
-    return *partition;
+    return layout->partitions[id->partitionIndex];
 }
 
 std::wstring withoutTrailingBackslashes(std::wstring name) {
@@ -44,7 +41,7 @@ std::wstring withoutTrailingBackslashes(std::wstring name) {
 
 // Whether the volume lies on exactly one extent, which is the partition.
 bool occupies(const std::wstring& device, std::uint32_t diskNumber,
-              const platform::PartitionInformation& partition) {
+              const CountedPartition& partition) {
     platform::FileHandle volume = platform::createFile(
         device, platform::kGenericRead, kShareReadWrite, platform::kOpenExisting, kRawDiskFlags);
     if (!volume) {
@@ -60,15 +57,15 @@ bool occupies(const std::wstring& device, std::uint32_t diskNumber,
         return false;
     }
     return reply.header.numberOfDiskExtents == 1 && reply.extent.diskNumber == diskNumber &&
-           reply.extent.startingOffset == partition.startingOffset &&
-           reply.extent.extentLength == partition.partitionLength;
+           static_cast<std::uint64_t>(reply.extent.startingOffset) == partition.startingOffset &&
+           static_cast<std::uint64_t>(reply.extent.extentLength) == partition.length;
 }
 
 }  // namespace
 
 void Disk::getPhysicalPartitionForDeviceIDWithDisk(const std::string& deviceID, std::string& path,
                                                    std::uint64_t& offset, std::uint64_t& length) {
-    platform::PartitionInformation partition = findPartition(deviceID);
+    CountedPartition partition = findPartition(deviceID);
     std::uint32_t diskNumber = parsePartitionDeviceID(deviceID)->diskNumber;
     std::wstring name;
     auto volumes = platform::findFirstVolume(name);
@@ -80,7 +77,7 @@ void Disk::getPhysicalPartitionForDeviceIDWithDisk(const std::string& deviceID, 
             volumes->close();
             path = platform::toNarrow(device);
             offset = 0;
-            length = static_cast<std::uint64_t>(partition.partitionLength);
+            length = partition.length;
             return;
         }
     }

@@ -1,8 +1,11 @@
 #include "winutil/PartitionTableReader.h"
 
 #include <algorithm>
+#include <cstring>
+#include <map>
 #include <utility>
 
+#include "platform/GptFormat.h"
 #include "util/BigEndian.h"
 #include "winutil/Exceptions.h"
 #include "winutil/Logger.h"
@@ -22,6 +25,11 @@ bool PartitionTableReader::read() {
     }
     visited_.insert(0);
     sectors_.push_back(mbr);
+    if (platform::gpt::isProtectiveMbr(mbr->getData())) {
+        readGpt();
+        partitions_ = mbr->getEntries();
+        return true;
+    }
     readBootGap(*mbr);
     const auto& entries = mbr->getEntries();
     bool dynamic = std::any_of(entries.begin(), entries.end(),
@@ -71,6 +79,39 @@ void PartitionTableReader::readDatabase() {
     for (std::uint64_t i = 0; i < kDatabaseSectors; ++i)
         sectors_.push_back(readSector(0, first + i, false));
     logInfo() << "Backing up " << kDatabaseSectors << " sectors of the LDM database";
+}
+
+// Reads through DiskSector, the one path for raw sectors, and keeps what it read so each
+// sector is read once.
+void PartitionTableReader::readGpt() {
+    std::map<std::uint64_t, std::shared_ptr<DiskSector>> read;
+    auto reader = [&](std::uint64_t offset, void* buffer, std::size_t count) {
+        auto* bytes = static_cast<std::uint8_t*>(buffer);
+        for (std::size_t done = 0; done < count; done += Sector::kBytes) {
+            std::uint64_t lba = (offset + done) / Sector::kBytes;
+            auto& sector = read[lba];
+            if (!sector)
+                sector = readSector(0, lba, false);
+            std::memcpy(bytes + done, sector->getData(), Sector::kBytes);
+        }
+        return true;
+    };
+    platform::gpt::Table table = platform::gpt::readTable(reader, diskSectors_);
+    if (!table.valid)
+        ZENTRAD_THROW(DiskException,
+                      "The GPT of " + diskID_ + " cannot be backed up: " + table.error);
+    auto append = [&](std::uint64_t first, std::uint64_t count) {
+        for (std::uint64_t lba = first; lba < first + count; ++lba)
+            sectors_.push_back(read.at(lba));
+    };
+    std::uint64_t arraySectors = table.primary.arraySectors();
+    append(1, 1);
+    append(table.primary.entryLba, arraySectors);
+    append(table.backup.entryLba, arraySectors);
+    append(table.backup.myLba, 1);
+    logInfo() << "Backing up the GPT of " << diskID_ << ": " << table.entries.size()
+              << " partitions, " << sectors_.size() << " sectors with the backup header at sector "
+              << table.backup.myLba;
 }
 
 // Links inside an extended boot record count from the start of the outermost extended

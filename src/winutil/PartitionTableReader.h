@@ -2,11 +2,15 @@
 // master boot record; the sectors between it and the first partition (boot code and hidden
 // sectors, at most up to sector 2047); for a dynamic disk the 2048 sectors of the logical
 // disk manager database; then the extended boot records of every extended partition in
-// chain order. Also gathers the non-extended partitions of all those tables.
+// chain order. Also gathers the non-extended partitions of all those tables. Behind a
+// protective MBR (an entry of type 0xEE) the GPT follows the MBR instead: the primary header
+// and entry array, then the backup entry array and header from the end of the disk.
 //
 // The disk's contents are untrusted: a chain of extended boot records that loops, is
-// longer than kMaxExtendedBootRecords or points outside the disk, and a database placed
-// outside the disk, end the collection with winutil::DiskException.
+// longer than kMaxExtendedBootRecords or points outside the disk, a database placed
+// outside the disk, and a GPT that fails any check of platform/GptFormat.h (a damaged
+// primary is reported, never replaced by its backup copy), end the collection with
+// winutil::DiskException.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +49,7 @@ class PartitionTableReader {
                                            bool holdsTable);
     void readBootGap(const DiskSector& mbr);
     void readDatabase();
+    void readGpt();
     void readExtendedPartition(std::uint64_t relative, std::uint64_t base);
     void checkTableSector(std::uint64_t sector);
 

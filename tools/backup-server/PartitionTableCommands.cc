@@ -3,6 +3,7 @@
 #include "backup-server/Command.h"
 #include "backup-server/PartitionStore.h"
 #include "backup-server/PartitionTable.h"
+#include "backup-server/PartitionTableSummary.h"
 #include "winutil/Exceptions.h"
 
 namespace backup_server {
@@ -37,7 +38,8 @@ int partitionBackupCommand(CommandContext& context) {
     savePartitionTable(context.arguments[1], diskID, image);
     *context.out << "partition table of " << diskID << ": " << image.sectors.size()
                  << " sectors of " << image.sectorSize << " bytes saved to "
-                 << partitionTableFile(context.arguments[1], diskID).string() << "\n";
+                 << partitionTableFile(context.arguments[1], diskID).string() << " ("
+                 << describePartitionTable(image) << ")\n";
     return 0;
 }
 

@@ -50,10 +50,22 @@ void createZeroImage(const fs::path& file, std::uint64_t size) {
     }
 }
 
+// "gpt" or "dos" (the default).
+std::string tableLabel(const Arguments& arguments) {
+    std::string label = arguments.option("label").value_or("dos");
+    if (label != "dos" && label != "gpt")
+        throw UsageError("a disk label is dos or gpt, not '" + label + "'");
+    return label;
+}
+
 std::string layoutScript(const Arguments& arguments, bool dynamic) {
     std::ostringstream script;
-    script << "label: dos\n";
-    if (auto signature = arguments.option("signature")) {
+    bool gpt = tableLabel(arguments) == "gpt";
+    script << "label: " << (gpt ? "gpt" : "dos") << "\n";
+    if (auto guid = arguments.option("disk-guid"); guid && gpt) {
+        script << "label-id: " << *guid << "\n";
+    }
+    if (auto signature = arguments.option("signature"); signature && !gpt) {
         script << "label-id: 0x" << std::hex << parseNumber(*signature) << std::dec << "\n";
     }
     if (dynamic) {
@@ -99,6 +111,8 @@ int addDisk(const std::vector<std::string>& args) {
     arguments.positional(0);
     std::uint64_t size = parseSize(arguments.required("size"));
     bool dynamic = arguments.flag("dynamic");
+    if (dynamic && tableLabel(arguments) == "gpt")
+        throw UsageError("--dynamic makes an MBR disk; it cannot be combined with --label gpt");
     if (size < (dynamic ? 4 : 1) * (1ULL << 20) || size % kSectorSize != 0) {
         throw UsageError("a disk needs a whole number of sectors and at least 1M (4M dynamic)");
     }
@@ -114,6 +128,8 @@ int addDisk(const std::vector<std::string>& args) {
     DiskByteSource disk(std::move(image));
     std::string script = layoutScript(arguments, dynamic);
     if (script != "label: dos\n" || arguments.option("signature")) {
+        // sfdisk writes a GPT's backup header at the end of the image it is given, so the
+        // copy has the disk's full size.
         TemporaryFile table(".img");
         TemporaryFile input(".sfdisk");
         std::ofstream(input.path()) << script;
@@ -240,12 +256,14 @@ std::vector<Command> hostCommands() {
          init},
         {"add-disk",
          "add-disk --size SIZE [--signature HEX] [--part 'SFDISK LINE']... [--layout FILE|-]\n"
-         "         [--dynamic] [--number N]\n"
+         "         [--dynamic] [--number N] [--label dos|gpt] [--disk-guid GUID]\n"
          "                          new disk disks/N.img with an MBR built by sfdisk from the\n"
          "                          lines (e.g. --part 'size=64M,type=7' --part 'type=5'\n"
          "                          --part 'size=32M,type=7' for a primary, an extended and a\n"
          "                          logical partition); --dynamic: one 0x42 partition and a\n"
-         "                          database area in the last 1M",
+         "                          database area in the last 1M; --label gpt: a GPT (sfdisk "
+         "lines\n"
+         "                          such as 'size=32M,type=E3C9E316-0B5C-4DB8-817D-F92DF00215AE')",
          addDisk},
         {"media", "media DISK fixed|removable|not-ready", media},
         {"span",

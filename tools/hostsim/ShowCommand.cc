@@ -9,6 +9,7 @@
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/File.h"
+#include "platform/GptFormat.h"
 #include "platform/System.h"
 #include "platform/Volumes.h"
 
@@ -31,11 +32,56 @@ std::string hex(std::uint64_t value, int width) {
     return text;
 }
 
+std::string gptName(const PartitionInformationGpt& entry) {
+    std::wstring name;
+    for (std::uint16_t c : entry.name) {
+        if (c == 0)
+            break;
+        name.push_back(static_cast<wchar_t>(c));
+    }
+    return toNarrow(name);
+}
+
+// The extended layout, shown for GPT disks (the classic one is refused for them).
+void showGptLayout(FileHandle& disk) {
+    std::vector<std::uint8_t> buffer(kDriveLayoutExEntryOffset +
+                                     256 * sizeof(PartitionInformationEx));
+    std::uint32_t returned = 0;
+    if (!deviceIoControl(disk, kIoctlDiskGetDriveLayoutEx, nullptr, 0, buffer.data(),
+                         static_cast<std::uint32_t>(buffer.size()), &returned)) {
+        std::cout << "  layout: " << errorText() << "\n";
+        return;
+    }
+    DriveLayoutInformationExHeader header{};
+    std::memcpy(&header, buffer.data(), sizeof header);
+    if (header.partitionStyle != kPartitionStyleGpt) {
+        std::cout << "  layout: style " << header.partitionStyle << "\n";
+        return;
+    }
+    std::cout << "  layout: GPT, disk " << gpt::guidText(header.gpt().diskId) << ", "
+              << header.partitionCount << " of " << header.gpt().maxPartitionCount
+              << " entries used\n";
+    for (std::uint32_t i = 0; i < header.partitionCount; ++i) {
+        PartitionInformationEx entry{};
+        std::memcpy(&entry, buffer.data() + kDriveLayoutExEntryOffset + i * sizeof entry,
+                    sizeof entry);
+        std::cout << "    [" << i << "] type " << gpt::guidText(entry.gpt().partitionType)
+                  << "  start " << entry.startingOffset << "  length " << entry.partitionLength
+                  << "  number " << entry.partitionNumber << "  id "
+                  << gpt::guidText(entry.gpt().partitionId) << "  name '" << gptName(entry.gpt())
+                  << "'\n";
+    }
+}
+
 void showLayout(FileHandle& disk) {
     std::vector<std::uint8_t> buffer(kDriveLayoutEntryOffset + 128 * sizeof(PartitionInformation));
     std::uint32_t returned = 0;
     if (!deviceIoControl(disk, kIoctlDiskGetDriveLayout, nullptr, 0, buffer.data(),
                          static_cast<std::uint32_t>(buffer.size()), &returned)) {
+        if (getLastError() == kErrorInvalidFunction) {
+            showGptLayout(disk);
+            return;
+        }
         std::cout << "  layout: " << errorText() << "\n";
         return;
     }

@@ -26,7 +26,9 @@
 //
 // Volume GUIDs are derived from the disk signature and the partition's starting sector:
 // "\\?\Volume{SSSSSSSS-0000-0000-0000-OOOOOOOOOOOO}\" (signature S, sector O, hexadecimal),
-// stable across processes and across renumbering of the disks.
+// stable across processes and across renumbering of the disks. On a GPT disk a volume's GUID
+// is its partition's unique GUID (for a disk whose table repeats another disk's GUIDs, a
+// GUID derived from the disk number and the starting sector).
 #pragma once
 
 #include <cstdint>
@@ -35,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/GptFormat.h"
 #include "platform/emulated/Host.h"
 #include "platform/emulated/MbrLayout.h"
 
@@ -51,7 +54,15 @@ struct DiskInfo {
     std::uint64_t size = 0;
     DiskMedia media = DiskMedia::Fixed;
     MbrLayout layout;  // layout.valid is false when the table is damaged (layout.error says why)
+    // A protective MBR makes the disk a GPT disk; its partitions come from gpt, whose valid
+    // is false when the table is damaged. Unlike Windows, a damaged primary table is not
+    // replaced by the backup: the disk then has no volumes.
+    bool gptStyle = false;
+    gpt::Table gpt;
 };
+
+// Reads the MBR layout and, behind a protective MBR, the GPT of a disk image.
+void readDiskTables(const SectorReader& read, std::uint64_t diskSize, DiskInfo& disk);
 
 struct VolumeExtent {
     std::uint32_t diskNumber = 0;
@@ -71,10 +82,11 @@ struct VolumeInfo {
     DiskMedia media = DiskMedia::Fixed;
     // Partition volumes: the disk and the partition's position among the disk's
     // non-container partitions (0x05, 0x0F and 0x85 entries and empty slots not counted),
-    // which is the M of "Disk N Partition M".
+    // which is the M of "Disk N Partition M". On a GPT disk the position among the used
+    // entries in array order (reserved partitions counted, though they hold no volume).
     std::uint32_t diskNumber = 0;
     std::uint32_t partitionIndex = 0;
-    std::uint8_t partitionType = 0;
+    std::uint8_t partitionType = 0;  // 0 on a GPT disk
     // Spanned and optical volumes: the NAME of their host.conf section.
     std::string name;
 
@@ -108,6 +120,7 @@ class HostLayout {
   private:
     void loadDisks(Host& host, const HostConfig& config);
     void addPartitionVolumes(const DiskInfo& disk);
+    void addGptVolumes(const DiskInfo& disk);
     void addConfiguredVolumes(const HostConfig& config);
     void assignLetters(const HostConfig& config);
 

@@ -31,6 +31,12 @@ std::vector<std::uint8_t> tableSectors(const DiskInfo& disk) {
     std::set<std::uint64_t> sectors{0};
     for (const MbrSlot& slot : disk.layout.slots)
         sectors.insert(slot.tableSector);
+    // A GPT header's CRCs cover its entry array, so both headers stand for the whole table.
+    if (disk.gptStyle) {
+        sectors.insert(1);
+        if (disk.gpt.valid)
+            sectors.insert(disk.gpt.primary.alternateLba);
+    }
     std::vector<std::uint8_t> bytes;
     FileDescriptor fd(::open(disk.image.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid())

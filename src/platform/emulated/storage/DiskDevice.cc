@@ -104,6 +104,8 @@ class DiskDevice : public OpenFile {
                 return answerGeometryEx(out, outSize, bytesReturned);
             case kIoctlDiskGetDriveLayout:
                 return answerLayout(out, outSize, bytesReturned);
+            case kIoctlDiskGetDriveLayoutEx:
+                return answerLayoutEx(out, outSize, bytesReturned);
             case kIoctlDiskGetLengthInfo:
                 if (media_ == DiskMedia::NotReady)
                     return fail(kErrorNotReady);
@@ -144,14 +146,23 @@ class DiskDevice : public OpenFile {
         return true;
     }
 
+    DiskInfo readTables() const {
+        const DiskImage& image = *image_;
+        DiskInfo disk;
+        readDiskTables([&image](std::uint64_t offset, void* buffer,
+                                std::size_t count) { return image.read(offset, buffer, count); },
+                       image.size(), disk);
+        return disk;
+    }
+
+    // The classic layout knows no GPT: Windows refuses it for GPT disks.
     bool answerLayout(void* out, std::uint32_t outSize, std::uint32_t* bytesReturned) {
         if (media_ == DiskMedia::NotReady)
             return fail(kErrorNotReady);
-        const DiskImage& image = *image_;
-        MbrLayout layout =
-            readMbrLayout([&image](std::uint64_t offset, void* buffer,
-                                   std::size_t count) { return image.read(offset, buffer, count); },
-                          image.size());
+        DiskInfo disk = readTables();
+        if (disk.gptStyle)
+            return fail(kErrorInvalidFunction);
+        const MbrLayout& layout = disk.layout;
         if (!layout.valid)
             return fail(kErrorDiskCorrupt);
         std::size_t needed =
@@ -169,6 +180,85 @@ class DiskDevice : public OpenFile {
         }
         *bytesReturned = static_cast<std::uint32_t>(needed);
         return true;
+    }
+
+    bool answerLayoutEx(void* out, std::uint32_t outSize, std::uint32_t* bytesReturned) {
+        if (media_ == DiskMedia::NotReady)
+            return fail(kErrorNotReady);
+        DiskInfo disk = readTables();
+        if ((disk.gptStyle && !disk.gpt.valid) || !disk.layout.valid)
+            return fail(kErrorDiskCorrupt);
+        std::vector<PartitionInformationEx> entries =
+            disk.gptStyle ? gptEntries(disk.gpt) : mbrEntries(disk.layout);
+        std::size_t needed = kDriveLayoutExEntryOffset + entries.size() * sizeof(entries[0]);
+        if (out == nullptr || outSize < needed)
+            return fail(kErrorInsufficientBuffer);
+        DriveLayoutInformationExHeader header{};
+        header.partitionCount = static_cast<std::uint32_t>(entries.size());
+        if (disk.gptStyle) {
+            const gpt::Header& table = disk.gpt.primary;
+            header.partitionStyle = kPartitionStyleGpt;
+            DriveLayoutInformationGpt part{};
+            part.diskId = table.diskGuid;
+            part.startingUsableOffset =
+                static_cast<std::int64_t>(table.firstUsableLba * kSectorSize);
+            part.usableLength = static_cast<std::int64_t>(
+                (table.lastUsableLba - table.firstUsableLba + 1) * kSectorSize);
+            part.maxPartitionCount = table.entryCount;
+            header.setGpt(part);
+        } else {
+            header.partitionStyle = disk.layout.hasTable ? kPartitionStyleMbr : kPartitionStyleRaw;
+            header.setMbrSignature(disk.layout.signature);
+        }
+        auto* bytes = static_cast<std::uint8_t*>(out);
+        std::memcpy(bytes, &header, sizeof header);
+        if (!entries.empty()) {
+            std::memcpy(bytes + kDriveLayoutExEntryOffset, entries.data(),
+                        entries.size() * sizeof(entries[0]));
+        }
+        *bytesReturned = static_cast<std::uint32_t>(needed);
+        return true;
+    }
+
+    static std::vector<PartitionInformationEx> mbrEntries(const MbrLayout& layout) {
+        std::vector<PartitionInformationEx> entries;
+        std::uint32_t number = 1;
+        for (const auto& slot : layout.slots) {
+            PartitionInformation classic = toPartitionInformation(slot, number);
+            PartitionInformationEx entry{};
+            entry.partitionStyle = kPartitionStyleMbr;
+            entry.startingOffset = classic.startingOffset;
+            entry.partitionLength = classic.partitionLength;
+            entry.partitionNumber = classic.partitionNumber;
+            PartitionInformationMbr part{};
+            part.partitionType = classic.partitionType;
+            part.bootIndicator = classic.bootIndicator;
+            part.recognizedPartition = classic.recognizedPartition;
+            part.hiddenSectors = classic.hiddenSectors;
+            entry.setMbr(part);
+            entries.push_back(entry);
+        }
+        return entries;
+    }
+
+    static std::vector<PartitionInformationEx> gptEntries(const gpt::Table& table) {
+        std::vector<PartitionInformationEx> entries;
+        std::uint32_t number = 1;
+        for (const auto& partition : table.entries) {
+            PartitionInformationEx entry{};
+            entry.partitionStyle = kPartitionStyleGpt;
+            entry.startingOffset = static_cast<std::int64_t>(partition.startingOffset());
+            entry.partitionLength = static_cast<std::int64_t>(partition.length());
+            entry.partitionNumber = number++;
+            PartitionInformationGpt part{};
+            part.partitionType = partition.type;
+            part.partitionId = partition.unique;
+            part.attributes = partition.attributes;
+            std::memcpy(part.name, partition.name, sizeof part.name);
+            entry.setGpt(part);
+            entries.push_back(entry);
+        }
+        return entries;
     }
 
     Host& host_;

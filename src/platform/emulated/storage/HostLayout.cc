@@ -130,16 +130,52 @@ void HostLayout::loadDisks(Host& host, const HostConfig& config) {
         disk.size = image->size();
         disk.media = diskMedia(config, number);
         const DiskImage& source = *image;
-        disk.layout = readMbrLayout(
-            [&source](std::uint64_t offset, void* buffer, std::size_t count) {
-                return source.read(offset, buffer, count);
-            },
-            disk.size);
+        readDiskTables([&source](std::uint64_t offset, void* buffer,
+                                 std::size_t count) { return source.read(offset, buffer, count); },
+                       disk.size, disk);
         disks_.push_back(std::move(disk));
     }
 }
 
+void readDiskTables(const SectorReader& read, std::uint64_t diskSize, DiskInfo& disk) {
+    disk.layout = readMbrLayout(read, diskSize);
+    for (const auto& slot : disk.layout.slots) {
+        if (slot.tableSector == 0 && slot.type == gpt::kProtectiveType)
+            disk.gptStyle = true;
+    }
+    if (disk.gptStyle)
+        disk.gpt = gpt::readTable(read, diskSize / kSectorSize);
+}
+
+void HostLayout::addGptVolumes(const DiskInfo& disk) {
+    if (!disk.gpt.valid)
+        return;
+    std::uint32_t index = 0;
+    for (const auto& entry : disk.gpt.entries) {
+        std::uint32_t position = index++;
+        // Windows mounts no volume on the reserved partition, but it keeps its number.
+        if (entry.type == gpt::kMicrosoftReservedType)
+            continue;
+        VolumeInfo volume;
+        volume.guidPath = guidPathFromText(gpt::guidText(entry.unique));
+        // A disk cloned from another repeats its partition GUIDs; its volumes need paths of
+        // their own.
+        if (findVolume(volume.guidPath) != nullptr)
+            volume.guidPath = partitionGuidPath(0x6c6f6e00 | disk.number, entry.startingOffset());
+        volume.extents.push_back({disk.number, entry.startingOffset(), entry.length()});
+        volume.length = entry.length();
+        volume.media = disk.media;
+        volume.diskNumber = disk.number;
+        volume.partitionIndex = position;
+        volumes_.push_back(std::move(volume));
+    }
+}
+
 void HostLayout::addPartitionVolumes(const DiskInfo& disk) {
+    if (disk.gptStyle) {
+        addGptVolumes(disk);
+        return;
+    }
     if (!disk.layout.valid)
         return;
     std::uint32_t index = 0;

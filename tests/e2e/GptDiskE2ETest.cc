@@ -1,0 +1,217 @@
+// GPT disks through the real agent and the backup-server tool, as a user drives them: an
+// emulated host with one MBR disk and one GPT disk (sfdisk's table), volumes backed up in
+// full and incrementally and restored onto another GPT partition, judged by ntfs-3g's tools
+// and by the bytes of the disk image.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include "AgentProcess.h"
+#include "backup-server/ServerKeys.h"
+#include "common/ChildProcess.h"
+#include "common/RunCommand.h"
+#include "common/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kMiB = 1 << 20;
+constexpr std::uint32_t kCluster = 4096;
+// Disk 1: ESP 8M, reserved 16M, data 32M ("Disk 1 Partition 2"), data 32M ("... 3").
+constexpr std::uint64_t kSourceOffset = 25 * kMiB;
+constexpr std::uint64_t kTargetOffset = 57 * kMiB;
+constexpr std::uint64_t kPartitionBytes = 32 * kMiB;
+constexpr const char* kGptLayout =
+    "add-disk --size 100M --label gpt "
+    "--part 'size=8M,type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B' "
+    "--part 'size=16M,type=E3C9E316-0B5C-4DB8-817D-F92DF00215AE' "
+    "--part 'size=32M,type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7,name=source' "
+    "--part 'size=32M,type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7,name=target'";
+
+std::string randomBytes(std::size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator());
+    return bytes;
+}
+
+std::string readAt(const fs::path& file, std::uint64_t offset, std::uint64_t length) {
+    std::ifstream in(file, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::string bytes(length, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(length));
+    return bytes;
+}
+
+class GptDiskE2E : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        test::prepareServerSide(30);
+        agent = new test::AgentProcess();
+        local = new test::TempDir();
+        sim("init");
+        sim("add-disk --size 16M --part 'size=8M,type=7'");
+        sim(kGptLayout);
+        sim("mkfs 1:2 --cluster-size 4096");
+        put("random.bin", randomBytes(3 * kMiB + 77, 1));
+        put("text.txt", std::string(300000, 't'));
+        auto keys = backup_server::ServerKeys::loadOrCreate(local->path() / "keys");
+        agent->allowServer(keys, "cli");
+        agent->start();
+        // A write after the start, so the change-tracking driver knows the volume.
+        put("after-start.bin", randomBytes(20000, 2));
+    }
+    static void TearDownTestSuite() {
+        agent->stop();
+        delete agent;
+        delete local;
+    }
+
+    static std::string sim(const std::string& arguments) {
+        return test::runCommand(std::string(ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim --root '") +
+                                agent->hostRoot().string() + "' " + arguments);
+    }
+    static void put(const std::string& name, const std::string& content) {
+        fs::path file = local->path() / name;
+        std::ofstream(file, std::ios::binary) << content;
+        sim("put 1:2 '" + file.string() + "' /" + name);
+    }
+    static std::string server(const std::string& arguments) {
+        return test::runCommand(
+            std::string(ZENTRAD_BINARY_DIR "/tools/backup-server/backup-server") + " --keys '" +
+            (local->path() / "keys").string() + "' --port " + std::to_string(agent->port()) + " " +
+            arguments);
+    }
+    static fs::path image(int disk) {
+        return agent->hostRoot() / "disks" / (std::to_string(disk) + ".img");
+    }
+    // The partition's bytes in a file of their own, for ntfs-3g.
+    static fs::path extract(std::uint64_t offset, const std::string& name) {
+        fs::path file = local->path() / name;
+        std::ofstream(file, std::ios::binary) << readAt(image(1), offset, kPartitionBytes);
+        return file;
+    }
+
+    static inline test::AgentProcess* agent = nullptr;
+    static inline test::TempDir* local = nullptr;
+};
+
+TEST_F(GptDiskE2E, PartitionListShowsTheMbrAndTheGptDisk) {
+    std::string list = server("partition-list");
+    for (const char* name : {"Disk 0", "Disk 0 Partition 0", "Disk 1", "Disk 1 Partition 0",
+                             "Disk 1 Partition 2", "Disk 1 Partition 3"}) {
+        EXPECT_NE(list.find(name), std::string::npos) << name << "\n" << list;
+    }
+    EXPECT_EQ(list.find("Disk 1 Partition 1"), std::string::npos) << list;
+    EXPECT_EQ(list.find("Dynamic Volumes"), std::string::npos) << list;
+}
+
+TEST_F(GptDiskE2E, FullAndIncrementalBackupsRestoreOntoAnotherGptPartition) {
+    fs::path store = local->path() / "store";
+    std::string full = server("backup 'Disk 1 Partition 2' '" + store.string() +
+                              "' compression=1 encryption=1 checksums=1");
+    // Nothing tracked yet: every used block is compared with what the server holds (none).
+    EXPECT_NE(full.find("digest-compared:"), std::string::npos) << full;
+
+    put("random.bin", randomBytes(kMiB, 3));
+    put("added.txt", "added between the backups\n");
+    std::string incremental = server("backup 'Disk 1 Partition 2' '" + store.string() +
+                                     "' compression=1 encryption=1 checksums=1");
+    EXPECT_NE(incremental.find("incremental:"), std::string::npos) << incremental;
+
+    std::string restore = server("restore 'Disk 1 Partition 3' '" + store.string() +
+                                 "' 'from=Disk 1 Partition 2' compression=1 encryption=1");
+    fs::path source = extract(kSourceOffset, "source.img");
+    fs::path restored = extract(kTargetOffset, "restored.img");
+
+    // Every cluster the file system uses is identical; ntfs-3g reads the same files. The
+    // volume is one sector shorter than the partition (the last holds the boot sector's
+    // copy), so it has one cluster fewer than the partition could hold.
+    std::string bitmap = test::runCommand("ntfscat -f '" + source.string() + "' '$Bitmap'");
+    std::uint64_t used = 0;
+    for (std::uint64_t i = 0; i < kPartitionBytes / kCluster - 1; ++i) {
+        if (!((static_cast<unsigned char>(bitmap[i / 8]) >> (i % 8)) & 1))
+            continue;
+        ++used;
+        ASSERT_TRUE(readAt(restored, i * kCluster, kCluster) ==
+                    readAt(source, i * kCluster, kCluster))
+            << "cluster " << i;
+    }
+    EXPECT_GT(used, 400u);  // the files alone fill more than 1.4 MiB
+    for (const char* name : {"random.bin", "text.txt", "after-start.bin", "added.txt"}) {
+        std::string expected = test::readWholeFile(local->path() / name);
+        std::string got = test::runCommand("ntfscat -f '" + restored.string() + "' /" + name);
+        EXPECT_TRUE(got == expected) << name;
+    }
+    // The reserved partition and the disk's other bytes are untouched.
+    EXPECT_TRUE(readAt(image(1), 8 * kMiB + kMiB, 16 * kMiB) == std::string(16 * kMiB, '\0'));
+    EXPECT_NE(
+        test::runCommand("sgdisk --verify '" + image(1).string() + "'").find("No problems found"),
+        std::string::npos);
+}
+
+TEST_F(GptDiskE2E, ReservedPartitionIsNeverAVolume) {
+    fs::path store = local->path() / "reserved-store";
+    std::string command = std::string(ZENTRAD_BINARY_DIR "/tools/backup-server/backup-server") +
+                          " --keys '" + (local->path() / "keys").string() + "' --port " +
+                          std::to_string(agent->port()) + " backup 'Disk 1 Partition 1' '" +
+                          store.string() + "' > '" + (local->path() / "msr.txt").string() +
+                          "' 2>&1";
+    EXPECT_NE(std::system(command.c_str()), 0);
+    std::string output = test::readWholeFile(local->path() / "msr.txt");
+    EXPECT_NE(output.find("Unable to find mounted logical disk: Disk 1 Partition 1"),
+              std::string::npos)
+        << output;
+}
+
+// sfdisk's partition lines without the device names.
+std::string partitionLines(const fs::path& image) {
+    std::string dump = test::runCommand("sfdisk --dump '" + image.string() + "'");
+    std::string lines;
+    for (std::size_t at = dump.find(": start="); at != std::string::npos;
+         at = dump.find(": start=", at + 1)) {
+        lines += dump.substr(at, dump.find('\n', at) - at) + "\n";
+    }
+    return lines;
+}
+
+TEST_F(GptDiskE2E, PartitionTableRestoredOntoALargerBlankDiskPassesSgdisk) {
+    fs::path store = local->path() / "tables";
+    std::string saved = server("partition-backup 'Disk 1' '" + store.string() + "'");
+    EXPECT_NE(saved.find("67 sectors of 512 bytes"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("(GPT, disk "), std::string::npos) << saved;
+    EXPECT_NE(saved.find(", 4 partitions, made for a disk of 204800 sectors)"), std::string::npos)
+        << saved;
+
+    sim("add-disk --size 160M --number 2");
+    std::string restored = server("partition-restore 'Disk 2' '" + store.string() + "' 'Disk 1'");
+    EXPECT_NE(restored.find("restored to Disk 2"), std::string::npos) << restored;
+    std::string verify = test::runCommand("sgdisk --verify '" + image(2).string() + "'");
+    EXPECT_NE(verify.find("No problems found"), std::string::npos) << verify;
+    std::string lines = partitionLines(image(2));
+    EXPECT_EQ(lines, partitionLines(image(1)));
+    EXPECT_NE(lines.find("name=\"target\""), std::string::npos) << lines;
+    // The rebuilt disk's partitions are listed under the same numbers.
+    std::string list = server("partition-list");
+    EXPECT_NE(list.find("Disk 2 Partition 3"), std::string::npos) << list;
+    EXPECT_EQ(list.find("Disk 2 Partition 1"), std::string::npos) << list;
+
+    // A smaller disk is refused with the reason, and nothing is written to it.
+    sim("add-disk --size 64M --number 3");
+    std::string command = std::string(ZENTRAD_BINARY_DIR "/tools/backup-server/backup-server") +
+                          " --keys '" + (local->path() / "keys").string() + "' --port " +
+                          std::to_string(agent->port()) + " partition-restore 'Disk 3' '" +
+                          store.string() + "' 'Disk 1' > '" +
+                          (local->path() / "small.txt").string() + "' 2>&1";
+    EXPECT_NE(std::system(command.c_str()), 0);
+    std::string output = test::readWholeFile(local->path() / "small.txt");
+    EXPECT_NE(output.find("the GPT was made for a disk of 204800 sectors; Disk 3 has only 131072"),
+              std::string::npos)
+        << output;
+    EXPECT_TRUE(readAt(image(3), 0, 1 << 20) == std::string(1 << 20, '\0'));
+}
+
+}  // namespace
