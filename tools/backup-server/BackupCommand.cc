@@ -1,6 +1,8 @@
 // backup DEVICE-ID STORE [compression=0|1] [level=N] [encryption=0|1] [checksums=0|1]
 #include <map>
 
+#include "backup-server/Progress.h"
+
 #include "backup-server/Command.h"
 #include "backup-server/VolumeBackup.h"
 #include "backup-server/VolumeStore.h"
@@ -13,7 +15,7 @@ std::uint32_t optionValue(const std::string& word, const std::string& key) {
     std::string value = word.substr(key.size() + 1);
     if (value.empty() || value.size() > 9 ||
         value.find_first_not_of("0123456789") != std::string::npos)
-        ZENTRAD_THROW(winutil::AgentException, "Not a number: " + word);
+        throw UsageError("not a number: " + word);
     return static_cast<std::uint32_t>(std::stoul(value));
 }
 
@@ -24,7 +26,7 @@ BackupOptions parseOptions(const std::vector<std::string>& arguments) {
         const std::string& word = arguments[i];
         std::string key = word.substr(0, word.find('='));
         if (key == word)
-            ZENTRAD_THROW(winutil::AgentException, "Expected KEY=VALUE: " + word);
+            throw UsageError("expected KEY=VALUE: " + word);
         if (key == "compression")
             options.compressionType = optionValue(word, key);
         else if (key == "level")
@@ -34,7 +36,7 @@ BackupOptions parseOptions(const std::vector<std::string>& arguments) {
         else if (key == "checksums")
             options.checksums = optionValue(word, key) != 0;
         else
-            ZENTRAD_THROW(winutil::AgentException, "Unknown backup option: " + key);
+            throw UsageError("unknown backup option: " + key);
     }
     return options;
 }
@@ -43,18 +45,21 @@ BackupOptions parseOptions(const std::vector<std::string>& arguments) {
 
 int backupCommand(CommandContext& context) {
     if (context.arguments.size() < 2)
-        ZENTRAD_THROW(winutil::AgentException, "Wrong number of arguments");
+        throw UsageError("backup needs a DEVICE-ID and a STORE");
     BackupOptions options = parseOptions(context.arguments);
     VolumeStore store(context.arguments[1], options.deviceID);
+    Progress progress(*context.out, Progress::outputIsTerminal(), "backup", "blocks");
+    options.progress = &progress;
     auto session = context.openSession();
     BackupSummary summary = runVolumeBackup(*session, store, options);
     session->finish();
+    progress.finish();
     if (summary.busy) {
         *context.out << "the agent is busy with another backup\n";
-        return 3;
+        return kExitBusy;
     }
     *context.out << describeBackup(summary) << "\nstore: " << store.folder().string() << "\n";
-    return 0;
+    return kExitOk;
 }
 
 }  // namespace backup_server

@@ -6,12 +6,36 @@
 #include <filesystem>
 #include <memory>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "backup-server/AgentSession.h"
 
 namespace backup_server {
+
+// A wrong command line: the tool prints the message and the command's usage, and exits 2.
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The agent could not be reached; the message names host and port.
+class AgentUnreachable : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The tool's exit statuses.
+enum ExitStatus : int {
+    kExitOk = 0,
+    kExitFailed = 1,       // the work failed (the agent's or the store's error is printed)
+    kExitUsage = 2,        // a wrong command line
+    kExitBusy = 3,         // the agent is busy with another backup
+    kExitUnreachable = 4,  // the agent cannot be reached
+    kExitStoreInUse = 5,   // another command is using the store
+    kExitDamaged = 6,      // verify found damage
+};
 
 struct CommandContext {
     std::filesystem::path keysDir;
@@ -22,7 +46,8 @@ struct CommandContext {
 
     ServerKeys keys() const { return ServerKeys::loadOrCreate(keysDir); }
     // Connects and authenticates, printing the agent's log records as they arrive. Throws
-    // winutil::AgentException when the agent turns the server away.
+    // AgentUnreachable when nothing answers, winutil::AgentException when the agent turns
+    // the server away.
     std::unique_ptr<AgentSession> openSession() const;
 };
 
@@ -49,5 +74,9 @@ int partitionRestoreCommand(CommandContext& context);
 int restoreCommand(CommandContext& context);
 int backupCommand(CommandContext& context);
 int restoreFilesCommand(CommandContext& context);
+int pointsCommand(CommandContext& context);
+int verifyCommand(CommandContext& context);
+int forgetCommand(CommandContext& context);
+int gcCommand(CommandContext& context);
 
 }  // namespace backup_server

@@ -1,5 +1,6 @@
 #include "backup-server/Command.h"
 
+#include "net/SocketException.h"
 #include "winutil/Exceptions.h"
 
 namespace backup_server {
@@ -49,7 +50,16 @@ const std::vector<CommandInfo>& commandTable() {
 }
 
 std::unique_ptr<AgentSession> CommandContext::openSession() const {
-    auto session = AgentSession::connect(host, port);
+    std::unique_ptr<AgentSession> session;
+    try {
+        session = AgentSession::connect(host, port);
+    } catch (const Net::SocketException& error) {
+        std::string reason = error.message();
+        if (reason.find("refused") != std::string::npos)
+            reason = "the connection was refused (is the agent running and listening there?)";
+        throw AgentUnreachable("cannot connect to the agent at host " + host + ", port " +
+                               std::to_string(port) + ": " + reason);
+    }
     std::ostream* stream = out;
     session->onLogRecord([stream](const LogRecord& record) {
         *stream << "agent " << logRecordLevel(record.code) << ": " << record.text << "\n";
