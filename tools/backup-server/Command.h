@@ -42,6 +42,7 @@ struct CommandContext {
     std::string host = "127.0.0.1";
     std::uint16_t port = 1167;
     std::vector<std::string> arguments;  // after the command name
+    bool json = false;                   // --json: machine-readable output
     std::ostream* out = nullptr;
 
     ServerKeys keys() const { return ServerKeys::loadOrCreate(keysDir); }

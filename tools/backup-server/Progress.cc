@@ -27,9 +27,13 @@ std::string Progress::line(std::uint64_t done, std::uint64_t bytes) const {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     double fraction = total_ > 0 ? static_cast<double>(done) / static_cast<double>(total_) : 0;
     std::ostringstream text;
-    text << what_ << ": " << done << " of " << total_ << " " << unit_ << " (" << std::fixed
-         << std::setprecision(1) << 100 * fraction << "%), "
-         << (seconds > 0 ? static_cast<double>(bytes) / (1 << 20) / seconds : 0) << " MB/s";
+    text << what_ << ": " << done;
+    if (total_ > 0)
+        text << " of " << total_;
+    text << " " << unit_ << std::fixed << std::setprecision(1);
+    if (total_ > 0)
+        text << " (" << 100 * fraction << "%)";
+    text << ", " << (seconds > 0 ? static_cast<double>(bytes) / (1 << 20) / seconds : 0) << " MB/s";
     if (fraction > 0.001 && fraction < 1) {
         auto left = static_cast<long long>(seconds / fraction - seconds);
         text << ", " << left / 3600 << ":" << std::setw(2) << std::setfill('0') << left / 60 % 60

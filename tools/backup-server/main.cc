@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
         "keys,k", po::value<std::string>()->default_value("server-keys"),
         "folder of this server's RSA key pair")(
         "host", po::value<std::string>()->default_value("127.0.0.1"), "agent host")(
-        "port,p", po::value<unsigned>(), "agent port (default 1167; 1159 for status)");
+        "port,p", po::value<unsigned>(), "agent port (default 1167; 1159 for status)")(
+        "json", "print JSON instead of text (points, verify)");
     po::options_description hidden;
     hidden.add_options()("command", po::value<std::vector<std::string>>(), "command and arguments");
     po::options_description all;
@@ -88,6 +89,7 @@ int main(int argc, char** argv) {
             throw std::invalid_argument("port out of range: " + std::to_string(port));
         context.port = static_cast<std::uint16_t>(port);
         context.arguments.assign(words.begin() + 1, words.end());
+        context.json = values.count("json") != 0;
         context.out = &std::cout;
         try {
             return command->run(context);
