@@ -193,9 +193,9 @@ TEST_F(RestorePointTest, FullIncrementalAndDigestComparedPointsEachRestoreAsTheV
     EXPECT_NE(verify.output.find("verified 3 points"), std::string::npos) << verify.output;
 }
 
-// The tool killed at several moments of a backup (during the snapshot, the block stream,
-// or just after): the points made before stay sound and restorable, what the killed
-// backups wrote is garbage that gc removes, and the next backup completes.
+// The tool killed at several moments of a backup (during the snapshot, and at several
+// places in the block stream): the points made before stay sound and restorable, what the
+// killed backups wrote is garbage that gc removes, and the next backup completes.
 TEST_F(RestorePointTest, KilledBackupsLeaveEarlierPointsIntact) {
     startAgent("[snapshot service]\ndelay DoSnapshotSet = 600\n");
     fs::path atFull = backup("at-full.img");
