@@ -13,6 +13,7 @@
 #include "backup-server/StoreVerify.h"
 #include "backup-server/VolumeStore.h"
 #include "blocks/Md5Stream.h"
+#include "common/RunCommand.h"
 #include "common/TempDir.h"
 #include "winutil/Exceptions.h"
 
@@ -72,14 +73,14 @@ class PointStoreTest : public ::testing::Test {
         return builder->commit(details);
     }
 
-    std::unique_ptr<PointBuilder> startPoint() {
+    std::unique_ptr<PointBuilder> startPoint(std::uint64_t blockCount = kBlocks) {
         store_.reset();  // its lock, first
         store_ = std::make_unique<Store>(dir_.path(), Store::Access::write, "test");
         std::optional<PointRecord> latest = store_->catalogue().latest(kDevice);
         std::unique_ptr<PointReader> base;
         if (latest)
             base = std::make_unique<PointReader>(*store_, *latest);
-        return std::make_unique<PointBuilder>(*store_, kDevice, geometryFor(kBlock, kBlocks),
+        return std::make_unique<PointBuilder>(*store_, kDevice, geometryFor(kBlock, blockCount),
                                               std::move(base));
     }
 
@@ -137,6 +138,32 @@ TEST_F(PointStoreTest, IncrementalsStoreOnlyChangedChunksAndEveryPointRestoresOn
     EXPECT_EQ(view.latestPoint()->id, same.id);
     EXPECT_EQ(view.journalKey(), std::string(56, 'k'));
     EXPECT_EQ(view.readBlock(1200), second.read(1200));
+}
+
+// A volume that grew keeps the blocks it had: they need not be sent again.
+TEST_F(PointStoreTest, AGrownVolumeBuildsOnTheBlocksItShares) {
+    Volume volume;
+    for (std::uint64_t i = 4090; i < 5000; ++i)
+        volume.write(i, static_cast<unsigned>(i));
+    addPoint(volume);
+    auto builder = startPoint(6000);
+    blocks::BlockMap used(6000);
+    for (std::uint64_t i = 4090; i < 5000; ++i)
+        used.setBit(i);
+    used.setBit(5500);
+    builder->setUsed(used);
+    std::string data(kBlock, 'n');
+    builder->writeBlock(5500, reinterpret_cast<const unsigned char*>(data.data()), md5(data));
+    PointRecord grown = builder->commit(PointRecord{});
+    builder.reset();
+    dropStore();
+    Store look(dir_.path(), Store::Access::look);
+    PointReader reader(look, grown);
+    EXPECT_EQ(reader.geometry().blockCount, 6000u);
+    for (std::uint64_t i = 4090; i < 5000; ++i)
+        ASSERT_EQ(std::string(reinterpret_cast<const char*>(reader.block(i)), kBlock),
+                  volume.read(i));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(reader.block(5500)), kBlock), data);
 }
 
 TEST_F(PointStoreTest, UnsoundStreamsAreRefusedAndLeaveNoPoint) {
@@ -291,6 +318,18 @@ TEST_F(PointStoreTest, AStoreOfThePreviousLayoutIsRefusedWithWhatToDo) {
         }
     }
     EXPECT_FALSE(fs::exists(dir_.path() / "catalogue.db"));
+
+    // A catalogue of a later layout is refused, never guessed at.
+    test::TempDir later;
+    Store(later.path(), Store::Access::write, "test");
+    test::runCommand("sqlite3 '" + (later.path() / "catalogue.db").string() +
+                     "' \"UPDATE store SET value = '2' WHERE key = 'layout'\"");
+    try {
+        Store store(later.path(), Store::Access::look);
+        ADD_FAILURE() << "a catalogue of layout 2 was opened";
+    } catch (const winutil::AgentException& error) {
+        EXPECT_NE(error.message().find("has layout 2"), std::string::npos) << error.message();
+    }
 }
 
 }  // namespace

@@ -46,8 +46,9 @@ Catalogue::Catalogue(const std::filesystem::path& file, bool create) : file_(fil
     sqlite3_busy_timeout(db_.get(), 10000);
     execute("PRAGMA journal_mode=WAL");
     execute("PRAGMA synchronous=FULL");
-    execute("PRAGMA foreign_keys=ON");
-    createSchema();
+    if (create)
+        createSchema();
+    checkLayout();
 }
 
 void Catalogue::execute(const char* sql) {
@@ -79,16 +80,23 @@ void Catalogue::createSchema() {
         sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
+}
+
+void Catalogue::checkLayout() {
     sqlite3_stmt* raw = nullptr;
     sqlite3_prepare_v2(db_.get(), "SELECT value FROM store WHERE key = 'layout'", -1, &raw,
                        nullptr);
     Statement statement(raw);
     std::string layout =
         statement && sqlite3_step(raw) == SQLITE_ROW ? columnText(raw, 0) : std::string();
+    if (layout.empty())
+        ZENTRAD_THROW(winutil::AgentException,
+                      file_.string() + " is not a catalogue of restore points");
     if (layout != std::to_string(kLayout)) {
         ZENTRAD_THROW(winutil::AgentException, "The store's catalogue has layout " + layout +
                                                    "; this backup-server reads layout " +
-                                                   std::to_string(kLayout) + " only");
+                                                   std::to_string(kLayout) +
+                                                   " only: use the backup-server that wrote it");
     }
 }
 

@@ -57,6 +57,7 @@ class Catalogue {
     };
     void execute(const char* sql);
     void createSchema();
+    void checkLayout();
     std::vector<PointRecord> query(const std::string& where, std::int64_t number,
                                    const std::string* text);
 

@@ -35,11 +35,17 @@ PointBuilder::PointBuilder(Store& store, std::string deviceID, const PointGeomet
       geometry_(geometry),
       chunks_(store.chunkFolder()) {
     checkGeometry(geometry);
-    if (base && base->geometry() == geometry) {
+    held_ = blocks::BlockMap(geometry.blockCount);
+    // A volume that grew or shrank keeps its blocks' places: the base still holds the
+    // blocks both sizes share (the agent may have skipped them against its digests).
+    if (base && base->geometry().blockSize == geometry.blockSize &&
+        base->geometry().chunkBlocks == geometry.chunkBlocks) {
         base_ = std::move(base);
-        held_ = base_->used();
-    } else {
-        held_ = blocks::BlockMap(geometry.blockCount);
+        std::uint64_t shared = std::min(base_->geometry().blockCount, geometry.blockCount);
+        for (std::uint64_t i = 0; i < shared; ++i) {
+            if (base_->used().bit(i))
+                held_.setBit(i);
+        }
     }
     used_ = blocks::BlockMap(geometry.blockCount);
     indexName_ = newIndexName();
@@ -88,8 +94,10 @@ void PointBuilder::flushThrough(std::uint64_t chunk) {
 }
 
 bool PointBuilder::sameAsBase(std::uint64_t chunk) const {
-    if (!base_)
+    if (!base_ || chunk >= base_->geometry().chunkCount() ||
+        !(base_->geometry().shapeOf(chunk) == geometry_.shapeOf(chunk))) {
         return false;
+    }
     std::uint64_t first = chunk * geometry_.chunkBlocks;
     ChunkShape shape = geometry_.shapeOf(chunk);
     for (std::uint32_t i = 0; i < shape.blocks; ++i) {

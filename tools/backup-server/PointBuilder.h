@@ -23,8 +23,8 @@ namespace backup_server {
 
 class PointBuilder : public BlockSink {
   public:
-    // base may be null (or of another geometry, then it is ignored). The store must be
-    // opened for writing and outlive the builder.
+    // base may be null; a base of another block size is ignored. The store must be opened
+    // for writing and outlive the builder.
     PointBuilder(Store& store, std::string deviceID, const PointGeometry& geometry,
                  std::unique_ptr<PointReader> base);
     ~PointBuilder() override;
@@ -34,7 +34,7 @@ class PointBuilder : public BlockSink {
     std::uint32_t blockSize() const override { return geometry_.blockSize; }
     void writeBlock(std::uint64_t index, const unsigned char* data,
                     const blocks::BlockDigest& digest) override;
-    // The base point's used blocks (none without a base).
+    // The base point's used blocks, in the new point's geometry (none without a base).
     const blocks::BlockMap& held() const { return held_; }
     bool hasBase() const { return base_ != nullptr; }
 
