@@ -64,10 +64,12 @@ class ChunkCodec {
     bool readDigests(std::string_view file, ChunkShape shape,
                      std::vector<blocks::BlockDigest>& digests, std::string& problem);
     // Decodes a whole file into data (shape.dataBytes()) and digests, checking the data
-    // against name and each block against its digest. Returns the damage found, if any.
+    // against name, and each block against its digest when checkBlocks is set (or the
+    // name does not match, to tell which blocks are damaged). Returns the damage found.
     std::optional<ChunkDamage> decode(std::string_view file, ChunkShape shape,
                                       const Sha256Digest& name, unsigned char* data,
-                                      std::vector<blocks::BlockDigest>& digests);
+                                      std::vector<blocks::BlockDigest>& digests,
+                                      bool checkBlocks = true);
 
   private:
     struct Contexts;
