@@ -40,6 +40,13 @@ std::string toHex(const Sha256Digest& digest) {
     return text;
 }
 
+std::uint64_t digestPrefix(const Sha256Digest& digest) {
+    std::uint64_t prefix = 0;
+    for (int i = 0; i < 8; ++i)
+        prefix = prefix << 8 | digest[i];
+    return prefix;
+}
+
 bool fromHex(const std::string& text, Sha256Digest& digest) {
     if (text.size() != digest.size() * 2)
         return false;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "crypto/OpenSslPtr.h"
@@ -27,6 +28,9 @@ class Sha256 {
 
 Sha256Digest sha256(const void* data, std::size_t length);
 std::string toHex(const Sha256Digest& digest);
+// The first 8 bytes of a digest as a number: a compact key for sets of many chunk names
+// (a false match between two names is as unlikely as a 64-bit collision).
+std::uint64_t digestPrefix(const Sha256Digest& digest);
 // Reads 64 hex digits; false for anything else.
 bool fromHex(const std::string& text, Sha256Digest& digest);
 

@@ -13,14 +13,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A false match only keeps a chunk that could have gone, never the other way round.
-std::uint64_t prefixOf(const Sha256Digest& name) {
-    std::uint64_t prefix = 0;
-    for (int i = 0; i < 8; ++i)
-        prefix = prefix << 8 | name[i];
-    return prefix;
-}
-
+// A chunk is kept when the first 8 bytes of its name match a referenced one: a false
+// match only keeps a chunk that could have gone, never the other way round.
 void mergeInto(std::vector<std::uint64_t>& all, std::vector<std::uint64_t>& more) {
     std::sort(more.begin(), more.end());
     more.erase(std::unique(more.begin(), more.end()), more.end());
@@ -53,7 +47,7 @@ GcReport collectGarbage(Store& store, Progress* progress) {
         for (std::uint64_t chunk = 0; chunk < reader.geometry().chunkCount(); ++chunk) {
             Sha256Digest name = reader.index().entry(chunk);
             if (!isEmptyEntry(name))
-                names.push_back(prefixOf(name));
+                names.push_back(digestPrefix(name));
         }
         mergeInto(referenced, names);
         indexes.insert(point.indexFile);
@@ -70,7 +64,8 @@ GcReport collectGarbage(Store& store, Progress* progress) {
     }
     ChunkStore(store.chunkFolder())
         .forEachFile([&](const fs::path& file, std::optional<Sha256Digest> name) {
-            if (name && std::binary_search(referenced.begin(), referenced.end(), prefixOf(*name))) {
+            if (name &&
+                std::binary_search(referenced.begin(), referenced.end(), digestPrefix(*name))) {
                 ++report.chunksKept;
                 report.bytesKept += fs::file_size(file, error);
                 return;

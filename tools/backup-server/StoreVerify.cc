@@ -20,13 +20,6 @@ struct ChunkVerdicts {
     std::map<Sha256Digest, ChunkDamage> damaged;
 };
 
-std::uint64_t prefixOf(const Sha256Digest& name) {
-    std::uint64_t prefix = 0;
-    for (int i = 0; i < 8; ++i)
-        prefix = prefix << 8 | name[i];
-    return prefix;
-}
-
 void verifyChunks(PointReader& reader, ChunkStore& chunks, ChunkVerdicts& verdicts,
                   PointVerdict& verdict, VerifyReport& report, Progress* progress,
                   std::uint64_t& done) {
@@ -37,7 +30,7 @@ void verifyChunks(PointReader& reader, ChunkStore& chunks, ChunkVerdicts& verdic
         Sha256Digest name = reader.index().entry(chunk);
         if (isEmptyEntry(name))
             continue;
-        if (verdicts.sound.count(prefixOf(name)) != 0)
+        if (verdicts.sound.count(digestPrefix(name)) != 0)
             continue;
         auto found = verdicts.damaged.find(name);
         if (found == verdicts.damaged.end()) {
@@ -46,7 +39,7 @@ void verifyChunks(PointReader& reader, ChunkStore& chunks, ChunkVerdicts& verdic
             ++report.chunksRead;
             report.dataBytes += shape.dataBytes();
             if (!damage) {
-                verdicts.sound.insert(prefixOf(name));
+                verdicts.sound.insert(digestPrefix(name));
                 continue;
             }
             found = verdicts.damaged.emplace(name, std::move(*damage)).first;
