@@ -33,14 +33,26 @@ struct Setup {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static Setup setup;
-    if (size < 2)
+    if (size < 1)
         return 0;
-    // The first byte chooses the shape the index would expect, the second what is tried.
-    backup_server::ChunkShape shape{512u << (data[0] % 7), 1u + data[0] / 7};
-    std::uint8_t what = data[1] % 3;
-    std::string bytes(reinterpret_cast<const char*>(data) + 2, size - 2);
+    // The first byte chooses what is tried; the rest is the file.
+    std::uint8_t what = data[0] % 3;
+    std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
     try {
-        if (what == 0) {
+        if (what == 0 && bytes.size() >= backup_server::kChunkHeaderBytes) {
+            // The shape the index would expect: the one the header claims, when an index
+            // could hold it (the decoder must still check it against the file).
+            auto header = reinterpret_cast<const unsigned char*>(bytes.data());
+            auto field = [&](int at) {
+                return std::uint32_t{header[at]} << 24 | header[at + 1] << 16 |
+                       header[at + 2] << 8 | header[at + 3];
+            };
+            backup_server::ChunkShape shape{field(8), field(12)};
+            if (shape.blockSize < 512 || shape.blockSize > 65535 || shape.blocks == 0 ||
+                shape.blocks > backup_server::kMaxChunkBlocks ||
+                shape.dataBytes() > backup_server::kMaxChunkBytes) {
+                return 0;
+            }
             std::vector<unsigned char> out(shape.dataBytes());
             std::vector<blocks::BlockDigest> digests;
             backup_server::Sha256Digest name{};
