@@ -269,10 +269,21 @@ TEST_F(RestorePointTest, VerifyNamesAFlippedByteAndForgetWithGcKeepsKeptPointsRe
     EXPECT_EQ(json.status, 6);
     EXPECT_NE(json.output.find("\"blocks\":[" + std::to_string(block) + "]"), std::string::npos)
         << json.output;
+    // The data itself is still proven by the chunk's name, so the point restores; a byte
+    // of the compressed data is another matter.
     ToolRun restore =
         tool("restore 'Disk 0 Partition 1' " + store() + " from='Disk 0 Partition 0'");
+    EXPECT_EQ(restore.status, 0) << restore.output;
+    {
+        std::fstream file(chunkFile, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(-20, std::ios::end);
+        file.put('\x7f');
+    }
+    restore = tool("restore 'Disk 0 Partition 1' " + store() + " from='Disk 0 Partition 0'");
     EXPECT_EQ(restore.status, 1);
-    EXPECT_NE(restore.output.find("Damaged store: chunk"), std::string::npos) << restore.output;
+    EXPECT_NE(restore.output.find("Damaged store: chunk " + chunkFile.filename().string()),
+              std::string::npos)
+        << restore.output;
     fs::remove(chunkFile);
     // The next backup sends the blocks whose digests it could not serve and stores the
     // chunk afresh; the damaged points stay damaged until they are forgotten.
@@ -290,6 +301,22 @@ TEST_F(RestorePointTest, VerifyNamesAFlippedByteAndForgetWithGcKeepsKeptPointsRe
     expectRestores(ids[1], atFourth);
     ToolRun after = tool("verify " + store() + " point=" + std::to_string(ids[1]));
     EXPECT_EQ(after.status, 0) << after.output;
+
+    // A damaged latest index does not stop the volume from being backed up: the next
+    // backup builds on nothing, says so, and is a whole point of its own.
+    {
+        backup_server::Store look(work_.path() / "store", backup_server::Store::Access::look);
+        std::fstream index(look.indexPath(look.catalogue().point(ids[1])->indexFile),
+                           std::ios::in | std::ios::out | std::ios::binary);
+        index.seekp(40);
+        index.put('\x33');
+    }
+    ToolRun full = tool("backup 'Disk 0 Partition 0' " + store());
+    EXPECT_EQ(full.status, 0) << full.output;
+    EXPECT_NE(full.output.find("warning: Damaged store: point index"), std::string::npos)
+        << full.output;
+    EXPECT_NE(full.output.find("\nfull: "), std::string::npos) << full.output;
+    expectRestores(pointIds().back(), extract(kSourceOffset, "fifth.img"));
 }
 
 TEST_F(RestorePointTest, ASecondCommandOnABusyStoreIsRefusedAndWrongCommandLinesGetUsage) {

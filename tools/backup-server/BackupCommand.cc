@@ -54,6 +54,8 @@ int backupCommand(CommandContext& context) {
     BackupSummary summary = runVolumeBackup(*session, store, options);
     session->finish();
     progress.finish();
+    for (const std::string& warning : summary.warnings)
+        *context.out << "warning: " << warning << "\n";
     if (summary.busy) {
         *context.out << "the agent is busy with another backup\n";
         return kExitBusy;

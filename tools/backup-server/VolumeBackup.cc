@@ -226,9 +226,16 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
     Store store(volume.folder(), Store::Access::write, "backup " + options.deviceID);
     std::optional<PointRecord> latest = store.catalogue().latest(options.deviceID);
     std::unique_ptr<PointReader> base;
-    if (latest)
-        base = std::make_unique<PointReader>(store, *latest);
     BackupSummary summary;
+    try {
+        if (latest)
+            base = std::make_unique<PointReader>(store, *latest);
+    } catch (const winutil::AgentException& error) {
+        // A damaged latest point must not stop the volume from being backed up: this
+        // backup builds on nothing and so becomes a full one.
+        summary.warnings.push_back(error.message() + "; this backup will be a full one");
+        latest.reset();
+    }
     std::optional<crypto::KeyMsg> sessionKey = sessionKeyFor(session, options);
     std::optional<std::string> storedKey;
     if (latest && latest->journalKey.size() == VolumeStore::kJournalKeyBytes)

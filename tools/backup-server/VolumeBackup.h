@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "backup-server/AgentSession.h"
 #include "backup-server/PointReader.h"
@@ -49,6 +50,7 @@ struct BackupSummary {
     std::string kind;               // full, incremental or digest-compared
     std::int64_t point = 0;         // the restore point added
     std::uint64_t storedBytes = 0;  // chunk bytes the point added to the store
+    std::vector<std::string> warnings;
     blocks::BlockMap sent{0};
     blocks::BlockMap used{0};
 };
