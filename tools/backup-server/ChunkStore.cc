@@ -28,12 +28,19 @@ fs::path ChunkStore::pathOf(const Sha256Digest& name) const {
 }
 
 std::uint64_t ChunkStore::put(const Sha256Digest& name, ChunkShape shape, const unsigned char* data,
-                              const blocks::BlockDigest* digests) {
+                              const blocks::BlockDigest* blockDigests) {
     fs::path path = pathOf(name);
     std::error_code error;
-    if (fs::exists(path, error))
-        return 0;
-    std::string file = codec_.encode(shape, data, digests);
+    if (fs::exists(path, error)) {
+        // A chunk left by a backup that never completed is as good as a new one once it is
+        // whole; one cut short (a crash before the data reached the disk) is written again.
+        std::vector<blocks::BlockDigest> digests;
+        std::string problem;
+        if (readDigests(name, shape, digests, problem))
+            return 0;
+        fs::remove(path, error);
+    }
+    std::string file = codec_.encode(shape, data, blockDigests);
     fs::create_directories(path.parent_path());
     fs::path temporary = path;
     temporary += ".tmp-" + std::to_string(::getpid());
