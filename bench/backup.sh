@@ -116,6 +116,7 @@ full_seconds="$last_seconds"
 
 # 1% of the used clusters, in runs of 64 inside the two data files (never metadata).
 dd if="$work/host/disks/0.img" of="$work/volume.img" bs=1M skip=1 count="$size_mib" status=none
+ntfscat -f "$work/volume.img" '$Bitmap' >"$work/bitmap"
 { ntfsinfo -v -f "$work/volume.img" -F /random.bin; ntfsinfo -v -f "$work/volume.img" -F /text.txt; } \
   2>/dev/null | python3 -c '
 import sys
@@ -131,7 +132,7 @@ wanted = max(1, used // 100 // 64)
 step = max(1, len(clusters) // wanted)
 for c in clusters[::step][:wanted]:
     print(c)
-' "$store/used.map" >"$work/runs"
+' "$work/bitmap" >"$work/runs"
 while read -r cluster; do hostsim write 0:0 --cluster "$cluster" --count 64 --random; done <"$work/runs"
 backup "incremental after 1% change" "$work/store" compression=1 "level=$level" encryption=1 checksums=1
 incremental_seconds="$last_seconds"

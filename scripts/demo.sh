@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job, end to end, on an emulated Windows host created for the occasion:
 #   an NTFS volume with real files -> full backup -> files change -> incremental backup
-#   -> the volume restored onto a second, blank partition -> a few files restored
+#   -> the volume restored onto a second, blank partition -> the older restore point
+#   restored there too -> a few files restored
 # with every step verified byte for byte, and a short summary with throughput. The agent
 # is stopped in order at the end; no process and no host are left behind.
 #
@@ -80,6 +81,8 @@ backup full
 used_sent="$(sed -nE 's/^[a-z-]+: ([0-9]+) used blocks .* sent ([0-9]+) .*/\1 \2/p' "$work/full.txt")"
 [ -n "$used_sent" ] && [ "${used_sent% *}" = "${used_sent#* }" ] || fail "the first backup did not send every used block"
 
+partition_image 1 48 "$work/at-full.img"
+
 echo "== changing files: one replaced, one added"
 head -c 1M /dev/urandom >"$work/files/random.bin"
 printf 'a file added between the backups\n' >"$work/files/added.txt"
@@ -110,6 +113,21 @@ while read -r name; do
   checked=$((checked + 1))
 done <"$work/source.list"
 echo "   $checked files identical to the source volume and to the originals"
+
+echo "== the store keeps two restore points; the older one (the full backup) restored onto $target"
+server points "$work/store" | sed 's/^/   /'
+server verify "$work/store" | tail -1 | sed 's/^/   /'
+server restore "$target" "$work/store" point=1 >"$work/restore-older.txt" \
+  || { cat "$work/restore-older.txt"; fail "restore of the older point"; }
+partition_image 50 48 "$work/restored-older.img"
+volume_files "$work/at-full.img" >"$work/at-full.list"
+volume_files "$work/restored-older.img" | cmp -s "$work/at-full.list" - \
+  || fail "the older point lists other files than the volume had at the full backup"
+while read -r name; do
+  cmp -s <(ntfscat -f "$work/at-full.img" "/$name") <(ntfscat -f "$work/restored-older.img" "/$name") \
+    || fail "/$name differs from the volume at the full backup"
+done <"$work/at-full.list"
+echo "   $(wc -l <"$work/at-full.list") files identical to the volume as it was at the full backup"
 
 echo "== restoring three files to D:\\restored"
 hostsim letter D 0:1 >/dev/null

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   libboost-program-options-dev libssl-dev zlib1g-dev libdeflate-dev pigz
+  libzstd-dev libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   ntfs-3g fdisk gdisk procps python3 ccache

@@ -23,8 +23,7 @@ int allowListCommand(CommandContext& context) {
     for (const auto& argument : context.arguments) {
         auto equals = argument.find('=');
         if (equals == std::string::npos) {
-            ZENTRAD_THROW(winutil::AgentException,
-                          "allow-list entries are IP=KEYFILE, not (" + argument + ")");
+            throw UsageError("allow-list entries are IP=KEYFILE, not (" + argument + ")");
         }
         std::string key = util::FileUtil::readFile(argument.substr(equals + 1),
                                                    crypto::Encryption::kMaxKeyFileBytes);

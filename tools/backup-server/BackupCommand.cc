@@ -2,6 +2,8 @@
 //        [sink=1]
 #include <map>
 
+#include "backup-server/Progress.h"
+
 #include "backup-server/Command.h"
 #include "backup-server/VolumeBackup.h"
 #include "backup-server/VolumeStore.h"
@@ -14,7 +16,7 @@ std::uint32_t optionValue(const std::string& word, const std::string& key) {
     std::string value = word.substr(key.size() + 1);
     if (value.empty() || value.size() > 9 ||
         value.find_first_not_of("0123456789") != std::string::npos)
-        ZENTRAD_THROW(winutil::AgentException, "Not a number: " + word);
+        throw UsageError("not a number: " + word);
     return static_cast<std::uint32_t>(std::stoul(value));
 }
 
@@ -25,7 +27,7 @@ BackupOptions parseOptions(const std::vector<std::string>& arguments) {
         const std::string& word = arguments[i];
         std::string key = word.substr(0, word.find('='));
         if (key == word)
-            ZENTRAD_THROW(winutil::AgentException, "Expected KEY=VALUE: " + word);
+            throw UsageError("expected KEY=VALUE: " + word);
         if (key == "compression")
             options.compressionType = optionValue(word, key);
         else if (key == "level")
@@ -37,7 +39,7 @@ BackupOptions parseOptions(const std::vector<std::string>& arguments) {
         else if (key == "sink")
             options.sink = optionValue(word, key) != 0;
         else
-            ZENTRAD_THROW(winutil::AgentException, "Unknown backup option: " + key);
+            throw UsageError("unknown backup option: " + key);
     }
     return options;
 }
@@ -46,7 +48,7 @@ BackupOptions parseOptions(const std::vector<std::string>& arguments) {
 
 int backupCommand(CommandContext& context) {
     if (context.arguments.size() < 2)
-        ZENTRAD_THROW(winutil::AgentException, "Wrong number of arguments");
+        throw UsageError("backup needs a DEVICE-ID and a STORE");
     BackupOptions options = parseOptions(context.arguments);
     if (options.sink) {
         auto session = context.openSession();
@@ -60,15 +62,20 @@ int backupCommand(CommandContext& context) {
         return 0;
     }
     VolumeStore store(context.arguments[1], options.deviceID);
+    Progress progress(*context.out, Progress::outputIsTerminal(), "backup", "blocks");
+    options.progress = &progress;
     auto session = context.openSession();
     BackupSummary summary = runVolumeBackup(*session, store, options);
     session->finish();
+    progress.finish();
+    for (const std::string& warning : summary.warnings)
+        *context.out << "warning: " << warning << "\n";
     if (summary.busy) {
         *context.out << "the agent is busy with another backup\n";
-        return 3;
+        return kExitBusy;
     }
     *context.out << describeBackup(summary) << "\nstore: " << store.folder().string() << "\n";
-    return 0;
+    return kExitOk;
 }
 
 }  // namespace backup_server

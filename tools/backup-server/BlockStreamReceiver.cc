@@ -16,11 +16,11 @@ namespace {
 
 }  // namespace
 
-BlockStreamReceiver::BlockStreamReceiver(AgentSession& session, VolumeStore& store,
+BlockStreamReceiver::BlockStreamReceiver(AgentSession& session, BlockSink& sink,
                                          const blocks::BlockMap& used,
                                          const crypto::KeyMsg* sessionKey)
     : session_(session),
-      store_(store),
+      sink_(sink),
       used_(used),
       sessionKey_(sessionKey),
       sent_(used.capacity()) {}
@@ -36,13 +36,13 @@ void BlockStreamReceiver::receiveBatch(std::uint32_t count) {
         blocks::BlockRecordHeaderBytes bytes;
         session_.readBytes(bytes.data(), bytes.size());
         blocks::BlockRecordHeader header =
-            blocks::parseBlockRecordHeader(bytes, store_.blockSize(), sessionKey_ != nullptr);
+            blocks::parseBlockRecordHeader(bytes, sink_.blockSize(), sessionKey_ != nullptr);
         data.resize(header.length);
         session_.readBytes(data.data(), header.length);
         md5.update(bytes.data(), bytes.size());
         md5.update(data.data(), data.size());
         wireBytes_ += bytes.size() + header.length;
-        batch.push_back(blocks::blockFromRecord(header, store_.blockSize(), sessionKey_ != nullptr,
+        batch.push_back(blocks::blockFromRecord(header, sink_.blockSize(), sessionKey_ != nullptr,
                                                 data.data()));
     }
     session_.readCodeExpect(Net::PROT_BLOCK_STREAM_DIGEST);
@@ -61,19 +61,24 @@ void BlockStreamReceiver::apply(blocks::Block& block) {
         refuse("block #" + std::to_string(index) + " is not a used block of the volume");
     if (sent_.bit(index))
         refuse("block #" + std::to_string(index) + " sent twice");
+    if (index < position_) {
+        refuse("block #" + std::to_string(index) + " after block #" +
+               std::to_string(position_ - 1) + " (blocks must come in ascending order)");
+    }
     if (block.compressed())
         ++compressedBlocks_;
     blocks::BlockDigest named = block.getDigest();
     if (sessionKey_ != nullptr)
         block.decrypt(*sessionKey_, cipher_);
     block.inflate(inflater_);
-    if (block.length() != store_.blockSize())
+    if (block.length() != sink_.blockSize())
         refuse("block #" + std::to_string(index) + " is not a whole block");
     block.computeDigest();
     if (block.getDigest() != named)
         refuse("block #" + std::to_string(index) + " does not match its MD5");
-    store_.writeBlock(index, block.getData(), named);
+    sink_.writeBlock(index, block.getData(), named);
     sent_.setBit(index);
+    position_ = index + 1;
     ++blocksSent_;
 }
 

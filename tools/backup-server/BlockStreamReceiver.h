@@ -1,13 +1,14 @@
 // The server's side of the backup block stream: reads one batch of block records at a
 // time, checks the batch's MD5 before using any of it, then deciphers and inflates each
-// block, checks that it is a whole block of the volume, in use, sent once, and that its
-// data has the MD5 its record names, and writes it to the store.
+// block, checks that it is a whole block of the volume, in use, sent once and after every
+// block before it (the agent sends blocks in ascending order), and that its data has the
+// MD5 its record names, and hands it to the sink.
 #pragma once
 
 #include <cstdint>
 
 #include "backup-server/AgentSession.h"
-#include "backup-server/VolumeStore.h"
+#include "backup-server/BlockSink.h"
 #include "blocks/BlockMap.h"
 #include "blocks/ZlibStreams.h"
 #include "crypto/CipherContext.h"
@@ -20,7 +21,7 @@ class BlockStreamReceiver {
     static constexpr std::uint32_t kMaxBatch = 256;
 
     // sessionKey is null when blocks are not enciphered. All must outlive the receiver.
-    BlockStreamReceiver(AgentSession& session, VolumeStore& store, const blocks::BlockMap& used,
+    BlockStreamReceiver(AgentSession& session, BlockSink& sink, const blocks::BlockMap& used,
                         const crypto::KeyMsg* sessionKey);
 
     // Reads the rest of a batch of count blocks (after its PROT_BLOCKS announcement).
@@ -32,12 +33,14 @@ class BlockStreamReceiver {
     std::uint64_t compressedBlocks() const { return compressedBlocks_; }
     std::uint64_t wireBytes() const { return wireBytes_; }
     std::uint64_t batches() const { return batches_; }
+    // One past the highest block received (0 before the first).
+    std::uint64_t position() const { return position_; }
 
   private:
     void apply(blocks::Block& block);
 
     AgentSession& session_;
-    VolumeStore& store_;
+    BlockSink& sink_;
     const blocks::BlockMap& used_;
     const crypto::KeyMsg* sessionKey_;
     crypto::CipherContext cipher_;
@@ -47,6 +50,7 @@ class BlockStreamReceiver {
     std::uint64_t compressedBlocks_ = 0;
     std::uint64_t wireBytes_ = 0;
     std::uint64_t batches_ = 0;
+    std::uint64_t position_ = 0;
 };
 
 }  // namespace backup_server

@@ -29,6 +29,8 @@ class BlockStreamSink {
     std::uint64_t compressedBlocks() const { return compressedBlocks_; }
     std::uint64_t wireBytes() const { return wireBytes_; }
     std::uint64_t batches() const { return batches_; }
+    // The block index after the last one received (0 before any), for progress.
+    std::uint64_t position() const { return anyBlock_ ? lastIndex_ + 1 : 0; }
 
   private:
     AgentSession& session_;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -13,16 +14,41 @@
 
 namespace backup_server {
 
+// A wrong command line: the tool prints the message and the command's usage, and exits 2.
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The agent could not be reached; the message names host and port.
+class AgentUnreachable : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The tool's exit statuses.
+enum ExitStatus : int {
+    kExitOk = 0,
+    kExitFailed = 1,       // the work failed (the agent's or the store's error is printed)
+    kExitUsage = 2,        // a wrong command line
+    kExitBusy = 3,         // the agent is busy with another backup
+    kExitUnreachable = 4,  // the agent cannot be reached
+    kExitStoreInUse = 5,   // another command is using the store
+    kExitDamaged = 6,      // verify found damage
+};
+
 struct CommandContext {
     std::filesystem::path keysDir;
     std::string host = "127.0.0.1";
     std::uint16_t port = 1167;
     std::vector<std::string> arguments;  // after the command name
+    bool json = false;                   // --json: machine-readable output
     std::ostream* out = nullptr;
 
     ServerKeys keys() const { return ServerKeys::loadOrCreate(keysDir); }
     // Connects and authenticates, printing the agent's log records as they arrive. Throws
-    // winutil::AgentException when the agent turns the server away.
+    // AgentUnreachable when nothing answers, winutil::AgentException when the agent turns
+    // the server away.
     std::unique_ptr<AgentSession> openSession() const;
 };
 
@@ -49,5 +75,9 @@ int partitionRestoreCommand(CommandContext& context);
 int restoreCommand(CommandContext& context);
 int backupCommand(CommandContext& context);
 int restoreFilesCommand(CommandContext& context);
+int pointsCommand(CommandContext& context);
+int verifyCommand(CommandContext& context);
+int forgetCommand(CommandContext& context);
+int gcCommand(CommandContext& context);
 
 }  // namespace backup_server

@@ -1,5 +1,6 @@
 #include "backup-server/Command.h"
 
+#include "net/SocketException.h"
 #include "winutil/Exceptions.h"
 
 namespace backup_server {
@@ -32,15 +33,30 @@ const std::vector<CommandInfo>& commandTable() {
          "                           write the saved partition table (of disk FROM) to DISK",
          partitionRestoreCommand},
         {"restore",
-         "restore DEVICE-ID (STORE [from=ID] | image=FILE block-size=N) [compression=0|1]\n"
-         "        [level=N] [encryption=0|1] [key=session|request] [batch=N]\n"
-         "                           stream a stored volume back onto a partition",
+         "restore DEVICE-ID (STORE [point=N] [from=ID] | image=FILE block-size=N)\n"
+         "        [compression=0|1] [level=N] [encryption=0|1] [key=session|request] [batch=N]\n"
+         "                           stream a restore point (default: the latest of the\n"
+         "                           volume, or of volume ID) back onto a partition",
          restoreCommand},
         {"backup",
          "backup DEVICE-ID STORE [compression=0|1] [level=N] [encryption=0|1] [checksums=0|1]\n"
          "        [sink=1]           (sink=1: check every batch, store nothing; STORE unused)\n"
-         "                           back up a volume into its folder of STORE",
+         "                           back up a volume: a new restore point in STORE",
          backupCommand},
+        {"points",
+         "points STORE [DEVICE-ID] [--json]\n"
+         "                           list the restore points (of one volume)",
+         pointsCommand},
+        {"verify",
+         "verify STORE [point=N|all] [--json]\n"
+         "                           read and check every chunk of the points (exit 6\n"
+         "                           on damage, naming the damaged blocks)",
+         verifyCommand},
+        {"forget",
+         "forget STORE keep-last=N [keep-daily=N] [keep-weekly=N]\n"
+         "                           forget each volume's points the policy does not keep",
+         forgetCommand},
+        {"gc", "gc STORE                   remove chunks no restore point references", gcCommand},
         {"restore-files",
          "restore-files (target=PATH | device=ID) [chunk=BYTES] [keepalives=N] [times=unix]\n"
          "        SOURCE...          restore local folders (or @LIST files: LOCAL[<tab>AS])",
@@ -50,7 +66,16 @@ const std::vector<CommandInfo>& commandTable() {
 }
 
 std::unique_ptr<AgentSession> CommandContext::openSession() const {
-    auto session = AgentSession::connect(host, port);
+    std::unique_ptr<AgentSession> session;
+    try {
+        session = AgentSession::connect(host, port);
+    } catch (const Net::SocketException& error) {
+        std::string reason = error.message();
+        if (reason.find("refused") != std::string::npos)
+            reason = "the connection was refused (is the agent running and listening there?)";
+        throw AgentUnreachable("cannot connect to the agent at host " + host + ", port " +
+                               std::to_string(port) + ": " + reason);
+    }
     std::ostream* stream = out;
     session->onLogRecord([stream](const LogRecord& record) {
         *stream << "agent " << logRecordLevel(record.code) << ": " << record.text << "\n";

@@ -1,10 +1,12 @@
-// restore DEVICE-ID (STORE | image=FILE block-size=N) [from=DEVICE-ID] [compression=0|1]
-//         [level=N] [encryption=0|1] [key=session|request] [batch=N]
+// restore DEVICE-ID (STORE [point=N] [from=DEVICE-ID] | image=FILE block-size=N)
+//         [compression=0|1] [level=N] [encryption=0|1] [key=session|request] [batch=N]
 #include <memory>
 
 #include "backup-server/Command.h"
 #include "backup-server/ImageBlockSource.h"
 #include "backup-server/KeysGet.h"
+#include "backup-server/PointReader.h"
+#include "backup-server/Progress.h"
 #include "backup-server/StoreBlockSource.h"
 #include "backup-server/VolumeRestore.h"
 #include "winutil/Exceptions.h"
@@ -17,13 +19,14 @@ struct RestoreArguments {
     std::string store;
     std::string image;
     std::string from;
+    std::int64_t point = 0;  // 0: the latest
     bool keyInRequest = false;
 };
 
 std::uint32_t numberValue(const std::string& word, const std::string& value) {
     if (value.empty() || value.size() > 9 ||
         value.find_first_not_of("0123456789") != std::string::npos) {
-        ZENTRAD_THROW(winutil::AgentException, "Not a number: " + word);
+        throw UsageError("not a number: " + word);
     }
     return static_cast<std::uint32_t>(std::stoul(value));
 }
@@ -31,7 +34,7 @@ std::uint32_t numberValue(const std::string& word, const std::string& value) {
 void parseOption(const std::string& word, RestoreArguments& arguments) {
     std::size_t equals = word.find('=');
     if (equals == std::string::npos)
-        ZENTRAD_THROW(winutil::AgentException, "Expected KEY=VALUE: " + word);
+        throw UsageError("expected KEY=VALUE: " + word);
     std::string key = word.substr(0, equals);
     std::string value = word.substr(equals + 1);
     RestoreOptions& options = arguments.options;
@@ -39,6 +42,8 @@ void parseOption(const std::string& word, RestoreArguments& arguments) {
         arguments.image = value;
     else if (key == "from")
         arguments.from = value;
+    else if (key == "point")
+        arguments.point = numberValue(word, value);
     else if (key == "block-size")
         options.blockSize = numberValue(word, value);
     else if (key == "compression")
@@ -52,12 +57,12 @@ void parseOption(const std::string& word, RestoreArguments& arguments) {
     else if (key == "key" && (value == "session" || value == "request"))
         arguments.keyInRequest = value == "request";
     else
-        ZENTRAD_THROW(winutil::AgentException, "Unknown restore option: " + word);
+        throw UsageError("unknown restore option: " + word);
 }
 
 RestoreArguments parseArguments(const std::vector<std::string>& words) {
     if (words.size() < 2)
-        ZENTRAD_THROW(winutil::AgentException, "Wrong number of arguments");
+        throw UsageError("restore needs a DEVICE-ID and a STORE (or image=FILE)");
     RestoreArguments arguments;
     arguments.options.deviceID = words[0];
     std::size_t first = 1;
@@ -66,35 +71,72 @@ RestoreArguments parseArguments(const std::vector<std::string>& words) {
     for (std::size_t i = first; i < words.size(); ++i)
         parseOption(words[i], arguments);
     if (arguments.store.empty() == arguments.image.empty())
-        ZENTRAD_THROW(winutil::AgentException, "Name either a STORE or an image=FILE");
+        throw UsageError("name either a STORE or an image=FILE");
+    if (!arguments.image.empty() && (arguments.point != 0 || !arguments.from.empty()))
+        throw UsageError("point= and from= choose from a STORE, not from an image");
     if (arguments.options.batchBlocks == 0 || arguments.options.batchBlocks > 65535)
-        ZENTRAD_THROW(winutil::AgentException, "A batch holds 1 to 65535 blocks");
+        throw UsageError("a batch holds 1 to 65535 blocks");
     return arguments;
 }
 
-// A store's source owns the store it reads.
-class OwnedStoreSource : public BlockSource {
+// A restore point's source owns the store (with its read lock) and the point it reads,
+// and shows progress.
+class PointSource : public BlockSource {
   public:
-    OwnedStoreSource(const std::string& root, const std::string& deviceID)
-        : store_(root, deviceID), source_(store_) {}
-    blocks::BlockPtr next() override { return source_.next(); }
-    std::uint32_t blockSize() const { return store_.blockSize(); }
+    PointSource(const std::string& root, const std::string& deviceID, std::int64_t id,
+                std::ostream& out)
+        : store_(root, Store::Access::read, "restore " + deviceID),
+          point_(store_, choose(store_, deviceID, id)),
+          source_(point_),
+          progress_(out, Progress::outputIsTerminal(), "restore", "blocks") {
+        progress_.setTotal(source_.usedBlocks());
+    }
+    blocks::BlockPtr next() override {
+        blocks::BlockPtr block = source_.next();
+        progress_.update(source_.position(), source_.position() * blockSize());
+        if (block == nullptr)
+            progress_.finish();
+        return block;
+    }
+    std::uint32_t blockSize() const { return point_.geometry().blockSize; }
+    const PointRecord& point() const { return point_.point(); }
 
   private:
-    VolumeStore store_;
+    static PointRecord choose(Store& store, const std::string& deviceID, std::int64_t id) {
+        std::optional<PointRecord> point =
+            id != 0 ? store.catalogue().point(id) : store.catalogue().latest(deviceID);
+        if (!point) {
+            ZENTRAD_THROW(winutil::AgentException,
+                          id != 0 ? "The store holds no restore point " + std::to_string(id)
+                                  : "The store holds no restore point of " + deviceID);
+        }
+        return *point;
+    }
+
+    Store store_;
+    PointReader point_;
     StoreBlockSource source_;
+    Progress progress_;
 };
 
-std::unique_ptr<BlockSource> openSource(RestoreArguments& arguments) {
+std::unique_ptr<BlockSource> openSource(RestoreArguments& arguments, std::ostream& out) {
     if (!arguments.store.empty()) {
         const std::string& from =
             arguments.from.empty() ? arguments.options.deviceID : arguments.from;
-        auto source = std::make_unique<OwnedStoreSource>(arguments.store, from);
+        auto source = std::make_unique<PointSource>(arguments.store, from, arguments.point, out);
+        if (arguments.point != 0 && !arguments.from.empty() &&
+            source->point().deviceID != arguments.from) {
+            throw UsageError("point " + std::to_string(arguments.point) + " is of " +
+                             source->point().deviceID + ", not of " + arguments.from);
+        }
+        const PointRecord& point = source->point();
+        out << "restoring point " << point.id << " of " << point.deviceID << " (" << point.kind
+            << ", " << point.usedBlocks << " used blocks)\n";
         arguments.options.blockSize = source->blockSize();
         return source;
     }
     if (arguments.options.blockSize == 0)
-        ZENTRAD_THROW(winutil::AgentException, "An image needs block-size=N");
+        throw UsageError("an image needs block-size=N");
     return std::make_unique<ImageBlockSource>(arguments.image, arguments.options.blockSize);
 }
 
@@ -113,7 +155,7 @@ void chooseKey(AgentSession& session, RestoreArguments& arguments) {
 
 int restoreCommand(CommandContext& context) {
     RestoreArguments arguments = parseArguments(context.arguments);
-    std::unique_ptr<BlockSource> source = openSource(arguments);
+    std::unique_ptr<BlockSource> source = openSource(arguments, *context.out);
     auto session = context.openSession();
     chooseKey(*session, arguments);
     RestoreSummary summary = runVolumeRestore(*session, arguments.options, *source);

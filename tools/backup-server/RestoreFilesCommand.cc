@@ -24,7 +24,7 @@ std::uint32_t numberValue(const std::string& word, const std::string& value) {
             return static_cast<std::uint32_t>(number);
     } catch (const std::exception&) {
     }
-    ZENTRAD_THROW(winutil::AgentException, "Not a number: " + word);
+    throw UsageError("not a number: " + word);
 }
 
 // Words are key=value settings or sources (folders, or @LIST files).
@@ -51,8 +51,7 @@ RestoreFilesArguments parseArguments(const std::vector<std::string>& words) {
     }
     if (arguments.sources.empty() ||
         arguments.header.targetPath.empty() == arguments.header.deviceID.empty()) {
-        ZENTRAD_THROW(winutil::AgentException,
-                      "restore-files needs target=PATH or device=ID and at least one source");
+        throw UsageError("restore-files needs target=PATH or device=ID and at least one source");
     }
     return arguments;
 }

@@ -5,30 +5,46 @@
 #include "winutil/Exceptions.h"
 
 namespace backup_server {
+namespace {
 
-StoreBlockSource::StoreBlockSource(VolumeStore& store) : store_(store) {
-    for (std::uint64_t i = 0; i < store.blockCount(); ++i)
-        usedBlocks_ += store.usedMap().bit(i) ? 1 : 0;
-    if (!store.hasImage() || usedBlocks_ == 0) {
+PointReader& latestOf(VolumeStore& store) {
+    PointReader* point = store.reader();
+    if (point == nullptr) {
+        ZENTRAD_THROW(winutil::AgentException, "The store " + store.folder().string() +
+                                                   " holds no restore point of " +
+                                                   store.deviceID());
+    }
+    return *point;
+}
+
+}  // namespace
+
+StoreBlockSource::StoreBlockSource(PointReader& point) : point_(point) {
+    const blocks::BlockMap& used = point.used();
+    for (std::uint64_t i = 0; i < used.capacity(); ++i)
+        usedBlocks_ += used.bit(i) ? 1 : 0;
+    if (usedBlocks_ == 0) {
         ZENTRAD_THROW(winutil::AgentException,
-                      "The store " + store.folder().string() + " holds no complete backup");
+                      "Restore point " + std::to_string(point.point().id) + " uses no block");
     }
 }
 
+StoreBlockSource::StoreBlockSource(VolumeStore& store) : StoreBlockSource(latestOf(store)) {}
+
 blocks::BlockPtr StoreBlockSource::next() {
-    while (next_ < store_.blockCount() && !store_.usedMap().bit(next_))
+    const blocks::BlockMap& used = point_.used();
+    std::uint64_t count = used.capacity();
+    while (next_ < count && !used.bit(next_))
         ++next_;
-    if (next_ == store_.blockCount())
+    if (next_ == count)
         return nullptr;
     std::uint64_t index = next_++;
-    std::string bytes = store_.readBlock(index);
-    std::uint32_t size = store_.blockSize();
-    if (bytes.size() != size)
-        ZENTRAD_THROW(winutil::AgentException, "Cannot read block " + std::to_string(index));
+    std::uint32_t size = point_.geometry().blockSize;
     auto data = std::make_shared<unsigned char[]>(size);
-    std::memcpy(data.get(), bytes.data(), size);
+    std::memcpy(data.get(), point_.block(index), size);
     auto block = std::make_shared<blocks::Block>(index, size, std::move(data), size, false, false);
-    block->setDigest(store_.readDigest(index));
+    block->setDigest(point_.digest(index));
+    ++given_;
     return block;
 }
 

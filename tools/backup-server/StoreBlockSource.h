@@ -1,9 +1,10 @@
-// The volume image of a backup store as the source of a restore: the blocks that were in
-// use at the last complete backup, in ascending order, with their stored digests.
+// A restore point as the source of a restore: the blocks the point uses, in ascending
+// order, with their stored digests, read a chunk at a time.
 #pragma once
 
 #include <cstdint>
 
+#include "backup-server/PointReader.h"
 #include "backup-server/VolumeRestore.h"
 #include "backup-server/VolumeStore.h"
 
@@ -11,17 +12,22 @@ namespace backup_server {
 
 class StoreBlockSource : public BlockSource {
   public:
-    // The store must outlive the source. Throws winutil::AgentException when the store
-    // holds no complete backup.
+    // The point (or the store) must outlive the source. Throws winutil::AgentException
+    // when there is no point or it uses no block.
+    explicit StoreBlockSource(PointReader& point);
+    // The volume's latest point.
     explicit StoreBlockSource(VolumeStore& store);
 
     blocks::BlockPtr next() override;
     std::uint64_t usedBlocks() const { return usedBlocks_; }
+    // Blocks given out so far.
+    std::uint64_t position() const { return given_; }
 
   private:
-    VolumeStore& store_;
+    PointReader& point_;
     std::uint64_t next_ = 0;
     std::uint64_t usedBlocks_ = 0;
+    std::uint64_t given_ = 0;
 };
 
 }  // namespace backup_server

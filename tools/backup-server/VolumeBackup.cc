@@ -4,10 +4,12 @@
 #include <iomanip>
 #include <optional>
 #include <sstream>
+#include <vector>
 
 #include "backup-server/BlockStreamReceiver.h"
 #include "backup-server/BlockStreamSink.h"
 #include "backup-server/KeysGet.h"
+#include "backup-server/PointBuilder.h"
 #include "blocks/Md5Stream.h"
 #include "net/ByteOrder.h"
 #include "winutil/Exceptions.h"
@@ -92,7 +94,8 @@ blocks::BlockMap receiveBlockMap(AgentSession& session, BackupSummary& summary) 
 
 // Reads the block stream up to the new journal key.
 template <typename Receiver>
-std::string receiveBlocks(AgentSession& session, Receiver& receiver, BackupSummary& summary) {
+std::string receiveBlocks(AgentSession& session, Receiver& receiver, BackupSummary& summary,
+                          Progress* progress) {
     for (;;) {
         Net::Code code = readCodeSkippingKeepAlives(session, summary);
         Net::ProtocolStream::verifyCode(Net::PROT_ENCRYPTED, code);
@@ -103,6 +106,8 @@ std::string receiveBlocks(AgentSession& session, Receiver& receiver, BackupSumma
             return message.readBlock(VolumeStore::kJournalKeyBytes);
         Net::ProtocolStream::verifyCode(Net::PROT_BLOCKS, inner);
         receiver.receiveBatch(message.read16());
+        if (progress != nullptr)
+            progress->update(receiver.position(), receiver.wireBytes());
     }
 }
 
@@ -120,40 +125,82 @@ void checkCoverage(const BackupSummary& summary, const blocks::BlockMap& held,
     }
 }
 
-std::string historyLine(const BackupSummary& summary) {
-    auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::ostringstream line;
-    line << std::put_time(std::gmtime(&now), "%Y-%m-%dT%H:%M:%SZ") << " "
-         << describeBackup(summary);
-    return line.str();
-}
-
 std::optional<crypto::KeyMsg> sessionKeyFor(AgentSession& session, const BackupOptions& options) {
     if (options.encryptionType != 1)
         return std::nullopt;
     return openBackupKey(fetchKeys(session));
 }
 
+// The digests of the point's used blocks in ascending order, a chunk at a time.
+class DigestWalk {
+  public:
+    explicit DigestWalk(PointReader* point) : point_(point) {}
+
+    // The next used block with a readable digest; false at the end.
+    bool next(std::uint64_t& index, blocks::BlockDigest& digest) {
+        if (point_ == nullptr)
+            return false;
+        const PointGeometry& geometry = point_->geometry();
+        // Block numbers travel in 32 bits: a larger volume gets no digests.
+        if (geometry.blockCount > 0xFFFFFFFFull)
+            return false;
+        for (; next_ < geometry.blockCount; ++next_) {
+            if (!point_->used().bit(next_))
+                continue;
+            std::uint64_t chunk = next_ / geometry.chunkBlocks;
+            if (chunk != chunk_ && !loadChunk(chunk)) {
+                next_ = (chunk + 1) * geometry.chunkBlocks - 1;
+                continue;
+            }
+            index = next_++;
+            digest = digests_[index % geometry.chunkBlocks];
+            return true;
+        }
+        return false;
+    }
+
+  private:
+    bool loadChunk(std::uint64_t chunk) {
+        chunk_ = chunk;
+        std::string problem;
+        if (point_->chunkDigests(chunk, digests_, problem))
+            return true;
+        ++unreadable_;
+        return false;
+    }
+
+    PointReader* point_;
+    std::uint64_t next_ = 0;
+    std::uint64_t chunk_ = ~std::uint64_t{0};
+    std::vector<blocks::BlockDigest> digests_;
+    std::uint64_t unreadable_ = 0;
+};
+
+const char* kindOf(const BackupSummary& summary, bool hadBase) {
+    if (!hadBase)
+        return "full";  // nothing held: every used block came now
+    if (summary.digestsRequested)
+        return "digest-compared";
+    return summary.presentedKey ? "incremental" : "full";
+}
+
 }  // namespace
 
-std::uint64_t serveBlockSums(AgentSession& session, VolumeStore& store, std::uint32_t batchSize) {
+std::uint64_t serveBlockSums(AgentSession& session, PointReader* point, std::uint32_t batchSize) {
     session.sendCode(Net::PROT_ACK).flush();
     auto announcement = session.newMessage();
-    announcement->write32(0).write64(store.blockCount()).write32(batchSize);
+    announcement->write32(0).write64(point ? point->geometry().blockCount : 0).write32(batchSize);
     announcement->send();
-    const blocks::BlockMap& used = store.usedMap();
+    DigestWalk walk(point);
     std::uint64_t served = 0;
-    std::uint64_t next = 0;
-    // Block numbers travel in 32 bits: a larger volume gets no digests.
-    std::uint64_t limit = used.capacity() <= 0xFFFFFFFFull ? used.capacity() : 0;
-    while (next < limit) {
+    bool more = true;
+    while (more) {
         std::string records;
         std::uint32_t count = 0;
-        for (; next < limit && count < batchSize; ++next) {
-            if (!used.bit(next))
-                continue;
-            blocks::BlockDigest digest = store.readDigest(next);
-            Net::appendBigEndian(records, next, 4);
+        std::uint64_t index = 0;
+        blocks::BlockDigest digest{};
+        while (count < batchSize && (more = walk.next(index, digest))) {
+            Net::appendBigEndian(records, index, 4);
             records.append(reinterpret_cast<const char*>(digest.data()), digest.size());
             ++count;
         }
@@ -175,12 +222,26 @@ std::uint64_t serveBlockSums(AgentSession& session, VolumeStore& store, std::uin
     return served;
 }
 
-BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& store,
+BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
                               const BackupOptions& options) {
     auto start = std::chrono::steady_clock::now();
+    Store store(volume.folder(), Store::Access::write, "backup " + options.deviceID);
+    std::optional<PointRecord> latest = store.catalogue().latest(options.deviceID);
+    std::unique_ptr<PointReader> base;
     BackupSummary summary;
+    try {
+        if (latest)
+            base = std::make_unique<PointReader>(store, *latest);
+    } catch (const winutil::AgentException& error) {
+        // A damaged latest point must not stop the volume from being backed up: this
+        // backup builds on nothing and so becomes a full one.
+        summary.warnings.push_back(error.message() + "; this backup will be a full one");
+        latest.reset();
+    }
     std::optional<crypto::KeyMsg> sessionKey = sessionKeyFor(session, options);
-    std::optional<std::string> storedKey = store.journalKey();
+    std::optional<std::string> storedKey;
+    if (latest && latest->journalKey.size() == VolumeStore::kJournalKeyBytes)
+        storedKey = latest->journalKey;
     std::string key = !options.journalKeyOverride.empty()
                           ? options.journalKeyOverride
                           : storedKey.value_or(std::string(56, '\0'));
@@ -193,17 +254,21 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& store,
     Net::Code code = message->read32();
     if (code == Net::PROT_BLOCKSUMS_REQUEST) {
         summary.digestsRequested = true;
-        summary.digestsServed = serveBlockSums(session, store);
+        summary.digestsServed = serveBlockSums(session, base.get());
         message = session.receiveMessage();
         code = message->read32();
     }
     Net::ProtocolStream::verifyCode(Net::PROT_BACKUP_VOLUME_INFO, code);
     readVolumeInfo(*message, summary);
-    blocks::BlockMap held = store.usedMap();
-    store.beginBackup(summary.blockSize, summary.blockCount);
+    PointBuilder builder(store, options.deviceID,
+                         geometryFor(summary.blockSize, summary.blockCount), std::move(base));
     summary.used = receiveBlockMap(session, summary);
-    BlockStreamReceiver receiver(session, store, summary.used, sessionKey ? &*sessionKey : nullptr);
-    std::string newKey = receiveBlocks(session, receiver, summary);
+    builder.setUsed(summary.used);
+    if (options.progress != nullptr)
+        options.progress->setTotal(summary.blockCount);
+    BlockStreamReceiver receiver(session, builder, summary.used,
+                                 sessionKey ? &*sessionKey : nullptr);
+    std::string newKey = receiveBlocks(session, receiver, summary, options.progress);
     blocks::BlockMap skipped = receiveBlockMap(session, summary);
     Net::ProtocolStream::verifyCode(Net::PROT_BACKUP_COMPLETE,
                                     readCodeSkippingKeepAlives(session, summary));
@@ -214,10 +279,24 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& store,
     summary.compressedBlocks = receiver.compressedBlocks();
     summary.wireBytes = receiver.wireBytes();
     summary.batches = receiver.batches();
-    checkCoverage(summary, held, skipped);
+    checkCoverage(summary, builder.held(), skipped);
+    summary.kind = kindOf(summary, builder.hasBase());
+    PointRecord details;
+    details.created = static_cast<std::int64_t>(
+        std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()));
+    details.kind = summary.kind;
+    details.usedBlocks = summary.usedBlocks;
+    details.sentBlocks = summary.blocksSent;
+    details.wireBytes = summary.wireBytes;
+    details.journalKey = newKey;
+    details.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    PointRecord added = builder.commit(details);
+    summary.point = added.id;
+    summary.storedBytes = added.storedBytes;
     summary.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    store.commit(summary.used, newKey, historyLine(summary));
+    volume.refresh();
     return summary;
 }
 
@@ -245,7 +324,7 @@ BackupSummary runSinkBackup(AgentSession& session, const BackupOptions& options)
     readVolumeInfo(*message, summary);
     summary.used = receiveBlockMap(session, summary);
     BlockStreamSink sink(session, summary.used, summary.blockSize, options.encryptionType == 1);
-    receiveBlocks(session, sink, summary);
+    receiveBlocks(session, sink, summary, options.progress);
     blocks::BlockMap skipped = receiveBlockMap(session, summary);
     Net::ProtocolStream::verifyCode(Net::PROT_BACKUP_COMPLETE,
                                     readCodeSkippingKeepAlives(session, summary));
@@ -255,6 +334,7 @@ BackupSummary runSinkBackup(AgentSession& session, const BackupOptions& options)
     summary.compressedBlocks = sink.compressedBlocks();
     summary.wireBytes = sink.wireBytes();
     summary.batches = sink.batches();
+    summary.kind = "full";
     if (summary.blocksSent + summary.skippedBlocks != summary.usedBlocks)
         refuse("sent and skipped blocks do not add up to the used ones");
     summary.seconds =
@@ -263,9 +343,7 @@ BackupSummary runSinkBackup(AgentSession& session, const BackupOptions& options)
 }
 
 std::string describeBackup(const BackupSummary& summary) {
-    const char* kind = summary.digestsRequested ? "digest-compared"
-                       : summary.presentedKey   ? "incremental"
-                                                : "full";
+    const std::string& kind = summary.kind;
     double usedMiB = static_cast<double>(summary.usedBlocks) * summary.blockSize / (1 << 20);
     std::ostringstream text;
     text << std::fixed << std::setprecision(1) << kind << ": " << summary.usedBlocks
@@ -276,6 +354,8 @@ std::string describeBackup(const BackupSummary& summary) {
          << summary.digestsServed << ", keep-alives " << summary.keepAlives << ", "
          << std::setprecision(2) << summary.seconds << " s, "
          << (summary.seconds > 0 ? usedMiB / summary.seconds : 0.0) << " MB/s of used data";
+    if (summary.point != 0)
+        text << ", point " << summary.point << " (" << summary.storedBytes << " bytes stored)";
     return text.str();
 }
 

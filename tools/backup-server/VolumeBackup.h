@@ -1,15 +1,19 @@
-// The server's side of a volume backup: sends the request (with the journal key of the
-// store's last complete backup), serves the stored digests when the agent asks for them,
-// receives the volume description, the used-block map, the block stream, the new journal
-// key and the map of skipped blocks, verifies every digest, applies the blocks to the
-// store and records the backup there. The backup is recorded only when every used block
-// is accounted for: sent now, or held by the store from before.
+// The server's side of a volume backup: takes the store's write lock, sends the request
+// (with the journal key of the volume's latest restore point), serves that point's digests
+// when the agent asks for them, receives the volume description, the used-block map, the
+// block stream, the new journal key and the map of skipped blocks, verifies every digest,
+// builds a new restore point from the blocks and adds it to the store. The point appears
+// only after PROT_BACKUP_COMPLETE, when every used block is accounted for: sent now, or
+// held by the latest point from before.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "backup-server/AgentSession.h"
+#include "backup-server/PointReader.h"
+#include "backup-server/Progress.h"
 #include "backup-server/VolumeStore.h"
 #include "blocks/BlockMap.h"
 
@@ -25,6 +29,8 @@ struct BackupOptions {
     std::string journalKeyOverride;
     // Check the block stream and drop it (BlockStreamSink.h): the store is not touched.
     bool sink = false;
+    // Shows how far the block stream has come (none when null).
+    Progress* progress = nullptr;
 };
 
 struct BackupSummary {
@@ -43,18 +49,25 @@ struct BackupSummary {
     std::uint64_t batches = 0;
     std::uint64_t keepAlives = 0;
     double seconds = 0;
+    std::string kind;               // full, incremental or digest-compared
+    std::int64_t point = 0;         // the restore point added
+    std::uint64_t storedBytes = 0;  // chunk bytes the point added to the store
+    std::vector<std::string> warnings;
     blocks::BlockMap sent{0};
     blocks::BlockMap used{0};
 };
 
-// Throws winutil::AgentException when the agent fails or anything received does not check.
+// Throws winutil::AgentException when the agent fails or anything received does not check,
+// StoreInUse when another command is changing the store. The volume store is refreshed.
 BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& store,
                               const BackupOptions& options);
 
-// Sends the used blocks' digests of the store as the agent's digest download expects
-// them: PROT_ACK, the encrypted announcement, batches of at most batchSize records in
-// ascending block order (each acknowledged), PROT_BLOCKSUMS_END. Returns the count sent.
-std::uint64_t serveBlockSums(AgentSession& session, VolumeStore& store,
+// Sends the used blocks' digests of a point (none without one) as the agent's digest
+// download expects them: PROT_ACK, the encrypted announcement, batches of at most
+// batchSize records in ascending block order (each acknowledged), PROT_BLOCKSUMS_END.
+// Blocks of a chunk that cannot be read get no digest, so the agent sends them again.
+// Returns the count sent.
+std::uint64_t serveBlockSums(AgentSession& session, PointReader* point,
                              std::uint32_t batchSize = 4096);
 
 // A backup into BlockStreamSink: a full backup (no stored key or digests are offered),

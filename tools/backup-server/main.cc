@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "backup-server/Command.h"
+#include "backup-server/StoreLock.h"
 #include "crypto/CryptoLibrary.h"
 
 namespace po = boost::program_options;
@@ -17,6 +18,21 @@ void printUsage(const po::options_description& options) {
               << options << "\ncommands:\n";
     for (const auto& command : backup_server::commandTable())
         std::cout << "  " << command.usage << "\n";
+    std::cout << "\nexit status (every command):\n"
+                 "  0  done\n"
+                 "  1  the work failed (the reason is printed)\n"
+                 "  2  wrong command line (the command's usage is printed)\n"
+                 "  3  backup: the agent is busy with another backup\n"
+                 "  4  the agent cannot be reached at --host and --port\n"
+                 "  5  another backup-server command is using the store\n"
+                 "  6  verify: damage found in the store\n";
+}
+
+int usageError(const backup_server::CommandInfo& command, const std::string& message) {
+    std::cerr << "backup-server " << command.name << ": " << message
+              << "\nusage: backup-server [options] " << command.usage
+              << "\n(backup-server --help lists options and exit statuses)\n";
+    return backup_server::kExitUsage;
 }
 
 const backup_server::CommandInfo* findCommand(const std::string& name) {
@@ -35,7 +51,8 @@ int main(int argc, char** argv) {
         "keys,k", po::value<std::string>()->default_value("server-keys"),
         "folder of this server's RSA key pair")(
         "host", po::value<std::string>()->default_value("127.0.0.1"), "agent host")(
-        "port,p", po::value<unsigned>(), "agent port (default 1167; 1159 for status)");
+        "port,p", po::value<unsigned>(), "agent port (default 1167; 1159 for status)")(
+        "json", "print JSON instead of text (points, verify)");
     po::options_description hidden;
     hidden.add_options()("command", po::value<std::vector<std::string>>(), "command and arguments");
     po::options_description all;
@@ -47,7 +64,7 @@ int main(int argc, char** argv) {
         po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(),
                   values);
         po::notify(values);
-        if (values.count("help") || !values.count("command")) {
+        if (!values.count("command")) {
             printUsage(options);
             return values.count("help") ? 0 : 2;
         }
@@ -57,6 +74,10 @@ int main(int argc, char** argv) {
             std::cerr << "unknown command: " << words.front() << "\n";
             printUsage(options);
             return 2;
+        }
+        if (values.count("help")) {
+            std::cout << "usage: backup-server [options] " << command->usage << "\n";
+            return 0;
         }
         crypto::CryptoLibrary::initialise();
         backup_server::CommandContext context;
@@ -68,8 +89,19 @@ int main(int argc, char** argv) {
             throw std::invalid_argument("port out of range: " + std::to_string(port));
         context.port = static_cast<std::uint16_t>(port);
         context.arguments.assign(words.begin() + 1, words.end());
+        context.json = values.count("json") != 0;
         context.out = &std::cout;
-        return command->run(context);
+        try {
+            return command->run(context);
+        } catch (const backup_server::UsageError& error) {
+            return usageError(*command, error.what());
+        } catch (const backup_server::AgentUnreachable& error) {
+            std::cerr << "backup-server: " << error.what() << "\n";
+            return backup_server::kExitUnreachable;
+        } catch (const backup_server::StoreInUse& error) {
+            std::cerr << "backup-server: " << error.what() << "\n";
+            return backup_server::kExitStoreInUse;
+        }
     } catch (const std::exception& error) {
         std::cerr << "backup-server: " << error.what() << "\n";
         return 1;

@@ -1,0 +1,373 @@
+// Restore points through the backup-server tool as an operator runs it, against the real
+// agent on an emulated host: disk 0 holds two 32 MiB partitions, an NTFS source (Disk 0
+// Partition 0) and a target (Disk 0 Partition 1). A point is judged by restoring it onto
+// the blanked target and comparing with the source as it was when the point was made:
+// every file through ntfs-3g, and a digest of every cluster the point uses.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "AgentProcess.h"
+#include "backup-server/PointReader.h"
+#include "backup-server/Store.h"
+#include "blocks/Md5Stream.h"
+#include "common/ChildProcess.h"
+#include "common/RunCommand.h"
+#include "common/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kHostsim = ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim";
+const char* const kTool = ZENTRAD_BINARY_DIR "/tools/backup-server/backup-server";
+constexpr std::uint64_t kMiB = 1 << 20;
+constexpr std::uint64_t kSourceOffset = 1 * kMiB;
+constexpr std::uint64_t kTargetOffset = 33 * kMiB;
+constexpr std::uint64_t kPartitionBytes = 32 * kMiB;
+constexpr std::uint32_t kCluster = 4096;
+
+std::string randomBytes(std::size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator());
+    return bytes;
+}
+
+struct ToolRun {
+    int status = -1;
+    std::string output;
+};
+
+class RestorePointTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { test::prepareServerSide(30); }
+
+    void startAgent(const std::string& hostConfig = "") {
+        test::AgentSettings settings;
+        settings.hostConfig = hostConfig;
+        agent_ = std::make_unique<test::AgentProcess>(settings);
+        sim("init");
+        sim("add-disk --size 72M --part 'size=32M,type=7' --part 'size=32M,type=7'");
+        sim("mkfs 0:0 --cluster-size 4096");
+        put("random.bin", randomBytes(3 * kMiB, 1));
+        put("text.txt", std::string(300000, 'q'));
+        auto keys = backup_server::ServerKeys::loadOrCreate(work_.path() / "keys");
+        agent_->allowServer(keys, "cli");
+        agent_->start();
+        put("after-start.bin", randomBytes(8192, 2));  // the driver knows the volume now
+    }
+
+    std::string sim(const std::string& arguments) {
+        return test::runCommand(std::string(kHostsim) + " --root '" + agent_->hostRoot().string() +
+                                "' " + arguments);
+    }
+    void put(const std::string& name, const std::string& content) {
+        fs::path file = work_.path() / ("content-" + name);
+        std::ofstream(file, std::ios::binary) << content;
+        files_.insert(name);
+        sim("put 0:0 '" + file.string() + "' /" + name);
+    }
+
+    std::string toolCommand(const std::string& arguments) const {
+        return std::string(kTool) + " --keys '" + (work_.path() / "keys").string() + "' --port " +
+               std::to_string(agent_ ? agent_->port() : test::freePort()) + " " + arguments;
+    }
+    ToolRun tool(const std::string& arguments) const {
+        fs::path out = work_.path() / "tool.out";
+        int status =
+            std::system((toolCommand(arguments) + " > '" + out.string() + "' 2>&1").c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::readWholeFile(out)};
+    }
+    std::string store() const { return "'" + (work_.path() / "store").string() + "'"; }
+
+    // A backup of the source by the tool; returns the source as the point holds it.
+    fs::path backup(const std::string& name) {
+        ToolRun run =
+            tool("backup 'Disk 0 Partition 0' " + store() + " compression=1 level=1 encryption=1");
+        EXPECT_EQ(run.status, 0) << run.output;
+        return extract(kSourceOffset, name);
+    }
+
+    fs::path extract(std::uint64_t offset, const std::string& name) const {
+        std::ifstream in(agent_->hostRoot() / "disks" / "0.img", std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(offset));
+        std::string bytes(kPartitionBytes, '\0');
+        in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        fs::path file = work_.path() / name;
+        std::ofstream(file, std::ios::binary) << bytes;
+        return file;
+    }
+
+    void blankTarget() const {
+        std::fstream out(agent_->hostRoot() / "disks" / "0.img",
+                         std::ios::binary | std::ios::in | std::ios::out);
+        out.seekp(static_cast<std::streamoff>(kTargetOffset));
+        std::string zeros(kPartitionBytes, '\0');
+        out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    }
+
+    // The MD5 of the clusters the point uses, read from an image of the partition.
+    std::string usedClusterDigest(std::int64_t point, const fs::path& image) const {
+        backup_server::Store look(work_.path() / "store", backup_server::Store::Access::look);
+        backup_server::PointReader reader(look, *look.catalogue().point(point));
+        std::ifstream in(image, std::ios::binary);
+        blocks::Md5Stream md5;
+        std::string cluster(kCluster, '\0');
+        for (std::uint64_t i = 0; i < reader.geometry().blockCount; ++i) {
+            if (!reader.used().bit(i))
+                continue;
+            in.seekg(static_cast<std::streamoff>(i * kCluster));
+            in.read(cluster.data(), kCluster);
+            md5.update(cluster.data(), cluster.size());
+        }
+        auto digest = md5.finish();
+        return std::string(digest.begin(), digest.end());
+    }
+
+    // Restores a point onto the blank target and compares it with the source as it was.
+    void expectRestores(std::int64_t point, const fs::path& sourceThen) {
+        SCOPED_TRACE("point " + std::to_string(point));
+        blankTarget();
+        ToolRun run = tool("restore 'Disk 0 Partition 1' " + store() +
+                           " from='Disk 0 Partition 0' point=" + std::to_string(point));
+        ASSERT_EQ(run.status, 0) << run.output;
+        fs::path target = extract(kTargetOffset, "target.img");
+        EXPECT_EQ(test::runCommand("ntfsls -f '" + target.string() + "'"),
+                  test::runCommand("ntfsls -f '" + sourceThen.string() + "'"));
+        for (const std::string& name : files_) {
+            std::string then = test::runCommand("ntfscat -f '" + sourceThen.string() + "' /" +
+                                                name + " 2>/dev/null || true");
+            EXPECT_TRUE(test::runCommand("ntfscat -f '" + target.string() + "' /" + name +
+                                         " 2>/dev/null || true") == then)
+                << name;
+        }
+        EXPECT_EQ(usedClusterDigest(point, target), usedClusterDigest(point, sourceThen));
+    }
+
+    std::vector<std::int64_t> pointIds() const {
+        backup_server::Store look(work_.path() / "store", backup_server::Store::Access::look);
+        std::vector<std::int64_t> ids;
+        if (look.exists()) {
+            for (const auto& point : look.catalogue().points())
+                ids.push_back(point.id);
+        }
+        return ids;
+    }
+
+    test::TempDir work_;
+    std::unique_ptr<test::AgentProcess> agent_;
+    std::set<std::string> files_;
+};
+
+TEST_F(RestorePointTest, FullIncrementalAndDigestComparedPointsEachRestoreAsTheVolumeWasThen) {
+    startAgent();
+    fs::path atFull = backup("at-full.img");
+    put("second.bin", randomBytes(700000, 3));
+    sim("write 0:0 --cluster 3000 --count 4 --random --seed 5");
+    fs::path atIncremental = backup("at-incremental.img");
+    sim("driver-reset");
+    put("third.txt", std::string(90000, 't'));
+    put("random.bin", randomBytes(3 * kMiB, 4));
+    fs::path atDigestCompared = backup("at-digest-compared.img");
+
+    ToolRun points = tool("--json points " + store());
+    ASSERT_EQ(points.status, 0) << points.output;
+    std::size_t full = points.output.find("\"kind\":\"full\"");
+    std::size_t incremental = points.output.find("\"kind\":\"incremental\"");
+    std::size_t compared = points.output.find("\"kind\":\"digest-compared\"");
+    ASSERT_NE(compared, std::string::npos) << points.output;
+    EXPECT_TRUE(full < incremental && incremental < compared) << points.output;
+    ASSERT_EQ(pointIds().size(), 3u);
+    std::vector<fs::path> images{atFull, atIncremental, atDigestCompared};
+    for (std::size_t i = 0; i < images.size(); ++i)
+        expectRestores(pointIds()[i], images[i]);
+    ToolRun verify = tool("verify " + store());
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    EXPECT_NE(verify.output.find("verified 3 points"), std::string::npos) << verify.output;
+}
+
+// The tool killed at several moments of a backup (during the snapshot, and at several
+// places in the block stream): the points made before stay sound and restorable, what the
+// killed backups wrote is garbage that gc removes, and the next backup completes.
+TEST_F(RestorePointTest, KilledBackupsLeaveEarlierPointsIntact) {
+    startAgent("[snapshot service]\ndelay DoSnapshotSet = 600\n");
+    fs::path atFull = backup("at-full.img");
+    put("changed.bin", randomBytes(6 * kMiB, 7));
+    for (int delay : {150, 700, 1000, 1400, 2000}) {
+        pid_t child = fork();
+        if (child == 0) {
+            std::string command = "exec " + toolCommand("backup 'Disk 0 Partition 0' " + store() +
+                                                        " compression=1 level=9 > /dev/null 2>&1");
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        ToolRun verify = tool("verify " + store());
+        EXPECT_EQ(verify.status, 0) << "killed after " << delay << " ms\n" << verify.output;
+    }
+    expectRestores(pointIds().front(), atFull);
+    ToolRun gc = tool("gc " + store());
+    EXPECT_EQ(gc.status, 0) << gc.output;
+    ToolRun last;
+    for (int attempt = 0; attempt < 20; ++attempt) {  // the agent may still end a killed one
+        last = tool("backup 'Disk 0 Partition 0' " + store());
+        if (last.status != 3)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    EXPECT_EQ(last.status, 0) << last.output;
+    expectRestores(pointIds().back(), extract(kSourceOffset, "now.img"));
+    EXPECT_EQ(tool("verify " + store()).status, 0);
+}
+
+TEST_F(RestorePointTest, VerifyNamesAFlippedByteAndForgetWithGcKeepsKeptPointsRestorable) {
+    startAgent();
+    backup("first.img");
+    put("second.bin", randomBytes(500000, 8));
+    backup("second.img");
+    put("third.bin", randomBytes(400000, 9));
+    backup("third.img");
+    std::vector<std::int64_t> ids = pointIds();
+    ASSERT_EQ(ids.size(), 3u);
+
+    // One byte of one block's digest in a chunk of the newest point.
+    fs::path chunkFile;
+    std::uint64_t block = 0;
+    {
+        backup_server::Store look(work_.path() / "store", backup_server::Store::Access::look);
+        backup_server::PointReader reader(look, *look.catalogue().point(ids[2]));
+        const auto& geometry = reader.geometry();
+        for (block = 0; !reader.used().bit(block); ++block) {
+        }
+        std::uint64_t chunk = block / geometry.chunkBlocks;
+        chunkFile =
+            backup_server::ChunkStore(look.chunkFolder()).pathOf(reader.index().entry(chunk));
+        std::fstream file(chunkFile, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekg(static_cast<std::streamoff>(backup_server::kChunkHeaderBytes +
+                                               16 * (block % geometry.chunkBlocks)));
+        char byte = static_cast<char>(file.get());
+        file.seekp(file.tellg() - std::streamoff{1});
+        file.put(static_cast<char>(byte ^ 0x40));
+    }
+    ToolRun verify = tool("verify " + store());
+    EXPECT_EQ(verify.status, 6) << verify.output;
+    EXPECT_NE(verify.output.find("point " + std::to_string(ids[2]) + " (Disk 0 Partition 0, "),
+              std::string::npos);
+    EXPECT_NE(verify.output.find("DAMAGED, 1 blocks"), std::string::npos) << verify.output;
+    EXPECT_NE(verify.output.find("blocks " + std::to_string(block) + "\n"), std::string::npos)
+        << verify.output;
+    ToolRun json = tool("--json verify " + store() + " point=" + std::to_string(ids[2]));
+    EXPECT_EQ(json.status, 6);
+    EXPECT_NE(json.output.find("\"blocks\":[" + std::to_string(block) + "]"), std::string::npos)
+        << json.output;
+    // The data itself is still proven by the chunk's name, so the point restores; a byte
+    // of the compressed data is another matter.
+    ToolRun restore =
+        tool("restore 'Disk 0 Partition 1' " + store() + " from='Disk 0 Partition 0'");
+    EXPECT_EQ(restore.status, 0) << restore.output;
+    {
+        std::fstream file(chunkFile, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(-20, std::ios::end);
+        file.put('\x7f');
+    }
+    restore = tool("restore 'Disk 0 Partition 1' " + store() + " from='Disk 0 Partition 0'");
+    EXPECT_EQ(restore.status, 1);
+    EXPECT_NE(restore.output.find("Damaged store: chunk " + chunkFile.filename().string()),
+              std::string::npos)
+        << restore.output;
+    fs::remove(chunkFile);
+    // The next backup sends the blocks whose digests it could not serve and stores the
+    // chunk afresh; the damaged points stay damaged until they are forgotten.
+    sim("driver-reset");
+    fs::path atFourth = backup("fourth.img");
+
+    ToolRun forget = tool("forget " + store() + " keep-last=2");
+    EXPECT_EQ(forget.status, 0) << forget.output;
+    EXPECT_NE(forget.output.find("kept 2 points, forgot 2"), std::string::npos) << forget.output;
+    ToolRun gc = tool("gc " + store());
+    EXPECT_EQ(gc.status, 0) << gc.output;
+    EXPECT_EQ(gc.output.find(" 0 bytes freed"), std::string::npos) << gc.output;
+    ids = pointIds();
+    ASSERT_EQ(ids.size(), 2u);
+    expectRestores(ids[1], atFourth);
+    ToolRun after = tool("verify " + store() + " point=" + std::to_string(ids[1]));
+    EXPECT_EQ(after.status, 0) << after.output;
+
+    // A damaged latest index does not stop the volume from being backed up: the next
+    // backup builds on nothing, says so, and is a whole point of its own.
+    {
+        backup_server::Store look(work_.path() / "store", backup_server::Store::Access::look);
+        std::fstream index(look.indexPath(look.catalogue().point(ids[1])->indexFile),
+                           std::ios::in | std::ios::out | std::ios::binary);
+        index.seekp(40);
+        index.put('\x33');
+    }
+    ToolRun full = tool("backup 'Disk 0 Partition 0' " + store());
+    EXPECT_EQ(full.status, 0) << full.output;
+    EXPECT_NE(full.output.find("warning: Damaged store: point index"), std::string::npos)
+        << full.output;
+    EXPECT_NE(full.output.find("\nfull: "), std::string::npos) << full.output;
+    expectRestores(pointIds().back(), extract(kSourceOffset, "fifth.img"));
+}
+
+TEST_F(RestorePointTest, ASecondCommandOnABusyStoreIsRefusedAndWrongCommandLinesGetUsage) {
+    startAgent("[snapshot service]\ndelay DoSnapshotSet = 4000\n");
+    test::TempDir out;
+    pid_t child = fork();
+    if (child == 0) {
+        std::string command =
+            "exec " + toolCommand("backup 'Disk 0 Partition 0' " + store() + " > '" +
+                                  (out.path() / "backup.out").string() + "' 2>&1");
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_TRUE(agent_->waitForLog("Accepting new backup request"));
+    for (const std::string& command : {"gc " + store(), "forget " + store() + " keep-last=1",
+                                       "backup 'Disk 0 Partition 0' " + store()}) {
+        ToolRun refused = tool(command);
+        EXPECT_EQ(refused.status, 5) << command << "\n" << refused.output;
+        EXPECT_NE(refused.output.find("is in use by another command (process " +
+                                      std::to_string(child) + ": backup Disk 0 Partition 0)"),
+                  std::string::npos)
+            << refused.output;
+    }
+    EXPECT_EQ(tool("points " + store()).status, 0);  // reading is fine
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << test::readWholeFile(out.path() / "backup.out");
+    EXPECT_EQ(tool("gc " + store()).status, 0);
+
+    for (const std::string& command :
+         {std::string("backup"), std::string("verify"), "restore X " + store() + " point=last",
+          "forget " + store() + " keep-last=0"}) {
+        ToolRun usage = tool(command);
+        EXPECT_EQ(usage.status, 2) << command << "\n" << usage.output;
+        std::string name = command.substr(0, command.find(' '));
+        EXPECT_NE(usage.output.find("usage: backup-server [options] " + name), std::string::npos)
+            << usage.output;
+    }
+    // Nothing listens on a free port: the tool says where it tried, in plain words.
+    std::string port = std::to_string(test::freePort());
+    fs::path text = out.path() / "echo.out";
+    int echo = std::system((std::string(kTool) + " --keys '" + (work_.path() / "keys").string() +
+                            "' --port " + port + " echo > '" + text.string() + "' 2>&1")
+                               .c_str());
+    EXPECT_TRUE(WIFEXITED(echo) && WEXITSTATUS(echo) == 4);
+    EXPECT_NE(
+        test::readWholeFile(text).find("cannot connect to the agent at host 127.0.0.1, port " +
+                                       port + ": the connection was refused"),
+        std::string::npos)
+        << test::readWholeFile(text);
+}
+
+}  // namespace

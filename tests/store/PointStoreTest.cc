@@ -1,0 +1,356 @@
+// Restore points built, read, verified and collected without an agent: a small volume of
+// 1 KiB blocks (so a chunk is 1024 blocks) whose contents the test keeps itself.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <random>
+
+#include "backup-server/PointBuilder.h"
+#include "backup-server/StoreGc.h"
+#include "backup-server/StoreVerify.h"
+#include "backup-server/VolumeStore.h"
+#include "blocks/Md5Stream.h"
+#include "common/RunCommand.h"
+#include "common/TempDir.h"
+#include "winutil/Exceptions.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace backup_server;
+
+constexpr std::uint32_t kBlock = 1024;
+constexpr std::uint64_t kBlocks = 5000;  // five chunks, the last one short
+const char* const kDevice = "Disk 0 Partition 0";
+
+// A volume as the test knows it: block contents and which blocks are used.
+struct Volume {
+    std::map<std::uint64_t, std::string> blocks;
+    blocks::BlockMap used{kBlocks};
+
+    void write(std::uint64_t index, unsigned seed) {
+        std::mt19937 random(seed);
+        std::string data(kBlock, '\0');
+        for (char& c : data)
+            c = static_cast<char>(random());
+        blocks[index] = data;
+        used.setBit(index);
+    }
+    std::string read(std::uint64_t index) const {
+        return used.bit(index) ? blocks.at(index) : std::string(kBlock, '\0');
+    }
+};
+
+blocks::BlockDigest md5(const std::string& data) {
+    blocks::Md5Stream stream;
+    stream.update(data.data(), data.size());
+    return stream.finish();
+}
+
+class PointStoreTest : public ::testing::Test {
+  protected:
+    // Adds a point holding volume, sending the blocks listed (all used ones when empty).
+    PointRecord addPoint(const Volume& volume, std::vector<std::uint64_t> sent = {}) {
+        auto builder = startPoint();
+        builder->setUsed(volume.used);
+        if (sent.empty()) {
+            for (const auto& [index, data] : volume.blocks) {
+                if (volume.used.bit(index))
+                    sent.push_back(index);
+            }
+        }
+        for (std::uint64_t index : sent) {
+            std::string data = volume.read(index);
+            builder->writeBlock(index, reinterpret_cast<const unsigned char*>(data.data()),
+                                md5(data));
+        }
+        PointRecord details;
+        details.kind = "full";
+        details.journalKey = std::string(56, 'k');
+        return builder->commit(details);
+    }
+
+    std::unique_ptr<PointBuilder> startPoint(std::uint64_t blockCount = kBlocks) {
+        store_.reset();  // its lock, first
+        store_ = std::make_unique<Store>(dir_.path(), Store::Access::write, "test");
+        std::optional<PointRecord> latest = store_->catalogue().latest(kDevice);
+        std::unique_ptr<PointReader> base;
+        if (latest)
+            base = std::make_unique<PointReader>(*store_, *latest);
+        return std::make_unique<PointBuilder>(*store_, kDevice, geometryFor(kBlock, blockCount),
+                                              std::move(base));
+    }
+
+    void expectPointHolds(std::int64_t id, const Volume& volume) {
+        Store store(dir_.path(), Store::Access::look);
+        PointReader reader(store, *store.catalogue().point(id));
+        for (std::uint64_t i = 0; i < kBlocks; ++i) {
+            ASSERT_EQ(reader.used().bit(i), volume.used.bit(i)) << "block " << i;
+            std::string data(reinterpret_cast<const char*>(reader.block(i)), kBlock);
+            ASSERT_TRUE(data == volume.read(i)) << "block " << i;
+            ASSERT_EQ(reader.digest(i), md5(volume.read(i))) << "block " << i;
+        }
+    }
+
+    std::size_t chunkFiles() const {
+        std::size_t count = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(dir_.path() / "chunks"))
+            count += entry.is_regular_file() ? 1 : 0;
+        return count;
+    }
+
+    void dropStore() { store_.reset(); }
+
+    test::TempDir dir_;
+    std::unique_ptr<Store> store_;
+};
+
+TEST_F(PointStoreTest, IncrementalsStoreOnlyChangedChunksAndEveryPointRestoresOnItsOwn) {
+    Volume first;
+    for (std::uint64_t i = 0; i < 3000; i += 3)
+        first.write(i, static_cast<unsigned>(i));
+    first.write(4999, 1);  // in the short last chunk
+    PointRecord full = addPoint(first);
+    EXPECT_EQ(chunkFiles(), 4u);  // chunk 3 (blocks 3072-4095) uses no block
+    EXPECT_GT(full.storedBytes, 1000u * kBlock);
+
+    // Two blocks of chunk 1 change, one block of chunk 2 is freed.
+    Volume second = first;
+    second.write(1200, 77);
+    second.write(1203, 78);
+    second.used.clearBit(2100);
+    PointRecord incremental = addPoint(second, {1200, 1203});
+    EXPECT_EQ(chunkFiles(), 6u);  // new versions of chunks 1 and 2 only
+    EXPECT_LT(incremental.storedBytes, full.storedBytes * 3 / 4);  // chunks 0 and 4 not again
+
+    // Nothing changed: the point shares every chunk.
+    PointRecord same = addPoint(second, {1});
+    EXPECT_EQ(same.storedBytes, 0u);
+    EXPECT_EQ(chunkFiles(), 6u);
+
+    expectPointHolds(full.id, first);
+    expectPointHolds(incremental.id, second);
+    expectPointHolds(same.id, second);
+    VolumeStore view(dir_.path(), kDevice);
+    EXPECT_EQ(view.latestPoint()->id, same.id);
+    EXPECT_EQ(view.journalKey(), std::string(56, 'k'));
+    EXPECT_EQ(view.readBlock(1200), second.read(1200));
+}
+
+// A volume that grew keeps the blocks it had: they need not be sent again.
+TEST_F(PointStoreTest, AGrownVolumeBuildsOnTheBlocksItShares) {
+    Volume volume;
+    for (std::uint64_t i = 4090; i < 5000; ++i)
+        volume.write(i, static_cast<unsigned>(i));
+    addPoint(volume);
+    auto builder = startPoint(6000);
+    blocks::BlockMap used(6000);
+    for (std::uint64_t i = 4090; i < 5000; ++i)
+        used.setBit(i);
+    used.setBit(5500);
+    builder->setUsed(used);
+    std::string data(kBlock, 'n');
+    builder->writeBlock(5500, reinterpret_cast<const unsigned char*>(data.data()), md5(data));
+    PointRecord grown = builder->commit(PointRecord{});
+    builder.reset();
+    dropStore();
+    Store look(dir_.path(), Store::Access::look);
+    PointReader reader(look, grown);
+    EXPECT_EQ(reader.geometry().blockCount, 6000u);
+    for (std::uint64_t i = 4090; i < 5000; ++i)
+        ASSERT_EQ(std::string(reinterpret_cast<const char*>(reader.block(i)), kBlock),
+                  volume.read(i));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(reader.block(5500)), kBlock), data);
+}
+
+TEST_F(PointStoreTest, UnsoundStreamsAreRefusedAndLeaveNoPoint) {
+    Volume volume;
+    for (std::uint64_t i = 100; i < 200; ++i)
+        volume.write(i, static_cast<unsigned>(i));
+    addPoint(volume);
+    std::string data(kBlock, 'x');
+    auto bytes = reinterpret_cast<const unsigned char*>(data.data());
+    {
+        auto builder = startPoint();
+        builder->setUsed(volume.used);
+        builder->writeBlock(150, bytes, md5(data));
+        EXPECT_THROW(builder->writeBlock(150, bytes, md5(data)), winutil::AgentException);
+        EXPECT_THROW(builder->writeBlock(120, bytes, md5(data)), winutil::AgentException);
+    }
+    {
+        // A used block the base point never held and the stream did not send.
+        Volume grown = volume;
+        grown.write(4000, 9);
+        auto builder = startPoint();
+        builder->setUsed(grown.used);
+        EXPECT_THROW(builder->commit(PointRecord{}), winutil::AgentException);
+    }
+    dropStore();
+    Store store(dir_.path(), Store::Access::look);
+    EXPECT_EQ(store.catalogue().points().size(), 1u);
+}
+
+// A backup that dies half way (its builder never commits) leaves the earlier point as it
+// was; its chunks and half-written index are garbage that gc, and only gc, removes.
+TEST_F(PointStoreTest, AnUnfinishedPointLeavesGarbageOnlyGcRemoves) {
+    Volume volume;
+    for (std::uint64_t i = 0; i < kBlocks; i += 2)
+        volume.write(i, static_cast<unsigned>(i));
+    PointRecord kept = addPoint(volume);
+    std::size_t before = chunkFiles();
+    Volume changed = volume;
+    for (std::uint64_t i = 0; i < 3000; i += 2)
+        changed.write(i, static_cast<unsigned>(i + 1));
+    {
+        auto builder = startPoint();
+        builder->setUsed(changed.used);
+        for (std::uint64_t i = 0; i < 3000; i += 2) {
+            std::string data = changed.read(i);
+            builder->writeBlock(i, reinterpret_cast<const unsigned char*>(data.data()), md5(data));
+        }
+    }
+    EXPECT_EQ(chunkFiles(), before + 2);  // chunks 0 and 1 were complete when it stopped
+    std::ofstream(dir_.path() / "points" / "stray.index.part") << "half";
+    expectPointHolds(kept.id, volume);
+
+    dropStore();
+    Store store(dir_.path(), Store::Access::exclusive, "gc");
+    GcReport report = collectGarbage(store, nullptr);
+    EXPECT_EQ(report.chunksRemoved, 2u);
+    EXPECT_EQ(report.chunksKept, before);
+    EXPECT_EQ(report.filesRemoved, 1u);
+    EXPECT_GT(report.bytesFreed, 0u);
+    EXPECT_FALSE(verifyPoints(store, store.catalogue().points(), nullptr).damaged());
+    expectPointHolds(kept.id, volume);
+}
+
+// A chunk file cut short (as a crash can leave one) is not taken for the chunk it names:
+// the next backup that holds that chunk writes it again, which mends the older point too.
+TEST_F(PointStoreTest, AChunkCutShortIsWrittenAgain) {
+    Volume volume;
+    for (std::uint64_t i = 0; i < 1000; ++i)
+        volume.write(i, static_cast<unsigned>(i));
+    PointRecord first = addPoint(volume);
+    dropStore();
+    fs::path chunk;
+    {
+        Store look(dir_.path(), Store::Access::look);
+        chunk = ChunkStore(look.chunkFolder()).pathOf(PointReader(look, first).index().entry(0));
+    }
+    fs::resize_file(chunk, 10);
+    PointRecord second = addPoint(volume);
+    EXPECT_GT(second.storedBytes, 0u);
+    dropStore();
+    Store look(dir_.path(), Store::Access::look);
+    EXPECT_FALSE(verifyPoints(look, look.catalogue().points(), nullptr).damaged());
+}
+
+TEST_F(PointStoreTest, VerifyNamesTheDamagedBlocksAndPoints) {
+    Volume first;
+    for (std::uint64_t i = 0; i < 2048; ++i)
+        first.write(i, static_cast<unsigned>(i));
+    PointRecord older = addPoint(first);
+    Volume second = first;
+    second.write(1500, 3);
+    PointRecord newer = addPoint(second, {1500});
+    dropStore();
+    Store look(dir_.path(), Store::Access::look);
+    EXPECT_FALSE(verifyPoints(look, look.catalogue().points(), nullptr).damaged());
+
+    // Flip a byte of block 7's digest in chunk 0, which both points share.
+    PointReader reader(look, older);
+    fs::path chunk = ChunkStore(look.chunkFolder()).pathOf(reader.index().entry(0));
+    std::fstream file(chunk, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(kChunkHeaderBytes + 16 * 7));
+    file.put('\x5a');
+    file.close();
+    VerifyReport report = verifyPoints(look, look.catalogue().points(), nullptr);
+    ASSERT_EQ(report.points.size(), 2u);
+    for (const PointVerdict& verdict : report.points) {
+        ASSERT_EQ(verdict.chunks.size(), 1u) << verdict.point.id;
+        EXPECT_EQ(verdict.chunks[0].blocks, std::vector<std::uint64_t>{7});
+    }
+    EXPECT_EQ(report.chunksRead, 3u);  // the shared chunk was read once
+    EXPECT_NE(describeVerify(report).find("point " + std::to_string(newer.id)), std::string::npos);
+    EXPECT_NE(verifyJson(report).find("\"blocks\":[7]"), std::string::npos);
+
+    // A damaged index is found too, and is refused to readers.
+    fs::path index = look.indexPath(newer.indexFile);
+    std::fstream indexFile(index, std::ios::in | std::ios::out | std::ios::binary);
+    indexFile.seekp(40);
+    indexFile.put('\x01');
+    indexFile.close();
+    EXPECT_THROW(PointReader(look, newer), winutil::AgentException);
+    report = verifyPoints(look, {newer}, nullptr);
+    EXPECT_NE(report.points[0].indexProblem.find("seal"), std::string::npos);
+    // gc refuses to guess while an index is unreadable.
+    Store exclusive(dir_.path(), Store::Access::exclusive, "gc");
+    EXPECT_THROW(collectGarbage(exclusive, nullptr), winutil::AgentException);
+}
+
+TEST_F(PointStoreTest, LocksRefuseASecondWriterUntilTheHolderDies) {
+    Store writer(dir_.path(), Store::Access::write, "backup X");
+    try {
+        Store(dir_.path(), Store::Access::write, "forget");
+        ADD_FAILURE() << "a second writer was let in";
+    } catch (const StoreInUse& error) {
+        EXPECT_NE(std::string(error.what()).find("backup X"), std::string::npos) << error.what();
+    }
+    // Readers may read beside a writer, but gc may not run beside a reader.
+    Store reader(dir_.path(), Store::Access::read, "restore");
+    EXPECT_THROW(Store(dir_.path(), Store::Access::exclusive, "gc"), StoreInUse);
+
+    // A process killed while it holds the lock releases it.
+    test::TempDir other;
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        Store held(other.path(), Store::Access::write, "child");
+        char byte = 1;
+        (void)!write(ready[1], &byte, 1);
+        pause();
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_THROW(Store(other.path(), Store::Access::write, "parent"), StoreInUse);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_NO_THROW(Store(other.path(), Store::Access::write, "parent"));
+    close(ready[0]);
+    close(ready[1]);
+}
+
+TEST_F(PointStoreTest, AStoreOfThePreviousLayoutIsRefusedWithWhatToDo) {
+    fs::create_directories(dir_.path() / "Disk_0_Partition_0");
+    std::ofstream(dir_.path() / "Disk_0_Partition_0" / "volume") << "block-size = 4096\n";
+    std::ofstream(dir_.path() / "Disk_0_Partition_0" / "image") << "";
+    for (auto access : {Store::Access::look, Store::Access::write}) {
+        try {
+            Store store(dir_.path(), access);
+            ADD_FAILURE() << "the old layout was opened";
+        } catch (const winutil::AgentException& error) {
+            EXPECT_NE(error.message().find("new store folder"), std::string::npos);
+            EXPECT_NE(error.message().find("image=FOLDER/image"), std::string::npos);
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir_.path() / "catalogue.db"));
+
+    // A catalogue of a later layout is refused, never guessed at.
+    test::TempDir later;
+    Store(later.path(), Store::Access::write, "test");
+    test::runCommand("sqlite3 '" + (later.path() / "catalogue.db").string() +
+                     "' \"UPDATE store SET value = '2' WHERE key = 'layout'\"");
+    try {
+        Store store(later.path(), Store::Access::look);
+        ADD_FAILURE() << "a catalogue of layout 2 was opened";
+    } catch (const winutil::AgentException& error) {
+        EXPECT_NE(error.message().find("has layout 2"), std::string::npos) << error.message();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+// The catalogue of a store: STORE/catalogue.db, an SQLite database in WAL mode with one
+// row per restore point (table points) and the store's layout version (table store).
+// A point is added in one transaction after its chunks and index are on disk, and
+// forgotten in one transaction; readers never see half a point. Not thread-safe; one
+// object per thread.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "backup-server/PointIndex.h"
+
+namespace backup_server {
+
+struct PointRecord {
+    std::int64_t id = 0;
+    std::string deviceID;
+    std::int64_t created = 0;  // seconds since 1970, UTC
+    std::string kind;          // full, incremental or digest-compared
+    PointGeometry geometry;
+    std::uint64_t usedBlocks = 0;
+    std::uint64_t sentBlocks = 0;
+    std::uint64_t wireBytes = 0;    // block records received
+    std::uint64_t storedBytes = 0;  // chunk bytes this point added to the store
+    double seconds = 0;
+    std::string journalKey;  // 56 bytes
+    std::string indexFile;   // below STORE/points
+    Sha256Digest indexSeal{};
+};
+
+class Catalogue {
+  public:
+    static constexpr int kLayout = 1;
+
+    // Opens the catalogue; creates it when create is set and it does not exist. Throws
+    // winutil::AgentException for a database of another layout or a damaged one.
+    Catalogue(const std::filesystem::path& file, bool create);
+
+    // Points in ascending id (which is the order they were made), of one device or all.
+    std::vector<PointRecord> points(const std::optional<std::string>& deviceID = std::nullopt);
+    std::optional<PointRecord> latest(const std::string& deviceID);
+    std::optional<PointRecord> point(std::int64_t id);
+    // Adds a point in its own transaction; returns its id.
+    std::int64_t addPoint(const PointRecord& point);
+    // Removes the points in one transaction.
+    void removePoints(const std::vector<std::int64_t>& ids);
+
+  private:
+    struct Closer {
+        void operator()(sqlite3* db) const { sqlite3_close(db); }
+    };
+    void execute(const char* sql);
+    void createSchema();
+    void checkLayout();
+    std::vector<PointRecord> query(const std::string& where, std::int64_t number,
+                                   const std::string* text);
+
+    std::filesystem::path file_;
+    std::unique_ptr<sqlite3, Closer> db_;
+};
+
+}  // namespace backup_server

@@ -1,0 +1,79 @@
+// One chunk of a store: a run of consecutive blocks of a volume as it stood at a restore
+// point, blocks the point does not use filled with zeros. A chunk file is
+//
+//   "ZTCH"          4 bytes
+//   version         2 bytes, 1
+//   reserved        2 bytes, 0
+//   block size      4 bytes (512 to 65535)
+//   blocks          4 bytes (1 to kMaxChunkBlocks, at most kMaxChunkBytes of data)
+//   payload bytes   4 bytes: the length of the zstd frame at the end
+//   MD5 of block i  16 bytes each, in block order (served for digest-compared backups
+//                   without decompressing anything)
+//   zstd frame      the blocks' data, with zstd's own content checksum
+//
+// all integers big-endian. A chunk is named by the SHA-256 of block size (4 bytes),
+// block count (4 bytes) and the data, so equal chunks of any volume and point are stored
+// once, and a read checks the data against its name.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "backup-server/Sha256.h"
+#include "blocks/Block.h"
+
+namespace backup_server {
+
+inline constexpr std::uint32_t kMaxChunkBlocks = 2048;
+inline constexpr std::uint32_t kMaxChunkBytes = 2u << 20;
+inline constexpr std::size_t kChunkHeaderBytes = 20;
+
+struct ChunkShape {
+    std::uint32_t blockSize = 0;
+    std::uint32_t blocks = 0;
+    std::size_t dataBytes() const { return std::size_t{blockSize} * blocks; }
+    bool operator==(const ChunkShape&) const = default;
+};
+
+// What a damaged chunk still tells: the blocks (counted from the chunk's first) whose
+// data or digest is wrong; all of them when the data cannot be read at all.
+struct ChunkDamage {
+    std::string problem;
+    std::vector<std::uint32_t> blocks;
+};
+
+Sha256Digest chunkName(ChunkShape shape, const unsigned char* data);
+
+// zstd's compression and decompression contexts, kept for many chunks.
+class ChunkCodec {
+  public:
+    ChunkCodec();
+    ~ChunkCodec();
+    ChunkCodec(const ChunkCodec&) = delete;
+    ChunkCodec& operator=(const ChunkCodec&) = delete;
+
+    // The whole file for shape.dataBytes() bytes of data and one digest per block.
+    std::string encode(ChunkShape shape, const unsigned char* data,
+                       const blocks::BlockDigest* digests);
+    // Checks a file's header against the shape expected and returns its digests. Returns
+    // false (with problem set) for anything malformed.
+    bool readDigests(std::string_view file, ChunkShape shape,
+                     std::vector<blocks::BlockDigest>& digests, std::string& problem);
+    // Decodes a whole file into data (shape.dataBytes()) and digests, checking the data
+    // against name, and each block against its digest when checkBlocks is set (or the
+    // name does not match, to tell which blocks are damaged). Returns the damage found.
+    std::optional<ChunkDamage> decode(std::string_view file, ChunkShape shape,
+                                      const Sha256Digest& name, unsigned char* data,
+                                      std::vector<blocks::BlockDigest>& digests,
+                                      bool checkBlocks = true);
+
+  private:
+    struct Contexts;
+    std::unique_ptr<Contexts> contexts_;
+};
+
+}  // namespace backup_server

@@ -1,0 +1,133 @@
+#include "backup-server/ChunkStore.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <system_error>
+
+#include "util/FileUtil.h"
+#include "winutil/Exceptions.h"
+
+namespace backup_server {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The longest chunk file there can be: header, digests and zstd's bound for the largest
+// chunk (which is a little more than the data itself).
+constexpr std::size_t kMaxChunkFileBytes =
+    kChunkHeaderBytes + 16 * kMaxChunkBlocks + kMaxChunkBytes + (kMaxChunkBytes >> 7) + 4096;
+
+}  // namespace
+
+ChunkStore::ChunkStore(fs::path folder) : folder_(std::move(folder)) {}
+
+fs::path ChunkStore::pathOf(const Sha256Digest& name) const {
+    std::string hex = toHex(name);
+    return folder_ / hex.substr(0, 2) / hex;
+}
+
+std::uint64_t ChunkStore::put(const Sha256Digest& name, ChunkShape shape, const unsigned char* data,
+                              const blocks::BlockDigest* blockDigests) {
+    fs::path path = pathOf(name);
+    std::error_code error;
+    if (fs::exists(path, error)) {
+        // A chunk left by a backup that never completed is as good as a new one once it is
+        // whole; one cut short (a crash before the data reached the disk) is written again.
+        std::vector<blocks::BlockDigest> digests;
+        std::string problem;
+        if (readDigests(name, shape, digests, problem))
+            return 0;
+        fs::remove(path, error);
+    }
+    std::string file = codec_.encode(shape, data, blockDigests);
+    fs::create_directories(path.parent_path());
+    fs::path temporary = path;
+    temporary += ".tmp-" + std::to_string(::getpid());
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out.write(file.data(), static_cast<std::streamsize>(file.size()));
+        if (!out.flush())
+            ZENTRAD_THROW(winutil::AgentException, "Cannot write the chunk " + temporary.string());
+    }
+    fs::rename(temporary, path);
+    return file.size();
+}
+
+std::optional<std::string> ChunkStore::load(const Sha256Digest& name, std::string& problem) const {
+    fs::path path = pathOf(name);
+    std::error_code error;
+    auto size = fs::file_size(path, error);
+    if (error) {
+        problem = "chunk missing";
+        return std::nullopt;
+    }
+    if (size > kMaxChunkFileBytes) {
+        problem = "chunk file too long";
+        return std::nullopt;
+    }
+    try {
+        return util::FileUtil::readFile(path, kMaxChunkFileBytes);
+    } catch (const std::exception& failure) {
+        problem = std::string("chunk unreadable: ") + failure.what();
+        return std::nullopt;
+    }
+}
+
+void ChunkStore::read(const Sha256Digest& name, ChunkShape shape, unsigned char* data,
+                      std::vector<blocks::BlockDigest>& digests) {
+    std::string problem;
+    std::optional<std::string> file = load(name, problem);
+    std::optional<ChunkDamage> damage;
+    // The name (SHA-256 over the data) proves the data; the blocks' own digests are
+    // checked by verify.
+    if (file)
+        damage = codec_.decode(*file, shape, name, data, digests, false);
+    if (!file || damage) {
+        ZENTRAD_THROW(winutil::AgentException, "Damaged store: chunk " + toHex(name) + ": " +
+                                                   (file ? damage->problem : problem) +
+                                                   " (run verify)");
+    }
+}
+
+bool ChunkStore::readDigests(const Sha256Digest& name, ChunkShape shape,
+                             std::vector<blocks::BlockDigest>& digests, std::string& problem) {
+    std::optional<std::string> file = load(name, problem);
+    return file && codec_.readDigests(*file, shape, digests, problem);
+}
+
+std::optional<ChunkDamage> ChunkStore::check(const Sha256Digest& name, ChunkShape shape) {
+    std::string problem;
+    std::optional<std::string> file = load(name, problem);
+    if (!file) {
+        ChunkDamage damage{problem, {}};
+        for (std::uint32_t i = 0; i < shape.blocks; ++i)
+            damage.blocks.push_back(i);
+        return damage;
+    }
+    scratch_.resize(shape.dataBytes());
+    std::vector<blocks::BlockDigest> digests;
+    return codec_.decode(*file, shape, name, scratch_.data(), digests);
+}
+
+void ChunkStore::forEachFile(
+    const std::function<void(const fs::path&, std::optional<Sha256Digest>)>& visit) const {
+    std::error_code error;
+    if (!fs::is_directory(folder_, error))
+        return;
+    for (const auto& directory : fs::directory_iterator(folder_)) {
+        if (!directory.is_directory())
+            continue;
+        std::vector<fs::path> files;
+        for (const auto& entry : fs::directory_iterator(directory.path()))
+            files.push_back(entry.path());
+        for (const auto& file : files) {
+            Sha256Digest name{};
+            std::string text = file.filename().string();
+            bool named = fromHex(text, name) && text.substr(0, 2) == directory.path().filename();
+            visit(file, named ? std::optional(name) : std::nullopt);
+        }
+    }
+}
+
+}  // namespace backup_server

@@ -1,0 +1,50 @@
+// The chunk folder of a store: chunks/<first two hex digits>/<64 hex digits of the name>.
+// A chunk is written once, to a temporary name first and then renamed, so a file under a
+// chunk's name is always whole (durability comes from the store's sync before a point is
+// committed). Chunks are removed only by garbage collection.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "backup-server/ChunkFile.h"
+
+namespace backup_server {
+
+class ChunkStore {
+  public:
+    explicit ChunkStore(std::filesystem::path folder);
+
+    std::filesystem::path pathOf(const Sha256Digest& name) const;
+    // Stores a chunk unless one of that name exists. Returns the bytes written (0 when
+    // the chunk was there already). Throws winutil::AgentException when writing fails.
+    std::uint64_t put(const Sha256Digest& name, ChunkShape shape, const unsigned char* data,
+                      const blocks::BlockDigest* digests);
+    // Reads a chunk whole and checks it; data receives shape.dataBytes() bytes. Throws
+    // winutil::AgentException naming the chunk when it is missing or damaged.
+    void read(const Sha256Digest& name, ChunkShape shape, unsigned char* data,
+              std::vector<blocks::BlockDigest>& digests);
+    // The blocks' digests without reading the data; false (problem set) when the chunk
+    // is missing or its header is damaged.
+    bool readDigests(const Sha256Digest& name, ChunkShape shape,
+                     std::vector<blocks::BlockDigest>& digests, std::string& problem);
+    // Reads and checks a chunk; the damage found, if any (a missing chunk is damaged whole).
+    std::optional<ChunkDamage> check(const Sha256Digest& name, ChunkShape shape);
+    // Every file under the folder, with the chunk name it carries (none for temporary and
+    // stray files); the callback may remove the file.
+    void forEachFile(const std::function<void(const std::filesystem::path&,
+                                              std::optional<Sha256Digest>)>& visit) const;
+
+  private:
+    std::optional<std::string> load(const Sha256Digest& name, std::string& problem) const;
+
+    std::filesystem::path folder_;
+    ChunkCodec codec_;
+    std::vector<unsigned char> scratch_;
+};
+
+}  // namespace backup_server

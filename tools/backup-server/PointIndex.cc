@@ -1,0 +1,189 @@
+#include "backup-server/PointIndex.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "winutil/Exceptions.h"
+
+namespace backup_server {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kMagic[4] = {'Z', 'T', 'I', 'X'};
+constexpr std::uint16_t kVersion = 1;
+constexpr std::uint32_t kChunkBytes = 1u << 20;
+
+std::uint64_t readBig(const unsigned char* p, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i)
+        value = value << 8 | p[i];
+    return value;
+}
+
+void appendBig(std::string& out, std::uint64_t value, int bytes) {
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+        out.push_back(static_cast<char>((value >> shift) & 0xFF));
+}
+
+[[noreturn]] void damaged(const fs::path& file, const std::string& what) {
+    ZENTRAD_THROW(winutil::AgentException,
+                  "Damaged store: point index " + file.filename().string() + ": " + what);
+}
+
+std::uint64_t indexBytes(const PointGeometry& geometry) {
+    return kIndexHeaderBytes + kSha256Bytes * geometry.chunkCount() +
+           (geometry.blockCount + 7) / 8 + kSha256Bytes;
+}
+
+}  // namespace
+
+ChunkShape PointGeometry::shapeOf(std::uint64_t chunk) const {
+    std::uint64_t first = chunk * chunkBlocks;
+    std::uint64_t blocks = std::min<std::uint64_t>(chunkBlocks, blockCount - first);
+    return ChunkShape{blockSize, static_cast<std::uint32_t>(blocks)};
+}
+
+PointGeometry geometryFor(std::uint32_t blockSize, std::uint64_t blockCount) {
+    PointGeometry geometry{blockSize, std::max<std::uint32_t>(1, kChunkBytes / blockSize),
+                           blockCount};
+    checkGeometry(geometry);
+    return geometry;
+}
+
+void checkGeometry(const PointGeometry& geometry) {
+    if (geometry.blockSize < 512 || geometry.blockSize > 65535 || geometry.chunkBlocks == 0 ||
+        geometry.chunkBlocks > kMaxChunkBlocks ||
+        std::uint64_t{geometry.chunkBlocks} * geometry.blockSize > kMaxChunkBytes ||
+        geometry.blockCount == 0 || geometry.blockCount > (1ull << 40)) {
+        ZENTRAD_THROW(winutil::AgentException, "Impossible volume geometry: block size " +
+                                                   std::to_string(geometry.blockSize) + ", " +
+                                                   std::to_string(geometry.blockCount) + " blocks");
+    }
+}
+
+std::string encodeIndexHeader(const PointGeometry& geometry) {
+    std::string header(kMagic, 4);
+    appendBig(header, kVersion, 2);
+    appendBig(header, 0, 2);
+    appendBig(header, geometry.blockSize, 4);
+    appendBig(header, geometry.chunkBlocks, 4);
+    appendBig(header, geometry.blockCount, 8);
+    appendBig(header, geometry.chunkCount(), 8);
+    return header;
+}
+
+PointGeometry parseIndexHeader(const unsigned char* bytes, std::uint64_t fileSize) {
+    if (std::memcmp(bytes, kMagic, 4) != 0 || readBig(bytes + 4, 2) != kVersion)
+        ZENTRAD_THROW(winutil::AgentException, "not a point index of a known version");
+    PointGeometry geometry;
+    geometry.blockSize = static_cast<std::uint32_t>(readBig(bytes + 8, 4));
+    geometry.chunkBlocks = static_cast<std::uint32_t>(readBig(bytes + 12, 4));
+    geometry.blockCount = readBig(bytes + 16, 8);
+    checkGeometry(geometry);
+    if (readBig(bytes + 24, 8) != geometry.chunkCount() || fileSize != indexBytes(geometry))
+        ZENTRAD_THROW(winutil::AgentException, "index length does not fit its geometry");
+    return geometry;
+}
+
+bool isEmptyEntry(const Sha256Digest& name) {
+    return name == Sha256Digest{};
+}
+
+PointIndexWriter::PointIndexWriter(const fs::path& file, const PointGeometry& geometry)
+    : file_(file), geometry_(geometry), out_(file, std::ios::binary | std::ios::trunc) {
+    if (!out_)
+        ZENTRAD_THROW(winutil::AgentException, "Cannot create " + file.string());
+    std::string header = encodeIndexHeader(geometry);
+    write(header.data(), header.size());
+}
+
+void PointIndexWriter::write(const void* data, std::size_t length) {
+    out_.write(static_cast<const char*>(data), static_cast<std::streamsize>(length));
+    seal_.update(data, length);
+    if (!out_)
+        ZENTRAD_THROW(winutil::AgentException, "Cannot write " + file_.string());
+}
+
+void PointIndexWriter::addEntry(const Sha256Digest& name) {
+    if (entries_ >= geometry_.chunkCount())
+        ZENTRAD_THROW(winutil::AgentException, "More index entries than chunks");
+    write(name.data(), name.size());
+    ++entries_;
+}
+
+Sha256Digest PointIndexWriter::finish(const blocks::BlockMap& used) {
+    if (entries_ != geometry_.chunkCount() || used.capacity() != geometry_.blockCount)
+        ZENTRAD_THROW(winutil::AgentException, "Incomplete point index");
+    write(used.bytes(), used.byteCount());
+    Sha256Digest seal = seal_.finish();
+    out_.write(reinterpret_cast<const char*>(seal.data()), seal.size());
+    out_.close();
+    if (!out_)
+        ZENTRAD_THROW(winutil::AgentException, "Cannot write " + file_.string());
+    int fd = ::open(file_.c_str(), O_RDONLY);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        ZENTRAD_THROW(winutil::AgentException, "Cannot sync " + file_.string());
+    }
+    ::close(fd);
+    return seal;
+}
+
+PointIndexReader::PointIndexReader(const fs::path& file)
+    : file_(file), in_(file, std::ios::binary) {
+    std::error_code error;
+    std::uint64_t size = fs::file_size(file, error);
+    if (!in_ || error)
+        damaged(file, "missing or unreadable");
+    unsigned char header[kIndexHeaderBytes];
+    if (size < kIndexHeaderBytes || !in_.read(reinterpret_cast<char*>(header), sizeof header))
+        damaged(file, "too short");
+    try {
+        geometry_ = parseIndexHeader(header, size);
+    } catch (const winutil::AgentException& failure) {
+        damaged(file, failure.message());
+    }
+    // The seal covers the whole file: read it through once (entries are read again on
+    // demand, so memory stays at one buffer and the used map).
+    Sha256 seal;
+    seal.update(header, sizeof header);
+    std::vector<char> buffer(1 << 20);
+    std::uint64_t entryBytes = kSha256Bytes * geometry_.chunkCount();
+    for (std::uint64_t left = entryBytes; left > 0;) {
+        std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
+        if (!in_.read(buffer.data(), static_cast<std::streamsize>(step)))
+            damaged(file, "cannot read its entries");
+        seal.update(buffer.data(), step);
+        left -= step;
+    }
+    used_ = blocks::BlockMap(geometry_.blockCount);
+    std::vector<unsigned char> map(used_.byteCount());
+    Sha256Digest stored{};
+    if (!in_.read(reinterpret_cast<char*>(map.data()), static_cast<std::streamsize>(map.size())) ||
+        !in_.read(reinterpret_cast<char*>(stored.data()), stored.size())) {
+        damaged(file, "cannot read its used map");
+    }
+    seal.update(map.data(), map.size());
+    seal_ = seal.finish();
+    if (seal_ != stored)
+        damaged(file, "its seal does not match its contents");
+    used_.appendBits(map.data(), geometry_.blockCount);
+}
+
+Sha256Digest PointIndexReader::entry(std::uint64_t chunk) {
+    if (chunk >= geometry_.chunkCount())
+        ZENTRAD_THROW(winutil::AgentException, "Chunk " + std::to_string(chunk) + " out of range");
+    Sha256Digest name{};
+    in_.clear();
+    in_.seekg(static_cast<std::streamoff>(kIndexHeaderBytes + kSha256Bytes * chunk));
+    if (!in_.read(reinterpret_cast<char*>(name.data()), name.size()))
+        damaged(file_, "cannot read entry " + std::to_string(chunk));
+    return name;
+}
+
+}  // namespace backup_server

@@ -1,0 +1,63 @@
+#include "backup-server/PointReader.h"
+
+#include <algorithm>
+
+#include "blocks/Md5Stream.h"
+#include "winutil/Exceptions.h"
+
+namespace backup_server {
+
+PointReader::PointReader(const Store& store, const PointRecord& point)
+    : point_(point), index_(store.indexPath(point.indexFile)), chunks_(store.chunkFolder()) {
+    if (index_.seal() != point.indexSeal || !(index_.geometry() == point.geometry)) {
+        ZENTRAD_THROW(winutil::AgentException, "Damaged store: the index of point " +
+                                                   std::to_string(point.id) +
+                                                   " does not match the catalogue");
+    }
+}
+
+void PointReader::load(std::uint64_t chunk) {
+    if (chunk == loaded_)
+        return;
+    const PointGeometry& geometry = index_.geometry();
+    ChunkShape shape = geometry.shapeOf(chunk);
+    data_.resize(shape.dataBytes());
+    Sha256Digest name = index_.entry(chunk);
+    loaded_ = ~std::uint64_t{0};
+    if (isEmptyEntry(name)) {
+        std::fill(data_.begin(), data_.end(), 0);
+        blocks::Md5Stream md5;
+        md5.update(data_.data(), shape.blockSize);
+        digests_.assign(shape.blocks, md5.finish());
+    } else {
+        chunks_.read(name, shape, data_.data(), digests_);
+    }
+    loaded_ = chunk;
+}
+
+const unsigned char* PointReader::block(std::uint64_t index) {
+    const PointGeometry& geometry = index_.geometry();
+    if (index >= geometry.blockCount)
+        ZENTRAD_THROW(winutil::AgentException, "Block #" + std::to_string(index) +
+                                                   " lies beyond the volume's " +
+                                                   std::to_string(geometry.blockCount) + " blocks");
+    load(index / geometry.chunkBlocks);
+    return data_.data() + (index % geometry.chunkBlocks) * geometry.blockSize;
+}
+
+blocks::BlockDigest PointReader::digest(std::uint64_t index) {
+    block(index);
+    return digests_[index % index_.geometry().chunkBlocks];
+}
+
+bool PointReader::chunkDigests(std::uint64_t chunk, std::vector<blocks::BlockDigest>& digests,
+                               std::string& problem) {
+    Sha256Digest name = index_.entry(chunk);
+    if (isEmptyEntry(name)) {
+        problem = "no chunk";
+        return false;
+    }
+    return chunks_.readDigests(name, index_.geometry().shapeOf(chunk), digests, problem);
+}
+
+}  // namespace backup_server

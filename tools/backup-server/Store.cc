@@ -1,0 +1,71 @@
+#include "backup-server/Store.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "winutil/Exceptions.h"
+
+namespace backup_server {
+
+namespace fs = std::filesystem;
+
+void refusePreviousLayout(const fs::path& root) {
+    std::error_code error;
+    if (!fs::is_directory(root, error))
+        return;
+    for (const auto& entry : fs::directory_iterator(root, error)) {
+        if (entry.is_directory() && fs::exists(entry.path() / "volume") &&
+            fs::exists(entry.path() / "image")) {
+            ZENTRAD_THROW(winutil::AgentException,
+                          "The store " + root.string() +
+                              " holds volume images of an earlier backup-server (one image per "
+                              "volume, e.g. " +
+                              entry.path().string() +
+                              "/image), which this version does not read. Back up into a new "
+                              "store folder; an old image can still be restored with: restore "
+                              "DEVICE-ID image=FOLDER/image block-size=N (N from FOLDER/volume)");
+        }
+    }
+}
+
+Store::Store(const fs::path& root, Access access, const std::string& command) : root_(root) {
+    refusePreviousLayout(root);
+    fs::path file = root / "catalogue.db";
+    bool present = fs::exists(file);
+    if (access == Access::write || access == Access::exclusive) {
+        fs::create_directories(root);
+        writeLock_.emplace(root, StoreLock::Kind::write, command);
+        if (access == Access::exclusive)
+            readLock_.emplace(root, StoreLock::Kind::readExclusive, command);
+        fs::create_directories(pointFolder());
+        fs::create_directories(chunkFolder());
+        catalogue_ = std::make_unique<Catalogue>(file, true);
+        return;
+    }
+    if (!present) {
+        if (access == Access::read)
+            ZENTRAD_THROW(winutil::AgentException,
+                          "No store of restore points in " + root.string());
+        return;
+    }
+    if (access == Access::read)
+        readLock_.emplace(root, StoreLock::Kind::read, command);
+    catalogue_ = std::make_unique<Catalogue>(file, false);
+}
+
+Catalogue& Store::catalogue() {
+    if (!catalogue_)
+        ZENTRAD_THROW(winutil::AgentException, "No store of restore points in " + root_.string());
+    return *catalogue_;
+}
+
+void Store::sync() const {
+    int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool synced = fd >= 0 && ::syncfs(fd) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (!synced)
+        ZENTRAD_THROW(winutil::AgentException, "Cannot sync the store " + root_.string());
+}
+
+}  // namespace backup_server

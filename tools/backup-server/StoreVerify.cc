@@ -1,0 +1,155 @@
+#include "backup-server/StoreVerify.h"
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <unordered_set>
+
+#include "backup-server/ChunkStore.h"
+#include "backup-server/JsonText.h"
+#include "backup-server/PointReader.h"
+
+namespace backup_server {
+namespace {
+
+// The verdict of each chunk read so far. Sound chunks are remembered by the first 8 bytes
+// of their name (memory stays near 40 bytes per distinct chunk of a large store).
+struct ChunkVerdicts {
+    std::unordered_set<std::uint64_t> sound;
+    std::map<Sha256Digest, ChunkDamage> damaged;
+};
+
+void verifyChunks(PointReader& reader, ChunkStore& chunks, ChunkVerdicts& verdicts,
+                  PointVerdict& verdict, VerifyReport& report, Progress* progress,
+                  std::uint64_t& done) {
+    const PointGeometry& geometry = reader.geometry();
+    for (std::uint64_t chunk = 0; chunk < geometry.chunkCount(); ++chunk, ++done) {
+        if (progress != nullptr)
+            progress->update(done, report.dataBytes);
+        Sha256Digest name = reader.index().entry(chunk);
+        if (isEmptyEntry(name))
+            continue;
+        if (verdicts.sound.count(digestPrefix(name)) != 0)
+            continue;
+        auto found = verdicts.damaged.find(name);
+        if (found == verdicts.damaged.end()) {
+            ChunkShape shape = geometry.shapeOf(chunk);
+            std::optional<ChunkDamage> damage = chunks.check(name, shape);
+            ++report.chunksRead;
+            report.dataBytes += shape.dataBytes();
+            if (!damage) {
+                verdicts.sound.insert(digestPrefix(name));
+                continue;
+            }
+            found = verdicts.damaged.emplace(name, std::move(*damage)).first;
+        }
+        DamagedChunk damaged{chunk, name, found->second.problem, {}};
+        for (std::uint32_t slot : found->second.blocks) {
+            std::uint64_t block = chunk * geometry.chunkBlocks + slot;
+            if (block < geometry.blockCount && reader.used().bit(block))
+                damaged.blocks.push_back(block);
+        }
+        if (!damaged.blocks.empty()) {
+            verdict.damagedBlocks += damaged.blocks.size();
+            verdict.chunks.push_back(std::move(damaged));
+        }
+    }
+}
+
+std::string blockList(const std::vector<std::uint64_t>& blocks) {
+    std::ostringstream text;
+    for (std::size_t i = 0; i < blocks.size() && i < 8; ++i)
+        text << (i ? ", " : "") << blocks[i];
+    if (blocks.size() > 8)
+        text << " and " << blocks.size() - 8 << " more";
+    return text.str();
+}
+
+}  // namespace
+
+bool VerifyReport::damaged() const {
+    for (const auto& point : points) {
+        if (!point.sound())
+            return true;
+    }
+    return false;
+}
+
+VerifyReport verifyPoints(const Store& store, const std::vector<PointRecord>& points,
+                          Progress* progress) {
+    VerifyReport report;
+    ChunkStore chunks(store.chunkFolder());
+    ChunkVerdicts verdicts;
+    std::uint64_t total = 0;
+    for (const auto& point : points)
+        total += point.geometry.chunkBlocks ? point.geometry.chunkCount() : 0;
+    if (progress != nullptr)
+        progress->setTotal(total);
+    std::uint64_t done = 0;
+    for (const auto& point : points) {
+        PointVerdict verdict{point, {}, {}, 0};
+        try {
+            PointReader reader(store, point);
+            verifyChunks(reader, chunks, verdicts, verdict, report, progress, done);
+        } catch (const std::exception& error) {
+            verdict.indexProblem = error.what();
+        }
+        report.points.push_back(std::move(verdict));
+    }
+    if (progress != nullptr)
+        progress->finish();
+    return report;
+}
+
+std::string describeVerify(const VerifyReport& report) {
+    std::ostringstream text;
+    std::uint64_t damaged = 0;
+    for (const auto& verdict : report.points) {
+        const PointRecord& point = verdict.point;
+        text << "point " << point.id << " (" << point.deviceID << ", " << point.kind << "): ";
+        if (verdict.sound()) {
+            text << "sound\n";
+            continue;
+        }
+        ++damaged;
+        if (!verdict.indexProblem.empty()) {
+            text << "DAMAGED index: " << verdict.indexProblem << "\n";
+            continue;
+        }
+        text << "DAMAGED, " << verdict.damagedBlocks << " blocks\n";
+        for (const auto& chunk : verdict.chunks) {
+            text << "  chunk " << toHex(chunk.name) << " (" << chunk.problem << "): blocks "
+                 << blockList(chunk.blocks) << "\n";
+        }
+    }
+    text << "verified " << report.points.size() << " points, " << report.chunksRead << " chunks ("
+         << report.dataBytes << " bytes of data): "
+         << (damaged == 0 ? "no damage" : std::to_string(damaged) + " damaged points");
+    return text.str();
+}
+
+std::string verifyJson(const VerifyReport& report) {
+    JsonText json;
+    json.beginObject().key("damaged").value(report.damaged());
+    json.key("chunks_read").value(report.chunksRead).key("data_bytes").value(report.dataBytes);
+    json.key("points").beginArray();
+    for (const auto& verdict : report.points) {
+        json.beginObject().key("id").value(verdict.point.id);
+        json.key("device").value(verdict.point.deviceID).key("sound").value(verdict.sound());
+        json.key("index_problem").value(verdict.indexProblem);
+        json.key("damaged_blocks").value(verdict.damagedBlocks).key("chunks").beginArray();
+        for (const auto& chunk : verdict.chunks) {
+            json.beginObject().key("chunk").value(toHex(chunk.name));
+            json.key("problem").value(chunk.problem).key("blocks").beginArray();
+            for (std::uint64_t block : chunk.blocks)
+                json.value(block);
+            json.endArray().endObject();
+        }
+        json.endArray().endObject();
+    }
+    json.endArray().endObject();
+    return json.text();
+}
+
+}  // namespace backup_server
