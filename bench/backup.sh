@@ -69,7 +69,8 @@ start_agent() {  # [WORKERS]
   # A write the driver records once tracking is on makes the volume known to the agent;
   # a write before that is dropped, and the next backup could not hand out a journal key.
   for _ in $(seq 100); do [ "$(cat "$work/host/driver/state" 2>/dev/null)" = 1 ] && break; sleep 0.1; done
-  hostsim put 0:0 "$work/small" /after-start.bin
+  # A write through the disk (hostsim put edits the image without the driver seeing it).
+  hostsim write 0:0 --cluster "$data_cluster" --count 1 --random
 }
 stop_agent() {
   if [ -n "$agent_pid" ]; then kill "$agent_pid" 2>/dev/null; wait "$agent_pid" 2>/dev/null || true; fi
@@ -91,7 +92,9 @@ backup() {  # LABEL STORE OPTIONS...
   echo "== $label: $line"
 }
 
-head -c 8192 /dev/urandom >"$work/small"
+dd if="$work/host/disks/0.img" of="$work/volume.img" bs=1M skip=1 count="$size_mib" status=none
+data_cluster=$(($(ntfsinfo -v -f "$work/volume.img" -F /random.bin 2>/dev/null |
+  awk 'NF == 3 && $1 ~ /^0x/ && $2 ~ /^0x/ { print $2; exit }')))
 start_agent 1
 backup "full, level 1 + Blowfish, sink, one worker per stage" "$work/sink" compression=1 level=1 encryption=1 checksums=0 sink=1
 one_l1="$last_rate"
