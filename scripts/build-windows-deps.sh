@@ -54,7 +54,7 @@ cached() {
 
 # What the agent uses of libcrypto: RSA with PEM and PKCS#8 encoding, Blowfish, AES, MD5,
 # SHA-1 and the random generator. The algorithms and protocols it never touches are left out,
-# which halves the compile time. A change to this list must change the recipe name, which
+# which shortens the build. A change to this list must change the recipe name, which
 # keys the cached build.
 openssl_recipe=r1
 openssl_options=(no-shared no-module no-tests no-engine no-comp no-ocsp no-ts no-cms no-ct

@@ -50,6 +50,9 @@ class RestorePartition {
     void close();
 
     bool isOpen() const { return device_.valid(); }
+    // The handle blocks are written through, for requests that must go through that same
+    // handle (locking the volume).
+    platform::FileHandle& device() { return device_; }
     std::uint64_t position() const { return position_; }
     std::uint64_t length() const { return length_; }
     // Blocks that have reached the device (not those still gathered).

@@ -31,6 +31,7 @@ constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 constexpr std::uint32_t kErrorInvalidName = 123;
 constexpr std::uint32_t kErrorNegativeSeek = 131;
 constexpr std::uint32_t kErrorDirNotEmpty = 145;
+constexpr std::uint32_t kErrorNotLocked = 158;
 constexpr std::uint32_t kErrorAlreadyExists = 183;
 constexpr std::uint32_t kErrorFilenameExcedRange = 206;
 constexpr std::uint32_t kErrorMoreData = 234;

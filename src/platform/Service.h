@@ -68,7 +68,7 @@ class ServiceHandle {
 struct ServiceConfig {
     std::wstring name;
     std::wstring displayName;
-    std::wstring imagePath;
+    std::wstring imagePath;  // quoted by the Windows side when it holds spaces
     std::uint32_t desiredAccess = kServiceAllAccess;
     std::uint32_t serviceType = kServiceWin32OwnProcess;
     std::uint32_t startType = kServiceAutoStart;

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "blocks/Volume.h"
+#include "blocks/VolumeLock.h"
 #include "winutil/Disk.h"
 #include "winutil/Exceptions.h"
 #include "winutil/Logger.h"
@@ -18,6 +19,7 @@ void RestoreRequest::execute() {
     std::uint64_t length = 0;
     winutil::Disk::getPhysicalPartitionForDeviceIDWithDisk(deviceID_, path, offset, length);
     blocks::RestorePartition partition(path, offset, length);
+    blocks::VolumeLock volumeLock(partition.device(), path);
     ZENTRAD_CHECK_RUNNING();
     connection().sendCode(Net::PROT_RESTORE_READY).flush();
     ZENTRAD_CHECK_RUNNING();

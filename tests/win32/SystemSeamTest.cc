@@ -33,6 +33,8 @@ TEST(SystemSeamTest, ErrorTextsComeFromTheSystem) {
     // A number no system message uses: the seam's fallback, never an empty text.
     EXPECT_FALSE(systemMessageText(0x2FFFFFF0u, &text));
     EXPECT_EQ(formatMessage(0x2FFFFFF0u), L"Unknown error 805306352.\r\n");
+    // A message with an insert keeps it as written rather than reading a missing argument.
+    EXPECT_NE(formatMessage(193).find(L"%1"), std::wstring::npos);  // ERROR_BAD_EXE_FORMAT
 }
 
 TEST(SystemSeamTest, WideTextIsUtf16) {
@@ -88,6 +90,9 @@ TEST(SystemSeamTest, ComInitialisesOncePerThread) {
     EXPECT_TRUE(succeeded(coInitializeEx(kCoInitMultithreaded)));
     // A second call on the same thread answers S_FALSE, still a success to balance.
     EXPECT_EQ(coInitializeEx(kCoInitMultithreaded), kSFalse);
+    EXPECT_TRUE(
+        succeeded(coInitializeSecurity(kAllAuthenticationServices, kRpcCAuthnLevelPktPrivacy,
+                                       kRpcCImpLevelImpersonate, kEoacNone)));
     coUninitialize();
     coUninitialize();
 }

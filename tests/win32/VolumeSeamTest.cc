@@ -5,7 +5,9 @@
 
 #include <string>
 
+#include "platform/DeviceControl.h"
 #include "platform/Errors.h"
+#include "platform/File.h"
 #include "platform/System.h"
 #include "platform/Volumes.h"
 
@@ -51,6 +53,28 @@ TEST(VolumeSeamTest, EnumerationEndsWithNoMoreFiles) {
         ++count;
     EXPECT_EQ(getLastError(), kErrorNoMoreFiles);
     EXPECT_TRUE(enumeration->close());
+}
+
+// Control requests on a volume device. Wine answers few of them; what it refuses is
+// reported as skipped with its error.
+TEST(VolumeSeamTest, VolumeDeviceControlRequests) {
+    FileHandle volume = createFile(L"\\\\.\\C:", kGenericRead | kGenericWrite,
+                                   kFileShareRead | kFileShareWrite, kOpenExisting, 0);
+    if (!volume)
+        GTEST_SKIP() << "\\\\.\\C: does not open here (error " << getLastError() << ")";
+    GetLengthInformation length{};
+    std::uint32_t returned = 0;
+    if (!deviceIoControl(volume, kIoctlDiskGetLengthInfo, nullptr, 0, &length, sizeof length,
+                         &returned)) {
+        GTEST_SKIP() << "IOCTL_DISK_GET_LENGTH_INFO is not implemented here (error "
+                     << getLastError() << ")";
+    }
+    EXPECT_EQ(returned, sizeof length);
+    EXPECT_GT(length.length, 0);
+    if (!deviceIoControl(volume, kFsctlLockVolume, nullptr, 0, nullptr, 0, nullptr))
+        GTEST_SKIP() << "FSCTL_LOCK_VOLUME is not implemented here (error " << getLastError()
+                     << ")";
+    EXPECT_TRUE(deviceIoControl(volume, kFsctlUnlockVolume, nullptr, 0, nullptr, 0, nullptr));
 }
 
 }  // namespace

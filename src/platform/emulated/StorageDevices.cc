@@ -59,7 +59,7 @@ class VolumeProvider : public DeviceProvider {
         auto source = liveVolumeSource(host_, volume, writable);
         if (!source)
             return nullptr;
-        VolumeDeviceInfo info{volume.extents, volume.guidPath, &host_};
+        VolumeDeviceInfo info{volume.extents, volume.guidPath, &host_, volume.guidPath};
         return openVolumePath(std::move(source), std::move(info), rest, request);
     }
 

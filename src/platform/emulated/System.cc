@@ -42,6 +42,7 @@ const std::unordered_map<std::uint32_t, std::wstring_view>& errorTexts() {
         {121, L"The semaphore timeout period has expired."},
         {122, L"The data area passed to a system call is too small."},
         {123, L"The filename, directory name, or volume label syntax is incorrect."},
+        {158, L"The segment is already unlocked."},
         {183, L"Cannot create a file when that file already exists."},
         {234, L"More data is available."},
         {259, L"No more data is available."},

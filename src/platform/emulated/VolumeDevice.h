@@ -2,7 +2,8 @@
 // it over their disk extents; a snapshot view uses it over its point-in-time bytes, so both
 // answer the same reads and control requests: IOCTL_DISK_GET_LENGTH_INFO,
 // FSCTL_GET_NTFS_VOLUME_DATA, FSCTL_GET_VOLUME_BITMAP, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS
-// (when extents are given), and FSCTL_GET_RETRIEVAL_POINTERS on files inside the volume.
+// (when extents are given), FSCTL_LOCK_VOLUME, FSCTL_UNLOCK_VOLUME and FSCTL_DISMOUNT_VOLUME,
+// and FSCTL_GET_RETRIEVAL_POINTERS on files inside the volume.
 //
 // Like Windows, reads and writes on the device must start and end on 512-byte sector
 // boundaries (else kErrorInvalidParameter); a read that reaches past the end returns the
@@ -42,6 +43,10 @@ struct VolumeDeviceInfo {
     std::wstring faultVolume;
     // The host whose host.conf declares the faults; null: Host::current().
     Host* host = nullptr;
+    // The GUID path of the live volume this device is, whose lock state it shares with every
+    // handle of the volume (storage/VolumeLocks.h); empty (a snapshot view): the lock,
+    // unlock and dismount requests succeed without effect.
+    std::wstring lockVolume;
 };
 
 // The device itself (a path without anything after the volume name).

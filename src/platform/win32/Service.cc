@@ -115,11 +115,24 @@ std::unique_ptr<ServiceHandle> openSCManager(std::uint32_t desiredAccess) {
     return wrap(::OpenSCManagerW(nullptr, nullptr, desiredAccess));
 }
 
+namespace {
+
+// The service manager splits an unquoted image path at its first space ("C:\Program" would
+// be started, or whatever program someone placed there), so a path with spaces is quoted.
+std::wstring quotedImagePath(const std::wstring& path) {
+    if (path.find(L' ') == std::wstring::npos || (!path.empty() && path.front() == L'"'))
+        return path;
+    return L"\"" + path + L"\"";
+}
+
+}  // namespace
+
 std::unique_ptr<ServiceHandle> createService(ServiceHandle& manager, const ServiceConfig& config) {
+    const std::wstring imagePath = quotedImagePath(config.imagePath);
     return wrap(::CreateServiceW(native(manager), config.name.c_str(), config.displayName.c_str(),
                                  config.desiredAccess, config.serviceType, config.startType,
-                                 config.errorControl, config.imagePath.c_str(), nullptr, nullptr,
-                                 nullptr, nullptr, nullptr));
+                                 config.errorControl, imagePath.c_str(), nullptr, nullptr, nullptr,
+                                 nullptr, nullptr));
 }
 
 std::unique_ptr<ServiceHandle> openService(ServiceHandle& manager, const std::wstring& name,

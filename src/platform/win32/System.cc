@@ -18,9 +18,12 @@ void setLastError(std::uint32_t code) {
 
 std::wstring formatMessage(std::uint32_t code) {
     win32::LocalText buffer;
-    DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
-                                    nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                    reinterpret_cast<LPWSTR>(buffer.put()), 0, nullptr);
+    // Without IGNORE_INSERTS a system message with inserts ("%1 is not a valid Win32
+    // application.") would be expanded from a null argument list.
+    DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+        reinterpret_cast<LPWSTR>(buffer.put()), 0, nullptr);
     if (length == 0 || !buffer) {
         return L"Unknown error " + std::to_wstring(code) + L".\r\n";
     }

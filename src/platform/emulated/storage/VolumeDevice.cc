@@ -7,6 +7,7 @@
 #include "platform/emulated/FaultInjector.h"
 #include "platform/emulated/storage/DeviceCommon.h"
 #include "platform/emulated/storage/NtfsQueries.h"
+#include "platform/emulated/storage/VolumeLocks.h"
 
 namespace platform::emulated {
 namespace {
@@ -19,12 +20,19 @@ class VolumeDevice : public OpenFile {
   public:
     VolumeDevice(std::shared_ptr<VolumeByteSource> source, VolumeDeviceInfo info,
                  std::uint32_t access)
-        : source_(std::move(source)), info_(std::move(info)), access_(access) {}
+        : source_(std::move(source)), info_(std::move(info)), access_(access) {
+        if (!info_.lockVolume.empty()) {
+            registration_ = std::make_unique<VolumeHandleRegistration>(host(), info_.lockVolume,
+                                                                       canWrite(access));
+        }
+    }
 
     bool read(void* buffer, std::uint32_t size, std::uint32_t* bytesRead) override {
         *bytesRead = 0;
         if (!canRead(access_))
             return fail(kErrorAccessDenied);
+        if (std::uint32_t refused = registration_ ? registration_->mayRead() : kErrorSuccess)
+            return fail(refused);
         std::uint64_t position = position_.get();
         if (!sectorAligned(position) || !sectorAligned(size))
             return fail(kErrorInvalidParameter);
@@ -45,6 +53,8 @@ class VolumeDevice : public OpenFile {
         *bytesWritten = 0;
         if (!canWrite(access_) || !source_->writable())
             return fail(kErrorAccessDenied);
+        if (std::uint32_t refused = registration_ ? registration_->mayWrite() : kErrorSuccess)
+            return fail(refused);
         std::uint64_t position = position_.get();
         if (!sectorAligned(position) || !sectorAligned(size))
             return fail(kErrorInvalidParameter);
@@ -83,12 +93,25 @@ class VolumeDevice : public OpenFile {
                 return answerNtfsVolumeData(*source_, out, outSize, bytesReturned);
             case kFsctlGetVolumeBitmap:
                 return answerVolumeBitmap(*source_, in, inSize, out, outSize, bytesReturned);
+            case kFsctlLockVolume:
+                return answerLock(&VolumeHandleRegistration::lock);
+            case kFsctlUnlockVolume:
+                return answerLock(&VolumeHandleRegistration::unlock);
+            case kFsctlDismountVolume:
+                return answerLock(&VolumeHandleRegistration::dismount);
             default:
                 return fail(kErrorInvalidFunction);
         }
     }
 
   private:
+    bool answerLock(std::uint32_t (VolumeHandleRegistration::*request)()) {
+        if (!registration_)
+            return true;
+        std::uint32_t error = ((*registration_).*request)();
+        return error == kErrorSuccess || fail(error);
+    }
+
     bool answerExtents(void* out, std::uint32_t outSize, std::uint32_t* bytesReturned) {
         const auto& extents = info_.extents;
         if (extents.empty())
@@ -133,6 +156,7 @@ class VolumeDevice : public OpenFile {
     VolumeDeviceInfo info_;
     std::uint32_t access_;
     DevicePosition position_;
+    std::unique_ptr<VolumeHandleRegistration> registration_;
 };
 
 // A file or directory inside the volume's NTFS, opened for its attributes and extents.

@@ -1,0 +1,61 @@
+#include "blocks/VolumeLock.h"
+
+#include "platform/DeviceControl.h"
+#include "platform/Errors.h"
+#include "platform/System.h"
+#include "winutil/Exceptions.h"
+#include "winutil/Logger.h"
+
+namespace blocks {
+namespace {
+
+std::string systemText(std::uint32_t error) {
+    std::string text = platform::toNarrow(platform::formatMessage(error));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+bool control(platform::FileHandle& volume, std::uint32_t code) {
+    return platform::deviceIoControl(volume, code, nullptr, 0, nullptr, 0, nullptr);
+}
+
+}  // namespace
+
+VolumeLock::VolumeLock(platform::FileHandle& device, const std::string& path)
+    : device_(device), path_(path) {
+    if (control(device_, platform::kFsctlLockVolume)) {
+        winutil::logInfo() << "Locked volume " << path_ << " for the restore";
+        return;
+    }
+    if (platform::getLastError() != platform::kErrorAccessDenied)
+        fail("locking");
+    // Files on the volume are open: the only way to write beneath them is to take the file
+    // system away from under their handles.
+    winutil::logWarn() << "Volume " << path_
+                       << " is in use; dismounting it for the restore (open handles on it "
+                          "become invalid)";
+    if (!control(device_, platform::kFsctlDismountVolume))
+        fail("dismounting");
+    dismounted_ = true;
+    if (!control(device_, platform::kFsctlLockVolume))
+        fail("locking");
+    winutil::logInfo() << "Locked volume " << path_ << " for the restore after dismounting it";
+}
+
+VolumeLock::~VolumeLock() {
+    if (device_.valid() && !control(device_, platform::kFsctlUnlockVolume)) {
+        winutil::logWarn() << "Could not unlock volume " << path_ << ": "
+                           << systemText(platform::getLastError());
+        return;
+    }
+    winutil::logInfo() << "Unlocked volume " << path_;
+}
+
+void VolumeLock::fail(const std::string& step) const {
+    const std::uint32_t error = platform::getLastError();
+    ZENTRAD_THROW(winutil::DiskException, "Could not lock volume " + path_ + " for the restore (" +
+                                              step + " failed): " + systemText(error));
+}
+
+}  // namespace blocks

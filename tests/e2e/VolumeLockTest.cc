@@ -1,0 +1,144 @@
+// A volume restore locks the target volume while it writes: with nothing else open the lock
+// is taken at once; with another handle of the volume open for writing the volume is
+// dismounted first (a WARN in the log), that handle stops working, and the restore still
+// lands. Both cases unlock at the end, so the volume can be locked again afterwards.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <fstream>
+
+#include "AgentProcess.h"
+#include "backup-server/ImageBlockSource.h"
+#include "backup-server/VolumeRestore.h"
+#include "blocks/DiskVolume.h"
+#include "common/RunCommand.h"
+#include "platform/DeviceControl.h"
+#include "platform/Errors.h"
+#include "platform/File.h"
+#include "platform/System.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kHostsim = ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim";
+const char* const kTarget = "Disk 0 Partition 1";
+constexpr std::uint64_t kMiB = 1 << 20;
+constexpr std::uint32_t kCluster = 4096;
+
+class VolumeLockTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        test::prepareServerSide(30);
+        test::AgentSettings settings;
+        settings.timeoutSeconds = 600;
+        agent = new test::AgentProcess(settings);
+        sim("init");
+        sim("add-disk --size 40M --part 'size=16M,type=7' --part 'size=16M,type=7'");
+        sim("mkfs 0:0 --cluster-size 4096");
+        sim("mkfs 0:1 --cluster-size 4096");
+        agent->allowServer(test::serverKeys("locks"));
+        agent->start();
+        // This process opens the host's volumes as a second program on the machine would.
+        setenv("ZENTRAD_HOST_ROOT", agent->hostRoot().c_str(), 1);
+    }
+    static void TearDownTestSuite() {
+        unsetenv("ZENTRAD_HOST_ROOT");
+        agent->stop();
+        delete agent;
+    }
+
+    static std::string sim(const std::string& arguments) {
+        return test::runCommand(std::string(kHostsim) + " --root '" + agent->hostRoot().string() +
+                                "' " + arguments);
+    }
+
+    static std::wstring targetVolume() {
+        return platform::toWide(blocks::DiskVolume::getDiskVolumesWithID(kTarget)->getDevicePath());
+    }
+    static platform::FileHandle openForWriting() {
+        return platform::createFile(
+            targetVolume(), platform::kGenericRead | platform::kGenericWrite,
+            platform::kFileShareRead | platform::kFileShareWrite, platform::kOpenExisting, 0);
+    }
+    static bool control(platform::FileHandle& volume, std::uint32_t code) {
+        return platform::deviceIoControl(volume, code, nullptr, 0, nullptr, 0, nullptr);
+    }
+
+    // Restores the first partition's bytes onto the target; true when the server saw the
+    // restore complete.
+    static bool restore() {
+        fs::path image = agent->hostRoot() / "source.img";
+        {
+            std::ifstream in(agent->hostRoot() / "disks" / "0.img", std::ios::binary);
+            in.seekg(static_cast<std::streamoff>(kMiB));
+            std::string bytes(16 * kMiB, '\0');
+            in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            std::ofstream(image, std::ios::binary) << bytes;
+        }
+        backup_server::ImageBlockSource source(image, kCluster);
+        backup_server::RestoreOptions options;
+        options.deviceID = kTarget;
+        options.blockSize = kCluster;
+        auto connection = agent->openSession(test::serverKeys("locks"));
+        auto summary = backup_server::runVolumeRestore(*connection, options, source);
+        connection->finish();
+        return summary.blocksSent == 16 * kMiB / kCluster;
+    }
+
+    static inline test::AgentProcess* agent = nullptr;
+};
+
+TEST_F(VolumeLockTest, LockRulesOfTheVolumeDevice) {
+    platform::FileHandle first = openForWriting();
+    platform::FileHandle second = openForWriting();
+    ASSERT_TRUE(first && second);
+    // Another writer is open: no lock.
+    EXPECT_FALSE(control(first, platform::kFsctlLockVolume));
+    EXPECT_EQ(platform::getLastError(), platform::kErrorAccessDenied);
+    EXPECT_FALSE(control(first, platform::kFsctlUnlockVolume));
+    EXPECT_EQ(platform::getLastError(), platform::kErrorNotLocked);
+    // Dismounting invalidates the other handle, after which the lock is granted and keeps
+    // every other handle's writes out.
+    ASSERT_TRUE(control(first, platform::kFsctlDismountVolume));
+    char sector[512] = {};
+    EXPECT_FALSE(platform::writeFile(second, sector, sizeof sector, nullptr));
+    EXPECT_EQ(platform::getLastError(), platform::kErrorNotReady);
+    ASSERT_TRUE(control(first, platform::kFsctlLockVolume));
+    platform::FileHandle third = openForWriting();
+    EXPECT_FALSE(platform::writeFile(third, sector, sizeof sector, nullptr));
+    EXPECT_EQ(platform::getLastError(), platform::kErrorAccessDenied);
+    EXPECT_FALSE(control(third, platform::kFsctlLockVolume));
+    // Closing the locking handle releases the lock.
+    first = platform::FileHandle();
+    EXPECT_TRUE(platform::writeFile(third, sector, sizeof sector, nullptr));
+}
+
+TEST_F(VolumeLockTest, RestoreLocksAnIdleVolumeAndUnlocksIt) {
+    ASSERT_TRUE(restore());
+    EXPECT_TRUE(agent->waitForLog("Locked volume"));
+    EXPECT_TRUE(agent->waitForLog("Unlocked volume"));
+    EXPECT_EQ(agent->log().find("dismounting it for the restore"), std::string::npos);
+    platform::FileHandle volume = openForWriting();
+    EXPECT_TRUE(control(volume, platform::kFsctlLockVolume)) << platform::getLastError();
+}
+
+TEST_F(VolumeLockTest, RestoreDismountsAVolumeInUse) {
+    platform::FileHandle user = openForWriting();
+    ASSERT_TRUE(user);
+    ASSERT_TRUE(restore());
+    EXPECT_TRUE(agent->waitForLog("is in use; dismounting it for the restore"));
+    char sector[512] = {};
+    EXPECT_FALSE(platform::writeFile(user, sector, sizeof sector, nullptr));
+    EXPECT_EQ(platform::getLastError(), platform::kErrorNotReady);
+    std::ifstream disk(agent->hostRoot() / "disks" / "0.img", std::ios::binary);
+    std::string source(16 * kMiB, '\0'), target(16 * kMiB, '\0');
+    disk.seekg(static_cast<std::streamoff>(kMiB));
+    disk.read(source.data(), static_cast<std::streamsize>(source.size()));
+    disk.seekg(static_cast<std::streamoff>(17 * kMiB));
+    disk.read(target.data(), static_cast<std::streamsize>(target.size()));
+    EXPECT_TRUE(source == target);
+}
+
+}  // namespace
