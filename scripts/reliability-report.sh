@@ -75,6 +75,7 @@ row 3 "HostileFaultTest.FloodOfJunkConnectionsKeepsTheLogHistoryAndIdleOnesAreBo
 row 3 "LoadSoakTest.SixteenServersAndAHostileBurstBesideABackup"
 row 4 "KeyStoreTest.KeyFilesThatCannotBeReadAreNeverReplaced"
 row 4 "KeyStoreTest.EveryReplacedCopyIsKept"
+row 4 "HostileFaultTest.KeyFileThatCannotBeReadIsLeftAloneAndServesAgainOnceReadable"
 
 passed="$(grep -acE '^\[ +OK +\] ' "$tests" || true)"
 failed="$(grep -acE '^\[ +FAILED +\] [A-Za-z]+\.[A-Za-z]+ \(' "$tests" || true)"
