@@ -19,7 +19,7 @@ result() {
 figure() { grep -aE "^FIGURE $1 " "$tests" | tail -1 | awk '{print $3}'; }
 row() { echo "| $1 | \`$2\` | $(result "$2") |"; }
 
-commit="$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+commit="$(cat "$out/commit" 2>/dev/null || echo unknown)"
 cat <<HEADER
 # Reliability
 
@@ -75,6 +75,7 @@ row 3 "HostileFaultTest.FloodOfJunkConnectionsKeepsTheLogHistoryAndIdleOnesAreBo
 row 3 "LoadSoakTest.SixteenServersAndAHostileBurstBesideABackup"
 row 4 "KeyStoreTest.KeyFilesThatCannotBeReadAreNeverReplaced"
 row 4 "KeyStoreTest.EveryReplacedCopyIsKept"
+row 4 "HostileFaultTest.KeyFileThatCannotBeReadIsLeftAloneAndServesAgainOnceReadable"
 
 passed="$(grep -acE '^\[ +OK +\] ' "$tests" || true)"
 failed="$(grep -acE '^\[ +FAILED +\] [A-Za-z]+\.[A-Za-z]+ \(' "$tests" || true)"
@@ -98,7 +99,7 @@ while read -r line; do
   case "$line" in *FAILED*) verdict="crashed" ;; *) verdict="no crash" ;; esac
   echo "| $name | ${runs:-?} | $verdict |"
   fuzz_total=$((fuzz_total + ${runs:-0}))
-done < <(grep -aE '^fuzz [a-z_]+: ' "$fuzz" || true)
+done < <(grep -aE '^fuzz [a-z_]+_fuzzer: ' "$fuzz" || true)
 junk="$(figure flood.junk_connections)"; idle="$(figure flood.idle_connections)"
 burst="$(figure load.hostile_connections)"
 missed="$(figure soak.blocks_missed)"; wrong="$(figure soak.blocks_wrong_after_restore)"

@@ -17,6 +17,7 @@ while [ $# -gt 0 ]; do
 done
 out="${ZENTRAD_RELIABILITY_OUT:-$root/build/reliability}"
 mkdir -p "$out"
+git -C "$root" rev-parse --short HEAD >"$out/commit" 2>/dev/null || echo unknown >"$out/commit"
 
 suites='StalledServerTest.*:HostileFaultTest.*:DeviceFaultTest.*:LoadSoakTest.*'
 suites+=':BackupTest.BlockThatKeepsFailing*:BackupTest.TransientReadErrors*'

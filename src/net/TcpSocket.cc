@@ -74,6 +74,10 @@ std::int64_t TcpSocket::receiveAll(void* buffer, std::int64_t length) {
         waitForData(timeout, received, length);
         int piece = static_cast<int>(std::min(length - received, kMaxReceivePiece));
         int got = platform::recvSocket(handle(), at + received, piece);
+        // On Windows a send on another thread switches the socket to non-blocking mode for a
+        // moment; a receive that meets that moment finds no data yet and waits again.
+        if (got < 0 && platform::lastSocketError() == platform::kWsaWouldBlock)
+            continue;
         if (got < 0)
             throw SocketException::withLastError("Failed to receive data from remote host");
         if (got == 0) {

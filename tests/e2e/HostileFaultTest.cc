@@ -13,6 +13,7 @@
 
 #include "AgentHost.h"
 #include "backup-server/Echo.h"
+#include "backup-server/KeysGet.h"
 #include "backup-server/VolumeStore.h"
 #include "net/Codes.h"
 #include "net/SocketException.h"
@@ -159,6 +160,28 @@ TEST_F(HostileFaultTest, FloodOfJunkConnectionsKeepsTheLogHistoryAndIdleOnesAreB
     EXPECT_TRUE(host.agent().waitForLog("Below the connection limit again"));
     std::cout << "FIGURE flood.junk_connections " << kJunk << "\nFIGURE flood.idle_connections "
               << kIdle << std::endl;
+}
+
+TEST_F(HostileFaultTest, KeyFileThatCannotBeReadIsLeftAloneAndServesAgainOnceReadable) {
+    AgentHost host;
+    auto first = host.agent().openSession(test::serverKeys("backup"));
+    const std::string key = backup_server::fetchKeys(*first).rsaKey;
+    first->finish();
+    // rsa.key cannot be read (a pipe stands in its place): connections fail, nothing is
+    // generated over it.
+    fs::path file = host.agent().configDir() / "rsa.key";
+    fs::path aside = host.agent().configDir() / "rsa.key.aside";
+    fs::rename(file, aside);
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    EXPECT_THROW(host.agent().openSession(test::serverKeys("backup")), std::exception);
+    EXPECT_TRUE(host.agent().waitForLog("cannot read key file"));
+    fs::remove(file);
+    fs::rename(aside, file);
+    auto again = host.agent().openSession(test::serverKeys("backup"));
+    EXPECT_EQ(backup_server::fetchKeys(*again).rsaKey, key);
+    again->finish();
+    for (const auto& entry : fs::directory_iterator(host.agent().configDir()))
+        EXPECT_EQ(entry.path().filename().string().find(".replaced"), std::string::npos);
 }
 
 }  // namespace
