@@ -43,8 +43,8 @@ void BackupRequest::execute() {
         ZENTRAD_THROW(winutil::AgentException,
                       "Backup cannot be started while another backup is in progress.");
     }
-    std::unique_ptr<VolumesInBackup::Claim> claim = VolumesInBackup::tryClaim(name);
-    if (!claim) {
+    claim_ = VolumesInBackup::tryClaim(name);
+    if (!claim_) {
         reply(Net::PROT_BUSY);
         ZENTRAD_THROW(winutil::AgentException,
                       "A backup of this volume is still being sent; a new one can start when it "

@@ -28,6 +28,7 @@
 #include "filter/MapBitmap.h"
 #include "requests/Request.h"
 #include "requests/RunningBackups.h"
+#include "requests/VolumesInBackup.h"
 
 namespace vssclient {
 class VssClient;
@@ -69,6 +70,8 @@ class BackupRequest : public Request {
     void finishBackup(const filter::JournalKey& newKey, const blocks::BlockMap& skipped);
 
     RunningBackups::Registration registration_;
+    // Held from the lock until the backup has ended on the wire.
+    std::unique_ptr<VolumesInBackup::Claim> claim_;
     std::uint32_t checksums_ = 0;
     std::string deviceID_;
     std::uint32_t compressionType_ = 0;

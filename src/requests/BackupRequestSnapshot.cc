@@ -132,6 +132,9 @@ void BackupRequest::backUpSnapshot(vssclient::VssClient& vss, const std::wstring
         sendBlocks(snapshot, used, skipped, blockSums, period.changes.get());
         finishBackup(period.newKey, skipped);
     } catch (...) {
+        // The server may start the next backup of the volume as soon as this one has ended
+        // on the wire; completing the snapshot does not hold it up.
+        claim_.reset();
         events.logNewEvents();
         try {
             vss.BackupComplete(false);
@@ -140,6 +143,7 @@ void BackupRequest::backUpSnapshot(vssclient::VssClient& vss, const std::wstring
         }
         throw;
     }
+    claim_.reset();
     vss.BackupComplete(true);
 }
 

@@ -142,8 +142,9 @@ TEST_F(LoadSoakTest, SixteenServersAndAHostileBurstBesideABackup) {
     // Freed memory need not go back to the system at once; growth must stay far below what
     // sixteen connections and a backup held. (A sanitizer's agent keeps freed memory in
     // quarantine, so its resident size says nothing about leaks.)
-    if (!kSanitizedBuild)
+    if (!kSanitizedBuild) {
         EXPECT_LE(memoryAfter, memoryBefore + 32 * 1024);
+    }
     // The log history (every generation) still reaches back to the start.
     std::string history;
     for (const auto& file : fs::directory_iterator(host.agent().logFile().parent_path())) {
