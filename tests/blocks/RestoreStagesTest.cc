@@ -15,6 +15,7 @@
 #include "blocks/Md5Stream.h"
 #include "blocks/RestorePipeline.h"
 #include "blocks/ZlibStreams.h"
+#include "common/TestBytes.h"
 #include "net/EncryptedMessage.h"
 #include "net/TcpListener.h"
 #include "platform/Errors.h"
@@ -91,13 +92,7 @@ struct PartitionOnMemory {
               platform::FileHandle(std::make_unique<MemoryDevice>(device)), offset, length)) {}
 };
 
-std::string randomBytes(std::size_t count, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(count, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(generator());
-    return bytes;
-}
+using test::randomBytes;
 
 BlockPtr plainBlock(std::uint64_t index, const std::string& data) {
     auto buffer = std::make_shared<unsigned char[]>(data.size());

@@ -10,6 +10,7 @@
 
 #include "backup-server/VolumeStore.h"
 #include "common/RunCommand.h"
+#include "common/TestBytes.h"
 #include "net/Codes.h"
 
 namespace test {
@@ -20,15 +21,9 @@ namespace fs = std::filesystem;
 const char* const kHostsim = ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim";
 constexpr std::uint64_t kVolumeOffset = 1 << 20;  // the partition starts at 1 MiB
 
-std::string randomBytes(std::size_t count, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(count, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(generator());
-    return bytes;
-}
 
-std::string readAt(const fs::path& file, std::uint64_t offset, std::size_t length) {
+// What the file holds of the range (shorter where the file ends).
+std::string readAvailable(const fs::path& file, std::uint64_t offset, std::size_t length) {
     std::ifstream in(file, std::ios::binary);
     in.seekg(static_cast<std::streamoff>(offset));
     std::string bytes(length, '\0');
@@ -82,7 +77,7 @@ AgentHost::AgentHost(AgentSettings settings, HostLayout layout)
     agent_->allowServer(serverKeys("backup"));
     agent_->start();
 
-    std::string volume = readAt(agent_->hostRoot() / "disks" / "0.img", kVolumeOffset,
+    std::string volume = readAvailable(agent_->hostRoot() / "disks" / "0.img", kVolumeOffset,
                                 std::size_t{layout.volumeMiB} << 20);
     std::size_t found = volume.find(content.substr(0, kCluster));
     if (found == std::string::npos || found % kCluster != 0)
@@ -139,7 +134,7 @@ std::unique_ptr<backup_server::AgentSession> AgentHost::stalledBackup() {
 }
 
 std::string AgentHost::volumeCluster(std::uint64_t index) const {
-    return readAt(agent_->hostRoot() / "disks" / "0.img", kVolumeOffset + index * kCluster,
+    return readAvailable(agent_->hostRoot() / "disks" / "0.img", kVolumeOffset + index * kCluster,
                   kCluster);
 }
 

@@ -18,6 +18,7 @@
 #include "backup-server/VolumeBackup.h"
 #include "backup-server/VolumeStore.h"
 #include "common/RunCommand.h"
+#include "common/TestBytes.h"
 #include "winutil/Exceptions.h"
 
 namespace {
@@ -35,21 +36,9 @@ std::string run(const std::string& command) {
     return test::runCommand(command);
 }
 
-std::string randomBytes(std::size_t count, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(count, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(generator());
-    return bytes;
-}
+using test::randomBytes;
 
-std::string readAt(const fs::path& file, std::uint64_t offset, std::size_t length) {
-    std::ifstream in(file, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(offset));
-    std::string bytes(length, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(length));
-    return bytes;
-}
+using test::readAt;
 
 // An agent on a host with one 40 MiB disk holding a 32 MiB NTFS volume (4 KiB clusters)
 // with a page file, a hibernation file, a random file and a compressible one.

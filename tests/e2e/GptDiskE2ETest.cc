@@ -12,6 +12,7 @@
 #include "common/ChildProcess.h"
 #include "common/RunCommand.h"
 #include "common/TempDir.h"
+#include "common/TestBytes.h"
 
 namespace {
 
@@ -30,21 +31,9 @@ constexpr const char* kGptLayout =
     "--part 'size=32M,type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7,name=source' "
     "--part 'size=32M,type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7,name=target'";
 
-std::string randomBytes(std::size_t count, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(count, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(generator());
-    return bytes;
-}
+using test::randomBytes;
 
-std::string readAt(const fs::path& file, std::uint64_t offset, std::uint64_t length) {
-    std::ifstream in(file, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(offset));
-    std::string bytes(length, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(length));
-    return bytes;
-}
+using test::readAt;
 
 class GptDiskE2E : public ::testing::Test {
   protected:

@@ -19,6 +19,7 @@
 #include "common/ChildProcess.h"
 #include "common/RunCommand.h"
 #include "common/TempDir.h"
+#include "common/TestBytes.h"
 
 namespace {
 
@@ -32,13 +33,7 @@ constexpr std::uint64_t kTargetOffset = 33 * kMiB;
 constexpr std::uint64_t kPartitionBytes = 32 * kMiB;
 constexpr std::uint32_t kCluster = 4096;
 
-std::string randomBytes(std::size_t count, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(count, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(generator());
-    return bytes;
-}
+using test::randomBytes;
 
 struct ToolRun {
     int status = -1;

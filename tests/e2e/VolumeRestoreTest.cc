@@ -19,6 +19,7 @@
 #include "backup-server/VolumeStore.h"
 #include "common/RunCommand.h"
 #include "common/TempDir.h"
+#include "common/TestBytes.h"
 #include "winutil/Exceptions.h"
 
 namespace {
@@ -40,13 +41,7 @@ std::string run(const std::string& command) {
     return test::runCommand(command);
 }
 
-std::string randomBytes(std::size_t count, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(count, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(generator());
-    return bytes;
-}
+using test::randomBytes;
 
 // A source that yields the given blocks (plain, of one size).
 class ListSource : public backup_server::BlockSource {

@@ -1,0 +1,32 @@
+// Test data shared by the suites: reproducible random bytes and reads of file ranges.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+namespace test {
+
+// count bytes from a generator seeded with seed: the same bytes on every run.
+inline std::string randomBytes(std::size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator());
+    return bytes;
+}
+
+// length bytes of file from offset; zeros where the file ends first.
+inline std::string readAt(const std::filesystem::path& file, std::uint64_t offset,
+                          std::uint64_t length) {
+    std::ifstream in(file, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::string bytes(length, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(length));
+    return bytes;
+}
+
+}  // namespace test
