@@ -21,7 +21,6 @@ namespace fs = std::filesystem;
 const char* const kHostsim = ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim";
 constexpr std::uint64_t kVolumeOffset = 1 << 20;  // the partition starts at 1 MiB
 
-
 // What the file holds of the range (shorter where the file ends).
 std::string readAvailable(const fs::path& file, std::uint64_t offset, std::size_t length) {
     std::ifstream in(file, std::ios::binary);
@@ -78,7 +77,7 @@ AgentHost::AgentHost(AgentSettings settings, HostLayout layout)
     agent_->start();
 
     std::string volume = readAvailable(agent_->hostRoot() / "disks" / "0.img", kVolumeOffset,
-                                std::size_t{layout.volumeMiB} << 20);
+                                       std::size_t{layout.volumeMiB} << 20);
     std::size_t found = volume.find(content.substr(0, kCluster));
     if (found == std::string::npos || found % kCluster != 0)
         ADD_FAILURE() << "random.bin not found on the volume";
@@ -135,7 +134,7 @@ std::unique_ptr<backup_server::AgentSession> AgentHost::stalledBackup() {
 
 std::string AgentHost::volumeCluster(std::uint64_t index) const {
     return readAvailable(agent_->hostRoot() / "disks" / "0.img", kVolumeOffset + index * kCluster,
-                  kCluster);
+                         kCluster);
 }
 
 std::vector<std::uint64_t> AgentHost::storeMismatches(const blocks::BlockMap& used) const {
