@@ -18,10 +18,14 @@ std::string hex(std::uint32_t value) {
     return text;
 }
 
+// Opened for reading and writing and shared with other handles: Windows refuses a volume
+// opened without sharing while files on it are open, before the restore could lock or
+// dismount the volume; the lock then keeps every other writer out.
 platform::FileHandle openForWriting(const std::string& path) {
-    platform::FileHandle device =
-        platform::createFile(platform::toWide(path), platform::kGenericWrite, 0,
-                             platform::kOpenExisting, platform::kFileFlagSequentialScan);
+    platform::FileHandle device = platform::createFile(
+        platform::toWide(path), platform::kGenericRead | platform::kGenericWrite,
+        platform::kFileShareRead | platform::kFileShareWrite, platform::kOpenExisting,
+        platform::kFileFlagSequentialScan);
     if (!device) {
         ZENTRAD_THROW(winutil::DiskException, "Could not open disk: " + path + "  Error = 0x" +
                                                   hex(platform::getLastError()));
