@@ -17,6 +17,8 @@
 #include "backup-server/PartitionTable.h"
 #include "backup-server/VolumeStore.h"
 #include "blocks/BlockRecord.h"
+#include "crypto/KeyMsg.h"
+#include "crypto/RsaKey.h"
 
 #include "net/Codes.h"
 
@@ -30,6 +32,8 @@ using test::AgentHost;
 AgentHost* host = nullptr;
 
 enum class Fault { error, hangUp };
+// Whether the case starts on an authenticated connection or on a fresh one.
+enum class Connection { authenticated, fresh };
 
 std::string faultName(Fault fault) {
     return fault == Fault::error ? "error" : "hang-up";
@@ -82,12 +86,12 @@ class ServerErrorTest : public ::testing::Test {
 
     // Drives a fresh connection to the point, injects the fault there and checks that the
     // agent ended the request for that reason (and only then), on its own connection.
-    static void failAt(const Point& point, Fault fault) {
+    static void failAt(const Point& point, Fault fault, Connection connection) {
         SCOPED_TRACE(point.name + " / " + faultName(fault));
         const std::size_t mark = host->agent().log().size();
         auto bystander = session();
         {
-            auto failing = session();
+            auto failing = connection == Connection::fresh ? host->agent().connect() : session();
             point.reach(*failing);
             if (fault == Fault::error) {
                 auto error = failing->sendCode(Net::PROT_ERROR);
@@ -113,16 +117,102 @@ class ServerErrorTest : public ::testing::Test {
 
     // Every point with both faults; after each, followUp must succeed.
     static void runEachPoint(const std::vector<Point>& points,
-                             const std::function<void()>& followUp) {
+                             const std::function<void()>& followUp,
+                             Connection connection = Connection::authenticated) {
         for (const Point& point : points) {
             for (Fault fault : {Fault::error, Fault::hangUp}) {
-                failAt(point, fault);
+                failAt(point, fault, connection);
                 SCOPED_TRACE("after " + point.name + " / " + faultName(fault));
                 ASSERT_NO_THROW(followUp());
             }
         }
     }
 };
+
+// --- handshake: every code the agent awaits before the first request ------------------------
+
+// The server's side of the handshake, step by step, so that it can stop at any point.
+class HandshakeSteps {
+  public:
+    explicit HandshakeSteps(AgentSession& session)
+        : session_(session), keys_(test::serverKeys("backup")) {}
+
+    void toOptions() {
+        session_.readCodeExpect(Net::PROT_VERSION);
+        session_.read32();
+        session_.sendCode(Net::PROT_VERSION).write32(AgentSession::kServerProtocolVersion).flush();
+    }
+    void toKey() {
+        toOptions();
+        session_.readCodeExpect(Net::PROT_SERVER_OPTION);
+        session_.read32();
+        session_.sendCode(Net::PROT_SERVER_OPTION).write32(0).flush();
+        session_.readCodeExpect(Net::PROT_GET_PUBLIC_KEY);
+    }
+    void toAuthStart() {
+        toKey();
+        session_.sendCode(Net::PROT_PUBLIC_KEY).writeString(keys_.publicPem()).flush();
+        session_.readCodeExpect(Net::PROT_PUBLIC_KEY);
+        agentKey_ = crypto::RsaKey::readPublicPem(session_.readString(kMaxKeyText));
+        ASSERT_TRUE(agentKey_);
+    }
+    void toResponse() {
+        toAuthStart();
+        session_.sendCode(Net::PROT_AUTH_START).flush();
+        session_.readCodeExpect(Net::PROT_AUTH_CHALLENGE);
+        sealed_ = session_.readString(kMaxKeyText);
+    }
+    void toChallenge() {
+        toResponse();
+        crypto::KeyMsg protocolKey(keys_.privateKey(), sealed_);
+        session_.sendCode(Net::PROT_AUTH_RESPONSE)
+            .writeString(protocolKey.encrypt(agentKey_))
+            .flush();
+        session_.readCodeExpect(Net::PROT_AUTH_OK);
+    }
+    void toVerdict() {
+        toChallenge();
+        crypto::KeyMsg challenge(crypto::KeyMsg::kGeneratedType, 128);
+        session_.sendCode(Net::PROT_AUTH_CHALLENGE)
+            .writeString(challenge.encrypt(agentKey_))
+            .flush();
+        session_.readCodeExpect(Net::PROT_AUTH_RESPONSE);
+        session_.readString(kMaxKeyText);
+    }
+
+  private:
+    static constexpr std::uint32_t kMaxKeyText = 64 * 1024;
+    AgentSession& session_;
+    const backup_server::ServerKeys& keys_;
+    crypto::RsaKeyPtr agentKey_;
+    std::string sealed_;
+};
+
+TEST_F(ServerErrorTest, Handshake) {
+    auto step = [](void (HandshakeSteps::*to)()) {
+        return [to](AgentSession& s) {
+            HandshakeSteps steps(s);
+            (steps.*to)();
+        };
+    };
+    std::vector<Point> points = {
+        {"instead of the version", [](AgentSession&) {}},
+        {"instead of the options", step(&HandshakeSteps::toOptions)},
+        {"instead of the server's key", step(&HandshakeSteps::toKey)},
+        {"instead of the start of authentication", step(&HandshakeSteps::toAuthStart)},
+        {"instead of the response to the agent's challenge", step(&HandshakeSteps::toResponse)},
+        {"instead of the server's challenge", step(&HandshakeSteps::toChallenge)},
+        {"instead of the verdict on the agent's response", step(&HandshakeSteps::toVerdict)},
+    };
+    runEachPoint(
+        points,
+        [] {
+            auto again = session();
+            EXPECT_TRUE(backup_server::sendEcho(*again));
+            again->finish();
+        },
+        Connection::fresh);
+}
 
 // --- backup: the digest download ahead of the snapshot ----------------------------------
 
