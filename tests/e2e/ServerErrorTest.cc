@@ -12,9 +12,11 @@
 #include <thread>
 
 #include "AgentHost.h"
+#include "backup-server/AllowList.h"
 #include "backup-server/Echo.h"
 #include "backup-server/FileRestore.h"
 #include "backup-server/PartitionTable.h"
+#include "backup-server/ServerInfo.h"
 #include "backup-server/VolumeStore.h"
 #include "blocks/BlockRecord.h"
 #include "crypto/KeyMsg.h"
@@ -212,6 +214,40 @@ TEST_F(ServerErrorTest, Handshake) {
             again->finish();
         },
         Connection::fresh);
+}
+
+// --- server information and the allow list: the next message, the next request --------------
+
+TEST_F(ServerErrorTest, ServerInfoItemsAndTheRequestAfterAnAllowList) {
+    auto info = [](AgentSession& s) {
+        auto request = s.newMessage();
+        request->write32(Net::PROT_REQ_SERVER_INFO);
+        request->send();
+    };
+    const std::vector<backup_server::AllowEntry> allow = {
+        {"10.0.0.9", test::serverKeys("backup").publicPem()}};
+    std::vector<Point> points = {
+        {"instead of the first information item", info},
+        {"after an information item",
+         [&](AgentSession& s) {
+             info(s);
+             auto item = s.newMessage();
+             item->write32(Net::PROT_SERVER_INFO_ITEM).writeString("name");
+             item->send();
+         }},
+        {"instead of the request after an allow list",
+         [&](AgentSession& s) { backup_server::replaceAllowList(s, allow); }},
+    };
+    fs::path allowed = host->agent().backupAllowDir() / "10.0.0.9";
+    runEachPoint(points, [&] {
+        auto again = session();
+        backup_server::sendServerInfo(*again, {{Net::PROT_SERVER_INFO_ITEM, "name"}});
+        fs::remove(allowed);
+        backup_server::replaceAllowList(*again, allow);
+        EXPECT_TRUE(backup_server::sendEcho(*again));
+        again->finish();
+        EXPECT_TRUE(fs::exists(allowed));
+    });
 }
 
 // --- backup: the digest download ahead of the snapshot ----------------------------------
