@@ -21,7 +21,6 @@
 #include "blocks/BlockRecord.h"
 #include "crypto/KeyMsg.h"
 #include "crypto/RsaKey.h"
-
 #include "net/Codes.h"
 
 namespace {
@@ -86,8 +85,8 @@ class ServerErrorTest : public ::testing::Test {
         return host->agent().openSession(test::serverKeys("backup"));
     }
 
-    // Drives a fresh connection to the point, injects the fault there and checks that the
-    // agent ended the request for that reason (and only then), on its own connection.
+    // Drives a new connection to the point, injects the fault there and checks that the
+    // agent closed that connection for that reason while one opened before it still works.
     static void failAt(const Point& point, Fault fault, Connection connection) {
         SCOPED_TRACE(point.name + " / " + faultName(fault));
         const std::size_t mark = host->agent().log().size();
@@ -99,8 +98,9 @@ class ServerErrorTest : public ::testing::Test {
                 auto error = failing->sendCode(Net::PROT_ERROR);
                 error.writeBytes(std::string(point.errorPadding, '\0'));
                 error.flush();
-            } else
+            } else {
                 failing->socket()->shutdownSend();
+            }
             EXPECT_TRUE(waitForLogAfter(mark, "Closing connection: "));
             std::string tail = host->agent().log().substr(mark);
             EXPECT_NE(tail.find(faultText(fault)), std::string::npos) << tail;
