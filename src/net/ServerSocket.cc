@@ -113,8 +113,12 @@ void ServerSocket::getPublicKey() {
     }
     Code code = readRawCode();
     if (code == PROT_ERROR) {
+        // Only an agent in recovery mode has announced itself in place of asking; any other
+        // agent hears of an ordinary failure of the server.
         ZENTRAD_THROW(winutil::AgentException,
-                      "host is not sending further requests because we are in recovery mode");
+                      inRecoveryMode()
+                          ? "host is not sending further requests because we are in recovery mode"
+                          : "Remote host has reported an error and closed the connection.");
     }
     if (code != PROT_PUBLIC_KEY) {
         ZENTRAD_THROW(winutil::AgentException,
