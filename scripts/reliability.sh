@@ -19,7 +19,7 @@ out="${ZENTRAD_RELIABILITY_OUT:-$root/build/reliability}"
 mkdir -p "$out"
 git -C "$root" rev-parse --short HEAD >"$out/commit" 2>/dev/null || echo unknown >"$out/commit"
 
-suites='StalledServerTest.*:HostileFaultTest.*:DeviceFaultTest.*:LoadSoakTest.*'
+suites='StalledServerTest.*:HostileFaultTest.*:DeviceFaultTest.*:ServerErrorTest.*:LoadSoakTest.*'
 suites+=':BackupTest.BlockThatKeepsFailing*:BackupTest.TransientReadErrors*'
 units='BlockLoadTest.*:RestorePartitionTest.*:SocketTest.*:AllowDirectoriesTest.*'
 units+=':PreAuthLogTest.*:KeyStoreTest.*:ConnectionLimitTest.*'
