@@ -9,6 +9,10 @@
 #include <fstream>
 #include <memory>
 
+#include "crypto/KeyMsg.h"
+#include "net/EncryptedMessage.h"
+#include "requests/PartitionListEntry.h"
+
 namespace disks_test {
 
 std::string run(const std::string& command) {
@@ -68,6 +72,15 @@ std::string tableSector(const std::vector<TableEntry>& entries) {
     sector[510] = static_cast<char>(0x55);
     sector[511] = static_cast<char>(0xAA);
     return sector;
+}
+
+std::vector<backup_server::PartitionListItem> listAs(std::uint32_t version) {
+    Net::ProtocolStream stream(nullptr);
+    crypto::KeyMsg key(1, 128);
+    Net::EncryptedMessage message(stream, key);
+    writePartitionList(message, collectPartitionList(version), version);
+    message.setPlainText(message.plainText());
+    return backup_server::parsePartitionList(message, version);
 }
 
 }  // namespace disks_test

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "backup-server/PartitionList.h"
+
 namespace disks_test {
 
 class DiskHost {
@@ -35,6 +37,10 @@ struct TableEntry {
     std::uint32_t count = 0;
 };
 std::string tableSector(const std::vector<TableEntry>& entries);
+
+// The partition-list reply the agent writes for a server of that version, as the server tool
+// decodes it.
+std::vector<backup_server::PartitionListItem> listAs(std::uint32_t version);
 
 // Runs a shell command; returns its standard output (fails the test when it fails).
 std::string run(const std::string& command);

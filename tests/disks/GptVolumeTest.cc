@@ -84,14 +84,7 @@ TEST_F(GptVolumeTest, RestoreTargetUsesTheSameNumbers) {
                  winutil::DiskException);
 }
 
-std::vector<backup_server::PartitionListItem> listAs(std::uint32_t version) {
-    Net::ProtocolStream stream(nullptr);
-    crypto::KeyMsg key(1, 128);
-    Net::EncryptedMessage message(stream, key);
-    writePartitionList(message, collectPartitionList(version), version);
-    message.setPlainText(message.plainText());
-    return backup_server::parsePartitionList(message, version);
-}
+using disks_test::listAs;
 
 TEST_F(GptVolumeTest, PartitionListShowsBothStylesAndSaturatesHugeSizes) {
     auto items = listAs(0x1000D);

@@ -158,14 +158,7 @@ TEST_F(VolumeTest, BlocksCarryTheClusterAndItsDigest) {
     EXPECT_THROW(volume("Disk 1 Partition 1")->getBlockCount(), winutil::DiskException);
 }
 
-std::vector<backup_server::PartitionListItem> listAs(std::uint32_t version) {
-    Net::ProtocolStream stream(nullptr);
-    crypto::KeyMsg key(1, 128);
-    Net::EncryptedMessage message(stream, key);
-    writePartitionList(message, collectPartitionList(version), version);
-    message.setPlainText(message.plainText());
-    return backup_server::parsePartitionList(message, version);
-}
+using disks_test::listAs;
 
 // What each server version receives; the entries' contents are checked end to end.
 TEST_F(VolumeTest, PartitionListForOldAndNewServers) {
