@@ -1,6 +1,7 @@
 // Windows error numbers the agent reacts to. Both implementations of the seam report
 // failures with these values through getLastError(); the emulated host maps its own
-// conditions onto them once, where they arise.
+// conditions onto them once, where they arise, and its errno values through one table
+// (emulated/storage/ErrnoErrors.h).
 #pragma once
 
 #include <cstdint>

@@ -8,23 +8,15 @@
 
 #include "platform/Errors.h"
 #include "platform/System.h"
+#include "platform/emulated/storage/ErrnoErrors.h"
 
 namespace platform::emulated {
 namespace {
 
-std::uint32_t errorFromErrno(int error) {
-    switch (error) {
-        case ENOENT:
-            return kErrorFileNotFound;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return kErrorAccessDenied;
-        case ENOSPC:
-            return kErrorDiskFull;
-        default:
-            return kErrorIoDevice;
-    }
+// A disk that fails for a reason the errno table does not name fails as a device, as
+// Windows reports a failing disk.
+std::uint32_t diskError(int error) {
+    return errorFromErrno(error, kErrorIoDevice);
 }
 
 bool insideImage(std::uint64_t offset, std::size_t length, std::uint64_t size) {
@@ -62,7 +54,7 @@ std::unique_ptr<DiskImage> DiskImage::open(Host& host, std::uint32_t diskNumber,
     FileDescriptor fd(::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC));
     struct stat status {};
     if (!fd.valid() || ::fstat(fd.get(), &status) != 0) {
-        setLastError(errorFromErrno(errno));
+        setLastError(diskError(errno));
         return nullptr;
     }
     if (!S_ISREG(status.st_mode)) {
@@ -91,7 +83,7 @@ bool DiskImage::read(std::uint64_t offset, void* buffer, std::size_t length) con
             continue;
         if (n <= 0) {
             // The image shrank under us, or the host file system failed.
-            setLastError(n == 0 ? kErrorSectorNotFound : errorFromErrno(errno));
+            setLastError(n == 0 ? kErrorSectorNotFound : diskError(errno));
             return false;
         }
         done += static_cast<std::size_t>(n);
@@ -118,7 +110,7 @@ bool DiskImage::write(std::uint64_t offset, const void* buffer, std::size_t leng
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            setLastError(errorFromErrno(errno));
+            setLastError(diskError(errno));
             ok = false;
             break;
         }

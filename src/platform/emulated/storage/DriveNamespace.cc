@@ -8,32 +8,11 @@
 
 #include "platform/System.h"
 #include "platform/emulated/storage/DeviceCommon.h"
+#include "platform/emulated/storage/ErrnoErrors.h"
 #include "platform/emulated/storage/WindowsPath.h"
 
 namespace platform::emulated {
 namespace {
-
-std::uint32_t errorFromErrno(int error) {
-    switch (error) {
-        case ENOENT:
-            return kErrorFileNotFound;
-        case ENOTDIR:
-            return kErrorPathNotFound;
-        case EEXIST:
-            return kErrorFileExists;
-        case EACCES:
-        case EPERM:
-        case EISDIR:
-        case EROFS:
-            return kErrorAccessDenied;
-        case ENOSPC:
-            return kErrorDiskFull;
-        case ENAMETOOLONG:
-            return kErrorFilenameExcedRange;
-        default:
-            return kErrorGenFailure;
-    }
-}
 
 // O_ flags for a Windows creation disposition; -1 for an unknown one.
 int dispositionFlags(std::uint32_t disposition) {

@@ -11,6 +11,7 @@
 #include "platform/System.h"
 #include "platform/emulated/storage/DeviceCommon.h"
 #include "platform/emulated/storage/DriveNamespace.h"
+#include "platform/emulated/storage/ErrnoErrors.h"
 
 namespace platform {
 namespace {
@@ -34,7 +35,7 @@ bool setFileAttributes(const std::wstring& path, std::uint32_t attributes) {
     for (int i = 0; i < 4; ++i)
         bytes[i] = static_cast<std::uint8_t>(bits >> (8 * i));
     if (::lsetxattr(target->c_str(), kAttributesAttribute, bytes, sizeof bytes, 0) != 0)
-        return emulated::fail(errno == ENOTSUP ? kErrorNotSupported : kErrorAccessDenied);
+        return emulated::fail(emulated::errorFromErrno(errno));
     return true;
 }
 

@@ -10,6 +10,7 @@
 
 #include "platform/emulated/storage/DeviceCommon.h"
 #include "platform/emulated/storage/DriveNamespace.h"
+#include "platform/emulated/storage/ErrnoErrors.h"
 
 namespace platform {
 namespace {
@@ -39,23 +40,6 @@ FileTime fromTimespec(const timespec& time) {
     std::int64_t ticks = static_cast<std::int64_t>(time.tv_sec) * kTicksPerSecond +
                          time.tv_nsec / 100 + kUnixEpochAsFileTime;
     return FileTime::fromValue(static_cast<std::uint64_t>(ticks < 0 ? 0 : ticks));
-}
-
-std::uint32_t errorOf(int error) {
-    switch (error) {
-        case ENOENT:
-            return kErrorFileNotFound;
-        case ENOTDIR:
-            return kErrorPathNotFound;
-        case EEXIST:
-            return kErrorAlreadyExists;
-        case ENOTEMPTY:
-            return kErrorDirNotEmpty;
-        case ENOTSUP:
-            return kErrorNotSupported;
-        default:
-            return kErrorAccessDenied;
-    }
 }
 
 emulated::HostFile* hostFile(FileHandle& file) {
@@ -93,14 +77,18 @@ bool createDirectory(const std::wstring& path) {
     if (::mkdir(target->c_str(), 0755) == 0)
         return true;
     int error = errno;
-    return fail(error == ENOENT && !parentExists(*target) ? kErrorPathNotFound : errorOf(error));
+    if (error == ENOENT && !parentExists(*target))
+        return fail(kErrorPathNotFound);
+    // CreateDirectory reports an existing name as ERROR_ALREADY_EXISTS, where CreateFile
+    // reports ERROR_FILE_EXISTS.
+    return fail(error == EEXIST ? kErrorAlreadyExists : emulated::errorFromErrno(error));
 }
 
 bool removeDirectory(const std::wstring& path) {
     auto target = emulated::resolveDrivePath(emulated::Host::current(), path);
     if (!target)
         return false;
-    return ::rmdir(target->c_str()) == 0 || fail(errorOf(errno));
+    return ::rmdir(target->c_str()) == 0 || fail(emulated::errorFromErrno(errno));
 }
 
 bool deleteFile(const std::wstring& path) {
@@ -113,7 +101,7 @@ bool deleteFile(const std::wstring& path) {
     }
     if (S_ISDIR(status.st_mode))
         return fail(kErrorAccessDenied);
-    return ::unlink(target->c_str()) == 0 || fail(errorOf(errno));
+    return ::unlink(target->c_str()) == 0 || fail(emulated::errorFromErrno(errno));
 }
 
 std::uint32_t getFileAttributes(const std::wstring& path) {
@@ -143,7 +131,7 @@ bool setFileTime(FileHandle& file, const FileTime* creationTime, const FileTime*
             bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
         if (::fsetxattr(target->descriptor(), kCreationTimeAttribute, bytes, sizeof bytes, 0) !=
             0) {
-            return fail(errorOf(errno));
+            return fail(emulated::errorFromErrno(errno));
         }
     }
     timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
@@ -151,7 +139,7 @@ bool setFileTime(FileHandle& file, const FileTime* creationTime, const FileTime*
         times[0] = toTimespec(*lastAccessTime);
     if (lastWriteTime != nullptr)
         times[1] = toTimespec(*lastWriteTime);
-    return ::futimens(target->descriptor(), times) == 0 || fail(errorOf(errno));
+    return ::futimens(target->descriptor(), times) == 0 || fail(emulated::errorFromErrno(errno));
 }
 
 bool getFileTime(FileHandle& file, FileTime* creationTime, FileTime* lastAccessTime,
@@ -161,7 +149,7 @@ bool getFileTime(FileHandle& file, FileTime* creationTime, FileTime* lastAccessT
         return fail(file ? kErrorInvalidFunction : kErrorInvalidHandle);
     struct stat status {};
     if (::fstat(target->descriptor(), &status) != 0)
-        return fail(errorOf(errno));
+        return fail(emulated::errorFromErrno(errno));
     if (creationTime != nullptr)
         *creationTime = creationTimeOf(target->descriptor(), status);
     if (lastAccessTime != nullptr)
