@@ -6,6 +6,7 @@
 #include "filter/DriverText.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
+#include "platform/WideText.h"
 
 namespace filter {
 namespace {
@@ -117,9 +118,7 @@ std::optional<std::wstring> DriverControl::volumeNames(std::uint32_t volumeNumbe
 
 std::optional<std::uint32_t> ntfsSectorsPerCluster(const std::wstring& volumeName) {
     // A volume name with its trailing backslash names the root directory, not the volume.
-    std::wstring device = volumeName;
-    while (!device.empty() && device.back() == L'\\')
-        device.pop_back();
+    std::wstring device = platform::withoutTrailingBackslashes(volumeName);
     if (device.empty())
         return std::nullopt;
     platform::FileHandle volume = platform::createFile(

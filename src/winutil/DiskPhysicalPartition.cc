@@ -6,6 +6,7 @@
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "platform/Volumes.h"
+#include "platform/WideText.h"
 #include "winutil/Disk.h"
 #include "winutil/DiskLayout.h"
 #include "winutil/Exceptions.h"
@@ -31,12 +32,6 @@ CountedPartition findPartition(const std::string& deviceID) {
     if (!layout || id->partitionIndex >= layout->partitions.size())
         ZENTRAD_THROW(DiskException, "Could not find " + deviceID);
     return layout->partitions[id->partitionIndex];
-}
-
-std::wstring withoutTrailingBackslashes(std::wstring name) {
-    while (!name.empty() && name.back() == L'\\')
-        name.pop_back();
-    return name;
 }
 
 // Whether the volume lies on exactly one extent, which is the partition.
@@ -72,7 +67,7 @@ void Disk::getPhysicalPartitionForDeviceIDWithDisk(const std::string& deviceID, 
     for (bool more = volumes != nullptr; more; more = volumes->next(name)) {
         if (platform::getDriveType(name) != platform::kDriveFixed)
             continue;
-        std::wstring device = withoutTrailingBackslashes(name);
+        std::wstring device = platform::withoutTrailingBackslashes(name);
         if (occupies(device, diskNumber, partition)) {
             volumes->close();
             path = platform::toNarrow(device);

@@ -1,27 +1,17 @@
 // Installs the change-tracking driver into an emulated host: its control device (present
 // when the host root has a driver/ folder) and its filter, which records every write to
 // the host's disk images.
-#include <cwctype>
 #include <memory>
 
 #include "platform/Errors.h"
 #include "platform/System.h"
+#include "platform/WideText.h"
 #include "platform/emulated/Host.h"
 #include "platform/emulated/driver/ChangeRecorder.h"
 #include "platform/emulated/driver/ControlDevice.h"
 
 namespace platform::emulated {
 namespace {
-
-bool equalsIgnoringCase(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::towlower(a[i]) != std::towlower(b[i]))
-            return false;
-    }
-    return true;
-}
 
 class DriverDeviceProvider : public DeviceProvider {
   public:

@@ -6,6 +6,7 @@
 
 #include "platform/Errors.h"
 #include "platform/System.h"
+#include "platform/WideText.h"
 #include "platform/emulated/Host.h"
 #include "platform/emulated/VolumeDevice.h"
 #include "platform/emulated/snapshot/SnapshotRegistry.h"
@@ -29,22 +30,12 @@ class SnapshotSource : public VolumeByteSource {
     std::unique_ptr<SnapshotView> view_;
 };
 
-bool startsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::towlower(text[i]) != std::towlower(prefix[i]))
-            return false;
-    }
-    return true;
-}
-
 class SnapshotDeviceProvider : public DeviceProvider {
   public:
     explicit SnapshotDeviceProvider(Host& host) : host_(host) {}
 
     bool claims(const std::wstring& path) const override {
-        return startsWithNoCase(path, kShadowCopyDevicePrefix);
+        return startsWithIgnoringCase(path, kShadowCopyDevicePrefix);
     }
 
     std::unique_ptr<OpenFile> open(const OpenRequest& request) override {

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "platform/System.h"
+#include "platform/WideText.h"
 #include "winutil/Logger.h"
 #include "winutil/vssclient/FunctionTracer.h"
 #include "winutil/vssclient/VssClient.h"
@@ -13,23 +14,25 @@ namespace vssclient {
 namespace {
 
 bool namesWriter(const VssWriter& writer, const std::wstring& entry) {
-    return equalsNoCase(entry, writer.name) || equalsNoCase(entry, writer.id) ||
-           equalsNoCase(entry, writer.instanceId);
+    return platform::equalsIgnoringCase(entry, writer.name) ||
+           platform::equalsIgnoringCase(entry, writer.id) ||
+           platform::equalsIgnoringCase(entry, writer.instanceId);
 }
 
 // A component is named "<writer name, ID or instance ID>:<full path>".
 bool namesComponent(const VssWriter& writer, const VssComponent& component,
                     const std::wstring& entry) {
     for (const std::wstring* prefix : {&writer.name, &writer.id, &writer.instanceId}) {
-        if (equalsNoCase(entry, *prefix + L":" + component.fullPath))
+        if (platform::equalsIgnoringCase(entry, *prefix + L":" + component.fullPath))
             return true;
     }
     return false;
 }
 
 bool listed(const std::vector<std::wstring>& list, const std::wstring& value) {
-    return std::any_of(list.begin(), list.end(),
-                       [&](const std::wstring& item) { return equalsNoCase(item, value); });
+    return std::any_of(list.begin(), list.end(), [&](const std::wstring& item) {
+        return platform::equalsIgnoringCase(item, value);
+    });
 }
 
 [[noreturn]] void throwSelectionFailure(const std::string& frameStart, const std::wstring& name,
@@ -306,7 +309,7 @@ void VssClient::SelectExplicitelyIncludedComponents() {
 bool VssClient::IsWriterSelected(const platform::Guid& instanceId) const {
     std::wstring text = Guid2WString(instanceId);
     return std::any_of(writerList.begin(), writerList.end(), [&](const VssWriter& writer) {
-        return !writer.isExcluded && equalsNoCase(writer.instanceId, text);
+        return !writer.isExcluded && platform::equalsIgnoringCase(writer.instanceId, text);
     });
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/Volumes.h"
 #include "platform/Vss.h"
+#include "platform/WideText.h"
 #include "winutil/vssclient/FunctionTracer.h"
 #include "winutil/vssclient/VssMessages.h"
 
@@ -100,7 +101,7 @@ std::wstring GetDisplayNameForVolume(const std::wstring& volumeName) {
         std::wstring root = std::wstring(1, letter) + L":\\";
         std::wstring mounted;
         if (platform::getVolumeNameForVolumeMountPoint(root, mounted) &&
-            equalsNoCase(mounted, volumeName))
+            platform::equalsIgnoringCase(mounted, volumeName))
             return root;
     }
     return volumeName;
@@ -133,16 +134,6 @@ std::wstring GetStringFromWriterStatus(std::int32_t state) {
 bool IsFailedWriterState(std::int32_t state) {
     return state >= platform::kVssWsFailedAtIdentify &&
            state <= platform::kVssWsFailedAtPostRestore;
-}
-
-bool equalsNoCase(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::towlower(a[i]) != std::towlower(b[i]))
-            return false;
-    }
-    return true;
 }
 
 }  // namespace vssclient

@@ -29,7 +29,4 @@ std::wstring GetStringFromWriterStatus(std::int32_t state);
 // States 6 to 14 of the writer-state enumeration.
 bool IsFailedWriterState(std::int32_t state);
 
-// Case-insensitive comparison of ASCII-cased Windows names and paths.
-bool equalsNoCase(const std::wstring& a, const std::wstring& b);
-
 }  // namespace vssclient

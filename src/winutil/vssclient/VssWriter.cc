@@ -4,6 +4,7 @@
 #include <cwctype>
 
 #include "platform/Environment.h"
+#include "platform/WideText.h"
 #include "winutil/vssclient/FunctionTracer.h"
 #include "winutil/vssclient/VssMessages.h"
 #include "winutil/vssclient/VssUtil.h"
@@ -12,7 +13,7 @@ namespace vssclient {
 namespace {
 
 void addUnique(std::vector<std::wstring>& list, const std::wstring& value) {
-    auto same = [&](const std::wstring& item) { return equalsNoCase(item, value); };
+    auto same = [&](const std::wstring& item) { return platform::equalsIgnoringCase(item, value); };
     if (std::none_of(list.begin(), list.end(), same))
         list.push_back(value);
 }
@@ -100,7 +101,8 @@ bool VssComponent::IsAncestorOf(const VssComponent& descendent) const {
     if (descendent.fullPath.size() <= fullPath.size() + 1)
         return false;
     std::wstring prefix = descendent.fullPath.substr(0, fullPath.size());
-    return equalsNoCase(prefix, fullPath) && descendent.fullPath[fullPath.size()] == L'\\';
+    return platform::equalsIgnoringCase(prefix, fullPath) &&
+           descendent.fullPath[fullPath.size()] == L'\\';
 }
 
 void VssWriter::Initialize(platform::VssExamineWriterMetadata& metadata) {

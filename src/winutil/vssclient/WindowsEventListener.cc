@@ -4,9 +4,9 @@
 #include <exception>
 
 #include "platform/System.h"
+#include "platform/WideText.h"
 #include "winutil/Exceptions.h"
 #include "winutil/Logger.h"
-#include "winutil/vssclient/VssUtil.h"
 
 namespace vssclient {
 namespace {
@@ -17,7 +17,8 @@ const wchar_t* const kLogName = L"Application";
 constexpr std::size_t kMaxRecords = 1000;
 
 bool isSnapshotSource(const std::wstring& source) {
-    return equalsNoCase(source, L"VSS") || equalsNoCase(source, L"VOLSNAP");
+    return platform::equalsIgnoringCase(source, L"VSS") ||
+           platform::equalsIgnoringCase(source, L"VOLSNAP");
 }
 
 std::wstring withoutLineBreaks(std::wstring text) {

@@ -7,6 +7,7 @@
 
 #include "platform/Errors.h"
 #include "platform/System.h"
+#include "platform/WideText.h"
 #include "platform/emulated/HostLayout.h"
 #include "platform/emulated/VolumeDevice.h"
 #include "platform/emulated/storage/NtfsQueries.h"
@@ -99,11 +100,7 @@ InjectorState& stateFor(Host& host) {
 }
 
 std::wstring upperNoSlash(std::wstring text) {
-    while (!text.empty() && text.back() == L'\\')
-        text.pop_back();
-    for (auto& c : text)
-        c = static_cast<wchar_t>(std::towupper(c));
-    return text;
+    return upperCase(withoutTrailingBackslashes(std::move(text)));
 }
 
 class Injector {

@@ -6,22 +6,11 @@
 #include <sstream>
 
 #include "platform/System.h"
+#include "platform/WideText.h"
 #include "platform/emulated/DiskImage.h"
 
 namespace platform::emulated {
 namespace {
-
-std::wstring upper(std::wstring text) {
-    for (auto& c : text)
-        c = static_cast<wchar_t>(std::towupper(c));
-    return text;
-}
-
-std::wstring withoutTrailingBackslash(std::wstring name) {
-    while (!name.empty() && name.back() == L'\\')
-        name.pop_back();
-    return name;
-}
 
 // A stable 64-bit hash (FNV-1a) for GUIDs of configured volumes.
 std::uint64_t hashName(const std::string& name) {
@@ -237,9 +226,9 @@ void HostLayout::assignLetters(const HostConfig& config) {
         if (!target)
             continue;
         assignedLetters_.push_back(letter);
-        std::wstring key = upper(withoutTrailingBackslash(toWide(*target)));
+        std::wstring key = upperCase(withoutTrailingBackslashes(toWide(*target)));
         for (auto& volume : volumes_) {
-            if (volume.driveLetter == 0 && upper(volume.devicePath()) == key) {
+            if (volume.driveLetter == 0 && upperCase(volume.devicePath()) == key) {
                 volume.driveLetter = letter;
                 break;
             }
@@ -256,9 +245,9 @@ const DiskInfo* HostLayout::disk(std::uint32_t number) const {
 }
 
 const VolumeInfo* HostLayout::findVolume(const std::wstring& name) const {
-    std::wstring key = upper(withoutTrailingBackslash(name));
+    std::wstring key = upperCase(withoutTrailingBackslashes(name));
     for (const auto& volume : volumes_) {
-        if (upper(volume.devicePath()) == key)
+        if (upperCase(volume.devicePath()) == key)
             return &volume;
     }
     return nullptr;

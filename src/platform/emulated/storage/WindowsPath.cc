@@ -2,18 +2,10 @@
 
 #include <cwctype>
 
+#include "platform/WideText.h"
+
 namespace platform::emulated {
 namespace {
-
-bool startsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::towupper(text[i]) != std::towupper(prefix[i]))
-            return false;
-    }
-    return true;
-}
 
 bool separator(wchar_t c) {
     return c == L'\\' || c == L'/';
@@ -31,7 +23,7 @@ bool validComponent(const std::wstring& name) {
 
 std::optional<std::uint32_t> physicalDriveNumber(const std::wstring& path) {
     const std::wstring prefix = L"\\\\.\\PHYSICALDRIVE";
-    if (!startsWithNoCase(path, prefix))
+    if (!startsWithIgnoringCase(path, prefix))
         return std::nullopt;
     std::wstring digits = path.substr(prefix.size());
     if (digits.empty() || digits.size() > 6)
@@ -46,7 +38,8 @@ std::optional<std::uint32_t> physicalDriveNumber(const std::wstring& path) {
 }
 
 std::optional<VolumePathParts> splitVolumePath(const std::wstring& path) {
-    if (!startsWithNoCase(path, L"\\\\?\\Volume{") && !startsWithNoCase(path, L"\\\\.\\Volume{")) {
+    if (!startsWithIgnoringCase(path, L"\\\\?\\Volume{") &&
+        !startsWithIgnoringCase(path, L"\\\\.\\Volume{")) {
         return std::nullopt;
     }
     auto close = path.find(L'}');
@@ -59,7 +52,7 @@ std::optional<VolumePathParts> splitVolumePath(const std::wstring& path) {
 }
 
 std::optional<wchar_t> driveDeviceLetter(const std::wstring& path) {
-    if (path.size() != 6 || !startsWithNoCase(path, L"\\\\.\\") || path[5] != L':' ||
+    if (path.size() != 6 || !startsWithIgnoringCase(path, L"\\\\.\\") || path[5] != L':' ||
         !std::iswalpha(path[4])) {
         return std::nullopt;
     }
@@ -68,7 +61,7 @@ std::optional<wchar_t> driveDeviceLetter(const std::wstring& path) {
 
 std::optional<DrivePath> parseDrivePath(const std::wstring& path, bool& invalid) {
     invalid = false;
-    std::wstring text = startsWithNoCase(path, L"\\\\?\\") ? path.substr(4) : path;
+    std::wstring text = startsWithIgnoringCase(path, L"\\\\?\\") ? path.substr(4) : path;
     if (text.size() < 3 || !std::iswalpha(text[0]) || text[1] != L':' || !separator(text[2]) ||
         text[0] > 0x7F) {
         return std::nullopt;
