@@ -8,14 +8,15 @@
 
 void PartitionRestoreRequest::execute() {
     readHeader();
-    winutil::logInfo() << "Starting partition table restore for device (" << deviceID_ << ")";
+    winutil::logInfo() << "Starting partition table restore for device (" << header_.deviceID
+                       << ")";
     checkHeader();
     message().clear();
     message().write32(Net::PROT_ACK);
     message().send();
     connection().sendCode(Net::PROT_PARTITION_RESTORE_READY).flush();
 
-    auto disk = winutil::Disk::getDiskWithID(deviceID_);
+    auto disk = winutil::Disk::getDiskWithID(header_.deviceID);
     auto sectors = receiveSectors();
     std::size_t count = sectors.size();
     disk->writeSectors(sectors);
@@ -30,12 +31,7 @@ void PartitionRestoreRequest::execute() {
 }
 
 void PartitionRestoreRequest::readHeader() {
-    unused1_ = message().read32();
-    unused2_ = message().read32();
-    unused3_ = message().read32();
-    deviceID_ = message().readString();
-    unusedText1_ = message().readString();
-    unusedText2_ = message().readString();
+    header_ = RestoreHeader::read(message());
     sectorSize_ = message().read32();
     sectorCount_ = message().read32();
 }

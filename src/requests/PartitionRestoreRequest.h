@@ -1,6 +1,9 @@
 // Receives the sectors of a disk's partition information from the server and writes them
 // to the disk once all have arrived and all have been checked, then asks the system to
 // re-read the partition table.
+//
+// Request body: the restore header (requests/RestoreHeader.h), then u32 sectorSize |
+// u32 sectorCount (big-endian).
 #pragma once
 
 #include <cstdint>
@@ -9,6 +12,7 @@
 #include <vector>
 
 #include "requests/Request.h"
+#include "requests/RestoreHeader.h"
 #include "winutil/NetSector.h"
 
 class PartitionRestoreRequest : public Request {
@@ -23,12 +27,7 @@ class PartitionRestoreRequest : public Request {
     void checkHeader() const;
     std::vector<std::shared_ptr<winutil::NetSector>> receiveSectors();
 
-    std::uint32_t unused1_ = 0;
-    std::uint32_t unused2_ = 0;
-    std::uint32_t unused3_ = 0;
-    std::string deviceID_;
-    std::string unusedText1_;
-    std::string unusedText2_;
+    RestoreHeader header_;
     std::uint32_t sectorSize_ = 0;
     std::uint32_t sectorCount_ = 0;
 };

@@ -12,12 +12,12 @@
 void RestoreRequest::execute() {
     ZENTRAD_CHECK_RUNNING();
     receiveRequest();
-    winutil::logInfo() << "Restore request accepted for device (" << deviceID_
+    winutil::logInfo() << "Restore request accepted for device (" << header_.deviceID
                        << ").  Starting restore.";
     std::string path;
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
-    winutil::Disk::getPhysicalPartitionForDeviceIDWithDisk(deviceID_, path, offset, length);
+    winutil::Disk::getPhysicalPartitionForDeviceIDWithDisk(header_.deviceID, path, offset, length);
     blocks::RestorePartition partition(path, offset, length);
     blocks::VolumeLock volumeLock(partition.device(), path);
     ZENTRAD_CHECK_RUNNING();
@@ -38,12 +38,7 @@ void RestoreRequest::receiveRequest() {
 }
 
 void RestoreRequest::readBody() {
-    unused1_ = message().read32();
-    unused2_ = message().read32();
-    unused3_ = message().read32();
-    deviceID_ = message().readString();
-    unusedText1_ = message().readString();
-    unusedText2_ = message().readString();
+    header_ = RestoreHeader::read(message());
     blockSize_ = message().read32();
     unused64_ = message().read64();
     unused4_ = message().read32();

@@ -3,9 +3,10 @@
 // Nothing is written outside the partition.
 //
 // Request body (after the request code; integers big-endian, strings as u32 length and
-// bytes):
-//   u32 | u32 | u32 | string deviceID | string | string | u32 blockSize | u64 | u32
-//   | u32 maxBlocks | u32 encryptionType | u8 | u8 | u8 keyPresent | [key record]
+// bytes): the restore header (requests/RestoreHeader.h: u32 | u32 | u32 | string deviceID
+// | string | string), then
+//   u32 blockSize | u64 | u32 | u32 maxBlocks | u32 encryptionType | u8 | u8
+//   | u8 keyPresent | [key record]
 // The unnamed fields are read and not used. The key record (u16 type | u16 K | key |
 // u16 V | IV) deciphers the blocks; without it the connection's backup session key does.
 //
@@ -23,6 +24,7 @@
 #include "blocks/RestorePipeline.h"
 #include "crypto/KeyMsg.h"
 #include "requests/Request.h"
+#include "requests/RestoreHeader.h"
 
 class RestoreRequest : public Request {
   public:
@@ -44,12 +46,7 @@ class RestoreRequest : public Request {
     std::optional<crypto::KeyMsg> decipheringKey() const;
     void receiveBlocks(blocks::RestorePartition& partition);
 
-    std::uint32_t unused1_ = 0;
-    std::uint32_t unused2_ = 0;
-    std::uint32_t unused3_ = 0;
-    std::string deviceID_;
-    std::string unusedText1_;
-    std::string unusedText2_;
+    RestoreHeader header_;
     std::uint32_t blockSize_ = 0;
     std::uint64_t unused64_ = 0;
     std::uint32_t unused4_ = 0;
