@@ -10,15 +10,6 @@
 #include "winutil/PartitionTableReader.h"
 
 namespace winutil {
-namespace {
-
-constexpr std::uint32_t kShareReadWrite = platform::kFileShareRead | platform::kFileShareWrite;
-constexpr std::uint32_t kRawDiskFlags = platform::kFileFlagNoBuffering |
-                                        platform::kFileFlagSequentialScan |
-                                        platform::kFileFlagBackupSemantics;
-
-}  // namespace
-
 Disk::Disk(std::uint32_t diskNumber, std::uint32_t bytesPerSector)
     : path_(pathForNumber(diskNumber)), diskNumber_(diskNumber), bytesPerSector_(bytesPerSector) {}
 
@@ -41,9 +32,14 @@ std::string Disk::getID() const {
     return filterID("Disk #" + std::to_string(diskNumber_));
 }
 
-platform::FileHandle Disk::open(std::uint32_t access, std::uint32_t flags) const {
-    return platform::createFile(platform::toWide(path_), access, kShareReadWrite,
+platform::FileHandle Disk::openDevice(const std::wstring& path, std::uint32_t access,
+                                      std::uint32_t flags) {
+    return platform::createFile(path, access, platform::kFileShareRead | platform::kFileShareWrite,
                                 platform::kOpenExisting, flags);
+}
+
+platform::FileHandle Disk::open(std::uint32_t access, std::uint32_t flags) const {
+    return openDevice(platform::toWide(path_), access, flags);
 }
 
 std::uint64_t Disk::getSize() const {
@@ -91,7 +87,7 @@ void Disk::loadPartitionTable() {
                                          "-byte sectors; only 512-byte sectors are supported");
     }
     std::uint64_t diskSectors = getSize() / Sector::kBytes;
-    platform::FileHandle disk = open(platform::kGenericRead, kRawDiskFlags);
+    platform::FileHandle disk = open(platform::kGenericRead, kRawFlags);
     if (!disk)
         ZENTRAD_THROW(DiskException, "Failed to open disk: " + path_);
     PartitionTableReader reader(disk, getID(), diskSectors);
@@ -127,7 +123,7 @@ void Disk::writeSectors(std::vector<std::shared_ptr<NetSector>>& sectors) {
     if (!sectors.empty() && sectors.size() <= kMaxRestoreSectors)
         prepareGptRestore(sectors, getSize() / Sector::kBytes, getID());
     checkSectors(sectors);
-    platform::FileHandle disk = open(platform::kGenericWrite, kRawDiskFlags);
+    platform::FileHandle disk = open(platform::kGenericWrite, kRawFlags);
     if (!disk)
         ZENTRAD_THROW(DiskException, "Failed to open disk: " + path_);
     for (const auto& sector : sectors)

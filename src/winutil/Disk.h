@@ -34,6 +34,17 @@ class Disk {
     static std::string filterID(const std::string& id);
     static std::string pathForNumber(std::uint32_t diskNumber);
 
+    // Flags for reading and writing a device's sectors directly: past the system's cache,
+    // in order, and with backup semantics.
+    static constexpr std::uint32_t kRawFlags = platform::kFileFlagNoBuffering |
+                                               platform::kFileFlagSequentialScan |
+                                               platform::kFileFlagBackupSemantics;
+    // Opens a disk or volume device shared for reading and writing, since the system and
+    // other programs keep using it. An invalid handle, with the last error kept, when the
+    // device cannot be opened.
+    static platform::FileHandle openDevice(const std::wstring& path, std::uint32_t access,
+                                           std::uint32_t flags);
+
     // "Disk N".
     std::string getID() const;
     const std::string& getPath() const { return path_; }

@@ -49,11 +49,8 @@ std::vector<std::shared_ptr<Disk>> Disk::getAllDisks() {
     std::vector<std::shared_ptr<Disk>> disks;
     int misses = 0;
     for (std::uint32_t number = 0; misses < kMaxMissingDisks; ++number) {
-        platform::FileHandle handle = platform::createFile(
-            platform::toWide(pathForNumber(number)), platform::kGenericRead,
-            platform::kFileShareRead | platform::kFileShareWrite, platform::kOpenExisting,
-            platform::kFileFlagNoBuffering | platform::kFileFlagSequentialScan |
-                platform::kFileFlagBackupSemantics);
+        platform::FileHandle handle =
+            openDevice(platform::toWide(pathForNumber(number)), platform::kGenericRead, kRawFlags);
         if (!handle) {
             ++misses;
             continue;

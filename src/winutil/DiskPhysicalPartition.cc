@@ -14,18 +14,13 @@
 namespace winutil {
 namespace {
 
-constexpr std::uint32_t kShareReadWrite = platform::kFileShareRead | platform::kFileShareWrite;
-constexpr std::uint32_t kRawDiskFlags = platform::kFileFlagNoBuffering |
-                                        platform::kFileFlagSequentialScan |
-                                        platform::kFileFlagBackupSemantics;
-
 CountedPartition findPartition(const std::string& deviceID) {
     auto id = parsePartitionDeviceID(deviceID);
     if (!id)
         ZENTRAD_THROW(DiskException, "Could not find " + deviceID);
-    platform::FileHandle disk = platform::createFile(
-        platform::toWide(Disk::pathForNumber(id->diskNumber)), platform::kGenericRead,
-        kShareReadWrite, platform::kOpenExisting, kRawDiskFlags);
+    platform::FileHandle disk =
+        Disk::openDevice(platform::toWide(Disk::pathForNumber(id->diskNumber)),
+                         platform::kGenericRead, Disk::kRawFlags);
     std::optional<CountedLayout> layout;
     if (disk)
         layout = readCountedLayout(disk);
@@ -37,8 +32,7 @@ CountedPartition findPartition(const std::string& deviceID) {
 // Whether the volume lies on exactly one extent, which is the partition.
 bool occupies(const std::wstring& device, std::uint32_t diskNumber,
               const CountedPartition& partition) {
-    platform::FileHandle volume = platform::createFile(
-        device, platform::kGenericRead, kShareReadWrite, platform::kOpenExisting, kRawDiskFlags);
+    platform::FileHandle volume = Disk::openDevice(device, platform::kGenericRead, Disk::kRawFlags);
     if (!volume) {
         ZENTRAD_THROW(DiskException, "Unable to open disk " + platform::toNarrow(device));
     }
