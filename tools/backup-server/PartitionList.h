@@ -1,5 +1,10 @@
 // The partition list from the server's side: the request, the reply's entries (whose last
 // three fields only servers above version 0x10005 receive) and a printable table.
+//
+// PartitionListItem and its decoder are deliberately independent of the agent's encoder
+// (requests/PartitionListEntry.h): the server is a second implementation of the wire
+// format, so a field the agent writes in the wrong order, width or version fails here
+// instead of passing through a shared definition unnoticed.
 #pragma once
 
 #include <cstdint>
