@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/SocketParts.h"
+
 namespace platform {
 namespace {
 
@@ -69,14 +71,6 @@ int fd(SocketHandle socket) {
     return static_cast<int>(socket);
 }
 
-sockaddr_in ipv4Address(std::uint32_t address, std::uint16_t port) {
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(port);
-    where.sin_addr.s_addr = address;
-    return where;
-}
-
 }  // namespace
 
 int startSockets(std::uint16_t) {
@@ -97,7 +91,7 @@ int bindSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
     // Linux needs SO_REUSEADDR for that (it still refuses a port another listener holds).
     int on = 1;
     ::setsockopt(fd(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in where = ipv4Address(address, port);
+    sockaddr_in where = socket_parts::ipv4Address(address, port);
     if (::bind(fd(socket), reinterpret_cast<sockaddr*>(&where), sizeof where) != 0)
         return fail();
     return 0;
@@ -122,7 +116,7 @@ SocketHandle acceptSocket(SocketHandle socket) {
 }
 
 int connectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
-    sockaddr_in where = ipv4Address(address, port);
+    sockaddr_in where = socket_parts::ipv4Address(address, port);
     if (::connect(fd(socket), reinterpret_cast<sockaddr*>(&where), sizeof where) != 0)
         return fail();
     return 0;
@@ -231,15 +225,7 @@ std::uint32_t inetAddr(const std::string& text) {
 }
 
 bool resolveIpv4(const std::string& host, std::uint32_t& address) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
-        return false;
-    address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(found);
-    return true;
+    return socket_parts::resolveIpv4(host, address);
 }
 
 int lastSocketError() {

@@ -4,6 +4,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include "platform/SocketParts.h"
+
 static_assert(sizeof(platform::SocketHandle) == sizeof(SOCKET),
               "SOCKET must fit the seam's handle");
 static_assert(platform::kInvalidSocket == static_cast<platform::SocketHandle>(INVALID_SOCKET),
@@ -18,14 +20,6 @@ SOCKET raw(SocketHandle socket) {
     return static_cast<SOCKET>(socket);
 }
 
-sockaddr_in ipv4Address(std::uint32_t address, std::uint16_t port) {
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(port);
-    where.sin_addr.s_addr = address;
-    return where;
-}
-
 }  // namespace
 
 int startSockets(std::uint16_t version) {
@@ -38,7 +32,7 @@ SocketHandle createStreamSocket() {
 }
 
 int bindSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
-    sockaddr_in where = ipv4Address(address, port);
+    sockaddr_in where = socket_parts::ipv4Address(address, port);
     return ::bind(raw(socket), reinterpret_cast<sockaddr*>(&where), sizeof where);
 }
 
@@ -51,7 +45,7 @@ SocketHandle acceptSocket(SocketHandle socket) {
 }
 
 int connectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
-    sockaddr_in where = ipv4Address(address, port);
+    sockaddr_in where = socket_parts::ipv4Address(address, port);
     return ::connect(raw(socket), reinterpret_cast<sockaddr*>(&where), sizeof where);
 }
 
@@ -126,15 +120,7 @@ std::uint32_t inetAddr(const std::string& text) {
 }
 
 bool resolveIpv4(const std::string& host, std::uint32_t& address) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
-        return false;
-    address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(found);
-    return true;
+    return socket_parts::resolveIpv4(host, address);
 }
 
 int lastSocketError() {
