@@ -47,6 +47,9 @@ RestorePartition::~RestorePartition() {
     try {
         close();
     } catch (...) {
+        // Every restore closes the partition itself and reports a failing last write; the
+        // device is left to the destructor only when the restore has already failed with
+        // an error its caller reports, and then the blocks still gathered are of no use.
     }
 }
 

@@ -99,6 +99,8 @@ RsaKeyPtr loadPrivateKey(const KeyFilePaths& paths, std::uint16_t keyBits) {
         try {
             return RsaKey::readPrivatePem(file.bytes);
         } catch (const std::exception&) {
+            // An unreadable key is replaced below, with a WARN line; the old file is kept
+            // beside the new one for inspection.
         }
     }
     winutil::logWarn() << "generating new RSA private key!";

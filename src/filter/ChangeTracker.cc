@@ -262,7 +262,10 @@ bool ChangeTracker::getJournalKey(const std::wstring& volumeName, JournalKey& ke
             return false;
         key = volume->journalKey();
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        // Out of memory or a failed lock: answered as untracked, which makes the backup
+        // verify every block by checksum.
+        winutil::logWarn() << "Change tracking: journal key not read: " << error.what();
         return false;
     }
 }
@@ -278,7 +281,9 @@ std::unique_ptr<MapBitmap> ChangeTracker::takeChanges(const std::wstring& volume
         if (period.journalKey != presentedKey)
             return nullptr;
         return std::move(period.changes);
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        // As untracked: the backup that asked restarts tracking and sends every used block.
+        winutil::logWarn() << "Change tracking: changes not taken: " << error.what();
         return nullptr;
     }
 }
@@ -290,7 +295,10 @@ std::unique_ptr<MapBitmap> ChangeTracker::copyChanges(const std::wstring& volume
         if (volume == nullptr)
             return nullptr;
         return std::make_unique<MapBitmap>(volume->changes());
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        // Out of memory copying the bitmap: the backup goes without the late changes,
+        // which stay in the current period for the next backup.
+        winutil::logWarn() << "Change tracking: changes not copied: " << error.what();
         return nullptr;
     }
 }

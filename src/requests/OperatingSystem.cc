@@ -181,6 +181,9 @@ std::string describeOperatingSystem(const OsFacts& facts) {
                 return "";
         }
     } catch (...) {
+        // The description only completes the start-up and connection banners; a system
+        // whose facts cannot be turned into one is shown with an empty description rather
+        // than failing the start or the connection that prints it.
         return "";
     }
 }
@@ -189,6 +192,7 @@ std::string describeOperatingSystem() {
     try {
         return describeOperatingSystem(OsFacts::read());
     } catch (...) {
+        // As above, for a failure while reading the facts.
         return "";
     }
 }

@@ -61,6 +61,8 @@ LogLine::~LogLine() {
     try {
         logger_->emit(level_, stream_->str(), file_.get(), net_.get());
     } catch (...) {
+        // Only copying the text out of the stream can fail here (out of memory); the line
+        // is lost, since a destructor must not throw and there is nowhere left to log it.
     }
 }
 

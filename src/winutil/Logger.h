@@ -32,6 +32,8 @@ class LogLine {
                 stream_ = std::make_unique<std::ostringstream>();
             *stream_ << value;
         } catch (...) {
+            // Out of memory, or a value whose output operator throws: the line goes out
+            // without it, since logging must never fail the code that logs.
         }
         return *this;
     }

@@ -13,6 +13,8 @@ void Stage::operator()() noexcept {
         try {
             abort(true);
         } catch (...) {
+            // Aborting only closes channels; the pipeline that failed to start reports
+            // that itself, and this thread has no request to report to.
         }
         return;
     }
@@ -30,6 +32,7 @@ Stage::Ending Stage::runLoop() noexcept {
     } catch (const pc_exception&) {
         return Ending::kEndOfStream;
     } catch (const abort_exception&) {
+        // Another stage failed and logged why; this one only stops.
     } catch (const std::exception& e) {
         winutil::logError() << names_.caughtException << e.what();
     } catch (...) {

@@ -23,6 +23,7 @@ std::uint32_t numberValue(const std::string& word, const std::string& value) {
         if (used == value.size() && number <= 0xFFFFFFFFul)
             return static_cast<std::uint32_t>(number);
     } catch (const std::exception&) {
+        // Out of range or no digits: refused below with the word named, like trailing text.
     }
     throw UsageError("not a number: " + word);
 }

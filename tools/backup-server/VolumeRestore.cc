@@ -59,6 +59,8 @@ class BlockEncoder {
         for (int i = 0; i < 100000; ++i)
             session.readCode();
     } catch (const std::exception&) {
+        // Expected: the agent closes the connection after its error records, which ends
+        // the reading; the reason is taken from the records read until then.
     }
     std::string reason;
     const auto& records = session.logRecords();

@@ -17,6 +17,8 @@ emulated::HostConfig hostConfig() {
     try {
         return emulated::Host::current().config();
     } catch (const std::exception&) {
+        // Version queries never fail on the emulated host: an unreadable host.conf gives
+        // the defaults, as a missing one does.
         return emulated::HostConfig{};
     }
 }

@@ -16,6 +16,8 @@ std::uint64_t maxQueuedRecords(Host& host) {
     try {
         return std::stoull(*value);
     } catch (const std::exception&) {
+        // A setting that is not a number counts as unset: writes keep being recorded,
+        // with the default limit.
         return DriverStore::kDefaultMaxRecords;
     }
 }
@@ -57,7 +59,11 @@ void ChangeRecorder::afterDiskWrite(std::uint32_t diskNumber, std::uint64_t offs
         outputDebugString(L"change-tracking driver: " + toWide(error.what()) + L"\n");
         try {
             DriverStore(host_.root()).reset();
-        } catch (const std::exception&) {
+        } catch (const std::exception& failure) {
+            // The disk write itself has succeeded and must not fail now; the debug channel
+            // is the only one a driver has.
+            outputDebugString(L"change-tracking driver: cannot reset: " + toWide(failure.what()) +
+                              L"\n");
         }
     }
 }

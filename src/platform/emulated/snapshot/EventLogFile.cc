@@ -65,6 +65,7 @@ EventLogRecord parseRecord(const std::string& line, std::uint32_t number) {
         record.eventType = static_cast<std::uint16_t>(std::stoul(fields[0]));
         record.eventId = static_cast<std::uint32_t>(std::stoul(fields[1]));
     } catch (const std::exception&) {
+        // A damaged line keeps its number and nothing else (see above).
         return record;
     }
     record.sourceName = unescape(fields[2]);

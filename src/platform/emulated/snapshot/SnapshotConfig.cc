@@ -52,6 +52,8 @@ std::uint64_t number(const std::string& key, const std::string& text) {
         if (used == text.size())
             return value;
     } catch (const std::exception&) {
+        // Out of range or no digits: refused below with the setting named, like trailing
+        // text.
     }
     throw std::runtime_error("host.conf: " + key + " = " + text + ": not a number");
 }

@@ -76,6 +76,7 @@ bool letterAssigned(Host& host, wchar_t letter) {
     try {
         return host.config().get("letters", std::string(1, static_cast<char>(letter))).has_value();
     } catch (const std::exception&) {
+        // An unreadable host.conf assigns no letters, so the path is not found.
         return false;
     }
 }
