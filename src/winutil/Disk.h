@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/File.h"
+#include "platform/FileAccess.h"
 #include "winutil/DiskSector.h"
 #include "winutil/NetSector.h"
 #include "winutil/Partition.h"
