@@ -47,10 +47,10 @@ struct BackupPipelineResult {
     std::uint64_t duplicatesSkipped = 0;
 };
 
-// Returns when every chosen block has been sent. Throws winutil::AgentException
-// "Unkown compression type: N" / "Unkown encryption type: N" before any block is read,
-// "Backup failed" when a stage failed, winutil::ShutdownException when the agent stops.
-// Every exception is first logged at ERROR as "Caught exception while sending blocks: ...".
+// Returns when every chosen block has been sent. Throws winutil::AgentException for an
+// unknown compression or encryption type (before any block is read) and when a stage
+// failed, winutil::ShutdownException when the agent stops. Every exception is first logged
+// at ERROR with its text.
 BackupPipelineResult runBackupPipeline(const BackupPipelineInput& input,
                                        const BackupPipelineSettings& settings,
                                        Net::ProtocolStream& stream,

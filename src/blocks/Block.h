@@ -31,8 +31,8 @@ class Block {
     // Cipher text is at most this much longer than the plain text (the padding block).
     static constexpr std::uint64_t kCipherOverhead = 8;
 
-    // A block of size zero bytes. Throws winutil::AgentException "Invalid block size (N)"
-    // when size is 0 or above kMaxSize.
+    // A block of size zero bytes. Throws winutil::AgentException when size is 0 or above
+    // kMaxSize.
     Block(std::uint64_t index, std::uint64_t size);
     // A block as received: length bytes of data in their transmitted form. Throws
     // winutil::AgentException when size is invalid or length exceeds what such a block
@@ -50,7 +50,7 @@ class Block {
     // Throws winutil::AgentException (after an ERROR line naming zlib's result).
     void deflate(DeflateStream& stream);
     // Restores the raw data of a compressed block; corrupt data throws
-    // winutil::AgentException "error during block inflation" after an ERROR line.
+    // winutil::AgentException after an ERROR line.
     void inflate(InflateStream& stream);
 
     // Blowfish-CBC with the key and IV of the record, each block a chain of its own.

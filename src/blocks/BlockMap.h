@@ -17,8 +17,7 @@ class BlockMap {
     BlockMap(const BlockMap&) = default;
     BlockMap& operator=(const BlockMap&) = default;
 
-    // Throws winutil::AgentException "Bit number out of range of bitmap (i/capacity)" when
-    // i is not below the capacity.
+    // Throws winutil::AgentException when i is not below the capacity.
     bool bit(std::uint64_t i) const;
     void setBit(std::uint64_t i);
     void clearBit(std::uint64_t i);

@@ -31,7 +31,7 @@ class BlockSumManager {
 
     // Creates the temporary directory if needed (std::filesystem errors propagate) and an
     // empty blocksum file for a volume of blockCount blocks. Throws winutil::AgentException
-    // "Failed to open blocksum file " + path when the file cannot be created.
+    // naming the path when the file cannot be created.
     void initialize(const std::string& deviceID, std::uint64_t blockCount);
 
     // Records the server's digest of block blockNumber. Block numbers must arrive strictly
@@ -40,8 +40,7 @@ class BlockSumManager {
     void addDigest(std::uint64_t blockNumber, const BlockDigest& digest);
 
     // True when the server listed this block with exactly this digest. Throws
-    // winutil::AgentException "Failed to read blocksum from file for block #N" when the
-    // record cannot be read.
+    // winutil::AgentException naming the block when its record cannot be read.
     bool isBlockDuplicate(const Block& block);
 
     // name with every character outside [A-Za-z0-9_-] replaced by '_'; same length.

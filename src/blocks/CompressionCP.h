@@ -15,8 +15,8 @@ namespace blocks {
 
 class CompressionCP : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
   public:
-    // Throws winutil::AgentException "zip stream init failed" when zlib refuses the level;
-    // this is checked when the stage is built, before any stage runs.
+    // Throws winutil::AgentException when zlib refuses the level; this is checked when the
+    // stage is built, before any stage runs.
     CompressionCP(std::uint32_t compressionLevel, std::shared_ptr<BlockWorkers> group,
                   yin::Latch& latch, std::shared_ptr<winutil::NetLogger> netLogger);
 

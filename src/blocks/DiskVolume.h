@@ -20,7 +20,7 @@ class DiskVolume : public Volume {
     static constexpr std::uint32_t kNoDisk = 9999;
 
     // Throws winutil::DiskException when the Volume cannot be made or its extents cannot be
-    // read ("Getting Volume extent information failed").
+    // read.
     explicit DiskVolume(const std::wstring& name);
 
     std::uint32_t getDiskNumber() const { return diskNumber_; }
@@ -32,7 +32,7 @@ class DiskVolume : public Volume {
     // a DiskVolume (removable and optical drives, unopenable devices) are skipped. Throws
     // winutil::DiskException when the enumeration itself fails.
     static std::vector<std::shared_ptr<DiskVolume>> getAllDiskVolumes();
-    // Throws winutil::DiskException "Unable to find mounted logical disk: " + id.
+    // Throws winutil::DiskException naming id when no volume has that device ID.
     static std::shared_ptr<DiskVolume> getDiskVolumesWithID(const std::string& id);
     static std::vector<std::shared_ptr<DiskVolume>> getDiskVolumesOnDisk(std::uint32_t diskNumber);
     static std::vector<std::shared_ptr<DiskVolume>> getDiskVolumesOnDisk(const winutil::Disk& disk);

@@ -17,8 +17,8 @@ class IndexedBlockMap : public BlockMap {
     explicit IndexedBlockMap(std::uint64_t capacity);
 
     // Sets bit i and maintains the index. Throws winutil::AgentException when i is not
-    // below the capacity ("Setting bit (i would surpass capacity of bitmap (capacity)") or
-    // not above the last bit set: out-of-order bits would corrupt every later rank.
+    // below the capacity or not above the last bit set: out-of-order bits would corrupt
+    // every later rank.
     void sequentiallySetBit(std::uint64_t i);
 
     // The number of set bits below i. Asking for a clear bit logs an ERROR line and still

@@ -15,7 +15,7 @@ namespace blocks {
 
 class InflateCP : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
   public:
-    // Throws winutil::AgentException "zip stream inflate init failed".
+    // Throws winutil::AgentException when zlib cannot set up the stream.
     InflateCP(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
               std::shared_ptr<winutil::NetLogger> netLogger, ReceiverInterrupt& interrupt);
 

@@ -11,8 +11,8 @@ namespace blocks {
 
 class Md5Stream {
   public:
-    // Throws winutil::AgentException "MD5 is not available" when the digest cannot be
-    // set up (the default provider is not loaded).
+    // Throws winutil::AgentException when the digest cannot be set up (the default
+    // provider is not loaded).
     Md5Stream();
 
     // Throws winutil::AgentException when the library fails.

@@ -27,19 +27,19 @@ class Volume {
     static constexpr std::uint64_t kBitmapPieceBits = 262144;
 
     // name: the volume's name with its trailing backslash. Throws winutil::DiskException
-    // "Drive type was not a fixed drive (N)" unless the drive type is fixed or "no root
-    // directory". A volume without a readable file system gets fileSystemType 0.
+    // with the drive type unless it is fixed or "no root directory". A volume without a
+    // readable file system gets fileSystemType 0.
     explicit Volume(const std::wstring& name);
     virtual ~Volume() = default;
     Volume(const Volume&) = delete;
     Volume& operator=(const Volume&) = delete;
 
-    // Opens the device (share read and write). Throws winutil::DiskException
-    // "Failed to open device " + devicePath + " for reading".
+    // Opens the device (share read and write). Throws winutil::DiskException naming the
+    // device path when it cannot be opened.
     platform::FileHandle createFile(std::uint32_t access, std::uint32_t flags) const;
 
-    // Reads cluster count and size (NTFS only). Throws winutil::DiskException
-    // "Error getting device volume data".
+    // Reads cluster count and size (NTFS only). Throws winutil::DiskException when the
+    // volume does not answer them.
     void discoverVolumeData();
     std::uint64_t getBlockCount();
     std::uint32_t getBlockSize();
@@ -48,8 +48,8 @@ class Volume {
     // Throws winutil::DiskException.
     void getBlockMap(BlockMap& map);
 
-    // Cluster index as a loaded Block with its digest. Throws winutil::DiskException
-    // ("Block size too large" for clusters over 65535 bytes).
+    // Cluster index as a loaded Block with its digest. Throws winutil::DiskException for
+    // clusters over 65535 bytes.
     std::shared_ptr<Block> getBlock(std::uint64_t index);
     // Clusters first .. first + count - 1 as loaded Blocks with their digests, read with
     // one device request (see BlockRun.h); count at most getRunLimit().

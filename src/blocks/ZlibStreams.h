@@ -10,8 +10,8 @@ namespace blocks {
 
 class DeflateStream {
   public:
-    // Throws winutil::AgentException "zip stream init failed" when the level is refused
-    // (valid levels are -1, zlib's default, to 9) or there is no memory.
+    // Throws winutil::AgentException when the level is refused (valid levels are -1,
+    // zlib's default, to 9) or there is no memory.
     explicit DeflateStream(int level);
     ~DeflateStream();
     DeflateStream(const DeflateStream&) = delete;
@@ -26,7 +26,7 @@ class DeflateStream {
 
 class InflateStream {
   public:
-    // Throws winutil::AgentException "zip stream inflate init failed".
+    // Throws winutil::AgentException when zlib cannot set up the stream.
     InflateStream();
     ~InflateStream();
     InflateStream(const InflateStream&) = delete;

@@ -32,10 +32,10 @@ class CipherContext {
     // count) and key.iv(). Blowfish's key schedule is costly (tens of microseconds), so each
     // direction keeps its own set-up context: when key and IV equal those of that
     // direction's previous begin only the chain is restarted. Throws
-    // winutil::AgentException "invalid Blowfish key length (N)" or "invalid Blowfish IV
-    // length (N)" before touching the cipher when the record does not fit Blowfish (keys
-    // from a peer may have any length). Returns false when the cipher library refuses (for
-    // instance the legacy provider is not loaded).
+    // winutil::AgentException, naming the length, before touching the cipher when the
+    // record's key or IV does not fit Blowfish (keys from a peer may have any length).
+    // Returns false when the cipher library refuses (for instance the legacy provider is
+    // not loaded).
     bool begin(const KeyMsg& key, Direction direction);
 
     // Starts a new CBC chain in the current direction with the key and IV of the last

@@ -13,17 +13,18 @@ namespace crypto::Encryption {
 inline constexpr std::size_t kMaxKeyFileBytes = 64 * 1024;
 
 // Creates a new 1024-bit key pair and writes both files. Throws winutil::AgentException
-// "error generating new RSA key", or AgentFileException "error saving new RSA key to" with
-// the path of the file that could not be written.
+// when no pair can be made, AgentFileException with the path of a file that cannot be
+// written.
 void generateRsaKeys(const std::filesystem::path& privateKeyPath,
                      const std::filesystem::path& publicKeyPath);
 
-// Writes the public half of key to publicKeyPath. Throws AgentFileException "error saving
-// new RSA key to" with the path.
+// Writes the public half of key to publicKeyPath. Throws AgentFileException with the path
+// when it cannot be written.
 void writePublicKeyFile(const RsaKey& key, const std::filesystem::path& publicKeyPath);
 
-// Reads and checks the private key file. Throws winutil::AgentException "error reading
-// private key from BIO" (also for a missing, empty or oversized file) or "RSA key invalid".
+// Reads and checks the private key file. Throws winutil::AgentException as
+// RsaKey::readPrivatePem does, and as for an unreadable key when the file is missing,
+// empty or oversized.
 RsaKeyPtr readPrivateKey(const std::filesystem::path& path);
 
 }  // namespace crypto::Encryption

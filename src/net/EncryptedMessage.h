@@ -37,8 +37,7 @@ class EncryptedMessage {
     void clear();
 
     // Copies exactly count bytes from the read position or throws winutil::AgentException
-    // "Buffer underrun when attempting to read (" + count + ") bytes from encrypted message
-    // buffer"; after an underrun every later read fails too.
+    // naming count when fewer remain; after an underrun every later read fails too.
     EncryptedMessage& read(char* destination, std::uint64_t count);
 
     std::uint8_t read8();

@@ -30,8 +30,8 @@ class ProtocolStream {
     // A short message holding the code; add fields and let it go out of scope (or flush).
     ShortMessage sendCode(Code code);
 
-    // Reads a code; PROT_ERROR throws winutil::AgentException "Remote host has reported an
-    // error and closed the connection.".
+    // Reads a code; PROT_ERROR throws winutil::AgentException saying that the peer
+    // reported an error and closed the connection.
     ProtocolStream& operator>>(Code& code);
     virtual Code readCode();
     // Reads a code without the error check.

@@ -9,8 +9,8 @@ namespace Net {
 
 class Socket {
   public:
-    // Starts Winsock on first use and creates a stream socket. Throws SocketException
-    // "Unable to load winsock DLL" or "failed to create new socket" with the error text.
+    // Starts Winsock on first use and creates a stream socket. Throws SocketException with
+    // the error text when either fails.
     Socket();
     // Takes ownership of a handle from accept or connect (may be invalid).
     explicit Socket(platform::SocketHandle adopted);

@@ -17,16 +17,16 @@ class TcpListener : public Socket {
     TcpListener() = default;
 
     // Binds to an IPv4 address (network byte order; 0 for all interfaces) and a port
-    // (host byte order; 0 picks a free one). Throws SocketException
-    // "Failed to bind to port (" + port + "). Is the service already running?".
+    // (host byte order; 0 picks a free one). Throws SocketException naming the port, and
+    // suggesting that another agent holds it, when the bind fails.
     void bind(std::uint32_t address, std::uint16_t port);
 
     // Returns the platform's result (0 on success); callers may ignore it.
     int listen(int backlog = kBacklog);
 
     // Takes the next pending connection; the caller owns the new socket. Throws
-    // SocketException "failed to accept new connection" or "new socket file descriptor
-    // invalid" with the error text.
+    // SocketException with the error text when accepting fails or yields no valid
+    // socket.
     std::unique_ptr<TcpSocket> accept();
 };
 

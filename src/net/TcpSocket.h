@@ -28,8 +28,8 @@ class TcpSocket : public Socket {
 
     // Sends every byte, in pieces of at most 64 KiB. Each wait for room in the send buffer
     // is bounded like a receive's wait (time-out, deadline, stop request), so a peer that
-    // stops reading cannot hold the sender. Throws SocketException "Failed to send data to
-    // remote host" with the error text, or on time-out; winutil::ShutdownException on stop.
+    // stops reading cannot hold the sender. Throws SocketException with the error text when
+    // a send fails, or on time-out; winutil::ShutdownException on stop.
     void sendAll(const void* data, std::int64_t length);
 
     // Receives exactly length bytes or throws SocketException (time-out, peer closed,

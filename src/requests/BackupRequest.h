@@ -41,7 +41,7 @@ class BackupRequest : public Request {
     void execute() override;
 
     // Runs the block pipeline over the volume (see blocks/BackupPipeline.h). changes may
-    // be null (no tracked changes). Throws "Backup failed" when a stage failed.
+    // be null (no tracked changes). Throws winutil::AgentException when a stage failed.
     void sendBlocks(blocks::Volume& volume, const blocks::BlockMap& usedBlocks,
                     blocks::BlockMap& skipped, blocks::BlockSumManager& blockSums,
                     const filter::MapBitmap* changes);

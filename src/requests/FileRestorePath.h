@@ -5,8 +5,7 @@
 
 #include <string>
 
-// Strict UTF-8 to wide text. Throws winutil::AgentException "Failed to convert file name to
-// wide characters" for malformed input.
+// Strict UTF-8 to wide text. Throws winutil::AgentException for malformed input.
 std::wstring UTF8ToUTF16(const std::string& text);
 
 // The restore root as the server's text gives it: a leading "//:" is dropped and "/"
@@ -14,18 +13,17 @@ std::wstring UTF8ToUTF16(const std::string& text);
 std::wstring restoreRootPath(const std::wstring& root);
 
 // root joined with the item path (UTF-8, "\" or "/" separators; "." and empty components
-// are dropped). Throws winutil::AgentException "Refusing to restore outside the restore
-// root (" + path + ")" for an absolute path, a ".." component, a component holding ':'
-// (drive letters, alternate streams) or a control character. An empty item path is the
-// root itself.
+// are dropped). Throws winutil::AgentException naming the path for an absolute path, a
+// ".." component, a component holding ':' (drive letters, alternate streams) or a control
+// character. An empty item path is the root itself.
 std::wstring restoreTargetPath(const std::wstring& root, const std::string& itemPath);
 
 // The item path as messages show it: wide text with "/" separators, in the process code
 // page.
 std::string displayPath(const std::string& itemPath);
 
-// Creates path and every missing parent. Throws winutil::AgentException "Unable to create
-// directory (" + path + "): " + reason when one cannot be made (or a file is in the way).
+// Creates path and every missing parent. Throws winutil::AgentException naming the
+// directory and the reason when one cannot be made (or a file is in the way).
 void createDirectories(const std::wstring& path);
 
 // Everything before the last separator ("" when there is none).

@@ -35,9 +35,9 @@ class RestoreRequest : public Request {
     void execute() override;
 
     // Reads and checks the request body, then acknowledges it. Throws
-    // winutil::AgentException "unexpected input found in server restore request" when
-    // bytes remain after the body, and refuses unknown encryption types and block sizes
-    // that no volume has, before anything is opened.
+    // winutil::AgentException when bytes remain after the body, and for an unknown
+    // encryption type, a block size that no volume has, an empty batch or enciphered blocks
+    // with no key to decipher them, before anything is opened.
     void receiveRequest();
 
   private:

@@ -1,6 +1,6 @@
 // Reads big-endian fields from a byte buffer that came from a peer or a file. Every read
 // checks the remaining length first; a read past the end throws util::UtilException
-// "Buffer underrun when attempting to read (N) bytes" and leaves the position unchanged.
+// naming the length and leaves the position unchanged.
 // The reader does not own the bytes: they must outlive it.
 #pragma once
 

@@ -17,16 +17,15 @@ inline constexpr std::size_t kNoSizeLimit = std::numeric_limits<std::size_t>::ma
 // larger than maxBytes, yields an empty string rather than an error.
 std::string readFile(const std::filesystem::path& path, std::size_t maxBytes = kNoSizeLimit);
 
-// Reads 4 bytes, converts them from big-endian and compares them with expected. A mismatch
-// throws util::UtilException "Invalid magic number (" + value in lower-case hex + ") expected
-// (" + expected in lower-case hex + ")"; fewer than 4 bytes throw "failed to read magic
-// number".
+// Reads 4 bytes, converts them from big-endian and compares them with expected. Throws
+// util::UtilException naming both numbers (in lower-case hex) on a mismatch, and when fewer
+// than 4 bytes can be read.
 void verifyMagic(std::istream& in, std::uint32_t expected);
 
 // Replaces path with content so that readers see either the old or the new file, never a
 // partial one: the bytes go to a unique temporary file in the same directory, which is then
-// renamed over path. Throws util::UtilException "failed to write to file (" + path + ")" or
-// "failed to replace file (" + path + ")"; the temporary file is removed on failure.
+// renamed over path. Throws util::UtilException naming path when the bytes cannot be
+// written or the rename fails; the temporary file is removed on failure.
 void writeFileAtomically(const std::filesystem::path& path, std::string_view content);
 
 }  // namespace util::FileUtil

@@ -29,7 +29,7 @@ class Disk {
     // The fixed disks of the machine in disk-number order. Never throws for one disk:
     // removable, not-ready and unreadable disks are logged at WARN and skipped.
     static std::vector<std::shared_ptr<Disk>> getAllDisks();
-    // Throws winutil::DiskException "Unable to find disk: " + id.
+    // Throws winutil::DiskException naming id when no fixed disk has it.
     static std::shared_ptr<Disk> getDiskWithID(const std::string& id);
     // Keeps letters, digits, "-", "_", "/" and space.
     static std::string filterID(const std::string& id);

@@ -20,7 +20,7 @@
 namespace winutil {
 
 // Leaves MBR restores (sector 0 without a protective entry) untouched. Throws
-// winutil::DiskException "Refusing partition table restore: ..." with the reason.
+// winutil::DiskException with the reason when the table is refused.
 void prepareGptRestore(std::vector<std::shared_ptr<NetSector>>& sectors, std::uint64_t diskSectors,
                        const std::string& diskID);
 

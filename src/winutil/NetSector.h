@@ -12,9 +12,8 @@ class NetSector : public Sector {
   public:
     using Sector::Sector;
 
-    // Seeks to the offset and writes every byte. Throws winutil::DiskException
-    // "Error writing partition table for Disk (sector OFFSET)." (with the byte counts
-    // appended for a short write).
+    // Seeks to the offset and writes every byte. Throws winutil::DiskException naming the
+    // offset (and the byte counts of a short write) when the seek or the write fails.
     void writeToDisk(platform::FileHandle& disk) const;
 };
 

@@ -17,8 +17,8 @@ inline bool isRunning() {
     return runningFlag().load(std::memory_order_relaxed) != 0;
 }
 
-// Throws ShutdownException "Service shutdown detected, shutting down.." when the running
-// flag is 0; the caller's signature and line are recorded.
+// Throws ShutdownException when the running flag is 0; the caller's signature and line
+// are recorded.
 #define ZENTRAD_CHECK_RUNNING()        \
     do {                               \
         if (!::winutil::isRunning()) { \

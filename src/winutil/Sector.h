@@ -14,8 +14,8 @@ class Sector {
     // Every sector of the partition information is this long.
     static constexpr std::uint32_t kBytes = 512;
 
-    // size zero-filled bytes at offset. Throws winutil::AgentException "failed to allocate
-    // memory" when the buffer cannot be had.
+    // size zero-filled bytes at offset. Throws winutil::AgentException when the buffer
+    // cannot be had.
     Sector(std::uint32_t size, std::uint64_t offset);
     virtual ~Sector() = default;
 

@@ -73,7 +73,7 @@ class PointIndexWriter {
 class PointIndexReader {
   public:
     // Opens and checks the whole file (seal, geometry, used map). Throws
-    // winutil::AgentException "Damaged store: ..." naming the file otherwise.
+    // winutil::AgentException naming the file as damaged otherwise.
     explicit PointIndexReader(const std::filesystem::path& file);
 
     const PointGeometry& geometry() const { return geometry_; }

@@ -14,8 +14,8 @@ namespace backup_server {
 
 class PointReader {
   public:
-    // Throws winutil::AgentException "Damaged store: ..." when the index is missing, does
-    // not match the catalogue or is damaged.
+    // Throws winutil::AgentException reporting a damaged store when the index is missing,
+    // does not match the catalogue or is damaged.
     PointReader(const Store& store, const PointRecord& point);
 
     const PointRecord& point() const { return point_; }

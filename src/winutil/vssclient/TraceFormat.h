@@ -13,7 +13,7 @@
 
 namespace vssclient {
 
-// Longest formatted trace text; longer texts throw AgentException "Insufficient buffer space".
+// Longest formatted trace text; longer texts throw winutil::AgentException.
 constexpr std::size_t kTraceBufferChars = 4096;
 
 class TraceArg {
@@ -35,8 +35,8 @@ class TraceArg {
     std::variant<std::wstring, std::int64_t, std::uint64_t> value_;
 };
 
-// Formats; throws winutil::AgentException "Insufficient buffer space" when the result
-// would exceed kTraceBufferChars characters.
+// Formats; throws winutil::AgentException when the result would exceed kTraceBufferChars
+// characters.
 std::wstring formatTrace(std::wstring_view format, std::initializer_list<TraceArg> args);
 
 }  // namespace vssclient

@@ -28,7 +28,7 @@ std::string asyncFailureMessage(const std::wstring& operation, platform::HResult
 std::string timeoutMessage(const std::wstring& operation);
 
 // The COM-call pattern's failure: traces the three error lines and throws VssException
-// "COM call <text> failed (0x<code>): <code name>" (with function and line).
+// naming the call, its result code and the code's name (with function and line).
 [[noreturn]] void throwComCallFailure(const FunctionTracer& ft, const std::wstring& callText,
                                       platform::HResult code, const char* function, int line);
 
