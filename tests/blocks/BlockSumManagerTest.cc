@@ -62,4 +62,21 @@ TEST(BlockSumManagerTest, EachManagerHasItsOwnFileRemovedWhenDone) {
     EXPECT_FALSE(std::filesystem::exists(second));
 }
 
+TEST(BlockSumManagerTest, AListedDigestThatCannotBeReadIsAnError) {
+    BlockSumManager manager("Disk 0 Partition 1", 100);
+    manager.addDigest(7, blockWithDigest(7, 7)->getDigest());
+    manager.addDigest(8, blockWithDigest(8, 8)->getDigest());
+    ASSERT_TRUE(manager.isBlockDuplicate(*blockWithDigest(8, 8)));  // both records on disk
+    // The file loses its second record behind the manager's back: block 8 is listed but
+    // its digest is gone, which must not pass for "not a duplicate".
+    std::error_code error;
+    std::filesystem::resize_file(manager.path(), 16, error);
+    if (error)
+        GTEST_SKIP() << "the open blocksum file cannot be shortened here: " << error.message();
+    EXPECT_THROW_MESSAGE(manager.isBlockDuplicate(*blockWithDigest(8, 8)),
+                         "Failed to read blocksum from file for block #8");
+    // The stream recovers for the records that are still there.
+    EXPECT_TRUE(manager.isBlockDuplicate(*blockWithDigest(7, 7)));
+}
+
 }  // namespace

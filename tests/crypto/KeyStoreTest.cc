@@ -1,8 +1,8 @@
 #include "crypto/KeyStore.h"
 
-
 #include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -71,6 +71,26 @@ TEST_F(KeyStoreTest, SessionKeyFileErrors) {
     write(paths_.sessionKey, test::bytes({0xe5, 0xee, 0xe3, 0xe6, 0x00, 0x80, 1, 2}));
     EXPECT_THROW_TEXT(Encryption::readSessionKeyFile(key, paths_.sessionKey),
                       "failed to read session key data from file");
+}
+
+TEST_F(KeyStoreTest, KeyFilesThatCannotBeWrittenAreReported) {
+    const fs::path missing = dir_.path() / "missing";
+    write(paths_.privateKey, test::agentKey()->privatePem());
+    EXPECT_THROW_TEXT(Encryption::newSessionKeyFile(128, paths_.privateKey, missing / "backup.key"),
+                      "failed to write to file (" + (missing / "backup.key").string() + ")");
+
+    std::ostringstream failed;
+    failed.setstate(std::ios::badbit);
+    EXPECT_THROW_TEXT(Encryption::createSessionKey(1, 128, failed, test::agentKey()),
+                      "error writing encrypted session key");
+
+    try {
+        Encryption::writePublicKeyFile(*test::agentKey(), missing / "rsa_public.key");
+        ADD_FAILURE() << "no exception";
+    } catch (const AgentFileException& error) {
+        EXPECT_EQ(error.message(), "error saving new RSA key to");
+        EXPECT_EQ(error.path(), (missing / "rsa_public.key").string());
+    }
 }
 
 TEST_F(KeyStoreTest, FreshDirectoryGetsAConsistentSet) {

@@ -67,4 +67,26 @@ TEST(FileUtilTest, AtomicReplaceLeavesOnlyWholeFiles) {
                  util::UtilException);
 }
 
+std::string replaceError(const std::filesystem::path& path) {
+    try {
+        FileUtil::writeFileAtomically(path, "content");
+    } catch (const util::UtilException& error) {
+        return error.message();
+    }
+    return "";
+}
+
+TEST(FileUtilTest, AtomicReplaceFailuresNameThePath) {
+    test::TempDir dir;
+    const auto missing = dir.path() / "missing" / "key";
+    EXPECT_EQ(replaceError(missing), "failed to write to file (" + missing.string() + ")");
+    // A non-empty directory in the way: the bytes are written, the rename is refused, and
+    // no temporary file is left behind.
+    const auto occupied = dir.path() / "occupied";
+    std::filesystem::create_directories(occupied / "inner");
+    const std::string prefix = "failed to replace file (" + occupied.string() + "): ";
+    EXPECT_EQ(replaceError(occupied).substr(0, prefix.size()), prefix);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
 }  // namespace
