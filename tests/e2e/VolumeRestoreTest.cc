@@ -261,6 +261,8 @@ TEST_F(VolumeRestoreTest, DamagedBatchFailsTheRestoreBeforeItIsWritten) {
         restoreImage(options);
         ADD_FAILURE() << "the restore succeeded";
     } catch (const winutil::AgentException& error) {
+        // The server tells its user that the restore failed, with the agent's reason.
+        EXPECT_EQ(error.message().rfind("Restore failed: ", 0), 0u) << error.what();
         EXPECT_NE(error.message().find("the digest of batch 3 does not match its blocks"),
                   std::string::npos)
             << error.what();
