@@ -36,7 +36,7 @@ class ConnectionLimit : public std::enable_shared_from_this<ConnectionLimit> {
     void release();
 
     const std::size_t limit_;
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards active_ and refused_
     std::size_t active_ = 0;
     std::uint64_t refused_ = 0;
 };

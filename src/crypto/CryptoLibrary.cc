@@ -10,7 +10,7 @@
 namespace crypto {
 namespace {
 
-std::mutex libraryMutex;
+std::mutex libraryMutex;  // guards the two provider handles below
 OSSL_PROVIDER* legacyProvider = nullptr;
 OSSL_PROVIDER* defaultProvider = nullptr;
 

@@ -16,6 +16,8 @@
 namespace crypto::Encryption {
 namespace {
 
+// Serialises loadKeys within the process: one thread at a time reads, replaces and
+// regenerates the key files.
 std::mutex keyStoreMutex;
 
 // A key file is replaced only when it is missing or was read whole and is not a key. A file

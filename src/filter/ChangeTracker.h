@@ -112,7 +112,7 @@ class ChangeTracker {
     Event monitorExited_{Event::Reset::Manual};
     std::thread monitorThread_;
     std::atomic<bool> monitorRunning_{false};
-    std::mutex backupLock_;
+    std::mutex backupLock_;  // held by the backup that is preparing its snapshot
     DriverControl device_;
 
     std::mutex stateMutex_;  // guards the three maps below
@@ -120,7 +120,7 @@ class ChangeTracker {
     std::map<std::wstring, std::uint32_t> volumeNumbers_;
     std::map<std::wstring, std::uint32_t> tracking_;
 
-    std::mutex flushMutex_;  // one handshake at a time
+    std::mutex flushMutex_;  // one flush handshake with the monitor thread at a time
 
     // Monitor thread only.
     std::vector<std::uint8_t> buffer_;

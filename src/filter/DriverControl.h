@@ -55,7 +55,7 @@ class DriverControl {
   private:
     std::optional<std::uint32_t> queryWord(std::uint32_t code);
 
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards device_: opening, closing and each request through it
     platform::FileHandle device_;
 };
 

@@ -28,7 +28,7 @@ class EventWaiter {
     }
 
   private:
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards notified_
     std::condition_variable condition_;
     bool notified_ = false;
 };

@@ -43,7 +43,7 @@ class Event {
     void attach(EventWaiter* waiter);
     void detach(EventWaiter* waiter);
 
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards signalled_ and waiters_
     bool signalled_ = false;
     bool autoReset_;
     std::vector<EventWaiter*> waiters_;

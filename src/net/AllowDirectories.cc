@@ -114,7 +114,7 @@ class AllowDirectory {
         files.emplace(name, std::move(file));
     }
 
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards dirTime_, scanned_ and files_
     const fs::path dir_;
     std::optional<fs::file_time_type> dirTime_;
     Clock::time_point scanned_;
@@ -122,7 +122,7 @@ class AllowDirectory {
 };
 
 AllowDirectory& allowDirectory(const fs::path& dir) {
-    static std::mutex mutex;
+    static std::mutex mutex;  // guards directories
     static std::map<fs::path, std::unique_ptr<AllowDirectory>> directories;
     std::lock_guard<std::mutex> lock(mutex);
     auto& slot = directories[dir];

@@ -31,7 +31,7 @@ class KeepAliveThread {
     void run(ProtocolStream* stream);
 
     std::chrono::milliseconds interval_;
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards stopping_
     std::condition_variable wake_;
     bool stopping_ = false;
     std::thread thread_;

@@ -37,7 +37,7 @@ class PreAuthLog {
     void rollInterval(Clock::time_point now);
 
     std::function<Clock::time_point()> now_;
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards the interval's fields below
     Clock::time_point intervalStart_;
     std::uint64_t written_ = 0;
     std::uint64_t heldBack_ = 0;

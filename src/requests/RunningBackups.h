@@ -30,7 +30,7 @@ class RunningBackups {
     RunningBackups() = default;
     void change(std::int32_t delta);
 
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards count_ and changes_
     std::condition_variable changed_;
     std::int32_t count_ = 0;
     std::uint64_t changes_ = 0;

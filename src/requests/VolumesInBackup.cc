@@ -1,7 +1,7 @@
 #include "requests/VolumesInBackup.h"
 
 std::mutex& VolumesInBackup::mutex() {
-    static std::mutex instance;
+    static std::mutex instance;  // guards claimed()
     return instance;
 }
 

@@ -5,7 +5,7 @@
 namespace winutil {
 namespace {
 
-std::mutex optionsMutex;
+std::mutex optionsMutex;  // guards processOptions
 std::shared_ptr<AgentOptions> processOptions;
 
 }  // namespace

@@ -78,8 +78,8 @@ class Logger {
     Logger() = default;
     void emit(LogLevel level, const std::string& message, FileLogger* file, NetLogger* net);
 
-    std::mutex sinksMutex_;
-    std::mutex writeMutex_;
+    std::mutex sinksMutex_;  // guards file_
+    std::mutex writeMutex_;  // guards system_ and serialises emission
     std::unique_ptr<SystemLogger> system_;
     std::shared_ptr<FileLogger> file_;
 };

@@ -34,7 +34,7 @@ class ThreadGroup {
     };
     void reapFinished();
 
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards threads_
     std::vector<Entry> threads_;
 };
 

@@ -114,7 +114,7 @@ class Channel {
 
     Container items_;
     const std::size_t capacity_;
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // guards items_, closed_ and aborted_
     std::condition_variable notFull_;
     std::condition_variable notEmpty_;
     bool closed_ = false;

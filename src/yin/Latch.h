@@ -23,7 +23,7 @@ class Latch {
     bool isOpen() const;
 
   private:
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // guards open_ and cancelled_
     std::condition_variable changed_;
     bool open_ = false;
     bool cancelled_ = false;

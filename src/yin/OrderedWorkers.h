@@ -89,9 +89,9 @@ class WorkerGroup {
   private:
     std::shared_ptr<Channel<T>> input_;
     std::shared_ptr<Channel<T>> output_;
-    std::mutex takeMutex_;
+    std::mutex takeMutex_;  // held across a take and nextTake_, so numbers follow input order
     std::uint64_t nextTake_ = 0;
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards slots_, nextOut_ and aborted_
     std::condition_variable turn_;
     std::vector<std::optional<T>> slots_;
     std::uint64_t nextOut_ = 0;

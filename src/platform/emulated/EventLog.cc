@@ -11,7 +11,7 @@ namespace platform {
 namespace {
 
 // openlog keeps the identity pointer, so the string must outlive every syslog call.
-std::mutex identityMutex;
+std::mutex identityMutex;  // guards identity and the openlog call that takes it
 std::string identity;
 
 class SyslogEventSource : public EventSource {

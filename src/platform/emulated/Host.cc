@@ -50,7 +50,7 @@ Host& Host::current() {
 
 Host& Host::at(const std::filesystem::path& root) {
     // Hosts live as long as the process: open handles may refer to them.
-    static std::mutex hostsMutex;
+    static std::mutex hostsMutex;  // guards hosts
     static auto* hosts = new std::map<std::filesystem::path, std::unique_ptr<Host>>();
     std::filesystem::path key = std::filesystem::absolute(root).lexically_normal();
     std::lock_guard<std::mutex> lock(hostsMutex);

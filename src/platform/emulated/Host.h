@@ -43,7 +43,7 @@ class DeviceTable {
     std::unique_ptr<OpenFile> open(const OpenRequest& request);
 
   private:
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards providers_ (not the providers' own state)
     std::vector<std::unique_ptr<DeviceProvider>> providers_;
 };
 
@@ -88,7 +88,7 @@ class Host {
   private:
     std::filesystem::path root_;
     DeviceTable devices_;
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards observers_ and the cached host.conf below
     std::vector<std::shared_ptr<DiskWriteObserver>> observers_;
     HostConfig cachedConfig_;
     // Identity of the host.conf the cache was read from: inode, size and change times, as

@@ -52,7 +52,7 @@ class TrackedVolumeCache {
     struct Fingerprint;
     static Fingerprint fingerprint(Host& host, const std::vector<DiskInfo>& disks);
 
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards the cached description below
     std::shared_ptr<const Fingerprint> fingerprint_;
     std::vector<DiskInfo> disks_;
     std::vector<TrackedVolume> volumes_;

@@ -48,7 +48,7 @@ struct Volume::State {
     std::optional<Mft> mft;
     Stream bitmap;
     VolumeData geometry;
-    mutable std::mutex upcaseMutex;
+    mutable std::mutex upcaseMutex;  // guards upcase, loaded on first use
     mutable std::shared_ptr<const UpcaseTable> upcase;
 
     void loadBitmap();

@@ -55,7 +55,7 @@ class SnapshotView {
     bool readChunks(std::uint64_t offset, std::uint8_t* out, std::size_t length,
                     std::uint64_t first, std::uint64_t last, bool fromStore);
 
-    std::mutex imageMutex_;  // ExtentReader opens images lazily
+    std::mutex imageMutex_;  // guards the ExtentReader, which opens images lazily
     std::uint64_t length_;
     FileDescriptor data_;
     const std::uint8_t* map_;

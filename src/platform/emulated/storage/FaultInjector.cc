@@ -82,7 +82,7 @@ std::optional<FaultRule> parseRule(const HostConfig& config, const std::string& 
 
 // Per host and process: how often each counted fault fired where, and cluster sizes.
 struct InjectorState {
-    std::mutex mutex;
+    std::mutex mutex;  // guards the fields below
     std::string configText;
     std::map<std::pair<std::string, std::uint64_t>, std::uint64_t> fired;
     std::map<std::wstring, std::uint64_t> clusterSizes;
@@ -90,7 +90,7 @@ struct InjectorState {
 };
 
 InjectorState& stateFor(Host& host) {
-    static std::mutex statesMutex;
+    static std::mutex statesMutex;  // guards states
     static auto* states = new std::map<const Host*, std::unique_ptr<InjectorState>>();
     std::lock_guard<std::mutex> lock(statesMutex);
     auto& state = (*states)[&host];
