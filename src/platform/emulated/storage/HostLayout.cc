@@ -82,7 +82,7 @@ DiskMedia diskMedia(const HostConfig& config, std::uint32_t diskNumber) {
 }
 
 std::wstring VolumeInfo::devicePath() const {
-    return withoutTrailingBackslash(guidPath);
+    return withoutTrailingBackslashes(guidPath);
 }
 
 std::wstring HostLayout::partitionGuidPath(std::uint32_t signature, std::uint64_t offset) {
