@@ -38,14 +38,9 @@ class DiskDevice : public OpenFile {
 
     bool read(void* buffer, std::uint32_t size, std::uint32_t* bytesRead) override {
         *bytesRead = 0;
-        if (!canRead(access_))
-            return fail(kErrorAccessDenied);
-        if (media_ == DiskMedia::NotReady)
-            return fail(kErrorNotReady);
+        if (!transferAllowed(canRead(access_), size))
+            return false;
         std::uint64_t position = position_.get();
-        if (position % kSectorSize != 0 || size % kSectorSize != 0) {
-            return fail(kErrorInvalidParameter);
-        }
         if (position >= image_->size() || size == 0)
             return true;
         auto length =
@@ -62,14 +57,9 @@ class DiskDevice : public OpenFile {
 
     bool write(const void* buffer, std::uint32_t size, std::uint32_t* bytesWritten) override {
         *bytesWritten = 0;
-        if (!canWrite(access_))
-            return fail(kErrorAccessDenied);
-        if (media_ == DiskMedia::NotReady)
-            return fail(kErrorNotReady);
+        if (!transferAllowed(canWrite(access_), size))
+            return false;
         std::uint64_t position = position_.get();
-        if (position % kSectorSize != 0 || size % kSectorSize != 0) {
-            return fail(kErrorInvalidParameter);
-        }
         if (position > image_->size() || size > image_->size() - position) {
             return fail(kErrorSectorNotFound);
         }
@@ -120,6 +110,18 @@ class DiskDevice : public OpenFile {
     }
 
   private:
+    // The checks a read and a write share, in this order: the handle's
+    // access, the medium, then whole sectors at a sector boundary.
+    bool transferAllowed(bool access, std::uint32_t size) const {
+        if (!access)
+            return fail(kErrorAccessDenied);
+        if (media_ == DiskMedia::NotReady)
+            return fail(kErrorNotReady);
+        if (position_.get() % kSectorSize != 0 || size % kSectorSize != 0)
+            return fail(kErrorInvalidParameter);
+        return true;
+    }
+
     FaultTarget target() const { return FaultTarget{L"", image_->number()}; }
 
     DiskGeometry geometry() const {
