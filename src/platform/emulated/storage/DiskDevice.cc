@@ -110,8 +110,8 @@ class DiskDevice : public OpenFile {
     }
 
   private:
-    // The checks a read and a write share, in this order: the handle's
-    // access, the medium, then whole sectors at a sector boundary.
+    // The checks a read and a write share, in this order: the handle's access, the medium,
+    // then whole sectors at a sector boundary.
     bool transferAllowed(bool access, std::uint32_t size) const {
         if (!access)
             return fail(kErrorAccessDenied);
