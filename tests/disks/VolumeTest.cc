@@ -9,9 +9,11 @@
 #include "backup-server/PartitionList.h"
 #include "blocks/BlockMap.h"
 #include "blocks/DiskVolume.h"
+#include "blocks/RestorePartition.h"
 #include "crypto/CryptoLibrary.h"
 #include "crypto/Digest.h"
 #include "net/EncryptedMessage.h"
+#include "platform/Volumes.h"
 #include "requests/PartitionListEntry.h"
 #include "winutil/Disk.h"
 #include "winutil/Exceptions.h"
@@ -106,6 +108,41 @@ TEST_F(VolumeTest, RestoreTargetIsTheVolumeOnTheNamedPartition) {
                  winutil::DiskException);
     EXPECT_THROW(winutil::Disk::getPhysicalPartitionForDeviceIDWithDisk("C:", path, offset, length),
                  winutil::DiskException);
+}
+
+// What a backup or restore is told, and passes on to the server, when a device cannot
+// serve it.
+TEST_F(VolumeTest, DevicesThatCannotServeSayWhy) {
+    auto raw = volume("Disk 1 Partition 1");  // no file system
+    try {
+        raw->discoverVolumeData();
+        ADD_FAILURE() << "a raw volume reported NTFS data";
+    } catch (const winutil::DiskException& error) {
+        EXPECT_EQ(error.message(), "Error getting device volume data");
+    }
+
+    std::wstring name;
+    std::wstring optical;
+    auto volumes = platform::findFirstVolume(name);
+    for (bool more = volumes != nullptr; more; more = volumes->next(name)) {
+        if (platform::getDriveType(name) == platform::kDriveCdrom)
+            optical = name;
+    }
+    ASSERT_FALSE(optical.empty());
+    try {
+        blocks::Volume cd(optical);
+        ADD_FAILURE() << "an optical drive was taken for a volume";
+    } catch (const winutil::DiskException& error) {
+        EXPECT_EQ(error.message(), "Drive type was not a fixed drive (5)");
+    }
+
+    try {
+        blocks::RestorePartition partition("\\\\.\\PHYSICALDRIVE9", 0, 512);
+        ADD_FAILURE() << "a missing disk was opened";
+    } catch (const winutil::DiskException& error) {
+        const std::string prefix = "Could not open disk: \\\\.\\PHYSICALDRIVE9  Error = 0x";
+        EXPECT_EQ(error.message().rfind(prefix, 0), 0u) << error.message();
+    }
 }
 
 // The bitmap of a volume with more clusters than one request returns, against ntfs-3g's
