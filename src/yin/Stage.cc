@@ -13,8 +13,8 @@ void Stage::operator()() noexcept {
         try {
             abort(true);
         } catch (...) {
-            // Aborting only closes channels; the pipeline that failed to start reports
-            // that itself, and this thread has no request to report to.
+            // Aborting only flags the stage and aborts its channels; nothing has run, so
+            // there is nothing of this stage's to report.
         }
         return;
     }
