@@ -40,6 +40,16 @@ class BackupRequest : public Request {
     BackupRequest(Net::ServerSocket& connection, Net::EncryptedMessage& message);
     void execute() override;
 
+    // Reads the request body into the settings below; execute() starts with it. A body
+    // that ends early throws winutil::AgentException.
+    void readRequest();
+    std::uint32_t checksums() const { return checksums_; }
+    const std::string& deviceID() const { return deviceID_; }
+    std::uint32_t compressionType() const { return compressionType_; }
+    std::uint32_t compressionLevel() const { return compressionLevel_; }
+    std::uint32_t encryptionType() const { return encryptionType_; }
+    const filter::JournalKey& serverJournalKey() const { return serverJournalKey_; }
+
     // Runs the block pipeline over the volume (see blocks/BackupPipeline.h). changes may
     // be null (no tracked changes). Throws winutil::AgentException when a stage failed.
     void sendBlocks(blocks::Volume& volume, const blocks::BlockMap& usedBlocks,
@@ -56,7 +66,6 @@ class BackupRequest : public Request {
         filter::JournalKey newKey{};
     };
 
-    void readRequest();
     void reply(Net::Code code);
     bool journalKeysMatch(const std::wstring& name);
     std::unique_ptr<blocks::BlockSumManager> serverBlockSums(blocks::Volume& volume);

@@ -4,12 +4,12 @@
 #include <zlib.h>
 
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "BlocksTestSupport.h"
 #include "blocks/BlockRecord.h"
+#include "common/TestBytes.h"
 
 namespace {
 
@@ -27,11 +27,8 @@ std::shared_ptr<Block> blockOf(const std::vector<unsigned char>& bytes, bool com
 }
 
 std::vector<unsigned char> randomBytes(std::size_t count) {
-    std::mt19937 random(42);
-    std::vector<unsigned char> bytes(count);
-    for (auto& b : bytes)
-        b = static_cast<unsigned char>(random());
-    return bytes;
+    std::string bytes = test::randomBytes(count, 42);
+    return {bytes.begin(), bytes.end()};
 }
 
 std::vector<unsigned char> dataOf(const Block& block) {

@@ -1,5 +1,6 @@
-// Runs a shell command for a test, returning what it printed (standard output and error);
-// a command that cannot start or ends with a non-zero status fails the current test.
+// Runs a shell command for a test, returning what it printed (standard output and error, or
+// standard output alone when the errors are discarded); a command that cannot start or
+// ends with a non-zero status fails the current test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,8 +12,12 @@
 
 namespace test {
 
-inline std::string runCommand(const std::string& command) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + " 2>&1").c_str(), "r"), ::pclose);
+enum class ErrorOutput { kept, discarded };
+
+inline std::string runCommand(const std::string& command, ErrorOutput errors = ErrorOutput::kept) {
+    const char* redirect = errors == ErrorOutput::kept ? " 2>&1" : " 2>/dev/null";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + redirect).c_str(), "r"),
+                                               ::pclose);
     if (!pipe) {
         ADD_FAILURE() << "cannot run " << command;
         return {};

@@ -19,6 +19,14 @@ inline std::string randomBytes(std::size_t count, unsigned seed) {
     return bytes;
 }
 
+// Overwrites the bytes of an existing file at offset (a disk image, say).
+inline void writeAt(const std::filesystem::path& file, std::uint64_t offset,
+                    const std::string& bytes) {
+    std::fstream out(file, std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(static_cast<std::streamoff>(offset));
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
 // length bytes of file from offset; zeros where the file ends first.
 inline std::string readAt(const std::filesystem::path& file, std::uint64_t offset,
                           std::uint64_t length) {

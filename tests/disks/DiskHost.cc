@@ -1,7 +1,5 @@
 #include "DiskHost.h"
 
-#include "common/RunCommand.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -12,36 +10,9 @@
 #include "crypto/KeyMsg.h"
 #include "net/EncryptedMessage.h"
 #include "requests/PartitionListEntry.h"
+#include "winutil/Exceptions.h"
 
 namespace disks_test {
-
-std::string run(const std::string& command) {
-    return test::runCommand(command);
-}
-
-DiskHost::DiskHost() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "zentrad-disks-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-        ADD_FAILURE() << "cannot create a host root";
-    root_ = pattern;
-    ::setenv("ZENTRAD_HOST_ROOT", root_.c_str(), 1);
-    sim("init");
-}
-
-DiskHost::~DiskHost() {
-    ::unsetenv("ZENTRAD_HOST_ROOT");
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-}
-
-std::string DiskHost::sim(const std::string& arguments) const {
-    return run(std::string(HOSTSIM_PATH) + " --root '" + root_.string() + "' " + arguments);
-}
-
-std::filesystem::path DiskHost::image(std::uint32_t disk) const {
-    return root_ / "disks" / (std::to_string(disk) + ".img");
-}
 
 std::string DiskHost::read(std::uint32_t disk, std::uint64_t offset, std::size_t length) const {
     std::ifstream in(image(disk), std::ios::binary);
@@ -57,6 +28,15 @@ void DiskHost::write(std::uint32_t disk, std::uint64_t offset, const std::string
     out.seekp(static_cast<std::streamoff>(offset));
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     ASSERT_TRUE(out.good());
+}
+
+std::string messageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const winutil::DiskException& error) {
+        return error.message();
+    }
+    return "(no exception)";
 }
 
 std::string tableSector(const std::vector<TableEntry>& entries) {

@@ -4,29 +4,26 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "backup-server/PartitionList.h"
+#include "common/EmulatedHost.h"
 
 namespace disks_test {
 
 class DiskHost {
   public:
-    DiskHost();
-    ~DiskHost();
-    DiskHost(const DiskHost&) = delete;
-    DiskHost& operator=(const DiskHost&) = delete;
-
     // Runs hostsim on this host; returns its output (fails the test when hostsim fails).
-    std::string sim(const std::string& arguments) const;
-    std::filesystem::path image(std::uint32_t disk) const;
+    std::string sim(const std::string& arguments) const { return host_.sim(arguments); }
+    std::filesystem::path image(std::uint32_t disk) const { return host_.diskImage(disk); }
     std::string read(std::uint32_t disk, std::uint64_t offset, std::size_t length) const;
     void write(std::uint32_t disk, std::uint64_t offset, const std::string& bytes) const;
-    const std::filesystem::path& root() const { return root_; }
+    const std::filesystem::path& root() const { return host_.root(); }
 
   private:
-    std::filesystem::path root_;
+    test::EmulatedHost host_;
 };
 
 // A 512-byte table sector: the four entries (type, relative sector, sector count), then
@@ -38,11 +35,11 @@ struct TableEntry {
 };
 std::string tableSector(const std::vector<TableEntry>& entries);
 
+// The message of the winutil::DiskException that action throws, or "(no exception)".
+std::string messageOf(const std::function<void()>& action);
+
 // The partition-list reply the agent writes for a server of that version, as the server tool
 // decodes it.
 std::vector<backup_server::PartitionListItem> listAs(std::uint32_t version);
-
-// Runs a shell command; returns its standard output (fails the test when it fails).
-std::string run(const std::string& command);
 
 }  // namespace disks_test

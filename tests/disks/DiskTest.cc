@@ -36,14 +36,7 @@ std::vector<std::uint64_t> sectorRange(std::uint64_t first, std::uint64_t end) {
     return offsets;
 }
 
-std::string messageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const winutil::DiskException& error) {
-        return error.message();
-    }
-    return "(no exception)";
-}
+using disks_test::messageOf;
 
 TEST(DiskEnumerationTest, SkipsUnusableDisksAndToleratesSevenMissingNumbers) {
     DiskHost host;

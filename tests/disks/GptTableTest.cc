@@ -20,18 +20,11 @@ using Sectors = std::vector<std::shared_ptr<winutil::NetSector>>;
 
 constexpr std::uint64_t kSourceSectors = (64 << 20) / 512;
 
-std::string messageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const winutil::DiskException& error) {
-        return error.message();
-    }
-    return "(no exception)";
-}
+using disks_test::messageOf;
 
 // The partition lines of sfdisk's dump, without the device names.
 std::string partitionLines(const std::filesystem::path& image) {
-    std::string dump = disks_test::run("sfdisk --dump '" + image.string() + "'");
+    std::string dump = test::runCommand("sfdisk --dump '" + image.string() + "'");
     std::string lines;
     std::regex line(R"(: (start=.*))");
     for (auto it = std::sregex_iterator(dump.begin(), dump.end(), line);
@@ -101,10 +94,10 @@ TEST_F(GptTableTest, LargerDiskGetsTheTableRebuiltForItsEnd) {
     host_.sim("add-disk --size 96M");
     Sectors sectors = backup();
     disk(1)->writeSectors(sectors);
-    std::string verify = disks_test::run("sgdisk --verify '" + host_.image(1).string() + "'");
+    std::string verify = test::runCommand("sgdisk --verify '" + host_.image(1).string() + "'");
     EXPECT_NE(verify.find("No problems found"), std::string::npos) << verify;
     EXPECT_EQ(partitionLines(host_.image(1)), partitionLines(host_.image(0)));
-    std::string dump = disks_test::run("sfdisk --dump '" + host_.image(1).string() + "'");
+    std::string dump = test::runCommand("sfdisk --dump '" + host_.image(1).string() + "'");
     EXPECT_NE(dump.find("last-lba: " + std::to_string((96 << 20) / 512 - 34)), std::string::npos)
         << dump;
     // The new disk's partitions carry the same numbers.

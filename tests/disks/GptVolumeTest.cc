@@ -33,8 +33,8 @@ class GptVolumeTest : public ::testing::Test {
         // A data disk beyond 4 TiB, as only GPT can describe: a sparse image, laid out by
         // sgdisk directly.
         auto big = host->image(2);
-        disks_test::run("truncate -s 5T '" + big.string() + "' && sgdisk -n 1:2048:0 -t 1:0700 '" +
-                        big.string() + "'");
+        test::runCommand("truncate -s 5T '" + big.string() + "' && sgdisk -n 1:2048:0 -t 1:0700 '" +
+                         big.string() + "'");
     }
     static void TearDownTestSuite() {
         delete host;

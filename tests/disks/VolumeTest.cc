@@ -157,9 +157,9 @@ TEST_F(VolumeTest, AllocationBitmapArrivesInPiecesAndMatchesTheFileSystem) {
     EXPECT_EQ(map.size(), count);
 
     std::filesystem::path copy = host->root() / "volume.img";
-    disks_test::run("dd if='" + host->image(1).string() + "' of='" + copy.string() +
-                    "' bs=1M skip=1 count=140 status=none");
-    std::string bitmap = disks_test::run("ntfscat -f '" + copy.string() + "' '$Bitmap'");
+    test::runCommand("dd if='" + host->image(1).string() + "' of='" + copy.string() +
+                     "' bs=1M skip=1 count=140 status=none");
+    std::string bitmap = test::runCommand("ntfscat -f '" + copy.string() + "' '$Bitmap'");
     std::filesystem::remove(copy);
     ASSERT_GE(bitmap.size(), map.byteCount());
     std::string got(reinterpret_cast<const char*>(map.bytes()), count / 8);

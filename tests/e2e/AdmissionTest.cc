@@ -14,14 +14,7 @@ class AdmissionTest : public ::testing::Test {
     static void SetUpTestSuite() { test::prepareServerSide(); }
 };
 
-bool hasRecord(const backup_server::AgentSession& session, Net::Code code,
-               const std::string& text) {
-    for (const auto& record : session.logRecords()) {
-        if (record.code == code && record.text == text)
-            return true;
-    }
-    return false;
-}
+using test::hasLogRecord;
 
 TEST_F(AdmissionTest, UnknownKeyIsRejectedAndHostInitialisationEndsQuietly) {
     test::AgentProcess agent;
@@ -30,7 +23,7 @@ TEST_F(AdmissionTest, UnknownKeyIsRejectedAndHostInitialisationEndsQuietly) {
 
     auto stranger = agent.connect();
     EXPECT_EQ(stranger->handshake(test::serverKeys("second")), HandshakeOutcome::rejected);
-    EXPECT_TRUE(hasRecord(
+    EXPECT_TRUE(hasLogRecord(
         *stranger, Net::PROT_LOG_WARN,
         "Rejecting backup server (127.0.0.1) since its public key is not in our allow list"));
 
@@ -52,8 +45,9 @@ TEST_F(AdmissionTest, IpAuthenticationNeedsTheAddressAndItsKey) {
 
     auto turnedAway = agent.connect();
     EXPECT_EQ(turnedAway->readCode(), Net::PROT_REJECTED);
-    EXPECT_TRUE(hasRecord(*turnedAway, Net::PROT_LOG_WARN,
-                          "Rejecting backup server (127.0.0.1) since it is not in our allow list"));
+    EXPECT_TRUE(
+        hasLogRecord(*turnedAway, Net::PROT_LOG_WARN,
+                     "Rejecting backup server (127.0.0.1) since it is not in our allow list"));
 
     // The address is allowed, but with another server's key on file.
     agent.allowServer(test::serverKeys("second"), "127.0.0.1");
@@ -75,8 +69,8 @@ TEST_F(AdmissionTest, RecoveryModeSkipsTheSecondHalfButStillChecksTheKey) {
 
     auto session = agent.openSession(test::serverKeys("first"));
     EXPECT_TRUE(session->agentInRecoveryMode());
-    EXPECT_TRUE(hasRecord(*session, Net::PROT_LOG_INFO,
-                          "In recovery mode: retrieving public key from server"));
+    EXPECT_TRUE(hasLogRecord(*session, Net::PROT_LOG_INFO,
+                             "In recovery mode: retrieving public key from server"));
     EXPECT_TRUE(backup_server::sendEcho(*session));
     session->finish();
 

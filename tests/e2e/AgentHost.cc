@@ -9,7 +9,6 @@
 #include <random>
 
 #include "backup-server/VolumeStore.h"
-#include "common/RunCommand.h"
 #include "common/TestBytes.h"
 #include "net/Codes.h"
 
@@ -18,7 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kHostsim = ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim";
 constexpr std::uint64_t kVolumeOffset = 1 << 20;  // the partition starts at 1 MiB
 
 // What the file holds of the range (shorter where the file ends).
@@ -58,17 +56,13 @@ class StoredBlocks : public backup_server::BlockSource {
 }  // namespace
 
 AgentHost::AgentHost(AgentSettings settings, HostLayout layout)
-    : layout_(layout), agent_(std::make_unique<AgentProcess>(std::move(settings))) {
-    sim("init");
-    sim("add-disk --size " + std::to_string(layout.volumeMiB + 8) +
-        "M --part 'size=" + std::to_string(layout.volumeMiB) + "M,type=7'");
-    sim("mkfs 0:0");
-    sim("letter C 0:0");
+    : layout_(layout),
+      agent_(agentOnHost(std::move(settings),
+                         {"add-disk --size " + std::to_string(layout.volumeMiB + 8) +
+                              "M --part 'size=" + std::to_string(layout.volumeMiB) + "M,type=7'",
+                          "mkfs 0:0", "letter C 0:0"})) {
     std::string content = randomBytes(std::size_t{layout.randomFileKiB} << 10, 3);
-    fs::path file = agent_->hostRoot() / "content-random.bin";
-    std::ofstream(file, std::ios::binary) << content;
-    sim("put 0:0 '" + file.string() + "' /random.bin");
-    fs::remove(file);
+    agent_->put("0:0", "/random.bin", content);
     if (layout.secondDisk) {
         sim("add-disk --size 16M --part 'size=8M,type=7'");
         sim("mkfs 1:0");
@@ -76,8 +70,8 @@ AgentHost::AgentHost(AgentSettings settings, HostLayout layout)
     agent_->allowServer(serverKeys("backup"));
     agent_->start();
 
-    std::string volume = readAvailable(agent_->hostRoot() / "disks" / "0.img", kVolumeOffset,
-                                       std::size_t{layout.volumeMiB} << 20);
+    std::string volume =
+        readAvailable(agent_->diskImage(), kVolumeOffset, std::size_t{layout.volumeMiB} << 20);
     std::size_t found = volume.find(content.substr(0, kCluster));
     if (found == std::string::npos || found % kCluster != 0)
         ADD_FAILURE() << "random.bin not found on the volume";
@@ -86,8 +80,7 @@ AgentHost::AgentHost(AgentSettings settings, HostLayout layout)
 }
 
 std::string AgentHost::sim(const std::string& arguments) const {
-    return runCommand(std::string(kHostsim) + " --root '" + agent_->hostRoot().string() + "' " +
-                      arguments);
+    return agent_->sim(arguments);
 }
 
 backup_server::BackupSummary AgentHost::backup(backup_server::BackupOptions options) {
@@ -133,13 +126,12 @@ std::unique_ptr<backup_server::AgentSession> AgentHost::stalledBackup() {
 }
 
 std::string AgentHost::volumeCluster(std::uint64_t index) const {
-    return readAvailable(agent_->hostRoot() / "disks" / "0.img", kVolumeOffset + index * kCluster,
-                         kCluster);
+    return readAvailable(agent_->diskImage(), kVolumeOffset + index * kCluster, kCluster);
 }
 
 std::vector<std::uint64_t> AgentHost::storeMismatches(const blocks::BlockMap& used) const {
     backup_server::VolumeStore store(store_.path(), kDeviceID);
-    std::ifstream volume(agent_->hostRoot() / "disks" / "0.img", std::ios::binary);
+    std::ifstream volume(agent_->diskImage(), std::ios::binary);
     std::vector<std::uint64_t> mismatches;
     std::string cluster(kCluster, '\0');
     for (std::uint64_t i = 0; i < used.capacity(); ++i) {

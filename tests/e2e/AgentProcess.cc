@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/Hostsim.h"
 #include "crypto/CryptoLibrary.h"
 #include "net/TcpListener.h"
 #include "util/FileUtil.h"
@@ -56,6 +57,30 @@ const backup_server::ServerKeys& serverKeys(const std::string& name) {
                     .first;
     }
     return found->second;
+}
+
+std::unique_ptr<AgentProcess> agentOnHost(AgentSettings settings,
+                                          const std::vector<std::string>& hostsimCommands) {
+    auto agent = std::make_unique<AgentProcess>(std::move(settings));
+    agent->sim("init");
+    for (const std::string& command : hostsimCommands)
+        agent->sim(command);
+    return agent;
+}
+
+std::string backupServerCommand(const std::filesystem::path& keys, std::uint16_t port,
+                                const std::string& arguments) {
+    return std::string(ZENTRAD_BINARY_DIR "/tools/backup-server/backup-server") + " --keys '" +
+           keys.string() + "' --port " + std::to_string(port) + " " + arguments;
+}
+
+bool hasLogRecord(const backup_server::AgentSession& session, Net::Code code,
+                  const std::string& text) {
+    for (const auto& record : session.logRecords()) {
+        if (record.code == code && record.text == text)
+            return true;
+    }
+    return false;
 }
 
 std::string closingReason(backup_server::AgentSession& session) {
@@ -208,6 +233,18 @@ std::unique_ptr<backup_server::AgentSession> AgentProcess::openSession(
         throw std::runtime_error("the agent did not admit the server");
     }
     return session;
+}
+
+std::string AgentProcess::sim(const std::string& arguments) const {
+    return hostsim(hostRoot_, arguments);
+}
+
+void AgentProcess::put(const std::string& volume, const std::string& path,
+                       const std::string& content) const {
+    fs::path staged = dir_.path() / "put-content";
+    std::ofstream(staged, std::ios::binary) << content;
+    sim("put " + volume + " '" + staged.string() + "' " + path);
+    fs::remove(staged);
 }
 
 }  // namespace test

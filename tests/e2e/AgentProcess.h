@@ -67,6 +67,14 @@ class AgentProcess {
     std::unique_ptr<backup_server::AgentSession> openSession(
         const backup_server::ServerKeys& keys) const;
 
+    // Runs hostsim on the agent's host; returns its output (fails the test when it fails).
+    std::string sim(const std::string& arguments) const;
+    // Puts a file with content at path on the NTFS volume ("D:P", as hostsim names it).
+    void put(const std::string& volume, const std::string& path, const std::string& content) const;
+    std::filesystem::path diskImage(std::uint32_t disk = 0) const {
+        return hostRoot_ / "disks" / (std::to_string(disk) + ".img");
+    }
+
   private:
     void writeConfiguration();
     std::vector<std::string> environment() const;
@@ -84,11 +92,25 @@ class AgentProcess {
 // fails instead of hanging; also loads the cryptographic providers.
 void prepareServerSide(int timeoutSeconds = 20);
 
+// The shell command that runs the backup-server tool with the server keys in keys against
+// the agent at port.
+std::string backupServerCommand(const std::filesystem::path& keys, std::uint16_t port,
+                                const std::string& arguments);
+
 // A port that was free a moment ago.
 std::uint16_t freePort();
 
 // A server key pair in a folder of its own, made once per process and reused.
 const backup_server::ServerKeys& serverKeys(const std::string& name);
+
+// A new agent (not yet started) on an emulated host that hostsim has initialised and then
+// built with each of the commands in turn (e.g. "add-disk ...", "mkfs 0:0").
+std::unique_ptr<AgentProcess> agentOnHost(AgentSettings settings,
+                                          const std::vector<std::string>& hostsimCommands);
+
+// The session received a log record with this code and exactly this text.
+bool hasLogRecord(const backup_server::AgentSession& session, Net::Code code,
+                  const std::string& text);
 
 // Reads codes until the agent reports its failure (log records collected on the way) and
 // returns the text of its last ERROR record, or a note when it sent no PROT_ERROR.

@@ -27,14 +27,9 @@ namespace fs = std::filesystem;
 using backup_server::BackupOptions;
 using backup_server::BackupSummary;
 
-const char* const kHostsim = ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim";
 const char* const kDeviceID = "Disk 0 Partition 0";
 constexpr std::uint64_t kVolumeOffset = 1 << 20;  // the partition starts at 1 MiB
 constexpr std::uint32_t kCluster = 4096;
-
-std::string run(const std::string& command) {
-    return test::runCommand(command);
-}
 
 using test::randomBytes;
 
@@ -49,10 +44,8 @@ class BackupTest : public ::testing::Test {
     void startAgent(const std::string& hostConfig = "") {
         test::AgentSettings settings;
         settings.hostConfig = hostConfig;
-        agent_ = std::make_unique<test::AgentProcess>(settings);
-        sim("init");
-        sim("add-disk --size 40M --part 'size=32M,type=7'");
-        sim("mkfs 0:0");
+        agent_ = test::agentOnHost(settings,
+                                   {"add-disk --size 40M --part 'size=32M,type=7'", "mkfs 0:0"});
         put("pagefile.sys", randomBytes(1 << 20, 1));
         put("hiberfil.sys", randomBytes(512 << 10, 2));
         put("random.bin", randomBytes(2 << 20, 3));
@@ -65,19 +58,14 @@ class BackupTest : public ::testing::Test {
         store_ = std::make_unique<test::TempDir>();
     }
 
-    std::string sim(const std::string& arguments) {
-        return run(std::string(kHostsim) + " --root '" + agent_->hostRoot().string() + "' " +
-                   arguments);
-    }
+    std::string sim(const std::string& arguments) { return agent_->sim(arguments); }
 
     void put(const std::string& name, const std::string& content) {
-        fs::path file = agent_->hostRoot() / ("content-" + name);
-        std::ofstream(file, std::ios::binary) << content;
         contents_[name] = content;
-        sim("put 0:0 '" + file.string() + "' /" + name);
+        agent_->put("0:0", "/" + name, content);
     }
 
-    fs::path diskImage() const { return agent_->hostRoot() / "disks" / "0.img"; }
+    fs::path diskImage() const { return agent_->diskImage(); }
     std::string volumeCluster(std::uint64_t index) const {
         return readAt(diskImage(), kVolumeOffset + index * kCluster, kCluster);
     }
@@ -127,11 +115,11 @@ class BackupTest : public ::testing::Test {
     // The volume's allocation bitmap as ntfs-3g reads it.
     std::string ntfsBitmap() {
         fs::path volume = agent_->hostRoot() / "volume.img";
-        run("dd if='" + diskImage().string() + "' of='" + volume.string() +
-            "' bs=1M skip=1 count=32 status=none");
+        test::runCommand("dd if='" + diskImage().string() + "' of='" + volume.string() +
+                         "' bs=1M skip=1 count=32 status=none");
         fs::path bitmap = agent_->hostRoot() / "bitmap";
-        run("PATH=$PATH:/usr/sbin:/sbin ntfscat -f '" + volume.string() + "' '$Bitmap' > '" +
-            bitmap.string() + "'");
+        test::runCommand("PATH=$PATH:/usr/sbin:/sbin ntfscat -f '" + volume.string() +
+                         "' '$Bitmap' > '" + bitmap.string() + "'");
         return readAt(bitmap, 0, 8192 / 8);
     }
 

@@ -353,17 +353,11 @@ TEST_F(FileRestoreTest, SixtyFailuresInARowThenGoodFilesStayInStep) {
         EXPECT_EQ(test::readWholeFile(onHost("after" + std::to_string(i) + ".txt")), "after");
 }
 
-void hostsim(const test::AgentProcess& agent, const std::string& arguments) {
-    std::string command = std::string(ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim --root '") +
-                          agent.hostRoot().string() + "' " + arguments + " > /dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
-
 // The tool end to end: a local folder goes onto the drive of a volume named by device ID.
 TEST_F(FileRestoreTest, CommandLineRestoresAFolderOntoAVolumesDrive) {
-    hostsim(*agent, "add-disk --size 16M --part 'size=8M,type=7'");
-    hostsim(*agent, "mkfs 0:0");
-    hostsim(*agent, "letter F 0:0");
+    agent->sim("add-disk --size 16M --part 'size=8M,type=7'");
+    agent->sim("mkfs 0:0");
+    agent->sim("letter F 0:0");
     test::TempDir local;
     fs::create_directories(local.path() / "tree" / "nested");
     std::ofstream(local.path() / "tree" / "top.txt") << "top level";
@@ -371,10 +365,10 @@ TEST_F(FileRestoreTest, CommandLineRestoresAFolderOntoAVolumesDrive) {
     auto keys = backup_server::ServerKeys::loadOrCreate(local.path() / "keys");
     agent->allowServer(keys, "cli");
     std::string command =
-        std::string(ZENTRAD_BINARY_DIR "/tools/backup-server/backup-server") + " --keys '" +
-        (local.path() / "keys").string() + "' --port " + std::to_string(agent->port()) +
-        " restore-files 'device=Disk 0 Partition 0' chunk=1000 '" +
-        (local.path() / "tree").string() + "' > '" + (local.path() / "out.txt").string() + "' 2>&1";
+        test::backupServerCommand(local.path() / "keys", agent->port(),
+                                  "restore-files 'device=Disk 0 Partition 0' chunk=1000 '" +
+                                      (local.path() / "tree").string() + "'") +
+        " > '" + (local.path() / "out.txt").string() + "' 2>&1";
     EXPECT_EQ(std::system(command.c_str()), 0) << test::readWholeFile(local.path() / "out.txt");
     std::string output = test::readWholeFile(local.path() / "out.txt");
     EXPECT_NE(output.find("restored 3 items (5009 bytes), 0 failed"), std::string::npos) << output;

@@ -39,12 +39,9 @@ class GptDiskE2E : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         test::prepareServerSide(30);
-        agent = new test::AgentProcess();
+        agent = test::agentOnHost({}, {"add-disk --size 16M --part 'size=8M,type=7'", kGptLayout,
+                                       "mkfs 1:2 --cluster-size 4096"});
         local = new test::TempDir();
-        sim("init");
-        sim("add-disk --size 16M --part 'size=8M,type=7'");
-        sim(kGptLayout);
-        sim("mkfs 1:2 --cluster-size 4096");
         put("random.bin", randomBytes(3 * kMiB + 77, 1));
         put("text.txt", std::string(300000, 't'));
         auto keys = backup_server::ServerKeys::loadOrCreate(local->path() / "keys");
@@ -55,28 +52,19 @@ class GptDiskE2E : public ::testing::Test {
     }
     static void TearDownTestSuite() {
         agent->stop();
-        delete agent;
+        agent.reset();
         delete local;
     }
 
-    static std::string sim(const std::string& arguments) {
-        return test::runCommand(std::string(ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim --root '") +
-                                agent->hostRoot().string() + "' " + arguments);
-    }
+    static std::string sim(const std::string& arguments) { return agent->sim(arguments); }
     static void put(const std::string& name, const std::string& content) {
-        fs::path file = local->path() / name;
-        std::ofstream(file, std::ios::binary) << content;
-        sim("put 1:2 '" + file.string() + "' /" + name);
+        agent->put("1:2", "/" + name, content);
     }
     static std::string server(const std::string& arguments) {
         return test::runCommand(
-            std::string(ZENTRAD_BINARY_DIR "/tools/backup-server/backup-server") + " --keys '" +
-            (local->path() / "keys").string() + "' --port " + std::to_string(agent->port()) + " " +
-            arguments);
+            test::backupServerCommand(local->path() / "keys", agent->port(), arguments));
     }
-    static fs::path image(int disk) {
-        return agent->hostRoot() / "disks" / (std::to_string(disk) + ".img");
-    }
+    static fs::path image(int disk) { return agent->diskImage(disk); }
     // The partition's bytes in a file of their own, for ntfs-3g.
     static fs::path extract(std::uint64_t offset, const std::string& name) {
         fs::path file = local->path() / name;
@@ -84,7 +72,7 @@ class GptDiskE2E : public ::testing::Test {
         return file;
     }
 
-    static inline test::AgentProcess* agent = nullptr;
+    static inline std::unique_ptr<test::AgentProcess> agent;
     static inline test::TempDir* local = nullptr;
 };
 
@@ -144,11 +132,10 @@ TEST_F(GptDiskE2E, FullAndIncrementalBackupsRestoreOntoAnotherGptPartition) {
 
 TEST_F(GptDiskE2E, ReservedPartitionIsNeverAVolume) {
     fs::path store = local->path() / "reserved-store";
-    std::string command = std::string(ZENTRAD_BINARY_DIR "/tools/backup-server/backup-server") +
-                          " --keys '" + (local->path() / "keys").string() + "' --port " +
-                          std::to_string(agent->port()) + " backup 'Disk 1 Partition 1' '" +
-                          store.string() + "' > '" + (local->path() / "msr.txt").string() +
-                          "' 2>&1";
+    std::string command =
+        test::backupServerCommand(local->path() / "keys", agent->port(),
+                                  "backup 'Disk 1 Partition 1' '" + store.string() + "'") +
+        " > '" + (local->path() / "msr.txt").string() + "' 2>&1";
     EXPECT_NE(std::system(command.c_str()), 0);
     std::string output = test::readWholeFile(local->path() / "msr.txt");
     EXPECT_NE(output.find("Unable to find mounted logical disk: Disk 1 Partition 1"),
@@ -190,11 +177,10 @@ TEST_F(GptDiskE2E, PartitionTableRestoredOntoALargerBlankDiskPassesSgdisk) {
 
     // A smaller disk is refused with the reason, and nothing is written to it.
     sim("add-disk --size 64M --number 3");
-    std::string command = std::string(ZENTRAD_BINARY_DIR "/tools/backup-server/backup-server") +
-                          " --keys '" + (local->path() / "keys").string() + "' --port " +
-                          std::to_string(agent->port()) + " partition-restore 'Disk 3' '" +
-                          store.string() + "' 'Disk 1' > '" +
-                          (local->path() / "small.txt").string() + "' 2>&1";
+    std::string command =
+        test::backupServerCommand(local->path() / "keys", agent->port(),
+                                  "partition-restore 'Disk 3' '" + store.string() + "' 'Disk 1'") +
+        " > '" + (local->path() / "small.txt").string() + "' 2>&1";
     EXPECT_NE(std::system(command.c_str()), 0);
     std::string output = test::readWholeFile(local->path() / "small.txt");
     EXPECT_NE(output.find("the GPT was made for a disk of 204800 sectors; Disk 3 has only 131072"),

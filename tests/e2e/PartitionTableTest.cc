@@ -24,28 +24,21 @@ using backup_server::TableSector;
 
 constexpr std::uint64_t kMiB = 1 << 20;
 
-void hostsim(const test::AgentProcess& agent, const std::string& arguments) {
-    std::string command = std::string(ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim --root '") +
-                          agent.hostRoot().string() + "' " + arguments + " > /dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
-
 // Disk 0: an NTFS primary (C:), an extended partition with two NTFS logical drives (the
 // second is E:).
 void addStandardDisk(const test::AgentProcess& agent) {
-    hostsim(agent,
-            "add-disk --size 64M --part 'size=16M,type=7' --part 'type=5' "
-            "--part 'size=16M,type=7' --part 'size=16M,type=7'");
+    agent.sim(
+        "add-disk --size 64M --part 'size=16M,type=7' --part 'type=5' "
+        "--part 'size=16M,type=7' --part 'size=16M,type=7'");
     for (const char* volume : {"0:0", "0:1", "0:2"})
-        hostsim(agent, std::string("mkfs ") + volume);
-    hostsim(agent, "letter C 0:0");
-    hostsim(agent, "letter E 0:2");
+        agent.sim(std::string("mkfs ") + volume);
+    agent.sim("letter C 0:0");
+    agent.sim("letter E 0:2");
 }
 
 std::string readImage(const test::AgentProcess& agent, int disk, std::uint64_t offset,
                       std::size_t length) {
-    std::ifstream in(agent.hostRoot() / "disks" / (std::to_string(disk) + ".img"),
-                     std::ios::binary);
+    std::ifstream in(agent.diskImage(disk), std::ios::binary);
     in.seekg(static_cast<std::streamoff>(offset));
     std::string bytes(length, '\0');
     in.read(bytes.data(), static_cast<std::streamsize>(length));
@@ -69,24 +62,34 @@ std::string agentFailure(const backup_server::AgentSession& session,
     return "(no ERROR record)";
 }
 
-class PartitionListE2E : public ::testing::Test {
+// One agent per suite, on a host with the standard disk 0 and what more the suite adds.
+class StandardDiskSuite : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
+    static void startAgent(const std::vector<std::string>& moreHostsim) {
         test::prepareServerSide();
         agent = new test::AgentProcess();
         agent->allowServer(test::serverKeys("first"));
         addStandardDisk(*agent);
-        hostsim(*agent, "add-disk --size 8M");
-        hostsim(*agent, "span span0 --extent 0:" + std::to_string(56 * kMiB) + ":" +
-                            std::to_string(4 * kMiB) + " --extent 1:" + std::to_string(2 * kMiB) +
-                            ":" + std::to_string(2 * kMiB));
+        for (const std::string& arguments : moreHostsim)
+            agent->sim(arguments);
         agent->start();
     }
     static void TearDownTestSuite() {
         EXPECT_EQ(agent->stop(), 0);
         delete agent;
+        agent = nullptr;
     }
     static inline test::AgentProcess* agent = nullptr;
+};
+
+class PartitionListE2E : public StandardDiskSuite {
+  protected:
+    static void SetUpTestSuite() {
+        startAgent({"add-disk --size 8M", "span span0 --extent 0:" + std::to_string(56 * kMiB) +
+                                              ":" + std::to_string(4 * kMiB) +
+                                              " --extent 1:" + std::to_string(2 * kMiB) + ":" +
+                                              std::to_string(2 * kMiB)});
+    }
 };
 
 TEST_F(PartitionListE2E, DisksTheirVolumesAndTheDynamicGroup) {
@@ -119,23 +122,12 @@ TEST_F(PartitionListE2E, DisksTheirVolumesAndTheDynamicGroup) {
     EXPECT_EQ(items[6].name.rfind("\\\\?\\Volume{", 0), 0u);
 }
 
-class PartitionTableE2E : public ::testing::Test {
+class PartitionTableE2E : public StandardDiskSuite {
   protected:
     // Disk 0 as above, disk 1 blank of the same size, disk 2 dynamic, disk 3 blank of its
     // size.
     static void SetUpTestSuite() {
-        test::prepareServerSide();
-        agent = new test::AgentProcess();
-        agent->allowServer(test::serverKeys("first"));
-        addStandardDisk(*agent);
-        hostsim(*agent, "add-disk --size 64M");
-        hostsim(*agent, "add-disk --size 8M --dynamic");
-        hostsim(*agent, "add-disk --size 8M");
-        agent->start();
-    }
-    static void TearDownTestSuite() {
-        EXPECT_EQ(agent->stop(), 0);
-        delete agent;
+        startAgent({"add-disk --size 64M", "add-disk --size 8M --dynamic", "add-disk --size 8M"});
     }
     std::unique_ptr<backup_server::AgentSession> session() {
         return agent->openSession(test::serverKeys("first"));
@@ -157,8 +149,6 @@ class PartitionTableE2E : public ::testing::Test {
                 << "disk " << disk << " offset " << sector.offset;
         }
     }
-
-    static inline test::AgentProcess* agent = nullptr;
 };
 
 std::vector<platform::PartitionInformation> driveLayout(const fs::path& hostRoot, int disk) {

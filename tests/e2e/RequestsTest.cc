@@ -32,14 +32,7 @@ class RequestsTest : public ::testing::Test {
     static inline test::AgentProcess* agent = nullptr;
 };
 
-bool hasRecord(const backup_server::AgentSession& session, Net::Code code,
-               const std::string& text) {
-    for (const auto& record : session.logRecords()) {
-        if (record.code == code && record.text == text)
-            return true;
-    }
-    return false;
-}
+using test::hasLogRecord;
 
 TEST_F(RequestsTest, AdmittedServerRunsEchoServerInfoAndKeys) {
     auto session = agent->openSession(test::serverKeys("first"));
@@ -47,7 +40,7 @@ TEST_F(RequestsTest, AdmittedServerRunsEchoServerInfoAndKeys) {
     EXPECT_EQ(session->agentVersion(), 0x00010020u);
 
     EXPECT_TRUE(backup_server::sendEcho(*session));
-    EXPECT_TRUE(hasRecord(*session, Net::PROT_LOG_INFO, "Test received, sending reply"));
+    EXPECT_TRUE(hasLogRecord(*session, Net::PROT_LOG_INFO, "Test received, sending reply"));
     backup_server::sendServerInfo(
         *session, {{Net::PROT_SERVER_INFO_ITEM, "name"}, {Net::PROT_SERVER_INFO_VALUE, "value"}});
 

@@ -25,8 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kHostsim = ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim";
-const char* const kTool = ZENTRAD_BINARY_DIR "/tools/backup-server/backup-server";
 constexpr std::uint64_t kMiB = 1 << 20;
 constexpr std::uint64_t kSourceOffset = 1 * kMiB;
 constexpr std::uint64_t kTargetOffset = 33 * kMiB;
@@ -47,10 +45,9 @@ class RestorePointTest : public ::testing::Test {
     void startAgent(const std::string& hostConfig = "") {
         test::AgentSettings settings;
         settings.hostConfig = hostConfig;
-        agent_ = std::make_unique<test::AgentProcess>(settings);
-        sim("init");
-        sim("add-disk --size 72M --part 'size=32M,type=7' --part 'size=32M,type=7'");
-        sim("mkfs 0:0 --cluster-size 4096");
+        agent_ = test::agentOnHost(
+            settings, {"add-disk --size 72M --part 'size=32M,type=7' --part 'size=32M,type=7'",
+                       "mkfs 0:0 --cluster-size 4096"});
         put("random.bin", randomBytes(3 * kMiB, 1));
         put("text.txt", std::string(300000, 'q'));
         auto keys = backup_server::ServerKeys::loadOrCreate(work_.path() / "keys");
@@ -59,20 +56,15 @@ class RestorePointTest : public ::testing::Test {
         put("after-start.bin", randomBytes(8192, 2));  // the driver knows the volume now
     }
 
-    std::string sim(const std::string& arguments) {
-        return test::runCommand(std::string(kHostsim) + " --root '" + agent_->hostRoot().string() +
-                                "' " + arguments);
-    }
+    std::string sim(const std::string& arguments) { return agent_->sim(arguments); }
     void put(const std::string& name, const std::string& content) {
-        fs::path file = work_.path() / ("content-" + name);
-        std::ofstream(file, std::ios::binary) << content;
         files_.insert(name);
-        sim("put 0:0 '" + file.string() + "' /" + name);
+        agent_->put("0:0", "/" + name, content);
     }
 
     std::string toolCommand(const std::string& arguments) const {
-        return std::string(kTool) + " --keys '" + (work_.path() / "keys").string() + "' --port " +
-               std::to_string(agent_ ? agent_->port() : test::freePort()) + " " + arguments;
+        return test::backupServerCommand(work_.path() / "keys",
+                                         agent_ ? agent_->port() : test::freePort(), arguments);
     }
     ToolRun tool(const std::string& arguments) const {
         fs::path out = work_.path() / "tool.out";
@@ -91,21 +83,14 @@ class RestorePointTest : public ::testing::Test {
     }
 
     fs::path extract(std::uint64_t offset, const std::string& name) const {
-        std::ifstream in(agent_->hostRoot() / "disks" / "0.img", std::ios::binary);
-        in.seekg(static_cast<std::streamoff>(offset));
-        std::string bytes(kPartitionBytes, '\0');
-        in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         fs::path file = work_.path() / name;
-        std::ofstream(file, std::ios::binary) << bytes;
+        std::ofstream(file, std::ios::binary)
+            << test::readAt(agent_->diskImage(), offset, kPartitionBytes);
         return file;
     }
 
     void blankTarget() const {
-        std::fstream out(agent_->hostRoot() / "disks" / "0.img",
-                         std::ios::binary | std::ios::in | std::ios::out);
-        out.seekp(static_cast<std::streamoff>(kTargetOffset));
-        std::string zeros(kPartitionBytes, '\0');
-        out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+        test::writeAt(agent_->diskImage(), kTargetOffset, std::string(kPartitionBytes, '\0'));
     }
 
     // The MD5 of the clusters the point uses, read from an image of the partition.
@@ -352,11 +337,11 @@ TEST_F(RestorePointTest, ASecondCommandOnABusyStoreIsRefusedAndWrongCommandLines
             << usage.output;
     }
     // Nothing listens on a free port: the tool says where it tried, in plain words.
-    std::string port = std::to_string(test::freePort());
+    std::uint16_t freePort = test::freePort();
+    std::string port = std::to_string(freePort);
     fs::path text = out.path() / "echo.out";
-    int echo = std::system((std::string(kTool) + " --keys '" + (work_.path() / "keys").string() +
-                            "' --port " + port + " echo > '" + text.string() + "' 2>&1")
-                               .c_str());
+    std::string echoCommand = test::backupServerCommand(work_.path() / "keys", freePort, "echo");
+    int echo = std::system((echoCommand + " > '" + text.string() + "' 2>&1").c_str());
     EXPECT_TRUE(WIFEXITED(echo) && WEXITSTATUS(echo) == 4);
     EXPECT_NE(
         test::readWholeFile(text).find("cannot connect to the agent at host 127.0.0.1, port " +

@@ -22,7 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kHostsim = ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim";
 const char* const kTarget = "Disk 0 Partition 1";
 constexpr std::uint64_t kMiB = 1 << 20;
 constexpr std::uint32_t kCluster = 4096;
@@ -33,11 +32,9 @@ class VolumeLockTest : public ::testing::Test {
         test::prepareServerSide(30);
         test::AgentSettings settings;
         settings.timeoutSeconds = 600;
-        agent = new test::AgentProcess(settings);
-        sim("init");
-        sim("add-disk --size 40M --part 'size=16M,type=7' --part 'size=16M,type=7'");
-        sim("mkfs 0:0 --cluster-size 4096");
-        sim("mkfs 0:1 --cluster-size 4096");
+        agent = test::agentOnHost(
+            settings, {"add-disk --size 40M --part 'size=16M,type=7' --part 'size=16M,type=7'",
+                       "mkfs 0:0 --cluster-size 4096", "mkfs 0:1 --cluster-size 4096"});
         agent->allowServer(test::serverKeys("locks"));
         agent->start();
         // This process opens the host's volumes as a second program on the machine would.
@@ -46,13 +43,10 @@ class VolumeLockTest : public ::testing::Test {
     static void TearDownTestSuite() {
         unsetenv("ZENTRAD_HOST_ROOT");
         agent->stop();
-        delete agent;
+        agent.reset();
     }
 
-    static std::string sim(const std::string& arguments) {
-        return test::runCommand(std::string(kHostsim) + " --root '" + agent->hostRoot().string() +
-                                "' " + arguments);
-    }
+    static std::string sim(const std::string& arguments) { return agent->sim(arguments); }
 
     static std::wstring targetVolume() {
         return platform::toWide(blocks::DiskVolume::getDiskVolumesWithID(kTarget)->getDevicePath());
@@ -87,7 +81,7 @@ class VolumeLockTest : public ::testing::Test {
         return summary.blocksSent == 16 * kMiB / kCluster;
     }
 
-    static inline test::AgentProcess* agent = nullptr;
+    static inline std::unique_ptr<test::AgentProcess> agent;
 };
 
 TEST_F(VolumeLockTest, LockRulesOfTheVolumeDevice) {

@@ -27,7 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using backup_server::RestoreOptions;
 
-const char* const kHostsim = ZENTRAD_BINARY_DIR "/tools/hostsim/hostsim";
 const char* const kSource = "Disk 0 Partition 0";
 const char* const kTarget = "Disk 0 Partition 1";
 constexpr std::uint64_t kMiB = 1 << 20;
@@ -36,10 +35,6 @@ constexpr std::uint64_t kTargetOffset = 33 * kMiB;
 constexpr std::uint64_t kPartitionBytes = 32 * kMiB;
 constexpr std::uint32_t kCluster = 4096;
 constexpr std::uint64_t kBlocks = kPartitionBytes / kCluster;
-
-std::string run(const std::string& command) {
-    return test::runCommand(command);
-}
 
 using test::randomBytes;
 
@@ -79,10 +74,9 @@ class VolumeRestoreTest : public ::testing::Test {
         // Far longer than any wait of the server: a restore that waits for the agent's
         // time-out fails the test instead of passing slowly.
         settings.timeoutSeconds = 600;
-        agent = new test::AgentProcess(settings);
-        sim("init");
-        sim("add-disk --size 72M --part 'size=32M,type=7' --part 'size=32M,type=7'");
-        sim("mkfs 0:0 --cluster-size 4096");
+        agent = test::agentOnHost(
+            settings, {"add-disk --size 72M --part 'size=32M,type=7' --part 'size=32M,type=7'",
+                       "mkfs 0:0 --cluster-size 4096"});
         put("random.bin", randomBytes(3 * kMiB + 123, 1));
         put("zeros.bin", std::string(kMiB, '\0'));
         put("text.txt", std::string(200000, 'q'));
@@ -91,36 +85,24 @@ class VolumeRestoreTest : public ::testing::Test {
     }
     static void TearDownTestSuite() {
         agent->stop();
-        delete agent;
+        agent.reset();
     }
 
     void SetUp() override { blankTarget(); }
 
-    static std::string sim(const std::string& arguments) {
-        return run(std::string(kHostsim) + " --root '" + agent->hostRoot().string() + "' " +
-                   arguments);
-    }
+    static std::string sim(const std::string& arguments) { return agent->sim(arguments); }
     static void put(const std::string& name, const std::string& content) {
-        fs::path file = agent->hostRoot() / ("content-" + name);
-        std::ofstream(file, std::ios::binary) << content;
         contents[name] = content;
-        sim("put 0:0 '" + file.string() + "' /" + name);
+        agent->put("0:0", "/" + name, content);
     }
-    static fs::path diskImage() { return agent->hostRoot() / "disks" / "0.img"; }
+    static fs::path diskImage() { return agent->diskImage(); }
 
     static std::string readDisk(std::uint64_t offset, std::uint64_t length) {
-        std::ifstream in(diskImage(), std::ios::binary);
-        in.seekg(static_cast<std::streamoff>(offset));
-        std::string bytes(length, '\0');
-        in.read(bytes.data(), static_cast<std::streamsize>(length));
-        return bytes;
+        return test::readAt(diskImage(), offset, length);
     }
-    static void writeDisk(std::uint64_t offset, const std::string& bytes) {
-        std::fstream out(diskImage(), std::ios::binary | std::ios::in | std::ios::out);
-        out.seekp(static_cast<std::streamoff>(offset));
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    static void blankTarget() {
+        test::writeAt(diskImage(), kTargetOffset, std::string(kPartitionBytes, '\0'));
     }
-    static void blankTarget() { writeDisk(kTargetOffset, std::string(kPartitionBytes, '\0')); }
 
     // The partition's bytes in a file of their own, for ntfs-3g and as an image source.
     static fs::path extract(std::uint64_t offset, const std::string& name) {
@@ -146,7 +128,7 @@ class VolumeRestoreTest : public ::testing::Test {
         return summary;
     }
 
-    static inline test::AgentProcess* agent = nullptr;
+    static inline std::unique_ptr<test::AgentProcess> agent;
     static inline std::map<std::string, std::string> contents;
 };
 
@@ -219,7 +201,7 @@ TEST_F(VolumeRestoreTest, BackupChainRestoresToAVolumeWithTheSameFiles) {
 
     fs::path sourceImage = extract(kSourceOffset, "chain-source.img");
     fs::path targetImage = extract(kTargetOffset, "chain-target.img");
-    std::string bitmap = run("ntfscat -f '" + sourceImage.string() + "' '$Bitmap'");
+    std::string bitmap = test::runCommand("ntfscat -f '" + sourceImage.string() + "' '$Bitmap'");
     ASSERT_GE(bitmap.size(), kBlocks / 8 - 1);
     std::uint64_t used = 0;
     for (std::uint64_t i = 0; i + 1 < kBlocks; ++i) {
@@ -231,13 +213,14 @@ TEST_F(VolumeRestoreTest, BackupChainRestoresToAVolumeWithTheSameFiles) {
             << "cluster " << i;
     }
     EXPECT_EQ(used, source.usedBlocks());
-    EXPECT_NE(run("ntfsinfo -m -f '" + targetImage.string() + "'").find("Cluster Size: 4096"),
+    EXPECT_NE(test::runCommand("ntfsinfo -m -f '" + targetImage.string() + "'")
+                  .find("Cluster Size: 4096"),
               std::string::npos);
-    EXPECT_EQ(run("ntfsls -f '" + targetImage.string() + "'"),
-              run("ntfsls -f '" + sourceImage.string() + "'"));
+    EXPECT_EQ(test::runCommand("ntfsls -f '" + targetImage.string() + "'"),
+              test::runCommand("ntfsls -f '" + sourceImage.string() + "'"));
     for (const char* name : {"random.bin", "zeros.bin", "text.txt", "second.bin", "third.txt"}) {
-        EXPECT_TRUE(run("ntfscat -f '" + targetImage.string() + "' /" + name) ==
-                    run("ntfscat -f '" + sourceImage.string() + "' /" + name))
+        EXPECT_TRUE(test::runCommand("ntfscat -f '" + targetImage.string() + "' /" + name) ==
+                    test::runCommand("ntfscat -f '" + sourceImage.string() + "' /" + name))
             << name;
     }
 
@@ -277,7 +260,7 @@ TEST_F(VolumeRestoreTest, DamagedBatchFailsTheRestoreBeforeItIsWritten) {
 // has sent neither more blocks nor the end of the stream.
 TEST_F(VolumeRestoreTest, BlocksOutsideThePartitionAreRefusedAtOnce) {
     std::string marker = randomBytes(kMiB, 9);
-    writeDisk(kTargetOffset + kPartitionBytes, marker);
+    test::writeAt(diskImage(), kTargetOffset + kPartitionBytes, marker);
     for (std::uint64_t index : {kBlocks, std::uint64_t{1} << 61}) {
         RestoreOptions options;
         options.deviceID = kTarget;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "NtfsTools.h"
+#include "common/TestBytes.h"
 
 namespace ntfstest {
 namespace {
@@ -20,7 +21,7 @@ class CorruptImageTest : public ::testing::Test {
         }
         scratch_ = new ScratchDir;
         NtfsImage image(scratch_->path() / "c.img", 8 << 20, kCluster);
-        image.put("/file.bin", randomContents(300000, 11));
+        image.put("/file.bin", test::randomBytes(300000, 11));
         for (int i = 0; i < 120; ++i) {
             image.put("/name" + std::to_string(i), "x");
         }

@@ -8,6 +8,8 @@
 #include <fstream>
 
 #include "NtfsTools.h"
+#include "common/RunCommand.h"
+#include "common/TestBytes.h"
 
 namespace ntfstest {
 namespace {
@@ -36,7 +38,7 @@ TEST_F(MountedVolumeTest, FindsFilesInSubdirectories) {
     for (int i = 0; i < 60; ++i) {
         std::ofstream(inMount("Dir/n" + std::to_string(i))) << i;
     }
-    std::string contents = randomContents(50000, 7);
+    std::string contents = test::randomBytes(50000, 7);
     std::ofstream(inMount("Dir/Sub/File.bin"), std::ios::binary) << contents;
     mount_->unmount();
 
@@ -89,9 +91,10 @@ TEST_F(MountedVolumeTest, RunsSpreadOverExtensionRecords) {
         ::close(fd);
     }
     mount_->unmount();
-    ASSERT_NE(
-        run("ntfsinfo -v -f '" + image_->file().string() + "' -F /a.bin").find("$ATTRIBUTE_LIST"),
-        std::string::npos)
+    ASSERT_NE(test::runCommand("ntfsinfo -v -f '" + image_->file().string() + "' -F /a.bin",
+                               test::ErrorOutput::discarded)
+                  .find("$ATTRIBUTE_LIST"),
+              std::string::npos)
         << "ntfs-3g kept all runs in the base record";
 
     auto volume = image_->open();

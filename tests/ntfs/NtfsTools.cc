@@ -1,5 +1,7 @@
 #include "NtfsTools.h"
 
+#include "common/RunCommand.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,7 +11,6 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <random>
 #include <sstream>
 #include <thread>
 
@@ -22,10 +23,6 @@ namespace ntfstest {
 
 namespace {
 
-struct PipeCloser {
-    void operator()(FILE* pipe) const { pclose(pipe); }
-};
-
 std::string quoted(const std::string& text) {
     return "'" + text + "'";
 }
@@ -36,26 +33,6 @@ bool toolsAvailable() {
     return std::system(
                "{ PATH=$PATH:/usr/sbin:/sbin; command -v mkntfs && command -v ntfscp && "
                "command -v ntfsinfo && command -v ntfscat; } >/dev/null 2>&1") == 0;
-}
-
-std::string run(const std::string& command) {
-    std::unique_ptr<FILE, PipeCloser> pipe(popen((command + " 2>/dev/null").c_str(), "r"));
-    if (!pipe) {
-        ADD_FAILURE() << "cannot run " << command;
-        return "";
-    }
-    std::string output;
-    char buffer[65536];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0) {
-        output.append(buffer, got);
-    }
-    int status = pclose(pipe.release());
-    if (status != 0) {
-        ADD_FAILURE() << command << " failed with status " << status;
-        return "";
-    }
-    return output;
 }
 
 ScratchDir::ScratchDir() {
@@ -76,12 +53,13 @@ NtfsImage::NtfsImage(const std::filesystem::path& file, std::uint64_t bytes,
     : file_(file) {
     std::ofstream(file_).close();
     std::filesystem::resize_file(file_, bytes);
-    run("PATH=$PATH:/usr/sbin:/sbin mkntfs -F -Q -c " + std::to_string(clusterSize) + " -s 512 " +
-        quoted(file_.string()) + " >/dev/null");
+    test::runCommand("PATH=$PATH:/usr/sbin:/sbin mkntfs -F -Q -c " + std::to_string(clusterSize) +
+                         " -s 512 " + quoted(file_.string()) + " >/dev/null",
+                     test::ErrorOutput::discarded);
 }
 
 std::string NtfsImage::tool(const std::string& command) const {
-    return run("PATH=$PATH:/usr/sbin:/sbin " + command);
+    return test::runCommand("PATH=$PATH:/usr/sbin:/sbin " + command, test::ErrorOutput::discarded);
 }
 
 void NtfsImage::put(const std::string& ntfsPath, const std::string& contents) const {
@@ -212,15 +190,6 @@ ntfs::Result<ntfs::Volume> openBytes(const std::vector<std::uint8_t>& bytes) {
         return true;
     };
     return ntfs::Volume::open(read, bytes.size());
-}
-
-std::string randomContents(std::size_t length, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string contents(length, '\0');
-    for (char& c : contents) {
-        c = static_cast<char>(generator());
-    }
-    return contents;
 }
 
 }  // namespace ntfstest

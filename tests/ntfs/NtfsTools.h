@@ -16,9 +16,6 @@ namespace ntfs = platform::emulated::ntfs;
 // mkntfs, ntfscp, ntfsinfo and ntfscat are all installed.
 bool toolsAvailable();
 
-// Runs a shell command; fails the test (and returns "") when it exits non-zero.
-std::string run(const std::string& command);
-
 // A temporary directory, removed with everything in it.
 class ScratchDir {
   public:
@@ -77,8 +74,5 @@ class FuseMount {
 
 // Opens a volume over bytes in memory (which must outlive it).
 ntfs::Result<ntfs::Volume> openBytes(const std::vector<std::uint8_t>& bytes);
-
-// Random file contents of the given length.
-std::string randomContents(std::size_t length, unsigned seed);
 
 }  // namespace ntfstest

@@ -5,6 +5,8 @@
 #include <bit>
 
 #include "NtfsTools.h"
+#include "common/RunCommand.h"
+#include "common/TestBytes.h"
 
 namespace ntfstest {
 namespace {
@@ -33,7 +35,7 @@ std::uint64_t usedClusters(const std::vector<std::uint8_t>& bitmap, std::uint64_
 
 TEST_F(VolumeImageTest, VolumeDataMatchesTheTools) {
     NtfsImage image(this->image("v.img"), 48 << 20, 4096);
-    image.put("/data.bin", randomContents(100000, 1));
+    image.put("/data.bin", test::randomBytes(100000, 1));
     auto volume = image.open();
     ASSERT_TRUE(volume) << volume.error().message;
     auto data = volume.value().volumeData();
@@ -46,7 +48,8 @@ TEST_F(VolumeImageTest, VolumeDataMatchesTheTools) {
     EXPECT_EQ(d.bytesPerFileRecordSegment, 1024u);
     EXPECT_EQ(d.clustersPerFileRecordSegment, 0u);
     EXPECT_EQ(d.freeClusters, d.totalClusters - usedClusters(image.toolBitmap(), d.totalClusters));
-    std::string mft = run("ntfsinfo -f '" + image.file().string() + "' -i 0");
+    std::string mft = test::runCommand("ntfsinfo -f '" + image.file().string() + "' -i 0",
+                                       test::ErrorOutput::discarded);
     std::size_t initialized = mft.find("Initialized size:", mft.find("$DATA (0x80)"));
     ASSERT_NE(initialized, std::string::npos);
     EXPECT_EQ(d.mftValidDataLength, std::stoull(mft.substr(initialized + 17)));
@@ -62,7 +65,7 @@ TEST_F(VolumeImageTest, VolumeDataMatchesTheTools) {
 // a cluster count that is not a multiple of 8.
 TEST_F(VolumeImageTest, BitmapOfALargeVolumeMatchesByteForByte) {
     NtfsImage image(this->image("big.img"), 150 * 1000 * 1000 + 3 * 512, 512);
-    image.put("/a.bin", randomContents(700000, 2));
+    image.put("/a.bin", test::randomBytes(700000, 2));
     auto volume = image.open();
     ASSERT_TRUE(volume) << volume.error().message;
     std::uint64_t clusters = volume.value().geometry().totalClusters;
@@ -87,7 +90,7 @@ TEST_F(VolumeImageTest, BitmapOfALargeVolumeMatchesByteForByte) {
 // Fill the volume, free every other small file and write a file that must take the holes.
 TEST_F(VolumeImageTest, RunsOfAFragmentedFileMatchNtfsinfo) {
     NtfsImage image(this->image("frag.img"), 16 << 20, 4096);
-    std::string small = randomContents(8192, 3);
+    std::string small = test::randomBytes(8192, 3);
     for (int i = 0; i < 40; ++i) {
         image.put("/s" + std::to_string(i), small);
     }
@@ -98,7 +101,7 @@ TEST_F(VolumeImageTest, RunsOfAFragmentedFileMatchNtfsinfo) {
     for (int i = 0; i < 40; i += 2) {
         image.put("/s" + std::to_string(i), "");
     }
-    image.put("/fragmented.bin", randomContents(8 * 4096 - 1000, 4));
+    image.put("/fragmented.bin", test::randomBytes(8 * 4096 - 1000, 4));
     std::vector<Extent> expected = image.toolRuns("/fragmented.bin");
     ASSERT_GE(expected.size(), 2u) << "the tools did not fragment the file";
 
@@ -119,7 +122,7 @@ TEST_F(VolumeImageTest, LooksNamesUpCaseInsensitivelyThroughIndexBuffers) {
     for (int i = 0; i < 250; ++i) {
         image.put("/File-" + std::to_string(i * 7919 % 1000) + ".Dat", std::string(10, 'x'));
     }
-    image.put("/\xC3\x84rger-\xCE\xA3\xCF\x89.txt", randomContents(20000, 5));  // "Ärger-Σω.txt"
+    image.put("/\xC3\x84rger-\xCE\xA3\xCF\x89.txt", test::randomBytes(20000, 5));  // "Ärger-Σω.txt"
     auto volume = image.open();
     ASSERT_TRUE(volume);
     const ntfs::Volume& v = volume.value();

@@ -25,7 +25,7 @@ struct SfdiskEntry {
 
 std::vector<SfdiskEntry> sfdiskEntries(const std::filesystem::path& image) {
     std::vector<SfdiskEntry> entries;
-    std::istringstream dump(run("sfdisk -d '" + image.string() + "'"));
+    std::istringstream dump(test::runCommand("sfdisk -d '" + image.string() + "'"));
     std::regex line(R"(start=\s*(\d+), size=\s*(\d+), type=([0-9a-f]+))");
     std::string text;
     while (std::getline(dump, text)) {

@@ -41,6 +41,31 @@ class GptDiskTest : public HostTest {
         std::ifstream in(diskImage(0), std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
+
+    // The extended drive layout of an open disk, asked for with room for entries entries;
+    // ok is false (and the test failed) when the request was refused.
+    struct LayoutEx {
+        bool ok = false;
+        std::vector<std::uint8_t> bytes;
+        DriveLayoutInformationExHeader header{};
+
+        PartitionInformationEx entry(std::uint32_t i) const {
+            PartitionInformationEx entry{};
+            std::memcpy(&entry, bytes.data() + kDriveLayoutExEntryOffset + i * sizeof entry,
+                        sizeof entry);
+            return entry;
+        }
+    };
+    static LayoutEx layoutEx(FileHandle& disk, std::uint32_t entries) {
+        LayoutEx layout;
+        std::uint32_t error = 0;
+        layout.bytes = control(disk, kIoctlDiskGetDriveLayoutEx, nullptr, 0, 48 + entries * 144,
+                               layout.ok, error);
+        EXPECT_TRUE(layout.ok) << error;
+        if (layout.ok)
+            std::memcpy(&layout.header, layout.bytes.data(), sizeof layout.header);
+        return layout;
+    }
 };
 
 gpt::Table tableOf(const std::vector<std::uint8_t>& bytes) {
@@ -56,17 +81,14 @@ gpt::Table tableOf(const std::vector<std::uint8_t>& bytes) {
 
 TEST_F(GptDiskTest, ExtendedLayoutMatchesSfdisk) {
     FileHandle disk = openForRead(L"\\\\.\\PHYSICALDRIVE0");
-    bool ok = false;
-    std::uint32_t error = 0;
-    auto bytes = control(disk, kIoctlDiskGetDriveLayoutEx, nullptr, 0, 48 + 8 * 144, ok, error);
-    ASSERT_TRUE(ok) << error;
-    DriveLayoutInformationExHeader header{};
-    std::memcpy(&header, bytes.data(), sizeof header);
+    LayoutEx layout = layoutEx(disk, 8);
+    ASSERT_TRUE(layout.ok);
+    const DriveLayoutInformationExHeader& header = layout.header;
     EXPECT_EQ(header.partitionStyle, kPartitionStyleGpt);
     ASSERT_EQ(header.partitionCount, 3u);
     EXPECT_EQ(header.gpt().maxPartitionCount, 128u);
 
-    std::string dump = run("sfdisk --dump '" + diskImage(0).string() + "'");
+    std::string dump = test::runCommand("sfdisk --dump '" + diskImage(0).string() + "'");
     std::smatch id;
     ASSERT_TRUE(std::regex_search(dump, id, std::regex("label-id: (\\S+)")));
     EXPECT_EQ(gpt::guidText(header.gpt().diskId), lower(id[1]));
@@ -76,9 +98,7 @@ TEST_F(GptDiskTest, ExtendedLayoutMatchesSfdisk) {
     auto next = std::sregex_iterator(dump.begin(), dump.end(), line);
     for (std::uint32_t i = 0; i < 3; ++i, ++next) {
         ASSERT_NE(next, std::sregex_iterator());
-        PartitionInformationEx entry{};
-        std::memcpy(&entry, bytes.data() + kDriveLayoutExEntryOffset + i * sizeof entry,
-                    sizeof entry);
+        PartitionInformationEx entry = layout.entry(i);
         EXPECT_EQ(entry.partitionStyle, kPartitionStyleGpt);
         EXPECT_EQ(entry.partitionNumber, i + 1);
         EXPECT_EQ(entry.startingOffset, std::stoll((*next)[1]) * 512);
@@ -86,11 +106,12 @@ TEST_F(GptDiskTest, ExtendedLayoutMatchesSfdisk) {
         EXPECT_EQ(gpt::guidText(entry.gpt().partitionType), lower((*next)[3].str().substr(0, 36)));
         EXPECT_EQ(gpt::guidText(entry.gpt().partitionId), lower((*next)[4]));
     }
-    PartitionInformationEx last{};
-    std::memcpy(&last, bytes.data() + kDriveLayoutExEntryOffset + 2 * sizeof last, sizeof last);
+    PartitionInformationEx last = layout.entry(2);
     EXPECT_EQ(last.gpt().name[0], u'd');
     EXPECT_EQ(last.gpt().name[4], 0);
 
+    bool ok = false;
+    std::uint32_t error = 0;
     control(disk, kIoctlDiskGetDriveLayoutEx, nullptr, 0, 48 + 2 * 144, ok, error);
     EXPECT_EQ(error, kErrorInsufficientBuffer);
     // The classic layout has no room for GPT entries.
@@ -114,17 +135,12 @@ TEST_F(GptDiskTest, ReservedPartitionIsCountedButHasNoVolume) {
 TEST_F(GptDiskTest, MbrDiskReportsMbrStyleInExtendedLayout) {
     sim("add-disk --size 16M --signature 0x1234abcd --part size=4M,type=7");
     FileHandle disk = openForRead(L"\\\\.\\PHYSICALDRIVE1");
-    bool ok = false;
-    std::uint32_t error = 0;
-    auto bytes = control(disk, kIoctlDiskGetDriveLayoutEx, nullptr, 0, 48 + 4 * 144, ok, error);
-    ASSERT_TRUE(ok) << error;
-    DriveLayoutInformationExHeader header{};
-    std::memcpy(&header, bytes.data(), sizeof header);
-    EXPECT_EQ(header.partitionStyle, kPartitionStyleMbr);
-    EXPECT_EQ(header.mbrSignature(), 0x1234abcdu);
-    ASSERT_EQ(header.partitionCount, 4u);
-    PartitionInformationEx first{};
-    std::memcpy(&first, bytes.data() + kDriveLayoutExEntryOffset, sizeof first);
+    LayoutEx layout = layoutEx(disk, 4);
+    ASSERT_TRUE(layout.ok);
+    EXPECT_EQ(layout.header.partitionStyle, kPartitionStyleMbr);
+    EXPECT_EQ(layout.header.mbrSignature(), 0x1234abcdu);
+    ASSERT_EQ(layout.header.partitionCount, 4u);
+    PartitionInformationEx first = layout.entry(0);
     EXPECT_EQ(first.mbr().partitionType, 7);
     EXPECT_EQ(first.partitionNumber, 1u);
 }

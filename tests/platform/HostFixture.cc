@@ -12,14 +12,6 @@
 
 namespace testing_host {
 
-std::string run(const std::string& command) {
-    return test::runCommand(command);
-}
-
-std::string hostsim(const std::filesystem::path& root, const std::string& arguments) {
-    return run(std::string(HOSTSIM_PATH) + " --root '" + root.string() + "' " + arguments);
-}
-
 std::vector<std::uint8_t> readBytes(const std::filesystem::path& file, std::uint64_t offset,
                                     std::size_t length) {
     std::ifstream in(file, std::ios::binary);
@@ -31,30 +23,21 @@ std::vector<std::uint8_t> readBytes(const std::filesystem::path& file, std::uint
 }
 
 void HostTest::SetUp() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zentrad-host-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    ::setenv("ZENTRAD_HOST_ROOT", root_.c_str(), 1);
-    sim("init");
+    host_.emplace();
+    root_ = host_->root();
 }
 
 void HostTest::TearDown() {
-    ::unsetenv("ZENTRAD_HOST_ROOT");
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
+    host_.reset();
 }
 
 std::filesystem::path HostTest::extract(std::uint32_t number, std::uint64_t offset,
                                         std::uint64_t length, const std::string& name) {
     std::filesystem::path out = root_ / name;
-    run("dd if='" + diskImage(number).string() + "' of='" + out.string() + "' bs=512 skip=" +
-        std::to_string(offset / 512) + " count=" + std::to_string(length / 512) + " status=none");
+    test::runCommand("dd if='" + diskImage(number).string() + "' of='" + out.string() +
+                     "' bs=512 skip=" + std::to_string(offset / 512) +
+                     " count=" + std::to_string(length / 512) + " status=none");
     return out;
-}
-
-void HostTest::appendConfig(const std::string& text) {
-    std::ofstream out(root_ / "host.conf", std::ios::app);
-    out << text;
 }
 
 platform::FileHandle openForRead(const std::wstring& path) {

@@ -6,18 +6,15 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/EmulatedHost.h"
 #include "platform/File.h"
 
 namespace testing_host {
 
-// Runs a command line through the shell; returns its standard output. Fails the test when
-// the command fails.
-std::string run(const std::string& command);
-// Runs hostsim on the fixture's host.
-std::string hostsim(const std::filesystem::path& root, const std::string& arguments);
 std::vector<std::uint8_t> readBytes(const std::filesystem::path& file, std::uint64_t offset,
                                     std::size_t length);
 
@@ -26,15 +23,14 @@ class HostTest : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
 
-    std::string sim(const std::string& arguments) { return hostsim(root_, arguments); }
-    std::filesystem::path diskImage(std::uint32_t number) const {
-        return root_ / "disks" / (std::to_string(number) + ".img");
-    }
+    std::string sim(const std::string& arguments) { return host_->sim(arguments); }
+    std::filesystem::path diskImage(std::uint32_t number) const { return host_->diskImage(number); }
     // Writes the volume's bytes [offset, offset + length) of disk number's image to a file.
     std::filesystem::path extract(std::uint32_t number, std::uint64_t offset, std::uint64_t length,
                                   const std::string& name);
-    void appendConfig(const std::string& text);
+    void appendConfig(const std::string& text) { host_->appendConfig(text); }
 
+    std::optional<test::EmulatedHost> host_;
     std::filesystem::path root_;
 };
 

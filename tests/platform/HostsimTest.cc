@@ -24,8 +24,7 @@ class HostsimTest : public HostTest {
         sim("letter C 0:0");
     }
     int status(const std::string& arguments) {
-        std::string command = std::string(HOSTSIM_PATH) + " --root '" + root_.string() + "' " +
-                              arguments + " >/dev/null 2>&1";
+        std::string command = test::hostsimCommand(root_, arguments) + " >/dev/null 2>&1";
         int result = std::system(command.c_str());
         return WIFEXITED(result) ? WEXITSTATUS(result) : -1;
     }

@@ -54,7 +54,7 @@ class NtfsVolumeTest : public HostTest {
 };
 
 TEST_F(NtfsVolumeTest, VolumeDataMatchesNtfsinfo) {
-    std::string info = run("ntfsinfo -m -f '" + image().string() + "'");
+    std::string info = test::runCommand("ntfsinfo -m -f '" + image().string() + "'");
     FileHandle volume = openForRead(device_);
     bool ok = false;
     std::uint32_t error = 0;
@@ -77,7 +77,7 @@ TEST_F(NtfsVolumeTest, VolumeDataMatchesNtfsinfo) {
 
 TEST_F(NtfsVolumeTest, BitmapInPiecesEqualsTheBitmapFile) {
     std::string bitmapFile = (root_ / "bitmap.bin").string();
-    run("ntfscat -f '" + image().string() + "' '$Bitmap' > '" + bitmapFile + "'");
+    test::runCommand("ntfscat -f '" + image().string() + "' '$Bitmap' > '" + bitmapFile + "'");
     FileHandle volume = openForRead(device_);
     std::vector<std::uint8_t> collected;
     std::int64_t start = 0;
@@ -130,7 +130,7 @@ TEST_F(NtfsVolumeTest, RetrievalPointersOfAFragmentedFileMatchNtfsinfo) {
     sim("put C '" + small.string() + "' /frag.bin");
     sim("put C '" + other.string() + "' /other.bin");
     sim("put C '" + large.string() + "' /frag.bin");
-    std::string info = run("ntfsinfo -v -f '" + image().string() + "' -F /frag.bin");
+    std::string info = test::runCommand("ntfsinfo -v -f '" + image().string() + "' -F /frag.bin");
     std::vector<std::pair<std::int64_t, std::int64_t>> runs;  // (next vcn, lcn)
     std::regex line(R"(\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+0x([0-9a-f]+))");
     for (auto it = std::sregex_iterator(info.begin(), info.end(), line);

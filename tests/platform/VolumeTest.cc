@@ -82,7 +82,7 @@ TEST_F(VolumeTest, OneVolumePerPartitionWithNamesStableAcrossProcesses) {
     auto extents = extentsOf(names_[2], 1448, ok, error);
     ASSERT_TRUE(ok);
     ASSERT_EQ(extents.size(), 1u);
-    std::string dump = run("sfdisk -d '" + diskImage(0).string() + "'");
+    std::string dump = test::runCommand("sfdisk -d '" + diskImage(0).string() + "'");
     std::smatch match;
     ASSERT_TRUE(
         std::regex_search(dump, match, std::regex(R"(img6 : start=\s*(\d+), size=\s*(\d+))")));

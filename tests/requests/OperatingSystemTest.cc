@@ -21,38 +21,45 @@ OsFacts nt(std::uint32_t major, std::uint32_t minor, std::uint8_t productType,
     return facts;
 }
 
+struct Named {
+    OsFacts facts;
+    std::string description;
+};
+
+void expectDescriptions(const std::vector<Named>& cases) {
+    for (const Named& named : cases)
+        EXPECT_EQ(describeOperatingSystem(named.facts), named.description);
+}
+
 TEST(DescribeOperatingSystem, NamesWindowsServer2003Editions) {
-    EXPECT_EQ(describeOperatingSystem(
-                  nt(5, 2, platform::kVerNtServer, platform::kProcessorArchitectureAmd64)),
-              "Microsoft Windows Server 2003, Standard x64 Edition Service Pack 2 (Build 3790)");
-    EXPECT_EQ(describeOperatingSystem(nt(5, 2, platform::kVerNtServer,
-                                         platform::kProcessorArchitectureIntel,
-                                         platform::kVerSuiteBlade)),
-              "Microsoft Windows Server 2003, Web Edition Service Pack 2 (Build 3790)");
-    EXPECT_EQ(describeOperatingSystem(nt(5, 2, platform::kVerNtDomainController,
-                                         platform::kProcessorArchitectureIa64,
-                                         platform::kVerSuiteDatacenter)),
-              "Microsoft Windows Server 2003, Datacenter Edition for Itanium-based SystemsService "
-              "Pack 2 (Build 3790)");
     OsFacts r2 = nt(5, 2, platform::kVerNtServer, platform::kProcessorArchitectureAmd64,
                     platform::kVerSuiteEnterprise);
     r2.serverR2 = 1;
-    EXPECT_EQ(
-        describeOperatingSystem(r2),
-        "Microsoft Windows Server 2003 \"R2\" Enterprise x64 Edition Service Pack 2 (Build 3790)");
+    expectDescriptions({
+        {nt(5, 2, platform::kVerNtServer, platform::kProcessorArchitectureAmd64),
+         "Microsoft Windows Server 2003, Standard x64 Edition Service Pack 2 (Build 3790)"},
+        {nt(5, 2, platform::kVerNtServer, platform::kProcessorArchitectureIntel,
+            platform::kVerSuiteBlade),
+         "Microsoft Windows Server 2003, Web Edition Service Pack 2 (Build 3790)"},
+        {nt(5, 2, platform::kVerNtDomainController, platform::kProcessorArchitectureIa64,
+            platform::kVerSuiteDatacenter),
+         "Microsoft Windows Server 2003, Datacenter Edition for Itanium-based SystemsService "
+         "Pack 2 (Build 3790)"},
+        {r2,
+         "Microsoft Windows Server 2003 \"R2\" Enterprise x64 Edition Service Pack 2 (Build 3790)"},
+    });
 }
 
 TEST(DescribeOperatingSystem, NamesWorkstations) {
-    EXPECT_EQ(describeOperatingSystem(
-                  nt(5, 2, platform::kVerNtWorkstation, platform::kProcessorArchitectureAmd64)),
-              "Microsoft Windows XP Professional x64 Edition Service Pack 2 (Build 3790)");
-    EXPECT_EQ(describeOperatingSystem(nt(5, 1, platform::kVerNtWorkstation,
-                                         platform::kProcessorArchitectureIntel,
-                                         platform::kVerSuitePersonal)),
-              "Microsoft Windows XP Home Edition Service Pack 2 (Build 3790)");
-    EXPECT_EQ(describeOperatingSystem(
-                  nt(6, 0, platform::kVerNtWorkstation, platform::kProcessorArchitectureIntel)),
-              "Windows Vista Professional Service Pack 2 (Build 3790)");
+    expectDescriptions({
+        {nt(5, 2, platform::kVerNtWorkstation, platform::kProcessorArchitectureAmd64),
+         "Microsoft Windows XP Professional x64 Edition Service Pack 2 (Build 3790)"},
+        {nt(5, 1, platform::kVerNtWorkstation, platform::kProcessorArchitectureIntel,
+            platform::kVerSuitePersonal),
+         "Microsoft Windows XP Home Edition Service Pack 2 (Build 3790)"},
+        {nt(6, 0, platform::kVerNtWorkstation, platform::kProcessorArchitectureIntel),
+         "Windows Vista Professional Service Pack 2 (Build 3790)"},
+    });
 }
 
 TEST(DescribeOperatingSystem, FallsBackToProductOptionsWithTheBasicRecord) {

@@ -6,7 +6,6 @@
 
 #include <fstream>
 #include <map>
-#include <random>
 
 #include "backup-server/PointBuilder.h"
 #include "backup-server/StoreGc.h"
@@ -15,6 +14,7 @@
 #include "blocks/Md5Stream.h"
 #include "common/RunCommand.h"
 #include "common/TempDir.h"
+#include "common/TestBytes.h"
 #include "winutil/Exceptions.h"
 
 namespace {
@@ -32,11 +32,7 @@ struct Volume {
     blocks::BlockMap used{kBlocks};
 
     void write(std::uint64_t index, unsigned seed) {
-        std::mt19937 random(seed);
-        std::string data(kBlock, '\0');
-        for (char& c : data)
-            c = static_cast<char>(random());
-        blocks[index] = data;
+        blocks[index] = test::randomBytes(kBlock, seed);
         used.setBit(index);
     }
     std::string read(std::uint64_t index) const {

@@ -1,7 +1,5 @@
 #include "SnapshotHost.h"
 
-#include "common/RunCommand.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -13,20 +11,9 @@
 
 namespace snapshot_test {
 
-std::string run(const std::string& command) {
-    return test::runCommand(command);
-}
-
-std::string SnapshotHost::sim(const std::string& arguments) {
-    return run(std::string(HOSTSIM_PATH) + " --root '" + root_.string() + "' " + arguments);
-}
-
 void SnapshotHost::SetUp() {
-    std::string dir = (std::filesystem::temp_directory_path() / "zentrad-vss-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
-    root_ = dir;
-    ::setenv("ZENTRAD_HOST_ROOT", root_.c_str(), 1);
-    sim("init");
+    host_.emplace();
+    root_ = host_->root();
     sim("add-disk --size 24M --part 'size=8M,type=7' --part 'size=8M,type=7'");
     auto layout = platform::emulated::HostLayout::load(platform::emulated::Host::current());
     ASSERT_EQ(layout.volumes().size(), 2u);
@@ -40,14 +27,7 @@ void SnapshotHost::SetUp() {
 
 void SnapshotHost::TearDown() {
     winutil::setAgentOptions(nullptr);
-    ::unsetenv("ZENTRAD_HOST_ROOT");
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-}
-
-void SnapshotHost::appendConfig(const std::string& text) {
-    std::ofstream out(root_ / "host.conf", std::ios::app);
-    out << text;
+    host_.reset();
 }
 
 void SnapshotHost::setTimeoutSeconds(std::int32_t seconds) {

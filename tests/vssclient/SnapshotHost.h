@@ -7,23 +7,23 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/EmulatedHost.h"
 #include "platform/Com.h"
 #include "platform/File.h"
 
 namespace snapshot_test {
-
-std::string run(const std::string& command);
 
 class SnapshotHost : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
 
-    std::string sim(const std::string& arguments);
-    void appendConfig(const std::string& text);
+    std::string sim(const std::string& arguments) { return host_->sim(arguments); }
+    void appendConfig(const std::string& text) { host_->appendConfig(text); }
     void setTimeoutSeconds(std::int32_t seconds);
     // Volume GUID path with its trailing backslash.
     const std::wstring& volumeC() const { return volumeC_; }
@@ -33,6 +33,7 @@ class SnapshotHost : public ::testing::Test {
     }
     std::filesystem::path snapshotDir() const { return root_ / "snapshots"; }
 
+    std::optional<test::EmulatedHost> host_;
     std::filesystem::path root_;
     std::wstring volumeC_;
     std::wstring volumeD_;

@@ -1,0 +1,276 @@
+// The bodies of the restore, partition restore, backup and file restore requests, parsed
+// from in-memory messages: sound bodies are accepted with the fields where they belong, each
+// checked field is refused with its reason before anything is answered, and a body that is
+// cut short, runs on, or announces more than it holds is refused.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "../net/SocketPair.h"
+#include "crypto/CryptoLibrary.h"
+#include "crypto/KeyMsg.h"
+#include "net/EncryptedMessage.h"
+#include "net/ServerSocket.h"
+#include "requests/BackupRequest.h"
+#include "requests/FileRestoreRequest.h"
+#include "requests/PartitionRestoreRequest.h"
+#include "requests/RestoreRequest.h"
+#include "winutil/Exceptions.h"
+
+namespace {
+
+constexpr const char* kUnderrun = "Buffer underrun when attempting to read";
+
+// Writes a plain text the way a server builds one.
+class Body {
+  public:
+    Body() : message_(stream_, key_) {}
+    Net::EncryptedMessage& operator*() { return message_; }
+    Net::EncryptedMessage* operator->() { return &message_; }
+    std::string bytes() const { return message_.plainText(); }
+
+  private:
+    Net::ProtocolStream stream_{nullptr};
+    crypto::KeyMsg key_{1, 128};
+    Net::EncryptedMessage message_;
+};
+
+// u32 | u32 | u32 | string deviceID | string | string: the start of both restore bodies.
+void writeRestoreTarget(Body& body, const std::string& deviceID) {
+    body->write32(7).write32(8).write32(9);
+    body->writeString(deviceID).writeString("unused one").writeString("unused two");
+}
+
+struct RestoreBody {
+    std::string deviceID = "Disk 0 Partition 1";
+    std::uint32_t blockSize = 4096;
+    std::uint32_t maxBlocks = 256;
+    std::uint32_t encryptionType = RestoreRequest::kEncryptionNone;
+    std::optional<crypto::KeyMsg> key;
+
+    std::string bytes() const {
+        Body body;
+        writeRestoreTarget(body, deviceID);
+        body->write32(blockSize).write64(0x0102030405060708).write32(11).write32(maxBlocks);
+        body->write32(encryptionType).write8(1).write8(2).write8(key ? 1 : 0);
+        if (key)
+            body->writeKey(*key);
+        return body.bytes();
+    }
+};
+
+std::string partitionRestoreBody(std::uint32_t sectorSize, std::uint32_t sectorCount) {
+    Body body;
+    writeRestoreTarget(body, "Disk 3");
+    body->write32(sectorSize).write32(sectorCount);
+    return body.bytes();
+}
+
+std::string backupBody(const std::string& journalKey) {
+    Body body;
+    body->write32(1).writeString("Disk 0 Partition 2").write32(1).write32(6).write32(1);
+    body->write32(0).write32(0).writeBytes(journalKey);
+    return body.bytes();
+}
+
+std::string fileRestoreBody(const std::string& target) {
+    Body body;
+    body->write32(1).write32(2).write32(3).write8(0);
+    body->writeString(target).writeString("Disk 0 Partition 1").writeString("extra");
+    body->write32(4).write8(0).write8(0);
+    return body.bytes();
+}
+
+class RequestBodyTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { crypto::CryptoLibrary::initialise(); }
+
+    // Runs step on a request message holding body; the error's text, or "" on success.
+    template <typename Step>
+    std::string outcome(const std::string& body, Step step) {
+        Net::EncryptedMessage message(connection, connection.protocolKey());
+        message.setPlainText(body);
+        try {
+            step(message);
+        } catch (const winutil::WinUtilException& error) {
+            return error.message();
+        }
+        return "";
+    }
+
+    std::string restore(const std::string& body) {
+        return outcome(body, [this](Net::EncryptedMessage& message) {
+            RestoreRequest(connection, message).receiveRequest();
+        });
+    }
+    std::string partitionRestore(const std::string& body) {
+        return outcome(body, [this](Net::EncryptedMessage& message) {
+            PartitionRestoreRequest(connection, message).execute();
+        });
+    }
+    std::string fileRestore(const std::string& body) {
+        return outcome(body, [this](Net::EncryptedMessage& message) {
+            FileRestoreRequest(connection, message).receiveRequest();
+        });
+    }
+
+    // The first thing the agent sent since the last call: the code of an encrypted reply,
+    // or the plain code. Marks the end of what the agent sent with PROT_FINISHED first, so
+    // a refused request that answered nothing reads as PROT_FINISHED.
+    Net::Code nextFromAgent() {
+        connection.sendCode(Net::PROT_FINISHED).flush();
+        Net::Code code = server.readRawCode();
+        if (code == Net::PROT_FINISHED)
+            return code;
+        Net::Code first = code;
+        if (code == Net::PROT_ENCRYPTED) {
+            Net::EncryptedMessage reply(server, connection.protocolKey());
+            reply.receive();
+            first = reply.read32();
+        }
+        while (server.readRawCode() != Net::PROT_FINISHED) {
+        }
+        return first;
+    }
+
+    // Every proper prefix of body is refused as an underrun.
+    template <typename Parse>
+    void expectEveryPrefixUnderruns(const std::string& body, Parse parse) {
+        for (std::size_t length = 0; length < body.size(); ++length) {
+            EXPECT_EQ(parse(body.substr(0, length)).rfind(kUnderrun, 0), 0u)
+                << length << " of " << body.size() << " bytes";
+        }
+    }
+
+    test::SocketPair pair;
+    Net::ServerSocket connection{pair.near.get()};
+    Net::ProtocolStream server{pair.far.get()};
+};
+
+TEST_F(RequestBodyTest, SoundRestoreBodiesAreAcknowledged) {
+    RestoreBody plain;
+    EXPECT_EQ(restore(plain.bytes()), "");
+    EXPECT_EQ(nextFromAgent(), Net::PROT_ACK);
+
+    // Blowfish with the key in the body needs no session key on the connection.
+    RestoreBody keyed;
+    keyed.encryptionType = RestoreRequest::kEncryptionBlowfish;
+    keyed.key = crypto::KeyMsg(1, 128);
+    EXPECT_EQ(restore(keyed.bytes()), "");
+    EXPECT_EQ(nextFromAgent(), Net::PROT_ACK);
+
+    RestoreBody limits;
+    limits.blockSize = 65535;
+    limits.maxBlocks = 1;
+    EXPECT_EQ(restore(limits.bytes()), "");
+    EXPECT_EQ(nextFromAgent(), Net::PROT_ACK);
+}
+
+TEST_F(RequestBodyTest, EachRestoreSettingIsRefusedBeforeAnyAnswer) {
+    auto with = [](auto change) {
+        RestoreBody body;
+        change(body);
+        return body.bytes();
+    };
+    EXPECT_EQ(restore(with([](RestoreBody& b) { b.encryptionType = 2; })),
+              "Unkown encryption type: 2");
+    EXPECT_EQ(restore(with([](RestoreBody& b) { b.blockSize = 0; })),
+              "Invalid block size (0) in restore request");
+    EXPECT_EQ(restore(with([](RestoreBody& b) { b.blockSize = 65536; })),
+              "Invalid block size (65536) in restore request");
+    EXPECT_EQ(restore(with([](RestoreBody& b) { b.maxBlocks = 0; })),
+              "Invalid batch size (0) in restore request");
+    EXPECT_EQ(restore(with(
+                  [](RestoreBody& b) { b.encryptionType = RestoreRequest::kEncryptionBlowfish; })),
+              "No backup session key to decipher the blocks with");
+    EXPECT_EQ(nextFromAgent(), Net::PROT_FINISHED);
+}
+
+TEST_F(RequestBodyTest, ShortLongAndOverstatedRestoreBodiesAreRefused) {
+    RestoreBody keyed;
+    keyed.encryptionType = RestoreRequest::kEncryptionBlowfish;
+    keyed.key = crypto::KeyMsg(1, 128);
+    const std::string body = keyed.bytes();
+    expectEveryPrefixUnderruns(body, [this](const std::string& cut) { return restore(cut); });
+    EXPECT_EQ(restore(body + "x"), "unexpected input found in server restore request");
+
+    // The key flag promises a record that is not there.
+    RestoreBody flagOnly;
+    std::string noRecord = flagOnly.bytes();
+    noRecord.back() = 1;
+    EXPECT_EQ(restore(noRecord).rfind(kUnderrun, 0), 0u);
+
+    // Lengths that claim more than the body holds: the device ID's, then the key's.
+    std::string longID = body;
+    longID[12] = longID[13] = longID[14] = longID[15] = '\xFF';
+    EXPECT_EQ(restore(longID), std::string(kUnderrun) +
+                                   " (4294967295) bytes from encrypted "
+                                   "message buffer");
+    std::string longKey = body;
+    std::size_t keyLength = body.size() - keyed.key->clearRecord().size() + 2;
+    longKey[keyLength] = longKey[keyLength + 1] = '\xFF';
+    EXPECT_EQ(restore(longKey), std::string(kUnderrun) +
+                                    " (65535) bytes from encrypted "
+                                    "message buffer");
+    EXPECT_EQ(nextFromAgent(), Net::PROT_FINISHED);
+}
+
+TEST_F(RequestBodyTest, PartitionRestoreHeaderIsCheckedBeforeAnyAnswer) {
+    for (std::uint32_t size : {0u, 511u, 513u, 4096u}) {
+        EXPECT_EQ(partitionRestore(partitionRestoreBody(size, 1)),
+                  "Refusing partition table restore: sectors of " + std::to_string(size) +
+                      " bytes (only 512-byte sectors)");
+    }
+    EXPECT_EQ(partitionRestore(partitionRestoreBody(512, 8193)),
+              "Refusing partition table restore: 8193 sectors (at most 8192)");
+    expectEveryPrefixUnderruns(partitionRestoreBody(512, 1),
+                               [this](const std::string& cut) { return partitionRestore(cut); });
+    EXPECT_EQ(nextFromAgent(), Net::PROT_FINISHED);
+}
+
+TEST_F(RequestBodyTest, BackupBodyFieldsLandInTheirSettings) {
+    std::string journalKey;
+    for (std::size_t i = 0; i < filter::kJournalKeySize; ++i)
+        journalKey += static_cast<char>(0xA0 + i);
+    const std::string body = backupBody(journalKey);
+    EXPECT_EQ(outcome(body,
+                      [this](Net::EncryptedMessage& message) {
+                          BackupRequest request(connection, message);
+                          request.readRequest();
+                          EXPECT_EQ(request.checksums(), 1u);
+                          EXPECT_EQ(request.deviceID(), "Disk 0 Partition 2");
+                          EXPECT_EQ(request.compressionType(), 1u);
+                          EXPECT_EQ(request.compressionLevel(), 6u);
+                          EXPECT_EQ(request.encryptionType(), 1u);
+                          const filter::JournalKey& key = request.serverJournalKey();
+                          EXPECT_EQ(std::string(key.begin(), key.end()), journalKey);
+                      }),
+              "");
+
+    auto read = [this](const std::string& cut) {
+        return outcome(cut, [this](Net::EncryptedMessage& message) {
+            BackupRequest(connection, message).readRequest();
+        });
+    };
+    expectEveryPrefixUnderruns(body, read);
+    EXPECT_EQ(nextFromAgent(), Net::PROT_FINISHED);
+}
+
+TEST_F(RequestBodyTest, FileRestoreHeaderNamesAnAbsoluteRoot) {
+    EXPECT_EQ(fileRestore(fileRestoreBody("D:\\restore")), "");
+    EXPECT_EQ(nextFromAgent(), Net::PROT_ACK);
+    EXPECT_EQ(fileRestore(fileRestoreBody("//:E:/restore/here")), "");
+    EXPECT_EQ(nextFromAgent(), Net::PROT_ACK);
+
+    EXPECT_EQ(fileRestore(fileRestoreBody("restore/here")),
+              "Refusing to restore files to a path that is not absolute (restore\\here)");
+    std::string body = fileRestoreBody("D:\\restore");
+    EXPECT_EQ(fileRestore(body + "x"),
+              "Unexpected data received while reading file restore "
+              "request");
+    expectEveryPrefixUnderruns(body, [this](const std::string& cut) { return fileRestore(cut); });
+    EXPECT_EQ(nextFromAgent(), Net::PROT_FINISHED);
+}
+
+}  // namespace
