@@ -59,6 +59,12 @@ const backup_server::ServerKeys& serverKeys(const std::string& name) {
     return found->second;
 }
 
+AgentSettings patientAgentSettings() {
+    AgentSettings settings;
+    settings.timeoutSeconds = 600;
+    return settings;
+}
+
 std::unique_ptr<AgentProcess> agentOnHost(AgentSettings settings,
                                           const std::vector<std::string>& hostsimCommands) {
     auto agent = std::make_unique<AgentProcess>(std::move(settings));

@@ -103,6 +103,11 @@ std::uint16_t freePort();
 // A server key pair in a folder of its own, made once per process and reused.
 const backup_server::ServerKeys& serverKeys(const std::string& name);
 
+// Settings for an agent that serves a whole suite's restores: a time-out far longer than any
+// wait of the server, so a restore that waits for the agent's time-out fails the test
+// instead of passing slowly.
+AgentSettings patientAgentSettings();
+
 // A new agent (not yet started) on an emulated host that hostsim has initialised and then
 // built with each of the commands in turn (e.g. "add-disk ...", "mkfs 0:0").
 std::unique_ptr<AgentProcess> agentOnHost(AgentSettings settings,

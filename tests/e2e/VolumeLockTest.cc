@@ -30,11 +30,10 @@ class VolumeLockTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         test::prepareServerSide(30);
-        test::AgentSettings settings;
-        settings.timeoutSeconds = 600;
         agent = test::agentOnHost(
-            settings, {"add-disk --size 40M --part 'size=16M,type=7' --part 'size=16M,type=7'",
-                       "mkfs 0:0 --cluster-size 4096", "mkfs 0:1 --cluster-size 4096"});
+            test::patientAgentSettings(),
+            {"add-disk --size 40M --part 'size=16M,type=7' --part 'size=16M,type=7'",
+             "mkfs 0:0 --cluster-size 4096", "mkfs 0:1 --cluster-size 4096"});
         agent->allowServer(test::serverKeys("locks"));
         agent->start();
         // This process opens the host's volumes as a second program on the machine would.

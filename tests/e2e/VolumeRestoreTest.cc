@@ -70,13 +70,10 @@ class VolumeRestoreTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         test::prepareServerSide(30);
-        test::AgentSettings settings;
-        // Far longer than any wait of the server: a restore that waits for the agent's
-        // time-out fails the test instead of passing slowly.
-        settings.timeoutSeconds = 600;
         agent = test::agentOnHost(
-            settings, {"add-disk --size 72M --part 'size=32M,type=7' --part 'size=32M,type=7'",
-                       "mkfs 0:0 --cluster-size 4096"});
+            test::patientAgentSettings(),
+            {"add-disk --size 72M --part 'size=32M,type=7' --part 'size=32M,type=7'",
+             "mkfs 0:0 --cluster-size 4096"});
         put("random.bin", randomBytes(3 * kMiB + 123, 1));
         put("zeros.bin", std::string(kMiB, '\0'));
         put("text.txt", std::string(200000, 'q'));

@@ -235,7 +235,7 @@ TEST_F(RequestBodyTest, BackupBodyFieldsLandInTheirSettings) {
         journalKey += static_cast<char>(0xA0 + i);
     const std::string body = backupBody(journalKey);
     EXPECT_EQ(outcome(body,
-                      [this](Net::EncryptedMessage& message) {
+                      [this, &journalKey](Net::EncryptedMessage& message) {
                           BackupRequest request(connection, message);
                           request.readRequest();
                           EXPECT_EQ(request.checksums(), 1u);
