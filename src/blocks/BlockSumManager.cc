@@ -49,6 +49,9 @@ std::string BlockSumManager::sanitizeName(const std::string& name) {
 void BlockSumManager::initialize(const std::string& deviceID, std::uint64_t blockCount) {
     removeFile();
     usedBlocks_ = std::make_unique<IndexedBlockMap>(blockCount);
+    reading_ = false;
+    windowFirst_ = 0;
+    windowRecords_ = 0;
     auto options = winutil::agentOptions();
     if (!options)
         ZENTRAD_THROW(winutil::AgentException, "agent options are not set");
@@ -67,8 +70,12 @@ void BlockSumManager::addDigest(std::uint64_t blockNumber, const BlockDigest& di
     if (!initialized_)
         ZENTRAD_THROW(winutil::AgentException, "blocksum file is not open");
     usedBlocks_->sequentiallySetBit(blockNumber);
-    // Records are only ever appended; queries move the read position, so go to the end.
-    file_.seekp(0, std::ios::end);
+    // Records are only ever appended; a query moves the stream's position, so after one go
+    // back to the end. Seeking before every append would flush the buffer each time.
+    if (reading_) {
+        file_.seekp(0, std::ios::end);
+        reading_ = false;
+    }
     file_.write(reinterpret_cast<const char*>(digest.data()),
                 static_cast<std::streamsize>(digest.size()));
     if (!file_) {
@@ -82,15 +89,29 @@ bool BlockSumManager::isBlockDuplicate(const Block& block) {
         return false;
     }
     std::uint64_t record = usedBlocks_->getUsedBlockIndex(block.index());
-    BlockDigest stored{};
+    if (record < windowFirst_ || record - windowFirst_ >= windowRecords_)
+        readWindow(record, block.index());
+    const unsigned char* stored = window_.data() + (record - windowFirst_) * kDigestBytes;
+    return std::equal(stored, stored + kDigestBytes, block.getDigest().begin());
+}
+
+// Records are never rewritten, so a window stays valid while more are appended.
+void BlockSumManager::readWindow(std::uint64_t record, std::uint64_t block) {
+    std::uint64_t count = std::min(kWindowRecords, digestCount() - record);
+    window_.resize(kWindowRecords * kDigestBytes);
+    windowRecords_ = 0;
+    reading_ = true;
+    // Seeking flushes appended records that are still buffered.
     file_.seekg(static_cast<std::streamoff>(record * kDigestBytes));
-    file_.read(reinterpret_cast<char*>(stored.data()), static_cast<std::streamsize>(stored.size()));
+    file_.read(reinterpret_cast<char*>(window_.data()),
+               static_cast<std::streamsize>(count * kDigestBytes));
     if (!file_) {
         file_.clear();
-        ZENTRAD_THROW(winutil::AgentException, "Failed to read blocksum from file for block #" +
-                                                   std::to_string(block.index()));
+        ZENTRAD_THROW(winutil::AgentException,
+                      "Failed to read blocksum from file for block #" + std::to_string(block));
     }
-    return stored == block.getDigest();
+    windowFirst_ = record;
+    windowRecords_ = count;
 }
 
 void BlockSumManager::removeFile() noexcept {

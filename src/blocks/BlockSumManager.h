@@ -5,6 +5,9 @@
 // number. Each manager has a file of its own (the sanitised device ID plus a unique
 // suffix, in the agent's temporary directory), so two backups of one volume never share
 // or delete each other's digests; the file is removed when the manager goes away.
+// Queries come in ascending block order during a backup, so records are read a window at a
+// time and appends go through the stream's buffer: a system call per few thousand blocks,
+// not per block. Memory stays one window whatever the volume's size.
 // Not thread-safe: filled by the request thread, then queried by the disk stage only.
 #pragma once
 
@@ -13,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "blocks/Block.h"
 #include "blocks/IndexedBlockMap.h"
@@ -51,14 +55,24 @@ class BlockSumManager {
     std::uint64_t digestCount() const { return usedBlocks_ ? usedBlocks_->setCount() : 0; }
     std::uint64_t blockCount() const { return usedBlocks_ ? usedBlocks_->capacity() : 0; }
 
+    // Records read from the file at a time.
+    static constexpr std::uint64_t kWindowRecords = 4096;
+
   private:
     void removeFile() noexcept;
+    // Reads the window of records that starts at record; block names the block asked for.
+    void readWindow(std::uint64_t record, std::uint64_t block);
 
     std::filesystem::path directory_;
     std::filesystem::path path_;
     std::fstream file_;
     std::unique_ptr<IndexedBlockMap> usedBlocks_;
     bool initialized_ = false;
+    // The stream's single position was last moved by a read: the next append seeks the end.
+    bool reading_ = false;
+    std::vector<unsigned char> window_;
+    std::uint64_t windowFirst_ = 0;
+    std::uint64_t windowRecords_ = 0;
 };
 
 }  // namespace blocks

@@ -38,6 +38,8 @@ void DiskConsumer::consume(BlockPtr item) {
 }
 
 void DiskConsumer::reportProgress(const Block& block) {
+    if (!progress_.due())
+        return;
     progress_.update(block.index() + 1,
                      ", " + std::to_string(partition_.blocksWritten()) + " blocks written");
 }

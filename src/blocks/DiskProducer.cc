@@ -21,17 +21,47 @@ DiskProducer::DiskProducer(BlockReader& reader, const BlockMap& usedBlocks,
       usedBlocks_(usedBlocks),
       changes_(changes) {}
 
+namespace {
+
+constexpr yin::FailureTexts kReadFailure{"Error while reading blocks from disk: ",
+                                         "Unknown exception while reading blocks from disk"};
+// Blocks handed on together at most: a run's tail of duplicates moves on to the next run,
+// which must not chain a whole volume into one group.
+constexpr std::size_t kMostPerGroup = 256;
+
+}  // namespace
+
 void DiskProducer::produce(BlockPtr& item) {
-    yin::guardStage({"Error while reading blocks from disk: ",
-                     "Unknown exception while reading blocks from disk"},
-                    failed_, [&] {
-                        ZENTRAD_CHECK_RUNNING();
-                        item = nextBlock();
-                        if (skipped_ != nullptr)
-                            skipped_->clearBit(item->index());
-                        progress_.setBlockSize(item->size());
-                        progress_.update(blocksRead_);
-                    });
+    yin::guardStage(kReadFailure, failed_, [&] {
+        ZENTRAD_CHECK_RUNNING();
+        item = handOut();
+    });
+}
+
+void DiskProducer::produceSome(std::vector<BlockPtr>& items) {
+    yin::guardStage(kReadFailure, failed_, [&] {
+        ZENTRAD_CHECK_RUNNING();
+        if (endPending_)
+            endOfStream();
+        items.push_back(handOut());
+        try {
+            // Only blocks already read: the group never waits for the disk.
+            while (runPosition_ < run_.size() && items.size() < kMostPerGroup)
+                items.push_back(handOut());
+        } catch (const yin::pc_exception&) {
+            // The rest of the run were duplicates and the volume ends there.
+            endPending_ = true;
+        }
+    });
+}
+
+BlockPtr DiskProducer::handOut() {
+    BlockPtr block = nextBlock();
+    if (skipped_ != nullptr)
+        skipped_->clearBit(block->index());
+    progress_.setBlockSize(block->size());
+    progress_.update(blocksRead_);
+    return block;
 }
 
 BlockPtr DiskProducer::nextBlock() {

@@ -54,8 +54,12 @@ class DiskProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
 
   protected:
     void produce(BlockPtr& item) override;
+    // The blocks left of the run read last, or of the next run (at least one).
+    void produceSome(std::vector<BlockPtr>& items) override;
 
   private:
+    // The next block to hand out, its progress counted.
+    BlockPtr handOut();
     BlockPtr nextBlock();
     BlockPtr nextUsedBlock();
     BlockPtr nextChangedBlock();
@@ -86,6 +90,8 @@ class DiskProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
     // Blocks read ahead in one run and not yet handed out.
     std::vector<BlockPtr> run_;
     std::size_t runPosition_ = 0;
+    // The stream ended while a group was being made: the next call ends it.
+    bool endPending_ = false;
     ProgressMeter progress_{"Backup progress", 0};
 };
 

@@ -36,12 +36,11 @@ NetProducer::NetProducer(std::shared_ptr<BlockChannel> output, yin::Latch& latch
       batchLimit_(batchLimitFor(format)),
       interrupt_(interrupt) {}
 
-void NetProducer::produce(BlockPtr& item) {
+template <typename Body>
+void NetProducer::guarded(Body&& body) {
     try {
         ZENTRAD_CHECK_RUNNING();
-        if (next_ == batch_.size())
-            receiveNext();
-        item = std::move(batch_[next_++]);
+        body();
     } catch (const yin::pc_exception&) {
         throw;
     } catch (const std::exception& error) {
@@ -49,6 +48,23 @@ void NetProducer::produce(BlockPtr& item) {
     } catch (...) {
         fail(nullptr);
     }
+}
+
+void NetProducer::produce(BlockPtr& item) {
+    guarded([&] {
+        if (next_ == batch_.size())
+            receiveNext();
+        item = std::move(batch_[next_++]);
+    });
+}
+
+void NetProducer::produceSome(std::vector<BlockPtr>& items) {
+    guarded([&] {
+        if (next_ == batch_.size())
+            receiveNext();
+        for (; next_ < batch_.size(); ++next_)
+            items.push_back(std::move(batch_[next_]));
+    });
 }
 
 void NetProducer::fail(const char* what) {

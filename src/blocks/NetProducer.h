@@ -55,8 +55,12 @@ class NetProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
 
   protected:
     void produce(BlockPtr& item) override;
+    // The rest of the batch received last, or the whole next batch.
+    void produceSome(std::vector<BlockPtr>& items) override;
 
   private:
+    template <typename Body>
+    void guarded(Body&& body);
     void receiveNext();
     void receiveBlockPipeline();
     // A batch ends with the digest's code and the digest itself.

@@ -27,6 +27,9 @@ class ProgressMeter {
     void setBlockSize(std::uint64_t blockSize) { blockSize_ = blockSize; }
     // Logs a line when the interval has passed; suffix is appended to it.
     void update(std::uint64_t done, const std::string& suffix = {});
+    // True when the next update logs a line: a caller whose suffix costs something to make
+    // builds it only then.
+    bool due() const { return Clock::now() >= next_; }
 
   private:
     using Clock = std::chrono::steady_clock;

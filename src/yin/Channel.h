@@ -12,6 +12,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "yin/Exceptions.h"
 
@@ -35,12 +36,37 @@ class Channel {
     // Waits while the channel is full. Throws abort_exception once the channel is aborted.
     bool put(T item) {
         std::unique_lock<std::mutex> lock(mutex_);
-        notFull_.wait(lock, [this] { return aborted_ || items_.size() < capacity_; });
+        waitForRoom(lock, 1);
         if (aborted_)
             throw abort_exception("thread forced to end");
         insertFront(std::move(item));
         notEmpty_.notify_one();
         return true;
+    }
+
+    // Puts every item in order, as many at a time as there is room for. Each side is woken
+    // once per group, not once per item: the taker when a group arrives, and the putter
+    // of a group that meets a full channel only when there is room for a good part of it
+    // (a quarter of the channel). Handed on item by item, a burst would wake the other
+    // side, and put it back to sleep, for every item. Throws abort_exception once the
+    // channel is aborted (the items not yet put are dropped). Leaves items empty.
+    void putAll(std::vector<T>& items) {
+        std::size_t next = 0;
+        while (next < items.size()) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            std::size_t quarter = capacity_ / 4 == 0 ? 1 : capacity_ / 4;
+            std::size_t wanted = items.size() - next < quarter ? items.size() - next : quarter;
+            if (items_.size() == capacity_)
+                waitForRoom(lock, wanted);
+            if (aborted_) {
+                items.clear();
+                throw abort_exception("thread forced to end");
+            }
+            while (next < items.size() && items_.size() < capacity_)
+                insertFront(std::move(items[next++]));
+            notEmpty_.notify_one();
+        }
+        items.clear();
     }
 
     // Waits while the channel is open and empty, at most until the deadline. Throws
@@ -58,7 +84,10 @@ class Channel {
         if (items_.empty())
             throw pc_exception("consumer to end");
         out = removeBack();
-        notFull_.notify_one();
+        if (wantedRoom_ != 0 && capacity_ - items_.size() >= wantedRoom_) {
+            wantedRoom_ = 0;
+            notFull_.notify_one();
+        }
     }
 
     virtual void close(bool closed) {
@@ -101,6 +130,18 @@ class Channel {
     virtual void insertFront(T item) { items_.push_front(std::move(item)); }
 
   private:
+    // Waits until the channel has room for wanted items (at most its capacity) or is
+    // aborted. The taker wakes the putter only then, so a waiting putter is not woken for
+    // every item taken. The wish is made again before every wait: a wake-up that finds too
+    // little room (a spurious one) must not leave the putter waiting unannounced.
+    void waitForRoom(std::unique_lock<std::mutex>& lock, std::size_t wanted) {
+        while (!aborted_ && capacity_ - items_.size() < wanted) {
+            wantedRoom_ = wanted;
+            notFull_.wait(lock);
+        }
+        wantedRoom_ = 0;
+    }
+
     void waitNotEmpty(std::unique_lock<std::mutex>& lock, const Deadline& deadline) {
         if (!deadline) {
             notEmpty_.wait(lock);
@@ -119,6 +160,8 @@ class Channel {
     std::condition_variable notEmpty_;
     bool closed_ = false;
     bool aborted_ = false;
+    // Room the waiting putter needs before it is woken; 0 when no putter waits.
+    std::size_t wantedRoom_ = 0;
 };
 
 }  // namespace yin

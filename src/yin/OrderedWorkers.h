@@ -55,17 +55,17 @@ class WorkerGroup {
         slots_[sequence % slots_.size()].emplace(std::move(item));
         if (sequence != nextOut_)
             return;
-        // The oldest item is here: this worker hands on every item that is ready. The
-        // lock is held across the puts so that they keep their order; an abort of the
+        // The oldest item is here: this worker hands on every item that is ready, together.
+        // The lock is held across the put so that groups keep their order; an abort of the
         // output wakes a put that waits for room.
         for (auto* slot = &slots_[nextOut_ % slots_.size()]; slot->has_value();
              slot = &slots_[nextOut_ % slots_.size()]) {
-            T ready = std::move(**slot);
+            ready_.push_back(std::move(**slot));
             slot->reset();
             ++nextOut_;
-            output_->put(std::move(ready));
         }
         turn_.notify_all();
+        output_->putAll(ready_);
     }
 
     // A worker has ended; the last one closes both channels.
@@ -95,6 +95,7 @@ class WorkerGroup {
     std::condition_variable turn_;
     std::vector<std::optional<T>> slots_;
     std::uint64_t nextOut_ = 0;
+    std::vector<T> ready_;
     bool aborted_ = false;
     std::atomic<int> active_;
 };

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "yin/ChannelEnds.h"
 #include "yin/Stage.h"
@@ -31,15 +32,29 @@ class Producer : public Stage {
   protected:
     // Makes the next item, or throws pc_exception at the end of the stream.
     virtual void produce(T& item) = 0;
+    // Appends the next items to the empty items, or throws pc_exception at the end of the
+    // stream; they are put on the output together. A stage that makes items in groups (a
+    // read or a received batch) hands on a group at once; the default makes one.
+    virtual void produceSome(std::vector<T>& items) {
+        T item{};
+        produce(item);
+        items.push_back(std::move(item));
+    }
 
   private:
     void step() final {
-        T item{};
-        produce(item);
-        output_->put(std::move(item));
+        produceSome(made_);
+        if (made_.size() == 1) {
+            T item = std::move(made_.front());
+            made_.clear();
+            output_->put(std::move(item));
+            return;
+        }
+        output_->channel->putAll(made_);
     }
 
     std::shared_ptr<Puttable<T, ChannelT>> output_;
+    std::vector<T> made_;
 };
 
 }  // namespace yin

@@ -326,6 +326,25 @@ TEST_F(BackupPipelineTest, BlocksTheServerHoldsStayInTheSkippedMap) {
         EXPECT_EQ(skipped.bit(i), i == 1) << i;
 }
 
+// Blocks read together are handed on together; a run whose tail the server holds must
+// neither lose the blocks before the tail nor stop early, also when the volume ends there.
+TEST_F(BackupPipelineTest, RunsEndingInBlocksTheServerHoldsHandOnEveryOtherBlock) {
+    MemoryReader reader(16);
+    reader.runLength = 8;
+    BlockMap used(16);
+    for (std::uint64_t i : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 13, 14, 15})
+        used.setBit(i);
+    blocks::BlockSumManager sums("Disk 0 Partition 0", 16);
+    for (std::uint64_t i : {5, 6, 7, 8, 9, 14, 15})
+        sums.addDigest(i, reader.readBlock(i)->getDigest());
+    Received received = run({&reader, &used, nullptr, &sums, nullptr}, {});
+    EXPECT_EQ(indices(received), (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 12, 13}));
+    EXPECT_EQ(result_.duplicatesSkipped, 7u);
+    EXPECT_EQ(result_.blocksRead, 14u);
+    EXPECT_EQ(reader.runs,
+              (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{0, 8}, {8, 2}, {12, 4}}));
+}
+
 TEST_F(BackupPipelineTest, UnknownTypesAreRefusedBeforeAnyBlockIsRead) {
     MemoryReader reader(10);
     BlockMap used = fullMap(10);

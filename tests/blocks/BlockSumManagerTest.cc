@@ -43,6 +43,29 @@ TEST(BlockSumManagerTest, OnlyListedBlocksWithEqualDigestsAreDuplicates) {
     EXPECT_EQ(4u * 16, std::filesystem::file_size(manager.path()));
 }
 
+// More records than one read window holds: every record is found in either direction,
+// across window edges, and records appended after a window was read are found too.
+TEST(BlockSumManagerTest, RecordsAcrossReadWindowsAreFound) {
+    const std::uint64_t count = 2 * BlockSumManager::kWindowRecords + 100;
+    BlockSumManager manager("Disk 0 Partition 1", 3 * count + 1);
+    auto seedOf = [](std::uint64_t index) { return static_cast<unsigned char>(index * 7 / 3); };
+    for (std::uint64_t i = 0; i < count; ++i)
+        manager.addDigest(3 * i, blockWithDigest(3 * i, seedOf(3 * i))->getDigest());
+    for (std::uint64_t i = 0; i < count; ++i) {
+        ASSERT_TRUE(manager.isBlockDuplicate(*blockWithDigest(3 * i, seedOf(3 * i)))) << i;
+        ASSERT_FALSE(manager.isBlockDuplicate(*blockWithDigest(3 * i, seedOf(3 * i) + 1))) << i;
+    }
+    for (std::uint64_t i = count; i-- > 0;)
+        ASSERT_TRUE(manager.isBlockDuplicate(*blockWithDigest(3 * i, seedOf(3 * i)))) << i;
+    // The last window ends at the last record; an appended one lies beyond it.
+    std::uint64_t extra = 3 * count;
+    manager.addDigest(extra, blockWithDigest(extra, 5)->getDigest());
+    EXPECT_TRUE(manager.isBlockDuplicate(*blockWithDigest(extra, 5)));
+    EXPECT_TRUE(
+        manager.isBlockDuplicate(*blockWithDigest(3 * (count - 1), seedOf(3 * (count - 1)))));
+    EXPECT_EQ((count + 1) * 16, std::filesystem::file_size(manager.path()));
+}
+
 TEST(BlockSumManagerTest, EachManagerHasItsOwnFileRemovedWhenDone) {
     std::filesystem::path first, second;
     {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -83,6 +84,49 @@ TEST(ChannelTest, HoldsCapacityItemsThenBlocksUntilOneIsTaken) {
     EXPECT_EQ(0, item);
     putter.join();
     EXPECT_EQ(2048u, channel.size());
+}
+
+// A group larger than the channel goes in as room appears, in order, and leaves the
+// caller's vector empty; an abort ends a group that waits for room.
+TEST(ChannelTest, GroupsLargerThanTheChannelArriveWholeAndInOrder) {
+    IntChannel channel(3);
+    std::vector<int> group(10);
+    for (int i = 0; i < 10; ++i)
+        group[i] = i;
+    std::thread putter([&] {
+        channel.putAll(group);
+        channel.close(true);
+    });
+    std::vector<int> taken;
+    int item = -1;
+    try {
+        for (;;) {
+            channel.take(item);
+            taken.push_back(item);
+        }
+    } catch (const yin::pc_exception&) {
+    }
+    putter.join();
+    EXPECT_EQ(taken, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_TRUE(group.empty());
+
+    IntChannel full(2);
+    std::vector<int> more{1, 2, 3, 4};
+    std::atomic<bool> aborted{false};
+    std::thread blocked([&] {
+        try {
+            full.putAll(more);
+        } catch (const yin::abort_exception&) {
+            aborted = true;
+        }
+    });
+    std::this_thread::sleep_for(20ms);
+    full.abort(true);
+    blocked.join();
+    EXPECT_TRUE(aborted.load());
+    EXPECT_TRUE(more.empty());
+    std::vector<int> late{5};
+    EXPECT_THROW(full.putAll(late), yin::abort_exception);
 }
 
 }  // namespace

@@ -33,11 +33,12 @@ blocks::BlockDigest md5Of(const unsigned char* data, std::size_t length) {
     return md5.finish();
 }
 
-// The header's fields, checked against the shape expected and the file's length.
-bool checkHeader(std::string_view file, ChunkShape shape, std::uint32_t& payload,
-                 std::string& problem) {
-    auto bytes = reinterpret_cast<const unsigned char*>(file.data());
-    if (file.size() < kChunkHeaderBytes || std::memcmp(bytes, kMagic, 4) != 0) {
+// The header's fields, checked against the shape expected and the file's length (head
+// holds the file's first bytes, fileBytes is its whole length).
+bool checkHeader(std::string_view head, std::uint64_t fileBytes, ChunkShape shape,
+                 std::uint32_t& payload, std::string& problem) {
+    auto bytes = reinterpret_cast<const unsigned char*>(head.data());
+    if (head.size() < kChunkHeaderBytes || std::memcmp(bytes, kMagic, 4) != 0) {
         problem = "not a chunk file";
         return false;
     }
@@ -51,8 +52,8 @@ bool checkHeader(std::string_view file, ChunkShape shape, std::uint32_t& payload
     }
     payload = read32(bytes + 16);
     std::uint64_t expected = kChunkHeaderBytes + std::uint64_t{16} * shape.blocks + payload;
-    if (file.size() != expected) {
-        problem = "chunk file of " + std::to_string(file.size()) + " bytes, expected " +
+    if (fileBytes != expected || head.size() < ChunkCodec::digestsEnd(shape)) {
+        problem = "chunk file of " + std::to_string(fileBytes) + " bytes, expected " +
                   std::to_string(expected);
         return false;
     }
@@ -115,12 +116,17 @@ std::string ChunkCodec::encode(ChunkShape shape, const unsigned char* data,
 
 bool ChunkCodec::readDigests(std::string_view file, ChunkShape shape,
                              std::vector<blocks::BlockDigest>& digests, std::string& problem) {
+    return readDigests(file, file.size(), shape, digests, problem);
+}
+
+bool ChunkCodec::readDigests(std::string_view head, std::uint64_t fileBytes, ChunkShape shape,
+                             std::vector<blocks::BlockDigest>& digests, std::string& problem) {
     std::uint32_t payload = 0;
-    if (!checkHeader(file, shape, payload, problem))
+    if (!checkHeader(head, fileBytes, shape, payload, problem))
         return false;
     digests.resize(shape.blocks);
     for (std::uint32_t i = 0; i < shape.blocks; ++i)
-        std::memcpy(digests[i].data(), file.data() + kChunkHeaderBytes + 16 * i, 16);
+        std::memcpy(digests[i].data(), head.data() + kChunkHeaderBytes + 16 * i, 16);
     return true;
 }
 

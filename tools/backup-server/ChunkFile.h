@@ -63,6 +63,14 @@ class ChunkCodec {
     // false (with problem set) for anything malformed.
     bool readDigests(std::string_view file, ChunkShape shape,
                      std::vector<blocks::BlockDigest>& digests, std::string& problem);
+    // The same from the file's first bytes (at least its header and digests, see
+    // digestsEnd) and the file's whole length, so the data need not be read.
+    bool readDigests(std::string_view head, std::uint64_t fileBytes, ChunkShape shape,
+                     std::vector<blocks::BlockDigest>& digests, std::string& problem);
+    // Where a file of this shape has its digests behind it.
+    static std::size_t digestsEnd(ChunkShape shape) {
+        return kChunkHeaderBytes + std::size_t{16} * shape.blocks;
+    }
     // Decodes a whole file into data (shape.dataBytes()) and digests, checking the data
     // against name, and each block against its digest when checkBlocks is set (or the
     // name does not match, to tell which blocks are damaged). Returns the damage found.

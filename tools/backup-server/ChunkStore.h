@@ -40,7 +40,14 @@ class ChunkStore {
                                               std::optional<Sha256Digest>)>& visit) const;
 
   private:
-    std::optional<std::string> load(const Sha256Digest& name, std::string& problem) const;
+    // The chunk file, or its first `most` bytes; fileBytes is the whole file's length.
+    std::optional<std::string> load(const Sha256Digest& name, std::string& problem,
+                                    std::uint64_t& fileBytes,
+                                    std::size_t most = ~std::size_t{0}) const;
+    std::optional<std::string> load(const Sha256Digest& name, std::string& problem) const {
+        std::uint64_t fileBytes = 0;
+        return load(name, problem, fileBytes);
+    }
 
     std::filesystem::path folder_;
     ChunkCodec codec_;

@@ -40,7 +40,7 @@ blocks::BlockPtr StoreBlockSource::next() {
         return nullptr;
     std::uint64_t index = next_++;
     std::uint32_t size = point_.geometry().blockSize;
-    auto data = std::make_shared<unsigned char[]>(size);
+    auto data = std::make_shared_for_overwrite<unsigned char[]>(size);
     std::memcpy(data.get(), point_.block(index), size);
     auto block = std::make_shared<blocks::Block>(index, size, std::move(data), size, false, false);
     block->setDigest(point_.digest(index));

@@ -121,7 +121,14 @@ std::uint64_t sendRestoreBatch(AgentSession& session, const std::vector<blocks::
     auto announcement = session.newMessage();
     announcement->write32(Net::PROT_BLOCKS).write16(static_cast<std::uint16_t>(batch.size()));
     announcement->send();
-    std::string unit;
+    // One buffer for every batch of the thread, grown once: a new one per batch would be
+    // grown by doubling, copied on the way and its fresh pages faulted in each time.
+    static thread_local std::string unit;
+    unit.clear();
+    std::size_t bytes = 4 + 4 + blocks::kDigestBytes;
+    for (const auto& block : batch)
+        bytes += blocks::kBlockRecordHeaderBytes + block->length();
+    unit.reserve(bytes);
     appendCode(unit, Net::PROT_BLOCK_STREAM);
     blocks::Md5Stream digest;
     for (const auto& block : batch) {

@@ -9,6 +9,10 @@
 #include "backup-server/StoreLock.h"
 #include "crypto/CryptoLibrary.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace po = boost::program_options;
 
 namespace {
@@ -35,6 +39,16 @@ int usageError(const backup_server::CommandInfo& command, const std::string& mes
     return backup_server::kExitUsage;
 }
 
+// Blocks come and go a batch at a time: a batch's buffers are freed together, and glibc
+// would then hand the heap's top back to the system and fault the same pages in again for
+// the next batch (a fifth of a restore's time went there). Keep freed memory instead.
+void keepFreedMemory() {
+#if defined(__GLIBC__)
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+#endif
+}
+
 const backup_server::CommandInfo* findCommand(const std::string& name) {
     for (const auto& command : backup_server::commandTable()) {
         if (name == command.name)
@@ -46,6 +60,7 @@ const backup_server::CommandInfo* findCommand(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    keepFreedMemory();
     po::options_description options("options");
     options.add_options()("help,h", "show this help")(
         "keys,k", po::value<std::string>()->default_value("server-keys"),

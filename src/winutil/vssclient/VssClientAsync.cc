@@ -39,9 +39,10 @@ void VssClient::WaitAndCheckForAsyncOperation(platform::VssAsync* async,
                                     ZENTRAD_FUNCTION_SIGNATURE, __LINE__);
     std::int64_t limit = timeoutMilliseconds();
     const bool unlimited = limit == 0;
-    platform::HResult status = platform::kVssSAsyncPending;
-    // Polled even without a limit, so that a stop request ends an operation that never
-    // completes.
+    // Asked at once: most operations have finished by the time they are waited for, and a
+    // first sleep would add a poll interval to every step of every snapshot. Polled even
+    // without a limit, so that a stop request ends an operation that never completes.
+    platform::HResult status = queryStatus(async);
     while ((unlimited || limit > 0) && status == platform::kVssSAsyncPending) {
         if (!winutil::isRunning()) {
             async->cancel();
