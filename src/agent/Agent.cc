@@ -10,10 +10,10 @@
 #include "agent/StatusPort.h"
 #include "crypto/CryptoLibrary.h"
 #include "filter/FilterInterface.h"
+#include "logging/Logger.h"
 #include "platform/Com.h"
 #include "requests/OperatingSystem.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/Logger.h"
 #include "winutil/RunState.h"
 #include "winutil/ThreadGroup.h"
 

@@ -1,6 +1,6 @@
 #include "agent/ConnectionLimit.h"
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
 namespace agent {
 

@@ -1,12 +1,12 @@
 #include "agent/ConnectionThread.h"
 
 #include "agent/Agent.h"
+#include "logging/Logger.h"
 #include "net/AllowDirectories.h"
 #include "net/PreAuthLog.h"
 #include "platform/Com.h"
 #include "requests/Request.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/Logger.h"
 
 namespace agent {
 namespace {

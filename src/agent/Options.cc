@@ -8,10 +8,10 @@
 #include <memory>
 
 #include "agent/Service.h"
+#include "logging/Logger.h"
 #include "platform/System.h"
 #include "winutil/AgentOptions.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 #include "winutil/vssclient/FunctionTracer.h"
 
 namespace po = boost::program_options;

@@ -6,10 +6,10 @@
 
 #include "agent/ConnectionLimit.h"
 #include "agent/ConnectionThread.h"
+#include "logging/Logger.h"
 #include "net/PreAuthLog.h"
 #include "net/SocketException.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/Logger.h"
 #include "winutil/RunState.h"
 
 namespace agent {

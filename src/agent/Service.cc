@@ -4,9 +4,9 @@
 #include <thread>
 
 #include "agent/Agent.h"
+#include "logging/Logger.h"
 #include "platform/Service.h"
 #include "platform/System.h"
-#include "winutil/Logger.h"
 #include "winutil/RunState.h"
 
 namespace agent {

@@ -2,11 +2,11 @@
 
 #include <chrono>
 
+#include "logging/Logger.h"
 #include "net/Message.h"
 #include "net/TcpListener.h"
 #include "platform/Socket.h"
 #include "requests/RunningBackups.h"
-#include "winutil/Logger.h"
 #include "winutil/RunState.h"
 #include "winutil/ThreadGroup.h"
 

@@ -6,8 +6,8 @@
 
 #include "agent/Agent.h"
 #include "agent/Service.h"
+#include "logging/Logger.h"
 #include "platform/Service.h"
-#include "winutil/Logger.h"
 #include "winutil/RunState.h"
 
 namespace {

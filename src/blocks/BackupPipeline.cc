@@ -7,8 +7,8 @@
 #include "blocks/DiskProducer.h"
 #include "blocks/EncryptionCP.h"
 #include "blocks/StageWorkers.h"
+#include "logging/Logger.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 #include "winutil/RunState.h"
 #include "yin/Pipeline.h"
 

@@ -15,8 +15,8 @@
 #include "blocks/BlockSumManager.h"
 #include "blocks/NetConsumer.h"
 #include "crypto/KeyMsg.h"
+#include "logging/NetLogger.h"
 #include "net/ProtocolStream.h"
-#include "winutil/NetLogger.h"
 
 namespace blocks {
 

@@ -4,9 +4,9 @@
 
 #include "blocks/BlockRecord.h"
 #include "crypto/Envelope.h"
+#include "logging/Logger.h"
 #include "net/ByteOrder.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace blocks {
 

@@ -5,10 +5,10 @@
 
 #include "blocks/Block.h"
 #include "blocks/DeviceErrors.h"
+#include "logging/Logger.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace blocks {
 namespace {

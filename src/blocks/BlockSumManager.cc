@@ -6,9 +6,9 @@
 #include <random>
 #include <system_error>
 
+#include "logging/Logger.h"
 #include "winutil/AgentOptions.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace blocks {
 namespace {

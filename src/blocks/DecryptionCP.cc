@@ -1,6 +1,6 @@
 #include "blocks/DecryptionCP.h"
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 #include "yin/StageGuard.h"
 
 namespace blocks {

@@ -1,6 +1,6 @@
 #include "blocks/DiskConsumer.h"
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 #include "winutil/RunState.h"
 #include "yin/Exceptions.h"
 #include "yin/StageGuard.h"

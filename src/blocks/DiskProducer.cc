@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "logging/Logger.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 #include "winutil/RunState.h"
 #include "yin/Exceptions.h"
 #include "yin/StageGuard.h"

@@ -1,6 +1,6 @@
 #include "blocks/EncryptionCP.h"
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 #include "winutil/RunState.h"
 #include "yin/StageGuard.h"
 

@@ -3,8 +3,8 @@
 #include <bit>
 #include <string>
 
+#include "logging/Logger.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace blocks {
 

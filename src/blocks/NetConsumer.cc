@@ -1,7 +1,7 @@
 #include "blocks/NetConsumer.h"
 
+#include "logging/Logger.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 #include "winutil/RunState.h"
 #include "yin/Exceptions.h"
 #include "yin/StageGuard.h"

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "blocks/BlockRecord.h"
+#include "logging/Logger.h"
 #include "net/ByteOrder.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 #include "winutil/RunState.h"
 #include "yin/Exceptions.h"
 

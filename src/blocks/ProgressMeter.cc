@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
 namespace blocks {
 namespace {

@@ -4,10 +4,10 @@
 #include <limits>
 
 #include "blocks/DeviceErrors.h"
+#include "logging/Logger.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace blocks {
 namespace {

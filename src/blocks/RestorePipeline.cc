@@ -7,8 +7,8 @@
 #include "blocks/DiskConsumer.h"
 #include "blocks/InflateCP.h"
 #include "blocks/StageWorkers.h"
+#include "logging/Logger.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 #include "yin/Pipeline.h"
 
 namespace blocks {

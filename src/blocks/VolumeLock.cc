@@ -1,10 +1,10 @@
 #include "blocks/VolumeLock.h"
 
+#include "logging/Logger.h"
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace blocks {
 namespace {

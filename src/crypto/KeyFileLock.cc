@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
 namespace crypto {
 namespace {

@@ -7,11 +7,11 @@
 #include "crypto/KeyFileLock.h"
 #include "crypto/RsaKeyFiles.h"
 #include "crypto/SessionKeyFile.h"
+#include "logging/Logger.h"
 #include "platform/RegularFile.h"
 #include "util/FileUtil.h"
 #include "winutil/AgentOptions.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace crypto::Encryption {
 namespace {

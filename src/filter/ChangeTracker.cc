@@ -4,8 +4,8 @@
 #include <iostream>
 
 #include "filter/DriverText.h"
+#include "logging/Logger.h"
 #include "platform/System.h"
-#include "winutil/Logger.h"
 
 namespace filter {
 namespace {

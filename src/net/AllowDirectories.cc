@@ -9,10 +9,10 @@
 #include <system_error>
 
 #include "crypto/RsaKeyFiles.h"
+#include "logging/Logger.h"
 #include "net/LocalLogOnly.h"
 #include "platform/RegularFile.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/Logger.h"
 
 namespace Net {
 namespace {

@@ -1,6 +1,6 @@
 #include "net/KeepAliveThread.h"
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
 namespace Net {
 

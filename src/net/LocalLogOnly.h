@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
 namespace Net {
 

@@ -1,7 +1,7 @@
 #include "net/Message.h"
 
+#include "logging/Logger.h"
 #include "net/ByteOrder.h"
-#include "winutil/Logger.h"
 
 namespace Net {
 

@@ -1,7 +1,7 @@
 #include "net/PreAuthLog.h"
 
+#include "logging/Logger.h"
 #include "net/LocalLogOnly.h"
-#include "winutil/Logger.h"
 
 namespace Net {
 

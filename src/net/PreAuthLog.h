@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-#include "winutil/LogLevel.h"
+#include "logging/LogLevel.h"
 
 namespace Net {
 

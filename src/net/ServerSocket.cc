@@ -4,11 +4,11 @@
 
 #include "crypto/Challenge.h"
 #include "crypto/KeyStore.h"
+#include "logging/Logger.h"
 #include "net/AllowDirectories.h"
 #include "net/PreAuthLog.h"
 #include "winutil/AgentOptions.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace Net {
 namespace {

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "logging/Logger.h"
 #include "requests/IpAddressText.h"
 #include "util/FileUtil.h"
 #include "winutil/AgentOptions.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace {
 

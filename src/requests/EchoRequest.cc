@@ -1,6 +1,6 @@
 #include "requests/EchoRequest.h"
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
 void EchoRequest::execute() {
     winutil::logInfo() << "Test received, sending reply";

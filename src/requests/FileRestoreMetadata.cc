@@ -1,10 +1,10 @@
 #include "requests/FileRestoreMetadata.h"
 
+#include "logging/Logger.h"
 #include "platform/FileAccess.h"
 #include "platform/FileAttributes.h"
 #include "platform/FileSystem.h"
 #include "platform/System.h"
-#include "winutil/Logger.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 #include "requests/FileRestoreRequest.h"
 
 #include "blocks/DiskVolume.h"
+#include "logging/Logger.h"
 #include "net/SocketException.h"
 #include "platform/System.h"
 #include "requests/FileRestoreErrors.h"
 #include "requests/FileRestoreOutput.h"
 #include "requests/FileRestorePath.h"
-#include "winutil/Logger.h"
 #include "winutil/RunState.h"
 
 namespace {

@@ -1,9 +1,9 @@
 #include "requests/KeysGetRequest.h"
 
 #include "crypto/RsaKeyFiles.h"
+#include "logging/Logger.h"
 #include "util/FileUtil.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/Logger.h"
 
 void KeysGetRequest::execute() {
     winutil::logInfo() << "Sending requested encryption keys to host";

@@ -1,7 +1,7 @@
 #include "requests/PartitionBackupRequest.h"
 
+#include "logging/Logger.h"
 #include "winutil/Disk.h"
-#include "winutil/Logger.h"
 #include "winutil/RunState.h"
 
 void PartitionBackupRequest::execute() {

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "blocks/DiskVolume.h"
+#include "logging/Logger.h"
 #include "winutil/Disk.h"
-#include "winutil/Logger.h"
 
 namespace {
 

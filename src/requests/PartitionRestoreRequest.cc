@@ -1,8 +1,8 @@
 #include "requests/PartitionRestoreRequest.h"
 
+#include "logging/Logger.h"
 #include "winutil/Disk.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 #include "winutil/RunState.h"
 #include "winutil/Sector.h"
 

@@ -1,8 +1,8 @@
 #include "requests/Request.h"
 
+#include "logging/Logger.h"
 #include "requests/RequestTable.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 #include "winutil/RunState.h"
 
 namespace {

@@ -4,9 +4,9 @@
 
 #include "blocks/Volume.h"
 #include "blocks/VolumeLock.h"
+#include "logging/Logger.h"
 #include "winutil/Disk.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 #include "winutil/RunState.h"
 
 void RestoreRequest::execute() {

@@ -1,13 +1,13 @@
 // Finding the machine's fixed disks.
 #include <string>
 
+#include "logging/Logger.h"
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "winutil/Disk.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace winutil {
 namespace {

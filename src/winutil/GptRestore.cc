@@ -5,9 +5,9 @@
 #include <map>
 #include <optional>
 
+#include "logging/Logger.h"
 #include "platform/GptFormat.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace winutil {
 namespace {

@@ -5,10 +5,10 @@
 #include <map>
 #include <utility>
 
+#include "logging/Logger.h"
 #include "platform/GptFormat.h"
 #include "util/BigEndian.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 #include "winutil/RunState.h"
 
 namespace winutil {

@@ -1,6 +1,6 @@
 #include "yin/RequestThread.h"
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
 namespace yin {
 

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "winutil/NetLogger.h"
+#include "logging/NetLogger.h"
 
 namespace yin {
 

@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 #include "yin/Exceptions.h"
 
 namespace yin {

@@ -7,7 +7,7 @@
 #include <exception>
 #include <functional>
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 #include "yin/Exceptions.h"
 
 namespace yin {

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "winutil/Logger.h"
-#include "winutil/NetLogger.h"
+#include "logging/Logger.h"
+#include "logging/NetLogger.h"
 
 namespace test {
 

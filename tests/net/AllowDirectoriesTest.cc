@@ -8,8 +8,8 @@
 #include "common/TempDir.h"
 #include "crypto/CryptoLibrary.h"
 #include "crypto/RsaKey.h"
+#include "logging/Logger.h"
 #include "net/AllowDirectories.h"
-#include "winutil/Logger.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "common/TempDir.h"
+#include "logging/Logger.h"
 #include "net/PreAuthLog.h"
-#include "winutil/Logger.h"
 
 namespace {
 

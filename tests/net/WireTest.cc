@@ -5,11 +5,11 @@
 #include <string>
 
 #include "SocketPair.h"
+#include "logging/Logger.h"
 #include "net/KeepAliveThread.h"
 #include "net/Message.h"
 #include "net/ProtocolStream.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "blocks/Block.h"
+#include "logging/Logger.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace blocks {
 

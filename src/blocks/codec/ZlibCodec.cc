@@ -4,8 +4,8 @@
 #include "blocks/codec/ZlibState.h"
 
 #include "blocks/Block.h"
+#include "logging/Logger.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace blocks {
 namespace {

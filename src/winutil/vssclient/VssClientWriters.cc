@@ -1,8 +1,8 @@
 // Writer metadata, component selection and writer status of the snapshot client.
 #include <algorithm>
 
+#include "logging/Logger.h"
 #include "platform/System.h"
-#include "winutil/Logger.h"
 #include "winutil/vssclient/FunctionTracer.h"
 #include "winutil/vssclient/VssClient.h"
 #include "winutil/vssclient/VssCodeTranslator.h"

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <exception>
 
+#include "logging/Logger.h"
 #include "platform/System.h"
 #include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 #include "winutil/vssclient/VssUtil.h"
 
 namespace vssclient {

@@ -1,6 +1,6 @@
-#include "winutil/FileLogger.h"
+#include "logging/FileLogger.h"
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
 namespace winutil {
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "winutil/LogLevel.h"
+#include "logging/LogLevel.h"
 
 namespace winutil {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/EventLog.h"
-#include "winutil/LogLevel.h"
+#include "logging/LogLevel.h"
 
 namespace winutil {
 

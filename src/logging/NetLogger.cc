@@ -1,9 +1,9 @@
-#include "winutil/NetLogger.h"
+#include "logging/NetLogger.h"
 
 #include <cstring>
 #include <mutex>
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
 namespace winutil {
 namespace {

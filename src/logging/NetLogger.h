@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "winutil/LogLevel.h"
+#include "logging/LogLevel.h"
 
 namespace winutil {
 

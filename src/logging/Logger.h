@@ -9,10 +9,10 @@
 #include <sstream>
 #include <string>
 
-#include "winutil/FileLogger.h"
-#include "winutil/LogLevel.h"
-#include "winutil/NetLogger.h"
-#include "winutil/SystemLogger.h"
+#include "logging/FileLogger.h"
+#include "logging/LogLevel.h"
+#include "logging/NetLogger.h"
+#include "logging/SystemLogger.h"
 
 namespace winutil {
 

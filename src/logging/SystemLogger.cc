@@ -1,7 +1,7 @@
-#include "winutil/SystemLogger.h"
+#include "logging/SystemLogger.h"
 
 #include "platform/System.h"
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
 namespace winutil {
 
