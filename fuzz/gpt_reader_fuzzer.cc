@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/GptFormat.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 #include "winutil/GptRestore.h"
 
 namespace {

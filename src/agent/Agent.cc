@@ -13,9 +13,9 @@
 #include "logging/Logger.h"
 #include "platform/Com.h"
 #include "requests/OperatingSystem.h"
+#include "runtime/RunState.h"
+#include "runtime/ThreadGroup.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/RunState.h"
-#include "winutil/ThreadGroup.h"
 
 namespace agent {
 namespace {

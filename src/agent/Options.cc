@@ -10,8 +10,8 @@
 #include "agent/Service.h"
 #include "logging/Logger.h"
 #include "platform/System.h"
+#include "runtime/Exceptions.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/Exceptions.h"
 #include "winutil/vssclient/FunctionTracer.h"
 
 namespace po = boost::program_options;

@@ -9,8 +9,8 @@
 #include "logging/Logger.h"
 #include "net/PreAuthLog.h"
 #include "net/SocketException.h"
+#include "runtime/RunState.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/RunState.h"
 
 namespace agent {
 namespace {

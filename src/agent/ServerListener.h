@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "net/TcpListener.h"
-#include "winutil/ThreadGroup.h"
+#include "runtime/ThreadGroup.h"
 
 namespace agent {
 

@@ -7,7 +7,7 @@
 #include "logging/Logger.h"
 #include "platform/Service.h"
 #include "platform/System.h"
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 
 namespace agent {
 namespace {

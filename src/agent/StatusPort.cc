@@ -7,8 +7,8 @@
 #include "net/TcpListener.h"
 #include "platform/Socket.h"
 #include "requests/RunningBackups.h"
-#include "winutil/RunState.h"
-#include "winutil/ThreadGroup.h"
+#include "runtime/RunState.h"
+#include "runtime/ThreadGroup.h"
 
 namespace agent {
 namespace {

@@ -8,7 +8,7 @@
 #include "agent/Service.h"
 #include "logging/Logger.h"
 #include "platform/Service.h"
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 
 namespace {
 

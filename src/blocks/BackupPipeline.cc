@@ -8,8 +8,8 @@
 #include "blocks/EncryptionCP.h"
 #include "blocks/StageWorkers.h"
 #include "logging/Logger.h"
-#include "winutil/Exceptions.h"
-#include "winutil/RunState.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 #include "yin/Pipeline.h"
 
 namespace blocks {

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "crypto/Digest.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {

@@ -6,7 +6,7 @@
 #include "crypto/Envelope.h"
 #include "logging/Logger.h"
 #include "net/ByteOrder.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 

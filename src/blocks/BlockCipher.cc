@@ -1,7 +1,7 @@
 // Enciphering and deciphering block data: Blowfish-CBC with the request's key and IV,
 // standard padding, every block a chain of its own.
 #include "blocks/Block.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 

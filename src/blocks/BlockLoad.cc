@@ -8,7 +8,7 @@
 #include "logging/Logger.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 

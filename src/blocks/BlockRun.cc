@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {

@@ -6,8 +6,8 @@
 
 #include "net/Codes.h"
 #include "net/EncryptedMessage.h"
-#include "winutil/Exceptions.h"
-#include "winutil/RunState.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 
 namespace blocks {
 namespace {

@@ -7,8 +7,8 @@
 #include <system_error>
 
 #include "logging/Logger.h"
+#include "runtime/Exceptions.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/Exceptions.h"
 
 namespace blocks {
 namespace {

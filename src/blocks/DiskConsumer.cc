@@ -1,7 +1,7 @@
 #include "blocks/DiskConsumer.h"
 
 #include "logging/Logger.h"
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 #include "yin/Exceptions.h"
 #include "yin/StageGuard.h"
 

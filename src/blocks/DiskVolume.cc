@@ -8,8 +8,8 @@
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "platform/Volumes.h"
+#include "runtime/Exceptions.h"
 #include "winutil/DiskLayout.h"
-#include "winutil/Exceptions.h"
 
 namespace blocks {
 namespace {

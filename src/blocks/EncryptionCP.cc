@@ -1,7 +1,7 @@
 #include "blocks/EncryptionCP.h"
 
 #include "logging/Logger.h"
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 #include "yin/StageGuard.h"
 
 namespace blocks {

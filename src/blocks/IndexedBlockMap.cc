@@ -4,7 +4,7 @@
 #include <string>
 
 #include "logging/Logger.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 

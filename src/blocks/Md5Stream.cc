@@ -1,6 +1,6 @@
 #include "blocks/Md5Stream.h"
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 

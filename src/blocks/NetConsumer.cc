@@ -1,8 +1,8 @@
 #include "blocks/NetConsumer.h"
 
 #include "logging/Logger.h"
-#include "winutil/Exceptions.h"
-#include "winutil/RunState.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 #include "yin/Exceptions.h"
 #include "yin/StageGuard.h"
 

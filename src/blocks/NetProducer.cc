@@ -9,8 +9,8 @@
 #include "blocks/BlockRecord.h"
 #include "logging/Logger.h"
 #include "net/ByteOrder.h"
-#include "winutil/Exceptions.h"
-#include "winutil/RunState.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 #include "yin/Exceptions.h"
 
 namespace blocks {

@@ -7,7 +7,7 @@
 #include "logging/Logger.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {

@@ -8,7 +8,7 @@
 #include "blocks/InflateCP.h"
 #include "blocks/StageWorkers.h"
 #include "logging/Logger.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 #include "yin/Pipeline.h"
 
 namespace blocks {

@@ -10,8 +10,8 @@
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "platform/Volumes.h"
-#include "winutil/Exceptions.h"
-#include "winutil/RunState.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 
 namespace blocks {
 namespace {

@@ -4,7 +4,7 @@
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace crypto {
 namespace {

@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "crypto/Digest.h"
+#include "runtime/Exceptions.h"
 #include "util/BigEndian.h"
-#include "winutil/Exceptions.h"
 
 namespace crypto::Encryption {
 namespace {

@@ -6,10 +6,10 @@
 #include <limits>
 
 #include "crypto/Digest.h"
+#include "runtime/Exceptions.h"
 #include "util/BigEndian.h"
 #include "util/ByteReader.h"
 #include "util/UtilException.h"
-#include "winutil/Exceptions.h"
 
 namespace crypto {
 namespace {

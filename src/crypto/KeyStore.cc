@@ -9,9 +9,9 @@
 #include "crypto/SessionKeyFile.h"
 #include "logging/Logger.h"
 #include "platform/RegularFile.h"
+#include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/Exceptions.h"
 
 namespace crypto::Encryption {
 namespace {

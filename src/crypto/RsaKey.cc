@@ -6,7 +6,7 @@
 
 #include <climits>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace crypto {
 namespace {

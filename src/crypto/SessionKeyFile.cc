@@ -4,10 +4,10 @@
 #include <sstream>
 
 #include "crypto/RsaKeyFiles.h"
+#include "runtime/Exceptions.h"
 #include "util/BigEndian.h"
 #include "util/FileUtil.h"
 #include "util/UtilException.h"
-#include "winutil/Exceptions.h"
 
 namespace crypto::Encryption {
 

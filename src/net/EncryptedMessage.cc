@@ -4,7 +4,7 @@
 
 #include "crypto/Envelope.h"
 #include "net/ByteOrder.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace Net {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "net/ByteOrder.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace Net {
 

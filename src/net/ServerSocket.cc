@@ -7,8 +7,8 @@
 #include "logging/Logger.h"
 #include "net/AllowDirectories.h"
 #include "net/PreAuthLog.h"
+#include "runtime/Exceptions.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/Exceptions.h"
 
 namespace Net {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "net/SocketException.h"
+#include "runtime/RunState.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/RunState.h"
 
 namespace Net {
 namespace {

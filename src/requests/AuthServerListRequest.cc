@@ -5,9 +5,9 @@
 
 #include "logging/Logger.h"
 #include "requests/IpAddressText.h"
+#include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/Exceptions.h"
 
 namespace {
 

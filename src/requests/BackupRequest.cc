@@ -10,8 +10,8 @@
 #include "logging/Logger.h"
 #include "platform/System.h"
 #include "requests/VolumesInBackup.h"
-#include "winutil/Exceptions.h"
-#include "winutil/RunState.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 #include "winutil/vssclient/VssClient.h"
 #include "winutil/vssclient/WindowsEventListener.h"
 

@@ -15,8 +15,8 @@
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "requests/BackupRequest.h"
-#include "winutil/Exceptions.h"
-#include "winutil/RunState.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 #include "winutil/vssclient/VssClient.h"
 #include "winutil/vssclient/WindowsEventListener.h"
 

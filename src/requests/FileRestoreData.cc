@@ -4,7 +4,7 @@
 
 #include "requests/FileRestoreErrors.h"
 #include "requests/FileRestoreOutput.h"
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 
 void FileRestoreData::startItem() {
     chunkLeft_ = 0;

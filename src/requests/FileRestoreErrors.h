@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 // The server reported PROT_ERROR in the middle of the exchange: nothing more can be read or
 // sent, so the request ends instead of the item.

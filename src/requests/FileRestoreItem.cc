@@ -1,6 +1,6 @@
 #include "requests/FileRestoreItem.h"
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "platform/FileSystem.h"
 #include "platform/System.h"
 #include "requests/FileRestoreErrors.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 FileRestoreOutput::FileRestoreOutput(std::wstring path) : path_(std::move(path)) {
     file_ = platform::createFile(path_, platform::kGenericWrite, platform::kFileShareRead,

@@ -6,8 +6,8 @@
 #include "platform/FileSystem.h"
 #include "platform/System.h"
 #include "requests/FileRestoreErrors.h"
+#include "runtime/Exceptions.h"
 #include "util/Utf8.h"
-#include "winutil/Exceptions.h"
 
 namespace {
 

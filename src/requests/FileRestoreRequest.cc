@@ -7,7 +7,7 @@
 #include "requests/FileRestoreErrors.h"
 #include "requests/FileRestoreOutput.h"
 #include "requests/FileRestorePath.h"
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "requests/PartitionBackupRequest.h"
 
 #include "logging/Logger.h"
+#include "runtime/RunState.h"
 #include "winutil/Disk.h"
-#include "winutil/RunState.h"
 
 void PartitionBackupRequest::execute() {
     message().read32();

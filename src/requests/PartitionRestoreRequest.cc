@@ -1,9 +1,9 @@
 #include "requests/PartitionRestoreRequest.h"
 
 #include "logging/Logger.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 #include "winutil/Disk.h"
-#include "winutil/Exceptions.h"
-#include "winutil/RunState.h"
 #include "winutil/Sector.h"
 
 void PartitionRestoreRequest::execute() {

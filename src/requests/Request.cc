@@ -2,8 +2,8 @@
 
 #include "logging/Logger.h"
 #include "requests/RequestTable.h"
-#include "winutil/Exceptions.h"
-#include "winutil/RunState.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 
 namespace {
 

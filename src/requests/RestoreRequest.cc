@@ -5,9 +5,9 @@
 #include "blocks/Volume.h"
 #include "blocks/VolumeLock.h"
 #include "logging/Logger.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 #include "winutil/Disk.h"
-#include "winutil/Exceptions.h"
-#include "winutil/RunState.h"
 
 void RestoreRequest::execute() {
     ZENTRAD_CHECK_RUNNING();

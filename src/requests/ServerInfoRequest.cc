@@ -1,6 +1,6 @@
 #include "requests/ServerInfoRequest.h"
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 void ServerInfoRequest::execute() {
     for (;;) {

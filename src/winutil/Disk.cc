@@ -4,8 +4,8 @@
 #include "platform/Errors.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
+#include "runtime/Exceptions.h"
 #include "winutil/DiskLayout.h"
-#include "winutil/Exceptions.h"
 #include "winutil/GptRestore.h"
 #include "winutil/PartitionTableReader.h"
 

@@ -6,8 +6,8 @@
 #include "platform/Errors.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
+#include "runtime/Exceptions.h"
 #include "winutil/Disk.h"
-#include "winutil/Exceptions.h"
 
 namespace winutil {
 namespace {

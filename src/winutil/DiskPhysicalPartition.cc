@@ -6,9 +6,9 @@
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "platform/Volumes.h"
+#include "runtime/Exceptions.h"
 #include "winutil/Disk.h"
 #include "winutil/DiskLayout.h"
-#include "winutil/Exceptions.h"
 
 namespace winutil {
 namespace {

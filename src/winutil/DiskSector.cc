@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace winutil {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "logging/Logger.h"
 #include "platform/GptFormat.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace winutil {
 namespace {

@@ -7,9 +7,9 @@
 
 #include "logging/Logger.h"
 #include "platform/GptFormat.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 #include "util/BigEndian.h"
-#include "winutil/Exceptions.h"
-#include "winutil/RunState.h"
 
 namespace winutil {
 

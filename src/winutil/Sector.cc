@@ -3,7 +3,7 @@
 #include <new>
 #include <sstream>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace winutil {
 

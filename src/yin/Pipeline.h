@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "winutil/ThreadGroup.h"
+#include "runtime/ThreadGroup.h"
 #include "yin/Latch.h"
 #include "yin/Stage.h"
 

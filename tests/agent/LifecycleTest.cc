@@ -10,7 +10,7 @@
 #include "agent/Agent.h"
 #include "common/ChildProcess.h"
 #include "common/TempDir.h"
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "net/EncryptedMessage.h"
 #include "net/SocketException.h"
 #include "net/SocketPair.h"
-#include "winutil/Exceptions.h"
-#include "winutil/RunState.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 
 namespace {
 

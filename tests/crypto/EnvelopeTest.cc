@@ -4,8 +4,8 @@
 
 #include "CryptoTestSupport.h"
 #include "crypto/Digest.h"
+#include "runtime/Exceptions.h"
 #include "util/BigEndian.h"
-#include "winutil/Exceptions.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 #include "crypto/KeyStore.h"
 
-
 #include <algorithm>
 #include <fstream>
 #include <thread>
@@ -11,8 +10,8 @@
 #include "crypto/KeyFileLock.h"
 #include "crypto/RsaKeyFiles.h"
 #include "crypto/SessionKeyFile.h"
+#include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
-#include "winutil/Exceptions.h"
 
 namespace {
 

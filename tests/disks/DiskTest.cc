@@ -6,9 +6,9 @@
 #include "platform/DeviceControl.h"
 #include "platform/File.h"
 #include "platform/FileAccess.h"
+#include "runtime/Exceptions.h"
 #include "winutil/Disk.h"
 #include "winutil/DiskLayout.h"
-#include "winutil/Exceptions.h"
 
 namespace {
 

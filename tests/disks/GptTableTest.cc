@@ -10,8 +10,8 @@
 #include "DiskHost.h"
 #include "blocks/DiskVolume.h"
 #include "platform/GptFormat.h"
+#include "runtime/Exceptions.h"
 #include "winutil/Disk.h"
-#include "winutil/Exceptions.h"
 
 namespace {
 

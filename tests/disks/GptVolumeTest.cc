@@ -8,8 +8,8 @@
 #include "crypto/CryptoLibrary.h"
 #include "net/EncryptedMessage.h"
 #include "requests/PartitionListEntry.h"
+#include "runtime/Exceptions.h"
 #include "winutil/Disk.h"
-#include "winutil/Exceptions.h"
 
 namespace {
 

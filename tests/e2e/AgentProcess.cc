@@ -12,9 +12,9 @@
 
 #include "crypto/CryptoLibrary.h"
 #include "net/TcpListener.h"
+#include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/Exceptions.h"
 
 extern char** environ;
 

@@ -19,7 +19,7 @@
 #include "backup-server/VolumeStore.h"
 #include "common/RunCommand.h"
 #include "common/TestBytes.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "blocks/Md5Stream.h"
 #include "net/TcpListener.h"
 #include "platform/Socket.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "AgentHost.h"
 #include "backup-server/VolumeStore.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 

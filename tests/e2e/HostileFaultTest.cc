@@ -17,7 +17,7 @@
 #include "backup-server/VolumeStore.h"
 #include "net/Codes.h"
 #include "net/SocketException.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 

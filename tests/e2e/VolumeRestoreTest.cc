@@ -20,7 +20,7 @@
 #include "common/RunCommand.h"
 #include "common/TempDir.h"
 #include "common/TestBytes.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 

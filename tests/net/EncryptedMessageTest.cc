@@ -7,7 +7,7 @@
 #include "SocketPair.h"
 #include "crypto/CryptoLibrary.h"
 #include "net/EncryptedMessage.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 

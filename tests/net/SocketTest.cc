@@ -10,8 +10,8 @@
 #include "SocketPair.h"
 #include "net/SocketException.h"
 #include "platform/System.h"
+#include "runtime/RunState.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/RunState.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "net/KeepAliveThread.h"
 #include "net/Message.h"
 #include "net/ProtocolStream.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 

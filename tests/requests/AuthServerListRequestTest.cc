@@ -9,9 +9,9 @@
 #include "crypto/CryptoLibrary.h"
 #include "requests/AuthServerListRequest.h"
 #include "requests/IpAddressText.h"
+#include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/Exceptions.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "blocks/Md5Stream.h"
 #include "common/RunCommand.h"
 #include "common/TempDir.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 

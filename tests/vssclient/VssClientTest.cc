@@ -7,7 +7,7 @@
 #include "platform/EventLog.h"
 #include "platform/System.h"
 #include "platform/emulated/snapshot/EventLogFile.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 #include "winutil/vssclient/FunctionTracer.h"
 #include "winutil/vssclient/VssClient.h"
 #include "winutil/vssclient/VssMessages.h"

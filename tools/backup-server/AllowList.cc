@@ -2,8 +2,8 @@
 
 #include "backup-server/Command.h"
 #include "crypto/RsaKeyFiles.h"
+#include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
-#include "winutil/Exceptions.h"
 
 namespace backup_server {
 

@@ -2,7 +2,7 @@
 
 #include "blocks/BlockRecord.h"
 #include "blocks/Md5Stream.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

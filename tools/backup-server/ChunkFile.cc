@@ -7,7 +7,7 @@
 
 #include "blocks/Md5Stream.h"
 #include "net/ByteOrder.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

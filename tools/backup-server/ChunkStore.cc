@@ -5,8 +5,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
-#include "winutil/Exceptions.h"
 
 namespace backup_server {
 namespace {

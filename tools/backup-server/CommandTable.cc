@@ -1,7 +1,7 @@
 #include "backup-server/Command.h"
 
 #include "net/SocketException.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 

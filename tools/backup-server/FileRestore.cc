@@ -4,7 +4,7 @@
 #include <chrono>
 #include <fstream>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "backup-server/FileRestore.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

@@ -1,6 +1,6 @@
 #include "backup-server/ImageBlockSource.h"
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 

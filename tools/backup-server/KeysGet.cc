@@ -2,9 +2,9 @@
 
 #include "backup-server/Command.h"
 #include "crypto/SessionKeyFile.h"
+#include "runtime/Exceptions.h"
 #include "util/ByteReader.h"
 #include "util/FileUtil.h"
-#include "winutil/Exceptions.h"
 
 namespace backup_server {
 

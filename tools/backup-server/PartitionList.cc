@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "backup-server/Command.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

@@ -1,10 +1,10 @@
 #include "backup-server/PartitionStore.h"
 
 #include "crypto/Digest.h"
+#include "runtime/Exceptions.h"
 #include "util/BigEndian.h"
 #include "util/ByteReader.h"
 #include "util/FileUtil.h"
-#include "winutil/Exceptions.h"
 
 namespace backup_server {
 namespace {

@@ -4,7 +4,7 @@
 #include "backup-server/PartitionStore.h"
 #include "backup-server/PartitionTable.h"
 #include "backup-server/PartitionTableSummary.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

@@ -8,7 +8,7 @@
 #include <random>
 
 #include "blocks/Md5Stream.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

@@ -9,7 +9,7 @@
 #include "backup-server/Progress.h"
 #include "backup-server/StoreBlockSource.h"
 #include "backup-server/VolumeRestore.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

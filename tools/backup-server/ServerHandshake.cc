@@ -1,6 +1,6 @@
 // The handshake from the server's side of the wire.
 #include "backup-server/AgentSession.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

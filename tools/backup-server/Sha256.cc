@@ -1,6 +1,6 @@
 #include "backup-server/Sha256.h"
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 

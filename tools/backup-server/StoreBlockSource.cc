@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

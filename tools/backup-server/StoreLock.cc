@@ -8,7 +8,7 @@
 #include <cstring>
 #include <utility>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

@@ -2,7 +2,7 @@
 #include "backup-server/Command.h"
 #include "backup-server/StoreArguments.h"
 #include "backup-server/StoreVerify.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 

@@ -12,7 +12,7 @@
 #include "backup-server/PointBuilder.h"
 #include "blocks/Md5Stream.h"
 #include "net/ByteOrder.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

@@ -9,7 +9,7 @@
 #include "blocks/ZlibStreams.h"
 #include "crypto/CipherContext.h"
 #include "net/SocketException.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "blocks/Block.h"
 #include "logging/Logger.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {

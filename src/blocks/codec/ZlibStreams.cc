@@ -1,7 +1,7 @@
 #include "blocks/codec/ZlibState.h"
 
 #include "logging/Logger.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/System.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace vssclient {
 namespace {

@@ -2,8 +2,8 @@
 #include <chrono>
 #include <thread>
 
+#include "runtime/RunState.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/RunState.h"
 #include "winutil/vssclient/FunctionTracer.h"
 #include "winutil/vssclient/VssClient.h"
 #include "winutil/vssclient/VssMessages.h"

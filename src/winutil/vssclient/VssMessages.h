@@ -6,7 +6,7 @@
 
 #include "platform/Com.h"
 #include "platform/System.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 #include "winutil/vssclient/FunctionTracer.h"
 
 namespace vssclient {

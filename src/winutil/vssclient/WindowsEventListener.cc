@@ -5,7 +5,7 @@
 
 #include "logging/Logger.h"
 #include "platform/System.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 #include "winutil/vssclient/VssUtil.h"
 
 namespace vssclient {

@@ -1,4 +1,4 @@
-#include "winutil/ThreadGroup.h"
+#include "runtime/ThreadGroup.h"
 
 #include <atomic>
 #include <memory>

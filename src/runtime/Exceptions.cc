@@ -1,4 +1,4 @@
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace winutil {
 namespace {

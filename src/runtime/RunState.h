@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace winutil {
 

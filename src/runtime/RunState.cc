@@ -1,4 +1,4 @@
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 
 namespace winutil {
 
