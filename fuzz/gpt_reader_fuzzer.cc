@@ -12,9 +12,9 @@
 #include <memory>
 #include <vector>
 
+#include "disk/GptRestore.h"
 #include "platform/GptFormat.h"
 #include "runtime/Exceptions.h"
-#include "winutil/GptRestore.h"
 
 namespace {
 

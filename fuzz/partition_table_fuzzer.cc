@@ -11,8 +11,8 @@
 #include <string>
 
 #include "MemoryDevice.h"
+#include "disk/PartitionTableReader.h"
 #include "platform/emulated/MbrLayout.h"
-#include "winutil/PartitionTableReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1 || size > (1 << 20))

@@ -3,13 +3,13 @@
 #include <cstring>
 #include <vector>
 
+#include "disk/DiskLayout.h"
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "platform/Volumes.h"
 #include "runtime/Exceptions.h"
-#include "winutil/DiskLayout.h"
 
 namespace blocks {
 namespace {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "blocks/Volume.h"
+#include "disk/Disk.h"
 #include "platform/DeviceControl.h"
-#include "winutil/Disk.h"
 
 namespace blocks {
 

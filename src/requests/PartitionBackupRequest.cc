@@ -1,8 +1,8 @@
 #include "requests/PartitionBackupRequest.h"
 
+#include "disk/Disk.h"
 #include "logging/Logger.h"
 #include "runtime/RunState.h"
-#include "winutil/Disk.h"
 
 void PartitionBackupRequest::execute() {
     message().read32();

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "blocks/DiskVolume.h"
+#include "disk/Disk.h"
 #include "logging/Logger.h"
-#include "winutil/Disk.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 #include "requests/PartitionRestoreRequest.h"
 
+#include "disk/Disk.h"
+#include "disk/Sector.h"
 #include "logging/Logger.h"
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
-#include "winutil/Disk.h"
-#include "winutil/Sector.h"
 
 void PartitionRestoreRequest::execute() {
     readHeader();

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "disk/NetSector.h"
 #include "requests/Request.h"
-#include "winutil/NetSector.h"
 
 class PartitionRestoreRequest : public Request {
   public:

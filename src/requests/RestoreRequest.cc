@@ -4,10 +4,10 @@
 
 #include "blocks/Volume.h"
 #include "blocks/VolumeLock.h"
+#include "disk/Disk.h"
 #include "logging/Logger.h"
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
-#include "winutil/Disk.h"
 
 void RestoreRequest::execute() {
     ZENTRAD_CHECK_RUNNING();

@@ -3,11 +3,11 @@
 
 #include <array>
 
+#include "disk/Disk.h"
+#include "disk/DiskLayout.h"
+#include "disk/Partition.h"
+#include "disk/Sector.h"
 #include "platform/DeviceControl.h"
-#include "winutil/Disk.h"
-#include "winutil/DiskLayout.h"
-#include "winutil/Partition.h"
-#include "winutil/Sector.h"
 
 namespace {
 

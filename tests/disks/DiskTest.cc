@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "DiskHost.h"
+#include "disk/Disk.h"
+#include "disk/DiskLayout.h"
 #include "platform/DeviceControl.h"
 #include "platform/File.h"
 #include "platform/FileAccess.h"
 #include "runtime/Exceptions.h"
-#include "winutil/Disk.h"
-#include "winutil/DiskLayout.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 
 #include "DiskHost.h"
 #include "blocks/DiskVolume.h"
+#include "disk/Disk.h"
 #include "platform/GptFormat.h"
 #include "runtime/Exceptions.h"
-#include "winutil/Disk.h"
 
 namespace {
 

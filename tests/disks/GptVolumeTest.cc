@@ -6,10 +6,10 @@
 #include "backup-server/PartitionList.h"
 #include "blocks/DiskVolume.h"
 #include "crypto/CryptoLibrary.h"
+#include "disk/Disk.h"
 #include "net/EncryptedMessage.h"
 #include "requests/PartitionListEntry.h"
 #include "runtime/Exceptions.h"
-#include "winutil/Disk.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include "blocks/DiskVolume.h"
 #include "crypto/CryptoLibrary.h"
 #include "crypto/Digest.h"
+#include "disk/Disk.h"
 #include "net/EncryptedMessage.h"
 #include "requests/PartitionListEntry.h"
 #include "runtime/Exceptions.h"
-#include "winutil/Disk.h"
 
 namespace {
 

@@ -2,13 +2,13 @@
 #include <optional>
 #include <string>
 
+#include "disk/Disk.h"
+#include "disk/DiskLayout.h"
 #include "platform/DeviceControl.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "platform/Volumes.h"
 #include "runtime/Exceptions.h"
-#include "winutil/Disk.h"
-#include "winutil/DiskLayout.h"
 
 namespace winutil {
 namespace {

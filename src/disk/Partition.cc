@@ -1,4 +1,4 @@
-#include "winutil/Partition.h"
+#include "disk/Partition.h"
 
 #include <sstream>
 

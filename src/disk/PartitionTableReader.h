@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "disk/DiskSector.h"
+#include "disk/Partition.h"
 #include "platform/File.h"
-#include "winutil/DiskSector.h"
-#include "winutil/Partition.h"
 
 namespace winutil {
 

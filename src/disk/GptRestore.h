@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "winutil/NetSector.h"
+#include "disk/NetSector.h"
 
 namespace winutil {
 

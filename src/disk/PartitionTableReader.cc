@@ -1,4 +1,4 @@
-#include "winutil/PartitionTableReader.h"
+#include "disk/PartitionTableReader.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "winutil/GptRestore.h"
+#include "disk/GptRestore.h"
 
 #include <algorithm>
 #include <cstring>

@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
+#include "disk/Sector.h"
 #include "platform/File.h"
-#include "winutil/Sector.h"
 
 namespace winutil {
 

@@ -1,13 +1,13 @@
 // Finding the machine's fixed disks.
 #include <string>
 
+#include "disk/Disk.h"
 #include "logging/Logger.h"
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
-#include "winutil/Disk.h"
 
 namespace winutil {
 namespace {

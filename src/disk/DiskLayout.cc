@@ -1,4 +1,4 @@
-#include "winutil/DiskLayout.h"
+#include "disk/DiskLayout.h"
 
 #include <charconv>
 #include <cstring>

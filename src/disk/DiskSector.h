@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "disk/Partition.h"
+#include "disk/Sector.h"
 #include "platform/File.h"
-#include "winutil/Partition.h"
-#include "winutil/Sector.h"
 
 namespace winutil {
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "disk/DiskSector.h"
+#include "disk/NetSector.h"
+#include "disk/Partition.h"
 #include "platform/File.h"
-#include "winutil/DiskSector.h"
-#include "winutil/NetSector.h"
-#include "winutil/Partition.h"
 
 namespace winutil {
 

@@ -1,4 +1,4 @@
-#include "winutil/DiskSector.h"
+#include "disk/DiskSector.h"
 
 #include <string>
 

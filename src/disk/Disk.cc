@@ -1,13 +1,13 @@
-#include "winutil/Disk.h"
+#include "disk/Disk.h"
 
+#include "disk/DiskLayout.h"
+#include "disk/GptRestore.h"
+#include "disk/PartitionTableReader.h"
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
-#include "winutil/DiskLayout.h"
-#include "winutil/GptRestore.h"
-#include "winutil/PartitionTableReader.h"
 
 namespace winutil {
 namespace {

@@ -1,4 +1,4 @@
-#include "winutil/NetSector.h"
+#include "disk/NetSector.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "winutil/Sector.h"
+#include "disk/Sector.h"
 
 #include <new>
 #include <sstream>
