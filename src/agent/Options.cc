@@ -11,8 +11,8 @@
 #include "logging/Logger.h"
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
+#include "vssclient/FunctionTracer.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/vssclient/FunctionTracer.h"
 
 namespace po = boost::program_options;
 

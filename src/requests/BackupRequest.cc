@@ -12,8 +12,8 @@
 #include "requests/VolumesInBackup.h"
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
-#include "winutil/vssclient/VssClient.h"
-#include "winutil/vssclient/WindowsEventListener.h"
+#include "vssclient/VssClient.h"
+#include "vssclient/WindowsEventListener.h"
 
 using filter::FilterInterface;
 

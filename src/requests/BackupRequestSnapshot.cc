@@ -17,8 +17,8 @@
 #include "requests/BackupRequest.h"
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
-#include "winutil/vssclient/VssClient.h"
-#include "winutil/vssclient/WindowsEventListener.h"
+#include "vssclient/VssClient.h"
+#include "vssclient/WindowsEventListener.h"
 
 using filter::FilterInterface;
 

@@ -2,11 +2,11 @@
 #include <gtest/gtest.h>
 
 #include "platform/Vss.h"
-#include "winutil/vssclient/FunctionTracer.h"
-#include "winutil/vssclient/TraceFormat.h"
-#include "winutil/vssclient/VssCodeTranslator.h"
-#include "winutil/vssclient/VssMessages.h"
-#include "winutil/vssclient/VssUtil.h"
+#include "vssclient/FunctionTracer.h"
+#include "vssclient/TraceFormat.h"
+#include "vssclient/VssCodeTranslator.h"
+#include "vssclient/VssMessages.h"
+#include "vssclient/VssUtil.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "platform/emulated/HostLayout.h"
 #include "platform/emulated/snapshot/EventLogFile.h"
 #include "platform/emulated/snapshot/SnapshotRegistry.h"
-#include "winutil/vssclient/VssClient.h"
+#include "vssclient/VssClient.h"
 
 namespace snapshot_test {
 namespace {

@@ -8,11 +8,11 @@
 #include "platform/System.h"
 #include "platform/emulated/snapshot/EventLogFile.h"
 #include "runtime/Exceptions.h"
-#include "winutil/vssclient/FunctionTracer.h"
-#include "winutil/vssclient/VssClient.h"
-#include "winutil/vssclient/VssMessages.h"
-#include "winutil/vssclient/VssUtil.h"
-#include "winutil/vssclient/WindowsEventListener.h"
+#include "vssclient/FunctionTracer.h"
+#include "vssclient/VssClient.h"
+#include "vssclient/VssMessages.h"
+#include "vssclient/VssUtil.h"
+#include "vssclient/WindowsEventListener.h"
 
 namespace snapshot_test {
 namespace {

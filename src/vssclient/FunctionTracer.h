@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "winutil/vssclient/TraceFormat.h"
+#include "vssclient/TraceFormat.h"
 
 namespace vssclient {
 

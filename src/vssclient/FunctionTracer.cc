@@ -1,4 +1,4 @@
-#include "winutil/vssclient/FunctionTracer.h"
+#include "vssclient/FunctionTracer.h"
 
 #include <atomic>
 

@@ -1,4 +1,4 @@
-#include "winutil/vssclient/CodeTranslator.h"
+#include "vssclient/CodeTranslator.h"
 
 #include <cwchar>
 

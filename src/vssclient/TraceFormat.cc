@@ -1,4 +1,4 @@
-#include "winutil/vssclient/TraceFormat.h"
+#include "vssclient/TraceFormat.h"
 
 #include <algorithm>
 #include <cstdio>

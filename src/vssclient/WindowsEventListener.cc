@@ -1,4 +1,4 @@
-#include "winutil/vssclient/WindowsEventListener.h"
+#include "vssclient/WindowsEventListener.h"
 
 #include <algorithm>
 #include <exception>
@@ -6,7 +6,7 @@
 #include "logging/Logger.h"
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
-#include "winutil/vssclient/VssUtil.h"
+#include "vssclient/VssUtil.h"
 
 namespace vssclient {
 namespace {

@@ -1,4 +1,4 @@
-#include "winutil/vssclient/VssCodeTranslator.h"
+#include "vssclient/VssCodeTranslator.h"
 
 #include <array>
 

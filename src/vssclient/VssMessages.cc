@@ -1,7 +1,7 @@
-#include "winutil/vssclient/VssMessages.h"
+#include "vssclient/VssMessages.h"
 
 #include "platform/System.h"
-#include "winutil/vssclient/VssCodeTranslator.h"
+#include "vssclient/VssCodeTranslator.h"
 
 namespace vssclient {
 namespace {

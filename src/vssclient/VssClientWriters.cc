@@ -3,11 +3,11 @@
 
 #include "logging/Logger.h"
 #include "platform/System.h"
-#include "winutil/vssclient/FunctionTracer.h"
-#include "winutil/vssclient/VssClient.h"
-#include "winutil/vssclient/VssCodeTranslator.h"
-#include "winutil/vssclient/VssMessages.h"
-#include "winutil/vssclient/VssUtil.h"
+#include "vssclient/FunctionTracer.h"
+#include "vssclient/VssClient.h"
+#include "vssclient/VssCodeTranslator.h"
+#include "vssclient/VssMessages.h"
+#include "vssclient/VssUtil.h"
 
 namespace vssclient {
 namespace {

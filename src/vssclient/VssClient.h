@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/Vss.h"
-#include "winutil/vssclient/VssWriter.h"
+#include "vssclient/VssWriter.h"
 
 namespace vssclient {
 

@@ -7,7 +7,7 @@
 #include "platform/Com.h"
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
-#include "winutil/vssclient/FunctionTracer.h"
+#include "vssclient/FunctionTracer.h"
 
 namespace vssclient {
 

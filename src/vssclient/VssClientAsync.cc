@@ -3,10 +3,10 @@
 #include <thread>
 
 #include "runtime/RunState.h"
+#include "vssclient/FunctionTracer.h"
+#include "vssclient/VssClient.h"
+#include "vssclient/VssMessages.h"
 #include "winutil/AgentOptions.h"
-#include "winutil/vssclient/FunctionTracer.h"
-#include "winutil/vssclient/VssClient.h"
-#include "winutil/vssclient/VssMessages.h"
 
 namespace vssclient {
 namespace {

@@ -1,12 +1,12 @@
-#include "winutil/vssclient/VssWriter.h"
+#include "vssclient/VssWriter.h"
 
 #include <algorithm>
 #include <cwctype>
 
 #include "platform/Environment.h"
-#include "winutil/vssclient/FunctionTracer.h"
-#include "winutil/vssclient/VssMessages.h"
-#include "winutil/vssclient/VssUtil.h"
+#include "vssclient/FunctionTracer.h"
+#include "vssclient/VssMessages.h"
+#include "vssclient/VssUtil.h"
 
 namespace vssclient {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/Com.h"
-#include "winutil/vssclient/CodeTranslator.h"
+#include "vssclient/CodeTranslator.h"
 
 namespace vssclient {
 

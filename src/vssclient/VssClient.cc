@@ -1,10 +1,10 @@
-#include "winutil/vssclient/VssClient.h"
+#include "vssclient/VssClient.h"
 
 #include "platform/File.h"
 #include "platform/System.h"
-#include "winutil/vssclient/FunctionTracer.h"
-#include "winutil/vssclient/VssMessages.h"
-#include "winutil/vssclient/VssUtil.h"
+#include "vssclient/FunctionTracer.h"
+#include "vssclient/VssMessages.h"
+#include "vssclient/VssUtil.h"
 
 namespace vssclient {
 namespace {

@@ -1,4 +1,4 @@
-#include "winutil/vssclient/VssUtil.h"
+#include "vssclient/VssUtil.h"
 
 #include <array>
 #include <cwchar>
@@ -6,8 +6,8 @@
 
 #include "platform/Volumes.h"
 #include "platform/Vss.h"
-#include "winutil/vssclient/FunctionTracer.h"
-#include "winutil/vssclient/VssMessages.h"
+#include "vssclient/FunctionTracer.h"
+#include "vssclient/VssMessages.h"
 
 namespace vssclient {
 namespace {
