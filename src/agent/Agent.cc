@@ -5,6 +5,7 @@
 #include <memory>
 #include <thread>
 
+#include "agent/OperatingSystem.h"
 #include "agent/Options.h"
 #include "agent/ServerListener.h"
 #include "agent/StatusPort.h"
@@ -12,7 +13,6 @@
 #include "filter/FilterInterface.h"
 #include "logging/Logger.h"
 #include "platform/Com.h"
-#include "requests/OperatingSystem.h"
 #include "runtime/RunState.h"
 #include "runtime/ThreadGroup.h"
 #include "winutil/AgentOptions.h"

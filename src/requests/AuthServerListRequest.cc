@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "logging/Logger.h"
-#include "requests/IpAddressText.h"
+#include "net/IpAddressText.h"
 #include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
 #include "winutil/AgentOptions.h"

@@ -1,4 +1,4 @@
-#include "requests/IpAddressText.h"
+#include "net/IpAddressText.h"
 
 #include <cctype>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "requests/OperatingSystem.h"
+#include "agent/OperatingSystem.h"
 
 #include <algorithm>
 #include <cctype>

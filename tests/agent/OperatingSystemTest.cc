@@ -1,7 +1,7 @@
 // The operating-system description for the systems the agent may meet.
 #include <gtest/gtest.h>
 
-#include "requests/OperatingSystem.h"
+#include "agent/OperatingSystem.h"
 
 namespace {
 
