@@ -12,7 +12,7 @@
 
 #include "MemoryDevice.h"
 #include "disk/PartitionTableReader.h"
-#include "platform/emulated/MbrLayout.h"
+#include "platform/emulated/storage/MbrLayout.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1 || size > (1 << 20))

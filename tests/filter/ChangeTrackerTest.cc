@@ -11,7 +11,7 @@
 #include "DriverHost.h"
 #include "filter/FilterInterface.h"
 #include "platform/File.h"
-#include "platform/emulated/DiskImage.h"
+#include "platform/emulated/storage/DiskImage.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "platform/System.h"
-#include "platform/emulated/HostLayout.h"
+#include "platform/emulated/storage/HostLayout.h"
 #include "winutil/AgentOptions.h"
 
 namespace snapshot_test {

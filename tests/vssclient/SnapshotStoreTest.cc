@@ -10,9 +10,9 @@
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
-#include "platform/emulated/HostLayout.h"
 #include "platform/emulated/snapshot/EventLogFile.h"
 #include "platform/emulated/snapshot/SnapshotRegistry.h"
+#include "platform/emulated/storage/HostLayout.h"
 #include "vssclient/VssClient.h"
 
 namespace snapshot_test {

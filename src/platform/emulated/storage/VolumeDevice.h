@@ -19,7 +19,7 @@
 
 #include "platform/File.h"
 #include "platform/emulated/Host.h"
-#include "platform/emulated/HostLayout.h"
+#include "platform/emulated/storage/HostLayout.h"
 
 namespace platform::emulated {
 

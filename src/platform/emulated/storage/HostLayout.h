@@ -39,7 +39,7 @@
 
 #include "platform/GptFormat.h"
 #include "platform/emulated/Host.h"
-#include "platform/emulated/MbrLayout.h"
+#include "platform/emulated/storage/MbrLayout.h"
 
 namespace platform::emulated {
 
