@@ -27,13 +27,13 @@ void openLogFile(const winutil::AgentOptions& options) {
     if (!fs::is_directory(options.logDir(), error)) {
         fs::create_directory(options.logDir());  // throws filesystem_error naming the path
     }
-    winutil::Logger::get().setFileLogger(std::make_shared<winutil::FileLogger>(options.logFile()));
+    logging::Logger::get().setFileLogger(std::make_shared<logging::FileLogger>(options.logFile()));
 }
 
 // Serves until the running flag drops: starts the status port in the run function's
 // thread group, opens the server listener and runs its accept loop on this thread; each
 // connection gets its own thread in the same group.
-void serveUntilStopped(winutil::ThreadGroup& threads) {
+void serveUntilStopped(runtime::ThreadGroup& threads) {
     threads.createThread(runStatusPort);
     auto listener = openServerListener();
     runAcceptLoop(*listener, threads);
@@ -57,18 +57,18 @@ std::string bannerText() {
 }
 
 int run(const std::vector<std::string>& arguments) {
-    winutil::ThreadGroup threads;
+    runtime::ThreadGroup threads;
     bool cryptoInitialised = false;
     bool monitorStarted = false;
     bool comInitialised = false;
     try {
-        winutil::logInfo() << bannerText();
+        logging::logInfo() << bannerText();
         if (auto code = handleOptions(arguments)) {
-            winutil::stoppedFlag() = 1;
+            runtime::stoppedFlag() = 1;
             return *code;
         }
         if (!filter::FilterInterface::open()) {
-            winutil::stoppedFlag() = 1;
+            runtime::stoppedFlag() = 1;
             return 1;
         }
         auto options = winutil::agentOptions();
@@ -80,10 +80,10 @@ int run(const std::vector<std::string>& arguments) {
         comInitialised = initialiseCom();
         serveUntilStopped(threads);
     } catch (const std::exception& error) {
-        winutil::logError() << error.what();
+        logging::logError() << error.what();
     }
 
-    winutil::runningFlag() = 0;
+    runtime::runningFlag() = 0;
     threads.joinAll();
     if (comInitialised)
         platform::coUninitialize();
@@ -91,8 +91,8 @@ int run(const std::vector<std::string>& arguments) {
         filter::FilterInterface::stopMonitor();
     if (cryptoInitialised)
         crypto::CryptoLibrary::cleanup();
-    winutil::logInfo() << "Agent stopped";
-    winutil::stoppedFlag() = 1;
+    logging::logInfo() << "Agent stopped";
+    runtime::stoppedFlag() = 1;
     return 0;
 }
 

@@ -15,9 +15,9 @@ namespace {
 class NetLoggerScope {
   public:
     NetLoggerScope() {
-        winutil::Logger::get().setNetLogger(std::make_shared<winutil::NetLogger>());
+        logging::Logger::get().setNetLogger(std::make_shared<logging::NetLogger>());
     }
-    ~NetLoggerScope() { winutil::Logger::get().setNetLogger(nullptr); }
+    ~NetLoggerScope() { logging::Logger::get().setNetLogger(nullptr); }
     NetLoggerScope(const NetLoggerScope&) = delete;
     NetLoggerScope& operator=(const NetLoggerScope&) = delete;
 };
@@ -29,7 +29,7 @@ bool addressCheckRequired() {
 
 int admitAndServe(Net::ServerSocket& connection, bool& authenticated) {
     if (addressCheckRequired() && !checkServerAddress(connection)) {
-        Net::logBeforeAuthentication(winutil::kLogWarn, "Rejecting backup server (" +
+        Net::logBeforeAuthentication(logging::kLogWarn, "Rejecting backup server (" +
                                                             connection.socket()->getPeerAddress() +
                                                             ") since it is not in our allow list");
         connection.sendCode(Net::PROT_REJECTED).flush();
@@ -38,7 +38,7 @@ int admitAndServe(Net::ServerSocket& connection, bool& authenticated) {
     if (connection.authenticate() != 0)
         return 1;
     authenticated = true;
-    winutil::logInfo() << bannerText();
+    logging::logInfo() << bannerText();
     Request::handleRequests(connection);
     return 0;
 }
@@ -76,9 +76,9 @@ int serveConnection(std::shared_ptr<Net::TcpSocket> socket) {
         } catch (const std::exception& error) {
             std::string text = std::string("Closing connection: ") + error.what();
             if (authenticated)
-                winutil::logError() << text;
+                logging::logError() << text;
             else
-                Net::logBeforeAuthentication(winutil::kLogError, text);
+                Net::logBeforeAuthentication(logging::kLogError, text);
             reportError(*socket);
         }
     }

@@ -62,7 +62,7 @@ po::options_description configFileOptions() {
 std::filesystem::path findInstallDir() {
     std::wstring module = platform::getModuleFileName();
     if (module.empty()) {
-        ZENTRAD_THROW(winutil::AgentException, "Failed to find module name of current exe");
+        ZENTRAD_THROW(runtime::AgentException, "Failed to find module name of current exe");
     }
     return std::filesystem::path(platform::toNarrow(module)).parent_path();
 }
@@ -75,7 +75,7 @@ void parseCommandLine(const std::vector<std::string>& arguments,
         po::store(po::command_line_parser(tokens).options(generic).run(), values);
         po::notify(values);
     } catch (const std::exception& error) {
-        winutil::logError() << "Error parsing command line arguments: " << error.what();
+        logging::logError() << "Error parsing command line arguments: " << error.what();
         throw;
     }
 }
@@ -89,7 +89,7 @@ void parseConfigFile(const std::filesystem::path& file, const po::options_descri
         po::store(po::parse_config_file(in, config, false), values);
         po::notify(values);
     } catch (const std::exception& error) {
-        winutil::logError() << "Error parsing config file: " << error.what();
+        logging::logError() << "Error parsing config file: " << error.what();
         throw;
     }
 }
@@ -150,7 +150,7 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
     }
     if (commandLine.count("recovery")) {
         options->setRecovery(true);
-        winutil::logWarn() << "Agent is running in disaster recovery mode";
+        logging::logWarn() << "Agent is running in disaster recovery mode";
     }
     return std::nullopt;
 }

@@ -38,21 +38,21 @@ std::shared_ptr<Net::TcpListener> openServerListener() {
     for (;;) {
         try {
             auto listener = tryOpen(options->localPort());
-            winutil::logInfo() << "Listening for backup servers on port " << listener->localPort();
+            logging::logInfo() << "Listening for backup servers on port " << listener->localPort();
             return listener;
         } catch (const std::exception&) {
             if (!options->recovery())
                 throw;
-            winutil::logWarn() << "Failed to start listening socket.  Retrying..";
+            logging::logWarn() << "Failed to start listening socket.  Retrying..";
         }
         std::this_thread::sleep_for(kRetryInterval);
         ZENTRAD_CHECK_RUNNING();
     }
 }
 
-void runAcceptLoop(Net::TcpListener& listener, winutil::ThreadGroup& threads) {
+void runAcceptLoop(Net::TcpListener& listener, runtime::ThreadGroup& threads) {
     auto limit = std::make_shared<ConnectionLimit>(kMaxConnections);
-    while (winutil::isRunning()) {
+    while (runtime::isRunning()) {
         Net::PreAuthLog::instance().flushIfDue();
         if (!listener.waitReadable(kAcceptWaitSeconds))
             continue;
@@ -62,7 +62,7 @@ void runAcceptLoop(Net::TcpListener& listener, winutil::ThreadGroup& threads) {
         } catch (const Net::SocketException& error) {
             // Out of descriptors, or the peer left before it was accepted: the listener
             // itself is fine, so keep serving after a pause.
-            Net::logBeforeAuthentication(winutil::kLogWarn, error.what());
+            Net::logBeforeAuthentication(logging::kLogWarn, error.what());
             std::this_thread::sleep_for(kAcceptFailurePause);
             continue;
         }
@@ -74,7 +74,7 @@ void runAcceptLoop(Net::TcpListener& listener, winutil::ThreadGroup& threads) {
         try {
             threads.createThread([socket, slot]() mutable { serveConnection(std::move(socket)); });
         } catch (const std::system_error& error) {
-            winutil::logWarn() << "Cannot start a thread for a new connection: " << error.what();
+            logging::logWarn() << "Cannot start a thread for a new connection: " << error.what();
             socket->close();
         }
     }

@@ -16,6 +16,6 @@ std::shared_ptr<Net::TcpListener> openServerListener();
 
 // Accepts connections until the running flag drops (noticed within 3 s), then closes the
 // listener. Errors from waiting, accepting or starting a thread end the loop as exceptions.
-void runAcceptLoop(Net::TcpListener& listener, winutil::ThreadGroup& threads);
+void runAcceptLoop(Net::TcpListener& listener, runtime::ThreadGroup& threads);
 
 }  // namespace agent

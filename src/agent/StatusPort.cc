@@ -16,8 +16,8 @@ namespace {
 constexpr int kAcceptWaitSeconds = 3;
 constexpr auto kRecordInterval = std::chrono::seconds(1);
 
-void acceptStatusClients(Net::TcpListener& listener, winutil::ThreadGroup& clients) {
-    while (winutil::isRunning()) {
+void acceptStatusClients(Net::TcpListener& listener, runtime::ThreadGroup& clients) {
+    while (runtime::isRunning()) {
         if (!listener.waitReadable(kAcceptWaitSeconds))
             continue;
         std::shared_ptr<Net::TcpSocket> socket = listener.accept();
@@ -29,7 +29,7 @@ void acceptStatusClients(Net::TcpListener& listener, winutil::ThreadGroup& clien
 
 void runStatusPort() {
     try {
-        winutil::ThreadGroup clients;
+        runtime::ThreadGroup clients;
         Net::TcpListener listener;
         listener.bind(platform::inetAddr("127.0.0.1"), platform::statusPort(kStatusPort));
         listener.listen(Net::TcpListener::kBacklog);
@@ -37,14 +37,14 @@ void runStatusPort() {
         listener.close();
         clients.joinAll();
     } catch (const std::exception& error) {
-        winutil::logError() << error.what();
+        logging::logError() << error.what();
     }
 }
 
 void serveStatusClient(std::shared_ptr<Net::TcpSocket> socket) {
     try {
         bool running = RunningBackups::instance().count() > 0;
-        while (winutil::isRunning()) {
+        while (runtime::isRunning()) {
             Net::ShortMessage record(socket.get());
             record.writeCode(Net::PROT_STATUS).write32(running ? 1 : 0);
             record.flush();

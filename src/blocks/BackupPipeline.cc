@@ -17,20 +17,20 @@ namespace {
 
 void checkSettings(const BackupPipelineSettings& settings) {
     if (settings.compressionType > 1) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Unkown compression type: " + std::to_string(settings.compressionType));
     }
     if (settings.encryptionType > 1) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Unkown encryption type: " + std::to_string(settings.encryptionType));
     }
     if (settings.encryptionType == 1 && settings.sessionKey == nullptr)
-        ZENTRAD_THROW(winutil::AgentException, "No backup session key for encrypted blocks");
+        ZENTRAD_THROW(runtime::AgentException, "No backup session key for encrypted blocks");
 }
 
 DiskProducer& addReader(yin::Pipeline& pipeline, const BackupPipelineInput& input,
                         std::shared_ptr<BlockChannel> output,
-                        const std::shared_ptr<winutil::NetLogger>& logger) {
+                        const std::shared_ptr<logging::NetLogger>& logger) {
     auto& reader =
         pipeline.emplace<DiskProducer>(*input.reader, *input.usedBlocks, std::move(output),
                                        pipeline.latch(), logger, input.changes);
@@ -47,7 +47,7 @@ bool succeeded(const yin::Stage& stage, bool failed) {
 BackupPipelineResult runStages(const BackupPipelineInput& input,
                                const BackupPipelineSettings& settings, Net::ProtocolStream& stream,
                                const crypto::KeyMsg& protocolKey) {
-    std::shared_ptr<winutil::NetLogger> logger = winutil::Logger::get().getNetLogger();
+    std::shared_ptr<logging::NetLogger> logger = logging::Logger::get().getNetLogger();
     auto first = std::make_shared<BlockChannel>();
     auto second = std::make_shared<BlockChannel>();
     auto third = std::make_shared<BlockChannel>();
@@ -87,7 +87,7 @@ BackupPipelineResult runStages(const BackupPipelineInput& input,
               (!compress || allReachedEnd(compressors)) && allReachedEnd(encryptors);
     if (!ok) {
         ZENTRAD_CHECK_RUNNING();
-        ZENTRAD_THROW(winutil::AgentException, "Backup failed");
+        ZENTRAD_THROW(runtime::AgentException, "Backup failed");
     }
     return {sender.blocksSent(), reader.blocksRead(), reader.duplicatesSkipped()};
 }
@@ -103,7 +103,7 @@ BackupPipelineResult runBackupPipeline(const BackupPipelineInput& input,
         checkSettings(settings);
         return runStages(input, settings, stream, protocolKey);
     } catch (const std::exception& error) {
-        winutil::logError() << "Caught exception while sending blocks: " << error.what();
+        logging::logError() << "Caught exception while sending blocks: " << error.what();
         throw;
     }
 }

@@ -47,9 +47,9 @@ struct BackupPipelineResult {
     std::uint64_t duplicatesSkipped = 0;
 };
 
-// Returns when every chosen block has been sent. Throws winutil::AgentException
+// Returns when every chosen block has been sent. Throws runtime::AgentException
 // "Unkown compression type: N" / "Unkown encryption type: N" before any block is read,
-// "Backup failed" when a stage failed, winutil::ShutdownException when the agent stops.
+// "Backup failed" when a stage failed, runtime::ShutdownException when the agent stops.
 // Every exception is first logged at ERROR as "Caught exception while sending blocks: ...".
 BackupPipelineResult runBackupPipeline(const BackupPipelineInput& input,
                                        const BackupPipelineSettings& settings,

@@ -17,7 +17,7 @@ BlockBatchWriter::BlockBatchWriter(Net::ProtocolStream& stream, const crypto::Ke
 
 void BlockBatchWriter::send(const std::vector<BlockPtr>& batch) {
     if (batch.empty() || batch.size() > kMaxBatch) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Invalid block batch size (" + std::to_string(batch.size()) + ")");
     }
     appendAnnouncement(batch.size());
@@ -39,7 +39,7 @@ void BlockBatchWriter::sendKeepAlive() {
 }
 
 void BlockBatchWriter::appendCode(Net::Code code) {
-    winutil::Logger::get().drainNetLog(gathered_);
+    logging::Logger::get().drainNetLog(gathered_);
     Net::appendBigEndian(gathered_, code, 4);
 }
 

@@ -31,7 +31,7 @@ class BlockBatchWriter {
     BlockBatchWriter(Net::ProtocolStream& stream, const crypto::KeyMsg& protocolKey);
 
     // Sends one batch of 1 to kMaxBatch blocks. Throws Net::SocketException for the wire,
-    // winutil::AgentException for an empty or oversized batch or a cipher failure.
+    // runtime::AgentException for an empty or oversized batch or a cipher failure.
     void send(const std::vector<BlockPtr>& batch);
     // A short message holding PROT_KEEPALIVE.
     void sendKeepAlive();

@@ -43,7 +43,7 @@ void storeRecords(const std::vector<unsigned char>& buffer, std::uint64_t count,
 void receiveBatch(Net::ServerSocket& socket, std::uint32_t batchSize, BlockSumManager& manager) {
     std::uint32_t count = socket.read32();
     if (count > batchSize) {
-        ZENTRAD_THROW(winutil::AgentException, "Block sum batch of (" + std::to_string(count) +
+        ZENTRAD_THROW(runtime::AgentException, "Block sum batch of (" + std::to_string(count) +
                                                    ") digests exceeds the announced batch size (" +
                                                    std::to_string(batchSize) + ")");
     }
@@ -66,7 +66,7 @@ void receiveBatch(Net::ServerSocket& socket, std::uint32_t batchSize, BlockSumMa
 void downloadBlockSums(Net::ServerSocket& socket, BlockSumManager& manager) {
     ZENTRAD_CHECK_RUNNING();
     std::uint32_t batchSize = batchSizeFromServer(socket);
-    while (winutil::isRunning()) {
+    while (runtime::isRunning()) {
         Net::Code code = socket.readCode();
         if (code == Net::PROT_BLOCKSUMS_END)
             return;

@@ -15,7 +15,7 @@
 
 namespace blocks {
 
-// Throws winutil::ShutdownException when the agent stops, winutil::AgentException for a
+// Throws runtime::ShutdownException when the agent stops, runtime::AgentException for a
 // remote error, a protocol error or a malformed batch, Net::SocketException for the wire.
 void downloadBlockSums(Net::ServerSocket& socket, BlockSumManager& manager);
 

@@ -51,28 +51,28 @@ void BlockSumManager::initialize(const std::string& deviceID, std::uint64_t bloc
     usedBlocks_ = std::make_unique<IndexedBlockMap>(blockCount);
     auto options = winutil::agentOptions();
     if (!options)
-        ZENTRAD_THROW(winutil::AgentException, "agent options are not set");
+        ZENTRAD_THROW(runtime::AgentException, "agent options are not set");
     directory_ = options->tempDir();
     path_ = directory_ / (sanitizeName(deviceID) + uniqueSuffix());
     if (!std::filesystem::exists(directory_))
         std::filesystem::create_directory(directory_);
     file_.open(path_, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
     if (!file_.is_open() || file_.fail()) {
-        ZENTRAD_THROW(winutil::AgentException, "Failed to open blocksum file " + path_.string());
+        ZENTRAD_THROW(runtime::AgentException, "Failed to open blocksum file " + path_.string());
     }
     initialized_ = true;
 }
 
 void BlockSumManager::addDigest(std::uint64_t blockNumber, const BlockDigest& digest) {
     if (!initialized_)
-        ZENTRAD_THROW(winutil::AgentException, "blocksum file is not open");
+        ZENTRAD_THROW(runtime::AgentException, "blocksum file is not open");
     usedBlocks_->sequentiallySetBit(blockNumber);
     // Records are only ever appended; queries move the read position, so go to the end.
     file_.seekp(0, std::ios::end);
     file_.write(reinterpret_cast<const char*>(digest.data()),
                 static_cast<std::streamsize>(digest.size()));
     if (!file_) {
-        ZENTRAD_THROW(winutil::AgentException, "Failed to write blocksum file " + path_.string());
+        ZENTRAD_THROW(runtime::AgentException, "Failed to write blocksum file " + path_.string());
     }
 }
 
@@ -87,7 +87,7 @@ bool BlockSumManager::isBlockDuplicate(const Block& block) {
     file_.read(reinterpret_cast<char*>(stored.data()), static_cast<std::streamsize>(stored.size()));
     if (!file_) {
         file_.clear();
-        ZENTRAD_THROW(winutil::AgentException, "Failed to read blocksum from file for block #" +
+        ZENTRAD_THROW(runtime::AgentException, "Failed to read blocksum from file for block #" +
                                                    std::to_string(block.index()));
     }
     return stored == block.getDigest();
@@ -101,7 +101,7 @@ void BlockSumManager::removeFile() noexcept {
     std::error_code error;
     std::filesystem::remove(path_, error);
     if (error) {
-        winutil::logWarn() << "Could not remove blocksum file " << path_.string() << ": "
+        logging::logWarn() << "Could not remove blocksum file " << path_.string() << ": "
                            << error.message();
     }
 }

@@ -30,17 +30,17 @@ class BlockSumManager {
     BlockSumManager& operator=(const BlockSumManager&) = delete;
 
     // Creates the temporary directory if needed (std::filesystem errors propagate) and an
-    // empty blocksum file for a volume of blockCount blocks. Throws winutil::AgentException
+    // empty blocksum file for a volume of blockCount blocks. Throws runtime::AgentException
     // "Failed to open blocksum file " + path when the file cannot be created.
     void initialize(const std::string& deviceID, std::uint64_t blockCount);
 
     // Records the server's digest of block blockNumber. Block numbers must arrive strictly
-    // ascending and below the block count; anything else throws winutil::AgentException
+    // ascending and below the block count; anything else throws runtime::AgentException
     // before the file is touched, as does a failed write.
     void addDigest(std::uint64_t blockNumber, const BlockDigest& digest);
 
     // True when the server listed this block with exactly this digest. Throws
-    // winutil::AgentException "Failed to read blocksum from file for block #N" when the
+    // runtime::AgentException "Failed to read blocksum from file for block #N" when the
     // record cannot be read.
     bool isBlockDuplicate(const Block& block);
 

@@ -16,7 +16,7 @@ int zlibLevel(std::uint32_t level) {
 }  // namespace
 
 CompressionCP::CompressionCP(std::uint32_t compressionLevel, std::shared_ptr<BlockWorkers> group,
-                             yin::Latch& latch, std::shared_ptr<winutil::NetLogger> netLogger)
+                             yin::Latch& latch, std::shared_ptr<logging::NetLogger> netLogger)
     : yin::RequestThread(std::move(netLogger)),
       yin::OrderedWorker<BlockPtr>(std::move(group), latch),
       stream_(zlibLevel(compressionLevel)) {}

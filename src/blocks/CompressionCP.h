@@ -15,10 +15,10 @@ namespace blocks {
 
 class CompressionCP : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
   public:
-    // Throws winutil::AgentException "zip stream init failed" when zlib refuses the level;
+    // Throws runtime::AgentException "zip stream init failed" when zlib refuses the level;
     // this is checked when the stage is built, before any stage runs.
     CompressionCP(std::uint32_t compressionLevel, std::shared_ptr<BlockWorkers> group,
-                  yin::Latch& latch, std::shared_ptr<winutil::NetLogger> netLogger);
+                  yin::Latch& latch, std::shared_ptr<logging::NetLogger> netLogger);
 
     bool isDone() override { return failed_; }
     void started() override { installNetLogger(); }

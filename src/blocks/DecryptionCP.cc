@@ -6,7 +6,7 @@
 namespace blocks {
 
 DecryptionCP::DecryptionCP(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
-                           std::shared_ptr<winutil::NetLogger> netLogger, crypto::KeyMsg key,
+                           std::shared_ptr<logging::NetLogger> netLogger, crypto::KeyMsg key,
                            ReceiverInterrupt& interrupt)
     : yin::RequestThread(std::move(netLogger)),
       yin::OrderedWorker<BlockPtr>(std::move(group), latch),

@@ -17,7 +17,7 @@ namespace blocks {
 class DecryptionCP : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
   public:
     DecryptionCP(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
-                 std::shared_ptr<winutil::NetLogger> netLogger, crypto::KeyMsg key,
+                 std::shared_ptr<logging::NetLogger> netLogger, crypto::KeyMsg key,
                  ReceiverInterrupt& interrupt);
 
     void started() override { installNetLogger(); }

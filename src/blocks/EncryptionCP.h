@@ -17,7 +17,7 @@ class EncryptionCP : public yin::RequestThread, public yin::OrderedWorker<BlockP
   public:
     // The key must outlive the stage.
     EncryptionCP(const crypto::KeyMsg& key, std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
-                 std::shared_ptr<winutil::NetLogger> netLogger);
+                 std::shared_ptr<logging::NetLogger> netLogger);
 
     bool isDone() override { return failed_; }
     void started() override { installNetLogger(); }

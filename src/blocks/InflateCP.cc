@@ -6,7 +6,7 @@
 namespace blocks {
 
 InflateCP::InflateCP(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
-                     std::shared_ptr<winutil::NetLogger> netLogger, ReceiverInterrupt& interrupt)
+                     std::shared_ptr<logging::NetLogger> netLogger, ReceiverInterrupt& interrupt)
     : yin::RequestThread(std::move(netLogger)),
       yin::OrderedWorker<BlockPtr>(std::move(group), latch),
       interrupt_(interrupt) {}

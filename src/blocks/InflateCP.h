@@ -15,9 +15,9 @@ namespace blocks {
 
 class InflateCP : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
   public:
-    // Throws winutil::AgentException "zip stream inflate init failed".
+    // Throws runtime::AgentException "zip stream inflate init failed".
     InflateCP(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
-              std::shared_ptr<winutil::NetLogger> netLogger, ReceiverInterrupt& interrupt);
+              std::shared_ptr<logging::NetLogger> netLogger, ReceiverInterrupt& interrupt);
 
     void started() override { installNetLogger(); }
     bool failed() const { return failed_; }

@@ -27,7 +27,7 @@ class NetConsumer : public yin::RequestThread, public yin::Consumer<BlockPtr> {
     // The stream must outlive the stage.
     NetConsumer(Net::ProtocolStream& stream, const crypto::KeyMsg& protocolKey,
                 std::shared_ptr<BlockChannel> input, yin::Latch& latch,
-                std::shared_ptr<winutil::NetLogger> netLogger,
+                std::shared_ptr<logging::NetLogger> netLogger,
                 std::chrono::milliseconds keepAliveInterval = kKeepAliveInterval);
 
     bool isDone() override { return failed_; }

@@ -25,7 +25,7 @@ std::uint32_t batchLimitFor(const BlockStreamFormat& format) {
 }  // namespace
 
 NetProducer::NetProducer(std::shared_ptr<BlockChannel> output, yin::Latch& latch,
-                         std::shared_ptr<winutil::NetLogger> netLogger,
+                         std::shared_ptr<logging::NetLogger> netLogger,
                          Net::ProtocolStream& connection, Net::EncryptedMessage& message,
                          const BlockStreamFormat& format, const ReceiverInterrupt& interrupt)
     : yin::RequestThread(std::move(netLogger)),
@@ -56,9 +56,9 @@ void NetProducer::fail(const char* what) {
     if (interrupt_.triggered())
         throw yin::abort_exception("netproducer interrupted");
     if (what != nullptr)
-        winutil::logError() << "Error while reading blocks from network: " << what;
+        logging::logError() << "Error while reading blocks from network: " << what;
     else
-        winutil::logError() << "Unknown exception in net producer";
+        logging::logError() << "Unknown exception in net producer";
     failed_ = true;
     throw yin::abort_exception("netproducer failed");
 }
@@ -75,14 +75,14 @@ void NetProducer::receiveNext() {
         finished_ = true;
         throw yin::pc_exception("producer reading from network is finished");
     }
-    ZENTRAD_THROW(winutil::AgentException,
+    ZENTRAD_THROW(runtime::AgentException,
                   "Unexpected code (0x" + Net::hexCode(code) + ") during restore");
 }
 
 void NetProducer::receiveBlockPipeline() {
     std::uint16_t count = message_.read16();
     if (count == 0 || count > batchLimit_) {
-        ZENTRAD_THROW(winutil::AgentException, "Block stream error: (" + std::to_string(count) +
+        ZENTRAD_THROW(runtime::AgentException, "Block stream error: (" + std::to_string(count) +
                                                    ") invalid number of blocks in stream");
     }
     batch_.clear();
@@ -125,14 +125,14 @@ BlockPtr NetProducer::receiveRecord(const BlockRecordHeaderBytes& bytes, unsigne
 void NetProducer::checkDigest(const std::array<unsigned char, kTrailerBytes>& trailer) {
     auto code = static_cast<Net::Code>(Net::readBigEndian(trailer.data(), 4));
     if (code == Net::PROT_ERROR) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Remote host has reported an error and closed the connection.");
     }
     Net::ProtocolStream::verifyCode(Net::PROT_BLOCK_STREAM_DIGEST, code);
     BlockDigest sent{};
     std::memcpy(sent.data(), trailer.data() + 4, sent.size());
     if (digest_.finish() != sent) {
-        ZENTRAD_THROW(winutil::AgentException, "Block stream error: the digest of batch " +
+        ZENTRAD_THROW(runtime::AgentException, "Block stream error: the digest of batch " +
                                                    std::to_string(batchesReceived_ + 1) +
                                                    " does not match its blocks");
     }

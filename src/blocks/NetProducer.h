@@ -40,7 +40,7 @@ class NetProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
     // The connection and message must outlive the stage; while it runs, no other thread
     // reads from the connection. interrupt tells it that another stage failed.
     NetProducer(std::shared_ptr<BlockChannel> output, yin::Latch& latch,
-                std::shared_ptr<winutil::NetLogger> netLogger, Net::ProtocolStream& connection,
+                std::shared_ptr<logging::NetLogger> netLogger, Net::ProtocolStream& connection,
                 Net::EncryptedMessage& message, const BlockStreamFormat& format,
                 const ReceiverInterrupt& interrupt);
 

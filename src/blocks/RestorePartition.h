@@ -21,7 +21,7 @@ class RestorePartition {
     static constexpr std::size_t kGatherBytes = 1 << 20;
 
     // Opens the device for writing, unshared, for sequential access. Throws
-    // winutil::DiskException "Could not open disk: " + path + "  Error = 0x" + hex code.
+    // runtime::DiskException "Could not open disk: " + path + "  Error = 0x" + hex code.
     RestorePartition(const std::string& path, std::uint64_t offset, std::uint64_t length);
     // Writes through an already open device.
     RestorePartition(platform::FileHandle device, std::uint64_t offset, std::uint64_t length);
@@ -30,16 +30,16 @@ class RestorePartition {
     RestorePartition(const RestorePartition&) = delete;
     RestorePartition& operator=(const RestorePartition&) = delete;
 
-    // Moves to an absolute device offset. Throws winutil::DiskException "Unable to seek to
+    // Moves to an absolute device offset. Throws runtime::DiskException "Unable to seek to
     // disk offset: " + offset.
     void seek(std::uint64_t offset);
 
     // Writes a plain block of exactly size bytes at its place: gathered with the blocks
     // before it when it continues them, otherwise after writing those. Refuses, before
     // anything is gathered, a block that is still compressed or enciphered
-    // (winutil::AgentException), one whose data is not exactly its size, and one whose
-    // place overflows or leaves the partition (winutil::DiskException). A failed or short
-    // write throws winutil::DiskException "Failed to write block to disk." with the
+    // (runtime::AgentException), one whose data is not exactly its size, and one whose
+    // place overflows or leaves the partition (runtime::DiskException). A failed or short
+    // write throws runtime::DiskException "Failed to write block to disk." with the
     // details.
     void writeBlock(const Block& block);
     // Writes the gathered blocks. Throws as writeBlock.

@@ -19,8 +19,8 @@ RestoreStreamResult receiveBlockStream(Net::ProtocolStream& connection,
                                        const std::optional<crypto::KeyMsg>& key,
                                        RestorePartition& partition, std::uint32_t workerThreads) {
     if (format.encrypted && !key)
-        ZENTRAD_THROW(winutil::AgentException, "No key to decipher the blocks with");
-    auto netLogger = winutil::Logger::get().getNetLogger();
+        ZENTRAD_THROW(runtime::AgentException, "No key to decipher the blocks with");
+    auto netLogger = logging::Logger::get().getNetLogger();
     ReceiverInterrupt interrupt(connection.socket());
     yin::Pipeline pipeline;
     auto received = std::make_shared<BlockChannel>();

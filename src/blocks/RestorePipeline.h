@@ -26,7 +26,7 @@ struct RestoreStreamResult {
 
 // key is used when format.encrypted is set (and must then be given). Lines the stages log
 // go to the calling thread's network logger as well. Throws only when the pipeline cannot
-// be built (winutil::AgentException); a stage's failure is logged by that stage and
+// be built (runtime::AgentException); a stage's failure is logged by that stage and
 // reported through the result. Deciphering and inflating have workerThreads workers
 // each (0: one per core); the blocks reach the disk writer in the order they came.
 RestoreStreamResult receiveBlockStream(Net::ProtocolStream& connection,

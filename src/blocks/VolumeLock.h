@@ -17,7 +17,7 @@ namespace blocks {
 class VolumeLock {
   public:
     // Locks the volume open as device (path names it in messages). Throws
-    // winutil::DiskException "Could not lock volume <path> for the restore" with the
+    // runtime::DiskException "Could not lock volume <path> for the restore" with the
     // system's error when it can be neither locked nor dismounted and locked.
     VolumeLock(platform::FileHandle& device, const std::string& path);
     // Unlocks when the handle is still open (closing it has released the lock already);

@@ -10,7 +10,7 @@ namespace blocks {
 
 class DeflateStream {
   public:
-    // Throws winutil::AgentException "zip stream init failed" when the level is refused
+    // Throws runtime::AgentException "zip stream init failed" when the level is refused
     // (valid levels are -1, zlib's default, to 9) or there is no memory.
     explicit DeflateStream(int level);
     ~DeflateStream();
@@ -26,7 +26,7 @@ class DeflateStream {
 
 class InflateStream {
   public:
-    // Throws winutil::AgentException "zip stream inflate init failed".
+    // Throws runtime::AgentException "zip stream inflate init failed".
     InflateStream();
     ~InflateStream();
     InflateStream(const InflateStream&) = delete;

@@ -31,19 +31,19 @@ constexpr std::size_t ciphertextSize(std::size_t messageBytes) {
 }
 
 // Checks a ciphertext length read from the wire before anything is allocated for it.
-// Throws winutil::AgentException "received invalid encrypted message from host: ciphertext
+// Throws runtime::AgentException "received invalid encrypted message from host: ciphertext
 // length (N) exceeds the limit" when above kMaxCiphertextBytes. Lengths that are 0 or not a
 // multiple of 8 are left to decryptMessage, which rejects them with its own message.
 void checkCiphertextLength(std::uint64_t length);
 
-// Seals and encrypts message. Throws winutil::AgentException: "error encrypting protocol
+// Seals and encrypts message. Throws runtime::AgentException: "error encrypting protocol
 // message: cipher error", "error encrypting protocol message: cipher final error", "error
 // computing SHA1 of buffer", "protocol message too large to encrypt (N bytes)", and the key
 // errors of CipherContext::begin.
 std::string encryptMessage(const KeyMsg& key, CipherContext& context, std::string_view message);
 
 // Decrypts and checks ciphertext from a peer and returns the message bytes; nothing is
-// returned from a message that fails any check. Throws winutil::AgentException:
+// returned from a message that fails any check. Throws runtime::AgentException:
 //   "final cipher error while decrypting protocol message" (length 0 or not a multiple of
 //     8, bad padding),
 //   "received invalid encrypted message from host: ciphertext length (N) exceeds the limit",

@@ -27,22 +27,22 @@ class KeyMsg {
 
     // A new random key of keyBits bits and an 8-byte IV, drawn from the cryptographic random
     // generator; the record carries the given type (the agent always asks for 1). Throws
-    // winutil::AgentException "key length N invalid: must be multiple of bytes" when keyBits
+    // runtime::AgentException "key length N invalid: must be multiple of bytes" when keyBits
     // is not a multiple of 8, then "key size N invalid, valid sizes 32-128" when it is out
     // of range.
     KeyMsg(std::uint16_t type, std::uint16_t keyBits);
 
     // Opens a sealed record with a private key and checks it. Throws
-    // winutil::AgentException: "RSA decrypt failed", "ran out of data in key buffer while
+    // runtime::AgentException: "RSA decrypt failed", "ran out of data in key buffer while
     // parsing", "N bytes of unexpected data found in session key buffer", "session key
     // invalid, failed sha1 checksum".
     KeyMsg(const RsaKeyPtr& privateKey, std::string_view sealed);
 
     // A record from its fields, as read in the clear from an encrypted message. Throws
-    // winutil::AgentException when the key or IV is longer than 65535 bytes.
+    // runtime::AgentException when the key or IV is longer than 65535 bytes.
     KeyMsg(std::uint16_t type, std::string key, std::string iv);
 
-    // The sealed record for the holder of publicKey. Throws winutil::AgentException "error
+    // The sealed record for the holder of publicKey. Throws runtime::AgentException "error
     // computing SHA1 of buffer" or "error encrypting key session with RSA key".
     std::string encrypt(const RsaKeyPtr& publicKey) const;
 

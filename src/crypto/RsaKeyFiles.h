@@ -12,7 +12,7 @@ namespace crypto::Encryption {
 // Largest key file read; anything larger is treated as unreadable.
 inline constexpr std::size_t kMaxKeyFileBytes = 64 * 1024;
 
-// Creates a new 1024-bit key pair and writes both files. Throws winutil::AgentException
+// Creates a new 1024-bit key pair and writes both files. Throws runtime::AgentException
 // "error generating new RSA key", or AgentFileException "error saving new RSA key to" with
 // the path of the file that could not be written.
 void generateRsaKeys(const std::filesystem::path& privateKeyPath,
@@ -22,7 +22,7 @@ void generateRsaKeys(const std::filesystem::path& privateKeyPath,
 // new RSA key to" with the path.
 void writePublicKeyFile(const RsaKey& key, const std::filesystem::path& publicKeyPath);
 
-// Reads and checks the private key file. Throws winutil::AgentException "error reading
+// Reads and checks the private key file. Throws runtime::AgentException "error reading
 // private key from BIO" (also for a missing, empty or oversized file) or "RSA key invalid".
 RsaKeyPtr readPrivateKey(const std::filesystem::path& path);
 

@@ -9,7 +9,9 @@
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
 
-namespace winutil {
+namespace disk {
+
+using runtime::DiskException;
 namespace {
 
 constexpr std::uint32_t kShareReadWrite = platform::kFileShareRead | platform::kFileShareWrite;
@@ -148,4 +150,4 @@ bool Disk::updatePartitionTable() {
                                       nullptr, 0, &returned);
 }
 
-}  // namespace winutil
+}  // namespace disk

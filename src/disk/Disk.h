@@ -13,7 +13,7 @@
 #include "disk/Partition.h"
 #include "platform/File.h"
 
-namespace winutil {
+namespace disk {
 
 class Disk {
   public:
@@ -28,7 +28,7 @@ class Disk {
     // The fixed disks of the machine in disk-number order. Never throws for one disk:
     // removable, not-ready and unreadable disks are logged at WARN and skipped.
     static std::vector<std::shared_ptr<Disk>> getAllDisks();
-    // Throws winutil::DiskException "Unable to find disk: " + id.
+    // Throws runtime::DiskException "Unable to find disk: " + id.
     static std::shared_ptr<Disk> getDiskWithID(const std::string& id);
     // Keeps letters, digits, "-", "_", "/" and space.
     static std::string filterID(const std::string& id);
@@ -41,13 +41,13 @@ class Disk {
     std::uint32_t getBytesPerSector() const { return bytesPerSector_; }
     bool isTableLoaded() const { return tableLoaded_; }
 
-    // Size in bytes. Throws winutil::DiskException.
+    // Size in bytes. Throws runtime::DiskException.
     std::uint64_t getSize() const;
     // platform::kPartitionStyleGpt for a GPT disk, else kPartitionStyleMbr (also when the
     // layout cannot be read).
     std::uint32_t getPartitionStyle() const;
     // The partition information's sectors (collected on first use). Empty when the disk
-    // has no partition table. Throws winutil::DiskException.
+    // has no partition table. Throws runtime::DiskException.
     std::vector<std::shared_ptr<DiskSector>> getSectors();
     // The non-extended partitions of all tables (collected on first use).
     std::vector<std::shared_ptr<Partition>> getPartitions();
@@ -55,17 +55,17 @@ class Disk {
     // Checks every sector first (at most kMaxRestoreSectors, each Sector::kBytes long, at a
     // sector boundary and inside the disk; a GPT as prepareGptRestore checks and fits it to
     // this disk), then writes them in order and empties the vector. Nothing is written when
-    // any sector is refused. Throws winutil::DiskException.
+    // any sector is refused. Throws runtime::DiskException.
     void writeSectors(std::vector<std::shared_ptr<NetSector>>& sectors);
     void checkSectors(const std::vector<std::shared_ptr<NetSector>>& sectors) const;
 
     // Asks the system to re-read the partition table: false when it did, true when the
-    // request was refused. Throws winutil::DiskException when the disk cannot be opened.
+    // request was refused. Throws runtime::DiskException when the disk cannot be opened.
     bool updatePartitionTable();
 
     // Where a volume restore writes the partition named "Disk N Partition M": the device
     // path of the volume that occupies exactly that partition, offset 0 inside it, and the
-    // partition's length. Throws winutil::DiskException.
+    // partition's length. Throws runtime::DiskException.
     static void getPhysicalPartitionForDeviceIDWithDisk(const std::string& deviceID,
                                                         std::string& path, std::uint64_t& offset,
                                                         std::uint64_t& length);
@@ -83,4 +83,4 @@ class Disk {
     std::vector<std::shared_ptr<Partition>> partitions_;
 };
 
-}  // namespace winutil
+}  // namespace disk

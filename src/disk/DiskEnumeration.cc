@@ -9,7 +9,10 @@
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
 
-namespace winutil {
+namespace disk {
+
+using logging::logWarn;
+using runtime::DiskException;
 namespace {
 
 std::string systemText(std::uint32_t error) {
@@ -72,4 +75,4 @@ std::shared_ptr<Disk> Disk::getDiskWithID(const std::string& id) {
     ZENTRAD_THROW(DiskException, "Unable to find disk: " + id);
 }
 
-}  // namespace winutil
+}  // namespace disk

@@ -6,7 +6,7 @@
 #include "platform/Errors.h"
 #include "platform/System.h"
 
-namespace winutil {
+namespace disk {
 namespace {
 
 constexpr std::uint32_t kFirstEntryRoom = 60;
@@ -165,4 +165,4 @@ std::optional<PartitionDeviceID> parsePartitionDeviceID(const std::string& id) {
     return PartitionDeviceID{*disk, *partition};
 }
 
-}  // namespace winutil
+}  // namespace disk

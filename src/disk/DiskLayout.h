@@ -15,7 +15,7 @@
 #include "platform/DeviceControl.h"
 #include "platform/File.h"
 
-namespace winutil {
+namespace disk {
 
 // Asks for the layout with room for 60 entries and grows the buffer (up to 4096 entries)
 // while the system reports that it is too small. Empty, with the last error kept, when the
@@ -66,4 +66,4 @@ std::string partitionDeviceID(std::uint32_t diskNumber, std::uint32_t partitionI
 // Parses exactly "Disk N Partition M" (decimal numbers that fit 32 bits); empty otherwise.
 std::optional<PartitionDeviceID> parsePartitionDeviceID(const std::string& id);
 
-}  // namespace winutil
+}  // namespace disk

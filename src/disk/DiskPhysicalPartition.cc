@@ -10,7 +10,9 @@
 #include "platform/Volumes.h"
 #include "runtime/Exceptions.h"
 
-namespace winutil {
+namespace disk {
+
+using runtime::DiskException;
 namespace {
 
 constexpr std::uint32_t kShareReadWrite = platform::kFileShareRead | platform::kFileShareWrite;
@@ -86,4 +88,4 @@ void Disk::getPhysicalPartitionForDeviceIDWithDisk(const std::string& deviceID, 
     ZENTRAD_THROW(DiskException, "Could not find partition: " + deviceID);
 }
 
-}  // namespace winutil
+}  // namespace disk

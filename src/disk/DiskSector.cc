@@ -4,7 +4,9 @@
 
 #include "runtime/Exceptions.h"
 
-namespace winutil {
+namespace disk {
+
+using runtime::DiskException;
 namespace {
 
 constexpr std::size_t kTableOffset = 446;
@@ -55,4 +57,4 @@ std::string DiskSector::toString() const {
     return text;
 }
 
-}  // namespace winutil
+}  // namespace disk

@@ -11,12 +11,12 @@
 #include "disk/Sector.h"
 #include "platform/File.h"
 
-namespace winutil {
+namespace disk {
 
 class DiskSector : public Sector {
   public:
     // Reads size bytes at sector (base + relative) of the disk at once. Throws
-    // winutil::DiskException when the read fails or comes back short.
+    // runtime::DiskException when the read fails or comes back short.
     DiskSector(platform::FileHandle& disk, std::uint32_t size, std::uint64_t base,
                std::uint64_t relative, bool holdsTable);
 
@@ -40,4 +40,4 @@ class DiskSector : public Sector {
     std::vector<std::shared_ptr<Partition>> entries_;
 };
 
-}  // namespace winutil
+}  // namespace disk

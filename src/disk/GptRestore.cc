@@ -9,7 +9,10 @@
 #include "platform/GptFormat.h"
 #include "runtime/Exceptions.h"
 
-namespace winutil {
+namespace disk {
+
+using logging::logInfo;
+using runtime::DiskException;
 namespace {
 
 namespace gpt = platform::gpt;
@@ -190,4 +193,4 @@ void prepareGptRestore(std::vector<std::shared_ptr<NetSector>>& sectors, std::ui
               << "header and entries now end " << diskID << " at sector " << diskSectors - 1;
 }
 
-}  // namespace winutil
+}  // namespace disk

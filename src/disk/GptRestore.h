@@ -17,11 +17,11 @@
 
 #include "disk/NetSector.h"
 
-namespace winutil {
+namespace disk {
 
 // Leaves MBR restores (sector 0 without a protective entry) untouched. Throws
-// winutil::DiskException "Refusing partition table restore: ..." with the reason.
+// runtime::DiskException "Refusing partition table restore: ..." with the reason.
 void prepareGptRestore(std::vector<std::shared_ptr<NetSector>>& sectors, std::uint64_t diskSectors,
                        const std::string& diskID);
 
-}  // namespace winutil
+}  // namespace disk

@@ -4,7 +4,9 @@
 
 #include "runtime/Exceptions.h"
 
-namespace winutil {
+namespace disk {
+
+using runtime::DiskException;
 
 void NetSector::writeToDisk(platform::FileHandle& disk) const {
     std::string failure =
@@ -23,4 +25,4 @@ void NetSector::writeToDisk(platform::FileHandle& disk) const {
     }
 }
 
-}  // namespace winutil
+}  // namespace disk

@@ -6,16 +6,16 @@
 #include "disk/Sector.h"
 #include "platform/File.h"
 
-namespace winutil {
+namespace disk {
 
 class NetSector : public Sector {
   public:
     using Sector::Sector;
 
-    // Seeks to the offset and writes every byte. Throws winutil::DiskException
+    // Seeks to the offset and writes every byte. Throws runtime::DiskException
     // "Error writing partition table for Disk (sector OFFSET)." (with the byte counts
     // appended for a short write).
     void writeToDisk(platform::FileHandle& disk) const;
 };
 
-}  // namespace winutil
+}  // namespace disk

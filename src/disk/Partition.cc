@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-namespace winutil {
+namespace disk {
 namespace {
 
 std::uint64_t little32(const std::uint8_t* bytes) {
@@ -44,4 +44,4 @@ std::string Partition::toString() const {
     return text.str();
 }
 
-}  // namespace winutil
+}  // namespace disk

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-namespace winutil {
+namespace disk {
 
 class Partition {
   public:
@@ -41,4 +41,4 @@ class Partition {
     std::uint64_t lengthBytes = 0;
 };
 
-}  // namespace winutil
+}  // namespace disk

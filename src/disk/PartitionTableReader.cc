@@ -11,7 +11,11 @@
 #include "runtime/RunState.h"
 #include "util/BigEndian.h"
 
-namespace winutil {
+namespace disk {
+
+using logging::logInfo;
+using logging::logWarn;
+using runtime::DiskException;
 
 PartitionTableReader::PartitionTableReader(platform::FileHandle& disk, std::string diskID,
                                            std::uint64_t diskSectors)
@@ -154,4 +158,4 @@ void PartitionTableReader::checkTableSector(std::uint64_t sector) {
     }
 }
 
-}  // namespace winutil
+}  // namespace disk

@@ -10,7 +10,7 @@
 // longer than kMaxExtendedBootRecords or points outside the disk, a database placed
 // outside the disk, and a GPT that fails any check of platform/GptFormat.h (a damaged
 // primary is reported, never replaced by its backup copy), end the collection with
-// winutil::DiskException.
+// runtime::DiskException.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +23,7 @@
 #include "disk/Partition.h"
 #include "platform/File.h"
 
-namespace winutil {
+namespace disk {
 
 class PartitionTableReader {
   public:
@@ -61,4 +61,4 @@ class PartitionTableReader {
     std::vector<std::shared_ptr<Partition>> partitions_;
 };
 
-}  // namespace winutil
+}  // namespace disk

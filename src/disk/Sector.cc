@@ -5,7 +5,9 @@
 
 #include "runtime/Exceptions.h"
 
-namespace winutil {
+namespace disk {
+
+using runtime::AgentException;
 
 Sector::Sector(std::uint32_t size, std::uint64_t offset) : offset_(offset), size_(size) {
     try {
@@ -25,4 +27,4 @@ bool Sector::hasBootSignature() const {
     return size_ >= kBytes && data_[510] == 0x55 && data_[511] == 0xAA;
 }
 
-}  // namespace winutil
+}  // namespace disk

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-namespace winutil {
+namespace disk {
 
 class Sector {
   public:
     // Every sector of the partition information is this long.
     static constexpr std::uint32_t kBytes = 512;
 
-    // size zero-filled bytes at offset. Throws winutil::AgentException "failed to allocate
+    // size zero-filled bytes at offset. Throws runtime::AgentException "failed to allocate
     // memory" when the buffer cannot be had.
     Sector(std::uint32_t size, std::uint64_t offset);
     virtual ~Sector() = default;
@@ -34,4 +34,4 @@ class Sector {
     std::uint32_t size_;
 };
 
-}  // namespace winutil
+}  // namespace disk

@@ -26,7 +26,7 @@ bool ChangeTracker::open() {
     std::string text = platform::toNarrow(platform::formatMessage(platform::getLastError()));
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
-    winutil::logError() << "Failed to open control device.  Have you rebooted since the agent was "
+    logging::logError() << "Failed to open control device.  Have you rebooted since the agent was "
                            "installed? Error: "
                         << text;
     return false;
@@ -51,7 +51,7 @@ void ChangeTracker::stopMonitor() {
     poll_.reset();
     stop_.set();
     if (!monitorExited_.wait(kStopTimeout)) {
-        winutil::logWarn()
+        logging::logWarn()
             << "The change-tracking monitor did not stop in time; still waiting for it";
     }
     monitorThread_.join();
@@ -61,7 +61,7 @@ void ChangeTracker::monitorLoop() {
     try {
         monitorPasses();
     } catch (const std::exception& error) {
-        winutil::logError() << "Change-tracking monitor failed: " << error.what();
+        logging::logError() << "Change-tracking monitor failed: " << error.what();
     }
     monitorRunning_ = false;
     monitorExited_.set();
@@ -170,7 +170,7 @@ std::unique_ptr<VolumeChanges> ChangeTracker::describeVolume(std::uint32_t volum
     if (!names.empty()) {
         sectorsPerBlock = ntfsSectorsPerCluster(names.front()).value_or(sectorsPerBlock);
     }
-    winutil::logDebug() << "Change tracking: volume " << volumeNumber << " is "
+    logging::logDebug() << "Change tracking: volume " << volumeNumber << " is "
                         << (names.empty() ? std::string("unnamed")
                                           : platform::toNarrow(names.front()))
                         << ", " << sectorsPerBlock << " sectors per block";
@@ -210,10 +210,10 @@ void ChangeTracker::forgetVolumes(const char* reason) {
     for (auto& flag : tracking_)
         flag.second = 0;
     if (knewSomething) {
-        winutil::logWarn() << "Change tracking restarted: " << reason
+        logging::logWarn() << "Change tracking restarted: " << reason
                            << "; the next backup of every volume compares all blocks";
     } else {
-        winutil::logInfo() << "Change tracking switched on";
+        logging::logInfo() << "Change tracking switched on";
     }
 }
 
@@ -321,7 +321,7 @@ void ChangeTracker::startChangeTracking(const std::wstring& volumeName) {
                 tracking_[withTrailingBackslash(each)] = 1;
         }
     } catch (const std::exception& error) {
-        winutil::logError() << "Could not start change tracking: " << error.what();
+        logging::logError() << "Could not start change tracking: " << error.what();
     }
 }
 

@@ -2,7 +2,7 @@
 
 #include "logging/Logger.h"
 
-namespace winutil {
+namespace logging {
 
 namespace fs = std::filesystem;
 
@@ -58,4 +58,4 @@ void FileLogger::write(LogLevel, const std::string& line) {
     size_ += line.size() + 1;
 }
 
-}  // namespace winutil
+}  // namespace logging

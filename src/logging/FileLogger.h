@@ -10,7 +10,7 @@
 
 #include "logging/LogLevel.h"
 
-namespace winutil {
+namespace logging {
 
 class FileLogger {
   public:
@@ -37,4 +37,4 @@ class FileLogger {
     std::uint64_t size_ = 0;  // bytes in the current file, as written through stream_
 };
 
-}  // namespace winutil
+}  // namespace logging

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace winutil {
+namespace logging {
 
 // Levels are plain numbers: lines may be logged at values outside the four known ones,
 // which print as "UNKNOWN".
@@ -15,4 +15,4 @@ constexpr LogLevel kLogDebug = 4;
 // "ERROR", "WARN", "INFO", "DEBUG" or "UNKNOWN".
 const char* logLevelName(LogLevel level);
 
-}  // namespace winutil
+}  // namespace logging

@@ -8,7 +8,7 @@
 
 #include "platform/System.h"
 
-namespace winutil {
+namespace logging {
 namespace {
 
 thread_local std::shared_ptr<NetLogger> threadNetLogger;
@@ -132,4 +132,4 @@ void Logger::emit(LogLevel level, const std::string& message, FileLogger* file, 
     }
 }
 
-}  // namespace winutil
+}  // namespace logging

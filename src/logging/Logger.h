@@ -1,6 +1,6 @@
 // The process-wide logger. Every line goes to standard output, the system log, the log
 // file (once attached) and, on threads that serve a connection, the connection's network
-// queue (except DEBUG). Use: winutil::logInfo() << "text " << value;
+// queue (except DEBUG). Use: logging::logInfo() << "text " << value;
 // The line is emitted when the temporary ends. Nothing here throws to the caller.
 #pragma once
 
@@ -14,7 +14,7 @@
 #include "logging/NetLogger.h"
 #include "logging/SystemLogger.h"
 
-namespace winutil {
+namespace logging {
 
 class Logger;
 
@@ -98,4 +98,4 @@ inline LogLine logAt(LogLevel level) {
     return Logger::get().line(level);
 }
 
-}  // namespace winutil
+}  // namespace logging

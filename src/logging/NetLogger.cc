@@ -5,7 +5,7 @@
 
 #include "logging/Logger.h"
 
-namespace winutil {
+namespace logging {
 namespace {
 
 void putBigEndian32(std::uint8_t* out, std::uint32_t value) {
@@ -50,4 +50,4 @@ void NetLogger::drainInto(std::string& out) {
     used_ = 0;
 }
 
-}  // namespace winutil
+}  // namespace logging

@@ -12,7 +12,7 @@
 
 #include "logging/LogLevel.h"
 
-namespace winutil {
+namespace logging {
 
 constexpr std::uint32_t kLogRecordError = 0xE1E7EFEE;
 constexpr std::uint32_t kLogRecordWarn = 0xE1E7EFEF;
@@ -41,4 +41,4 @@ class NetLogger {
     std::size_t used_ = 0;
 };
 
-}  // namespace winutil
+}  // namespace logging

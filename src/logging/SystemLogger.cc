@@ -1,9 +1,9 @@
 #include "logging/SystemLogger.h"
 
-#include "platform/System.h"
 #include "logging/Logger.h"
+#include "platform/System.h"
 
-namespace winutil {
+namespace logging {
 
 WindowsSystemLogger::WindowsSystemLogger(const std::wstring& sourceName)
     : sourceName_(sourceName), source_(platform::registerEventSource(sourceName)) {
@@ -22,4 +22,4 @@ void WindowsSystemLogger::log(LogLevel level, const std::wstring& text) {
     source_->report(type, 1, 3, text);
 }
 
-}  // namespace winutil
+}  // namespace logging

@@ -4,10 +4,10 @@
 #include <memory>
 #include <string>
 
-#include "platform/EventLog.h"
 #include "logging/LogLevel.h"
+#include "platform/EventLog.h"
 
-namespace winutil {
+namespace logging {
 
 class SystemLogger {
   public:
@@ -27,4 +27,4 @@ class WindowsSystemLogger : public SystemLogger {
     std::unique_ptr<platform::EventSource> source_;
 };
 
-}  // namespace winutil
+}  // namespace logging

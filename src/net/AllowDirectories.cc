@@ -35,16 +35,16 @@ crypto::RsaKeyPtr parseAllowFile(const fs::path& file) {
     std::string text;
     auto result = platform::readRegularFile(file, crypto::Encryption::kMaxKeyFileBytes, text);
     if (result == platform::RegularFileRead::notRegular) {
-        winutil::logWarn() << "skipping " << file.string() << ": not a regular file";
+        logging::logWarn() << "skipping " << file.string() << ": not a regular file";
         return nullptr;
     }
     if (result != platform::RegularFileRead::ok) {
-        winutil::logWarn() << "error opening " << file.string() << " for reading";
+        logging::logWarn() << "error opening " << file.string() << " for reading";
         return nullptr;
     }
     crypto::RsaKeyPtr key = crypto::RsaKey::readPublicPem(text);
     if (!key)
-        winutil::logWarn() << "error reading RSA public key (" << file.string() << ")";
+        logging::logWarn() << "error reading RSA public key (" << file.string() << ")";
     return key;
 }
 
@@ -68,7 +68,7 @@ class AllowDirectory {
         LocalLogOnly local;
         if (!dirTime) {
             if (dirTime_ || !files_)
-                winutil::logWarn()
+                logging::logWarn()
                     << "cannot read allow directory " << dir_.string() << ": " << error.message();
             files_ = std::make_shared<const AllowFiles>();
         } else {
@@ -92,7 +92,7 @@ class AllowDirectory {
             for (const auto& entry : fs::directory_iterator(dir_))
                 scanEntry(entry, *files);
         } catch (const std::exception& failure) {
-            winutil::logWarn() << failure.what();
+            logging::logWarn() << failure.what();
         }
         return files;
     }

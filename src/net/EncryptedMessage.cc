@@ -46,7 +46,7 @@ void EncryptedMessage::requireAvailable(std::uint64_t count) {
     if (!failed_ && count <= plain_.size() - position_)
         return;
     failed_ = true;
-    ZENTRAD_THROW(winutil::AgentException, "Buffer underrun when attempting to read (" +
+    ZENTRAD_THROW(runtime::AgentException, "Buffer underrun when attempting to read (" +
                                                std::to_string(count) +
                                                ") bytes from encrypted message buffer");
 }

@@ -36,7 +36,7 @@ class EncryptedMessage {
     // Empties the plain text before a reply is written.
     void clear();
 
-    // Copies exactly count bytes from the read position or throws winutil::AgentException
+    // Copies exactly count bytes from the read position or throws runtime::AgentException
     // "Buffer underrun when attempting to read (" + count + ") bytes from encrypted message
     // buffer"; after an underrun every later read fails too.
     EncryptedMessage& read(char* destination, std::uint64_t count);

@@ -36,7 +36,7 @@ void KeepAliveThread::run(ProtocolStream* stream) {
         }
     } catch (const std::exception& error) {
         // The connection is gone; the request that started us will find out itself.
-        winutil::logDebug() << "Keep-alive stopped: " << error.what();
+        logging::logDebug() << "Keep-alive stopped: " << error.what();
     }
 }
 

@@ -7,7 +7,7 @@ namespace Net {
 
 Message& Message::writeCode(Code code) {
     std::string unit;
-    winutil::Logger::get().drainNetLog(unit);
+    logging::Logger::get().drainNetLog(unit);
     appendBigEndian(unit, code, 4);
     write(unit.data(), static_cast<std::int64_t>(unit.size()));
     return *this;

@@ -71,11 +71,11 @@ std::int32_t ServerSocket::runHandshake() {
 
     Code code = readCode();
     if (code == PROT_HOST_INITIALIZED) {
-        winutil::logInfo() << "Host initialization complete";
+        logging::logInfo() << "Host initialization complete";
         return 1;
     }
     if (code != PROT_AUTH_START)
-        ZENTRAD_THROW(winutil::AgentException, "Protocol error");
+        ZENTRAD_THROW(runtime::AgentException, "Protocol error");
 
     proveServer(agentPrivateKey);
     if (inRecoveryMode())
@@ -89,10 +89,10 @@ void ServerSocket::exchangeVersions() {
     Code code = readCode();
     serverVersion_ = read32();
     if (code != PROT_VERSION)
-        ZENTRAD_THROW(winutil::AgentException, "Protocol version mismatch");
+        ZENTRAD_THROW(runtime::AgentException, "Protocol version mismatch");
     if (serverVersion_ < kLowestServerVersion) {
         ZENTRAD_THROW(
-            winutil::AgentException,
+            runtime::AgentException,
             "Vorlex Server protocol version is incompatible. The Vorlex Server will need to be "
             "upgraded to the latest version.");
     }
@@ -106,7 +106,7 @@ void ServerSocket::exchangeOptions() {
 
 void ServerSocket::getPublicKey() {
     if (inRecoveryMode()) {
-        logBeforeAuthentication(winutil::kLogInfo,
+        logBeforeAuthentication(logging::kLogInfo,
                                 "In recovery mode: retrieving public key from server");
     } else {
         sendCode(PROT_GET_PUBLIC_KEY).flush();
@@ -115,19 +115,19 @@ void ServerSocket::getPublicKey() {
     if (code == PROT_ERROR) {
         // Only an agent in recovery mode has announced itself in place of asking; any other
         // agent hears of an ordinary failure of the server.
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       inRecoveryMode()
                           ? "host is not sending further requests because we are in recovery mode"
                           : "Remote host has reported an error and closed the connection.");
     }
     if (code != PROT_PUBLIC_KEY) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "unexpected response while reading public key from host");
     }
     std::string pem = readString(kMaxHandshakeString);
     crypto::RsaKeyPtr key = crypto::RsaKey::readPublicPem(pem);
     if (!key)
-        ZENTRAD_THROW(winutil::AgentException, "error reading server public key");
+        ZENTRAD_THROW(runtime::AgentException, "error reading server public key");
     serverPublicKey_ = std::move(key);
 }
 
@@ -141,7 +141,7 @@ bool ServerSocket::serverKeyAdmitted(const crypto::RsaKeyPtr& addressKey) {
 }
 
 void ServerSocket::reject(const char* reason) {
-    logBeforeAuthentication(winutil::kLogWarn, "Rejecting backup server (" +
+    logBeforeAuthentication(logging::kLogWarn, "Rejecting backup server (" +
                                                    socket()->getPeerAddress() + ") " + reason);
     sendCode(PROT_REJECTED).flush();
 }
@@ -152,10 +152,10 @@ void ServerSocket::proveServer(const crypto::RsaKeyPtr& agentPrivateKey) {
     Code code = readCode();
     std::string response = readString(kMaxHandshakeString);
     if (code != PROT_AUTH_RESPONSE)
-        ZENTRAD_THROW(winutil::AgentException, "Protocol error instead of auth response");
+        ZENTRAD_THROW(runtime::AgentException, "Protocol error instead of auth response");
     if (!crypto::Handshake::responseMatches(protocolKey_, agentPrivateKey, response)) {
         sendCode(PROT_AUTH_FAILED).flush();
-        ZENTRAD_THROW(winutil::AgentException, "Server authentication failed");
+        ZENTRAD_THROW(runtime::AgentException, "Server authentication failed");
     }
     sendCode(PROT_AUTH_OK).flush();
 }
@@ -163,14 +163,14 @@ void ServerSocket::proveServer(const crypto::RsaKeyPtr& agentPrivateKey) {
 void ServerSocket::proveAgent(const crypto::RsaKeyPtr& agentPrivateKey) {
     Code code = readCode();
     if (code != PROT_AUTH_CHALLENGE) {
-        ZENTRAD_THROW(winutil::AgentException, "Protocol error instead of auth challenge");
+        ZENTRAD_THROW(runtime::AgentException, "Protocol error instead of auth challenge");
     }
     std::string challenge = readString(kMaxHandshakeString);
     std::string answer =
         crypto::Handshake::answerChallenge(agentPrivateKey, serverPublicKey_, challenge);
     sendCode(PROT_AUTH_RESPONSE).writeString(answer).flush();
     if (readCode() != PROT_AUTH_OK) {
-        ZENTRAD_THROW(winutil::AgentException, "Authentication was rejected by remote server");
+        ZENTRAD_THROW(runtime::AgentException, "Authentication was rejected by remote server");
     }
 }
 

@@ -29,11 +29,11 @@ class TcpSocket : public Socket {
     // Sends every byte, in pieces of at most 64 KiB. Each wait for room in the send buffer
     // is bounded like a receive's wait (time-out, deadline, stop request), so a peer that
     // stops reading cannot hold the sender. Throws SocketException "Failed to send data to
-    // remote host" with the error text, or on time-out; winutil::ShutdownException on stop.
+    // remote host" with the error text, or on time-out; runtime::ShutdownException on stop.
     void sendAll(const void* data, std::int64_t length);
 
     // Receives exactly length bytes or throws SocketException (time-out, peer closed,
-    // receive error). Throws winutil::ShutdownException when the agent's running flag
+    // receive error). Throws runtime::ShutdownException when the agent's running flag
     // drops while waiting, so a stop never waits for a silent peer's time-out.
     std::int64_t receiveAll(void* buffer, std::int64_t length);
 

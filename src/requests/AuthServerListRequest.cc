@@ -43,14 +43,14 @@ std::vector<AuthServerListRequest::AllowedServer> AuthServerListRequest::readLis
         // The name becomes a file name: anything but a plain address could leave the folder
         // or name a stream.
         if (!isNumericIpAddress(server.address)) {
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "Invalid server allow IP (" + server.address + ")");
         }
         servers.push_back(std::move(server));
     }
     Net::ServerSocket::verifyCode(Net::PROT_AUTH_SERVER_LIST, message().read32());
     if (!message().atEnd()) {
-        ZENTRAD_THROW(winutil::AgentException, "Unexpected data at the end of server list request");
+        ZENTRAD_THROW(runtime::AgentException, "Unexpected data at the end of server list request");
     }
     return servers;
 }
@@ -64,7 +64,7 @@ void AuthServerListRequest::writeList(const std::vector<AllowedServer>& servers)
             // or the new one, never half a file.
             util::FileUtil::writeFileAtomically(file, server.publicKey);
         } catch (const std::exception&) {
-            winutil::logError()
+            logging::logError()
                 << "failed to write public key to dynamic backup allow directory file: "
                 << file.string();
         }

@@ -31,7 +31,7 @@ BackupRequest::BackupRequest(Net::ServerSocket& connection, Net::EncryptedMessag
 void BackupRequest::execute() {
     ZENTRAD_CHECK_RUNNING();
     readRequest();
-    winutil::logInfo() << "Accepting new backup request for (" << deviceID_ << ")";
+    logging::logInfo() << "Accepting new backup request for (" << deviceID_ << ")";
     ZENTRAD_CHECK_RUNNING();
     std::shared_ptr<blocks::DiskVolume> volume =
         blocks::DiskVolume::getDiskVolumesWithID(deviceID_);
@@ -40,13 +40,13 @@ void BackupRequest::execute() {
     std::unique_lock<std::mutex> backupLock = FilterInterface::tryBackupLock();
     if (!backupLock.owns_lock()) {
         reply(Net::PROT_BUSY);
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Backup cannot be started while another backup is in progress.");
     }
     claim_ = VolumesInBackup::tryClaim(name);
     if (!claim_) {
         reply(Net::PROT_BUSY);
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "A backup of this volume is still being sent; a new one can start when it "
                       "has ended.");
     }
@@ -90,12 +90,12 @@ bool BackupRequest::journalKeysMatch(const std::wstring& name) {
         known = FilterInterface::getJournalKey(name, current);
     }
     if (!known) {
-        winutil::logInfo()
+        logging::logInfo()
             << "Changes have not been tracked for this device.  Forcing checksum verification.";
         return false;
     }
     if (current != serverJournalKey_) {
-        winutil::logInfo() << "Journal key mismatch.  Forcing checksum verification.";
+        logging::logInfo() << "Journal key mismatch.  Forcing checksum verification.";
         return false;
     }
     return true;

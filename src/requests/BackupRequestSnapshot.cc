@@ -45,7 +45,7 @@ std::string elapsedSeconds(std::chrono::steady_clock::time_point start) {
 std::wstring snapshotDevice(vssclient::VssClient& vss) {
     auto ids = vss.getSnapshotIds();
     if (ids.size() != 1) {
-        ZENTRAD_THROW(winutil::AgentException, "After taking a disk snapshot, there were " +
+        ZENTRAD_THROW(runtime::AgentException, "After taking a disk snapshot, there were " +
                                                    std::to_string(ids.size()) + " snapshots found");
     }
     platform::VssSnapshotProperties properties;
@@ -62,7 +62,7 @@ platform::FileHandle openSnapshot(const std::wstring& device) {
         std::string reason = platform::toNarrow(platform::formatMessage(platform::getLastError()));
         while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r'))
             reason.pop_back();
-        ZENTRAD_THROW(winutil::DiskException,
+        ZENTRAD_THROW(runtime::DiskException,
                       "Failed to open device " + platform::toNarrow(device) + ": " + reason);
     }
     return handle;
@@ -72,9 +72,9 @@ platform::FileHandle openSnapshot(const std::wstring& device) {
 void leaveOutSystemFiles(const std::wstring& device, blocks::BlockMap& used) {
     blocks::FileClusterMap files(device);
     if (files.load(L"\\pagefile.sys"))
-        winutil::logInfo() << "Data from the Window's page file (pagefile.sys) is being skipped";
+        logging::logInfo() << "Data from the Window's page file (pagefile.sys) is being skipped";
     if (files.load(L"\\hiberfil.sys")) {
-        winutil::logInfo() << "Data from the Window's hibernation (hiberfil.sys) is being skipped";
+        logging::logInfo() << "Data from the Window's hibernation (hiberfil.sys) is being skipped";
     }
     files.clearClustersIn(used);
 }
@@ -100,11 +100,11 @@ void BackupRequest::createSnapshot(vssclient::VssClient& vss,
         vss.CreateSnapshotSet({name}, L"", {}, {});
         keepAlive.stop();
     } catch (const std::exception& error) {
-        winutil::logError() << error.what();
+        logging::logError() << error.what();
         events.logNewEvents();
-        ZENTRAD_THROW(winutil::AgentException, "Backup Failed");
+        ZENTRAD_THROW(runtime::AgentException, "Backup Failed");
     }
-    winutil::logInfo() << "Created volume shadow copy snapshot in " << elapsedSeconds(start)
+    logging::logInfo() << "Created volume shadow copy snapshot in " << elapsedSeconds(start)
                        << " seconds";
 }
 
@@ -139,7 +139,7 @@ void BackupRequest::backUpSnapshot(vssclient::VssClient& vss, const std::wstring
         try {
             vss.BackupComplete(false);
         } catch (const std::exception& error) {
-            winutil::logError() << error.what();
+            logging::logError() << error.what();
         }
         throw;
     }

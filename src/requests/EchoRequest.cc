@@ -3,7 +3,7 @@
 #include "logging/Logger.h"
 
 void EchoRequest::execute() {
-    winutil::logInfo() << "Test received, sending reply";
+    logging::logInfo() << "Test received, sending reply";
     message().clear();
     message().write32(Net::PROT_ECHO_REPLY);
     message().send();

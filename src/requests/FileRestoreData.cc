@@ -22,7 +22,7 @@ void FileRestoreData::receive(FileRestoreOutput& output, std::uint64_t& bytesLef
         ZENTRAD_CHECK_RUNNING();
         if (code != Net::PROT_FILE_DATA_CHUNK) {
             dataEndRead_ = code == Net::PROT_FILE_DATA_END;
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "Protocol error.  Expected PROT_FILE_DATA_CHUNK but received 0x" +
                               Net::hexCode(code));
         }
@@ -71,13 +71,13 @@ void FileRestoreData::readChunkHeader(std::uint64_t fileCounter, std::uint64_t b
     // From here on the chunk's bytes are in the stream, whatever is wrong with it.
     chunkLeft_ = chunkSize;
     if (chunkCounter != fileCounter) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Protocol error reading file data.  Expected chunkFileCounter(" +
                           std::to_string(chunkCounter) + ") == fileCounter(" +
                           std::to_string(fileCounter) + ")");
     }
     if (chunkSize > bytesLeft) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Protocol error reading file data.  Expected Expected bytesLeft(" +
                           std::to_string(bytesLeft) + ") >= chunkSize(" +
                           std::to_string(chunkSize) + ")");

@@ -26,7 +26,7 @@ class FileRestoreData {
 
     // Receives bytesLeft bytes of data for the item with fileCounter into output (none for
     // an empty file), counting bytesLeft down. Keep-alives may only precede the first
-    // chunk. Throws winutil::AgentException for a chunk out of order (the protocol texts),
+    // chunk. Throws runtime::AgentException for a chunk out of order (the protocol texts),
     // FileRestoreStreamError when the server reports an error.
     void receive(FileRestoreOutput& output, std::uint64_t& bytesLeft, std::uint64_t fileCounter);
 

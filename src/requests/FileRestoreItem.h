@@ -31,6 +31,6 @@ std::uint64_t unixTimeToFileTime(std::uint64_t seconds);
 
 // Reads the fields into item in the order the restore needs them (size, path, the rest),
 // so that item.filePath is known for the message when a later field fails. A missing or
-// wrongly typed field throws winutil::AgentException "Unable to read attribute '" + key +
+// wrongly typed field throws runtime::AgentException "Unable to read attribute '" + key +
 // "' from NtfsFileAttributes".
 void parseFileAttributes(const util::KeyValueMap& record, FileRestoreItem& item);

@@ -5,7 +5,7 @@
 
 #include <string>
 
-// Strict UTF-8 to wide text. Throws winutil::AgentException "Failed to convert file name to
+// Strict UTF-8 to wide text. Throws runtime::AgentException "Failed to convert file name to
 // wide characters" for malformed input.
 std::wstring UTF8ToUTF16(const std::string& text);
 
@@ -14,7 +14,7 @@ std::wstring UTF8ToUTF16(const std::string& text);
 std::wstring restoreRootPath(const std::wstring& root);
 
 // root joined with the item path (UTF-8, "\" or "/" separators; "." and empty components
-// are dropped). Throws winutil::AgentException "Refusing to restore outside the restore
+// are dropped). Throws runtime::AgentException "Refusing to restore outside the restore
 // root (" + path + ")" for an absolute path, a ".." component, a component holding ':'
 // (drive letters, alternate streams) or a control character. An empty item path is the
 // root itself.
@@ -24,7 +24,7 @@ std::wstring restoreTargetPath(const std::wstring& root, const std::string& item
 // page.
 std::string displayPath(const std::string& itemPath);
 
-// Creates path and every missing parent. Throws winutil::AgentException "Unable to create
+// Creates path and every missing parent. Throws runtime::AgentException "Unable to create
 // directory (" + path + "): " + reason when one cannot be made (or a file is in the way).
 void createDirectories(const std::wstring& path);
 

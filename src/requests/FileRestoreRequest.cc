@@ -31,7 +31,7 @@ void FileRestoreRequest::receiveRequest() {
     ZENTRAD_CHECK_RUNNING();
     readHeader();
     restoreRoot_ = findRestoreRoot();
-    winutil::logInfo() << "Restoring files to (" << platform::toNarrow(restoreRoot_) << ")";
+    logging::logInfo() << "Restoring files to (" << platform::toNarrow(restoreRoot_) << ")";
     ZENTRAD_CHECK_RUNNING();
     message().clear();
     message().write32(Net::PROT_ACK);
@@ -50,7 +50,7 @@ void FileRestoreRequest::readHeader() {
     flag1_ = message().read8();
     flag2_ = message().read8();
     if (!message().atEnd()) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Unexpected data received while reading file restore request");
     }
 }
@@ -61,7 +61,7 @@ std::wstring FileRestoreRequest::findRestoreRoot() const {
         std::string letterPath =
             blocks::DiskVolume::getDiskVolumesWithID(deviceID_)->getDriveLetterPath();
         if (letterPath.empty()) {
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "Volume (" + deviceID_ + ") has no drive letter to restore files to");
         }
         root = platform::toWide(letterPath);
@@ -71,7 +71,7 @@ std::wstring FileRestoreRequest::findRestoreRoot() const {
     root = restoreRootPath(root);
     // A relative root would land wherever the agent's working directory happens to be.
     if (!isAbsoluteRoot(root)) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Refusing to restore files to a path that is not absolute (" +
                           platform::toNarrow(root) + ")");
     }
@@ -92,9 +92,9 @@ void FileRestoreRequest::restoreFiles() {
     Net::ProtocolStream::verifyCode(Net::PROT_FILE_LIST_END, code);
     // Logged ahead of the closing code, so the records reach the server with it.
     if (failureCount_ > kLoggedFailures) {
-        winutil::logWarn() << "Could not restore file repeated : " << failureCount_ << " times";
+        logging::logWarn() << "Could not restore file repeated : " << failureCount_ << " times";
     }
-    winutil::logInfo() << "File restore finished: " << restoredCount_ << " restored, "
+    logging::logInfo() << "File restore finished: " << restoredCount_ << " restored, "
                        << failureCount_ << " failed";
     connection().sendCode(Net::PROT_FILE_RESTORE_DONE).flush();
 }
@@ -102,7 +102,7 @@ void FileRestoreRequest::restoreFiles() {
 Net::Code FileRestoreRequest::readItemCode() {
     Net::Code code = connection().readCode();
     if (code != Net::PROT_FILE_NEXT && code != Net::PROT_FILE_LIST_END) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "unexpected value (0x" + Net::hexCode(code) + ") while restoring files");
     }
     return code;
@@ -120,9 +120,9 @@ void FileRestoreRequest::restoreItem() {
     try {
         restoreContent(record, item, fileCounter);
     } catch (const Net::SocketException& error) {
-        winutil::logError() << "Network error while restoring files: " << error.what();
+        logging::logError() << "Network error while restoring files: " << error.what();
         throw;
-    } catch (const winutil::ShutdownException&) {
+    } catch (const runtime::ShutdownException&) {
         throw;
     } catch (const FileRestoreStreamError&) {
         throw;
@@ -141,7 +141,7 @@ void FileRestoreRequest::restoreItem() {
 std::string FileRestoreRequest::readRecord() {
     const std::uint32_t length = connection().read32();
     if (length > kMaxRecordBytes) {
-        ZENTRAD_THROW(winutil::AgentException, "File attribute record of (" +
+        ZENTRAD_THROW(runtime::AgentException, "File attribute record of (" +
                                                    std::to_string(length) +
                                                    ") bytes exceeds the limit of (" +
                                                    std::to_string(kMaxRecordBytes) + ") bytes");
@@ -167,7 +167,7 @@ void FileRestoreRequest::restoreContent(const util::KeyValueMap& record, FileRes
         applyFileMetadata(metadata);
     }
     if (bytesLeft != 0) {
-        ZENTRAD_THROW(winutil::AgentException, "Error occurred and did not write entire file (" +
+        ZENTRAD_THROW(runtime::AgentException, "Error occurred and did not write entire file (" +
                                                    displayPath(*item.filePath) + ")");
     }
 }
@@ -185,7 +185,7 @@ void FileRestoreRequest::reportFailure(const FileRestoreItem& item, std::uint64_
     std::string reason = "Could not restore file (" + path + "): " + error.what();
     ++failureCount_;
     if (failureCount_ <= kLoggedFailures)
-        winutil::logWarn() << reason;
+        logging::logWarn() << reason;
     auto reply = connection().sendCode(Net::PROT_FILE_FAILED);
     reply.write64(fileCounter);
     reply.writeString(reason);

@@ -6,7 +6,7 @@
 #include "winutil/AgentOptions.h"
 
 void KeysGetRequest::execute() {
-    winutil::logInfo() << "Sending requested encryption keys to host";
+    logging::logInfo() << "Sending requested encryption keys to host";
     auto options = winutil::agentOptions();
     message().clear();
     std::string backupKey =

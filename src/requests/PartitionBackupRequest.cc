@@ -8,10 +8,10 @@ void PartitionBackupRequest::execute() {
     message().read32();
     message().read32();
     std::string deviceID = message().readString();
-    winutil::logInfo() << "Starting partition table backup for device (" << deviceID << ")";
+    logging::logInfo() << "Starting partition table backup for device (" << deviceID << ")";
     // Collected before anything is sent, so a missing disk or an unreadable table fails
     // the request ahead of the first reply.
-    auto disk = winutil::Disk::getDiskWithID(deviceID);
+    auto disk = disk::Disk::getDiskWithID(deviceID);
     auto sectors = disk->getSectors();
 
     message().clear();
@@ -31,6 +31,6 @@ void PartitionBackupRequest::execute() {
         unit.flush();
     }
     connection().sendCode(Net::PROT_PARTITION_BACKUP_END).flush();
-    winutil::logInfo() << "Sent " << sectors.size() << " sectors of the partition table of "
+    logging::logInfo() << "Sent " << sectors.size() << " sectors of the partition table of "
                        << disk->getID();
 }

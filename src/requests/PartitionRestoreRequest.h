@@ -21,7 +21,7 @@ class PartitionRestoreRequest : public Request {
     // Refuses sector sizes other than 512 bytes and counts no disk's table needs, before
     // the server is told to send anything.
     void checkHeader() const;
-    std::vector<std::shared_ptr<winutil::NetSector>> receiveSectors();
+    std::vector<std::shared_ptr<disk::NetSector>> receiveSectors();
 
     std::uint32_t unused1_ = 0;
     std::uint32_t unused2_ = 0;

@@ -14,7 +14,7 @@ void serveEncrypted(Net::ServerSocket& connection, const RequestTable& table) {
     auto handler = table.find(code);
     if (handler == table.end()) {
         ZENTRAD_THROW(
-            winutil::AgentException,
+            runtime::AgentException,
             "Protocol error.  Unrecognized encrypted request code (0x" + Net::hexCode(code) + ")");
     }
     handler->second(connection, message);
@@ -29,7 +29,7 @@ void Request::handleRequests(Net::ServerSocket& connection) {
         if (code == Net::PROT_ENCRYPTED) {
             serveEncrypted(connection, table);
         } else if (code == Net::PROT_FINISHED) {
-            winutil::logInfo() << "Requests finished successfully, closing connection";
+            logging::logInfo() << "Requests finished successfully, closing connection";
             return;
         }
         // Any other plain code between requests (a keep-alive, say) is skipped.

@@ -33,7 +33,7 @@ class RestoreRequest : public Request {
     void execute() override;
 
     // Reads and checks the request body, then acknowledges it. Throws
-    // winutil::AgentException "unexpected input found in server restore request" when
+    // runtime::AgentException "unexpected input found in server restore request" when
     // bytes remain after the body, and refuses unknown encryption types and block sizes
     // that no volume has, before anything is opened.
     void receiveRequest();

@@ -14,7 +14,7 @@ void ServerInfoRequest::execute() {
                 message().readString();
                 break;
             default:
-                ZENTRAD_THROW(winutil::AgentException,
+                ZENTRAD_THROW(runtime::AgentException,
                               "Uknown server info code (0x" + Net::hexCode(item) + ")");
         }
     }

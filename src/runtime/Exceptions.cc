@@ -1,6 +1,6 @@
 #include "runtime/Exceptions.h"
 
-namespace winutil {
+namespace runtime {
 namespace {
 
 std::string location(const std::string& function, int line) {
@@ -18,9 +18,9 @@ WinUtilException::WinUtilException(std::string message, const std::string& detai
     text_ = message_ + detail + location(function_, line_);
 }
 
-}  // namespace winutil
+}  // namespace runtime
 
 AgentFileException::AgentFileException(std::string message, std::string path, std::string function,
                                        int line)
-    : winutil::AgentException(std::move(message), " (" + path + ")", std::move(function), line),
+    : runtime::AgentException(std::move(message), " (" + path + ")", std::move(function), line),
       path_(std::move(path)) {}

@@ -15,7 +15,7 @@
 
 #define ZENTRAD_THROW(Type, ...) throw Type(__VA_ARGS__, ZENTRAD_FUNCTION_SIGNATURE, __LINE__)
 
-namespace winutil {
+namespace runtime {
 
 class WinUtilException : public std::exception {
   public:
@@ -60,10 +60,10 @@ class VssException : public AgentException {
     using AgentException::AgentException;
 };
 
-}  // namespace winutil
+}  // namespace runtime
 
 // A failure concerning one file: the path follows the message as " (" + path + ")".
-class AgentFileException : public winutil::AgentException {
+class AgentFileException : public runtime::AgentException {
   public:
     AgentFileException(std::string message, std::string path, std::string function, int line);
     const std::string& path() const noexcept { return path_; }

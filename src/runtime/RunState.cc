@@ -1,6 +1,6 @@
 #include "runtime/RunState.h"
 
-namespace winutil {
+namespace runtime {
 
 std::atomic<std::int32_t>& runningFlag() {
     static std::atomic<std::int32_t> flag{1};
@@ -12,4 +12,4 @@ std::atomic<std::int32_t>& stoppedFlag() {
     return flag;
 }
 
-}  // namespace winutil
+}  // namespace runtime

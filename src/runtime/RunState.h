@@ -8,7 +8,7 @@
 
 #include "runtime/Exceptions.h"
 
-namespace winutil {
+namespace runtime {
 
 std::atomic<std::int32_t>& runningFlag();
 std::atomic<std::int32_t>& stoppedFlag();
@@ -21,11 +21,11 @@ inline bool isRunning() {
 // flag is 0; the caller's signature and line are recorded.
 #define ZENTRAD_CHECK_RUNNING()        \
     do {                               \
-        if (!::winutil::isRunning()) { \
+        if (!::runtime::isRunning()) { \
             ZENTRAD_THROW_SHUTDOWN();  \
         }                              \
     } while (false)
 #define ZENTRAD_THROW_SHUTDOWN() \
-    throw ::winutil::ShutdownException(ZENTRAD_FUNCTION_SIGNATURE, __LINE__)
+    throw ::runtime::ShutdownException(ZENTRAD_FUNCTION_SIGNATURE, __LINE__)
 
-}  // namespace winutil
+}  // namespace runtime

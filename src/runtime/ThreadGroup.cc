@@ -3,7 +3,7 @@
 #include <atomic>
 #include <memory>
 
-namespace winutil {
+namespace runtime {
 
 void ThreadGroup::createThread(std::function<void()> body) {
     auto finished = std::make_shared<std::atomic<bool>>(false);
@@ -47,4 +47,4 @@ std::size_t ThreadGroup::size() {
     return threads_.size();
 }
 
-}  // namespace winutil
+}  // namespace runtime

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace winutil {
+namespace runtime {
 
 class ThreadGroup {
   public:
@@ -38,4 +38,4 @@ class ThreadGroup {
     std::vector<Entry> threads_;
 };
 
-}  // namespace winutil
+}  // namespace runtime

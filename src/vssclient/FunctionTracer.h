@@ -26,7 +26,7 @@ class FunctionTracer {
     static bool IsTracingEnabled();
 
     // Formats printf-style and traces with this tracer's file, line and function. Throws
-    // winutil::AgentException "Insufficient buffer space" for an over-long text.
+    // runtime::AgentException "Insufficient buffer space" for an over-long text.
     template <typename... Args>
     void WriteLine(std::wstring_view format, const Args&... args) const {
         if (IsTracingEnabled())

@@ -111,7 +111,7 @@ std::wstring formatOne(const TraceArg* arg, const Conversion& c) {
 
 void append(std::wstring& out, std::wstring_view text) {
     if (out.size() + text.size() > kTraceBufferChars) {
-        ZENTRAD_THROW(winutil::AgentException, "Insufficient buffer space");
+        ZENTRAD_THROW(runtime::AgentException, "Insufficient buffer space");
     }
     out.append(text);
 }

@@ -35,7 +35,7 @@ class TraceArg {
     std::variant<std::wstring, std::int64_t, std::uint64_t> value_;
 };
 
-// Formats; throws winutil::AgentException "Insufficient buffer space" when the result
+// Formats; throws runtime::AgentException "Insufficient buffer space" when the result
 // would exceed kTraceBufferChars characters.
 std::wstring formatTrace(std::wstring_view format, std::initializer_list<TraceArg> args);
 

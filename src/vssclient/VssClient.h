@@ -1,6 +1,6 @@
 // The snapshot client: one backup with the Volume Shadow Copy service, from
 // Initialize through CreateSnapshotSet (writers gathered and selected, one shadow copy per
-// volume) to BackupComplete. Every failure throws winutil::VssException; the detailed
+// volume) to BackupComplete. Every failure throws runtime::VssException; the detailed
 // step-by-step trace goes to the FunctionTracer.
 //
 // COM must be initialised on the calling thread (multithreaded apartment) and process-wide

@@ -43,7 +43,7 @@ void VssClient::WaitAndCheckForAsyncOperation(platform::VssAsync* async,
     // Polled even without a limit, so that a stop request ends an operation that never
     // completes.
     while ((unlimited || limit > 0) && status == platform::kVssSAsyncPending) {
-        if (!winutil::isRunning()) {
+        if (!runtime::isRunning()) {
             async->cancel();
             ZENTRAD_THROW_SHUTDOWN();
         }

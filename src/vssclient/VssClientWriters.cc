@@ -340,7 +340,7 @@ void VssClient::ReportWriterStatus(const platform::VssWriterStatus& status) {
                  static_cast<std::uint32_t>(status.failure), codeName(status.failure));
     ft.WriteLine(L"   - Writer ID: %s", Guid2WString(status.writerId));
     ft.WriteLine(L"   - Instance ID: %s", Guid2WString(status.instanceId));
-    winutil::logWarn() << "Selected writer '" << platform::toNarrow(status.writerName)
+    logging::logWarn() << "Selected writer '" << platform::toNarrow(status.writerName)
                        << "' is in failed state";
 }
 

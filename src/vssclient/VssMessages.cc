@@ -49,7 +49,7 @@ void throwComCallFailure(const FunctionTracer& ft, const std::wstring& callText,
     ft.WriteLine(L"\nERROR: COM call %s failed.", callText);
     ft.WriteLine(L"- Returned HRESULT = 0x%08lx", static_cast<std::uint32_t>(code));
     ft.WriteLine(L"- Error text: %s", name);
-    throw winutil::VssException("COM call " + narrow(callText) + " failed (0x" +
+    throw runtime::VssException("COM call " + narrow(callText) + " failed (0x" +
                                     narrow(hex8(static_cast<std::uint32_t>(code))) +
                                     "): " + narrow(name),
                                 function, line);
@@ -61,7 +61,7 @@ void throwWin32CallFailure(const FunctionTracer& ft, const std::wstring& callTex
     ft.WriteLine(L"\nERROR: Win32 call %s failed.", callText);
     ft.WriteLine(L"- GetLastError() == %ld", error);
     ft.WriteLine(L"- Error text: %s", name);
-    throw winutil::VssException("Win32 call " + narrow(callText) + " failed (" +
+    throw runtime::VssException("Win32 call " + narrow(callText) + " failed (" +
                                     std::to_string(error) + "): " + narrow(name),
                                 function, line);
 }

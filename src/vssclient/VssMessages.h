@@ -13,9 +13,9 @@ namespace vssclient {
 
 // A snapshot failure whose text is the message alone: unlike the rest of the exception
 // family it carries no function-and-line suffix (the function and line are still kept).
-class VssOperationException : public winutil::VssException {
+class VssOperationException : public runtime::VssException {
   public:
-    using winutil::VssException::VssException;
+    using runtime::VssException::VssException;
     const char* what() const noexcept override { return message().c_str(); }
 };
 

@@ -82,7 +82,7 @@ std::wstring GetUniqueVolumeNameForPath(const std::wstring& path) {
     ft.WriteLine(L"- Get volume path name for %s ...", path);
     std::wstring root;
     if (!platform::getVolumePathName(path, root)) {
-        ZENTRAD_THROW(winutil::VssException,
+        ZENTRAD_THROW(runtime::VssException,
                       "GetVolumePathNameW failed for path " + platform::toNarrow(path));
     }
     ft.WriteLine(L"- Path name: %s ...", root);

@@ -30,11 +30,11 @@ std::wstring withoutLineBreaks(std::wstring text) {
 WindowsEventListener::WindowsEventListener() {
     eventLog = platform::openEventLog(kLogName);
     if (!eventLog)
-        ZENTRAD_THROW(winutil::AgentException, "Could not open event log.");
+        ZENTRAD_THROW(runtime::AgentException, "Could not open event log.");
     if (!eventLog->numberOfRecords(&recordCount))
-        ZENTRAD_THROW(winutil::AgentException, "Failed to get the number of event logs");
+        ZENTRAD_THROW(runtime::AgentException, "Failed to get the number of event logs");
     if (!eventLog->oldestRecord(&oldestRecord))
-        ZENTRAD_THROW(winutil::AgentException, "Failed to get oldest event log");
+        ZENTRAD_THROW(runtime::AgentException, "Failed to get oldest event log");
     active = true;
 }
 
@@ -46,7 +46,7 @@ void WindowsEventListener::logNewEvents() {
         // An empty log reports 0 as its oldest record; its first record will be number 1.
         std::uint32_t first = std::max<std::uint32_t>(oldestRecord, 1) + recordCount;
         if (!eventLog->readForwardsFrom(first, kMaxRecords, &records)) {
-            winutil::logWarn() << "Could not read the event log: "
+            logging::logWarn() << "Could not read the event log: "
                                << platform::toNarrow(
                                       platform::formatMessage(platform::getLastError()));
             return;
@@ -56,7 +56,7 @@ void WindowsEventListener::logNewEvents() {
                 logRecord(record);
         }
     } catch (const std::exception& error) {
-        winutil::logWarn() << "Could not read the event log: " << error.what();
+        logging::logWarn() << "Could not read the event log: " << error.what();
     }
 }
 
@@ -64,17 +64,17 @@ void WindowsEventListener::logRecord(const platform::EventLogRecord& record) {
     std::wstring message;
     switch (platform::formatEventMessage(kLogName, record, &message)) {
         case platform::EventMessageResult::formatted:
-            winutil::logError() << platform::toNarrow(record.sourceName) << ": "
+            logging::logError() << platform::toNarrow(record.sourceName) << ": "
                                 << platform::toNarrow(withoutLineBreaks(message));
             break;
         case platform::EventMessageResult::sourceKeyMissing:
-            winutil::logWarn() << "Unable to open registry key for log file";
+            logging::logWarn() << "Unable to open registry key for log file";
             break;
         case platform::EventMessageResult::messageFileMissing:
-            winutil::logWarn() << "unable to query registry key value for log event";
+            logging::logWarn() << "unable to query registry key value for log event";
             break;
         case platform::EventMessageResult::notFormatted:
-            winutil::logWarn() << "Could not format log message";
+            logging::logWarn() << "Could not format log message";
             break;
     }
 }

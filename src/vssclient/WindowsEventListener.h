@@ -12,7 +12,7 @@ namespace vssclient {
 
 class WindowsEventListener {
   public:
-    // Throws winutil::AgentException when the log cannot be opened or measured.
+    // Throws runtime::AgentException when the log cannot be opened or measured.
     WindowsEventListener();
     WindowsEventListener(const WindowsEventListener&) = delete;
     WindowsEventListener& operator=(const WindowsEventListener&) = delete;

@@ -54,7 +54,7 @@ class Pipeline {
   private:
     Latch latch_;
     std::vector<std::unique_ptr<Stage>> stages_;
-    winutil::ThreadGroup threads_;
+    runtime::ThreadGroup threads_;
 };
 
 }  // namespace yin

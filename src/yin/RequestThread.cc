@@ -5,7 +5,7 @@
 namespace yin {
 
 void RequestThread::installNetLogger() const {
-    winutil::Logger::get().setNetLogger(netLogger_);
+    logging::Logger::get().setNetLogger(netLogger_);
 }
 
 }  // namespace yin

@@ -31,9 +31,9 @@ Stage::Ending Stage::runLoop() noexcept {
         return Ending::kEndOfStream;
     } catch (const abort_exception&) {
     } catch (const std::exception& e) {
-        winutil::logError() << names_.caughtException << e.what();
+        logging::logError() << names_.caughtException << e.what();
     } catch (...) {
-        winutil::logError() << names_.caughtUnknown;
+        logging::logError() << names_.caughtUnknown;
     }
     return Ending::kAborted;
 }
@@ -48,9 +48,9 @@ void Stage::finish(Ending ending) noexcept {
             abort(true);
         done();
     } catch (const std::exception& e) {
-        winutil::logError() << names_.caughtException << e.what();
+        logging::logError() << names_.caughtException << e.what();
     } catch (...) {
-        winutil::logError() << names_.caughtUnknown;
+        logging::logError() << names_.caughtUnknown;
     }
     try {
         close(true);

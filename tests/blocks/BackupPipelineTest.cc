@@ -31,7 +31,7 @@ class MemoryReader : public blocks::BlockReader {
     std::uint64_t blockCount() override { return count_; }
     std::shared_ptr<Block> readBlock(std::uint64_t index) override {
         if (index == failAt)
-            throw winutil::DiskException("Failed to read block", "readBlock", 1);
+            throw runtime::DiskException("Failed to read block", "readBlock", 1);
         if (delay.count() > 0 && reads == 0)
             std::this_thread::sleep_for(delay);
         ++reads;
@@ -384,7 +384,7 @@ TEST_F(BackupPipelineTest, AStopRequestEndsAManyWorkerBackupPromptly) {
         using MemoryReader::MemoryReader;
         std::shared_ptr<Block> readBlock(std::uint64_t index) override {
             if (index == 300)
-                winutil::runningFlag().store(0);
+                runtime::runningFlag().store(0);
             return MemoryReader::readBlock(index);
         }
     };
@@ -393,8 +393,8 @@ TEST_F(BackupPipelineTest, AStopRequestEndsAManyWorkerBackupPromptly) {
     blocks::BackupPipelineSettings settings{1, 6, 1};
     settings.workers = 3;
     EXPECT_THROW(run({&reader, &used, nullptr, nullptr, nullptr}, settings),
-                 winutil::ShutdownException);
-    winutil::runningFlag().store(1);
+                 runtime::ShutdownException);
+    runtime::runningFlag().store(1);
     EXPECT_LT(reader.reads.load(), 400);
 }
 

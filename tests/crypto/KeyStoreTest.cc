@@ -118,7 +118,7 @@ TEST_F(KeyStoreTest, KeyFilesThatCannotBeReadAreNeverReplaced) {
         fs::path aside = file.string() + ".aside";
         fs::rename(file, aside);
         fs::create_directory(file);
-        EXPECT_THROW(load(), winutil::AgentException) << file;
+        EXPECT_THROW(load(), runtime::AgentException) << file;
         fs::remove(file);
         fs::rename(aside, file);
     }

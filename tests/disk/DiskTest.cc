@@ -17,12 +17,12 @@ using disks_test::tableSector;
 
 std::vector<std::uint32_t> diskNumbers() {
     std::vector<std::uint32_t> numbers;
-    for (const auto& disk : winutil::Disk::getAllDisks())
+    for (const auto& disk : disk::Disk::getAllDisks())
         numbers.push_back(disk->getDiskNumber());
     return numbers;
 }
 
-std::vector<std::uint64_t> sectorOffsets(winutil::Disk& disk) {
+std::vector<std::uint64_t> sectorOffsets(disk::Disk& disk) {
     std::vector<std::uint64_t> offsets;
     for (const auto& sector : disk.getSectors())
         offsets.push_back(sector->getOffset());
@@ -39,7 +39,7 @@ std::vector<std::uint64_t> sectorRange(std::uint64_t first, std::uint64_t end) {
 std::string messageOf(const std::function<void()>& action) {
     try {
         action();
-    } catch (const winutil::DiskException& error) {
+    } catch (const runtime::DiskException& error) {
         return error.message();
     }
     return "(no exception)";
@@ -53,10 +53,10 @@ TEST(DiskEnumerationTest, SkipsUnusableDisksAndToleratesSevenMissingNumbers) {
     host.sim("media 3 not-ready");
     // 2, 4, 5, 6, 7, 8 and 10 to 16 are missing: the eighth miss (11) ends the search.
     EXPECT_EQ(diskNumbers(), (std::vector<std::uint32_t>{0, 9}));
-    EXPECT_EQ(winutil::Disk::getDiskWithID("Disk 9")->getSize(), 1u << 20);
-    EXPECT_EQ(messageOf([] { winutil::Disk::getDiskWithID("Disk 17"); }),
+    EXPECT_EQ(disk::Disk::getDiskWithID("Disk 9")->getSize(), 1u << 20);
+    EXPECT_EQ(messageOf([] { disk::Disk::getDiskWithID("Disk 17"); }),
               "Unable to find disk: Disk 17");
-    EXPECT_EQ(messageOf([] { winutil::Disk::getDiskWithID("Disk 1"); }),
+    EXPECT_EQ(messageOf([] { disk::Disk::getDiskWithID("Disk 1"); }),
               "Unable to find disk: Disk 1");
 }
 
@@ -68,7 +68,7 @@ class CollectionTest : public ::testing::Test {
         for (std::uint64_t sector = 1; sector < 4096; ++sector)
             host_.write(0, sector * 512, std::string(512, static_cast<char>(sector)));
     }
-    std::shared_ptr<winutil::Disk> disk() { return winutil::Disk::getDiskWithID("Disk 0"); }
+    std::shared_ptr<disk::Disk> disk() { return disk::Disk::getDiskWithID("Disk 0"); }
 
     DiskHost host_;
 };
@@ -126,7 +126,7 @@ TEST_F(CollectionTest, HostileChainsEndTheCollectionWithAnError) {
 TEST(DynamicDiskTest, DatabaseSectorsFollowTheBootGap) {
     DiskHost host;
     host.sim("add-disk --size 8M --dynamic");
-    auto disk = winutil::Disk::getDiskWithID("Disk 0");
+    auto disk = disk::Disk::getDiskWithID("Disk 0");
     auto sectors = disk->getSectors();
     ASSERT_EQ(sectors.size(), 1u + 62 + 2048);
     std::uint64_t database = (16384 - 2048) * 512;
@@ -137,13 +137,13 @@ TEST(DynamicDiskTest, DatabaseSectorsFollowTheBootGap) {
 
     // A header that places the database past the end of the disk is refused.
     host.write(0, 6 * 512 + 299, std::string("\0\0\0\0\0\0\x40\0", 8));
-    EXPECT_EQ(messageOf([&] { winutil::Disk::getDiskWithID("Disk 0")->getSectors(); }),
+    EXPECT_EQ(messageOf([&] { disk::Disk::getDiskWithID("Disk 0")->getSectors(); }),
               "The logical disk manager database of Disk 0 lies outside the disk (sector 16384)");
 }
 
-std::shared_ptr<winutil::NetSector> netSector(std::uint64_t offset, char fill,
-                                              std::uint32_t size = 512) {
-    auto sector = std::make_shared<winutil::NetSector>(size, offset);
+std::shared_ptr<disk::NetSector> netSector(std::uint64_t offset, char fill,
+                                           std::uint32_t size = 512) {
+    auto sector = std::make_shared<disk::NetSector>(size, offset);
     std::fill(sector->getData(), sector->getData() + size, fill);
     return sector;
 }
@@ -151,24 +151,24 @@ std::shared_ptr<winutil::NetSector> netSector(std::uint64_t offset, char fill,
 TEST(WriteSectorsTest, EverySectorIsCheckedBeforeAnyIsWritten) {
     DiskHost host;
     host.sim("add-disk --size 1M");
-    auto disk = winutil::Disk::getDiskWithID("Disk 0");
+    auto disk = disk::Disk::getDiskWithID("Disk 0");
     const std::uint64_t end = 1 << 20;
-    std::vector<std::vector<std::shared_ptr<winutil::NetSector>>> refused = {
+    std::vector<std::vector<std::shared_ptr<disk::NetSector>>> refused = {
         {netSector(0, 'a'), netSector(end, 'b')},
         {netSector(0, 'a'), netSector(end - 256, 'b')},
         {netSector(0, 'a'), netSector(1024, 'b', 4096)},
         {netSector(0, 'a'), netSector(100, 'b')},
         {netSector(0, 'a'), netSector(~0ull - 100, 'b')},
-        std::vector<std::shared_ptr<winutil::NetSector>>(winutil::Disk::kMaxRestoreSectors + 1,
-                                                         netSector(0, 'a')),
+        std::vector<std::shared_ptr<disk::NetSector>>(disk::Disk::kMaxRestoreSectors + 1,
+                                                      netSector(0, 'a')),
     };
     for (auto& sectors : refused) {
-        EXPECT_THROW(disk->writeSectors(sectors), winutil::DiskException);
+        EXPECT_THROW(disk->writeSectors(sectors), runtime::DiskException);
         EXPECT_EQ(host.read(0, 0, 512), std::string(512, '\0'));
     }
 
-    std::vector<std::shared_ptr<winutil::NetSector>> good = {netSector(end - 512, 'z'),
-                                                             netSector(512, 'y')};
+    std::vector<std::shared_ptr<disk::NetSector>> good = {netSector(end - 512, 'z'),
+                                                          netSector(512, 'y')};
     disk->writeSectors(good);
     EXPECT_TRUE(good.empty());
     EXPECT_EQ(host.read(0, end - 512, 512), std::string(512, 'z'));
@@ -180,9 +180,9 @@ TEST(WriteSectorsTest, ShortWriteNamesTheSectorAndTheCounts) {
     DiskHost host;
     host.sim("add-disk --size 1M");
     host.sim("fault torn kind=short-write disk=0 sectors=2 bytes=0");
-    auto disk = winutil::Disk::getDiskWithID("Disk 0");
-    std::vector<std::shared_ptr<winutil::NetSector>> sectors = {netSector(512, 'a'),
-                                                                netSector(1024, 'b')};
+    auto disk = disk::Disk::getDiskWithID("Disk 0");
+    std::vector<std::shared_ptr<disk::NetSector>> sectors = {netSector(512, 'a'),
+                                                             netSector(1024, 'b')};
     EXPECT_EQ(messageOf([&] { disk->writeSectors(sectors); }),
               "Error writing partition table for Disk (sector 1024). Meant to write (512 bytes, "
               "but wrote (0) bytes.");

@@ -1,4 +1,4 @@
-// GPT partition tables collected from a disk and written back through winutil::Disk: the
+// GPT partition tables collected from a disk and written back through disk::Disk: the
 // sectors collected, restores onto disks of the same, a larger and a smaller size (judged
 // by sgdisk and sfdisk), and damaged tables refused before anything is written.
 #include <gtest/gtest.h>
@@ -16,14 +16,14 @@
 namespace {
 
 using disks_test::DiskHost;
-using Sectors = std::vector<std::shared_ptr<winutil::NetSector>>;
+using Sectors = std::vector<std::shared_ptr<disk::NetSector>>;
 
 constexpr std::uint64_t kSourceSectors = (64 << 20) / 512;
 
 std::string messageOf(const std::function<void()>& action) {
     try {
         action();
-    } catch (const winutil::DiskException& error) {
+    } catch (const runtime::DiskException& error) {
         return error.message();
     }
     return "(no exception)";
@@ -50,21 +50,20 @@ class GptTableTest : public ::testing::Test {
             "--part 'size=8M,type=E3C9E316-0B5C-4DB8-817D-F92DF00215AE' "
             "--part 'size=20M,type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7,name=data'");
     }
-    std::shared_ptr<winutil::Disk> disk(int number) {
-        return winutil::Disk::getDiskWithID("Disk " + std::to_string(number));
+    std::shared_ptr<disk::Disk> disk(int number) {
+        return disk::Disk::getDiskWithID("Disk " + std::to_string(number));
     }
     // What a backup of disk 0 carries, as a restore receives it.
     Sectors backup() {
         Sectors sectors;
         for (const auto& sector : disk(0)->getSectors()) {
-            auto copy =
-                std::make_shared<winutil::NetSector>(sector->getSize(), sector->getOffset());
+            auto copy = std::make_shared<disk::NetSector>(sector->getSize(), sector->getOffset());
             std::memcpy(copy->getData(), sector->getData(), sector->getSize());
             sectors.push_back(copy);
         }
         return sectors;
     }
-    static winutil::NetSector& at(Sectors& sectors, std::uint64_t lba) {
+    static disk::NetSector& at(Sectors& sectors, std::uint64_t lba) {
         for (auto& sector : sectors) {
             if (sector->getOffset() == lba * 512)
                 return *sector;

@@ -63,25 +63,24 @@ TEST_F(GptVolumeTest, RestoreTargetUsesTheSameNumbers) {
     std::string path;
     std::uint64_t offset = 1;
     std::uint64_t length = 0;
-    winutil::Disk::getPhysicalPartitionForDeviceIDWithDisk("Disk 1 Partition 3", path, offset,
-                                                           length);
+    disk::Disk::getPhysicalPartitionForDeviceIDWithDisk("Disk 1 Partition 3", path, offset, length);
     EXPECT_EQ(path,
               blocks::DiskVolume::getDiskVolumesWithID("Disk 1 Partition 3")->getDevicePath());
     EXPECT_EQ(offset, 0u);
     EXPECT_EQ(length, 8 * kMiB);
     // The reserved partition has a number but no volume to write into.
     try {
-        winutil::Disk::getPhysicalPartitionForDeviceIDWithDisk("Disk 1 Partition 1", path, offset,
-                                                               length);
+        disk::Disk::getPhysicalPartitionForDeviceIDWithDisk("Disk 1 Partition 1", path, offset,
+                                                            length);
         FAIL() << "the reserved partition was offered as a target";
-    } catch (const winutil::DiskException& error) {
+    } catch (const runtime::DiskException& error) {
         EXPECT_NE(std::string(error.what()).find("Could not find partition: Disk 1 Partition 1"),
                   std::string::npos)
             << error.what();
     }
-    EXPECT_THROW(winutil::Disk::getPhysicalPartitionForDeviceIDWithDisk("Disk 1 Partition 4", path,
-                                                                        offset, length),
-                 winutil::DiskException);
+    EXPECT_THROW(disk::Disk::getPhysicalPartitionForDeviceIDWithDisk("Disk 1 Partition 4", path,
+                                                                     offset, length),
+                 runtime::DiskException);
 }
 
 using disks_test::listAs;

@@ -70,7 +70,7 @@ TEST_F(VolumeTest, DeviceIDsCountPartitionsWithoutContainers) {
     EXPECT_EQ(logical->getDriveLetterPath(), "E:\\");
     EXPECT_EQ(volume("Disk 0 Partition 1")->getDriveLetterPath(), "");
     EXPECT_EQ(blocks::DiskVolume::getDiskVolumesOnDisk(1).size(), 2u);
-    EXPECT_EQ(blocks::DiskVolume::getDiskVolumesOnDisk(winutil::Disk(0, 512)).size(), 3u);
+    EXPECT_EQ(blocks::DiskVolume::getDiskVolumesOnDisk(disk::Disk(0, 512)).size(), 3u);
 }
 
 TEST_F(VolumeTest, SpannedVolumeIsNamedByItsDevicePath) {
@@ -87,7 +87,7 @@ TEST_F(VolumeTest, SpannedVolumeIsNamedByItsDevicePath) {
     try {
         volume("Disk 9 Partition 0");
         FAIL() << "found a volume that does not exist";
-    } catch (const winutil::DiskException& error) {
+    } catch (const runtime::DiskException& error) {
         EXPECT_EQ(error.message(), "Unable to find mounted logical disk: Disk 9 Partition 0");
     }
 }
@@ -96,16 +96,15 @@ TEST_F(VolumeTest, RestoreTargetIsTheVolumeOnTheNamedPartition) {
     std::string path;
     std::uint64_t offset = 1;
     std::uint64_t length = 0;
-    winutil::Disk::getPhysicalPartitionForDeviceIDWithDisk("Disk 0 Partition 2", path, offset,
-                                                           length);
+    disk::Disk::getPhysicalPartitionForDeviceIDWithDisk("Disk 0 Partition 2", path, offset, length);
     EXPECT_EQ(path, volume("Disk 0 Partition 2")->getDevicePath());
     EXPECT_EQ(offset, 0u);
     EXPECT_EQ(length, 16 * kMiB);
-    EXPECT_THROW(winutil::Disk::getPhysicalPartitionForDeviceIDWithDisk("Disk 0 Partition 3", path,
-                                                                        offset, length),
-                 winutil::DiskException);
-    EXPECT_THROW(winutil::Disk::getPhysicalPartitionForDeviceIDWithDisk("C:", path, offset, length),
-                 winutil::DiskException);
+    EXPECT_THROW(disk::Disk::getPhysicalPartitionForDeviceIDWithDisk("Disk 0 Partition 3", path,
+                                                                     offset, length),
+                 runtime::DiskException);
+    EXPECT_THROW(disk::Disk::getPhysicalPartitionForDeviceIDWithDisk("C:", path, offset, length),
+                 runtime::DiskException);
 }
 
 // The bitmap of a volume with more clusters than one request returns, against ntfs-3g's
@@ -132,7 +131,7 @@ TEST_F(VolumeTest, AllocationBitmapArrivesInPiecesAndMatchesTheFileSystem) {
 
     blocks::BlockMap used(count);
     used.appendBits(reinterpret_cast<const unsigned char*>("\x01"), 1);
-    EXPECT_THROW(large->getBlockMap(used), winutil::DiskException);
+    EXPECT_THROW(large->getBlockMap(used), runtime::DiskException);
 }
 
 TEST_F(VolumeTest, BlocksCarryTheClusterAndItsDigest) {
@@ -151,11 +150,11 @@ TEST_F(VolumeTest, BlocksCarryTheClusterAndItsDigest) {
     try {
         volume("Disk 0 Partition 2")->getBlock(0);
         FAIL() << "read a 64 KiB cluster";
-    } catch (const winutil::DiskException& error) {
+    } catch (const runtime::DiskException& error) {
         EXPECT_EQ(error.message(), "Block size too large");
     }
     // A volume without NTFS answers no volume data.
-    EXPECT_THROW(volume("Disk 1 Partition 1")->getBlockCount(), winutil::DiskException);
+    EXPECT_THROW(volume("Disk 1 Partition 1")->getBlockCount(), runtime::DiskException);
 }
 
 using disks_test::listAs;

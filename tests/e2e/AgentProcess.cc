@@ -63,7 +63,7 @@ std::string closingReason(backup_server::AgentSession& session) {
         for (int i = 0; i < 1000; ++i)
             session.readCode();
         return "(no PROT_ERROR from the agent)";
-    } catch (const winutil::AgentException& error) {
+    } catch (const runtime::AgentException& error) {
         if (error.message() != "Remote host has reported an error and closed the connection.")
             return error.message();
     } catch (const std::exception& error) {

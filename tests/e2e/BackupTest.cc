@@ -263,7 +263,7 @@ TEST_F(BackupTest, UnknownTransformationTypesAreRefusedBeforeAnyBlockIsRead) {
         BackupOptions options;
         options.compressionType = compression;
         options.encryptionType = encryption;
-        EXPECT_THROW(backup(options), winutil::AgentException);
+        EXPECT_THROW(backup(options), runtime::AgentException);
         EXPECT_TRUE(
             agent_->waitForLog(std::string("Caught exception while sending blocks: ") + text));
     }
@@ -319,7 +319,7 @@ TEST_F(BackupTest, TransientReadErrorsAreRetriedAndHardOnesFailTheBackup) {
     sim("fault flaky --remove");
     sim("fault broken volume=C clusters=" + std::to_string(cluster + 1) + " error=483");
     store_ = std::make_unique<test::TempDir>();
-    EXPECT_THROW(backup(), winutil::AgentException);
+    EXPECT_THROW(backup(), runtime::AgentException);
     EXPECT_TRUE(agent_->waitForLog("Caught exception while sending blocks: Backup failed"));
     EXPECT_TRUE(agent_->waitForLog("Error while reading blocks from disk: "));
     // A failed backup records nothing: the store keeps no journal key.
@@ -336,7 +336,7 @@ TEST_F(BackupTest, BlockThatKeepsFailingFailsTheBackupAndTheNextBackupSendsIt) {
     sim("fault bad volume=C clusters=" + first + "-" + std::to_string(cluster + 1) + " error=1117");
     auto keyBefore = backup_server::VolumeStore(store_->path(), kDeviceID).journalKey();
     ASSERT_TRUE(keyBefore);
-    EXPECT_THROW(backup(), winutil::AgentException);
+    EXPECT_THROW(backup(), runtime::AgentException);
     EXPECT_TRUE(agent_->waitForLog("Failed to read block " + first + " after 3 tries: "));
 
     // Even with the key of the last good backup, the agent knows its tracking period ended

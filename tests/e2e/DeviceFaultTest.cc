@@ -31,7 +31,7 @@ TEST_F(DeviceFaultTest, TransientWriteErrorsDuringARestoreAreRetried) {
     // A write error that does not pass fails the restore.
     host.sim("fault broken kind=write-error volume=C clusters=" + std::to_string(cluster) +
              " error=1117");
-    EXPECT_THROW(host.restore(), winutil::AgentException);
+    EXPECT_THROW(host.restore(), runtime::AgentException);
     EXPECT_TRUE(host.agent().waitForLog("Failed to write block to disk."));
 }
 

@@ -40,7 +40,7 @@ TEST_F(HostileFaultTest, FailedSnapshotFailsTheBackupAndTheNextOneRuns) {
     test::AgentSettings settings;
     settings.hostConfig = "[snapshot service]\nfail DoSnapshotSet = 0x80042306\n";
     AgentHost host(settings);
-    EXPECT_THROW(host.backup(), winutil::AgentException);
+    EXPECT_THROW(host.backup(), runtime::AgentException);
     EXPECT_TRUE(host.agent().waitForLog("Backup Failed"));
     std::ofstream(host.agent().hostRoot() / "host.conf", std::ios::trunc) << "\n";
     auto summary = host.backup();

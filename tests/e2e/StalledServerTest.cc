@@ -111,7 +111,7 @@ TEST_F(StalledServerTest, SecondBackupOfAVolumeStillBeingSentIsBusyOtherVolumesA
     for (int attempt = 0; attempt < 50 && !again; ++attempt) {
         try {
             again = host.backup();
-        } catch (const winutil::AgentException&) {
+        } catch (const runtime::AgentException&) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
     }

@@ -260,7 +260,7 @@ TEST_F(VolumeRestoreTest, DamagedBatchFailsTheRestoreBeforeItIsWritten) {
     try {
         restoreImage(options);
         ADD_FAILURE() << "the restore succeeded";
-    } catch (const winutil::AgentException& error) {
+    } catch (const runtime::AgentException& error) {
         EXPECT_NE(error.message().find("the digest of batch 3 does not match its blocks"),
                   std::string::npos)
             << error.what();

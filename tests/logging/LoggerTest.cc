@@ -12,8 +12,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using winutil::Logger;
-using winutil::NetLogger;
+using logging::Logger;
+using logging::NetLogger;
 
 std::string bytes(const std::string& text) {
     std::string hex;
@@ -41,27 +41,27 @@ TEST(LogFormat, TimeStampLevelColumnAndMessage) {
     std::regex pattern(
         R"(^\d{4}-(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-\d{2} \d{2}:\d{2}:\d{2} (.*)$)");
     std::smatch match;
-    std::string info = Logger::formatLine(winutil::kLogInfo, "hello");
+    std::string info = Logger::formatLine(logging::kLogInfo, "hello");
     ASSERT_TRUE(std::regex_match(info, match, pattern)) << info;
     EXPECT_EQ(" INFO hello", match[2].str());
-    std::string warn = Logger::formatLine(winutil::kLogWarn, "w");
+    std::string warn = Logger::formatLine(logging::kLogWarn, "w");
     EXPECT_EQ(" WARN w", warn.substr(21));
-    EXPECT_EQ("ERROR e", Logger::formatLine(winutil::kLogError, "e").substr(21));
-    EXPECT_EQ("DEBUG d", Logger::formatLine(winutil::kLogDebug, "d").substr(21));
+    EXPECT_EQ("ERROR e", Logger::formatLine(logging::kLogError, "e").substr(21));
+    EXPECT_EQ("DEBUG d", Logger::formatLine(logging::kLogDebug, "d").substr(21));
     EXPECT_EQ("UNKNOWN u", Logger::formatLine(7, "u").substr(21));
 }
 
 TEST(LogFormat, EmptyLineEmitsNothingAndStreamedPartsJoin) {
     StdoutCapture capture;
-    { auto line = winutil::logInfo(); }
+    { auto line = logging::logInfo(); }
     EXPECT_EQ("", capture.text());
-    winutil::logInfo() << "count " << 3 << " of " << 4u;
+    logging::logInfo() << "count " << 3 << " of " << 4u;
     EXPECT_NE(std::string::npos, capture.text().find(" INFO count 3 of 4\n"));
 }
 
 TEST(NetLoggerRecords, InfoLineBecomesRecordBytes) {
     NetLogger net;
-    net.write(winutil::kLogInfo, "Host initialization complete");
+    net.write(logging::kLogInfo, "Host initialization complete");
     std::string out;
     net.drainInto(out);
     EXPECT_EQ("E1 E7 EF F0 00 00 00 1C " + bytes("Host initialization complete"), bytes(out));
@@ -70,10 +70,10 @@ TEST(NetLoggerRecords, InfoLineBecomesRecordBytes) {
 
 TEST(NetLoggerRecords, LevelsMapToCodesAndDebugIsNeverQueued) {
     NetLogger net;
-    net.write(winutil::kLogDebug, "hidden");
+    net.write(logging::kLogDebug, "hidden");
     EXPECT_EQ(0u, net.used());
-    net.write(winutil::kLogError, "e");
-    net.write(winutil::kLogWarn, "w");
+    net.write(logging::kLogError, "e");
+    net.write(logging::kLogWarn, "w");
     net.write(7, "u");
     std::string out;
     net.drainInto(out);
@@ -83,14 +83,14 @@ TEST(NetLoggerRecords, LevelsMapToCodesAndDebugIsNeverQueued) {
 
 TEST(NetLoggerRecords, RecordThatDoesNotFitIsDroppedWhole) {
     NetLogger net(64);
-    net.write(winutil::kLogInfo, std::string(51, 'x'));  // 59 bytes used, 5 free
+    net.write(logging::kLogInfo, std::string(51, 'x'));  // 59 bytes used, 5 free
     ASSERT_EQ(59u, net.used());
-    net.write(winutil::kLogInfo, "0123456789");  // 8 + 10 bytes: does not fit
+    net.write(logging::kLogInfo, "0123456789");  // 8 + 10 bytes: does not fit
     EXPECT_EQ(59u, net.used());
     std::string out;
     net.drainInto(out);
     EXPECT_EQ(59u, out.size());
-    net.write(winutil::kLogInfo, "0123456789");  // fits again after the drain
+    net.write(logging::kLogInfo, "0123456789");  // fits again after the drain
     EXPECT_EQ(18u, net.used());
 }
 
@@ -98,9 +98,9 @@ TEST(NetLoggerRecords, OnlyThreadsWithANetLoggerQueueLines) {
     StdoutCapture capture;
     auto net = std::make_shared<NetLogger>();
     Logger::get().setNetLogger(net);
-    winutil::logInfo() << "to the server";
-    winutil::logDebug() << "not to the server";
-    std::thread other([] { winutil::logInfo() << "other thread"; });
+    logging::logInfo() << "to the server";
+    logging::logDebug() << "not to the server";
+    std::thread other([] { logging::logInfo() << "other thread"; });
     other.join();
     std::string out;
     Logger::get().drainNetLog(out);
@@ -124,8 +124,8 @@ class FileLoggerTest : public ::testing::Test {
 
 TEST_F(FileLoggerTest, AppendsLinesToExistingFile) {
     writeFile(log("zentrad.log"), "old\n");
-    winutil::FileLogger file(log("zentrad.log"));
-    file.write(winutil::kLogInfo, "new");
+    logging::FileLogger file(log("zentrad.log"));
+    file.write(logging::kLogInfo, "new");
     EXPECT_EQ("old\nnew\n", readFile(log("zentrad.log")));
 }
 
@@ -133,9 +133,9 @@ TEST_F(FileLoggerTest, RotationShiftsGenerationsAndDropsTheOldest) {
     writeFile(log("zentrad.log"), std::string(1048000, 'c'));
     for (int i = 1; i <= 10; ++i)
         writeFile(log("zentrad." + std::to_string(i) + ".log"), "gen" + std::to_string(i));
-    winutil::FileLogger file(log("zentrad.log"));
+    logging::FileLogger file(log("zentrad.log"));
     std::string line(600, 'n');
-    file.write(winutil::kLogInfo, line);
+    file.write(logging::kLogInfo, line);
 
     EXPECT_EQ(line + "\n", readFile(log("zentrad.log")));
     EXPECT_EQ(1048000u, fs::file_size(log("zentrad.1.log")));
@@ -151,10 +151,10 @@ TEST_F(FileLoggerTest, RotationShiftsGenerationsAndDropsTheOldest) {
 
 TEST_F(FileLoggerTest, LineThatExactlyFillsTheLimitDoesNotRotate) {
     writeFile(log("zentrad.log"), std::string(1048000, 'c'));
-    winutil::FileLogger file(log("zentrad.log"));
-    file.write(winutil::kLogInfo, std::string(576, 'x'));
+    logging::FileLogger file(log("zentrad.log"));
+    file.write(logging::kLogInfo, std::string(576, 'x'));
     EXPECT_FALSE(fs::exists(log("zentrad.1.log")));
-    file.write(winutil::kLogInfo, "y");
+    file.write(logging::kLogInfo, "y");
     EXPECT_TRUE(fs::exists(log("zentrad.1.log")));
     EXPECT_EQ("y\n", readFile(log("zentrad.log")));
 }
@@ -162,21 +162,21 @@ TEST_F(FileLoggerTest, LineThatExactlyFillsTheLimitDoesNotRotate) {
 TEST_F(FileLoggerTest, UnopenableFileWarnsAndLaterWritesAreSilent) {
     StdoutCapture capture;
     fs::path missing = dir_.path() / "no-such-dir" / "zentrad.log";
-    winutil::FileLogger file(missing);
+    logging::FileLogger file(missing);
     EXPECT_NE(std::string::npos,
               capture.text().find(" WARN Failed to open log file: " + missing.string()));
-    EXPECT_NO_THROW(file.write(winutil::kLogInfo, "dropped"));
+    EXPECT_NO_THROW(file.write(logging::kLogInfo, "dropped"));
     // Once the directory exists, logging resumes.
     fs::create_directory(dir_.path() / "no-such-dir");
-    file.write(winutil::kLogInfo, "kept");
+    file.write(logging::kLogInfo, "kept");
     EXPECT_EQ("kept\n", readFile(missing));
 }
 
 TEST_F(FileLoggerTest, LoggerWritesConsoleLineToAttachedFile) {
     StdoutCapture capture;
-    auto file = std::make_shared<winutil::FileLogger>(log("zentrad.log"));
+    auto file = std::make_shared<logging::FileLogger>(log("zentrad.log"));
     Logger::get().setFileLogger(file);
-    winutil::logWarn() << "disk almost full";
+    logging::logWarn() << "disk almost full";
     Logger::get().setFileLogger(nullptr);
     std::string content = readFile(log("zentrad.log"));
     EXPECT_EQ(" WARN disk almost full\n", content.substr(21));

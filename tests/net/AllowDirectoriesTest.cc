@@ -80,13 +80,13 @@ TEST_F(AllowDirectoriesTest, UnreadableFileForTheAddressFallsThroughToTheNextDir
 class LogSinks {
   public:
     explicit LogSinks(const fs::path& file)
-        : file_(file), net_(std::make_shared<winutil::NetLogger>()) {
-        winutil::Logger::get().setFileLogger(std::make_shared<winutil::FileLogger>(file));
-        winutil::Logger::get().setNetLogger(net_);
+        : file_(file), net_(std::make_shared<logging::NetLogger>()) {
+        logging::Logger::get().setFileLogger(std::make_shared<logging::FileLogger>(file));
+        logging::Logger::get().setNetLogger(net_);
     }
     ~LogSinks() {
-        winutil::Logger::get().setNetLogger(nullptr);
-        winutil::Logger::get().setFileLogger(nullptr);
+        logging::Logger::get().setNetLogger(nullptr);
+        logging::Logger::get().setFileLogger(nullptr);
     }
     std::size_t localCount(const std::string& text) const {
         std::ifstream in(file_);
@@ -106,7 +106,7 @@ class LogSinks {
 
   private:
     fs::path file_;
-    std::shared_ptr<winutil::NetLogger> net_;
+    std::shared_ptr<logging::NetLogger> net_;
 };
 
 TEST_F(AllowDirectoriesTest, BrokenFileIsReportedOnceLocallyAndNeverToThePeer) {

@@ -24,7 +24,7 @@ class EncryptedMessageTest : public ::testing::Test {
 std::string agentError(Net::EncryptedMessage& message, void (*body)(Net::EncryptedMessage&)) {
     try {
         body(message);
-    } catch (const winutil::AgentException& error) {
+    } catch (const runtime::AgentException& error) {
         return error.message();
     }
     return "(nothing thrown)";

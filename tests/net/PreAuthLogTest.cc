@@ -23,12 +23,12 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
 class PreAuthLogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        winutil::Logger::get().setFileLogger(std::make_shared<winutil::FileLogger>(file));
-        winutil::Logger::get().setNetLogger(peer);
+        logging::Logger::get().setFileLogger(std::make_shared<logging::FileLogger>(file));
+        logging::Logger::get().setNetLogger(peer);
     }
     void TearDown() override {
-        winutil::Logger::get().setNetLogger(nullptr);
-        winutil::Logger::get().setFileLogger(nullptr);
+        logging::Logger::get().setNetLogger(nullptr);
+        logging::Logger::get().setFileLogger(nullptr);
     }
     std::string localLog() const {
         std::ifstream in(file);
@@ -44,14 +44,14 @@ class PreAuthLogTest : public ::testing::Test {
 
     test::TempDir dir;
     fs::path file = dir.path() / "agent.log";
-    std::shared_ptr<winutil::NetLogger> peer = std::make_shared<winutil::NetLogger>();
+    std::shared_ptr<logging::NetLogger> peer = std::make_shared<logging::NetLogger>();
     Net::PreAuthLog::Clock::time_point now{};
     Net::PreAuthLog log{[this] { return now; }};
 };
 
 TEST_F(PreAuthLogTest, FloodKeepsItsShareOfTheLogAndIsSummarisedOncePerInterval) {
     for (int i = 0; i < 1000; ++i)
-        log.write(winutil::kLogError, "Closing connection: junk " + std::to_string(i));
+        log.write(logging::kLogError, "Closing connection: junk " + std::to_string(i));
     std::string local = localLog();
     EXPECT_EQ(occurrences(local, "Closing connection: junk"), Net::PreAuthLog::kLinesPerInterval);
     // Every line still reached the peer that caused it.
@@ -67,7 +67,7 @@ TEST_F(PreAuthLogTest, FloodKeepsItsShareOfTheLogAndIsSummarisedOncePerInterval)
     EXPECT_EQ(sentToPeer().find("more lines"), std::string::npos);
 
     // A new interval logs again, and a quiet one writes no summary.
-    log.write(winutil::kLogWarn, "Rejecting backup server (10.1.1.1)");
+    log.write(logging::kLogWarn, "Rejecting backup server (10.1.1.1)");
     now += Net::PreAuthLog::kInterval;
     log.flushIfDue();
     local = localLog();

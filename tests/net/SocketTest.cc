@@ -149,11 +149,11 @@ TEST_F(SocketTest, StopRequestEndsASendThatWaitsForRoom) {
     winutil::setAgentOptions(options);
     std::thread stopper([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        winutil::runningFlag().store(0);
+        runtime::runningFlag().store(0);
     });
-    std::string message = sendUntilStuck<winutil::ShutdownException>(*pair.near);
+    std::string message = sendUntilStuck<runtime::ShutdownException>(*pair.near);
     stopper.join();
-    winutil::runningFlag().store(1);
+    runtime::runningFlag().store(1);
     EXPECT_NE(message.find("Service shutdown detected"), std::string::npos) << message;
 }
 

@@ -34,7 +34,7 @@ template <typename Body>
 std::string agentError(Body body) {
     try {
         body();
-    } catch (const winutil::AgentException& error) {
+    } catch (const runtime::AgentException& error) {
         return error.message();
     }
     return "(nothing thrown)";
@@ -61,13 +61,13 @@ TEST(ShortMessage, ReachesTheWireOnceWhenFlushedAndDestroyed) {
 }
 
 TEST(ShortMessage, CarriesTheThreadsLogRecordsAheadOfItsCode) {
-    winutil::Logger::get().setNetLogger(std::make_shared<winutil::NetLogger>());
-    winutil::logInfo() << "Host initialization complete";
-    winutil::logDebug() << "never sent";
+    logging::Logger::get().setNetLogger(std::make_shared<logging::NetLogger>());
+    logging::logInfo() << "Host initialization complete";
+    logging::logDebug() << "never sent";
     Net::ShortMessage message(nullptr);
     message.writeCode(Net::PROT_REJECTED);
     message.writeCode(Net::PROT_ERROR);
-    winutil::Logger::get().setNetLogger(nullptr);
+    logging::Logger::get().setNetLogger(nullptr);
     EXPECT_EQ(message.buffered(), std::string("\xE1\xE7\xEF\xF0\x00\x00\x00\x1C", 8) +
                                       "Host initialization complete" + "\xE1\xE7\xE6\x03" +
                                       "\xE1\xE7\xE5\xF3");

@@ -44,7 +44,7 @@ class AuthServerListRequestTest : public ::testing::Test {
         message.setPlainText(message.plainText());
         try {
             AuthServerListRequest(connection, message).execute();
-        } catch (const winutil::AgentException& error) {
+        } catch (const runtime::AgentException& error) {
             return error.message();
         }
         return "";

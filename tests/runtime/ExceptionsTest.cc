@@ -4,7 +4,7 @@
 
 namespace {
 
-using winutil::WinUtilException;
+using runtime::WinUtilException;
 
 TEST(Exceptions, TextCarriesMessageSignatureAndLine) {
     WinUtilException error("Disk is gone", "void Disk::open(int)", 42);
@@ -26,9 +26,9 @@ TEST(Exceptions, FileExceptionPutsPathAfterMessage) {
 
 TEST(Exceptions, ThrowMacroRecordsThrowingFunctionAndFamilyIsCatchable) {
     try {
-        ZENTRAD_THROW(winutil::VssException, "snapshot failed");
+        ZENTRAD_THROW(runtime::VssException, "snapshot failed");
         FAIL() << "nothing thrown";
-    } catch (const winutil::AgentException& error) {
+    } catch (const runtime::AgentException& error) {
         EXPECT_EQ("snapshot failed", error.message());
         EXPECT_NE(std::string::npos, error.function().find("TestBody"));
         EXPECT_GT(error.line(), 0);
@@ -36,7 +36,7 @@ TEST(Exceptions, ThrowMacroRecordsThrowingFunctionAndFamilyIsCatchable) {
 }
 
 TEST(Exceptions, ShutdownHasFixedMessage) {
-    winutil::ShutdownException error("f", 3);
+    runtime::ShutdownException error("f", 3);
     EXPECT_STREQ("Service shutdown detected, shutting down.. (f:3)", error.what());
 }
 

@@ -29,7 +29,7 @@ TEST(TraceFormat, OverlongTextThrowsInsufficientBufferSpace) {
     try {
         formatTrace(L"%s", {huge});
         FAIL() << "no exception";
-    } catch (const winutil::AgentException& error) {
+    } catch (const runtime::AgentException& error) {
         EXPECT_EQ(error.message(), "Insufficient buffer space");
     }
 }
@@ -107,7 +107,7 @@ TEST(VssMessages, SnapshotFailuresCarryNoLocationSuffix) {
     try {
         throwComCallFailure(ft, L"CreateVssBackupComponents(&m_pVssObject)",
                             platform::kCoENotInitialized, "void g()", 7);
-    } catch (const winutil::VssException& failure) {
+    } catch (const runtime::VssException& failure) {
         EXPECT_STREQ(failure.what(),
                      "COM call CreateVssBackupComponents(&m_pVssObject) failed (0x800401f0): "
                      "<Unknown error code> "

@@ -47,7 +47,7 @@ std::string failureOf(VssClient& client, const std::vector<std::wstring>& volume
     try {
         client.Initialize(0);
         client.CreateSnapshotSet(volumes, L"", {}, {});
-    } catch (const winutil::VssException& error) {
+    } catch (const runtime::VssException& error) {
         return error.what();
     }
     return "no failure";
@@ -113,13 +113,13 @@ TEST_F(VssClientTest, ExplicitSelectionIsVerified) {
     VssClient client;
     client.Initialize(0);
     EXPECT_THROW(client.CreateSnapshotSet({volumeC()}, L"", {}, {L"Mail Writer:store"}),
-                 winutil::VssException);
+                 runtime::VssException);
     VssClient other;
     other.Initialize(0);
     try {
         other.CreateSnapshotSet({volumeC()}, L"", {}, {L"Unknown Writer"});
         FAIL() << "no exception";
-    } catch (const winutil::VssException& error) {
+    } catch (const runtime::VssException& error) {
         EXPECT_STREQ(error.what(), "The writer \"Unknown Writer\" was not found");
     }
 }
@@ -218,7 +218,7 @@ TEST_F(VssClientTest, ServiceNeedsComOnTheCallingThread) {
     try {
         client.Initialize(0);
         FAIL() << "no exception";
-    } catch (const winutil::VssException& error) {
+    } catch (const runtime::VssException& error) {
         EXPECT_EQ(
             std::string(error.what())
                 .rfind("COM call CreateVssBackupComponents(&m_pVssObject) failed (0x800401f0): ",
@@ -280,7 +280,7 @@ TEST_F(VssClientTest, CompletionReportsEveryIncludedComponentAndItsFailure) {
     try {
         client.BackupComplete(true);
         ADD_FAILURE() << "no exception";
-    } catch (const winutil::VssException& error) {
+    } catch (const runtime::VssException& error) {
         EXPECT_EQ(std::string(error.what()),
                   vssclient::asyncFailureMessage(L"VssClient::BackupComplete",
                                                  platform::kVssEWriterNotResponding));

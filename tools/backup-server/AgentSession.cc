@@ -27,7 +27,7 @@ Net::Code AgentSession::readCode() {
         Net::Code code = readRawCode();
         if (!Net::isLogRecordCode(code)) {
             if (code == Net::PROT_ERROR) {
-                ZENTRAD_THROW(winutil::AgentException,
+                ZENTRAD_THROW(runtime::AgentException,
                               "Remote host has reported an error and closed the connection.");
             }
             return code;
@@ -41,7 +41,7 @@ Net::Code AgentSession::readCode() {
 
 const crypto::KeyMsg& AgentSession::protocolKey() const {
     if (!protocolKey_) {
-        ZENTRAD_THROW(winutil::AgentException, "No protocol key: the handshake has not completed");
+        ZENTRAD_THROW(runtime::AgentException, "No protocol key: the handshake has not completed");
     }
     return *protocolKey_;
 }

@@ -44,7 +44,7 @@ class AgentSession : public Net::ProtocolStream {
     Net::Code readCode() override;
 
     // Runs the handshake; the agent decides whether it is in recovery mode. Throws
-    // winutil::AgentException on any protocol or key failure.
+    // runtime::AgentException on any protocol or key failure.
     HandshakeOutcome handshake(const ServerKeys& keys, HandshakeMode mode = HandshakeMode::normal);
 
     // After an authenticated handshake: a new request or reply under the protocol key.

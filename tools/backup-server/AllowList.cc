@@ -28,7 +28,7 @@ int allowListCommand(CommandContext& context) {
         std::string key = util::FileUtil::readFile(argument.substr(equals + 1),
                                                    crypto::Encryption::kMaxKeyFileBytes);
         if (key.empty())
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "cannot read key file (" + argument.substr(equals + 1) + ")");
         entries.push_back({argument.substr(0, equals), key});
     }

@@ -11,7 +11,7 @@ namespace backup_server {
 namespace {
 
 [[noreturn]] void refuse(const std::string& what) {
-    ZENTRAD_THROW(winutil::AgentException, "Block stream error: " + what);
+    ZENTRAD_THROW(runtime::AgentException, "Block stream error: " + what);
 }
 
 }  // namespace

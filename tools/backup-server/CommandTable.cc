@@ -82,7 +82,7 @@ std::unique_ptr<AgentSession> CommandContext::openSession() const {
     });
     HandshakeOutcome outcome = session->handshake(keys());
     if (outcome != HandshakeOutcome::authenticated) {
-        ZENTRAD_THROW(winutil::AgentException, "The agent turned this server away");
+        ZENTRAD_THROW(runtime::AgentException, "The agent turned this server away");
     }
     *out << "authenticated" << (session->agentInRecoveryMode() ? " (agent in recovery mode)" : "")
          << "\n";

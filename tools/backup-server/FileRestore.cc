@@ -22,7 +22,7 @@ std::uint64_t sendData(FileRestoreSession& restore, const FileSource& source, st
         while (left > 0) {
             chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(left, chunkBytes)));
             if (!in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()))) {
-                ZENTRAD_THROW(winutil::AgentException, "Cannot read " + source.localFile.string() +
+                ZENTRAD_THROW(runtime::AgentException, "Cannot read " + source.localFile.string() +
                                                            ": it changed while "
                                                            "being sent");
             }
@@ -85,7 +85,7 @@ void FileRestoreSession::begin(const FileRestoreHeader& header) {
 void FileRestoreSession::sendItem(const util::KeyValueMap& record, std::uint64_t counter) {
     auto bytes = record.toBytes();
     if (!bytes)
-        ZENTRAD_THROW(winutil::AgentException, "File record too large");
+        ZENTRAD_THROW(runtime::AgentException, "File record too large");
     sendItemRecordBytes(*bytes, counter);
 }
 
@@ -113,7 +113,7 @@ FileResult FileRestoreSession::readResult() {
     Net::Code code = session_.readCode();
     FileResult result;
     if (code != Net::PROT_FILE_RESTORED && code != Net::PROT_FILE_FAILED) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Expected a file result but received (0x" + Net::hexCode(code) + ")");
     }
     result.restored = code == Net::PROT_FILE_RESTORED;
@@ -143,7 +143,7 @@ FileRestoreReport restoreFiles(AgentSession& session, const FileRestoreHeader& h
         std::uint64_t bytes = sendData(restore, source, counter, options);
         FileResult result = restore.readResult();
         if (result.counter != counter) {
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "The agent answered for item " + std::to_string(result.counter) +
                               " while item " + std::to_string(counter) + " was restored");
         }

@@ -87,7 +87,7 @@ struct FileRestoreReport {
 };
 
 // Sends every item with its data (counters from 1), reads and checks each answer (result
-// code and counter), and finishes the restore. Throws winutil::AgentException when the agent
+// code and counter), and finishes the restore. Throws runtime::AgentException when the agent
 // answers out of step; a failed item is not an error here.
 FileRestoreReport restoreFiles(AgentSession& session, const FileRestoreHeader& header,
                                const std::vector<FileSource>& sources,

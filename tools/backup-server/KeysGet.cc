@@ -25,7 +25,7 @@ crypto::KeyMsg openBackupKey(const AgentKeyFiles& files) {
     util::ByteReader reader(files.backupKey);
     std::uint32_t magic = reader.readU32();
     if (magic != crypto::Encryption::kSessionKeyMagic) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "backup.key does not start with the session key magic number");
     }
     std::string sealed = reader.readShortBytes();

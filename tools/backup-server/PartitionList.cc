@@ -48,12 +48,12 @@ std::vector<PartitionListItem> parsePartitionList(Net::EncryptedMessage& reply,
                                                   std::uint32_t serverVersion) {
     Net::Code code = reply.read32();
     if (code != Net::PROT_PARTITION_LIST) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Unexpected reply to the partition list (0x" + Net::hexCode(code) + ")");
     }
     std::uint32_t count = reply.read32();
     if (count > reply.remaining() / kSmallestEntry) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Partition list announces " + std::to_string(count) + " entries");
     }
     std::vector<PartitionListItem> items;
@@ -61,7 +61,7 @@ std::vector<PartitionListItem> parsePartitionList(Net::EncryptedMessage& reply,
     for (std::uint32_t i = 0; i < count; ++i)
         items.push_back(readItem(reply, serverVersion > 0x10005));
     if (!reply.atEnd())
-        ZENTRAD_THROW(winutil::AgentException, "Partition list has trailing bytes");
+        ZENTRAD_THROW(runtime::AgentException, "Partition list has trailing bytes");
     return items;
 }
 

@@ -18,12 +18,12 @@ constexpr std::size_t kMaxFileBytes =
 std::string digestOf(const std::string& bytes) {
     auto digest = crypto::md5(bytes);
     if (!digest)
-        ZENTRAD_THROW(winutil::AgentException, "MD5 is not available");
+        ZENTRAD_THROW(runtime::AgentException, "MD5 is not available");
     return std::string(digest->begin(), digest->end());
 }
 
 [[noreturn]] void refuse(const std::filesystem::path& file, const std::string& why) {
-    ZENTRAD_THROW(winutil::AgentException,
+    ZENTRAD_THROW(runtime::AgentException,
                   "Partition table file " + file.string() + " is unusable: " + why);
 }
 

@@ -24,7 +24,7 @@ PartitionTableImage backupPartitionTable(AgentSession& session, const std::strin
     std::uint32_t count = header->read32();
     if (image.sectorSize == 0 || image.sectorSize > kMaxTableSectorSize ||
         count > kMaxTableSectors) {
-        ZENTRAD_THROW(winutil::AgentException, "Agent announces " + std::to_string(count) +
+        ZENTRAD_THROW(runtime::AgentException, "Agent announces " + std::to_string(count) +
                                                    " sectors of " +
                                                    std::to_string(image.sectorSize) + " bytes");
     }

@@ -26,7 +26,7 @@ constexpr std::uint32_t kMaxTableSectorSize = 4096;
 constexpr std::uint32_t kMaxTableSectors = 65536;
 
 // PROT_REQ_PARTITION_BACKUP for a disk ("Disk N"); reads the agent's sectors. Throws
-// winutil::AgentException (with the agent's failure as "Remote host has reported...").
+// runtime::AgentException (with the agent's failure as "Remote host has reported...").
 PartitionTableImage backupPartitionTable(AgentSession& session, const std::string& diskID);
 
 // The steps of a restore, for callers that need to send something unusual:

@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 [[noreturn]] void refuse(const std::string& what) {
-    ZENTRAD_THROW(winutil::AgentException, "Backup error: " + what);
+    ZENTRAD_THROW(runtime::AgentException, "Backup error: " + what);
 }
 
 std::string newIndexName() {

@@ -14,7 +14,7 @@ namespace backup_server {
 
 class PointReader {
   public:
-    // Throws winutil::AgentException "Damaged store: ..." when the index is missing, does
+    // Throws runtime::AgentException "Damaged store: ..." when the index is missing, does
     // not match the catalogue or is damaged.
     PointReader(const Store& store, const PointRecord& point);
 

@@ -54,7 +54,7 @@ bool AgentSession::receiveAgentKey() {
     agentPublicKeyPem_ = readString(kMaxKeyText);
     agentPublicKey_ = crypto::RsaKey::readPublicPem(agentPublicKeyPem_);
     if (!agentPublicKey_)
-        ZENTRAD_THROW(winutil::AgentException, "error reading agent public key");
+        ZENTRAD_THROW(runtime::AgentException, "error reading agent public key");
     return true;
 }
 
@@ -65,7 +65,7 @@ void AgentSession::answerChallenge(const ServerKeys& keys) {
     sendCode(Net::PROT_AUTH_RESPONSE).writeString(protocolKey.encrypt(agentPublicKey_)).flush();
     Net::Code verdict = readCode();
     if (verdict == Net::PROT_AUTH_FAILED) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "The agent did not accept our authentication response");
     }
     verifyCode(Net::PROT_AUTH_OK, verdict);
@@ -79,7 +79,7 @@ void AgentSession::challengeAgent(const ServerKeys& keys) {
     std::string sealed = readString(kMaxKeyText);
     if (crypto::KeyMsg(keys.privateKey(), sealed) != challenge) {
         sendCode(Net::PROT_AUTH_FAILED).flush();
-        ZENTRAD_THROW(winutil::AgentException, "The agent's authentication response is wrong");
+        ZENTRAD_THROW(runtime::AgentException, "The agent's authentication response is wrong");
     }
     sendCode(Net::PROT_AUTH_OK).flush();
 }

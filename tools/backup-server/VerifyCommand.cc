@@ -22,7 +22,7 @@ int verifyCommand(CommandContext& context) {
     if (id != 0) {
         std::optional<PointRecord> point = store.catalogue().point(id);
         if (!point)
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "The store holds no restore point " + std::to_string(id));
         points.push_back(*point);
     } else {

@@ -18,7 +18,7 @@ namespace backup_server {
 namespace {
 
 [[noreturn]] void refuse(const std::string& what) {
-    ZENTRAD_THROW(winutil::AgentException, "Backup error: " + what);
+    ZENTRAD_THROW(runtime::AgentException, "Backup error: " + what);
 }
 
 std::uint64_t countBits(const blocks::BlockMap& map) {
@@ -232,7 +232,7 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
     try {
         if (latest)
             base = std::make_unique<PointReader>(store, *latest);
-    } catch (const winutil::AgentException& error) {
+    } catch (const runtime::AgentException& error) {
         // A damaged latest point must not stop the volume from being backed up: this
         // backup builds on nothing and so becomes a full one.
         summary.warnings.push_back(error.message() + "; this backup will be a full one");

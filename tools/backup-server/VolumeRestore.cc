@@ -33,7 +33,7 @@ class BlockEncoder {
         if (options.encryptionType == 1) {
             key_ = options.requestKey ? options.requestKey : options.sessionKey;
             if (!key_)
-                ZENTRAD_THROW(winutil::AgentException, "No key to encipher the blocks with");
+                ZENTRAD_THROW(runtime::AgentException, "No key to encipher the blocks with");
         }
     }
 
@@ -66,10 +66,10 @@ class BlockEncoder {
         if (records[i].code == Net::PROT_LOG_ERROR)
             reason += (reason.empty() ? "" : " / ") + records[i].text;
     }
-    ZENTRAD_THROW(winutil::AgentException, "Restore failed: " + (reason.empty() ? what : reason));
+    ZENTRAD_THROW(runtime::AgentException, "Restore failed: " + (reason.empty() ? what : reason));
 }
 
-bool isAgentFailure(const winutil::AgentException& error) {
+bool isAgentFailure(const runtime::AgentException& error) {
     return error.message() == "Remote host has reported an error and closed the connection.";
 }
 
@@ -163,7 +163,7 @@ RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& opt
         finishVolumeRestore(session);
     } catch (const Net::SocketException& error) {
         failWithAgentReason(session, firstRecord, error.what());
-    } catch (const winutil::AgentException& error) {
+    } catch (const runtime::AgentException& error) {
         if (!isAgentFailure(error))
             throw;
         failWithAgentReason(session, firstRecord, error.what());
