@@ -58,12 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
         return 0;
-    auto server = std::make_unique<Net::TcpSocket>(static_cast<platform::SocketHandle>(ends[0]));
-    auto agent = std::make_unique<Net::TcpSocket>(static_cast<platform::SocketHandle>(ends[1]));
+    auto server = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[0]));
+    auto agent = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[1]));
     server->sendAll(data + 1, static_cast<std::int64_t>(size - 1));
     server->shutdownSend();
     try {
-        Net::ServerSocket connection(agent.get());
+        net::ServerSocket connection(agent.get());
         connection.authenticate();
     } catch (const std::exception&) {
         // Rejecting the input is the expected outcome; crashing or hanging is not.

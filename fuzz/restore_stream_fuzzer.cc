@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto device = std::make_unique<fuzz::MemoryDevice>("", 64 * format.blockSize);
     blocks::RestorePartition partition(platform::FileHandle(std::move(device)), 0,
                                        64 * format.blockSize);
-    Net::EncryptedMessage message(*wire.agent, wire.agent->protocolKey());
+    net::EncryptedMessage message(*wire.agent, wire.agent->protocolKey());
     try {
         blocks::receiveBlockStream(*wire.agent, message, format, fixture.key, partition);
     } catch (const std::exception&) {

@@ -27,12 +27,12 @@ bool addressCheckRequired() {
     return options->ipAuthentication() && !options->recovery();
 }
 
-int admitAndServe(Net::ServerSocket& connection, bool& authenticated) {
+int admitAndServe(net::ServerSocket& connection, bool& authenticated) {
     if (addressCheckRequired() && !checkServerAddress(connection)) {
-        Net::logBeforeAuthentication(logging::kLogWarn, "Rejecting backup server (" +
+        net::logBeforeAuthentication(logging::kLogWarn, "Rejecting backup server (" +
                                                             connection.socket()->getPeerAddress() +
                                                             ") since it is not in our allow list");
-        connection.sendCode(Net::PROT_REJECTED).flush();
+        connection.sendCode(net::PROT_REJECTED).flush();
         return 1;
     }
     if (connection.authenticate() != 0)
@@ -44,9 +44,9 @@ int admitAndServe(Net::ServerSocket& connection, bool& authenticated) {
 }
 
 // The failure report; the ERROR line queued just before travels ahead of it.
-void reportError(Net::TcpSocket& socket) {
-    Net::ShortMessage report(&socket);
-    report.writeCode(Net::PROT_ERROR);
+void reportError(net::TcpSocket& socket) {
+    net::ShortMessage report(&socket);
+    report.writeCode(net::PROT_ERROR);
     try {
         report.flush();
     } catch (const std::exception&) {
@@ -56,29 +56,29 @@ void reportError(Net::TcpSocket& socket) {
 
 }  // namespace
 
-bool checkServerAddress(Net::ServerSocket& connection) {
-    crypto::RsaKeyPtr key = Net::findAllowedKeyByAddress(connection.socket()->getPeerAddress());
+bool checkServerAddress(net::ServerSocket& connection) {
+    crypto::RsaKeyPtr key = net::findAllowedKeyByAddress(connection.socket()->getPeerAddress());
     if (!key)
         return false;
     connection.setServerPublicKey(std::move(key));
     return true;
 }
 
-int serveConnection(std::shared_ptr<Net::TcpSocket> socket) {
+int serveConnection(std::shared_ptr<net::TcpSocket> socket) {
     int result = 0;
     {
         platform::ComInitialization com;
         NetLoggerScope netLogger;
         bool authenticated = false;
         try {
-            Net::ServerSocket connection(socket.get());
+            net::ServerSocket connection(socket.get());
             result = admitAndServe(connection, authenticated);
         } catch (const std::exception& error) {
             std::string text = std::string("Closing connection: ") + error.what();
             if (authenticated)
                 logging::logError() << text;
             else
-                Net::logBeforeAuthentication(logging::kLogError, text);
+                net::logBeforeAuthentication(logging::kLogError, text);
             reportError(*socket);
         }
     }

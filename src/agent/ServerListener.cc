@@ -24,16 +24,16 @@ constexpr auto kAcceptFailurePause = std::chrono::milliseconds(100);
 // deadline.
 constexpr std::size_t kMaxConnections = 100;
 
-std::shared_ptr<Net::TcpListener> tryOpen(std::uint16_t port) {
-    auto listener = std::make_shared<Net::TcpListener>();
+std::shared_ptr<net::TcpListener> tryOpen(std::uint16_t port) {
+    auto listener = std::make_shared<net::TcpListener>();
     listener->bind(0, port);
-    listener->listen(Net::TcpListener::kBacklog);
+    listener->listen(net::TcpListener::kBacklog);
     return listener;
 }
 
 }  // namespace
 
-std::shared_ptr<Net::TcpListener> openServerListener() {
+std::shared_ptr<net::TcpListener> openServerListener() {
     auto options = winutil::agentOptions();
     for (;;) {
         try {
@@ -50,19 +50,19 @@ std::shared_ptr<Net::TcpListener> openServerListener() {
     }
 }
 
-void runAcceptLoop(Net::TcpListener& listener, runtime::ThreadGroup& threads) {
+void runAcceptLoop(net::TcpListener& listener, runtime::ThreadGroup& threads) {
     auto limit = std::make_shared<ConnectionLimit>(kMaxConnections);
     while (runtime::isRunning()) {
-        Net::PreAuthLog::instance().flushIfDue();
+        net::PreAuthLog::instance().flushIfDue();
         if (!listener.waitReadable(kAcceptWaitSeconds))
             continue;
-        std::shared_ptr<Net::TcpSocket> socket;
+        std::shared_ptr<net::TcpSocket> socket;
         try {
             socket = listener.accept();
-        } catch (const Net::SocketException& error) {
+        } catch (const net::SocketException& error) {
             // Out of descriptors, or the peer left before it was accepted: the listener
             // itself is fine, so keep serving after a pause.
-            Net::logBeforeAuthentication(logging::kLogWarn, error.what());
+            net::logBeforeAuthentication(logging::kLogWarn, error.what());
             std::this_thread::sleep_for(kAcceptFailurePause);
             continue;
         }

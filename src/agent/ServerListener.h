@@ -12,10 +12,10 @@ namespace agent {
 // Opens the listener. In recovery mode a failure is retried every 2 s (with the WARN
 // "Failed to start listening socket.  Retrying..") until it succeeds or the agent stops;
 // otherwise the failure is thrown.
-std::shared_ptr<Net::TcpListener> openServerListener();
+std::shared_ptr<net::TcpListener> openServerListener();
 
 // Accepts connections until the running flag drops (noticed within 3 s), then closes the
 // listener. Errors from waiting, accepting or starting a thread end the loop as exceptions.
-void runAcceptLoop(Net::TcpListener& listener, runtime::ThreadGroup& threads);
+void runAcceptLoop(net::TcpListener& listener, runtime::ThreadGroup& threads);
 
 }  // namespace agent

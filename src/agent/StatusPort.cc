@@ -16,11 +16,11 @@ namespace {
 constexpr int kAcceptWaitSeconds = 3;
 constexpr auto kRecordInterval = std::chrono::seconds(1);
 
-void acceptStatusClients(Net::TcpListener& listener, runtime::ThreadGroup& clients) {
+void acceptStatusClients(net::TcpListener& listener, runtime::ThreadGroup& clients) {
     while (runtime::isRunning()) {
         if (!listener.waitReadable(kAcceptWaitSeconds))
             continue;
-        std::shared_ptr<Net::TcpSocket> socket = listener.accept();
+        std::shared_ptr<net::TcpSocket> socket = listener.accept();
         clients.createThread([socket]() mutable { serveStatusClient(std::move(socket)); });
     }
 }
@@ -30,9 +30,9 @@ void acceptStatusClients(Net::TcpListener& listener, runtime::ThreadGroup& clien
 void runStatusPort() {
     try {
         runtime::ThreadGroup clients;
-        Net::TcpListener listener;
+        net::TcpListener listener;
         listener.bind(platform::inetAddr("127.0.0.1"), platform::statusPort(kStatusPort));
-        listener.listen(Net::TcpListener::kBacklog);
+        listener.listen(net::TcpListener::kBacklog);
         acceptStatusClients(listener, clients);
         listener.close();
         clients.joinAll();
@@ -41,12 +41,12 @@ void runStatusPort() {
     }
 }
 
-void serveStatusClient(std::shared_ptr<Net::TcpSocket> socket) {
+void serveStatusClient(std::shared_ptr<net::TcpSocket> socket) {
     try {
         bool running = RunningBackups::instance().count() > 0;
         while (runtime::isRunning()) {
-            Net::ShortMessage record(socket.get());
-            record.writeCode(Net::PROT_STATUS).write32(running ? 1 : 0);
+            net::ShortMessage record(socket.get());
+            record.writeCode(net::PROT_STATUS).write32(running ? 1 : 0);
             record.flush();
             running = RunningBackups::instance().waitForChange(kRecordInterval);
         }

@@ -17,6 +17,6 @@ constexpr std::uint16_t kStatusPort = 1159;
 void runStatusPort();
 
 // One client's thread body: ends when the running flag drops or the client has gone.
-void serveStatusClient(std::shared_ptr<Net::TcpSocket> socket);
+void serveStatusClient(std::shared_ptr<net::TcpSocket> socket);
 
 }  // namespace agent

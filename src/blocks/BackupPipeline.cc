@@ -45,7 +45,7 @@ bool succeeded(const yin::Stage& stage, bool failed) {
 }
 
 BackupPipelineResult runStages(const BackupPipelineInput& input,
-                               const BackupPipelineSettings& settings, Net::ProtocolStream& stream,
+                               const BackupPipelineSettings& settings, net::ProtocolStream& stream,
                                const crypto::KeyMsg& protocolKey) {
     std::shared_ptr<logging::NetLogger> logger = logging::Logger::get().getNetLogger();
     auto first = std::make_shared<BlockChannel>();
@@ -96,7 +96,7 @@ BackupPipelineResult runStages(const BackupPipelineInput& input,
 
 BackupPipelineResult runBackupPipeline(const BackupPipelineInput& input,
                                        const BackupPipelineSettings& settings,
-                                       Net::ProtocolStream& stream,
+                                       net::ProtocolStream& stream,
                                        const crypto::KeyMsg& protocolKey) {
     ZENTRAD_CHECK_RUNNING();
     try {

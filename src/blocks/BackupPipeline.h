@@ -53,7 +53,7 @@ struct BackupPipelineResult {
 // Every exception is first logged at ERROR as "Caught exception while sending blocks: ...".
 BackupPipelineResult runBackupPipeline(const BackupPipelineInput& input,
                                        const BackupPipelineSettings& settings,
-                                       Net::ProtocolStream& stream,
+                                       net::ProtocolStream& stream,
                                        const crypto::KeyMsg& protocolKey);
 
 }  // namespace blocks

@@ -16,7 +16,7 @@
 namespace blocks {
 
 // Throws runtime::ShutdownException when the agent stops, runtime::AgentException for a
-// remote error, a protocol error or a malformed batch, Net::SocketException for the wire.
-void downloadBlockSums(Net::ServerSocket& socket, BlockSumManager& manager);
+// remote error, a protocol error or a malformed batch, net::SocketException for the wire.
+void downloadBlockSums(net::ServerSocket& socket, BlockSumManager& manager);
 
 }  // namespace blocks

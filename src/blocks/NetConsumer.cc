@@ -8,7 +8,7 @@
 
 namespace blocks {
 
-NetConsumer::NetConsumer(Net::ProtocolStream& stream, const crypto::KeyMsg& protocolKey,
+NetConsumer::NetConsumer(net::ProtocolStream& stream, const crypto::KeyMsg& protocolKey,
                          std::shared_ptr<BlockChannel> input, yin::Latch& latch,
                          std::shared_ptr<logging::NetLogger> netLogger,
                          std::chrono::milliseconds keepAliveInterval)

@@ -26,7 +26,7 @@ std::uint32_t batchLimitFor(const BlockStreamFormat& format) {
 
 NetProducer::NetProducer(std::shared_ptr<BlockChannel> output, yin::Latch& latch,
                          std::shared_ptr<logging::NetLogger> netLogger,
-                         Net::ProtocolStream& connection, Net::EncryptedMessage& message,
+                         net::ProtocolStream& connection, net::EncryptedMessage& message,
                          const BlockStreamFormat& format, const ReceiverInterrupt& interrupt)
     : yin::RequestThread(std::move(netLogger)),
       yin::Producer<BlockPtr>(std::move(output), latch),
@@ -65,18 +65,18 @@ void NetProducer::fail(const char* what) {
 
 void NetProducer::receiveNext() {
     message_.receiveExpected();
-    Net::Code code = message_.read32();
-    if (code == Net::PROT_BLOCKS) {
+    net::Code code = message_.read32();
+    if (code == net::PROT_BLOCKS) {
         receiveBlockPipeline();
         return;
     }
-    if (code == Net::PROT_RESTORE_END) {
+    if (code == net::PROT_RESTORE_END) {
         message_.read32();
         finished_ = true;
         throw yin::pc_exception("producer reading from network is finished");
     }
     ZENTRAD_THROW(runtime::AgentException,
-                  "Unexpected code (0x" + Net::hexCode(code) + ") during restore");
+                  "Unexpected code (0x" + net::hexCode(code) + ") during restore");
 }
 
 void NetProducer::receiveBlockPipeline() {
@@ -87,7 +87,7 @@ void NetProducer::receiveBlockPipeline() {
     }
     batch_.clear();
     next_ = 0;
-    connection_.readCodeExpect(Net::PROT_BLOCK_STREAM);
+    connection_.readCodeExpect(net::PROT_BLOCK_STREAM);
     std::vector<BlockPtr> received;
     received.reserve(count);
     // Each socket read takes a record's data together with what must follow it: the next
@@ -123,12 +123,12 @@ BlockPtr NetProducer::receiveRecord(const BlockRecordHeaderBytes& bytes, unsigne
 // The digest the server sent must match the records as received; a mismatch fails the
 // restore before any block of the batch is handed on.
 void NetProducer::checkDigest(const std::array<unsigned char, kTrailerBytes>& trailer) {
-    auto code = static_cast<Net::Code>(Net::readBigEndian(trailer.data(), 4));
-    if (code == Net::PROT_ERROR) {
+    auto code = static_cast<net::Code>(net::readBigEndian(trailer.data(), 4));
+    if (code == net::PROT_ERROR) {
         ZENTRAD_THROW(runtime::AgentException,
                       "Remote host has reported an error and closed the connection.");
     }
-    Net::ProtocolStream::verifyCode(Net::PROT_BLOCK_STREAM_DIGEST, code);
+    net::ProtocolStream::verifyCode(net::PROT_BLOCK_STREAM_DIGEST, code);
     BlockDigest sent{};
     std::memcpy(sent.data(), trailer.data() + 4, sent.size());
     if (digest_.finish() != sent) {

@@ -13,8 +13,8 @@
 
 namespace blocks {
 
-RestoreStreamResult receiveBlockStream(Net::ProtocolStream& connection,
-                                       Net::EncryptedMessage& message,
+RestoreStreamResult receiveBlockStream(net::ProtocolStream& connection,
+                                       net::EncryptedMessage& message,
                                        const BlockStreamFormat& format,
                                        const std::optional<crypto::KeyMsg>& key,
                                        RestorePartition& partition, std::uint32_t workerThreads) {

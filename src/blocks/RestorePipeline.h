@@ -29,8 +29,8 @@ struct RestoreStreamResult {
 // be built (runtime::AgentException); a stage's failure is logged by that stage and
 // reported through the result. Deciphering and inflating have workerThreads workers
 // each (0: one per core); the blocks reach the disk writer in the order they came.
-RestoreStreamResult receiveBlockStream(Net::ProtocolStream& connection,
-                                       Net::EncryptedMessage& message,
+RestoreStreamResult receiveBlockStream(net::ProtocolStream& connection,
+                                       net::EncryptedMessage& message,
                                        const BlockStreamFormat& format,
                                        const std::optional<crypto::KeyMsg>& key,
                                        RestorePartition& partition,

@@ -14,7 +14,7 @@
 #include "platform/RegularFile.h"
 #include "winutil/AgentOptions.h"
 
-namespace Net {
+namespace net {
 namespace {
 
 namespace fs = std::filesystem;
@@ -173,4 +173,4 @@ bool isKeyAllowed(const crypto::RsaKey& key) {
     return isKeyAllowed(key, options->serverAllowFile(), options->backupAllowDir());
 }
 
-}  // namespace Net
+}  // namespace net

@@ -14,7 +14,7 @@
 
 #include "crypto/RsaKey.h"
 
-namespace Net {
+namespace net {
 
 // The key in the first file named address, searching serverAllowDir first and backupAllowDir
 // only when that has none; null when neither has a readable one.
@@ -30,4 +30,4 @@ bool isKeyAllowed(const crypto::RsaKey& key, const std::filesystem::path& server
 crypto::RsaKeyPtr findAllowedKeyByAddress(const std::string& address);
 bool isKeyAllowed(const crypto::RsaKey& key);
 
-}  // namespace Net
+}  // namespace net

@@ -6,7 +6,7 @@
 #include "net/ByteOrder.h"
 #include "runtime/Exceptions.h"
 
-namespace Net {
+namespace net {
 
 EncryptedMessage::EncryptedMessage(ProtocolStream& stream, const crypto::KeyMsg& protocolKey)
     : stream_(&stream), key_(protocolKey) {}
@@ -151,4 +151,4 @@ EncryptedMessage& EncryptedMessage::operator>>(crypto::KeyMsg& key) {
     return *this;
 }
 
-}  // namespace Net
+}  // namespace net

@@ -13,7 +13,7 @@
 #include "crypto/KeyMsg.h"
 #include "net/ProtocolStream.h"
 
-namespace Net {
+namespace net {
 
 class EncryptedMessage {
   public:
@@ -86,4 +86,4 @@ class EncryptedMessage {
     bool failed_ = false;
 };
 
-}  // namespace Net
+}  // namespace net

@@ -2,7 +2,7 @@
 
 #include "logging/Logger.h"
 
-namespace Net {
+namespace net {
 
 void KeepAliveThread::start(ProtocolStream& stream) {
     stop();
@@ -40,4 +40,4 @@ void KeepAliveThread::run(ProtocolStream* stream) {
     }
 }
 
-}  // namespace Net
+}  // namespace net

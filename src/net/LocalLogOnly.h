@@ -6,7 +6,7 @@
 
 #include "logging/Logger.h"
 
-namespace Net {
+namespace net {
 
 class LocalLogOnly {
   public:
@@ -21,4 +21,4 @@ class LocalLogOnly {
     std::shared_ptr<logging::NetLogger> net_;
 };
 
-}  // namespace Net
+}  // namespace net

@@ -3,7 +3,7 @@
 #include "logging/Logger.h"
 #include "net/ByteOrder.h"
 
-namespace Net {
+namespace net {
 
 Message& Message::writeCode(Code code) {
     std::string unit;
@@ -67,4 +67,4 @@ void LongMessage::write(const void* data, std::int64_t length) {
     socket()->sendAll(data, length);
 }
 
-}  // namespace Net
+}  // namespace net

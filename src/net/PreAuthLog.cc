@@ -3,7 +3,7 @@
 #include "logging/Logger.h"
 #include "net/LocalLogOnly.h"
 
-namespace Net {
+namespace net {
 
 PreAuthLog& PreAuthLog::instance() {
     static PreAuthLog log;
@@ -61,4 +61,4 @@ void logBeforeAuthentication(logging::LogLevel level, const std::string& text) {
     PreAuthLog::instance().write(level, text);
 }
 
-}  // namespace Net
+}  // namespace net

@@ -14,7 +14,7 @@
 
 #include "logging/LogLevel.h"
 
-namespace Net {
+namespace net {
 
 class PreAuthLog {
   public:
@@ -47,4 +47,4 @@ class PreAuthLog {
 // PreAuthLog::instance().write(level, text).
 void logBeforeAuthentication(logging::LogLevel level, const std::string& text);
 
-}  // namespace Net
+}  // namespace net

@@ -5,7 +5,7 @@
 #include "net/ByteOrder.h"
 #include "runtime/Exceptions.h"
 
-namespace Net {
+namespace net {
 
 std::string hexCode(std::uint32_t code) {
     char text[16];
@@ -82,4 +82,4 @@ void ProtocolStream::readBytes(void* buffer, std::int64_t length) {
     socket_->receiveAll(buffer, length);
 }
 
-}  // namespace Net
+}  // namespace net

@@ -10,7 +10,7 @@
 #include "net/Message.h"
 #include "net/TcpSocket.h"
 
-namespace Net {
+namespace net {
 
 // Longest string the plain stream accepts unless a caller asks for less: nothing the
 // server sends in the plain stream comes near it, and it keeps a hostile length from
@@ -56,4 +56,4 @@ class ProtocolStream {
 // "0x" is left to the caller: lower-case hexadecimal without prefix.
 std::string hexCode(std::uint32_t code);
 
-}  // namespace Net
+}  // namespace net

@@ -10,7 +10,7 @@
 #include "runtime/Exceptions.h"
 #include "winutil/AgentOptions.h"
 
-namespace Net {
+namespace net {
 namespace {
 
 // Clears the socket's deadline however the handshake ends.
@@ -174,4 +174,4 @@ void ServerSocket::proveAgent(const crypto::RsaKeyPtr& agentPrivateKey) {
     }
 }
 
-}  // namespace Net
+}  // namespace net

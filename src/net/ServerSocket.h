@@ -14,7 +14,7 @@
 #include "crypto/RsaKey.h"
 #include "net/ProtocolStream.h"
 
-namespace Net {
+namespace net {
 
 class ServerSocket : public ProtocolStream {
   public:
@@ -60,4 +60,4 @@ class ServerSocket : public ProtocolStream {
     crypto::KeyMsg protocolKey_;
 };
 
-}  // namespace Net
+}  // namespace net

@@ -7,7 +7,7 @@
 #include "runtime/RunState.h"
 #include "winutil/AgentOptions.h"
 
-namespace Net {
+namespace net {
 namespace {
 
 constexpr std::int64_t kMaxSendPiece = 65536;
@@ -150,4 +150,4 @@ void TcpSocket::shutdownSend() {
     }
 }
 
-}  // namespace Net
+}  // namespace net

@@ -12,7 +12,7 @@
 
 #include "net/Socket.h"
 
-namespace Net {
+namespace net {
 
 class TcpSocket : public Socket {
   public:
@@ -66,4 +66,4 @@ class TcpSocket : public Socket {
     std::atomic<bool> interrupted_{false};
 };
 
-}  // namespace Net
+}  // namespace net

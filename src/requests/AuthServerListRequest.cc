@@ -28,7 +28,7 @@ void AuthServerListRequest::execute() {
     ensureDirectory(options->backupAllowDir());
     writeList(servers);
     removeUnlisted(servers);
-    connection().sendCode(Net::PROT_AUTH_SERVER_LIST_DONE).flush();
+    connection().sendCode(net::PROT_AUTH_SERVER_LIST_DONE).flush();
 }
 
 std::vector<AuthServerListRequest::AllowedServer> AuthServerListRequest::readList() {
@@ -48,7 +48,7 @@ std::vector<AuthServerListRequest::AllowedServer> AuthServerListRequest::readLis
         }
         servers.push_back(std::move(server));
     }
-    Net::ServerSocket::verifyCode(Net::PROT_AUTH_SERVER_LIST, message().read32());
+    net::ServerSocket::verifyCode(net::PROT_AUTH_SERVER_LIST, message().read32());
     if (!message().atEnd()) {
         ZENTRAD_THROW(runtime::AgentException, "Unexpected data at the end of server list request");
     }

@@ -25,7 +25,7 @@ constexpr std::uint32_t kMostBlocksPerBatch = 256;
 
 }  // namespace
 
-BackupRequest::BackupRequest(Net::ServerSocket& connection, Net::EncryptedMessage& message)
+BackupRequest::BackupRequest(net::ServerSocket& connection, net::EncryptedMessage& message)
     : Request(connection, message) {}
 
 void BackupRequest::execute() {
@@ -39,18 +39,18 @@ void BackupRequest::execute() {
 
     std::unique_lock<std::mutex> backupLock = FilterInterface::tryBackupLock();
     if (!backupLock.owns_lock()) {
-        reply(Net::PROT_BUSY);
+        reply(net::PROT_BUSY);
         ZENTRAD_THROW(runtime::AgentException,
                       "Backup cannot be started while another backup is in progress.");
     }
     claim_ = VolumesInBackup::tryClaim(name);
     if (!claim_) {
-        reply(Net::PROT_BUSY);
+        reply(net::PROT_BUSY);
         ZENTRAD_THROW(runtime::AgentException,
                       "A backup of this volume is still being sent; a new one can start when it "
                       "has ended.");
     }
-    reply(Net::PROT_ACK);
+    reply(net::PROT_ACK);
     keysMatch_ = journalKeysMatch(name);
     std::unique_ptr<blocks::BlockSumManager> blockSums = serverBlockSums(*volume);
     ZENTRAD_CHECK_RUNNING();
@@ -64,7 +64,7 @@ void BackupRequest::execute() {
 }
 
 void BackupRequest::readRequest() {
-    Net::EncryptedMessage& in = message();
+    net::EncryptedMessage& in = message();
     checksums_ = in.read32();
     deviceID_ = in.readString();
     compressionType_ = in.read32();
@@ -76,7 +76,7 @@ void BackupRequest::readRequest() {
     std::copy(key.begin(), key.end(), serverJournalKey_.begin());
 }
 
-void BackupRequest::reply(Net::Code code) {
+void BackupRequest::reply(net::Code code) {
     message().clear();
     message().write32(code);
     message().send();
@@ -111,7 +111,7 @@ std::unique_ptr<blocks::BlockSumManager> BackupRequest::serverBlockSums(blocks::
 
 void BackupRequest::sendVolumeInfo(blocks::Volume& volume) {
     message().clear();
-    message().write32(Net::PROT_BACKUP_VOLUME_INFO);
+    message().write32(net::PROT_BACKUP_VOLUME_INFO);
     message().write32(kMostBlocksPerBatch);
     message().write32(volume.getBlockSize());
     message().write64(volume.getBlockCount());

@@ -37,7 +37,7 @@ class WindowsEventListener;
 
 class BackupRequest : public Request {
   public:
-    BackupRequest(Net::ServerSocket& connection, Net::EncryptedMessage& message);
+    BackupRequest(net::ServerSocket& connection, net::EncryptedMessage& message);
     void execute() override;
 
     // Runs the block pipeline over the volume (see blocks/BackupPipeline.h). changes may
@@ -57,7 +57,7 @@ class BackupRequest : public Request {
     };
 
     void readRequest();
-    void reply(Net::Code code);
+    void reply(net::Code code);
     bool journalKeysMatch(const std::wstring& name);
     std::unique_ptr<blocks::BlockSumManager> serverBlockSums(blocks::Volume& volume);
     void sendVolumeInfo(blocks::Volume& volume);

@@ -95,7 +95,7 @@ void BackupRequest::createSnapshot(vssclient::VssClient& vss,
                                    const std::wstring& name) {
     auto start = std::chrono::steady_clock::now();
     try {
-        Net::KeepAliveThread keepAlive;
+        net::KeepAliveThread keepAlive;
         keepAlive.start(connection());
         vss.CreateSnapshotSet({name}, L"", {}, {});
         keepAlive.stop();
@@ -150,11 +150,11 @@ void BackupRequest::backUpSnapshot(vssclient::VssClient& vss, const std::wstring
 void BackupRequest::finishBackup(const filter::JournalKey& newKey,
                                  const blocks::BlockMap& skipped) {
     message().clear();
-    message().write32(Net::PROT_NEW_JOURNAL_KEY);
+    message().write32(net::PROT_NEW_JOURNAL_KEY);
     message().writeBytes(std::string(newKey.begin(), newKey.end()));
     message().send();
     sendBlockMap(skipped);
-    connection().sendCode(Net::PROT_BACKUP_COMPLETE).flush();
+    connection().sendCode(net::PROT_BACKUP_COMPLETE).flush();
 }
 
 void BackupRequest::sendBlocks(blocks::Volume& volume, const blocks::BlockMap& usedBlocks,
@@ -184,12 +184,12 @@ void BackupRequest::sendBlockMap(const blocks::BlockMap& map) {
     md5.update(map.bytes(), map.byteCount());
     blocks::BlockDigest digest = md5.finish();
     ZENTRAD_CHECK_RUNNING();
-    Net::LongMessage bitmap(connection().socket());
-    bitmap.writeCode(Net::PROT_BACKUP_BLOCK_MAP);
+    net::LongMessage bitmap(connection().socket());
+    bitmap.writeCode(net::PROT_BACKUP_BLOCK_MAP);
     bitmap.write32(static_cast<std::uint32_t>(map.byteCount()));
     bitmap.write(map.bytes(), static_cast<std::int64_t>(map.byteCount()));
     message().clear();
-    message().write32(Net::PROT_BLOCK_MAP_DIGEST);
+    message().write32(net::PROT_BLOCK_MAP_DIGEST);
     message().writeBytes(std::string(digest.begin(), digest.end()));
     message().send();
 }

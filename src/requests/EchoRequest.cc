@@ -5,6 +5,6 @@
 void EchoRequest::execute() {
     logging::logInfo() << "Test received, sending reply";
     message().clear();
-    message().write32(Net::PROT_ECHO_REPLY);
+    message().write32(net::PROT_ECHO_REPLY);
     message().send();
 }

@@ -18,8 +18,8 @@ bool isAbsoluteRoot(const std::wstring& root) {
 
 }  // namespace
 
-FileRestoreRequest::FileRestoreRequest(Net::ServerSocket& connection,
-                                       Net::EncryptedMessage& message)
+FileRestoreRequest::FileRestoreRequest(net::ServerSocket& connection,
+                                       net::EncryptedMessage& message)
     : Request(connection, message), data_(connection) {}
 
 void FileRestoreRequest::execute() {
@@ -34,7 +34,7 @@ void FileRestoreRequest::receiveRequest() {
     logging::logInfo() << "Restoring files to (" << platform::toNarrow(restoreRoot_) << ")";
     ZENTRAD_CHECK_RUNNING();
     message().clear();
-    message().write32(Net::PROT_ACK);
+    message().write32(net::PROT_ACK);
     message().send();
 }
 
@@ -80,30 +80,30 @@ std::wstring FileRestoreRequest::findRestoreRoot() const {
 
 void FileRestoreRequest::restoreFiles() {
     ZENTRAD_CHECK_RUNNING();
-    connection().readCodeExpect(Net::PROT_FILE_RESTORE_BEGIN);
-    Net::Code code = readItemCode();
-    while (code == Net::PROT_FILE_NEXT) {
+    connection().readCodeExpect(net::PROT_FILE_RESTORE_BEGIN);
+    net::Code code = readItemCode();
+    while (code == net::PROT_FILE_NEXT) {
         ZENTRAD_CHECK_RUNNING();
         restoreItem();
-        connection().readCodeExpect(Net::PROT_FILE_ITEM_END);
+        connection().readCodeExpect(net::PROT_FILE_ITEM_END);
         code = readItemCode();
     }
     applyDirectoryTimes();
-    Net::ProtocolStream::verifyCode(Net::PROT_FILE_LIST_END, code);
+    net::ProtocolStream::verifyCode(net::PROT_FILE_LIST_END, code);
     // Logged ahead of the closing code, so the records reach the server with it.
     if (failureCount_ > kLoggedFailures) {
         logging::logWarn() << "Could not restore file repeated : " << failureCount_ << " times";
     }
     logging::logInfo() << "File restore finished: " << restoredCount_ << " restored, "
                        << failureCount_ << " failed";
-    connection().sendCode(Net::PROT_FILE_RESTORE_DONE).flush();
+    connection().sendCode(net::PROT_FILE_RESTORE_DONE).flush();
 }
 
-Net::Code FileRestoreRequest::readItemCode() {
-    Net::Code code = connection().readCode();
-    if (code != Net::PROT_FILE_NEXT && code != Net::PROT_FILE_LIST_END) {
+net::Code FileRestoreRequest::readItemCode() {
+    net::Code code = connection().readCode();
+    if (code != net::PROT_FILE_NEXT && code != net::PROT_FILE_LIST_END) {
         ZENTRAD_THROW(runtime::AgentException,
-                      "unexpected value (0x" + Net::hexCode(code) + ") while restoring files");
+                      "unexpected value (0x" + net::hexCode(code) + ") while restoring files");
     }
     return code;
 }
@@ -113,13 +113,13 @@ void FileRestoreRequest::restoreItem() {
     std::string bytes = readRecord();
     // A record that does not parse leaves the map empty, so the item fails on its first field.
     record.deserialize(bytes.data(), nullptr, static_cast<std::uint32_t>(bytes.size()));
-    connection().readCodeExpect(Net::PROT_FILE_COUNTER);
+    connection().readCodeExpect(net::PROT_FILE_COUNTER);
     const std::uint64_t fileCounter = connection().read64();
     data_.startItem();
     FileRestoreItem item;
     try {
         restoreContent(record, item, fileCounter);
-    } catch (const Net::SocketException& error) {
+    } catch (const net::SocketException& error) {
         logging::logError() << "Network error while restoring files: " << error.what();
         throw;
     } catch (const runtime::ShutdownException&) {
@@ -131,7 +131,7 @@ void FileRestoreRequest::restoreItem() {
         data_.skip();
         return;
     }
-    auto reply = connection().sendCode(Net::PROT_FILE_RESTORED);
+    auto reply = connection().sendCode(net::PROT_FILE_RESTORED);
     reply.write64(fileCounter);
     reply.flush();
     ++restoredCount_;
@@ -186,7 +186,7 @@ void FileRestoreRequest::reportFailure(const FileRestoreItem& item, std::uint64_
     ++failureCount_;
     if (failureCount_ <= kLoggedFailures)
         logging::logWarn() << reason;
-    auto reply = connection().sendCode(Net::PROT_FILE_FAILED);
+    auto reply = connection().sendCode(net::PROT_FILE_FAILED);
     reply.write64(fileCounter);
     reply.writeString(reason);
     reply.flush();

@@ -13,7 +13,7 @@ void KeysGetRequest::execute() {
         util::FileUtil::readFile(options->backupKeyFile(), crypto::Encryption::kMaxKeyFileBytes);
     std::string rsaKey =
         util::FileUtil::readFile(options->rsaKeyFile(), crypto::Encryption::kMaxKeyFileBytes);
-    message().write32(Net::PROT_KEYS);
+    message().write32(net::PROT_KEYS);
     message().writeString(rsaKey);
     message().writeString(backupKey);
     message().send();

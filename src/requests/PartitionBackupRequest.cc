@@ -15,22 +15,22 @@ void PartitionBackupRequest::execute() {
     auto sectors = disk->getSectors();
 
     message().clear();
-    message().write32(Net::PROT_ACK);
+    message().write32(net::PROT_ACK);
     message().send();
     message().clear();
-    message().write32(Net::PROT_PARTITION_TABLE);
+    message().write32(net::PROT_PARTITION_TABLE);
     message().write32(disk->getBytesPerSector());
     message().write32(static_cast<std::uint32_t>(sectors.size()));
     message().send();
 
     for (const auto& sector : sectors) {
         ZENTRAD_CHECK_RUNNING();
-        auto unit = connection().sendCode(Net::PROT_SECTOR);
+        auto unit = connection().sendCode(net::PROT_SECTOR);
         unit.write64(sector->getOffset());
         unit.write(sector->getData(), sector->getSize());
         unit.flush();
     }
-    connection().sendCode(Net::PROT_PARTITION_BACKUP_END).flush();
+    connection().sendCode(net::PROT_PARTITION_BACKUP_END).flush();
     logging::logInfo() << "Sent " << sectors.size() << " sectors of the partition table of "
                        << disk->getID();
 }

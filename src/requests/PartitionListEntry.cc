@@ -134,11 +134,11 @@ std::vector<PartitionListEntry> collectPartitionList(std::uint32_t serverVersion
     return entries;
 }
 
-void writePartitionList(Net::EncryptedMessage& message,
+void writePartitionList(net::EncryptedMessage& message,
                         const std::vector<PartitionListEntry>& entries,
                         std::uint32_t serverVersion) {
     message.clear();
-    message.write32(Net::PROT_PARTITION_LIST);
+    message.write32(net::PROT_PARTITION_LIST);
     message.write32(static_cast<std::uint32_t>(entries.size()));
     for (const auto& entry : entries) {
         message.writeString(entry.name);

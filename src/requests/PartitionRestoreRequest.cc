@@ -11,9 +11,9 @@ void PartitionRestoreRequest::execute() {
     logging::logInfo() << "Starting partition table restore for device (" << deviceID_ << ")";
     checkHeader();
     message().clear();
-    message().write32(Net::PROT_ACK);
+    message().write32(net::PROT_ACK);
     message().send();
-    connection().sendCode(Net::PROT_PARTITION_RESTORE_READY).flush();
+    connection().sendCode(net::PROT_PARTITION_RESTORE_READY).flush();
 
     auto disk = disk::Disk::getDiskWithID(deviceID_);
     auto sectors = receiveSectors();
@@ -26,7 +26,7 @@ void PartitionRestoreRequest::execute() {
                               "failed.  You will need to reboot the machine in order to see the "
                               "new partition table.";
     }
-    connection().sendCode(Net::PROT_PARTITION_RESTORE_END).flush();
+    connection().sendCode(net::PROT_PARTITION_RESTORE_END).flush();
 }
 
 void PartitionRestoreRequest::readHeader() {
@@ -59,7 +59,7 @@ std::vector<std::shared_ptr<disk::NetSector>> PartitionRestoreRequest::receiveSe
     sectors.reserve(sectorCount_);
     for (std::uint32_t i = 0; i < sectorCount_; ++i) {
         ZENTRAD_CHECK_RUNNING();
-        connection().readCodeExpect(Net::PROT_SECTOR);
+        connection().readCodeExpect(net::PROT_SECTOR);
         std::uint64_t offset = connection().read64();
         auto sector = std::make_shared<disk::NetSector>(sectorSize_, offset);
         connection().readBytes(sector->getData(), sectorSize_);

@@ -7,28 +7,28 @@
 
 namespace {
 
-void serveEncrypted(Net::ServerSocket& connection, const RequestTable& table) {
-    Net::EncryptedMessage message(connection, connection.protocolKey());
+void serveEncrypted(net::ServerSocket& connection, const RequestTable& table) {
+    net::EncryptedMessage message(connection, connection.protocolKey());
     message.receive();
-    Net::Code code = message.read32();
+    net::Code code = message.read32();
     auto handler = table.find(code);
     if (handler == table.end()) {
         ZENTRAD_THROW(
             runtime::AgentException,
-            "Protocol error.  Unrecognized encrypted request code (0x" + Net::hexCode(code) + ")");
+            "Protocol error.  Unrecognized encrypted request code (0x" + net::hexCode(code) + ")");
     }
     handler->second(connection, message);
 }
 
 }  // namespace
 
-void Request::handleRequests(Net::ServerSocket& connection) {
+void Request::handleRequests(net::ServerSocket& connection) {
     const RequestTable table = buildRequestTable();
-    for (Net::Code code = connection.readCode();; code = connection.readCode()) {
+    for (net::Code code = connection.readCode();; code = connection.readCode()) {
         ZENTRAD_CHECK_RUNNING();
-        if (code == Net::PROT_ENCRYPTED) {
+        if (code == net::PROT_ENCRYPTED) {
             serveEncrypted(connection, table);
-        } else if (code == Net::PROT_FINISHED) {
+        } else if (code == net::PROT_FINISHED) {
             logging::logInfo() << "Requests finished successfully, closing connection";
             return;
         }

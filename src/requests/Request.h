@@ -10,7 +10,7 @@
 class Request {
   public:
     // The message is positioned after the request code; replies are written into it.
-    Request(Net::ServerSocket& connection, Net::EncryptedMessage& message)
+    Request(net::ServerSocket& connection, net::EncryptedMessage& message)
         : connection_(connection), message_(message) {}
     virtual ~Request() = default;
     Request(const Request&) = delete;
@@ -20,13 +20,13 @@ class Request {
 
     // Serves requests until the server sends PROT_FINISHED. Every error (protocol, envelope,
     // or a request's own) leaves as an exception; the caller ends the connection.
-    static void handleRequests(Net::ServerSocket& connection);
+    static void handleRequests(net::ServerSocket& connection);
 
   protected:
-    Net::ServerSocket& connection() const { return connection_; }
-    Net::EncryptedMessage& message() const { return message_; }
+    net::ServerSocket& connection() const { return connection_; }
+    net::EncryptedMessage& message() const { return message_; }
 
   private:
-    Net::ServerSocket& connection_;
-    Net::EncryptedMessage& message_;
+    net::ServerSocket& connection_;
+    net::EncryptedMessage& message_;
 };

@@ -21,7 +21,7 @@ void RestoreRequest::execute() {
     blocks::RestorePartition partition(path, offset, length);
     blocks::VolumeLock volumeLock(partition.device(), path);
     ZENTRAD_CHECK_RUNNING();
-    connection().sendCode(Net::PROT_RESTORE_READY).flush();
+    connection().sendCode(net::PROT_RESTORE_READY).flush();
     ZENTRAD_CHECK_RUNNING();
     receiveBlocks(partition);
 }
@@ -33,7 +33,7 @@ void RestoreRequest::receiveRequest() {
     }
     checkSettings();
     message().clear();
-    message().write32(Net::PROT_ACK);
+    message().write32(net::PROT_ACK);
     message().send();
 }
 
@@ -104,7 +104,7 @@ void RestoreRequest::receiveBlocks(blocks::RestorePartition& partition) {
                        << blockSize_ << " bytes written in " << elapsed.count() / 1000
                        << " seconds.";
     message().clear();
-    message().write32(Net::PROT_ACK);
+    message().write32(net::PROT_ACK);
     message().send();
-    connection().sendCode(Net::PROT_RESTORE_DONE).flush();
+    connection().sendCode(net::PROT_RESTORE_DONE).flush();
 }

@@ -89,7 +89,7 @@ class BackupPipelineTest : public ::testing::Test {
         settings.sessionKey = &sessionKey_;
         auto sender = std::async(std::launch::async, [&] {
             test::LogCapture capture;  // log records travel in the stream, as on a connection
-            Net::ProtocolStream stream(pair_.near.get());
+            net::ProtocolStream stream(pair_.near.get());
             try {
                 result_ = blocks::runBackupPipeline(input, settings, stream, protocolKey_);
             } catch (...) {
@@ -107,40 +107,40 @@ class BackupPipelineTest : public ::testing::Test {
 
     Received receive(bool encrypted) {
         Received received;
-        Net::ProtocolStream stream(pair_.far.get());
+        net::ProtocolStream stream(pair_.far.get());
         try {
             for (;;) {
-                Net::Code code = readCode(stream, received);
-                if (code == Net::PROT_KEEPALIVE) {
+                net::Code code = readCode(stream, received);
+                if (code == net::PROT_KEEPALIVE) {
                     ++received.keepAlives;
                     received.keepAlivesBeforeFirstBatch += received.batchSizes.empty() ? 1 : 0;
                     continue;
                 }
-                EXPECT_EQ(code, Net::PROT_ENCRYPTED);
-                Net::EncryptedMessage announcement(stream, protocolKey_);
+                EXPECT_EQ(code, net::PROT_ENCRYPTED);
+                net::EncryptedMessage announcement(stream, protocolKey_);
                 announcement.receive();
-                EXPECT_EQ(announcement.read32(), Net::PROT_BLOCKS);
+                EXPECT_EQ(announcement.read32(), net::PROT_BLOCKS);
                 receiveBatch(stream, announcement.read16(), encrypted, received);
             }
-        } catch (const Net::SocketException&) {
+        } catch (const net::SocketException&) {
             // The sender closed its side: the stream is over.
         }
         return received;
     }
 
-    static Net::Code readCode(Net::ProtocolStream& stream, Received& received) {
+    static net::Code readCode(net::ProtocolStream& stream, Received& received) {
         for (;;) {
-            Net::Code code = stream.readRawCode();
-            if (code != Net::PROT_LOG_INFO && code != Net::PROT_LOG_ERROR &&
-                code != Net::PROT_LOG_WARN)
+            net::Code code = stream.readRawCode();
+            if (code != net::PROT_LOG_INFO && code != net::PROT_LOG_ERROR &&
+                code != net::PROT_LOG_WARN)
                 return code;
             received.logTexts.push_back(stream.readString());
         }
     }
 
-    void receiveBatch(Net::ProtocolStream& stream, std::uint16_t count, bool encrypted,
+    void receiveBatch(net::ProtocolStream& stream, std::uint16_t count, bool encrypted,
                       Received& received) {
-        EXPECT_EQ(readCode(stream, received), Net::PROT_BLOCK_STREAM);
+        EXPECT_EQ(readCode(stream, received), net::PROT_BLOCK_STREAM);
         blocks::Md5Stream md5;
         for (std::uint16_t i = 0; i < count; ++i) {
             blocks::BlockRecordHeaderBytes bytes;
@@ -155,7 +155,7 @@ class BackupPipelineTest : public ::testing::Test {
             received.blocks.push_back(
                 blocks::blockFromRecord(header, kSize, encrypted, data.data()));
         }
-        EXPECT_EQ(readCode(stream, received), Net::PROT_BLOCK_STREAM_DIGEST);
+        EXPECT_EQ(readCode(stream, received), net::PROT_BLOCK_STREAM_DIGEST);
         blocks::BlockDigest digest;
         stream.readBytes(digest.data(), digest.size());
         EXPECT_EQ(digest, md5.finish());

@@ -75,9 +75,9 @@ std::string tableSector(const std::vector<TableEntry>& entries) {
 }
 
 std::vector<backup_server::PartitionListItem> listAs(std::uint32_t version) {
-    Net::ProtocolStream stream(nullptr);
+    net::ProtocolStream stream(nullptr);
     crypto::KeyMsg key(1, 128);
-    Net::EncryptedMessage message(stream, key);
+    net::EncryptedMessage message(stream, key);
     writePartitionList(message, collectPartitionList(version), version);
     message.setPlainText(message.plainText());
     return backup_server::parsePartitionList(message, version);

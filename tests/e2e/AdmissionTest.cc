@@ -14,7 +14,7 @@ class AdmissionTest : public ::testing::Test {
     static void SetUpTestSuite() { test::prepareServerSide(); }
 };
 
-bool hasRecord(const backup_server::AgentSession& session, Net::Code code,
+bool hasRecord(const backup_server::AgentSession& session, net::Code code,
                const std::string& text) {
     for (const auto& record : session.logRecords()) {
         if (record.code == code && record.text == text)
@@ -31,7 +31,7 @@ TEST_F(AdmissionTest, UnknownKeyIsRejectedAndHostInitialisationEndsQuietly) {
     auto stranger = agent.connect();
     EXPECT_EQ(stranger->handshake(test::serverKeys("second")), HandshakeOutcome::rejected);
     EXPECT_TRUE(hasRecord(
-        *stranger, Net::PROT_LOG_WARN,
+        *stranger, net::PROT_LOG_WARN,
         "Rejecting backup server (127.0.0.1) since its public key is not in our allow list"));
 
     auto initialiser = agent.connect();
@@ -51,8 +51,8 @@ TEST_F(AdmissionTest, IpAuthenticationNeedsTheAddressAndItsKey) {
     agent.start();
 
     auto turnedAway = agent.connect();
-    EXPECT_EQ(turnedAway->readCode(), Net::PROT_REJECTED);
-    EXPECT_TRUE(hasRecord(*turnedAway, Net::PROT_LOG_WARN,
+    EXPECT_EQ(turnedAway->readCode(), net::PROT_REJECTED);
+    EXPECT_TRUE(hasRecord(*turnedAway, net::PROT_LOG_WARN,
                           "Rejecting backup server (127.0.0.1) since it is not in our allow list"));
 
     // The address is allowed, but with another server's key on file.
@@ -75,7 +75,7 @@ TEST_F(AdmissionTest, RecoveryModeSkipsTheSecondHalfButStillChecksTheKey) {
 
     auto session = agent.openSession(test::serverKeys("first"));
     EXPECT_TRUE(session->agentInRecoveryMode());
-    EXPECT_TRUE(hasRecord(*session, Net::PROT_LOG_INFO,
+    EXPECT_TRUE(hasRecord(*session, net::PROT_LOG_INFO,
                           "In recovery mode: retrieving public key from server"));
     EXPECT_TRUE(backup_server::sendEcho(*session));
     session->finish();

@@ -42,7 +42,7 @@ void prepareServerSide(int timeoutSeconds) {
 }
 
 std::uint16_t freePort() {
-    Net::TcpListener probe;
+    net::TcpListener probe;
     probe.bind(platform::kLoopbackAddress, 0);
     return probe.localPort();
 }
@@ -71,7 +71,7 @@ std::string closingReason(backup_server::AgentSession& session) {
     }
     const auto& records = session.logRecords();
     for (auto it = records.rbegin(); it != records.rend(); ++it) {
-        if (it->code == Net::PROT_LOG_ERROR)
+        if (it->code == net::PROT_LOG_ERROR)
             return it->text;
     }
     return "(PROT_ERROR without an ERROR record)";

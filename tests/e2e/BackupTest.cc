@@ -135,7 +135,7 @@ class BackupTest : public ::testing::Test {
         return readAt(bitmap, 0, 8192 / 8);
     }
 
-    bool logged(Net::Code level, const std::string& text) const {
+    bool logged(net::Code level, const std::string& text) const {
         for (const auto& record : records_) {
             if (record.code == level && record.text.find(text) != std::string::npos)
                 return true;
@@ -161,13 +161,13 @@ std::vector<std::uint64_t> setBits(const blocks::BlockMap& map) {
 TEST_F(BackupTest, FullThenIncrementalThenDigestComparedAfterDriverReset) {
     startAgent();
     BackupSummary first = backup();
-    EXPECT_TRUE(logged(Net::PROT_LOG_INFO,
+    EXPECT_TRUE(logged(net::PROT_LOG_INFO,
                        "Changes have not been tracked for this device.  "
                        "Forcing checksum verification."));
-    EXPECT_TRUE(logged(Net::PROT_LOG_INFO,
+    EXPECT_TRUE(logged(net::PROT_LOG_INFO,
                        "Data from the Window's page file (pagefile.sys) is "
                        "being skipped"));
-    EXPECT_TRUE(logged(Net::PROT_LOG_INFO,
+    EXPECT_TRUE(logged(net::PROT_LOG_INFO,
                        "Data from the Window's hibernation (hiberfil.sys) "
                        "is being skipped"));
     EXPECT_TRUE(first.digestsRequested);
@@ -312,7 +312,7 @@ TEST_F(BackupTest, TransientReadErrorsAreRetriedAndHardOnesFailTheBackup) {
     EXPECT_EQ(summary.driveLetter, "C:\\");
     // The cluster may first be met by a read of its whole run, which uses up one of the
     // failing attempts before the cluster is read on its own.
-    EXPECT_TRUE(logged(Net::PROT_LOG_WARN,
+    EXPECT_TRUE(logged(net::PROT_LOG_WARN,
                        "Successfully read block " + std::to_string(cluster) + " after "));
     expectImageMatchesVolume(summary);
 

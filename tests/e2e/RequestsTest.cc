@@ -32,7 +32,7 @@ class RequestsTest : public ::testing::Test {
     static inline test::AgentProcess* agent = nullptr;
 };
 
-bool hasRecord(const backup_server::AgentSession& session, Net::Code code,
+bool hasRecord(const backup_server::AgentSession& session, net::Code code,
                const std::string& text) {
     for (const auto& record : session.logRecords()) {
         if (record.code == code && record.text == text)
@@ -47,9 +47,9 @@ TEST_F(RequestsTest, AdmittedServerRunsEchoServerInfoAndKeys) {
     EXPECT_EQ(session->agentVersion(), 0x00010020u);
 
     EXPECT_TRUE(backup_server::sendEcho(*session));
-    EXPECT_TRUE(hasRecord(*session, Net::PROT_LOG_INFO, "Test received, sending reply"));
+    EXPECT_TRUE(hasRecord(*session, net::PROT_LOG_INFO, "Test received, sending reply"));
     backup_server::sendServerInfo(
-        *session, {{Net::PROT_SERVER_INFO_ITEM, "name"}, {Net::PROT_SERVER_INFO_VALUE, "value"}});
+        *session, {{net::PROT_SERVER_INFO_ITEM, "name"}, {net::PROT_SERVER_INFO_VALUE, "value"}});
 
     backup_server::AgentKeyFiles files = backup_server::fetchKeys(*session);
     EXPECT_EQ(files.rsaKey, util::FileUtil::readFile(agent->configDir() / "rsa.key"));
@@ -107,8 +107,8 @@ TEST_F(RequestsTest, TwoServersAreServedAtOnce) {
 
 TEST_F(RequestsTest, StatusPortSendsEightByteRecordsEverySecond) {
     // A client that leaves at once ends only its own thread.
-    Net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
-    auto socket = Net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
+    net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
+    auto socket = net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
     auto start = std::chrono::steady_clock::now();
     char record[16];
     socket->receiveAll(record, 16);

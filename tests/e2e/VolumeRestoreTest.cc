@@ -59,7 +59,7 @@ std::string agentErrors(backup_server::AgentSession& session) {
     test::closingReason(session);
     std::string errors;
     for (const auto& record : session.logRecords()) {
-        if (record.code == Net::PROT_LOG_ERROR)
+        if (record.code == net::PROT_LOG_ERROR)
             errors += record.text + "\n";
     }
     return errors;
@@ -304,7 +304,7 @@ TEST_F(VolumeRestoreTest, UnsoundRequestsAndStreamsAreRefused) {
     options.blockSize = kCluster;
     EXPECT_NE(failure([&](auto& s) {
                   auto request = s.newMessage();
-                  request->write32(Net::PROT_REQ_RESTORE).write32(0).write32(0).write32(0);
+                  request->write32(net::PROT_REQ_RESTORE).write32(0).write32(0).write32(0);
                   request->writeString(kTarget).writeString("").writeString("");
                   request->write32(kCluster).write64(0).write32(0).write32(256).write32(0);
                   request->write8(0).write8(0).write8(0).write8(7);

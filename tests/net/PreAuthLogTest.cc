@@ -45,19 +45,19 @@ class PreAuthLogTest : public ::testing::Test {
     test::TempDir dir;
     fs::path file = dir.path() / "agent.log";
     std::shared_ptr<logging::NetLogger> peer = std::make_shared<logging::NetLogger>();
-    Net::PreAuthLog::Clock::time_point now{};
-    Net::PreAuthLog log{[this] { return now; }};
+    net::PreAuthLog::Clock::time_point now{};
+    net::PreAuthLog log{[this] { return now; }};
 };
 
 TEST_F(PreAuthLogTest, FloodKeepsItsShareOfTheLogAndIsSummarisedOncePerInterval) {
     for (int i = 0; i < 1000; ++i)
         log.write(logging::kLogError, "Closing connection: junk " + std::to_string(i));
     std::string local = localLog();
-    EXPECT_EQ(occurrences(local, "Closing connection: junk"), Net::PreAuthLog::kLinesPerInterval);
+    EXPECT_EQ(occurrences(local, "Closing connection: junk"), net::PreAuthLog::kLinesPerInterval);
     // Every line still reached the peer that caused it.
     EXPECT_EQ(occurrences(sentToPeer(), "Closing connection: junk"), 1000u);
 
-    now += Net::PreAuthLog::kInterval;
+    now += net::PreAuthLog::kInterval;
     log.flushIfDue();
     local = localLog();
     EXPECT_EQ(occurrences(local, "980 more lines about connections that had not authenticated"),
@@ -68,7 +68,7 @@ TEST_F(PreAuthLogTest, FloodKeepsItsShareOfTheLogAndIsSummarisedOncePerInterval)
 
     // A new interval logs again, and a quiet one writes no summary.
     log.write(logging::kLogWarn, "Rejecting backup server (10.1.1.1)");
-    now += Net::PreAuthLog::kInterval;
+    now += net::PreAuthLog::kInterval;
     log.flushIfDue();
     local = localLog();
     EXPECT_EQ(occurrences(local, "Rejecting backup server (10.1.1.1)"), 1u);

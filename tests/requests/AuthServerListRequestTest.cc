@@ -36,11 +36,11 @@ class AuthServerListRequestTest : public ::testing::Test {
 
     // Runs the request on a plain text made of the entries, the end marker and extra bytes.
     std::string run(const std::vector<Entry>& entries, const std::string& extra = "") {
-        Net::EncryptedMessage message(connection, connection.protocolKey());
+        net::EncryptedMessage message(connection, connection.protocolKey());
         message.write32(static_cast<std::uint32_t>(entries.size()));
         for (const auto& entry : entries)
             message.writeString(entry.address).writeString(entry.key);
-        message.write32(Net::PROT_AUTH_SERVER_LIST).writeBytes(extra);
+        message.write32(net::PROT_AUTH_SERVER_LIST).writeBytes(extra);
         message.setPlainText(message.plainText());
         try {
             AuthServerListRequest(connection, message).execute();
@@ -61,7 +61,7 @@ class AuthServerListRequestTest : public ::testing::Test {
 
     test::TempDir dir;
     test::SocketPair pair;
-    Net::ServerSocket connection{pair.near.get()};
+    net::ServerSocket connection{pair.near.get()};
 };
 
 TEST_F(AuthServerListRequestTest, ReplacesTheListAndAnswersDone) {
@@ -70,9 +70,9 @@ TEST_F(AuthServerListRequestTest, ReplacesTheListAndAnswersDone) {
     EXPECT_EQ(allowFiles(), (std::set<std::string>{"10.0.0.1", "fe80::1:2"}));
     EXPECT_EQ(util::FileUtil::readFile(winutil::agentOptions()->backupAllowDir() / "10.0.0.1"),
               "one");
-    Net::ProtocolStream server(pair.far.get());
-    EXPECT_EQ(server.readCode(), Net::PROT_AUTH_SERVER_LIST_DONE);
-    EXPECT_EQ(server.readCode(), Net::PROT_AUTH_SERVER_LIST_DONE);
+    net::ProtocolStream server(pair.far.get());
+    EXPECT_EQ(server.readCode(), net::PROT_AUTH_SERVER_LIST_DONE);
+    EXPECT_EQ(server.readCode(), net::PROT_AUTH_SERVER_LIST_DONE);
 
     EXPECT_EQ(run({}), "");
     EXPECT_TRUE(allowFiles().empty());

@@ -9,13 +9,13 @@ namespace backup_server {
 
 void replaceAllowList(AgentSession& session, const std::vector<AllowEntry>& entries) {
     auto request = session.newMessage();
-    request->write32(Net::PROT_REQ_AUTH_SERVER_LIST);
+    request->write32(net::PROT_REQ_AUTH_SERVER_LIST);
     request->write32(static_cast<std::uint32_t>(entries.size()));
     for (const auto& entry : entries)
         request->writeString(entry.address).writeString(entry.publicKey);
-    request->write32(Net::PROT_AUTH_SERVER_LIST);
+    request->write32(net::PROT_AUTH_SERVER_LIST);
     request->send();
-    session.readCodeExpect(Net::PROT_AUTH_SERVER_LIST_DONE);
+    session.readCodeExpect(net::PROT_AUTH_SERVER_LIST_DONE);
 }
 
 int allowListCommand(CommandContext& context) {

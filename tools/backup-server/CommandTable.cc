@@ -69,7 +69,7 @@ std::unique_ptr<AgentSession> CommandContext::openSession() const {
     std::unique_ptr<AgentSession> session;
     try {
         session = AgentSession::connect(host, port);
-    } catch (const Net::SocketException& error) {
+    } catch (const net::SocketException& error) {
         std::string reason = error.message();
         if (reason.find("refused") != std::string::npos)
             reason = "the connection was refused (is the agent running and listening there?)";

@@ -54,7 +54,7 @@ class FileRestoreSession {
     void sendItem(const util::KeyValueMap& record, std::uint64_t counter);
     void sendItemRecordBytes(const std::string& record, std::uint64_t counter);
     void sendChunk(std::uint64_t counter, std::string_view bytes);
-    void sendCode(Net::Code code);
+    void sendCode(net::Code code);
     // Reads PROT_FILE_RESTORED or PROT_FILE_FAILED; anything else throws.
     FileResult readResult();
     // PROT_FILE_LIST_END, then requires PROT_FILE_RESTORE_DONE.

@@ -10,10 +10,10 @@ namespace backup_server {
 
 AgentKeyFiles fetchKeys(AgentSession& session) {
     auto request = session.newMessage();
-    request->write32(Net::PROT_REQ_KEYS_GET);
+    request->write32(net::PROT_REQ_KEYS_GET);
     request->send();
     auto reply = session.receiveMessage();
-    Net::ProtocolStream::verifyCode(Net::PROT_KEYS, reply->read32());
+    net::ProtocolStream::verifyCode(net::PROT_KEYS, reply->read32());
     AgentKeyFiles files;
     files.rsaKey = reply->readString();
     files.backupKey = reply->readString();

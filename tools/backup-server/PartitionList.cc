@@ -12,7 +12,7 @@ namespace {
 // name length, two flags and four numbers: the least one entry takes.
 constexpr std::size_t kSmallestEntry = 4 + 2 + 16;
 
-PartitionListItem readItem(Net::EncryptedMessage& reply, bool details) {
+PartitionListItem readItem(net::EncryptedMessage& reply, bool details) {
     PartitionListItem item;
     item.name = reply.readString();
     item.isContainer = reply.read8() != 0;
@@ -44,12 +44,12 @@ std::string kindName(const PartitionListItem& item) {
 
 }  // namespace
 
-std::vector<PartitionListItem> parsePartitionList(Net::EncryptedMessage& reply,
+std::vector<PartitionListItem> parsePartitionList(net::EncryptedMessage& reply,
                                                   std::uint32_t serverVersion) {
-    Net::Code code = reply.read32();
-    if (code != Net::PROT_PARTITION_LIST) {
+    net::Code code = reply.read32();
+    if (code != net::PROT_PARTITION_LIST) {
         ZENTRAD_THROW(runtime::AgentException,
-                      "Unexpected reply to the partition list (0x" + Net::hexCode(code) + ")");
+                      "Unexpected reply to the partition list (0x" + net::hexCode(code) + ")");
     }
     std::uint32_t count = reply.read32();
     if (count > reply.remaining() / kSmallestEntry) {
@@ -67,7 +67,7 @@ std::vector<PartitionListItem> parsePartitionList(Net::EncryptedMessage& reply,
 
 std::vector<PartitionListItem> requestPartitionList(AgentSession& session) {
     auto request = session.newMessage();
-    request->write32(Net::PROT_REQ_PARTITION_LIST);
+    request->write32(net::PROT_REQ_PARTITION_LIST);
     request->send();
     auto reply = session.receiveMessage();
     return parsePartitionList(*reply, AgentSession::kServerProtocolVersion);
