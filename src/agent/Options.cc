@@ -127,7 +127,7 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
         return 0;
     }
     if (commandLine.count("vsstrace")) {
-        vssclient::FunctionTracer::EnableTracingMode();
+        vssclient::FunctionTracer::enableTracingMode();
     }
     if (commandLine.count("delete")) {
         if (!deleteService()) {

@@ -58,7 +58,7 @@ void BackupRequest::execute() {
     ZENTRAD_CHECK_RUNNING();
 
     vssclient::VssClient vss;
-    vss.Initialize(0, L"");
+    vss.initialize(0, L"");
     TrackingPeriod period = startTrackingPeriod(name);
     backUpSnapshot(vss, name, period, *blockSums, backupLock);
 }

@@ -49,7 +49,7 @@ std::wstring snapshotDevice(vssclient::VssClient& vss) {
                                                    std::to_string(ids.size()) + " snapshots found");
     }
     platform::VssSnapshotProperties properties;
-    vss.GetSnapshotProperties(ids.front(), &properties);
+    vss.getSnapshotProperties(ids.front(), &properties);
     return properties.snapshotDeviceObject;
 }
 
@@ -97,7 +97,7 @@ void BackupRequest::createSnapshot(vssclient::VssClient& vss,
     try {
         net::KeepAliveThread keepAlive;
         keepAlive.start(connection());
-        vss.CreateSnapshotSet({name}, L"", {}, {});
+        vss.createSnapshotSet({name}, L"", {}, {});
         keepAlive.stop();
     } catch (const std::exception& error) {
         logging::logError() << error.what();
@@ -137,14 +137,14 @@ void BackupRequest::backUpSnapshot(vssclient::VssClient& vss, const std::wstring
         claim_.reset();
         events.logNewEvents();
         try {
-            vss.BackupComplete(false);
+            vss.backupComplete(false);
         } catch (const std::exception& error) {
             logging::logError() << error.what();
         }
         throw;
     }
     claim_.reset();
-    vss.BackupComplete(true);
+    vss.backupComplete(true);
 }
 
 void BackupRequest::finishBackup(const filter::JournalKey& newKey,

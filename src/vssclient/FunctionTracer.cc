@@ -19,27 +19,27 @@ std::wstring fileName(const std::wstring& path) {
 
 FunctionTracer::FunctionTracer(std::wstring file, int line, std::wstring function)
     : file_(std::move(file)), line_(line), function_(std::move(function)) {
-    WriteLine(L"ENTER %s", function_);
+    writeLine(L"ENTER %s", function_);
 }
 
 FunctionTracer::~FunctionTracer() {
     try {
-        WriteLine(L"EXIT %s", function_);
+        writeLine(L"EXIT %s", function_);
     } catch (...) {
         // A destructor must not throw; an over-long function name only loses its EXIT line.
     }
 }
 
-void FunctionTracer::EnableTracingMode() {
+void FunctionTracer::enableTracingMode() {
     tracingEnabled = true;
     VSS_FUNCTION_TRACER(L"FunctionTracer::EnableTracingMode");
 }
 
-bool FunctionTracer::IsTracingEnabled() {
+bool FunctionTracer::isTracingEnabled() {
     return tracingEnabled;
 }
 
-void FunctionTracer::Emit(const std::wstring& file, int line, const std::wstring& function,
+void FunctionTracer::emit(const std::wstring& file, int line, const std::wstring& function,
                           const std::wstring& text) {
     // Debugger viewers show each output call on its own line; the line end keeps lines
     // apart where the output is a plain stream.

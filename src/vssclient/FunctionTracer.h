@@ -22,26 +22,26 @@ class FunctionTracer {
     FunctionTracer& operator=(const FunctionTracer&) = delete;
 
     // Turns on the ENTER/EXIT trail and detailed step lines for the rest of the process.
-    static void EnableTracingMode();
-    static bool IsTracingEnabled();
+    static void enableTracingMode();
+    static bool isTracingEnabled();
 
     // Formats printf-style and traces with this tracer's file, line and function. Throws
     // runtime::AgentException "Insufficient buffer space" for an over-long text.
     template <typename... Args>
-    void WriteLine(std::wstring_view format, const Args&... args) const {
-        if (IsTracingEnabled())
-            Emit(file_, line_, function_, formatTrace(format, {TraceArg(args)...}));
+    void writeLine(std::wstring_view format, const Args&... args) const {
+        if (isTracingEnabled())
+            emit(file_, line_, function_, formatTrace(format, {TraceArg(args)...}));
     }
 
     template <typename... Args>
-    static void Trace(const std::wstring& file, int line, const std::wstring& function,
+    static void trace(const std::wstring& file, int line, const std::wstring& function,
                       std::wstring_view format, const Args&... args) {
-        if (IsTracingEnabled())
-            Emit(file, line, function, formatTrace(format, {TraceArg(args)...}));
+        if (isTracingEnabled())
+            emit(file, line, function, formatTrace(format, {TraceArg(args)...}));
     }
 
   private:
-    static void Emit(const std::wstring& file, int line, const std::wstring& function,
+    static void emit(const std::wstring& file, int line, const std::wstring& function,
                      const std::wstring& text);
 
     std::wstring file_;

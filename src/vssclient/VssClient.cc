@@ -9,23 +9,23 @@
 namespace vssclient {
 namespace {
 
-void PrintSnapshotProperties(const platform::VssSnapshotProperties& prop) {
+void printSnapshotProperties(const platform::VssSnapshotProperties& prop) {
     VSS_FUNCTION_TRACER(L"PrintSnapshotProperties");
-    ft.WriteLine(L"* SNAPSHOT ID = %s ...", Guid2WString(prop.snapshotId));
-    ft.WriteLine(L"   - Shadow copy Set: %s", Guid2WString(prop.snapshotSetId));
-    ft.WriteLine(L"   - Original count of shadow copies = %d", prop.snapshotsCount);
-    ft.WriteLine(L"   - Original Volume name: %s [%s]", prop.originalVolumeName,
-                 GetDisplayNameForVolume(prop.originalVolumeName));
-    ft.WriteLine(L"   - Creation Time: %lld", prop.creationTimestamp);
-    ft.WriteLine(L"   - Shadow copy device name: %s", prop.snapshotDeviceObject);
-    ft.WriteLine(L"   - Originating machine: %s", prop.originatingMachine);
-    ft.WriteLine(L"   - Service machine: %s", prop.serviceMachine);
+    ft.writeLine(L"* SNAPSHOT ID = %s ...", guid2WString(prop.snapshotId));
+    ft.writeLine(L"   - Shadow copy Set: %s", guid2WString(prop.snapshotSetId));
+    ft.writeLine(L"   - Original count of shadow copies = %d", prop.snapshotsCount);
+    ft.writeLine(L"   - Original Volume name: %s [%s]", prop.originalVolumeName,
+                 getDisplayNameForVolume(prop.originalVolumeName));
+    ft.writeLine(L"   - Creation Time: %lld", prop.creationTimestamp);
+    ft.writeLine(L"   - Shadow copy device name: %s", prop.snapshotDeviceObject);
+    ft.writeLine(L"   - Originating machine: %s", prop.originatingMachine);
+    ft.writeLine(L"   - Service machine: %s", prop.serviceMachine);
     if (!prop.exposedName.empty())
-        ft.WriteLine(L"   - Exposed name: %s", prop.exposedName);
+        ft.writeLine(L"   - Exposed name: %s", prop.exposedName);
     if (!prop.exposedPath.empty())
-        ft.WriteLine(L"   - Exposed path: %s", prop.exposedPath);
-    ft.WriteLine(L"   - Provider id: %s", Guid2WString(prop.providerId));
-    ft.WriteLine(L"   - Attributes: 0x%08x", static_cast<std::uint32_t>(prop.snapshotAttributes));
+        ft.writeLine(L"   - Exposed path: %s", prop.exposedPath);
+    ft.writeLine(L"   - Provider id: %s", guid2WString(prop.providerId));
+    ft.writeLine(L"   - Attributes: 0x%08x", static_cast<std::uint32_t>(prop.snapshotAttributes));
 }
 
 }  // namespace
@@ -33,98 +33,97 @@ void PrintSnapshotProperties(const platform::VssSnapshotProperties& prop) {
 VssClient::VssClient() = default;
 
 VssClient::~VssClient() {
-    if (writerMetadataGathered && m_pVssObject)
-        m_pVssObject->freeWriterMetadata();
-    excludedWriterList.clear();
-    m_pVssObject.reset();
+    if (writerMetadataGathered_ && vssObject_)
+        vssObject_->freeWriterMetadata();
+    excludedWriterList_.clear();
+    vssObject_.reset();
 }
 
-void VssClient::Initialize(std::uint32_t, const std::wstring& xmlDoc, bool) {
+void VssClient::initialize(std::uint32_t, const std::wstring& xmlDoc, bool) {
     VSS_FUNCTION_TRACER(L"VssClient::Initialize");
     VSS_CHECK_COM(L"CreateVssBackupComponents(&m_pVssObject)",
-                  platform::createVssBackupComponents(&m_pVssObject));
-    duringRestore = false;
+                  platform::createVssBackupComponents(&vssObject_));
+    duringRestore_ = false;
     if (!xmlDoc.empty()) {
         VSS_CHECK(L"m_pVssObject->InitializeForBackup(CComBSTR(xmlDoc.c_str()))",
-                  m_pVssObject->initializeForBackup(&xmlDoc));
+                  vssObject_->initializeForBackup(&xmlDoc));
     } else {
-        VSS_CHECK(L"m_pVssObject->InitializeForBackup()",
-                  m_pVssObject->initializeForBackup(nullptr));
+        VSS_CHECK(L"m_pVssObject->InitializeForBackup()", vssObject_->initializeForBackup(nullptr));
     }
-    context = 0;
+    context_ = 0;
     VSS_CHECK(L"m_pVssObject->SetBackupState(true, true, VSS_BT_FULL, false)",
-              m_pVssObject->setBackupState(true, true, platform::kVssBtFull, false));
+              vssObject_->setBackupState(true, true, platform::kVssBtFull, false));
 }
 
-void VssClient::CreateSnapshotSet(const std::vector<std::wstring>& volumes,
+void VssClient::createSnapshotSet(const std::vector<std::wstring>& volumes,
                                   const std::wstring& outXmlFile,
                                   const std::vector<std::wstring>& excludedWriters,
                                   const std::vector<std::wstring>& includedComponents) {
     VSS_FUNCTION_TRACER(L"VssClient::CreateSnapshotSet");
-    if (!m_pVssObject)
+    if (!vssObject_)
         throw VssOperationException(
             syncFailureMessage(L"VssClient::CreateSnapshotSet", platform::kVssEBadState),
             ZENTRAD_FUNCTION_SIGNATURE, __LINE__);
-    if (WritersTakePart()) {
-        GatherWriterMetadata();
-        SelectComponentsForBackup(volumes, excludedWriters, includedComponents);
+    if (writersTakePart()) {
+        gatherWriterMetadata();
+        selectComponentsForBackup(volumes, excludedWriters, includedComponents);
     }
     VSS_CHECK(L"m_pVssObject->StartSnapshotSet(&m_latestSnapshotSetID)",
-              m_pVssObject->startSnapshotSet(&m_latestSnapshotSetID));
-    ft.WriteLine(L"Creating shadow set %s ...", Guid2WString(m_latestSnapshotSetID));
-    AddToSnapshotSet(volumes);
-    if (WritersTakePart()) {
-        ft.WriteLine(L"Preparing for backup ... ");
-        PrepareForBackup();
-        CheckSelectedWriterStatus();
+              vssObject_->startSnapshotSet(&latestSnapshotSetId_));
+    ft.writeLine(L"Creating shadow set %s ...", guid2WString(latestSnapshotSetId_));
+    addToSnapshotSet(volumes);
+    if (writersTakePart()) {
+        ft.writeLine(L"Preparing for backup ... ");
+        prepareForBackup();
+        checkSelectedWriterStatus();
     }
-    DoSnapshotSet();
+    doSnapshotSet();
     if (!outXmlFile.empty())
-        SaveBackupComponentsDocument(outXmlFile);
-    if ((context & kVssVolsnapAttrNoAutorelease) == 0) {
-        ft.WriteLine(L"\nList of created shadow copies: \n");
-        QuerySnapshotSet(m_latestSnapshotSetID);
+        saveBackupComponentsDocument(outXmlFile);
+    if ((context_ & kVssVolsnapAttrNoAutorelease) == 0) {
+        ft.writeLine(L"\nList of created shadow copies: \n");
+        querySnapshotSet(latestSnapshotSetId_);
     }
 }
 
-void VssClient::AddToSnapshotSet(const std::vector<std::wstring>& volumes) {
+void VssClient::addToSnapshotSet(const std::vector<std::wstring>& volumes) {
     VSS_FUNCTION_TRACER(L"VssClient::AddToSnapshotSet");
-    volumeList = volumes;
-    snapshotIdList.clear();
-    for (const std::wstring& volume : volumeList) {
-        ft.WriteLine(L"- Adding volume %s [%s] to the shadow set...", volume,
-                     GetDisplayNameForVolume(volume));
+    volumeList_ = volumes;
+    snapshotIdList_.clear();
+    for (const std::wstring& volume : volumeList_) {
+        ft.writeLine(L"- Adding volume %s [%s] to the shadow set...", volume,
+                     getDisplayNameForVolume(volume));
         platform::Guid SnapshotID;
         VSS_CHECK(L"m_pVssObject->AddToSnapshotSet((LPWSTR)volume.c_str(), GUID_NULL, &SnapshotID)",
-                  m_pVssObject->addToSnapshotSet(volume, platform::Guid{}, &SnapshotID));
-        snapshotIdList.push_back(SnapshotID);
+                  vssObject_->addToSnapshotSet(volume, platform::Guid{}, &SnapshotID));
+        snapshotIdList_.push_back(SnapshotID);
     }
 }
 
-void VssClient::PrepareForBackup() {
+void VssClient::prepareForBackup() {
     VSS_FUNCTION_TRACER(L"VssClient::PrepareForBackup");
     std::unique_ptr<platform::VssAsync> pAsync;
-    VSS_CHECK(L"m_pVssObject->PrepareForBackup(&pAsync)", m_pVssObject->prepareForBackup(&pAsync));
-    WaitAndCheckForAsyncOperation(pAsync.get(), L"VssClient::PrepareForBackup");
+    VSS_CHECK(L"m_pVssObject->PrepareForBackup(&pAsync)", vssObject_->prepareForBackup(&pAsync));
+    waitAndCheckForAsyncOperation(pAsync.get(), L"VssClient::PrepareForBackup");
 }
 
-void VssClient::DoSnapshotSet() {
+void VssClient::doSnapshotSet() {
     VSS_FUNCTION_TRACER(L"VssClient::DoSnapshotSet");
-    ft.WriteLine(L"Creating the shadow (DoSnapshotSet) ... ");
+    ft.writeLine(L"Creating the shadow (DoSnapshotSet) ... ");
     std::unique_ptr<platform::VssAsync> pAsync;
-    VSS_CHECK(L"m_pVssObject->DoSnapshotSet(&pAsync)", m_pVssObject->doSnapshotSet(&pAsync));
-    WaitAndCheckForAsyncOperation(pAsync.get(), L"VssClient::DoSnapshotSet");
-    snapshotDone = true;
-    if (WritersTakePart())
-        CheckSelectedWriterStatus();
-    ft.WriteLine(L"Shadow copy set succesfully created.");
+    VSS_CHECK(L"m_pVssObject->DoSnapshotSet(&pAsync)", vssObject_->doSnapshotSet(&pAsync));
+    waitAndCheckForAsyncOperation(pAsync.get(), L"VssClient::DoSnapshotSet");
+    snapshotDone_ = true;
+    if (writersTakePart())
+        checkSelectedWriterStatus();
+    ft.writeLine(L"Shadow copy set succesfully created.");
 }
 
-void VssClient::SaveBackupComponentsDocument(const std::wstring& fileName) {
+void VssClient::saveBackupComponentsDocument(const std::wstring& fileName) {
     VSS_FUNCTION_TRACER(L"VssClient::SaveBackupComponentsDocument");
     std::wstring bstrXML;
-    VSS_CHECK(L"m_pVssObject->SaveAsXML(&bstrXML)", m_pVssObject->saveAsXml(&bstrXML));
-    ft.WriteLine(L"Writing the file '%s' ...", fileName);
+    VSS_CHECK(L"m_pVssObject->SaveAsXML(&bstrXML)", vssObject_->saveAsXml(&bstrXML));
+    ft.writeLine(L"Writing the file '%s' ...", fileName);
     platform::FileHandle file;
     VSS_CHECK_WIN32(
         L"CreateFile(fileName.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, "
@@ -140,17 +139,17 @@ void VssClient::SaveBackupComponentsDocument(const std::wstring& fileName) {
             written == text.size());
 }
 
-void VssClient::QuerySnapshotSet(const platform::Guid& snapshotSetId) {
+void VssClient::querySnapshotSet(const platform::Guid& snapshotSetId) {
     VSS_FUNCTION_TRACER(L"VssClient::QuerySnapshotSet");
-    ft.WriteLine(L"\nQuerying all shadow copies with the SnapshotSetID %s ...\n",
-                 Guid2WString(snapshotSetId));
+    ft.writeLine(L"\nQuerying all shadow copies with the SnapshotSetID %s ...\n",
+                 guid2WString(snapshotSetId));
     std::unique_ptr<platform::VssEnumSnapshots> pIEnumSnapshots;
-    platform::HResult hr = m_pVssObject->querySnapshots(&pIEnumSnapshots);
+    platform::HResult hr = vssObject_->querySnapshots(&pIEnumSnapshots);
     VSS_CHECK(
         L"m_pVssObject->Query( GUID_NULL, VSS_OBJECT_NONE, VSS_OBJECT_SNAPSHOT, &pIEnumSnapshots )",
         hr);
     if (hr == platform::kSFalse || !pIEnumSnapshots) {
-        ft.WriteLine(L"\nThere are no shadow copies in the system\n");
+        ft.writeLine(L"\nThere are no shadow copies in the system\n");
         return;
     }
     while (true) {
@@ -161,45 +160,45 @@ void VssClient::QuerySnapshotSet(const platform::Guid& snapshotSetId) {
         if (hr == platform::kSFalse || ulFetched == 0)
             break;
         if (prop.snapshotSetId == snapshotSetId)
-            PrintSnapshotProperties(prop);
+            printSnapshotProperties(prop);
     }
 }
 
-void VssClient::GetSnapshotProperties(const platform::Guid& snapshotId,
+void VssClient::getSnapshotProperties(const platform::Guid& snapshotId,
                                       platform::VssSnapshotProperties* prop) {
     VSS_FUNCTION_TRACER(L"VssClient::GetSnapshotProperties");
-    if (!m_pVssObject)
+    if (!vssObject_)
         throw VssOperationException(
             syncFailureMessage(L"VssClient::GetSnapshotProperties", platform::kVssEBadState),
             ZENTRAD_FUNCTION_SIGNATURE, __LINE__);
     VSS_CHECK(L"m_pVssObject->GetSnapshotProperties(snapshotID, &Snap)",
-              m_pVssObject->getSnapshotProperties(snapshotId, prop));
+              vssObject_->getSnapshotProperties(snapshotId, prop));
 }
 
-void VssClient::BackupComplete(bool succeeded) {
+void VssClient::backupComplete(bool succeeded) {
     VSS_FUNCTION_TRACER(L"VssClient::BackupComplete");
-    if (!snapshotDone) {
-        ft.WriteLine(
+    if (!snapshotDone_) {
+        ft.writeLine(
             L"- Skipping BackupComplete & SetBackupSucceeded.  DoSnapshotSet was not completed...");
         return;
     }
     if (succeeded)
-        ft.WriteLine(L"- Mark all writers as succesfully backed up... ");
+        ft.writeLine(L"- Mark all writers as succesfully backed up... ");
     else
-        ft.WriteLine(L"- Backup failed. Mark all writers as not succesfully backed up... ");
-    SetBackupSucceeded(succeeded);
-    ft.WriteLine(L"Completing the backup (BackupComplete) ... ");
+        ft.writeLine(L"- Backup failed. Mark all writers as not succesfully backed up... ");
+    setBackupSucceeded(succeeded);
+    ft.writeLine(L"Completing the backup (BackupComplete) ... ");
     std::unique_ptr<platform::VssAsync> pAsync;
-    VSS_CHECK(L"m_pVssObject->BackupComplete(&pAsync)", m_pVssObject->backupComplete(&pAsync));
-    WaitAndCheckForAsyncOperation(pAsync.get(), L"VssClient::BackupComplete");
-    if (WritersTakePart())
-        CheckSelectedWriterStatus();
+    VSS_CHECK(L"m_pVssObject->BackupComplete(&pAsync)", vssObject_->backupComplete(&pAsync));
+    waitAndCheckForAsyncOperation(pAsync.get(), L"VssClient::BackupComplete");
+    if (writersTakePart())
+        checkSelectedWriterStatus();
     pAsync.reset();
 }
 
-void VssClient::SetBackupSucceeded(bool succeeded) {
+void VssClient::setBackupSucceeded(bool succeeded) {
     VSS_FUNCTION_TRACER(L"VssClient::SetBackupSucceeded");
-    for (const VssWriter& writer : writerList) {
+    for (const VssWriter& writer : writerList_) {
         if (writer.isExcluded)
             continue;
         for (const VssComponent& component : writer.components) {
@@ -210,9 +209,9 @@ void VssClient::SetBackupSucceeded(bool succeeded) {
                 L"WString2Guid(writer.id), "
                 L"component.type, component.logicalPath.c_str(), component.name.c_str(), "
                 L"succeeded)",
-                m_pVssObject->setBackupSucceeded(WString2Guid(writer.instanceId),
-                                                 WString2Guid(writer.id), component.type,
-                                                 component.logicalPath, component.name, succeeded));
+                vssObject_->setBackupSucceeded(wString2Guid(writer.instanceId),
+                                               wString2Guid(writer.id), component.type,
+                                               component.logicalPath, component.name, succeeded));
         }
     }
 }

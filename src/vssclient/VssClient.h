@@ -31,72 +31,72 @@ class VssClient {
     VssClient& operator=(const VssClient&) = delete;
 
     // Starts the backup with the service. The context and the last argument are not used.
-    void Initialize(std::uint32_t context, const std::wstring& xmlDoc = L"",
+    void initialize(std::uint32_t context, const std::wstring& xmlDoc = L"",
                     bool duringRestore = false);
 
     // The whole creation sequence; one shadow copy per volume of volumeList.
-    void CreateSnapshotSet(const std::vector<std::wstring>& volumeList,
+    void createSnapshotSet(const std::vector<std::wstring>& volumeList,
                            const std::wstring& outXmlFile,
                            const std::vector<std::wstring>& excludedWriters,
                            const std::vector<std::wstring>& includedComponents);
 
-    std::vector<platform::Guid> getSnapshotIds() const { return snapshotIdList; }
-    void GetSnapshotProperties(const platform::Guid& snapshotId,
+    std::vector<platform::Guid> getSnapshotIds() const { return snapshotIdList_; }
+    void getSnapshotProperties(const platform::Guid& snapshotId,
                                platform::VssSnapshotProperties* prop);
 
     // Tells the writers whether the backup succeeded; only traces a skip when the snapshot
     // set was never created.
-    void BackupComplete(bool succeeded);
+    void backupComplete(bool succeeded);
 
     // Steps of the operations above.
-    void AddToSnapshotSet(const std::vector<std::wstring>& volumes);
-    void PrepareForBackup();
-    void DoSnapshotSet();
-    void SetBackupSucceeded(bool succeeded);
-    void SaveBackupComponentsDocument(const std::wstring& fileName);
-    void QuerySnapshotSet(const platform::Guid& snapshotSetId);
+    void addToSnapshotSet(const std::vector<std::wstring>& volumes);
+    void prepareForBackup();
+    void doSnapshotSet();
+    void setBackupSucceeded(bool succeeded);
+    void saveBackupComponentsDocument(const std::wstring& fileName);
+    void querySnapshotSet(const platform::Guid& snapshotSetId);
     // Waits for async within the snapshot time-out; cancels it and throws the time-out
     // message naming operationName when it is still pending.
-    void WaitAndCheckForAsyncOperation(platform::VssAsync* async,
+    void waitAndCheckForAsyncOperation(platform::VssAsync* async,
                                        const std::wstring& operationName);
 
     // Writers and their components.
-    void GatherWriterMetadata();
-    void InitializeWriterMetadata();
-    void SelectComponentsForBackup(const std::vector<std::wstring>& shadowSourceVolumes,
+    void gatherWriterMetadata();
+    void initializeWriterMetadata();
+    void selectComponentsForBackup(const std::vector<std::wstring>& shadowSourceVolumes,
                                    const std::vector<std::wstring>& excludedWriterAndComponentList,
                                    const std::vector<std::wstring>& includedWriterAndComponentList);
-    void CheckSelectedWriterStatus();
-    bool IsWriterSelected(const platform::Guid& instanceId) const;
+    void checkSelectedWriterStatus();
+    bool isWriterSelected(const platform::Guid& instanceId) const;
 
-    const std::vector<VssWriter>& writers() const { return writerList; }
-    bool isSnapshotDone() const { return snapshotDone; }
+    const std::vector<VssWriter>& writers() const { return writerList_; }
+    bool isSnapshotDone() const { return snapshotDone_; }
 
   private:
     // Selection steps, in the order SelectComponentsForBackup runs them.
-    void DiscoverDirectlyExcludedComponents(
+    void discoverDirectlyExcludedComponents(
         const std::vector<std::wstring>& excludedWriterAndComponentList);
-    void DiscoverNonShadowedExcludedComponents(
+    void discoverNonShadowedExcludedComponents(
         const std::vector<std::wstring>& shadowSourceVolumes);
-    void DiscoverAllExcludedComponents();
-    void DiscoverExcludedWriters();
-    void DiscoverExplicitelyIncludedComponents();
-    void VerifyExplicitelyIncludedComponent(const std::wstring& includedComponent);
-    void VerifyExplicitelyIncludedWriter(const std::wstring& writerName);
-    void SelectExplicitelyIncludedComponents();
-    void ReportWriterStatus(const platform::VssWriterStatus& status);
-    bool WritersTakePart() const { return (context & kVssVolsnapAttrNoWriters) == 0; }
+    void discoverAllExcludedComponents();
+    void discoverExcludedWriters();
+    void discoverExplicitelyIncludedComponents();
+    void verifyExplicitelyIncludedComponent(const std::wstring& includedComponent);
+    void verifyExplicitelyIncludedWriter(const std::wstring& writerName);
+    void selectExplicitelyIncludedComponents();
+    void reportWriterStatus(const platform::VssWriterStatus& status);
+    bool writersTakePart() const { return (context_ & kVssVolsnapAttrNoWriters) == 0; }
 
-    std::uint32_t context = 0;
-    std::unique_ptr<platform::VssBackupComponents> m_pVssObject;
-    std::vector<std::wstring> volumeList;
-    std::vector<platform::Guid> snapshotIdList;
-    platform::Guid m_latestSnapshotSetID;
-    std::vector<VssWriter> writerList;
-    std::vector<VssWriter> excludedWriterList;
-    bool snapshotDone = false;
-    bool duringRestore = false;
-    bool writerMetadataGathered = false;
+    std::uint32_t context_ = 0;
+    std::unique_ptr<platform::VssBackupComponents> vssObject_;
+    std::vector<std::wstring> volumeList_;
+    std::vector<platform::Guid> snapshotIdList_;
+    platform::Guid latestSnapshotSetId_;
+    std::vector<VssWriter> writerList_;
+    std::vector<VssWriter> excludedWriterList_;
+    bool snapshotDone_ = false;
+    bool duringRestore_ = false;
+    bool writerMetadataGathered_ = false;
 };
 
 }  // namespace vssclient

@@ -30,10 +30,10 @@ platform::HResult queryStatus(platform::VssAsync* async) {
 
 }  // namespace
 
-void VssClient::WaitAndCheckForAsyncOperation(platform::VssAsync* async,
+void VssClient::waitAndCheckForAsyncOperation(platform::VssAsync* async,
                                               const std::wstring& operationName) {
     VSS_FUNCTION_TRACER(L"VssClient::WaitAndCheckForAsyncOperation");
-    ft.WriteLine(L"(Waiting for the asynchronous operation to finish...)");
+    ft.writeLine(L"(Waiting for the asynchronous operation to finish...)");
     if (async == nullptr)
         throw VssOperationException(syncFailureMessage(operationName, platform::kEPointer),
                                     ZENTRAD_FUNCTION_SIGNATURE, __LINE__);

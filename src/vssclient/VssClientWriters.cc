@@ -45,63 +45,63 @@ bool includable(const VssComponent& component) {
 
 }  // namespace
 
-void VssClient::GatherWriterMetadata() {
+void VssClient::gatherWriterMetadata() {
     VSS_FUNCTION_TRACER(L"VssClient::GatherWriterMetadata");
-    ft.WriteLine(L"(Gathering writer metadata...)");
+    ft.writeLine(L"(Gathering writer metadata...)");
     std::unique_ptr<platform::VssAsync> pAsync;
     VSS_CHECK(L"m_pVssObject->GatherWriterMetadata(&pAsync)",
-              m_pVssObject->gatherWriterMetadata(&pAsync));
-    writerMetadataGathered = true;
-    WaitAndCheckForAsyncOperation(pAsync.get(), L"GatherWriterMetadata");
-    ft.WriteLine(L"Initialize writer metadata ...");
-    InitializeWriterMetadata();
+              vssObject_->gatherWriterMetadata(&pAsync));
+    writerMetadataGathered_ = true;
+    waitAndCheckForAsyncOperation(pAsync.get(), L"GatherWriterMetadata");
+    ft.writeLine(L"Initialize writer metadata ...");
+    initializeWriterMetadata();
 }
 
-void VssClient::InitializeWriterMetadata() {
+void VssClient::initializeWriterMetadata() {
     VSS_FUNCTION_TRACER(L"VssClient::InitializeWriterMetadata");
     std::uint32_t cWriters = 0;
     VSS_CHECK(L"m_pVssObject->GetWriterMetadataCount(&cWriters)",
-              m_pVssObject->getWriterMetadataCount(&cWriters));
-    writerList.clear();
+              vssObject_->getWriterMetadataCount(&cWriters));
+    writerList_.clear();
     for (std::uint32_t iWriter = 0; iWriter < cWriters; ++iWriter) {
         platform::Guid idInstance;
         std::unique_ptr<platform::VssExamineWriterMetadata> pMetadata;
         VSS_CHECK(L"m_pVssObject->GetWriterMetadata(iWriter, &idInstance, &pMetadata)",
-                  m_pVssObject->getWriterMetadata(iWriter, &idInstance, &pMetadata));
+                  vssObject_->getWriterMetadata(iWriter, &idInstance, &pMetadata));
         VSS_CHECK(L"m_pVssObject->GetWriterMetadata(iWriter, &idInstance, &pMetadata)",
                   pMetadata ? platform::kSOk : platform::kEPointer);
         VssWriter writer;
-        writer.Initialize(*pMetadata);
-        writerList.push_back(std::move(writer));
+        writer.initialize(*pMetadata);
+        writerList_.push_back(std::move(writer));
     }
 }
 
-void VssClient::SelectComponentsForBackup(
+void VssClient::selectComponentsForBackup(
     const std::vector<std::wstring>& shadowSourceVolumes,
     const std::vector<std::wstring>& excludedWriterAndComponentList,
     const std::vector<std::wstring>& includedWriterAndComponentList) {
     VSS_FUNCTION_TRACER(L"VssClient::SelectComponentsForBackup");
-    DiscoverDirectlyExcludedComponents(excludedWriterAndComponentList);
-    DiscoverNonShadowedExcludedComponents(shadowSourceVolumes);
-    DiscoverAllExcludedComponents();
-    DiscoverExcludedWriters();
-    DiscoverExplicitelyIncludedComponents();
-    ft.WriteLine(L"Verifying explicitly specified writers/components ...");
+    discoverDirectlyExcludedComponents(excludedWriterAndComponentList);
+    discoverNonShadowedExcludedComponents(shadowSourceVolumes);
+    discoverAllExcludedComponents();
+    discoverExcludedWriters();
+    discoverExplicitelyIncludedComponents();
+    ft.writeLine(L"Verifying explicitly specified writers/components ...");
     for (const std::wstring& entry : includedWriterAndComponentList) {
         if (entry.find(L':') != std::wstring::npos)
-            VerifyExplicitelyIncludedComponent(entry);
+            verifyExplicitelyIncludedComponent(entry);
         else
-            VerifyExplicitelyIncludedWriter(entry);
+            verifyExplicitelyIncludedWriter(entry);
     }
-    SelectExplicitelyIncludedComponents();
+    selectExplicitelyIncludedComponents();
 }
 
-void VssClient::DiscoverDirectlyExcludedComponents(const std::vector<std::wstring>& excludedList) {
+void VssClient::discoverDirectlyExcludedComponents(const std::vector<std::wstring>& excludedList) {
     VSS_FUNCTION_TRACER(L"VssClient::DiscoverDirectlyExcludedComponents");
     if (excludedList.empty())
         return;
-    ft.WriteLine(L"Discover directly excluded components ...");
-    for (VssWriter& writer : writerList) {
+    ft.writeLine(L"Discover directly excluded components ...");
+    for (VssWriter& writer : writerList_) {
         if (std::any_of(excludedList.begin(), excludedList.end(),
                         [&](const std::wstring& entry) { return namesWriter(writer, entry); })) {
             writer.isExcluded = true;
@@ -110,7 +110,7 @@ void VssClient::DiscoverDirectlyExcludedComponents(const std::vector<std::wstrin
         for (VssComponent& component : writer.components) {
             for (const std::wstring& entry : excludedList) {
                 if (!component.isExcluded && namesComponent(writer, component, entry)) {
-                    ft.WriteLine(
+                    ft.writeLine(
                         L"- Component '%s' from writer '%s' is explicitly excluded from backup ",
                         component.fullPath, writer.name);
                     component.isExcluded = true;
@@ -119,7 +119,7 @@ void VssClient::DiscoverDirectlyExcludedComponents(const std::vector<std::wstrin
         }
         if (std::all_of(writer.components.begin(), writer.components.end(),
                         [](const VssComponent& c) { return c.isExcluded; })) {
-            ft.WriteLine(
+            ft.writeLine(
                 L"- Excluding writer '%s' since it has no selected components for restore.",
                 writer.name);
             writer.isExcluded = true;
@@ -127,11 +127,11 @@ void VssClient::DiscoverDirectlyExcludedComponents(const std::vector<std::wstrin
     }
 }
 
-void VssClient::DiscoverNonShadowedExcludedComponents(
+void VssClient::discoverNonShadowedExcludedComponents(
     const std::vector<std::wstring>& shadowSourceVolumes) {
     VSS_FUNCTION_TRACER(L"VssClient::DiscoverNonShadowedExcludedComponents");
-    ft.WriteLine(L"Discover components that reside outside the shadow set ...");
-    for (VssWriter& writer : writerList) {
+    ft.writeLine(L"Discover components that reside outside the shadow set ...");
+    for (VssWriter& writer : writerList_) {
         if (writer.isExcluded)
             continue;
         for (VssComponent& component : writer.components) {
@@ -140,11 +140,11 @@ void VssClient::DiscoverNonShadowedExcludedComponents(
             for (const std::wstring& volume : component.affectedVolumes) {
                 if (listed(shadowSourceVolumes, volume))
                     continue;
-                ft.WriteLine(
+                ft.writeLine(
                     L"- Component '%s' from writer '%s' is excluded from backup (it requires %s in "
                     L"the "
                     L"shadow set)",
-                    component.fullPath, writer.name, GetDisplayNameForVolume(volume));
+                    component.fullPath, writer.name, getDisplayNameForVolume(volume));
                 component.isExcluded = true;
                 break;
             }
@@ -152,18 +152,18 @@ void VssClient::DiscoverNonShadowedExcludedComponents(
     }
 }
 
-void VssClient::DiscoverAllExcludedComponents() {
+void VssClient::discoverAllExcludedComponents() {
     VSS_FUNCTION_TRACER(L"VssClient::DiscoverAllExcludedComponents");
-    ft.WriteLine(L"Discover all excluded components ...");
-    for (VssWriter& writer : writerList) {
+    ft.writeLine(L"Discover all excluded components ...");
+    for (VssWriter& writer : writerList_) {
         if (writer.isExcluded)
             continue;
         for (VssComponent& component : writer.components) {
             for (const VssComponent& descendent : writer.components) {
                 if (component.isExcluded)
                     break;
-                if (descendent.isExcluded && component.IsAncestorOf(descendent)) {
-                    ft.WriteLine(
+                if (descendent.isExcluded && component.isAncestorOf(descendent)) {
+                    ft.writeLine(
                         L"- Component '%s' from writer '%s' is excluded from backup (it has an "
                         L"excluded "
                         L"descendent: '%s')",
@@ -175,16 +175,16 @@ void VssClient::DiscoverAllExcludedComponents() {
     }
 }
 
-void VssClient::DiscoverExcludedWriters() {
+void VssClient::discoverExcludedWriters() {
     VSS_FUNCTION_TRACER(L"VssClient::DiscoverExcludedWriters");
-    ft.WriteLine(L"Discover excluded writers ...");
-    for (VssWriter& writer : writerList) {
+    ft.writeLine(L"Discover excluded writers ...");
+    for (VssWriter& writer : writerList_) {
         if (writer.isExcluded)
             continue;
         if (std::none_of(writer.components.begin(), writer.components.end(), includable)) {
-            ft.WriteLine(L"- The writer '%s' is now entirely excluded from the backup:",
+            ft.writeLine(L"- The writer '%s' is now entirely excluded from the backup:",
                          writer.name);
-            ft.WriteLine(
+            ft.writeLine(
                 L"  (it does not contain any components that can be potentially included in the "
                 L"backup)");
             writer.isExcluded = true;
@@ -192,9 +192,9 @@ void VssClient::DiscoverExcludedWriters() {
         }
         for (const VssComponent& component : writer.components) {
             if (component.isTopLevel && !component.selectable && component.isExcluded) {
-                ft.WriteLine(L"- The writer '%s' is now entirely excluded from the backup:",
+                ft.writeLine(L"- The writer '%s' is now entirely excluded from the backup:",
                              writer.name);
-                ft.WriteLine(
+                ft.writeLine(
                     L"  (the top-level non-selectable component '%s' is an excluded component)",
                     component.fullPath);
                 writer.isExcluded = true;
@@ -204,10 +204,10 @@ void VssClient::DiscoverExcludedWriters() {
     }
 }
 
-void VssClient::DiscoverExplicitelyIncludedComponents() {
+void VssClient::discoverExplicitelyIncludedComponents() {
     VSS_FUNCTION_TRACER(L"VssClient::DiscoverExplicitelyIncludedComponents");
-    ft.WriteLine(L"Discover explicitly included components ...");
-    for (VssWriter& writer : writerList) {
+    ft.writeLine(L"Discover explicitly included components ...");
+    for (VssWriter& writer : writerList_) {
         if (writer.isExcluded)
             continue;
         for (VssComponent& component : writer.components) {
@@ -215,24 +215,24 @@ void VssClient::DiscoverExplicitelyIncludedComponents() {
                 continue;
             component.isExplicitlyIncluded = true;
             for (VssComponent& descendent : writer.components) {
-                if (component.IsAncestorOf(descendent) && includable(descendent))
+                if (component.isAncestorOf(descendent) && includable(descendent))
                     descendent.isExplicitlyIncluded = true;
             }
         }
     }
 }
 
-void VssClient::VerifyExplicitelyIncludedComponent(const std::wstring& includedComponent) {
+void VssClient::verifyExplicitelyIncludedComponent(const std::wstring& includedComponent) {
     VSS_FUNCTION_TRACER(L"VssClient::VerifyExplicitelyIncludedComponent");
-    ft.WriteLine(L"- Verifing component \"%s\" ...", includedComponent);
-    for (const VssWriter& writer : writerList) {
+    ft.writeLine(L"- Verifing component \"%s\" ...", includedComponent);
+    for (const VssWriter& writer : writerList_) {
         for (const VssComponent& component : writer.components) {
             if (!namesComponent(writer, component, includedComponent))
                 continue;
-            ft.WriteLine(L"- Found component '%s' from writer '%s'", component.fullPath,
+            ft.writeLine(L"- Found component '%s' from writer '%s'", component.fullPath,
                          writer.name);
             if (writer.isExcluded || !component.isExplicitlyIncluded) {
-                ft.WriteLine(
+                ft.writeLine(
                     L"ERROR: The component \"%s\" was not included in the backup! Aborting backup "
                     L"...",
                     includedComponent);
@@ -240,11 +240,11 @@ void VssClient::VerifyExplicitelyIncludedComponent(const std::wstring& includedC
                                       " was not included in the backup", ZENTRAD_FUNCTION_SIGNATURE,
                                       __LINE__);
             }
-            ft.WriteLine(L"  - The component \"%s\" is selected", includedComponent);
+            ft.writeLine(L"  - The component \"%s\" is selected", includedComponent);
             return;
         }
     }
-    ft.WriteLine(
+    ft.writeLine(
         L"ERROR: The component \"%s\" was not found in the writer components list! Aborting backup "
         L"...",
         includedComponent);
@@ -253,13 +253,13 @@ void VssClient::VerifyExplicitelyIncludedComponent(const std::wstring& includedC
                           ZENTRAD_FUNCTION_SIGNATURE, __LINE__);
 }
 
-void VssClient::VerifyExplicitelyIncludedWriter(const std::wstring& writerName) {
+void VssClient::verifyExplicitelyIncludedWriter(const std::wstring& writerName) {
     VSS_FUNCTION_TRACER(L"VssClient::VerifyExplicitelyIncludedWriter");
-    for (const VssWriter& writer : writerList) {
+    for (const VssWriter& writer : writerList_) {
         if (!namesWriter(writer, writerName))
             continue;
         if (writer.isExcluded) {
-            ft.WriteLine(
+            ft.writeLine(
                 L"ERROR: The writer \"%s\" was not included in the backup! Aborting backup ...",
                 writerName);
             throwSelectionFailure("The writer ", writerName, " was not included in the backup",
@@ -267,7 +267,7 @@ void VssClient::VerifyExplicitelyIncludedWriter(const std::wstring& writerName) 
         }
         if (std::any_of(writer.components.begin(), writer.components.end(),
                         [](const VssComponent& c) { return c.isExcluded; })) {
-            ft.WriteLine(
+            ft.writeLine(
                 L"ERROR: The writer \"%s\" has components not included in the backup! Aborting "
                 L"backup ...",
                 writerName);
@@ -277,69 +277,69 @@ void VssClient::VerifyExplicitelyIncludedWriter(const std::wstring& writerName) 
         }
         return;
     }
-    ft.WriteLine(L"ERROR: The writer \"%s\" was not found! Aborting backup ...", writerName);
+    ft.writeLine(L"ERROR: The writer \"%s\" was not found! Aborting backup ...", writerName);
     throwSelectionFailure("The writer ", writerName, " was not found", ZENTRAD_FUNCTION_SIGNATURE,
                           __LINE__);
 }
 
-void VssClient::SelectExplicitelyIncludedComponents() {
+void VssClient::selectExplicitelyIncludedComponents() {
     VSS_FUNCTION_TRACER(L"VssClient::SelectExplicitelyIncludedComponents");
-    ft.WriteLine(L"Select explicitly included components ...");
-    for (const VssWriter& writer : writerList) {
+    ft.writeLine(L"Select explicitly included components ...");
+    for (const VssWriter& writer : writerList_) {
         if (writer.isExcluded)
             continue;
-        ft.WriteLine(L" * Writer '%s':", writer.name);
+        ft.writeLine(L" * Writer '%s':", writer.name);
         for (const VssComponent& component : writer.components) {
             if (!component.isExplicitlyIncluded)
                 continue;
-            ft.WriteLine(L"   - Add component %s", component.fullPath);
+            ft.writeLine(L"   - Add component %s", component.fullPath);
             VSS_CHECK(
                 L"m_pVssObject->AddComponent(WString2Guid(writer.instanceId), "
                 L"WString2Guid(writer.id), "
                 L"component.type, component.logicalPath.c_str(), component.name.c_str())",
-                m_pVssObject->addComponent(WString2Guid(writer.instanceId), WString2Guid(writer.id),
-                                           component.type, component.logicalPath, component.name));
+                vssObject_->addComponent(wString2Guid(writer.instanceId), wString2Guid(writer.id),
+                                         component.type, component.logicalPath, component.name));
         }
     }
 }
 
-bool VssClient::IsWriterSelected(const platform::Guid& instanceId) const {
-    std::wstring text = Guid2WString(instanceId);
-    return std::any_of(writerList.begin(), writerList.end(), [&](const VssWriter& writer) {
+bool VssClient::isWriterSelected(const platform::Guid& instanceId) const {
+    std::wstring text = guid2WString(instanceId);
+    return std::any_of(writerList_.begin(), writerList_.end(), [&](const VssWriter& writer) {
         return !writer.isExcluded && equalsNoCase(writer.instanceId, text);
     });
 }
 
-void VssClient::CheckSelectedWriterStatus() {
+void VssClient::checkSelectedWriterStatus() {
     VSS_FUNCTION_TRACER(L"VssClient::CheckSelectedWriterStatus");
     std::unique_ptr<platform::VssAsync> pAsync;
     VSS_CHECK(L"m_pVssObject->GatherWriterStatus(&pAsync)",
-              m_pVssObject->gatherWriterStatus(&pAsync));
-    WaitAndCheckForAsyncOperation(pAsync.get(), L"VssClient::GatherWriterStatus");
+              vssObject_->gatherWriterStatus(&pAsync));
+    waitAndCheckForAsyncOperation(pAsync.get(), L"VssClient::GatherWriterStatus");
     std::uint32_t cWriters = 0;
     VSS_CHECK(L"m_pVssObject->GetWriterStatusCount(&cWriters)",
-              m_pVssObject->getWriterStatusCount(&cWriters));
+              vssObject_->getWriterStatusCount(&cWriters));
     for (std::uint32_t iWriter = 0; iWriter < cWriters; ++iWriter) {
         platform::VssWriterStatus status;
         VSS_CHECK(
             L"m_pVssObject->GetWriterStatus(iWriter, &idInstance, &idWriter, &bstrWriterName, "
             L"&eWriterStatus, "
             L"&hrWriterFailure)",
-            m_pVssObject->getWriterStatus(iWriter, &status));
-        if (IsWriterSelected(status.instanceId) && IsFailedWriterState(status.state))
-            ReportWriterStatus(status);
+            vssObject_->getWriterStatus(iWriter, &status));
+        if (isWriterSelected(status.instanceId) && isFailedWriterState(status.state))
+            reportWriterStatus(status);
     }
-    VSS_CHECK(L"m_pVssObject->FreeWriterStatus()", m_pVssObject->freeWriterStatus());
+    VSS_CHECK(L"m_pVssObject->FreeWriterStatus()", vssObject_->freeWriterStatus());
 }
 
-void VssClient::ReportWriterStatus(const platform::VssWriterStatus& status) {
+void VssClient::reportWriterStatus(const platform::VssWriterStatus& status) {
     VSS_FUNCTION_TRACER(L"VssClient::ReportWriterStatus");
-    ft.WriteLine(L"ERROR: Selected writer '%s' is in failed state!", status.writerName);
-    ft.WriteLine(L"   - Status: %d (%s)", status.state, GetStringFromWriterStatus(status.state));
-    ft.WriteLine(L"   - Writer Failure code: 0x%08lx (%s)",
+    ft.writeLine(L"ERROR: Selected writer '%s' is in failed state!", status.writerName);
+    ft.writeLine(L"   - Status: %d (%s)", status.state, getStringFromWriterStatus(status.state));
+    ft.writeLine(L"   - Writer Failure code: 0x%08lx (%s)",
                  static_cast<std::uint32_t>(status.failure), codeName(status.failure));
-    ft.WriteLine(L"   - Writer ID: %s", Guid2WString(status.writerId));
-    ft.WriteLine(L"   - Instance ID: %s", Guid2WString(status.instanceId));
+    ft.writeLine(L"   - Writer ID: %s", guid2WString(status.writerId));
+    ft.writeLine(L"   - Instance ID: %s", guid2WString(status.instanceId));
     logging::logWarn() << "Selected writer '" << platform::toNarrow(status.writerName)
                        << "' is in failed state";
 }

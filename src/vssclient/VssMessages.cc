@@ -46,9 +46,9 @@ std::string timeoutMessage(const std::wstring& operation) {
 void throwComCallFailure(const FunctionTracer& ft, const std::wstring& callText,
                          platform::HResult code, const char* function, int line) {
     std::wstring name = codeName(code);
-    ft.WriteLine(L"\nERROR: COM call %s failed.", callText);
-    ft.WriteLine(L"- Returned HRESULT = 0x%08lx", static_cast<std::uint32_t>(code));
-    ft.WriteLine(L"- Error text: %s", name);
+    ft.writeLine(L"\nERROR: COM call %s failed.", callText);
+    ft.writeLine(L"- Returned HRESULT = 0x%08lx", static_cast<std::uint32_t>(code));
+    ft.writeLine(L"- Error text: %s", name);
     throw runtime::VssException("COM call " + narrow(callText) + " failed (0x" +
                                     narrow(hex8(static_cast<std::uint32_t>(code))) +
                                     "): " + narrow(name),
@@ -58,9 +58,9 @@ void throwComCallFailure(const FunctionTracer& ft, const std::wstring& callText,
 void throwWin32CallFailure(const FunctionTracer& ft, const std::wstring& callText,
                            std::uint32_t error, const char* function, int line) {
     std::wstring name = codeName(platform::hresultFromWin32(error));
-    ft.WriteLine(L"\nERROR: Win32 call %s failed.", callText);
-    ft.WriteLine(L"- GetLastError() == %ld", error);
-    ft.WriteLine(L"- Error text: %s", name);
+    ft.writeLine(L"\nERROR: Win32 call %s failed.", callText);
+    ft.writeLine(L"- GetLastError() == %ld", error);
+    ft.writeLine(L"- Error text: %s", name);
     throw runtime::VssException("Win32 call " + narrow(callText) + " failed (" +
                                     std::to_string(error) + "): " + narrow(name),
                                 function, line);

@@ -51,7 +51,7 @@ std::string timeoutMessage(const std::wstring& operation);
 // The COM-call pattern around a call that is not a service method.
 #define VSS_CHECK_COM(callText, call)                                                              \
     do {                                                                                           \
-        ft.WriteLine(L"Executing COM call '%s'", callText);                                        \
+        ft.writeLine(L"Executing COM call '%s'", callText);                                        \
         const ::platform::HResult vssResult_ = (call);                                             \
         if (::platform::failed(vssResult_))                                                        \
             ::vssclient::throwComCallFailure(ft, callText, vssResult_, ZENTRAD_FUNCTION_SIGNATURE, \
@@ -61,7 +61,7 @@ std::string timeoutMessage(const std::wstring& operation);
 // The Win32-call pattern around a call that reports success as a bool.
 #define VSS_CHECK_WIN32(callText, call)                                                  \
     do {                                                                                 \
-        ft.WriteLine(L"Executing Win32 call '%s'", callText);                            \
+        ft.writeLine(L"Executing Win32 call '%s'", callText);                            \
         if (!(call))                                                                     \
             ::vssclient::throwWin32CallFailure(ft, callText, ::platform::getLastError(), \
                                                ZENTRAD_FUNCTION_SIGNATURE, __LINE__);    \

@@ -59,7 +59,7 @@ bool parseGuid(const std::wstring& text, platform::Guid* guid) {
 
 }  // namespace
 
-std::wstring Guid2WString(const platform::Guid& g) {
+std::wstring guid2WString(const platform::Guid& g) {
     wchar_t buffer[64];
     std::swprintf(buffer, 64, L"{%.8x-%.4x-%.4x-%.2x%.2x-%.2x%.2x%.2x%.2x%.2x%.2x}", g.data1,
                   g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3], g.data4[4],
@@ -67,35 +67,35 @@ std::wstring Guid2WString(const platform::Guid& g) {
     return buffer;
 }
 
-platform::Guid WString2Guid(const std::wstring& text) {
+platform::Guid wString2Guid(const std::wstring& text) {
     VSS_FUNCTION_TRACER(L"WString2Guid");
     platform::Guid guid;
     if (!parseGuid(text, &guid)) {
-        ft.WriteLine(L"ERROR: The std::string '%s' is not formatted as a GUID!", text);
+        ft.writeLine(L"ERROR: The std::string '%s' is not formatted as a GUID!", text);
         return platform::Guid{};
     }
     return guid;
 }
 
-std::wstring GetUniqueVolumeNameForPath(const std::wstring& path) {
+std::wstring getUniqueVolumeNameForPath(const std::wstring& path) {
     VSS_FUNCTION_TRACER(L"GetUniqueVolumeNameForPath");
-    ft.WriteLine(L"- Get volume path name for %s ...", path);
+    ft.writeLine(L"- Get volume path name for %s ...", path);
     std::wstring root;
     if (!platform::getVolumePathName(path, root)) {
         ZENTRAD_THROW(runtime::VssException,
                       "GetVolumePathNameW failed for path " + platform::toNarrow(path));
     }
-    ft.WriteLine(L"- Path name: %s ...", root);
+    ft.writeLine(L"- Path name: %s ...", root);
     std::wstring volumeName;
     VSS_CHECK_WIN32(
         L"GetVolumeNameForVolumeMountPointW( wsVolumeRootPath.c_str(), wszVolumeName, "
         L"ARRAYSIZE(wszVolumeName))",
         platform::getVolumeNameForVolumeMountPoint(root, volumeName));
-    ft.WriteLine(L"- Unique volume name: %s ...", volumeName);
+    ft.writeLine(L"- Unique volume name: %s ...", volumeName);
     return volumeName;
 }
 
-std::wstring GetDisplayNameForVolume(const std::wstring& volumeName) {
+std::wstring getDisplayNameForVolume(const std::wstring& volumeName) {
     for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
         std::wstring root = std::wstring(1, letter) + L":\\";
         std::wstring mounted;
@@ -106,7 +106,7 @@ std::wstring GetDisplayNameForVolume(const std::wstring& volumeName) {
     return volumeName;
 }
 
-std::wstring GetStringFromWriterStatus(std::int32_t state) {
+std::wstring getStringFromWriterStatus(std::int32_t state) {
     static constexpr std::array<const wchar_t*, 14> kNames = {
         L"VSS_WS_STABLE",
         L"VSS_WS_WAITING_FOR_FREEZE",
@@ -130,7 +130,7 @@ std::wstring GetStringFromWriterStatus(std::int32_t state) {
     return kNames[static_cast<std::size_t>(state - 1)];
 }
 
-bool IsFailedWriterState(std::int32_t state) {
+bool isFailedWriterState(std::int32_t state) {
     return state >= platform::kVssWsFailedAtIdentify &&
            state <= platform::kVssWsFailedAtPostRestore;
 }

@@ -9,25 +9,25 @@
 namespace vssclient {
 
 // "{%.8x-%.4x-%.4x-%.2x%.2x-%.2x%.2x%.2x%.2x%.2x%.2x}"
-std::wstring Guid2WString(const platform::Guid& guid);
+std::wstring guid2WString(const platform::Guid& guid);
 
 // The inverse (braces optional, case ignored). Text that is not a GUID is traced and
 // gives the null GUID, which the service then refuses.
-platform::Guid WString2Guid(const std::wstring& text);
+platform::Guid wString2Guid(const std::wstring& text);
 
 // The unique volume name ("\\?\Volume{...}\") of the volume that holds path. Throws
 // VssException when the path has no volume or the volume has no name.
-std::wstring GetUniqueVolumeNameForPath(const std::wstring& path);
+std::wstring getUniqueVolumeNameForPath(const std::wstring& path);
 
 // A drive-letter root ("C:\") where the volume is mounted, else the volume name itself.
-std::wstring GetDisplayNameForVolume(const std::wstring& volumeName);
+std::wstring getDisplayNameForVolume(const std::wstring& volumeName);
 
 // The writer-state name for the trace: VSS_WS_STABLE .. VSS_WS_FAILED_AT_POST_RESTORE,
 // "Undefined" for 0 and "Unknown constant: N" outside the enumeration.
-std::wstring GetStringFromWriterStatus(std::int32_t state);
+std::wstring getStringFromWriterStatus(std::int32_t state);
 
 // States 6 to 14 of the writer-state enumeration.
-bool IsFailedWriterState(std::int32_t state);
+bool isFailedWriterState(std::int32_t state);
 
 // Case-insensitive comparison of ASCII-cased Windows names and paths.
 bool equalsNoCase(const std::wstring& a, const std::wstring& b);

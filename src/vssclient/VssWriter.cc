@@ -27,7 +27,7 @@ void readDescriptors(platform::VssWMComponent& component, FileGetter getter, std
         platform::VssFileDescription description;
         VSS_CHECK(callText, (component.*getter)(i, &description));
         VssFileDescriptor descriptor;
-        descriptor.Initialize(description, type);
+        descriptor.initialize(description, type);
         out.push_back(std::move(descriptor));
     }
 }
@@ -51,7 +51,7 @@ std::wstring descriptorTypeName(VssDescriptorType type) {
     }
 }
 
-void VssFileDescriptor::Initialize(const platform::VssFileDescription& description,
+void VssFileDescriptor::initialize(const platform::VssFileDescription& description,
                                    VssDescriptorType descriptorType) {
     VSS_FUNCTION_TRACER(L"VssFileDescriptor::Initialize");
     type = descriptorType;
@@ -65,10 +65,10 @@ void VssFileDescriptor::Initialize(const platform::VssFileDescription& descripti
     // A path without a trailing separator is a directory all the same.
     if (!expandedPath.empty() && expandedPath.back() != L'\\')
         expandedPath += L'\\';
-    affectedVolume = GetUniqueVolumeNameForPath(expandedPath);
+    affectedVolume = getUniqueVolumeNameForPath(expandedPath);
 }
 
-void VssComponent::Initialize(const std::wstring& writerNameForTrace,
+void VssComponent::initialize(const std::wstring& writerNameForTrace,
                               platform::VssWMComponent& component) {
     VSS_FUNCTION_TRACER(L"VssComponent::Initialize");
     platform::VssComponentInfo info;
@@ -80,7 +80,7 @@ void VssComponent::Initialize(const std::wstring& writerNameForTrace,
     selectable = info.selectable;
     notifyOnBackupComplete = info.notifyOnBackupComplete;
     fullPath = logicalPath.empty() ? name : logicalPath + L"\\" + name;
-    ft.WriteLine(L"- Component '%s' of writer '%s'", fullPath, writerNameForTrace);
+    ft.writeLine(L"- Component '%s' of writer '%s'", fullPath, writerNameForTrace);
     readDescriptors(component, &platform::VssWMComponent::getFile, info.fileCount,
                     VssDescriptorType::fileList, L"pComponent->GetFile(i, &pFileDesc)",
                     descriptors);
@@ -96,21 +96,21 @@ void VssComponent::Initialize(const std::wstring& writerNameForTrace,
     }
 }
 
-bool VssComponent::IsAncestorOf(const VssComponent& descendent) const {
+bool VssComponent::isAncestorOf(const VssComponent& descendent) const {
     if (descendent.fullPath.size() <= fullPath.size() + 1)
         return false;
     std::wstring prefix = descendent.fullPath.substr(0, fullPath.size());
     return equalsNoCase(prefix, fullPath) && descendent.fullPath[fullPath.size()] == L'\\';
 }
 
-void VssWriter::Initialize(platform::VssExamineWriterMetadata& metadata) {
+void VssWriter::initialize(platform::VssExamineWriterMetadata& metadata) {
     VSS_FUNCTION_TRACER(L"VssWriter::Initialize");
     platform::VssWriterIdentity identity;
     VSS_CHECK(L"pMetadata->GetIdentity(&idInstance, &idWriter, &bstrWriterName, &usage, &source)",
               metadata.getIdentity(&identity));
     name = identity.writerName;
-    id = Guid2WString(identity.writerId);
-    instanceId = Guid2WString(identity.instanceId);
+    id = guid2WString(identity.writerId);
+    instanceId = guid2WString(identity.instanceId);
     notBootableSystemState = identity.usage != platform::kVssUtBootableSystemState;
     platform::VssRestoreMethod restore;
     VSS_CHECK(
@@ -131,7 +131,7 @@ void VssWriter::Initialize(platform::VssExamineWriterMetadata& metadata) {
         VSS_CHECK(L"pMetadata->GetExcludeFile(i, &pFileDesc)",
                   metadata.getExcludeFile(i, &description));
         VssFileDescriptor descriptor;
-        descriptor.Initialize(description, VssDescriptorType::excludeFile);
+        descriptor.initialize(description, VssDescriptorType::excludeFile);
         excludedFiles.push_back(std::move(descriptor));
     }
     for (std::uint32_t iComponent = 0; iComponent < counts.components; ++iComponent) {
@@ -141,17 +141,17 @@ void VssWriter::Initialize(platform::VssExamineWriterMetadata& metadata) {
         VSS_CHECK(L"pMetadata->GetComponent(iComponent, &pComponent)",
                   component ? platform::kSOk : platform::kEPointer);
         VssComponent read;
-        read.Initialize(name, *component);
+        read.initialize(name, *component);
         components.push_back(std::move(read));
     }
-    ComputeTopLevelComponents();
+    computeTopLevelComponents();
 }
 
-void VssWriter::ComputeTopLevelComponents() {
+void VssWriter::computeTopLevelComponents() {
     for (VssComponent& component : components) {
         component.isTopLevel =
             std::none_of(components.begin(), components.end(), [&](const VssComponent& other) {
-                return &other != &component && other.IsAncestorOf(component);
+                return &other != &component && other.isAncestorOf(component);
             });
     }
 }

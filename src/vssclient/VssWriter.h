@@ -24,7 +24,7 @@ struct VssFileDescriptor {
     std::wstring affectedVolume;
 
     // Reads the description, expands the path and finds its volume (throws VssException).
-    void Initialize(const platform::VssFileDescription& description,
+    void initialize(const platform::VssFileDescription& description,
                     VssDescriptorType descriptorType);
 };
 
@@ -43,9 +43,9 @@ struct VssComponent {
     std::vector<std::wstring> affectedPaths;
     std::vector<std::wstring> affectedVolumes;
 
-    void Initialize(const std::wstring& writerNameForTrace, platform::VssWMComponent& component);
+    void initialize(const std::wstring& writerNameForTrace, platform::VssWMComponent& component);
     // Whether descendent lies below this component ("a\b" is an ancestor of "a\b\c").
-    bool IsAncestorOf(const VssComponent& descendent) const;
+    bool isAncestorOf(const VssComponent& descendent) const;
 };
 
 struct VssWriter {
@@ -63,9 +63,9 @@ struct VssWriter {
     bool notBootableSystemState = false;
     bool isExcluded = false;
 
-    void Initialize(platform::VssExamineWriterMetadata& metadata);
+    void initialize(platform::VssExamineWriterMetadata& metadata);
     // isTopLevel of every component, once all are read.
-    void ComputeTopLevelComponents();
+    void computeTopLevelComponents();
 };
 
 }  // namespace vssclient

@@ -24,11 +24,11 @@ class SnapshotStore : public SnapshotHost {
   protected:
     // A client with a snapshot of C; the device name of the snapshot.
     std::wstring snapshotOfC(vssclient::VssClient& client) {
-        client.Initialize(0);
-        client.CreateSnapshotSet({volumeC()}, L"", {}, {});
+        client.initialize(0);
+        client.createSnapshotSet({volumeC()}, L"", {}, {});
         EXPECT_EQ(client.getSnapshotIds().size(), 1u);
         platform::VssSnapshotProperties prop;
-        client.GetSnapshotProperties(client.getSnapshotIds().at(0), &prop);
+        client.getSnapshotProperties(client.getSnapshotIds().at(0), &prop);
         EXPECT_EQ(prop.originalVolumeName, volumeC());
         return prop.snapshotDeviceObject;
     }
@@ -121,7 +121,7 @@ TEST_F(SnapshotStore, ViewIsReadOnlyAndGoesWithItsClient) {
             std::uint32_t written = 0;
             EXPECT_FALSE(platform::writeFile(writable, bytes.data(), 512, &written));
         }
-        client.BackupComplete(true);
+        client.backupComplete(true);
     }
     platform::FileHandle gone = platform::createFile(
         device, platform::kGenericRead, platform::kFileShareRead, platform::kOpenExisting, 0);
@@ -137,8 +137,8 @@ TEST_F(SnapshotStore, SnapshotsOfDeadProcessesAreCleanedUp) {
     if (child == 0) {
         platform::ComInitialization com;
         vssclient::VssClient client;
-        client.Initialize(0);
-        client.CreateSnapshotSet({volumeC()}, L"", {}, {});
+        client.initialize(0);
+        client.createSnapshotSet({volumeC()}, L"", {}, {});
         ::_exit(client.getSnapshotIds().size() == 1 ? 0 : 1);
     }
     int status = 0;
@@ -210,10 +210,10 @@ TEST_F(SnapshotStore, SpannedVolumeIsFrozenOnEveryDisk) {
     std::vector<std::uint8_t> copy = readDevice(devicePath(name), kVolumeSize);
 
     vssclient::VssClient client;
-    client.Initialize(0);
-    client.CreateSnapshotSet({name}, L"", {}, {});
+    client.initialize(0);
+    client.createSnapshotSet({name}, L"", {}, {});
     platform::VssSnapshotProperties prop;
-    client.GetSnapshotProperties(client.getSnapshotIds().at(0), &prop);
+    client.getSnapshotProperties(client.getSnapshotIds().at(0), &prop);
     // Across the extents' seam, then on each disk directly.
     writeDevice(devicePath(name), 4194304 - 2048, pattern(8192, 8));
     writeDevice(L"\\\\.\\PHYSICALDRIVE0", 17825792 + 512, pattern(4096, 9));

@@ -45,8 +45,8 @@ const vssclient::VssComponent& component(const vssclient::VssWriter& writer,
 
 std::string failureOf(VssClient& client, const std::vector<std::wstring>& volumes) {
     try {
-        client.Initialize(0);
-        client.CreateSnapshotSet(volumes, L"", {}, {});
+        client.initialize(0);
+        client.createSnapshotSet(volumes, L"", {}, {});
     } catch (const runtime::VssException& error) {
         return error.what();
     }
@@ -76,8 +76,8 @@ TEST_F(VssClientTest, ComponentsOutsideTheSetAreExcludedWithTheirAncestors) {
         "file = all | C:\\fixed | * | flat\n"
         "file = all\\part | D:\\fixed | * | flat\n");
     VssClient client;
-    client.Initialize(0);
-    client.CreateSnapshotSet({volumeC()}, L"C:\\components.xml", {}, {});
+    client.initialize(0);
+    client.createSnapshotSet({volumeC()}, L"C:\\components.xml", {}, {});
 
     const auto& mail = writerNamed(client, L"Mail Writer");
     EXPECT_FALSE(mail.isExcluded);
@@ -102,7 +102,7 @@ TEST_F(VssClientTest, ComponentsOutsideTheSetAreExcludedWithTheirAncestors) {
     EXPECT_EQ(document.find("componentName=\"logs\""), std::string::npos);
     EXPECT_EQ(document.find("componentName=\"data\""), std::string::npos);
     EXPECT_EQ(document.find("componentName=\"all\""), std::string::npos);
-    client.BackupComplete(true);
+    client.backupComplete(true);
 }
 
 TEST_F(VssClientTest, ExplicitSelectionIsVerified) {
@@ -111,13 +111,13 @@ TEST_F(VssClientTest, ExplicitSelectionIsVerified) {
         "component = | store | database | fixed\n"
         "file = store | D:\\mail | *.edb | flat\n");
     VssClient client;
-    client.Initialize(0);
-    EXPECT_THROW(client.CreateSnapshotSet({volumeC()}, L"", {}, {L"Mail Writer:store"}),
+    client.initialize(0);
+    EXPECT_THROW(client.createSnapshotSet({volumeC()}, L"", {}, {L"Mail Writer:store"}),
                  runtime::VssException);
     VssClient other;
-    other.Initialize(0);
+    other.initialize(0);
     try {
-        other.CreateSnapshotSet({volumeC()}, L"", {}, {L"Unknown Writer"});
+        other.createSnapshotSet({volumeC()}, L"", {}, {L"Unknown Writer"});
         FAIL() << "no exception";
     } catch (const runtime::VssException& error) {
         EXPECT_STREQ(error.what(), "The writer \"Unknown Writer\" was not found");
@@ -132,14 +132,14 @@ TEST_F(VssClientTest, SelectedWriterFailingAtTheSnapshotOnlyWarns) {
         "state after DoSnapshotSet = 8 0x800423f4\n");
     VssClient client;
     testing::internal::CaptureStdout();
-    client.Initialize(0);
-    client.CreateSnapshotSet({volumeC()}, L"", {}, {});
+    client.initialize(0);
+    client.createSnapshotSet({volumeC()}, L"", {}, {});
     std::string log = testing::internal::GetCapturedStdout();
     EXPECT_NE(log.find("WARN Selected writer 'Mail Writer' is in failed state"), std::string::npos)
         << log;
     EXPECT_TRUE(client.isSnapshotDone());
     EXPECT_EQ(client.getSnapshotIds().size(), 1u);
-    client.BackupComplete(true);
+    client.backupComplete(true);
 }
 
 TEST_F(VssClientTest, HungStepIsCancelledAtTheTimeOutAndCompletionIsSkipped) {
@@ -150,9 +150,9 @@ TEST_F(VssClientTest, HungStepIsCancelledAtTheTimeOutAndCompletionIsSkipped) {
               vssclient::timeoutMessage(L"VssClient::DoSnapshotSet"));
     EXPECT_FALSE(std::filesystem::exists(snapshotDir() / "registry"));
 
-    vssclient::FunctionTracer::EnableTracingMode();
+    vssclient::FunctionTracer::enableTracingMode();
     testing::internal::CaptureStderr();
-    client.BackupComplete(false);
+    client.backupComplete(false);
     std::string trace = testing::internal::GetCapturedStderr();
     EXPECT_NE(
         trace.find(
@@ -216,7 +216,7 @@ TEST_F(VssClientTest, ServiceNeedsComOnTheCallingThread) {
     platform::coUninitialize();
     VssClient client;
     try {
-        client.Initialize(0);
+        client.initialize(0);
         FAIL() << "no exception";
     } catch (const runtime::VssException& error) {
         EXPECT_EQ(
@@ -246,8 +246,8 @@ TEST_F(VssClientTest, WriterPathsExpandEnvironmentVariables) {
         "component = | store | database | fixed\n"
         "file = store | %ZENTRAD_TEST_MAIL%\\db | *.edb | flat\n");
     VssClient client;
-    client.Initialize(0);
-    client.CreateSnapshotSet({volumeC()}, L"", {}, {});
+    client.initialize(0);
+    client.createSnapshotSet({volumeC()}, L"", {}, {});
     ::unsetenv("ZENTRAD_TEST_MAIL");
     const auto& store = component(writerNamed(client, L"Mail Writer"), L"store");
     ASSERT_EQ(store.descriptors.size(), 1u);
@@ -263,14 +263,14 @@ TEST_F(VssClientTest, CompletionReportsEveryIncludedComponentAndItsFailure) {
         "file = store | C:\\mail | *.edb | flat\n"
         "[snapshot service]\n"
         "fail BackupComplete = 0x80042319\n");
-    vssclient::FunctionTracer::EnableTracingMode();
+    vssclient::FunctionTracer::enableTracingMode();
     VssClient client;
-    client.Initialize(0);
+    client.initialize(0);
     testing::internal::CaptureStderr();
-    client.CreateSnapshotSet({volumeC()}, L"", {}, {});
+    client.createSnapshotSet({volumeC()}, L"", {}, {});
     std::string trace = testing::internal::GetCapturedStderr();
     EXPECT_NE(trace.find("   - Add component store"), std::string::npos) << trace;
-    EXPECT_NE(trace.find("* SNAPSHOT ID = " + platform::toNarrow(vssclient::Guid2WString(
+    EXPECT_NE(trace.find("* SNAPSHOT ID = " + platform::toNarrow(vssclient::guid2WString(
                                                   client.getSnapshotIds().at(0)))),
               std::string::npos);
     EXPECT_NE(trace.find("   - Original Volume name: " + platform::toNarrow(volumeC()) + " [C:\\]"),
@@ -278,7 +278,7 @@ TEST_F(VssClientTest, CompletionReportsEveryIncludedComponentAndItsFailure) {
 
     testing::internal::CaptureStderr();
     try {
-        client.BackupComplete(true);
+        client.backupComplete(true);
         ADD_FAILURE() << "no exception";
     } catch (const runtime::VssException& error) {
         EXPECT_EQ(std::string(error.what()),
