@@ -12,16 +12,14 @@
 #include "MemoryDevice.h"
 #include "blocks/RestorePipeline.h"
 #include "crypto/CryptoLibrary.h"
-#include "winutil/AgentOptions.h"
+#include "net/TcpSocket.h"
 
 namespace {
 
 struct Fixture {
     Fixture() {
         crypto::CryptoLibrary::initialise();
-        auto options = std::make_shared<winutil::AgentOptions>("/nonexistent");
-        options->setTimeout(1);
-        winutil::setAgentOptions(options);
+        net::TcpSocket::setTimeout(1);
     }
     crypto::KeyMsg key{1, std::string(16, 'k'), std::string(8, 'v')};
 };

@@ -5,13 +5,14 @@
 #include <memory>
 #include <thread>
 
+#include "agent/ModuleSettings.h"
 #include "agent/OperatingSystem.h"
 #include "agent/Options.h"
 #include "agent/ServerListener.h"
 #include "agent/StatusPort.h"
 #include "crypto/CryptoLibrary.h"
-#include "filter/FilterInterface.h"
 #include "logging/Logger.h"
+#include "net/TcpSocket.h"
 #include "platform/Com.h"
 #include "runtime/RunState.h"
 #include "runtime/ThreadGroup.h"
@@ -33,10 +34,12 @@ void openLogFile(const winutil::AgentOptions& options) {
 // Serves until the running flag drops: starts the status port in the run function's
 // thread group, opens the server listener and runs its accept loop on this thread; each
 // connection gets its own thread in the same group.
-void serveUntilStopped(runtime::ThreadGroup& threads) {
-    threads.createThread(runStatusPort);
+void serveUntilStopped(runtime::ThreadGroup& threads, const winutil::AgentOptions& options,
+                       filter::ChangeTracker& changeTracker, RunningBackups& runningBackups) {
+    threads.createThread([&runningBackups] { runStatusPort(runningBackups); });
     auto listener = openServerListener();
-    runAcceptLoop(*listener, threads);
+    runAcceptLoop(*listener, threads, admissionSettings(options),
+                  requestContext(options, changeTracker, runningBackups));
 }
 
 // COM for the snapshot service, multithreaded, with packet-privacy authentication and
@@ -57,6 +60,9 @@ std::string bannerText() {
 }
 
 int run(const std::vector<std::string>& arguments) {
+    // Both outlive every thread of the group, which is joined before they go.
+    filter::ChangeTracker changeTracker;
+    RunningBackups runningBackups;
     runtime::ThreadGroup threads;
     bool cryptoInitialised = false;
     bool monitorStarted = false;
@@ -67,18 +73,19 @@ int run(const std::vector<std::string>& arguments) {
             runtime::stoppedFlag() = 1;
             return *code;
         }
-        if (!filter::FilterInterface::open()) {
+        if (!changeTracker.open()) {
             runtime::stoppedFlag() = 1;
             return 1;
         }
         auto options = winutil::agentOptions();
+        net::TcpSocket::setTimeout(options->timeout());
         crypto::CryptoLibrary::initialise();
         cryptoInitialised = true;
         openLogFile(*options);
-        filter::FilterInterface::startMonitor();
+        changeTracker.startMonitor();
         monitorStarted = true;
         comInitialised = initialiseCom();
-        serveUntilStopped(threads);
+        serveUntilStopped(threads, *options, changeTracker, runningBackups);
     } catch (const std::exception& error) {
         logging::logError() << error.what();
     }
@@ -88,7 +95,7 @@ int run(const std::vector<std::string>& arguments) {
     if (comInitialised)
         platform::coUninitialize();
     if (monitorStarted)
-        filter::FilterInterface::stopMonitor();
+        changeTracker.stopMonitor();
     if (cryptoInitialised)
         crypto::CryptoLibrary::cleanup();
     logging::logInfo() << "Agent stopped";

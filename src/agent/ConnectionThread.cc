@@ -6,7 +6,6 @@
 #include "net/PreAuthLog.h"
 #include "platform/Com.h"
 #include "requests/Request.h"
-#include "winutil/AgentOptions.h"
 
 namespace agent {
 namespace {
@@ -22,13 +21,13 @@ class NetLoggerScope {
     NetLoggerScope& operator=(const NetLoggerScope&) = delete;
 };
 
-bool addressCheckRequired() {
-    auto options = winutil::agentOptions();
-    return options->ipAuthentication() && !options->recovery();
+bool addressCheckRequired(const net::AdmissionSettings& settings) {
+    return settings.ipAuthentication && !settings.recovery;
 }
 
-int admitAndServe(net::ServerSocket& connection, bool& authenticated) {
-    if (addressCheckRequired() && !checkServerAddress(connection)) {
+int admitAndServe(net::ServerSocket& connection, const RequestContext& context,
+                  bool& authenticated) {
+    if (addressCheckRequired(connection.settings()) && !checkServerAddress(connection)) {
         net::logBeforeAuthentication(logging::kLogWarn, "Rejecting backup server (" +
                                                             connection.socket()->getPeerAddress() +
                                                             ") since it is not in our allow list");
@@ -39,7 +38,7 @@ int admitAndServe(net::ServerSocket& connection, bool& authenticated) {
         return 1;
     authenticated = true;
     logging::logInfo() << bannerText();
-    Request::handleRequests(connection);
+    Request::handleRequests(connection, context);
     return 0;
 }
 
@@ -57,22 +56,25 @@ void reportError(net::TcpSocket& socket) {
 }  // namespace
 
 bool checkServerAddress(net::ServerSocket& connection) {
-    crypto::RsaKeyPtr key = net::findAllowedKeyByAddress(connection.socket()->getPeerAddress());
+    const net::AdmissionSettings& settings = connection.settings();
+    crypto::RsaKeyPtr key = net::findAllowedKeyByAddress(
+        connection.socket()->getPeerAddress(), settings.serverAllowDir, settings.backupAllowDir);
     if (!key)
         return false;
     connection.setServerPublicKey(std::move(key));
     return true;
 }
 
-int serveConnection(std::shared_ptr<net::TcpSocket> socket) {
+int serveConnection(std::shared_ptr<net::TcpSocket> socket, const net::AdmissionSettings& admission,
+                    const RequestContext& context) {
     int result = 0;
     {
         platform::ComInitialization com;
         NetLoggerScope netLogger;
         bool authenticated = false;
         try {
-            net::ServerSocket connection(socket.get());
-            result = admitAndServe(connection, authenticated);
+            net::ServerSocket connection(socket.get(), admission);
+            result = admitAndServe(connection, context, authenticated);
         } catch (const std::exception& error) {
             std::string text = std::string("Closing connection: ") + error.what();
             if (authenticated)

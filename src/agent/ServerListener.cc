@@ -50,7 +50,8 @@ std::shared_ptr<net::TcpListener> openServerListener() {
     }
 }
 
-void runAcceptLoop(net::TcpListener& listener, runtime::ThreadGroup& threads) {
+void runAcceptLoop(net::TcpListener& listener, runtime::ThreadGroup& threads,
+                   const net::AdmissionSettings& admission, const RequestContext& context) {
     auto limit = std::make_shared<ConnectionLimit>(kMaxConnections);
     while (runtime::isRunning()) {
         net::PreAuthLog::instance().flushIfDue();
@@ -72,7 +73,10 @@ void runAcceptLoop(net::TcpListener& listener, runtime::ThreadGroup& threads) {
             continue;
         }
         try {
-            threads.createThread([socket, slot]() mutable { serveConnection(std::move(socket)); });
+            // The thread keeps its own copies: it may outlive this loop.
+            threads.createThread([socket, slot, admission, context]() mutable {
+                serveConnection(std::move(socket), admission, context);
+            });
         } catch (const std::system_error& error) {
             logging::logWarn() << "Cannot start a thread for a new connection: " << error.what();
             socket->close();

@@ -4,7 +4,9 @@
 
 #include <memory>
 
+#include "net/AdmissionSettings.h"
 #include "net/TcpListener.h"
+#include "requests/RequestContext.h"
 #include "runtime/ThreadGroup.h"
 
 namespace agent {
@@ -16,6 +18,8 @@ std::shared_ptr<net::TcpListener> openServerListener();
 
 // Accepts connections until the running flag drops (noticed within 3 s), then closes the
 // listener. Errors from waiting, accepting or starting a thread end the loop as exceptions.
-void runAcceptLoop(net::TcpListener& listener, runtime::ThreadGroup& threads);
+// Each connection is admitted with the given settings and serves requests in the context.
+void runAcceptLoop(net::TcpListener& listener, runtime::ThreadGroup& threads,
+                   const net::AdmissionSettings& admission, const RequestContext& context);
 
 }  // namespace agent

@@ -16,24 +16,26 @@ namespace {
 constexpr int kAcceptWaitSeconds = 3;
 constexpr auto kRecordInterval = std::chrono::seconds(1);
 
-void acceptStatusClients(net::TcpListener& listener, runtime::ThreadGroup& clients) {
+void acceptStatusClients(net::TcpListener& listener, runtime::ThreadGroup& clients,
+                         RunningBackups& backups) {
     while (runtime::isRunning()) {
         if (!listener.waitReadable(kAcceptWaitSeconds))
             continue;
         std::shared_ptr<net::TcpSocket> socket = listener.accept();
-        clients.createThread([socket]() mutable { serveStatusClient(std::move(socket)); });
+        clients.createThread(
+            [socket, &backups]() mutable { serveStatusClient(std::move(socket), backups); });
     }
 }
 
 }  // namespace
 
-void runStatusPort() {
+void runStatusPort(RunningBackups& backups) {
     try {
         runtime::ThreadGroup clients;
         net::TcpListener listener;
         listener.bind(platform::inetAddr("127.0.0.1"), platform::statusPort(kStatusPort));
         listener.listen(net::TcpListener::kBacklog);
-        acceptStatusClients(listener, clients);
+        acceptStatusClients(listener, clients, backups);
         listener.close();
         clients.joinAll();
     } catch (const std::exception& error) {
@@ -41,14 +43,14 @@ void runStatusPort() {
     }
 }
 
-void serveStatusClient(std::shared_ptr<net::TcpSocket> socket) {
+void serveStatusClient(std::shared_ptr<net::TcpSocket> socket, RunningBackups& backups) {
     try {
-        bool running = RunningBackups::instance().count() > 0;
+        bool running = backups.count() > 0;
         while (runtime::isRunning()) {
             net::ShortMessage record(socket.get());
             record.writeCode(net::PROT_STATUS).write32(running ? 1 : 0);
             record.flush();
-            running = RunningBackups::instance().waitForChange(kRecordInterval);
+            running = backups.waitForChange(kRecordInterval);
         }
     } catch (const std::exception&) {
         // The local client has gone; only this thread ends.

@@ -8,7 +8,6 @@
 
 #include "logging/Logger.h"
 #include "runtime/Exceptions.h"
-#include "winutil/AgentOptions.h"
 
 namespace blocks {
 namespace {
@@ -27,8 +26,9 @@ std::string uniqueSuffix() {
 
 }  // namespace
 
-BlockSumManager::BlockSumManager(const std::string& deviceID, std::uint64_t blockCount) {
-    initialize(deviceID, blockCount);
+BlockSumManager::BlockSumManager(const std::filesystem::path& directory,
+                                 const std::string& deviceID, std::uint64_t blockCount) {
+    initialize(directory, deviceID, blockCount);
 }
 
 BlockSumManager::~BlockSumManager() {
@@ -46,13 +46,11 @@ std::string BlockSumManager::sanitizeName(const std::string& name) {
     return result;
 }
 
-void BlockSumManager::initialize(const std::string& deviceID, std::uint64_t blockCount) {
+void BlockSumManager::initialize(const std::filesystem::path& directory,
+                                 const std::string& deviceID, std::uint64_t blockCount) {
     removeFile();
     usedBlocks_ = std::make_unique<IndexedBlockMap>(blockCount);
-    auto options = winutil::agentOptions();
-    if (!options)
-        ZENTRAD_THROW(runtime::AgentException, "agent options are not set");
-    directory_ = options->tempDir();
+    directory_ = directory;
     path_ = directory_ / (sanitizeName(deviceID) + uniqueSuffix());
     if (!std::filesystem::exists(directory_))
         std::filesystem::create_directory(directory_);

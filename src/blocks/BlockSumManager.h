@@ -3,9 +3,9 @@
 // blocksum file, one 16-byte record per listed block in ascending block order; which
 // blocks are listed is kept in an IndexedBlockMap, whose rank of a block is its record
 // number. Each manager has a file of its own (the sanitised device ID plus a unique
-// suffix, in the agent's temporary directory), so two backups of one volume never share
-// or delete each other's digests; the file is removed when the manager goes away.
-// Not thread-safe: filled by the request thread, then queried by the disk stage only.
+// suffix, in the directory it is given, the agent's temporary directory), so two backups of one
+// volume never share or delete each other's digests; the file is removed when the manager goes
+// away. Not thread-safe: filled by the request thread, then queried by the disk stage only.
 #pragma once
 
 #include <cstdint>
@@ -24,15 +24,17 @@ class BlockSumManager {
     // The empty manager of a backup that does not compare digests: nothing is listed.
     BlockSumManager() = default;
     // Calls initialize.
-    BlockSumManager(const std::string& deviceID, std::uint64_t blockCount);
+    BlockSumManager(const std::filesystem::path& directory, const std::string& deviceID,
+                    std::uint64_t blockCount);
     ~BlockSumManager();
     BlockSumManager(const BlockSumManager&) = delete;
     BlockSumManager& operator=(const BlockSumManager&) = delete;
 
-    // Creates the temporary directory if needed (std::filesystem errors propagate) and an
-    // empty blocksum file for a volume of blockCount blocks. Throws runtime::AgentException
+    // Creates the directory if needed (std::filesystem errors propagate) and an empty
+    // blocksum file in it for a volume of blockCount blocks. Throws runtime::AgentException
     // "Failed to open blocksum file " + path when the file cannot be created.
-    void initialize(const std::string& deviceID, std::uint64_t blockCount);
+    void initialize(const std::filesystem::path& directory, const std::string& deviceID,
+                    std::uint64_t blockCount);
 
     // Records the server's digest of block blockNumber. Block numbers must arrive strictly
     // ascending and below the block count; anything else throws runtime::AgentException

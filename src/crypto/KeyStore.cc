@@ -11,7 +11,6 @@
 #include "platform/RegularFile.h"
 #include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
-#include "winutil/AgentOptions.h"
 
 namespace crypto::Encryption {
 namespace {
@@ -158,13 +157,6 @@ std::shared_ptr<KeyMsg> loadSessionKey(const KeyFilePaths& paths, std::uint16_t 
 
 }  // namespace
 
-KeyFilePaths KeyFilePaths::fromOptions() {
-    const auto options = winutil::agentOptions();
-    if (!options)
-        ZENTRAD_THROW(runtime::AgentException, "agent options are not set");
-    return {options->rsaKeyFile(), options->rsaPublicKeyFile(), options->backupKeyFile()};
-}
-
 LoadedKeys loadKeys(const KeyFilePaths& paths, std::uint16_t sessionKeyBits) {
     std::lock_guard<std::mutex> lock(keyStoreMutex);
     KeyFileLock fileLock(paths.privateKey.parent_path() / "zentrad-keys.lock");
@@ -173,22 +165,6 @@ LoadedKeys loadKeys(const KeyFilePaths& paths, std::uint16_t sessionKeyBits) {
     keys.publicKeyText = loadPublicKeyText(paths, *keys.privateKey);
     keys.backupKey = loadSessionKey(paths, sessionKeyBits, keys.privateKey, keys.generated);
     return keys;
-}
-
-LoadedKeys loadKeys() {
-    const auto options = winutil::agentOptions();
-    if (!options)
-        ZENTRAD_THROW(runtime::AgentException, "agent options are not set");
-    return loadKeys(KeyFilePaths::fromOptions(), options->sessionKeyBits());
-}
-
-void loadKeys(RsaKeyPtr& privateKey, std::string& publicKeyText, std::shared_ptr<KeyMsg>& backupKey,
-              bool& generatedOut) {
-    LoadedKeys keys = loadKeys();
-    privateKey = std::move(keys.privateKey);
-    publicKeyText = std::move(keys.publicKeyText);
-    backupKey = std::move(keys.backupKey);
-    generatedOut = keys.generated;
 }
 
 }  // namespace crypto::Encryption

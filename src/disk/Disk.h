@@ -1,6 +1,10 @@
 // One fixed physical disk ("\\.\PHYSICALDRIVEN"): its ID, size and partition information
 // (collected once), writing sectors of partition information back, and asking the system
 // to re-read the partition table. Created by getAllDisks and used on one request's thread.
+//
+// The class is written in three files, one per job, because each job has its own device
+// queries: Disk.cc reads and writes one disk, DiskEnumeration.cc finds the fixed disks, and
+// DiskPhysicalPartition.cc finds the volume that occupies a partition (for volume restores).
 #pragma once
 
 #include <cstdint>

@@ -12,7 +12,6 @@
 #include "logging/Logger.h"
 #include "net/LocalLogOnly.h"
 #include "platform/RegularFile.h"
-#include "winutil/AgentOptions.h"
 
 namespace net {
 namespace {
@@ -161,16 +160,6 @@ bool isKeyAllowed(const crypto::RsaKey& key, const fs::path& serverAllowDir,
                                 return nullptr;
                             });
     return match != nullptr;
-}
-
-crypto::RsaKeyPtr findAllowedKeyByAddress(const std::string& address) {
-    auto options = winutil::agentOptions();
-    return findAllowedKeyByAddress(address, options->serverAllowFile(), options->backupAllowDir());
-}
-
-bool isKeyAllowed(const crypto::RsaKey& key) {
-    auto options = winutil::agentOptions();
-    return isKeyAllowed(key, options->serverAllowFile(), options->backupAllowDir());
 }
 
 }  // namespace net

@@ -26,8 +26,4 @@ crypto::RsaKeyPtr findAllowedKeyByAddress(const std::string& address,
 bool isKeyAllowed(const crypto::RsaKey& key, const std::filesystem::path& serverAllowDir,
                   const std::filesystem::path& backupAllowDir);
 
-// The same with the directories of winutil::agentOptions().
-crypto::RsaKeyPtr findAllowedKeyByAddress(const std::string& address);
-bool isKeyAllowed(const crypto::RsaKey& key);
-
 }  // namespace net

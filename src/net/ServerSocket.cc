@@ -8,7 +8,6 @@
 #include "net/AllowDirectories.h"
 #include "net/PreAuthLog.h"
 #include "runtime/Exceptions.h"
-#include "winutil/AgentOptions.h"
 
 namespace net {
 namespace {
@@ -27,24 +26,25 @@ class DeadlineScope {
     TcpSocket& socket_;
 };
 
-bool inRecoveryMode() {
-    return winutil::agentOptions()->recovery();
+}  // namespace
+
+ServerSocket::ServerSocket(TcpSocket* socket, AdmissionSettings settings)
+    : ProtocolStream(socket),
+      settings_(std::move(settings)),
+      protocolKey_(crypto::KeyMsg::kGeneratedType, 128) {}
+
+bool ServerSocket::inRecoveryMode() const {
+    return settings_.recovery;
 }
 
 // With IP authentication the address check has already chosen the key the server must
 // present; in recovery mode the address check does not run.
-bool addressDecidesAdmission() {
-    auto options = winutil::agentOptions();
-    return options->ipAuthentication() && !options->recovery();
+bool ServerSocket::addressDecidesAdmission() const {
+    return settings_.ipAuthentication && !settings_.recovery;
 }
 
-}  // namespace
-
-ServerSocket::ServerSocket(TcpSocket* socket)
-    : ProtocolStream(socket), protocolKey_(crypto::KeyMsg::kGeneratedType, 128) {}
-
 std::int32_t ServerSocket::authenticate() {
-    std::int32_t timeout = winutil::agentOptions()->timeout();
+    std::int32_t timeout = settings_.timeoutSeconds;
     DeadlineScope deadline(
         *socket(), std::chrono::seconds(2 * static_cast<std::int64_t>(std::max(timeout, 1))));
     return runHandshake();
@@ -53,11 +53,11 @@ std::int32_t ServerSocket::authenticate() {
 std::int32_t ServerSocket::runHandshake() {
     exchangeVersions();
     exchangeOptions();
-    crypto::RsaKeyPtr agentPrivateKey;
-    std::string agentPublicKeyText;
-    bool regenerated = false;
-    crypto::Encryption::loadKeys(agentPrivateKey, agentPublicKeyText, backupSessionKey_,
-                                 regenerated);
+    crypto::Encryption::LoadedKeys agentKeys =
+        crypto::Encryption::loadKeys(settings_.keyFiles, settings_.sessionKeyBits);
+    crypto::RsaKeyPtr agentPrivateKey = std::move(agentKeys.privateKey);
+    const std::string& agentPublicKeyText = agentKeys.publicKeyText;
+    backupSessionKey_ = std::move(agentKeys.backupKey);
 
     crypto::RsaKeyPtr addressKey = serverPublicKey_;
     if (inRecoveryMode())
@@ -137,7 +137,7 @@ bool ServerSocket::serverKeyAdmitted(const crypto::RsaKeyPtr& addressKey) {
         // anyone at an allowed address would be admitted with a key of their own.
         return addressKey && addressKey->samePublicKey(*serverPublicKey_);
     }
-    return isKeyAllowed(*serverPublicKey_);
+    return isKeyAllowed(*serverPublicKey_, settings_.serverAllowDir, settings_.backupAllowDir);
 }
 
 void ServerSocket::reject(const char* reason) {

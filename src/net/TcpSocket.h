@@ -1,5 +1,5 @@
 // A connected stream socket: sends whole buffers and receives exactly n bytes, each wait
-// for more data bounded by the agent's configured time-out (read afresh for every wait).
+// for more data bounded by the process's socket time-out (read afresh for every wait).
 #pragma once
 
 #include <atomic>
@@ -22,6 +22,11 @@ class TcpSocket : public Socket {
     TcpSocket() = default;
     // Adopts a connected handle (from accept).
     explicit TcpSocket(platform::SocketHandle adopted) : Socket(adopted) {}
+
+    // The longest wait, in seconds, for a send or receive to make progress, for every socket
+    // of the process (160 until set). The agent sets it from its options before it serves.
+    static void setTimeout(std::int32_t seconds);
+    static std::int32_t timeout();
 
     // Connects to host (name or numeric IPv4 address) and port. Throws SocketException.
     static std::unique_ptr<TcpSocket> connectTo(const std::string& host, std::uint16_t port);

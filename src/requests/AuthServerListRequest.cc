@@ -7,7 +7,6 @@
 #include "net/IpAddressText.h"
 #include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
-#include "winutil/AgentOptions.h"
 
 namespace {
 
@@ -23,9 +22,8 @@ void ensureDirectory(const fs::path& dir) {
 
 void AuthServerListRequest::execute() {
     std::vector<AllowedServer> servers = readList();
-    auto options = winutil::agentOptions();
-    ensureDirectory(options->dbDir());
-    ensureDirectory(options->backupAllowDir());
+    ensureDirectory(context().dbDir);
+    ensureDirectory(context().backupAllowDir);
     writeList(servers);
     removeUnlisted(servers);
     connection().sendCode(net::PROT_AUTH_SERVER_LIST_DONE).flush();
@@ -56,7 +54,7 @@ std::vector<AuthServerListRequest::AllowedServer> AuthServerListRequest::readLis
 }
 
 void AuthServerListRequest::writeList(const std::vector<AllowedServer>& servers) {
-    fs::path dir = winutil::agentOptions()->backupAllowDir();
+    const fs::path& dir = context().backupAllowDir;
     for (const auto& server : servers) {
         fs::path file = dir / server.address;
         try {
@@ -72,7 +70,7 @@ void AuthServerListRequest::writeList(const std::vector<AllowedServer>& servers)
 }
 
 void AuthServerListRequest::removeUnlisted(const std::vector<AllowedServer>& servers) {
-    fs::path dir = winutil::agentOptions()->backupAllowDir();
+    const fs::path& dir = context().backupAllowDir;
     std::vector<fs::path> stale;
     for (const auto& entry : fs::directory_iterator(dir)) {
         std::string name = entry.path().filename().string();

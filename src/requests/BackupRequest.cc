@@ -6,7 +6,7 @@
 
 #include "blocks/BlockSumDownload.h"
 #include "blocks/DiskVolume.h"
-#include "filter/FilterInterface.h"
+#include "filter/ChangeTracker.h"
 #include "logging/Logger.h"
 #include "platform/System.h"
 #include "requests/VolumesInBackup.h"
@@ -14,8 +14,6 @@
 #include "runtime/RunState.h"
 #include "vssclient/VssClient.h"
 #include "vssclient/WindowsEventListener.h"
-
-using filter::FilterInterface;
 
 namespace {
 
@@ -25,8 +23,9 @@ constexpr std::uint32_t kMostBlocksPerBatch = 256;
 
 }  // namespace
 
-BackupRequest::BackupRequest(net::ServerSocket& connection, net::EncryptedMessage& message)
-    : Request(connection, message) {}
+BackupRequest::BackupRequest(net::ServerSocket& connection, net::EncryptedMessage& message,
+                             const RequestContext& context)
+    : Request(connection, message, context), registration_(context.runningBackups) {}
 
 void BackupRequest::execute() {
     ZENTRAD_CHECK_RUNNING();
@@ -37,7 +36,7 @@ void BackupRequest::execute() {
         blocks::DiskVolume::getDiskVolumesWithID(deviceID_);
     std::wstring name = platform::toWide(volume->getDevicePathWithSlash());
 
-    std::unique_lock<std::mutex> backupLock = FilterInterface::tryBackupLock();
+    std::unique_lock<std::mutex> backupLock = context().changeTracker.tryBackupLock();
     if (!backupLock.owns_lock()) {
         reply(net::PROT_BUSY);
         ZENTRAD_THROW(runtime::AgentException,
@@ -57,7 +56,7 @@ void BackupRequest::execute() {
     sendVolumeInfo(*volume);
     ZENTRAD_CHECK_RUNNING();
 
-    vssclient::VssClient vss;
+    vssclient::VssClient vss(context().snapshotTimeoutSeconds);
     vss.initialize(0, L"");
     TrackingPeriod period = startTrackingPeriod(name);
     backUpSnapshot(vss, name, period, *blockSums, backupLock);
@@ -86,8 +85,8 @@ bool BackupRequest::journalKeysMatch(const std::wstring& name) {
     filter::JournalKey current{};
     bool known = false;
     {
-        auto flush = FilterInterface::flush();
-        known = FilterInterface::getJournalKey(name, current);
+        filter::ChangeTracker::Flush flush(context().changeTracker);
+        known = context().changeTracker.getJournalKey(name, current);
     }
     if (!known) {
         logging::logInfo()
@@ -104,7 +103,8 @@ bool BackupRequest::journalKeysMatch(const std::wstring& name) {
 std::unique_ptr<blocks::BlockSumManager> BackupRequest::serverBlockSums(blocks::Volume& volume) {
     if (checksums_ == 0 || keysMatch_)
         return std::make_unique<blocks::BlockSumManager>();
-    auto blockSums = std::make_unique<blocks::BlockSumManager>(deviceID_, volume.getBlockCount());
+    auto blockSums = std::make_unique<blocks::BlockSumManager>(context().tempDir, deviceID_,
+                                                               volume.getBlockCount());
     blocks::downloadBlockSums(connection(), *blockSums);
     return blockSums;
 }
@@ -125,14 +125,14 @@ BackupRequest::TrackingPeriod BackupRequest::startTrackingPeriod(const std::wstr
     // the next backup's changes start here.
     TrackingPeriod period;
     {
-        auto flush = FilterInterface::flush();
-        period.changes = FilterInterface::takeChanges(name, serverJournalKey_);
+        filter::ChangeTracker::Flush flush(context().changeTracker);
+        period.changes = context().changeTracker.takeChanges(name, serverJournalKey_);
         if (!period.changes)
-            FilterInterface::StartChangeTracking(name);
+            context().changeTracker.startChangeTracking(name);
     }
     {
-        auto flush = FilterInterface::flush();
-        FilterInterface::getJournalKey(name, period.newKey);
+        filter::ChangeTracker::Flush flush(context().changeTracker);
+        context().changeTracker.getJournalKey(name, period.newKey);
     }
     return period;
 }

@@ -37,7 +37,8 @@ class WindowsEventListener;
 
 class BackupRequest : public Request {
   public:
-    BackupRequest(net::ServerSocket& connection, net::EncryptedMessage& message);
+    BackupRequest(net::ServerSocket& connection, net::EncryptedMessage& message,
+                  const RequestContext& context);
     void execute() override;
 
     // Runs the block pipeline over the volume (see blocks/BackupPipeline.h). changes may

@@ -7,7 +7,7 @@
 #include "blocks/BackupPipeline.h"
 #include "blocks/FileClusterMap.h"
 #include "blocks/Md5Stream.h"
-#include "filter/FilterInterface.h"
+#include "filter/ChangeTracker.h"
 #include "logging/Logger.h"
 #include "net/KeepAliveThread.h"
 #include "net/Message.h"
@@ -19,8 +19,6 @@
 #include "runtime/RunState.h"
 #include "vssclient/VssClient.h"
 #include "vssclient/WindowsEventListener.h"
-
-using filter::FilterInterface;
 
 namespace {
 
@@ -79,11 +77,12 @@ void leaveOutSystemFiles(const std::wstring& device, blocks::BlockMap& used) {
     files.clearClustersIn(used);
 }
 
-void addLateChanges(const std::wstring& name, filter::MapBitmap& changes) {
+void addLateChanges(filter::ChangeTracker& tracker, const std::wstring& name,
+                    filter::MapBitmap& changes) {
     // Writes between the end of the period and the snapshot are in the snapshot; they go
     // now and again with the next backup.
-    auto flush = FilterInterface::flush();
-    std::unique_ptr<filter::MapBitmap> late = FilterInterface::copyChanges(name);
+    filter::ChangeTracker::Flush flush(tracker);
+    std::unique_ptr<filter::MapBitmap> late = tracker.copyChanges(name);
     if (late)
         changes.merge(*late);
 }
@@ -127,7 +126,7 @@ void BackupRequest::backUpSnapshot(vssclient::VssClient& vss, const std::wstring
         ZENTRAD_CHECK_RUNNING();
         blocks::BlockMap skipped = checksums_ != 0 ? used : blocks::BlockMap(used.capacity());
         if (period.changes)
-            addLateChanges(name, *period.changes);
+            addLateChanges(context().changeTracker, name, *period.changes);
         backupLock.unlock();
         sendBlocks(snapshot, used, skipped, blockSums, period.changes.get());
         finishBackup(period.newKey, skipped);

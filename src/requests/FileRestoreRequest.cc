@@ -19,8 +19,9 @@ bool isAbsoluteRoot(const std::wstring& root) {
 }  // namespace
 
 FileRestoreRequest::FileRestoreRequest(net::ServerSocket& connection,
-                                       net::EncryptedMessage& message)
-    : Request(connection, message), data_(connection) {}
+                                       net::EncryptedMessage& message,
+                                       const RequestContext& context)
+    : Request(connection, message, context), data_(connection) {}
 
 void FileRestoreRequest::execute() {
     receiveRequest();

@@ -30,7 +30,8 @@ class FileRestoreRequest : public Request {
     // server).
     static constexpr std::uint64_t kLoggedFailures = 50;
 
-    FileRestoreRequest(net::ServerSocket& connection, net::EncryptedMessage& message);
+    FileRestoreRequest(net::ServerSocket& connection, net::EncryptedMessage& message,
+                       const RequestContext& context);
 
     // receiveRequest, then restoreFiles.
     void execute() override;

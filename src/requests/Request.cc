@@ -7,7 +7,8 @@
 
 namespace {
 
-void serveEncrypted(net::ServerSocket& connection, const RequestTable& table) {
+void serveEncrypted(net::ServerSocket& connection, const RequestTable& table,
+                    const RequestContext& context) {
     net::EncryptedMessage message(connection, connection.protocolKey());
     message.receive();
     net::Code code = message.read32();
@@ -17,17 +18,17 @@ void serveEncrypted(net::ServerSocket& connection, const RequestTable& table) {
             runtime::AgentException,
             "Protocol error.  Unrecognized encrypted request code (0x" + net::hexCode(code) + ")");
     }
-    handler->second(connection, message);
+    handler->second(connection, message, context);
 }
 
 }  // namespace
 
-void Request::handleRequests(net::ServerSocket& connection) {
+void Request::handleRequests(net::ServerSocket& connection, const RequestContext& context) {
     const RequestTable table = buildRequestTable();
     for (net::Code code = connection.readCode();; code = connection.readCode()) {
         ZENTRAD_CHECK_RUNNING();
         if (code == net::PROT_ENCRYPTED) {
-            serveEncrypted(connection, table);
+            serveEncrypted(connection, table, context);
         } else if (code == net::PROT_FINISHED) {
             logging::logInfo() << "Requests finished successfully, closing connection";
             return;

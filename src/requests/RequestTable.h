@@ -8,8 +8,10 @@
 #include "net/Codes.h"
 #include "net/EncryptedMessage.h"
 #include "net/ServerSocket.h"
+#include "requests/RequestContext.h"
 
-using RequestHandler = std::function<void(net::ServerSocket&, net::EncryptedMessage&)>;
+using RequestHandler =
+    std::function<void(net::ServerSocket&, net::EncryptedMessage&, const RequestContext&)>;
 using RequestTable = std::map<net::Code, RequestHandler>;
 
 // Builds the table; called once per connection.
@@ -17,7 +19,8 @@ RequestTable buildRequestTable();
 
 // The usual handler: construct the request around the message, execute it, destroy it.
 template <typename RequestType>
-void runRequest(net::ServerSocket& connection, net::EncryptedMessage& message) {
-    RequestType request(connection, message);
+void runRequest(net::ServerSocket& connection, net::EncryptedMessage& message,
+                const RequestContext& context) {
+    RequestType request(connection, message, context);
     request.execute();
 }

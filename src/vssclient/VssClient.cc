@@ -30,7 +30,7 @@ void printSnapshotProperties(const platform::VssSnapshotProperties& prop) {
 
 }  // namespace
 
-VssClient::VssClient() = default;
+VssClient::VssClient(std::int32_t timeoutSeconds) : timeoutSeconds_(timeoutSeconds) {}
 
 VssClient::~VssClient() {
     if (writerMetadataGathered_ && vssObject_)

@@ -1,10 +1,10 @@
 // The snapshot client: one backup with the Volume Shadow Copy service, from
-// Initialize through CreateSnapshotSet (writers gathered and selected, one shadow copy per
-// volume) to BackupComplete. Every failure throws runtime::VssException; the detailed
+// initialize through createSnapshotSet (writers gathered and selected, one shadow copy per
+// volume) to backupComplete. Every failure throws runtime::VssException; the detailed
 // step-by-step trace goes to the FunctionTracer.
 //
 // COM must be initialised on the calling thread (multithreaded apartment) and process-wide
-// COM security set before Initialize. A client belongs to one thread. The snapshots live
+// COM security set before initialize. A client belongs to one thread. The snapshots live
 // until the client is destroyed (the service releases them with the backup-components
 // object).
 #pragma once
@@ -25,7 +25,10 @@ constexpr std::uint32_t kVssVolsnapAttrNoAutorelease = 0x20;
 
 class VssClient {
   public:
-    VssClient();
+    static constexpr std::int32_t kDefaultTimeoutSeconds = 1200;
+
+    // Each asynchronous step of the service may take up to timeoutSeconds; 0 sets no limit.
+    explicit VssClient(std::int32_t timeoutSeconds = kDefaultTimeoutSeconds);
     ~VssClient();
     VssClient(const VssClient&) = delete;
     VssClient& operator=(const VssClient&) = delete;
@@ -87,6 +90,7 @@ class VssClient {
     void reportWriterStatus(const platform::VssWriterStatus& status);
     bool writersTakePart() const { return (context_ & kVssVolsnapAttrNoWriters) == 0; }
 
+    std::int32_t timeoutSeconds_;
     std::uint32_t context_ = 0;
     std::unique_ptr<platform::VssBackupComponents> vssObject_;
     std::vector<std::wstring> volumeList_;

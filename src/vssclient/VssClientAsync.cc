@@ -6,19 +6,15 @@
 #include "vssclient/FunctionTracer.h"
 #include "vssclient/VssClient.h"
 #include "vssclient/VssMessages.h"
-#include "winutil/AgentOptions.h"
 
 namespace vssclient {
 namespace {
 
 constexpr std::int64_t kPollMilliseconds = 100;
-constexpr std::int32_t kDefaultTimeoutSeconds = 1200;
 
 // The time-out in milliseconds; 0 means no limit. 64 bits, so that large settings do not
 // wrap into a negative limit.
-std::int64_t timeoutMilliseconds() {
-    auto options = winutil::agentOptions();
-    std::int32_t seconds = options ? options->vssTimeout() : kDefaultTimeoutSeconds;
+std::int64_t timeoutMilliseconds(std::int32_t seconds) {
     return static_cast<std::int64_t>(seconds) * 1000;
 }
 
@@ -37,7 +33,7 @@ void VssClient::waitAndCheckForAsyncOperation(platform::VssAsync* async,
     if (async == nullptr)
         throw VssOperationException(syncFailureMessage(operationName, platform::kEPointer),
                                     ZENTRAD_FUNCTION_SIGNATURE, __LINE__);
-    std::int64_t limit = timeoutMilliseconds();
+    std::int64_t limit = timeoutMilliseconds(timeoutSeconds_);
     const bool unlimited = limit == 0;
     platform::HResult status = platform::kVssSAsyncPending;
     // Polled even without a limit, so that a stop request ends an operation that never

@@ -314,7 +314,7 @@ TEST_F(BackupPipelineTest, BlocksTheServerHoldsStayInTheSkippedMap) {
     MemoryReader reader(10);
     BlockMap used = fullMap(10);
     BlockMap skipped = used;
-    blocks::BlockSumManager sums("Disk 0 Partition 0", 10);
+    blocks::BlockSumManager sums(test::blockSumDir(), "Disk 0 Partition 0", 10);
     sums.addDigest(1, reader.readBlock(1)->getDigest());  // unchanged
     auto changed = reader.readBlock(2);
     changed->setDigest(blocks::BlockDigest{9});

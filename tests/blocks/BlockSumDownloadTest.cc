@@ -82,7 +82,7 @@ class DownloadTest : public ::testing::Test {
     std::unique_ptr<net::TcpSocket> serverSide_, agentSide_;
     std::unique_ptr<net::ServerSocket> agent_;
     std::unique_ptr<net::ProtocolStream> server_;
-    blocks::BlockSumManager manager_{"Disk 1 Partition 2", 100};
+    blocks::BlockSumManager manager_{test::blockSumDir(), "Disk 1 Partition 2", 100};
 };
 
 TEST_F(DownloadTest, BatchesFillTheManagerAndAreAcknowledged) {

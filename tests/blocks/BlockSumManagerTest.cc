@@ -26,7 +26,7 @@ TEST(BlockSumManagerTest, SanitisedNamesKeepTheirLength) {
 }
 
 TEST(BlockSumManagerTest, OnlyListedBlocksWithEqualDigestsAreDuplicates) {
-    BlockSumManager manager("Disk 0 Partition 1", 1000);
+    BlockSumManager manager(test::blockSumDir(), "Disk 0 Partition 1", 1000);
     for (std::uint64_t index : {2, 64, 65})
         manager.addDigest(index, blockWithDigest(index, index)->getDigest());
     EXPECT_TRUE(manager.isBlockDuplicate(*blockWithDigest(65, 65)));
@@ -46,8 +46,8 @@ TEST(BlockSumManagerTest, OnlyListedBlocksWithEqualDigestsAreDuplicates) {
 TEST(BlockSumManagerTest, EachManagerHasItsOwnFileRemovedWhenDone) {
     std::filesystem::path first, second;
     {
-        BlockSumManager one("Disk 0 Partition 1", 10);
-        BlockSumManager two("Disk 0 Partition 1", 10);
+        BlockSumManager one(test::blockSumDir(), "Disk 0 Partition 1", 10);
+        BlockSumManager two(test::blockSumDir(), "Disk 0 Partition 1", 10);
         first = one.path();
         second = two.path();
         EXPECT_NE(first, second);

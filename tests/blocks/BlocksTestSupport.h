@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -11,6 +12,9 @@
 #include "logging/NetLogger.h"
 
 namespace test {
+
+// A directory of this test run for the block digest files (the agent's temporary directory).
+std::filesystem::path blockSumDir();
 
 // Collects what the calling thread logs (ERROR, WARN, INFO) while it lives.
 class LogCapture {

@@ -12,9 +12,9 @@
 
 #include "crypto/CryptoLibrary.h"
 #include "net/TcpListener.h"
+#include "net/TcpSocket.h"
 #include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
-#include "winutil/AgentOptions.h"
 
 extern char** environ;
 
@@ -36,9 +36,7 @@ std::string readWhole(const fs::path& file) {
 
 void prepareServerSide(int timeoutSeconds) {
     crypto::CryptoLibrary::initialise();
-    auto options = std::make_shared<winutil::AgentOptions>(fs::temp_directory_path());
-    options->setTimeout(timeoutSeconds);
-    winutil::setAgentOptions(options);
+    net::TcpSocket::setTimeout(timeoutSeconds);
 }
 
 std::uint16_t freePort() {

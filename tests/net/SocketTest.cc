@@ -11,7 +11,6 @@
 #include "net/SocketException.h"
 #include "platform/System.h"
 #include "runtime/RunState.h"
-#include "winutil/AgentOptions.h"
 
 namespace {
 
@@ -28,15 +27,13 @@ std::string socketError(net::TcpSocket& socket, std::int64_t length) {
 class SocketTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        previous_ = winutil::agentOptions();
-        auto options = std::make_shared<winutil::AgentOptions>("/nonexistent");
-        options->setTimeout(1);
-        winutil::setAgentOptions(options);
+        previous_ = net::TcpSocket::timeout();
+        net::TcpSocket::setTimeout(1);
     }
-    // Other suites in the same executable may rely on the options set before.
-    void TearDown() override { winutil::setAgentOptions(previous_); }
+    // Other suites in the same executable may rely on the time-out set before.
+    void TearDown() override { net::TcpSocket::setTimeout(previous_); }
 
-    std::shared_ptr<winutil::AgentOptions> previous_;
+    std::int32_t previous_ = 0;
 };
 
 TEST_F(SocketTest, PeerClosingMidReadEndsTheReadWithoutAPartialResult) {
@@ -144,9 +141,7 @@ TEST_F(SocketTest, PeerThatStopsReadingTimesTheSendOut) {
 
 TEST_F(SocketTest, StopRequestEndsASendThatWaitsForRoom) {
     test::SocketPair pair;
-    auto options = std::make_shared<winutil::AgentOptions>("/nonexistent");
-    options->setTimeout(3600);
-    winutil::setAgentOptions(options);
+    net::TcpSocket::setTimeout(3600);
     std::thread stopper([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         runtime::runningFlag().store(0);

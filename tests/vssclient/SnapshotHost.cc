@@ -9,7 +9,6 @@
 
 #include "platform/System.h"
 #include "platform/emulated/storage/HostLayout.h"
-#include "winutil/AgentOptions.h"
 
 namespace snapshot_test {
 
@@ -39,7 +38,6 @@ void SnapshotHost::SetUp() {
 }
 
 void SnapshotHost::TearDown() {
-    winutil::setAgentOptions(nullptr);
     ::unsetenv("ZENTRAD_HOST_ROOT");
     std::error_code ignored;
     std::filesystem::remove_all(root_, ignored);
@@ -51,9 +49,7 @@ void SnapshotHost::appendConfig(const std::string& text) {
 }
 
 void SnapshotHost::setTimeoutSeconds(std::int32_t seconds) {
-    auto options = std::make_shared<winutil::AgentOptions>(root_);
-    options->setVssTimeout(seconds);
-    winutil::setAgentOptions(options);
+    timeoutSeconds_ = seconds;
 }
 
 std::vector<std::uint8_t> readDevice(const std::wstring& path, std::uint64_t length) {

@@ -75,7 +75,7 @@ TEST_F(VssClientTest, ComponentsOutsideTheSetAreExcludedWithTheirAncestors) {
         "component = all | part | filegroup | selectable\n"
         "file = all | C:\\fixed | * | flat\n"
         "file = all\\part | D:\\fixed | * | flat\n");
-    VssClient client;
+    VssClient client(timeoutSeconds());
     client.initialize(0);
     client.createSnapshotSet({volumeC()}, L"C:\\components.xml", {}, {});
 
@@ -110,11 +110,11 @@ TEST_F(VssClientTest, ExplicitSelectionIsVerified) {
         "[writer Mail Writer]\n"
         "component = | store | database | fixed\n"
         "file = store | D:\\mail | *.edb | flat\n");
-    VssClient client;
+    VssClient client(timeoutSeconds());
     client.initialize(0);
     EXPECT_THROW(client.createSnapshotSet({volumeC()}, L"", {}, {L"Mail Writer:store"}),
                  runtime::VssException);
-    VssClient other;
+    VssClient other(timeoutSeconds());
     other.initialize(0);
     try {
         other.createSnapshotSet({volumeC()}, L"", {}, {L"Unknown Writer"});
@@ -130,7 +130,7 @@ TEST_F(VssClientTest, SelectedWriterFailingAtTheSnapshotOnlyWarns) {
         "component = | store | database | fixed\n"
         "file = store | C:\\mail | *.edb | flat\n"
         "state after DoSnapshotSet = 8 0x800423f4\n");
-    VssClient client;
+    VssClient client(timeoutSeconds());
     testing::internal::CaptureStdout();
     client.initialize(0);
     client.createSnapshotSet({volumeC()}, L"", {}, {});
@@ -145,7 +145,7 @@ TEST_F(VssClientTest, SelectedWriterFailingAtTheSnapshotOnlyWarns) {
 TEST_F(VssClientTest, HungStepIsCancelledAtTheTimeOutAndCompletionIsSkipped) {
     appendConfig("[snapshot service]\nhang DoSnapshotSet = yes\n");
     setTimeoutSeconds(1);
-    VssClient client;
+    VssClient client(timeoutSeconds());
     EXPECT_EQ(failureOf(client, {volumeC()}),
               vssclient::timeoutMessage(L"VssClient::DoSnapshotSet"));
     EXPECT_FALSE(std::filesystem::exists(snapshotDir() / "registry"));
@@ -166,7 +166,7 @@ TEST_F(VssClientTest, HungStepIsCancelledAtTheTimeOutAndCompletionIsSkipped) {
 TEST_F(VssClientTest, SlowStepWithinTheTimeOutSucceeds) {
     appendConfig("[snapshot service]\ndelay PrepareForBackup = 300\ndelay DoSnapshotSet = 300\n");
     setTimeoutSeconds(1);
-    VssClient client;
+    VssClient client(timeoutSeconds());
     EXPECT_EQ(failureOf(client, {volumeC()}), "no failure");
     EXPECT_EQ(client.getSnapshotIds().size(), 1u);
 }
@@ -178,7 +178,7 @@ TEST_F(VssClientTest, FailedStepWithoutTimeOutIsReportedAndLoggedFromTheEventLog
     platform::emulated::EventLogFile log(platform::emulated::Host::current(), L"Application");
     log.append(L"VSS", platform::kEventTypeError, 1, {L"written before the listener"});
     vssclient::WindowsEventListener listener;
-    VssClient client;
+    VssClient client(timeoutSeconds());
     EXPECT_EQ(failureOf(client, {volumeC()}),
               vssclient::asyncFailureMessage(L"VssClient::DoSnapshotSet",
                                              platform::kVssEInsufficientStorage));
@@ -208,13 +208,13 @@ TEST_F(VssClientTest, SynchronousFailuresNameTheCallAndTheCode) {
                   "backup component "
                   "does not exist.");
     appendConfig("[snapshot service]\nfail AddToSnapshotSet = 0x80070005\n");
-    VssClient denied;
+    VssClient denied(timeoutSeconds());
     EXPECT_EQ(failureOf(denied, {volumeC()}), call + "0x80070005");
 }
 
 TEST_F(VssClientTest, ServiceNeedsComOnTheCallingThread) {
     platform::coUninitialize();
-    VssClient client;
+    VssClient client(timeoutSeconds());
     try {
         client.initialize(0);
         FAIL() << "no exception";
@@ -230,7 +230,7 @@ TEST_F(VssClientTest, ServiceNeedsComOnTheCallingThread) {
 }
 
 TEST_F(VssClientTest, SameVolumeTwiceIsRefusedByTheService) {
-    VssClient client;
+    VssClient client(timeoutSeconds());
     EXPECT_EQ(failureOf(client, {volumeC(), volumeC()}),
               "An error occured while executing VSS operation "
               "'m_pVssObject->AddToSnapshotSet((LPWSTR)volume.c_str(), "
@@ -245,7 +245,7 @@ TEST_F(VssClientTest, WriterPathsExpandEnvironmentVariables) {
         "[writer Mail Writer]\n"
         "component = | store | database | fixed\n"
         "file = store | %ZENTRAD_TEST_MAIL%\\db | *.edb | flat\n");
-    VssClient client;
+    VssClient client(timeoutSeconds());
     client.initialize(0);
     client.createSnapshotSet({volumeC()}, L"", {}, {});
     ::unsetenv("ZENTRAD_TEST_MAIL");
@@ -264,7 +264,7 @@ TEST_F(VssClientTest, CompletionReportsEveryIncludedComponentAndItsFailure) {
         "[snapshot service]\n"
         "fail BackupComplete = 0x80042319\n");
     vssclient::FunctionTracer::enableTracingMode();
-    VssClient client;
+    VssClient client(timeoutSeconds());
     client.initialize(0);
     testing::internal::CaptureStderr();
     client.createSnapshotSet({volumeC()}, L"", {}, {});
@@ -293,7 +293,7 @@ TEST_F(VssClientTest, CompletionReportsEveryIncludedComponentAndItsFailure) {
 
 TEST_F(VssClientTest, MalformedWriterDeclarationFailsCreationAndSaysWhy) {
     appendConfig("[writer Broken]\ncomponent = only two | fields\n");
-    VssClient client;
+    VssClient client(timeoutSeconds());
     std::string failure = failureOf(client, {volumeC()});
     EXPECT_EQ(
         failure.rfind(
