@@ -5,6 +5,7 @@
 #include <memory>
 #include <thread>
 
+#include "agent/AgentOptions.h"
 #include "agent/ModuleSettings.h"
 #include "agent/OperatingSystem.h"
 #include "agent/Options.h"
@@ -16,14 +17,13 @@
 #include "platform/Com.h"
 #include "runtime/RunState.h"
 #include "runtime/ThreadGroup.h"
-#include "winutil/AgentOptions.h"
 
 namespace agent {
 namespace {
 
 namespace fs = std::filesystem;
 
-void openLogFile(const winutil::AgentOptions& options) {
+void openLogFile(const agent::AgentOptions& options) {
     std::error_code error;
     if (!fs::is_directory(options.logDir(), error)) {
         fs::create_directory(options.logDir());  // throws filesystem_error naming the path
@@ -34,7 +34,7 @@ void openLogFile(const winutil::AgentOptions& options) {
 // Serves until the running flag drops: starts the status port in the run function's
 // thread group, opens the server listener and runs its accept loop on this thread; each
 // connection gets its own thread in the same group.
-void serveUntilStopped(runtime::ThreadGroup& threads, const winutil::AgentOptions& options,
+void serveUntilStopped(runtime::ThreadGroup& threads, const agent::AgentOptions& options,
                        filter::ChangeTracker& changeTracker, RunningBackups& runningBackups) {
     threads.createThread([&runningBackups] { runStatusPort(runningBackups); });
     auto listener = openServerListener();
@@ -77,7 +77,7 @@ int run(const std::vector<std::string>& arguments) {
             runtime::stoppedFlag() = 1;
             return 1;
         }
-        auto options = winutil::agentOptions();
+        auto options = agent::agentOptions();
         net::TcpSocket::setTimeout(options->timeout());
         crypto::CryptoLibrary::initialise();
         cryptoInitialised = true;

@@ -2,11 +2,11 @@
 
 namespace agent {
 
-crypto::Encryption::KeyFilePaths keyFilePaths(const winutil::AgentOptions& options) {
+crypto::Encryption::KeyFilePaths keyFilePaths(const agent::AgentOptions& options) {
     return {options.rsaKeyFile(), options.rsaPublicKeyFile(), options.backupKeyFile()};
 }
 
-net::AdmissionSettings admissionSettings(const winutil::AgentOptions& options) {
+net::AdmissionSettings admissionSettings(const agent::AgentOptions& options) {
     net::AdmissionSettings settings;
     settings.recovery = options.recovery();
     settings.ipAuthentication = options.ipAuthentication();
@@ -18,16 +18,12 @@ net::AdmissionSettings admissionSettings(const winutil::AgentOptions& options) {
     return settings;
 }
 
-RequestContext requestContext(const winutil::AgentOptions& options,
+RequestContext requestContext(const agent::AgentOptions& options,
                               filter::ChangeTracker& changeTracker,
                               RunningBackups& runningBackups) {
-    return RequestContext{changeTracker,
-                          runningBackups,
-                          options.dbDir(),
-                          options.backupAllowDir(),
-                          options.tempDir(),
-                          options.vssTimeout(),
-                          keyFilePaths(options)};
+    return RequestContext{
+        changeTracker,     runningBackups,       options.dbDir(),      options.backupAllowDir(),
+        options.tempDir(), options.vssTimeout(), keyFilePaths(options)};
 }
 
 }  // namespace agent

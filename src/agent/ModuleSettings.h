@@ -2,22 +2,21 @@
 // modules never read the options themselves, they are handed what they need.
 #pragma once
 
+#include "agent/AgentOptions.h"
 #include "crypto/KeyStore.h"
 #include "filter/ChangeTracker.h"
 #include "net/AdmissionSettings.h"
 #include "requests/RequestContext.h"
 #include "requests/RunningBackups.h"
-#include "winutil/AgentOptions.h"
 
 namespace agent {
 
-crypto::Encryption::KeyFilePaths keyFilePaths(const winutil::AgentOptions& options);
+crypto::Encryption::KeyFilePaths keyFilePaths(const agent::AgentOptions& options);
 
-net::AdmissionSettings admissionSettings(const winutil::AgentOptions& options);
+net::AdmissionSettings admissionSettings(const agent::AgentOptions& options);
 
 // The context of every request; the tracker and the count must outlive every connection.
-RequestContext requestContext(const winutil::AgentOptions& options,
-                              filter::ChangeTracker& changeTracker,
-                              RunningBackups& runningBackups);
+RequestContext requestContext(const agent::AgentOptions& options,
+                              filter::ChangeTracker& changeTracker, RunningBackups& runningBackups);
 
 }  // namespace agent

@@ -7,12 +7,12 @@
 #include <iostream>
 #include <memory>
 
+#include "agent/AgentOptions.h"
 #include "agent/Service.h"
 #include "logging/Logger.h"
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
 #include "vssclient/FunctionTracer.h"
-#include "winutil/AgentOptions.h"
 
 namespace po = boost::program_options;
 
@@ -97,8 +97,8 @@ void parseConfigFile(const std::filesystem::path& file, const po::options_descri
 }  // namespace
 
 std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
-    auto options = std::make_shared<winutil::AgentOptions>(findInstallDir());
-    winutil::setAgentOptions(options);
+    auto options = std::make_shared<agent::AgentOptions>(findInstallDir());
+    agent::setAgentOptions(options);
 
     po::options_description generic = genericOptions();
     po::options_description config = configFileOptions();

@@ -4,13 +4,13 @@
 #include <system_error>
 #include <thread>
 
+#include "agent/AgentOptions.h"
 #include "agent/ConnectionLimit.h"
 #include "agent/ConnectionThread.h"
 #include "logging/Logger.h"
 #include "net/PreAuthLog.h"
 #include "net/SocketException.h"
 #include "runtime/RunState.h"
-#include "winutil/AgentOptions.h"
 
 namespace agent {
 namespace {
@@ -34,7 +34,7 @@ std::shared_ptr<net::TcpListener> tryOpen(std::uint16_t port) {
 }  // namespace
 
 std::shared_ptr<net::TcpListener> openServerListener() {
-    auto options = winutil::agentOptions();
+    auto options = agent::agentOptions();
     for (;;) {
         try {
             auto listener = tryOpen(options->localPort());

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <memory>
 
-namespace winutil {
+namespace agent {
 
 class AgentOptions {
   public:
@@ -76,4 +76,4 @@ class AgentOptions {
 std::shared_ptr<AgentOptions> agentOptions();
 void setAgentOptions(std::shared_ptr<AgentOptions> options);
 
-}  // namespace winutil
+}  // namespace agent

@@ -1,8 +1,8 @@
-#include "winutil/AgentOptions.h"
+#include "agent/AgentOptions.h"
 
 #include <mutex>
 
-namespace winutil {
+namespace agent {
 namespace {
 
 std::mutex optionsMutex;
@@ -56,4 +56,4 @@ void setAgentOptions(std::shared_ptr<AgentOptions> options) {
     processOptions = std::move(options);
 }
 
-}  // namespace winutil
+}  // namespace agent
