@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "blocks/CompressionCP.h"
+#include "blocks/CompressionStage.h"
 #include "blocks/DiskProducer.h"
-#include "blocks/EncryptionCP.h"
+#include "blocks/EncryptionStage.h"
 #include "blocks/StageWorkers.h"
 #include "logging/Logger.h"
 #include "runtime/Exceptions.h"
@@ -61,15 +61,15 @@ BackupPipelineResult runStages(const BackupPipelineInput& input,
     // Built even without compression: a level zlib refuses fails the request either way.
     auto compressors = addWorkers(
         first, second, compress ? workerCount(settings.workers) : 1, [&](auto group) -> auto& {
-            return pipeline.emplace<CompressionCP>(settings.compressionLevel, group,
+            return pipeline.emplace<CompressionStage>(settings.compressionLevel, group,
                                                    pipeline.latch(), logger);
         });
     auto tail = compress ? second : first;
-    std::vector<EncryptionCP*> encryptors;
+    std::vector<EncryptionStage*> encryptors;
     if (encrypt) {
         encryptors = addWorkers(
             tail, third, workerCount(settings.workers), [&](auto group) -> auto& {
-                return pipeline.emplace<EncryptionCP>(*settings.sessionKey, group, pipeline.latch(),
+                return pipeline.emplace<EncryptionStage>(*settings.sessionKey, group, pipeline.latch(),
                                                       logger);
             });
         tail = third;

@@ -1,5 +1,5 @@
 // Runs the stages of a volume restore over one connection: NetProducer receives the block
-// stream, DecryptionCP deciphers (only when the blocks are enciphered), InflateCP
+// stream, DecryptionStage deciphers (only when the blocks are enciphered), InflateStage
 // inflates, DiskConsumer writes through the RestorePartition. The calling thread builds,
 // starts and joins the stages' threads.
 #pragma once

@@ -13,11 +13,11 @@
 
 namespace blocks {
 
-class CompressionCP : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
+class CompressionStage : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
   public:
     // Throws runtime::AgentException "zip stream init failed" when zlib refuses the level;
     // this is checked when the stage is built, before any stage runs.
-    CompressionCP(std::uint32_t compressionLevel, std::shared_ptr<BlockWorkers> group,
+    CompressionStage(std::uint32_t compressionLevel, std::shared_ptr<BlockWorkers> group,
                   yin::Latch& latch, std::shared_ptr<logging::NetLogger> netLogger);
 
     bool isDone() override { return failed_; }

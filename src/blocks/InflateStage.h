@@ -13,10 +13,10 @@
 
 namespace blocks {
 
-class InflateCP : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
+class InflateStage : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
   public:
     // Throws runtime::AgentException "zip stream inflate init failed".
-    InflateCP(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
+    InflateStage(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
               std::shared_ptr<logging::NetLogger> netLogger, ReceiverInterrupt& interrupt);
 
     void started() override { installNetLogger(); }

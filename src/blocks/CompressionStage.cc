@@ -1,4 +1,4 @@
-#include "blocks/CompressionCP.h"
+#include "blocks/CompressionStage.h"
 
 #include "logging/Logger.h"
 #include "runtime/RunState.h"
@@ -15,13 +15,13 @@ int zlibLevel(std::uint32_t level) {
 
 }  // namespace
 
-CompressionCP::CompressionCP(std::uint32_t compressionLevel, std::shared_ptr<BlockWorkers> group,
+CompressionStage::CompressionStage(std::uint32_t compressionLevel, std::shared_ptr<BlockWorkers> group,
                              yin::Latch& latch, std::shared_ptr<logging::NetLogger> netLogger)
     : yin::RequestThread(std::move(netLogger)),
       yin::OrderedWorker<BlockPtr>(std::move(group), latch),
       stream_(zlibLevel(compressionLevel)) {}
 
-void CompressionCP::transform(BlockPtr& block) {
+void CompressionStage::transform(BlockPtr& block) {
     yin::guardStage(
         {"Error while compressing blocks: ", "Unknown exception while compressing blocks"}, failed_,
         [&] {

@@ -13,10 +13,10 @@
 
 namespace blocks {
 
-class EncryptionCP : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
+class EncryptionStage : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
   public:
     // The key must outlive the stage.
-    EncryptionCP(const crypto::KeyMsg& key, std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
+    EncryptionStage(const crypto::KeyMsg& key, std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
                  std::shared_ptr<logging::NetLogger> netLogger);
 
     bool isDone() override { return failed_; }

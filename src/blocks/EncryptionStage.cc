@@ -1,4 +1,4 @@
-#include "blocks/EncryptionCP.h"
+#include "blocks/EncryptionStage.h"
 
 #include "logging/Logger.h"
 #include "runtime/RunState.h"
@@ -6,13 +6,13 @@
 
 namespace blocks {
 
-EncryptionCP::EncryptionCP(const crypto::KeyMsg& key, std::shared_ptr<BlockWorkers> group,
+EncryptionStage::EncryptionStage(const crypto::KeyMsg& key, std::shared_ptr<BlockWorkers> group,
                            yin::Latch& latch, std::shared_ptr<logging::NetLogger> netLogger)
     : yin::RequestThread(std::move(netLogger)),
       yin::OrderedWorker<BlockPtr>(std::move(group), latch),
       key_(key) {}
 
-void EncryptionCP::transform(BlockPtr& block) {
+void EncryptionStage::transform(BlockPtr& block) {
     yin::guardStage(
         {"Error while encrypting blocks: ", "Unknown exception while encrypting blocks"}, failed_,
         [&] {

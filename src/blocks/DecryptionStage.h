@@ -14,9 +14,9 @@
 
 namespace blocks {
 
-class DecryptionCP : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
+class DecryptionStage : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
   public:
-    DecryptionCP(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
+    DecryptionStage(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
                  std::shared_ptr<logging::NetLogger> netLogger, crypto::KeyMsg key,
                  ReceiverInterrupt& interrupt);
 

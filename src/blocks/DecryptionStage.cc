@@ -1,11 +1,11 @@
-#include "blocks/DecryptionCP.h"
+#include "blocks/DecryptionStage.h"
 
 #include "logging/Logger.h"
 #include "yin/StageGuard.h"
 
 namespace blocks {
 
-DecryptionCP::DecryptionCP(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
+DecryptionStage::DecryptionStage(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
                            std::shared_ptr<logging::NetLogger> netLogger, crypto::KeyMsg key,
                            ReceiverInterrupt& interrupt)
     : yin::RequestThread(std::move(netLogger)),
@@ -13,7 +13,7 @@ DecryptionCP::DecryptionCP(std::shared_ptr<BlockWorkers> group, yin::Latch& latc
       key_(std::move(key)),
       interrupt_(interrupt) {}
 
-void DecryptionCP::transform(BlockPtr& block) {
+void DecryptionStage::transform(BlockPtr& block) {
     yin::guardStage(
         {"Error while decrypting blocks: ", "Unknown exception while decrypting blocks"}, failed_,
         [&] { block->decrypt(key_, context_); }, [this] { interrupt_.trigger(); });
