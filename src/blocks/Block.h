@@ -6,6 +6,11 @@
 // Every transformation allocates one new buffer of at most size + 8 bytes and releases the
 // old one; each is idempotent with respect to its flag (deflating a compressed block, or
 // deciphering a plain one, changes nothing).
+//
+// The class is written in several files, one per dependency: Block.cc holds the buffer and
+// the digest, BlockCipher.cc the cipher, BlockLoad.cc the reads from the volume with their
+// retries (the platform's device calls), and codec/ the deflate and inflate of whichever
+// compression library the build chose (libdeflate or zlib), one file per library.
 #pragma once
 
 #include <array>
