@@ -1,6 +1,6 @@
 // The one process-wide configuration record. It is built by the agent's option handling
-// before any other thread exists and only read afterwards; every part of the agent
-// reaches it through agentOptions().
+// before any other thread exists and only read afterwards. Only src/agent reads it (through
+// agentOptions()); the modules below are handed the values they need (see ModuleSettings.h).
 #pragma once
 
 #include <cstdint>
