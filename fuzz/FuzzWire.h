@@ -26,23 +26,24 @@ namespace fuzz {
 constexpr std::size_t kMaxScriptBytes = 32768;
 
 struct WireConnection {
-    std::unique_ptr<Net::TcpSocket> peer;
-    std::unique_ptr<Net::TcpSocket> agentSocket;
-    std::unique_ptr<Net::ServerSocket> agent;
+    std::unique_ptr<net::TcpSocket> peer;
+    std::unique_ptr<net::TcpSocket> agentSocket;
+    std::unique_ptr<net::ServerSocket> agent;
 
     bool open() {
         int ends[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
             return false;
-        peer = std::make_unique<Net::TcpSocket>(static_cast<platform::SocketHandle>(ends[0]));
-        agentSocket = std::make_unique<Net::TcpSocket>(static_cast<platform::SocketHandle>(ends[1]));
-        agent = std::make_unique<Net::ServerSocket>(agentSocket.get());
+        peer = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[0]));
+        agentSocket =
+            std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[1]));
+        agent = std::make_unique<net::ServerSocket>(agentSocket.get());
         return true;
     }
 
     // Sends the script's pieces from the peer and shuts the peer's sending side.
     void feed(const std::uint8_t* data, std::size_t size) {
-        Net::ProtocolStream stream(peer.get());
+        net::ProtocolStream stream(peer.get());
         std::string raw;
         while (size >= 3) {
             std::size_t length = (std::size_t{data[1]} << 8) | data[2];
@@ -51,7 +52,7 @@ struct WireConnection {
             std::string bytes(reinterpret_cast<const char*>(data + 3), length);
             if (data[0] & 1) {
                 flushRaw(raw);
-                Net::EncryptedMessage unit(stream, agent->protocolKey());
+                net::EncryptedMessage unit(stream, agent->protocolKey());
                 unit.setPlainText(std::move(bytes));
                 unit.send();
             } else {

@@ -11,20 +11,18 @@
 #include "FuzzWire.h"
 #include "blocks/BlockSumDownload.h"
 #include "crypto/CryptoLibrary.h"
-#include "winutil/AgentOptions.h"
 
 namespace {
 
 struct Fixture {
     Fixture() {
         crypto::CryptoLibrary::initialise();
-        auto dir = std::filesystem::temp_directory_path() /
-                   ("zentrad-digest-fuzzer-" + std::to_string(::getpid()));
+        dir = std::filesystem::temp_directory_path() /
+              ("zentrad-digest-fuzzer-" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir);
-        auto options = std::make_shared<winutil::AgentOptions>(dir);
-        options->setTimeout(1);
-        winutil::setAgentOptions(options);
+        net::TcpSocket::setTimeout(1);
     }
+    std::filesystem::path dir;
 };
 
 }  // namespace
@@ -39,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     wire.feed(data + 2, size - 2);
     try {
-        blocks::BlockSumManager manager("Disk 0 Partition 0", blockCount);
+        blocks::BlockSumManager manager(fixture.dir / "temp", "Disk 0 Partition 0", blockCount);
         blocks::downloadBlockSums(*wire.agent, manager);
     } catch (const std::exception&) {
     }

@@ -1,4 +1,4 @@
-// fuzz-libs: winutil platform
+// fuzz-libs: disk platform
 // Feeds arbitrary bytes to the GPT reader as a damaged disk and as a partition-table restore
 // from a peer. The input is a series of 512-byte sectors of a 64 MiB disk: all but the last
 // 33 are its first sectors (protective MBR, primary header, entry array), the last 33 its
@@ -12,9 +12,9 @@
 #include <memory>
 #include <vector>
 
+#include "disk/GptRestore.h"
 #include "platform/GptFormat.h"
-#include "winutil/Exceptions.h"
-#include "winutil/GptRestore.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ constexpr std::uint64_t kDiskSectors = (64u << 20) / gpt::kSectorBytes;
 constexpr std::size_t kMostSectors = 80;
 constexpr std::size_t kEndSectors = 33;
 
-using Sectors = std::vector<std::shared_ptr<winutil::NetSector>>;
+using Sectors = std::vector<std::shared_ptr<disk::NetSector>>;
 
 Sectors sectorsOf(const std::uint8_t* data, std::size_t size) {
     Sectors sectors;
@@ -32,8 +32,7 @@ Sectors sectorsOf(const std::uint8_t* data, std::size_t size) {
     std::size_t front = count > kEndSectors + 2 ? count - kEndSectors : count;
     for (std::size_t i = 0; i < count; ++i) {
         std::uint64_t lba = i < front ? i : kDiskSectors - (count - i);
-        auto sector =
-            std::make_shared<winutil::NetSector>(gpt::kSectorBytes, lba * gpt::kSectorBytes);
+        auto sector = std::make_shared<disk::NetSector>(gpt::kSectorBytes, lba * gpt::kSectorBytes);
         std::memcpy(sector->getData(), data + i * gpt::kSectorBytes, gpt::kSectorBytes);
         sectors.push_back(sector);
     }
@@ -41,7 +40,7 @@ Sectors sectorsOf(const std::uint8_t* data, std::size_t size) {
 }
 
 gpt::Table readBack(const Sectors& sectors, std::uint64_t diskSectors) {
-    std::map<std::uint64_t, const winutil::NetSector*> byOffset;
+    std::map<std::uint64_t, const disk::NetSector*> byOffset;
     for (const auto& sector : sectors)
         byOffset[sector->getOffset()] = sector.get();
     auto read = [&byOffset](std::uint64_t offset, void* buffer, std::size_t count) {
@@ -72,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint64_t target : {kDiskSectors / 2, kDiskSectors, kDiskSectors * 3}) {
         Sectors restore = sectorsOf(data, size);
         try {
-            winutil::prepareGptRestore(restore, target, "Disk 1");
-        } catch (const winutil::DiskException&) {
+            disk::prepareGptRestore(restore, target, "Disk 1");
+        } catch (const runtime::DiskException&) {
             continue;
         }
         if (target > kDiskSectors && table.valid && !readBack(restore, target).valid)

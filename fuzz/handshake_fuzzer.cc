@@ -1,4 +1,4 @@
-// fuzz-libs: net crypto winutil util platform
+// fuzz-libs: net crypto util platform
 // Arbitrary bytes as the server's side of the handshake, read by the agent's handshake over
 // a socket pair whose server side stops sending after the bytes, so every read ends. (A
 // socket pair rather than loopback TCP: a connection per input would use up the ports.)
@@ -14,7 +14,6 @@
 
 #include "crypto/CryptoLibrary.h"
 #include "net/ServerSocket.h"
-#include "winutil/AgentOptions.h"
 
 namespace {
 
@@ -32,11 +31,14 @@ struct Fixture {
         auto dir = std::filesystem::temp_directory_path() / "zentrad-handshake-fuzzer";
         std::filesystem::create_directories(dir / "config" / "server.allow");
         std::ofstream(dir / "config" / "server.allow" / "127.0.0.1") << kAdmittedServerKey;
-        options = std::make_shared<winutil::AgentOptions>(dir);
-        options->setTimeout(1);
-        winutil::setAgentOptions(options);
+        net::TcpSocket::setTimeout(1);
+        settings.timeoutSeconds = 1;
+        settings.serverAllowDir = dir / "config" / "server.allow";
+        settings.backupAllowDir = dir / "db" / "backup.allow";
+        settings.keyFiles = {dir / "config" / "rsa.key", dir / "config" / "rsa_public.key",
+                             dir / "config" / "backup.key"};
     }
-    std::shared_ptr<winutil::AgentOptions> options;
+    net::AdmissionSettings settings;
 };
 
 Fixture& fixture() {
@@ -52,18 +54,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0 || size > 16384)
         return 0;
     Fixture& f = fixture();
-    f.options->setRecovery((data[0] & 1) != 0);
-    f.options->setIpAuthentication((data[0] & 2) != 0);
+    net::AdmissionSettings settings = f.settings;
+    settings.recovery = (data[0] & 1) != 0;
+    settings.ipAuthentication = (data[0] & 2) != 0;
 
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
         return 0;
-    auto server = std::make_unique<Net::TcpSocket>(static_cast<platform::SocketHandle>(ends[0]));
-    auto agent = std::make_unique<Net::TcpSocket>(static_cast<platform::SocketHandle>(ends[1]));
+    auto server = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[0]));
+    auto agent = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[1]));
     server->sendAll(data + 1, static_cast<std::int64_t>(size - 1));
     server->shutdownSend();
     try {
-        Net::ServerSocket connection(agent.get());
+        net::ServerSocket connection(agent.get(), settings);
         connection.authenticate();
     } catch (const std::exception&) {
         // Rejecting the input is the expected outcome; crashing or hanging is not.

@@ -1,4 +1,4 @@
-// fuzz-libs: winutil platform
+// fuzz-libs: disk platform
 // A disk's first sectors as a damaged or hostile disk holds them: the collection of the
 // MBR, boot gap, dynamic-disk database and extended boot records that a partition-table
 // backup sends, and the emulated host's reading of the same layout. The first byte sets how
@@ -11,8 +11,8 @@
 #include <string>
 
 #include "MemoryDevice.h"
-#include "platform/emulated/MbrLayout.h"
-#include "winutil/PartitionTableReader.h"
+#include "disk/PartitionTableReader.h"
+#include "platform/emulated/storage/MbrLayout.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1 || size > (1 << 20))
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     try {
         platform::FileHandle disk(std::make_unique<fuzz::MemoryDevice>(bytes, sectors * 512));
-        winutil::PartitionTableReader reader(disk, "Disk 0", sectors);
+        disk::PartitionTableReader reader(disk, "Disk 0", sectors);
         reader.read();
     } catch (const std::exception&) {
     }

@@ -14,8 +14,9 @@
 
 #include "FuzzWire.h"
 #include "crypto/CryptoLibrary.h"
+#include "filter/ChangeTracker.h"
 #include "requests/Request.h"
-#include "winutil/AgentOptions.h"
+#include "requests/RunningBackups.h"
 
 namespace {
 
@@ -26,14 +27,13 @@ constexpr std::uint64_t kDiskBytes = 1 << 20;
 struct Fixture {
     Fixture() {
         crypto::CryptoLibrary::initialise();
-        root = fs::temp_directory_path() / ("zentrad-requests-fuzzer-" + std::to_string(::getpid()));
+        root =
+            fs::temp_directory_path() / ("zentrad-requests-fuzzer-" + std::to_string(::getpid()));
         fs::create_directories(root / "host" / "disks");
         fs::create_directories(root / "host" / "drives");
         ::setenv("ZENTRAD_HOST_ROOT", (root / "host").c_str(), 1);
         ::setenv("ZENTRAD_INSTALL_DIR", (root / "agent").c_str(), 1);
-        options = std::make_shared<winutil::AgentOptions>(root / "agent");
-        options->setTimeout(1);
-        winutil::setAgentOptions(options);
+        net::TcpSocket::setTimeout(1);
     }
     // A partition table restore may have written the disk: every input starts blank.
     void resetDisk() {
@@ -42,7 +42,18 @@ struct Fixture {
         disk.put('\0');
     }
     fs::path root;
-    std::shared_ptr<winutil::AgentOptions> options;
+    filter::ChangeTracker changeTracker;
+    RunningBackups runningBackups;
+    // Where the agent installed under root keeps its files.
+    RequestContext context{
+        changeTracker,
+        runningBackups,
+        root / "agent" / "db",
+        root / "agent" / "db" / "backup.allow",
+        root / "agent" / "temp",
+        1200,
+        {root / "agent" / "config" / "rsa.key", root / "agent" / "config" / "rsa_public.key",
+         root / "agent" / "config" / "backup.key"}};
 };
 
 Fixture& fixture() {
@@ -61,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     wire.feed(data, size);
     try {
-        Request::handleRequests(*wire.agent);
+        Request::handleRequests(*wire.agent, fixture().context);
     } catch (const std::exception&) {
         // Refusing the input is the expected outcome.
     }

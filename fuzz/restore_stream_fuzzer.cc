@@ -12,16 +12,14 @@
 #include "MemoryDevice.h"
 #include "blocks/RestorePipeline.h"
 #include "crypto/CryptoLibrary.h"
-#include "winutil/AgentOptions.h"
+#include "net/TcpSocket.h"
 
 namespace {
 
 struct Fixture {
     Fixture() {
         crypto::CryptoLibrary::initialise();
-        auto options = std::make_shared<winutil::AgentOptions>("/nonexistent");
-        options->setTimeout(1);
-        winutil::setAgentOptions(options);
+        net::TcpSocket::setTimeout(1);
     }
     crypto::KeyMsg key{1, std::string(16, 'k'), std::string(8, 'v')};
 };
@@ -43,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto device = std::make_unique<fuzz::MemoryDevice>("", 64 * format.blockSize);
     blocks::RestorePartition partition(platform::FileHandle(std::move(device)), 0,
                                        64 * format.blockSize);
-    Net::EncryptedMessage message(*wire.agent, wire.agent->protocolKey());
+    net::EncryptedMessage message(*wire.agent, wire.agent->protocolKey());
     try {
         blocks::receiveBlockStream(*wire.agent, message, format, fixture.key, partition);
     } catch (const std::exception&) {

@@ -5,38 +5,41 @@
 #include <memory>
 #include <thread>
 
+#include "agent/AgentOptions.h"
+#include "agent/ModuleSettings.h"
+#include "agent/OperatingSystem.h"
 #include "agent/Options.h"
 #include "agent/ServerListener.h"
 #include "agent/StatusPort.h"
 #include "crypto/CryptoLibrary.h"
-#include "filter/FilterInterface.h"
+#include "logging/Logger.h"
+#include "net/TcpSocket.h"
 #include "platform/Com.h"
-#include "requests/OperatingSystem.h"
-#include "winutil/AgentOptions.h"
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
-#include "winutil/ThreadGroup.h"
+#include "runtime/RunState.h"
+#include "runtime/ThreadGroup.h"
 
 namespace agent {
 namespace {
 
 namespace fs = std::filesystem;
 
-void openLogFile(const winutil::AgentOptions& options) {
+void openLogFile(const agent::AgentOptions& options) {
     std::error_code error;
     if (!fs::is_directory(options.logDir(), error)) {
         fs::create_directory(options.logDir());  // throws filesystem_error naming the path
     }
-    winutil::Logger::get().setFileLogger(std::make_shared<winutil::FileLogger>(options.logFile()));
+    logging::Logger::get().setFileLogger(std::make_shared<logging::FileLogger>(options.logFile()));
 }
 
 // Serves until the running flag drops: starts the status port in the run function's
 // thread group, opens the server listener and runs its accept loop on this thread; each
 // connection gets its own thread in the same group.
-void serveUntilStopped(winutil::ThreadGroup& threads) {
-    threads.createThread(runStatusPort);
+void serveUntilStopped(runtime::ThreadGroup& threads, const agent::AgentOptions& options,
+                       filter::ChangeTracker& changeTracker, RunningBackups& runningBackups) {
+    threads.createThread([&runningBackups] { runStatusPort(runningBackups); });
     auto listener = openServerListener();
-    runAcceptLoop(*listener, threads);
+    runAcceptLoop(*listener, threads, admissionSettings(options),
+                  requestContext(options, changeTracker, runningBackups));
 }
 
 // COM for the snapshot service, multithreaded, with packet-privacy authentication and
@@ -57,42 +60,46 @@ std::string bannerText() {
 }
 
 int run(const std::vector<std::string>& arguments) {
-    winutil::ThreadGroup threads;
+    // Both outlive every thread of the group, which is joined before they go.
+    filter::ChangeTracker changeTracker;
+    RunningBackups runningBackups;
+    runtime::ThreadGroup threads;
     bool cryptoInitialised = false;
     bool monitorStarted = false;
     bool comInitialised = false;
     try {
-        winutil::logInfo() << bannerText();
+        logging::logInfo() << bannerText();
         if (auto code = handleOptions(arguments)) {
-            winutil::stoppedFlag() = 1;
+            runtime::stoppedFlag() = 1;
             return *code;
         }
-        if (!filter::FilterInterface::open()) {
-            winutil::stoppedFlag() = 1;
+        if (!changeTracker.open()) {
+            runtime::stoppedFlag() = 1;
             return 1;
         }
-        auto options = winutil::agentOptions();
+        auto options = agent::agentOptions();
+        net::TcpSocket::setTimeout(options->timeout());
         crypto::CryptoLibrary::initialise();
         cryptoInitialised = true;
         openLogFile(*options);
-        filter::FilterInterface::startMonitor();
+        changeTracker.startMonitor();
         monitorStarted = true;
         comInitialised = initialiseCom();
-        serveUntilStopped(threads);
+        serveUntilStopped(threads, *options, changeTracker, runningBackups);
     } catch (const std::exception& error) {
-        winutil::logError() << error.what();
+        logging::logError() << error.what();
     }
 
-    winutil::runningFlag() = 0;
+    runtime::runningFlag() = 0;
     threads.joinAll();
     if (comInitialised)
         platform::coUninitialize();
     if (monitorStarted)
-        filter::FilterInterface::stopMonitor();
+        changeTracker.stopMonitor();
     if (cryptoInitialised)
         crypto::CryptoLibrary::cleanup();
-    winutil::logInfo() << "Agent stopped";
-    winutil::stoppedFlag() = 1;
+    logging::logInfo() << "Agent stopped";
+    runtime::stoppedFlag() = 1;
     return 0;
 }
 

@@ -1,6 +1,6 @@
 #include "agent/ConnectionLimit.h"
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
 namespace agent {
 
@@ -8,7 +8,7 @@ std::shared_ptr<ConnectionLimit::Slot> ConnectionLimit::take() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (active_ >= limit_) {
         if (refused_++ == 0) {
-            winutil::logWarn() << "Connection limit reached (" << limit_
+            logging::logWarn() << "Connection limit reached (" << limit_
                                << " connections): new connections are refused until one ends";
         }
         return nullptr;
@@ -26,7 +26,7 @@ void ConnectionLimit::release() {
     std::lock_guard<std::mutex> lock(mutex_);
     --active_;
     if (refused_ > 0) {
-        winutil::logInfo() << "Below the connection limit again; " << refused_
+        logging::logInfo() << "Below the connection limit again; " << refused_
                            << " connections were refused";
         refused_ = 0;
     }

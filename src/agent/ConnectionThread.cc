@@ -1,12 +1,11 @@
 #include "agent/ConnectionThread.h"
 
 #include "agent/Agent.h"
+#include "logging/Logger.h"
 #include "net/AllowDirectories.h"
 #include "net/PreAuthLog.h"
 #include "platform/Com.h"
 #include "requests/Request.h"
-#include "winutil/AgentOptions.h"
-#include "winutil/Logger.h"
 
 namespace agent {
 namespace {
@@ -15,38 +14,38 @@ namespace {
 class NetLoggerScope {
   public:
     NetLoggerScope() {
-        winutil::Logger::get().setNetLogger(std::make_shared<winutil::NetLogger>());
+        logging::Logger::get().setNetLogger(std::make_shared<logging::NetLogger>());
     }
-    ~NetLoggerScope() { winutil::Logger::get().setNetLogger(nullptr); }
+    ~NetLoggerScope() { logging::Logger::get().setNetLogger(nullptr); }
     NetLoggerScope(const NetLoggerScope&) = delete;
     NetLoggerScope& operator=(const NetLoggerScope&) = delete;
 };
 
-bool addressCheckRequired() {
-    auto options = winutil::agentOptions();
-    return options->ipAuthentication() && !options->recovery();
+bool addressCheckRequired(const net::AdmissionSettings& settings) {
+    return settings.ipAuthentication && !settings.recovery;
 }
 
-int admitAndServe(Net::ServerSocket& connection, bool& authenticated) {
-    if (addressCheckRequired() && !checkServerAddress(connection)) {
-        Net::logBeforeAuthentication(winutil::kLogWarn, "Rejecting backup server (" +
+int admitAndServe(net::ServerSocket& connection, const RequestContext& context,
+                  bool& authenticated) {
+    if (addressCheckRequired(connection.settings()) && !checkServerAddress(connection)) {
+        net::logBeforeAuthentication(logging::kLogWarn, "Rejecting backup server (" +
                                                             connection.socket()->getPeerAddress() +
                                                             ") since it is not in our allow list");
-        connection.sendCode(Net::PROT_REJECTED).flush();
+        connection.sendCode(net::PROT_REJECTED).flush();
         return 1;
     }
     if (connection.authenticate() != 0)
         return 1;
     authenticated = true;
-    winutil::logInfo() << bannerText();
-    Request::handleRequests(connection);
+    logging::logInfo() << bannerText();
+    Request::handleRequests(connection, context);
     return 0;
 }
 
 // The failure report; the ERROR line queued just before travels ahead of it.
-void reportError(Net::TcpSocket& socket) {
-    Net::ShortMessage report(&socket);
-    report.writeCode(Net::PROT_ERROR);
+void reportError(net::TcpSocket& socket) {
+    net::ShortMessage report(&socket);
+    report.writeCode(net::PROT_ERROR);
     try {
         report.flush();
     } catch (const std::exception&) {
@@ -56,29 +55,32 @@ void reportError(Net::TcpSocket& socket) {
 
 }  // namespace
 
-bool checkServerAddress(Net::ServerSocket& connection) {
-    crypto::RsaKeyPtr key = Net::findAllowedKeyByAddress(connection.socket()->getPeerAddress());
+bool checkServerAddress(net::ServerSocket& connection) {
+    const net::AdmissionSettings& settings = connection.settings();
+    crypto::RsaKeyPtr key = net::findAllowedKeyByAddress(
+        connection.socket()->getPeerAddress(), settings.serverAllowDir, settings.backupAllowDir);
     if (!key)
         return false;
     connection.setServerPublicKey(std::move(key));
     return true;
 }
 
-int serveConnection(std::shared_ptr<Net::TcpSocket> socket) {
+int serveConnection(std::shared_ptr<net::TcpSocket> socket, const net::AdmissionSettings& admission,
+                    const RequestContext& context) {
     int result = 0;
     {
         platform::ComInitialization com;
         NetLoggerScope netLogger;
         bool authenticated = false;
         try {
-            Net::ServerSocket connection(socket.get());
-            result = admitAndServe(connection, authenticated);
+            net::ServerSocket connection(socket.get(), admission);
+            result = admitAndServe(connection, context, authenticated);
         } catch (const std::exception& error) {
             std::string text = std::string("Closing connection: ") + error.what();
             if (authenticated)
-                winutil::logError() << text;
+                logging::logError() << text;
             else
-                Net::logBeforeAuthentication(winutil::kLogError, text);
+                net::logBeforeAuthentication(logging::kLogError, text);
             reportError(*socket);
         }
     }

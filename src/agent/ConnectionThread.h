@@ -8,15 +8,17 @@
 
 #include "net/ServerSocket.h"
 #include "net/TcpSocket.h"
+#include "requests/RequestContext.h"
 
 namespace agent {
 
 // Serves the connection to its end and closes the socket. Returns 1 when the server was
 // turned away or only initialised the host, else 0. Never throws.
-int serveConnection(std::shared_ptr<Net::TcpSocket> socket);
+int serveConnection(std::shared_ptr<net::TcpSocket> socket, const net::AdmissionSettings& admission,
+                    const RequestContext& context);
 
 // True when a file named after the server's address in an allow directory holds a
 // readable key; that key becomes the one the server must present in the handshake.
-bool checkServerAddress(Net::ServerSocket& connection);
+bool checkServerAddress(net::ServerSocket& connection);
 
 }  // namespace agent

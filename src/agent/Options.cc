@@ -7,12 +7,12 @@
 #include <iostream>
 #include <memory>
 
+#include "agent/AgentOptions.h"
 #include "agent/Service.h"
+#include "logging/Logger.h"
 #include "platform/System.h"
-#include "winutil/AgentOptions.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
-#include "winutil/vssclient/FunctionTracer.h"
+#include "runtime/Exceptions.h"
+#include "vssclient/FunctionTracer.h"
 
 namespace po = boost::program_options;
 
@@ -62,7 +62,7 @@ po::options_description configFileOptions() {
 std::filesystem::path findInstallDir() {
     std::wstring module = platform::getModuleFileName();
     if (module.empty()) {
-        ZENTRAD_THROW(winutil::AgentException, "Failed to find module name of current exe");
+        ZENTRAD_THROW(runtime::AgentException, "Failed to find module name of current exe");
     }
     return std::filesystem::path(platform::toNarrow(module)).parent_path();
 }
@@ -75,7 +75,7 @@ void parseCommandLine(const std::vector<std::string>& arguments,
         po::store(po::command_line_parser(tokens).options(generic).run(), values);
         po::notify(values);
     } catch (const std::exception& error) {
-        winutil::logError() << "Error parsing command line arguments: " << error.what();
+        logging::logError() << "Error parsing command line arguments: " << error.what();
         throw;
     }
 }
@@ -89,7 +89,7 @@ void parseConfigFile(const std::filesystem::path& file, const po::options_descri
         po::store(po::parse_config_file(in, config, false), values);
         po::notify(values);
     } catch (const std::exception& error) {
-        winutil::logError() << "Error parsing config file: " << error.what();
+        logging::logError() << "Error parsing config file: " << error.what();
         throw;
     }
 }
@@ -97,8 +97,8 @@ void parseConfigFile(const std::filesystem::path& file, const po::options_descri
 }  // namespace
 
 std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
-    auto options = std::make_shared<winutil::AgentOptions>(findInstallDir());
-    winutil::setAgentOptions(options);
+    auto options = std::make_shared<agent::AgentOptions>(findInstallDir());
+    agent::setAgentOptions(options);
 
     po::options_description generic = genericOptions();
     po::options_description config = configFileOptions();
@@ -127,7 +127,7 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
         return 0;
     }
     if (commandLine.count("vsstrace")) {
-        vssclient::FunctionTracer::EnableTracingMode();
+        vssclient::FunctionTracer::enableTracingMode();
     }
     if (commandLine.count("delete")) {
         if (!deleteService()) {
@@ -150,7 +150,7 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
     }
     if (commandLine.count("recovery")) {
         options->setRecovery(true);
-        winutil::logWarn() << "Agent is running in disaster recovery mode";
+        logging::logWarn() << "Agent is running in disaster recovery mode";
     }
     return std::nullopt;
 }

@@ -4,13 +4,13 @@
 #include <system_error>
 #include <thread>
 
+#include "agent/AgentOptions.h"
 #include "agent/ConnectionLimit.h"
 #include "agent/ConnectionThread.h"
+#include "logging/Logger.h"
 #include "net/PreAuthLog.h"
 #include "net/SocketException.h"
-#include "winutil/AgentOptions.h"
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 
 namespace agent {
 namespace {
@@ -24,45 +24,46 @@ constexpr auto kAcceptFailurePause = std::chrono::milliseconds(100);
 // deadline.
 constexpr std::size_t kMaxConnections = 100;
 
-std::shared_ptr<Net::TcpListener> tryOpen(std::uint16_t port) {
-    auto listener = std::make_shared<Net::TcpListener>();
+std::shared_ptr<net::TcpListener> tryOpen(std::uint16_t port) {
+    auto listener = std::make_shared<net::TcpListener>();
     listener->bind(0, port);
-    listener->listen(Net::TcpListener::kBacklog);
+    listener->listen(net::TcpListener::kBacklog);
     return listener;
 }
 
 }  // namespace
 
-std::shared_ptr<Net::TcpListener> openServerListener() {
-    auto options = winutil::agentOptions();
+std::shared_ptr<net::TcpListener> openServerListener() {
+    auto options = agent::agentOptions();
     for (;;) {
         try {
             auto listener = tryOpen(options->localPort());
-            winutil::logInfo() << "Listening for backup servers on port " << listener->localPort();
+            logging::logInfo() << "Listening for backup servers on port " << listener->localPort();
             return listener;
         } catch (const std::exception&) {
             if (!options->recovery())
                 throw;
-            winutil::logWarn() << "Failed to start listening socket.  Retrying..";
+            logging::logWarn() << "Failed to start listening socket.  Retrying..";
         }
         std::this_thread::sleep_for(kRetryInterval);
         ZENTRAD_CHECK_RUNNING();
     }
 }
 
-void runAcceptLoop(Net::TcpListener& listener, winutil::ThreadGroup& threads) {
+void runAcceptLoop(net::TcpListener& listener, runtime::ThreadGroup& threads,
+                   const net::AdmissionSettings& admission, const RequestContext& context) {
     auto limit = std::make_shared<ConnectionLimit>(kMaxConnections);
-    while (winutil::isRunning()) {
-        Net::PreAuthLog::instance().flushIfDue();
+    while (runtime::isRunning()) {
+        net::PreAuthLog::instance().flushIfDue();
         if (!listener.waitReadable(kAcceptWaitSeconds))
             continue;
-        std::shared_ptr<Net::TcpSocket> socket;
+        std::shared_ptr<net::TcpSocket> socket;
         try {
             socket = listener.accept();
-        } catch (const Net::SocketException& error) {
+        } catch (const net::SocketException& error) {
             // Out of descriptors, or the peer left before it was accepted: the listener
             // itself is fine, so keep serving after a pause.
-            Net::logBeforeAuthentication(winutil::kLogWarn, error.what());
+            net::logBeforeAuthentication(logging::kLogWarn, error.what());
             std::this_thread::sleep_for(kAcceptFailurePause);
             continue;
         }
@@ -72,9 +73,12 @@ void runAcceptLoop(Net::TcpListener& listener, winutil::ThreadGroup& threads) {
             continue;
         }
         try {
-            threads.createThread([socket, slot]() mutable { serveConnection(std::move(socket)); });
+            // The thread keeps its own copies: it may outlive this loop.
+            threads.createThread([socket, slot, admission, context]() mutable {
+                serveConnection(std::move(socket), admission, context);
+            });
         } catch (const std::system_error& error) {
-            winutil::logWarn() << "Cannot start a thread for a new connection: " << error.what();
+            logging::logWarn() << "Cannot start a thread for a new connection: " << error.what();
             socket->close();
         }
     }

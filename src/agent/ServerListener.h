@@ -4,18 +4,22 @@
 
 #include <memory>
 
+#include "net/AdmissionSettings.h"
 #include "net/TcpListener.h"
-#include "winutil/ThreadGroup.h"
+#include "requests/RequestContext.h"
+#include "runtime/ThreadGroup.h"
 
 namespace agent {
 
 // Opens the listener. In recovery mode a failure is retried every 2 s (with the WARN
 // "Failed to start listening socket.  Retrying..") until it succeeds or the agent stops;
 // otherwise the failure is thrown.
-std::shared_ptr<Net::TcpListener> openServerListener();
+std::shared_ptr<net::TcpListener> openServerListener();
 
 // Accepts connections until the running flag drops (noticed within 3 s), then closes the
 // listener. Errors from waiting, accepting or starting a thread end the loop as exceptions.
-void runAcceptLoop(Net::TcpListener& listener, winutil::ThreadGroup& threads);
+// Each connection is admitted with the given settings and serves requests in the context.
+void runAcceptLoop(net::TcpListener& listener, runtime::ThreadGroup& threads,
+                   const net::AdmissionSettings& admission, const RequestContext& context);
 
 }  // namespace agent

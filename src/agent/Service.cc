@@ -4,10 +4,10 @@
 #include <thread>
 
 #include "agent/Agent.h"
+#include "logging/Logger.h"
 #include "platform/Service.h"
 #include "platform/System.h"
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 
 namespace agent {
 namespace {
@@ -17,7 +17,7 @@ platform::ServiceStatusHandle statusHandle = 0;
 
 void reportStatus() {
     if (!platform::setServiceStatus(statusHandle, serviceStatus)) {
-        winutil::logError() << "SetServiceStatus failed " << platform::getLastError();
+        logging::logError() << "SetServiceStatus failed " << platform::getLastError();
     }
 }
 
@@ -77,7 +77,7 @@ void serviceMain(const std::vector<std::wstring>& arguments) {
     serviceStatus.waitHint = 0;
     reportStatus();
 
-    winutil::runningFlag() = 1;
+    runtime::runningFlag() = 1;
     std::vector<std::string> narrow;
     narrow.reserve(arguments.size());
     for (const auto& argument : arguments)
@@ -87,9 +87,9 @@ void serviceMain(const std::vector<std::wstring>& arguments) {
 
 void serviceControlHandler(std::uint32_t control) {
     if (control == platform::kServiceControlStop || control == platform::kServiceControlShutdown) {
-        winutil::logWarn() << "Service is shutting down";
-        winutil::runningFlag() = 0;
-        while (winutil::stoppedFlag() == 0) {
+        logging::logWarn() << "Service is shutting down";
+        runtime::runningFlag() = 0;
+        while (runtime::stoppedFlag() == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
         }
         serviceStatus.currentState = platform::kServiceStopped;

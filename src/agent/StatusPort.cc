@@ -2,13 +2,13 @@
 
 #include <chrono>
 
+#include "logging/Logger.h"
 #include "net/Message.h"
 #include "net/TcpListener.h"
 #include "platform/Socket.h"
 #include "requests/RunningBackups.h"
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
-#include "winutil/ThreadGroup.h"
+#include "runtime/RunState.h"
+#include "runtime/ThreadGroup.h"
 
 namespace agent {
 namespace {
@@ -16,39 +16,41 @@ namespace {
 constexpr int kAcceptWaitSeconds = 3;
 constexpr auto kRecordInterval = std::chrono::seconds(1);
 
-void acceptStatusClients(Net::TcpListener& listener, winutil::ThreadGroup& clients) {
-    while (winutil::isRunning()) {
+void acceptStatusClients(net::TcpListener& listener, runtime::ThreadGroup& clients,
+                         RunningBackups& backups) {
+    while (runtime::isRunning()) {
         if (!listener.waitReadable(kAcceptWaitSeconds))
             continue;
-        std::shared_ptr<Net::TcpSocket> socket = listener.accept();
-        clients.createThread([socket]() mutable { serveStatusClient(std::move(socket)); });
+        std::shared_ptr<net::TcpSocket> socket = listener.accept();
+        clients.createThread(
+            [socket, &backups]() mutable { serveStatusClient(std::move(socket), backups); });
     }
 }
 
 }  // namespace
 
-void runStatusPort() {
+void runStatusPort(RunningBackups& backups) {
     try {
-        winutil::ThreadGroup clients;
-        Net::TcpListener listener;
+        runtime::ThreadGroup clients;
+        net::TcpListener listener;
         listener.bind(platform::inetAddr("127.0.0.1"), platform::statusPort(kStatusPort));
-        listener.listen(Net::TcpListener::kBacklog);
-        acceptStatusClients(listener, clients);
+        listener.listen(net::TcpListener::kBacklog);
+        acceptStatusClients(listener, clients, backups);
         listener.close();
         clients.joinAll();
     } catch (const std::exception& error) {
-        winutil::logError() << error.what();
+        logging::logError() << error.what();
     }
 }
 
-void serveStatusClient(std::shared_ptr<Net::TcpSocket> socket) {
+void serveStatusClient(std::shared_ptr<net::TcpSocket> socket, RunningBackups& backups) {
     try {
-        bool running = RunningBackups::instance().count() > 0;
-        while (winutil::isRunning()) {
-            Net::ShortMessage record(socket.get());
-            record.writeCode(Net::PROT_STATUS).write32(running ? 1 : 0);
+        bool running = backups.count() > 0;
+        while (runtime::isRunning()) {
+            net::ShortMessage record(socket.get());
+            record.writeCode(net::PROT_STATUS).write32(running ? 1 : 0);
             record.flush();
-            running = RunningBackups::instance().waitForChange(kRecordInterval);
+            running = backups.waitForChange(kRecordInterval);
         }
     } catch (const std::exception&) {
         // The local client has gone; only this thread ends.

@@ -8,15 +8,16 @@
 #include <memory>
 
 #include "net/TcpSocket.h"
+#include "requests/RunningBackups.h"
 
 namespace agent {
 
 constexpr std::uint16_t kStatusPort = 1159;
 
 // The status thread's body: runs until the running flag drops. Never throws.
-void runStatusPort();
+void runStatusPort(RunningBackups& backups);
 
 // One client's thread body: ends when the running flag drops or the client has gone.
-void serveStatusClient(std::shared_ptr<Net::TcpSocket> socket);
+void serveStatusClient(std::shared_ptr<net::TcpSocket> socket, RunningBackups& backups);
 
 }  // namespace agent

@@ -6,22 +6,22 @@
 
 #include "agent/Agent.h"
 #include "agent/Service.h"
+#include "logging/Logger.h"
 #include "platform/Service.h"
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 
 namespace {
 
 void onConsoleStop() {
-    winutil::logWarn() << "Stop requested, shutting down";
-    winutil::runningFlag() = 0;
+    logging::logWarn() << "Stop requested, shutting down";
+    runtime::runningFlag() = 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    winutil::Logger::get().setSystemLogger(
-        std::make_unique<winutil::WindowsSystemLogger>(agent::kServiceName));
+    logging::Logger::get().setSystemLogger(
+        std::make_unique<logging::WindowsSystemLogger>(agent::kServiceName));
     if (agent::dispatchService()) {
         return 0;
     }

@@ -3,13 +3,13 @@
 #include <string>
 #include <vector>
 
-#include "blocks/CompressionCP.h"
+#include "blocks/CompressionStage.h"
 #include "blocks/DiskProducer.h"
-#include "blocks/EncryptionCP.h"
+#include "blocks/EncryptionStage.h"
 #include "blocks/StageWorkers.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
+#include "logging/Logger.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 #include "yin/Pipeline.h"
 
 namespace blocks {
@@ -17,20 +17,20 @@ namespace {
 
 void checkSettings(const BackupPipelineSettings& settings) {
     if (settings.compressionType > 1) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Unkown compression type: " + std::to_string(settings.compressionType));
     }
     if (settings.encryptionType > 1) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Unkown encryption type: " + std::to_string(settings.encryptionType));
     }
     if (settings.encryptionType == 1 && settings.sessionKey == nullptr)
-        ZENTRAD_THROW(winutil::AgentException, "No backup session key for encrypted blocks");
+        ZENTRAD_THROW(runtime::AgentException, "No backup session key for encrypted blocks");
 }
 
 DiskProducer& addReader(yin::Pipeline& pipeline, const BackupPipelineInput& input,
                         std::shared_ptr<BlockChannel> output,
-                        const std::shared_ptr<winutil::NetLogger>& logger) {
+                        const std::shared_ptr<logging::NetLogger>& logger) {
     auto& reader =
         pipeline.emplace<DiskProducer>(*input.reader, *input.usedBlocks, std::move(output),
                                        pipeline.latch(), logger, input.changes);
@@ -45,9 +45,9 @@ bool succeeded(const yin::Stage& stage, bool failed) {
 }
 
 BackupPipelineResult runStages(const BackupPipelineInput& input,
-                               const BackupPipelineSettings& settings, Net::ProtocolStream& stream,
+                               const BackupPipelineSettings& settings, net::ProtocolStream& stream,
                                const crypto::KeyMsg& protocolKey) {
-    std::shared_ptr<winutil::NetLogger> logger = winutil::Logger::get().getNetLogger();
+    std::shared_ptr<logging::NetLogger> logger = logging::Logger::get().getNetLogger();
     auto first = std::make_shared<BlockChannel>();
     auto second = std::make_shared<BlockChannel>();
     auto third = std::make_shared<BlockChannel>();
@@ -61,15 +61,15 @@ BackupPipelineResult runStages(const BackupPipelineInput& input,
     // Built even without compression: a level zlib refuses fails the request either way.
     auto compressors = addWorkers(
         first, second, compress ? workerCount(settings.workers) : 1, [&](auto group) -> auto& {
-            return pipeline.emplace<CompressionCP>(settings.compressionLevel, group,
+            return pipeline.emplace<CompressionStage>(settings.compressionLevel, group,
                                                    pipeline.latch(), logger);
         });
     auto tail = compress ? second : first;
-    std::vector<EncryptionCP*> encryptors;
+    std::vector<EncryptionStage*> encryptors;
     if (encrypt) {
         encryptors = addWorkers(
             tail, third, workerCount(settings.workers), [&](auto group) -> auto& {
-                return pipeline.emplace<EncryptionCP>(*settings.sessionKey, group, pipeline.latch(),
+                return pipeline.emplace<EncryptionStage>(*settings.sessionKey, group, pipeline.latch(),
                                                       logger);
             });
         tail = third;
@@ -87,7 +87,7 @@ BackupPipelineResult runStages(const BackupPipelineInput& input,
               (!compress || allReachedEnd(compressors)) && allReachedEnd(encryptors);
     if (!ok) {
         ZENTRAD_CHECK_RUNNING();
-        ZENTRAD_THROW(winutil::AgentException, "Backup failed");
+        ZENTRAD_THROW(runtime::AgentException, "Backup failed");
     }
     return {sender.blocksSent(), reader.blocksRead(), reader.duplicatesSkipped()};
 }
@@ -96,14 +96,14 @@ BackupPipelineResult runStages(const BackupPipelineInput& input,
 
 BackupPipelineResult runBackupPipeline(const BackupPipelineInput& input,
                                        const BackupPipelineSettings& settings,
-                                       Net::ProtocolStream& stream,
+                                       net::ProtocolStream& stream,
                                        const crypto::KeyMsg& protocolKey) {
     ZENTRAD_CHECK_RUNNING();
     try {
         checkSettings(settings);
         return runStages(input, settings, stream, protocolKey);
     } catch (const std::exception& error) {
-        winutil::logError() << "Caught exception while sending blocks: " << error.what();
+        logging::logError() << "Caught exception while sending blocks: " << error.what();
         throw;
     }
 }

@@ -15,8 +15,8 @@
 #include "blocks/BlockSumManager.h"
 #include "blocks/NetConsumer.h"
 #include "crypto/KeyMsg.h"
+#include "logging/NetLogger.h"
 #include "net/ProtocolStream.h"
-#include "winutil/NetLogger.h"
 
 namespace blocks {
 
@@ -47,13 +47,13 @@ struct BackupPipelineResult {
     std::uint64_t duplicatesSkipped = 0;
 };
 
-// Returns when every chosen block has been sent. Throws winutil::AgentException for an
+// Returns when every chosen block has been sent. Throws runtime::AgentException for an
 // unknown compression or encryption type (before any block is read) and when a stage
-// failed, winutil::ShutdownException when the agent stops. Every exception is first logged
+// failed, runtime::ShutdownException when the agent stops. Every exception is first logged
 // at ERROR with its text.
 BackupPipelineResult runBackupPipeline(const BackupPipelineInput& input,
                                        const BackupPipelineSettings& settings,
-                                       Net::ProtocolStream& stream,
+                                       net::ProtocolStream& stream,
                                        const crypto::KeyMsg& protocolKey);
 
 }  // namespace blocks

@@ -5,14 +5,14 @@
 #include <string_view>
 
 #include "crypto/Digest.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {
 
 std::uint64_t checkedSize(std::uint64_t size) {
     if (size == 0 || size > Block::kMaxSize) {
-        ZENTRAD_THROW(winutil::AgentException, "Invalid block size (" + std::to_string(size) + ")");
+        ZENTRAD_THROW(runtime::AgentException, "Invalid block size (" + std::to_string(size) + ")");
     }
     return size;
 }
@@ -35,7 +35,7 @@ Block::Block(std::uint64_t index, std::uint64_t size, BlockBuffer data, std::uin
       data_(std::move(data)) {
     std::uint64_t limit = encrypted ? size_ + kCipherOverhead : size_;
     if (length > limit || (length > 0 && data_ == nullptr)) {
-        ZENTRAD_THROW(winutil::AgentException, "Block data length (" + std::to_string(length) +
+        ZENTRAD_THROW(runtime::AgentException, "Block data length (" + std::to_string(length) +
                                                    ") exceeds the block size (" +
                                                    std::to_string(size_) + ")");
     }
@@ -50,7 +50,7 @@ void Block::computeDigest() {
     auto digest =
         crypto::md5(std::string_view(reinterpret_cast<const char*>(data_.get()), length_));
     if (!digest) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "error computing MD5 of block " + std::to_string(index_));
     }
     static_assert(crypto::kMd5Bytes == kDigestBytes);

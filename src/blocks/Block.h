@@ -6,6 +6,11 @@
 // Every transformation allocates one new buffer of at most size + 8 bytes and releases the
 // old one; each is idempotent with respect to its flag (deflating a compressed block, or
 // deciphering a plain one, changes nothing).
+//
+// The class is written in several files, one per dependency: Block.cc holds the buffer and
+// the digest, BlockCipher.cc the cipher, BlockLoad.cc the reads from the volume with their
+// retries (the platform's device calls), and codec/ the deflate and inflate of whichever
+// compression library the build chose (libdeflate or zlib), one file per library.
 #pragma once
 
 #include <array>
@@ -31,11 +36,11 @@ class Block {
     // Cipher text is at most this much longer than the plain text (the padding block).
     static constexpr std::uint64_t kCipherOverhead = 8;
 
-    // A block of size zero bytes. Throws winutil::AgentException when size is 0 or above
+    // A block of size zero bytes. Throws runtime::AgentException when size is 0 or above
     // kMaxSize.
     Block(std::uint64_t index, std::uint64_t size);
     // A block as received: length bytes of data in their transmitted form. Throws
-    // winutil::AgentException when size is invalid or length exceeds what such a block
+    // runtime::AgentException when size is invalid or length exceeds what such a block
     // can hold (size, plus kCipherOverhead when encrypted).
     Block(std::uint64_t index, std::uint64_t size, BlockBuffer data, std::uint64_t length,
           bool compressed, bool encrypted);
@@ -43,23 +48,23 @@ class Block {
     // Reads block `index` (size bytes at index × size) from a volume handle. Only the
     // transient device errors 23, 121 and 1117 are retried (three attempts in all); after
     // three transient failures the block goes on as zeros with a WARN line; any other
-    // error, or a short read, throws winutil::DiskException.
+    // error, or a short read, throws runtime::DiskException.
     void load(platform::FileHandle& volume, std::uint64_t index);
 
     // Compresses the data when that makes it shorter; otherwise the block stays raw.
-    // Throws winutil::AgentException (after an ERROR line naming zlib's result).
+    // Throws runtime::AgentException (after an ERROR line naming zlib's result).
     void deflate(DeflateStream& stream);
     // Restores the raw data of a compressed block; corrupt data throws
-    // winutil::AgentException after an ERROR line.
+    // runtime::AgentException after an ERROR line.
     void inflate(InflateStream& stream);
 
     // Blowfish-CBC with the key and IV of the record, each block a chain of its own.
-    // Throws winutil::AgentException.
+    // Throws runtime::AgentException.
     void encrypt(const crypto::KeyMsg& key, crypto::CipherContext& context);
     void decrypt(const crypto::KeyMsg& key, crypto::CipherContext& context);
 
     // Sets the digest to the MD5 of the current data (the raw data, right after load).
-    // Throws winutil::AgentException when MD5 is unavailable.
+    // Throws runtime::AgentException when MD5 is unavailable.
     void computeDigest();
     void setDigest(const BlockDigest& digest) { digest_ = digest; }
 

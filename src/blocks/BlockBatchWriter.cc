@@ -4,52 +4,52 @@
 
 #include "blocks/BlockRecord.h"
 #include "crypto/Envelope.h"
+#include "logging/Logger.h"
 #include "net/ByteOrder.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 
-BlockBatchWriter::BlockBatchWriter(Net::ProtocolStream& stream, const crypto::KeyMsg& protocolKey)
+BlockBatchWriter::BlockBatchWriter(net::ProtocolStream& stream, const crypto::KeyMsg& protocolKey)
     : stream_(stream), protocolKey_(protocolKey) {
     gathered_.reserve(kWriteBytes + 64 * 1024);
 }
 
 void BlockBatchWriter::send(const std::vector<BlockPtr>& batch) {
     if (batch.empty() || batch.size() > kMaxBatch) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Invalid block batch size (" + std::to_string(batch.size()) + ")");
     }
     appendAnnouncement(batch.size());
-    appendCode(Net::PROT_BLOCK_STREAM);
+    appendCode(net::PROT_BLOCK_STREAM);
     for (const BlockPtr& block : batch) {
         appendRecord(*block);
         if (gathered_.size() >= kWriteBytes)
             writeGathered();
     }
     BlockDigest digest = digest_.finish();
-    appendCode(Net::PROT_BLOCK_STREAM_DIGEST);
+    appendCode(net::PROT_BLOCK_STREAM_DIGEST);
     gathered_.append(reinterpret_cast<const char*>(digest.data()), digest.size());
     writeGathered();
 }
 
 void BlockBatchWriter::sendKeepAlive() {
-    appendCode(Net::PROT_KEEPALIVE);
+    appendCode(net::PROT_KEEPALIVE);
     writeGathered();
 }
 
-void BlockBatchWriter::appendCode(Net::Code code) {
-    winutil::Logger::get().drainNetLog(gathered_);
-    Net::appendBigEndian(gathered_, code, 4);
+void BlockBatchWriter::appendCode(net::Code code) {
+    logging::Logger::get().drainNetLog(gathered_);
+    net::appendBigEndian(gathered_, code, 4);
 }
 
 void BlockBatchWriter::appendAnnouncement(std::size_t count) {
     std::string plain;
-    Net::appendBigEndian(plain, Net::PROT_BLOCKS, 4);
-    Net::appendBigEndian(plain, count, 2);
+    net::appendBigEndian(plain, net::PROT_BLOCKS, 4);
+    net::appendBigEndian(plain, count, 2);
     std::string ciphertext = crypto::Encryption::encryptMessage(protocolKey_, context_, plain);
-    appendCode(Net::PROT_ENCRYPTED);
-    Net::appendBigEndian(gathered_, ciphertext.size(), 4);
+    appendCode(net::PROT_ENCRYPTED);
+    net::appendBigEndian(gathered_, ciphertext.size(), 4);
     gathered_ += ciphertext;
 }
 

@@ -28,21 +28,21 @@ class BlockBatchWriter {
     static constexpr std::size_t kWriteBytes = 1 << 20;
 
     // The stream must outlive the writer.
-    BlockBatchWriter(Net::ProtocolStream& stream, const crypto::KeyMsg& protocolKey);
+    BlockBatchWriter(net::ProtocolStream& stream, const crypto::KeyMsg& protocolKey);
 
-    // Sends one batch of 1 to kMaxBatch blocks. Throws Net::SocketException for the wire,
-    // winutil::AgentException for an empty or oversized batch or a cipher failure.
+    // Sends one batch of 1 to kMaxBatch blocks. Throws net::SocketException for the wire,
+    // runtime::AgentException for an empty or oversized batch or a cipher failure.
     void send(const std::vector<BlockPtr>& batch);
     // A short message holding PROT_KEEPALIVE.
     void sendKeepAlive();
 
   private:
-    void appendCode(Net::Code code);
+    void appendCode(net::Code code);
     void appendAnnouncement(std::size_t count);
     void appendRecord(const Block& block);
     void writeGathered();
 
-    Net::ProtocolStream& stream_;
+    net::ProtocolStream& stream_;
     crypto::KeyMsg protocolKey_;
     crypto::CipherContext context_;
     Md5Stream digest_;

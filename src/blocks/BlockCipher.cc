@@ -1,7 +1,7 @@
 // Enciphering and deciphering block data: Blowfish-CBC with the request's key and IV,
 // standard padding, every block a chain of its own.
 #include "blocks/Block.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 
@@ -27,7 +27,7 @@ void Block::crypt(const crypto::KeyMsg& key, crypto::CipherContext& context, boo
     auto direction = encrypting ? crypto::CipherContext::Direction::encrypt
                                 : crypto::CipherContext::Direction::decrypt;
     if (!context.begin(key, direction)) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       encrypting ? "error in encrypt init" : "error in decrypt init");
     }
     // Update never yields more than its input, final at most one block: length + 8 suffices.
@@ -36,14 +36,14 @@ void Block::crypt(const crypto::KeyMsg& key, crypto::CipherContext& context, boo
     BlockBuffer out = std::make_shared_for_overwrite<unsigned char[]>(capacity);
     std::size_t produced = 0;
     if (!context.update(data_.get(), length_, out.get(), produced))
-        ZENTRAD_THROW(winutil::AgentException, updateError);
+        ZENTRAD_THROW(runtime::AgentException, updateError);
     if (produced > length_)
-        ZENTRAD_THROW(winutil::AgentException, tooLarge);
+        ZENTRAD_THROW(runtime::AgentException, tooLarge);
     std::size_t last = 0;
     if (!context.finish(out.get() + produced, last))
-        ZENTRAD_THROW(winutil::AgentException, finalError);
+        ZENTRAD_THROW(runtime::AgentException, finalError);
     if (produced + last > limit)
-        ZENTRAD_THROW(winutil::AgentException, tooLarge);
+        ZENTRAD_THROW(runtime::AgentException, tooLarge);
     replaceData(std::move(out), produced + last);
 }
 

@@ -5,10 +5,10 @@
 
 #include "blocks/Block.h"
 #include "blocks/DeviceErrors.h"
+#include "logging/Logger.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {
@@ -17,7 +17,7 @@ void seekTo(platform::FileHandle& volume, std::uint64_t index, std::uint64_t siz
     if (index > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / size ||
         !platform::setFilePointerEx(volume, static_cast<std::int64_t>(index * size), nullptr,
                                     platform::kFileBegin)) {
-        ZENTRAD_THROW(winutil::DiskException, "Failed to set file pointer");
+        ZENTRAD_THROW(runtime::DiskException, "Failed to set file pointer");
     }
 }
 
@@ -35,12 +35,12 @@ void Block::load(platform::FileHandle& volume, std::uint64_t index) {
         std::uint32_t got = 0;
         if (platform::readFile(volume, buffer.get(), static_cast<std::uint32_t>(size_), &got)) {
             if (got != size_) {
-                ZENTRAD_THROW(winutil::DiskException,
+                ZENTRAD_THROW(runtime::DiskException,
                               "Failed to read block " + std::to_string(index) + ": read " +
                                   std::to_string(got) + " of " + std::to_string(size_) + " bytes");
             }
             if (attempt > 1) {
-                winutil::logWarn()
+                logging::logWarn()
                     << "Successfully read block " << index << " after " << attempt
                     << " tries.  Earlier reads failed with error: " << deviceErrorText(lastError);
             }
@@ -50,13 +50,13 @@ void Block::load(platform::FileHandle& volume, std::uint64_t index) {
         }
         lastError = platform::getLastError();
         if (!isTransientDeviceError(lastError)) {
-            ZENTRAD_THROW(winutil::DiskException, "Failed to read block " + std::to_string(index) +
+            ZENTRAD_THROW(runtime::DiskException, "Failed to read block " + std::to_string(index) +
                                                       ": " + deviceErrorText(lastError));
         }
     }
     // Never send a substitute: zeros with a valid digest would be stored as good data, and
     // once the journal key moves on the block would never be sent again.
-    ZENTRAD_THROW(winutil::DiskException, "Failed to read block " + std::to_string(index) +
+    ZENTRAD_THROW(runtime::DiskException, "Failed to read block " + std::to_string(index) +
                                               " after " + std::to_string(kDeviceAttempts) +
                                               " tries: " + deviceErrorText(lastError));
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 
@@ -13,7 +13,7 @@ BlockMap::BlockMap(std::uint64_t capacity)
 
 void BlockMap::checkRange(std::uint64_t i) const {
     if (i >= capacity_) {
-        ZENTRAD_THROW(winutil::AgentException, "Bit number out of range of bitmap (" +
+        ZENTRAD_THROW(runtime::AgentException, "Bit number out of range of bitmap (" +
                                                    std::to_string(i) + "/" +
                                                    std::to_string(capacity_) + ")");
     }
@@ -36,10 +36,10 @@ void BlockMap::clearBit(std::uint64_t i) {
 
 void BlockMap::appendBits(const unsigned char* src, std::uint64_t n) {
     if (size_ % 8 != 0) {
-        ZENTRAD_THROW(winutil::AgentException, "Appending bits to a blockmap that is unaligned");
+        ZENTRAD_THROW(runtime::AgentException, "Appending bits to a blockmap that is unaligned");
     }
     if (n > capacity_ - size_) {
-        ZENTRAD_THROW(winutil::AgentException, "Appending (" + std::to_string(n) + ") to (" +
+        ZENTRAD_THROW(runtime::AgentException, "Appending (" + std::to_string(n) + ") to (" +
                                                    std::to_string(size_) +
                                                    ") bits would surpass capacity of bitmap (" +
                                                    std::to_string(capacity_) + ")");

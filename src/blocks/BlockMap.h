@@ -17,14 +17,14 @@ class BlockMap {
     BlockMap(const BlockMap&) = default;
     BlockMap& operator=(const BlockMap&) = default;
 
-    // Throws winutil::AgentException when i is not below the capacity.
+    // Throws runtime::AgentException when i is not below the capacity.
     bool bit(std::uint64_t i) const;
     void setBit(std::uint64_t i);
     void clearBit(std::uint64_t i);
 
     // Copies (n + 7) / 8 bytes from src at byte size() / 8 and adds n to size(). The map
     // must be byte-aligned (size() a multiple of 8) and have room for n more bits; throws
-    // winutil::AgentException otherwise. Bits of the last byte beyond the new size are
+    // runtime::AgentException otherwise. Bits of the last byte beyond the new size are
     // cleared, so they never read as set.
     void appendBits(const unsigned char* src, std::uint64_t n);
 

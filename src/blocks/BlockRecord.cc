@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {
@@ -39,7 +39,7 @@ BlockRecordHeader parseBlockRecordHeader(const BlockRecordHeaderBytes& bytes,
     BlockRecordHeader header;
     header.index = getBigEndian(bytes.data(), 8);
     if (bytes[8] > 1) {
-        ZENTRAD_THROW(winutil::AgentException, "Block stream error: invalid compressed flag (" +
+        ZENTRAD_THROW(runtime::AgentException, "Block stream error: invalid compressed flag (" +
                                                    std::to_string(bytes[8]) + ")");
     }
     header.compressed = bytes[8] == 1;
@@ -47,7 +47,7 @@ BlockRecordHeader parseBlockRecordHeader(const BlockRecordHeaderBytes& bytes,
     header.length = static_cast<std::uint32_t>(getBigEndian(bytes.data() + 25, 4));
     std::uint64_t limit = encrypted ? blockSize + Block::kCipherOverhead : blockSize;
     if (header.length > limit) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Block stream error: block #" + std::to_string(header.index) + " length (" +
                           std::to_string(header.length) + ") exceeds the block size (" +
                           std::to_string(blockSize) + ")");

@@ -31,7 +31,7 @@ BlockRecordHeaderBytes encodeBlockRecordHeader(const Block& block);
 
 // Parses a header received from a peer. The data length is bounded before anything is
 // allocated: at most blockSize, plus 8 when blocks are enciphered. Throws
-// winutil::AgentException for a longer length or a compressed byte other than 0 and 1.
+// runtime::AgentException for a longer length or a compressed byte other than 0 and 1.
 BlockRecordHeader parseBlockRecordHeader(const BlockRecordHeaderBytes& bytes,
                                          std::uint64_t blockSize, bool encrypted);
 

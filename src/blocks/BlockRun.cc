@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {
@@ -25,7 +25,7 @@ void loadBlockRun(platform::FileHandle& volume, std::uint64_t first, std::uint64
         return;
     if (size == 0 || size > kRunBytes || count > kRunBytes / size ||
         first > std::numeric_limits<std::uint64_t>::max() / size - count) {
-        ZENTRAD_THROW(winutil::DiskException, "Invalid block run");
+        ZENTRAD_THROW(runtime::DiskException, "Invalid block run");
     }
     std::uint64_t length = count * size;
     BlockBuffer run = std::make_shared_for_overwrite<unsigned char[]>(length);

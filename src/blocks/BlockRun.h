@@ -17,7 +17,7 @@ constexpr std::uint64_t kRunBytes = std::uint64_t{1} << 20;
 // Appends blocks first .. first + count - 1, loaded and with their digests, to out. When
 // the run read fails or comes back short, each block of the run is loaded on its own
 // (Block::load, with its retries and its rule for a block that keeps failing). Throws
-// winutil::DiskException as Block::load does; count * size must not exceed kRunBytes.
+// runtime::DiskException as Block::load does; count * size must not exceed kRunBytes.
 void loadBlockRun(platform::FileHandle& volume, std::uint64_t first, std::uint64_t count,
                   std::uint64_t size, std::vector<BlockPtr>& out);
 

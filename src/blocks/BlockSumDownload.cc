@@ -6,8 +6,8 @@
 
 #include "net/Codes.h"
 #include "net/EncryptedMessage.h"
-#include "winutil/Exceptions.h"
-#include "winutil/RunState.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 
 namespace blocks {
 namespace {
@@ -16,12 +16,12 @@ constexpr std::uint64_t kRecordBytes = 4 + kDigestBytes;
 // Records read from the socket at a time: bounds memory whatever batch size is announced.
 constexpr std::uint64_t kRecordsPerRead = 4096;
 
-std::uint32_t batchSizeFromServer(Net::ServerSocket& socket) {
-    Net::EncryptedMessage request(socket, socket.protocolKey());
-    request.write32(Net::PROT_BLOCKSUMS_REQUEST);
+std::uint32_t batchSizeFromServer(net::ServerSocket& socket) {
+    net::EncryptedMessage request(socket, socket.protocolKey());
+    request.write32(net::PROT_BLOCKSUMS_REQUEST);
     request.send();
-    socket.readCodeExpect(Net::PROT_ACK);
-    Net::EncryptedMessage announcement(socket, socket.protocolKey());
+    socket.readCodeExpect(net::PROT_ACK);
+    net::EncryptedMessage announcement(socket, socket.protocolKey());
     announcement.receiveExpected();
     announcement.read32();
     announcement.read64();
@@ -40,10 +40,10 @@ void storeRecords(const std::vector<unsigned char>& buffer, std::uint64_t count,
     }
 }
 
-void receiveBatch(Net::ServerSocket& socket, std::uint32_t batchSize, BlockSumManager& manager) {
+void receiveBatch(net::ServerSocket& socket, std::uint32_t batchSize, BlockSumManager& manager) {
     std::uint32_t count = socket.read32();
     if (count > batchSize) {
-        ZENTRAD_THROW(winutil::AgentException, "Block sum batch of (" + std::to_string(count) +
+        ZENTRAD_THROW(runtime::AgentException, "Block sum batch of (" + std::to_string(count) +
                                                    ") digests exceeds the announced batch size (" +
                                                    std::to_string(batchSize) + ")");
     }
@@ -55,22 +55,22 @@ void receiveBatch(Net::ServerSocket& socket, std::uint32_t batchSize, BlockSumMa
         storeRecords(buffer, piece, manager);
         done += piece;
     }
-    Net::ProtocolStream::verifyCode(Net::PROT_BLOCKSUMS_DIGEST, socket.readCode());
+    net::ProtocolStream::verifyCode(net::PROT_BLOCKSUMS_DIGEST, socket.readCode());
     unsigned char digest[kDigestBytes];
     socket.readBytes(digest, sizeof digest);
-    socket.sendCode(Net::PROT_BLOCKSUMS_ACK).flush();
+    socket.sendCode(net::PROT_BLOCKSUMS_ACK).flush();
 }
 
 }  // namespace
 
-void downloadBlockSums(Net::ServerSocket& socket, BlockSumManager& manager) {
+void downloadBlockSums(net::ServerSocket& socket, BlockSumManager& manager) {
     ZENTRAD_CHECK_RUNNING();
     std::uint32_t batchSize = batchSizeFromServer(socket);
-    while (winutil::isRunning()) {
-        Net::Code code = socket.readCode();
-        if (code == Net::PROT_BLOCKSUMS_END)
+    while (runtime::isRunning()) {
+        net::Code code = socket.readCode();
+        if (code == net::PROT_BLOCKSUMS_END)
             return;
-        Net::ProtocolStream::verifyCode(Net::PROT_BLOCKSUMS, code);
+        net::ProtocolStream::verifyCode(net::PROT_BLOCKSUMS, code);
         receiveBatch(socket, batchSize, manager);
     }
     ZENTRAD_THROW_SHUTDOWN();

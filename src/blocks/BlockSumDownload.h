@@ -15,8 +15,8 @@
 
 namespace blocks {
 
-// Throws winutil::ShutdownException when the agent stops, winutil::AgentException for a
-// remote error, a protocol error or a malformed batch, Net::SocketException for the wire.
-void downloadBlockSums(Net::ServerSocket& socket, BlockSumManager& manager);
+// Throws runtime::ShutdownException when the agent stops, runtime::AgentException for a
+// remote error, a protocol error or a malformed batch, net::SocketException for the wire.
+void downloadBlockSums(net::ServerSocket& socket, BlockSumManager& manager);
 
 }  // namespace blocks

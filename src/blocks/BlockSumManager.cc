@@ -6,9 +6,8 @@
 #include <random>
 #include <system_error>
 
-#include "winutil/AgentOptions.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {
@@ -27,8 +26,9 @@ std::string uniqueSuffix() {
 
 }  // namespace
 
-BlockSumManager::BlockSumManager(const std::string& deviceID, std::uint64_t blockCount) {
-    initialize(deviceID, blockCount);
+BlockSumManager::BlockSumManager(const std::filesystem::path& directory,
+                                 const std::string& deviceID, std::uint64_t blockCount) {
+    initialize(directory, deviceID, blockCount);
 }
 
 BlockSumManager::~BlockSumManager() {
@@ -46,29 +46,27 @@ std::string BlockSumManager::sanitizeName(const std::string& name) {
     return result;
 }
 
-void BlockSumManager::initialize(const std::string& deviceID, std::uint64_t blockCount) {
+void BlockSumManager::initialize(const std::filesystem::path& directory,
+                                 const std::string& deviceID, std::uint64_t blockCount) {
     removeFile();
-    usedBlocks_ = std::make_unique<IndexedBlockMap>(blockCount);
     reading_ = false;
     windowFirst_ = 0;
     windowRecords_ = 0;
-    auto options = winutil::agentOptions();
-    if (!options)
-        ZENTRAD_THROW(winutil::AgentException, "agent options are not set");
-    directory_ = options->tempDir();
+    usedBlocks_ = std::make_unique<IndexedBlockMap>(blockCount);
+    directory_ = directory;
     path_ = directory_ / (sanitizeName(deviceID) + uniqueSuffix());
     if (!std::filesystem::exists(directory_))
         std::filesystem::create_directory(directory_);
     file_.open(path_, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
     if (!file_.is_open() || file_.fail()) {
-        ZENTRAD_THROW(winutil::AgentException, "Failed to open blocksum file " + path_.string());
+        ZENTRAD_THROW(runtime::AgentException, "Failed to open blocksum file " + path_.string());
     }
     initialized_ = true;
 }
 
 void BlockSumManager::addDigest(std::uint64_t blockNumber, const BlockDigest& digest) {
     if (!initialized_)
-        ZENTRAD_THROW(winutil::AgentException, "blocksum file is not open");
+        ZENTRAD_THROW(runtime::AgentException, "blocksum file is not open");
     usedBlocks_->sequentiallySetBit(blockNumber);
     // Records are only ever appended; a query moves the stream's position, so after one go
     // back to the end. Seeking before every append would flush the buffer each time.
@@ -79,7 +77,7 @@ void BlockSumManager::addDigest(std::uint64_t blockNumber, const BlockDigest& di
     file_.write(reinterpret_cast<const char*>(digest.data()),
                 static_cast<std::streamsize>(digest.size()));
     if (!file_) {
-        ZENTRAD_THROW(winutil::AgentException, "Failed to write blocksum file " + path_.string());
+        ZENTRAD_THROW(runtime::AgentException, "Failed to write blocksum file " + path_.string());
     }
 }
 
@@ -107,7 +105,7 @@ void BlockSumManager::readWindow(std::uint64_t record, std::uint64_t block) {
                static_cast<std::streamsize>(count * kDigestBytes));
     if (!file_) {
         file_.clear();
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Failed to read blocksum from file for block #" + std::to_string(block));
     }
     windowFirst_ = record;
@@ -122,7 +120,7 @@ void BlockSumManager::removeFile() noexcept {
     std::error_code error;
     std::filesystem::remove(path_, error);
     if (error) {
-        winutil::logWarn() << "Could not remove blocksum file " << path_.string() << ": "
+        logging::logWarn() << "Could not remove blocksum file " << path_.string() << ": "
                            << error.message();
     }
 }

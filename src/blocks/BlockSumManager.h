@@ -3,12 +3,12 @@
 // blocksum file, one 16-byte record per listed block in ascending block order; which
 // blocks are listed is kept in an IndexedBlockMap, whose rank of a block is its record
 // number. Each manager has a file of its own (the sanitised device ID plus a unique
-// suffix, in the agent's temporary directory), so two backups of one volume never share
-// or delete each other's digests; the file is removed when the manager goes away.
+// suffix, in the directory it is given, the agent's temporary directory), so two backups of one
+// volume never share or delete each other's digests; the file is removed when the manager goes
 // Queries come in ascending block order during a backup, so records are read a window at a
 // time and appends go through the stream's buffer: a system call per few thousand blocks,
 // not per block. Memory stays one window whatever the volume's size.
-// Not thread-safe: filled by the request thread, then queried by the disk stage only.
+// away. Not thread-safe: filled by the request thread, then queried by the disk stage only.
 #pragma once
 
 #include <cstdint>
@@ -28,23 +28,25 @@ class BlockSumManager {
     // The empty manager of a backup that does not compare digests: nothing is listed.
     BlockSumManager() = default;
     // Calls initialize.
-    BlockSumManager(const std::string& deviceID, std::uint64_t blockCount);
+    BlockSumManager(const std::filesystem::path& directory, const std::string& deviceID,
+                    std::uint64_t blockCount);
     ~BlockSumManager();
     BlockSumManager(const BlockSumManager&) = delete;
     BlockSumManager& operator=(const BlockSumManager&) = delete;
 
-    // Creates the temporary directory if needed (std::filesystem errors propagate) and an
-    // empty blocksum file for a volume of blockCount blocks. Throws winutil::AgentException
+    // Creates the directory if needed (std::filesystem errors propagate) and an empty
+    // blocksum file in it for a volume of blockCount blocks. Throws runtime::AgentException
     // naming the path when the file cannot be created.
-    void initialize(const std::string& deviceID, std::uint64_t blockCount);
+    void initialize(const std::filesystem::path& directory, const std::string& deviceID,
+                    std::uint64_t blockCount);
 
     // Records the server's digest of block blockNumber. Block numbers must arrive strictly
-    // ascending and below the block count; anything else throws winutil::AgentException
+    // ascending and below the block count; anything else throws runtime::AgentException
     // before the file is touched, as does a failed write.
     void addDigest(std::uint64_t blockNumber, const BlockDigest& digest);
 
     // True when the server listed this block with exactly this digest. Throws
-    // winutil::AgentException naming the block when its record cannot be read.
+    // runtime::AgentException naming the block when its record cannot be read.
     bool isBlockDuplicate(const Block& block);
 
     // name with every character outside [A-Za-z0-9_-] replaced by '_'; same length.

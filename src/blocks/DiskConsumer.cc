@@ -1,14 +1,14 @@
 #include "blocks/DiskConsumer.h"
 
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
+#include "logging/Logger.h"
+#include "runtime/RunState.h"
 #include "yin/Exceptions.h"
 #include "yin/StageGuard.h"
 
 namespace blocks {
 
 DiskConsumer::DiskConsumer(std::shared_ptr<BlockChannel> input, yin::Latch& latch,
-                           std::shared_ptr<winutil::NetLogger> netLogger,
+                           std::shared_ptr<logging::NetLogger> netLogger,
                            RestorePartition& partition, ReceiverInterrupt& interrupt)
     : yin::RequestThread(std::move(netLogger)),
       yin::Consumer<BlockPtr>(std::move(input), latch),
@@ -49,7 +49,7 @@ void DiskConsumer::done() {
         partition_.close();
     } catch (const std::exception& error) {
         // The last gathered blocks reach the disk here.
-        winutil::logError() << "Error while writing blocks from disk: " << error.what();
+        logging::logError() << "Error while writing blocks from disk: " << error.what();
         failed_ = true;
     }
 }

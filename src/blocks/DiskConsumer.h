@@ -21,7 +21,7 @@ class DiskConsumer : public yin::RequestThread, public yin::Consumer<BlockPtr> {
   public:
     // The partition must outlive the stage.
     DiskConsumer(std::shared_ptr<BlockChannel> input, yin::Latch& latch,
-                 std::shared_ptr<winutil::NetLogger> netLogger, RestorePartition& partition,
+                 std::shared_ptr<logging::NetLogger> netLogger, RestorePartition& partition,
                  ReceiverInterrupt& interrupt);
 
     bool isDone() override { return failed_; }

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <bit>
 
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
+#include "logging/Logger.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 #include "yin/Exceptions.h"
 #include "yin/StageGuard.h"
 
@@ -13,7 +13,7 @@ namespace blocks {
 
 DiskProducer::DiskProducer(BlockReader& reader, const BlockMap& usedBlocks,
                            std::shared_ptr<BlockChannel> output, yin::Latch& latch,
-                           std::shared_ptr<winutil::NetLogger> netLogger,
+                           std::shared_ptr<logging::NetLogger> netLogger,
                            const ChangedBlocks* changes)
     : yin::RequestThread(std::move(netLogger)),
       yin::Producer<BlockPtr>(std::move(output), latch),

@@ -30,7 +30,7 @@ class DiskProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
     // reader, usedBlocks and changes (may be null) must outlive the stage.
     DiskProducer(BlockReader& reader, const BlockMap& usedBlocks,
                  std::shared_ptr<BlockChannel> output, yin::Latch& latch,
-                 std::shared_ptr<winutil::NetLogger> netLogger,
+                 std::shared_ptr<logging::NetLogger> netLogger,
                  const ChangedBlocks* changes = nullptr);
 
     // The map in which handed-out blocks are cleared; null for none.

@@ -3,13 +3,13 @@
 #include <cstring>
 #include <vector>
 
+#include "disk/DiskLayout.h"
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "platform/Volumes.h"
-#include "winutil/DiskLayout.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {
@@ -33,7 +33,7 @@ void DiskVolume::locate() {
                                               static_cast<std::uint32_t>(reply.size()), &returned);
     // More extents than the buffer holds is still an answer: the volume is not on one.
     if (!answered && platform::getLastError() != platform::kErrorMoreData)
-        ZENTRAD_THROW(winutil::DiskException, "Getting Volume extent information failed");
+        ZENTRAD_THROW(runtime::DiskException, "Getting Volume extent information failed");
     platform::VolumeDiskExtentsHeader header{};
     std::memcpy(&header, reply.data(), sizeof header);
     if (!answered || header.numberOfDiskExtents != 1 ||
@@ -47,22 +47,22 @@ void DiskVolume::locate() {
 
 bool DiskVolume::locateOnDisk(const platform::DiskExtent& extent) {
     platform::FileHandle disk = platform::createFile(
-        platform::toWide(winutil::Disk::pathForNumber(extent.diskNumber)), platform::kGenericRead,
+        platform::toWide(disk::Disk::pathForNumber(extent.diskNumber)), platform::kGenericRead,
         platform::kFileShareRead | platform::kFileShareWrite, platform::kOpenExisting, 0);
     if (!disk)
         return false;
-    auto layout = winutil::readCountedLayout(disk);
+    auto layout = disk::readCountedLayout(disk);
     if (!layout)
         return false;
-    auto index = winutil::partitionIndexOf(layout->partitions,
-                                           static_cast<std::uint64_t>(extent.startingOffset),
-                                           static_cast<std::uint64_t>(extent.extentLength));
+    auto index = disk::partitionIndexOf(layout->partitions,
+                                        static_cast<std::uint64_t>(extent.startingOffset),
+                                        static_cast<std::uint64_t>(extent.extentLength));
     if (!index)
         return false;
     partitionStyle_ = layout->style;
     diskNumber_ = extent.diskNumber;
     partitionIndex_ = *index;
-    setDeviceID(winutil::partitionDeviceID(diskNumber_, partitionIndex_));
+    setDeviceID(disk::partitionDeviceID(diskNumber_, partitionIndex_));
     return true;
 }
 
@@ -75,14 +75,14 @@ std::vector<std::shared_ptr<DiskVolume>> DiskVolume::getAllDiskVolumes() {
     do {
         try {
             volumes.push_back(std::make_shared<DiskVolume>(name));
-        } catch (const winutil::DiskException&) {
+        } catch (const runtime::DiskException&) {
             // Removable and optical drives and devices that cannot be queried are not ours.
         }
     } while (enumeration->next(name));
     if (platform::getLastError() != platform::kErrorNoMoreFiles)
-        ZENTRAD_THROW(winutil::DiskException, "Finding next volume failed");
+        ZENTRAD_THROW(runtime::DiskException, "Finding next volume failed");
     if (!enumeration->close())
-        ZENTRAD_THROW(winutil::DiskException, "Closing volume enum failed");
+        ZENTRAD_THROW(runtime::DiskException, "Closing volume enum failed");
     return volumes;
 }
 
@@ -91,7 +91,7 @@ std::shared_ptr<DiskVolume> DiskVolume::getDiskVolumesWithID(const std::string& 
         if (volume->getDeviceID() == id)
             return volume;
     }
-    ZENTRAD_THROW(winutil::DiskException, "Unable to find mounted logical disk: " + id);
+    ZENTRAD_THROW(runtime::DiskException, "Unable to find mounted logical disk: " + id);
 }
 
 std::vector<std::shared_ptr<DiskVolume>> DiskVolume::getDiskVolumesOnDisk(
@@ -104,8 +104,7 @@ std::vector<std::shared_ptr<DiskVolume>> DiskVolume::getDiskVolumesOnDisk(
     return onDisk;
 }
 
-std::vector<std::shared_ptr<DiskVolume>> DiskVolume::getDiskVolumesOnDisk(
-    const winutil::Disk& disk) {
+std::vector<std::shared_ptr<DiskVolume>> DiskVolume::getDiskVolumesOnDisk(const disk::Disk& disk) {
     return getDiskVolumesOnDisk(disk.getDiskNumber());
 }
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "blocks/Volume.h"
+#include "disk/Disk.h"
 #include "platform/DeviceControl.h"
-#include "winutil/Disk.h"
 
 namespace blocks {
 
@@ -19,7 +19,7 @@ class DiskVolume : public Volume {
   public:
     static constexpr std::uint32_t kNoDisk = 9999;
 
-    // Throws winutil::DiskException when the Volume cannot be made or its extents cannot be
+    // Throws runtime::DiskException when the Volume cannot be made or its extents cannot be
     // read.
     explicit DiskVolume(const std::wstring& name);
 
@@ -30,12 +30,12 @@ class DiskVolume : public Volume {
 
     // Every volume of the machine in the system's order; volumes that cannot be made into
     // a DiskVolume (removable and optical drives, unopenable devices) are skipped. Throws
-    // winutil::DiskException when the enumeration itself fails.
+    // runtime::DiskException when the enumeration itself fails.
     static std::vector<std::shared_ptr<DiskVolume>> getAllDiskVolumes();
-    // Throws winutil::DiskException naming id when no volume has that device ID.
+    // Throws runtime::DiskException naming id when no volume has that device ID.
     static std::shared_ptr<DiskVolume> getDiskVolumesWithID(const std::string& id);
     static std::vector<std::shared_ptr<DiskVolume>> getDiskVolumesOnDisk(std::uint32_t diskNumber);
-    static std::vector<std::shared_ptr<DiskVolume>> getDiskVolumesOnDisk(const winutil::Disk& disk);
+    static std::vector<std::shared_ptr<DiskVolume>> getDiskVolumesOnDisk(const disk::Disk& disk);
 
   private:
     void locate();

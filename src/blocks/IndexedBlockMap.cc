@@ -3,8 +3,8 @@
 #include <bit>
 #include <string>
 
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 
@@ -13,12 +13,12 @@ IndexedBlockMap::IndexedBlockMap(std::uint64_t capacity)
 
 void IndexedBlockMap::sequentiallySetBit(std::uint64_t i) {
     if (i >= capacity()) {
-        ZENTRAD_THROW(winutil::AgentException, "Setting bit (" + std::to_string(i) +
+        ZENTRAD_THROW(runtime::AgentException, "Setting bit (" + std::to_string(i) +
                                                    " would surpass capacity of bitmap (" +
                                                    std::to_string(capacity()) + ")");
     }
     if (anySet_ && i <= lastSet_) {
-        ZENTRAD_THROW(winutil::AgentException, "Setting bit (" + std::to_string(i) +
+        ZENTRAD_THROW(runtime::AgentException, "Setting bit (" + std::to_string(i) +
                                                    ") out of order after bit (" +
                                                    std::to_string(lastSet_) + ")");
     }
@@ -45,7 +45,7 @@ std::uint64_t IndexedBlockMap::getUsedBlockIndex(std::uint64_t i) const {
     std::uint64_t below = word(w) & ((std::uint64_t{1} << (i % 64)) - 1);
     rank += static_cast<std::uint64_t>(std::popcount(below));
     if (!bit(i)) {
-        winutil::logError() << "requested used block index for a block that is not set! (block #"
+        logging::logError() << "requested used block index for a block that is not set! (block #"
                             << i << ")";
     }
     return rank;

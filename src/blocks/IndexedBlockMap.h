@@ -16,13 +16,13 @@ class IndexedBlockMap : public BlockMap {
   public:
     explicit IndexedBlockMap(std::uint64_t capacity);
 
-    // Sets bit i and maintains the index. Throws winutil::AgentException when i is not
+    // Sets bit i and maintains the index. Throws runtime::AgentException when i is not
     // below the capacity or not above the last bit set: out-of-order bits would corrupt
     // every later rank.
     void sequentiallySetBit(std::uint64_t i);
 
     // The number of set bits below i. Asking for a clear bit logs an ERROR line and still
-    // answers the count. Throws winutil::AgentException when i is not below the capacity.
+    // answers the count. Throws runtime::AgentException when i is not below the capacity.
     std::uint64_t getUsedBlockIndex(std::uint64_t i) const;
 
     // Number of bits set so far.

@@ -11,11 +11,11 @@ namespace blocks {
 
 class Md5Stream {
   public:
-    // Throws winutil::AgentException when the digest cannot be set up (the default
+    // Throws runtime::AgentException when the digest cannot be set up (the default
     // provider is not loaded).
     Md5Stream();
 
-    // Throws winutil::AgentException when the library fails.
+    // Throws runtime::AgentException when the library fails.
     void update(const void* data, std::size_t length);
     // The digest of everything fed since construction or the last finish; the stream
     // then starts afresh.

@@ -1,16 +1,16 @@
 #include "blocks/NetConsumer.h"
 
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
+#include "logging/Logger.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 #include "yin/Exceptions.h"
 #include "yin/StageGuard.h"
 
 namespace blocks {
 
-NetConsumer::NetConsumer(Net::ProtocolStream& stream, const crypto::KeyMsg& protocolKey,
+NetConsumer::NetConsumer(net::ProtocolStream& stream, const crypto::KeyMsg& protocolKey,
                          std::shared_ptr<BlockChannel> input, yin::Latch& latch,
-                         std::shared_ptr<winutil::NetLogger> netLogger,
+                         std::shared_ptr<logging::NetLogger> netLogger,
                          std::chrono::milliseconds keepAliveInterval)
     : yin::RequestThread(std::move(netLogger)),
       yin::Consumer<BlockPtr>(std::move(input), latch),
@@ -44,7 +44,7 @@ void NetConsumer::timeout() {
         rearm();
         return;
     } catch (const std::exception& error) {
-        winutil::logError() << "Error while sending blocks to network: " << error.what();
+        logging::logError() << "Error while sending blocks to network: " << error.what();
     }
     failed_ = true;
     throw yin::abort_exception("net consumer failed");
@@ -57,7 +57,7 @@ void NetConsumer::done() {
         try {
             sendBatch();
         } catch (const std::exception& error) {
-            winutil::logError() << "Error while sending blocks to network: " << error.what();
+            logging::logError() << "Error while sending blocks to network: " << error.what();
             failed_ = true;
         }
     }
@@ -77,8 +77,8 @@ void NetConsumer::sendBatch() {
 void NetConsumer::logSummary() const {
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - startTime_);
-    winutil::logInfo() << "Blocks sent: " << blocksSent_;
-    winutil::logInfo() << "Sent " << blocksSent_ << " in " << elapsed.count() / 1000 << " seconds.";
+    logging::logInfo() << "Blocks sent: " << blocksSent_;
+    logging::logInfo() << "Sent " << blocksSent_ << " in " << elapsed.count() / 1000 << " seconds.";
 }
 
 }  // namespace blocks

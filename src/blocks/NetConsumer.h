@@ -25,9 +25,9 @@ class NetConsumer : public yin::RequestThread, public yin::Consumer<BlockPtr> {
     static constexpr std::chrono::milliseconds kKeepAliveInterval{10000};
 
     // The stream must outlive the stage.
-    NetConsumer(Net::ProtocolStream& stream, const crypto::KeyMsg& protocolKey,
+    NetConsumer(net::ProtocolStream& stream, const crypto::KeyMsg& protocolKey,
                 std::shared_ptr<BlockChannel> input, yin::Latch& latch,
-                std::shared_ptr<winutil::NetLogger> netLogger,
+                std::shared_ptr<logging::NetLogger> netLogger,
                 std::chrono::milliseconds keepAliveInterval = kKeepAliveInterval);
 
     bool isDone() override { return failed_; }

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "blocks/BlockRecord.h"
+#include "logging/Logger.h"
 #include "net/ByteOrder.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 #include "yin/Exceptions.h"
 
 namespace blocks {
@@ -25,8 +25,8 @@ std::uint32_t batchLimitFor(const BlockStreamFormat& format) {
 }  // namespace
 
 NetProducer::NetProducer(std::shared_ptr<BlockChannel> output, yin::Latch& latch,
-                         std::shared_ptr<winutil::NetLogger> netLogger,
-                         Net::ProtocolStream& connection, Net::EncryptedMessage& message,
+                         std::shared_ptr<logging::NetLogger> netLogger,
+                         net::ProtocolStream& connection, net::EncryptedMessage& message,
                          const BlockStreamFormat& format, const ReceiverInterrupt& interrupt)
     : yin::RequestThread(std::move(netLogger)),
       yin::Producer<BlockPtr>(std::move(output), latch),
@@ -72,38 +72,38 @@ void NetProducer::fail(const char* what) {
     if (interrupt_.triggered())
         throw yin::abort_exception("netproducer interrupted");
     if (what != nullptr)
-        winutil::logError() << "Error while reading blocks from network: " << what;
+        logging::logError() << "Error while reading blocks from network: " << what;
     else
-        winutil::logError() << "Unknown exception in net producer";
+        logging::logError() << "Unknown exception in net producer";
     failed_ = true;
     throw yin::abort_exception("netproducer failed");
 }
 
 void NetProducer::receiveNext() {
     message_.receiveExpected();
-    Net::Code code = message_.read32();
-    if (code == Net::PROT_BLOCKS) {
+    net::Code code = message_.read32();
+    if (code == net::PROT_BLOCKS) {
         receiveBlockPipeline();
         return;
     }
-    if (code == Net::PROT_RESTORE_END) {
+    if (code == net::PROT_RESTORE_END) {
         message_.read32();
         finished_ = true;
         throw yin::pc_exception("producer reading from network is finished");
     }
-    ZENTRAD_THROW(winutil::AgentException,
-                  "Unexpected code (0x" + Net::hexCode(code) + ") during restore");
+    ZENTRAD_THROW(runtime::AgentException,
+                  "Unexpected code (0x" + net::hexCode(code) + ") during restore");
 }
 
 void NetProducer::receiveBlockPipeline() {
     std::uint16_t count = message_.read16();
     if (count == 0 || count > batchLimit_) {
-        ZENTRAD_THROW(winutil::AgentException, "Block stream error: (" + std::to_string(count) +
+        ZENTRAD_THROW(runtime::AgentException, "Block stream error: (" + std::to_string(count) +
                                                    ") invalid number of blocks in stream");
     }
     batch_.clear();
     next_ = 0;
-    connection_.readCodeExpect(Net::PROT_BLOCK_STREAM);
+    connection_.readCodeExpect(net::PROT_BLOCK_STREAM);
     std::vector<BlockPtr> received;
     received.reserve(count);
     // Each socket read takes a record's data together with what must follow it: the next
@@ -139,16 +139,16 @@ BlockPtr NetProducer::receiveRecord(const BlockRecordHeaderBytes& bytes, unsigne
 // The digest the server sent must match the records as received; a mismatch fails the
 // restore before any block of the batch is handed on.
 void NetProducer::checkDigest(const std::array<unsigned char, kTrailerBytes>& trailer) {
-    auto code = static_cast<Net::Code>(Net::readBigEndian(trailer.data(), 4));
-    if (code == Net::PROT_ERROR) {
-        ZENTRAD_THROW(winutil::AgentException,
+    auto code = static_cast<net::Code>(net::readBigEndian(trailer.data(), 4));
+    if (code == net::PROT_ERROR) {
+        ZENTRAD_THROW(runtime::AgentException,
                       "Remote host has reported an error and closed the connection.");
     }
-    Net::ProtocolStream::verifyCode(Net::PROT_BLOCK_STREAM_DIGEST, code);
+    net::ProtocolStream::verifyCode(net::PROT_BLOCK_STREAM_DIGEST, code);
     BlockDigest sent{};
     std::memcpy(sent.data(), trailer.data() + 4, sent.size());
     if (digest_.finish() != sent) {
-        ZENTRAD_THROW(winutil::AgentException, "Block stream error: the digest of batch " +
+        ZENTRAD_THROW(runtime::AgentException, "Block stream error: the digest of batch " +
                                                    std::to_string(batchesReceived_ + 1) +
                                                    " does not match its blocks");
     }

@@ -40,8 +40,8 @@ class NetProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
     // The connection and message must outlive the stage; while it runs, no other thread
     // reads from the connection. interrupt tells it that another stage failed.
     NetProducer(std::shared_ptr<BlockChannel> output, yin::Latch& latch,
-                std::shared_ptr<winutil::NetLogger> netLogger, Net::ProtocolStream& connection,
-                Net::EncryptedMessage& message, const BlockStreamFormat& format,
+                std::shared_ptr<logging::NetLogger> netLogger, net::ProtocolStream& connection,
+                net::EncryptedMessage& message, const BlockStreamFormat& format,
                 const ReceiverInterrupt& interrupt);
 
     bool isDone() override { return failed_; }
@@ -71,8 +71,8 @@ class NetProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
     void checkDigest(const std::array<unsigned char, kTrailerBytes>& trailer);
     [[noreturn]] void fail(const char* what);
 
-    Net::ProtocolStream& connection_;
-    Net::EncryptedMessage& message_;
+    net::ProtocolStream& connection_;
+    net::EncryptedMessage& message_;
     BlockStreamFormat format_;
     std::uint32_t batchLimit_;
     const ReceiverInterrupt& interrupt_;

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
 namespace blocks {
 namespace {
@@ -70,7 +70,7 @@ void ProgressMeter::update(std::uint64_t done, const std::string& suffix) {
         return;
     next_ = now + interval_;
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_);
-    winutil::logInfo() << progressLine(what_, done, total_, blockSize_, elapsed) << suffix;
+    logging::logInfo() << progressLine(what_, done, total_, blockSize_, elapsed) << suffix;
 }
 
 }  // namespace blocks

@@ -16,7 +16,7 @@ namespace blocks {
 class ReceiverInterrupt {
   public:
     // socket may be null (nothing to interrupt).
-    explicit ReceiverInterrupt(Net::TcpSocket* socket) : socket_(socket) {}
+    explicit ReceiverInterrupt(net::TcpSocket* socket) : socket_(socket) {}
     ~ReceiverInterrupt();
     ReceiverInterrupt(const ReceiverInterrupt&) = delete;
     ReceiverInterrupt& operator=(const ReceiverInterrupt&) = delete;
@@ -25,7 +25,7 @@ class ReceiverInterrupt {
     bool triggered() const noexcept { return triggered_.load(); }
 
   private:
-    Net::TcpSocket* socket_;
+    net::TcpSocket* socket_;
     std::atomic<bool> triggered_{false};
 };
 

@@ -4,10 +4,10 @@
 #include <limits>
 
 #include "blocks/DeviceErrors.h"
+#include "logging/Logger.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {
@@ -27,7 +27,7 @@ platform::FileHandle openForWriting(const std::string& path) {
         platform::kFileShareRead | platform::kFileShareWrite, platform::kOpenExisting,
         platform::kFileFlagSequentialScan);
     if (!device) {
-        ZENTRAD_THROW(winutil::DiskException, "Could not open disk: " + path + "  Error = 0x" +
+        ZENTRAD_THROW(runtime::DiskException, "Could not open disk: " + path + "  Error = 0x" +
                                                   hex(platform::getLastError()));
     }
     return device;
@@ -63,7 +63,7 @@ void RestorePartition::seek(std::uint64_t offset) {
         failed = result == platform::kInvalidSetFilePointer && platform::getLastError() != 0;
     }
     if (failed) {
-        ZENTRAD_THROW(winutil::DiskException,
+        ZENTRAD_THROW(runtime::DiskException,
                       "Unable to seek to disk offset: " + std::to_string(offset));
     }
     position_ = offset;
@@ -77,7 +77,7 @@ std::uint64_t RestorePartition::targetOf(const Block& block) const {
     std::uint64_t index = block.index();
     bool inside = size <= length_ && index <= (length_ - size) / size;
     if (!inside) {
-        ZENTRAD_THROW(winutil::DiskException, "Writing block #" + std::to_string(index) +
+        ZENTRAD_THROW(runtime::DiskException, "Writing block #" + std::to_string(index) +
                                                   " of size (" + std::to_string(size) +
                                                   ") to would write outside of partition range");
     }
@@ -86,15 +86,15 @@ std::uint64_t RestorePartition::targetOf(const Block& block) const {
 
 void RestorePartition::checkWritable(const Block& block) const {
     if (block.compressed()) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Block data was not uncompressed before attempting to write to disk");
     }
     if (block.encrypted()) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Block data was not decrypted before attempting to write to disk");
     }
     if (block.length() != block.size()) {
-        ZENTRAD_THROW(winutil::DiskException, "Block #" + std::to_string(block.index()) +
+        ZENTRAD_THROW(runtime::DiskException, "Block #" + std::to_string(block.index()) +
                                                   " holds " + std::to_string(block.length()) +
                                                   " bytes instead of its size (" +
                                                   std::to_string(block.size()) + "); not written");
@@ -132,7 +132,7 @@ void RestorePartition::flush() {
         if (ok)
             position_ += written;
         if (ok && attempt > 1) {
-            winutil::logWarn() << "Successfully wrote at disk offset " << pendingStart_ << " after "
+            logging::logWarn() << "Successfully wrote at disk offset " << pendingStart_ << " after "
                                << attempt << " tries.  Earlier writes failed with error: "
                                << deviceErrorText(error);
         }
@@ -156,7 +156,7 @@ void RestorePartition::flush() {
     } else {
         message += " " + deviceErrorText(error);
     }
-    ZENTRAD_THROW(winutil::DiskException, message);
+    ZENTRAD_THROW(runtime::DiskException, message);
 }
 
 void RestorePartition::close() {

@@ -21,7 +21,7 @@ class RestorePartition {
     static constexpr std::size_t kGatherBytes = 1 << 20;
 
     // Opens the device for writing, unshared, for sequential access. Throws
-    // winutil::DiskException naming the path and the system's error code when it cannot.
+    // runtime::DiskException naming the path and the system's error code when it cannot.
     RestorePartition(const std::string& path, std::uint64_t offset, std::uint64_t length);
     // Writes through an already open device.
     RestorePartition(platform::FileHandle device, std::uint64_t offset, std::uint64_t length);
@@ -30,16 +30,16 @@ class RestorePartition {
     RestorePartition(const RestorePartition&) = delete;
     RestorePartition& operator=(const RestorePartition&) = delete;
 
-    // Moves to an absolute device offset. Throws winutil::DiskException naming the offset
+    // Moves to an absolute device offset. Throws runtime::DiskException naming the offset
     // when the system refuses it.
     void seek(std::uint64_t offset);
 
     // Writes a plain block of exactly size bytes at its place: gathered with the blocks
     // before it when it continues them, otherwise after writing those. Refuses, before
     // anything is gathered, a block that is still compressed or enciphered
-    // (winutil::AgentException), one whose data is not exactly its size, and one whose
-    // place overflows or leaves the partition (winutil::DiskException). A failed or short
-    // write throws winutil::DiskException with the byte counts or the system's error.
+    // (runtime::AgentException), one whose data is not exactly its size, and one whose
+    // place overflows or leaves the partition (runtime::DiskException). A failed or short
+    // write throws runtime::DiskException with the byte counts or the system's error.
     void writeBlock(const Block& block);
     // Writes the gathered blocks. Throws as writeBlock.
     void flush();

@@ -3,24 +3,24 @@
 #include <memory>
 #include <vector>
 
-#include "blocks/DecryptionCP.h"
+#include "blocks/DecryptionStage.h"
 #include "blocks/DiskConsumer.h"
-#include "blocks/InflateCP.h"
+#include "blocks/InflateStage.h"
 #include "blocks/StageWorkers.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
+#include "runtime/Exceptions.h"
 #include "yin/Pipeline.h"
 
 namespace blocks {
 
-RestoreStreamResult receiveBlockStream(Net::ProtocolStream& connection,
-                                       Net::EncryptedMessage& message,
+RestoreStreamResult receiveBlockStream(net::ProtocolStream& connection,
+                                       net::EncryptedMessage& message,
                                        const BlockStreamFormat& format,
                                        const std::optional<crypto::KeyMsg>& key,
                                        RestorePartition& partition, std::uint32_t workerThreads) {
     if (format.encrypted && !key)
-        ZENTRAD_THROW(winutil::AgentException, "No key to decipher the blocks with");
-    auto netLogger = winutil::Logger::get().getNetLogger();
+        ZENTRAD_THROW(runtime::AgentException, "No key to decipher the blocks with");
+    auto netLogger = logging::Logger::get().getNetLogger();
     ReceiverInterrupt interrupt(connection.socket());
     yin::Pipeline pipeline;
     auto received = std::make_shared<BlockChannel>();
@@ -29,12 +29,12 @@ RestoreStreamResult receiveBlockStream(Net::ProtocolStream& connection,
     pipeline.start(producer);
     std::shared_ptr<BlockChannel> tail = received;
     std::size_t workers = workerCount(workerThreads);
-    std::vector<DecryptionCP*> decryptors;
+    std::vector<DecryptionStage*> decryptors;
     if (format.encrypted) {
         auto deciphered = std::make_shared<BlockChannel>();
         decryptors = addWorkers(
             tail, deciphered, workers, [&](auto group) -> auto& {
-                return pipeline.emplace<DecryptionCP>(group, pipeline.latch(), netLogger, *key,
+                return pipeline.emplace<DecryptionStage>(group, pipeline.latch(), netLogger, *key,
                                                       interrupt);
             });
         startAll(pipeline, decryptors);
@@ -43,7 +43,7 @@ RestoreStreamResult receiveBlockStream(Net::ProtocolStream& connection,
     auto inflated = std::make_shared<BlockChannel>();
     auto inflaters = addWorkers(
         tail, inflated, workers, [&](auto group) -> auto& {
-            return pipeline.emplace<InflateCP>(group, pipeline.latch(), netLogger, interrupt);
+            return pipeline.emplace<InflateStage>(group, pipeline.latch(), netLogger, interrupt);
         });
     startAll(pipeline, inflaters);
     auto& writer =

@@ -1,5 +1,5 @@
 // Runs the stages of a volume restore over one connection: NetProducer receives the block
-// stream, DecryptionCP deciphers (only when the blocks are enciphered), InflateCP
+// stream, DecryptionStage deciphers (only when the blocks are enciphered), InflateStage
 // inflates, DiskConsumer writes through the RestorePartition. The calling thread builds,
 // starts and joins the stages' threads.
 #pragma once
@@ -26,11 +26,11 @@ struct RestoreStreamResult {
 
 // key is used when format.encrypted is set (and must then be given). Lines the stages log
 // go to the calling thread's network logger as well. Throws only when the pipeline cannot
-// be built (winutil::AgentException); a stage's failure is logged by that stage and
+// be built (runtime::AgentException); a stage's failure is logged by that stage and
 // reported through the result. Deciphering and inflating have workerThreads workers
 // each (0: one per core); the blocks reach the disk writer in the order they came.
-RestoreStreamResult receiveBlockStream(Net::ProtocolStream& connection,
-                                       Net::EncryptedMessage& message,
+RestoreStreamResult receiveBlockStream(net::ProtocolStream& connection,
+                                       net::EncryptedMessage& message,
                                        const BlockStreamFormat& format,
                                        const std::optional<crypto::KeyMsg>& key,
                                        RestorePartition& partition,

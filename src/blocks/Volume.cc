@@ -10,8 +10,8 @@
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "platform/Volumes.h"
-#include "winutil/Exceptions.h"
-#include "winutil/RunState.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 
 namespace blocks {
 namespace {
@@ -26,7 +26,7 @@ Volume::Volume(const std::wstring& name) : name_(name), devicePath_(platform::to
         devicePath_.pop_back();
     driveType_ = platform::getDriveType(name_);
     if (driveType_ != platform::kDriveFixed && driveType_ != platform::kDriveNoRootDir) {
-        ZENTRAD_THROW(winutil::DiskException,
+        ZENTRAD_THROW(runtime::DiskException,
                       "Drive type was not a fixed drive (" + std::to_string(driveType_) + ")");
     }
     platform::VolumeInformation information;
@@ -41,7 +41,7 @@ platform::FileHandle Volume::createFile(std::uint32_t access, std::uint32_t flag
         platform::toWide(devicePath_), access, platform::kFileShareRead | platform::kFileShareWrite,
         platform::kOpenExisting, flags);
     if (!device) {
-        ZENTRAD_THROW(winutil::DiskException,
+        ZENTRAD_THROW(runtime::DiskException,
                       "Failed to open device " + devicePath_ + " for reading");
     }
     return device;
@@ -54,7 +54,7 @@ void Volume::discoverVolumeData() {
     if (!platform::deviceIoControl(device, platform::kFsctlGetNtfsVolumeData, nullptr, 0, &data,
                                    sizeof data, &returned) ||
         returned < sizeof data || data.totalClusters < 0 || data.bytesPerCluster == 0) {
-        ZENTRAD_THROW(winutil::DiskException, "Error getting device volume data");
+        ZENTRAD_THROW(runtime::DiskException, "Error getting device volume data");
     }
     blockCount_ = static_cast<std::uint64_t>(data.totalClusters);
     blockSize_ = data.bytesPerCluster;
@@ -77,7 +77,7 @@ std::uint32_t Volume::getBlockSize() {
 void Volume::getBlockMap(BlockMap& map) {
     std::uint64_t count = getBlockCount();
     if (map.size() != 0 || map.capacity() < count) {
-        ZENTRAD_THROW(winutil::DiskException, "Block map for " + devicePath_ +
+        ZENTRAD_THROW(runtime::DiskException, "Block map for " + devicePath_ +
                                                   " must be empty and hold " +
                                                   std::to_string(count) + " blocks");
     }
@@ -102,19 +102,19 @@ void Volume::appendBitmapPiece(platform::FileHandle& device, BlockMap& map,
     if (!platform::deviceIoControl(device, platform::kFsctlGetVolumeBitmap, &input, sizeof input,
                                    reply.data(), kBitmapReplyBytes, &returned) &&
         platform::getLastError() != platform::kErrorMoreData) {
-        ZENTRAD_THROW(winutil::DiskException, "Failed to get block bitmap");
+        ZENTRAD_THROW(runtime::DiskException, "Failed to get block bitmap");
     }
     platform::VolumeBitmapBufferHeader header{};
     std::memcpy(&header, reply.data(), sizeof header);
     std::uint64_t remaining = blockCount_ - map.size();
     if (header.startingLcn != static_cast<std::int64_t>(startingCluster) || header.bitmapSize < 0 ||
         static_cast<std::uint64_t>(header.bitmapSize) > remaining) {
-        ZENTRAD_THROW(winutil::DiskException, "Failed to get block bitmap");
+        ZENTRAD_THROW(runtime::DiskException, "Failed to get block bitmap");
     }
     auto size = static_cast<std::uint64_t>(header.bitmapSize);
     std::uint64_t n = std::min(size, kBitmapPieceBits);
     if ((n == 0 && size != 0) || returned < sizeof header + (n + 7) / 8)
-        ZENTRAD_THROW(winutil::DiskException, "Failed to get block bitmap");
+        ZENTRAD_THROW(runtime::DiskException, "Failed to get block bitmap");
     map.appendBits(reply.data() + sizeof header, n);
     done = size == n;
     startingCluster += (n + 7) / 8 * 8;
@@ -125,7 +125,7 @@ std::shared_ptr<Block> Volume::getBlock(std::uint64_t index) {
         readHandle_ = createFile(platform::kGenericRead, platform::kFileFlagSequentialScan);
     std::uint32_t size = getBlockSize();
     if (size > kMaxBlockSize)
-        ZENTRAD_THROW(winutil::DiskException, "Block size too large");
+        ZENTRAD_THROW(runtime::DiskException, "Block size too large");
     auto block = std::make_shared<Block>(index, size);
     block->load(readHandle_, index);
     block->computeDigest();
@@ -138,7 +138,7 @@ void Volume::getBlocks(std::uint64_t first, std::uint64_t count,
         readHandle_ = createFile(platform::kGenericRead, platform::kFileFlagSequentialScan);
     std::uint32_t size = getBlockSize();
     if (size > kMaxBlockSize)
-        ZENTRAD_THROW(winutil::DiskException, "Block size too large");
+        ZENTRAD_THROW(runtime::DiskException, "Block size too large");
     loadBlockRun(readHandle_, first, count, size, out);
 }
 
@@ -154,7 +154,7 @@ std::uint64_t Volume::getCapacityBytes() const {
     if (!platform::deviceIoControl(device, platform::kIoctlDiskGetLengthInfo, nullptr, 0, &length,
                                    sizeof length, &returned) ||
         returned < sizeof length || length.length < 0) {
-        ZENTRAD_THROW(winutil::DiskException, "Failed to get length information");
+        ZENTRAD_THROW(runtime::DiskException, "Failed to get length information");
     }
     return static_cast<std::uint64_t>(length.length);
 }

@@ -26,7 +26,7 @@ class Volume {
     // Bits of allocation bitmap fetched per request (32 KiB of bitmap).
     static constexpr std::uint64_t kBitmapPieceBits = 262144;
 
-    // name: the volume's name with its trailing backslash. Throws winutil::DiskException
+    // name: the volume's name with its trailing backslash. Throws runtime::DiskException
     // with the drive type unless it is fixed or "no root directory". A volume without a
     // readable file system gets fileSystemType 0.
     explicit Volume(const std::wstring& name);
@@ -34,21 +34,21 @@ class Volume {
     Volume(const Volume&) = delete;
     Volume& operator=(const Volume&) = delete;
 
-    // Opens the device (share read and write). Throws winutil::DiskException naming the
+    // Opens the device (share read and write). Throws runtime::DiskException naming the
     // device path when it cannot be opened.
     platform::FileHandle createFile(std::uint32_t access, std::uint32_t flags) const;
 
-    // Reads cluster count and size (NTFS only). Throws winutil::DiskException when the
+    // Reads cluster count and size (NTFS only). Throws runtime::DiskException when the
     // volume does not answer them.
     void discoverVolumeData();
     std::uint64_t getBlockCount();
     std::uint32_t getBlockSize();
 
     // Appends the allocation bitmap to an empty map whose capacity holds the block count.
-    // Throws winutil::DiskException.
+    // Throws runtime::DiskException.
     void getBlockMap(BlockMap& map);
 
-    // Cluster index as a loaded Block with its digest. Throws winutil::DiskException for
+    // Cluster index as a loaded Block with its digest. Throws runtime::DiskException for
     // clusters over 65535 bytes.
     std::shared_ptr<Block> getBlock(std::uint64_t index);
     // Clusters first .. first + count - 1 as loaded Blocks with their digests, read with
@@ -57,7 +57,7 @@ class Volume {
                    std::vector<std::shared_ptr<Block>>& out);
     std::uint64_t getRunLimit();
 
-    // The device length in bytes. Throws winutil::DiskException.
+    // The device length in bytes. Throws runtime::DiskException.
     std::uint64_t getCapacityBytes() const;
 
     const std::wstring& getName() const { return name_; }

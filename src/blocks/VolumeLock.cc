@@ -1,10 +1,10 @@
 #include "blocks/VolumeLock.h"
 
+#include "logging/Logger.h"
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {
@@ -25,14 +25,14 @@ bool control(platform::FileHandle& volume, std::uint32_t code) {
 VolumeLock::VolumeLock(platform::FileHandle& device, const std::string& path)
     : device_(device), path_(path) {
     if (control(device_, platform::kFsctlLockVolume)) {
-        winutil::logInfo() << "Locked volume " << path_ << " for the restore";
+        logging::logInfo() << "Locked volume " << path_ << " for the restore";
         return;
     }
     if (platform::getLastError() != platform::kErrorAccessDenied)
         fail("locking");
     // Files on the volume are open: the only way to write beneath them is to take the file
     // system away from under their handles.
-    winutil::logWarn() << "Volume " << path_
+    logging::logWarn() << "Volume " << path_
                        << " is in use; dismounting it for the restore (open handles on it "
                           "become invalid)";
     if (!control(device_, platform::kFsctlDismountVolume))
@@ -40,21 +40,21 @@ VolumeLock::VolumeLock(platform::FileHandle& device, const std::string& path)
     dismounted_ = true;
     if (!control(device_, platform::kFsctlLockVolume))
         fail("locking");
-    winutil::logInfo() << "Locked volume " << path_ << " for the restore after dismounting it";
+    logging::logInfo() << "Locked volume " << path_ << " for the restore after dismounting it";
 }
 
 VolumeLock::~VolumeLock() {
     if (device_.valid() && !control(device_, platform::kFsctlUnlockVolume)) {
-        winutil::logWarn() << "Could not unlock volume " << path_ << ": "
+        logging::logWarn() << "Could not unlock volume " << path_ << ": "
                            << systemText(platform::getLastError());
         return;
     }
-    winutil::logInfo() << "Unlocked volume " << path_;
+    logging::logInfo() << "Unlocked volume " << path_;
 }
 
 void VolumeLock::fail(const std::string& step) const {
     const std::uint32_t error = platform::getLastError();
-    ZENTRAD_THROW(winutil::DiskException, "Could not lock volume " + path_ + " for the restore (" +
+    ZENTRAD_THROW(runtime::DiskException, "Could not lock volume " + path_ + " for the restore (" +
                                               step + " failed): " + systemText(error));
 }
 

@@ -17,7 +17,7 @@ namespace blocks {
 class VolumeLock {
   public:
     // Locks the volume open as device (path names it in messages). Throws
-    // winutil::DiskException naming the path, with the system's error, when the volume can
+    // runtime::DiskException naming the path, with the system's error, when the volume can
     // be neither locked nor dismounted and locked.
     VolumeLock(platform::FileHandle& device, const std::string& path);
     // Unlocks when the handle is still open (closing it has released the lock already);

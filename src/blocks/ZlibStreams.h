@@ -10,7 +10,7 @@ namespace blocks {
 
 class DeflateStream {
   public:
-    // Throws winutil::AgentException when the level is refused (valid levels are -1,
+    // Throws runtime::AgentException when the level is refused (valid levels are -1,
     // zlib's default, to 9) or there is no memory.
     explicit DeflateStream(int level);
     ~DeflateStream();
@@ -26,7 +26,7 @@ class DeflateStream {
 
 class InflateStream {
   public:
-    // Throws winutil::AgentException when zlib cannot set up the stream.
+    // Throws runtime::AgentException when zlib cannot set up the stream.
     InflateStream();
     ~InflateStream();
     InflateStream(const InflateStream&) = delete;

@@ -16,7 +16,7 @@ std::string sealChallenge(const KeyMsg& protocolKey, const RsaKeyPtr& serverKey)
 
 // True when the server's sealed response opens, with the agent's private key, to a record
 // equal to the protocol key (type, key and IV). A response that cannot be opened throws
-// winutil::AgentException with the KeyMsg opening message; one that opens to a different
+// runtime::AgentException with the KeyMsg opening message; one that opens to a different
 // record returns false.
 bool responseMatches(const KeyMsg& protocolKey, const RsaKeyPtr& agentPrivateKey,
                      std::string_view sealedResponse);

@@ -6,7 +6,7 @@
 #include <climits>
 #include <cstring>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace crypto {
 namespace {
@@ -40,18 +40,18 @@ CipherContext::CipherContext() {
     for (Chain& chain : chains_) {
         chain.context.reset(EVP_CIPHER_CTX_new());
         if (!chain.context) {
-            ZENTRAD_THROW(winutil::AgentException, "error creating cipher context");
+            ZENTRAD_THROW(runtime::AgentException, "error creating cipher context");
         }
     }
 }
 
 bool CipherContext::begin(const KeyMsg& key, Direction direction) {
     if (key.key().size() < kMinKeyBytes || key.key().size() > kMaxKeyBytes) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "invalid Blowfish key length (" + std::to_string(key.key().size()) + ")");
     }
     if (key.iv().size() != kBlockBytes) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "invalid Blowfish IV length (" + std::to_string(key.iv().size()) + ")");
     }
     direction_ = direction;

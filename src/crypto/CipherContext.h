@@ -25,14 +25,14 @@ class CipherContext {
 
     enum class Direction { encrypt, decrypt };
 
-    // Throws winutil::AgentException when the context cannot be allocated.
+    // Throws runtime::AgentException when the context cannot be allocated.
     CipherContext();
 
     // Starts a new CBC chain: Blowfish-CBC with key.key() (the key length set to its byte
     // count) and key.iv(). Blowfish's key schedule is costly (tens of microseconds), so each
     // direction keeps its own set-up context: when key and IV equal those of that
     // direction's previous begin only the chain is restarted. Throws
-    // winutil::AgentException, naming the length, before touching the cipher when the
+    // runtime::AgentException, naming the length, before touching the cipher when the
     // record's key or IV does not fit Blowfish (keys from a peer may have any length).
     // Returns false when the cipher library refuses (for instance the legacy provider is
     // not loaded).

@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace crypto {
 namespace {
@@ -21,13 +21,13 @@ void CryptoLibrary::initialise() {
     if (defaultProvider == nullptr) {
         defaultProvider = OSSL_PROVIDER_load(nullptr, "default");
         if (defaultProvider == nullptr) {
-            ZENTRAD_THROW(winutil::AgentException, "Failed to load the default crypto provider");
+            ZENTRAD_THROW(runtime::AgentException, "Failed to load the default crypto provider");
         }
     }
     if (legacyProvider == nullptr) {
         legacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
         if (legacyProvider == nullptr) {
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "Failed to load the legacy crypto provider (Blowfish)");
         }
     }

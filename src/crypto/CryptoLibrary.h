@@ -7,7 +7,7 @@ namespace crypto {
 
 class CryptoLibrary {
   public:
-    // Idempotent and thread-safe; throws winutil::AgentException when a provider cannot
+    // Idempotent and thread-safe; throws runtime::AgentException when a provider cannot
     // be loaded.
     static void initialise();
     // Releases what initialise loaded; a later initialise loads it again.

@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "crypto/Digest.h"
+#include "runtime/Exceptions.h"
 #include "util/BigEndian.h"
-#include "winutil/Exceptions.h"
 
 namespace crypto::Encryption {
 namespace {
@@ -22,7 +22,7 @@ void encryptPiece(CipherContext& context, std::string_view piece, std::vector<un
                   std::size_t& used) {
     std::size_t produced = 0;
     if (!context.update(bytesOf(piece), piece.size(), out.data() + used, produced)) {
-        ZENTRAD_THROW(winutil::AgentException, "error encrypting protocol message: cipher error");
+        ZENTRAD_THROW(runtime::AgentException, "error encrypting protocol message: cipher error");
     }
     used += produced;
 }
@@ -31,20 +31,20 @@ void encryptPiece(CipherContext& context, std::string_view piece, std::vector<un
 std::vector<unsigned char> decipher(const KeyMsg& key, CipherContext& context,
                                     std::string_view ciphertext) {
     if (ciphertext.empty() || ciphertext.size() % CipherContext::kBlockBytes != 0) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "final cipher error while decrypting protocol message");
     }
     if (!context.begin(key, CipherContext::Direction::decrypt)) {
-        ZENTRAD_THROW(winutil::AgentException, "cipher error while decrypting protocol message");
+        ZENTRAD_THROW(runtime::AgentException, "cipher error while decrypting protocol message");
     }
     std::vector<unsigned char> plain(ciphertext.size() + CipherContext::kBlockBytes);
     std::size_t produced = 0;
     if (!context.update(bytesOf(ciphertext), ciphertext.size(), plain.data(), produced)) {
-        ZENTRAD_THROW(winutil::AgentException, "cipher error while decrypting protocol message");
+        ZENTRAD_THROW(runtime::AgentException, "cipher error while decrypting protocol message");
     }
     std::size_t tail = 0;
     if (!context.finish(plain.data() + produced, tail)) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "final cipher error while decrypting protocol message");
     }
     plain.resize(produced + tail);
@@ -55,7 +55,7 @@ std::vector<unsigned char> decipher(const KeyMsg& key, CipherContext& context,
 
 void checkCiphertextLength(std::uint64_t length) {
     if (length > kMaxCiphertextBytes) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "received invalid encrypted message from host: ciphertext length (" +
                           std::to_string(length) + ") exceeds the limit");
     }
@@ -63,15 +63,15 @@ void checkCiphertextLength(std::uint64_t length) {
 
 std::string encryptMessage(const KeyMsg& key, CipherContext& context, std::string_view message) {
     if (message.size() > kMaxMessageBytes) {
-        ZENTRAD_THROW(winutil::AgentException, "protocol message too large to encrypt (" +
+        ZENTRAD_THROW(runtime::AgentException, "protocol message too large to encrypt (" +
                                                    std::to_string(message.size()) + " bytes)");
     }
     if (!context.begin(key, CipherContext::Direction::encrypt)) {
-        ZENTRAD_THROW(winutil::AgentException, "error encrypting protocol message: cipher error");
+        ZENTRAD_THROW(runtime::AgentException, "error encrypting protocol message: cipher error");
     }
     const auto digest = sha1(message);
     if (!digest)
-        ZENTRAD_THROW(winutil::AgentException, "error computing SHA1 of buffer");
+        ZENTRAD_THROW(runtime::AgentException, "error computing SHA1 of buffer");
     std::string length;
     util::appendU32(length, static_cast<std::uint32_t>(message.size()));
 
@@ -83,7 +83,7 @@ std::string encryptMessage(const KeyMsg& key, CipherContext& context, std::strin
     encryptPiece(context, textOf(*digest), out, used);
     std::size_t tail = 0;
     if (!context.finish(out.data() + used, tail)) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "error encrypting protocol message: cipher final error");
     }
     return std::string(reinterpret_cast<const char*>(out.data()), used + tail);
@@ -93,23 +93,23 @@ std::string decryptMessage(const KeyMsg& key, CipherContext& context, std::strin
     checkCiphertextLength(ciphertext.size());
     const std::vector<unsigned char> plain = decipher(key, context, ciphertext);
     if (plain.size() < kEnvelopeOverhead) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "received invalid encrypted message from host: message too short");
     }
     const std::uint64_t length = util::loadU32(plain.data());
     if (length + kEnvelopeOverhead != plain.size()) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "received invalid encrypted message from host: embedded message length (" +
                           std::to_string(length) + ") not valid");
     }
     const std::string_view message(reinterpret_cast<const char*>(plain.data()) + 4, length);
     const auto digest = sha1(message);
     if (!digest) {
-        ZENTRAD_THROW(winutil::AgentException, "error computing SHA1 of message from host");
+        ZENTRAD_THROW(runtime::AgentException, "error computing SHA1 of message from host");
     }
     const std::string_view stored(message.data() + length, kSha1Bytes);
     if (textOf(*digest) != stored) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "encrypted message from host invalid, failed sha1 checksum");
     }
     return std::string(message);

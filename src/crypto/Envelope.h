@@ -31,18 +31,18 @@ constexpr std::size_t ciphertextSize(std::size_t messageBytes) {
 }
 
 // Checks a ciphertext length read from the wire before anything is allocated for it.
-// Throws winutil::AgentException naming the length when it is above kMaxCiphertextBytes.
+// Throws runtime::AgentException naming the length when it is above kMaxCiphertextBytes.
 // Lengths that are 0 or not a multiple of 8 are left to decryptMessage, which rejects them
 // with its own message.
 void checkCiphertextLength(std::uint64_t length);
 
-// Seals and encrypts message. Throws winutil::AgentException when the cipher or the
+// Seals and encrypts message. Throws runtime::AgentException when the cipher or the
 // digest fails, when the message is too large for the envelope's length field (naming its
 // size), and as CipherContext::begin does for an unfit key.
 std::string encryptMessage(const KeyMsg& key, CipherContext& context, std::string_view message);
 
 // Decrypts and checks ciphertext from a peer and returns the message bytes; nothing is
-// returned from a message that fails any check. Throws winutil::AgentException, each with
+// returned from a message that fails any check. Throws runtime::AgentException, each with
 // its own text, when: the length is 0, not a multiple of 8 or above the limit; the cipher
 // fails or the padding is bad; the plain text is too short for the envelope; the embedded
 // length does not fit it; the SHA-1 does not match or cannot be computed; and as

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
 namespace crypto {
 namespace {
@@ -17,7 +17,7 @@ KeyFileLock::KeyFileLock(std::filesystem::path lockPath) : lockPath_(std::move(l
         if (removeIfStale())
             continue;
         if (std::chrono::steady_clock::now() >= deadline) {
-            winutil::logWarn() << "key files are locked by another process (" << lockPath_.string()
+            logging::logWarn() << "key files are locked by another process (" << lockPath_.string()
                                << "), going on without the lock";
             return;
         }
@@ -51,7 +51,7 @@ bool KeyFileLock::removeIfStale() {
     const auto age = std::filesystem::file_time_type::clock::now() - written;
     if (age < kStaleAfter)
         return false;
-    winutil::logWarn() << "removing stale key file lock (" << lockPath_.string() << ")";
+    logging::logWarn() << "removing stale key file lock (" << lockPath_.string() << ")";
     return std::filesystem::remove(lockPath_, error);
 }
 

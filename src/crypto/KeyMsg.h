@@ -27,20 +27,20 @@ class KeyMsg {
 
     // A new random key of keyBits bits and an 8-byte IV, drawn from the cryptographic random
     // generator; the record carries the given type (the agent always asks for 1). Throws
-    // winutil::AgentException naming keyBits when it is not a multiple of 8 or lies outside
+    // runtime::AgentException naming keyBits when it is not a multiple of 8 or lies outside
     // 32 to 128.
     KeyMsg(std::uint16_t type, std::uint16_t keyBits);
 
     // Opens a sealed record with a private key and checks it. Throws
-    // winutil::AgentException when RSA decryption fails, when the record is shorter or
+    // runtime::AgentException when RSA decryption fails, when the record is shorter or
     // longer than its fields say, and when its SHA-1 does not match.
     KeyMsg(const RsaKeyPtr& privateKey, std::string_view sealed);
 
     // A record from its fields, as read in the clear from an encrypted message. Throws
-    // winutil::AgentException when the key or IV is longer than 65535 bytes.
+    // runtime::AgentException when the key or IV is longer than 65535 bytes.
     KeyMsg(std::uint16_t type, std::string key, std::string iv);
 
-    // The sealed record for the holder of publicKey. Throws winutil::AgentException when
+    // The sealed record for the holder of publicKey. Throws runtime::AgentException when
     // the digest or the RSA encryption fails.
     std::string encrypt(const RsaKeyPtr& publicKey) const;
 

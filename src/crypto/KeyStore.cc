@@ -7,11 +7,10 @@
 #include "crypto/KeyFileLock.h"
 #include "crypto/RsaKeyFiles.h"
 #include "crypto/SessionKeyFile.h"
+#include "logging/Logger.h"
 #include "platform/RegularFile.h"
+#include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
-#include "winutil/AgentOptions.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace crypto::Encryption {
 namespace {
@@ -43,7 +42,7 @@ KeyFileBytes readKeyFile(const std::filesystem::path& path) {
             file.bytes.clear();
             return file;
         default:
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "cannot read key file " + path.string() + "; it is left as it is");
     }
 }
@@ -76,10 +75,10 @@ void keepReplacedFile(const std::filesystem::path& path) {
         kept = base + "-" + std::to_string(copy);
     std::filesystem::rename(path, kept, error);
     if (error) {
-        ZENTRAD_THROW(winutil::AgentException, "could not keep the replaced key file " +
+        ZENTRAD_THROW(runtime::AgentException, "could not keep the replaced key file " +
                                                    path.string() + ": " + error.message());
     }
-    winutil::logWarn() << "kept the replaced key file as " << kept.string();
+    logging::logWarn() << "kept the replaced key file as " << kept.string();
 }
 
 void regenerateRsaKeys(const KeyFilePaths& paths) {
@@ -90,7 +89,7 @@ void regenerateRsaKeys(const KeyFilePaths& paths) {
 }
 
 void regenerateSessionKey(const KeyFilePaths& paths, std::uint16_t keyBits) {
-    winutil::logWarn() << "generating new backup key!";
+    logging::logWarn() << "generating new backup key!";
     keepReplacedFile(paths.sessionKey);
     newSessionKeyFile(keyBits, paths.privateKey, paths.sessionKey);
 }
@@ -105,7 +104,7 @@ RsaKeyPtr loadPrivateKey(const KeyFilePaths& paths, std::uint16_t keyBits) {
             // beside the new one for inspection.
         }
     }
-    winutil::logWarn() << "generating new RSA private key!";
+    logging::logWarn() << "generating new RSA private key!";
     regenerateRsaKeys(paths);
     RsaKeyPtr key = readPrivateKey(paths.privateKey);
     // A new pair makes the old session key unreadable, so it is replaced along with it.
@@ -120,12 +119,12 @@ std::string loadPublicKeyText(const KeyFilePaths& paths, const RsaKey& privateKe
     const RsaKeyPtr stored = RsaKey::readPublicPem(text);
     if (stored && stored->samePublicKey(privateKey))
         return text;
-    winutil::logWarn() << "rewriting public key file from the private key ("
+    logging::logWarn() << "rewriting public key file from the private key ("
                        << paths.publicKey.string() << ")";
     try {
         writePublicKeyFile(privateKey, paths.publicKey);
     } catch (const std::exception& error) {
-        winutil::logError() << error.what();
+        logging::logError() << error.what();
     }
     return privateKey.publicPem();
 }
@@ -137,7 +136,7 @@ std::shared_ptr<KeyMsg> loadSessionKey(const KeyFilePaths& paths, std::uint16_t 
         try {
             file = readKeyFile(paths.sessionKey);
         } catch (const std::exception&) {
-            winutil::logError() << "error reading backup session key";
+            logging::logError() << "error reading backup session key";
             throw;
         }
         if (file.present) {
@@ -145,7 +144,7 @@ std::shared_ptr<KeyMsg> loadSessionKey(const KeyFilePaths& paths, std::uint16_t 
                 return openSessionKey(privateKey, file.bytes);
             } catch (const std::exception&) {
                 if (generated) {
-                    winutil::logError() << "error reading backup session key";
+                    logging::logError() << "error reading backup session key";
                     throw;
                 }
             }
@@ -153,7 +152,7 @@ std::shared_ptr<KeyMsg> loadSessionKey(const KeyFilePaths& paths, std::uint16_t 
         try {
             regenerateSessionKey(paths, keyBits);
         } catch (const std::exception&) {
-            winutil::logError() << "error generating new backup session key";
+            logging::logError() << "error generating new backup session key";
             throw;
         }
         generated = true;
@@ -161,13 +160,6 @@ std::shared_ptr<KeyMsg> loadSessionKey(const KeyFilePaths& paths, std::uint16_t 
 }
 
 }  // namespace
-
-KeyFilePaths KeyFilePaths::fromOptions() {
-    const auto options = winutil::agentOptions();
-    if (!options)
-        ZENTRAD_THROW(winutil::AgentException, "agent options are not set");
-    return {options->rsaKeyFile(), options->rsaPublicKeyFile(), options->backupKeyFile()};
-}
 
 LoadedKeys loadKeys(const KeyFilePaths& paths, std::uint16_t sessionKeyBits) {
     std::lock_guard<std::mutex> lock(keyStoreMutex);
@@ -177,22 +169,6 @@ LoadedKeys loadKeys(const KeyFilePaths& paths, std::uint16_t sessionKeyBits) {
     keys.publicKeyText = loadPublicKeyText(paths, *keys.privateKey);
     keys.backupKey = loadSessionKey(paths, sessionKeyBits, keys.privateKey, keys.generated);
     return keys;
-}
-
-LoadedKeys loadKeys() {
-    const auto options = winutil::agentOptions();
-    if (!options)
-        ZENTRAD_THROW(winutil::AgentException, "agent options are not set");
-    return loadKeys(KeyFilePaths::fromOptions(), options->sessionKeyBits());
-}
-
-void loadKeys(RsaKeyPtr& privateKey, std::string& publicKeyText, std::shared_ptr<KeyMsg>& backupKey,
-              bool& generatedOut) {
-    LoadedKeys keys = loadKeys();
-    privateKey = std::move(keys.privateKey);
-    publicKeyText = std::move(keys.publicKeyText);
-    backupKey = std::move(keys.backupKey);
-    generatedOut = keys.generated;
 }
 
 }  // namespace crypto::Encryption

@@ -30,10 +30,6 @@ struct KeyFilePaths {
     std::filesystem::path privateKey;  // rsa.key
     std::filesystem::path publicKey;   // rsa_public.key
     std::filesystem::path sessionKey;  // backup.key
-
-    // The paths of winutil::agentOptions(); throws winutil::AgentException when no options
-    // have been published.
-    static KeyFilePaths fromOptions();
 };
 
 struct LoadedKeys {
@@ -47,14 +43,7 @@ struct LoadedKeys {
 // Loads (and where needed regenerates) the key files. Logs at WARN "generating new RSA
 // private key!" and "generating new backup key!" when it does, and at ERROR "error reading
 // backup session key" or "error generating new backup session key" before rethrowing.
-// Errors that regeneration cannot cure propagate as winutil::AgentException.
+// Errors that regeneration cannot cure propagate as runtime::AgentException.
 LoadedKeys loadKeys(const KeyFilePaths& paths, std::uint16_t sessionKeyBits);
-
-// The same with the paths and session key size of winutil::agentOptions().
-LoadedKeys loadKeys();
-
-// The same in the form of out parameters.
-void loadKeys(RsaKeyPtr& privateKey, std::string& publicKeyText, std::shared_ptr<KeyMsg>& backupKey,
-              bool& generatedOut);
 
 }  // namespace crypto::Encryption

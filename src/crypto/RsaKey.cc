@@ -6,7 +6,7 @@
 
 #include <climits>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace crypto {
 namespace {
@@ -55,7 +55,7 @@ RsaKeyPtr RsaKey::generate(int bits) {
     PKeyPtr key(EVP_RSA_gen(static_cast<unsigned int>(bits)));
     if (!key) {
         ERR_clear_error();
-        ZENTRAD_THROW(winutil::AgentException, "error generating new RSA key");
+        ZENTRAD_THROW(runtime::AgentException, "error generating new RSA key");
     }
     return std::make_shared<const RsaKey>(std::move(key), true);
 }
@@ -70,14 +70,14 @@ RsaKeyPtr RsaKey::readPublicPem(std::string_view pem) {
 RsaKeyPtr RsaKey::readPrivatePem(std::string_view pem) {
     BioPtr bio = readOnlyBio(pem);
     if (!bio)
-        ZENTRAD_THROW(winutil::AgentException, "error creating private key BIO");
+        ZENTRAD_THROW(runtime::AgentException, "error creating private key BIO");
     PKeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, refusePassPhrase, nullptr));
     ERR_clear_error();
     if (!isRsa(key.get())) {
-        ZENTRAD_THROW(winutil::AgentException, "error reading private key from BIO");
+        ZENTRAD_THROW(runtime::AgentException, "error reading private key from BIO");
     }
     if (!consistent(key.get()))
-        ZENTRAD_THROW(winutil::AgentException, "RSA key invalid");
+        ZENTRAD_THROW(runtime::AgentException, "RSA key invalid");
     return std::make_shared<const RsaKey>(std::move(key), true);
 }
 
@@ -85,7 +85,7 @@ std::string RsaKey::publicPem() const {
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio || PEM_write_bio_PUBKEY(bio.get(), key_.get()) != 1) {
         ERR_clear_error();
-        ZENTRAD_THROW(winutil::AgentException, "error writing RSA public key");
+        ZENTRAD_THROW(runtime::AgentException, "error writing RSA public key");
     }
     return bioText(bio.get());
 }
@@ -96,7 +96,7 @@ std::string RsaKey::privatePem() const {
         PEM_write_bio_PKCS8PrivateKey(bio.get(), key_.get(), nullptr, nullptr, 0, nullptr,
                                       nullptr) != 1) {
         ERR_clear_error();
-        ZENTRAD_THROW(winutil::AgentException, "error writing RSA private key");
+        ZENTRAD_THROW(runtime::AgentException, "error writing RSA private key");
     }
     return bioText(bio.get());
 }

@@ -28,14 +28,14 @@ class RsaKey {
     // PKCS #1 v1.5 padding takes 11 bytes of every RSA block.
     static constexpr std::size_t kPkcs1Overhead = 11;
 
-    // A new key pair. Throws winutil::AgentException when the library cannot make one.
+    // A new key pair. Throws runtime::AgentException when the library cannot make one.
     static RsaKeyPtr generate(int bits = kDefaultBits);
 
     // The public key in pem (either encoding), or null when pem holds no readable RSA
     // public key; callers report that with their own message.
     static RsaKeyPtr readPublicPem(std::string_view pem);
 
-    // An unencrypted private key. Throws winutil::AgentException when none can be read
+    // An unencrypted private key. Throws runtime::AgentException when none can be read
     // and, with another text, when it fails the consistency check.
     static RsaKeyPtr readPrivatePem(std::string_view pem);
 

@@ -1,8 +1,8 @@
 #include "crypto/RsaKeyFiles.h"
 
+#include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
 #include "util/UtilException.h"
-#include "winutil/Exceptions.h"
 
 namespace crypto::Encryption {
 namespace {

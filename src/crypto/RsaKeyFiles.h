@@ -12,7 +12,7 @@ namespace crypto::Encryption {
 // Largest key file read; anything larger is treated as unreadable.
 inline constexpr std::size_t kMaxKeyFileBytes = 64 * 1024;
 
-// Creates a new 1024-bit key pair and writes both files. Throws winutil::AgentException
+// Creates a new 1024-bit key pair and writes both files. Throws runtime::AgentException
 // when no pair can be made, AgentFileException with the path of a file that cannot be
 // written.
 void generateRsaKeys(const std::filesystem::path& privateKeyPath,
@@ -22,7 +22,7 @@ void generateRsaKeys(const std::filesystem::path& privateKeyPath,
 // when it cannot be written.
 void writePublicKeyFile(const RsaKey& key, const std::filesystem::path& publicKeyPath);
 
-// Reads and checks the private key file. Throws winutil::AgentException as
+// Reads and checks the private key file. Throws runtime::AgentException as
 // RsaKey::readPrivatePem does, and as for an unreadable key when the file is missing,
 // empty or oversized.
 RsaKeyPtr readPrivateKey(const std::filesystem::path& path);

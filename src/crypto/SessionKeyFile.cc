@@ -4,10 +4,10 @@
 #include <sstream>
 
 #include "crypto/RsaKeyFiles.h"
+#include "runtime/Exceptions.h"
 #include "util/BigEndian.h"
 #include "util/FileUtil.h"
 #include "util/UtilException.h"
-#include "winutil/Exceptions.h"
 
 namespace crypto::Encryption {
 
@@ -19,7 +19,7 @@ void createSessionKey(std::uint16_t type, std::uint16_t keyBits, std::ostream& o
     field += sealed;
     out.write(field.data(), static_cast<std::streamsize>(field.size()));
     if (!out)
-        ZENTRAD_THROW(winutil::AgentException, "error writing encrypted session key");
+        ZENTRAD_THROW(runtime::AgentException, "error writing encrypted session key");
 }
 
 void newSessionKeyFile(std::uint16_t keyBits, const std::filesystem::path& privateKeyPath,
@@ -33,7 +33,7 @@ void newSessionKeyFile(std::uint16_t keyBits, const std::filesystem::path& priva
     try {
         util::FileUtil::writeFileAtomically(sessionKeyPath, content.str());
     } catch (const util::UtilException&) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "failed to write to file (" + sessionKeyPath.string() + ")");
     }
 }
@@ -42,7 +42,7 @@ std::shared_ptr<KeyMsg> readSessionKeyFile(const RsaKeyPtr& privateKey,
                                            const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        ZENTRAD_THROW(winutil::AgentException, "failed to open(" + path.string() + ")");
+        ZENTRAD_THROW(runtime::AgentException, "failed to open(" + path.string() + ")");
     std::ostringstream bytes;
     bytes << in.rdbuf();
     return openSessionKey(privateKey, bytes.str());
@@ -58,10 +58,10 @@ std::shared_ptr<KeyMsg> openSessionKey(const RsaKeyPtr& privateKey, const std::s
         sealed.resize(in ? util::loadU16(length) : 0);
         in.read(sealed.data(), static_cast<std::streamsize>(sealed.size()));
     } catch (const util::UtilException& error) {
-        ZENTRAD_THROW(winutil::AgentException, error.message());
+        ZENTRAD_THROW(runtime::AgentException, error.message());
     }
     if (!in)
-        ZENTRAD_THROW(winutil::AgentException, "failed to read session key data from file");
+        ZENTRAD_THROW(runtime::AgentException, "failed to read session key data from file");
     return std::make_shared<KeyMsg>(privateKey, sealed);
 }
 

@@ -17,18 +17,18 @@ namespace crypto::Encryption {
 inline constexpr std::uint32_t kSessionKeyMagic = 0xE5EEE3E6;
 
 // Generates a key record of keyBits bits and writes its sealed form, preceded by its 16-bit
-// length, to out. Throws winutil::AgentException when the stream fails, and as KeyMsg
+// length, to out. Throws runtime::AgentException when the stream fails, and as KeyMsg
 // does.
 void createSessionKey(std::uint16_t type, std::uint16_t keyBits, std::ostream& out,
                       const RsaKeyPtr& rsaKey);
 
 // Writes a new session key file sealed under the key in privateKeyPath, replacing the file
-// atomically. Throws winutil::AgentException naming the path when it cannot be written,
+// atomically. Throws runtime::AgentException naming the path when it cannot be written,
 // and as readPrivateKey does.
 void newSessionKeyFile(std::uint16_t keyBits, const std::filesystem::path& privateKeyPath,
                        const std::filesystem::path& sessionKeyPath);
 
-// Reads and opens the session key file. Throws winutil::AgentException when the file
+// Reads and opens the session key file. Throws runtime::AgentException when the file
 // cannot be opened (naming the path), does not start with the magic number (naming both
 // numbers) or ends before the record, and as opening a KeyMsg does.
 std::shared_ptr<KeyMsg> readSessionKeyFile(const RsaKeyPtr& privateKey,

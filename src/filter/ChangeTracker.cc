@@ -4,8 +4,8 @@
 #include <iostream>
 
 #include "filter/DriverText.h"
+#include "logging/Logger.h"
 #include "platform/System.h"
-#include "winutil/Logger.h"
 
 namespace filter {
 namespace {
@@ -26,7 +26,7 @@ bool ChangeTracker::open() {
     std::string text = platform::toNarrow(platform::formatMessage(platform::getLastError()));
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
-    winutil::logError() << "Failed to open control device.  Have you rebooted since the agent was "
+    logging::logError() << "Failed to open control device.  Have you rebooted since the agent was "
                            "installed? Error: "
                         << text;
     return false;
@@ -51,7 +51,7 @@ void ChangeTracker::stopMonitor() {
     poll_.reset();
     stop_.set();
     if (!monitorExited_.wait(kStopTimeout)) {
-        winutil::logWarn()
+        logging::logWarn()
             << "The change-tracking monitor did not stop in time; still waiting for it";
     }
     monitorThread_.join();
@@ -61,7 +61,7 @@ void ChangeTracker::monitorLoop() {
     try {
         monitorPasses();
     } catch (const std::exception& error) {
-        winutil::logError() << "Change-tracking monitor failed: " << error.what();
+        logging::logError() << "Change-tracking monitor failed: " << error.what();
     }
     monitorRunning_ = false;
     monitorExited_.set();
@@ -170,7 +170,7 @@ std::unique_ptr<VolumeChanges> ChangeTracker::describeVolume(std::uint32_t volum
     if (!names.empty()) {
         sectorsPerBlock = ntfsSectorsPerCluster(names.front()).value_or(sectorsPerBlock);
     }
-    winutil::logDebug() << "Change tracking: volume " << volumeNumber << " is "
+    logging::logDebug() << "Change tracking: volume " << volumeNumber << " is "
                         << (names.empty() ? std::string("unnamed")
                                           : platform::toNarrow(names.front()))
                         << ", " << sectorsPerBlock << " sectors per block";
@@ -210,10 +210,10 @@ void ChangeTracker::forgetVolumes(const char* reason) {
     for (auto& flag : tracking_)
         flag.second = 0;
     if (knewSomething) {
-        winutil::logWarn() << "Change tracking restarted: " << reason
+        logging::logWarn() << "Change tracking restarted: " << reason
                            << "; the next backup of every volume compares all blocks";
     } else {
-        winutil::logInfo() << "Change tracking switched on";
+        logging::logInfo() << "Change tracking switched on";
     }
 }
 
@@ -265,7 +265,7 @@ bool ChangeTracker::getJournalKey(const std::wstring& volumeName, JournalKey& ke
     } catch (const std::exception& error) {
         // Out of memory or a failed lock: answered as untracked, which makes the backup
         // verify every block by checksum.
-        winutil::logWarn() << "Change tracking: journal key not read: " << error.what();
+        logging::logWarn() << "Change tracking: journal key not read: " << error.what();
         return false;
     }
 }
@@ -283,7 +283,7 @@ std::unique_ptr<MapBitmap> ChangeTracker::takeChanges(const std::wstring& volume
         return std::move(period.changes);
     } catch (const std::exception& error) {
         // As untracked: the backup that asked restarts tracking and sends every used block.
-        winutil::logWarn() << "Change tracking: changes not taken: " << error.what();
+        logging::logWarn() << "Change tracking: changes not taken: " << error.what();
         return nullptr;
     }
 }
@@ -298,7 +298,7 @@ std::unique_ptr<MapBitmap> ChangeTracker::copyChanges(const std::wstring& volume
     } catch (const std::exception& error) {
         // Out of memory copying the bitmap: the backup goes without the late changes,
         // which stay in the current period for the next backup.
-        winutil::logWarn() << "Change tracking: changes not copied: " << error.what();
+        logging::logWarn() << "Change tracking: changes not copied: " << error.what();
         return nullptr;
     }
 }
@@ -329,7 +329,7 @@ void ChangeTracker::startChangeTracking(const std::wstring& volumeName) {
                 tracking_[withTrailingBackslash(each)] = 1;
         }
     } catch (const std::exception& error) {
-        winutil::logError() << "Could not start change tracking: " << error.what();
+        logging::logError() << "Could not start change tracking: " << error.what();
     }
 }
 

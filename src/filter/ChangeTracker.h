@@ -7,7 +7,8 @@
 // every write the driver recorded before the handshake began. The maps are also guarded
 // by a mutex, so a caller that skips the handshake gets an empty answer, never a race.
 //
-// FilterInterface holds the one instance the agent uses; tests build their own.
+// The agent owns the one instance it uses and hands it to the backup requests; tests build
+// their own.
 #pragma once
 
 #include <atomic>

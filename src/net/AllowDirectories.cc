@@ -9,12 +9,11 @@
 #include <system_error>
 
 #include "crypto/RsaKeyFiles.h"
+#include "logging/Logger.h"
 #include "net/LocalLogOnly.h"
 #include "platform/RegularFile.h"
-#include "winutil/AgentOptions.h"
-#include "winutil/Logger.h"
 
-namespace Net {
+namespace net {
 namespace {
 
 namespace fs = std::filesystem;
@@ -35,16 +34,16 @@ crypto::RsaKeyPtr parseAllowFile(const fs::path& file) {
     std::string text;
     auto result = platform::readRegularFile(file, crypto::Encryption::kMaxKeyFileBytes, text);
     if (result == platform::RegularFileRead::notRegular) {
-        winutil::logWarn() << "skipping " << file.string() << ": not a regular file";
+        logging::logWarn() << "skipping " << file.string() << ": not a regular file";
         return nullptr;
     }
     if (result != platform::RegularFileRead::ok) {
-        winutil::logWarn() << "error opening " << file.string() << " for reading";
+        logging::logWarn() << "error opening " << file.string() << " for reading";
         return nullptr;
     }
     crypto::RsaKeyPtr key = crypto::RsaKey::readPublicPem(text);
     if (!key)
-        winutil::logWarn() << "error reading RSA public key (" << file.string() << ")";
+        logging::logWarn() << "error reading RSA public key (" << file.string() << ")";
     return key;
 }
 
@@ -68,7 +67,7 @@ class AllowDirectory {
         LocalLogOnly local;
         if (!dirTime) {
             if (dirTime_ || !files_)
-                winutil::logWarn()
+                logging::logWarn()
                     << "cannot read allow directory " << dir_.string() << ": " << error.message();
             files_ = std::make_shared<const AllowFiles>();
         } else {
@@ -92,7 +91,7 @@ class AllowDirectory {
             for (const auto& entry : fs::directory_iterator(dir_))
                 scanEntry(entry, *files);
         } catch (const std::exception& failure) {
-            winutil::logWarn() << failure.what();
+            logging::logWarn() << failure.what();
         }
         return files;
     }
@@ -163,14 +162,4 @@ bool isKeyAllowed(const crypto::RsaKey& key, const fs::path& serverAllowDir,
     return match != nullptr;
 }
 
-crypto::RsaKeyPtr findAllowedKeyByAddress(const std::string& address) {
-    auto options = winutil::agentOptions();
-    return findAllowedKeyByAddress(address, options->serverAllowFile(), options->backupAllowDir());
-}
-
-bool isKeyAllowed(const crypto::RsaKey& key) {
-    auto options = winutil::agentOptions();
-    return isKeyAllowed(key, options->serverAllowFile(), options->backupAllowDir());
-}
-
-}  // namespace Net
+}  // namespace net

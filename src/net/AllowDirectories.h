@@ -14,7 +14,7 @@
 
 #include "crypto/RsaKey.h"
 
-namespace Net {
+namespace net {
 
 // The key in the first file named address, searching serverAllowDir first and backupAllowDir
 // only when that has none; null when neither has a readable one.
@@ -26,8 +26,4 @@ crypto::RsaKeyPtr findAllowedKeyByAddress(const std::string& address,
 bool isKeyAllowed(const crypto::RsaKey& key, const std::filesystem::path& serverAllowDir,
                   const std::filesystem::path& backupAllowDir);
 
-// The same with the directories of winutil::agentOptions().
-crypto::RsaKeyPtr findAllowedKeyByAddress(const std::string& address);
-bool isKeyAllowed(const crypto::RsaKey& key);
-
-}  // namespace Net
+}  // namespace net

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace Net {
+namespace net {
 
 inline void appendBigEndian(std::string& out, std::uint64_t value, int bytes) {
     for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) {
@@ -21,4 +21,4 @@ inline std::uint64_t readBigEndian(const void* data, int bytes) {
     return value;
 }
 
-}  // namespace Net
+}  // namespace net

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace Net {
+namespace net {
 
 using Code = std::uint32_t;
 
@@ -86,4 +86,4 @@ constexpr bool isLogRecordCode(Code code) {
     return code == PROT_LOG_ERROR || code == PROT_LOG_WARN || code == PROT_LOG_INFO;
 }
 
-}  // namespace Net
+}  // namespace net

@@ -4,9 +4,9 @@
 
 #include "crypto/Envelope.h"
 #include "net/ByteOrder.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
-namespace Net {
+namespace net {
 
 EncryptedMessage::EncryptedMessage(ProtocolStream& stream, const crypto::KeyMsg& protocolKey)
     : stream_(&stream), key_(protocolKey) {}
@@ -46,7 +46,7 @@ void EncryptedMessage::requireAvailable(std::uint64_t count) {
     if (!failed_ && count <= plain_.size() - position_)
         return;
     failed_ = true;
-    ZENTRAD_THROW(winutil::AgentException, "Buffer underrun when attempting to read (" +
+    ZENTRAD_THROW(runtime::AgentException, "Buffer underrun when attempting to read (" +
                                                std::to_string(count) +
                                                ") bytes from encrypted message buffer");
 }
@@ -151,4 +151,4 @@ EncryptedMessage& EncryptedMessage::operator>>(crypto::KeyMsg& key) {
     return *this;
 }
 
-}  // namespace Net
+}  // namespace net

@@ -13,7 +13,7 @@
 #include "crypto/KeyMsg.h"
 #include "net/ProtocolStream.h"
 
-namespace Net {
+namespace net {
 
 class EncryptedMessage {
   public:
@@ -36,7 +36,7 @@ class EncryptedMessage {
     // Empties the plain text before a reply is written.
     void clear();
 
-    // Copies exactly count bytes from the read position or throws winutil::AgentException
+    // Copies exactly count bytes from the read position or throws runtime::AgentException
     // naming count when fewer remain; after an underrun every later read fails too.
     EncryptedMessage& read(char* destination, std::uint64_t count);
 
@@ -85,4 +85,4 @@ class EncryptedMessage {
     bool failed_ = false;
 };
 
-}  // namespace Net
+}  // namespace net

@@ -1,8 +1,8 @@
 #include "net/KeepAliveThread.h"
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
-namespace Net {
+namespace net {
 
 void KeepAliveThread::start(ProtocolStream& stream) {
     stop();
@@ -36,8 +36,8 @@ void KeepAliveThread::run(ProtocolStream* stream) {
         }
     } catch (const std::exception& error) {
         // The connection is gone; the request that started us will find out itself.
-        winutil::logDebug() << "Keep-alive stopped: " << error.what();
+        logging::logDebug() << "Keep-alive stopped: " << error.what();
     }
 }
 
-}  // namespace Net
+}  // namespace net

@@ -10,7 +10,7 @@
 
 #include "net/ProtocolStream.h"
 
-namespace Net {
+namespace net {
 
 class KeepAliveThread {
   public:
@@ -37,4 +37,4 @@ class KeepAliveThread {
     std::thread thread_;
 };
 
-}  // namespace Net
+}  // namespace net

@@ -4,21 +4,21 @@
 
 #include <memory>
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
-namespace Net {
+namespace net {
 
 class LocalLogOnly {
   public:
-    LocalLogOnly() : net_(winutil::Logger::get().getNetLogger()) {
-        winutil::Logger::get().setNetLogger(nullptr);
+    LocalLogOnly() : net_(logging::Logger::get().getNetLogger()) {
+        logging::Logger::get().setNetLogger(nullptr);
     }
-    ~LocalLogOnly() { winutil::Logger::get().setNetLogger(net_); }
+    ~LocalLogOnly() { logging::Logger::get().setNetLogger(net_); }
     LocalLogOnly(const LocalLogOnly&) = delete;
     LocalLogOnly& operator=(const LocalLogOnly&) = delete;
 
   private:
-    std::shared_ptr<winutil::NetLogger> net_;
+    std::shared_ptr<logging::NetLogger> net_;
 };
 
-}  // namespace Net
+}  // namespace net

@@ -1,13 +1,13 @@
 #include "net/Message.h"
 
+#include "logging/Logger.h"
 #include "net/ByteOrder.h"
-#include "winutil/Logger.h"
 
-namespace Net {
+namespace net {
 
 Message& Message::writeCode(Code code) {
     std::string unit;
-    winutil::Logger::get().drainNetLog(unit);
+    logging::Logger::get().drainNetLog(unit);
     appendBigEndian(unit, code, 4);
     write(unit.data(), static_cast<std::int64_t>(unit.size()));
     return *this;
@@ -67,4 +67,4 @@ void LongMessage::write(const void* data, std::int64_t length) {
     socket()->sendAll(data, length);
 }
 
-}  // namespace Net
+}  // namespace net

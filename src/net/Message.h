@@ -10,7 +10,7 @@
 #include "net/Codes.h"
 #include "net/TcpSocket.h"
 
-namespace Net {
+namespace net {
 
 class Message {
   public:
@@ -61,4 +61,4 @@ class LongMessage : public Message {
     void write(const void* data, std::int64_t length) override;
 };
 
-}  // namespace Net
+}  // namespace net

@@ -1,9 +1,9 @@
 #include "net/PreAuthLog.h"
 
+#include "logging/Logger.h"
 #include "net/LocalLogOnly.h"
-#include "winutil/Logger.h"
 
-namespace Net {
+namespace net {
 
 PreAuthLog& PreAuthLog::instance() {
     static PreAuthLog log;
@@ -13,7 +13,7 @@ PreAuthLog& PreAuthLog::instance() {
 PreAuthLog::PreAuthLog(std::function<Clock::time_point()> now)
     : now_(std::move(now)), intervalStart_(now_()) {}
 
-void PreAuthLog::write(winutil::LogLevel level, const std::string& text) {
+void PreAuthLog::write(logging::LogLevel level, const std::string& text) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         rollInterval(now_());
@@ -22,13 +22,13 @@ void PreAuthLog::write(winutil::LogLevel level, const std::string& text) {
             lastHeldBack_ = text;
         } else {
             ++written_;
-            winutil::logAt(level) << text;
+            logging::logAt(level) << text;
             return;
         }
     }
-    winutil::Logger& logger = winutil::Logger::get();
-    std::shared_ptr<winutil::NetLogger> peer = logger.getNetLogger();
-    if (peer && level != winutil::kLogDebug) {
+    logging::Logger& logger = logging::Logger::get();
+    std::shared_ptr<logging::NetLogger> peer = logger.getNetLogger();
+    if (peer && level != logging::kLogDebug) {
         std::lock_guard<std::mutex> lock(logger.writeMutex());
         peer->write(level, text);
     }
@@ -46,7 +46,7 @@ void PreAuthLog::rollInterval(Clock::time_point now) {
         // The summary speaks of other peers: it is not for this thread's peer.
         LocalLogOnly local;
         auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - intervalStart_);
-        winutil::logWarn() << heldBack_
+        logging::logWarn() << heldBack_
                            << " more lines about connections that had not authenticated were "
                               "left out of the log in the last "
                            << seconds.count() << " s (the last: " << lastHeldBack_ << ")";
@@ -57,8 +57,8 @@ void PreAuthLog::rollInterval(Clock::time_point now) {
     lastHeldBack_.clear();
 }
 
-void logBeforeAuthentication(winutil::LogLevel level, const std::string& text) {
+void logBeforeAuthentication(logging::LogLevel level, const std::string& text) {
     PreAuthLog::instance().write(level, text);
 }
 
-}  // namespace Net
+}  // namespace net

@@ -12,9 +12,9 @@
 #include <mutex>
 #include <string>
 
-#include "winutil/LogLevel.h"
+#include "logging/LogLevel.h"
 
-namespace Net {
+namespace net {
 
 class PreAuthLog {
   public:
@@ -28,7 +28,7 @@ class PreAuthLog {
 
     // Logs one line at level on the calling thread, or counts it when the interval's share
     // is used up.
-    void write(winutil::LogLevel level, const std::string& text);
+    void write(logging::LogLevel level, const std::string& text);
     // Writes the summary of an interval that has ended, when it held lines back.
     void flushIfDue();
 
@@ -45,6 +45,6 @@ class PreAuthLog {
 };
 
 // PreAuthLog::instance().write(level, text).
-void logBeforeAuthentication(winutil::LogLevel level, const std::string& text);
+void logBeforeAuthentication(logging::LogLevel level, const std::string& text);
 
-}  // namespace Net
+}  // namespace net

@@ -3,9 +3,9 @@
 #include <cstdio>
 
 #include "net/ByteOrder.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
-namespace Net {
+namespace net {
 
 std::string hexCode(std::uint32_t code) {
     char text[16];
@@ -27,7 +27,7 @@ ProtocolStream& ProtocolStream::operator>>(Code& code) {
 Code ProtocolStream::readCode() {
     Code code = readRawCode();
     if (code == PROT_ERROR) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Remote host has reported an error and closed the connection.");
     }
     return code;
@@ -46,10 +46,10 @@ void ProtocolStream::verifyCode(Code expected, Code received) {
         return;
     if (received == PROT_FINISHED) {
         ZENTRAD_THROW(
-            winutil::AgentException,
+            runtime::AgentException,
             "Remote host has unexpectedly reported it is finished and closed the connection.");
     }
-    ZENTRAD_THROW(winutil::AgentException, "Protocol error.  Expected (0x" + hexCode(expected) +
+    ZENTRAD_THROW(runtime::AgentException, "Protocol error.  Expected (0x" + hexCode(expected) +
                                                ") but received (0x" + hexCode(received) + ")");
 }
 
@@ -68,7 +68,7 @@ std::uint64_t ProtocolStream::read64() {
 std::string ProtocolStream::readString(std::uint32_t maxLength) {
     std::uint32_t length = read32();
     if (length > maxLength) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "String of (" + std::to_string(length) +
                           ") bytes from remote host exceeds the limit of (" +
                           std::to_string(maxLength) + ") bytes");
@@ -82,4 +82,4 @@ void ProtocolStream::readBytes(void* buffer, std::int64_t length) {
     socket_->receiveAll(buffer, length);
 }
 
-}  // namespace Net
+}  // namespace net

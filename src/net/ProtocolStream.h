@@ -10,7 +10,7 @@
 #include "net/Message.h"
 #include "net/TcpSocket.h"
 
-namespace Net {
+namespace net {
 
 // Longest string the plain stream accepts unless a caller asks for less: nothing the
 // server sends in the plain stream comes near it, and it keeps a hostile length from
@@ -30,7 +30,7 @@ class ProtocolStream {
     // A short message holding the code; add fields and let it go out of scope (or flush).
     ShortMessage sendCode(Code code);
 
-    // Reads a code; PROT_ERROR throws winutil::AgentException saying that the peer
+    // Reads a code; PROT_ERROR throws runtime::AgentException saying that the peer
     // reported an error and closed the connection.
     ProtocolStream& operator>>(Code& code);
     virtual Code readCode();
@@ -38,14 +38,14 @@ class ProtocolStream {
     Code readRawCode();
     // readCode, then verifyCode.
     void readCodeExpect(Code expected);
-    // Returns when equal; otherwise throws winutil::AgentException (finished, or the
+    // Returns when equal; otherwise throws runtime::AgentException (finished, or the
     // protocol error naming both codes in lower-case hexadecimal).
     static void verifyCode(Code expected, Code received);
 
     std::uint32_t read32();
     std::uint64_t read64();
     // A 32-bit length and that many bytes; a length above maxLength throws
-    // winutil::AgentException before anything is allocated.
+    // runtime::AgentException before anything is allocated.
     std::string readString(std::uint32_t maxLength = kMaxPlainString);
     void readBytes(void* buffer, std::int64_t length);
 
@@ -56,4 +56,4 @@ class ProtocolStream {
 // "0x" is left to the caller: lower-case hexadecimal without prefix.
 std::string hexCode(std::uint32_t code);
 
-}  // namespace Net
+}  // namespace net

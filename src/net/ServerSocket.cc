@@ -4,13 +4,12 @@
 
 #include "crypto/Challenge.h"
 #include "crypto/KeyStore.h"
+#include "logging/Logger.h"
 #include "net/AllowDirectories.h"
 #include "net/PreAuthLog.h"
-#include "winutil/AgentOptions.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
+#include "runtime/Exceptions.h"
 
-namespace Net {
+namespace net {
 namespace {
 
 // Clears the socket's deadline however the handshake ends.
@@ -27,24 +26,25 @@ class DeadlineScope {
     TcpSocket& socket_;
 };
 
-bool inRecoveryMode() {
-    return winutil::agentOptions()->recovery();
+}  // namespace
+
+ServerSocket::ServerSocket(TcpSocket* socket, AdmissionSettings settings)
+    : ProtocolStream(socket),
+      settings_(std::move(settings)),
+      protocolKey_(crypto::KeyMsg::kGeneratedType, 128) {}
+
+bool ServerSocket::inRecoveryMode() const {
+    return settings_.recovery;
 }
 
 // With IP authentication the address check has already chosen the key the server must
 // present; in recovery mode the address check does not run.
-bool addressDecidesAdmission() {
-    auto options = winutil::agentOptions();
-    return options->ipAuthentication() && !options->recovery();
+bool ServerSocket::addressDecidesAdmission() const {
+    return settings_.ipAuthentication && !settings_.recovery;
 }
 
-}  // namespace
-
-ServerSocket::ServerSocket(TcpSocket* socket)
-    : ProtocolStream(socket), protocolKey_(crypto::KeyMsg::kGeneratedType, 128) {}
-
 std::int32_t ServerSocket::authenticate() {
-    std::int32_t timeout = winutil::agentOptions()->timeout();
+    std::int32_t timeout = settings_.timeoutSeconds;
     DeadlineScope deadline(
         *socket(), std::chrono::seconds(2 * static_cast<std::int64_t>(std::max(timeout, 1))));
     return runHandshake();
@@ -53,11 +53,11 @@ std::int32_t ServerSocket::authenticate() {
 std::int32_t ServerSocket::runHandshake() {
     exchangeVersions();
     exchangeOptions();
-    crypto::RsaKeyPtr agentPrivateKey;
-    std::string agentPublicKeyText;
-    bool regenerated = false;
-    crypto::Encryption::loadKeys(agentPrivateKey, agentPublicKeyText, backupSessionKey_,
-                                 regenerated);
+    crypto::Encryption::LoadedKeys agentKeys =
+        crypto::Encryption::loadKeys(settings_.keyFiles, settings_.sessionKeyBits);
+    crypto::RsaKeyPtr agentPrivateKey = std::move(agentKeys.privateKey);
+    const std::string& agentPublicKeyText = agentKeys.publicKeyText;
+    backupSessionKey_ = std::move(agentKeys.backupKey);
 
     crypto::RsaKeyPtr addressKey = serverPublicKey_;
     if (inRecoveryMode())
@@ -71,11 +71,11 @@ std::int32_t ServerSocket::runHandshake() {
 
     Code code = readCode();
     if (code == PROT_HOST_INITIALIZED) {
-        winutil::logInfo() << "Host initialization complete";
+        logging::logInfo() << "Host initialization complete";
         return 1;
     }
     if (code != PROT_AUTH_START)
-        ZENTRAD_THROW(winutil::AgentException, "Protocol error");
+        ZENTRAD_THROW(runtime::AgentException, "Protocol error");
 
     proveServer(agentPrivateKey);
     if (inRecoveryMode())
@@ -89,10 +89,10 @@ void ServerSocket::exchangeVersions() {
     Code code = readCode();
     serverVersion_ = read32();
     if (code != PROT_VERSION)
-        ZENTRAD_THROW(winutil::AgentException, "Protocol version mismatch");
+        ZENTRAD_THROW(runtime::AgentException, "Protocol version mismatch");
     if (serverVersion_ < kLowestServerVersion) {
         ZENTRAD_THROW(
-            winutil::AgentException,
+            runtime::AgentException,
             "Vorlex Server protocol version is incompatible. The Vorlex Server will need to be "
             "upgraded to the latest version.");
     }
@@ -106,7 +106,7 @@ void ServerSocket::exchangeOptions() {
 
 void ServerSocket::getPublicKey() {
     if (inRecoveryMode()) {
-        logBeforeAuthentication(winutil::kLogInfo,
+        logBeforeAuthentication(logging::kLogInfo,
                                 "In recovery mode: retrieving public key from server");
     } else {
         sendCode(PROT_GET_PUBLIC_KEY).flush();
@@ -115,19 +115,19 @@ void ServerSocket::getPublicKey() {
     if (code == PROT_ERROR) {
         // Only an agent in recovery mode has announced itself in place of asking; any other
         // agent hears of an ordinary failure of the server.
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       inRecoveryMode()
                           ? "host is not sending further requests because we are in recovery mode"
                           : "Remote host has reported an error and closed the connection.");
     }
     if (code != PROT_PUBLIC_KEY) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "unexpected response while reading public key from host");
     }
     std::string pem = readString(kMaxHandshakeString);
     crypto::RsaKeyPtr key = crypto::RsaKey::readPublicPem(pem);
     if (!key)
-        ZENTRAD_THROW(winutil::AgentException, "error reading server public key");
+        ZENTRAD_THROW(runtime::AgentException, "error reading server public key");
     serverPublicKey_ = std::move(key);
 }
 
@@ -137,11 +137,11 @@ bool ServerSocket::serverKeyAdmitted(const crypto::RsaKeyPtr& addressKey) {
         // anyone at an allowed address would be admitted with a key of their own.
         return addressKey && addressKey->samePublicKey(*serverPublicKey_);
     }
-    return isKeyAllowed(*serverPublicKey_);
+    return isKeyAllowed(*serverPublicKey_, settings_.serverAllowDir, settings_.backupAllowDir);
 }
 
 void ServerSocket::reject(const char* reason) {
-    logBeforeAuthentication(winutil::kLogWarn, "Rejecting backup server (" +
+    logBeforeAuthentication(logging::kLogWarn, "Rejecting backup server (" +
                                                    socket()->getPeerAddress() + ") " + reason);
     sendCode(PROT_REJECTED).flush();
 }
@@ -152,10 +152,10 @@ void ServerSocket::proveServer(const crypto::RsaKeyPtr& agentPrivateKey) {
     Code code = readCode();
     std::string response = readString(kMaxHandshakeString);
     if (code != PROT_AUTH_RESPONSE)
-        ZENTRAD_THROW(winutil::AgentException, "Protocol error instead of auth response");
+        ZENTRAD_THROW(runtime::AgentException, "Protocol error instead of auth response");
     if (!crypto::Handshake::responseMatches(protocolKey_, agentPrivateKey, response)) {
         sendCode(PROT_AUTH_FAILED).flush();
-        ZENTRAD_THROW(winutil::AgentException, "Server authentication failed");
+        ZENTRAD_THROW(runtime::AgentException, "Server authentication failed");
     }
     sendCode(PROT_AUTH_OK).flush();
 }
@@ -163,15 +163,15 @@ void ServerSocket::proveServer(const crypto::RsaKeyPtr& agentPrivateKey) {
 void ServerSocket::proveAgent(const crypto::RsaKeyPtr& agentPrivateKey) {
     Code code = readCode();
     if (code != PROT_AUTH_CHALLENGE) {
-        ZENTRAD_THROW(winutil::AgentException, "Protocol error instead of auth challenge");
+        ZENTRAD_THROW(runtime::AgentException, "Protocol error instead of auth challenge");
     }
     std::string challenge = readString(kMaxHandshakeString);
     std::string answer =
         crypto::Handshake::answerChallenge(agentPrivateKey, serverPublicKey_, challenge);
     sendCode(PROT_AUTH_RESPONSE).writeString(answer).flush();
     if (readCode() != PROT_AUTH_OK) {
-        ZENTRAD_THROW(winutil::AgentException, "Authentication was rejected by remote server");
+        ZENTRAD_THROW(runtime::AgentException, "Authentication was rejected by remote server");
     }
 }
 
-}  // namespace Net
+}  // namespace net

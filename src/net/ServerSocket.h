@@ -12,9 +12,10 @@
 
 #include "crypto/KeyMsg.h"
 #include "crypto/RsaKey.h"
+#include "net/AdmissionSettings.h"
 #include "net/ProtocolStream.h"
 
-namespace Net {
+namespace net {
 
 class ServerSocket : public ProtocolStream {
   public:
@@ -25,7 +26,8 @@ class ServerSocket : public ProtocolStream {
     static constexpr std::uint32_t kMaxHandshakeString = 64 * 1024;
 
     // Generates the connection's protocol key (type 1, 128 bits). The socket is not owned.
-    explicit ServerSocket(TcpSocket* socket);
+    // A connection that never runs the handshake may leave the settings empty.
+    explicit ServerSocket(TcpSocket* socket, AdmissionSettings settings = {});
 
     // Runs the handshake. Returns 0 when the server is authenticated and requests may
     // follow, 1 when the connection must close without error (server turned away by key,
@@ -40,10 +42,13 @@ class ServerSocket : public ProtocolStream {
     const crypto::RsaKeyPtr& serverPublicKey() const { return serverPublicKey_; }
     const std::shared_ptr<crypto::KeyMsg>& backupSessionKey() const { return backupSessionKey_; }
     const crypto::KeyMsg& protocolKey() const { return protocolKey_; }
+    const AdmissionSettings& settings() const { return settings_; }
     std::uint32_t serverVersion() const { return serverVersion_; }
     std::uint32_t serverOption() const { return serverOption_; }
 
   private:
+    bool inRecoveryMode() const;
+    bool addressDecidesAdmission() const;
     void exchangeVersions();
     void exchangeOptions();
     // Step of the handshake that decides admission by key; false when turned away.
@@ -53,6 +58,7 @@ class ServerSocket : public ProtocolStream {
     void proveAgent(const crypto::RsaKeyPtr& agentPrivateKey);
     std::int32_t runHandshake();
 
+    AdmissionSettings settings_;
     crypto::RsaKeyPtr serverPublicKey_;
     std::shared_ptr<crypto::KeyMsg> backupSessionKey_;
     std::uint32_t serverVersion_ = 0;
@@ -60,4 +66,4 @@ class ServerSocket : public ProtocolStream {
     crypto::KeyMsg protocolKey_;
 };
 
-}  // namespace Net
+}  // namespace net

@@ -5,7 +5,7 @@
 #include "net/SocketException.h"
 #include "platform/System.h"
 
-namespace Net {
+namespace net {
 namespace {
 
 // Starting Winsock twice is harmless (it counts start-ups), so two threads racing to the
@@ -71,4 +71,4 @@ std::uint16_t Socket::localPort() const {
     return platform::localPort(handle_);
 }
 
-}  // namespace Net
+}  // namespace net

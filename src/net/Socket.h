@@ -5,7 +5,7 @@
 
 #include "platform/Socket.h"
 
-namespace Net {
+namespace net {
 
 class Socket {
   public:
@@ -36,4 +36,4 @@ class Socket {
     bool closed_ = false;
 };
 
-}  // namespace Net
+}  // namespace net

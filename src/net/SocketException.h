@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace Net {
+namespace net {
 
 class SocketException : public std::exception {
   public:
@@ -22,4 +22,4 @@ class SocketException : public std::exception {
     std::string message_;
 };
 
-}  // namespace Net
+}  // namespace net

@@ -4,7 +4,7 @@
 
 #include "net/SocketException.h"
 
-namespace Net {
+namespace net {
 
 void TcpListener::bind(std::uint32_t address, std::uint16_t port) {
     if (platform::bindSocket(handle(), address, port) != 0) {
@@ -31,4 +31,4 @@ std::unique_ptr<TcpSocket> TcpListener::accept() {
     return socket;
 }
 
-}  // namespace Net
+}  // namespace net

@@ -8,7 +8,7 @@
 #include "net/Socket.h"
 #include "net/TcpSocket.h"
 
-namespace Net {
+namespace net {
 
 class TcpListener : public Socket {
   public:
@@ -30,4 +30,4 @@ class TcpListener : public Socket {
     std::unique_ptr<TcpSocket> accept();
 };
 
-}  // namespace Net
+}  // namespace net

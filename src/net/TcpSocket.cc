@@ -4,10 +4,9 @@
 #include <cstdio>
 
 #include "net/SocketException.h"
-#include "winutil/AgentOptions.h"
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 
-namespace Net {
+namespace net {
 namespace {
 
 constexpr std::int64_t kMaxSendPiece = 65536;
@@ -15,10 +14,7 @@ constexpr std::int64_t kMaxReceivePiece = 0x40000000;
 // Waits are cut into slices so a stop request is noticed within a second.
 constexpr auto kStopCheckInterval = std::chrono::seconds(1);
 
-std::int32_t configuredTimeout() {
-    auto options = winutil::agentOptions();
-    return options ? options->timeout() : 160;
-}
+std::atomic<std::int32_t> socketTimeout{160};
 
 std::string secondsSince(std::chrono::steady_clock::time_point start) {
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -61,17 +57,24 @@ void TcpSocket::sendAll(const void* data, std::int64_t length) {
             throw SocketException::withLastError("Failed to send data to remote host");
         // The peer's window and our buffer are full: wait for room, as a receive waits for
         // data.
-        waitForRoom(configuredTimeout(), sent, length);
+        waitForRoom(timeout(), sent, length);
     }
+}
+
+void TcpSocket::setTimeout(std::int32_t seconds) {
+    socketTimeout = seconds;
+}
+
+std::int32_t TcpSocket::timeout() {
+    return socketTimeout;
 }
 
 std::int64_t TcpSocket::receiveAll(void* buffer, std::int64_t length) {
     auto* at = static_cast<char*>(buffer);
     std::int64_t received = 0;
     while (received < length) {
-        std::int32_t timeout = configuredTimeout();
         auto start = std::chrono::steady_clock::now();
-        waitForData(timeout, received, length);
+        waitForData(timeout(), received, length);
         int piece = static_cast<int>(std::min(length - received, kMaxReceivePiece));
         int got = platform::recvSocket(handle(), at + received, piece);
         // On Windows a send on another thread switches the socket to non-blocking mode for a
@@ -150,4 +153,4 @@ void TcpSocket::shutdownSend() {
     }
 }
 
-}  // namespace Net
+}  // namespace net

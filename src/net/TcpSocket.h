@@ -1,5 +1,5 @@
 // A connected stream socket: sends whole buffers and receives exactly n bytes, each wait
-// for more data bounded by the agent's configured time-out (read afresh for every wait).
+// for more data bounded by the process's socket time-out (read afresh for every wait).
 #pragma once
 
 #include <atomic>
@@ -12,7 +12,7 @@
 
 #include "net/Socket.h"
 
-namespace Net {
+namespace net {
 
 class TcpSocket : public Socket {
   public:
@@ -23,17 +23,22 @@ class TcpSocket : public Socket {
     // Adopts a connected handle (from accept).
     explicit TcpSocket(platform::SocketHandle adopted) : Socket(adopted) {}
 
+    // The longest wait, in seconds, for a send or receive to make progress, for every socket
+    // of the process (160 until set). The agent sets it from its options before it serves.
+    static void setTimeout(std::int32_t seconds);
+    static std::int32_t timeout();
+
     // Connects to host (name or numeric IPv4 address) and port. Throws SocketException.
     static std::unique_ptr<TcpSocket> connectTo(const std::string& host, std::uint16_t port);
 
     // Sends every byte, in pieces of at most 64 KiB. Each wait for room in the send buffer
     // is bounded like a receive's wait (time-out, deadline, stop request), so a peer that
     // stops reading cannot hold the sender. Throws SocketException with the error text when
-    // a send fails, or on time-out; winutil::ShutdownException on stop.
+    // a send fails, or on time-out; runtime::ShutdownException on stop.
     void sendAll(const void* data, std::int64_t length);
 
     // Receives exactly length bytes or throws SocketException (time-out, peer closed,
-    // receive error). Throws winutil::ShutdownException when the agent's running flag
+    // receive error). Throws runtime::ShutdownException when the agent's running flag
     // drops while waiting, so a stop never waits for a silent peer's time-out.
     std::int64_t receiveAll(void* buffer, std::int64_t length);
 
@@ -66,4 +71,4 @@ class TcpSocket : public Socket {
     std::atomic<bool> interrupted_{false};
 };
 
-}  // namespace Net
+}  // namespace net

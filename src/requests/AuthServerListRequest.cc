@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "requests/IpAddressText.h"
+#include "logging/Logger.h"
+#include "net/IpAddressText.h"
+#include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
-#include "winutil/AgentOptions.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
 
 namespace {
 
@@ -23,12 +22,11 @@ void ensureDirectory(const fs::path& dir) {
 
 void AuthServerListRequest::execute() {
     std::vector<AllowedServer> servers = readList();
-    auto options = winutil::agentOptions();
-    ensureDirectory(options->dbDir());
-    ensureDirectory(options->backupAllowDir());
+    ensureDirectory(context().dbDir);
+    ensureDirectory(context().backupAllowDir);
     writeList(servers);
     removeUnlisted(servers);
-    connection().sendCode(Net::PROT_AUTH_SERVER_LIST_DONE).flush();
+    connection().sendCode(net::PROT_AUTH_SERVER_LIST_DONE).flush();
 }
 
 std::vector<AuthServerListRequest::AllowedServer> AuthServerListRequest::readList() {
@@ -43,20 +41,20 @@ std::vector<AuthServerListRequest::AllowedServer> AuthServerListRequest::readLis
         // The name becomes a file name: anything but a plain address could leave the folder
         // or name a stream.
         if (!isNumericIpAddress(server.address)) {
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "Invalid server allow IP (" + server.address + ")");
         }
         servers.push_back(std::move(server));
     }
-    Net::ServerSocket::verifyCode(Net::PROT_AUTH_SERVER_LIST, message().read32());
+    net::ServerSocket::verifyCode(net::PROT_AUTH_SERVER_LIST, message().read32());
     if (!message().atEnd()) {
-        ZENTRAD_THROW(winutil::AgentException, "Unexpected data at the end of server list request");
+        ZENTRAD_THROW(runtime::AgentException, "Unexpected data at the end of server list request");
     }
     return servers;
 }
 
 void AuthServerListRequest::writeList(const std::vector<AllowedServer>& servers) {
-    fs::path dir = winutil::agentOptions()->backupAllowDir();
+    const fs::path& dir = context().backupAllowDir;
     for (const auto& server : servers) {
         fs::path file = dir / server.address;
         try {
@@ -64,7 +62,7 @@ void AuthServerListRequest::writeList(const std::vector<AllowedServer>& servers)
             // or the new one, never half a file.
             util::FileUtil::writeFileAtomically(file, server.publicKey);
         } catch (const std::exception&) {
-            winutil::logError()
+            logging::logError()
                 << "failed to write public key to dynamic backup allow directory file: "
                 << file.string();
         }
@@ -72,7 +70,7 @@ void AuthServerListRequest::writeList(const std::vector<AllowedServer>& servers)
 }
 
 void AuthServerListRequest::removeUnlisted(const std::vector<AllowedServer>& servers) {
-    fs::path dir = winutil::agentOptions()->backupAllowDir();
+    const fs::path& dir = context().backupAllowDir;
     std::vector<fs::path> stale;
     for (const auto& entry : fs::directory_iterator(dir)) {
         std::string name = entry.path().filename().string();

@@ -6,16 +6,14 @@
 
 #include "blocks/BlockSumDownload.h"
 #include "blocks/DiskVolume.h"
-#include "filter/FilterInterface.h"
+#include "filter/ChangeTracker.h"
+#include "logging/Logger.h"
 #include "platform/System.h"
 #include "requests/VolumesInBackup.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
-#include "winutil/vssclient/VssClient.h"
-#include "winutil/vssclient/WindowsEventListener.h"
-
-using filter::FilterInterface;
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
+#include "vssclient/VssClient.h"
+#include "vssclient/WindowsEventListener.h"
 
 namespace {
 
@@ -25,46 +23,47 @@ constexpr std::uint32_t kMostBlocksPerBatch = 256;
 
 }  // namespace
 
-BackupRequest::BackupRequest(Net::ServerSocket& connection, Net::EncryptedMessage& message)
-    : Request(connection, message) {}
+BackupRequest::BackupRequest(net::ServerSocket& connection, net::EncryptedMessage& message,
+                             const RequestContext& context)
+    : Request(connection, message, context), registration_(context.runningBackups) {}
 
 void BackupRequest::execute() {
     ZENTRAD_CHECK_RUNNING();
     readRequest();
-    winutil::logInfo() << "Accepting new backup request for (" << deviceID_ << ")";
+    logging::logInfo() << "Accepting new backup request for (" << deviceID_ << ")";
     ZENTRAD_CHECK_RUNNING();
     std::shared_ptr<blocks::DiskVolume> volume =
         blocks::DiskVolume::getDiskVolumesWithID(deviceID_);
     std::wstring name = platform::toWide(volume->getDevicePathWithSlash());
 
-    std::unique_lock<std::mutex> backupLock = FilterInterface::tryBackupLock();
+    std::unique_lock<std::mutex> backupLock = context().changeTracker.tryBackupLock();
     if (!backupLock.owns_lock()) {
-        reply(Net::PROT_BUSY);
-        ZENTRAD_THROW(winutil::AgentException,
+        reply(net::PROT_BUSY);
+        ZENTRAD_THROW(runtime::AgentException,
                       "Backup cannot be started while another backup is in progress.");
     }
     claim_ = VolumesInBackup::tryClaim(name);
     if (!claim_) {
-        reply(Net::PROT_BUSY);
-        ZENTRAD_THROW(winutil::AgentException,
+        reply(net::PROT_BUSY);
+        ZENTRAD_THROW(runtime::AgentException,
                       "A backup of this volume is still being sent; a new one can start when it "
                       "has ended.");
     }
-    reply(Net::PROT_ACK);
+    reply(net::PROT_ACK);
     keysMatch_ = journalKeysMatch(name);
     std::unique_ptr<blocks::BlockSumManager> blockSums = serverBlockSums(*volume);
     ZENTRAD_CHECK_RUNNING();
     sendVolumeInfo(*volume);
     ZENTRAD_CHECK_RUNNING();
 
-    vssclient::VssClient vss;
-    vss.Initialize(0, L"");
+    vssclient::VssClient vss(context().snapshotTimeoutSeconds);
+    vss.initialize(0, L"");
     TrackingPeriod period = startTrackingPeriod(name);
     backUpSnapshot(vss, name, period, *blockSums, backupLock);
 }
 
 void BackupRequest::readRequest() {
-    Net::EncryptedMessage& in = message();
+    net::EncryptedMessage& in = message();
     checksums_ = in.read32();
     deviceID_ = in.readString();
     compressionType_ = in.read32();
@@ -76,7 +75,7 @@ void BackupRequest::readRequest() {
     std::copy(key.begin(), key.end(), serverJournalKey_.begin());
 }
 
-void BackupRequest::reply(Net::Code code) {
+void BackupRequest::reply(net::Code code) {
     message().clear();
     message().write32(code);
     message().send();
@@ -86,16 +85,16 @@ bool BackupRequest::journalKeysMatch(const std::wstring& name) {
     filter::JournalKey current{};
     bool known = false;
     {
-        auto flush = FilterInterface::flush();
-        known = FilterInterface::getJournalKey(name, current);
+        filter::ChangeTracker::Flush flush(context().changeTracker);
+        known = context().changeTracker.getJournalKey(name, current);
     }
     if (!known) {
-        winutil::logInfo()
+        logging::logInfo()
             << "Changes have not been tracked for this device.  Forcing checksum verification.";
         return false;
     }
     if (current != serverJournalKey_) {
-        winutil::logInfo() << "Journal key mismatch.  Forcing checksum verification.";
+        logging::logInfo() << "Journal key mismatch.  Forcing checksum verification.";
         return false;
     }
     return true;
@@ -104,14 +103,15 @@ bool BackupRequest::journalKeysMatch(const std::wstring& name) {
 std::unique_ptr<blocks::BlockSumManager> BackupRequest::serverBlockSums(blocks::Volume& volume) {
     if (checksums_ == 0 || keysMatch_)
         return std::make_unique<blocks::BlockSumManager>();
-    auto blockSums = std::make_unique<blocks::BlockSumManager>(deviceID_, volume.getBlockCount());
+    auto blockSums = std::make_unique<blocks::BlockSumManager>(context().tempDir, deviceID_,
+                                                               volume.getBlockCount());
     blocks::downloadBlockSums(connection(), *blockSums);
     return blockSums;
 }
 
 void BackupRequest::sendVolumeInfo(blocks::Volume& volume) {
     message().clear();
-    message().write32(Net::PROT_BACKUP_VOLUME_INFO);
+    message().write32(net::PROT_BACKUP_VOLUME_INFO);
     message().write32(kMostBlocksPerBatch);
     message().write32(volume.getBlockSize());
     message().write64(volume.getBlockCount());
@@ -125,14 +125,14 @@ BackupRequest::TrackingPeriod BackupRequest::startTrackingPeriod(const std::wstr
     // the next backup's changes start here.
     TrackingPeriod period;
     {
-        auto flush = FilterInterface::flush();
-        period.changes = FilterInterface::takeChanges(name, serverJournalKey_);
+        filter::ChangeTracker::Flush flush(context().changeTracker);
+        period.changes = context().changeTracker.takeChanges(name, serverJournalKey_);
         if (!period.changes)
-            FilterInterface::StartChangeTracking(name);
+            context().changeTracker.startChangeTracking(name);
     }
     {
-        auto flush = FilterInterface::flush();
-        FilterInterface::getJournalKey(name, period.newKey);
+        filter::ChangeTracker::Flush flush(context().changeTracker);
+        context().changeTracker.getJournalKey(name, period.newKey);
     }
     return period;
 }

@@ -37,11 +37,12 @@ class WindowsEventListener;
 
 class BackupRequest : public Request {
   public:
-    BackupRequest(Net::ServerSocket& connection, Net::EncryptedMessage& message);
+    BackupRequest(net::ServerSocket& connection, net::EncryptedMessage& message,
+                  const RequestContext& context);
     void execute() override;
 
     // Reads the request body into the settings below; execute() starts with it. A body
-    // that ends early throws winutil::AgentException.
+    // that ends early throws runtime::AgentException.
     void readRequest();
     std::uint32_t checksums() const { return checksums_; }
     const std::string& deviceID() const { return deviceID_; }
@@ -51,7 +52,7 @@ class BackupRequest : public Request {
     const filter::JournalKey& serverJournalKey() const { return serverJournalKey_; }
 
     // Runs the block pipeline over the volume (see blocks/BackupPipeline.h). changes may
-    // be null (no tracked changes). Throws winutil::AgentException when a stage failed.
+    // be null (no tracked changes). Throws runtime::AgentException when a stage failed.
     void sendBlocks(blocks::Volume& volume, const blocks::BlockMap& usedBlocks,
                     blocks::BlockMap& skipped, blocks::BlockSumManager& blockSums,
                     const filter::MapBitmap* changes);
@@ -66,7 +67,7 @@ class BackupRequest : public Request {
         filter::JournalKey newKey{};
     };
 
-    void reply(Net::Code code);
+    void reply(net::Code code);
     bool journalKeysMatch(const std::wstring& name);
     std::unique_ptr<blocks::BlockSumManager> serverBlockSums(blocks::Volume& volume);
     void sendVolumeInfo(blocks::Volume& volume);

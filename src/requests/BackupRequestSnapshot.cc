@@ -7,20 +7,18 @@
 #include "blocks/BackupPipeline.h"
 #include "blocks/FileClusterMap.h"
 #include "blocks/Md5Stream.h"
-#include "filter/FilterInterface.h"
+#include "filter/ChangeTracker.h"
+#include "logging/Logger.h"
 #include "net/KeepAliveThread.h"
 #include "net/Message.h"
 #include "platform/File.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "requests/BackupRequest.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
-#include "winutil/vssclient/VssClient.h"
-#include "winutil/vssclient/WindowsEventListener.h"
-
-using filter::FilterInterface;
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
+#include "vssclient/VssClient.h"
+#include "vssclient/WindowsEventListener.h"
 
 namespace {
 
@@ -45,11 +43,11 @@ std::string elapsedSeconds(std::chrono::steady_clock::time_point start) {
 std::wstring snapshotDevice(vssclient::VssClient& vss) {
     auto ids = vss.getSnapshotIds();
     if (ids.size() != 1) {
-        ZENTRAD_THROW(winutil::AgentException, "After taking a disk snapshot, there were " +
+        ZENTRAD_THROW(runtime::AgentException, "After taking a disk snapshot, there were " +
                                                    std::to_string(ids.size()) + " snapshots found");
     }
     platform::VssSnapshotProperties properties;
-    vss.GetSnapshotProperties(ids.front(), &properties);
+    vss.getSnapshotProperties(ids.front(), &properties);
     return properties.snapshotDeviceObject;
 }
 
@@ -62,7 +60,7 @@ platform::FileHandle openSnapshot(const std::wstring& device) {
         std::string reason = platform::toNarrow(platform::formatMessage(platform::getLastError()));
         while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r'))
             reason.pop_back();
-        ZENTRAD_THROW(winutil::DiskException,
+        ZENTRAD_THROW(runtime::DiskException,
                       "Failed to open device " + platform::toNarrow(device) + ": " + reason);
     }
     return handle;
@@ -72,18 +70,19 @@ platform::FileHandle openSnapshot(const std::wstring& device) {
 void leaveOutSystemFiles(const std::wstring& device, blocks::BlockMap& used) {
     blocks::FileClusterMap files(device);
     if (files.load(L"\\pagefile.sys"))
-        winutil::logInfo() << "Data from the Window's page file (pagefile.sys) is being skipped";
+        logging::logInfo() << "Data from the Window's page file (pagefile.sys) is being skipped";
     if (files.load(L"\\hiberfil.sys")) {
-        winutil::logInfo() << "Data from the Window's hibernation (hiberfil.sys) is being skipped";
+        logging::logInfo() << "Data from the Window's hibernation (hiberfil.sys) is being skipped";
     }
     files.clearClustersIn(used);
 }
 
-void addLateChanges(const std::wstring& name, filter::MapBitmap& changes) {
+void addLateChanges(filter::ChangeTracker& tracker, const std::wstring& name,
+                    filter::MapBitmap& changes) {
     // Writes between the end of the period and the snapshot are in the snapshot; they go
     // now and again with the next backup.
-    auto flush = FilterInterface::flush();
-    std::unique_ptr<filter::MapBitmap> late = FilterInterface::copyChanges(name);
+    filter::ChangeTracker::Flush flush(tracker);
+    std::unique_ptr<filter::MapBitmap> late = tracker.copyChanges(name);
     if (late)
         changes.merge(*late);
 }
@@ -95,16 +94,16 @@ void BackupRequest::createSnapshot(vssclient::VssClient& vss,
                                    const std::wstring& name) {
     auto start = std::chrono::steady_clock::now();
     try {
-        Net::KeepAliveThread keepAlive;
+        net::KeepAliveThread keepAlive;
         keepAlive.start(connection());
-        vss.CreateSnapshotSet({name}, L"", {}, {});
+        vss.createSnapshotSet({name}, L"", {}, {});
         keepAlive.stop();
     } catch (const std::exception& error) {
-        winutil::logError() << error.what();
+        logging::logError() << error.what();
         events.logNewEvents();
-        ZENTRAD_THROW(winutil::AgentException, "Backup Failed");
+        ZENTRAD_THROW(runtime::AgentException, "Backup Failed");
     }
-    winutil::logInfo() << "Created volume shadow copy snapshot in " << elapsedSeconds(start)
+    logging::logInfo() << "Created volume shadow copy snapshot in " << elapsedSeconds(start)
                        << " seconds";
 }
 
@@ -127,7 +126,7 @@ void BackupRequest::backUpSnapshot(vssclient::VssClient& vss, const std::wstring
         ZENTRAD_CHECK_RUNNING();
         blocks::BlockMap skipped = checksums_ != 0 ? used : blocks::BlockMap(used.capacity());
         if (period.changes)
-            addLateChanges(name, *period.changes);
+            addLateChanges(context().changeTracker, name, *period.changes);
         backupLock.unlock();
         sendBlocks(snapshot, used, skipped, blockSums, period.changes.get());
         finishBackup(period.newKey, skipped);
@@ -137,24 +136,24 @@ void BackupRequest::backUpSnapshot(vssclient::VssClient& vss, const std::wstring
         claim_.reset();
         events.logNewEvents();
         try {
-            vss.BackupComplete(false);
+            vss.backupComplete(false);
         } catch (const std::exception& error) {
-            winutil::logError() << error.what();
+            logging::logError() << error.what();
         }
         throw;
     }
     claim_.reset();
-    vss.BackupComplete(true);
+    vss.backupComplete(true);
 }
 
 void BackupRequest::finishBackup(const filter::JournalKey& newKey,
                                  const blocks::BlockMap& skipped) {
     message().clear();
-    message().write32(Net::PROT_NEW_JOURNAL_KEY);
+    message().write32(net::PROT_NEW_JOURNAL_KEY);
     message().writeBytes(std::string(newKey.begin(), newKey.end()));
     message().send();
     sendBlockMap(skipped);
-    connection().sendCode(Net::PROT_BACKUP_COMPLETE).flush();
+    connection().sendCode(net::PROT_BACKUP_COMPLETE).flush();
 }
 
 void BackupRequest::sendBlocks(blocks::Volume& volume, const blocks::BlockMap& usedBlocks,
@@ -184,12 +183,12 @@ void BackupRequest::sendBlockMap(const blocks::BlockMap& map) {
     md5.update(map.bytes(), map.byteCount());
     blocks::BlockDigest digest = md5.finish();
     ZENTRAD_CHECK_RUNNING();
-    Net::LongMessage bitmap(connection().socket());
-    bitmap.writeCode(Net::PROT_BACKUP_BLOCK_MAP);
+    net::LongMessage bitmap(connection().socket());
+    bitmap.writeCode(net::PROT_BACKUP_BLOCK_MAP);
     bitmap.write32(static_cast<std::uint32_t>(map.byteCount()));
     bitmap.write(map.bytes(), static_cast<std::int64_t>(map.byteCount()));
     message().clear();
-    message().write32(Net::PROT_BLOCK_MAP_DIGEST);
+    message().write32(net::PROT_BLOCK_MAP_DIGEST);
     message().writeBytes(std::string(digest.begin(), digest.end()));
     message().send();
 }

@@ -1,10 +1,10 @@
 #include "requests/EchoRequest.h"
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
 void EchoRequest::execute() {
-    winutil::logInfo() << "Test received, sending reply";
+    logging::logInfo() << "Test received, sending reply";
     message().clear();
-    message().write32(Net::PROT_ECHO_REPLY);
+    message().write32(net::PROT_ECHO_REPLY);
     message().send();
 }

@@ -4,7 +4,7 @@
 
 #include "requests/FileRestoreErrors.h"
 #include "requests/FileRestoreOutput.h"
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 
 void FileRestoreData::startItem() {
     chunkLeft_ = 0;
@@ -15,16 +15,16 @@ void FileRestoreData::receive(FileRestoreOutput& output, std::uint64_t& bytesLef
                               std::uint64_t fileCounter) {
     if (bytesLeft == 0)
         return;
-    Net::Code code = readCode();
-    while (code == Net::PROT_KEEPALIVE)
+    net::Code code = readCode();
+    while (code == net::PROT_KEEPALIVE)
         code = readCode();
     while (bytesLeft > 0) {
         ZENTRAD_CHECK_RUNNING();
-        if (code != Net::PROT_FILE_DATA_CHUNK) {
-            dataEndRead_ = code == Net::PROT_FILE_DATA_END;
-            ZENTRAD_THROW(winutil::AgentException,
+        if (code != net::PROT_FILE_DATA_CHUNK) {
+            dataEndRead_ = code == net::PROT_FILE_DATA_END;
+            ZENTRAD_THROW(runtime::AgentException,
                           "Protocol error.  Expected PROT_FILE_DATA_CHUNK but received 0x" +
-                              Net::hexCode(code));
+                              net::hexCode(code));
         }
         readChunkHeader(fileCounter, bytesLeft);
         bytesLeft -= chunkLeft_;
@@ -35,20 +35,20 @@ void FileRestoreData::receive(FileRestoreOutput& output, std::uint64_t& bytesLef
 }
 
 void FileRestoreData::expectDataEnd() {
-    Net::Code code = readCode();
-    while (code == Net::PROT_KEEPALIVE)
+    net::Code code = readCode();
+    while (code == net::PROT_KEEPALIVE)
         code = readCode();
-    Net::ProtocolStream::verifyCode(Net::PROT_FILE_DATA_END, code);
+    net::ProtocolStream::verifyCode(net::PROT_FILE_DATA_END, code);
     dataEndRead_ = true;
 }
 
 void FileRestoreData::skip() {
     readChunkBytes(nullptr);
     while (!dataEndRead_) {
-        Net::Code code = readCode();
-        if (code == Net::PROT_FILE_DATA_END) {
+        net::Code code = readCode();
+        if (code == net::PROT_FILE_DATA_END) {
             dataEndRead_ = true;
-        } else if (code == Net::PROT_FILE_DATA_CHUNK) {
+        } else if (code == net::PROT_FILE_DATA_CHUNK) {
             stream_.read64();
             chunkLeft_ = stream_.read32();
             readChunkBytes(nullptr);
@@ -56,9 +56,9 @@ void FileRestoreData::skip() {
     }
 }
 
-Net::Code FileRestoreData::readCode() {
-    Net::Code code = stream_.readRawCode();
-    if (code == Net::PROT_ERROR) {
+net::Code FileRestoreData::readCode() {
+    net::Code code = stream_.readRawCode();
+    if (code == net::PROT_ERROR) {
         ZENTRAD_THROW(FileRestoreStreamError,
                       "Remote host has reported an error and closed the connection.");
     }
@@ -71,13 +71,13 @@ void FileRestoreData::readChunkHeader(std::uint64_t fileCounter, std::uint64_t b
     // From here on the chunk's bytes are in the stream, whatever is wrong with it.
     chunkLeft_ = chunkSize;
     if (chunkCounter != fileCounter) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Protocol error reading file data.  Expected chunkFileCounter(" +
                           std::to_string(chunkCounter) + ") == fileCounter(" +
                           std::to_string(fileCounter) + ")");
     }
     if (chunkSize > bytesLeft) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Protocol error reading file data.  Expected Expected bytesLeft(" +
                           std::to_string(bytesLeft) + ") >= chunkSize(" +
                           std::to_string(chunkSize) + ")");

@@ -19,14 +19,14 @@ class FileRestoreData {
     // Chunk bytes are read in pieces of at most this size, whatever size a chunk announces.
     static constexpr std::uint32_t kPieceBytes = 1u << 20;
 
-    explicit FileRestoreData(Net::ProtocolStream& stream) : stream_(stream) {}
+    explicit FileRestoreData(net::ProtocolStream& stream) : stream_(stream) {}
 
     // Forgets the state of the previous item.
     void startItem();
 
     // Receives bytesLeft bytes of data for the item with fileCounter into output (none for
     // an empty file), counting bytesLeft down. Keep-alives may only precede the first
-    // chunk. Throws winutil::AgentException for a chunk out of order (the protocol texts),
+    // chunk. Throws runtime::AgentException for a chunk out of order (the protocol texts),
     // FileRestoreStreamError when the server reports an error.
     void receive(FileRestoreOutput& output, std::uint64_t& bytesLeft, std::uint64_t fileCounter);
 
@@ -38,13 +38,13 @@ class FileRestoreData {
     void skip();
 
   private:
-    Net::Code readCode();
+    net::Code readCode();
     // The next chunk's header; its size becomes chunkLeft_ once read.
     void readChunkHeader(std::uint64_t fileCounter, std::uint64_t bytesLeft);
     // Reads the rest of the current chunk, into output when given.
     void readChunkBytes(FileRestoreOutput* output);
 
-    Net::ProtocolStream& stream_;
+    net::ProtocolStream& stream_;
     std::vector<char> buffer_;
     std::uint64_t chunkLeft_ = 0;
     bool dataEndRead_ = false;

@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <string>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 // The server reported PROT_ERROR in the middle of the exchange: nothing more can be read or
 // sent, so the request ends instead of the item.
-class FileRestoreStreamError : public winutil::AgentException {
+class FileRestoreStreamError : public runtime::AgentException {
   public:
-    using winutil::AgentException::AgentException;
+    using runtime::AgentException::AgentException;
 };
 
 // The system's text for an error number, without its line end; "error N" when the system has

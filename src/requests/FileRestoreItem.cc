@@ -1,6 +1,6 @@
 #include "requests/FileRestoreItem.h"
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -8,7 +8,7 @@ template <typename V>
 auto readAttribute(const util::KeyValueMap& record, const std::string& key) {
     const V* value = record.findAs<V>(key);
     if (value == nullptr) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Unable to read attribute '" + key + "' from NtfsFileAttributes");
     }
     return value->value;

@@ -31,5 +31,5 @@ std::uint64_t unixTimeToFileTime(std::uint64_t seconds);
 
 // Reads the fields into item in the order the restore needs them (size, path, the rest),
 // so that item.filePath is known for the message when a later field fails. A missing or
-// wrongly typed field throws winutil::AgentException naming its key.
+// wrongly typed field throws runtime::AgentException naming its key.
 void parseFileAttributes(const util::KeyValueMap& record, FileRestoreItem& item);

@@ -1,17 +1,17 @@
 #include "requests/FileRestoreMetadata.h"
 
+#include "logging/Logger.h"
 #include "platform/FileAccess.h"
 #include "platform/FileAttributes.h"
 #include "platform/FileSystem.h"
 #include "platform/System.h"
-#include "winutil/Logger.h"
 
 namespace {
 
 void setAttributes(const std::wstring& path, std::uint32_t attributes) {
     std::uint32_t bits = attributes & platform::kSettableFileAttributes;
     if (!platform::setFileAttributes(path, bits != 0 ? bits : platform::kFileAttributeNormal)) {
-        winutil::logWarn() << "Failed to set file attributes (0x" << std::hex << bits << std::dec
+        logging::logWarn() << "Failed to set file attributes (0x" << std::hex << bits << std::dec
                            << ") for file (" << platform::toNarrow(path)
                            << "): " << platform::getLastError();
     }
@@ -32,7 +32,7 @@ void setFileTimes(const std::wstring& path, bool isDirectory, std::uint64_t crea
         path, platform::kFileWriteAttributes, platform::kFileShareRead | platform::kFileShareWrite,
         platform::kOpenExisting, isDirectory ? platform::kFileFlagBackupSemantics : 0);
     if (!file) {
-        winutil::logWarn() << "Unable to set file timestamps for file (" << platform::toNarrow(path)
+        logging::logWarn() << "Unable to set file timestamps for file (" << platform::toNarrow(path)
                            << ")";
         return;
     }
@@ -40,7 +40,7 @@ void setFileTimes(const std::wstring& path, bool isDirectory, std::uint64_t crea
     const auto access = platform::FileTime::fromValue(accessTime);
     const auto modify = platform::FileTime::fromValue(modifyTime);
     if (!platform::setFileTime(file, &create, &access, &modify)) {
-        winutil::logWarn() << "Failed to update file times: " << platform::getLastError() << " ("
+        logging::logWarn() << "Failed to update file times: " << platform::getLastError() << " ("
                            << platform::toNarrow(path) << ")";
     }
 }

@@ -7,7 +7,7 @@
 #include "platform/FileSystem.h"
 #include "platform/System.h"
 #include "requests/FileRestoreErrors.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 FileRestoreOutput::FileRestoreOutput(std::wstring path) : path_(std::move(path)) {
     file_ = platform::createFile(path_, platform::kGenericWrite, platform::kFileShareRead,
@@ -49,7 +49,7 @@ void FileRestoreOutput::fail(std::uint32_t error) {
     std::uint32_t attributes = platform::getFileAttributes(path_);
     if (attributes != platform::kInvalidFileAttributes &&
         (attributes & platform::kFileAttributeDirectory) != 0) {
-        ZENTRAD_THROW(winutil::AgentException, "A directory of the same name already exists.");
+        ZENTRAD_THROW(runtime::AgentException, "A directory of the same name already exists.");
     }
-    ZENTRAD_THROW(winutil::AgentException, systemErrorText(error));
+    ZENTRAD_THROW(runtime::AgentException, systemErrorText(error));
 }

@@ -3,7 +3,7 @@
 // arrive or to be written) is removed when the object ends, so a failed item never leaves a
 // truncated file behind that looks restored.
 //
-// Failures throw winutil::AgentException with the reason the server is told: its own text
+// Failures throw runtime::AgentException with the reason the server is told: its own text
 // when a directory stands at the path, otherwise the system's text for the error.
 #pragma once
 

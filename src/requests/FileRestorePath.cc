@@ -6,8 +6,8 @@
 #include "platform/FileSystem.h"
 #include "platform/System.h"
 #include "requests/FileRestoreErrors.h"
+#include "runtime/Exceptions.h"
 #include "util/Utf8.h"
-#include "winutil/Exceptions.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ bool refusedComponent(const std::wstring& name) {
 
 std::vector<std::wstring> itemComponents(const std::wstring& path, const std::string& original) {
     if (!path.empty() && isSeparator(path.front())) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Refusing to restore outside the restore root (" + original + ")");
     }
     std::vector<std::wstring> components;
@@ -39,7 +39,7 @@ std::vector<std::wstring> itemComponents(const std::wstring& path, const std::st
             continue;
         }
         if (refusedComponent(name)) {
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "Refusing to restore outside the restore root (" + original + ")");
         }
         if (!name.empty() && name != L".")
@@ -76,7 +76,7 @@ std::vector<std::wstring> missingDirectories(const std::wstring& path) {
 std::wstring UTF8ToUTF16(const std::string& text) {
     auto wide = util::utf8ToWide(text);
     if (!wide)
-        ZENTRAD_THROW(winutil::AgentException, "Failed to convert file name to wide characters");
+        ZENTRAD_THROW(runtime::AgentException, "Failed to convert file name to wide characters");
     return *wide;
 }
 
@@ -129,7 +129,7 @@ void createDirectories(const std::wstring& path) {
         std::uint32_t error = platform::getLastError();
         if (error == platform::kErrorAlreadyExists && isDirectory(directory))
             continue;
-        ZENTRAD_THROW(winutil::AgentException, "Unable to create directory (" +
+        ZENTRAD_THROW(runtime::AgentException, "Unable to create directory (" +
                                                    platform::toNarrow(directory) +
                                                    "): " + systemErrorText(error));
     }

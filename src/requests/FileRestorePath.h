@@ -5,7 +5,7 @@
 
 #include <string>
 
-// Strict UTF-8 to wide text. Throws winutil::AgentException for malformed input.
+// Strict UTF-8 to wide text. Throws runtime::AgentException for malformed input.
 std::wstring UTF8ToUTF16(const std::string& text);
 
 // The restore root as the server's text gives it: a leading "//:" is dropped and "/"
@@ -13,7 +13,7 @@ std::wstring UTF8ToUTF16(const std::string& text);
 std::wstring restoreRootPath(const std::wstring& root);
 
 // root joined with the item path (UTF-8, "\" or "/" separators; "." and empty components
-// are dropped). Throws winutil::AgentException naming the path for an absolute path, a
+// are dropped). Throws runtime::AgentException naming the path for an absolute path, a
 // ".." component, a component holding ':' (drive letters, alternate streams) or a control
 // character. An empty item path is the root itself.
 std::wstring restoreTargetPath(const std::wstring& root, const std::string& itemPath);
@@ -22,7 +22,7 @@ std::wstring restoreTargetPath(const std::wstring& root, const std::string& item
 // page.
 std::string displayPath(const std::string& itemPath);
 
-// Creates path and every missing parent. Throws winutil::AgentException naming the
+// Creates path and every missing parent. Throws runtime::AgentException naming the
 // directory and the reason when one cannot be made (or a file is in the way).
 void createDirectories(const std::wstring& path);
 

@@ -1,13 +1,13 @@
 #include "requests/FileRestoreRequest.h"
 
 #include "blocks/DiskVolume.h"
+#include "logging/Logger.h"
 #include "net/SocketException.h"
 #include "platform/System.h"
 #include "requests/FileRestoreErrors.h"
 #include "requests/FileRestoreOutput.h"
 #include "requests/FileRestorePath.h"
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 
 namespace {
 
@@ -18,9 +18,10 @@ bool isAbsoluteRoot(const std::wstring& root) {
 
 }  // namespace
 
-FileRestoreRequest::FileRestoreRequest(Net::ServerSocket& connection,
-                                       Net::EncryptedMessage& message)
-    : Request(connection, message), data_(connection) {}
+FileRestoreRequest::FileRestoreRequest(net::ServerSocket& connection,
+                                       net::EncryptedMessage& message,
+                                       const RequestContext& context)
+    : Request(connection, message, context), data_(connection) {}
 
 void FileRestoreRequest::execute() {
     receiveRequest();
@@ -31,10 +32,10 @@ void FileRestoreRequest::receiveRequest() {
     ZENTRAD_CHECK_RUNNING();
     readHeader();
     restoreRoot_ = findRestoreRoot();
-    winutil::logInfo() << "Restoring files to (" << platform::toNarrow(restoreRoot_) << ")";
+    logging::logInfo() << "Restoring files to (" << platform::toNarrow(restoreRoot_) << ")";
     ZENTRAD_CHECK_RUNNING();
     message().clear();
-    message().write32(Net::PROT_ACK);
+    message().write32(net::PROT_ACK);
     message().send();
 }
 
@@ -50,7 +51,7 @@ void FileRestoreRequest::readHeader() {
     flag1_ = message().read8();
     flag2_ = message().read8();
     if (!message().atEnd()) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Unexpected data received while reading file restore request");
     }
 }
@@ -61,7 +62,7 @@ std::wstring FileRestoreRequest::findRestoreRoot() const {
         std::string letterPath =
             blocks::DiskVolume::getDiskVolumesWithID(deviceID_)->getDriveLetterPath();
         if (letterPath.empty()) {
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "Volume (" + deviceID_ + ") has no drive letter to restore files to");
         }
         root = platform::toWide(letterPath);
@@ -71,7 +72,7 @@ std::wstring FileRestoreRequest::findRestoreRoot() const {
     root = restoreRootPath(root);
     // A relative root would land wherever the agent's working directory happens to be.
     if (!isAbsoluteRoot(root)) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Refusing to restore files to a path that is not absolute (" +
                           platform::toNarrow(root) + ")");
     }
@@ -80,30 +81,30 @@ std::wstring FileRestoreRequest::findRestoreRoot() const {
 
 void FileRestoreRequest::restoreFiles() {
     ZENTRAD_CHECK_RUNNING();
-    connection().readCodeExpect(Net::PROT_FILE_RESTORE_BEGIN);
-    Net::Code code = readItemCode();
-    while (code == Net::PROT_FILE_NEXT) {
+    connection().readCodeExpect(net::PROT_FILE_RESTORE_BEGIN);
+    net::Code code = readItemCode();
+    while (code == net::PROT_FILE_NEXT) {
         ZENTRAD_CHECK_RUNNING();
         restoreItem();
-        connection().readCodeExpect(Net::PROT_FILE_ITEM_END);
+        connection().readCodeExpect(net::PROT_FILE_ITEM_END);
         code = readItemCode();
     }
     applyDirectoryTimes();
-    Net::ProtocolStream::verifyCode(Net::PROT_FILE_LIST_END, code);
+    net::ProtocolStream::verifyCode(net::PROT_FILE_LIST_END, code);
     // Logged ahead of the closing code, so the records reach the server with it.
     if (failureCount_ > kLoggedFailures) {
-        winutil::logWarn() << "Could not restore file repeated : " << failureCount_ << " times";
+        logging::logWarn() << "Could not restore file repeated : " << failureCount_ << " times";
     }
-    winutil::logInfo() << "File restore finished: " << restoredCount_ << " restored, "
+    logging::logInfo() << "File restore finished: " << restoredCount_ << " restored, "
                        << failureCount_ << " failed";
-    connection().sendCode(Net::PROT_FILE_RESTORE_DONE).flush();
+    connection().sendCode(net::PROT_FILE_RESTORE_DONE).flush();
 }
 
-Net::Code FileRestoreRequest::readItemCode() {
-    Net::Code code = connection().readCode();
-    if (code != Net::PROT_FILE_NEXT && code != Net::PROT_FILE_LIST_END) {
-        ZENTRAD_THROW(winutil::AgentException,
-                      "unexpected value (0x" + Net::hexCode(code) + ") while restoring files");
+net::Code FileRestoreRequest::readItemCode() {
+    net::Code code = connection().readCode();
+    if (code != net::PROT_FILE_NEXT && code != net::PROT_FILE_LIST_END) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      "unexpected value (0x" + net::hexCode(code) + ") while restoring files");
     }
     return code;
 }
@@ -113,16 +114,16 @@ void FileRestoreRequest::restoreItem() {
     std::string bytes = readRecord();
     // A record that does not parse leaves the map empty, so the item fails on its first field.
     record.deserialize(bytes.data(), nullptr, static_cast<std::uint32_t>(bytes.size()));
-    connection().readCodeExpect(Net::PROT_FILE_COUNTER);
+    connection().readCodeExpect(net::PROT_FILE_COUNTER);
     const std::uint64_t fileCounter = connection().read64();
     data_.startItem();
     FileRestoreItem item;
     try {
         restoreContent(record, item, fileCounter);
-    } catch (const Net::SocketException& error) {
-        winutil::logError() << "Network error while restoring files: " << error.what();
+    } catch (const net::SocketException& error) {
+        logging::logError() << "Network error while restoring files: " << error.what();
         throw;
-    } catch (const winutil::ShutdownException&) {
+    } catch (const runtime::ShutdownException&) {
         throw;
     } catch (const FileRestoreStreamError&) {
         throw;
@@ -131,7 +132,7 @@ void FileRestoreRequest::restoreItem() {
         data_.skip();
         return;
     }
-    auto reply = connection().sendCode(Net::PROT_FILE_RESTORED);
+    auto reply = connection().sendCode(net::PROT_FILE_RESTORED);
     reply.write64(fileCounter);
     reply.flush();
     ++restoredCount_;
@@ -141,7 +142,7 @@ void FileRestoreRequest::restoreItem() {
 std::string FileRestoreRequest::readRecord() {
     const std::uint32_t length = connection().read32();
     if (length > kMaxRecordBytes) {
-        ZENTRAD_THROW(winutil::AgentException, "File attribute record of (" +
+        ZENTRAD_THROW(runtime::AgentException, "File attribute record of (" +
                                                    std::to_string(length) +
                                                    ") bytes exceeds the limit of (" +
                                                    std::to_string(kMaxRecordBytes) + ") bytes");
@@ -167,7 +168,7 @@ void FileRestoreRequest::restoreContent(const util::KeyValueMap& record, FileRes
         applyFileMetadata(metadata);
     }
     if (bytesLeft != 0) {
-        ZENTRAD_THROW(winutil::AgentException, "Error occurred and did not write entire file (" +
+        ZENTRAD_THROW(runtime::AgentException, "Error occurred and did not write entire file (" +
                                                    displayPath(*item.filePath) + ")");
     }
 }
@@ -185,8 +186,8 @@ void FileRestoreRequest::reportFailure(const FileRestoreItem& item, std::uint64_
     std::string reason = "Could not restore file (" + path + "): " + error.what();
     ++failureCount_;
     if (failureCount_ <= kLoggedFailures)
-        winutil::logWarn() << reason;
-    auto reply = connection().sendCode(Net::PROT_FILE_FAILED);
+        logging::logWarn() << reason;
+    auto reply = connection().sendCode(net::PROT_FILE_FAILED);
     reply.write64(fileCounter);
     reply.writeString(reason);
     reply.flush();

@@ -30,7 +30,8 @@ class FileRestoreRequest : public Request {
     // server).
     static constexpr std::uint64_t kLoggedFailures = 50;
 
-    FileRestoreRequest(Net::ServerSocket& connection, Net::EncryptedMessage& message);
+    FileRestoreRequest(net::ServerSocket& connection, net::EncryptedMessage& message,
+                       const RequestContext& context);
 
     // receiveRequest, then restoreFiles.
     void execute() override;
@@ -42,7 +43,7 @@ class FileRestoreRequest : public Request {
   private:
     void readHeader();
     std::wstring findRestoreRoot() const;
-    Net::Code readItemCode();
+    net::Code readItemCode();
     void restoreItem();
     std::string readRecord();
     void restoreContent(const util::KeyValueMap& record, FileRestoreItem& item,

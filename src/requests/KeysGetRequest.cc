@@ -1,19 +1,18 @@
 #include "requests/KeysGetRequest.h"
 
 #include "crypto/RsaKeyFiles.h"
+#include "logging/Logger.h"
 #include "util/FileUtil.h"
-#include "winutil/AgentOptions.h"
-#include "winutil/Logger.h"
 
 void KeysGetRequest::execute() {
-    winutil::logInfo() << "Sending requested encryption keys to host";
-    auto options = winutil::agentOptions();
+    logging::logInfo() << "Sending requested encryption keys to host";
+    const crypto::Encryption::KeyFilePaths& keyFiles = context().keyFiles;
     message().clear();
     std::string backupKey =
-        util::FileUtil::readFile(options->backupKeyFile(), crypto::Encryption::kMaxKeyFileBytes);
+        util::FileUtil::readFile(keyFiles.sessionKey, crypto::Encryption::kMaxKeyFileBytes);
     std::string rsaKey =
-        util::FileUtil::readFile(options->rsaKeyFile(), crypto::Encryption::kMaxKeyFileBytes);
-    message().write32(Net::PROT_KEYS);
+        util::FileUtil::readFile(keyFiles.privateKey, crypto::Encryption::kMaxKeyFileBytes);
+    message().write32(net::PROT_KEYS);
     message().writeString(rsaKey);
     message().writeString(backupKey);
     message().send();

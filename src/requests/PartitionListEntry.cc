@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "blocks/DiskVolume.h"
-#include "winutil/Disk.h"
-#include "winutil/Logger.h"
+#include "disk/Disk.h"
+#include "logging/Logger.h"
 
 namespace {
 
@@ -18,10 +18,10 @@ struct ScanProgress {
 
 void warnSkipped(const ScanProgress& progress, const std::exception* error) {
     if (error == nullptr) {
-        winutil::logWarn() << "Encountered an error scanning device.  Skipping... ";
+        logging::logWarn() << "Encountered an error scanning device.  Skipping... ";
         return;
     }
-    auto line = winutil::logWarn();
+    auto line = logging::logWarn();
     line << "Encountered an error scanning device";
     if (progress.drivePath)
         line << "  (" << *progress.drivePath << ")";
@@ -53,7 +53,7 @@ std::uint32_t sizeKiB(std::uint64_t bytes, std::uint32_t style) {
     return static_cast<std::uint32_t>(kib);
 }
 
-PartitionListEntry diskEntry(winutil::Disk& disk, ScanProgress& progress) {
+PartitionListEntry diskEntry(disk::Disk& disk, ScanProgress& progress) {
     PartitionListEntry entry;
     entry.name = disk.getID();
     progress.name = entry.name;
@@ -107,7 +107,7 @@ void appendDynamicVolumes(std::vector<PartitionListEntry>& entries, const Volume
     if (volumes.empty())
         return;
     if (serverVersion < kDynamicVolumesFrom) {
-        winutil::logWarn() << "The Vorlex Server does not support dynamic volumes.  Please "
+        logging::logWarn() << "The Vorlex Server does not support dynamic volumes.  Please "
                               "updates the Vorlex Server to be able to support dynamic volumes.";
         return;
     }
@@ -126,7 +126,7 @@ std::vector<PartitionListEntry> collectPartitionList(std::uint32_t serverVersion
     std::vector<PartitionListEntry> entries;
     // One enumeration serves every disk: each pass opens every volume device.
     VolumeList all = blocks::DiskVolume::getAllDiskVolumes();
-    for (const auto& disk : winutil::Disk::getAllDisks()) {
+    for (const auto& disk : disk::Disk::getAllDisks()) {
         appendGuarded(entries, [&](ScanProgress& progress) { return diskEntry(*disk, progress); });
         appendVolumes(entries, volumesOnDisk(all, disk->getDiskNumber()), disk->getID());
     }
@@ -134,11 +134,11 @@ std::vector<PartitionListEntry> collectPartitionList(std::uint32_t serverVersion
     return entries;
 }
 
-void writePartitionList(Net::EncryptedMessage& message,
+void writePartitionList(net::EncryptedMessage& message,
                         const std::vector<PartitionListEntry>& entries,
                         std::uint32_t serverVersion) {
     message.clear();
-    message.write32(Net::PROT_PARTITION_LIST);
+    message.write32(net::PROT_PARTITION_LIST);
     message.write32(static_cast<std::uint32_t>(entries.size()));
     for (const auto& entry : entries) {
         message.writeString(entry.name);

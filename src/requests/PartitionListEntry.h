@@ -35,6 +35,6 @@ constexpr const char* kDynamicVolumesName = "Dynamic Volumes";
 std::vector<PartitionListEntry> collectPartitionList(std::uint32_t serverVersion);
 
 // PROT_PARTITION_LIST, the count and the entries, as the server's version expects them.
-void writePartitionList(Net::EncryptedMessage& message,
+void writePartitionList(net::EncryptedMessage& message,
                         const std::vector<PartitionListEntry>& entries,
                         std::uint32_t serverVersion);

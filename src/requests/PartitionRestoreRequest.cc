@@ -1,33 +1,33 @@
 #include "requests/PartitionRestoreRequest.h"
 
-#include "winutil/Disk.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
-#include "winutil/Sector.h"
+#include "disk/Disk.h"
+#include "disk/Sector.h"
+#include "logging/Logger.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 
 void PartitionRestoreRequest::execute() {
     readHeader();
-    winutil::logInfo() << "Starting partition table restore for device (" << header_.deviceID
+    logging::logInfo() << "Starting partition table restore for device (" << header_.deviceID
                        << ")";
     checkHeader();
     message().clear();
-    message().write32(Net::PROT_ACK);
+    message().write32(net::PROT_ACK);
     message().send();
-    connection().sendCode(Net::PROT_PARTITION_RESTORE_READY).flush();
+    connection().sendCode(net::PROT_PARTITION_RESTORE_READY).flush();
 
-    auto disk = winutil::Disk::getDiskWithID(header_.deviceID);
+    auto disk = disk::Disk::getDiskWithID(header_.deviceID);
     auto sectors = receiveSectors();
     std::size_t count = sectors.size();
     disk->writeSectors(sectors);
-    winutil::logInfo() << "Wrote " << count << " sectors to the partition table of "
+    logging::logInfo() << "Wrote " << count << " sectors to the partition table of "
                        << disk->getID();
     if (disk->updatePartitionTable()) {
-        winutil::logWarn() << "Asking the Operating System to re-read the partition table "
+        logging::logWarn() << "Asking the Operating System to re-read the partition table "
                               "failed.  You will need to reboot the machine in order to see the "
                               "new partition table.";
     }
-    connection().sendCode(Net::PROT_PARTITION_RESTORE_END).flush();
+    connection().sendCode(net::PROT_PARTITION_RESTORE_END).flush();
 }
 
 void PartitionRestoreRequest::readHeader() {
@@ -37,27 +37,27 @@ void PartitionRestoreRequest::readHeader() {
 }
 
 void PartitionRestoreRequest::checkHeader() const {
-    if (sectorSize_ != winutil::Sector::kBytes) {
-        ZENTRAD_THROW(winutil::DiskException, "Refusing partition table restore: sectors of " +
+    if (sectorSize_ != disk::Sector::kBytes) {
+        ZENTRAD_THROW(runtime::DiskException, "Refusing partition table restore: sectors of " +
                                                   std::to_string(sectorSize_) +
                                                   " bytes (only 512-byte sectors)");
     }
-    if (sectorCount_ > winutil::Disk::kMaxRestoreSectors) {
-        ZENTRAD_THROW(winutil::DiskException,
+    if (sectorCount_ > disk::Disk::kMaxRestoreSectors) {
+        ZENTRAD_THROW(runtime::DiskException,
                       "Refusing partition table restore: " + std::to_string(sectorCount_) +
-                          " sectors (at most " + std::to_string(winutil::Disk::kMaxRestoreSectors) +
+                          " sectors (at most " + std::to_string(disk::Disk::kMaxRestoreSectors) +
                           ")");
     }
 }
 
-std::vector<std::shared_ptr<winutil::NetSector>> PartitionRestoreRequest::receiveSectors() {
-    std::vector<std::shared_ptr<winutil::NetSector>> sectors;
+std::vector<std::shared_ptr<disk::NetSector>> PartitionRestoreRequest::receiveSectors() {
+    std::vector<std::shared_ptr<disk::NetSector>> sectors;
     sectors.reserve(sectorCount_);
     for (std::uint32_t i = 0; i < sectorCount_; ++i) {
         ZENTRAD_CHECK_RUNNING();
-        connection().readCodeExpect(Net::PROT_SECTOR);
+        connection().readCodeExpect(net::PROT_SECTOR);
         std::uint64_t offset = connection().read64();
-        auto sector = std::make_shared<winutil::NetSector>(sectorSize_, offset);
+        auto sector = std::make_shared<disk::NetSector>(sectorSize_, offset);
         connection().readBytes(sector->getData(), sectorSize_);
         sectors.push_back(sector);
     }

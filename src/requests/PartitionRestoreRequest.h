@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "requests/Request.h"
+#include "disk/NetSector.h"
 #include "requests/RestoreHeader.h"
-#include "winutil/NetSector.h"
+#include "requests/Request.h"
 
 class PartitionRestoreRequest : public Request {
   public:
@@ -25,7 +25,7 @@ class PartitionRestoreRequest : public Request {
     // Refuses sector sizes other than 512 bytes and counts no disk's table needs, before
     // the server is told to send anything.
     void checkHeader() const;
-    std::vector<std::shared_ptr<winutil::NetSector>> receiveSectors();
+    std::vector<std::shared_ptr<disk::NetSector>> receiveSectors();
 
     RestoreHeader header_;
     std::uint32_t sectorSize_ = 0;

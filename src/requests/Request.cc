@@ -1,35 +1,36 @@
 #include "requests/Request.h"
 
+#include "logging/Logger.h"
 #include "requests/RequestTable.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 
 namespace {
 
-void serveEncrypted(Net::ServerSocket& connection, const RequestTable& table) {
-    Net::EncryptedMessage message(connection, connection.protocolKey());
+void serveEncrypted(net::ServerSocket& connection, const RequestTable& table,
+                    const RequestContext& context) {
+    net::EncryptedMessage message(connection, connection.protocolKey());
     message.receive();
-    Net::Code code = message.read32();
+    net::Code code = message.read32();
     auto handler = table.find(code);
     if (handler == table.end()) {
         ZENTRAD_THROW(
-            winutil::AgentException,
-            "Protocol error.  Unrecognized encrypted request code (0x" + Net::hexCode(code) + ")");
+            runtime::AgentException,
+            "Protocol error.  Unrecognized encrypted request code (0x" + net::hexCode(code) + ")");
     }
-    handler->second(connection, message);
+    handler->second(connection, message, context);
 }
 
 }  // namespace
 
-void Request::handleRequests(Net::ServerSocket& connection) {
+void Request::handleRequests(net::ServerSocket& connection, const RequestContext& context) {
     const RequestTable table = buildRequestTable();
-    for (Net::Code code = connection.readCode();; code = connection.readCode()) {
+    for (net::Code code = connection.readCode();; code = connection.readCode()) {
         ZENTRAD_CHECK_RUNNING();
-        if (code == Net::PROT_ENCRYPTED) {
-            serveEncrypted(connection, table);
-        } else if (code == Net::PROT_FINISHED) {
-            winutil::logInfo() << "Requests finished successfully, closing connection";
+        if (code == net::PROT_ENCRYPTED) {
+            serveEncrypted(connection, table, context);
+        } else if (code == net::PROT_FINISHED) {
+            logging::logInfo() << "Requests finished successfully, closing connection";
             return;
         }
         // Any other plain code between requests (a keep-alive, say) is skipped.

@@ -6,12 +6,14 @@
 
 #include "net/EncryptedMessage.h"
 #include "net/ServerSocket.h"
+#include "requests/RequestContext.h"
 
 class Request {
   public:
     // The message is positioned after the request code; replies are written into it.
-    Request(Net::ServerSocket& connection, Net::EncryptedMessage& message)
-        : connection_(connection), message_(message) {}
+    Request(net::ServerSocket& connection, net::EncryptedMessage& message,
+            const RequestContext& context)
+        : connection_(connection), message_(message), context_(context) {}
     virtual ~Request() = default;
     Request(const Request&) = delete;
     Request& operator=(const Request&) = delete;
@@ -20,13 +22,15 @@ class Request {
 
     // Serves requests until the server sends PROT_FINISHED. Every error (protocol, envelope,
     // or a request's own) leaves as an exception; the caller ends the connection.
-    static void handleRequests(Net::ServerSocket& connection);
+    static void handleRequests(net::ServerSocket& connection, const RequestContext& context);
 
   protected:
-    Net::ServerSocket& connection() const { return connection_; }
-    Net::EncryptedMessage& message() const { return message_; }
+    net::ServerSocket& connection() const { return connection_; }
+    net::EncryptedMessage& message() const { return message_; }
+    const RequestContext& context() const { return context_; }
 
   private:
-    Net::ServerSocket& connection_;
-    Net::EncryptedMessage& message_;
+    net::ServerSocket& connection_;
+    net::EncryptedMessage& message_;
+    const RequestContext& context_;
 };

@@ -13,15 +13,15 @@
 
 RequestTable buildRequestTable() {
     return RequestTable{
-        {Net::PROT_REQ_SERVER_INFO, runRequest<ServerInfoRequest>},
-        {Net::PROT_REQ_AUTH_SERVER_LIST, runRequest<AuthServerListRequest>},
-        {Net::PROT_REQ_ECHO, runRequest<EchoRequest>},
-        {Net::PROT_REQ_KEYS_GET, runRequest<KeysGetRequest>},
-        {Net::PROT_REQ_BACKUP, runRequest<BackupRequest>},
-        {Net::PROT_REQ_FILE_RESTORE, runRequest<FileRestoreRequest>},
-        {Net::PROT_REQ_PARTITION_BACKUP, runRequest<PartitionBackupRequest>},
-        {Net::PROT_REQ_PARTITION_RESTORE, runRequest<PartitionRestoreRequest>},
-        {Net::PROT_REQ_PARTITION_LIST, runRequest<PartitionListRequest>},
-        {Net::PROT_REQ_RESTORE, runRequest<RestoreRequest>},
+        {net::PROT_REQ_SERVER_INFO, runRequest<ServerInfoRequest>},
+        {net::PROT_REQ_AUTH_SERVER_LIST, runRequest<AuthServerListRequest>},
+        {net::PROT_REQ_ECHO, runRequest<EchoRequest>},
+        {net::PROT_REQ_KEYS_GET, runRequest<KeysGetRequest>},
+        {net::PROT_REQ_BACKUP, runRequest<BackupRequest>},
+        {net::PROT_REQ_FILE_RESTORE, runRequest<FileRestoreRequest>},
+        {net::PROT_REQ_PARTITION_BACKUP, runRequest<PartitionBackupRequest>},
+        {net::PROT_REQ_PARTITION_RESTORE, runRequest<PartitionRestoreRequest>},
+        {net::PROT_REQ_PARTITION_LIST, runRequest<PartitionListRequest>},
+        {net::PROT_REQ_RESTORE, runRequest<RestoreRequest>},
     };
 }

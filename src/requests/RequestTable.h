@@ -8,16 +8,19 @@
 #include "net/Codes.h"
 #include "net/EncryptedMessage.h"
 #include "net/ServerSocket.h"
+#include "requests/RequestContext.h"
 
-using RequestHandler = std::function<void(Net::ServerSocket&, Net::EncryptedMessage&)>;
-using RequestTable = std::map<Net::Code, RequestHandler>;
+using RequestHandler =
+    std::function<void(net::ServerSocket&, net::EncryptedMessage&, const RequestContext&)>;
+using RequestTable = std::map<net::Code, RequestHandler>;
 
 // Builds the table; called once per connection.
 RequestTable buildRequestTable();
 
 // The usual handler: construct the request around the message, execute it, destroy it.
 template <typename RequestType>
-void runRequest(Net::ServerSocket& connection, Net::EncryptedMessage& message) {
-    RequestType request(connection, message);
+void runRequest(net::ServerSocket& connection, net::EncryptedMessage& message,
+                const RequestContext& context) {
+    RequestType request(connection, message, context);
     request.execute();
 }

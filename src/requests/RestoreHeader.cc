@@ -1,6 +1,6 @@
 #include "requests/RestoreHeader.h"
 
-RestoreHeader RestoreHeader::read(Net::EncryptedMessage& message) {
+RestoreHeader RestoreHeader::read(net::EncryptedMessage& message) {
     RestoreHeader header;
     header.unused1 = message.read32();
     header.unused2 = message.read32();

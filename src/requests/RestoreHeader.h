@@ -19,5 +19,5 @@ struct RestoreHeader {
 
     // Reads the fields in order from the message; fails as the message's reads do when it
     // ends early.
-    static RestoreHeader read(Net::EncryptedMessage& message);
+    static RestoreHeader read(net::EncryptedMessage& message);
 };

@@ -4,24 +4,24 @@
 
 #include "blocks/Volume.h"
 #include "blocks/VolumeLock.h"
-#include "winutil/Disk.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
-#include "winutil/RunState.h"
+#include "disk/Disk.h"
+#include "logging/Logger.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 
 void RestoreRequest::execute() {
     ZENTRAD_CHECK_RUNNING();
     receiveRequest();
-    winutil::logInfo() << "Restore request accepted for device (" << header_.deviceID
+    logging::logInfo() << "Restore request accepted for device (" << header_.deviceID
                        << ").  Starting restore.";
     std::string path;
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
-    winutil::Disk::getPhysicalPartitionForDeviceIDWithDisk(header_.deviceID, path, offset, length);
+    disk::Disk::getPhysicalPartitionForDeviceIDWithDisk(header_.deviceID, path, offset, length);
     blocks::RestorePartition partition(path, offset, length);
     blocks::VolumeLock volumeLock(partition.device(), path);
     ZENTRAD_CHECK_RUNNING();
-    connection().sendCode(Net::PROT_RESTORE_READY).flush();
+    connection().sendCode(net::PROT_RESTORE_READY).flush();
     ZENTRAD_CHECK_RUNNING();
     receiveBlocks(partition);
 }
@@ -29,11 +29,11 @@ void RestoreRequest::execute() {
 void RestoreRequest::receiveRequest() {
     readBody();
     if (!message().atEnd()) {
-        ZENTRAD_THROW(winutil::AgentException, "unexpected input found in server restore request");
+        ZENTRAD_THROW(runtime::AgentException, "unexpected input found in server restore request");
     }
     checkSettings();
     message().clear();
-    message().write32(Net::PROT_ACK);
+    message().write32(net::PROT_ACK);
     message().send();
 }
 
@@ -53,18 +53,18 @@ void RestoreRequest::readBody() {
 // Blocks are clusters, which travel in 16 bits; a batch holds at least one block.
 void RestoreRequest::checkSettings() const {
     if (encryptionType_ != kEncryptionNone && encryptionType_ != kEncryptionBlowfish) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Unkown encryption type: " + std::to_string(encryptionType_));
     }
     if (blockSize_ == 0 || blockSize_ > blocks::Volume::kMaxBlockSize) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Invalid block size (" + std::to_string(blockSize_) + ") in restore request");
     }
     if (maxBlocks_ == 0) {
-        ZENTRAD_THROW(winutil::AgentException, "Invalid batch size (0) in restore request");
+        ZENTRAD_THROW(runtime::AgentException, "Invalid batch size (0) in restore request");
     }
     if (encryptionType_ == kEncryptionBlowfish && !key_ && !connection().backupSessionKey()) {
-        ZENTRAD_THROW(winutil::AgentException, "No backup session key to decipher the blocks with");
+        ZENTRAD_THROW(runtime::AgentException, "No backup session key to decipher the blocks with");
     }
 }
 
@@ -87,19 +87,19 @@ void RestoreRequest::receiveBlocks(blocks::RestorePartition& partition) {
         partition.close();
         if (!result.succeeded) {
             ZENTRAD_CHECK_RUNNING();
-            ZENTRAD_THROW(winutil::AgentException, "Restore Failed");
+            ZENTRAD_THROW(runtime::AgentException, "Restore Failed");
         }
     } catch (const std::exception& error) {
-        winutil::logError() << "Caught exception while receiving blocks: " << error.what();
+        logging::logError() << "Caught exception while receiving blocks: " << error.what();
         throw;
     }
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
-    winutil::logInfo() << "Restore complete: " << result.blocksWritten << " blocks of "
+    logging::logInfo() << "Restore complete: " << result.blocksWritten << " blocks of "
                        << blockSize_ << " bytes written in " << elapsed.count() / 1000
                        << " seconds.";
     message().clear();
-    message().write32(Net::PROT_ACK);
+    message().write32(net::PROT_ACK);
     message().send();
-    connection().sendCode(Net::PROT_RESTORE_DONE).flush();
+    connection().sendCode(net::PROT_RESTORE_DONE).flush();
 }

@@ -35,7 +35,7 @@ class RestoreRequest : public Request {
     void execute() override;
 
     // Reads and checks the request body, then acknowledges it. Throws
-    // winutil::AgentException when bytes remain after the body, and for an unknown
+    // runtime::AgentException when bytes remain after the body, and for an unknown
     // encryption type, a block size that no volume has, an empty batch or enciphered blocks
     // with no key to decipher them, before anything is opened.
     void receiveRequest();

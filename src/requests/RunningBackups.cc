@@ -1,10 +1,5 @@
 #include "requests/RunningBackups.h"
 
-RunningBackups& RunningBackups::instance() {
-    static RunningBackups backups;
-    return backups;
-}
-
 void RunningBackups::add() {
     change(1);
 }

@@ -1,5 +1,5 @@
-// The process-wide count of running backup requests, which the local status port reports.
-// Every change wakes the waiters.
+// The count of running backup requests, which the local status port reports. The agent owns
+// one and hands it to the requests and the status port. Every change wakes the waiters.
 #pragma once
 
 #include <chrono>
@@ -9,7 +9,9 @@
 
 class RunningBackups {
   public:
-    static RunningBackups& instance();
+    RunningBackups() = default;
+    RunningBackups(const RunningBackups&) = delete;
+    RunningBackups& operator=(const RunningBackups&) = delete;
 
     void add();
     void remove();
@@ -20,14 +22,16 @@ class RunningBackups {
     // Counts one backup for as long as it lives.
     class Registration {
       public:
-        Registration() { RunningBackups::instance().add(); }
-        ~Registration() { RunningBackups::instance().remove(); }
+        explicit Registration(RunningBackups& backups) : backups_(backups) { backups_.add(); }
+        ~Registration() { backups_.remove(); }
         Registration(const Registration&) = delete;
         Registration& operator=(const Registration&) = delete;
+
+      private:
+        RunningBackups& backups_;
     };
 
   private:
-    RunningBackups() = default;
     void change(std::int32_t delta);
 
     std::mutex mutex_;  // guards count_ and changes_

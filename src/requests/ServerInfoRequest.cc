@@ -1,21 +1,21 @@
 #include "requests/ServerInfoRequest.h"
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 void ServerInfoRequest::execute() {
     for (;;) {
         message().receiveExpected();
-        Net::Code item = message().read32();
+        net::Code item = message().read32();
         switch (item) {
-            case Net::PROT_SERVER_INFO_END:
+            case net::PROT_SERVER_INFO_END:
                 return;
-            case Net::PROT_SERVER_INFO_ITEM:
-            case Net::PROT_SERVER_INFO_VALUE:
+            case net::PROT_SERVER_INFO_ITEM:
+            case net::PROT_SERVER_INFO_VALUE:
                 message().readString();
                 break;
             default:
-                ZENTRAD_THROW(winutil::AgentException,
-                              "Uknown server info code (0x" + Net::hexCode(item) + ")");
+                ZENTRAD_THROW(runtime::AgentException,
+                              "Uknown server info code (0x" + net::hexCode(item) + ")");
         }
     }
 }

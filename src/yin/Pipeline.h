@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "winutil/ThreadGroup.h"
+#include "runtime/ThreadGroup.h"
 #include "yin/Latch.h"
 #include "yin/Stage.h"
 
@@ -54,7 +54,7 @@ class Pipeline {
   private:
     Latch latch_;
     std::vector<std::unique_ptr<Stage>> stages_;
-    winutil::ThreadGroup threads_;
+    runtime::ThreadGroup threads_;
 };
 
 }  // namespace yin

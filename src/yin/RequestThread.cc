@@ -1,11 +1,11 @@
 #include "yin/RequestThread.h"
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 
 namespace yin {
 
 void RequestThread::installNetLogger() const {
-    winutil::Logger::get().setNetLogger(netLogger_);
+    logging::Logger::get().setNetLogger(netLogger_);
 }
 
 }  // namespace yin

@@ -5,14 +5,14 @@
 
 #include <memory>
 
-#include "winutil/NetLogger.h"
+#include "logging/NetLogger.h"
 
 namespace yin {
 
 class RequestThread {
   public:
     // netLogger may be empty (no connection): the stage then logs locally only.
-    explicit RequestThread(std::shared_ptr<winutil::NetLogger> netLogger)
+    explicit RequestThread(std::shared_ptr<logging::NetLogger> netLogger)
         : netLogger_(std::move(netLogger)) {}
     virtual ~RequestThread() = default;
 
@@ -20,10 +20,10 @@ class RequestThread {
     // their started() hook.
     void installNetLogger() const;
 
-    const std::shared_ptr<winutil::NetLogger>& netLogger() const { return netLogger_; }
+    const std::shared_ptr<logging::NetLogger>& netLogger() const { return netLogger_; }
 
   private:
-    std::shared_ptr<winutil::NetLogger> netLogger_;
+    std::shared_ptr<logging::NetLogger> netLogger_;
 };
 
 }  // namespace yin

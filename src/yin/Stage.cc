@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 #include "yin/Exceptions.h"
 
 namespace yin {
@@ -34,9 +34,9 @@ Stage::Ending Stage::runLoop() noexcept {
     } catch (const abort_exception&) {
         // Another stage failed and logged why; this one only stops.
     } catch (const std::exception& e) {
-        winutil::logError() << names_.caughtException << e.what();
+        logging::logError() << names_.caughtException << e.what();
     } catch (...) {
-        winutil::logError() << names_.caughtUnknown;
+        logging::logError() << names_.caughtUnknown;
     }
     return Ending::kAborted;
 }
@@ -51,9 +51,9 @@ void Stage::finish(Ending ending) noexcept {
             abort(true);
         done();
     } catch (const std::exception& e) {
-        winutil::logError() << names_.caughtException << e.what();
+        logging::logError() << names_.caughtException << e.what();
     } catch (...) {
-        winutil::logError() << names_.caughtUnknown;
+        logging::logError() << names_.caughtUnknown;
     }
     try {
         close(true);

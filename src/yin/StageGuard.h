@@ -7,7 +7,7 @@
 #include <exception>
 #include <functional>
 
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
 #include "yin/Exceptions.h"
 
 namespace yin {
@@ -30,9 +30,9 @@ void guardStage(const FailureTexts& texts, bool& failed, Body&& body,
     } catch (const abort_exception&) {
         throw;
     } catch (const std::exception& error) {
-        winutil::logError() << texts.failed << error.what();
+        logging::logError() << texts.failed << error.what();
     } catch (...) {
-        winutil::logError() << texts.unknown;
+        logging::logError() << texts.unknown;
     }
     failed = true;
     if (onFailure)

@@ -10,7 +10,7 @@
 #include "agent/Agent.h"
 #include "common/ChildProcess.h"
 #include "common/TempDir.h"
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 
 namespace {
 
@@ -48,17 +48,17 @@ TEST(Lifecycle, ClearingTheRunningFlagStopsTheRunFunctionInOrder) {
     Installation installation;
     for (const auto& [name, value] : installation.environment())
         setenv(name.c_str(), value.c_str(), 1);
-    winutil::runningFlag() = 1;
-    winutil::stoppedFlag() = 0;
+    runtime::runningFlag() = 1;
+    runtime::stoppedFlag() = 0;
     auto result = std::async(std::launch::async, [] { return agent::run({"zentrad"}); });
     ASSERT_TRUE(test::waitUntil([&] { return fs::exists(installation.logFile()); }, 20s));
-    EXPECT_EQ(0, winutil::stoppedFlag());
-    winutil::runningFlag() = 0;
+    EXPECT_EQ(0, runtime::stoppedFlag());
+    runtime::runningFlag() = 0;
     ASSERT_EQ(std::future_status::ready, result.wait_for(20s));
     EXPECT_EQ(0, result.get());
-    EXPECT_EQ(1, winutil::stoppedFlag());
+    EXPECT_EQ(1, runtime::stoppedFlag());
     EXPECT_NE(std::string::npos, installation.log().find(" INFO Agent stopped"));
-    winutil::runningFlag() = 1;
+    runtime::runningFlag() = 1;
     unsetenv("ZENTRAD_INSTALL_DIR");
     unsetenv("ZENTRAD_HOST_ROOT");
 }

@@ -7,8 +7,8 @@
 #include <iostream>
 #include <sstream>
 
+#include "agent/AgentOptions.h"
 #include "common/TempDir.h"
-#include "winutil/AgentOptions.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ class OptionsTest : public ::testing::Test {
         }
         return "no error";
     }
-    std::shared_ptr<winutil::AgentOptions> options() { return winutil::agentOptions(); }
+    std::shared_ptr<agent::AgentOptions> options() { return agent::agentOptions(); }
     std::string output() const { return output_.str(); }
 
     test::TempDir install_;

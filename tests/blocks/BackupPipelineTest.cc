@@ -15,8 +15,8 @@
 #include "net/EncryptedMessage.h"
 #include "net/SocketException.h"
 #include "net/SocketPair.h"
-#include "winutil/Exceptions.h"
-#include "winutil/RunState.h"
+#include "runtime/Exceptions.h"
+#include "runtime/RunState.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ class MemoryReader : public blocks::BlockReader {
     std::uint64_t blockCount() override { return count_; }
     std::shared_ptr<Block> readBlock(std::uint64_t index) override {
         if (index == failAt)
-            throw winutil::DiskException("Failed to read block", "readBlock", 1);
+            throw runtime::DiskException("Failed to read block", "readBlock", 1);
         if (delay.count() > 0 && reads == 0)
             std::this_thread::sleep_for(delay);
         ++reads;
@@ -89,7 +89,7 @@ class BackupPipelineTest : public ::testing::Test {
         settings.sessionKey = &sessionKey_;
         auto sender = std::async(std::launch::async, [&] {
             test::LogCapture capture;  // log records travel in the stream, as on a connection
-            Net::ProtocolStream stream(pair_.near.get());
+            net::ProtocolStream stream(pair_.near.get());
             try {
                 result_ = blocks::runBackupPipeline(input, settings, stream, protocolKey_);
             } catch (...) {
@@ -107,40 +107,40 @@ class BackupPipelineTest : public ::testing::Test {
 
     Received receive(bool encrypted) {
         Received received;
-        Net::ProtocolStream stream(pair_.far.get());
+        net::ProtocolStream stream(pair_.far.get());
         try {
             for (;;) {
-                Net::Code code = readCode(stream, received);
-                if (code == Net::PROT_KEEPALIVE) {
+                net::Code code = readCode(stream, received);
+                if (code == net::PROT_KEEPALIVE) {
                     ++received.keepAlives;
                     received.keepAlivesBeforeFirstBatch += received.batchSizes.empty() ? 1 : 0;
                     continue;
                 }
-                EXPECT_EQ(code, Net::PROT_ENCRYPTED);
-                Net::EncryptedMessage announcement(stream, protocolKey_);
+                EXPECT_EQ(code, net::PROT_ENCRYPTED);
+                net::EncryptedMessage announcement(stream, protocolKey_);
                 announcement.receive();
-                EXPECT_EQ(announcement.read32(), Net::PROT_BLOCKS);
+                EXPECT_EQ(announcement.read32(), net::PROT_BLOCKS);
                 receiveBatch(stream, announcement.read16(), encrypted, received);
             }
-        } catch (const Net::SocketException&) {
+        } catch (const net::SocketException&) {
             // The sender closed its side: the stream is over.
         }
         return received;
     }
 
-    static Net::Code readCode(Net::ProtocolStream& stream, Received& received) {
+    static net::Code readCode(net::ProtocolStream& stream, Received& received) {
         for (;;) {
-            Net::Code code = stream.readRawCode();
-            if (code != Net::PROT_LOG_INFO && code != Net::PROT_LOG_ERROR &&
-                code != Net::PROT_LOG_WARN)
+            net::Code code = stream.readRawCode();
+            if (code != net::PROT_LOG_INFO && code != net::PROT_LOG_ERROR &&
+                code != net::PROT_LOG_WARN)
                 return code;
             received.logTexts.push_back(stream.readString());
         }
     }
 
-    void receiveBatch(Net::ProtocolStream& stream, std::uint16_t count, bool encrypted,
+    void receiveBatch(net::ProtocolStream& stream, std::uint16_t count, bool encrypted,
                       Received& received) {
-        EXPECT_EQ(readCode(stream, received), Net::PROT_BLOCK_STREAM);
+        EXPECT_EQ(readCode(stream, received), net::PROT_BLOCK_STREAM);
         blocks::Md5Stream md5;
         for (std::uint16_t i = 0; i < count; ++i) {
             blocks::BlockRecordHeaderBytes bytes;
@@ -155,7 +155,7 @@ class BackupPipelineTest : public ::testing::Test {
             received.blocks.push_back(
                 blocks::blockFromRecord(header, kSize, encrypted, data.data()));
         }
-        EXPECT_EQ(readCode(stream, received), Net::PROT_BLOCK_STREAM_DIGEST);
+        EXPECT_EQ(readCode(stream, received), net::PROT_BLOCK_STREAM_DIGEST);
         blocks::BlockDigest digest;
         stream.readBytes(digest.data(), digest.size());
         EXPECT_EQ(digest, md5.finish());
@@ -314,7 +314,7 @@ TEST_F(BackupPipelineTest, BlocksTheServerHoldsStayInTheSkippedMap) {
     MemoryReader reader(10);
     BlockMap used = fullMap(10);
     BlockMap skipped = used;
-    blocks::BlockSumManager sums("Disk 0 Partition 0", 10);
+    blocks::BlockSumManager sums(test::blockSumDir(), "Disk 0 Partition 0", 10);
     sums.addDigest(1, reader.readBlock(1)->getDigest());  // unchanged
     auto changed = reader.readBlock(2);
     changed->setDigest(blocks::BlockDigest{9});
@@ -334,7 +334,7 @@ TEST_F(BackupPipelineTest, RunsEndingInBlocksTheServerHoldsHandOnEveryOtherBlock
     BlockMap used(16);
     for (std::uint64_t i : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 13, 14, 15})
         used.setBit(i);
-    blocks::BlockSumManager sums("Disk 0 Partition 0", 16);
+    blocks::BlockSumManager sums(test::blockSumDir(), "Disk 0 Partition 0", 16);
     for (std::uint64_t i : {5, 6, 7, 8, 9, 14, 15})
         sums.addDigest(i, reader.readBlock(i)->getDigest());
     Received received = run({&reader, &used, nullptr, &sums, nullptr}, {});
@@ -403,7 +403,7 @@ TEST_F(BackupPipelineTest, AStopRequestEndsAManyWorkerBackupPromptly) {
         using MemoryReader::MemoryReader;
         std::shared_ptr<Block> readBlock(std::uint64_t index) override {
             if (index == 300)
-                winutil::runningFlag().store(0);
+                runtime::runningFlag().store(0);
             return MemoryReader::readBlock(index);
         }
     };
@@ -412,8 +412,8 @@ TEST_F(BackupPipelineTest, AStopRequestEndsAManyWorkerBackupPromptly) {
     blocks::BackupPipelineSettings settings{1, 6, 1};
     settings.workers = 3;
     EXPECT_THROW(run({&reader, &used, nullptr, nullptr, nullptr}, settings),
-                 winutil::ShutdownException);
-    winutil::runningFlag().store(1);
+                 runtime::ShutdownException);
+    runtime::runningFlag().store(1);
     EXPECT_LT(reader.reads.load(), 400);
 }
 

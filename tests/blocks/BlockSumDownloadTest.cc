@@ -24,44 +24,44 @@ class DownloadTest : public ::testing::Test {
     DownloadTest() {
         listener_.bind(platform::kLoopbackAddress, 0);
         listener_.listen();
-        serverSide_ = Net::TcpSocket::connectTo("127.0.0.1", listener_.localPort());
+        serverSide_ = net::TcpSocket::connectTo("127.0.0.1", listener_.localPort());
         agentSide_ = listener_.accept();
-        agent_ = std::make_unique<Net::ServerSocket>(agentSide_.get());
-        server_ = std::make_unique<Net::ProtocolStream>(serverSide_.get());
+        agent_ = std::make_unique<net::ServerSocket>(agentSide_.get());
+        server_ = std::make_unique<net::ProtocolStream>(serverSide_.get());
     }
 
     void announce(std::uint32_t batchSize) {
-        server_->sendCode(Net::PROT_ACK).flush();
-        Net::EncryptedMessage announcement(*server_, agent_->protocolKey());
+        server_->sendCode(net::PROT_ACK).flush();
+        net::EncryptedMessage announcement(*server_, agent_->protocolKey());
         announcement.write32(1).write64(2).write32(batchSize);
         announcement.send();
     }
     void batch(const std::vector<std::uint32_t>& blocks, std::uint32_t count) {
-        auto message = server_->sendCode(Net::PROT_BLOCKSUMS);
+        auto message = server_->sendCode(net::PROT_BLOCKSUMS);
         message.write32(count);
         for (std::uint32_t block : blocks) {
             message.write32(block);
             std::string digest(16, static_cast<char>(block));
             message.write(digest.data(), 16);
         }
-        message.writeCode(Net::PROT_BLOCKSUMS_DIGEST);
+        message.writeCode(net::PROT_BLOCKSUMS_DIGEST);
         message.write(std::string(16, '\0').data(), 16);
     }
     void batch(const std::vector<std::uint32_t>& blocks) {
         batch(blocks, static_cast<std::uint32_t>(blocks.size()));
     }
-    void end() { server_->sendCode(Net::PROT_BLOCKSUMS_END).flush(); }
+    void end() { server_->sendCode(net::PROT_BLOCKSUMS_END).flush(); }
 
     // What the agent sent: the request, then one acknowledgement per batch.
     int acknowledgements() {
-        Net::EncryptedMessage request(*server_, agent_->protocolKey());
+        net::EncryptedMessage request(*server_, agent_->protocolKey());
         request.receiveExpected();
-        EXPECT_EQ(Net::PROT_BLOCKSUMS_REQUEST, request.read32());
+        EXPECT_EQ(net::PROT_BLOCKSUMS_REQUEST, request.read32());
         agentSide_->shutdownSend();
         int count = 0;
         try {
             for (;;) {
-                EXPECT_EQ(Net::PROT_BLOCKSUMS_ACK, server_->readCode());
+                EXPECT_EQ(net::PROT_BLOCKSUMS_ACK, server_->readCode());
                 ++count;
             }
         } catch (const std::exception&) {
@@ -78,11 +78,11 @@ class DownloadTest : public ::testing::Test {
         return manager.isBlockDuplicate(block);
     }
 
-    Net::TcpListener listener_;
-    std::unique_ptr<Net::TcpSocket> serverSide_, agentSide_;
-    std::unique_ptr<Net::ServerSocket> agent_;
-    std::unique_ptr<Net::ProtocolStream> server_;
-    blocks::BlockSumManager manager_{"Disk 1 Partition 2", 100};
+    net::TcpListener listener_;
+    std::unique_ptr<net::TcpSocket> serverSide_, agentSide_;
+    std::unique_ptr<net::ServerSocket> agent_;
+    std::unique_ptr<net::ProtocolStream> server_;
+    blocks::BlockSumManager manager_{test::blockSumDir(), "Disk 1 Partition 2", 100};
 };
 
 TEST_F(DownloadTest, BatchesFillTheManagerAndAreAcknowledged) {

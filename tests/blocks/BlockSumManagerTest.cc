@@ -26,7 +26,7 @@ TEST(BlockSumManagerTest, SanitisedNamesKeepTheirLength) {
 }
 
 TEST(BlockSumManagerTest, OnlyListedBlocksWithEqualDigestsAreDuplicates) {
-    BlockSumManager manager("Disk 0 Partition 1", 1000);
+    BlockSumManager manager(test::blockSumDir(), "Disk 0 Partition 1", 1000);
     for (std::uint64_t index : {2, 64, 65})
         manager.addDigest(index, blockWithDigest(index, index)->getDigest());
     EXPECT_TRUE(manager.isBlockDuplicate(*blockWithDigest(65, 65)));
@@ -47,7 +47,7 @@ TEST(BlockSumManagerTest, OnlyListedBlocksWithEqualDigestsAreDuplicates) {
 // across window edges, and records appended after a window was read are found too.
 TEST(BlockSumManagerTest, RecordsAcrossReadWindowsAreFound) {
     const std::uint64_t count = 2 * BlockSumManager::kWindowRecords + 100;
-    BlockSumManager manager("Disk 0 Partition 1", 3 * count + 1);
+    BlockSumManager manager(test::blockSumDir(), "Disk 0 Partition 1", 3 * count + 1);
     auto seedOf = [](std::uint64_t index) { return static_cast<unsigned char>(index * 7 / 3); };
     for (std::uint64_t i = 0; i < count; ++i)
         manager.addDigest(3 * i, blockWithDigest(3 * i, seedOf(3 * i))->getDigest());
@@ -69,8 +69,8 @@ TEST(BlockSumManagerTest, RecordsAcrossReadWindowsAreFound) {
 TEST(BlockSumManagerTest, EachManagerHasItsOwnFileRemovedWhenDone) {
     std::filesystem::path first, second;
     {
-        BlockSumManager one("Disk 0 Partition 1", 10);
-        BlockSumManager two("Disk 0 Partition 1", 10);
+        BlockSumManager one(test::blockSumDir(), "Disk 0 Partition 1", 10);
+        BlockSumManager two(test::blockSumDir(), "Disk 0 Partition 1", 10);
         first = one.path();
         second = two.path();
         EXPECT_NE(first, second);
@@ -86,7 +86,7 @@ TEST(BlockSumManagerTest, EachManagerHasItsOwnFileRemovedWhenDone) {
 }
 
 TEST(BlockSumManagerTest, AListedDigestThatCannotBeReadIsAnError) {
-    BlockSumManager manager("Disk 0 Partition 1", 100);
+    BlockSumManager manager(test::blockSumDir(), "Disk 0 Partition 1", 100);
     manager.addDigest(7, blockWithDigest(7, 7)->getDigest());
     manager.addDigest(8, blockWithDigest(8, 8)->getDigest());
     ASSERT_TRUE(manager.isBlockDuplicate(*blockWithDigest(8, 8)));  // both records on disk

@@ -4,21 +4,25 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
-#include "winutil/Logger.h"
-#include "winutil/NetLogger.h"
+#include "logging/Logger.h"
+#include "logging/NetLogger.h"
 
 namespace test {
+
+// A directory of this test run for the block digest files (the agent's temporary directory).
+std::filesystem::path blockSumDir();
 
 // Collects what the calling thread logs (ERROR, WARN, INFO) while it lives.
 class LogCapture {
   public:
-    LogCapture() : queue_(std::make_shared<winutil::NetLogger>()) {
-        winutil::Logger::get().setNetLogger(queue_);
+    LogCapture() : queue_(std::make_shared<logging::NetLogger>()) {
+        logging::Logger::get().setNetLogger(queue_);
     }
-    ~LogCapture() { winutil::Logger::get().setNetLogger(nullptr); }
+    ~LogCapture() { logging::Logger::get().setNetLogger(nullptr); }
     std::string text() {
         queue_->drainInto(captured_);
         return captured_;
@@ -26,7 +30,7 @@ class LogCapture {
     bool contains(const std::string& part) { return text().find(part) != std::string::npos; }
 
   private:
-    std::shared_ptr<winutil::NetLogger> queue_;
+    std::shared_ptr<logging::NetLogger> queue_;
     std::string captured_;
 };
 

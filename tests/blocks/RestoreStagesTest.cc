@@ -230,14 +230,14 @@ class RestorePipelineTest : public ::testing::Test {
     static constexpr std::uint32_t kBlockSize = 4096;
 
     void SetUp() override {
-        Net::TcpListener listener;
+        net::TcpListener listener;
         listener.bind(platform::kLoopbackAddress, 0);
         listener.listen();
-        serverSocket_ = Net::TcpSocket::connectTo("127.0.0.1", listener.localPort());
+        serverSocket_ = net::TcpSocket::connectTo("127.0.0.1", listener.localPort());
         agentSocket_ = listener.accept();
-        server_ = std::make_unique<Net::ProtocolStream>(serverSocket_.get());
-        agent_ = std::make_unique<Net::ProtocolStream>(agentSocket_.get());
-        agentMessage_ = std::make_unique<Net::EncryptedMessage>(*agent_, protocolKey_);
+        server_ = std::make_unique<net::ProtocolStream>(serverSocket_.get());
+        agent_ = std::make_unique<net::ProtocolStream>(agentSocket_.get());
+        agentMessage_ = std::make_unique<net::EncryptedMessage>(*agent_, protocolKey_);
     }
 
     // Runs the pipeline on its own thread, as the request's thread does.
@@ -252,14 +252,14 @@ class RestorePipelineTest : public ::testing::Test {
         });
     }
 
-    void announce(Net::Code code, std::uint16_t count) {
-        Net::EncryptedMessage message(*server_, protocolKey_);
+    void announce(net::Code code, std::uint16_t count) {
+        net::EncryptedMessage message(*server_, protocolKey_);
         message.write32(code).write16(count);
         message.send();
     }
 
     void sendBatch(const std::vector<BlockPtr>& batch, bool corrupt = false) {
-        announce(Net::PROT_BLOCKS, static_cast<std::uint16_t>(batch.size()));
+        announce(net::PROT_BLOCKS, static_cast<std::uint16_t>(batch.size()));
         std::string unit("\xE1\xE7\xEA\xEE", 4);
         blocks::Md5Stream digest;
         for (const auto& block : batch) {
@@ -277,8 +277,8 @@ class RestorePipelineTest : public ::testing::Test {
     }
 
     void endStream() {
-        Net::EncryptedMessage message(*server_, protocolKey_);
-        message.write32(Net::PROT_RESTORE_END).write32(0);
+        net::EncryptedMessage message(*server_, protocolKey_);
+        message.write32(net::PROT_RESTORE_END).write32(0);
         message.send();
     }
 
@@ -287,11 +287,11 @@ class RestorePipelineTest : public ::testing::Test {
     }
 
     crypto::KeyMsg protocolKey_{1, 128};
-    std::unique_ptr<Net::TcpSocket> serverSocket_;
-    std::unique_ptr<Net::TcpSocket> agentSocket_;
-    std::unique_ptr<Net::ProtocolStream> server_;
-    std::unique_ptr<Net::ProtocolStream> agent_;
-    std::unique_ptr<Net::EncryptedMessage> agentMessage_;
+    std::unique_ptr<net::TcpSocket> serverSocket_;
+    std::unique_ptr<net::TcpSocket> agentSocket_;
+    std::unique_ptr<net::ProtocolStream> server_;
+    std::unique_ptr<net::ProtocolStream> agent_;
+    std::unique_ptr<net::EncryptedMessage> agentMessage_;
     PartitionOnMemory target_{64 * kBlockSize};
     std::string agentLog_;
     std::uint32_t workers_ = 0;
@@ -342,13 +342,13 @@ TEST_F(RestorePipelineTest, DamagedBatchFailsBeforeAnyOfItIsWritten) {
 
 TEST_F(RestorePipelineTest, RefusesMalformedAnnouncements) {
     struct Case {
-        Net::Code code;
+        net::Code code;
         std::uint16_t count;
         const char* message;
     } cases[] = {
-        {Net::PROT_BLOCKS, 0, "Block stream error: (0) invalid number of blocks in stream"},
-        {Net::PROT_BLOCKS, 9, "Block stream error: (9) invalid number of blocks in stream"},
-        {Net::PROT_ACK, 1, "Unexpected code (0xe1e7e5f1) during restore"},
+        {net::PROT_BLOCKS, 0, "Block stream error: (0) invalid number of blocks in stream"},
+        {net::PROT_BLOCKS, 9, "Block stream error: (9) invalid number of blocks in stream"},
+        {net::PROT_ACK, 1, "Unexpected code (0xe1e7e5f1) during restore"},
     };
     for (const auto& test : cases) {
         SetUp();

@@ -4,8 +4,8 @@
 
 #include "CryptoTestSupport.h"
 #include "crypto/Digest.h"
+#include "runtime/Exceptions.h"
 #include "util/BigEndian.h"
-#include "winutil/Exceptions.h"
 
 namespace {
 
@@ -117,7 +117,7 @@ TEST_F(EnvelopeTest, WrongDigestOrWrongKeyIsRefused) {
     EXPECT_THROW_TEXT(decrypt(encipherRaw(key_, plain)),
                       "encrypted message from host invalid, failed sha1 checksum");
     const std::string cipher = Encryption::encryptMessage(KeyMsg(1, 128), context_, "abc");
-    EXPECT_THROW(decrypt(cipher), winutil::AgentException);
+    EXPECT_THROW(decrypt(cipher), runtime::AgentException);
 }
 
 TEST_F(EnvelopeTest, EveryFlippedByteIsDetected) {
@@ -125,7 +125,7 @@ TEST_F(EnvelopeTest, EveryFlippedByteIsDetected) {
     for (std::size_t i = 0; i < cipher.size(); ++i) {
         std::string damaged = cipher;
         damaged[i] ^= 0x01;
-        EXPECT_THROW(decrypt(damaged), winutil::AgentException) << "byte " << i;
+        EXPECT_THROW(decrypt(damaged), runtime::AgentException) << "byte " << i;
     }
     // A context that has just refused a message still decrypts the next good one.
     EXPECT_EQ(decrypt(cipher), "request body 1234");

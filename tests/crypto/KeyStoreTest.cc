@@ -11,8 +11,8 @@
 #include "crypto/KeyFileLock.h"
 #include "crypto/RsaKeyFiles.h"
 #include "crypto/SessionKeyFile.h"
+#include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
-#include "winutil/Exceptions.h"
 
 namespace {
 
@@ -139,7 +139,7 @@ TEST_F(KeyStoreTest, KeyFilesThatCannotBeReadAreNeverReplaced) {
         fs::path aside = file.string() + ".aside";
         fs::rename(file, aside);
         fs::create_directory(file);
-        EXPECT_THROW(load(), winutil::AgentException) << file;
+        EXPECT_THROW(load(), runtime::AgentException) << file;
         fs::remove(file);
         fs::rename(aside, file);
     }

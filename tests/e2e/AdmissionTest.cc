@@ -24,7 +24,7 @@ TEST_F(AdmissionTest, UnknownKeyIsRejectedAndHostInitialisationEndsQuietly) {
     auto stranger = agent.connect();
     EXPECT_EQ(stranger->handshake(test::serverKeys("second")), HandshakeOutcome::rejected);
     EXPECT_TRUE(hasLogRecord(
-        *stranger, Net::PROT_LOG_WARN,
+        *stranger, net::PROT_LOG_WARN,
         "Rejecting backup server (127.0.0.1) since its public key is not in our allow list"));
 
     auto initialiser = agent.connect();
@@ -44,9 +44,9 @@ TEST_F(AdmissionTest, IpAuthenticationNeedsTheAddressAndItsKey) {
     agent.start();
 
     auto turnedAway = agent.connect();
-    EXPECT_EQ(turnedAway->readCode(), Net::PROT_REJECTED);
+    EXPECT_EQ(turnedAway->readCode(), net::PROT_REJECTED);
     EXPECT_TRUE(
-        hasLogRecord(*turnedAway, Net::PROT_LOG_WARN,
+        hasLogRecord(*turnedAway, net::PROT_LOG_WARN,
                      "Rejecting backup server (127.0.0.1) since it is not in our allow list"));
 
     // The address is allowed, but with another server's key on file.
@@ -69,7 +69,7 @@ TEST_F(AdmissionTest, RecoveryModeSkipsTheSecondHalfButStillChecksTheKey) {
 
     auto session = agent.openSession(test::serverKeys("first"));
     EXPECT_TRUE(session->agentInRecoveryMode());
-    EXPECT_TRUE(hasLogRecord(*session, Net::PROT_LOG_INFO,
+    EXPECT_TRUE(hasLogRecord(*session, net::PROT_LOG_INFO,
                              "In recovery mode: retrieving public key from server"));
     EXPECT_TRUE(backup_server::sendEcho(*session));
     session->finish();

@@ -114,14 +114,14 @@ std::unique_ptr<backup_server::AgentSession> AgentHost::stalledBackup() {
     ::setsockopt(static_cast<int>(session->socket()->handle()), SOL_SOCKET, SO_RCVBUF, &bytes,
                  sizeof bytes);
     auto request = session->newMessage();
-    request->write32(Net::PROT_REQ_BACKUP);
+    request->write32(net::PROT_REQ_BACKUP);
     request->write32(0);  // no digests: every used block goes out
     request->writeString(kDeviceID);
     for (int field = 0; field < 5; ++field)  // no compression, no encryption
         request->write32(0);
     request->writeBytes(std::string(backup_server::VolumeStore::kJournalKeyBytes, '\0'));
     request->send();
-    Net::ProtocolStream::verifyCode(Net::PROT_ACK, session->receiveMessage()->read32());
+    net::ProtocolStream::verifyCode(net::PROT_ACK, session->receiveMessage()->read32());
     return session;
 }
 

@@ -36,10 +36,10 @@ class AgentHost {
     const std::filesystem::path& storeRoot() const { return store_.path(); }
 
     // A complete backup into the store, of kDeviceID unless options name another device
-    // (throws winutil::AgentException when it fails).
+    // (throws runtime::AgentException when it fails).
     backup_server::BackupSummary backup(backup_server::BackupOptions options = {});
     // Writes the used blocks of the store's image back onto the volume; throws
-    // winutil::AgentException when the agent fails the restore.
+    // runtime::AgentException when the agent fails the restore.
     backup_server::RestoreSummary restore();
     // A session that asks for a backup (no digests, no compression) and then reads nothing.
     std::unique_ptr<backup_server::AgentSession> stalledBackup();

@@ -13,9 +13,9 @@
 #include "common/Hostsim.h"
 #include "crypto/CryptoLibrary.h"
 #include "net/TcpListener.h"
+#include "net/TcpSocket.h"
+#include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
-#include "winutil/AgentOptions.h"
-#include "winutil/Exceptions.h"
 
 extern char** environ;
 
@@ -37,13 +37,11 @@ std::string readWhole(const fs::path& file) {
 
 void prepareServerSide(int timeoutSeconds) {
     crypto::CryptoLibrary::initialise();
-    auto options = std::make_shared<winutil::AgentOptions>(fs::temp_directory_path());
-    options->setTimeout(timeoutSeconds);
-    winutil::setAgentOptions(options);
+    net::TcpSocket::setTimeout(timeoutSeconds);
 }
 
 std::uint16_t freePort() {
-    Net::TcpListener probe;
+    net::TcpListener probe;
     probe.bind(platform::kLoopbackAddress, 0);
     return probe.localPort();
 }
@@ -80,7 +78,7 @@ std::string backupServerCommand(const std::filesystem::path& keys, std::uint16_t
            keys.string() + "' --port " + std::to_string(port) + " " + arguments;
 }
 
-bool hasLogRecord(const backup_server::AgentSession& session, Net::Code code,
+bool hasLogRecord(const backup_server::AgentSession& session, net::Code code,
                   const std::string& text) {
     for (const auto& record : session.logRecords()) {
         if (record.code == code && record.text == text)
@@ -94,7 +92,7 @@ std::string closingReason(backup_server::AgentSession& session) {
         for (int i = 0; i < 1000; ++i)
             session.readCode();
         return "(no PROT_ERROR from the agent)";
-    } catch (const winutil::AgentException& error) {
+    } catch (const runtime::AgentException& error) {
         if (error.message() != "Remote host has reported an error and closed the connection.")
             return error.message();
     } catch (const std::exception& error) {
@@ -102,7 +100,7 @@ std::string closingReason(backup_server::AgentSession& session) {
     }
     const auto& records = session.logRecords();
     for (auto it = records.rbegin(); it != records.rend(); ++it) {
-        if (it->code == Net::PROT_LOG_ERROR)
+        if (it->code == net::PROT_LOG_ERROR)
             return it->text;
     }
     return "(PROT_ERROR without an ERROR record)";

@@ -114,7 +114,7 @@ std::unique_ptr<AgentProcess> agentOnHost(AgentSettings settings,
                                           const std::vector<std::string>& hostsimCommands);
 
 // The session received a log record with this code and exactly this text.
-bool hasLogRecord(const backup_server::AgentSession& session, Net::Code code,
+bool hasLogRecord(const backup_server::AgentSession& session, net::Code code,
                   const std::string& text);
 
 // Reads codes until the agent reports its failure (log records collected on the way) and

@@ -19,7 +19,7 @@
 #include "backup-server/VolumeStore.h"
 #include "common/RunCommand.h"
 #include "common/TestBytes.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -123,7 +123,7 @@ class BackupTest : public ::testing::Test {
         return readAt(bitmap, 0, 8192 / 8);
     }
 
-    bool logged(Net::Code level, const std::string& text) const {
+    bool logged(net::Code level, const std::string& text) const {
         for (const auto& record : records_) {
             if (record.code == level && record.text.find(text) != std::string::npos)
                 return true;
@@ -149,13 +149,13 @@ std::vector<std::uint64_t> setBits(const blocks::BlockMap& map) {
 TEST_F(BackupTest, FullThenIncrementalThenDigestComparedAfterDriverReset) {
     startAgent();
     BackupSummary first = backup();
-    EXPECT_TRUE(logged(Net::PROT_LOG_INFO,
+    EXPECT_TRUE(logged(net::PROT_LOG_INFO,
                        "Changes have not been tracked for this device.  "
                        "Forcing checksum verification."));
-    EXPECT_TRUE(logged(Net::PROT_LOG_INFO,
+    EXPECT_TRUE(logged(net::PROT_LOG_INFO,
                        "Data from the Window's page file (pagefile.sys) is "
                        "being skipped"));
-    EXPECT_TRUE(logged(Net::PROT_LOG_INFO,
+    EXPECT_TRUE(logged(net::PROT_LOG_INFO,
                        "Data from the Window's hibernation (hiberfil.sys) "
                        "is being skipped"));
     EXPECT_TRUE(first.digestsRequested);
@@ -251,7 +251,7 @@ TEST_F(BackupTest, UnknownTransformationTypesAreRefusedBeforeAnyBlockIsRead) {
         BackupOptions options;
         options.compressionType = compression;
         options.encryptionType = encryption;
-        EXPECT_THROW(backup(options), winutil::AgentException);
+        EXPECT_THROW(backup(options), runtime::AgentException);
         EXPECT_TRUE(
             agent_->waitForLog(std::string("Caught exception while sending blocks: ") + text));
     }
@@ -300,14 +300,14 @@ TEST_F(BackupTest, TransientReadErrorsAreRetriedAndHardOnesFailTheBackup) {
     EXPECT_EQ(summary.driveLetter, "C:\\");
     // The cluster may first be met by a read of its whole run, which uses up one of the
     // failing attempts before the cluster is read on its own.
-    EXPECT_TRUE(logged(Net::PROT_LOG_WARN,
+    EXPECT_TRUE(logged(net::PROT_LOG_WARN,
                        "Successfully read block " + std::to_string(cluster) + " after "));
     expectImageMatchesVolume(summary);
 
     sim("fault flaky --remove");
     sim("fault broken volume=C clusters=" + std::to_string(cluster + 1) + " error=483");
     store_ = std::make_unique<test::TempDir>();
-    EXPECT_THROW(backup(), winutil::AgentException);
+    EXPECT_THROW(backup(), runtime::AgentException);
     EXPECT_TRUE(agent_->waitForLog("Caught exception while sending blocks: Backup failed"));
     EXPECT_TRUE(agent_->waitForLog("Error while reading blocks from disk: "));
     // A failed backup records nothing: the store keeps no journal key.
@@ -324,7 +324,7 @@ TEST_F(BackupTest, BlockThatKeepsFailingFailsTheBackupAndTheNextBackupSendsIt) {
     sim("fault bad volume=C clusters=" + first + "-" + std::to_string(cluster + 1) + " error=1117");
     auto keyBefore = backup_server::VolumeStore(store_->path(), kDeviceID).journalKey();
     ASSERT_TRUE(keyBefore);
-    EXPECT_THROW(backup(), winutil::AgentException);
+    EXPECT_THROW(backup(), runtime::AgentException);
     EXPECT_TRUE(agent_->waitForLog("Failed to read block " + first + " after 3 tries: "));
 
     // Even with the key of the last good backup, the agent knows its tracking period ended

@@ -51,7 +51,7 @@ class BadInputTest : public ::testing::Test {
         session.socket()->sendAll(bytes.data(), static_cast<std::int64_t>(bytes.size()));
     }
 
-    static std::string code(Net::Code value) {
+    static std::string code(net::Code value) {
         std::string bytes;
         util::appendU32(bytes, value);
         return bytes;
@@ -69,7 +69,7 @@ class BadInputTest : public ::testing::Test {
                                    sealed.size(), at, length));
         EXPECT_TRUE(context.finish(at + length, tail));
         out.resize(length + tail);
-        return code(Net::PROT_ENCRYPTED) + [&] {
+        return code(net::PROT_ENCRYPTED) + [&] {
             std::string size;
             util::appendU32(size, static_cast<std::uint32_t>(out.size()));
             return size;
@@ -87,35 +87,35 @@ class BadInputTest : public ::testing::Test {
 
 TEST_F(BadInputTest, WrongCodesAndErrorsDuringTheHandshake) {
     auto wrongCode = agent->connect();
-    wrongCode->readCodeExpect(Net::PROT_VERSION);
+    wrongCode->readCodeExpect(net::PROT_VERSION);
     wrongCode->read32();
-    sendRaw(*wrongCode, code(Net::PROT_SERVER_OPTION) + code(0x00010020));
+    sendRaw(*wrongCode, code(net::PROT_SERVER_OPTION) + code(0x00010020));
     expectClosedWith(*wrongCode, "Protocol version mismatch (");
 
     SetUp();
     auto error = agent->connect();
-    error->readCodeExpect(Net::PROT_VERSION);
-    sendRaw(*error, code(Net::PROT_ERROR));
+    error->readCodeExpect(net::PROT_VERSION);
+    sendRaw(*error, code(net::PROT_ERROR));
     expectClosedWith(*error, "Remote host has reported an error and closed the connection. (");
 }
 
 TEST_F(BadInputTest, OversizedStringBeforeAuthentication) {
     auto session = agent->connect();
-    session->readCodeExpect(Net::PROT_VERSION);
+    session->readCodeExpect(net::PROT_VERSION);
     session->read32();
-    sendRaw(*session, code(Net::PROT_VERSION) + code(0x00010020));
-    session->readCodeExpect(Net::PROT_SERVER_OPTION);
+    sendRaw(*session, code(net::PROT_VERSION) + code(0x00010020));
+    session->readCodeExpect(net::PROT_SERVER_OPTION);
     session->read32();
-    sendRaw(*session, code(Net::PROT_SERVER_OPTION) + code(0));
-    session->readCodeExpect(Net::PROT_GET_PUBLIC_KEY);
-    sendRaw(*session, code(Net::PROT_PUBLIC_KEY) + code(100000));
+    sendRaw(*session, code(net::PROT_SERVER_OPTION) + code(0));
+    session->readCodeExpect(net::PROT_GET_PUBLIC_KEY);
+    sendRaw(*session, code(net::PROT_PUBLIC_KEY) + code(100000));
     expectClosedWith(
         *session, "String of (100000) bytes from remote host exceeds the limit of (65536) bytes (");
 }
 
 TEST_F(BadInputTest, TruncatedFrame) {
     auto session = authenticated();
-    sendRaw(*session, code(Net::PROT_ENCRYPTED) + code(40) + std::string(10, 'x'));
+    sendRaw(*session, code(net::PROT_ENCRYPTED) + code(40) + std::string(10, 'x'));
     session->socket()->shutdownSend();
     expectClosedWith(*session,
                      "Remote host unexpectedly closed connection after trying to read for (");
@@ -123,13 +123,13 @@ TEST_F(BadInputTest, TruncatedFrame) {
 
 TEST_F(BadInputTest, CiphertextNotAMultipleOfEight) {
     auto session = authenticated();
-    sendRaw(*session, code(Net::PROT_ENCRYPTED) + code(13) + std::string(13, 'x'));
+    sendRaw(*session, code(net::PROT_ENCRYPTED) + code(13) + std::string(13, 'x'));
     expectClosedWith(*session, "final cipher error while decrypting protocol message (");
 }
 
 TEST_F(BadInputTest, WrongDigest) {
     auto session = authenticated();
-    std::string message = code(Net::PROT_REQ_ECHO);
+    std::string message = code(net::PROT_REQ_ECHO);
     std::string digest = sha1(message);
     digest[0] = static_cast<char>(digest[0] ^ 1);
     sendRaw(*session, encryptedUnit(session->protocolKey(), code(4) + message + digest));
@@ -138,7 +138,7 @@ TEST_F(BadInputTest, WrongDigest) {
 
 TEST_F(BadInputTest, WrongEmbeddedLength) {
     auto session = authenticated();
-    std::string message = code(Net::PROT_REQ_ECHO);
+    std::string message = code(net::PROT_REQ_ECHO);
     sendRaw(*session, encryptedUnit(session->protocolKey(), code(5) + message + sha1(message)));
     expectClosedWith(
         *session,
@@ -165,23 +165,23 @@ TEST_F(BadInputTest, UnknownAndShortRequestCodes) {
 
 TEST_F(BadInputTest, ErrorBetweenRequestsAndInsideARequest) {
     auto between = authenticated();
-    sendRaw(*between, code(Net::PROT_KEEPALIVE));  // skipped
+    sendRaw(*between, code(net::PROT_KEEPALIVE));  // skipped
     ASSERT_TRUE(backup_server::sendEcho(*between));
-    sendRaw(*between, code(Net::PROT_ERROR));
+    sendRaw(*between, code(net::PROT_ERROR));
     expectClosedWith(*between, "Remote host has reported an error and closed the connection. (");
 
     SetUp();
     auto inside = authenticated();
     auto request = inside->newMessage();
-    request->write32(Net::PROT_REQ_SERVER_INFO);
+    request->write32(net::PROT_REQ_SERVER_INFO);
     request->send();
-    sendRaw(*inside, code(Net::PROT_ERROR));
+    sendRaw(*inside, code(net::PROT_ERROR));
     expectClosedWith(*inside, "Remote host has reported an error and closed the connection. (");
 
     SetUp();
     auto unknownItem = authenticated();
     auto info = unknownItem->newMessage();
-    info->write32(Net::PROT_REQ_SERVER_INFO);
+    info->write32(net::PROT_REQ_SERVER_INFO);
     info->send();
     auto item = unknownItem->newMessage();
     item->write32(0xE1E7E60C);

@@ -12,7 +12,7 @@
 #include "blocks/Md5Stream.h"
 #include "net/TcpListener.h"
 #include "platform/Socket.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -21,10 +21,10 @@ constexpr std::uint32_t kSize = 4096;
 class BlockStreamSinkTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        Net::TcpListener listener;
+        net::TcpListener listener;
         listener.bind(platform::kLoopbackAddress, 0);
         listener.listen();
-        agent_ = Net::TcpSocket::connectTo("127.0.0.1", listener.localPort());
+        agent_ = net::TcpSocket::connectTo("127.0.0.1", listener.localPort());
         session_ = std::make_unique<backup_server::AgentSession>(listener.accept());
         used_.setBit(1);
         used_.setBit(2);
@@ -61,7 +61,7 @@ class BlockStreamSinkTest : public ::testing::Test {
     }
 
     blocks::BlockMap used_{8};
-    std::unique_ptr<Net::TcpSocket> agent_;
+    std::unique_ptr<net::TcpSocket> agent_;
     std::unique_ptr<backup_server::AgentSession> session_;
 };
 

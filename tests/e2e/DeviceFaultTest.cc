@@ -5,7 +5,7 @@
 
 #include "AgentHost.h"
 #include "backup-server/VolumeStore.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ TEST_F(DeviceFaultTest, TransientWriteErrorsDuringARestoreAreRetried) {
     // A write error that does not pass fails the restore.
     host.sim("fault broken kind=write-error volume=C clusters=" + std::to_string(cluster) +
              " error=1117");
-    EXPECT_THROW(host.restore(), winutil::AgentException);
+    EXPECT_THROW(host.restore(), runtime::AgentException);
     EXPECT_TRUE(host.agent().waitForLog("Failed to write block to disk."));
 }
 

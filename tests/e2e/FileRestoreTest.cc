@@ -199,10 +199,10 @@ class ItemDriver {
     ItemDriver(FileRestoreSession& restore, std::uint64_t counter)
         : restore_(restore), counter_(counter) {}
     backup_server::FileResult finish() {
-        restore_.sendCode(Net::PROT_FILE_DATA_END);
+        restore_.sendCode(net::PROT_FILE_DATA_END);
         backup_server::FileResult result = restore_.readResult();
         EXPECT_EQ(result.counter, counter_);
-        restore_.sendCode(Net::PROT_FILE_ITEM_END);
+        restore_.sendCode(net::PROT_FILE_ITEM_END);
         return result;
     }
 
@@ -225,7 +225,7 @@ TEST_F(FileRestoreTest, EveryFailedItemIsReportedAndTheNextOneRestores) {
          [&](FileRestoreSession& r, std::uint64_t n) {
              r.sendItem(sixteen("ka.bin"), n);
              r.sendChunk(n, "0123456789");
-             r.sendCode(Net::PROT_KEEPALIVE);
+             r.sendCode(net::PROT_KEEPALIVE);
              r.sendChunk(n, "abcdef");
          },
          "Could not restore file (ka.bin): Protocol error.  Expected PROT_FILE_DATA_CHUNK but "
@@ -384,7 +384,7 @@ TEST_F(FileRestoreTest, CommandLineRestoresAFolderOntoAVolumesDrive) {
 std::string lastError(const backup_server::AgentSession& session) {
     const auto& records = session.logRecords();
     for (auto record = records.rbegin(); record != records.rend(); ++record) {
-        if (record->code == Net::PROT_LOG_ERROR)
+        if (record->code == net::PROT_LOG_ERROR)
             return record->text;
     }
     return "(no ERROR record)";

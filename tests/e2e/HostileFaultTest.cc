@@ -17,7 +17,7 @@
 #include "backup-server/VolumeStore.h"
 #include "net/Codes.h"
 #include "net/SocketException.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ TEST_F(HostileFaultTest, FailedSnapshotFailsTheBackupAndTheNextOneRuns) {
     test::AgentSettings settings;
     settings.hostConfig = "[snapshot service]\nfail DoSnapshotSet = 0x80042306\n";
     AgentHost host(settings);
-    EXPECT_THROW(host.backup(), winutil::AgentException);
+    EXPECT_THROW(host.backup(), runtime::AgentException);
     EXPECT_TRUE(host.agent().waitForLog("Backup Failed"));
     std::ofstream(host.agent().hostRoot() / "host.conf", std::ios::trunc) << "\n";
     auto summary = host.backup();
@@ -63,15 +63,15 @@ TEST_F(HostileFaultTest, ServerErrorInTheDigestExchangeEndsOnlyThatBackup) {
     AgentHost host;
     auto session = host.agent().openSession(test::serverKeys("backup"));
     auto request = session->newMessage();
-    request->write32(Net::PROT_REQ_BACKUP).write32(1).writeString(AgentHost::kDeviceID);
+    request->write32(net::PROT_REQ_BACKUP).write32(1).writeString(AgentHost::kDeviceID);
     for (int field = 0; field < 5; ++field)
         request->write32(0);
     request->writeBytes(std::string(backup_server::VolumeStore::kJournalKeyBytes, '\0'));
     request->send();
-    Net::ProtocolStream::verifyCode(Net::PROT_ACK, session->receiveMessage()->read32());
+    net::ProtocolStream::verifyCode(net::PROT_ACK, session->receiveMessage()->read32());
     // The agent asks for the digests; the server answers with an error.
-    EXPECT_EQ(session->receiveMessage()->read32(), Net::PROT_BLOCKSUMS_REQUEST);
-    session->sendCode(Net::PROT_ERROR).flush();
+    EXPECT_EQ(session->receiveMessage()->read32(), net::PROT_BLOCKSUMS_REQUEST);
+    session->sendCode(net::PROT_ERROR).flush();
     EXPECT_TRUE(host.agent().waitForLog("Remote host has reported an error"));
     session.reset();
     // Nothing is left locked or claimed.
@@ -124,7 +124,7 @@ TEST_F(HostileFaultTest, FloodOfJunkConnectionsKeepsTheLogHistoryAndIdleOnesAreB
             c = static_cast<char>(random());
         try {
             junk->socket()->sendAll(bytes.data(), static_cast<std::int64_t>(bytes.size()));
-        } catch (const Net::SocketException&) {
+        } catch (const net::SocketException&) {
         }
     }
     ASSERT_TRUE(host.agent().waitForLog("more lines about connections that had not authenticated",

@@ -56,7 +56,7 @@ std::string agentFailure(const backup_server::AgentSession& session,
     }
     const auto& records = session.logRecords();
     for (auto it = records.rbegin(); it != records.rend(); ++it) {
-        if (it->code == Net::PROT_LOG_ERROR)
+        if (it->code == net::PROT_LOG_ERROR)
             return it->text;
     }
     return "(no ERROR record)";

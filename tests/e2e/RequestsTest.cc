@@ -40,9 +40,9 @@ TEST_F(RequestsTest, AdmittedServerRunsEchoServerInfoAndKeys) {
     EXPECT_EQ(session->agentVersion(), 0x00010020u);
 
     EXPECT_TRUE(backup_server::sendEcho(*session));
-    EXPECT_TRUE(hasLogRecord(*session, Net::PROT_LOG_INFO, "Test received, sending reply"));
+    EXPECT_TRUE(hasLogRecord(*session, net::PROT_LOG_INFO, "Test received, sending reply"));
     backup_server::sendServerInfo(
-        *session, {{Net::PROT_SERVER_INFO_ITEM, "name"}, {Net::PROT_SERVER_INFO_VALUE, "value"}});
+        *session, {{net::PROT_SERVER_INFO_ITEM, "name"}, {net::PROT_SERVER_INFO_VALUE, "value"}});
 
     backup_server::AgentKeyFiles files = backup_server::fetchKeys(*session);
     EXPECT_EQ(files.rsaKey, util::FileUtil::readFile(agent->configDir() / "rsa.key"));
@@ -100,8 +100,8 @@ TEST_F(RequestsTest, TwoServersAreServedAtOnce) {
 
 TEST_F(RequestsTest, StatusPortSendsEightByteRecordsEverySecond) {
     // A client that leaves at once ends only its own thread.
-    Net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
-    auto socket = Net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
+    net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
+    auto socket = net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
     auto start = std::chrono::steady_clock::now();
     char record[16];
     socket->receiveAll(record, 16);

@@ -95,7 +95,7 @@ class ServerErrorTest : public ::testing::Test {
             auto failing = connection == Connection::fresh ? host->agent().connect() : session();
             point.reach(*failing);
             if (fault == Fault::error) {
-                auto error = failing->sendCode(Net::PROT_ERROR);
+                auto error = failing->sendCode(net::PROT_ERROR);
                 error.writeBytes(std::string(point.errorPadding, '\0'));
                 error.flush();
             } else {
@@ -140,45 +140,45 @@ class HandshakeSteps {
         : session_(session), keys_(test::serverKeys("backup")) {}
 
     void toOptions() {
-        session_.readCodeExpect(Net::PROT_VERSION);
+        session_.readCodeExpect(net::PROT_VERSION);
         session_.read32();
-        session_.sendCode(Net::PROT_VERSION).write32(AgentSession::kServerProtocolVersion).flush();
+        session_.sendCode(net::PROT_VERSION).write32(AgentSession::kServerProtocolVersion).flush();
     }
     void toKey() {
         toOptions();
-        session_.readCodeExpect(Net::PROT_SERVER_OPTION);
+        session_.readCodeExpect(net::PROT_SERVER_OPTION);
         session_.read32();
-        session_.sendCode(Net::PROT_SERVER_OPTION).write32(0).flush();
-        session_.readCodeExpect(Net::PROT_GET_PUBLIC_KEY);
+        session_.sendCode(net::PROT_SERVER_OPTION).write32(0).flush();
+        session_.readCodeExpect(net::PROT_GET_PUBLIC_KEY);
     }
     void toAuthStart() {
         toKey();
-        session_.sendCode(Net::PROT_PUBLIC_KEY).writeString(keys_.publicPem()).flush();
-        session_.readCodeExpect(Net::PROT_PUBLIC_KEY);
+        session_.sendCode(net::PROT_PUBLIC_KEY).writeString(keys_.publicPem()).flush();
+        session_.readCodeExpect(net::PROT_PUBLIC_KEY);
         agentKey_ = crypto::RsaKey::readPublicPem(session_.readString(kMaxKeyText));
         ASSERT_TRUE(agentKey_);
     }
     void toResponse() {
         toAuthStart();
-        session_.sendCode(Net::PROT_AUTH_START).flush();
-        session_.readCodeExpect(Net::PROT_AUTH_CHALLENGE);
+        session_.sendCode(net::PROT_AUTH_START).flush();
+        session_.readCodeExpect(net::PROT_AUTH_CHALLENGE);
         sealed_ = session_.readString(kMaxKeyText);
     }
     void toChallenge() {
         toResponse();
         crypto::KeyMsg protocolKey(keys_.privateKey(), sealed_);
-        session_.sendCode(Net::PROT_AUTH_RESPONSE)
+        session_.sendCode(net::PROT_AUTH_RESPONSE)
             .writeString(protocolKey.encrypt(agentKey_))
             .flush();
-        session_.readCodeExpect(Net::PROT_AUTH_OK);
+        session_.readCodeExpect(net::PROT_AUTH_OK);
     }
     void toVerdict() {
         toChallenge();
         crypto::KeyMsg challenge(crypto::KeyMsg::kGeneratedType, 128);
-        session_.sendCode(Net::PROT_AUTH_CHALLENGE)
+        session_.sendCode(net::PROT_AUTH_CHALLENGE)
             .writeString(challenge.encrypt(agentKey_))
             .flush();
-        session_.readCodeExpect(Net::PROT_AUTH_RESPONSE);
+        session_.readCodeExpect(net::PROT_AUTH_RESPONSE);
         session_.readString(kMaxKeyText);
     }
 
@@ -221,7 +221,7 @@ TEST_F(ServerErrorTest, Handshake) {
 TEST_F(ServerErrorTest, ServerInfoItemsAndTheRequestAfterAnAllowList) {
     auto info = [](AgentSession& s) {
         auto request = s.newMessage();
-        request->write32(Net::PROT_REQ_SERVER_INFO);
+        request->write32(net::PROT_REQ_SERVER_INFO);
         request->send();
     };
     const std::vector<backup_server::AllowEntry> allow = {
@@ -232,7 +232,7 @@ TEST_F(ServerErrorTest, ServerInfoItemsAndTheRequestAfterAnAllowList) {
          [&](AgentSession& s) {
              info(s);
              auto item = s.newMessage();
-             item->write32(Net::PROT_SERVER_INFO_ITEM).writeString("name");
+             item->write32(net::PROT_SERVER_INFO_ITEM).writeString("name");
              item->send();
          }},
         {"instead of the request after an allow list",
@@ -241,7 +241,7 @@ TEST_F(ServerErrorTest, ServerInfoItemsAndTheRequestAfterAnAllowList) {
     fs::path allowed = host->agent().backupAllowDir() / "10.0.0.9";
     runEachPoint(points, [&] {
         auto again = session();
-        backup_server::sendServerInfo(*again, {{Net::PROT_SERVER_INFO_ITEM, "name"}});
+        backup_server::sendServerInfo(*again, {{net::PROT_SERVER_INFO_ITEM, "name"}});
         fs::remove(allowed);
         backup_server::replaceAllowList(*again, allow);
         EXPECT_TRUE(backup_server::sendEcho(*again));
@@ -254,18 +254,18 @@ TEST_F(ServerErrorTest, ServerInfoItemsAndTheRequestAfterAnAllowList) {
 
 void askForBackupWithDigests(AgentSession& session) {
     auto request = session.newMessage();
-    request->write32(Net::PROT_REQ_BACKUP).write32(1).writeString(AgentHost::kDeviceID);
+    request->write32(net::PROT_REQ_BACKUP).write32(1).writeString(AgentHost::kDeviceID);
     for (int field = 0; field < 5; ++field)
         request->write32(0);
     request->writeBytes(std::string(backup_server::VolumeStore::kJournalKeyBytes, '\0'));
     request->send();
-    Net::ProtocolStream::verifyCode(Net::PROT_ACK, session.receiveMessage()->read32());
-    ASSERT_EQ(session.receiveMessage()->read32(), Net::PROT_BLOCKSUMS_REQUEST);
+    net::ProtocolStream::verifyCode(net::PROT_ACK, session.receiveMessage()->read32());
+    ASSERT_EQ(session.receiveMessage()->read32(), net::PROT_BLOCKSUMS_REQUEST);
 }
 
 void announceDigests(AgentSession& session) {
     askForBackupWithDigests(session);
-    session.sendCode(Net::PROT_ACK).flush();
+    session.sendCode(net::PROT_ACK).flush();
     auto announcement = session.newMessage();
     announcement->write32(0).write64(1).write32(16);
     announcement->send();
@@ -274,7 +274,7 @@ void announceDigests(AgentSession& session) {
 // A batch of one digest (for block 0), without its closing digest.
 void sendDigestRecords(AgentSession& session) {
     announceDigests(session);
-    auto batch = session.sendCode(Net::PROT_BLOCKSUMS);
+    auto batch = session.sendCode(net::PROT_BLOCKSUMS);
     batch.write32(1);
     batch.writeBytes(std::string(4 + blocks::kDigestBytes, '\0'));
     batch.flush();
@@ -286,17 +286,17 @@ TEST_F(ServerErrorTest, BackupDigestDownload) {
         {"instead of the announcement",
          [](AgentSession& s) {
              askForBackupWithDigests(s);
-             s.sendCode(Net::PROT_ACK).flush();
+             s.sendCode(net::PROT_ACK).flush();
          }},
         {"instead of the first batch", announceDigests},
         {"instead of a batch's digest", sendDigestRecords},
         {"instead of the batch after one",
          [](AgentSession& s) {
              sendDigestRecords(s);
-             auto digest = s.sendCode(Net::PROT_BLOCKSUMS_DIGEST);
+             auto digest = s.sendCode(net::PROT_BLOCKSUMS_DIGEST);
              digest.writeBytes(std::string(blocks::kDigestBytes, '\0'));
              digest.flush();
-             s.readCodeExpect(Net::PROT_BLOCKSUMS_ACK);
+             s.readCodeExpect(net::PROT_BLOCKSUMS_ACK);
          }},
     };
     fs::path snapshots = host->agent().hostRoot() / "snapshots" / "registry";
@@ -336,7 +336,7 @@ std::vector<blocks::BlockPtr> unchangedBlocks(std::uint64_t first, std::uint64_t
 
 void announceBatch(AgentSession& session, std::uint16_t count) {
     auto announcement = session.newMessage();
-    announcement->write32(Net::PROT_BLOCKS).write16(count);
+    announcement->write32(net::PROT_BLOCKS).write16(count);
     announcement->send();
 }
 
@@ -345,7 +345,7 @@ void sendRecordOfOneBlockBatch(AgentSession& session) {
     announceBatch(session, 1);
     auto block = unchangedBlocks(0, 1).front();
     auto header = blocks::encodeBlockRecordHeader(*block);
-    auto unit = session.sendCode(Net::PROT_BLOCK_STREAM);
+    auto unit = session.sendCode(net::PROT_BLOCK_STREAM);
     unit.write(header.data(), static_cast<std::int64_t>(header.size()));
     unit.write(block->getData(), static_cast<std::int64_t>(block->length()));
     unit.flush();
@@ -416,18 +416,18 @@ TEST_F(ServerErrorTest, FileRestoreItemsAndData) {
         {"instead of the list's beginning",
          [](AgentSession& s) {
              auto request = s.newMessage();
-             request->write32(Net::PROT_REQ_FILE_RESTORE).write32(0).write32(0).write32(0);
+             request->write32(net::PROT_REQ_FILE_RESTORE).write32(0).write32(0).write32(0);
              request->write8(0).writeString(kFileHeader.targetPath).writeString("");
              request->writeString("").write32(0).write8(0).write8(0);
              request->send();
-             Net::ProtocolStream::verifyCode(Net::PROT_ACK, s.receiveMessage()->read32());
+             net::ProtocolStream::verifyCode(net::PROT_ACK, s.receiveMessage()->read32());
          }},
         {"instead of the first item", begin},
         {"instead of an item's counter",
          [&](AgentSession& s) {
              begin(s);
              auto record = backup_server::itemRecord(fileSource("cut.bin", data).item);
-             s.sendCode(Net::PROT_FILE_NEXT).writeString(*record.toBytes()).flush();
+             s.sendCode(net::PROT_FILE_NEXT).writeString(*record.toBytes()).flush();
          }},
         {"instead of the first chunk", itemSent},
         {"between chunks", firstChunkSent},
@@ -435,13 +435,13 @@ TEST_F(ServerErrorTest, FileRestoreItemsAndData) {
         {"instead of the item's end",
          [&](AgentSession& s) {
              wholeDataSent(s);
-             backup_server::FileRestoreSession(s).sendCode(Net::PROT_FILE_DATA_END);
+             backup_server::FileRestoreSession(s).sendCode(net::PROT_FILE_DATA_END);
          }},
         {"instead of the item after one",
          [&](AgentSession& s) {
              wholeDataSent(s);
-             backup_server::FileRestoreSession(s).sendCode(Net::PROT_FILE_DATA_END);
-             backup_server::FileRestoreSession(s).sendCode(Net::PROT_FILE_ITEM_END);
+             backup_server::FileRestoreSession(s).sendCode(net::PROT_FILE_DATA_END);
+             backup_server::FileRestoreSession(s).sendCode(net::PROT_FILE_ITEM_END);
          }},
         {"while a failed item's data is skipped",
          [&](AgentSession& s) {

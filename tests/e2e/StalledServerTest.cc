@@ -9,7 +9,7 @@
 #include "AgentHost.h"
 #include "backup-server/StatusReader.h"
 #include "backup-server/VolumeStore.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -111,7 +111,7 @@ TEST_F(StalledServerTest, SecondBackupOfAVolumeStillBeingSentIsBusyOtherVolumesA
     for (int attempt = 0; attempt < 50 && !again; ++attempt) {
         try {
             again = host.backup();
-        } catch (const winutil::AgentException&) {
+        } catch (const runtime::AgentException&) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
     }

@@ -20,7 +20,7 @@
 #include "common/RunCommand.h"
 #include "common/TempDir.h"
 #include "common/TestBytes.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ std::string agentErrors(backup_server::AgentSession& session) {
     test::closingReason(session);
     std::string errors;
     for (const auto& record : session.logRecords()) {
-        if (record.code == Net::PROT_LOG_ERROR)
+        if (record.code == net::PROT_LOG_ERROR)
             errors += record.text + "\n";
     }
     return errors;
@@ -240,7 +240,7 @@ TEST_F(VolumeRestoreTest, DamagedBatchFailsTheRestoreBeforeItIsWritten) {
     try {
         restoreImage(options);
         ADD_FAILURE() << "the restore succeeded";
-    } catch (const winutil::AgentException& error) {
+    } catch (const runtime::AgentException& error) {
         // The server tells its user that the restore failed, with the agent's reason.
         EXPECT_EQ(error.message().rfind("Restore failed: ", 0), 0u) << error.what();
         EXPECT_NE(error.message().find("the digest of batch 3 does not match its blocks"),
@@ -286,7 +286,7 @@ TEST_F(VolumeRestoreTest, UnsoundRequestsAndStreamsAreRefused) {
     options.blockSize = kCluster;
     EXPECT_NE(failure([&](auto& s) {
                   auto request = s.newMessage();
-                  request->write32(Net::PROT_REQ_RESTORE).write32(0).write32(0).write32(0);
+                  request->write32(net::PROT_REQ_RESTORE).write32(0).write32(0).write32(0);
                   request->writeString(kTarget).writeString("").writeString("");
                   request->write32(kCluster).write64(0).write32(0).write32(256).write32(0);
                   request->write8(0).write8(0).write8(0).write8(7);

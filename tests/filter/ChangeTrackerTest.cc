@@ -9,9 +9,8 @@
 #include <vector>
 
 #include "DriverHost.h"
-#include "filter/FilterInterface.h"
 #include "platform/File.h"
-#include "platform/emulated/DiskImage.h"
+#include "platform/emulated/storage/DiskImage.h"
 
 namespace {
 
@@ -160,7 +159,6 @@ TEST(ChangeTrackerDevice, WithoutTheDriverEverythingAnswersNothing) {
     JournalKey key;
     EXPECT_FALSE(tracker.getJournalKey(kVolume, key));
     EXPECT_FALSE(tracker.copyChanges(kVolume));
-    EXPECT_FALSE(filter::FilterInterface::open());
 }
 
 TEST(ChangeTrackerDevice, BackupLockIsOnlyTried) {
@@ -178,11 +176,12 @@ TEST(ChangeTrackerDevice, BackupLockIsOnlyTried) {
 TEST(ChangeTrackerEndToEnd, WritesToAVolumeOnADiskAreTheBlocksReported) {
     test::DriverHost host;
     std::wstring guid = host.addDiskWithPartition('F');
-    filter::FilterInterface::open();
-    filter::FilterInterface::startMonitor();
+    ChangeTracker tracker;
+    tracker.open();
+    tracker.startMonitor();
     {
-        auto flush = filter::FilterInterface::flush();
-        filter::FilterInterface::StartChangeTracking(guid);
+        ChangeTracker::Flush flush(tracker);
+        tracker.startChangeTracking(guid);
     }
     auto disk = platform::emulated::DiskImage::open(host.host(), 0, true);
     ASSERT_TRUE(disk);
@@ -194,11 +193,11 @@ TEST(ChangeTrackerEndToEnd, WritesToAVolumeOnADiskAreTheBlocksReported) {
     std::unique_ptr<MapBitmap> changes;
     JournalKey key;
     {
-        auto flush = filter::FilterInterface::flush();
-        changes = filter::FilterInterface::copyChanges(guid);
-        EXPECT_TRUE(filter::FilterInterface::getJournalKey(guid, key));
+        ChangeTracker::Flush flush(tracker);
+        changes = tracker.copyChanges(guid);
+        EXPECT_TRUE(tracker.getJournalKey(guid, key));
     }
-    filter::FilterInterface::stopMonitor();
+    tracker.stopMonitor();
     ASSERT_TRUE(changes);
     EXPECT_EQ(changes->runs(), (Runs{{0, 2}, {100, 10}}));
 }

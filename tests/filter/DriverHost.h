@@ -13,8 +13,8 @@
 #include "common/TempDir.h"
 #include "platform/System.h"
 #include "platform/emulated/Host.h"
-#include "platform/emulated/HostLayout.h"
 #include "platform/emulated/driver/DriverStore.h"
+#include "platform/emulated/storage/HostLayout.h"
 
 namespace test {
 

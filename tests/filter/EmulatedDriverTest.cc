@@ -9,9 +9,9 @@
 #include "platform/Errors.h"
 #include "platform/File.h"
 #include "platform/System.h"
-#include "platform/emulated/DiskImage.h"
 #include "platform/emulated/driver/ChangeRecorder.h"
 #include "platform/emulated/driver/ControlDevice.h"
+#include "platform/emulated/storage/DiskImage.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include "common/TempDir.h"
 #include "crypto/CryptoLibrary.h"
 #include "crypto/RsaKey.h"
+#include "logging/Logger.h"
 #include "net/AllowDirectories.h"
-#include "winutil/Logger.h"
 
 namespace {
 
@@ -42,28 +42,28 @@ class AllowDirectoriesTest : public ::testing::Test {
 TEST_F(AllowDirectoriesTest, KeyIsFoundInEitherDirectoryPastBrokenFiles) {
     write(serverAllow / "10.0.0.9", "not a key");
     write(serverAllow / "10.0.0.8", other->publicPem());
-    EXPECT_FALSE(Net::isKeyAllowed(*admitted, serverAllow, backupAllow));
+    EXPECT_FALSE(net::isKeyAllowed(*admitted, serverAllow, backupAllow));
     write(backupAllow / "10.0.0.7", admitted->publicPem());
-    EXPECT_TRUE(Net::isKeyAllowed(*admitted, serverAllow, backupAllow));
+    EXPECT_TRUE(net::isKeyAllowed(*admitted, serverAllow, backupAllow));
 }
 
 TEST_F(AllowDirectoriesTest, MissingDirectoriesAdmitNobody) {
-    EXPECT_FALSE(Net::isKeyAllowed(*admitted, dir.path() / "none", dir.path() / "neither"));
+    EXPECT_FALSE(net::isKeyAllowed(*admitted, dir.path() / "none", dir.path() / "neither"));
     EXPECT_EQ(
-        Net::findAllowedKeyByAddress("127.0.0.1", dir.path() / "none", dir.path() / "neither"),
+        net::findAllowedKeyByAddress("127.0.0.1", dir.path() / "none", dir.path() / "neither"),
         nullptr);
 }
 
 TEST_F(AllowDirectoriesTest, AddressSelectsTheFileNamedAfterIt) {
     write(serverAllow / "10.0.0.1", other->publicPem());
     write(backupAllow / "127.0.0.1", admitted->publicPem());
-    auto key = Net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow);
+    auto key = net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow);
     ASSERT_NE(key, nullptr);
     EXPECT_TRUE(key->samePublicKey(*admitted));
 
     // server.allow is searched first.
     write(serverAllow / "127.0.0.1", other->publicPem());
-    key = Net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow);
+    key = net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow);
     ASSERT_NE(key, nullptr);
     EXPECT_TRUE(key->samePublicKey(*other));
 }
@@ -71,22 +71,22 @@ TEST_F(AllowDirectoriesTest, AddressSelectsTheFileNamedAfterIt) {
 TEST_F(AllowDirectoriesTest, UnreadableFileForTheAddressFallsThroughToTheNextDirectory) {
     write(serverAllow / "127.0.0.1",
           "-----BEGIN PUBLIC KEY-----\ngarbage\n-----END PUBLIC KEY-----\n");
-    EXPECT_EQ(Net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow), nullptr);
+    EXPECT_EQ(net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow), nullptr);
     write(backupAllow / "127.0.0.1", admitted->publicPem());
-    EXPECT_NE(Net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow), nullptr);
+    EXPECT_NE(net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow), nullptr);
 }
 
 // The agent's own log in a file, and what a connection's peer would receive, for one test.
 class LogSinks {
   public:
     explicit LogSinks(const fs::path& file)
-        : file_(file), net_(std::make_shared<winutil::NetLogger>()) {
-        winutil::Logger::get().setFileLogger(std::make_shared<winutil::FileLogger>(file));
-        winutil::Logger::get().setNetLogger(net_);
+        : file_(file), net_(std::make_shared<logging::NetLogger>()) {
+        logging::Logger::get().setFileLogger(std::make_shared<logging::FileLogger>(file));
+        logging::Logger::get().setNetLogger(net_);
     }
     ~LogSinks() {
-        winutil::Logger::get().setNetLogger(nullptr);
-        winutil::Logger::get().setFileLogger(nullptr);
+        logging::Logger::get().setNetLogger(nullptr);
+        logging::Logger::get().setFileLogger(nullptr);
     }
     std::size_t localCount(const std::string& text) const {
         std::ifstream in(file_);
@@ -106,22 +106,22 @@ class LogSinks {
 
   private:
     fs::path file_;
-    std::shared_ptr<winutil::NetLogger> net_;
+    std::shared_ptr<logging::NetLogger> net_;
 };
 
 TEST_F(AllowDirectoriesTest, BrokenFileIsReportedOnceLocallyAndNeverToThePeer) {
     LogSinks log(dir.path() / "agent.log");
     write(serverAllow / "10.0.0.9", "not a key");
     for (int i = 0; i < 5; ++i)
-        EXPECT_FALSE(Net::isKeyAllowed(*admitted, serverAllow, backupAllow));
+        EXPECT_FALSE(net::isKeyAllowed(*admitted, serverAllow, backupAllow));
     EXPECT_EQ(log.localCount("error reading RSA public key"), 1u);
     EXPECT_EQ(log.sentToPeer().find("10.0.0.9"), std::string::npos);
 
     // A rewritten file is read again: now it admits.
     write(serverAllow / "10.0.0.9", admitted->publicPem());
-    EXPECT_TRUE(Net::isKeyAllowed(*admitted, serverAllow, backupAllow));
+    EXPECT_TRUE(net::isKeyAllowed(*admitted, serverAllow, backupAllow));
     fs::remove(serverAllow / "10.0.0.9");
-    EXPECT_FALSE(Net::isKeyAllowed(*admitted, serverAllow, backupAllow));
+    EXPECT_FALSE(net::isKeyAllowed(*admitted, serverAllow, backupAllow));
 }
 
 // (A pipe in an allow directory is tested end to end on the emulated host; this suite also
@@ -130,10 +130,10 @@ TEST_F(AllowDirectoriesTest, FoldersNamedLikeAddressesAreSkipped) {
     fs::create_directories(serverAllow / "127.0.0.1");
     fs::create_directories(serverAllow / "10.0.0.3");
     write(backupAllow / "127.0.0.1", admitted->publicPem());
-    auto key = Net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow);
+    auto key = net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow);
     ASSERT_NE(key, nullptr);
     EXPECT_TRUE(key->samePublicKey(*admitted));
-    EXPECT_TRUE(Net::isKeyAllowed(*admitted, serverAllow, backupAllow));
+    EXPECT_TRUE(net::isKeyAllowed(*admitted, serverAllow, backupAllow));
 }
 
 }  // namespace

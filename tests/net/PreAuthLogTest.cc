@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "common/TempDir.h"
+#include "logging/Logger.h"
 #include "net/PreAuthLog.h"
-#include "winutil/Logger.h"
 
 namespace {
 
@@ -23,12 +23,12 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
 class PreAuthLogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        winutil::Logger::get().setFileLogger(std::make_shared<winutil::FileLogger>(file));
-        winutil::Logger::get().setNetLogger(peer);
+        logging::Logger::get().setFileLogger(std::make_shared<logging::FileLogger>(file));
+        logging::Logger::get().setNetLogger(peer);
     }
     void TearDown() override {
-        winutil::Logger::get().setNetLogger(nullptr);
-        winutil::Logger::get().setFileLogger(nullptr);
+        logging::Logger::get().setNetLogger(nullptr);
+        logging::Logger::get().setFileLogger(nullptr);
     }
     std::string localLog() const {
         std::ifstream in(file);
@@ -44,20 +44,20 @@ class PreAuthLogTest : public ::testing::Test {
 
     test::TempDir dir;
     fs::path file = dir.path() / "agent.log";
-    std::shared_ptr<winutil::NetLogger> peer = std::make_shared<winutil::NetLogger>();
-    Net::PreAuthLog::Clock::time_point now{};
-    Net::PreAuthLog log{[this] { return now; }};
+    std::shared_ptr<logging::NetLogger> peer = std::make_shared<logging::NetLogger>();
+    net::PreAuthLog::Clock::time_point now{};
+    net::PreAuthLog log{[this] { return now; }};
 };
 
 TEST_F(PreAuthLogTest, FloodKeepsItsShareOfTheLogAndIsSummarisedOncePerInterval) {
     for (int i = 0; i < 1000; ++i)
-        log.write(winutil::kLogError, "Closing connection: junk " + std::to_string(i));
+        log.write(logging::kLogError, "Closing connection: junk " + std::to_string(i));
     std::string local = localLog();
-    EXPECT_EQ(occurrences(local, "Closing connection: junk"), Net::PreAuthLog::kLinesPerInterval);
+    EXPECT_EQ(occurrences(local, "Closing connection: junk"), net::PreAuthLog::kLinesPerInterval);
     // Every line still reached the peer that caused it.
     EXPECT_EQ(occurrences(sentToPeer(), "Closing connection: junk"), 1000u);
 
-    now += Net::PreAuthLog::kInterval;
+    now += net::PreAuthLog::kInterval;
     log.flushIfDue();
     local = localLog();
     EXPECT_EQ(occurrences(local, "980 more lines about connections that had not authenticated"),
@@ -67,8 +67,8 @@ TEST_F(PreAuthLogTest, FloodKeepsItsShareOfTheLogAndIsSummarisedOncePerInterval)
     EXPECT_EQ(sentToPeer().find("more lines"), std::string::npos);
 
     // A new interval logs again, and a quiet one writes no summary.
-    log.write(winutil::kLogWarn, "Rejecting backup server (10.1.1.1)");
-    now += Net::PreAuthLog::kInterval;
+    log.write(logging::kLogWarn, "Rejecting backup server (10.1.1.1)");
+    now += net::PreAuthLog::kInterval;
     log.flushIfDue();
     local = localLog();
     EXPECT_EQ(occurrences(local, "Rejecting backup server (10.1.1.1)"), 1u);

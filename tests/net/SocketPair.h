@@ -10,14 +10,14 @@
 namespace test {
 
 struct SocketPair {
-    std::unique_ptr<Net::TcpSocket> near;
-    std::unique_ptr<Net::TcpSocket> far;
+    std::unique_ptr<net::TcpSocket> near;
+    std::unique_ptr<net::TcpSocket> far;
 
     SocketPair() {
-        Net::TcpListener listener;
+        net::TcpListener listener;
         listener.bind(platform::kLoopbackAddress, 0);
         listener.listen();
-        far = Net::TcpSocket::connectTo("127.0.0.1", listener.localPort());
+        far = net::TcpSocket::connectTo("127.0.0.1", listener.localPort());
         near = listener.accept();
     }
 };

@@ -10,16 +10,15 @@
 #include "SocketPair.h"
 #include "net/SocketException.h"
 #include "platform/System.h"
-#include "winutil/AgentOptions.h"
-#include "winutil/RunState.h"
+#include "runtime/RunState.h"
 
 namespace {
 
-std::string socketError(Net::TcpSocket& socket, std::int64_t length) {
+std::string socketError(net::TcpSocket& socket, std::int64_t length) {
     std::string buffer(static_cast<std::size_t>(length), '\0');
     try {
         socket.receiveAll(buffer.data(), length);
-    } catch (const Net::SocketException& error) {
+    } catch (const net::SocketException& error) {
         return error.what();
     }
     return "(nothing thrown)";
@@ -28,15 +27,13 @@ std::string socketError(Net::TcpSocket& socket, std::int64_t length) {
 class SocketTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        previous_ = winutil::agentOptions();
-        auto options = std::make_shared<winutil::AgentOptions>("/nonexistent");
-        options->setTimeout(1);
-        winutil::setAgentOptions(options);
+        previous_ = net::TcpSocket::timeout();
+        net::TcpSocket::setTimeout(1);
     }
-    // Other suites in the same executable may rely on the options set before.
-    void TearDown() override { winutil::setAgentOptions(previous_); }
+    // Other suites in the same executable may rely on the time-out set before.
+    void TearDown() override { net::TcpSocket::setTimeout(previous_); }
 
-    std::shared_ptr<winutil::AgentOptions> previous_;
+    std::int32_t previous_ = 0;
 };
 
 TEST_F(SocketTest, PeerClosingMidReadEndsTheReadWithoutAPartialResult) {
@@ -84,20 +81,20 @@ TEST_F(SocketTest, LargeTransfersArriveWhole) {
 TEST_F(SocketTest, PeerAddressIsNumericAndEmptyWhenUnknown) {
     test::SocketPair pair;
     EXPECT_EQ(pair.near->getPeerAddress(), "127.0.0.1");
-    Net::TcpSocket unconnected;
+    net::TcpSocket unconnected;
     EXPECT_EQ(unconnected.getPeerAddress(), "");
 }
 
 TEST_F(SocketTest, BindingAPortInUseNamesThePort) {
-    Net::TcpListener first;
+    net::TcpListener first;
     first.bind(platform::kLoopbackAddress, 0);
     first.listen();
-    Net::TcpListener second;
+    net::TcpListener second;
     std::uint16_t port = first.localPort();
     try {
         second.bind(platform::kLoopbackAddress, port);
         FAIL() << "bound a port in use";
-    } catch (const Net::SocketException& error) {
+    } catch (const net::SocketException& error) {
         EXPECT_EQ(std::string(error.what()), "Failed to bind to port (" + std::to_string(port) +
                                                  "). Is the service already running?");
     }
@@ -111,7 +108,7 @@ TEST_F(SocketTest, SendToAClosedPeerFailsWithTheWinsockText) {
         for (int i = 0; i < 100; ++i)
             pair.near->sendAll(block.data(), static_cast<std::int64_t>(block.size()));
         FAIL() << "sending to a closed peer kept succeeding";
-    } catch (const Net::SocketException& error) {
+    } catch (const net::SocketException& error) {
         // The system's own text for the Winsock number (Windows': "An existing connection
         // was forcibly closed by the remote host.").
         EXPECT_EQ(std::string(error.what()),
@@ -122,7 +119,7 @@ TEST_F(SocketTest, SendToAClosedPeerFailsWithTheWinsockText) {
 
 // Sends until the peer's receive buffer and ours are full; returns what the last send threw.
 template <typename Error>
-std::string sendUntilStuck(Net::TcpSocket& socket) {
+std::string sendUntilStuck(net::TcpSocket& socket) {
     std::string block(1 << 20, 'x');
     try {
         for (int i = 0; i < 4096; ++i)
@@ -135,7 +132,7 @@ std::string sendUntilStuck(Net::TcpSocket& socket) {
 
 TEST_F(SocketTest, PeerThatStopsReadingTimesTheSendOut) {
     test::SocketPair pair;
-    std::string message = sendUntilStuck<Net::SocketException>(*pair.near);
+    std::string message = sendUntilStuck<net::SocketException>(*pair.near);
     EXPECT_EQ(
         message.rfind("Timed out while sending data to remote host after (1) seconds. (Sent ", 0),
         0u)
@@ -144,16 +141,14 @@ TEST_F(SocketTest, PeerThatStopsReadingTimesTheSendOut) {
 
 TEST_F(SocketTest, StopRequestEndsASendThatWaitsForRoom) {
     test::SocketPair pair;
-    auto options = std::make_shared<winutil::AgentOptions>("/nonexistent");
-    options->setTimeout(3600);
-    winutil::setAgentOptions(options);
+    net::TcpSocket::setTimeout(3600);
     std::thread stopper([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        winutil::runningFlag().store(0);
+        runtime::runningFlag().store(0);
     });
-    std::string message = sendUntilStuck<winutil::ShutdownException>(*pair.near);
+    std::string message = sendUntilStuck<runtime::ShutdownException>(*pair.near);
     stopper.join();
-    winutil::runningFlag().store(1);
+    runtime::runningFlag().store(1);
     EXPECT_NE(message.find("Service shutdown detected"), std::string::npos) << message;
 }
 

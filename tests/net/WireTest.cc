@@ -5,15 +5,15 @@
 #include <string>
 
 #include "SocketPair.h"
+#include "logging/Logger.h"
 #include "net/KeepAliveThread.h"
 #include "net/Message.h"
 #include "net/ProtocolStream.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 
-std::string receive(Net::TcpSocket& socket, std::size_t length) {
+std::string receive(net::TcpSocket& socket, std::size_t length) {
     std::string bytes(length, '\0');
     socket.receiveAll(bytes.data(), static_cast<std::int64_t>(length));
     return bytes;
@@ -34,14 +34,14 @@ template <typename Body>
 std::string agentError(Body body) {
     try {
         body();
-    } catch (const winutil::AgentException& error) {
+    } catch (const runtime::AgentException& error) {
         return error.message();
     }
     return "(nothing thrown)";
 }
 
 TEST(ShortMessage, EncodesIntegersAndStringsBigEndian) {
-    Net::ShortMessage message(nullptr);
+    net::ShortMessage message(nullptr);
     message.write64(4294967298ULL).writeString("abc").write32(0xE1E7E5F1);
     EXPECT_EQ(hex(message.buffered()),
               "0000000100000002"
@@ -52,22 +52,22 @@ TEST(ShortMessage, EncodesIntegersAndStringsBigEndian) {
 TEST(ShortMessage, ReachesTheWireOnceWhenFlushedAndDestroyed) {
     test::SocketPair pair;
     {
-        Net::ShortMessage message(pair.near.get());
-        message.writeCode(Net::PROT_ACK);
+        net::ShortMessage message(pair.near.get());
+        message.writeCode(net::PROT_ACK);
         message.flush();
     }
-    Net::ShortMessage(pair.near.get()).writeCode(Net::PROT_FINISHED);
+    net::ShortMessage(pair.near.get()).writeCode(net::PROT_FINISHED);
     EXPECT_EQ(hex(receive(*pair.far, 8)), "e1e7e5f1e1e7e5f4");
 }
 
 TEST(ShortMessage, CarriesTheThreadsLogRecordsAheadOfItsCode) {
-    winutil::Logger::get().setNetLogger(std::make_shared<winutil::NetLogger>());
-    winutil::logInfo() << "Host initialization complete";
-    winutil::logDebug() << "never sent";
-    Net::ShortMessage message(nullptr);
-    message.writeCode(Net::PROT_REJECTED);
-    message.writeCode(Net::PROT_ERROR);
-    winutil::Logger::get().setNetLogger(nullptr);
+    logging::Logger::get().setNetLogger(std::make_shared<logging::NetLogger>());
+    logging::logInfo() << "Host initialization complete";
+    logging::logDebug() << "never sent";
+    net::ShortMessage message(nullptr);
+    message.writeCode(net::PROT_REJECTED);
+    message.writeCode(net::PROT_ERROR);
+    logging::Logger::get().setNetLogger(nullptr);
     EXPECT_EQ(message.buffered(), std::string("\xE1\xE7\xEF\xF0\x00\x00\x00\x1C", 8) +
                                       "Host initialization complete" + "\xE1\xE7\xE6\x03" +
                                       "\xE1\xE7\xE5\xF3");
@@ -75,22 +75,22 @@ TEST(ShortMessage, CarriesTheThreadsLogRecordsAheadOfItsCode) {
 
 TEST(ProtocolStream, ReportsCodeErrorsWithTheirExactTexts) {
     test::SocketPair pair;
-    Net::ProtocolStream stream(pair.near.get());
-    Net::ShortMessage peer(pair.far.get());
-    peer.write32(Net::PROT_ERROR).write32(Net::PROT_FINISHED).write32(0x12345678);
+    net::ProtocolStream stream(pair.near.get());
+    net::ShortMessage peer(pair.far.get());
+    peer.write32(net::PROT_ERROR).write32(net::PROT_FINISHED).write32(0x12345678);
     peer.flush();
-    EXPECT_EQ(agentError([&] { stream.readCodeExpect(Net::PROT_AUTH_RESPONSE); }),
+    EXPECT_EQ(agentError([&] { stream.readCodeExpect(net::PROT_AUTH_RESPONSE); }),
               "Remote host has reported an error and closed the connection.");
-    EXPECT_EQ(agentError([&] { stream.readCodeExpect(Net::PROT_ACK); }),
+    EXPECT_EQ(agentError([&] { stream.readCodeExpect(net::PROT_ACK); }),
               "Remote host has unexpectedly reported it is finished and closed the connection.");
-    EXPECT_EQ(agentError([&] { stream.readCodeExpect(Net::PROT_ACK); }),
+    EXPECT_EQ(agentError([&] { stream.readCodeExpect(net::PROT_ACK); }),
               "Protocol error.  Expected (0xe1e7e5f1) but received (0x12345678)");
 }
 
 TEST(ProtocolStream, RefusesAStringLongerThanItsLimitBeforeReadingIt) {
     test::SocketPair pair;
-    Net::ProtocolStream stream(pair.near.get());
-    Net::ShortMessage peer(pair.far.get());
+    net::ProtocolStream stream(pair.near.get());
+    net::ShortMessage peer(pair.far.get());
     peer.write32(0xFFFFFFFF).write32(3).writeBytes("abc").write64(4294967298ULL);
     peer.flush();
     EXPECT_EQ(agentError([&] { stream.readString(65536); }),
@@ -105,12 +105,12 @@ namespace {
 
 TEST(KeepAliveThread, SendsKeepAlivesUntilStopped) {
     test::SocketPair pair;
-    Net::ProtocolStream stream(pair.near.get());
-    Net::ProtocolStream peer(pair.far.get());
-    Net::KeepAliveThread keepAlive(std::chrono::milliseconds(20));
+    net::ProtocolStream stream(pair.near.get());
+    net::ProtocolStream peer(pair.far.get());
+    net::KeepAliveThread keepAlive(std::chrono::milliseconds(20));
     keepAlive.start(stream);
-    EXPECT_EQ(peer.readCode(), Net::PROT_KEEPALIVE);
-    EXPECT_EQ(peer.readCode(), Net::PROT_KEEPALIVE);
+    EXPECT_EQ(peer.readCode(), net::PROT_KEEPALIVE);
+    EXPECT_EQ(peer.readCode(), net::PROT_KEEPALIVE);
     keepAlive.stop();
     keepAlive.stop();
 }

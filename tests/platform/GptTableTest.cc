@@ -12,7 +12,7 @@
 #include "platform/Errors.h"
 #include "platform/GptFormat.h"
 #include "platform/emulated/Host.h"
-#include "platform/emulated/HostLayout.h"
+#include "platform/emulated/storage/HostLayout.h"
 
 namespace testing_host {
 namespace {

@@ -1,5 +1,5 @@
 // The MBR and extended boot record reader on hand-made images, including damaged ones.
-#include "platform/emulated/MbrLayout.h"
+#include "platform/emulated/storage/MbrLayout.h"
 
 #include <gtest/gtest.h>
 

@@ -5,13 +5,14 @@
 #include <set>
 
 #include "../net/SocketPair.h"
-#include "common/TempDir.h"
+#include "common/RequestEnvironment.h"
 #include "crypto/CryptoLibrary.h"
+#include "filter/ChangeTracker.h"
+#include "net/IpAddressText.h"
 #include "requests/AuthServerListRequest.h"
-#include "requests/IpAddressText.h"
+#include "requests/RunningBackups.h"
+#include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
-#include "winutil/AgentOptions.h"
-#include "winutil/Exceptions.h"
 
 namespace {
 
@@ -25,26 +26,18 @@ struct Entry {
 class AuthServerListRequestTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { crypto::CryptoLibrary::initialise(); }
-    void SetUp() override {
-        previous_ = winutil::agentOptions();
-        winutil::setAgentOptions(std::make_shared<winutil::AgentOptions>(dir.path()));
-    }
-    // Other suites in the same executable may rely on the options set before.
-    void TearDown() override { winutil::setAgentOptions(previous_); }
-
-    std::shared_ptr<winutil::AgentOptions> previous_;
 
     // Runs the request on a plain text made of the entries, the end marker and extra bytes.
     std::string run(const std::vector<Entry>& entries, const std::string& extra = "") {
-        Net::EncryptedMessage message(connection, connection.protocolKey());
+        net::EncryptedMessage message(connection, connection.protocolKey());
         message.write32(static_cast<std::uint32_t>(entries.size()));
         for (const auto& entry : entries)
             message.writeString(entry.address).writeString(entry.key);
-        message.write32(Net::PROT_AUTH_SERVER_LIST).writeBytes(extra);
+        message.write32(net::PROT_AUTH_SERVER_LIST).writeBytes(extra);
         message.setPlainText(message.plainText());
         try {
-            AuthServerListRequest(connection, message).execute();
-        } catch (const winutil::AgentException& error) {
+            AuthServerListRequest(connection, message, context).execute();
+        } catch (const runtime::AgentException& error) {
             return error.message();
         }
         return "";
@@ -52,27 +45,26 @@ class AuthServerListRequestTest : public ::testing::Test {
 
     std::set<std::string> allowFiles() {
         std::set<std::string> names;
-        for (const auto& entry :
-             fs::directory_iterator(winutil::agentOptions()->backupAllowDir())) {
+        for (const auto& entry : fs::directory_iterator(context.backupAllowDir)) {
             names.insert(entry.path().filename().string());
         }
         return names;
     }
 
-    test::TempDir dir;
+    test::RequestEnvironment environment;
+    RequestContext& context = environment.context;
     test::SocketPair pair;
-    Net::ServerSocket connection{pair.near.get()};
+    net::ServerSocket connection{pair.near.get()};
 };
 
 TEST_F(AuthServerListRequestTest, ReplacesTheListAndAnswersDone) {
     EXPECT_EQ(run({{"10.0.0.3", "three"}}), "");
     EXPECT_EQ(run({{"10.0.0.1", "one"}, {"fe80::1:2", "two"}}), "");
     EXPECT_EQ(allowFiles(), (std::set<std::string>{"10.0.0.1", "fe80::1:2"}));
-    EXPECT_EQ(util::FileUtil::readFile(winutil::agentOptions()->backupAllowDir() / "10.0.0.1"),
-              "one");
-    Net::ProtocolStream server(pair.far.get());
-    EXPECT_EQ(server.readCode(), Net::PROT_AUTH_SERVER_LIST_DONE);
-    EXPECT_EQ(server.readCode(), Net::PROT_AUTH_SERVER_LIST_DONE);
+    EXPECT_EQ(util::FileUtil::readFile(context.backupAllowDir / "10.0.0.1"), "one");
+    net::ProtocolStream server(pair.far.get());
+    EXPECT_EQ(server.readCode(), net::PROT_AUTH_SERVER_LIST_DONE);
+    EXPECT_EQ(server.readCode(), net::PROT_AUTH_SERVER_LIST_DONE);
 
     EXPECT_EQ(run({}), "");
     EXPECT_TRUE(allowFiles().empty());

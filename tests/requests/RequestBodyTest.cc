@@ -8,6 +8,7 @@
 #include <string>
 
 #include "../net/SocketPair.h"
+#include "common/RequestEnvironment.h"
 #include "crypto/CryptoLibrary.h"
 #include "crypto/KeyMsg.h"
 #include "net/EncryptedMessage.h"
@@ -16,7 +17,7 @@
 #include "requests/FileRestoreRequest.h"
 #include "requests/PartitionRestoreRequest.h"
 #include "requests/RestoreRequest.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -26,14 +27,14 @@ constexpr const char* kUnderrun = "Buffer underrun when attempting to read";
 class Body {
   public:
     Body() : message_(stream_, key_) {}
-    Net::EncryptedMessage& operator*() { return message_; }
-    Net::EncryptedMessage* operator->() { return &message_; }
+    net::EncryptedMessage& operator*() { return message_; }
+    net::EncryptedMessage* operator->() { return &message_; }
     std::string bytes() const { return message_.plainText(); }
 
   private:
-    Net::ProtocolStream stream_{nullptr};
+    net::ProtocolStream stream_{nullptr};
     crypto::KeyMsg key_{1, 128};
-    Net::EncryptedMessage message_;
+    net::EncryptedMessage message_;
 };
 
 // u32 | u32 | u32 | string deviceID | string | string: the start of both restore bodies.
@@ -89,47 +90,47 @@ class RequestBodyTest : public ::testing::Test {
     // Runs step on a request message holding body; the error's text, or "" on success.
     template <typename Step>
     std::string outcome(const std::string& body, Step step) {
-        Net::EncryptedMessage message(connection, connection.protocolKey());
+        net::EncryptedMessage message(connection, connection.protocolKey());
         message.setPlainText(body);
         try {
             step(message);
-        } catch (const winutil::WinUtilException& error) {
+        } catch (const runtime::WinUtilException& error) {
             return error.message();
         }
         return "";
     }
 
     std::string restore(const std::string& body) {
-        return outcome(body, [this](Net::EncryptedMessage& message) {
-            RestoreRequest(connection, message).receiveRequest();
+        return outcome(body, [this](net::EncryptedMessage& message) {
+            RestoreRequest(connection, message, environment.context).receiveRequest();
         });
     }
     std::string partitionRestore(const std::string& body) {
-        return outcome(body, [this](Net::EncryptedMessage& message) {
-            PartitionRestoreRequest(connection, message).execute();
+        return outcome(body, [this](net::EncryptedMessage& message) {
+            PartitionRestoreRequest(connection, message, environment.context).execute();
         });
     }
     std::string fileRestore(const std::string& body) {
-        return outcome(body, [this](Net::EncryptedMessage& message) {
-            FileRestoreRequest(connection, message).receiveRequest();
+        return outcome(body, [this](net::EncryptedMessage& message) {
+            FileRestoreRequest(connection, message, environment.context).receiveRequest();
         });
     }
 
     // The first thing the agent sent since the last call: the code of an encrypted reply,
     // or the plain code. Marks the end of what the agent sent with PROT_FINISHED first, so
     // a refused request that answered nothing reads as PROT_FINISHED.
-    Net::Code nextFromAgent() {
-        connection.sendCode(Net::PROT_FINISHED).flush();
-        Net::Code code = server.readRawCode();
-        if (code == Net::PROT_FINISHED)
+    net::Code nextFromAgent() {
+        connection.sendCode(net::PROT_FINISHED).flush();
+        net::Code code = server.readRawCode();
+        if (code == net::PROT_FINISHED)
             return code;
-        Net::Code first = code;
-        if (code == Net::PROT_ENCRYPTED) {
-            Net::EncryptedMessage reply(server, connection.protocolKey());
+        net::Code first = code;
+        if (code == net::PROT_ENCRYPTED) {
+            net::EncryptedMessage reply(server, connection.protocolKey());
             reply.receive();
             first = reply.read32();
         }
-        while (server.readRawCode() != Net::PROT_FINISHED) {
+        while (server.readRawCode() != net::PROT_FINISHED) {
         }
         return first;
     }
@@ -144,27 +145,28 @@ class RequestBodyTest : public ::testing::Test {
     }
 
     test::SocketPair pair;
-    Net::ServerSocket connection{pair.near.get()};
-    Net::ProtocolStream server{pair.far.get()};
+    net::ServerSocket connection{pair.near.get()};
+    test::RequestEnvironment environment;
+    net::ProtocolStream server{pair.far.get()};
 };
 
 TEST_F(RequestBodyTest, SoundRestoreBodiesAreAcknowledged) {
     RestoreBody plain;
     EXPECT_EQ(restore(plain.bytes()), "");
-    EXPECT_EQ(nextFromAgent(), Net::PROT_ACK);
+    EXPECT_EQ(nextFromAgent(), net::PROT_ACK);
 
     // Blowfish with the key in the body needs no session key on the connection.
     RestoreBody keyed;
     keyed.encryptionType = RestoreRequest::kEncryptionBlowfish;
     keyed.key = crypto::KeyMsg(1, 128);
     EXPECT_EQ(restore(keyed.bytes()), "");
-    EXPECT_EQ(nextFromAgent(), Net::PROT_ACK);
+    EXPECT_EQ(nextFromAgent(), net::PROT_ACK);
 
     RestoreBody limits;
     limits.blockSize = 65535;
     limits.maxBlocks = 1;
     EXPECT_EQ(restore(limits.bytes()), "");
-    EXPECT_EQ(nextFromAgent(), Net::PROT_ACK);
+    EXPECT_EQ(nextFromAgent(), net::PROT_ACK);
 }
 
 TEST_F(RequestBodyTest, EachRestoreSettingIsRefusedBeforeAnyAnswer) {
@@ -184,7 +186,7 @@ TEST_F(RequestBodyTest, EachRestoreSettingIsRefusedBeforeAnyAnswer) {
     EXPECT_EQ(restore(with(
                   [](RestoreBody& b) { b.encryptionType = RestoreRequest::kEncryptionBlowfish; })),
               "No backup session key to decipher the blocks with");
-    EXPECT_EQ(nextFromAgent(), Net::PROT_FINISHED);
+    EXPECT_EQ(nextFromAgent(), net::PROT_FINISHED);
 }
 
 TEST_F(RequestBodyTest, ShortLongAndOverstatedRestoreBodiesAreRefused) {
@@ -213,7 +215,7 @@ TEST_F(RequestBodyTest, ShortLongAndOverstatedRestoreBodiesAreRefused) {
     EXPECT_EQ(restore(longKey), std::string(kUnderrun) +
                                     " (65535) bytes from encrypted "
                                     "message buffer");
-    EXPECT_EQ(nextFromAgent(), Net::PROT_FINISHED);
+    EXPECT_EQ(nextFromAgent(), net::PROT_FINISHED);
 }
 
 TEST_F(RequestBodyTest, PartitionRestoreHeaderIsCheckedBeforeAnyAnswer) {
@@ -226,7 +228,7 @@ TEST_F(RequestBodyTest, PartitionRestoreHeaderIsCheckedBeforeAnyAnswer) {
               "Refusing partition table restore: 8193 sectors (at most 8192)");
     expectEveryPrefixUnderruns(partitionRestoreBody(512, 1),
                                [this](const std::string& cut) { return partitionRestore(cut); });
-    EXPECT_EQ(nextFromAgent(), Net::PROT_FINISHED);
+    EXPECT_EQ(nextFromAgent(), net::PROT_FINISHED);
 }
 
 TEST_F(RequestBodyTest, BackupBodyFieldsLandInTheirSettings) {
@@ -235,8 +237,8 @@ TEST_F(RequestBodyTest, BackupBodyFieldsLandInTheirSettings) {
         journalKey += static_cast<char>(0xA0 + i);
     const std::string body = backupBody(journalKey);
     EXPECT_EQ(outcome(body,
-                      [this, &journalKey](Net::EncryptedMessage& message) {
-                          BackupRequest request(connection, message);
+                      [this, &journalKey](net::EncryptedMessage& message) {
+                          BackupRequest request(connection, message, environment.context);
                           request.readRequest();
                           EXPECT_EQ(request.checksums(), 1u);
                           EXPECT_EQ(request.deviceID(), "Disk 0 Partition 2");
@@ -249,19 +251,19 @@ TEST_F(RequestBodyTest, BackupBodyFieldsLandInTheirSettings) {
               "");
 
     auto read = [this](const std::string& cut) {
-        return outcome(cut, [this](Net::EncryptedMessage& message) {
-            BackupRequest(connection, message).readRequest();
+        return outcome(cut, [this](net::EncryptedMessage& message) {
+            BackupRequest(connection, message, environment.context).readRequest();
         });
     };
     expectEveryPrefixUnderruns(body, read);
-    EXPECT_EQ(nextFromAgent(), Net::PROT_FINISHED);
+    EXPECT_EQ(nextFromAgent(), net::PROT_FINISHED);
 }
 
 TEST_F(RequestBodyTest, FileRestoreHeaderNamesAnAbsoluteRoot) {
     EXPECT_EQ(fileRestore(fileRestoreBody("D:\\restore")), "");
-    EXPECT_EQ(nextFromAgent(), Net::PROT_ACK);
+    EXPECT_EQ(nextFromAgent(), net::PROT_ACK);
     EXPECT_EQ(fileRestore(fileRestoreBody("//:E:/restore/here")), "");
-    EXPECT_EQ(nextFromAgent(), Net::PROT_ACK);
+    EXPECT_EQ(nextFromAgent(), net::PROT_ACK);
 
     EXPECT_EQ(fileRestore(fileRestoreBody("restore/here")),
               "Refusing to restore files to a path that is not absolute (restore\\here)");
@@ -270,7 +272,7 @@ TEST_F(RequestBodyTest, FileRestoreHeaderNamesAnAbsoluteRoot) {
               "Unexpected data received while reading file restore "
               "request");
     expectEveryPrefixUnderruns(body, [this](const std::string& cut) { return fileRestore(cut); });
-    EXPECT_EQ(nextFromAgent(), Net::PROT_FINISHED);
+    EXPECT_EQ(nextFromAgent(), net::PROT_FINISHED);
 }
 
 }  // namespace

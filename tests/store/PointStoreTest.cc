@@ -15,7 +15,7 @@
 #include "common/RunCommand.h"
 #include "common/TempDir.h"
 #include "common/TestBytes.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -173,8 +173,8 @@ TEST_F(PointStoreTest, UnsoundStreamsAreRefusedAndLeaveNoPoint) {
         auto builder = startPoint();
         builder->setUsed(volume.used);
         builder->writeBlock(150, bytes, md5(data));
-        EXPECT_THROW(builder->writeBlock(150, bytes, md5(data)), winutil::AgentException);
-        EXPECT_THROW(builder->writeBlock(120, bytes, md5(data)), winutil::AgentException);
+        EXPECT_THROW(builder->writeBlock(150, bytes, md5(data)), runtime::AgentException);
+        EXPECT_THROW(builder->writeBlock(120, bytes, md5(data)), runtime::AgentException);
     }
     {
         // A used block the base point never held and the stream did not send.
@@ -182,7 +182,7 @@ TEST_F(PointStoreTest, UnsoundStreamsAreRefusedAndLeaveNoPoint) {
         grown.write(4000, 9);
         auto builder = startPoint();
         builder->setUsed(grown.used);
-        EXPECT_THROW(builder->commit(PointRecord{}), winutil::AgentException);
+        EXPECT_THROW(builder->commit(PointRecord{}), runtime::AgentException);
     }
     dropStore();
     Store store(dir_.path(), Store::Access::look);
@@ -279,12 +279,12 @@ TEST_F(PointStoreTest, VerifyNamesTheDamagedBlocksAndPoints) {
     indexFile.seekp(40);
     indexFile.put('\x01');
     indexFile.close();
-    EXPECT_THROW(PointReader(look, newer), winutil::AgentException);
+    EXPECT_THROW(PointReader(look, newer), runtime::AgentException);
     report = verifyPoints(look, {newer}, nullptr);
     EXPECT_NE(report.points[0].indexProblem.find("seal"), std::string::npos);
     // gc refuses to guess while an index is unreadable.
     Store exclusive(dir_.path(), Store::Access::exclusive, "gc");
-    EXPECT_THROW(collectGarbage(exclusive, nullptr), winutil::AgentException);
+    EXPECT_THROW(collectGarbage(exclusive, nullptr), runtime::AgentException);
 }
 
 TEST_F(PointStoreTest, LocksRefuseASecondWriterUntilTheHolderDies) {
@@ -329,7 +329,7 @@ TEST_F(PointStoreTest, AStoreOfThePreviousLayoutIsRefusedWithWhatToDo) {
         try {
             Store store(dir_.path(), access);
             ADD_FAILURE() << "the old layout was opened";
-        } catch (const winutil::AgentException& error) {
+        } catch (const runtime::AgentException& error) {
             EXPECT_NE(error.message().find("new store folder"), std::string::npos);
             EXPECT_NE(error.message().find("image=FOLDER/image"), std::string::npos);
         }
@@ -344,7 +344,7 @@ TEST_F(PointStoreTest, AStoreOfThePreviousLayoutIsRefusedWithWhatToDo) {
     try {
         Store store(later.path(), Store::Access::look);
         ADD_FAILURE() << "a catalogue of layout 2 was opened";
-    } catch (const winutil::AgentException& error) {
+    } catch (const runtime::AgentException& error) {
         EXPECT_NE(error.message().find("has layout 2"), std::string::npos) << error.message();
     }
 }

@@ -2,11 +2,11 @@
 #include <gtest/gtest.h>
 
 #include "platform/Vss.h"
-#include "winutil/vssclient/FunctionTracer.h"
-#include "winutil/vssclient/TraceFormat.h"
-#include "winutil/vssclient/VssCodeTranslator.h"
-#include "winutil/vssclient/VssMessages.h"
-#include "winutil/vssclient/VssUtil.h"
+#include "vssclient/FunctionTracer.h"
+#include "vssclient/TraceFormat.h"
+#include "vssclient/VssCodeTranslator.h"
+#include "vssclient/VssMessages.h"
+#include "vssclient/VssUtil.h"
 
 namespace {
 
@@ -29,28 +29,28 @@ TEST(TraceFormat, OverlongTextThrowsInsufficientBufferSpace) {
     try {
         formatTrace(L"%s", {huge});
         FAIL() << "no exception";
-    } catch (const winutil::AgentException& error) {
+    } catch (const runtime::AgentException& error) {
         EXPECT_EQ(error.message(), "Insufficient buffer space");
     }
 }
 
 void tracedFunction() {
     VSS_FUNCTION_TRACER(L"VssClient::CreateSnapshotSet");
-    ft.WriteLine(
+    ft.writeLine(
         L"Creating shadow set %s ...",
-        Guid2WString(platform::Guid{0x12345678, 0x9abc, 0xdef0, {1, 2, 3, 4, 5, 6, 7, 8}}));
+        guid2WString(platform::Guid{0x12345678, 0x9abc, 0xdef0, {1, 2, 3, 4, 5, 6, 7, 8}}));
 }
 
 TEST(FunctionTracer, SilentUntilEnabledThenEnterExitAndStepLines) {
     // The flag is process-wide and never cleared; ctest runs each test in its own process.
-    if (FunctionTracer::IsTracingEnabled())
+    if (FunctionTracer::isTracingEnabled())
         GTEST_SKIP() << "tracing was enabled earlier in this process";
     testing::internal::CaptureStderr();
     tracedFunction();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
     testing::internal::CaptureStderr();
-    FunctionTracer::EnableTracingMode();
+    FunctionTracer::enableTracingMode();
     tracedFunction();
     std::string trace = testing::internal::GetCapturedStderr();
     EXPECT_NE(trace.find("ENTER FunctionTracer::EnableTracingMode"), std::string::npos);
@@ -107,7 +107,7 @@ TEST(VssMessages, SnapshotFailuresCarryNoLocationSuffix) {
     try {
         throwComCallFailure(ft, L"CreateVssBackupComponents(&m_pVssObject)",
                             platform::kCoENotInitialized, "void g()", 7);
-    } catch (const winutil::VssException& failure) {
+    } catch (const runtime::VssException& failure) {
         EXPECT_STREQ(failure.what(),
                      "COM call CreateVssBackupComponents(&m_pVssObject) failed (0x800401f0): "
                      "<Unknown error code> "
@@ -117,15 +117,15 @@ TEST(VssMessages, SnapshotFailuresCarryNoLocationSuffix) {
 
 TEST(VssUtil, GuidTextRoundTripsAndWriterStatesAreNamed) {
     platform::Guid guid{0xdeadbeef, 0x0102, 0xa0b0, {0xff, 0, 1, 2, 3, 4, 5, 6}};
-    EXPECT_EQ(Guid2WString(guid), L"{deadbeef-0102-a0b0-ff00-010203040506}");
-    EXPECT_EQ(WString2Guid(L"{DEADBEEF-0102-A0B0-FF00-010203040506}"), guid);
-    EXPECT_TRUE(WString2Guid(L"{deadbeef-0102}").isNull());
-    EXPECT_EQ(GetStringFromWriterStatus(0), L"Undefined");
-    EXPECT_EQ(GetStringFromWriterStatus(8), L"VSS_WS_FAILED_AT_PREPARE_SNAPSHOT");
-    EXPECT_EQ(GetStringFromWriterStatus(14), L"VSS_WS_FAILED_AT_POST_RESTORE");
-    EXPECT_EQ(GetStringFromWriterStatus(15), L"Unknown constant: 15");
-    EXPECT_TRUE(IsFailedWriterState(6));
-    EXPECT_FALSE(IsFailedWriterState(5));
+    EXPECT_EQ(guid2WString(guid), L"{deadbeef-0102-a0b0-ff00-010203040506}");
+    EXPECT_EQ(wString2Guid(L"{DEADBEEF-0102-A0B0-FF00-010203040506}"), guid);
+    EXPECT_TRUE(wString2Guid(L"{deadbeef-0102}").isNull());
+    EXPECT_EQ(getStringFromWriterStatus(0), L"Undefined");
+    EXPECT_EQ(getStringFromWriterStatus(8), L"VSS_WS_FAILED_AT_PREPARE_SNAPSHOT");
+    EXPECT_EQ(getStringFromWriterStatus(14), L"VSS_WS_FAILED_AT_POST_RESTORE");
+    EXPECT_EQ(getStringFromWriterStatus(15), L"Unknown constant: 15");
+    EXPECT_TRUE(isFailedWriterState(6));
+    EXPECT_FALSE(isFailedWriterState(5));
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include "platform/EventLog.h"
 #include "platform/EventLogReader.h"
 #include "platform/emulated/snapshot/EventLogFile.h"
-#include "winutil/vssclient/WindowsEventListener.h"
+#include "vssclient/WindowsEventListener.h"
 
 namespace snapshot_test {
 namespace {

@@ -6,8 +6,7 @@
 #include <memory>
 
 #include "platform/System.h"
-#include "platform/emulated/HostLayout.h"
-#include "winutil/AgentOptions.h"
+#include "platform/emulated/storage/HostLayout.h"
 
 namespace snapshot_test {
 
@@ -26,14 +25,11 @@ void SnapshotHost::SetUp() {
 }
 
 void SnapshotHost::TearDown() {
-    winutil::setAgentOptions(nullptr);
     host_.reset();
 }
 
 void SnapshotHost::setTimeoutSeconds(std::int32_t seconds) {
-    auto options = std::make_shared<winutil::AgentOptions>(root_);
-    options->setVssTimeout(seconds);
-    winutil::setAgentOptions(options);
+    timeoutSeconds_ = seconds;
 }
 
 std::vector<std::uint8_t> readDevice(const std::wstring& path, std::uint64_t length) {

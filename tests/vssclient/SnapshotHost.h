@@ -24,7 +24,9 @@ class SnapshotHost : public ::testing::Test {
 
     std::string sim(const std::string& arguments) { return host_->sim(arguments); }
     void appendConfig(const std::string& text) { host_->appendConfig(text); }
+    // The snapshot time-out of the clients the tests make.
     void setTimeoutSeconds(std::int32_t seconds);
+    std::int32_t timeoutSeconds() const { return timeoutSeconds_; }
     // Volume GUID path with its trailing backslash.
     const std::wstring& volumeC() const { return volumeC_; }
     const std::wstring& volumeD() const { return volumeD_; }
@@ -35,6 +37,7 @@ class SnapshotHost : public ::testing::Test {
 
     std::optional<test::EmulatedHost> host_;
     std::filesystem::path root_;
+    std::int32_t timeoutSeconds_ = 0;
     std::wstring volumeC_;
     std::wstring volumeD_;
     std::uint64_t volumeOffsetC_ = 0;

@@ -10,10 +10,10 @@
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
-#include "platform/emulated/HostLayout.h"
 #include "platform/emulated/snapshot/EventLogFile.h"
 #include "platform/emulated/snapshot/SnapshotRegistry.h"
-#include "winutil/vssclient/VssClient.h"
+#include "platform/emulated/storage/HostLayout.h"
+#include "vssclient/VssClient.h"
 
 namespace snapshot_test {
 namespace {
@@ -24,11 +24,11 @@ class SnapshotStore : public SnapshotHost {
   protected:
     // A client with a snapshot of C; the device name of the snapshot.
     std::wstring snapshotOfC(vssclient::VssClient& client) {
-        client.Initialize(0);
-        client.CreateSnapshotSet({volumeC()}, L"", {}, {});
+        client.initialize(0);
+        client.createSnapshotSet({volumeC()}, L"", {}, {});
         EXPECT_EQ(client.getSnapshotIds().size(), 1u);
         platform::VssSnapshotProperties prop;
-        client.GetSnapshotProperties(client.getSnapshotIds().at(0), &prop);
+        client.getSnapshotProperties(client.getSnapshotIds().at(0), &prop);
         EXPECT_EQ(prop.originalVolumeName, volumeC());
         return prop.snapshotDeviceObject;
     }
@@ -36,7 +36,7 @@ class SnapshotStore : public SnapshotHost {
 
 TEST_F(SnapshotStore, ViewKeepsItsPointInTimeWhileTheVolumeChanges) {
     writeDevice(devicePath(volumeC()), 0, pattern(kVolumeSize, 1));
-    vssclient::VssClient client;
+    vssclient::VssClient client(timeoutSeconds());
     std::wstring device = snapshotOfC(client);
     EXPECT_EQ(device.rfind(L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy", 0), 0u);
     std::vector<std::uint8_t> atSnapshot = readDevice(devicePath(volumeC()), kVolumeSize);
@@ -65,7 +65,7 @@ TEST_F(SnapshotStore, ViewKeepsItsPointInTimeWhileTheVolumeChanges) {
 // released, the open handle fails instead of showing the live bytes.
 TEST_F(SnapshotStore, OpenViewStaysExactWhileAnotherProcessWrites) {
     writeDevice(devicePath(volumeC()), 0, pattern(kVolumeSize, 1));
-    std::optional<vssclient::VssClient> client(std::in_place);
+    std::optional<vssclient::VssClient> client(std::in_place, timeoutSeconds());
     std::wstring device = snapshotOfC(*client);
     std::vector<std::uint8_t> atSnapshot = readDevice(devicePath(volumeC()), kVolumeSize);
     platform::FileHandle view = platform::createFile(
@@ -111,7 +111,7 @@ TEST_F(SnapshotStore, OpenViewStaysExactWhileAnotherProcessWrites) {
 TEST_F(SnapshotStore, ViewIsReadOnlyAndGoesWithItsClient) {
     std::wstring device;
     {
-        vssclient::VssClient client;
+        vssclient::VssClient client(timeoutSeconds());
         device = snapshotOfC(client);
         platform::FileHandle writable = platform::createFile(
             device, platform::kGenericRead | platform::kGenericWrite,
@@ -121,7 +121,7 @@ TEST_F(SnapshotStore, ViewIsReadOnlyAndGoesWithItsClient) {
             std::uint32_t written = 0;
             EXPECT_FALSE(platform::writeFile(writable, bytes.data(), 512, &written));
         }
-        client.BackupComplete(true);
+        client.backupComplete(true);
     }
     platform::FileHandle gone = platform::createFile(
         device, platform::kGenericRead, platform::kFileShareRead, platform::kOpenExisting, 0);
@@ -136,9 +136,9 @@ TEST_F(SnapshotStore, SnapshotsOfDeadProcessesAreCleanedUp) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         platform::ComInitialization com;
-        vssclient::VssClient client;
-        client.Initialize(0);
-        client.CreateSnapshotSet({volumeC()}, L"", {}, {});
+        vssclient::VssClient client(timeoutSeconds());
+        client.initialize(0);
+        client.createSnapshotSet({volumeC()}, L"", {}, {});
         ::_exit(client.getSnapshotIds().size() == 1 ? 0 : 1);
     }
     int status = 0;
@@ -151,14 +151,14 @@ TEST_F(SnapshotStore, SnapshotsOfDeadProcessesAreCleanedUp) {
     // The next write prunes it: nothing is saved for a snapshot nobody can read.
     writeDevice(devicePath(volumeC()), 0, pattern(4096, 6));
     EXPECT_FALSE(std::filesystem::exists(snapshotDir() / "1"));
-    vssclient::VssClient client;
+    vssclient::VssClient client(timeoutSeconds());
     std::wstring device = snapshotOfC(client);
     EXPECT_EQ(device.substr(device.size() - 1), L"2");
 }
 
 TEST_F(SnapshotStore, ViewAnswersTheVolumeControlRequests) {
     sim("mkfs C");
-    vssclient::VssClient client;
+    vssclient::VssClient client(timeoutSeconds());
     std::wstring device = snapshotOfC(client);
     auto volumeData = [](const std::wstring& path) {
         platform::FileHandle file = platform::createFile(
@@ -180,12 +180,12 @@ TEST_F(SnapshotStore, ViewAnswersTheVolumeControlRequests) {
 
 TEST_F(SnapshotStore, EachSnapshotKeepsItsOwnMoment) {
     writeDevice(devicePath(volumeC()), 0, pattern(kVolumeSize, 1));
-    vssclient::VssClient first;
+    vssclient::VssClient first(timeoutSeconds());
     std::wstring firstDevice = snapshotOfC(first);
     std::vector<std::uint8_t> firstCopy = readDevice(devicePath(volumeC()), kVolumeSize);
     writeDevice(devicePath(volumeC()), 8192, pattern(65536, 2));
 
-    vssclient::VssClient second;
+    vssclient::VssClient second(timeoutSeconds());
     std::wstring secondDevice = snapshotOfC(second);
     EXPECT_NE(secondDevice, firstDevice);
     std::vector<std::uint8_t> secondCopy = readDevice(devicePath(volumeC()), kVolumeSize);
@@ -209,11 +209,11 @@ TEST_F(SnapshotStore, SpannedVolumeIsFrozenOnEveryDisk) {
     writeDevice(devicePath(name), 0, pattern(kVolumeSize, 7));
     std::vector<std::uint8_t> copy = readDevice(devicePath(name), kVolumeSize);
 
-    vssclient::VssClient client;
-    client.Initialize(0);
-    client.CreateSnapshotSet({name}, L"", {}, {});
+    vssclient::VssClient client(timeoutSeconds());
+    client.initialize(0);
+    client.createSnapshotSet({name}, L"", {}, {});
     platform::VssSnapshotProperties prop;
-    client.GetSnapshotProperties(client.getSnapshotIds().at(0), &prop);
+    client.getSnapshotProperties(client.getSnapshotIds().at(0), &prop);
     // Across the extents' seam, then on each disk directly.
     writeDevice(devicePath(name), 4194304 - 2048, pattern(8192, 8));
     writeDevice(L"\\\\.\\PHYSICALDRIVE0", 17825792 + 512, pattern(4096, 9));
@@ -223,7 +223,7 @@ TEST_F(SnapshotStore, SpannedVolumeIsFrozenOnEveryDisk) {
 }
 
 TEST_F(SnapshotStore, SnapshotThatCannotSaveIsAbandonedAndTheWriteGoesOn) {
-    vssclient::VssClient client;
+    vssclient::VssClient client(timeoutSeconds());
     std::wstring device = snapshotOfC(client);
     std::string number = platform::toNarrow(device.substr(device.rfind(L'y') + 1));
     // Make the store unwritable: its data file becomes a directory.

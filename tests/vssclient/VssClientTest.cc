@@ -7,12 +7,12 @@
 #include "platform/EventLog.h"
 #include "platform/System.h"
 #include "platform/emulated/snapshot/EventLogFile.h"
-#include "winutil/Exceptions.h"
-#include "winutil/vssclient/FunctionTracer.h"
-#include "winutil/vssclient/VssClient.h"
-#include "winutil/vssclient/VssMessages.h"
-#include "winutil/vssclient/VssUtil.h"
-#include "winutil/vssclient/WindowsEventListener.h"
+#include "runtime/Exceptions.h"
+#include "vssclient/FunctionTracer.h"
+#include "vssclient/VssClient.h"
+#include "vssclient/VssMessages.h"
+#include "vssclient/VssUtil.h"
+#include "vssclient/WindowsEventListener.h"
 
 namespace snapshot_test {
 namespace {
@@ -45,9 +45,9 @@ const vssclient::VssComponent& component(const vssclient::VssWriter& writer,
 
 std::string failureOf(VssClient& client, const std::vector<std::wstring>& volumes) {
     try {
-        client.Initialize(0);
-        client.CreateSnapshotSet(volumes, L"", {}, {});
-    } catch (const winutil::VssException& error) {
+        client.initialize(0);
+        client.createSnapshotSet(volumes, L"", {}, {});
+    } catch (const runtime::VssException& error) {
         return error.what();
     }
     return "no failure";
@@ -75,9 +75,9 @@ TEST_F(VssClientTest, ComponentsOutsideTheSetAreExcludedWithTheirAncestors) {
         "component = all | part | filegroup | selectable\n"
         "file = all | C:\\fixed | * | flat\n"
         "file = all\\part | D:\\fixed | * | flat\n");
-    VssClient client;
-    client.Initialize(0);
-    client.CreateSnapshotSet({volumeC()}, L"C:\\components.xml", {}, {});
+    VssClient client(timeoutSeconds());
+    client.initialize(0);
+    client.createSnapshotSet({volumeC()}, L"C:\\components.xml", {}, {});
 
     const auto& mail = writerNamed(client, L"Mail Writer");
     EXPECT_FALSE(mail.isExcluded);
@@ -102,7 +102,7 @@ TEST_F(VssClientTest, ComponentsOutsideTheSetAreExcludedWithTheirAncestors) {
     EXPECT_EQ(document.find("componentName=\"logs\""), std::string::npos);
     EXPECT_EQ(document.find("componentName=\"data\""), std::string::npos);
     EXPECT_EQ(document.find("componentName=\"all\""), std::string::npos);
-    client.BackupComplete(true);
+    client.backupComplete(true);
 }
 
 TEST_F(VssClientTest, ExplicitSelectionIsVerified) {
@@ -110,16 +110,16 @@ TEST_F(VssClientTest, ExplicitSelectionIsVerified) {
         "[writer Mail Writer]\n"
         "component = | store | database | fixed\n"
         "file = store | D:\\mail | *.edb | flat\n");
-    VssClient client;
-    client.Initialize(0);
-    EXPECT_THROW(client.CreateSnapshotSet({volumeC()}, L"", {}, {L"Mail Writer:store"}),
-                 winutil::VssException);
-    VssClient other;
-    other.Initialize(0);
+    VssClient client(timeoutSeconds());
+    client.initialize(0);
+    EXPECT_THROW(client.createSnapshotSet({volumeC()}, L"", {}, {L"Mail Writer:store"}),
+                 runtime::VssException);
+    VssClient other(timeoutSeconds());
+    other.initialize(0);
     try {
-        other.CreateSnapshotSet({volumeC()}, L"", {}, {L"Unknown Writer"});
+        other.createSnapshotSet({volumeC()}, L"", {}, {L"Unknown Writer"});
         FAIL() << "no exception";
-    } catch (const winutil::VssException& error) {
+    } catch (const runtime::VssException& error) {
         EXPECT_STREQ(error.what(), "The writer \"Unknown Writer\" was not found");
     }
 }
@@ -130,29 +130,29 @@ TEST_F(VssClientTest, SelectedWriterFailingAtTheSnapshotOnlyWarns) {
         "component = | store | database | fixed\n"
         "file = store | C:\\mail | *.edb | flat\n"
         "state after DoSnapshotSet = 8 0x800423f4\n");
-    VssClient client;
+    VssClient client(timeoutSeconds());
     testing::internal::CaptureStdout();
-    client.Initialize(0);
-    client.CreateSnapshotSet({volumeC()}, L"", {}, {});
+    client.initialize(0);
+    client.createSnapshotSet({volumeC()}, L"", {}, {});
     std::string log = testing::internal::GetCapturedStdout();
     EXPECT_NE(log.find("WARN Selected writer 'Mail Writer' is in failed state"), std::string::npos)
         << log;
     EXPECT_TRUE(client.isSnapshotDone());
     EXPECT_EQ(client.getSnapshotIds().size(), 1u);
-    client.BackupComplete(true);
+    client.backupComplete(true);
 }
 
 TEST_F(VssClientTest, HungStepIsCancelledAtTheTimeOutAndCompletionIsSkipped) {
     appendConfig("[snapshot service]\nhang DoSnapshotSet = yes\n");
     setTimeoutSeconds(1);
-    VssClient client;
+    VssClient client(timeoutSeconds());
     EXPECT_EQ(failureOf(client, {volumeC()}),
               vssclient::timeoutMessage(L"VssClient::DoSnapshotSet"));
     EXPECT_FALSE(std::filesystem::exists(snapshotDir() / "registry"));
 
-    vssclient::FunctionTracer::EnableTracingMode();
+    vssclient::FunctionTracer::enableTracingMode();
     testing::internal::CaptureStderr();
-    client.BackupComplete(false);
+    client.backupComplete(false);
     std::string trace = testing::internal::GetCapturedStderr();
     EXPECT_NE(
         trace.find(
@@ -166,7 +166,7 @@ TEST_F(VssClientTest, HungStepIsCancelledAtTheTimeOutAndCompletionIsSkipped) {
 TEST_F(VssClientTest, SlowStepWithinTheTimeOutSucceeds) {
     appendConfig("[snapshot service]\ndelay PrepareForBackup = 300\ndelay DoSnapshotSet = 300\n");
     setTimeoutSeconds(1);
-    VssClient client;
+    VssClient client(timeoutSeconds());
     EXPECT_EQ(failureOf(client, {volumeC()}), "no failure");
     EXPECT_EQ(client.getSnapshotIds().size(), 1u);
 }
@@ -178,7 +178,7 @@ TEST_F(VssClientTest, FailedStepWithoutTimeOutIsReportedAndLoggedFromTheEventLog
     platform::emulated::EventLogFile log(platform::emulated::Host::current(), L"Application");
     log.append(L"VSS", platform::kEventTypeError, 1, {L"written before the listener"});
     vssclient::WindowsEventListener listener;
-    VssClient client;
+    VssClient client(timeoutSeconds());
     EXPECT_EQ(failureOf(client, {volumeC()}),
               vssclient::asyncFailureMessage(L"VssClient::DoSnapshotSet",
                                              platform::kVssEInsufficientStorage));
@@ -208,17 +208,17 @@ TEST_F(VssClientTest, SynchronousFailuresNameTheCallAndTheCode) {
                   "backup component "
                   "does not exist.");
     appendConfig("[snapshot service]\nfail AddToSnapshotSet = 0x80070005\n");
-    VssClient denied;
+    VssClient denied(timeoutSeconds());
     EXPECT_EQ(failureOf(denied, {volumeC()}), call + "0x80070005");
 }
 
 TEST_F(VssClientTest, ServiceNeedsComOnTheCallingThread) {
     platform::coUninitialize();
-    VssClient client;
+    VssClient client(timeoutSeconds());
     try {
-        client.Initialize(0);
+        client.initialize(0);
         FAIL() << "no exception";
-    } catch (const winutil::VssException& error) {
+    } catch (const runtime::VssException& error) {
         EXPECT_EQ(
             std::string(error.what())
                 .rfind("COM call CreateVssBackupComponents(&m_pVssObject) failed (0x800401f0): ",
@@ -230,7 +230,7 @@ TEST_F(VssClientTest, ServiceNeedsComOnTheCallingThread) {
 }
 
 TEST_F(VssClientTest, SameVolumeTwiceIsRefusedByTheService) {
-    VssClient client;
+    VssClient client(timeoutSeconds());
     EXPECT_EQ(failureOf(client, {volumeC(), volumeC()}),
               "An error occured while executing VSS operation "
               "'m_pVssObject->AddToSnapshotSet((LPWSTR)volume.c_str(), "
@@ -245,9 +245,9 @@ TEST_F(VssClientTest, WriterPathsExpandEnvironmentVariables) {
         "[writer Mail Writer]\n"
         "component = | store | database | fixed\n"
         "file = store | %ZENTRAD_TEST_MAIL%\\db | *.edb | flat\n");
-    VssClient client;
-    client.Initialize(0);
-    client.CreateSnapshotSet({volumeC()}, L"", {}, {});
+    VssClient client(timeoutSeconds());
+    client.initialize(0);
+    client.createSnapshotSet({volumeC()}, L"", {}, {});
     ::unsetenv("ZENTRAD_TEST_MAIL");
     const auto& store = component(writerNamed(client, L"Mail Writer"), L"store");
     ASSERT_EQ(store.descriptors.size(), 1u);
@@ -263,14 +263,14 @@ TEST_F(VssClientTest, CompletionReportsEveryIncludedComponentAndItsFailure) {
         "file = store | C:\\mail | *.edb | flat\n"
         "[snapshot service]\n"
         "fail BackupComplete = 0x80042319\n");
-    vssclient::FunctionTracer::EnableTracingMode();
-    VssClient client;
-    client.Initialize(0);
+    vssclient::FunctionTracer::enableTracingMode();
+    VssClient client(timeoutSeconds());
+    client.initialize(0);
     testing::internal::CaptureStderr();
-    client.CreateSnapshotSet({volumeC()}, L"", {}, {});
+    client.createSnapshotSet({volumeC()}, L"", {}, {});
     std::string trace = testing::internal::GetCapturedStderr();
     EXPECT_NE(trace.find("   - Add component store"), std::string::npos) << trace;
-    EXPECT_NE(trace.find("* SNAPSHOT ID = " + platform::toNarrow(vssclient::Guid2WString(
+    EXPECT_NE(trace.find("* SNAPSHOT ID = " + platform::toNarrow(vssclient::guid2WString(
                                                   client.getSnapshotIds().at(0)))),
               std::string::npos);
     EXPECT_NE(trace.find("   - Original Volume name: " + platform::toNarrow(volumeC()) + " [C:\\]"),
@@ -278,9 +278,9 @@ TEST_F(VssClientTest, CompletionReportsEveryIncludedComponentAndItsFailure) {
 
     testing::internal::CaptureStderr();
     try {
-        client.BackupComplete(true);
+        client.backupComplete(true);
         ADD_FAILURE() << "no exception";
-    } catch (const winutil::VssException& error) {
+    } catch (const runtime::VssException& error) {
         EXPECT_EQ(std::string(error.what()),
                   vssclient::asyncFailureMessage(L"VssClient::BackupComplete",
                                                  platform::kVssEWriterNotResponding));
@@ -293,7 +293,7 @@ TEST_F(VssClientTest, CompletionReportsEveryIncludedComponentAndItsFailure) {
 
 TEST_F(VssClientTest, MalformedWriterDeclarationFailsCreationAndSaysWhy) {
     appendConfig("[writer Broken]\ncomponent = only two | fields\n");
-    VssClient client;
+    VssClient client(timeoutSeconds());
     std::string failure = failureOf(client, {volumeC()});
     EXPECT_EQ(
         failure.rfind(

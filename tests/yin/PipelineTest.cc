@@ -54,7 +54,7 @@ class Doubler : public yin::RequestThread, public yin::ConsumerProducer<Item> {
   public:
     Doubler(std::shared_ptr<IntChannel> in, std::shared_ptr<IntChannel> out, yin::Latch& latch,
             int failAt = kNever)
-        : RequestThread(std::make_shared<winutil::NetLogger>()),
+        : RequestThread(std::make_shared<logging::NetLogger>()),
           ConsumerProducer(std::move(in), std::move(out), latch),
           failAt_(failAt) {}
     void started() override { installNetLogger(); }

@@ -1,14 +1,14 @@
 #include "backup-server/AgentSession.h"
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 
-const char* logRecordLevel(Net::Code code) {
+const char* logRecordLevel(net::Code code) {
     switch (code) {
-        case Net::PROT_LOG_WARN:
+        case net::PROT_LOG_WARN:
             return "WARN";
-        case Net::PROT_LOG_INFO:
+        case net::PROT_LOG_INFO:
             return "INFO";
         default:
             return "ERROR";
@@ -16,18 +16,18 @@ const char* logRecordLevel(Net::Code code) {
 }
 
 std::unique_ptr<AgentSession> AgentSession::connect(const std::string& host, std::uint16_t port) {
-    return std::make_unique<AgentSession>(Net::TcpSocket::connectTo(host, port));
+    return std::make_unique<AgentSession>(net::TcpSocket::connectTo(host, port));
 }
 
-AgentSession::AgentSession(std::unique_ptr<Net::TcpSocket> socket)
+AgentSession::AgentSession(std::unique_ptr<net::TcpSocket> socket)
     : ProtocolStream(socket.get()), socket_(std::move(socket)) {}
 
-Net::Code AgentSession::readCode() {
+net::Code AgentSession::readCode() {
     for (;;) {
-        Net::Code code = readRawCode();
-        if (!Net::isLogRecordCode(code)) {
-            if (code == Net::PROT_ERROR) {
-                ZENTRAD_THROW(winutil::AgentException,
+        net::Code code = readRawCode();
+        if (!net::isLogRecordCode(code)) {
+            if (code == net::PROT_ERROR) {
+                ZENTRAD_THROW(runtime::AgentException,
                               "Remote host has reported an error and closed the connection.");
             }
             return code;
@@ -41,23 +41,23 @@ Net::Code AgentSession::readCode() {
 
 const crypto::KeyMsg& AgentSession::protocolKey() const {
     if (!protocolKey_) {
-        ZENTRAD_THROW(winutil::AgentException, "No protocol key: the handshake has not completed");
+        ZENTRAD_THROW(runtime::AgentException, "No protocol key: the handshake has not completed");
     }
     return *protocolKey_;
 }
 
-std::unique_ptr<Net::EncryptedMessage> AgentSession::newMessage() {
-    return std::make_unique<Net::EncryptedMessage>(*this, protocolKey());
+std::unique_ptr<net::EncryptedMessage> AgentSession::newMessage() {
+    return std::make_unique<net::EncryptedMessage>(*this, protocolKey());
 }
 
-std::unique_ptr<Net::EncryptedMessage> AgentSession::receiveMessage() {
+std::unique_ptr<net::EncryptedMessage> AgentSession::receiveMessage() {
     auto message = newMessage();
     message->receiveExpected();
     return message;
 }
 
 void AgentSession::finish() {
-    sendCode(Net::PROT_FINISHED).flush();
+    sendCode(net::PROT_FINISHED).flush();
 }
 
 }  // namespace backup_server

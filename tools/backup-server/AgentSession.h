@@ -18,7 +18,7 @@
 namespace backup_server {
 
 struct LogRecord {
-    Net::Code code = 0;  // PROT_LOG_ERROR, PROT_LOG_WARN or PROT_LOG_INFO
+    net::Code code = 0;  // PROT_LOG_ERROR, PROT_LOG_WARN or PROT_LOG_INFO
     std::string text;
 };
 
@@ -29,28 +29,28 @@ enum class HandshakeMode {
 
 enum class HandshakeOutcome { authenticated, rejected, hostInitialized };
 
-class AgentSession : public Net::ProtocolStream {
+class AgentSession : public net::ProtocolStream {
   public:
     static constexpr std::uint32_t kServerProtocolVersion = 0x00010020;
     // A log record longer than this is not a log record the agent could have queued.
     static constexpr std::uint32_t kMaxLogRecord = 307200;
 
-    // Connects; throws Net::SocketException.
+    // Connects; throws net::SocketException.
     static std::unique_ptr<AgentSession> connect(const std::string& host, std::uint16_t port);
-    explicit AgentSession(std::unique_ptr<Net::TcpSocket> socket);
+    explicit AgentSession(std::unique_ptr<net::TcpSocket> socket);
 
     // Reads the next code, collecting the log records ahead of it; PROT_ERROR throws as in
     // ProtocolStream.
-    Net::Code readCode() override;
+    net::Code readCode() override;
 
     // Runs the handshake; the agent decides whether it is in recovery mode. Throws
-    // winutil::AgentException on any protocol or key failure.
+    // runtime::AgentException on any protocol or key failure.
     HandshakeOutcome handshake(const ServerKeys& keys, HandshakeMode mode = HandshakeMode::normal);
 
     // After an authenticated handshake: a new request or reply under the protocol key.
-    std::unique_ptr<Net::EncryptedMessage> newMessage();
+    std::unique_ptr<net::EncryptedMessage> newMessage();
     // Reads PROT_ENCRYPTED and the message that follows.
-    std::unique_ptr<Net::EncryptedMessage> receiveMessage();
+    std::unique_ptr<net::EncryptedMessage> receiveMessage();
     // Tells the agent there are no more requests.
     void finish();
 
@@ -70,7 +70,7 @@ class AgentSession : public Net::ProtocolStream {
     void answerChallenge(const ServerKeys& keys);
     void challengeAgent(const ServerKeys& keys);
 
-    std::unique_ptr<Net::TcpSocket> socket_;
+    std::unique_ptr<net::TcpSocket> socket_;
     std::optional<crypto::KeyMsg> protocolKey_;
     crypto::RsaKeyPtr agentPublicKey_;
     std::string agentPublicKeyPem_;
@@ -81,6 +81,6 @@ class AgentSession : public Net::ProtocolStream {
 };
 
 // "ERROR", "WARN" or "INFO" for a log record's code.
-const char* logRecordLevel(Net::Code code);
+const char* logRecordLevel(net::Code code);
 
 }  // namespace backup_server

@@ -2,20 +2,20 @@
 
 #include "backup-server/Command.h"
 #include "crypto/RsaKeyFiles.h"
+#include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
-#include "winutil/Exceptions.h"
 
 namespace backup_server {
 
 void replaceAllowList(AgentSession& session, const std::vector<AllowEntry>& entries) {
     auto request = session.newMessage();
-    request->write32(Net::PROT_REQ_AUTH_SERVER_LIST);
+    request->write32(net::PROT_REQ_AUTH_SERVER_LIST);
     request->write32(static_cast<std::uint32_t>(entries.size()));
     for (const auto& entry : entries)
         request->writeString(entry.address).writeString(entry.publicKey);
-    request->write32(Net::PROT_AUTH_SERVER_LIST);
+    request->write32(net::PROT_AUTH_SERVER_LIST);
     request->send();
-    session.readCodeExpect(Net::PROT_AUTH_SERVER_LIST_DONE);
+    session.readCodeExpect(net::PROT_AUTH_SERVER_LIST_DONE);
 }
 
 int allowListCommand(CommandContext& context) {
@@ -28,7 +28,7 @@ int allowListCommand(CommandContext& context) {
         std::string key = util::FileUtil::readFile(argument.substr(equals + 1),
                                                    crypto::Encryption::kMaxKeyFileBytes);
         if (key.empty())
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "cannot read key file (" + argument.substr(equals + 1) + ")");
         entries.push_back({argument.substr(0, equals), key});
     }

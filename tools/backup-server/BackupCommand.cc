@@ -7,7 +7,7 @@
 #include "backup-server/Command.h"
 #include "backup-server/VolumeBackup.h"
 #include "backup-server/VolumeStore.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

@@ -5,13 +5,13 @@
 
 #include "blocks/BlockRecord.h"
 #include "blocks/Md5Stream.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
 
 [[noreturn]] void refuse(const std::string& what) {
-    ZENTRAD_THROW(winutil::AgentException, "Block stream error: " + what);
+    ZENTRAD_THROW(runtime::AgentException, "Block stream error: " + what);
 }
 
 }  // namespace
@@ -28,7 +28,7 @@ BlockStreamReceiver::BlockStreamReceiver(AgentSession& session, BlockSink& sink,
 void BlockStreamReceiver::receiveBatch(std::uint32_t count) {
     if (count == 0 || count > kMaxBatch)
         refuse("batch of " + std::to_string(count) + " blocks");
-    session_.readCodeExpect(Net::PROT_BLOCK_STREAM);
+    session_.readCodeExpect(net::PROT_BLOCK_STREAM);
     blocks::Md5Stream md5;
     std::vector<std::shared_ptr<blocks::Block>> batch;
     std::vector<unsigned char> data;
@@ -45,7 +45,7 @@ void BlockStreamReceiver::receiveBatch(std::uint32_t count) {
         batch.push_back(blocks::blockFromRecord(header, sink_.blockSize(), sessionKey_ != nullptr,
                                                 data.data()));
     }
-    session_.readCodeExpect(Net::PROT_BLOCK_STREAM_DIGEST);
+    session_.readCodeExpect(net::PROT_BLOCK_STREAM_DIGEST);
     blocks::BlockDigest expected;
     session_.readBytes(expected.data(), expected.size());
     if (md5.finish() != expected)

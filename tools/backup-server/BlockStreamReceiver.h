@@ -25,7 +25,7 @@ class BlockStreamReceiver {
                         const crypto::KeyMsg* sessionKey);
 
     // Reads the rest of a batch of count blocks (after its PROT_BLOCKS announcement).
-    // Throws winutil::AgentException for anything malformed or inconsistent.
+    // Throws runtime::AgentException for anything malformed or inconsistent.
     void receiveBatch(std::uint32_t count);
 
     const blocks::BlockMap& sent() const { return sent_; }

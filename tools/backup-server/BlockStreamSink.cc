@@ -2,13 +2,13 @@
 
 #include "blocks/BlockRecord.h"
 #include "blocks/Md5Stream.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
 
 [[noreturn]] void refuse(const std::string& what) {
-    ZENTRAD_THROW(winutil::AgentException, "Block stream error: " + what);
+    ZENTRAD_THROW(runtime::AgentException, "Block stream error: " + what);
 }
 
 }  // namespace
@@ -20,7 +20,7 @@ BlockStreamSink::BlockStreamSink(AgentSession& session, const blocks::BlockMap& 
 void BlockStreamSink::receiveBatch(std::uint32_t count) {
     if (count == 0 || count > kMaxBatch)
         refuse("batch of " + std::to_string(count) + " blocks");
-    session_.readCodeExpect(Net::PROT_BLOCK_STREAM);
+    session_.readCodeExpect(net::PROT_BLOCK_STREAM);
     blocks::Md5Stream md5;
     for (std::uint32_t i = 0; i < count; ++i) {
         blocks::BlockRecordHeaderBytes bytes;
@@ -42,7 +42,7 @@ void BlockStreamSink::receiveBatch(std::uint32_t count) {
         compressedBlocks_ += header.compressed ? 1 : 0;
         ++blocksSent_;
     }
-    session_.readCodeExpect(Net::PROT_BLOCK_STREAM_DIGEST);
+    session_.readCodeExpect(net::PROT_BLOCK_STREAM_DIGEST);
     blocks::BlockDigest expected;
     session_.readBytes(expected.data(), expected.size());
     if (md5.finish() != expected)

@@ -22,7 +22,7 @@ class BlockStreamSink {
                     bool encrypted);
 
     // Reads the rest of a batch of count blocks (after its PROT_BLOCKS announcement).
-    // Throws winutil::AgentException for anything malformed or out of order.
+    // Throws runtime::AgentException for anything malformed or out of order.
     void receiveBatch(std::uint32_t count);
 
     std::uint64_t blocksSent() const { return blocksSent_; }

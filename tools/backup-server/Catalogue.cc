@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -40,7 +40,7 @@ Catalogue::Catalogue(const std::filesystem::path& file, bool create) : file_(fil
     int status = sqlite3_open_v2(file.c_str(), &db, flags, nullptr);
     db_.reset(db);
     if (status != SQLITE_OK) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Cannot open the catalogue " + file.string() + ": " + sqlite3_errstr(status));
     }
     sqlite3_busy_timeout(db_.get(), 10000);
@@ -56,7 +56,7 @@ void Catalogue::execute(const char* sql) {
     if (sqlite3_exec(db_.get(), sql, nullptr, nullptr, &error) != SQLITE_OK) {
         std::string text = error != nullptr ? error : "unknown error";
         sqlite3_free(error);
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Catalogue " + file_.string() + ": " + text + " (in: " + sql + ")");
     }
 }
@@ -90,10 +90,10 @@ void Catalogue::checkLayout() {
     std::string layout =
         statement && sqlite3_step(raw) == SQLITE_ROW ? columnText(raw, 0) : std::string();
     if (layout.empty())
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       file_.string() + " is not a catalogue of restore points");
     if (layout != std::to_string(kLayout)) {
-        ZENTRAD_THROW(winutil::AgentException, "The store's catalogue has layout " + layout +
+        ZENTRAD_THROW(runtime::AgentException, "The store's catalogue has layout " + layout +
                                                    "; this backup-server reads layout " +
                                                    std::to_string(kLayout) +
                                                    " only: use the backup-server that wrote it");
@@ -105,7 +105,7 @@ std::vector<PointRecord> Catalogue::query(const std::string& where, std::int64_t
     std::string sql = std::string("SELECT ") + kColumns + " FROM points " + where;
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK)
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       std::string("Catalogue: ") + sqlite3_errmsg(db_.get()));
     Statement statement(raw);
     if (text != nullptr)
@@ -136,7 +136,7 @@ std::vector<PointRecord> Catalogue::query(const std::string& where, std::int64_t
         points.push_back(std::move(point));
     }
     if (status != SQLITE_DONE)
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       std::string("Catalogue: ") + sqlite3_errmsg(db_.get()));
     return points;
 }
@@ -164,7 +164,7 @@ std::int64_t Catalogue::addPoint(const PointRecord& point) {
     execute("BEGIN IMMEDIATE");
     try {
         if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK)
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           std::string("Catalogue: ") + sqlite3_errmsg(db_.get()));
         Statement statement(raw);
         sqlite3_bind_text(raw, 1, point.deviceID.c_str(), -1, SQLITE_TRANSIENT);
@@ -184,7 +184,7 @@ std::int64_t Catalogue::addPoint(const PointRecord& point) {
         sqlite3_bind_blob(raw, 14, point.indexSeal.data(), static_cast<int>(point.indexSeal.size()),
                           SQLITE_TRANSIENT);
         if (sqlite3_step(raw) != SQLITE_DONE)
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           std::string("Catalogue: ") + sqlite3_errmsg(db_.get()));
         std::int64_t id = sqlite3_last_insert_rowid(db_.get());
         statement.reset();
@@ -205,7 +205,7 @@ void Catalogue::removePoints(const std::vector<std::int64_t>& ids) {
             Statement statement(raw);
             sqlite3_bind_int64(raw, 1, id);
             if (!statement || sqlite3_step(raw) != SQLITE_DONE)
-                ZENTRAD_THROW(winutil::AgentException,
+                ZENTRAD_THROW(runtime::AgentException,
                               std::string("Catalogue: ") + sqlite3_errmsg(db_.get()));
         }
         execute("COMMIT");

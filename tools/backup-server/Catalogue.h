@@ -39,7 +39,7 @@ class Catalogue {
     static constexpr int kLayout = 1;
 
     // Opens the catalogue; creates it when create is set and it does not exist. Throws
-    // winutil::AgentException for a database of another layout or a damaged one.
+    // runtime::AgentException for a database of another layout or a damaged one.
     Catalogue(const std::filesystem::path& file, bool create);
 
     // Points in ascending id (which is the order they were made), of one device or all.

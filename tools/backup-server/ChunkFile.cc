@@ -7,7 +7,7 @@
 
 #include "blocks/Md5Stream.h"
 #include "net/ByteOrder.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -83,7 +83,7 @@ ChunkCodec::ChunkCodec() : contexts_(std::make_unique<Contexts>()) {
         ZSTD_isError(
             ZSTD_CCtx_setParameter(contexts_->compress, ZSTD_c_compressionLevel, kLevel)) ||
         ZSTD_isError(ZSTD_CCtx_setParameter(contexts_->compress, ZSTD_c_checksumFlag, 1))) {
-        ZENTRAD_THROW(winutil::AgentException, "Cannot set up zstd");
+        ZENTRAD_THROW(runtime::AgentException, "Cannot set up zstd");
     }
 }
 
@@ -105,7 +105,7 @@ std::string ChunkCodec::encode(ChunkShape shape, const unsigned char* data,
     std::size_t written = ZSTD_compress2(contexts_->compress, file.data() + start,
                                          file.size() - start, data, shape.dataBytes());
     if (ZSTD_isError(written))
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       std::string("zstd compression failed: ") + ZSTD_getErrorName(written));
     file.resize(start + written);
     std::string length;

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -48,7 +48,7 @@ std::uint64_t ChunkStore::put(const Sha256Digest& name, ChunkShape shape, const 
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         out.write(file.data(), static_cast<std::streamsize>(file.size()));
         if (!out.flush())
-            ZENTRAD_THROW(winutil::AgentException, "Cannot write the chunk " + temporary.string());
+            ZENTRAD_THROW(runtime::AgentException, "Cannot write the chunk " + temporary.string());
     }
     fs::rename(temporary, path);
     return file.size();
@@ -90,7 +90,7 @@ void ChunkStore::read(const Sha256Digest& name, ChunkShape shape, unsigned char*
     if (file)
         damage = codec_.decode(*file, shape, name, data, digests, false);
     if (!file || damage) {
-        ZENTRAD_THROW(winutil::AgentException, "Damaged store: chunk " + toHex(name) + ": " +
+        ZENTRAD_THROW(runtime::AgentException, "Damaged store: chunk " + toHex(name) + ": " +
                                                    (file ? damage->problem : problem) +
                                                    " (run verify)");
     }

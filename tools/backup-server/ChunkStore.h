@@ -21,11 +21,11 @@ class ChunkStore {
 
     std::filesystem::path pathOf(const Sha256Digest& name) const;
     // Stores a chunk unless one of that name exists. Returns the bytes written (0 when
-    // the chunk was there already). Throws winutil::AgentException when writing fails.
+    // the chunk was there already). Throws runtime::AgentException when writing fails.
     std::uint64_t put(const Sha256Digest& name, ChunkShape shape, const unsigned char* data,
                       const blocks::BlockDigest* digests);
     // Reads a chunk whole and checks it; data receives shape.dataBytes() bytes. Throws
-    // winutil::AgentException naming the chunk when it is missing or damaged.
+    // runtime::AgentException naming the chunk when it is missing or damaged.
     void read(const Sha256Digest& name, ChunkShape shape, unsigned char* data,
               std::vector<blocks::BlockDigest>& digests);
     // The blocks' digests without reading the data; false (problem set) when the chunk

@@ -47,7 +47,7 @@ struct CommandContext {
 
     ServerKeys keys() const { return ServerKeys::loadOrCreate(keysDir); }
     // Connects and authenticates, printing the agent's log records as they arrive. Throws
-    // AgentUnreachable when nothing answers, winutil::AgentException when the agent turns
+    // AgentUnreachable when nothing answers, runtime::AgentException when the agent turns
     // the server away.
     std::unique_ptr<AgentSession> openSession() const;
 };

@@ -1,7 +1,7 @@
 #include "backup-server/Command.h"
 
 #include "net/SocketException.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 
@@ -69,7 +69,7 @@ std::unique_ptr<AgentSession> CommandContext::openSession() const {
     std::unique_ptr<AgentSession> session;
     try {
         session = AgentSession::connect(host, port);
-    } catch (const Net::SocketException& error) {
+    } catch (const net::SocketException& error) {
         std::string reason = error.message();
         if (reason.find("refused") != std::string::npos)
             reason = "the connection was refused (is the agent running and listening there?)";
@@ -82,7 +82,7 @@ std::unique_ptr<AgentSession> CommandContext::openSession() const {
     });
     HandshakeOutcome outcome = session->handshake(keys());
     if (outcome != HandshakeOutcome::authenticated) {
-        ZENTRAD_THROW(winutil::AgentException, "The agent turned this server away");
+        ZENTRAD_THROW(runtime::AgentException, "The agent turned this server away");
     }
     *out << "authenticated" << (session->agentInRecoveryMode() ? " (agent in recovery mode)" : "")
          << "\n";

@@ -6,10 +6,10 @@ namespace backup_server {
 
 bool sendEcho(AgentSession& session) {
     auto request = session.newMessage();
-    request->write32(Net::PROT_REQ_ECHO);
+    request->write32(net::PROT_REQ_ECHO);
     request->send();
     auto reply = session.receiveMessage();
-    return reply->remaining() == 4 && reply->read32() == Net::PROT_ECHO_REPLY;
+    return reply->remaining() == 4 && reply->read32() == net::PROT_ECHO_REPLY;
 }
 
 int echoCommand(CommandContext& context) {

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <fstream>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -13,7 +13,7 @@ namespace {
 std::uint64_t sendData(FileRestoreSession& restore, const FileSource& source, std::uint64_t counter,
                        const FileRestoreOptions& options) {
     for (std::uint32_t i = 0; i < options.keepAlivesBeforeData && source.item.fileSize > 0; ++i)
-        restore.sendCode(Net::PROT_KEEPALIVE);
+        restore.sendCode(net::PROT_KEEPALIVE);
     std::uint64_t left = source.item.fileSize;
     const std::uint32_t chunkBytes = std::max<std::uint32_t>(options.chunkBytes, 1);
     if (!source.localFile.empty()) {
@@ -22,7 +22,7 @@ std::uint64_t sendData(FileRestoreSession& restore, const FileSource& source, st
         while (left > 0) {
             chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(left, chunkBytes)));
             if (!in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()))) {
-                ZENTRAD_THROW(winutil::AgentException, "Cannot read " + source.localFile.string() +
+                ZENTRAD_THROW(runtime::AgentException, "Cannot read " + source.localFile.string() +
                                                            ": it changed while "
                                                            "being sent");
             }
@@ -35,7 +35,7 @@ std::uint64_t sendData(FileRestoreSession& restore, const FileSource& source, st
              at += chunkBytes)
             restore.sendChunk(counter, data.substr(at, chunkBytes));
     }
-    restore.sendCode(Net::PROT_FILE_DATA_END);
+    restore.sendCode(net::PROT_FILE_DATA_END);
     return source.item.fileSize;
 }
 
@@ -69,7 +69,7 @@ util::KeyValueMap itemRecord(const FileItem& item) {
 
 void FileRestoreSession::begin(const FileRestoreHeader& header) {
     auto request = session_.newMessage();
-    request->write32(Net::PROT_REQ_FILE_RESTORE);
+    request->write32(net::PROT_REQ_FILE_RESTORE);
     request->write32(0).write32(0).write32(0);
     request->write8(header.useVolume ? 1 : 0);
     request->writeString(header.targetPath);
@@ -78,45 +78,45 @@ void FileRestoreSession::begin(const FileRestoreHeader& header) {
     request->write32(0).write8(0).write8(0);
     request->send();
     auto reply = session_.receiveMessage();
-    Net::ProtocolStream::verifyCode(Net::PROT_ACK, reply->read32());
-    sendCode(Net::PROT_FILE_RESTORE_BEGIN);
+    net::ProtocolStream::verifyCode(net::PROT_ACK, reply->read32());
+    sendCode(net::PROT_FILE_RESTORE_BEGIN);
 }
 
 void FileRestoreSession::sendItem(const util::KeyValueMap& record, std::uint64_t counter) {
     auto bytes = record.toBytes();
     if (!bytes)
-        ZENTRAD_THROW(winutil::AgentException, "File record too large");
+        ZENTRAD_THROW(runtime::AgentException, "File record too large");
     sendItemRecordBytes(*bytes, counter);
 }
 
 void FileRestoreSession::sendItemRecordBytes(const std::string& record, std::uint64_t counter) {
-    auto message = session_.sendCode(Net::PROT_FILE_NEXT);
+    auto message = session_.sendCode(net::PROT_FILE_NEXT);
     message.writeString(record);
-    message.writeCode(Net::PROT_FILE_COUNTER);
+    message.writeCode(net::PROT_FILE_COUNTER);
     message.write64(counter);
     message.flush();
 }
 
 void FileRestoreSession::sendChunk(std::uint64_t counter, std::string_view bytes) {
-    auto message = session_.sendCode(Net::PROT_FILE_DATA_CHUNK);
+    auto message = session_.sendCode(net::PROT_FILE_DATA_CHUNK);
     message.write64(counter);
     message.write32(static_cast<std::uint32_t>(bytes.size()));
     message.write(bytes.data(), static_cast<std::int64_t>(bytes.size()));
     message.flush();
 }
 
-void FileRestoreSession::sendCode(Net::Code code) {
+void FileRestoreSession::sendCode(net::Code code) {
     session_.sendCode(code).flush();
 }
 
 FileResult FileRestoreSession::readResult() {
-    Net::Code code = session_.readCode();
+    net::Code code = session_.readCode();
     FileResult result;
-    if (code != Net::PROT_FILE_RESTORED && code != Net::PROT_FILE_FAILED) {
-        ZENTRAD_THROW(winutil::AgentException,
-                      "Expected a file result but received (0x" + Net::hexCode(code) + ")");
+    if (code != net::PROT_FILE_RESTORED && code != net::PROT_FILE_FAILED) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      "Expected a file result but received (0x" + net::hexCode(code) + ")");
     }
-    result.restored = code == Net::PROT_FILE_RESTORED;
+    result.restored = code == net::PROT_FILE_RESTORED;
     result.counter = session_.read64();
     if (!result.restored)
         result.reason = session_.readString();
@@ -124,8 +124,8 @@ FileResult FileRestoreSession::readResult() {
 }
 
 void FileRestoreSession::finish() {
-    sendCode(Net::PROT_FILE_LIST_END);
-    session_.readCodeExpect(Net::PROT_FILE_RESTORE_DONE);
+    sendCode(net::PROT_FILE_LIST_END);
+    session_.readCodeExpect(net::PROT_FILE_RESTORE_DONE);
 }
 
 FileRestoreReport restoreFiles(AgentSession& session, const FileRestoreHeader& header,
@@ -143,11 +143,11 @@ FileRestoreReport restoreFiles(AgentSession& session, const FileRestoreHeader& h
         std::uint64_t bytes = sendData(restore, source, counter, options);
         FileResult result = restore.readResult();
         if (result.counter != counter) {
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "The agent answered for item " + std::to_string(result.counter) +
                               " while item " + std::to_string(counter) + " was restored");
         }
-        restore.sendCode(Net::PROT_FILE_ITEM_END);
+        restore.sendCode(net::PROT_FILE_ITEM_END);
         if (result.restored) {
             ++report.restored;
             report.bytes += source.item.isDirectory ? 0 : bytes;

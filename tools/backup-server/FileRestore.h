@@ -54,7 +54,7 @@ class FileRestoreSession {
     void sendItem(const util::KeyValueMap& record, std::uint64_t counter);
     void sendItemRecordBytes(const std::string& record, std::uint64_t counter);
     void sendChunk(std::uint64_t counter, std::string_view bytes);
-    void sendCode(Net::Code code);
+    void sendCode(net::Code code);
     // Reads PROT_FILE_RESTORED or PROT_FILE_FAILED; anything else throws.
     FileResult readResult();
     // PROT_FILE_LIST_END, then requires PROT_FILE_RESTORE_DONE.
@@ -87,7 +87,7 @@ struct FileRestoreReport {
 };
 
 // Sends every item with its data (counters from 1), reads and checks each answer (result
-// code and counter), and finishes the restore. Throws winutil::AgentException when the agent
+// code and counter), and finishes the restore. Throws runtime::AgentException when the agent
 // answers out of step; a failed item is not an error here.
 FileRestoreReport restoreFiles(AgentSession& session, const FileRestoreHeader& header,
                                const std::vector<FileSource>& sources,

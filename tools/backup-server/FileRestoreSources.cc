@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "backup-server/FileRestore.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -32,7 +32,7 @@ std::string itemPath(const std::filesystem::path& relative) {
 std::optional<FileSource> sourceFor(const std::filesystem::path& local, const std::string& path) {
     struct stat status {};
     if (::lstat(local.c_str(), &status) != 0) {
-        ZENTRAD_THROW(winutil::AgentException, "Cannot read " + local.string());
+        ZENTRAD_THROW(runtime::AgentException, "Cannot read " + local.string());
     }
     if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode))
         return std::nullopt;
@@ -79,7 +79,7 @@ std::vector<FileSource> collectFolder(const std::filesystem::path& folder) {
 std::vector<FileSource> readFileList(const std::filesystem::path& listFile) {
     std::ifstream in(listFile);
     if (!in)
-        ZENTRAD_THROW(winutil::AgentException, "Cannot open list " + listFile.string());
+        ZENTRAD_THROW(runtime::AgentException, "Cannot open list " + listFile.string());
     std::vector<FileSource> sources;
     std::string line;
     while (std::getline(in, line)) {

@@ -1,6 +1,6 @@
 #include "backup-server/ImageBlockSource.h"
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 
@@ -9,9 +9,9 @@ ImageBlockSource::ImageBlockSource(const std::filesystem::path& image, std::uint
     std::error_code error;
     std::uint64_t bytes = std::filesystem::file_size(image, error);
     if (!in_ || error)
-        ZENTRAD_THROW(winutil::AgentException, "Cannot read the image " + image.string());
+        ZENTRAD_THROW(runtime::AgentException, "Cannot read the image " + image.string());
     if (blockSize == 0 || bytes % blockSize != 0) {
-        ZENTRAD_THROW(winutil::AgentException, "The image " + image.string() + " (" +
+        ZENTRAD_THROW(runtime::AgentException, "The image " + image.string() + " (" +
                                                    std::to_string(bytes) +
                                                    " bytes) is not a whole number of " +
                                                    std::to_string(blockSize) + "-byte blocks");
@@ -25,7 +25,7 @@ blocks::BlockPtr ImageBlockSource::next() {
     auto data = std::make_shared<unsigned char[]>(blockSize_);
     in_.read(reinterpret_cast<char*>(data.get()), blockSize_);
     if (!in_)
-        ZENTRAD_THROW(winutil::AgentException, "Cannot read block " + std::to_string(next_));
+        ZENTRAD_THROW(runtime::AgentException, "Cannot read block " + std::to_string(next_));
     auto block = std::make_shared<blocks::Block>(next_, blockSize_, std::move(data), blockSize_,
                                                  false, false);
     block->computeDigest();

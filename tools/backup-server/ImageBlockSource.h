@@ -12,7 +12,7 @@ namespace backup_server {
 
 class ImageBlockSource : public BlockSource {
   public:
-    // Throws winutil::AgentException when the file cannot be read or its size is not a
+    // Throws runtime::AgentException when the file cannot be read or its size is not a
     // multiple of blockSize.
     ImageBlockSource(const std::filesystem::path& image, std::uint32_t blockSize);
 

@@ -2,18 +2,18 @@
 
 #include "backup-server/Command.h"
 #include "crypto/SessionKeyFile.h"
+#include "runtime/Exceptions.h"
 #include "util/ByteReader.h"
 #include "util/FileUtil.h"
-#include "winutil/Exceptions.h"
 
 namespace backup_server {
 
 AgentKeyFiles fetchKeys(AgentSession& session) {
     auto request = session.newMessage();
-    request->write32(Net::PROT_REQ_KEYS_GET);
+    request->write32(net::PROT_REQ_KEYS_GET);
     request->send();
     auto reply = session.receiveMessage();
-    Net::ProtocolStream::verifyCode(Net::PROT_KEYS, reply->read32());
+    net::ProtocolStream::verifyCode(net::PROT_KEYS, reply->read32());
     AgentKeyFiles files;
     files.rsaKey = reply->readString();
     files.backupKey = reply->readString();
@@ -25,7 +25,7 @@ crypto::KeyMsg openBackupKey(const AgentKeyFiles& files) {
     util::ByteReader reader(files.backupKey);
     std::uint32_t magic = reader.readU32();
     if (magic != crypto::Encryption::kSessionKeyMagic) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "backup.key does not start with the session key magic number");
     }
     std::string sealed = reader.readShortBytes();

@@ -17,7 +17,7 @@ struct AgentKeyFiles {
 AgentKeyFiles fetchKeys(AgentSession& session);
 
 // Opens backup.key with rsa.key, as the server does to read backup data without the
-// agent. Throws winutil::AgentException or util::UtilException when they do not fit.
+// agent. Throws runtime::AgentException or util::UtilException when they do not fit.
 crypto::KeyMsg openBackupKey(const AgentKeyFiles& files);
 
 }  // namespace backup_server

@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "backup-server/Command.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -12,7 +12,7 @@ namespace {
 // name length, two flags and four numbers: the least one entry takes.
 constexpr std::size_t kSmallestEntry = 4 + 2 + 16;
 
-PartitionListItem readItem(Net::EncryptedMessage& reply, bool details) {
+PartitionListItem readItem(net::EncryptedMessage& reply, bool details) {
     PartitionListItem item;
     item.name = reply.readString();
     item.isContainer = reply.read8() != 0;
@@ -44,16 +44,16 @@ std::string kindName(const PartitionListItem& item) {
 
 }  // namespace
 
-std::vector<PartitionListItem> parsePartitionList(Net::EncryptedMessage& reply,
+std::vector<PartitionListItem> parsePartitionList(net::EncryptedMessage& reply,
                                                   std::uint32_t serverVersion) {
-    Net::Code code = reply.read32();
-    if (code != Net::PROT_PARTITION_LIST) {
-        ZENTRAD_THROW(winutil::AgentException,
-                      "Unexpected reply to the partition list (0x" + Net::hexCode(code) + ")");
+    net::Code code = reply.read32();
+    if (code != net::PROT_PARTITION_LIST) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      "Unexpected reply to the partition list (0x" + net::hexCode(code) + ")");
     }
     std::uint32_t count = reply.read32();
     if (count > reply.remaining() / kSmallestEntry) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Partition list announces " + std::to_string(count) + " entries");
     }
     std::vector<PartitionListItem> items;
@@ -61,13 +61,13 @@ std::vector<PartitionListItem> parsePartitionList(Net::EncryptedMessage& reply,
     for (std::uint32_t i = 0; i < count; ++i)
         items.push_back(readItem(reply, serverVersion > 0x10005));
     if (!reply.atEnd())
-        ZENTRAD_THROW(winutil::AgentException, "Partition list has trailing bytes");
+        ZENTRAD_THROW(runtime::AgentException, "Partition list has trailing bytes");
     return items;
 }
 
 std::vector<PartitionListItem> requestPartitionList(AgentSession& session) {
     auto request = session.newMessage();
-    request->write32(Net::PROT_REQ_PARTITION_LIST);
+    request->write32(net::PROT_REQ_PARTITION_LIST);
     request->send();
     auto reply = session.receiveMessage();
     return parsePartitionList(*reply, AgentSession::kServerProtocolVersion);

@@ -30,9 +30,9 @@ struct PartitionListItem {
 };
 
 // Reads a PROT_PARTITION_LIST reply as a server of the given protocol version receives it.
-// Throws winutil::AgentException for another code, a count the message cannot hold, or
+// Throws runtime::AgentException for another code, a count the message cannot hold, or
 // bytes left over.
-std::vector<PartitionListItem> parsePartitionList(Net::EncryptedMessage& reply,
+std::vector<PartitionListItem> parsePartitionList(net::EncryptedMessage& reply,
                                                   std::uint32_t serverVersion);
 
 // Sends PROT_REQ_PARTITION_LIST and reads the reply.

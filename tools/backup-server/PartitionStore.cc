@@ -1,10 +1,10 @@
 #include "backup-server/PartitionStore.h"
 
 #include "crypto/Digest.h"
+#include "runtime/Exceptions.h"
 #include "util/BigEndian.h"
 #include "util/ByteReader.h"
 #include "util/FileUtil.h"
-#include "winutil/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -18,12 +18,12 @@ constexpr std::size_t kMaxFileBytes =
 std::string digestOf(const std::string& bytes) {
     auto digest = crypto::md5(bytes);
     if (!digest)
-        ZENTRAD_THROW(winutil::AgentException, "MD5 is not available");
+        ZENTRAD_THROW(runtime::AgentException, "MD5 is not available");
     return std::string(digest->begin(), digest->end());
 }
 
 [[noreturn]] void refuse(const std::filesystem::path& file, const std::string& why) {
-    ZENTRAD_THROW(winutil::AgentException,
+    ZENTRAD_THROW(runtime::AgentException,
                   "Partition table file " + file.string() + " is unusable: " + why);
 }
 

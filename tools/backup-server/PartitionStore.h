@@ -15,7 +15,7 @@ std::filesystem::path partitionTableFile(const std::filesystem::path& store,
 // Creates the store folder when needed and replaces the disk's file atomically.
 void savePartitionTable(const std::filesystem::path& store, const std::string& diskID,
                         const PartitionTableImage& image);
-// Throws winutil::AgentException when the file is missing, damaged or out of bounds.
+// Throws runtime::AgentException when the file is missing, damaged or out of bounds.
 PartitionTableImage loadPartitionTable(const std::filesystem::path& store,
                                        const std::string& diskID);
 

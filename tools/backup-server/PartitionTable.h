@@ -26,7 +26,7 @@ constexpr std::uint32_t kMaxTableSectorSize = 4096;
 constexpr std::uint32_t kMaxTableSectors = 65536;
 
 // PROT_REQ_PARTITION_BACKUP for a disk ("Disk N"); reads the agent's sectors. Throws
-// winutil::AgentException, also when the agent reports a failure.
+// runtime::AgentException, also when the agent reports a failure.
 PartitionTableImage backupPartitionTable(AgentSession& session, const std::string& diskID);
 
 // The steps of a restore, for callers that need to send something unusual:

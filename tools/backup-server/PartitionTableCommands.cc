@@ -4,7 +4,7 @@
 #include "backup-server/PartitionStore.h"
 #include "backup-server/PartitionTable.h"
 #include "backup-server/PartitionTableSummary.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -17,13 +17,13 @@ std::string diskIDArgument(const std::string& text) {
             digits.push_back(c);
     }
     if (digits.empty() || digits.size() > 9)
-        ZENTRAD_THROW(winutil::AgentException, "Not a disk: " + text);
+        ZENTRAD_THROW(runtime::AgentException, "Not a disk: " + text);
     return "Disk " + std::to_string(std::stoul(digits));
 }
 
 void requireArguments(const CommandContext& context, std::size_t least, std::size_t most) {
     if (context.arguments.size() < least || context.arguments.size() > most) {
-        ZENTRAD_THROW(winutil::AgentException, "Wrong number of arguments");
+        ZENTRAD_THROW(runtime::AgentException, "Wrong number of arguments");
     }
 }
 

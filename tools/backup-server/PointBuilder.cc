@@ -8,7 +8,7 @@
 #include <random>
 
 #include "blocks/Md5Stream.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 [[noreturn]] void refuse(const std::string& what) {
-    ZENTRAD_THROW(winutil::AgentException, "Backup error: " + what);
+    ZENTRAD_THROW(runtime::AgentException, "Backup error: " + what);
 }
 
 std::string newIndexName() {

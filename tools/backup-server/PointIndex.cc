@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -30,7 +30,7 @@ void appendBig(std::string& out, std::uint64_t value, int bytes) {
 }
 
 [[noreturn]] void damaged(const fs::path& file, const std::string& what) {
-    ZENTRAD_THROW(winutil::AgentException,
+    ZENTRAD_THROW(runtime::AgentException,
                   "Damaged store: point index " + file.filename().string() + ": " + what);
 }
 
@@ -59,7 +59,7 @@ void checkGeometry(const PointGeometry& geometry) {
         geometry.chunkBlocks > kMaxChunkBlocks ||
         std::uint64_t{geometry.chunkBlocks} * geometry.blockSize > kMaxChunkBytes ||
         geometry.blockCount == 0 || geometry.blockCount > (1ull << 40)) {
-        ZENTRAD_THROW(winutil::AgentException, "Impossible volume geometry: block size " +
+        ZENTRAD_THROW(runtime::AgentException, "Impossible volume geometry: block size " +
                                                    std::to_string(geometry.blockSize) + ", " +
                                                    std::to_string(geometry.blockCount) + " blocks");
     }
@@ -78,14 +78,14 @@ std::string encodeIndexHeader(const PointGeometry& geometry) {
 
 PointGeometry parseIndexHeader(const unsigned char* bytes, std::uint64_t fileSize) {
     if (std::memcmp(bytes, kMagic, 4) != 0 || readBig(bytes + 4, 2) != kVersion)
-        ZENTRAD_THROW(winutil::AgentException, "not a point index of a known version");
+        ZENTRAD_THROW(runtime::AgentException, "not a point index of a known version");
     PointGeometry geometry;
     geometry.blockSize = static_cast<std::uint32_t>(readBig(bytes + 8, 4));
     geometry.chunkBlocks = static_cast<std::uint32_t>(readBig(bytes + 12, 4));
     geometry.blockCount = readBig(bytes + 16, 8);
     checkGeometry(geometry);
     if (readBig(bytes + 24, 8) != geometry.chunkCount() || fileSize != indexBytes(geometry))
-        ZENTRAD_THROW(winutil::AgentException, "index length does not fit its geometry");
+        ZENTRAD_THROW(runtime::AgentException, "index length does not fit its geometry");
     return geometry;
 }
 
@@ -96,7 +96,7 @@ bool isEmptyEntry(const Sha256Digest& name) {
 PointIndexWriter::PointIndexWriter(const fs::path& file, const PointGeometry& geometry)
     : file_(file), geometry_(geometry), out_(file, std::ios::binary | std::ios::trunc) {
     if (!out_)
-        ZENTRAD_THROW(winutil::AgentException, "Cannot create " + file.string());
+        ZENTRAD_THROW(runtime::AgentException, "Cannot create " + file.string());
     std::string header = encodeIndexHeader(geometry);
     write(header.data(), header.size());
 }
@@ -105,30 +105,30 @@ void PointIndexWriter::write(const void* data, std::size_t length) {
     out_.write(static_cast<const char*>(data), static_cast<std::streamsize>(length));
     seal_.update(data, length);
     if (!out_)
-        ZENTRAD_THROW(winutil::AgentException, "Cannot write " + file_.string());
+        ZENTRAD_THROW(runtime::AgentException, "Cannot write " + file_.string());
 }
 
 void PointIndexWriter::addEntry(const Sha256Digest& name) {
     if (entries_ >= geometry_.chunkCount())
-        ZENTRAD_THROW(winutil::AgentException, "More index entries than chunks");
+        ZENTRAD_THROW(runtime::AgentException, "More index entries than chunks");
     write(name.data(), name.size());
     ++entries_;
 }
 
 Sha256Digest PointIndexWriter::finish(const blocks::BlockMap& used) {
     if (entries_ != geometry_.chunkCount() || used.capacity() != geometry_.blockCount)
-        ZENTRAD_THROW(winutil::AgentException, "Incomplete point index");
+        ZENTRAD_THROW(runtime::AgentException, "Incomplete point index");
     write(used.bytes(), used.byteCount());
     Sha256Digest seal = seal_.finish();
     out_.write(reinterpret_cast<const char*>(seal.data()), seal.size());
     out_.close();
     if (!out_)
-        ZENTRAD_THROW(winutil::AgentException, "Cannot write " + file_.string());
+        ZENTRAD_THROW(runtime::AgentException, "Cannot write " + file_.string());
     int fd = ::open(file_.c_str(), O_RDONLY);
     if (fd < 0 || ::fsync(fd) != 0) {
         if (fd >= 0)
             ::close(fd);
-        ZENTRAD_THROW(winutil::AgentException, "Cannot sync " + file_.string());
+        ZENTRAD_THROW(runtime::AgentException, "Cannot sync " + file_.string());
     }
     ::close(fd);
     return seal;
@@ -145,7 +145,7 @@ PointIndexReader::PointIndexReader(const fs::path& file)
         damaged(file, "too short");
     try {
         geometry_ = parseIndexHeader(header, size);
-    } catch (const winutil::AgentException& failure) {
+    } catch (const runtime::AgentException& failure) {
         damaged(file, failure.message());
     }
     // The seal covers the whole file: read it through once (entries are read again on
@@ -177,7 +177,7 @@ PointIndexReader::PointIndexReader(const fs::path& file)
 
 Sha256Digest PointIndexReader::entry(std::uint64_t chunk) {
     if (chunk >= geometry_.chunkCount())
-        ZENTRAD_THROW(winutil::AgentException, "Chunk " + std::to_string(chunk) + " out of range");
+        ZENTRAD_THROW(runtime::AgentException, "Chunk " + std::to_string(chunk) + " out of range");
     Sha256Digest name{};
     in_.clear();
     in_.seekg(static_cast<std::streamoff>(kIndexHeaderBytes + kSha256Bytes * chunk));

@@ -43,7 +43,7 @@ inline constexpr std::size_t kIndexHeaderBytes = 32;
 
 // The geometry a new point of a volume gets: chunks of about 1 MiB.
 PointGeometry geometryFor(std::uint32_t blockSize, std::uint64_t blockCount);
-// Throws winutil::AgentException for a geometry no volume can have.
+// Throws runtime::AgentException for a geometry no volume can have.
 void checkGeometry(const PointGeometry& geometry);
 std::string encodeIndexHeader(const PointGeometry& geometry);
 // Parses and checks a header (kIndexHeaderBytes bytes) against the file's size.
@@ -73,7 +73,7 @@ class PointIndexWriter {
 class PointIndexReader {
   public:
     // Opens and checks the whole file (seal, geometry, used map). Throws
-    // winutil::AgentException naming the file as damaged otherwise.
+    // runtime::AgentException naming the file as damaged otherwise.
     explicit PointIndexReader(const std::filesystem::path& file);
 
     const PointGeometry& geometry() const { return geometry_; }

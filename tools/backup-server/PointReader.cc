@@ -3,14 +3,14 @@
 #include <algorithm>
 
 #include "blocks/Md5Stream.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 
 PointReader::PointReader(const Store& store, const PointRecord& point)
     : point_(point), index_(store.indexPath(point.indexFile)), chunks_(store.chunkFolder()) {
     if (index_.seal() != point.indexSeal || !(index_.geometry() == point.geometry)) {
-        ZENTRAD_THROW(winutil::AgentException, "Damaged store: the index of point " +
+        ZENTRAD_THROW(runtime::AgentException, "Damaged store: the index of point " +
                                                    std::to_string(point.id) +
                                                    " does not match the catalogue");
     }
@@ -38,7 +38,7 @@ void PointReader::load(std::uint64_t chunk) {
 const unsigned char* PointReader::block(std::uint64_t index) {
     const PointGeometry& geometry = index_.geometry();
     if (index >= geometry.blockCount)
-        ZENTRAD_THROW(winutil::AgentException, "Block #" + std::to_string(index) +
+        ZENTRAD_THROW(runtime::AgentException, "Block #" + std::to_string(index) +
                                                    " lies beyond the volume's " +
                                                    std::to_string(geometry.blockCount) + " blocks");
     load(index / geometry.chunkBlocks);

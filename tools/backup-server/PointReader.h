@@ -14,7 +14,7 @@ namespace backup_server {
 
 class PointReader {
   public:
-    // Throws winutil::AgentException reporting a damaged store when the index is missing,
+    // Throws runtime::AgentException reporting a damaged store when the index is missing,
     // does not match the catalogue or is damaged.
     PointReader(const Store& store, const PointRecord& point);
 

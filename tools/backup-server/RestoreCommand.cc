@@ -9,7 +9,7 @@
 #include "backup-server/Progress.h"
 #include "backup-server/StoreBlockSource.h"
 #include "backup-server/VolumeRestore.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -106,7 +106,7 @@ class PointSource : public BlockSource {
         std::optional<PointRecord> point =
             id != 0 ? store.catalogue().point(id) : store.catalogue().latest(deviceID);
         if (!point) {
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           id != 0 ? "The store holds no restore point " + std::to_string(id)
                                   : "The store holds no restore point of " + deviceID);
         }

@@ -4,7 +4,7 @@
 
 #include "backup-server/Command.h"
 #include "backup-server/FileRestore.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

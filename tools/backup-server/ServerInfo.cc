@@ -6,7 +6,7 @@ namespace backup_server {
 
 void sendServerInfo(AgentSession& session, const std::vector<ServerInfoItem>& items) {
     auto request = session.newMessage();
-    request->write32(Net::PROT_REQ_SERVER_INFO);
+    request->write32(net::PROT_REQ_SERVER_INFO);
     request->send();
     for (const auto& item : items) {
         auto message = session.newMessage();
@@ -14,7 +14,7 @@ void sendServerInfo(AgentSession& session, const std::vector<ServerInfoItem>& it
         message->send();
     }
     auto end = session.newMessage();
-    end->write32(Net::PROT_SERVER_INFO_END);
+    end->write32(net::PROT_SERVER_INFO_END);
     end->send();
 }
 
@@ -22,9 +22,9 @@ int serverInfoCommand(CommandContext& context) {
     std::vector<ServerInfoItem> items;
     for (const auto& argument : context.arguments) {
         auto equals = argument.find('=');
-        items.push_back({Net::PROT_SERVER_INFO_ITEM, argument.substr(0, equals)});
+        items.push_back({net::PROT_SERVER_INFO_ITEM, argument.substr(0, equals)});
         if (equals != std::string::npos)
-            items.push_back({Net::PROT_SERVER_INFO_VALUE, argument.substr(equals + 1)});
+            items.push_back({net::PROT_SERVER_INFO_VALUE, argument.substr(equals + 1)});
     }
     auto session = context.openSession();
     sendServerInfo(*session, items);

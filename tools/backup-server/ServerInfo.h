@@ -9,7 +9,7 @@ namespace backup_server {
 
 // One information item: PROT_SERVER_INFO_ITEM or PROT_SERVER_INFO_VALUE and its text.
 struct ServerInfoItem {
-    Net::Code code = Net::PROT_SERVER_INFO_ITEM;
+    net::Code code = net::PROT_SERVER_INFO_ITEM;
     std::string text;
 };
 

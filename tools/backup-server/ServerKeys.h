@@ -13,7 +13,7 @@ namespace backup_server {
 class ServerKeys {
   public:
     // Loads the pair from dir, creating the folder and a new pair when there is none.
-    // Throws winutil::AgentException when an existing key cannot be read.
+    // Throws runtime::AgentException when an existing key cannot be read.
     static ServerKeys loadOrCreate(const std::filesystem::path& dir);
 
     const crypto::RsaKeyPtr& privateKey() const { return privateKey_; }

@@ -7,7 +7,7 @@
 namespace backup_server {
 
 StatusReader::StatusReader(std::uint16_t port)
-    : socket_(Net::TcpSocket::connectTo("127.0.0.1", port)), stream_(socket_.get()) {}
+    : socket_(net::TcpSocket::connectTo("127.0.0.1", port)), stream_(socket_.get()) {}
 
 StatusRecord StatusReader::next() {
     StatusRecord record;
@@ -21,8 +21,8 @@ int statusCommand(CommandContext& context) {
     StatusReader reader(context.port);
     for (int i = 0; i < count; ++i) {
         StatusRecord record = reader.next();
-        if (record.code != Net::PROT_STATUS) {
-            *context.out << "unexpected code 0x" << Net::hexCode(record.code) << "\n";
+        if (record.code != net::PROT_STATUS) {
+            *context.out << "unexpected code 0x" << net::hexCode(record.code) << "\n";
             return 1;
         }
         *context.out << (record.running != 0 ? "backup running\n" : "no backup running\n")

@@ -9,7 +9,7 @@
 namespace backup_server {
 
 struct StatusRecord {
-    Net::Code code = 0;         // PROT_STATUS
+    net::Code code = 0;         // PROT_STATUS
     std::uint32_t running = 0;  // 1 while a backup runs
 };
 
@@ -23,8 +23,8 @@ class StatusReader {
     StatusRecord next();
 
   private:
-    std::unique_ptr<Net::TcpSocket> socket_;
-    Net::ProtocolStream stream_;
+    std::unique_ptr<net::TcpSocket> socket_;
+    net::ProtocolStream stream_;
 };
 
 }  // namespace backup_server

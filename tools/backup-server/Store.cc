@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 
@@ -16,7 +16,7 @@ void refusePreviousLayout(const fs::path& root) {
     for (const auto& entry : fs::directory_iterator(root, error)) {
         if (entry.is_directory() && fs::exists(entry.path() / "volume") &&
             fs::exists(entry.path() / "image")) {
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "The store " + root.string() +
                               " holds volume images of an earlier backup-server (one image per "
                               "volume, e.g. " +
@@ -44,7 +44,7 @@ Store::Store(const fs::path& root, Access access, const std::string& command) : 
     }
     if (!present) {
         if (access == Access::read)
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "No store of restore points in " + root.string());
         return;
     }
@@ -55,7 +55,7 @@ Store::Store(const fs::path& root, Access access, const std::string& command) : 
 
 Catalogue& Store::catalogue() {
     if (!catalogue_)
-        ZENTRAD_THROW(winutil::AgentException, "No store of restore points in " + root_.string());
+        ZENTRAD_THROW(runtime::AgentException, "No store of restore points in " + root_.string());
     return *catalogue_;
 }
 
@@ -65,7 +65,7 @@ void Store::sync() const {
     if (fd >= 0)
         ::close(fd);
     if (!synced)
-        ZENTRAD_THROW(winutil::AgentException, "Cannot sync the store " + root_.string());
+        ZENTRAD_THROW(runtime::AgentException, "Cannot sync the store " + root_.string());
 }
 
 }  // namespace backup_server

@@ -30,13 +30,13 @@ class Store {
         exclusive,  // write lock and exclusive read lock (garbage collection)
     };
 
-    // Throws winutil::AgentException for a folder of the previous layout or a damaged
+    // Throws runtime::AgentException for a folder of the previous layout or a damaged
     // catalogue, StoreInUse when the lock is held elsewhere.
     Store(const std::filesystem::path& root, Access access, const std::string& command = "");
 
     const std::filesystem::path& root() const { return root_; }
     bool exists() const { return catalogue_ != nullptr; }
-    // Throws winutil::AgentException when the store holds no catalogue.
+    // Throws runtime::AgentException when the store holds no catalogue.
     Catalogue& catalogue();
     std::filesystem::path chunkFolder() const { return root_ / "chunks"; }
     std::filesystem::path pointFolder() const { return root_ / "points"; }
@@ -51,7 +51,7 @@ class Store {
     std::unique_ptr<Catalogue> catalogue_;
 };
 
-// Throws winutil::AgentException, saying what to do, when root holds volume folders of
+// Throws runtime::AgentException, saying what to do, when root holds volume folders of
 // the previous one-image-per-volume layout.
 void refusePreviousLayout(const std::filesystem::path& root);
 

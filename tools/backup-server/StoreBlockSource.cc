@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -10,7 +10,7 @@ namespace {
 PointReader& latestOf(VolumeStore& store) {
     PointReader* point = store.reader();
     if (point == nullptr) {
-        ZENTRAD_THROW(winutil::AgentException, "The store " + store.folder().string() +
+        ZENTRAD_THROW(runtime::AgentException, "The store " + store.folder().string() +
                                                    " holds no restore point of " +
                                                    store.deviceID());
     }
@@ -24,7 +24,7 @@ StoreBlockSource::StoreBlockSource(PointReader& point) : point_(point) {
     for (std::uint64_t i = 0; i < used.capacity(); ++i)
         usedBlocks_ += used.bit(i) ? 1 : 0;
     if (usedBlocks_ == 0) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Restore point " + std::to_string(point.point().id) + " uses no block");
     }
 }

@@ -12,7 +12,7 @@ namespace backup_server {
 
 class StoreBlockSource : public BlockSource {
   public:
-    // The point (or the store) must outlive the source. Throws winutil::AgentException
+    // The point (or the store) must outlive the source. Throws runtime::AgentException
     // when there is no point or it uses no block.
     explicit StoreBlockSource(PointReader& point);
     // The volume's latest point.

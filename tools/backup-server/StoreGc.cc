@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "backup-server/PointReader.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <utility>
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -28,7 +28,7 @@ StoreLock::StoreLock(const std::filesystem::path& folder, Kind kind, const std::
     std::filesystem::path file = folder / (kind == Kind::write ? "write.lock" : "read.lock");
     fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0) {
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "Cannot open " + file.string() + ": " + std::strerror(errno));
     }
     int operation = (kind == Kind::read ? LOCK_SH : LOCK_EX) | LOCK_NB;
@@ -38,7 +38,7 @@ StoreLock::StoreLock(const std::filesystem::path& folder, Kind kind, const std::
         ::close(fd_);
         fd_ = -1;
         if (error != EWOULDBLOCK)
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "Cannot lock " + file.string() + ": " + std::strerror(error));
         if (kind == Kind::readExclusive) {
             throw StoreInUse("the store " + folder.string() +

@@ -2,7 +2,7 @@
 #include "backup-server/Command.h"
 #include "backup-server/StoreArguments.h"
 #include "backup-server/StoreVerify.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 
@@ -22,7 +22,7 @@ int verifyCommand(CommandContext& context) {
     if (id != 0) {
         std::optional<PointRecord> point = store.catalogue().point(id);
         if (!point)
-            ZENTRAD_THROW(winutil::AgentException,
+            ZENTRAD_THROW(runtime::AgentException,
                           "The store holds no restore point " + std::to_string(id));
         points.push_back(*point);
     } else {

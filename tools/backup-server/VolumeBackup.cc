@@ -12,13 +12,13 @@
 #include "backup-server/PointBuilder.h"
 #include "blocks/Md5Stream.h"
 #include "net/ByteOrder.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
 
 [[noreturn]] void refuse(const std::string& what) {
-    ZENTRAD_THROW(winutil::AgentException, "Backup error: " + what);
+    ZENTRAD_THROW(runtime::AgentException, "Backup error: " + what);
 }
 
 std::uint64_t countBits(const blocks::BlockMap& map) {
@@ -30,7 +30,7 @@ std::uint64_t countBits(const blocks::BlockMap& map) {
 
 bool sendRequest(AgentSession& session, const BackupOptions& options, const std::string& key) {
     auto request = session.newMessage();
-    request->write32(Net::PROT_REQ_BACKUP);
+    request->write32(net::PROT_REQ_BACKUP);
     request->write32(options.checksums ? 1 : 0);
     request->writeString(options.deviceID);
     request->write32(options.compressionType);
@@ -41,14 +41,14 @@ bool sendRequest(AgentSession& session, const BackupOptions& options, const std:
     request->writeBytes(key);
     request->send();
     auto reply = session.receiveMessage();
-    Net::Code code = reply->read32();
-    if (code == Net::PROT_BUSY)
+    net::Code code = reply->read32();
+    if (code == net::PROT_BUSY)
         return false;
-    Net::ProtocolStream::verifyCode(Net::PROT_ACK, code);
+    net::ProtocolStream::verifyCode(net::PROT_ACK, code);
     return true;
 }
 
-void readVolumeInfo(Net::EncryptedMessage& info, BackupSummary& summary) {
+void readVolumeInfo(net::EncryptedMessage& info, BackupSummary& summary) {
     std::uint32_t batch = info.read32();
     summary.blockSize = info.read32();
     summary.blockCount = info.read64();
@@ -63,16 +63,16 @@ void readVolumeInfo(Net::EncryptedMessage& info, BackupSummary& summary) {
 
 // Reads the next code that is not a keep-alive (the agent sends those while it takes the
 // snapshot).
-Net::Code readCodeSkippingKeepAlives(AgentSession& session, BackupSummary& summary) {
-    Net::Code code = session.readCode();
-    for (; code == Net::PROT_KEEPALIVE; code = session.readCode())
+net::Code readCodeSkippingKeepAlives(AgentSession& session, BackupSummary& summary) {
+    net::Code code = session.readCode();
+    for (; code == net::PROT_KEEPALIVE; code = session.readCode())
         ++summary.keepAlives;
     return code;
 }
 
 blocks::BlockMap receiveBlockMap(AgentSession& session, BackupSummary& summary) {
     std::uint64_t blockCount = summary.blockCount;
-    Net::ProtocolStream::verifyCode(Net::PROT_BACKUP_BLOCK_MAP,
+    net::ProtocolStream::verifyCode(net::PROT_BACKUP_BLOCK_MAP,
                                     readCodeSkippingKeepAlives(session, summary));
     blocks::BlockMap map(blockCount);
     std::uint32_t bytes = session.read32();
@@ -81,7 +81,7 @@ blocks::BlockMap receiveBlockMap(AgentSession& session, BackupSummary& summary) 
     std::string data(bytes, '\0');
     session.readBytes(data.data(), bytes);
     auto digestMessage = session.receiveMessage();
-    Net::ProtocolStream::verifyCode(Net::PROT_BLOCK_MAP_DIGEST, digestMessage->read32());
+    net::ProtocolStream::verifyCode(net::PROT_BLOCK_MAP_DIGEST, digestMessage->read32());
     std::string digest = digestMessage->readBlock(blocks::kDigestBytes);
     blocks::Md5Stream md5;
     md5.update(data.data(), data.size());
@@ -97,14 +97,14 @@ template <typename Receiver>
 std::string receiveBlocks(AgentSession& session, Receiver& receiver, BackupSummary& summary,
                           Progress* progress) {
     for (;;) {
-        Net::Code code = readCodeSkippingKeepAlives(session, summary);
-        Net::ProtocolStream::verifyCode(Net::PROT_ENCRYPTED, code);
-        Net::EncryptedMessage message(session, session.protocolKey());
+        net::Code code = readCodeSkippingKeepAlives(session, summary);
+        net::ProtocolStream::verifyCode(net::PROT_ENCRYPTED, code);
+        net::EncryptedMessage message(session, session.protocolKey());
         message.receive();
-        Net::Code inner = message.read32();
-        if (inner == Net::PROT_NEW_JOURNAL_KEY)
+        net::Code inner = message.read32();
+        if (inner == net::PROT_NEW_JOURNAL_KEY)
             return message.readBlock(VolumeStore::kJournalKeyBytes);
-        Net::ProtocolStream::verifyCode(Net::PROT_BLOCKS, inner);
+        net::ProtocolStream::verifyCode(net::PROT_BLOCKS, inner);
         receiver.receiveBatch(message.read16());
         if (progress != nullptr)
             progress->update(receiver.position(), receiver.wireBytes());
@@ -187,7 +187,7 @@ const char* kindOf(const BackupSummary& summary, bool hadBase) {
 }  // namespace
 
 std::uint64_t serveBlockSums(AgentSession& session, PointReader* point, std::uint32_t batchSize) {
-    session.sendCode(Net::PROT_ACK).flush();
+    session.sendCode(net::PROT_ACK).flush();
     auto announcement = session.newMessage();
     announcement->write32(0).write64(point ? point->geometry().blockCount : 0).write32(batchSize);
     announcement->send();
@@ -200,7 +200,7 @@ std::uint64_t serveBlockSums(AgentSession& session, PointReader* point, std::uin
         std::uint64_t index = 0;
         blocks::BlockDigest digest{};
         while (count < batchSize && (more = walk.next(index, digest))) {
-            Net::appendBigEndian(records, index, 4);
+            net::appendBigEndian(records, index, 4);
             records.append(reinterpret_cast<const char*>(digest.data()), digest.size());
             ++count;
         }
@@ -209,16 +209,16 @@ std::uint64_t serveBlockSums(AgentSession& session, PointReader* point, std::uin
         blocks::Md5Stream md5;
         md5.update(records.data(), records.size());
         blocks::BlockDigest batchDigest = md5.finish();
-        auto batch = session.sendCode(Net::PROT_BLOCKSUMS);
+        auto batch = session.sendCode(net::PROT_BLOCKSUMS);
         batch.write32(count);
         batch.writeBytes(records);
-        batch.writeCode(Net::PROT_BLOCKSUMS_DIGEST);
+        batch.writeCode(net::PROT_BLOCKSUMS_DIGEST);
         batch.writeBytes(std::string(batchDigest.begin(), batchDigest.end()));
         batch.flush();
-        session.readCodeExpect(Net::PROT_BLOCKSUMS_ACK);
+        session.readCodeExpect(net::PROT_BLOCKSUMS_ACK);
         served += count;
     }
-    session.sendCode(Net::PROT_BLOCKSUMS_END).flush();
+    session.sendCode(net::PROT_BLOCKSUMS_END).flush();
     return served;
 }
 
@@ -232,7 +232,7 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
     try {
         if (latest)
             base = std::make_unique<PointReader>(store, *latest);
-    } catch (const winutil::AgentException& error) {
+    } catch (const runtime::AgentException& error) {
         // A damaged latest point must not stop the volume from being backed up: this
         // backup builds on nothing and so becomes a full one.
         summary.warnings.push_back(error.message() + "; this backup will be a full one");
@@ -251,14 +251,14 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
         return summary;
     }
     auto message = session.receiveMessage();
-    Net::Code code = message->read32();
-    if (code == Net::PROT_BLOCKSUMS_REQUEST) {
+    net::Code code = message->read32();
+    if (code == net::PROT_BLOCKSUMS_REQUEST) {
         summary.digestsRequested = true;
         summary.digestsServed = serveBlockSums(session, base.get());
         message = session.receiveMessage();
         code = message->read32();
     }
-    Net::ProtocolStream::verifyCode(Net::PROT_BACKUP_VOLUME_INFO, code);
+    net::ProtocolStream::verifyCode(net::PROT_BACKUP_VOLUME_INFO, code);
     readVolumeInfo(*message, summary);
     PointBuilder builder(store, options.deviceID,
                          geometryFor(summary.blockSize, summary.blockCount), std::move(base));
@@ -270,7 +270,7 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
                                  sessionKey ? &*sessionKey : nullptr);
     std::string newKey = receiveBlocks(session, receiver, summary, options.progress);
     blocks::BlockMap skipped = receiveBlockMap(session, summary);
-    Net::ProtocolStream::verifyCode(Net::PROT_BACKUP_COMPLETE,
+    net::ProtocolStream::verifyCode(net::PROT_BACKUP_COMPLETE,
                                     readCodeSkippingKeepAlives(session, summary));
     summary.sent = receiver.sent();
     summary.usedBlocks = countBits(summary.used);
@@ -308,25 +308,25 @@ BackupSummary runSinkBackup(AgentSession& session, const BackupOptions& options)
         return summary;
     }
     auto message = session.receiveMessage();
-    Net::Code code = message->read32();
-    if (code == Net::PROT_BLOCKSUMS_REQUEST) {
+    net::Code code = message->read32();
+    if (code == net::PROT_BLOCKSUMS_REQUEST) {
         // Nothing is held: an empty list of digests, so every used block comes (and the
         // backup is a full one).
-        session.sendCode(Net::PROT_ACK).flush();
+        session.sendCode(net::PROT_ACK).flush();
         auto announcement = session.newMessage();
         announcement->write32(0).write64(0).write32(4096);
         announcement->send();
-        session.sendCode(Net::PROT_BLOCKSUMS_END).flush();
+        session.sendCode(net::PROT_BLOCKSUMS_END).flush();
         message = session.receiveMessage();
         code = message->read32();
     }
-    Net::ProtocolStream::verifyCode(Net::PROT_BACKUP_VOLUME_INFO, code);
+    net::ProtocolStream::verifyCode(net::PROT_BACKUP_VOLUME_INFO, code);
     readVolumeInfo(*message, summary);
     summary.used = receiveBlockMap(session, summary);
     BlockStreamSink sink(session, summary.used, summary.blockSize, options.encryptionType == 1);
     receiveBlocks(session, sink, summary, options.progress);
     blocks::BlockMap skipped = receiveBlockMap(session, summary);
-    Net::ProtocolStream::verifyCode(Net::PROT_BACKUP_COMPLETE,
+    net::ProtocolStream::verifyCode(net::PROT_BACKUP_COMPLETE,
                                     readCodeSkippingKeepAlives(session, summary));
     summary.usedBlocks = countBits(summary.used);
     summary.skippedBlocks = countBits(skipped);

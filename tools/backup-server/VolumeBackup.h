@@ -57,7 +57,7 @@ struct BackupSummary {
     blocks::BlockMap used{0};
 };
 
-// Throws winutil::AgentException when the agent fails or anything received does not check,
+// Throws runtime::AgentException when the agent fails or anything received does not check,
 // StoreInUse when another command is changing the store. The volume store is refreshed.
 BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& store,
                               const BackupOptions& options);

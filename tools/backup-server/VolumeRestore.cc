@@ -9,19 +9,19 @@
 #include "blocks/ZlibStreams.h"
 #include "crypto/CipherContext.h"
 #include "net/SocketException.h"
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
 
-void appendCode(std::string& out, Net::Code code) {
+void appendCode(std::string& out, net::Code code) {
     for (int shift = 24; shift >= 0; shift -= 8)
         out.push_back(static_cast<char>((code >> shift) & 0xFF));
 }
 
 void expectAck(AgentSession& session) {
     auto reply = session.receiveMessage();
-    Net::ProtocolStream::verifyCode(Net::PROT_ACK, reply->read32());
+    net::ProtocolStream::verifyCode(net::PROT_ACK, reply->read32());
 }
 
 // Turns plain blocks into what travels: deflated when asked (and when that helps), then
@@ -33,7 +33,7 @@ class BlockEncoder {
         if (options.encryptionType == 1) {
             key_ = options.requestKey ? options.requestKey : options.sessionKey;
             if (!key_)
-                ZENTRAD_THROW(winutil::AgentException, "No key to encipher the blocks with");
+                ZENTRAD_THROW(runtime::AgentException, "No key to encipher the blocks with");
         }
     }
 
@@ -65,13 +65,13 @@ class BlockEncoder {
     std::string reason;
     const auto& records = session.logRecords();
     for (std::size_t i = firstRecord; i < records.size(); ++i) {
-        if (records[i].code == Net::PROT_LOG_ERROR)
+        if (records[i].code == net::PROT_LOG_ERROR)
             reason += (reason.empty() ? "" : " / ") + records[i].text;
     }
-    ZENTRAD_THROW(winutil::AgentException, "Restore failed: " + (reason.empty() ? what : reason));
+    ZENTRAD_THROW(runtime::AgentException, "Restore failed: " + (reason.empty() ? what : reason));
 }
 
-bool isAgentFailure(const winutil::AgentException& error) {
+bool isAgentFailure(const runtime::AgentException& error) {
     return error.message() == "Remote host has reported an error and closed the connection.";
 }
 
@@ -103,7 +103,7 @@ void sendAllBlocks(AgentSession& session, const RestoreOptions& options, BlockEn
 
 void startVolumeRestore(AgentSession& session, const RestoreOptions& options) {
     auto request = session.newMessage();
-    request->write32(Net::PROT_REQ_RESTORE).write32(0).write32(0).write32(0);
+    request->write32(net::PROT_REQ_RESTORE).write32(0).write32(0).write32(0);
     request->writeString(options.deviceID).writeString("").writeString("");
     request->write32(options.blockSize).write64(0).write32(0);
     request->write32(options.maxBlocks).write32(options.encryptionType);
@@ -113,13 +113,13 @@ void startVolumeRestore(AgentSession& session, const RestoreOptions& options) {
         request->writeKey(*options.requestKey);
     request->send();
     expectAck(session);
-    session.readCodeExpect(Net::PROT_RESTORE_READY);
+    session.readCodeExpect(net::PROT_RESTORE_READY);
 }
 
 std::uint64_t sendRestoreBatch(AgentSession& session, const std::vector<blocks::BlockPtr>& batch,
                                bool corrupt) {
     auto announcement = session.newMessage();
-    announcement->write32(Net::PROT_BLOCKS).write16(static_cast<std::uint16_t>(batch.size()));
+    announcement->write32(net::PROT_BLOCKS).write16(static_cast<std::uint16_t>(batch.size()));
     announcement->send();
     // One buffer for every batch of the thread, grown once: a new one per batch would be
     // grown by doubling, copied on the way and its fresh pages faulted in each time.
@@ -129,7 +129,7 @@ std::uint64_t sendRestoreBatch(AgentSession& session, const std::vector<blocks::
     for (const auto& block : batch)
         bytes += blocks::kBlockRecordHeaderBytes + block->length();
     unit.reserve(bytes);
-    appendCode(unit, Net::PROT_BLOCK_STREAM);
+    appendCode(unit, net::PROT_BLOCK_STREAM);
     blocks::Md5Stream digest;
     for (const auto& block : batch) {
         auto header = blocks::encodeBlockRecordHeader(*block);
@@ -141,7 +141,7 @@ std::uint64_t sendRestoreBatch(AgentSession& session, const std::vector<blocks::
     std::uint64_t recordBytes = unit.size() - 4;
     if (corrupt && recordBytes > 0)
         unit.back() = static_cast<char>(unit.back() ^ 0x01);
-    appendCode(unit, Net::PROT_BLOCK_STREAM_DIGEST);
+    appendCode(unit, net::PROT_BLOCK_STREAM_DIGEST);
     auto sum = digest.finish();
     unit.append(reinterpret_cast<const char*>(sum.data()), sum.size());
     session.socket()->sendAll(unit.data(), static_cast<std::int64_t>(unit.size()));
@@ -150,13 +150,13 @@ std::uint64_t sendRestoreBatch(AgentSession& session, const std::vector<blocks::
 
 void endRestoreStream(AgentSession& session) {
     auto end = session.newMessage();
-    end->write32(Net::PROT_RESTORE_END).write32(0);
+    end->write32(net::PROT_RESTORE_END).write32(0);
     end->send();
 }
 
 void finishVolumeRestore(AgentSession& session) {
     expectAck(session);
-    session.readCodeExpect(Net::PROT_RESTORE_DONE);
+    session.readCodeExpect(net::PROT_RESTORE_DONE);
 }
 
 RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& options,
@@ -170,9 +170,9 @@ RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& opt
         sendAllBlocks(session, options, encoder, source, summary);
         endRestoreStream(session);
         finishVolumeRestore(session);
-    } catch (const Net::SocketException& error) {
+    } catch (const net::SocketException& error) {
         failWithAgentReason(session, firstRecord, error.what());
-    } catch (const winutil::AgentException& error) {
+    } catch (const runtime::AgentException& error) {
         if (!isAgentFailure(error))
             throw;
         failWithAgentReason(session, firstRecord, error.what());

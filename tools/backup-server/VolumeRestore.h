@@ -63,7 +63,7 @@ void endRestoreStream(AgentSession& session);
 // Waits for the agent's PROT_ACK and PROT_RESTORE_DONE.
 void finishVolumeRestore(AgentSession& session);
 
-// All steps with the blocks of source. Throws winutil::AgentException with the agent's
+// All steps with the blocks of source. Throws runtime::AgentException with the agent's
 // reason (its last ERROR record) when the agent ends the connection.
 RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& options,
                                 BlockSource& source);

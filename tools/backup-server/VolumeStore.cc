@@ -1,6 +1,6 @@
 #include "backup-server/VolumeStore.h"
 
-#include "winutil/Exceptions.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 
@@ -35,7 +35,7 @@ const blocks::BlockMap& VolumeStore::usedMap() {
 std::string VolumeStore::readBlock(std::uint64_t index) {
     PointReader* point = reader();
     if (point == nullptr)
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "No restore point of " + deviceID_ + " in " + root_.string());
     return std::string(reinterpret_cast<const char*>(point->block(index)), blockSize());
 }
@@ -43,7 +43,7 @@ std::string VolumeStore::readBlock(std::uint64_t index) {
 blocks::BlockDigest VolumeStore::readDigest(std::uint64_t index) {
     PointReader* point = reader();
     if (point == nullptr)
-        ZENTRAD_THROW(winutil::AgentException,
+        ZENTRAD_THROW(runtime::AgentException,
                       "No restore point of " + deviceID_ + " in " + root_.string());
     return point->digest(index);
 }

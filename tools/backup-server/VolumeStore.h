@@ -22,7 +22,7 @@ class VolumeStore {
   public:
     static constexpr std::size_t kJournalKeyBytes = 56;
 
-    // Throws winutil::AgentException for a store of the previous layout or a damaged
+    // Throws runtime::AgentException for a store of the previous layout or a damaged
     // catalogue.
     VolumeStore(const std::filesystem::path& root, const std::string& deviceID);
 
@@ -39,7 +39,7 @@ class VolumeStore {
     std::optional<std::string> journalKey() const;
     const blocks::BlockMap& usedMap();
     // The latest point's bytes of a block (zeros for a block it does not use) and its
-    // digest. Throw winutil::AgentException when there is no point or its chunk is damaged.
+    // digest. Throw runtime::AgentException when there is no point or its chunk is damaged.
     std::string readBlock(std::uint64_t index);
     blocks::BlockDigest readDigest(std::uint64_t index);
     // The latest point opened for reading (null without one).

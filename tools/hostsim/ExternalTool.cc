@@ -9,7 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/emulated/DiskImage.h"
+#include "platform/emulated/storage/DiskImage.h"
 
 namespace hostsim {
 namespace {

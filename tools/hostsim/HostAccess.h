@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/emulated/Host.h"
-#include "platform/emulated/HostLayout.h"
+#include "platform/emulated/storage/HostLayout.h"
 
 namespace hostsim {
 

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "platform/emulated/DiskImage.h"
-#include "platform/emulated/VolumeDevice.h"
+#include "platform/emulated/storage/DiskImage.h"
+#include "platform/emulated/storage/VolumeDevice.h"
 
 namespace hostsim {
 

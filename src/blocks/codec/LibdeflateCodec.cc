@@ -7,8 +7,8 @@
 #include <string>
 
 #include "blocks/Block.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 
@@ -27,7 +27,7 @@ DeflateStream::DeflateStream(int level) : state_(std::make_unique<State>()) {
     if (level >= 0 && level <= 9)
         state_->compressor = libdeflate_alloc_compressor(level);
     if (state_->compressor == nullptr)
-        ZENTRAD_THROW(winutil::AgentException, "zip stream init failed");
+        ZENTRAD_THROW(runtime::AgentException, "zip stream init failed");
 }
 
 DeflateStream::~DeflateStream() {
@@ -37,7 +37,7 @@ DeflateStream::~DeflateStream() {
 InflateStream::InflateStream() : state_(std::make_unique<State>()) {
     state_->decompressor = libdeflate_alloc_decompressor();
     if (state_->decompressor == nullptr)
-        ZENTRAD_THROW(winutil::AgentException, "zip stream inflate init failed");
+        ZENTRAD_THROW(runtime::AgentException, "zip stream inflate init failed");
 }
 
 InflateStream::~InflateStream() {
@@ -69,10 +69,10 @@ void Block::inflate(InflateStream& stream) {
                                                           length_, out.get(), size_, &produced);
     if (result != LIBDEFLATE_SUCCESS) {
         if (result == LIBDEFLATE_INSUFFICIENT_SPACE)
-            winutil::logError() << "output buffer too small for inflated data";
+            logging::logError() << "output buffer too small for inflated data";
         else
-            winutil::logError() << "corrupt data detected during inflate";
-        ZENTRAD_THROW(winutil::AgentException, "error during block inflation");
+            logging::logError() << "corrupt data detected during inflate";
+        ZENTRAD_THROW(runtime::AgentException, "error during block inflation");
     }
     replaceData(std::move(out), produced);
     compressed_ = false;

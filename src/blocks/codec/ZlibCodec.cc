@@ -4,38 +4,38 @@
 #include "blocks/codec/ZlibState.h"
 
 #include "blocks/Block.h"
-#include "winutil/Exceptions.h"
-#include "winutil/Logger.h"
+#include "logging/Logger.h"
+#include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {
 
 void logDeflateFailure(int result) {
     if (result == Z_STREAM_ERROR) {
-        winutil::logError() << "compression stream data structure error during deflate";
+        logging::logError() << "compression stream data structure error during deflate";
     } else if (result == Z_BUF_ERROR) {
-        winutil::logError() << "buffer error during deflate";
+        logging::logError() << "buffer error during deflate";
     } else {
-        winutil::logError() << "unknown error during deflate: " << result;
+        logging::logError() << "unknown error during deflate: " << result;
     }
 }
 
 void logInflateFailure(int result) {
     switch (result) {
         case Z_DATA_ERROR:
-            winutil::logError() << "corrupt data detected during inflate";
+            logging::logError() << "corrupt data detected during inflate";
             break;
         case Z_STREAM_ERROR:
-            winutil::logError() << "compression stream data structure error during inflate";
+            logging::logError() << "compression stream data structure error during inflate";
             break;
         case Z_MEM_ERROR:
-            winutil::logError() << "ran out of memory during inflate";
+            logging::logError() << "ran out of memory during inflate";
             break;
         case Z_BUF_ERROR:
-            winutil::logError() << "output buffer too small for inflated data";
+            logging::logError() << "output buffer too small for inflated data";
             break;
         default:
-            winutil::logError() << "unknown error during inflate";
+            logging::logError() << "unknown error during inflate";
     }
 }
 
@@ -61,8 +61,8 @@ void Block::deflate(DeflateStream& stream) {
     if (result != Z_STREAM_END && result != Z_OK) {
         logDeflateFailure(result);
         if (deflateReset(z) != Z_OK)
-            ZENTRAD_THROW(winutil::AgentException, "error during deflateReset");
-        ZENTRAD_THROW(winutil::AgentException, "error during block deflation");
+            ZENTRAD_THROW(runtime::AgentException, "error during deflateReset");
+        ZENTRAD_THROW(runtime::AgentException, "error during block deflation");
     }
     // Z_OK means the output did not fit: the block stays raw, as it does without a gain.
     if (result == Z_STREAM_END && produced < length_) {
@@ -70,7 +70,7 @@ void Block::deflate(DeflateStream& stream) {
         compressed_ = true;
     }
     if (deflateReset(z) != Z_OK)
-        ZENTRAD_THROW(winutil::AgentException, "error during deflateReset");
+        ZENTRAD_THROW(runtime::AgentException, "error during deflateReset");
 }
 
 void Block::inflate(InflateStream& stream) {
@@ -83,13 +83,13 @@ void Block::inflate(InflateStream& stream) {
     if (result != Z_STREAM_END) {
         logInflateFailure(result);
         if (inflateReset(z) != Z_OK)
-            ZENTRAD_THROW(winutil::AgentException, "error during inflateReset");
-        ZENTRAD_THROW(winutil::AgentException, "error during block inflation");
+            ZENTRAD_THROW(runtime::AgentException, "error during inflateReset");
+        ZENTRAD_THROW(runtime::AgentException, "error during block inflation");
     }
     replaceData(std::move(out), size_ - z->avail_out);
     compressed_ = false;
     if (inflateReset(z) != Z_OK)
-        ZENTRAD_THROW(winutil::AgentException, "error during inflateReset");
+        ZENTRAD_THROW(runtime::AgentException, "error during inflateReset");
 }
 
 }  // namespace blocks

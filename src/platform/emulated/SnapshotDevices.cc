@@ -8,9 +8,9 @@
 #include "platform/System.h"
 #include "platform/WideText.h"
 #include "platform/emulated/Host.h"
-#include "platform/emulated/VolumeDevice.h"
 #include "platform/emulated/snapshot/SnapshotRegistry.h"
 #include "platform/emulated/snapshot/SnapshotView.h"
+#include "platform/emulated/storage/VolumeDevice.h"
 
 namespace platform::emulated {
 namespace {

@@ -1,9 +1,9 @@
 // Installs disks, volumes and files on mapped drives into an emulated host.
-#include "platform/emulated/HostLayout.h"
-#include "platform/emulated/VolumeDevice.h"
 #include "platform/emulated/storage/DeviceCommon.h"
 #include "platform/emulated/storage/DiskDevice.h"
 #include "platform/emulated/storage/DriveNamespace.h"
+#include "platform/emulated/storage/HostLayout.h"
+#include "platform/emulated/storage/VolumeDevice.h"
 #include "platform/emulated/storage/WindowsPath.h"
 
 namespace platform::emulated {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/emulated/Host.h"
-#include "platform/emulated/HostLayout.h"
+#include "platform/emulated/storage/HostLayout.h"
 
 namespace platform::emulated {
 

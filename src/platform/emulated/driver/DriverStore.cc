@@ -12,7 +12,7 @@
 #include <stdexcept>
 
 #include "platform/System.h"
-#include "platform/emulated/DiskImage.h"
+#include "platform/emulated/storage/DiskImage.h"
 
 namespace platform::emulated {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <set>
 
-#include "platform/emulated/DiskImage.h"
 #include "platform/emulated/driver/ChangeRecorder.h"
+#include "platform/emulated/storage/DiskImage.h"
 
 namespace platform::emulated {
 namespace {

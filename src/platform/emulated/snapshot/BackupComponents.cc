@@ -9,7 +9,6 @@
 #include "platform/EventLog.h"
 #include "platform/System.h"
 #include "platform/Vss.h"
-#include "platform/emulated/HostLayout.h"
 #include "platform/emulated/snapshot/ComState.h"
 #include "platform/emulated/snapshot/EmulatedAsync.h"
 #include "platform/emulated/snapshot/EventLogFile.h"
@@ -17,6 +16,7 @@
 #include "platform/emulated/snapshot/ServiceState.h"
 #include "platform/emulated/snapshot/SnapshotEnumeration.h"
 #include "platform/emulated/snapshot/WriterMetadata.h"
+#include "platform/emulated/storage/HostLayout.h"
 
 namespace platform::emulated {
 namespace {

@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/emulated/DiskImage.h"
-#include "platform/emulated/HostLayout.h"
+#include "platform/emulated/storage/DiskImage.h"
+#include "platform/emulated/storage/HostLayout.h"
 
 namespace platform::emulated {
 

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "platform/emulated/DiskImage.h"
+#include "platform/emulated/storage/DiskImage.h"
 
 namespace platform::emulated {
 

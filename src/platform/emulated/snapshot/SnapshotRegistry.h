@@ -33,7 +33,7 @@
 
 #include "platform/Com.h"
 #include "platform/emulated/Host.h"
-#include "platform/emulated/HostLayout.h"
+#include "platform/emulated/storage/HostLayout.h"
 
 namespace platform::emulated {
 

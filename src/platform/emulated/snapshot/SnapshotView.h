@@ -20,9 +20,9 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/emulated/DiskImage.h"
 #include "platform/emulated/snapshot/ExtentReader.h"
 #include "platform/emulated/snapshot/SnapshotRegistry.h"
+#include "platform/emulated/storage/DiskImage.h"
 
 namespace platform::emulated {
 

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/emulated/DiskImage.h"
-#include "platform/emulated/FaultInjector.h"
-#include "platform/emulated/HostLayout.h"
 #include "platform/emulated/storage/DeviceCommon.h"
+#include "platform/emulated/storage/DiskImage.h"
+#include "platform/emulated/storage/FaultInjector.h"
+#include "platform/emulated/storage/HostLayout.h"
 
 namespace platform::emulated {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/emulated/DiskImage.h"
+#include "platform/emulated/storage/DiskImage.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

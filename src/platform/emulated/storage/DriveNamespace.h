@@ -8,8 +8,8 @@
 #include <string>
 
 #include "platform/File.h"
-#include "platform/emulated/DiskImage.h"
 #include "platform/emulated/Host.h"
+#include "platform/emulated/storage/DiskImage.h"
 
 namespace platform::emulated {
 

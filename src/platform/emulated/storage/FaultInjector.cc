@@ -1,4 +1,4 @@
-#include "platform/emulated/FaultInjector.h"
+#include "platform/emulated/storage/FaultInjector.h"
 
 #include <cstdio>
 #include <cwctype>
@@ -8,9 +8,9 @@
 #include "platform/Errors.h"
 #include "platform/System.h"
 #include "platform/WideText.h"
-#include "platform/emulated/HostLayout.h"
-#include "platform/emulated/VolumeDevice.h"
+#include "platform/emulated/storage/HostLayout.h"
 #include "platform/emulated/storage/NtfsQueries.h"
+#include "platform/emulated/storage/VolumeDevice.h"
 
 namespace platform::emulated {
 namespace {

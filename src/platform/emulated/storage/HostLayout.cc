@@ -1,4 +1,4 @@
-#include "platform/emulated/HostLayout.h"
+#include "platform/emulated/storage/HostLayout.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 
 #include "platform/System.h"
 #include "platform/WideText.h"
-#include "platform/emulated/DiskImage.h"
+#include "platform/emulated/storage/DiskImage.h"
 
 namespace platform::emulated {
 namespace {

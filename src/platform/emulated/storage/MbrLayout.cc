@@ -1,4 +1,4 @@
-#include "platform/emulated/MbrLayout.h"
+#include "platform/emulated/storage/MbrLayout.h"
 
 #include <array>
 #include <set>

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/emulated/VolumeDevice.h"
+#include "platform/emulated/storage/VolumeDevice.h"
 
 namespace platform::emulated {
 

@@ -1,11 +1,11 @@
-#include "platform/emulated/VolumeDevice.h"
+#include "platform/emulated/storage/VolumeDevice.h"
 
 #include <algorithm>
 #include <map>
 
-#include "platform/emulated/DiskImage.h"
-#include "platform/emulated/FaultInjector.h"
 #include "platform/emulated/storage/DeviceCommon.h"
+#include "platform/emulated/storage/DiskImage.h"
+#include "platform/emulated/storage/FaultInjector.h"
 #include "platform/emulated/storage/NtfsQueries.h"
 #include "platform/emulated/storage/VolumeLocks.h"
 

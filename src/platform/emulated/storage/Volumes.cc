@@ -7,8 +7,8 @@
 
 #include "platform/DeviceControl.h"
 #include "platform/File.h"
-#include "platform/emulated/HostLayout.h"
 #include "platform/emulated/storage/DeviceCommon.h"
+#include "platform/emulated/storage/HostLayout.h"
 #include "platform/emulated/storage/WindowsPath.h"
 
 namespace platform {

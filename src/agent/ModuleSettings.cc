@@ -1,0 +1,29 @@
+#include "agent/ModuleSettings.h"
+
+namespace agent {
+
+crypto::Encryption::KeyFilePaths keyFilePaths(const agent::AgentOptions& options) {
+    return {options.rsaKeyFile(), options.rsaPublicKeyFile(), options.backupKeyFile()};
+}
+
+net::AdmissionSettings admissionSettings(const agent::AgentOptions& options) {
+    net::AdmissionSettings settings;
+    settings.recovery = options.recovery();
+    settings.ipAuthentication = options.ipAuthentication();
+    settings.timeoutSeconds = options.timeout();
+    settings.serverAllowDir = options.serverAllowFile();
+    settings.backupAllowDir = options.backupAllowDir();
+    settings.keyFiles = keyFilePaths(options);
+    settings.sessionKeyBits = options.sessionKeyBits();
+    return settings;
+}
+
+RequestContext requestContext(const agent::AgentOptions& options,
+                              filter::ChangeTracker& changeTracker,
+                              RunningBackups& runningBackups) {
+    return RequestContext{
+        changeTracker,     runningBackups,       options.dbDir(),      options.backupAllowDir(),
+        options.tempDir(), options.vssTimeout(), keyFilePaths(options)};
+}
+
+}  // namespace agent

@@ -1,0 +1,47 @@
+#include "disk/Partition.h"
+
+#include <sstream>
+
+namespace disk {
+namespace {
+
+std::uint64_t little32(const std::uint8_t* bytes) {
+    return std::uint64_t{bytes[0]} | (std::uint64_t{bytes[1]} << 8) |
+           (std::uint64_t{bytes[2]} << 16) | (std::uint64_t{bytes[3]} << 24);
+}
+
+}  // namespace
+
+std::shared_ptr<Partition> Partition::fromEntry(const std::uint8_t* entry, std::uint64_t sectorSize,
+                                                std::uint64_t base, std::uint64_t relative) {
+    auto partition = std::make_shared<Partition>();
+    partition->bootInd = entry[0];
+    partition->startHead = entry[1];
+    partition->startSector = entry[2];
+    partition->startCylinder = entry[3];
+    partition->sysInd = entry[4];
+    partition->endHead = entry[5];
+    partition->endSector = entry[6];
+    partition->endCylinder = entry[7];
+    partition->relativeSector = little32(entry + 8);
+    partition->numberSectors = little32(entry + 12);
+    partition->sectorSize = sectorSize;
+    // All terms are below 2^33 sectors, so the sum times a sector size cannot overflow.
+    std::uint64_t origin = partition->isExtended() ? base : base + relative;
+    partition->startingOffsetBytes = (partition->relativeSector + origin) * sectorSize;
+    partition->lengthBytes = partition->numberSectors * sectorSize;
+    return partition;
+}
+
+std::string Partition::toString() const {
+    std::ostringstream text;
+    text << "\n\tbootInd (" << bootInd << ")"
+         << "\n\tsysInd (" << sysInd << ")"
+         << "\n\trelativeSector (" << relativeSector << ")"
+         << "\n\tnumberSectors (" << numberSectors << ")"
+         << "\n\tstartingOffsetBytes (" << startingOffsetBytes << ")"
+         << "\n\tisextended (" << (isExtended() ? 1 : 0) << ")";
+    return text.str();
+}
+
+}  // namespace disk
