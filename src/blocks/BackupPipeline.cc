@@ -62,15 +62,15 @@ BackupPipelineResult runStages(const BackupPipelineInput& input,
     auto compressors = addWorkers(
         first, second, compress ? workerCount(settings.workers) : 1, [&](auto group) -> auto& {
             return pipeline.emplace<CompressionStage>(settings.compressionLevel, group,
-                                                   pipeline.latch(), logger);
+                                                      pipeline.latch(), logger);
         });
     auto tail = compress ? second : first;
     std::vector<EncryptionStage*> encryptors;
     if (encrypt) {
         encryptors = addWorkers(
             tail, third, workerCount(settings.workers), [&](auto group) -> auto& {
-                return pipeline.emplace<EncryptionStage>(*settings.sessionKey, group, pipeline.latch(),
-                                                      logger);
+                return pipeline.emplace<EncryptionStage>(*settings.sessionKey, group,
+                                                         pipeline.latch(), logger);
             });
         tail = third;
     }

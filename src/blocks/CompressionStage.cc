@@ -15,8 +15,9 @@ int zlibLevel(std::uint32_t level) {
 
 }  // namespace
 
-CompressionStage::CompressionStage(std::uint32_t compressionLevel, std::shared_ptr<BlockWorkers> group,
-                             yin::Latch& latch, std::shared_ptr<logging::NetLogger> netLogger)
+CompressionStage::CompressionStage(std::uint32_t compressionLevel,
+                                   std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
+                                   std::shared_ptr<logging::NetLogger> netLogger)
     : yin::RequestThread(std::move(netLogger)),
       yin::OrderedWorker<BlockPtr>(std::move(group), latch),
       stream_(zlibLevel(compressionLevel)) {}

@@ -18,7 +18,7 @@ class CompressionStage : public yin::RequestThread, public yin::OrderedWorker<Bl
     // Throws runtime::AgentException when zlib refuses the level; this is checked when the
     // stage is built, before any stage runs.
     CompressionStage(std::uint32_t compressionLevel, std::shared_ptr<BlockWorkers> group,
-                  yin::Latch& latch, std::shared_ptr<logging::NetLogger> netLogger);
+                     yin::Latch& latch, std::shared_ptr<logging::NetLogger> netLogger);
 
     bool isDone() override { return failed_; }
     void started() override { installNetLogger(); }

@@ -6,8 +6,8 @@
 namespace blocks {
 
 DecryptionStage::DecryptionStage(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
-                           std::shared_ptr<logging::NetLogger> netLogger, crypto::KeyMsg key,
-                           ReceiverInterrupt& interrupt)
+                                 std::shared_ptr<logging::NetLogger> netLogger, crypto::KeyMsg key,
+                                 ReceiverInterrupt& interrupt)
     : yin::RequestThread(std::move(netLogger)),
       yin::OrderedWorker<BlockPtr>(std::move(group), latch),
       key_(std::move(key)),

@@ -17,8 +17,8 @@ namespace blocks {
 class DecryptionStage : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
   public:
     DecryptionStage(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
-                 std::shared_ptr<logging::NetLogger> netLogger, crypto::KeyMsg key,
-                 ReceiverInterrupt& interrupt);
+                    std::shared_ptr<logging::NetLogger> netLogger, crypto::KeyMsg key,
+                    ReceiverInterrupt& interrupt);
 
     void started() override { installNetLogger(); }
     bool failed() const { return failed_; }

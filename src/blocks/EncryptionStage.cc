@@ -7,7 +7,7 @@
 namespace blocks {
 
 EncryptionStage::EncryptionStage(const crypto::KeyMsg& key, std::shared_ptr<BlockWorkers> group,
-                           yin::Latch& latch, std::shared_ptr<logging::NetLogger> netLogger)
+                                 yin::Latch& latch, std::shared_ptr<logging::NetLogger> netLogger)
     : yin::RequestThread(std::move(netLogger)),
       yin::OrderedWorker<BlockPtr>(std::move(group), latch),
       key_(key) {}

@@ -16,8 +16,8 @@ namespace blocks {
 class EncryptionStage : public yin::RequestThread, public yin::OrderedWorker<BlockPtr> {
   public:
     // The key must outlive the stage.
-    EncryptionStage(const crypto::KeyMsg& key, std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
-                 std::shared_ptr<logging::NetLogger> netLogger);
+    EncryptionStage(const crypto::KeyMsg& key, std::shared_ptr<BlockWorkers> group,
+                    yin::Latch& latch, std::shared_ptr<logging::NetLogger> netLogger);
 
     bool isDone() override { return failed_; }
     void started() override { installNetLogger(); }

@@ -6,7 +6,8 @@
 namespace blocks {
 
 InflateStage::InflateStage(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
-                     std::shared_ptr<logging::NetLogger> netLogger, ReceiverInterrupt& interrupt)
+                           std::shared_ptr<logging::NetLogger> netLogger,
+                           ReceiverInterrupt& interrupt)
     : yin::RequestThread(std::move(netLogger)),
       yin::OrderedWorker<BlockPtr>(std::move(group), latch),
       interrupt_(interrupt) {}

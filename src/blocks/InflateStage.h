@@ -17,7 +17,7 @@ class InflateStage : public yin::RequestThread, public yin::OrderedWorker<BlockP
   public:
     // Throws runtime::AgentException when zlib cannot set up the stream.
     InflateStage(std::shared_ptr<BlockWorkers> group, yin::Latch& latch,
-              std::shared_ptr<logging::NetLogger> netLogger, ReceiverInterrupt& interrupt);
+                 std::shared_ptr<logging::NetLogger> netLogger, ReceiverInterrupt& interrupt);
 
     void started() override { installNetLogger(); }
     bool failed() const { return failed_; }

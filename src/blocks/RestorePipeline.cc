@@ -35,7 +35,7 @@ RestoreStreamResult receiveBlockStream(net::ProtocolStream& connection,
         decryptors = addWorkers(
             tail, deciphered, workers, [&](auto group) -> auto& {
                 return pipeline.emplace<DecryptionStage>(group, pipeline.latch(), netLogger, *key,
-                                                      interrupt);
+                                                         interrupt);
             });
         startAll(pipeline, decryptors);
         tail = deciphered;

@@ -9,9 +9,9 @@
 
 #include <cstdint>
 #include <memory>
-#include "platform/FileAccess.h"
 #include <string>
 #include <vector>
+#include "platform/FileAccess.h"
 
 #include "disk/DiskSector.h"
 #include "disk/NetSector.h"

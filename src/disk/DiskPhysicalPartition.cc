@@ -6,9 +6,9 @@
 #include "disk/DiskLayout.h"
 #include "platform/DeviceControl.h"
 #include "platform/FileAccess.h"
-#include "platform/WideText.h"
 #include "platform/System.h"
 #include "platform/Volumes.h"
+#include "platform/WideText.h"
 #include "runtime/Exceptions.h"
 
 namespace disk {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "disk/NetSector.h"
-#include "requests/RestoreHeader.h"
 #include "requests/Request.h"
+#include "requests/RestoreHeader.h"
 
 class PartitionRestoreRequest : public Request {
   public:

@@ -2,8 +2,8 @@
 #include <algorithm>
 
 #include "logging/Logger.h"
-#include "platform/WideText.h"
 #include "platform/System.h"
+#include "platform/WideText.h"
 #include "vssclient/FunctionTracer.h"
 #include "vssclient/VssClient.h"
 #include "vssclient/VssCodeTranslator.h"
