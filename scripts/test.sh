@@ -7,6 +7,12 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 out="${ZENTRAD_TEST_OUT:-$root/build-test}"
 jobs="$(nproc)"
+# Most end-to-end tests wait (time-outs, slow snapshots, idle peers) far more than they
+# compute, so ctest runs twice as many at once as there are cores.
+test_jobs="${ZENTRAD_TEST_JOBS:-$((jobs * 2))}"
+started=$SECONDS
+# Prints a stage heading with the minutes spent so far, so a slow CI run shows where it went.
+stage() { echo "== [$(((SECONDS - started) / 60))m$(((SECONDS - started) % 60))s] $*"; }
 summary_passed=0
 summary_failed=0
 
@@ -15,7 +21,7 @@ run_ctest() {
   local dir="$1"; shift
   local log="$dir/ctest.log"
   set +e
-  (cd "$dir" && ctest -j "$jobs" --output-on-failure "$@") 2>&1 | tee "$log"
+  (cd "$dir" && ctest -j "$test_jobs" --output-on-failure "$@") 2>&1 | tee "$log"
   local status=${PIPESTATUS[0]}
   set -e
   local line total failed
@@ -36,7 +42,7 @@ run_ctest() {
 rm -rf "$out"
 mkdir -p "$out"
 
-echo "== Windows build (MinGW-w64, static) and its tests under Wine"
+stage "Windows build (MinGW-w64, static) and its tests under Wine"
 if ! "$root/scripts/build-windows.sh" "$out/windows"; then
   echo "tests: 0 passed, 1 failed"
   exit 1
@@ -52,7 +58,7 @@ if [ "$windows_status" -ne 0 ]; then
   echo "tests: $summary_passed passed, $((summary_failed > 0 ? summary_failed : 1)) failed"
   exit 1
 fi
-echo "== the agent under Wine (smoke run)"
+stage "the agent under Wine (smoke run)"
 if "$root/scripts/smoke-windows.sh" "$out/windows"; then
   summary_passed=$((summary_passed + 1))
 else
@@ -60,26 +66,26 @@ else
   exit 1
 fi
 
-echo "== build (release, -Werror)"
+stage "build (release, -Werror)"
 "$root/scripts/build.sh" "$out/release"
-echo "== tests (release)"
+stage "tests (release)"
 run_ctest "$out/release" --timeout 600
 
-echo "== build (address and undefined behaviour sanitizers)"
+stage "build (address and undefined behaviour sanitizers)"
 "$root/scripts/build.sh" "$out/asan" -DZENTRAD_SANITIZE=address,undefined -DZENTRAD_BUILD_BENCH=OFF
-echo "== tests (address and undefined behaviour sanitizers)"
+stage "tests (address and undefined behaviour sanitizers)"
 run_ctest "$out/asan" --timeout 900
 
-echo "== build (thread sanitizer: pipeline and connection suites only)"
+stage "build (thread sanitizer: pipeline and connection suites only)"
 "$root/scripts/build.sh" "$out/tsan" -DZENTRAD_SANITIZE=thread -DZENTRAD_BUILD_BENCH=OFF \
   -- test_yin test_net test_filter test_e2e test_blocks
 if [ -n "$(cd "$out/tsan" && ctest -N -L tsan | grep -E 'Total Tests: [1-9]')" ]; then
-  echo "== tests (thread sanitizer)"
+  stage "tests (thread sanitizer)"
   run_ctest "$out/tsan" --timeout 900 -L tsan
 fi
 
 if ls "$root"/fuzz/*_fuzzer.cc >/dev/null 2>&1; then
-  echo "== fuzz targets (bounded time each)"
+  stage "fuzz targets (bounded time each, one per core at a time)"
   fuzzers=()
   for source in "$root"/fuzz/*_fuzzer.cc; do fuzzers+=("$(basename "$source" .cc)"); done
   CC=clang CXX=clang++ "$root/scripts/build.sh" "$out/fuzz" -DZENTRAD_BUILD_FUZZERS=ON \
@@ -90,4 +96,5 @@ if ls "$root"/fuzz/*_fuzzer.cc >/dev/null 2>&1; then
     exit 1
   fi
 fi
+stage "done"
 echo "tests: $summary_passed passed, $summary_failed failed"
