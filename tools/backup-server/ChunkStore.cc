@@ -36,8 +36,10 @@ std::uint64_t ChunkStore::put(const Sha256Digest& name, ChunkShape shape, const 
         // whole; one cut short (a crash before the data reached the disk) is written again.
         std::vector<blocks::BlockDigest> digests;
         std::string problem;
-        if (readDigests(name, shape, digests, problem))
+        if (readDigests(name, shape, digests, problem)) {
+            filesPut_.push_back(path);
             return 0;
+        }
         fs::remove(path, error);
     }
     std::string file = codec_.encode(shape, data, blockDigests);
@@ -51,6 +53,7 @@ std::uint64_t ChunkStore::put(const Sha256Digest& name, ChunkShape shape, const 
             ZENTRAD_THROW(runtime::AgentException, "Cannot write the chunk " + temporary.string());
     }
     fs::rename(temporary, path);
+    filesPut_.push_back(path);
     return file.size();
 }
 

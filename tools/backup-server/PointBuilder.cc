@@ -150,7 +150,8 @@ PointRecord PointBuilder::commit(PointRecord details) {
     details.storedBytes = storedBytes_;
     details.indexFile = indexName_;
     fs::rename(store_.indexPath(indexName_ + ".part"), store_.indexPath(indexName_));
-    store_.sync();
+    // The index is synced already; its rename is made durable with the points folder.
+    store_.syncFiles(chunks_.filesPut());
     details.id = store_.catalogue().addPoint(details);
     committed_ = true;
     return details;
