@@ -36,10 +36,8 @@ std::uint64_t ChunkStore::put(const Sha256Digest& name, ChunkShape shape, const 
         // whole; one cut short (a crash before the data reached the disk) is written again.
         std::vector<blocks::BlockDigest> digests;
         std::string problem;
-        if (readDigests(name, shape, digests, problem)) {
-            filesPut_.push_back(path);
+        if (readDigests(name, shape, digests, problem))
             return 0;
-        }
         fs::remove(path, error);
     }
     std::string file = codec_.encode(shape, data, blockDigests);
@@ -53,7 +51,6 @@ std::uint64_t ChunkStore::put(const Sha256Digest& name, ChunkShape shape, const 
             ZENTRAD_THROW(runtime::AgentException, "Cannot write the chunk " + temporary.string());
     }
     fs::rename(temporary, path);
-    filesPut_.push_back(path);
     return file.size();
 }
 

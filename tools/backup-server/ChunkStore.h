@@ -1,7 +1,7 @@
 // The chunk folder of a store: chunks/<first two hex digits>/<64 hex digits of the name>.
 // A chunk is written once, to a temporary name first and then renamed, so a file under a
-// chunk's name is always whole (durability comes from syncing the chunk files a point names
-// before the point is committed). Chunks are removed only by garbage collection.
+// chunk's name is always whole (durability comes from the store's sync before a point is
+// committed). Chunks are removed only by garbage collection.
 #pragma once
 
 #include <cstdint>
@@ -24,9 +24,6 @@ class ChunkStore {
     // the chunk was there already). Throws runtime::AgentException when writing fails.
     std::uint64_t put(const Sha256Digest& name, ChunkShape shape, const unsigned char* data,
                       const blocks::BlockDigest* digests);
-    // Every chunk file put since the store was opened, written or found whole (a file
-    // left by a backup that never completed may not be durable yet), in the order put.
-    const std::vector<std::filesystem::path>& filesPut() const { return filesPut_; }
     // Reads a chunk whole and checks it; data receives shape.dataBytes() bytes. Throws
     // runtime::AgentException naming the chunk when it is missing or damaged.
     void read(const Sha256Digest& name, ChunkShape shape, unsigned char* data,
@@ -55,7 +52,6 @@ class ChunkStore {
     std::filesystem::path folder_;
     ChunkCodec codec_;
     std::vector<unsigned char> scratch_;
-    std::vector<std::filesystem::path> filesPut_;
 };
 
 }  // namespace backup_server

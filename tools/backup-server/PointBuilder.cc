@@ -150,8 +150,7 @@ PointRecord PointBuilder::commit(PointRecord details) {
     details.storedBytes = storedBytes_;
     details.indexFile = indexName_;
     fs::rename(store_.indexPath(indexName_ + ".part"), store_.indexPath(indexName_));
-    // The index is synced already; its rename is made durable with the points folder.
-    store_.syncFiles(chunks_.filesPut());
+    store_.sync();
     details.id = store_.catalogue().addPoint(details);
     committed_ = true;
     return details;

@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -59,41 +57,6 @@ Catalogue& Store::catalogue() {
     if (!catalogue_)
         ZENTRAD_THROW(runtime::AgentException, "No store of restore points in " + root_.string());
     return *catalogue_;
-}
-
-namespace {
-
-bool syncPath(const fs::path& path, int flags) {
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-    bool synced = fd >= 0 && ::fsync(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return synced;
-}
-
-}  // namespace
-
-void Store::syncFiles(std::vector<fs::path> files) const {
-    std::sort(files.begin(), files.end());
-    files.erase(std::unique(files.begin(), files.end()), files.end());
-    if (files.size() > kMostFileSyncs) {
-        sync();
-        return;
-    }
-    // The files' data first, then the folders: a rename or a new chunk folder is durable
-    // only once the folder holding its entry is.
-    std::vector<fs::path> folders{chunkFolder(), pointFolder()};
-    for (const fs::path& file : files) {
-        if (!syncPath(file, O_RDONLY))
-            ZENTRAD_THROW(runtime::AgentException, "Cannot sync " + file.string());
-        folders.push_back(file.parent_path());
-    }
-    std::sort(folders.begin(), folders.end());
-    folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
-    for (const fs::path& folder : folders) {
-        if (!syncPath(folder, O_RDONLY | O_DIRECTORY))
-            ZENTRAD_THROW(runtime::AgentException, "Cannot sync " + folder.string());
-    }
 }
 
 void Store::sync() const {

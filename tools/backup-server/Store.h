@@ -14,7 +14,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "backup-server/Catalogue.h"
 #include "backup-server/ChunkStore.h"
@@ -44,14 +43,6 @@ class Store {
     std::filesystem::path indexPath(const std::string& name) const { return pointFolder() / name; }
     // Makes everything written so far durable (before a point enters the catalogue).
     void sync() const;
-    // Makes the given files of the store durable, with the folders that name them: one
-    // fsync each, so the cost follows what a backup wrote rather than whatever else waits
-    // in the file system's cache (a sync of the whole file system wrote out a volume image
-    // copied just before an incremental). Beyond kMostFileSyncs files, one sync of the file
-    // system is cheaper than a journal commit per file, and is used instead. Throws
-    // runtime::AgentException when a file cannot be synced.
-    void syncFiles(std::vector<std::filesystem::path> files) const;
-    static constexpr std::size_t kMostFileSyncs = 64;
 
   private:
     std::filesystem::path root_;
