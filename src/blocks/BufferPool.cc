@@ -32,6 +32,12 @@ void BufferPool::give(Owned buffer, std::size_t capacity) {
         free_.push_back(std::move(buffer));
 }
 
+void BufferPool::clear() {
+    std::vector<Owned> dropped;
+    std::lock_guard<std::mutex> lock(mutex_);
+    dropped.swap(free_);
+}
+
 std::size_t BufferPool::freeCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return free_.size();
@@ -39,10 +45,11 @@ std::size_t BufferPool::freeCount() const {
 
 namespace {
 
-// Enough for the runs that wait in the pipeline's channels at once.
-constexpr std::size_t kKeptRuns = 8;
-// A few channels' worth of blocks in flight (4 MiB of 4 KiB clusters).
-constexpr std::size_t kKeptBlocks = 1024;
+// What the pipeline holds at its fullest: three channels of 2048 blocks and the workers'
+// reorder windows, the runs aliased by blocks that have not been deflated or enciphered
+// yet. Never more than a backup had in use at once, and given back when it ends.
+constexpr std::size_t kKeptRuns = 32;
+constexpr std::size_t kKeptBlocks = 8192;
 
 }  // namespace
 

@@ -26,6 +26,8 @@ class BufferPool : public std::enable_shared_from_this<BufferPool> {
     // than the last asked for are not kept. Thread-safe.
     BlockBuffer take(std::size_t capacity);
 
+    // Frees the buffers kept (an idle agent holds none); buffers in use return later.
+    void clear();
     std::size_t freeCount() const;
 
   private:

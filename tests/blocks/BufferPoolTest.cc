@@ -39,6 +39,10 @@ TEST(BufferPoolTest, HeldBuffersAreNeverHandedOutAgainAndFreeOnesAreBounded) {
     EXPECT_EQ(pool->freeCount(), 0u);
     other.reset();
     EXPECT_EQ(pool->freeCount(), 1u);
+    BlockBuffer held2 = pool->take(128);
+    held2.reset();
+    pool->clear();
+    EXPECT_EQ(pool->freeCount(), 0u);
     // A buffer that outlives its pool is freed on its own.
     BlockBuffer orphan = pool->take(128);
     pool.reset();
