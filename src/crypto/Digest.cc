@@ -4,7 +4,6 @@
 #include <openssl/evp.h>
 
 #include <atomic>
-#include <memory>
 
 namespace crypto {
 namespace {
@@ -30,29 +29,16 @@ const EVP_MD* fetchedDigest(const char* name) {
     return fetched;
 }
 
-struct ContextFree {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
-// One context per thread, set up again for every digest: the pipeline digests every block
-// on the thread that read it, and a context made and freed per block was two allocations
-// and a provider set-up each time.
-EVP_MD_CTX* threadContext() {
-    thread_local std::unique_ptr<EVP_MD_CTX, ContextFree> context(EVP_MD_CTX_new());
-    return context.get();
-}
-
 template <std::size_t N>
 std::optional<std::array<unsigned char, N>> digest(const EVP_MD* md, std::string_view data) {
     std::array<unsigned char, N> result{};
     unsigned int length = 0;
-    EVP_MD_CTX* context = threadContext();
-    if (md == nullptr || context == nullptr)
+    if (md == nullptr)
         return std::nullopt;
-    const bool ok = EVP_DigestInit_ex2(context, md, nullptr) == 1 &&
-                    EVP_DigestUpdate(context, data.data(), data.size()) == 1 &&
-                    EVP_DigestFinal_ex(context, result.data(), &length) == 1;
-    if (!ok || length != N) {
+    // A context per call: one kept per thread would be freed at the thread's exit, after
+    // the library may have let go of that thread's state (the Windows build crashed so).
+    if (EVP_Digest(data.data(), data.size(), result.data(), &length, md, nullptr) != 1 ||
+        length != N) {
         ERR_clear_error();
         return std::nullopt;
     }

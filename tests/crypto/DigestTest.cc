@@ -18,8 +18,8 @@ std::string hex(const std::array<unsigned char, N>& digest) {
     return text;
 }
 
-// Each thread keeps one context that both algorithms share: a digest must not carry any
-// state of the one before it, whichever algorithm or length that was.
+// The algorithms are fetched once and shared: a digest must not carry any state of the
+// one before it, whichever algorithm or length that was.
 TEST(DigestTest, AlternatingAlgorithmsOnOneThreadKeepNoState) {
     const std::string big(100000, 'a');
     for (int round = 0; round < 3; ++round) {
