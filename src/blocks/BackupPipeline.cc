@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "blocks/BufferPool.h"
 #include "blocks/CompressionStage.h"
 #include "blocks/DiskProducer.h"
 #include "blocks/EncryptionStage.h"
@@ -99,6 +100,13 @@ BackupPipelineResult runBackupPipeline(const BackupPipelineInput& input,
                                        net::ProtocolStream& stream,
                                        const crypto::KeyMsg& protocolKey) {
     ZENTRAD_CHECK_RUNNING();
+    // The buffers the stages shared are of no use to an idle agent.
+    struct ReleaseBuffers {
+        ~ReleaseBuffers() {
+            runBuffers().clear();
+            blockBuffers().clear();
+        }
+    } release;
     try {
         checkSettings(settings);
         return runStages(input, settings, stream, protocolKey);

@@ -1,6 +1,7 @@
 // Enciphering and deciphering block data: Blowfish-CBC with the request's key and IV,
 // standard padding, every block a chain of its own.
 #include "blocks/Block.h"
+#include "blocks/BufferPool.h"
 #include "runtime/Exceptions.h"
 
 namespace blocks {
@@ -33,7 +34,10 @@ void Block::crypt(const crypto::KeyMsg& key, crypto::CipherContext& context, boo
     // Update never yields more than its input, final at most one block: length + 8 suffices.
     std::uint64_t capacity = length_ + kCipherOverhead;
     std::uint64_t limit = encrypting ? size_ + kCipherOverhead : size_;
-    BlockBuffer out = std::make_shared_for_overwrite<unsigned char[]>(capacity);
+    // Enciphering (the backup) takes a pooled buffer of the one capacity every block of
+    // the volume fits (length never exceeds the size); deciphering keeps its own.
+    BlockBuffer out = encrypting ? blockBuffers().take(size_ + kCipherOverhead)
+                                 : std::make_shared_for_overwrite<unsigned char[]>(capacity);
     std::size_t produced = 0;
     if (!context.update(data_.get(), length_, out.get(), produced))
         ZENTRAD_THROW(runtime::AgentException, updateError);

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "blocks/BufferPool.h"
 #include "runtime/Exceptions.h"
 
 namespace blocks {
@@ -28,7 +29,7 @@ void loadBlockRun(platform::FileHandle& volume, std::uint64_t first, std::uint64
         ZENTRAD_THROW(runtime::DiskException, "Invalid block run");
     }
     std::uint64_t length = count * size;
-    BlockBuffer run = std::make_shared_for_overwrite<unsigned char[]>(length);
+    BlockBuffer run = runBuffers().take(kRunBytes);  // any run fits any buffer
     if (count > 1 && readWhole(volume, first * size, run.get(), length)) {
         for (std::uint64_t i = 0; i < count; ++i) {
             // Aliases the run's buffer: no copy per block.

@@ -106,6 +106,28 @@ TEST(BlockRunTest, ARunIsOneReadAndEachBlockKeepsItsOwnCluster) {
     EXPECT_EQ(got.back()->index(), 2u);
 }
 
+// Run buffers are reused once no block holds them: a buffer still held must never be
+// filled again, and a shorter run in a reused buffer shows only its own bytes.
+TEST(BlockRunTest, RunBuffersAreReusedOnlyWhenNoBlockHoldsThem) {
+    RunFixture fixture;
+    std::vector<std::vector<blocks::BlockPtr>> held(12);
+    for (std::uint64_t r = 0; r < held.size(); ++r)
+        blocks::loadBlockRun(fixture.handle, 100 + r * 8, 8, kSize, held[r]);
+    for (std::uint64_t r = 0; r < held.size(); ++r)
+        expectBlocks(held[r], 100 + r * 8, 8);
+    for (int round = 0; round < 3; ++round) {
+        held.clear();
+        std::vector<blocks::BlockPtr> shorter;
+        blocks::loadBlockRun(fixture.handle, 7 + round, 2, kSize, shorter);
+        expectBlocks(shorter, 7 + round, 2);
+        // A block kept alone keeps its whole run's buffer from being handed out again.
+        std::vector<blocks::BlockPtr> next;
+        blocks::loadBlockRun(fixture.handle, 500, 4, kSize, next);
+        expectBlocks(shorter, 7 + round, 2);
+        expectBlocks(next, 500, 4);
+    }
+}
+
 TEST(BlockRunTest, AFailedOrShortRunFallsBackToSingleBlocks) {
     for (int shortRun : {0, 1}) {
         SCOPED_TRACE(shortRun);

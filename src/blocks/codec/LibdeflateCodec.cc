@@ -7,6 +7,7 @@
 #include <string>
 
 #include "blocks/Block.h"
+#include "blocks/BufferPool.h"
 #include "logging/Logger.h"
 #include "runtime/Exceptions.h"
 
@@ -48,8 +49,9 @@ void Block::deflate(DeflateStream& stream) {
     if (compressed_ || length_ == 0)
         return;
     // Room for one byte less than the raw data: a block that does not shrink stays raw
-    // (libdeflate then returns 0), as it does with zlib.
-    BlockBuffer out = std::make_shared_for_overwrite<unsigned char[]>(length_ - 1);
+    // (libdeflate then returns 0), as it does with zlib. The buffer is one of the pool's,
+    // all of one capacity whatever the block's length, so any of them serves any block.
+    BlockBuffer out = blockBuffers().take(size_ + kCipherOverhead);
     std::size_t produced = length_ > 1
                                ? libdeflate_zlib_compress(stream.state().compressor, data_.get(),
                                                           length_, out.get(), length_ - 1)
