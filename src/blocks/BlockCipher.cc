@@ -31,9 +31,13 @@ void Block::crypt(const crypto::KeyMsg& key, crypto::CipherContext& context, boo
                       encrypting ? "error in encrypt init" : "error in decrypt init");
     }
     // Update never yields more than its input, final at most one block: length + 8 suffices.
-    std::uint64_t capacity = length_ + kCipherOverhead;
+    // Deciphering yields less than it reads, block by block behind the input, so it works in
+    // place and needs no buffer.
     std::uint64_t limit = encrypting ? size_ + kCipherOverhead : size_;
-    BlockBuffer out = std::make_shared_for_overwrite<unsigned char[]>(capacity);
+    BlockBuffer out =
+        encrypting || !data_
+            ? std::make_shared_for_overwrite<unsigned char[]>(length_ + kCipherOverhead)
+            : data_;
     std::size_t produced = 0;
     if (!context.update(data_.get(), length_, out.get(), produced))
         ZENTRAD_THROW(runtime::AgentException, updateError);
