@@ -1,48 +1,50 @@
-// Block buffers of one capacity that return to the pool, not to the allocator, when their
-// last owner lets go. A restore receives, deciphers and inflates one block per record, each
-// in its own thread; a fresh allocation per record, made in one thread and freed in
-// another, costs more than a small record's own work.
+// Blocks and block buffers whose memory returns to the pool, not to the allocator, when
+// their last owner lets go. A restore receives, deciphers and inflates one block per
+// record, each in its own thread; fresh allocations per record, made in one thread and
+// freed in another, cost more than a small record's own work. Buffers and blocks are made
+// with allocate_shared, so a block's object and control block share one recycled chunk,
+// and so do a buffer's bytes and theirs.
 //
-// The pool keeps at most `keep` idle buffers and frees the rest; it never holds more than
-// the pipeline had in flight at once. Thread-safe. A buffer handed out keeps the pool alive
-// until it comes back, so the pool may be dropped while blocks are still on their way.
+// Each list keeps at most `keep` idle chunks and frees the rest; it never holds more than
+// the pipeline had in flight at once. Thread-safe. Whatever is handed out keeps the pool's
+// lists alive until it comes back, so the pool may go while blocks are still on their way.
 #pragma once
 
 #include <cstddef>
 #include <memory>
-#include <mutex>
-#include <vector>
+#include <utility>
 
 #include "blocks/Block.h"
+#include "blocks/ChunkList.h"
 
 namespace blocks {
 
-class BlockBufferPool : public std::enable_shared_from_this<BlockBufferPool> {
+class BlockBufferPool {
   public:
-    static std::shared_ptr<BlockBufferPool> create(std::size_t capacity, std::size_t keep);
-
-    BlockBufferPool(const BlockBufferPool&) = delete;
-    BlockBufferPool& operator=(const BlockBufferPool&) = delete;
+    static std::shared_ptr<BlockBufferPool> create(std::size_t capacity, std::size_t keep) {
+        return std::make_shared<BlockBufferPool>(capacity, keep);
+    }
+    BlockBufferPool(std::size_t capacity, std::size_t keep);
 
     std::size_t capacity() const { return capacity_; }
     // A buffer of capacity() bytes; its contents are whatever its last owner left.
-    BlockBuffer take();
+    BlockBuffer take() {
+        return std::allocate_shared_for_overwrite<unsigned char[]>(
+            ChunkAllocator<unsigned char>(buffers_), capacity_);
+    }
+    // A block, as Block's constructors make it.
+    template <typename... Arguments>
+    std::shared_ptr<Block> makeBlock(Arguments&&... arguments) {
+        return std::allocate_shared<Block>(ChunkAllocator<Block>(blocks_),
+                                           std::forward<Arguments>(arguments)...);
+    }
     // Buffers waiting to be taken again.
-    std::size_t idle() const;
+    std::size_t idle() const { return buffers_->idle(); }
 
   private:
-    struct Return {
-        std::shared_ptr<BlockBufferPool> pool;
-        void operator()(unsigned char* buffer) const { pool->give(buffer); }
-    };
-
-    BlockBufferPool(std::size_t capacity, std::size_t keep) : capacity_(capacity), keep_(keep) {}
-    void give(unsigned char* buffer);
-
     const std::size_t capacity_;
-    const std::size_t keep_;
-    mutable std::mutex mutex_;
-    std::vector<std::unique_ptr<unsigned char[]>> idle_;
+    std::shared_ptr<ChunkList> buffers_;
+    std::shared_ptr<ChunkList> blocks_;
 };
 
 }  // namespace blocks

@@ -149,8 +149,8 @@ BlockPtr NetProducer::receiveRecord(const BlockRecordHeaderBytes& bytes, unsigne
     connection_.readBytes(data.get(), static_cast<std::int64_t>(header.length + followingSize));
     digest_.update(data.get(), header.length);
     std::memcpy(following, data.get() + header.length, followingSize);
-    return std::make_shared<Block>(header.index, format_.blockSize, std::move(data), header.length,
-                                   header.compressed, format_.encrypted);
+    return buffers_->makeBlock(header.index, format_.blockSize, std::move(data), header.length,
+                               header.compressed, format_.encrypted);
 }
 
 // The digest the server sent must match the records as received; a mismatch fails the
