@@ -93,7 +93,9 @@ std::int64_t TcpSocket::receiveAll(void* buffer, std::int64_t length) {
         }
         if (!buffer_)
             buffer_ = std::make_unique_for_overwrite<char[]>(kReceiveBufferBytes);
+        // Emptied before the receive, which may throw: a later read must find nothing stale.
         bufferStart_ = 0;
+        bufferEnd_ = 0;
         bufferEnd_ = static_cast<std::size_t>(receiveSome(
             buffer_.get(), static_cast<std::int64_t>(kReceiveBufferBytes), received, length));
     }

@@ -80,8 +80,9 @@ TEST_F(ReceiveBufferTest, RecordsArriveInOrderHoweverTheyAreCut) {
     }
 }
 
-// Bytes a protocol read brought in with its code are the next raw read's, and the peer's
-// half record after them still times out with the count of what arrived.
+// Bytes a protocol read brought in with its code are the next raw read's, the peer's half
+// record after them still times out with the count of what arrived, and the connection
+// reads on cleanly after that.
 TEST_F(ReceiveBufferTest, BufferedTailGoesToTheNextReadAndAStallStillTimesOut) {
     test::SocketPair pair;
     net::ProtocolStream stream(pair.near.get());
@@ -97,6 +98,11 @@ TEST_F(ReceiveBufferTest, BufferedTailGoesToTheNextReadAndAStallStillTimesOut) {
     EXPECT_EQ(tail, "tail of the segment");
     EXPECT_EQ(errorOf(*pair.near, 8),
               "Timed out while receiving data from remote host after (1) seconds. (Received  4/8)");
+    // After the time-out the next read gets what the peer sends next, nothing older.
+    pair.far->sendAll("next", 4);
+    std::string next(4, '\0');
+    pair.near->receiveAll(next.data(), 4);
+    EXPECT_EQ(next, "next");
 }
 
 // What arrived before the peer closed is served; only the read that needs more reports the
