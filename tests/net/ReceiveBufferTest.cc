@@ -50,19 +50,22 @@ class ReceiveBufferTest : public ::testing::Test {
     std::int32_t previous_ = 0;
 };
 
-// The same records sent as one segment and as pieces of a few bytes each (the pieces end
-// inside lengths and inside data) arrive whole and in order.
+// The same records sent as one segment and in pieces whose sizes cycle from one byte to
+// more than a record (so pieces end inside lengths and inside data, and a record spans
+// many pieces) arrive whole and in order.
 TEST_F(ReceiveBufferTest, RecordsArriveInOrderHoweverTheyAreCut) {
-    constexpr std::size_t kRecords = 40;
+    constexpr std::size_t kRecords = 18;
     std::string stream;
     for (std::size_t i = 0; i < kRecords; ++i)
         stream += record(i);
-    for (std::size_t piece : {stream.size(), std::size_t{5}, std::size_t{4099}}) {
-        SCOPED_TRACE("pieces of " + std::to_string(piece));
+    using Pieces = std::vector<std::size_t>;
+    for (const Pieces& pieces : {Pieces{stream.size()}, Pieces{1, 5, 3, 29, 4099, 70001}}) {
+        SCOPED_TRACE("first piece " + std::to_string(pieces[0]));
         test::SocketPair pair;
         std::thread sender([&] {
-            for (std::size_t at = 0; at < stream.size(); at += piece) {
-                std::size_t length = std::min(piece, stream.size() - at);
+            std::size_t next = 0;
+            for (std::size_t at = 0; at < stream.size(); at += pieces[next++ % pieces.size()]) {
+                std::size_t length = std::min(pieces[next % pieces.size()], stream.size() - at);
                 pair.far->sendAll(stream.data() + at, static_cast<std::int64_t>(length));
             }
         });
