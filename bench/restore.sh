@@ -4,21 +4,29 @@
 # restores the store's used blocks onto the same partition through the backup server:
 # plain, deflated and enciphered with the session key, and enciphered with a key sent in
 # the request. Every restore is checked (the files read back equal the volume's, via
-# ntfscat). Reports MB/s of used data and the agent's peak resident memory, and in the same
+# ntfscat). Reports MB/s of used data, the CPU seconds of the agent and of the server per
+# restore, and the agent's peak resident memory, and in the same
 # run the references: ntfsclone --restore-image of the same volume and dd of the whole
 # volume image. None of them syncs: all measure writes into the page cache.
 #
 #   bench/restore.sh [BUILD] [SIZE_MIB] [USED_PERCENT]     (defaults: build 2048 50)
-# BUILD must hold zentrad, hostsim and backup-server.
+# BUILD must hold zentrad, hostsim and backup-server. ZENTRAD_BENCH_WORK=DIR restores from a
+# work folder an earlier run kept (ZENTRAD_BENCH_KEEP=1) instead of setting one up.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"; size_mib="${2:-2048}"; used_pct="${3:-50}"
 export PATH="$PATH:/usr/sbin:/sbin"
 
-echo "== set-up: bench/backup.sh $size_mib MiB, ${used_pct}% used"
-setup="$(ZENTRAD_BENCH_KEEP=1 "$root/bench/backup.sh" "$build" "$size_mib" "$used_pct" 1)"
-echo "$setup" | sed 's/^/   /'
-work="$(echo "$setup" | sed -n 's/^kept //p')"
+if [ -n "${ZENTRAD_BENCH_WORK:-}" ]; then
+  # A work folder bench/backup.sh kept (ZENTRAD_BENCH_KEEP=1) of the same size: restores only.
+  work="$ZENTRAD_BENCH_WORK"
+  export ZENTRAD_BENCH_KEEP=1
+else
+  echo "== set-up: bench/backup.sh $size_mib MiB, ${used_pct}% used"
+  setup="$(ZENTRAD_BENCH_KEEP=1 "$root/bench/backup.sh" "$build" "$size_mib" "$used_pct" 1)"
+  echo "$setup" | sed 's/^/   /'
+  work="$(echo "$setup" | sed -n 's/^kept //p')"
+fi
 [ -d "$work" ] || { echo "bench/backup.sh kept no work folder" >&2; exit 1; }
 agent_pid=""
 cleanup() {
@@ -49,13 +57,24 @@ ZENTRAD_INSTALL_DIR="$work/agent" ZENTRAD_HOST_ROOT="$work/host" \
 agent_pid=$!
 for _ in $(seq 100); do grep -q "Listening" "$work/restore-agent.out" 2>/dev/null && break; sleep 0.1; done
 
+# CPU seconds (user + system) a process has used so far.
+cpu_seconds() {
+  awk -v hz="$(getconf CLK_TCK)" '{ sub(/.*\) /, ""); printf "%.2f", ($12 + $13) / hz }' "/proc/$1/stat"
+}
 run_restore() {
   local label="$1"; shift
   echo "== restore, $label"
   wipe
-  local line
-  line="$(server restore "Disk 0 Partition 0" "$work/store" "$@" | grep -E "^restored")"
-  echo "$line"
+  local line agent_before agent_after
+  agent_before="$(cpu_seconds "$agent_pid")"
+  line="$( { /usr/bin/time -f "server-cpu %U %S" "$build/tools/backup-server/backup-server" \
+    --keys "$work/keys" --port "$port" restore "Disk 0 Partition 0" "$work/store" "$@"; } 2>&1 |
+    grep -E "^(restored|server-cpu)")"
+  agent_after="$(cpu_seconds "$agent_pid")"
+  echo "$line" | grep "^restored"
+  echo "$line" | awk -v a="$agent_before" -v b="$agent_after" '/^server-cpu/ {
+    printf "   CPU seconds: agent %.2f, backup-server %.2f\n", b - a, $2 + $3 }'
+  line="$(echo "$line" | grep "^restored")"
   last_rate="$(echo "$line" | sed -n 's/.* \([0-9.]*\) MiB\/s.*/\1/p')"
   partition "$work/restored.img"
   if [ "$(files_digest "$work/restored.img")" = "$expected" ]; then

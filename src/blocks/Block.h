@@ -3,9 +3,10 @@
 // transform in place (read, deflated, enciphered; the reverse on restore). Blocks travel
 // between stages as std::shared_ptr<Block>; a block is used by one stage at a time.
 //
-// Every transformation allocates one new buffer of at most size + 8 bytes and releases the
-// old one; each is idempotent with respect to its flag (deflating a compressed block, or
-// deciphering a plain one, changes nothing).
+// Deflating, enciphering and inflating put the result into a new buffer of at most size + 8
+// bytes and release the old one; deciphering works in place, since plain text is never
+// longer than its cipher text. Each is idempotent with respect to its flag (deflating a compressed
+// block, or deciphering a plain one, changes nothing).
 //
 // The class is written in several files, one per dependency: Block.cc holds the buffer and
 // the digest, BlockCipher.cc the cipher, BlockLoad.cc the reads from the volume with their
@@ -54,9 +55,10 @@ class Block {
     // Compresses the data when that makes it shorter; otherwise the block stays raw.
     // Throws runtime::AgentException (after an ERROR line naming zlib's result).
     void deflate(DeflateStream& stream);
-    // Restores the raw data of a compressed block; corrupt data throws
-    // runtime::AgentException after an ERROR line.
-    void inflate(InflateStream& stream);
+    // Restores the raw data of a compressed block, into `into` when given (it must hold
+    // size() bytes; a restore passes pooled buffers), else into a new buffer. Corrupt data
+    // throws runtime::AgentException after an ERROR line.
+    void inflate(InflateStream& stream, BlockBuffer into = nullptr);
 
     // Blowfish-CBC with the key and IV of the record, each block a chain of its own.
     // Throws runtime::AgentException.

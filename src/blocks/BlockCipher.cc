@@ -32,12 +32,15 @@ void Block::crypt(const crypto::KeyMsg& key, crypto::CipherContext& context, boo
                       encrypting ? "error in encrypt init" : "error in decrypt init");
     }
     // Update never yields more than its input, final at most one block: length + 8 suffices.
-    std::uint64_t capacity = length_ + kCipherOverhead;
+    // Deciphering yields less than it reads, block by block behind the input, so it works in
+    // place and needs no buffer.
     std::uint64_t limit = encrypting ? size_ + kCipherOverhead : size_;
     // Enciphering (the backup) takes a pooled buffer of the one capacity every block of
-    // the volume fits (length never exceeds the size); deciphering keeps its own.
-    BlockBuffer out = encrypting ? blockBuffers().take(size_ + kCipherOverhead)
-                                 : std::make_shared_for_overwrite<unsigned char[]>(capacity);
+    // the volume fits (length never exceeds the size).
+    BlockBuffer out =
+        encrypting ? blockBuffers().take(size_ + kCipherOverhead)
+        : data_    ? data_
+                   : std::make_shared_for_overwrite<unsigned char[]>(length_ + kCipherOverhead);
     std::size_t produced = 0;
     if (!context.update(data_.get(), length_, out.get(), produced))
         ZENTRAD_THROW(runtime::AgentException, updateError);

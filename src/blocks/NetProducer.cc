@@ -22,6 +22,12 @@ std::uint32_t batchLimitFor(const BlockStreamFormat& format) {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(format.maxBlocks, byMemory));
 }
 
+// Room for the longest record (a whole block, enciphered) and what is read with it.
+std::size_t recordCapacityFor(const BlockStreamFormat& format) {
+    return static_cast<std::size_t>(std::min(format.blockSize, Block::kMaxSize) +
+                                    Block::kCipherOverhead + kBlockRecordHeaderBytes);
+}
+
 }  // namespace
 
 NetProducer::NetProducer(std::shared_ptr<BlockChannel> output, yin::Latch& latch,
@@ -34,7 +40,13 @@ NetProducer::NetProducer(std::shared_ptr<BlockChannel> output, yin::Latch& latch
       message_(message),
       format_(format),
       batchLimit_(batchLimitFor(format)),
-      interrupt_(interrupt) {}
+      interrupt_(interrupt),
+      // The stages' channels may hold thousands of small blocks besides a batch: keep as
+      // many idle buffers as a batch's memory allows, so a pipeline at its peak still
+      // reuses every buffer it frees.
+      buffers_(BlockBufferPool::create(
+          recordCapacityFor(format),
+          std::max<std::size_t>(kMaxBatchBytes / recordCapacityFor(format), 64))) {}
 
 template <typename Body>
 void NetProducer::guarded(Body&& body) {
@@ -104,7 +116,9 @@ void NetProducer::receiveBlockPipeline() {
     batch_.clear();
     next_ = 0;
     connection_.readCodeExpect(net::PROT_BLOCK_STREAM);
-    std::vector<BlockPtr> received;
+    // The vector of the batch before last is refilled: its room is already there.
+    std::vector<BlockPtr>& received = incoming_;
+    received.clear();
     received.reserve(count);
     // Each socket read takes a record's data together with what must follow it: the next
     // record's header, or after the last record the digest's code and bytes. One read per
@@ -118,7 +132,7 @@ void NetProducer::receiveBlockPipeline() {
                                          last ? trailer.size() : header.size()));
     }
     checkDigest(trailer);
-    batch_ = std::move(received);
+    std::swap(batch_, received);
     blocksReceived_ += count;
     ++batchesReceived_;
 }
@@ -127,13 +141,16 @@ BlockPtr NetProducer::receiveRecord(const BlockRecordHeaderBytes& bytes, unsigne
                                     std::size_t followingSize) {
     BlockRecordHeader header = parseBlockRecordHeader(bytes, format_.blockSize, format_.encrypted);
     digest_.update(bytes.data(), bytes.size());
-    BlockBuffer data =
-        std::make_shared_for_overwrite<unsigned char[]>(header.length + followingSize);
+    static_assert(kTrailerBytes <= kBlockRecordHeaderBytes);
+    std::size_t wanted = header.length + followingSize;
+    BlockBuffer data = wanted <= buffers_->capacity()
+                           ? buffers_->take()
+                           : std::make_shared_for_overwrite<unsigned char[]>(wanted);
     connection_.readBytes(data.get(), static_cast<std::int64_t>(header.length + followingSize));
     digest_.update(data.get(), header.length);
     std::memcpy(following, data.get() + header.length, followingSize);
-    return std::make_shared<Block>(header.index, format_.blockSize, std::move(data), header.length,
-                                   header.compressed, format_.encrypted);
+    return buffers_->makeBlock(header.index, format_.blockSize, std::move(data), header.length,
+                               header.compressed, format_.encrypted);
 }
 
 // The digest the server sent must match the records as received; a mismatch fails the

@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "blocks/BlockBufferPool.h"
 #include "blocks/BlockChannel.h"
 #include "blocks/BlockRecord.h"
 #include "blocks/Md5Stream.h"
@@ -52,6 +53,9 @@ class NetProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
     bool failed() const { return failed_; }
     std::uint64_t blocksReceived() const { return blocksReceived_; }
     std::uint64_t batchesReceived() const { return batchesReceived_; }
+    // The pool the received records' buffers come from; its buffers hold a whole block, so
+    // later stages may take their output buffers from it too.
+    const std::shared_ptr<BlockBufferPool>& buffers() const { return buffers_; }
 
   protected:
     void produce(BlockPtr& item) override;
@@ -76,8 +80,10 @@ class NetProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
     BlockStreamFormat format_;
     std::uint32_t batchLimit_;
     const ReceiverInterrupt& interrupt_;
+    std::shared_ptr<BlockBufferPool> buffers_;
     Md5Stream digest_;
     std::vector<BlockPtr> batch_;
+    std::vector<BlockPtr> incoming_;  // the batch being received
     std::size_t next_ = 0;
     bool finished_ = false;
     bool failed_ = false;

@@ -43,7 +43,8 @@ RestoreStreamResult receiveBlockStream(net::ProtocolStream& connection,
     auto inflated = std::make_shared<BlockChannel>();
     auto inflaters = addWorkers(
         tail, inflated, workers, [&](auto group) -> auto& {
-            return pipeline.emplace<InflateStage>(group, pipeline.latch(), netLogger, interrupt);
+            return pipeline.emplace<InflateStage>(group, pipeline.latch(), netLogger, interrupt,
+                                                  producer.buffers());
         });
     startAll(pipeline, inflaters);
     auto& writer =

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "net/SocketException.h"
 #include "runtime/RunState.h"
@@ -73,24 +74,52 @@ std::int64_t TcpSocket::receiveAll(void* buffer, std::int64_t length) {
     auto* at = static_cast<char*>(buffer);
     std::int64_t received = 0;
     while (received < length) {
-        auto start = std::chrono::steady_clock::now();
-        waitForData(timeout(), received, length);
-        int piece = static_cast<int>(std::min(length - received, kMaxReceivePiece));
-        int got = platform::recvSocket(handle(), at + received, piece);
-        // On Windows a send on another thread switches the socket to non-blocking mode for a
-        // moment; a receive that meets that moment finds no data yet and waits again.
-        if (got < 0 && platform::lastSocketError() == platform::kWsaWouldBlock)
+        if (interrupted_.load())
+            throw SocketException("Receiving interrupted " + receivedSoFar(received, length));
+        if (bufferedBytes() > 0) {
+            auto take = static_cast<std::size_t>(std::min<std::int64_t>(
+                length - received, static_cast<std::int64_t>(bufferedBytes())));
+            std::memcpy(at + received, buffer_.get() + bufferStart_, take);
+            bufferStart_ += take;
+            received += static_cast<std::int64_t>(take);
             continue;
-        if (got < 0)
-            throw SocketException::withLastError("Failed to receive data from remote host");
+        }
+        std::int64_t left = length - received;
+        // A read at least as long as the buffer goes straight into the caller's memory: the
+        // buffer would only add a copy.
+        if (left >= static_cast<std::int64_t>(kReceiveBufferBytes)) {
+            received += receiveSome(at + received, left, received, length);
+            continue;
+        }
+        if (!buffer_)
+            buffer_ = std::make_unique_for_overwrite<char[]>(kReceiveBufferBytes);
+        // Emptied before the receive, which may throw: a later read must find nothing stale.
+        bufferStart_ = 0;
+        bufferEnd_ = 0;
+        bufferEnd_ = static_cast<std::size_t>(receiveSome(
+            buffer_.get(), static_cast<std::int64_t>(kReceiveBufferBytes), received, length));
+    }
+    return received;
+}
+
+std::int64_t TcpSocket::receiveSome(char* into, std::int64_t most, std::int64_t received,
+                                    std::int64_t wanted) {
+    int piece = static_cast<int>(std::min(most, kMaxReceivePiece));
+    auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        // Whatever has arrived is taken without asking first; only an empty socket waits.
+        int got = platform::recvSocketNoWait(handle(), into, piece);
+        if (got > 0)
+            return got;
         if (got == 0) {
             throw SocketException(
                 "Remote host unexpectedly closed connection after trying to read for (" +
                 secondsSince(start) + ") seconds");
         }
-        received += got;
+        if (platform::lastSocketError() != platform::kWsaWouldBlock)
+            throw SocketException::withLastError("Failed to receive data from remote host");
+        waitForData(timeout(), received, wanted);
     }
-    return received;
 }
 
 void TcpSocket::waitForData(std::int32_t timeoutSeconds, std::int64_t received,

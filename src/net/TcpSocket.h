@@ -1,9 +1,16 @@
 // A connected stream socket: sends whole buffers and receives exactly n bytes, each wait
 // for more data bounded by the process's socket time-out (read afresh for every wait).
+//
+// Receives go through a buffer of kReceiveBufferBytes: a short read takes whatever the
+// kernel holds (up to that much) in one call and later reads are served from it, so a
+// stream of small records costs a system call per buffer, not a wait and a receive per
+// record. Bytes buffered and not yet taken belong to the next receive, whoever makes it;
+// the socket must therefore be read only through receiveAll.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -57,8 +64,19 @@ class TcpSocket : public Socket {
     // silent peer's time-out in the thread that reads the connection.
     void interruptReceive(bool interrupted) { interrupted_.store(interrupted); }
 
+    // Received from the kernel but not yet taken by a receive.
+    std::size_t bufferedBytes() const { return bufferEnd_ - bufferStart_; }
+
+    static constexpr std::size_t kReceiveBufferBytes = 256 * 1024;
+
   private:
     enum class Direction { receive, send };
+
+    // Receives between 1 and most bytes into `into`, waiting (bounded as receiveAll's waits
+    // are) only when nothing has arrived. received and wanted describe the caller's progress
+    // for the time-out's text.
+    std::int64_t receiveSome(char* into, std::int64_t most, std::int64_t received,
+                             std::int64_t wanted);
 
     // Waits until readable; throws on interruption, time-out, deadline or stop.
     void waitForData(std::int32_t timeoutSeconds, std::int64_t received, std::int64_t wanted);
@@ -69,6 +87,10 @@ class TcpSocket : public Socket {
 
     std::optional<Deadline> deadline_;
     std::atomic<bool> interrupted_{false};
+    // Allocated by the first receive that needs it; [bufferStart_, bufferEnd_) is unread.
+    std::unique_ptr<char[]> buffer_;
+    std::size_t bufferStart_ = 0;
+    std::size_t bufferEnd_ = 0;
 };
 
 }  // namespace net

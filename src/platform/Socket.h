@@ -61,6 +61,11 @@ int selectWritable(SocketHandle socket, std::int32_t seconds, std::int32_t micro
 // has closed its side.
 int sendSocket(SocketHandle socket, const void* data, int length);
 int recvSocket(SocketHandle socket, void* buffer, int length);
+// recv that never waits for data: the byte count (0 when the peer has closed its side), or
+// kSocketError with kWsaWouldBlock when nothing has arrived yet. Windows has no per-call
+// flag for this either; there it asks select with no wait first, so a peer's close still
+// reads as 0.
+int recvSocketNoWait(SocketHandle socket, void* buffer, int length);
 // send that never waits for room: the bytes the stack took (possibly fewer than length), or
 // kSocketError with kWsaWouldBlock when it took none. Windows has no per-call flag for this,
 // so there the socket is switched to non-blocking mode for the call and back.

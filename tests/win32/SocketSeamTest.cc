@@ -43,14 +43,17 @@ TEST_F(SocketSeamTest, LoopbackConversation) {
     ASSERT_TRUE(peerNumericAddress(server.handle, peer));
     EXPECT_EQ(peer, "127.0.0.1");
 
-    // Nothing sent yet: select times out with no readable socket.
+    // Nothing sent yet: select times out with no readable socket, a receive that must not
+    // wait says it would block.
     EXPECT_EQ(selectReadable(server.handle, 0, 1000), 0);
+    char buffer[64];
+    EXPECT_EQ(recvSocketNoWait(server.handle, buffer, sizeof buffer), kSocketError);
+    EXPECT_EQ(lastSocketError(), kWsaWouldBlock);
     const std::string message = "hello over loopback";
     ASSERT_EQ(sendSocket(client.handle, message.data(), static_cast<int>(message.size())),
               static_cast<int>(message.size()));
     EXPECT_EQ(selectReadable(server.handle, 5, 0), 1);
     std::string received;
-    char buffer[64];
     while (received.size() < message.size()) {
         int got = recvSocket(server.handle, buffer, sizeof buffer);
         ASSERT_GT(got, 0) << lastSocketError();
@@ -60,6 +63,8 @@ TEST_F(SocketSeamTest, LoopbackConversation) {
 
     // An orderly shutdown reads as end of stream on the other side.
     ASSERT_EQ(shutdownSend(client.handle), 0);
+    EXPECT_EQ(selectReadable(server.handle, 5, 0), 1);
+    EXPECT_EQ(recvSocketNoWait(server.handle, buffer, sizeof buffer), 0);
     EXPECT_EQ(recvSocket(server.handle, buffer, sizeof buffer), 0);
 }
 

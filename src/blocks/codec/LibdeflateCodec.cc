@@ -62,10 +62,11 @@ void Block::deflate(DeflateStream& stream) {
     }
 }
 
-void Block::inflate(InflateStream& stream) {
+void Block::inflate(InflateStream& stream, BlockBuffer into) {
     if (!compressed_)
         return;
-    BlockBuffer out = std::make_shared_for_overwrite<unsigned char[]>(size_);
+    BlockBuffer out =
+        into ? std::move(into) : std::make_shared_for_overwrite<unsigned char[]>(size_);
     std::size_t produced = 0;
     libdeflate_result result = libdeflate_zlib_decompress(stream.state().decompressor, data_.get(),
                                                           length_, out.get(), size_, &produced);

@@ -73,10 +73,10 @@ void Block::deflate(DeflateStream& stream) {
         ZENTRAD_THROW(runtime::AgentException, "error during deflateReset");
 }
 
-void Block::inflate(InflateStream& stream) {
+void Block::inflate(InflateStream& stream, BlockBuffer into) {
     if (!compressed_)
         return;
-    BlockBuffer out = std::make_shared<unsigned char[]>(size_);
+    BlockBuffer out = into ? std::move(into) : std::make_shared<unsigned char[]>(size_);
     z_stream* z = &stream.state().stream;
     pointStream(z, data_.get(), length_, out.get(), size_);
     int result = ::inflate(z, Z_FINISH);

@@ -181,6 +181,16 @@ int recvSocket(SocketHandle socket, void* buffer, int length) {
     }
 }
 
+int recvSocketNoWait(SocketHandle socket, void* buffer, int length) {
+    for (;;) {
+        ssize_t got = ::recv(fd(socket), buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
+        if (got >= 0)
+            return static_cast<int>(got);
+        if (errno != EINTR)
+            return fail();
+    }
+}
+
 int shutdownSend(SocketHandle socket) {
     if (::shutdown(fd(socket), SHUT_WR) != 0)
         return fail();

@@ -85,6 +85,20 @@ int recvSocket(SocketHandle socket, void* buffer, int length) {
     return ::recv(raw(socket), static_cast<char*>(buffer), length, 0);
 }
 
+// Not by switching to non-blocking mode as sendSocketNoWait does: a send on another thread
+// may switch the mode back at any moment. A socket select calls readable has data or an
+// end of stream, so the recv that follows returns at once.
+int recvSocketNoWait(SocketHandle socket, void* buffer, int length) {
+    int ready = selectReadable(socket, 0, 0);
+    if (ready < 0)
+        return SOCKET_ERROR;
+    if (ready == 0) {
+        ::WSASetLastError(WSAEWOULDBLOCK);
+        return SOCKET_ERROR;
+    }
+    return ::recv(raw(socket), static_cast<char*>(buffer), length, 0);
+}
+
 int shutdownSend(SocketHandle socket) {
     return ::shutdown(raw(socket), SD_SEND);
 }
