@@ -1,46 +1,30 @@
 #include "blocks/BufferPool.h"
 
-#include "blocks/BlockRun.h"
-
 namespace blocks {
 
 BlockBuffer BufferPool::take(std::size_t capacity) {
-    Owned buffer;
+    std::shared_ptr<ChunkList> chunks;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (capacity != capacity_) {
-            free_.clear();
+        if (!chunks_ || capacity != capacity_) {
+            chunks_ = std::make_shared<ChunkList>(capacity + ChunkList::kSharedOverhead, kept_);
             capacity_ = capacity;
-        } else if (!free_.empty()) {
-            buffer = std::move(free_.back());
-            free_.pop_back();
         }
+        chunks = chunks_;
     }
-    if (!buffer)
-        buffer = std::make_unique_for_overwrite<unsigned char[]>(capacity);
-    std::weak_ptr<BufferPool> owner = weak_from_this();
-    return BlockBuffer(buffer.release(), [owner, capacity](unsigned char* returned) {
-        Owned back(returned);
-        if (std::shared_ptr<BufferPool> pool = owner.lock())
-            pool->give(std::move(back), capacity);
-    });
-}
-
-void BufferPool::give(Owned buffer, std::size_t capacity) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (capacity == capacity_ && free_.size() < kept_)
-        free_.push_back(std::move(buffer));
+    return std::allocate_shared_for_overwrite<unsigned char[]>(
+        ChunkAllocator<unsigned char>(std::move(chunks)), capacity);
 }
 
 void BufferPool::clear() {
-    std::vector<Owned> dropped;
+    std::shared_ptr<ChunkList> dropped;
     std::lock_guard<std::mutex> lock(mutex_);
-    dropped.swap(free_);
+    dropped.swap(chunks_);
 }
 
 std::size_t BufferPool::freeCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return free_.size();
+    return chunks_ ? chunks_->idle() : 0;
 }
 
 namespace {
@@ -53,14 +37,15 @@ constexpr std::size_t kKeptBlocks = 8192;
 
 }  // namespace
 
+// Function-local objects: a buffer still out when the process ends holds its own list.
 BufferPool& runBuffers() {
-    static std::shared_ptr<BufferPool> pool = std::make_shared<BufferPool>(kKeptRuns);
-    return *pool;
+    static BufferPool pool(kKeptRuns);
+    return pool;
 }
 
 BufferPool& blockBuffers() {
-    static std::shared_ptr<BufferPool> pool = std::make_shared<BufferPool>(kKeptBlocks);
-    return *pool;
+    static BufferPool pool(kKeptBlocks);
+    return pool;
 }
 
 }  // namespace blocks

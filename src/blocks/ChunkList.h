@@ -14,6 +14,10 @@ namespace blocks {
 
 class ChunkList {
   public:
+    // What allocate_shared adds to the object it makes: the control block and its padding.
+    // A list meant for shared objects of N bytes has chunks of N + kSharedOverhead.
+    static constexpr std::size_t kSharedOverhead = 64;
+
     ChunkList(std::size_t chunkBytes, std::size_t keep);
     ~ChunkList();
     ChunkList(const ChunkList&) = delete;
