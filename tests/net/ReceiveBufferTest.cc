@@ -29,25 +29,9 @@ std::string record(std::size_t i) {
     return bytes;
 }
 
-std::string errorOf(net::TcpSocket& socket, std::int64_t length) {
-    std::string buffer(static_cast<std::size_t>(length), '\0');
-    try {
-        socket.receiveAll(buffer.data(), length);
-    } catch (const net::SocketException& error) {
-        return error.what();
-    }
-    return "(nothing thrown)";
-}
-
 class ReceiveBufferTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        previous_ = net::TcpSocket::timeout();
-        net::TcpSocket::setTimeout(1);
-    }
-    void TearDown() override { net::TcpSocket::setTimeout(previous_); }
-
-    std::int32_t previous_ = 0;
+    test::ScopedSocketTimeout timeout_{1};
 };
 
 // The same records sent as one segment and in pieces whose sizes cycle from one byte to
@@ -99,7 +83,7 @@ TEST_F(ReceiveBufferTest, BufferedTailGoesToTheNextReadAndAStallStillTimesOut) {
     std::string tail(19, '\0');
     pair.near->receiveAll(tail.data(), 19);
     EXPECT_EQ(tail, "tail of the segment");
-    EXPECT_EQ(errorOf(*pair.near, 8),
+    EXPECT_EQ(test::receiveError(*pair.near, 8),
               "Timed out while receiving data from remote host after (1) seconds. (Received  4/8)");
     // After the time-out the next read gets what the peer sends next, nothing older.
     pair.far->sendAll("next", 4);
@@ -119,13 +103,13 @@ TEST_F(ReceiveBufferTest, CloseAndInterruptionAreReportedDespiteBufferedBytes) {
     EXPECT_EQ(first, "abc");
 
     pair.near->interruptReceive(true);
-    EXPECT_EQ(errorOf(*pair.near, 2), "Receiving interrupted (Received  0/2)");
+    EXPECT_EQ(test::receiveError(*pair.near, 2), "Receiving interrupted (Received  0/2)");
     pair.near->interruptReceive(false);
 
     std::string second(2, '\0');
     pair.near->receiveAll(second.data(), 2);
     EXPECT_EQ(second, "de");
-    std::string message = errorOf(*pair.near, 4);
+    std::string message = test::receiveError(*pair.near, 4);
     EXPECT_EQ(
         message.rfind("Remote host unexpectedly closed connection after trying to read for (", 0),
         0u)

@@ -1,8 +1,12 @@
-// Two connected sockets over loopback, for tests that need a real peer.
+// Two connected sockets over loopback, for tests that need a real peer, and what tests of
+// failing receives share.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <string>
 
+#include "net/SocketException.h"
 #include "net/TcpListener.h"
 #include "net/TcpSocket.h"
 #include "platform/Socket.h"
@@ -20,6 +24,32 @@ struct SocketPair {
         far = net::TcpSocket::connectTo("127.0.0.1", listener.localPort());
         near = listener.accept();
     }
+};
+
+// The message of the error a receive of `length` bytes ends with.
+inline std::string receiveError(net::TcpSocket& socket, std::int64_t length) {
+    std::string buffer(static_cast<std::size_t>(length), '\0');
+    try {
+        socket.receiveAll(buffer.data(), length);
+    } catch (const net::SocketException& error) {
+        return error.what();
+    }
+    return "(nothing thrown)";
+}
+
+// Sets the sockets' time-out for a test and puts back the one before: other suites in the
+// same executable may rely on it.
+class ScopedSocketTimeout {
+  public:
+    explicit ScopedSocketTimeout(std::int32_t seconds) : previous_(net::TcpSocket::timeout()) {
+        net::TcpSocket::setTimeout(seconds);
+    }
+    ~ScopedSocketTimeout() { net::TcpSocket::setTimeout(previous_); }
+    ScopedSocketTimeout(const ScopedSocketTimeout&) = delete;
+    ScopedSocketTimeout& operator=(const ScopedSocketTimeout&) = delete;
+
+  private:
+    const std::int32_t previous_;
 };
 
 }  // namespace test

@@ -14,33 +14,16 @@
 
 namespace {
 
-std::string socketError(net::TcpSocket& socket, std::int64_t length) {
-    std::string buffer(static_cast<std::size_t>(length), '\0');
-    try {
-        socket.receiveAll(buffer.data(), length);
-    } catch (const net::SocketException& error) {
-        return error.what();
-    }
-    return "(nothing thrown)";
-}
-
 class SocketTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        previous_ = net::TcpSocket::timeout();
-        net::TcpSocket::setTimeout(1);
-    }
-    // Other suites in the same executable may rely on the time-out set before.
-    void TearDown() override { net::TcpSocket::setTimeout(previous_); }
-
-    std::int32_t previous_ = 0;
+    test::ScopedSocketTimeout timeout_{1};
 };
 
 TEST_F(SocketTest, PeerClosingMidReadEndsTheReadWithoutAPartialResult) {
     test::SocketPair pair;
     pair.far->sendAll("abc", 3);
     pair.far->close();
-    std::string message = socketError(*pair.near, 4);
+    std::string message = test::receiveError(*pair.near, 4);
     EXPECT_EQ(
         message.rfind("Remote host unexpectedly closed connection after trying to read for (", 0),
         0u)
@@ -50,7 +33,7 @@ TEST_F(SocketTest, PeerClosingMidReadEndsTheReadWithoutAPartialResult) {
 
 TEST_F(SocketTest, SilentPeerTimesOutWithTheConfiguredSecondsAndCount) {
     test::SocketPair pair;
-    EXPECT_EQ(socketError(*pair.near, 4),
+    EXPECT_EQ(test::receiveError(*pair.near, 4),
               "Timed out while receiving data from remote host after (1) seconds. (Received  0/4)");
 }
 
@@ -59,7 +42,7 @@ TEST_F(SocketTest, TricklingPeerIsCutOffAtTheDeadline) {
     pair.near->setDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(300));
     pair.far->sendAll("ab", 2);
     EXPECT_EQ(
-        socketError(*pair.near, 4),
+        test::receiveError(*pair.near, 4),
         "Timed out while receiving data from remote host: the exchange did not complete in time. "
         "(Received  2/4)");
 }
