@@ -57,14 +57,12 @@ int selectReadable(SocketHandle socket, std::int32_t seconds, std::int32_t micro
 // kSocketError on failure.
 int selectWritable(SocketHandle socket, std::int32_t seconds, std::int32_t microseconds);
 
-// send and recv with flags 0: the byte count, or kSocketError. recv gives 0 when the peer
-// has closed its side.
+// send with flags 0: the byte count, or kSocketError.
 int sendSocket(SocketHandle socket, const void* data, int length);
-int recvSocket(SocketHandle socket, void* buffer, int length);
-// recv that never waits for data: the byte count (0 when the peer has closed its side), or
-// kSocketError with kWsaWouldBlock when nothing has arrived yet. Windows has no per-call
-// flag for this either; there it asks select with no wait first, so a peer's close still
-// reads as 0.
+// recv that never waits for data (a receive that may wait asks selectReadable first): the
+// byte count (0 when the peer has closed its side), or kSocketError with kWsaWouldBlock
+// when nothing has arrived yet. Windows has no per-call flag for this; there it asks select
+// with no wait first, so a peer's close still reads as 0.
 int recvSocketNoWait(SocketHandle socket, void* buffer, int length);
 // send that never waits for room: the bytes the stack took (possibly fewer than length), or
 // kSocketError with kWsaWouldBlock when it took none. Windows has no per-call flag for this,

@@ -171,16 +171,6 @@ int sendSocket(SocketHandle socket, const void* data, int length) {
     }
 }
 
-int recvSocket(SocketHandle socket, void* buffer, int length) {
-    for (;;) {
-        ssize_t got = ::recv(fd(socket), buffer, static_cast<std::size_t>(length), 0);
-        if (got >= 0)
-            return static_cast<int>(got);
-        if (errno != EINTR)
-            return fail();
-    }
-}
-
 int recvSocketNoWait(SocketHandle socket, void* buffer, int length) {
     for (;;) {
         ssize_t got = ::recv(fd(socket), buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);

@@ -81,10 +81,6 @@ int sendSocket(SocketHandle socket, const void* data, int length) {
     return ::send(raw(socket), static_cast<const char*>(data), length, 0);
 }
 
-int recvSocket(SocketHandle socket, void* buffer, int length) {
-    return ::recv(raw(socket), static_cast<char*>(buffer), length, 0);
-}
-
 // Not by switching to non-blocking mode as sendSocketNoWait does: a send on another thread
 // may switch the mode back at any moment. A socket select calls readable has data or an
 // end of stream, so the recv that follows returns at once.
