@@ -23,7 +23,8 @@ Block::Block(std::uint64_t index, std::uint64_t size)
     : size_(checkedSize(size)),
       length_(size),
       index_(index),
-      data_(std::make_shared<unsigned char[]>(size)) {}
+      data_(std::make_shared<unsigned char[]>(size)),
+      capacity_(size) {}
 
 Block::Block(std::uint64_t index, std::uint64_t size, BlockBuffer data, std::uint64_t length,
              bool compressed, bool encrypted)
@@ -41,9 +42,14 @@ Block::Block(std::uint64_t index, std::uint64_t size, BlockBuffer data, std::uin
     }
 }
 
-void Block::replaceData(BlockBuffer data, std::uint64_t length) {
+void Block::replaceData(BlockBuffer data, std::uint64_t length, std::uint64_t capacity) {
     data_ = std::move(data);
     length_ = length;
+    capacity_ = capacity;
+}
+
+bool Block::encipherInPlace() const {
+    return data_ && data_.use_count() == 1 && capacity_ >= length_ + kCipherOverhead;
 }
 
 void Block::computeDigest() {

@@ -3,10 +3,12 @@
 // transform in place (read, deflated, enciphered; the reverse on restore). Blocks travel
 // between stages as std::shared_ptr<Block>; a block is used by one stage at a time.
 //
-// Deflating, enciphering and inflating put the result into a new buffer of at most size + 8
-// bytes and release the old one; deciphering works in place, since plain text is never
-// longer than its cipher text. Each is idempotent with respect to its flag (deflating a compressed
-// block, or deciphering a plain one, changes nothing).
+// Deflating and inflating put the result into a new buffer of at most size + 8 bytes and
+// release the old one. Enciphering works in place when the block alone holds a buffer with
+// room for the padding (a deflated block's), else it too takes a new buffer; deciphering
+// works in place, since plain text is never longer than its cipher text. Each is
+// idempotent with respect to its flag (deflating a compressed block, or deciphering a
+// plain one, changes nothing).
 //
 // The class is written in several files, one per dependency: Block.cc holds the buffer and
 // the digest, BlockCipher.cc the cipher, BlockLoad.cc the reads from the volume with their
@@ -80,7 +82,12 @@ class Block {
     const unsigned char* getData() const { return data_.get(); }
 
   private:
-    void replaceData(BlockBuffer data, std::uint64_t length);
+    // capacity: the bytes of data this block may overwrite (0: none, for instance a slice
+    // of a run's buffer).
+    void replaceData(BlockBuffer data, std::uint64_t length, std::uint64_t capacity);
+    // True when the data may be enciphered where it lies: nothing else refers to the
+    // buffer and it has room for the padding.
+    bool encipherInPlace() const;
     void crypt(const crypto::KeyMsg& key, crypto::CipherContext& context, bool encrypting);
 
     bool loaded_ = false;
@@ -91,6 +98,7 @@ class Block {
     std::uint64_t index_;
     BlockDigest digest_{};
     BlockBuffer data_;
+    std::uint64_t capacity_ = 0;
 };
 
 }  // namespace blocks

@@ -33,14 +33,18 @@ void Block::crypt(const crypto::KeyMsg& key, crypto::CipherContext& context, boo
     }
     // Update never yields more than its input, final at most one block: length + 8 suffices.
     // Deciphering yields less than it reads, block by block behind the input, so it works in
-    // place and needs no buffer.
+    // place and needs no buffer. Enciphering works in place as well when the padding fits
+    // behind the data (CBC reads each 8 bytes before it writes them); otherwise (the run's
+    // raw blocks) it takes a pooled buffer of the one capacity every block of the volume
+    // fits (length never exceeds the size).
     std::uint64_t limit = encrypting ? size_ + kCipherOverhead : size_;
-    // Enciphering (the backup) takes a pooled buffer of the one capacity every block of
-    // the volume fits (length never exceeds the size).
-    BlockBuffer out =
-        encrypting ? blockBuffers().take(size_ + kCipherOverhead)
-        : data_    ? data_
-                   : std::make_shared_for_overwrite<unsigned char[]>(length_ + kCipherOverhead);
+    bool inPlace = encrypting ? encipherInPlace() : data_ != nullptr;
+    std::uint64_t capacity = inPlace      ? capacity_
+                             : encrypting ? size_ + kCipherOverhead
+                                          : length_ + kCipherOverhead;
+    BlockBuffer out = inPlace      ? data_
+                      : encrypting ? blockBuffers().take(capacity)
+                                   : std::make_shared_for_overwrite<unsigned char[]>(capacity);
     std::size_t produced = 0;
     if (!context.update(data_.get(), length_, out.get(), produced))
         ZENTRAD_THROW(runtime::AgentException, updateError);
@@ -51,7 +55,7 @@ void Block::crypt(const crypto::KeyMsg& key, crypto::CipherContext& context, boo
         ZENTRAD_THROW(runtime::AgentException, finalError);
     if (produced + last > limit)
         ZENTRAD_THROW(runtime::AgentException, tooLarge);
-    replaceData(std::move(out), produced + last);
+    replaceData(std::move(out), produced + last, capacity);
 }
 
 }  // namespace blocks

@@ -44,7 +44,7 @@ void Block::load(platform::FileHandle& volume, std::uint64_t index) {
                     << "Successfully read block " << index << " after " << attempt
                     << " tries.  Earlier reads failed with error: " << deviceErrorText(lastError);
             }
-            replaceData(std::move(buffer), size_);
+            replaceData(std::move(buffer), size_, size_);
             loaded_ = true;
             return;
         }

@@ -1,8 +1,11 @@
 #include "blocks/BlockRun.h"
 
+#include <algorithm>
 #include <limits>
+#include <string>
 
 #include "blocks/BufferPool.h"
+#include "blocks/Md5Stream.h"
 #include "runtime/Exceptions.h"
 
 namespace blocks {
@@ -16,6 +19,21 @@ bool readWhole(platform::FileHandle& volume, std::uint64_t offset, unsigned char
                                       platform::kFileBegin) &&
            platform::readFile(volume, buffer, static_cast<std::uint32_t>(length), &got) &&
            got == length;
+}
+
+// The digests of out[from..]: one MD5 context for the run, not one per block. Fails as
+// Block::computeDigest does.
+void digestRun(std::vector<BlockPtr>& out, std::size_t from) {
+    std::size_t next = from;
+    try {
+        Md5Stream digest;
+        for (; next < out.size(); ++next)
+            out[next]->setDigest(digest.digestOf(out[next]->getData(), out[next]->length()));
+    } catch (const runtime::AgentException&) {
+        std::uint64_t index = out[std::min(next, out.size() - 1)]->index();
+        ZENTRAD_THROW(runtime::AgentException,
+                      "error computing MD5 of block " + std::to_string(index));
+    }
 }
 
 }  // namespace
@@ -34,11 +52,10 @@ void loadBlockRun(platform::FileHandle& volume, std::uint64_t first, std::uint64
         for (std::uint64_t i = 0; i < count; ++i) {
             // Aliases the run's buffer: no copy per block.
             BlockBuffer data(run, run.get() + i * size);
-            auto block =
-                std::make_shared<Block>(first + i, size, std::move(data), size, false, false);
-            block->computeDigest();
-            out.push_back(std::move(block));
+            out.push_back(
+                std::make_shared<Block>(first + i, size, std::move(data), size, false, false));
         }
+        digestRun(out, out.size() - count);
         return;
     }
     // One block, or a run that failed somewhere: each block with the single-block rules,

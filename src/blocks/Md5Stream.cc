@@ -7,11 +7,18 @@ namespace blocks {
 Md5Stream::Md5Stream() : context_(EVP_MD_CTX_new()) {
     if (!context_)
         ZENTRAD_THROW(runtime::AgentException, "MD5 is not available");
-    restart();
+    start();
+}
+
+void Md5Stream::start() {
+    if (EVP_DigestInit_ex(context_.get(), EVP_md5(), nullptr) != 1)
+        ZENTRAD_THROW(runtime::AgentException, "MD5 is not available");
 }
 
 void Md5Stream::restart() {
-    if (EVP_DigestInit_ex(context_.get(), EVP_md5(), nullptr) != 1)
+    // No algorithm named: the context keeps the implementation it fetched at the start,
+    // where naming MD5 again would look it up in the provider store every time.
+    if (EVP_DigestInit_ex2(context_.get(), nullptr, nullptr) != 1)
         ZENTRAD_THROW(runtime::AgentException, "MD5 is not available");
 }
 

@@ -2,13 +2,15 @@
 // them to the server (see BlockBatchWriter for the wire form). When no batch has gone out
 // for the keep-alive interval (10 s) and nothing is waiting, it writes PROT_KEEPALIVE so
 // the server knows a slow disk from a dead agent. At the end of a complete stream it sends
-// the partial batch and logs "Blocks sent: N" and "Sent N in S seconds.".
+// the partial batch and logs "Blocks sent: N" and "Sent N in S seconds.". It is woken when
+// a batch's worth of blocks waits, not for every block.
 //
 // A failure is logged once at ERROR ("Error while sending blocks to network: ...") and
 // aborts the pipeline. While the pipeline runs this stage alone writes to the connection.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -41,6 +43,8 @@ class NetConsumer : public yin::RequestThread, public yin::Consumer<BlockPtr> {
   protected:
     void consume(BlockPtr item) override;
     void timeout() override;
+    // What the open batch lacks: the stage sleeps until a whole batch can be sent.
+    std::size_t groupSize() override { return BlockBatchWriter::kMaxBatch - batch_.size(); }
 
   private:
     void sendBatch();

@@ -28,9 +28,12 @@ inline std::size_t workerCount(std::size_t requested) {
 }
 
 // Finished blocks that may wait for an earlier one, per group: enough that a worker
-// rarely waits for a slow neighbour, small beside the channels' capacity.
+// rarely waits for a slow neighbour, small beside the channels' capacity. With more
+// threads than cores a neighbour is often descheduled for a whole time slice while it
+// holds the oldest block; a window of a few hundred microseconds of work put the others
+// to sleep behind it several thousand times per backup.
 inline std::size_t reorderWindow(std::size_t workers) {
-    return 16 * workers;
+    return 64 * workers;
 }
 
 // count workers between input and output, each made by make(group) (which emplaces the

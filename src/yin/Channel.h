@@ -1,11 +1,16 @@
 // A bounded blocking queue between two pipeline stages: one putting thread, one taking
-// thread. Items are inserted at the front and removed from the back (first in, first
-// out). close() marks the end of the stream: the taker still drains every queued item
-// before it sees pc_exception. abort() tears the pipeline down: every waiter on either
-// side wakes with abort_exception, and so does every later put or take. Both flags stay
-// set for the channel's life. Thread-safe.
+// thread (or several that take turns, never waiting at once). Items are inserted at the
+// front and removed from the back (first in, first out). close() marks the end of the
+// stream: the taker still drains every queued item before it sees pc_exception. abort()
+// tears the pipeline down: every waiter on either side wakes with abort_exception, and so
+// does every later put or take. Both flags stay set for the channel's life. Thread-safe.
+//
+// Each side wakes the other only when that one waits and what it waits for is there: a
+// put does not signal a taker that is busy, nor one that asked for more items than have
+// arrived.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -40,7 +45,7 @@ class Channel {
         if (aborted_)
             throw abort_exception("thread forced to end");
         insertFront(std::move(item));
-        notEmpty_.notify_one();
+        wakeTaker();
         return true;
     }
 
@@ -64,7 +69,7 @@ class Channel {
             }
             while (next < items.size() && items_.size() < capacity_)
                 insertFront(std::move(items[next++]));
-            notEmpty_.notify_one();
+            wakeTaker();
         }
         items.clear();
     }
@@ -74,20 +79,24 @@ class Channel {
     // pc_exception when the channel is closed and drained, abort_exception once aborted.
     void take(T& out, const Deadline& deadline = std::nullopt) {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (aborted_)
-            throw abort_exception("thread forced to end");
-        while (!closed_ && items_.empty()) {
-            waitNotEmpty(lock, deadline);
-            if (aborted_)
-                throw abort_exception("thread forced to end");
-        }
-        if (items_.empty())
-            throw pc_exception("consumer to end");
+        waitForItems(lock, 1, deadline);
         out = removeBack();
-        if (wantedRoom_ != 0 && capacity_ - items_.size() >= wantedRoom_) {
-            wantedRoom_ = 0;
-            notFull_.notify_one();
-        }
+        wakePutter();
+    }
+
+    // Appends up to `most` items to out, in order. Waits while the channel is open and
+    // holds fewer than `least` items (at least 1, at most the capacity), at most until the
+    // deadline; a deadline that passes with some items queued takes those. A taker that
+    // handles items in groups asks for a group and is woken once per group, not per item.
+    // Throws as take: timeout_exception only when nothing is queued at the deadline,
+    // pc_exception once closed and drained, abort_exception once aborted.
+    void takeSome(std::vector<T>& out, std::size_t most, std::size_t least,
+                  const Deadline& deadline = std::nullopt) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        waitForItems(lock, std::clamp<std::size_t>(least, 1, capacity_), deadline);
+        for (std::size_t taken = 0; taken < most && !items_.empty(); ++taken)
+            out.push_back(removeBack());
+        wakePutter();
     }
 
     virtual void close(bool closed) {
@@ -142,14 +151,40 @@ class Channel {
         wantedRoom_ = 0;
     }
 
-    void waitNotEmpty(std::unique_lock<std::mutex>& lock, const Deadline& deadline) {
-        if (!deadline) {
-            notEmpty_.wait(lock);
-            return;
+    // Waits until the channel holds wanted items, or is closed with at least one, or the
+    // deadline passes with at least one; throws otherwise (see takeSome). As with room, the
+    // wish is made again before every wait.
+    void waitForItems(std::unique_lock<std::mutex>& lock, std::size_t wanted,
+                      const Deadline& deadline) {
+        while (!aborted_ && !closed_ && items_.size() < wanted) {
+            wantedItems_ = wanted;
+            if (!deadline) {
+                notEmpty_.wait(lock);
+            } else if (notEmpty_.wait_until(lock, *deadline) == std::cv_status::timeout) {
+                if (aborted_ || closed_ || !items_.empty())
+                    break;
+                wantedItems_ = 0;
+                throw timeout_exception("timed out");
+            }
         }
-        if (notEmpty_.wait_until(lock, *deadline) == std::cv_status::timeout && !aborted_ &&
-            !closed_ && items_.empty()) {
-            throw timeout_exception("timed out");
+        wantedItems_ = 0;
+        if (aborted_)
+            throw abort_exception("thread forced to end");
+        if (items_.empty())
+            throw pc_exception("consumer to end");
+    }
+
+    // Called with the lock held, after items arrived or left.
+    void wakeTaker() {
+        if (wantedItems_ != 0 && items_.size() >= wantedItems_) {
+            wantedItems_ = 0;
+            notEmpty_.notify_one();
+        }
+    }
+    void wakePutter() {
+        if (wantedRoom_ != 0 && capacity_ - items_.size() >= wantedRoom_) {
+            wantedRoom_ = 0;
+            notFull_.notify_one();
         }
     }
 
@@ -162,6 +197,8 @@ class Channel {
     bool aborted_ = false;
     // Room the waiting putter needs before it is woken; 0 when no putter waits.
     std::size_t wantedRoom_ = 0;
+    // Items the waiting taker needs before it is woken; 0 when no taker waits.
+    std::size_t wantedItems_ = 0;
 };
 
 }  // namespace yin

@@ -3,11 +3,17 @@
 // goes on waiting. The deadline is not re-armed by a take; timeout() re-arms it with
 // setTimeout() if the stage wants to be woken again (the base disarms it, so a consumer
 // never spins on a deadline that has passed).
+//
+// A consumer that handles items in groups says how many it wants next (groupSize()): it
+// then sleeps until that many are queued, the stream ends or the deadline passes, and
+// consumes what it got one by one, instead of waking for every item.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "yin/ChannelEnds.h"
 #include "yin/Stage.h"
@@ -40,22 +46,46 @@ class Consumer : public Stage {
     virtual void consume(T item) { (void)item; }
     // Nothing arrived before the deadline.
     virtual void timeout() { deadline_.reset(); }
+    // Items to wait for before the next ones are handed over; the base takes one at a time.
+    virtual std::size_t groupSize() { return 1; }
 
   private:
     void step() final {
-        T item{};
+        std::size_t wanted = groupSize();
+        if (wanted <= 1) {
+            T item{};
+            try {
+                input_->take(item, deadline_);
+            } catch (const timeout_exception&) {
+                timeout();
+                return;
+            }
+            consume(std::move(item));
+            return;
+        }
         try {
-            input_->take(item, deadline_);
+            input_->channel->takeSome(taken_, wanted, wanted, deadline_);
         } catch (const timeout_exception&) {
             timeout();
             return;
         }
-        consume(std::move(item));
+        // Whatever is left of the group when a consume throws, or the stage decides it is
+        // done, is dropped with it, as it would have been left in the channel.
+        struct Drop {
+            std::vector<T>& items;
+            ~Drop() { items.clear(); }
+        } drop{taken_};
+        for (T& item : taken_) {
+            if (closing_ && isDone())
+                return;
+            consume(std::move(item));
+        }
     }
     void abandonInput() final { input_->channel->abort(true); }
 
     std::shared_ptr<Takable<T, ChannelT>> input_;
     Deadline deadline_;
+    std::vector<T> taken_;
 };
 
 }  // namespace yin

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -107,6 +108,55 @@ TEST(BlockCipherTest, CipherTextIsPaddedToTheNextBlockAndDecryptsExactly) {
         auto damaged = blockOf({cipher.begin(), cipher.end() - 1}, false, true);
         EXPECT_THROW_MESSAGE(damaged->decrypt(key, context), "error in decrypt final");
     }
+}
+
+// A deflated block is enciphered in its own buffer; a block sharing its buffer with another
+// (a copy, a slice of a run) is enciphered into a new one and leaves the shared bytes as
+// they were. Either way the cipher text is the same and deciphers to the plain text,
+// whatever padding the deflated length needs.
+TEST(BlockCipherTest, EncipheringInPlaceWritesWhatACopyWouldAndSharedDataStaysIntact) {
+    auto key = testKey();
+    crypto::CipherContext context;
+    blocks::DeflateStream deflater(1);
+    blocks::InflateStream inflater;
+    std::vector<std::size_t> paddings;
+    for (std::size_t tail = 0; tail < 24; ++tail) {
+        auto plain = std::vector<unsigned char>(kSize - tail, 'q');
+        auto noise = randomBytes(tail);
+        plain.insert(plain.end(), noise.begin(), noise.end());
+        auto block = blockOf(plain);
+        block->deflate(deflater);
+        ASSERT_TRUE(block->compressed());
+        auto deflated = dataOf(*block);
+
+        Block copy = *block;  // shares the deflated buffer
+        copy.encrypt(key, context);
+        EXPECT_EQ(deflated, dataOf(*block)) << tail;
+        EXPECT_NE(copy.getData(), block->getData());
+
+        const unsigned char* own = block->getData();
+        block->encrypt(key, context);
+        EXPECT_EQ(own, block->getData()) << tail;
+        EXPECT_EQ(dataOf(copy), dataOf(*block)) << tail;
+        paddings.push_back(block->length() - deflated.size());
+
+        block->decrypt(key, context);
+        block->inflate(inflater);
+        ASSERT_EQ(plain, dataOf(*block)) << tail;
+    }
+    // Some deflated lengths were whole cipher blocks: their padding is a block of its own.
+    EXPECT_NE(std::find(paddings.begin(), paddings.end(), 8u), paddings.end());
+
+    // Two blocks sliced from one buffer, as a run's are: the first is enciphered into a new
+    // buffer and its neighbour keeps its bytes.
+    auto run = randomBytes(2 * kSize);
+    BlockBuffer shared = std::make_shared<unsigned char[]>(2 * kSize);
+    std::memcpy(shared.get(), run.data(), run.size());
+    Block first(0, kSize, BlockBuffer(shared, shared.get()), kSize, false, false);
+    first.encrypt(key, context);
+    EXPECT_EQ(std::vector<unsigned char>(shared.get(), shared.get() + 2 * kSize), run);
+    first.decrypt(key, context);
+    EXPECT_EQ(dataOf(first), std::vector<unsigned char>(run.begin(), run.begin() + kSize));
 }
 
 TEST(BlockRecordTest, HeaderRoundTripsBigEndian) {

@@ -129,4 +129,84 @@ TEST(ChannelTest, GroupsLargerThanTheChannelArriveWholeAndInOrder) {
     EXPECT_THROW(full.putAll(late), yin::abort_exception);
 }
 
+// A group take hands over at most `most` items in order, and waits for `least` of them
+// only while the stream is open and the deadline has not passed.
+TEST(ChannelTest, GroupTakesNeverWaitPastTheEndTheDeadlineOrTheCapacity) {
+    IntChannel channel(4);
+    for (int i = 0; i < 3; ++i)
+        channel.put(i);
+    std::vector<int> taken;
+    channel.takeSome(taken, 2, 1);
+    EXPECT_EQ(taken, (std::vector<int>{0, 1}));
+    channel.takeSome(taken, 10, 1);  // appends what is there
+    EXPECT_EQ(taken, (std::vector<int>{0, 1, 2}));
+
+    // More than the channel holds cannot be waited for: a full channel is enough.
+    for (int i = 3; i < 7; ++i)
+        channel.put(i);
+    taken.clear();
+    channel.takeSome(taken, 100, 100);
+    EXPECT_EQ(taken, (std::vector<int>{3, 4, 5, 6}));
+
+    // A deadline that passes hands over what is there, and times out only on nothing.
+    yin::Deadline past = yin::Clock::now() - 1s;
+    taken.clear();
+    EXPECT_THROW(channel.takeSome(taken, 8, 4, past), yin::timeout_exception);
+    channel.put(7);
+    channel.takeSome(taken, 8, 4, past);
+    EXPECT_EQ(taken, (std::vector<int>{7}));
+
+    // The end hands over a short group, then ends the stream.
+    channel.put(8);
+    channel.put(9);
+    channel.close(true);
+    taken.clear();
+    channel.takeSome(taken, 8, 4);
+    EXPECT_EQ(taken, (std::vector<int>{8, 9}));
+    EXPECT_THROW(channel.takeSome(taken, 8, 4), yin::pc_exception);
+}
+
+// A taker waiting for a group sleeps through the puts that leave it short, is woken by
+// the one that completes it, by the end of the stream, and by an abort.
+TEST(ChannelTest, AGroupTakerIsWokenByItsGroupTheEndOrAnAbort) {
+    IntChannel channel;
+    std::atomic<bool> returned{false};
+    std::vector<int> taken;
+    std::thread taker([&] {
+        channel.takeSome(taken, 8, 4);
+        returned = true;
+    });
+    for (int i = 0; i < 3; ++i)
+        channel.put(i);
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(returned.load());
+    std::vector<int> rest{3, 4};
+    channel.putAll(rest);
+    taker.join();
+    EXPECT_EQ(taken, (std::vector<int>{0, 1, 2, 3, 4}));
+
+    for (bool aborting : {false, true}) {
+        IntChannel ending;
+        std::vector<int> got;
+        std::atomic<int> outcome{0};
+        std::thread waiting([&] {
+            try {
+                ending.takeSome(got, 8, 8);
+                outcome = 1;
+            } catch (const yin::abort_exception&) {
+                outcome = 2;
+            }
+        });
+        ending.put(1);
+        std::this_thread::sleep_for(20ms);
+        if (aborting)
+            ending.abort(true);
+        else
+            ending.close(true);
+        waiting.join();
+        EXPECT_EQ(outcome.load(), aborting ? 2 : 1);
+        EXPECT_EQ(got, aborting ? std::vector<int>{} : std::vector<int>{1});
+    }
+}
+
 }  // namespace

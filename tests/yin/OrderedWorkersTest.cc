@@ -77,9 +77,9 @@ struct Outcome {
 };
 
 Outcome runWorkers(int items, std::size_t workers, std::size_t window, int failAt = kNever,
-               std::size_t stopAfter = ~std::size_t{0}) {
+                   std::size_t stopAfter = ~std::size_t{0}, std::size_t outCapacity = 8) {
     auto in = std::make_shared<IntChannel>(8);
-    auto out = std::make_shared<IntChannel>(8);
+    auto out = std::make_shared<IntChannel>(outCapacity);
     auto group = std::make_shared<yin::WorkerGroup<int>>(in, out, workers, window);
     yin::Pipeline pipeline;
     auto& numbers = pipeline.emplace<Numbers>(in, pipeline.latch(), items);
@@ -105,14 +105,20 @@ std::vector<int> tripled(int count) {
     return values;
 }
 
+// Windows of 1 and 3 make groups of one item; 64 makes groups as large as a take gets.
+// An output of one item keeps the worker that puts waiting while the others finish theirs.
 TEST(OrderedWorkersTest, ItemsLeaveInTheOrderTheyCameWhateverTheWorkersTiming) {
     for (std::size_t workers : {1u, 2u, 5u}) {
         for (std::size_t window : {1u, 3u, 64u}) {
-            SCOPED_TRACE(std::to_string(workers) + " workers, window " + std::to_string(window));
-            Outcome run = runWorkers(700, workers, window);
-            EXPECT_EQ(run.seen, tripled(700));
-            EXPECT_TRUE(run.producerEnded && run.gathererEnded);
-            EXPECT_EQ(run.workersEnded, std::vector<bool>(workers, true));
+            for (std::size_t outCapacity : {1u, 8u}) {
+                SCOPED_TRACE(std::to_string(workers) + " workers, window " +
+                             std::to_string(window) + ", output " + std::to_string(outCapacity));
+                Outcome run =
+                    runWorkers(700, workers, window, kNever, ~std::size_t{0}, outCapacity);
+                EXPECT_EQ(run.seen, tripled(700));
+                EXPECT_TRUE(run.producerEnded && run.gathererEnded);
+                EXPECT_EQ(run.workersEnded, std::vector<bool>(workers, true));
+            }
         }
     }
     // An empty stream ends every worker too.
@@ -121,19 +127,24 @@ TEST(OrderedWorkersTest, ItemsLeaveInTheOrderTheyCameWhateverTheWorkersTiming) {
 }
 
 TEST(OrderedWorkersTest, AFailingWorkerEndsEveryStageAndNothingAfterItLeaves) {
-    Outcome run = runWorkers(5000, 4, 16, 777);
-    EXPECT_FALSE(run.gathererEnded);
-    EXPECT_FALSE(run.producerEnded);
-    // What left before the failure is an unbroken prefix of the stream.
-    ASSERT_LE(run.seen.size(), 777u);
-    EXPECT_EQ(run.seen, tripled(static_cast<int>(run.seen.size())));
+    for (std::size_t window : {16u, 256u}) {
+        Outcome run = runWorkers(5000, 4, window, 777);
+        EXPECT_FALSE(run.gathererEnded);
+        EXPECT_FALSE(run.producerEnded);
+        // What left before the failure is an unbroken prefix of the stream.
+        ASSERT_LE(run.seen.size(), 777u);
+        EXPECT_EQ(run.seen, tripled(static_cast<int>(run.seen.size())));
+    }
 }
 
+// Also while a worker waits to put on a full output and the others wait for their turn.
 TEST(OrderedWorkersTest, AStoppingConsumerEndsTheWorkersAndTheProducer) {
-    Outcome run = runWorkers(100000, 3, 8, kNever, 50);
-    EXPECT_EQ(run.seen, tripled(50));
-    EXPECT_FALSE(run.producerEnded);
-    EXPECT_EQ(run.workersEnded, std::vector<bool>(3, false));
+    for (std::size_t outCapacity : {1u, 8u}) {
+        Outcome run = runWorkers(100000, 3, 64, kNever, 50, outCapacity);
+        EXPECT_EQ(run.seen, tripled(50));
+        EXPECT_FALSE(run.producerEnded);
+        EXPECT_EQ(run.workersEnded, std::vector<bool>(3, false));
+    }
 }
 
 }  // namespace

@@ -71,6 +71,8 @@ class Doubler : public yin::RequestThread, public yin::ConsumerProducer<Item> {
 };
 
 // Collects items: aborts at the item numbered `abortAt`, stops (isDone) after `stopAfter`.
+// Takes them in groups that fill up to the next multiple of `group`, as a stage sending
+// batches does.
 class Collector : public yin::Consumer<Item> {
   public:
     Collector(std::shared_ptr<IntChannel> in, yin::Latch& latch, int abortAt = kNever)
@@ -79,6 +81,7 @@ class Collector : public yin::Consumer<Item> {
 
     std::vector<int> seen;
     int stopAfter = kNever;
+    std::size_t group = 1;
     int timeouts = 0;
     std::promise<void> firstTimeout;
 
@@ -93,6 +96,7 @@ class Collector : public yin::Consumer<Item> {
             firstTimeout.set_value();
         Consumer::timeout();
     }
+    std::size_t groupSize() override { return group - seen.size() % group; }
 
   private:
     int abortAt_;
@@ -108,12 +112,13 @@ struct Line {
     Collector& collector;
 
     Line(int limit, bool withDoubler, int counterAbortAt = kNever, int failAt = kNever,
-         int collectorAbortAt = kNever)
+         int collectorAbortAt = kNever, std::size_t group = 1)
         : counter(pipeline.emplace<Counter>(first, pipeline.latch(), limit, counterAbortAt)),
           collector(pipeline.emplace<Collector>(withDoubler ? second : first, pipeline.latch(),
                                                 collectorAbortAt)) {
         if (withDoubler)
             doubler = &pipeline.emplace<Doubler>(first, second, pipeline.latch(), failAt);
+        collector.group = group;
     }
     void startAll() {
         pipeline.start(counter);
@@ -127,14 +132,20 @@ struct Line {
     }
 };
 
+// Groups of 7 leave a short one at the end of 5000 items.
+constexpr std::size_t kGroups[] = {1, 7};
+
 TEST(PipelineTest, StreamEndsThroughEveryStageInOrder) {
-    Line line(5000, true);
-    line.run();
-    ASSERT_EQ(5000u, line.collector.seen.size());
-    for (int i = 0; i < 5000; ++i)
-        ASSERT_EQ(2 * i, line.collector.seen[i]);
-    EXPECT_TRUE(line.counter.reachedEnd() && line.doubler->reachedEnd() &&
-                line.collector.reachedEnd());
+    for (std::size_t group : kGroups) {
+        SCOPED_TRACE("group " + std::to_string(group));
+        Line line(5000, true, kNever, kNever, kNever, group);
+        line.run();
+        ASSERT_EQ(5000u, line.collector.seen.size());
+        for (int i = 0; i < 5000; ++i)
+            ASSERT_EQ(2 * i, line.collector.seen[i]);
+        EXPECT_TRUE(line.counter.reachedEnd() && line.doubler->reachedEnd() &&
+                    line.collector.reachedEnd());
+    }
 }
 
 TEST(PipelineTest, NothingRunsBeforeTheLatchOpensAndAnAbandonedBuildEnds) {
@@ -147,10 +158,12 @@ TEST(PipelineTest, NothingRunsBeforeTheLatchOpensAndAnAbandonedBuildEnds) {
 }
 
 TEST(PipelineTest, AbortTravelsUpstreamAndDownstream) {
-    Line fromConsumer(kNever, true, kNever, kNever, 5);
-    fromConsumer.run();
-    EXPECT_EQ(5u, fromConsumer.collector.seen.size());
-    EXPECT_TRUE(fromConsumer.counter.aborting() && fromConsumer.doubler->aborting());
+    for (std::size_t group : kGroups) {
+        Line fromConsumer(kNever, true, kNever, kNever, 5, group);
+        fromConsumer.run();
+        EXPECT_EQ(5u, fromConsumer.collector.seen.size());
+        EXPECT_TRUE(fromConsumer.counter.aborting() && fromConsumer.doubler->aborting());
+    }
 
     Line fromProducer(kNever, true, 10);
     fromProducer.run();
@@ -169,10 +182,14 @@ TEST(PipelineTest, PlainErrorIsLoggedAndNeverLooksLikeTheEnd) {
 }
 
 TEST(PipelineTest, StagesThatStopThemselvesEndTheirNeighbours) {
-    Line consumerStops(kNever, false);
-    consumerStops.collector.stopAfter = 3;
-    consumerStops.run();  // the endless producer is released by the abandoned input
-    EXPECT_EQ(3u, consumerStops.collector.seen.size());
+    for (std::size_t group : kGroups) {
+        // A stage that stops half-way through a group uses nothing after the item it
+        // stopped at.
+        Line consumerStops(kNever, false, kNever, kNever, kNever, group);
+        consumerStops.collector.stopAfter = 3;
+        consumerStops.run();  // the endless producer is released by the abandoned input
+        EXPECT_EQ(3u, consumerStops.collector.seen.size());
+    }
 
     Line producerStops(kNever, false);
     producerStops.counter.stopAt = 4;
@@ -182,13 +199,17 @@ TEST(PipelineTest, StagesThatStopThemselvesEndTheirNeighbours) {
 }
 
 TEST(PipelineTest, TimeoutKeepsTheConsumerRunning) {
-    Line line(3, false);
-    line.counter.gate = line.collector.firstTimeout.get_future().share();
-    line.collector.setTimeout(1);
-    line.run();
-    EXPECT_EQ(1, line.collector.timeouts);
-    EXPECT_EQ(3u, line.collector.seen.size());
-    EXPECT_TRUE(line.collector.reachedEnd());
+    // A group taker too times out when nothing comes, and still gets the short group the
+    // stream ends with.
+    for (std::size_t group : kGroups) {
+        Line line(3, false, kNever, kNever, kNever, group);
+        line.counter.gate = line.collector.firstTimeout.get_future().share();
+        line.collector.setTimeout(1);
+        line.run();
+        EXPECT_EQ(1, line.collector.timeouts);
+        EXPECT_EQ(3u, line.collector.seen.size());
+        EXPECT_TRUE(line.collector.reachedEnd());
+    }
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ void Block::deflate(DeflateStream& stream) {
                                                           length_, out.get(), length_ - 1)
                                : 0;
     if (produced > 0 && produced < length_) {
-        replaceData(std::move(out), produced);
+        replaceData(std::move(out), produced, size_ + kCipherOverhead);
         compressed_ = true;
     }
 }
@@ -77,7 +77,7 @@ void Block::inflate(InflateStream& stream, BlockBuffer into) {
             logging::logError() << "corrupt data detected during inflate";
         ZENTRAD_THROW(runtime::AgentException, "error during block inflation");
     }
-    replaceData(std::move(out), produced);
+    replaceData(std::move(out), produced, size_);
     compressed_ = false;
 }
 

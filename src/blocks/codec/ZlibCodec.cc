@@ -66,7 +66,7 @@ void Block::deflate(DeflateStream& stream) {
     }
     // Z_OK means the output did not fit: the block stays raw, as it does without a gain.
     if (result == Z_STREAM_END && produced < length_) {
-        replaceData(std::move(out), produced);
+        replaceData(std::move(out), produced, size_);
         compressed_ = true;
     }
     if (deflateReset(z) != Z_OK)
@@ -86,7 +86,7 @@ void Block::inflate(InflateStream& stream, BlockBuffer into) {
             ZENTRAD_THROW(runtime::AgentException, "error during inflateReset");
         ZENTRAD_THROW(runtime::AgentException, "error during block inflation");
     }
-    replaceData(std::move(out), size_ - z->avail_out);
+    replaceData(std::move(out), size_ - z->avail_out, size_);
     compressed_ = false;
     if (inflateReset(z) != Z_OK)
         ZENTRAD_THROW(runtime::AgentException, "error during inflateReset");
