@@ -252,6 +252,60 @@ TEST_F(VolumeRestoreTest, DamagedBatchFailsTheRestoreBeforeItIsWritten) {
                 std::string(kPartitionBytes - 128 * kCluster, '\0'));
 }
 
+// Many small batches packed by more threads than cores: the agent gets them in order and
+// the target equals the source. A damaged batch far into the stream, and a source that
+// fails part way, end the restore with their own reasons while the packers are busy.
+TEST_F(VolumeRestoreTest, ManyPackingThreadsKeepBatchOrderAndReportFailures) {
+    RestoreOptions options;
+    options.batchBlocks = options.maxBlocks = 3;
+    options.workers = 5;
+    options.compressionType = 1;
+    options.encryptionType = 1;
+    options.requestKey.emplace(crypto::KeyMsg::kGeneratedType, 128);
+    auto summary = restoreImage(options);
+    EXPECT_EQ(summary.batches, (kBlocks + 2) / 3);
+    ASSERT_TRUE(readDisk(kTargetOffset, kPartitionBytes) ==
+                readDisk(kSourceOffset, kPartitionBytes));
+
+    blankTarget();
+    options.batchBlocks = options.maxBlocks = 8;
+    options.corruptBatch = 40;
+    try {
+        restoreImage(options);
+        ADD_FAILURE() << "the restore succeeded";
+    } catch (const runtime::AgentException& error) {
+        EXPECT_EQ(error.message().rfind("Restore failed: ", 0), 0u) << error.what();
+        EXPECT_NE(error.message().find("the digest of batch 41 does not match its blocks"),
+                  std::string::npos)
+            << error.what();
+    }
+
+    class FailingSource : public backup_server::BlockSource {
+      public:
+        explicit FailingSource(const fs::path& image) : image_(image, kCluster) {}
+        blocks::BlockPtr next() override {
+            if (given_++ == 1000)
+                ZENTRAD_THROW(runtime::AgentException, "Cannot read block 1000");
+            return image_.next();
+        }
+
+      private:
+        backup_server::ImageBlockSource image_;
+        std::uint64_t given_ = 0;
+    };
+    options.corruptBatch.reset();
+    options.deviceID = kTarget;
+    options.blockSize = kCluster;
+    FailingSource source(extract(kSourceOffset, "source.img"));
+    auto connection = session();
+    try {
+        backup_server::runVolumeRestore(*connection, options, source);
+        ADD_FAILURE() << "the restore succeeded";
+    } catch (const runtime::AgentException& error) {
+        EXPECT_EQ(error.message(), "Cannot read block 1000");
+    }
+}
+
 // A block past the partition (or whose place overflows) fails the restore and nothing
 // lands behind the partition; the agent ends the connection at once although the server
 // has sent neither more blocks nor the end of the stream.

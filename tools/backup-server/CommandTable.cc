@@ -35,6 +35,7 @@ const std::vector<CommandInfo>& commandTable() {
         {"restore",
          "restore DEVICE-ID (STORE [point=N] [from=ID] | image=FILE block-size=N)\n"
          "        [compression=0|1] [level=N] [encryption=0|1] [key=session|request] [batch=N]\n"
+         "        [workers=N]        (workers: threads packing batches, default one per core)\n"
          "                           stream a restore point (default: the latest of the\n"
          "                           volume, or of volume ID) back onto a partition",
          restoreCommand},

@@ -1,5 +1,6 @@
 // restore DEVICE-ID (STORE [point=N] [from=DEVICE-ID] | image=FILE block-size=N)
 //         [compression=0|1] [level=N] [encryption=0|1] [key=session|request] [batch=N]
+//         [workers=N]
 #include <memory>
 
 #include "backup-server/Command.h"
@@ -54,6 +55,8 @@ void parseOption(const std::string& word, RestoreArguments& arguments) {
         options.encryptionType = numberValue(word, value);
     else if (key == "batch")
         options.maxBlocks = options.batchBlocks = numberValue(word, value);
+    else if (key == "workers")
+        options.workers = numberValue(word, value);
     else if (key == "key" && (value == "session" || value == "request"))
         arguments.keyInRequest = value == "request";
     else
@@ -76,6 +79,8 @@ RestoreArguments parseArguments(const std::vector<std::string>& words) {
         throw UsageError("point= and from= choose from a STORE, not from an image");
     if (arguments.options.batchBlocks == 0 || arguments.options.batchBlocks > 65535)
         throw UsageError("a batch holds 1 to 65535 blocks");
+    if (arguments.options.workers > 256)
+        throw UsageError("workers=0 (one per core) to 256");
     return arguments;
 }
 

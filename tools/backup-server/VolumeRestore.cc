@@ -4,52 +4,18 @@
 #include <iomanip>
 #include <sstream>
 
-#include "blocks/BlockRecord.h"
-#include "blocks/Md5Stream.h"
-#include "blocks/ZlibStreams.h"
-#include "crypto/CipherContext.h"
+#include "backup-server/BatchPipeline.h"
+#include "backup-server/RestoreUnit.h"
 #include "net/SocketException.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
 
-void appendCode(std::string& out, net::Code code) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<char>((code >> shift) & 0xFF));
-}
-
 void expectAck(AgentSession& session) {
     auto reply = session.receiveMessage();
     net::ProtocolStream::verifyCode(net::PROT_ACK, reply->read32());
 }
-
-// Turns plain blocks into what travels: deflated when asked (and when that helps), then
-// enciphered when asked.
-class BlockEncoder {
-  public:
-    explicit BlockEncoder(const RestoreOptions& options)
-        : options_(options), deflate_(static_cast<int>(options.compressionLevel)) {
-        if (options.encryptionType == 1) {
-            key_ = options.requestKey ? options.requestKey : options.sessionKey;
-            if (!key_)
-                ZENTRAD_THROW(runtime::AgentException, "No key to encipher the blocks with");
-        }
-    }
-
-    void encode(blocks::Block& block) {
-        if (options_.compressionType == 1)
-            block.deflate(deflate_);
-        if (key_)
-            block.encrypt(*key_, cipher_);
-    }
-
-  private:
-    const RestoreOptions& options_;
-    blocks::DeflateStream deflate_;
-    crypto::CipherContext cipher_;
-    std::optional<crypto::KeyMsg> key_;
-};
 
 // Reads what the agent said before it closed the connection: its ERROR records, the
 // cause first.
@@ -75,27 +41,24 @@ bool isAgentFailure(const runtime::AgentException& error) {
     return error.message() == "Remote host has reported an error and closed the connection.";
 }
 
-void sendAllBlocks(AgentSession& session, const RestoreOptions& options, BlockEncoder& encoder,
-                   BlockSource& source, RestoreSummary& summary) {
-    std::vector<blocks::BlockPtr> batch;
-    for (;;) {
-        blocks::BlockPtr block = source.next();
-        bool more = block != nullptr;
-        if (more) {
-            summary.plainBytes += block->length();
-            encoder.encode(*block);
-            summary.compressedBlocks += block->compressed() ? 1 : 0;
-            batch.push_back(std::move(block));
-        }
-        if (batch.empty())
-            return;
-        if (more && batch.size() < options.batchBlocks)
-            continue;
-        bool corrupt = options.corruptBatch && *options.corruptBatch == summary.batches;
-        summary.wireBytes += sendRestoreBatch(session, batch, corrupt);
-        summary.blocksSent += batch.size();
+// Sends one framed unit after its announcement, which goes under the protocol key and so
+// must be written on the session's one sending thread.
+void sendRestoreUnit(AgentSession& session, std::uint16_t blockCount, const std::string& unit) {
+    auto announcement = session.newMessage();
+    announcement->write32(net::PROT_BLOCKS).write16(blockCount);
+    announcement->send();
+    session.socket()->sendAll(unit.data(), static_cast<std::int64_t>(unit.size()));
+}
+
+void sendAllBlocks(AgentSession& session, BatchPipeline& pipeline, RestoreSummary& summary) {
+    RestoreUnit unit;
+    while (pipeline.next(unit)) {
+        sendRestoreUnit(session, unit.blockCount, unit.bytes);
+        summary.plainBytes += unit.plainBytes;
+        summary.compressedBlocks += unit.compressedBlocks;
+        summary.wireBytes += unit.recordBytes;
+        summary.blocksSent += unit.blockCount;
         ++summary.batches;
-        batch.clear();
     }
 }
 
@@ -118,33 +81,10 @@ void startVolumeRestore(AgentSession& session, const RestoreOptions& options) {
 
 std::uint64_t sendRestoreBatch(AgentSession& session, const std::vector<blocks::BlockPtr>& batch,
                                bool corrupt) {
-    auto announcement = session.newMessage();
-    announcement->write32(net::PROT_BLOCKS).write16(static_cast<std::uint16_t>(batch.size()));
-    announcement->send();
-    // One buffer for every batch of the thread, grown once: a new one per batch would be
-    // grown by doubling, copied on the way and its fresh pages faulted in each time.
+    // One buffer for every batch of the thread, grown once.
     static thread_local std::string unit;
-    unit.clear();
-    std::size_t bytes = 4 + 4 + blocks::kDigestBytes;
-    for (const auto& block : batch)
-        bytes += blocks::kBlockRecordHeaderBytes + block->length();
-    unit.reserve(bytes);
-    appendCode(unit, net::PROT_BLOCK_STREAM);
-    blocks::Md5Stream digest;
-    for (const auto& block : batch) {
-        auto header = blocks::encodeBlockRecordHeader(*block);
-        digest.update(header.data(), header.size());
-        digest.update(block->getData(), block->length());
-        unit.append(reinterpret_cast<const char*>(header.data()), header.size());
-        unit.append(reinterpret_cast<const char*>(block->getData()), block->length());
-    }
-    std::uint64_t recordBytes = unit.size() - 4;
-    if (corrupt && recordBytes > 0)
-        unit.back() = static_cast<char>(unit.back() ^ 0x01);
-    appendCode(unit, net::PROT_BLOCK_STREAM_DIGEST);
-    auto sum = digest.finish();
-    unit.append(reinterpret_cast<const char*>(sum.data()), sum.size());
-    session.socket()->sendAll(unit.data(), static_cast<std::int64_t>(unit.size()));
+    std::uint64_t recordBytes = frameRestoreUnit(batch, corrupt, unit);
+    sendRestoreUnit(session, static_cast<std::uint16_t>(batch.size()), unit);
     return recordBytes;
 }
 
@@ -163,11 +103,13 @@ RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& opt
                                 BlockSource& source) {
     auto start = std::chrono::steady_clock::now();
     RestoreSummary summary;
-    BlockEncoder encoder(options);
     std::size_t firstRecord = session.logRecords().size();
     try {
+        // Started first, so the first batches are read and packed while the agent gets
+        // ready; destroyed (every thread joined) before the agent's reason is read.
+        BatchPipeline pipeline(options, source, options.workers);
         startVolumeRestore(session, options);
-        sendAllBlocks(session, options, encoder, source, summary);
+        sendAllBlocks(session, pipeline, summary);
         endRestoreStream(session);
         finishVolumeRestore(session);
     } catch (const net::SocketException& error) {
