@@ -13,6 +13,7 @@
 #include "AgentProcess.h"
 #include "backup-server/ImageBlockSource.h"
 #include "backup-server/KeysGet.h"
+#include "backup-server/PackedRestore.h"
 #include "backup-server/StoreBlockSource.h"
 #include "backup-server/VolumeBackup.h"
 #include "backup-server/VolumeRestore.h"
@@ -253,8 +254,9 @@ TEST_F(VolumeRestoreTest, DamagedBatchFailsTheRestoreBeforeItIsWritten) {
 }
 
 // Many small batches packed by more threads than cores: the agent gets them in order and
-// the target equals the source. A damaged batch far into the stream, and a source that
-// fails part way, end the restore with their own reasons while the packers are busy.
+// the target equals the source, also when they were packed into a file and replayed. A damaged
+// batch far into the stream, and a source that fails part way, end the restore with their own
+// reasons while the packers are busy.
 TEST_F(VolumeRestoreTest, ManyPackingThreadsKeepBatchOrderAndReportFailures) {
     RestoreOptions options;
     options.batchBlocks = options.maxBlocks = 3;
@@ -266,6 +268,24 @@ TEST_F(VolumeRestoreTest, ManyPackingThreadsKeepBatchOrderAndReportFailures) {
     EXPECT_EQ(summary.batches, (kBlocks + 2) / 3);
     ASSERT_TRUE(readDisk(kTargetOffset, kPartitionBytes) ==
                 readDisk(kSourceOffset, kPartitionBytes));
+
+    // The same, packed into a file ahead of time and replayed.
+    blankTarget();
+    {
+        backup_server::ImageBlockSource source(extract(kSourceOffset, "source.img"), kCluster);
+        options.blockSize = kCluster;
+        fs::path packedFile = agent->hostRoot() / "packed";
+        backup_server::packRestore(options, source, packedFile);
+        backup_server::PackedRestoreReader packed(packedFile);
+        RestoreOptions replay = packed.options();
+        replay.deviceID = kTarget;
+        auto connection = session();
+        EXPECT_EQ(backup_server::runPackedRestore(*connection, replay, packed).batches,
+                  summary.batches);
+        connection->finish();
+        ASSERT_TRUE(readDisk(kTargetOffset, kPartitionBytes) ==
+                    readDisk(kSourceOffset, kPartitionBytes));
+    }
 
     blankTarget();
     options.batchBlocks = options.maxBlocks = 8;

@@ -1,10 +1,13 @@
 #include "backup-server/VolumeRestore.h"
 
 #include <chrono>
+#include <functional>
 #include <iomanip>
+#include <optional>
 #include <sstream>
 
 #include "backup-server/BatchPipeline.h"
+#include "backup-server/PackedRestore.h"
 #include "backup-server/RestoreUnit.h"
 #include "net/SocketException.h"
 #include "runtime/Exceptions.h"
@@ -50,9 +53,11 @@ void sendRestoreUnit(AgentSession& session, std::uint16_t blockCount, const std:
     session.socket()->sendAll(unit.data(), static_cast<std::int64_t>(unit.size()));
 }
 
-void sendAllBlocks(AgentSession& session, BatchPipeline& pipeline, RestoreSummary& summary) {
+using UnitFeed = std::function<bool(RestoreUnit&)>;
+
+void sendAllUnits(AgentSession& session, const UnitFeed& next, RestoreSummary& summary) {
     RestoreUnit unit;
-    while (pipeline.next(unit)) {
+    while (next(unit)) {
         sendRestoreUnit(session, unit.blockCount, unit.bytes);
         summary.plainBytes += unit.plainBytes;
         summary.compressedBlocks += unit.compressedBlocks;
@@ -60,6 +65,32 @@ void sendAllBlocks(AgentSession& session, BatchPipeline& pipeline, RestoreSummar
         summary.blocksSent += unit.blockCount;
         ++summary.batches;
     }
+}
+
+// The request, the units next gives, the end of the stream and the agent's answers. stop
+// is called before the agent's reason is read, so that nothing still runs for the feed.
+RestoreSummary runRestore(AgentSession& session, const RestoreOptions& options,
+                          const UnitFeed& next, const std::function<void()>& stop) {
+    auto start = std::chrono::steady_clock::now();
+    RestoreSummary summary;
+    std::size_t firstRecord = session.logRecords().size();
+    try {
+        startVolumeRestore(session, options);
+        sendAllUnits(session, next, summary);
+        endRestoreStream(session);
+        finishVolumeRestore(session);
+    } catch (const net::SocketException& error) {
+        stop();
+        failWithAgentReason(session, firstRecord, error.what());
+    } catch (const runtime::AgentException& error) {
+        if (!isAgentFailure(error))
+            throw;
+        stop();
+        failWithAgentReason(session, firstRecord, error.what());
+    }
+    summary.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return summary;
 }
 
 }  // namespace
@@ -101,27 +132,18 @@ void finishVolumeRestore(AgentSession& session) {
 
 RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& options,
                                 BlockSource& source) {
-    auto start = std::chrono::steady_clock::now();
-    RestoreSummary summary;
-    std::size_t firstRecord = session.logRecords().size();
-    try {
-        // Started first, so the first batches are read and packed while the agent gets
-        // ready; destroyed (every thread joined) before the agent's reason is read.
-        BatchPipeline pipeline(options, source, options.workers);
-        startVolumeRestore(session, options);
-        sendAllBlocks(session, pipeline, summary);
-        endRestoreStream(session);
-        finishVolumeRestore(session);
-    } catch (const net::SocketException& error) {
-        failWithAgentReason(session, firstRecord, error.what());
-    } catch (const runtime::AgentException& error) {
-        if (!isAgentFailure(error))
-            throw;
-        failWithAgentReason(session, firstRecord, error.what());
-    }
-    summary.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return summary;
+    // Started first, so the first batches are read and packed while the agent gets ready.
+    std::optional<BatchPipeline> pipeline;
+    pipeline.emplace(options, source, options.workers);
+    return runRestore(
+        session, options, [&](RestoreUnit& unit) { return pipeline->next(unit); },
+        [&] { pipeline.reset(); });
+}
+
+RestoreSummary runPackedRestore(AgentSession& session, const RestoreOptions& options,
+                                PackedRestoreReader& packed) {
+    return runRestore(
+        session, options, [&](RestoreUnit& unit) { return packed.next(unit); }, [] {});
 }
 
 std::string describeRestore(const RestoreSummary& summary) {

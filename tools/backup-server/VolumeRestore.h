@@ -69,10 +69,16 @@ void finishVolumeRestore(AgentSession& session);
 
 // All steps with the blocks of source, read on a thread of their own and packed on
 // options.workers threads (see BatchPipeline); a source's error ends the restore with that
-// error. Throws runtime::AgentException with the agent's
-// reason (its last ERROR record) when the agent ends the connection.
+// error. Throws runtime::AgentException with the agent's reason (its last ERROR record)
+// when the agent ends the connection.
 RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& options,
                                 BlockSource& source);
+
+class PackedRestoreReader;
+// All steps with the units of a packed restore; options as the reader gives them, with the
+// device to write.
+RestoreSummary runPackedRestore(AgentSession& session, const RestoreOptions& options,
+                                PackedRestoreReader& packed);
 
 // One line: blocks, batches, bytes and throughput.
 std::string describeRestore(const RestoreSummary& summary);
