@@ -31,8 +31,7 @@ class BatchPipeline {
   public:
     // Starts the threads; workers 0 means one packing thread per core. Throws
     // runtime::AgentException before starting any when options ask for enciphering without
-    // a key. source is read on the reader thread only; it and options must outlive the
-    // pipeline.
+    // a key. source is read on the reader thread only and must outlive the pipeline.
     BatchPipeline(const RestoreOptions& options, BlockSource& source, unsigned workers);
     ~BatchPipeline();
     BatchPipeline(const BatchPipeline&) = delete;
@@ -55,7 +54,7 @@ class BatchPipeline {
     [[noreturn]] void rethrowFailure();
     std::string spareBuffer();
 
-    const RestoreOptions& options_;
+    const RestoreOptions options_;  // a copy: the packing threads read it to the end
     BlockSource& source_;
     unsigned workers_;
     std::shared_ptr<yin::Channel<RestoreUnit>> batches_;
