@@ -13,6 +13,7 @@
 #include "AgentProcess.h"
 #include "backup-server/ImageBlockSource.h"
 #include "backup-server/KeysGet.h"
+#include "backup-server/PackedRestore.h"
 #include "backup-server/StoreBlockSource.h"
 #include "backup-server/VolumeBackup.h"
 #include "backup-server/VolumeRestore.h"
@@ -250,6 +251,79 @@ TEST_F(VolumeRestoreTest, DamagedBatchFailsTheRestoreBeforeItIsWritten) {
     EXPECT_TRUE(agent->waitForLog("Restore Failed"));
     EXPECT_TRUE(readDisk(kTargetOffset + 128 * kCluster, kPartitionBytes - 128 * kCluster) ==
                 std::string(kPartitionBytes - 128 * kCluster, '\0'));
+}
+
+// Many small batches packed by more threads than cores: the agent gets them in order and
+// the target equals the source, also when they were packed into a file and replayed. A damaged
+// batch far into the stream, and a source that fails part way, end the restore with their own
+// reasons while the packers are busy.
+TEST_F(VolumeRestoreTest, ManyPackingThreadsKeepBatchOrderAndReportFailures) {
+    RestoreOptions options;
+    options.batchBlocks = options.maxBlocks = 3;
+    options.workers = 5;
+    options.compressionType = 1;
+    options.encryptionType = 1;
+    options.requestKey.emplace(crypto::KeyMsg::kGeneratedType, 128);
+    auto summary = restoreImage(options);
+    EXPECT_EQ(summary.batches, (kBlocks + 2) / 3);
+    ASSERT_TRUE(readDisk(kTargetOffset, kPartitionBytes) ==
+                readDisk(kSourceOffset, kPartitionBytes));
+
+    // The same, packed into a file ahead of time and replayed.
+    blankTarget();
+    {
+        backup_server::ImageBlockSource source(extract(kSourceOffset, "source.img"), kCluster);
+        options.blockSize = kCluster;
+        fs::path packedFile = agent->hostRoot() / "packed";
+        backup_server::packRestore(options, source, packedFile);
+        backup_server::PackedRestoreReader packed(packedFile);
+        RestoreOptions replay = packed.options();
+        replay.deviceID = kTarget;
+        auto connection = session();
+        EXPECT_EQ(backup_server::runPackedRestore(*connection, replay, packed).batches,
+                  summary.batches);
+        connection->finish();
+        ASSERT_TRUE(readDisk(kTargetOffset, kPartitionBytes) ==
+                    readDisk(kSourceOffset, kPartitionBytes));
+    }
+
+    blankTarget();
+    options.batchBlocks = options.maxBlocks = 8;
+    options.corruptBatch = 40;
+    try {
+        restoreImage(options);
+        ADD_FAILURE() << "the restore succeeded";
+    } catch (const runtime::AgentException& error) {
+        EXPECT_EQ(error.message().rfind("Restore failed: ", 0), 0u) << error.what();
+        EXPECT_NE(error.message().find("the digest of batch 41 does not match its blocks"),
+                  std::string::npos)
+            << error.what();
+    }
+
+    class FailingSource : public backup_server::BlockSource {
+      public:
+        explicit FailingSource(const fs::path& image) : image_(image, kCluster) {}
+        blocks::BlockPtr next() override {
+            if (given_++ == 1000)
+                ZENTRAD_THROW(runtime::AgentException, "Cannot read block 1000");
+            return image_.next();
+        }
+
+      private:
+        backup_server::ImageBlockSource image_;
+        std::uint64_t given_ = 0;
+    };
+    options.corruptBatch.reset();
+    options.deviceID = kTarget;
+    options.blockSize = kCluster;
+    FailingSource source(extract(kSourceOffset, "source.img"));
+    auto connection = session();
+    try {
+        backup_server::runVolumeRestore(*connection, options, source);
+        ADD_FAILURE() << "the restore succeeded";
+    } catch (const runtime::AgentException& error) {
+        EXPECT_EQ(error.message(), "Cannot read block 1000");
+    }
 }
 
 // A block past the partition (or whose place overflows) fails the restore and nothing

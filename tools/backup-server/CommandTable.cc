@@ -35,8 +35,15 @@ const std::vector<CommandInfo>& commandTable() {
         {"restore",
          "restore DEVICE-ID (STORE [point=N] [from=ID] | image=FILE block-size=N)\n"
          "        [compression=0|1] [level=N] [encryption=0|1] [key=session|request] [batch=N]\n"
+         "        [workers=N] [pack=FILE]\n"
          "                           stream a restore point (default: the latest of the\n"
-         "                           volume, or of volume ID) back onto a partition",
+         "                           volume, or of volume ID) back onto a partition;\n"
+         "                           workers: threads packing batches (default one per\n"
+         "                           core); pack=FILE: pack the batches into FILE instead\n"
+         "                           (with key=request when enciphered)\n"
+         "restore DEVICE-ID packed=FILE\n"
+         "                           replay the batches packed into FILE (measures the\n"
+         "                           agent's side of a restore alone)",
          restoreCommand},
         {"backup",
          "backup DEVICE-ID STORE [compression=0|1] [level=N] [encryption=0|1] [checksums=0|1]\n"

@@ -1,10 +1,13 @@
 // restore DEVICE-ID (STORE [point=N] [from=DEVICE-ID] | image=FILE block-size=N)
 //         [compression=0|1] [level=N] [encryption=0|1] [key=session|request] [batch=N]
+//         [workers=N] [pack=FILE]
+// restore DEVICE-ID packed=FILE
 #include <memory>
 
 #include "backup-server/Command.h"
 #include "backup-server/ImageBlockSource.h"
 #include "backup-server/KeysGet.h"
+#include "backup-server/PackedRestore.h"
 #include "backup-server/PointReader.h"
 #include "backup-server/Progress.h"
 #include "backup-server/StoreBlockSource.h"
@@ -19,6 +22,8 @@ struct RestoreArguments {
     std::string store;
     std::string image;
     std::string from;
+    std::string pack;        // pack the batches into this file instead of restoring
+    std::string packed;      // restore the batches packed into this file
     std::int64_t point = 0;  // 0: the latest
     bool keyInRequest = false;
 };
@@ -42,6 +47,10 @@ void parseOption(const std::string& word, RestoreArguments& arguments) {
         arguments.image = value;
     else if (key == "from")
         arguments.from = value;
+    else if (key == "pack" && !value.empty())
+        arguments.pack = value;
+    else if (key == "packed" && !value.empty())
+        arguments.packed = value;
     else if (key == "point")
         arguments.point = numberValue(word, value);
     else if (key == "block-size")
@@ -54,6 +63,8 @@ void parseOption(const std::string& word, RestoreArguments& arguments) {
         options.encryptionType = numberValue(word, value);
     else if (key == "batch")
         options.maxBlocks = options.batchBlocks = numberValue(word, value);
+    else if (key == "workers")
+        options.workers = numberValue(word, value);
     else if (key == "key" && (value == "session" || value == "request"))
         arguments.keyInRequest = value == "request";
     else
@@ -70,12 +81,19 @@ RestoreArguments parseArguments(const std::vector<std::string>& words) {
         arguments.store = words[first++];
     for (std::size_t i = first; i < words.size(); ++i)
         parseOption(words[i], arguments);
+    if (!arguments.packed.empty()) {
+        if (words.size() != 2)
+            throw UsageError("packed=FILE takes no STORE and no other option");
+        return arguments;
+    }
     if (arguments.store.empty() == arguments.image.empty())
         throw UsageError("name either a STORE or an image=FILE");
     if (!arguments.image.empty() && (arguments.point != 0 || !arguments.from.empty()))
         throw UsageError("point= and from= choose from a STORE, not from an image");
     if (arguments.options.batchBlocks == 0 || arguments.options.batchBlocks > 65535)
         throw UsageError("a batch holds 1 to 65535 blocks");
+    if (arguments.options.workers > 256)
+        throw UsageError("workers=0 (one per core) to 256");
     return arguments;
 }
 
@@ -155,7 +173,28 @@ void chooseKey(AgentSession& session, RestoreArguments& arguments) {
 
 int restoreCommand(CommandContext& context) {
     RestoreArguments arguments = parseArguments(context.arguments);
+    if (!arguments.packed.empty()) {
+        PackedRestoreReader packed(arguments.packed);
+        RestoreOptions options = packed.options();
+        options.deviceID = arguments.options.deviceID;
+        auto session = context.openSession();
+        RestoreSummary summary = runPackedRestore(*session, options, packed);
+        session->finish();
+        *context.out << describeRestore(summary) << "\n";
+        return 0;
+    }
     std::unique_ptr<BlockSource> source = openSource(arguments, *context.out);
+    if (!arguments.pack.empty()) {
+        // Packed with a fresh key of its own: the request carries it when the file is
+        // replayed, so no agent is needed now.
+        if (arguments.options.encryptionType == 1 && !arguments.keyInRequest)
+            throw UsageError("pack=FILE enciphers only with key=request");
+        if (arguments.options.encryptionType == 1)
+            arguments.options.requestKey.emplace(crypto::KeyMsg::kGeneratedType, 128);
+        RestoreSummary summary = packRestore(arguments.options, *source, arguments.pack);
+        *context.out << "packed: " << describeRestore(summary) << "\n";
+        return 0;
+    }
     auto session = context.openSession();
     chooseKey(*session, arguments);
     RestoreSummary summary = runVolumeRestore(*session, arguments.options, *source);

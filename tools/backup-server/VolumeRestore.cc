@@ -1,55 +1,24 @@
 #include "backup-server/VolumeRestore.h"
 
 #include <chrono>
+#include <functional>
 #include <iomanip>
+#include <optional>
 #include <sstream>
 
-#include "blocks/BlockRecord.h"
-#include "blocks/Md5Stream.h"
-#include "blocks/ZlibStreams.h"
-#include "crypto/CipherContext.h"
+#include "backup-server/BatchPipeline.h"
+#include "backup-server/PackedRestore.h"
+#include "backup-server/RestoreUnit.h"
 #include "net/SocketException.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
 
-void appendCode(std::string& out, net::Code code) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<char>((code >> shift) & 0xFF));
-}
-
 void expectAck(AgentSession& session) {
     auto reply = session.receiveMessage();
     net::ProtocolStream::verifyCode(net::PROT_ACK, reply->read32());
 }
-
-// Turns plain blocks into what travels: deflated when asked (and when that helps), then
-// enciphered when asked.
-class BlockEncoder {
-  public:
-    explicit BlockEncoder(const RestoreOptions& options)
-        : options_(options), deflate_(static_cast<int>(options.compressionLevel)) {
-        if (options.encryptionType == 1) {
-            key_ = options.requestKey ? options.requestKey : options.sessionKey;
-            if (!key_)
-                ZENTRAD_THROW(runtime::AgentException, "No key to encipher the blocks with");
-        }
-    }
-
-    void encode(blocks::Block& block) {
-        if (options_.compressionType == 1)
-            block.deflate(deflate_);
-        if (key_)
-            block.encrypt(*key_, cipher_);
-    }
-
-  private:
-    const RestoreOptions& options_;
-    blocks::DeflateStream deflate_;
-    crypto::CipherContext cipher_;
-    std::optional<crypto::KeyMsg> key_;
-};
 
 // Reads what the agent said before it closed the connection: its ERROR records, the
 // cause first.
@@ -75,28 +44,53 @@ bool isAgentFailure(const runtime::AgentException& error) {
     return error.message() == "Remote host has reported an error and closed the connection.";
 }
 
-void sendAllBlocks(AgentSession& session, const RestoreOptions& options, BlockEncoder& encoder,
-                   BlockSource& source, RestoreSummary& summary) {
-    std::vector<blocks::BlockPtr> batch;
-    for (;;) {
-        blocks::BlockPtr block = source.next();
-        bool more = block != nullptr;
-        if (more) {
-            summary.plainBytes += block->length();
-            encoder.encode(*block);
-            summary.compressedBlocks += block->compressed() ? 1 : 0;
-            batch.push_back(std::move(block));
-        }
-        if (batch.empty())
-            return;
-        if (more && batch.size() < options.batchBlocks)
-            continue;
-        bool corrupt = options.corruptBatch && *options.corruptBatch == summary.batches;
-        summary.wireBytes += sendRestoreBatch(session, batch, corrupt);
-        summary.blocksSent += batch.size();
+// Sends one framed unit after its announcement, which goes under the protocol key and so
+// must be written on the session's one sending thread.
+void sendRestoreUnit(AgentSession& session, std::uint16_t blockCount, const std::string& unit) {
+    auto announcement = session.newMessage();
+    announcement->write32(net::PROT_BLOCKS).write16(blockCount);
+    announcement->send();
+    session.socket()->sendAll(unit.data(), static_cast<std::int64_t>(unit.size()));
+}
+
+using UnitFeed = std::function<bool(RestoreUnit&)>;
+
+void sendAllUnits(AgentSession& session, const UnitFeed& next, RestoreSummary& summary) {
+    RestoreUnit unit;
+    while (next(unit)) {
+        sendRestoreUnit(session, unit.blockCount, unit.bytes);
+        summary.plainBytes += unit.plainBytes;
+        summary.compressedBlocks += unit.compressedBlocks;
+        summary.wireBytes += unit.recordBytes;
+        summary.blocksSent += unit.blockCount;
         ++summary.batches;
-        batch.clear();
     }
+}
+
+// The request, the units next gives, the end of the stream and the agent's answers. stop
+// is called before the agent's reason is read, so that nothing still runs for the feed.
+RestoreSummary runRestore(AgentSession& session, const RestoreOptions& options,
+                          const UnitFeed& next, const std::function<void()>& stop) {
+    auto start = std::chrono::steady_clock::now();
+    RestoreSummary summary;
+    std::size_t firstRecord = session.logRecords().size();
+    try {
+        startVolumeRestore(session, options);
+        sendAllUnits(session, next, summary);
+        endRestoreStream(session);
+        finishVolumeRestore(session);
+    } catch (const net::SocketException& error) {
+        stop();
+        failWithAgentReason(session, firstRecord, error.what());
+    } catch (const runtime::AgentException& error) {
+        if (!isAgentFailure(error))
+            throw;
+        stop();
+        failWithAgentReason(session, firstRecord, error.what());
+    }
+    summary.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return summary;
 }
 
 }  // namespace
@@ -118,33 +112,10 @@ void startVolumeRestore(AgentSession& session, const RestoreOptions& options) {
 
 std::uint64_t sendRestoreBatch(AgentSession& session, const std::vector<blocks::BlockPtr>& batch,
                                bool corrupt) {
-    auto announcement = session.newMessage();
-    announcement->write32(net::PROT_BLOCKS).write16(static_cast<std::uint16_t>(batch.size()));
-    announcement->send();
-    // One buffer for every batch of the thread, grown once: a new one per batch would be
-    // grown by doubling, copied on the way and its fresh pages faulted in each time.
+    // One buffer for every batch of the thread, grown once.
     static thread_local std::string unit;
-    unit.clear();
-    std::size_t bytes = 4 + 4 + blocks::kDigestBytes;
-    for (const auto& block : batch)
-        bytes += blocks::kBlockRecordHeaderBytes + block->length();
-    unit.reserve(bytes);
-    appendCode(unit, net::PROT_BLOCK_STREAM);
-    blocks::Md5Stream digest;
-    for (const auto& block : batch) {
-        auto header = blocks::encodeBlockRecordHeader(*block);
-        digest.update(header.data(), header.size());
-        digest.update(block->getData(), block->length());
-        unit.append(reinterpret_cast<const char*>(header.data()), header.size());
-        unit.append(reinterpret_cast<const char*>(block->getData()), block->length());
-    }
-    std::uint64_t recordBytes = unit.size() - 4;
-    if (corrupt && recordBytes > 0)
-        unit.back() = static_cast<char>(unit.back() ^ 0x01);
-    appendCode(unit, net::PROT_BLOCK_STREAM_DIGEST);
-    auto sum = digest.finish();
-    unit.append(reinterpret_cast<const char*>(sum.data()), sum.size());
-    session.socket()->sendAll(unit.data(), static_cast<std::int64_t>(unit.size()));
+    std::uint64_t recordBytes = frameRestoreUnit(batch, corrupt, unit);
+    sendRestoreUnit(session, static_cast<std::uint16_t>(batch.size()), unit);
     return recordBytes;
 }
 
@@ -161,25 +132,18 @@ void finishVolumeRestore(AgentSession& session) {
 
 RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& options,
                                 BlockSource& source) {
-    auto start = std::chrono::steady_clock::now();
-    RestoreSummary summary;
-    BlockEncoder encoder(options);
-    std::size_t firstRecord = session.logRecords().size();
-    try {
-        startVolumeRestore(session, options);
-        sendAllBlocks(session, options, encoder, source, summary);
-        endRestoreStream(session);
-        finishVolumeRestore(session);
-    } catch (const net::SocketException& error) {
-        failWithAgentReason(session, firstRecord, error.what());
-    } catch (const runtime::AgentException& error) {
-        if (!isAgentFailure(error))
-            throw;
-        failWithAgentReason(session, firstRecord, error.what());
-    }
-    summary.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return summary;
+    // Started first, so the first batches are read and packed while the agent gets ready.
+    std::optional<BatchPipeline> pipeline;
+    pipeline.emplace(options, source, options.workers);
+    return runRestore(
+        session, options, [&](RestoreUnit& unit) { return pipeline->next(unit); },
+        [&] { pipeline.reset(); });
+}
+
+RestoreSummary runPackedRestore(AgentSession& session, const RestoreOptions& options,
+                                PackedRestoreReader& packed) {
+    return runRestore(
+        session, options, [&](RestoreUnit& unit) { return packed.next(unit); }, [] {});
 }
 
 std::string describeRestore(const RestoreSummary& summary) {

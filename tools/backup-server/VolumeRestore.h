@@ -23,6 +23,9 @@ struct RestoreOptions {
     std::uint32_t blockSize = 0;
     std::uint32_t maxBlocks = 256;    // the largest batch the agent must accept
     std::uint32_t batchBlocks = 256;  // blocks per batch sent
+    // Threads that deflate, encipher and frame batches; 0: one per core. The bytes sent do
+    // not depend on it.
+    unsigned workers = 0;
     std::uint32_t compressionType = 0;
     std::uint32_t compressionLevel = 6;
     std::uint32_t encryptionType = 0;
@@ -40,6 +43,7 @@ class BlockSource {
   public:
     virtual ~BlockSource() = default;
     // The next plain block (data of the block size, digest set), or null at the end.
+    // Called from one thread at a time, not necessarily the one that made the source.
     virtual blocks::BlockPtr next() = 0;
 };
 
@@ -63,10 +67,18 @@ void endRestoreStream(AgentSession& session);
 // Waits for the agent's PROT_ACK and PROT_RESTORE_DONE.
 void finishVolumeRestore(AgentSession& session);
 
-// All steps with the blocks of source. Throws runtime::AgentException with the agent's
-// reason (its last ERROR record) when the agent ends the connection.
+// All steps with the blocks of source, read on a thread of their own and packed on
+// options.workers threads (see BatchPipeline); a source's error ends the restore with that
+// error. Throws runtime::AgentException with the agent's reason (its last ERROR record)
+// when the agent ends the connection.
 RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& options,
                                 BlockSource& source);
+
+class PackedRestoreReader;
+// All steps with the units of a packed restore; options as the reader gives them, with the
+// device to write.
+RestoreSummary runPackedRestore(AgentSession& session, const RestoreOptions& options,
+                                PackedRestoreReader& packed);
 
 // One line: blocks, batches, bytes and throughput.
 std::string describeRestore(const RestoreSummary& summary);
