@@ -41,7 +41,7 @@ const std::vector<CommandInfo>& commandTable() {
          "                           workers: threads packing batches (default one per\n"
          "                           core); pack=FILE: pack the batches into FILE instead\n"
          "                           (with key=request when enciphered)\n"
-         "restore DEVICE-ID packed=FILE\n"
+         "        or: restore DEVICE-ID packed=FILE\n"
          "                           replay the batches packed into FILE (measures the\n"
          "                           agent's side of a restore alone)",
          restoreCommand},
