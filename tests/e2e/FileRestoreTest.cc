@@ -364,13 +364,13 @@ TEST_F(FileRestoreTest, CommandLineRestoresAFolderOntoAVolumesDrive) {
     std::ofstream(local.path() / "tree" / "nested" / "inner.bin") << std::string(5000, 'q');
     auto keys = backup_server::ServerKeys::loadOrCreate(local.path() / "keys");
     agent->allowServer(keys, "cli");
-    std::string command =
-        test::backupServerCommand(local.path() / "keys", agent->port(),
-                                  "restore-files 'device=Disk 0 Partition 0' chunk=1000 '" +
-                                      (local.path() / "tree").string() + "'") +
-        " > '" + (local.path() / "out.txt").string() + "' 2>&1";
-    EXPECT_EQ(std::system(command.c_str()), 0) << test::readWholeFile(local.path() / "out.txt");
-    std::string output = test::readWholeFile(local.path() / "out.txt");
+    test::ToolRun run =
+        test::runBackupServer(local.path() / "keys", agent->port(),
+                              "restore-files 'device=Disk 0 Partition 0' chunk=1000 '" +
+                                  (local.path() / "tree").string() + "'",
+                              local.path());
+    EXPECT_EQ(run.status, 0) << run.output;
+    const std::string& output = run.output;
     EXPECT_NE(output.find("restored 3 items (5009 bytes), 0 failed"), std::string::npos) << output;
     EXPECT_NE(output.find("File restore finished: 3 restored, 0 failed (agrees)"),
               std::string::npos)
@@ -380,29 +380,21 @@ TEST_F(FileRestoreTest, CommandLineRestoresAFolderOntoAVolumesDrive) {
     EXPECT_TRUE(test::readWholeFile(drive / "nested" / "inner.bin") == std::string(5000, 'q'));
 }
 
-// The agent's last ERROR record, once the request has failed.
-std::string lastError(const backup_server::AgentSession& session) {
-    const auto& records = session.logRecords();
-    for (auto record = records.rbegin(); record != records.rend(); ++record) {
-        if (record->code == net::PROT_LOG_ERROR)
-            return record->text;
-    }
-    return "(no ERROR record)";
-}
+using test::lastErrorRecord;
 
 TEST_F(FileRestoreTest, BadHeadersEndTheRequest) {
     FileRestoreSession restore(*session);
     EXPECT_THROW(restore.begin({true, "", "Disk 7 Partition 9"}), std::exception);
-    EXPECT_EQ(lastError(*session).rfind(
+    EXPECT_EQ(lastErrorRecord(*session).rfind(
                   "Closing connection: Unable to find mounted logical disk: Disk 7 Partition 9", 0),
               0u)
-        << lastError(*session);
+        << lastErrorRecord(*session);
     session.reset();
 
     session = agent->openSession(test::serverKeys("files"));
     FileRestoreSession relative(*session);
     EXPECT_THROW(relative.begin({false, "restore\\here", ""}), std::exception);
-    EXPECT_NE(lastError(*session).find("not absolute (restore\\here)"), std::string::npos);
+    EXPECT_NE(lastErrorRecord(*session).find("not absolute (restore\\here)"), std::string::npos);
     session.reset();
 }
 

@@ -6,10 +6,7 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <sstream>
-#include <thread>
 
 #include "AgentHost.h"
 #include "backup-server/AllowList.h"
@@ -19,6 +16,7 @@
 #include "backup-server/ServerInfo.h"
 #include "backup-server/VolumeStore.h"
 #include "blocks/BlockRecord.h"
+#include "common/ChildProcess.h"
 #include "crypto/KeyMsg.h"
 #include "crypto/RsaKey.h"
 #include "net/Codes.h"
@@ -48,13 +46,7 @@ std::string faultText(Fault fault) {
 
 // Polls condition for up to 20 s.
 bool eventually(const std::function<bool()>& condition) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
+    return test::waitUntil(condition, std::chrono::seconds(20));
 }
 
 // One point in a request where the agent reads the server's next code: reach drives the
@@ -461,10 +453,9 @@ TEST_F(ServerErrorTest, FileRestoreItemsAndData) {
         followUp->finish();
         EXPECT_EQ(report.restored, 1u);
         EXPECT_EQ(report.failed, 0u);
-        std::ifstream in(host->agent().hostRoot() / "drives" / "C" / "restored" / name);
-        std::stringstream content;
-        content << in.rdbuf();
-        EXPECT_EQ(content.str(), data);
+        EXPECT_EQ(
+            test::readWholeFile(host->agent().hostRoot() / "drives" / "C" / "restored" / name),
+            data);
     });
 }
 

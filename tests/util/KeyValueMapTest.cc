@@ -5,6 +5,8 @@
 #include <functional>
 #include <memory>
 
+#include "common/TestBytes.h"
+
 namespace {
 
 using util::KeyValueMap;
@@ -17,15 +19,7 @@ std::string bytesOf(const util::ISerializable& value) {
     return bytes;
 }
 
-std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char c : bytes) {
-        text += digits[c >> 4];
-        text += digits[c & 15];
-    }
-    return text;
-}
+using test::hex;
 
 TEST(KeyValueTypesTest, EveryTypeHasItsTagPayloadAndSize) {
     struct Case {
