@@ -1,5 +1,4 @@
-// Test data shared by the suites: reproducible random bytes, hex text and reads of file
-// ranges.
+// Test data shared by the suites: reproducible random bytes and reads of file ranges.
 #pragma once
 
 #include <cstddef>
@@ -18,19 +17,6 @@ inline std::string randomBytes(std::size_t count, unsigned seed) {
     for (char& c : bytes)
         c = static_cast<char>(generator());
     return bytes;
-}
-
-// Lower-case hex digits of a run of bytes (a string, a digest), two a byte.
-template <typename Bytes>
-std::string hex(const Bytes& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (auto byte : bytes) {
-        auto value = static_cast<unsigned char>(byte);
-        text += digits[value >> 4];
-        text += digits[value & 15];
-    }
-    return text;
 }
 
 // Overwrites the bytes of an existing file at offset (a disk image, say).

@@ -1,14 +1,22 @@
 #include "crypto/Digest.h"
 
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/TestBytes.h"
-
 namespace {
 
-using test::hex;
+template <std::size_t N>
+std::string hex(const std::array<unsigned char, N>& digest) {
+    std::string text;
+    char pair[3];
+    for (unsigned char byte : digest) {
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        text += pair;
+    }
+    return text;
+}
 
 // The algorithms are fetched once and shared: a digest must not carry any state of the
 // one before it, whichever algorithm or length that was.

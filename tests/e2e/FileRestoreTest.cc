@@ -116,7 +116,7 @@ HostTimes hostTimes(const fs::path& path) {
     return times;
 }
 
-TEST_F(FileRestoreTest, TreeLandsWithContentsTimesAndAttributes) {
+TEST_F(FileRestoreTest, TreesLandWithContentsTimesAndAttributes) {
     std::string big(100000, '\0');
     for (std::size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<char>(i * 7 + i / 251);
@@ -163,10 +163,9 @@ TEST_F(FileRestoreTest, TreeLandsWithContentsTimesAndAttributes) {
     EXPECT_EQ(test::readWholeFile(onHost("docs/sub/gr\xC3\xBC\xC3\x9F"
                                          "e.txt")),
               "hello");
-}
 
-TEST_F(FileRestoreTest, DirectoryTimesAreAppliedAfterTheirContents) {
-    auto report =
+    // Directory times are applied after their contents.
+    report =
         backup_server::restoreFiles(*session, header(),
                                     {directorySource("a", kTime2), directorySource("a\\b", kTime3),
                                      fileSource("a\\b\\f.txt", "x"), fileSource("a\\g.txt", "y")});
@@ -175,15 +174,14 @@ TEST_F(FileRestoreTest, DirectoryTimesAreAppliedAfterTheirContents) {
     EXPECT_EQ(hostTimes(onHost("a/b")).modify, kTime3);
     EXPECT_EQ(hostTimes(onHost("a/b")).create, kTime3);
     EXPECT_EQ(hostTimes(onHost("a/g.txt")).modify, kTime1);
-}
 
-TEST_F(FileRestoreTest, TimesFromOtherFileSystemsAreUnixSeconds) {
+    // Times from other file systems are Unix seconds.
     FileSource source = fileSource("unix.txt", "data");
     source.item.srcfs = "ext3";
     source.item.modifyTime = 0;
     source.item.accessTime = 1000000000;
     source.item.createTime = 1;
-    auto report = backup_server::restoreFiles(*session, header(), {source});
+    report = backup_server::restoreFiles(*session, header(), {source});
     ASSERT_EQ(report.restored, 1u);
     HostTimes times = hostTimes(onHost("unix.txt"));
     EXPECT_EQ(times.modify, kUnixEpochAsFileTime);

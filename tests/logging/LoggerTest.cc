@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "common/TempDir.h"
-#include "common/TestBytes.h"
 
 namespace {
 
@@ -16,7 +15,15 @@ namespace fs = std::filesystem;
 using logging::Logger;
 using logging::NetLogger;
 
-using test::hex;
+std::string bytes(const std::string& text) {
+    std::string hex;
+    char buffer[4];
+    for (unsigned char c : text) {
+        std::snprintf(buffer, sizeof buffer, "%02X ", c);
+        hex += buffer;
+    }
+    return hex;
+}
 
 // Captures what the logger writes to standard output.
 class StdoutCapture {
@@ -57,7 +64,7 @@ TEST(NetLoggerRecords, InfoLineBecomesRecordBytes) {
     net.write(logging::kLogInfo, "Host initialization complete");
     std::string out;
     net.drainInto(out);
-    EXPECT_EQ("e1e7eff00000001c" + hex(std::string("Host initialization complete")), hex(out));
+    EXPECT_EQ("E1 E7 EF F0 00 00 00 1C " + bytes("Host initialization complete"), bytes(out));
     EXPECT_EQ(0u, net.used());
 }
 
@@ -70,11 +77,8 @@ TEST(NetLoggerRecords, LevelsMapToCodesAndDebugIsNeverQueued) {
     net.write(7, "u");
     std::string out;
     net.drainInto(out);
-    EXPECT_EQ(
-        "e1e7efee0000000165"
-        "e1e7efef0000000177"
-        "e1e7efee0000000175",
-        hex(out));
+    EXPECT_EQ("E1 E7 EF EE 00 00 00 01 65 E1 E7 EF EF 00 00 00 01 77 E1 E7 EF EE 00 00 00 01 75 ",
+              bytes(out));
 }
 
 TEST(NetLoggerRecords, RecordThatDoesNotFitIsDroppedWhole) {
@@ -101,7 +105,7 @@ TEST(NetLoggerRecords, OnlyThreadsWithANetLoggerQueueLines) {
     std::string out;
     Logger::get().drainNetLog(out);
     Logger::get().setNetLogger(nullptr);
-    EXPECT_EQ("e1e7eff00000000d" + hex(std::string("to the server")), hex(out));
+    EXPECT_EQ("E1 E7 EF F0 00 00 00 0D " + bytes("to the server"), bytes(out));
     EXPECT_NE(std::string::npos, capture.text().find("not to the server"));
 }
 

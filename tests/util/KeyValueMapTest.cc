@@ -5,8 +5,6 @@
 #include <functional>
 #include <memory>
 
-#include "common/TestBytes.h"
-
 namespace {
 
 using util::KeyValueMap;
@@ -19,7 +17,15 @@ std::string bytesOf(const util::ISerializable& value) {
     return bytes;
 }
 
-using test::hex;
+std::string hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char c : bytes) {
+        text += digits[c >> 4];
+        text += digits[c & 15];
+    }
+    return text;
+}
 
 TEST(KeyValueTypesTest, EveryTypeHasItsTagPayloadAndSize) {
     struct Case {
