@@ -103,16 +103,16 @@ TEST_F(VolumeLockTest, LockRulesOfTheVolumeDevice) {
     EXPECT_TRUE(platform::writeFile(third, sector, sizeof sector, nullptr));
 }
 
-TEST_F(VolumeLockTest, RestoreLocksAnIdleVolumeAndUnlocksIt) {
+TEST_F(VolumeLockTest, RestoreLocksAnIdleVolumeOrDismountsOneInUseAndUnlocksIt) {
     ASSERT_TRUE(restore());
     EXPECT_TRUE(agent->waitForLog("Locked volume"));
     EXPECT_TRUE(agent->waitForLog("Unlocked volume"));
     EXPECT_EQ(agent->log().find("dismounting it for the restore"), std::string::npos);
     platform::FileHandle volume = openForWriting();
     EXPECT_TRUE(control(volume, platform::kFsctlLockVolume)) << platform::getLastError();
-}
+    volume = platform::FileHandle();
 
-TEST_F(VolumeLockTest, RestoreDismountsAVolumeInUse) {
+    // Another handle open for writing: the volume is dismounted and that handle stops working.
     platform::FileHandle user = openForWriting();
     ASSERT_TRUE(user);
     ASSERT_TRUE(restore());
