@@ -44,11 +44,6 @@ std::string faultText(Fault fault) {
                                  : "Remote host unexpectedly closed connection";
 }
 
-// Polls condition for up to 20 s.
-bool eventually(const std::function<bool()>& condition) {
-    return test::waitUntil(condition, std::chrono::seconds(20));
-}
-
 // One point in a request where the agent reads the server's next code: reach drives the
 // session up to it.
 struct Point {
@@ -103,10 +98,12 @@ class ServerErrorTest : public ::testing::Test {
     }
 
     static bool waitForLogAfter(std::size_t mark, const std::string& text) {
-        return eventually([&] {
-            std::string log = host->agent().log();
-            return log.size() > mark && log.find(text, mark) != std::string::npos;
-        });
+        return test::waitUntil(
+            [&] {
+                std::string log = host->agent().log();
+                return log.size() > mark && log.find(text, mark) != std::string::npos;
+            },
+            std::chrono::seconds(20));
     }
 
     // Every point with both faults; after each, followUp must succeed.
@@ -295,7 +292,8 @@ TEST_F(ServerErrorTest, BackupDigestDownload) {
     runEachPoint(points, [&] {
         // No snapshot was taken and left behind; the lock and the volume's claim are free.
         // (The previous backup's snapshot may still be on its way out.)
-        EXPECT_TRUE(eventually([&] { return !fs::exists(snapshots); }));
+        EXPECT_TRUE(
+            test::waitUntil([&] { return !fs::exists(snapshots); }, std::chrono::seconds(20)));
         auto summary = host->backup();
         EXPECT_TRUE(host->storeMismatches(summary.used).empty());
     });
