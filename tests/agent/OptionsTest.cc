@@ -8,14 +8,15 @@
 #include <sstream>
 
 #include "agent/AgentOptions.h"
+#include "agent/Service.h"
 #include "common/TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// Gives each test its own installation directory and captures standard output, where
-// the help text, the service messages and every log line appear.
+// Gives each test its own installation directory and service unit directory and captures
+// standard output, where the help text, the service messages and every log line appear.
 class OptionsTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -46,6 +47,11 @@ class OptionsTest : public ::testing::Test {
     }
     std::shared_ptr<agent::AgentOptions> options() { return agent::agentOptions(); }
     std::string output() const { return output_.str(); }
+    fs::path unit() const { return units_.path() / "zentrad.service"; }
+    std::string unitText() const {
+        std::ifstream in(unit());
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
 
     test::TempDir install_;
     test::TempDir units_;
@@ -168,6 +174,49 @@ TEST_F(OptionsTest, ConfigFileErrorsComeBeforeTheOneShotActions) {
     writeConfig("bogus = 1\n");
     EXPECT_NE("no error", parseError({"-h"}));
     EXPECT_EQ(std::string::npos, output().find("Generic options:"));
+}
+
+TEST_F(OptionsTest, ServiceInstallRegistersImageInWorkingDirectory) {
+    test::TempDir working;
+    auto previous = fs::current_path();
+    fs::current_path(working.path());
+    auto code = handle({"-i"});
+    fs::current_path(previous);
+    EXPECT_EQ(0, code);
+    EXPECT_NE(std::string::npos, output().find("Installed service successfully.\n"));
+    std::string text = unitText();
+    EXPECT_NE(std::string::npos, text.find("ExecStart=" + working.path().string() + "/zentrad\n"));
+    EXPECT_NE(std::string::npos, text.find("Description=Kelvane Backup Agent\n"));
+    EXPECT_NE(std::string::npos, text.find("Environment=ZENTRAD_SERVICE=1\n"));
+    EXPECT_NE(std::string::npos, text.find("WantedBy=multi-user.target"));
+}
+
+TEST_F(OptionsTest, ServiceInstallingTwiceFailsAndKeepsTheFirstUnit) {
+    ASSERT_EQ(0, handle({"--install"}));
+    std::string first = unitText();
+    EXPECT_EQ(1, handle({"--install"}));
+    EXPECT_NE(std::string::npos, output().find("Failed to install service.\n"));
+    EXPECT_EQ(first, unitText());
+}
+
+TEST_F(OptionsTest, ServiceDeleteRemovesTheUnitAndFailsWhenAbsent) {
+    ASSERT_EQ(0, handle({"-i"}));
+    EXPECT_EQ(0, handle({"-d"}));
+    EXPECT_NE(std::string::npos, output().find("Deleted service successfully.\n"));
+    EXPECT_FALSE(fs::exists(unit()));
+    EXPECT_EQ(1, handle({"-d"}));
+    EXPECT_NE(std::string::npos, output().find("Failed to delete service.\n"));
+}
+
+TEST_F(OptionsTest, ServiceInstallFailsWithoutUnitDirectory) {
+    setenv("ZENTRAD_UNIT_DIR", (units_.path() / "missing").c_str(), 1);
+    EXPECT_EQ(1, handle({"-i"}));
+    EXPECT_NE(std::string::npos, output().find("Failed to install service."));
+}
+
+TEST_F(OptionsTest, ServiceDispatcherRefusesAConsoleProcess) {
+    unsetenv("ZENTRAD_SERVICE");
+    EXPECT_FALSE(agent::dispatchService());
 }
 
 }  // namespace

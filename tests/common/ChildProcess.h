@@ -50,6 +50,7 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     void signal(int number) { ::kill(pid_, number); }
 
     // The exit status once the child has ended within the limit (128 + signal when killed).

@@ -4,7 +4,6 @@
 #include <stdlib.h>
 
 #include <cstdio>
-#include <fstream>
 #include <memory>
 
 #include "crypto/KeyMsg.h"
@@ -13,22 +12,6 @@
 #include "runtime/Exceptions.h"
 
 namespace disks_test {
-
-std::string DiskHost::read(std::uint32_t disk, std::uint64_t offset, std::size_t length) const {
-    std::ifstream in(image(disk), std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(offset));
-    std::string bytes(length, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(length));
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    return bytes;
-}
-
-void DiskHost::write(std::uint32_t disk, std::uint64_t offset, const std::string& bytes) const {
-    std::fstream out(image(disk), std::ios::binary | std::ios::in | std::ios::out);
-    out.seekp(static_cast<std::streamoff>(offset));
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(out.good());
-}
 
 std::string messageOf(const std::function<void()>& action) {
     try {

@@ -10,6 +10,7 @@
 
 #include "backup-server/PartitionList.h"
 #include "common/EmulatedHost.h"
+#include "common/TestBytes.h"
 
 namespace disks_test {
 
@@ -18,8 +19,12 @@ class DiskHost {
     // Runs hostsim on this host; returns its output (fails the test when hostsim fails).
     std::string sim(const std::string& arguments) const { return host_.sim(arguments); }
     std::filesystem::path image(std::uint32_t disk) const { return host_.diskImage(disk); }
-    std::string read(std::uint32_t disk, std::uint64_t offset, std::size_t length) const;
-    void write(std::uint32_t disk, std::uint64_t offset, const std::string& bytes) const;
+    std::string read(std::uint32_t disk, std::uint64_t offset, std::size_t length) const {
+        return test::readAt(image(disk), offset, length);
+    }
+    void write(std::uint32_t disk, std::uint64_t offset, const std::string& bytes) const {
+        test::writeAt(image(disk), offset, bytes);
+    }
     const std::filesystem::path& root() const { return host_.root(); }
 
   private:

@@ -217,8 +217,26 @@ TEST_F(VolumeTest, PartitionListForOldAndNewServers) {
     EXPECT_EQ(listAs(0x1000C).size(), 7u);
     auto dynamic = listAs(0x1000D);
     ASSERT_EQ(dynamic.size(), 9u);
+    EXPECT_EQ(dynamic[0].name, "Disk 0");
+    EXPECT_TRUE(dynamic[0].isContainer);
+    EXPECT_EQ(dynamic[0].kind, 2u);
+    EXPECT_EQ(dynamic[0].sizeKiB, 65536u);
+    // The logical drives are partitions 1 and 2: the extended container is not counted.
+    const char* drives[] = {"C:\\", "", "E:\\"};
+    for (int i = 0; i < 3; ++i) {
+        const auto& volume = dynamic[1 + i];
+        EXPECT_EQ(volume.name, "Disk 0 Partition " + std::to_string(i));
+        EXPECT_TRUE(!volume.isContainer && volume.isNtfs && volume.kind == 4);
+        EXPECT_EQ(volume.sizeKiB, 16384u);
+        EXPECT_EQ(volume.drivePath, drives[i]);
+        EXPECT_EQ(volume.hasDriveLetter, drives[i][0] != '\0');
+    }
     EXPECT_EQ(dynamic[7].name, "Dynamic Volumes");
+    EXPECT_EQ(dynamic[7].kind, 6u);
     EXPECT_EQ(dynamic[8].parentName, "Dynamic Volumes");
+    EXPECT_EQ(dynamic[8].name.rfind("\\\\?\\Volume{", 0), 0u);
+    EXPECT_EQ(dynamic[8].sizeKiB, 8192u);
+    EXPECT_EQ(dynamic[8].kind, 0u);
 }
 
 }  // namespace

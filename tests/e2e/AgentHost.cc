@@ -19,16 +19,6 @@ namespace fs = std::filesystem;
 
 constexpr std::uint64_t kVolumeOffset = 1 << 20;  // the partition starts at 1 MiB
 
-// What the file holds of the range (shorter where the file ends).
-std::string readAvailable(const fs::path& file, std::uint64_t offset, std::size_t length) {
-    std::ifstream in(file, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(offset));
-    std::string bytes(length, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(length));
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    return bytes;
-}
-
 // The used blocks of a store's image, in ascending order.
 class StoredBlocks : public backup_server::BlockSource {
   public:
@@ -71,7 +61,7 @@ AgentHost::AgentHost(AgentSettings settings, HostLayout layout)
     agent_->start();
 
     std::string volume =
-        readAvailable(agent_->diskImage(), kVolumeOffset, std::size_t{layout.volumeMiB} << 20);
+        readAt(agent_->diskImage(), kVolumeOffset, std::size_t{layout.volumeMiB} << 20);
     std::size_t found = volume.find(content.substr(0, kCluster));
     if (found == std::string::npos || found % kCluster != 0)
         ADD_FAILURE() << "random.bin not found on the volume";
@@ -126,7 +116,7 @@ std::unique_ptr<backup_server::AgentSession> AgentHost::stalledBackup() {
 }
 
 std::string AgentHost::volumeCluster(std::uint64_t index) const {
-    return readAvailable(agent_->diskImage(), kVolumeOffset + index * kCluster, kCluster);
+    return readAt(agent_->diskImage(), kVolumeOffset + index * kCluster, kCluster);
 }
 
 std::vector<std::uint64_t> AgentHost::storeMismatches(const blocks::BlockMap& used) const {

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/ChildProcess.h"
 #include "common/Hostsim.h"
 #include "crypto/CryptoLibrary.h"
 #include "net/TcpListener.h"
@@ -25,13 +26,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const char* const kAgentBinary = ZENTRAD_BINARY_DIR "/src/agent/zentrad";
-
-std::string readWhole(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 }  // namespace
 
@@ -78,6 +72,15 @@ std::string backupServerCommand(const std::filesystem::path& keys, std::uint16_t
            keys.string() + "' --port " + std::to_string(port) + " " + arguments;
 }
 
+ToolRun runBackupServer(const std::filesystem::path& keys, std::uint16_t port,
+                        const std::string& arguments, const std::filesystem::path& scratch) {
+    fs::path out = scratch / "backup-server.out";
+    std::string command =
+        backupServerCommand(keys, port, arguments) + " > '" + out.string() + "' 2>&1";
+    int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readWholeFile(out)};
+}
+
 bool hasLogRecord(const backup_server::AgentSession& session, net::Code code,
                   const std::string& text) {
     for (const auto& record : session.logRecords()) {
@@ -98,12 +101,16 @@ std::string closingReason(backup_server::AgentSession& session) {
     } catch (const std::exception& error) {
         return std::string("(connection failed: ") + error.what() + ")";
     }
+    return lastErrorRecord(session);
+}
+
+std::string lastErrorRecord(const backup_server::AgentSession& session) {
     const auto& records = session.logRecords();
     for (auto it = records.rbegin(); it != records.rend(); ++it) {
         if (it->code == net::PROT_LOG_ERROR)
             return it->text;
     }
-    return "(PROT_ERROR without an ERROR record)";
+    return "(no ERROR record)";
 }
 
 AgentProcess::AgentProcess(AgentSettings settings)
@@ -171,20 +178,15 @@ void AgentProcess::start() {
     if (pid_ < 0)
         throw std::runtime_error("fork failed");
     if (!waitForLog("Listening for backup servers on port", std::chrono::seconds(30))) {
-        std::string out = readWhole(output);
+        std::string out = readWholeFile(output);
         stop();
         throw std::runtime_error("the agent did not start listening:\n" + out);
     }
 }
 
 int AgentProcess::stop() {
-    if (pid_ <= 0)
-        return -1;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // Far longer than any test runs: in effect, until the agent has exited.
+    return stopWithin(std::chrono::hours(1));
 }
 
 int AgentProcess::stopWithin(std::chrono::milliseconds limit) {
@@ -207,18 +209,11 @@ int AgentProcess::stopWithin(std::chrono::milliseconds limit) {
 }
 
 std::string AgentProcess::log() const {
-    return readWhole(logFile());
+    return readWholeFile(logFile());
 }
 
 bool AgentProcess::waitForLog(const std::string& text, std::chrono::milliseconds limit) const {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (log().find(text) != std::string::npos)
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    return waitUntil([&] { return log().find(text) != std::string::npos; }, limit);
 }
 
 void AgentProcess::allowServer(const backup_server::ServerKeys& keys, const std::string& fileName) {

@@ -97,6 +97,18 @@ void prepareServerSide(int timeoutSeconds = 20);
 std::string backupServerCommand(const std::filesystem::path& keys, std::uint16_t port,
                                 const std::string& arguments);
 
+// What a run of the backup-server tool ended with: its exit status (-1 when it did not exit
+// normally) and everything it printed.
+struct ToolRun {
+    int status = -1;
+    std::string output;
+};
+
+// Runs the backup-server tool as backupServerCommand does; the output passes through a file
+// in the folder scratch.
+ToolRun runBackupServer(const std::filesystem::path& keys, std::uint16_t port,
+                        const std::string& arguments, const std::filesystem::path& scratch);
+
 // A port that was free a moment ago.
 std::uint16_t freePort();
 
@@ -116,6 +128,9 @@ std::unique_ptr<AgentProcess> agentOnHost(AgentSettings settings,
 // The session received a log record with this code and exactly this text.
 bool hasLogRecord(const backup_server::AgentSession& session, net::Code code,
                   const std::string& text);
+
+// The text of the last ERROR record the session received, or a note when there is none.
+std::string lastErrorRecord(const backup_server::AgentSession& session);
 
 // Reads codes until the agent reports its failure (log records collected on the way) and
 // returns the text of its last ERROR record, or a note when it sent no PROT_ERROR.

@@ -85,7 +85,11 @@ class BadInputTest : public ::testing::Test {
     std::unique_ptr<backup_server::AgentSession> bystander;
 };
 
-TEST_F(BadInputTest, WrongCodesAndErrorsDuringTheHandshake) {
+// One connection after another goes wrong, each in its own way; SetUp() opens the
+// bystander that must outlive each of them.
+TEST_F(BadInputTest, MalformedUnitsCloseOnlyTheirConnection) {
+    const std::string reportedError =
+        "Remote host has reported an error and closed the connection. (";
     auto wrongCode = agent->connect();
     wrongCode->readCodeExpect(net::PROT_VERSION);
     wrongCode->read32();
@@ -96,56 +100,50 @@ TEST_F(BadInputTest, WrongCodesAndErrorsDuringTheHandshake) {
     auto error = agent->connect();
     error->readCodeExpect(net::PROT_VERSION);
     sendRaw(*error, code(net::PROT_ERROR));
-    expectClosedWith(*error, "Remote host has reported an error and closed the connection. (");
-}
+    expectClosedWith(*error, reportedError);
 
-TEST_F(BadInputTest, OversizedStringBeforeAuthentication) {
-    auto session = agent->connect();
-    session->readCodeExpect(net::PROT_VERSION);
-    session->read32();
-    sendRaw(*session, code(net::PROT_VERSION) + code(0x00010020));
-    session->readCodeExpect(net::PROT_SERVER_OPTION);
-    session->read32();
-    sendRaw(*session, code(net::PROT_SERVER_OPTION) + code(0));
-    session->readCodeExpect(net::PROT_GET_PUBLIC_KEY);
-    sendRaw(*session, code(net::PROT_PUBLIC_KEY) + code(100000));
+    SetUp();
+    auto oversized = agent->connect();
+    oversized->readCodeExpect(net::PROT_VERSION);
+    oversized->read32();
+    sendRaw(*oversized, code(net::PROT_VERSION) + code(0x00010020));
+    oversized->readCodeExpect(net::PROT_SERVER_OPTION);
+    oversized->read32();
+    sendRaw(*oversized, code(net::PROT_SERVER_OPTION) + code(0));
+    oversized->readCodeExpect(net::PROT_GET_PUBLIC_KEY);
+    sendRaw(*oversized, code(net::PROT_PUBLIC_KEY) + code(100000));
     expectClosedWith(
-        *session, "String of (100000) bytes from remote host exceeds the limit of (65536) bytes (");
-}
+        *oversized,
+        "String of (100000) bytes from remote host exceeds the limit of (65536) bytes (");
 
-TEST_F(BadInputTest, TruncatedFrame) {
-    auto session = authenticated();
-    sendRaw(*session, code(net::PROT_ENCRYPTED) + code(40) + std::string(10, 'x'));
-    session->socket()->shutdownSend();
-    expectClosedWith(*session,
+    SetUp();
+    auto truncated = authenticated();
+    sendRaw(*truncated, code(net::PROT_ENCRYPTED) + code(40) + std::string(10, 'x'));
+    truncated->socket()->shutdownSend();
+    expectClosedWith(*truncated,
                      "Remote host unexpectedly closed connection after trying to read for (");
-}
 
-TEST_F(BadInputTest, CiphertextNotAMultipleOfEight) {
-    auto session = authenticated();
-    sendRaw(*session, code(net::PROT_ENCRYPTED) + code(13) + std::string(13, 'x'));
-    expectClosedWith(*session, "final cipher error while decrypting protocol message (");
-}
+    SetUp();
+    auto unaligned = authenticated();
+    sendRaw(*unaligned, code(net::PROT_ENCRYPTED) + code(13) + std::string(13, 'x'));
+    expectClosedWith(*unaligned, "final cipher error while decrypting protocol message (");
 
-TEST_F(BadInputTest, WrongDigest) {
-    auto session = authenticated();
-    std::string message = code(net::PROT_REQ_ECHO);
-    std::string digest = sha1(message);
+    SetUp();
+    auto wrongDigest = authenticated();
+    const std::string echo = code(net::PROT_REQ_ECHO);
+    std::string digest = sha1(echo);
     digest[0] = static_cast<char>(digest[0] ^ 1);
-    sendRaw(*session, encryptedUnit(session->protocolKey(), code(4) + message + digest));
-    expectClosedWith(*session, "encrypted message from host invalid, failed sha1 checksum (");
-}
+    sendRaw(*wrongDigest, encryptedUnit(wrongDigest->protocolKey(), code(4) + echo + digest));
+    expectClosedWith(*wrongDigest, "encrypted message from host invalid, failed sha1 checksum (");
 
-TEST_F(BadInputTest, WrongEmbeddedLength) {
-    auto session = authenticated();
-    std::string message = code(net::PROT_REQ_ECHO);
-    sendRaw(*session, encryptedUnit(session->protocolKey(), code(5) + message + sha1(message)));
+    SetUp();
+    auto wrongLength = authenticated();
+    sendRaw(*wrongLength, encryptedUnit(wrongLength->protocolKey(), code(5) + echo + sha1(echo)));
     expectClosedWith(
-        *session,
+        *wrongLength,
         "received invalid encrypted message from host: embedded message length (5) not valid (");
-}
 
-TEST_F(BadInputTest, UnknownAndShortRequestCodes) {
+    SetUp();
     auto unknown = authenticated();
     auto request = unknown->newMessage();
     request->write32(0x12345678);
@@ -161,28 +159,27 @@ TEST_F(BadInputTest, UnknownAndShortRequestCodes) {
     expectClosedWith(
         *shortCode,
         "Buffer underrun when attempting to read (4) bytes from encrypted message buffer (");
-}
 
-TEST_F(BadInputTest, ErrorBetweenRequestsAndInsideARequest) {
+    SetUp();
     auto between = authenticated();
     sendRaw(*between, code(net::PROT_KEEPALIVE));  // skipped
     ASSERT_TRUE(backup_server::sendEcho(*between));
     sendRaw(*between, code(net::PROT_ERROR));
-    expectClosedWith(*between, "Remote host has reported an error and closed the connection. (");
+    expectClosedWith(*between, reportedError);
 
     SetUp();
     auto inside = authenticated();
-    auto request = inside->newMessage();
-    request->write32(net::PROT_REQ_SERVER_INFO);
-    request->send();
+    auto info = inside->newMessage();
+    info->write32(net::PROT_REQ_SERVER_INFO);
+    info->send();
     sendRaw(*inside, code(net::PROT_ERROR));
-    expectClosedWith(*inside, "Remote host has reported an error and closed the connection. (");
+    expectClosedWith(*inside, reportedError);
 
     SetUp();
     auto unknownItem = authenticated();
-    auto info = unknownItem->newMessage();
-    info->write32(net::PROT_REQ_SERVER_INFO);
-    info->send();
+    auto infoRequest = unknownItem->newMessage();
+    infoRequest->write32(net::PROT_REQ_SERVER_INFO);
+    infoRequest->send();
     auto item = unknownItem->newMessage();
     item->write32(0xE1E7E60C);
     item->send();

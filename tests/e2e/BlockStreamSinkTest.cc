@@ -10,8 +10,7 @@
 #include "blocks/Block.h"
 #include "blocks/BlockRecord.h"
 #include "blocks/Md5Stream.h"
-#include "net/TcpListener.h"
-#include "platform/Socket.h"
+#include "net/SocketPair.h"
 #include "runtime/Exceptions.h"
 
 namespace {
@@ -21,11 +20,9 @@ constexpr std::uint32_t kSize = 4096;
 class BlockStreamSinkTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        net::TcpListener listener;
-        listener.bind(platform::kLoopbackAddress, 0);
-        listener.listen();
-        agent_ = net::TcpSocket::connectTo("127.0.0.1", listener.localPort());
-        session_ = std::make_unique<backup_server::AgentSession>(listener.accept());
+        test::SocketPair pair;
+        agent_ = std::move(pair.far);
+        session_ = std::make_unique<backup_server::AgentSession>(std::move(pair.near));
         used_.setBit(1);
         used_.setBit(2);
         used_.setBit(5);

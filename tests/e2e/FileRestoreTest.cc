@@ -116,7 +116,7 @@ HostTimes hostTimes(const fs::path& path) {
     return times;
 }
 
-TEST_F(FileRestoreTest, TreeLandsWithContentsTimesAndAttributes) {
+TEST_F(FileRestoreTest, TreesLandWithContentsTimesAndAttributes) {
     std::string big(100000, '\0');
     for (std::size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<char>(i * 7 + i / 251);
@@ -163,10 +163,9 @@ TEST_F(FileRestoreTest, TreeLandsWithContentsTimesAndAttributes) {
     EXPECT_EQ(test::readWholeFile(onHost("docs/sub/gr\xC3\xBC\xC3\x9F"
                                          "e.txt")),
               "hello");
-}
 
-TEST_F(FileRestoreTest, DirectoryTimesAreAppliedAfterTheirContents) {
-    auto report =
+    // Directory times are applied after their contents.
+    report =
         backup_server::restoreFiles(*session, header(),
                                     {directorySource("a", kTime2), directorySource("a\\b", kTime3),
                                      fileSource("a\\b\\f.txt", "x"), fileSource("a\\g.txt", "y")});
@@ -175,15 +174,14 @@ TEST_F(FileRestoreTest, DirectoryTimesAreAppliedAfterTheirContents) {
     EXPECT_EQ(hostTimes(onHost("a/b")).modify, kTime3);
     EXPECT_EQ(hostTimes(onHost("a/b")).create, kTime3);
     EXPECT_EQ(hostTimes(onHost("a/g.txt")).modify, kTime1);
-}
 
-TEST_F(FileRestoreTest, TimesFromOtherFileSystemsAreUnixSeconds) {
+    // Times from other file systems are Unix seconds.
     FileSource source = fileSource("unix.txt", "data");
     source.item.srcfs = "ext3";
     source.item.modifyTime = 0;
     source.item.accessTime = 1000000000;
     source.item.createTime = 1;
-    auto report = backup_server::restoreFiles(*session, header(), {source});
+    report = backup_server::restoreFiles(*session, header(), {source});
     ASSERT_EQ(report.restored, 1u);
     HostTimes times = hostTimes(onHost("unix.txt"));
     EXPECT_EQ(times.modify, kUnixEpochAsFileTime);
@@ -364,13 +362,13 @@ TEST_F(FileRestoreTest, CommandLineRestoresAFolderOntoAVolumesDrive) {
     std::ofstream(local.path() / "tree" / "nested" / "inner.bin") << std::string(5000, 'q');
     auto keys = backup_server::ServerKeys::loadOrCreate(local.path() / "keys");
     agent->allowServer(keys, "cli");
-    std::string command =
-        test::backupServerCommand(local.path() / "keys", agent->port(),
-                                  "restore-files 'device=Disk 0 Partition 0' chunk=1000 '" +
-                                      (local.path() / "tree").string() + "'") +
-        " > '" + (local.path() / "out.txt").string() + "' 2>&1";
-    EXPECT_EQ(std::system(command.c_str()), 0) << test::readWholeFile(local.path() / "out.txt");
-    std::string output = test::readWholeFile(local.path() / "out.txt");
+    test::ToolRun run =
+        test::runBackupServer(local.path() / "keys", agent->port(),
+                              "restore-files 'device=Disk 0 Partition 0' chunk=1000 '" +
+                                  (local.path() / "tree").string() + "'",
+                              local.path());
+    EXPECT_EQ(run.status, 0) << run.output;
+    const std::string& output = run.output;
     EXPECT_NE(output.find("restored 3 items (5009 bytes), 0 failed"), std::string::npos) << output;
     EXPECT_NE(output.find("File restore finished: 3 restored, 0 failed (agrees)"),
               std::string::npos)
@@ -380,29 +378,21 @@ TEST_F(FileRestoreTest, CommandLineRestoresAFolderOntoAVolumesDrive) {
     EXPECT_TRUE(test::readWholeFile(drive / "nested" / "inner.bin") == std::string(5000, 'q'));
 }
 
-// The agent's last ERROR record, once the request has failed.
-std::string lastError(const backup_server::AgentSession& session) {
-    const auto& records = session.logRecords();
-    for (auto record = records.rbegin(); record != records.rend(); ++record) {
-        if (record->code == net::PROT_LOG_ERROR)
-            return record->text;
-    }
-    return "(no ERROR record)";
-}
+using test::lastErrorRecord;
 
 TEST_F(FileRestoreTest, BadHeadersEndTheRequest) {
     FileRestoreSession restore(*session);
     EXPECT_THROW(restore.begin({true, "", "Disk 7 Partition 9"}), std::exception);
-    EXPECT_EQ(lastError(*session).rfind(
+    EXPECT_EQ(lastErrorRecord(*session).rfind(
                   "Closing connection: Unable to find mounted logical disk: Disk 7 Partition 9", 0),
               0u)
-        << lastError(*session);
+        << lastErrorRecord(*session);
     session.reset();
 
     session = agent->openSession(test::serverKeys("files"));
     FileRestoreSession relative(*session);
     EXPECT_THROW(relative.begin({false, "restore\\here", ""}), std::exception);
-    EXPECT_NE(lastError(*session).find("not absolute (restore\\here)"), std::string::npos);
+    EXPECT_NE(lastErrorRecord(*session).find("not absolute (restore\\here)"), std::string::npos);
     session.reset();
 }
 

@@ -33,10 +33,7 @@ constexpr std::uint32_t kCluster = 4096;
 
 using test::randomBytes;
 
-struct ToolRun {
-    int status = -1;
-    std::string output;
-};
+using test::ToolRun;
 
 class RestorePointTest : public ::testing::Test {
   protected:
@@ -62,15 +59,18 @@ class RestorePointTest : public ::testing::Test {
         agent_->put("0:0", "/" + name, content);
     }
 
-    std::string toolCommand(const std::string& arguments) const {
-        return test::backupServerCommand(work_.path() / "keys",
-                                         agent_ ? agent_->port() : test::freePort(), arguments);
+    // A backup of the source by the tool in a process of its own (the shell becomes the tool).
+    test::ChildProcess backupInTheBackground(const fs::path& output,
+                                             const std::string& options = "") const {
+        std::string command =
+            test::backupServerCommand(work_.path() / "keys", agent_->port(),
+                                      "backup 'Disk 0 Partition 0' " + store() + options);
+        return test::ChildProcess("/bin/sh", {"-c", "exec " + command}, {}, output);
     }
     ToolRun tool(const std::string& arguments) const {
-        fs::path out = work_.path() / "tool.out";
-        int status =
-            std::system((toolCommand(arguments) + " > '" + out.string() + "' 2>&1").c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::readWholeFile(out)};
+        return test::runBackupServer(work_.path() / "keys",
+                                     agent_ ? agent_->port() : test::freePort(), arguments,
+                                     work_.path());
     }
     std::string store() const { return "'" + (work_.path() / "store").string() + "'"; }
 
@@ -181,16 +181,10 @@ TEST_F(RestorePointTest, KilledBackupsLeaveEarlierPointsIntact) {
     fs::path atFull = backup("at-full.img");
     put("changed.bin", randomBytes(6 * kMiB, 7));
     for (int delay : {150, 700, 1000, 1400, 2000}) {
-        pid_t child = fork();
-        if (child == 0) {
-            std::string command = "exec " + toolCommand("backup 'Disk 0 Partition 0' " + store() +
-                                                        " compression=1 level=9 > /dev/null 2>&1");
-            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        test::ChildProcess child = backupInTheBackground("/dev/null", " compression=1 level=9");
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
+        child.signal(SIGKILL);
+        child.wait(std::chrono::seconds(10));
         ToolRun verify = tool("verify " + store());
         EXPECT_EQ(verify.status, 0) << "killed after " << delay << " ms\n" << verify.output;
     }
@@ -302,28 +296,19 @@ TEST_F(RestorePointTest, VerifyNamesAFlippedByteAndForgetWithGcKeepsKeptPointsRe
 TEST_F(RestorePointTest, ASecondCommandOnABusyStoreIsRefusedAndWrongCommandLinesGetUsage) {
     startAgent("[snapshot service]\ndelay DoSnapshotSet = 4000\n");
     test::TempDir out;
-    pid_t child = fork();
-    if (child == 0) {
-        std::string command =
-            "exec " + toolCommand("backup 'Disk 0 Partition 0' " + store() + " > '" +
-                                  (out.path() / "backup.out").string() + "' 2>&1");
-        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    test::ChildProcess child = backupInTheBackground(out.path() / "backup.out");
     ASSERT_TRUE(agent_->waitForLog("Accepting new backup request"));
     for (const std::string& command : {"gc " + store(), "forget " + store() + " keep-last=1",
                                        "backup 'Disk 0 Partition 0' " + store()}) {
         ToolRun refused = tool(command);
         EXPECT_EQ(refused.status, 5) << command << "\n" << refused.output;
         EXPECT_NE(refused.output.find("is in use by another command (process " +
-                                      std::to_string(child) + ": backup Disk 0 Partition 0)"),
+                                      std::to_string(child.pid()) + ": backup Disk 0 Partition 0)"),
                   std::string::npos)
             << refused.output;
     }
     EXPECT_EQ(tool("points " + store()).status, 0);  // reading is fine
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+    EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0)
         << test::readWholeFile(out.path() / "backup.out");
     EXPECT_EQ(tool("gc " + store()).status, 0);
 
@@ -339,15 +324,12 @@ TEST_F(RestorePointTest, ASecondCommandOnABusyStoreIsRefusedAndWrongCommandLines
     // Nothing listens on a free port: the tool says where it tried, in plain words.
     std::uint16_t freePort = test::freePort();
     std::string port = std::to_string(freePort);
-    fs::path text = out.path() / "echo.out";
-    std::string echoCommand = test::backupServerCommand(work_.path() / "keys", freePort, "echo");
-    int echo = std::system((echoCommand + " > '" + text.string() + "' 2>&1").c_str());
-    EXPECT_TRUE(WIFEXITED(echo) && WEXITSTATUS(echo) == 4);
-    EXPECT_NE(
-        test::readWholeFile(text).find("cannot connect to the agent at host 127.0.0.1, port " +
-                                       port + ": the connection was refused"),
-        std::string::npos)
-        << test::readWholeFile(text);
+    ToolRun echo = test::runBackupServer(work_.path() / "keys", freePort, "echo", out.path());
+    EXPECT_EQ(echo.status, 4);
+    EXPECT_NE(echo.output.find("cannot connect to the agent at host 127.0.0.1, port " + port +
+                               ": the connection was refused"),
+              std::string::npos)
+        << echo.output;
 }
 
 }  // namespace

@@ -6,10 +6,7 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <sstream>
-#include <thread>
 
 #include "AgentHost.h"
 #include "backup-server/AllowList.h"
@@ -19,6 +16,7 @@
 #include "backup-server/ServerInfo.h"
 #include "backup-server/VolumeStore.h"
 #include "blocks/BlockRecord.h"
+#include "common/ChildProcess.h"
 #include "crypto/KeyMsg.h"
 #include "crypto/RsaKey.h"
 #include "net/Codes.h"
@@ -44,17 +42,6 @@ std::string faultName(Fault fault) {
 std::string faultText(Fault fault) {
     return fault == Fault::error ? "Remote host has reported an error and closed the connection."
                                  : "Remote host unexpectedly closed connection";
-}
-
-// Polls condition for up to 20 s.
-bool eventually(const std::function<bool()>& condition) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
 }
 
 // One point in a request where the agent reads the server's next code: reach drives the
@@ -111,10 +98,12 @@ class ServerErrorTest : public ::testing::Test {
     }
 
     static bool waitForLogAfter(std::size_t mark, const std::string& text) {
-        return eventually([&] {
-            std::string log = host->agent().log();
-            return log.size() > mark && log.find(text, mark) != std::string::npos;
-        });
+        return test::waitUntil(
+            [&] {
+                std::string log = host->agent().log();
+                return log.size() > mark && log.find(text, mark) != std::string::npos;
+            },
+            std::chrono::seconds(20));
     }
 
     // Every point with both faults; after each, followUp must succeed.
@@ -303,7 +292,8 @@ TEST_F(ServerErrorTest, BackupDigestDownload) {
     runEachPoint(points, [&] {
         // No snapshot was taken and left behind; the lock and the volume's claim are free.
         // (The previous backup's snapshot may still be on its way out.)
-        EXPECT_TRUE(eventually([&] { return !fs::exists(snapshots); }));
+        EXPECT_TRUE(
+            test::waitUntil([&] { return !fs::exists(snapshots); }, std::chrono::seconds(20)));
         auto summary = host->backup();
         EXPECT_TRUE(host->storeMismatches(summary.used).empty());
     });
@@ -461,10 +451,9 @@ TEST_F(ServerErrorTest, FileRestoreItemsAndData) {
         followUp->finish();
         EXPECT_EQ(report.restored, 1u);
         EXPECT_EQ(report.failed, 0u);
-        std::ifstream in(host->agent().hostRoot() / "drives" / "C" / "restored" / name);
-        std::stringstream content;
-        content << in.rdbuf();
-        EXPECT_EQ(content.str(), data);
+        EXPECT_EQ(
+            test::readWholeFile(host->agent().hostRoot() / "drives" / "C" / "restored" / name),
+            data);
     });
 }
 

@@ -13,6 +13,7 @@
 #include "backup-server/VolumeRestore.h"
 #include "blocks/DiskVolume.h"
 #include "common/RunCommand.h"
+#include "common/TestBytes.h"
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/File.h"
@@ -63,13 +64,7 @@ class VolumeLockTest : public ::testing::Test {
     // restore complete.
     static bool restore() {
         fs::path image = agent->hostRoot() / "source.img";
-        {
-            std::ifstream in(agent->hostRoot() / "disks" / "0.img", std::ios::binary);
-            in.seekg(static_cast<std::streamoff>(kMiB));
-            std::string bytes(16 * kMiB, '\0');
-            in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-            std::ofstream(image, std::ios::binary) << bytes;
-        }
+        std::ofstream(image, std::ios::binary) << test::readAt(agent->diskImage(), kMiB, 16 * kMiB);
         backup_server::ImageBlockSource source(image, kCluster);
         backup_server::RestoreOptions options;
         options.deviceID = kTarget;
@@ -108,16 +103,16 @@ TEST_F(VolumeLockTest, LockRulesOfTheVolumeDevice) {
     EXPECT_TRUE(platform::writeFile(third, sector, sizeof sector, nullptr));
 }
 
-TEST_F(VolumeLockTest, RestoreLocksAnIdleVolumeAndUnlocksIt) {
+TEST_F(VolumeLockTest, RestoreLocksAnIdleVolumeOrDismountsOneInUseAndUnlocksIt) {
     ASSERT_TRUE(restore());
     EXPECT_TRUE(agent->waitForLog("Locked volume"));
     EXPECT_TRUE(agent->waitForLog("Unlocked volume"));
     EXPECT_EQ(agent->log().find("dismounting it for the restore"), std::string::npos);
     platform::FileHandle volume = openForWriting();
     EXPECT_TRUE(control(volume, platform::kFsctlLockVolume)) << platform::getLastError();
-}
+    volume = platform::FileHandle();
 
-TEST_F(VolumeLockTest, RestoreDismountsAVolumeInUse) {
+    // Another handle open for writing: the volume is dismounted and that handle stops working.
     platform::FileHandle user = openForWriting();
     ASSERT_TRUE(user);
     ASSERT_TRUE(restore());
@@ -125,13 +120,8 @@ TEST_F(VolumeLockTest, RestoreDismountsAVolumeInUse) {
     char sector[512] = {};
     EXPECT_FALSE(platform::writeFile(user, sector, sizeof sector, nullptr));
     EXPECT_EQ(platform::getLastError(), platform::kErrorNotReady);
-    std::ifstream disk(agent->hostRoot() / "disks" / "0.img", std::ios::binary);
-    std::string source(16 * kMiB, '\0'), target(16 * kMiB, '\0');
-    disk.seekg(static_cast<std::streamoff>(kMiB));
-    disk.read(source.data(), static_cast<std::streamsize>(source.size()));
-    disk.seekg(static_cast<std::streamoff>(17 * kMiB));
-    disk.read(target.data(), static_cast<std::streamsize>(target.size()));
-    EXPECT_TRUE(source == target);
+    EXPECT_TRUE(test::readAt(agent->diskImage(), kMiB, 16 * kMiB) ==
+                test::readAt(agent->diskImage(), 17 * kMiB, 16 * kMiB));
 }
 
 }  // namespace

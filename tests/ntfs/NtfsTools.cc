@@ -35,19 +35,6 @@ bool toolsAvailable() {
                "command -v ntfsinfo && command -v ntfscat; } >/dev/null 2>&1") == 0;
 }
 
-ScratchDir::ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ntfs-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 NtfsImage::NtfsImage(const std::filesystem::path& file, std::uint64_t bytes,
                      std::uint32_t clusterSize)
     : file_(file) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/TempDir.h"
 #include "platform/emulated/ntfs/Volume.h"
 
 namespace ntfstest {
@@ -17,17 +18,7 @@ namespace ntfs = platform::emulated::ntfs;
 bool toolsAvailable();
 
 // A temporary directory, removed with everything in it.
-class ScratchDir {
-  public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
+using ScratchDir = test::TempDir;
 
 // A sparse image file holding a fresh NTFS.
 class NtfsImage {

@@ -28,10 +28,6 @@ void SnapshotHost::TearDown() {
     host_.reset();
 }
 
-void SnapshotHost::setTimeoutSeconds(std::int32_t seconds) {
-    timeoutSeconds_ = seconds;
-}
-
 std::vector<std::uint8_t> readDevice(const std::wstring& path, std::uint64_t length) {
     platform::FileHandle file = platform::createFile(
         path, platform::kGenericRead, platform::kFileShareRead | platform::kFileShareWrite,

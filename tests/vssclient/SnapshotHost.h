@@ -25,7 +25,7 @@ class SnapshotHost : public ::testing::Test {
     std::string sim(const std::string& arguments) { return host_->sim(arguments); }
     void appendConfig(const std::string& text) { host_->appendConfig(text); }
     // The snapshot time-out of the clients the tests make.
-    void setTimeoutSeconds(std::int32_t seconds);
+    void setTimeoutSeconds(std::int32_t seconds) { timeoutSeconds_ = seconds; }
     std::int32_t timeoutSeconds() const { return timeoutSeconds_; }
     // Volume GUID path with its trailing backslash.
     const std::wstring& volumeC() const { return volumeC_; }
