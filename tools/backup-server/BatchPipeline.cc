@@ -88,24 +88,29 @@ void BatchPipeline::read() noexcept {
     }
 }
 
+void BatchPipeline::packUnit(BlockEncoder& encoder, RestoreUnit& unit) {
+    for (const auto& block : unit.blocks) {
+        unit.plainBytes += block->length();
+        encoder.encode(*block);
+        unit.compressedBlocks += block->compressed() ? 1 : 0;
+    }
+    bool corrupt = options_.corruptBatch && *options_.corruptBatch == unit.batch;
+    unit.bytes = spareBuffer();
+    unit.recordBytes = frameRestoreUnit(unit.blocks, corrupt, unit.bytes);
+    unit.blockCount = static_cast<std::uint16_t>(unit.blocks.size());
+    // The blocks' buffers go back now, not when the unit has been sent.
+    unit.blocks.clear();
+}
+
 void BatchPipeline::pack() noexcept {
     try {
         BlockEncoder encoder(options_);
+        std::vector<RestoreUnit> units;
         for (;;) {
-            RestoreUnit unit;
-            std::uint64_t sequence = group_->take(unit);
-            for (const auto& block : unit.blocks) {
-                unit.plainBytes += block->length();
-                encoder.encode(*block);
-                unit.compressedBlocks += block->compressed() ? 1 : 0;
-            }
-            bool corrupt = options_.corruptBatch && *options_.corruptBatch == unit.batch;
-            unit.bytes = spareBuffer();
-            unit.recordBytes = frameRestoreUnit(unit.blocks, corrupt, unit.bytes);
-            unit.blockCount = static_cast<std::uint16_t>(unit.blocks.size());
-            // The blocks' buffers go back now, not when the unit has been sent.
-            unit.blocks.clear();
-            group_->deliver(sequence, std::move(unit));
+            std::uint64_t sequence = group_->take(units);
+            for (auto& unit : units)
+                packUnit(encoder, unit);
+            group_->deliver(sequence, units);
         }
     } catch (const yin::pc_exception&) {
         group_->workerEnded();

@@ -27,6 +27,8 @@
 
 namespace backup_server {
 
+class BlockEncoder;
+
 class BatchPipeline {
   public:
     // Starts the threads; workers 0 means one packing thread per core. Throws
@@ -47,6 +49,8 @@ class BatchPipeline {
   private:
     void read() noexcept;
     void pack() noexcept;
+    // Deflates and enciphers a batch's blocks and frames them with the batch's digest.
+    void packUnit(BlockEncoder& encoder, RestoreUnit& unit);
     void fail(std::exception_ptr error) noexcept;
     // Aborts the channels, so that no thread waits any longer, and joins every thread.
     void stop() noexcept;

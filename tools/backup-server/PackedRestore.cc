@@ -5,6 +5,7 @@
 #include <string>
 
 #include "backup-server/BatchPipeline.h"
+#include "blocks/BlockRecord.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -142,7 +143,16 @@ bool PackedRestoreReader::next(RestoreUnit& unit) {
     unit.recordBytes = read.number(8);
     unit.compressedBlocks = read.number(8);
     std::uint64_t length = read.number(8);
-    if (length > (std::uint64_t{1} << 32))
+    // A unit is its codes, the digest and the announced records, each at most a block of
+    // data plus what deflating and enciphering may add; anything longer is not one of ours
+    // and is refused before it is allocated.
+    constexpr std::uint64_t kUnitFrameBytes = 4 + 4 + blocks::kDigestBytes;
+    constexpr std::uint64_t kGrowthPerBlock = 64;
+    std::uint64_t largest =
+        kUnitFrameBytes + std::uint64_t{unit.blockCount} * (blocks::kBlockRecordHeaderBytes +
+                                                            options_.blockSize + kGrowthPerBlock);
+    if (unit.blockCount > options_.batchBlocks || length > largest ||
+        length > (std::uint64_t{1} << 32))
         ZENTRAD_THROW(runtime::AgentException, "The packed restore " + file_.string() +
                                                    " holds a batch too large to be one");
     unit.bytes.resize(length);
