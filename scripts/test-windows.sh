@@ -24,5 +24,11 @@ count() { sed -n "s/^\[  $1 *\] \([0-9]*\) tests\?.*/\1/p" "$log" | head -1; }
 passed="$(count PASSED)"; failed="$(count FAILED)"; skipped="$(count SKIPPED)"
 passed="${passed:-0}"; failed="${failed:-0}"; skipped="${skipped:-0}"
 if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
+# Wine can report success for a program that crashed (its debugger ends it): without the
+# test runner's closing summary the run did not finish, whatever the exit status says.
+if ! grep -q '^\[==========\] [0-9]* tests\? from .* ran\.' "$log"; then
+  echo "windows-tests: the test executable ended before its summary (crashed?)"
+  [ "$failed" -eq 0 ] && failed=1
+fi
 echo "windows-tests: $passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ]

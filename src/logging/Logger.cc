@@ -3,6 +3,7 @@
 #include <ctime>
 #include <iomanip>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -11,7 +12,16 @@
 namespace logging {
 namespace {
 
-thread_local std::shared_ptr<NetLogger> threadNetLogger;
+// The thread's peer logger, owned through a plain pointer: a thread_local with a destructor
+// is unsafe where thread-local storage is emulated (MinGW), because the storage can be freed
+// at thread exit before the destructor runs on it. So the slot has no destructor, and a
+// thread that installs a logger removes it before it ends (setNetLogger(nullptr)); one that
+// does not leaks its reference instead of touching freed memory.
+thread_local std::shared_ptr<NetLogger>* threadNetLogger = nullptr;
+
+std::shared_ptr<NetLogger> currentNetLogger() {
+    return threadNetLogger ? *threadNetLogger : nullptr;
+}
 
 std::string timeStamp() {
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -80,7 +90,7 @@ LogLine Logger::line(LogLevel level) {
         std::lock_guard<std::mutex> lock(sinksMutex_);
         file = file_;
     }
-    return LogLine(*this, level, std::move(file), threadNetLogger);
+    return LogLine(*this, level, std::move(file), currentNetLogger());
 }
 
 void Logger::setFileLogger(std::shared_ptr<FileLogger> file) {
@@ -99,16 +109,23 @@ void Logger::setSystemLogger(std::unique_ptr<SystemLogger> system) {
 }
 
 void Logger::setNetLogger(std::shared_ptr<NetLogger> net) {
-    threadNetLogger = std::move(net);
+    if (net && threadNetLogger) {
+        *threadNetLogger = std::move(net);
+    } else if (net) {
+        threadNetLogger = std::make_unique<std::shared_ptr<NetLogger>>(std::move(net)).release();
+    } else {
+        std::unique_ptr<std::shared_ptr<NetLogger>> owned(threadNetLogger);
+        threadNetLogger = nullptr;
+    }
 }
 
 std::shared_ptr<NetLogger> Logger::getNetLogger() {
-    return threadNetLogger;
+    return currentNetLogger();
 }
 
 void Logger::drainNetLog(std::string& out) {
-    if (threadNetLogger)
-        threadNetLogger->drainInto(out);
+    if (threadNetLogger && *threadNetLogger)
+        (*threadNetLogger)->drainInto(out);
 }
 
 std::string Logger::formatLine(LogLevel level, const std::string& message) {

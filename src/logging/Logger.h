@@ -60,7 +60,8 @@ class Logger {
     std::shared_ptr<FileLogger> fileLogger();
     void setSystemLogger(std::unique_ptr<SystemLogger> system);
 
-    // The calling thread's network logger (empty on threads without a connection).
+    // The calling thread's network logger (empty on threads without a connection). A thread
+    // that sets one clears it (nullptr) before it ends.
     void setNetLogger(std::shared_ptr<NetLogger> net);
     std::shared_ptr<NetLogger> getNetLogger();
 

@@ -19,6 +19,9 @@ void Stage::operator()() noexcept {
         return;
     }
     finish(runLoop());
+    // The thread ends here: the peer logger a stage installed is let go while the thread
+    // can still do so safely.
+    logging::Logger::get().setNetLogger(nullptr);
 }
 
 Stage::Ending Stage::runLoop() noexcept {

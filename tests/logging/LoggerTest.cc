@@ -109,6 +109,25 @@ TEST(NetLoggerRecords, OnlyThreadsWithANetLoggerQueueLines) {
     EXPECT_NE(std::string::npos, capture.text().find("not to the server"));
 }
 
+// The thread's slot holds one reference: replacing or clearing it lets the logger go, on
+// the thread that installed it and on a stage thread as it ends.
+TEST(NetLoggerRecords, ReplacingOrClearingTheThreadsLoggerLetsItGo) {
+    auto first = std::make_shared<NetLogger>();
+    auto second = std::make_shared<NetLogger>();
+    std::thread worker([&] {
+        Logger::get().setNetLogger(first);
+        EXPECT_EQ(first.use_count(), 2);
+        Logger::get().setNetLogger(second);
+        EXPECT_EQ(first.use_count(), 1);
+        EXPECT_EQ(Logger::get().getNetLogger(), second);
+        Logger::get().setNetLogger(nullptr);
+        EXPECT_EQ(Logger::get().getNetLogger(), nullptr);
+    });
+    worker.join();
+    EXPECT_EQ(first.use_count(), 1);
+    EXPECT_EQ(second.use_count(), 1);
+}
+
 class FileLoggerTest : public ::testing::Test {
   protected:
     test::TempDir dir_;
