@@ -6,6 +6,7 @@
 
 #include "backup-server/BatchPipeline.h"
 #include "blocks/BlockRecord.h"
+#include "net/ByteOrder.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -14,13 +15,8 @@ namespace {
 constexpr char kMagic[] = "zrpack1\n";
 constexpr std::size_t kMagicBytes = sizeof(kMagic) - 1;
 
-void putNumber(std::string& out, std::uint64_t value, int bytes) {
-    for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8)
-        out.push_back(static_cast<char>((value >> shift) & 0xFF));
-}
-
 void putText(std::string& out, const std::string& text) {
-    putNumber(out, text.size(), 2);
+    net::appendBigEndian(out, text.size(), 2);
     out += text;
 }
 
@@ -61,11 +57,11 @@ std::string header(const RestoreOptions& options) {
     std::string out(kMagic, kMagicBytes);
     for (std::uint32_t value : {options.blockSize, options.batchBlocks, options.compressionType,
                                 options.compressionLevel, options.encryptionType}) {
-        putNumber(out, value, 4);
+        net::appendBigEndian(out, value, 4);
     }
-    putNumber(out, options.requestKey ? 1 : 0, 1);
+    net::appendBigEndian(out, options.requestKey ? 1 : 0, 1);
     if (options.requestKey) {
-        putNumber(out, options.requestKey->getType(), 2);
+        net::appendBigEndian(out, options.requestKey->getType(), 2);
         putText(out, options.requestKey->key());
         putText(out, options.requestKey->iv());
     }
@@ -89,11 +85,11 @@ RestoreSummary packRestore(const RestoreOptions& options, BlockSource& source,
     RestoreUnit unit;
     while (pipeline.next(unit)) {
         text.clear();
-        putNumber(text, unit.blockCount, 2);
-        putNumber(text, unit.plainBytes, 8);
-        putNumber(text, unit.recordBytes, 8);
-        putNumber(text, unit.compressedBlocks, 8);
-        putNumber(text, unit.bytes.size(), 8);
+        net::appendBigEndian(text, unit.blockCount, 2);
+        net::appendBigEndian(text, unit.plainBytes, 8);
+        net::appendBigEndian(text, unit.recordBytes, 8);
+        net::appendBigEndian(text, unit.compressedBlocks, 8);
+        net::appendBigEndian(text, unit.bytes.size(), 8);
         out.write(text.data(), static_cast<std::streamsize>(text.size()));
         out.write(unit.bytes.data(), static_cast<std::streamsize>(unit.bytes.size()));
         summary.blocksSent += unit.blockCount;
