@@ -82,14 +82,24 @@ table="$work/table.md"
 row() { printf '| %s | %s | %s | %s |\n' "$@" >>"$table"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 
-# One backup; prints the server's line and leaves its MB/s in $last_rate.
+# One backup; prints the server's line and leaves its MB/s in $last_rate. Also prints how
+# many cores the agent and the server kept busy between them (their CPU seconds over the
+# wall time) and leaves that in $last_busy: a pipeline that already keeps every core busy
+# has nothing for more workers to gain.
 backup() {  # LABEL STORE OPTIONS...
   local label="$1" store="$2"; shift 2
-  local line
-  line="$(server backup "Disk 0 Partition 0" "$store" "$@" | grep -E "^(full|incremental|digest-compared):")"
+  local line ticks_before ticks_after times
+  ticks_before=$(cpu_ticks)
+  { TIMEFORMAT='%R %U %S'; time server backup "Disk 0 Partition 0" "$store" "$@" >"$work/server.out"; } 2>"$work/server.time"
+  ticks_after=$(cpu_ticks)
+  line="$(grep -E "^(full|incremental|digest-compared):" "$work/server.out")"
   last_rate="$(echo "$line" | used_rate)"
   last_seconds="$(echo "$line" | sed -n 's/.* \([0-9.]*\) s, .*/\1/p')"
+  times="$(tail -1 "$work/server.time")"
+  last_busy=$(awk -v t="$times" -v a=$((ticks_after - ticks_before)) -v hz="$(getconf CLK_TCK)" \
+    'BEGIN { split(t, f, " "); printf "%.2f (agent %.2f s, server %.2f s, wall %.2f s)", (a / hz + f[2] + f[3]) / f[1], a / hz, f[2] + f[3], f[1] }')
   echo "== $label: $line"
+  echo "   cores busy: $last_busy"
 }
 
 dd if="$work/host/disks/0.img" of="$work/volume.img" bs=1M skip=1 count="$size_mib" status=none
@@ -97,17 +107,17 @@ data_cluster=$(($(ntfsinfo -v -f "$work/volume.img" -F /random.bin 2>/dev/null |
   awk 'NF == 3 && $1 ~ /^0x/ && $2 ~ /^0x/ { print $2; exit }')))
 start_agent 1
 backup "full, level 1 + Blowfish, sink, one worker per stage" "$work/sink" compression=1 level=1 encryption=1 checksums=0 sink=1
-one_l1="$last_rate"
+one_l1="$last_rate"; one_l1_busy="${last_busy%% *}"
 backup "full, level 6 + Blowfish, sink, one worker per stage" "$work/sink" compression=1 level=6 encryption=1 checksums=0 sink=1
-one_l6="$last_rate"
+one_l6="$last_rate"; one_l6_busy="${last_busy%% *}"
 
 start_agent
 ticks0=$(cpu_ticks)
 backup "full, level 1 + Blowfish, sink" "$work/sink" compression=1 level=1 encryption=1 checksums=0 sink=1
 ticks1=$(cpu_ticks)
-many_l1="$last_rate"
+many_l1="$last_rate"; many_l1_busy="${last_busy%% *}"
 backup "full, level 6 + Blowfish, sink" "$work/sink" compression=1 level=6 encryption=1 checksums=0 sink=1
-many_l6="$last_rate"
+many_l6="$last_rate"; many_l6_busy="${last_busy%% *}"
 other_level=$((level == 1 ? 6 : 1))
 backup "full, level $other_level + Blowfish, stored" "$work/store$other_level" compression=1 "level=$other_level" encryption=1 checksums=1
 eval "stored_l$other_level=\$last_rate"
@@ -183,6 +193,8 @@ echo "ntfsclone --save-image | pigz -1: $pigz_rate MB/s, | gzip -1: $gzip_rate M
 } >"$table"
 row "full, level 1 + Blowfish, sink=1" "$many_l1 MB/s" "ntfsclone \\| pigz -1: $pigz_rate MB/s" "$(ratio "$many_l1" "$pigz_rate") (≥ 0.9)"
 row "full, level 6 + Blowfish, sink=1" "$many_l6 MB/s" "one worker: $one_l6 MB/s" "$(ratio "$many_l6" "$one_l6") (≥ 1.8)"
+row "cores busy (agent + server CPU / wall), level 6 sink" "$many_l6_busy of $cores" "one worker: $one_l6_busy of $cores" ""
+row "cores busy (agent + server CPU / wall), level 1 sink" "$many_l1_busy of $cores" "one worker: $one_l1_busy of $cores" ""
 row "full, level 6 + Blowfish, sink=1" "$many_l6 MB/s" "ideal: $ideal_l6 MB/s" "$(ratio "$many_l6" "$ideal_l6") (≥ 0.85)"
 row "full, level 1 + Blowfish, sink=1" "$many_l1 MB/s" "one worker: $one_l1 MB/s; ideal $ideal_l1 MB/s" "$(ratio "$many_l1" "$one_l1"), $(ratio "$many_l1" "$ideal_l1")"
 row "full, level 1 + Blowfish, stored" "${stored_l1:-} MB/s" "ntfsclone \\| gzip -1: $gzip_rate MB/s" "$(ratio "${stored_l1:-0}" "$gzip_rate")"
