@@ -1,5 +1,5 @@
-// Who the agent admits: by key, by address with IP authentication, in recovery mode, and
-// the host-initialisation exchange.
+// Who the agent admits by address with IP authentication, and in recovery mode. (Admission by
+// key alone and the host-initialisation exchange are RequestsTest's.)
 #include <gtest/gtest.h>
 
 #include "AgentProcess.h"
@@ -15,26 +15,6 @@ class AdmissionTest : public ::testing::Test {
 };
 
 using test::hasLogRecord;
-
-TEST_F(AdmissionTest, UnknownKeyIsRejectedAndHostInitialisationEndsQuietly) {
-    test::AgentProcess agent;
-    agent.allowServer(test::serverKeys("first"));
-    agent.start();
-
-    auto stranger = agent.connect();
-    EXPECT_EQ(stranger->handshake(test::serverKeys("second")), HandshakeOutcome::rejected);
-    EXPECT_TRUE(hasLogRecord(
-        *stranger, net::PROT_LOG_WARN,
-        "Rejecting backup server (127.0.0.1) since its public key is not in our allow list"));
-
-    auto initialiser = agent.connect();
-    EXPECT_EQ(initialiser->handshake(test::serverKeys("first"),
-                                     backup_server::HandshakeMode::initializeHost),
-              HandshakeOutcome::hostInitialized);
-    EXPECT_TRUE(agent.waitForLog("Host initialization complete"));
-    EXPECT_EQ(agent.log().find("Closing connection"), std::string::npos);
-    EXPECT_EQ(agent.stop(), 0);
-}
 
 TEST_F(AdmissionTest, IpAuthenticationNeedsTheAddressAndItsKey) {
     test::AgentSettings settings;

@@ -1,5 +1,6 @@
-// An admitted server drives the small requests; several servers are served at once; the
-// status port reports; the agent stops in order.
+// Admission by key and the host-initialisation exchange; an admitted server drives the small
+// requests; the status port reports; the agent stops in order. (Several servers at once are
+// LoadSoakTest's.)
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -34,7 +35,7 @@ class RequestsTest : public ::testing::Test {
 
 using test::hasLogRecord;
 
-TEST_F(RequestsTest, AdmittedServerRunsEchoServerInfoAndKeys) {
+TEST_F(RequestsTest, AdmittedServerRunsEchoServerInfoAndKeysAndTheStatusPortReports) {
     auto session = agent->openSession(test::serverKeys("first"));
     EXPECT_FALSE(session->agentInRecoveryMode());
     EXPECT_EQ(session->agentVersion(), 0x00010020u);
@@ -58,12 +59,27 @@ TEST_F(RequestsTest, AdmittedServerRunsEchoServerInfoAndKeys) {
               util::FileUtil::readFile(agent->configDir() / "rsa_public.key"));
     session->finish();
     EXPECT_TRUE(agent->waitForLog("Requests finished successfully, closing connection"));
+
+    // The status port sends an eight-byte record every second; a client that leaves at once
+    // ends only its own thread.
+    net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
+    auto socket = net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
+    auto start = std::chrono::steady_clock::now();
+    char record[16];
+    socket->receiveAll(record, 16);
+    EXPECT_EQ(std::string(record, 16),
+              std::string("\xE1\xE7\xF5\xEE\x00\x00\x00\x00\xE1\xE7\xF5\xEE\x00\x00\x00\x00", 16));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
 }
 
-TEST_F(RequestsTest, NewAllowListAdmitsTheServersItNames) {
+TEST_F(RequestsTest, AllowListsAdmitByKeyAndHostInitialisationEndsQuietly) {
     const auto& first = test::serverKeys("first");
     const auto& second = test::serverKeys("second");
-    EXPECT_EQ(agent->connect()->handshake(second), HandshakeOutcome::rejected);
+    auto stranger = agent->connect();
+    EXPECT_EQ(stranger->handshake(second), HandshakeOutcome::rejected);
+    EXPECT_TRUE(hasLogRecord(
+        *stranger, net::PROT_LOG_WARN,
+        "Rejecting backup server (127.0.0.1) since its public key is not in our allow list"));
 
     auto session = agent->openSession(first);
     backup_server::replaceAllowList(
@@ -76,28 +92,14 @@ TEST_F(RequestsTest, NewAllowListAdmitsTheServersItNames) {
     backup_server::replaceAllowList(*admitted, {});
     admitted->finish();
     EXPECT_EQ(agent->connect()->handshake(second), HandshakeOutcome::rejected);
-}
 
-TEST_F(RequestsTest, TwoServersAreServedAtOnce) {
-    auto one = agent->openSession(test::serverKeys("first"));
-    auto two = agent->openSession(test::serverKeys("first"));
-    EXPECT_TRUE(backup_server::sendEcho(*two));
-    EXPECT_TRUE(backup_server::sendEcho(*one));
-    EXPECT_TRUE(backup_server::sendEcho(*two));
-    one->finish();
-    two->finish();
-}
-
-TEST_F(RequestsTest, StatusPortSendsEightByteRecordsEverySecond) {
-    // A client that leaves at once ends only its own thread.
-    net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
-    auto socket = net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
-    auto start = std::chrono::steady_clock::now();
-    char record[16];
-    socket->receiveAll(record, 16);
-    EXPECT_EQ(std::string(record, 16),
-              std::string("\xE1\xE7\xF5\xEE\x00\x00\x00\x00\xE1\xE7\xF5\xEE\x00\x00\x00\x00", 16));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    // The host-initialisation exchange ends without an error.
+    const std::size_t mark = agent->log().size();
+    auto initialiser = agent->connect();
+    EXPECT_EQ(initialiser->handshake(first, backup_server::HandshakeMode::initializeHost),
+              HandshakeOutcome::hostInitialized);
+    EXPECT_TRUE(agent->waitForLog("Host initialization complete"));
+    EXPECT_EQ(agent->log().find("Closing connection", mark), std::string::npos);
 }
 
 }  // namespace
