@@ -212,8 +212,9 @@ std::string AgentProcess::log() const {
     return readWholeFile(logFile());
 }
 
-bool AgentProcess::waitForLog(const std::string& text, std::chrono::milliseconds limit) const {
-    return waitUntil([&] { return log().find(text) != std::string::npos; }, limit);
+bool AgentProcess::waitForLog(const std::string& text, std::chrono::milliseconds limit,
+                              std::size_t from) const {
+    return waitUntil([&] { return log().find(text, from) != std::string::npos; }, limit);
 }
 
 void AgentProcess::allowServer(const backup_server::ServerKeys& keys, const std::string& fileName) {

@@ -54,9 +54,10 @@ class AgentProcess {
     std::filesystem::path logFile() const { return installDir_ / "log" / "zentrad.log"; }
 
     std::string log() const;
-    // Waits until the log holds text; false after the time limit.
+    // Waits until the log holds text at or after offset from; false after the time limit.
     bool waitForLog(const std::string& text,
-                    std::chrono::milliseconds limit = std::chrono::seconds(20)) const;
+                    std::chrono::milliseconds limit = std::chrono::seconds(20),
+                    std::size_t from = 0) const;
 
     // Admits a server by key: its public key into server.allow under the given file name.
     void allowServer(const backup_server::ServerKeys& keys, const std::string& fileName = "server");

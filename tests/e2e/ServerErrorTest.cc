@@ -88,22 +88,14 @@ class ServerErrorTest : public ::testing::Test {
             } else {
                 failing->socket()->shutdownSend();
             }
-            EXPECT_TRUE(waitForLogAfter(mark, "Closing connection: "));
+            EXPECT_TRUE(
+                host->agent().waitForLog("Closing connection: ", std::chrono::seconds(20), mark));
             std::string tail = host->agent().log().substr(mark);
             EXPECT_NE(tail.find(faultText(fault)), std::string::npos) << tail;
         }
         // The connection opened before the failure is still served.
         EXPECT_TRUE(backup_server::sendEcho(*bystander));
         bystander->finish();
-    }
-
-    static bool waitForLogAfter(std::size_t mark, const std::string& text) {
-        return test::waitUntil(
-            [&] {
-                std::string log = host->agent().log();
-                return log.size() > mark && log.find(text, mark) != std::string::npos;
-            },
-            std::chrono::seconds(20));
     }
 
     // Every point with both faults; after each, followUp must succeed.
