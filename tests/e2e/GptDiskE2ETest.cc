@@ -1,11 +1,11 @@
 // GPT disks through the real agent and the backup-server tool, as a user drives them: an
 // emulated host with one MBR disk and one GPT disk (sfdisk's table), volumes backed up in
 // full and incrementally and restored onto another GPT partition, judged by ntfs-3g's tools
-// and by the bytes of the disk image.
+// and by the bytes of the disk image. (The refusals of a reserved partition's backup and of a
+// smaller disk's table are asserted by the platform and disk suites.)
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <map>
 #include <random>
 
 #include "AgentProcess.h"
@@ -59,19 +59,11 @@ class GptDiskE2E : public ::testing::Test {
 
     static std::string sim(const std::string& arguments) { return agent->sim(arguments); }
     static void put(const std::string& name, const std::string& content) {
-        contents[name] = content;
         agent->put("1:2", "/" + name, content);
     }
     static std::string server(const std::string& arguments) {
         return test::runCommand(
             test::backupServerCommand(local->path() / "keys", agent->port(), arguments));
-    }
-    // A run of the tool that must fail.
-    static test::ToolRun failing(const std::string& arguments) {
-        test::ToolRun run =
-            test::runBackupServer(local->path() / "keys", agent->port(), arguments, local->path());
-        EXPECT_NE(run.status, 0) << run.output;
-        return run;
     }
     static fs::path image(int disk) { return agent->diskImage(disk); }
     // The partition's bytes in a file of their own, for ntfs-3g.
@@ -83,17 +75,23 @@ class GptDiskE2E : public ::testing::Test {
 
     static inline std::unique_ptr<test::AgentProcess> agent;
     static inline test::TempDir* local = nullptr;
-    static inline std::map<std::string, std::string> contents;
 };
 
-TEST_F(GptDiskE2E, FullAndIncrementalBackupsRestoreOntoAnotherGptPartition) {
-    // The reserved partition has a number but is never a volume to back up.
-    test::ToolRun run =
-        failing("backup 'Disk 1 Partition 1' '" + (local->path() / "reserved").string() + "'");
-    EXPECT_NE(run.output.find("Unable to find mounted logical disk: Disk 1 Partition 1"),
-              std::string::npos)
-        << run.output;
+// sfdisk's partition lines without the device names.
+std::string partitionLines(const fs::path& image) {
+    std::string dump = test::runCommand("sfdisk --dump '" + image.string() + "'");
+    std::string lines;
+    for (std::size_t at = dump.find(": start="); at != std::string::npos;
+         at = dump.find(": start=", at + 1)) {
+        lines += dump.substr(at, dump.find('\n', at) - at) + "\n";
+    }
+    return lines;
+}
 
+// Full and incremental backups of a GPT volume restore onto another GPT partition; the
+// disk's table, restored onto a larger blank disk, passes sgdisk and numbers the partitions
+// as before.
+TEST_F(GptDiskE2E, VolumesAndTheTableRestoreOntoAnotherPartitionAndALargerDisk) {
     fs::path store = local->path() / "store";
     std::string full = server("backup 'Disk 1 Partition 2' '" + store.string() +
                               "' compression=1 encryption=1 checksums=1");
@@ -111,9 +109,10 @@ TEST_F(GptDiskE2E, FullAndIncrementalBackupsRestoreOntoAnotherGptPartition) {
     fs::path source = extract(kSourceOffset, "source.img");
     fs::path restored = extract(kTargetOffset, "restored.img");
 
-    // Every cluster the file system uses is identical; ntfs-3g reads the same files. The
-    // volume is one sector shorter than the partition (the last holds the boot sector's
-    // copy), so it has one cluster fewer than the partition could hold.
+    // Every cluster the file system uses, by ntfs-3g's reading of the source, is identical
+    // (so are the files they hold, and their metadata). The volume is one sector shorter than the
+    // partition (the last holds the boot sector's copy), so it has one cluster fewer than the
+    // partition could hold.
     std::string bitmap = test::runCommand("ntfscat -f '" + source.string() + "' '$Bitmap'");
     std::uint64_t used = 0;
     for (std::uint64_t i = 0; i < kPartitionBytes / kCluster - 1; ++i) {
@@ -125,40 +124,23 @@ TEST_F(GptDiskE2E, FullAndIncrementalBackupsRestoreOntoAnotherGptPartition) {
             << "cluster " << i;
     }
     EXPECT_GT(used, 400u);  // the files alone fill more than 1.4 MiB
-    for (const char* name : {"random.bin", "text.txt", "after-start.bin", "added.txt"}) {
-        const std::string& expected = contents.at(name);
-        std::string got = test::runCommand("ntfscat -f '" + restored.string() + "' /" + name);
-        EXPECT_TRUE(got == expected) << name;
-    }
     // The reserved partition and the disk's other bytes are untouched.
     EXPECT_TRUE(readAt(image(1), 8 * kMiB + kMiB, 16 * kMiB) == std::string(16 * kMiB, '\0'));
     EXPECT_NE(
         test::runCommand("sgdisk --verify '" + image(1).string() + "'").find("No problems found"),
         std::string::npos);
-}
 
-// sfdisk's partition lines without the device names.
-std::string partitionLines(const fs::path& image) {
-    std::string dump = test::runCommand("sfdisk --dump '" + image.string() + "'");
-    std::string lines;
-    for (std::size_t at = dump.find(": start="); at != std::string::npos;
-         at = dump.find(": start=", at + 1)) {
-        lines += dump.substr(at, dump.find('\n', at) - at) + "\n";
-    }
-    return lines;
-}
-
-TEST_F(GptDiskE2E, PartitionTableRestoredOntoALargerBlankDiskPassesSgdisk) {
-    fs::path store = local->path() / "tables";
-    std::string saved = server("partition-backup 'Disk 1' '" + store.string() + "'");
+    // The table, restored onto a larger blank disk, is rebuilt for that disk's end.
+    fs::path tables = local->path() / "tables";
+    std::string saved = server("partition-backup 'Disk 1' '" + tables.string() + "'");
     EXPECT_NE(saved.find("67 sectors of 512 bytes"), std::string::npos) << saved;
     EXPECT_NE(saved.find("(GPT, disk "), std::string::npos) << saved;
     EXPECT_NE(saved.find(", 4 partitions, made for a disk of 204800 sectors)"), std::string::npos)
         << saved;
 
     sim("add-disk --size 160M --number 2");
-    std::string restored = server("partition-restore 'Disk 2' '" + store.string() + "' 'Disk 1'");
-    EXPECT_NE(restored.find("restored to Disk 2"), std::string::npos) << restored;
+    std::string rebuilt = server("partition-restore 'Disk 2' '" + tables.string() + "' 'Disk 1'");
+    EXPECT_NE(rebuilt.find("restored to Disk 2"), std::string::npos) << rebuilt;
     std::string verify = test::runCommand("sgdisk --verify '" + image(2).string() + "'");
     EXPECT_NE(verify.find("No problems found"), std::string::npos) << verify;
     std::string lines = partitionLines(image(2));
@@ -168,15 +150,6 @@ TEST_F(GptDiskE2E, PartitionTableRestoredOntoALargerBlankDiskPassesSgdisk) {
     std::string list = server("partition-list");
     EXPECT_NE(list.find("Disk 2 Partition 3"), std::string::npos) << list;
     EXPECT_EQ(list.find("Disk 2 Partition 1"), std::string::npos) << list;
-
-    // A smaller disk is refused with the reason, and nothing is written to it.
-    sim("add-disk --size 64M --number 3");
-    test::ToolRun run = failing("partition-restore 'Disk 3' '" + store.string() + "' 'Disk 1'");
-    EXPECT_NE(
-        run.output.find("the GPT was made for a disk of 204800 sectors; Disk 3 has only 131072"),
-        std::string::npos)
-        << run.output;
-    EXPECT_TRUE(readAt(image(3), 0, 1 << 20) == std::string(1 << 20, '\0'));
 }
 
 }  // namespace
