@@ -78,32 +78,33 @@ class VolumeLockTest : public ::testing::Test {
     static inline std::unique_ptr<test::AgentProcess> agent;
 };
 
-TEST_F(VolumeLockTest, LockRulesOfTheVolumeDevice) {
-    platform::FileHandle first = openForWriting();
-    platform::FileHandle second = openForWriting();
-    ASSERT_TRUE(first && second);
-    // Another writer is open: no lock.
-    EXPECT_FALSE(control(first, platform::kFsctlLockVolume));
-    EXPECT_EQ(platform::getLastError(), platform::kErrorAccessDenied);
-    EXPECT_FALSE(control(first, platform::kFsctlUnlockVolume));
-    EXPECT_EQ(platform::getLastError(), platform::kErrorNotLocked);
-    // Dismounting invalidates the other handle, after which the lock is granted and keeps
-    // every other handle's writes out.
-    ASSERT_TRUE(control(first, platform::kFsctlDismountVolume));
-    char sector[512] = {};
-    EXPECT_FALSE(platform::writeFile(second, sector, sizeof sector, nullptr));
-    EXPECT_EQ(platform::getLastError(), platform::kErrorNotReady);
-    ASSERT_TRUE(control(first, platform::kFsctlLockVolume));
-    platform::FileHandle third = openForWriting();
-    EXPECT_FALSE(platform::writeFile(third, sector, sizeof sector, nullptr));
-    EXPECT_EQ(platform::getLastError(), platform::kErrorAccessDenied);
-    EXPECT_FALSE(control(third, platform::kFsctlLockVolume));
-    // Closing the locking handle releases the lock.
-    first = platform::FileHandle();
-    EXPECT_TRUE(platform::writeFile(third, sector, sizeof sector, nullptr));
-}
+TEST_F(VolumeLockTest, LockRulesAndARestoreThatLocksOrDismountsAndUnlocks) {
+    {
+        // The volume device's rules, as a second program on the machine meets them.
+        platform::FileHandle first = openForWriting();
+        platform::FileHandle second = openForWriting();
+        ASSERT_TRUE(first && second);
+        // Another writer is open: no lock.
+        EXPECT_FALSE(control(first, platform::kFsctlLockVolume));
+        EXPECT_EQ(platform::getLastError(), platform::kErrorAccessDenied);
+        EXPECT_FALSE(control(first, platform::kFsctlUnlockVolume));
+        EXPECT_EQ(platform::getLastError(), platform::kErrorNotLocked);
+        // Dismounting invalidates the other handle, after which the lock is granted and keeps
+        // every other handle's writes out.
+        ASSERT_TRUE(control(first, platform::kFsctlDismountVolume));
+        char sector[512] = {};
+        EXPECT_FALSE(platform::writeFile(second, sector, sizeof sector, nullptr));
+        EXPECT_EQ(platform::getLastError(), platform::kErrorNotReady);
+        ASSERT_TRUE(control(first, platform::kFsctlLockVolume));
+        platform::FileHandle third = openForWriting();
+        EXPECT_FALSE(platform::writeFile(third, sector, sizeof sector, nullptr));
+        EXPECT_EQ(platform::getLastError(), platform::kErrorAccessDenied);
+        EXPECT_FALSE(control(third, platform::kFsctlLockVolume));
+        // Closing the locking handle releases the lock.
+        first = platform::FileHandle();
+        EXPECT_TRUE(platform::writeFile(third, sector, sizeof sector, nullptr));
+    }
 
-TEST_F(VolumeLockTest, RestoreLocksAnIdleVolumeOrDismountsOneInUseAndUnlocksIt) {
     ASSERT_TRUE(restore());
     EXPECT_TRUE(agent->waitForLog("Locked volume"));
     EXPECT_TRUE(agent->waitForLog("Unlocked volume"));
