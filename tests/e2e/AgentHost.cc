@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <fstream>
 #include <random>
 
+#include "backup-server/StoreBlockSource.h"
 #include "backup-server/VolumeStore.h"
 #include "common/TestBytes.h"
 #include "net/Codes.h"
@@ -18,30 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::uint64_t kVolumeOffset = 1 << 20;  // the partition starts at 1 MiB
-
-// The used blocks of a store's image, in ascending order.
-class StoredBlocks : public backup_server::BlockSource {
-  public:
-    explicit StoredBlocks(backup_server::VolumeStore& store) : store_(store) {}
-    blocks::BlockPtr next() override {
-        while (next_ < store_.blockCount() && !store_.usedMap().bit(next_))
-            ++next_;
-        if (next_ >= store_.blockCount())
-            return nullptr;
-        std::uint64_t index = next_++;
-        std::string bytes = store_.readBlock(index);
-        auto data = std::make_shared<unsigned char[]>(bytes.size());
-        std::memcpy(data.get(), bytes.data(), bytes.size());
-        auto block = std::make_shared<blocks::Block>(index, store_.blockSize(), std::move(data),
-                                                     bytes.size(), false, false);
-        block->computeDigest();
-        return block;
-    }
-
-  private:
-    backup_server::VolumeStore& store_;
-    std::uint64_t next_ = 0;
-};
 
 }  // namespace
 
@@ -85,7 +61,7 @@ backup_server::BackupSummary AgentHost::backup(backup_server::BackupOptions opti
 
 backup_server::RestoreSummary AgentHost::restore() {
     backup_server::VolumeStore store(store_.path(), kDeviceID);
-    StoredBlocks source(store);
+    backup_server::StoreBlockSource source(store);
     backup_server::RestoreOptions options;
     options.deviceID = kDeviceID;
     options.blockSize = store.blockSize();
