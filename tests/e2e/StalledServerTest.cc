@@ -54,7 +54,10 @@ TEST_F(StalledServerTest, ServerThatStopsReadingIsDroppedAfterTheTimeOutAndAStop
     EXPECT_EQ(summary.blocksSent, summary.usedBlocks);
     EXPECT_TRUE(host.storeMismatches(summary.used).empty());
 
-    // A stop request during a backup whose server reads.
+    // A stop request during a backup whose server reads (the whole random file changed, so
+    // it has 12 MiB to send).
+    host.sim("write 0:0 --cluster " + std::to_string(host.randomFileCluster()) + " --count " +
+             std::to_string(host.randomFileClusters()) + " --random --seed 5");
     const std::size_t mark = host.agent().log().size();
     auto backup = std::async(std::launch::async, [&host] { return host.backup(); });
     ASSERT_TRUE(host.agent().waitForLog("Created volume shadow copy snapshot",
