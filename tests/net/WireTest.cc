@@ -9,7 +9,6 @@
 #include "net/KeepAliveThread.h"
 #include "net/Message.h"
 #include "net/ProtocolStream.h"
-#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -27,17 +26,6 @@ std::string hex(const std::string& bytes) {
         text += digits[byte & 15];
     }
     return text;
-}
-
-// The message of the AgentException that body throws.
-template <typename Body>
-std::string agentError(Body body) {
-    try {
-        body();
-    } catch (const runtime::AgentException& error) {
-        return error.message();
-    }
-    return "(nothing thrown)";
 }
 
 TEST(ShortMessage, EncodesIntegersAndStringsBigEndian) {
@@ -79,11 +67,11 @@ TEST(ProtocolStream, ReportsCodeErrorsWithTheirExactTexts) {
     net::ShortMessage peer(pair.far.get());
     peer.write32(net::PROT_ERROR).write32(net::PROT_FINISHED).write32(0x12345678);
     peer.flush();
-    EXPECT_EQ(agentError([&] { stream.readCodeExpect(net::PROT_AUTH_RESPONSE); }),
+    EXPECT_EQ(test::agentError([&] { stream.readCodeExpect(net::PROT_AUTH_RESPONSE); }),
               "Remote host has reported an error and closed the connection.");
-    EXPECT_EQ(agentError([&] { stream.readCodeExpect(net::PROT_ACK); }),
+    EXPECT_EQ(test::agentError([&] { stream.readCodeExpect(net::PROT_ACK); }),
               "Remote host has unexpectedly reported it is finished and closed the connection.");
-    EXPECT_EQ(agentError([&] { stream.readCodeExpect(net::PROT_ACK); }),
+    EXPECT_EQ(test::agentError([&] { stream.readCodeExpect(net::PROT_ACK); }),
               "Protocol error.  Expected (0xe1e7e5f1) but received (0x12345678)");
 }
 
@@ -93,15 +81,11 @@ TEST(ProtocolStream, RefusesAStringLongerThanItsLimitBeforeReadingIt) {
     net::ShortMessage peer(pair.far.get());
     peer.write32(0xFFFFFFFF).write32(3).writeBytes("abc").write64(4294967298ULL);
     peer.flush();
-    EXPECT_EQ(agentError([&] { stream.readString(65536); }),
+    EXPECT_EQ(test::agentError([&] { stream.readString(65536); }),
               "String of (4294967295) bytes from remote host exceeds the limit of (65536) bytes");
     EXPECT_EQ(stream.readString(), "abc");
     EXPECT_EQ(stream.read64(), 4294967298ULL);
 }
-
-}  // namespace
-
-namespace {
 
 TEST(KeepAliveThread, SendsKeepAlivesUntilStopped) {
     test::SocketPair pair;
