@@ -17,11 +17,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+constexpr const char* kConfig = "LocalPort = 0\nTimeout = 5\n";
+
 // An installation directory with its own configuration and an emulated host root that
 // has the change-tracking driver's folder.
 class Installation {
   public:
-    explicit Installation(const std::string& config = "LocalPort = 0\nTimeout = 5\n") {
+    explicit Installation(const std::string& config = kConfig) {
         fs::create_directories(dir_.path() / "agent" / "config");
         fs::create_directories(dir_.path() / "host" / "driver");
         std::ofstream(dir_.path() / "agent" / "config" / "zentrad.conf") << config;
@@ -44,6 +46,18 @@ std::string agentBinary() {
     return std::string(ZENTRAD_BINARY_DIR) + "/src/agent/zentrad";
 }
 
+// Whether every part occurs in text, each after the one before it.
+::testing::AssertionResult inOrder(const std::string& text, const std::vector<std::string>& parts) {
+    std::size_t at = 0;
+    for (const std::string& part : parts) {
+        at = text.find(part, at);
+        if (at == std::string::npos)
+            return ::testing::AssertionFailure() << "no \"" << part << "\" in order in:\n" << text;
+        at += part.size();
+    }
+    return ::testing::AssertionSuccess();
+}
+
 TEST(Lifecycle, ClearingTheRunningFlagStopsTheRunFunctionInOrder) {
     Installation installation;
     for (const auto& [name, value] : installation.environment())
@@ -63,82 +77,71 @@ TEST(Lifecycle, ClearingTheRunningFlagStopsTheRunFunctionInOrder) {
     unsetenv("ZENTRAD_HOST_ROOT");
 }
 
-TEST(Lifecycle, ConsoleAgentStopsInOrderOnSigterm) {
-    Installation installation;
-    test::ChildProcess agent(agentBinary(), {}, installation.environment(), installation.output());
-    ASSERT_TRUE(agent.started());
-    ASSERT_TRUE(test::waitUntil([&] { return fs::exists(installation.logFile()); }, 20s));
-    agent.signal(SIGTERM);
-    EXPECT_EQ(0, agent.wait(30s));
-    std::string log = installation.log();
-    EXPECT_NE(std::string::npos, log.find(" WARN Stop requested, shutting down"));
-    EXPECT_NE(std::string::npos, log.find(" INFO Agent stopped"));
-    std::string out = test::readWholeFile(installation.output());
-    EXPECT_NE(std::string::npos,
-              out.find(" INFO (Vardex Windows Backup Agent) 2.27.0 build 11233 ("));
+// A console agent stops on SIGTERM, a service on the stop control (SIGTERM on this host),
+// each saying so before the agent has stopped.
+TEST(Lifecycle, ConsoleAndServiceStopInOrderOnTheirStopRequests) {
+    for (bool service : {false, true}) {
+        SCOPED_TRACE(service ? "service" : "console");
+        Installation installation;
+        auto environment = installation.environment();
+        if (service)
+            environment["ZENTRAD_SERVICE"] = "1";
+        test::ChildProcess agent(agentBinary(), {}, environment, installation.output());
+        ASSERT_TRUE(agent.started());
+        ASSERT_TRUE(test::waitUntil([&] { return fs::exists(installation.logFile()); }, 20s));
+        agent.signal(SIGTERM);
+        EXPECT_EQ(0, agent.wait(30s));
+        EXPECT_TRUE(inOrder(installation.log(), {service ? " WARN Service is shutting down"
+                                                         : " WARN Stop requested, shutting down",
+                                                 " INFO Agent stopped"}));
+        if (!service) {
+            EXPECT_TRUE(inOrder(test::readWholeFile(installation.output()),
+                                {" INFO (Vardex Windows Backup Agent) 2.27.0 build 11233 ("}));
+        }
+    }
 }
 
-TEST(Lifecycle, ServiceStopsOnStopControlAfterTheAgentHasStopped) {
-    Installation installation;
-    auto environment = installation.environment();
-    environment["ZENTRAD_SERVICE"] = "1";
-    test::ChildProcess agent(agentBinary(), {}, environment, installation.output());
-    ASSERT_TRUE(test::waitUntil([&] { return fs::exists(installation.logFile()); }, 20s));
-    agent.signal(SIGTERM);
-    EXPECT_EQ(0, agent.wait(30s));
-    std::string log = installation.log();
-    auto shuttingDown = log.find(" WARN Service is shutting down");
-    auto stopped = log.find(" INFO Agent stopped");
-    ASSERT_NE(std::string::npos, shuttingDown);
-    ASSERT_NE(std::string::npos, stopped);
-    EXPECT_LT(shuttingDown, stopped);
-}
-
-TEST(Lifecycle, MalformedConfigurationStopsWithoutServing) {
-    Installation installation("LocalPort = 70000\n");
-    test::ChildProcess agent(agentBinary(), {}, installation.environment(), installation.output());
-    EXPECT_EQ(0, agent.wait(30s));
-    std::string out = test::readWholeFile(installation.output());
-    std::string message =
-        "Error parsing config file: the argument ('70000') for option 'LocalPort' is invalid";
-    auto first = out.find("ERROR " + message);
-    ASSERT_NE(std::string::npos, first) << out;
-    // Logged by the option parser and once more by the run function's handler.
-    EXPECT_NE(std::string::npos,
-              out.find("ERROR the argument ('70000') for option 'LocalPort' is invalid", first));
-    EXPECT_FALSE(fs::exists(installation.logFile()));
-}
-
-TEST(Lifecycle, LogDirectoryThatCannotBeCreatedStopsTheAgentWithAnError) {
-    Installation installation("LocalPort = 0\nLogDir = /proc/zentrad-no-such/log\n");
-    test::ChildProcess agent(agentBinary(), {}, installation.environment(), installation.output());
-    EXPECT_EQ(0, agent.wait(30s));
-    std::string out = test::readWholeFile(installation.output());
-    EXPECT_NE(std::string::npos, out.find("ERROR ")) << out;
-    EXPECT_NE(std::string::npos, out.find("/proc/zentrad-no-such/log")) << out;
-    EXPECT_NE(std::string::npos, out.find(" INFO Agent stopped"));
-}
-
-TEST(Lifecycle, MissingChangeTrackingDriverEndsWithStatusOne) {
-    Installation installation;
-    fs::remove_all(installation.hostRoot() / "driver");
-    test::ChildProcess agent(agentBinary(), {}, installation.environment(), installation.output());
-    EXPECT_EQ(1, agent.wait(30s));
-    std::string out = test::readWholeFile(installation.output());
-    EXPECT_NE(
-        std::string::npos,
-        out.find("ERROR Failed to open control device.  Have you rebooted since the agent was "
-                 "installed? Error: "))
-        << out;
-}
-
-TEST(Lifecycle, HelpExitsWithOneBeforeStarting) {
-    Installation installation;
-    test::ChildProcess agent(agentBinary(), {"--help"}, installation.environment(),
-                             installation.output());
-    EXPECT_EQ(1, agent.wait(30s));
-    EXPECT_NE(std::string::npos,
-              test::readWholeFile(installation.output()).find("Generic options:"));
+// Runs that end before serving: the exit status, what the console shows, and no log file.
+TEST(Lifecycle, RunsThatCannotServeEndWithTheirStatusAndReason) {
+    struct Case {
+        const char* config;
+        std::vector<std::string> arguments;
+        bool driver;
+        int status;
+        std::vector<std::string> output;
+    } cases[] = {
+        // Logged by the option parser and once more by the run function's handler.
+        {"LocalPort = 70000\n",
+         {},
+         true,
+         0,
+         {"ERROR Error parsing config file: the argument ('70000') for option 'LocalPort' is "
+          "invalid",
+          "ERROR the argument ('70000') for option 'LocalPort' is invalid"}},
+        {"LocalPort = 0\nLogDir = /proc/zentrad-no-such/log\n",
+         {},
+         true,
+         0,
+         {"ERROR ", "/proc/zentrad-no-such/log", " INFO Agent stopped"}},
+        {kConfig,
+         {},
+         false,
+         1,
+         {"ERROR Failed to open control device.  Have you rebooted since the agent was "
+          "installed? Error: "}},
+        {kConfig, {"--help"}, true, 1, {"Generic options:"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output[0]);
+        Installation installation(c.config);
+        if (!c.driver)
+            fs::remove_all(installation.hostRoot() / "driver");
+        test::ChildProcess agent(agentBinary(), c.arguments, installation.environment(),
+                                 installation.output());
+        EXPECT_EQ(c.status, agent.wait(30s));
+        EXPECT_TRUE(inOrder(test::readWholeFile(installation.output()), c.output));
+        EXPECT_FALSE(fs::exists(installation.logFile()));
+    }
 }
 
 }  // namespace
