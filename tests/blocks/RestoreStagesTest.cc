@@ -297,33 +297,6 @@ class RestorePipelineTest : public ::testing::Test {
     std::uint32_t workers_ = 0;
 };
 
-TEST_F(RestorePipelineTest, DeliversEncipheredAndCompressedBlocksToTheirPlaces) {
-    crypto::KeyMsg key(1, 128);
-    crypto::CipherContext cipher;
-    blocks::DeflateStream deflate(6);
-    std::map<std::uint64_t, std::string> plain;
-    std::vector<std::vector<BlockPtr>> batches(2);
-    for (std::uint64_t index : {9, 3, 4, 5, 40, 63}) {
-        plain[index] = index % 2 ? randomBytes(kBlockSize, unsigned(index))
-                                 : std::string(kBlockSize, char(index));
-        auto block = plainBlock(index, plain[index]);
-        block->deflate(deflate);
-        block->encrypt(key, cipher);
-        batches[index > 5 ? 1 : 0].push_back(block);
-    }
-    auto restore = startRestore({4, kBlockSize, true}, key);
-    for (const auto& batch : batches)
-        sendBatch(batch);
-    endStream();
-    blocks::RestoreStreamResult result = restore.get();
-    EXPECT_TRUE(result.succeeded) << agentLog_;
-    EXPECT_EQ(result.batchesReceived, 2u);
-    EXPECT_EQ(result.blocksWritten, 6u);
-    for (const auto& [index, data] : plain)
-        EXPECT_EQ(written(index), data) << index;
-    EXPECT_FALSE(target_.partition->isOpen());
-}
-
 TEST_F(RestorePipelineTest, DamagedBatchFailsBeforeAnyOfItIsWritten) {
     auto restore = startRestore({8, kBlockSize, false});
     sendBatch({plainBlock(0, randomBytes(kBlockSize, 1))});
@@ -375,14 +348,20 @@ TEST_F(RestorePipelineTest, FailingWriterStopsTheReceiverWithoutWaitingForTheSer
     EXPECT_TRUE(target_.device->writes.empty());
 }
 
-// Many workers decipher and inflate: every block reaches its place; a block that cannot
-// be inflated fails the restore with the inflater's error and ends every stage.
-TEST_F(RestorePipelineTest, SeveralWorkersRestoreEveryBlockAndStopOnAFailingOne) {
-    for (bool damaged : {false, true}) {
-        SCOPED_TRACE(damaged);
+// One worker or many decipher and inflate: every block reaches its place and the partition
+// is closed; a block that cannot be inflated fails the restore with the inflater's error and
+// ends every stage.
+TEST_F(RestorePipelineTest, EveryBlockReachesItsPlaceAndAFailingOneStopsEveryStage) {
+    struct Run {
+        std::uint32_t workers;
+        bool damaged;
+    };
+    for (Run run : {Run{0, false}, Run{4, false}, Run{4, true}}) {
+        SCOPED_TRACE(std::to_string(run.workers) + (run.damaged ? " damaged" : ""));
+        const bool damaged = run.damaged;
         SetUp();
         target_ = PartitionOnMemory{64 * kBlockSize};
-        workers_ = 4;
+        workers_ = run.workers;
         crypto::KeyMsg key(1, 128);
         crypto::CipherContext cipher;
         blocks::DeflateStream deflate(6);
@@ -414,8 +393,11 @@ TEST_F(RestorePipelineTest, SeveralWorkersRestoreEveryBlockAndStopOnAFailingOne)
         blocks::RestoreStreamResult result = restore.get();
         EXPECT_EQ(result.succeeded, !damaged) << agentLog_;
         if (!damaged) {
+            EXPECT_EQ(result.batchesReceived, 8u);
+            EXPECT_EQ(result.blocksWritten, 60u);
             for (const auto& [index, data] : plain)
                 EXPECT_EQ(written(index), data) << index;
+            EXPECT_FALSE(target_.partition->isOpen());
         } else {
             EXPECT_NE(agentLog_.find("Error while decompressing blocks"), std::string::npos)
                 << agentLog_;
