@@ -17,7 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr const char* kConfig = "LocalPort = 0\nTimeout = 5\n";
+const std::string kConfig = "LocalPort = 0\nTimeout = 5\n";
 
 // An installation directory with its own configuration and an emulated host root that
 // has the change-tracking driver's folder.
@@ -102,41 +102,36 @@ TEST(Lifecycle, ConsoleAndServiceStopInOrderOnTheirStopRequests) {
 }
 
 // Runs that end before serving: the exit status, what the console shows, and no log file.
+// A bad port is logged by the option parser and once more by the run function's handler.
 TEST(Lifecycle, RunsThatCannotServeEndWithTheirStatusAndReason) {
+    const std::string port = "the argument ('70000') for option 'LocalPort' is invalid";
+    const std::string parse = "ERROR Error parsing config file: " + port;
+    const std::string driver =
+        "ERROR Failed to open control device.  Have you rebooted since "
+        "the agent was installed? Error: ";
+    const std::string noDir = "/proc/zentrad-no-such/log";
+    const std::string badLogDir = kConfig + "LogDir = " + noDir + "\n";
     struct Case {
-        const char* config;
-        std::vector<std::string> arguments;
+        std::string config;
+        const char* argument;  // null: none
         bool driver;
         int status;
         std::vector<std::string> output;
     } cases[] = {
-        // Logged by the option parser and once more by the run function's handler.
-        {"LocalPort = 70000\n",
-         {},
-         true,
-         0,
-         {"ERROR Error parsing config file: the argument ('70000') for option 'LocalPort' is "
-          "invalid",
-          "ERROR the argument ('70000') for option 'LocalPort' is invalid"}},
-        {"LocalPort = 0\nLogDir = /proc/zentrad-no-such/log\n",
-         {},
-         true,
-         0,
-         {"ERROR ", "/proc/zentrad-no-such/log", " INFO Agent stopped"}},
-        {kConfig,
-         {},
-         false,
-         1,
-         {"ERROR Failed to open control device.  Have you rebooted since the agent was "
-          "installed? Error: "}},
-        {kConfig, {"--help"}, true, 1, {"Generic options:"}},
+        {"LocalPort = 70000\n", nullptr, true, 0, {parse, "ERROR " + port}},
+        {badLogDir, nullptr, true, 0, {"ERROR ", noDir, " INFO Agent stopped"}},
+        {kConfig, nullptr, false, 1, {driver}},
+        {kConfig, "--help", true, 1, {"Generic options:"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.output[0]);
         Installation installation(c.config);
         if (!c.driver)
             fs::remove_all(installation.hostRoot() / "driver");
-        test::ChildProcess agent(agentBinary(), c.arguments, installation.environment(),
+        std::vector<std::string> arguments;
+        if (c.argument != nullptr)
+            arguments.push_back(c.argument);
+        test::ChildProcess agent(agentBinary(), arguments, installation.environment(),
                                  installation.output());
         EXPECT_EQ(c.status, agent.wait(30s));
         EXPECT_TRUE(inOrder(test::readWholeFile(installation.output()), c.output));
