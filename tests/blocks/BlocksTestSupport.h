@@ -1,15 +1,18 @@
 // Shared pieces of the block tests: log capture through a network queue on the test's own
-// thread, and a check of an exception's message.
+// thread, fake devices, and a check of an exception's message.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "logging/Logger.h"
 #include "logging/NetLogger.h"
+#include "platform/File.h"
 
 namespace test {
 
@@ -32,6 +35,41 @@ class LogCapture {
   private:
     std::shared_ptr<logging::NetLogger> queue_;
     std::string captured_;
+};
+
+// A device for tests: a seek moves its position, and every other operation fails unless a
+// test overrides it.
+class FakeDevice : public platform::OpenFile {
+  public:
+    bool read(void*, std::uint32_t, std::uint32_t*) override { return false; }
+    bool write(const void*, std::uint32_t, std::uint32_t*) override { return false; }
+    bool seek(std::int64_t distance, std::uint32_t, std::uint64_t* newPosition) override {
+        position = static_cast<std::uint64_t>(distance);
+        if (newPosition != nullptr)
+            *newPosition = position;
+        return true;
+    }
+    bool ioControl(std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
+                   std::uint32_t*) override {
+        return false;
+    }
+
+  protected:
+    std::uint64_t position = 0;
+};
+
+// A fake device as the handle the code under test owns, and the device itself for the test.
+template <typename Device>
+struct FakeHandle {
+    Device* device;
+    platform::FileHandle handle;
+
+    template <typename... Arguments>
+    explicit FakeHandle(Arguments&&... arguments) {
+        auto owned = std::make_unique<Device>(std::forward<Arguments>(arguments)...);
+        device = owned.get();
+        handle = platform::FileHandle(std::move(owned));
+    }
 };
 
 }  // namespace test

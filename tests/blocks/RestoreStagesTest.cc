@@ -48,10 +48,9 @@ struct DeviceLog {
 
 // A device that keeps what is written at each offset and counts seeks; it may write
 // short or fail.
-class MemoryDevice : public platform::OpenFile {
+class MemoryDevice : public test::FakeDevice {
   public:
     explicit MemoryDevice(std::shared_ptr<DeviceLog> log) : log_(std::move(log)) {}
-    bool read(void*, std::uint32_t, std::uint32_t*) override { return false; }
     bool write(const void* buffer, std::uint32_t size, std::uint32_t* written) override {
         if (log_->failWrites) {
             platform::setLastError(platform::kErrorWriteFault);
@@ -59,28 +58,22 @@ class MemoryDevice : public platform::OpenFile {
         }
         if (log_->writeCalls < log_->failFirstWith.size()) {
             platform::setLastError(log_->failFirstWith[log_->writeCalls++]);
-            position_ += 512;  // a failed write may leave the position anywhere
+            position += 512;  // a failed write may leave the position anywhere
             return false;
         }
         ++log_->writeCalls;
         *written = log_->shortBy < size ? size - log_->shortBy : 0;
-        log_->writes[position_].assign(static_cast<const char*>(buffer), *written);
-        position_ += *written;
+        log_->writes[position].assign(static_cast<const char*>(buffer), *written);
+        position += *written;
         return true;
     }
-    bool seek(std::int64_t distance, std::uint32_t, std::uint64_t* newPosition) override {
+    bool seek(std::int64_t distance, std::uint32_t method, std::uint64_t* newPosition) override {
         log_->seekTargets.push_back(static_cast<std::uint64_t>(distance));
-        *newPosition = position_ = static_cast<std::uint64_t>(distance);
-        return true;
-    }
-    bool ioControl(std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
-                   std::uint32_t*) override {
-        return false;
+        return FakeDevice::seek(distance, method, newPosition);
     }
 
   private:
     std::shared_ptr<DeviceLog> log_;
-    std::uint64_t position_ = 0;
 };
 
 struct PartitionOnMemory {
