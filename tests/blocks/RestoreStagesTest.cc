@@ -1,5 +1,6 @@
 // The restore side of the block stream: the partition writer on an in-memory device, and
 // the whole restore pipeline fed by a server played over a loopback connection.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -23,6 +24,9 @@
 #include "platform/System.h"
 
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 using blocks::Block;
 using blocks::BlockPtr;
@@ -300,10 +304,9 @@ TEST_F(RestorePipelineTest, DamagedBatchFailsBeforeAnyOfItIsWritten) {
     EXPECT_FALSE(result.succeeded);
     EXPECT_EQ(written(1), "");
     EXPECT_EQ(written(2), "");
-    EXPECT_NE(agentLog_.find("Error while reading blocks from network: Block stream error: the "
-                             "digest of batch 2 does not match its blocks"),
-              std::string::npos)
-        << agentLog_;
+    EXPECT_THAT(agentLog_,
+                HasSubstr("Error while reading blocks from network: Block stream error: the "
+                          "digest of batch 2 does not match its blocks"));
 }
 
 TEST_F(RestorePipelineTest, RefusesMalformedAnnouncements) {
@@ -321,7 +324,7 @@ TEST_F(RestorePipelineTest, RefusesMalformedAnnouncements) {
         auto restore = startRestore({8, kBlockSize, false});
         announce(test.code, test.count);
         EXPECT_FALSE(restore.get().succeeded);
-        EXPECT_NE(agentLog_.find(test.message), std::string::npos) << agentLog_;
+        EXPECT_THAT(agentLog_, HasSubstr(test.message));
         EXPECT_TRUE(target_.device->writes.empty());
     }
 }
@@ -333,11 +336,8 @@ TEST_F(RestorePipelineTest, FailingWriterStopsTheReceiverWithoutWaitingForTheSer
     sendBatch({plainBlock(64, std::string(kBlockSize, 'x'))});
     ASSERT_EQ(restore.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_FALSE(restore.get().succeeded);
-    EXPECT_NE(agentLog_.find("Error while writing blocks from disk: Writing block #64"),
-              std::string::npos)
-        << agentLog_;
-    EXPECT_EQ(agentLog_.find("Error while reading blocks from network"), std::string::npos)
-        << agentLog_;
+    EXPECT_THAT(agentLog_, HasSubstr("Error while writing blocks from disk: Writing block #64"));
+    EXPECT_THAT(agentLog_, Not(HasSubstr("Error while reading blocks from network")));
     EXPECT_TRUE(target_.device->writes.empty());
 }
 
@@ -392,8 +392,7 @@ TEST_F(RestorePipelineTest, EveryBlockReachesItsPlaceAndAFailingOneStopsEverySta
                 EXPECT_EQ(written(index), data) << index;
             EXPECT_FALSE(target_.partition->isOpen());
         } else {
-            EXPECT_NE(agentLog_.find("Error while decompressing blocks"), std::string::npos)
-                << agentLog_;
+            EXPECT_THAT(agentLog_, HasSubstr("Error while decompressing blocks"));
             EXPECT_EQ(written(30), "");
         }
     }
