@@ -10,7 +10,6 @@
 #include "platform/File.h"
 #include "platform/System.h"
 #include "platform/emulated/driver/ChangeRecorder.h"
-#include "platform/emulated/driver/ControlDevice.h"
 #include "platform/emulated/storage/DiskImage.h"
 
 namespace {
@@ -140,29 +139,6 @@ TEST(DriverFilter, DiskWritesBecomeVolumeRelativeSectors) {
     EXPECT_TRUE(emulated::volumeWritesFor(volumes, 0, 0, 2048 * 512).empty());
     EXPECT_TRUE(emulated::volumeWritesFor(volumes, 2, 0, 1u << 30).empty());
     EXPECT_TRUE(emulated::volumeWritesFor(volumes, 0, UINT64_MAX - 10, 20).empty());
-}
-
-TEST(DriverFilter, WritesToADiskImageAreQueuedForTheVolumeTheyTouch) {
-    test::DriverHost host;
-    std::wstring guid = host.addDiskWithPartition('E');
-    auto disk = emulated::DiskImage::open(host.host(), 0, true);
-    ASSERT_TRUE(disk);
-    std::vector<std::uint8_t> data(4096, 0xAB);
-    ASSERT_TRUE(disk->write(test::DriverHost::kPartitionSector * 512, data.data(), 512));
-    EXPECT_EQ(host.store().pendingCount(), 0u);  // not tracking yet
-    host.store().setState(1);
-    ASSERT_TRUE(disk->write((test::DriverHost::kPartitionSector + 15) * 512, data.data(), 4096));
-    ASSERT_TRUE(disk->write(512, data.data(), 512));  // the partition table area: no volume
-    std::uint32_t number = host.store().volumeNumber(guid);
-    EXPECT_EQ(host.store().take(10), (std::vector<DriverRecord>{{number, 15, 8}}));
-    // The driver names the volume by its GUID path and its drive letter.
-    platform::FileHandle device = openControlDevice();
-    std::uint8_t in[4] = {static_cast<std::uint8_t>(number), 0, 0, 0};
-    std::vector<std::uint8_t> out(1024);
-    std::uint32_t returned = 0;
-    ASSERT_TRUE(platform::deviceIoControl(device, 0x221E54, in, 4, out.data(), 1024, &returned));
-    EXPECT_EQ(std::vector<std::uint8_t>(out.begin(), out.begin() + returned),
-              emulated::encodeVolumeNames({guid, L"E:\\"}));
 }
 
 TEST(DriverFilter, ANewPartitionTableIsSeenByTheNextWrite) {
