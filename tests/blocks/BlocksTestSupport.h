@@ -1,5 +1,5 @@
 // Shared pieces of the block tests: log capture through a network queue on the test's own
-// thread, fake devices, and a check of an exception's message.
+// thread, fake devices, and checks of what is thrown.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "common/ExpectThrow.h"
 #include "logging/Logger.h"
 #include "logging/NetLogger.h"
 #include "platform/File.h"
@@ -73,15 +74,3 @@ struct FakeHandle {
 };
 
 }  // namespace test
-
-// Expects statement to throw an exception whose message starts with `message`.
-#define EXPECT_THROW_MESSAGE(statement, message)                                    \
-    do {                                                                            \
-        try {                                                                       \
-            statement;                                                              \
-            ADD_FAILURE() << "no exception, expected: " << (message);               \
-        } catch (const std::exception& error) {                                     \
-            EXPECT_EQ(0u, std::string(error.what()).rfind(std::string(message), 0)) \
-                << error.what();                                                    \
-        }                                                                           \
-    } while (false)

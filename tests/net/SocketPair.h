@@ -10,7 +10,6 @@
 #include "net/TcpListener.h"
 #include "net/TcpSocket.h"
 #include "platform/Socket.h"
-#include "runtime/Exceptions.h"
 
 namespace test {
 
@@ -34,17 +33,6 @@ inline std::string receiveError(net::TcpSocket& socket, std::int64_t length) {
         socket.receiveAll(buffer.data(), length);
     } catch (const net::SocketException& error) {
         return error.what();
-    }
-    return "(nothing thrown)";
-}
-
-// The message of the agent's error that body throws.
-template <typename Body>
-std::string agentError(Body body) {
-    try {
-        body();
-    } catch (const runtime::AgentException& error) {
-        return error.message();
     }
     return "(nothing thrown)";
 }

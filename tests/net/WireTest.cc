@@ -5,6 +5,7 @@
 #include <string>
 
 #include "SocketPair.h"
+#include "common/ExpectThrow.h"
 #include "logging/Logger.h"
 #include "net/KeepAliveThread.h"
 #include "net/Message.h"
@@ -67,12 +68,13 @@ TEST(ProtocolStream, ReportsCodeErrorsWithTheirExactTexts) {
     net::ShortMessage peer(pair.far.get());
     peer.write32(net::PROT_ERROR).write32(net::PROT_FINISHED).write32(0x12345678);
     peer.flush();
-    EXPECT_EQ(test::agentError([&] { stream.readCodeExpect(net::PROT_AUTH_RESPONSE); }),
-              "Remote host has reported an error and closed the connection.");
-    EXPECT_EQ(test::agentError([&] { stream.readCodeExpect(net::PROT_ACK); }),
-              "Remote host has unexpectedly reported it is finished and closed the connection.");
-    EXPECT_EQ(test::agentError([&] { stream.readCodeExpect(net::PROT_ACK); }),
-              "Protocol error.  Expected (0xe1e7e5f1) but received (0x12345678)");
+    EXPECT_THROW_TEXT(stream.readCodeExpect(net::PROT_AUTH_RESPONSE),
+                      "Remote host has reported an error and closed the connection.");
+    EXPECT_THROW_TEXT(
+        stream.readCodeExpect(net::PROT_ACK),
+        "Remote host has unexpectedly reported it is finished and closed the connection.");
+    EXPECT_THROW_TEXT(stream.readCodeExpect(net::PROT_ACK),
+                      "Protocol error.  Expected (0xe1e7e5f1) but received (0x12345678)");
 }
 
 TEST(ProtocolStream, RefusesAStringLongerThanItsLimitBeforeReadingIt) {
@@ -81,8 +83,9 @@ TEST(ProtocolStream, RefusesAStringLongerThanItsLimitBeforeReadingIt) {
     net::ShortMessage peer(pair.far.get());
     peer.write32(0xFFFFFFFF).write32(3).writeBytes("abc").write64(4294967298ULL);
     peer.flush();
-    EXPECT_EQ(test::agentError([&] { stream.readString(65536); }),
-              "String of (4294967295) bytes from remote host exceeds the limit of (65536) bytes");
+    EXPECT_THROW_TEXT(
+        stream.readString(65536),
+        "String of (4294967295) bytes from remote host exceeds the limit of (65536) bytes");
     EXPECT_EQ(stream.readString(), "abc");
     EXPECT_EQ(stream.read64(), 4294967298ULL);
 }
