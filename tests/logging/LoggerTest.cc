@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "common/TempDir.h"
+#include "common/TestBytes.h"
 
 namespace {
 
@@ -126,10 +127,6 @@ class FileLoggerTest : public ::testing::Test {
     void writeFile(const fs::path& path, const std::string& content) {
         std::ofstream(path, std::ios::binary) << content;
     }
-    std::string readFile(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
 };
 
 TEST_F(FileLoggerTest, RotationShiftsGenerationsAndDropsTheOldest) {
@@ -140,11 +137,11 @@ TEST_F(FileLoggerTest, RotationShiftsGenerationsAndDropsTheOldest) {
     std::string line(600, 'n');
     file.write(logging::kLogInfo, line);
 
-    EXPECT_EQ(line + "\n", readFile(log("zentrad.log")));
+    EXPECT_EQ(line + "\n", test::readWholeFile(log("zentrad.log")));
     EXPECT_EQ(1048000u, fs::file_size(log("zentrad.1.log")));
     for (int i = 2; i <= 10; ++i) {
         EXPECT_EQ("gen" + std::to_string(i - 1),
-                  readFile(log("zentrad." + std::to_string(i) + ".log")));
+                  test::readWholeFile(log("zentrad." + std::to_string(i) + ".log")));
     }
     EXPECT_FALSE(fs::exists(log("zentrad.11.log")));
     std::size_t files =
@@ -159,7 +156,7 @@ TEST_F(FileLoggerTest, LineThatExactlyFillsTheLimitDoesNotRotate) {
     EXPECT_FALSE(fs::exists(log("zentrad.1.log")));
     file.write(logging::kLogInfo, "y");
     EXPECT_TRUE(fs::exists(log("zentrad.1.log")));
-    EXPECT_EQ("y\n", readFile(log("zentrad.log")));
+    EXPECT_EQ("y\n", test::readWholeFile(log("zentrad.log")));
 }
 
 TEST_F(FileLoggerTest, UnopenableFileWarnsAndLaterWritesAreSilent) {
@@ -172,7 +169,7 @@ TEST_F(FileLoggerTest, UnopenableFileWarnsAndLaterWritesAreSilent) {
     // Once the directory exists, logging resumes.
     fs::create_directory(dir_.path() / "no-such-dir");
     file.write(logging::kLogInfo, "kept");
-    EXPECT_EQ("kept\n", readFile(missing));
+    EXPECT_EQ("kept\n", test::readWholeFile(missing));
 }
 
 TEST_F(FileLoggerTest, LoggerAppendsConsoleLinesToAnExistingFile) {
@@ -182,7 +179,7 @@ TEST_F(FileLoggerTest, LoggerAppendsConsoleLinesToAnExistingFile) {
     Logger::get().setFileLogger(file);
     logging::logWarn() << "disk almost full";
     Logger::get().setFileLogger(nullptr);
-    std::string content = readFile(log("zentrad.log"));
+    std::string content = test::readWholeFile(log("zentrad.log"));
     ASSERT_EQ(content.substr(0, 4), "old\n");
     EXPECT_EQ(" WARN disk almost full\n", content.substr(4 + 21));
 }

@@ -4,11 +4,10 @@
 
 #include <cstddef>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 
+#include "common/TestBytes.h"
 #include "logging/Logger.h"
 
 namespace test {
@@ -34,12 +33,7 @@ class LogSinks {
     LogSinks(const LogSinks&) = delete;
     LogSinks& operator=(const LogSinks&) = delete;
 
-    std::string local() const {
-        std::ifstream in(file_);
-        std::stringstream all;
-        all << in.rdbuf();
-        return all.str();
-    }
+    std::string local() const { return readWholeFile(file_); }
     // What reached the peer since the last call.
     std::string sentToPeer() {
         std::string bytes;

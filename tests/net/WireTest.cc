@@ -6,6 +6,7 @@
 
 #include "SocketPair.h"
 #include "common/ExpectThrow.h"
+#include "common/TestBytes.h"
 #include "logging/Logger.h"
 #include "net/KeepAliveThread.h"
 #include "net/Message.h"
@@ -19,20 +20,10 @@ std::string receive(net::TcpSocket& socket, std::size_t length) {
     return bytes;
 }
 
-std::string hex(const std::string& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string text;
-    for (unsigned char byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
-    }
-    return text;
-}
-
 TEST(ShortMessage, EncodesIntegersAndStringsBigEndian) {
     net::ShortMessage message(nullptr);
     message.write64(4294967298ULL).writeString("abc").write32(0xE1E7E5F1);
-    EXPECT_EQ(hex(message.buffered()),
+    EXPECT_EQ(test::hex(message.buffered()),
               "0000000100000002"
               "00000003616263"
               "e1e7e5f1");
@@ -46,7 +37,7 @@ TEST(ShortMessage, ReachesTheWireOnceWhenFlushedAndDestroyed) {
         message.flush();
     }
     net::ShortMessage(pair.near.get()).writeCode(net::PROT_FINISHED);
-    EXPECT_EQ(hex(receive(*pair.far, 8)), "e1e7e5f1e1e7e5f4");
+    EXPECT_EQ(test::hex(receive(*pair.far, 8)), "e1e7e5f1e1e7e5f4");
 }
 
 TEST(ShortMessage, CarriesTheThreadsLogRecordsAheadOfItsCode) {

@@ -5,6 +5,8 @@
 #include <functional>
 #include <memory>
 
+#include "common/TestBytes.h"
+
 namespace {
 
 using util::KeyValueMap;
@@ -15,16 +17,6 @@ std::string bytesOf(const util::ISerializable& value) {
     EXPECT_TRUE(value.serialize(bytes.data(), &offset, static_cast<std::uint32_t>(bytes.size())));
     EXPECT_EQ(offset, bytes.size());
     return bytes;
-}
-
-std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char c : bytes) {
-        text += digits[c >> 4];
-        text += digits[c & 15];
-    }
-    return text;
 }
 
 TEST(KeyValueTypesTest, EveryTypeHasItsTagPayloadAndSize) {
@@ -48,7 +40,7 @@ TEST(KeyValueTypesTest, EveryTypeHasItsTagPayloadAndSize) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.hex);
-        EXPECT_EQ(hex(bytesOf(*c.value)), c.hex);
+        EXPECT_EQ(test::hex(bytesOf(*c.value)), c.hex);
         EXPECT_EQ(c.value->serializedSize() * 2, c.hex.size());
         // The payload reads back into a fresh value of the class the tag names.
         std::string bytes = bytesOf(*c.value);
@@ -78,7 +70,7 @@ TEST(KeyValueMapTest, RecordsHaveTheExactWireBytes) {
     ordered.put<util::Uint8Value>("b", 2);
     ordered.put<util::Uint8Value>("B", 1);
     ordered.put<util::Uint8Value>("a", 3);
-    EXPECT_EQ(hex(*ordered.toBytes()),
+    EXPECT_EQ(test::hex(*ordered.toBytes()),
               "00000003"
               "0000000142"
               "0000000201"
@@ -143,7 +135,7 @@ void expectRejected(const std::string& bytes) {
     KeyValueMap map = everyType();
     std::uint32_t offset = 0;
     EXPECT_FALSE(map.deserialize(bytes.data(), &offset, static_cast<std::uint32_t>(bytes.size())))
-        << hex(bytes);
+        << test::hex(bytes);
     EXPECT_TRUE(map.empty());
     EXPECT_EQ(offset, 0u);
 }
