@@ -17,11 +17,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+const std::string kConfig = "LocalPort = 0\nTimeout = 5\n";
+
 // An installation directory with its own configuration and an emulated host root that
 // has the change-tracking driver's folder.
 class Installation {
   public:
-    explicit Installation(const std::string& config = "LocalPort = 0\nTimeout = 5\n") {
+    explicit Installation(const std::string& config = kConfig) {
         fs::create_directories(dir_.path() / "agent" / "config");
         fs::create_directories(dir_.path() / "host" / "driver");
         std::ofstream(dir_.path() / "agent" / "config" / "zentrad.conf") << config;
@@ -44,6 +46,18 @@ std::string agentBinary() {
     return std::string(ZENTRAD_BINARY_DIR) + "/src/agent/zentrad";
 }
 
+// Whether every part occurs in text, each after the one before it.
+::testing::AssertionResult inOrder(const std::string& text, const std::vector<std::string>& parts) {
+    std::size_t at = 0;
+    for (const std::string& part : parts) {
+        at = text.find(part, at);
+        if (at == std::string::npos)
+            return ::testing::AssertionFailure() << "no \"" << part << "\" in order in:\n" << text;
+        at += part.size();
+    }
+    return ::testing::AssertionSuccess();
+}
+
 TEST(Lifecycle, ClearingTheRunningFlagStopsTheRunFunctionInOrder) {
     Installation installation;
     for (const auto& [name, value] : installation.environment())
@@ -63,82 +77,66 @@ TEST(Lifecycle, ClearingTheRunningFlagStopsTheRunFunctionInOrder) {
     unsetenv("ZENTRAD_HOST_ROOT");
 }
 
-TEST(Lifecycle, ConsoleAgentStopsInOrderOnSigterm) {
-    Installation installation;
-    test::ChildProcess agent(agentBinary(), {}, installation.environment(), installation.output());
-    ASSERT_TRUE(agent.started());
-    ASSERT_TRUE(test::waitUntil([&] { return fs::exists(installation.logFile()); }, 20s));
-    agent.signal(SIGTERM);
-    EXPECT_EQ(0, agent.wait(30s));
-    std::string log = installation.log();
-    EXPECT_NE(std::string::npos, log.find(" WARN Stop requested, shutting down"));
-    EXPECT_NE(std::string::npos, log.find(" INFO Agent stopped"));
-    std::string out = test::readWholeFile(installation.output());
-    EXPECT_NE(std::string::npos,
-              out.find(" INFO (Vardex Windows Backup Agent) 2.27.0 build 11233 ("));
+// A console agent stops on SIGTERM, a service on the stop control (SIGTERM on this host),
+// each saying so before the agent has stopped.
+TEST(Lifecycle, ConsoleAndServiceStopInOrderOnTheirStopRequests) {
+    for (bool service : {false, true}) {
+        SCOPED_TRACE(service ? "service" : "console");
+        Installation installation;
+        auto environment = installation.environment();
+        if (service)
+            environment["ZENTRAD_SERVICE"] = "1";
+        test::ChildProcess agent(agentBinary(), {}, environment, installation.output());
+        ASSERT_TRUE(agent.started());
+        ASSERT_TRUE(test::waitUntil([&] { return fs::exists(installation.logFile()); }, 20s));
+        agent.signal(SIGTERM);
+        EXPECT_EQ(0, agent.wait(30s));
+        EXPECT_TRUE(inOrder(installation.log(), {service ? " WARN Service is shutting down"
+                                                         : " WARN Stop requested, shutting down",
+                                                 " INFO Agent stopped"}));
+        if (!service) {
+            EXPECT_TRUE(inOrder(test::readWholeFile(installation.output()),
+                                {" INFO (Vardex Windows Backup Agent) 2.27.0 build 11233 ("}));
+        }
+    }
 }
 
-TEST(Lifecycle, ServiceStopsOnStopControlAfterTheAgentHasStopped) {
-    Installation installation;
-    auto environment = installation.environment();
-    environment["ZENTRAD_SERVICE"] = "1";
-    test::ChildProcess agent(agentBinary(), {}, environment, installation.output());
-    ASSERT_TRUE(test::waitUntil([&] { return fs::exists(installation.logFile()); }, 20s));
-    agent.signal(SIGTERM);
-    EXPECT_EQ(0, agent.wait(30s));
-    std::string log = installation.log();
-    auto shuttingDown = log.find(" WARN Service is shutting down");
-    auto stopped = log.find(" INFO Agent stopped");
-    ASSERT_NE(std::string::npos, shuttingDown);
-    ASSERT_NE(std::string::npos, stopped);
-    EXPECT_LT(shuttingDown, stopped);
-}
-
-TEST(Lifecycle, MalformedConfigurationStopsWithoutServing) {
-    Installation installation("LocalPort = 70000\n");
-    test::ChildProcess agent(agentBinary(), {}, installation.environment(), installation.output());
-    EXPECT_EQ(0, agent.wait(30s));
-    std::string out = test::readWholeFile(installation.output());
-    std::string message =
-        "Error parsing config file: the argument ('70000') for option 'LocalPort' is invalid";
-    auto first = out.find("ERROR " + message);
-    ASSERT_NE(std::string::npos, first) << out;
-    // Logged by the option parser and once more by the run function's handler.
-    EXPECT_NE(std::string::npos,
-              out.find("ERROR the argument ('70000') for option 'LocalPort' is invalid", first));
-    EXPECT_FALSE(fs::exists(installation.logFile()));
-}
-
-TEST(Lifecycle, LogDirectoryThatCannotBeCreatedStopsTheAgentWithAnError) {
-    Installation installation("LocalPort = 0\nLogDir = /proc/zentrad-no-such/log\n");
-    test::ChildProcess agent(agentBinary(), {}, installation.environment(), installation.output());
-    EXPECT_EQ(0, agent.wait(30s));
-    std::string out = test::readWholeFile(installation.output());
-    EXPECT_NE(std::string::npos, out.find("ERROR ")) << out;
-    EXPECT_NE(std::string::npos, out.find("/proc/zentrad-no-such/log")) << out;
-    EXPECT_NE(std::string::npos, out.find(" INFO Agent stopped"));
-}
-
-TEST(Lifecycle, MissingChangeTrackingDriverEndsWithStatusOne) {
-    Installation installation;
-    fs::remove_all(installation.hostRoot() / "driver");
-    test::ChildProcess agent(agentBinary(), {}, installation.environment(), installation.output());
-    EXPECT_EQ(1, agent.wait(30s));
-    std::string out = test::readWholeFile(installation.output());
-    EXPECT_NE(
-        std::string::npos,
-        out.find("ERROR Failed to open control device.  Have you rebooted since the agent was "
-                 "installed? Error: "))
-        << out;
-}
-
-TEST(Lifecycle, HelpExitsWithOneBeforeStarting) {
-    Installation installation;
-    test::ChildProcess agent(agentBinary(), {"--help"}, installation.environment(),
-                             installation.output());
-    EXPECT_EQ(1, agent.wait(30s));
-    EXPECT_NE(std::string::npos,
-              test::readWholeFile(installation.output()).find("Generic options:"));
+// Runs that end before serving: the exit status, what the console shows, and no log file.
+// A bad port is logged by the option parser and once more by the run function's handler.
+TEST(Lifecycle, RunsThatCannotServeEndWithTheirStatusAndReason) {
+    const std::string port = "the argument ('70000') for option 'LocalPort' is invalid";
+    const std::string parse = "ERROR Error parsing config file: " + port;
+    const std::string driver =
+        "ERROR Failed to open control device.  Have you rebooted since "
+        "the agent was installed? Error: ";
+    const std::string noDir = "/proc/zentrad-no-such/log";
+    const std::string badLogDir = kConfig + "LogDir = " + noDir + "\n";
+    struct Case {
+        std::string config;
+        const char* argument;  // null: none
+        bool driver;
+        int status;
+        std::vector<std::string> output;
+    } cases[] = {
+        {"LocalPort = 70000\n", nullptr, true, 0, {parse, "ERROR " + port}},
+        {badLogDir, nullptr, true, 0, {"ERROR ", noDir, " INFO Agent stopped"}},
+        {kConfig, nullptr, false, 1, {driver}},
+        {kConfig, "--help", true, 1, {"Generic options:"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output[0]);
+        Installation installation(c.config);
+        if (!c.driver)
+            fs::remove_all(installation.hostRoot() / "driver");
+        std::vector<std::string> arguments;
+        if (c.argument != nullptr)
+            arguments.push_back(c.argument);
+        test::ChildProcess agent(agentBinary(), arguments, installation.environment(),
+                                 installation.output());
+        EXPECT_EQ(c.status, agent.wait(30s));
+        EXPECT_TRUE(inOrder(test::readWholeFile(installation.output()), c.output));
+        EXPECT_FALSE(fs::exists(installation.logFile()));
+    }
 }
 
 }  // namespace

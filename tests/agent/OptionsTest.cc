@@ -117,43 +117,47 @@ TEST_F(OptionsTest, RelativeConfigOptionIsTakenFromTheInstallationDirectory) {
     EXPECT_EQ(4000, options()->localPort());
 }
 
-TEST_F(OptionsTest, OutOfRangeAndMalformedValuesAreParseErrors) {
-    writeConfig("LocalPort = 70000\n");
-    EXPECT_EQ("the argument ('70000') for option 'LocalPort' is invalid", parseError({}));
+// Each value or key that is not allowed where it stands is a parse error, logged with where
+// it was found; the configuration file is read before any one-shot action such as help.
+TEST_F(OptionsTest, BadValuesAndKeysAreParseErrors) {
+    struct Case {
+        const char* config;
+        std::vector<std::string> arguments;
+        const char* error;  // null: any error
+    } cases[] = {
+        {"LocalPort = 70000\n", {}, "the argument ('70000') for option 'LocalPort' is invalid"},
+        {"LocalPort = -1\n", {}, "the argument ('-1') for option 'LocalPort' is invalid"},
+        {"Timeout = soon\n", {}, "the argument ('soon') for option 'Timeout' is invalid"},
+        {"IPAuthentication = maybe\n", {}, nullptr},
+        {"bogus = 1\n", {"-h"}, "unrecognised option 'bogus'"},
+        {"localport = 1200\n", {}, "unrecognised option 'localport'"},
+        {"recovery = 1\n", {}, "unrecognised option 'recovery'"},  // command line only
+        {"", {"--bogus"}, nullptr},
+        {"", {"--LocalPort", "5"}, nullptr},  // file only
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.config) + (c.arguments.empty() ? "" : c.arguments[0]));
+        writeConfig(c.config);
+        if (c.error != nullptr)
+            EXPECT_EQ(c.error, parseError(c.arguments));
+        else
+            EXPECT_NE("no error", parseError(c.arguments));
+    }
     EXPECT_NE(std::string::npos, output().find("ERROR Error parsing config file: the argument "
                                                "('70000') for option 'LocalPort' is invalid"));
-    writeConfig("LocalPort = -1\n");
-    EXPECT_EQ("the argument ('-1') for option 'LocalPort' is invalid", parseError({}));
-    writeConfig("Timeout = soon\n");
-    EXPECT_EQ("the argument ('soon') for option 'Timeout' is invalid", parseError({}));
-    writeConfig("IPAuthentication = maybe\n");
-    EXPECT_NE("no error", parseError({}));
-}
-
-TEST_F(OptionsTest, UnknownAndCaseDifferentKeysAreRejected) {
-    writeConfig("bogus = 1\n");
-    EXPECT_EQ("unrecognised option 'bogus'", parseError({}));
-    writeConfig("localport = 1200\n");
-    EXPECT_EQ("unrecognised option 'localport'", parseError({}));
-    EXPECT_NE(std::string::npos,
-              output().find("Error parsing config file: unrecognised option 'localport'"));
-}
-
-TEST_F(OptionsTest, CommandLineErrorsAndFileOnlyKeys) {
-    EXPECT_NE("no error", parseError({"--bogus"}));
     EXPECT_NE(std::string::npos, output().find("ERROR Error parsing command line arguments: "));
-    EXPECT_NE("no error", parseError({"--LocalPort", "5"}));
-    writeConfig("recovery = 1\n");
-    EXPECT_EQ("unrecognised option 'recovery'", parseError({}));
+    EXPECT_EQ(std::string::npos, output().find("Generic options:"));
 }
 
-TEST_F(OptionsTest, VssTimeout) {
+TEST_F(OptionsTest, CommandLineSetsTheSnapshotTimeoutAndRecoveryMode) {
     handle({"-t", "0"});
     EXPECT_EQ(0, options()->vssTimeout());
     handle({"--vsstimeout", "45"});
     EXPECT_EQ(45, options()->vssTimeout());
-    handle({});
+    EXPECT_EQ(std::nullopt, handle({"-r"}));
     EXPECT_EQ(1200, options()->vssTimeout());
+    EXPECT_TRUE(options()->recovery());
+    EXPECT_NE(std::string::npos, output().find(" WARN Agent is running in disaster recovery mode"));
 }
 
 TEST_F(OptionsTest, HelpWinsOverInstallAndExitsWithOne) {
@@ -164,19 +168,7 @@ TEST_F(OptionsTest, HelpWinsOverInstallAndExitsWithOne) {
     EXPECT_FALSE(fs::exists(units_.path() / "zentrad.service"));
 }
 
-TEST_F(OptionsTest, RecoveryModeIsAnnounced) {
-    EXPECT_EQ(std::nullopt, handle({"-r"}));
-    EXPECT_TRUE(options()->recovery());
-    EXPECT_NE(std::string::npos, output().find(" WARN Agent is running in disaster recovery mode"));
-}
-
-TEST_F(OptionsTest, ConfigFileErrorsComeBeforeTheOneShotActions) {
-    writeConfig("bogus = 1\n");
-    EXPECT_NE("no error", parseError({"-h"}));
-    EXPECT_EQ(std::string::npos, output().find("Generic options:"));
-}
-
-TEST_F(OptionsTest, ServiceInstallRegistersImageInWorkingDirectory) {
+TEST_F(OptionsTest, ServiceInstallRegistersTheImageInTheWorkingDirectoryOnce) {
     test::TempDir working;
     auto previous = fs::current_path();
     fs::current_path(working.path());
@@ -189,18 +181,11 @@ TEST_F(OptionsTest, ServiceInstallRegistersImageInWorkingDirectory) {
     EXPECT_NE(std::string::npos, text.find("Description=Kelvane Backup Agent\n"));
     EXPECT_NE(std::string::npos, text.find("Environment=ZENTRAD_SERVICE=1\n"));
     EXPECT_NE(std::string::npos, text.find("WantedBy=multi-user.target"));
-}
 
-TEST_F(OptionsTest, ServiceInstallingTwiceFailsAndKeepsTheFirstUnit) {
-    ASSERT_EQ(0, handle({"--install"}));
-    std::string first = unitText();
+    // A second install fails and keeps the first unit; a delete without a unit fails.
     EXPECT_EQ(1, handle({"--install"}));
     EXPECT_NE(std::string::npos, output().find("Failed to install service.\n"));
-    EXPECT_EQ(first, unitText());
-}
-
-TEST_F(OptionsTest, ServiceDeleteRemovesTheUnitAndFailsWhenAbsent) {
-    ASSERT_EQ(0, handle({"-i"}));
+    EXPECT_EQ(text, unitText());
     EXPECT_EQ(0, handle({"-d"}));
     EXPECT_NE(std::string::npos, output().find("Deleted service successfully.\n"));
     EXPECT_FALSE(fs::exists(unit()));
@@ -208,13 +193,10 @@ TEST_F(OptionsTest, ServiceDeleteRemovesTheUnitAndFailsWhenAbsent) {
     EXPECT_NE(std::string::npos, output().find("Failed to delete service.\n"));
 }
 
-TEST_F(OptionsTest, ServiceInstallFailsWithoutUnitDirectory) {
+TEST_F(OptionsTest, ServiceInstallFailsWithoutUnitDirectoryAndAConsoleIsNoService) {
     setenv("ZENTRAD_UNIT_DIR", (units_.path() / "missing").c_str(), 1);
     EXPECT_EQ(1, handle({"-i"}));
     EXPECT_NE(std::string::npos, output().find("Failed to install service."));
-}
-
-TEST_F(OptionsTest, ServiceDispatcherRefusesAConsoleProcess) {
     unsetenv("ZENTRAD_SERVICE");
     EXPECT_FALSE(agent::dispatchService());
 }

@@ -14,15 +14,15 @@ namespace {
 
 // A volume whose reads fail with the scripted errors (0: succeed) and then succeed,
 // filling the buffer with 0xEE; a failed read moves the position, as a device may.
-class ScriptedVolume : public platform::OpenFile {
+class ScriptedVolume : public test::FakeDevice {
   public:
     explicit ScriptedVolume(std::vector<std::uint32_t> errors) : errors_(std::move(errors)) {}
     bool read(void* buffer, std::uint32_t size, std::uint32_t* bytesRead) override {
-        positions.push_back(position_);
+        positions.push_back(position);
         std::uint32_t error =
             positions.size() <= errors_.size() ? errors_[positions.size() - 1] : 0;
         if (error != 0) {
-            position_ += 512;
+            position += 512;
             platform::setLastError(error);
             return false;
         }
@@ -30,34 +30,18 @@ class ScriptedVolume : public platform::OpenFile {
         *bytesRead = size - shortBy;
         return true;
     }
-    bool write(const void*, std::uint32_t, std::uint32_t*) override { return false; }
-    bool seek(std::int64_t distance, std::uint32_t, std::uint64_t* newPosition) override {
-        *newPosition = position_ = static_cast<std::uint64_t>(distance);
-        return true;
-    }
-    bool ioControl(std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
-                   std::uint32_t*) override {
-        return false;
-    }
 
     std::uint32_t shortBy = 0;
     std::vector<std::uint64_t> positions;
 
   private:
     std::vector<std::uint32_t> errors_;
-    std::uint64_t position_ = 0;
 };
 
-struct LoadFixture {
+struct LoadFixture : test::FakeHandle<ScriptedVolume> {
     blocks::Block block{0, 4096};
-    ScriptedVolume* volume;
-    platform::FileHandle handle;
 
-    explicit LoadFixture(std::vector<std::uint32_t> errors) {
-        auto file = std::make_unique<ScriptedVolume>(std::move(errors));
-        volume = file.get();
-        handle = platform::FileHandle(std::move(file));
-    }
+    explicit LoadFixture(std::vector<std::uint32_t> errors) : FakeHandle(std::move(errors)) {}
     void load() { block.load(handle, 7); }
     bool filledWith(unsigned char value) const {
         return block.length() == 4096 &&
@@ -78,7 +62,7 @@ TEST(BlockLoadTest, TransientErrorsAreRetriedAtTheSamePlace) {
     test::LogCapture log;
     fixture.load();
     EXPECT_EQ((std::vector<std::uint64_t>{7 * 4096, 7 * 4096, 7 * 4096}),
-              fixture.volume->positions);
+              fixture.device->positions);
     EXPECT_TRUE(fixture.block.loaded() && fixture.filledWith(0xEE));
     EXPECT_TRUE(
         log.contains("Successfully read block 7 after 3 tries.  Earlier reads failed with error: " +
@@ -90,7 +74,7 @@ TEST(BlockLoadTest, ThreeTransientFailuresFailTheBlockNamingItAndTheError) {
         {platform::kErrorSemTimeout, platform::kErrorIoDevice, platform::kErrorIoDevice});
     EXPECT_THROW_MESSAGE(fixture.load(), "Failed to read block 7 after 3 tries: " +
                                              errorText(platform::kErrorIoDevice));
-    EXPECT_EQ(3u, fixture.volume->positions.size());
+    EXPECT_EQ(3u, fixture.device->positions.size());
     EXPECT_FALSE(fixture.block.loaded());
 }
 
@@ -98,11 +82,11 @@ TEST(BlockLoadTest, OtherErrorsAndShortReadsFailAtOnce) {
     LoadFixture denied({platform::kErrorAccessDenied});
     EXPECT_THROW_MESSAGE(denied.load(),
                          "Failed to read block 7: " + errorText(platform::kErrorAccessDenied));
-    EXPECT_EQ(1u, denied.volume->positions.size());
+    EXPECT_EQ(1u, denied.device->positions.size());
     EXPECT_FALSE(denied.block.loaded());
 
     LoadFixture shortRead({});
-    shortRead.volume->shortBy = 1;
+    shortRead.device->shortBy = 1;
     EXPECT_THROW_MESSAGE(shortRead.load(), "Failed to read block 7: read 4095 of 4096 bytes");
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "BlocksTestSupport.h"
 #include "crypto/Digest.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
@@ -22,32 +23,21 @@ unsigned char byteAt(std::uint64_t offset) {
 
 // A device whose bytes follow byteAt; reads that touch badOffset fail with badError the
 // first failures times; shortBy trims reads longer than one block.
-class RunDevice : public platform::OpenFile {
+class RunDevice : public test::FakeDevice {
   public:
     bool read(void* buffer, std::uint32_t size, std::uint32_t* bytesRead) override {
-        reads.push_back({position_, size});
-        if (failures > 0 && badOffset >= position_ && badOffset < position_ + size) {
+        reads.push_back({position, size});
+        if (failures > 0 && badOffset >= position && badOffset < position + size) {
             --failures;
             platform::setLastError(badError);
             return false;
         }
         auto* out = static_cast<unsigned char*>(buffer);
         for (std::uint32_t i = 0; i < size; ++i)
-            out[i] = byteAt(position_ + i);
+            out[i] = byteAt(position + i);
         *bytesRead = size > kSize ? size - shortBy : size;
-        position_ += *bytesRead;
+        position += *bytesRead;
         return true;
-    }
-    bool write(const void*, std::uint32_t, std::uint32_t*) override { return false; }
-    bool seek(std::int64_t distance, std::uint32_t, std::uint64_t* newPosition) override {
-        position_ = static_cast<std::uint64_t>(distance);
-        if (newPosition != nullptr)
-            *newPosition = position_;
-        return true;
-    }
-    bool ioControl(std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
-                   std::uint32_t*) override {
-        return false;
     }
 
     struct Read {
@@ -60,20 +50,9 @@ class RunDevice : public platform::OpenFile {
     int failures = 0;
     std::uint32_t badError = platform::kErrorCrc;
     std::uint32_t shortBy = 0;
-
-  private:
-    std::uint64_t position_ = 0;
 };
 
-struct RunFixture {
-    RunDevice* device;
-    platform::FileHandle handle;
-    RunFixture() {
-        auto file = std::make_unique<RunDevice>();
-        device = file.get();
-        handle = platform::FileHandle(std::move(file));
-    }
-};
+using RunFixture = test::FakeHandle<RunDevice>;
 
 // Each block holds its own cluster's bytes and the digest of them, as a single load gives.
 void expectBlocks(const std::vector<blocks::BlockPtr>& got, std::uint64_t first,

@@ -98,14 +98,6 @@ TEST_F(DownloadTest, BatchesFillTheManagerAndAreAcknowledged) {
     EXPECT_EQ(2, acknowledgements());
 }
 
-TEST_F(DownloadTest, BlocksOutOfOrderAcrossBatchesAreRefused) {
-    announce(3);
-    batch({1, 5, 9});
-    batch({9, 10});
-    EXPECT_THROW_MESSAGE(blocks::downloadBlockSums(*agent_, manager_),
-                         "Setting bit (9) out of order");
-}
-
 TEST_F(DownloadTest, BatchLargerThanAnnouncedIsRefusedBeforeReading) {
     announce(2);
     batch({}, 0xFFFFFFFF);

@@ -1,15 +1,19 @@
 // Shared pieces of the block tests: log capture through a network queue on the test's own
-// thread, and a check of an exception's message.
+// thread, fake devices, and checks of what is thrown.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 
+#include "common/ExpectThrow.h"
 #include "logging/Logger.h"
 #include "logging/NetLogger.h"
+#include "platform/File.h"
 
 namespace test {
 
@@ -34,16 +38,39 @@ class LogCapture {
     std::string captured_;
 };
 
-}  // namespace test
+// A device for tests: a seek moves its position, and every other operation fails unless a
+// test overrides it.
+class FakeDevice : public platform::OpenFile {
+  public:
+    bool read(void*, std::uint32_t, std::uint32_t*) override { return false; }
+    bool write(const void*, std::uint32_t, std::uint32_t*) override { return false; }
+    bool seek(std::int64_t distance, std::uint32_t, std::uint64_t* newPosition) override {
+        position = static_cast<std::uint64_t>(distance);
+        if (newPosition != nullptr)
+            *newPosition = position;
+        return true;
+    }
+    bool ioControl(std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
+                   std::uint32_t*) override {
+        return false;
+    }
 
-// Expects statement to throw an exception whose message starts with `message`.
-#define EXPECT_THROW_MESSAGE(statement, message)                                    \
-    do {                                                                            \
-        try {                                                                       \
-            statement;                                                              \
-            ADD_FAILURE() << "no exception, expected: " << (message);               \
-        } catch (const std::exception& error) {                                     \
-            EXPECT_EQ(0u, std::string(error.what()).rfind(std::string(message), 0)) \
-                << error.what();                                                    \
-        }                                                                           \
-    } while (false)
+  protected:
+    std::uint64_t position = 0;
+};
+
+// A fake device as the handle the code under test owns, and the device itself for the test.
+template <typename Device>
+struct FakeHandle {
+    Device* device;
+    platform::FileHandle handle;
+
+    template <typename... Arguments>
+    explicit FakeHandle(Arguments&&... arguments) {
+        auto owned = std::make_unique<Device>(std::forward<Arguments>(arguments)...);
+        device = owned.get();
+        handle = platform::FileHandle(std::move(owned));
+    }
+};
+
+}  // namespace test

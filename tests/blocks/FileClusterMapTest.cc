@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "BlocksTestSupport.h"
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
@@ -17,7 +18,7 @@ using platform::RetrievalPointersHeader;
 
 // Answers the retrieval-pointers request with its extents, or kErrorMoreData (filling what
 // fits) when the buffer is too small, as Windows does.
-class ExtentFile : public platform::OpenFile {
+class ExtentFile : public test::FakeDevice {
   public:
     ExtentFile(std::int64_t startingVcn, std::vector<RetrievalPointerExtent> extents)
         : startingVcn_(startingVcn), extents_(std::move(extents)) {}
@@ -38,9 +39,6 @@ class ExtentFile : public platform::OpenFile {
             static_cast<std::uint32_t>(sizeof header + count * sizeof(RetrievalPointerExtent));
         return count == extents_.size() || fail(platform::kErrorMoreData);
     }
-    bool read(void*, std::uint32_t, std::uint32_t*) override { return false; }
-    bool write(const void*, std::uint32_t, std::uint32_t*) override { return false; }
-    bool seek(std::int64_t, std::uint32_t, std::uint64_t*) override { return false; }
 
     std::vector<std::uint32_t> bufferSizes;
 
@@ -53,18 +51,12 @@ class ExtentFile : public platform::OpenFile {
     std::vector<RetrievalPointerExtent> extents_;
 };
 
-struct Loaded {
-    ExtentFile* file;
-    platform::FileHandle handle;
+struct Loaded : test::FakeHandle<ExtentFile> {
     blocks::FileClusterMap map{L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy1"};
     bool ok;
 
-    Loaded(std::int64_t startingVcn, std::vector<RetrievalPointerExtent> extents) {
-        auto owned = std::make_unique<ExtentFile>(startingVcn, std::move(extents));
-        file = owned.get();
-        handle = platform::FileHandle(std::move(owned));
-        ok = map.loadFrom(handle);
-    }
+    Loaded(std::int64_t startingVcn, std::vector<RetrievalPointerExtent> extents)
+        : FakeHandle(startingVcn, std::move(extents)), ok(map.loadFrom(handle)) {}
 };
 
 std::vector<RetrievalPointerExtent> contiguousExtents(int count) {
@@ -91,10 +83,10 @@ TEST(FileClusterMapTest, ExtentsBecomeRunsAndHolesAreSkipped) {
 TEST(FileClusterMapTest, BufferDoublesUntilTheReplyFits) {
     Loaded few(0, contiguousExtents(255));
     EXPECT_TRUE(few.ok);
-    EXPECT_EQ(std::vector<std::uint32_t>{4096}, few.file->bufferSizes);
+    EXPECT_EQ(std::vector<std::uint32_t>{4096}, few.device->bufferSizes);
     Loaded many(0, contiguousExtents(600));
     EXPECT_TRUE(many.ok);
-    EXPECT_EQ((std::vector<std::uint32_t>{4096, 8192, 16384}), many.file->bufferSizes);
+    EXPECT_EQ((std::vector<std::uint32_t>{4096, 8192, 16384}), many.device->bufferSizes);
     EXPECT_EQ(600u, many.map.runs().size());
 }
 

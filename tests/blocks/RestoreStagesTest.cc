@@ -1,5 +1,6 @@
 // The restore side of the block stream: the partition writer on an in-memory device, and
 // the whole restore pipeline fed by a server played over a loopback connection.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -23,6 +24,9 @@
 #include "platform/System.h"
 
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 using blocks::Block;
 using blocks::BlockPtr;
@@ -48,10 +52,9 @@ struct DeviceLog {
 
 // A device that keeps what is written at each offset and counts seeks; it may write
 // short or fail.
-class MemoryDevice : public platform::OpenFile {
+class MemoryDevice : public test::FakeDevice {
   public:
     explicit MemoryDevice(std::shared_ptr<DeviceLog> log) : log_(std::move(log)) {}
-    bool read(void*, std::uint32_t, std::uint32_t*) override { return false; }
     bool write(const void* buffer, std::uint32_t size, std::uint32_t* written) override {
         if (log_->failWrites) {
             platform::setLastError(platform::kErrorWriteFault);
@@ -59,28 +62,22 @@ class MemoryDevice : public platform::OpenFile {
         }
         if (log_->writeCalls < log_->failFirstWith.size()) {
             platform::setLastError(log_->failFirstWith[log_->writeCalls++]);
-            position_ += 512;  // a failed write may leave the position anywhere
+            position += 512;  // a failed write may leave the position anywhere
             return false;
         }
         ++log_->writeCalls;
         *written = log_->shortBy < size ? size - log_->shortBy : 0;
-        log_->writes[position_].assign(static_cast<const char*>(buffer), *written);
-        position_ += *written;
+        log_->writes[position].assign(static_cast<const char*>(buffer), *written);
+        position += *written;
         return true;
     }
-    bool seek(std::int64_t distance, std::uint32_t, std::uint64_t* newPosition) override {
+    bool seek(std::int64_t distance, std::uint32_t method, std::uint64_t* newPosition) override {
         log_->seekTargets.push_back(static_cast<std::uint64_t>(distance));
-        *newPosition = position_ = static_cast<std::uint64_t>(distance);
-        return true;
-    }
-    bool ioControl(std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
-                   std::uint32_t*) override {
-        return false;
+        return FakeDevice::seek(distance, method, newPosition);
     }
 
   private:
     std::shared_ptr<DeviceLog> log_;
-    std::uint64_t position_ = 0;
 };
 
 struct PartitionOnMemory {
@@ -297,33 +294,6 @@ class RestorePipelineTest : public ::testing::Test {
     std::uint32_t workers_ = 0;
 };
 
-TEST_F(RestorePipelineTest, DeliversEncipheredAndCompressedBlocksToTheirPlaces) {
-    crypto::KeyMsg key(1, 128);
-    crypto::CipherContext cipher;
-    blocks::DeflateStream deflate(6);
-    std::map<std::uint64_t, std::string> plain;
-    std::vector<std::vector<BlockPtr>> batches(2);
-    for (std::uint64_t index : {9, 3, 4, 5, 40, 63}) {
-        plain[index] = index % 2 ? randomBytes(kBlockSize, unsigned(index))
-                                 : std::string(kBlockSize, char(index));
-        auto block = plainBlock(index, plain[index]);
-        block->deflate(deflate);
-        block->encrypt(key, cipher);
-        batches[index > 5 ? 1 : 0].push_back(block);
-    }
-    auto restore = startRestore({4, kBlockSize, true}, key);
-    for (const auto& batch : batches)
-        sendBatch(batch);
-    endStream();
-    blocks::RestoreStreamResult result = restore.get();
-    EXPECT_TRUE(result.succeeded) << agentLog_;
-    EXPECT_EQ(result.batchesReceived, 2u);
-    EXPECT_EQ(result.blocksWritten, 6u);
-    for (const auto& [index, data] : plain)
-        EXPECT_EQ(written(index), data) << index;
-    EXPECT_FALSE(target_.partition->isOpen());
-}
-
 TEST_F(RestorePipelineTest, DamagedBatchFailsBeforeAnyOfItIsWritten) {
     auto restore = startRestore({8, kBlockSize, false});
     sendBatch({plainBlock(0, randomBytes(kBlockSize, 1))});
@@ -334,10 +304,9 @@ TEST_F(RestorePipelineTest, DamagedBatchFailsBeforeAnyOfItIsWritten) {
     EXPECT_FALSE(result.succeeded);
     EXPECT_EQ(written(1), "");
     EXPECT_EQ(written(2), "");
-    EXPECT_NE(agentLog_.find("Error while reading blocks from network: Block stream error: the "
-                             "digest of batch 2 does not match its blocks"),
-              std::string::npos)
-        << agentLog_;
+    EXPECT_THAT(agentLog_,
+                HasSubstr("Error while reading blocks from network: Block stream error: the "
+                          "digest of batch 2 does not match its blocks"));
 }
 
 TEST_F(RestorePipelineTest, RefusesMalformedAnnouncements) {
@@ -355,7 +324,7 @@ TEST_F(RestorePipelineTest, RefusesMalformedAnnouncements) {
         auto restore = startRestore({8, kBlockSize, false});
         announce(test.code, test.count);
         EXPECT_FALSE(restore.get().succeeded);
-        EXPECT_NE(agentLog_.find(test.message), std::string::npos) << agentLog_;
+        EXPECT_THAT(agentLog_, HasSubstr(test.message));
         EXPECT_TRUE(target_.device->writes.empty());
     }
 }
@@ -367,22 +336,25 @@ TEST_F(RestorePipelineTest, FailingWriterStopsTheReceiverWithoutWaitingForTheSer
     sendBatch({plainBlock(64, std::string(kBlockSize, 'x'))});
     ASSERT_EQ(restore.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_FALSE(restore.get().succeeded);
-    EXPECT_NE(agentLog_.find("Error while writing blocks from disk: Writing block #64"),
-              std::string::npos)
-        << agentLog_;
-    EXPECT_EQ(agentLog_.find("Error while reading blocks from network"), std::string::npos)
-        << agentLog_;
+    EXPECT_THAT(agentLog_, HasSubstr("Error while writing blocks from disk: Writing block #64"));
+    EXPECT_THAT(agentLog_, Not(HasSubstr("Error while reading blocks from network")));
     EXPECT_TRUE(target_.device->writes.empty());
 }
 
-// Many workers decipher and inflate: every block reaches its place; a block that cannot
-// be inflated fails the restore with the inflater's error and ends every stage.
-TEST_F(RestorePipelineTest, SeveralWorkersRestoreEveryBlockAndStopOnAFailingOne) {
-    for (bool damaged : {false, true}) {
-        SCOPED_TRACE(damaged);
+// One worker or many decipher and inflate: every block reaches its place and the partition
+// is closed; a block that cannot be inflated fails the restore with the inflater's error and
+// ends every stage.
+TEST_F(RestorePipelineTest, EveryBlockReachesItsPlaceAndAFailingOneStopsEveryStage) {
+    struct Run {
+        std::uint32_t workers;
+        bool damaged;
+    };
+    for (Run run : {Run{0, false}, Run{4, false}, Run{4, true}}) {
+        SCOPED_TRACE(std::to_string(run.workers) + (run.damaged ? " damaged" : ""));
+        const bool damaged = run.damaged;
         SetUp();
         target_ = PartitionOnMemory{64 * kBlockSize};
-        workers_ = 4;
+        workers_ = run.workers;
         crypto::KeyMsg key(1, 128);
         crypto::CipherContext cipher;
         blocks::DeflateStream deflate(6);
@@ -414,11 +386,13 @@ TEST_F(RestorePipelineTest, SeveralWorkersRestoreEveryBlockAndStopOnAFailingOne)
         blocks::RestoreStreamResult result = restore.get();
         EXPECT_EQ(result.succeeded, !damaged) << agentLog_;
         if (!damaged) {
+            EXPECT_EQ(result.batchesReceived, 8u);
+            EXPECT_EQ(result.blocksWritten, 60u);
             for (const auto& [index, data] : plain)
                 EXPECT_EQ(written(index), data) << index;
+            EXPECT_FALSE(target_.partition->isOpen());
         } else {
-            EXPECT_NE(agentLog_.find("Error while decompressing blocks"), std::string::npos)
-                << agentLog_;
+            EXPECT_THAT(agentLog_, HasSubstr("Error while decompressing blocks"));
             EXPECT_EQ(written(30), "");
         }
     }

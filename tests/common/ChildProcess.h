@@ -8,12 +8,13 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "common/TestBytes.h"
 
 namespace test {
 
@@ -85,11 +86,6 @@ bool waitUntil(Predicate predicate, std::chrono::milliseconds limit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
-}
-
-inline std::string readWholeFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace test

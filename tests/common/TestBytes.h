@@ -1,10 +1,12 @@
-// Test data shared by the suites: reproducible random bytes and reads of file ranges.
+// Test data shared by the suites: reproducible random bytes, hexadecimal text, and reads and
+// writes of files.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 
@@ -35,6 +37,24 @@ inline std::string readAt(const std::filesystem::path& file, std::uint64_t offse
     std::string bytes(length, '\0');
     in.read(bytes.data(), static_cast<std::streamsize>(length));
     return bytes;
+}
+
+// The bytes as lower-case hexadecimal digits, two a byte.
+template <typename Bytes>
+std::string hex(const Bytes& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (auto byte : bytes) {
+        auto value = static_cast<unsigned char>(byte);
+        text += digits[value >> 4];
+        text += digits[value & 15];
+    }
+    return text;
+}
+
+inline std::string readWholeFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace test

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "common/ExpectThrow.h"
 #include "crypto/CryptoLibrary.h"
 #include "crypto/RsaKey.h"
 
@@ -25,17 +26,5 @@ inline std::string bytes(std::initializer_list<unsigned> values) {
         out.push_back(static_cast<char>(value));
     return out;
 }
-
-// Expects statement to throw an exception whose text starts with message.
-#define EXPECT_THROW_TEXT(statement, message)                                              \
-    do {                                                                                   \
-        try {                                                                              \
-            statement;                                                                     \
-            ADD_FAILURE() << "no exception, expected: " << (message);                      \
-        } catch (const std::exception& error) {                                            \
-            EXPECT_EQ(std::string(error.what()).rfind(std::string(message) + " (", 0), 0u) \
-                << error.what();                                                           \
-        }                                                                                  \
-    } while (false)
 
 }  // namespace test

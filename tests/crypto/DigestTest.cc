@@ -1,33 +1,23 @@
 #include "crypto/Digest.h"
 
-#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace {
+#include "common/TestBytes.h"
 
-template <std::size_t N>
-std::string hex(const std::array<unsigned char, N>& digest) {
-    std::string text;
-    char pair[3];
-    for (unsigned char byte : digest) {
-        std::snprintf(pair, sizeof pair, "%02x", byte);
-        text += pair;
-    }
-    return text;
-}
+namespace {
 
 // The algorithms are fetched once and shared: a digest must not carry any state of the
 // one before it, whichever algorithm or length that was.
 TEST(DigestTest, AlternatingAlgorithmsOnOneThreadKeepNoState) {
     const std::string big(100000, 'a');
     for (int round = 0; round < 3; ++round) {
-        EXPECT_EQ(hex(*crypto::md5("abc")), "900150983cd24fb0d6963f7d28e17f72");
-        EXPECT_EQ(hex(*crypto::sha1("abc")), "a9993e364706816aba3e25717850c26c9cd0d89d");
-        EXPECT_EQ(hex(*crypto::md5(big)), hex(*crypto::md5(big)));
-        EXPECT_EQ(hex(*crypto::md5("")), "d41d8cd98f00b204e9800998ecf8427e");
-        EXPECT_EQ(hex(*crypto::sha1("")), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+        EXPECT_EQ(test::hex(*crypto::md5("abc")), "900150983cd24fb0d6963f7d28e17f72");
+        EXPECT_EQ(test::hex(*crypto::sha1("abc")), "a9993e364706816aba3e25717850c26c9cd0d89d");
+        EXPECT_EQ(test::hex(*crypto::md5(big)), test::hex(*crypto::md5(big)));
+        EXPECT_EQ(test::hex(*crypto::md5("")), "d41d8cd98f00b204e9800998ecf8427e");
+        EXPECT_EQ(test::hex(*crypto::sha1("")), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
     }
 }
 
@@ -37,13 +27,13 @@ TEST(DigestTest, ThreadsDigestingAtOnceGetTheirOwnResults) {
         inputs.push_back(std::string(4096 + i, static_cast<char>('a' + i)));
     std::vector<std::string> expected;
     for (const std::string& input : inputs)
-        expected.push_back(hex(*crypto::md5(input)));
+        expected.push_back(test::hex(*crypto::md5(input)));
     std::vector<int> mismatches(inputs.size(), 0);
     std::vector<std::thread> threads;
     for (std::size_t t = 0; t < inputs.size(); ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 500; ++i) {
-                if (hex(*crypto::md5(inputs[t])) != expected[t])
+                if (test::hex(*crypto::md5(inputs[t])) != expected[t])
                     ++mismatches[t];
             }
         });

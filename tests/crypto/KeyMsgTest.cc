@@ -18,7 +18,6 @@ std::string sealWithDigest(std::string record) {
 
 TEST(KeyMsgTest, GeneratedSizesAndRecordLayout) {
     const KeyMsg key(1, 128);
-    EXPECT_EQ(key.getType(), 1);
     EXPECT_EQ(key.getKey().size(), 16u);
     EXPECT_EQ(key.getIV().size(), 8u);
     const std::string record = key.plainRecord();

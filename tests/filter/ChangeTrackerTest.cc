@@ -173,16 +173,9 @@ TEST(ChangeTrackerDevice, BackupLockIsOnlyTried) {
 }
 
 // Writes to the volume's bytes on its disk image are what the agent reports.
-TEST(ChangeTrackerEndToEnd, WritesToAVolumeOnADiskAreTheBlocksReported) {
-    test::DriverHost host;
+TEST_F(TrackerTest, WritesToAVolumeOnADiskAreTheBlocksReported) {
     std::wstring guid = host.addDiskWithPartition('F');
-    ChangeTracker tracker;
-    tracker.open();
-    tracker.startMonitor();
-    {
-        ChangeTracker::Flush flush(tracker);
-        tracker.startChangeTracking(guid);
-    }
+    track(guid);
     auto disk = platform::emulated::DiskImage::open(host.host(), 0, true);
     ASSERT_TRUE(disk);
     std::vector<std::uint8_t> data(64 * 1024, 0x5A);
@@ -190,31 +183,18 @@ TEST(ChangeTrackerEndToEnd, WritesToAVolumeOnADiskAreTheBlocksReported) {
     ASSERT_TRUE(disk->write(volumeStart + 15 * 512, data.data(), 512));      // block 1
     ASSERT_TRUE(disk->write(volumeStart + 100 * 4096, data.data(), 40000));  // blocks 100..109
     ASSERT_TRUE(disk->write(volumeStart - 4096, data.data(), 8192));         // block 0, and outside
-    std::unique_ptr<MapBitmap> changes;
-    JournalKey key;
-    {
-        ChangeTracker::Flush flush(tracker);
-        changes = tracker.copyChanges(guid);
-        EXPECT_TRUE(tracker.getJournalKey(guid, key));
-    }
-    tracker.stopMonitor();
+    EXPECT_TRUE(key(guid));
+    auto changes = copy(guid);
     ASSERT_TRUE(changes);
     EXPECT_EQ(changes->runs(), (Runs{{0, 2}, {100, 10}}));
 }
 
 // The same through the seam, as the agent's own restores write: the volume device of an
 // NTFS with 64 KiB clusters, so a block is 128 sectors.
-TEST(ChangeTrackerEndToEnd, WritesThroughTheVolumeDeviceUseTheVolumesClusterSize) {
-    test::DriverHost host;
+TEST_F(TrackerTest, WritesThroughTheVolumeDeviceUseTheVolumesClusterSize) {
     std::wstring guid = host.addDiskWithPartition();
     ASSERT_TRUE(host.formatPartitionNtfs(65536));
-    ChangeTracker tracker;
-    ASSERT_TRUE(tracker.open());
-    tracker.startMonitor();
-    {
-        ChangeTracker::Flush flush(tracker);
-        tracker.startChangeTracking(guid);
-    }
+    track(guid);
     platform::FileHandle volume = platform::createFile(
         guid.substr(0, guid.size() - 1), platform::kGenericRead | platform::kGenericWrite,
         platform::kFileShareRead | platform::kFileShareWrite, platform::kOpenExisting, 0);
@@ -233,11 +213,7 @@ TEST(ChangeTrackerEndToEnd, WritesThroughTheVolumeDeviceUseTheVolumesClusterSize
     };
     rewrite(127 * 512, 1024);  // the last sector of cluster 0 and the first of cluster 1
     rewrite(100 * 65536, 512);
-    std::unique_ptr<MapBitmap> changes;
-    {
-        ChangeTracker::Flush flush(tracker);
-        changes = tracker.copyChanges(guid);
-    }
+    auto changes = copy(guid);
     ASSERT_TRUE(changes);
     EXPECT_EQ(changes->runs(), (Runs{{0, 2}, {100, 1}}));
 }

@@ -15,7 +15,7 @@ std::wstring decode(const std::vector<std::uint8_t>& bytes) {
     return decodeUtf16Le(bytes.data(), bytes.size());
 }
 
-TEST(DriverText, DecodesUtf16WhateverTheWidthOfWcharT) {
+TEST(DriverText, DecodesUtf16WhateverTheWidthOfWcharTAndStaysInsideTheBuffer) {
     // "A", U+00E9, U+1F600 as a surrogate pair, then NUL and bytes that must be ignored.
     std::vector<std::uint8_t> bytes = {0x41, 0, 0xE9, 0, 0x3D, 0xD8, 0x00, 0xDE, 0, 0, 0x42, 0};
     std::wstring text = decode(bytes);
@@ -25,9 +25,7 @@ TEST(DriverText, DecodesUtf16WhateverTheWidthOfWcharT) {
     } else {
         EXPECT_EQ(text.size(), 4u);
     }
-}
-
-TEST(DriverText, UnterminatedOddOrBrokenTextStaysInsideTheBuffer) {
+    // Unterminated, odd or broken text stays inside the buffer.
     EXPECT_EQ(decode({0x41, 0, 0x42}), L"A");  // odd last byte, no NUL
     std::wstring lone = decode({0x00, 0xDC, 0x41, 0});
     ASSERT_EQ(lone.size(), 2u);

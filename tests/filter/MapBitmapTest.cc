@@ -31,36 +31,27 @@ TEST(MapBitmap, MergesOverlappingAndTouchingRuns) {
     map.setRange(12, 19);  // 12..30 swallows the second and reaches into the third
     EXPECT_EQ(map.runs(), (Runs{{9, 23}}));
     map.setRange(0, 0);
+    map.setRange(10, 3);  // inside a run: nothing changes
+    EXPECT_EQ(map.runs(), (Runs{{9, 23}}));
     EXPECT_EQ(map.blockCount(), 23u);
-}
-
-TEST(MapBitmap, RunInsideAnotherChangesNothing) {
-    MapBitmap map;
-    map.setRange(100, 50);
-    map.setRange(110, 3);
-    EXPECT_EQ(map.runs(), (Runs{{100, 50}}));
 }
 
 TEST(MapBitmap, NextWalksRunsAndStopsAfterTheLastBlock) {
     MapBitmap map;
+    std::uint64_t block = 0;
+    EXPECT_FALSE(map.first(block));  // an empty map has no first block
+    EXPECT_EQ(block, MapBitmap::kNoBlock);
+    EXPECT_FALSE(map.contains(0));
     map.setRange(3, 2);
     map.setRange(8, 1);
     EXPECT_EQ(blocksOf(map), (std::vector<std::uint64_t>{3, 4, 8}));
-    std::uint64_t block = 8;  // the last block of the last run
+    block = 8;  // the last block of the last run
     EXPECT_FALSE(map.next(block));
     EXPECT_EQ(block, MapBitmap::kNoBlock);
     EXPECT_FALSE(map.next(block));  // and stays there instead of wrapping to 0
     block = 0;
     EXPECT_TRUE(map.next(block));
     EXPECT_EQ(block, 3u);
-}
-
-TEST(MapBitmap, EmptyMapHasNoFirstBlock) {
-    MapBitmap map;
-    std::uint64_t block = 0;
-    EXPECT_FALSE(map.first(block));
-    EXPECT_EQ(block, MapBitmap::kNoBlock);
-    EXPECT_FALSE(map.contains(0));
 }
 
 TEST(MapBitmap, RunAtTheTopOfTheRangeIsCutInsteadOfWrapping) {
@@ -84,7 +75,7 @@ TEST(MapBitmap, MergeAddsTheOtherMapsRunsAndCopiesAreIndependent) {
     EXPECT_EQ(copy.runs(), (Runs{{0, 2}}));
 }
 
-TEST(VolumeChanges, SectorsBecomeTheBlocksTheyTouch) {
+TEST(VolumeChanges, SectorsBecomeTheBlocksTheyTouchInTheVolumesClusters) {
     filter::VolumeChanges volume(1, {L"\\\\?\\Volume{a}\\"});
     volume.addSectors(15, 1);  // the last sector of block 1
     EXPECT_EQ(volume.changes().runs(), (Runs{{1, 1}}));
@@ -92,13 +83,12 @@ TEST(VolumeChanges, SectorsBecomeTheBlocksTheyTouch) {
     EXPECT_EQ(blocksOf(volume.changes()), (std::vector<std::uint64_t>{1, 2, 3}));
     volume.addSectors(100, 0);  // nothing written, nothing changed
     EXPECT_EQ(volume.changes().blockCount(), 3u);
-}
 
-TEST(VolumeChanges, ClusterSizeFromTheVolumeSetsTheBlockSize) {
-    filter::VolumeChanges volume(1, {L"x"}, 128);  // 64 KiB clusters
-    volume.addSectors(127, 2);
-    EXPECT_EQ(volume.changes().runs(), (Runs{{0, 2}}));
-    EXPECT_EQ(volume.name(), L"x\\");
+    // The volume's cluster size sets the block size: 64 KiB clusters.
+    filter::VolumeChanges large(1, {L"x"}, 128);
+    large.addSectors(127, 2);
+    EXPECT_EQ(large.changes().runs(), (Runs{{0, 2}}));
+    EXPECT_EQ(large.name(), L"x\\");
 }
 
 TEST(VolumeChanges, EndingAPeriodHandsOverChangesAndDrawsANewKey) {

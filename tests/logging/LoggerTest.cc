@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "common/TempDir.h"
+#include "common/TestBytes.h"
 
 namespace {
 
@@ -57,15 +58,6 @@ TEST(LogFormat, EmptyLineEmitsNothingAndStreamedPartsJoin) {
     EXPECT_EQ("", capture.text());
     logging::logInfo() << "count " << 3 << " of " << 4u;
     EXPECT_NE(std::string::npos, capture.text().find(" INFO count 3 of 4\n"));
-}
-
-TEST(NetLoggerRecords, InfoLineBecomesRecordBytes) {
-    NetLogger net;
-    net.write(logging::kLogInfo, "Host initialization complete");
-    std::string out;
-    net.drainInto(out);
-    EXPECT_EQ("E1 E7 EF F0 00 00 00 1C " + bytes("Host initialization complete"), bytes(out));
-    EXPECT_EQ(0u, net.used());
 }
 
 TEST(NetLoggerRecords, LevelsMapToCodesAndDebugIsNeverQueued) {
@@ -135,18 +127,7 @@ class FileLoggerTest : public ::testing::Test {
     void writeFile(const fs::path& path, const std::string& content) {
         std::ofstream(path, std::ios::binary) << content;
     }
-    std::string readFile(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
 };
-
-TEST_F(FileLoggerTest, AppendsLinesToExistingFile) {
-    writeFile(log("zentrad.log"), "old\n");
-    logging::FileLogger file(log("zentrad.log"));
-    file.write(logging::kLogInfo, "new");
-    EXPECT_EQ("old\nnew\n", readFile(log("zentrad.log")));
-}
 
 TEST_F(FileLoggerTest, RotationShiftsGenerationsAndDropsTheOldest) {
     writeFile(log("zentrad.log"), std::string(1048000, 'c'));
@@ -156,11 +137,11 @@ TEST_F(FileLoggerTest, RotationShiftsGenerationsAndDropsTheOldest) {
     std::string line(600, 'n');
     file.write(logging::kLogInfo, line);
 
-    EXPECT_EQ(line + "\n", readFile(log("zentrad.log")));
+    EXPECT_EQ(line + "\n", test::readWholeFile(log("zentrad.log")));
     EXPECT_EQ(1048000u, fs::file_size(log("zentrad.1.log")));
     for (int i = 2; i <= 10; ++i) {
         EXPECT_EQ("gen" + std::to_string(i - 1),
-                  readFile(log("zentrad." + std::to_string(i) + ".log")));
+                  test::readWholeFile(log("zentrad." + std::to_string(i) + ".log")));
     }
     EXPECT_FALSE(fs::exists(log("zentrad.11.log")));
     std::size_t files =
@@ -175,7 +156,7 @@ TEST_F(FileLoggerTest, LineThatExactlyFillsTheLimitDoesNotRotate) {
     EXPECT_FALSE(fs::exists(log("zentrad.1.log")));
     file.write(logging::kLogInfo, "y");
     EXPECT_TRUE(fs::exists(log("zentrad.1.log")));
-    EXPECT_EQ("y\n", readFile(log("zentrad.log")));
+    EXPECT_EQ("y\n", test::readWholeFile(log("zentrad.log")));
 }
 
 TEST_F(FileLoggerTest, UnopenableFileWarnsAndLaterWritesAreSilent) {
@@ -188,17 +169,19 @@ TEST_F(FileLoggerTest, UnopenableFileWarnsAndLaterWritesAreSilent) {
     // Once the directory exists, logging resumes.
     fs::create_directory(dir_.path() / "no-such-dir");
     file.write(logging::kLogInfo, "kept");
-    EXPECT_EQ("kept\n", readFile(missing));
+    EXPECT_EQ("kept\n", test::readWholeFile(missing));
 }
 
-TEST_F(FileLoggerTest, LoggerWritesConsoleLineToAttachedFile) {
+TEST_F(FileLoggerTest, LoggerAppendsConsoleLinesToAnExistingFile) {
     StdoutCapture capture;
+    writeFile(log("zentrad.log"), "old\n");
     auto file = std::make_shared<logging::FileLogger>(log("zentrad.log"));
     Logger::get().setFileLogger(file);
     logging::logWarn() << "disk almost full";
     Logger::get().setFileLogger(nullptr);
-    std::string content = readFile(log("zentrad.log"));
-    EXPECT_EQ(" WARN disk almost full\n", content.substr(21));
+    std::string content = test::readWholeFile(log("zentrad.log"));
+    ASSERT_EQ(content.substr(0, 4), "old\n");
+    EXPECT_EQ(" WARN disk almost full\n", content.substr(4 + 21));
 }
 
 }  // namespace

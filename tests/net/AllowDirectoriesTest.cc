@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 
+#include "LogSinks.h"
 #include "common/TempDir.h"
 #include "crypto/CryptoLibrary.h"
 #include "crypto/RsaKey.h"
-#include "logging/Logger.h"
 #include "net/AllowDirectories.h"
 
 namespace {
@@ -31,6 +30,9 @@ class AllowDirectoriesTest : public ::testing::Test {
     static void write(const fs::path& file, const std::string& text) {
         std::ofstream(file) << text;
     }
+    crypto::RsaKeyPtr keyFor(const std::string& address) {
+        return net::findAllowedKeyByAddress(address, serverAllow, backupAllow);
+    }
 
     static inline crypto::RsaKeyPtr admitted;
     static inline crypto::RsaKeyPtr other;
@@ -40,6 +42,7 @@ class AllowDirectoriesTest : public ::testing::Test {
 };
 
 TEST_F(AllowDirectoriesTest, KeyIsFoundInEitherDirectoryPastBrokenFiles) {
+    EXPECT_FALSE(net::isKeyAllowed(*admitted, dir.path() / "none", dir.path() / "neither"));
     write(serverAllow / "10.0.0.9", "not a key");
     write(serverAllow / "10.0.0.8", other->publicPem());
     EXPECT_FALSE(net::isKeyAllowed(*admitted, serverAllow, backupAllow));
@@ -47,74 +50,39 @@ TEST_F(AllowDirectoriesTest, KeyIsFoundInEitherDirectoryPastBrokenFiles) {
     EXPECT_TRUE(net::isKeyAllowed(*admitted, serverAllow, backupAllow));
 }
 
-TEST_F(AllowDirectoriesTest, MissingDirectoriesAdmitNobody) {
-    EXPECT_FALSE(net::isKeyAllowed(*admitted, dir.path() / "none", dir.path() / "neither"));
+// server.allow is searched first; a folder named like the address there, or a file that
+// holds no key, falls through to the next directory. (A pipe in an allow directory is
+// tested end to end on the emulated host; this suite also runs on Windows, which has no
+// named pipes in a file system.)
+TEST_F(AllowDirectoriesTest, AddressSelectsTheFirstReadableFileNamedAfterIt) {
     EXPECT_EQ(
         net::findAllowedKeyByAddress("127.0.0.1", dir.path() / "none", dir.path() / "neither"),
         nullptr);
-}
-
-TEST_F(AllowDirectoriesTest, AddressSelectsTheFileNamedAfterIt) {
+    fs::create_directories(serverAllow / "127.0.0.1");
     write(serverAllow / "10.0.0.1", other->publicPem());
+    EXPECT_EQ(keyFor("127.0.0.1"), nullptr);
     write(backupAllow / "127.0.0.1", admitted->publicPem());
-    auto key = net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow);
-    ASSERT_NE(key, nullptr);
-    EXPECT_TRUE(key->samePublicKey(*admitted));
+    ASSERT_NE(keyFor("127.0.0.1"), nullptr);
+    EXPECT_TRUE(keyFor("127.0.0.1")->samePublicKey(*admitted));
+    EXPECT_TRUE(net::isKeyAllowed(*admitted, serverAllow, backupAllow));
 
-    // server.allow is searched first.
-    write(serverAllow / "127.0.0.1", other->publicPem());
-    key = net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow);
-    ASSERT_NE(key, nullptr);
-    EXPECT_TRUE(key->samePublicKey(*other));
-}
-
-TEST_F(AllowDirectoriesTest, UnreadableFileForTheAddressFallsThroughToTheNextDirectory) {
+    fs::remove(serverAllow / "127.0.0.1");
     write(serverAllow / "127.0.0.1",
           "-----BEGIN PUBLIC KEY-----\ngarbage\n-----END PUBLIC KEY-----\n");
-    EXPECT_EQ(net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow), nullptr);
-    write(backupAllow / "127.0.0.1", admitted->publicPem());
-    EXPECT_NE(net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow), nullptr);
+    ASSERT_NE(keyFor("127.0.0.1"), nullptr);
+    EXPECT_TRUE(keyFor("127.0.0.1")->samePublicKey(*admitted));
+    fs::remove(serverAllow / "127.0.0.1");
+    write(serverAllow / "127.0.0.1", other->publicPem());
+    ASSERT_NE(keyFor("127.0.0.1"), nullptr);
+    EXPECT_TRUE(keyFor("127.0.0.1")->samePublicKey(*other));
 }
 
-// The agent's own log in a file, and what a connection's peer would receive, for one test.
-class LogSinks {
-  public:
-    explicit LogSinks(const fs::path& file)
-        : file_(file), net_(std::make_shared<logging::NetLogger>()) {
-        logging::Logger::get().setFileLogger(std::make_shared<logging::FileLogger>(file));
-        logging::Logger::get().setNetLogger(net_);
-    }
-    ~LogSinks() {
-        logging::Logger::get().setNetLogger(nullptr);
-        logging::Logger::get().setFileLogger(nullptr);
-    }
-    std::size_t localCount(const std::string& text) const {
-        std::ifstream in(file_);
-        std::stringstream all;
-        all << in.rdbuf();
-        std::string log = all.str();
-        std::size_t count = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-            ++count;
-        return count;
-    }
-    std::string sentToPeer() {
-        std::string bytes;
-        net_->drainInto(bytes);
-        return bytes;
-    }
-
-  private:
-    fs::path file_;
-    std::shared_ptr<logging::NetLogger> net_;
-};
-
 TEST_F(AllowDirectoriesTest, BrokenFileIsReportedOnceLocallyAndNeverToThePeer) {
-    LogSinks log(dir.path() / "agent.log");
+    test::LogSinks log(dir.path() / "agent.log");
     write(serverAllow / "10.0.0.9", "not a key");
     for (int i = 0; i < 5; ++i)
         EXPECT_FALSE(net::isKeyAllowed(*admitted, serverAllow, backupAllow));
-    EXPECT_EQ(log.localCount("error reading RSA public key"), 1u);
+    EXPECT_EQ(test::occurrences(log.local(), "error reading RSA public key"), 1u);
     EXPECT_EQ(log.sentToPeer().find("10.0.0.9"), std::string::npos);
 
     // A replaced file is read again: now it admits. (Replaced, not edited in place: an edit
@@ -124,18 +92,6 @@ TEST_F(AllowDirectoriesTest, BrokenFileIsReportedOnceLocallyAndNeverToThePeer) {
     EXPECT_TRUE(net::isKeyAllowed(*admitted, serverAllow, backupAllow));
     fs::remove(serverAllow / "10.0.0.9");
     EXPECT_FALSE(net::isKeyAllowed(*admitted, serverAllow, backupAllow));
-}
-
-// (A pipe in an allow directory is tested end to end on the emulated host; this suite also
-// runs on Windows, which has no named pipes in a file system.)
-TEST_F(AllowDirectoriesTest, FoldersNamedLikeAddressesAreSkipped) {
-    fs::create_directories(serverAllow / "127.0.0.1");
-    fs::create_directories(serverAllow / "10.0.0.3");
-    write(backupAllow / "127.0.0.1", admitted->publicPem());
-    auto key = net::findAllowedKeyByAddress("127.0.0.1", serverAllow, backupAllow);
-    ASSERT_NE(key, nullptr);
-    EXPECT_TRUE(key->samePublicKey(*admitted));
-    EXPECT_TRUE(net::isKeyAllowed(*admitted, serverAllow, backupAllow));
 }
 
 }  // namespace

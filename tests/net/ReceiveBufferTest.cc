@@ -114,6 +114,7 @@ TEST_F(ReceiveBufferTest, CloseAndInterruptionAreReportedDespiteBufferedBytes) {
         message.rfind("Remote host unexpectedly closed connection after trying to read for (", 0),
         0u)
         << message;
+    EXPECT_TRUE(message.ends_with(") seconds")) << message;
 }
 
 }  // namespace

@@ -5,11 +5,12 @@
 #include <string>
 
 #include "SocketPair.h"
+#include "common/ExpectThrow.h"
+#include "common/TestBytes.h"
 #include "logging/Logger.h"
 #include "net/KeepAliveThread.h"
 #include "net/Message.h"
 #include "net/ProtocolStream.h"
-#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -19,31 +20,10 @@ std::string receive(net::TcpSocket& socket, std::size_t length) {
     return bytes;
 }
 
-std::string hex(const std::string& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string text;
-    for (unsigned char byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
-    }
-    return text;
-}
-
-// The message of the AgentException that body throws.
-template <typename Body>
-std::string agentError(Body body) {
-    try {
-        body();
-    } catch (const runtime::AgentException& error) {
-        return error.message();
-    }
-    return "(nothing thrown)";
-}
-
 TEST(ShortMessage, EncodesIntegersAndStringsBigEndian) {
     net::ShortMessage message(nullptr);
     message.write64(4294967298ULL).writeString("abc").write32(0xE1E7E5F1);
-    EXPECT_EQ(hex(message.buffered()),
+    EXPECT_EQ(test::hex(message.buffered()),
               "0000000100000002"
               "00000003616263"
               "e1e7e5f1");
@@ -57,7 +37,7 @@ TEST(ShortMessage, ReachesTheWireOnceWhenFlushedAndDestroyed) {
         message.flush();
     }
     net::ShortMessage(pair.near.get()).writeCode(net::PROT_FINISHED);
-    EXPECT_EQ(hex(receive(*pair.far, 8)), "e1e7e5f1e1e7e5f4");
+    EXPECT_EQ(test::hex(receive(*pair.far, 8)), "e1e7e5f1e1e7e5f4");
 }
 
 TEST(ShortMessage, CarriesTheThreadsLogRecordsAheadOfItsCode) {
@@ -79,12 +59,13 @@ TEST(ProtocolStream, ReportsCodeErrorsWithTheirExactTexts) {
     net::ShortMessage peer(pair.far.get());
     peer.write32(net::PROT_ERROR).write32(net::PROT_FINISHED).write32(0x12345678);
     peer.flush();
-    EXPECT_EQ(agentError([&] { stream.readCodeExpect(net::PROT_AUTH_RESPONSE); }),
-              "Remote host has reported an error and closed the connection.");
-    EXPECT_EQ(agentError([&] { stream.readCodeExpect(net::PROT_ACK); }),
-              "Remote host has unexpectedly reported it is finished and closed the connection.");
-    EXPECT_EQ(agentError([&] { stream.readCodeExpect(net::PROT_ACK); }),
-              "Protocol error.  Expected (0xe1e7e5f1) but received (0x12345678)");
+    EXPECT_THROW_TEXT(stream.readCodeExpect(net::PROT_AUTH_RESPONSE),
+                      "Remote host has reported an error and closed the connection.");
+    EXPECT_THROW_TEXT(
+        stream.readCodeExpect(net::PROT_ACK),
+        "Remote host has unexpectedly reported it is finished and closed the connection.");
+    EXPECT_THROW_TEXT(stream.readCodeExpect(net::PROT_ACK),
+                      "Protocol error.  Expected (0xe1e7e5f1) but received (0x12345678)");
 }
 
 TEST(ProtocolStream, RefusesAStringLongerThanItsLimitBeforeReadingIt) {
@@ -93,15 +74,12 @@ TEST(ProtocolStream, RefusesAStringLongerThanItsLimitBeforeReadingIt) {
     net::ShortMessage peer(pair.far.get());
     peer.write32(0xFFFFFFFF).write32(3).writeBytes("abc").write64(4294967298ULL);
     peer.flush();
-    EXPECT_EQ(agentError([&] { stream.readString(65536); }),
-              "String of (4294967295) bytes from remote host exceeds the limit of (65536) bytes");
+    EXPECT_THROW_TEXT(
+        stream.readString(65536),
+        "String of (4294967295) bytes from remote host exceeds the limit of (65536) bytes");
     EXPECT_EQ(stream.readString(), "abc");
     EXPECT_EQ(stream.read64(), 4294967298ULL);
 }
-
-}  // namespace
-
-namespace {
 
 TEST(KeepAliveThread, SendsKeepAlivesUntilStopped) {
     test::SocketPair pair;

@@ -150,23 +150,19 @@ class RequestBodyTest : public ::testing::Test {
     net::ProtocolStream server{pair.far.get()};
 };
 
+// Blowfish with the key in the body needs no session key on the connection.
 TEST_F(RequestBodyTest, SoundRestoreBodiesAreAcknowledged) {
     RestoreBody plain;
-    EXPECT_EQ(restore(plain.bytes()), "");
-    EXPECT_EQ(nextFromAgent(), net::PROT_ACK);
-
-    // Blowfish with the key in the body needs no session key on the connection.
     RestoreBody keyed;
     keyed.encryptionType = RestoreRequest::kEncryptionBlowfish;
     keyed.key = crypto::KeyMsg(1, 128);
-    EXPECT_EQ(restore(keyed.bytes()), "");
-    EXPECT_EQ(nextFromAgent(), net::PROT_ACK);
-
     RestoreBody limits;
     limits.blockSize = 65535;
     limits.maxBlocks = 1;
-    EXPECT_EQ(restore(limits.bytes()), "");
-    EXPECT_EQ(nextFromAgent(), net::PROT_ACK);
+    for (const RestoreBody& body : {plain, keyed, limits}) {
+        EXPECT_EQ(restore(body.bytes()), "");
+        EXPECT_EQ(nextFromAgent(), net::PROT_ACK);
+    }
 }
 
 TEST_F(RequestBodyTest, EachRestoreSettingIsRefusedBeforeAnyAnswer) {
@@ -206,15 +202,13 @@ TEST_F(RequestBodyTest, ShortLongAndOverstatedRestoreBodiesAreRefused) {
     // Lengths that claim more than the body holds: the device ID's, then the key's.
     std::string longID = body;
     longID[12] = longID[13] = longID[14] = longID[15] = '\xFF';
-    EXPECT_EQ(restore(longID), std::string(kUnderrun) +
-                                   " (4294967295) bytes from encrypted "
-                                   "message buffer");
+    EXPECT_EQ(restore(longID),
+              std::string(kUnderrun) + " (4294967295) bytes from encrypted message buffer");
     std::string longKey = body;
     std::size_t keyLength = body.size() - keyed.key->clearRecord().size() + 2;
     longKey[keyLength] = longKey[keyLength + 1] = '\xFF';
-    EXPECT_EQ(restore(longKey), std::string(kUnderrun) +
-                                    " (65535) bytes from encrypted "
-                                    "message buffer");
+    EXPECT_EQ(restore(longKey),
+              std::string(kUnderrun) + " (65535) bytes from encrypted message buffer");
     EXPECT_EQ(nextFromAgent(), net::PROT_FINISHED);
 }
 
@@ -269,8 +263,7 @@ TEST_F(RequestBodyTest, FileRestoreHeaderNamesAnAbsoluteRoot) {
               "Refusing to restore files to a path that is not absolute (restore\\here)");
     std::string body = fileRestoreBody("D:\\restore");
     EXPECT_EQ(fileRestore(body + "x"),
-              "Unexpected data received while reading file restore "
-              "request");
+              "Unexpected data received while reading file restore request");
     expectEveryPrefixUnderruns(body, [this](const std::string& cut) { return fileRestore(cut); });
     EXPECT_EQ(nextFromAgent(), net::PROT_FINISHED);
 }

@@ -6,16 +6,15 @@ namespace {
 
 using runtime::WinUtilException;
 
-TEST(Exceptions, TextCarriesMessageSignatureAndLine) {
+TEST(Exceptions, TextCarriesMessageSignatureAndLineOrADashBelowOne) {
     WinUtilException error("Disk is gone", "void Disk::open(int)", 42);
     EXPECT_STREQ("Disk is gone (void Disk::open(int):42)", error.what());
     EXPECT_EQ("Disk is gone", error.message());
-}
-
-TEST(Exceptions, LineBelowOneIsWrittenAsDash) {
     EXPECT_STREQ("m (f:-)", WinUtilException("m", "f", 0).what());
     EXPECT_STREQ("m (f:-)", WinUtilException("m", "f", -3).what());
     EXPECT_STREQ("m (f:1)", WinUtilException("m", "f", 1).what());
+    EXPECT_STREQ("Service shutdown detected, shutting down.. (f:3)",
+                 runtime::ShutdownException("f", 3).what());
 }
 
 TEST(Exceptions, FileExceptionPutsPathAfterMessage) {
@@ -33,11 +32,6 @@ TEST(Exceptions, ThrowMacroRecordsThrowingFunctionAndFamilyIsCatchable) {
         EXPECT_NE(std::string::npos, error.function().find("TestBody"));
         EXPECT_GT(error.line(), 0);
     }
-}
-
-TEST(Exceptions, ShutdownHasFixedMessage) {
-    runtime::ShutdownException error("f", 3);
-    EXPECT_STREQ("Service shutdown detected, shutting down.. (f:3)", error.what());
 }
 
 }  // namespace

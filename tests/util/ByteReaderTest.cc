@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/ExpectThrow.h"
 #include "util/BigEndian.h"
 #include "util/UtilException.h"
 
@@ -37,12 +38,7 @@ TEST(ByteReaderTest, ReadsFieldsInOrder) {
 TEST(ByteReaderTest, UnderrunThrowsAndKeepsThePosition) {
     const std::string bytes("\0\0\0\x10xyz", 7);  // a string that claims 16 bytes
     util::ByteReader reader(bytes);
-    try {
-        reader.readString();
-        FAIL() << "no underrun";
-    } catch (const util::UtilException& error) {
-        EXPECT_EQ(error.message(), "Buffer underrun when attempting to read (20) bytes");
-    }
+    EXPECT_THROW_TEXT(reader.readString(), "Buffer underrun when attempting to read (20) bytes");
     EXPECT_EQ(reader.position(), 0u);
     EXPECT_THROW(util::ByteReader(bytes.substr(4)).readU32(), util::UtilException);
     EXPECT_THROW(util::ByteReader(std::string(1, '\x05')).readShortBytes(), util::UtilException);
