@@ -61,34 +61,6 @@ TEST_F(VolumeImageTest, VolumeDataMatchesTheTools) {
     EXPECT_EQ(buffer[0x40], static_cast<std::uint8_t>(d.mftStartLcn));  // MftStartLcn
 }
 
-// Fill the volume, free every other small file and write a file that must take the holes.
-TEST_F(VolumeImageTest, RunsOfAFragmentedFileMatchNtfsinfo) {
-    NtfsImage image(this->image("frag.img"), 16 << 20, 4096);
-    std::string small = test::randomBytes(8192, 3);
-    for (int i = 0; i < 40; ++i) {
-        image.put("/s" + std::to_string(i), small);
-    }
-    auto volume = image.open();
-    ASSERT_TRUE(volume);
-    std::uint64_t freeClusters = volume.value().volumeData().value().freeClusters;
-    image.put("/filler.bin", std::string((freeClusters - 10) * 4096, 'f'));
-    for (int i = 0; i < 40; i += 2) {
-        image.put("/s" + std::to_string(i), "");
-    }
-    image.put("/fragmented.bin", test::randomBytes(8 * 4096 - 1000, 4));
-    std::vector<Extent> expected = image.toolRuns("/fragmented.bin");
-    ASSERT_GE(expected.size(), 2u) << "the tools did not fragment the file";
-
-    auto reopened = image.open();
-    ASSERT_TRUE(reopened);
-    auto runs = reopened.value().fileExtents(L"\\fragmented.bin");
-    ASSERT_TRUE(runs) << runs.error().message;
-    EXPECT_EQ(runs.value(), expected);
-    auto filler = reopened.value().fileExtents(L"\\filler.bin");
-    ASSERT_TRUE(filler);
-    EXPECT_EQ(filler.value(), image.toolRuns("/filler.bin"));
-}
-
 // Enough names in the root that its index spills into index buffers; every one is found
 // in any case, including names outside ASCII, which only the volume's $UpCase folds.
 TEST_F(VolumeImageTest, LooksNamesUpCaseInsensitivelyThroughIndexBuffers) {
