@@ -11,8 +11,6 @@
 namespace ntfstest {
 namespace {
 
-using ntfs::Extent;
-
 class VolumeImageTest : public ::testing::Test {
   protected:
     void SetUp() override {
