@@ -25,25 +25,18 @@ namespace fuzz {
 
 constexpr std::size_t kMaxScriptBytes = 32768;
 
-// The two ends of a fresh connection.
-inline bool socketPair(std::unique_ptr<net::TcpSocket>& peer,
-                       std::unique_ptr<net::TcpSocket>& agent) {
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-        return false;
-    peer = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[0]));
-    agent = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[1]));
-    return true;
-}
-
 struct WireConnection {
     std::unique_ptr<net::TcpSocket> peer;
     std::unique_ptr<net::TcpSocket> agentSocket;
     std::unique_ptr<net::ServerSocket> agent;
 
     bool open() {
-        if (!socketPair(peer, agentSocket))
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
             return false;
+        peer = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[0]));
+        agentSocket =
+            std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[1]));
         agent = std::make_unique<net::ServerSocket>(agentSocket.get());
         return true;
     }

@@ -26,6 +26,11 @@ struct Fixture {
     crypto::CipherContext context;
 };
 
+Fixture& fixture() {
+    static Fixture instance;
+    return instance;
+}
+
 std::string encipher(Fixture& f, std::string_view plain) {
     std::vector<unsigned char> out(plain.size() + crypto::CipherContext::kBlockBytes);
     std::size_t produced = 0;
@@ -68,7 +73,7 @@ void openRecord(Fixture& f, std::string_view plain) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0 || size > 4096)
         return 0;
-    static Fixture f;
+    Fixture& f = fixture();
     const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
     switch (data[0] % 3) {
         case 0:

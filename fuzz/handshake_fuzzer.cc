@@ -1,16 +1,17 @@
 // fuzz-libs: net crypto util platform
 // Arbitrary bytes as the server's side of the handshake, read by the agent's handshake over
-// a socket pair (see FuzzWire.h) whose server side stops sending after the bytes, so every
-// read ends. The first byte chooses the mode (bit 0: recovery, bit 1: IP authentication).
-// The server key below is in the allow directory, so inputs that present it reach the
-// challenge.
+// a socket pair whose server side stops sending after the bytes, so every read ends. (A
+// socket pair rather than loopback TCP: a connection per input would use up the ports.)
+// The first byte chooses the mode (bit 0: recovery, bit 1: IP authentication). The server
+// key below is in the allow directory, so inputs that present it reach the challenge.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 
-#include "FuzzWire.h"
+#include <sys/socket.h>
+
 #include "crypto/CryptoLibrary.h"
 #include "net/ServerSocket.h"
 
@@ -40,6 +41,11 @@ struct Fixture {
     net::AdmissionSettings settings;
 };
 
+Fixture& fixture() {
+    static Fixture instance;
+    return instance;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -47,15 +53,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // fill the agent's, so inputs are kept well below either.
     if (size == 0 || size > 16384)
         return 0;
-    static Fixture fixture;
-    net::AdmissionSettings settings = fixture.settings;
+    Fixture& f = fixture();
+    net::AdmissionSettings settings = f.settings;
     settings.recovery = (data[0] & 1) != 0;
     settings.ipAuthentication = (data[0] & 2) != 0;
 
-    std::unique_ptr<net::TcpSocket> server;
-    std::unique_ptr<net::TcpSocket> agent;
-    if (!fuzz::socketPair(server, agent))
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
         return 0;
+    auto server = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[0]));
+    auto agent = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[1]));
     server->sendAll(data + 1, static_cast<std::int64_t>(size - 1));
     server->shutdownSend();
     try {

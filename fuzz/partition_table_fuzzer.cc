@@ -6,6 +6,7 @@
 // Chains that loop or leave the disk must end with an error, not a hang or a stray read.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -26,12 +27,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         reader.read();
     } catch (const std::exception&) {
     }
-    fuzz::MemoryDevice device(bytes, sectors * 512);
-    auto readAt = [&device](std::uint64_t offset, void* buffer, std::size_t count) {
-        std::uint64_t at = 0;
-        std::uint32_t got = 0;
-        return device.seek(static_cast<std::int64_t>(offset), 0, &at) &&
-               device.read(buffer, static_cast<std::uint32_t>(count), &got) && got == count;
+    auto readAt = [&bytes, sectors](std::uint64_t offset, void* buffer, std::size_t count) {
+        if (offset > sectors * 512 || count > sectors * 512 - offset)
+            return false;
+        std::memset(buffer, 0, count);
+        if (offset < bytes.size())
+            std::memcpy(buffer, bytes.data() + offset,
+                        std::min<std::size_t>(count, bytes.size() - offset));
+        return true;
     };
     platform::emulated::readMbrLayout(readAt, sectors * 512);
     return 0;

@@ -56,19 +56,23 @@ struct Fixture {
          root / "agent" / "config" / "backup.key"}};
 };
 
+Fixture& fixture() {
+    static Fixture instance;
+    return instance;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static Fixture fixture;
     if (size > fuzz::kMaxScriptBytes)
         return 0;
-    fixture.resetDisk();
+    fixture().resetDisk();
     fuzz::WireConnection wire;
     if (!wire.open())
         return 0;
     wire.feed(data, size);
     try {
-        Request::handleRequests(*wire.agent, fixture.context);
+        Request::handleRequests(*wire.agent, fixture().context);
     } catch (const std::exception&) {
         // Refusing the input is the expected outcome.
     }
