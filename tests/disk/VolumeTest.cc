@@ -21,6 +21,7 @@
 namespace {
 
 using disks_test::DiskHost;
+using disks_test::messageOf;
 
 constexpr std::uint64_t kMiB = 1 << 20;
 
@@ -86,12 +87,8 @@ TEST_F(VolumeTest, SpannedVolumeIsNamedByItsDevicePath) {
     EXPECT_EQ(spanned[0]->getFileSystemType(), 0u);
     EXPECT_EQ(volume(spanned[0]->getDeviceID())->getDiskNumber(), blocks::DiskVolume::kNoDisk);
 
-    try {
-        volume("Disk 9 Partition 0");
-        FAIL() << "found a volume that does not exist";
-    } catch (const runtime::DiskException& error) {
-        EXPECT_EQ(error.message(), "Unable to find mounted logical disk: Disk 9 Partition 0");
-    }
+    EXPECT_EQ(messageOf([] { volume("Disk 9 Partition 0"); }),
+              "Unable to find mounted logical disk: Disk 9 Partition 0");
 }
 
 TEST_F(VolumeTest, RestoreTargetIsTheVolumeOnTheNamedPartition) {
@@ -113,12 +110,7 @@ TEST_F(VolumeTest, RestoreTargetIsTheVolumeOnTheNamedPartition) {
 // serve it.
 TEST_F(VolumeTest, DevicesThatCannotServeSayWhy) {
     auto raw = volume("Disk 1 Partition 1");  // no file system
-    try {
-        raw->discoverVolumeData();
-        ADD_FAILURE() << "a raw volume reported NTFS data";
-    } catch (const runtime::DiskException& error) {
-        EXPECT_EQ(error.message(), "Error getting device volume data");
-    }
+    EXPECT_EQ(messageOf([&] { raw->discoverVolumeData(); }), "Error getting device volume data");
 
     std::wstring name;
     std::wstring optical;
@@ -128,20 +120,13 @@ TEST_F(VolumeTest, DevicesThatCannotServeSayWhy) {
             optical = name;
     }
     ASSERT_FALSE(optical.empty());
-    try {
-        blocks::Volume cd(optical);
-        ADD_FAILURE() << "an optical drive was taken for a volume";
-    } catch (const runtime::DiskException& error) {
-        EXPECT_EQ(error.message(), "Drive type was not a fixed drive (5)");
-    }
+    EXPECT_EQ(messageOf([&] { blocks::Volume cd(optical); }),
+              "Drive type was not a fixed drive (5)");
 
-    try {
-        blocks::RestorePartition partition("\\\\.\\PHYSICALDRIVE9", 0, 512);
-        ADD_FAILURE() << "a missing disk was opened";
-    } catch (const runtime::DiskException& error) {
-        const std::string prefix = "Could not open disk: \\\\.\\PHYSICALDRIVE9  Error = 0x";
-        EXPECT_EQ(error.message().rfind(prefix, 0), 0u) << error.message();
-    }
+    std::string missing =
+        messageOf([] { blocks::RestorePartition partition("\\\\.\\PHYSICALDRIVE9", 0, 512); });
+    EXPECT_EQ(missing.rfind("Could not open disk: \\\\.\\PHYSICALDRIVE9  Error = 0x", 0), 0u)
+        << missing;
 }
 
 // The bitmap of a volume with more clusters than one request returns, against ntfs-3g's
@@ -184,12 +169,7 @@ TEST_F(VolumeTest, BlocksCarryTheClusterAndItsDigest) {
         auto digest = crypto::md5(expected);
         EXPECT_TRUE(std::equal(digest->begin(), digest->end(), block->getDigest().begin()));
     }
-    try {
-        volume("Disk 0 Partition 2")->getBlock(0);
-        FAIL() << "read a 64 KiB cluster";
-    } catch (const runtime::DiskException& error) {
-        EXPECT_EQ(error.message(), "Block size too large");
-    }
+    EXPECT_EQ(messageOf([] { volume("Disk 0 Partition 2")->getBlock(0); }), "Block size too large");
     // A volume without NTFS answers no volume data.
     EXPECT_THROW(volume("Disk 1 Partition 1")->getBlockCount(), runtime::DiskException);
 }

@@ -51,15 +51,12 @@ class CorruptImageTest : public ::testing::Test {
         return volume ? platform::kErrorSuccess : volume.error().code;
     }
 
-    static ScratchDir* scratch_;
-    static std::vector<std::uint8_t>* pristine_;
+    static inline ScratchDir* scratch_ = nullptr;
+    static inline std::vector<std::uint8_t>* pristine_ = nullptr;
     std::vector<std::uint8_t> bytes_;
     std::uint64_t mftOffset_ = 0;
     std::uint64_t fileLcn_ = 0;
 };
-
-ScratchDir* CorruptImageTest::scratch_ = nullptr;
-std::vector<std::uint8_t>* CorruptImageTest::pristine_ = nullptr;
 
 TEST_F(CorruptImageTest, ImpossibleBootSectorValues) {
     struct Damage {

@@ -9,8 +9,6 @@
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
-#include "platform/emulated/Host.h"
-#include "platform/emulated/storage/HostLayout.h"
 
 namespace testing_host {
 namespace {
@@ -21,6 +19,7 @@ struct SfdiskEntry {
     std::uint64_t start;
     std::uint64_t size;
     unsigned type;
+    bool operator==(const SfdiskEntry&) const = default;
 };
 
 std::vector<SfdiskEntry> sfdiskEntries(const std::filesystem::path& image) {
@@ -38,27 +37,9 @@ std::vector<SfdiskEntry> sfdiskEntries(const std::filesystem::path& image) {
     return entries;
 }
 
-std::vector<PartitionInformation> layoutOf(FileHandle& disk, std::uint32_t& signature) {
-    bool ok = false;
-    std::uint32_t error = 0;
-    auto bytes = control(disk, kIoctlDiskGetDriveLayout, nullptr, 0, 1928, ok, error);
-    EXPECT_TRUE(ok) << error;
-    std::vector<PartitionInformation> entries;
-    if (!ok)
-        return entries;
-    DriveLayoutInformationHeader header{};
-    std::memcpy(&header, bytes.data(), sizeof header);
-    signature = header.signature;
-    entries.resize(header.partitionCount);
-    std::memcpy(entries.data(), bytes.data() + kDriveLayoutEntryOffset,
-                entries.size() * sizeof(PartitionInformation));
-    return entries;
-}
-
 class DiskDeviceTest : public HostTest {
   protected:
     void SetUp() override {
-        HostTest::SetUp();
         sim("add-disk --size 96M --signature 0x5eed0001 --part size=16M,type=7 --part type=5 "
             "--part size=24M,type=7 --part size=24M,type=7");
     }
@@ -67,10 +48,15 @@ class DiskDeviceTest : public HostTest {
 TEST_F(DiskDeviceTest, LayoutMatchesSfdiskIncludingLogicalDrives) {
     FileHandle disk = openForRead(L"\\\\.\\PHYSICALDRIVE0");
     ASSERT_TRUE(disk);
-    std::uint32_t signature = 0;
-    auto entries = layoutOf(disk, signature);
-    EXPECT_EQ(signature, 0x5eed0001u);
-    ASSERT_EQ(entries.size(), 12u);  // the MBR and two extended boot records
+    Reply reply = control(disk, kIoctlDiskGetDriveLayout, 1928);
+    ASSERT_TRUE(reply.ok) << reply.error;
+    DriveLayoutInformationHeader header{};
+    std::memcpy(&header, reply.bytes.data(), sizeof header);
+    EXPECT_EQ(header.signature, 0x5eed0001u);
+    ASSERT_EQ(header.partitionCount, 12u);  // the MBR and two extended boot records
+    std::vector<PartitionInformation> entries(header.partitionCount);
+    std::memcpy(entries.data(), reply.bytes.data() + kDriveLayoutEntryOffset,
+                entries.size() * sizeof(PartitionInformation));
     std::vector<SfdiskEntry> seen;
     std::uint32_t expectedNumber = 1;
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -84,44 +70,32 @@ TEST_F(DiskDeviceTest, LayoutMatchesSfdiskIncludingLogicalDrives) {
         bool container = entry.partitionType == 5;
         EXPECT_EQ(entry.partitionNumber, container ? 0u : expectedNumber++);
     }
-    auto expected = sfdiskEntries(diskImage(0));
-    ASSERT_EQ(expected.size(), 4u);
-    ASSERT_EQ(seen.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(seen[i].start, expected[i].start) << i;
-        EXPECT_EQ(seen[i].size, expected[i].size) << i;
-        EXPECT_EQ(seen[i].type, expected[i].type) << i;
-    }
+    EXPECT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen, sfdiskEntries(diskImage(0)));
 }
 
 TEST_F(DiskDeviceTest, GeometryLengthAndBufferSizes) {
     FileHandle disk = openForRead(L"\\\\.\\PHYSICALDRIVE0");
-    bool ok = false;
-    std::uint32_t error = 0;
-    auto bytes = control(disk, kIoctlDiskGetDriveGeometry, nullptr, 0, 24, ok, error);
-    ASSERT_TRUE(ok);
+    Reply reply = control(disk, kIoctlDiskGetDriveGeometry, 24);
+    ASSERT_TRUE(reply.ok);
     DiskGeometry geometry{};
-    std::memcpy(&geometry, bytes.data(), sizeof geometry);
+    std::memcpy(&geometry, reply.bytes.data(), sizeof geometry);
     EXPECT_EQ(geometry.mediaType, kMediaTypeFixed);
     EXPECT_EQ(geometry.bytesPerSector, 512u);
     EXPECT_EQ(geometry.cylinders, (96LL << 20) / (255 * 63 * 512));
 
-    bytes = control(disk, kIoctlDiskGetDriveGeometryEx, nullptr, 0, 40, ok, error);
-    ASSERT_TRUE(ok);
+    reply = control(disk, kIoctlDiskGetDriveGeometryEx, 40);
+    ASSERT_TRUE(reply.ok);
     DiskGeometryEx ex{};
-    std::memcpy(&ex, bytes.data(), bytes.size());
+    std::memcpy(&ex, reply.bytes.data(), reply.bytes.size());
     EXPECT_EQ(ex.diskSize, 96LL << 20);
-    bytes = control(disk, kIoctlDiskGetLengthInfo, nullptr, 0, 8, ok, error);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(*reinterpret_cast<const std::int64_t*>(bytes.data()), 96LL << 20);
+    reply = control(disk, kIoctlDiskGetLengthInfo, 8);
+    ASSERT_TRUE(reply.ok);
+    EXPECT_EQ(*reinterpret_cast<const std::int64_t*>(reply.bytes.data()), 96LL << 20);
 
-    control(disk, kIoctlDiskGetDriveLayout, nullptr, 0, 8 + 11 * 32, ok, error);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(error, kErrorInsufficientBuffer);
-    control(disk, kIoctlDiskGetDriveGeometry, nullptr, 0, 23, ok, error);
-    EXPECT_EQ(error, kErrorInsufficientBuffer);
-    control(disk, kIoctlDiskUpdateProperties, nullptr, 0, 0, ok, error);
-    EXPECT_TRUE(ok);
+    EXPECT_EQ(control(disk, kIoctlDiskGetDriveLayout, 8 + 11 * 32).error, kErrorInsufficientBuffer);
+    EXPECT_EQ(control(disk, kIoctlDiskGetDriveGeometry, 23).error, kErrorInsufficientBuffer);
+    EXPECT_TRUE(control(disk, kIoctlDiskUpdateProperties, 0).ok);
 }
 
 TEST_F(DiskDeviceTest, RemovableAndNotReadyDisksAsDeclared) {
@@ -129,17 +103,15 @@ TEST_F(DiskDeviceTest, RemovableAndNotReadyDisksAsDeclared) {
     sim("add-disk --size 8M --part type=7");
     sim("media 1 removable");
     sim("media 2 not-ready");
-    bool ok = false;
-    std::uint32_t error = 0;
     FileHandle removable = openForRead(L"\\\\.\\PHYSICALDRIVE1");
-    auto bytes = control(removable, kIoctlDiskGetDriveGeometry, nullptr, 0, 24, ok, error);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(reinterpret_cast<const DiskGeometry*>(bytes.data())->mediaType, kMediaTypeRemovable);
+    Reply reply = control(removable, kIoctlDiskGetDriveGeometry, 24);
+    ASSERT_TRUE(reply.ok);
+    EXPECT_EQ(reinterpret_cast<const DiskGeometry*>(reply.bytes.data())->mediaType,
+              kMediaTypeRemovable);
 
     FileHandle notReady = openForRead(L"\\\\.\\PHYSICALDRIVE2");
     ASSERT_TRUE(notReady);  // opening works; the medium does not answer
-    control(notReady, kIoctlDiskGetDriveGeometry, nullptr, 0, 24, ok, error);
-    EXPECT_EQ(error, kErrorNotReady);
+    EXPECT_EQ(control(notReady, kIoctlDiskGetDriveGeometry, 24).error, kErrorNotReady);
     std::vector<std::uint8_t> sector(512);
     std::uint32_t read = 0;
     EXPECT_FALSE(readFile(notReady, sector.data(), 512, &read));
@@ -176,57 +148,15 @@ TEST_F(DiskDeviceTest, ReadsAndWritesStayInsideTheDisk) {
     EXPECT_EQ(getLastError(), kErrorAccessDenied);
 }
 
-class RecordingObserver : public emulated::DiskWriteObserver {
-  public:
-    void beforeDiskWrite(std::uint32_t disk, std::uint64_t offset, std::uint64_t length) override {
-        calls.push_back({"before", disk, offset, length});
-    }
-    void afterDiskWrite(std::uint32_t disk, std::uint64_t offset, std::uint64_t length) override {
-        calls.push_back({"after", disk, offset, length});
-    }
-    struct Call {
-        std::string when;
-        std::uint32_t disk;
-        std::uint64_t offset;
-        std::uint64_t length;
-        bool operator==(const Call&) const = default;
-    };
-    std::vector<Call> calls;
-};
-
-TEST_F(DiskDeviceTest, VolumeWritesReachObserversAsDiskOffsets) {
-    auto observer = std::make_shared<RecordingObserver>();
-    emulated::Host::current().addWriteObserver(observer);
-    std::wstring name = emulated::HostLayout::partitionGuidPath(0x5eed0001, 1 << 20);
-    FileHandle volume = openForWrite(name.substr(0, name.size() - 1));
-    ASSERT_TRUE(volume);
-    std::vector<std::uint8_t> data(4096, 0x5A);
-    std::uint32_t done = 0;
-    ASSERT_TRUE(setFilePointerEx(volume, 8192, nullptr, kFileBegin));
-    ASSERT_TRUE(writeFile(volume, data.data(), 4096, &done));
-    std::uint64_t onDisk = (1 << 20) + 8192;
-    using Call = RecordingObserver::Call;
-    std::vector<Call> expected = {{"before", 0, onDisk, 4096}, {"after", 0, onDisk, 4096}};
-    EXPECT_EQ(observer->calls, expected);
-    EXPECT_EQ(readBytes(diskImage(0), onDisk, 4096), data);
-}
-
 TEST_F(DiskDeviceTest, LoopingExtendedChainIsAnErrorNotAHang) {
-    // Point the first EBR's link back at itself.
-    FileHandle drive = openForWrite(L"\\\\.\\PHYSICALDRIVE0");
-    auto entries = sfdiskEntries(diskImage(0));
-    std::uint64_t ebr = entries[1].start;
-    std::vector<std::uint8_t> sector = readBytes(diskImage(0), ebr * 512, 512);
-    sector[446 + 16 + 4] = 0x05;
-    std::memset(sector.data() + 446 + 16 + 8, 0, 4);
-    std::uint32_t done = 0;
-    ASSERT_TRUE(setFilePointerEx(drive, static_cast<std::int64_t>(ebr * 512), nullptr, kFileBegin));
-    ASSERT_TRUE(writeFile(drive, sector.data(), 512, &done));
-    bool ok = true;
-    std::uint32_t error = 0;
-    control(drive, kIoctlDiskGetDriveLayout, nullptr, 0, 1928, ok, error);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(error, kErrorDiskCorrupt);
+    // Point the first EBR's link back at itself: type 5, relative sector 0.
+    std::uint64_t link = sfdiskEntries(diskImage(0))[1].start * 512 + 446 + 16;
+    test::writeAt(diskImage(0), link + 4, "\x05");
+    test::writeAt(diskImage(0), link + 8, std::string(4, '\0'));
+    FileHandle drive = openForRead(L"\\\\.\\PHYSICALDRIVE0");
+    Reply reply = control(drive, kIoctlDiskGetDriveLayout, 1928);
+    EXPECT_FALSE(reply.ok);
+    EXPECT_EQ(reply.error, kErrorDiskCorrupt);
 }
 
 }  // namespace

@@ -16,7 +16,6 @@ using namespace platform;
 class DriveFilesTest : public HostTest {
   protected:
     void SetUp() override {
-        HostTest::SetUp();
         sim("add-disk --size 16M --part type=7");
         sim("letter C 0:0");
     }

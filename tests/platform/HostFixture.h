@@ -6,39 +6,44 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/EmulatedHost.h"
+#include "common/TestBytes.h"
 #include "platform/File.h"
 
 namespace testing_host {
 
-std::vector<std::uint8_t> readBytes(const std::filesystem::path& file, std::uint64_t offset,
-                                    std::size_t length);
+inline std::vector<std::uint8_t> readBytes(const std::filesystem::path& file, std::uint64_t offset,
+                                           std::size_t length) {
+    std::string bytes = test::readAt(file, offset, length);
+    return {bytes.begin(), bytes.end()};
+}
 
 class HostTest : public ::testing::Test {
   protected:
-    void SetUp() override;
-    void TearDown() override;
-
-    std::string sim(const std::string& arguments) { return host_->sim(arguments); }
-    std::filesystem::path diskImage(std::uint32_t number) const { return host_->diskImage(number); }
+    std::string sim(const std::string& arguments) { return host_.sim(arguments); }
+    std::filesystem::path diskImage(std::uint32_t number) const { return host_.diskImage(number); }
     // Writes the volume's bytes [offset, offset + length) of disk number's image to a file.
     std::filesystem::path extract(std::uint32_t number, std::uint64_t offset, std::uint64_t length,
                                   const std::string& name);
-    void appendConfig(const std::string& text) { host_->appendConfig(text); }
+    void appendConfig(const std::string& text) { host_.appendConfig(text); }
 
-    std::optional<test::EmulatedHost> host_;
-    std::filesystem::path root_;
+    test::EmulatedHost host_;
+    const std::filesystem::path& root_ = host_.root();
 };
 
 platform::FileHandle openForRead(const std::wstring& path);
 platform::FileHandle openForWrite(const std::wstring& path);
-// deviceIoControl into a buffer of size bytes; returns the bytes and sets ok and error.
-std::vector<std::uint8_t> control(platform::FileHandle& file, std::uint32_t code, const void* in,
-                                  std::uint32_t inSize, std::uint32_t size, bool& ok,
-                                  std::uint32_t& error);
+
+// What a deviceIoControl answered into a buffer of size bytes.
+struct Reply {
+    bool ok = false;
+    std::uint32_t error = 0;  // the last error when the request failed
+    std::vector<std::uint8_t> bytes;
+};
+Reply control(platform::FileHandle& file, std::uint32_t code, std::uint32_t size,
+              const void* in = nullptr, std::uint32_t inSize = 0);
 
 }  // namespace testing_host

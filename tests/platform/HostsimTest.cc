@@ -19,7 +19,6 @@ constexpr std::uint64_t kPartitionOffset = 1 << 20;
 class HostsimTest : public HostTest {
   protected:
     void SetUp() override {
-        HostTest::SetUp();
         sim("add-disk --size 32M --part size=24M,type=7");
         sim("letter C 0:0");
     }

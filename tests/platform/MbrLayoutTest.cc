@@ -66,15 +66,14 @@ TEST(MbrLayout, ExtendedChainGivesLogicalDrivesWithAbsoluteOffsets) {
     EXPECT_EQ(partitions[2].length, 1937u * 512);
     EXPECT_EQ(layout.slots[5].startingOffset, 2000u * 512);
     EXPECT_TRUE(layout.slots[5].extended());
-}
 
-TEST(MbrLayout, StartBeyondTwoTerabytesOfSectorsKeepsItsTrueOffset) {
-    Image image(1);
-    image.table(0);
-    image.entry(0, 0, 0x07, 0x80000000u, 16);
-    MbrLayout layout = image.layout();
-    ASSERT_TRUE(layout.valid);
-    EXPECT_EQ(layout.slots[0].startingOffset, 0x80000000ULL * 512);
+    // A start beyond 2^31 sectors keeps its true offset.
+    Image far(1);
+    far.table(0);
+    far.entry(0, 0, 0x07, 0x80000000u, 16);
+    MbrLayout beyond = far.layout();
+    ASSERT_TRUE(beyond.valid);
+    EXPECT_EQ(beyond.slots[0].startingOffset, 0x80000000ULL * 512);
 }
 
 TEST(MbrLayout, DamagedImagesAreRefusedWithAReason) {

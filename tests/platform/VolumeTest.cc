@@ -38,14 +38,15 @@ std::wstring device(const std::wstring& name) {
     return name.substr(0, name.size() - 1);
 }
 
-std::vector<DiskExtent> extentsOf(const std::wstring& name, std::uint32_t size, bool& ok,
-                                  std::uint32_t& error) {
+// The extents a reply of size bytes holds; reply says how the request went.
+std::vector<DiskExtent> extentsOf(const std::wstring& name, std::uint32_t size, Reply& reply) {
     FileHandle volume = openForRead(device(name));
-    auto bytes = control(volume, kIoctlVolumeGetVolumeDiskExtents, nullptr, 0, size, ok, error);
+    reply = control(volume, kIoctlVolumeGetVolumeDiskExtents, size);
     std::vector<DiskExtent> extents;
-    for (std::size_t at = 8; at + sizeof(DiskExtent) <= bytes.size(); at += sizeof(DiskExtent)) {
+    for (std::size_t at = 8; at + sizeof(DiskExtent) <= reply.bytes.size();
+         at += sizeof(DiskExtent)) {
         DiskExtent extent{};
-        std::memcpy(&extent, bytes.data() + at, sizeof extent);
+        std::memcpy(&extent, reply.bytes.data() + at, sizeof extent);
         extents.push_back(extent);
     }
     return extents;
@@ -54,7 +55,6 @@ std::vector<DiskExtent> extentsOf(const std::wstring& name, std::uint32_t size, 
 class VolumeTest : public HostTest {
   protected:
     void SetUp() override {
-        HostTest::SetUp();
         sim("add-disk --size 64M --signature 0xabcd0001 --part size=16M,type=7 --part type=5 "
             "--part size=16M,type=7 --part size=16M,type=7");
         sim("add-disk --size 16M --signature 0xabcd0002 --part type=7");
@@ -77,10 +77,9 @@ TEST_F(VolumeTest, OneVolumePerPartitionWithNamesStableAcrossProcesses) {
     EXPECT_EQ(shown, names_);
     EXPECT_EQ(names_[0], L"\\\\?\\Volume{abcd0001-0000-0000-0000-000000000800}\\");
     // The logical drives lie where sfdisk put them.
-    bool ok = false;
-    std::uint32_t error = 0;
-    auto extents = extentsOf(names_[2], 1448, ok, error);
-    ASSERT_TRUE(ok);
+    Reply reply;
+    auto extents = extentsOf(names_[2], 1448, reply);
+    ASSERT_TRUE(reply.ok);
     ASSERT_EQ(extents.size(), 1u);
     std::string dump = test::runCommand("sfdisk -d '" + diskImage(0).string() + "'");
     std::smatch match;
@@ -105,11 +104,9 @@ TEST_F(VolumeTest, DriveLettersAndTheirDevices) {
     EXPECT_EQ(root, L"C:\\");
 
     FileHandle letter = openForRead(L"\\\\.\\C:");
-    bool ok = false;
-    std::uint32_t error = 0;
-    auto length = control(letter, kIoctlDiskGetLengthInfo, nullptr, 0, 8, ok, error);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(*reinterpret_cast<const std::int64_t*>(length.data()), 16LL << 20);
+    Reply length = control(letter, kIoctlDiskGetLengthInfo, 8);
+    ASSERT_TRUE(length.ok);
+    EXPECT_EQ(*reinterpret_cast<const std::int64_t*>(length.bytes.data()), 16LL << 20);
 }
 
 TEST_F(VolumeTest, RemovableOpticalAndNotReadyVolumes) {
@@ -130,12 +127,10 @@ TEST_F(VolumeTest, SpannedVolumeReadsAcrossItsExtents) {
     sim("span big --extent 0:50M:8M --extent 1:1M:8M");
     auto names = enumerateVolumes();
     ASSERT_EQ(names.size(), 5u);
-    bool ok = true;
-    std::uint32_t error = 0;
-    extentsOf(names[4], 32, ok, error);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(error, kErrorMoreData);
-    auto extents = extentsOf(names[4], 1448, ok, error);
+    Reply reply;
+    extentsOf(names[4], 32, reply);
+    EXPECT_EQ(reply.error, kErrorMoreData);
+    auto extents = extentsOf(names[4], 1448, reply);
     ASSERT_EQ(extents.size(), 2u);
     EXPECT_EQ(extents[1].diskNumber, 1u);
     EXPECT_EQ(extents[1].startingOffset, 1 << 20);

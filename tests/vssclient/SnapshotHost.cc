@@ -11,8 +11,6 @@
 namespace snapshot_test {
 
 void SnapshotHost::SetUp() {
-    host_.emplace();
-    root_ = host_->root();
     sim("add-disk --size 24M --part 'size=8M,type=7' --part 'size=8M,type=7'");
     auto layout = platform::emulated::HostLayout::load(platform::emulated::Host::current());
     ASSERT_EQ(layout.volumes().size(), 2u);
@@ -24,14 +22,14 @@ void SnapshotHost::SetUp() {
     setTimeoutSeconds(20);
 }
 
-void SnapshotHost::TearDown() {
-    host_.reset();
+platform::FileHandle openDevice(const std::wstring& path, bool write) {
+    return platform::createFile(
+        path, platform::kGenericRead | (write ? platform::kGenericWrite : 0),
+        platform::kFileShareRead | platform::kFileShareWrite, platform::kOpenExisting, 0);
 }
 
 std::vector<std::uint8_t> readDevice(const std::wstring& path, std::uint64_t length) {
-    platform::FileHandle file = platform::createFile(
-        path, platform::kGenericRead, platform::kFileShareRead | platform::kFileShareWrite,
-        platform::kOpenExisting, 0);
+    platform::FileHandle file = openDevice(path);
     EXPECT_TRUE(file.valid()) << platform::toNarrow(path) << " error " << platform::getLastError();
     std::vector<std::uint8_t> bytes(length);
     std::uint32_t read = 0;
@@ -45,9 +43,7 @@ std::vector<std::uint8_t> readDevice(const std::wstring& path, std::uint64_t len
 
 void writeDevice(const std::wstring& path, std::uint64_t offset,
                  const std::vector<std::uint8_t>& bytes) {
-    platform::FileHandle file = platform::createFile(
-        path, platform::kGenericRead | platform::kGenericWrite,
-        platform::kFileShareRead | platform::kFileShareWrite, platform::kOpenExisting, 0);
+    platform::FileHandle file = openDevice(path, true);
     ASSERT_TRUE(file.valid()) << platform::toNarrow(path) << " error " << platform::getLastError();
     ASSERT_TRUE(platform::setFilePointerEx(file, static_cast<std::int64_t>(offset), nullptr,
                                            platform::kFileBegin));

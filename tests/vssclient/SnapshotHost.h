@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,10 +19,9 @@ namespace snapshot_test {
 class SnapshotHost : public ::testing::Test {
   protected:
     void SetUp() override;
-    void TearDown() override;
 
-    std::string sim(const std::string& arguments) { return host_->sim(arguments); }
-    void appendConfig(const std::string& text) { host_->appendConfig(text); }
+    std::string sim(const std::string& arguments) { return host_.sim(arguments); }
+    void appendConfig(const std::string& text) { host_.appendConfig(text); }
     // The snapshot time-out of the clients the tests make.
     void setTimeoutSeconds(std::int32_t seconds) { timeoutSeconds_ = seconds; }
     std::int32_t timeoutSeconds() const { return timeoutSeconds_; }
@@ -35,8 +33,8 @@ class SnapshotHost : public ::testing::Test {
     }
     std::filesystem::path snapshotDir() const { return root_ / "snapshots"; }
 
-    std::optional<test::EmulatedHost> host_;
-    std::filesystem::path root_;
+    test::EmulatedHost host_;
+    const std::filesystem::path& root_ = host_.root();
     std::int32_t timeoutSeconds_ = 0;
     std::wstring volumeC_;
     std::wstring volumeD_;
@@ -44,6 +42,8 @@ class SnapshotHost : public ::testing::Test {
     platform::ComInitialization com_;
 };
 
+// The device opened through the seam for reading, or for writing too.
+platform::FileHandle openDevice(const std::wstring& path, bool write = false);
 // The whole device through the seam.
 std::vector<std::uint8_t> readDevice(const std::wstring& path, std::uint64_t length);
 // Overwrites length bytes at offset of the device through the seam.

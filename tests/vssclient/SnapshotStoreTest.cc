@@ -34,7 +34,7 @@ class SnapshotStore : public SnapshotHost {
     }
 };
 
-TEST_F(SnapshotStore, ViewKeepsItsPointInTimeWhileTheVolumeChanges) {
+TEST_F(SnapshotStore, EachViewKeepsItsPointInTimeWhileTheVolumeChanges) {
     writeDevice(devicePath(volumeC()), 0, pattern(kVolumeSize, 1));
     vssclient::VssClient client(timeoutSeconds());
     std::wstring device = snapshotOfC(client);
@@ -50,14 +50,22 @@ TEST_F(SnapshotStore, ViewKeepsItsPointInTimeWhileTheVolumeChanges) {
     writeDevice(L"\\\\.\\PHYSICALDRIVE0", volumeOffsetC_ + 65536, pattern(3 * 65536, 4));
     // A write to the other volume on the same disk leaves the snapshot of C alone.
     writeDevice(devicePath(volumeD()), 0, pattern(65536, 5));
-    // Another process changes the volume too.
+
+    // A second snapshot of the changed volume, then another process changes it again.
+    vssclient::VssClient second(timeoutSeconds());
+    std::wstring secondDevice = snapshotOfC(second);
+    EXPECT_NE(secondDevice, device);
+    std::vector<std::uint8_t> atSecond = readDevice(devicePath(volumeC()), kVolumeSize);
     sim("write C --cluster 100 --count 16 --random --seed 9 --cluster-size 4096");
+    writeDevice(devicePath(volumeC()), 0, pattern(8192, 6));
 
     std::vector<std::uint8_t> live = readDevice(devicePath(volumeC()), kVolumeSize);
     EXPECT_NE(live, atSnapshot);
+    EXPECT_NE(live, atSecond);
     std::vector<std::uint8_t> view = readDevice(device, kVolumeSize);
     ASSERT_EQ(view.size(), atSnapshot.size());
     EXPECT_TRUE(view == atSnapshot) << "the snapshot changed with the live volume";
+    EXPECT_TRUE(readDevice(secondDevice, kVolumeSize) == atSecond);
 }
 
 // Reads through one handle that stays open while another process rewrites the volume:
@@ -68,9 +76,7 @@ TEST_F(SnapshotStore, OpenViewStaysExactWhileAnotherProcessWrites) {
     std::optional<vssclient::VssClient> client(std::in_place, timeoutSeconds());
     std::wstring device = snapshotOfC(*client);
     std::vector<std::uint8_t> atSnapshot = readDevice(devicePath(volumeC()), kVolumeSize);
-    platform::FileHandle view = platform::createFile(
-        device, platform::kGenericRead, platform::kFileShareRead | platform::kFileShareWrite,
-        platform::kOpenExisting, 0);
+    platform::FileHandle view = openDevice(device);
     ASSERT_TRUE(view.valid());
 
     pid_t writer = ::fork();
@@ -113,9 +119,7 @@ TEST_F(SnapshotStore, ViewIsReadOnlyAndGoesWithItsClient) {
     {
         vssclient::VssClient client(timeoutSeconds());
         device = snapshotOfC(client);
-        platform::FileHandle writable = platform::createFile(
-            device, platform::kGenericRead | platform::kGenericWrite,
-            platform::kFileShareRead | platform::kFileShareWrite, platform::kOpenExisting, 0);
+        platform::FileHandle writable = openDevice(device, true);
         if (writable.valid()) {
             std::vector<std::uint8_t> bytes(512);
             std::uint32_t written = 0;
@@ -123,8 +127,7 @@ TEST_F(SnapshotStore, ViewIsReadOnlyAndGoesWithItsClient) {
         }
         client.backupComplete(true);
     }
-    platform::FileHandle gone = platform::createFile(
-        device, platform::kGenericRead, platform::kFileShareRead, platform::kOpenExisting, 0);
+    platform::FileHandle gone = openDevice(device);
     EXPECT_FALSE(gone.valid());
     EXPECT_EQ(platform::getLastError(), platform::kErrorFileNotFound);
     EXPECT_FALSE(std::filesystem::exists(snapshotDir() / "registry"));
@@ -161,9 +164,7 @@ TEST_F(SnapshotStore, ViewAnswersTheVolumeControlRequests) {
     vssclient::VssClient client(timeoutSeconds());
     std::wstring device = snapshotOfC(client);
     auto volumeData = [](const std::wstring& path) {
-        platform::FileHandle file = platform::createFile(
-            path, platform::kGenericRead, platform::kFileShareRead | platform::kFileShareWrite,
-            platform::kOpenExisting, 0);
+        platform::FileHandle file = openDevice(path);
         std::vector<std::uint8_t> out(sizeof(platform::NtfsVolumeDataBuffer));
         std::uint32_t returned = 0;
         EXPECT_TRUE(platform::deviceIoControl(file, platform::kFsctlGetNtfsVolumeData, nullptr, 0,
@@ -176,23 +177,6 @@ TEST_F(SnapshotStore, ViewAnswersTheVolumeControlRequests) {
     std::vector<std::uint8_t> live = volumeData(devicePath(volumeC()));
     EXPECT_FALSE(live.empty());
     EXPECT_EQ(volumeData(device), live);
-}
-
-TEST_F(SnapshotStore, EachSnapshotKeepsItsOwnMoment) {
-    writeDevice(devicePath(volumeC()), 0, pattern(kVolumeSize, 1));
-    vssclient::VssClient first(timeoutSeconds());
-    std::wstring firstDevice = snapshotOfC(first);
-    std::vector<std::uint8_t> firstCopy = readDevice(devicePath(volumeC()), kVolumeSize);
-    writeDevice(devicePath(volumeC()), 8192, pattern(65536, 2));
-
-    vssclient::VssClient second(timeoutSeconds());
-    std::wstring secondDevice = snapshotOfC(second);
-    EXPECT_NE(secondDevice, firstDevice);
-    std::vector<std::uint8_t> secondCopy = readDevice(devicePath(volumeC()), kVolumeSize);
-    writeDevice(devicePath(volumeC()), 0, pattern(kVolumeSize, 3));
-
-    EXPECT_TRUE(readDevice(firstDevice, kVolumeSize) == firstCopy);
-    EXPECT_TRUE(readDevice(secondDevice, kVolumeSize) == secondCopy);
 }
 
 TEST_F(SnapshotStore, SpannedVolumeIsFrozenOnEveryDisk) {
@@ -233,8 +217,7 @@ TEST_F(SnapshotStore, SnapshotThatCannotSaveIsAbandonedAndTheWriteGoesOn) {
     std::vector<std::uint8_t> bytes = pattern(4096, 11);
     writeDevice(devicePath(volumeC()), 0, bytes);
     EXPECT_TRUE(readDevice(devicePath(volumeC()), 4096) == bytes);
-    platform::FileHandle view = platform::createFile(
-        device, platform::kGenericRead, platform::kFileShareRead, platform::kOpenExisting, 0);
+    platform::FileHandle view = openDevice(device);
     EXPECT_FALSE(view.valid()) << "a snapshot that lost its point in time must not be readable";
     auto records =
         platform::emulated::EventLogFile(platform::emulated::Host::current(), L"Application")

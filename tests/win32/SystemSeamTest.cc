@@ -16,13 +16,6 @@ namespace {
 
 using namespace platform;
 
-TEST(SystemSeamTest, LastErrorIsPerThreadSlot) {
-    setLastError(kErrorDiskFull);
-    EXPECT_EQ(getLastError(), kErrorDiskFull);
-    setLastError(kErrorSuccess);
-    EXPECT_EQ(getLastError(), kErrorSuccess);
-}
-
 TEST(SystemSeamTest, ErrorTextsComeFromTheSystem) {
     std::wstring text;
     ASSERT_TRUE(systemMessageText(kErrorFileNotFound, &text));
@@ -37,14 +30,9 @@ TEST(SystemSeamTest, ErrorTextsComeFromTheSystem) {
     EXPECT_NE(formatMessage(193).find(L"%1"), std::wstring::npos);  // ERROR_BAD_EXE_FORMAT
 }
 
+// Surrogate pairs round-trip in the util suite, which runs here too.
 TEST(SystemSeamTest, WideTextIsUtf16) {
-    const std::wstring wide = L"caf\u00e9 \U0001F600";
-    ASSERT_EQ(wide.size(), 7u);  // the emoji is a surrogate pair
-    const auto utf8 = util::wideToUtf8(wide);
-    ASSERT_TRUE(utf8);
-    EXPECT_EQ(*utf8, "caf\xc3\xa9 \xf0\x9f\x98\x80");
-    EXPECT_EQ(util::utf8ToWide(*utf8), wide);
-    // An unpaired surrogate is refused rather than repaired.
+    // An unpaired high surrogate is refused rather than repaired.
     EXPECT_FALSE(util::wideToUtf8(std::wstring(1, static_cast<wchar_t>(0xD800))));
     EXPECT_EQ(toNarrow(L"plain ascii"), "plain ascii");
     EXPECT_EQ(toWide("plain ascii"), L"plain ascii");
