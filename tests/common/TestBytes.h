@@ -1,5 +1,5 @@
-// Test data shared by the suites: reproducible random bytes, hexadecimal text, and reads and
-// writes of files.
+// Test data shared by the suites: reproducible random bytes, hexadecimal text, reads and
+// writes of files, and counts of a text in another.
 #pragma once
 
 #include <cstddef>
@@ -55,6 +55,14 @@ std::string hex(const Bytes& bytes) {
 inline std::string readWholeFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// How often part occurs in text, overlapping occurrences included.
+inline std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
 }
 
 }  // namespace test

@@ -16,6 +16,7 @@
 #include "backup-server/Echo.h"
 #include "backup-server/KeysGet.h"
 #include "common/ChildProcess.h"
+#include "common/TestBytes.h"
 #include "net/SocketException.h"
 #include "runtime/Exceptions.h"
 
@@ -27,13 +28,6 @@ using test::AgentHost;
 class HostileFaultTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { test::prepareServerSide(60); }
-
-    static std::size_t countIn(const std::string& text, const std::string& part) {
-        std::size_t count = 0;
-        for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-            ++count;
-        return count;
-    }
 };
 
 // Snapshot and device faults on one host, in turn: a failed snapshot fails the backup and
@@ -99,7 +93,7 @@ TEST_F(HostileFaultTest, BrokenAllowFilesAndPipesHoldNothing) {
         session->finish();
     }
     // Each broken file is reported once, however many handshakes read the directory.
-    EXPECT_EQ(countIn(agent.log(), "error reading RSA public key"), 2000u);
+    EXPECT_EQ(test::occurrences(agent.log(), "error reading RSA public key"), 2000u);
 
     ASSERT_EQ(::mkfifo((agent.serverAllowDir() / "10.9.9.9").c_str(), 0600), 0);
     for (int i = 0; i < 3; ++i) {
@@ -155,7 +149,7 @@ TEST_F(HostileFaultTest, FloodOfJunkConnectionsKeepsTheLogHistoryAndIdleOnesAreB
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
             .count();
     std::size_t share = 20 * (static_cast<std::size_t>(seconds) / 10 + 2);
-    EXPECT_LE(countIn(log, "Closing connection: "), std::min(share, kJunk / 2));
+    EXPECT_LE(test::occurrences(log, "Closing connection: "), std::min(share, kJunk / 2));
 
     // Idle connections beyond the limit are refused, and admitted again once some end.
     std::vector<std::unique_ptr<backup_server::AgentSession>> idle;

@@ -1,5 +1,5 @@
 // The agent's own log in a file and what a connection's peer would receive, captured for one
-// test, and a count of a text in either.
+// test (test::occurrences counts a text in either).
 #pragma once
 
 #include <cstddef>
@@ -11,13 +11,6 @@
 #include "logging/Logger.h"
 
 namespace test {
-
-inline std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
 
 class LogSinks {
   public:
