@@ -43,6 +43,8 @@ struct CommandContext {
     std::uint16_t port = 1167;
     std::vector<std::string> arguments;  // after the command name
     bool json = false;                   // --json: machine-readable output
+    bool longListing = false;            // -l (ls)
+    bool recursive = false;              // -R (ls)
     std::ostream* out = nullptr;
 
     ServerKeys keys() const { return ServerKeys::loadOrCreate(keysDir); }
@@ -79,5 +81,10 @@ int pointsCommand(CommandContext& context);
 int verifyCommand(CommandContext& context);
 int forgetCommand(CommandContext& context);
 int gcCommand(CommandContext& context);
+int lsCommand(CommandContext& context);
+int catCommand(CommandContext& context);
+int extractCommand(CommandContext& context);
+// restore-files STORE DEVICE-ID ...: the files of a restore point (restore-files calls it).
+int restorePointFilesCommand(CommandContext& context);
 
 }  // namespace backup_server

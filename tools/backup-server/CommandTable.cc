@@ -66,8 +66,26 @@ const std::vector<CommandInfo>& commandTable() {
         {"gc", "gc STORE                   remove chunks no restore point references", gcCommand},
         {"restore-files",
          "restore-files (target=PATH | device=ID) [chunk=BYTES] [keepalives=N] [times=unix]\n"
-         "        SOURCE...          restore local folders (or @LIST files: LOCAL[<tab>AS])",
+         "        SOURCE...          restore local folders (or @LIST files: LOCAL[<tab>AS])\n"
+         "        or: restore-files STORE DEVICE-ID [point=N] PATH... [target=PATH | device=ID]\n"
+         "                           send files and folders of a restore point (default the\n"
+         "                           latest) to the agent, by default to the same paths on\n"
+         "                           the volume they came from",
          restoreFilesCommand},
+        {"ls",
+         "ls STORE DEVICE-ID [point=N] [PATH] [-l] [-R] [--json]\n"
+         "                           list a folder of a restore point (default the latest)",
+         lsCommand},
+        {"cat",
+         "cat STORE DEVICE-ID [point=N] PATH[:STREAM]\n"
+         "                           write a file (or alternate data stream) of a restore\n"
+         "                           point to standard output",
+         catCommand},
+        {"extract",
+         "extract STORE DEVICE-ID [point=N] PATH... DEST\n"
+         "                           copy files and folders of a restore point into the\n"
+         "                           folder DEST of this machine",
+         extractCommand},
     };
     return commands;
 }

@@ -4,6 +4,7 @@
 
 #include "backup-server/Command.h"
 #include "backup-server/FileRestore.h"
+#include "backup-server/PointSelection.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -83,6 +84,8 @@ void printReport(std::ostream& out, const FileRestoreReport& report) {
 }  // namespace
 
 int restoreFilesCommand(CommandContext& context) {
+    if (startsWithStore(context.arguments))
+        return restorePointFilesCommand(context);
     RestoreFilesArguments arguments = parseArguments(context.arguments);
     std::vector<FileSource> sources = collectSources(arguments);
     *context.out << "restoring " << sources.size() << " items to "

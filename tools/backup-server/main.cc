@@ -67,7 +67,8 @@ int main(int argc, char** argv) {
         "folder of this server's RSA key pair")(
         "host", po::value<std::string>()->default_value("127.0.0.1"), "agent host")(
         "port,p", po::value<unsigned>(), "agent port (default 1167; 1159 for status)")(
-        "json", "print JSON instead of text (points, verify)");
+        "json", "print JSON instead of text (points, verify, ls)")(
+        "long,l", "ls: sizes, times and attributes")("recursive,R", "ls: list sub-folders too");
     po::options_description hidden;
     hidden.add_options()("command", po::value<std::vector<std::string>>(), "command and arguments");
     po::options_description all;
@@ -105,6 +106,8 @@ int main(int argc, char** argv) {
         context.port = static_cast<std::uint16_t>(port);
         context.arguments.assign(words.begin() + 1, words.end());
         context.json = values.count("json") != 0;
+        context.longListing = values.count("long") != 0;
+        context.recursive = values.count("recursive") != 0;
         context.out = &std::cout;
         try {
             return command->run(context);
