@@ -2,7 +2,7 @@
 # The main job, end to end, on an emulated Windows host created for the occasion:
 #   an NTFS volume with real files -> full backup -> files change -> incremental backup
 #   -> the volume restored onto a second, blank partition -> the older restore point
-#   restored there too -> a few files restored
+#   restored there too -> one file taken out of the older point -> a few files restored
 # with every step verified byte for byte, and a short summary with throughput. The agent
 # is stopped in order at the end; no process and no host are left behind.
 #
@@ -128,6 +128,17 @@ while read -r name; do
     || fail "/$name differs from the volume at the full backup"
 done <"$work/at-full.list"
 echo "   $(wc -l <"$work/at-full.list") files identical to the volume as it was at the full backup"
+
+echo "== one file out of the older point, without restoring a volume (random.bin changed since)"
+server ls -l "$work/store" "$volume" point=1 | grep -v '^d' | sed 's/^/   /'
+server extract "$work/store" "$volume" point=1 /random.bin "$work/extracted" >"$work/extract.txt" \
+  || { cat "$work/extract.txt"; fail "extract from the older point"; }
+tail -1 "$work/extract.txt" | sed 's/^/   /'
+cmp -s "$work/extracted/random.bin" <(ntfscat -f "$work/at-full.img" /random.bin) \
+  || fail "random.bin from the older point is not the file as it was at the full backup"
+cmp -s "$work/extracted/random.bin" "$work/files/random.bin" \
+  && fail "random.bin from the older point is the newer file"
+echo "   random.bin from point 1 is the file as it was at the full backup"
 
 echo "== restoring three files to D:\\restored"
 hostsim letter D 0:1 >/dev/null

@@ -45,6 +45,7 @@ struct CommandContext {
     bool json = false;                   // --json: machine-readable output
     bool longListing = false;            // -l (ls)
     bool recursive = false;              // -R (ls)
+    bool stats = false;                  // --stats: chunks read (ls, cat) on standard error
     std::ostream* out = nullptr;
 
     ServerKeys keys() const { return ServerKeys::loadOrCreate(keysDir); }

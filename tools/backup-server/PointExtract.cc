@@ -67,6 +67,11 @@ void PointExtractor::failed(const std::string& what) {
     log_ << "failed: " << what << "\n";
 }
 
+void PointExtractor::keep(const PointEntry& entry, const std::filesystem::path& local) {
+    if (keepItems_)
+        report_.items.push_back({entry, local});
+}
+
 void PointExtractor::extract(const PointEntry& entry, const std::filesystem::path& folder) {
     if (entry.path == "/") {
         // The volume's root has no name of its own: its contents go into folder.
@@ -113,7 +118,7 @@ void PointExtractor::extractFolder(const PointEntry& folder, const std::filesyst
         return;
     }
     ++report_.folders;
-    report_.items.push_back({folder, local});
+    keep(folder, local);
     std::vector<PointEntry> children;
     try {
         children = files_.list(folder);
@@ -137,7 +142,7 @@ void PointExtractor::extractFile(const PointEntry& file, const std::filesystem::
     auto first = linked_.find(file.fileNumber);
     if (first != linked_.end() && ::link(first->second.c_str(), local.c_str()) == 0) {
         ++report_.files;
-        report_.items.push_back({file, local});
+        keep(file, local);
         extractStreams(file, local);  // "NAME:STREAM" files follow the name, not the file
         return;
     }
@@ -145,7 +150,7 @@ void PointExtractor::extractFile(const PointEntry& file, const std::filesystem::
         return;
     ++report_.files;
     report_.bytes += file.size;
-    report_.items.push_back({file, local});
+    keep(file, local);
     if (file.links > 1)
         linked_.emplace(file.fileNumber, local);
     extractStreams(file, local);

@@ -27,7 +27,8 @@ struct ExtractReport {
     std::uint64_t bytes = 0;
     std::uint64_t skipped = 0;
     std::vector<std::string> failures;  // "PATH: reason"
-    // Per extracted file or folder: where it went, so a caller can send it on.
+    // Per extracted file or folder, when the extractor keeps them: where it went, so a
+    // caller can send it on.
     struct Item {
         PointEntry entry;
         std::filesystem::path local;
@@ -37,8 +38,10 @@ struct ExtractReport {
 
 class PointExtractor {
   public:
-    // log receives one line per failure and per skipped link as they happen.
-    PointExtractor(PointFiles& files, std::ostream& log) : files_(files), log_(log) {}
+    // log receives one line per failure and per skipped link as they happen. keepItems:
+    // list every item in the report (memory grows with the tree; off for plain extracts).
+    PointExtractor(PointFiles& files, std::ostream& log, bool keepItems = false)
+        : files_(files), log_(log), keepItems_(keepItems) {}
 
     // Extracts entry (a folder with everything below it) into folder, under its own name
     // (the root folder of the volume: its contents). folder must exist.
@@ -56,9 +59,11 @@ class PointExtractor {
                      const std::filesystem::path& local);
     void extractStreams(const PointEntry& entry, const std::filesystem::path& local);
     void keepMetadata(const PointEntry& entry, const std::filesystem::path& local);
+    void keep(const PointEntry& entry, const std::filesystem::path& local);
 
     PointFiles& files_;
     std::ostream& log_;
+    bool keepItems_;
     ExtractReport report_;
     std::map<std::uint64_t, std::filesystem::path> linked_;  // file record -> first copy
 };

@@ -166,28 +166,51 @@ std::string describeReads(const PointVolume& volume, double seconds) {
     return text.str();
 }
 
+// Prints what the point's reads cost on standard error when --stats asks for it.
+class ReadStats {
+  public:
+    explicit ReadStats(const CommandContext& context)
+        : show_(context.stats), started_(std::chrono::steady_clock::now()) {}
+    void print(const PointVolume& volume) const {
+        if (show_)
+            std::cerr << describeReads(volume, seconds()) << "\n";
+    }
+    double seconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    }
+
+  private:
+    bool show_;
+    std::chrono::steady_clock::time_point started_;
+};
+
 }  // namespace
 
 int lsCommand(CommandContext& context) {
     PointSelection selection = parsePointSelection(context.arguments, {});
     if (selection.paths.size() > 1)
         throw UsageError("ls lists one PATH");
+    ReadStats stats(context);
     OpenPoint point(selection, "ls");
+    int status = kExitFailed;
     try {
         PointEntry entry =
             lookUp(point.files(), selection.paths.empty() ? "/" : selection.paths[0], nullptr);
-        return Lister(point.files(), context).run(entry);
+        status = Lister(point.files(), context).run(entry);
     } catch (const PointFileError& error) {
         std::cerr << "backup-server: " << error.what() << "\n";
-        return kExitFailed;
     }
+    stats.print(point.volume());
+    return status;
 }
 
 int catCommand(CommandContext& context) {
     PointSelection selection = parsePointSelection(context.arguments, {});
     if (selection.paths.size() != 1)
         throw UsageError("cat takes one PATH[:STREAM]");
+    ReadStats stats(context);
     OpenPoint point(selection, "cat");
+    int status = kExitFailed;
     try {
         std::string stream;
         PointEntry entry = lookUp(point.files(), selection.paths[0], &stream);
@@ -196,12 +219,13 @@ int catCommand(CommandContext& context) {
             out.write(data, static_cast<std::streamsize>(size));
         });
         out.flush();
-        return out ? kExitOk : kExitFailed;
+        status = out ? kExitOk : kExitFailed;
     } catch (const PointFileError& error) {
         context.out->flush();
         std::cerr << "backup-server: " << error.what() << "\n";
-        return kExitFailed;
     }
+    stats.print(point.volume());
+    return status;
 }
 
 int extractCommand(CommandContext& context) {
@@ -210,7 +234,7 @@ int extractCommand(CommandContext& context) {
         throw UsageError("extract takes PATH... and a DEST folder");
     std::filesystem::path destination = selection.paths.back();
     selection.paths.pop_back();
-    auto started = std::chrono::steady_clock::now();
+    ReadStats stats(context);
     OpenPoint point(selection, "extract");
     std::filesystem::create_directories(destination);
     std::ostream& out = *context.out;
@@ -225,12 +249,10 @@ int extractCommand(CommandContext& context) {
         }
     }
     const ExtractReport& report = extractor.report();
-    double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     out << "extracted " << report.files << " files, " << report.folders << " folders, "
         << report.streams << " streams (" << report.bytes << " bytes); " << report.skipped
         << " links skipped, " << report.failures.size() << " failed; "
-        << describeReads(point.volume(), seconds) << "\n";
+        << describeReads(point.volume(), stats.seconds()) << "\n";
     return report.failures.empty() ? kExitOk : kExitFailed;
 }
 

@@ -96,7 +96,7 @@ int restorePointFilesCommand(CommandContext& context) {
     OpenPoint point(selection, "restore-files");
     std::ostream& out = *context.out;
     ScratchFolder scratch;
-    PointExtractor extractor(point.files(), out);
+    PointExtractor extractor(point.files(), out, true);
     for (std::size_t i = 0; i < selection.paths.size(); ++i) {
         try {
             PointEntry entry = point.files().entry(parsePointPath(selection.paths[i]).path);

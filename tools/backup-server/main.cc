@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
         "host", po::value<std::string>()->default_value("127.0.0.1"), "agent host")(
         "port,p", po::value<unsigned>(), "agent port (default 1167; 1159 for status)")(
         "json", "print JSON instead of text (points, verify, ls)")(
-        "long,l", "ls: sizes, times and attributes")("recursive,R", "ls: list sub-folders too");
+        "long,l", "ls: sizes, times and attributes")("recursive,R", "ls: list sub-folders too")(
+        "stats", "ls, cat: print the chunks read and the time on standard error");
     po::options_description hidden;
     hidden.add_options()("command", po::value<std::vector<std::string>>(), "command and arguments");
     po::options_description all;
@@ -108,6 +109,7 @@ int main(int argc, char** argv) {
         context.json = values.count("json") != 0;
         context.longListing = values.count("long") != 0;
         context.recursive = values.count("recursive") != 0;
+        context.stats = values.count("stats") != 0;
         context.out = &std::cout;
         try {
             return command->run(context);
