@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   ntfs-3g fdisk gdisk procps python3 ccache
-  ntfs-3g-dev
+  ntfs-3g-dev libfuse3-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   libz-mingw-w64-dev wine64 dpkg-dev
 )

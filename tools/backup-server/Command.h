@@ -85,6 +85,7 @@ int gcCommand(CommandContext& context);
 int lsCommand(CommandContext& context);
 int catCommand(CommandContext& context);
 int extractCommand(CommandContext& context);
+int mountCommand(CommandContext& context);
 // restore-files STORE DEVICE-ID ...: the files of a restore point (restore-files calls it).
 int restorePointFilesCommand(CommandContext& context);
 

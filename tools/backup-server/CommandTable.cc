@@ -86,6 +86,11 @@ const std::vector<CommandInfo>& commandTable() {
          "                           copy files and folders of a restore point into the\n"
          "                           folder DEST of this machine",
          extractCommand},
+        {"mount",
+         "mount STORE DEVICE-ID [point=N] MOUNTPOINT\n"
+         "                           show a restore point as a read-only file system (FUSE)\n"
+         "                           until interrupted; unmounted on the way out",
+         mountCommand},
     };
     return commands;
 }

@@ -217,7 +217,8 @@ PointPath parsePointPath(const std::string& text) {
 void PointFiles::fail(const std::string& path, const std::string& reason, int error) {
     std::string problem = volume_.takeProblem();
     std::string detail = !problem.empty() ? problem : error != 0 ? std::strerror(error) : "";
-    throw PointFileError(path + ": " + reason + (detail.empty() ? "" : " (" + detail + ")"));
+    throw PointFileError(path + ": " + reason + (detail.empty() ? "" : " (" + detail + ")"),
+                         error != 0 ? error : EIO);
 }
 
 PointEntry PointFiles::entry(const std::string& path) {
@@ -227,8 +228,8 @@ PointEntry PointFiles::entry(const std::string& path) {
     if (!inode) {
         int error = errno;
         if (error == ENOENT && volume_.takeProblem().empty())
-            throw PointFileError(path + ": not found in point " +
-                                 std::to_string(volume_.point().id));
+            throw PointFileError(
+                path + ": not found in point " + std::to_string(volume_.point().id), ENOENT);
         fail(path, "cannot be read", error);
     }
     std::string name = path.substr(path.rfind('/') + 1);
@@ -237,7 +238,7 @@ PointEntry PointFiles::entry(const std::string& path) {
 
 std::vector<PointEntry> PointFiles::list(const PointEntry& folder) {
     if (!folder.directory)
-        throw PointFileError(folder.path + ": not a folder");
+        throw PointFileError(folder.path + ": not a folder", ENOTDIR);
     if (folder.isLink())
         throw PointFileError(folder.path + ": a " + folder.reparse->kind + " to " +
                              folder.reparse->target + " (not followed)");
@@ -273,23 +274,50 @@ std::vector<PointEntry> PointFiles::list(const PointEntry& folder) {
     return entries;
 }
 
-void PointFiles::read(const PointEntry& file, const std::string& stream,
-                      const std::function<void(const char*, std::size_t)>& sink) {
+struct PointFile::Handles {
+    Inode inode;
+    Attribute attribute;  // null: no unnamed stream (empty)
+};
+
+PointFile::PointFile(PointFiles& files, std::string shown, std::unique_ptr<Handles> handles,
+                     std::uint64_t size)
+    : files_(files), shown_(std::move(shown)), handles_(std::move(handles)), size_(size) {}
+
+PointFile::~PointFile() = default;
+
+std::size_t PointFile::read(std::uint64_t offset, std::size_t length, char* buffer) {
+    if (offset >= size_ || !handles_->attribute)
+        return 0;
+    auto want = static_cast<s64>(std::min<std::uint64_t>(length, size_ - offset));
+    files_.volume_.takeProblem();
+    errno = 0;
+    s64 got = ntfs_attr_pread(handles_->attribute.get(), static_cast<s64>(offset), want, buffer);
+    if (got < 0)
+        files_.fail(shown_, "cannot be read", errno);
+    if (got == 0)
+        files_.fail(shown_, "ends before its recorded size", EIO);
+    return static_cast<std::size_t>(got);
+}
+
+std::unique_ptr<PointFile> PointFiles::open(const PointEntry& file, const std::string& stream) {
     std::string shown = file.path + (stream.empty() ? "" : ":" + stream);
     if (!file.problem.empty())
         throw PointFileError(file.path + ": " + file.problem);
     if (file.isLink())
         throw PointFileError(shown + ": a " + file.reparse->kind + " to " + file.reparse->target +
-                             " (links are listed, never followed)");
+                                 " (links are listed, never followed)",
+                             ELOOP);
     if (file.directory && stream.empty())
-        throw PointFileError(shown + ": a folder, not a file");
+        throw PointFileError(shown + ": a folder, not a file", EISDIR);
     if (file.encrypted())
         throw PointFileError(shown +
-                             ": encrypted (EFS); its contents can only be read on "
-                             "Windows with the owner's key, so it is not taken out");
+                                 ": encrypted (EFS); its contents can only be read on "
+                                 "Windows with the owner's key, so it is not taken out",
+                             EACCES);
     volume_.takeProblem();
-    Inode inode(ntfs_inode_open(volume_.volume(), file.fileNumber));
-    if (!inode)
+    auto handles = std::make_unique<PointFile::Handles>();
+    handles->inode.reset(ntfs_inode_open(volume_.volume(), file.fileNumber));
+    if (!handles->inode)
         fail(shown, "cannot be read", errno);
     ntfschar* name = AT_UNNAMED;
     int nameLength = 0;
@@ -299,31 +327,33 @@ void PointFiles::read(const PointEntry& file, const std::string& stream,
         nameLength = ntfs_mbstoucs(stream.c_str(), &converted);
         ownedName.reset(converted);
         if (nameLength <= 0)
-            throw PointFileError(shown + ": not a stream name");
+            throw PointFileError(shown + ": not a stream name", EINVAL);
         name = converted;
     }
     errno = 0;
-    Attribute attribute(ntfs_attr_open(inode.get(), AT_DATA, name, static_cast<u32>(nameLength)));
-    if (!attribute) {
-        if (errno == ENOENT && stream.empty())
-            return;  // no unnamed stream (a reparse point's file): empty
+    handles->attribute.reset(
+        ntfs_attr_open(handles->inode.get(), AT_DATA, name, static_cast<u32>(nameLength)));
+    if (!handles->attribute) {
+        if (errno == ENOENT && stream.empty())  // no unnamed stream (a reparse point's file)
+            return std::unique_ptr<PointFile>(new PointFile(*this, shown, std::move(handles), 0));
         if (errno == ENOENT)
-            throw PointFileError(shown + ": no such stream");
+            throw PointFileError(shown + ": no such stream", ENOENT);
         fail(shown, "cannot be read", errno);
     }
-    if (attribute->data_flags & ATTR_IS_ENCRYPTED)
-        throw PointFileError(shown + ": encrypted (EFS); not taken out");
-    s64 size = attribute->data_size;
-    std::vector<char> buffer(static_cast<std::size_t>(std::min<s64>(size, kReadPiece)));
-    for (s64 at = 0; at < size;) {
-        s64 want = std::min<s64>(size - at, kReadPiece);
-        errno = 0;
-        s64 got = ntfs_attr_pread(attribute.get(), at, want, buffer.data());
-        if (got < 0)
-            fail(shown, "cannot be read", errno);
-        if (got == 0)
-            fail(shown, "ends before its recorded size", EIO);
-        sink(buffer.data(), static_cast<std::size_t>(got));
+    if (handles->attribute->data_flags & ATTR_IS_ENCRYPTED)
+        throw PointFileError(shown + ": encrypted (EFS); not taken out", EACCES);
+    auto size = static_cast<std::uint64_t>(handles->attribute->data_size);
+    return std::unique_ptr<PointFile>(new PointFile(*this, shown, std::move(handles), size));
+}
+
+void PointFiles::read(const PointEntry& file, const std::string& stream,
+                      const std::function<void(const char*, std::size_t)>& sink) {
+    std::unique_ptr<PointFile> opened = open(file, stream);
+    std::vector<char> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(opened->size(), kReadPiece)));
+    for (std::uint64_t at = 0; at < opened->size();) {
+        std::size_t got = opened->read(at, buffer.size(), buffer.data());
+        sink(buffer.data(), got);
         at += got;
     }
 }

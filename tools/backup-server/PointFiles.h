@@ -20,7 +20,13 @@ namespace backup_server {
 // chunk's name among them).
 class PointFileError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    // error: the closest errno value (ENOENT for a path that is not there).
+    explicit PointFileError(const std::string& message, int error = 5 /* EIO */)
+        : std::runtime_error(message), error_(error) {}
+    int error() const { return error_; }
+
+  private:
+    int error_;
 };
 
 // NTFS file attribute bits (as Windows reports them).
@@ -74,6 +80,30 @@ struct PointPath {
 // Throws PointFileError for an empty component name, "." or "..".
 PointPath parsePointPath(const std::string& text);
 
+class PointFiles;
+
+// One stream of a file opened for reads at any offset (the mounted view reads this way).
+class PointFile {
+  public:
+    ~PointFile();
+    PointFile(const PointFile&) = delete;
+    PointFile& operator=(const PointFile&) = delete;
+    std::uint64_t size() const { return size_; }
+    // Reads up to length bytes at offset (fewer at the end). Throws PointFileError.
+    std::size_t read(std::uint64_t offset, std::size_t length, char* buffer);
+
+  private:
+    friend class PointFiles;
+    struct Handles;
+    PointFile(PointFiles& files, std::string shown, std::unique_ptr<Handles> handles,
+              std::uint64_t size);
+
+    PointFiles& files_;
+    std::string shown_;
+    std::unique_ptr<Handles> handles_;
+    std::uint64_t size_;
+};
+
 class PointFiles {
   public:
     explicit PointFiles(PointVolume& volume) : volume_(volume) {}
@@ -87,8 +117,12 @@ class PointFiles {
     // that fails (then sink has received only bytes that were read correctly).
     void read(const PointEntry& file, const std::string& stream,
               const std::function<void(const char*, std::size_t)>& sink);
+    // The stream opened for reads at any offset; refused as read() refuses. The volume
+    // must outlive it.
+    std::unique_ptr<PointFile> open(const PointEntry& file, const std::string& stream);
 
   private:
+    friend class PointFile;
     [[noreturn]] void fail(const std::string& path, const std::string& reason, int error);
 
     PointVolume& volume_;
