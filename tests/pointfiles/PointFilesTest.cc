@@ -115,6 +115,7 @@ TEST_F(PointFilesTest, ListsEveryKindOfFileWithItsDetails) {
     EXPECT_THROW(parsePointPath("/docs/../big.bin"), PointFileError);
     EXPECT_EQ(parsePointPath("ads.txt:secret").stream, "secret");
     EXPECT_EQ(parsePointPath("\\docs\\\\report.doc").path, "/docs/report.doc");
+    EXPECT_EQ(parsePointPath("C:\\docs\\report.doc").path, "/docs/report.doc");
 }
 
 TEST_F(PointFilesTest, ExtractedTreeMatchesNtfscatWithTimesLinksAndAttributes) {

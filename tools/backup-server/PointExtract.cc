@@ -70,6 +70,17 @@ void PointExtractor::failed(const std::string& what) {
 void PointExtractor::keep(const PointEntry& entry, const std::filesystem::path& local) {
     if (keepItems_)
         report_.items.push_back({entry, local});
+    progress();
+}
+
+void PointExtractor::progress() {
+    if (report_.files - reportedFiles_ < 10000 && report_.bytes - reportedBytes_ < (1ull << 30))
+        return;
+    reportedFiles_ = report_.files;
+    reportedBytes_ = report_.bytes;
+    log_ << "progress: " << report_.files << " files, " << report_.folders << " folders ("
+         << report_.bytes << " bytes), " << report_.failures.size() << " failed so far"
+         << std::endl;
 }
 
 void PointExtractor::extract(const PointEntry& entry, const std::filesystem::path& folder) {

@@ -38,7 +38,8 @@ struct ExtractReport {
 
 class PointExtractor {
   public:
-    // log receives one line per failure and per skipped link as they happen. keepItems:
+    // log receives one line per failure and per skipped link as they happen, and a
+    // progress line every 10000 files or 1 GiB. keepItems:
     // list every item in the report (memory grows with the tree; off for plain extracts).
     PointExtractor(PointFiles& files, std::ostream& log, bool keepItems = false)
         : files_(files), log_(log), keepItems_(keepItems) {}
@@ -60,10 +61,12 @@ class PointExtractor {
     void extractStreams(const PointEntry& entry, const std::filesystem::path& local);
     void keepMetadata(const PointEntry& entry, const std::filesystem::path& local);
     void keep(const PointEntry& entry, const std::filesystem::path& local);
+    void progress();
 
     PointFiles& files_;
     std::ostream& log_;
     bool keepItems_;
+    std::uint64_t reportedFiles_ = 0, reportedBytes_ = 0;  // at the last progress line
     ExtractReport report_;
     std::map<std::uint64_t, std::filesystem::path> linked_;  // file record -> first copy
 };

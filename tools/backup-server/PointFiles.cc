@@ -1,6 +1,7 @@
 #include "backup-server/PointFiles.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -188,6 +189,11 @@ PointPath parsePointPath(const std::string& text) {
     PointPath parsed;
     std::string path = text;
     std::replace(path.begin(), path.end(), '\\', '/');
+    // "C:/Users/..." as Windows shows it: the drive letter is the volume itself.
+    if (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
+        path[2] == '/') {
+        path.erase(0, 2);
+    }
     std::size_t lastSlash = path.rfind('/');
     std::size_t colon = path.find(':', lastSlash == std::string::npos ? 0 : lastSlash);
     if (colon != std::string::npos) {

@@ -1,6 +1,7 @@
 // Files and folders of the NTFS volume inside a restore point: paths looked up, folders
 // listed, files and alternate data streams read. Paths are "/"- or "\"-separated from the
-// volume's root ("" or "/" is the root); "PATH:NAME" names a file's alternate data stream.
+// volume's root ("" or "/" is the root, and so is a leading drive letter such as "C:\");
+// "PATH:NAME" names a file's alternate data stream.
 // Nothing is ever followed out of the point: symbolic links and junctions are reported
 // with their targets, never resolved. Not thread-safe (one volume, one caller).
 #pragma once
