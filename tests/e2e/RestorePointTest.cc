@@ -293,6 +293,78 @@ TEST_F(RestorePointTest, VerifyNamesAFlippedByteAndForgetWithGcKeepsKeptPointsRe
     expectRestores(pointIds().back(), extract(kSourceOffset, "fifth.img"));
 }
 
+// Damage to the newest point, a chunk lost and a data byte flipped, each followed by the
+// next backup the way the agent would make it anyway (journal key matched, or compared
+// digests after the driver lost track): a restore of the damaged point refuses before the
+// target is touched, verify sets the flipped chunk aside, and the next backup sends the
+// blocks again so that its point verifies and restores byte for byte.
+TEST_F(RestorePointTest, DamageStopsARestoreBeforeTheTargetAndTheNextBackupRepairsIt) {
+    startAgent();
+    backup("first.img");
+    unsigned seed = 20;
+    auto newestChunks = [&] {
+        backup_server::Store look(work_.path() / "store", backup_server::Store::Access::look);
+        backup_server::PointReader reader(look, look.catalogue().points().back());
+        backup_server::ChunkStore chunks(look.chunkFolder());
+        std::vector<fs::path> files;
+        for (std::uint64_t chunk = 0; chunk < reader.geometry().chunkCount(); ++chunk) {
+            if (!backup_server::isEmptyEntry(reader.index().entry(chunk)))
+                files.push_back(chunks.pathOf(reader.index().entry(chunk)));
+        }
+        return files;
+    };
+    // The next backup after damage: it must say it resends, and its point must be whole.
+    auto repairingBackup = [&](bool digestCompared, const std::string& name) {
+        put(name + ".bin", randomBytes(200000, ++seed));
+        if (digestCompared)
+            sim("driver-reset");
+        ToolRun run = tool("backup 'Disk 0 Partition 0' " + store());
+        ASSERT_EQ(run.status, 0) << run.output;
+        EXPECT_NE(run.output.find("were set aside as damaged; their blocks are sent again"),
+                  std::string::npos)
+            << run.output;
+        fs::path image = extract(kSourceOffset, name + ".img");
+        std::int64_t point = pointIds().back();
+        ToolRun verify = tool("verify " + store() + " point=" + std::to_string(point));
+        EXPECT_EQ(verify.status, 0) << verify.output;
+        expectRestores(point, image);
+    };
+    for (bool digestCompared : {false, true}) {
+        SCOPED_TRACE(digestCompared ? "digest-compared" : "incremental");
+        std::vector<fs::path> chunks = newestChunks();
+        ASSERT_GE(chunks.size(), 2u);
+        fs::remove(chunks.back());
+        if (!digestCompared) {
+            // The blocks before the lost chunk would reach the target first.
+            blankTarget();
+            ToolRun restore =
+                tool("restore 'Disk 0 Partition 1' " + store() + " from='Disk 0 Partition 0'");
+            EXPECT_EQ(restore.status, 1) << restore.output;
+            EXPECT_NE(restore.output.find("lacks 1 of its chunks"), std::string::npos)
+                << restore.output;
+            EXPECT_TRUE(test::readAt(agent_->diskImage(), kTargetOffset, kPartitionBytes) ==
+                        std::string(kPartitionBytes, '\0'))
+                << "the target was written";
+        }
+        repairingBackup(digestCompared, std::string("lost-") + (digestCompared ? "d" : "i"));
+
+        chunks = newestChunks();
+        {
+            std::fstream file(chunks.front(), std::ios::in | std::ios::out | std::ios::binary);
+            file.seekg(-20, std::ios::end);
+            char byte = static_cast<char>(file.get());
+            file.seekp(-20, std::ios::end);
+            file.put(static_cast<char>(byte ^ 0x04));
+        }
+        ToolRun verify = tool("verify " + store());
+        EXPECT_EQ(verify.status, 6) << verify.output;
+        EXPECT_NE(verify.output.find("set 1 damaged chunks aside"), std::string::npos)
+            << verify.output;
+        EXPECT_TRUE(fs::exists(work_.path() / "store" / "damaged" / chunks.front().filename()));
+        repairingBackup(digestCompared, std::string("flipped-") + (digestCompared ? "d" : "i"));
+    }
+}
+
 TEST_F(RestorePointTest, ASecondCommandOnABusyStoreIsRefusedAndWrongCommandLinesGetUsage) {
     startAgent("[snapshot service]\ndelay DoSnapshotSet = 4000\n");
     test::TempDir out;

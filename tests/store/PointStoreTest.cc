@@ -1,5 +1,4 @@
-// Restore points built, read, verified and collected without an agent: a small volume of
-// 1 KiB blocks (so a chunk is 1024 blocks) whose contents the test keeps itself.
+// Restore points built, read, verified and collected without an agent (PointStoreFixture.h).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,102 +6,17 @@
 #include <fstream>
 #include <map>
 
-#include "backup-server/PointBuilder.h"
+#include "PointStoreFixture.h"
 #include "backup-server/StoreGc.h"
 #include "backup-server/StoreVerify.h"
-#include "backup-server/VolumeStore.h"
-#include "blocks/Md5Stream.h"
 #include "common/RunCommand.h"
-#include "common/TempDir.h"
-#include "common/TestBytes.h"
 #include "runtime/Exceptions.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace backup_server;
-
-constexpr std::uint32_t kBlock = 1024;
-constexpr std::uint64_t kBlocks = 5000;  // five chunks, the last one short
-const char* const kDevice = "Disk 0 Partition 0";
-
-// A volume as the test knows it: block contents and which blocks are used.
-struct Volume {
-    std::map<std::uint64_t, std::string> blocks;
-    blocks::BlockMap used{kBlocks};
-
-    void write(std::uint64_t index, unsigned seed) {
-        blocks[index] = test::randomBytes(kBlock, seed);
-        used.setBit(index);
-    }
-    std::string read(std::uint64_t index) const {
-        return used.bit(index) ? blocks.at(index) : std::string(kBlock, '\0');
-    }
-};
-
-blocks::BlockDigest md5(const std::string& data) {
-    blocks::Md5Stream stream;
-    stream.update(data.data(), data.size());
-    return stream.finish();
-}
-
-class PointStoreTest : public ::testing::Test {
-  protected:
-    // Adds a point holding volume, sending the blocks listed (all used ones when empty).
-    PointRecord addPoint(const Volume& volume, std::vector<std::uint64_t> sent = {}) {
-        auto builder = startPoint();
-        builder->setUsed(volume.used);
-        if (sent.empty()) {
-            for (const auto& [index, data] : volume.blocks) {
-                if (volume.used.bit(index))
-                    sent.push_back(index);
-            }
-        }
-        for (std::uint64_t index : sent) {
-            std::string data = volume.read(index);
-            builder->writeBlock(index, reinterpret_cast<const unsigned char*>(data.data()),
-                                md5(data));
-        }
-        PointRecord details;
-        details.kind = "full";
-        details.journalKey = std::string(56, 'k');
-        return builder->commit(details);
-    }
-
-    std::unique_ptr<PointBuilder> startPoint(std::uint64_t blockCount = kBlocks) {
-        store_.reset();  // its lock, first
-        store_ = std::make_unique<Store>(dir_.path(), Store::Access::write, "test");
-        std::optional<PointRecord> latest = store_->catalogue().latest(kDevice);
-        std::unique_ptr<PointReader> base;
-        if (latest)
-            base = std::make_unique<PointReader>(*store_, *latest);
-        return std::make_unique<PointBuilder>(*store_, kDevice, geometryFor(kBlock, blockCount),
-                                              std::move(base));
-    }
-
-    void expectPointHolds(std::int64_t id, const Volume& volume) {
-        Store store(dir_.path(), Store::Access::look);
-        PointReader reader(store, *store.catalogue().point(id));
-        for (std::uint64_t i = 0; i < kBlocks; ++i) {
-            ASSERT_EQ(reader.used().bit(i), volume.used.bit(i)) << "block " << i;
-            std::string data(reinterpret_cast<const char*>(reader.block(i)), kBlock);
-            ASSERT_TRUE(data == volume.read(i)) << "block " << i;
-            ASSERT_EQ(reader.digest(i), md5(volume.read(i))) << "block " << i;
-        }
-    }
-
-    std::size_t chunkFiles() const {
-        std::size_t count = 0;
-        for (const auto& entry : fs::recursive_directory_iterator(dir_.path() / "chunks"))
-            count += entry.is_regular_file() ? 1 : 0;
-        return count;
-    }
-
-    void dropStore() { store_.reset(); }
-
-    test::TempDir dir_;
-    std::unique_ptr<Store> store_;
-};
+using namespace store_test;
 
 TEST_F(PointStoreTest, IncrementalsStoreOnlyChangedChunksAndEveryPointRestoresOnItsOwn) {
     Volume first;

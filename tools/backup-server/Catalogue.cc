@@ -34,21 +34,58 @@ std::uint64_t columnCount(sqlite3_stmt* statement, int column) {
 
 }  // namespace
 
-Catalogue::Catalogue(const std::filesystem::path& file, bool create) : file_(file) {
+void Catalogue::open(const std::string& name, int flags) {
     sqlite3* db = nullptr;
-    int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
-    int status = sqlite3_open_v2(file.c_str(), &db, flags, nullptr);
+    int status = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
     db_.reset(db);
     if (status != SQLITE_OK) {
-        ZENTRAD_THROW(runtime::AgentException,
-                      "Cannot open the catalogue " + file.string() + ": " + sqlite3_errstr(status));
+        ZENTRAD_THROW(runtime::AgentException, "Cannot open the catalogue " + file_.string() +
+                                                   ": " + sqlite3_errstr(status));
     }
     sqlite3_busy_timeout(db_.get(), 10000);
-    execute("PRAGMA journal_mode=WAL");
-    execute("PRAGMA synchronous=FULL");
-    if (create)
+}
+
+Catalogue::Catalogue(const std::filesystem::path& file, Mode mode) : file_(file) {
+    std::string layout;
+    if (mode == Mode::create) {
+        open(file.string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        execute("PRAGMA journal_mode=WAL");
+        execute("PRAGMA synchronous=FULL");
         createSchema();
-    checkLayout();
+        readLayout(layout);
+        checkLayout(layout);
+        return;
+    }
+    open(file.string(), SQLITE_OPEN_READONLY);
+    int status = readLayout(layout);
+    if (status == SQLITE_OK) {
+        checkLayout(layout);
+        return;
+    }
+    // A reader needs the log's shared-memory file beside the database; on read-only media
+    // or a full disk it cannot be made. Nothing can be waiting in a log that is not there,
+    // so the database file alone is the whole catalogue.
+    std::error_code error;
+    std::filesystem::path log = file;
+    log += "-wal";
+    bool logEmpty =
+        !std::filesystem::exists(log, error) || std::filesystem::file_size(log, error) == 0;
+    int primary = status & 0xFF;
+    if (!logEmpty || (primary != SQLITE_CANTOPEN && primary != SQLITE_IOERR &&
+                      primary != SQLITE_READONLY && primary != SQLITE_FULL)) {
+        ZENTRAD_THROW(runtime::AgentException, "Cannot read the catalogue " + file.string() + ": " +
+                                                   sqlite3_errmsg(db_.get()));
+    }
+    db_.reset();
+    char* uri = sqlite3_mprintf("file:%q?immutable=1", std::filesystem::absolute(file).c_str());
+    std::string name = uri != nullptr ? uri : "";
+    sqlite3_free(uri);
+    open(name, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+    if (readLayout(layout) != SQLITE_OK) {
+        ZENTRAD_THROW(runtime::AgentException, "Cannot read the catalogue " + file.string() + ": " +
+                                                   sqlite3_errmsg(db_.get()));
+    }
+    checkLayout(layout);
 }
 
 void Catalogue::execute(const char* sql) {
@@ -82,13 +119,24 @@ void Catalogue::createSchema() {
     }
 }
 
-void Catalogue::checkLayout() {
+int Catalogue::readLayout(std::string& layout) {
     sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db_.get(), "SELECT value FROM store WHERE key = 'layout'", -1, &raw,
-                       nullptr);
+    int status = sqlite3_prepare_v2(db_.get(), "SELECT value FROM store WHERE key = 'layout'", -1,
+                                    &raw, nullptr);
     Statement statement(raw);
-    std::string layout =
-        statement && sqlite3_step(raw) == SQLITE_ROW ? columnText(raw, 0) : std::string();
+    if (status == SQLITE_ERROR)
+        return SQLITE_OK;  // no such table: not a catalogue (checkLayout says so)
+    if (status != SQLITE_OK)
+        return sqlite3_extended_errcode(db_.get());
+    status = sqlite3_step(raw);
+    if (status == SQLITE_ROW)
+        layout = columnText(raw, 0);
+    else if (status != SQLITE_DONE)
+        return sqlite3_extended_errcode(db_.get());
+    return SQLITE_OK;
+}
+
+void Catalogue::checkLayout(const std::string& layout) {
     if (layout.empty())
         ZENTRAD_THROW(runtime::AgentException,
                       file_.string() + " is not a catalogue of restore points");

@@ -38,9 +38,17 @@ class Catalogue {
   public:
     static constexpr int kLayout = 1;
 
-    // Opens the catalogue; creates it when create is set and it does not exist. Throws
-    // runtime::AgentException for a database of another layout or a damaged one.
-    Catalogue(const std::filesystem::path& file, bool create);
+    enum class Mode {
+        // Reading only: no journal-mode change and nothing written beside the database
+        // unless SQLite needs its shared-memory file. Where that file cannot be made (a
+        // read-only or full file system) and no write-ahead log holds unmerged changes,
+        // the database is read as an unchanging file.
+        read,
+        create,  // reading and writing; the catalogue is made when it does not exist
+    };
+
+    // Throws runtime::AgentException for a database of another layout or a damaged one.
+    Catalogue(const std::filesystem::path& file, Mode mode);
 
     // Points in ascending id (which is the order they were made), of one device or all.
     std::vector<PointRecord> points(const std::optional<std::string>& deviceID = std::nullopt);
@@ -57,7 +65,10 @@ class Catalogue {
     };
     void execute(const char* sql);
     void createSchema();
-    void checkLayout();
+    void open(const std::string& name, int flags);
+    // The layout recorded in the catalogue; the SQLite status when it cannot be read.
+    int readLayout(std::string& layout);
+    void checkLayout(const std::string& layout);
     std::vector<PointRecord> query(const std::string& where, std::int64_t number,
                                    const std::string* text);
 

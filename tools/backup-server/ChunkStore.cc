@@ -54,6 +54,31 @@ std::uint64_t ChunkStore::put(const Sha256Digest& name, ChunkShape shape, const 
     return file.size();
 }
 
+bool ChunkStore::present(const Sha256Digest& name) const {
+    std::error_code error;
+    auto size = fs::file_size(pathOf(name), error);
+    return !error && size >= kChunkHeaderBytes && size <= kMaxChunkFileBytes;
+}
+
+bool ChunkStore::setAside(const Sha256Digest& name, const fs::path& folder) const {
+    fs::path path = pathOf(name);
+    std::error_code error;
+    if (!fs::exists(path, error))
+        return false;
+    fs::create_directories(folder, error);
+    fs::path target = folder / path.filename();
+    // A chunk set aside before keeps its name; a later copy gets a numbered one.
+    for (int copy = 1; fs::exists(target, error); ++copy)
+        target = folder / (path.filename().string() + "." + std::to_string(copy));
+    fs::rename(path, target, error);
+    if (error) {
+        ZENTRAD_THROW(runtime::AgentException, "Cannot move the damaged chunk " + path.string() +
+                                                   " to " + target.string() + ": " +
+                                                   error.message());
+    }
+    return true;
+}
+
 // One read of exactly the bytes wanted: the chunks of a restore or a digest listing are
 // read one after another, and a copy through a string stream doubled the cost.
 std::optional<std::string> ChunkStore::load(const Sha256Digest& name, std::string& problem,

@@ -34,6 +34,12 @@ class ChunkStore {
                      std::vector<blocks::BlockDigest>& digests, std::string& problem);
     // Reads and checks a chunk; the damage found, if any (a missing chunk is damaged whole).
     std::optional<ChunkDamage> check(const Sha256Digest& name, ChunkShape shape);
+    // Whether a file of the chunk's name is there, of a length a chunk can have (a look at
+    // its size only; the contents are checked when the chunk is read).
+    bool present(const Sha256Digest& name) const;
+    // Moves a damaged chunk into folder (kept for inspection, never read again as the
+    // chunk); false when it was not there. Throws runtime::AgentException when it cannot.
+    bool setAside(const Sha256Digest& name, const std::filesystem::path& folder) const;
     // Every file under the folder, with the chunk name it carries (none for temporary and
     // stray files); the callback may remove the file.
     void forEachFile(const std::function<void(const std::filesystem::path&,

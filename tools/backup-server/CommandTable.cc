@@ -55,13 +55,16 @@ const std::vector<CommandInfo>& commandTable() {
          "                           list the restore points (of one volume)",
          pointsCommand},
         {"verify",
-         "verify STORE [point=N|all] [--json]\n"
-         "                           read and check every chunk of the points (exit 6\n"
-         "                           on damage, naming the damaged blocks)",
+         "verify STORE [point=N|all] [sample=PERCENT] [--json]\n"
+         "                           read and check every chunk of the points, or a random\n"
+         "                           share of them (exit 6 on damage, naming the damaged\n"
+         "                           blocks); damaged chunks are set aside in STORE/damaged\n"
+         "                           and the next backup of each volume sends them again",
          verifyCommand},
         {"forget",
          "forget STORE keep-last=N [keep-daily=N] [keep-weekly=N]\n"
-         "                           forget each volume's points the policy does not keep",
+         "                           forget each volume's points the policy does not keep\n"
+         "                           (their files go at the next gc)",
          forgetCommand},
         {"gc", "gc STORE                   remove chunks no restore point references", gcCommand},
         {"restore-files",

@@ -1,6 +1,7 @@
 // forget STORE keep-last=N [keep-daily=N] [keep-weekly=N]: removes the points of every
-// volume that the policy does not keep. Their chunks stay until gc.
-#include <filesystem>
+// volume that the policy does not keep from the catalogue. Their index files and chunks
+// stay until gc, which runs only when no restore or verify is reading: a restore that read
+// the catalogue just before forget still finds every file of its point.
 #include <map>
 
 #include "backup-server/Command.h"
@@ -58,13 +59,11 @@ int forgetCommand(CommandContext& context) {
     for (const PointRecord& point : points) {
         if (kept.count(point.id) != 0)
             continue;
-        std::error_code error;
-        std::filesystem::remove(store.indexPath(point.indexFile), error);
         *context.out << "forgot point " << point.id << " (" << point.deviceID << ", "
                      << utcTime(point.created) << ", " << point.kind << ")\n";
     }
     *context.out << "kept " << kept.size() << " points, forgot " << forgotten.size()
-                 << "; run gc to free their chunks\n";
+                 << "; run gc to free their indexes and chunks\n";
     return kExitOk;
 }
 

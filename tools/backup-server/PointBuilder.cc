@@ -46,6 +46,15 @@ PointBuilder::PointBuilder(Store& store, std::string deviceID, const PointGeomet
             if (base_->used().bit(i))
                 held_.setBit(i);
         }
+        // A chunk of the base that is gone (lost, or set aside by verify as damaged) holds
+        // nothing: its blocks must be sent again, and its name is never used again.
+        avoided_.assign(base_->geometry().chunkCount(), false);
+        for (std::uint64_t chunk : base_->absentChunks()) {
+            avoided_[chunk] = true;
+            std::uint64_t end = std::min(shared, (chunk + 1) * geometry.chunkBlocks);
+            for (std::uint64_t i = chunk * geometry.chunkBlocks; i < end; ++i)
+                held_.clearBit(i);
+        }
     }
     used_ = blocks::BlockMap(geometry.blockCount);
     indexName_ = newIndexName();
@@ -94,7 +103,7 @@ void PointBuilder::flushThrough(std::uint64_t chunk) {
 }
 
 bool PointBuilder::sameAsBase(std::uint64_t chunk) const {
-    if (!base_ || chunk >= base_->geometry().chunkCount() ||
+    if (!base_ || chunk >= base_->geometry().chunkCount() || avoided_[chunk] ||
         !(base_->geometry().shapeOf(chunk) == geometry_.shapeOf(chunk))) {
         return false;
     }

@@ -2,7 +2,8 @@
 // ascending order; each chunk is completed as soon as the stream has passed it: from the
 // blocks sent now, the base point's blocks for the used blocks not sent, and zeros for
 // blocks the new point does not use. A chunk with nothing sent and the same used blocks
-// as the base keeps the base's entry without being read; any other is stored under its
+// as the base keeps the base's entry without being read, provided the base's chunk is in
+// the store (one that is not holds nothing for the new point); any other is stored under its
 // name unless the store has it already. Nothing is visible until commit, which writes
 // the index, syncs the store and only then adds the point to the catalogue; a backup
 // that stops before leaves chunks that only garbage collection removes.
@@ -53,6 +54,7 @@ class PointBuilder : public BlockSink {
     std::unique_ptr<PointReader> base_;
     ChunkStore chunks_;
     blocks::BlockMap held_{0};
+    std::vector<bool> avoided_;  // chunks of the base that are not in the store
     blocks::BlockMap used_{0};
     std::string indexName_;
     std::unique_ptr<PointIndexWriter> index_;

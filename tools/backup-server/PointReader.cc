@@ -16,6 +16,30 @@ PointReader::PointReader(const Store& store, const PointRecord& point)
     }
 }
 
+const std::vector<std::uint64_t>& PointReader::absentChunks() {
+    if (!absent_) {
+        absent_.emplace();
+        for (std::uint64_t chunk = 0; chunk < index_.geometry().chunkCount(); ++chunk) {
+            Sha256Digest name = index_.entry(chunk);
+            if (!isEmptyEntry(name) && !chunks_.present(name))
+                absent_->push_back(chunk);
+        }
+    }
+    return *absent_;
+}
+
+void PointReader::requireChunks() {
+    const std::vector<std::uint64_t>& absent = absentChunks();
+    if (absent.empty())
+        return;
+    ZENTRAD_THROW(runtime::AgentException,
+                  "Damaged store: point " + std::to_string(point_.id) + " lacks " +
+                      std::to_string(absent.size()) + " of its chunks (the first is chunk " +
+                      toHex(index_.entry(absent.front())) +
+                      ", missing or set aside as damaged); nothing was read from it. Run verify, "
+                      "or restore another point");
+}
+
 void PointReader::load(std::uint64_t chunk) {
     if (chunk == loaded_)
         return;

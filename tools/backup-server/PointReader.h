@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "backup-server/Catalogue.h"
@@ -32,6 +33,13 @@ class PointReader {
     bool chunkDigests(std::uint64_t chunk, std::vector<blocks::BlockDigest>& digests,
                       std::string& problem);
 
+    // The places in the index of the chunks that hold used blocks but are not in the
+    // store (lost, or set aside by verify as damaged). Found once, by the size of each file.
+    const std::vector<std::uint64_t>& absentChunks();
+    // Throws runtime::AgentException reporting a damaged store when a chunk is absent, so
+    // that a reader can refuse before it has used a single block.
+    void requireChunks();
+
   private:
     void load(std::uint64_t chunk);
 
@@ -41,6 +49,7 @@ class PointReader {
     std::uint64_t loaded_ = ~std::uint64_t{0};
     std::vector<unsigned char> data_;
     std::vector<blocks::BlockDigest> digests_;
+    std::optional<std::vector<std::uint64_t>> absent_;
 };
 
 }  // namespace backup_server

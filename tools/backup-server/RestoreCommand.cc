@@ -107,6 +107,9 @@ class PointSource : public BlockSource {
           point_(store_, choose(store_, deviceID, id)),
           source_(point_),
           progress_(out, Progress::outputIsTerminal(), "restore", "blocks") {
+        // Before the agent is asked for anything: a point that cannot be restored whole
+        // must not overwrite the target with part of itself.
+        point_.requireChunks();
         progress_.setTotal(source_.usedBlocks());
     }
     blocks::BlockPtr next() override {

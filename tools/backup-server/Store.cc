@@ -39,7 +39,7 @@ Store::Store(const fs::path& root, Access access, const std::string& command) : 
             readLock_.emplace(root, StoreLock::Kind::readExclusive, command);
         fs::create_directories(pointFolder());
         fs::create_directories(chunkFolder());
-        catalogue_ = std::make_unique<Catalogue>(file, true);
+        catalogue_ = std::make_unique<Catalogue>(file, Catalogue::Mode::create);
         return;
     }
     if (!present) {
@@ -50,7 +50,7 @@ Store::Store(const fs::path& root, Access access, const std::string& command) : 
     }
     if (access == Access::read)
         readLock_.emplace(root, StoreLock::Kind::read, command);
-    catalogue_ = std::make_unique<Catalogue>(file, false);
+    catalogue_ = std::make_unique<Catalogue>(file, Catalogue::Mode::read);
 }
 
 Catalogue& Store::catalogue() {

@@ -3,6 +3,7 @@
 //   catalogue.db (+ -wal, -shm)  the catalogue of points (Catalogue.h)
 //   points/NAME.index            one index per point (PointIndex.h)
 //   chunks/XX/NAME               the deduplicated, compressed chunks (ChunkFile.h)
+//   damaged/NAME                 chunks verify found damaged, moved out of the way
 //   write.lock, read.lock        the store's locks (StoreLock.h)
 //
 // Partition-table backups share the folder (one sub-folder per disk). A folder of the
@@ -40,6 +41,8 @@ class Store {
     Catalogue& catalogue();
     std::filesystem::path chunkFolder() const { return root_ / "chunks"; }
     std::filesystem::path pointFolder() const { return root_ / "points"; }
+    // Where verify moves damaged chunks (kept for inspection; gc leaves them alone).
+    std::filesystem::path damagedFolder() const { return root_ / "damaged"; }
     std::filesystem::path indexPath(const std::string& name) const { return pointFolder() / name; }
     // Makes everything written so far durable (before a point enters the catalogue).
     void sync() const;

@@ -26,7 +26,14 @@ std::string holderOf(int fd) {
 
 StoreLock::StoreLock(const std::filesystem::path& folder, Kind kind, const std::string& holder) {
     std::filesystem::path file = folder / (kind == Kind::write ? "write.lock" : "read.lock");
-    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // A shared lock needs no write access to its file: readers of a store on media they
+    // may not write to open the file as it is.
+    if (kind == Kind::read)
+        fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0)
+        fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0 && kind == Kind::read && errno == EROFS)
+        return;  // no writer, and so no gc, can exist on a read-only file system
     if (fd_ < 0) {
         ZENTRAD_THROW(runtime::AgentException,
                       "Cannot open " + file.string() + ": " + std::strerror(errno));

@@ -7,7 +7,9 @@
 //   read.lock   shared by commands that read points (restore, verify); gc takes it
 //               exclusively, so it never removes chunks under a running restore
 //
-// Locks are tried, never waited for: a busy store is refused at once with StoreInUse.
+// Locks are tried, never waited for: a busy store is refused at once with StoreInUse. A
+// reader of a store on a read-only file system, where read.lock was never made, holds no
+// lock: nothing there can change.
 #pragma once
 
 #include <filesystem>

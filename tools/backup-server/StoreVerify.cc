@@ -3,12 +3,14 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <unordered_set>
 
 #include "backup-server/ChunkStore.h"
 #include "backup-server/JsonText.h"
 #include "backup-server/PointReader.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -20,9 +22,17 @@ struct ChunkVerdicts {
     std::map<Sha256Digest, ChunkDamage> damaged;
 };
 
+// Whether the chunk is in this run's sample; the same chunk is in or out for every point.
+bool sampled(const Sha256Digest& name, const VerifyOptions& options) {
+    if (options.percent >= 100)
+        return true;
+    std::uint64_t mixed = (digestPrefix(name) ^ options.seed) * 0x9E3779B97F4A7C15ull;
+    return (mixed >> 32) % 100 < options.percent;
+}
+
 void verifyChunks(PointReader& reader, ChunkStore& chunks, ChunkVerdicts& verdicts,
                   PointVerdict& verdict, VerifyReport& report, Progress* progress,
-                  std::uint64_t& done) {
+                  std::uint64_t& done, const VerifyOptions& options) {
     const PointGeometry& geometry = reader.geometry();
     for (std::uint64_t chunk = 0; chunk < geometry.chunkCount(); ++chunk, ++done) {
         if (progress != nullptr)
@@ -30,7 +40,7 @@ void verifyChunks(PointReader& reader, ChunkStore& chunks, ChunkVerdicts& verdic
         Sha256Digest name = reader.index().entry(chunk);
         if (isEmptyEntry(name))
             continue;
-        if (verdicts.sound.count(digestPrefix(name)) != 0)
+        if (verdicts.sound.count(digestPrefix(name)) != 0 || !sampled(name, options))
             continue;
         auto found = verdicts.damaged.find(name);
         if (found == verdicts.damaged.end()) {
@@ -77,8 +87,9 @@ bool VerifyReport::damaged() const {
 }
 
 VerifyReport verifyPoints(const Store& store, const std::vector<PointRecord>& points,
-                          Progress* progress) {
+                          Progress* progress, const VerifyOptions& options) {
     VerifyReport report;
+    report.percent = options.percent;
     ChunkStore chunks(store.chunkFolder());
     ChunkVerdicts verdicts;
     std::uint64_t total = 0;
@@ -91,7 +102,7 @@ VerifyReport verifyPoints(const Store& store, const std::vector<PointRecord>& po
         PointVerdict verdict{point, {}, {}, 0};
         try {
             PointReader reader(store, point);
-            verifyChunks(reader, chunks, verdicts, verdict, report, progress, done);
+            verifyChunks(reader, chunks, verdicts, verdict, report, progress, done, options);
         } catch (const std::exception& error) {
             verdict.indexProblem = error.what();
         }
@@ -100,6 +111,35 @@ VerifyReport verifyPoints(const Store& store, const std::vector<PointRecord>& po
     if (progress != nullptr)
         progress->finish();
     return report;
+}
+
+void setAsideDamaged(const Store& store, VerifyReport& report) {
+    std::set<Sha256Digest> names;
+    for (const auto& verdict : report.points) {
+        for (const auto& chunk : verdict.chunks)
+            names.insert(chunk.name);
+    }
+    if (names.empty())
+        return;
+    std::optional<StoreLock> lock;
+    try {
+        lock.emplace(store.root(), StoreLock::Kind::write, "verify (setting damaged chunks aside)");
+    } catch (const StoreInUse& error) {
+        report.setAsideNote = error.what();
+    } catch (const runtime::AgentException& error) {
+        report.setAsideNote = error.message();
+    }
+    if (!lock)
+        return;
+    ChunkStore chunks(store.chunkFolder());
+    for (const Sha256Digest& name : names) {
+        try {
+            report.chunksSetAside += chunks.setAside(name, store.damagedFolder()) ? 1 : 0;
+        } catch (const runtime::AgentException& error) {
+            report.setAsideNote = error.message();
+            return;
+        }
+    }
 }
 
 std::string describeVerify(const VerifyReport& report) {
@@ -123,9 +163,18 @@ std::string describeVerify(const VerifyReport& report) {
                  << blockList(chunk.blocks) << "\n";
         }
     }
+    if (report.chunksSetAside != 0) {
+        text << "set " << report.chunksSetAside
+             << " damaged chunks aside (in the store's damaged folder); the next backup of each "
+                "volume sends their blocks again\n";
+    }
+    if (!report.setAsideNote.empty())
+        text << "damaged chunks were not set aside: " << report.setAsideNote << "\n";
     text << "verified " << report.points.size() << " points, " << report.chunksRead << " chunks ("
-         << report.dataBytes << " bytes of data): "
-         << (damaged == 0 ? "no damage" : std::to_string(damaged) + " damaged points");
+         << report.dataBytes << " bytes of data";
+    if (report.percent < 100)
+        text << ", a sample of " << report.percent << "% of the chunks";
+    text << "): " << (damaged == 0 ? "no damage" : std::to_string(damaged) + " damaged points");
     return text.str();
 }
 
@@ -133,6 +182,9 @@ std::string verifyJson(const VerifyReport& report) {
     JsonText json;
     json.beginObject().key("damaged").value(report.damaged());
     json.key("chunks_read").value(report.chunksRead).key("data_bytes").value(report.dataBytes);
+    json.key("percent").value(std::uint64_t{report.percent});
+    json.key("chunks_set_aside").value(report.chunksSetAside);
+    json.key("set_aside_problem").value(report.setAsideNote);
     json.key("points").beginArray();
     for (const auto& verdict : report.points) {
         json.beginObject().key("id").value(verdict.point.id);

@@ -240,8 +240,18 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
     }
     std::optional<crypto::KeyMsg> sessionKey = sessionKeyFor(session, options);
     std::optional<std::string> storedKey;
-    if (latest && latest->journalKey.size() == VolumeStore::kJournalKeyBytes)
+    std::size_t absent = base ? base->absentChunks().size() : 0;
+    if (absent != 0) {
+        // The agent sends only what changed since the key it is shown, and the base can no
+        // longer give the rest of those chunks: without the key it compares digests, and
+        // the chunks that are gone have none to compare with, so their blocks come again.
+        summary.warnings.push_back(std::to_string(absent) + " chunks of point " +
+                                   std::to_string(latest->id) +
+                                   " are missing or were set aside as damaged; their blocks "
+                                   "are sent again");
+    } else if (latest && latest->journalKey.size() == VolumeStore::kJournalKeyBytes) {
         storedKey = latest->journalKey;
+    }
     std::string key = !options.journalKeyOverride.empty()
                           ? options.journalKeyOverride
                           : storedKey.value_or(std::string(56, '\0'));

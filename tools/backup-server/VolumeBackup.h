@@ -1,5 +1,7 @@
 // The server's side of a volume backup: takes the store's write lock, sends the request
-// (with the journal key of the volume's latest restore point), serves that point's digests
+// (with the journal key of the volume's latest restore point, unless chunks of that point
+// are missing from the store: then the agent compares digests and sends their blocks
+// again), serves that point's digests
 // when the agent asks for them, receives the volume description, the used-block map, the
 // block stream, the new journal key and the map of skipped blocks, verifies every digest,
 // builds a new restore point from the blocks and adds it to the store. The point appears
