@@ -307,6 +307,8 @@ TEST_F(RestorePointTest, VerifyNamesAFlippedByteAndForgetWithGcKeepsKeptPointsRe
 // blocks again so that its point verifies and restores byte for byte.
 TEST_F(RestorePointTest, DamageStopsARestoreBeforeTheTargetAndTheNextBackupRepairsIt) {
     startAgent();
+    // More blocks than a restore holds in flight come before the last chunk.
+    put("large.bin", randomBytes(12 * kMiB, 19));
     backup("first.img");
     unsigned seed = 20;
     auto newestChunks = [&] {
