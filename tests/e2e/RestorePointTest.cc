@@ -112,10 +112,13 @@ class RestorePointTest : public ::testing::Test {
     }
 
     // Restores a point onto the blank target and compares it with the source as it was.
-    void expectRestores(std::int64_t point, const fs::path& sourceThen) {
+    // storeFolder: the store as the restore names it (default the test's store).
+    void expectRestores(std::int64_t point, const fs::path& sourceThen,
+                        const std::string& storeFolder = "") {
         SCOPED_TRACE("point " + std::to_string(point));
         blankTarget();
-        ToolRun run = tool("restore 'Disk 0 Partition 1' " + store() +
+        ToolRun run = tool("restore 'Disk 0 Partition 1' " +
+                           (storeFolder.empty() ? store() : "'" + storeFolder + "'") +
                            " from='Disk 0 Partition 0' point=" + std::to_string(point));
         ASSERT_EQ(run.status, 0) << run.output;
         fs::path target = extract(kTargetOffset, "target.img");
@@ -372,6 +375,44 @@ TEST_F(RestorePointTest, DamageStopsARestoreBeforeTheTargetAndTheNextBackupRepai
         EXPECT_TRUE(fs::exists(work_.path() / "store" / "damaged" / chunks.front().filename()));
         repairingBackup(digestCompared, std::string("flipped-") + (digestCompared ? "d" : "i"));
     }
+}
+
+// A write-protected backup disk is what an operator restores from: points, verify and
+// restore read a store on a read-only mount, where no reader's lock can be made.
+TEST_F(RestorePointTest, PointsVerifyAndRestoreWorkFromAReadOnlyStore) {
+    startAgent();
+    fs::path atFull = backup("full.img");
+    put("more.bin", randomBytes(300000, 40));
+    fs::path atIncremental = backup("incremental.img");
+    fs::path readOnly = work_.path() / "read-only";
+    fs::create_directories(readOnly);
+    std::string bind = "mount --bind '" + (work_.path() / "store").string() + "' '" +
+                       readOnly.string() + "' && mount -o remount,ro,bind '" + readOnly.string() +
+                       "' && echo mounted";
+    // Undone however the test ends, before the folders go.
+    struct Unmount {
+        fs::path folder;
+        ~Unmount() { test::runCommand("umount '" + folder.string() + "' 2>/dev/null || true"); }
+    } unmount{readOnly};
+    std::string mounted = test::runCommand(bind + " 2>&1");
+    if (mounted != "mounted\n")
+        GTEST_SKIP() << "this sandbox does not allow a read-only bind mount: " << mounted;
+    // No reader has run: read.lock was never made, and cannot be now.
+    ASSERT_FALSE(fs::exists(work_.path() / "store" / "read.lock"));
+    std::string ro = "'" + readOnly.string() + "'";
+    ToolRun points = tool("points " + ro);
+    EXPECT_EQ(points.status, 0) << points.output;
+    EXPECT_NE(points.output.find("incremental"), std::string::npos) << points.output;
+    ToolRun verify = tool("verify " + ro);
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    EXPECT_NE(verify.output.find("verified 2 points"), std::string::npos) << verify.output;
+    std::vector<std::int64_t> ids = pointIds();
+    expectRestores(ids[0], atFull, readOnly.string());
+    expectRestores(ids[1], atIncremental, readOnly.string());
+    EXPECT_FALSE(fs::exists(work_.path() / "store" / "read.lock"));
+    // The writer emptied its log: the catalogue file alone holds every point.
+    fs::path log = work_.path() / "store" / "catalogue.db-wal";
+    EXPECT_TRUE(!fs::exists(log) || fs::file_size(log) == 0);
 }
 
 TEST_F(RestorePointTest, ASecondCommandOnABusyStoreIsRefusedAndWrongCommandLinesGetUsage) {

@@ -49,6 +49,7 @@ Catalogue::Catalogue(const std::filesystem::path& file, Mode mode) : file_(file)
     std::string layout;
     if (mode == Mode::create) {
         open(file.string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        writer_ = true;
         execute("PRAGMA journal_mode=WAL");
         execute("PRAGMA synchronous=FULL");
         createSchema();
@@ -86,6 +87,12 @@ Catalogue::Catalogue(const std::filesystem::path& file, Mode mode) : file_(file)
                                                    sqlite3_errmsg(db_.get()));
     }
     checkLayout(layout);
+}
+
+Catalogue::~Catalogue() {
+    // Best effort: a reader still in the log keeps it, and the next writer merges it.
+    if (writer_ && db_)
+        sqlite3_exec(db_.get(), "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
 }
 
 void Catalogue::execute(const char* sql) {

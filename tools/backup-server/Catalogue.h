@@ -49,6 +49,11 @@ class Catalogue {
 
     // Throws runtime::AgentException for a database of another layout or a damaged one.
     Catalogue(const std::filesystem::path& file, Mode mode);
+    // A writer merges the write-ahead log into the database and empties it, so that the
+    // store is whole in catalogue.db alone (for readers on read-only or full media).
+    ~Catalogue();
+    Catalogue(const Catalogue&) = delete;
+    Catalogue& operator=(const Catalogue&) = delete;
 
     // Points in ascending id (which is the order they were made), of one device or all.
     std::vector<PointRecord> points(const std::optional<std::string>& deviceID = std::nullopt);
@@ -74,6 +79,7 @@ class Catalogue {
 
     std::filesystem::path file_;
     std::unique_ptr<sqlite3, Closer> db_;
+    bool writer_ = false;
 };
 
 }  // namespace backup_server
