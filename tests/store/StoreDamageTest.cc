@@ -38,6 +38,17 @@ TEST_F(StoreDamageTest, ChunksLostOrSetAsideAreSentAgainAndTheNewPointIsWhole) {
     fs::remove(lost);
     flipDataByte(flipped);
 
+    // While another command changes the store, verify reports the damage but moves nothing.
+    {
+        Store writer(dir_.path(), Store::Access::write, "backup X");
+        Store store(dir_.path(), Store::Access::read, "verify");
+        VerifyReport report = verifyPoints(store, store.catalogue().points(), nullptr);
+        setAsideDamaged(store, report);
+        EXPECT_EQ(report.chunksSetAside, 0u);
+        EXPECT_NE(report.setAsideNote.find("in use by another command"), std::string::npos)
+            << report.setAsideNote;
+        EXPECT_TRUE(fs::exists(flipped));
+    }
     // verify finds both and moves the flipped one aside (a lost one has nothing to move).
     {
         Store store(dir_.path(), Store::Access::read, "verify");
