@@ -1,7 +1,8 @@
 // The chunk folder of a store: chunks/<first two hex digits>/<64 hex digits of the name>.
 // A chunk is written once, to a temporary name first and then renamed, so a file under a
 // chunk's name is always whole (durability comes from the store's sync before a point is
-// committed). Chunks are removed only by garbage collection.
+// committed). Chunks are removed only by garbage collection, and moved aside only by verify
+// when damaged.
 #pragma once
 
 #include <cstdint>
