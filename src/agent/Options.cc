@@ -118,9 +118,10 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
         std::cout << generic << std::endl;
         return 1;
     }
+    std::string reason;
     if (commandLine.count("install")) {
-        if (!installService()) {
-            std::cout << "Failed to install service." << std::endl;
+        if (!installService(&reason)) {
+            std::cout << "Failed to install service. " << reason << std::endl;
             return 1;
         }
         std::cout << "Installed service successfully." << std::endl;
@@ -130,8 +131,8 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
         vssclient::FunctionTracer::enableTracingMode();
     }
     if (commandLine.count("delete")) {
-        if (!deleteService()) {
-            std::cout << "Failed to delete service." << std::endl;
+        if (!deleteService(&reason)) {
+            std::cout << "Failed to delete service. " << reason << std::endl;
             return 1;
         }
         std::cout << "Deleted service successfully." << std::endl;

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/FileSecurity.h"
 #include "util/BigEndian.h"
 #include "util/UtilException.h"
 
@@ -35,7 +36,14 @@ std::filesystem::path temporaryPathFor(const std::filesystem::path& path) {
     return result;
 }
 
-bool writeWhole(const std::filesystem::path& path, std::string_view content) {
+bool writeWhole(const std::filesystem::path& path, std::string_view content, Access access) {
+    if (access == Access::administratorsOnly) {
+        // Created empty and protected first, so the secret never sits in a readable file.
+        std::ofstream created(path, std::ios::binary | std::ios::trunc);
+        created.close();
+        if (created.fail() || !platform::protectForAdministrators(path))
+            return false;
+    }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
     out.close();
@@ -72,10 +80,11 @@ void verifyMagic(std::istream& in, std::uint32_t expected) {
     }
 }
 
-void writeFileAtomically(const std::filesystem::path& path, std::string_view content) {
+void writeFileAtomically(const std::filesystem::path& path, std::string_view content,
+                         Access access) {
     const std::filesystem::path temporary = temporaryPathFor(path);
     std::error_code ignored;
-    if (!writeWhole(temporary, content)) {
+    if (!writeWhole(temporary, content, access)) {
         std::filesystem::remove(temporary, ignored);
         ZENTRAD_UTIL_THROW("failed to write to file (" + path.string() + ")");
     }

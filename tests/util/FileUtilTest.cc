@@ -9,6 +9,8 @@
 
 #include "common/ExpectThrow.h"
 #include "common/TempDir.h"
+#include "platform/FileSecurity.h"
+#include "platform/System.h"
 
 namespace {
 
@@ -72,6 +74,20 @@ TEST(FileUtilTest, AtomicReplaceFailuresNameThePath) {
     EXPECT_THROW_MESSAGE(FileUtil::writeFileAtomically(occupied, "content"),
                          "failed to replace file (" + occupied.string() + "): ");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+// A private key is readable by SYSTEM and Administrators only, whatever its folder allows,
+// read back through the security API (permission bits on the emulated host).
+TEST(FileUtilTest, AdministratorsOnlyFilesGrantNobodyElse) {
+    test::TempDir dir;
+    const auto key = dir.path() / "rsa.key";
+    FileUtil::writeFileAtomically(key, "secret", FileUtil::Access::administratorsOnly);
+    EXPECT_EQ(FileUtil::readFile(key), "secret");
+    platform::AccessList list;
+    ASSERT_TRUE(platform::readAccessList(key, &list)) << platform::getLastError();
+    EXPECT_EQ(list.allowed,
+              (std::vector<std::wstring>{platform::kSidLocalSystem, platform::kSidAdministrators}));
+    EXPECT_TRUE(list.inheritanceBlocked);
 }
 
 }  // namespace

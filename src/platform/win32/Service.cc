@@ -11,9 +11,15 @@
 namespace platform {
 namespace {
 
-static_assert(kServiceStopped == SERVICE_STOPPED && kServiceRunning == SERVICE_RUNNING);
+static_assert(kServiceStopped == SERVICE_STOPPED && kServiceRunning == SERVICE_RUNNING &&
+              kServiceStartPending == SERVICE_START_PENDING &&
+              kServiceStopPending == SERVICE_STOP_PENDING);
 static_assert(kServiceControlStop == SERVICE_CONTROL_STOP &&
-              kServiceControlShutdown == SERVICE_CONTROL_SHUTDOWN);
+              kServiceControlShutdown == SERVICE_CONTROL_SHUTDOWN &&
+              kServiceControlPreshutdown == SERVICE_CONTROL_PRESHUTDOWN);
+static_assert(kServiceAcceptPreshutdown == SERVICE_ACCEPT_PRESHUTDOWN &&
+              kErrorServiceSpecificError == ERROR_SERVICE_SPECIFIC_ERROR &&
+              kErrorCallNotImplemented == ERROR_CALL_NOT_IMPLEMENTED);
 static_assert(kScManagerAllAccess == SC_MANAGER_ALL_ACCESS &&
               kServiceAllAccess == SERVICE_ALL_ACCESS);
 
@@ -27,8 +33,8 @@ void WINAPI serviceMainTrampoline(DWORD argc, LPWSTR* argv) {
     registeredMain(arguments);
 }
 
-void WINAPI controlHandlerTrampoline(DWORD control) {
-    registeredHandler(control);
+DWORD WINAPI controlHandlerTrampoline(DWORD control, DWORD, LPVOID, LPVOID) {
+    return registeredHandler(control);
 }
 
 class WindowsServiceHandle : public ServiceHandle {
@@ -95,7 +101,7 @@ ServiceStatusHandle registerServiceCtrlHandler(const std::wstring& serviceName,
                                                ServiceControlHandler handler) {
     registeredHandler = handler;
     SERVICE_STATUS_HANDLE handle =
-        ::RegisterServiceCtrlHandlerW(serviceName.c_str(), controlHandlerTrampoline);
+        ::RegisterServiceCtrlHandlerExW(serviceName.c_str(), controlHandlerTrampoline, nullptr);
     return reinterpret_cast<ServiceStatusHandle>(handle);
 }
 
@@ -142,6 +148,30 @@ std::unique_ptr<ServiceHandle> openService(ServiceHandle& manager, const std::ws
 
 bool deleteService(ServiceHandle& service) {
     return ::DeleteService(native(service)) != FALSE;
+}
+
+bool configureService(ServiceHandle& service, const ServiceSettings& settings) {
+    std::wstring description = settings.description;
+    SERVICE_DESCRIPTIONW text{description.data()};
+    if (!::ChangeServiceConfig2W(native(service), SERVICE_CONFIG_DESCRIPTION, &text))
+        return false;
+    SC_ACTION actions[3] = {{SC_ACTION_RESTART, settings.restartDelayMs},
+                            {SC_ACTION_RESTART, settings.restartDelayMs},
+                            {SC_ACTION_NONE, 0}};
+    SERVICE_FAILURE_ACTIONSW failure{};
+    failure.dwResetPeriod = settings.resetPeriodSeconds;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    if (!::ChangeServiceConfig2W(native(service), SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
+        return false;
+    // Without this flag the actions fire only when the process dies; a service that reports
+    // STOPPED with an exit code after a failed start would never be restarted.
+    SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
+    if (!::ChangeServiceConfig2W(native(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag))
+        return false;
+    SERVICE_PRESHUTDOWN_INFO preshutdown{settings.preshutdownTimeoutMs};
+    return ::ChangeServiceConfig2W(native(service), SERVICE_CONFIG_PRESHUTDOWN_INFO,
+                                   &preshutdown) != FALSE;
 }
 
 std::unique_ptr<ConsoleStopHandler> installConsoleStopHandler(ConsoleStopCallback onStop) {
