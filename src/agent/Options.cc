@@ -9,6 +9,7 @@
 
 #include "agent/AgentOptions.h"
 #include "agent/Service.h"
+#include "agent/StateFolders.h"
 #include "logging/Logger.h"
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
@@ -114,6 +115,11 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
     options->setVssTimeout(
         commandLine.count("vsstimeout") ? commandLine["vsstimeout"].as<std::int32_t>() : 1200);
 
+    if (configFile.count("ConfDir"))
+        options->setConfDir(configFile["ConfDir"].as<std::string>());
+    if (configFile.count("LogDir"))
+        options->setLogDir(configFile["LogDir"].as<std::string>());
+
     if (commandLine.count("help")) {
         std::cout << generic << std::endl;
         return 1;
@@ -122,6 +128,15 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
     if (commandLine.count("install")) {
         if (!installService(&reason)) {
             std::cout << "Failed to install service. " << reason << std::endl;
+            return 1;
+        }
+        // The folders for keys and allow lists exist, closed to other users, before the
+        // service first starts.
+        try {
+            secureStateFolders(stateFolders(*options));
+        } catch (const std::exception& error) {
+            std::cout << "Installed the service, but its folders are not protected: "
+                      << error.what() << std::endl;
             return 1;
         }
         std::cout << "Installed service successfully." << std::endl;
@@ -138,10 +153,6 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
         std::cout << "Deleted service successfully." << std::endl;
         return 0;
     }
-    if (configFile.count("ConfDir"))
-        options->setConfDir(configFile["ConfDir"].as<std::string>());
-    if (configFile.count("LogDir"))
-        options->setLogDir(configFile["LogDir"].as<std::string>());
     if (configFile.count("LocalPort"))
         options->setLocalPort(configFile["LocalPort"].as<Port>().value);
     if (configFile.count("Timeout"))
