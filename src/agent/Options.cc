@@ -14,6 +14,7 @@
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
 #include "vssclient/FunctionTracer.h"
+#include "vssclient/VssClient.h"
 
 namespace po = boost::program_options;
 
@@ -45,6 +46,7 @@ po::options_description genericOptions() {
                                                             "use specified config file")(
         "install,i", "install as a new NT service")("delete,d", "delete NT service")(
         "recovery,r", "run in recovery mode")("vsstrace,v", "enhanced VSS tracing")(
+        "vsscopy", "copy-only snapshots: application logs are not truncated")(
         "vsstimeout,t", po::value<std::int32_t>(),
         "VSS snapshot timeout in seconds (default 20 min, 0=infinite)");
     return generic;
@@ -145,6 +147,7 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
     if (commandLine.count("vsstrace")) {
         vssclient::FunctionTracer::enableTracingMode();
     }
+    vssclient::VssClient::setCopyOnlyBackups(commandLine.count("vsscopy") != 0);
     if (commandLine.count("delete")) {
         if (!deleteService(&reason)) {
             std::cout << "Failed to delete service. " << reason << std::endl;
