@@ -50,18 +50,19 @@ done
 # Inventory tools read the version resource; the manifest declares the Windows versions the
 # agent knows (without it the version calls report Windows 8 everywhere).
 resources="$(wrestool -l "$out/zentrad.exe")"
-for kind in 'type=version' 'type=manifest'; do
-  if ! grep -q -- "--$kind" <<<"$resources"; then
-    echo "build-windows: zentrad.exe has no $kind resource" >&2; exit 1
+# Resource types: 16 is the version information, 24 the manifest.
+for type in 16 24; do
+  if ! grep -q -- "--type=$type " <<<"$resources"; then
+    echo "build-windows: zentrad.exe has no resource of type $type" >&2; exit 1
   fi
 done
-manifest="$(wrestool -x --type=manifest "$out/zentrad.exe")"
+manifest="$(wrestool -x --raw --type=24 "$out/zentrad.exe")"
 for needed in '8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a' 'longPathAware>true'; do
   if ! grep -q -- "$needed" <<<"$manifest"; then
     echo "build-windows: the manifest lacks $needed" >&2; exit 1
   fi
 done
-if ! wrestool -x --type=version "$out/zentrad.exe" | tr -d '\0' | grep -q '2.27.0.11233'; then
+if ! wrestool -x --raw --type=16 "$out/zentrad.exe" | tr -d '\0' | grep -q '2.27.0.11233'; then
   echo "build-windows: the version resource lacks the file version" >&2; exit 1
 fi
 echo "build-windows: zentrad.exe has its version resource and manifest"

@@ -5,6 +5,7 @@
 
 #include "blocks/DeviceErrors.h"
 #include "logging/Logger.h"
+#include "platform/DeviceControl.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
@@ -51,6 +52,18 @@ RestorePartition::~RestorePartition() {
         // device is left to the destructor only when the restore has already failed with
         // an error its caller reports, and then the blocks still gathered are of no use.
     }
+}
+
+std::uint32_t RestorePartition::sectorSize() {
+    platform::DiskGeometry geometry{};
+    std::uint32_t returned = 0;
+    if (!platform::deviceIoControl(device_, platform::kIoctlDiskGetDriveGeometry, nullptr, 0,
+                                   &geometry, sizeof geometry, &returned) ||
+        returned < sizeof geometry || geometry.bytesPerSector == 0) {
+        ZENTRAD_THROW(runtime::DiskException, "Could not read the sector size of the target: " +
+                                                  deviceErrorText(platform::getLastError()));
+    }
+    return geometry.bytesPerSector;
 }
 
 void RestorePartition::seek(std::uint64_t offset) {

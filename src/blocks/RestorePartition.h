@@ -48,6 +48,10 @@ class RestorePartition {
     // The device is closed even when that last write fails, which then throws.
     void close();
 
+    // The device's sector size (IOCTL_DISK_GET_DRIVE_GEOMETRY): every write to it must be a
+    // whole number of sectors. Throws runtime::DiskException when it cannot be read.
+    std::uint32_t sectorSize();
+
     bool isOpen() const { return device_.valid(); }
     // The handle blocks are written through, for requests that must go through that same
     // handle (locking the volume).

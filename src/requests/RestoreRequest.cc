@@ -19,6 +19,15 @@ void RestoreRequest::execute() {
     std::uint64_t length = 0;
     disk::Disk::getPhysicalPartitionForDeviceIDWithDisk(header_.deviceID, path, offset, length);
     blocks::RestorePartition partition(path, offset, length);
+    // Checked before the volume is locked or anything written: a block that is not whole
+    // sectors would fail at its first write, with the volume already dismounted.
+    const std::uint32_t sector = partition.sectorSize();
+    if (blockSize_ % sector != 0) {
+        ZENTRAD_THROW(runtime::DiskException,
+                      "Block size (" + std::to_string(blockSize_) +
+                          ") is not a multiple of the target's sector size (" +
+                          std::to_string(sector) + "); nothing was written");
+    }
     blocks::VolumeLock volumeLock(partition.device(), path);
     ZENTRAD_CHECK_RUNNING();
     connection().sendCode(net::PROT_RESTORE_READY).flush();
