@@ -25,6 +25,10 @@ bool protectForAdministrators(const std::filesystem::path& path);
 // cannot be created (kErrorAlreadyExists when it exists).
 bool createProtectedDirectory(const std::filesystem::path& path);
 
+// Creates a new, empty file that is protected from its first moment; false (last error set)
+// when it cannot be created (kErrorFileExists when it exists).
+bool createProtectedFile(const std::filesystem::path& path);
+
 struct AccessList {
     // The SIDs that entries allowing some access name, as strings ("S-1-5-18"), in order;
     // a missing (null) access list, which lets everyone in, reads as Everyone.

@@ -37,13 +37,9 @@ std::filesystem::path temporaryPathFor(const std::filesystem::path& path) {
 }
 
 bool writeWhole(const std::filesystem::path& path, std::string_view content, Access access) {
-    if (access == Access::administratorsOnly) {
-        // Created empty and protected first, so the secret never sits in a readable file.
-        std::ofstream created(path, std::ios::binary | std::ios::trunc);
-        created.close();
-        if (created.fail() || !platform::protectForAdministrators(path))
-            return false;
-    }
+    // Created empty and protected first, so the secret never sits in a readable file.
+    if (access == Access::administratorsOnly && !platform::createProtectedFile(path))
+        return false;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
     out.close();

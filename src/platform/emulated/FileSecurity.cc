@@ -2,7 +2,9 @@
 // access lists (see FileSecurity.h).
 #include "platform/FileSecurity.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -29,6 +31,16 @@ bool createProtectedDirectory(const std::filesystem::path& path) {
         return false;
     }
     return protectForAdministrators(path);
+}
+
+bool createProtectedFile(const std::filesystem::path& path) {
+    int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (descriptor < 0) {
+        setLastError(emulated::errorFromErrno(errno));
+        return false;
+    }
+    ::close(descriptor);
+    return true;
 }
 
 bool readAccessList(const std::filesystem::path& path, AccessList* list) {

@@ -80,6 +80,16 @@ bool createProtectedDirectory(const std::filesystem::path& path) {
     return ::CreateDirectoryW(path.c_str(), &attributes) != FALSE;
 }
 
+bool createProtectedFile(const std::filesystem::path& path) {
+    win32::LocalMemory descriptor;
+    if (!makeDescriptor(false, &descriptor))
+        return false;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+    win32::KernelHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.valid();
+}
+
 bool readAccessList(const std::filesystem::path& path, AccessList* list) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR raw = nullptr;
