@@ -3,6 +3,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "agent/Agent.h"
 #include "agent/ServiceStatusReporter.h"
@@ -67,10 +68,15 @@ bool installService(std::string* reason) {
     }
     platform::ServiceSettings settings;
     settings.description = kServiceDescription;
-    if (!platform::configureService(*service, settings)) {
+    std::vector<std::wstring> unsupported;
+    if (!platform::configureService(*service, settings, &unsupported)) {
         *reason = systemReason("Cannot set the service's description and recovery actions");
         platform::deleteService(*service);
         return false;
+    }
+    for (const std::wstring& setting : unsupported) {
+        logging::logWarn() << "This system's service manager keeps no "
+                           << platform::toNarrow(setting) << "; the service is installed without";
     }
     if (!platform::registerEventMessageFile(kServiceName, imagePath)) {
         *reason = systemReason("Cannot register the event source");

@@ -108,8 +108,11 @@ std::unique_ptr<ServiceHandle> createService(ServiceHandle& manager, const Servi
 std::unique_ptr<ServiceHandle> openService(ServiceHandle& manager, const std::wstring& name,
                                            std::uint32_t desiredAccess);
 bool deleteService(ServiceHandle& service);
-// False (last error set) when any of the settings could not be stored.
-bool configureService(ServiceHandle& service, const ServiceSettings& settings);
+// False (last error set) when a setting could not be stored. A setting the system does not
+// know at all (ERROR_INVALID_LEVEL: Wine has no failure actions, for one) is left out and
+// named in unsupported instead.
+bool configureService(ServiceHandle& service, const ServiceSettings& settings,
+                      std::vector<std::wstring>* unsupported);
 
 // Console processes: calls onStop (from a thread that is not a signal context) when the
 // user presses Ctrl-C or the process receives SIGTERM. Installing again replaces the

@@ -135,7 +135,7 @@ bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
     return true;
 }
 
-bool configureService(ServiceHandle& service, const ServiceSettings&) {
+bool configureService(ServiceHandle& service, const ServiceSettings&, std::vector<std::wstring>*) {
     if (!service.valid()) {
         setLastError(kErrorInvalidHandle);
         return false;

@@ -150,11 +150,26 @@ bool deleteService(ServiceHandle& service) {
     return ::DeleteService(native(service)) != FALSE;
 }
 
-bool configureService(ServiceHandle& service, const ServiceSettings& settings) {
+namespace {
+
+// One ChangeServiceConfig2W call; a level the system does not implement is noted, not failed.
+bool applySetting(SC_HANDLE service, DWORD level, void* value, const wchar_t* name,
+                  std::vector<std::wstring>* unsupported) {
+    if (::ChangeServiceConfig2W(service, level, value))
+        return true;
+    if (::GetLastError() != ERROR_INVALID_LEVEL)
+        return false;
+    unsupported->push_back(name);
+    return true;
+}
+
+}  // namespace
+
+bool configureService(ServiceHandle& service, const ServiceSettings& settings,
+                      std::vector<std::wstring>* unsupported) {
+    SC_HANDLE handle = native(service);
     std::wstring description = settings.description;
     SERVICE_DESCRIPTIONW text{description.data()};
-    if (!::ChangeServiceConfig2W(native(service), SERVICE_CONFIG_DESCRIPTION, &text))
-        return false;
     SC_ACTION actions[3] = {{SC_ACTION_RESTART, settings.restartDelayMs},
                             {SC_ACTION_RESTART, settings.restartDelayMs},
                             {SC_ACTION_NONE, 0}};
@@ -162,16 +177,17 @@ bool configureService(ServiceHandle& service, const ServiceSettings& settings) {
     failure.dwResetPeriod = settings.resetPeriodSeconds;
     failure.cActions = 3;
     failure.lpsaActions = actions;
-    if (!::ChangeServiceConfig2W(native(service), SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
-        return false;
     // Without this flag the actions fire only when the process dies; a service that reports
     // STOPPED with an exit code after a failed start would never be restarted.
     SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
-    if (!::ChangeServiceConfig2W(native(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag))
-        return false;
     SERVICE_PRESHUTDOWN_INFO preshutdown{settings.preshutdownTimeoutMs};
-    return ::ChangeServiceConfig2W(native(service), SERVICE_CONFIG_PRESHUTDOWN_INFO,
-                                   &preshutdown) != FALSE;
+    return applySetting(handle, SERVICE_CONFIG_DESCRIPTION, &text, L"description", unsupported) &&
+           applySetting(handle, SERVICE_CONFIG_FAILURE_ACTIONS, &failure, L"failure actions",
+                        unsupported) &&
+           applySetting(handle, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag,
+                        L"failure actions on a non-zero exit code", unsupported) &&
+           applySetting(handle, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown,
+                        L"preshutdown time-out", unsupported);
 }
 
 std::unique_ptr<ConsoleStopHandler> installConsoleStopHandler(ConsoleStopCallback onStop) {
