@@ -28,7 +28,13 @@ sign() {  # sign FILE: replaces FILE by its signed copy
   osslsigncode sign -certs "$ZENTRAD_SIGN_CERT" -key "$ZENTRAD_SIGN_KEY" -h sha256 \
     -n "Kelvane Backup Agent" "${options[@]}" -in "$file" -out "$file.signed" >/dev/null
   mv "$file.signed" "$file"
-  echo "package-windows: signed $(basename "$file")"
+  # The signature must verify against the certificate it was made with.
+  if ! osslsigncode verify -CAfile "$ZENTRAD_SIGN_CERT" -in "$file" >"$out/signing.log" 2>&1; then
+    cat "$out/signing.log" >&2
+    echo "package-windows: the signature of $(basename "$file") does not verify" >&2
+    exit 1
+  fi
+  echo "package-windows: signed $(basename "$file") (verified)"
 }
 signing=no
 if [ -n "${ZENTRAD_SIGN_CERT:-}" ] && [ -n "${ZENTRAD_SIGN_KEY:-}" ]; then signing=yes; fi

@@ -12,7 +12,7 @@ packages=(
   ntfs-3g fdisk gdisk procps python3 ccache
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   libz-mingw-w64-dev wine64 dpkg-dev
-  wixl msitools osslsigncode icoutils
+  wixl msitools osslsigncode icoutils openssl
 )
 
 SUDO=""
