@@ -66,6 +66,45 @@ std::uint32_t RestorePartition::sectorSize() {
     return geometry.bytesPerSector;
 }
 
+bool RestorePartition::writeBootSectorCopy() {
+    flush();
+    const std::uint32_t sector = sectorSize();
+    std::string boot(sector, '\0');
+    seek(offset_);
+    std::uint32_t read = 0;
+    if (!platform::readFile(device_, boot.data(), sector, &read) || read != sector) {
+        ZENTRAD_THROW(runtime::DiskException, "Could not read the restored boot sector: " +
+                                                  deviceErrorText(platform::getLastError()));
+    }
+    position_ += read;
+    if (boot.compare(3, 8, "NTFS    ") != 0)
+        return false;
+    const auto byte = [&boot](std::size_t at) {
+        return static_cast<std::uint64_t>(static_cast<unsigned char>(boot[at]));
+    };
+    const std::uint64_t bytesPerSector = byte(0x0B) | byte(0x0C) << 8;
+    std::uint64_t totalSectors = 0;
+    for (int i = 7; i >= 0; --i)
+        totalSectors = totalSectors << 8 | byte(0x28 + static_cast<std::size_t>(i));
+    // The copy sits right after the file system's sectors, which must leave room for it.
+    if (bytesPerSector != sector || totalSectors >= length_ / sector)
+        return false;
+    // Beyond the file system's end a volume handle needs leave to reach the partition.
+    platform::deviceIoControl(device_, platform::kFsctlAllowExtendedDasdIo, nullptr, 0, nullptr, 0,
+                              nullptr);
+    const std::uint64_t target = offset_ + totalSectors * sector;
+    seek(target);
+    std::uint32_t written = 0;
+    if (!platform::writeFile(device_, boot.data(), sector, &written) || written != sector) {
+        ZENTRAD_THROW(runtime::DiskException,
+                      "Could not write the boot sector copy at disk offset " +
+                          std::to_string(target) + ": " +
+                          deviceErrorText(platform::getLastError()));
+    }
+    position_ += written;
+    return true;
+}
+
 void RestorePartition::seek(std::uint64_t offset) {
     auto high = static_cast<std::int32_t>(offset >> 32);
     auto low = static_cast<std::int32_t>(offset & 0xFFFFFFFFu);
@@ -177,6 +216,10 @@ void RestorePartition::close() {
         return;
     try {
         flush();
+        if (copyBootSector_ && blocksWritten_ > 0 && writeBootSectorCopy()) {
+            logging::logInfo()
+                << "Wrote the copy of the restored NTFS boot sector at the end of the partition";
+        }
     } catch (...) {
         device_.close();
         throw;

@@ -52,6 +52,16 @@ class RestorePartition {
     // whole number of sectors. Throws runtime::DiskException when it cannot be read.
     std::uint32_t sectorSize();
 
+    // NTFS keeps a copy of its boot sector in the sector after the file system's last one
+    // (the partition's last sector), which no cluster covers and so no block carries. When
+    // the restored partition starts with an NTFS boot sector, writes it there too, after
+    // the gathered blocks. Returns whether it did; throws runtime::DiskException when the
+    // device refuses the read or the write.
+    bool writeBootSectorCopy();
+    // Whether close() calls writeBootSectorCopy (with an INFO line) after its last write,
+    // while the device is still open and locked; off unless set.
+    void copyBootSectorOnClose(bool enabled) { copyBootSector_ = enabled; }
+
     bool isOpen() const { return device_.valid(); }
     // The handle blocks are written through, for requests that must go through that same
     // handle (locking the volume).
@@ -75,6 +85,7 @@ class RestorePartition {
     std::string pending_;  // gathered blocks, to be written at pendingStart_
     std::uint64_t pendingStart_ = 0;
     std::uint64_t pendingBlocks_ = 0;
+    bool copyBootSector_ = false;
 };
 
 }  // namespace blocks

@@ -29,6 +29,7 @@ void RestoreRequest::execute() {
                           std::to_string(sector) + "); nothing was written");
     }
     blocks::VolumeLock volumeLock(partition.device(), path);
+    partition.copyBootSectorOnClose(true);
     ZENTRAD_CHECK_RUNNING();
     connection().sendCode(net::PROT_RESTORE_READY).flush();
     ZENTRAD_CHECK_RUNNING();

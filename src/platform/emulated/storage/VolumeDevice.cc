@@ -105,6 +105,8 @@ class VolumeDevice : public OpenFile {
                 return answerLock(&VolumeHandleRegistration::unlock);
             case kFsctlDismountVolume:
                 return answerLock(&VolumeHandleRegistration::dismount);
+            case kFsctlAllowExtendedDasdIo:
+                return true;  // the emulated volume always reaches its whole partition
             default:
                 return fail(kErrorInvalidFunction);
         }
