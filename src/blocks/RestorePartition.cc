@@ -69,6 +69,8 @@ std::uint32_t RestorePartition::sectorSize() {
 bool RestorePartition::writeBootSectorCopy() {
     flush();
     const std::uint32_t sector = sectorSize();
+    if (sector < 512 || sector > length_)
+        return false;  // no room for a boot sector's fields, or none on the partition
     std::string boot(sector, '\0');
     seek(offset_);
     std::uint32_t read = 0;
@@ -216,10 +218,6 @@ void RestorePartition::close() {
         return;
     try {
         flush();
-        if (copyBootSector_ && blocksWritten_ > 0 && writeBootSectorCopy()) {
-            logging::logInfo()
-                << "Wrote the copy of the restored NTFS boot sector at the end of the partition";
-        }
     } catch (...) {
         device_.close();
         throw;

@@ -58,9 +58,6 @@ class RestorePartition {
     // the gathered blocks. Returns whether it did; throws runtime::DiskException when the
     // device refuses the read or the write.
     bool writeBootSectorCopy();
-    // Whether close() calls writeBootSectorCopy (with an INFO line) after its last write,
-    // while the device is still open and locked; off unless set.
-    void copyBootSectorOnClose(bool enabled) { copyBootSector_ = enabled; }
 
     bool isOpen() const { return device_.valid(); }
     // The handle blocks are written through, for requests that must go through that same
@@ -85,7 +82,6 @@ class RestorePartition {
     std::string pending_;  // gathered blocks, to be written at pendingStart_
     std::uint64_t pendingStart_ = 0;
     std::uint64_t pendingBlocks_ = 0;
-    bool copyBootSector_ = false;
 };
 
 }  // namespace blocks

@@ -28,12 +28,29 @@ void RestoreRequest::execute() {
                           ") is not a multiple of the target's sector size (" +
                           std::to_string(sector) + "); nothing was written");
     }
+    {
+        blocks::VolumeLock volumeLock(partition.device(), path);
+        ZENTRAD_CHECK_RUNNING();
+        connection().sendCode(net::PROT_RESTORE_READY).flush();
+        ZENTRAD_CHECK_RUNNING();
+        receiveBlocks(partition);
+    }
+    restoreBootSectorCopy(path, offset, length);
+    message().clear();
+    message().write32(net::PROT_ACK);
+    message().send();
+    connection().sendCode(net::PROT_RESTORE_DONE).flush();
+}
+
+void RestoreRequest::restoreBootSectorCopy(const std::string& path, std::uint64_t offset,
+                                           std::uint64_t length) {
+    blocks::RestorePartition partition(path, offset, length);
     blocks::VolumeLock volumeLock(partition.device(), path);
-    partition.copyBootSectorOnClose(true);
-    ZENTRAD_CHECK_RUNNING();
-    connection().sendCode(net::PROT_RESTORE_READY).flush();
-    ZENTRAD_CHECK_RUNNING();
-    receiveBlocks(partition);
+    if (partition.writeBootSectorCopy()) {
+        logging::logInfo()
+            << "Wrote the copy of the restored NTFS boot sector at the end of the partition";
+    }
+    partition.close();
 }
 
 void RestoreRequest::receiveRequest() {
@@ -108,8 +125,4 @@ void RestoreRequest::receiveBlocks(blocks::RestorePartition& partition) {
     logging::logInfo() << "Restore complete: " << result.blocksWritten << " blocks of "
                        << blockSize_ << " bytes written in " << elapsed.count() / 1000
                        << " seconds.";
-    message().clear();
-    message().write32(net::PROT_ACK);
-    message().send();
-    connection().sendCode(net::PROT_RESTORE_DONE).flush();
 }
