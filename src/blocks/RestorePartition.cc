@@ -1,5 +1,6 @@
 #include "blocks/RestorePartition.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 
@@ -71,14 +72,19 @@ bool RestorePartition::writeBootSectorCopy() {
     const std::uint32_t sector = sectorSize();
     if (sector < 512 || sector > length_)
         return false;  // no room for a boot sector's fields, or none on the partition
+    const bool powerOfTwo = (sector & (sector - 1)) == 0;
+    SectorBuffer sectorBytes(sector, powerOfTwo && sector > SectorBuffer::kDefaultAlignment
+                                         ? sector
+                                         : SectorBuffer::kDefaultAlignment);
     std::string boot(sector, '\0');
     seek(offset_);
     std::uint32_t read = 0;
-    if (!platform::readFile(device_, boot.data(), sector, &read) || read != sector) {
+    if (!platform::readFile(device_, sectorBytes.data(), sector, &read) || read != sector) {
         ZENTRAD_THROW(runtime::DiskException, "Could not read the restored boot sector: " +
                                                   deviceErrorText(platform::getLastError()));
     }
     position_ += read;
+    boot.assign(reinterpret_cast<const char*>(sectorBytes.data()), sector);
     if (boot.compare(3, 8, "NTFS    ") != 0)
         return false;
     const auto byte = [&boot](std::size_t at) {
@@ -97,7 +103,7 @@ bool RestorePartition::writeBootSectorCopy() {
     const std::uint64_t target = offset_ + totalSectors * sector;
     seek(target);
     std::uint32_t written = 0;
-    if (!platform::writeFile(device_, boot.data(), sector, &written) || written != sector) {
+    if (!platform::writeFile(device_, sectorBytes.data(), sector, &written) || written != sector) {
         ZENTRAD_THROW(runtime::DiskException,
                       "Could not write the boot sector copy at disk offset " +
                           std::to_string(target) + ": " +
@@ -165,7 +171,7 @@ void RestorePartition::writeBlock(const Block& block) {
         flush();
         pendingStart_ = target;
     }
-    pending_.append(reinterpret_cast<const char*>(block.getData()), block.size());
+    pending_.append(block.getData(), block.size());
     ++pendingBlocks_;
 }
 

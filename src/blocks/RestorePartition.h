@@ -12,6 +12,8 @@
 #include <string>
 
 #include "blocks/Block.h"
+#include "blocks/SectorBuffer.h"
+#include "blocks/Volume.h"
 #include "platform/File.h"
 
 namespace blocks {
@@ -79,7 +81,9 @@ class RestorePartition {
     std::uint64_t length_;
     std::uint64_t blocksWritten_ = 0;
     std::uint64_t seeks_ = 0;
-    std::string pending_;  // gathered blocks, to be written at pendingStart_
+    // Gathered blocks, to be written at pendingStart_: room for a whole gather of the
+    // largest blocks, aligned for raw device writes.
+    SectorBuffer pending_{kGatherBytes + Volume::kMaxBlockSize};
     std::uint64_t pendingStart_ = 0;
     std::uint64_t pendingBlocks_ = 0;
 };
