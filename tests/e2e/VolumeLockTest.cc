@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <iostream>
+#include <thread>
 
 #include "AgentProcess.h"
 #include "backup-server/ImageBlockSource.h"
@@ -147,6 +148,30 @@ TEST_F(VolumeLockTest, ABlockSizeOfPartSectorsIsRefusedBeforeTheVolumeIsTouched)
     EXPECT_EQ(after.find("dismounting"), std::string::npos) << after;
     char sector[512] = {};
     EXPECT_TRUE(platform::writeFile(user, sector, sizeof sector, nullptr));
+}
+
+// A handle that is closed a moment after the restore starts costs no dismount: the lock is
+// tried again for about a second first.
+TEST_F(VolumeLockTest, AHandleClosedShortlyAfterwardsIsWaitedFor) {
+    const std::size_t before = agent->log().size();
+    platform::FileHandle user = openForWriting();
+    ASSERT_TRUE(user);
+    // Closed 200 ms after the agent took the request, so its first lock attempt is refused.
+    std::thread closer([&user, before] {
+        for (int i = 0; i < 300; ++i) {
+            if (agent->log().find("Restore request accepted", before) != std::string::npos)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        user = platform::FileHandle();
+    });
+    const bool completed = restore();
+    closer.join();
+    EXPECT_TRUE(completed);
+    const std::string after = agent->log().substr(before);
+    EXPECT_NE(after.find("Locked volume"), std::string::npos) << after;
+    EXPECT_EQ(after.find("dismounting"), std::string::npos) << after;
 }
 
 }  // namespace
