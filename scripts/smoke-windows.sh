@@ -124,6 +124,9 @@ query
 check "the service is gone afterwards" test "$status" -ne 0
 registry "$source_key"
 check "the event source is gone afterwards" test "$status" -ne 0
+agent --help
+registry "$source_key"
+check "an ordinary run does not register the event source" test "$status" -ne 0
 
 echo "smoke-windows: msiexec /i zentrad.msi, then /x"
 cp "$out/zentrad.msi" "$wine_prefix_dir/drive_c/"
