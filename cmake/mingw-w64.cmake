@@ -20,3 +20,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # One self-contained executable: the compiler's own runtime (libstdc++, libgcc, winpthread)
 # is linked in, so the program needs no DLL beyond those Windows itself provides.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+# Hardening: stack canaries in every function with arrays or address-taken locals, and the
+# checked variants of the C library's copying calls. Both need MinGW's libssp, which -static
+# links into the executable (a libssp-0.dll import would fail on every Windows).
+set(CMAKE_C_FLAGS_INIT "-fstack-protector-strong -D_FORTIFY_SOURCE=2")
+set(CMAKE_CXX_FLAGS_INIT "-fstack-protector-strong -D_FORTIFY_SOURCE=2")
+string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -fstack-protector-strong")

@@ -56,11 +56,21 @@ cached() {
 # SHA-1 and the random generator. The algorithms and protocols it never touches are left out,
 # which shortens the build. A change to this list must change the recipe name, which
 # keys the cached build.
-openssl_recipe=r1
+openssl_recipe=r2
 openssl_options=(no-shared no-module no-tests no-engine no-comp no-ocsp no-ts no-cms no-ct
   no-srp no-srtp no-cmp no-rfc3779 no-sm2 no-sm3 no-sm4 no-idea no-seed no-camellia no-aria
   no-whirlpool no-mdc2 no-rmd160 no-siphash no-blake2 no-poly1305 no-chacha no-scrypt no-ec
   no-dsa no-dh no-dgram no-sock)
+
+# The folders libcrypto would look in for its configuration file, engines and provider
+# modules. The build's defaults are Unix paths (/usr/local/ssl, /usr/local/lib64/...), which
+# on Windows mean C:\usr\local\..., a folder any local user may create; a configuration
+# planted there could name a library for the LocalSystem service to load. The agent reads no
+# configuration at all, and these point into the system folder, which only administrators
+# can change. Part of the recipe: a change here must change openssl_recipe.
+openssl_folders=(OPENSSLDIR=C:/Windows/System32/zentrad-openssl
+  ENGINESDIR=C:/Windows/System32/zentrad-openssl/engines
+  MODULESDIR=C:/Windows/System32/zentrad-openssl/modules)
 
 build_openssl() {
   local found fetched version dir out
@@ -71,7 +81,8 @@ build_openssl() {
   # no-module: the legacy provider (Blowfish) is compiled into libcrypto instead of being a
   # module loaded from disk, which a single static executable could not find.
   (cd "$dir" && ./Configure mingw64 "${openssl_options[@]}" --cross-compile-prefix="$host-" >&2 &&
-    make -j"$jobs" build_generated >&2 && make -j"$jobs" libcrypto.a >&2)
+    make -j"$jobs" "${openssl_folders[@]}" build_generated >&2 &&
+    make -j"$jobs" "${openssl_folders[@]}" libcrypto.a >&2)
   rm -rf "$out"; mkdir -p "$out/include" "$out/lib"
   cp -r "$dir/include/openssl" "$out/include/"
   cp "$dir/libcrypto.a" "$out/lib/"

@@ -2,7 +2,11 @@
 # Cross-builds the agent for 64-bit Windows with MinGW-w64:
 #   scripts/build-windows.sh OUT
 # leaves OUT/zentrad.exe and OUT/zentrad_tests.exe, both statically linked (they import
-# nothing but DLLs that ship with Windows).
+# nothing but DLLs that ship with Windows), and the shipped files that
+# scripts/package-windows.sh makes: zentrad.exe stripped, its symbols in OUT/zentrad.debug,
+# and the installer OUT/zentrad.msi. It fails when an executable imports a DLL that Windows
+# lacks, names a folder of the build machine, or zentrad.exe lacks its version information
+# or manifest.
 set -euo pipefail
 shopt -s inherit_errexit
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -32,4 +36,36 @@ for exe in zentrad.exe zentrad_tests.exe; do
   fi
   echo "build-windows: $exe imports $(echo $imports)"
 done
+
+# libcrypto's built-in folders would otherwise be Unix paths, which on Windows name a folder
+# on C: that any local user may create (see build-windows-deps.sh).
+for exe in zentrad.exe zentrad_tests.exe; do
+  if grep -qaE '/usr/local|/usr/lib' "$out/$exe"; then
+    echo "build-windows: $exe names a folder of the build machine:" \
+      "$(grep -aoE '/usr/(local|lib)[[:alnum:]/_.-]*' "$out/$exe" | sort -u | head -5 | tr '\n' ' ')" >&2
+    exit 1
+  fi
+done
+
+# Inventory tools read the version resource; the manifest declares the Windows versions the
+# agent knows (without it the version calls report Windows 8 everywhere).
+resources="$(wrestool -l "$out/zentrad.exe")"
+# Resource types: 16 is the version information, 24 the manifest.
+for type in 16 24; do
+  if ! grep -q -- "--type=$type " <<<"$resources"; then
+    echo "build-windows: zentrad.exe has no resource of type $type" >&2; exit 1
+  fi
+done
+manifest="$(wrestool -x --raw --type=24 "$out/zentrad.exe")"
+for needed in '8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a' 'longPathAware>true'; do
+  if ! grep -q -- "$needed" <<<"$manifest"; then
+    echo "build-windows: the manifest lacks $needed" >&2; exit 1
+  fi
+done
+if ! wrestool -x --raw --type=16 "$out/zentrad.exe" | tr -d '\0' | grep -q '2.27.0.11233'; then
+  echo "build-windows: the version resource lacks the file version" >&2; exit 1
+fi
+echo "build-windows: zentrad.exe has its version resource and manifest"
+
+"$root/scripts/package-windows.sh" "$out"
 echo "build-windows: dependencies ${deps_seconds} s, total $((SECONDS - started)) s"

@@ -13,6 +13,7 @@ packages=(
   ntfs-3g-dev libfuse3-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   libz-mingw-w64-dev wine64 dpkg-dev
+  wixl msitools osslsigncode icoutils openssl
 )
 
 SUDO=""

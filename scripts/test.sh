@@ -43,6 +43,14 @@ rm -rf "$out"
 mkdir -p "$out"
 
 stage "Windows build (MinGW-w64, static) and its tests under Wine"
+# The packages are signed with a throwaway certificate, so the signing step runs on every CI
+# run; a release build is given the real certificate the same way.
+signing="$out/windows-signing"
+mkdir -p "$signing"
+openssl req -x509 -newkey rsa:2048 -nodes -days 7 -subj "/CN=zentrad test signing" \
+  -addext "extendedKeyUsage=codeSigning" -keyout "$signing/key.pem" -out "$signing/cert.pem" \
+  2>/dev/null
+export ZENTRAD_SIGN_CERT="$signing/cert.pem" ZENTRAD_SIGN_KEY="$signing/key.pem"
 if ! "$root/scripts/build-windows.sh" "$out/windows"; then
   echo "tests: 0 passed, 1 failed"
   exit 1

@@ -10,6 +10,7 @@
 #include "agent/OperatingSystem.h"
 #include "agent/Options.h"
 #include "agent/ServerListener.h"
+#include "agent/StateFolders.h"
 #include "agent/StatusPort.h"
 #include "crypto/CryptoLibrary.h"
 #include "logging/Logger.h"
@@ -35,9 +36,12 @@ void openLogFile(const agent::AgentOptions& options) {
 // thread group, opens the server listener and runs its accept loop on this thread; each
 // connection gets its own thread in the same group.
 void serveUntilStopped(runtime::ThreadGroup& threads, const agent::AgentOptions& options,
-                       filter::ChangeTracker& changeTracker, RunningBackups& runningBackups) {
+                       filter::ChangeTracker& changeTracker, RunningBackups& runningBackups,
+                       const RunHooks& hooks) {
     threads.createThread([&runningBackups] { runStatusPort(runningBackups); });
     auto listener = openServerListener();
+    if (hooks.serving)
+        hooks.serving();
     runAcceptLoop(*listener, threads, admissionSettings(options),
                   requestContext(options, changeTracker, runningBackups));
 }
@@ -59,7 +63,7 @@ std::string bannerText() {
     return std::string(kProductBanner) + kProductVersion + " (" + describeOperatingSystem() + ")";
 }
 
-int run(const std::vector<std::string>& arguments) {
+int run(const std::vector<std::string>& arguments, const RunHooks& hooks) {
     // Both outlive every thread of the group, which is joined before they go.
     filter::ChangeTracker changeTracker;
     RunningBackups runningBackups;
@@ -67,6 +71,7 @@ int run(const std::vector<std::string>& arguments) {
     bool cryptoInitialised = false;
     bool monitorStarted = false;
     bool comInitialised = false;
+    int exitCode = kExitStopped;
     try {
         logging::logInfo() << bannerText();
         if (auto code = handleOptions(arguments)) {
@@ -75,19 +80,23 @@ int run(const std::vector<std::string>& arguments) {
         }
         if (!changeTracker.open()) {
             runtime::stoppedFlag() = 1;
-            return 1;
+            return kExitNoControlDevice;
         }
         auto options = agent::agentOptions();
         net::TcpSocket::setTimeout(options->timeout());
         crypto::CryptoLibrary::initialise();
         cryptoInitialised = true;
         openLogFile(*options);
+        secureStateFolders(stateFolders(*options));
         changeTracker.startMonitor();
         monitorStarted = true;
         comInitialised = initialiseCom();
-        serveUntilStopped(threads, *options, changeTracker, runningBackups);
+        serveUntilStopped(threads, *options, changeTracker, runningBackups, hooks);
     } catch (const std::exception& error) {
         logging::logError() << error.what();
+        // A service manager and a console user both need to see that the agent did not
+        // simply stop: its recovery actions depend on a non-zero code.
+        exitCode = kExitFailed;
     }
 
     runtime::runningFlag() = 0;
@@ -100,7 +109,7 @@ int run(const std::vector<std::string>& arguments) {
         crypto::CryptoLibrary::cleanup();
     logging::logInfo() << "Agent stopped";
     runtime::stoppedFlag() = 1;
-    return 0;
+    return exitCode;
 }
 
 }  // namespace agent

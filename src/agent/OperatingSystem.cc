@@ -41,7 +41,7 @@ std::string productName(const OsFacts& facts) {
     const OsVersionInfo& v = *facts.version;
     bool workstation = v.productType == platform::kVerNtWorkstation;
     if (is(v, 6, 0))
-        return workstation ? "Windows Vista " : "Windows Server \"Longhorn\" ";
+        return workstation ? "Windows Vista " : "Windows Server 2008 ";
     if (is(v, 5, 2)) {
         if (facts.serverR2 != 0)
             return "Microsoft Windows Server 2003 \"R2\" ";
@@ -133,7 +133,37 @@ std::string servicePackAndBuild(const OsFacts& facts) {
     return servicePack + build;
 }
 
+// Windows 7 and Server 2008 R2 onwards: the product is known from version, product type and
+// (for 10.0, which every later release reports) the build number; editions are not named.
+std::string currentWindows(const OsFacts& facts) {
+    const OsVersionInfo& v = *facts.version;
+    const bool workstation = v.productType == platform::kVerNtWorkstation;
+    std::string name;
+    if (is(v, 6, 1))
+        name = workstation ? "Windows 7" : "Windows Server 2008 R2";
+    else if (is(v, 6, 2))
+        name = workstation ? "Windows 8" : "Windows Server 2012";
+    else if (is(v, 6, 3))
+        name = workstation ? "Windows 8.1" : "Windows Server 2012 R2";
+    else if (is(v, 10, 0) && workstation)
+        name = v.buildNumber >= 22000 ? "Windows 11" : "Windows 10";
+    else if (is(v, 10, 0))
+        name = v.buildNumber >= 26100   ? "Windows Server 2025"
+               : v.buildNumber >= 20348 ? "Windows Server 2022"
+               : v.buildNumber >= 17763 ? "Windows Server 2019"
+                                        : "Windows Server 2016";
+    else
+        name = std::string(workstation ? "Windows " : "Windows Server ") +
+               std::to_string(v.majorVersion) + "." + std::to_string(v.minorVersion);
+    const std::string servicePack = platform::toNarrow(v.csdVersion);
+    return "Microsoft " + name + (servicePack.empty() ? "" : " " + servicePack) + " (Build " +
+           std::to_string(v.buildNumber) + ")";
+}
+
 std::string windowsNt(const OsFacts& facts) {
+    const OsVersionInfo& v = *facts.version;
+    if (facts.extended && (v.majorVersion > 6 || (v.majorVersion == 6 && v.minorVersion >= 1)))
+        return currentWindows(facts);
     std::string text = productName(facts);
     if (facts.extended) {
         text += extendedEdition(facts);

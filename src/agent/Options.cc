@@ -9,10 +9,12 @@
 
 #include "agent/AgentOptions.h"
 #include "agent/Service.h"
+#include "agent/StateFolders.h"
 #include "logging/Logger.h"
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
 #include "vssclient/FunctionTracer.h"
+#include "vssclient/VssClient.h"
 
 namespace po = boost::program_options;
 
@@ -44,6 +46,7 @@ po::options_description genericOptions() {
                                                             "use specified config file")(
         "install,i", "install as a new NT service")("delete,d", "delete NT service")(
         "recovery,r", "run in recovery mode")("vsstrace,v", "enhanced VSS tracing")(
+        "vsscopy", "copy-only snapshots: application logs are not truncated")(
         "vsstimeout,t", po::value<std::int32_t>(),
         "VSS snapshot timeout in seconds (default 20 min, 0=infinite)");
     return generic;
@@ -114,13 +117,28 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
     options->setVssTimeout(
         commandLine.count("vsstimeout") ? commandLine["vsstimeout"].as<std::int32_t>() : 1200);
 
+    if (configFile.count("ConfDir"))
+        options->setConfDir(configFile["ConfDir"].as<std::string>());
+    if (configFile.count("LogDir"))
+        options->setLogDir(configFile["LogDir"].as<std::string>());
+
     if (commandLine.count("help")) {
         std::cout << generic << std::endl;
         return 1;
     }
+    std::string reason;
     if (commandLine.count("install")) {
-        if (!installService()) {
-            std::cout << "Failed to install service." << std::endl;
+        if (!installService(&reason)) {
+            std::cout << "Failed to install service. " << reason << std::endl;
+            return 1;
+        }
+        // The folders for keys and allow lists exist, closed to other users, before the
+        // service first starts.
+        try {
+            secureStateFolders(stateFolders(*options));
+        } catch (const std::exception& error) {
+            std::cout << "Installed the service, but its folders are not protected: "
+                      << error.what() << std::endl;
             return 1;
         }
         std::cout << "Installed service successfully." << std::endl;
@@ -129,18 +147,15 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
     if (commandLine.count("vsstrace")) {
         vssclient::FunctionTracer::enableTracingMode();
     }
+    vssclient::VssClient::setCopyOnlyBackups(commandLine.count("vsscopy") != 0);
     if (commandLine.count("delete")) {
-        if (!deleteService()) {
-            std::cout << "Failed to delete service." << std::endl;
+        if (!deleteService(&reason)) {
+            std::cout << "Failed to delete service. " << reason << std::endl;
             return 1;
         }
         std::cout << "Deleted service successfully." << std::endl;
         return 0;
     }
-    if (configFile.count("ConfDir"))
-        options->setConfDir(configFile["ConfDir"].as<std::string>());
-    if (configFile.count("LogDir"))
-        options->setLogDir(configFile["LogDir"].as<std::string>());
     if (configFile.count("LocalPort"))
         options->setLocalPort(configFile["LocalPort"].as<Port>().value);
     if (configFile.count("Timeout"))

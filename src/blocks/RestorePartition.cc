@@ -1,10 +1,12 @@
 #include "blocks/RestorePartition.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 
 #include "blocks/DeviceErrors.h"
 #include "logging/Logger.h"
+#include "platform/DeviceControl.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
@@ -51,6 +53,64 @@ RestorePartition::~RestorePartition() {
         // device is left to the destructor only when the restore has already failed with
         // an error its caller reports, and then the blocks still gathered are of no use.
     }
+}
+
+std::uint32_t RestorePartition::sectorSize() {
+    platform::DiskGeometry geometry{};
+    std::uint32_t returned = 0;
+    if (!platform::deviceIoControl(device_, platform::kIoctlDiskGetDriveGeometry, nullptr, 0,
+                                   &geometry, sizeof geometry, &returned) ||
+        returned < sizeof geometry || geometry.bytesPerSector == 0) {
+        ZENTRAD_THROW(runtime::DiskException, "Could not read the sector size of the target: " +
+                                                  deviceErrorText(platform::getLastError()));
+    }
+    return geometry.bytesPerSector;
+}
+
+bool RestorePartition::writeBootSectorCopy() {
+    flush();
+    const std::uint32_t sector = sectorSize();
+    if (sector < 512 || sector > length_)
+        return false;  // no room for a boot sector's fields, or none on the partition
+    const bool powerOfTwo = (sector & (sector - 1)) == 0;
+    SectorBuffer sectorBytes(sector, powerOfTwo && sector > SectorBuffer::kDefaultAlignment
+                                         ? sector
+                                         : SectorBuffer::kDefaultAlignment);
+    std::string boot(sector, '\0');
+    seek(offset_);
+    std::uint32_t read = 0;
+    if (!platform::readFile(device_, sectorBytes.data(), sector, &read) || read != sector) {
+        ZENTRAD_THROW(runtime::DiskException, "Could not read the restored boot sector: " +
+                                                  deviceErrorText(platform::getLastError()));
+    }
+    position_ += read;
+    boot.assign(reinterpret_cast<const char*>(sectorBytes.data()), sector);
+    if (boot.compare(3, 8, "NTFS    ") != 0)
+        return false;
+    const auto byte = [&boot](std::size_t at) {
+        return static_cast<std::uint64_t>(static_cast<unsigned char>(boot[at]));
+    };
+    const std::uint64_t bytesPerSector = byte(0x0B) | byte(0x0C) << 8;
+    std::uint64_t totalSectors = 0;
+    for (int i = 7; i >= 0; --i)
+        totalSectors = totalSectors << 8 | byte(0x28 + static_cast<std::size_t>(i));
+    // The copy sits right after the file system's sectors, which must leave room for it.
+    if (bytesPerSector != sector || totalSectors >= length_ / sector)
+        return false;
+    // Beyond the file system's end a volume handle needs leave to reach the partition.
+    platform::deviceIoControl(device_, platform::kFsctlAllowExtendedDasdIo, nullptr, 0, nullptr, 0,
+                              nullptr);
+    const std::uint64_t target = offset_ + totalSectors * sector;
+    seek(target);
+    std::uint32_t written = 0;
+    if (!platform::writeFile(device_, sectorBytes.data(), sector, &written) || written != sector) {
+        ZENTRAD_THROW(runtime::DiskException,
+                      "Could not write the boot sector copy at disk offset " +
+                          std::to_string(target) + ": " +
+                          deviceErrorText(platform::getLastError()));
+    }
+    position_ += written;
+    return true;
 }
 
 void RestorePartition::seek(std::uint64_t offset) {
@@ -111,7 +171,7 @@ void RestorePartition::writeBlock(const Block& block) {
         flush();
         pendingStart_ = target;
     }
-    pending_.append(reinterpret_cast<const char*>(block.getData()), block.size());
+    pending_.append(block.getData(), block.size());
     ++pendingBlocks_;
 }
 

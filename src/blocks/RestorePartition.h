@@ -12,6 +12,8 @@
 #include <string>
 
 #include "blocks/Block.h"
+#include "blocks/SectorBuffer.h"
+#include "blocks/Volume.h"
 #include "platform/File.h"
 
 namespace blocks {
@@ -48,6 +50,17 @@ class RestorePartition {
     // The device is closed even when that last write fails, which then throws.
     void close();
 
+    // The device's sector size (IOCTL_DISK_GET_DRIVE_GEOMETRY): every write to it must be a
+    // whole number of sectors. Throws runtime::DiskException when it cannot be read.
+    std::uint32_t sectorSize();
+
+    // NTFS keeps a copy of its boot sector in the sector after the file system's last one
+    // (the partition's last sector), which no cluster covers and so no block carries. When
+    // the restored partition starts with an NTFS boot sector, writes it there too, after
+    // the gathered blocks. Returns whether it did; throws runtime::DiskException when the
+    // device refuses the read or the write.
+    bool writeBootSectorCopy();
+
     bool isOpen() const { return device_.valid(); }
     // The handle blocks are written through, for requests that must go through that same
     // handle (locking the volume).
@@ -68,7 +81,9 @@ class RestorePartition {
     std::uint64_t length_;
     std::uint64_t blocksWritten_ = 0;
     std::uint64_t seeks_ = 0;
-    std::string pending_;  // gathered blocks, to be written at pendingStart_
+    // Gathered blocks, to be written at pendingStart_: room for a whole gather of the
+    // largest blocks, aligned for raw device writes.
+    SectorBuffer pending_{kGatherBytes + Volume::kMaxBlockSize};
     std::uint64_t pendingStart_ = 0;
     std::uint64_t pendingBlocks_ = 0;
 };

@@ -1,5 +1,8 @@
 #include "blocks/VolumeLock.h"
 
+#include <chrono>
+#include <thread>
+
 #include "logging/Logger.h"
 #include "platform/DeviceControl.h"
 #include "platform/Errors.h"
@@ -20,11 +23,28 @@ bool control(platform::FileHandle& volume, std::uint32_t code) {
     return platform::deviceIoControl(volume, code, nullptr, 0, nullptr, 0, nullptr);
 }
 
+// A lock is refused while anything has a file open on the volume; files that are closed
+// moments later (an indexer, a virus scanner) should not cost a dismount, so the lock is
+// tried for a while first.
+constexpr int kLockAttempts = 10;
+constexpr auto kLockRetryPause = std::chrono::milliseconds(100);
+
+bool lockWithRetries(platform::FileHandle& volume) {
+    for (int attempt = 1; attempt <= kLockAttempts; ++attempt) {
+        if (control(volume, platform::kFsctlLockVolume))
+            return true;
+        if (platform::getLastError() != platform::kErrorAccessDenied || attempt == kLockAttempts)
+            return false;
+        std::this_thread::sleep_for(kLockRetryPause);
+    }
+    return false;
+}
+
 }  // namespace
 
 VolumeLock::VolumeLock(platform::FileHandle& device, const std::string& path)
     : device_(device), path_(path) {
-    if (control(device_, platform::kFsctlLockVolume)) {
+    if (lockWithRetries(device_)) {
         logging::logInfo() << "Locked volume " << path_ << " for the restore";
         return;
     }

@@ -1,5 +1,6 @@
 #include "crypto/CryptoLibrary.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/provider.h>
 
@@ -18,6 +19,13 @@ OSSL_PROVIDER* defaultProvider = nullptr;
 
 void CryptoLibrary::initialise() {
     std::lock_guard<std::mutex> lock(libraryMutex);
+    // No configuration file is read, whatever OPENSSL_CONF or the library's built-in folder
+    // say: a planted file could name a provider library for this process to load, or change
+    // which algorithms the agent gets. Only the first initialisation of the process decides,
+    // so this comes before any other use of the library.
+    if (OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) != 1) {
+        ZENTRAD_THROW(runtime::AgentException, "Failed to initialise the crypto library");
+    }
     if (defaultProvider == nullptr) {
         defaultProvider = OSSL_PROVIDER_load(nullptr, "default");
         if (defaultProvider == nullptr) {

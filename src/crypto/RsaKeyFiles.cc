@@ -9,7 +9,7 @@ namespace {
 
 void saveKeyText(const std::filesystem::path& path, const std::string& text) {
     try {
-        util::FileUtil::writeFileAtomically(path, text);
+        util::FileUtil::writeFileAtomically(path, text, util::FileUtil::Access::administratorsOnly);
     } catch (const util::UtilException&) {
         ZENTRAD_THROW(AgentFileException, "error saving new RSA key to", path.string());
     }

@@ -31,7 +31,8 @@ void newSessionKeyFile(std::uint16_t keyBits, const std::filesystem::path& priva
     content.write(magic.data(), static_cast<std::streamsize>(magic.size()));
     createSessionKey(KeyMsg::kGeneratedType, keyBits, content, key);
     try {
-        util::FileUtil::writeFileAtomically(sessionKeyPath, content.str());
+        util::FileUtil::writeFileAtomically(sessionKeyPath, content.str(),
+                                            util::FileUtil::Access::administratorsOnly);
     } catch (const util::UtilException&) {
         ZENTRAD_THROW(runtime::AgentException,
                       "failed to write to file (" + sessionKeyPath.string() + ")");

@@ -1,13 +1,11 @@
 #include "logging/SystemLogger.h"
 
 #include "logging/Logger.h"
-#include "platform/System.h"
 
 namespace logging {
 
 WindowsSystemLogger::WindowsSystemLogger(const std::wstring& sourceName)
     : sourceName_(sourceName), source_(platform::registerEventSource(sourceName)) {
-    platform::registerEventMessageFile(sourceName, platform::getModuleFileName());
     if (!source_) {
         logError() << "Could not register NT event source";
     }

@@ -15,8 +15,9 @@ class SystemLogger {
     virtual void log(LogLevel level, const std::wstring& text) = 0;
 };
 
-// Registers the event source on construction (and its message file in the registry);
-// when registration fails it logs "Could not register NT event source" and stays silent.
+// Opens the event source on construction (its message file is registered by installing the
+// service, not by every run); when that fails it logs "Could not register NT event source" and
+// stays silent.
 class WindowsSystemLogger : public SystemLogger {
   public:
     explicit WindowsSystemLogger(const std::wstring& sourceName);

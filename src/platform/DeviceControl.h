@@ -301,9 +301,13 @@ constexpr std::size_t kRetrievalPointersMinimumSize = 32;
 //   which a lock succeeds.
 // - kFsctlUnlockVolume: releases the lock (closing the locking handle releases it too);
 //   kErrorNotLocked when this handle holds none.
+// - kFsctlAllowExtendedDasdIo: lets this handle read and write the whole partition beneath
+//   the volume, beyond the file system's own end (where NTFS keeps its boot sector copy).
 constexpr std::uint32_t kFsctlLockVolume = 0x00090018;
 constexpr std::uint32_t kFsctlUnlockVolume = 0x0009001C;
 constexpr std::uint32_t kFsctlDismountVolume = 0x00090020;
+constexpr std::uint32_t kFsctlAllowExtendedDasdIo = 0x00090083;
+static_assert(kFsctlAllowExtendedDasdIo == ctlCode(9, 32, 3, 0));
 static_assert(kFsctlLockVolume == ctlCode(9, 6, 0, 0));
 static_assert(kFsctlUnlockVolume == ctlCode(9, 7, 0, 0));
 static_assert(kFsctlDismountVolume == ctlCode(9, 8, 0, 0));

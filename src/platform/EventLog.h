@@ -23,8 +23,11 @@ class EventSource {
 // RegisterEventSourceW; null when registration failed. Deregistered when destroyed.
 std::unique_ptr<EventSource> registerEventSource(const std::wstring& sourceName);
 
-// Records the message file for the source under the Application log's registry key.
-// Failures are ignored, as callers do not depend on it.
-void registerEventMessageFile(const std::wstring& sourceName, const std::wstring& executablePath);
+// Records the message file for the source under the Application log's registry key;
+// false (last error set) when the key or a value cannot be written. Installing the service
+// does this once, so an ordinary run (or --help) changes nothing in the registry.
+bool registerEventMessageFile(const std::wstring& sourceName, const std::wstring& executablePath);
+// Removes the source's registry key; true when it is gone (also when it never existed).
+bool deregisterEventMessageFile(const std::wstring& sourceName);
 
 }  // namespace platform

@@ -35,6 +35,7 @@ constexpr HResult kVssEInsufficientStorage = hresult(0x8004231F);
 
 // VSS_BACKUP_TYPE
 constexpr std::int32_t kVssBtFull = 1;
+constexpr std::int32_t kVssBtCopy = 5;
 // VSS_COMPONENT_TYPE
 constexpr std::int32_t kVssCtUndefined = 0;
 constexpr std::int32_t kVssCtDatabase = 1;
@@ -198,6 +199,9 @@ class VssBackupComponents {
                                        std::int32_t componentType, const std::wstring& logicalPath,
                                        const std::wstring& componentName, bool succeeded) = 0;
     virtual HResult backupComplete(std::unique_ptr<VssAsync>* async) = 0;
+    // Ends a backup that failed after startSnapshotSet: the writers are told, and the
+    // shadow copies of the set are deleted. The emulated service deletes them at once.
+    virtual HResult abortBackup() = 0;
     virtual HResult saveAsXml(std::wstring* xml) = 0;
     // Query(GUID_NULL, VSS_OBJECT_NONE, VSS_OBJECT_SNAPSHOT): every snapshot of the system.
     // S_FALSE (and an enumerator that yields nothing) when there is none.

@@ -26,6 +26,31 @@ bool refusedComponent(const std::wstring& name) {
     return false;
 }
 
+wchar_t upper(wchar_t c) {
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
+
+// Names Windows reads as devices whatever folder they are in, with or without an extension
+// ("CON", "nul.txt", "COM1"), and names it would silently change (a trailing dot or space
+// is dropped, so "a." would replace "a").
+bool reservedName(const std::wstring& name) {
+    if (name.empty() || name == L".")
+        return false;
+    if (name.back() == L'.' || name.back() == L' ')
+        return true;
+    std::wstring stem;
+    for (wchar_t c : name.substr(0, name.find(L'.')))
+        stem += upper(c);
+    while (!stem.empty() && stem.back() == L' ')
+        stem.pop_back();
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+        if (stem == device)
+            return true;
+    }
+    return stem.size() == 4 && (stem.rfind(L"COM", 0) == 0 || stem.rfind(L"LPT", 0) == 0) &&
+           stem[3] >= L'1' && stem[3] <= L'9';
+}
+
 std::vector<std::wstring> itemComponents(const std::wstring& path, const std::string& original) {
     if (!path.empty() && isSeparator(path.front())) {
         ZENTRAD_THROW(runtime::AgentException,
@@ -41,6 +66,11 @@ std::vector<std::wstring> itemComponents(const std::wstring& path, const std::st
         if (refusedComponent(name)) {
             ZENTRAD_THROW(runtime::AgentException,
                           "Refusing to restore outside the restore root (" + original + ")");
+        }
+        if (reservedName(name)) {
+            ZENTRAD_THROW(runtime::AgentException, "Refusing to restore the reserved name \"" +
+                                                       platform::toNarrow(name) + "\" (" +
+                                                       original + ")");
         }
         if (!name.empty() && name != L".")
             components.push_back(name);
@@ -91,9 +121,15 @@ std::wstring restoreRootPath(const std::wstring& root) {
 
 std::wstring restoreTargetPath(const std::wstring& root, const std::string& itemPath) {
     std::vector<std::wstring> components = itemComponents(UTF8ToUTF16(itemPath), itemPath);
-    if (components.empty())
-        return root;
+    // The extended-length form lifts the 260-character limit; it takes the path as given,
+    // which is safe because every component was checked above ("." dropped, ".." refused).
     std::wstring target = root;
+    if (target.size() >= 3 && target[1] == L':' && isSeparator(target[2]))
+        target = L"\\\\?\\" + target;
+    else if (target.rfind(L"\\\\", 0) == 0 && target.rfind(L"\\\\?\\", 0) != 0)
+        target = L"\\\\?\\UNC\\" + target.substr(2);
+    if (components.empty())
+        return target;
     while (!target.empty() && isSeparator(target.back()))
         target.pop_back();
     for (const auto& component : components)

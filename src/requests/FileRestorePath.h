@@ -13,9 +13,12 @@ std::wstring UTF8ToUTF16(const std::string& text);
 std::wstring restoreRootPath(const std::wstring& root);
 
 // root joined with the item path (UTF-8, "\" or "/" separators; "." and empty components
-// are dropped). Throws runtime::AgentException naming the path for an absolute path, a
-// ".." component, a component holding ':' (drive letters, alternate streams) or a control
-// character. An empty item path is the root itself.
+// are dropped), in the extended-length form ("\\?\C:\...", "\\?\UNC\server\...") so that
+// paths beyond 260 characters can be created. Throws runtime::AgentException naming the
+// path for an absolute path, a ".." component, a component holding ':' (drive letters,
+// alternate streams) or a control character, and naming the component for a name Windows
+// reserves for a device (CON, NUL, AUX, PRN, COM1-9, LPT1-9, with or without an extension)
+// or one ending in a dot or a space. An empty item path is the root itself.
 std::wstring restoreTargetPath(const std::wstring& root, const std::string& itemPath);
 
 // The item path as messages show it: wide text with "/" separators, in the process code

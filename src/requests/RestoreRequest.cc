@@ -19,11 +19,38 @@ void RestoreRequest::execute() {
     std::uint64_t length = 0;
     disk::Disk::getPhysicalPartitionForDeviceIDWithDisk(header_.deviceID, path, offset, length);
     blocks::RestorePartition partition(path, offset, length);
+    // Checked before the volume is locked or anything written: a block that is not whole
+    // sectors would fail at its first write, with the volume already dismounted.
+    const std::uint32_t sector = partition.sectorSize();
+    if (blockSize_ % sector != 0) {
+        ZENTRAD_THROW(runtime::DiskException,
+                      "Block size (" + std::to_string(blockSize_) +
+                          ") is not a multiple of the target's sector size (" +
+                          std::to_string(sector) + "); nothing was written");
+    }
+    {
+        blocks::VolumeLock volumeLock(partition.device(), path);
+        ZENTRAD_CHECK_RUNNING();
+        connection().sendCode(net::PROT_RESTORE_READY).flush();
+        ZENTRAD_CHECK_RUNNING();
+        receiveBlocks(partition);
+    }
+    restoreBootSectorCopy(path, offset, length);
+    message().clear();
+    message().write32(net::PROT_ACK);
+    message().send();
+    connection().sendCode(net::PROT_RESTORE_DONE).flush();
+}
+
+void RestoreRequest::restoreBootSectorCopy(const std::string& path, std::uint64_t offset,
+                                           std::uint64_t length) {
+    blocks::RestorePartition partition(path, offset, length);
     blocks::VolumeLock volumeLock(partition.device(), path);
-    ZENTRAD_CHECK_RUNNING();
-    connection().sendCode(net::PROT_RESTORE_READY).flush();
-    ZENTRAD_CHECK_RUNNING();
-    receiveBlocks(partition);
+    if (partition.writeBootSectorCopy()) {
+        logging::logInfo()
+            << "Wrote the copy of the restored NTFS boot sector at the end of the partition";
+    }
+    partition.close();
 }
 
 void RestoreRequest::receiveRequest() {
@@ -98,8 +125,4 @@ void RestoreRequest::receiveBlocks(blocks::RestorePartition& partition) {
     logging::logInfo() << "Restore complete: " << result.blocksWritten << " blocks of "
                        << blockSize_ << " bytes written in " << elapsed.count() / 1000
                        << " seconds.";
-    message().clear();
-    message().write32(net::PROT_ACK);
-    message().send();
-    connection().sendCode(net::PROT_RESTORE_DONE).flush();
 }

@@ -45,6 +45,9 @@ class RestoreRequest : public Request {
     void checkSettings() const;
     std::optional<crypto::KeyMsg> decipheringKey() const;
     void receiveBlocks(blocks::RestorePartition& partition);
+    // After a restore that succeeded: NTFS's boot sector copy into the partition's last
+    // sector, through a new handle that locks the volume again.
+    void restoreBootSectorCopy(const std::string& path, std::uint64_t offset, std::uint64_t length);
 
     RestoreHeader header_;
     std::uint32_t blockSize_ = 0;

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/FileSecurity.h"
 #include "util/BigEndian.h"
 #include "util/UtilException.h"
 
@@ -35,7 +36,10 @@ std::filesystem::path temporaryPathFor(const std::filesystem::path& path) {
     return result;
 }
 
-bool writeWhole(const std::filesystem::path& path, std::string_view content) {
+bool writeWhole(const std::filesystem::path& path, std::string_view content, Access access) {
+    // Created empty and protected first, so the secret never sits in a readable file.
+    if (access == Access::administratorsOnly && !platform::createProtectedFile(path))
+        return false;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
     out.close();
@@ -72,10 +76,11 @@ void verifyMagic(std::istream& in, std::uint32_t expected) {
     }
 }
 
-void writeFileAtomically(const std::filesystem::path& path, std::string_view content) {
+void writeFileAtomically(const std::filesystem::path& path, std::string_view content,
+                         Access access) {
     const std::filesystem::path temporary = temporaryPathFor(path);
     std::error_code ignored;
-    if (!writeWhole(temporary, content)) {
+    if (!writeWhole(temporary, content, access)) {
         std::filesystem::remove(temporary, ignored);
         ZENTRAD_UTIL_THROW("failed to write to file (" + path.string() + ")");
     }

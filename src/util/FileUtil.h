@@ -22,10 +22,16 @@ std::string readFile(const std::filesystem::path& path, std::size_t maxBytes = k
 // than 4 bytes can be read.
 void verifyMagic(std::istream& in, std::uint32_t expected);
 
+// Who may open a file that writeFileAtomically creates: whoever the folder lets in, or
+// SYSTEM and Administrators only (private keys), set before any byte is written.
+enum class Access { inherited, administratorsOnly };
+
 // Replaces path with content so that readers see either the old or the new file, never a
 // partial one: the bytes go to a unique temporary file in the same directory, which is then
 // renamed over path. Throws util::UtilException naming path when the bytes cannot be
-// written or the rename fails; the temporary file is removed on failure.
-void writeFileAtomically(const std::filesystem::path& path, std::string_view content);
+// written, the access cannot be set or the rename fails; the temporary file is removed on
+// failure.
+void writeFileAtomically(const std::filesystem::path& path, std::string_view content,
+                         Access access = Access::inherited);
 
 }  // namespace util::FileUtil

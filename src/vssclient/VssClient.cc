@@ -1,5 +1,9 @@
 #include "vssclient/VssClient.h"
 
+#include <atomic>
+#include <cstdio>
+
+#include "logging/Logger.h"
 #include "platform/File.h"
 #include "platform/System.h"
 #include "vssclient/FunctionTracer.h"
@@ -51,8 +55,25 @@ void VssClient::initialize(std::uint32_t, const std::wstring& xmlDoc, bool) {
         VSS_CHECK(L"m_pVssObject->InitializeForBackup()", vssObject_->initializeForBackup(nullptr));
     }
     context_ = 0;
-    VSS_CHECK(L"m_pVssObject->SetBackupState(true, true, VSS_BT_FULL, false)",
-              vssObject_->setBackupState(true, true, platform::kVssBtFull, false));
+    if (copyOnlyBackups()) {
+        VSS_CHECK(L"m_pVssObject->SetBackupState(true, true, VSS_BT_COPY, false)",
+                  vssObject_->setBackupState(true, true, platform::kVssBtCopy, false));
+    } else {
+        VSS_CHECK(L"m_pVssObject->SetBackupState(true, true, VSS_BT_FULL, false)",
+                  vssObject_->setBackupState(true, true, platform::kVssBtFull, false));
+    }
+}
+
+namespace {
+std::atomic<bool> copyOnly{false};
+}  // namespace
+
+void VssClient::setCopyOnlyBackups(bool enabled) {
+    copyOnly = enabled;
+}
+
+bool VssClient::copyOnlyBackups() {
+    return copyOnly;
 }
 
 void VssClient::createSnapshotSet(const std::vector<std::wstring>& volumes,
@@ -71,13 +92,20 @@ void VssClient::createSnapshotSet(const std::vector<std::wstring>& volumes,
     VSS_CHECK(L"m_pVssObject->StartSnapshotSet(&m_latestSnapshotSetID)",
               vssObject_->startSnapshotSet(&latestSnapshotSetId_));
     ft.writeLine(L"Creating shadow set %s ...", guid2WString(latestSnapshotSetId_));
-    addToSnapshotSet(volumes);
-    if (writersTakePart()) {
-        ft.writeLine(L"Preparing for backup ... ");
-        prepareForBackup();
-        checkSelectedWriterStatus();
+    try {
+        addToSnapshotSet(volumes);
+        if (writersTakePart()) {
+            ft.writeLine(L"Preparing for backup ... ");
+            prepareForBackup();
+            checkSelectedWriterStatus();
+        }
+        doSnapshotSet();
+    } catch (...) {
+        // The service and the writers must hear that this backup ended: without it writers
+        // stay frozen in their backup state until the service times them out.
+        abortBackup();
+        throw;
     }
-    doSnapshotSet();
     if (!outXmlFile.empty())
         saveBackupComponentsDocument(outXmlFile);
     if ((context_ & kVssVolsnapAttrNoAutorelease) == 0) {
@@ -173,6 +201,18 @@ void VssClient::getSnapshotProperties(const platform::Guid& snapshotId,
             ZENTRAD_FUNCTION_SIGNATURE, __LINE__);
     VSS_CHECK(L"m_pVssObject->GetSnapshotProperties(snapshotID, &Snap)",
               vssObject_->getSnapshotProperties(snapshotId, prop));
+}
+
+void VssClient::abortBackup() {
+    VSS_FUNCTION_TRACER(L"VssClient::AbortBackup");
+    ft.writeLine(L"Aborting the backup (AbortBackup) ... ");
+    platform::HResult hr = vssObject_->abortBackup();
+    if (platform::failed(hr)) {
+        // The failure that led here is the one to report; this one is only logged.
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(hr));
+        logging::logWarn() << "AbortBackup failed with " << code;
+    }
 }
 
 void VssClient::backupComplete(bool succeeded) {

@@ -33,11 +33,18 @@ class VssClient {
     VssClient(const VssClient&) = delete;
     VssClient& operator=(const VssClient&) = delete;
 
+    // The backup type every client of the process uses: full by default (writers see every
+    // included component backed up and may truncate their logs, as database writers do), or
+    // copy-only, which leaves the applications' own backup history and logs alone.
+    static void setCopyOnlyBackups(bool enabled);
+    static bool copyOnlyBackups();
+
     // Starts the backup with the service. The context and the last argument are not used.
     void initialize(std::uint32_t context, const std::wstring& xmlDoc = L"",
                     bool duringRestore = false);
 
-    // The whole creation sequence; one shadow copy per volume of volumeList.
+    // The whole creation sequence; one shadow copy per volume of volumeList. A failure after
+    // the set was started aborts the backup with the service before it is thrown.
     void createSnapshotSet(const std::vector<std::wstring>& volumeList,
                            const std::wstring& outXmlFile,
                            const std::vector<std::wstring>& excludedWriters,
@@ -55,6 +62,7 @@ class VssClient {
     void addToSnapshotSet(const std::vector<std::wstring>& volumes);
     void prepareForBackup();
     void doSnapshotSet();
+    void abortBackup();
     void setBackupSucceeded(bool succeeded);
     void saveBackupComponentsDocument(const std::wstring& fileName);
     void querySnapshotSet(const platform::Guid& snapshotSetId);

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <sstream>
 
 #include "agent/Agent.h"
 #include "common/ChildProcess.h"
@@ -73,6 +75,7 @@ TEST(Lifecycle, ClearingTheRunningFlagStopsTheRunFunctionInOrder) {
     EXPECT_EQ(1, runtime::stoppedFlag());
     EXPECT_NE(std::string::npos, installation.log().find(" INFO Agent stopped"));
     runtime::runningFlag() = 1;
+    runtime::stoppedFlag() = 0;
     unsetenv("ZENTRAD_INSTALL_DIR");
     unsetenv("ZENTRAD_HOST_ROOT");
 }
@@ -101,7 +104,8 @@ TEST(Lifecycle, ConsoleAndServiceStopInOrderOnTheirStopRequests) {
     }
 }
 
-// Runs that end before serving: the exit status, what the console shows, and no log file.
+// Runs that end before serving: the exit status (non-zero for every failure), what the
+// console shows, and no log file.
 // A bad port is logged by the option parser and once more by the run function's handler.
 TEST(Lifecycle, RunsThatCannotServeEndWithTheirStatusAndReason) {
     const std::string port = "the argument ('70000') for option 'LocalPort' is invalid";
@@ -118,8 +122,8 @@ TEST(Lifecycle, RunsThatCannotServeEndWithTheirStatusAndReason) {
         int status;
         std::vector<std::string> output;
     } cases[] = {
-        {"LocalPort = 70000\n", nullptr, true, 0, {parse, "ERROR " + port}},
-        {badLogDir, nullptr, true, 0, {"ERROR ", noDir, " INFO Agent stopped"}},
+        {"LocalPort = 70000\n", nullptr, true, 2, {parse, "ERROR " + port}},
+        {badLogDir, nullptr, true, 2, {"ERROR ", noDir, " INFO Agent stopped"}},
         {kConfig, nullptr, false, 1, {driver}},
         {kConfig, "--help", true, 1, {"Generic options:"}},
     };
@@ -136,6 +140,59 @@ TEST(Lifecycle, RunsThatCannotServeEndWithTheirStatusAndReason) {
         EXPECT_EQ(c.status, agent.wait(30s));
         EXPECT_TRUE(inOrder(test::readWholeFile(installation.output()), c.output));
         EXPECT_FALSE(fs::exists(installation.logFile()));
+    }
+}
+
+// The statuses a service reports, one "state ..." line each (see platform/Service.h).
+std::vector<std::string> serviceStatuses(const fs::path& file) {
+    std::vector<std::string> lines;
+    std::istringstream in(test::readWholeFile(file));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// A service reports start pending, running only once it listens, stop pending on the stop
+// control and stopped with exit code 0; one that cannot start reports stopped with the
+// service-specific error and its exit code, so the service manager's recovery can act.
+TEST(Lifecycle, AServiceReportsEveryStateAndAFailedStartWithItsExitCode) {
+    const std::string startPending =
+        "state 2 controls 0 win32 0 specific 0 checkpoint 1 wait 30000";
+    const std::string running = "state 4 controls 257 win32 0 specific 0 checkpoint 0 wait 0";
+    const std::string stopPending = "state 3 controls 0 win32 0 specific 0 checkpoint 1 wait 30000";
+    for (bool driver : {true, false}) {
+        SCOPED_TRACE(driver ? "serving" : "no control device");
+        Installation installation;
+        if (!driver)
+            fs::remove_all(installation.hostRoot() / "driver");
+        const fs::path statusFile = installation.installDir() / "status.txt";
+        auto environment = installation.environment();
+        environment["ZENTRAD_SERVICE"] = "1";
+        environment["ZENTRAD_SERVICE_STATUS_FILE"] = statusFile.string();
+        test::ChildProcess agent(agentBinary(), {}, environment, installation.output());
+        ASSERT_TRUE(agent.started());
+        if (!driver) {
+            EXPECT_EQ(0, agent.wait(30s));
+            auto statuses = serviceStatuses(statusFile);
+            ASSERT_GE(statuses.size(), 2u);
+            EXPECT_EQ(statuses.front(), startPending);
+            EXPECT_EQ(statuses.back(),
+                      "state 1 controls 0 win32 1066 specific 1 checkpoint 0 wait 0");
+            continue;
+        }
+        auto isRunning = [&] {
+            auto statuses = serviceStatuses(statusFile);
+            return std::find(statuses.begin(), statuses.end(), running) != statuses.end();
+        };
+        ASSERT_TRUE(test::waitUntil(isRunning, 20s));
+        agent.signal(SIGTERM);
+        EXPECT_EQ(0, agent.wait(30s));
+        auto statuses = serviceStatuses(statusFile);
+        auto at = std::find(statuses.begin(), statuses.end(), running);
+        ASSERT_TRUE(at != statuses.end() && at + 2 < statuses.end());
+        EXPECT_EQ(statuses.front(), startPending);
+        EXPECT_EQ(*(at + 1), stopPending);
+        EXPECT_EQ(statuses.back(), "state 1 controls 0 win32 0 specific 0 checkpoint 0 wait 0");
     }
 }
 

@@ -92,4 +92,33 @@ TEST(DescribeOperatingSystem, NamesOlderPlatformsAndGivesNothingWithoutAVersion)
     EXPECT_EQ(describeOperatingSystem(facts), "Microsoft Win32s");
 }
 
+// Current systems by version, product type and build: every release since Windows 7, with
+// the service pack where there is one and no edition.
+TEST(DescribeOperatingSystem, NamesCurrentWindowsVersions) {
+    auto system = [](std::uint32_t major, std::uint32_t minor, std::uint32_t build, bool server,
+                     const wchar_t* servicePack = L"") {
+        OsFacts facts =
+            nt(major, minor, server ? platform::kVerNtServer : platform::kVerNtWorkstation,
+               platform::kProcessorArchitectureAmd64);
+        facts.version->buildNumber = build;
+        facts.version->csdVersion = servicePack;
+        return facts;
+    };
+    expectDescriptions({
+        {system(6, 1, 7601, false, L"Service Pack 1"),
+         "Microsoft Windows 7 Service Pack 1 (Build 7601)"},
+        {system(6, 1, 7601, true, L"Service Pack 1"),
+         "Microsoft Windows Server 2008 R2 Service Pack 1 (Build 7601)"},
+        {system(6, 3, 9600, true), "Microsoft Windows Server 2012 R2 (Build 9600)"},
+        {system(10, 0, 19045, false), "Microsoft Windows 10 (Build 19045)"},
+        {system(10, 0, 22631, false), "Microsoft Windows 11 (Build 22631)"},
+        {system(10, 0, 14393, true), "Microsoft Windows Server 2016 (Build 14393)"},
+        {system(10, 0, 17763, true), "Microsoft Windows Server 2019 (Build 17763)"},
+        {system(10, 0, 20348, true), "Microsoft Windows Server 2022 (Build 20348)"},
+        {system(10, 0, 26100, true), "Microsoft Windows Server 2025 (Build 26100)"},
+        {nt(6, 0, platform::kVerNtServer, platform::kProcessorArchitectureAmd64),
+         "Windows Server 2008 Service Pack 2 (Build 3790)"},
+    });
+}
+
 }  // namespace

@@ -168,7 +168,8 @@ TEST_F(OptionsTest, HelpWinsOverInstallAndExitsWithOne) {
     EXPECT_FALSE(fs::exists(units_.path() / "zentrad.service"));
 }
 
-TEST_F(OptionsTest, ServiceInstallRegistersTheImageInTheWorkingDirectoryOnce) {
+// The image is the running executable, whatever the working directory of the installer.
+TEST_F(OptionsTest, ServiceInstallRegistersTheExecutableItselfOnce) {
     test::TempDir working;
     auto previous = fs::current_path();
     fs::current_path(working.path());
@@ -177,20 +178,24 @@ TEST_F(OptionsTest, ServiceInstallRegistersTheImageInTheWorkingDirectoryOnce) {
     EXPECT_EQ(0, code);
     EXPECT_NE(std::string::npos, output().find("Installed service successfully.\n"));
     std::string text = unitText();
-    EXPECT_NE(std::string::npos, text.find("ExecStart=" + working.path().string() + "/zentrad\n"));
+    EXPECT_NE(std::string::npos, text.find("ExecStart=" + install_.path().string() + "/zentrad\n"));
     EXPECT_NE(std::string::npos, text.find("Description=Kelvane Backup Agent\n"));
     EXPECT_NE(std::string::npos, text.find("Environment=ZENTRAD_SERVICE=1\n"));
     EXPECT_NE(std::string::npos, text.find("WantedBy=multi-user.target"));
 
     // A second install fails and keeps the first unit; a delete without a unit fails.
     EXPECT_EQ(1, handle({"--install"}));
-    EXPECT_NE(std::string::npos, output().find("Failed to install service.\n"));
+    EXPECT_NE(std::string::npos, output().find("Failed to install service. Cannot create the "
+                                               "service: "));
+    EXPECT_NE(std::string::npos, output().find("(error 1073)\n"));
     EXPECT_EQ(text, unitText());
     EXPECT_EQ(0, handle({"-d"}));
     EXPECT_NE(std::string::npos, output().find("Deleted service successfully.\n"));
     EXPECT_FALSE(fs::exists(unit()));
     EXPECT_EQ(1, handle({"-d"}));
-    EXPECT_NE(std::string::npos, output().find("Failed to delete service.\n"));
+    EXPECT_NE(std::string::npos, output().find("Failed to delete service. Cannot open the "
+                                               "service: "));
+    EXPECT_NE(std::string::npos, output().find("(error 1060)\n"));
 }
 
 TEST_F(OptionsTest, ServiceInstallFailsWithoutUnitDirectoryAndAConsoleIsNoService) {

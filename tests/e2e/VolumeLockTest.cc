@@ -7,6 +7,8 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <iostream>
+#include <thread>
 
 #include "AgentProcess.h"
 #include "backup-server/ImageBlockSource.h"
@@ -62,17 +64,17 @@ class VolumeLockTest : public ::testing::Test {
 
     // Restores the first partition's bytes onto the target; true when the server saw the
     // restore complete.
-    static bool restore() {
+    static bool restore(std::uint32_t blockSize = kCluster) {
         fs::path image = agent->hostRoot() / "source.img";
         std::ofstream(image, std::ios::binary) << test::readAt(agent->diskImage(), kMiB, 16 * kMiB);
-        backup_server::ImageBlockSource source(image, kCluster);
+        backup_server::ImageBlockSource source(image, blockSize);
         backup_server::RestoreOptions options;
         options.deviceID = kTarget;
-        options.blockSize = kCluster;
+        options.blockSize = blockSize;
         auto connection = agent->openSession(test::serverKeys("locks"));
         auto summary = backup_server::runVolumeRestore(*connection, options, source);
         connection->finish();
-        return summary.blocksSent == 16 * kMiB / kCluster;
+        return summary.blocksSent == 16 * kMiB / blockSize;
     }
 
     static inline std::unique_ptr<test::AgentProcess> agent;
@@ -123,6 +125,53 @@ TEST_F(VolumeLockTest, LockRulesAndARestoreThatLocksOrDismountsAndUnlocks) {
     EXPECT_EQ(platform::getLastError(), platform::kErrorNotReady);
     EXPECT_TRUE(test::readAt(agent->diskImage(), kMiB, 16 * kMiB) ==
                 test::readAt(agent->diskImage(), 17 * kMiB, 16 * kMiB));
+}
+
+// A block size that is not whole sectors of the target is refused before the volume is
+// locked or dismounted, so another program's open handle keeps working.
+TEST_F(VolumeLockTest, ABlockSizeOfPartSectorsIsRefusedBeforeTheVolumeIsTouched) {
+    const std::string before = agent->log();
+    platform::FileHandle user = openForWriting();
+    ASSERT_TRUE(user);
+    bool completed = false;
+    try {
+        completed = restore(256);
+    } catch (const std::exception& error) {
+        std::cerr << "restore: " << error.what() << "\n";
+    }
+    EXPECT_FALSE(completed);
+    EXPECT_TRUE(
+        agent->waitForLog("Block size (256) is not a multiple of the target's sector "
+                          "size (512); nothing was written"));
+    const std::string after = agent->log().substr(before.size());
+    EXPECT_EQ(after.find("Locked volume"), std::string::npos) << after;
+    EXPECT_EQ(after.find("dismounting"), std::string::npos) << after;
+    char sector[512] = {};
+    EXPECT_TRUE(platform::writeFile(user, sector, sizeof sector, nullptr));
+}
+
+// A handle that is closed a moment after the restore starts costs no dismount: the lock is
+// tried again for about a second first.
+TEST_F(VolumeLockTest, AHandleClosedShortlyAfterwardsIsWaitedFor) {
+    const std::size_t before = agent->log().size();
+    platform::FileHandle user = openForWriting();
+    ASSERT_TRUE(user);
+    // Closed 200 ms after the agent took the request, so its first lock attempt is refused.
+    std::thread closer([&user, before] {
+        for (int i = 0; i < 300; ++i) {
+            if (agent->log().find("Restore request accepted", before) != std::string::npos)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        user = platform::FileHandle();
+    });
+    const bool completed = restore();
+    closer.join();
+    EXPECT_TRUE(completed);
+    const std::string after = agent->log().substr(before);
+    EXPECT_NE(after.find("Locked volume"), std::string::npos) << after;
+    EXPECT_EQ(after.find("dismounting"), std::string::npos) << after;
 }
 
 }  // namespace

@@ -195,6 +195,11 @@ TEST_F(VolumeRestoreTest, BackupChainRestoresToAVolumeWithTheSameFiles) {
             << "cluster " << i;
     }
     EXPECT_EQ(used, source.usedBlocks());
+    // NTFS's copy of its boot sector, in the partition's last sector, which no cluster
+    // covers, matches the source's (the target's own mkfs left a different one there).
+    EXPECT_EQ(readDisk(kTargetOffset + kPartitionBytes - 512, 512),
+              readDisk(kSourceOffset + kPartitionBytes - 512, 512));
+    EXPECT_TRUE(agent->waitForLog("Wrote the copy of the restored NTFS boot sector"));
     EXPECT_NE(test::runCommand("ntfsinfo -m -f '" + targetImage.string() + "'")
                   .find("Cluster Size: 4096"),
               std::string::npos);

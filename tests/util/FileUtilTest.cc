@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/AccessChecks.h"
 #include "common/ExpectThrow.h"
 #include "common/TempDir.h"
 
@@ -72,6 +73,17 @@ TEST(FileUtilTest, AtomicReplaceFailuresNameThePath) {
     EXPECT_THROW_MESSAGE(FileUtil::writeFileAtomically(occupied, "content"),
                          "failed to replace file (" + occupied.string() + "): ");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+// A private key is readable by SYSTEM and Administrators only, whatever its folder allows,
+// read back through the security API (permission bits on the emulated host; under Wine see
+// common/AccessChecks.h).
+TEST(FileUtilTest, AdministratorsOnlyFilesGrantNobodyElse) {
+    test::TempDir dir;
+    const auto key = dir.path() / "rsa.key";
+    FileUtil::writeFileAtomically(key, "secret", FileUtil::Access::administratorsOnly);
+    EXPECT_EQ(FileUtil::readFile(key), "secret");
+    EXPECT_TRUE(test::onlyAdministratorsMayOpen(key));
 }
 
 }  // namespace

@@ -158,6 +158,39 @@ TEST_F(VssClientTest, HungStepIsCancelledAtTheTimeOutAndCompletionIsSkipped) {
     EXPECT_EQ(trace.find("Mark all writers"), std::string::npos);
 }
 
+// A set that was started and then failed is aborted with the service before the failure is
+// reported; a failing abort is only a warning and keeps the failure that led to it.
+class VssAbortTest : public SnapshotHost {
+  protected:
+    void expectAbortedAfterFailure(bool abortFails);
+};
+
+void VssAbortTest::expectAbortedAfterFailure(bool abortFails) {
+    appendConfig(std::string("[snapshot service]\nfail PrepareForBackup = 0x8004231F\n") +
+                 (abortFails ? "fail AbortBackup = 0x80042301\n" : ""));
+    setTimeoutSeconds(0);
+    VssClient client(timeoutSeconds());
+    vssclient::FunctionTracer::enableTracingMode();
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    const std::string failure = failureOf(client, {volumeC()});
+    const std::string trace = testing::internal::GetCapturedStderr();
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(failure, vssclient::asyncFailureMessage(L"VssClient::PrepareForBackup",
+                                                      platform::kVssEInsufficientStorage));
+    EXPECT_NE(trace.find("Aborting the backup (AbortBackup)"), std::string::npos) << trace;
+    EXPECT_EQ(log.find("WARN AbortBackup failed with 0x80042301") != std::string::npos, abortFails)
+        << log;
+}
+
+TEST_F(VssAbortTest, AFailureAfterTheSetStartedAbortsTheBackup) {
+    expectAbortedAfterFailure(false);
+}
+
+TEST_F(VssAbortTest, AFailingAbortKeepsTheFailureThatLedToIt) {
+    expectAbortedAfterFailure(true);
+}
+
 TEST_F(VssClientTest, SlowStepWithinTheTimeOutSucceeds) {
     appendConfig("[snapshot service]\ndelay PrepareForBackup = 300\ndelay DoSnapshotSet = 300\n");
     setTimeoutSeconds(1);

@@ -58,7 +58,7 @@ TEST(ServiceSeamTest, EventSourceReports) {
 // turns event 3 into its insertion string unchanged and names category 1.
 TEST(ServiceSeamTest, EventMessagesComeFromTheExecutablesTable) {
     const std::wstring source = uniqueName(L"zentrad-test-source-");
-    registerEventMessageFile(source, getModuleFileName());
+    ASSERT_TRUE(registerEventMessageFile(source, getModuleFileName())) << getLastError();
     EventLogRecord record;
     record.sourceName = source;
     record.eventId = 3;

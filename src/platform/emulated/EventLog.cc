@@ -40,8 +40,12 @@ std::unique_ptr<EventSource> registerEventSource(const std::wstring& sourceName)
     return std::make_unique<SyslogEventSource>(sourceName);
 }
 
-void registerEventMessageFile(const std::wstring&, const std::wstring&) {
-    // syslog needs no message file.
+bool registerEventMessageFile(const std::wstring&, const std::wstring&) {
+    return true;  // syslog needs no message file
+}
+
+bool deregisterEventMessageFile(const std::wstring&) {
+    return true;
 }
 
 }  // namespace platform

@@ -23,6 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::atomic<ServiceControlHandler> controlHandler{nullptr};
+std::mutex statusFileMutex;  // serialises the lines of ZENTRAD_SERVICE_STATUS_FILE
 
 bool runningAsService() {
     const char* flag = std::getenv("ZENTRAD_SERVICE");
@@ -118,8 +119,24 @@ ServiceStatusHandle registerServiceCtrlHandler(const std::wstring&, ServiceContr
     return 1;
 }
 
-bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus&) {
+bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
     if (handle == 0) {
+        setLastError(kErrorInvalidHandle);
+        return false;
+    }
+    const char* file = std::getenv("ZENTRAD_SERVICE_STATUS_FILE");
+    if (file != nullptr && *file != '\0') {
+        std::lock_guard<std::mutex> lock(statusFileMutex);
+        std::ofstream out(file, std::ios::app);
+        out << "state " << status.currentState << " controls " << status.controlsAccepted
+            << " win32 " << status.win32ExitCode << " specific " << status.serviceSpecificExitCode
+            << " checkpoint " << status.checkPoint << " wait " << status.waitHint << "\n";
+    }
+    return true;
+}
+
+bool configureService(ServiceHandle& service, const ServiceSettings&, std::vector<std::wstring>*) {
+    if (!service.valid()) {
         setLastError(kErrorInvalidHandle);
         return false;
     }

@@ -18,6 +18,7 @@ static_assert(kFsctlGetRetrievalPointers == FSCTL_GET_RETRIEVAL_POINTERS);
 static_assert(kFsctlLockVolume == FSCTL_LOCK_VOLUME);
 static_assert(kFsctlUnlockVolume == FSCTL_UNLOCK_VOLUME);
 static_assert(kFsctlDismountVolume == FSCTL_DISMOUNT_VOLUME);
+static_assert(kFsctlAllowExtendedDasdIo == FSCTL_ALLOW_EXTENDED_DASD_IO);
 static_assert(kMediaTypeFixed == FixedMedia && kMediaTypeRemovable == RemovableMedia);
 
 static_assert(sizeof(DiskGeometry) == sizeof(DISK_GEOMETRY));

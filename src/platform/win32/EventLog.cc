@@ -32,25 +32,46 @@ std::unique_ptr<EventSource> registerEventSource(const std::wstring& sourceName)
     return std::make_unique<WindowsEventSource>(handle);
 }
 
-void registerEventMessageFile(const std::wstring& sourceName, const std::wstring& executablePath) {
-    std::wstring keyPath =
-        L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + sourceName;
+namespace {
+
+std::wstring sourceKeyPath(const std::wstring& sourceName) {
+    return L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + sourceName;
+}
+
+bool setValue(HKEY key, const wchar_t* name, DWORD type, const void* data, DWORD size) {
+    LSTATUS status = ::RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+    if (status != ERROR_SUCCESS)
+        ::SetLastError(static_cast<DWORD>(status));
+    return status == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+bool registerEventMessageFile(const std::wstring& sourceName, const std::wstring& executablePath) {
     win32::RegistryKey key;
-    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                          KEY_SET_VALUE, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
-        return;
-    std::wstring path = executablePath.substr(0, 260);
+    LSTATUS status =
+        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, sourceKeyPath(sourceName).c_str(), 0, nullptr,
+                          REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, key.put(), nullptr);
+    if (status != ERROR_SUCCESS) {
+        ::SetLastError(static_cast<DWORD>(status));
+        return false;
+    }
+    const std::wstring& path = executablePath;
     auto pathBytes = static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t));
     DWORD types = 7;
     DWORD categories = 1;
-    ::RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
-                     reinterpret_cast<const BYTE*>(path.c_str()), pathBytes);
-    ::RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD,
-                     reinterpret_cast<const BYTE*>(&types), sizeof types);
-    ::RegSetValueExW(key.get(), L"CategoryMessageFile", 0, REG_EXPAND_SZ,
-                     reinterpret_cast<const BYTE*>(path.c_str()), pathBytes);
-    ::RegSetValueExW(key.get(), L"CategoryCount", 0, REG_DWORD,
-                     reinterpret_cast<const BYTE*>(&categories), sizeof categories);
+    return setValue(key.get(), L"EventMessageFile", REG_EXPAND_SZ, path.c_str(), pathBytes) &&
+           setValue(key.get(), L"TypesSupported", REG_DWORD, &types, sizeof types) &&
+           setValue(key.get(), L"CategoryMessageFile", REG_EXPAND_SZ, path.c_str(), pathBytes) &&
+           setValue(key.get(), L"CategoryCount", REG_DWORD, &categories, sizeof categories);
+}
+
+bool deregisterEventMessageFile(const std::wstring& sourceName) {
+    LSTATUS status = ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, sourceKeyPath(sourceName).c_str());
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND)
+        return true;
+    ::SetLastError(static_cast<DWORD>(status));
+    return false;
 }
 
 }  // namespace platform

@@ -119,6 +119,14 @@ struct LocalTextTraits {
 };
 using LocalText = ScopedHandle<LocalTextTraits>;
 
+// Memory the security API allocated with LocalAlloc (security descriptors, SID strings).
+struct LocalMemoryTraits {
+    using Native = HLOCAL;
+    static Native invalid() { return nullptr; }
+    static bool close(Native memory) { return ::LocalFree(memory) == nullptr; }
+};
+using LocalMemory = ScopedHandle<LocalMemoryTraits>;
+
 // The Windows HANDLE behind a FileHandle, for the win32 files that call the API on it.
 // INVALID_HANDLE_VALUE for an empty handle.
 HANDLE nativeHandle(FileHandle& file);

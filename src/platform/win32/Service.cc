@@ -11,9 +11,15 @@
 namespace platform {
 namespace {
 
-static_assert(kServiceStopped == SERVICE_STOPPED && kServiceRunning == SERVICE_RUNNING);
+static_assert(kServiceStopped == SERVICE_STOPPED && kServiceRunning == SERVICE_RUNNING &&
+              kServiceStartPending == SERVICE_START_PENDING &&
+              kServiceStopPending == SERVICE_STOP_PENDING);
 static_assert(kServiceControlStop == SERVICE_CONTROL_STOP &&
-              kServiceControlShutdown == SERVICE_CONTROL_SHUTDOWN);
+              kServiceControlShutdown == SERVICE_CONTROL_SHUTDOWN &&
+              kServiceControlPreshutdown == SERVICE_CONTROL_PRESHUTDOWN);
+static_assert(kServiceAcceptPreshutdown == SERVICE_ACCEPT_PRESHUTDOWN &&
+              kErrorServiceSpecificError == ERROR_SERVICE_SPECIFIC_ERROR &&
+              kErrorCallNotImplemented == ERROR_CALL_NOT_IMPLEMENTED);
 static_assert(kScManagerAllAccess == SC_MANAGER_ALL_ACCESS &&
               kServiceAllAccess == SERVICE_ALL_ACCESS);
 
@@ -27,8 +33,8 @@ void WINAPI serviceMainTrampoline(DWORD argc, LPWSTR* argv) {
     registeredMain(arguments);
 }
 
-void WINAPI controlHandlerTrampoline(DWORD control) {
-    registeredHandler(control);
+DWORD WINAPI controlHandlerTrampoline(DWORD control, DWORD, LPVOID, LPVOID) {
+    return registeredHandler(control);
 }
 
 class WindowsServiceHandle : public ServiceHandle {
@@ -95,7 +101,7 @@ ServiceStatusHandle registerServiceCtrlHandler(const std::wstring& serviceName,
                                                ServiceControlHandler handler) {
     registeredHandler = handler;
     SERVICE_STATUS_HANDLE handle =
-        ::RegisterServiceCtrlHandlerW(serviceName.c_str(), controlHandlerTrampoline);
+        ::RegisterServiceCtrlHandlerExW(serviceName.c_str(), controlHandlerTrampoline, nullptr);
     return reinterpret_cast<ServiceStatusHandle>(handle);
 }
 
@@ -142,6 +148,46 @@ std::unique_ptr<ServiceHandle> openService(ServiceHandle& manager, const std::ws
 
 bool deleteService(ServiceHandle& service) {
     return ::DeleteService(native(service)) != FALSE;
+}
+
+namespace {
+
+// One ChangeServiceConfig2W call; a level the system does not implement is noted, not failed.
+bool applySetting(SC_HANDLE service, DWORD level, void* value, const wchar_t* name,
+                  std::vector<std::wstring>* unsupported) {
+    if (::ChangeServiceConfig2W(service, level, value))
+        return true;
+    if (::GetLastError() != ERROR_INVALID_LEVEL)
+        return false;
+    unsupported->push_back(name);
+    return true;
+}
+
+}  // namespace
+
+bool configureService(ServiceHandle& service, const ServiceSettings& settings,
+                      std::vector<std::wstring>* unsupported) {
+    SC_HANDLE handle = native(service);
+    std::wstring description = settings.description;
+    SERVICE_DESCRIPTIONW text{description.data()};
+    SC_ACTION actions[3] = {{SC_ACTION_RESTART, settings.restartDelayMs},
+                            {SC_ACTION_RESTART, settings.restartDelayMs},
+                            {SC_ACTION_NONE, 0}};
+    SERVICE_FAILURE_ACTIONSW failure{};
+    failure.dwResetPeriod = settings.resetPeriodSeconds;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    // Without this flag the actions fire only when the process dies; a service that reports
+    // STOPPED with an exit code after a failed start would never be restarted.
+    SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
+    SERVICE_PRESHUTDOWN_INFO preshutdown{settings.preshutdownTimeoutMs};
+    return applySetting(handle, SERVICE_CONFIG_DESCRIPTION, &text, L"description", unsupported) &&
+           applySetting(handle, SERVICE_CONFIG_FAILURE_ACTIONS, &failure, L"failure actions",
+                        unsupported) &&
+           applySetting(handle, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag,
+                        L"failure actions on a non-zero exit code", unsupported) &&
+           applySetting(handle, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown,
+                        L"preshutdown time-out", unsupported);
 }
 
 std::unique_ptr<ConsoleStopHandler> installConsoleStopHandler(ConsoleStopCallback onStop) {

@@ -105,6 +105,8 @@ class Win32BackupComponents : public VssBackupComponents {
     }
     HResult getWriterStatus(std::uint32_t index, VssWriterStatus* status) override;
     HResult freeWriterStatus() override { return components_->FreeWriterStatus(); }
+    HResult abortBackup() override { return components_->AbortBackup(); }
+
     HResult startSnapshotSet(Guid* snapshotSetId) override {
         VSS_ID id = GUID_NULL;
         HRESULT hr = components_->StartSnapshotSet(&id);

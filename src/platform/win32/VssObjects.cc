@@ -10,7 +10,7 @@ namespace {
 static_assert(kVssSAsyncPending == VSS_S_ASYNC_PENDING);
 static_assert(kVssSAsyncFinished == VSS_S_ASYNC_FINISHED);
 static_assert(kVssSAsyncCancelled == VSS_S_ASYNC_CANCELLED);
-static_assert(kVssBtFull == VSS_BT_FULL);
+static_assert(kVssBtFull == VSS_BT_FULL && kVssBtCopy == VSS_BT_COPY);
 static_assert(kVssCtDatabase == VSS_CT_DATABASE && kVssCtFilegroup == VSS_CT_FILEGROUP);
 static_assert(kVssUtBootableSystemState == VSS_UT_BOOTABLESYSTEMSTATE);
 static_assert(kVssObjectNone == VSS_OBJECT_NONE && kVssObjectSnapshot == VSS_OBJECT_SNAPSHOT);

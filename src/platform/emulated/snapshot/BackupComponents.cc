@@ -189,6 +189,17 @@ class EmulatedBackupComponents : public VssBackupComponents {
         });
     }
 
+    HResult abortBackup() override {
+        if (HResult hr = state_->injectedFailure("AbortBackup"); failed(hr))
+            return hr;
+        if (!state_->setStarted)
+            return kVssEBadState;
+        state_->lastStep = "AbortBackup";
+        state_->pending.clear();
+        state_->releaseSnapshots();
+        return kSOk;
+    }
+
     HResult saveAsXml(std::wstring* xml) override;
 
     HResult querySnapshots(std::unique_ptr<VssEnumSnapshots>* snapshots) override {

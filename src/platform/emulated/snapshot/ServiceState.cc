@@ -25,6 +25,10 @@ std::int64_t fileTimeNow() {
 ServiceState::ServiceState(Host& h) : host(h), config(SnapshotConfig::from(h.config())) {}
 
 ServiceState::~ServiceState() {
+    releaseSnapshots();
+}
+
+void ServiceState::releaseSnapshots() {
     SnapshotRegistry registry(host);
     for (const SnapshotRecord& snapshot : created) {
         try {
@@ -33,6 +37,7 @@ ServiceState::~ServiceState() {
             // Left for the stale-entry clean-up of a later change.
         }
     }
+    created.clear();
 }
 
 void ServiceState::logFailure(const std::string& step, HResult code) {

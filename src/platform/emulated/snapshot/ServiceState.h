@@ -55,6 +55,8 @@ class ServiceState {
     HResult injectedFailure(const std::string& step);
     // Writes the error event of a failed step into the Application log.
     void logFailure(const std::string& step, HResult code);
+    // Deletes the snapshots this object created (AbortBackup, and its release).
+    void releaseSnapshots();
     // Creates the snapshots of the pending volumes (DoSnapshotSet's completion).
     HResult takeSnapshots();
     const WriterConfig* writer(const Guid& instanceId, const Guid& writerId) const;

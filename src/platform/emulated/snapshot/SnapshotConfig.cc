@@ -22,6 +22,7 @@ const char* const kSteps[] = {"CreateVssBackupComponents",
                               "DoSnapshotSet",
                               "SetBackupSucceeded",
                               "BackupComplete",
+                              "AbortBackup",
                               "Query",
                               "GetSnapshotProperties"};
 

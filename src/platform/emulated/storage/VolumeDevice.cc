@@ -6,6 +6,7 @@
 #include "platform/emulated/storage/DeviceCommon.h"
 #include "platform/emulated/storage/DiskImage.h"
 #include "platform/emulated/storage/FaultInjector.h"
+#include "platform/emulated/storage/MbrLayout.h"
 #include "platform/emulated/storage/NtfsQueries.h"
 #include "platform/emulated/storage/VolumeLocks.h"
 
@@ -89,6 +90,11 @@ class VolumeDevice : public OpenFile {
                                  out, outSize, bytesReturned);
             case kIoctlVolumeGetVolumeDiskExtents:
                 return answerExtents(out, outSize, bytesReturned);
+            case kIoctlDiskGetDriveGeometry:
+                // A volume answers with its disk's sector size, which is what writes to it
+                // must be whole multiples of.
+                return replyWith(DiskGeometry{0, kMediaTypeFixed, 255, 63, kSectorSize}, out,
+                                 outSize, bytesReturned);
             case kFsctlGetNtfsVolumeData:
                 return answerNtfsVolumeData(*source_, out, outSize, bytesReturned);
             case kFsctlGetVolumeBitmap:
@@ -99,6 +105,8 @@ class VolumeDevice : public OpenFile {
                 return answerLock(&VolumeHandleRegistration::unlock);
             case kFsctlDismountVolume:
                 return answerLock(&VolumeHandleRegistration::dismount);
+            case kFsctlAllowExtendedDasdIo:
+                return true;  // the emulated volume always reaches its whole partition
             default:
                 return fail(kErrorInvalidFunction);
         }
