@@ -130,6 +130,7 @@ void NetProducer::receiveBlockPipeline() {
         bool last = i + 1 == count;
         received.push_back(receiveRecord(header, last ? trailer.data() : header.data(),
                                          last ? trailer.size() : header.size()));
+        received.back()->setPlace({batchesReceived_ + 1, i, count});
     }
     checkDigest(trailer);
     std::swap(batch_, received);
@@ -149,8 +150,10 @@ BlockPtr NetProducer::receiveRecord(const BlockRecordHeaderBytes& bytes, unsigne
     connection_.readBytes(data.get(), static_cast<std::int64_t>(header.length + followingSize));
     digest_.update(data.get(), header.length);
     std::memcpy(following, data.get() + header.length, followingSize);
-    return buffers_->makeBlock(header.index, format_.blockSize, std::move(data), header.length,
-                               header.compressed, format_.encrypted);
+    BlockPtr block = buffers_->makeBlock(header.index, format_.blockSize, std::move(data),
+                                         header.length, header.compressed, format_.encrypted);
+    block->setDigest(header.digest);
+    return block;
 }
 
 // The digest the server sent must match the records as received; a mismatch fails the
