@@ -32,11 +32,14 @@ struct PointRecord {
     std::string journalKey;  // 56 bytes
     std::string indexFile;   // below STORE/points
     Sha256Digest indexSeal{};
+    std::uint32_t protocol = 1;  // the protocol version the point's blocks arrived in
 };
 
 class Catalogue {
   public:
-    static constexpr int kLayout = 1;
+    // Layout 2 adds the points' protocol column; a layout-1 catalogue is upgraded in place
+    // when opened (its points were all received in protocol version 1).
+    static constexpr int kLayout = 2;
 
     // Opens the catalogue; creates it when create is set and it does not exist. Throws
     // runtime::AgentException for a database of another layout or a damaged one.
@@ -58,6 +61,7 @@ class Catalogue {
     void execute(const char* sql);
     void createSchema();
     void checkLayout();
+    void upgradeFromLayout1();
     std::vector<PointRecord> query(const std::string& where, std::int64_t number,
                                    const std::string* text);
 

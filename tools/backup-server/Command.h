@@ -43,6 +43,7 @@ struct CommandContext {
     std::uint16_t port = 1167;
     std::vector<std::string> arguments;  // after the command name
     bool json = false;                   // --json: machine-readable output
+    std::uint32_t protocol = 2;          // --protocol: the highest version to offer
     std::ostream* out = nullptr;
 
     ServerKeys keys() const { return ServerKeys::loadOrCreate(keysDir); }

@@ -40,6 +40,7 @@ bool sendRequest(AgentSession& session, const BackupOptions& options, const std:
     request->write32(0);
     request->writeBytes(key);
     request->send();
+    session.beginBlockStream(*request, false);
     auto reply = session.receiveMessage();
     net::Code code = reply->read32();
     if (code == net::PROT_BUSY)
@@ -126,7 +127,8 @@ void checkCoverage(const BackupSummary& summary, const blocks::BlockMap& held,
 }
 
 std::optional<crypto::KeyMsg> sessionKeyFor(AgentSession& session, const BackupOptions& options) {
-    if (options.encryptionType != 1)
+    // In protocol version 2 the agent seals every record instead of enciphering it.
+    if (options.encryptionType != 1 || session.channel() != nullptr)
         return std::nullopt;
     return openBackupKey(fetchKeys(session));
 }
@@ -213,8 +215,17 @@ std::uint64_t serveBlockSums(AgentSession& session, PointReader* point, std::uin
         batch.write32(count);
         batch.writeBytes(records);
         batch.writeCode(net::PROT_BLOCKSUMS_DIGEST);
-        batch.writeBytes(std::string(batchDigest.begin(), batchDigest.end()));
-        batch.flush();
+        std::string sum(batchDigest.begin(), batchDigest.end());
+        if (session.channel() != nullptr) {
+            // Version 2: sealed, so an edited digest batch cannot make the agent skip blocks.
+            batch.flush();
+            auto sealed = session.newMessage();
+            sealed->writeBytes(sum);
+            sealed->send();
+        } else {
+            batch.writeBytes(sum);
+            batch.flush();
+        }
         session.readCodeExpect(net::PROT_BLOCKSUMS_ACK);
         served += count;
     }
@@ -289,6 +300,7 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
     details.sentBlocks = summary.blocksSent;
     details.wireBytes = summary.wireBytes;
     details.journalKey = newKey;
+    details.protocol = session.protocolVersion();
     details.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     PointRecord added = builder.commit(details);

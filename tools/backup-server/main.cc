@@ -67,7 +67,9 @@ int main(int argc, char** argv) {
         "folder of this server's RSA key pair")(
         "host", po::value<std::string>()->default_value("127.0.0.1"), "agent host")(
         "port,p", po::value<unsigned>(), "agent port (default 1167; 1159 for status)")(
-        "json", "print JSON instead of text (points, verify)");
+        "json", "print JSON instead of text (points, verify)")(
+        "protocol", po::value<unsigned>()->default_value(2),
+        "highest protocol version to offer the agent (1 or 2)");
     po::options_description hidden;
     hidden.add_options()("command", po::value<std::vector<std::string>>(), "command and arguments");
     po::options_description all;
@@ -105,6 +107,10 @@ int main(int argc, char** argv) {
         context.port = static_cast<std::uint16_t>(port);
         context.arguments.assign(words.begin() + 1, words.end());
         context.json = values.count("json") != 0;
+        unsigned protocol = values["protocol"].as<unsigned>();
+        if (protocol != 1 && protocol != 2)
+            throw std::invalid_argument("protocol must be 1 or 2: " + std::to_string(protocol));
+        context.protocol = protocol;
         context.out = &std::cout;
         try {
             return command->run(context);
