@@ -335,7 +335,8 @@ BackupSummary runSinkBackup(AgentSession& session, const BackupOptions& options)
     net::ProtocolStream::verifyCode(net::PROT_BACKUP_VOLUME_INFO, code);
     readVolumeInfo(*message, summary);
     summary.used = receiveBlockMap(session, summary);
-    BlockStreamSink sink(session, summary.used, summary.blockSize, options.encryptionType == 1);
+    BlockStreamSink sink(session, summary.used, summary.blockSize,
+                         options.encryptionType == 1 && session.channel() == nullptr);
     receiveBlocks(session, sink, summary, options.progress);
     blocks::BlockMap skipped = receiveBlockMap(session, summary);
     net::ProtocolStream::verifyCode(net::PROT_BACKUP_COMPLETE,
