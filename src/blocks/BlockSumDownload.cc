@@ -1,6 +1,7 @@
 #include "blocks/BlockSumDownload.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,8 @@ void checkSealedDigest(net::ServerSocket& socket, const BlockDigest& received) {
     net::EncryptedMessage sealed(socket, socket.protocolKey());
     sealed.receiveExpected();
     std::string sent = sealed.readBlock(kDigestBytes);
-    if (!std::equal(sent.begin(), sent.end(), received.begin())) {
+    if (sent.size() != received.size() ||
+        std::memcmp(sent.data(), received.data(), received.size()) != 0) {
         ZENTRAD_THROW(runtime::AgentException,
                       "Block sum batch does not match the digest the server sealed");
     }

@@ -34,11 +34,10 @@ void BlockStreamSink::receiveBatch(std::uint32_t count) {
         md5.update(bytes.data(), bytes.size());
         md5.update(data_.data(), data_.size());
         // Version 2: every record is opened, as the store's receiver opens it.
-        if (sealer != nullptr &&
-            !sealer->open(blocks::sealedPlace(header, batches_ + 1, i), data_.data(),
-                          data_.size())) {
-            refuse("record " + std::to_string(i + 1) + " of batch " +
-                   std::to_string(batches_ + 1) + " is not the record sealed for its place");
+        if (sealer != nullptr && !sealer->open(blocks::sealedPlace(header, batches_ + 1, i),
+                                               data_.data(), data_.size())) {
+            refuse("record " + std::to_string(i + 1) + " of batch " + std::to_string(batches_ + 1) +
+                   " is not the record sealed for its place");
         }
         if (header.index >= used_.capacity() || !used_.bit(header.index))
             refuse("block #" + std::to_string(header.index) + " is not a used block of the volume");

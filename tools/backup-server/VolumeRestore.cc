@@ -154,6 +154,13 @@ RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& opt
 
 RestoreSummary runPackedRestore(AgentSession& session, const RestoreOptions& options,
                                 PackedRestoreReader& packed) {
+    // Version 2 seals what was packed as it goes out, but an agent in version 2 deciphers
+    // no Blowfish: blocks packed enciphered can only be replayed in version 1.
+    if (session.channel() != nullptr && packed.options().encryptionType != 0) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      "A restore packed with encryption can only be replayed in protocol "
+                      "version 1 (--protocol 1)");
+    }
     return runRestore(
         session, options, [&](RestoreUnit& unit) { return packed.next(unit); }, [] {});
 }
