@@ -1,5 +1,7 @@
 #include "backup-server/VolumeBackup.h"
 
+#include <mutex>
+
 #include <chrono>
 #include <iomanip>
 #include <optional>
@@ -216,12 +218,17 @@ std::uint64_t serveBlockSums(AgentSession& session, PointReader* point, std::uin
         batch.writeBytes(records);
         batch.writeCode(net::PROT_BLOCKSUMS_DIGEST);
         std::string sum(batchDigest.begin(), batchDigest.end());
-        if (session.channel() != nullptr) {
-            // Version 2: sealed, so an edited digest batch cannot make the agent skip blocks.
+        if (crypto::SecureChannel* channel = session.channel()) {
+            // Version 2: the MD5 goes sealed, so an edited digest batch cannot make the agent
+            // skip blocks. One write with the records: a second small one would wait for
+            // the agent's delayed acknowledgement.
+            std::lock_guard<std::mutex> sending(channel->sendLock());
+            std::uint64_t sequence = 0;
+            std::string sealed = channel->sealMessage(sum, sequence);
+            batch.writeCode(net::PROT_ENCRYPTED);
+            batch.write32(static_cast<std::uint32_t>(sealed.size()));
+            batch.writeBytes(sealed);
             batch.flush();
-            auto sealed = session.newMessage();
-            sealed->writeBytes(sum);
-            sealed->send();
         } else {
             batch.writeBytes(sum);
             batch.flush();
