@@ -77,7 +77,7 @@ bool moreFollows(net::TcpSocket& from) {
     if (from.bufferedBytes() > 0)
         return true;
     pollfd wanted{static_cast<int>(from.handle()), POLLIN, 0};
-    return ::poll(&wanted, 1, 300) > 0;
+    return ::poll(&wanted, 1, 500) > 0;
 }
 
 }  // namespace
@@ -126,7 +126,9 @@ void MitmProxy::relay(net::TcpSocket& from, net::TcpSocket& to, bool fromServer)
             std::string unit;
             readExactly(from, unit, 4);
             net::Code code = numberAt(unit, 0);
-            if (code == net::PROT_BLOCK_STREAM && !held.empty()) {
+            // A batch whose announcement already went on (its records came late) is still
+            // read as a batch; its editor sees no announcement.
+            if (code == net::PROT_BLOCK_STREAM) {
                 WireBatch batch = readBatch(from, std::move(held));
                 held.clear();
                 std::vector<WireBatch> out =
