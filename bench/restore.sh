@@ -39,7 +39,8 @@ trap cleanup EXIT
 
 disk="$work/host/disks/0.img"
 port="$(awk '/LocalPort/ { print $3 }' "$work/agent/config/zentrad.conf")"
-server() { "$build/tools/backup-server/backup-server" --keys "$work/keys" --port "$port" "$@"; }
+# The rows measure protocol version 1 unless protocol=2 is set for the call.
+server() { "$build/tools/backup-server/backup-server" --keys "$work/keys" --port "$port" --protocol "${protocol:-1}" "$@"; }
 seconds() { date +%s.%N; }
 rate() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f MB/s", b / 1048576 / s }'; }
 wipe() { dd if=/dev/zero of="$disk" bs=1M seek=1 count="$size_mib" conv=notrunc status=none; }
@@ -69,7 +70,7 @@ run_restore() {
   local line agent_before agent_after
   agent_before="$(cpu_seconds "$agent_pid")"
   line="$( { /usr/bin/time -f "server-cpu %U %S" "$build/tools/backup-server/backup-server" \
-    --keys "$work/keys" --port "$port" restore "Disk 0 Partition 0" "$@"; } 2>&1 |
+    --keys "$work/keys" --port "$port" --protocol "${protocol:-1}" restore "Disk 0 Partition 0" "$@"; } 2>&1 |
     grep -E "^(restored|server-cpu)")"
   agent_after="$(cpu_seconds "$agent_pid")"
   echo "$line" | grep "^restored"
@@ -98,6 +99,10 @@ run_restore "deflated (level 1), enciphered with a key in the request, server pr
   packed="$work/prepacked.bin"
 prepacked_rate="$last_rate"
 rm -f "$work/prepacked.bin"
+protocol=2 run_restore "protocol 2, plain" "$work/store" compression=0 encryption=0
+v2_plain_rate="$last_rate"
+protocol=2 run_restore "protocol 2, deflated (level 1)" "$work/store" compression=1 level=1 encryption=0
+v2_deflated_rate="$last_rate"
 echo "== agent peak resident memory: $(awk '/VmHWM/ { print $2, $3 }' /proc/$agent_pid/status)"
 
 echo "== references on the same volume ($((used_bytes / 1048576)) MiB used)"
@@ -119,4 +124,7 @@ echo "| work | zentrad | reference | ratio (target) |"
 echo "|---|---|---|---|"
 echo "| plain restore | $plain_rate MB/s | ntfsclone --restore-image: $clone_rate MB/s | $(ratio "$plain_rate" "$clone_rate") (≥ 1) |"
 echo "| restore, level 1 + Blowfish | $packed_rate MB/s | plain: $plain_rate MB/s | $(ratio "$packed_rate" "$plain_rate") (≥ 0.4) |"
+echo "| protocol 2, plain restore | $v2_plain_rate MB/s | ntfsclone --restore-image: $clone_rate MB/s | $(ratio "$v2_plain_rate" "$clone_rate") (≥ 1.0) |"
+echo "| protocol 2, deflated (level 1) restore | $v2_deflated_rate MB/s | protocol 2 plain: $v2_plain_rate MB/s | $(ratio "$v2_deflated_rate" "$v2_plain_rate") (≥ 0.6) |"
+echo "| protocol 2 plain against protocol 1 plain | $v2_plain_rate MB/s | protocol 1 plain: $plain_rate MB/s | $(ratio "$v2_plain_rate" "$plain_rate") |"
 echo "| restore, level 1 + Blowfish, server pre-packed | $prepacked_rate MB/s | plain: $plain_rate MB/s | $(ratio "$prepacked_rate" "$plain_rate") |"

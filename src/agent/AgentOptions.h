@@ -30,6 +30,8 @@ class AgentOptions {
     bool recovery() const { return recovery_; }
     bool ipAuthentication() const { return ipAuthentication_; }
     std::uint16_t sessionKeyBits() const { return sessionKeyBits_; }
+    bool acceptProtocol2() const { return acceptProtocol2_; }
+    bool refuseProtocol1() const { return refuseProtocol1_; }
     std::uint16_t localPort() const { return localPort_; }
     std::int32_t timeout() const { return timeout_; }
     std::int32_t vssTimeout() const { return vssTimeout_; }
@@ -43,6 +45,8 @@ class AgentOptions {
 
     void setRecovery(bool value) { recovery_ = value; }
     void setIpAuthentication(bool value) { ipAuthentication_ = value; }
+    void setAcceptProtocol2(bool value) { acceptProtocol2_ = value; }
+    void setRefuseProtocol1(bool value) { refuseProtocol1_ = value; }
     void setLocalPort(std::uint16_t value) { localPort_ = value; }
     void setTimeout(std::int32_t value) { timeout_ = value; }
     void setVssTimeout(std::int32_t value) { vssTimeout_ = value; }
@@ -66,6 +70,8 @@ class AgentOptions {
     path logFile_;
     bool recovery_ = false;
     bool ipAuthentication_ = false;
+    bool acceptProtocol2_ = true;
+    bool refuseProtocol1_ = false;
     std::uint16_t sessionKeyBits_ = 128;
     std::uint16_t localPort_ = 1167;
     std::int32_t timeout_ = 160;

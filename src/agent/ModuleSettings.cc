@@ -15,6 +15,8 @@ net::AdmissionSettings admissionSettings(const agent::AgentOptions& options) {
     settings.backupAllowDir = options.backupAllowDir();
     settings.keyFiles = keyFilePaths(options);
     settings.sessionKeyBits = options.sessionKeyBits();
+    settings.acceptProtocol2 = options.acceptProtocol2();
+    settings.refuseProtocol1 = options.refuseProtocol1();
     return settings;
 }
 

@@ -58,7 +58,9 @@ po::options_description configFileOptions() {
         "LogDir", po::value<std::string>(), "Log Directory")(
         "LocalPort", po::value<Port>(), "Local Port")("Timeout", po::value<std::int32_t>(),
                                                       "Network Timeout")(
-        "IPAuthentication", po::value<bool>(), "IP Authentication");
+        "IPAuthentication", po::value<bool>(), "IP Authentication")(
+        "Protocol2", po::value<bool>(), "Accept protocol version 2 when a server offers it")(
+        "RefuseProtocol1", po::value<bool>(), "Refuse servers that speak only protocol version 1");
     return config;
 }
 
@@ -163,6 +165,10 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
     if (configFile.count("IPAuthentication")) {
         options->setIpAuthentication(configFile["IPAuthentication"].as<bool>());
     }
+    if (configFile.count("Protocol2"))
+        options->setAcceptProtocol2(configFile["Protocol2"].as<bool>());
+    if (configFile.count("RefuseProtocol1"))
+        options->setRefuseProtocol1(configFile["RefuseProtocol1"].as<bool>());
     if (commandLine.count("recovery")) {
         options->setRecovery(true);
         logging::logWarn() << "Agent is running in disaster recovery mode";

@@ -53,7 +53,9 @@ BackupPipelineResult runStages(const BackupPipelineInput& input,
     auto second = std::make_shared<BlockChannel>();
     auto third = std::make_shared<BlockChannel>();
     bool compress = settings.compressionType == 1;
-    bool encrypt = settings.encryptionType == 1;
+    // In protocol version 2 the channel seals every record as it is sent; Blowfish would
+    // only cost time.
+    bool encrypt = settings.encryptionType == 1 && stream.channel() == nullptr;
 
     // Stages are built before any thread starts: a constructor that throws leaves nothing
     // running (the pipeline's destructor cancels the latch either way).

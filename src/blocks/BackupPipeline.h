@@ -2,6 +2,8 @@
 // encryptor and network sender, joined by bounded channels. The reader and the sender
 // have a thread each; compression and encryption have several workers each, whose
 // blocks still leave in ascending order, exactly as one worker would send them.
+// In protocol version 2 (the stream has a channel) blocks are not enciphered with the
+// session key whatever the settings say: the sender seals every record instead.
 // Everything that can be refused is checked before any stage thread starts (the
 // transformation types, the zlib stream, the key), so a refused backup reads no block.
 #pragma once

@@ -31,6 +31,16 @@ constexpr std::size_t kDigestBytes = 16;
 using BlockDigest = std::array<unsigned char, kDigestBytes>;
 using BlockBuffer = std::shared_ptr<unsigned char[]>;
 
+// Where a received block stood in the stream: the batch that brought it (counted from 1),
+// its position in that batch and the batch's block count. A restore writes a batch only
+// once every block of it has been checked.
+struct BatchPlace {
+    std::uint64_t batch = 0;
+    std::uint32_t position = 0;
+    std::uint32_t count = 0;
+    bool last() const { return position + 1 == count; }
+};
+
 class Block {
   public:
     // The largest cluster NTFS knows (2 MiB); larger sizes from a peer are refused before
@@ -71,6 +81,8 @@ class Block {
     // Throws runtime::AgentException when MD5 is unavailable.
     void computeDigest();
     void setDigest(const BlockDigest& digest) { digest_ = digest; }
+    void setPlace(const BatchPlace& place) { place_ = place; }
+    const BatchPlace& place() const { return place_; }
 
     bool loaded() const { return loaded_; }
     bool compressed() const { return compressed_; }
@@ -97,6 +109,7 @@ class Block {
     std::uint64_t length_;
     std::uint64_t index_;
     BlockDigest digest_{};
+    BatchPlace place_;
     BlockBuffer data_;
     std::uint64_t capacity_ = 0;
 };

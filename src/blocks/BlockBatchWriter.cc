@@ -1,5 +1,6 @@
 #include "blocks/BlockBatchWriter.h"
 
+#include <mutex>
 #include <string>
 
 #include "blocks/BlockRecord.h"
@@ -20,10 +21,19 @@ void BlockBatchWriter::send(const std::vector<BlockPtr>& batch) {
         ZENTRAD_THROW(runtime::AgentException,
                       "Invalid block batch size (" + std::to_string(batch.size()) + ")");
     }
+    crypto::SecureChannel* channel = stream_.channel();
+    // Version 2: nothing else may be sealed between this announcement and its batch.
+    std::unique_lock<std::mutex> sending;
+    if (channel != nullptr) {
+        sending = std::unique_lock<std::mutex>(channel->sendLock());
+        if (!sealer_)
+            sealer_.emplace(channel->blockSealer(true));
+    }
+    ++batches_;
     appendAnnouncement(batch.size());
     appendCode(net::PROT_BLOCK_STREAM);
-    for (const BlockPtr& block : batch) {
-        appendRecord(*block);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        appendRecord(*batch[i], static_cast<std::uint32_t>(i));
         if (gathered_.size() >= kWriteBytes)
             writeGathered();
     }
@@ -47,13 +57,29 @@ void BlockBatchWriter::appendAnnouncement(std::size_t count) {
     std::string plain;
     net::appendBigEndian(plain, net::PROT_BLOCKS, 4);
     net::appendBigEndian(plain, count, 2);
-    std::string ciphertext = crypto::Encryption::encryptMessage(protocolKey_, context_, plain);
+    std::uint64_t sequence = 0;
+    std::string ciphertext =
+        sealer_ ? stream_.channel()->sealMessage(plain, sequence)
+                : crypto::Encryption::encryptMessage(protocolKey_, context_, plain);
     appendCode(net::PROT_ENCRYPTED);
     net::appendBigEndian(gathered_, ciphertext.size(), 4);
     gathered_ += ciphertext;
 }
 
-void BlockBatchWriter::appendRecord(const Block& block) {
+void BlockBatchWriter::appendRecord(const Block& block, std::uint32_t position) {
+    if (sealer_) {
+        BlockRecordHeaderBytes header = encodeSealedRecordHeader(block);
+        std::size_t start = gathered_.size() + header.size();
+        gathered_.append(reinterpret_cast<const char*>(header.data()), header.size());
+        gathered_.resize(start + block.length() + crypto::kChannelTagBytes);
+        auto* out = reinterpret_cast<unsigned char*>(gathered_.data()) + start;
+        sealer_->seal(
+            sealedPlace(parseSealedRecordHeader(header, block.size()), batches_, position),
+            block.getData(), block.length(), out);
+        digest_.update(header.data(), header.size());
+        digest_.update(out, block.length() + crypto::kChannelTagBytes);
+        return;
+    }
     BlockRecordHeaderBytes header = encodeBlockRecordHeader(block);
     digest_.update(header.data(), header.size());
     digest_.update(block.getData(), block.length());

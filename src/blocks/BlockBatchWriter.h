@@ -3,12 +3,17 @@
 //   PROT_ENCRYPTED unit whose plain text is PROT_BLOCKS | u16 n
 //   PROT_BLOCK_STREAM | n records (29-byte header, data)           (plain)
 //   PROT_BLOCK_STREAM_DIGEST | MD5 of the n records as sent        (plain)
+// In protocol version 2 the announcement is sealed by the stream's channel and each
+// record's data is sealed by the request's BlockSealer (the header's length counts the
+// tag); the framing and the batch digest are as above.
 // Every code is preceded by the calling thread's queued network log records, as for any
 // code the agent writes. The bytes are gathered into a few large socket writes; what goes
 // on the wire is the same as writing each piece on its own. Belongs to one thread.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,7 +44,7 @@ class BlockBatchWriter {
   private:
     void appendCode(net::Code code);
     void appendAnnouncement(std::size_t count);
-    void appendRecord(const Block& block);
+    void appendRecord(const Block& block, std::uint32_t position);
     void writeGathered();
 
     net::ProtocolStream& stream_;
@@ -47,6 +52,8 @@ class BlockBatchWriter {
     crypto::CipherContext context_;
     Md5Stream digest_;
     std::string gathered_;
+    std::optional<crypto::BlockSealer> sealer_;  // version 2
+    std::uint64_t batches_ = 0;
 };
 
 }  // namespace blocks

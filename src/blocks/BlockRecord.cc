@@ -34,8 +34,10 @@ BlockRecordHeaderBytes encodeBlockRecordHeader(const Block& block) {
     return bytes;
 }
 
-BlockRecordHeader parseBlockRecordHeader(const BlockRecordHeaderBytes& bytes,
-                                         std::uint64_t blockSize, bool encrypted) {
+namespace {
+
+BlockRecordHeader parseHeader(const BlockRecordHeaderBytes& bytes, std::uint64_t blockSize,
+                              std::uint64_t overhead) {
     BlockRecordHeader header;
     header.index = getBigEndian(bytes.data(), 8);
     if (bytes[8] > 1) {
@@ -45,7 +47,7 @@ BlockRecordHeader parseBlockRecordHeader(const BlockRecordHeaderBytes& bytes,
     header.compressed = bytes[8] == 1;
     std::copy(bytes.begin() + 9, bytes.begin() + 25, header.digest.begin());
     header.length = static_cast<std::uint32_t>(getBigEndian(bytes.data() + 25, 4));
-    std::uint64_t limit = encrypted ? blockSize + Block::kCipherOverhead : blockSize;
+    std::uint64_t limit = blockSize + overhead;
     if (header.length > limit) {
         ZENTRAD_THROW(runtime::AgentException,
                       "Block stream error: block #" + std::to_string(header.index) + " length (" +
@@ -53,6 +55,44 @@ BlockRecordHeader parseBlockRecordHeader(const BlockRecordHeaderBytes& bytes,
                           std::to_string(blockSize) + ")");
     }
     return header;
+}
+
+}  // namespace
+
+BlockRecordHeader parseBlockRecordHeader(const BlockRecordHeaderBytes& bytes,
+                                         std::uint64_t blockSize, bool encrypted) {
+    return parseHeader(bytes, blockSize, encrypted ? Block::kCipherOverhead : 0);
+}
+
+BlockRecordHeader parseSealedRecordHeader(const BlockRecordHeaderBytes& bytes,
+                                          std::uint64_t blockSize) {
+    BlockRecordHeader header = parseHeader(bytes, blockSize, crypto::kChannelTagBytes);
+    if (header.length < crypto::kChannelTagBytes) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      "Block stream error: block #" + std::to_string(header.index) +
+                          " sealed length (" + std::to_string(header.length) +
+                          ") is shorter than its tag");
+    }
+    return header;
+}
+
+BlockRecordHeaderBytes encodeSealedRecordHeader(const Block& block) {
+    BlockRecordHeaderBytes bytes = encodeBlockRecordHeader(block);
+    putBigEndian(bytes.data() + 25, block.length() + crypto::kChannelTagBytes, 4);
+    return bytes;
+}
+
+crypto::BlockPlace sealedPlace(const BlockRecordHeader& header, std::uint64_t batch,
+                               std::uint32_t position) {
+    crypto::BlockPlace place;
+    place.batch = batch;
+    place.position = position;
+    place.index = header.index;
+    place.compressed = header.compressed;
+    place.plainLength = header.length - static_cast<std::uint32_t>(crypto::kChannelTagBytes);
+    static_assert(sizeof(place.digest) == kDigestBytes);
+    std::copy(header.digest.begin(), header.digest.end(), place.digest.begin());
+    return place;
 }
 
 std::shared_ptr<Block> blockFromRecord(const BlockRecordHeader& header, std::uint64_t blockSize,

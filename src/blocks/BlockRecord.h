@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "blocks/Block.h"
+#include "crypto/SecureChannel.h"
 
 namespace blocks {
 
@@ -34,6 +35,18 @@ BlockRecordHeaderBytes encodeBlockRecordHeader(const Block& block);
 // runtime::AgentException for a longer length or a compressed byte other than 0 and 1.
 BlockRecordHeader parseBlockRecordHeader(const BlockRecordHeaderBytes& bytes,
                                          std::uint64_t blockSize, bool encrypted);
+
+// Protocol version 2: the record's data is the block's data sealed by the channel (its
+// length plus crypto::kChannelTagBytes), and its header's length field says so. Parses as
+// parseBlockRecordHeader does, allowing the tag's room (and no cipher padding).
+BlockRecordHeader parseSealedRecordHeader(const BlockRecordHeaderBytes& bytes,
+                                          std::uint64_t blockSize);
+// The header of a sealed record: the block's own header with the sealed length.
+BlockRecordHeaderBytes encodeSealedRecordHeader(const Block& block);
+// What a sealed record is bound to: its batch (from 1), its position in the batch and
+// the header's fields, with the length of the data once opened.
+crypto::BlockPlace sealedPlace(const BlockRecordHeader& header, std::uint64_t batch,
+                               std::uint32_t position);
 
 // A block built from a parsed header and its header.length data bytes (copied).
 std::shared_ptr<Block> blockFromRecord(const BlockRecordHeader& header, std::uint64_t blockSize,

@@ -1,9 +1,11 @@
 #include "blocks/BlockSumDownload.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "blocks/Md5Stream.h"
 #include "net/Codes.h"
 #include "net/EncryptedMessage.h"
 #include "runtime/Exceptions.h"
@@ -28,6 +30,19 @@ std::uint32_t batchSizeFromServer(net::ServerSocket& socket) {
     return announcement.read32();
 }
 
+// Version 2: the batch's MD5 comes sealed, so a digest batch edited on the way (which
+// could make the agent skip changed blocks) fails the backup.
+void checkSealedDigest(net::ServerSocket& socket, const BlockDigest& received) {
+    net::EncryptedMessage sealed(socket, socket.protocolKey());
+    sealed.receiveExpected();
+    std::string sent = sealed.readBlock(kDigestBytes);
+    if (sent.size() != received.size() ||
+        std::memcmp(sent.data(), received.data(), received.size()) != 0) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      "Block sum batch does not match the digest the server sealed");
+    }
+}
+
 void storeRecords(const std::vector<unsigned char>& buffer, std::uint64_t count,
                   BlockSumManager& manager) {
     for (std::uint64_t r = 0; r < count; ++r) {
@@ -49,15 +64,21 @@ void receiveBatch(net::ServerSocket& socket, std::uint32_t batchSize, BlockSumMa
     }
     std::vector<unsigned char> buffer(std::min<std::uint64_t>(count, kRecordsPerRead) *
                                       kRecordBytes);
+    Md5Stream md5;
     for (std::uint64_t done = 0; done < count;) {
         std::uint64_t piece = std::min<std::uint64_t>(count - done, kRecordsPerRead);
         socket.readBytes(buffer.data(), static_cast<std::int64_t>(piece * kRecordBytes));
+        md5.update(buffer.data(), static_cast<std::size_t>(piece * kRecordBytes));
         storeRecords(buffer, piece, manager);
         done += piece;
     }
     net::ProtocolStream::verifyCode(net::PROT_BLOCKSUMS_DIGEST, socket.readCode());
-    unsigned char digest[kDigestBytes];
-    socket.readBytes(digest, sizeof digest);
+    if (socket.channel() != nullptr) {
+        checkSealedDigest(socket, md5.finish());
+    } else {
+        unsigned char digest[kDigestBytes];
+        socket.readBytes(digest, sizeof digest);
+    }
     socket.sendCode(net::PROT_BLOCKSUMS_ACK).flush();
 }
 

@@ -1,6 +1,9 @@
 #include "blocks/DiskConsumer.h"
 
+#include <string>
+
 #include "logging/Logger.h"
+#include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
 #include "yin/Exceptions.h"
 #include "yin/StageGuard.h"
@@ -26,15 +29,38 @@ void DiskConsumer::consume(BlockPtr item) {
         {"Error while writing blocks from disk: ", "Unknown exception in disk consumer"}, failed_,
         [&] {
             ZENTRAD_CHECK_RUNNING();
-            partition_.writeBlock(*item);
-            if (!progressStarted_) {
-                progressStarted_ = true;
-                progress_.setBlockSize(item->size());
-                progress_.setTotal(partition_.length() / item->size());
-            }
-            reportProgress(*item);
+            if (hold(std::move(item)))
+                writePending();
         },
         [this] { interrupt_.trigger(); });
+}
+
+bool DiskConsumer::hold(BlockPtr block) {
+    const BatchPlace& place = block->place();
+    bool follows = pending_.empty() ? place.position == 0
+                                    : place.batch == pending_.front()->place().batch &&
+                                          place.position == pending_.back()->place().position + 1;
+    if (!follows || place.position >= place.count) {
+        ZENTRAD_THROW(runtime::AgentException, "Block stream error: block " +
+                                                   std::to_string(block->index()) +
+                                                   " arrived out of its batch's order");
+    }
+    bool complete = place.last();
+    pending_.push_back(std::move(block));
+    return complete;
+}
+
+void DiskConsumer::writePending() {
+    for (const BlockPtr& block : pending_) {
+        partition_.writeBlock(*block);
+        if (!progressStarted_) {
+            progressStarted_ = true;
+            progress_.setBlockSize(block->size());
+            progress_.setTotal(partition_.length() / block->size());
+        }
+    }
+    reportProgress(*pending_.back());
+    pending_.clear();
 }
 
 void DiskConsumer::reportProgress(const Block& block) {
@@ -46,6 +72,12 @@ void DiskConsumer::reportProgress(const Block& block) {
 
 void DiskConsumer::done() {
     try {
+        // A stream that ended inside a batch leaves it unwritten; the producer only ends
+        // after a whole batch, so this is a failure upstream.
+        if (!pending_.empty()) {
+            pending_.clear();
+            failed_ = true;
+        }
         partition_.close();
     } catch (const std::exception& error) {
         // The last gathered blocks reach the disk here.

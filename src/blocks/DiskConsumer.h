@@ -1,5 +1,7 @@
-// Last restore stage: writes each block at its place through the RestorePartition and
-// closes the partition when the stream ends. A failure is logged once, aborts the
+// Last restore stage: holds the blocks of a batch until its last block has arrived (each
+// checked by the stages before), then writes them at their places through the
+// RestorePartition, and closes the partition when the stream ends. A batch cut short by a
+// failure upstream is never written, not even in part. A failure is logged once, aborts the
 // pipeline and interrupts the receiver. Logs its progress at INFO every
 // ProgressMeter::kInterval while blocks keep coming: blocks arrive in ascending order, so
 // the place of the last one in the partition tells how far the restore is.
@@ -7,6 +9,7 @@
 
 #include <chrono>
 #include <memory>
+#include <vector>
 
 #include "blocks/BlockChannel.h"
 #include "blocks/ProgressMeter.h"
@@ -34,9 +37,14 @@ class DiskConsumer : public yin::RequestThread, public yin::Consumer<BlockPtr> {
 
   private:
     void reportProgress(const Block& block);
+    // Adds a block to the pending batch; true when that completed it. Throws
+    // runtime::AgentException when the block does not follow the one before it.
+    bool hold(BlockPtr block);
+    void writePending();
 
     RestorePartition& partition_;
     ReceiverInterrupt& interrupt_;
+    std::vector<BlockPtr> pending_;
     bool failed_ = false;
     bool progressStarted_ = false;
     ProgressMeter progress_;

@@ -1,6 +1,9 @@
 #include "blocks/InflateStage.h"
 
+#include <string>
+
 #include "logging/Logger.h"
+#include "runtime/Exceptions.h"
 #include "yin/StageGuard.h"
 
 namespace blocks {
@@ -18,12 +21,23 @@ void InflateStage::transform(BlockPtr& block) {
         {"Error while decompressing blocks: ", "Unknown exception while decompressing blocks"},
         failed_,
         [&] {
-            if (!block->compressed())
-                return;
-            bool pooled = buffers_ != nullptr && buffers_->capacity() >= block->size();
-            block->inflate(stream_, pooled ? buffers_->take() : nullptr);
+            if (block->compressed()) {
+                bool pooled = buffers_ != nullptr && buffers_->capacity() >= block->size();
+                block->inflate(stream_, pooled ? buffers_->take() : nullptr);
+            }
+            checkDigest(*block);
         },
         [this] { interrupt_.trigger(); });
+}
+
+void InflateStage::checkDigest(const Block& block) {
+    if (digest_.digestOf(block.getData(), block.length()) == block.getDigest())
+        return;
+    const BatchPlace& place = block.place();
+    ZENTRAD_THROW(runtime::AgentException,
+                  "Block stream error: block " + std::to_string(block.index()) + " (record " +
+                      std::to_string(place.position + 1) + " of batch " +
+                      std::to_string(place.batch) + ") does not match its digest");
 }
 
 }  // namespace blocks

@@ -1,12 +1,16 @@
 // Restore stage: inflates compressed blocks (plain ones pass unchanged) with one zlib
-// stream reset after every block. A failure is logged once, aborts the pipeline and
-// interrupts the receiver.
+// stream reset after every block, then checks every block against the digest its record
+// carried: the batch digest only proves the records arrived as sent, not that each block's
+// data is the block the record names. A failure (naming the block) is logged once, aborts
+// the pipeline and interrupts the receiver; the disk writer then never completes that
+// block's batch, so nothing of it is written.
 #pragma once
 
 #include <memory>
 
 #include "blocks/BlockBufferPool.h"
 #include "blocks/BlockChannel.h"
+#include "blocks/Md5Stream.h"
 #include "blocks/ReceiverInterrupt.h"
 #include "blocks/ZlibStreams.h"
 #include "yin/OrderedWorkers.h"
@@ -29,7 +33,10 @@ class InflateStage : public yin::RequestThread, public yin::OrderedWorker<BlockP
     void transform(BlockPtr& block) override;
 
   private:
+    void checkDigest(const Block& block);
+
     InflateStream stream_;
+    Md5Stream digest_;
     ReceiverInterrupt& interrupt_;
     std::shared_ptr<BlockBufferPool> buffers_;
     bool failed_ = false;

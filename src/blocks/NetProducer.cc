@@ -16,16 +16,21 @@
 namespace blocks {
 namespace {
 
+// The most a record's data may exceed the block: cipher padding (version 1) or the
+// channel's tag (version 2).
+constexpr std::uint64_t kRecordOverhead =
+    std::max<std::uint64_t>(Block::kCipherOverhead, crypto::kChannelTagBytes);
+
 std::uint32_t batchLimitFor(const BlockStreamFormat& format) {
-    std::uint64_t perBlock = format.blockSize + Block::kCipherOverhead;
+    std::uint64_t perBlock = format.blockSize + kRecordOverhead;
     std::uint64_t byMemory = NetProducer::kMaxBatchBytes / perBlock;
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(format.maxBlocks, byMemory));
 }
 
 // Room for the longest record (a whole block, enciphered) and what is read with it.
 std::size_t recordCapacityFor(const BlockStreamFormat& format) {
-    return static_cast<std::size_t>(std::min(format.blockSize, Block::kMaxSize) +
-                                    Block::kCipherOverhead + kBlockRecordHeaderBytes);
+    return static_cast<std::size_t>(std::min(format.blockSize, Block::kMaxSize) + kRecordOverhead +
+                                    kBlockRecordHeaderBytes);
 }
 
 }  // namespace
@@ -41,6 +46,9 @@ NetProducer::NetProducer(std::shared_ptr<BlockChannel> output, yin::Latch& latch
       format_(format),
       batchLimit_(batchLimitFor(format)),
       interrupt_(interrupt),
+      sealer_(connection.channel() != nullptr
+                  ? std::optional(connection.channel()->blockSealer(false))
+                  : std::nullopt),
       // The stages' channels may hold thousands of small blocks besides a batch: keep as
       // many idle buffers as a batch's memory allows, so a pipeline at its peak still
       // reuses every buffer it frees.
@@ -126,12 +134,23 @@ void NetProducer::receiveBlockPipeline() {
     BlockRecordHeaderBytes header{};
     connection_.readBytes(header.data(), static_cast<std::int64_t>(header.size()));
     std::array<unsigned char, kTrailerBytes> trailer{};
+    sealed_.clear();
     for (std::uint16_t i = 0; i < count; ++i) {
         bool last = i + 1 == count;
-        received.push_back(receiveRecord(header, last ? trailer.data() : header.data(),
-                                         last ? trailer.size() : header.size()));
+        BlockPtr block = receiveRecord(header, last ? trailer.data() : header.data(),
+                                       last ? trailer.size() : header.size());
+        if (block) {
+            block->setPlace({batchesReceived_ + 1, i, count});
+            received.push_back(std::move(block));
+        }
     }
     checkDigest(trailer);
+    // Version 2: opened once the batch digest held, so a damaged batch is reported as such.
+    for (std::uint16_t i = 0; i < sealed_.size(); ++i) {
+        received.push_back(openRecord(sealed_[i], i));
+        received.back()->setPlace({batchesReceived_ + 1, i, count});
+    }
+    sealed_.clear();
     std::swap(batch_, received);
     blocksReceived_ += count;
     ++batchesReceived_;
@@ -139,7 +158,9 @@ void NetProducer::receiveBlockPipeline() {
 
 BlockPtr NetProducer::receiveRecord(const BlockRecordHeaderBytes& bytes, unsigned char* following,
                                     std::size_t followingSize) {
-    BlockRecordHeader header = parseBlockRecordHeader(bytes, format_.blockSize, format_.encrypted);
+    BlockRecordHeader header =
+        sealer_ ? parseSealedRecordHeader(bytes, format_.blockSize)
+                : parseBlockRecordHeader(bytes, format_.blockSize, format_.encrypted);
     digest_.update(bytes.data(), bytes.size());
     static_assert(kTrailerBytes <= kBlockRecordHeaderBytes);
     std::size_t wanted = header.length + followingSize;
@@ -149,8 +170,30 @@ BlockPtr NetProducer::receiveRecord(const BlockRecordHeaderBytes& bytes, unsigne
     connection_.readBytes(data.get(), static_cast<std::int64_t>(header.length + followingSize));
     digest_.update(data.get(), header.length);
     std::memcpy(following, data.get() + header.length, followingSize);
-    return buffers_->makeBlock(header.index, format_.blockSize, std::move(data), header.length,
-                               header.compressed, format_.encrypted);
+    if (sealer_) {
+        sealed_.push_back({header, std::move(data)});
+        return nullptr;
+    }
+    BlockPtr block = buffers_->makeBlock(header.index, format_.blockSize, std::move(data),
+                                         header.length, header.compressed, format_.encrypted);
+    block->setDigest(header.digest);
+    return block;
+}
+
+BlockPtr NetProducer::openRecord(SealedRecord& record, std::uint32_t position) {
+    crypto::BlockPlace place = sealedPlace(record.header, batchesReceived_ + 1, position);
+    if (!sealer_->open(place, record.data.get(), record.header.length)) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      "Block stream error: record " + std::to_string(position + 1) + " of batch " +
+                          std::to_string(batchesReceived_ + 1) + " (block " +
+                          std::to_string(record.header.index) +
+                          ") is not the record sealed for this place in this session");
+    }
+    BlockPtr block =
+        buffers_->makeBlock(record.header.index, format_.blockSize, std::move(record.data),
+                            place.plainLength, record.header.compressed, false);
+    block->setDigest(record.header.digest);
+    return block;
 }
 
 // The digest the server sent must match the records as received; a mismatch fails the

@@ -5,7 +5,10 @@
 // with a 32-bit value ends the stream.
 //
 // A whole batch is received and its digest checked before any block of it is handed out,
-// so a damaged batch never reaches the disk. Every length is checked before anything is
+// so a damaged batch never reaches the disk. In protocol version 2 (the connection has a
+// channel) every record's data is sealed: once the batch digest held, each is opened,
+// bound to its batch, its position and its header, and one that does not open fails the
+// restore. Every length is checked before anything is
 // allocated: at most maxBlocks blocks (and at most kMaxBatchBytes of data) per batch, each
 // record at most blockSize bytes (plus the cipher's padding when enciphered).
 #pragma once
@@ -13,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "blocks/BlockBufferPool.h"
@@ -70,8 +74,14 @@ class NetProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
     // A batch ends with the digest's code and the digest itself.
     static constexpr std::size_t kTrailerBytes = 4 + kDigestBytes;
     // Reads a record's data and the followingSize bytes after it (into following).
+    // Version 2 keeps the sealed record for openRecord and returns null.
     BlockPtr receiveRecord(const BlockRecordHeaderBytes& header, unsigned char* following,
                            std::size_t followingSize);
+    struct SealedRecord {
+        BlockRecordHeader header;
+        BlockBuffer data;
+    };
+    BlockPtr openRecord(SealedRecord& record, std::uint32_t position);
     void checkDigest(const std::array<unsigned char, kTrailerBytes>& trailer);
     [[noreturn]] void fail(const char* what);
 
@@ -80,10 +90,12 @@ class NetProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
     BlockStreamFormat format_;
     std::uint32_t batchLimit_;
     const ReceiverInterrupt& interrupt_;
+    std::optional<crypto::BlockSealer> sealer_;  // version 2: opens every record
     std::shared_ptr<BlockBufferPool> buffers_;
     Md5Stream digest_;
     std::vector<BlockPtr> batch_;
-    std::vector<BlockPtr> incoming_;  // the batch being received
+    std::vector<BlockPtr> incoming_;    // the batch being received
+    std::vector<SealedRecord> sealed_;  // version 2: its records until the digest held
     std::size_t next_ = 0;
     bool finished_ = false;
     bool failed_ = false;

@@ -15,9 +15,13 @@ namespace blocks {
 
 RestoreStreamResult receiveBlockStream(net::ProtocolStream& connection,
                                        net::EncryptedMessage& message,
-                                       const BlockStreamFormat& format,
+                                       const BlockStreamFormat& requested,
                                        const std::optional<crypto::KeyMsg>& key,
                                        RestorePartition& partition, std::uint32_t workerThreads) {
+    // In protocol version 2 the channel seals every record; no block is enciphered besides.
+    BlockStreamFormat format = requested;
+    if (connection.channel() != nullptr)
+        format.encrypted = false;
     if (format.encrypted && !key)
         ZENTRAD_THROW(runtime::AgentException, "No key to decipher the blocks with");
     auto netLogger = logging::Logger::get().getNetLogger();

@@ -24,6 +24,10 @@ struct AdmissionSettings {
     // they must be made afresh.
     crypto::Encryption::KeyFilePaths keyFiles;
     std::uint16_t sessionKeyBits = 128;
+    // Protocol version 2: accept a server's offer of it; refuse servers that end up in
+    // version 1 (recovery mode included) when refuseProtocol1 is set.
+    bool acceptProtocol2 = true;
+    bool refuseProtocol1 = false;
 };
 
 }  // namespace net

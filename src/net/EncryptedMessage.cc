@@ -1,6 +1,7 @@
 #include "net/EncryptedMessage.h"
 
 #include <cstring>
+#include <mutex>
 
 #include "crypto/Envelope.h"
 #include "net/ByteOrder.h"
@@ -12,6 +13,16 @@ EncryptedMessage::EncryptedMessage(ProtocolStream& stream, const crypto::KeyMsg&
     : stream_(&stream), key_(protocolKey) {}
 
 void EncryptedMessage::send() {
+    if (crypto::SecureChannel* channel = stream_->channel()) {
+        // Sealed and written under one lock, so the wire keeps the counters' order.
+        std::lock_guard<std::mutex> lock(channel->sendLock());
+        std::string sealed = channel->sealMessage(plain_, sequence_);
+        ShortMessage unit = stream_->sendCode(PROT_ENCRYPTED);
+        unit.write32(static_cast<std::uint32_t>(sealed.size()));
+        unit.writeBytes(sealed);
+        unit.flush();
+        return;
+    }
     std::string ciphertext = crypto::Encryption::encryptMessage(key_, context_, plain_);
     ShortMessage unit = stream_->sendCode(PROT_ENCRYPTED);
     unit.write32(static_cast<std::uint32_t>(ciphertext.size()));
@@ -24,6 +35,12 @@ void EncryptedMessage::receive() {
     crypto::Encryption::checkCiphertextLength(length);
     std::string ciphertext(length, '\0');
     stream_->readBytes(ciphertext.data(), length);
+    if (crypto::SecureChannel* channel = stream_->channel()) {
+        // One thread reads the connection at a time; the lock only orders the counter.
+        std::lock_guard<std::mutex> lock(channel->receiveLock());
+        setPlainText(channel->openMessage(ciphertext, sequence_));
+        return;
+    }
     setPlainText(crypto::Encryption::decryptMessage(key_, context_, ciphertext));
 }
 

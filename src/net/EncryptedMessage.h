@@ -3,7 +3,8 @@
 //   PROT_ENCRYPTED | u32 C | C bytes of ciphertext (see crypto/Envelope.h)
 // A message copies the connection's protocol key and has a cipher context of its own, so
 // messages on different threads never share cipher state. One message belongs to one
-// thread.
+// thread. In protocol version 2 (the stream has a crypto::SecureChannel) the ciphertext is
+// the channel's seal of the plain text instead: the same framing, C = L + 16.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,8 @@ class EncryptedMessage {
     // Reads the code, requires PROT_ENCRYPTED, then receive().
     void receiveExpected();
 
+    // Version 2: the channel's sequence number of the message last sent or received.
+    std::uint64_t sequence() const { return sequence_; }
     // Empties the plain text before a reply is written.
     void clear();
 
@@ -82,6 +85,7 @@ class EncryptedMessage {
     crypto::CipherContext context_;
     std::string plain_;
     std::size_t position_ = 0;
+    std::uint64_t sequence_ = 0;
     bool failed_ = false;
 };
 

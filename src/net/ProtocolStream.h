@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "crypto/SecureChannel.h"
 
 #include "net/Codes.h"
 #include "net/Message.h"
@@ -49,8 +52,18 @@ class ProtocolStream {
     std::string readString(std::uint32_t maxLength = kMaxPlainString);
     void readBytes(void* buffer, std::int64_t length);
 
+    // Protocol version 2's channel once the handshake has set it up (null in version 1):
+    // every encrypted message on this stream is then sealed by it.
+    crypto::SecureChannel* channel() const { return channel_.get(); }
+    void setChannel(std::unique_ptr<crypto::SecureChannel> channel) {
+        channel_ = std::move(channel);
+    }
+    // The version the handshake settled on: 1 or 2.
+    std::uint32_t protocolVersion() const { return channel_ ? 2 : 1; }
+
   private:
     TcpSocket* socket_;
+    std::unique_ptr<crypto::SecureChannel> channel_;
 };
 
 // "0x" is left to the caller: lower-case hexadecimal without prefix.

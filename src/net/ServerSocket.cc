@@ -6,6 +6,7 @@
 #include "crypto/KeyStore.h"
 #include "logging/Logger.h"
 #include "net/AllowDirectories.h"
+#include "net/ByteOrder.h"
 #include "net/PreAuthLog.h"
 #include "runtime/Exceptions.h"
 
@@ -77,17 +78,44 @@ std::int32_t ServerSocket::runHandshake() {
     if (code != PROT_AUTH_START)
         ZENTRAD_THROW(runtime::AgentException, "Protocol error");
 
+    recordTranscript(serverPublicKeyPem_);
+    recordTranscript(agentPublicKeyText);
     proveServer(agentPrivateKey);
-    if (inRecoveryMode())
-        return 0;
-    proveAgent(agentPrivateKey);
+    if (!inRecoveryMode())
+        proveAgent(agentPrivateKey);
+    checkProtocolAllowed();
     return 0;
+}
+
+bool ServerSocket::confirmsProtocol2() const {
+    return settings_.acceptProtocol2 && !inRecoveryMode() && serverVersion_ >= kProtocol2Version;
+}
+
+void ServerSocket::recordTranscript(std::string_view bytes) {
+    appendBigEndian(transcript_, bytes.size(), 4);
+    transcript_.append(bytes);
+}
+
+void ServerSocket::startChannel(const crypto::KeyMsg& serverChallenge) {
+    std::string secret = protocolKey_.key() + serverChallenge.key();
+    setChannel(std::make_unique<crypto::SecureChannel>(secret, crypto::sha256(transcript_), true));
+}
+
+void ServerSocket::checkProtocolAllowed() const {
+    if (settings_.refuseProtocol1 && channel() == nullptr) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      "Server refused: it does not speak protocol version 2 and this agent "
+                      "refuses protocol version 1");
+    }
 }
 
 void ServerSocket::exchangeVersions() {
     sendCode(PROT_VERSION).write32(kAgentProtocolVersion).flush();
     Code code = readCode();
     serverVersion_ = read32();
+    transcript_ = "zentrad protocol 2";
+    appendBigEndian(transcript_, kAgentProtocolVersion, 4);
+    appendBigEndian(transcript_, serverVersion_, 4);
     if (code != PROT_VERSION)
         ZENTRAD_THROW(runtime::AgentException, "Protocol version mismatch");
     if (serverVersion_ < kLowestServerVersion) {
@@ -125,6 +153,7 @@ void ServerSocket::getPublicKey() {
                       "unexpected response while reading public key from host");
     }
     std::string pem = readString(kMaxHandshakeString);
+    serverPublicKeyPem_ = pem;
     crypto::RsaKeyPtr key = crypto::RsaKey::readPublicPem(pem);
     if (!key)
         ZENTRAD_THROW(runtime::AgentException, "error reading server public key");
@@ -147,10 +176,16 @@ void ServerSocket::reject(const char* reason) {
 }
 
 void ServerSocket::proveServer(const crypto::RsaKeyPtr& agentPrivateKey) {
+    // The confirmation of version 2 travels inside the sealed protocol key, which the
+    // server must return unchanged.
+    if (confirmsProtocol2())
+        protocolKey_ = crypto::KeyMsg(kProtocol2KeyType, protocolKey_.key(), protocolKey_.iv());
     std::string challenge = crypto::Handshake::sealChallenge(protocolKey_, serverPublicKey_);
     sendCode(PROT_AUTH_CHALLENGE).writeString(challenge).flush();
     Code code = readCode();
     std::string response = readString(kMaxHandshakeString);
+    recordTranscript(challenge);
+    recordTranscript(response);
     if (code != PROT_AUTH_RESPONSE)
         ZENTRAD_THROW(runtime::AgentException, "Protocol error instead of auth response");
     if (!crypto::Handshake::responseMatches(protocolKey_, agentPrivateKey, response)) {
@@ -166,12 +201,26 @@ void ServerSocket::proveAgent(const crypto::RsaKeyPtr& agentPrivateKey) {
         ZENTRAD_THROW(runtime::AgentException, "Protocol error instead of auth challenge");
     }
     std::string challenge = readString(kMaxHandshakeString);
-    std::string answer =
-        crypto::Handshake::answerChallenge(agentPrivateKey, serverPublicKey_, challenge);
+    crypto::KeyMsg record(agentPrivateKey, challenge);
+    // What the server states inside its sealed challenge must be what this agent saw in
+    // the clear: an offer removed (or added) on the way ends the connection here.
+    bool offerStated = record.getType() == kProtocol2KeyType;
+    bool offerSeen = serverVersion_ >= kProtocol2Version;
+    if (offerStated != offerSeen && settings_.acceptProtocol2) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      offerStated ? "Protocol downgrade detected: the server offered protocol "
+                                    "version 2 but the offer did not arrive"
+                                  : "Protocol version 2 was offered on the server's behalf but "
+                                    "not by the server");
+    }
+    std::string answer = record.encrypt(serverPublicKey_);
     sendCode(PROT_AUTH_RESPONSE).writeString(answer).flush();
     if (readCode() != PROT_AUTH_OK) {
         ZENTRAD_THROW(runtime::AgentException, "Authentication was rejected by remote server");
     }
+    recordTranscript(challenge);
+    if (confirmsProtocol2())
+        startChannel(record);
 }
 
 }  // namespace net

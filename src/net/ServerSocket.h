@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "crypto/KeyMsg.h"
 #include "crypto/RsaKey.h"
@@ -21,6 +23,14 @@ class ServerSocket : public ProtocolStream {
   public:
     static constexpr std::uint32_t kAgentProtocolVersion = 0x00010020;
     static constexpr std::uint32_t kLowestServerVersion = 0x00010020;
+    // A server that knows protocol version 2 answers the version exchange with this value
+    // or above (an agent that knows only version 1 accepts it and goes on in version 1).
+    static constexpr std::uint32_t kProtocol2Version = 0x00020020;
+    // Key-record type that says "version 2" inside the RSA-sealed records of the mutual
+    // challenge: the agent's protocol key carries it to confirm the offer it saw, the
+    // server's challenge carries it to state that it made the offer. Neither can be
+    // changed on the way without failing the challenge, so a stripped offer is found.
+    static constexpr std::uint16_t kProtocol2KeyType = 0x7632;
     // Before the server has proved itself it has no business sending anything large: a PEM
     // key or a sealed record is a few hundred bytes.
     static constexpr std::uint32_t kMaxHandshakeString = 64 * 1024;
@@ -57,13 +67,21 @@ class ServerSocket : public ProtocolStream {
     void proveServer(const crypto::RsaKeyPtr& agentPrivateKey);
     void proveAgent(const crypto::RsaKeyPtr& agentPrivateKey);
     std::int32_t runHandshake();
+    // Version 2 was offered and may be confirmed (never in recovery mode).
+    bool confirmsProtocol2() const;
+    void recordTranscript(std::string_view bytes);
+    // Sets up version 2's channel from the handshake's secrets and transcript.
+    void startChannel(const crypto::KeyMsg& serverChallenge);
+    void checkProtocolAllowed() const;
 
     AdmissionSettings settings_;
     crypto::RsaKeyPtr serverPublicKey_;
+    std::string serverPublicKeyPem_;
     std::shared_ptr<crypto::KeyMsg> backupSessionKey_;
     std::uint32_t serverVersion_ = 0;
     std::uint32_t serverOption_ = 2;
     crypto::KeyMsg protocolKey_;
+    std::string transcript_;
 };
 
 }  // namespace net

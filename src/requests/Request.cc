@@ -11,6 +11,9 @@ void serveEncrypted(net::ServerSocket& connection, const RequestTable& table,
                     const RequestContext& context) {
     net::EncryptedMessage message(connection, connection.protocolKey());
     message.receive();
+    // Version 2 binds a request's block records to the message that carried it.
+    if (crypto::SecureChannel* channel = connection.channel())
+        channel->setRequest(message.sequence());
     net::Code code = message.read32();
     auto handler = table.find(code);
     if (handler == table.end()) {

@@ -398,4 +398,60 @@ TEST_F(RestorePipelineTest, EveryBlockReachesItsPlaceAndAFailingOneStopsEverySta
     }
 }
 
+// The batch digest only proves that the records arrived as the server sent them; a block
+// whose data is not the data its record's digest names (a flipped bit, or two payloads
+// exchanged, with the batch digest made to fit) must fail the restore before anything of
+// its batch reaches the disk, whether the blocks travel deflated, enciphered, both or
+// neither.
+TEST_F(RestorePipelineTest, BlockThatDoesNotMatchItsDigestFailsItsWholeBatch) {
+    enum class Tamper { FlipBit, SwapPayloads };
+    for (bool compressed : {false, true}) {
+        for (bool encrypted : {false, true}) {
+            for (Tamper tamper : {Tamper::FlipBit, Tamper::SwapPayloads}) {
+                SCOPED_TRACE(std::string(compressed ? "deflated" : "raw") +
+                             (encrypted ? " enciphered" : " plain") +
+                             (tamper == Tamper::FlipBit ? " flip" : " swap"));
+                SetUp();
+                target_ = PartitionOnMemory{64 * kBlockSize};
+                crypto::KeyMsg key(1, 128);
+                crypto::CipherContext cipher;
+                blocks::DeflateStream deflate(6);
+                std::vector<std::string> plain;
+                for (unsigned index = 0; index < 8; ++index) {
+                    plain.push_back(std::string(kBlockSize / 2, char('a' + index)) +
+                                    randomBytes(kBlockSize / 2, index + 100));
+                }
+                std::vector<std::string> sent = plain;
+                if (tamper == Tamper::FlipBit)
+                    sent[5][77] = static_cast<char>(sent[5][77] ^ 0x04);
+                else
+                    std::swap(sent[5], sent[6]);
+                std::vector<BlockPtr> blocks;
+                for (std::uint64_t index = 0; index < 8; ++index) {
+                    auto block = plainBlock(index, sent[index]);
+                    block->setDigest(plainBlock(index, plain[index])->getDigest());
+                    if (compressed)
+                        block->deflate(deflate);
+                    if (encrypted)
+                        block->encrypt(key, cipher);
+                    blocks.push_back(block);
+                }
+                auto restore = startRestore({4, kBlockSize, encrypted},
+                                            encrypted ? std::optional(key) : std::nullopt);
+                sendBatch({blocks.begin(), blocks.begin() + 4});
+                sendBatch({blocks.begin() + 4, blocks.end()});
+                endStream();
+                ASSERT_EQ(restore.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+                EXPECT_FALSE(restore.get().succeeded);
+                EXPECT_THAT(agentLog_,
+                            HasSubstr("block 5 (record 2 of batch 2) does not match its digest"));
+                // The failing stage aborts the whole pipeline, so the batch before may or may
+                // not have reached the disk; the failing batch never does.
+                for (std::uint64_t index = 4; index < 8; ++index)
+                    EXPECT_TRUE(written(index).empty()) << index;
+            }
+        }
+    }
+}
+
 }  // namespace

@@ -227,8 +227,9 @@ std::unique_ptr<backup_server::AgentSession> AgentProcess::connect() const {
 }
 
 std::unique_ptr<backup_server::AgentSession> AgentProcess::openSession(
-    const backup_server::ServerKeys& keys) const {
+    const backup_server::ServerKeys& keys, std::uint32_t offer) const {
     auto session = connect();
+    session->setOfferedVersion(offer);
     if (session->handshake(keys) != backup_server::HandshakeOutcome::authenticated) {
         throw std::runtime_error("the agent did not admit the server");
     }

@@ -64,9 +64,10 @@ class AgentProcess {
 
     // A new connection to this agent (not yet authenticated).
     std::unique_ptr<backup_server::AgentSession> connect() const;
-    // A new connection, authenticated with keys; fails the test's expectations otherwise.
-    std::unique_ptr<backup_server::AgentSession> openSession(
-        const backup_server::ServerKeys& keys) const;
+    // A new connection, authenticated with keys, offering protocol versions up to offer;
+    // fails the test's expectations otherwise.
+    std::unique_ptr<backup_server::AgentSession> openSession(const backup_server::ServerKeys& keys,
+                                                             std::uint32_t offer = 2) const;
 
     // Runs hostsim on the agent's host; returns its output (fails the test when it fails).
     std::string sim(const std::string& arguments) const;

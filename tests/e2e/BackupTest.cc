@@ -83,10 +83,10 @@ class BackupTest : public ::testing::Test {
         return 0;
     }
 
-    BackupSummary backup(BackupOptions options = {}) {
+    BackupSummary backup(BackupOptions options = {}, std::uint32_t protocol = 2) {
         options.deviceID = kDeviceID;
         backup_server::VolumeStore store(store_->path(), kDeviceID);
-        auto session = agent_->openSession(test::serverKeys("backup"));
+        auto session = agent_->openSession(test::serverKeys("backup"), protocol);
         BackupSummary summary = backup_server::runVolumeBackup(*session, store, options);
         session->finish();
         records_ = session->logRecords();
@@ -225,26 +225,30 @@ TEST_F(BackupTest, TransformationsAndTheNullTarget) {
     EXPECT_EQ(backup_server::describeBackup(sink).rfind("full: ", 0), 0u);
     EXPECT_TRUE(fs::is_empty(store_->path()));
 
-    for (std::uint32_t compression : {0u, 1u}) {
-        for (std::uint32_t encryption : {0u, 1u}) {
-            SCOPED_TRACE("compression " + std::to_string(compression) + ", encryption " +
-                         std::to_string(encryption));
-            store_ = std::make_unique<test::TempDir>();
-            BackupOptions options;
-            options.compressionType = compression;
-            options.compressionLevel = compression == 1 ? 9 : 0;
-            options.encryptionType = encryption;
-            options.checksums = false;
-            BackupSummary summary = backup(options);
-            EXPECT_EQ(summary.blocksSent, summary.usedBlocks);
-            EXPECT_EQ(summary.compressedBlocks > 0, compression == 1);
-            // Enciphered blocks are padded: at least 8 bytes longer than the plain ones.
-            std::uint64_t rawBytes = summary.usedBlocks * (29 + kCluster);
-            if (compression == 0) {
-                EXPECT_EQ(summary.wireBytes,
-                          rawBytes + (encryption == 1 ? summary.usedBlocks * 8 : 0));
+    for (std::uint32_t protocol : {1u, 2u}) {
+        for (std::uint32_t compression : {0u, 1u}) {
+            for (std::uint32_t encryption : {0u, 1u}) {
+                SCOPED_TRACE("protocol " + std::to_string(protocol) + ", compression " +
+                             std::to_string(compression) + ", encryption " +
+                             std::to_string(encryption));
+                store_ = std::make_unique<test::TempDir>();
+                BackupOptions options;
+                options.compressionType = compression;
+                options.compressionLevel = compression == 1 ? 9 : 0;
+                options.encryptionType = encryption;
+                options.checksums = false;
+                BackupSummary summary = backup(options, protocol);
+                EXPECT_EQ(summary.blocksSent, summary.usedBlocks);
+                EXPECT_EQ(summary.compressedBlocks > 0, compression == 1);
+                // Blowfish pads every block by 8 bytes; version 2 seals every block with a
+                // 16-byte tag instead, whatever the request's encryption says.
+                std::uint64_t rawBytes = summary.usedBlocks * (29 + kCluster);
+                std::uint64_t overhead = protocol == 2 ? 16 : encryption == 1 ? 8 : 0;
+                if (compression == 0) {
+                    EXPECT_EQ(summary.wireBytes, rawBytes + summary.usedBlocks * overhead);
+                }
+                expectImageMatchesVolume(summary);
             }
-            expectImageMatchesVolume(summary);
         }
     }
 }

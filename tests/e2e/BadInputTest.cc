@@ -39,8 +39,8 @@ class BadInputTest : public ::testing::Test {
         bystander->finish();
     }
 
-    std::unique_ptr<backup_server::AgentSession> authenticated() {
-        return agent->openSession(test::serverKeys("first"));
+    std::unique_ptr<backup_server::AgentSession> authenticated(std::uint32_t protocol = 2) {
+        return agent->openSession(test::serverKeys("first"), protocol);
     }
 
     static void sendRaw(backup_server::AgentSession& session, const std::string& bytes) {
@@ -82,9 +82,21 @@ TEST_F(BadInputTest, MalformedUnitsCloseOnlyTheirConnection) {
         "String of (100000) bytes from remote host exceeds the limit of (65536) bytes (");
 
     SetUp();
-    auto unaligned = authenticated();
+    auto unaligned = authenticated(1);
     sendRaw(*unaligned, code(net::PROT_ENCRYPTED) + code(13) + std::string(13, 'x'));
     expectClosedWith(*unaligned, "final cipher error while decrypting protocol message (");
+
+    // In protocol version 2 a sealed message is at least its tag, and must open.
+    SetUp();
+    auto short2 = authenticated(2);
+    sendRaw(*short2, code(net::PROT_ENCRYPTED) + code(13) + std::string(13, 'x'));
+    expectClosedWith(*short2, "Secure channel: message of 13 bytes is shorter than its tag (");
+    SetUp();
+    auto forged = authenticated(2);
+    sendRaw(*forged, code(net::PROT_ENCRYPTED) + code(40) + std::string(40, 'x'));
+    expectClosedWith(*forged,
+                     "Secure channel: message 0 is not the next message the peer sealed in this "
+                     "session (");
 
     SetUp();
     auto unknown = authenticated();

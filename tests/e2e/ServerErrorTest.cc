@@ -16,6 +16,7 @@
 #include "backup-server/ServerInfo.h"
 #include "backup-server/VolumeStore.h"
 #include "blocks/BlockRecord.h"
+#include "blocks/Md5Stream.h"
 #include "common/ChildProcess.h"
 #include "crypto/KeyMsg.h"
 #include "crypto/RsaKey.h"
@@ -274,9 +275,21 @@ TEST_F(ServerErrorTest, BackupDigestDownload) {
         {"instead of the batch after one",
          [](AgentSession& s) {
              sendDigestRecords(s);
+             // The MD5 of the one record of zeros; version 2 seals it in a message.
+             blocks::Md5Stream md5;
+             std::string record(4 + blocks::kDigestBytes, '\0');
+             md5.update(record.data(), record.size());
+             auto sum = md5.finish();
+             std::string bytes(sum.begin(), sum.end());
              auto digest = s.sendCode(net::PROT_BLOCKSUMS_DIGEST);
-             digest.writeBytes(std::string(blocks::kDigestBytes, '\0'));
+             if (s.channel() == nullptr)
+                 digest.writeBytes(bytes);
              digest.flush();
+             if (s.channel() != nullptr) {
+                 auto sealed = s.newMessage();
+                 sealed->writeBytes(bytes);
+                 sealed->send();
+             }
              s.readCodeExpect(net::PROT_BLOCKSUMS_ACK);
          }},
     };

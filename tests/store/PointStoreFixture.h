@@ -46,7 +46,8 @@ inline blocks::BlockDigest md5(const std::string& data) {
 class PointStoreTest : public ::testing::Test {
   protected:
     // Adds a point holding volume, sending the blocks listed (all used ones when empty).
-    PointRecord addPoint(const Volume& volume, std::vector<std::uint64_t> sent = {}) {
+    PointRecord addPoint(const Volume& volume, std::vector<std::uint64_t> sent = {},
+                         std::uint32_t protocol = 1) {
         auto builder = startPoint();
         builder->setUsed(volume.used);
         if (sent.empty()) {
@@ -63,6 +64,7 @@ class PointStoreTest : public ::testing::Test {
         PointRecord details;
         details.kind = "full";
         details.journalKey = std::string(56, 'k');
+        details.protocol = protocol;
         return builder->commit(details);
     }
 

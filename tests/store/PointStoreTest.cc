@@ -254,13 +254,39 @@ TEST_F(PointStoreTest, AStoreOfThePreviousLayoutIsRefusedWithWhatToDo) {
     test::TempDir later;
     Store(later.path(), Store::Access::write, "test");
     test::runCommand("sqlite3 '" + (later.path() / "catalogue.db").string() +
-                     "' \"UPDATE store SET value = '2' WHERE key = 'layout'\"");
+                     "' \"UPDATE store SET value = '3' WHERE key = 'layout'\"");
     try {
         Store store(later.path(), Store::Access::look);
-        ADD_FAILURE() << "a catalogue of layout 2 was opened";
+        ADD_FAILURE() << "a catalogue of layout 3 was opened";
     } catch (const runtime::AgentException& error) {
-        EXPECT_NE(error.message().find("has layout 2"), std::string::npos) << error.message();
+        EXPECT_NE(error.message().find("has layout 3"), std::string::npos) << error.message();
     }
+}
+
+// A catalogue from before points recorded the protocol their blocks came in is upgraded
+// when opened: its points read as version 1 and still restore; new points record theirs.
+TEST_F(PointStoreTest, ACatalogueOfLayout1IsUpgradedAndItsPointsReadAsProtocol1) {
+    Volume volume;
+    for (std::uint64_t i = 0; i < 100; ++i)
+        volume.write(i * 7, static_cast<unsigned>(i));
+    PointRecord first = addPoint(volume);
+    dropStore();
+    test::runCommand("sqlite3 '" + (dir_.path() / "catalogue.db").string() +
+                     "' \"ALTER TABLE points DROP COLUMN protocol; UPDATE store SET value = '1' "
+                     "WHERE key = 'layout'\"");
+    {
+        Store store(dir_.path(), Store::Access::look);
+        ASSERT_EQ(store.catalogue().points().size(), 1u);
+        EXPECT_EQ(store.catalogue().points().front().protocol, 1u);
+    }
+    expectPointHolds(first.id, volume);
+    volume.write(3, 99);
+    PointRecord second = addPoint(volume, {3}, 2);
+    dropStore();
+    Store store(dir_.path(), Store::Access::look);
+    EXPECT_EQ(store.catalogue().point(first.id)->protocol, 1u);
+    EXPECT_EQ(store.catalogue().point(second.id)->protocol, 2u);
+    expectPointHolds(second.id, volume);
 }
 
 }  // namespace

@@ -56,6 +56,15 @@ std::unique_ptr<net::EncryptedMessage> AgentSession::receiveMessage() {
     return message;
 }
 
+void AgentSession::beginBlockStream(const net::EncryptedMessage& request, bool serverSends) {
+    blockSealer_.reset();
+    sealedBatches_ = 0;
+    if (crypto::SecureChannel* secure = channel()) {
+        secure->setRequest(request.sequence());
+        blockSealer_.emplace(secure->blockSealer(serverSends));
+    }
+}
+
 void AgentSession::finish() {
     sendCode(net::PROT_FINISHED).flush();
 }

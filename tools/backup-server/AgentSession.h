@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "backup-server/ServerKeys.h"
@@ -32,6 +33,9 @@ enum class HandshakeOutcome { authenticated, rejected, hostInitialized };
 class AgentSession : public net::ProtocolStream {
   public:
     static constexpr std::uint32_t kServerProtocolVersion = 0x00010020;
+    // The version value that offers protocol version 2 (see net::ServerSocket).
+    static constexpr std::uint32_t kProtocol2Version = 0x00020020;
+    static constexpr std::uint16_t kProtocol2KeyType = 0x7632;
     // A log record longer than this is not a log record the agent could have queued.
     static constexpr std::uint32_t kMaxLogRecord = 307200;
 
@@ -43,14 +47,27 @@ class AgentSession : public net::ProtocolStream {
     // ProtocolStream.
     net::Code readCode() override;
 
-    // Runs the handshake; the agent decides whether it is in recovery mode. Throws
-    // runtime::AgentException on any protocol or key failure.
+    // The highest protocol version to offer (1 or 2; 2 unless set). Set before handshake().
+    void setOfferedVersion(std::uint32_t version) { offeredVersion_ = version; }
+
+    // Runs the handshake; the agent decides whether it is in recovery mode and whether it
+    // confirms an offer of version 2 (protocolVersion() then says which one is in use).
+    // Throws runtime::AgentException on any protocol or key failure.
     HandshakeOutcome handshake(const ServerKeys& keys, HandshakeMode mode = HandshakeMode::normal);
 
     // After an authenticated handshake: a new request or reply under the protocol key.
     std::unique_ptr<net::EncryptedMessage> newMessage();
     // Reads PROT_ENCRYPTED and the message that follows.
     std::unique_ptr<net::EncryptedMessage> receiveMessage();
+    // Version 2: the request just sent (a backup or a restore) starts a block stream whose
+    // records are sealed under that request's keys; serverSends says which way they go.
+    // Nothing in version 1.
+    void beginBlockStream(const net::EncryptedMessage& request, bool serverSends);
+    // The sealer of the block stream under way (null in version 1) and the number of
+    // batches it sealed or opened so far.
+    crypto::BlockSealer* blockSealer() { return blockSealer_ ? &*blockSealer_ : nullptr; }
+    std::uint64_t& sealedBatches() { return sealedBatches_; }
+
     // Tells the agent there are no more requests.
     void finish();
 
@@ -69,6 +86,7 @@ class AgentSession : public net::ProtocolStream {
     bool receiveAgentKey();
     void answerChallenge(const ServerKeys& keys);
     void challengeAgent(const ServerKeys& keys);
+    void recordTranscript(std::string_view bytes);
 
     std::unique_ptr<net::TcpSocket> socket_;
     std::optional<crypto::KeyMsg> protocolKey_;
@@ -76,6 +94,11 @@ class AgentSession : public net::ProtocolStream {
     std::string agentPublicKeyPem_;
     std::uint32_t agentVersion_ = 0;
     bool recovery_ = false;
+    std::uint32_t offeredVersion_ = 2;
+    bool agentConfirmed2_ = false;
+    std::string transcript_;
+    std::optional<crypto::BlockSealer> blockSealer_;
+    std::uint64_t sealedBatches_ = 0;
     std::vector<LogRecord> logRecords_;
     std::function<void(const LogRecord&)> sink_;
 };

@@ -97,6 +97,7 @@ void BatchPipeline::packUnit(BlockEncoder& encoder, RestoreUnit& unit) {
     bool corrupt = options_.corruptBatch && *options_.corruptBatch == unit.batch;
     unit.bytes = spareBuffer();
     unit.recordBytes = frameRestoreUnit(unit.blocks, corrupt, unit.bytes);
+    unit.corrupted = corrupt;
     unit.blockCount = static_cast<std::uint16_t>(unit.blocks.size());
     // The blocks' buffers go back now, not when the unit has been sent.
     unit.blocks.clear();

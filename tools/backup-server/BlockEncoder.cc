@@ -14,6 +14,10 @@ BlockEncoder::BlockEncoder(const RestoreOptions& options)
 }
 
 void BlockEncoder::encode(blocks::Block& block) {
+    // The agent checks every block against the digest its record names. The data is what
+    // the store proves (by the chunk's name); a stored digest is not, so the digest sent is
+    // that of the data sent.
+    block.computeDigest();
     if (options_.compressionType == 1)
         block.deflate(deflate_);
     if (key_)

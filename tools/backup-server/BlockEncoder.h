@@ -1,5 +1,6 @@
-// Turns the plain blocks of a restore into what travels: deflated when asked (and when that
-// helps), then enciphered when asked. One encoder per thread: it keeps the deflate stream
+// Turns the plain blocks of a restore into what travels: digested (the record's MD5 is
+// always that of the data sent), deflated when asked (and when that helps), then
+// enciphered when asked. One encoder per thread: it keeps the deflate stream
 // and the cipher's set-up context between blocks.
 #pragma once
 

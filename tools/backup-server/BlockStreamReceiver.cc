@@ -32,16 +32,28 @@ void BlockStreamReceiver::receiveBatch(std::uint32_t count) {
     blocks::Md5Stream md5;
     std::vector<std::shared_ptr<blocks::Block>> batch;
     std::vector<unsigned char> data;
+    crypto::BlockSealer* sealer = session_.blockSealer();
     for (std::uint32_t i = 0; i < count; ++i) {
         blocks::BlockRecordHeaderBytes bytes;
         session_.readBytes(bytes.data(), bytes.size());
         blocks::BlockRecordHeader header =
-            blocks::parseBlockRecordHeader(bytes, sink_.blockSize(), sessionKey_ != nullptr);
+            sealer != nullptr
+                ? blocks::parseSealedRecordHeader(bytes, sink_.blockSize())
+                : blocks::parseBlockRecordHeader(bytes, sink_.blockSize(), sessionKey_ != nullptr);
         data.resize(header.length);
         session_.readBytes(data.data(), header.length);
         md5.update(bytes.data(), bytes.size());
         md5.update(data.data(), data.size());
         wireBytes_ += bytes.size() + header.length;
+        if (sealer != nullptr) {
+            crypto::BlockPlace place = blocks::sealedPlace(header, batches_ + 1, i);
+            if (!sealer->open(place, data.data(), header.length)) {
+                refuse("record " + std::to_string(i + 1) + " of batch " +
+                       std::to_string(batches_ + 1) + " (block #" + std::to_string(header.index) +
+                       ") is not the record sealed for this place in this session");
+            }
+            header.length = place.plainLength;
+        }
         batch.push_back(blocks::blockFromRecord(header, sink_.blockSize(), sessionKey_ != nullptr,
                                                 data.data()));
     }

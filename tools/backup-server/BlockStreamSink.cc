@@ -22,15 +22,23 @@ void BlockStreamSink::receiveBatch(std::uint32_t count) {
         refuse("batch of " + std::to_string(count) + " blocks");
     session_.readCodeExpect(net::PROT_BLOCK_STREAM);
     blocks::Md5Stream md5;
+    crypto::BlockSealer* sealer = session_.blockSealer();
     for (std::uint32_t i = 0; i < count; ++i) {
         blocks::BlockRecordHeaderBytes bytes;
         session_.readBytes(bytes.data(), bytes.size());
         blocks::BlockRecordHeader header =
-            blocks::parseBlockRecordHeader(bytes, blockSize_, encrypted_);
+            sealer != nullptr ? blocks::parseSealedRecordHeader(bytes, blockSize_)
+                              : blocks::parseBlockRecordHeader(bytes, blockSize_, encrypted_);
         data_.resize(header.length);
         session_.readBytes(data_.data(), header.length);
         md5.update(bytes.data(), bytes.size());
         md5.update(data_.data(), data_.size());
+        // Version 2: every record is opened, as the store's receiver opens it.
+        if (sealer != nullptr && !sealer->open(blocks::sealedPlace(header, batches_ + 1, i),
+                                               data_.data(), data_.size())) {
+            refuse("record " + std::to_string(i + 1) + " of batch " + std::to_string(batches_ + 1) +
+                   " is not the record sealed for its place");
+        }
         if (header.index >= used_.capacity() || !used_.bit(header.index))
             refuse("block #" + std::to_string(header.index) + " is not a used block of the volume");
         if (anyBlock_ && header.index <= lastIndex_)

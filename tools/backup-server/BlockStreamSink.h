@@ -2,7 +2,8 @@
 // read and checked as the store's receiver checks it (framing, record lengths, the
 // batch's MD5, block numbers strictly ascending over the whole stream and naming used
 // blocks of the volume), then dropped. Nothing is deciphered, inflated or stored, so the
-// blocks' own digests are not checked.
+// blocks' own digests are not checked; in protocol version 2 every record is opened
+// (authenticated) as the store's receiver opens it.
 #pragma once
 
 #include <cstdint>

@@ -14,7 +14,8 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
 
 const char* const kColumns =
     "id, device_id, created, kind, block_size, chunk_blocks, block_count, used_blocks, "
-    "sent_blocks, wire_bytes, stored_bytes, seconds, journal_key, index_file, index_seal";
+    "sent_blocks, wire_bytes, stored_bytes, seconds, journal_key, index_file, index_seal, "
+    "protocol";
 
 std::string columnText(sqlite3_stmt* statement, int column) {
     auto text = sqlite3_column_text(statement, column);
@@ -116,9 +117,10 @@ void Catalogue::createSchema() {
             "block_count INTEGER NOT NULL, used_blocks INTEGER NOT NULL, "
             "sent_blocks INTEGER NOT NULL, wire_bytes INTEGER NOT NULL, "
             "stored_bytes INTEGER NOT NULL, seconds REAL NOT NULL, journal_key BLOB NOT NULL, "
-            "index_file TEXT NOT NULL UNIQUE, index_seal BLOB NOT NULL)");
+            "index_file TEXT NOT NULL UNIQUE, index_seal BLOB NOT NULL, "
+            "protocol INTEGER NOT NULL DEFAULT 1)");
         execute("CREATE INDEX IF NOT EXISTS points_by_device ON points (device_id, id)");
-        execute("INSERT OR IGNORE INTO store (key, value) VALUES ('layout', '1')");
+        execute("INSERT OR IGNORE INTO store (key, value) VALUES ('layout', '2')");
         execute("COMMIT");
     } catch (...) {
         sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
@@ -147,6 +149,15 @@ void Catalogue::checkLayout(const std::string& layout) {
     if (layout.empty())
         ZENTRAD_THROW(runtime::AgentException,
                       file_.string() + " is not a catalogue of restore points");
+    if (layout == "1") {
+        // Its points were all received in protocol version 1. A writer upgrades it in place;
+        // a reader, perhaps on read-only media, reads it as it is.
+        if (writer_)
+            upgradeFromLayout1();
+        else
+            protocolColumn_ = false;
+        return;
+    }
     if (layout != std::to_string(kLayout)) {
         ZENTRAD_THROW(runtime::AgentException, "The store's catalogue has layout " + layout +
                                                    "; this backup-server reads layout " +
@@ -155,9 +166,24 @@ void Catalogue::checkLayout(const std::string& layout) {
     }
 }
 
+void Catalogue::upgradeFromLayout1() {
+    execute("BEGIN IMMEDIATE");
+    try {
+        execute("ALTER TABLE points ADD COLUMN protocol INTEGER NOT NULL DEFAULT 1");
+        execute("UPDATE store SET value = '2' WHERE key = 'layout'");
+        execute("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
 std::vector<PointRecord> Catalogue::query(const std::string& where, std::int64_t number,
                                           const std::string* text) {
-    std::string sql = std::string("SELECT ") + kColumns + " FROM points " + where;
+    std::string columns = kColumns;
+    if (!protocolColumn_)
+        columns.replace(columns.rfind("protocol"), std::string("protocol").size(), "1");
+    std::string sql = "SELECT " + columns + " FROM points " + where;
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK)
         ZENTRAD_THROW(runtime::AgentException,
@@ -188,6 +214,7 @@ std::vector<PointRecord> Catalogue::query(const std::string& where, std::int64_t
         std::string seal = columnBlob(raw, 14);
         if (seal.size() == point.indexSeal.size())
             std::memcpy(point.indexSeal.data(), seal.data(), seal.size());
+        point.protocol = static_cast<std::uint32_t>(columnCount(raw, 15));
         points.push_back(std::move(point));
     }
     if (status != SQLITE_DONE)
@@ -214,7 +241,7 @@ std::optional<PointRecord> Catalogue::point(std::int64_t id) {
 
 std::int64_t Catalogue::addPoint(const PointRecord& point) {
     std::string sql = std::string("INSERT INTO points (") + (kColumns + 4) +
-                      ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+                      ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
     sqlite3_stmt* raw = nullptr;
     execute("BEGIN IMMEDIATE");
     try {
@@ -238,6 +265,7 @@ std::int64_t Catalogue::addPoint(const PointRecord& point) {
         sqlite3_bind_text(raw, 13, point.indexFile.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_blob(raw, 14, point.indexSeal.data(), static_cast<int>(point.indexSeal.size()),
                           SQLITE_TRANSIENT);
+        sqlite3_bind_int64(raw, 15, point.protocol);
         if (sqlite3_step(raw) != SQLITE_DONE)
             ZENTRAD_THROW(runtime::AgentException,
                           std::string("Catalogue: ") + sqlite3_errmsg(db_.get()));

@@ -32,11 +32,14 @@ struct PointRecord {
     std::string journalKey;  // 56 bytes
     std::string indexFile;   // below STORE/points
     Sha256Digest indexSeal{};
+    std::uint32_t protocol = 1;  // the protocol version the point's blocks arrived in
 };
 
 class Catalogue {
   public:
-    static constexpr int kLayout = 1;
+    // Layout 2 adds the points' protocol column; a layout-1 catalogue is upgraded in place
+    // when opened (its points were all received in protocol version 1).
+    static constexpr int kLayout = 2;
 
     enum class Mode {
         // Reading only: no journal-mode change and nothing written beside the database
@@ -74,12 +77,15 @@ class Catalogue {
     // The layout recorded in the catalogue; the SQLite status when it cannot be read.
     int readLayout(std::string& layout);
     void checkLayout(const std::string& layout);
+    void upgradeFromLayout1();
     std::vector<PointRecord> query(const std::string& where, std::int64_t number,
                                    const std::string* text);
 
     std::filesystem::path file_;
     std::unique_ptr<sqlite3, Closer> db_;
     bool writer_ = false;
+    // False for a layout-1 catalogue read where it cannot be upgraded (read-only media).
+    bool protocolColumn_ = true;
 };
 
 }  // namespace backup_server

@@ -46,6 +46,7 @@ struct CommandContext {
     bool longListing = false;            // -l (ls)
     bool recursive = false;              // -R (ls)
     bool stats = false;                  // --stats: chunks read (ls, cat) on standard error
+    std::uint32_t protocol = 2;          // --protocol: the highest version to offer
     std::ostream* out = nullptr;
 
     ServerKeys keys() const { return ServerKeys::loadOrCreate(keysDir); }

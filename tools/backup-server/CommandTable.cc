@@ -113,12 +113,13 @@ std::unique_ptr<AgentSession> CommandContext::openSession() const {
     session->onLogRecord([stream](const LogRecord& record) {
         *stream << "agent " << logRecordLevel(record.code) << ": " << record.text << "\n";
     });
+    session->setOfferedVersion(protocol);
     HandshakeOutcome outcome = session->handshake(keys());
     if (outcome != HandshakeOutcome::authenticated) {
         ZENTRAD_THROW(runtime::AgentException, "The agent turned this server away");
     }
     *out << "authenticated" << (session->agentInRecoveryMode() ? " (agent in recovery mode)" : "")
-         << "\n";
+         << ", protocol " << session->protocolVersion() << "\n";
     return session;
 }
 

@@ -23,7 +23,8 @@ std::string pointsJson(const std::vector<PointRecord>& points) {
         json.key("block_count").value(point.geometry.blockCount);
         json.key("used_blocks").value(point.usedBlocks).key("sent_blocks").value(point.sentBlocks);
         json.key("wire_bytes").value(point.wireBytes).key("stored_bytes").value(point.storedBytes);
-        json.key("seconds").value(point.seconds).endObject();
+        json.key("seconds").value(point.seconds);
+        json.key("protocol").value(std::uint64_t{point.protocol}).endObject();
     }
     json.endArray();
     return json.text();

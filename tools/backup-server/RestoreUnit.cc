@@ -1,5 +1,8 @@
 #include "backup-server/RestoreUnit.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "blocks/BlockRecord.h"
 #include "blocks/Md5Stream.h"
 #include "net/Codes.h"
@@ -39,6 +42,50 @@ std::uint64_t frameRestoreUnit(const std::vector<blocks::BlockPtr>& blocks, bool
     auto sum = digest.finish();
     unit.append(reinterpret_cast<const char*>(sum.data()), sum.size());
     return recordBytes;
+}
+
+void sealRestoreUnit(const std::string& unit, crypto::BlockSealer& sealer, std::uint64_t batch,
+                     bool corrupt, std::string& sealed) {
+    const std::size_t trailer = 4 + blocks::kDigestBytes;
+    sealed.clear();
+    sealed.reserve(unit.size() + 512 * crypto::kChannelTagBytes);
+    sealed.append(unit, 0, 4);
+    blocks::Md5Stream digest;
+    std::size_t at = 4;
+    for (std::uint32_t position = 0; at + trailer < unit.size(); ++position) {
+        blocks::BlockRecordHeaderBytes header;
+        std::memcpy(header.data(), unit.data() + at, header.size());
+        std::uint32_t length = 0;
+        for (int i = 25; i < 29; ++i)
+            length = (length << 8) | header[static_cast<std::size_t>(i)];
+        at += header.size();
+        std::uint32_t sealedLength = length + static_cast<std::uint32_t>(crypto::kChannelTagBytes);
+        for (int i = 28; i >= 25; --i) {
+            header[static_cast<std::size_t>(i)] = static_cast<unsigned char>(sealedLength);
+            sealedLength >>= 8;
+        }
+        blocks::BlockRecordHeader parsed;
+        parsed.index = 0;
+        for (int i = 0; i < 8; ++i)
+            parsed.index = (parsed.index << 8) | header[static_cast<std::size_t>(i)];
+        parsed.compressed = header[8] == 1;
+        std::copy(header.begin() + 9, header.begin() + 25, parsed.digest.begin());
+        parsed.length = length + static_cast<std::uint32_t>(crypto::kChannelTagBytes);
+        sealed.append(reinterpret_cast<const char*>(header.data()), header.size());
+        std::size_t start = sealed.size();
+        sealed.resize(start + parsed.length);
+        auto* out = reinterpret_cast<unsigned char*>(sealed.data()) + start;
+        sealer.seal(blocks::sealedPlace(parsed, batch, position),
+                    reinterpret_cast<const unsigned char*>(unit.data()) + at, length, out);
+        digest.update(header.data(), header.size());
+        digest.update(out, parsed.length);
+        at += length;
+    }
+    if (corrupt && sealed.size() > 4)
+        sealed.back() = static_cast<char>(sealed.back() ^ 0x01);
+    appendCode(sealed, net::PROT_BLOCK_STREAM_DIGEST);
+    auto sum = digest.finish();
+    sealed.append(reinterpret_cast<const char*>(sum.data()), sum.size());
 }
 
 }  // namespace backup_server

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "blocks/BlockChannel.h"
+#include "crypto/SecureChannel.h"
 
 namespace backup_server {
 
@@ -19,6 +20,7 @@ struct RestoreUnit {
     std::uint64_t plainBytes = 0;   // block data before deflating and enciphering
     std::uint64_t recordBytes = 0;  // the block records in bytes
     std::uint64_t compressedBlocks = 0;
+    bool corrupted = false;  // a byte of the records was flipped after the digest (tests)
 };
 
 // Frames blocks (already deflated or enciphered as announced) into unit, replacing what it
@@ -26,5 +28,12 @@ struct RestoreUnit {
 // digest was taken. Returns the bytes of the records.
 std::uint64_t frameRestoreUnit(const std::vector<blocks::BlockPtr>& blocks, bool corrupt,
                                std::string& unit);
+
+// Protocol version 2: unit (as framed above, from this server) with every record's data
+// sealed for its place in batch `batch` (from 1), each header's length counting the tag and
+// the digest taken over the records as sealed; written to sealed. corrupt flips the last
+// byte of the sealed records after the digest, as frameRestoreUnit does.
+void sealRestoreUnit(const std::string& unit, crypto::BlockSealer& sealer, std::uint64_t batch,
+                     bool corrupt, std::string& sealed);
 
 }  // namespace backup_server

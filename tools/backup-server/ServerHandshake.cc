@@ -1,5 +1,7 @@
 // The handshake from the server's side of the wire.
 #include "backup-server/AgentSession.h"
+#include "crypto/SecureChannel.h"
+#include "net/ByteOrder.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -28,7 +30,11 @@ HandshakeOutcome AgentSession::handshake(const ServerKeys& keys, HandshakeMode m
 void AgentSession::exchangeVersionAndOptions() {
     readCodeExpect(net::PROT_VERSION);
     agentVersion_ = read32();
-    sendCode(net::PROT_VERSION).write32(kServerProtocolVersion).flush();
+    std::uint32_t version = offeredVersion_ >= 2 ? kProtocol2Version : kServerProtocolVersion;
+    sendCode(net::PROT_VERSION).write32(version).flush();
+    transcript_ = "zentrad protocol 2";
+    net::appendBigEndian(transcript_, agentVersion_, 4);
+    net::appendBigEndian(transcript_, version, 4);
     readCodeExpect(net::PROT_SERVER_OPTION);
     read32();
     sendCode(net::PROT_SERVER_OPTION).write32(0).flush();
@@ -44,6 +50,12 @@ void AgentSession::sendOurKey(const ServerKeys& keys) {
         verifyCode(net::PROT_GET_PUBLIC_KEY, code);
     }
     sendCode(net::PROT_PUBLIC_KEY).writeString(keys.publicPem()).flush();
+    recordTranscript(keys.publicPem());
+}
+
+void AgentSession::recordTranscript(std::string_view bytes) {
+    net::appendBigEndian(transcript_, bytes.size(), 4);
+    transcript_.append(bytes);
 }
 
 bool AgentSession::receiveAgentKey() {
@@ -55,6 +67,7 @@ bool AgentSession::receiveAgentKey() {
     agentPublicKey_ = crypto::RsaKey::readPublicPem(agentPublicKeyPem_);
     if (!agentPublicKey_)
         ZENTRAD_THROW(runtime::AgentException, "error reading agent public key");
+    recordTranscript(agentPublicKeyPem_);
     return true;
 }
 
@@ -62,7 +75,16 @@ void AgentSession::answerChallenge(const ServerKeys& keys) {
     readCodeExpect(net::PROT_AUTH_CHALLENGE);
     std::string sealed = readString(kMaxKeyText);
     crypto::KeyMsg protocolKey(keys.privateKey(), sealed);
-    sendCode(net::PROT_AUTH_RESPONSE).writeString(protocolKey.encrypt(agentPublicKey_)).flush();
+    // The agent confirms version 2 inside the sealed key; only an offer can be confirmed.
+    agentConfirmed2_ = protocolKey.getType() == kProtocol2KeyType && !recovery_;
+    if (agentConfirmed2_ && offeredVersion_ < 2) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      "The agent confirmed protocol version 2, which was not offered");
+    }
+    std::string response = protocolKey.encrypt(agentPublicKey_);
+    sendCode(net::PROT_AUTH_RESPONSE).writeString(response).flush();
+    recordTranscript(sealed);
+    recordTranscript(response);
     net::Code verdict = readCode();
     if (verdict == net::PROT_AUTH_FAILED) {
         ZENTRAD_THROW(runtime::AgentException,
@@ -73,8 +95,15 @@ void AgentSession::answerChallenge(const ServerKeys& keys) {
 }
 
 void AgentSession::challengeAgent(const ServerKeys& keys) {
-    crypto::KeyMsg challenge(crypto::KeyMsg::kGeneratedType, 128);
-    sendCode(net::PROT_AUTH_CHALLENGE).writeString(challenge.encrypt(agentPublicKey_)).flush();
+    // The challenge states, where only the agent can read it and nobody can change it
+    // unseen, whether version 2 was offered: an agent that saw no offer learns here that
+    // it was stripped.
+    crypto::KeyMsg fresh(crypto::KeyMsg::kGeneratedType, 128);
+    crypto::KeyMsg challenge(offeredVersion_ >= 2 ? kProtocol2KeyType : fresh.getType(),
+                             fresh.key(), fresh.iv());
+    std::string sealedChallenge = challenge.encrypt(agentPublicKey_);
+    sendCode(net::PROT_AUTH_CHALLENGE).writeString(sealedChallenge).flush();
+    recordTranscript(sealedChallenge);
     readCodeExpect(net::PROT_AUTH_RESPONSE);
     std::string sealed = readString(kMaxKeyText);
     if (crypto::KeyMsg(keys.privateKey(), sealed) != challenge) {
@@ -82,6 +111,10 @@ void AgentSession::challengeAgent(const ServerKeys& keys) {
         ZENTRAD_THROW(runtime::AgentException, "The agent's authentication response is wrong");
     }
     sendCode(net::PROT_AUTH_OK).flush();
+    if (agentConfirmed2_) {
+        setChannel(std::make_unique<crypto::SecureChannel>(protocolKey_->key() + challenge.key(),
+                                                           crypto::sha256(transcript_), false));
+    }
 }
 
 }  // namespace backup_server

@@ -46,10 +46,17 @@ bool isAgentFailure(const runtime::AgentException& error) {
 
 // Sends one framed unit after its announcement, which goes under the protocol key and so
 // must be written on the session's one sending thread.
-void sendRestoreUnit(AgentSession& session, std::uint16_t blockCount, const std::string& unit) {
+void sendRestoreUnit(AgentSession& session, std::uint16_t blockCount, const std::string& unit,
+                     bool corrupted) {
     auto announcement = session.newMessage();
     announcement->write32(net::PROT_BLOCKS).write16(blockCount);
     announcement->send();
+    if (crypto::BlockSealer* sealer = session.blockSealer()) {
+        static thread_local std::string sealed;
+        sealRestoreUnit(unit, *sealer, ++session.sealedBatches(), corrupted, sealed);
+        session.socket()->sendAll(sealed.data(), static_cast<std::int64_t>(sealed.size()));
+        return;
+    }
     session.socket()->sendAll(unit.data(), static_cast<std::int64_t>(unit.size()));
 }
 
@@ -58,7 +65,7 @@ using UnitFeed = std::function<bool(RestoreUnit&)>;
 void sendAllUnits(AgentSession& session, const UnitFeed& next, RestoreSummary& summary) {
     RestoreUnit unit;
     while (next(unit)) {
-        sendRestoreUnit(session, unit.blockCount, unit.bytes);
+        sendRestoreUnit(session, unit.blockCount, unit.bytes, unit.corrupted);
         summary.plainBytes += unit.plainBytes;
         summary.compressedBlocks += unit.compressedBlocks;
         summary.wireBytes += unit.recordBytes;
@@ -106,6 +113,7 @@ void startVolumeRestore(AgentSession& session, const RestoreOptions& options) {
     if (options.requestKey)
         request->writeKey(*options.requestKey);
     request->send();
+    session.beginBlockStream(*request, true);
     expectAck(session);
     session.readCodeExpect(net::PROT_RESTORE_READY);
 }
@@ -115,7 +123,7 @@ std::uint64_t sendRestoreBatch(AgentSession& session, const std::vector<blocks::
     // One buffer for every batch of the thread, grown once.
     static thread_local std::string unit;
     std::uint64_t recordBytes = frameRestoreUnit(batch, corrupt, unit);
-    sendRestoreUnit(session, static_cast<std::uint16_t>(batch.size()), unit);
+    sendRestoreUnit(session, static_cast<std::uint16_t>(batch.size()), unit, corrupt);
     return recordBytes;
 }
 
@@ -133,8 +141,12 @@ void finishVolumeRestore(AgentSession& session) {
 RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& options,
                                 BlockSource& source) {
     // Started first, so the first batches are read and packed while the agent gets ready.
+    // In protocol version 2 the channel seals every record: no Blowfish besides.
+    RestoreOptions encoding = options;
+    if (session.channel() != nullptr)
+        encoding.encryptionType = 0;
     std::optional<BatchPipeline> pipeline;
-    pipeline.emplace(options, source, options.workers);
+    pipeline.emplace(encoding, source, options.workers);
     return runRestore(
         session, options, [&](RestoreUnit& unit) { return pipeline->next(unit); },
         [&] { pipeline.reset(); });
@@ -142,6 +154,13 @@ RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& opt
 
 RestoreSummary runPackedRestore(AgentSession& session, const RestoreOptions& options,
                                 PackedRestoreReader& packed) {
+    // Version 2 seals what was packed as it goes out, but an agent in version 2 deciphers
+    // no Blowfish: blocks packed enciphered can only be replayed in version 1.
+    if (session.channel() != nullptr && packed.options().encryptionType != 0) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      "A restore packed with encryption can only be replayed in protocol "
+                      "version 1 (--protocol 1)");
+    }
     return runRestore(
         session, options, [&](RestoreUnit& unit) { return packed.next(unit); }, [] {});
 }

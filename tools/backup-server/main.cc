@@ -69,7 +69,9 @@ int main(int argc, char** argv) {
         "port,p", po::value<unsigned>(), "agent port (default 1167; 1159 for status)")(
         "json", "print JSON instead of text (points, verify, ls)")(
         "long,l", "ls: sizes, times and attributes")("recursive,R", "ls: list sub-folders too")(
-        "stats", "ls, cat: print the chunks read and the time on standard error");
+        "stats", "ls, cat: print the chunks read and the time on standard error")(
+        "protocol", po::value<unsigned>()->default_value(2),
+        "highest protocol version to offer the agent (1 or 2)");
     po::options_description hidden;
     hidden.add_options()("command", po::value<std::vector<std::string>>(), "command and arguments");
     po::options_description all;
@@ -110,6 +112,10 @@ int main(int argc, char** argv) {
         context.longListing = values.count("long") != 0;
         context.recursive = values.count("recursive") != 0;
         context.stats = values.count("stats") != 0;
+        unsigned protocol = values["protocol"].as<unsigned>();
+        if (protocol != 1 && protocol != 2)
+            throw std::invalid_argument("protocol must be 1 or 2: " + std::to_string(protocol));
+        context.protocol = protocol;
         context.out = &std::cout;
         try {
             return command->run(context);
