@@ -74,7 +74,8 @@ class ProtocolTest : public ::testing::Test {
     }
 
     static std::vector<backup_server::PointRecord> points(test::AgentHost& host) {
-        backup_server::Catalogue catalogue(host.storeRoot() / "catalogue.db", false);
+        backup_server::Catalogue catalogue(host.storeRoot() / "catalogue.db",
+                                           backup_server::Catalogue::Mode::read);
         return catalogue.points();
     }
 };
