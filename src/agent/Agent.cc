@@ -82,6 +82,8 @@ int run(const std::vector<std::string>& arguments) {
         crypto::CryptoLibrary::initialise();
         cryptoInitialised = true;
         openLogFile(*options);
+        // A restart that the driver survived continues every volume's tracking period.
+        changeTracker.keepStateIn(options->dbDir() / "tracking");
         changeTracker.startMonitor();
         monitorStarted = true;
         comInitialised = initialiseCom();
