@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     if (auto map = filter::decodeBackedUpMap(bytes)) {
-        if (filter::encodeBackedUpMap(*map) != bytes || map->bits.size() != (map->blockCount + 7) / 8)
+        if (filter::encodeBackedUpMap(*map) != bytes ||
+            map->bits.size() != (map->blockCount + 7) / 8)
             std::abort();
     }
     return 0;

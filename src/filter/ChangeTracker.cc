@@ -449,11 +449,10 @@ void ChangeTracker::startChangeTracking(const std::wstring& volumeName) {
         if (number == volumeNumbers_.end()) {
             tracking_[name] = 1;
             if (unnumbered_.count(name) == 0) {
-                std::uint32_t sectorsPerBlock = ntfsSectorsPerCluster(name).value_or(
-                    VolumeChanges::kDefaultSectorsPerBlock);
+                std::uint32_t sectorsPerBlock =
+                    ntfsSectorsPerCluster(name).value_or(VolumeChanges::kDefaultSectorsPerBlock);
                 unnumbered_.emplace(name, std::make_unique<VolumeChanges>(
-                                              0, std::vector<std::wstring>{name},
-                                              sectorsPerBlock));
+                                              0, std::vector<std::wstring>{name}, sectorsPerBlock));
             }
             return;
         }

@@ -110,8 +110,7 @@ std::optional<std::vector<SavedVolume>> decodeSavedVolumes(std::string_view byte
         if (!in.take(nameSize, 4) || nameSize == 0 || nameSize > kMostNameBytes ||
             !in.take(name, nameSize) || !in.take(numbered, 1) || numbered > 1 ||
             !in.take(number, 4) || !in.take(sectors, 4) || sectors == 0 ||
-            !takeKey(in, volume.journalKey) || !in.take(runs, 8) ||
-            runs > in.remaining() / 16) {
+            !takeKey(in, volume.journalKey) || !in.take(runs, 8) || runs > in.remaining() / 16) {
             return std::nullopt;
         }
         volume.name = platform::toWide(std::string(name));

@@ -26,8 +26,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "blocks/BlockMap.h"

@@ -84,7 +84,8 @@ void addNewlyUsed(const blocks::BlockMap& used, const std::string& previous,
                   filter::MapBitmap& changes) {
     const unsigned char* now = used.bytes();
     for (std::uint64_t byte = 0; byte < used.byteCount(); ++byte) {
-        auto fresh = static_cast<unsigned char>(now[byte] & ~static_cast<unsigned char>(previous[byte]));
+        auto fresh =
+            static_cast<unsigned char>(now[byte] & ~static_cast<unsigned char>(previous[byte]));
         for (int bit = 0; fresh != 0 && bit < 8; ++bit) {
             if ((fresh >> bit) & 1)
                 changes.setRange(byte * 8 + static_cast<std::uint64_t>(bit), 1);

@@ -260,7 +260,7 @@ TEST(ChangeTrackerRestart, PeriodsContinueAcrossARestartTheDriverSurvived) {
             EXPECT_TRUE(quietChanges->empty());
         }
         before = keyOf(tracker, kVolume);
-    }  // stops the monitor and keeps the state
+    }                      // stops the monitor and keeps the state
     host.store().reset();  // a reboot while the agent is down
     {
         ChangeTracker tracker;
