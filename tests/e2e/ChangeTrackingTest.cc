@@ -103,6 +103,10 @@ TEST_F(ChangeTrackingTest, TheSecondBackupAndTheFirstAfterARestartAreIncremental
 // A cluster that becomes used without being written (NTFS marks it in $Bitmap and nothing
 // else): the incremental sends it, and the server's strict rule accepts the point.
 TEST_F(ChangeTrackingTest, AClusterMarkedUsedWithoutBeingWrittenIsSent) {
+    // A write once the agent runs, and a second backup: the next one is incremental on
+    // any agent that tracks changes at all.
+    host.sim("write 0:0 --cluster " + std::to_string(host.randomFileCluster()) + " --random");
+    host.backup();
     host.backup();
     std::string bitmap = allocationBitmap();
     // The cluster holding $Bitmap's data, found by its content.
@@ -137,6 +141,8 @@ TEST_F(ChangeTrackingTest, AClusterMarkedUsedWithoutBeingWrittenIsSent) {
 // The driver loses its state when the snapshot is created, after the period ended: the
 // writes of the moments in between are unknown, so the backup sends every used block.
 TEST_F(ChangeTrackingTest, ADriverResetWhileTheSnapshotIsTakenSendsEveryUsedBlock) {
+    host.sim("write 0:0 --cluster " + std::to_string(host.randomFileCluster()) + " --random");
+    host.backup();
     host.backup();
     std::uint64_t at = host.randomFileCluster();
     host.sim("write 0:0 --cluster " + std::to_string(at) + " --random --seed 8");
