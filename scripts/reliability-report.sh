@@ -61,6 +61,7 @@ row 1 "StalledServerTest.SecondBackupOfAVolumeStillBeingSentIsBusyOtherVolumesAr
 row 1 "HostileFaultTest.FailedSnapshotFailsTheBackupAndTheNextOneRuns"
 row 1 "HostileFaultTest.ServerErrorInTheDigestExchangeEndsOnlyThatBackup"
 row 1 "LoadSoakTest.CyclesOfWritesAndIncrementalsLoseNothingAndRestoreWhole"
+row 1 "TrackingSoakTest.IncrementalsBesideABusyWriterNeverMissAWriteNorGetRefused"
 row 2 "SocketTest.PeerThatStopsReadingTimesTheSendOut"
 row 2 "SocketTest.StopRequestEndsASendThatWaitsForRoom"
 row 2 "StalledServerTest.ServerThatStopsReadingIsDroppedAfterTheTimeOut"
@@ -140,6 +141,15 @@ $(figure soak.cycles) cycles of random writes into file data ($(figure soak.clus
 clusters written) and incremental backups ($(figure soak.blocks_sent) blocks sent), each image
 checked block for block against the volume; then $(figure soak.blocks_restored) blocks restored
 over a scribbled volume and checked the same way.
+
+### Change-tracking soak
+
+A writer overwrote used clusters ($(figure tracking.clusters_written) clusters) and created
+$(figure tracking.files_created) files without pause while incrementals ran back to back:
+$(figure tracking.points_checked) points checked cluster by cluster against the digests their
+snapshots recorded at creation ($(figure tracking.incrementals) of them incremental,
+$(figure tracking.blocks_sent) blocks sent). Stale blocks: $(figure tracking.stale_blocks)
+(must be 0). Refusals by the server: $(figure tracking.refusals) (must be 0).
 
 ### Data lost
 

@@ -88,6 +88,8 @@ int run(const std::vector<std::string>& arguments, const RunHooks& hooks) {
         cryptoInitialised = true;
         openLogFile(*options);
         secureStateFolders(stateFolders(*options));
+        // A restart that the driver survived continues every volume's tracking period.
+        changeTracker.keepStateIn(options->dbDir() / "tracking");
         changeTracker.startMonitor();
         monitorStarted = true;
         comInitialised = initialiseCom();

@@ -4,8 +4,10 @@
 #include <iostream>
 
 #include "filter/DriverText.h"
+#include "filter/SavedState.h"
 #include "logging/Logger.h"
 #include "platform/System.h"
+#include "util/FileUtil.h"
 
 namespace filter {
 namespace {
@@ -13,6 +15,7 @@ namespace {
 // A drain whose reads keep failing gives up after this many attempts in a row.
 constexpr unsigned kMaxDrainFailures = 3;
 constexpr std::chrono::milliseconds kFlushCheckInterval{100};
+constexpr char kStateFile[] = "periods";
 
 }  // namespace
 
@@ -55,6 +58,108 @@ void ChangeTracker::stopMonitor() {
             << "The change-tracking monitor did not stop in time; still waiting for it";
     }
     monitorThread_.join();
+    if (!stateFolder_.empty())
+        saveState();
+}
+
+void ChangeTracker::keepStateIn(const std::filesystem::path& folder) {
+    stateFolder_ = folder;
+    restoreState();
+}
+
+void ChangeTracker::restoreState() {
+    std::filesystem::path file = stateFolder_ / kStateFile;
+    std::error_code error;
+    if (!std::filesystem::exists(file, error))
+        return;
+    std::string bytes = util::FileUtil::readFile(file, kMostSavedStateBytes);
+    // Read once: if this run ends without writing it again, the next must not trust it.
+    std::filesystem::remove(file, error);
+    if (error) {
+        logging::logWarn() << "Change tracking: cannot remove " << file.string() << ": "
+                           << error.message() << "; starting without the previous run's state";
+        return;
+    }
+    std::optional<std::uint32_t> state = device_.state();
+    if (!state || *state == 0) {
+        logging::logInfo() << "Change tracking: the driver lost its state since the agent last "
+                              "ran; every volume's next backup compares all blocks";
+        return;
+    }
+    std::optional<std::vector<SavedVolume>> saved = decodeSavedVolumes(bytes);
+    if (!saved) {
+        logging::logWarn() << "Change tracking: " << file.string()
+                           << " is damaged; every volume's next backup compares all blocks";
+        return;
+    }
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    std::size_t continued = 0;
+    for (SavedVolume& each : *saved) {
+        std::wstring name = withTrailingBackslash(each.name);
+        std::unique_ptr<VolumeChanges> volume;
+        if (each.volumeNumber) {
+            // The driver keeps its numbers while it keeps its state; a number that now
+            // names another volume means it did not.
+            std::vector<std::wstring> names =
+                splitVolumeNames(device_.volumeNames(*each.volumeNumber).value_or(L""));
+            if (names.empty() || withTrailingBackslash(names.front()) != name ||
+                volumes_.count(*each.volumeNumber) != 0) {
+                continue;
+            }
+            volume = std::make_unique<VolumeChanges>(*each.volumeNumber, std::move(names),
+                                                     each.sectorsPerBlock);
+        } else {
+            volume = std::make_unique<VolumeChanges>(0, std::vector<std::wstring>{name},
+                                                     each.sectorsPerBlock);
+        }
+        volume->continuePeriod(each.journalKey, each.changes);
+        for (const std::wstring& other : volume->names()) {
+            if (other.empty())
+                continue;
+            tracking_[withTrailingBackslash(other)] = 1;
+            if (each.volumeNumber)
+                volumeNumbers_[withTrailingBackslash(other)] = *each.volumeNumber;
+        }
+        if (each.volumeNumber)
+            volumes_.emplace(*each.volumeNumber, std::move(volume));
+        else
+            unnumbered_.emplace(name, std::move(volume));
+        ++continued;
+    }
+    logging::logInfo() << "Change tracking: continuing the tracking periods of " << continued
+                       << " volume(s) from the previous run";
+}
+
+void ChangeTracker::saveState() {
+    std::vector<SavedVolume> saved;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        auto tracked = [this](const std::wstring& name) {
+            auto flag = tracking_.find(name);
+            return flag != tracking_.end() && flag->second == 1;
+        };
+        for (const auto& [number, volume] : volumes_) {
+            if (volume->names().empty() || !tracked(volume->name()))
+                continue;
+            saved.push_back({volume->name(), number, volume->sectorsPerBlock(),
+                             volume->journalKey(), volume->changes()});
+        }
+        for (const auto& [name, volume] : unnumbered_) {
+            if (tracked(name)) {
+                saved.push_back({name, std::nullopt, volume->sectorsPerBlock(),
+                                 volume->journalKey(), volume->changes()});
+            }
+        }
+    }
+    try {
+        std::filesystem::create_directories(stateFolder_);
+        util::FileUtil::writeFileAtomically(stateFolder_ / kStateFile, encodeSavedVolumes(saved));
+        logging::logInfo() << "Change tracking: kept the tracking periods of " << saved.size()
+                           << " volume(s) for the next run";
+    } catch (const std::exception& error) {
+        logging::logWarn() << "Change tracking: state not kept (" << error.what()
+                           << "); every volume's next backup compares all blocks";
+    }
 }
 
 void ChangeTracker::monitorLoop() {
@@ -160,7 +265,18 @@ VolumeChanges& ChangeTracker::volumeFor(std::uint32_t volumeNumber) {
         if (!name.empty())
             volumeNumbers_[withTrailingBackslash(name)] = volumeNumber;
     }
+    adoptUnnumbered(*volume);
     return *volumes_.emplace(volumeNumber, std::move(volume)).first->second;
+}
+
+void ChangeTracker::adoptUnnumbered(VolumeChanges& volume) {
+    for (const std::wstring& name : volume.names()) {
+        auto waiting = unnumbered_.find(withTrailingBackslash(name));
+        if (waiting == unnumbered_.end())
+            continue;
+        volume.continuePeriod(waiting->second->journalKey(), waiting->second->changes());
+        unnumbered_.erase(waiting);
+    }
 }
 
 std::unique_ptr<VolumeChanges> ChangeTracker::describeVolume(std::uint32_t volumeNumber) {
@@ -205,6 +321,7 @@ void ChangeTracker::forgetVolumes(const char* reason) {
     bool knewSomething = !volumes_.empty() || std::any_of(tracking_.begin(), tracking_.end(),
                                                           [](auto& f) { return f.second == 1; });
     volumes_.clear();
+    unnumbered_.clear();
     // The driver may number volumes differently after it restarted.
     volumeNumbers_.clear();
     for (auto& flag : tracking_)
@@ -247,8 +364,10 @@ VolumeChanges* ChangeTracker::trackedVolume(const std::wstring& volumeName) {
     if (flag == tracking_.end() || flag->second != 1)
         return nullptr;
     auto number = volumeNumbers_.find(name);
-    if (number == volumeNumbers_.end())
-        return nullptr;
+    if (number == volumeNumbers_.end()) {
+        auto waiting = unnumbered_.find(name);
+        return waiting == unnumbered_.end() ? nullptr : waiting->second.get();
+    }
     auto volume = volumes_.find(number->second);
     return volume == volumes_.end() ? nullptr : volume->second.get();
 }
@@ -296,11 +415,24 @@ std::unique_ptr<MapBitmap> ChangeTracker::copyChanges(const std::wstring& volume
             return nullptr;
         return std::make_unique<MapBitmap>(volume->changes());
     } catch (const std::exception& error) {
-        // Out of memory copying the bitmap: the backup goes without the late changes,
-        // which stay in the current period for the next backup.
+        // Out of memory copying the bitmap: answered as not known, so the backup that
+        // asked does not go on as if nothing had changed.
         logging::logWarn() << "Change tracking: changes not copied: " << error.what();
         return nullptr;
     }
+}
+
+std::unique_ptr<MapBitmap> ChangeTracker::copyChanges(const std::wstring& volumeName,
+                                                      const JournalKey& periodKey) {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        VolumeChanges* volume = trackedVolume(volumeName);
+        if (volume == nullptr || volume->journalKey() != periodKey)
+            return nullptr;
+    }
+    // Only request threads end periods, and they hold the flush handshake: the period
+    // cannot change between the check and the copy.
+    return copyChanges(volumeName);
 }
 
 void ChangeTracker::startChangeTracking(const std::wstring& volumeName) {
@@ -316,6 +448,12 @@ void ChangeTracker::startChangeTracking(const std::wstring& volumeName) {
         auto number = volumeNumbers_.find(name);
         if (number == volumeNumbers_.end()) {
             tracking_[name] = 1;
+            if (unnumbered_.count(name) == 0) {
+                std::uint32_t sectorsPerBlock =
+                    ntfsSectorsPerCluster(name).value_or(VolumeChanges::kDefaultSectorsPerBlock);
+                unnumbered_.emplace(name, std::make_unique<VolumeChanges>(
+                                              0, std::vector<std::wstring>{name}, sectorsPerBlock));
+            }
             return;
         }
         auto volume = volumes_.find(number->second);

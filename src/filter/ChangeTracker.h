@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -48,8 +49,14 @@ class ChangeTracker {
     bool isOpen() const { return device_.isOpen(); }
     // Starts the monitor thread polling (nothing without an open device or when running).
     void startMonitor();
-    // Stops and joins the monitor thread.
+    // Stops and joins the monitor thread, then writes the tracking state when a folder for
+    // it was given.
     void stopMonitor();
+    // The folder where the tracking state outlives the agent: what a previous run left
+    // there is read back (and removed, so a run that ends without writing it never leaves
+    // an outdated one), provided the driver has kept tracking since; stopMonitor writes
+    // it again. Call after open() and before startMonitor().
+    void keepStateIn(const std::filesystem::path& folder);
 
     // The flush handshake: construction asks the monitor to drain every record pending at
     // that moment and waits until it has; destruction lets the monitor poll again. Handshakes of
@@ -79,6 +86,10 @@ class ChangeTracker {
                                            const JournalKey& presentedKey);
     // The changes of the current period so far.
     std::unique_ptr<MapBitmap> copyChanges(const std::wstring& volumeName);
+    // As above, but only while the current period is the one named by periodKey: null
+    // when that period was lost (a driver reset, its queue overflowing) or has ended.
+    std::unique_ptr<MapBitmap> copyChanges(const std::wstring& volumeName,
+                                           const JournalKey& periodKey);
     // Switches tracking on for the volume (and for the driver).
     void startChangeTracking(const std::wstring& volumeName);
 
@@ -104,6 +115,11 @@ class ChangeTracker {
     void discardPendingRecords();
     void forgetVolumes(const char* reason);
     VolumeChanges* trackedVolume(const std::wstring& volumeName);
+    // Callers hold stateMutex_. A period started on a volume the driver has not numbered
+    // yet goes on in the numbered volume once the driver reports it.
+    void adoptUnnumbered(VolumeChanges& volume);
+    void restoreState();
+    void saveState();
     bool monitorRunning() const { return monitorRunning_.load(); }
 
     Event flushRequest_{Event::Reset::Manual};
@@ -116,10 +132,15 @@ class ChangeTracker {
     std::mutex backupLock_;  // held by the backup that is preparing its snapshot
     DriverControl device_;
 
-    std::mutex stateMutex_;  // guards the three maps below
+    std::mutex stateMutex_;  // guards the four maps below
     std::map<std::uint32_t, std::unique_ptr<VolumeChanges>> volumes_;
     std::map<std::wstring, std::uint32_t> volumeNumbers_;
     std::map<std::wstring, std::uint32_t> tracking_;
+    // Tracked volumes that no record has named yet (the driver numbers a volume at its
+    // first write), by name: their period and key exist from the moment tracking starts,
+    // so a quiet volume's next backup is incremental too.
+    std::map<std::wstring, std::unique_ptr<VolumeChanges>> unnumbered_;
+    std::filesystem::path stateFolder_;
 
     std::mutex flushMutex_;  // one flush handshake with the monitor thread at a time
 

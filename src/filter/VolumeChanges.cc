@@ -40,4 +40,9 @@ VolumeChanges::Period VolumeChanges::endPeriod() {
     return old;
 }
 
+void VolumeChanges::continuePeriod(const JournalKey& journalKey, const MapBitmap& changes) {
+    journalKey_ = journalKey;
+    changes_->merge(changes);
+}
+
 }  // namespace filter

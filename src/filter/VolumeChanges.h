@@ -43,6 +43,9 @@ class VolumeChanges {
         std::unique_ptr<MapBitmap> changes;
     };
     Period endPeriod();
+    // Carries on a period that began elsewhere (before an agent restart, or before the
+    // driver numbered the volume): its key, and the changes recorded in it so far.
+    void continuePeriod(const JournalKey& journalKey, const MapBitmap& changes);
 
   private:
     std::uint32_t volumeNumber_;

@@ -12,6 +12,7 @@
 #include "requests/VolumesInBackup.h"
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
+#include "util/FileUtil.h"
 #include "vssclient/VssClient.h"
 #include "vssclient/WindowsEventListener.h"
 
@@ -97,7 +98,20 @@ bool BackupRequest::journalKeysMatch(const std::wstring& name) {
         logging::logInfo() << "Journal key mismatch.  Forcing checksum verification.";
         return false;
     }
+    std::filesystem::path file = filter::backedUpMapPath(trackingFolder(), name);
+    previousUsed_ =
+        filter::decodeBackedUpMap(util::FileUtil::readFile(file, filter::kMostBackedUpMapBytes));
+    if (!previousUsed_ || previousUsed_->journalKey != serverJournalKey_) {
+        previousUsed_.reset();
+        logging::logInfo() << "The used blocks of the previous backup are not known.  Forcing "
+                              "checksum verification.";
+        return false;
+    }
     return true;
+}
+
+std::filesystem::path BackupRequest::trackingFolder() const {
+    return context().dbDir / "tracking";
 }
 
 std::unique_ptr<blocks::BlockSumManager> BackupRequest::serverBlockSums(blocks::Volume& volume) {
@@ -123,16 +137,15 @@ void BackupRequest::sendVolumeInfo(blocks::Volume& volume) {
 BackupRequest::TrackingPeriod BackupRequest::startTrackingPeriod(const std::wstring& name) {
     // Taking the changes ends the driver's tracking period just before the snapshot, so
     // the next backup's changes start here.
+    // One handshake, so the key is the one of the period that begins here.
     TrackingPeriod period;
-    {
-        filter::ChangeTracker::Flush flush(context().changeTracker);
-        period.changes = context().changeTracker.takeChanges(name, serverJournalKey_);
-        if (!period.changes)
-            context().changeTracker.startChangeTracking(name);
-    }
-    {
-        filter::ChangeTracker::Flush flush(context().changeTracker);
-        context().changeTracker.getJournalKey(name, period.newKey);
-    }
+    filter::ChangeTracker::Flush flush(context().changeTracker);
+    period.changes = context().changeTracker.takeChanges(name, serverJournalKey_);
+    if (!period.changes)
+        context().changeTracker.startChangeTracking(name);
+    context().changeTracker.getJournalKey(name, period.newKey);
+    // Changes alone do not make an incremental (see journalKeysMatch).
+    if (!keysMatch_)
+        period.changes.reset();
     return period;
 }

@@ -2,9 +2,16 @@
 // (the backup lock, held until the blocks start to flow), and only one backup of a volume
 // runs at a time (see VolumesInBackup). What is sent depends on the
 // change-tracking driver: when the journal key the server presents is the volume's current
-// one, only the used blocks written since are sent; otherwise, if the server asked for
-// it, only used blocks whose digest differs from the server's; otherwise every used block.
-// The page file and the hibernation file are never sent.
+// one, only the used blocks written since, and those that became used without being
+// written, are sent; otherwise, if the server asked for it, only used blocks whose digest
+// differs from the server's; otherwise every used block. The page file and the hibernation
+// file are never sent. When part of an incremental's changes turns out to be unknown after
+// the snapshot (the driver lost its state, the agent ran out of memory), the backup sends
+// every used block instead: a point is never missing a write.
+//
+// Beside the journal key it returns, the agent keeps the used-block map it backed up (in
+// the database folder's "tracking" folder), so the next incremental can tell which blocks
+// became used; without that map a matching key is not enough for an incremental.
 //
 // Request body: u32 checksums | string deviceID | u32 compressionType | u32 compressionLevel
 //               | u32 encryptionType | u32 | u32 | 56-byte journal key
@@ -17,8 +24,10 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "blocks/BlockMap.h"
@@ -26,6 +35,7 @@
 #include "blocks/Volume.h"
 #include "filter/JournalKey.h"
 #include "filter/MapBitmap.h"
+#include "filter/SavedState.h"
 #include "requests/Request.h"
 #include "requests/RunningBackups.h"
 #include "requests/VolumesInBackup.h"
@@ -69,6 +79,14 @@ class BackupRequest : public Request {
 
     void reply(net::Code code);
     bool journalKeysMatch(const std::wstring& name);
+    std::filesystem::path trackingFolder() const;
+    // Completes an incremental's changes after the snapshot: the late changes of the new
+    // period and the blocks used now that were not used by the previous backup. Drops
+    // the changes (every used block is then sent) when any of that is not known.
+    void completeChanges(const std::wstring& name, TrackingPeriod& period,
+                         const blocks::BlockMap& used);
+    void keepBackedUpMap(const std::wstring& name, const filter::JournalKey& key,
+                         const blocks::BlockMap& used);
     std::unique_ptr<blocks::BlockSumManager> serverBlockSums(blocks::Volume& volume);
     void sendVolumeInfo(blocks::Volume& volume);
     TrackingPeriod startTrackingPeriod(const std::wstring& name);
@@ -89,4 +107,6 @@ class BackupRequest : public Request {
     std::uint32_t encryptionType_ = 0;
     filter::JournalKey serverJournalKey_{};
     bool keysMatch_ = false;
+    // The used blocks of the backup that returned serverJournalKey (when keysMatch_).
+    std::optional<filter::BackedUpMap> previousUsed_;
 };

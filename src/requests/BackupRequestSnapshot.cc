@@ -1,5 +1,6 @@
 // The backup request from the snapshot on: the used-block map of the snapshot without the
 // page file and the hibernation file, the block pipeline, and the closing messages.
+#include <algorithm>
 #include <chrono>
 #include <iomanip>
 #include <sstream>
@@ -17,6 +18,7 @@
 #include "requests/BackupRequest.h"
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
+#include "util/FileUtil.h"
 #include "vssclient/VssClient.h"
 #include "vssclient/WindowsEventListener.h"
 
@@ -77,14 +79,22 @@ void leaveOutSystemFiles(const std::wstring& device, blocks::BlockMap& used) {
     files.clearClustersIn(used);
 }
 
-void addLateChanges(filter::ChangeTracker& tracker, const std::wstring& name,
-                    filter::MapBitmap& changes) {
-    // Writes between the end of the period and the snapshot are in the snapshot; they go
-    // now and again with the next backup.
-    filter::ChangeTracker::Flush flush(tracker);
-    std::unique_ptr<filter::MapBitmap> late = tracker.copyChanges(name);
-    if (late)
-        changes.merge(*late);
+// Blocks used in used but not in the previous backup's map (of the same block count).
+void addNewlyUsed(const blocks::BlockMap& used, const std::string& previous,
+                  filter::MapBitmap& changes) {
+    const unsigned char* now = used.bytes();
+    for (std::uint64_t byte = 0; byte < used.byteCount(); ++byte) {
+        auto fresh =
+            static_cast<unsigned char>(now[byte] & ~static_cast<unsigned char>(previous[byte]));
+        for (int bit = 0; fresh != 0 && bit < 8; ++bit) {
+            if ((fresh >> bit) & 1)
+                changes.setRange(byte * 8 + static_cast<std::uint64_t>(bit), 1);
+        }
+    }
+}
+
+bool allZero(const filter::JournalKey& key) {
+    return std::all_of(key.begin(), key.end(), [](std::uint8_t b) { return b == 0; });
 }
 
 }  // namespace
@@ -126,9 +136,10 @@ void BackupRequest::backUpSnapshot(vssclient::VssClient& vss, const std::wstring
         ZENTRAD_CHECK_RUNNING();
         blocks::BlockMap skipped = checksums_ != 0 ? used : blocks::BlockMap(used.capacity());
         if (period.changes)
-            addLateChanges(context().changeTracker, name, *period.changes);
+            completeChanges(name, period, used);
         backupLock.unlock();
         sendBlocks(snapshot, used, skipped, blockSums, period.changes.get());
+        keepBackedUpMap(name, period.newKey, used);
         finishBackup(period.newKey, skipped);
     } catch (...) {
         // The server may start the next backup of the volume as soon as this one has ended
@@ -144,6 +155,55 @@ void BackupRequest::backUpSnapshot(vssclient::VssClient& vss, const std::wstring
     }
     claim_.reset();
     vss.backupComplete(true);
+}
+
+void BackupRequest::completeChanges(const std::wstring& name, TrackingPeriod& period,
+                                    const blocks::BlockMap& used) {
+    // Writes between the end of the period and the snapshot are in the snapshot; they go
+    // now and again with the next backup. They are known only while the period that began
+    // with this backup is still the driver's.
+    std::unique_ptr<filter::MapBitmap> late;
+    {
+        filter::ChangeTracker::Flush flush(context().changeTracker);
+        late = context().changeTracker.copyChanges(name, period.newKey);
+    }
+    if (!late) {
+        logging::logWarn() << "Change tracking lost the changes made while the snapshot was "
+                              "taken; sending every used block";
+        period.changes.reset();
+        return;
+    }
+    period.changes->merge(*late);
+    if (!previousUsed_ || previousUsed_->blockCount != used.capacity()) {
+        logging::logWarn() << "The volume's size changed since the previous backup; sending "
+                              "every used block";
+        period.changes.reset();
+        return;
+    }
+    // A cluster can become used without being written; the previous point does not hold it.
+    addNewlyUsed(used, previousUsed_->bits, *period.changes);
+}
+
+void BackupRequest::keepBackedUpMap(const std::wstring& name, const filter::JournalKey& key,
+                                    const blocks::BlockMap& used) {
+    std::filesystem::path file = filter::backedUpMapPath(trackingFolder(), name);
+    try {
+        if (allZero(key)) {
+            // No period to continue: no later backup can present a key for this map.
+            std::filesystem::remove(file);
+            return;
+        }
+        filter::BackedUpMap map;
+        map.journalKey = key;
+        map.blockCount = used.capacity();
+        map.bits.assign(reinterpret_cast<const char*>(used.bytes()), used.byteCount());
+        std::filesystem::create_directories(trackingFolder());
+        util::FileUtil::writeFileAtomically(file, filter::encodeBackedUpMap(map));
+    } catch (const std::exception& error) {
+        // The key still goes to the server; without its map the next backup is
+        // digest-compared rather than incremental.
+        logging::logWarn() << "Could not keep the map of the blocks backed up: " << error.what();
+    }
 }
 
 void BackupRequest::finishBackup(const filter::JournalKey& newKey,

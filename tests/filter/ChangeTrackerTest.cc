@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "DriverHost.h"
+#include "common/TempDir.h"
 #include "platform/File.h"
 #include "platform/emulated/storage/DiskImage.h"
 
@@ -146,6 +147,140 @@ TEST_F(TrackerTest, NoRecordIsLostWhileWritesRaceWithPeriodChanges) {
     takePeriod();
     EXPECT_EQ(seen.blockCount(), kWrites);
     EXPECT_EQ(seen.runs().size(), kWrites);
+}
+
+// A volume the driver has not numbered yet (nothing written to it since the driver
+// started) gets its period and key when tracking starts: its next backup is incremental
+// and, with nothing written, carries no changes. The period goes on once writes come.
+TEST_F(TrackerTest, AQuietVolumeHasAPeriodFromTheMomentTrackingStarts) {
+    const std::wstring quiet = L"\\\\?\\Volume{0000000b-0000-0000-0000-000000000800}\\";
+    track(quiet);
+    auto first = key(quiet);
+    ASSERT_TRUE(first);
+    std::unique_ptr<MapBitmap> none;
+    {
+        ChangeTracker::Flush flush(tracker);
+        none = tracker.takeChanges(quiet, *first);
+    }
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->empty());
+    auto second = key(quiet);
+    ASSERT_TRUE(second);
+    EXPECT_NE(*second, *first);
+    // The driver numbers the volume at its first write; the period and key stay.
+    std::uint32_t quietNumber = host.store().volumeNumber(quiet);
+    ASSERT_TRUE(host.store().record({{quietNumber, 8, 8}}));
+    EXPECT_EQ(key(quiet), second);
+    std::unique_ptr<MapBitmap> changes;
+    {
+        ChangeTracker::Flush flush(tracker);
+        changes = tracker.takeChanges(quiet, *second);
+    }
+    ASSERT_TRUE(changes);
+    EXPECT_EQ(changes->runs(), (Runs{{1, 1}}));
+}
+
+// The late-change copy of a backup names the period it expects: a period lost to a driver
+// reset, or one that has ended, yields nothing rather than an empty change set.
+TEST_F(TrackerTest, ALateCopyKnowsWhetherItsPeriodIsStillTheCurrentOne) {
+    write(0, 1);
+    auto current = key();
+    ASSERT_TRUE(current);
+    auto copyOf = [this](const JournalKey& period) {
+        ChangeTracker::Flush flush(tracker);
+        return tracker.copyChanges(kVolume, period);
+    };
+    auto late = copyOf(*current);
+    ASSERT_TRUE(late);
+    EXPECT_EQ(late->runs(), (Runs{{0, 1}}));
+    ASSERT_TRUE(take(*current));
+    EXPECT_FALSE(copyOf(*current));  // ended
+    auto next = key();
+    ASSERT_TRUE(next);
+    ASSERT_TRUE(copyOf(*next));
+    EXPECT_TRUE(copyOf(*next)->empty());
+    host.store().reset();
+    EXPECT_FALSE(copyOf(*next));  // lost
+    // A queue that overflows loses the period too.
+    track(kVolume);
+    auto after = key();
+    ASSERT_TRUE(after);
+    ASSERT_TRUE(host.store().record({{number, 0, 1}, {number, 8, 1}}, 1) == false);
+    EXPECT_FALSE(copyOf(*after));
+}
+
+// The tracking state outlives the agent when the driver kept tracking meanwhile: the next
+// run continues the periods (changes recorded before the stop, while stopped and after).
+// It is read once: a run that ends without writing it (a crash) leaves nothing behind.
+TEST(ChangeTrackerRestart, PeriodsContinueAcrossARestartTheDriverSurvived) {
+    test::DriverHost host;
+    test::TempDir state;
+    const std::wstring quiet = L"\\\\?\\Volume{0000000c-0000-0000-0000-000000000800}\\";
+    std::uint32_t number = host.store().volumeNumber(kVolume);
+    auto keyOf = [](ChangeTracker& tracker, const std::wstring& volume) {
+        ChangeTracker::Flush flush(tracker);
+        JournalKey key{};
+        EXPECT_TRUE(tracker.getJournalKey(volume, key));
+        return key;
+    };
+    auto start = [&](ChangeTracker& tracker) {
+        ASSERT_TRUE(tracker.open());
+        tracker.keepStateIn(state.path());
+        tracker.startMonitor();
+    };
+    JournalKey before{}, quietBefore{};
+    {
+        ChangeTracker tracker;
+        start(tracker);
+        {
+            ChangeTracker::Flush flush(tracker);
+            tracker.startChangeTracking(kVolume);
+            tracker.startChangeTracking(quiet);
+        }
+        ASSERT_TRUE(host.store().record({{number, 0, 8}}));
+        before = keyOf(tracker, kVolume);
+        quietBefore = keyOf(tracker, quiet);
+        tracker.stopMonitor();
+    }
+    ASSERT_TRUE(host.store().record({{number, 16, 8}}));  // while the agent is stopped
+    {
+        ChangeTracker tracker;
+        start(tracker);
+        EXPECT_FALSE(std::filesystem::exists(state.path() / "periods"));
+        ASSERT_TRUE(host.store().record({{number, 32, 8}}));
+        EXPECT_EQ(keyOf(tracker, kVolume), before);
+        EXPECT_EQ(keyOf(tracker, quiet), quietBefore);
+        {
+            ChangeTracker::Flush flush(tracker);
+            auto changes = tracker.takeChanges(kVolume, before);
+            ASSERT_TRUE(changes);
+            EXPECT_EQ(changes->runs(), (Runs{{0, 1}, {2, 1}, {4, 1}}));
+            auto quietChanges = tracker.takeChanges(quiet, quietBefore);
+            ASSERT_TRUE(quietChanges);
+            EXPECT_TRUE(quietChanges->empty());
+        }
+        before = keyOf(tracker, kVolume);
+    }                      // stops the monitor and keeps the state
+    host.store().reset();  // a reboot while the agent is down
+    {
+        ChangeTracker tracker;
+        start(tracker);
+        ChangeTracker::Flush flush(tracker);
+        JournalKey key{};
+        EXPECT_FALSE(tracker.getJournalKey(kVolume, key));
+        tracker.startChangeTracking(kVolume);
+        EXPECT_TRUE(tracker.getJournalKey(kVolume, key));
+        EXPECT_NE(key, before);
+    }
+    // A run that ends without writing its state (simulated by removing it) leaves none.
+    std::filesystem::remove(state.path() / "periods");
+    {
+        ChangeTracker tracker;
+        start(tracker);
+        ChangeTracker::Flush flush(tracker);
+        JournalKey key{};
+        EXPECT_FALSE(tracker.getJournalKey(kVolume, key));
+    }
 }
 
 TEST(ChangeTrackerDevice, WithoutTheDriverEverythingAnswersNothing) {

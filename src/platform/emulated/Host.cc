@@ -116,4 +116,19 @@ void Host::notifyAfterDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
         observer->afterDiskWrite(diskNumber, offset, length);
 }
 
+void Host::runBetweenRecordAndWrite(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    betweenRecordAndWrite_ = std::move(hook);
+}
+
+void Host::betweenRecordAndWrite() {
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hook.swap(betweenRecordAndWrite_);
+    }
+    if (hook)
+        hook();
+}
+
 }  // namespace platform::emulated

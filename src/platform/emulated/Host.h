@@ -52,10 +52,12 @@ class DeviceTable {
 class DiskWriteObserver {
   public:
     virtual ~DiskWriteObserver() = default;
-    // Before the bytes change: copy-on-write snapshots save the old contents here.
+    // Before the bytes change, in the order the observers were added: the change-tracking
+    // driver records the change (as a filter driver does in the write path), then
+    // copy-on-write snapshots save the old contents.
     virtual void beforeDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
                                  std::uint64_t length) = 0;
-    // After the bytes changed: the change-tracking driver records the change here.
+    // After the write, whether or not it succeeded (length: what may have changed).
     virtual void afterDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
                                 std::uint64_t length) = 0;
 };
@@ -81,6 +83,13 @@ class Host {
                                std::uint64_t length);
     void notifyAfterDiskWrite(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length);
 
+    // Test hook: runs once, in this process, at the next write's moment between the
+    // driver's record of it and the bytes changing (before copy-on-write saves them), so a
+    // test can end a tracking period and take a snapshot exactly there. Null clears it.
+    void runBetweenRecordAndWrite(std::function<void()> hook);
+    // Called by the driver's filter: runs and clears the hook, if one is set.
+    void betweenRecordAndWrite();
+
     explicit Host(std::filesystem::path root);
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
@@ -95,6 +104,7 @@ class Host {
     // file times alone are too coarse to tell two quick rewrites apart.
     std::array<std::int64_t, 6> cachedStamp_{};
     bool cached_ = false;
+    std::function<void()> betweenRecordAndWrite_;  // guarded by mutex_
 };
 
 // Device families, each installed into a host when the host is first used. Each lives in

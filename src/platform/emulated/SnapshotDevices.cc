@@ -8,6 +8,7 @@
 #include "platform/System.h"
 #include "platform/WideText.h"
 #include "platform/emulated/Host.h"
+#include "platform/emulated/snapshot/FileLock.h"
 #include "platform/emulated/snapshot/SnapshotRegistry.h"
 #include "platform/emulated/snapshot/SnapshotView.h"
 #include "platform/emulated/storage/VolumeDevice.h"
@@ -74,15 +75,28 @@ class CopyOnWriteObserver : public DiskWriteObserver {
     explicit CopyOnWriteObserver(Host& host) : registry_(host) {}
     void beforeDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
                          std::uint64_t length) override {
+        std::unique_ptr<FileLock> hold;
         try {
+            hold = registry_.holdWrites();
             registry_.preserve(diskNumber, offset, length);
         } catch (const std::exception&) {
             // The lock file itself failed; the write goes on, as a real volume's would.
         }
+        holds().push_back(std::move(hold));
     }
-    void afterDiskWrite(std::uint32_t, std::uint64_t, std::uint64_t) override {}
+    void afterDiskWrite(std::uint32_t, std::uint64_t, std::uint64_t) override {
+        if (!holds().empty())
+            holds().pop_back();
+    }
 
   private:
+    // The holds of this thread's writes in progress (a write may nest inside another's
+    // observers), released as each write ends.
+    static std::vector<std::unique_ptr<FileLock>>& holds() {
+        thread_local std::vector<std::unique_ptr<FileLock>> writes;
+        return writes;
+    }
+
     SnapshotRegistry registry_;
 };
 

@@ -49,23 +49,24 @@ std::vector<VolumeWrite> volumeWritesFor(const std::vector<TrackedVolume>& volum
     return writes;
 }
 
-void ChangeRecorder::afterDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
-                                    std::uint64_t length) {
+void ChangeRecorder::beforeDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
+                                     std::uint64_t length) {
     try {
         record(diskNumber, offset, length);
     } catch (const std::exception& error) {
-        // The write happened but could not be recorded: drop tracking, so the agent sees
+        // The write goes ahead but could not be recorded: drop tracking, so the agent sees
         // a gap rather than a complete-looking history.
         outputDebugString(L"change-tracking driver: " + toWide(error.what()) + L"\n");
         try {
             DriverStore(host_.root()).reset();
         } catch (const std::exception& failure) {
-            // The disk write itself has succeeded and must not fail now; the debug channel
+            // The disk write must not fail because of the driver; the debug channel
             // is the only one a driver has.
             outputDebugString(L"change-tracking driver: cannot reset: " + toWide(failure.what()) +
                               L"\n");
         }
     }
+    host_.betweenRecordAndWrite();
 }
 
 void ChangeRecorder::record(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length) {

@@ -61,9 +61,11 @@ class TrackedVolumeCache {
 class ChangeRecorder : public DiskWriteObserver {
   public:
     explicit ChangeRecorder(Host& host) : host_(host) {}
-    void beforeDiskWrite(std::uint32_t, std::uint64_t, std::uint64_t) override {}
-    void afterDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
-                        std::uint64_t length) override;
+    // A filter driver records a write on its way down, before the disk has it: a snapshot
+    // that holds the write is always taken after the record.
+    void beforeDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
+                         std::uint64_t length) override;
+    void afterDiskWrite(std::uint32_t, std::uint64_t, std::uint64_t) override {}
 
   private:
     void record(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length);

@@ -1,5 +1,9 @@
 #include "platform/emulated/snapshot/SnapshotRegistry.h"
 
+#include "platform/emulated/driver/DriverStore.h"
+#include "platform/emulated/snapshot/ExtentReader.h"
+#include "platform/emulated/snapshot/FileLock.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,6 +16,7 @@
 
 #include "platform/Errors.h"
 #include "platform/System.h"
+#include "platform/emulated/driver/DriverStore.h"
 #include "platform/emulated/snapshot/ExtentReader.h"
 #include "platform/emulated/snapshot/FileLock.h"
 #include "platform/emulated/snapshot/GuidText.h"
@@ -149,8 +154,60 @@ std::vector<SnapshotRecord> SnapshotRegistry::loadPruned() {
     return records;
 }
 
+std::unique_ptr<FileLock> SnapshotRegistry::holdWrites() {
+    std::error_code error;
+    if (!std::filesystem::is_directory(dir_, error))
+        std::filesystem::create_directories(dir_);
+    return std::make_unique<FileLock>(dir_ / "hold", FileLock::Mode::shared);
+}
+
+std::uint64_t SnapshotRegistry::chunkDigest(const std::uint8_t* bytes, std::size_t length) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (std::size_t i = 0; i < length; ++i) {
+        hash ^= bytes[i];
+        hash *= 0x100000001b3ULL;
+    }
+    return hash;
+}
+
+void SnapshotRegistry::recordDigests(const SnapshotRecord& record) {
+    ExtentReader reader(host_, record.extents);
+    std::vector<std::uint8_t> chunk(kSnapshotChunk);
+    std::string digests;
+    for (std::uint64_t at = 0; at < record.length; at += kSnapshotChunk) {
+        std::size_t length =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kSnapshotChunk, record.length - at));
+        if (!reader.read(at, chunk.data(), length))
+            throw std::runtime_error("cannot read the volume to record its digests");
+        std::uint64_t digest = chunkDigest(chunk.data(), length);
+        for (int i = 0; i < 8; ++i)
+            digests.push_back(static_cast<char>(digest >> (8 * i)));
+    }
+    std::filesystem::create_directories(dir_ / "digests");
+    std::ofstream out(dir_ / "digests" / std::to_string(record.number),
+                      std::ios::binary | std::ios::trunc);
+    out.write(digests.data(), static_cast<std::streamsize>(digests.size()));
+    if (!out.flush())
+        throw std::runtime_error("cannot write the snapshot's digests");
+}
+
+std::vector<std::uint64_t> SnapshotRegistry::creationDigests(std::uint32_t number) const {
+    std::ifstream in(dir_ / "digests" / std::to_string(number), std::ios::binary);
+    std::vector<std::uint64_t> digests;
+    std::uint8_t bytes[8];
+    while (in.read(reinterpret_cast<char*>(bytes), sizeof bytes)) {
+        std::uint64_t digest = 0;
+        for (int i = 8; i-- > 0;)
+            digest = (digest << 8) | bytes[i];
+        digests.push_back(digest);
+    }
+    return digests;
+}
+
 SnapshotRecord SnapshotRegistry::create(SnapshotRecord record) {
     std::filesystem::create_directories(dir_);
+    // No write is under way while the snapshot comes into being.
+    FileLock hold(dir_ / "hold", FileLock::Mode::exclusive);
     FileLock lock(dir_ / "lock", FileLock::Mode::exclusive);
     std::vector<SnapshotRecord> records = loadPruned();
     std::uint32_t next = 1;
@@ -172,6 +229,11 @@ SnapshotRecord SnapshotRegistry::create(SnapshotRecord record) {
     }
     records.push_back(record);
     save(records);
+    HostConfig config = host_.config();
+    if (config.get("snapshot", "cluster-digests").value_or("") == "yes")
+        recordDigests(record);
+    if (config.get("snapshot", "driver-reset-at-creation").value_or("") == "yes")
+        DriverStore(host_.root()).reset();
     return record;
 }
 

@@ -20,13 +20,25 @@
 // whose owner no longer runs, and reads leave them out, so a crashed agent never blocks
 // later snapshots nor slows writes for long.
 //
-// A write that is in progress while a snapshot is created may land partly in the
-// snapshot (Windows holds writes during creation; the emulation does not).
+// Writes are held while a snapshot is created, as Windows does: every disk write holds
+// snapshots/hold shared from before its copy-on-write until it has ended (see
+// holdWrites), and creation holds it exclusively. A write is therefore wholly in a
+// snapshot or wholly after it; the driver records it before either (ChangeRecorder.h).
+//
+// Two settings of host.conf's [snapshot] section serve tests:
+//   driver-reset-at-creation = yes   the change-tracking driver loses its state (as after
+//                                    a reboot) at every creation
+//   cluster-digests = yes            creation records a digest of every 4 KiB chunk of the
+//                                    volume as the snapshot holds it, in
+//                                    snapshots/digests/N (8-byte little-endian FNV-1a
+//                                    each), kept after the snapshot is deleted, so what a
+//                                    restore point holds can be checked against it
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +48,8 @@
 #include "platform/emulated/storage/HostLayout.h"
 
 namespace platform::emulated {
+
+class FileLock;
 
 constexpr std::uint64_t kSnapshotChunk = 4096;
 
@@ -70,6 +84,9 @@ class SnapshotRegistry {
     std::vector<SnapshotRecord> live() const;
     std::optional<SnapshotRecord> find(std::uint32_t number) const;
 
+    // Holds writes back from snapshot creation from now until the returned lock goes
+    // (shared with other writes).
+    std::unique_ptr<FileLock> holdWrites();
     // Copy-on-write before bytes [offset, offset + length) of the disk change.
     void preserve(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length);
 
@@ -80,7 +97,12 @@ class SnapshotRegistry {
     static int currentPid();
     static std::uint64_t processStart(int pid);
 
+    // The chunk digests recorded at the snapshot's creation (empty when none were).
+    static std::uint64_t chunkDigest(const std::uint8_t* bytes, std::size_t length);
+    std::vector<std::uint64_t> creationDigests(std::uint32_t number) const;
+
   private:
+    void recordDigests(const SnapshotRecord& record);
     std::vector<SnapshotRecord> load() const;
     void save(const std::vector<SnapshotRecord>& records) const;
     // Loads, deletes the stores of dead owners and saves when any was found.

@@ -116,9 +116,9 @@ bool DiskImage::write(std::uint64_t offset, const void* buffer, std::size_t leng
         }
         done += static_cast<std::size_t>(n);
     }
-    // Observers hear about whatever may have changed, even after a failure part-way.
-    if (done > 0 || ok)
-        host_.notifyAfterDiskWrite(number_, offset, ok ? length : done);
+    // Observers hear how much may have changed, even after a failure part-way (and when
+    // nothing did: what they began before the write ends here).
+    host_.notifyAfterDiskWrite(number_, offset, ok ? length : done);
     return ok;
 }
 
