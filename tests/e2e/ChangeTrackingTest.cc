@@ -162,7 +162,7 @@ TEST_F(ChangeTrackingTest, ADriverResetWhileTheSnapshotIsTakenSendsEveryUsedBloc
 
 // A snapshot taken between the driver's record of a write and the write: the point holds
 // exactly what the snapshot held (the cluster's old contents), as the digests recorded at
-// its creation tell.
+// its creation tell, and the next backup sends the write that landed after it.
 TEST_F(ChangeTrackingTest, ASnapshotBetweenTheRecordOfAWriteAndTheWriteIsWhatThePointHolds) {
     addToConfig("\n[snapshot]\ncluster-digests = yes\n");
     host.backup();
@@ -195,6 +195,11 @@ TEST_F(ChangeTrackingTest, ASnapshotBetweenTheRecordOfAWriteAndTheWriteIsWhatThe
     }
     EXPECT_EQ(stale, 0u);
     EXPECT_TRUE(during.sent.bit(at));
+
+    auto next = host.backup();
+    EXPECT_EQ(next.kind, "incremental");
+    EXPECT_TRUE(next.sent.bit(at)) << "the write that landed after the snapshot was missed";
+    expectPointMatchesVolume(next);
 }
 
 }  // namespace

@@ -22,6 +22,10 @@ std::uint64_t maxQueuedRecords(Host& host) {
     }
 }
 
+// The last record of the write this thread has on its way to the disk, if the driver kept
+// one. Writes on one thread do not nest.
+thread_local std::optional<std::uint64_t> writeInFlight;
+
 }  // namespace
 
 std::vector<VolumeWrite> volumeWritesFor(const std::vector<TrackedVolume>& volumes,
@@ -49,38 +53,59 @@ std::vector<VolumeWrite> volumeWritesFor(const std::vector<TrackedVolume>& volum
     return writes;
 }
 
+void ChangeRecorder::dropTracking(const std::exception& error) {
+    // The write goes ahead but could not be recorded: drop tracking, so the agent sees a
+    // gap rather than a complete-looking history.
+    outputDebugString(L"change-tracking driver: " + toWide(error.what()) + L"\n");
+    try {
+        DriverStore(host_.root()).reset();
+    } catch (const std::exception& failure) {
+        // The disk write must not fail because of the driver; the debug channel is the
+        // only one a driver has.
+        outputDebugString(L"change-tracking driver: cannot reset: " + toWide(failure.what()) +
+                          L"\n");
+    }
+}
+
 void ChangeRecorder::beforeDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
                                      std::uint64_t length) {
+    writeInFlight.reset();
     try {
-        record(diskNumber, offset, length);
+        writeInFlight = record(diskNumber, offset, length);
     } catch (const std::exception& error) {
-        // The write goes ahead but could not be recorded: drop tracking, so the agent sees
-        // a gap rather than a complete-looking history.
-        outputDebugString(L"change-tracking driver: " + toWide(error.what()) + L"\n");
-        try {
-            DriverStore(host_.root()).reset();
-        } catch (const std::exception& failure) {
-            // The disk write must not fail because of the driver; the debug channel
-            // is the only one a driver has.
-            outputDebugString(L"change-tracking driver: cannot reset: " + toWide(failure.what()) +
-                              L"\n");
-        }
+        dropTracking(error);
     }
     host_.betweenRecordAndWrite();
 }
 
-void ChangeRecorder::record(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length) {
+void ChangeRecorder::afterDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
+                                    std::uint64_t length) {
+    std::optional<std::uint64_t> sequence;
+    sequence.swap(writeInFlight);
+    if (!sequence)
+        return;
+    try {
+        if (DriverStore(host_.root()).recordsTaken() >= *sequence)
+            record(diskNumber, offset, length);
+    } catch (const std::exception& error) {
+        dropTracking(error);
+    }
+}
+
+std::optional<std::uint64_t> ChangeRecorder::record(std::uint32_t diskNumber, std::uint64_t offset,
+                                                    std::uint64_t length) {
     DriverStore store(host_.root());
     if (!store.installed())
-        return;
+        return std::nullopt;
     std::vector<DriverStore::VolumeChange> changes;
     for (const VolumeWrite& write :
          volumeWritesFor(volumes_.current(host_), diskNumber, offset, length)) {
         changes.push_back({write.guidPath, write.firstSector, write.sectorCount});
     }
     // One lock for the state check, the volume numbers and the append.
-    if (!changes.empty())
-        store.recordChanges(changes, maxQueuedRecords(host_));
+    if (changes.empty())
+        return std::nullopt;
+    return store.recordChanges(changes, maxQueuedRecords(host_));
 }
 
 }  // namespace platform::emulated

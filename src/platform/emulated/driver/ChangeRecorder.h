@@ -8,8 +8,10 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,10 +67,18 @@ class ChangeRecorder : public DiskWriteObserver {
     // that holds the write is always taken after the record.
     void beforeDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
                          std::uint64_t length) override;
-    void afterDiskWrite(std::uint32_t, std::uint64_t, std::uint64_t) override {}
+    // A record the agent took while its write was still on the way may have gone into a
+    // period that ended, with a snapshot, before the write landed: that snapshot lacks the
+    // write and the next period would not know of it. Such a write is recorded once more
+    // when it completes, so it belongs to the period it landed in too.
+    void afterDiskWrite(std::uint32_t diskNumber, std::uint64_t offset,
+                        std::uint64_t length) override;
 
   private:
-    void record(std::uint32_t diskNumber, std::uint64_t offset, std::uint64_t length);
+    void dropTracking(const std::exception& error);
+    // The sequence number of the write's last record, when the driver kept it.
+    std::optional<std::uint64_t> record(std::uint32_t diskNumber, std::uint64_t offset,
+                                        std::uint64_t length);
 
     Host& host_;
     TrackedVolumeCache volumes_;

@@ -169,19 +169,28 @@ class QueueFile {
     std::uint64_t end_ = kQueueHeaderSize;
 };
 
-std::uint32_t readState(const fs::path& file) {
+std::uint64_t readNumber(const fs::path& file) {
     std::ifstream in(file);
-    std::uint32_t state = 0;
-    if (!(in >> state))
+    std::uint64_t number = 0;
+    if (!(in >> number))
         return 0;
-    return state;
+    return number;
+}
+
+void writeNumber(const fs::path& file, std::uint64_t number) {
+    std::ofstream out(file, std::ios::trunc);
+    out << number << "\n";
+    if (!out.flush())
+        fail("cannot write", file);
+}
+
+std::uint32_t readState(const fs::path& file) {
+    std::uint64_t state = readNumber(file);
+    return state > UINT32_MAX ? 0 : static_cast<std::uint32_t>(state);
 }
 
 void writeState(const fs::path& file, std::uint32_t state) {
-    std::ofstream out(file, std::ios::trunc);
-    out << state << "\n";
-    if (!out.flush())
-        fail("cannot write", file);
+    writeNumber(file, state);
 }
 
 }  // namespace
@@ -235,17 +244,24 @@ bool DriverStore::record(const std::vector<DriverRecord>& records, std::uint64_t
     return appendLocked(records, maxRecords);
 }
 
-bool DriverStore::recordChanges(const std::vector<VolumeChange>& changes,
-                                std::uint64_t maxRecords) {
+std::optional<std::uint64_t> DriverStore::recordChanges(const std::vector<VolumeChange>& changes,
+                                                        std::uint64_t maxRecords) {
     DriverLock lock(dir_);
     if (readState(dir_ / "state") == 0)
-        return false;
+        return std::nullopt;
     std::vector<DriverRecord> records;
     for (const VolumeChange& change : changes) {
         records.push_back(
             {volumeNumberLocked(change.guidPath), change.firstSector, change.sectorCount});
     }
-    return appendLocked(records, maxRecords);
+    if (!appendLocked(records, maxRecords))
+        return std::nullopt;
+    return readNumber(dir_ / "taken") + QueueFile(dir_ / "queue").pending();
+}
+
+std::uint64_t DriverStore::recordsTaken() {
+    DriverLock lock(dir_);
+    return readNumber(dir_ / "taken");
 }
 
 bool DriverStore::appendLocked(const std::vector<DriverRecord>& records, std::uint64_t maxRecords) {
@@ -266,6 +282,8 @@ std::vector<DriverRecord> DriverStore::take(std::uint64_t maxCount) {
     DriverLock lock(dir_);
     QueueFile queue(dir_ / "queue");
     std::vector<DriverRecord> records = queue.read(maxCount);
+    if (!records.empty())
+        writeNumber(dir_ / "taken", readNumber(dir_ / "taken") + records.size());
     queue.consume(records.size());
     return records;
 }

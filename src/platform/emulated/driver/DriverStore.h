@@ -5,6 +5,7 @@
 //   driver/queue     8-byte little-endian offset of the first pending record, then the
 //                    24-byte change records in the order they were made
 //   driver/volumes   one line per volume the driver has numbered: "NUMBER GUID-PATH"
+//   driver/taken     how many records have been taken off the queue since it was made
 //   driver/lock      held (flock) for every change of the files above
 //
 // Every method locks; calls from threads and processes interleave safely. Methods throw
@@ -58,9 +59,13 @@ class DriverStore {
         std::uint64_t firstSector = 0;
         std::uint64_t sectorCount = 0;
     };
-    // As record(), numbering the volumes on the way, all under one lock.
-    bool recordChanges(const std::vector<VolumeChange>& changes,
-                       std::uint64_t maxRecords = kDefaultMaxRecords);
+    // As record(), numbering the volumes on the way, all under one lock. When the records
+    // were kept, returns the sequence number of the last of them: it has been taken off
+    // the queue once recordsTaken() reaches that number.
+    std::optional<std::uint64_t> recordChanges(const std::vector<VolumeChange>& changes,
+                                               std::uint64_t maxRecords = kDefaultMaxRecords);
+    // Records taken off the queue since it was made (a count that only grows).
+    std::uint64_t recordsTaken();
     // Removes and returns up to maxCount records from the front of the queue.
     std::vector<DriverRecord> take(std::uint64_t maxCount);
     // The first maxCount pending records, left in the queue.
