@@ -24,7 +24,7 @@ git -C "$root" rev-parse --short HEAD >"$out/commit" 2>/dev/null || echo unknown
 
 suites='StalledServerTest.*:HostileFaultTest.*:DeviceFaultTest.*:ServerErrorTest.*:LoadSoakTest.*'
 suites+=':TrackingSoakTest.*'
-suites+=':BackupTest.BlockThatKeepsFailing*:BackupTest.TransientReadErrors*'
+suites+=':BackupTest.ReadErrorsFailTheBackupAndTheNextBackupSendsTheBlocks'
 units='BlockLoadTest.*:RestorePartitionTest.*:SocketTest.*:AllowDirectoriesTest.*'
 units+=':PreAuthLogTest.*:KeyStoreTest.*:ConnectionLimitTest.*'
 
