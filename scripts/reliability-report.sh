@@ -98,12 +98,12 @@ All reliability tests of the run: $passed passed, $failed failed.
 |---|---|---|
 FIGURES
 while read -r line; do
-  name="$(echo "$line" | sed -E 's/^fuzz ([a-z_]+): .*/\1/')"
+  name="$(echo "$line" | sed -E 's/^fuzz ([a-z0-9_]+): .*/\1/')"
   runs="$(echo "$line" | sed -nE 's/.*, ([0-9]+) executions$/\1/p')"
   case "$line" in *FAILED*) verdict="crashed" ;; *) verdict="no crash" ;; esac
   echo "| $name | ${runs:-?} | $verdict |"
   fuzz_total=$((fuzz_total + ${runs:-0}))
-done < <(grep -aE '^fuzz [a-z_]+_fuzzer: ' "$fuzz" || true)
+done < <(grep -aE '^fuzz [a-z0-9_]+_fuzzer: ' "$fuzz" || true)
 junk="$(figure flood.junk_connections)"; idle="$(figure flood.idle_connections)"
 burst="$(figure load.hostile_connections)"
 missed="$(figure soak.blocks_missed)"; wrong="$(figure soak.blocks_wrong_after_restore)"
