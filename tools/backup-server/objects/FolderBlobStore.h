@@ -1,0 +1,41 @@
+// Objects as files in a local folder: KEY is the file FOLDER/KEY.
+//
+// A put writes a temporary file beside the final one (".NAME.tmp-XXXXXX", never a key) and
+// renames it, so a file under a key's name is always whole; a key already present is left as
+// it is. Durability: by default nothing is synced per put and sync() syncs the folder's file
+// system once (syncfs), which is what a store does before it commits a point: a crash before
+// that may leave a renamed file short, and the store's own digests find it. With
+// SyncPolicy::eachPut every put syncs its file and its folder before it returns (slower;
+// for callers that commit nothing afterwards).
+#pragma once
+
+#include <filesystem>
+
+#include "backup-server/objects/BlobStore.h"
+
+namespace backup_server::objects {
+
+class FolderBlobStore : public BlobStore {
+  public:
+    enum class SyncPolicy { onSync, eachPut };
+
+    // Creates the folder when missing. Throws BlobError failed when it cannot.
+    explicit FolderBlobStore(std::filesystem::path folder, SyncPolicy policy = SyncPolicy::onSync);
+
+    std::string name() const override { return folder_.string(); }
+    void put(const std::string& key, std::string_view bytes) override;
+    std::string get(const std::string& key, std::optional<BlobRange> range = {}) override;
+    std::optional<std::uint64_t> head(const std::string& key) override;
+    void remove(const std::string& key) override;
+    void list(const std::string& prefix,
+              const std::function<void(const BlobInfo&)>& visit) override;
+    void sync() override;
+
+  private:
+    std::filesystem::path pathOf(const std::string& key) const;
+
+    std::filesystem::path folder_;
+    SyncPolicy policy_;
+};
+
+}  // namespace backup_server::objects

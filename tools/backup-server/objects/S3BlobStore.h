@@ -1,0 +1,60 @@
+// Objects in an S3-compatible bucket, through libcurl with its own SigV4 signing.
+//
+// Requests are path style (ENDPOINT/BUCKET/PREFIX/KEY). Every request carries
+// x-amz-content-sha256 (the body's SHA-256, the empty body's, or UNSIGNED-PAYLOAD: servers
+// refuse a SigV4 request without it) and its query string sorted and encoded, because libcurl
+// signs the query as it is given. Time-outs, dropped connections, 5xx, 429 and throttling
+// (503 SlowDown, 400 RequestTimeout) are retried with a growing, randomised wait, a bounded
+// number of times; a request that still fails is a BlobError to the caller. A put overwrites
+// an object of the same key (content naming makes that the same bytes), so no look is spent
+// first. An answered put is durable: sync() has nothing to do.
+//
+// Thread safety: any number of calls at once; each borrows an idle libcurl handle (keeping
+// its connection open for the next call) or makes one.
+#pragma once
+
+#include <mutex>
+#include <vector>
+
+#include "backup-server/objects/BlobStore.h"
+#include "backup-server/objects/Curl.h"
+#include "backup-server/objects/S3Settings.h"
+
+namespace backup_server::objects {
+
+class S3BlobStore : public BlobStore {
+  public:
+    explicit S3BlobStore(S3Settings settings, S3Options options = {});
+
+    std::string name() const override { return settings_.storeName(); }
+    void put(const std::string& key, std::string_view bytes) override;
+    std::string get(const std::string& key, std::optional<BlobRange> range = {}) override;
+    std::optional<std::uint64_t> head(const std::string& key) override;
+    void remove(const std::string& key) override;
+    void list(const std::string& prefix,
+              const std::function<void(const BlobInfo&)>& visit) override;
+    void sync() override {}
+
+  private:
+    struct Request;
+    struct Reply;
+
+    // Sends the request until it succeeds or its retries are spent; throws BlobError
+    // failed then. A reply with a status the caller handles (e.g. 404) is returned.
+    Reply perform(const Request& request);
+    // One try; the reply's failure is set when it failed, retry when trying again may help.
+    Reply attempt(CURL* curl, const Request& request, bool& retry);
+    std::string url(const Request& request) const;
+    static std::string describe(const Reply& reply);
+    [[noreturn]] void fail(BlobError::Kind kind, const Request& request,
+                           const std::string& reason) const;
+    CurlEasyPtr borrow();
+    void giveBack(CurlEasyPtr handle);
+
+    S3Settings settings_;
+    S3Options options_;
+    std::mutex mutex_;
+    std::vector<CurlEasyPtr> idle_;
+};
+
+}  // namespace backup_server::objects
