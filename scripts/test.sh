@@ -74,6 +74,21 @@ else
   exit 1
 fi
 
+# The S3 tests' server: a single-node Ceph cluster in this run's folder, started once for
+# the release and sanitizer runs and stopped on every way out of this script. Where it cannot
+# start, the S3 tests are skipped, and said to be.
+ceph_dir="$out/ceph"
+stop_ceph() { "$root/scripts/ceph.sh" stop "$ceph_dir" >/dev/null 2>&1 || true; }
+trap stop_ceph EXIT
+trap 'exit 130' INT TERM
+stage "single-node Ceph for the S3 tests"
+if "$root/scripts/ceph.sh" start "$ceph_dir"; then
+  # shellcheck disable=SC1091
+  source "$ceph_dir/s3.env"
+else
+  echo "== S3 TESTS SKIPPED: Ceph could not start (the reason is above, logs in $ceph_dir/log)"
+fi
+
 stage "build (release, -Werror)"
 "$root/scripts/build.sh" "$out/release"
 stage "tests (release)"
