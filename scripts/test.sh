@@ -86,7 +86,8 @@ if "$root/scripts/ceph.sh" start "$ceph_dir"; then
   # shellcheck disable=SC1091
   source "$ceph_dir/s3.env"
 else
-  echo "== S3 TESTS SKIPPED: Ceph could not start (the reason is above, logs in $ceph_dir/log)"
+  s3_skipped="S3 TESTS SKIPPED: Ceph could not start (the reason is above, logs in $ceph_dir/log)"
+  echo "== $s3_skipped"
 fi
 
 stage "build (release, -Werror)"
@@ -120,4 +121,5 @@ if ls "$root"/fuzz/*_fuzzer.cc >/dev/null 2>&1; then
   fi
 fi
 stage "done"
+if [ -n "${s3_skipped:-}" ]; then echo "$s3_skipped"; fi
 echo "tests: $summary_passed passed, $summary_failed failed"

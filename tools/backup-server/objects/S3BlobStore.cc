@@ -183,17 +183,21 @@ std::string S3BlobStore::url(const Request& request) const {
     return text;
 }
 
-void S3BlobStore::fail(BlobError::Kind kind, const Request& request,
-                       const std::string& reason) const {
-    std::string message = std::string("S3 ") + request.method + " " + name() +
-                          (request.key.empty() ? "" : "/" + request.key) + ": " + reason;
+std::string S3BlobStore::message(const Request& request, const std::string& reason) const {
+    std::string text = std::string("S3 ") + request.method + " " + name() +
+                       (request.key.empty() ? "" : "/" + request.key) + ": " + reason;
     // Nothing above should hold a credential; this makes sure, whatever a server or
     // libcurl put into the reason.
     for (const std::string* secret : {&settings_.accessKey, &settings_.secretKey}) {
-        for (std::size_t at; !secret->empty() && (at = message.find(*secret)) != std::string::npos;)
-            message.replace(at, secret->size(), "[credential]");
+        for (std::size_t at; !secret->empty() && (at = text.find(*secret)) != std::string::npos;)
+            text.replace(at, secret->size(), "[credential]");
     }
-    ZENTRAD_THROW(BlobError, kind, message);
+    return text;
+}
+
+void S3BlobStore::fail(BlobError::Kind kind, const Request& request,
+                       const std::string& reason) const {
+    ZENTRAD_THROW(BlobError, kind, message(request, reason));
 }
 
 S3BlobStore::Reply S3BlobStore::attempt(CURL* curl, const Request& request, bool& retry) {
@@ -290,11 +294,10 @@ S3BlobStore::Reply S3BlobStore::perform(const Request& request) {
         }
         auto wait = backoff(options_, attemptNumber + 1);
         if (options_.onRetry) {
-            options_.onRetry(std::string("S3 ") + request.method + " " + name() +
-                             (request.key.empty() ? "" : "/" + request.key) + ": " + reply.failure +
-                             "; attempt " + std::to_string(attemptNumber + 1) + " of " +
-                             std::to_string(options_.attempts) + " in " +
-                             std::to_string(wait.count()) + " ms");
+            options_.onRetry(message(request, reply.failure + "; attempt " +
+                                                  std::to_string(attemptNumber + 1) + " of " +
+                                                  std::to_string(options_.attempts) + " in " +
+                                                  std::to_string(wait.count()) + " ms"));
         }
         std::this_thread::sleep_for(wait);
     }

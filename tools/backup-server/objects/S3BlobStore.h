@@ -46,6 +46,8 @@ class S3BlobStore : public BlobStore {
     Reply attempt(CURL* curl, const Request& request, bool& retry);
     std::string url(const Request& request) const;
     static std::string describe(const Reply& reply);
+    // "S3 METHOD s3://BUCKET/PREFIX/KEY: reason", with any credential blotted out.
+    std::string message(const Request& request, const std::string& reason) const;
     [[noreturn]] void fail(BlobError::Kind kind, const Request& request,
                            const std::string& reason) const;
     CurlEasyPtr borrow();

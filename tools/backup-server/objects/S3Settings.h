@@ -48,7 +48,8 @@ struct S3Options {
     // Whether a put signs the SHA-256 of its body (the server then refuses a body damaged on
     // the way) or sends UNSIGNED-PAYLOAD (for bodies the store's own digests cover).
     bool signPayload = true;
-    // Told about every retry (what failed, the attempt, the wait), for the log.
+    // Told about every retry (what failed, the attempt, the wait), for the log; called from
+    // the thread that retries, so from several at once under ParallelPuts.
     std::function<void(const std::string&)> onRetry;
 };
 
