@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "TestBucket.h"
 #include "backup-server/objects/FolderBlobStore.h"
 #include "backup-server/objects/ParallelPuts.h"
 #include "backup-server/objects/S3BlobStore.h"
@@ -50,15 +51,9 @@ class BlobStoreContract : public testing::TestWithParam<Kind> {
             store_ = std::make_unique<FolderBlobStore>(folder_.path() / "objects");
             return;
         }
-        const char* bucket = std::getenv("ZENTRAD_TEST_S3");
-        if (!bucket || !*bucket) {
-            GTEST_SKIP() << "no S3 server for this run: `scripts/ceph.sh start DIR` and "
-                            "`source DIR/s3.env` first (scripts/test.sh does both)";
-        }
-        // A prefix of its own per test, so that tests may share the bucket at once.
-        std::string name = std::string(bucket) + "/" +
-                           testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
-                           std::to_string(std::random_device{}());
+        std::string name = test::testS3Store();
+        if (name.empty())
+            GTEST_SKIP() << test::kNoS3Server;
         S3Options options;
         options.pageSize = 4;  // listings of a few objects already take several pages
         options.firstDelay = std::chrono::milliseconds(20);

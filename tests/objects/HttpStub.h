@@ -1,6 +1,7 @@
 // A loopback HTTP server for the object-store client's tests: it answers each request with
-// what the test's handler returns (or not at all, to make the client time out) and keeps
-// every request it saw. One connection at a time, closed after each answer.
+// what the test's handler returns (or not at all, to make the client time out, or by
+// closing the connection, or by passing the request on to a real server and its reply back)
+// and keeps every request it saw. One connection at a time, closed after each answer.
 #pragma once
 
 #include <arpa/inet.h>
@@ -20,10 +21,16 @@ namespace test {
 
 class HttpStub {
   public:
+    enum class Mode {
+        reply,
+        silent,   // read the request, then say nothing until the client gives up
+        drop,     // close the connection without a word
+        forward,  // pass it on to the upstream server, and its reply back
+    };
     struct Answer {
         int status = 200;
         std::string body;
-        bool silent = false;  // read the request, then say nothing until the client gives up
+        Mode mode = Mode::reply;
     };
     // The request's head (request line and headers) and body.
     struct Seen {
@@ -32,7 +39,9 @@ class HttpStub {
     };
     using Handler = std::function<Answer(const Seen& request, int number)>;
 
-    explicit HttpStub(Handler handler) : handler_(std::move(handler)) {
+    // upstreamPort: where Mode::forward sends requests (a server on 127.0.0.1).
+    explicit HttpStub(Handler handler, int upstreamPort = 0)
+        : handler_(std::move(handler)), upstreamPort_(upstreamPort) {
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -102,15 +111,42 @@ class HttpStub {
             number = static_cast<int>(seen_.size());
         }
         Answer reply = handler_(request, number);
-        if (reply.silent) {
+        if (reply.mode == Mode::silent) {
             while (!stop_ && !readable(client, 50)) {
             }
             return;
         }
+        if (reply.mode == Mode::drop)
+            return;
+        if (reply.mode == Mode::forward)
+            return forward(client, request);
         std::string text = "HTTP/1.1 " + std::to_string(reply.status) +
                            " Stub\r\nContent-Length: " + std::to_string(reply.body.size()) +
                            "\r\nConnection: close\r\n\r\n" + reply.body;
         ::send(client, text.data(), text.size(), MSG_NOSIGNAL);
+    }
+    // The request as it came (its signature covers it), less the 100-continue exchange
+    // already done here, and asking the server to close after its reply, which is relayed
+    // byte for byte.
+    void forward(int client, const Seen& request) {
+        std::string head = request.head;
+        std::size_t expect = lower(head).find("\r\nexpect: 100-continue");
+        if (expect != std::string::npos)
+            head.erase(expect, 23);
+        std::string text = head + "\r\nConnection: close\r\n\r\n" + request.body;
+        int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(upstreamPort_));
+        if (::connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+            ::send(upstream, text.data(), text.size(), MSG_NOSIGNAL) ==
+                static_cast<ssize_t>(text.size())) {
+            char buffer[65536];
+            for (ssize_t got; (got = ::recv(upstream, buffer, sizeof(buffer), 0)) > 0;)
+                ::send(client, buffer, static_cast<std::size_t>(got), MSG_NOSIGNAL);
+        }
+        ::close(upstream);
     }
     static std::string lower(std::string text) {
         for (char& c : text)
@@ -119,6 +155,7 @@ class HttpStub {
     }
 
     Handler handler_;
+    int upstreamPort_;
     int listener_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "HttpStub.h"
+#include "TestBucket.h"
 #include "backup-server/objects/ParallelPuts.h"
 #include "backup-server/objects/S3BlobStore.h"
 #include "backup-server/objects/S3Xml.h"
@@ -52,7 +53,7 @@ class S3Client : public testing::Test {
 };
 
 test::HttpStub::Answer answer(int status, const std::string& body) {
-    return {status, body, false};
+    return {status, body, test::HttpStub::Mode::reply};
 }
 
 TEST_F(S3Client, ThrottlingAndServerErrorsAreRetriedUntilThePutLands) {
@@ -60,7 +61,7 @@ TEST_F(S3Client, ThrottlingAndServerErrorsAreRetriedUntilThePutLands) {
         if (number == 1)
             return answer(503, errorBody("SlowDown"));
         if (number == 2)
-            return test::HttpStub::Answer{0, "", true};  // times out
+            return test::HttpStub::Answer{0, "", test::HttpStub::Mode::silent};  // times out
         if (number == 3)
             return answer(500, errorBody("InternalError"));
         return answer(200, "");
@@ -161,6 +162,40 @@ TEST_F(S3Client, ListingsThatLoopOrLeaveThePrefixAreRefused) {
     EXPECT_TRUE(seen[1].head.starts_with(
         "GET /bucket?continuation-token=t&list-type=2&max-keys=1000&prefix=some%2Fprefix%2F "))
         << seen[1].head;
+}
+
+TEST_F(S3Client, RetriesCarryRequestsToTheRealServerThroughAFaultyLink) {
+    std::string name = test::testS3Store();
+    if (name.empty())
+        GTEST_SKIP() << test::kNoS3Server;
+    S3BlobStore direct(S3Settings::fromEnvironment(name));
+    std::string endpoint = direct.settings().endpoint;
+    int port = std::stoi(endpoint.substr(endpoint.rfind(':') + 1));
+    // Throttled, then cut off, then through: each request signed afresh reaches the server.
+    test::HttpStub link(
+        [](const test::HttpStub::Seen&, int number) {
+            if (number % 3 == 1)
+                return answer(503, errorBody("SlowDown"));
+            if (number % 3 == 2)
+                return test::HttpStub::Answer{0, "", test::HttpStub::Mode::drop};
+            return test::HttpStub::Answer{0, "", test::HttpStub::Mode::forward};
+        },
+        port);
+    S3Settings settings = direct.settings();
+    settings.endpoint = link.endpoint();
+    S3Options options;
+    options.attempts = 3;
+    options.firstDelay = std::chrono::milliseconds(10);
+    options.onRetry = [this](const std::string& line) { retries_.push_back(line); };
+    S3BlobStore faulty(settings, options);
+
+    std::string bytes(2 << 20, 'z');
+    faulty.put("chunks/ef/ef01", bytes);
+    EXPECT_EQ(faulty.head("chunks/ef/ef01"), bytes.size());
+    EXPECT_EQ(retries_.size(), 4u);
+    EXPECT_EQ(link.seen().size(), 6u);
+    EXPECT_EQ(direct.get("chunks/ef/ef01"), bytes);
+    direct.remove("chunks/ef/ef01");
 }
 
 TEST(S3ListParser, RefusesWhatCouldMisleadOrExhaustTheClient) {

@@ -27,6 +27,7 @@ class S3BlobStore : public BlobStore {
     explicit S3BlobStore(S3Settings settings, S3Options options = {});
 
     std::string name() const override { return settings_.storeName(); }
+    const S3Settings& settings() const { return settings_; }
     void put(const std::string& key, std::string_view bytes) override;
     std::string get(const std::string& key, std::optional<BlobRange> range = {}) override;
     std::optional<std::uint64_t> head(const std::string& key) override;
