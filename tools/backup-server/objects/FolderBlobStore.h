@@ -2,11 +2,13 @@
 //
 // A put writes a temporary file beside the final one (".NAME.tmp-XXXXXX", never a key) and
 // renames it, so a file under a key's name is always whole; a key already present is left as
-// it is. Durability: by default nothing is synced per put and sync() syncs the folder's file
-// system once (syncfs), which is what a store does before it commits a point: a crash before
-// that may leave a renamed file short, and the store's own digests find it. With
-// SyncPolicy::eachPut every put syncs its file and its folder before it returns (slower;
-// for callers that commit nothing afterwards).
+// it is (an object found damaged is removed before it is put again).
+//
+// Durability: by default nothing is synced per put, and sync() syncs the folder's file system
+// once (syncfs), which is what a store does before it commits a point: a crash before that
+// may leave a renamed file short, and the store's own digests find it. With
+// SyncPolicy::eachPut every put syncs its file and its folder before it returns (slower; for
+// callers that commit nothing afterwards).
 #pragma once
 
 #include <filesystem>
