@@ -35,8 +35,8 @@ std::string encode(std::string_view text, bool path) {
     static const char* hex = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
-        bool keep =
-            std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || (path && c == '/');
+        bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '-' || c == '.' || c == '_' || c == '~' || (path && c == '/');
         if (keep) {
             out += static_cast<char>(c);
         } else {
@@ -140,6 +140,12 @@ struct S3BlobStore::Reply {
             reply->tooLarge = true;
             return 0;  // ends the transfer
         }
+        curl_off_t announced = -1;
+        if (reply->body.empty() &&
+            curl_easy_getinfo(reply->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
+                CURLE_OK &&
+            announced > 0 && static_cast<std::uint64_t>(announced) <= reply->maxBody)
+            reply->body.reserve(static_cast<std::size_t>(announced));
         reply->body.append(bytes, n);
         return n;
     }
