@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <mutex>
 
 #include "HttpStub.h"
 #include "TestBucket.h"
@@ -36,7 +37,7 @@ class S3Client : public testing::Test {
         options.attempts = attempts;
         options.firstDelay = std::chrono::milliseconds(10);
         options.lowSpeedTime = std::chrono::seconds(1);
-        options.onRetry = [this](const std::string& line) { retries_.push_back(line); };
+        options.onRetry = [this](const std::string& line) { noteRetry(line); };
         return std::make_unique<S3BlobStore>(settings, options);
     }
     std::string failureOf(const std::function<void()>& call) {
@@ -49,6 +50,13 @@ class S3Client : public testing::Test {
         return "";
     }
 
+    // Retries are told from the thread that retries: several at once under ParallelPuts.
+    void noteRetry(const std::string& line) {
+        std::lock_guard lock(mutex_);
+        retries_.push_back(line);
+    }
+
+    std::mutex mutex_;
     std::vector<std::string> retries_;
 };
 
@@ -186,7 +194,7 @@ TEST_F(S3Client, RetriesCarryRequestsToTheRealServerThroughAFaultyLink) {
     S3Options options;
     options.attempts = 3;
     options.firstDelay = std::chrono::milliseconds(10);
-    options.onRetry = [this](const std::string& line) { retries_.push_back(line); };
+    options.onRetry = [this](const std::string& line) { noteRetry(line); };
     S3BlobStore faulty(settings, options);
 
     std::string bytes(2 << 20, 'z');
