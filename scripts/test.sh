@@ -100,9 +100,9 @@ stage "build (address and undefined behaviour sanitizers)"
 stage "tests (address and undefined behaviour sanitizers)"
 run_ctest "$out/asan" --timeout 900
 
-stage "build (thread sanitizer: pipeline and connection suites only)"
+stage "build (thread sanitizer: pipeline, connection and object-store suites only)"
 "$root/scripts/build.sh" "$out/tsan" -DZENTRAD_SANITIZE=thread -DZENTRAD_BUILD_BENCH=OFF \
-  -- test_yin test_net test_filter test_e2e test_blocks
+  -- test_yin test_net test_filter test_e2e test_blocks test_objects
 if [ -n "$(cd "$out/tsan" && ctest -N -L tsan | grep -E 'Total Tests: [1-9]')" ]; then
   stage "tests (thread sanitizer)"
   run_ctest "$out/tsan" --timeout 900 -L tsan
