@@ -38,7 +38,7 @@ stop_cluster() {
       kill -0 "$pid" 2>/dev/null || break
       sleep 0.1
     done
-    kill -9 "$pid" 2>/dev/null || true
+    if kill -0 "$pid" 2>/dev/null; then kill -9 "$pid" 2>/dev/null || true; fi
     rm -f "$dir/run/$name.pid"
   done
   rm -rf "$dir/mon" "$dir/osd" "$dir/run" "$dir/keyring" "$dir/s3.env"
