@@ -78,7 +78,8 @@ void sealRestoreUnit(const std::string& unit, crypto::BlockSealer& sealer, std::
         sealer.seal(blocks::sealedPlace(parsed, batch, position),
                     reinterpret_cast<const unsigned char*>(unit.data()) + at, length, out);
         digest.update(header.data(), header.size());
-        digest.update(out, parsed.length);
+        auto [digested, digestedLength] = blocks::digestedData(out, parsed.length, true);
+        digest.update(digested, digestedLength);
         at += length;
     }
     if (corrupt && sealed.size() > 4)

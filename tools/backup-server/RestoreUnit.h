@@ -31,8 +31,8 @@ std::uint64_t frameRestoreUnit(const std::vector<blocks::BlockPtr>& blocks, bool
 
 // Protocol version 2: unit (as framed above, from this server) with every record's data
 // sealed for its place in batch `batch` (from 1), each header's length counting the tag and
-// the digest taken over the records as sealed; written to sealed. corrupt flips the last
-// byte of the sealed records after the digest, as frameRestoreUnit does.
+// the digest taken over the headers and tags (blocks::digestedData); written to sealed. corrupt
+// flips the last byte of the sealed records after the digest, as frameRestoreUnit does.
 void sealRestoreUnit(const std::string& unit, crypto::BlockSealer& sealer, std::uint64_t batch,
                      bool corrupt, std::string& sealed);
 
