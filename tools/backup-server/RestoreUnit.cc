@@ -44,6 +44,40 @@ std::uint64_t frameRestoreUnit(const std::vector<blocks::BlockPtr>& blocks, bool
     return recordBytes;
 }
 
+std::uint64_t frameSealedRestoreUnit(const std::vector<blocks::BlockPtr>& blocks,
+                                     crypto::BlockSealer& sealer, std::uint64_t batch, bool corrupt,
+                                     std::string& unit) {
+    unit.clear();
+    std::size_t bytes = 4 + 4 + blocks::kDigestBytes;
+    for (const auto& block : blocks)
+        bytes += blocks::kBlockRecordHeaderBytes + block->length() + crypto::kChannelTagBytes;
+    unit.reserve(bytes);
+    appendCode(unit, net::PROT_BLOCK_STREAM);
+    blocks::Md5Stream digest;
+    std::uint32_t position = 0;
+    for (const auto& block : blocks) {
+        auto header = blocks::encodeSealedRecordHeader(*block);
+        unit.append(reinterpret_cast<const char*>(header.data()), header.size());
+        std::size_t start = unit.size();
+        std::size_t sealedLength = block->length() + crypto::kChannelTagBytes;
+        unit.resize(start + sealedLength);
+        auto* out = reinterpret_cast<unsigned char*>(unit.data()) + start;
+        sealer.seal(blocks::sealedPlace(blocks::parseSealedRecordHeader(header, block->size()),
+                                        batch, position++),
+                    block->getData(), block->length(), out);
+        digest.update(header.data(), header.size());
+        auto [digested, length] = blocks::digestedData(out, sealedLength, true);
+        digest.update(digested, length);
+    }
+    std::uint64_t recordBytes = unit.size() - 4;
+    if (corrupt && recordBytes > 0)
+        unit.back() = static_cast<char>(unit.back() ^ 0x01);
+    appendCode(unit, net::PROT_BLOCK_STREAM_DIGEST);
+    auto sum = digest.finish();
+    unit.append(reinterpret_cast<const char*>(sum.data()), sum.size());
+    return recordBytes;
+}
+
 void sealRestoreUnit(const std::string& unit, crypto::BlockSealer& sealer, std::uint64_t batch,
                      bool corrupt, std::string& sealed) {
     const std::size_t trailer = 4 + blocks::kDigestBytes;

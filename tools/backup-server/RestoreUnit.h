@@ -21,6 +21,7 @@ struct RestoreUnit {
     std::uint64_t recordBytes = 0;  // the block records in bytes
     std::uint64_t compressedBlocks = 0;
     bool corrupted = false;  // a byte of the records was flipped after the digest (tests)
+    bool sealed = false;     // version 2: framed by frameSealedRestoreUnit
 };
 
 // Frames blocks (already deflated or enciphered as announced) into unit, replacing what it
@@ -28,6 +29,13 @@ struct RestoreUnit {
 // digest was taken. Returns the bytes of the records.
 std::uint64_t frameRestoreUnit(const std::vector<blocks::BlockPtr>& blocks, bool corrupt,
                                std::string& unit);
+
+// Protocol version 2: frames blocks as frameRestoreUnit does, each record's data sealed for
+// its place in batch `batch` (from 1) and the digest taken over the headers and tags
+// (blocks::digestedData). Returns the bytes of the sealed records.
+std::uint64_t frameSealedRestoreUnit(const std::vector<blocks::BlockPtr>& blocks,
+                                     crypto::BlockSealer& sealer, std::uint64_t batch, bool corrupt,
+                                     std::string& unit);
 
 // Protocol version 2: unit (as framed above, from this server) with every record's data
 // sealed for its place in batch `batch` (from 1), each header's length counting the tag and
