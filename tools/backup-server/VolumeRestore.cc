@@ -148,7 +148,7 @@ RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& opt
     // Started first, so the first batches are read and packed while the agent gets ready.
     // In protocol version 2 the channel seals every record: no Blowfish besides.
     // The packing threads seal the records too, under the keys of the request that is
-    // the next message this session sends (runRestore checks that it was).
+    // the next message this session sends (the feed below checks that it was).
     RestoreOptions encoding = options;
     if (crypto::SecureChannel* channel = session.channel()) {
         encoding.encryptionType = 0;
