@@ -1,18 +1,27 @@
-// fuzz-libs: blocks crypto
+// fuzz-libs: blocks crypto net util platform
 // Protocol version 2 as a hostile peer might send it: an encrypted message's sealed bytes,
-// a sealed block record (header and data), and a record a peer sealed properly around
-// data of its choosing (authenticated, but still not to be trusted: it must be inflated
-// within the block's bounds). Whatever the bytes, this must end in a result or an
+// a sealed block record (header and data), a record a peer sealed properly around data of
+// its choosing (authenticated, but still not to be trusted: it must be inflated within the
+// block's bounds), and a plain stream of sealed units, encrypted messages and raw bytes
+// read as the agent reads its peer. Whatever the bytes, this must end in a result or an
 // exception, never in a read or write out of bounds; what was sealed must open unchanged.
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "blocks/BlockRecord.h"
 #include "blocks/ZlibStreams.h"
 #include "crypto/CryptoLibrary.h"
 #include "crypto/SecureChannel.h"
+#include "net/ByteOrder.h"
+#include "net/EncryptedMessage.h"
+#include "net/SealedUnits.h"
+#include "net/TcpSocket.h"
 
 namespace {
 
@@ -53,12 +62,71 @@ void receiveRecord(Setup& setup, const blocks::BlockRecordHeaderBytes& bytes, st
     }
 }
 
+// A script of pieces, each u8 kind | u16 length | bytes: kind 0 goes raw, 1 as sealed units
+// and 2 as an encrypted message, both sealed properly by the peer; the agent's stream then
+// reads codes and what follows them until the bytes run out.
+void readPlainStream(const std::uint8_t* data, std::size_t size) {
+    int ends[2];
+    if (size > 32768 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return;
+    net::TcpSocket peerSocket(static_cast<platform::SocketHandle>(ends[0]));
+    net::TcpSocket agentSocket(static_cast<platform::SocketHandle>(ends[1]));
+    net::ProtocolStream peer(&peerSocket);
+    net::ProtocolStream agent(&agentSocket);
+    peer.setChannel(
+        std::make_unique<crypto::SecureChannel>(std::string(32, 's'), std::string(32, 't'), false));
+    agent.setChannel(
+        std::make_unique<crypto::SecureChannel>(std::string(32, 's'), std::string(32, 't'), true));
+    crypto::KeyMsg key(1, std::string(16, 'k'), std::string(8, 'i'));
+    std::string wire;
+    while (size >= 3) {
+        std::size_t length = (std::size_t{data[1]} << 8) | data[2];
+        if (length > size - 3)
+            break;
+        std::string_view bytes(reinterpret_cast<const char*>(data + 3), length);
+        if (data[0] % 3 == 0) {
+            wire += bytes;
+        } else if (data[0] % 3 == 1) {
+            net::appendSealedUnits(wire, *peer.channel(), bytes);
+        } else {
+            std::uint64_t sequence = 0;
+            std::string sealed = peer.channel()->sealMessage(bytes, sequence);
+            net::appendBigEndian(wire, net::PROT_ENCRYPTED, 4);
+            net::appendBigEndian(wire, sealed.size(), 4);
+            wire += sealed;
+        }
+        data += 3 + length;
+        size -= 3 + length;
+    }
+    peerSocket.sendAll(wire.data(), static_cast<std::int64_t>(wire.size()));
+    peerSocket.shutdownSend();
+    try {
+        for (int i = 0; i < 256; ++i) {
+            net::Code code = agent.readCode();
+            if (code == net::PROT_ENCRYPTED) {
+                net::EncryptedMessage message(agent, key);
+                message.receive();
+            } else if (code == net::PROT_BLOCK_STREAM) {
+                unsigned char record[blocks::kBlockRecordHeaderBytes];
+                agent.readRawBytes(record, sizeof record);
+            } else {
+                agent.readString(4096);
+            }
+        }
+    } catch (const std::exception&) {
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static Setup setup;
     if (size < 2 + blocks::kBlockRecordHeaderBytes)
         return 0;
+    if (data[0] % 4 == 3) {
+        readPlainStream(data + 1, size - 1);
+        return 0;
+    }
     std::uint8_t mode = data[0] % 3;
     std::uint64_t blockSize = 512u << (data[1] % 8);
     data += 2;

@@ -1,5 +1,7 @@
 #include "agent/ConnectionThread.h"
 
+#include <optional>
+
 #include "agent/Agent.h"
 #include "logging/Logger.h"
 #include "net/AllowDirectories.h"
@@ -42,10 +44,13 @@ int admitAndServe(net::ServerSocket& connection, const RequestContext& context,
     return 0;
 }
 
-// The failure report; the ERROR line queued just before travels ahead of it.
-void reportError(net::TcpSocket& socket) {
-    net::ShortMessage report(&socket);
-    report.writeCode(net::PROT_ERROR);
+// The failure report; the ERROR line queued just before travels ahead of it (in version 2
+// sealed, as everything else after the handshake).
+void reportError(net::TcpSocket& socket, std::optional<net::ServerSocket>& connection) {
+    net::ShortMessage report =
+        connection ? connection->sendCode(net::PROT_ERROR) : net::ShortMessage(&socket);
+    if (!connection)
+        report.writeCode(net::PROT_ERROR);
     try {
         report.flush();
     } catch (const std::exception&) {
@@ -72,16 +77,17 @@ int serveConnection(std::shared_ptr<net::TcpSocket> socket, const net::Admission
         platform::ComInitialization com;
         NetLoggerScope netLogger;
         bool authenticated = false;
+        std::optional<net::ServerSocket> connection;
         try {
-            net::ServerSocket connection(socket.get(), admission);
-            result = admitAndServe(connection, context, authenticated);
+            connection.emplace(socket.get(), admission);
+            result = admitAndServe(*connection, context, authenticated);
         } catch (const std::exception& error) {
             std::string text = std::string("Closing connection: ") + error.what();
             if (authenticated)
                 logging::logError() << text;
             else
                 net::logBeforeAuthentication(logging::kLogError, text);
-            reportError(*socket);
+            reportError(*socket, connection);
         }
     }
     socket->close();

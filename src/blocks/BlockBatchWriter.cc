@@ -7,6 +7,7 @@
 #include "crypto/Envelope.h"
 #include "logging/Logger.h"
 #include "net/ByteOrder.h"
+#include "net/SealedUnits.h"
 #include "runtime/Exceptions.h"
 
 namespace blocks {
@@ -44,12 +45,29 @@ void BlockBatchWriter::send(const std::vector<BlockPtr>& batch) {
 }
 
 void BlockBatchWriter::sendKeepAlive() {
-    appendCode(net::PROT_KEEPALIVE);
+    crypto::SecureChannel* channel = stream_.channel();
+    if (channel == nullptr) {
+        appendCode(net::PROT_KEEPALIVE);
+        writeGathered();
+        return;
+    }
+    std::lock_guard<std::mutex> sending(channel->sendLock());
+    std::string plain;
+    logging::Logger::get().drainNetLog(plain);
+    net::appendBigEndian(plain, net::PROT_KEEPALIVE, 4);
+    net::appendSealedUnits(gathered_, *channel, plain);
     writeGathered();
 }
 
 void BlockBatchWriter::appendCode(net::Code code) {
-    logging::Logger::get().drainNetLog(gathered_);
+    if (crypto::SecureChannel* channel = stream_.channel()) {
+        // Version 2: the log records go sealed; the caller holds the send lock.
+        std::string records;
+        logging::Logger::get().drainNetLog(records);
+        net::appendSealedUnits(gathered_, *channel, records);
+    } else {
+        logging::Logger::get().drainNetLog(gathered_);
+    }
     net::appendBigEndian(gathered_, code, 4);
 }
 
@@ -57,11 +75,13 @@ void BlockBatchWriter::appendAnnouncement(std::size_t count) {
     std::string plain;
     net::appendBigEndian(plain, net::PROT_BLOCKS, 4);
     net::appendBigEndian(plain, count, 2);
+    // The code first: in version 2 the log records ahead of it are sealed before the
+    // announcement, as they go on the wire.
+    appendCode(net::PROT_ENCRYPTED);
     std::uint64_t sequence = 0;
     std::string ciphertext =
         sealer_ ? stream_.channel()->sealMessage(plain, sequence)
                 : crypto::Encryption::encryptMessage(protocolKey_, context_, plain);
-    appendCode(net::PROT_ENCRYPTED);
     net::appendBigEndian(gathered_, ciphertext.size(), 4);
     gathered_ += ciphertext;
 }
@@ -77,7 +97,9 @@ void BlockBatchWriter::appendRecord(const Block& block, std::uint32_t position) 
             sealedPlace(parseSealedRecordHeader(header, block.size()), batches_, position),
             block.getData(), block.length(), out);
         digest_.update(header.data(), header.size());
-        digest_.update(out, block.length() + crypto::kChannelTagBytes);
+        auto [digested, length] =
+            digestedData(out, block.length() + crypto::kChannelTagBytes, true);
+        digest_.update(digested, length);
         return;
     }
     BlockRecordHeaderBytes header = encodeBlockRecordHeader(block);

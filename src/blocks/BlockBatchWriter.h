@@ -5,7 +5,8 @@
 //   PROT_BLOCK_STREAM_DIGEST | MD5 of the n records as sent        (plain)
 // In protocol version 2 the announcement is sealed by the stream's channel and each
 // record's data is sealed by the request's BlockSealer (the header's length counts the
-// tag); the framing and the batch digest are as above.
+// tag); the framing and the batch digest are as above, and log records and keep-alives go
+// in sealed units.
 // Every code is preceded by the calling thread's queued network log records, as for any
 // code the agent writes. The bytes are gathered into a few large socket writes; what goes
 // on the wire is the same as writing each piece on its own. Belongs to one thread.

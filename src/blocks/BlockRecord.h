@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "blocks/Block.h"
 #include "crypto/SecureChannel.h"
@@ -47,6 +48,16 @@ BlockRecordHeaderBytes encodeSealedRecordHeader(const Block& block);
 // the header's fields, with the length of the data once opened.
 crypto::BlockPlace sealedPlace(const BlockRecordHeader& header, std::uint64_t batch,
                                std::uint32_t position);
+
+// The part of a record's data that its batch's digest covers (with the whole header): all
+// of it in version 1; in version 2 only the tag at its end, since the seal already covers
+// the data and the tag stands for it (one MD5 pass over every block less on each side).
+inline std::pair<const unsigned char*, std::size_t> digestedData(const unsigned char* data,
+                                                                 std::size_t length, bool sealed) {
+    if (!sealed || length < crypto::kChannelTagBytes)
+        return {data, length};
+    return {data + length - crypto::kChannelTagBytes, crypto::kChannelTagBytes};
+}
 
 // A block built from a parsed header and its header.length data bytes (copied).
 std::shared_ptr<Block> blockFromRecord(const BlockRecordHeader& header, std::uint64_t blockSize,

@@ -132,7 +132,7 @@ void NetProducer::receiveBlockPipeline() {
     // record's header, or after the last record the digest's code and bytes. One read per
     // record, and never a byte beyond the batch.
     BlockRecordHeaderBytes header{};
-    connection_.readBytes(header.data(), static_cast<std::int64_t>(header.size()));
+    connection_.readRawBytes(header.data(), static_cast<std::int64_t>(header.size()));
     std::array<unsigned char, kTrailerBytes> trailer{};
     sealed_.clear();
     for (std::uint16_t i = 0; i < count; ++i) {
@@ -167,8 +167,9 @@ BlockPtr NetProducer::receiveRecord(const BlockRecordHeaderBytes& bytes, unsigne
     BlockBuffer data = wanted <= buffers_->capacity()
                            ? buffers_->take()
                            : std::make_shared_for_overwrite<unsigned char[]>(wanted);
-    connection_.readBytes(data.get(), static_cast<std::int64_t>(header.length + followingSize));
-    digest_.update(data.get(), header.length);
+    connection_.readRawBytes(data.get(), static_cast<std::int64_t>(header.length + followingSize));
+    auto [digested, length] = digestedData(data.get(), header.length, sealer_.has_value());
+    digest_.update(digested, length);
     std::memcpy(following, data.get() + header.length, followingSize);
     if (sealer_) {
         sealed_.push_back({header, std::move(data)});

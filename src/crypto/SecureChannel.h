@@ -105,6 +105,11 @@ class SecureChannel {
     // when it is not the next message the peer sealed. The caller holds receiveLock().
     std::string openMessage(std::string_view sealed, std::uint64_t& sequence);
     std::mutex& sendLock() { return sendMutex_; }
+    // The sequence number the next message sealed to send will have.
+    std::uint64_t nextSendSequence() {
+        std::lock_guard<std::mutex> lock(sendMutex_);
+        return sent_;
+    }
     std::mutex& receiveLock() { return receiveMutex_; }
 
     // The request whose block stream runs now (the sequence number of the server's

@@ -15,6 +15,8 @@ constexpr Code PROT_FINISHED = 0xE1E7E5F4;
 constexpr Code PROT_ENCRYPTED = 0xE1E7E5F5;
 constexpr Code PROT_BUSY = 0xE1E7E5F6;
 constexpr Code PROT_KEEPALIVE = 0xE1E7E5F9;
+// Protocol version 2 only: a sealed piece of the plain stream (see net/SealedUnits.h).
+constexpr Code PROT_SEALED = 0xE1E7E5FA;
 constexpr Code PROT_AUTH_CHALLENGE = 0xE1E7E5FE;
 constexpr Code PROT_AUTH_RESPONSE = 0xE1E7E5FF;
 constexpr Code PROT_AUTH_FAILED = 0xE1E7E600;

@@ -4,7 +4,9 @@
 #include <mutex>
 
 #include "crypto/Envelope.h"
+#include "logging/Logger.h"
 #include "net/ByteOrder.h"
+#include "net/SealedUnits.h"
 #include "runtime/Exceptions.h"
 
 namespace net {
@@ -15,12 +17,17 @@ EncryptedMessage::EncryptedMessage(ProtocolStream& stream, const crypto::KeyMsg&
 void EncryptedMessage::send() {
     if (crypto::SecureChannel* channel = stream_->channel()) {
         // Sealed and written under one lock, so the wire keeps the counters' order.
+        // The thread's queued log records go in sealed units just ahead of it.
         std::lock_guard<std::mutex> lock(channel->sendLock());
+        std::string unit;
+        std::string records;
+        logging::Logger::get().drainNetLog(records);
+        appendSealedUnits(unit, *channel, records);
         std::string sealed = channel->sealMessage(plain_, sequence_);
-        ShortMessage unit = stream_->sendCode(PROT_ENCRYPTED);
-        unit.write32(static_cast<std::uint32_t>(sealed.size()));
-        unit.writeBytes(sealed);
-        unit.flush();
+        appendBigEndian(unit, PROT_ENCRYPTED, 4);
+        appendBigEndian(unit, sealed.size(), 4);
+        unit += sealed;
+        stream_->socket()->sendAll(unit.data(), static_cast<std::int64_t>(unit.size()));
         return;
     }
     std::string ciphertext = crypto::Encryption::encryptMessage(key_, context_, plain_);
@@ -31,10 +38,10 @@ void EncryptedMessage::send() {
 }
 
 void EncryptedMessage::receive() {
-    std::uint32_t length = stream_->read32();
+    std::uint32_t length = stream_->readRaw32();
     crypto::Encryption::checkCiphertextLength(length);
     std::string ciphertext(length, '\0');
-    stream_->readBytes(ciphertext.data(), length);
+    stream_->readRawBytes(ciphertext.data(), length);
     if (crypto::SecureChannel* channel = stream_->channel()) {
         // One thread reads the connection at a time; the lock only orders the counter.
         std::lock_guard<std::mutex> lock(channel->receiveLock());

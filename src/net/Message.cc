@@ -1,7 +1,10 @@
 #include "net/Message.h"
 
+#include <mutex>
+
 #include "logging/Logger.h"
 #include "net/ByteOrder.h"
+#include "net/SealedUnits.h"
 
 namespace net {
 
@@ -37,8 +40,21 @@ Message& Message::writeBytes(const std::string& bytes) {
     return *this;
 }
 
+void Message::send(const void* data, std::int64_t length) {
+    if (channel_ == nullptr) {
+        socket_->sendAll(data, length);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(channel_->sendLock());
+    std::string units;
+    appendSealedUnits(
+        units, *channel_,
+        std::string_view(static_cast<const char*>(data), static_cast<std::size_t>(length)));
+    socket_->sendAll(units.data(), static_cast<std::int64_t>(units.size()));
+}
+
 ShortMessage::ShortMessage(ShortMessage&& other) noexcept
-    : Message(other.socket()), buffer_(std::move(other.buffer_)) {
+    : Message(other.socket(), other.channel()), buffer_(std::move(other.buffer_)) {
     other.buffer_.clear();
     other.setSocket(nullptr);
 }
@@ -56,7 +72,7 @@ void ShortMessage::flush() {
         return;
     std::string pending;
     pending.swap(buffer_);
-    socket()->sendAll(pending.data(), static_cast<std::int64_t>(pending.size()));
+    send(pending.data(), static_cast<std::int64_t>(pending.size()));
 }
 
 void ShortMessage::write(const void* data, std::int64_t length) {
@@ -64,7 +80,7 @@ void ShortMessage::write(const void* data, std::int64_t length) {
 }
 
 void LongMessage::write(const void* data, std::int64_t length) {
-    socket()->sendAll(data, length);
+    send(data, length);
 }
 
 }  // namespace net

@@ -1,7 +1,9 @@
 // Outgoing units of the plain stream. A ShortMessage collects a code and its fields and
 // reaches the wire in one piece when flushed or destroyed; a LongMessage sends every
 // write at once (bulk data). Writing a code first moves the calling thread's queued
-// network log records into the message, so they arrive just ahead of that code.
+// network log records into the message, so they arrive just ahead of that code. Given a
+// protocol-version-2 channel, what either kind sends goes out in sealed units
+// (net/SealedUnits.h): a short message as one unit, a long one a unit per write.
 #pragma once
 
 #include <cstdint>
@@ -10,11 +12,17 @@
 #include "net/Codes.h"
 #include "net/TcpSocket.h"
 
+namespace crypto {
+class SecureChannel;
+}
+
 namespace net {
 
 class Message {
   public:
-    explicit Message(TcpSocket* socket) : socket_(socket) {}
+    // Neither the socket nor the channel (null in version 1) is owned.
+    explicit Message(TcpSocket* socket, crypto::SecureChannel* channel = nullptr)
+        : socket_(socket), channel_(channel) {}
     virtual ~Message() = default;
     Message(const Message&) = delete;
     Message& operator=(const Message&) = delete;
@@ -32,15 +40,20 @@ class Message {
 
   protected:
     TcpSocket* socket() const { return socket_; }
+    crypto::SecureChannel* channel() const { return channel_; }
     void setSocket(TcpSocket* socket) { socket_ = socket; }
+    // Writes the bytes, sealed when there is a channel.
+    void send(const void* data, std::int64_t length);
 
   private:
     TcpSocket* socket_;
+    crypto::SecureChannel* channel_;
 };
 
 class ShortMessage : public Message {
   public:
-    explicit ShortMessage(TcpSocket* socket) : Message(socket) {}
+    explicit ShortMessage(TcpSocket* socket, crypto::SecureChannel* channel = nullptr)
+        : Message(socket, channel) {}
     ShortMessage(ShortMessage&& other) noexcept;
     // Sends what is still buffered; errors are ignored here (call flush to see them).
     ~ShortMessage() override;
@@ -56,7 +69,8 @@ class ShortMessage : public Message {
 
 class LongMessage : public Message {
   public:
-    explicit LongMessage(TcpSocket* socket) : Message(socket) {}
+    explicit LongMessage(TcpSocket* socket, crypto::SecureChannel* channel = nullptr)
+        : Message(socket, channel) {}
     void flush() override {}
     void write(const void* data, std::int64_t length) override;
 };

@@ -1,8 +1,13 @@
 #include "net/ProtocolStream.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 
+#include "crypto/Envelope.h"
 #include "net/ByteOrder.h"
+#include "net/SealedUnits.h"
 #include "runtime/Exceptions.h"
 
 namespace net {
@@ -14,7 +19,7 @@ std::string hexCode(std::uint32_t code) {
 }
 
 ShortMessage ProtocolStream::sendCode(Code code) {
-    ShortMessage message(socket_);
+    ShortMessage message(socket_, channel_.get());
     message.writeCode(code);
     return message;
 }
@@ -34,6 +39,16 @@ Code ProtocolStream::readCode() {
 }
 
 Code ProtocolStream::readRawCode() {
+    while (channel_ && inboxEmpty()) {
+        Code code = readRaw32();
+        if (code != PROT_SEALED) {
+            if (mayArriveUnsealed(code))
+                return code;
+            ZENTRAD_THROW(runtime::AgentException, "Protocol error.  Unsealed unit (0x" +
+                                                       hexCode(code) + ") in protocol version 2");
+        }
+        openSealedUnit();
+    }
     return read32();
 }
 
@@ -79,7 +94,55 @@ std::string ProtocolStream::readString(std::uint32_t maxLength) {
 }
 
 void ProtocolStream::readBytes(void* buffer, std::int64_t length) {
+    if (!channel_) {
+        socket_->receiveAll(buffer, length);
+        return;
+    }
+    auto* out = static_cast<char*>(buffer);
+    while (length > 0) {
+        if (inboxEmpty()) {
+            Code code = readRaw32();
+            if (code != PROT_SEALED) {
+                ZENTRAD_THROW(runtime::AgentException,
+                              "Protocol error.  Expected a sealed unit (0x" + hexCode(PROT_SEALED) +
+                                  ") but received (0x" + hexCode(code) + ")");
+            }
+            openSealedUnit();
+            continue;
+        }
+        std::size_t piece =
+            std::min(static_cast<std::size_t>(length), inbox_.size() - inboxPosition_);
+        std::memcpy(out, inbox_.data() + inboxPosition_, piece);
+        inboxPosition_ += piece;
+        out += piece;
+        length -= static_cast<std::int64_t>(piece);
+    }
+}
+
+void ProtocolStream::readRawBytes(void* buffer, std::int64_t length) {
+    if (channel_ && !inboxEmpty()) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      "Protocol error.  Unsealed bytes where a sealed unit had (" +
+                          std::to_string(inbox_.size() - inboxPosition_) + ") bytes left");
+    }
     socket_->receiveAll(buffer, length);
+}
+
+std::uint32_t ProtocolStream::readRaw32() {
+    unsigned char bytes[4];
+    readRawBytes(bytes, 4);
+    return static_cast<std::uint32_t>(readBigEndian(bytes, 4));
+}
+
+void ProtocolStream::openSealedUnit() {
+    std::uint32_t length = readRaw32();
+    crypto::Encryption::checkCiphertextLength(length);
+    std::string sealed(length, '\0');
+    socket_->receiveAll(sealed.data(), length);
+    std::lock_guard<std::mutex> lock(channel_->receiveLock());
+    std::uint64_t sequence = 0;
+    inbox_ = channel_->openMessage(sealed, sequence);
+    inboxPosition_ = 0;
 }
 
 }  // namespace net

@@ -28,6 +28,8 @@ std::unique_ptr<TcpSocket> TcpListener::accept() {
     if (accepted == platform::kInvalidSocket) {
         throw SocketException::withLastError("new socket file descriptor invalid");
     }
+    // Best effort: without it only small units wait a little longer.
+    platform::setNoDelay(accepted);
     return socket;
 }
 

@@ -41,6 +41,8 @@ std::unique_ptr<TcpSocket> TcpSocket::connectTo(const std::string& host, std::ui
         throw SocketException::withLastError("Failed to connect to remote host (" + host + ":" +
                                              std::to_string(port) + ")");
     }
+    // Best effort: without it only small units wait a little longer.
+    platform::setNoDelay(socket->handle());
     return socket;
 }
 

@@ -51,6 +51,11 @@ SocketHandle acceptSocket(SocketHandle socket);
 // connect to an IPv4 address (network byte order) and port (host byte order).
 int connectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port);
 
+// setsockopt(IPPROTO_TCP, TCP_NODELAY, 1): small units go out at once instead of waiting
+// for the acknowledgement of what was sent before (which a delayed acknowledgement holds
+// back). 0 on success.
+int setNoDelay(SocketHandle socket);
+
 // select for reading on one socket: > 0 readable, 0 on time-out, kSocketError on failure.
 int selectReadable(SocketHandle socket, std::int32_t seconds, std::int32_t microseconds);
 // select for writing on one socket: > 0 when a send can take some bytes, 0 on time-out,

@@ -243,7 +243,7 @@ void BackupRequest::sendBlockMap(const blocks::BlockMap& map) {
     md5.update(map.bytes(), map.byteCount());
     blocks::BlockDigest digest = md5.finish();
     ZENTRAD_CHECK_RUNNING();
-    net::LongMessage bitmap(connection().socket());
+    net::LongMessage bitmap(connection().socket(), connection().channel());
     bitmap.writeCode(net::PROT_BACKUP_BLOCK_MAP);
     bitmap.write32(static_cast<std::uint32_t>(map.byteCount()));
     bitmap.write(map.bytes(), static_cast<std::int64_t>(map.byteCount()));

@@ -106,13 +106,21 @@ TEST_F(BadInputTest, MalformedUnitsCloseOnlyTheirConnection) {
     expectClosedWith(*unknown,
                      "Protocol error.  Unrecognized encrypted request code (0x12345678) (");
 
-    // A keep-alive between requests is skipped; an error report is not.
+    // A keep-alive between requests is skipped; an error report is not. (Sealed, as
+    // version 2 sends them; bare, either is refused.)
+    for (std::uint32_t protocol : {1u, 2u}) {
+        SetUp();
+        auto between = authenticated(protocol);
+        between->sendCode(net::PROT_KEEPALIVE).flush();
+        ASSERT_TRUE(backup_server::sendEcho(*between));
+        between->sendCode(net::PROT_ERROR).flush();
+        expectClosedWith(*between,
+                         "Remote host has reported an error and closed the connection. (");
+    }
     SetUp();
-    auto between = authenticated();
-    sendRaw(*between, code(net::PROT_KEEPALIVE));
-    ASSERT_TRUE(backup_server::sendEcho(*between));
-    sendRaw(*between, code(net::PROT_ERROR));
-    expectClosedWith(*between, "Remote host has reported an error and closed the connection. (");
+    auto bare = authenticated(2);
+    sendRaw(*bare, code(net::PROT_KEEPALIVE));
+    expectClosedWith(*bare, "Protocol error.  Unsealed unit (0xe1e7e5f9) in protocol version 2 (");
 
     SetUp();
     auto unknownItem = authenticated();

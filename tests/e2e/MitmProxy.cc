@@ -3,9 +3,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
+#include "blocks/BlockRecord.h"
 #include "blocks/Md5Stream.h"
 #include "net/ByteOrder.h"
 #include "platform/Socket.h"
@@ -26,9 +28,10 @@ std::uint32_t numberAt(const std::string& bytes, std::size_t at) {
 }
 
 bool carriesString(net::Code code) {
-    return code == net::PROT_ENCRYPTED || code == net::PROT_PUBLIC_KEY ||
-           code == net::PROT_AUTH_CHALLENGE || code == net::PROT_AUTH_RESPONSE ||
-           code == net::PROT_BACKUP_BLOCK_MAP || net::isLogRecordCode(code);
+    return code == net::PROT_ENCRYPTED || code == net::PROT_SEALED ||
+           code == net::PROT_PUBLIC_KEY || code == net::PROT_AUTH_CHALLENGE ||
+           code == net::PROT_AUTH_RESPONSE || code == net::PROT_BACKUP_BLOCK_MAP ||
+           net::isLogRecordCode(code);
 }
 
 // The rest of a unit whose code was read.
@@ -57,12 +60,17 @@ WireBatch readBatch(net::TcpSocket& from, std::string announcement) {
     }
 }
 
-std::string frame(const WireBatch& batch) {
+std::string frame(const WireBatch& batch, bool version2) {
     std::string out = batch.announcement;
     net::appendBigEndian(out, net::PROT_BLOCK_STREAM, 4);
     blocks::Md5Stream digest;
     for (const std::string& record : batch.records) {
-        digest.update(record.data(), record.size());
+        const auto* bytes = reinterpret_cast<const unsigned char*>(record.data());
+        std::size_t header = std::min(record.size(), kHeaderBytes);
+        digest.update(bytes, header);
+        auto [data, length] =
+            blocks::digestedData(bytes + header, record.size() - header, version2);
+        digest.update(data, length);
         out += record;
     }
     net::appendBigEndian(out, net::PROT_BLOCK_STREAM_DIGEST, 4);
@@ -119,7 +127,9 @@ void MitmProxy::run(std::uint16_t agentPort) {
 // Relays units until either side closes, then closes both ways so the other relay ends.
 void MitmProxy::relay(net::TcpSocket& from, net::TcpSocket& to, bool fromServer) {
     const BatchEditor& editor = fromServer ? edits_.serverToAgent : edits_.agentToServer;
+    const ChannelEditor& channelEditor = fromServer ? edits_.serverChannel : edits_.agentChannel;
     std::size_t batches = 0;
+    std::size_t channelUnits = 0;
     std::string held;  // an encrypted unit that may announce a batch
     try {
         for (;;) {
@@ -136,7 +146,7 @@ void MitmProxy::relay(net::TcpSocket& from, net::TcpSocket& to, bool fromServer)
                 ++batches;
                 std::string bytes;
                 for (const WireBatch& each : out)
-                    bytes += frame(each);
+                    bytes += frame(each, edits_.version2);
                 if (!bytes.empty())
                     to.sendAll(bytes.data(), static_cast<std::int64_t>(bytes.size()));
                 continue;
@@ -144,6 +154,18 @@ void MitmProxy::relay(net::TcpSocket& from, net::TcpSocket& to, bool fromServer)
             readUnitBody(from, code, unit);
             if (fromServer && edits_.serverUnits)
                 edits_.serverUnits(unit);
+            if (channelEditor && (code == net::PROT_SEALED || code == net::PROT_ENCRYPTED)) {
+                std::vector<std::string> out = channelEditor(std::move(unit), channelUnits++);
+                if (code == net::PROT_SEALED || out.size() != 1) {
+                    for (const std::string& each : out)
+                        held += each;
+                    if (!held.empty())
+                        to.sendAll(held.data(), static_cast<std::int64_t>(held.size()));
+                    held.clear();
+                    continue;
+                }
+                unit = std::move(out.front());
+            }
             if (!held.empty())
                 to.sendAll(held.data(), static_cast<std::int64_t>(held.size()));
             held.clear();

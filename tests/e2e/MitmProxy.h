@@ -4,7 +4,9 @@
 // announcement followed by PROT_BLOCK_STREAM, its records and PROT_BLOCK_STREAM_DIGEST).
 // Batches are handed to an editor, which may change, drop, reorder or add batches; the
 // proxy then frames what it returns with a batch digest computed afresh, so only what the
-// digest cannot see decides whether the receiver notices. One connection per proxy.
+// digest cannot see decides whether the receiver notices. In protocol version 2 the units
+// of the channel (sealed units and encrypted messages) can be edited one by one too. One
+// connection per proxy.
 #pragma once
 
 #include <atomic>
@@ -32,11 +34,18 @@ struct WireBatch {
 using BatchEditor = std::function<std::vector<WireBatch>(WireBatch batch, std::size_t number)>;
 // Edits one unit outside batches (the whole unit, code included).
 using UnitEditor = std::function<void(std::string& unit)>;
+// Edits one unit of the channel in one direction (a whole PROT_SEALED or PROT_ENCRYPTED
+// unit outside batches, counted from 0 on the connection); returns what goes on in its place.
+using ChannelEditor = std::function<std::vector<std::string>(std::string unit, std::size_t number)>;
 
 struct ProxyEdits {
     BatchEditor serverToAgent;
     BatchEditor agentToServer;
     UnitEditor serverUnits;
+    ChannelEditor serverChannel;
+    ChannelEditor agentChannel;
+    // Batch digests are recomputed by version 2's rule (headers and tags), else version 1's.
+    bool version2 = true;
 };
 
 class MitmProxy {

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,13 +49,16 @@ class ProtocolTest : public ::testing::Test {
         return session;
     }
 
-    static backup_server::BackupSummary backup(test::AgentHost& host, AgentSession& session) {
+    static backup_server::BackupSummary backup(test::AgentHost& host, AgentSession& session,
+                                               bool compareDigests = false) {
         backup_server::VolumeStore store(host.storeRoot(), test::AgentHost::kDeviceID);
         backup_server::BackupOptions options;
         options.deviceID = test::AgentHost::kDeviceID;
         options.compressionType = 1;
         options.encryptionType = 1;
-        options.checksums = false;
+        options.checksums = compareDigests;
+        if (compareDigests)  // a key the driver never gave: every used block is compared
+            options.journalKeyOverride = std::string(56, '\x5a');
         auto summary = backup_server::runVolumeBackup(session, store, options);
         session.finish();
         return summary;
@@ -251,6 +256,7 @@ TEST_F(ProtocolTest, EditedRestoreStreamIsRefusedBeforeAnythingIsWritten) {
         WireBatch earlier;
         {
             ProxyEdits recording;
+            recording.version2 = version == 2;
             recording.serverToAgent = [&](WireBatch batch, std::size_t number) {
                 if (number == 0)
                     earlier = batch;
@@ -269,6 +275,7 @@ TEST_F(ProtocolTest, EditedRestoreStreamIsRefusedBeforeAnythingIsWritten) {
                 continue;
             SCOPED_TRACE(std::string(tamper.name) + ", version " + std::to_string(version));
             ProxyEdits edits;
+            edits.version2 = version == 2;
             edits.serverToAgent = [&](WireBatch batch, std::size_t number) {
                 return number == 0 ? tamper.edit(std::move(batch), earlier)
                                    : std::vector<WireBatch>{batch};
@@ -318,6 +325,113 @@ TEST_F(ProtocolTest, EditedBackupStreamIsRefusedAndNothingIsStored) {
         auto session = open(host, 2, proxy.port());
         EXPECT_THROW(backup(host, *session), std::exception);
         EXPECT_EQ(points(host).size(), stored);
+    }
+}
+
+// One way of editing the target-th unit of the channel one way; earlier holds the units
+// of another session, recorded in the same place.
+test::ChannelEditor editUnit(const std::string& how, std::size_t target,
+                             const std::vector<std::string>& earlier) {
+    auto kept = std::make_shared<std::string>();
+    return [=](std::string unit, std::size_t number) -> std::vector<std::string> {
+        if (number == target) {
+            if (how == "swapped with the next") {
+                *kept = std::move(unit);
+                return {};
+            }
+            if (how == "replayed")
+                return {unit, unit};
+            if (how == "dropped")
+                return {};
+            if (how == "edited") {
+                unit[unit.size() / 2] = static_cast<char>(unit[unit.size() / 2] ^ 0x04);
+                return {unit};
+            }
+            return {earlier.at(number)};  // an earlier session's
+        }
+        if (number == target + 1 && !kept->empty())
+            return {unit, *kept};
+        return {unit};
+    };
+}
+
+const char* const kUnitEdits[] = {"swapped with the next", "replayed", "dropped", "edited",
+                                  "earlier session's"};
+
+test::ChannelEditor recordUnits(std::vector<std::string>& units) {
+    return [&units](std::string unit, std::size_t) {
+        units.push_back(unit);
+        return std::vector<std::string>{unit};
+    };
+}
+
+// The first unit at or after from whose length satisfies wanted.
+std::size_t findUnit(const std::vector<std::string>& units, std::size_t from,
+                     const std::function<bool(std::size_t)>& wanted) {
+    for (std::size_t i = from; i < units.size(); ++i) {
+        if (wanted(units[i].size()))
+            return i;
+    }
+    ADD_FAILURE() << "no such unit among " << units.size();
+    return units.size();
+}
+
+// Version 2 seals what version 1 sends bare. Each way, one of the newly sealed units is
+// swapped, replayed, dropped, edited or taken from an earlier session: from the server,
+// the digest batch of a digest-compared backup (edited, it could make the agent skip
+// changed blocks); from the agent, the backup's block map. Every case fails the backup and
+// stores nothing. (A dropped digest batch leaves both sides waiting, so the agent's
+// time-out is short here.)
+TEST_F(ProtocolTest, EditedSealedUnitsFailTheBackupAndNothingIsStored) {
+    test::AgentSettings settings;
+    settings.timeoutSeconds = 3;
+    test::AgentHost host(settings);
+    std::vector<std::string> fromServer;
+    std::vector<std::string> fromAgent;
+    std::uint64_t blockCount = 0;
+    {
+        auto session = open(host, 2);
+        blockCount = backup(host, *session).blockCount;
+    }
+    {
+        ProxyEdits recording;
+        recording.serverChannel = recordUnits(fromServer);
+        recording.agentChannel = recordUnits(fromAgent);
+        MitmProxy proxy(host.agent().port(), recording);
+        auto session = open(host, 2, proxy.port());
+        EXPECT_GT(backup(host, *session, true).digestsServed, 0u);
+    }
+    // A sealed unit is PROT_SEALED, its length, the plain bytes and a 16-byte tag.
+    std::size_t digestBatch =
+        findUnit(fromServer, 0, [](std::size_t bytes) { return bytes > 8 + 16 + 200; });
+    std::size_t blockMap = findUnit(
+        fromAgent, 0, [&](std::size_t bytes) { return bytes == 8 + (blockCount + 7) / 8 + 16; });
+    ASSERT_GT(digestBatch, 0u);
+    std::size_t stored = points(host).size();
+    for (const char* how : kUnitEdits) {
+        for (bool serverSide : {true, false}) {
+            SCOPED_TRACE(std::string(how) + (serverSide ? " digest batch" : " block map"));
+            ProxyEdits edits;
+            // The digest batch is followed by a wait for the agent's acknowledgement, so it
+            // is swapped with the message before it; the map's bytes with the digest after.
+            if (serverSide) {
+                std::size_t target =
+                    std::string(how) == "swapped with the next" ? digestBatch - 1 : digestBatch;
+                edits.serverChannel = editUnit(how, target, fromServer);
+            } else {
+                edits.agentChannel = editUnit(how, blockMap, fromAgent);
+            }
+            std::size_t logStart = host.agent().log().size();
+            MitmProxy proxy(host.agent().port(), edits);
+            auto session = open(host, 2, proxy.port());
+            EXPECT_THROW(backup(host, *session, true), std::exception);
+            EXPECT_EQ(points(host).size(), stored);
+            // The agent refused the unit itself (a dropped one by its time-out).
+            if (serverSide && std::string(how) != "dropped") {
+                EXPECT_TRUE(host.agent().waitForLog("is not the next message the peer sealed",
+                                                    std::chrono::seconds(5), logStart));
+            }
+        }
     }
 }
 

@@ -53,6 +53,8 @@ struct Point {
     // Bytes sent after PROT_ERROR where the agent reads the code together with what
     // follows it.
     std::size_t errorPadding = 0;
+    // What the agent logs for PROT_ERROR here, when not faultText's.
+    std::string errorText = "";
 };
 
 class ServerErrorTest : public ::testing::Test {
@@ -92,7 +94,10 @@ class ServerErrorTest : public ::testing::Test {
             EXPECT_TRUE(
                 host->agent().waitForLog("Closing connection: ", std::chrono::seconds(20), mark));
             std::string tail = host->agent().log().substr(mark);
-            EXPECT_NE(tail.find(faultText(fault)), std::string::npos) << tail;
+            std::string expected = fault == Fault::error && !point.errorText.empty()
+                                       ? point.errorText
+                                       : faultText(fault);
+            EXPECT_NE(tail.find(expected), std::string::npos) << tail;
         }
         // The connection opened before the failure is still served.
         EXPECT_TRUE(backup_server::sendEcho(*bystander));
@@ -275,21 +280,14 @@ TEST_F(ServerErrorTest, BackupDigestDownload) {
         {"instead of the batch after one",
          [](AgentSession& s) {
              sendDigestRecords(s);
-             // The MD5 of the one record of zeros; version 2 seals it in a message.
+             // The MD5 of the one record of zeros (version 2 checks it).
              blocks::Md5Stream md5;
              std::string record(4 + blocks::kDigestBytes, '\0');
              md5.update(record.data(), record.size());
              auto sum = md5.finish();
-             std::string bytes(sum.begin(), sum.end());
              auto digest = s.sendCode(net::PROT_BLOCKSUMS_DIGEST);
-             if (s.channel() == nullptr)
-                 digest.writeBytes(bytes);
+             digest.writeBytes(std::string(sum.begin(), sum.end()));
              digest.flush();
-             if (s.channel() != nullptr) {
-                 auto sealed = s.newMessage();
-                 sealed->writeBytes(bytes);
-                 sealed->send();
-             }
              s.readCodeExpect(net::PROT_BLOCKSUMS_ACK);
          }},
     };
@@ -335,12 +333,14 @@ void announceBatch(AgentSession& session, std::uint16_t count) {
     announcement->send();
 }
 
-// One record's header and data, without the digest that closes the batch.
+// One record's header and data, without the digest that closes the batch: unsealed, as
+// records go in either version (in version 2 the agent opens them only after the digest).
 void sendRecordOfOneBlockBatch(AgentSession& session) {
     announceBatch(session, 1);
     auto block = unchangedBlocks(0, 1).front();
     auto header = blocks::encodeBlockRecordHeader(*block);
-    auto unit = session.sendCode(net::PROT_BLOCK_STREAM);
+    net::ShortMessage unit(session.socket());
+    unit.writeCode(net::PROT_BLOCK_STREAM);
     unit.write(header.data(), static_cast<std::int64_t>(header.size()));
     unit.write(block->getData(), static_cast<std::int64_t>(block->length()));
     unit.flush();
@@ -365,7 +365,9 @@ TEST_F(ServerErrorTest, VolumeRestoreBlockStream) {
              start(s);
              sendRecordOfOneBlockBatch(s);
          },
-         blocks::kDigestBytes},
+         blocks::kDigestBytes,
+         // Version 2 seals PROT_ERROR too, which the agent cannot take for a digest.
+         "Protocol error.  Expected (0xe1e7eaef) but received (0xe1e7e5fa)"},
     };
     runEachPoint(points, [] {
         // The volume's lock is free again: a whole restore runs.

@@ -1,5 +1,6 @@
 #include "backup-server/BatchPipeline.h"
 
+#include <optional>
 #include <utility>
 
 #include "backup-server/BlockEncoder.h"
@@ -88,7 +89,8 @@ void BatchPipeline::read() noexcept {
     }
 }
 
-void BatchPipeline::packUnit(BlockEncoder& encoder, RestoreUnit& unit) {
+void BatchPipeline::packUnit(BlockEncoder& encoder, crypto::BlockSealer* sealer,
+                             RestoreUnit& unit) {
     for (const auto& block : unit.blocks) {
         unit.plainBytes += block->length();
         encoder.encode(*block);
@@ -96,8 +98,12 @@ void BatchPipeline::packUnit(BlockEncoder& encoder, RestoreUnit& unit) {
     }
     bool corrupt = options_.corruptBatch && *options_.corruptBatch == unit.batch;
     unit.bytes = spareBuffer();
-    unit.recordBytes = frameRestoreUnit(unit.blocks, corrupt, unit.bytes);
+    // Batches go out in batch order, so the unit's place in the stream is known here.
+    unit.recordBytes =
+        sealer ? frameSealedRestoreUnit(unit.blocks, *sealer, unit.batch + 1, corrupt, unit.bytes)
+               : frameRestoreUnit(unit.blocks, corrupt, unit.bytes);
     unit.corrupted = corrupt;
+    unit.sealed = sealer != nullptr;
     unit.blockCount = static_cast<std::uint16_t>(unit.blocks.size());
     // The blocks' buffers go back now, not when the unit has been sent.
     unit.blocks.clear();
@@ -106,11 +112,14 @@ void BatchPipeline::packUnit(BlockEncoder& encoder, RestoreUnit& unit) {
 void BatchPipeline::pack() noexcept {
     try {
         BlockEncoder encoder(options_);
+        std::optional<crypto::BlockSealer> sealer;
+        if (options_.sealing)
+            sealer.emplace(options_.sealing->keys, options_.sealing->request);
         std::vector<RestoreUnit> units;
         for (;;) {
             std::uint64_t sequence = group_->take(units);
             for (auto& unit : units)
-                packUnit(encoder, unit);
+                packUnit(encoder, sealer ? &*sealer : nullptr, unit);
             group_->deliver(sequence, units);
         }
     } catch (const yin::pc_exception&) {

@@ -50,7 +50,8 @@ class BatchPipeline {
     void read() noexcept;
     void pack() noexcept;
     // Deflates and enciphers a batch's blocks and frames them with the batch's digest.
-    void packUnit(BlockEncoder& encoder, RestoreUnit& unit);
+    // Version 2: sealer seals the records as they are framed.
+    void packUnit(BlockEncoder& encoder, crypto::BlockSealer* sealer, RestoreUnit& unit);
     void fail(std::exception_ptr error) noexcept;
     // Aborts the channels, so that no thread waits any longer, and joins every thread.
     void stop() noexcept;

@@ -35,15 +35,16 @@ void BlockStreamReceiver::receiveBatch(std::uint32_t count) {
     crypto::BlockSealer* sealer = session_.blockSealer();
     for (std::uint32_t i = 0; i < count; ++i) {
         blocks::BlockRecordHeaderBytes bytes;
-        session_.readBytes(bytes.data(), bytes.size());
+        session_.readRawBytes(bytes.data(), bytes.size());
         blocks::BlockRecordHeader header =
             sealer != nullptr
                 ? blocks::parseSealedRecordHeader(bytes, sink_.blockSize())
                 : blocks::parseBlockRecordHeader(bytes, sink_.blockSize(), sessionKey_ != nullptr);
         data.resize(header.length);
-        session_.readBytes(data.data(), header.length);
+        session_.readRawBytes(data.data(), header.length);
         md5.update(bytes.data(), bytes.size());
-        md5.update(data.data(), data.size());
+        auto [digested, length] = blocks::digestedData(data.data(), data.size(), sealer != nullptr);
+        md5.update(digested, length);
         wireBytes_ += bytes.size() + header.length;
         if (sealer != nullptr) {
             crypto::BlockPlace place = blocks::sealedPlace(header, batches_ + 1, i);
@@ -59,7 +60,7 @@ void BlockStreamReceiver::receiveBatch(std::uint32_t count) {
     }
     session_.readCodeExpect(net::PROT_BLOCK_STREAM_DIGEST);
     blocks::BlockDigest expected;
-    session_.readBytes(expected.data(), expected.size());
+    session_.readRawBytes(expected.data(), expected.size());
     if (md5.finish() != expected)
         refuse("batch digest mismatch");
     for (auto& block : batch)

@@ -25,14 +25,16 @@ void BlockStreamSink::receiveBatch(std::uint32_t count) {
     crypto::BlockSealer* sealer = session_.blockSealer();
     for (std::uint32_t i = 0; i < count; ++i) {
         blocks::BlockRecordHeaderBytes bytes;
-        session_.readBytes(bytes.data(), bytes.size());
+        session_.readRawBytes(bytes.data(), bytes.size());
         blocks::BlockRecordHeader header =
             sealer != nullptr ? blocks::parseSealedRecordHeader(bytes, blockSize_)
                               : blocks::parseBlockRecordHeader(bytes, blockSize_, encrypted_);
         data_.resize(header.length);
-        session_.readBytes(data_.data(), header.length);
+        session_.readRawBytes(data_.data(), header.length);
         md5.update(bytes.data(), bytes.size());
-        md5.update(data_.data(), data_.size());
+        auto [digested, length] =
+            blocks::digestedData(data_.data(), data_.size(), sealer != nullptr);
+        md5.update(digested, length);
         // Version 2: every record is opened, as the store's receiver opens it.
         if (sealer != nullptr && !sealer->open(blocks::sealedPlace(header, batches_ + 1, i),
                                                data_.data(), data_.size())) {
@@ -52,7 +54,7 @@ void BlockStreamSink::receiveBatch(std::uint32_t count) {
     }
     session_.readCodeExpect(net::PROT_BLOCK_STREAM_DIGEST);
     blocks::BlockDigest expected;
-    session_.readBytes(expected.data(), expected.size());
+    session_.readRawBytes(expected.data(), expected.size());
     if (md5.finish() != expected)
         refuse("batch digest mismatch");
     ++batches_;

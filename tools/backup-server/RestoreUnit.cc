@@ -15,25 +15,41 @@ void appendCode(std::string& out, net::Code code) {
         out.push_back(static_cast<char>((code >> shift) & 0xFF));
 }
 
-}  // namespace
-
-std::uint64_t frameRestoreUnit(const std::vector<blocks::BlockPtr>& blocks, bool corrupt,
-                               std::string& unit) {
+// Both framings: with a sealer every record's data is sealed for its place (and the
+// digest takes only its tag), without one the data goes as it is.
+std::uint64_t frameUnit(const std::vector<blocks::BlockPtr>& blocks, crypto::BlockSealer* sealer,
+                        std::uint64_t batch, bool corrupt, std::string& unit) {
+    const std::size_t tag = sealer ? crypto::kChannelTagBytes : 0;
     unit.clear();
     std::size_t bytes = 4 + 4 + blocks::kDigestBytes;
     for (const auto& block : blocks)
-        bytes += blocks::kBlockRecordHeaderBytes + block->length();
+        bytes += blocks::kBlockRecordHeaderBytes + block->length() + tag;
     // Reserved in one step: grown by doubling, the buffer would be copied on the way and
     // its fresh pages faulted in each time.
     unit.reserve(bytes);
     appendCode(unit, net::PROT_BLOCK_STREAM);
     blocks::Md5Stream digest;
+    std::uint32_t position = 0;
     for (const auto& block : blocks) {
-        auto header = blocks::encodeBlockRecordHeader(*block);
-        digest.update(header.data(), header.size());
-        digest.update(block->getData(), block->length());
+        auto header = sealer ? blocks::encodeSealedRecordHeader(*block)
+                             : blocks::encodeBlockRecordHeader(*block);
         unit.append(reinterpret_cast<const char*>(header.data()), header.size());
-        unit.append(reinterpret_cast<const char*>(block->getData()), block->length());
+        std::size_t start = unit.size();
+        std::size_t length = block->length() + tag;
+        if (sealer) {
+            unit.resize(start + length);
+            sealer->seal(blocks::sealedPlace(blocks::parseSealedRecordHeader(header, block->size()),
+                                             batch, position++),
+                         block->getData(), block->length(),
+                         reinterpret_cast<unsigned char*>(unit.data()) + start);
+        } else {
+            // Appended, not resized and copied: the copy would be zeroed first.
+            unit.append(reinterpret_cast<const char*>(block->getData()), length);
+        }
+        auto [digested, digestedLength] = blocks::digestedData(
+            reinterpret_cast<const unsigned char*>(unit.data()) + start, length, sealer != nullptr);
+        digest.update(header.data(), header.size());
+        digest.update(digested, digestedLength);
     }
     std::uint64_t recordBytes = unit.size() - 4;
     if (corrupt && recordBytes > 0)
@@ -42,6 +58,19 @@ std::uint64_t frameRestoreUnit(const std::vector<blocks::BlockPtr>& blocks, bool
     auto sum = digest.finish();
     unit.append(reinterpret_cast<const char*>(sum.data()), sum.size());
     return recordBytes;
+}
+
+}  // namespace
+
+std::uint64_t frameRestoreUnit(const std::vector<blocks::BlockPtr>& blocks, bool corrupt,
+                               std::string& unit) {
+    return frameUnit(blocks, nullptr, 0, corrupt, unit);
+}
+
+std::uint64_t frameSealedRestoreUnit(const std::vector<blocks::BlockPtr>& blocks,
+                                     crypto::BlockSealer& sealer, std::uint64_t batch, bool corrupt,
+                                     std::string& unit) {
+    return frameUnit(blocks, &sealer, batch, corrupt, unit);
 }
 
 void sealRestoreUnit(const std::string& unit, crypto::BlockSealer& sealer, std::uint64_t batch,
@@ -78,7 +107,8 @@ void sealRestoreUnit(const std::string& unit, crypto::BlockSealer& sealer, std::
         sealer.seal(blocks::sealedPlace(parsed, batch, position),
                     reinterpret_cast<const unsigned char*>(unit.data()) + at, length, out);
         digest.update(header.data(), header.size());
-        digest.update(out, parsed.length);
+        auto [digested, digestedLength] = blocks::digestedData(out, parsed.length, true);
+        digest.update(digested, digestedLength);
         at += length;
     }
     if (corrupt && sealed.size() > 4)

@@ -21,6 +21,7 @@ struct RestoreUnit {
     std::uint64_t recordBytes = 0;  // the block records in bytes
     std::uint64_t compressedBlocks = 0;
     bool corrupted = false;  // a byte of the records was flipped after the digest (tests)
+    bool sealed = false;     // version 2: framed by frameSealedRestoreUnit
 };
 
 // Frames blocks (already deflated or enciphered as announced) into unit, replacing what it
@@ -29,10 +30,17 @@ struct RestoreUnit {
 std::uint64_t frameRestoreUnit(const std::vector<blocks::BlockPtr>& blocks, bool corrupt,
                                std::string& unit);
 
+// Protocol version 2: frames blocks as frameRestoreUnit does, each record's data sealed for
+// its place in batch `batch` (from 1) and the digest taken over the headers and tags
+// (blocks::digestedData). Returns the bytes of the sealed records.
+std::uint64_t frameSealedRestoreUnit(const std::vector<blocks::BlockPtr>& blocks,
+                                     crypto::BlockSealer& sealer, std::uint64_t batch, bool corrupt,
+                                     std::string& unit);
+
 // Protocol version 2: unit (as framed above, from this server) with every record's data
 // sealed for its place in batch `batch` (from 1), each header's length counting the tag and
-// the digest taken over the records as sealed; written to sealed. corrupt flips the last
-// byte of the sealed records after the digest, as frameRestoreUnit does.
+// the digest taken over the headers and tags (blocks::digestedData); written to sealed. corrupt
+// flips the last byte of the sealed records after the digest, as frameRestoreUnit does.
 void sealRestoreUnit(const std::string& unit, crypto::BlockSealer& sealer, std::uint64_t batch,
                      bool corrupt, std::string& sealed);
 

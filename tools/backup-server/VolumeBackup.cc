@@ -1,7 +1,5 @@
 #include "backup-server/VolumeBackup.h"
 
-#include <mutex>
-
 #include <chrono>
 #include <iomanip>
 #include <optional>
@@ -217,22 +215,10 @@ std::uint64_t serveBlockSums(AgentSession& session, PointReader* point, std::uin
         batch.write32(count);
         batch.writeBytes(records);
         batch.writeCode(net::PROT_BLOCKSUMS_DIGEST);
-        std::string sum(batchDigest.begin(), batchDigest.end());
-        if (crypto::SecureChannel* channel = session.channel()) {
-            // Version 2: the MD5 goes sealed, so an edited digest batch cannot make the agent
-            // skip blocks. One write with the records: a second small one would wait for
-            // the agent's delayed acknowledgement.
-            std::lock_guard<std::mutex> sending(channel->sendLock());
-            std::uint64_t sequence = 0;
-            std::string sealed = channel->sealMessage(sum, sequence);
-            batch.writeCode(net::PROT_ENCRYPTED);
-            batch.write32(static_cast<std::uint32_t>(sealed.size()));
-            batch.writeBytes(sealed);
-            batch.flush();
-        } else {
-            batch.writeBytes(sum);
-            batch.flush();
-        }
+        // One write (in version 2 sealed units): a second small one would wait for the
+        // agent's delayed acknowledgement.
+        batch.writeBytes(std::string(batchDigest.begin(), batchDigest.end()));
+        batch.flush();
         session.readCodeExpect(net::PROT_BLOCKSUMS_ACK);
         served += count;
     }

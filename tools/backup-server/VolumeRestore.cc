@@ -47,10 +47,15 @@ bool isAgentFailure(const runtime::AgentException& error) {
 // Sends one framed unit after its announcement, which goes under the protocol key and so
 // must be written on the session's one sending thread.
 void sendRestoreUnit(AgentSession& session, std::uint16_t blockCount, const std::string& unit,
-                     bool corrupted) {
+                     bool corrupted, bool sealed = false) {
     auto announcement = session.newMessage();
     announcement->write32(net::PROT_BLOCKS).write16(blockCount);
     announcement->send();
+    if (sealed) {
+        ++session.sealedBatches();
+        session.socket()->sendAll(unit.data(), static_cast<std::int64_t>(unit.size()));
+        return;
+    }
     if (crypto::BlockSealer* sealer = session.blockSealer()) {
         static thread_local std::string sealed;
         sealRestoreUnit(unit, *sealer, ++session.sealedBatches(), corrupted, sealed);
@@ -65,7 +70,7 @@ using UnitFeed = std::function<bool(RestoreUnit&)>;
 void sendAllUnits(AgentSession& session, const UnitFeed& next, RestoreSummary& summary) {
     RestoreUnit unit;
     while (next(unit)) {
-        sendRestoreUnit(session, unit.blockCount, unit.bytes, unit.corrupted);
+        sendRestoreUnit(session, unit.blockCount, unit.bytes, unit.corrupted, unit.sealed);
         summary.plainBytes += unit.plainBytes;
         summary.compressedBlocks += unit.compressedBlocks;
         summary.wireBytes += unit.recordBytes;
@@ -142,13 +147,27 @@ RestoreSummary runVolumeRestore(AgentSession& session, const RestoreOptions& opt
                                 BlockSource& source) {
     // Started first, so the first batches are read and packed while the agent gets ready.
     // In protocol version 2 the channel seals every record: no Blowfish besides.
+    // The packing threads seal the records too, under the keys of the request that is
+    // the next message this session sends (the feed below checks that it was).
     RestoreOptions encoding = options;
-    if (session.channel() != nullptr)
+    if (crypto::SecureChannel* channel = session.channel()) {
         encoding.encryptionType = 0;
+        encoding.sealing =
+            RestoreOptions::Sealing{channel->sendKeys(), channel->nextSendSequence()};
+    }
     std::optional<BatchPipeline> pipeline;
     pipeline.emplace(encoding, source, options.workers);
     return runRestore(
-        session, options, [&](RestoreUnit& unit) { return pipeline->next(unit); },
+        session, options,
+        [&](RestoreUnit& unit) {
+            crypto::BlockSealer* sealer = session.blockSealer();
+            if (encoding.sealing &&
+                (sealer == nullptr || sealer->request() != encoding.sealing->request)) {
+                ZENTRAD_THROW(runtime::AgentException,
+                              "The restore request is not the message its batches were sealed for");
+            }
+            return pipeline->next(unit);
+        },
         [&] { pipeline.reset(); });
 }
 

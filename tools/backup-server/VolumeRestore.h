@@ -15,6 +15,7 @@
 #include "backup-server/AgentSession.h"
 #include "blocks/BlockChannel.h"
 #include "crypto/KeyMsg.h"
+#include "crypto/SecureChannel.h"
 
 namespace backup_server {
 
@@ -36,6 +37,13 @@ struct RestoreOptions {
     // For tests of the agent's checks: one byte of this batch's data (counted from 0) is
     // flipped after the batch's digest was computed.
     std::optional<std::uint64_t> corruptBatch;
+    // Protocol version 2: the keys the records are sealed under, so that the packing
+    // threads seal them (set by runVolumeRestore from the session).
+    struct Sealing {
+        crypto::DirectionKeys keys;
+        std::uint64_t request = 0;  // the sequence number the restore request will have
+    };
+    std::optional<Sealing> sealing;
 };
 
 // Where the blocks come from.

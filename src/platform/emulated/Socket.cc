@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -93,6 +94,13 @@ int bindSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
     ::setsockopt(fd(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in where = socket_parts::ipv4Address(address, port);
     if (::bind(fd(socket), reinterpret_cast<sockaddr*>(&where), sizeof where) != 0)
+        return fail();
+    return 0;
+}
+
+int setNoDelay(SocketHandle socket) {
+    int on = 1;
+    if (::setsockopt(fd(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
         return fail();
     return 0;
 }

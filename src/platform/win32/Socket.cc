@@ -36,6 +36,12 @@ int bindSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
     return ::bind(raw(socket), reinterpret_cast<sockaddr*>(&where), sizeof where);
 }
 
+int setNoDelay(SocketHandle socket) {
+    BOOL on = TRUE;
+    return ::setsockopt(raw(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                        sizeof on);
+}
+
 int listenSocket(SocketHandle socket, int backlog) {
     return ::listen(raw(socket), backlog);
 }
