@@ -58,7 +58,8 @@ PointRecord choosePoint(Store& store, const PointSelection& selection) {
         ZENTRAD_THROW(runtime::AgentException,
                       selection.point != 0
                           ? "The store holds no restore point " + std::to_string(selection.point)
-                          : "The store holds no restore point of " + selection.deviceID);
+                          : "The store holds no restore point of " + selection.deviceID +
+                                " of the agent " + agent);
     }
     if (point->deviceID != selection.deviceID || (!agent.empty() && point->agent != agent)) {
         throw UsageError("point " + std::to_string(point->id) + " is of " + point->deviceID +
