@@ -215,7 +215,8 @@ TEST_F(PointFilesTest, CommandsListCatAndRefuseWhatTheyCannotDo) {
     EXPECT_EQ(runCommand(catCommand, {store, kDevice, "/winlink"}, out), kExitFailed);
     EXPECT_EQ(runCommand(catCommand, {store, kDevice, "/ads.txt:nothing"}, out), kExitFailed);
 
-    EXPECT_EQ(runCommand(lsCommand, {store, kDevice, std::string("agent=") + kAgent}, out), kExitOk);
+    EXPECT_EQ(runCommand(lsCommand, {store, kDevice, std::string("agent=") + kAgent}, out),
+              kExitOk);
     EXPECT_THROW(runCommand(lsCommand, {store, kDevice, "agent=office"}, out),
                  runtime::AgentException);
     EXPECT_THROW(runCommand(lsCommand, {store, kDevice, "point=0"}, out), UsageError);

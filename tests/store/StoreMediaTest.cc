@@ -105,7 +105,8 @@ TEST_F(StoreMediaTest, AStoreOnAReadOnlyMountIsReadAndNothingIsWritten) {
     EXPECT_EQ(listing(dir_.path()), before);
 
     // Damage is reported, and verify says why it could not set the chunk aside.
-    PointRecord latest = *Store(dir_.path(), Store::Access::look).catalogue().latest(kAgent, kDevice);
+    PointRecord latest =
+        *Store(dir_.path(), Store::Access::look).catalogue().latest(kAgent, kDevice);
     fs::path chunk = chunkPath(latest, 1);
     fs::remove(chunk);
     before = listing(dir_.path());
