@@ -253,7 +253,10 @@ void Catalogue::upgrade() {
     Transaction transaction(*this);
     if (layout_ < 2)
         execute("ALTER TABLE points ADD COLUMN protocol INTEGER NOT NULL DEFAULT 1");
-    execute("ALTER TABLE points ADD COLUMN agent TEXT NOT NULL DEFAULT 'legacy'");
+    const std::string legacy = kLegacyAgent;
+    const std::string agentColumn =
+        "ALTER TABLE points ADD COLUMN agent TEXT NOT NULL DEFAULT '" + legacy + "'";
+    execute(agentColumn.c_str());
     execute("DROP INDEX IF EXISTS points_by_device");
     execute("CREATE INDEX points_by_volume ON points (agent, device_id, id)");
     execute(
