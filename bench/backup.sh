@@ -56,7 +56,7 @@ rm -f "$work/text" "$work/random"
 
 port=$((20000 + RANDOM % 20000))
 mkdir -p "$work/agent/config/server.allow"
-server public-key >"$work/agent/config/server.allow/bench"
+server init-keys >"$work/agent/config/server.allow/bench"
 printf 'LocalPort = %s\nTimeout = 60\nIPAuthentication = false\n' "$port" >"$work/agent/config/zentrad.conf"
 start_agent() {  # [WORKERS]
   stop_agent
@@ -122,6 +122,8 @@ many_l6="$last_rate"; many_l6_busy="${last_busy%% *}"
 protocol=2 backup "full, protocol 2, level 1, sink" "$work/sink" compression=1 level=1 encryption=1 checksums=0 sink=1
 v2_l1="$last_rate"
 other_level=$((level == 1 ? 6 : 1))
+server init "$work/store$other_level" >/dev/null
+server init "$work/store" >/dev/null
 backup "full, level $other_level + Blowfish, stored" "$work/store$other_level" compression=1 "level=$other_level" encryption=1 checksums=1
 eval "stored_l$other_level=\$last_rate"
 backup "full, level $level + Blowfish, stored" "$work/store" compression=1 "level=$level" encryption=1 checksums=1

@@ -57,7 +57,7 @@ echo "   $(ls "$work/files" | wc -l) files, $(du -sh "$work/files" | cut -f1) on
 echo "== starting the agent"
 port=$((20000 + RANDOM % 20000))
 mkdir -p "$work/agent/config/server.allow"
-server public-key >"$work/agent/config/server.allow/demo-server"
+server init-keys >"$work/agent/config/server.allow/demo-server"
 printf 'LocalPort = %s\nTimeout = 60\n' "$port" >"$work/agent/config/zentrad.conf"
 ZENTRAD_INSTALL_DIR="$work/agent" ZENTRAD_HOST_ROOT="$work/host" ZENTRAD_STATUS_PORT=$((port + 1)) \
   "$build/src/agent/zentrad" >"$work/agent.out" 2>&1 &
@@ -76,6 +76,7 @@ backup() {
   grep -E "^(full|incremental|digest-compared):" "$work/$1.txt" | sed 's/^/   /'
 }
 
+server init "$work/store" >/dev/null
 echo "== full backup of $volume (the server holds nothing yet: every used block is sent)"
 backup full
 used_sent="$(sed -nE 's/^[a-z-]+: ([0-9]+) used blocks .* sent ([0-9]+) .*/\1 \2/p' "$work/full.txt")"
@@ -166,6 +167,7 @@ server restore "Disk 1 Partition 2" "$work/store" "from=Disk 1 Partition 1" >"$w
 dd if="$work/host/disks/1.img" of="$work/gpt-restored.img" bs=1M skip=41 count=24 status=none
 cmp -s "$work/files/GPL-3.txt" <(ntfscat -f "$work/gpt-restored.img" /GPL-3.txt) || fail "GPT volume restore differs"
 echo "   Disk 1 Partition 1 restored onto Disk 1 Partition 2; GPL-3.txt identical"
+server init "$work/tables" >/dev/null
 server partition-backup 1 "$work/tables" | grep "^partition table" | sed "s/^/   /"
 hostsim add-disk --size 120M >/dev/null
 server partition-restore 2 "$work/tables" 1 | grep "^partition table" | sed "s/^/   /"

@@ -33,6 +33,7 @@ AgentHost::AgentHost(AgentSettings settings, HostLayout layout)
         sim("add-disk --size 16M --part 'size=8M,type=7'");
         sim("mkfs 1:0");
     }
+    backup_server::createStore(store_.path());
     agent_->allowServer(serverKeys("backup"));
     agent_->start();
 

@@ -1,5 +1,7 @@
 #include "AgentProcess.h"
 
+#include "backup-server/Store.h"
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,13 +42,18 @@ std::uint16_t freePort() {
     return probe.localPort();
 }
 
+std::unique_ptr<TempDir> newStoreFolder() {
+    auto folder = std::make_unique<TempDir>();
+    backup_server::createStore(folder->path());
+    return folder;
+}
+
 const backup_server::ServerKeys& serverKeys(const std::string& name) {
     static TempDir keysRoot;
     static std::map<std::string, backup_server::ServerKeys> keys;
     auto found = keys.find(name);
     if (found == keys.end()) {
-        found = keys.emplace(name, backup_server::ServerKeys::loadOrCreate(keysRoot.path() / name))
-                    .first;
+        found = keys.emplace(name, backup_server::ServerKeys::create(keysRoot.path() / name)).first;
     }
     return found->second;
 }

@@ -114,6 +114,9 @@ ToolRun runBackupServer(const std::filesystem::path& keys, std::uint16_t port,
 // A port that was free a moment ago.
 std::uint16_t freePort();
 
+// A temporary folder holding a new, empty store (backup_server::createStore).
+std::unique_ptr<TempDir> newStoreFolder();
+
 // A server key pair in a folder of its own, made once per process and reused.
 const backup_server::ServerKeys& serverKeys(const std::string& name);
 

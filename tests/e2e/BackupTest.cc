@@ -58,7 +58,7 @@ class BackupTest : public ::testing::Test {
         EXPECT_EQ(agent_->stop(), 0);
         agent_.reset();
     }
-    void SetUp() override { store_ = std::make_unique<test::TempDir>(); }
+    void SetUp() override { store_ = test::newStoreFolder(); }
 
     std::string sim(const std::string& arguments) { return agent_->sim(arguments); }
 
@@ -214,7 +214,7 @@ TEST_F(BackupTest, TransformationsAndTheNullTarget) {
     options.compressionLevel = 1;
     options.encryptionType = 1;
     options.sink = true;
-    store_ = std::make_unique<test::TempDir>();
+    store_ = test::newStoreFolder();
     auto session = agent_->openSession(test::serverKeys("backup"));
     BackupSummary sink = backup_server::runSinkBackup(*session, options);
     session->finish();
@@ -223,7 +223,7 @@ TEST_F(BackupTest, TransformationsAndTheNullTarget) {
     EXPECT_GT(sink.compressedBlocks, 0u);
     EXPECT_EQ(sink.batches, (sink.blocksSent + 255) / 256);
     EXPECT_EQ(backup_server::describeBackup(sink).rfind("full: ", 0), 0u);
-    EXPECT_TRUE(fs::is_empty(store_->path()));
+    EXPECT_TRUE(fs::is_empty(store_->path() / "chunks"));
 
     for (std::uint32_t protocol : {1u, 2u}) {
         for (std::uint32_t compression : {0u, 1u}) {
@@ -231,7 +231,7 @@ TEST_F(BackupTest, TransformationsAndTheNullTarget) {
                 SCOPED_TRACE("protocol " + std::to_string(protocol) + ", compression " +
                              std::to_string(compression) + ", encryption " +
                              std::to_string(encryption));
-                store_ = std::make_unique<test::TempDir>();
+                store_ = test::newStoreFolder();
                 BackupOptions options;
                 options.compressionType = compression;
                 options.compressionLevel = compression == 1 ? 9 : 0;
@@ -268,6 +268,7 @@ TEST_F(BackupTest, SecondBackupIsBusyWhileTheFirstTakesItsSlowSnapshot) {
         sawRunning = status.next().running == 1;
     EXPECT_TRUE(sawRunning);
 
+    backup_server::createStore(store_->path() / "other");
     backup_server::VolumeStore other(store_->path() / "other", kDeviceID);
     auto session = agent_->openSession(test::serverKeys("backup"));
     BackupOptions options;
@@ -302,7 +303,7 @@ TEST_F(BackupTest, ReadErrorsFailTheBackupAndTheNextBackupSendsTheBlocks) {
 
     sim("fault broken volume=C clusters=" + std::to_string(cluster + 1) + " error=483");
     auto kept = std::move(store_);
-    store_ = std::make_unique<test::TempDir>();
+    store_ = test::newStoreFolder();
     EXPECT_THROW(backup(), runtime::AgentException);
     EXPECT_TRUE(agent_->waitForLog("Caught exception while sending blocks: Backup failed"));
     EXPECT_TRUE(agent_->waitForLog("Error while reading blocks from disk: "));

@@ -352,7 +352,7 @@ TEST_F(FileRestoreTest, CommandLineRestoresAFolderOntoAVolumesDrive) {
     fs::create_directories(local.path() / "tree" / "nested");
     std::ofstream(local.path() / "tree" / "top.txt") << "top level";
     std::ofstream(local.path() / "tree" / "nested" / "inner.bin") << std::string(5000, 'q');
-    auto keys = backup_server::ServerKeys::loadOrCreate(local.path() / "keys");
+    auto keys = backup_server::ServerKeys::create(local.path() / "keys");
     agent->allowServer(keys, "cli");
     test::ToolRun run =
         test::runBackupServer(local.path() / "keys", agent->port(),

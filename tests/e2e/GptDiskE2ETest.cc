@@ -45,7 +45,7 @@ class GptDiskE2E : public ::testing::Test {
         local = new test::TempDir();
         put("random.bin", randomBytes(3 * kMiB + 77, 1));
         put("text.txt", std::string(300000, 't'));
-        auto keys = backup_server::ServerKeys::loadOrCreate(local->path() / "keys");
+        auto keys = backup_server::ServerKeys::create(local->path() / "keys");
         agent->allowServer(keys, "cli");
         agent->start();
         // A write after the start, so the change-tracking driver knows the volume.
@@ -93,6 +93,7 @@ std::string partitionLines(const fs::path& image) {
 // as before.
 TEST_F(GptDiskE2E, VolumesAndTheTableRestoreOntoAnotherPartitionAndALargerDisk) {
     fs::path store = local->path() / "store";
+    server("init '" + store.string() + "'");
     std::string full = server("backup 'Disk 1 Partition 2' '" + store.string() +
                               "' compression=1 encryption=1 checksums=1");
     // Nothing held yet: the server reports the first backup of the volume as a full one.
@@ -132,6 +133,7 @@ TEST_F(GptDiskE2E, VolumesAndTheTableRestoreOntoAnotherPartitionAndALargerDisk) 
 
     // The table, restored onto a larger blank disk, is rebuilt for that disk's end.
     fs::path tables = local->path() / "tables";
+    server("init '" + tables.string() + "'");
     std::string saved = server("partition-backup 'Disk 1' '" + tables.string() + "'");
     EXPECT_NE(saved.find("67 sectors of 512 bytes"), std::string::npos) << saved;
     EXPECT_NE(saved.find("(GPT, disk "), std::string::npos) << saved;

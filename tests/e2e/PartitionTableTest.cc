@@ -72,9 +72,11 @@ TEST_F(PartitionTableE2E, TablesRestoredOntoBlankDisksReadBackTheSame) {
     expectOnDisk(0, original);
 
     // Through the store, as the command line does.
-    test::TempDir store;
-    backup_server::savePartitionTable(store.path(), "Disk 0", original);
-    PartitionTableImage stored = backup_server::loadPartitionTable(store.path(), "Disk 0");
+    test::TempDir folder;
+    backup_server::createStore(folder.path());
+    backup_server::Store store(folder.path(), backup_server::Store::Access::write, "test");
+    auto table = backup_server::savePartitionTable(store, "here", "Disk 0", original);
+    PartitionTableImage stored = backup_server::loadPartitionTable(store, table);
     EXPECT_EQ(stored.sectors, original.sectors);
 
     restore("Disk 1", stored);

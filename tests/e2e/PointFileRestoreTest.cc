@@ -31,7 +31,8 @@ class PointFileRestoreTest : public ::testing::Test {
                                         "mkfs 0:0 --cluster-size 4096", "letter F 0:0"});
         agent_->put("0:0", "/sheet.xlsx", test::randomBytes(1536 * 1024, 1));
         agent_->put("0:0", "/notes.txt", std::string(5000, 'n'));
-        agent_->allowServer(ServerKeys::loadOrCreate(work_.path() / "keys"), "cli");
+        agent_->allowServer(ServerKeys::create(work_.path() / "keys"), "cli");
+        createStore(work_.path() / "store");
         agent_->start();
     }
 

@@ -47,8 +47,9 @@ class RestorePointTest : public ::testing::Test {
                        "mkfs 0:0 --cluster-size 4096"});
         put("random.bin", randomBytes(3 * kMiB, 1));
         put("text.txt", std::string(300000, 'q'));
-        auto keys = backup_server::ServerKeys::loadOrCreate(work_.path() / "keys");
+        auto keys = backup_server::ServerKeys::create(work_.path() / "keys");
         agent_->allowServer(keys, "cli");
+        backup_server::createStore(work_.path() / "store");
         agent_->start();
         put("after-start.bin", randomBytes(8192, 2));  // the driver knows the volume now
     }
@@ -137,10 +138,8 @@ class RestorePointTest : public ::testing::Test {
     std::vector<std::int64_t> pointIds() const {
         backup_server::Store look(work_.path() / "store", backup_server::Store::Access::look);
         std::vector<std::int64_t> ids;
-        if (look.exists()) {
-            for (const auto& point : look.catalogue().points())
-                ids.push_back(point.id);
-        }
+        for (const auto& point : look.catalogue().points())
+            ids.push_back(point.id);
         return ids;
     }
 

@@ -80,6 +80,8 @@ TEST_F(StalledServerTest, SecondBackupOfAVolumeStillBeingSentIsBusyOtherVolumesA
     std::string reason;
     for (int attempt = 0; attempt < 50; ++attempt) {
         auto session = host.agent().openSession(test::serverKeys("backup"));
+        if (!std::filesystem::exists(host.storeRoot() / "second"))
+            backup_server::createStore(host.storeRoot() / "second");
         backup_server::VolumeStore store(host.storeRoot() / "second", AgentHost::kDeviceID);
         backup_server::BackupOptions options;
         options.deviceID = AgentHost::kDeviceID;

@@ -152,6 +152,7 @@ TEST_F(VolumeRestoreTest, ImageArrivesByteForByteInEveryForm) {
 // alone, picks the restored clusters up).
 TEST_F(VolumeRestoreTest, BackupChainRestoresToAVolumeWithTheSameFiles) {
     test::TempDir stores;
+    backup_server::createStore(stores.path());
     sim("mkfs 0:1 --cluster-size 4096");
     auto backup = [&](const char* deviceID) {
         backup_server::VolumeStore store(stores.path(), deviceID);

@@ -215,7 +215,10 @@ TEST_F(PointFilesTest, CommandsListCatAndRefuseWhatTheyCannotDo) {
     EXPECT_EQ(runCommand(catCommand, {store, kDevice, "/winlink"}, out), kExitFailed);
     EXPECT_EQ(runCommand(catCommand, {store, kDevice, "/ads.txt:nothing"}, out), kExitFailed);
 
-    EXPECT_THROW(runCommand(lsCommand, {store, kDevice, "agent=office"}, out), UsageError);
+    EXPECT_EQ(runCommand(lsCommand, {store, kDevice, std::string("agent=") + kAgent}, out),
+              kExitOk);
+    EXPECT_THROW(runCommand(lsCommand, {store, kDevice, "agent=office"}, out),
+                 runtime::AgentException);
     EXPECT_THROW(runCommand(lsCommand, {store, kDevice, "point=0"}, out), UsageError);
     EXPECT_THROW(runCommand(lsCommand, {store, "Disk 9 Partition 9", "point=1"}, out), UsageError);
     EXPECT_THROW(runCommand(catCommand, {store, kDevice}, out), UsageError);

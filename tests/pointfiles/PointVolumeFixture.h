@@ -23,6 +23,7 @@ using namespace backup_server;
 
 inline const char* const kDevice = "Disk 0 Partition 1";
 constexpr std::uint32_t kBlock = 4096;
+inline const char* const kAgent = "test-agent";
 
 // Runs make-volume.sh; false when this machine cannot mount with FUSE.
 inline bool makeVolume(const fs::path& image) {
@@ -36,8 +37,10 @@ inline bool makeVolume(const fs::path& image) {
 
 // A new point of the whole image (every block used), on top of the device's latest.
 inline PointRecord addImagePoint(const fs::path& storeFolder, const fs::path& image) {
+    if (!fs::exists(storeFolder / "catalogue.db"))
+        createStore(storeFolder);
     Store store(storeFolder, Store::Access::write, "test");
-    std::optional<PointRecord> latest = store.catalogue().latest(kDevice);
+    std::optional<PointRecord> latest = store.catalogue().latest(kAgent, kDevice);
     std::unique_ptr<PointReader> base;
     if (latest)
         base = std::make_unique<PointReader>(store, *latest);
@@ -56,6 +59,7 @@ inline PointRecord addImagePoint(const fs::path& storeFolder, const fs::path& im
         builder.writeBlock(i, reinterpret_cast<const unsigned char*>(block.data()), md5.finish());
     }
     PointRecord details;
+    details.agent = kAgent;
     details.kind = latest ? "incremental" : "full";
     details.journalKey = std::string(56, 'k');
     return builder.commit(details);

@@ -22,6 +22,14 @@ using namespace backup_server;
 inline constexpr std::uint32_t kBlock = 1024;
 inline constexpr std::uint64_t kBlocks = 5000;  // five chunks, the last one short
 inline const char* const kDevice = "Disk 0 Partition 0";
+inline const char* const kAgent = "test-agent";
+
+// A point's details as a backup of kAgent gives them to PointBuilder::commit.
+inline PointRecord agentPoint() {
+    PointRecord details;
+    details.agent = kAgent;
+    return details;
+}
 
 // A volume as the test knows it: block contents and which blocks are used.
 struct Volume {
@@ -45,6 +53,8 @@ inline blocks::BlockDigest md5(const std::string& data) {
 
 class PointStoreTest : public ::testing::Test {
   protected:
+    PointStoreTest() { createStore(dir_.path()); }
+
     // Adds a point holding volume, sending the blocks listed (all used ones when empty).
     PointRecord addPoint(const Volume& volume, std::vector<std::uint64_t> sent = {},
                          std::uint32_t protocol = 1) {
@@ -61,7 +71,7 @@ class PointStoreTest : public ::testing::Test {
             builder->writeBlock(index, reinterpret_cast<const unsigned char*>(data.data()),
                                 md5(data));
         }
-        PointRecord details;
+        PointRecord details = agentPoint();
         details.kind = "full";
         details.journalKey = std::string(56, 'k');
         details.protocol = protocol;
@@ -71,7 +81,7 @@ class PointStoreTest : public ::testing::Test {
     std::unique_ptr<PointBuilder> startPoint(std::uint64_t blockCount = kBlocks) {
         store_.reset();  // its lock, first
         store_ = std::make_unique<Store>(dir_.path(), Store::Access::write, "test");
-        std::optional<PointRecord> latest = store_->catalogue().latest(kDevice);
+        std::optional<PointRecord> latest = store_->catalogue().latest(kAgent, kDevice);
         std::unique_ptr<PointReader> base;
         if (latest)
             base = std::make_unique<PointReader>(*store_, *latest);

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "PointStoreFixture.h"
+#include "backup-server/PartitionStore.h"
 #include "backup-server/StoreGc.h"
 #include "backup-server/StoreVerify.h"
 #include "common/RunCommand.h"
@@ -44,7 +45,7 @@ TEST_F(PointStoreTest, IncrementalsStoreOnlyChangedChunksAndEveryPointRestoresOn
     expectPointHolds(full.id, first);
     expectPointHolds(incremental.id, second);
     expectPointHolds(same.id, second);
-    VolumeStore view(dir_.path(), kDevice);
+    VolumeStore view(dir_.path(), kDevice, kAgent);
     EXPECT_EQ(view.latestPoint()->id, same.id);
     EXPECT_EQ(view.journalKey(), std::string(56, 'k'));
     EXPECT_EQ(view.readBlock(1200), second.read(1200));
@@ -64,7 +65,7 @@ TEST_F(PointStoreTest, AGrownVolumeBuildsOnTheBlocksItShares) {
     builder->setUsed(used);
     std::string data(kBlock, 'n');
     builder->writeBlock(5500, reinterpret_cast<const unsigned char*>(data.data()), md5(data));
-    PointRecord grown = builder->commit(PointRecord{});
+    PointRecord grown = builder->commit(agentPoint());
     builder.reset();
     dropStore();
     Store look(dir_.path(), Store::Access::look);
@@ -96,7 +97,7 @@ TEST_F(PointStoreTest, UnsoundStreamsAreRefusedAndLeaveNoPoint) {
         grown.write(4000, 9);
         auto builder = startPoint();
         builder->setUsed(grown.used);
-        EXPECT_THROW(builder->commit(PointRecord{}), runtime::AgentException);
+        EXPECT_THROW(builder->commit(agentPoint()), runtime::AgentException);
     }
     dropStore();
     Store store(dir_.path(), Store::Access::look);
@@ -215,6 +216,7 @@ TEST_F(PointStoreTest, LocksRefuseASecondWriterUntilTheHolderDies) {
 
     // A process killed while it holds the lock releases it.
     test::TempDir other;
+    createStore(other.path());
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t child = fork();
@@ -236,56 +238,117 @@ TEST_F(PointStoreTest, LocksRefuseASecondWriterUntilTheHolderDies) {
 }
 
 TEST_F(PointStoreTest, AStoreOfThePreviousLayoutIsRefusedWithWhatToDo) {
-    fs::create_directories(dir_.path() / "Disk_0_Partition_0");
-    std::ofstream(dir_.path() / "Disk_0_Partition_0" / "volume") << "block-size = 4096\n";
-    std::ofstream(dir_.path() / "Disk_0_Partition_0" / "image") << "";
+    test::TempDir old;
+    fs::create_directories(old.path() / "Disk_0_Partition_0");
+    std::ofstream(old.path() / "Disk_0_Partition_0" / "volume") << "block-size = 4096\n";
+    std::ofstream(old.path() / "Disk_0_Partition_0" / "image") << "";
     for (auto access : {Store::Access::look, Store::Access::write}) {
         try {
-            Store store(dir_.path(), access);
+            Store store(old.path(), access);
             ADD_FAILURE() << "the old layout was opened";
         } catch (const runtime::AgentException& error) {
             EXPECT_NE(error.message().find("new store folder"), std::string::npos);
             EXPECT_NE(error.message().find("image=FOLDER/image"), std::string::npos);
         }
     }
-    EXPECT_FALSE(fs::exists(dir_.path() / "catalogue.db"));
+    EXPECT_THROW(createStore(old.path()), runtime::AgentException);
+    EXPECT_FALSE(fs::exists(old.path() / "catalogue.db"));
 
     // A catalogue of a later layout is refused, never guessed at.
-    test::TempDir later;
-    Store(later.path(), Store::Access::write, "test");
-    test::runCommand("sqlite3 '" + (later.path() / "catalogue.db").string() +
-                     "' \"UPDATE store SET value = '3' WHERE key = 'layout'\"");
+    test::runCommand("sqlite3 '" + (dir_.path() / "catalogue.db").string() +
+                     "' \"UPDATE store SET value = '4' WHERE key = 'layout'\"");
     try {
-        Store store(later.path(), Store::Access::look);
-        ADD_FAILURE() << "a catalogue of layout 3 was opened";
+        Store store(dir_.path(), Store::Access::look);
+        ADD_FAILURE() << "a catalogue of layout 4 was opened";
     } catch (const runtime::AgentException& error) {
-        EXPECT_NE(error.message().find("has layout 3"), std::string::npos) << error.message();
+        EXPECT_NE(error.message().find("has layout 4"), std::string::npos) << error.message();
     }
 }
 
-// A catalogue from before points recorded the protocol their blocks came in is upgraded
-// when opened: its points read as version 1 and still restore; new points record theirs.
-TEST_F(PointStoreTest, ACatalogueOfLayout1IsUpgradedAndItsPointsReadAsProtocol1) {
+// Only init makes a store: a folder that is missing, empty or holds anything else is
+// refused by every access with what to run, and nothing is created in it.
+TEST_F(PointStoreTest, OnlyInitMakesAStore) {
+    test::TempDir empty;
+    for (const fs::path& folder : {empty.path(), empty.path() / "typo"}) {
+        for (auto access : {Store::Access::look, Store::Access::read, Store::Access::write,
+                            Store::Access::exclusive}) {
+            try {
+                Store store(folder, access, "test");
+                ADD_FAILURE() << folder << " was opened as a store";
+            } catch (const runtime::AgentException& error) {
+                EXPECT_NE(error.message().find("backup-server init " + folder.string()),
+                          std::string::npos)
+                    << error.message();
+            }
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(empty.path()));
+    createStore(empty.path() / "new");
+    EXPECT_EQ(fs::status(empty.path() / "new").permissions() & fs::perms::all,
+              fs::perms::owner_all);
+    EXPECT_NO_THROW(Store(empty.path() / "new", Store::Access::write, "test"));
+    EXPECT_THROW(createStore(empty.path() / "new"), runtime::AgentException);
+}
+
+// A catalogue of layout 1 (before points recorded their protocol, agent and partition-table
+// generations) with a partition table of that time beside it: a reader reads it as it is
+// (the points are the legacy agent's, in protocol 1) and changes nothing; a writer
+// upgrades it, adopting the partition table as a generation, and every point still
+// restores.
+TEST_F(PointStoreTest, ALayout1StoreIsReadAsItIsAndUpgradedByAWriterWithNothingLost) {
     Volume volume;
     for (std::uint64_t i = 0; i < 100; ++i)
         volume.write(i * 7, static_cast<unsigned>(i));
     PointRecord first = addPoint(volume);
+    PartitionTableImage image;
+    image.sectorSize = 512;
+    image.sectors.push_back({0, test::randomBytes(512, 7)});
+    fs::path oldTable = dir_.path() / "Disk_0.ptable";
+    fs::rename(partitionTableFile(*store_, savePartitionTable(*store_, kAgent, "Disk 0", image)),
+               oldTable);
     dropStore();
-    test::runCommand("sqlite3 '" + (dir_.path() / "catalogue.db").string() +
-                     "' \"ALTER TABLE points DROP COLUMN protocol; UPDATE store SET value = '1' "
+    fs::path file = dir_.path() / "catalogue.db";
+    test::runCommand("sqlite3 '" + file.string() +
+                     "' \"DROP INDEX points_by_volume; ALTER TABLE points DROP COLUMN agent; "
+                     "ALTER TABLE points DROP COLUMN protocol; DROP TABLE agents; "
+                     "DROP TABLE partition_tables; UPDATE store SET value = '1' "
                      "WHERE key = 'layout'\"");
+    auto layout = [&] {
+        return test::runCommand("sqlite3 '" + file.string() +
+                                "' \"SELECT value FROM store WHERE key = 'layout'\"");
+    };
     {
-        Store store(dir_.path(), Store::Access::look);
+        Store store(dir_.path(), Store::Access::read, "test");
         ASSERT_EQ(store.catalogue().points().size(), 1u);
         EXPECT_EQ(store.catalogue().points().front().protocol, 1u);
+        EXPECT_EQ(store.catalogue().points().front().agent, kLegacyAgent);
+        ASSERT_EQ(store.catalogue().agents().size(), 1u);
+        EXPECT_EQ(store.catalogue().agents().front().name, kLegacyAgent);
+        EXPECT_TRUE(store.catalogue().latest(kLegacyAgent, kDevice).has_value());
+        PartitionTableRecord table = choosePartitionTable(store, kLegacyAgent, "Disk 0", 0);
+        EXPECT_EQ(loadPartitionTable(store, table).sectors.front().data, image.sectors[0].data);
     }
+    EXPECT_EQ(layout(), "1\n");
     expectPointHolds(first.id, volume);
+
+    Volume before = volume;
     volume.write(3, 99);
-    PointRecord second = addPoint(volume, {3}, 2);
+    PointRecord second = addPoint(volume, {}, 2);
     dropStore();
+    EXPECT_EQ(layout(), "3\n");
+    EXPECT_FALSE(fs::exists(oldTable));
     Store store(dir_.path(), Store::Access::look);
     EXPECT_EQ(store.catalogue().point(first.id)->protocol, 1u);
+    EXPECT_EQ(store.catalogue().point(first.id)->agent, kLegacyAgent);
     EXPECT_EQ(store.catalogue().point(second.id)->protocol, 2u);
+    EXPECT_EQ(store.catalogue().point(second.id)->agent, kAgent);
+    // The legacy agent has no key until a backup or trust names it.
+    EXPECT_EQ(store.catalogue().agent(kLegacyAgent)->fingerprint, "");
+    auto tables = store.catalogue().partitionTables(std::string(kLegacyAgent));
+    ASSERT_EQ(tables.size(), 1u);
+    EXPECT_EQ(loadPartitionTable(store, tables.front()).sectors.front().data,
+              image.sectors[0].data);
+    expectPointHolds(first.id, before);
     expectPointHolds(second.id, volume);
 }
 

@@ -83,7 +83,7 @@ TEST_F(StoreDamageTest, ChunksLostOrSetAsideAreSentAgainAndTheNewPointIsWhole) {
         for (std::uint64_t i = 0; i < kBlocks; ++i)
             ASSERT_EQ(builder->held().bit(i), volume.used.bit(i) && i / 1024 != 1 && i / 1024 != 3)
                 << i;
-        EXPECT_THROW(builder->commit(PointRecord{}), runtime::AgentException);
+        EXPECT_THROW(builder->commit(agentPoint()), runtime::AgentException);
     }
     std::vector<std::uint64_t> resent;
     for (std::uint64_t i = 1024; i < 2048; i += 2)

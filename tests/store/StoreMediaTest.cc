@@ -78,7 +78,7 @@ class StoreMediaTest : public PointStoreTest {
         EXPECT_EQ(runTool(verifyCommand, {root.string()}, output), kExitOk) << output;
         EXPECT_NE(output.find("verified 2 points"), std::string::npos) << output;
         Store store(root, Store::Access::read, "restore");
-        PointReader reader(store, *store.catalogue().latest(kDevice));
+        PointReader reader(store, *store.catalogue().latest(kAgent, kDevice));
         reader.requireChunks();
         for (std::uint64_t i = 0; i < kBlocks; ++i) {
             ASSERT_TRUE(std::string(reinterpret_cast<const char*>(reader.block(i)), kBlock) ==
@@ -105,7 +105,8 @@ TEST_F(StoreMediaTest, AStoreOnAReadOnlyMountIsReadAndNothingIsWritten) {
     EXPECT_EQ(listing(dir_.path()), before);
 
     // Damage is reported, and verify says why it could not set the chunk aside.
-    PointRecord latest = *Store(dir_.path(), Store::Access::look).catalogue().latest(kDevice);
+    PointRecord latest =
+        *Store(dir_.path(), Store::Access::look).catalogue().latest(kAgent, kDevice);
     fs::path chunk = chunkPath(latest, 1);
     fs::remove(chunk);
     before = listing(dir_.path());

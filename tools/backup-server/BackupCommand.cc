@@ -1,10 +1,11 @@
-// backup DEVICE-ID STORE [compression=0|1] [level=N] [encryption=0|1] [checksums=0|1]
-//        [sink=1]
+// backup DEVICE-ID STORE [agent=NAME] [compression=0|1] [level=N] [encryption=0|1]
+//        [checksums=0|1] [sink=1]
 #include <map>
 
 #include "backup-server/Progress.h"
 
 #include "backup-server/Command.h"
+#include "backup-server/StoreAgents.h"
 #include "backup-server/VolumeBackup.h"
 #include "backup-server/VolumeStore.h"
 #include "runtime/Exceptions.h"
@@ -20,7 +21,8 @@ std::uint32_t optionValue(const std::string& word, const std::string& key) {
     return static_cast<std::uint32_t>(std::stoul(value));
 }
 
-BackupOptions parseOptions(const std::vector<std::string>& arguments) {
+BackupOptions parseOptions(const std::vector<std::string>& arguments,
+                           std::optional<std::string>& agent) {
     BackupOptions options;
     options.deviceID = arguments[0];
     for (std::size_t i = 2; i < arguments.size(); ++i) {
@@ -28,7 +30,9 @@ BackupOptions parseOptions(const std::vector<std::string>& arguments) {
         std::string key = word.substr(0, word.find('='));
         if (key == word)
             throw UsageError("expected KEY=VALUE: " + word);
-        if (key == "compression")
+        if (key == "agent")
+            agent = word.substr(key.size() + 1);
+        else if (key == "compression")
             options.compressionType = optionValue(word, key);
         else if (key == "level")
             options.compressionLevel = optionValue(word, key);
@@ -49,7 +53,8 @@ BackupOptions parseOptions(const std::vector<std::string>& arguments) {
 int backupCommand(CommandContext& context) {
     if (context.arguments.size() < 2)
         throw UsageError("backup needs a DEVICE-ID and a STORE");
-    BackupOptions options = parseOptions(context.arguments);
+    std::optional<std::string> agent;
+    BackupOptions options = parseOptions(context.arguments, agent);
     if (options.sink) {
         auto session = context.openSession();
         BackupSummary summary = runSinkBackup(*session, options);
@@ -61,7 +66,7 @@ int backupCommand(CommandContext& context) {
         *context.out << describeBackup(summary) << "\nstore: none (sink)\n";
         return 0;
     }
-    VolumeStore store(context.arguments[1], options.deviceID);
+    VolumeStore store(context.arguments[1], options.deviceID, targetAgent(agent, context.host));
     Progress progress(*context.out, Progress::outputIsTerminal(), "backup", "blocks");
     options.progress = &progress;
     auto session = context.openSession();
@@ -74,7 +79,8 @@ int backupCommand(CommandContext& context) {
         *context.out << "the agent is busy with another backup\n";
         return kExitBusy;
     }
-    *context.out << describeBackup(summary) << "\nstore: " << store.folder().string() << "\n";
+    *context.out << describeBackup(summary) << "\nstore: " << store.folder().string() << ", agent "
+                 << store.agent() << "\n";
     return kExitOk;
 }
 

@@ -49,7 +49,8 @@ struct CommandContext {
     std::uint32_t protocol = 2;          // --protocol: the highest version to offer
     std::ostream* out = nullptr;
 
-    ServerKeys keys() const { return ServerKeys::loadOrCreate(keysDir); }
+    // Throws runtime::AgentException when --keys names no key pair (see init-keys).
+    ServerKeys keys() const { return ServerKeys::load(keysDir); }
     // Connects and authenticates, printing the agent's log records as they arrive. Throws
     // AgentUnreachable when nothing answers, runtime::AgentException when the agent turns
     // the server away.
@@ -87,6 +88,10 @@ int lsCommand(CommandContext& context);
 int catCommand(CommandContext& context);
 int extractCommand(CommandContext& context);
 int mountCommand(CommandContext& context);
+int initCommand(CommandContext& context);
+int initKeysCommand(CommandContext& context);
+int trustCommand(CommandContext& context);
+int partitionTablesCommand(CommandContext& context);
 // restore-files STORE DEVICE-ID ...: the files of a restore point (restore-files calls it).
 int restorePointFilesCommand(CommandContext& context);
 

@@ -7,6 +7,16 @@ namespace backup_server {
 
 const std::vector<CommandInfo>& commandTable() {
     static const std::vector<CommandInfo> commands = {
+        {"init-keys",
+         "init-keys                  make this server's key pair in the --keys folder and\n"
+         "                           print its public key (for an allow directory)",
+         initKeysCommand},
+        {"init", "init STORE                 make a new store of restore points (folder 0700)",
+         initCommand},
+        {"trust",
+         "trust STORE agent=NAME     pin NAME to the key of the agent at --host (accepts a\n"
+         "                           reinstalled agent's new key)",
+         trustCommand},
         {"public-key",
          "public-key                 print this server's public key (for an allow directory)",
          publicKeyCommand},
@@ -26,14 +36,21 @@ const std::vector<CommandInfo>& commandTable() {
         {"partition-list", "partition-list             list the agent's disks and volumes",
          partitionListCommand},
         {"partition-backup",
-         "partition-backup DISK STORE  save the disk's partition table in the STORE folder",
+         "partition-backup DISK STORE [agent=NAME]\n"
+         "                           save a generation of the disk's partition table",
          partitionBackupCommand},
         {"partition-restore",
-         "partition-restore DISK STORE [FROM]\n"
-         "                           write the saved partition table (of disk FROM) to DISK",
+         "partition-restore DISK STORE [FROM] [agent=NAME] [from-agent=NAME] [point=N]\n"
+         "                           write the latest (or generation N) saved partition\n"
+         "                           table (of disk FROM) to DISK",
          partitionRestoreCommand},
+        {"partition-tables",
+         "partition-tables STORE [DISK] [agent=NAME] [--json]\n"
+         "                           list the partition-table generations",
+         partitionTablesCommand},
         {"restore",
-         "restore DEVICE-ID (STORE [point=N] [from=ID] | image=FILE block-size=N)\n"
+         "restore DEVICE-ID (STORE [agent=NAME] [from-agent=NAME] [point=N] [from=ID]\n"
+         "                   | image=FILE block-size=N)\n"
          "        [compression=0|1] [level=N] [encryption=0|1] [key=session|request] [batch=N]\n"
          "        [workers=N] [pack=FILE]\n"
          "                           stream a restore point (default: the latest of the\n"
@@ -46,12 +63,12 @@ const std::vector<CommandInfo>& commandTable() {
          "                           agent's side of a restore alone)",
          restoreCommand},
         {"backup",
-         "backup DEVICE-ID STORE [compression=0|1] [level=N] [encryption=0|1] [checksums=0|1]\n"
-         "        [sink=1]           (sink=1: check every batch, store nothing; STORE unused)\n"
+         "backup DEVICE-ID STORE [agent=NAME] [compression=0|1] [level=N] [encryption=0|1]\n"
+         "        [checksums=0|1] [sink=1]  (sink=1: check every batch, store nothing)\n"
          "                           back up a volume: a new restore point in STORE",
          backupCommand},
         {"points",
-         "points STORE [DEVICE-ID] [--json]\n"
+         "points STORE [DEVICE-ID] [agent=NAME] [--json]\n"
          "                           list the restore points (of one volume)",
          pointsCommand},
         {"verify",
@@ -63,34 +80,36 @@ const std::vector<CommandInfo>& commandTable() {
          verifyCommand},
         {"forget",
          "forget STORE keep-last=N [keep-daily=N] [keep-weekly=N]\n"
-         "                           forget each volume's points the policy does not keep\n"
+         "                           forget each agent's volume's points (and disk's\n"
+         "                           partition tables) the policy does not keep\n"
          "                           (their files go at the next gc)",
          forgetCommand},
         {"gc", "gc STORE                   remove chunks no restore point references", gcCommand},
         {"restore-files",
          "restore-files (target=PATH | device=ID) [chunk=BYTES] [keepalives=N] [times=unix]\n"
          "        SOURCE...          restore local folders (or @LIST files: LOCAL[<tab>AS])\n"
-         "        or: restore-files STORE DEVICE-ID [point=N] PATH... [target=PATH | device=ID]\n"
+         "        or: restore-files STORE DEVICE-ID [agent=NAME] [from-agent=NAME] [point=N]\n"
+         "            PATH... [target=PATH | device=ID]\n"
          "                           send files and folders of a restore point (default the\n"
          "                           latest) to the agent, by default to the same paths on\n"
          "                           the volume they came from",
          restoreFilesCommand},
         {"ls",
-         "ls STORE DEVICE-ID [point=N] [PATH] [-l] [-R] [--json]\n"
+         "ls STORE DEVICE-ID [agent=NAME] [point=N] [PATH] [-l] [-R] [--json]\n"
          "                           list a folder of a restore point (default the latest)",
          lsCommand},
         {"cat",
-         "cat STORE DEVICE-ID [point=N] PATH[:STREAM]\n"
+         "cat STORE DEVICE-ID [agent=NAME] [point=N] PATH[:STREAM]\n"
          "                           write a file (or alternate data stream) of a restore\n"
          "                           point to standard output",
          catCommand},
         {"extract",
-         "extract STORE DEVICE-ID [point=N] PATH... DEST\n"
+         "extract STORE DEVICE-ID [agent=NAME] [point=N] PATH... DEST\n"
          "                           copy files and folders of a restore point into the\n"
          "                           folder DEST of this machine",
          extractCommand},
         {"mount",
-         "mount STORE DEVICE-ID [point=N] MOUNTPOINT\n"
+         "mount STORE DEVICE-ID [agent=NAME] [point=N] MOUNTPOINT\n"
          "                           show a restore point as a read-only file system (FUSE)\n"
          "                           until interrupted; unmounted on the way out",
          mountCommand},

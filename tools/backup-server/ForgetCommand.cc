@@ -1,5 +1,6 @@
 // forget STORE keep-last=N [keep-daily=N] [keep-weekly=N]: removes the points of every
-// volume that the policy does not keep from the catalogue. Their index files and chunks
+// agent's volume, and the partition-table generations of every agent's disk, that the
+// policy does not keep from the catalogue. Their index files and chunks
 // stay until gc, which runs only when no restore or verify is reading: a restore that read
 // the catalogue just before forget still finds every file of its point.
 #include <map>
@@ -34,6 +35,24 @@ RetentionPolicy parsePolicy(const std::vector<std::string>& arguments) {
     return policy;
 }
 
+// The ids the policy does not keep, applied to each group (agent and volume or disk) alone.
+template <typename Record, typename GroupOf>
+std::set<std::int64_t> forgottenOf(const std::vector<Record>& records,
+                                   const RetentionPolicy& policy, GroupOf groupOf) {
+    std::map<std::pair<std::string, std::string>, std::vector<DatedPoint>> groups;
+    for (const Record& record : records)
+        groups[groupOf(record)].push_back({record.id, record.created});
+    std::set<std::int64_t> forgotten;
+    for (const auto& [group, dated] : groups) {
+        std::set<std::int64_t> keep = pointsKept(dated, policy);
+        for (const DatedPoint& point : dated) {
+            if (keep.count(point.id) == 0)
+                forgotten.insert(point.id);
+        }
+    }
+    return forgotten;
+}
+
 }  // namespace
 
 int forgetCommand(CommandContext& context) {
@@ -41,29 +60,36 @@ int forgetCommand(CommandContext& context) {
         throw UsageError("forget needs a STORE and keep-last=N");
     RetentionPolicy policy = parsePolicy(context.arguments);
     Store store(context.arguments[0], Store::Access::write, "forget");
-    std::map<std::string, std::vector<DatedPoint>> byVolume;
     std::vector<PointRecord> points = store.catalogue().points();
-    for (const PointRecord& point : points)
-        byVolume[point.deviceID].push_back({point.id, point.created});
-    std::set<std::int64_t> kept;
-    for (const auto& [device, dated] : byVolume) {
-        std::set<std::int64_t> keep = pointsKept(dated, policy);
-        kept.insert(keep.begin(), keep.end());
-    }
-    std::vector<std::int64_t> forgotten;
+    std::set<std::int64_t> forgotten = forgottenOf(points, policy, [](const PointRecord& point) {
+        return std::pair(point.agent, point.deviceID);
+    });
+    std::vector<PartitionTableRecord> tables = store.catalogue().partitionTables();
+    std::set<std::int64_t> forgottenTables = forgottenOf(
+        tables, policy,
+        [](const PartitionTableRecord& table) { return std::pair(table.agent, table.diskID); });
+    store.catalogue().removePoints({forgotten.begin(), forgotten.end()});
+    store.catalogue().removePartitionTables({forgottenTables.begin(), forgottenTables.end()});
     for (const PointRecord& point : points) {
-        if (kept.count(point.id) == 0)
-            forgotten.push_back(point.id);
+        if (forgotten.count(point.id) != 0) {
+            *context.out << "forgot point " << point.id << " (" << point.agent << ", "
+                         << point.deviceID << ", " << utcTime(point.created) << ", " << point.kind
+                         << ")\n";
+        }
     }
-    store.catalogue().removePoints(forgotten);
-    for (const PointRecord& point : points) {
-        if (kept.count(point.id) != 0)
-            continue;
-        *context.out << "forgot point " << point.id << " (" << point.deviceID << ", "
-                     << utcTime(point.created) << ", " << point.kind << ")\n";
+    for (const PartitionTableRecord& table : tables) {
+        if (forgottenTables.count(table.id) != 0) {
+            *context.out << "forgot partition table " << table.id << " (" << table.agent << ", "
+                         << table.diskID << ", " << utcTime(table.created) << ")\n";
+        }
     }
-    *context.out << "kept " << kept.size() << " points, forgot " << forgotten.size()
-                 << "; run gc to free their indexes and chunks\n";
+    *context.out << "kept " << points.size() - forgotten.size() << " points, forgot "
+                 << forgotten.size();
+    if (!tables.empty()) {
+        *context.out << "; kept " << tables.size() - forgottenTables.size()
+                     << " partition tables, forgot " << forgottenTables.size();
+    }
+    *context.out << "; run gc to free their files\n";
     return kExitOk;
 }
 

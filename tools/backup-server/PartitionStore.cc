@@ -1,5 +1,13 @@
 #include "backup-server/PartitionStore.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <random>
+#include <vector>
+
+#include "backup-server/Command.h"
 #include "crypto/Digest.h"
 #include "runtime/Exceptions.h"
 #include "util/BigEndian.h"
@@ -27,18 +35,46 @@ std::string digestOf(const std::string& bytes) {
                   "Partition table file " + file.string() + " is unusable: " + why);
 }
 
-}  // namespace
-
-std::filesystem::path partitionTableFile(const std::filesystem::path& store,
-                                         const std::string& diskID) {
+std::string fileNameOf(const std::string& diskID) {
     std::string name;
     for (char c : diskID)
         name.push_back(std::isalnum(static_cast<unsigned char>(c)) ? c : '_');
-    return store / (name + ".ptable");
+    return name;
 }
 
-void savePartitionTable(const std::filesystem::path& store, const std::string& diskID,
-                        const PartitionTableImage& image) {
+// The generations of a store read as it is from before they were kept: the one file of
+// each disk, attributed to the legacy agent.
+std::vector<PartitionTableRecord> legacyTables(const std::filesystem::path& root) {
+    std::vector<PartitionTableRecord> tables;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(root, error)) {
+        std::string name = entry.path().filename().string();
+        if (!entry.is_regular_file() || entry.path().extension() != ".ptable" ||
+            name.rfind("Disk_", 0) != 0)
+            continue;
+        std::string disk = "Disk " + name.substr(5, name.size() - 5 - 7);
+        struct stat status {};
+        std::int64_t written = ::stat(entry.path().c_str(), &status) == 0 ? status.st_mtime : 0;
+        // A whole path, which partitionTableFile leaves as it is.
+        tables.push_back({0, kLegacyAgent, disk, written, entry.path().string()});
+    }
+    return tables;
+}
+
+std::string newTableFile(const std::string& diskID, std::int64_t created) {
+    return fileNameOf(diskID) + "-" + std::to_string(created) + "-" + std::to_string(::getpid()) +
+           "-" + std::to_string(std::random_device{}() & 0xFFFFFF) + ".ptable";
+}
+
+}  // namespace
+
+std::filesystem::path partitionTableFile(const Store& store, const PartitionTableRecord& table) {
+    return store.tableFolder() / table.file;
+}
+
+PartitionTableRecord savePartitionTable(Store& store, const std::string& agent,
+                                        const std::string& diskID,
+                                        const PartitionTableImage& image) {
     std::string bytes(kMagic, kMagicBytes);
     util::appendU32(bytes, kFormatVersion);
     util::appendU32(bytes, image.sectorSize);
@@ -48,13 +84,55 @@ void savePartitionTable(const std::filesystem::path& store, const std::string& d
         bytes += sector.data;
     }
     bytes += digestOf(bytes);
-    std::filesystem::create_directories(store);
-    util::FileUtil::writeFileAtomically(partitionTableFile(store, diskID), bytes);
+    PartitionTableRecord table;
+    table.agent = agent;
+    table.diskID = diskID;
+    table.created = static_cast<std::int64_t>(std::time(nullptr));
+    table.file = newTableFile(diskID, table.created);
+    util::FileUtil::writeFileAtomically(partitionTableFile(store, table), bytes);
+    store.sync();
+    table.id = store.catalogue().addPartitionTable(table);
+    return table;
 }
 
-PartitionTableImage loadPartitionTable(const std::filesystem::path& store,
-                                       const std::string& diskID) {
-    auto file = partitionTableFile(store, diskID);
+std::vector<PartitionTableRecord> listPartitionTables(Store& store,
+                                                      const std::optional<std::string>& agent,
+                                                      const std::optional<std::string>& diskID) {
+    // Files of the earlier layout stay where they are until a writer adopts them.
+    std::vector<PartitionTableRecord> tables;
+    for (PartitionTableRecord& table : legacyTables(store.root())) {
+        if ((!agent || table.agent == *agent) && (!diskID || table.diskID == *diskID))
+            tables.push_back(std::move(table));
+    }
+    for (PartitionTableRecord& table : store.catalogue().partitionTables(agent, diskID))
+        tables.push_back(std::move(table));
+    return tables;
+}
+
+PartitionTableRecord choosePartitionTable(Store& store, const std::string& agent,
+                                          const std::string& diskID, std::int64_t id) {
+    std::vector<PartitionTableRecord> tables = listPartitionTables(store);
+    const PartitionTableRecord* chosen = nullptr;
+    for (const PartitionTableRecord& table : tables) {
+        if (id != 0 ? table.id == id : table.agent == agent && table.diskID == diskID)
+            chosen = &table;
+    }
+    if (chosen == nullptr) {
+        ZENTRAD_THROW(
+            runtime::AgentException,
+            id != 0 ? "The store holds no partition table " + std::to_string(id)
+                    : "The store holds no partition table of " + diskID + " of agent " + agent);
+    }
+    if (chosen->agent != agent || chosen->diskID != diskID) {
+        throw UsageError("partition table " + std::to_string(id) + " is of " + chosen->diskID +
+                         " of agent " + chosen->agent + ", not of " + diskID + " of agent " +
+                         agent);
+    }
+    return *chosen;
+}
+
+PartitionTableImage loadPartitionTable(const Store& store, const PartitionTableRecord& table) {
+    auto file = partitionTableFile(store, table);
     std::string bytes = util::FileUtil::readFile(file, kMaxFileBytes);
     if (bytes.size() < kMagicBytes + 12 + crypto::kMd5Bytes)
         refuse(file, "missing or too short");
@@ -80,6 +158,18 @@ PartitionTableImage loadPartitionTable(const std::filesystem::path& store,
         image.sectors.push_back(std::move(sector));
     }
     return image;
+}
+
+void adoptLegacyPartitionTables(Store& store) {
+    // Copied, recorded, then removed: however this is cut short, the table is kept.
+    for (PartitionTableRecord table : legacyTables(store.root())) {
+        std::filesystem::path old = table.file;
+        table.file = newTableFile(table.diskID, table.created);
+        std::filesystem::copy_file(old, partitionTableFile(store, table));
+        store.sync();
+        store.catalogue().addPartitionTable(table);
+        std::filesystem::remove(old);
+    }
 }
 
 }  // namespace backup_server

@@ -12,6 +12,7 @@
 #include "backup-server/FileRestore.h"
 #include "backup-server/PointExtract.h"
 #include "backup-server/PointSelection.h"
+#include "backup-server/StoreAgents.h"
 #include "backup-server/StoreArguments.h"
 #include "runtime/Exceptions.h"
 
@@ -69,8 +70,8 @@ FileSource sourceFor(const ExtractReport::Item& extracted) {
 }  // namespace
 
 int restorePointFilesCommand(CommandContext& context) {
-    PointSelection selection =
-        parsePointSelection(context.arguments, {"target", "device", "chunk", "keepalives"});
+    PointSelection selection = parsePointSelection(
+        context.arguments, {"target", "device", "chunk", "keepalives", "from-agent"});
     if (selection.paths.empty())
         throw UsageError("name the PATHs of the point to restore");
     FileRestoreHeader header;
@@ -93,6 +94,12 @@ int restorePointFilesCommand(CommandContext& context) {
     if (header.useVolume && header.deviceID.empty())
         header.deviceID = selection.deviceID;
 
+    // As restore: agent=NAME is the agent restored to (default: the host), and its own
+    // point is taken unless from-agent=NAME names another.
+    std::string target = targetAgent(selection.agent, context.host);
+    auto fromAgent = selection.options.find("from-agent");
+    bool explicitSource = fromAgent != selection.options.end();
+    selection.agent = explicitSource ? fromAgent->second : target;
     OpenPoint point(selection, "restore-files");
     std::ostream& out = *context.out;
     ScratchFolder scratch;
@@ -112,13 +119,14 @@ int restorePointFilesCommand(CommandContext& context) {
         sources.push_back(sourceFor(item));
     std::size_t unread = extractor.report().failures.size();
     out << "restoring " << sources.size() << " items of point " << point.record().id << " of "
-        << point.record().deviceID << " to "
+        << point.record().deviceID << " of the agent " << point.record().agent << " to "
         << (header.useVolume ? "volume " + header.deviceID : header.targetPath)
         << (unread ? " (" + std::to_string(unread) + " could not be read and are left out)" : "")
         << "\n";
     if (sources.empty())
         return kExitFailed;
     auto session = context.openSession();
+    checkRestoreTarget(point.catalogue(), target, explicitSource, *session, selection.store);
     FileRestoreReport report = restoreFiles(*session, header, sources, options);
     session->finish();
     for (const auto& failure : report.failures)

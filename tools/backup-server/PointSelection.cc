@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "backup-server/Command.h"
+#include "backup-server/StoreAgents.h"
 #include "backup-server/StoreArguments.h"
 #include "runtime/Exceptions.h"
 
@@ -24,10 +25,7 @@ PointSelection parsePointSelection(const std::vector<std::string>& words,
             if (selection.point == 0)
                 throw UsageError("points are numbered from 1: " + word);
         } else if (key == "agent") {
-            // Stores do not yet hold several agents; a name given now would be ignored.
-            throw UsageError(
-                "agent=NAME needs a store of several agents, which this store "
-                "is not; choose the volume by DEVICE-ID");
+            selection.agent = word.substr(equals + 1);
         } else if (!key.empty() && optionKeys.count(key) != 0) {
             selection.options[key] = word.substr(equals + 1);
         } else if (!key.empty() && key.find_first_of("/\\") == std::string::npos) {
@@ -50,18 +48,23 @@ bool startsWithStore(const std::vector<std::string>& words) {
 namespace {
 
 PointRecord choosePoint(Store& store, const PointSelection& selection) {
+    std::string agent = selection.point != 0 && !selection.agent
+                            ? std::string()
+                            : chooseAgent(store.catalogue(), selection.agent, selection.deviceID);
     std::optional<PointRecord> point = selection.point != 0
                                            ? store.catalogue().point(selection.point)
-                                           : store.catalogue().latest(selection.deviceID);
+                                           : store.catalogue().latest(agent, selection.deviceID);
     if (!point) {
         ZENTRAD_THROW(runtime::AgentException,
                       selection.point != 0
                           ? "The store holds no restore point " + std::to_string(selection.point)
-                          : "The store holds no restore point of " + selection.deviceID);
+                          : "The store holds no restore point of " + selection.deviceID +
+                                " of the agent " + agent);
     }
-    if (point->deviceID != selection.deviceID) {
+    if (point->deviceID != selection.deviceID || (!agent.empty() && point->agent != agent)) {
         throw UsageError("point " + std::to_string(point->id) + " is of " + point->deviceID +
-                         ", not of " + selection.deviceID);
+                         " of the agent " + point->agent + ", not of " + selection.deviceID +
+                         (agent.empty() ? "" : " of the agent " + agent));
     }
     return *point;
 }

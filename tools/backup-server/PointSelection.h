@@ -1,6 +1,7 @@
 // The words that choose a restore point for the file commands (ls, cat, extract,
-// restore-files from a point):  STORE DEVICE-ID [point=N] ...  The point defaults to the
-// volume's latest. Other KEY=VALUE words the command knows are taken out too; the rest are
+// restore-files from a point):  STORE DEVICE-ID [agent=NAME] [point=N] ...  The point
+// defaults to the latest of the agent's volume; the agent to the one agent that has points
+// of the volume. Other KEY=VALUE words the command knows are taken out too; the rest are
 // paths (a path that looks like KEY=VALUE is written with a leading "/").
 #pragma once
 
@@ -21,6 +22,7 @@ namespace backup_server {
 struct PointSelection {
     std::string store;
     std::string deviceID;
+    std::optional<std::string> agent;
     std::int64_t point = 0;  // 0: the latest of the volume
     std::map<std::string, std::string> options;
     std::vector<std::string> paths;
@@ -38,10 +40,12 @@ bool startsWithStore(const std::vector<std::string>& words);
 class OpenPoint {
   public:
     // Throws runtime::AgentException when the store, the point or its volume cannot be
-    // opened, UsageError when point=N belongs to another volume.
+    // opened, UsageError when point=N belongs to another agent or volume or the agent is
+    // not named where several have points of the volume.
     OpenPoint(const PointSelection& selection, const std::string& command);
 
     const PointRecord& record() const { return record_; }
+    Catalogue& catalogue() { return store_.catalogue(); }
     PointVolume& volume() { return *volume_; }
     PointFiles& files() { return files_; }
 

@@ -1,4 +1,5 @@
-// restore DEVICE-ID (STORE [point=N] [from=DEVICE-ID] | image=FILE block-size=N)
+// restore DEVICE-ID (STORE [agent=NAME] [from-agent=NAME] [point=N] [from=DEVICE-ID] |
+//                   image=FILE block-size=N)
 //         [compression=0|1] [level=N] [encryption=0|1] [key=session|request] [batch=N]
 //         [workers=N] [pack=FILE]
 // restore DEVICE-ID packed=FILE
@@ -10,6 +11,7 @@
 #include "backup-server/PackedRestore.h"
 #include "backup-server/PointReader.h"
 #include "backup-server/Progress.h"
+#include "backup-server/StoreAgents.h"
 #include "backup-server/StoreBlockSource.h"
 #include "backup-server/VolumeRestore.h"
 #include "runtime/Exceptions.h"
@@ -22,9 +24,11 @@ struct RestoreArguments {
     std::string store;
     std::string image;
     std::string from;
-    std::string pack;        // pack the batches into this file instead of restoring
-    std::string packed;      // restore the batches packed into this file
-    std::int64_t point = 0;  // 0: the latest
+    std::optional<std::string> agent;      // the agent restored to (default: the host)
+    std::optional<std::string> fromAgent;  // the agent whose point it is (default: agent)
+    std::string pack;                      // pack the batches into this file instead of restoring
+    std::string packed;                    // restore the batches packed into this file
+    std::int64_t point = 0;                // 0: the latest
     bool keyInRequest = false;
 };
 
@@ -47,6 +51,10 @@ void parseOption(const std::string& word, RestoreArguments& arguments) {
         arguments.image = value;
     else if (key == "from")
         arguments.from = value;
+    else if (key == "agent")
+        arguments.agent = value;
+    else if (key == "from-agent")
+        arguments.fromAgent = value;
     else if (key == "pack" && !value.empty())
         arguments.pack = value;
     else if (key == "packed" && !value.empty())
@@ -88,8 +96,9 @@ RestoreArguments parseArguments(const std::vector<std::string>& words) {
     }
     if (arguments.store.empty() == arguments.image.empty())
         throw UsageError("name either a STORE or an image=FILE");
-    if (!arguments.image.empty() && (arguments.point != 0 || !arguments.from.empty()))
-        throw UsageError("point= and from= choose from a STORE, not from an image");
+    if (!arguments.image.empty() &&
+        (arguments.point != 0 || !arguments.from.empty() || arguments.agent || arguments.fromAgent))
+        throw UsageError("point=, from= and the agents choose from a STORE, not from an image");
     if (arguments.options.batchBlocks == 0 || arguments.options.batchBlocks > 65535)
         throw UsageError("a batch holds 1 to 65535 blocks");
     if (arguments.options.workers > 256)
@@ -101,10 +110,10 @@ RestoreArguments parseArguments(const std::vector<std::string>& words) {
 // and shows progress.
 class PointSource : public BlockSource {
   public:
-    PointSource(const std::string& root, const std::string& deviceID, std::int64_t id,
-                std::ostream& out)
+    PointSource(const std::string& root, const std::string& agent, const std::string& deviceID,
+                std::int64_t id, std::ostream& out)
         : store_(root, Store::Access::read, "restore " + deviceID),
-          point_(store_, choose(store_, deviceID, id)),
+          point_(store_, choose(store_, agent, deviceID, id)),
           source_(point_),
           progress_(out, Progress::outputIsTerminal(), "restore", "blocks") {
         // Before the agent is asked for anything: a point that cannot be restored whole
@@ -121,15 +130,24 @@ class PointSource : public BlockSource {
     }
     std::uint32_t blockSize() const { return point_.geometry().blockSize; }
     const PointRecord& point() const { return point_.point(); }
+    Catalogue& catalogue() { return store_.catalogue(); }
 
   private:
-    static PointRecord choose(Store& store, const std::string& deviceID, std::int64_t id) {
+    static PointRecord choose(Store& store, const std::string& agent, const std::string& deviceID,
+                              std::int64_t id) {
         std::optional<PointRecord> point =
-            id != 0 ? store.catalogue().point(id) : store.catalogue().latest(deviceID);
+            id != 0 ? store.catalogue().point(id) : store.catalogue().latest(agent, deviceID);
         if (!point) {
             ZENTRAD_THROW(runtime::AgentException,
                           id != 0 ? "The store holds no restore point " + std::to_string(id)
-                                  : "The store holds no restore point of " + deviceID);
+                                  : "The store holds no restore point of " + deviceID +
+                                        " of the agent " + agent);
+        }
+        // Another agent's point goes nowhere unless asked for by name.
+        if (point->agent != agent) {
+            throw UsageError("point " + std::to_string(point->id) + " is of the agent " +
+                             point->agent + ", not " + agent + ": add from-agent=" + point->agent +
+                             " to restore it here");
         }
         return *point;
     }
@@ -140,19 +158,21 @@ class PointSource : public BlockSource {
     Progress progress_;
 };
 
-std::unique_ptr<BlockSource> openSource(RestoreArguments& arguments, std::ostream& out) {
+std::unique_ptr<BlockSource> openSource(RestoreArguments& arguments, const std::string& target,
+                                        std::ostream& out) {
     if (!arguments.store.empty()) {
         const std::string& from =
             arguments.from.empty() ? arguments.options.deviceID : arguments.from;
-        auto source = std::make_unique<PointSource>(arguments.store, from, arguments.point, out);
+        auto source = std::make_unique<PointSource>(
+            arguments.store, arguments.fromAgent.value_or(target), from, arguments.point, out);
         if (arguments.point != 0 && !arguments.from.empty() &&
             source->point().deviceID != arguments.from) {
             throw UsageError("point " + std::to_string(arguments.point) + " is of " +
                              source->point().deviceID + ", not of " + arguments.from);
         }
         const PointRecord& point = source->point();
-        out << "restoring point " << point.id << " of " << point.deviceID << " (" << point.kind
-            << ", " << point.usedBlocks << " used blocks)\n";
+        out << "restoring point " << point.id << " of " << point.deviceID << " of the agent "
+            << point.agent << " (" << point.kind << ", " << point.usedBlocks << " used blocks)\n";
         arguments.options.blockSize = source->blockSize();
         return source;
     }
@@ -186,7 +206,8 @@ int restoreCommand(CommandContext& context) {
         *context.out << describeRestore(summary) << "\n";
         return 0;
     }
-    std::unique_ptr<BlockSource> source = openSource(arguments, *context.out);
+    std::string target = targetAgent(arguments.agent, context.host);
+    std::unique_ptr<BlockSource> source = openSource(arguments, target, *context.out);
     if (!arguments.pack.empty()) {
         // Packed with a fresh key of its own: the request carries it when the file is
         // replayed, so no agent is needed now.
@@ -199,6 +220,10 @@ int restoreCommand(CommandContext& context) {
         return 0;
     }
     auto session = context.openSession();
+    if (auto* point = dynamic_cast<PointSource*>(source.get())) {
+        checkRestoreTarget(point->catalogue(), target, arguments.fromAgent.has_value(), *session,
+                           arguments.store);
+    }
     chooseKey(*session, arguments);
     RestoreSummary summary = runVolumeRestore(*session, arguments.options, *source);
     session->finish();

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "backup-server/FileModes.h"
+#include "backup-server/PartitionStore.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -28,35 +30,41 @@ void refusePreviousLayout(const fs::path& root) {
     }
 }
 
+void createStore(const fs::path& root) {
+    refusePreviousLayout(root);
+    fs::path file = root / "catalogue.db";
+    if (fs::exists(file))
+        ZENTRAD_THROW(runtime::AgentException, root.string() + " is already a store");
+    createPrivateFolder(root);
+    for (const char* folder : {"points", "chunks", "tables"})
+        fs::create_directories(root / folder);
+    Catalogue(file, Catalogue::Mode::create);
+}
+
 Store::Store(const fs::path& root, Access access, const std::string& command) : root_(root) {
     refusePreviousLayout(root);
     fs::path file = root / "catalogue.db";
-    bool present = fs::exists(file);
+    if (!fs::exists(file)) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      (fs::exists(root) ? root.string() + " is not an initialised store"
+                                        : "The store folder " + root.string() + " does not exist") +
+                          "; make a new store with: backup-server init " + root.string());
+    }
+    warnIfOpenToOthers(root);
     if (access == Access::write || access == Access::exclusive) {
-        fs::create_directories(root);
         writeLock_.emplace(root, StoreLock::Kind::write, command);
         if (access == Access::exclusive)
             readLock_.emplace(root, StoreLock::Kind::readExclusive, command);
-        fs::create_directories(pointFolder());
-        fs::create_directories(chunkFolder());
-        catalogue_ = std::make_unique<Catalogue>(file, Catalogue::Mode::create);
-        return;
-    }
-    if (!present) {
-        if (access == Access::read)
-            ZENTRAD_THROW(runtime::AgentException,
-                          "No store of restore points in " + root.string());
+        // Folders an older store may lack.
+        for (const fs::path& folder : {pointFolder(), chunkFolder(), tableFolder()})
+            fs::create_directories(folder);
+        catalogue_ = std::make_unique<Catalogue>(file, Catalogue::Mode::write);
+        adoptLegacyPartitionTables(*this);
         return;
     }
     if (access == Access::read)
         readLock_.emplace(root, StoreLock::Kind::read, command);
     catalogue_ = std::make_unique<Catalogue>(file, Catalogue::Mode::read);
-}
-
-Catalogue& Store::catalogue() {
-    if (!catalogue_)
-        ZENTRAD_THROW(runtime::AgentException, "No store of restore points in " + root_.string());
-    return *catalogue_;
 }
 
 void Store::sync() const {

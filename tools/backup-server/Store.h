@@ -4,11 +4,13 @@
 //   points/NAME.index            one index per point (PointIndex.h)
 //   chunks/XX/NAME               the deduplicated, compressed chunks (ChunkFile.h)
 //   damaged/NAME                 chunks verify found damaged, moved out of the way
+//   tables/NAME.ptable           partition-table generations (PartitionStore.h)
 //   write.lock, read.lock        the store's locks (StoreLock.h)
 //
-// Partition-table backups share the folder (one sub-folder per disk). A folder of the
-// previous layout (one "volume" file and "image" per volume folder) is refused, never
-// read as something else.
+// A store is made by createStore (backup-server init) and by nothing else: every access
+// refuses a folder without a catalogue, so a mistyped path never becomes a new store. A
+// folder of the previous layout (one "volume" file and "image" per volume folder) is
+// refused, never read as something else.
 #pragma once
 
 #include <filesystem>
@@ -25,24 +27,25 @@ namespace backup_server {
 class Store {
   public:
     enum class Access {
-        look,       // no lock; the store need not exist (read views in tests and tools)
-        read,       // shared read lock; the store must exist
-        write,      // write lock; the store is created when missing
+        look,       // no lock (read views in tests and tools)
+        read,       // shared read lock
+        write,      // write lock
         exclusive,  // write lock and exclusive read lock (garbage collection)
     };
 
-    // Throws runtime::AgentException for a folder of the previous layout or a damaged
-    // catalogue, StoreInUse when the lock is held elsewhere.
+    // Throws runtime::AgentException for a folder that is not an initialised store, of the
+    // previous layout or with a damaged catalogue, StoreInUse when the lock is held
+    // elsewhere. A writer upgrades an older layout in place. Warns on standard error when
+    // the folder is open to other users.
     Store(const std::filesystem::path& root, Access access, const std::string& command = "");
 
     const std::filesystem::path& root() const { return root_; }
-    bool exists() const { return catalogue_ != nullptr; }
-    // Throws runtime::AgentException when the store holds no catalogue.
-    Catalogue& catalogue();
+    Catalogue& catalogue() { return *catalogue_; }
     std::filesystem::path chunkFolder() const { return root_ / "chunks"; }
     std::filesystem::path pointFolder() const { return root_ / "points"; }
     // Where verify moves damaged chunks (kept for inspection; gc leaves them alone).
     std::filesystem::path damagedFolder() const { return root_ / "damaged"; }
+    std::filesystem::path tableFolder() const { return root_ / "tables"; }
     std::filesystem::path indexPath(const std::string& name) const { return pointFolder() / name; }
     // Makes everything written so far durable (before a point enters the catalogue).
     void sync() const;
@@ -53,6 +56,10 @@ class Store {
     std::optional<StoreLock> readLock_;
     std::unique_ptr<Catalogue> catalogue_;
 };
+
+// Makes a new, empty store in root (created when missing, mode 0700). Throws
+// runtime::AgentException when root already holds a store or cannot be made.
+void createStore(const std::filesystem::path& root);
 
 // Throws runtime::AgentException, saying what to do, when root holds volume folders of
 // the previous one-image-per-volume layout.

@@ -62,6 +62,15 @@ GcReport collectGarbage(Store& store, Progress* progress) {
             ++report.filesRemoved;
         }
     }
+    std::set<std::string> tables;
+    for (const PartitionTableRecord& table : store.catalogue().partitionTables())
+        tables.insert(table.file);
+    for (const auto& entry : fs::directory_iterator(store.tableFolder(), error)) {
+        if (tables.count(entry.path().filename().string()) == 0) {
+            report.bytesFreed += removeFile(entry.path());
+            ++report.filesRemoved;
+        }
+    }
     ChunkStore(store.chunkFolder())
         .forEachFile([&](const fs::path& file, std::optional<Sha256Digest> name) {
             if (name &&

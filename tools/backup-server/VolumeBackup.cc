@@ -10,6 +10,7 @@
 #include "backup-server/BlockStreamSink.h"
 #include "backup-server/KeysGet.h"
 #include "backup-server/PointBuilder.h"
+#include "backup-server/StoreAgents.h"
 #include "blocks/Md5Stream.h"
 #include "net/ByteOrder.h"
 #include "runtime/Exceptions.h"
@@ -230,7 +231,8 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
                               const BackupOptions& options) {
     auto start = std::chrono::steady_clock::now();
     Store store(volume.folder(), Store::Access::write, "backup " + options.deviceID);
-    std::optional<PointRecord> latest = store.catalogue().latest(options.deviceID);
+    admitAgent(store.catalogue(), volume.agent(), session, volume.folder().string());
+    std::optional<PointRecord> latest = store.catalogue().latest(volume.agent(), options.deviceID);
     std::unique_ptr<PointReader> base;
     BackupSummary summary;
     try {
@@ -296,6 +298,7 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
     checkCoverage(summary, builder.held(), skipped);
     summary.kind = kindOf(summary, builder.hasBase());
     PointRecord details;
+    details.agent = volume.agent();
     details.created = static_cast<std::int64_t>(
         std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()));
     details.kind = summary.kind;

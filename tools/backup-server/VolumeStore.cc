@@ -4,15 +4,16 @@
 
 namespace backup_server {
 
-VolumeStore::VolumeStore(const std::filesystem::path& root, const std::string& deviceID)
-    : root_(root), deviceID_(deviceID) {
+VolumeStore::VolumeStore(const std::filesystem::path& root, const std::string& deviceID,
+                         const std::string& agent)
+    : root_(root), deviceID_(deviceID), agent_(agent) {
     refresh();
 }
 
 void VolumeStore::refresh() {
     reader_.reset();
     store_ = std::make_unique<Store>(root_, Store::Access::look);
-    latest_ = store_->exists() ? store_->catalogue().latest(deviceID_) : std::nullopt;
+    latest_ = store_->catalogue().latest(agent_, deviceID_);
 }
 
 std::optional<std::string> VolumeStore::journalKey() const {
@@ -35,16 +36,16 @@ const blocks::BlockMap& VolumeStore::usedMap() {
 std::string VolumeStore::readBlock(std::uint64_t index) {
     PointReader* point = reader();
     if (point == nullptr)
-        ZENTRAD_THROW(runtime::AgentException,
-                      "No restore point of " + deviceID_ + " in " + root_.string());
+        ZENTRAD_THROW(runtime::AgentException, "No restore point of " + deviceID_ + " of " +
+                                                   agent_ + " in " + root_.string());
     return std::string(reinterpret_cast<const char*>(point->block(index)), blockSize());
 }
 
 blocks::BlockDigest VolumeStore::readDigest(std::uint64_t index) {
     PointReader* point = reader();
     if (point == nullptr)
-        ZENTRAD_THROW(runtime::AgentException,
-                      "No restore point of " + deviceID_ + " in " + root_.string());
+        ZENTRAD_THROW(runtime::AgentException, "No restore point of " + deviceID_ + " of " +
+                                                   agent_ + " in " + root_.string());
     return point->digest(index);
 }
 

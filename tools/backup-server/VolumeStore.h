@@ -1,7 +1,7 @@
-// One volume's restore points in a store, seen from the backup server's side of the wire:
+// One agent's volume's restore points in a store, seen from the backup server's side of the wire:
 // the latest point's geometry, journal key, used blocks, block data and digests (what a
 // new backup of the volume presents and serves), and the way in for a backup that adds a
-// point. The view opens no lock and needs no store to exist; refresh() rereads the
+// point. The view opens no lock; refresh() rereads the
 // catalogue (a backup through this object refreshes it itself). Not thread-safe.
 #pragma once
 
@@ -21,13 +21,17 @@ namespace backup_server {
 class VolumeStore {
   public:
     static constexpr std::size_t kJournalKeyBytes = 56;
+    // The name backup-server gives an agent reached at its default host.
+    static constexpr const char* kDefaultAgent = "127.0.0.1";
 
-    // Throws runtime::AgentException for a store of the previous layout or a damaged
-    // catalogue.
-    VolumeStore(const std::filesystem::path& root, const std::string& deviceID);
+    // Throws runtime::AgentException for a folder that is not an initialised store, a
+    // store of the previous layout or a damaged catalogue.
+    VolumeStore(const std::filesystem::path& root, const std::string& deviceID,
+                const std::string& agent = kDefaultAgent);
 
     const std::filesystem::path& folder() const { return root_; }
     const std::string& deviceID() const { return deviceID_; }
+    const std::string& agent() const { return agent_; }
     void refresh();
 
     // Whether the volume has a point; the rest describes the latest one (zeros, empty
@@ -48,6 +52,7 @@ class VolumeStore {
   private:
     std::filesystem::path root_;
     std::string deviceID_;
+    std::string agent_;
     std::optional<PointRecord> latest_;
     std::unique_ptr<Store> store_;
     std::unique_ptr<PointReader> reader_;
