@@ -29,7 +29,6 @@ constexpr std::uint64_t kMiB = 1 << 20;
 constexpr std::uint64_t kSourceOffset = 1 * kMiB;
 constexpr std::uint64_t kTargetOffset = 33 * kMiB;
 constexpr std::uint64_t kPartitionBytes = 32 * kMiB;
-constexpr std::uint32_t kCluster = 4096;
 
 using test::randomBytes;
 
@@ -39,12 +38,12 @@ class RestorePointTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { test::prepareServerSide(30); }
 
-    void startAgent(const std::string& hostConfig = "") {
+    void startAgent(const std::string& hostConfig = "", const std::string& clusterSize = "4096") {
         test::AgentSettings settings;
         settings.hostConfig = hostConfig;
         agent_ = test::agentOnHost(
             settings, {"add-disk --size 72M --part 'size=32M,type=7' --part 'size=32M,type=7'",
-                       "mkfs 0:0 --cluster-size 4096"});
+                       "mkfs 0:0 --cluster-size " + clusterSize});
         put("random.bin", randomBytes(3 * kMiB, 1));
         put("text.txt", std::string(300000, 'q'));
         auto keys = backup_server::ServerKeys::loadOrCreate(work_.path() / "keys");
@@ -99,12 +98,13 @@ class RestorePointTest : public ::testing::Test {
         backup_server::PointReader reader(look, *look.catalogue().point(point));
         std::ifstream in(image, std::ios::binary);
         blocks::Md5Stream md5;
-        std::string cluster(kCluster, '\0');
+        const std::uint32_t size = reader.geometry().blockSize;
+        std::string cluster(size, '\0');
         for (std::uint64_t i = 0; i < reader.geometry().blockCount; ++i) {
             if (!reader.used().bit(i))
                 continue;
-            in.seekg(static_cast<std::streamoff>(i * kCluster));
-            in.read(cluster.data(), kCluster);
+            in.seekg(static_cast<std::streamoff>(i * size));
+            in.read(cluster.data(), size);
             md5.update(cluster.data(), cluster.size());
         }
         auto digest = md5.finish();
@@ -174,6 +174,40 @@ TEST_F(RestorePointTest, FullIncrementalAndDigestComparedPointsEachRestoreAsTheV
     ToolRun verify = tool("verify " + store());
     EXPECT_EQ(verify.status, 0) << verify.output;
     EXPECT_NE(verify.output.find("verified 3 points"), std::string::npos) << verify.output;
+}
+
+// 64 KiB clusters, the largest the agent takes: blocks of 65536 bytes through every kind
+// of backup, restore, verify, forget and gc.
+TEST_F(RestorePointTest, SixtyFourKiBClustersBackUpRestoreVerifyAndCollect) {
+    startAgent("", "64K");
+    fs::path atFull = backup("at-full.img");
+    put("second.bin", randomBytes(300000, 3));
+    fs::path atIncremental = backup("at-incremental.img");
+    sim("driver-reset");
+    put("random.bin", randomBytes(3 * kMiB, 4));
+    fs::path atDigestCompared = backup("at-digest-compared.img");
+    std::vector<std::int64_t> ids = pointIds();
+    ASSERT_EQ(ids.size(), 3u);
+    {
+        backup_server::Store look(work_.path() / "store", backup_server::Store::Access::look);
+        std::vector<std::string> kinds;
+        for (const auto& point : look.catalogue().points()) {
+            EXPECT_EQ(point.geometry.blockSize, 65536u);
+            kinds.push_back(point.kind);
+        }
+        EXPECT_EQ(kinds, (std::vector<std::string>{"full", "incremental", "digest-compared"}));
+    }
+    std::vector<fs::path> images{atFull, atIncremental, atDigestCompared};
+    for (std::size_t i = 0; i < images.size(); ++i)
+        expectRestores(ids[i], images[i]);
+    ToolRun forget = tool("forget " + store() + " keep-last=1");
+    ASSERT_EQ(forget.status, 0) << forget.output;
+    ToolRun gc = tool("gc " + store());
+    ASSERT_EQ(gc.status, 0) << gc.output;
+    ToolRun verify = tool("verify " + store());
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    EXPECT_NE(verify.output.find("verified 1 points"), std::string::npos) << verify.output;
+    expectRestores(ids[2], atDigestCompared);
 }
 
 // The tool killed at several moments of a backup (during the snapshot, and at several

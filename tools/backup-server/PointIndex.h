@@ -1,7 +1,7 @@
 // The index of one restore point: a file points/<name>.index holding
 //
 //   "ZTIX"          4 bytes
-//   version         2 bytes, 1
+//   version         2 bytes: 1 for blocks of up to 65535 bytes, 2 for larger ones
 //   reserved        2 bytes, 0
 //   block size      4 bytes
 //   chunk blocks    4 bytes: blocks per chunk (the last chunk may hold fewer)
