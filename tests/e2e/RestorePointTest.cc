@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -394,19 +395,26 @@ TEST_F(RestorePointTest, DamageStopsARestoreBeforeTheTargetAndTheNextBackupRepai
         }
         repairingBackup(digestCompared, std::string("lost-") + (digestCompared ? "d" : "i"));
 
+        // A byte in the middle of the largest chunk, which holds random data that zstd
+        // keeps as it is: the flip always changes what the chunk decodes to.
         chunks = newestChunks();
+        fs::path flipped = *std::max_element(chunks.begin(), chunks.end(),
+                                             [](const fs::path& a, const fs::path& b) {
+                                                 return fs::file_size(a) < fs::file_size(b);
+                                             });
         {
-            std::fstream file(chunks.front(), std::ios::in | std::ios::out | std::ios::binary);
-            file.seekg(-20, std::ios::end);
+            std::fstream file(flipped, std::ios::in | std::ios::out | std::ios::binary);
+            const auto middle = static_cast<std::streamoff>(fs::file_size(flipped) / 2);
+            file.seekg(middle);
             char byte = static_cast<char>(file.get());
-            file.seekp(-20, std::ios::end);
+            file.seekp(middle);
             file.put(static_cast<char>(byte ^ 0x04));
         }
         ToolRun verify = tool("verify " + store());
         EXPECT_EQ(verify.status, 6) << verify.output;
         EXPECT_NE(verify.output.find("set 1 damaged chunks aside"), std::string::npos)
             << verify.output;
-        EXPECT_TRUE(fs::exists(work_.path() / "store" / "damaged" / chunks.front().filename()));
+        EXPECT_TRUE(fs::exists(work_.path() / "store" / "damaged" / flipped.filename()));
         repairingBackup(digestCompared, std::string("flipped-") + (digestCompared ? "d" : "i"));
     }
 }

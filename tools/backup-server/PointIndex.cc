@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kMagic[4] = {'Z', 'T', 'I', 'X'};
-constexpr std::uint32_t kChunkBytes = 1u << 20;
+constexpr std::uint32_t kChunkBytes = 256u << 10;  // 1 MiB before
 
 std::uint64_t readBig(const unsigned char* p, int bytes) {
     std::uint64_t value = 0;
@@ -179,12 +179,22 @@ PointIndexReader::PointIndexReader(const fs::path& file)
 Sha256Digest PointIndexReader::entry(std::uint64_t chunk) {
     if (chunk >= geometry_.chunkCount())
         ZENTRAD_THROW(runtime::AgentException, "Chunk " + std::to_string(chunk) + " out of range");
-    Sha256Digest name{};
-    in_.clear();
-    in_.seekg(static_cast<std::streamoff>(kIndexHeaderBytes + kSha256Bytes * chunk));
-    if (!in_.read(reinterpret_cast<char*>(name.data()), name.size()))
-        damaged(file_, "cannot read entry " + std::to_string(chunk));
-    return name;
+    // Readers go through the entries in order: a window of them is read at once, not a
+    // seek and a read per chunk.
+    if (chunk < windowFirst_ || chunk - windowFirst_ >= window_.size()) {
+        std::uint64_t count =
+            std::min<std::uint64_t>(kWindowEntries, geometry_.chunkCount() - chunk);
+        window_.resize(static_cast<std::size_t>(count));
+        windowFirst_ = chunk;
+        in_.clear();
+        in_.seekg(static_cast<std::streamoff>(kIndexHeaderBytes + kSha256Bytes * chunk));
+        if (!in_.read(reinterpret_cast<char*>(window_.data()),
+                      static_cast<std::streamsize>(count * kSha256Bytes))) {
+            window_.clear();
+            damaged(file_, "cannot read entry " + std::to_string(chunk));
+        }
+    }
+    return window_[static_cast<std::size_t>(chunk - windowFirst_)];
 }
 
 }  // namespace backup_server
