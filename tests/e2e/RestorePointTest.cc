@@ -209,6 +209,9 @@ TEST_F(RestorePointTest, SixtyFourKiBClustersBackUpRestoreVerifyAndCollect) {
     EXPECT_EQ(verify.status, 0) << verify.output;
     EXPECT_NE(verify.output.find("verified 1 points"), std::string::npos) << verify.output;
     expectRestores(ids[2], atDigestCompared);
+    ToolRun cat = tool("cat " + store() + " 'Disk 0 Partition 0' /second.bin");
+    EXPECT_EQ(cat.status, 0);
+    EXPECT_TRUE(cat.output == randomBytes(300000, 3)) << "a file read from the point differs";
 }
 
 // The tool killed at several moments of a backup (during the snapshot, and at several
