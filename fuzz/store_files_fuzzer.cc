@@ -48,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        header[at + 2] << 8 | header[at + 3];
             };
             backup_server::ChunkShape shape{field(8), field(12)};
-            if (shape.blockSize < 512 || shape.blockSize > 65535 || shape.blocks == 0 ||
-                shape.blocks > backup_server::kMaxChunkBlocks ||
+            if (shape.blockSize < 512 || shape.blockSize > backup_server::kMaxBlockSize ||
+                shape.blocks == 0 || shape.blocks > backup_server::kMaxChunkBlocks ||
                 shape.dataBytes() > backup_server::kMaxChunkBytes) {
                 return 0;
             }

@@ -43,7 +43,9 @@ RestorePartition::RestorePartition(const std::string& path, std::uint64_t offset
 
 RestorePartition::RestorePartition(platform::FileHandle device, std::uint64_t offset,
                                    std::uint64_t length)
-    : device_(std::move(device)), offset_(offset), length_(length) {}
+    : device_(std::move(device)), offset_(offset), length_(length) {
+    pending_.emplace(kGatherBytes + Volume::kMaxBlockSize);
+}
 
 RestorePartition::~RestorePartition() {
     try {
@@ -67,15 +69,45 @@ std::uint32_t RestorePartition::sectorSize() {
     return geometry.bytesPerSector;
 }
 
+std::size_t RestorePartition::bufferAlignment() {
+    const std::uint32_t sector = sectorSize();
+    platform::StoragePropertyQuery query{
+        platform::kStorageAccessAlignmentProperty, platform::kPropertyStandardQuery, {}};
+    platform::StorageAccessAlignmentDescriptor reply{};
+    std::uint32_t returned = 0;
+    std::uint32_t wanted = sector;
+    // Only a physical sector that is a whole number of logical ones, as a power of two, is
+    // taken; a device that does not answer leaves the sector size.
+    if (platform::deviceIoControl(device_, platform::kIoctlStorageQueryProperty, &query,
+                                  sizeof query, &reply, sizeof reply, &returned) &&
+        returned >= sizeof reply && reply.bytesPerPhysicalSector >= sector &&
+        reply.bytesPerPhysicalSector % sector == 0) {
+        wanted = reply.bytesPerPhysicalSector;
+    }
+    const bool powerOfTwo = (wanted & (wanted - 1)) == 0;
+    return powerOfTwo && wanted > SectorBuffer::kDefaultAlignment ? wanted
+                                                                  : SectorBuffer::kDefaultAlignment;
+}
+
+void RestorePartition::prepareFor(std::uint32_t blockSize) {
+    const std::uint32_t sector = sectorSize();
+    if (blockSize % sector != 0) {
+        ZENTRAD_THROW(runtime::DiskException,
+                      "Block size (" + std::to_string(blockSize) +
+                          ") is not a multiple of the target's sector size (" +
+                          std::to_string(sector) + "); nothing was written");
+    }
+    const std::size_t alignment = bufferAlignment();
+    if (pending_->empty() && pending_->alignment() != alignment)
+        pending_.emplace(kGatherBytes + Volume::kMaxBlockSize, alignment);
+}
+
 bool RestorePartition::writeBootSectorCopy() {
     flush();
     const std::uint32_t sector = sectorSize();
     if (sector < 512 || sector > length_)
         return false;  // no room for a boot sector's fields, or none on the partition
-    const bool powerOfTwo = (sector & (sector - 1)) == 0;
-    SectorBuffer sectorBytes(sector, powerOfTwo && sector > SectorBuffer::kDefaultAlignment
-                                         ? sector
-                                         : SectorBuffer::kDefaultAlignment);
+    SectorBuffer sectorBytes(sector, bufferAlignment());
     std::string boot(sector, '\0');
     seek(offset_);
     std::uint32_t read = 0;
@@ -166,19 +198,19 @@ void RestorePartition::writeBlock(const Block& block) {
     std::uint64_t target = targetOf(block);
     if (!device_.valid())
         seek(target);  // refuses: the partition is closed
-    bool continues = !pending_.empty() && target == pendingStart_ + pending_.size();
-    if (!continues || pending_.size() + block.size() > kGatherBytes) {
+    bool continues = !pending_->empty() && target == pendingStart_ + pending_->size();
+    if (!continues || pending_->size() + block.size() > kGatherBytes) {
         flush();
         pendingStart_ = target;
     }
-    pending_.append(block.getData(), block.size());
+    pending_->append(block.getData(), block.size());
     ++pendingBlocks_;
 }
 
 void RestorePartition::flush() {
-    if (pending_.empty())
+    if (pending_->empty())
         return;
-    auto size = static_cast<std::uint32_t>(pending_.size());
+    auto size = static_cast<std::uint32_t>(pending_->size());
     std::uint32_t written = 0;
     bool ok = false;
     std::uint32_t error = 0;
@@ -187,7 +219,7 @@ void RestorePartition::flush() {
         if (position_ != pendingStart_ || !device_.valid() || attempt > 1)
             seek(pendingStart_);
         written = 0;
-        ok = platform::writeFile(device_, pending_.data(), size, &written);
+        ok = platform::writeFile(device_, pending_->data(), size, &written);
         std::uint32_t lastError = ok ? 0 : platform::getLastError();
         if (ok)
             position_ += written;
@@ -203,7 +235,7 @@ void RestorePartition::flush() {
         error = lastError;
     }
     std::uint64_t blocks = pendingBlocks_;
-    pending_.clear();
+    pending_->clear();
     pendingBlocks_ = 0;
     if (ok && written == size) {
         blocksWritten_ += blocks;

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "blocks/Block.h"
@@ -53,6 +54,14 @@ class RestorePartition {
     // The device's sector size (IOCTL_DISK_GET_DRIVE_GEOMETRY): every write to it must be a
     // whole number of sectors. Throws runtime::DiskException when it cannot be read.
     std::uint32_t sectorSize();
+    // The alignment raw writes to the device want: its physical sector when it reports its
+    // access alignment (IOCTL_STORAGE_QUERY_PROPERTY), else its sector size, and never less
+    // than a page. Throws as sectorSize.
+    std::size_t bufferAlignment();
+    // Before anything is locked or written: refuses blocks that are not whole sectors of
+    // the device (runtime::DiskException naming both sizes), and aligns the buffer that
+    // blocks are gathered in to bufferAlignment().
+    void prepareFor(std::uint32_t blockSize);
 
     // NTFS keeps a copy of its boot sector in the sector after the file system's last one
     // (the partition's last sector), which no cluster covers and so no block carries. When
@@ -82,8 +91,8 @@ class RestorePartition {
     std::uint64_t blocksWritten_ = 0;
     std::uint64_t seeks_ = 0;
     // Gathered blocks, to be written at pendingStart_: room for a whole gather of the
-    // largest blocks, aligned for raw device writes.
-    SectorBuffer pending_{kGatherBytes + Volume::kMaxBlockSize};
+    // largest blocks, aligned for raw device writes (a page until prepareFor).
+    std::optional<SectorBuffer> pending_;
     std::uint64_t pendingStart_ = 0;
     std::uint64_t pendingBlocks_ = 0;
 };

@@ -21,8 +21,10 @@ namespace blocks {
 class Volume {
   public:
     static constexpr std::uint32_t kFileSystemNtfs = 4;
-    // Block sizes travel in 16 bits from the reader on.
-    static constexpr std::uint32_t kMaxBlockSize = 65535;
+    // The largest cluster the agent backs up and restores: 64 KiB, the largest NTFS cluster
+    // before Windows 10 1709 (larger ones are refused by name). Every size on the wire and
+    // in the server's store is 32 bits wide.
+    static constexpr std::uint32_t kMaxBlockSize = 65536;
     // Bits of allocation bitmap fetched per request (32 KiB of bitmap).
     static constexpr std::uint64_t kBitmapPieceBits = 262144;
 
@@ -49,7 +51,7 @@ class Volume {
     void getBlockMap(BlockMap& map);
 
     // Cluster index as a loaded Block with its digest. Throws runtime::DiskException for
-    // clusters over 65535 bytes.
+    // clusters over kMaxBlockSize bytes.
     std::shared_ptr<Block> getBlock(std::uint64_t index);
     // Clusters first .. first + count - 1 as loaded Blocks with their digests, read with
     // one device request (see BlockRun.h); count at most getRunLimit().

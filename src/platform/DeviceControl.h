@@ -312,4 +312,33 @@ static_assert(kFsctlLockVolume == ctlCode(9, 6, 0, 0));
 static_assert(kFsctlUnlockVolume == ctlCode(9, 7, 0, 0));
 static_assert(kFsctlDismountVolume == ctlCode(9, 8, 0, 0));
 
+// IOCTL_STORAGE_QUERY_PROPERTY with STORAGE_PROPERTY_QUERY as input. The agent asks only
+// for StorageAccessAlignmentProperty (PropertyStandardQuery), whose reply is
+// STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR: the logical sector (the unit of every transfer) and
+// the physical sector (the alignment that spares the device a read-modify-write). Devices
+// that do not know it fail with kErrorInvalidFunction or kErrorNotSupported; the geometry's
+// sector size is then all there is. On the emulated host both sectors are 512 bytes.
+constexpr std::uint32_t kIoctlStorageQueryProperty = 0x002D1400;
+static_assert(kIoctlStorageQueryProperty == ctlCode(0x2D, 0x500, 0, 0));
+constexpr std::uint32_t kStorageAccessAlignmentProperty = 6;
+constexpr std::uint32_t kPropertyStandardQuery = 0;
+
+struct StoragePropertyQuery {
+    std::uint32_t propertyId;
+    std::uint32_t queryType;
+    std::uint8_t additionalParameters[4];  // one byte, padded as Windows pads it
+};
+static_assert(sizeof(StoragePropertyQuery) == 12);
+
+struct StorageAccessAlignmentDescriptor {
+    std::uint32_t version;
+    std::uint32_t size;
+    std::uint32_t bytesPerCacheLine;
+    std::uint32_t bytesOffsetForCacheAlignment;
+    std::uint32_t bytesPerLogicalSector;
+    std::uint32_t bytesPerPhysicalSector;
+    std::uint32_t bytesOffsetForSectorAlignment;
+};
+static_assert(sizeof(StorageAccessAlignmentDescriptor) == 28);
+
 }  // namespace platform

@@ -21,13 +21,7 @@ void RestoreRequest::execute() {
     blocks::RestorePartition partition(path, offset, length);
     // Checked before the volume is locked or anything written: a block that is not whole
     // sectors would fail at its first write, with the volume already dismounted.
-    const std::uint32_t sector = partition.sectorSize();
-    if (blockSize_ % sector != 0) {
-        ZENTRAD_THROW(runtime::DiskException,
-                      "Block size (" + std::to_string(blockSize_) +
-                          ") is not a multiple of the target's sector size (" +
-                          std::to_string(sector) + "); nothing was written");
-    }
+    partition.prepareFor(blockSize_);
     {
         blocks::VolumeLock volumeLock(partition.device(), path);
         ZENTRAD_CHECK_RUNNING();
@@ -77,7 +71,7 @@ void RestoreRequest::readBody() {
         key_ = message().readKey();
 }
 
-// Blocks are clusters, which travel in 16 bits; a batch holds at least one block.
+// Blocks are clusters of at most kMaxBlockSize bytes; a batch holds at least one block.
 void RestoreRequest::checkSettings() const {
     if (encryptionType_ != kEncryptionNone && encryptionType_ != kEncryptionBlowfish) {
         ZENTRAD_THROW(runtime::AgentException,

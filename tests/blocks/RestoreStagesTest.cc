@@ -19,6 +19,7 @@
 #include "common/TestBytes.h"
 #include "net/EncryptedMessage.h"
 #include "net/TcpListener.h"
+#include "platform/DeviceControl.h"
 #include "platform/Errors.h"
 #include "platform/Socket.h"
 #include "platform/System.h"
@@ -39,6 +40,9 @@ struct DeviceLog {
     bool failWrites = false;
     std::vector<std::uint32_t> failFirstWith;  // errors of the first writes, in order
     std::size_t writeCalls = 0;
+    std::uint32_t sector = 0;          // answers the drive geometry when set
+    std::uint32_t physicalSector = 0;  // answers the access alignment when set
+    std::vector<std::uintptr_t> writeBuffers;
 
     // The bytes written at offset, whichever write they came with ("" when none).
     std::string at(std::uint64_t offset, std::size_t length) const {
@@ -56,6 +60,7 @@ class MemoryDevice : public test::FakeDevice {
   public:
     explicit MemoryDevice(std::shared_ptr<DeviceLog> log) : log_(std::move(log)) {}
     bool write(const void* buffer, std::uint32_t size, std::uint32_t* written) override {
+        log_->writeBuffers.push_back(reinterpret_cast<std::uintptr_t>(buffer));
         if (log_->failWrites) {
             platform::setLastError(platform::kErrorWriteFault);
             return false;
@@ -74,6 +79,26 @@ class MemoryDevice : public test::FakeDevice {
     bool seek(std::int64_t distance, std::uint32_t method, std::uint64_t* newPosition) override {
         log_->seekTargets.push_back(static_cast<std::uint64_t>(distance));
         return FakeDevice::seek(distance, method, newPosition);
+    }
+    bool ioControl(std::uint32_t code, const void*, std::uint32_t, void* out, std::uint32_t outSize,
+                   std::uint32_t* returned) override {
+        if (code == platform::kIoctlDiskGetDriveGeometry && log_->sector != 0 &&
+            outSize >= sizeof(platform::DiskGeometry)) {
+            platform::DiskGeometry geometry{0, platform::kMediaTypeFixed, 255, 63, log_->sector};
+            std::memcpy(out, &geometry, sizeof geometry);
+            *returned = sizeof geometry;
+            return true;
+        }
+        if (code == platform::kIoctlStorageQueryProperty && log_->physicalSector != 0 &&
+            outSize >= sizeof(platform::StorageAccessAlignmentDescriptor)) {
+            platform::StorageAccessAlignmentDescriptor reply{};
+            reply.bytesPerLogicalSector = log_->sector;
+            reply.bytesPerPhysicalSector = log_->physicalSector;
+            std::memcpy(out, &reply, sizeof reply);
+            *returned = sizeof reply;
+            return true;
+        }
+        return false;
     }
 
   private:
@@ -172,6 +197,43 @@ TEST(RestorePartitionTest, RefusesBlocksItMustNotWriteBeforeWritingAnything) {
         target.partition->close();
         EXPECT_TRUE(target.device->writes.empty()) << test.message;
     }
+}
+
+// Blocks are gathered in a buffer aligned as the device asks (its physical sector when it
+// reports its access alignment, else its sector, at least a page); a block size that is
+// not whole sectors is refused before anything is written.
+TEST(RestorePartitionTest, AlignsToWhatTheDeviceReportsAndRefusesPartSectorBlocks) {
+    struct Case {
+        std::uint32_t sector;
+        std::uint32_t physicalSector;
+        std::uint32_t blockSize;
+        std::size_t alignment;
+    } cases[] = {{512, 0, 4096, 4096},
+                 {512, 4096, 512, 4096},
+                 {4096, 16384, 65536, 16384},
+                 {8192, 0, 8192, 8192},
+                 {4096, 6144, 4096, 4096}};
+    for (const Case& test : cases) {
+        SCOPED_TRACE(std::to_string(test.sector) + "/" + std::to_string(test.physicalSector));
+        PartitionOnMemory target(1 << 20);
+        target.device->sector = test.sector;
+        target.device->physicalSector = test.physicalSector;
+        target.partition->prepareFor(test.blockSize);
+        EXPECT_EQ(target.partition->bufferAlignment(), test.alignment);
+        target.partition->writeBlock(*plainBlock(1, std::string(test.blockSize, 'a')));
+        target.partition->close();
+        ASSERT_EQ(target.device->writeBuffers.size(), 1u);
+        EXPECT_EQ(target.device->writeBuffers[0] % test.alignment, 0u);
+    }
+    PartitionOnMemory large(1 << 20);
+    large.device->sector = 4096;
+    EXPECT_THROW_MESSAGE(large.partition->prepareFor(2048),
+                         "Block size (2048) is not a multiple of the target's sector size (4096); "
+                         "nothing was written");
+    PartitionOnMemory silent(1 << 20);
+    EXPECT_THROW_MESSAGE(silent.partition->prepareFor(4096),
+                         "Could not read the sector size of the target");
+    EXPECT_TRUE(large.device->writes.empty() && silent.device->writes.empty());
 }
 
 TEST(RestorePartitionTest, ReportsShortAndFailedWrites) {

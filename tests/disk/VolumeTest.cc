@@ -1,6 +1,6 @@
 // Volumes and their device IDs, bitmaps and blocks, and the partition list, on one host:
 //   disk 0: an NTFS primary (C:), an extended partition with two NTFS logical drives (the
-//           second with 64 KiB clusters, E:);
+//           second with 128 KiB clusters, E:);
 //   disk 1: NTFS with 512-byte clusters (more than one bitmap piece) and a raw partition;
 //   a volume spanned over both disks, and an optical drive.
 #include <gtest/gtest.h>
@@ -36,7 +36,7 @@ class VolumeTest : public ::testing::Test {
         host->sim("add-disk --size 160M --part 'size=140M,type=7' --part 'size=8M,type=7'");
         host->sim("mkfs 0:0");
         host->sim("mkfs 0:1");
-        host->sim("mkfs 0:2 --cluster-size 64K");
+        host->sim("mkfs 0:2 --cluster-size 128K");
         host->sim("mkfs 1:0 --cluster-size 512");
         host->sim("letter C 0:0");
         host->sim("letter E 0:2");

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -29,7 +30,6 @@ constexpr std::uint64_t kMiB = 1 << 20;
 constexpr std::uint64_t kSourceOffset = 1 * kMiB;
 constexpr std::uint64_t kTargetOffset = 33 * kMiB;
 constexpr std::uint64_t kPartitionBytes = 32 * kMiB;
-constexpr std::uint32_t kCluster = 4096;
 
 using test::randomBytes;
 
@@ -39,12 +39,12 @@ class RestorePointTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { test::prepareServerSide(30); }
 
-    void startAgent(const std::string& hostConfig = "") {
+    void startAgent(const std::string& hostConfig = "", const std::string& clusterSize = "4096") {
         test::AgentSettings settings;
         settings.hostConfig = hostConfig;
         agent_ = test::agentOnHost(
             settings, {"add-disk --size 72M --part 'size=32M,type=7' --part 'size=32M,type=7'",
-                       "mkfs 0:0 --cluster-size 4096"});
+                       "mkfs 0:0 --cluster-size " + clusterSize});
         put("random.bin", randomBytes(3 * kMiB, 1));
         put("text.txt", std::string(300000, 'q'));
         auto keys = backup_server::ServerKeys::create(work_.path() / "keys");
@@ -100,12 +100,13 @@ class RestorePointTest : public ::testing::Test {
         backup_server::PointReader reader(look, *look.catalogue().point(point));
         std::ifstream in(image, std::ios::binary);
         blocks::Md5Stream md5;
-        std::string cluster(kCluster, '\0');
+        const std::uint32_t size = reader.geometry().blockSize;
+        std::string cluster(size, '\0');
         for (std::uint64_t i = 0; i < reader.geometry().blockCount; ++i) {
             if (!reader.used().bit(i))
                 continue;
-            in.seekg(static_cast<std::streamoff>(i * kCluster));
-            in.read(cluster.data(), kCluster);
+            in.seekg(static_cast<std::streamoff>(i * size));
+            in.read(cluster.data(), size);
             md5.update(cluster.data(), cluster.size());
         }
         auto digest = md5.finish();
@@ -173,6 +174,43 @@ TEST_F(RestorePointTest, FullIncrementalAndDigestComparedPointsEachRestoreAsTheV
     ToolRun verify = tool("verify " + store());
     EXPECT_EQ(verify.status, 0) << verify.output;
     EXPECT_NE(verify.output.find("verified 3 points"), std::string::npos) << verify.output;
+}
+
+// 64 KiB clusters, the largest the agent takes: blocks of 65536 bytes through every kind
+// of backup, restore, verify, forget and gc.
+TEST_F(RestorePointTest, SixtyFourKiBClustersBackUpRestoreVerifyAndCollect) {
+    startAgent("", "64K");
+    fs::path atFull = backup("at-full.img");
+    put("second.bin", randomBytes(300000, 3));
+    fs::path atIncremental = backup("at-incremental.img");
+    sim("driver-reset");
+    put("random.bin", randomBytes(3 * kMiB, 4));
+    fs::path atDigestCompared = backup("at-digest-compared.img");
+    std::vector<std::int64_t> ids = pointIds();
+    ASSERT_EQ(ids.size(), 3u);
+    {
+        backup_server::Store look(work_.path() / "store", backup_server::Store::Access::look);
+        std::vector<std::string> kinds;
+        for (const auto& point : look.catalogue().points()) {
+            EXPECT_EQ(point.geometry.blockSize, 65536u);
+            kinds.push_back(point.kind);
+        }
+        EXPECT_EQ(kinds, (std::vector<std::string>{"full", "incremental", "digest-compared"}));
+    }
+    std::vector<fs::path> images{atFull, atIncremental, atDigestCompared};
+    for (std::size_t i = 0; i < images.size(); ++i)
+        expectRestores(ids[i], images[i]);
+    ToolRun forget = tool("forget " + store() + " keep-last=1");
+    ASSERT_EQ(forget.status, 0) << forget.output;
+    ToolRun gc = tool("gc " + store());
+    ASSERT_EQ(gc.status, 0) << gc.output;
+    ToolRun verify = tool("verify " + store());
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    EXPECT_NE(verify.output.find("verified 1 points"), std::string::npos) << verify.output;
+    expectRestores(ids[2], atDigestCompared);
+    ToolRun cat = tool("cat " + store() + " 'Disk 0 Partition 0' /second.bin");
+    EXPECT_EQ(cat.status, 0);
+    EXPECT_TRUE(cat.output == randomBytes(300000, 3)) << "a file read from the point differs";
 }
 
 // The tool killed at several moments of a backup (during the snapshot, and at several
@@ -359,19 +397,26 @@ TEST_F(RestorePointTest, DamageStopsARestoreBeforeTheTargetAndTheNextBackupRepai
         }
         repairingBackup(digestCompared, std::string("lost-") + (digestCompared ? "d" : "i"));
 
+        // A byte in the middle of the largest chunk, which holds random data that zstd
+        // keeps as it is: the flip always changes what the chunk decodes to.
         chunks = newestChunks();
+        fs::path flipped = *std::max_element(chunks.begin(), chunks.end(),
+                                             [](const fs::path& a, const fs::path& b) {
+                                                 return fs::file_size(a) < fs::file_size(b);
+                                             });
         {
-            std::fstream file(chunks.front(), std::ios::in | std::ios::out | std::ios::binary);
-            file.seekg(-20, std::ios::end);
+            std::fstream file(flipped, std::ios::in | std::ios::out | std::ios::binary);
+            const auto middle = static_cast<std::streamoff>(fs::file_size(flipped) / 2);
+            file.seekg(middle);
             char byte = static_cast<char>(file.get());
-            file.seekp(-20, std::ios::end);
+            file.seekp(middle);
             file.put(static_cast<char>(byte ^ 0x04));
         }
         ToolRun verify = tool("verify " + store());
         EXPECT_EQ(verify.status, 6) << verify.output;
         EXPECT_NE(verify.output.find("set 1 damaged chunks aside"), std::string::npos)
             << verify.output;
-        EXPECT_TRUE(fs::exists(work_.path() / "store" / "damaged" / chunks.front().filename()));
+        EXPECT_TRUE(fs::exists(work_.path() / "store" / "damaged" / flipped.filename()));
         repairingBackup(digestCompared, std::string("flipped-") + (digestCompared ? "d" : "i"));
     }
 }

@@ -157,7 +157,7 @@ TEST_F(RequestBodyTest, SoundRestoreBodiesAreAcknowledged) {
     keyed.encryptionType = RestoreRequest::kEncryptionBlowfish;
     keyed.key = crypto::KeyMsg(1, 128);
     RestoreBody limits;
-    limits.blockSize = 65535;
+    limits.blockSize = 65536;
     limits.maxBlocks = 1;
     for (const RestoreBody& body : {plain, keyed, limits}) {
         EXPECT_EQ(restore(body.bytes()), "");
@@ -175,8 +175,8 @@ TEST_F(RequestBodyTest, EachRestoreSettingIsRefusedBeforeAnyAnswer) {
               "Unkown encryption type: 2");
     EXPECT_EQ(restore(with([](RestoreBody& b) { b.blockSize = 0; })),
               "Invalid block size (0) in restore request");
-    EXPECT_EQ(restore(with([](RestoreBody& b) { b.blockSize = 65536; })),
-              "Invalid block size (65536) in restore request");
+    EXPECT_EQ(restore(with([](RestoreBody& b) { b.blockSize = 65537; })),
+              "Invalid block size (65537) in restore request");
     EXPECT_EQ(restore(with([](RestoreBody& b) { b.maxBlocks = 0; })),
               "Invalid batch size (0) in restore request");
     EXPECT_EQ(restore(with(

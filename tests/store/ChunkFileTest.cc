@@ -5,7 +5,9 @@
 #include <random>
 
 #include "backup-server/ChunkFile.h"
+#include "backup-server/PointIndex.h"
 #include "blocks/Md5Stream.h"
+#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -53,6 +55,43 @@ TEST(ChunkFileTest, RoundTripCompressesAndChecksEverything) {
     std::string problem;
     EXPECT_FALSE(codec.readDigests(file, {4096, 7}, none, problem));
     EXPECT_EQ(problem, "chunk header does not match the index");
+}
+
+// Blocks of 64 KiB take version 2 of both files; smaller blocks keep version 1, as servers
+// that know only version 1 wrote and read them; a file claiming the other version is refused.
+TEST(ChunkFileTest, SixtyFourKiBBlocksTakeVersionTwoAndSmallerBlocksKeepVersionOne) {
+    ChunkCodec codec;
+    for (ChunkShape shape : {kShape, ChunkShape{65536, 2}}) {
+        SCOPED_TRACE(shape.blockSize);
+        std::vector<unsigned char> data(shape.dataBytes(), 'z');
+        std::vector<blocks::BlockDigest> digests(shape.blocks);
+        for (auto& digest : digests) {
+            blocks::Md5Stream md5;
+            md5.update(data.data(), shape.blockSize);
+            digest = md5.finish();
+        }
+        const char version = shape.blockSize == 65536 ? 2 : 1;
+        std::string file = codec.encode(shape, data.data(), digests.data());
+        EXPECT_EQ(file[5], version);
+        std::vector<unsigned char> out(shape.dataBytes());
+        std::vector<blocks::BlockDigest> read;
+        EXPECT_FALSE(codec.decode(file, shape, backup_server::chunkName(shape, data.data()),
+                                  out.data(), read));
+        file[5] = static_cast<char>(3 - version);
+        std::string problem;
+        EXPECT_FALSE(codec.readDigests(file, shape, read, problem));
+        EXPECT_EQ(problem, "unknown chunk version");
+
+        backup_server::PointGeometry geometry = backup_server::geometryFor(shape.blockSize, 1000);
+        std::string header = backup_server::encodeIndexHeader(geometry);
+        EXPECT_EQ(header[5], version);
+        auto bytes = reinterpret_cast<const unsigned char*>(header.data());
+        const std::uint64_t fileSize =
+            backup_server::kIndexHeaderBytes + 32 * geometry.chunkCount() + (1000 + 7) / 8 + 32;
+        EXPECT_EQ(backup_server::parseIndexHeader(bytes, fileSize), geometry);
+        header[5] = static_cast<char>(3 - version);
+        EXPECT_THROW(backup_server::parseIndexHeader(bytes, fileSize), runtime::AgentException);
+    }
 }
 
 TEST(ChunkFileTest, DamageNamesTheBlocksItReaches) {

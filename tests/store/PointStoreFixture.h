@@ -1,6 +1,6 @@
 // The fixture of the store's tests: restore points built, read, verified and collected
-// without an agent, on a small volume of 1 KiB blocks (so a chunk is 1024 blocks) whose
-// contents the test keeps itself.
+// without an agent, on a small volume of 1 KiB blocks in chunks of 1024 blocks (whatever
+// chunk size new volumes get) whose contents the test keeps itself.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 using namespace backup_server;
 
 inline constexpr std::uint32_t kBlock = 1024;
+inline constexpr std::uint32_t kChunkBlocks = 1024;
 inline constexpr std::uint64_t kBlocks = 5000;  // five chunks, the last one short
 inline const char* const kDevice = "Disk 0 Partition 0";
 inline const char* const kAgent = "test-agent";
@@ -85,8 +86,8 @@ class PointStoreTest : public ::testing::Test {
         std::unique_ptr<PointReader> base;
         if (latest)
             base = std::make_unique<PointReader>(*store_, *latest);
-        return std::make_unique<PointBuilder>(*store_, kDevice, geometryFor(kBlock, blockCount),
-                                              std::move(base));
+        return std::make_unique<PointBuilder>(
+            *store_, kDevice, PointGeometry{kBlock, chunkBlocks_, blockCount}, std::move(base));
     }
 
     void expectPointHolds(std::int64_t id, const Volume& volume) {
@@ -118,6 +119,7 @@ class PointStoreTest : public ::testing::Test {
 
     test::TempDir dir_;
     std::unique_ptr<Store> store_;
+    std::uint32_t chunkBlocks_ = kChunkBlocks;  // of the points startPoint builds
 };
 
 }  // namespace store_test

@@ -37,9 +37,12 @@ TEST_F(PointStoreTest, IncrementalsStoreOnlyChangedChunksAndEveryPointRestoresOn
     EXPECT_EQ(chunkFiles(), 6u);  // new versions of chunks 1 and 2 only
     EXPECT_LT(incremental.storedBytes, full.storedBytes * 3 / 4);  // chunks 0 and 4 not again
 
-    // Nothing changed: the point shares every chunk.
+    // Nothing changed: the point shares every chunk, also when new volumes get another
+    // chunk size (the volume keeps its own).
+    chunkBlocks_ = 256;
     PointRecord same = addPoint(second, {1});
     EXPECT_EQ(same.storedBytes, 0u);
+    EXPECT_EQ(same.geometry.chunkBlocks, kChunkBlocks);
     EXPECT_EQ(chunkFiles(), 6u);
 
     expectPointHolds(full.id, first);

@@ -77,4 +77,25 @@ TEST(VolumeSeamTest, VolumeDeviceControlRequests) {
     EXPECT_TRUE(deviceIoControl(volume, kFsctlUnlockVolume, nullptr, 0, nullptr, 0, nullptr));
 }
 
+// The alignment a restore gives its write buffers comes from this request (the geometry's
+// sector size when a device does not answer it).
+TEST(VolumeSeamTest, VolumeReportsItsAccessAlignment) {
+    FileHandle volume =
+        createFile(L"\\\\.\\C:", kGenericRead, kFileShareRead | kFileShareWrite, kOpenExisting, 0);
+    if (!volume)
+        GTEST_SKIP() << "\\\\.\\C: does not open here (error " << getLastError() << ")";
+    StoragePropertyQuery query{kStorageAccessAlignmentProperty, kPropertyStandardQuery, {}};
+    StorageAccessAlignmentDescriptor reply{};
+    std::uint32_t returned = 0;
+    if (!deviceIoControl(volume, kIoctlStorageQueryProperty, &query, sizeof query, &reply,
+                         sizeof reply, &returned)) {
+        GTEST_SKIP() << "IOCTL_STORAGE_QUERY_PROPERTY (access alignment) is not implemented "
+                        "here (error "
+                     << getLastError() << ")";
+    }
+    EXPECT_EQ(returned, sizeof reply);
+    EXPECT_GE(reply.bytesPerLogicalSector, 512u);
+    EXPECT_EQ(reply.bytesPerPhysicalSector % reply.bytesPerLogicalSector, 0u);
+}
+
 }  // namespace

@@ -13,7 +13,6 @@ namespace backup_server {
 namespace {
 
 constexpr char kMagic[4] = {'Z', 'T', 'C', 'H'};
-constexpr std::uint16_t kVersion = 1;
 // zstd level 3: about as small as deflate at its best, several times faster, so the
 // server keeps up with the agent on the same machine.
 constexpr int kLevel = 3;
@@ -42,7 +41,7 @@ bool checkHeader(std::string_view head, std::uint64_t fileBytes, ChunkShape shap
         problem = "not a chunk file";
         return false;
     }
-    if ((bytes[4] << 8 | bytes[5]) != kVersion) {
+    if ((bytes[4] << 8 | bytes[5]) != fileVersionFor(shape.blockSize)) {
         problem = "unknown chunk version";
         return false;
     }
@@ -93,7 +92,7 @@ std::string ChunkCodec::encode(ChunkShape shape, const unsigned char* data,
                                const blocks::BlockDigest* digests) {
     std::string file(kMagic, 4);
     file.push_back(0);
-    file.push_back(static_cast<char>(kVersion));
+    file.push_back(static_cast<char>(fileVersionFor(shape.blockSize)));
     file.append(2, '\0');
     append32(file, shape.blockSize);
     append32(file, shape.blocks);

@@ -2,9 +2,9 @@
 // point, blocks the point does not use filled with zeros. A chunk file is
 //
 //   "ZTCH"          4 bytes
-//   version         2 bytes, 1
+//   version         2 bytes: 1 for blocks of up to 65535 bytes, 2 for larger ones
 //   reserved        2 bytes, 0
-//   block size      4 bytes (512 to 65535)
+//   block size      4 bytes (512 to kMaxBlockSize)
 //   blocks          4 bytes (1 to kMaxChunkBlocks, at most kMaxChunkBytes of data)
 //   payload bytes   4 bytes: the length of the zstd frame at the end
 //   MD5 of block i  16 bytes each, in block order (served for digest-compared backups
@@ -29,6 +29,14 @@
 namespace backup_server {
 
 inline constexpr std::uint32_t kMaxChunkBlocks = 2048;
+// The largest block a store holds: a 64 KiB cluster.
+inline constexpr std::uint32_t kMaxBlockSize = 65536;
+// Blocks over 65535 bytes came with version 2 of the chunk and index files: a server that
+// knows only version 1 refuses those files by their version, and every file of smaller
+// blocks stays version 1, which such a server reads as before.
+constexpr std::uint16_t fileVersionFor(std::uint32_t blockSize) {
+    return blockSize > 65535 ? 2 : 1;
+}
 inline constexpr std::uint32_t kMaxChunkBytes = 2u << 20;
 inline constexpr std::size_t kChunkHeaderBytes = 20;
 

@@ -34,12 +34,15 @@ PointBuilder::PointBuilder(Store& store, std::string deviceID, const PointGeomet
       deviceID_(std::move(deviceID)),
       geometry_(geometry),
       chunks_(store.chunkFolder()) {
-    checkGeometry(geometry);
+    // A volume keeps the chunk size of the point it builds on, whatever size new volumes
+    // get: its unchanged chunks then keep their names and are neither read nor stored again.
+    if (base && base->geometry().blockSize == geometry.blockSize)
+        geometry_.chunkBlocks = base->geometry().chunkBlocks;
+    checkGeometry(geometry_);
     held_ = blocks::BlockMap(geometry.blockCount);
     // A volume that grew or shrank keeps its blocks' places: the base still holds the
     // blocks both sizes share (the agent may have skipped them against its digests).
-    if (base && base->geometry().blockSize == geometry.blockSize &&
-        base->geometry().chunkBlocks == geometry.chunkBlocks) {
+    if (base && base->geometry().blockSize == geometry.blockSize) {
         base_ = std::move(base);
         std::uint64_t shared = std::min(base_->geometry().blockCount, geometry.blockCount);
         for (std::uint64_t i = 0; i < shared; ++i) {
@@ -51,17 +54,17 @@ PointBuilder::PointBuilder(Store& store, std::string deviceID, const PointGeomet
         avoided_.assign(base_->geometry().chunkCount(), false);
         for (std::uint64_t chunk : base_->absentChunks()) {
             avoided_[chunk] = true;
-            std::uint64_t end = std::min(shared, (chunk + 1) * geometry.chunkBlocks);
-            for (std::uint64_t i = chunk * geometry.chunkBlocks; i < end; ++i)
+            std::uint64_t end = std::min(shared, (chunk + 1) * geometry_.chunkBlocks);
+            for (std::uint64_t i = chunk * geometry_.chunkBlocks; i < end; ++i)
                 held_.clearBit(i);
         }
     }
     used_ = blocks::BlockMap(geometry.blockCount);
     indexName_ = newIndexName();
-    index_ = std::make_unique<PointIndexWriter>(store.indexPath(indexName_ + ".part"), geometry);
-    data_.resize(std::size_t{geometry.chunkBlocks} * geometry.blockSize);
-    digests_.resize(geometry.chunkBlocks);
-    sent_.assign(geometry.chunkBlocks, false);
+    index_ = std::make_unique<PointIndexWriter>(store.indexPath(indexName_ + ".part"), geometry_);
+    data_.resize(std::size_t{geometry_.chunkBlocks} * geometry_.blockSize);
+    digests_.resize(geometry_.chunkBlocks);
+    sent_.assign(geometry_.chunkBlocks, false);
 }
 
 PointBuilder::~PointBuilder() {

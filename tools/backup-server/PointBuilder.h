@@ -24,8 +24,9 @@ namespace backup_server {
 
 class PointBuilder : public BlockSink {
   public:
-    // base may be null; a base of another block size is ignored. The store must be opened
-    // for writing and outlive the builder.
+    // base may be null; a base of another block size is ignored. The new point takes the
+    // base's chunk size (blocks per chunk) in place of geometry's. The store must be
+    // opened for writing and outlive the builder.
     PointBuilder(Store& store, std::string deviceID, const PointGeometry& geometry,
                  std::unique_ptr<PointReader> base);
     ~PointBuilder() override;

@@ -14,8 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kMagic[4] = {'Z', 'T', 'I', 'X'};
-constexpr std::uint16_t kVersion = 1;
-constexpr std::uint32_t kChunkBytes = 1u << 20;
+constexpr std::uint32_t kChunkBytes = 256u << 10;  // 1 MiB before
 
 std::uint64_t readBig(const unsigned char* p, int bytes) {
     std::uint64_t value = 0;
@@ -55,8 +54,8 @@ PointGeometry geometryFor(std::uint32_t blockSize, std::uint64_t blockCount) {
 }
 
 void checkGeometry(const PointGeometry& geometry) {
-    if (geometry.blockSize < 512 || geometry.blockSize > 65535 || geometry.chunkBlocks == 0 ||
-        geometry.chunkBlocks > kMaxChunkBlocks ||
+    if (geometry.blockSize < 512 || geometry.blockSize > kMaxBlockSize ||
+        geometry.chunkBlocks == 0 || geometry.chunkBlocks > kMaxChunkBlocks ||
         std::uint64_t{geometry.chunkBlocks} * geometry.blockSize > kMaxChunkBytes ||
         geometry.blockCount == 0 || geometry.blockCount > (1ull << 40)) {
         ZENTRAD_THROW(runtime::AgentException, "Impossible volume geometry: block size " +
@@ -67,7 +66,7 @@ void checkGeometry(const PointGeometry& geometry) {
 
 std::string encodeIndexHeader(const PointGeometry& geometry) {
     std::string header(kMagic, 4);
-    appendBig(header, kVersion, 2);
+    appendBig(header, fileVersionFor(geometry.blockSize), 2);
     appendBig(header, 0, 2);
     appendBig(header, geometry.blockSize, 4);
     appendBig(header, geometry.chunkBlocks, 4);
@@ -77,12 +76,14 @@ std::string encodeIndexHeader(const PointGeometry& geometry) {
 }
 
 PointGeometry parseIndexHeader(const unsigned char* bytes, std::uint64_t fileSize) {
-    if (std::memcmp(bytes, kMagic, 4) != 0 || readBig(bytes + 4, 2) != kVersion)
-        ZENTRAD_THROW(runtime::AgentException, "not a point index of a known version");
     PointGeometry geometry;
     geometry.blockSize = static_cast<std::uint32_t>(readBig(bytes + 8, 4));
     geometry.chunkBlocks = static_cast<std::uint32_t>(readBig(bytes + 12, 4));
     geometry.blockCount = readBig(bytes + 16, 8);
+    if (std::memcmp(bytes, kMagic, 4) != 0 ||
+        readBig(bytes + 4, 2) != fileVersionFor(geometry.blockSize)) {
+        ZENTRAD_THROW(runtime::AgentException, "not a point index of a known version");
+    }
     checkGeometry(geometry);
     if (readBig(bytes + 24, 8) != geometry.chunkCount() || fileSize != indexBytes(geometry))
         ZENTRAD_THROW(runtime::AgentException, "index length does not fit its geometry");
@@ -178,12 +179,22 @@ PointIndexReader::PointIndexReader(const fs::path& file)
 Sha256Digest PointIndexReader::entry(std::uint64_t chunk) {
     if (chunk >= geometry_.chunkCount())
         ZENTRAD_THROW(runtime::AgentException, "Chunk " + std::to_string(chunk) + " out of range");
-    Sha256Digest name{};
-    in_.clear();
-    in_.seekg(static_cast<std::streamoff>(kIndexHeaderBytes + kSha256Bytes * chunk));
-    if (!in_.read(reinterpret_cast<char*>(name.data()), name.size()))
-        damaged(file_, "cannot read entry " + std::to_string(chunk));
-    return name;
+    // Readers go through the entries in order: a window of them is read at once, not a
+    // seek and a read per chunk.
+    if (chunk < windowFirst_ || chunk - windowFirst_ >= window_.size()) {
+        std::uint64_t count =
+            std::min<std::uint64_t>(kWindowEntries, geometry_.chunkCount() - chunk);
+        window_.resize(static_cast<std::size_t>(count));
+        windowFirst_ = chunk;
+        in_.clear();
+        in_.seekg(static_cast<std::streamoff>(kIndexHeaderBytes + kSha256Bytes * chunk));
+        if (!in_.read(reinterpret_cast<char*>(window_.data()),
+                      static_cast<std::streamsize>(count * kSha256Bytes))) {
+            window_.clear();
+            damaged(file_, "cannot read entry " + std::to_string(chunk));
+        }
+    }
+    return window_[static_cast<std::size_t>(chunk - windowFirst_)];
 }
 
 }  // namespace backup_server

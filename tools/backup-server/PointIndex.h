@@ -1,7 +1,7 @@
 // The index of one restore point: a file points/<name>.index holding
 //
 //   "ZTIX"          4 bytes
-//   version         2 bytes, 1
+//   version         2 bytes: 1 for blocks of up to 65535 bytes, 2 for larger ones
 //   reserved        2 bytes, 0
 //   block size      4 bytes
 //   chunk blocks    4 bytes: blocks per chunk (the last chunk may hold fewer)
@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "backup-server/ChunkFile.h"
 #include "backup-server/Sha256.h"
@@ -41,7 +42,9 @@ struct PointGeometry {
 
 inline constexpr std::size_t kIndexHeaderBytes = 32;
 
-// The geometry a new point of a volume gets: chunks of about 1 MiB.
+// The geometry a new volume's point gets: chunks of 256 KiB (an incremental stores each
+// chunk it touches whole, so larger chunks store several times what was sent; see the
+// store's README). A point that builds on another keeps that one's chunks (PointBuilder).
 PointGeometry geometryFor(std::uint32_t blockSize, std::uint64_t blockCount);
 // Throws runtime::AgentException for a geometry no volume can have.
 void checkGeometry(const PointGeometry& geometry);
@@ -83,8 +86,13 @@ class PointIndexReader {
     Sha256Digest entry(std::uint64_t chunk);
 
   private:
+    static constexpr std::uint64_t kWindowEntries = 1024;
+    static_assert(sizeof(Sha256Digest) == kSha256Bytes);
+
     std::filesystem::path file_;
     std::ifstream in_;
+    std::vector<Sha256Digest> window_;  // entries windowFirst_ on, read ahead
+    std::uint64_t windowFirst_ = 0;
     PointGeometry geometry_;
     blocks::BlockMap used_{0};
     Sha256Digest seal_{};

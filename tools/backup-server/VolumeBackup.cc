@@ -57,7 +57,7 @@ void readVolumeInfo(net::EncryptedMessage& info, BackupSummary& summary) {
     summary.driveLetter = info.readString();
     if (batch == 0 || batch > BlockStreamReceiver::kMaxBatch)
         refuse("batch size " + std::to_string(batch));
-    if (summary.blockSize < 512 || summary.blockSize > 65535 || summary.blockCount == 0 ||
+    if (summary.blockSize < 512 || summary.blockSize > kMaxBlockSize || summary.blockCount == 0 ||
         summary.blockCount > (1ull << 40)) {
         refuse("impossible volume geometry");
     }

@@ -19,6 +19,9 @@ static_assert(kFsctlLockVolume == FSCTL_LOCK_VOLUME);
 static_assert(kFsctlUnlockVolume == FSCTL_UNLOCK_VOLUME);
 static_assert(kFsctlDismountVolume == FSCTL_DISMOUNT_VOLUME);
 static_assert(kFsctlAllowExtendedDasdIo == FSCTL_ALLOW_EXTENDED_DASD_IO);
+static_assert(kIoctlStorageQueryProperty == IOCTL_STORAGE_QUERY_PROPERTY);
+static_assert(kStorageAccessAlignmentProperty == StorageAccessAlignmentProperty);
+static_assert(kPropertyStandardQuery == PropertyStandardQuery);
 static_assert(kMediaTypeFixed == FixedMedia && kMediaTypeRemovable == RemovableMedia);
 
 static_assert(sizeof(DiskGeometry) == sizeof(DISK_GEOMETRY));
@@ -35,5 +38,10 @@ static_assert(kVolumeBitmapMinimumSize == sizeof(VOLUME_BITMAP_BUFFER));
 static_assert(offsetof(RETRIEVAL_POINTERS_BUFFER, Extents) == sizeof(RetrievalPointersHeader));
 static_assert(kRetrievalPointersMinimumSize == sizeof(RETRIEVAL_POINTERS_BUFFER));
 static_assert(sizeof(GetLengthInformation) == sizeof(GET_LENGTH_INFORMATION));
+static_assert(sizeof(StoragePropertyQuery) == sizeof(STORAGE_PROPERTY_QUERY));
+static_assert(sizeof(StorageAccessAlignmentDescriptor) ==
+              sizeof(STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR));
+static_assert(offsetof(StorageAccessAlignmentDescriptor, bytesPerPhysicalSector) ==
+              offsetof(STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR, BytesPerPhysicalSector));
 
 }  // namespace platform

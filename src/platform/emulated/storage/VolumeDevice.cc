@@ -95,6 +95,8 @@ class VolumeDevice : public OpenFile {
                 // must be whole multiples of.
                 return replyWith(DiskGeometry{0, kMediaTypeFixed, 255, 63, kSectorSize}, out,
                                  outSize, bytesReturned);
+            case kIoctlStorageQueryProperty:
+                return answerAccessAlignment(in, inSize, out, outSize, bytesReturned);
             case kFsctlGetNtfsVolumeData:
                 return answerNtfsVolumeData(*source_, out, outSize, bytesReturned);
             case kFsctlGetVolumeBitmap:
@@ -113,6 +115,22 @@ class VolumeDevice : public OpenFile {
     }
 
   private:
+    static bool answerAccessAlignment(const void* in, std::uint32_t inSize, void* out,
+                                      std::uint32_t outSize, std::uint32_t* bytesReturned) {
+        StoragePropertyQuery query{};
+        if (!inputOf(in, inSize, query))
+            return false;
+        if (query.propertyId != kStorageAccessAlignmentProperty ||
+            query.queryType != kPropertyStandardQuery) {
+            return fail(kErrorNotSupported);
+        }
+        StorageAccessAlignmentDescriptor reply{};
+        reply.version = reply.size = sizeof reply;
+        reply.bytesPerCacheLine = 64;
+        reply.bytesPerLogicalSector = reply.bytesPerPhysicalSector = kSectorSize;
+        return replyWith(reply, out, outSize, bytesReturned);
+    }
+
     bool answerLock(std::uint32_t (VolumeHandleRegistration::*request)()) {
         if (!registration_)
             return true;
