@@ -50,6 +50,7 @@ int backupCommand(CommandContext& context) {
     if (context.arguments.size() < 2)
         throw UsageError("backup needs a DEVICE-ID and a STORE");
     BackupOptions options = parseOptions(context.arguments);
+    options.keys = context.keySource;
     if (options.sink) {
         auto session = context.openSession();
         BackupSummary summary = runSinkBackup(*session, options);

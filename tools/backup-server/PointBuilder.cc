@@ -33,7 +33,7 @@ PointBuilder::PointBuilder(Store& store, std::string deviceID, const PointGeomet
     : store_(store),
       deviceID_(std::move(deviceID)),
       geometry_(geometry),
-      chunks_(store.chunkFolder()) {
+      chunks_(store.chunkFolder(), store.cipher()) {
     checkGeometry(geometry);
     held_ = blocks::BlockMap(geometry.blockCount);
     // A volume that grew or shrank keeps its blocks' places: the base still holds the
@@ -58,7 +58,8 @@ PointBuilder::PointBuilder(Store& store, std::string deviceID, const PointGeomet
     }
     used_ = blocks::BlockMap(geometry.blockCount);
     indexName_ = newIndexName();
-    index_ = std::make_unique<PointIndexWriter>(store.indexPath(indexName_ + ".part"), geometry);
+    index_ = std::make_unique<PointIndexWriter>(store.indexPath(indexName_ + ".part"), geometry,
+                                                *store.cipher());
     data_.resize(std::size_t{geometry.chunkBlocks} * geometry.blockSize);
     digests_.resize(geometry.chunkBlocks);
     sent_.assign(geometry.chunkBlocks, false);
@@ -146,7 +147,7 @@ void PointBuilder::flush(std::uint64_t chunk) {
         index_->addEntry(Sha256Digest{});
         return;
     }
-    Sha256Digest name = chunkName(shape, data_.data());
+    Sha256Digest name = chunks_.nameOf(shape, data_.data());
     storedBytes_ += chunks_.put(name, shape, data_.data(), digests_.data());
     index_->addEntry(name);
 }

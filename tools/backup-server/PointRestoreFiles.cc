@@ -93,7 +93,7 @@ int restorePointFilesCommand(CommandContext& context) {
     if (header.useVolume && header.deviceID.empty())
         header.deviceID = selection.deviceID;
 
-    OpenPoint point(selection, "restore-files");
+    OpenPoint point(selection, "restore-files", context.keySource);
     std::ostream& out = *context.out;
     ScratchFolder scratch;
     PointExtractor extractor(point.files(), out, true);

@@ -39,7 +39,7 @@ class OpenPoint {
   public:
     // Throws runtime::AgentException when the store, the point or its volume cannot be
     // opened, UsageError when point=N belongs to another volume.
-    OpenPoint(const PointSelection& selection, const std::string& command);
+    OpenPoint(const PointSelection& selection, const std::string& command, const KeySource& keys);
 
     const PointRecord& record() const { return record_; }
     PointVolume& volume() { return *volume_; }

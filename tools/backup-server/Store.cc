@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "backup-server/StoreKeyring.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -28,7 +29,8 @@ void refusePreviousLayout(const fs::path& root) {
     }
 }
 
-Store::Store(const fs::path& root, Access access, const std::string& command) : root_(root) {
+Store::Store(const fs::path& root, Access access, const std::string& command, KeySource keys)
+    : root_(root), keys_(std::move(keys)) {
     refusePreviousLayout(root);
     fs::path file = root / "catalogue.db";
     bool present = fs::exists(file);
@@ -37,6 +39,10 @@ Store::Store(const fs::path& root, Access access, const std::string& command) : 
         writeLock_.emplace(root, StoreLock::Kind::write, command);
         if (access == Access::exclusive)
             readLock_.emplace(root, StoreLock::Kind::readExclusive, command);
+        // Until stores are made only by init: a new store is encrypted when a passphrase
+        // or key file is given for it.
+        if (!present && keys_.given() && !StoreKeyring::exists(root))
+            createStoreKeyring(root, KeyringOptions{true, keys_, {}});
         fs::create_directories(pointFolder());
         fs::create_directories(chunkFolder());
         catalogue_ = std::make_unique<Catalogue>(file, Catalogue::Mode::create);
@@ -57,6 +63,13 @@ Catalogue& Store::catalogue() {
     if (!catalogue_)
         ZENTRAD_THROW(runtime::AgentException, "No store of restore points in " + root_.string());
     return *catalogue_;
+}
+
+std::shared_ptr<const StoreCipher> Store::cipher() const {
+    std::lock_guard<std::mutex> lock(cipherMutex_);
+    if (!cipher_)
+        cipher_ = openStoreCipher(root_, keys_);
+    return cipher_;
 }
 
 void Store::sync() const {

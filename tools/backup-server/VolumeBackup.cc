@@ -243,7 +243,7 @@ std::uint64_t serveBlockSums(AgentSession& session, PointReader* point, std::uin
 BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
                               const BackupOptions& options) {
     auto start = std::chrono::steady_clock::now();
-    Store store(volume.folder(), Store::Access::write, "backup " + options.deviceID);
+    Store store(volume.folder(), Store::Access::write, "backup " + options.deviceID, options.keys);
     std::optional<PointRecord> latest = store.catalogue().latest(options.deviceID);
     std::unique_ptr<PointReader> base;
     BackupSummary summary;
