@@ -128,8 +128,10 @@ PointIndexReader::PointIndexReader(const fs::path& file, const StoreCipher& ciph
         damaged(file, problem == "missing" ? "missing or unreadable" : problem);
     std::uint64_t size = in_->size();
     unsigned char header[kIndexHeaderBytes];
-    if (size < kIndexHeaderBytes || !in_->read(0, header, sizeof header, problem))
+    if (size < kIndexHeaderBytes)
         damaged(file, "too short");
+    if (!in_->read(0, header, sizeof header, problem))
+        damaged(file, problem);
     try {
         geometry_ = parseIndexHeader(header, size);
     } catch (const runtime::AgentException& failure) {
