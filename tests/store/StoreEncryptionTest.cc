@@ -148,6 +148,16 @@ TEST_F(StoreEncryptionTest, OnlyTheRightSecretOpensTheStore) {
     Store look(dir_.path(), Store::Access::look, "", wrong);
     EXPECT_EQ(look.catalogue().points().size(), 1u);
     EXPECT_FALSE(verify(keys_).damaged());
+
+    // Without its keys folder the store is not taken for an unencrypted one: no point
+    // goes in unsealed, and readers say why they cannot read.
+    fs::rename(StoreKeyring::folderOf(dir_.path()), secrets_.path() / "keys");
+    EXPECT_THROW(Store(dir_.path(), Store::Access::write, "backup X"), runtime::AgentException);
+    VerifyReport report = verify(none);
+    ASSERT_EQ(report.points.size(), 1u);
+    EXPECT_NE(report.points[0].indexProblem.find("sealed, but the store has no keys"),
+              std::string::npos)
+        << report.points[0].indexProblem;
 }
 
 TEST_F(StoreEncryptionTest, KeysAreAddedAndRemovedButNeverTheLast) {

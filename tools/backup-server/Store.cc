@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include "backup-server/StoreKeyring.h"
 #include "runtime/Exceptions.h"
 
@@ -29,6 +31,32 @@ void refusePreviousLayout(const fs::path& root) {
     }
 }
 
+namespace {
+
+// A store whose keys folder went missing must not take new points in the clear beside
+// its sealed ones: one sealed index is enough to tell.
+void refuseSealedWithoutKeys(const fs::path& root) {
+    std::error_code error;
+    if (StoreKeyring::exists(root))
+        return;
+    for (const auto& entry : fs::directory_iterator(root / "points", error)) {
+        if (entry.path().extension() != ".index")
+            continue;
+        char head[4] = {};
+        std::ifstream(entry.path(), std::ios::binary).read(head, sizeof head);
+        if (looksSealed(std::string_view(head, sizeof head))) {
+            ZENTRAD_THROW(runtime::AgentException,
+                          "The store " + root.string() +
+                              " holds sealed files but no keys folder (" +
+                              StoreKeyring::folderOf(root).string() +
+                              "); restore that folder from where its keys were kept");
+        }
+        return;
+    }
+}
+
+}  // namespace
+
 Store::Store(const fs::path& root, Access access, const std::string& command, KeySource keys)
     : root_(root), keys_(std::move(keys)) {
     refusePreviousLayout(root);
@@ -43,6 +71,7 @@ Store::Store(const fs::path& root, Access access, const std::string& command, Ke
         // or key file is given for it.
         if (!present && keys_.given() && !StoreKeyring::exists(root))
             createStoreKeyring(root, KeyringOptions{true, keys_, {}});
+        refuseSealedWithoutKeys(root);
         fs::create_directories(pointFolder());
         fs::create_directories(chunkFolder());
         catalogue_ = std::make_unique<Catalogue>(file, Catalogue::Mode::create);
