@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "crypto/SecureChannel.h"
+#include "net/ByteOrder.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -14,18 +15,6 @@ namespace {
 constexpr char kMagic[4] = {'Z', 'T', 'S', 'E'};
 constexpr std::uint16_t kVersion = 1;
 constexpr std::string_view kFileKeyInfo = "zentrad store file v1";
-
-std::uint64_t readBig(const unsigned char* p, int bytes) {
-    std::uint64_t value = 0;
-    for (int i = 0; i < bytes; ++i)
-        value = value << 8 | p[i];
-    return value;
-}
-
-void appendBig(std::string& out, std::uint64_t value, int bytes) {
-    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
-        out.push_back(static_cast<char>((value >> shift) & 0xFF));
-}
 
 [[noreturn]] void libraryFailed(const char* what) {
     ZENTRAD_THROW(runtime::AgentException, std::string("Store cipher: ") + what + " failed");
@@ -39,10 +28,10 @@ std::string_view bytesOf(const SealKey& key) {
 
 std::string SealedHeader::encode() const {
     std::string header(kMagic, 4);
-    appendBig(header, kVersion, 2);
-    appendBig(header, static_cast<std::uint8_t>(kind), 1);
-    appendBig(header, 0, 1);
-    appendBig(header, segmentBytes, 4);
+    net::appendBigEndian(header, kVersion, 2);
+    net::appendBigEndian(header, static_cast<std::uint8_t>(kind), 1);
+    net::appendBigEndian(header, 0, 1);
+    net::appendBigEndian(header, segmentBytes, 4);
     header.append(reinterpret_cast<const char*>(salt.data()), salt.size());
     return header;
 }
@@ -53,12 +42,13 @@ bool SealedHeader::parse(const unsigned char* bytes, std::uint64_t sealedBytes,
         problem = "not a sealed file";
         return false;
     }
-    if (readBig(bytes + 4, 2) != kVersion || (bytes[6] != 1 && bytes[6] != 2) || bytes[7] != 0) {
+    if (net::readBigEndian(bytes + 4, 2) != kVersion || (bytes[6] != 1 && bytes[6] != 2) ||
+        bytes[7] != 0) {
         problem = "sealed file of an unknown version or kind";
         return false;
     }
     kind = static_cast<SealedKind>(bytes[6]);
-    segmentBytes = static_cast<std::uint32_t>(readBig(bytes + 8, 4));
+    segmentBytes = static_cast<std::uint32_t>(net::readBigEndian(bytes + 8, 4));
     if (segmentBytes < 4096 || segmentBytes > (16u << 20) ||
         (segmentBytes & (segmentBytes - 1)) != 0) {
         problem = "sealed file with a segment size of " + std::to_string(segmentBytes);
@@ -109,7 +99,7 @@ bool SegmentCipher::run(bool encrypting, std::uint64_t segment, bool last, const
         nonce[4 + i] = static_cast<unsigned char>(segment >> (8 * (7 - i)));
     std::string aad = header_;
     aad.push_back(last ? 1 : 0);
-    appendBig(aad, name_.size(), 2);
+    net::appendBigEndian(aad, name_.size(), 2);
     aad += name_;
     EVP_CIPHER_CTX* context = context_.get();
     int produced = 0;

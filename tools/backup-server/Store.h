@@ -56,7 +56,6 @@ class Store {
     // given. Throws runtime::AgentException saying how to give the passphrase when it
     // is missing, and when it is wrong.
     std::shared_ptr<const StoreCipher> cipher() const;
-    ChunkStore chunks() const { return ChunkStore(chunkFolder(), cipher()); }
 
   private:
     std::filesystem::path root_;

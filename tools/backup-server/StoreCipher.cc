@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "crypto/SecureChannel.h"
+#include "net/ByteOrder.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -273,15 +274,15 @@ std::shared_ptr<const StoreCipher> StoreCipher::fromMasterKey(std::string_view m
 Sha256Digest StoreCipher::chunkName(ChunkShape shape, const unsigned char* data) const {
     if (!keys_)
         return backup_server::chunkName(shape, data);
-    unsigned char prefix[8];
-    for (int i = 0; i < 4; ++i) {
-        prefix[i] = static_cast<unsigned char>(shape.blockSize >> (8 * (3 - i)));
-        prefix[4 + i] = static_cast<unsigned char>(shape.blocks >> (8 * (3 - i)));
-    }
+    std::string prefix;
+    net::appendBigEndian(prefix, shape.blockSize, 4);
+    net::appendBigEndian(prefix, shape.blocks, 4);
     MacCtxPtr context(EVP_MAC_CTX_dup(keys_->naming.get()));
     Sha256Digest name{};
     std::size_t length = 0;
-    if (!context || EVP_MAC_update(context.get(), prefix, sizeof prefix) != 1 ||
+    if (!context ||
+        EVP_MAC_update(context.get(), reinterpret_cast<const unsigned char*>(prefix.data()),
+                       prefix.size()) != 1 ||
         EVP_MAC_update(context.get(), data, shape.dataBytes()) != 1 ||
         EVP_MAC_final(context.get(), name.data(), &length, name.size()) != 1 ||
         length != name.size()) {

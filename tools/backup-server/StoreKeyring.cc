@@ -19,6 +19,7 @@
 #include "backup-server/Command.h"
 #include "backup-server/StoreArguments.h"
 #include "crypto/SecureChannel.h"
+#include "net/ByteOrder.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -38,18 +39,6 @@ using KdfCtxPtr =
 
 [[noreturn]] void fail(const std::string& what) {
     ZENTRAD_THROW(runtime::AgentException, what);
-}
-
-std::uint64_t readBig(const unsigned char* p, int bytes) {
-    std::uint64_t value = 0;
-    for (int i = 0; i < bytes; ++i)
-        value = value << 8 | p[i];
-    return value;
-}
-
-void appendBig(std::string& out, std::uint64_t value, int bytes) {
-    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
-        out.push_back(static_cast<char>((value >> shift) & 0xFF));
 }
 
 template <std::size_t N>
@@ -191,14 +180,14 @@ bool ScryptCost::check(std::string& problem) const {
 
 std::string WrappedKey::encode() const {
     std::string out(kMagic, 4);
-    appendBig(out, kVersion, 2);
-    appendBig(out, static_cast<std::uint8_t>(kind), 1);
-    appendBig(out, 0, 1);
-    appendBig(out, static_cast<std::uint64_t>(created), 8);
+    net::appendBigEndian(out, kVersion, 2);
+    net::appendBigEndian(out, static_cast<std::uint8_t>(kind), 1);
+    net::appendBigEndian(out, 0, 1);
+    net::appendBigEndian(out, static_cast<std::uint64_t>(created), 8);
     bool passphrase = kind == SecretKind::passphrase;
-    appendBig(out, passphrase ? cost.log2N : 0, 1);
-    appendBig(out, passphrase ? cost.r : 0, 4);
-    appendBig(out, passphrase ? cost.p : 0, 4);
+    net::appendBigEndian(out, passphrase ? cost.log2N : 0, 1);
+    net::appendBigEndian(out, passphrase ? cost.r : 0, 4);
+    net::appendBigEndian(out, passphrase ? cost.p : 0, 4);
     appendBytes(out, salt);
     appendBytes(out, keyId);
     appendBytes(out, nonce);
@@ -212,15 +201,15 @@ bool WrappedKey::parse(std::string_view bytes, std::string& problem) {
         problem = "not a wrapped store key";
         return false;
     }
-    if (readBig(p + 4, 2) != kVersion || (p[6] != 1 && p[6] != 2) || p[7] != 0) {
+    if (net::readBigEndian(p + 4, 2) != kVersion || (p[6] != 1 && p[6] != 2) || p[7] != 0) {
         problem = "a wrapped store key of an unknown version or kind";
         return false;
     }
     kind = static_cast<SecretKind>(p[6]);
-    created = static_cast<std::int64_t>(readBig(p + 8, 8));
+    created = static_cast<std::int64_t>(net::readBigEndian(p + 8, 8));
     cost.log2N = p[16];
-    cost.r = static_cast<std::uint32_t>(readBig(p + 17, 4));
-    cost.p = static_cast<std::uint32_t>(readBig(p + 21, 4));
+    cost.r = static_cast<std::uint32_t>(net::readBigEndian(p + 17, 4));
+    cost.p = static_cast<std::uint32_t>(net::readBigEndian(p + 21, 4));
     if (kind == SecretKind::passphrase ? !cost.check(problem)
                                        : (cost.log2N != 0 || cost.r != 0 || cost.p != 0)) {
         if (problem.empty())
