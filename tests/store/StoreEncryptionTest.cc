@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "PointStoreFixture.h"
+#include "backup-server/Command.h"
 #include "backup-server/StoreKeyring.h"
 #include "backup-server/StoreVerify.h"
 #include "runtime/Exceptions.h"
@@ -235,6 +236,34 @@ TEST_F(StoreEncryptionTest, SealedFilesSwappedEditedOrCutShortAreDamaged) {
     report = verify(keys_);
     EXPECT_NE(report.points[0].indexProblem.find("does not open"), std::string::npos)
         << report.points[0].indexProblem;
+}
+
+TEST(StoreKeyringOptions, InitWordsChooseEncryptionAndASecretIsRequired) {
+    std::vector<std::string> words{"/srv/store", "--no-encryption", "scrypt-n=262144", "x=1"};
+    KeyringOptions options = parseKeyringOptions(words, {});
+    EXPECT_FALSE(options.encrypt);
+    EXPECT_EQ(options.cost.log2N, 18);
+    EXPECT_EQ(words, (std::vector<std::string>{"/srv/store", "x=1"}));
+    std::vector<std::string> odd{"scrypt-n=1000"};
+    EXPECT_THROW(parseKeyringOptions(odd, {}), UsageError);
+
+    test::TempDir root;
+    createStoreKeyring(root.path(), options);
+    EXPECT_FALSE(StoreKeyring::exists(root.path()));
+    options.encrypt = true;
+    try {
+        createStoreKeyring(root.path(), options);
+        FAIL() << "an encrypted store made without a secret";
+    } catch (const runtime::AgentException& error) {
+        EXPECT_NE(error.message().find("--password-file FILE"), std::string::npos);
+        EXPECT_NE(error.message().find("--no-encryption"), std::string::npos);
+    }
+    EXPECT_FALSE(StoreKeyring::exists(root.path()));
+    // A key file named for a new store is made, and opens it.
+    options.keys.keyFile = root.path() / "new.key";
+    options.cost = kTestCost;
+    createStoreKeyring(root.path(), options);
+    EXPECT_EQ(StoreKeyring(root.path()).unlock(options.keys).size(), 32u);
 }
 
 TEST(StoreKeyringFormat, WrappedKeysRoundTripAndRefuseOtherBytes) {
