@@ -87,6 +87,9 @@ run_restore() {
 }
 run_restore "plain" "$work/store" compression=0 encryption=0
 plain_rate="$last_rate"
+ZENTRAD_PASSWORD_FILE="$work/store.pass" run_restore "plain, from an encrypted store" \
+  "$work/store-sealed" compression=0 encryption=0
+sealed_rate="$last_rate"
 run_restore "deflated (level 1), enciphered with the session key" "$work/store" compression=1 \
   level=1 encryption=1
 packed_rate="$last_rate"
@@ -123,6 +126,7 @@ echo "== restore table (${size_mib} MiB volume, load $(cut -d' ' -f1-3 /proc/loa
 echo "| work | zentrad | reference | ratio (target) |"
 echo "|---|---|---|---|"
 echo "| plain restore | $plain_rate MB/s | ntfsclone --restore-image: $clone_rate MB/s | $(ratio "$plain_rate" "$clone_rate") (≥ 1) |"
+echo "| plain restore from an encrypted store | $sealed_rate MB/s | unencrypted store: $plain_rate MB/s | $(ratio "$sealed_rate" "$plain_rate") |"
 echo "| restore, level 1 + Blowfish | $packed_rate MB/s | plain: $plain_rate MB/s | $(ratio "$packed_rate" "$plain_rate") (≥ 0.4) |"
 echo "| protocol 2, plain restore | $v2_plain_rate MB/s | ntfsclone --restore-image: $clone_rate MB/s | $(ratio "$v2_plain_rate" "$clone_rate") (≥ 1.0) |"
 echo "| protocol 2, deflated (level 1) restore | $v2_deflated_rate MB/s | protocol 2 plain: $v2_plain_rate MB/s | $(ratio "$v2_deflated_rate" "$v2_plain_rate") (≥ 0.6) |"

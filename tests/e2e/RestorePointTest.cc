@@ -70,8 +70,8 @@ class RestorePointTest : public ::testing::Test {
     }
     ToolRun tool(const std::string& arguments) const {
         return test::runBackupServer(work_.path() / "keys",
-                                     agent_ ? agent_->port() : test::freePort(), arguments,
-                                     work_.path());
+                                     agent_ ? agent_->port() : test::freePort(),
+                                     toolOptions_ + arguments, work_.path());
     }
     std::string store() const { return "'" + (work_.path() / "store").string() + "'"; }
 
@@ -96,7 +96,8 @@ class RestorePointTest : public ::testing::Test {
 
     // The MD5 of the clusters the point uses, read from an image of the partition.
     std::string usedClusterDigest(std::int64_t point, const fs::path& image) const {
-        backup_server::Store look(work_.path() / "store", backup_server::Store::Access::look);
+        backup_server::Store look(work_.path() / "store", backup_server::Store::Access::look, "",
+                                  storeKeys_);
         backup_server::PointReader reader(look, *look.catalogue().point(point));
         std::ifstream in(image, std::ios::binary);
         blocks::Md5Stream md5;
@@ -144,9 +145,25 @@ class RestorePointTest : public ::testing::Test {
         return ids;
     }
 
+    // Whether any file of the store holds the bytes.
+    bool storeHolds(const std::string& bytes) const {
+        for (const auto& entry : fs::recursive_directory_iterator(work_.path() / "store")) {
+            if (!entry.is_regular_file())
+                continue;
+            std::ifstream in(entry.path(), std::ios::binary);
+            std::string file((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+            if (file.find(bytes) != std::string::npos)
+                return true;
+        }
+        return false;
+    }
+
     test::TempDir work_;
     std::unique_ptr<test::AgentProcess> agent_;
     std::set<std::string> files_;
+    std::string toolOptions_;             // given to every run of the tool
+    backup_server::KeySource storeKeys_;  // opens the store for the test's own reads
 };
 
 TEST_F(RestorePointTest, FullIncrementalAndDigestComparedPointsEachRestoreAsTheVolumeWasThen) {
@@ -211,6 +228,54 @@ TEST_F(RestorePointTest, SixtyFourKiBClustersBackUpRestoreVerifyAndCollect) {
     ToolRun cat = tool("cat " + store() + " 'Disk 0 Partition 0' /second.bin");
     EXPECT_EQ(cat.status, 0);
     EXPECT_TRUE(cat.output == randomBytes(300000, 3)) << "a file read from the point differs";
+// An encrypted store through the tool as an operator runs it: nothing of a file's bytes in
+// any file of the store, every point restores with the passphrase (from --password-file or
+// ZENTRAD_PASSWORD_FILE, or a key file added later), and without it or with a wrong one
+// the commands that read data refuse, saying why.
+TEST_F(RestorePointTest, AnEncryptedStoreShowsNothingAndRestoresWithItsSecret) {
+    startAgent();
+    const std::string marker = "plain text that must never reach the store: 5c1d09e7";
+    std::string marked = randomBytes(300000, 9);
+    marked.replace(70000, marker.size(), marker);
+    put("marked.bin", marked);
+    fs::path passphrase = work_.path() / "passphrase";
+    std::ofstream(passphrase) << "an operator's passphrase\n";
+    toolOptions_ = "--password-file '" + passphrase.string() + "' ";
+    storeKeys_.passwordFile = passphrase;
+    fs::remove_all(work_.path() / "store");
+    ToolRun init = tool("init " + store());  // encrypted unless --no-encryption
+    ASSERT_EQ(init.status, 0) << init.output;
+    fs::path atFull = backup("at-full.img");
+    put("second.bin", randomBytes(500000, 10));
+    fs::path atSecond = backup("at-second.img");
+    EXPECT_FALSE(storeHolds(marker));
+    ASSERT_EQ(pointIds().size(), 2u);
+    expectRestores(pointIds()[0], atFull);
+    expectRestores(pointIds()[1], atSecond);
+
+    toolOptions_.clear();
+    EXPECT_EQ(tool("points " + store()).status, 0);
+    ToolRun missing = tool("verify " + store());
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.output.find("--password-file FILE"), std::string::npos) << missing.output;
+    fs::path wrong = work_.path() / "wrong";
+    std::ofstream(wrong) << "an operator's passphrasE\n";
+    ToolRun refused =
+        tool("--password-file '" + wrong.string() + "' restore 'Disk 0 Partition 1' " + store() +
+             " from='Disk 0 Partition 0'");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.output.find("Wrong passphrase"), std::string::npos) << refused.output;
+
+    ::setenv("ZENTRAD_PASSWORD_FILE", passphrase.c_str(), 1);
+    fs::path keyFile = work_.path() / "store.key";
+    ToolRun added = tool("key add " + store() + " new-key-file='" + keyFile.string() + "'");
+    ::unsetenv("ZENTRAD_PASSWORD_FILE");
+    EXPECT_EQ(added.status, 0) << added.output;
+    ToolRun list = tool("key list " + store());
+    EXPECT_NE(list.output.find("key file"), std::string::npos) << list.output;
+    EXPECT_NE(list.output.find("passphrase (scrypt N=2^17"), std::string::npos) << list.output;
+    ToolRun verify = tool("--key-file '" + keyFile.string() + "' verify " + store());
+    EXPECT_EQ(verify.status, 0) << verify.output;
 }
 
 // The tool killed at several moments of a backup (during the snapshot, and at several

@@ -81,7 +81,7 @@ class PointStoreTest : public ::testing::Test {
 
     std::unique_ptr<PointBuilder> startPoint(std::uint64_t blockCount = kBlocks) {
         store_.reset();  // its lock, first
-        store_ = std::make_unique<Store>(dir_.path(), Store::Access::write, "test");
+        store_ = std::make_unique<Store>(dir_.path(), Store::Access::write, "test", keys_);
         std::optional<PointRecord> latest = store_->catalogue().latest(kAgent, kDevice);
         std::unique_ptr<PointReader> base;
         if (latest)
@@ -91,7 +91,7 @@ class PointStoreTest : public ::testing::Test {
     }
 
     void expectPointHolds(std::int64_t id, const Volume& volume) {
-        Store store(dir_.path(), Store::Access::look);
+        Store store(dir_.path(), Store::Access::look, "", keys_);
         PointReader reader(store, *store.catalogue().point(id));
         for (std::uint64_t i = 0; i < kBlocks; ++i) {
             ASSERT_EQ(reader.used().bit(i), volume.used.bit(i)) << "block " << i;
@@ -112,12 +112,13 @@ class PointStoreTest : public ::testing::Test {
 
     // The file of one of the point's chunks.
     fs::path chunkPath(const PointRecord& point, std::uint64_t chunk) {
-        Store look(dir_.path(), Store::Access::look);
+        Store look(dir_.path(), Store::Access::look, "", keys_);
         PointReader reader(look, point);
         return ChunkStore(look.chunkFolder()).pathOf(reader.index().entry(chunk));
     }
 
     test::TempDir dir_;
+    KeySource keys_;  // unlocks the store when a test encrypts it
     std::unique_ptr<Store> store_;
     std::uint32_t chunkBlocks_ = kChunkBlocks;  // of the points startPoint builds
 };

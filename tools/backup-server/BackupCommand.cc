@@ -55,6 +55,7 @@ int backupCommand(CommandContext& context) {
         throw UsageError("backup needs a DEVICE-ID and a STORE");
     std::optional<std::string> agent;
     BackupOptions options = parseOptions(context.arguments, agent);
+    options.keys = context.keySource;
     if (options.sink) {
         auto session = context.openSession();
         BackupSummary summary = runSinkBackup(*session, options);

@@ -77,7 +77,8 @@ Sha256Digest chunkName(ChunkShape shape, const unsigned char* data) {
     return Sha256().update(prefix.data(), prefix.size()).update(data, shape.dataBytes()).finish();
 }
 
-ChunkCodec::ChunkCodec() : contexts_(std::make_unique<Contexts>()) {
+ChunkCodec::ChunkCodec(ChunkNamer namer)
+    : contexts_(std::make_unique<Contexts>()), namer_(std::move(namer)) {
     if (contexts_->compress == nullptr || contexts_->decompress == nullptr ||
         ZSTD_isError(
             ZSTD_CCtx_setParameter(contexts_->compress, ZSTD_c_compressionLevel, kLevel)) ||
@@ -154,7 +155,7 @@ std::optional<ChunkDamage> ChunkCodec::decode(std::string_view file, ChunkShape 
         return damage;
     }
     damage.blocks.clear();
-    bool nameMatches = chunkName(shape, data) == name;
+    bool nameMatches = namer_(shape, data) == name;
     if (nameMatches && !checkBlocks)
         return std::nullopt;
     for (std::uint32_t i = 0; i < shape.blocks; ++i) {

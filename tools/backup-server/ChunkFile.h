@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,11 +56,13 @@ struct ChunkDamage {
 };
 
 Sha256Digest chunkName(ChunkShape shape, const unsigned char* data);
+// How a store names its chunks (chunkName, or a keyed name in an encrypted store).
+using ChunkNamer = std::function<Sha256Digest(ChunkShape, const unsigned char*)>;
 
 // zstd's compression and decompression contexts, kept for many chunks.
 class ChunkCodec {
   public:
-    ChunkCodec();
+    explicit ChunkCodec(ChunkNamer namer = chunkName);
     ~ChunkCodec();
     ChunkCodec(const ChunkCodec&) = delete;
     ChunkCodec& operator=(const ChunkCodec&) = delete;
@@ -90,6 +93,7 @@ class ChunkCodec {
   private:
     struct Contexts;
     std::unique_ptr<Contexts> contexts_;
+    ChunkNamer namer_;
 };
 
 }  // namespace backup_server

@@ -18,9 +18,20 @@ namespace fs = std::filesystem;
 constexpr std::size_t kMaxChunkFileBytes =
     kChunkHeaderBytes + 16 * kMaxChunkBlocks + kMaxChunkBytes + (kMaxChunkBytes >> 7) + 4096;
 
+std::string_view nameBytes(const Sha256Digest& name) {
+    return std::string_view(reinterpret_cast<const char*>(name.data()), name.size());
+}
+
 }  // namespace
 
-ChunkStore::ChunkStore(fs::path folder) : folder_(std::move(folder)) {}
+ChunkStore::ChunkStore(fs::path folder) : ChunkStore(std::move(folder), StoreCipher::plain()) {}
+
+ChunkStore::ChunkStore(fs::path folder, std::shared_ptr<const StoreCipher> cipher)
+    : folder_(std::move(folder)),
+      cipher_(std::move(cipher)),
+      codec_([cipher = cipher_.get()](ChunkShape shape, const unsigned char* data) {
+          return cipher->chunkName(shape, data);
+      }) {}
 
 fs::path ChunkStore::pathOf(const Sha256Digest& name) const {
     std::string hex = toHex(name);
@@ -40,7 +51,8 @@ std::uint64_t ChunkStore::put(const Sha256Digest& name, ChunkShape shape, const 
             return 0;
         fs::remove(path, error);
     }
-    std::string file = codec_.encode(shape, data, blockDigests);
+    std::string file =
+        cipher_->seal(SealedKind::chunk, nameBytes(name), codec_.encode(shape, data, blockDigests));
     fs::create_directories(path.parent_path());
     fs::path temporary = path;
     temporary += ".tmp-" + std::to_string(::getpid());
@@ -57,7 +69,7 @@ std::uint64_t ChunkStore::put(const Sha256Digest& name, ChunkShape shape, const 
 bool ChunkStore::present(const Sha256Digest& name) const {
     std::error_code error;
     auto size = fs::file_size(pathOf(name), error);
-    return !error && size >= kChunkHeaderBytes && size <= kMaxChunkFileBytes;
+    return !error && size >= kChunkHeaderBytes && size <= cipher_->storedLength(kMaxChunkFileBytes);
 }
 
 bool ChunkStore::setAside(const Sha256Digest& name, const fs::path& folder) const {
@@ -84,6 +96,25 @@ bool ChunkStore::setAside(const Sha256Digest& name, const fs::path& folder) cons
 std::optional<std::string> ChunkStore::load(const Sha256Digest& name, std::string& problem,
                                             std::uint64_t& fileBytes, std::size_t most) const {
     fs::path path = pathOf(name);
+    if (cipher_->sealed()) {
+        std::unique_ptr<ObjectReader> reader =
+            cipher_->openFile(path, SealedKind::chunk, nameBytes(name), problem);
+        if (!reader) {
+            problem = problem == "missing" ? "chunk missing" : "chunk " + problem;
+            return std::nullopt;
+        }
+        if (reader->size() > kMaxChunkFileBytes) {
+            problem = "chunk file too long";
+            return std::nullopt;
+        }
+        fileBytes = reader->size();
+        std::string file(std::min<std::uint64_t>(fileBytes, most), '\0');
+        if (!reader->read(0, file.data(), file.size(), problem)) {
+            problem = "chunk " + problem;
+            return std::nullopt;
+        }
+        return file;
+    }
     std::error_code error;
     auto size = fs::file_size(path, error);
     if (error) {
@@ -100,6 +131,10 @@ std::optional<std::string> ChunkStore::load(const Sha256Digest& name, std::strin
     in.read(file.data(), static_cast<std::streamsize>(file.size()));
     if (!in || in.gcount() != static_cast<std::streamsize>(file.size())) {
         problem = "chunk unreadable";
+        return std::nullopt;
+    }
+    if (looksSealed(file)) {
+        problem = "chunk sealed, but the store has no keys (is its keys folder missing?)";
         return std::nullopt;
     }
     return file;

@@ -2,23 +2,33 @@
 // A chunk is written once, to a temporary name first and then renamed, so a file under a
 // chunk's name is always whole (durability comes from the store's sync before a point is
 // committed). Chunks are removed only by garbage collection, and moved aside only by verify
-// when damaged.
+// when damaged. In an encrypted store every chunk file is sealed under the chunk's name
+// (StoreCipher.h) and opened before anything in it is used.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "backup-server/ChunkFile.h"
+#include "backup-server/StoreCipher.h"
 
 namespace backup_server {
 
 class ChunkStore {
   public:
+    // The chunks of an unencrypted store.
     explicit ChunkStore(std::filesystem::path folder);
+    ChunkStore(std::filesystem::path folder, std::shared_ptr<const StoreCipher> cipher);
+
+    // The name of a chunk of this store holding data.
+    Sha256Digest nameOf(ChunkShape shape, const unsigned char* data) const {
+        return cipher_->chunkName(shape, data);
+    }
 
     std::filesystem::path pathOf(const Sha256Digest& name) const;
     // Stores a chunk unless one of that name exists. Returns the bytes written (0 when
@@ -57,6 +67,7 @@ class ChunkStore {
     }
 
     std::filesystem::path folder_;
+    std::shared_ptr<const StoreCipher> cipher_;
     ChunkCodec codec_;
     std::vector<unsigned char> scratch_;
 };

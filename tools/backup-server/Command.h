@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "backup-server/AgentSession.h"
+#include "backup-server/KeySource.h"
 
 namespace backup_server {
 
@@ -48,6 +49,7 @@ struct CommandContext {
     bool stats = false;                  // --stats: chunks read (ls, cat) on standard error
     std::uint32_t protocol = 2;          // --protocol: the highest version to offer
     std::ostream* out = nullptr;
+    KeySource keySource;  // --password-file, ZENTRAD_PASSWORD_FILE, --key-file
 
     // Throws runtime::AgentException when --keys names no key pair (see init-keys).
     ServerKeys keys() const { return ServerKeys::load(keysDir); }
@@ -92,6 +94,8 @@ int initCommand(CommandContext& context);
 int initKeysCommand(CommandContext& context);
 int trustCommand(CommandContext& context);
 int partitionTablesCommand(CommandContext& context);
+// key list|add|remove STORE ...: the passphrases and key files of an encrypted store.
+int keyCommand(CommandContext& context);
 // restore-files STORE DEVICE-ID ...: the files of a restore point (restore-files calls it).
 int restorePointFilesCommand(CommandContext& context);
 

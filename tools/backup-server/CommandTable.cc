@@ -85,6 +85,12 @@ const std::vector<CommandInfo>& commandTable() {
          "                           (their files go at the next gc)",
          forgetCommand},
         {"gc", "gc STORE                   remove chunks no restore point references", gcCommand},
+        {"key",
+         "key list STORE | key add STORE [new-password-file=FILE | new-key-file=FILE]\n"
+         "        [scrypt-n=N] | key remove STORE ID\n"
+         "                           the passphrases and key files that open an encrypted\n"
+         "                           store (add and remove need one of them given)",
+         keyCommand},
         {"restore-files",
          "restore-files (target=PATH | device=ID) [chunk=BYTES] [keepalives=N] [times=unix]\n"
          "        SOURCE...          restore local folders (or @LIST files: LOCAL[<tab>AS])\n"

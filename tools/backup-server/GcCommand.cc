@@ -7,7 +7,7 @@ namespace backup_server {
 int gcCommand(CommandContext& context) {
     if (context.arguments.size() != 1)
         throw UsageError("gc needs exactly one STORE");
-    Store store(context.arguments[0], Store::Access::exclusive, "gc");
+    Store store(context.arguments[0], Store::Access::exclusive, "gc", context.keySource);
     Progress progress(*context.out, Progress::outputIsTerminal(), "gc: reading points", "points");
     GcReport report = collectGarbage(store, &progress);
     *context.out << describeGc(report) << "\n";

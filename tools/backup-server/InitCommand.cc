@@ -5,10 +5,13 @@
 namespace backup_server {
 
 int initCommand(CommandContext& context) {
-    if (context.arguments.size() != 1)
+    std::vector<std::string> words = context.arguments;
+    KeyringOptions keys = parseKeyringOptions(words, context.keySource);
+    if (words.size() != 1)
         throw UsageError("init needs exactly one STORE");
-    createStore(context.arguments[0]);
-    *context.out << "initialised the store " << context.arguments[0] << "\n";
+    createStore(words[0], keys);
+    *context.out << "initialised the " << (keys.encrypt ? "encrypted" : "unencrypted")
+                 << " store " << words[0] << "\n";
     return kExitOk;
 }
 

@@ -33,7 +33,7 @@ PointBuilder::PointBuilder(Store& store, std::string deviceID, const PointGeomet
     : store_(store),
       deviceID_(std::move(deviceID)),
       geometry_(geometry),
-      chunks_(store.chunkFolder()) {
+      chunks_(store.chunkFolder(), store.cipher()) {
     // A volume keeps the chunk size of the point it builds on, whatever size new volumes
     // get: its unchanged chunks then keep their names and are neither read nor stored again.
     if (base && base->geometry().blockSize == geometry.blockSize)
@@ -61,7 +61,8 @@ PointBuilder::PointBuilder(Store& store, std::string deviceID, const PointGeomet
     }
     used_ = blocks::BlockMap(geometry.blockCount);
     indexName_ = newIndexName();
-    index_ = std::make_unique<PointIndexWriter>(store.indexPath(indexName_ + ".part"), geometry_);
+    index_ = std::make_unique<PointIndexWriter>(store.indexPath(indexName_ + ".part"), geometry_,
+                                                *store.cipher());
     data_.resize(std::size_t{geometry_.chunkBlocks} * geometry_.blockSize);
     digests_.resize(geometry_.chunkBlocks);
     sent_.assign(geometry_.chunkBlocks, false);
@@ -149,7 +150,7 @@ void PointBuilder::flush(std::uint64_t chunk) {
         index_->addEntry(Sha256Digest{});
         return;
     }
-    Sha256Digest name = chunkName(shape, data_.data());
+    Sha256Digest name = chunks_.nameOf(shape, data_.data());
     storedBytes_ += chunks_.put(name, shape, data_.data(), digests_.data());
     index_->addEntry(name);
 }

@@ -191,7 +191,7 @@ int lsCommand(CommandContext& context) {
     if (selection.paths.size() > 1)
         throw UsageError("ls lists one PATH");
     ReadStats stats(context);
-    OpenPoint point(selection, "ls");
+    OpenPoint point(selection, "ls", context.keySource);
     int status = kExitFailed;
     try {
         PointEntry entry =
@@ -209,7 +209,7 @@ int catCommand(CommandContext& context) {
     if (selection.paths.size() != 1)
         throw UsageError("cat takes one PATH[:STREAM]");
     ReadStats stats(context);
-    OpenPoint point(selection, "cat");
+    OpenPoint point(selection, "cat", context.keySource);
     int status = kExitFailed;
     try {
         std::string stream;
@@ -235,7 +235,7 @@ int extractCommand(CommandContext& context) {
     std::filesystem::path destination = selection.paths.back();
     selection.paths.pop_back();
     ReadStats stats(context);
-    OpenPoint point(selection, "extract");
+    OpenPoint point(selection, "extract", context.keySource);
     std::filesystem::create_directories(destination);
     std::ostream& out = *context.out;
     out << "extracting from point " << point.record().id << " of " << point.record().deviceID

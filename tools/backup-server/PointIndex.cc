@@ -1,8 +1,5 @@
 #include "backup-server/PointIndex.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <vector>
 
@@ -94,19 +91,18 @@ bool isEmptyEntry(const Sha256Digest& name) {
     return name == Sha256Digest{};
 }
 
-PointIndexWriter::PointIndexWriter(const fs::path& file, const PointGeometry& geometry)
-    : file_(file), geometry_(geometry), out_(file, std::ios::binary | std::ios::trunc) {
-    if (!out_)
-        ZENTRAD_THROW(runtime::AgentException, "Cannot create " + file.string());
+PointIndexWriter::PointIndexWriter(const fs::path& file, const PointGeometry& geometry,
+                                   const StoreCipher& cipher)
+    : file_(file),
+      geometry_(geometry),
+      out_(cipher.createFile(file, SealedKind::index, indexObjectName(file))) {
     std::string header = encodeIndexHeader(geometry);
     write(header.data(), header.size());
 }
 
 void PointIndexWriter::write(const void* data, std::size_t length) {
-    out_.write(static_cast<const char*>(data), static_cast<std::streamsize>(length));
+    out_->write(data, length);
     seal_.update(data, length);
-    if (!out_)
-        ZENTRAD_THROW(runtime::AgentException, "Cannot write " + file_.string());
 }
 
 void PointIndexWriter::addEntry(const Sha256Digest& name) {
@@ -121,29 +117,22 @@ Sha256Digest PointIndexWriter::finish(const blocks::BlockMap& used) {
         ZENTRAD_THROW(runtime::AgentException, "Incomplete point index");
     write(used.bytes(), used.byteCount());
     Sha256Digest seal = seal_.finish();
-    out_.write(reinterpret_cast<const char*>(seal.data()), seal.size());
-    out_.close();
-    if (!out_)
-        ZENTRAD_THROW(runtime::AgentException, "Cannot write " + file_.string());
-    int fd = ::open(file_.c_str(), O_RDONLY);
-    if (fd < 0 || ::fsync(fd) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        ZENTRAD_THROW(runtime::AgentException, "Cannot sync " + file_.string());
-    }
-    ::close(fd);
+    out_->write(seal.data(), seal.size());
+    out_->finish();
     return seal;
 }
 
-PointIndexReader::PointIndexReader(const fs::path& file)
-    : file_(file), in_(file, std::ios::binary) {
-    std::error_code error;
-    std::uint64_t size = fs::file_size(file, error);
-    if (!in_ || error)
-        damaged(file, "missing or unreadable");
+PointIndexReader::PointIndexReader(const fs::path& file, const StoreCipher& cipher) : file_(file) {
+    std::string problem;
+    in_ = cipher.openFile(file, SealedKind::index, indexObjectName(file), problem);
+    if (!in_)
+        damaged(file, problem == "missing" ? "missing or unreadable" : problem);
+    std::uint64_t size = in_->size();
     unsigned char header[kIndexHeaderBytes];
-    if (size < kIndexHeaderBytes || !in_.read(reinterpret_cast<char*>(header), sizeof header))
+    if (size < kIndexHeaderBytes)
         damaged(file, "too short");
+    if (!in_->read(0, header, sizeof header, problem))
+        damaged(file, problem);
     try {
         geometry_ = parseIndexHeader(header, size);
     } catch (const runtime::AgentException& failure) {
@@ -154,20 +143,22 @@ PointIndexReader::PointIndexReader(const fs::path& file)
     Sha256 seal;
     seal.update(header, sizeof header);
     std::vector<char> buffer(1 << 20);
+    std::uint64_t offset = kIndexHeaderBytes;
     std::uint64_t entryBytes = kSha256Bytes * geometry_.chunkCount();
     for (std::uint64_t left = entryBytes; left > 0;) {
         std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
-        if (!in_.read(buffer.data(), static_cast<std::streamsize>(step)))
-            damaged(file, "cannot read its entries");
+        if (!in_->read(offset, buffer.data(), step, problem))
+            damaged(file, "cannot read its entries: " + problem);
         seal.update(buffer.data(), step);
         left -= step;
+        offset += step;
     }
     used_ = blocks::BlockMap(geometry_.blockCount);
     std::vector<unsigned char> map(used_.byteCount());
     Sha256Digest stored{};
-    if (!in_.read(reinterpret_cast<char*>(map.data()), static_cast<std::streamsize>(map.size())) ||
-        !in_.read(reinterpret_cast<char*>(stored.data()), stored.size())) {
-        damaged(file, "cannot read its used map");
+    if (!in_->read(offset, map.data(), map.size(), problem) ||
+        !in_->read(offset + map.size(), stored.data(), stored.size(), problem)) {
+        damaged(file, "cannot read its used map: " + problem);
     }
     seal.update(map.data(), map.size());
     seal_ = seal.finish();
@@ -180,18 +171,18 @@ Sha256Digest PointIndexReader::entry(std::uint64_t chunk) {
     if (chunk >= geometry_.chunkCount())
         ZENTRAD_THROW(runtime::AgentException, "Chunk " + std::to_string(chunk) + " out of range");
     // Readers go through the entries in order: a window of them is read at once, not a
-    // seek and a read per chunk.
+    // read per chunk.
     if (chunk < windowFirst_ || chunk - windowFirst_ >= window_.size()) {
         std::uint64_t count =
             std::min<std::uint64_t>(kWindowEntries, geometry_.chunkCount() - chunk);
         window_.resize(static_cast<std::size_t>(count));
         windowFirst_ = chunk;
-        in_.clear();
-        in_.seekg(static_cast<std::streamoff>(kIndexHeaderBytes + kSha256Bytes * chunk));
-        if (!in_.read(reinterpret_cast<char*>(window_.data()),
-                      static_cast<std::streamsize>(count * kSha256Bytes))) {
+        std::string problem;
+        if (!in_->read(kIndexHeaderBytes + kSha256Bytes * chunk,
+                       reinterpret_cast<unsigned char*>(window_.data()), count * kSha256Bytes,
+                       problem)) {
             window_.clear();
-            damaged(file_, "cannot read entry " + std::to_string(chunk));
+            damaged(file_, "cannot read entry " + std::to_string(chunk) + ": " + problem);
         }
     }
     return window_[static_cast<std::size_t>(chunk - windowFirst_)];

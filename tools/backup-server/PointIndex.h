@@ -15,17 +15,19 @@
 //
 // all integers big-endian. Every point has a whole index, so it restores on its own; the
 // file is written once, front to back, and never changed. Readers check the seal and the
-// geometry before they use anything.
+// geometry before they use anything. In an encrypted store the file is sealed under its
+// name (StoreCipher.h): these bytes are what the seal holds.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "backup-server/ChunkFile.h"
 #include "backup-server/Sha256.h"
+#include "backup-server/StoreCipher.h"
 #include "blocks/BlockMap.h"
 
 namespace backup_server {
@@ -54,8 +56,10 @@ PointGeometry parseIndexHeader(const unsigned char* bytes, std::uint64_t fileSiz
 
 class PointIndexWriter {
   public:
-    // Creates the file (which must not exist).
-    PointIndexWriter(const std::filesystem::path& file, const PointGeometry& geometry);
+    // Creates the file (which must not exist), sealed under the name of the index it
+    // becomes (the file's name without ".part").
+    PointIndexWriter(const std::filesystem::path& file, const PointGeometry& geometry,
+                     const StoreCipher& cipher = *StoreCipher::plain());
     // Entries in chunk order, exactly chunkCount of them.
     void addEntry(const Sha256Digest& name);
     // Writes the used map and the seal, and syncs the file. Returns the seal.
@@ -68,7 +72,7 @@ class PointIndexWriter {
 
     std::filesystem::path file_;
     PointGeometry geometry_;
-    std::ofstream out_;
+    std::unique_ptr<ObjectWriter> out_;
     Sha256 seal_;
     std::uint64_t entries_ = 0;
 };
@@ -77,7 +81,8 @@ class PointIndexReader {
   public:
     // Opens and checks the whole file (seal, geometry, used map). Throws
     // runtime::AgentException naming the file as damaged otherwise.
-    explicit PointIndexReader(const std::filesystem::path& file);
+    explicit PointIndexReader(const std::filesystem::path& file,
+                              const StoreCipher& cipher = *StoreCipher::plain());
 
     const PointGeometry& geometry() const { return geometry_; }
     const blocks::BlockMap& used() const { return used_; }
@@ -90,7 +95,7 @@ class PointIndexReader {
     static_assert(sizeof(Sha256Digest) == kSha256Bytes);
 
     std::filesystem::path file_;
-    std::ifstream in_;
+    std::unique_ptr<ObjectReader> in_;
     std::vector<Sha256Digest> window_;  // entries windowFirst_ on, read ahead
     std::uint64_t windowFirst_ = 0;
     PointGeometry geometry_;

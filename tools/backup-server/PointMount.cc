@@ -186,7 +186,7 @@ int mountCommand(CommandContext& context) {
     PointSelection selection = parsePointSelection(context.arguments, {});
     if (selection.paths.size() != 1)
         throw UsageError("mount takes one MOUNTPOINT");
-    OpenPoint point(selection, "mount");
+    OpenPoint point(selection, "mount", context.keySource);
     MountState mount;
     mount.files = &point.files();
     fuse_operations operations{};

@@ -8,7 +8,9 @@
 namespace backup_server {
 
 PointReader::PointReader(const Store& store, const PointRecord& point)
-    : point_(point), index_(store.indexPath(point.indexFile)), chunks_(store.chunkFolder()) {
+    : point_(point),
+      index_(store.indexPath(point.indexFile), *store.cipher()),
+      chunks_(store.chunkFolder(), store.cipher()) {
     if (index_.seal() != point.indexSeal || !(index_.geometry() == point.geometry)) {
         ZENTRAD_THROW(runtime::AgentException, "Damaged store: the index of point " +
                                                    std::to_string(point.id) +

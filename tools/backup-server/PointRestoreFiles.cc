@@ -100,7 +100,7 @@ int restorePointFilesCommand(CommandContext& context) {
     auto fromAgent = selection.options.find("from-agent");
     bool explicitSource = fromAgent != selection.options.end();
     selection.agent = explicitSource ? fromAgent->second : target;
-    OpenPoint point(selection, "restore-files");
+    OpenPoint point(selection, "restore-files", context.keySource);
     std::ostream& out = *context.out;
     ScratchFolder scratch;
     PointExtractor extractor(point.files(), out, true);

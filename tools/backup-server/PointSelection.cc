@@ -71,8 +71,9 @@ PointRecord choosePoint(Store& store, const PointSelection& selection) {
 
 }  // namespace
 
-OpenPoint::OpenPoint(const PointSelection& selection, const std::string& command)
-    : store_(selection.store, Store::Access::read, command + " " + selection.deviceID),
+OpenPoint::OpenPoint(const PointSelection& selection, const std::string& command,
+                     const KeySource& keys)
+    : store_(selection.store, Store::Access::read, command + " " + selection.deviceID, keys),
       record_(choosePoint(store_, selection)),
       volume_(std::make_unique<PointVolume>(store_, record_)),
       files_(*volume_) {}

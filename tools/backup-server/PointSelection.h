@@ -42,7 +42,7 @@ class OpenPoint {
     // Throws runtime::AgentException when the store, the point or its volume cannot be
     // opened, UsageError when point=N belongs to another agent or volume or the agent is
     // not named where several have points of the volume.
-    OpenPoint(const PointSelection& selection, const std::string& command);
+    OpenPoint(const PointSelection& selection, const std::string& command, const KeySource& keys);
 
     const PointRecord& record() const { return record_; }
     Catalogue& catalogue() { return store_.catalogue(); }

@@ -20,7 +20,7 @@ namespace backup_server {
 class PointVolume::Device {
   public:
     Device(const Store& store, const PointRecord& point)
-        : reader_(store, point), chunks_(store.chunkFolder()) {
+        : reader_(store, point), chunks_(store.chunkFolder(), store.cipher()) {
         const PointGeometry& geometry = reader_.geometry();
         chunkSpan_ = std::uint64_t{geometry.chunkBlocks} * geometry.blockSize;
         size_ = geometry.blockCount * geometry.blockSize;

@@ -30,6 +30,7 @@ struct RestoreArguments {
     std::string packed;                    // restore the batches packed into this file
     std::int64_t point = 0;                // 0: the latest
     bool keyInRequest = false;
+    KeySource keys;  // unlocks an encrypted store
 };
 
 std::uint32_t numberValue(const std::string& word, const std::string& value) {
@@ -111,8 +112,8 @@ RestoreArguments parseArguments(const std::vector<std::string>& words) {
 class PointSource : public BlockSource {
   public:
     PointSource(const std::string& root, const std::string& agent, const std::string& deviceID,
-                std::int64_t id, std::ostream& out)
-        : store_(root, Store::Access::read, "restore " + deviceID),
+                std::int64_t id, const KeySource& keys, std::ostream& out)
+        : store_(root, Store::Access::read, "restore " + deviceID, keys),
           point_(store_, choose(store_, agent, deviceID, id)),
           source_(point_),
           progress_(out, Progress::outputIsTerminal(), "restore", "blocks") {
@@ -163,8 +164,9 @@ std::unique_ptr<BlockSource> openSource(RestoreArguments& arguments, const std::
     if (!arguments.store.empty()) {
         const std::string& from =
             arguments.from.empty() ? arguments.options.deviceID : arguments.from;
-        auto source = std::make_unique<PointSource>(
-            arguments.store, arguments.fromAgent.value_or(target), from, arguments.point, out);
+        auto source = std::make_unique<PointSource>(arguments.store,
+                                                    arguments.fromAgent.value_or(target), from,
+                                                    arguments.point, arguments.keys, out);
         if (arguments.point != 0 && !arguments.from.empty() &&
             source->point().deviceID != arguments.from) {
             throw UsageError("point " + std::to_string(arguments.point) + " is of " +
@@ -196,6 +198,7 @@ void chooseKey(AgentSession& session, RestoreArguments& arguments) {
 
 int restoreCommand(CommandContext& context) {
     RestoreArguments arguments = parseArguments(context.arguments);
+    arguments.keys = context.keySource;
     if (!arguments.packed.empty()) {
         PackedRestoreReader packed(arguments.packed);
         RestoreOptions options = packed.options();

@@ -5,6 +5,9 @@
 
 #include "backup-server/FileModes.h"
 #include "backup-server/PartitionStore.h"
+#include <fstream>
+
+#include "backup-server/StoreKeyring.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -30,7 +33,33 @@ void refusePreviousLayout(const fs::path& root) {
     }
 }
 
-void createStore(const fs::path& root) {
+namespace {
+
+// A store whose keys folder went missing must not take new points in the clear beside
+// its sealed ones: one sealed index is enough to tell.
+void refuseSealedWithoutKeys(const fs::path& root) {
+    std::error_code error;
+    if (StoreKeyring::exists(root))
+        return;
+    for (const auto& entry : fs::directory_iterator(root / "points", error)) {
+        if (entry.path().extension() != ".index")
+            continue;
+        char head[4] = {};
+        std::ifstream(entry.path(), std::ios::binary).read(head, sizeof head);
+        if (looksSealed(std::string_view(head, sizeof head))) {
+            ZENTRAD_THROW(runtime::AgentException,
+                          "The store " + root.string() +
+                              " holds sealed files but no keys folder (" +
+                              StoreKeyring::folderOf(root).string() +
+                              "); restore that folder from where its keys were kept");
+        }
+        return;
+    }
+}
+
+}  // namespace
+
+void createStore(const fs::path& root, const KeyringOptions& keys) {
     refusePreviousLayout(root);
     fs::path file = root / "catalogue.db";
     if (fs::exists(file))
@@ -38,10 +67,13 @@ void createStore(const fs::path& root) {
     createPrivateFolder(root);
     for (const char* folder : {"points", "chunks", "tables"})
         fs::create_directories(root / folder);
+    // The catalogue last: a folder is a store once it has one, and not before its keys.
+    createStoreKeyring(root, keys);
     Catalogue(file, Catalogue::Mode::create);
 }
 
-Store::Store(const fs::path& root, Access access, const std::string& command) : root_(root) {
+Store::Store(const fs::path& root, Access access, const std::string& command, KeySource keys)
+    : root_(root), keys_(std::move(keys)) {
     refusePreviousLayout(root);
     fs::path file = root / "catalogue.db";
     if (!fs::exists(file)) {
@@ -55,6 +87,7 @@ Store::Store(const fs::path& root, Access access, const std::string& command) : 
         writeLock_.emplace(root, StoreLock::Kind::write, command);
         if (access == Access::exclusive)
             readLock_.emplace(root, StoreLock::Kind::readExclusive, command);
+        refuseSealedWithoutKeys(root);
         // Folders an older store may lack.
         for (const fs::path& folder : {pointFolder(), chunkFolder(), tableFolder()})
             fs::create_directories(folder);
@@ -65,6 +98,13 @@ Store::Store(const fs::path& root, Access access, const std::string& command) : 
     if (access == Access::read)
         readLock_.emplace(root, StoreLock::Kind::read, command);
     catalogue_ = std::make_unique<Catalogue>(file, Catalogue::Mode::read);
+}
+
+std::shared_ptr<const StoreCipher> Store::cipher() const {
+    std::lock_guard<std::mutex> lock(cipherMutex_);
+    if (!cipher_)
+        cipher_ = openStoreCipher(root_, keys_);
+    return cipher_;
 }
 
 void Store::sync() const {

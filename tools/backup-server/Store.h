@@ -6,6 +6,7 @@
 //   damaged/NAME                 chunks verify found damaged, moved out of the way
 //   tables/NAME.ptable           partition-table generations (PartitionStore.h)
 //   write.lock, read.lock        the store's locks (StoreLock.h)
+//   keys/ID.key                  an encrypted store's wrapped key (StoreKeyring.h)
 //
 // A store is made by createStore (backup-server init) and by nothing else: every access
 // refuses a folder without a catalogue, so a mistyped path never becomes a new store. A
@@ -15,11 +16,15 @@
 
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "backup-server/Catalogue.h"
 #include "backup-server/ChunkStore.h"
+#include "backup-server/KeySource.h"
+#include "backup-server/StoreCipher.h"
+#include "backup-server/StoreKeyring.h"
 #include "backup-server/StoreLock.h"
 
 namespace backup_server {
@@ -36,8 +41,10 @@ class Store {
     // Throws runtime::AgentException for a folder that is not an initialised store, of the
     // previous layout or with a damaged catalogue, StoreInUse when the lock is held
     // elsewhere. A writer upgrades an older layout in place. Warns on standard error when
-    // the folder is open to other users.
-    Store(const std::filesystem::path& root, Access access, const std::string& command = "");
+    // the folder is open to other users. keys unlock an encrypted store when its cipher is
+    // first needed (points and forget never need it).
+    Store(const std::filesystem::path& root, Access access, const std::string& command = "",
+          KeySource keys = {});
 
     const std::filesystem::path& root() const { return root_; }
     Catalogue& catalogue() { return *catalogue_; }
@@ -49,17 +56,27 @@ class Store {
     std::filesystem::path indexPath(const std::string& name) const { return pointFolder() / name; }
     // Makes everything written so far durable (before a point enters the catalogue).
     void sync() const;
+    // How chunks and indexes are named and sealed: opened on first use with the keys
+    // given. Throws runtime::AgentException saying how to give the passphrase when it
+    // is missing, and when it is wrong.
+    std::shared_ptr<const StoreCipher> cipher() const;
 
   private:
     std::filesystem::path root_;
     std::optional<StoreLock> writeLock_;
     std::optional<StoreLock> readLock_;
     std::unique_ptr<Catalogue> catalogue_;
+    KeySource keys_;
+    mutable std::mutex cipherMutex_;
+    mutable std::shared_ptr<const StoreCipher> cipher_;
 };
 
-// Makes a new, empty store in root (created when missing, mode 0700). Throws
-// runtime::AgentException when root already holds a store or cannot be made.
-void createStore(const std::filesystem::path& root);
+// Makes a new, empty store in root (created when missing, mode 0700), encrypted unless keys
+// say otherwise (the default, for tests, is an unencrypted store). Throws
+// runtime::AgentException when root already holds a store or cannot be made, or when an
+// encrypted store is asked for without a secret.
+void createStore(const std::filesystem::path& root,
+                 const KeyringOptions& keys = KeyringOptions{.encrypt = false});
 
 // Throws runtime::AgentException, saying what to do, when root holds volume folders of
 // the previous one-image-per-volume layout.

@@ -90,7 +90,7 @@ VerifyReport verifyPoints(const Store& store, const std::vector<PointRecord>& po
                           Progress* progress, const VerifyOptions& options) {
     VerifyReport report;
     report.percent = options.percent;
-    ChunkStore chunks(store.chunkFolder());
+    ChunkStore chunks(store.chunkFolder(), store.cipher());
     ChunkVerdicts verdicts;
     std::uint64_t total = 0;
     for (const auto& point : points)

@@ -29,7 +29,7 @@ int verifyCommand(CommandContext& context) {
             throw UsageError("unknown verify option: " + word);
         }
     }
-    Store store(context.arguments[0], Store::Access::read, "verify");
+    Store store(context.arguments[0], Store::Access::read, "verify", context.keySource);
     std::vector<PointRecord> points;
     if (id != 0) {
         std::optional<PointRecord> point = store.catalogue().point(id);

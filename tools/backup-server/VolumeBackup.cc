@@ -230,7 +230,7 @@ std::uint64_t serveBlockSums(AgentSession& session, PointReader* point, std::uin
 BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
                               const BackupOptions& options) {
     auto start = std::chrono::steady_clock::now();
-    Store store(volume.folder(), Store::Access::write, "backup " + options.deviceID);
+    Store store(volume.folder(), Store::Access::write, "backup " + options.deviceID, options.keys);
     admitAgent(store.catalogue(), volume.agent(), session, volume.folder().string());
     std::optional<PointRecord> latest = store.catalogue().latest(volume.agent(), options.deviceID);
     std::unique_ptr<PointReader> base;

@@ -33,6 +33,7 @@ struct BackupOptions {
     bool sink = false;
     // Shows how far the block stream has come (none when null).
     Progress* progress = nullptr;
+    KeySource keys;  // unlocks (or, for a new store, encrypts) the store
 };
 
 struct BackupSummary {

@@ -71,7 +71,11 @@ int main(int argc, char** argv) {
         "long,l", "ls: sizes, times and attributes")("recursive,R", "ls: list sub-folders too")(
         "stats", "ls, cat: print the chunks read and the time on standard error")(
         "protocol", po::value<unsigned>()->default_value(2),
-        "highest protocol version to offer the agent (1 or 2)");
+        "highest protocol version to offer the agent (1 or 2)")(
+        "password-file", po::value<std::string>(),
+        "an encrypted store's passphrase: the first line of FILE (default: the file named by "
+        "ZENTRAD_PASSWORD_FILE)")("key-file", po::value<std::string>(),
+                                  "an encrypted store's key file");
     po::options_description hidden;
     hidden.add_options()("command", po::value<std::vector<std::string>>(), "command and arguments");
     po::options_description all;
@@ -117,6 +121,12 @@ int main(int argc, char** argv) {
             throw std::invalid_argument("protocol must be 1 or 2: " + std::to_string(protocol));
         context.protocol = protocol;
         context.out = &std::cout;
+        auto text = [&](const char* name) {
+            return values.count(name) ? std::optional(values[name].as<std::string>())
+                                      : std::nullopt;
+        };
+        context.keySource =
+            backup_server::KeySource::fromOptions(text("password-file"), text("key-file"));
         try {
             return command->run(context);
         } catch (const backup_server::UsageError& error) {
