@@ -76,7 +76,7 @@ class Store {
 // runtime::AgentException when root already holds a store or cannot be made, or when an
 // encrypted store is asked for without a secret.
 void createStore(const std::filesystem::path& root,
-                 const KeyringOptions& keys = KeyringOptions{.encrypt = false});
+                 const KeyringOptions& keys = KeyringOptions{false, {}, {}});
 
 // Throws runtime::AgentException, saying what to do, when root holds volume folders of
 // the previous one-image-per-volume layout.
