@@ -35,8 +35,9 @@ inline bool makeVolume(const fs::path& image) {
 }
 
 // A new point of the whole image (every block used), on top of the device's latest.
-inline PointRecord addImagePoint(const fs::path& storeFolder, const fs::path& image) {
-    Store store(storeFolder, Store::Access::write, "test");
+inline PointRecord addImagePoint(const fs::path& storeFolder, const fs::path& image,
+                                 const KeySource& keys = {}) {
+    Store store(storeFolder, Store::Access::write, "test", keys);
     std::optional<PointRecord> latest = store.catalogue().latest(kDevice);
     std::unique_ptr<PointReader> base;
     if (latest)
