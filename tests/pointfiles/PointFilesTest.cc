@@ -12,6 +12,7 @@
 #include "backup-server/Command.h"
 #include "backup-server/PointExtract.h"
 #include "backup-server/PointSelection.h"
+#include "backup-server/StoreKeyring.h"
 #include "runtime/Exceptions.h"
 
 namespace pointtest {
@@ -191,6 +192,26 @@ int runCommand(int (*command)(CommandContext&), std::vector<std::string> words, 
     int status = command(context);
     out = stream.str();
     return status;
+}
+
+// The single-file readers go through the store's cipher: a point of an encrypted store
+// lists and reads as the image does, and does not open without its passphrase.
+TEST_F(PointFilesTest, FilesComeOutOfAnEncryptedStore) {
+    test::TempDir sealed;
+    KeySource keys;
+    keys.passwordFile = sealed.path() / "password";
+    std::ofstream(*keys.passwordFile) << "point files\n";
+    fs::path folder = sealed.path() / "store";
+    createStoreKeyring(folder, KeyringOptions{true, keys, ScryptCost{10, 8, 1}});
+    addImagePoint(folder, image(), keys);
+    PointSelection selection = parsePointSelection({folder.string(), kDevice}, {});
+    EXPECT_THROW(OpenPoint(selection, "cat", KeySource{}), runtime::AgentException);
+    OpenPoint point(selection, "cat", keys);
+    std::string text;
+    point.files().read(point.files().entry("/comp/text.txt"), "",
+                       [&](const char* data, std::size_t length) { text.append(data, length); });
+    EXPECT_TRUE(text == ntfscat(image(), "/comp/text.txt"));
+    EXPECT_EQ(byName(point.files().list(point.files().entry("/"))).count("comp"), 1u);
 }
 
 TEST_F(PointFilesTest, CommandsListCatAndRefuseWhatTheyCannotDo) {

@@ -36,10 +36,11 @@ inline bool makeVolume(const fs::path& image) {
 }
 
 // A new point of the whole image (every block used), on top of the device's latest.
-inline PointRecord addImagePoint(const fs::path& storeFolder, const fs::path& image) {
+inline PointRecord addImagePoint(const fs::path& storeFolder, const fs::path& image,
+                                 const KeySource& keys = {}) {
     if (!fs::exists(storeFolder / "catalogue.db"))
-        createStore(storeFolder);
-    Store store(storeFolder, Store::Access::write, "test");
+        createStore(storeFolder, KeyringOptions{keys.given(), keys, {}});
+    Store store(storeFolder, Store::Access::write, "test", keys);
     std::optional<PointRecord> latest = store.catalogue().latest(kAgent, kDevice);
     std::unique_ptr<PointReader> base;
     if (latest)

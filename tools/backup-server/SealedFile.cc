@@ -92,6 +92,31 @@ SegmentCipher::SegmentCipher(const SealKey& storeKey, const SealedHeader& header
     std::memcpy(fileKey_.data(), key.data(), fileKey_.size());
 }
 
+bool aes256Gcm(EVP_CIPHER_CTX* context, bool sealing, const unsigned char* key,
+               const unsigned char* nonce, std::string_view aad, const unsigned char* in,
+               std::size_t length, unsigned char* out, unsigned char* tag) {
+    int produced = 0;
+    if (EVP_CipherInit_ex(context, EVP_aes_256_gcm(), nullptr, key, nonce, sealing ? 1 : 0) != 1 ||
+        EVP_CipherUpdate(context, nullptr, &produced,
+                         reinterpret_cast<const unsigned char*>(aad.data()),
+                         static_cast<int>(aad.size())) != 1) {
+        libraryFailed("cipher set-up");
+    }
+    if (length > 0 && EVP_CipherUpdate(context, out, &produced, in, static_cast<int>(length)) != 1)
+        libraryFailed("cipher");
+    if (!sealing && EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_SET_TAG, kSealTagBytes, tag) != 1)
+        libraryFailed("tag");
+    int tail = 0;
+    if (EVP_CipherFinal_ex(context, out + length, &tail) != 1) {
+        if (!sealing)
+            return false;
+        libraryFailed("cipher final");
+    }
+    if (sealing && EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_GET_TAG, kSealTagBytes, tag) != 1)
+        libraryFailed("tag");
+    return true;
+}
+
 bool SegmentCipher::run(bool encrypting, std::uint64_t segment, bool last, const unsigned char* in,
                         std::size_t length, unsigned char* out, unsigned char* tag) {
     unsigned char nonce[12] = {};
@@ -101,28 +126,7 @@ bool SegmentCipher::run(bool encrypting, std::uint64_t segment, bool last, const
     aad.push_back(last ? 1 : 0);
     net::appendBigEndian(aad, name_.size(), 2);
     aad += name_;
-    EVP_CIPHER_CTX* context = context_.get();
-    int produced = 0;
-    if (EVP_CipherInit_ex(context, EVP_aes_256_gcm(), nullptr, fileKey_.data(), nonce,
-                          encrypting ? 1 : 0) != 1 ||
-        EVP_CipherUpdate(context, nullptr, &produced,
-                         reinterpret_cast<const unsigned char*>(aad.data()),
-                         static_cast<int>(aad.size())) != 1) {
-        libraryFailed("cipher set-up");
-    }
-    if (length > 0 && EVP_CipherUpdate(context, out, &produced, in, static_cast<int>(length)) != 1)
-        libraryFailed("cipher");
-    if (!encrypting && EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_SET_TAG, kSealTagBytes, tag) != 1)
-        libraryFailed("tag");
-    int tail = 0;
-    if (EVP_CipherFinal_ex(context, out + length, &tail) != 1) {
-        if (!encrypting)
-            return false;
-        libraryFailed("cipher final");
-    }
-    if (encrypting && EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_GET_TAG, kSealTagBytes, tag) != 1)
-        libraryFailed("tag");
-    return true;
+    return aes256Gcm(context_.get(), encrypting, fileKey_.data(), nonce, aad, in, length, out, tag);
 }
 
 void SegmentCipher::seal(std::uint64_t segment, bool last, const unsigned char* plain,

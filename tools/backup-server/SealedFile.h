@@ -86,6 +86,13 @@ class SegmentCipher {
     crypto::CipherCtxPtr context_;
 };
 
+// AES-256-GCM of length bytes from in to out under a 32-byte key and a 12-byte nonce; the
+// 16-byte tag is written when sealing and checked when opening. False only for an opening
+// that fails. Throws runtime::AgentException when the library fails.
+bool aes256Gcm(EVP_CIPHER_CTX* context, bool sealing, const unsigned char* key,
+               const unsigned char* nonce, std::string_view aad, const unsigned char* in,
+               std::size_t length, unsigned char* out, unsigned char* tag);
+
 // A whole file sealed at once (new random salt).
 std::string sealWhole(const SealKey& storeKey, SealedKind kind, std::string_view name,
                       std::string_view plain);

@@ -17,6 +17,7 @@
 #include <iterator>
 
 #include "backup-server/Command.h"
+#include "backup-server/SealedFile.h"
 #include "backup-server/StoreArguments.h"
 #include "crypto/SecureChannel.h"
 #include "net/ByteOrder.h"
@@ -100,29 +101,11 @@ std::string wrappingKey(const WrappedKey& wrapping, const KeySecret& secret) {
 bool gcm(bool encrypting, const std::string& key, const WrappedKey& wrapping,
          const unsigned char* in, unsigned char* out, unsigned char* tag) {
     crypto::CipherCtxPtr context(EVP_CIPHER_CTX_new());
+    if (!context)
+        fail("Key wrapping: no cipher context");
     std::string aad = wrapping.encode().substr(0, kAssociatedBytes);
-    int produced = 0;
-    if (!context ||
-        EVP_CipherInit_ex(context.get(), EVP_aes_256_gcm(), nullptr,
-                          reinterpret_cast<const unsigned char*>(key.data()), wrapping.nonce.data(),
-                          encrypting ? 1 : 0) != 1 ||
-        EVP_CipherUpdate(context.get(), nullptr, &produced,
-                         reinterpret_cast<const unsigned char*>(aad.data()),
-                         static_cast<int>(aad.size())) != 1 ||
-        EVP_CipherUpdate(context.get(), out, &produced, in, kMasterBytes) != 1) {
-        fail("Key wrapping: cipher failed");
-    }
-    if (!encrypting && EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_TAG, 16, tag) != 1)
-        fail("Key wrapping: tag failed");
-    int tail = 0;
-    if (EVP_CipherFinal_ex(context.get(), out + kMasterBytes, &tail) != 1) {
-        if (!encrypting)
-            return false;
-        fail("Key wrapping: cipher failed");
-    }
-    if (encrypting && EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_GET_TAG, 16, tag) != 1)
-        fail("Key wrapping: tag failed");
-    return true;
+    return aes256Gcm(context.get(), encrypting, reinterpret_cast<const unsigned char*>(key.data()),
+                     wrapping.nonce.data(), aad, in, kMasterBytes, out, tag);
 }
 
 std::string newId() {
