@@ -228,6 +228,8 @@ TEST_F(RestorePointTest, SixtyFourKiBClustersBackUpRestoreVerifyAndCollect) {
     ToolRun cat = tool("cat " + store() + " 'Disk 0 Partition 0' /second.bin");
     EXPECT_EQ(cat.status, 0);
     EXPECT_TRUE(cat.output == randomBytes(300000, 3)) << "a file read from the point differs";
+}
+
 // An encrypted store through the tool as an operator runs it: nothing of a file's bytes in
 // any file of the store, every point restores with the passphrase (from --password-file or
 // ZENTRAD_PASSWORD_FILE, or a key file added later), and without it or with a wrong one
