@@ -14,6 +14,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   libz-mingw-w64-dev wine64 dpkg-dev
   wixl msitools osslsigncode icoutils openssl
+  libtomlplusplus-dev python3-jsonschema systemd
 )
 
 SUDO=""

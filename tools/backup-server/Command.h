@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "backup-server/AgentSession.h"
+#include "net/SocketException.h"
 
 namespace backup_server {
 
@@ -43,13 +44,28 @@ struct CommandContext {
     std::uint16_t port = 1167;
     std::vector<std::string> arguments;  // after the command name
     bool json = false;                   // --json: machine-readable output
+    bool quiet = false;                  // -q: results, warnings and errors only
+    bool verbose = false;                // -v: what the tool connects to
+    bool dryRun = false;                 // --dry-run: say what would change, change nothing
+    std::int64_t warnAge = 0;            // status --warn-age, seconds (0: no limit)
+    std::int64_t critAge = 0;            // status --crit-age, seconds (0: no limit)
     bool longListing = false;            // -l (ls)
     bool recursive = false;              // -R (ls)
     bool stats = false;                  // --stats: chunks read (ls, cat) on standard error
     std::uint32_t protocol = 2;          // --protocol: the highest version to offer
     std::ostream* out = nullptr;
 
+    // Where messages beside the result go: standard error with --json, else out.
+    std::ostream& messages() const;
+    // Where progress lines go: messages(), or nowhere with -q.
+    std::ostream& progressStream() const;
     ServerKeys keys() const { return ServerKeys::loadOrCreate(keysDir); }
+    // "the agent at host H, port P".
+    std::string agentAddress() const;
+    // A failed connection as the error to report (exit status 4).
+    AgentUnreachable unreachable(const net::SocketException& error) const;
+    // Connects without authenticating; throws AgentUnreachable when nothing answers.
+    std::unique_ptr<AgentSession> connect() const;
     // Connects and authenticates, printing the agent's log records as they arrive. Throws
     // AgentUnreachable when nothing answers, runtime::AgentException when the agent turns
     // the server away.
@@ -60,9 +76,19 @@ struct CommandInfo {
     const char* name;
     const char* usage;
     int (*run)(CommandContext& context);
+    // The place of the STORE word among the command's words (ZENTRAD_STORE can stand in
+    // for it); -1 for commands without one.
+    int storeWord = -1;
 };
 
 const std::vector<CommandInfo>& commandTable();
+
+struct ExitStatusInfo {
+    int status;
+    const char* meaning;
+};
+// The exit statuses every command keeps to, for the help text, the man page and tests.
+const std::vector<ExitStatusInfo>& exitStatusTable();
 
 // The commands; each returns the tool's exit code.
 int publicKeyCommand(CommandContext& context);
@@ -73,6 +99,10 @@ int serverInfoCommand(CommandContext& context);
 int keysGetCommand(CommandContext& context);
 int allowListCommand(CommandContext& context);
 int statusCommand(CommandContext& context);
+// status STORE|JOBS: the monitoring form of status (statusCommand calls it).
+int storeStatusCommand(CommandContext& context);
+int runJobsCommand(CommandContext& context);
+int statsCommand(CommandContext& context);
 int partitionListCommand(CommandContext& context);
 int partitionBackupCommand(CommandContext& context);
 int partitionRestoreCommand(CommandContext& context);

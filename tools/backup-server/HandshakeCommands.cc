@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "backup-server/Command.h"
+#include "backup-server/OperatorText.h"
 
 namespace backup_server {
 
@@ -17,10 +18,11 @@ int handshakeCommand(CommandContext& context) {
 }
 
 int initializeHostCommand(CommandContext& context) {
-    auto session = AgentSession::connect(context.host, context.port);
+    auto session = context.connect();
     HandshakeOutcome outcome = session->handshake(context.keys(), HandshakeMode::initializeHost);
     for (const auto& record : session->logRecords()) {
-        *context.out << "agent " << logRecordLevel(record.code) << ": " << record.text << "\n";
+        context.messages() << "agent " << logRecordLevel(record.code) << ": "
+                           << withoutSourceLocations(record.text) << "\n";
     }
     if (outcome == HandshakeOutcome::rejected) {
         *context.out << "rejected by the agent\n";

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "backup-server/Command.h"
+#include "backup-server/DeviceHints.h"
 #include "backup-server/StoreArguments.h"
 #include "runtime/Exceptions.h"
 
@@ -57,7 +58,8 @@ PointRecord choosePoint(Store& store, const PointSelection& selection) {
         ZENTRAD_THROW(runtime::AgentException,
                       selection.point != 0
                           ? "The store holds no restore point " + std::to_string(selection.point)
-                          : "The store holds no restore point of " + selection.deviceID);
+                          : "The store holds no restore point of " + selection.deviceID +
+                                storeDevicesHint(store));
     }
     if (point->deviceID != selection.deviceID) {
         throw UsageError("point " + std::to_string(point->id) + " is of " + point->deviceID +

@@ -5,11 +5,13 @@
 #include <memory>
 
 #include "backup-server/Command.h"
+#include "backup-server/DeviceHints.h"
 #include "backup-server/ImageBlockSource.h"
 #include "backup-server/KeysGet.h"
 #include "backup-server/PackedRestore.h"
 #include "backup-server/PointReader.h"
 #include "backup-server/Progress.h"
+#include "backup-server/StoreArguments.h"
 #include "backup-server/StoreBlockSource.h"
 #include "backup-server/VolumeRestore.h"
 #include "runtime/Exceptions.h"
@@ -56,11 +58,11 @@ void parseOption(const std::string& word, RestoreArguments& arguments) {
     else if (key == "block-size")
         options.blockSize = numberValue(word, value);
     else if (key == "compression")
-        options.compressionType = numberValue(word, value);
+        options.compressionType = *streamSetting(word, key, value);
     else if (key == "level")
-        options.compressionLevel = numberValue(word, value);
+        options.compressionLevel = *streamSetting(word, key, value);
     else if (key == "encryption")
-        options.encryptionType = numberValue(word, value);
+        options.encryptionType = *streamSetting(word, key, value);
     else if (key == "batch")
         options.maxBlocks = options.batchBlocks = numberValue(word, value);
     else if (key == "workers")
@@ -129,7 +131,8 @@ class PointSource : public BlockSource {
         if (!point) {
             ZENTRAD_THROW(runtime::AgentException,
                           id != 0 ? "The store holds no restore point " + std::to_string(id)
-                                  : "The store holds no restore point of " + deviceID);
+                                  : "The store holds no restore point of " + deviceID +
+                                        storeDevicesHint(store));
         }
         return *point;
     }

@@ -57,6 +57,10 @@ int wsaErrorFor(int error) {
             return kWsaTimedOut;
         case ECONNREFUSED:
             return kWsaConnectionRefused;
+        case ENETUNREACH:
+            return kWsaNetworkUnreachable;
+        case EHOSTUNREACH:
+            return kWsaHostUnreachable;
         default:
             return kWsaInvalidArgument;
     }

@@ -1,0 +1,22 @@
+// Hints that name the valid choices when a command names a device ID that is not there:
+// the agent's volumes, or the volumes a store holds points of.
+#pragma once
+
+#include <string>
+
+#include "backup-server/Command.h"
+#include "backup-server/Store.h"
+
+namespace backup_server {
+
+// Whether an error of the agent says that it has no volume of the ID asked for.
+bool isUnknownDevice(const std::string& agentError);
+
+// " (the agent's volumes: Disk 0 Partition 0 (C:\), ...)", from a partition list asked
+// for on a session of its own; empty when that fails.
+std::string agentDevicesHint(const CommandContext& context);
+
+// " (it holds points of: Disk 0 Partition 0, ...)" or " (it holds no points)".
+std::string storeDevicesHint(Store& store);
+
+}  // namespace backup_server
