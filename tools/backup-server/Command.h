@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "backup-server/AgentSession.h"
+#include "backup-server/JsonText.h"
 #include "net/SocketException.h"
 
 namespace backup_server {
@@ -57,6 +58,8 @@ struct CommandContext {
 
     // Where messages beside the result go: standard error with --json, else out.
     std::ostream& messages() const;
+    // A command's result: the JSON document with --json, else the text (each ends a line).
+    void print(const std::string& text, const JsonText& json) const;
     // Where progress lines go: messages(), or nowhere with -q.
     std::ostream& progressStream() const;
     ServerKeys keys() const { return ServerKeys::loadOrCreate(keysDir); }
@@ -117,6 +120,10 @@ int lsCommand(CommandContext& context);
 int catCommand(CommandContext& context);
 int extractCommand(CommandContext& context);
 int mountCommand(CommandContext& context);
+struct FileRestoreReport;
+// The result of restore-files: unread names the files that could not be read from a point.
+void printFileRestoreReport(const CommandContext& context, const FileRestoreReport& report,
+                            const std::vector<std::string>& unread);
 // restore-files STORE DEVICE-ID ...: the files of a restore point (restore-files calls it).
 int restorePointFilesCommand(CommandContext& context);
 

@@ -153,6 +153,10 @@ AgentUnreachable CommandContext::unreachable(const net::SocketException& error) 
     return AgentUnreachable("cannot connect to " + agentAddress() + ": " + reason);
 }
 
+void CommandContext::print(const std::string& text, const JsonText& document) const {
+    *out << (json ? document.text() : text) << "\n";
+}
+
 std::ostream& CommandContext::progressStream() const {
     static std::ostream nowhere(nullptr);
     return quiet ? nowhere : messages();

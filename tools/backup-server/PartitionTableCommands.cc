@@ -1,6 +1,7 @@
 // partition-backup and partition-restore: a disk's partition information to and from a
 // store folder.
 #include "backup-server/Command.h"
+#include "backup-server/JsonText.h"
 #include "backup-server/PartitionStore.h"
 #include "backup-server/PartitionTable.h"
 #include "backup-server/PartitionTableSummary.h"
@@ -23,7 +24,7 @@ std::string diskIDArgument(const std::string& text) {
 
 void requireArguments(const CommandContext& context, std::size_t least, std::size_t most) {
     if (context.arguments.size() < least || context.arguments.size() > most) {
-        ZENTRAD_THROW(runtime::AgentException, "Wrong number of arguments");
+        throw UsageError("wrong number of arguments");
     }
 }
 
@@ -36,11 +37,19 @@ int partitionBackupCommand(CommandContext& context) {
     PartitionTableImage image = backupPartitionTable(*session, diskID);
     session->finish();
     savePartitionTable(context.arguments[1], diskID, image);
+    std::string file = partitionTableFile(context.arguments[1], diskID).string();
+    if (context.json) {
+        JsonText json;
+        json.beginObject().key("disk").value(diskID).key("file").value(file);
+        json.key("sectors").value(std::uint64_t{image.sectors.size()});
+        json.key("sector_size").value(std::uint64_t{image.sectorSize}).endObject();
+        *context.out << json.text() << "\n";
+        return kExitOk;
+    }
     *context.out << "partition table of " << diskID << ": " << image.sectors.size()
-                 << " sectors of " << image.sectorSize << " bytes saved to "
-                 << partitionTableFile(context.arguments[1], diskID).string() << " ("
+                 << " sectors of " << image.sectorSize << " bytes saved to " << file << " ("
                  << describePartitionTable(image) << ")\n";
-    return 0;
+    return kExitOk;
 }
 
 int partitionRestoreCommand(CommandContext& context) {
@@ -52,9 +61,16 @@ int partitionRestoreCommand(CommandContext& context) {
     auto session = context.openSession();
     restorePartitionTable(*session, diskID, image);
     session->finish();
+    if (context.json) {
+        JsonText json;
+        json.beginObject().key("disk").value(diskID).key("source").value(sourceID);
+        json.key("sectors").value(std::uint64_t{image.sectors.size()}).endObject();
+        *context.out << json.text() << "\n";
+        return kExitOk;
+    }
     *context.out << "partition table of " << sourceID << " (" << image.sectors.size()
                  << " sectors) restored to " << diskID << "\n";
-    return 0;
+    return kExitOk;
 }
 
 }  // namespace backup_server

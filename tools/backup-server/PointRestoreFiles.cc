@@ -94,7 +94,7 @@ int restorePointFilesCommand(CommandContext& context) {
         header.deviceID = selection.deviceID;
 
     OpenPoint point(selection, "restore-files");
-    std::ostream& out = *context.out;
+    std::ostream& out = context.messages();
     ScratchFolder scratch;
     PointExtractor extractor(point.files(), out, true);
     for (std::size_t i = 0; i < selection.paths.size(); ++i) {
@@ -121,13 +121,7 @@ int restorePointFilesCommand(CommandContext& context) {
     auto session = context.openSession();
     FileRestoreReport report = restoreFiles(*session, header, sources, options);
     session->finish();
-    for (const auto& failure : report.failures)
-        out << "failed: " << failure << "\n";
-    out << "restored " << report.restored << " items (" << report.bytes << " bytes), "
-        << report.failed + unread << " failed, in " << std::fixed << std::setprecision(2)
-        << report.seconds << " s\n";
-    out << "agent: " << report.agentSummary.value_or("no summary")
-        << (report.agentSummaryMatches ? " (agrees)" : " (DOES NOT AGREE)") << "\n";
+    printFileRestoreReport(context, report, extractor.report().failures);
     return report.failed == 0 && unread == 0 && report.agentSummaryMatches ? kExitOk : kExitFailed;
 }
 

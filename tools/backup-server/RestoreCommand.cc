@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "backup-server/Command.h"
+#include "backup-server/JsonText.h"
 #include "backup-server/DeviceHints.h"
 #include "backup-server/ImageBlockSource.h"
 #include "backup-server/KeysGet.h"
@@ -175,6 +176,20 @@ void chooseKey(AgentSession& session, RestoreArguments& arguments) {
         arguments.options.sessionKey = openBackupKey(fetchKeys(session));
 }
 
+void printSummary(const CommandContext& context, const RestoreSummary& summary,
+                  const std::string& deviceID, bool packed) {
+    if (!context.json) {
+        *context.out << (packed ? "packed: " : "") << describeRestore(summary) << "\n";
+        return;
+    }
+    JsonText json;
+    json.beginObject().key("device").value(deviceID).key("packed").value(packed);
+    json.key("sent_blocks").value(summary.blocksSent).key("batches").value(summary.batches);
+    json.key("compressed_blocks").value(summary.compressedBlocks);
+    json.key("plain_bytes").value(summary.plainBytes).key("wire_bytes").value(summary.wireBytes);
+    *context.out << json.key("seconds").value(summary.seconds).endObject().text() << "\n";
+}
+
 }  // namespace
 
 int restoreCommand(CommandContext& context) {
@@ -186,10 +201,10 @@ int restoreCommand(CommandContext& context) {
         auto session = context.openSession();
         RestoreSummary summary = runPackedRestore(*session, options, packed);
         session->finish();
-        *context.out << describeRestore(summary) << "\n";
-        return 0;
+        printSummary(context, summary, options.deviceID, false);
+        return kExitOk;
     }
-    std::unique_ptr<BlockSource> source = openSource(arguments, *context.out);
+    std::unique_ptr<BlockSource> source = openSource(arguments, context.progressStream());
     if (!arguments.pack.empty()) {
         // Packed with a fresh key of its own: the request carries it when the file is
         // replayed, so no agent is needed now.
@@ -198,15 +213,15 @@ int restoreCommand(CommandContext& context) {
         if (arguments.options.encryptionType == 1)
             arguments.options.requestKey.emplace(crypto::KeyMsg::kGeneratedType, 128);
         RestoreSummary summary = packRestore(arguments.options, *source, arguments.pack);
-        *context.out << "packed: " << describeRestore(summary) << "\n";
-        return 0;
+        printSummary(context, summary, arguments.options.deviceID, true);
+        return kExitOk;
     }
     auto session = context.openSession();
     chooseKey(*session, arguments);
     RestoreSummary summary = runVolumeRestore(*session, arguments.options, *source);
     session->finish();
-    *context.out << describeRestore(summary) << "\n";
-    return 0;
+    printSummary(context, summary, arguments.options.deviceID, false);
+    return kExitOk;
 }
 
 }  // namespace backup_server
