@@ -35,8 +35,9 @@ int allowListCommand(CommandContext& context) {
     auto session = context.openSession();
     replaceAllowList(*session, entries);
     session->finish();
-    context.print("allow list replaced (" + std::to_string(entries.size()) + " servers)",
-                  JsonText().beginObject().key("servers").value(std::uint64_t{entries.size()}).endObject());
+    context.print(
+        "allow list replaced (" + std::to_string(entries.size()) + " servers)",
+        JsonText().beginObject().key("servers").value(std::uint64_t{entries.size()}).endObject());
     return kExitOk;
 }
 

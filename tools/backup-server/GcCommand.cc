@@ -17,9 +17,19 @@ int gcCommand(CommandContext& context) {
         return kExitOk;
     }
     JsonText json;
-    json.beginObject().key("points").value(report.points).key("chunks_kept").value(report.chunksKept);
-    json.key("bytes_kept").value(report.bytesKept).key("chunks_removed").value(report.chunksRemoved);
-    json.key("files_removed").value(report.filesRemoved).key("bytes_freed").value(report.bytesFreed);
+    json.beginObject()
+        .key("points")
+        .value(report.points)
+        .key("chunks_kept")
+        .value(report.chunksKept);
+    json.key("bytes_kept")
+        .value(report.bytesKept)
+        .key("chunks_removed")
+        .value(report.chunksRemoved);
+    json.key("files_removed")
+        .value(report.filesRemoved)
+        .key("bytes_freed")
+        .value(report.bytesFreed);
     *context.out << json.endObject().text() << "\n";
     return kExitOk;
 }

@@ -254,7 +254,10 @@ int extractCommand(CommandContext& context) {
     if (context.json) {
         JsonText json;
         json.beginObject().key("point").value(point.record().id);
-        json.key("device").value(point.record().deviceID).key("destination").value(destination.string());
+        json.key("device")
+            .value(point.record().deviceID)
+            .key("destination")
+            .value(destination.string());
         json.key("files").value(report.files).key("folders").value(report.folders);
         json.key("streams").value(report.streams).key("bytes").value(report.bytes);
         json.key("links_skipped").value(report.skipped).key("failures").beginArray();

@@ -5,9 +5,9 @@
 #include <memory>
 
 #include "backup-server/Command.h"
-#include "backup-server/JsonText.h"
 #include "backup-server/DeviceHints.h"
 #include "backup-server/ImageBlockSource.h"
+#include "backup-server/JsonText.h"
 #include "backup-server/KeysGet.h"
 #include "backup-server/PackedRestore.h"
 #include "backup-server/PointReader.h"

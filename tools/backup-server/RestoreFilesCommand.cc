@@ -3,8 +3,8 @@
 #include <iomanip>
 
 #include "backup-server/Command.h"
-#include "backup-server/JsonText.h"
 #include "backup-server/FileRestore.h"
+#include "backup-server/JsonText.h"
 #include "backup-server/PointSelection.h"
 #include "runtime/Exceptions.h"
 
@@ -107,9 +107,9 @@ int restoreFilesCommand(CommandContext& context) {
     RestoreFilesArguments arguments = parseArguments(context.arguments);
     std::vector<FileSource> sources = collectSources(arguments);
     context.messages() << "restoring " << sources.size() << " items to "
-                 << (arguments.header.useVolume ? "volume " + arguments.header.deviceID
-                                                : arguments.header.targetPath)
-                 << "\n";
+                       << (arguments.header.useVolume ? "volume " + arguments.header.deviceID
+                                                      : arguments.header.targetPath)
+                       << "\n";
     auto session = context.openSession();
     FileRestoreReport report = restoreFiles(*session, arguments.header, sources, arguments.options);
     session->finish();

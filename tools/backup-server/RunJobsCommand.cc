@@ -84,6 +84,12 @@ class Runner {
         return storeLocks_[std::filesystem::weakly_canonical(store)];
     }
 
+    // A busy backup says so in its JSON result, not on standard error.
+    static std::string reasonOf(const ToolOutcome& outcome) {
+        return outcome.status == kExitBusy ? "the agent is busy with another backup"
+                                           : outcome.reason();
+    }
+
     // A busy agent, one out of reach or a store in use may be free a little later.
     static bool worthRetrying(int status) {
         return status == kExitBusy || status == kExitUnreachable || status == kExitStoreInUse;
@@ -105,7 +111,7 @@ class Runner {
             lastStatus_ = outcome.status;
             if (!worthRetrying(outcome.status) || report.attempts > jobs_.retries)
                 return outcome;
-            say(agent.name + " " + report.deviceID + ": " + outcome.reason() + "; retry " +
+            say(agent.name + " " + report.deviceID + ": " + reasonOf(outcome) + "; retry " +
                 std::to_string(report.attempts) + " of " + std::to_string(jobs_.retries) + " in " +
                 std::to_string(static_cast<long>(delay)) + " s");
             std::this_thread::sleep_for(std::chrono::duration<double>(delay));
@@ -123,7 +129,7 @@ class Runner {
                     report);
         if (backup.status != kExitOk) {
             report.reason = backup.status == kExitBusy ? "the agent stayed busy with another backup"
-                                                       : backup.reason();
+                                                       : reasonOf(backup);
             return;
         }
         report.ok = true;
@@ -155,13 +161,15 @@ class Runner {
             finish(agent, report);
             return false;
         }
-        // Entries look like {"name":"Disk 0 Partition 0",...,"ntfs":true}.
+        // Entries look like {"name":"Disk 0 Partition 0",...,"container":false,...,"ntfs":true}.
         for (std::size_t at = 0;
              (at = list.output.find("{\"name\":\"", at)) != std::string::npos;) {
             at += 9;
             std::size_t end = list.output.find('"', at);
             std::size_t close = list.output.find('}', end);
-            if (list.output.substr(end, close - end).find("\"ntfs\":true") != std::string::npos)
+            std::string fields = list.output.substr(end, close - end);
+            if (fields.find("\"container\":false") != std::string::npos &&
+                fields.find("\"ntfs\":true") != std::string::npos)
                 volumes.push_back({list.output.substr(at, end - at), agent.retention});
         }
         if (volumes.empty()) {

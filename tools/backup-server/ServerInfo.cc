@@ -29,8 +29,9 @@ int serverInfoCommand(CommandContext& context) {
     auto session = context.openSession();
     sendServerInfo(*session, items);
     session->finish();
-    context.print("server information sent (" + std::to_string(items.size()) + " items)",
-                  JsonText().beginObject().key("items").value(std::uint64_t{items.size()}).endObject());
+    context.print(
+        "server information sent (" + std::to_string(items.size()) + " items)",
+        JsonText().beginObject().key("items").value(std::uint64_t{items.size()}).endObject());
     return kExitOk;
 }
 

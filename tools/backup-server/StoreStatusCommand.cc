@@ -54,10 +54,17 @@ std::vector<VolumeStatus> collect(
         volume.deviceID = device;
         return volume;
     };
-    for (const auto& [agent, device] : expected)
-        entry(agent, device);
+    std::set<std::string> everyVolume;  // agents whose jobs take every NTFS volume
+    for (const auto& [agent, device] : expected) {
+        if (device.empty())
+            everyVolume.insert(agent);
+        else
+            entry(agent, device);
+    }
     std::set<std::string> recorded;
     for (const auto& [key, results] : readJobResults(root)) {
+        if (!expected.empty() && volumes.count(key) == 0 && everyVolume.count(key.first) == 0)
+            continue;
         VolumeStatus& volume = entry(key.first, key.second);
         volume.lastFailure = results.lastFailure;
         if (results.lastGood) {
@@ -69,7 +76,7 @@ std::vector<VolumeStatus> collect(
     }
     // Volumes only ever backed up by hand, without a job, count under no agent name.
     for (const PointRecord& point : store.catalogue().points()) {
-        if (recorded.count(point.deviceID) != 0)
+        if (!expected.empty() || recorded.count(point.deviceID) != 0)
             continue;
         VolumeStatus& volume = entry("", point.deviceID);
         if (!volume.lastGood || volume.lastGood->created <= point.created)
@@ -140,18 +147,27 @@ void printJson(std::ostream& out, const std::vector<VolumeStatus>& volumes, Seve
 int storeStatusCommand(CommandContext& context) {
     if (context.arguments.size() != 1)
         throw UsageError("status takes one STORE or JOBS file");
-    std::filesystem::path root = context.arguments[0];
-    std::vector<std::pair<std::string, std::string>> expected;
-    if (std::filesystem::is_regular_file(root)) {
-        JobsFile jobs = readJobsFile(root);
-        root = jobs.store;
+    // Per store, the agents and volumes expected there.
+    std::map<std::filesystem::path, std::vector<std::pair<std::string, std::string>>> stores;
+    std::filesystem::path given = context.arguments[0];
+    if (std::filesystem::is_regular_file(given)) {
+        JobsFile jobs = readJobsFile(given);
         for (const AgentJob& agent : jobs.agents) {
+            auto& expected = stores[agent.store];
             for (const VolumeJob& volume : agent.volumes)
                 expected.emplace_back(agent.name, volume.deviceID);
+            if (agent.everyNtfsVolume)
+                expected.emplace_back(agent.name, "");
         }
+    } else {
+        stores[given];
     }
-    Store store(root, Store::Access::read, "status");
-    std::vector<VolumeStatus> volumes = collect(store, root, expected);
+    std::vector<VolumeStatus> volumes;
+    for (const auto& [root, expected] : stores) {
+        Store store(root, Store::Access::read, "status");
+        for (VolumeStatus& volume : collect(store, root, expected))
+            volumes.push_back(std::move(volume));
+    }
     std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     Severity overall = kOk;
     for (VolumeStatus& volume : volumes) {
