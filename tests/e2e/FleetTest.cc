@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "AgentHost.h"
+#include "backup-server/Command.h"
 #include "backup-server/ServerKeys.h"
 #include "backup-server/StoreLock.h"
 #include "common/TempDir.h"
@@ -273,6 +274,39 @@ TEST_F(FleetTest, EveryCommandsJsonMatchesItsSchema) {
         EXPECT_EQ(run.status, 0) << run.out << run.errors;
         EXPECT_TRUE(matchesSchema(run.out, c.schema));
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The systemd units shipped with the tool pass systemd's own check (a unit with an unknown
+// key passes with a warning, so any output fails here too), and the generated man page and
+// completion know every command of the table.
+TEST(FleetInstall, UnitsVerifyAndTheGeneratedDocumentsNameEveryCommand) {
+    const fs::path built = fs::path(ZENTRAD_BINARY_DIR) / "tools/backup-server";
+    std::string man = test::readWholeFile(built / "backup-server.1");
+    std::string completion = test::readWholeFile(built / "backup-server.bash-completion");
+    std::string names;
+    for (const backup_server::CommandInfo& command : backup_server::commandTable()) {
+        std::string name = command.name;
+        names += (names.empty() ? "" : " ") + name;
+        for (std::size_t dash = name.find('-'); dash != std::string::npos;
+             dash = name.find('-', dash + 2))
+            name.replace(dash, 1, "\\-");  // roff's minus sign
+        EXPECT_NE(man.find(".B " + name), std::string::npos) << name;
+    }
+    EXPECT_NE(completion.find("\"" + names + "\""), std::string::npos) << completion;
+    if (std::system("command -v systemd-analyze > /dev/null") != 0)
+        GTEST_SKIP() << "systemd-analyze is not installed (scripts/setup.sh installs systemd)";
+    test::TempDir scratch;
+    fs::path report = scratch.path() / "verify.out";
+    fs::path units = built / "systemd-test";
+    std::string command =
+        "systemd-analyze verify --man=no '" + (units / "backup-server.service").string() + "' '" +
+        (units / "backup-server.timer").string() + "' > '" + report.string() + "' 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << test::readWholeFile(report);
+    EXPECT_EQ(test::readWholeFile(report), "");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "backup-server/Documentation.h"
 #include "backup-server/StoreArguments.h"
 
 namespace po = boost::program_options;
@@ -98,7 +99,8 @@ void printUsage(std::ostream& out, const po::options_description& options) {
 void parseCommandLine(int argc, char** argv, const po::options_description& options,
                       ParsedCommandLine& line) {
     po::options_description hidden;
-    hidden.add_options()("command", po::value<std::vector<std::string>>(), "command and arguments");
+    hidden.add_options()("command", po::value<std::vector<std::string>>(), "command and arguments")(
+        "man-page", "print the man page (roff)")("bash-completion", "print the bash completion");
     po::options_description all;
     all.add(options).add(hidden);
     po::positional_options_description positional;
@@ -116,6 +118,14 @@ void parseCommandLine(int argc, char** argv, const po::options_description& opti
     }
     po::store(parsed, values);
     po::notify(values);
+    if (values.count("man-page") || values.count("bash-completion")) {
+        if (values.count("man-page"))
+            printManPage(std::cout, options);
+        else
+            printBashCompletion(std::cout, options);
+        line.printed = true;
+        return;
+    }
     if (values.count("version")) {
         std::cout << "backup-server " << kServerVersion << "\n";
         line.printed = true;
