@@ -81,8 +81,8 @@ class Reader {
     }
 
     std::filesystem::path storePath(const std::string& text) const {
-        std::filesystem::path path = text;
-        return path.is_absolute() ? path : file_.parent_path() / path;
+        // Absolute, so the jobs' child processes find it wherever they run.
+        return std::filesystem::absolute(file_.parent_path() / text).lexically_normal();
     }
 
   private:
