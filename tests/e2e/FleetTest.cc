@@ -208,6 +208,8 @@ TEST_F(FleetTest, EveryCommandExitsWithTheDocumentedStatus) {
         {"backup 'Disk 0 Partition 9' " + store(), 1,
          "Unable to find mounted logical disk: Disk 0 Partition 9 (the agent's volumes: Disk 0 "
          "Partition 0 (C:"},
+        {"restore 'Disk 0 Partition 9' " + store() + " from='Disk 0 Partition 0'", 1,
+         "Disk 0 Partition 9 (the agent's volumes: Disk 0 Partition 0 (C:"},
         {"ls " + store() + " 'Disk 0 Partition 9'", 1,
          "holds no restore point of Disk 0 Partition 9 (it holds points of: Disk 0 Partition 0)"},
         {"echo", 0, "echo answered"},

@@ -7,7 +7,6 @@
 #include "backup-server/Command.h"
 #include "backup-server/DeviceHints.h"
 #include "backup-server/JsonText.h"
-#include "backup-server/OperatorText.h"
 #include "backup-server/StoreArguments.h"
 #include "backup-server/VolumeBackup.h"
 #include "backup-server/VolumeStore.h"
@@ -84,18 +83,6 @@ void printSummary(const CommandContext& context, const BackupSummary& summary,
     for (const std::string& warning : summary.warnings)
         json.value(warning);
     *context.out << json.endArray().endObject().text() << "\n";
-}
-
-// A backup of a volume the agent does not have names the ones it has.
-[[noreturn]] void rethrowWithDeviceHint(const CommandContext& context,
-                                        const AgentSession& session) {
-    for (const LogRecord& record : session.logRecords()) {
-        if (isUnknownDevice(record.text)) {
-            throw std::runtime_error(withoutSourceLocations(record.text) +
-                                     agentDevicesHint(context));
-        }
-    }
-    throw;
 }
 
 }  // namespace

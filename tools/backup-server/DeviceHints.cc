@@ -2,13 +2,19 @@
 
 #include <set>
 
+#include "backup-server/OperatorText.h"
 #include "backup-server/PartitionList.h"
 
 namespace backup_server {
+namespace {
 
+// Whether an error of the agent says that it has no volume of the ID asked for.
 bool isUnknownDevice(const std::string& agentError) {
-    return agentError.find("Unable to find mounted logical disk") != std::string::npos;
+    return agentError.find("Unable to find mounted logical disk") != std::string::npos ||
+           agentError.find("Could not find Disk ") != std::string::npos;  // a restore's
 }
+
+}  // namespace
 
 std::string agentDevicesHint(const CommandContext& context) {
     CommandContext quiet = context;
@@ -30,6 +36,16 @@ std::string agentDevicesHint(const CommandContext& context) {
     }
     return names.empty() ? " (the agent lists no volumes)"
                          : " (the agent's volumes: " + names + ")";
+}
+
+void rethrowWithDeviceHint(const CommandContext& context, const AgentSession& session) {
+    for (const LogRecord& record : session.logRecords()) {
+        if (isUnknownDevice(record.text)) {
+            throw std::runtime_error(withoutSourceLocations(record.text) +
+                                     agentDevicesHint(context));
+        }
+    }
+    throw;
 }
 
 std::string storeDevicesHint(Store& store) {

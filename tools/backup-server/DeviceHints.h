@@ -9,12 +9,13 @@
 
 namespace backup_server {
 
-// Whether an error of the agent says that it has no volume of the ID asked for.
-bool isUnknownDevice(const std::string& agentError);
-
 // " (the agent's volumes: Disk 0 Partition 0 (C:\), ...)", from a partition list asked
 // for on a session of its own; empty when that fails.
 std::string agentDevicesHint(const CommandContext& context);
+
+// Called in a catch block after a request on session failed: when the agent said it has
+// no such volume, throws that with agentDevicesHint; otherwise rethrows.
+[[noreturn]] void rethrowWithDeviceHint(const CommandContext& context, const AgentSession& session);
 
 // " (it holds points of: Disk 0 Partition 0, ...)" or " (it holds no points)".
 std::string storeDevicesHint(Store& store);

@@ -218,7 +218,12 @@ int restoreCommand(CommandContext& context) {
     }
     auto session = context.openSession();
     chooseKey(*session, arguments);
-    RestoreSummary summary = runVolumeRestore(*session, arguments.options, *source);
+    RestoreSummary summary;
+    try {
+        summary = runVolumeRestore(*session, arguments.options, *source);
+    } catch (const std::exception&) {
+        rethrowWithDeviceHint(context, *session);
+    }
     session->finish();
     printSummary(context, summary, arguments.options.deviceID, false);
     return kExitOk;
