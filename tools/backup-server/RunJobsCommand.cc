@@ -35,7 +35,8 @@ struct JobReport {
     std::uint32_t attempts = 0;
     std::int64_t point = 0;
     std::uint64_t forgotten = 0;
-    std::string reason;  // why it failed, or a warning after a good backup
+    std::string reason;    // why it failed, or a warning after a good backup
+    int status = kExitOk;  // the exit status of the last attempt
 };
 
 // What every job shares: the options passed on to the children, the stores' locks, the
@@ -55,7 +56,7 @@ class Runner {
                 backUp(agent, volume, report);
             else
                 report.reason = unreachable;
-            if (!report.ok && report.attempts > jobs_.retries && lastStatus_ == kExitUnreachable)
+            if (report.status == kExitUnreachable)
                 unreachable = report.reason;
             finish(agent, report);
         }
@@ -76,7 +77,7 @@ class Runner {
         if (context_.quiet)
             return;
         std::lock_guard lock(mutex_);
-        context_.messages() << line << "\n" << std::flush;
+        std::cerr << line << "\n" << std::flush;
     }
 
     std::mutex& storeLock(const std::filesystem::path& store) {
@@ -108,7 +109,7 @@ class Runner {
                 std::lock_guard lock(storeLock(agent.store));
                 outcome = runThisTool(arguments);
             }
-            lastStatus_ = outcome.status;
+            report.status = outcome.status;
             if (!worthRetrying(outcome.status) || report.attempts > jobs_.retries)
                 return outcome;
             say(agent.name + " " + report.deviceID + ": " + reasonOf(outcome) + "; retry " +
@@ -218,10 +219,7 @@ class Runner {
     std::mutex mutex_;
     std::map<std::filesystem::path, std::mutex> storeLocks_;
     std::vector<JobReport> reports_;
-    static thread_local int lastStatus_;
 };
-
-thread_local int Runner::lastStatus_ = 0;
 
 void printSummary(const CommandContext& context, const std::vector<JobReport>& reports) {
     std::size_t failed = 0;
