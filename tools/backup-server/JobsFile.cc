@@ -132,14 +132,15 @@ AgentJob readAgent(const Reader& reader, const toml::table& table, const JobsFil
     if (const toml::node* perVolume = table.get("volume-retention")) {
         if (!perVolume->is_table())
             reader.fail(perVolume, "volume-retention is a table of device IDs");
-        for (const auto& [device, rules] : *perVolume->as_table()) {
+        for (const auto& [key, rules] : *perVolume->as_table()) {
+            std::string device(key.str());
             auto it = std::find_if(agent.volumes.begin(), agent.volumes.end(),
-                                   [&](const VolumeJob& v) { return v.deviceID == device.str(); });
+                                   [&](const VolumeJob& v) { return v.deviceID == device; });
             if (it == agent.volumes.end())
                 reader.fail(&rules,
                             "volume-retention names a volume the agent's volumes do not "
                             "list: " +
-                                std::string(device.str()));
+                                device);
             it->retention = reader.retention(&rules, agent.retention);
         }
     }
