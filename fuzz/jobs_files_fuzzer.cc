@@ -18,8 +18,8 @@ namespace {
 
 struct Setup {
     Setup() {
-        folder = std::filesystem::temp_directory_path() /
-                 ("jobs-fuzz-" + std::to_string(::getpid()));
+        folder =
+            std::filesystem::temp_directory_path() / ("jobs-fuzz-" + std::to_string(::getpid()));
         std::filesystem::create_directories(folder);
     }
     ~Setup() { std::filesystem::remove_all(folder); }
