@@ -15,6 +15,7 @@ packages=(
   libz-mingw-w64-dev wine64 dpkg-dev
   wixl msitools osslsigncode icoutils openssl
   libcurl4-openssl-dev libexpat1-dev curl ceph-mon ceph-osd radosgw ceph-common
+  libtomlplusplus-dev python3-jsonschema systemd
 )
 
 SUDO=""

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 
 #include "agent/AgentOptions.h"
 #include "agent/Service.h"
@@ -85,11 +86,18 @@ void parseCommandLine(const std::vector<std::string>& arguments,
     }
 }
 
+// named: the file was given with -c, so it must exist; the default file may be missing (an
+// installation with every default).
 void parseConfigFile(const std::filesystem::path& file, const po::options_description& config,
-                     po::variables_map& values) {
+                     po::variables_map& values, bool named) {
     std::ifstream in(file);
-    if (!in)
-        return;  // a missing or unreadable file is read as empty
+    if (!in) {
+        std::error_code error;
+        if (!named && !std::filesystem::exists(file, error))
+            return;
+        // A user's mistake, said without the source location the agent's errors carry.
+        throw std::runtime_error("Cannot read the configuration file " + file.string());
+    }
     try {
         po::store(po::parse_config_file(in, config, false), values);
         po::notify(values);
@@ -114,7 +122,7 @@ std::optional<int> handleOptions(const std::vector<std::string>& arguments) {
         options->setConfigFile(commandLine["config"].as<std::string>());
     }
     po::variables_map configFile;
-    parseConfigFile(options->configFile(), config, configFile);
+    parseConfigFile(options->configFile(), config, configFile, commandLine.count("config") != 0);
 
     options->setVssTimeout(
         commandLine.count("vsstimeout") ? commandLine["vsstimeout"].as<std::int32_t>() : 1200);

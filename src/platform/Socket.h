@@ -33,6 +33,8 @@ constexpr int kWsaNotConnected = 10057;
 constexpr int kWsaShutdown = 10058;
 constexpr int kWsaTimedOut = 10060;
 constexpr int kWsaConnectionRefused = 10061;
+constexpr int kWsaNetworkUnreachable = 10051;
+constexpr int kWsaHostUnreachable = 10065;
 
 // inet_addr("127.0.0.1"), network byte order.
 constexpr std::uint32_t kLoopbackAddress = 0x0100007F;

@@ -63,9 +63,10 @@ class BackupRequest : public Request {
 
     // Runs the block pipeline over the volume (see blocks/BackupPipeline.h). changes may
     // be null (no tracked changes). Throws runtime::AgentException when a stage failed.
-    void sendBlocks(blocks::Volume& volume, const blocks::BlockMap& usedBlocks,
-                    blocks::BlockMap& skipped, blocks::BlockSumManager& blockSums,
-                    const filter::MapBitmap* changes);
+    // Returns how many blocks went to the server.
+    std::uint64_t sendBlocks(blocks::Volume& volume, const blocks::BlockMap& usedBlocks,
+                             blocks::BlockMap& skipped, blocks::BlockSumManager& blockSums,
+                             const filter::MapBitmap* changes);
 
     // PROT_BACKUP_BLOCK_MAP | u32 byte count | bytes (plain), then the encrypted
     // PROT_BLOCK_MAP_DIGEST | MD5 of the bytes.

@@ -138,9 +138,16 @@ void BackupRequest::backUpSnapshot(vssclient::VssClient& vss, const std::wstring
         if (period.changes)
             completeChanges(name, period, used);
         backupLock.unlock();
-        sendBlocks(snapshot, used, skipped, blockSums, period.changes.get());
+        // The kind as the server names its points.
+        const char* kind = checksums_ != 0 && !keysMatch_ ? "digest-compared"
+                           : period.changes               ? "incremental"
+                                                          : "full";
+        std::uint64_t sent = sendBlocks(snapshot, used, skipped, blockSums, period.changes.get());
         keepBackedUpMap(name, period.newKey, used);
         finishBackup(period.newKey, skipped);
+        logging::logInfo() << "Backup of " << deviceID_ << " done: " << kind << ", " << sent
+                           << " blocks sent, " << sent * snapshot.getBlockSize()
+                           << " bytes of block data";
     } catch (...) {
         // The server may start the next backup of the volume as soon as this one has ended
         // on the wire; completing the snapshot does not hold it up.
@@ -216,9 +223,10 @@ void BackupRequest::finishBackup(const filter::JournalKey& newKey,
     connection().sendCode(net::PROT_BACKUP_COMPLETE).flush();
 }
 
-void BackupRequest::sendBlocks(blocks::Volume& volume, const blocks::BlockMap& usedBlocks,
-                               blocks::BlockMap& skipped, blocks::BlockSumManager& blockSums,
-                               const filter::MapBitmap* changes) {
+std::uint64_t BackupRequest::sendBlocks(blocks::Volume& volume, const blocks::BlockMap& usedBlocks,
+                                        blocks::BlockMap& skipped,
+                                        blocks::BlockSumManager& blockSums,
+                                        const filter::MapBitmap* changes) {
     blocks::VolumeBlockReader reader(volume);
     std::unique_ptr<TrackedChanges> tracked;
     if (changes != nullptr)
@@ -235,7 +243,8 @@ void BackupRequest::sendBlocks(blocks::Volume& volume, const blocks::BlockMap& u
     settings.compressionLevel = compressionLevel_;
     settings.encryptionType = encryptionType_;
     settings.sessionKey = connection().backupSessionKey().get();
-    blocks::runBackupPipeline(input, settings, connection(), connection().protocolKey());
+    return blocks::runBackupPipeline(input, settings, connection(), connection().protocolKey())
+        .blocksSent;
 }
 
 void BackupRequest::sendBlockMap(const blocks::BlockMap& map) {

@@ -21,6 +21,8 @@ void serveEncrypted(net::ServerSocket& connection, const RequestTable& table,
             runtime::AgentException,
             "Protocol error.  Unrecognized encrypted request code (0x" + net::hexCode(code) + ")");
     }
+    logging::logInfo() << "Request: " << requestName(code) << " from "
+                       << connection.socket()->getPeerAddress();
     handler->second(connection, message, context);
 }
 

@@ -25,3 +25,20 @@ RequestTable buildRequestTable() {
         {net::PROT_REQ_RESTORE, runRequest<RestoreRequest>},
     };
 }
+
+const char* requestName(net::Code code) {
+    static const std::map<net::Code, const char*> names = {
+        {net::PROT_REQ_SERVER_INFO, "server information"},
+        {net::PROT_REQ_AUTH_SERVER_LIST, "allow list"},
+        {net::PROT_REQ_ECHO, "echo"},
+        {net::PROT_REQ_KEYS_GET, "keys"},
+        {net::PROT_REQ_BACKUP, "backup"},
+        {net::PROT_REQ_FILE_RESTORE, "file restore"},
+        {net::PROT_REQ_PARTITION_BACKUP, "partition-table backup"},
+        {net::PROT_REQ_PARTITION_RESTORE, "partition-table restore"},
+        {net::PROT_REQ_PARTITION_LIST, "partition list"},
+        {net::PROT_REQ_RESTORE, "restore"},
+    };
+    auto name = names.find(code);
+    return name == names.end() ? "unknown" : name->second;
+}

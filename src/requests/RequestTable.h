@@ -16,6 +16,8 @@ using RequestTable = std::map<net::Code, RequestHandler>;
 
 // Builds the table; called once per connection.
 RequestTable buildRequestTable();
+// "backup", "restore", ... for the log; "unknown" for a code the table lacks.
+const char* requestName(net::Code code);
 
 // The usual handler: construct the request around the message, execute it, destroy it.
 template <typename RequestType>

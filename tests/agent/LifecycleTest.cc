@@ -1,7 +1,11 @@
 // The run function's life: start, serve, and an orderly stop from the running flag, from
 // SIGTERM in console mode and from the stop control in service mode.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -104,6 +108,30 @@ TEST(Lifecycle, ConsoleAndServiceStopInOrderOnTheirStopRequests) {
     }
 }
 
+// A port some other program listens on.
+class BusyPort {
+  public:
+    BusyPort() {
+        handle_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        socklen_t length = sizeof address;
+        if (::bind(handle_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(handle_, 1) != 0 ||
+            ::getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            ADD_FAILURE() << "no port to hold";
+        port_ = ntohs(address.sin_port);
+    }
+    ~BusyPort() { ::close(handle_); }
+    BusyPort(const BusyPort&) = delete;
+    BusyPort& operator=(const BusyPort&) = delete;
+    std::uint16_t port() const { return port_; }
+
+  private:
+    int handle_ = -1;
+    std::uint16_t port_ = 0;
+};
+
 // Runs that end before serving: the exit status (non-zero for every failure), what the
 // console shows, and no log file.
 // A bad port is logged by the option parser and once more by the run function's handler.
@@ -126,6 +154,14 @@ TEST(Lifecycle, RunsThatCannotServeEndWithTheirStatusAndReason) {
         {badLogDir, nullptr, true, 2, {"ERROR ", noDir, " INFO Agent stopped"}},
         {kConfig, nullptr, false, 1, {driver}},
         {kConfig, "--help", true, 1, {"Generic options:"}},
+        // Configuration and command-line mistakes stop the agent before it serves.
+        {kConfig + "Bogus = 1\n", nullptr, true, 2, {"ERROR unrecognised option 'Bogus'"}},
+        {kConfig, "--bogus", true, 2, {"ERROR unrecognised option '--bogus'"}},
+        {kConfig,
+         "-cnosuch.conf",
+         true,
+         2,
+         {"ERROR Cannot read the configuration file ", "nosuch.conf\n"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.output[0]);
@@ -141,6 +177,13 @@ TEST(Lifecycle, RunsThatCannotServeEndWithTheirStatusAndReason) {
         EXPECT_TRUE(inOrder(test::readWholeFile(installation.output()), c.output));
         EXPECT_FALSE(fs::exists(installation.logFile()));
     }
+    // A port another program holds is found once the log is open.
+    BusyPort busy;
+    Installation installation("LocalPort = " + std::to_string(busy.port()) + "\n");
+    test::ChildProcess agent(agentBinary(), {}, installation.environment(), installation.output());
+    EXPECT_EQ(2, agent.wait(30s));
+    EXPECT_TRUE(inOrder(installation.log(),
+                        {"ERROR Failed to bind to port (" + std::to_string(busy.port()) + ")"}));
 }
 
 // The statuses a service reports, one "state ..." line each (see platform/Service.h).

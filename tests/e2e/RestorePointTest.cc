@@ -560,7 +560,7 @@ TEST_F(RestorePointTest, ASecondCommandOnABusyStoreIsRefusedAndWrongCommandLines
     ToolRun echo = test::runBackupServer(work_.path() / "keys", freePort, "echo", out.path());
     EXPECT_EQ(echo.status, 4);
     EXPECT_NE(echo.output.find("cannot connect to the agent at host 127.0.0.1, port " + port +
-                               ": the connection was refused"),
+                               ": Connection refused (is the agent running and listening there?)"),
               std::string::npos)
         << echo.output;
 }

@@ -35,8 +35,10 @@ int allowListCommand(CommandContext& context) {
     auto session = context.openSession();
     replaceAllowList(*session, entries);
     session->finish();
-    *context.out << "allow list replaced (" << entries.size() << " servers)\n";
-    return 0;
+    context.print(
+        "allow list replaced (" + std::to_string(entries.size()) + " servers)",
+        JsonText().beginObject().key("servers").value(std::uint64_t{entries.size()}).endObject());
+    return kExitOk;
 }
 
 }  // namespace backup_server

@@ -5,21 +5,16 @@
 #include "backup-server/Progress.h"
 
 #include "backup-server/Command.h"
+#include "backup-server/DeviceHints.h"
+#include "backup-server/JsonText.h"
 #include "backup-server/StoreAgents.h"
+#include "backup-server/StoreArguments.h"
 #include "backup-server/VolumeBackup.h"
 #include "backup-server/VolumeStore.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
-
-std::uint32_t optionValue(const std::string& word, const std::string& key) {
-    std::string value = word.substr(key.size() + 1);
-    if (value.empty() || value.size() > 9 ||
-        value.find_first_not_of("0123456789") != std::string::npos)
-        throw UsageError("not a number: " + word);
-    return static_cast<std::uint32_t>(std::stoul(value));
-}
 
 BackupOptions parseOptions(const std::vector<std::string>& arguments,
                            std::optional<std::string>& agent) {
@@ -30,22 +25,70 @@ BackupOptions parseOptions(const std::vector<std::string>& arguments,
         std::string key = word.substr(0, word.find('='));
         if (key == word)
             throw UsageError("expected KEY=VALUE: " + word);
-        if (key == "agent")
-            agent = word.substr(key.size() + 1);
-        else if (key == "compression")
-            options.compressionType = optionValue(word, key);
-        else if (key == "level")
-            options.compressionLevel = optionValue(word, key);
-        else if (key == "encryption")
-            options.encryptionType = optionValue(word, key);
-        else if (key == "checksums")
-            options.checksums = optionValue(word, key) != 0;
-        else if (key == "sink")
-            options.sink = optionValue(word, key) != 0;
-        else
+        std::string value = word.substr(key.size() + 1);
+        if (key == "compression" || key == "level" || key == "encryption") {
+            std::uint32_t setting = *streamSetting(word, key, value);
+            (key == "compression" ? options.compressionType
+             : key == "level"     ? options.compressionLevel
+                                  : options.encryptionType) = setting;
+        } else if (key == "checksums") {
+            options.checksums = boundedNumber(word, value, 0, 1) != 0;
+        } else if (key == "sink") {
+            options.sink = boundedNumber(word, value, 0, 1) != 0;
+        } else if (key == "agent") {
+            agent = value;
+        } else {
             throw UsageError("unknown backup option: " + key);
+        }
     }
     return options;
+}
+
+// volumes is the store the point went to; none for a backup into the sink.
+void printSummary(const CommandContext& context, const BackupSummary& summary,
+                  const std::string& deviceID, const VolumeStore* volumes) {
+    std::string store = volumes ? volumes->folder().string() : std::string("none (sink)");
+    if (!context.json) {
+        for (const std::string& warning : summary.warnings)
+            context.messages() << "warning: " << warning << "\n";
+        if (summary.busy)
+            *context.out << "the agent is busy with another backup\n";
+        else
+            *context.out << describeBackup(summary) << "\nstore: " << store
+                         << (volumes ? ", agent " + volumes->agent() : std::string()) << "\n";
+        return;
+    }
+    JsonText json;
+    json.beginObject().key("device").value(deviceID).key("busy").value(summary.busy);
+    if (!summary.busy) {
+        json.key("store").value(store).key("point").value(summary.point);
+        if (volumes)
+            json.key("agent").value(volumes->agent());
+        json.key("kind")
+            .value(summary.kind)
+            .key("block_size")
+            .value(std::uint64_t{summary.blockSize});
+        json.key("block_count")
+            .value(summary.blockCount)
+            .key("used_blocks")
+            .value(summary.usedBlocks);
+        json.key("sent_blocks").value(summary.blocksSent);
+        json.key("skipped_blocks").value(summary.skippedBlocks);
+        json.key("compressed_blocks").value(summary.compressedBlocks);
+        json.key("wire_bytes")
+            .value(summary.wireBytes)
+            .key("stored_bytes")
+            .value(summary.storedBytes);
+        json.key("batches")
+            .value(summary.batches)
+            .key("digests_served")
+            .value(summary.digestsServed);
+        json.key("keep_alives").value(summary.keepAlives).key("seconds").value(summary.seconds);
+    }
+    json.key("warnings").beginArray();
+    for (const std::string& warning : summary.warnings)
+        json.value(warning);
+    *context.out << json.endArray().endObject().text() << "\n";
 }
 
 }  // namespace
@@ -56,33 +99,26 @@ int backupCommand(CommandContext& context) {
     std::optional<std::string> agent;
     BackupOptions options = parseOptions(context.arguments, agent);
     options.keys = context.keySource;
-    if (options.sink) {
-        auto session = context.openSession();
-        BackupSummary summary = runSinkBackup(*session, options);
-        session->finish();
-        if (summary.busy) {
-            *context.out << "the agent is busy with another backup\n";
-            return 3;
-        }
-        *context.out << describeBackup(summary) << "\nstore: none (sink)\n";
-        return 0;
+    std::unique_ptr<VolumeStore> volumes;
+    if (!options.sink) {
+        volumes = std::make_unique<VolumeStore>(context.arguments[1], options.deviceID,
+                                                targetAgent(agent, context.host));
     }
-    VolumeStore store(context.arguments[1], options.deviceID, targetAgent(agent, context.host));
-    Progress progress(*context.out, Progress::outputIsTerminal(), "backup", "blocks");
+    Progress progress(context.progressStream(), Progress::outputIsTerminal() && !context.json,
+                      "backup", "blocks");
     options.progress = &progress;
     auto session = context.openSession();
-    BackupSummary summary = runVolumeBackup(*session, store, options);
+    BackupSummary summary;
+    try {
+        summary = options.sink ? runSinkBackup(*session, options)
+                               : runVolumeBackup(*session, *volumes, options);
+    } catch (const std::exception&) {
+        rethrowWithDeviceHint(context, *session);
+    }
     session->finish();
     progress.finish();
-    for (const std::string& warning : summary.warnings)
-        *context.out << "warning: " << warning << "\n";
-    if (summary.busy) {
-        *context.out << "the agent is busy with another backup\n";
-        return kExitBusy;
-    }
-    *context.out << describeBackup(summary) << "\nstore: " << store.folder().string() << ", agent "
-                 << store.agent() << "\n";
-    return kExitOk;
+    printSummary(context, summary, options.deviceID, volumes.get());
+    return summary.busy ? kExitBusy : kExitOk;
 }
 
 }  // namespace backup_server

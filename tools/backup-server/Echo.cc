@@ -16,8 +16,9 @@ int echoCommand(CommandContext& context) {
     auto session = context.openSession();
     bool answered = sendEcho(*session);
     session->finish();
-    *context.out << (answered ? "echo answered\n" : "echo: unexpected reply\n");
-    return answered ? 0 : 1;
+    context.print(answered ? "echo answered" : "echo: unexpected reply",
+                  JsonText().beginObject().key("answered").value(answered).endObject());
+    return answered ? kExitOk : kExitFailed;
 }
 
 }  // namespace backup_server

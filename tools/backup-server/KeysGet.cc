@@ -37,18 +37,25 @@ int keysGetCommand(CommandContext& context) {
     AgentKeyFiles files = fetchKeys(*session);
     session->finish();
     crypto::KeyMsg backupKey = openBackupKey(files);
-    *context.out << "rsa.key: " << files.rsaKey.size()
-                 << " bytes; backup.key: " << files.backupKey.size()
-                 << " bytes; backup.key opens with rsa.key (type " << backupKey.getType() << ", "
-                 << backupKey.key().size() * 8 << "-bit key)\n";
+    std::string text = "rsa.key: " + std::to_string(files.rsaKey.size()) +
+                       " bytes; backup.key: " + std::to_string(files.backupKey.size()) +
+                       " bytes; backup.key opens with rsa.key (type " +
+                       std::to_string(backupKey.getType()) + ", " +
+                       std::to_string(backupKey.key().size() * 8) + "-bit key)";
+    JsonText json;
+    json.beginObject().key("rsa_key_bytes").value(std::uint64_t{files.rsaKey.size()});
+    json.key("backup_key_bytes").value(std::uint64_t{files.backupKey.size()});
+    json.key("backup_key_bits").value(std::uint64_t{backupKey.key().size() * 8});
     if (!context.arguments.empty()) {
         std::filesystem::path dir = context.arguments.front();
         std::filesystem::create_directories(dir);
         util::FileUtil::writeFileAtomically(dir / "rsa.key", files.rsaKey);
         util::FileUtil::writeFileAtomically(dir / "backup.key", files.backupKey);
-        *context.out << "saved in " << dir.string() << "\n";
+        text += "\nsaved in " + dir.string();
+        json.key("saved_in").value(dir.string());
     }
-    return 0;
+    context.print(text, json.endObject());
+    return kExitOk;
 }
 
 }  // namespace backup_server

@@ -1,5 +1,7 @@
 #include "backup-server/PartitionList.h"
 
+#include "backup-server/JsonText.h"
+
 #include <iomanip>
 #include <sstream>
 
@@ -93,8 +95,20 @@ int partitionListCommand(CommandContext& context) {
     auto session = context.openSession();
     auto items = requestPartitionList(*session);
     session->finish();
-    *context.out << formatPartitionList(items);
-    return 0;
+    if (!context.json) {
+        *context.out << formatPartitionList(items);
+        return kExitOk;
+    }
+    JsonText json;
+    json.beginArray();
+    for (const PartitionListItem& item : items) {
+        json.beginObject().key("name").value(item.name).key("parent").value(item.parentName);
+        json.key("container").value(item.isContainer).key("kind").value(std::uint64_t{item.kind});
+        json.key("size_bytes").value(std::uint64_t{item.sizeKiB} * 1024);
+        json.key("drive_path").value(item.drivePath).key("ntfs").value(item.isNtfs).endObject();
+    }
+    *context.out << json.endArray().text() << "\n";
+    return kExitOk;
 }
 
 }  // namespace backup_server

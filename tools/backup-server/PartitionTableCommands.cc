@@ -79,10 +79,20 @@ int partitionBackupCommand(CommandContext& context) {
     PartitionTableImage image = backupPartitionTable(*session, diskID);
     session->finish();
     PartitionTableRecord table = savePartitionTable(store, agent, diskID, image);
+    std::string file = partitionTableFile(store, table).string();
+    if (context.json) {
+        JsonText json;
+        json.beginObject().key("disk").value(diskID).key("agent").value(agent);
+        json.key("generation").value(table.id).key("file").value(file);
+        json.key("sectors").value(std::uint64_t{image.sectors.size()});
+        json.key("sector_size").value(std::uint64_t{image.sectorSize}).endObject();
+        *context.out << json.text() << "\n";
+        return kExitOk;
+    }
     *context.out << "partition table of " << diskID << ": " << image.sectors.size()
                  << " sectors of " << image.sectorSize << " bytes saved as generation " << table.id
                  << " of the agent " << agent << " (" << describePartitionTable(image) << ")\n";
-    return 0;
+    return kExitOk;
 }
 
 int partitionRestoreCommand(CommandContext& context) {
@@ -99,10 +109,18 @@ int partitionRestoreCommand(CommandContext& context) {
                        store.root().string());
     restorePartitionTable(*session, diskID, image);
     session->finish();
+    if (context.json) {
+        JsonText json;
+        json.beginObject().key("disk").value(diskID).key("source").value(sourceID);
+        json.key("agent").value(table.agent).key("generation").value(table.id);
+        json.key("sectors").value(std::uint64_t{image.sectors.size()}).endObject();
+        *context.out << json.text() << "\n";
+        return kExitOk;
+    }
     *context.out << "partition table of " << sourceID << " (generation " << table.id
                  << " of the agent " << table.agent << ", " << image.sectors.size()
                  << " sectors) restored to " << diskID << "\n";
-    return 0;
+    return kExitOk;
 }
 
 int partitionTablesCommand(CommandContext& context) {

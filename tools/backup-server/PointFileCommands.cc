@@ -205,6 +205,8 @@ int lsCommand(CommandContext& context) {
 }
 
 int catCommand(CommandContext& context) {
+    if (context.json)
+        throw UsageError("cat writes the file's bytes; --json has nothing to add there");
     PointSelection selection = parsePointSelection(context.arguments, {});
     if (selection.paths.size() != 1)
         throw UsageError("cat takes one PATH[:STREAM]");
@@ -237,7 +239,7 @@ int extractCommand(CommandContext& context) {
     ReadStats stats(context);
     OpenPoint point(selection, "extract", context.keySource);
     std::filesystem::create_directories(destination);
-    std::ostream& out = *context.out;
+    std::ostream& out = context.messages();
     out << "extracting from point " << point.record().id << " of " << point.record().deviceID
         << " (" << utcTime(point.record().created) << " UTC) into " << destination.string() << "\n";
     PointExtractor extractor(point.files(), out);
@@ -249,6 +251,21 @@ int extractCommand(CommandContext& context) {
         }
     }
     const ExtractReport& report = extractor.report();
+    if (context.json) {
+        JsonText json;
+        json.beginObject().key("point").value(point.record().id);
+        json.key("device")
+            .value(point.record().deviceID)
+            .key("destination")
+            .value(destination.string());
+        json.key("files").value(report.files).key("folders").value(report.folders);
+        json.key("streams").value(report.streams).key("bytes").value(report.bytes);
+        json.key("links_skipped").value(report.skipped).key("failures").beginArray();
+        for (const std::string& failure : report.failures)
+            json.value(failure);
+        *context.out << json.endArray().endObject().text() << "\n";
+        return report.failures.empty() ? kExitOk : kExitFailed;
+    }
     out << "extracted " << report.files << " files, " << report.folders << " folders, "
         << report.streams << " streams (" << report.bytes << " bytes); " << report.skipped
         << " links skipped, " << report.failures.size() << " failed; "

@@ -183,6 +183,8 @@ class Mounted {
 }  // namespace
 
 int mountCommand(CommandContext& context) {
+    if (context.json)
+        throw UsageError("mount serves a file system until interrupted; it has no JSON result");
     PointSelection selection = parsePointSelection(context.arguments, {});
     if (selection.paths.size() != 1)
         throw UsageError("mount takes one MOUNTPOINT");

@@ -101,7 +101,7 @@ int restorePointFilesCommand(CommandContext& context) {
     bool explicitSource = fromAgent != selection.options.end();
     selection.agent = explicitSource ? fromAgent->second : target;
     OpenPoint point(selection, "restore-files", context.keySource);
-    std::ostream& out = *context.out;
+    std::ostream& out = context.messages();
     ScratchFolder scratch;
     PointExtractor extractor(point.files(), out, true);
     for (std::size_t i = 0; i < selection.paths.size(); ++i) {
@@ -129,13 +129,7 @@ int restorePointFilesCommand(CommandContext& context) {
     checkRestoreTarget(point.catalogue(), target, explicitSource, *session, selection.store);
     FileRestoreReport report = restoreFiles(*session, header, sources, options);
     session->finish();
-    for (const auto& failure : report.failures)
-        out << "failed: " << failure << "\n";
-    out << "restored " << report.restored << " items (" << report.bytes << " bytes), "
-        << report.failed + unread << " failed, in " << std::fixed << std::setprecision(2)
-        << report.seconds << " s\n";
-    out << "agent: " << report.agentSummary.value_or("no summary")
-        << (report.agentSummaryMatches ? " (agrees)" : " (DOES NOT AGREE)") << "\n";
+    printFileRestoreReport(context, report, extractor.report().failures);
     return report.failed == 0 && unread == 0 && report.agentSummaryMatches ? kExitOk : kExitFailed;
 }
 

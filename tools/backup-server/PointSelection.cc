@@ -4,6 +4,7 @@
 
 #include "backup-server/Command.h"
 #include "backup-server/StoreAgents.h"
+#include "backup-server/DeviceHints.h"
 #include "backup-server/StoreArguments.h"
 #include "runtime/Exceptions.h"
 
@@ -59,7 +60,7 @@ PointRecord choosePoint(Store& store, const PointSelection& selection) {
                       selection.point != 0
                           ? "The store holds no restore point " + std::to_string(selection.point)
                           : "The store holds no restore point of " + selection.deviceID +
-                                " of the agent " + agent);
+                                " of the agent " + agent + storeDevicesHint(store));
     }
     if (point->deviceID != selection.deviceID || (!agent.empty() && point->agent != agent)) {
         throw UsageError("point " + std::to_string(point->id) + " is of " + point->deviceID +

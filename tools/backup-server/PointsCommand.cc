@@ -6,6 +6,7 @@
 
 #include "backup-server/Command.h"
 #include "backup-server/JsonText.h"
+#include "backup-server/OperatorText.h"
 #include "backup-server/Store.h"
 #include "backup-server/StoreArguments.h"
 
@@ -41,15 +42,15 @@ std::string pointsTable(const std::vector<PointRecord>& points) {
     text << std::left << std::setw(6) << "point" << std::setw(21) << "time (UTC)"
          << std::setw(static_cast<int>(agentWidth)) << "agent" << std::setw(22) << "device"
          << std::setw(17) << "kind" << std::right << std::setw(12) << "used blocks" << std::setw(12)
-         << "sent blocks" << std::setw(14) << "bytes stored" << std::setw(10) << "seconds"
+         << "sent blocks" << std::setw(14) << "stored" << std::setw(10) << "seconds"
          << "\n";
     for (const PointRecord& point : points) {
         text << std::left << std::setw(6) << point.id << std::setw(21) << utcTime(point.created)
              << std::setw(static_cast<int>(agentWidth)) << point.agent << std::setw(22)
              << point.deviceID << std::setw(17) << point.kind << std::right << std::setw(12)
              << point.usedBlocks << std::setw(12) << point.sentBlocks << std::setw(14)
-             << point.storedBytes << std::setw(10) << std::fixed << std::setprecision(1)
-             << point.seconds << "\n";
+             << humanBytes(point.storedBytes) << std::setw(10) << std::fixed
+             << std::setprecision(1) << point.seconds << "\n";
     }
     return text.str();
 }

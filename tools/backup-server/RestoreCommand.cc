@@ -6,12 +6,15 @@
 #include <memory>
 
 #include "backup-server/Command.h"
+#include "backup-server/DeviceHints.h"
 #include "backup-server/ImageBlockSource.h"
+#include "backup-server/JsonText.h"
 #include "backup-server/KeysGet.h"
 #include "backup-server/PackedRestore.h"
 #include "backup-server/PointReader.h"
 #include "backup-server/Progress.h"
 #include "backup-server/StoreAgents.h"
+#include "backup-server/StoreArguments.h"
 #include "backup-server/StoreBlockSource.h"
 #include "backup-server/VolumeRestore.h"
 #include "runtime/Exceptions.h"
@@ -65,11 +68,11 @@ void parseOption(const std::string& word, RestoreArguments& arguments) {
     else if (key == "block-size")
         options.blockSize = numberValue(word, value);
     else if (key == "compression")
-        options.compressionType = numberValue(word, value);
+        options.compressionType = *streamSetting(word, key, value);
     else if (key == "level")
-        options.compressionLevel = numberValue(word, value);
+        options.compressionLevel = *streamSetting(word, key, value);
     else if (key == "encryption")
-        options.encryptionType = numberValue(word, value);
+        options.encryptionType = *streamSetting(word, key, value);
     else if (key == "batch")
         options.maxBlocks = options.batchBlocks = numberValue(word, value);
     else if (key == "workers")
@@ -142,7 +145,7 @@ class PointSource : public BlockSource {
             ZENTRAD_THROW(runtime::AgentException,
                           id != 0 ? "The store holds no restore point " + std::to_string(id)
                                   : "The store holds no restore point of " + deviceID +
-                                        " of the agent " + agent);
+                                        " of the agent " + agent + storeDevicesHint(store));
         }
         // Another agent's point goes nowhere unless asked for by name.
         if (point->agent != agent) {
@@ -194,6 +197,20 @@ void chooseKey(AgentSession& session, RestoreArguments& arguments) {
         arguments.options.sessionKey = openBackupKey(fetchKeys(session));
 }
 
+void printSummary(const CommandContext& context, const RestoreSummary& summary,
+                  const std::string& deviceID, bool packed) {
+    if (!context.json) {
+        *context.out << (packed ? "packed: " : "") << describeRestore(summary) << "\n";
+        return;
+    }
+    JsonText json;
+    json.beginObject().key("device").value(deviceID).key("packed").value(packed);
+    json.key("sent_blocks").value(summary.blocksSent).key("batches").value(summary.batches);
+    json.key("compressed_blocks").value(summary.compressedBlocks);
+    json.key("plain_bytes").value(summary.plainBytes).key("wire_bytes").value(summary.wireBytes);
+    *context.out << json.key("seconds").value(summary.seconds).endObject().text() << "\n";
+}
+
 }  // namespace
 
 int restoreCommand(CommandContext& context) {
@@ -206,11 +223,11 @@ int restoreCommand(CommandContext& context) {
         auto session = context.openSession();
         RestoreSummary summary = runPackedRestore(*session, options, packed);
         session->finish();
-        *context.out << describeRestore(summary) << "\n";
-        return 0;
+        printSummary(context, summary, options.deviceID, false);
+        return kExitOk;
     }
     std::string target = targetAgent(arguments.agent, context.host);
-    std::unique_ptr<BlockSource> source = openSource(arguments, target, *context.out);
+    std::unique_ptr<BlockSource> source = openSource(arguments, target, context.progressStream());
     if (!arguments.pack.empty()) {
         // Packed with a fresh key of its own: the request carries it when the file is
         // replayed, so no agent is needed now.
@@ -219,8 +236,8 @@ int restoreCommand(CommandContext& context) {
         if (arguments.options.encryptionType == 1)
             arguments.options.requestKey.emplace(crypto::KeyMsg::kGeneratedType, 128);
         RestoreSummary summary = packRestore(arguments.options, *source, arguments.pack);
-        *context.out << "packed: " << describeRestore(summary) << "\n";
-        return 0;
+        printSummary(context, summary, arguments.options.deviceID, true);
+        return kExitOk;
     }
     auto session = context.openSession();
     if (auto* point = dynamic_cast<PointSource*>(source.get())) {
@@ -228,10 +245,15 @@ int restoreCommand(CommandContext& context) {
                            arguments.store);
     }
     chooseKey(*session, arguments);
-    RestoreSummary summary = runVolumeRestore(*session, arguments.options, *source);
+    RestoreSummary summary;
+    try {
+        summary = runVolumeRestore(*session, arguments.options, *source);
+    } catch (const std::exception&) {
+        rethrowWithDeviceHint(context, *session);
+    }
     session->finish();
-    *context.out << describeRestore(summary) << "\n";
-    return 0;
+    printSummary(context, summary, arguments.options.deviceID, false);
+    return kExitOk;
 }
 
 }  // namespace backup_server

@@ -4,6 +4,7 @@
 
 #include "backup-server/Command.h"
 #include "backup-server/FileRestore.h"
+#include "backup-server/JsonText.h"
 #include "backup-server/PointSelection.h"
 #include "runtime/Exceptions.h"
 
@@ -70,32 +71,49 @@ std::vector<FileSource> collectSources(const RestoreFilesArguments& arguments) {
     return sources;
 }
 
-void printReport(std::ostream& out, const FileRestoreReport& report) {
+}  // namespace
+
+void printFileRestoreReport(const CommandContext& context, const FileRestoreReport& report,
+                            const std::vector<std::string>& unread) {
+    std::vector<std::string> failures = unread;
+    failures.insert(failures.end(), report.failures.begin(), report.failures.end());
+    if (context.json) {
+        JsonText json;
+        json.beginObject().key("restored").value(report.restored);
+        json.key("failed").value(report.failed + unread.size()).key("bytes").value(report.bytes);
+        json.key("seconds").value(report.seconds).key("failures").beginArray();
+        for (const std::string& failure : failures)
+            json.value(failure);
+        json.endArray().key("agent_summary").value(report.agentSummary.value_or(""));
+        json.key("agent_agrees").value(report.agentSummaryMatches).endObject();
+        *context.out << json.text() << "\n";
+        return;
+    }
+    std::ostream& out = *context.out;
     for (const auto& failure : report.failures)
         out << "failed: " << failure << "\n";
     double mib = static_cast<double>(report.bytes) / (1024.0 * 1024.0);
     out << "restored " << report.restored << " items (" << report.bytes << " bytes), "
-        << report.failed << " failed, in " << std::fixed << std::setprecision(2) << report.seconds
-        << " s (" << (report.seconds > 0 ? mib / report.seconds : 0.0) << " MiB/s)\n";
+        << report.failed + unread.size() << " failed, in " << std::fixed << std::setprecision(2)
+        << report.seconds << " s (" << (report.seconds > 0 ? mib / report.seconds : 0.0)
+        << " MiB/s)\n";
     out << "agent: " << report.agentSummary.value_or("no summary")
         << (report.agentSummaryMatches ? " (agrees)" : " (DOES NOT AGREE)") << "\n";
 }
-
-}  // namespace
 
 int restoreFilesCommand(CommandContext& context) {
     if (startsWithStore(context.arguments))
         return restorePointFilesCommand(context);
     RestoreFilesArguments arguments = parseArguments(context.arguments);
     std::vector<FileSource> sources = collectSources(arguments);
-    *context.out << "restoring " << sources.size() << " items to "
-                 << (arguments.header.useVolume ? "volume " + arguments.header.deviceID
-                                                : arguments.header.targetPath)
-                 << "\n";
+    context.messages() << "restoring " << sources.size() << " items to "
+                       << (arguments.header.useVolume ? "volume " + arguments.header.deviceID
+                                                      : arguments.header.targetPath)
+                       << "\n";
     auto session = context.openSession();
     FileRestoreReport report = restoreFiles(*session, arguments.header, sources, arguments.options);
     session->finish();
-    printReport(*context.out, report);
+    printFileRestoreReport(context, report, {});
     return report.failed == 0 && report.agentSummaryMatches ? 0 : 1;
 }
 

@@ -29,8 +29,10 @@ int serverInfoCommand(CommandContext& context) {
     auto session = context.openSession();
     sendServerInfo(*session, items);
     session->finish();
-    *context.out << "server information sent (" << items.size() << " items)\n";
-    return 0;
+    context.print(
+        "server information sent (" + std::to_string(items.size()) + " items)",
+        JsonText().beginObject().key("items").value(std::uint64_t{items.size()}).endObject());
+    return kExitOk;
 }
 
 }  // namespace backup_server

@@ -1,4 +1,5 @@
 #include "backup-server/StoreGc.h"
+#include "backup-server/OperatorText.h"
 
 #include <algorithm>
 #include <set>
@@ -90,8 +91,8 @@ GcReport collectGarbage(Store& store, Progress* progress) {
 std::string describeGc(const GcReport& report) {
     std::ostringstream text;
     text << "gc: " << report.points << " points reference " << report.chunksKept << " chunks ("
-         << report.bytesKept << " bytes); removed " << report.chunksRemoved << " chunks and "
-         << report.filesRemoved << " other files, " << report.bytesFreed << " bytes freed";
+         << humanBytes(report.bytesKept) << "); removed " << report.chunksRemoved << " chunks and "
+         << report.filesRemoved << " other files, " << humanBytes(report.bytesFreed) << " freed";
     return text.str();
 }
 

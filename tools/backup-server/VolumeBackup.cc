@@ -1,4 +1,5 @@
 #include "backup-server/VolumeBackup.h"
+#include "backup-server/OperatorText.h"
 
 #include <chrono>
 #include <iomanip>
@@ -374,7 +375,8 @@ std::string describeBackup(const BackupSummary& summary) {
          << std::setprecision(2) << summary.seconds << " s, "
          << (summary.seconds > 0 ? usedMiB / summary.seconds : 0.0) << " MB/s of used data";
     if (summary.point != 0)
-        text << ", point " << summary.point << " (" << summary.storedBytes << " bytes stored)";
+        text << ", point " << summary.point << " (" << humanBytes(summary.storedBytes)
+             << " stored)";
     return text.str();
 }
 

@@ -58,6 +58,10 @@ int wsaErrorFor(int error) {
             return kWsaTimedOut;
         case ECONNREFUSED:
             return kWsaConnectionRefused;
+        case ENETUNREACH:
+            return kWsaNetworkUnreachable;
+        case EHOSTUNREACH:
+            return kWsaHostUnreachable;
         default:
             return kWsaInvalidArgument;
     }

@@ -77,6 +77,8 @@ const std::unordered_map<std::uint32_t, std::wstring_view>& errorTexts() {
          L"respond after a period of time, or established connection failed because "
          L"connected host has failed to respond."},
         {10061, L"No connection could be made because the target machine actively refused it."},
+        {10051, L"A socket operation was attempted to an unreachable network."},
+        {10065, L"A socket operation was attempted to an unreachable host."},
     };
     return texts;
 }
