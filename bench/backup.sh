@@ -122,17 +122,17 @@ many_l6="$last_rate"; many_l6_busy="${last_busy%% *}"
 protocol=2 backup "full, protocol 2, level 1, sink" "$work/sink" compression=1 level=1 encryption=1 checksums=0 sink=1
 v2_l1="$last_rate"
 other_level=$((level == 1 ? 6 : 1))
-server init "$work/store$other_level" >/dev/null
-server init "$work/store" >/dev/null
+server init --no-encryption "$work/store$other_level" >/dev/null
+server init --no-encryption "$work/store" >/dev/null
 backup "full, level $other_level + Blowfish, stored" "$work/store$other_level" compression=1 "level=$other_level" encryption=1 checksums=1
 eval "stored_l$other_level=\$last_rate"
 backup "full, level $level + Blowfish, stored" "$work/store" compression=1 "level=$level" encryption=1 checksums=1
 eval "stored_l$level=\$last_rate"
 full_rate="$last_rate"
-store="$work/store/Disk_0_Partition_0"
 full_seconds="$last_seconds"
 # The same into an encrypted store (chunks and indexes sealed, chunk names keyed).
 printf 'bench passphrase\n' >"$work/store.pass"
+ZENTRAD_PASSWORD_FILE="$work/store.pass" server init "$work/store-sealed" >/dev/null
 ZENTRAD_PASSWORD_FILE="$work/store.pass" backup "full, level $level + Blowfish, stored encrypted" \
   "$work/store-sealed" compression=1 "level=$level" encryption=1 checksums=1
 sealed_rate="$last_rate"

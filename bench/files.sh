@@ -56,7 +56,7 @@ ZENTRAD_INSTALL_DIR="$work/agent" ZENTRAD_HOST_ROOT="$work/host" \
   ZENTRAD_STATUS_PORT=$((port + 1)) "$build/src/agent/zentrad" >"$work/agent.out" 2>&1 &
 agent_pid=$!
 for _ in $(seq 100); do grep -q "Listening" "$work/agent.out" 2>/dev/null && break; sleep 0.1; done
-server init "$work/store" >/dev/null
+server init --no-encryption "$work/store" >/dev/null
 server backup "Disk 0 Partition 0" "$work/store" compression=1 level=1 encryption=1 \
   | grep -E "^full:" | sed 's/^/   /'
 store_chunks=$(du -s -B1 "$work/store/chunks" | cut -f1)

@@ -76,7 +76,12 @@ backup() {
   grep -E "^(full|incremental|digest-compared):" "$work/$1.txt" | sed 's/^/   /'
 }
 
-server init "$work/store" >/dev/null
+# The store is encrypted at rest (the default): its passphrase comes from a file, never from
+# the command line.
+printf 'demo passphrase\n' >"$work/passphrase"
+chmod 600 "$work/passphrase"
+export ZENTRAD_PASSWORD_FILE="$work/passphrase"
+server init "$work/store" | sed 's/^/   /'
 echo "== full backup of $volume (the server holds nothing yet: every used block is sent)"
 backup full
 used_sent="$(sed -nE 's/^[a-z-]+: ([0-9]+) used blocks .* sent ([0-9]+) .*/\1 \2/p' "$work/full.txt")"

@@ -11,6 +11,7 @@
 #include "AgentHost.h"
 #include "backup-server/Command.h"
 #include "backup-server/ServerKeys.h"
+#include "backup-server/Store.h"
 #include "backup-server/StoreLock.h"
 #include "common/TempDir.h"
 #include "common/TestBytes.h"
@@ -35,7 +36,9 @@ class FleetTest : public ::testing::Test {
     static void SetUpTestSuite() {
         test::prepareServerSide(30);
         work_ = new test::TempDir();
-        backup_server::ServerKeys keys = backup_server::ServerKeys::loadOrCreate(keysDir());
+        backup_server::ServerKeys keys = backup_server::ServerKeys::create(keysDir());
+        for (const char* store : {"store", "json-store", "tables"})
+            backup_server::createStore(work_->path() / store);
         healthy_ = new AgentHost();
         busy_ = new AgentHost();
         healthy_->agent().allowServer(keys, "fleet");
@@ -99,7 +102,7 @@ AgentHost* FleetTest::busy_ = nullptr;
 // run out, the one that is down reported; the run fails, and status shows all three.
 TEST_F(FleetTest, AJobsRunBacksUpWhatItCanAndStatusReportsEveryAgent) {
     for (int i = 0; i < 2; ++i)
-        ASSERT_EQ(tool("backup 'Disk 0 Partition 0' " + store()).status, 0);
+        ASSERT_EQ(tool("backup 'Disk 0 Partition 0' " + store() + " agent=healthy").status, 0);
     std::uint16_t downPort = test::freePort();
     fs::path jobs = work_->path() / "jobs.toml";
     std::ofstream(jobs) << "store = \"store\"\nmax-agents = 3\nretries = 2\nretry-delay = \"1s\"\n"
@@ -233,7 +236,8 @@ TEST_F(FleetTest, EveryCommandExitsWithTheDocumentedStatus) {
         EXPECT_EQ(held.status, 5) << held.out << held.errors;
     }
     auto stalled = busy_->stalledBackup();
-    ToolResult busy = tool("backup 'Disk 0 Partition 0' " + store(), busy_->agent().port());
+    ToolResult busy =
+        tool("backup 'Disk 0 Partition 0' " + store() + " agent=busy", busy_->agent().port());
     EXPECT_EQ(busy.status, 3) << busy.out << busy.errors;
     EXPECT_NE(busy.out.find("the agent is busy with another backup"), std::string::npos);
 }
@@ -246,7 +250,6 @@ TEST_F(FleetTest, EveryCommandsJsonMatchesItsSchema) {
     const std::string environment = "ZENTRAD_STORE=" + jsonStore;
     fs::path extracted = work_->path() / "extracted";
     fs::path tables = work_->path() / "tables";
-    fs::create_directories(tables);
     const std::uint16_t status = healthy_->agent().statusPort();
     struct Case {
         std::string arguments;

@@ -93,7 +93,7 @@ std::string partitionLines(const fs::path& image) {
 // as before.
 TEST_F(GptDiskE2E, VolumesAndTheTableRestoreOntoAnotherPartitionAndALargerDisk) {
     fs::path store = local->path() / "store";
-    server("init '" + store.string() + "'");
+    server("init --no-encryption '" + store.string() + "'");
     std::string full = server("backup 'Disk 1 Partition 2' '" + store.string() +
                               "' compression=1 encryption=1 checksums=1");
     // Nothing held yet: the server reports the first backup of the volume as a full one.
@@ -133,7 +133,7 @@ TEST_F(GptDiskE2E, VolumesAndTheTableRestoreOntoAnotherPartitionAndALargerDisk) 
 
     // The table, restored onto a larger blank disk, is rebuilt for that disk's end.
     fs::path tables = local->path() / "tables";
-    server("init '" + tables.string() + "'");
+    server("init --no-encryption '" + tables.string() + "'");
     std::string saved = server("partition-backup 'Disk 1' '" + tables.string() + "'");
     EXPECT_NE(saved.find("67 sectors of 512 bytes"), std::string::npos) << saved;
     EXPECT_NE(saved.find("(GPT, disk "), std::string::npos) << saved;

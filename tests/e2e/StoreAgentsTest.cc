@@ -37,7 +37,7 @@ class StoreAgentsTest : public ::testing::Test {
 
     void SetUp() override {
         keys_.emplace(backup_server::ServerKeys::create(work_.path() / "keys"));
-        test::ToolRun init = tool(0, "init " + store());
+        test::ToolRun init = tool(0, "init --no-encryption " + store());
         ASSERT_EQ(init.status, 0) << init.output;
     }
 

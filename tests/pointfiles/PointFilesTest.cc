@@ -202,7 +202,7 @@ TEST_F(PointFilesTest, FilesComeOutOfAnEncryptedStore) {
     keys.passwordFile = sealed.path() / "password";
     std::ofstream(*keys.passwordFile) << "point files\n";
     fs::path folder = sealed.path() / "store";
-    createStoreKeyring(folder, KeyringOptions{true, keys, ScryptCost{10, 8, 1}});
+    createStore(folder, KeyringOptions{true, keys, ScryptCost{10, 8, 1}});
     addImagePoint(folder, image(), keys);
     PointSelection selection = parsePointSelection({folder.string(), kDevice}, {});
     EXPECT_THROW(OpenPoint(selection, "cat", KeySource{}), runtime::AgentException);

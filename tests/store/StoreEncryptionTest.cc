@@ -102,6 +102,7 @@ TEST_F(StoreEncryptionTest, FilesAndNamesRevealNothingAndPointsRestoreByteForByt
     // The same volume in a store made without encryption shows the marker: the check
     // above is one that can fail.
     test::TempDir plain;
+    createStore(plain.path());
     {
         Store open(plain.path(), Store::Access::write, "test");
         PointBuilder builder(open, kDevice, geometryFor(kBlock, kBlocks), nullptr);
@@ -111,6 +112,7 @@ TEST_F(StoreEncryptionTest, FilesAndNamesRevealNothingAndPointsRestoreByteForByt
                                md5(data));
         }
         PointRecord details;
+        details.agent = kAgent;
         details.kind = "full";
         details.journalKey = std::string(56, 'k');
         details.protocol = 1;

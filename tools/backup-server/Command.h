@@ -49,6 +49,7 @@ struct CommandContext {
     bool quiet = false;                  // -q: results, warnings and errors only
     bool verbose = false;                // -v: what the tool connects to
     bool dryRun = false;                 // --dry-run: say what would change, change nothing
+    bool noEncryption = false;           // --no-encryption: init makes an unencrypted store
     std::int64_t warnAge = 0;            // status --warn-age, seconds (0: no limit)
     std::int64_t critAge = 0;            // status --crit-age, seconds (0: no limit)
     bool longListing = false;            // -l (ls)

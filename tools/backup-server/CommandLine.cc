@@ -67,6 +67,7 @@ po::options_description commandLineOptions() {
         "quiet,q", "print only results, warnings and errors (no agent INFO records, no progress)")(
         "verbose,v", "also print what the tool connects to")(
         "dry-run", "forget: print what would be forgotten, change nothing")(
+        "no-encryption", "init: make a store that is not encrypted (for an encrypted disk below)")(
         "warn-age", po::value<std::string>(),
         "status of a store: warn when a volume's last good point is older (e.g. 26h)")(
         "crit-age", po::value<std::string>(),
@@ -94,7 +95,8 @@ void printUsage(std::ostream& out, const po::options_description& options) {
     out << "\nenvironment:\n  " << kKeysVariable
         << "  the --keys folder when --keys is not given\n  " << kStoreVariable
         << " the STORE of a command when its STORE word is left out\n"
-        << "  ZENTRAD_PASSWORD_FILE the --password-file of an encrypted store when it is not given\n";
+        << "  ZENTRAD_PASSWORD_FILE the --password-file of an encrypted store when it is not "
+           "given\n";
     out << "\nexit status (every command):\n";
     for (const auto& status : exitStatusTable())
         out << "  " << status.status << "  " << status.meaning << "\n";
@@ -154,6 +156,8 @@ void parseCommandLine(int argc, char** argv, const po::options_description& opti
         throw UsageError("--dry-run is an option of forget only");
     if ((values.count("warn-age") || values.count("crit-age")) && name != "status")
         throw UsageError("--warn-age and --crit-age are options of status only");
+    if (values.count("no-encryption") && name != "init")
+        throw UsageError("--no-encryption is an option of init only");
     if (values.count("quiet") && values.count("verbose"))
         throw UsageError("-q and -v exclude each other");
     CommandContext& context = line.context;
@@ -166,6 +170,7 @@ void parseCommandLine(int argc, char** argv, const po::options_description& opti
     context.quiet = values.count("quiet") != 0;
     context.verbose = values.count("verbose") != 0;
     context.dryRun = values.count("dry-run") != 0;
+    context.noEncryption = values.count("no-encryption") != 0;
     if (values.count("warn-age"))
         context.warnAge = durationSeconds("--warn-age", values["warn-age"].as<std::string>());
     if (values.count("crit-age"))

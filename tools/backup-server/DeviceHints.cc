@@ -49,8 +49,12 @@ void rethrowWithDeviceHint(const CommandContext& context, const AgentSession& se
 }
 
 std::string storeDevicesHint(Store& store) {
+    return storeDevicesHint(store.catalogue());
+}
+
+std::string storeDevicesHint(Catalogue& catalogue) {
     std::set<std::string> devices;
-    for (const PointRecord& point : store.catalogue().points())
+    for (const PointRecord& point : catalogue.points())
         devices.insert(point.deviceID);
     if (devices.empty())
         return " (it holds no points)";

@@ -19,5 +19,6 @@ std::string agentDevicesHint(const CommandContext& context);
 
 // " (it holds points of: Disk 0 Partition 0, ...)" or " (it holds no points)".
 std::string storeDevicesHint(Store& store);
+std::string storeDevicesHint(Catalogue& catalogue);
 
 }  // namespace backup_server

@@ -144,10 +144,9 @@ int forgetCommand(CommandContext& context) {
                 plan.tables.push_back(table);
         }
     }
-    plan.forgottenTables =
-        forgottenOf(plan.tables, arguments.policy, [](const PartitionTableRecord& table) {
-            return std::pair(table.agent, table.diskID);
-        });
+    plan.forgottenTables = forgottenOf(
+        plan.tables, arguments.policy,
+        [](const PartitionTableRecord& table) { return std::pair(table.agent, table.diskID); });
     if (!context.dryRun) {
         store.catalogue().removePoints({plan.forgotten.begin(), plan.forgotten.end()});
         store.catalogue().removePartitionTables(

@@ -7,11 +7,13 @@ namespace backup_server {
 int initCommand(CommandContext& context) {
     std::vector<std::string> words = context.arguments;
     KeyringOptions keys = parseKeyringOptions(words, context.keySource);
+    if (context.noEncryption)
+        keys.encrypt = false;
     if (words.size() != 1)
         throw UsageError("init needs exactly one STORE");
     createStore(words[0], keys);
-    *context.out << "initialised the " << (keys.encrypt ? "encrypted" : "unencrypted")
-                 << " store " << words[0] << "\n";
+    *context.out << "initialised the " << (keys.encrypt ? "encrypted" : "unencrypted") << " store "
+                 << words[0] << "\n";
     return kExitOk;
 }
 

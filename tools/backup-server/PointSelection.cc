@@ -3,8 +3,8 @@
 #include <filesystem>
 
 #include "backup-server/Command.h"
-#include "backup-server/StoreAgents.h"
 #include "backup-server/DeviceHints.h"
+#include "backup-server/StoreAgents.h"
 #include "backup-server/StoreArguments.h"
 #include "runtime/Exceptions.h"
 

@@ -167,9 +167,9 @@ std::unique_ptr<BlockSource> openSource(RestoreArguments& arguments, const std::
     if (!arguments.store.empty()) {
         const std::string& from =
             arguments.from.empty() ? arguments.options.deviceID : arguments.from;
-        auto source = std::make_unique<PointSource>(arguments.store,
-                                                    arguments.fromAgent.value_or(target), from,
-                                                    arguments.point, arguments.keys, out);
+        auto source =
+            std::make_unique<PointSource>(arguments.store, arguments.fromAgent.value_or(target),
+                                          from, arguments.point, arguments.keys, out);
         if (arguments.point != 0 && !arguments.from.empty() &&
             source->point().deviceID != arguments.from) {
             throw UsageError("point " + std::to_string(arguments.point) + " is of " +

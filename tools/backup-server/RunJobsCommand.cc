@@ -4,8 +4,8 @@
 // its own (ToolProcess.h), so one failing agent never stops the others. A busy or
 // unreachable agent (or a store another command holds) is tried again after
 // retry-delay, doubled each time, at most `retries` times. After a good backup the
-// volume's retention rules are applied (forget device=ID ...). Every result goes into the
-// store's job-results file for `status`. Exit status 0 when every job succeeded, else 1.
+// volume's retention rules are applied (forget device=ID agent=NAME ...). Every result goes into
+// the store's job-results file for `status`. Exit status 0 when every job succeeded, else 1.
 #include <atomic>
 #include <chrono>
 #include <ctime>
@@ -138,7 +138,7 @@ class Runner {
         if (!volume.retention.keepsAny())
             return;
         std::vector<std::string> words = {"forget", agent.store.string(),
-                                          "device=" + volume.deviceID};
+                                          "device=" + volume.deviceID, "agent=" + agent.name};
         std::string rules = describePolicy(volume.retention);
         for (std::size_t at = 0; at < rules.size();) {
             std::size_t end = std::min(rules.find(' ', at), rules.size());

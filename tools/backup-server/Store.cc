@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <fstream>
 #include "backup-server/FileModes.h"
 #include "backup-server/PartitionStore.h"
-#include <fstream>
 
 #include "backup-server/StoreKeyring.h"
 #include "runtime/Exceptions.h"

@@ -1,6 +1,7 @@
 #include "backup-server/StoreAgents.h"
 
 #include "backup-server/Command.h"
+#include "backup-server/DeviceHints.h"
 #include "backup-server/Sha256.h"
 #include "crypto/RsaKey.h"
 #include "runtime/Exceptions.h"
@@ -88,7 +89,8 @@ std::string chooseAgent(Catalogue& catalogue, const std::optional<std::string>& 
     if (holders.size() == 1)
         return holders.front();
     if (holders.empty())
-        ZENTRAD_THROW(runtime::AgentException, "The store holds no restore point of " + deviceID);
+        ZENTRAD_THROW(runtime::AgentException, "The store holds no restore point of " + deviceID +
+                                                   storeDevicesHint(catalogue));
     std::string names;
     for (const std::string& holder : holders)
         names += (names.empty() ? "" : ", ") + holder;

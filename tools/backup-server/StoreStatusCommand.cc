@@ -61,7 +61,7 @@ std::vector<VolumeStatus> collect(
         else
             entry(agent, device);
     }
-    std::set<std::string> recorded;
+    std::set<std::pair<std::string, std::string>> recorded;  // agent and device
     for (const auto& [key, results] : readJobResults(root)) {
         if (!expected.empty() && volumes.count(key) == 0 && everyVolume.count(key.first) == 0)
             continue;
@@ -70,15 +70,15 @@ std::vector<VolumeStatus> collect(
         if (results.lastGood) {
             volume.lastGood = store.catalogue().point(results.lastGood->point);
             if (!volume.lastGood)  // forgotten by hand since: the volume's newest point
-                volume.lastGood = store.catalogue().latest(key.second);
+                volume.lastGood = store.catalogue().latest(key.first, key.second);
         }
-        recorded.insert(key.second);
+        recorded.insert(key);
     }
-    // Volumes only ever backed up by hand, without a job, count under no agent name.
+    // Volumes only ever backed up by hand, without a job.
     for (const PointRecord& point : store.catalogue().points()) {
-        if (!expected.empty() || recorded.count(point.deviceID) != 0)
+        if (!expected.empty() || recorded.count({point.agent, point.deviceID}) != 0)
             continue;
-        VolumeStatus& volume = entry("", point.deviceID);
+        VolumeStatus& volume = entry(point.agent, point.deviceID);
         if (!volume.lastGood || volume.lastGood->created <= point.created)
             volume.lastGood = point;
     }
