@@ -1,5 +1,6 @@
 // init STORE and init-keys: the two things backup-server makes only when asked.
 #include "backup-server/Command.h"
+#include "backup-server/JsonText.h"
 #include "backup-server/Store.h"
 
 namespace backup_server {
@@ -12,8 +13,11 @@ int initCommand(CommandContext& context) {
     if (words.size() != 1)
         throw UsageError("init needs exactly one STORE");
     createStore(words[0], keys);
-    *context.out << "initialised the " << (keys.encrypt ? "encrypted" : "unencrypted") << " store "
-                 << words[0] << "\n";
+    JsonText json;
+    json.beginObject().key("store").value(words[0]).key("encrypted").value(keys.encrypt);
+    context.print("initialised the " + std::string(keys.encrypt ? "encrypted" : "unencrypted") +
+                      " store " + words[0],
+                  json.endObject());
     return kExitOk;
 }
 
@@ -22,7 +26,13 @@ int initKeysCommand(CommandContext& context) {
         throw UsageError("init-keys takes no arguments (the folder is --keys DIR)");
     ServerKeys keys = ServerKeys::create(context.keysDir);
     // The public key, ready for an agent's allow directory.
-    *context.out << keys.publicPem();
+    if (!context.json) {
+        *context.out << keys.publicPem();
+        return kExitOk;
+    }
+    JsonText json;
+    json.beginObject().key("keys").value(context.keysDir.string());
+    *context.out << json.key("public_key").value(keys.publicPem()).endObject().text() << "\n";
     return kExitOk;
 }
 

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "backup-server/Command.h"
+#include "backup-server/JsonText.h"
 #include "backup-server/StoreArguments.h"
 #include "backup-server/StoreKeyring.h"
 #include "backup-server/StoreLock.h"
@@ -38,10 +39,23 @@ std::string describeKind(const WrappedKey& key) {
 
 int listKeys(CommandContext& context, const fs::path& root) {
     StoreKeyring keyring(root);
+    JsonText json;
+    json.beginArray();
     for (const auto& entry : keyring.entries()) {
-        *context.out << entry.id << "  " << utcTime(entry.key.created) << "  "
-                     << describeKind(entry.key) << "\n";
+        if (!context.json) {
+            *context.out << entry.id << "  " << utcTime(entry.key.created) << "  "
+                         << describeKind(entry.key) << "\n";
+            continue;
+        }
+        json.beginObject().key("id").value(entry.id).key("created").value(entry.key.created);
+        bool file = entry.key.kind == SecretKind::keyFile;
+        json.key("kind").value(file ? "key file" : "passphrase");
+        if (!file)
+            json.key("scrypt_log2_n").value(std::uint64_t{entry.key.cost.log2N});
+        json.endObject();
     }
+    if (context.json)
+        *context.out << json.endArray().text() << "\n";
     return kExitOk;
 }
 
@@ -85,7 +99,9 @@ int addKey(CommandContext& context, const fs::path& root) {
     std::string master = keyring.unlock(context.keySource);
     std::string id = keyring.add(master, secret, cost);
     OPENSSL_cleanse(master.data(), master.size());
-    *context.out << "added key " << id << " (" << secret.origin << ")\n";
+    JsonText json;
+    json.beginObject().key("added").value(id).endObject();
+    context.print("added key " + id + " (" + secret.origin + ")", json);
     return kExitOk;
 }
 
@@ -98,7 +114,9 @@ int removeKey(CommandContext& context, const fs::path& root) {
     std::string master = keyring.unlock(context.keySource);
     OPENSSL_cleanse(master.data(), master.size());
     keyring.remove(context.arguments[2]);
-    *context.out << "removed key " << context.arguments[2] << "\n";
+    JsonText json;
+    json.beginObject().key("removed").value(context.arguments[2]).endObject();
+    context.print("removed key " + context.arguments[2], json);
     return kExitOk;
 }
 

@@ -1,6 +1,7 @@
 // trust STORE agent=NAME: pins NAME to the key of the agent reached now, replacing the key
 // it was pinned to (a reinstalled agent's new key is accepted this way, and only this way).
 #include "backup-server/Command.h"
+#include "backup-server/JsonText.h"
 #include "backup-server/Store.h"
 #include "backup-server/StoreAgents.h"
 #include "backup-server/StoreArguments.h"
@@ -26,10 +27,14 @@ int trustCommand(CommandContext& context) {
     std::optional<AgentRecord> before = store.catalogue().agent(agent);
     std::string fingerprint = agentFingerprint(*session);
     store.catalogue().trustAgent(agent, fingerprint);
-    *context.out << "the agent " << agent << " is pinned to the key " << fingerprint;
-    if (before && !before->fingerprint.empty() && before->fingerprint != fingerprint)
-        *context.out << " (was " << before->fingerprint << ")";
-    *context.out << "\n";
+    std::string text = "the agent " + agent + " is pinned to the key " + fingerprint;
+    JsonText json;
+    json.beginObject().key("agent").value(agent).key("fingerprint").value(fingerprint);
+    if (before && !before->fingerprint.empty() && before->fingerprint != fingerprint) {
+        text += " (was " + before->fingerprint + ")";
+        json.key("previous_fingerprint").value(before->fingerprint);
+    }
+    context.print(text, json.endObject());
     return kExitOk;
 }
 
