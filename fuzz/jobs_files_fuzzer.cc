@@ -10,9 +10,9 @@
 #include <fstream>
 #include <string>
 
-#include "backup-server/Command.h"
-#include "backup-server/JobResults.h"
-#include "backup-server/JobsFile.h"
+#include "backup-server/commands/Command.h"
+#include "backup-server/commands/JobResults.h"
+#include "backup-server/commands/JobsFile.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "backup-server/ChunkFile.h"
-#include "backup-server/PointIndex.h"
+#include "backup-server/store/ChunkFile.h"
+#include "backup-server/store/PointIndex.h"
 #include "crypto/CryptoLibrary.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include <fstream>
 #include <string>
 
-#include "backup-server/StoreCipher.h"
-#include "backup-server/StoreKeyring.h"
+#include "backup-server/store/StoreCipher.h"
+#include "backup-server/store/StoreKeyring.h"
 #include "crypto/CryptoLibrary.h"
 
 namespace {

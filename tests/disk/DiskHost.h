@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "backup-server/PartitionList.h"
+#include "backup-server/commands/PartitionList.h"
 #include "common/EmulatedHost.h"
 #include "common/TestBytes.h"
 

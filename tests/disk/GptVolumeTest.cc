@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "DiskHost.h"
-#include "backup-server/PartitionList.h"
+#include "backup-server/commands/PartitionList.h"
 #include "blocks/DiskVolume.h"
 #include "crypto/CryptoLibrary.h"
 #include "disk/Disk.h"

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "DiskHost.h"
-#include "backup-server/PartitionList.h"
+#include "backup-server/commands/PartitionList.h"
 #include "blocks/BlockMap.h"
 #include "blocks/DiskVolume.h"
 #include "blocks/RestorePartition.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "AgentProcess.h"
-#include "backup-server/Echo.h"
+#include "backup-server/commands/Echo.h"
 
 namespace {
 

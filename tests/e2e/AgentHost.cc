@@ -7,8 +7,8 @@
 #include <fstream>
 #include <random>
 
-#include "backup-server/StoreBlockSource.h"
-#include "backup-server/VolumeStore.h"
+#include "backup-server/store/StoreBlockSource.h"
+#include "backup-server/store/VolumeStore.h"
 #include "common/TestBytes.h"
 #include "net/Codes.h"
 

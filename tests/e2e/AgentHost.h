@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "AgentProcess.h"
-#include "backup-server/VolumeBackup.h"
-#include "backup-server/VolumeRestore.h"
+#include "backup-server/session/VolumeBackup.h"
+#include "backup-server/session/VolumeRestore.h"
 #include "common/TempDir.h"
 
 namespace test {

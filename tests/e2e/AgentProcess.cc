@@ -1,6 +1,6 @@
 #include "AgentProcess.h"
 
-#include "backup-server/Store.h"
+#include "backup-server/store/Store.h"
 
 #include <signal.h>
 #include <sys/wait.h>

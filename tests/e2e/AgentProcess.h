@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "backup-server/AgentSession.h"
-#include "backup-server/ServerKeys.h"
+#include "backup-server/session/AgentSession.h"
+#include "backup-server/session/ServerKeys.h"
 #include "common/TempDir.h"
 
 namespace test {

@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "AgentProcess.h"
-#include "backup-server/StatusReader.h"
-#include "backup-server/VolumeBackup.h"
-#include "backup-server/VolumeStore.h"
+#include "backup-server/commands/StatusReader.h"
+#include "backup-server/session/VolumeBackup.h"
+#include "backup-server/store/VolumeStore.h"
 #include "common/ChildProcess.h"
 #include "common/RunCommand.h"
 #include "common/TestBytes.h"

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "AgentProcess.h"
-#include "backup-server/Echo.h"
+#include "backup-server/commands/Echo.h"
 #include "util/BigEndian.h"
 
 namespace {

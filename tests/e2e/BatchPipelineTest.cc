@@ -7,9 +7,9 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "backup-server/BatchPipeline.h"
-#include "backup-server/BlockEncoder.h"
-#include "backup-server/RestoreUnit.h"
+#include "backup-server/session/BatchPipeline.h"
+#include "backup-server/session/BlockEncoder.h"
+#include "backup-server/session/RestoreUnit.h"
 #include "common/TestBytes.h"
 #include "crypto/CryptoLibrary.h"
 #include "runtime/Exceptions.h"

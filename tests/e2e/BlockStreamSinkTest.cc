@@ -1,6 +1,6 @@
 // The sink's checks of a backup block stream, fed by hand over a loopback connection. (Its
 // counts of a sound stream are BackupTest's, through the real agent.)
-#include "backup-server/BlockStreamSink.h"
+#include "backup-server/session/BlockStreamSink.h"
 
 #include <gtest/gtest.h>
 

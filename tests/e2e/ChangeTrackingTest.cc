@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "AgentHost.h"
-#include "backup-server/VolumeStore.h"
+#include "backup-server/store/VolumeStore.h"
 #include "common/TempDir.h"
 #include "common/TestBytes.h"
 #include "platform/emulated/Host.h"

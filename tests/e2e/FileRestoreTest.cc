@@ -11,8 +11,8 @@
 #include <ostream>
 
 #include "AgentProcess.h"
-#include "backup-server/FileRestore.h"
-#include "backup-server/ServerKeys.h"
+#include "backup-server/session/FileRestore.h"
+#include "backup-server/session/ServerKeys.h"
 #include "common/ChildProcess.h"
 #include "common/TempDir.h"
 

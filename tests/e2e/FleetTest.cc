@@ -9,10 +9,10 @@
 #include <fstream>
 
 #include "AgentHost.h"
-#include "backup-server/Command.h"
-#include "backup-server/ServerKeys.h"
-#include "backup-server/Store.h"
-#include "backup-server/StoreLock.h"
+#include "backup-server/commands/Command.h"
+#include "backup-server/session/ServerKeys.h"
+#include "backup-server/store/Store.h"
+#include "backup-server/store/StoreLock.h"
 #include "common/TempDir.h"
 #include "common/TestBytes.h"
 

@@ -9,7 +9,7 @@
 #include <random>
 
 #include "AgentProcess.h"
-#include "backup-server/ServerKeys.h"
+#include "backup-server/session/ServerKeys.h"
 #include "common/ChildProcess.h"
 #include "common/RunCommand.h"
 #include "common/TempDir.h"

@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "AgentHost.h"
-#include "backup-server/Echo.h"
-#include "backup-server/KeysGet.h"
+#include "backup-server/commands/Echo.h"
+#include "backup-server/commands/KeysGet.h"
 #include "common/ChildProcess.h"
 #include "common/TestBytes.h"
 #include "net/SocketException.h"

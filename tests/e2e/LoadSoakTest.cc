@@ -18,9 +18,9 @@
 #include <thread>
 
 #include "AgentHost.h"
-#include "backup-server/Echo.h"
-#include "backup-server/KeysGet.h"
-#include "backup-server/PartitionList.h"
+#include "backup-server/commands/Echo.h"
+#include "backup-server/commands/KeysGet.h"
+#include "backup-server/commands/PartitionList.h"
 #include "net/SocketException.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <fstream>
 
 #include "AgentProcess.h"
-#include "backup-server/PointFiles.h"
-#include "backup-server/Store.h"
+#include "backup-server/pointfiles/PointFiles.h"
+#include "backup-server/store/Store.h"
 #include "common/RunCommand.h"
 #include "common/TempDir.h"
 #include "common/TestBytes.h"

@@ -6,11 +6,11 @@
 #include <thread>
 
 #include "AgentProcess.h"
-#include "backup-server/AllowList.h"
-#include "backup-server/Echo.h"
-#include "backup-server/KeysGet.h"
-#include "backup-server/ServerInfo.h"
-#include "backup-server/StatusReader.h"
+#include "backup-server/commands/AllowList.h"
+#include "backup-server/commands/Echo.h"
+#include "backup-server/commands/KeysGet.h"
+#include "backup-server/commands/ServerInfo.h"
+#include "backup-server/commands/StatusReader.h"
 #include "util/FileUtil.h"
 
 namespace {

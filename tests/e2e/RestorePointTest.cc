@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "AgentProcess.h"
-#include "backup-server/PointReader.h"
-#include "backup-server/Store.h"
+#include "backup-server/store/PointReader.h"
+#include "backup-server/store/Store.h"
 #include "blocks/Md5Stream.h"
 #include "common/ChildProcess.h"
 #include "common/RunCommand.h"

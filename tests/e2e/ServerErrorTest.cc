@@ -9,12 +9,12 @@
 #include <functional>
 
 #include "AgentHost.h"
-#include "backup-server/AllowList.h"
-#include "backup-server/Echo.h"
-#include "backup-server/FileRestore.h"
-#include "backup-server/PartitionTable.h"
-#include "backup-server/ServerInfo.h"
-#include "backup-server/VolumeStore.h"
+#include "backup-server/commands/AllowList.h"
+#include "backup-server/commands/Echo.h"
+#include "backup-server/session/FileRestore.h"
+#include "backup-server/store/PartitionTable.h"
+#include "backup-server/commands/ServerInfo.h"
+#include "backup-server/store/VolumeStore.h"
 #include "blocks/BlockRecord.h"
 #include "blocks/Md5Stream.h"
 #include "common/ChildProcess.h"

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "AgentHost.h"
-#include "backup-server/StatusReader.h"
-#include "backup-server/VolumeStore.h"
+#include "backup-server/commands/StatusReader.h"
+#include "backup-server/store/VolumeStore.h"
 #include "runtime/Exceptions.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "AgentHost.h"
-#include "backup-server/VolumeStore.h"
+#include "backup-server/store/VolumeStore.h"
 #include "common/TestBytes.h"
 #include "platform/emulated/Host.h"
 #include "platform/emulated/snapshot/SnapshotRegistry.h"

@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "AgentProcess.h"
-#include "backup-server/ImageBlockSource.h"
-#include "backup-server/VolumeRestore.h"
+#include "backup-server/session/ImageBlockSource.h"
+#include "backup-server/session/VolumeRestore.h"
 #include "blocks/DiskVolume.h"
 #include "common/RunCommand.h"
 #include "common/TestBytes.h"

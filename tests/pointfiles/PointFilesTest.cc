@@ -9,10 +9,10 @@
 #include <sstream>
 
 #include "PointVolumeFixture.h"
-#include "backup-server/Command.h"
-#include "backup-server/PointExtract.h"
-#include "backup-server/PointSelection.h"
-#include "backup-server/StoreKeyring.h"
+#include "backup-server/commands/Command.h"
+#include "backup-server/pointfiles/PointExtract.h"
+#include "backup-server/commands/PointSelection.h"
+#include "backup-server/store/StoreKeyring.h"
 #include "runtime/Exceptions.h"
 
 namespace pointtest {

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "PointVolumeFixture.h"
-#include "backup-server/Command.h"
+#include "backup-server/commands/Command.h"
 
 namespace pointtest {
 namespace {

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <string>
 
-#include "backup-server/PointBuilder.h"
-#include "backup-server/PointFiles.h"
+#include "backup-server/store/PointBuilder.h"
+#include "backup-server/pointfiles/PointFiles.h"
 #include "blocks/Md5Stream.h"
 #include "common/RunCommand.h"
 #include "common/TempDir.h"

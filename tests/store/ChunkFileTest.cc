@@ -4,8 +4,8 @@
 
 #include <random>
 
-#include "backup-server/ChunkFile.h"
-#include "backup-server/PointIndex.h"
+#include "backup-server/store/ChunkFile.h"
+#include "backup-server/store/PointIndex.h"
 #include "blocks/Md5Stream.h"
 #include "runtime/Exceptions.h"
 

@@ -4,9 +4,9 @@
 
 #include <fstream>
 
-#include "backup-server/Command.h"
-#include "backup-server/JobsFile.h"
-#include "backup-server/OperatorText.h"
+#include "backup-server/commands/Command.h"
+#include "backup-server/commands/JobsFile.h"
+#include "backup-server/commands/OperatorText.h"
 #include "common/TempDir.h"
 #include "net/SocketException.h"
 

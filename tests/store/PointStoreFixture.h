@@ -8,8 +8,8 @@
 #include <map>
 #include <memory>
 
-#include "backup-server/PointBuilder.h"
-#include "backup-server/VolumeStore.h"
+#include "backup-server/store/PointBuilder.h"
+#include "backup-server/store/VolumeStore.h"
 #include "blocks/Md5Stream.h"
 #include "common/TempDir.h"
 #include "common/TestBytes.h"

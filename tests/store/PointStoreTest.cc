@@ -7,9 +7,9 @@
 #include <map>
 
 #include "PointStoreFixture.h"
-#include "backup-server/PartitionStore.h"
-#include "backup-server/StoreGc.h"
-#include "backup-server/StoreVerify.h"
+#include "backup-server/store/PartitionStore.h"
+#include "backup-server/store/StoreGc.h"
+#include "backup-server/store/StoreVerify.h"
 #include "common/RunCommand.h"
 #include "runtime/Exceptions.h"
 

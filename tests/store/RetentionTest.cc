@@ -1,8 +1,8 @@
-#include "backup-server/Retention.h"
+#include "backup-server/store/Retention.h"
 
 #include <gtest/gtest.h>
 
-#include "backup-server/Command.h"
+#include "backup-server/commands/Command.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "PointStoreFixture.h"
-#include "backup-server/StoreVerify.h"
+#include "backup-server/store/StoreVerify.h"
 #include "runtime/Exceptions.h"
 
 namespace {

@@ -8,9 +8,9 @@
 #include <iterator>
 
 #include "PointStoreFixture.h"
-#include "backup-server/Command.h"
-#include "backup-server/StoreKeyring.h"
-#include "backup-server/StoreVerify.h"
+#include "backup-server/commands/Command.h"
+#include "backup-server/store/StoreKeyring.h"
+#include "backup-server/store/StoreVerify.h"
 #include "runtime/Exceptions.h"
 
 namespace {

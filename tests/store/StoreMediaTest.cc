@@ -9,9 +9,9 @@
 #include <sstream>
 
 #include "PointStoreFixture.h"
-#include "backup-server/Command.h"
-#include "backup-server/StoreGc.h"
-#include "backup-server/StoreVerify.h"
+#include "backup-server/commands/Command.h"
+#include "backup-server/store/StoreGc.h"
+#include "backup-server/store/StoreVerify.h"
 
 namespace {
 

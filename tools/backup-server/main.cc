@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "backup-server/Command.h"
-#include "backup-server/CommandLine.h"
-#include "backup-server/OperatorText.h"
-#include "backup-server/StoreLock.h"
+#include "backup-server/commands/Command.h"
+#include "backup-server/commands/CommandLine.h"
+#include "backup-server/commands/OperatorText.h"
+#include "backup-server/store/StoreLock.h"
 #include "crypto/CryptoLibrary.h"
 #include "net/SocketException.h"
 

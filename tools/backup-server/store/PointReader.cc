@@ -1,0 +1,89 @@
+#include "backup-server/store/PointReader.h"
+
+#include <algorithm>
+
+#include "blocks/Md5Stream.h"
+#include "runtime/Exceptions.h"
+
+namespace backup_server {
+
+PointReader::PointReader(const Store& store, const PointRecord& point)
+    : point_(point),
+      index_(store.indexPath(point.indexFile), *store.cipher()),
+      chunks_(store.chunkFolder(), store.cipher()) {
+    if (index_.seal() != point.indexSeal || !(index_.geometry() == point.geometry)) {
+        ZENTRAD_THROW(runtime::AgentException, "Damaged store: the index of point " +
+                                                   std::to_string(point.id) +
+                                                   " does not match the catalogue");
+    }
+}
+
+const std::vector<std::uint64_t>& PointReader::absentChunks() {
+    if (!absent_) {
+        absent_.emplace();
+        for (std::uint64_t chunk = 0; chunk < index_.geometry().chunkCount(); ++chunk) {
+            Sha256Digest name = index_.entry(chunk);
+            if (!isEmptyEntry(name) && !chunks_.present(name))
+                absent_->push_back(chunk);
+        }
+    }
+    return *absent_;
+}
+
+void PointReader::requireChunks() {
+    const std::vector<std::uint64_t>& absent = absentChunks();
+    if (absent.empty())
+        return;
+    ZENTRAD_THROW(runtime::AgentException,
+                  "Damaged store: point " + std::to_string(point_.id) + " lacks " +
+                      std::to_string(absent.size()) + " of its chunks (the first is chunk " +
+                      toHex(index_.entry(absent.front())) +
+                      ", missing or set aside as damaged); nothing was read from it. Run verify, "
+                      "or restore another point");
+}
+
+void PointReader::load(std::uint64_t chunk) {
+    if (chunk == loaded_)
+        return;
+    const PointGeometry& geometry = index_.geometry();
+    ChunkShape shape = geometry.shapeOf(chunk);
+    data_.resize(shape.dataBytes());
+    Sha256Digest name = index_.entry(chunk);
+    loaded_ = ~std::uint64_t{0};
+    if (isEmptyEntry(name)) {
+        std::fill(data_.begin(), data_.end(), 0);
+        blocks::Md5Stream md5;
+        md5.update(data_.data(), shape.blockSize);
+        digests_.assign(shape.blocks, md5.finish());
+    } else {
+        chunks_.read(name, shape, data_.data(), digests_);
+    }
+    loaded_ = chunk;
+}
+
+const unsigned char* PointReader::block(std::uint64_t index) {
+    const PointGeometry& geometry = index_.geometry();
+    if (index >= geometry.blockCount)
+        ZENTRAD_THROW(runtime::AgentException, "Block #" + std::to_string(index) +
+                                                   " lies beyond the volume's " +
+                                                   std::to_string(geometry.blockCount) + " blocks");
+    load(index / geometry.chunkBlocks);
+    return data_.data() + (index % geometry.chunkBlocks) * geometry.blockSize;
+}
+
+blocks::BlockDigest PointReader::digest(std::uint64_t index) {
+    block(index);
+    return digests_[index % index_.geometry().chunkBlocks];
+}
+
+bool PointReader::chunkDigests(std::uint64_t chunk, std::vector<blocks::BlockDigest>& digests,
+                               std::string& problem) {
+    Sha256Digest name = index_.entry(chunk);
+    if (isEmptyEntry(name)) {
+        problem = "no chunk";
+        return false;
+    }
+    return chunks_.readDigests(name, index_.geometry().shapeOf(chunk), digests, problem);
+}
+
+}  // namespace backup_server

@@ -1,0 +1,85 @@
+// A store folder of restore points:
+//
+//   catalogue.db (+ -wal, -shm)  the catalogue of points (Catalogue.h)
+//   points/NAME.index            one index per point (PointIndex.h)
+//   chunks/XX/NAME               the deduplicated, compressed chunks (ChunkFile.h)
+//   damaged/NAME                 chunks verify found damaged, moved out of the way
+//   tables/NAME.ptable           partition-table generations (PartitionStore.h)
+//   write.lock, read.lock        the store's locks (StoreLock.h)
+//   keys/ID.key                  an encrypted store's wrapped key (StoreKeyring.h)
+//
+// A store is made by createStore (backup-server init) and by nothing else: every access
+// refuses a folder without a catalogue, so a mistyped path never becomes a new store. A
+// folder of the previous layout (one "volume" file and "image" per volume folder) is
+// refused, never read as something else.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "backup-server/store/Catalogue.h"
+#include "backup-server/store/ChunkStore.h"
+#include "backup-server/store/KeySource.h"
+#include "backup-server/store/StoreCipher.h"
+#include "backup-server/store/StoreKeyring.h"
+#include "backup-server/store/StoreLock.h"
+
+namespace backup_server {
+
+class Store {
+  public:
+    enum class Access {
+        look,       // no lock (read views in tests and tools)
+        read,       // shared read lock
+        write,      // write lock
+        exclusive,  // write lock and exclusive read lock (garbage collection)
+    };
+
+    // Throws runtime::AgentException for a folder that is not an initialised store, of the
+    // previous layout or with a damaged catalogue, StoreInUse when the lock is held
+    // elsewhere. A writer upgrades an older layout in place. Warns on standard error when
+    // the folder is open to other users. keys unlock an encrypted store when its cipher is
+    // first needed (points and forget never need it).
+    Store(const std::filesystem::path& root, Access access, const std::string& command = "",
+          KeySource keys = {});
+
+    const std::filesystem::path& root() const { return root_; }
+    Catalogue& catalogue() { return *catalogue_; }
+    std::filesystem::path chunkFolder() const { return root_ / "chunks"; }
+    std::filesystem::path pointFolder() const { return root_ / "points"; }
+    // Where verify moves damaged chunks (kept for inspection; gc leaves them alone).
+    std::filesystem::path damagedFolder() const { return root_ / "damaged"; }
+    std::filesystem::path tableFolder() const { return root_ / "tables"; }
+    std::filesystem::path indexPath(const std::string& name) const { return pointFolder() / name; }
+    // Makes everything written so far durable (before a point enters the catalogue).
+    void sync() const;
+    // How chunks and indexes are named and sealed: opened on first use with the keys
+    // given. Throws runtime::AgentException saying how to give the passphrase when it
+    // is missing, and when it is wrong.
+    std::shared_ptr<const StoreCipher> cipher() const;
+
+  private:
+    std::filesystem::path root_;
+    std::optional<StoreLock> writeLock_;
+    std::optional<StoreLock> readLock_;
+    std::unique_ptr<Catalogue> catalogue_;
+    KeySource keys_;
+    mutable std::mutex cipherMutex_;
+    mutable std::shared_ptr<const StoreCipher> cipher_;
+};
+
+// Makes a new, empty store in root (created when missing, mode 0700), encrypted unless keys
+// say otherwise (the default, for tests, is an unencrypted store). Throws
+// runtime::AgentException when root already holds a store or cannot be made, or when an
+// encrypted store is asked for without a secret.
+void createStore(const std::filesystem::path& root,
+                 const KeyringOptions& keys = KeyringOptions{false, {}, {}});
+
+// Throws runtime::AgentException, saying what to do, when root holds volume folders of
+// the previous one-image-per-volume layout.
+void refusePreviousLayout(const std::filesystem::path& root);
+
+}  // namespace backup_server
