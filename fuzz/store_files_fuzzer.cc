@@ -1,4 +1,4 @@
-// fuzz-libs: backup_server
+// fuzz-libs: store
 // The files of a backup store as a damaged disk might hand them back: a chunk file
 // decoded against a shape and a name, a point index header parsed and a whole index file
 // read. Whatever the bytes, this must end in a result or an exception, never in a read or

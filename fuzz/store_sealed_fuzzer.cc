@@ -1,4 +1,4 @@
-// fuzz-libs: backup_server
+// fuzz-libs: store
 // The files only an encrypted store has, as a damaged or hostile disk might hand them
 // back: a wrapped store key parsed (and, for a key file's wrapping, opened), and a sealed
 // chunk or index opened and read. Bytes sealed here under a fixed key and then edited by

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <random>
 
-#include "backup-server/store/StoreBlockSource.h"
+#include "backup-server/session/StoreBlockSource.h"
 #include "backup-server/store/VolumeStore.h"
 #include "common/TestBytes.h"
 #include "net/Codes.h"

@@ -14,7 +14,7 @@
 
 #include "AgentHost.h"
 #include "backup-server/commands/Echo.h"
-#include "backup-server/commands/KeysGet.h"
+#include "backup-server/session/AgentKeyFiles.h"
 #include "common/ChildProcess.h"
 #include "common/TestBytes.h"
 #include "net/SocketException.h"

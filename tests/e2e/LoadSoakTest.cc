@@ -19,8 +19,8 @@
 
 #include "AgentHost.h"
 #include "backup-server/commands/Echo.h"
-#include "backup-server/commands/KeysGet.h"
 #include "backup-server/commands/PartitionList.h"
+#include "backup-server/session/AgentKeyFiles.h"
 #include "net/SocketException.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "AgentProcess.h"
+#include "backup-server/session/PartitionTable.h"
 #include "backup-server/store/PartitionStore.h"
-#include "backup-server/store/PartitionTable.h"
 #include "common/TempDir.h"
 #include "common/TestBytes.h"
 

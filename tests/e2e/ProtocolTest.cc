@@ -16,8 +16,8 @@
 
 #include "AgentHost.h"
 #include "MitmProxy.h"
+#include "backup-server/session/StoreBlockSource.h"
 #include "backup-server/store/Catalogue.h"
-#include "backup-server/store/StoreBlockSource.h"
 #include "common/TestBytes.h"
 #include "net/ByteOrder.h"
 #include "runtime/Exceptions.h"

@@ -8,9 +8,9 @@
 #include "AgentProcess.h"
 #include "backup-server/commands/AllowList.h"
 #include "backup-server/commands/Echo.h"
-#include "backup-server/commands/KeysGet.h"
 #include "backup-server/commands/ServerInfo.h"
 #include "backup-server/commands/StatusReader.h"
+#include "backup-server/session/AgentKeyFiles.h"
 #include "util/FileUtil.h"
 
 namespace {

@@ -7,10 +7,10 @@
 #include <fstream>
 
 #include "AgentProcess.h"
+#include "backup-server/session/AgentKeyFiles.h"
 #include "backup-server/session/ImageBlockSource.h"
-#include "backup-server/commands/KeysGet.h"
 #include "backup-server/session/PackedRestore.h"
-#include "backup-server/store/StoreBlockSource.h"
+#include "backup-server/session/StoreBlockSource.h"
 #include "backup-server/session/VolumeBackup.h"
 #include "backup-server/session/VolumeRestore.h"
 #include "backup-server/store/VolumeStore.h"
@@ -237,7 +237,7 @@ TEST_F(VolumeRestoreTest, PackedRestoreReplaysWhatManyPackingThreadsMade) {
     options.requestKey.emplace(crypto::KeyMsg::kGeneratedType, 128);
     backup_server::ImageBlockSource source(extract(kSourceOffset, "source.img"), kCluster);
     fs::path packedFile = agent->hostRoot() / "packed";
-    backup_server::packRestore(options, source, packedFile);
+    backup_server::packRestore(options, source, {}, packedFile);
     {
         backup_server::PackedRestoreReader packed(packedFile);
         RestoreOptions replay = packed.options();
@@ -272,7 +272,7 @@ TEST_F(VolumeRestoreTest, PackedRestoreReplaysWhatManyPackingThreadsMade) {
     RestoreOptions sessionKey = options;
     sessionKey.requestKey.reset();
     sessionKey.sessionKey.emplace(crypto::KeyMsg::kGeneratedType, 128);
-    EXPECT_THROW(backup_server::packRestore(sessionKey, source, packedFile),
+    EXPECT_THROW(backup_server::packRestore(sessionKey, source, {}, packedFile),
                  runtime::AgentException);
 }
 

@@ -10,8 +10,9 @@
 
 #include "PointVolumeFixture.h"
 #include "backup-server/commands/Command.h"
-#include "backup-server/pointfiles/PointExtract.h"
 #include "backup-server/commands/PointSelection.h"
+#include "backup-server/pointfiles/PointExtract.h"
+#include "backup-server/store/StoreError.h"
 #include "backup-server/store/StoreKeyring.h"
 #include "runtime/Exceptions.h"
 
@@ -205,7 +206,7 @@ TEST_F(PointFilesTest, FilesComeOutOfAnEncryptedStore) {
     createStore(folder, KeyringOptions{true, keys, ScryptCost{10, 8, 1}});
     addImagePoint(folder, image(), keys);
     PointSelection selection = parsePointSelection({folder.string(), kDevice}, {});
-    EXPECT_THROW(OpenPoint(selection, "cat", KeySource{}), runtime::AgentException);
+    EXPECT_THROW(OpenPoint(selection, "cat", KeySource{}), StoreError);
     OpenPoint point(selection, "cat", keys);
     std::string text;
     point.files().read(point.files().entry("/comp/text.txt"), "",

@@ -6,8 +6,8 @@
 
 #include "backup-server/store/ChunkFile.h"
 #include "backup-server/store/PointIndex.h"
+#include "backup-server/store/StoreError.h"
 #include "blocks/Md5Stream.h"
-#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ TEST(ChunkFileTest, SixtyFourKiBBlocksTakeVersionTwoAndSmallerBlocksKeepVersionO
             backup_server::kIndexHeaderBytes + 32 * geometry.chunkCount() + (1000 + 7) / 8 + 32;
         EXPECT_EQ(backup_server::parseIndexHeader(bytes, fileSize), geometry);
         header[5] = static_cast<char>(3 - version);
-        EXPECT_THROW(backup_server::parseIndexHeader(bytes, fileSize), runtime::AgentException);
+        EXPECT_THROW(backup_server::parseIndexHeader(bytes, fileSize), backup_server::StoreError);
     }
 }
 

@@ -8,10 +8,10 @@
 
 #include "PointStoreFixture.h"
 #include "backup-server/store/PartitionStore.h"
+#include "backup-server/store/StoreError.h"
 #include "backup-server/store/StoreGc.h"
 #include "backup-server/store/StoreVerify.h"
 #include "common/RunCommand.h"
-#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -91,8 +91,8 @@ TEST_F(PointStoreTest, UnsoundStreamsAreRefusedAndLeaveNoPoint) {
         auto builder = startPoint();
         builder->setUsed(volume.used);
         builder->writeBlock(150, bytes, md5(data));
-        EXPECT_THROW(builder->writeBlock(150, bytes, md5(data)), runtime::AgentException);
-        EXPECT_THROW(builder->writeBlock(120, bytes, md5(data)), runtime::AgentException);
+        EXPECT_THROW(builder->writeBlock(150, bytes, md5(data)), StoreError);
+        EXPECT_THROW(builder->writeBlock(120, bytes, md5(data)), StoreError);
     }
     {
         // A used block the base point never held and the stream did not send.
@@ -100,7 +100,7 @@ TEST_F(PointStoreTest, UnsoundStreamsAreRefusedAndLeaveNoPoint) {
         grown.write(4000, 9);
         auto builder = startPoint();
         builder->setUsed(grown.used);
-        EXPECT_THROW(builder->commit(agentPoint()), runtime::AgentException);
+        EXPECT_THROW(builder->commit(agentPoint()), StoreError);
     }
     dropStore();
     Store store(dir_.path(), Store::Access::look);
@@ -189,7 +189,6 @@ TEST_F(PointStoreTest, VerifyNamesTheDamagedBlocksAndPoints) {
     }
     EXPECT_EQ(report.chunksRead, 3u);  // the shared chunk was read once
     EXPECT_NE(describeVerify(report).find("point " + std::to_string(newer.id)), std::string::npos);
-    EXPECT_NE(verifyJson(report).find("\"blocks\":[7]"), std::string::npos);
 
     // A damaged index is found too, and is refused to readers.
     fs::path index = look.indexPath(newer.indexFile);
@@ -197,12 +196,12 @@ TEST_F(PointStoreTest, VerifyNamesTheDamagedBlocksAndPoints) {
     indexFile.seekp(40);
     indexFile.put('\x01');
     indexFile.close();
-    EXPECT_THROW(PointReader(look, newer), runtime::AgentException);
+    EXPECT_THROW(PointReader(look, newer), StoreError);
     report = verifyPoints(look, {newer}, nullptr);
     EXPECT_NE(report.points[0].indexProblem.find("seal"), std::string::npos);
     // gc refuses to guess while an index is unreadable.
     Store exclusive(dir_.path(), Store::Access::exclusive, "gc");
-    EXPECT_THROW(collectGarbage(exclusive, nullptr), runtime::AgentException);
+    EXPECT_THROW(collectGarbage(exclusive, nullptr), StoreError);
 }
 
 TEST_F(PointStoreTest, LocksRefuseASecondWriterUntilTheHolderDies) {
@@ -249,12 +248,12 @@ TEST_F(PointStoreTest, AStoreOfThePreviousLayoutIsRefusedWithWhatToDo) {
         try {
             Store store(old.path(), access);
             ADD_FAILURE() << "the old layout was opened";
-        } catch (const runtime::AgentException& error) {
+        } catch (const StoreError& error) {
             EXPECT_NE(error.message().find("new store folder"), std::string::npos);
             EXPECT_NE(error.message().find("image=FOLDER/image"), std::string::npos);
         }
     }
-    EXPECT_THROW(createStore(old.path()), runtime::AgentException);
+    EXPECT_THROW(createStore(old.path()), StoreError);
     EXPECT_FALSE(fs::exists(old.path() / "catalogue.db"));
 
     // A catalogue of a later layout is refused, never guessed at.
@@ -263,7 +262,7 @@ TEST_F(PointStoreTest, AStoreOfThePreviousLayoutIsRefusedWithWhatToDo) {
     try {
         Store store(dir_.path(), Store::Access::look);
         ADD_FAILURE() << "a catalogue of layout 4 was opened";
-    } catch (const runtime::AgentException& error) {
+    } catch (const StoreError& error) {
         EXPECT_NE(error.message().find("has layout 4"), std::string::npos) << error.message();
     }
 }
@@ -278,7 +277,7 @@ TEST_F(PointStoreTest, OnlyInitMakesAStore) {
             try {
                 Store store(folder, access, "test");
                 ADD_FAILURE() << folder << " was opened as a store";
-            } catch (const runtime::AgentException& error) {
+            } catch (const StoreError& error) {
                 EXPECT_NE(error.message().find("backup-server init " + folder.string()),
                           std::string::npos)
                     << error.message();
@@ -290,7 +289,7 @@ TEST_F(PointStoreTest, OnlyInitMakesAStore) {
     EXPECT_EQ(fs::status(empty.path() / "new").permissions() & fs::perms::all,
               fs::perms::owner_all);
     EXPECT_NO_THROW(Store(empty.path() / "new", Store::Access::write, "test"));
-    EXPECT_THROW(createStore(empty.path() / "new"), runtime::AgentException);
+    EXPECT_THROW(createStore(empty.path() / "new"), StoreError);
 }
 
 // A catalogue of layout 1 (before points recorded their protocol, agent and partition-table

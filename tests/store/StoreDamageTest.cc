@@ -7,8 +7,8 @@
 #include <fstream>
 
 #include "PointStoreFixture.h"
+#include "backup-server/store/StoreError.h"
 #include "backup-server/store/StoreVerify.h"
-#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ TEST_F(StoreDamageTest, ChunksLostOrSetAsideAreSentAgainAndTheNewPointIsWhole) {
         try {
             reader.requireChunks();
             ADD_FAILURE() << "a point lacking chunks was let through";
-        } catch (const runtime::AgentException& error) {
+        } catch (const StoreError& error) {
             EXPECT_NE(error.message().find("lacks 2 of its chunks"), std::string::npos)
                 << error.message();
         }
@@ -83,7 +83,7 @@ TEST_F(StoreDamageTest, ChunksLostOrSetAsideAreSentAgainAndTheNewPointIsWhole) {
         for (std::uint64_t i = 0; i < kBlocks; ++i)
             ASSERT_EQ(builder->held().bit(i), volume.used.bit(i) && i / 1024 != 1 && i / 1024 != 3)
                 << i;
-        EXPECT_THROW(builder->commit(agentPoint()), runtime::AgentException);
+        EXPECT_THROW(builder->commit(agentPoint()), StoreError);
     }
     std::vector<std::uint64_t> resent;
     for (std::uint64_t i = 1024; i < 2048; i += 2)

@@ -9,9 +9,9 @@
 
 #include "PointStoreFixture.h"
 #include "backup-server/commands/Command.h"
+#include "backup-server/store/StoreError.h"
 #include "backup-server/store/StoreKeyring.h"
 #include "backup-server/store/StoreVerify.h"
-#include "runtime/Exceptions.h"
 
 namespace {
 
@@ -133,7 +133,7 @@ TEST_F(StoreEncryptionTest, OnlyTheRightSecretOpensTheStore) {
     try {
         verify(none);
         FAIL() << "opened without a passphrase";
-    } catch (const runtime::AgentException& error) {
+    } catch (const StoreError& error) {
         EXPECT_NE(error.message().find("--password-file FILE"), std::string::npos)
             << error.message();
         EXPECT_NE(error.message().find("ZENTRAD_PASSWORD_FILE"), std::string::npos);
@@ -144,7 +144,7 @@ TEST_F(StoreEncryptionTest, OnlyTheRightSecretOpensTheStore) {
     try {
         verify(wrong);
         FAIL() << "opened with a wrong passphrase";
-    } catch (const runtime::AgentException& error) {
+    } catch (const StoreError& error) {
         EXPECT_NE(error.message().find("Wrong passphrase"), std::string::npos) << error.message();
     }
     // Reading the catalogue needs no key.
@@ -155,7 +155,7 @@ TEST_F(StoreEncryptionTest, OnlyTheRightSecretOpensTheStore) {
     // Without its keys folder the store is not taken for an unencrypted one: no point
     // goes in unsealed, and readers say why they cannot read.
     fs::rename(StoreKeyring::folderOf(dir_.path()), secrets_.path() / "keys");
-    EXPECT_THROW(Store(dir_.path(), Store::Access::write, "backup X"), runtime::AgentException);
+    EXPECT_THROW(Store(dir_.path(), Store::Access::write, "backup X"), StoreError);
     VerifyReport report = verify(none);
     ASSERT_EQ(report.points.size(), 1u);
     EXPECT_NE(report.points[0].indexProblem.find("sealed, but the store has no keys"),
@@ -187,18 +187,18 @@ TEST_F(StoreEncryptionTest, KeysAreAddedAndRemovedButNeverTheLast) {
     EXPECT_FALSE(verify(other).damaged());
 
     keyring.remove(first);
-    EXPECT_THROW(verify(keys_), runtime::AgentException);
+    EXPECT_THROW(verify(keys_), StoreError);
     EXPECT_FALSE(verify(other).damaged());
     keyring.remove(third);
-    EXPECT_THROW(keyring.remove(second), runtime::AgentException);
-    EXPECT_THROW(keyring.remove("00000000"), runtime::AgentException);
+    EXPECT_THROW(keyring.remove(second), StoreError);
+    EXPECT_THROW(keyring.remove("00000000"), StoreError);
     EXPECT_FALSE(verify(byFile).damaged());
     // A key file that is not the store's opens nothing.
     fs::path stranger = secrets_.path() / "stranger.key";
     createKeyFile(stranger);
     KeySource strangerSource;
     strangerSource.keyFile = stranger;
-    EXPECT_THROW(verify(strangerSource), runtime::AgentException);
+    EXPECT_THROW(verify(strangerSource), StoreError);
 }
 
 TEST_F(StoreEncryptionTest, SealedFilesSwappedEditedOrCutShortAreDamaged) {
@@ -228,7 +228,7 @@ TEST_F(StoreEncryptionTest, SealedFilesSwappedEditedOrCutShortAreDamaged) {
     EXPECT_EQ(damaged, (std::set<std::uint64_t>{1, 2, 3}));
     Store store(dir_.path(), Store::Access::look, "", keys_);
     PointReader reader(store, point);
-    EXPECT_THROW(reader.block(kBlock + 1), runtime::AgentException);
+    EXPECT_THROW(reader.block(kBlock + 1), StoreError);
 
     // An index edited anywhere (here in its used map, near the end) no longer opens.
     fs::path index = store.indexPath(point.indexFile);
@@ -256,7 +256,7 @@ TEST(StoreKeyringOptions, InitWordsChooseEncryptionAndASecretIsRequired) {
     try {
         createStoreKeyring(root.path(), options);
         FAIL() << "an encrypted store made without a secret";
-    } catch (const runtime::AgentException& error) {
+    } catch (const StoreError& error) {
         EXPECT_NE(error.message().find("--password-file FILE"), std::string::npos);
         EXPECT_NE(error.message().find("--no-encryption"), std::string::npos);
     }

@@ -10,18 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "backup-server/session/AgentSession.h"
 #include "backup-server/commands/JsonText.h"
+#include "backup-server/session/AgentSession.h"
 #include "backup-server/store/KeySource.h"
+#include "backup-server/store/StoreError.h"
 #include "net/SocketException.h"
 
 namespace backup_server {
 
-// A wrong command line: the tool prints the message and the command's usage, and exits 2.
-class UsageError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
+// A wrong command line (UsageError, store/StoreError.h): the tool prints the message and the
+// command's usage, and exits 2.
 
 // The agent could not be reached; the message names host and port.
 class AgentUnreachable : public std::runtime_error {

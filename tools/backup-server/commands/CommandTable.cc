@@ -69,9 +69,10 @@ const std::vector<CommandInfo>& commandTable() {
          "                           workers: threads packing batches (default one per\n"
          "                           core); pack=FILE: pack the batches into FILE instead\n"
          "                           (with key=request when enciphered)\n"
-         "        or: restore DEVICE-ID packed=FILE\n"
+         "        or: restore DEVICE-ID packed=FILE [agent=NAME] [from-agent=NAME]\n"
          "                           replay the batches packed into FILE (measures the\n"
-         "                           agent's side of a restore alone)",
+         "                           agent's side of a restore alone); another agent's\n"
+         "                           point only with from-agent=",
          restoreCommand, 1},
         {"backup",
          "backup DEVICE-ID STORE [agent=NAME] [compression=0|1] [level=N] [encryption=0|1]\n"
@@ -83,11 +84,12 @@ const std::vector<CommandInfo>& commandTable() {
          "                           list the restore points (of one volume)",
          pointsCommand, 0},
         {"verify",
-         "verify STORE [point=N|all] [sample=PERCENT] [--json]\n"
-         "                           read and check every chunk of the points, or a random\n"
-         "                           share of them (exit 6 on damage, naming the damaged\n"
-         "                           blocks); damaged chunks are set aside in STORE/damaged\n"
-         "                           and the next backup of each volume sends them again",
+         "verify STORE [point=N|all] [agent=NAME] [sample=PERCENT] [--json]\n"
+         "                           read and check every chunk of the points (of one\n"
+         "                           agent), or a random share of them (exit 6 on damage,\n"
+         "                           naming the damaged blocks); damaged chunks are set aside\n"
+         "                           in STORE/damaged and the next backup of each volume\n"
+         "                           sends them again",
          verifyCommand, 0},
         {"forget",
          "forget STORE [keep-last=N] [keep-hourly=N] [keep-daily=N] [keep-weekly=N]\n"

@@ -1,7 +1,5 @@
 #include "backup-server/commands/DeviceHints.h"
 
-#include <set>
-
 #include "backup-server/commands/OperatorText.h"
 #include "backup-server/commands/PartitionList.h"
 
@@ -50,18 +48,6 @@ void rethrowWithDeviceHint(const CommandContext& context, const AgentSession& se
 
 std::string storeDevicesHint(Store& store) {
     return storeDevicesHint(store.catalogue());
-}
-
-std::string storeDevicesHint(Catalogue& catalogue) {
-    std::set<std::string> devices;
-    for (const PointRecord& point : catalogue.points())
-        devices.insert(point.deviceID);
-    if (devices.empty())
-        return " (it holds no points)";
-    std::string names;
-    for (const std::string& device : devices)
-        names += (names.empty() ? "" : ", ") + device;
-    return " (it holds points of: " + names + ")";
 }
 
 }  // namespace backup_server

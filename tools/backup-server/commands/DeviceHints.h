@@ -6,6 +6,7 @@
 
 #include "backup-server/commands/Command.h"
 #include "backup-server/store/Store.h"
+#include "backup-server/store/StoreAgents.h"  // storeDevicesHint(Catalogue&)
 
 namespace backup_server {
 
@@ -17,8 +18,7 @@ std::string agentDevicesHint(const CommandContext& context);
 // no such volume, throws that with agentDevicesHint; otherwise rethrows.
 [[noreturn]] void rethrowWithDeviceHint(const CommandContext& context, const AgentSession& session);
 
-// " (it holds points of: Disk 0 Partition 0, ...)" or " (it holds no points)".
+// storeDevicesHint(store.catalogue()).
 std::string storeDevicesHint(Store& store);
-std::string storeDevicesHint(Catalogue& catalogue);
 
 }  // namespace backup_server

@@ -128,19 +128,4 @@ std::string socketReason(const std::string& socketError) {
     return parts ? parts->reason : socketError;
 }
 
-std::string humanBytes(std::uint64_t bytes) {
-    static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    if (bytes < 1024)
-        return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
-    double value = static_cast<double>(bytes) / 1024;
-    std::size_t unit = 0;
-    while (value >= 1024 && unit + 1 < std::size(units)) {
-        value /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-    return text;
-}
-
 }  // namespace backup_server

@@ -1,10 +1,12 @@
 // Texts for the people who run backup-server: the agent's exceptions end in the C++
 // function and source line that threw them (" (void f(int):42)"), which the agent's own log
-// keeps but an operator cannot act on; sizes are shown with a unit.
+// keeps but an operator cannot act on. (Sizes and times: store/OperatorValues.h.)
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "backup-server/store/OperatorValues.h"
 
 namespace backup_server {
 
@@ -18,8 +20,5 @@ std::string inLocalWords(const std::string& socketError);
 // Only the system's words of such an error ("Connection refused"); the whole text when it
 // holds no error number.
 std::string socketReason(const std::string& socketError);
-
-// "1.5 GiB", "812 KiB", "17 bytes": binary units, one decimal from KiB up.
-std::string humanBytes(std::uint64_t bytes);
 
 }  // namespace backup_server

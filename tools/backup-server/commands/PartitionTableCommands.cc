@@ -5,11 +5,11 @@
 
 #include "backup-server/commands/Command.h"
 #include "backup-server/commands/JsonText.h"
-#include "backup-server/store/PartitionStore.h"
-#include "backup-server/store/PartitionTable.h"
 #include "backup-server/commands/PartitionTableSummary.h"
-#include "backup-server/store/StoreAgents.h"
 #include "backup-server/commands/StoreArguments.h"
+#include "backup-server/session/PartitionTable.h"
+#include "backup-server/store/PartitionStore.h"
+#include "backup-server/store/StoreAgents.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -73,9 +73,10 @@ int partitionBackupCommand(CommandContext& context) {
     Words words = parseWords(context.arguments, 2, 2, false);
     std::string diskID = diskIDArgument(words.plain[0]);
     std::string agent = targetAgent(words.agent, context.host);
-    Store store(words.plain[1], Store::Access::write, "partition-backup " + diskID);
+    Store store(words.plain[1], Store::Access::write, "partition-backup " + diskID,
+                context.keySource);
     auto session = context.openSession();
-    admitAgent(store.catalogue(), agent, *session, store.root().string());
+    admitAgent(store.catalogue(), agent, session->reachedAgent(), store.root().string());
     PartitionTableImage image = backupPartitionTable(*session, diskID);
     session->finish();
     PartitionTableRecord table = savePartitionTable(store, agent, diskID, image);
@@ -100,13 +101,14 @@ int partitionRestoreCommand(CommandContext& context) {
     std::string diskID = diskIDArgument(words.plain[0]);
     std::string sourceID = words.plain.size() == 3 ? diskIDArgument(words.plain[2]) : diskID;
     std::string target = targetAgent(words.agent, context.host);
-    Store store(words.plain[1], Store::Access::read, "partition-restore " + diskID);
+    Store store(words.plain[1], Store::Access::read, "partition-restore " + diskID,
+                context.keySource);
     PartitionTableRecord table =
         choosePartitionTable(store, words.fromAgent.value_or(target), sourceID, words.point);
     PartitionTableImage image = loadPartitionTable(store, table);
     auto session = context.openSession();
-    checkRestoreTarget(store.catalogue(), target, words.fromAgent.has_value(), *session,
-                       store.root().string());
+    checkRestoreTarget(store.catalogue(), target, words.fromAgent.has_value(),
+                       session->reachedAgent(), store.root().string());
     restorePartitionTable(*session, diskID, image);
     session->finish();
     if (context.json) {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "backup-server/store/PartitionTable.h"
+#include "backup-server/session/PartitionTable.h"
 
 namespace backup_server {
 

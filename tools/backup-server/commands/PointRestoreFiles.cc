@@ -9,11 +9,11 @@
 #include <iomanip>
 
 #include "backup-server/commands/Command.h"
-#include "backup-server/session/FileRestore.h"
-#include "backup-server/pointfiles/PointExtract.h"
 #include "backup-server/commands/PointSelection.h"
-#include "backup-server/store/StoreAgents.h"
 #include "backup-server/commands/StoreArguments.h"
+#include "backup-server/pointfiles/PointExtract.h"
+#include "backup-server/session/FileRestore.h"
+#include "backup-server/store/StoreAgents.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -126,7 +126,8 @@ int restorePointFilesCommand(CommandContext& context) {
     if (sources.empty())
         return kExitFailed;
     auto session = context.openSession();
-    checkRestoreTarget(point.catalogue(), target, explicitSource, *session, selection.store);
+    checkRestoreTarget(point.catalogue(), target, explicitSource, session->reachedAgent(),
+                       selection.store);
     FileRestoreReport report = restoreFiles(*session, header, sources, options);
     session->finish();
     printFileRestoreReport(context, report, extractor.report().failures);

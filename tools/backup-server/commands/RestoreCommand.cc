@@ -2,21 +2,21 @@
 //                   image=FILE block-size=N)
 //         [compression=0|1] [level=N] [encryption=0|1] [key=session|request] [batch=N]
 //         [workers=N] [pack=FILE]
-// restore DEVICE-ID packed=FILE
+// restore DEVICE-ID packed=FILE [agent=NAME] [from-agent=NAME]
 #include <memory>
 
 #include "backup-server/commands/Command.h"
 #include "backup-server/commands/DeviceHints.h"
-#include "backup-server/session/ImageBlockSource.h"
 #include "backup-server/commands/JsonText.h"
-#include "backup-server/commands/KeysGet.h"
+#include "backup-server/commands/StoreArguments.h"
+#include "backup-server/session/AgentKeyFiles.h"
+#include "backup-server/session/ImageBlockSource.h"
 #include "backup-server/session/PackedRestore.h"
+#include "backup-server/session/StoreBlockSource.h"
+#include "backup-server/session/VolumeRestore.h"
 #include "backup-server/store/PointReader.h"
 #include "backup-server/store/Progress.h"
 #include "backup-server/store/StoreAgents.h"
-#include "backup-server/commands/StoreArguments.h"
-#include "backup-server/store/StoreBlockSource.h"
-#include "backup-server/session/VolumeRestore.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -94,8 +94,9 @@ RestoreArguments parseArguments(const std::vector<std::string>& words) {
     for (std::size_t i = first; i < words.size(); ++i)
         parseOption(words[i], arguments);
     if (!arguments.packed.empty()) {
-        if (words.size() != 2)
-            throw UsageError("packed=FILE takes no STORE and no other option");
+        std::size_t agentWords = (arguments.agent ? 1 : 0) + (arguments.fromAgent ? 1 : 0);
+        if (!arguments.store.empty() || words.size() != 2 + agentWords)
+            throw UsageError("packed=FILE takes no STORE and no option but agent= and from-agent=");
         return arguments;
     }
     if (arguments.store.empty() == arguments.image.empty())
@@ -135,6 +136,10 @@ class PointSource : public BlockSource {
     std::uint32_t blockSize() const { return point_.geometry().blockSize; }
     const PointRecord& point() const { return point_.point(); }
     Catalogue& catalogue() { return store_.catalogue(); }
+    PackedOrigin origin() {
+        std::optional<AgentRecord> agent = catalogue().agent(point().agent);
+        return {point().agent, agent ? agent->fingerprint : "", point().id, point().deviceID};
+    }
 
   private:
     static PointRecord choose(Store& store, const std::string& agent, const std::string& deviceID,
@@ -220,7 +225,9 @@ int restoreCommand(CommandContext& context) {
         PackedRestoreReader packed(arguments.packed);
         RestoreOptions options = packed.options();
         options.deviceID = arguments.options.deviceID;
+        std::string target = targetAgent(arguments.agent, context.host);
         auto session = context.openSession();
+        checkPackedTarget(packed.origin(), target, arguments.fromAgent, session->reachedAgent());
         RestoreSummary summary = runPackedRestore(*session, options, packed);
         session->finish();
         printSummary(context, summary, options.deviceID, false);
@@ -235,14 +242,16 @@ int restoreCommand(CommandContext& context) {
             throw UsageError("pack=FILE enciphers only with key=request");
         if (arguments.options.encryptionType == 1)
             arguments.options.requestKey.emplace(crypto::KeyMsg::kGeneratedType, 128);
-        RestoreSummary summary = packRestore(arguments.options, *source, arguments.pack);
+        auto* point = dynamic_cast<PointSource*>(source.get());
+        RestoreSummary summary = packRestore(
+            arguments.options, *source, point ? point->origin() : PackedOrigin{}, arguments.pack);
         printSummary(context, summary, arguments.options.deviceID, true);
         return kExitOk;
     }
     auto session = context.openSession();
     if (auto* point = dynamic_cast<PointSource*>(source.get())) {
-        checkRestoreTarget(point->catalogue(), target, arguments.fromAgent.has_value(), *session,
-                           arguments.store);
+        checkRestoreTarget(point->catalogue(), target, arguments.fromAgent.has_value(),
+                           session->reachedAgent(), arguments.store);
     }
     chooseKey(*session, arguments);
     RestoreSummary summary;

@@ -2,9 +2,9 @@
 // it was pinned to (a reinstalled agent's new key is accepted this way, and only this way).
 #include "backup-server/commands/Command.h"
 #include "backup-server/commands/JsonText.h"
+#include "backup-server/commands/StoreArguments.h"
 #include "backup-server/store/Store.h"
 #include "backup-server/store/StoreAgents.h"
-#include "backup-server/commands/StoreArguments.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -25,7 +25,7 @@ int trustCommand(CommandContext& context) {
                       "when it runs normally");
     }
     std::optional<AgentRecord> before = store.catalogue().agent(agent);
-    std::string fingerprint = agentFingerprint(*session);
+    std::string fingerprint = keyFingerprint(session->agentPublicKeyPem());
     store.catalogue().trustAgent(agent, fingerprint);
     std::string text = "the agent " + agent + " is pinned to the key " + fingerprint;
     JsonText json;

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "backup-server/pointfiles/NtfsLibrary.h"
-#include "backup-server/commands/StoreArguments.h"
+#include "backup-server/store/OperatorValues.h"
 
 namespace backup_server {
 namespace {

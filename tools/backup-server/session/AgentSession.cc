@@ -1,5 +1,6 @@
 #include "backup-server/session/AgentSession.h"
 
+#include "backup-server/store/StoreAgents.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -67,6 +68,10 @@ void AgentSession::beginBlockStream(const net::EncryptedMessage& request, bool s
 
 void AgentSession::finish() {
     sendCode(net::PROT_FINISHED).flush();
+}
+
+ReachedAgent AgentSession::reachedAgent() const {
+    return {agentPublicKeyPem_, !recovery_};
 }
 
 }  // namespace backup_server

@@ -18,6 +18,8 @@
 
 namespace backup_server {
 
+struct ReachedAgent;  // store/StoreAgents.h
+
 struct LogRecord {
     net::Code code = 0;  // PROT_LOG_ERROR, PROT_LOG_WARN or PROT_LOG_INFO
     std::string text;
@@ -76,6 +78,8 @@ class AgentSession : public net::ProtocolStream {
     const crypto::KeyMsg& protocolKey() const;
     std::uint32_t agentVersion() const { return agentVersion_; }
     const std::string& agentPublicKeyPem() const { return agentPublicKeyPem_; }
+    // The agent as the handshake proved it, for the store's checks of who it is.
+    ReachedAgent reachedAgent() const;
     const std::vector<LogRecord>& logRecords() const { return logRecords_; }
     // Called for every log record as it arrives (in addition to collecting it).
     void onLogRecord(std::function<void(const LogRecord&)> sink) { sink_ = std::move(sink); }

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "backup-server/session/BatchPipeline.h"
+#include "backup-server/store/StoreAgents.h"
+#include "backup-server/store/StoreError.h"
 #include "blocks/BlockRecord.h"
 #include "net/ByteOrder.h"
 #include "runtime/Exceptions.h"
@@ -12,7 +14,7 @@
 namespace backup_server {
 namespace {
 
-constexpr char kMagic[] = "zrpack1\n";
+constexpr char kMagic[] = "zrpack2\n";
 constexpr std::size_t kMagicBytes = sizeof(kMagic) - 1;
 
 void putText(std::string& out, const std::string& text) {
@@ -53,7 +55,7 @@ class FileReader {
     const std::filesystem::path& file_;
 };
 
-std::string header(const RestoreOptions& options) {
+std::string header(const RestoreOptions& options, const PackedOrigin& origin) {
     std::string out(kMagic, kMagicBytes);
     for (std::uint32_t value : {options.blockSize, options.batchBlocks, options.compressionType,
                                 options.compressionLevel, options.encryptionType}) {
@@ -65,13 +67,20 @@ std::string header(const RestoreOptions& options) {
         putText(out, options.requestKey->key());
         putText(out, options.requestKey->iv());
     }
+    net::appendBigEndian(out, origin.agent.empty() ? 0 : 1, 1);
+    if (!origin.agent.empty()) {
+        putText(out, origin.agent);
+        putText(out, origin.fingerprint);
+        net::appendBigEndian(out, static_cast<std::uint64_t>(origin.point), 8);
+        putText(out, origin.deviceID);
+    }
     return out;
 }
 
 }  // namespace
 
 RestoreSummary packRestore(const RestoreOptions& options, BlockSource& source,
-                           const std::filesystem::path& file) {
+                           const PackedOrigin& origin, const std::filesystem::path& file) {
     if (options.encryptionType == 1 && !options.requestKey) {
         ZENTRAD_THROW(runtime::AgentException,
                       "Only blocks enciphered with a key in the request can be packed ahead");
@@ -79,7 +88,7 @@ RestoreSummary packRestore(const RestoreOptions& options, BlockSource& source,
     auto start = std::chrono::steady_clock::now();
     BatchPipeline pipeline(options, source, options.workers);
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    std::string text = header(options);
+    std::string text = header(options, origin);
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
     RestoreSummary summary;
     RestoreUnit unit;
@@ -126,6 +135,12 @@ PackedRestoreReader::PackedRestoreReader(const std::filesystem::path& file)
         std::string key = read.text();
         options_.requestKey.emplace(type, std::move(key), read.text());
     }
+    if (read.number(1) == 1) {
+        origin_.agent = read.text();
+        origin_.fingerprint = read.text();
+        origin_.point = static_cast<std::int64_t>(read.number(8));
+        origin_.deviceID = read.text();
+    }
 }
 
 bool PackedRestoreReader::next(RestoreUnit& unit) {
@@ -154,6 +169,35 @@ bool PackedRestoreReader::next(RestoreUnit& unit) {
     unit.bytes.resize(length);
     read.bytes(unit.bytes.data(), length);
     return true;
+}
+
+void checkPackedTarget(const PackedOrigin& origin, const std::string& target,
+                       const std::optional<std::string>& fromAgent, const ReachedAgent& reached) {
+    if (origin.agent.empty())
+        return;  // an image's blocks belong to no agent
+    std::string what = "the packed restore holds point " + std::to_string(origin.point) + " of " +
+                       origin.deviceID + " of the agent " + origin.agent;
+    if (fromAgent) {
+        if (*fromAgent != origin.agent)
+            throw UsageError(what + ", not of " + *fromAgent);
+        return;
+    }
+    if (origin.agent != target)
+        throw UsageError(what + ", not of " + target + ": add from-agent=" + origin.agent +
+                         " to restore it here");
+    if (origin.fingerprint.empty())
+        return;
+    if (!reached.keyProven) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      "The agent is in recovery mode, where it does not prove its key: " + what +
+                          ", name it with from-agent=" + origin.agent);
+    }
+    std::string fingerprint = keyFingerprint(reached.publicKeyPem);
+    if (fingerprint != origin.fingerprint) {
+        ZENTRAD_THROW(runtime::AgentException, "The agent reached is not " + origin.agent +
+                                                   ": its key is " + fingerprint + ", not " +
+                                                   origin.fingerprint + "; " + what);
+    }
 }
 
 }  // namespace backup_server

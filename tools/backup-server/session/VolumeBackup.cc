@@ -1,5 +1,5 @@
 #include "backup-server/session/VolumeBackup.h"
-#include "backup-server/commands/OperatorText.h"
+#include "backup-server/store/OperatorValues.h"
 
 #include <chrono>
 #include <iomanip>
@@ -7,11 +7,12 @@
 #include <sstream>
 #include <vector>
 
+#include "backup-server/session/AgentKeyFiles.h"
 #include "backup-server/session/BlockStreamReceiver.h"
 #include "backup-server/session/BlockStreamSink.h"
-#include "backup-server/commands/KeysGet.h"
 #include "backup-server/store/PointBuilder.h"
 #include "backup-server/store/StoreAgents.h"
+#include "backup-server/store/StoreError.h"
 #include "blocks/Md5Stream.h"
 #include "net/ByteOrder.h"
 #include "runtime/Exceptions.h"
@@ -232,14 +233,14 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
                               const BackupOptions& options) {
     auto start = std::chrono::steady_clock::now();
     Store store(volume.folder(), Store::Access::write, "backup " + options.deviceID, options.keys);
-    admitAgent(store.catalogue(), volume.agent(), session, volume.folder().string());
+    admitAgent(store.catalogue(), volume.agent(), session.reachedAgent(), volume.folder().string());
     std::optional<PointRecord> latest = store.catalogue().latest(volume.agent(), options.deviceID);
     std::unique_ptr<PointReader> base;
     BackupSummary summary;
     try {
         if (latest)
             base = std::make_unique<PointReader>(store, *latest);
-    } catch (const runtime::AgentException& error) {
+    } catch (const StoreError& error) {
         // A damaged latest point must not stop the volume from being backed up: this
         // backup builds on nothing and so becomes a full one.
         summary.warnings.push_back(error.message() + "; this backup will be a full one");

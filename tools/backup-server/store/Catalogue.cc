@@ -3,7 +3,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "runtime/Exceptions.h"
+#include "backup-server/store/StoreError.h"
 
 namespace backup_server {
 namespace {
@@ -115,7 +115,7 @@ class Catalogue::Query {
 
   private:
     [[noreturn]] void fail() const {
-        ZENTRAD_THROW(runtime::AgentException, std::string("Catalogue: ") + sqlite3_errmsg(db_));
+        ZENTRAD_THROW(StoreError, std::string("Catalogue: ") + sqlite3_errmsg(db_));
     }
     sqlite3* db_;
     sqlite3_stmt* statement_ = nullptr;
@@ -127,8 +127,8 @@ void Catalogue::open(const std::string& name, int flags) {
     int status = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
     db_.reset(db);
     if (status != SQLITE_OK) {
-        ZENTRAD_THROW(runtime::AgentException, "Cannot open the catalogue " + file_.string() +
-                                                   ": " + sqlite3_errstr(status));
+        ZENTRAD_THROW(StoreError, "Cannot open the catalogue " + file_.string() + ": " +
+                                      sqlite3_errstr(status));
     }
     sqlite3_busy_timeout(db_.get(), 10000);
 }
@@ -164,8 +164,8 @@ Catalogue::Catalogue(const std::filesystem::path& file, Mode mode) : file_(file)
     int primary = status & 0xFF;
     if (!logEmpty || (primary != SQLITE_CANTOPEN && primary != SQLITE_IOERR &&
                       primary != SQLITE_READONLY && primary != SQLITE_FULL)) {
-        ZENTRAD_THROW(runtime::AgentException, "Cannot read the catalogue " + file.string() + ": " +
-                                                   sqlite3_errmsg(db_.get()));
+        ZENTRAD_THROW(StoreError, "Cannot read the catalogue " + file.string() + ": " +
+                                      sqlite3_errmsg(db_.get()));
     }
     db_.reset();
     char* uri = sqlite3_mprintf("file:%q?immutable=1", std::filesystem::absolute(file).c_str());
@@ -173,8 +173,8 @@ Catalogue::Catalogue(const std::filesystem::path& file, Mode mode) : file_(file)
     sqlite3_free(uri);
     open(name, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
     if (readLayout(layout) != SQLITE_OK) {
-        ZENTRAD_THROW(runtime::AgentException, "Cannot read the catalogue " + file.string() + ": " +
-                                                   sqlite3_errmsg(db_.get()));
+        ZENTRAD_THROW(StoreError, "Cannot read the catalogue " + file.string() + ": " +
+                                      sqlite3_errmsg(db_.get()));
     }
     checkLayout(layout);
 }
@@ -190,7 +190,7 @@ void Catalogue::execute(const char* sql) {
     if (sqlite3_exec(db_.get(), sql, nullptr, nullptr, &error) != SQLITE_OK) {
         std::string text = error != nullptr ? error : "unknown error";
         sqlite3_free(error);
-        ZENTRAD_THROW(runtime::AgentException,
+        ZENTRAD_THROW(StoreError,
                       "Catalogue " + file_.string() + ": " + text + " (in: " + sql + ")");
     }
 }
@@ -232,13 +232,12 @@ int Catalogue::readLayout(std::string& layout) {
 
 void Catalogue::checkLayout(const std::string& layout) {
     if (layout.empty())
-        ZENTRAD_THROW(runtime::AgentException,
-                      file_.string() + " is not a catalogue of restore points");
+        ZENTRAD_THROW(StoreError, file_.string() + " is not a catalogue of restore points");
     if (layout != "1" && layout != "2" && layout != std::to_string(kLayout)) {
-        ZENTRAD_THROW(runtime::AgentException, "The store's catalogue has layout " + layout +
-                                                   "; this backup-server reads layouts 1 to " +
-                                                   std::to_string(kLayout) +
-                                                   " only: use the backup-server that wrote it");
+        ZENTRAD_THROW(StoreError, "The store's catalogue has layout " + layout +
+                                      "; this backup-server reads layouts 1 to " +
+                                      std::to_string(kLayout) +
+                                      " only: use the backup-server that wrote it");
     }
     layout_ = std::stoi(layout);
     // A writer upgrades an older catalogue in place; a reader, perhaps on read-only media,
@@ -337,7 +336,7 @@ std::optional<PointRecord> Catalogue::point(std::int64_t id) {
 
 std::int64_t Catalogue::addPoint(const PointRecord& point) {
     if (point.agent.empty())
-        ZENTRAD_THROW(runtime::AgentException, "Catalogue: a point needs the agent it came from");
+        ZENTRAD_THROW(StoreError, "Catalogue: a point needs the agent it came from");
     Transaction transaction(*this);
     Query insert(*this, std::string("INSERT INTO points (") + (kColumns + 4) +
                             ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");

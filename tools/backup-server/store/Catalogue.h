@@ -82,7 +82,7 @@ class Catalogue {
         create,  // a new catalogue (the file must not exist)
     };
 
-    // Throws runtime::AgentException for a database of another layout or a damaged one.
+    // Throws StoreError for a database of another layout or a damaged one.
     Catalogue(const std::filesystem::path& file, Mode mode);
     // A writer merges the write-ahead log into the database and empties it, so that the
     // store is whole in catalogue.db alone (for readers on read-only or full media).

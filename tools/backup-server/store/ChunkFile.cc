@@ -5,9 +5,9 @@
 #include <cstring>
 #include <optional>
 
+#include "backup-server/store/StoreError.h"
 #include "blocks/Md5Stream.h"
 #include "net/ByteOrder.h"
-#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -83,7 +83,7 @@ ChunkCodec::ChunkCodec(ChunkNamer namer)
         ZSTD_isError(
             ZSTD_CCtx_setParameter(contexts_->compress, ZSTD_c_compressionLevel, kLevel)) ||
         ZSTD_isError(ZSTD_CCtx_setParameter(contexts_->compress, ZSTD_c_checksumFlag, 1))) {
-        ZENTRAD_THROW(runtime::AgentException, "Cannot set up zstd");
+        ZENTRAD_THROW(StoreError, "Cannot set up zstd");
     }
 }
 
@@ -105,7 +105,7 @@ std::string ChunkCodec::encode(ChunkShape shape, const unsigned char* data,
     std::size_t written = ZSTD_compress2(contexts_->compress, file.data() + start,
                                          file.size() - start, data, shape.dataBytes());
     if (ZSTD_isError(written))
-        ZENTRAD_THROW(runtime::AgentException,
+        ZENTRAD_THROW(StoreError,
                       std::string("zstd compression failed: ") + ZSTD_getErrorName(written));
     file.resize(start + written);
     std::string length;

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "runtime/Exceptions.h"
+#include "backup-server/store/StoreError.h"
 
 namespace backup_server {
 namespace {
@@ -60,7 +60,7 @@ std::uint64_t ChunkStore::put(const Sha256Digest& name, ChunkShape shape, const 
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         out.write(file.data(), static_cast<std::streamsize>(file.size()));
         if (!out.flush())
-            ZENTRAD_THROW(runtime::AgentException, "Cannot write the chunk " + temporary.string());
+            ZENTRAD_THROW(StoreError, "Cannot write the chunk " + temporary.string());
     }
     fs::rename(temporary, path);
     return file.size();
@@ -84,9 +84,8 @@ bool ChunkStore::setAside(const Sha256Digest& name, const fs::path& folder) cons
         target = folder / (path.filename().string() + "." + std::to_string(copy));
     fs::rename(path, target, error);
     if (error) {
-        ZENTRAD_THROW(runtime::AgentException, "Cannot move the damaged chunk " + path.string() +
-                                                   " to " + target.string() + ": " +
-                                                   error.message());
+        ZENTRAD_THROW(StoreError, "Cannot move the damaged chunk " + path.string() + " to " +
+                                      target.string() + ": " + error.message());
     }
     return true;
 }
@@ -150,9 +149,8 @@ void ChunkStore::read(const Sha256Digest& name, ChunkShape shape, unsigned char*
     if (file)
         damage = codec_.decode(*file, shape, name, data, digests, false);
     if (!file || damage) {
-        ZENTRAD_THROW(runtime::AgentException, "Damaged store: chunk " + toHex(name) + ": " +
-                                                   (file ? damage->problem : problem) +
-                                                   " (run verify)");
+        ZENTRAD_THROW(StoreError, "Damaged store: chunk " + toHex(name) + ": " +
+                                      (file ? damage->problem : problem) + " (run verify)");
     }
 }
 

@@ -32,11 +32,11 @@ class ChunkStore {
 
     std::filesystem::path pathOf(const Sha256Digest& name) const;
     // Stores a chunk unless one of that name exists. Returns the bytes written (0 when
-    // the chunk was there already). Throws runtime::AgentException when writing fails.
+    // the chunk was there already). Throws StoreError when writing fails.
     std::uint64_t put(const Sha256Digest& name, ChunkShape shape, const unsigned char* data,
                       const blocks::BlockDigest* digests);
     // Reads a chunk whole and checks it; data receives shape.dataBytes() bytes. Throws
-    // runtime::AgentException naming the chunk when it is missing or damaged.
+    // StoreError naming the chunk when it is missing or damaged.
     void read(const Sha256Digest& name, ChunkShape shape, unsigned char* data,
               std::vector<blocks::BlockDigest>& digests);
     // The blocks' digests without reading the data; false (problem set) when the chunk
@@ -49,7 +49,7 @@ class ChunkStore {
     // its size only; the contents are checked when the chunk is read).
     bool present(const Sha256Digest& name) const;
     // Moves a damaged chunk into folder (kept for inspection, never read again as the
-    // chunk); false when it was not there. Throws runtime::AgentException when it cannot.
+    // chunk); false when it was not there. Throws StoreError when it cannot.
     bool setAside(const Sha256Digest& name, const std::filesystem::path& folder) const;
     // Every file under the folder, with the chunk name it carries (none for temporary and
     // stray files); the callback may remove the file.

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <iostream>
 
-#include "runtime/Exceptions.h"
+#include "backup-server/store/StoreError.h"
 
 namespace backup_server {
 
@@ -14,9 +14,8 @@ void createPrivateFolder(const std::filesystem::path& folder) {
     std::filesystem::create_directories(folder, error);
     // chmod, not mkdir's mode: the umask narrows that, and an existing folder keeps its own.
     if (error || ::chmod(folder.c_str(), 0700) != 0) {
-        ZENTRAD_THROW(runtime::AgentException, "Cannot make the folder " + folder.string() +
-                                                   " (mode 0700)" +
-                                                   (error ? ": " + error.message() : ""));
+        ZENTRAD_THROW(StoreError, "Cannot make the folder " + folder.string() + " (mode 0700)" +
+                                      (error ? ": " + error.message() : ""));
     }
 }
 

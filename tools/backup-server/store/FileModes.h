@@ -8,7 +8,7 @@
 namespace backup_server {
 
 // Creates the folder (and its parents) when missing and gives it mode 0700. Throws
-// runtime::AgentException when it cannot.
+// StoreError when it cannot.
 void createPrivateFolder(const std::filesystem::path& folder);
 // Prints a warning on standard error when path may be read or entered by others than its
 // owner. Nothing when it does not exist.

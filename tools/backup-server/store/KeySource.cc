@@ -13,7 +13,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "runtime/Exceptions.h"
+#include "backup-server/store/StoreError.h"
 
 namespace backup_server {
 
@@ -32,16 +32,15 @@ std::string readSmallFile(const fs::path& file, const char* what) {
     std::error_code error;
     auto size = fs::file_size(file, error);
     if (error)
-        ZENTRAD_THROW(runtime::AgentException, std::string("Cannot read the ") + what + " " +
-                                                   file.string() + ": " + error.message());
+        ZENTRAD_THROW(StoreError, std::string("Cannot read the ") + what + " " + file.string() +
+                                      ": " + error.message());
     if (size > 4096)
-        ZENTRAD_THROW(runtime::AgentException, std::string("The ") + what + " " + file.string() +
-                                                   " is longer than 4096 bytes");
+        ZENTRAD_THROW(StoreError, std::string("The ") + what + " " + file.string() +
+                                      " is longer than 4096 bytes");
     std::ifstream in(file, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!in.good() && !in.eof())
-        ZENTRAD_THROW(runtime::AgentException,
-                      std::string("Cannot read the ") + what + " " + file.string());
+        ZENTRAD_THROW(StoreError, std::string("Cannot read the ") + what + " " + file.string());
     return bytes;
 }
 
@@ -85,23 +84,22 @@ std::string readPassphraseFile(const fs::path& file) {
         passphrase.pop_back();
     OPENSSL_cleanse(text.data(), text.size());
     if (passphrase.empty())
-        ZENTRAD_THROW(runtime::AgentException, "The password file " + file.string() +
-                                                   " holds no passphrase on its first line");
+        ZENTRAD_THROW(StoreError, "The password file " + file.string() +
+                                      " holds no passphrase on its first line");
     return passphrase;
 }
 
 std::string readKeyFile(const fs::path& file) {
     std::string bytes = readSmallFile(file, "key file");
     if (bytes.size() < 16)
-        ZENTRAD_THROW(runtime::AgentException,
-                      "The key file " + file.string() + " is shorter than 16 bytes");
+        ZENTRAD_THROW(StoreError, "The key file " + file.string() + " is shorter than 16 bytes");
     return bytes;
 }
 
 void createKeyFile(const fs::path& file) {
     unsigned char random[32];
     if (RAND_bytes(random, sizeof random) != 1)
-        ZENTRAD_THROW(runtime::AgentException, "No random bytes for a key file");
+        ZENTRAD_THROW(StoreError, "No random bytes for a key file");
     std::string text;
     static const char digits[] = "0123456789abcdef";
     for (unsigned char byte : random) {
@@ -112,14 +110,14 @@ void createKeyFile(const fs::path& file) {
     OPENSSL_cleanse(random, sizeof random);
     int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
-        ZENTRAD_THROW(runtime::AgentException,
+        ZENTRAD_THROW(StoreError,
                       "Cannot create the key file " + file.string() + ": " + std::strerror(errno));
     bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
                    ::fsync(fd) == 0;
     written = ::close(fd) == 0 && written;
     OPENSSL_cleanse(text.data(), text.size());
     if (!written)
-        ZENTRAD_THROW(runtime::AgentException, "Cannot write the key file " + file.string());
+        ZENTRAD_THROW(StoreError, "Cannot write the key file " + file.string());
 }
 
 std::optional<std::string> promptPassphrase(const std::string& text) {

@@ -37,17 +37,17 @@ struct KeySource {
                                  const std::optional<std::string>& keyFile);
     bool given() const { return passwordFile || keyFile; }
     // The secret, or nothing when no source is given and no terminal can be asked.
-    // Throws runtime::AgentException when a named file cannot be read or is unfit.
+    // Throws StoreError when a named file cannot be read or is unfit.
     std::optional<KeySecret> secret(const std::string& promptText) const;
 };
 
 // The passphrase in a file: its first line, without the line end. Throws
-// runtime::AgentException for a missing, unreadable or empty one.
+// StoreError for a missing, unreadable or empty one.
 std::string readPassphraseFile(const std::filesystem::path& file);
-// A key file's bytes (16 to 4096). Throws runtime::AgentException otherwise.
+// A key file's bytes (16 to 4096). Throws StoreError otherwise.
 std::string readKeyFile(const std::filesystem::path& file);
 // Writes a new key file of 32 random bytes (as 64 hex digits), mode 0600; refuses to
-// replace a file. Throws runtime::AgentException.
+// replace a file. Throws StoreError.
 void createKeyFile(const std::filesystem::path& file);
 // Asks on the terminal without echo; nothing when there is no terminal.
 std::optional<std::string> promptPassphrase(const std::string& text);

@@ -7,9 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "backup-server/commands/Command.h"
+#include "backup-server/store/StoreError.h"
 #include "crypto/Digest.h"
-#include "runtime/Exceptions.h"
 #include "util/BigEndian.h"
 #include "util/ByteReader.h"
 #include "util/FileUtil.h"
@@ -26,13 +25,12 @@ constexpr std::size_t kMaxFileBytes =
 std::string digestOf(const std::string& bytes) {
     auto digest = crypto::md5(bytes);
     if (!digest)
-        ZENTRAD_THROW(runtime::AgentException, "MD5 is not available");
+        ZENTRAD_THROW(StoreError, "MD5 is not available");
     return std::string(digest->begin(), digest->end());
 }
 
 [[noreturn]] void refuse(const std::filesystem::path& file, const std::string& why) {
-    ZENTRAD_THROW(runtime::AgentException,
-                  "Partition table file " + file.string() + " is unusable: " + why);
+    ZENTRAD_THROW(StoreError, "Partition table file " + file.string() + " is unusable: " + why);
 }
 
 std::string fileNameOf(const std::string& diskID) {
@@ -72,9 +70,8 @@ std::filesystem::path partitionTableFile(const Store& store, const PartitionTabl
     return store.tableFolder() / table.file;
 }
 
-PartitionTableRecord savePartitionTable(Store& store, const std::string& agent,
-                                        const std::string& diskID,
-                                        const PartitionTableImage& image) {
+std::string partitionTableBytes(const StoreCipher& cipher, const std::string& fileName,
+                                const PartitionTableImage& image) {
     std::string bytes(kMagic, kMagicBytes);
     util::appendU32(bytes, kFormatVersion);
     util::appendU32(bytes, image.sectorSize);
@@ -84,12 +81,19 @@ PartitionTableRecord savePartitionTable(Store& store, const std::string& agent,
         bytes += sector.data;
     }
     bytes += digestOf(bytes);
+    return cipher.seal(SealedKind::partitionTable, fileName, std::move(bytes));
+}
+
+PartitionTableRecord savePartitionTable(Store& store, const std::string& agent,
+                                        const std::string& diskID,
+                                        const PartitionTableImage& image) {
     PartitionTableRecord table;
     table.agent = agent;
     table.diskID = diskID;
     table.created = static_cast<std::int64_t>(std::time(nullptr));
     table.file = newTableFile(diskID, table.created);
-    util::FileUtil::writeFileAtomically(partitionTableFile(store, table), bytes);
+    util::FileUtil::writeFileAtomically(partitionTableFile(store, table),
+                                        partitionTableBytes(*store.cipher(), table.file, image));
     store.sync();
     table.id = store.catalogue().addPartitionTable(table);
     return table;
@@ -118,10 +122,10 @@ PartitionTableRecord choosePartitionTable(Store& store, const std::string& agent
             chosen = &table;
     }
     if (chosen == nullptr) {
-        ZENTRAD_THROW(
-            runtime::AgentException,
-            id != 0 ? "The store holds no partition table " + std::to_string(id)
-                    : "The store holds no partition table of " + diskID + " of agent " + agent);
+        ZENTRAD_THROW(StoreError, id != 0
+                                      ? "The store holds no partition table " + std::to_string(id)
+                                      : "The store holds no partition table of " + diskID +
+                                            " of agent " + agent);
     }
     if (chosen->agent != agent || chosen->diskID != diskID) {
         throw UsageError("partition table " + std::to_string(id) + " is of " + chosen->diskID +
@@ -131,9 +135,14 @@ PartitionTableRecord choosePartitionTable(Store& store, const std::string& agent
     return *chosen;
 }
 
-PartitionTableImage loadPartitionTable(const Store& store, const PartitionTableRecord& table) {
-    auto file = partitionTableFile(store, table);
-    std::string bytes = util::FileUtil::readFile(file, kMaxFileBytes);
+PartitionTableImage partitionTableFromBytes(const StoreCipher& cipher, const std::string& fileName,
+                                            const std::string& stored,
+                                            const std::filesystem::path& file) {
+    // Tables were kept plain before encrypted stores sealed them; those stay readable.
+    std::string bytes;
+    std::string problem;
+    if (!cipher.open(SealedKind::partitionTable, fileName, stored, true, bytes, problem))
+        refuse(file, problem);
     if (bytes.size() < kMagicBytes + 12 + crypto::kMd5Bytes)
         refuse(file, "missing or too short");
     std::string body = bytes.substr(0, bytes.size() - crypto::kMd5Bytes);
@@ -158,6 +167,12 @@ PartitionTableImage loadPartitionTable(const Store& store, const PartitionTableR
         image.sectors.push_back(std::move(sector));
     }
     return image;
+}
+
+PartitionTableImage loadPartitionTable(const Store& store, const PartitionTableRecord& table) {
+    auto file = partitionTableFile(store, table);
+    std::string stored = util::FileUtil::readFile(file, sealedLength(kMaxFileBytes));
+    return partitionTableFromBytes(*store.cipher(), file.filename().string(), stored, file);
 }
 
 void adoptLegacyPartitionTables(Store& store) {

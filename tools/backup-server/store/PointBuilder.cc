@@ -7,8 +7,8 @@
 #include <cstring>
 #include <random>
 
+#include "backup-server/store/StoreError.h"
 #include "blocks/Md5Stream.h"
-#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 [[noreturn]] void refuse(const std::string& what) {
-    ZENTRAD_THROW(runtime::AgentException, "Backup error: " + what);
+    ZENTRAD_THROW(StoreError, "Backup error: " + what);
 }
 
 std::string newIndexName() {

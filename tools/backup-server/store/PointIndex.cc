@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "runtime/Exceptions.h"
+#include "backup-server/store/StoreError.h"
 
 namespace backup_server {
 namespace {
@@ -26,7 +26,7 @@ void appendBig(std::string& out, std::uint64_t value, int bytes) {
 }
 
 [[noreturn]] void damaged(const fs::path& file, const std::string& what) {
-    ZENTRAD_THROW(runtime::AgentException,
+    ZENTRAD_THROW(StoreError,
                   "Damaged store: point index " + file.filename().string() + ": " + what);
 }
 
@@ -55,9 +55,9 @@ void checkGeometry(const PointGeometry& geometry) {
         geometry.chunkBlocks == 0 || geometry.chunkBlocks > kMaxChunkBlocks ||
         std::uint64_t{geometry.chunkBlocks} * geometry.blockSize > kMaxChunkBytes ||
         geometry.blockCount == 0 || geometry.blockCount > (1ull << 40)) {
-        ZENTRAD_THROW(runtime::AgentException, "Impossible volume geometry: block size " +
-                                                   std::to_string(geometry.blockSize) + ", " +
-                                                   std::to_string(geometry.blockCount) + " blocks");
+        ZENTRAD_THROW(StoreError, "Impossible volume geometry: block size " +
+                                      std::to_string(geometry.blockSize) + ", " +
+                                      std::to_string(geometry.blockCount) + " blocks");
     }
 }
 
@@ -79,11 +79,11 @@ PointGeometry parseIndexHeader(const unsigned char* bytes, std::uint64_t fileSiz
     geometry.blockCount = readBig(bytes + 16, 8);
     if (std::memcmp(bytes, kMagic, 4) != 0 ||
         readBig(bytes + 4, 2) != fileVersionFor(geometry.blockSize)) {
-        ZENTRAD_THROW(runtime::AgentException, "not a point index of a known version");
+        ZENTRAD_THROW(StoreError, "not a point index of a known version");
     }
     checkGeometry(geometry);
     if (readBig(bytes + 24, 8) != geometry.chunkCount() || fileSize != indexBytes(geometry))
-        ZENTRAD_THROW(runtime::AgentException, "index length does not fit its geometry");
+        ZENTRAD_THROW(StoreError, "index length does not fit its geometry");
     return geometry;
 }
 
@@ -107,14 +107,14 @@ void PointIndexWriter::write(const void* data, std::size_t length) {
 
 void PointIndexWriter::addEntry(const Sha256Digest& name) {
     if (entries_ >= geometry_.chunkCount())
-        ZENTRAD_THROW(runtime::AgentException, "More index entries than chunks");
+        ZENTRAD_THROW(StoreError, "More index entries than chunks");
     write(name.data(), name.size());
     ++entries_;
 }
 
 Sha256Digest PointIndexWriter::finish(const blocks::BlockMap& used) {
     if (entries_ != geometry_.chunkCount() || used.capacity() != geometry_.blockCount)
-        ZENTRAD_THROW(runtime::AgentException, "Incomplete point index");
+        ZENTRAD_THROW(StoreError, "Incomplete point index");
     write(used.bytes(), used.byteCount());
     Sha256Digest seal = seal_.finish();
     out_->write(seal.data(), seal.size());
@@ -135,7 +135,7 @@ PointIndexReader::PointIndexReader(const fs::path& file, const StoreCipher& ciph
         damaged(file, problem);
     try {
         geometry_ = parseIndexHeader(header, size);
-    } catch (const runtime::AgentException& failure) {
+    } catch (const StoreError& failure) {
         damaged(file, failure.message());
     }
     // The seal covers the whole file: read it through once (entries are read again on
@@ -169,7 +169,7 @@ PointIndexReader::PointIndexReader(const fs::path& file, const StoreCipher& ciph
 
 Sha256Digest PointIndexReader::entry(std::uint64_t chunk) {
     if (chunk >= geometry_.chunkCount())
-        ZENTRAD_THROW(runtime::AgentException, "Chunk " + std::to_string(chunk) + " out of range");
+        ZENTRAD_THROW(StoreError, "Chunk " + std::to_string(chunk) + " out of range");
     // Readers go through the entries in order: a window of them is read at once, not a
     // read per chunk.
     if (chunk < windowFirst_ || chunk - windowFirst_ >= window_.size()) {

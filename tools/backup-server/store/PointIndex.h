@@ -48,7 +48,7 @@ inline constexpr std::size_t kIndexHeaderBytes = 32;
 // chunk it touches whole, so larger chunks store several times what was sent; see the
 // store's README). A point that builds on another keeps that one's chunks (PointBuilder).
 PointGeometry geometryFor(std::uint32_t blockSize, std::uint64_t blockCount);
-// Throws runtime::AgentException for a geometry no volume can have.
+// Throws StoreError for a geometry no volume can have.
 void checkGeometry(const PointGeometry& geometry);
 std::string encodeIndexHeader(const PointGeometry& geometry);
 // Parses and checks a header (kIndexHeaderBytes bytes) against the file's size.
@@ -80,7 +80,7 @@ class PointIndexWriter {
 class PointIndexReader {
   public:
     // Opens and checks the whole file (seal, geometry, used map). Throws
-    // runtime::AgentException naming the file as damaged otherwise.
+    // StoreError naming the file as damaged otherwise.
     explicit PointIndexReader(const std::filesystem::path& file,
                               const StoreCipher& cipher = *StoreCipher::plain());
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "backup-server/store/StoreError.h"
 #include "blocks/Md5Stream.h"
-#include "runtime/Exceptions.h"
 
 namespace backup_server {
 
@@ -12,9 +12,8 @@ PointReader::PointReader(const Store& store, const PointRecord& point)
       index_(store.indexPath(point.indexFile), *store.cipher()),
       chunks_(store.chunkFolder(), store.cipher()) {
     if (index_.seal() != point.indexSeal || !(index_.geometry() == point.geometry)) {
-        ZENTRAD_THROW(runtime::AgentException, "Damaged store: the index of point " +
-                                                   std::to_string(point.id) +
-                                                   " does not match the catalogue");
+        ZENTRAD_THROW(StoreError, "Damaged store: the index of point " + std::to_string(point.id) +
+                                      " does not match the catalogue");
     }
 }
 
@@ -34,7 +33,7 @@ void PointReader::requireChunks() {
     const std::vector<std::uint64_t>& absent = absentChunks();
     if (absent.empty())
         return;
-    ZENTRAD_THROW(runtime::AgentException,
+    ZENTRAD_THROW(StoreError,
                   "Damaged store: point " + std::to_string(point_.id) + " lacks " +
                       std::to_string(absent.size()) + " of its chunks (the first is chunk " +
                       toHex(index_.entry(absent.front())) +
@@ -64,9 +63,8 @@ void PointReader::load(std::uint64_t chunk) {
 const unsigned char* PointReader::block(std::uint64_t index) {
     const PointGeometry& geometry = index_.geometry();
     if (index >= geometry.blockCount)
-        ZENTRAD_THROW(runtime::AgentException, "Block #" + std::to_string(index) +
-                                                   " lies beyond the volume's " +
-                                                   std::to_string(geometry.blockCount) + " blocks");
+        ZENTRAD_THROW(StoreError, "Block #" + std::to_string(index) + " lies beyond the volume's " +
+                                      std::to_string(geometry.blockCount) + " blocks");
     load(index / geometry.chunkBlocks);
     return data_.data() + (index % geometry.chunkBlocks) * geometry.blockSize;
 }

@@ -15,7 +15,7 @@ namespace backup_server {
 
 class PointReader {
   public:
-    // Throws runtime::AgentException reporting a damaged store when the index is missing,
+    // Throws StoreError reporting a damaged store when the index is missing,
     // does not match the catalogue or is damaged.
     PointReader(const Store& store, const PointRecord& point);
 
@@ -36,7 +36,7 @@ class PointReader {
     // The places in the index of the chunks that hold used blocks but are not in the
     // store (lost, or set aside by verify as damaged). Found once, by the size of each file.
     const std::vector<std::uint64_t>& absentChunks();
-    // Throws runtime::AgentException reporting a damaged store when a chunk is absent, so
+    // Throws StoreError reporting a damaged store when a chunk is absent, so
     // that a reader can refuse before it has used a single block.
     void requireChunks();
 

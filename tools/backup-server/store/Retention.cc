@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "backup-server/commands/Command.h"
-#include "backup-server/commands/StoreArguments.h"
+#include "backup-server/store/OperatorValues.h"
 
 namespace backup_server {
 namespace {

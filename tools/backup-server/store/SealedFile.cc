@@ -5,9 +5,9 @@
 
 #include <cstring>
 
+#include "backup-server/store/StoreError.h"
 #include "crypto/SecureChannel.h"
 #include "net/ByteOrder.h"
-#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -17,7 +17,7 @@ constexpr std::uint16_t kVersion = 1;
 constexpr std::string_view kFileKeyInfo = "zentrad store file v1";
 
 [[noreturn]] void libraryFailed(const char* what) {
-    ZENTRAD_THROW(runtime::AgentException, std::string("Store cipher: ") + what + " failed");
+    ZENTRAD_THROW(StoreError, std::string("Store cipher: ") + what + " failed");
 }
 
 std::string_view bytesOf(const SealKey& key) {
@@ -42,7 +42,7 @@ bool SealedHeader::parse(const unsigned char* bytes, std::uint64_t sealedBytes,
         problem = "not a sealed file";
         return false;
     }
-    if (net::readBigEndian(bytes + 4, 2) != kVersion || (bytes[6] != 1 && bytes[6] != 2) ||
+    if (net::readBigEndian(bytes + 4, 2) != kVersion || (bytes[6] < 1 || bytes[6] > 3) ||
         bytes[7] != 0) {
         problem = "sealed file of an unknown version or kind";
         return false;
@@ -163,6 +163,38 @@ std::string sealWhole(const SealKey& storeKey, SealedKind kind, std::string_view
         out += length + kSealTagBytes;
     }
     return file;
+}
+
+bool openWhole(const SealKey& storeKey, SealedKind kind, std::string_view name,
+               std::string_view sealed, std::string& plain, std::string& problem) {
+    SealedHeader header;
+    std::uint64_t plainBytes = 0;
+    if (sealed.size() < kSealedHeaderBytes ||
+        !header.parse(reinterpret_cast<const unsigned char*>(sealed.data()), sealed.size(),
+                      plainBytes, problem)) {
+        if (problem.empty())
+            problem = "not a sealed file";
+        return false;
+    }
+    if (header.kind != kind) {
+        problem = "a sealed file of another kind";
+        return false;
+    }
+    SegmentCipher cipher(storeKey, header, name);
+    plain.resize(static_cast<std::size_t>(plainBytes));
+    std::uint64_t segments = header.segments(plainBytes);
+    for (std::uint64_t i = 0; i < segments; ++i) {
+        std::size_t start = static_cast<std::size_t>(i * header.segmentBytes);
+        std::size_t length = std::min<std::size_t>(header.segmentBytes, plain.size() - start);
+        auto* in = reinterpret_cast<const unsigned char*>(sealed.data() + header.offsetOf(i));
+        if (!cipher.open(i, i + 1 == segments, in, length + kSealTagBytes,
+                         reinterpret_cast<unsigned char*>(plain.data()) + start)) {
+            problem = "sealed segment " + std::to_string(i) +
+                      " does not open (damaged, moved, or not this store's)";
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace backup_server

@@ -2,7 +2,7 @@
 //
 //   "ZTSE"          4 bytes
 //   version         2 bytes, 1
-//   kind            1 byte: 1 chunk, 2 point index
+//   kind            1 byte: 1 chunk, 2 point index, 3 partition table
 //   reserved        1 byte, 0
 //   segment bytes   4 bytes: the plain bytes of every segment but the last (65536 when
 //                   written; 4096 to 16 MiB, a power of two, accepted)
@@ -16,9 +16,9 @@
 // count: segment i's nonce is four zero bytes then i (8 bytes). The associated data of a
 // segment is the 44-byte header, one byte 1 for the last segment (0 otherwise), the name's
 // length (2 bytes) and the name: the object's name in the store (a chunk's 32-byte name,
-// an index's file name). A file copied over another's name, a segment edited, moved,
-// dropped, or a file cut short at a segment boundary therefore fails to open. Segments
-// let a reader open only the part it needs (a chunk's digests, one index entry).
+// an index's or a partition table's file name). A file copied over another's name, a segment
+// edited, moved, dropped, or a file cut short at a segment boundary therefore fails to open.
+// Segments let a reader open only the part it needs (a chunk's digests, one index entry).
 #pragma once
 
 #include <array>
@@ -38,7 +38,7 @@ inline constexpr std::uint32_t kSealSegmentBytes = 65536;
 
 using SealKey = std::array<unsigned char, kSealKeyBytes>;
 
-enum class SealedKind : std::uint8_t { chunk = 1, index = 2 };
+enum class SealedKind : std::uint8_t { chunk = 1, index = 2, partitionTable = 3 };
 
 struct SealedHeader {
     SealedKind kind = SealedKind::chunk;
@@ -65,7 +65,7 @@ std::uint64_t sealedLength(std::uint64_t plainBytes);
 // Seals and opens the segments of one file. Not shared between threads.
 class SegmentCipher {
   public:
-    // Throws runtime::AgentException when the library fails.
+    // Throws StoreError when the library fails.
     SegmentCipher(const SealKey& storeKey, const SealedHeader& header, std::string_view name);
 
     // Writes the cipher text (length bytes) and the tag to out.
@@ -88,7 +88,7 @@ class SegmentCipher {
 
 // AES-256-GCM of length bytes from in to out under a 32-byte key and a 12-byte nonce; the
 // 16-byte tag is written when sealing and checked when opening. False only for an opening
-// that fails. Throws runtime::AgentException when the library fails.
+// that fails. Throws StoreError when the library fails.
 bool aes256Gcm(EVP_CIPHER_CTX* context, bool sealing, const unsigned char* key,
                const unsigned char* nonce, std::string_view aad, const unsigned char* in,
                std::size_t length, unsigned char* out, unsigned char* tag);
@@ -96,5 +96,9 @@ bool aes256Gcm(EVP_CIPHER_CTX* context, bool sealing, const unsigned char* key,
 // A whole file sealed at once (new random salt).
 std::string sealWhole(const SealKey& storeKey, SealedKind kind, std::string_view name,
                       std::string_view plain);
+// A whole sealed file opened at once into plain; false, with problem set, when it is not a
+// sealed file of this kind and name under this key, or is damaged.
+bool openWhole(const SealKey& storeKey, SealedKind kind, std::string_view name,
+               std::string_view sealed, std::string& plain, std::string& problem);
 
 }  // namespace backup_server

@@ -1,17 +1,17 @@
 #include "backup-server/store/Sha256.h"
 
-#include "runtime/Exceptions.h"
+#include "backup-server/store/StoreError.h"
 
 namespace backup_server {
 
 Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
     if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1)
-        ZENTRAD_THROW(runtime::AgentException, "SHA-256 is not available");
+        ZENTRAD_THROW(StoreError, "SHA-256 is not available");
 }
 
 Sha256& Sha256::update(const void* data, std::size_t length) {
     if (EVP_DigestUpdate(context_.get(), data, length) != 1)
-        ZENTRAD_THROW(runtime::AgentException, "SHA-256 failed");
+        ZENTRAD_THROW(StoreError, "SHA-256 failed");
     return *this;
 }
 
@@ -20,7 +20,7 @@ Sha256Digest Sha256::finish() {
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(context_.get(), digest.data(), &length) != 1 ||
         length != digest.size() || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) {
-        ZENTRAD_THROW(runtime::AgentException, "SHA-256 failed");
+        ZENTRAD_THROW(StoreError, "SHA-256 failed");
     }
     return digest;
 }

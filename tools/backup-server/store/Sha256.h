@@ -16,7 +16,7 @@ using Sha256Digest = std::array<unsigned char, kSha256Bytes>;
 
 class Sha256 {
   public:
-    // Throws runtime::AgentException when the digest is not available.
+    // Throws StoreError when the digest is not available.
     Sha256();
     Sha256& update(const void* data, std::size_t length);
     // The digest of everything given since construction or the last finish.

@@ -7,8 +7,8 @@
 #include "backup-server/store/FileModes.h"
 #include "backup-server/store/PartitionStore.h"
 
+#include "backup-server/store/StoreError.h"
 #include "backup-server/store/StoreKeyring.h"
-#include "runtime/Exceptions.h"
 
 namespace backup_server {
 
@@ -21,7 +21,7 @@ void refusePreviousLayout(const fs::path& root) {
     for (const auto& entry : fs::directory_iterator(root, error)) {
         if (entry.is_directory() && fs::exists(entry.path() / "volume") &&
             fs::exists(entry.path() / "image")) {
-            ZENTRAD_THROW(runtime::AgentException,
+            ZENTRAD_THROW(StoreError,
                           "The store " + root.string() +
                               " holds volume images of an earlier backup-server (one image per "
                               "volume, e.g. " +
@@ -47,11 +47,10 @@ void refuseSealedWithoutKeys(const fs::path& root) {
         char head[4] = {};
         std::ifstream(entry.path(), std::ios::binary).read(head, sizeof head);
         if (looksSealed(std::string_view(head, sizeof head))) {
-            ZENTRAD_THROW(runtime::AgentException,
-                          "The store " + root.string() +
-                              " holds sealed files but no keys folder (" +
-                              StoreKeyring::folderOf(root).string() +
-                              "); restore that folder from where its keys were kept");
+            ZENTRAD_THROW(StoreError, "The store " + root.string() +
+                                          " holds sealed files but no keys folder (" +
+                                          StoreKeyring::folderOf(root).string() +
+                                          "); restore that folder from where its keys were kept");
         }
         return;
     }
@@ -63,7 +62,7 @@ void createStore(const fs::path& root, const KeyringOptions& keys) {
     refusePreviousLayout(root);
     fs::path file = root / "catalogue.db";
     if (fs::exists(file))
-        ZENTRAD_THROW(runtime::AgentException, root.string() + " is already a store");
+        ZENTRAD_THROW(StoreError, root.string() + " is already a store");
     createPrivateFolder(root);
     for (const char* folder : {"points", "chunks", "tables"})
         fs::create_directories(root / folder);
@@ -77,7 +76,7 @@ Store::Store(const fs::path& root, Access access, const std::string& command, Ke
     refusePreviousLayout(root);
     fs::path file = root / "catalogue.db";
     if (!fs::exists(file)) {
-        ZENTRAD_THROW(runtime::AgentException,
+        ZENTRAD_THROW(StoreError,
                       (fs::exists(root) ? root.string() + " is not an initialised store"
                                         : "The store folder " + root.string() + " does not exist") +
                           "; make a new store with: backup-server init " + root.string());
@@ -113,7 +112,7 @@ void Store::sync() const {
     if (fd >= 0)
         ::close(fd);
     if (!synced)
-        ZENTRAD_THROW(runtime::AgentException, "Cannot sync the store " + root_.string());
+        ZENTRAD_THROW(StoreError, "Cannot sync the store " + root_.string());
 }
 
 }  // namespace backup_server

@@ -38,7 +38,7 @@ class Store {
         exclusive,  // write lock and exclusive read lock (garbage collection)
     };
 
-    // Throws runtime::AgentException for a folder that is not an initialised store, of the
+    // Throws StoreError for a folder that is not an initialised store, of the
     // previous layout or with a damaged catalogue, StoreInUse when the lock is held
     // elsewhere. A writer upgrades an older layout in place. Warns on standard error when
     // the folder is open to other users. keys unlock an encrypted store when its cipher is
@@ -57,7 +57,7 @@ class Store {
     // Makes everything written so far durable (before a point enters the catalogue).
     void sync() const;
     // How chunks and indexes are named and sealed: opened on first use with the keys
-    // given. Throws runtime::AgentException saying how to give the passphrase when it
+    // given. Throws StoreError saying how to give the passphrase when it
     // is missing, and when it is wrong.
     std::shared_ptr<const StoreCipher> cipher() const;
 
@@ -73,12 +73,12 @@ class Store {
 
 // Makes a new, empty store in root (created when missing, mode 0700), encrypted unless keys
 // say otherwise (the default, for tests, is an unencrypted store). Throws
-// runtime::AgentException when root already holds a store or cannot be made, or when an
+// StoreError when root already holds a store or cannot be made, or when an
 // encrypted store is asked for without a secret.
 void createStore(const std::filesystem::path& root,
                  const KeyringOptions& keys = KeyringOptions{false, {}, {}});
 
-// Throws runtime::AgentException, saying what to do, when root holds volume folders of
+// Throws StoreError, saying what to do, when root holds volume folders of
 // the previous one-image-per-volume layout.
 void refusePreviousLayout(const std::filesystem::path& root);
 

@@ -1,16 +1,16 @@
 #include "backup-server/store/StoreAgents.h"
 
-#include "backup-server/commands/Command.h"
-#include "backup-server/commands/DeviceHints.h"
+#include <set>
+
 #include "backup-server/store/Sha256.h"
+#include "backup-server/store/StoreError.h"
 #include "crypto/RsaKey.h"
-#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
 
 [[noreturn]] void refuse(const std::string& why) {
-    ZENTRAD_THROW(runtime::AgentException, why);
+    ZENTRAD_THROW(StoreError, why);
 }
 
 std::string trustAdvice(const std::string& name, const std::string& store) {
@@ -30,17 +30,13 @@ std::string keyFingerprint(const std::string& publicPem) {
     return toHex(sha256(canonical.data(), canonical.size()));
 }
 
-std::string agentFingerprint(const AgentSession& session) {
-    return keyFingerprint(session.agentPublicKeyPem());
-}
-
-void admitAgent(Catalogue& catalogue, const std::string& name, const AgentSession& session,
+void admitAgent(Catalogue& catalogue, const std::string& name, const ReachedAgent& reached,
                 const std::string& store) {
-    if (session.agentInRecoveryMode()) {
+    if (!reached.keyProven) {
         refuse("The agent is in recovery mode, where it does not prove its key, so the store " +
                store + " cannot tell whether it is " + name + "; back it up when it runs normally");
     }
-    std::string fingerprint = agentFingerprint(session);
+    std::string fingerprint = keyFingerprint(reached.publicKeyPem);
     if (catalogue.pinAgent(name, fingerprint) == AgentKeyCheck::mismatch) {
         refuse("The agent " + name + " of the store " + store + " has the key " +
                catalogue.agent(name)->fingerprint + ", but the agent reached presented the key " +
@@ -49,16 +45,18 @@ void admitAgent(Catalogue& catalogue, const std::string& name, const AgentSessio
 }
 
 void checkRestoreTarget(Catalogue& catalogue, const std::string& target, bool explicitSource,
-                        const AgentSession& session, const std::string& store) {
+                        const ReachedAgent& reached, const std::string& store) {
     std::optional<AgentRecord> known = catalogue.agent(target);
     bool pinned = known && !known->fingerprint.empty();
-    if (pinned && !session.agentInRecoveryMode() &&
-        agentFingerprint(session) != known->fingerprint) {
-        refuse("The agent reached is not " + target + " of the store " + store + ": its key is " +
-               agentFingerprint(session) + ", not " + known->fingerprint + ". " +
-               trustAdvice(target, store));
+    if (pinned && reached.keyProven) {
+        std::string fingerprint = keyFingerprint(reached.publicKeyPem);
+        if (fingerprint != known->fingerprint) {
+            refuse("The agent reached is not " + target + " of the store " + store +
+                   ": its key is " + fingerprint + ", not " + known->fingerprint + ". " +
+                   trustAdvice(target, store));
+        }
     }
-    if (session.agentInRecoveryMode() && pinned && !explicitSource) {
+    if (!reached.keyProven && pinned && !explicitSource) {
         refuse(
             "The agent is in recovery mode, where it does not prove its key: name the "
             "agent whose point it receives with from-agent=" +
@@ -89,13 +87,25 @@ std::string chooseAgent(Catalogue& catalogue, const std::optional<std::string>& 
     if (holders.size() == 1)
         return holders.front();
     if (holders.empty())
-        ZENTRAD_THROW(runtime::AgentException, "The store holds no restore point of " + deviceID +
-                                                   storeDevicesHint(catalogue));
+        ZENTRAD_THROW(StoreError, "The store holds no restore point of " + deviceID +
+                                      storeDevicesHint(catalogue));
     std::string names;
     for (const std::string& holder : holders)
         names += (names.empty() ? "" : ", ") + holder;
     throw UsageError("several agents have points of " + deviceID + " (" + names +
                      "): choose one with agent=NAME");
+}
+
+std::string storeDevicesHint(Catalogue& catalogue) {
+    std::set<std::string> devices;
+    for (const PointRecord& point : catalogue.points())
+        devices.insert(point.deviceID);
+    if (devices.empty())
+        return " (it holds no points)";
+    std::string names;
+    for (const std::string& device : devices)
+        names += (names.empty() ? "" : ", ") + device;
+    return " (it holds points of: " + names + ")";
 }
 
 }  // namespace backup_server

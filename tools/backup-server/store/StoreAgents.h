@@ -11,19 +11,24 @@
 #include <string>
 #include <vector>
 
-#include "backup-server/session/AgentSession.h"
 #include "backup-server/store/Catalogue.h"
 
 namespace backup_server {
 
+// The agent a session reached: its public key, and whether the handshake proved it (an
+// agent in recovery mode proves nothing).
+struct ReachedAgent {
+    std::string publicKeyPem;
+    bool keyProven = false;
+};
+
 // The hex SHA-256 of an agent's public key (of its PEM text as this server writes it).
-std::string agentFingerprint(const AgentSession& session);
 std::string keyFingerprint(const std::string& publicPem);
 
 // Before a backup adds to the store: pins name to the session's key on first contact.
-// Throws runtime::AgentException when name is pinned to another key (saying how to accept
+// Throws StoreError when name is pinned to another key (saying how to accept
 // the new one) or when the agent's key is not proven.
-void admitAgent(Catalogue& catalogue, const std::string& name, const AgentSession& session,
+void admitAgent(Catalogue& catalogue, const std::string& name, const ReachedAgent& reached,
                 const std::string& store);
 
 // Before a restore sends a point to the agent reached as target: when target is pinned,
@@ -32,7 +37,7 @@ void admitAgent(Catalogue& catalogue, const std::string& name, const AgentSessio
 // point sent to another, which the caller sees to by choosing the point of target unless
 // from-agent=NAME names another.
 void checkRestoreTarget(Catalogue& catalogue, const std::string& target, bool explicitSource,
-                        const AgentSession& session, const std::string& store);
+                        const ReachedAgent& reached, const std::string& store);
 
 // The agent a command that reaches an agent means: agent=NAME when given, else the host it
 // was reached at. Throws UsageError for an empty name or one with control characters.
@@ -43,5 +48,9 @@ std::string targetAgent(const std::optional<std::string>& given, const std::stri
 // UsageError naming the candidates when that is not one.
 std::string chooseAgent(Catalogue& catalogue, const std::optional<std::string>& name,
                         const std::string& deviceID);
+
+// " (it holds points of: Disk 0 Partition 0, ...)" or " (it holds no points)", for
+// messages about a device the store holds no point of.
+std::string storeDevicesHint(Catalogue& catalogue);
 
 }  // namespace backup_server

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <vector>
 
+#include "backup-server/store/StoreError.h"
 #include "crypto/SecureChannel.h"
 #include "net/ByteOrder.h"
-#include "runtime/Exceptions.h"
 
 namespace backup_server {
 
@@ -33,7 +33,7 @@ struct StoreCipher::Keys {
 namespace {
 
 [[noreturn]] void libraryFailed(const char* what) {
-    ZENTRAD_THROW(runtime::AgentException, std::string("Store cipher: ") + what + " failed");
+    ZENTRAD_THROW(StoreError, std::string("Store cipher: ") + what + " failed");
 }
 
 // A file descriptor, closed once.
@@ -85,7 +85,7 @@ void writeAll(int fd, const void* data, std::size_t length, const fs::path& file
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0)
-            ZENTRAD_THROW(runtime::AgentException,
+            ZENTRAD_THROW(StoreError,
                           "Cannot write " + file.string() + ": " + std::strerror(errno));
         bytes += put;
         length -= static_cast<std::size_t>(put);
@@ -183,7 +183,7 @@ class PlainWriter : public ObjectWriter {
     }
     void finish() override {
         if (::fsync(fd_.get()) != 0 || !fd_.close())
-            ZENTRAD_THROW(runtime::AgentException, "Cannot sync " + file_.string());
+            ZENTRAD_THROW(StoreError, "Cannot sync " + file_.string());
     }
 
   protected:
@@ -251,7 +251,7 @@ std::shared_ptr<const StoreCipher> StoreCipher::plain() {
 
 std::shared_ptr<const StoreCipher> StoreCipher::fromMasterKey(std::string_view master) {
     if (master.size() != kSealKeyBytes)
-        ZENTRAD_THROW(runtime::AgentException, "A store's master key has 32 bytes");
+        ZENTRAD_THROW(StoreError, "A store's master key has 32 bytes");
     auto keys = std::make_unique<Keys>();
     keys->seal = deriveKey(master, "zentrad store seal v1");
     SealKey naming = deriveKey(master, "zentrad store name v1");
@@ -295,6 +295,22 @@ std::string StoreCipher::seal(SealedKind kind, std::string_view name, std::strin
     if (!keys_)
         return plain;
     return sealWhole(keys_->seal, kind, name, plain);
+}
+
+bool StoreCipher::open(SealedKind kind, std::string_view name, std::string_view stored,
+                       bool plainAccepted, std::string& plain, std::string& problem) const {
+    if (keys_ && looksSealed(stored))
+        return openWhole(keys_->seal, kind, name, stored, plain, problem);
+    if (looksSealed(stored)) {
+        problem = "sealed, but the store has no keys (is its keys folder missing?)";
+        return false;
+    }
+    if (keys_ && !plainAccepted) {
+        problem = "not a sealed file";
+        return false;
+    }
+    plain.assign(stored);
+    return true;
 }
 
 std::uint64_t StoreCipher::storedLength(std::uint64_t plainBytes) const {
@@ -345,8 +361,7 @@ std::unique_ptr<ObjectWriter> StoreCipher::createFile(const fs::path& file, Seal
                                                       std::string_view name) const {
     int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
-        ZENTRAD_THROW(runtime::AgentException,
-                      "Cannot create " + file.string() + ": " + std::strerror(errno));
+        ZENTRAD_THROW(StoreError, "Cannot create " + file.string() + ": " + std::strerror(errno));
     if (!keys_)
         return std::make_unique<PlainWriter>(fd, file);
     SealedHeader header;

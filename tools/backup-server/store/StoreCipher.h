@@ -39,7 +39,7 @@ class ObjectReader {
 class ObjectWriter {
   public:
     virtual ~ObjectWriter() = default;
-    // Throws runtime::AgentException when writing fails.
+    // Throws StoreError when writing fails.
     virtual void write(const void* data, std::size_t length) = 0;
     // Writes what is left, syncs and closes the file.
     virtual void finish() = 0;
@@ -58,6 +58,11 @@ class StoreCipher {
     Sha256Digest chunkName(ChunkShape shape, const unsigned char* data) const;
     // The file to store for plain bytes of an object of this kind and name.
     std::string seal(SealedKind kind, std::string_view name, std::string plain) const;
+    // The plain bytes of a stored object read whole; false, with problem set, when they do
+    // not open. An unencrypted store's objects are plain; an encrypted store's are sealed
+    // unless plainAccepted (a kind kept plain before the store sealed it).
+    bool open(SealedKind kind, std::string_view name, std::string_view stored, bool plainAccepted,
+              std::string& plain, std::string& problem) const;
     // The longest stored file for at most plainBytes of an object.
     std::uint64_t storedLength(std::uint64_t plainBytes) const;
     // The object in file; null, with problem set, when it is missing, unreadable or (for
@@ -65,7 +70,7 @@ class StoreCipher {
     std::unique_ptr<ObjectReader> openFile(const std::filesystem::path& file, SealedKind kind,
                                            std::string_view name, std::string& problem) const;
     // Creates file (replacing one there) for an object of this kind and name. Throws
-    // runtime::AgentException when it cannot.
+    // StoreError when it cannot.
     std::unique_ptr<ObjectWriter> createFile(const std::filesystem::path& file, SealedKind kind,
                                              std::string_view name) const;
 

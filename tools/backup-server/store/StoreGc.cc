@@ -1,5 +1,5 @@
 #include "backup-server/store/StoreGc.h"
-#include "backup-server/commands/OperatorText.h"
+#include "backup-server/store/OperatorValues.h"
 
 #include <algorithm>
 #include <set>
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "backup-server/store/PointReader.h"
-#include "runtime/Exceptions.h"
+#include "backup-server/store/StoreError.h"
 
 namespace backup_server {
 namespace {

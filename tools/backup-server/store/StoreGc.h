@@ -22,7 +22,7 @@ struct GcReport {
     std::uint64_t bytesFreed = 0;
 };
 
-// Throws runtime::AgentException (having removed nothing) when a point's index is damaged.
+// Throws StoreError (having removed nothing) when a point's index is damaged.
 GcReport collectGarbage(Store& store, Progress* progress);
 
 std::string describeGc(const GcReport& report);

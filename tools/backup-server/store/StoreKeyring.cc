@@ -16,12 +16,11 @@
 #include <fstream>
 #include <iterator>
 
-#include "backup-server/commands/Command.h"
+#include "backup-server/store/OperatorValues.h"
 #include "backup-server/store/SealedFile.h"
-#include "backup-server/commands/StoreArguments.h"
+#include "backup-server/store/StoreError.h"
 #include "crypto/SecureChannel.h"
 #include "net/ByteOrder.h"
-#include "runtime/Exceptions.h"
 
 namespace backup_server {
 
@@ -39,7 +38,7 @@ using KdfCtxPtr =
     std::unique_ptr<EVP_KDF_CTX, crypto::OpenSslDeleter<EVP_KDF_CTX, EVP_KDF_CTX_free>>;
 
 [[noreturn]] void fail(const std::string& what) {
-    ZENTRAD_THROW(runtime::AgentException, what);
+    ZENTRAD_THROW(StoreError, what);
 }
 
 template <std::size_t N>

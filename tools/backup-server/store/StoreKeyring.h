@@ -60,7 +60,7 @@ struct WrappedKey {
     bool parse(std::string_view bytes, std::string& problem);
 };
 
-// Wraps a master key under a secret (new salt and nonce). Throws runtime::AgentException.
+// Wraps a master key under a secret (new salt and nonce). Throws StoreError.
 WrappedKey wrapMasterKey(std::string_view master, const KeySecret& secret, const ScryptCost& cost);
 // The master key, or an empty string when the secret is not the one it was wrapped under.
 std::string unwrapMasterKey(const WrappedKey& wrapping, const KeySecret& secret);
@@ -77,12 +77,12 @@ class StoreKeyring {
     }
     static bool exists(const std::filesystem::path& root);
 
-    // Reads every wrapping. Throws runtime::AgentException when the folder cannot be read,
+    // Reads every wrapping. Throws StoreError when the folder cannot be read,
     // a wrapping is damaged or the wrappings are not all of one key.
     explicit StoreKeyring(const std::filesystem::path& root);
 
     const std::vector<Entry>& entries() const { return entries_; }
-    // The master key, opened with the source's secret. Throws runtime::AgentException
+    // The master key, opened with the source's secret. Throws StoreError
     // saying how to give one when there is none, and that it is wrong when no wrapping
     // of its kind opens; usedId receives the wrapping that opened.
     std::string unlock(const KeySource& source, std::string* usedId = nullptr) const;
@@ -107,7 +107,7 @@ struct KeyringOptions {
 // Throws UsageError for a bad value.
 KeyringOptions parseKeyringOptions(std::vector<std::string>& words, const KeySource& keys);
 // Gives a new store its keys folder and first wrapping (nothing for --no-encryption).
-// Throws runtime::AgentException saying how to give a secret when there is none, and
+// Throws StoreError saying how to give a secret when there is none, and
 // when the store has keys already.
 void createStoreKeyring(const std::filesystem::path& root, const KeyringOptions& options);
 // Opens the store's cipher: the plain one without a keys folder.

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <utility>
 
-#include "runtime/Exceptions.h"
+#include "backup-server/store/StoreError.h"
 
 namespace backup_server {
 namespace {
@@ -35,8 +35,7 @@ StoreLock::StoreLock(const std::filesystem::path& folder, Kind kind, const std::
     if (fd_ < 0 && kind == Kind::read && errno == EROFS)
         return;  // no writer, and so no gc, can exist on a read-only file system
     if (fd_ < 0) {
-        ZENTRAD_THROW(runtime::AgentException,
-                      "Cannot open " + file.string() + ": " + std::strerror(errno));
+        ZENTRAD_THROW(StoreError, "Cannot open " + file.string() + ": " + std::strerror(errno));
     }
     int operation = (kind == Kind::read ? LOCK_SH : LOCK_EX) | LOCK_NB;
     if (::flock(fd_, operation) != 0) {
@@ -45,8 +44,7 @@ StoreLock::StoreLock(const std::filesystem::path& folder, Kind kind, const std::
         ::close(fd_);
         fd_ = -1;
         if (error != EWOULDBLOCK)
-            ZENTRAD_THROW(runtime::AgentException,
-                          "Cannot lock " + file.string() + ": " + std::strerror(error));
+            ZENTRAD_THROW(StoreError, "Cannot lock " + file.string() + ": " + std::strerror(error));
         if (kind == Kind::readExclusive) {
             throw StoreInUse("the store " + folder.string() +
                              " is being read (a restore or verify is running); try again when "

@@ -8,9 +8,8 @@
 #include <unordered_set>
 
 #include "backup-server/store/ChunkStore.h"
-#include "backup-server/commands/JsonText.h"
 #include "backup-server/store/PointReader.h"
-#include "runtime/Exceptions.h"
+#include "backup-server/store/StoreError.h"
 
 namespace backup_server {
 namespace {
@@ -126,7 +125,7 @@ void setAsideDamaged(const Store& store, VerifyReport& report) {
         lock.emplace(store.root(), StoreLock::Kind::write, "verify (setting damaged chunks aside)");
     } catch (const StoreInUse& error) {
         report.setAsideNote = error.what();
-    } catch (const runtime::AgentException& error) {
+    } catch (const StoreError& error) {
         report.setAsideNote = error.message();
     }
     if (!lock)
@@ -135,7 +134,7 @@ void setAsideDamaged(const Store& store, VerifyReport& report) {
     for (const Sha256Digest& name : names) {
         try {
             report.chunksSetAside += chunks.setAside(name, store.damagedFolder()) ? 1 : 0;
-        } catch (const runtime::AgentException& error) {
+        } catch (const StoreError& error) {
             report.setAsideNote = error.message();
             return;
         }
@@ -176,32 +175,6 @@ std::string describeVerify(const VerifyReport& report) {
         text << ", a sample of " << report.percent << "% of the chunks";
     text << "): " << (damaged == 0 ? "no damage" : std::to_string(damaged) + " damaged points");
     return text.str();
-}
-
-std::string verifyJson(const VerifyReport& report) {
-    JsonText json;
-    json.beginObject().key("damaged").value(report.damaged());
-    json.key("chunks_read").value(report.chunksRead).key("data_bytes").value(report.dataBytes);
-    json.key("percent").value(std::uint64_t{report.percent});
-    json.key("chunks_set_aside").value(report.chunksSetAside);
-    json.key("set_aside_problem").value(report.setAsideNote);
-    json.key("points").beginArray();
-    for (const auto& verdict : report.points) {
-        json.beginObject().key("id").value(verdict.point.id);
-        json.key("device").value(verdict.point.deviceID).key("sound").value(verdict.sound());
-        json.key("index_problem").value(verdict.indexProblem);
-        json.key("damaged_blocks").value(verdict.damagedBlocks).key("chunks").beginArray();
-        for (const auto& chunk : verdict.chunks) {
-            json.beginObject().key("chunk").value(toHex(chunk.name));
-            json.key("problem").value(chunk.problem).key("blocks").beginArray();
-            for (std::uint64_t block : chunk.blocks)
-                json.value(block);
-            json.endArray().endObject();
-        }
-        json.endArray().endObject();
-    }
-    json.endArray().endObject();
-    return json.text();
 }
 
 }  // namespace backup_server

@@ -60,6 +60,5 @@ VerifyReport verifyPoints(const Store& store, const std::vector<PointRecord>& po
 void setAsideDamaged(const Store& store, VerifyReport& report);
 
 std::string describeVerify(const VerifyReport& report);
-std::string verifyJson(const VerifyReport& report);
 
 }  // namespace backup_server

@@ -1,6 +1,6 @@
 #include "backup-server/store/VolumeStore.h"
 
-#include "runtime/Exceptions.h"
+#include "backup-server/store/StoreError.h"
 
 namespace backup_server {
 
@@ -36,16 +36,16 @@ const blocks::BlockMap& VolumeStore::usedMap() {
 std::string VolumeStore::readBlock(std::uint64_t index) {
     PointReader* point = reader();
     if (point == nullptr)
-        ZENTRAD_THROW(runtime::AgentException, "No restore point of " + deviceID_ + " of " +
-                                                   agent_ + " in " + root_.string());
+        ZENTRAD_THROW(StoreError, "No restore point of " + deviceID_ + " of " + agent_ + " in " +
+                                      root_.string());
     return std::string(reinterpret_cast<const char*>(point->block(index)), blockSize());
 }
 
 blocks::BlockDigest VolumeStore::readDigest(std::uint64_t index) {
     PointReader* point = reader();
     if (point == nullptr)
-        ZENTRAD_THROW(runtime::AgentException, "No restore point of " + deviceID_ + " of " +
-                                                   agent_ + " in " + root_.string());
+        ZENTRAD_THROW(StoreError, "No restore point of " + deviceID_ + " of " + agent_ + " in " +
+                                      root_.string());
     return point->digest(index);
 }
 

@@ -24,7 +24,7 @@ class VolumeStore {
     // The name backup-server gives an agent reached at its default host.
     static constexpr const char* kDefaultAgent = "127.0.0.1";
 
-    // Throws runtime::AgentException for a folder that is not an initialised store, a
+    // Throws StoreError for a folder that is not an initialised store, a
     // store of the previous layout or a damaged catalogue.
     VolumeStore(const std::filesystem::path& root, const std::string& deviceID,
                 const std::string& agent = kDefaultAgent);
@@ -43,7 +43,7 @@ class VolumeStore {
     std::optional<std::string> journalKey() const;
     const blocks::BlockMap& usedMap();
     // The latest point's bytes of a block (zeros for a block it does not use) and its
-    // digest. Throw runtime::AgentException when there is no point or its chunk is damaged.
+    // digest. Throw StoreError when there is no point or its chunk is damaged.
     std::string readBlock(std::uint64_t index);
     blocks::BlockDigest readDigest(std::uint64_t index);
     // The latest point opened for reading (null without one).

@@ -4,26 +4,11 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "backup-server/session/AgentSession.h"
+#include "backup-server/store/PartitionTableImage.h"
 
 namespace backup_server {
-
-struct TableSector {
-    std::uint64_t offset = 0;  // bytes on the disk
-    std::string data;
-    bool operator==(const TableSector&) const = default;
-};
-
-struct PartitionTableImage {
-    std::uint32_t sectorSize = 512;
-    std::vector<TableSector> sectors;
-};
-
-// Largest sector and count the server accepts from an agent.
-constexpr std::uint32_t kMaxTableSectorSize = 4096;
-constexpr std::uint32_t kMaxTableSectors = 65536;
 
 // PROT_REQ_PARTITION_BACKUP for a disk ("Disk N"); reads the agent's sectors. Throws
 // runtime::AgentException, also when the agent reports a failure.

@@ -1,4 +1,4 @@
-#include "backup-server/store/PartitionTable.h"
+#include "backup-server/session/PartitionTable.h"
 
 #include "runtime/Exceptions.h"
 

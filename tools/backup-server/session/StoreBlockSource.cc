@@ -1,4 +1,4 @@
-#include "backup-server/store/StoreBlockSource.h"
+#include "backup-server/session/StoreBlockSource.h"
 
 #include <cstring>
 

@@ -1,0 +1,26 @@
+# Fails when a folder of the server tool includes a folder above it. Dependencies run one
+# way: objects <- store <- {session, pointfiles} <- commands (and main.cc).
+#   cmake -DROOT=tools/backup-server -P CheckLayers.cmake
+cmake_policy(SET CMP0057 NEW)
+set(allowed_objects objects)
+set(allowed_store objects store)
+set(allowed_session objects store session)
+set(allowed_pointfiles objects store pointfiles)
+set(problems "")
+foreach(folder objects store session pointfiles)
+  file(GLOB files ${ROOT}/${folder}/*.h ${ROOT}/${folder}/*.cc)
+  foreach(file IN LISTS files)
+    file(STRINGS ${file} includes REGEX "^#include \"backup-server/[a-z]+/")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^#include \"backup-server/([a-z]+)/.*" "\\1" target "${line}")
+      if(NOT target IN_LIST allowed_${folder})
+        file(RELATIVE_PATH shown ${ROOT} ${file})
+        string(APPEND problems "\n  ${shown}: ${line}")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+if(problems)
+  message(FATAL_ERROR "backup-server: includes against the direction of dependencies "
+    "(objects <- store <- session, pointfiles <- commands):${problems}")
+endif()
