@@ -1,10 +1,10 @@
 // fuzz-libs: store
 // The files only an encrypted store has, as a damaged or hostile disk might hand them
-// back: a wrapped store key parsed (and, for a key file's wrapping, opened), and a sealed
-// chunk or index opened and read. Bytes sealed here under a fixed key and then edited by
-// the input reach the segment checks; untouched ones must read back exactly. Whatever
-// the bytes: a result or an exception, never a read out of bounds or an allocation the
-// bytes alone decide.
+// back: a wrapped store key parsed (and, for a key file's wrapping, opened), a sealed
+// chunk or index opened and read, and a partition-table file (sealed or plain) decoded. Bytes
+// sealed here under a fixed key and then edited by the input reach the segment checks; untouched
+// ones must read back exactly. Whatever the bytes: a result or an exception, never a read out of
+// bounds or an allocation the bytes alone decide.
 #include <unistd.h>
 
 #include <cstddef>
@@ -14,6 +14,7 @@
 #include <fstream>
 #include <string>
 
+#include "backup-server/store/PartitionStore.h"
 #include "backup-server/store/StoreCipher.h"
 #include "backup-server/store/StoreKeyring.h"
 #include "crypto/CryptoLibrary.h"
@@ -51,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 3)
         return 0;
     // The first byte chooses what is tried, the next where an edit goes; the rest is the file.
-    std::uint8_t what = data[0] % 3;
+    std::uint8_t what = data[0] % 4;
     std::uint8_t edit = data[1];
     std::string bytes(reinterpret_cast<const char*>(data) + 2, size - 2);
     using namespace backup_server;
@@ -63,7 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 unwrapMasterKey(wrapping, KeySecret(SecretKind::keyFile, bytes, "fuzz"));
             return 0;
         }
-        SealedKind kind = what == 1 ? SealedKind::chunk : SealedKind::index;
+        SealedKind kind = what == 1   ? SealedKind::chunk
+                          : what == 2 ? SealedKind::index
+                                      : SealedKind::partitionTable;
         std::string file = bytes;
         bool sealedHere = edit & 1;
         if (sealedHere) {
@@ -71,6 +74,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // Edit one byte, or none (edit 1): the seal must then hold.
             if (edit > 1)
                 file[(edit * 7919u) % file.size()] ^= static_cast<char>(edit);
+        }
+        if (kind == SealedKind::partitionTable) {
+            std::string plain;
+            std::string problem;
+            bool opened = setup.cipher->open(kind, "name", file, true, plain, problem);
+            if (sealedHere && edit == 1 && (!opened || plain != bytes))
+                std::abort();
+            partitionTableFromBytes(*setup.cipher, "name", file, setup.file);
+            return 0;
         }
         std::ofstream(setup.file, std::ios::binary | std::ios::trunc) << file;
         std::string problem;

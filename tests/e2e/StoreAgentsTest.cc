@@ -125,6 +125,24 @@ TEST_F(StoreAgentsTest, TwoAgentsKeepTheirPointsKeysDigestsRetentionAndTablesApa
                   .find(alphaData.substr(0, 4096)),
               std::string::npos);
 
+    // So does a restore packed ahead of time from alpha's point: the file names the point's
+    // agent and key, and the agent it is replayed to must be that one unless named.
+    const std::string packed = (work_.path() / "alpha.pack").string();
+    test::ToolRun pack = tool(0, restoreAlpha + " agent=alpha pack='" + packed + "'");
+    ASSERT_EQ(pack.status, 0) << pack.output;
+    const std::string replay = "restore 'Disk 0 Partition 1' 'packed=" + packed + "'";
+    test::ToolRun unnamed = tool(beta->port(), replay);
+    EXPECT_EQ(unnamed.status, 2) << unnamed.output;
+    EXPECT_NE(unnamed.output.find("from-agent=alpha"), std::string::npos) << unnamed.output;
+    test::ToolRun posing = tool(beta->port(), replay + " agent=alpha");
+    EXPECT_EQ(posing.status, 1) << posing.output;
+    EXPECT_NE(posing.output.find("is not alpha"), std::string::npos) << posing.output;
+    EXPECT_EQ(tool(beta->port(), replay + " from-agent=beta").status, 2);
+    test::ToolRun named = tool(beta->port(), replay + " from-agent=alpha");
+    EXPECT_EQ(named.status, 0) << named.output;
+    test::ToolRun home = tool(alpha->port(), replay + " agent=alpha");
+    EXPECT_EQ(home.status, 0) << home.output;
+
     // Partition tables are generations per agent and disk; one restores by its number.
     for (const auto* agent : {alpha.get(), alpha.get(), beta.get()}) {
         test::ToolRun saved = tool(agent->port(), "partition-backup 0 " + store() + " agent=" +

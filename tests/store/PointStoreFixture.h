@@ -7,7 +7,9 @@
 
 #include <map>
 #include <memory>
+#include <sstream>
 
+#include "backup-server/commands/Command.h"
 #include "backup-server/store/PointBuilder.h"
 #include "backup-server/store/VolumeStore.h"
 #include "blocks/Md5Stream.h"
@@ -45,6 +47,19 @@ struct Volume {
         return used.bit(index) ? blocks.at(index) : std::string(kBlock, '\0');
     }
 };
+
+// Runs a command of the tool on arguments; output gets what it printed.
+inline int runTool(int (*command)(CommandContext&), std::vector<std::string> arguments,
+                   std::string& output, bool json = false) {
+    std::ostringstream out;
+    CommandContext context;
+    context.arguments = std::move(arguments);
+    context.json = json;
+    context.out = &out;
+    int status = command(context);
+    output = out.str();
+    return status;
+}
 
 inline blocks::BlockDigest md5(const std::string& data) {
     blocks::Md5Stream stream;

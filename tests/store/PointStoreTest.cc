@@ -7,6 +7,7 @@
 #include <map>
 
 #include "PointStoreFixture.h"
+#include "backup-server/commands/Command.h"
 #include "backup-server/store/PartitionStore.h"
 #include "backup-server/store/StoreError.h"
 #include "backup-server/store/StoreGc.h"
@@ -290,6 +291,43 @@ TEST_F(PointStoreTest, OnlyInitMakesAStore) {
               fs::perms::owner_all);
     EXPECT_NO_THROW(Store(empty.path() / "new", Store::Access::write, "test"));
     EXPECT_THROW(createStore(empty.path() / "new"), StoreError);
+}
+
+// verify agent=NAME reads that agent's points alone: another agent's damage neither fails
+// nor shows in its verdict, and a name the store does not know is an error, not a clean
+// store.
+TEST_F(PointStoreTest, VerifyOfOneAgentReadsOnlyThatAgentsPoints) {
+    Volume ours;
+    Volume theirs;
+    for (std::uint64_t i = 0; i < 100; ++i) {
+        ours.write(i * 13, static_cast<unsigned>(i));
+        theirs.write(i * 13, static_cast<unsigned>(i) + 1000);
+    }
+    PointRecord own = addPoint(ours);
+    auto builder = startPoint();
+    builder->setUsed(theirs.used);
+    for (const auto& [index, data] : theirs.blocks)
+        builder->writeBlock(index, reinterpret_cast<const unsigned char*>(data.data()), md5(data));
+    PointRecord details = agentPoint();
+    details.agent = "other";
+    PointRecord other = builder->commit(details);
+    dropStore();
+    fs::remove(chunkPath(other, 0));
+
+    const std::string store = dir_.path().string();
+    std::string output;
+    EXPECT_EQ(runTool(verifyCommand, {store, std::string("agent=") + kAgent}, output, true),
+              kExitOk)
+        << output;
+    EXPECT_NE(output.find("\"id\":" + std::to_string(own.id)), std::string::npos) << output;
+    EXPECT_EQ(output.find("\"id\":" + std::to_string(other.id)), std::string::npos) << output;
+    EXPECT_EQ(runTool(verifyCommand, {store, "agent=other"}, output), kExitDamaged) << output;
+    EXPECT_THROW(runTool(verifyCommand, {store, "agent=typo"}, output), StoreError);
+    EXPECT_THROW(
+        runTool(verifyCommand,
+                {store, "point=" + std::to_string(other.id), std::string("agent=") + kAgent},
+                output),
+        UsageError);
 }
 
 // A catalogue of layout 1 (before points recorded their protocol, agent and partition-table

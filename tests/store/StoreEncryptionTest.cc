@@ -9,6 +9,7 @@
 
 #include "PointStoreFixture.h"
 #include "backup-server/commands/Command.h"
+#include "backup-server/store/PartitionStore.h"
 #include "backup-server/store/StoreError.h"
 #include "backup-server/store/StoreKeyring.h"
 #include "backup-server/store/StoreVerify.h"
@@ -286,6 +287,34 @@ TEST(StoreKeyringFormat, WrappedKeysRoundTripAndRefuseOtherBytes) {
     bytes[16] = 40;  // a cost this program refuses to compute
     EXPECT_FALSE(parsed.parse(bytes, problem));
     EXPECT_FALSE(parsed.parse(bytes.substr(1), problem));
+}
+
+// Partition tables are sealed like indexes: no sector is on the disk in the clear, a table
+// copied over another generation's name does not open, and a table an earlier store kept
+// plain still loads.
+TEST_F(StoreEncryptionTest, PartitionTablesAreSealedAndEarlierPlainOnesStillLoad) {
+    PartitionTableImage image;
+    image.sectors.push_back({0, kMarker + std::string(512 - kMarker.size(), 'x')});
+    image.sectors.push_back({512, test::randomBytes(512, 3)});
+    PartitionTableRecord first;
+    PartitionTableRecord second;
+    {
+        Store writer(dir_.path(), Store::Access::write, "test", keys_);
+        first = savePartitionTable(writer, kAgent, "Disk 0", image);
+        second = savePartitionTable(writer, kAgent, "Disk 0", image);
+    }
+    EXPECT_FALSE(storeHolds(kMarker));
+
+    Store store(dir_.path(), Store::Access::read, "test", keys_);
+    EXPECT_EQ(loadPartitionTable(store, first).sectors, image.sectors);
+    EXPECT_THROW(loadPartitionTable(Store(dir_.path(), Store::Access::look), first), StoreError);
+    fs::copy_file(partitionTableFile(store, second), partitionTableFile(store, first),
+                  fs::copy_options::overwrite_existing);
+    EXPECT_THROW(loadPartitionTable(store, first), StoreError);
+
+    writeFile(partitionTableFile(store, second),
+              partitionTableBytes(*StoreCipher::plain(), second.file, image));
+    EXPECT_EQ(loadPartitionTable(store, second).sectors, image.sectors);
 }
 
 }  // namespace

@@ -29,17 +29,6 @@ std::map<std::string, std::pair<std::uintmax_t, fs::file_time_type>> listing(con
     return files;
 }
 
-int runTool(int (*command)(CommandContext&), std::vector<std::string> arguments,
-            std::string& output) {
-    std::ostringstream out;
-    CommandContext context;
-    context.arguments = std::move(arguments);
-    context.out = &out;
-    int status = command(context);
-    output = out.str();
-    return status;
-}
-
 // A mount made for one test, undone with it.
 class Mount {
   public:

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "runtime/Exceptions.h"
+#include "backup-server/store/StoreError.h"
 
 namespace backup_server {
 namespace {
@@ -10,9 +10,8 @@ namespace {
 PointReader& latestOf(VolumeStore& store) {
     PointReader* point = store.reader();
     if (point == nullptr) {
-        ZENTRAD_THROW(runtime::AgentException, "The store " + store.folder().string() +
-                                                   " holds no restore point of " +
-                                                   store.deviceID());
+        ZENTRAD_THROW(StoreError, "The store " + store.folder().string() +
+                                      " holds no restore point of " + store.deviceID());
     }
     return *point;
 }
@@ -24,7 +23,7 @@ StoreBlockSource::StoreBlockSource(PointReader& point) : point_(point) {
     for (std::uint64_t i = 0; i < used.capacity(); ++i)
         usedBlocks_ += used.bit(i) ? 1 : 0;
     if (usedBlocks_ == 0) {
-        ZENTRAD_THROW(runtime::AgentException,
+        ZENTRAD_THROW(StoreError,
                       "Restore point " + std::to_string(point.point().id) + " uses no block");
     }
 }

@@ -4,15 +4,15 @@
 
 #include <cstdint>
 
-#include "backup-server/store/PointReader.h"
 #include "backup-server/session/VolumeRestore.h"
+#include "backup-server/store/PointReader.h"
 #include "backup-server/store/VolumeStore.h"
 
 namespace backup_server {
 
 class StoreBlockSource : public BlockSource {
   public:
-    // The point (or the store) must outlive the source. Throws runtime::AgentException
+    // The point (or the store) must outlive the source. Throws StoreError
     // when there is no point or it uses no block.
     explicit StoreBlockSource(PointReader& point);
     // The volume's latest point.
