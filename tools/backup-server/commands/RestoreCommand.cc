@@ -7,16 +7,16 @@
 
 #include "backup-server/commands/Command.h"
 #include "backup-server/commands/DeviceHints.h"
-#include "backup-server/session/ImageBlockSource.h"
 #include "backup-server/commands/JsonText.h"
 #include "backup-server/commands/KeysGet.h"
+#include "backup-server/commands/StoreArguments.h"
+#include "backup-server/session/ImageBlockSource.h"
 #include "backup-server/session/PackedRestore.h"
+#include "backup-server/session/VolumeRestore.h"
 #include "backup-server/store/PointReader.h"
 #include "backup-server/store/Progress.h"
 #include "backup-server/store/StoreAgents.h"
-#include "backup-server/commands/StoreArguments.h"
 #include "backup-server/store/StoreBlockSource.h"
-#include "backup-server/session/VolumeRestore.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -135,6 +135,7 @@ class PointSource : public BlockSource {
     std::uint32_t blockSize() const { return point_.geometry().blockSize; }
     const PointRecord& point() const { return point_.point(); }
     Catalogue& catalogue() { return store_.catalogue(); }
+    const std::filesystem::path& storeRoot() const { return store_.root(); }
 
   private:
     static PointRecord choose(Store& store, const std::string& agent, const std::string& deviceID,
@@ -238,6 +239,18 @@ int restoreCommand(CommandContext& context) {
         RestoreSummary summary = packRestore(arguments.options, *source, arguments.pack);
         printSummary(context, summary, arguments.options.deviceID, true);
         return kExitOk;
+    }
+    // A backup of the volume being overwritten would keep part of the old volume and part
+    // of the new: the two exclude each other when they go through this store. A store on
+    // read-only media takes no backups, and so no lock there.
+    std::optional<StoreLock> volumeLock;
+    if (auto* point = dynamic_cast<PointSource*>(source.get())) {
+        try {
+            volumeLock.emplace(StoreLock::volume(point->storeRoot(), target,
+                                                 arguments.options.deviceID,
+                                                 "restore " + arguments.options.deviceID));
+        } catch (const runtime::AgentException&) {
+        }
     }
     auto session = context.openSession();
     if (auto* point = dynamic_cast<PointSource*>(source.get())) {

@@ -7,9 +7,9 @@
 #include <sstream>
 #include <vector>
 
+#include "backup-server/commands/KeysGet.h"
 #include "backup-server/session/BlockStreamReceiver.h"
 #include "backup-server/session/BlockStreamSink.h"
-#include "backup-server/commands/KeysGet.h"
 #include "backup-server/store/PointBuilder.h"
 #include "backup-server/store/StoreAgents.h"
 #include "blocks/Md5Stream.h"
@@ -232,6 +232,8 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
                               const BackupOptions& options) {
     auto start = std::chrono::steady_clock::now();
     Store store(volume.folder(), Store::Access::write, "backup " + options.deviceID, options.keys);
+    StoreLock volumeLock = StoreLock::volume(store.root(), volume.agent(), options.deviceID,
+                                             "backup " + options.deviceID);
     admitAgent(store.catalogue(), volume.agent(), session, volume.folder().string());
     std::optional<PointRecord> latest = store.catalogue().latest(volume.agent(), options.deviceID);
     std::unique_ptr<PointReader> base;
