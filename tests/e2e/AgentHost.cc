@@ -96,8 +96,10 @@ std::string AgentHost::volumeCluster(std::uint64_t index) const {
     return readAt(agent_->diskImage(), kVolumeOffset + index * kCluster, kCluster);
 }
 
-std::vector<std::uint64_t> AgentHost::storeMismatches(const blocks::BlockMap& used) const {
-    backup_server::VolumeStore store(store_.path(), kDeviceID);
+std::vector<std::uint64_t> AgentHost::storeMismatches(const blocks::BlockMap& used,
+                                                      const std::filesystem::path& root,
+                                                      const std::string& agent) const {
+    backup_server::VolumeStore store(root.empty() ? store_.path() : root, kDeviceID, agent);
     std::ifstream volume(agent_->diskImage(), std::ios::binary);
     std::vector<std::uint64_t> mismatches;
     std::string cluster(kCluster, '\0');

@@ -12,6 +12,7 @@
 #include "AgentProcess.h"
 #include "backup-server/session/VolumeBackup.h"
 #include "backup-server/session/VolumeRestore.h"
+#include "backup-server/store/VolumeStore.h"
 #include "common/TempDir.h"
 
 namespace test {
@@ -50,8 +51,11 @@ class AgentHost {
     std::uint64_t randomFileCluster() const { return randomCluster_; }
     std::uint64_t randomFileClusters() const { return layout_.randomFileKiB / 4; }
 
-    // Indexes of used blocks whose stored copy differs from the volume.
-    std::vector<std::uint64_t> storeMismatches(const blocks::BlockMap& used) const;
+    // Indexes of used blocks whose stored copy (in the latest point of the agent's volume
+    // in store, by default this host's own store) differs from the volume.
+    std::vector<std::uint64_t> storeMismatches(
+        const blocks::BlockMap& used, const std::filesystem::path& store = {},
+        const std::string& agent = backup_server::VolumeStore::kDefaultAgent) const;
 
   private:
     HostLayout layout_;

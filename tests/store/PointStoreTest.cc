@@ -205,18 +205,47 @@ TEST_F(PointStoreTest, VerifyNamesTheDamagedBlocksAndPoints) {
     EXPECT_THROW(collectGarbage(exclusive, nullptr), StoreError);
 }
 
-TEST_F(PointStoreTest, LocksRefuseASecondWriterUntilTheHolderDies) {
-    Store writer(dir_.path(), Store::Access::write, "backup X");
-    try {
-        Store(dir_.path(), Store::Access::write, "forget");
-        ADD_FAILURE() << "a second writer was let in";
-    } catch (const StoreInUse& error) {
-        EXPECT_NE(std::string(error.what()).find("backup X"), std::string::npos) << error.what();
+TEST_F(PointStoreTest, WritersShareTheStoreButNotAVolumeAndGcHasItAlone) {
+    {
+        Store backup(dir_.path(), Store::Access::write, "backup X");
+        Store forget(dir_.path(), Store::Access::write, "forget");
+        StoreLock volume = StoreLock::volume(dir_.path(), "fs1", "Disk 0 Partition 0", "backup X");
+        EXPECT_NO_THROW(StoreLock::volume(dir_.path(), "fs1", "Disk 0 Partition 1", "backup Y"));
+        EXPECT_NO_THROW(StoreLock::volume(dir_.path(), "fs2", "Disk 0 Partition 0", "backup Z"));
+        try {
+            StoreLock::volume(dir_.path(), "fs1", "Disk 0 Partition 0", "backup again");
+            ADD_FAILURE() << "a second backup of one volume was let in";
+        } catch (const StoreInUse& error) {
+            EXPECT_NE(std::string(error.what()).find("backup X"), std::string::npos)
+                << error.what();
+        }
+        try {
+            Store(dir_.path(), Store::Access::exclusive, "gc");
+            ADD_FAILURE() << "gc was let in beside writers";
+        } catch (const StoreInUse& error) {
+            EXPECT_NE(std::string(error.what()).find("in use by other commands"), std::string::npos)
+                << error.what();
+        }
+        // Readers may read beside writers.
+        Store reader(dir_.path(), Store::Access::read, "restore");
+        EXPECT_THROW(StoreLock(dir_.path(), StoreLock::Kind::write, "key add"), StoreInUse);
     }
-    // Readers may read beside a writer, but gc may not run beside a reader.
+    {
+        Store gc(dir_.path(), Store::Access::exclusive, "gc");
+        try {
+            Store(dir_.path(), Store::Access::write, "backup X");
+            ADD_FAILURE() << "a writer was let in beside gc";
+        } catch (const StoreInUse& error) {
+            EXPECT_NE(std::string(error.what()).find(": gc"), std::string::npos) << error.what();
+        }
+        EXPECT_THROW(Store(dir_.path(), Store::Access::read, "restore"), StoreInUse);
+    }
+    // gc may not run beside a reader.
     Store reader(dir_.path(), Store::Access::read, "restore");
     EXPECT_THROW(Store(dir_.path(), Store::Access::exclusive, "gc"), StoreInUse);
+}
 
+TEST_F(PointStoreTest, AStoreHeldByAKilledProcessIsFreeAgain) {
     // A process killed while it holds the lock releases it.
     test::TempDir other;
     createStore(other.path());
@@ -224,7 +253,7 @@ TEST_F(PointStoreTest, LocksRefuseASecondWriterUntilTheHolderDies) {
     ASSERT_EQ(pipe(ready), 0);
     pid_t child = fork();
     if (child == 0) {
-        Store held(other.path(), Store::Access::write, "child");
+        Store held(other.path(), Store::Access::exclusive, "child");
         char byte = 1;
         (void)!write(ready[1], &byte, 1);
         pause();

@@ -45,7 +45,7 @@ TEST_F(StoreDamageTest, ChunksLostOrSetAsideAreSentAgainAndTheNewPointIsWhole) {
         VerifyReport report = verifyPoints(store, store.catalogue().points(), nullptr);
         setAsideDamaged(store, report);
         EXPECT_EQ(report.chunksSetAside, 0u);
-        EXPECT_NE(report.setAsideNote.find("in use by another command"), std::string::npos)
+        EXPECT_NE(report.setAsideNote.find("in use by other commands"), std::string::npos)
             << report.setAsideNote;
         EXPECT_TRUE(fs::exists(flipped));
     }

@@ -32,7 +32,7 @@ enum ExitStatus : int {
     kExitOk = 0,
     kExitFailed = 1,       // the work failed (the agent's or the store's error is printed)
     kExitUsage = 2,        // a wrong command line
-    kExitBusy = 3,         // the agent is busy with another backup
+    kExitBusy = 3,         // the agent is busy with another backup (status: unknown)
     kExitUnreachable = 4,  // the agent cannot be reached
     kExitStoreInUse = 5,   // another command is using the store
     kExitDamaged = 6,      // verify found damage

@@ -42,7 +42,8 @@ const std::vector<CommandInfo>& commandTable() {
          "status [COUNT]             read COUNT records (default 1) from the status port\n"
          "        or: status STORE|JOBS [--warn-age=DURATION] [--crit-age=DURATION] [--json]\n"
          "                           per agent and volume the last good point, its age and\n"
-         "                           the last failure (exit 0 ok, 1 warning, 2 critical)",
+         "                           the last failure (exit 0 ok, 1 warning, 2 critical,\n"
+         "                           3 unknown: a store or the jobs file cannot be read)",
          statusCommand},
         {"partition-list", "partition-list             list the agent's disks and volumes",
          partitionListCommand},
@@ -159,7 +160,9 @@ const std::vector<ExitStatusInfo>& exitStatusTable() {
         {kExitUsage,
          "wrong command line, the command's usage is printed (status: a point older "
          "than --crit-age, or a volume whose last backup failed)"},
-        {kExitBusy, "backup: the agent is busy with another backup"},
+        {kExitBusy,
+         "backup: the agent is busy with another backup (status: unknown, a store, its "
+         "catalogue or the jobs file cannot be read)"},
         {kExitUnreachable, "the agent cannot be reached at --host and --port"},
         {kExitStoreInUse, "another backup-server command is using the store"},
         {kExitDamaged, "verify: damage found in the store"},

@@ -140,6 +140,7 @@ class PointSource : public BlockSource {
         std::optional<AgentRecord> agent = catalogue().agent(point().agent);
         return {point().agent, agent ? agent->fingerprint : "", point().id, point().deviceID};
     }
+    const std::filesystem::path& storeRoot() const { return store_.root(); }
 
   private:
     static PointRecord choose(Store& store, const std::string& agent, const std::string& deviceID,
@@ -247,6 +248,18 @@ int restoreCommand(CommandContext& context) {
             arguments.options, *source, point ? point->origin() : PackedOrigin{}, arguments.pack);
         printSummary(context, summary, arguments.options.deviceID, true);
         return kExitOk;
+    }
+    // A backup of the volume being overwritten would keep part of the old volume and part
+    // of the new: the two exclude each other when they go through this store. A store on
+    // read-only media takes no backups, and so no lock there.
+    std::optional<StoreLock> volumeLock;
+    if (auto* point = dynamic_cast<PointSource*>(source.get())) {
+        try {
+            volumeLock.emplace(StoreLock::volume(point->storeRoot(), target,
+                                                 arguments.options.deviceID,
+                                                 "restore " + arguments.options.deviceID));
+        } catch (const StoreError&) {
+        }
     }
     auto session = context.openSession();
     if (auto* point = dynamic_cast<PointSource*>(source.get())) {

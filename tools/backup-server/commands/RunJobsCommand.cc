@@ -1,17 +1,16 @@
 // run JOBS [agent=NAME]... [--json]: backs up every volume of every agent of a jobs file
-// (JobsFile.h), or of the agents named. At most max-agents agents at once, one backup per
-// agent at a time; each backup, forget and partition list runs as a child process of
-// its own (ToolProcess.h), so one failing agent never stops the others. A busy or
-// unreachable agent (or a store another command holds) is tried again after
-// retry-delay, doubled each time, at most `retries` times. After a good backup the
-// volume's retention rules are applied (forget device=ID agent=NAME ...). Every result goes into
-// the store's job-results file for `status`. Exit status 0 when every job succeeded, else 1.
+// (JobsFile.h), or of the agents named. At most max-agents agents at once (also into one
+// store: the store keeps their backups apart), one backup per agent at a time; each backup, forget
+// and partition list runs as a child process of its own (ToolProcess.h), so one failing agent never
+// stops the others. A busy or unreachable agent (or a store another command holds) is tried again
+// after retry-delay, doubled each time, at most `retries` times. After a good backup the volume's
+// retention rules are applied (forget device=ID agent=NAME ...). Every result goes into the store's
+// job-results file for `status`. Exit status 0 when every job succeeded, else 1.
 #include <atomic>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
-#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -35,12 +34,14 @@ struct JobReport {
     std::uint32_t attempts = 0;
     std::int64_t point = 0;
     std::uint64_t forgotten = 0;
+    double started = 0;    // when the first backup attempt began, seconds since 1970
+    double finished = 0;   // when the last one ended
     std::string reason;    // why it failed, or a warning after a good backup
     int status = kExitOk;  // the exit status of the last attempt
 };
 
-// What every job shares: the options passed on to the children, the stores' locks, the
-// output and the reports.
+// What every job shares: the options passed on to the children, the output and the
+// reports.
 class Runner {
   public:
     Runner(const CommandContext& context, const JobsFile& jobs) : context_(context), jobs_(jobs) {}
@@ -80,11 +81,6 @@ class Runner {
         std::cerr << line << "\n" << std::flush;
     }
 
-    std::mutex& storeLock(const std::filesystem::path& store) {
-        std::lock_guard lock(mutex_);
-        return storeLocks_[std::filesystem::weakly_canonical(store)];
-    }
-
     // A busy backup says so in its JSON result, not on standard error.
     static std::string reasonOf(const ToolOutcome& outcome) {
         return outcome.status == kExitBusy ? "the agent is busy with another backup"
@@ -103,12 +99,7 @@ class Runner {
         double delay = jobs_.retryDelaySeconds;
         for (;;) {
             ++report.attempts;
-            ToolOutcome outcome;
-            {
-                // One store takes one changing command at a time.
-                std::lock_guard lock(storeLock(agent.store));
-                outcome = runThisTool(arguments);
-            }
+            ToolOutcome outcome = runThisTool(arguments);
             report.status = outcome.status;
             if (!worthRetrying(outcome.status) || report.attempts > jobs_.retries)
                 return outcome;
@@ -122,12 +113,14 @@ class Runner {
 
     void backUp(const AgentJob& agent, const VolumeJob& volume, JobReport& report) {
         say(agent.name + " " + volume.deviceID + ": backup into " + agent.store.string());
+        report.started = secondsNow();
         ToolOutcome backup =
             attempt(agent,
                     {"backup", volume.deviceID, agent.store.string(),
                      "compression=" + std::to_string(agent.compression),
                      "level=" + std::to_string(agent.level), "agent=" + agent.name},
                     report);
+        report.finished = secondsNow();
         if (backup.status != kExitOk) {
             report.reason = backup.status == kExitBusy ? "the agent stayed busy with another backup"
                                                        : reasonOf(backup);
@@ -202,6 +195,11 @@ class Runner {
         reports_.push_back(report);
     }
 
+    static double secondsNow() {
+        auto now = std::chrono::system_clock::now().time_since_epoch();
+        return std::chrono::duration<double>(now).count();
+    }
+
     static std::int64_t numberAfter(const std::string& text, const std::string& key) {
         std::size_t at = text.find(key);
         return at == std::string::npos ? 0 : std::atoll(text.c_str() + at + key.size());
@@ -217,7 +215,6 @@ class Runner {
     const CommandContext& context_;
     const JobsFile& jobs_;
     std::mutex mutex_;
-    std::map<std::filesystem::path, std::mutex> storeLocks_;
     std::vector<JobReport> reports_;
 };
 
@@ -241,7 +238,9 @@ void printSummary(const CommandContext& context, const std::vector<JobReport>& r
         json.beginObject().key("agent").value(report.agent).key("device").value(report.deviceID);
         json.key("ok").value(report.ok).key("attempts").value(std::uint64_t{report.attempts});
         json.key("point").value(report.point).key("forgotten").value(report.forgotten);
-        json.key("reason").value(report.reason).endObject();
+        json.key("reason").value(report.reason);
+        json.key("started").value(report.started).key("finished").value(report.finished);
+        json.endObject();
     }
     *context.out << json.endArray().endObject().text() << "\n";
 }

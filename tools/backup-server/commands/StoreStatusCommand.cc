@@ -4,7 +4,9 @@
 // file, the volumes its jobs name are listed even when they never had a good backup.
 // Exit status: 0 when every volume is fine, 1 (warning) when a last good point is older
 // than --warn-age or a failure came after it, 2 (critical) when one is older than
-// --crit-age or a volume has no good point at all.
+// --crit-age or a volume has no good point at all, 3 (unknown) when a store, its catalogue,
+// its results or the jobs file cannot be read (a critical volume elsewhere still makes it
+// 2: what is known to be wrong is not hidden behind what could not be looked at).
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
@@ -15,16 +17,37 @@
 #include "backup-server/commands/JobResults.h"
 #include "backup-server/commands/JobsFile.h"
 #include "backup-server/commands/JsonText.h"
-#include "backup-server/store/Store.h"
+#include "backup-server/commands/OperatorText.h"
 #include "backup-server/commands/StoreArguments.h"
+#include "backup-server/store/Store.h"
 
 namespace backup_server {
 namespace {
 
-enum Severity { kOk = 0, kWarning = 1, kCritical = 2 };
+// The exit statuses monitoring systems expect.
+enum Severity { kOk = 0, kWarning = 1, kCritical = 2, kUnknown = 3 };
 
 const char* severityName(Severity severity) {
-    return severity == kOk ? "ok" : severity == kWarning ? "warning" : "critical";
+    switch (severity) {
+        case kOk:
+            return "ok";
+        case kWarning:
+            return "warning";
+        case kCritical:
+            return "critical";
+        case kUnknown:
+            break;
+    }
+    return "unknown";
+}
+
+// Worse first: critical, unknown, warning, ok.
+int rank(Severity severity) {
+    return severity == kCritical ? 3 : severity == kUnknown ? 2 : severity;
+}
+
+Severity worse(Severity a, Severity b) {
+    return rank(a) >= rank(b) ? a : b;
 }
 
 struct VolumeStatus {
@@ -101,7 +124,10 @@ void judge(VolumeStatus& volume, std::int64_t now, std::int64_t warnAge, std::in
         volume.severity = kWarning;
 }
 
-void printText(std::ostream& out, const std::vector<VolumeStatus>& volumes) {
+void printText(std::ostream& out, const std::vector<VolumeStatus>& volumes,
+               const std::vector<std::string>& problems) {
+    for (const std::string& problem : problems)
+        out << "unknown  " << problem << "\n";
     for (const VolumeStatus& volume : volumes) {
         out << severityName(volume.severity) << "  "
             << (volume.agent.empty() ? std::string("-") : volume.agent) << "  " << volume.deviceID
@@ -119,9 +145,17 @@ void printText(std::ostream& out, const std::vector<VolumeStatus>& volumes) {
     }
 }
 
-void printJson(std::ostream& out, const std::vector<VolumeStatus>& volumes, Severity overall) {
+void printJson(std::ostream& out, const std::vector<VolumeStatus>& volumes,
+               const std::vector<std::string>& problems, Severity overall) {
     JsonText json;
-    json.beginObject().key("status").value(severityName(overall)).key("volumes").beginArray();
+    json.beginObject().key("status").value(severityName(overall));
+    if (!problems.empty()) {
+        std::string reasons;
+        for (const std::string& problem : problems)
+            reasons += (reasons.empty() ? "" : "; ") + problem;
+        json.key("reason").value(reasons);
+    }
+    json.key("volumes").beginArray();
     for (const VolumeStatus& volume : volumes) {
         json.beginObject().key("agent").value(volume.agent).key("device").value(volume.deviceID);
         json.key("status").value(severityName(volume.severity));
@@ -150,34 +184,49 @@ int storeStatusCommand(CommandContext& context) {
     // Per store, the agents and volumes expected there.
     std::map<std::filesystem::path, std::vector<std::pair<std::string, std::string>>> stores;
     std::filesystem::path given = context.arguments[0];
-    if (std::filesystem::is_regular_file(given)) {
-        JobsFile jobs = readJobsFile(given);
-        for (const AgentJob& agent : jobs.agents) {
-            auto& expected = stores[agent.store];
-            for (const VolumeJob& volume : agent.volumes)
-                expected.emplace_back(agent.name, volume.deviceID);
-            if (agent.everyNtfsVolume)
-                expected.emplace_back(agent.name, "");
+    // Whatever cannot be read is reported, never taken for "nothing to worry about".
+    std::vector<std::string> problems;
+    std::error_code error;
+    if (std::filesystem::is_regular_file(given, error)) {
+        try {
+            JobsFile jobs = readJobsFile(given);
+            for (const AgentJob& agent : jobs.agents) {
+                auto& expected = stores[agent.store];
+                for (const VolumeJob& volume : agent.volumes)
+                    expected.emplace_back(agent.name, volume.deviceID);
+                if (agent.everyNtfsVolume)
+                    expected.emplace_back(agent.name, "");
+            }
+        } catch (const std::exception& failure) {
+            problems.push_back("the jobs file " + given.string() +
+                               " cannot be read: " + withoutSourceLocations(failure.what()));
         }
     } else {
         stores[given];
     }
     std::vector<VolumeStatus> volumes;
     for (const auto& [root, expected] : stores) {
-        Store store(root, Store::Access::read, "status");
-        for (VolumeStatus& volume : collect(store, root, expected))
-            volumes.push_back(std::move(volume));
+        try {
+            // No lock: the catalogue alone is read, and monitoring must see a store that a
+            // long gc holds.
+            Store store(root, Store::Access::look);
+            for (VolumeStatus& volume : collect(store, root, expected))
+                volumes.push_back(std::move(volume));
+        } catch (const std::exception& failure) {
+            problems.push_back("the store " + root.string() +
+                               " cannot be read: " + withoutSourceLocations(failure.what()));
+        }
     }
     std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
-    Severity overall = kOk;
+    Severity overall = problems.empty() ? kOk : kUnknown;
     for (VolumeStatus& volume : volumes) {
         judge(volume, now, context.warnAge, context.critAge);
-        overall = std::max(overall, volume.severity);
+        overall = worse(overall, volume.severity);
     }
     if (context.json)
-        printJson(*context.out, volumes, overall);
+        printJson(*context.out, volumes, problems, overall);
     else
-        printText(*context.out, volumes);
+        printText(*context.out, volumes, problems);
     return overall;
 }
 

@@ -1,4 +1,5 @@
-// The server's side of a volume backup: takes the store's write lock, sends the request
+// The server's side of a volume backup: takes the store's shared write lock and the lock of
+// the agent's volume (backups of other volumes may run beside it), sends the request
 // (with the journal key of the volume's latest restore point, unless chunks of that point
 // are missing from the store: then the agent compares digests and sends their blocks
 // again), serves that point's digests
@@ -61,7 +62,8 @@ struct BackupSummary {
 };
 
 // Throws runtime::AgentException when the agent fails or anything received does not check,
-// StoreInUse when another command is changing the store. The volume store is refreshed.
+// StoreInUse when gc holds the store or another backup the agent's volume. The volume store is
+// refreshed.
 BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& store,
                               const BackupOptions& options);
 

@@ -83,7 +83,8 @@ Store::Store(const fs::path& root, Access access, const std::string& command, Ke
     }
     warnIfOpenToOthers(root);
     if (access == Access::write || access == Access::exclusive) {
-        writeLock_.emplace(root, StoreLock::Kind::write, command);
+        // Writers share the store, but the first one upgrades an older store alone.
+        bool alone = takeWriteLock(access, command);
         if (access == Access::exclusive)
             readLock_.emplace(root, StoreLock::Kind::readExclusive, command);
         refuseSealedWithoutKeys(root);
@@ -92,11 +93,27 @@ Store::Store(const fs::path& root, Access access, const std::string& command, Ke
             fs::create_directories(folder);
         catalogue_ = std::make_unique<Catalogue>(file, Catalogue::Mode::write);
         adoptLegacyPartitionTables(*this);
+        if (alone && access == Access::write)
+            writeLock_->share();
         return;
     }
     if (access == Access::read)
         readLock_.emplace(root, StoreLock::Kind::read, command);
     catalogue_ = std::make_unique<Catalogue>(file, Catalogue::Mode::read);
+}
+
+bool Store::takeWriteLock(Access access, const std::string& command) {
+    // Whoever finds the store unheld takes it exclusively while it opens, so an older
+    // layout is upgraded once; holders arriving later find that done.
+    try {
+        writeLock_.emplace(root_, StoreLock::Kind::write, command);
+        return true;
+    } catch (const StoreInUse&) {
+        if (access == Access::exclusive)
+            throw;
+    }
+    writeLock_.emplace(root_, StoreLock::Kind::writeShared, command);
+    return false;
 }
 
 std::shared_ptr<const StoreCipher> Store::cipher() const {

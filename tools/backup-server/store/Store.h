@@ -34,8 +34,8 @@ class Store {
     enum class Access {
         look,       // no lock (read views in tests and tools)
         read,       // shared read lock
-        write,      // write lock
-        exclusive,  // write lock and exclusive read lock (garbage collection)
+        write,      // shared write lock: other writers may add to the store meanwhile
+        exclusive,  // exclusive write and read locks (garbage collection)
     };
 
     // Throws StoreError for a folder that is not an initialised store, of the
@@ -62,6 +62,9 @@ class Store {
     std::shared_ptr<const StoreCipher> cipher() const;
 
   private:
+    // True when the write lock was taken exclusively (nobody else held the store).
+    bool takeWriteLock(Access access, const std::string& command);
+
     std::filesystem::path root_;
     std::optional<StoreLock> writeLock_;
     std::optional<StoreLock> readLock_;

@@ -5,10 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "backup-server/store/StoreError.h"
+#include "backup-server/store/Sha256.h"
+#include "runtime/Exceptions.h"
 
 namespace backup_server {
 namespace {
@@ -22,44 +26,136 @@ std::string holderOf(int fd) {
     return holder;
 }
 
+// Only an exclusive holder's description is current: shared holders write none, so the
+// text a shared lock leaves behind may name a command long gone.
+std::string exclusiveHolderOf(int fd) {
+    if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        ::flock(fd, LOCK_UN);
+        return "";
+    }
+    return holderOf(fd);
+}
+
+void describeHolder(int fd, const std::string& holder) {
+    std::string text = "process " + std::to_string(::getpid()) + ": " + holder + "\n";
+    if (::ftruncate(fd, 0) != 0 ||
+        ::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+        // The holder's description is a courtesy; the lock itself is held.
+    }
+}
+
+int openLockFile(const std::filesystem::path& file, bool mayBeReadOnly) {
+    int fd = -1;
+    // A shared lock needs no write access to its file: readers of a store on media they
+    // may not write to open the file as it is.
+    if (mayBeReadOnly)
+        fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && mayBeReadOnly && errno == EROFS)
+        return -1;  // no writer, and so no gc, can exist on a read-only file system
+    if (fd < 0) {
+        ZENTRAD_THROW(StoreError,
+                      "Cannot open " + file.string() + ": " + std::strerror(errno));
+    }
+    return fd;
+}
+
+// A writer holds the store exclusively only while it opens it (see Store), so a shared
+// writer gives that a moment before it reports the store in use.
+bool tryLock(int fd, int operation, bool waitForOpening) {
+    using Clock = std::chrono::steady_clock;
+    const auto until = Clock::now() + std::chrono::seconds(waitForOpening ? 5 : 0);
+    for (;;) {
+        if (::flock(fd, operation | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK || Clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+[[noreturn]] void refuseLock(const std::filesystem::path& file, int error) {
+    ZENTRAD_THROW(StoreError,
+                  "Cannot lock " + file.string() + ": " + std::strerror(error));
+}
+
 }  // namespace
 
 StoreLock::StoreLock(const std::filesystem::path& folder, Kind kind, const std::string& holder) {
-    std::filesystem::path file = folder / (kind == Kind::write ? "write.lock" : "read.lock");
-    // A shared lock needs no write access to its file: readers of a store on media they
-    // may not write to open the file as it is.
-    if (kind == Kind::read)
-        fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    bool writeFile = kind == Kind::write || kind == Kind::writeShared;
+    file_ = folder / (writeFile ? "write.lock" : "read.lock");
+    fd_ = openLockFile(file_, kind == Kind::read);
     if (fd_ < 0)
-        fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0 && kind == Kind::read && errno == EROFS)
-        return;  // no writer, and so no gc, can exist on a read-only file system
-    if (fd_ < 0) {
-        ZENTRAD_THROW(StoreError, "Cannot open " + file.string() + ": " + std::strerror(errno));
-    }
-    int operation = (kind == Kind::read ? LOCK_SH : LOCK_EX) | LOCK_NB;
-    if (::flock(fd_, operation) != 0) {
+        return;
+    bool shared = kind == Kind::read || kind == Kind::writeShared;
+    if (!tryLock(fd_, shared ? LOCK_SH : LOCK_EX, kind == Kind::writeShared)) {
         int error = errno;
-        std::string who = kind == Kind::write ? holderOf(fd_) : std::string();
+        std::string who;
+        if (kind == Kind::write)
+            who = exclusiveHolderOf(fd_);
+        else if (kind == Kind::writeShared)
+            who = holderOf(fd_);
         ::close(fd_);
         fd_ = -1;
         if (error != EWOULDBLOCK)
-            ZENTRAD_THROW(StoreError, "Cannot lock " + file.string() + ": " + std::strerror(error));
+            refuseLock(file_, error);
         if (kind == Kind::readExclusive) {
             throw StoreInUse("the store " + folder.string() +
                              " is being read (a restore or verify is running); try again when "
                              "it has finished");
         }
+        if (kind == Kind::write && who.empty()) {
+            throw StoreInUse("the store " + folder.string() +
+                             " is in use by other commands (backups, forget, partition-backup "
+                             "or trust); this command needs the store to itself: try again "
+                             "when they have finished");
+        }
         throw StoreInUse("the store " + folder.string() + " is in use by another command" +
                          (who.empty() ? std::string() : " (" + who + ")") +
-                         "; only one command at a time may change a store");
+                         (kind == Kind::write ? "; this command needs the store to itself"
+                                              : "; try again when it has finished"));
     }
-    if (kind == Kind::write) {
-        std::string text = "process " + std::to_string(::getpid()) + ": " + holder + "\n";
-        if (::ftruncate(fd_, 0) != 0 ||
-            ::pwrite(fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
-            // The holder's description is a courtesy; the lock itself is held.
-        }
+    if (kind == Kind::write)
+        describeHolder(fd_, holder);
+}
+
+StoreLock StoreLock::volume(const std::filesystem::path& folder, const std::string& agent,
+                            const std::string& deviceID, const std::string& holder) {
+    std::error_code ignored;  // a folder that cannot be made fails the open below
+    std::filesystem::create_directories(folder / "locks", ignored);
+    std::string key = agent + '\0' + deviceID;
+    StoreLock lock;
+    lock.file_ = folder / "locks" / (toHex(sha256(key.data(), key.size())).substr(0, 32) + ".lock");
+    lock.fd_ = openLockFile(lock.file_, false);
+    if (::flock(lock.fd_, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        std::string who = holderOf(lock.fd_);
+        if (error != EWOULDBLOCK)
+            refuseLock(lock.file_, error);
+        throw StoreInUse("the volume " + deviceID + " of agent " + agent + " in the store " +
+                         folder.string() + " is in use by another command" +
+                         (who.empty() ? std::string() : " (" + who + ")") +
+                         "; one backup of a volume at a time");
+    }
+    describeHolder(lock.fd_, holder);
+    return lock;
+}
+
+void StoreLock::share() {
+    if (fd_ < 0)
+        return;
+    if (::ftruncate(fd_, 0) != 0) {
+        // A stale description only makes a refusal's message less precise.
+    }
+    if (::flock(fd_, LOCK_SH | LOCK_NB) != 0) {
+        int error = errno;
+        ::close(fd_);
+        fd_ = -1;
+        if (error != EWOULDBLOCK)
+            refuseLock(file_, error);
+        throw StoreInUse("the store " + file_.parent_path().string() +
+                         " was taken by another command as this one opened it; try again");
     }
 }
 
@@ -68,6 +164,7 @@ StoreLock::~StoreLock() {
         ::close(fd_);
 }
 
-StoreLock::StoreLock(StoreLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+StoreLock::StoreLock(StoreLock&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), file_(std::move(other.file_)) {}
 
 }  // namespace backup_server
