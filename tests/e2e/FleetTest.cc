@@ -230,6 +230,12 @@ TEST_F(FleetTest, AgentsSharingAStoreAreBackedUpSideBySide) {
         EXPECT_EQ(gc.status, 5) << gc.out << gc.errors;
         EXPECT_NE(gc.errors.find("in use by other commands"), std::string::npos) << gc.errors;
     }
+    {
+        // Monitoring still sees a store that gc holds.
+        backup_server::Store gc(root, backup_server::Store::Access::exclusive, "gc");
+        ToolResult status = tool("status " + quoted(jobs.string()));
+        EXPECT_EQ(status.status, 0) << status.out << status.errors;
+    }
     EXPECT_EQ(tool("gc " + quoted(root.string())).status, 0);
 }
 

@@ -531,15 +531,18 @@ TEST_F(RestorePointTest, ASecondCommandOnABusyStoreIsRefusedAndWrongCommandLines
     test::TempDir out;
     test::ChildProcess child = backupInTheBackground(out.path() / "backup.out");
     ASSERT_TRUE(agent_->waitForLog("Accepting new backup request"));
-    for (const std::string& command : {"gc " + store(), "forget " + store() + " keep-last=1",
-                                       "backup 'Disk 0 Partition 0' " + store()}) {
-        ToolRun refused = tool(command);
-        EXPECT_EQ(refused.status, 5) << command << "\n" << refused.output;
-        EXPECT_NE(refused.output.find("is in use by another command (process " +
-                                      std::to_string(child.pid()) + ": backup Disk 0 Partition 0)"),
-                  std::string::npos)
-            << refused.output;
-    }
+    // A second backup of the volume is refused with its holder, gc (which removes files)
+    // while anything changes the store; forget may change the catalogue beside a backup.
+    ToolRun again = tool("backup 'Disk 0 Partition 0' " + store());
+    EXPECT_EQ(again.status, 5) << again.output;
+    EXPECT_NE(again.output.find("is in use by another command (process " +
+                                std::to_string(child.pid()) + ": backup Disk 0 Partition 0)"),
+              std::string::npos)
+        << again.output;
+    ToolRun gc = tool("gc " + store());
+    EXPECT_EQ(gc.status, 5) << gc.output;
+    EXPECT_NE(gc.output.find("is in use by other commands"), std::string::npos) << gc.output;
+    EXPECT_EQ(tool("forget " + store() + " keep-last=1").status, 0);
     EXPECT_EQ(tool("points " + store()).status, 0);  // reading is fine
     EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0)
         << test::readWholeFile(out.path() / "backup.out");

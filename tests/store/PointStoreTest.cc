@@ -364,24 +364,36 @@ TEST_F(PointStoreTest, VerifyOfOneAgentReadsOnlyThatAgentsPoints) {
 // (the points are the legacy agent's, in protocol 1) and changes nothing; a writer
 // upgrades it, adopting the partition table as a generation, and every point still
 // restores.
-TEST_F(PointStoreTest, ALayout1StoreIsReadAsItIsAndUpgradedByAWriterWithNothingLost) {
+class Layout1StoreTest : public PointStoreTest {
+  protected:
+    // Turns the store into one of layout 1 with a partition table of that time beside it.
+    void makeLayout1() {
+        image_.sectorSize = 512;
+        image_.sectors.push_back({0, test::randomBytes(512, 7)});
+        fs::rename(
+            partitionTableFile(*store_, savePartitionTable(*store_, kAgent, "Disk 0", image_)),
+            oldTable_);
+        dropStore();
+        test::runCommand("sqlite3 '" + (dir_.path() / "catalogue.db").string() +
+                         "' \"DROP INDEX points_by_volume; ALTER TABLE points DROP COLUMN agent; "
+                         "ALTER TABLE points DROP COLUMN protocol; DROP TABLE agents; "
+                         "DROP TABLE partition_tables; UPDATE store SET value = '1' "
+                         "WHERE key = 'layout'\"");
+    }
+
+    PartitionTableImage image_;
+    const fs::path oldTable_ = dir_.path() / "Disk_0.ptable";
+};
+
+TEST_F(Layout1StoreTest, IsReadAsItIsAndUpgradedByAWriterWithNothingLost) {
     Volume volume;
     for (std::uint64_t i = 0; i < 100; ++i)
         volume.write(i * 7, static_cast<unsigned>(i));
     PointRecord first = addPoint(volume);
-    PartitionTableImage image;
-    image.sectorSize = 512;
-    image.sectors.push_back({0, test::randomBytes(512, 7)});
-    fs::path oldTable = dir_.path() / "Disk_0.ptable";
-    fs::rename(partitionTableFile(*store_, savePartitionTable(*store_, kAgent, "Disk 0", image)),
-               oldTable);
-    dropStore();
+    makeLayout1();
+    const PartitionTableImage& image = image_;
+    const fs::path& oldTable = oldTable_;
     fs::path file = dir_.path() / "catalogue.db";
-    test::runCommand("sqlite3 '" + file.string() +
-                     "' \"DROP INDEX points_by_volume; ALTER TABLE points DROP COLUMN agent; "
-                     "ALTER TABLE points DROP COLUMN protocol; DROP TABLE agents; "
-                     "DROP TABLE partition_tables; UPDATE store SET value = '1' "
-                     "WHERE key = 'layout'\"");
     auto layout = [&] {
         return test::runCommand("sqlite3 '" + file.string() +
                                 "' \"SELECT value FROM store WHERE key = 'layout'\"");
@@ -419,6 +431,46 @@ TEST_F(PointStoreTest, ALayout1StoreIsReadAsItIsAndUpgradedByAWriterWithNothingL
               image.sectors[0].data);
     expectPointHolds(first.id, before);
     expectPointHolds(second.id, volume);
+}
+
+// Writers that find an older store together (backups of several agents started at once)
+// upgrade it once: every one opens it, and its partition table becomes one generation.
+TEST_F(Layout1StoreTest, WritersOpeningItTogetherUpgradeItOnce) {
+    Volume volume;
+    volume.write(1, 1);
+    addPoint(volume);
+    makeLayout1();
+    int start[2];
+    ASSERT_EQ(pipe(start), 0);
+    std::vector<pid_t> writers;
+    for (int i = 0; i < 6; ++i) {
+        pid_t child = fork();
+        if (child == 0) {
+            close(start[1]);
+            char byte = 0;
+            int status = 2;
+            if (read(start[0], &byte, 1) == 0) {  // all start when the pipe closes
+                try {
+                    Store store(dir_.path(), Store::Access::write, "backup");
+                    status = 0;
+                } catch (const std::exception&) {
+                    status = 1;
+                }
+            }
+            _exit(status);
+        }
+        writers.push_back(child);
+    }
+    close(start[0]);
+    close(start[1]);
+    for (pid_t writer : writers) {
+        int status = -1;
+        waitpid(writer, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    Store store(dir_.path(), Store::Access::look);
+    EXPECT_EQ(store.catalogue().partitionTables(std::string(kLegacyAgent)).size(), 1u);
+    EXPECT_FALSE(fs::exists(oldTable_));
 }
 
 }  // namespace

@@ -130,7 +130,10 @@ void Catalogue::open(const std::string& name, int flags) {
         ZENTRAD_THROW(StoreError, "Cannot open the catalogue " + file_.string() + ": " +
                                       sqlite3_errstr(status));
     }
-    sqlite3_busy_timeout(db_.get(), 10000);
+    // Backups of many agents into one store may finish together, each committing its point
+    // (a synced write of a few milliseconds to seconds on a busy disk): a writer waits its
+    // turn rather than fail a backup that has received everything.
+    sqlite3_busy_timeout(db_.get(), 120000);
 }
 
 Catalogue::Catalogue(const std::filesystem::path& file, Mode mode) : file_(file) {
@@ -180,9 +183,13 @@ Catalogue::Catalogue(const std::filesystem::path& file, Mode mode) : file_(file)
 }
 
 Catalogue::~Catalogue() {
-    // Best effort: a reader still in the log keeps it, and the next writer merges it.
-    if (writer_ && db_)
+    // Best effort: a reader or another writer still in the log keeps it, and the last
+    // writer out merges it. Never waited for: a truncating checkpoint holds every other
+    // writer off while it waits.
+    if (writer_ && db_) {
+        sqlite3_busy_timeout(db_.get(), 0);
         sqlite3_exec(db_.get(), "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+    }
 }
 
 void Catalogue::execute(const char* sql) {

@@ -61,16 +61,18 @@ int openLockFile(const std::filesystem::path& file, bool mayBeReadOnly) {
     return fd;
 }
 
-// A writer holds the store exclusively only while it opens it (see Store), so a shared
-// writer gives that a moment before it reports the store in use.
-bool tryLock(int fd, int operation, bool waitForOpening) {
+// 0 when the lock is taken, else flock's error. A writer holds the store exclusively only
+// while it opens it (see Store), so a shared writer gives that a moment before it reports
+// the store in use.
+int tryLock(int fd, int operation, bool waitForOpening) {
     using Clock = std::chrono::steady_clock;
     const auto until = Clock::now() + std::chrono::seconds(waitForOpening ? 5 : 0);
     for (;;) {
         if (::flock(fd, operation | LOCK_NB) == 0)
-            return true;
-        if (errno != EWOULDBLOCK || Clock::now() >= until)
-            return false;
+            return 0;
+        int error = errno;
+        if (error != EWOULDBLOCK || Clock::now() >= until)
+            return error;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
@@ -89,8 +91,7 @@ StoreLock::StoreLock(const std::filesystem::path& folder, Kind kind, const std::
     if (fd_ < 0)
         return;
     bool shared = kind == Kind::read || kind == Kind::writeShared;
-    if (!tryLock(fd_, shared ? LOCK_SH : LOCK_EX, kind == Kind::writeShared)) {
-        int error = errno;
+    if (int error = tryLock(fd_, shared ? LOCK_SH : LOCK_EX, kind == Kind::writeShared)) {
         std::string who;
         if (kind == Kind::write)
             who = exclusiveHolderOf(fd_);
@@ -128,15 +129,14 @@ StoreLock StoreLock::volume(const std::filesystem::path& folder, const std::stri
     StoreLock lock;
     lock.file_ = folder / "locks" / (toHex(sha256(key.data(), key.size())).substr(0, 32) + ".lock");
     lock.fd_ = openLockFile(lock.file_, false);
-    if (::flock(lock.fd_, LOCK_EX | LOCK_NB) != 0) {
-        int error = errno;
+    if (int error = tryLock(lock.fd_, LOCK_EX, false)) {
         std::string who = holderOf(lock.fd_);
         if (error != EWOULDBLOCK)
             refuseLock(lock.file_, error);
         throw StoreInUse("the volume " + deviceID + " of agent " + agent + " in the store " +
                          folder.string() + " is in use by another command" +
                          (who.empty() ? std::string() : " (" + who + ")") +
-                         "; one backup of a volume at a time");
+                         "; a volume takes one backup or restore at a time");
     }
     describeHolder(lock.fd_, holder);
     return lock;
@@ -148,8 +148,7 @@ void StoreLock::share() {
     if (::ftruncate(fd_, 0) != 0) {
         // A stale description only makes a refusal's message less precise.
     }
-    if (::flock(fd_, LOCK_SH | LOCK_NB) != 0) {
-        int error = errno;
+    if (int error = tryLock(fd_, LOCK_SH, false)) {
         ::close(fd_);
         fd_ = -1;
         if (error != EWOULDBLOCK)

@@ -53,10 +53,10 @@ VerifyReport verifyPoints(const Store& store, const std::vector<PointRecord>& po
 
 // Moves the damaged chunks of the report into STORE/damaged, where they are kept but never
 // read as chunks again: the next backup of each volume whose latest point used one finds
-// it gone and has its blocks sent again. Takes the store's write lock for the moves, so
-// that no backup builds on a chunk while it goes; when that lock cannot be had (another
-// command is changing the store, or the store is on read-only media) nothing is moved and
-// report.setAsideNote says why.
+// it gone and has its blocks sent again. Takes the store's write lock exclusively for the
+// moves, so that no backup builds on a chunk while it goes; when that lock cannot be had
+// (another command is changing the store, or the store is on read-only media) nothing is
+// moved and report.setAsideNote says why.
 void setAsideDamaged(const Store& store, VerifyReport& report);
 
 std::string describeVerify(const VerifyReport& report);
