@@ -18,8 +18,8 @@
 
 namespace backup_server {
 
-// A wrong command line (UsageError, store/StoreError.h): the tool prints the message and the
-// command's usage, and exits 2.
+// UsageError (store/StoreError.h), which the store raises too, is a wrong command line: the
+// tool prints the message and the command's usage, and exits 2.
 
 // The agent could not be reached; the message names host and port.
 class AgentUnreachable : public std::runtime_error {
