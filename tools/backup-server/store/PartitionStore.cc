@@ -89,7 +89,7 @@ PartitionTableRecord savePartitionTable(Store& store, const std::string& agent,
     table.diskID = diskID;
     table.created = static_cast<std::int64_t>(std::time(nullptr));
     table.file = newTableFile(diskID, table.created);
-    util::FileUtil::writeFileAtomically(partitionTableFile(store, table), bytes);
+    store.objects().put("tables/" + table.file, bytes);
     store.sync();
     table.id = store.catalogue().addPartitionTable(table);
     return table;
@@ -100,7 +100,8 @@ std::vector<PartitionTableRecord> listPartitionTables(Store& store,
                                                       const std::optional<std::string>& diskID) {
     // Files of the earlier layout stay where they are until a writer adopts them.
     std::vector<PartitionTableRecord> tables;
-    for (PartitionTableRecord& table : legacyTables(store.root())) {
+    for (PartitionTableRecord& table :
+         store.remote() ? std::vector<PartitionTableRecord>{} : legacyTables(store.root())) {
         if ((!agent || table.agent == *agent) && (!diskID || table.diskID == *diskID))
             tables.push_back(std::move(table));
     }
@@ -133,7 +134,20 @@ PartitionTableRecord choosePartitionTable(Store& store, const std::string& agent
 
 PartitionTableImage loadPartitionTable(const Store& store, const PartitionTableRecord& table) {
     auto file = partitionTableFile(store, table);
-    std::string bytes = util::FileUtil::readFile(file, kMaxFileBytes);
+    std::string bytes;
+    if (std::filesystem::path(table.file).is_absolute()) {
+        bytes = util::FileUtil::readFile(file, kMaxFileBytes);  // of the earlier layout
+    } else {
+        try {
+            std::optional<std::uint64_t> size = store.objects().head("tables/" + table.file);
+            if (size && *size > kMaxFileBytes)
+                refuse(file, "too long");
+            if (size)
+                bytes = store.objects().get("tables/" + table.file);
+        } catch (const objects::BlobError& error) {
+            refuse(file, error.message());
+        }
+    }
     if (bytes.size() < kMagicBytes + 12 + crypto::kMd5Bytes)
         refuse(file, "missing or too short");
     std::string body = bytes.substr(0, bytes.size() - crypto::kMd5Bytes);

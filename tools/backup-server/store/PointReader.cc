@@ -9,8 +9,8 @@ namespace backup_server {
 
 PointReader::PointReader(const Store& store, const PointRecord& point)
     : point_(point),
-      index_(store.indexPath(point.indexFile), *store.cipher()),
-      chunks_(store.chunkFolder(), store.cipher()) {
+      index_(store.objects(), Store::indexKey(point.indexFile), *store.cipher()),
+      chunks_(store.objects(), store.cipher()) {
     if (index_.seal() != point.indexSeal || !(index_.geometry() == point.geometry)) {
         ZENTRAD_THROW(runtime::AgentException, "Damaged store: the index of point " +
                                                    std::to_string(point.id) +

@@ -1,11 +1,12 @@
 #include "backup-server/store/Store.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <cstdio>
 #include <fstream>
+
+#include "backup-server/store/CatalogueCopies.h"
 #include "backup-server/store/FileModes.h"
 #include "backup-server/store/PartitionStore.h"
+#include "backup-server/store/StoreLocation.h"
 
 #include "backup-server/store/StoreKeyring.h"
 #include "runtime/Exceptions.h"
@@ -59,7 +60,43 @@ void refuseSealedWithoutKeys(const fs::path& root) {
 
 }  // namespace
 
+namespace {
+
+// An s3:// store: the bucket must be there and hold no store under the prefix yet.
+void createObjectStore(const std::string& name, const KeyringOptions& keys) {
+    std::unique_ptr<objects::BlobStore> objects = openStoreObjects(name);
+    bool holdsStore = false;
+    try {
+        objects->list(kCatalogueCopies, [&](const objects::BlobInfo&) { holdsStore = true; });
+    } catch (const objects::BlobError& error) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      "Cannot make the store " + name + ": " + error.message() +
+                          " (the bucket must exist: create it with the storage's own tools)");
+    }
+    if (holdsStore)
+        ZENTRAD_THROW(runtime::AgentException, name + " is already a store");
+    fs::path local = localFolderOf(name);
+    if (fs::exists(local / "catalogue.db")) {
+        ZENTRAD_THROW(runtime::AgentException, "The cache folder " + local.string() +
+                                                   " holds a catalogue already; give " +
+                                                   "another with --cache-dir or remove it");
+    }
+    createPrivateFolder(local);
+    std::shared_ptr<const StoreCipher> cipher = createStoreKeyring(name, keys, objects.get());
+    fs::path file = local / "catalogue.db";
+    { Catalogue catalogue(file, Catalogue::Mode::create); }
+    // The copy in the bucket is what makes it a store there.
+    Catalogue catalogue(file, Catalogue::Mode::read);
+    uploadCatalogueCopy(catalogue, *objects, *cipher, local);
+}
+
+}  // namespace
+
 void createStore(const fs::path& root, const KeyringOptions& keys) {
+    if (isObjectStoreName(root.string())) {
+        createObjectStore(root.string(), keys);
+        return;
+    }
     refusePreviousLayout(root);
     fs::path file = root / "catalogue.db";
     if (fs::exists(file))
@@ -73,47 +110,95 @@ void createStore(const fs::path& root, const KeyringOptions& keys) {
 }
 
 Store::Store(const fs::path& root, Access access, const std::string& command, KeySource keys)
-    : root_(root), keys_(std::move(keys)) {
-    refusePreviousLayout(root);
-    fs::path file = root / "catalogue.db";
-    if (!fs::exists(file)) {
-        ZENTRAD_THROW(runtime::AgentException,
-                      (fs::exists(root) ? root.string() + " is not an initialised store"
-                                        : "The store folder " + root.string() + " does not exist") +
-                          "; make a new store with: backup-server init " + root.string());
+    : root_(root),
+      local_(localFolderOf(root.string())),
+      remote_(isObjectStoreName(root.string())),
+      keys_(std::move(keys)) {
+    fs::path file = local_ / "catalogue.db";
+    if (remote_) {
+        if (!fs::exists(file)) {
+            ZENTRAD_THROW(runtime::AgentException,
+                          "No catalogue of " + root.string() + " in the cache folder " +
+                              local_.string() + "; make a new store with: backup-server init " +
+                              root.string() +
+                              ", or fetch the catalogue from the bucket with: backup-server "
+                              "rebuild-catalogue " +
+                              root.string());
+        }
+    } else {
+        refusePreviousLayout(root);
+        if (!fs::exists(file)) {
+            ZENTRAD_THROW(
+                runtime::AgentException,
+                (fs::exists(root) ? root.string() + " is not an initialised store"
+                                  : "The store folder " + root.string() + " does not exist") +
+                    "; make a new store with: backup-server init " + root.string());
+        }
     }
-    warnIfOpenToOthers(root);
+    objects_ = openStoreObjects(root.string());
+    warnIfOpenToOthers(local_);
     if (access == Access::write || access == Access::exclusive) {
-        writeLock_.emplace(root, StoreLock::Kind::write, command);
+        writeLock_.emplace(local_, StoreLock::Kind::write, command);
         if (access == Access::exclusive)
-            readLock_.emplace(root, StoreLock::Kind::readExclusive, command);
-        refuseSealedWithoutKeys(root);
-        // Folders an older store may lack.
-        for (const fs::path& folder : {pointFolder(), chunkFolder(), tableFolder()})
-            fs::create_directories(folder);
+            readLock_.emplace(local_, StoreLock::Kind::readExclusive, command);
+        if (!remote_) {
+            refuseSealedWithoutKeys(root);
+            // Folders an older store may lack.
+            for (const fs::path& folder : {pointFolder(), chunkFolder(), tableFolder()})
+                fs::create_directories(folder);
+        }
         catalogue_ = std::make_unique<Catalogue>(file, Catalogue::Mode::write);
-        adoptLegacyPartitionTables(*this);
+        if (!remote_)
+            adoptLegacyPartitionTables(*this);
+        publishedChanges_ = catalogue_->changes();
         return;
     }
     if (access == Access::read)
-        readLock_.emplace(root, StoreLock::Kind::read, command);
+        readLock_.emplace(local_, StoreLock::Kind::read, command);
     catalogue_ = std::make_unique<Catalogue>(file, Catalogue::Mode::read);
+}
+
+Store::~Store() {
+    if (!remote_ || !catalogue_ || catalogue_->changes() == publishedChanges_)
+        return;
+    try {
+        publishCatalogue();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr,
+                     "backup-server: warning: the copy of the catalogue in %s was not updated "
+                     "(%s); the next change of the store tries again\n",
+                     root_.c_str(), error.what());
+    }
+}
+
+void Store::publishCatalogue() {
+    if (!remote_)
+        return;
+    uploadCatalogueCopy(*catalogue_, *objects_, *cipher(), local_);
+    publishedChanges_ = catalogue_->changes();
+}
+
+fs::path Store::scratchPath(const std::string& name) const {
+    if (!remote_)
+        return indexPath(name);
+    fs::path folder = local_ / "scratch";
+    fs::create_directories(folder);
+    return folder / name;
 }
 
 std::shared_ptr<const StoreCipher> Store::cipher() const {
     std::lock_guard<std::mutex> lock(cipherMutex_);
     if (!cipher_)
-        cipher_ = openStoreCipher(root_, keys_);
+        cipher_ = openStoreCipher(root_, keys_, remote_ ? objects_.get() : nullptr);
     return cipher_;
 }
 
 void Store::sync() const {
-    int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bool synced = fd >= 0 && ::syncfs(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (!synced)
+    try {
+        objects_->sync();
+    } catch (const objects::BlobError&) {
         ZENTRAD_THROW(runtime::AgentException, "Cannot sync the store " + root_.string());
+    }
 }
 
 }  // namespace backup_server

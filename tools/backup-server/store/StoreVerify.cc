@@ -7,8 +7,8 @@
 #include <sstream>
 #include <unordered_set>
 
-#include "backup-server/store/ChunkStore.h"
 #include "backup-server/commands/JsonText.h"
+#include "backup-server/store/ChunkStore.h"
 #include "backup-server/store/PointReader.h"
 #include "runtime/Exceptions.h"
 
@@ -90,7 +90,7 @@ VerifyReport verifyPoints(const Store& store, const std::vector<PointRecord>& po
                           Progress* progress, const VerifyOptions& options) {
     VerifyReport report;
     report.percent = options.percent;
-    ChunkStore chunks(store.chunkFolder(), store.cipher());
+    ChunkStore chunks(store.objects(), store.cipher());
     ChunkVerdicts verdicts;
     std::uint64_t total = 0;
     for (const auto& point : points)
@@ -123,7 +123,8 @@ void setAsideDamaged(const Store& store, VerifyReport& report) {
         return;
     std::optional<StoreLock> lock;
     try {
-        lock.emplace(store.root(), StoreLock::Kind::write, "verify (setting damaged chunks aside)");
+        lock.emplace(store.localFolder(), StoreLock::Kind::write,
+                     "verify (setting damaged chunks aside)");
     } catch (const StoreInUse& error) {
         report.setAsideNote = error.what();
     } catch (const runtime::AgentException& error) {
@@ -131,10 +132,10 @@ void setAsideDamaged(const Store& store, VerifyReport& report) {
     }
     if (!lock)
         return;
-    ChunkStore chunks(store.chunkFolder());
+    ChunkStore chunks(store.objects(), StoreCipher::plain());
     for (const Sha256Digest& name : names) {
         try {
-            report.chunksSetAside += chunks.setAside(name, store.damagedFolder()) ? 1 : 0;
+            report.chunksSetAside += chunks.setAside(name) ? 1 : 0;
         } catch (const runtime::AgentException& error) {
             report.setAsideNote = error.message();
             return;
