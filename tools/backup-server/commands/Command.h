@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "backup-server/session/AgentSession.h"
 #include "backup-server/commands/JsonText.h"
+#include "backup-server/session/AgentSession.h"
 #include "backup-server/store/KeySource.h"
 #include "net/SocketException.h"
 
@@ -120,6 +120,7 @@ int pointsCommand(CommandContext& context);
 int verifyCommand(CommandContext& context);
 int forgetCommand(CommandContext& context);
 int gcCommand(CommandContext& context);
+int rebuildCatalogueCommand(CommandContext& context);
 int lsCommand(CommandContext& context);
 int catCommand(CommandContext& context);
 int extractCommand(CommandContext& context);

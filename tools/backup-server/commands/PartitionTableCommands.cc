@@ -5,11 +5,11 @@
 
 #include "backup-server/commands/Command.h"
 #include "backup-server/commands/JsonText.h"
+#include "backup-server/commands/PartitionTableSummary.h"
+#include "backup-server/commands/StoreArguments.h"
 #include "backup-server/store/PartitionStore.h"
 #include "backup-server/store/PartitionTable.h"
-#include "backup-server/commands/PartitionTableSummary.h"
 #include "backup-server/store/StoreAgents.h"
-#include "backup-server/commands/StoreArguments.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -73,7 +73,8 @@ int partitionBackupCommand(CommandContext& context) {
     Words words = parseWords(context.arguments, 2, 2, false);
     std::string diskID = diskIDArgument(words.plain[0]);
     std::string agent = targetAgent(words.agent, context.host);
-    Store store(words.plain[1], Store::Access::write, "partition-backup " + diskID);
+    Store store(words.plain[1], Store::Access::write, "partition-backup " + diskID,
+                context.keySource);
     auto session = context.openSession();
     admitAgent(store.catalogue(), agent, *session, store.root().string());
     PartitionTableImage image = backupPartitionTable(*session, diskID);

@@ -15,8 +15,8 @@
 #include "backup-server/commands/JobResults.h"
 #include "backup-server/commands/JobsFile.h"
 #include "backup-server/commands/JsonText.h"
-#include "backup-server/store/Store.h"
 #include "backup-server/commands/StoreArguments.h"
+#include "backup-server/store/Store.h"
 
 namespace backup_server {
 namespace {
@@ -152,6 +152,7 @@ int storeStatusCommand(CommandContext& context) {
     std::filesystem::path given = context.arguments[0];
     if (std::filesystem::is_regular_file(given)) {
         JobsFile jobs = readJobsFile(given);
+        applyObjectStoreSettings(jobs);
         for (const AgentJob& agent : jobs.agents) {
             auto& expected = stores[agent.store];
             for (const VolumeJob& volume : agent.volumes)

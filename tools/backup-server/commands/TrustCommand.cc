@@ -2,9 +2,9 @@
 // it was pinned to (a reinstalled agent's new key is accepted this way, and only this way).
 #include "backup-server/commands/Command.h"
 #include "backup-server/commands/JsonText.h"
+#include "backup-server/commands/StoreArguments.h"
 #include "backup-server/store/Store.h"
 #include "backup-server/store/StoreAgents.h"
-#include "backup-server/commands/StoreArguments.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -16,7 +16,7 @@ int trustCommand(CommandContext& context) {
     if (context.arguments.size() != 2 || !name)
         throw UsageError("trust needs a STORE and agent=NAME");
     std::string agent = targetAgent(name, context.host);
-    Store store(context.arguments[0], Store::Access::write, "trust " + agent);
+    Store store(context.arguments[0], Store::Access::write, "trust " + agent, context.keySource);
     auto session = context.openSession();
     session->finish();
     if (session->agentInRecoveryMode()) {

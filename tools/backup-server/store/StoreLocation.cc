@@ -38,7 +38,10 @@ bool isObjectStoreName(const std::string& name) {
 }
 
 objects::S3Settings objectStoreSettings(const std::string& name) {
-    return objects::S3Settings::fromEnvironment(name, options().profile);
+    objects::S3Profile profile;
+    if (const char* file = std::getenv(kCredentialsFileVariable))
+        profile.credentialsFile = file;
+    return objects::S3Settings::fromEnvironment(name, profile);
 }
 
 std::filesystem::path localFolderOf(const std::string& name) {

@@ -2,9 +2,10 @@
 // objects in the bucket and its local files (catalogue.db, locks) in a cache folder of this
 // machine; any other name is a store folder holding both.
 //
-// How s3:// stores are reached (endpoint, region, credentials) and which cache folder they
-// use is set once for the process, from the global --cache-dir option and the jobs file's
-// [store] table; what they leave unset comes from the AWS tools' environment variables.
+// How s3:// stores are reached comes from the AWS tools' environment variables
+// (S3Settings.h), and the credentials from the file ZENTRAD_S3_CREDENTIALS_FILE names when
+// it is set (the jobs file's [s3] table sets these). The cache folder is set once for the
+// process by the global --cache-dir option.
 #pragma once
 
 #include <filesystem>
@@ -17,18 +18,19 @@
 
 namespace backup_server {
 
+inline constexpr const char* kCredentialsFileVariable = "ZENTRAD_S3_CREDENTIALS_FILE";
+
 struct ObjectStoreOptions {
     // The cache folder of the s3:// store a command names (the default is derived from the
-    // endpoint, bucket and prefix under $XDG_CACHE_HOME/zentrad).
+    // endpoint, bucket and prefix under $XDG_CACHE_HOME/zentrad, or ~/.cache/zentrad).
     std::optional<std::filesystem::path> cacheDir;
-    objects::S3Profile profile;
 };
 
 void setObjectStoreOptions(ObjectStoreOptions options);
 const ObjectStoreOptions& objectStoreOptions();
 
 bool isObjectStoreName(const std::string& name);
-// The settings of an s3:// store from the options and the environment. Throws
+// The settings of an s3:// store from the environment. Throws
 // objects::BlobError invalid when they are incomplete or malformed.
 objects::S3Settings objectStoreSettings(const std::string& name);
 // The folder of the store's local files: the store folder itself, or the s3:// store's
