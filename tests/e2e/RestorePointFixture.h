@@ -17,6 +17,7 @@
 #include "backup-server/store/PointReader.h"
 #include "backup-server/store/Store.h"
 #include "blocks/Md5Stream.h"
+#include "common/ChildProcess.h"
 #include "common/RunCommand.h"
 #include "common/TempDir.h"
 #include "common/TestBytes.h"

@@ -85,9 +85,17 @@ void createObjectStore(const std::string& name, const KeyringOptions& keys) {
     std::shared_ptr<const StoreCipher> cipher = createStoreKeyring(name, keys, objects.get());
     fs::path file = local / "catalogue.db";
     { Catalogue catalogue(file, Catalogue::Mode::create); }
-    // The copy in the bucket is what makes it a store there.
-    Catalogue catalogue(file, Catalogue::Mode::read);
-    uploadCatalogueCopy(catalogue, *objects, *cipher, local);
+    // The copy in the bucket is what makes it a store there; without it the local
+    // catalogue goes too, so that init can simply be run again.
+    try {
+        Catalogue catalogue(file, Catalogue::Mode::read);
+        uploadCatalogueCopy(catalogue, *objects, *cipher, local);
+    } catch (...) {
+        std::error_code ignored;
+        for (const char* suffix : {"", "-wal", "-shm"})
+            fs::remove(local / (std::string("catalogue.db") + suffix), ignored);
+        throw;
+    }
 }
 
 }  // namespace
