@@ -58,10 +58,6 @@ void refuseSealedWithoutKeys(const fs::path& root) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // An s3:// store: the bucket must be there and hold no store under the prefix yet.
 void createObjectStore(const std::string& name, const KeyringOptions& keys) {
     std::unique_ptr<objects::BlobStore> objects = openStoreObjects(name);
