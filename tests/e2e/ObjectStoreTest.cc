@@ -84,26 +84,12 @@ class ObjectStoreTest : public test::RestorePointFixture {
 
 TEST_F(ObjectStoreTest, BackupsIntoABucketRestoreVerifyForgetCollectAndRebuildTheCatalogue) {
     startAgent();
-    fs::path atFull = backup("at-full.img");
-    put("second.bin", randomBytes(700000, 3));
-    sim("write 0:0 --cluster 3000 --count 4 --random --seed 5");
-    fs::path atIncremental = backup("at-incremental.img");
-    sim("driver-reset");
-    put("random.bin", randomBytes(3 * kMiB, 4));
-    fs::path atDigestCompared = backup("at-digest-compared.img");
-
-    ToolRun points = tool("--json points " + store());
-    ASSERT_EQ(points.status, 0) << points.output;
-    std::size_t full = points.output.find("\"kind\":\"full\"");
-    std::size_t incremental = points.output.find("\"kind\":\"incremental\"");
-    std::size_t compared = points.output.find("\"kind\":\"digest-compared\"");
-    ASSERT_NE(compared, std::string::npos) << points.output;
-    EXPECT_TRUE(full < incremental && incremental < compared) << points.output;
+    std::vector<fs::path> images = backUpThreeKinds();
     std::vector<std::int64_t> ids = pointIds();
     ASSERT_EQ(ids.size(), 3u);
-    std::vector<fs::path> images{atFull, atIncremental, atDigestCompared};
     for (std::size_t i = 0; i < images.size(); ++i)
         expectRestores(ids[i], images[i]);
+    fs::path atDigestCompared = images[2];
     ToolRun verify = tool("verify " + store());
     EXPECT_EQ(verify.status, 0) << verify.output;
     EXPECT_NE(verify.output.find("verified 3 points"), std::string::npos) << verify.output;

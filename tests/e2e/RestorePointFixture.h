@@ -12,6 +12,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "AgentProcess.h"
 #include "backup-server/store/PointReader.h"
@@ -77,6 +78,27 @@ class RestorePointFixture : public ::testing::Test {
             tool("backup 'Disk 0 Partition 0' " + store() + " compression=1 level=1 encryption=1");
         EXPECT_EQ(run.status, 0) << run.output;
         return extract(kSourceOffset, name);
+    }
+
+    // A full, an incremental and a digest-compared backup, each after a change; returns the
+    // source as each point holds it, and checks that points lists them in that order.
+    std::vector<fs::path> backUpThreeKinds() {
+        fs::path atFull = backup("at-full.img");
+        put("second.bin", randomBytes(700000, 3));
+        sim("write 0:0 --cluster 3000 --count 4 --random --seed 5");
+        fs::path atIncremental = backup("at-incremental.img");
+        sim("driver-reset");
+        put("third.txt", std::string(90000, 't'));
+        put("random.bin", randomBytes(3 * kMiB, 4));
+        fs::path atDigestCompared = backup("at-digest-compared.img");
+        ToolRun points = tool("--json points " + store());
+        EXPECT_EQ(points.status, 0) << points.output;
+        std::size_t full = points.output.find("\"kind\":\"full\"");
+        std::size_t incremental = points.output.find("\"kind\":\"incremental\"");
+        std::size_t compared = points.output.find("\"kind\":\"digest-compared\"");
+        EXPECT_NE(compared, std::string::npos) << points.output;
+        EXPECT_TRUE(full < incremental && incremental < compared) << points.output;
+        return {atFull, atIncremental, atDigestCompared};
     }
 
     fs::path extract(std::uint64_t offset, const std::string& name) const {

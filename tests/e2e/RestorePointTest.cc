@@ -35,24 +35,8 @@ class RestorePointTest : public test::RestorePointFixture {};
 
 TEST_F(RestorePointTest, FullIncrementalAndDigestComparedPointsEachRestoreAsTheVolumeWasThen) {
     startAgent();
-    fs::path atFull = backup("at-full.img");
-    put("second.bin", randomBytes(700000, 3));
-    sim("write 0:0 --cluster 3000 --count 4 --random --seed 5");
-    fs::path atIncremental = backup("at-incremental.img");
-    sim("driver-reset");
-    put("third.txt", std::string(90000, 't'));
-    put("random.bin", randomBytes(3 * kMiB, 4));
-    fs::path atDigestCompared = backup("at-digest-compared.img");
-
-    ToolRun points = tool("--json points " + store());
-    ASSERT_EQ(points.status, 0) << points.output;
-    std::size_t full = points.output.find("\"kind\":\"full\"");
-    std::size_t incremental = points.output.find("\"kind\":\"incremental\"");
-    std::size_t compared = points.output.find("\"kind\":\"digest-compared\"");
-    ASSERT_NE(compared, std::string::npos) << points.output;
-    EXPECT_TRUE(full < incremental && incremental < compared) << points.output;
+    std::vector<fs::path> images = backUpThreeKinds();
     ASSERT_EQ(pointIds().size(), 3u);
-    std::vector<fs::path> images{atFull, atIncremental, atDigestCompared};
     for (std::size_t i = 0; i < images.size(); ++i)
         expectRestores(pointIds()[i], images[i]);
     ToolRun verify = tool("verify " + store());
