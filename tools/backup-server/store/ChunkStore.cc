@@ -85,6 +85,10 @@ std::uint64_t ChunkStore::put(const Sha256Digest& name, ChunkShape shape, const 
     std::string file =
         cipher_->seal(SealedKind::chunk, nameBytes(name), codec_.encode(shape, data, blockDigests));
     if (puts_) {
+        // A chunk met twice in one backup (zeros, copies of a file) is stored and counted
+        // once: the first put may still be on its way when the second comes.
+        if (!queued_.insert(name).second)
+            return 0;
         if (local_)
             puts_->put(std::move(key), std::move(file));
         else

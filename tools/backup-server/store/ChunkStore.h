@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,7 @@ class ChunkStore {
     std::vector<unsigned char> scratch_;
     std::uint64_t lastReadBytes_ = 0;
     std::unique_ptr<objects::ParallelPuts> puts_;
+    std::set<Sha256Digest> queued_;  // the chunks given to puts_
 };
 
 }  // namespace backup_server
