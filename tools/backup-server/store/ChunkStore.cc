@@ -127,10 +127,41 @@ bool ChunkStore::setAside(const Sha256Digest& name) const {
     return true;
 }
 
+void ChunkStore::readAhead(const std::vector<Sha256Digest>& names) {
+    if (local_)
+        return;
+    for (const Sha256Digest& name : names) {
+        if (ahead_.size() >= kReadAhead)
+            return;
+        if (std::any_of(ahead_.begin(), ahead_.end(),
+                        [&](const auto& entry) { return entry.first == name; }))
+            continue;
+        ahead_.emplace_back(
+            name, std::async(std::launch::async, [&objects = objects_, key = keyOf(name)] {
+                return objects.get(key, objects::BlobRange{0, StoreCipher::firstWindow()});
+            }));
+    }
+}
+
+std::optional<std::string> ChunkStore::fetched(const Sha256Digest& name) {
+    auto found = std::find_if(ahead_.begin(), ahead_.end(),
+                              [&](const auto& entry) { return entry.first == name; });
+    if (found == ahead_.end())
+        return std::nullopt;
+    std::future<std::string> bytes = std::move(found->second);
+    // Those before it were passed over by the reader.
+    ahead_.erase(ahead_.begin(), found + 1);
+    try {
+        return bytes.get();
+    } catch (const objects::BlobError&) {
+        return std::nullopt;  // read again, where the failure is reported as it should be
+    }
+}
+
 std::optional<std::string> ChunkStore::load(const Sha256Digest& name, std::string& problem,
-                                            std::uint64_t& fileBytes, std::size_t most) const {
-    std::unique_ptr<ObjectReader> reader =
-        cipher_->openObject(objects_, keyOf(name), SealedKind::chunk, nameBytes(name), problem);
+                                            std::uint64_t& fileBytes, std::size_t most) {
+    std::unique_ptr<ObjectReader> reader = cipher_->openObject(
+        objects_, keyOf(name), SealedKind::chunk, nameBytes(name), problem, fetched(name));
     if (!reader) {
         problem = problem == "missing" ? "chunk missing" : "chunk " + problem;
         return std::nullopt;

@@ -11,8 +11,10 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <set>
@@ -58,6 +60,12 @@ class ChunkStore {
     // runtime::AgentException naming the chunk when it is missing or damaged.
     void read(const Sha256Digest& name, ChunkShape shape, unsigned char* data,
               std::vector<blocks::BlockDigest>& digests);
+    // Starts fetching chunks a reader going forward reads next (an object store only: a
+    // folder is read from the page cache); read() takes them from there. At most
+    // kReadAhead are held.
+    static constexpr std::size_t kReadAhead = 4;
+    void readAhead(const std::vector<Sha256Digest>& names);
+    bool local() const { return local_; }
     // The stored bytes of the chunk read last.
     std::uint64_t lastReadBytes() const { return lastReadBytes_; }
     // The blocks' digests without reading the data; false (problem set) when the chunk
@@ -82,8 +90,9 @@ class ChunkStore {
   private:
     // The chunk's stored bytes, or their first `most`; fileBytes is the whole length.
     std::optional<std::string> load(const Sha256Digest& name, std::string& problem,
-                                    std::uint64_t& fileBytes,
-                                    std::size_t most = ~std::size_t{0}) const;
+                                    std::uint64_t& fileBytes, std::size_t most = ~std::size_t{0});
+    // The first bytes of the chunk when readAhead fetched them.
+    std::optional<std::string> fetched(const Sha256Digest& name);
     std::optional<std::string> load(const Sha256Digest& name, std::string& problem) {
         return load(name, problem, lastReadBytes_);
     }
@@ -99,6 +108,7 @@ class ChunkStore {
     std::uint64_t lastReadBytes_ = 0;
     std::unique_ptr<objects::ParallelPuts> puts_;
     std::set<Sha256Digest> queued_;  // the chunks given to puts_
+    std::deque<std::pair<Sha256Digest, std::future<std::string>>> ahead_;
 };
 
 }  // namespace backup_server

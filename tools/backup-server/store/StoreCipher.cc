@@ -370,12 +370,13 @@ std::unique_ptr<ObjectReader> StoreCipher::openFile(const fs::path& file, Sealed
 
 std::unique_ptr<ObjectReader> StoreCipher::openObject(objects::BlobStore& blobs,
                                                       const std::string& key, SealedKind kind,
-                                                      std::string_view name,
-                                                      std::string& problem) const {
+                                                      std::string_view name, std::string& problem,
+                                                      std::optional<std::string> fetched) const {
     std::string first;
     std::uint64_t size = 0;
     try {
-        first = blobs.get(key, objects::BlobRange{0, BlobSource::kWindowBytes});
+        first = fetched ? std::move(*fetched)
+                        : blobs.get(key, objects::BlobRange{0, BlobSource::kWindowBytes});
         // A short first window is the whole object; only a longer one needs a look.
         std::optional<std::uint64_t> whole =
             first.size() < BlobSource::kWindowBytes ? first.size() : blobs.head(key);
@@ -393,6 +394,10 @@ std::unique_ptr<ObjectReader> StoreCipher::openObject(objects::BlobStore& blobs,
     std::string head = first.substr(0, kSealedHeaderBytes);
     return openSource(std::make_unique<BlobSource>(blobs, key, std::move(first)), size, head, kind,
                       name, problem);
+}
+
+std::uint64_t StoreCipher::firstWindow() {
+    return BlobSource::kWindowBytes;
 }
 
 std::unique_ptr<ObjectReader> StoreCipher::openSource(std::unique_ptr<ByteSource> source,

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -75,9 +76,13 @@ class StoreCipher {
                                            std::string_view name, std::string& problem) const;
     // The same for the object under key (read by ranged gets, a window at a time); a
     // missing object gives the problem "missing".
+    // first: the object's first bytes when they were fetched already (up to a window).
     std::unique_ptr<ObjectReader> openObject(objects::BlobStore& blobs, const std::string& key,
                                              SealedKind kind, std::string_view name,
-                                             std::string& problem) const;
+                                             std::string& problem,
+                                             std::optional<std::string> first = {}) const;
+    // How many bytes openObject fetches first (a whole chunk).
+    static std::uint64_t firstWindow();
     // Creates file (replacing one there) for an object of this kind and name. Throws
     // runtime::AgentException when it cannot.
     std::unique_ptr<ObjectWriter> createFile(const std::filesystem::path& file, SealedKind kind,
