@@ -181,13 +181,7 @@ TEST_F(ObjectStoreTest, AGatewayStoppedDuringABackupAddsNoPointAndTheNextBackupC
     ASSERT_EQ(pointIds().size(), 1u) << test::readWholeFile(output);
     expectRestores(pointIds().front(), atFull);
 
-    ToolRun next;
-    for (int attempt = 0; attempt < 20; ++attempt) {  // the agent may still end the cut one
-        next = tool("backup 'Disk 0 Partition 0' " + store());
-        if (next.status != 3)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    }
+    ToolRun next = backupOnceTheAgentIsFree();
     ASSERT_EQ(next.status, 0) << next.output;
     ASSERT_EQ(pointIds().size(), 2u);
     expectRestores(pointIds().back(), extract(kSourceOffset, "now.img"));

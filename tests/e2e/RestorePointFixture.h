@@ -7,11 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AgentProcess.h"
@@ -99,6 +101,19 @@ class RestorePointFixture : public ::testing::Test {
         EXPECT_NE(compared, std::string::npos) << points.output;
         EXPECT_TRUE(full < incremental && incremental < compared) << points.output;
         return {atFull, atIncremental, atDigestCompared};
+    }
+
+    // A backup by the tool after one that was cut off: the agent may still be ending that
+    // one, and says it is busy (exit status 3) until it has.
+    ToolRun backupOnceTheAgentIsFree() {
+        ToolRun run;
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            run = tool("backup 'Disk 0 Partition 0' " + store());
+            if (run.status != 3)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+        return run;
     }
 
     fs::path extract(std::uint64_t offset, const std::string& name) const {

@@ -149,13 +149,7 @@ TEST_F(RestorePointTest, KilledBackupsLeaveEarlierPointsIntact) {
     expectRestores(pointIds().front(), atFull);
     ToolRun gc = tool("gc " + store());
     EXPECT_EQ(gc.status, 0) << gc.output;
-    ToolRun last;
-    for (int attempt = 0; attempt < 20; ++attempt) {  // the agent may still end a killed one
-        last = tool("backup 'Disk 0 Partition 0' " + store());
-        if (last.status != 3)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    }
+    ToolRun last = backupOnceTheAgentIsFree();
     EXPECT_EQ(last.status, 0) << last.output;
     expectRestores(pointIds().back(), extract(kSourceOffset, "now.img"));
     EXPECT_EQ(tool("verify " + store()).status, 0);

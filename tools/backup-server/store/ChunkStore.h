@@ -1,5 +1,5 @@
 // The chunks of a store: objects chunks/<first two hex digits>/<64 hex digits of the name>
-// (files of that path in a store folder). A chunk is written once and whole (ObjectStore
+// (files of that path in a store folder). A chunk is written once and whole (blob-store
 // puts are atomic; durability comes from the store's sync before a point is committed).
 // Chunks are removed only by garbage collection, and set aside only by verify when
 // damaged. In an encrypted store every chunk is sealed under the chunk's name
