@@ -58,6 +58,23 @@ void refuseSealedWithoutKeys(const fs::path& root) {
     }
 }
 
+// The same for an s3:// store whose keys/ objects are gone.
+void refuseSealedWithoutKeys(const std::string& name, objects::BlobStore& objects) {
+    if (StoreKeyring::exists(name, &objects))
+        return;
+    std::optional<std::string> index;
+    objects.list("points/", [&](const objects::BlobInfo& info) {
+        if (!index && info.key.ends_with(".index"))
+            index = info.key;
+    });
+    if (index && looksSealed(objects.get(*index, objects::BlobRange{0, 4}))) {
+        ZENTRAD_THROW(runtime::AgentException,
+                      "The store " + name +
+                          " holds sealed files but no keys (keys/ in the bucket); restore them "
+                          "from where its keys were kept");
+    }
+}
+
 // An s3:// store: the bucket must be there and hold no store under the prefix yet.
 void createObjectStore(const std::string& name, const KeyringOptions& keys) {
     std::unique_ptr<objects::BlobStore> objects = openStoreObjects(name);
@@ -145,7 +162,9 @@ Store::Store(const fs::path& root, Access access, const std::string& command, Ke
         writeLock_.emplace(local_, StoreLock::Kind::write, command);
         if (access == Access::exclusive)
             readLock_.emplace(local_, StoreLock::Kind::readExclusive, command);
-        if (!remote_) {
+        if (remote_) {
+            refuseSealedWithoutKeys(root.string(), *objects_);
+        } else {
             refuseSealedWithoutKeys(root);
             // Folders an older store may lack.
             for (const fs::path& folder : {pointFolder(), chunkFolder(), tableFolder()})
