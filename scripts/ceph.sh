@@ -8,6 +8,10 @@
 #                               ZENTRAD_TEST_S3=s3://BUCKET) once the gateway answers.
 #   scripts/ceph.sh stop DIR    stops the daemons it started (by their process ids) and
 #                               removes DIR's cluster data.
+#   scripts/ceph.sh stop-gateway DIR, start-gateway DIR
+#                               stop radosgw alone and start it again (on the same port,
+#                               waiting until it answers): for tests of a store that goes
+#                               out of reach in the middle of a backup.
 #
 # Nothing outside DIR is touched: no systemd units, no /etc/ceph, no manager daemon. Every
 # daemon's key is in DIR/keyring (the cluster listens on loopback only, for one test run).
@@ -15,7 +19,7 @@
 # is not installed or does not come up within ZENTRAD_CEPH_TIMEOUT seconds (default 90).
 set -euo pipefail
 
-usage() { echo "usage: $0 start|stop DIR" >&2; exit 2; }
+usage() { echo "usage: $0 start|stop|stop-gateway|start-gateway DIR" >&2; exit 2; }
 [ $# -eq 2 ] || usage
 action="$1"
 dir="$2"
@@ -26,20 +30,26 @@ free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+# Stops one daemon by its recorded process id: ten seconds, then killed outright.
+stop_daemon() {
+  local name="$1" pid
+  [ -f "$dir/run/$name.pid" ] || return 0
+  pid="$(cat "$dir/run/$name.pid")"
+  kill "$pid" 2>/dev/null || true
+  for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then kill -9 "$pid" 2>/dev/null || true; fi
+  rm -f "$dir/run/$name.pid"
+}
+
 stop_cluster() {
-  local name pid
+  local name
   # The gateway and the OSD first: an OSD whose monitor is gone waits out its time-out to say
-  # goodbye. Each gets ten seconds, then is killed outright.
+  # goodbye.
   for name in client.rgw osd.0 mon.a; do
-    [ -f "$dir/run/$name.pid" ] || continue
-    pid="$(cat "$dir/run/$name.pid")"
-    kill "$pid" 2>/dev/null || true
-    for _ in $(seq 100); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    if kill -0 "$pid" 2>/dev/null; then kill -9 "$pid" 2>/dev/null || true; fi
-    rm -f "$dir/run/$name.pid"
+    stop_daemon "$name"
   done
   rm -rf "$dir/mon" "$dir/osd" "$dir/run" "$dir/keyring" "$dir/s3.env"
 }
@@ -141,13 +151,7 @@ EOF
   daemon client.rgw radosgw "${conf[@]}" -f -n client.rgw
 
   local endpoint="http://127.0.0.1:$rgw_port"
-  until curl -sf -o /dev/null "$endpoint/"; do
-    [ $((SECONDS - started)) -lt "$timeout" ] || fail "radosgw did not answer within ${timeout} s"
-    for pidfile in "$dir"/run/*.pid; do
-      kill -0 "$(cat "$pidfile")" 2>/dev/null || fail "$(basename "$pidfile" .pid) ended"
-    done
-    sleep 0.2
-  done
+  wait_for_gateway "$endpoint" "$started" "$timeout"
 
   local access secret bucket=zentrad-test
   access="$(python3 -c 'import secrets; print("ZT" + secrets.token_hex(9).upper())')"
@@ -167,6 +171,7 @@ export AWS_ACCESS_KEY_ID=$access
 export AWS_SECRET_ACCESS_KEY=$secret
 export AWS_REGION=us-east-1
 export ZENTRAD_TEST_S3=s3://$bucket
+export ZENTRAD_TEST_CEPH_DIR=$dir
 EOF
   local rss=0 pidfile
   for pidfile in "$dir"/run/*.pid; do
@@ -175,8 +180,32 @@ EOF
   echo "ceph: ready at $endpoint in $((SECONDS - started)) s, $((rss / 1024)) MiB resident; settings in $dir/s3.env"
 }
 
+# Waits until the gateway at endpoint answers (or fails after timeout seconds).
+wait_for_gateway() {
+  local endpoint="$1" started="$2" timeout="$3" pidfile
+  until curl -sf -o /dev/null "$endpoint/"; do
+    [ $((SECONDS - started)) -lt "$timeout" ] || fail "radosgw did not answer within ${timeout} s"
+    for pidfile in "$dir"/run/*.pid; do
+      kill -0 "$(cat "$pidfile")" 2>/dev/null || fail "$(basename "$pidfile" .pid) ended"
+    done
+    sleep 0.2
+  done
+}
+
+start_gateway() {
+  [ -f "$dir/s3.env" ] || { echo "ceph: no cluster in $dir" >&2; exit 1; }
+  local endpoint
+  endpoint="$(sed -n 's/^export AWS_ENDPOINT_URL=//p' "$dir/s3.env")"
+  stop_daemon client.rgw
+  daemon client.rgw radosgw --conf "$dir/ceph.conf" -f -n client.rgw
+  # A gateway that does not come back stops the whole cluster (fail), as at the start.
+  wait_for_gateway "$endpoint" "$SECONDS" "${ZENTRAD_CEPH_TIMEOUT:-90}"
+}
+
 case "$action" in
   start) start_cluster ;;
   stop) stop_cluster ;;
+  stop-gateway) stop_daemon client.rgw ;;
+  start-gateway) start_gateway ;;
   *) usage ;;
 esac

@@ -115,6 +115,20 @@ TEST_P(BlobStoreContract, PuttingAKeyAgainKeepsOneWholeObject) {
     EXPECT_EQ(objects[0].size, bytes.size());
 }
 
+// What a backup relies on: an object already there is neither sent nor counted again, and
+// the bytes counted are those of the objects actually stored.
+TEST_P(BlobStoreContract, PutsUnlessPresentSkipObjectsThereAndCountWhatTheyStore) {
+    store_->put("chunks/aa/aa01", "kept as it is");
+    ParallelPuts puts(*store_, 3);
+    puts.putUnlessPresent("chunks/aa/aa01", "other bytes");
+    puts.putUnlessPresent("chunks/bb/bb01", std::string(1000, 'b'));
+    puts.put("chunks/cc/cc01", std::string(10, 'c'));
+    puts.finish();
+    EXPECT_EQ(puts.bytesPut(), 1010u);
+    EXPECT_EQ(store_->get("chunks/aa/aa01"), "kept as it is");
+    EXPECT_EQ(store_->get("chunks/bb/bb01"), std::string(1000, 'b'));
+}
+
 TEST_P(BlobStoreContract, ListingsSpanPagesAndKeepToTheirPrefix) {
     // 13 objects in parallel: more than three pages of four.
     ParallelPuts puts(*store_, 4);

@@ -2,11 +2,14 @@
 // errors in this system's words, sizes with units; and the jobs file's checks.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <fstream>
 
 #include "backup-server/commands/Command.h"
 #include "backup-server/commands/JobsFile.h"
 #include "backup-server/commands/OperatorText.h"
+#include "backup-server/store/StoreLocation.h"
 #include "common/TempDir.h"
 #include "net/SocketException.h"
 
@@ -96,6 +99,51 @@ TEST(JobsFile, ReadsAgentsAndRefusesWhatIsWrongWithItsLine) {
         } catch (const backup_server::UsageError& error) {
             EXPECT_NE(std::string(error.what()).find(c.says), std::string::npos) << error.what();
         }
+    }
+}
+
+// An s3:// store in a jobs file is reached as its [s3] table says, with the credentials read
+// from their file; the secret is in no message.
+TEST(JobsFile, AnObjectStoreIsReachedAsItsS3TableSays) {
+    test::TempDir dir;
+    std::ofstream(dir.path() / "s3.credentials")
+        << "[default]\naws_access_key_id = AKID\naws_secret_access_key = very-secret\n";
+    std::ofstream(dir.path() / "jobs.toml")
+        << "store = \"s3://bucket/site\"\n[s3]\nendpoint = \"http://127.0.0.1:9\"\n"
+           "region = \"eu-west-1\"\ncredentials-file = \"s3.credentials\"\n"
+           "[[agent]]\nname = \"fs1\"\nhost = \"h\"\nvolumes = [\"Disk 0 Partition 1\"]\n";
+    auto jobs = backup_server::readJobsFile(dir.path() / "jobs.toml");
+    EXPECT_EQ(jobs.agents.at(0).store, "s3://bucket/site");
+    backup_server::applyObjectStoreSettings(jobs);
+    auto settings = backup_server::objectStoreSettings("s3://bucket/site");
+    ::unsetenv("AWS_ENDPOINT_URL");
+    ::unsetenv("AWS_REGION");
+    ::unsetenv(backup_server::kCredentialsFileVariable);
+    EXPECT_EQ(settings.endpoint, "http://127.0.0.1:9");
+    EXPECT_EQ(settings.region, "eu-west-1");
+    EXPECT_EQ(settings.accessKey, "AKID");
+    EXPECT_EQ(settings.secretKey, "very-secret");
+
+    std::ofstream(dir.path() / "s3.credentials") << "aws_access_key_id = AKID\n";
+    std::ofstream(dir.path() / "jobs.toml")
+        << "store = \"s3://bucket/site\"\n[s3]\ncredentials-file = \"s3.credentials\"\n"
+           "[[agent]]\nname = \"fs1\"\nhost = \"h\"\nvolumes = [\"Disk 0 Partition 1\"]\n";
+    backup_server::applyObjectStoreSettings(backup_server::readJobsFile(dir.path() / "jobs.toml"));
+    try {
+        backup_server::objectStoreSettings("s3://bucket/site");
+        ADD_FAILURE() << "credentials without a secret were taken";
+    } catch (const runtime::AgentException& error) {
+        EXPECT_NE(error.message().find("aws_secret_access_key"), std::string::npos)
+            << error.message();
+    }
+    ::unsetenv(backup_server::kCredentialsFileVariable);
+    std::ofstream(dir.path() / "jobs.toml") << "store = \"s\"\n[s3]\nsecret = \"x\"\n";
+    try {
+        backup_server::readJobsFile(dir.path() / "jobs.toml");
+        ADD_FAILURE() << "a secret in the jobs file was taken";
+    } catch (const backup_server::UsageError& error) {
+        EXPECT_NE(std::string(error.what()).find("unknown key in [s3]: secret"), std::string::npos)
+            << error.what();
     }
 }
 

@@ -474,3 +474,23 @@ TEST_F(Layout1StoreTest, WritersOpeningItTogetherUpgradeItOnce) {
 }
 
 }  // namespace
+
+namespace store_test {
+namespace {
+
+// Two chunks of the same bytes in one backup: the second is neither written nor counted,
+// though the first may still be on its way when it comes.
+TEST_F(PointStoreTest, AChunkMetTwiceInOneBackupIsStoredAndCountedOnce) {
+    Volume volume;
+    for (std::uint64_t i = 0; i < kChunkBlocks; ++i) {
+        volume.write(i, static_cast<unsigned>(i));
+        volume.write(i + kChunkBlocks, static_cast<unsigned>(i));
+    }
+    PointRecord point = addPoint(volume);
+    EXPECT_EQ(chunkFiles(), 1u);
+    EXPECT_EQ(point.storedBytes, fs::file_size(chunkPath(point, 0)));
+    expectPointHolds(point.id, volume);
+}
+
+}  // namespace
+}  // namespace store_test

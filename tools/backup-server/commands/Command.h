@@ -118,6 +118,7 @@ int pointsCommand(CommandContext& context);
 int verifyCommand(CommandContext& context);
 int forgetCommand(CommandContext& context);
 int gcCommand(CommandContext& context);
+int rebuildCatalogueCommand(CommandContext& context);
 int lsCommand(CommandContext& context);
 int catCommand(CommandContext& context);
 int extractCommand(CommandContext& context);

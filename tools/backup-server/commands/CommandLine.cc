@@ -1,4 +1,5 @@
 #include "backup-server/commands/CommandLine.h"
+#include "backup-server/store/StoreLocation.h"
 
 #include <boost/program_options.hpp>
 #include <cstdlib>
@@ -83,7 +84,10 @@ po::options_description commandLineOptions() {
         "highest protocol version to offer the agent (1 or 2)")(
         "password-file", po::value<std::string>(),
         "an encrypted store's passphrase: the first line of FILE (or $ZENTRAD_PASSWORD_FILE)")(
-        "key-file", po::value<std::string>(), "an encrypted store's key file");
+        "key-file", po::value<std::string>(), "an encrypted store's key file")(
+        "cache-dir", po::value<std::string>(),
+        "an s3:// store's local folder: its catalogue and locks (default under "
+        "$XDG_CACHE_HOME/zentrad)");
     return options;
 }
 
@@ -186,6 +190,11 @@ void parseCommandLine(int argc, char** argv, const po::options_description& opti
         return values.count(name) ? std::optional(values[name].as<std::string>()) : std::nullopt;
     };
     context.keySource = KeySource::fromOptions(text("password-file"), text("key-file"));
+    if (std::optional<std::string> cache = text("cache-dir")) {
+        ObjectStoreOptions options = objectStoreOptions();
+        options.cacheDir = std::filesystem::absolute(*cache);
+        setObjectStoreOptions(std::move(options));
+    }
 }
 
 }  // namespace backup_server

@@ -113,6 +113,11 @@ const std::vector<CommandInfo>& commandTable() {
          runJobsCommand},
         {"gc", "gc STORE                   remove chunks no restore point references", gcCommand,
          0},
+        {"rebuild-catalogue",
+         "rebuild-catalogue s3://BUCKET/PREFIX\n"
+         "                           fetch an object store's catalogue from its bucket into\n"
+         "                           the cache folder (a new server machine)",
+         rebuildCatalogueCommand, 0},
         {"key",
          "key list STORE | key add STORE [new-password-file=FILE | new-key-file=FILE]\n"
          "        [scrypt-n=N] | key remove STORE ID\n"

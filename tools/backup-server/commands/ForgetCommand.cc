@@ -7,9 +7,9 @@
 
 #include "backup-server/commands/Command.h"
 #include "backup-server/commands/JsonText.h"
+#include "backup-server/commands/StoreArguments.h"
 #include "backup-server/store/Retention.h"
 #include "backup-server/store/Store.h"
-#include "backup-server/commands/StoreArguments.h"
 
 namespace backup_server {
 namespace {
@@ -127,7 +127,7 @@ int forgetCommand(CommandContext& context) {
         throw UsageError("forget needs a STORE and a keep rule");
     ForgetArguments arguments = parseArguments(context.arguments);
     Store store(context.arguments[0], context.dryRun ? Store::Access::read : Store::Access::write,
-                "forget");
+                "forget", context.keySource);
     ForgetPlan plan;
     for (const PointRecord& point : store.catalogue().points()) {
         if (arguments.chooses(point.agent) &&

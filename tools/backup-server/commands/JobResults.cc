@@ -1,4 +1,5 @@
 #include "backup-server/commands/JobResults.h"
+#include "backup-server/store/StoreLocation.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -75,7 +76,8 @@ void compact(const std::filesystem::path& store) {
 }  // namespace
 
 std::filesystem::path jobResultsFile(const std::filesystem::path& store) {
-    return store / "job-results";
+    // A local file: beside the catalogue (an s3:// store's cache folder).
+    return localFolderOf(store.string()) / "job-results";
 }
 
 void recordJobResult(const std::filesystem::path& store, const JobResult& result) {

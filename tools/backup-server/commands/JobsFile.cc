@@ -1,11 +1,13 @@
 #include "backup-server/commands/JobsFile.h"
 
+#include <stdlib.h>
 #include <toml++/toml.h>
 #include <algorithm>
 #include <set>
 
 #include "backup-server/commands/Command.h"
 #include "backup-server/commands/StoreArguments.h"
+#include "backup-server/store/StoreLocation.h"
 
 namespace backup_server {
 namespace {
@@ -81,6 +83,8 @@ class Reader {
     }
 
     std::filesystem::path storePath(const std::string& text) const {
+        if (isObjectStoreName(text))
+            return text;
         // Absolute, so the jobs' child processes find it wherever they run.
         return std::filesystem::absolute(file_.parent_path() / text).lexically_normal();
     }
@@ -158,12 +162,24 @@ JobsFile readJobsFile(const std::filesystem::path& file) {
         throw UsageError(file.string() + ":" + std::to_string(error.source().begin.line) + ": " +
                          std::string(error.description()));
     }
-    reader.onlyKeys(root, {"store", "max-agents", "retries", "retry-delay", "retention", "agent"},
+    reader.onlyKeys(root,
+                    {"store", "max-agents", "retries", "retry-delay", "retention", "agent", "s3"},
                     "the jobs file");
     JobsFile jobs;
     std::string store = reader.text(root, "store", false);
     if (!store.empty())
         jobs.store = reader.storePath(store);
+    if (const toml::node* s3 = root.get("s3")) {
+        if (!s3->is_table())
+            reader.fail(s3, "s3 must be a table ([s3])");
+        const toml::table& table = *s3->as_table();
+        reader.onlyKeys(table, {"endpoint", "region", "credentials-file"}, "[s3]");
+        jobs.s3.endpoint = reader.text(table, "endpoint", false);
+        jobs.s3.region = reader.text(table, "region", false);
+        std::string credentials = reader.text(table, "credentials-file", false);
+        if (!credentials.empty())
+            jobs.s3.credentialsFile = reader.storePath(credentials).string();
+    }
     jobs.maxAgents = static_cast<std::uint32_t>(reader.number(root, "max-agents", 4, 1, 256));
     jobs.retries = static_cast<std::uint32_t>(reader.number(root, "retries", 3, 0, 100));
     std::string delay = reader.text(root, "retry-delay", false);
@@ -185,6 +201,20 @@ JobsFile readJobsFile(const std::filesystem::path& file) {
             reader.fail(&agent, "agent name used twice: " + jobs.agents.back().name);
     }
     return jobs;
+}
+
+void applyObjectStoreSettings(const JobsFile& jobs) {
+    // Through the environment, so that the jobs' own processes see them too (none of them
+    // is a secret: the credentials stay in their file).
+    const std::pair<const char*, const std::string*> settings[] = {
+        {"AWS_ENDPOINT_URL", &jobs.s3.endpoint},
+        {"AWS_REGION", &jobs.s3.region},
+        {kCredentialsFileVariable, &jobs.s3.credentialsFile},
+    };
+    for (const auto& [name, value] : settings) {
+        if (!value->empty())
+            ::setenv(name, value->c_str(), 1);
+    }
 }
 
 }  // namespace backup_server

@@ -8,6 +8,10 @@
 //   [retention]                 # default rules (forget's keep-* words without "keep-")
 //   last = 7
 //   daily = 14
+//   [s3]                        # how s3://BUCKET/PREFIX stores are reached (all optional;
+//   endpoint = "https://s3.example.net"   # what is missing comes from AWS_ENDPOINT_URL,
+//   region = "eu-west-1"                  # AWS_REGION, AWS_ACCESS_KEY_ID and
+//   credentials-file = "s3.credentials"   # AWS_SECRET_ACCESS_KEY; never a secret here)
 //   [[agent]]
 //   name = "fs1"                # unique; letters, digits, '.', '_' and '-'
 //   host = "10.0.0.5"
@@ -25,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "backup-server/objects/S3Settings.h"
 #include "backup-server/store/Retention.h"
 
 namespace backup_server {
@@ -52,11 +57,15 @@ struct JobsFile {
     std::uint32_t retries = 3;
     double retryDelaySeconds = 60;
     std::vector<AgentJob> agents;
+    objects::S3Profile s3;
 };
 
 // Reads and checks the whole file; throws UsageError naming the file, the line and the
 // key for anything wrong (a syntax error, an unknown key, a bad value, a missing store or
 // host, a repeated agent name). Relative stores are taken from the file's folder.
 JobsFile readJobsFile(const std::filesystem::path& file);
+// Makes the file's [s3] settings those of this process's s3:// stores and of the processes
+// it starts (as AWS_ENDPOINT_URL, AWS_REGION and ZENTRAD_S3_CREDENTIALS_FILE).
+void applyObjectStoreSettings(const JobsFile& jobs);
 
 }  // namespace backup_server

@@ -8,6 +8,7 @@
 #include "backup-server/commands/JsonText.h"
 #include "backup-server/commands/StoreArguments.h"
 #include "backup-server/store/StoreKeyring.h"
+#include "backup-server/store/StoreLocation.h"
 #include "backup-server/store/StoreLock.h"
 #include "runtime/Exceptions.h"
 
@@ -16,11 +17,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void requireEncryptedStore(const fs::path& root) {
+// Where a store's wrappings are: its keys folder, or the keys/ objects of an s3:// store
+// (whose lock is in its cache folder).
+struct KeyPlace {
+    explicit KeyPlace(const fs::path& root)
+        : local(localFolderOf(root.string())),
+          remote(isObjectStoreName(root.string()) ? openStoreObjects(root.string()) : nullptr) {}
+    fs::path local;
+    std::unique_ptr<objects::BlobStore> remote;
+};
+
+void requireEncryptedStore(const fs::path& root, const KeyPlace& place) {
     std::error_code error;
-    if (!fs::is_regular_file(root / "catalogue.db", error))
+    if (!fs::is_regular_file(place.local / "catalogue.db", error))
         ZENTRAD_THROW(runtime::AgentException, "No store of restore points in " + root.string());
-    if (!StoreKeyring::exists(root))
+    if (!StoreKeyring::exists(root, place.remote.get()))
         ZENTRAD_THROW(runtime::AgentException,
                       "The store " + root.string() +
                           " is not encrypted: it has no keys (an unencrypted store stays so)");
@@ -37,8 +48,8 @@ std::string describeKind(const WrappedKey& key) {
     return text.str();
 }
 
-int listKeys(CommandContext& context, const fs::path& root) {
-    StoreKeyring keyring(root);
+int listKeys(CommandContext& context, const fs::path& root, const KeyPlace& place) {
+    StoreKeyring keyring(root, place.remote.get());
     JsonText json;
     json.beginArray();
     for (const auto& entry : keyring.entries()) {
@@ -91,11 +102,11 @@ KeySecret newSecret(const std::vector<std::string>& words, ScryptCost& cost) {
     return KeySecret(SecretKind::passphrase, *typed, "passphrase typed");
 }
 
-int addKey(CommandContext& context, const fs::path& root) {
+int addKey(CommandContext& context, const fs::path& root, const KeyPlace& place) {
     ScryptCost cost;
     KeySecret secret = newSecret(context.arguments, cost);
-    StoreLock lock(root, StoreLock::Kind::write, "key add");
-    StoreKeyring keyring(root);
+    StoreLock lock(place.local, StoreLock::Kind::write, "key add");
+    StoreKeyring keyring(root, place.remote.get());
     std::string master = keyring.unlock(context.keySource);
     std::string id = keyring.add(master, secret, cost);
     OPENSSL_cleanse(master.data(), master.size());
@@ -105,11 +116,11 @@ int addKey(CommandContext& context, const fs::path& root) {
     return kExitOk;
 }
 
-int removeKey(CommandContext& context, const fs::path& root) {
+int removeKey(CommandContext& context, const fs::path& root, const KeyPlace& place) {
     if (context.arguments.size() != 3)
         throw UsageError("key remove needs a STORE and the ID of a key (key list shows them)");
-    StoreLock lock(root, StoreLock::Kind::write, "key remove");
-    StoreKeyring keyring(root);
+    StoreLock lock(place.local, StoreLock::Kind::write, "key remove");
+    StoreKeyring keyring(root, place.remote.get());
     // Only someone who can open the store may take a way of opening it away.
     std::string master = keyring.unlock(context.keySource);
     OPENSSL_cleanse(master.data(), master.size());
@@ -127,21 +138,17 @@ int keyCommand(CommandContext& context) {
     if (words.size() < 2)
         throw UsageError("key needs list, add or remove and a STORE");
     fs::path root = words[1];
-    if (words[0] == "list") {
-        if (words.size() != 2)
-            throw UsageError("key list takes only a STORE");
-        requireEncryptedStore(root);
-        return listKeys(context, root);
-    }
-    if (words[0] == "add") {
-        requireEncryptedStore(root);
-        return addKey(context, root);
-    }
-    if (words[0] == "remove") {
-        requireEncryptedStore(root);
-        return removeKey(context, root);
-    }
-    throw UsageError("key list, key add or key remove, not key " + words[0]);
+    if (words[0] != "list" && words[0] != "add" && words[0] != "remove")
+        throw UsageError("key list, key add or key remove, not key " + words[0]);
+    if (words[0] == "list" && words.size() != 2)
+        throw UsageError("key list takes only a STORE");
+    KeyPlace place(root);
+    requireEncryptedStore(root, place);
+    if (words[0] == "list")
+        return listKeys(context, root, place);
+    if (words[0] == "add")
+        return addKey(context, root, place);
+    return removeKey(context, root, place);
 }
 
 }  // namespace backup_server

@@ -1,11 +1,12 @@
 #include "backup-server/commands/PointSelection.h"
+#include "backup-server/store/StoreLocation.h"
 
 #include <filesystem>
 
 #include "backup-server/commands/Command.h"
 #include "backup-server/commands/DeviceHints.h"
-#include "backup-server/store/StoreAgents.h"
 #include "backup-server/commands/StoreArguments.h"
+#include "backup-server/store/StoreAgents.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -42,8 +43,9 @@ PointSelection parsePointSelection(const std::vector<std::string>& words,
 bool startsWithStore(const std::vector<std::string>& words) {
     std::error_code ignored;
     return !words.empty() && words[0].find('=') == std::string::npos &&
-           std::filesystem::is_regular_file(std::filesystem::path(words[0]) / "catalogue.db",
-                                            ignored);
+           (isObjectStoreName(words[0]) ||
+            std::filesystem::is_regular_file(std::filesystem::path(words[0]) / "catalogue.db",
+                                             ignored));
 }
 
 namespace {

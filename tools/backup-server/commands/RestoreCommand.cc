@@ -140,7 +140,7 @@ class PointSource : public BlockSource {
         std::optional<AgentRecord> agent = catalogue().agent(point().agent);
         return {point().agent, agent ? agent->fingerprint : "", point().id, point().deviceID};
     }
-    const std::filesystem::path& storeRoot() const { return store_.root(); }
+    const std::filesystem::path& storeLocalFolder() const { return store_.localFolder(); }
 
   private:
     static PointRecord choose(Store& store, const std::string& agent, const std::string& deviceID,
@@ -255,7 +255,7 @@ int restoreCommand(CommandContext& context) {
     std::optional<StoreLock> volumeLock;
     if (auto* point = dynamic_cast<PointSource*>(source.get())) {
         try {
-            volumeLock.emplace(StoreLock::volume(point->storeRoot(), target,
+            volumeLock.emplace(StoreLock::volume(point->storeLocalFolder(), target,
                                                  arguments.options.deviceID,
                                                  "restore " + arguments.options.deviceID));
         } catch (const StoreError&) {

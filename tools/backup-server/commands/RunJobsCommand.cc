@@ -21,6 +21,7 @@
 #include "backup-server/commands/JsonText.h"
 #include "backup-server/commands/StoreArguments.h"
 #include "backup-server/commands/ToolProcess.h"
+#include "backup-server/store/StoreLocation.h"
 
 namespace backup_server {
 namespace {
@@ -67,11 +68,15 @@ class Runner {
 
   private:
     std::vector<std::string> commonOptions(const AgentJob& agent) const {
-        return {"--keys",     std::filesystem::absolute(context_.keysDir).string(),
-                "--host",     agent.host,
-                "--port",     std::to_string(agent.port),
-                "--protocol", std::to_string(context_.protocol),
-                "-q",         "--json"};
+        std::vector<std::string> options{
+            "--keys",     std::filesystem::absolute(context_.keysDir).string(),
+            "--host",     agent.host,
+            "--port",     std::to_string(agent.port),
+            "--protocol", std::to_string(context_.protocol),
+            "-q",         "--json"};
+        if (objectStoreOptions().cacheDir)
+            options.insert(options.end(), {"--cache-dir", objectStoreOptions().cacheDir->string()});
+        return options;
     }
 
     void say(const std::string& line) {
@@ -251,6 +256,7 @@ int runJobsCommand(CommandContext& context) {
     if (context.arguments.empty())
         throw UsageError("run needs a JOBS file");
     JobsFile jobs = readJobsFile(context.arguments[0]);
+    applyObjectStoreSettings(jobs);
     std::set<std::string> chosen;
     for (std::size_t i = 1; i < context.arguments.size(); ++i) {
         auto name = valueOf(context.arguments[i], "agent");

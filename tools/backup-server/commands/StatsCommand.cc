@@ -8,8 +8,8 @@
 #include "backup-server/commands/Command.h"
 #include "backup-server/commands/JsonText.h"
 #include "backup-server/commands/OperatorText.h"
-#include "backup-server/store/Store.h"
 #include "backup-server/commands/StoreArguments.h"
+#include "backup-server/store/Store.h"
 
 namespace backup_server {
 namespace {
@@ -29,16 +29,11 @@ std::uint64_t logicalBytes(const PointRecord& point) {
     return point.usedBlocks * point.geometry.blockSize;
 }
 
-// The bytes of the chunk files now in the store (after gc, forgotten points' chunks are
-// gone; before it they still count).
-std::uint64_t chunkBytesOnDisk(const std::filesystem::path& root) {
+// The bytes of the chunks now in the store (after gc, forgotten points' chunks are gone;
+// before it they still count).
+std::uint64_t chunkBytesOnDisk(objects::BlobStore& objects) {
     std::uint64_t total = 0;
-    std::error_code error;
-    for (std::filesystem::recursive_directory_iterator it(root / "chunks", error), end;
-         !error && it != end; it.increment(error)) {
-        if (it->is_regular_file(error))
-            total += it->file_size(error);
-    }
+    objects.list("chunks/", [&](const objects::BlobInfo& info) { total += info.size; });
     return total;
 }
 
@@ -61,7 +56,7 @@ int statsCommand(CommandContext& context) {
             stats->lastGrowth = point.storedBytes;
         }
     }
-    std::uint64_t onDisk = chunkBytesOnDisk(context.arguments[0]);
+    std::uint64_t onDisk = chunkBytesOnDisk(store.objects());
     if (context.json) {
         JsonText json;
         json.beginObject()

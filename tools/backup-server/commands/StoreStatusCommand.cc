@@ -190,6 +190,7 @@ int storeStatusCommand(CommandContext& context) {
     if (std::filesystem::is_regular_file(given, error)) {
         try {
             JobsFile jobs = readJobsFile(given);
+            applyObjectStoreSettings(jobs);
             for (const AgentJob& agent : jobs.agents) {
                 auto& expected = stores[agent.store];
                 for (const VolumeJob& volume : agent.volumes)

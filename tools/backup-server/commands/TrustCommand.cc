@@ -16,7 +16,7 @@ int trustCommand(CommandContext& context) {
     if (context.arguments.size() != 2 || !name)
         throw UsageError("trust needs a STORE and agent=NAME");
     std::string agent = targetAgent(name, context.host);
-    Store store(context.arguments[0], Store::Access::write, "trust " + agent);
+    Store store(context.arguments[0], Store::Access::write, "trust " + agent, context.keySource);
     auto session = context.openSession();
     session->finish();
     if (session->agentInRecoveryMode()) {

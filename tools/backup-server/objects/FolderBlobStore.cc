@@ -60,8 +60,10 @@ void syncFolder(const fs::path& folder) {
 
 }  // namespace
 
-FolderBlobStore::FolderBlobStore(fs::path folder, SyncPolicy policy)
+FolderBlobStore::FolderBlobStore(fs::path folder, SyncPolicy policy, Creation creation)
     : folder_(std::move(folder)), policy_(policy) {
+    if (creation == Creation::existingFolder)
+        return;
     std::error_code error;
     fs::create_directories(folder_, error);
     if (error)

@@ -21,8 +21,14 @@ class FolderBlobStore : public BlobStore {
   public:
     enum class SyncPolicy { onSync, eachPut };
 
-    // Creates the folder when missing. Throws BlobError failed when it cannot.
-    explicit FolderBlobStore(std::filesystem::path folder, SyncPolicy policy = SyncPolicy::onSync);
+    enum class Creation { createFolder, existingFolder };
+
+    // Creates the folder when missing (unless told it exists: a store that is only read,
+    // perhaps from read-only media, creates nothing; folders under it are made by puts).
+    // Throws BlobError failed when it cannot.
+    explicit FolderBlobStore(std::filesystem::path folder, SyncPolicy policy = SyncPolicy::onSync,
+                             Creation creation = Creation::createFolder);
+    const std::filesystem::path& folder() const { return folder_; }
 
     std::string name() const override { return folder_.string(); }
     void put(const std::string& key, std::string_view bytes) override;

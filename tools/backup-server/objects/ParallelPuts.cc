@@ -26,11 +26,24 @@ void ParallelPuts::rethrowFailure() {
 }
 
 void ParallelPuts::put(std::string key, std::string bytes) {
+    enqueue(Job{std::move(key), std::move(bytes), false});
+}
+
+void ParallelPuts::putUnlessPresent(std::string key, std::string bytes) {
+    enqueue(Job{std::move(key), std::move(bytes), true});
+}
+
+void ParallelPuts::enqueue(Job job) {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return failure_ || queue_.size() < limit_; });
     rethrowFailure();
-    queue_.emplace_back(std::move(key), std::move(bytes));
+    queue_.push_back(std::move(job));
     changed_.notify_all();
+}
+
+std::uint64_t ParallelPuts::bytesPut() {
+    std::lock_guard lock(mutex_);
+    return bytesPut_;
 }
 
 void ParallelPuts::finish() {
@@ -45,18 +58,24 @@ void ParallelPuts::work() {
         changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
         if (queue_.empty())
             return;  // stopping, and nothing left to do
-        auto [key, bytes] = std::move(queue_.front());
+        Job job = std::move(queue_.front());
         queue_.pop_front();
         ++running_;
         lock.unlock();
         std::exception_ptr failure;
+        bool stored = false;
         try {
-            store_.put(key, bytes);
+            if (!job.unlessPresent || !store_.head(job.key)) {
+                store_.put(job.key, job.bytes);
+                stored = true;
+            }
         } catch (...) {
             failure = std::current_exception();
         }
         lock.lock();
         --running_;
+        if (stored)
+            bytesPut_ += job.bytes.size();
         if (failure && !failure_) {
             failure_ = failure;
             queue_.clear();

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -27,6 +28,11 @@ class ParallelPuts {
     ParallelPuts& operator=(const ParallelPuts&) = delete;
 
     void put(std::string key, std::string bytes);
+    // Like put, but an object already under key is left as it is (a look first): for
+    // content-named objects whose store writes an object whole or not at all.
+    void putUnlessPresent(std::string key, std::string bytes);
+    // The bytes of the objects actually stored so far (not those found present).
+    std::uint64_t bytesPut();
     // Waits until every queued put is done; throws the first failure (a BlobError, or
     // whatever the store threw).
     void finish();
@@ -39,7 +45,15 @@ class ParallelPuts {
     std::size_t limit_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<std::pair<std::string, std::string>> queue_;
+    struct Job {
+        std::string key;
+        std::string bytes;
+        bool unlessPresent = false;
+    };
+    void enqueue(Job job);
+
+    std::deque<Job> queue_;
+    std::uint64_t bytesPut_ = 0;
     std::size_t running_ = 0;
     std::exception_ptr failure_;
     bool stopping_ = false;

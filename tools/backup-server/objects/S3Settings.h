@@ -17,6 +17,16 @@
 
 namespace backup_server::objects {
 
+// What a jobs file may say of an S3 store; anything empty comes from the environment.
+// Credentials come from a file (never a value on a command line): lines
+// "aws_access_key_id = ..." and "aws_secret_access_key = ..." (as in the AWS tools'
+// credentials file; other lines and [section] headers are ignored).
+struct S3Profile {
+    std::string endpoint;
+    std::string region;
+    std::string credentialsFile;
+};
+
 struct S3Settings {
     std::string endpoint;  // scheme://host[:port], no trailing '/'
     std::string bucket;
@@ -26,7 +36,7 @@ struct S3Settings {
     std::string secretKey;
 
     // Throws BlobError invalid for a malformed name or endpoint, or missing credentials.
-    static S3Settings fromEnvironment(const std::string& storeName);
+    static S3Settings fromEnvironment(const std::string& storeName, const S3Profile& profile = {});
     // Parses "s3://BUCKET[/PREFIX]" into bucket and prefix; false when malformed.
     bool setLocation(const std::string& storeName);
     std::string storeName() const;

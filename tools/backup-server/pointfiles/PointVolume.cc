@@ -20,7 +20,7 @@ namespace backup_server {
 class PointVolume::Device {
   public:
     Device(const Store& store, const PointRecord& point)
-        : reader_(store, point), chunks_(store.chunkFolder(), store.cipher()) {
+        : reader_(store, point), chunks_(store.objects(), store.cipher()) {
         const PointGeometry& geometry = reader_.geometry();
         chunkSpan_ = std::uint64_t{geometry.chunkBlocks} * geometry.blockSize;
         size_ = geometry.blockCount * geometry.blockSize;
@@ -87,9 +87,7 @@ class PointVolume::Device {
             std::fill(slot.data.begin(), slot.data.end(), 0);
         } else {
             chunks_.read(name, shape, slot.data.data(), digests_);
-            std::error_code ignored;
-            std::uintmax_t bytes = std::filesystem::file_size(chunks_.pathOf(name), ignored);
-            counters_.chunkBytes += ignored ? 0 : bytes;
+            counters_.chunkBytes += chunks_.lastReadBytes();
             ++counters_.chunksRead;
         }
         cache_.push_front(std::move(slot));

@@ -233,7 +233,7 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
                               const BackupOptions& options) {
     auto start = std::chrono::steady_clock::now();
     Store store(volume.folder(), Store::Access::write, "backup " + options.deviceID, options.keys);
-    StoreLock volumeLock = StoreLock::volume(store.root(), volume.agent(), options.deviceID,
+    StoreLock volumeLock = StoreLock::volume(store.localFolder(), volume.agent(), options.deviceID,
                                              "backup " + options.deviceID);
     admitAgent(store.catalogue(), volume.agent(), session.reachedAgent(), volume.folder().string());
     std::optional<PointRecord> latest = store.catalogue().latest(volume.agent(), options.deviceID);

@@ -468,4 +468,27 @@ void Catalogue::removePartitionTables(const std::vector<std::int64_t>& ids) {
     removeRows("DELETE FROM partition_tables WHERE id = ?", ids);
 }
 
+std::int64_t Catalogue::changes() const {
+    return sqlite3_total_changes64(db_.get());
+}
+
+void Catalogue::copyTo(const std::filesystem::path& file) const {
+    sqlite3* raw = nullptr;
+    int status = sqlite3_open_v2(file.c_str(), &raw,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXCLUSIVE,
+                                 nullptr);
+    std::unique_ptr<sqlite3, Closer> copy(raw);
+    sqlite3_backup* backup =
+        status == SQLITE_OK ? sqlite3_backup_init(copy.get(), "main", db_.get(), "main") : nullptr;
+    if (backup != nullptr) {
+        // One step for everything: the copy is of one moment, whatever writes come later.
+        sqlite3_backup_step(backup, -1);
+        sqlite3_backup_finish(backup);
+    }
+    if (backup == nullptr || sqlite3_errcode(copy.get()) != SQLITE_OK) {
+        ZENTRAD_THROW(StoreError, "Cannot copy the catalogue to " + file.string() + ": " +
+                                      (copy ? sqlite3_errmsg(copy.get()) : "cannot create it"));
+    }
+}
+
 }  // namespace backup_server

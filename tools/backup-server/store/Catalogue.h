@@ -119,6 +119,12 @@ class Catalogue {
     // is does not).
     bool hasPartitionTables() const { return layout_ >= 3; }
 
+    // Rows changed through this connection since it was opened.
+    std::int64_t changes() const;
+    // Writes a consistent copy of the whole database to file (which must not exist), with
+    // SQLite's online backup. Throws StoreError when it cannot.
+    void copyTo(const std::filesystem::path& file) const;
+
   private:
     struct Closer {
         void operator()(sqlite3* db) const { sqlite3_close(db); }

@@ -92,8 +92,8 @@ PartitionTableRecord savePartitionTable(Store& store, const std::string& agent,
     table.diskID = diskID;
     table.created = static_cast<std::int64_t>(std::time(nullptr));
     table.file = newTableFile(diskID, table.created);
-    util::FileUtil::writeFileAtomically(partitionTableFile(store, table),
-                                        partitionTableBytes(*store.cipher(), table.file, image));
+    store.objects().put("tables/" + table.file,
+                        partitionTableBytes(*store.cipher(), table.file, image));
     store.sync();
     table.id = store.catalogue().addPartitionTable(table);
     return table;
@@ -104,7 +104,8 @@ std::vector<PartitionTableRecord> listPartitionTables(Store& store,
                                                       const std::optional<std::string>& diskID) {
     // Files of the earlier layout stay where they are until a writer adopts them.
     std::vector<PartitionTableRecord> tables;
-    for (PartitionTableRecord& table : legacyTables(store.root())) {
+    for (PartitionTableRecord& table :
+         store.remote() ? std::vector<PartitionTableRecord>{} : legacyTables(store.root())) {
         if ((!agent || table.agent == *agent) && (!diskID || table.diskID == *diskID))
             tables.push_back(std::move(table));
     }
@@ -171,7 +172,21 @@ PartitionTableImage partitionTableFromBytes(const StoreCipher& cipher, const std
 
 PartitionTableImage loadPartitionTable(const Store& store, const PartitionTableRecord& table) {
     auto file = partitionTableFile(store, table);
-    std::string stored = util::FileUtil::readFile(file, sealedLength(kMaxFileBytes));
+    const std::uint64_t most = sealedLength(kMaxFileBytes);
+    std::string stored;
+    if (std::filesystem::path(table.file).is_absolute()) {
+        stored = util::FileUtil::readFile(file, most);  // of the earlier layout
+    } else {
+        try {
+            std::optional<std::uint64_t> size = store.objects().head("tables/" + table.file);
+            if (size && *size > most)
+                refuse(file, "too long");
+            if (size)
+                stored = store.objects().get("tables/" + table.file);
+        } catch (const objects::BlobError& error) {
+            refuse(file, error.message());
+        }
+    }
     return partitionTableFromBytes(*store.cipher(), file.filename().string(), stored, file);
 }
 

@@ -19,6 +19,11 @@ namespace fs = std::filesystem;
     ZENTRAD_THROW(StoreError, "Backup error: " + what);
 }
 
+// Chunks on their way at once: enough to hide an object store's round trips, few enough
+// that memory stays at a few chunks per thread.
+constexpr unsigned kRemotePuts = 8;
+constexpr unsigned kLocalPuts = 2;
+
 std::string newIndexName() {
     std::random_device random;
     auto now = std::chrono::system_clock::now().time_since_epoch();
@@ -33,7 +38,7 @@ PointBuilder::PointBuilder(Store& store, std::string deviceID, const PointGeomet
     : store_(store),
       deviceID_(std::move(deviceID)),
       geometry_(geometry),
-      chunks_(store.chunkFolder(), store.cipher()) {
+      chunks_(store.objects(), store.cipher()) {
     // A volume keeps the chunk size of the point it builds on, whatever size new volumes
     // get: its unchanged chunks then keep their names and are neither read nor stored again.
     if (base && base->geometry().blockSize == geometry.blockSize)
@@ -61,8 +66,11 @@ PointBuilder::PointBuilder(Store& store, std::string deviceID, const PointGeomet
     }
     used_ = blocks::BlockMap(geometry.blockCount);
     indexName_ = newIndexName();
-    index_ = std::make_unique<PointIndexWriter>(store.indexPath(indexName_ + ".part"), geometry_,
+    index_ = std::make_unique<PointIndexWriter>(store.scratchPath(indexName_ + ".part"), geometry_,
                                                 *store.cipher());
+    // Chunks travel while the next ones arrive: an object store answers each put after a
+    // round trip, and a folder on a fast disk gains from a second writer too.
+    chunks_.startParallelPuts(store.remote() ? kRemotePuts : kLocalPuts);
     data_.resize(std::size_t{geometry_.chunkBlocks} * geometry_.blockSize);
     digests_.resize(geometry_.chunkBlocks);
     sent_.assign(geometry_.chunkBlocks, false);
@@ -73,7 +81,7 @@ PointBuilder::~PointBuilder() {
         // The half-written index is of no use to anyone; its chunks wait for gc.
         index_.reset();
         std::error_code error;
-        fs::remove(store_.indexPath(indexName_ + ".part"), error);
+        fs::remove(store_.scratchPath(indexName_ + ".part"), error);
     }
 }
 
@@ -155,6 +163,18 @@ void PointBuilder::flush(std::uint64_t chunk) {
     index_->addEntry(name);
 }
 
+void PointBuilder::storeIndex() {
+    fs::path part = store_.scratchPath(indexName_ + ".part");
+    if (!store_.remote()) {
+        fs::rename(part, store_.indexPath(indexName_));
+        return;
+    }
+    store_.objects().put(Store::indexKey(indexName_),
+                         util::FileUtil::readFile(part, objects::kMaxGetBytes));
+    std::error_code error;
+    fs::remove(part, error);
+}
+
 PointRecord PointBuilder::commit(PointRecord details) {
     flushThrough(geometry_.chunkCount());
     details.deviceID = deviceID_;
@@ -162,7 +182,10 @@ PointRecord PointBuilder::commit(PointRecord details) {
     details.indexSeal = index_->finish(used_);
     details.storedBytes = storedBytes_;
     details.indexFile = indexName_;
-    fs::rename(store_.indexPath(indexName_ + ".part"), store_.indexPath(indexName_));
+    // Every chunk is stored before the index that names them, and both before the point
+    // enters the catalogue: a put that failed fails the backup here, and no point is added.
+    details.storedBytes += chunks_.finishPuts();
+    storeIndex();
     store_.sync();
     details.id = store_.catalogue().addPoint(details);
     committed_ = true;

@@ -45,6 +45,8 @@ class PointBuilder : public BlockSink {
     PointRecord commit(PointRecord details);
 
   private:
+    // Moves the finished index to its place in the store.
+    void storeIndex();
     void flushThrough(std::uint64_t chunk);
     void flush(std::uint64_t chunk);
     bool sameAsBase(std::uint64_t chunk) const;

@@ -127,6 +127,22 @@ PointIndexReader::PointIndexReader(const fs::path& file, const StoreCipher& ciph
     in_ = cipher.openFile(file, SealedKind::index, indexObjectName(file), problem);
     if (!in_)
         damaged(file, problem == "missing" ? "missing or unreadable" : problem);
+    readWhole();
+}
+
+PointIndexReader::PointIndexReader(objects::BlobStore& objects, const std::string& key,
+                                   const StoreCipher& cipher)
+    : file_(fs::path(objects.name()) / key) {
+    std::string problem;
+    in_ = cipher.openObject(objects, key, SealedKind::index, indexObjectName(key), problem);
+    if (!in_)
+        damaged(file_, problem == "missing" ? "missing or unreadable" : problem);
+    readWhole();
+}
+
+void PointIndexReader::readWhole() {
+    const fs::path& file = file_;
+    std::string problem;
     std::uint64_t size = in_->size();
     unsigned char header[kIndexHeaderBytes];
     if (size < kIndexHeaderBytes)

@@ -83,6 +83,9 @@ class PointIndexReader {
     // StoreError naming the file as damaged otherwise.
     explicit PointIndexReader(const std::filesystem::path& file,
                               const StoreCipher& cipher = *StoreCipher::plain());
+    // The index stored under key (points/NAME.index).
+    PointIndexReader(objects::BlobStore& objects, const std::string& key,
+                     const StoreCipher& cipher);
 
     const PointGeometry& geometry() const { return geometry_; }
     const blocks::BlockMap& used() const { return used_; }
@@ -92,6 +95,7 @@ class PointIndexReader {
 
   private:
     static constexpr std::uint64_t kWindowEntries = 1024;
+    void readWhole();
     static_assert(sizeof(Sha256Digest) == kSha256Bytes);
 
     std::filesystem::path file_;

@@ -9,8 +9,8 @@ namespace backup_server {
 
 PointReader::PointReader(const Store& store, const PointRecord& point)
     : point_(point),
-      index_(store.indexPath(point.indexFile), *store.cipher()),
-      chunks_(store.chunkFolder(), store.cipher()) {
+      index_(store.objects(), Store::indexKey(point.indexFile), *store.cipher()),
+      chunks_(store.objects(), store.cipher()) {
     if (index_.seal() != point.indexSeal || !(index_.geometry() == point.geometry)) {
         ZENTRAD_THROW(StoreError, "Damaged store: the index of point " + std::to_string(point.id) +
                                       " does not match the catalogue");
@@ -55,9 +55,25 @@ void PointReader::load(std::uint64_t chunk) {
         md5.update(data_.data(), shape.blockSize);
         digests_.assign(shape.blocks, md5.finish());
     } else {
+        readAheadOf(chunk);
         chunks_.read(name, shape, data_.data(), digests_);
     }
     loaded_ = chunk;
+}
+
+void PointReader::readAheadOf(std::uint64_t chunk) {
+    if (chunks_.local())
+        return;
+    // Restores read a point front to back: the next chunks travel while this one is used.
+    std::vector<Sha256Digest> next;
+    std::uint64_t end =
+        std::min(index_.geometry().chunkCount(), chunk + 1 + ChunkStore::kReadAhead);
+    for (std::uint64_t later = chunk + 1; later < end; ++later) {
+        Sha256Digest name = index_.entry(later);
+        if (!isEmptyEntry(name))
+            next.push_back(name);
+    }
+    chunks_.readAhead(next);
 }
 
 const unsigned char* PointReader::block(std::uint64_t index) {

@@ -42,6 +42,8 @@ class PointReader {
 
   private:
     void load(std::uint64_t chunk);
+    // Asks the chunk store to fetch the chunks after this one.
+    void readAheadOf(std::uint64_t chunk);
 
     PointRecord point_;
     PointIndexReader index_;

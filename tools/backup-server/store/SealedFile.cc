@@ -42,7 +42,7 @@ bool SealedHeader::parse(const unsigned char* bytes, std::uint64_t sealedBytes,
         problem = "not a sealed file";
         return false;
     }
-    if (net::readBigEndian(bytes + 4, 2) != kVersion || (bytes[6] < 1 || bytes[6] > 3) ||
+    if (net::readBigEndian(bytes + 4, 2) != kVersion || (bytes[6] < 1 || bytes[6] > 4) ||
         bytes[7] != 0) {
         problem = "sealed file of an unknown version or kind";
         return false;

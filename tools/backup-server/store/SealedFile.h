@@ -2,7 +2,7 @@
 //
 //   "ZTSE"          4 bytes
 //   version         2 bytes, 1
-//   kind            1 byte: 1 chunk, 2 point index, 3 partition table
+//   kind            1 byte: 1 chunk, 2 point index, 3 partition table, 4 copy of the catalogue
 //   reserved        1 byte, 0
 //   segment bytes   4 bytes: the plain bytes of every segment but the last (65536 when
 //                   written; 4096 to 16 MiB, a power of two, accepted)
@@ -38,7 +38,7 @@ inline constexpr std::uint32_t kSealSegmentBytes = 65536;
 
 using SealKey = std::array<unsigned char, kSealKeyBytes>;
 
-enum class SealedKind : std::uint8_t { chunk = 1, index = 2, partitionTable = 3 };
+enum class SealedKind : std::uint8_t { chunk = 1, index = 2, partitionTable = 3, catalogue = 4 };
 
 struct SealedHeader {
     SealedKind kind = SealedKind::chunk;

@@ -8,6 +8,11 @@
 //   write.lock, read.lock        the store's locks (StoreLock.h)
 //   keys/ID.key                  an encrypted store's wrapped key (StoreKeyring.h)
 //
+// The same layout holds for an s3://BUCKET/PREFIX store: an object's key is its file's path
+// relative to the store folder. Its catalogue and locks are local files in a cache folder
+// (StoreLocation.h), and after every change a copy of the catalogue goes into the bucket
+// (catalogue/NNNNNNNNNNNN.db, CatalogueCopies.h) so that the store outlives the machine.
+//
 // A store is made by createStore (backup-server init) and by nothing else: every access
 // refuses a folder without a catalogue, so a mistyped path never becomes a new store. A
 // folder of the previous layout (one "volume" file and "image" per volume folder) is
@@ -20,6 +25,7 @@
 #include <optional>
 #include <string>
 
+#include "backup-server/objects/BlobStore.h"
 #include "backup-server/store/Catalogue.h"
 #include "backup-server/store/ChunkStore.h"
 #include "backup-server/store/KeySource.h"
@@ -45,8 +51,22 @@ class Store {
     // first needed (points and forget never need it).
     Store(const std::filesystem::path& root, Access access, const std::string& command = "",
           KeySource keys = {});
+    // An s3:// store whose catalogue changed uploads a copy of it (a failure is a warning
+    // on standard error: the points are safe in the bucket, the next change uploads again).
+    ~Store();
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
 
+    // The store's name: its folder, or s3://BUCKET/PREFIX.
     const std::filesystem::path& root() const { return root_; }
+    // Where catalogue.db and the locks are: the store folder, or an s3:// store's cache.
+    const std::filesystem::path& localFolder() const { return local_; }
+    // The chunks, point indexes, partition tables and keys, by their paths in the store.
+    objects::BlobStore& objects() const { return *objects_; }
+    bool remote() const { return remote_; }
+    // Uploads a copy of an s3:// store's catalogue now (nothing for a folder store). Throws
+    // objects::BlobError when the upload fails.
+    void publishCatalogue();
     Catalogue& catalogue() { return *catalogue_; }
     std::filesystem::path chunkFolder() const { return root_ / "chunks"; }
     std::filesystem::path pointFolder() const { return root_ / "points"; }
@@ -54,6 +74,10 @@ class Store {
     std::filesystem::path damagedFolder() const { return root_ / "damaged"; }
     std::filesystem::path tableFolder() const { return root_ / "tables"; }
     std::filesystem::path indexPath(const std::string& name) const { return pointFolder() / name; }
+    static std::string indexKey(const std::string& name) { return "points/" + name; }
+    // Where a point index is written before it is stored (beside the indexes in a folder
+    // store, in the cache folder of an s3:// store).
+    std::filesystem::path scratchPath(const std::string& name) const;
     // Makes everything written so far durable (before a point enters the catalogue).
     void sync() const;
     // How chunks and indexes are named and sealed: opened on first use with the keys
@@ -66,6 +90,10 @@ class Store {
     bool takeWriteLock(Access access, const std::string& command);
 
     std::filesystem::path root_;
+    std::filesystem::path local_;
+    bool remote_ = false;
+    std::unique_ptr<objects::BlobStore> objects_;
+    std::int64_t publishedChanges_ = 0;
     std::optional<StoreLock> writeLock_;
     std::optional<StoreLock> readLock_;
     std::unique_ptr<Catalogue> catalogue_;
@@ -78,6 +106,8 @@ class Store {
 // say otherwise (the default, for tests, is an unencrypted store). Throws
 // StoreError when root already holds a store or cannot be made, or when an
 // encrypted store is asked for without a secret.
+// An s3:// store's bucket must exist and hold no store yet under the prefix; its catalogue
+// is made in the cache folder and copied into the bucket at once.
 void createStore(const std::filesystem::path& root,
                  const KeyringOptions& keys = KeyringOptions{false, {}, {}});
 

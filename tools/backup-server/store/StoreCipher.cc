@@ -92,12 +92,57 @@ void writeAll(int fd, const void* data, std::size_t length, const fs::path& file
     }
 }
 
+class FdSource : public ByteSource {
+  public:
+    explicit FdSource(int fd) : fd_(fd) {}
+    bool readAt(std::uint64_t offset, void* out, std::size_t length) override {
+        return backup_server::readAt(fd_.get(), offset, out, length);
+    }
+
+  private:
+    Fd fd_;
+};
+
+// Reads an object a window at a time: a chunk, or a run of index entries, is then one
+// ranged get, not one per piece a reader asks for.
+class BlobSource : public ByteSource {
+  public:
+    static constexpr std::uint64_t kWindowBytes = std::uint64_t{1} << 20;
+
+    BlobSource(objects::BlobStore& blobs, std::string key, std::string first)
+        : blobs_(blobs), key_(std::move(key)), window_(std::move(first)) {}
+    bool readAt(std::uint64_t offset, void* out, std::size_t length) override {
+        if (offset < windowStart_ || length > window_.size() ||
+            offset - windowStart_ > window_.size() - length) {
+            try {
+                window_ = blobs_.get(key_, objects::BlobRange{offset, std::max<std::uint64_t>(
+                                                                          length, kWindowBytes)});
+            } catch (const objects::BlobError&) {
+                window_.clear();
+                return false;
+            }
+            windowStart_ = offset;
+            if (window_.size() < length)
+                return false;
+        }
+        std::memcpy(out, window_.data() + (offset - windowStart_), length);
+        return true;
+    }
+
+  private:
+    objects::BlobStore& blobs_;
+    std::string key_;
+    std::string window_;
+    std::uint64_t windowStart_ = 0;
+};
+
 class PlainReader : public ObjectReader {
   public:
-    PlainReader(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+    PlainReader(std::unique_ptr<ByteSource> source, std::uint64_t size)
+        : source_(std::move(source)), size_(size) {}
     std::uint64_t size() const override { return size_; }
     bool read(std::uint64_t offset, void* out, std::size_t length, std::string& problem) override {
-        if (offset > size_ || length > size_ - offset || !readAt(fd_.get(), offset, out, length)) {
+        if (offset > size_ || length > size_ - offset || !source_->readAt(offset, out, length)) {
             problem =
                 "cannot read " + std::to_string(length) + " bytes at " + std::to_string(offset);
             return false;
@@ -106,15 +151,15 @@ class PlainReader : public ObjectReader {
     }
 
   private:
-    Fd fd_;
+    std::unique_ptr<ByteSource> source_;
     std::uint64_t size_;
 };
 
 class SealedReader : public ObjectReader {
   public:
-    SealedReader(int fd, const SealedHeader& header, std::uint64_t plainBytes, const SealKey& key,
-                 std::string_view name)
-        : fd_(fd),
+    SealedReader(std::unique_ptr<ByteSource> source, const SealedHeader& header,
+                 std::uint64_t plainBytes, const SealKey& key, std::string_view name)
+        : source_(std::move(source)),
           header_(header),
           size_(plainBytes),
           segments_(header.segments(plainBytes)),
@@ -152,7 +197,7 @@ class SealedReader : public ObjectReader {
                                  : header_.segmentBytes;
         sealed_.resize(plain + kSealTagBytes);
         plain_.resize(plain);
-        if (!readAt(fd_.get(), header_.offsetOf(segment), sealed_.data(), sealed_.size())) {
+        if (!source_->readAt(header_.offsetOf(segment), sealed_.data(), sealed_.size())) {
             problem = "cannot read segment " + std::to_string(segment);
             return false;
         }
@@ -165,7 +210,7 @@ class SealedReader : public ObjectReader {
         return true;
     }
 
-    Fd fd_;
+    std::unique_ptr<ByteSource> source_;
     SealedHeader header_;
     std::uint64_t size_;
     std::uint64_t segments_;
@@ -325,27 +370,68 @@ std::unique_ptr<ObjectReader> StoreCipher::openFile(const fs::path& file, Sealed
         problem = errno == ENOENT ? "missing" : std::string("unreadable: ") + std::strerror(errno);
         return nullptr;
     }
-    Fd fd(descriptor);
+    auto source = std::make_unique<FdSource>(descriptor);
     struct stat status {};
-    if (::fstat(fd.get(), &status) != 0) {
+    if (::fstat(descriptor, &status) != 0) {
         problem = "unreadable";
         return nullptr;
     }
     auto size = static_cast<std::uint64_t>(status.st_size);
-    unsigned char header[kSealedHeaderBytes] = {};
-    bool headed = readAt(fd.get(), 0, header, std::min<std::uint64_t>(size, sizeof header));
-    std::string_view head(reinterpret_cast<const char*>(header),
-                          std::min<std::uint64_t>(size, sizeof header));
+    std::string head(static_cast<std::size_t>(std::min<std::uint64_t>(size, kSealedHeaderBytes)),
+                     '\0');
+    if (!source->readAt(0, head.data(), head.size()))
+        head.clear();
+    return openSource(std::move(source), size, head, kind, name, problem);
+}
+
+std::unique_ptr<ObjectReader> StoreCipher::openObject(objects::BlobStore& blobs,
+                                                      const std::string& key, SealedKind kind,
+                                                      std::string_view name, std::string& problem,
+                                                      std::optional<std::string> fetched) const {
+    std::string first;
+    std::uint64_t size = 0;
+    try {
+        first = fetched ? std::move(*fetched)
+                        : blobs.get(key, objects::BlobRange{0, BlobSource::kWindowBytes});
+        // A short first window is the whole object; only a longer one needs a look.
+        std::optional<std::uint64_t> whole =
+            first.size() < BlobSource::kWindowBytes ? first.size() : blobs.head(key);
+        if (!whole) {
+            problem = "missing";
+            return nullptr;
+        }
+        size = *whole;
+    } catch (const objects::BlobError& error) {
+        problem = error.kind() == objects::BlobError::Kind::missing
+                      ? "missing"
+                      : "unreadable: " + error.message();
+        return nullptr;
+    }
+    std::string head = first.substr(0, kSealedHeaderBytes);
+    return openSource(std::make_unique<BlobSource>(blobs, key, std::move(first)), size, head, kind,
+                      name, problem);
+}
+
+std::uint64_t StoreCipher::firstWindow() {
+    return BlobSource::kWindowBytes;
+}
+
+std::unique_ptr<ObjectReader> StoreCipher::openSource(std::unique_ptr<ByteSource> source,
+                                                      std::uint64_t size, std::string_view head,
+                                                      SealedKind kind, std::string_view name,
+                                                      std::string& problem) const {
     if (!keys_) {
         if (looksSealed(head)) {
             problem = "sealed, but the store has no keys (is its keys folder missing?)";
             return nullptr;
         }
-        return std::make_unique<PlainReader>(fd.release(), size);
+        return std::make_unique<PlainReader>(std::move(source), size);
     }
     SealedHeader parsed;
     std::uint64_t plainBytes = 0;
-    if (!headed || size < sizeof header || !parsed.parse(header, size, plainBytes, problem)) {
+    if (size < kSealedHeaderBytes || head.size() < kSealedHeaderBytes ||
+        !parsed.parse(reinterpret_cast<const unsigned char*>(head.data()), size, plainBytes,
+                      problem)) {
         if (problem.empty())
             problem = "not a sealed file";
         return nullptr;
@@ -354,7 +440,7 @@ std::unique_ptr<ObjectReader> StoreCipher::openFile(const fs::path& file, Sealed
         problem = "a sealed file of another kind";
         return nullptr;
     }
-    return std::make_unique<SealedReader>(fd.release(), parsed, plainBytes, keys_->seal, name);
+    return std::make_unique<SealedReader>(std::move(source), parsed, plainBytes, keys_->seal, name);
 }
 
 std::unique_ptr<ObjectWriter> StoreCipher::createFile(const fs::path& file, SealedKind kind,

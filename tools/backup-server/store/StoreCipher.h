@@ -15,9 +15,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "backup-server/objects/BlobStore.h"
 #include "backup-server/store/ChunkFile.h"
 #include "backup-server/store/SealedFile.h"
 
@@ -33,6 +35,14 @@ class ObjectReader {
     // False, with problem set, when the bytes cannot be read or fail to open.
     virtual bool read(std::uint64_t offset, void* out, std::size_t length,
                       std::string& problem) = 0;
+};
+
+// Where a reader's stored bytes come from (a local file, or an object read by ranges).
+class ByteSource {
+  public:
+    virtual ~ByteSource() = default;
+    // False when the bytes cannot all be read.
+    virtual bool readAt(std::uint64_t offset, void* out, std::size_t length) = 0;
 };
 
 // A stored object written front to back.
@@ -69,6 +79,15 @@ class StoreCipher {
     // a sealed store) not a sealed file of this kind.
     std::unique_ptr<ObjectReader> openFile(const std::filesystem::path& file, SealedKind kind,
                                            std::string_view name, std::string& problem) const;
+    // The same for the object under key (read by ranged gets, a window at a time); a
+    // missing object gives the problem "missing".
+    // first: the object's first bytes when they were fetched already (up to a window).
+    std::unique_ptr<ObjectReader> openObject(objects::BlobStore& blobs, const std::string& key,
+                                             SealedKind kind, std::string_view name,
+                                             std::string& problem,
+                                             std::optional<std::string> first = {}) const;
+    // How many bytes openObject fetches first (a whole chunk).
+    static std::uint64_t firstWindow();
     // Creates file (replacing one there) for an object of this kind and name. Throws
     // StoreError when it cannot.
     std::unique_ptr<ObjectWriter> createFile(const std::filesystem::path& file, SealedKind kind,
@@ -76,6 +95,9 @@ class StoreCipher {
 
   private:
     StoreCipher() = default;
+    std::unique_ptr<ObjectReader> openSource(std::unique_ptr<ByteSource> source, std::uint64_t size,
+                                             std::string_view head, SealedKind kind,
+                                             std::string_view name, std::string& problem) const;
     std::unique_ptr<const Keys> keys_;
 };
 

@@ -25,12 +25,13 @@ void mergeInto(std::vector<std::uint64_t>& all, std::vector<std::uint64_t>& more
     all.swap(merged);
 }
 
-std::uint64_t removeFile(const fs::path& file) {
-    std::error_code error;
-    std::uint64_t size = fs::file_size(file, error);
-    if (error)
-        size = 0;
-    return fs::remove(file, error) ? size : 0;
+// Objects of a folder that nothing in the catalogue names.
+void collectStray(objects::BlobStore& objects, const std::string& prefix,
+                  const std::set<std::string>& keep, std::vector<objects::BlobInfo>& stray) {
+    objects.list(prefix, [&](const objects::BlobInfo& info) {
+        if (keep.count(info.key.substr(prefix.size())) == 0)
+            stray.push_back(info);
+    });
 }
 
 }  // namespace
@@ -56,33 +57,30 @@ GcReport collectGarbage(Store& store, Progress* progress) {
         if (progress != nullptr)
             progress->update(report.points, 0);
     }
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(store.pointFolder(), error)) {
-        if (indexes.count(entry.path().filename().string()) == 0) {
-            report.bytesFreed += removeFile(entry.path());
-            ++report.filesRemoved;
-        }
-    }
+    // Listed first and removed after: a listing is not changed under its own feet.
+    std::vector<objects::BlobInfo> stray;
+    collectStray(store.objects(), "points/", indexes, stray);
     std::set<std::string> tables;
     for (const PartitionTableRecord& table : store.catalogue().partitionTables())
         tables.insert(table.file);
-    for (const auto& entry : fs::directory_iterator(store.tableFolder(), error)) {
-        if (tables.count(entry.path().filename().string()) == 0) {
-            report.bytesFreed += removeFile(entry.path());
-            ++report.filesRemoved;
-        }
-    }
-    ChunkStore(store.chunkFolder())
-        .forEachFile([&](const fs::path& file, std::optional<Sha256Digest> name) {
+    collectStray(store.objects(), "tables/", tables, stray);
+    report.filesRemoved += stray.size();
+    // Listing needs no key: names are read from the objects' keys.
+    ChunkStore(store.objects(), StoreCipher::plain())
+        .forEachObject([&](const objects::BlobInfo& info, std::optional<Sha256Digest> name) {
             if (name &&
                 std::binary_search(referenced.begin(), referenced.end(), digestPrefix(*name))) {
                 ++report.chunksKept;
-                report.bytesKept += fs::file_size(file, error);
+                report.bytesKept += info.size;
                 return;
             }
-            report.bytesFreed += removeFile(file);
+            stray.push_back(info);
             ++(name ? report.chunksRemoved : report.filesRemoved);
         });
+    for (const objects::BlobInfo& info : stray) {
+        store.objects().remove(info.key);
+        report.bytesFreed += info.size;
+    }
     if (progress != nullptr)
         progress->finish();
     return report;

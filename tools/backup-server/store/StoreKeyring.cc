@@ -249,12 +249,52 @@ std::string unwrapMasterKey(const WrappedKey& wrapping, const KeySecret& secret)
     return master;
 }
 
-bool StoreKeyring::exists(const fs::path& root) {
+namespace {
+
+constexpr const char* kKeyObjects = "keys/";
+
+}  // namespace
+
+bool StoreKeyring::exists(const fs::path& root, objects::BlobStore* remote) {
+    if (remote != nullptr) {
+        bool found = false;
+        remote->list(kKeyObjects, [&](const objects::BlobInfo&) { found = true; });
+        return found;
+    }
     std::error_code error;
     return fs::is_directory(folderOf(root), error);
 }
 
-StoreKeyring::StoreKeyring(const fs::path& root) : root_(root) {
+void StoreKeyring::readEntry(const std::string& id, const std::string& bytes,
+                             const std::string& where) {
+    Entry entry{id, {}};
+    std::string problem;
+    if (!entry.key.parse(bytes, problem))
+        fail("Damaged store key " + where + ": " + problem);
+    if (!entries_.empty() && entry.key.keyId != entries_.front().key.keyId)
+        fail("The store " + root_.string() + " holds wrappings of different keys (" + id + " and " +
+             entries_.front().id + ")");
+    entries_.push_back(std::move(entry));
+}
+
+StoreKeyring::StoreKeyring(const fs::path& root, objects::BlobStore* remote)
+    : root_(root), remote_(remote) {
+    if (remote_ != nullptr) {
+        std::vector<std::string> keys;
+        remote_->list(kKeyObjects, [&](const objects::BlobInfo& info) {
+            if (info.key.ends_with(".key") && info.size <= 64 * 1024)
+                keys.push_back(info.key);
+        });
+        for (const std::string& key : keys) {
+            std::string id = key.substr(std::string_view(kKeyObjects).size());
+            readEntry(id.substr(0, id.size() - 4), remote_->get(key), root.string() + "/" + key);
+        }
+        if (entries_.empty())
+            fail("The store " + root.string() + " holds no key: it cannot be opened");
+        std::sort(entries_.begin(), entries_.end(),
+                  [](const Entry& a, const Entry& b) { return a.key.created < b.key.created; });
+        return;
+    }
     fs::path folder = folderOf(root);
     std::error_code error;
     struct stat status {};
@@ -272,14 +312,7 @@ StoreKeyring::StoreKeyring(const fs::path& root) : root_(root) {
             continue;
         std::ifstream in(file, std::ios::binary);
         std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        Entry entry{file.stem().string(), {}};
-        std::string problem;
-        if (!entry.key.parse(bytes, problem))
-            fail("Damaged store key " + file.string() + ": " + problem);
-        if (!entries_.empty() && entry.key.keyId != entries_.front().key.keyId)
-            fail("The keys folder " + folder.string() + " holds wrappings of different keys (" +
-                 file.filename().string() + " and " + entries_.front().id + ".key)");
-        entries_.push_back(std::move(entry));
+        readEntry(file.stem().string(), bytes, file.string());
     }
     if (error)
         fail("Cannot read the keys folder " + folder.string() + ": " + error.message());
@@ -315,6 +348,12 @@ std::string StoreKeyring::unlock(const KeySource& source, std::string* usedId) c
 std::string StoreKeyring::add(std::string_view master, const KeySecret& secret,
                               const ScryptCost& cost) {
     Entry entry{newId(), wrapMasterKey(master, secret, cost)};
+    if (remote_ != nullptr) {
+        remote_->put(kKeyObjects + entry.id + ".key", entry.key.encode());
+        remote_->sync();
+        entries_.push_back(entry);
+        return entry.id;
+    }
     fs::path folder = folderOf(root_);
     writePrivateFile(folder / (entry.id + ".key"), entry.key.encode());
     syncFolder(folder);
@@ -329,6 +368,11 @@ void StoreKeyring::remove(const std::string& id) {
         fail("The store " + root_.string() + " has no key " + id + " (key list shows them)");
     if (entries_.size() == 1)
         fail("Key " + id + " is the store's last: add another before removing it");
+    if (remote_ != nullptr) {
+        remote_->remove(kKeyObjects + id + ".key");
+        entries_.erase(found);
+        return;
+    }
     fs::path file = folderOf(root_) / (id + ".key");
     std::error_code error;
     if (!fs::remove(file, error) || error)
@@ -361,10 +405,12 @@ KeyringOptions parseKeyringOptions(std::vector<std::string>& words, const KeySou
     return options;
 }
 
-void createStoreKeyring(const fs::path& root, const KeyringOptions& options) {
+std::shared_ptr<const StoreCipher> createStoreKeyring(const fs::path& root,
+                                                      const KeyringOptions& options,
+                                                      objects::BlobStore* remote) {
     if (!options.encrypt)
-        return;
-    if (StoreKeyring::exists(root))
+        return StoreCipher::plain();
+    if (StoreKeyring::exists(root, remote))
         fail("The store " + root.string() + " has keys already");
     if (options.keys.keyFile && !fs::exists(*options.keys.keyFile))
         createKeyFile(*options.keys.keyFile);
@@ -380,6 +426,16 @@ void createStoreKeyring(const fs::path& root, const KeyringOptions& options) {
     }
     std::array<unsigned char, kMasterBytes> master{};
     randomFill(master);
+    std::string_view masterBytes(reinterpret_cast<const char*>(master.data()), master.size());
+    WrappedKey wrapping = wrapMasterKey(masterBytes, *secret, options.cost);
+    auto cipher = StoreCipher::fromMasterKey(masterBytes);
+    OPENSSL_cleanse(master.data(), master.size());
+    if (remote != nullptr) {
+        // One object: it is there whole or not at all.
+        remote->put(kKeyObjects + newId() + ".key", wrapping.encode());
+        remote->sync();
+        return cipher;
+    }
     fs::path folder = StoreKeyring::folderOf(root);
     fs::path staging = root / "keys.new";
     std::error_code error;
@@ -388,20 +444,18 @@ void createStoreKeyring(const fs::path& root, const KeyringOptions& options) {
     fs::permissions(staging, fs::perms::owner_all, error);
     // The folder appears whole or not at all: a store with an empty keys folder could
     // never be opened.
-    WrappedKey wrapping =
-        wrapMasterKey(std::string_view(reinterpret_cast<const char*>(master.data()), master.size()),
-                      *secret, options.cost);
-    OPENSSL_cleanse(master.data(), master.size());
     writePrivateFile(staging / (newId() + ".key"), wrapping.encode());
     syncFolder(staging);
     fs::rename(staging, folder);
     syncFolder(root);
+    return cipher;
 }
 
-std::shared_ptr<const StoreCipher> openStoreCipher(const fs::path& root, const KeySource& source) {
-    if (!StoreKeyring::exists(root))
+std::shared_ptr<const StoreCipher> openStoreCipher(const fs::path& root, const KeySource& source,
+                                                   objects::BlobStore* remote) {
+    if (!StoreKeyring::exists(root, remote))
         return StoreCipher::plain();
-    std::string master = StoreKeyring(root).unlock(source);
+    std::string master = StoreKeyring(root, remote).unlock(source);
     auto cipher = StoreCipher::fromMasterKey(master);
     OPENSSL_cleanse(master.data(), master.size());
     return cipher;

@@ -22,6 +22,8 @@
 // for a key file. A store is encrypted exactly when it has a keys folder.
 #pragma once
 
+#include "backup-server/objects/BlobStore.h"
+
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -75,11 +77,13 @@ class StoreKeyring {
     static std::filesystem::path folderOf(const std::filesystem::path& root) {
         return root / "keys";
     }
-    static bool exists(const std::filesystem::path& root);
+    // remote: the bucket of an s3:// store, whose wrappings are the objects keys/ID.key
+    // (null for a store folder).
+    static bool exists(const std::filesystem::path& root, objects::BlobStore* remote = nullptr);
 
     // Reads every wrapping. Throws StoreError when the folder cannot be read,
     // a wrapping is damaged or the wrappings are not all of one key.
-    explicit StoreKeyring(const std::filesystem::path& root);
+    explicit StoreKeyring(const std::filesystem::path& root, objects::BlobStore* remote = nullptr);
 
     const std::vector<Entry>& entries() const { return entries_; }
     // The master key, opened with the source's secret. Throws StoreError
@@ -92,7 +96,10 @@ class StoreKeyring {
     void remove(const std::string& id);
 
   private:
+    void readEntry(const std::string& id, const std::string& bytes, const std::string& where);
+
     std::filesystem::path root_;
+    objects::BlobStore* remote_;
     std::vector<Entry> entries_;
 };
 
@@ -109,9 +116,13 @@ KeyringOptions parseKeyringOptions(std::vector<std::string>& words, const KeySou
 // Gives a new store its keys folder and first wrapping (nothing for --no-encryption).
 // Throws StoreError saying how to give a secret when there is none, and
 // when the store has keys already.
-void createStoreKeyring(const std::filesystem::path& root, const KeyringOptions& options);
+// Returns the new store's cipher.
+std::shared_ptr<const StoreCipher> createStoreKeyring(const std::filesystem::path& root,
+                                                      const KeyringOptions& options,
+                                                      objects::BlobStore* remote = nullptr);
 // Opens the store's cipher: the plain one without a keys folder.
 std::shared_ptr<const StoreCipher> openStoreCipher(const std::filesystem::path& root,
-                                                   const KeySource& source);
+                                                   const KeySource& source,
+                                                   objects::BlobStore* remote = nullptr);
 
 }  // namespace backup_server

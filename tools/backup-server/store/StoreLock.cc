@@ -10,9 +10,8 @@
 #include <thread>
 #include <utility>
 
-#include "backup-server/store/StoreError.h"
 #include "backup-server/store/Sha256.h"
-#include "runtime/Exceptions.h"
+#include "backup-server/store/StoreError.h"
 
 namespace backup_server {
 namespace {
@@ -55,8 +54,7 @@ int openLockFile(const std::filesystem::path& file, bool mayBeReadOnly) {
     if (fd < 0 && mayBeReadOnly && errno == EROFS)
         return -1;  // no writer, and so no gc, can exist on a read-only file system
     if (fd < 0) {
-        ZENTRAD_THROW(StoreError,
-                      "Cannot open " + file.string() + ": " + std::strerror(errno));
+        ZENTRAD_THROW(StoreError, "Cannot open " + file.string() + ": " + std::strerror(errno));
     }
     return fd;
 }
@@ -78,8 +76,7 @@ int tryLock(int fd, int operation, bool waitForOpening) {
 }
 
 [[noreturn]] void refuseLock(const std::filesystem::path& file, int error) {
-    ZENTRAD_THROW(StoreError,
-                  "Cannot lock " + file.string() + ": " + std::strerror(error));
+    ZENTRAD_THROW(StoreError, "Cannot lock " + file.string() + ": " + std::strerror(error));
 }
 
 }  // namespace

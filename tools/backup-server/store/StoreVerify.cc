@@ -89,7 +89,7 @@ VerifyReport verifyPoints(const Store& store, const std::vector<PointRecord>& po
                           Progress* progress, const VerifyOptions& options) {
     VerifyReport report;
     report.percent = options.percent;
-    ChunkStore chunks(store.chunkFolder(), store.cipher());
+    ChunkStore chunks(store.objects(), store.cipher());
     ChunkVerdicts verdicts;
     std::uint64_t total = 0;
     for (const auto& point : points)
@@ -122,7 +122,8 @@ void setAsideDamaged(const Store& store, VerifyReport& report) {
         return;
     std::optional<StoreLock> lock;
     try {
-        lock.emplace(store.root(), StoreLock::Kind::write, "verify (setting damaged chunks aside)");
+        lock.emplace(store.localFolder(), StoreLock::Kind::write,
+                     "verify (setting damaged chunks aside)");
     } catch (const StoreInUse& error) {
         report.setAsideNote = error.what();
     } catch (const StoreError& error) {
@@ -130,10 +131,10 @@ void setAsideDamaged(const Store& store, VerifyReport& report) {
     }
     if (!lock)
         return;
-    ChunkStore chunks(store.chunkFolder());
+    ChunkStore chunks(store.objects(), StoreCipher::plain());
     for (const Sha256Digest& name : names) {
         try {
-            report.chunksSetAside += chunks.setAside(name, store.damagedFolder()) ? 1 : 0;
+            report.chunksSetAside += chunks.setAside(name) ? 1 : 0;
         } catch (const StoreError& error) {
             report.setAsideNote = error.message();
             return;

@@ -1,0 +1,192 @@
+// s3://BUCKET/PREFIX stores through the backup-server tool, against the S3 gateway of the
+// single-node Ceph cluster that scripts/test.sh starts (scripts/ceph.sh; it exports the
+// AWS_* variables, ZENTRAD_TEST_S3 and ZENTRAD_TEST_CEPH_DIR). Each test has a prefix of
+// its own in the bucket and a cache folder of its own. Without that environment every
+// test is skipped, saying so.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+#include "RestorePointFixture.h"
+#include "backup-server/store/ChunkStore.h"
+#include "backup-server/store/StoreLocation.h"
+#include "common/ChildProcess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using test::kMiB;
+using test::kSourceOffset;
+using test::randomBytes;
+using test::ToolRun;
+
+class ObjectStoreTest : public test::RestorePointFixture {
+  protected:
+    void SetUp() override {
+        const char* bucket = std::getenv("ZENTRAD_TEST_S3");
+        if (bucket == nullptr || *bucket == '\0') {
+            GTEST_SKIP() << "S3 STORE TESTS SKIPPED: ZENTRAD_TEST_S3 is not set (scripts/test.sh "
+                            "sets it once scripts/ceph.sh has started Ceph; or run "
+                            "scripts/ceph.sh start DIR and source DIR/s3.env)";
+        }
+        storeName_ = std::string(bucket) + "/e2e-" + std::to_string(::getpid()) + "-" +
+                     std::to_string(std::random_device{}() & 0xFFFFFF);
+        useCache(work_.path() / "cache");
+    }
+
+    // The cache folder of the tool's runs and of the test's own looks at the store.
+    void useCache(const fs::path& folder) {
+        cache_ = folder;
+        toolOptions_ = "--cache-dir '" + folder.string() + "' ";
+        backup_server::setObjectStoreOptions({folder});
+    }
+
+    // The bucket under the store's prefix, for looking at objects behind the tool's back.
+    std::unique_ptr<backup_server::objects::BlobStore> bucket() const {
+        return backup_server::openStoreObjects(storeName_);
+    }
+
+    std::size_t objectsUnder(const std::string& prefix) const {
+        std::size_t count = 0;
+        bucket()->list(prefix, [&](const backup_server::objects::BlobInfo&) { ++count; });
+        return count;
+    }
+
+    // The object of the first chunk the point stores.
+    std::string firstChunkKey(std::int64_t point) const {
+        backup_server::Store look(storeName_, backup_server::Store::Access::look);
+        backup_server::PointReader reader(look, *look.catalogue().point(point));
+        backup_server::ChunkStore chunks(look.objects(), look.cipher());
+        for (std::uint64_t chunk = 0; chunk < reader.geometry().chunkCount(); ++chunk) {
+            backup_server::Sha256Digest name = reader.index().entry(chunk);
+            if (!backup_server::isEmptyEntry(name))
+                return chunks.keyOf(name);
+        }
+        ADD_FAILURE() << "point " << point << " stores no chunk";
+        return "";
+    }
+
+    void gateway(const std::string& action) const {
+        const char* dir = std::getenv("ZENTRAD_TEST_CEPH_DIR");
+        ASSERT_NE(dir, nullptr) << "ZENTRAD_TEST_CEPH_DIR is not set (scripts/ceph.sh sets it)";
+        std::string command = std::string(ZENTRAD_SOURCE_DIR) + "/scripts/ceph.sh " + action +
+                              " '" + dir + "' >/dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    }
+
+    fs::path cache_;
+};
+
+TEST_F(ObjectStoreTest, BackupsIntoABucketRestoreVerifyForgetCollectAndRebuildTheCatalogue) {
+    startAgent();
+    std::vector<fs::path> images = backUpThreeKinds();
+    std::vector<std::int64_t> ids = pointIds();
+    ASSERT_EQ(ids.size(), 3u);
+    for (std::size_t i = 0; i < images.size(); ++i)
+        expectRestores(ids[i], images[i]);
+    fs::path atDigestCompared = images[2];
+    ToolRun verify = tool("verify " + store());
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    EXPECT_NE(verify.output.find("verified 3 points"), std::string::npos) << verify.output;
+    // Every change left a copy of the catalogue; only the newest two are kept.
+    EXPECT_EQ(objectsUnder("catalogue/"), 2u);
+
+    // The first random.bin is only in the first two points: forgetting them frees it.
+    ToolRun forget = tool("forget " + store() + " keep-last=1");
+    ASSERT_EQ(forget.status, 0) << forget.output;
+    ToolRun gc = tool("--json gc " + store());
+    ASSERT_EQ(gc.status, 0) << gc.output;
+    EXPECT_EQ(gc.output.find("\"chunks_removed\":0,"), std::string::npos) << gc.output;
+    EXPECT_EQ(objectsUnder("points/"), 1u);
+    expectRestores(ids[2], atDigestCompared);
+
+    // A new server machine: nothing but the bucket and the server's keys.
+    useCache(work_.path() / "new-cache");
+    ToolRun before = tool("points " + store());
+    EXPECT_NE(before.status, 0);
+    EXPECT_NE(before.output.find("rebuild-catalogue"), std::string::npos) << before.output;
+    ToolRun rebuild = tool("--json rebuild-catalogue " + store());
+    ASSERT_EQ(rebuild.status, 0) << rebuild.output;
+    fs::path result = work_.path() / "rebuild.json";
+    std::ofstream(result) << rebuild.output;
+    fs::path schema =
+        fs::path(ZENTRAD_SOURCE_DIR) / "tests/e2e/schemas/rebuild-catalogue.schema.json";
+    EXPECT_EQ(std::system(("python3 -c 'import json, sys, jsonschema; jsonschema.validate("
+                           "json.load(open(sys.argv[1])), json.load(open(sys.argv[2])))' '" +
+                           result.string() + "' '" + schema.string() + "'")
+                              .c_str()),
+              0)
+        << rebuild.output;
+    EXPECT_NE(rebuild.output.find("\"points\":1,\"points_without_index\":[]"), std::string::npos)
+        << rebuild.output;
+    ASSERT_EQ(pointIds(), std::vector<std::int64_t>{ids[2]});
+    expectRestores(ids[2], atDigestCompared);
+    EXPECT_NE(tool("rebuild-catalogue " + store()).status, 0) << "a second rebuild overwrote";
+}
+
+TEST_F(ObjectStoreTest, ADamagedChunkIsSetAsideByVerifyAndTheNextBackupHealsIt) {
+    startAgent();
+    fs::path atFirst = backup("at-first.img");
+    std::int64_t first = pointIds().front();
+    std::string key = firstChunkKey(first);
+    ASSERT_FALSE(key.empty());
+    std::string bytes = bucket()->get(key);
+    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x20);
+    bucket()->remove(key);
+    bucket()->put(key, bytes);
+
+    ToolRun verify = tool("verify " + store());
+    EXPECT_NE(verify.status, 0) << verify.output;
+    EXPECT_NE(verify.output.find("DAMAGED"), std::string::npos) << verify.output;
+    EXPECT_NE(verify.output.find(key.substr(key.rfind('/') + 1)), std::string::npos)
+        << verify.output;
+    EXPECT_FALSE(bucket()->head(key));
+    EXPECT_EQ(bucket()->get("damaged/" + key.substr(key.rfind('/') + 1)), bytes);
+
+    ToolRun again = tool("backup 'Disk 0 Partition 0' " + store());
+    ASSERT_EQ(again.status, 0) << again.output;
+    ToolRun healed = tool("verify " + store());
+    EXPECT_EQ(healed.status, 0) << healed.output;
+    EXPECT_NE(healed.output.find("verified 2 points"), std::string::npos) << healed.output;
+    expectRestores(first, atFirst);
+}
+
+TEST_F(ObjectStoreTest, AGatewayStoppedDuringABackupAddsNoPointAndTheNextBackupCompletes) {
+    startAgent();
+    fs::path atFull = backup("at-full.img");
+    put("large.bin", randomBytes(20 * kMiB, 9));
+    fs::path output = work_.path() / "cut-off.out";
+    test::ChildProcess child =
+        backupInTheBackground(output, " --cache-dir '" + cache_.string() + "'");
+    // The index is begun in the cache folder when the first blocks are on their way.
+    bool begun = false;
+    for (int i = 0; i < 30000 && !begun; ++i) {
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(cache_ / "scratch", ignored))
+            begun = begun || entry.path().extension() == ".part";
+        if (!begun)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(begun) << "the backup never began";
+    gateway("stop-gateway");
+    std::optional<int> status = child.wait(std::chrono::seconds(120));
+    gateway("start-gateway");
+    ASSERT_TRUE(status.has_value()) << "the backup did not end without its store";
+    EXPECT_NE(*status, 0) << test::readWholeFile(output);
+    ASSERT_EQ(pointIds().size(), 1u) << test::readWholeFile(output);
+    expectRestores(pointIds().front(), atFull);
+
+    ToolRun next = backupOnceTheAgentIsFree();
+    ASSERT_EQ(next.status, 0) << next.output;
+    ASSERT_EQ(pointIds().size(), 2u);
+    expectRestores(pointIds().back(), extract(kSourceOffset, "now.img"));
+    ToolRun verify = tool("verify " + store());
+    EXPECT_EQ(verify.status, 0) << verify.output;
+}
+
+}  // namespace
