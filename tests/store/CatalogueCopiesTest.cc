@@ -3,6 +3,7 @@
 #include "PointStoreFixture.h"
 #include "backup-server/objects/FolderBlobStore.h"
 #include "backup-server/store/CatalogueCopies.h"
+#include "backup-server/store/StoreError.h"
 
 namespace store_test {
 namespace {
@@ -46,7 +47,7 @@ TEST_F(PointStoreTest, CatalogueCopiesKeepTheNewestTwoAndARebuildTakesTheNewestT
     // Without a copy that opens nothing is written.
     bucket.remove(catalogueCopyKey(2));
     fs::path none = dir_.path() / "none.db";
-    EXPECT_THROW(rebuildCatalogueFile(bucket, *cipher, none), runtime::AgentException);
+    EXPECT_THROW(rebuildCatalogueFile(bucket, *cipher, none), backup_server::StoreError);
     EXPECT_FALSE(fs::exists(none));
 }
 

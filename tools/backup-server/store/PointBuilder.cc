@@ -9,6 +9,7 @@
 
 #include "backup-server/store/StoreError.h"
 #include "blocks/Md5Stream.h"
+#include "util/FileUtil.h"
 
 namespace backup_server {
 namespace {

@@ -195,47 +195,49 @@ bool Store::takeWriteLock(Access access, const std::string& command) {
     }
     writeLock_.emplace(local_, StoreLock::Kind::writeShared, command);
     return false;
-    Store::~Store() {
-        if (!remote_ || !catalogue_ || catalogue_->changes() == publishedChanges_)
-            return;
-        try {
-            publishCatalogue();
-        } catch (const std::exception& error) {
-            std::fprintf(stderr,
-                         "backup-server: warning: the copy of the catalogue in %s was not updated "
-                         "(%s); the next change of the store tries again\n",
-                         root_.c_str(), error.what());
-        }
-    }
+}
 
-    void Store::publishCatalogue() {
-        if (!remote_)
-            return;
-        uploadCatalogueCopy(*catalogue_, *objects_, *cipher(), local_);
-        publishedChanges_ = catalogue_->changes();
+Store::~Store() {
+    if (!remote_ || !catalogue_ || catalogue_->changes() == publishedChanges_)
+        return;
+    try {
+        publishCatalogue();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr,
+                     "backup-server: warning: the copy of the catalogue in %s was not updated "
+                     "(%s); the next change of the store tries again\n",
+                     root_.c_str(), error.what());
     }
+}
 
-    fs::path Store::scratchPath(const std::string& name) const {
-        if (!remote_)
-            return indexPath(name);
-        fs::path folder = local_ / "scratch";
-        fs::create_directories(folder);
-        return folder / name;
-    }
+void Store::publishCatalogue() {
+    if (!remote_)
+        return;
+    uploadCatalogueCopy(*catalogue_, *objects_, *cipher(), local_);
+    publishedChanges_ = catalogue_->changes();
+}
 
-    std::shared_ptr<const StoreCipher> Store::cipher() const {
-        std::lock_guard<std::mutex> lock(cipherMutex_);
-        if (!cipher_)
-            cipher_ = openStoreCipher(root_, keys_, remote_ ? objects_.get() : nullptr);
-        return cipher_;
-    }
+fs::path Store::scratchPath(const std::string& name) const {
+    if (!remote_)
+        return indexPath(name);
+    fs::path folder = local_ / "scratch";
+    fs::create_directories(folder);
+    return folder / name;
+}
 
-    void Store::sync() const {
-        try {
-            objects_->sync();
-        } catch (const objects::BlobError&) {
-            ZENTRAD_THROW(StoreError, "Cannot sync the store " + root_.string());
-        }
+std::shared_ptr<const StoreCipher> Store::cipher() const {
+    std::lock_guard<std::mutex> lock(cipherMutex_);
+    if (!cipher_)
+        cipher_ = openStoreCipher(root_, keys_, remote_ ? objects_.get() : nullptr);
+    return cipher_;
+}
+
+void Store::sync() const {
+    try {
+        objects_->sync();
+    } catch (const objects::BlobError&) {
+        ZENTRAD_THROW(StoreError, "Cannot sync the store " + root_.string());
     }
+}
 
 }  // namespace backup_server
