@@ -129,6 +129,10 @@ TEST_F(PointStoreTest, AnUnfinishedPointLeavesGarbageOnlyGcRemoves) {
     }
     EXPECT_EQ(chunkFiles(), before + 2);  // chunks 0 and 1 were complete when it stopped
     std::ofstream(dir_.path() / "points" / "stray.index.part") << "half";
+    // What a put cut short by a crash leaves: a hidden temporary file beside the chunks.
+    fs::path leftover = dir_.path() / "chunks" / "00" / ".00ab.tmp-Xy12Zq";
+    fs::create_directories(leftover.parent_path());
+    std::ofstream(leftover) << "part of a chunk";
     expectPointHolds(kept.id, volume);
 
     dropStore();
@@ -136,7 +140,8 @@ TEST_F(PointStoreTest, AnUnfinishedPointLeavesGarbageOnlyGcRemoves) {
     GcReport report = collectGarbage(store, nullptr);
     EXPECT_EQ(report.chunksRemoved, 2u);
     EXPECT_EQ(report.chunksKept, before);
-    EXPECT_EQ(report.filesRemoved, 1u);
+    EXPECT_EQ(report.filesRemoved, 2u);
+    EXPECT_FALSE(fs::exists(leftover));
     EXPECT_GT(report.bytesFreed, 0u);
     EXPECT_FALSE(verifyPoints(store, store.catalogue().points(), nullptr).damaged());
     expectPointHolds(kept.id, volume);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 namespace backup_server::objects {
 namespace {
@@ -97,6 +98,27 @@ void FolderBlobStore::put(const std::string& key, std::string_view bytes) {
     }
     if (policy_ == SyncPolicy::eachPut)
         syncFolder(path.parent_path());
+}
+
+std::uint64_t FolderBlobStore::removeLeftovers(const std::string& prefix, std::uint64_t& bytes) {
+    std::error_code error;
+    std::uint64_t removed = 0;
+    std::vector<fs::path> leftovers;
+    for (fs::recursive_directory_iterator it(folder_ / prefix, error), end; !error && it != end;
+         it.increment(error)) {
+        std::string name = it->path().filename().string();
+        if (name.starts_with(".") && name.find(".tmp-") != std::string::npos &&
+            it->is_regular_file(error))
+            leftovers.push_back(it->path());
+    }
+    for (const fs::path& path : leftovers) {
+        std::uintmax_t size = fs::file_size(path, error);
+        if (fs::remove(path, error)) {
+            ++removed;
+            bytes += error ? 0 : size;
+        }
+    }
+    return removed;
 }
 
 std::string FolderBlobStore::get(const std::string& key, std::optional<BlobRange> range) {

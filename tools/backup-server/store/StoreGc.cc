@@ -6,6 +6,7 @@
 #include <sstream>
 #include <vector>
 
+#include "backup-server/objects/FolderBlobStore.h"
 #include "backup-server/store/PointReader.h"
 #include "backup-server/store/StoreError.h"
 
@@ -80,6 +81,11 @@ GcReport collectGarbage(Store& store, Progress* progress) {
     for (const objects::BlobInfo& info : stray) {
         store.objects().remove(info.key);
         report.bytesFreed += info.size;
+    }
+    // What puts cut short by a crash left in a folder store (no object store leaves any).
+    if (auto* folder = dynamic_cast<objects::FolderBlobStore*>(&store.objects())) {
+        for (const char* prefix : {"chunks", "points", "tables"})
+            report.filesRemoved += folder->removeLeftovers(prefix, report.bytesFreed);
     }
     if (progress != nullptr)
         progress->finish();
