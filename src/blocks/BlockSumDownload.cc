@@ -10,6 +10,7 @@
 #include "net/EncryptedMessage.h"
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
+#include "util/ByteOrder.h"
 
 namespace blocks {
 namespace {
@@ -34,8 +35,7 @@ void storeRecords(const std::vector<unsigned char>& buffer, std::uint64_t count,
                   BlockSumManager& manager) {
     for (std::uint64_t r = 0; r < count; ++r) {
         const unsigned char* record = buffer.data() + r * kRecordBytes;
-        std::uint64_t block = (std::uint64_t{record[0]} << 24) | (std::uint64_t{record[1]} << 16) |
-                              (std::uint64_t{record[2]} << 8) | record[3];
+        std::uint64_t block = util::loadU32(record);
         BlockDigest digest;
         std::copy(record + 4, record + kRecordBytes, digest.begin());
         manager.addDigest(block, digest);

@@ -4,7 +4,7 @@
 
 #include "crypto/Digest.h"
 #include "runtime/Exceptions.h"
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 
 namespace crypto::Encryption {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "crypto/RsaKeyFiles.h"
 #include "runtime/Exceptions.h"
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 #include "util/FileUtil.h"
 #include "util/UtilException.h"
 

@@ -8,6 +8,7 @@
 #include "logging/Logger.h"
 #include "platform/GptFormat.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace disk {
 
@@ -21,13 +22,6 @@ constexpr std::size_t kProtectiveEntries = 446;
 
 [[noreturn]] void refuse(const std::string& reason) {
     ZENTRAD_THROW(DiskException, "Refusing partition table restore: " + reason);
-}
-
-std::uint64_t load64(const std::uint8_t* bytes) {
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i)
-        value = (value << 8) | bytes[i];
-    return value;
 }
 
 // The received sectors by sector number.
@@ -167,7 +161,7 @@ void prepareGptRestore(std::vector<std::shared_ptr<NetSector>>& sectors, std::ui
     if (primarySector == nullptr)
         refuse("the backup holds a protective MBR but no GPT header (sector 1)");
     // The source disk's size is not sent: its last sector holds the backup header.
-    std::uint64_t sourceSectors = load64(primarySector->getData() + 32) + 1;
+    std::uint64_t sourceSectors = util::loadLittleEndian(primarySector->getData() + 32, 8) + 1;
     std::string error;
     auto primary = map.checkedCopy(1, sourceSectors, "primary", error);
     if (!primary)

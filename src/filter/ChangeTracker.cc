@@ -6,6 +6,7 @@
 #include "filter/DriverText.h"
 #include "filter/SavedState.h"
 #include "logging/Logger.h"
+#include "platform/ErrorText.h"
 #include "platform/System.h"
 #include "util/FileUtil.h"
 
@@ -26,12 +27,9 @@ ChangeTracker::~ChangeTracker() {
 bool ChangeTracker::open() {
     if (device_.open())
         return true;
-    std::string text = platform::toNarrow(platform::formatMessage(platform::getLastError()));
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
     logging::logError() << "Failed to open control device.  Have you rebooted since the agent was "
                            "installed? Error: "
-                        << text;
+                        << platform::lastErrorText();
     return false;
 }
 

@@ -6,9 +6,9 @@
 #include "crypto/KeyStore.h"
 #include "logging/Logger.h"
 #include "net/AllowDirectories.h"
-#include "net/ByteOrder.h"
 #include "net/PreAuthLog.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace net {
 namespace {
@@ -92,7 +92,7 @@ bool ServerSocket::confirmsProtocol2() const {
 }
 
 void ServerSocket::recordTranscript(std::string_view bytes) {
-    appendBigEndian(transcript_, bytes.size(), 4);
+    util::appendBigEndian(transcript_, bytes.size(), 4);
     transcript_.append(bytes);
 }
 
@@ -114,8 +114,8 @@ void ServerSocket::exchangeVersions() {
     Code code = readCode();
     serverVersion_ = read32();
     transcript_ = "zentrad protocol 2";
-    appendBigEndian(transcript_, kAgentProtocolVersion, 4);
-    appendBigEndian(transcript_, serverVersion_, 4);
+    util::appendBigEndian(transcript_, kAgentProtocolVersion, 4);
+    util::appendBigEndian(transcript_, serverVersion_, 4);
     if (code != PROT_VERSION)
         ZENTRAD_THROW(runtime::AgentException, "Protocol version mismatch");
     if (serverVersion_ < kLowestServerVersion) {

@@ -12,6 +12,7 @@
 #include "logging/Logger.h"
 #include "net/KeepAliveThread.h"
 #include "net/Message.h"
+#include "platform/ErrorText.h"
 #include "platform/File.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
@@ -59,11 +60,9 @@ platform::FileHandle openSnapshot(const std::wstring& device) {
         device, platform::kGenericRead, platform::kFileShareRead | platform::kFileShareWrite,
         platform::kOpenExisting, platform::kFileFlagSequentialScan);
     if (!handle) {
-        std::string reason = platform::toNarrow(platform::formatMessage(platform::getLastError()));
-        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r'))
-            reason.pop_back();
-        ZENTRAD_THROW(runtime::DiskException,
-                      "Failed to open device " + platform::toNarrow(device) + ": " + reason);
+        ZENTRAD_THROW(runtime::DiskException, "Failed to open device " +
+                                                  platform::toNarrow(device) + ": " +
+                                                  platform::lastErrorText());
     }
     return handle;
 }

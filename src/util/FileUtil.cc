@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "platform/FileSecurity.h"
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 #include "util/UtilException.h"
 
 namespace util::FileUtil {

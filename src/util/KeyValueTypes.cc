@@ -4,7 +4,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 
 namespace util {
 namespace {

@@ -5,7 +5,7 @@
 #include "CryptoTestSupport.h"
 #include "crypto/Digest.h"
 #include "runtime/Exceptions.h"
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "backup-server/store/PointBuilder.h"
 #include "backup-server/store/StoreAgents.h"
 #include "blocks/Md5Stream.h"
-#include "net/ByteOrder.h"
+#include "util/ByteOrder.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {
@@ -204,7 +204,7 @@ std::uint64_t serveBlockSums(AgentSession& session, PointReader* point, std::uin
         std::uint64_t index = 0;
         blocks::BlockDigest digest{};
         while (count < batchSize && (more = walk.next(index, digest))) {
-            net::appendBigEndian(records, index, 4);
+            util::appendBigEndian(records, index, 4);
             records.append(reinterpret_cast<const char*>(digest.data()), digest.size());
             ++count;
         }

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "blocks/Md5Stream.h"
-#include "net/ByteOrder.h"
+#include "util/ByteOrder.h"
 #include "runtime/Exceptions.h"
 
 namespace backup_server {

@@ -10,7 +10,7 @@
 #include "backup-server/commands/Command.h"
 #include "crypto/Digest.h"
 #include "runtime/Exceptions.h"
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 #include "util/ByteReader.h"
 #include "util/FileUtil.h"
 
