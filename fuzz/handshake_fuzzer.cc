@@ -13,7 +13,7 @@
 #include <sys/socket.h>
 
 #include "crypto/CryptoLibrary.h"
-#include "net/ServerSocket.h"
+#include "net/ServerConnection.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     server->sendAll(data + 1, static_cast<std::int64_t>(size - 1));
     server->shutdownSend();
     try {
-        net::ServerSocket connection(agent.get(), settings);
+        net::ServerConnection connection(agent.get(), settings);
         connection.authenticate();
     } catch (const std::exception&) {
         // Rejecting the input is the expected outcome; crashing or hanging is not.

@@ -36,8 +36,8 @@ void openLogFile(const agent::AgentOptions& options) {
 // thread group, opens the server listener and runs its accept loop on this thread; each
 // connection gets its own thread in the same group.
 void serveUntilStopped(runtime::ThreadGroup& threads, const agent::AgentOptions& options,
-                       filter::ChangeTracker& changeTracker, RunningBackups& runningBackups,
-                       const RunHooks& hooks) {
+                       filter::ChangeTracker& changeTracker,
+                       requests::RunningBackups& runningBackups, const RunHooks& hooks) {
     threads.createThread([&runningBackups] { runStatusPort(runningBackups); });
     auto listener = openServerListener();
     if (hooks.serving)
@@ -66,7 +66,7 @@ std::string bannerText() {
 int run(const std::vector<std::string>& arguments, const RunHooks& hooks) {
     // Both outlive every thread of the group, which is joined before they go.
     filter::ChangeTracker changeTracker;
-    RunningBackups runningBackups;
+    requests::RunningBackups runningBackups;
     runtime::ThreadGroup threads;
     bool cryptoInitialised = false;
     bool monitorStarted = false;

@@ -51,7 +51,8 @@ std::shared_ptr<net::TcpListener> openServerListener() {
 }
 
 void runAcceptLoop(net::TcpListener& listener, runtime::ThreadGroup& threads,
-                   const net::AdmissionSettings& admission, const RequestContext& context) {
+                   const net::AdmissionSettings& admission,
+                   const requests::RequestContext& context) {
     auto limit = std::make_shared<ConnectionLimit>(kMaxConnections);
     while (runtime::isRunning()) {
         net::PreAuthLog::instance().flushIfDue();

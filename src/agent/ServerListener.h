@@ -20,6 +20,7 @@ std::shared_ptr<net::TcpListener> openServerListener();
 // listener. Errors from waiting, accepting or starting a thread end the loop as exceptions.
 // Each connection is admitted with the given settings and serves requests in the context.
 void runAcceptLoop(net::TcpListener& listener, runtime::ThreadGroup& threads,
-                   const net::AdmissionSettings& admission, const RequestContext& context);
+                   const net::AdmissionSettings& admission,
+                   const requests::RequestContext& context);
 
 }  // namespace agent

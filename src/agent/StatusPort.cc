@@ -17,7 +17,7 @@ constexpr int kAcceptWaitSeconds = 3;
 constexpr auto kRecordInterval = std::chrono::seconds(1);
 
 void acceptStatusClients(net::TcpListener& listener, runtime::ThreadGroup& clients,
-                         RunningBackups& backups) {
+                         requests::RunningBackups& backups) {
     while (runtime::isRunning()) {
         if (!listener.waitReadable(kAcceptWaitSeconds))
             continue;
@@ -29,7 +29,7 @@ void acceptStatusClients(net::TcpListener& listener, runtime::ThreadGroup& clien
 
 }  // namespace
 
-void runStatusPort(RunningBackups& backups) {
+void runStatusPort(requests::RunningBackups& backups) {
     try {
         runtime::ThreadGroup clients;
         net::TcpListener listener;
@@ -43,7 +43,7 @@ void runStatusPort(RunningBackups& backups) {
     }
 }
 
-void serveStatusClient(std::shared_ptr<net::TcpSocket> socket, RunningBackups& backups) {
+void serveStatusClient(std::shared_ptr<net::TcpSocket> socket, requests::RunningBackups& backups) {
     try {
         bool running = backups.count() > 0;
         while (runtime::isRunning()) {

@@ -15,9 +15,9 @@ namespace agent {
 constexpr std::uint16_t kStatusPort = 1159;
 
 // The status thread's body: runs until the running flag drops. Never throws.
-void runStatusPort(RunningBackups& backups);
+void runStatusPort(requests::RunningBackups& backups);
 
 // One client's thread body: ends when the running flag drops or the client has gone.
-void serveStatusClient(std::shared_ptr<net::TcpSocket> socket, RunningBackups& backups);
+void serveStatusClient(std::shared_ptr<net::TcpSocket> socket, requests::RunningBackups& backups);
 
 }  // namespace agent

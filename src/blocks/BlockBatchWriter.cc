@@ -81,7 +81,7 @@ void BlockBatchWriter::appendAnnouncement(std::size_t count) {
     std::uint64_t sequence = 0;
     std::string ciphertext =
         sealer_ ? stream_.channel()->sealMessage(plain, sequence)
-                : crypto::Encryption::encryptMessage(protocolKey_, context_, plain);
+                : crypto::encryption::encryptMessage(protocolKey_, context_, plain);
     util::appendBigEndian(gathered_, ciphertext.size(), 4);
     gathered_ += ciphertext;
 }

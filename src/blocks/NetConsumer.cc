@@ -50,7 +50,7 @@ void NetConsumer::timeout() {
     } catch (const std::exception& error) {
         yin::recordFailure(kSendFailure, failed_, &error);
     }
-    throw yin::abort_exception("net consumer failed");
+    throw yin::AbortException("net consumer failed");
 }
 
 void NetConsumer::done() {

@@ -98,7 +98,7 @@ void NetProducer::receiveNext() {
     if (code == net::PROT_RESTORE_END) {
         message_.read32();
         finished_ = true;
-        throw yin::pc_exception("producer reading from network is finished");
+        throw yin::EndOfStreamException("producer reading from network is finished");
     }
     ZENTRAD_THROW(runtime::AgentException,
                   "Unexpected code (0x" + net::hexCode(code) + ") during restore");

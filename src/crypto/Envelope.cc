@@ -6,7 +6,7 @@
 #include "runtime/Exceptions.h"
 #include "util/ByteOrder.h"
 
-namespace crypto::Encryption {
+namespace crypto::encryption {
 namespace {
 
 const unsigned char* bytesOf(std::string_view text) {
@@ -115,4 +115,4 @@ std::string decryptMessage(const KeyMsg& key, CipherContext& context, std::strin
     return std::string(message);
 }
 
-}  // namespace crypto::Encryption
+}  // namespace crypto::encryption

@@ -70,7 +70,7 @@ void ChangeTracker::restoreState() {
     std::error_code error;
     if (!std::filesystem::exists(file, error))
         return;
-    std::string bytes = util::FileUtil::readFile(file, kMostSavedStateBytes);
+    std::string bytes = util::files::readFile(file, kMostSavedStateBytes);
     // Read once: if this run ends without writing it again, the next must not trust it.
     std::filesystem::remove(file, error);
     if (error) {
@@ -151,7 +151,7 @@ void ChangeTracker::saveState() {
     }
     try {
         std::filesystem::create_directories(stateFolder_);
-        util::FileUtil::writeFileAtomically(stateFolder_ / kStateFile, encodeSavedVolumes(saved));
+        util::files::writeFileAtomically(stateFolder_ / kStateFile, encodeSavedVolumes(saved));
         logging::logInfo() << "Change tracking: kept the tracking periods of " << saved.size()
                            << " volume(s) for the next run";
     } catch (const std::exception& error) {

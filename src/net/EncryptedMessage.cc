@@ -30,7 +30,7 @@ void EncryptedMessage::send() {
         stream_->socket()->sendAll(unit.data(), static_cast<std::int64_t>(unit.size()));
         return;
     }
-    std::string ciphertext = crypto::Encryption::encryptMessage(key_, context_, plain_);
+    std::string ciphertext = crypto::encryption::encryptMessage(key_, context_, plain_);
     ShortMessage unit = stream_->sendCode(PROT_ENCRYPTED);
     unit.write32(static_cast<std::uint32_t>(ciphertext.size()));
     unit.writeBytes(ciphertext);
@@ -39,7 +39,7 @@ void EncryptedMessage::send() {
 
 void EncryptedMessage::receive() {
     std::uint32_t length = stream_->readRaw32();
-    crypto::Encryption::checkCiphertextLength(length);
+    crypto::encryption::checkCiphertextLength(length);
     std::string ciphertext(length, '\0');
     stream_->readRawBytes(ciphertext.data(), length);
     if (crypto::SecureChannel* channel = stream_->channel()) {
@@ -48,7 +48,7 @@ void EncryptedMessage::receive() {
         setPlainText(channel->openMessage(ciphertext, sequence_));
         return;
     }
-    setPlainText(crypto::Encryption::decryptMessage(key_, context_, ciphertext));
+    setPlainText(crypto::encryption::decryptMessage(key_, context_, ciphertext));
 }
 
 void EncryptedMessage::receiveExpected() {

@@ -136,7 +136,7 @@ std::uint32_t ProtocolStream::readRaw32() {
 
 void ProtocolStream::openSealedUnit() {
     std::uint32_t length = readRaw32();
-    crypto::Encryption::checkCiphertextLength(length);
+    crypto::encryption::checkCiphertextLength(length);
     std::string sealed(length, '\0');
     socket_->receiveAll(sealed.data(), length);
     std::lock_guard<std::mutex> lock(channel_->receiveLock());

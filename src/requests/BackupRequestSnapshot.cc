@@ -23,6 +23,8 @@
 #include "vssclient/VssClient.h"
 #include "vssclient/WindowsEventListener.h"
 
+namespace requests {
+
 namespace {
 
 // The driver's change map as the disk stage walks it.
@@ -204,7 +206,7 @@ void BackupRequest::keepBackedUpMap(const std::wstring& name, const filter::Jour
         map.blockCount = used.capacity();
         map.bits.assign(reinterpret_cast<const char*>(used.bytes()), used.byteCount());
         std::filesystem::create_directories(trackingFolder());
-        util::FileUtil::writeFileAtomically(file, filter::encodeBackedUpMap(map));
+        util::files::writeFileAtomically(file, filter::encodeBackedUpMap(map));
     } catch (const std::exception& error) {
         // The key still goes to the server; without its map the next backup is
         // digest-compared rather than incremental.
@@ -260,3 +262,5 @@ void BackupRequest::sendBlockMap(const blocks::BlockMap& map) {
     message().writeBytes(std::string(digest.begin(), digest.end()));
     message().send();
 }
+
+}  // namespace requests

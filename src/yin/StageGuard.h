@@ -28,7 +28,7 @@ inline void recordFailure(const FailureTexts& texts, bool& failed, const std::ex
 }
 
 // Runs body; on an error logs, sets failed, calls onFailure (when given) and throws
-// abort_exception. When interrupted answers true, the error is the echo of another stage's
+// AbortException. When interrupted answers true, the error is the echo of another stage's
 // failure, which has told its story already: the abort comes without a log line, and the
 // stage is not marked failed.
 template <typename Body>
@@ -41,13 +41,13 @@ void guardStage(const FailureTexts& texts, bool& failed, Body&& body,
             if (onFailure)
                 onFailure();
         }
-        throw abort_exception(texts.failed);
+        throw AbortException(texts.failed);
     };
     try {
         body();
-    } catch (const pc_exception&) {
+    } catch (const EndOfStreamException&) {
         throw;
-    } catch (const abort_exception&) {
+    } catch (const AbortException&) {
         throw;
     } catch (const std::exception& error) {
         fail(&error);

@@ -226,7 +226,7 @@ bool AgentProcess::waitForLog(const std::string& text, std::chrono::milliseconds
 
 void AgentProcess::allowServer(const backup_server::ServerKeys& keys, const std::string& fileName) {
     fs::create_directories(serverAllowDir());
-    util::FileUtil::writeFileAtomically(serverAllowDir() / fileName, keys.publicPem());
+    util::files::writeFileAtomically(serverAllowDir() / fileName, keys.publicPem());
 }
 
 std::unique_ptr<backup_server::AgentSession> AgentProcess::connect() const {

@@ -24,7 +24,7 @@ crypto::KeyMsg openBackupKey(const AgentKeyFiles& files) {
     crypto::RsaKeyPtr privateKey = crypto::RsaKey::readPrivatePem(files.rsaKey);
     util::ByteReader reader(files.backupKey);
     std::uint32_t magic = reader.readU32();
-    if (magic != crypto::Encryption::kSessionKeyMagic) {
+    if (magic != crypto::encryption::kSessionKeyMagic) {
         ZENTRAD_THROW(runtime::AgentException,
                       "backup.key does not start with the session key magic number");
     }
@@ -49,8 +49,8 @@ int keysGetCommand(CommandContext& context) {
     if (!context.arguments.empty()) {
         std::filesystem::path dir = context.arguments.front();
         std::filesystem::create_directories(dir);
-        util::FileUtil::writeFileAtomically(dir / "rsa.key", files.rsaKey);
-        util::FileUtil::writeFileAtomically(dir / "backup.key", files.backupKey);
+        util::files::writeFileAtomically(dir / "rsa.key", files.rsaKey);
+        util::files::writeFileAtomically(dir / "backup.key", files.backupKey);
         text += "\nsaved in " + dir.string();
         json.key("saved_in").value(dir.string());
     }

@@ -89,7 +89,7 @@ PartitionTableRecord savePartitionTable(Store& store, const std::string& agent,
     table.diskID = diskID;
     table.created = static_cast<std::int64_t>(std::time(nullptr));
     table.file = newTableFile(diskID, table.created);
-    util::FileUtil::writeFileAtomically(partitionTableFile(store, table), bytes);
+    util::files::writeFileAtomically(partitionTableFile(store, table), bytes);
     store.sync();
     table.id = store.catalogue().addPartitionTable(table);
     return table;
@@ -133,7 +133,7 @@ PartitionTableRecord choosePartitionTable(Store& store, const std::string& agent
 
 PartitionTableImage loadPartitionTable(const Store& store, const PartitionTableRecord& table) {
     auto file = partitionTableFile(store, table);
-    std::string bytes = util::FileUtil::readFile(file, kMaxFileBytes);
+    std::string bytes = util::files::readFile(file, kMaxFileBytes);
     if (bytes.size() < kMagicBytes + 12 + crypto::kMd5Bytes)
         refuse(file, "missing or too short");
     std::string body = bytes.substr(0, bytes.size() - crypto::kMd5Bytes);

@@ -19,7 +19,7 @@
 
 namespace net {
 
-class ServerSocket : public ProtocolStream {
+class ServerConnection : public ProtocolStream {
   public:
     static constexpr std::uint32_t kAgentProtocolVersion = 0x00010020;
     static constexpr std::uint32_t kLowestServerVersion = 0x00010020;
@@ -37,7 +37,7 @@ class ServerSocket : public ProtocolStream {
 
     // Generates the connection's protocol key (type 1, 128 bits). The socket is not owned.
     // A connection that never runs the handshake may leave the settings empty.
-    explicit ServerSocket(TcpSocket* socket, AdmissionSettings settings = {});
+    explicit ServerConnection(TcpSocket* socket, AdmissionSettings settings = {});
 
     // Runs the handshake. Returns 0 when the server is authenticated and requests may
     // follow, 1 when the connection must close without error (server turned away by key,
