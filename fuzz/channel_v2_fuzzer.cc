@@ -18,10 +18,10 @@
 #include "blocks/ZlibStreams.h"
 #include "crypto/CryptoLibrary.h"
 #include "crypto/SecureChannel.h"
-#include "util/ByteOrder.h"
 #include "net/EncryptedMessage.h"
 #include "net/SealedUnits.h"
 #include "net/TcpSocket.h"
+#include "util/ByteOrder.h"
 
 namespace {
 

@@ -31,7 +31,7 @@ struct Fixture {
         auto dir = std::filesystem::temp_directory_path() / "zentrad-handshake-fuzzer";
         std::filesystem::create_directories(dir / "config" / "server.allow");
         std::ofstream(dir / "config" / "server.allow" / "127.0.0.1") << kAdmittedServerKey;
-        net::TcpSocket::setTimeout(1);
+        net::TcpSocket::setDefaultTimeout(1);
         settings.timeoutSeconds = 1;
         settings.serverAllowDir = dir / "config" / "server.allow";
         settings.backupAllowDir = dir / "db" / "backup.allow";

@@ -36,7 +36,7 @@ int admitAndServe(net::ServerConnection& connection, const requests::RequestCont
         connection.sendCode(net::PROT_REJECTED).flush();
         return 1;
     }
-    if (connection.authenticate() != 0)
+    if (!connection.authenticate())
         return 1;
     authenticated = true;
     logging::logInfo() << bannerText();

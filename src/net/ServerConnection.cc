@@ -44,14 +44,14 @@ bool ServerConnection::addressDecidesAdmission() const {
     return settings_.ipAuthentication && !settings_.recovery;
 }
 
-std::int32_t ServerConnection::authenticate() {
+bool ServerConnection::authenticate() {
     std::int32_t timeout = settings_.timeoutSeconds;
     DeadlineScope deadline(
         *socket(), std::chrono::seconds(2 * static_cast<std::int64_t>(std::max(timeout, 1))));
     return runHandshake();
 }
 
-std::int32_t ServerConnection::runHandshake() {
+bool ServerConnection::runHandshake() {
     exchangeVersions();
     exchangeOptions();
     crypto::encryption::LoadedKeys agentKeys =
@@ -66,14 +66,14 @@ std::int32_t ServerConnection::runHandshake() {
     getPublicKey();
     if (!serverKeyAdmitted(addressKey)) {
         reject("since its public key is not in our allow list");
-        return 1;
+        return false;
     }
     sendCode(PROT_PUBLIC_KEY).writeString(agentPublicKeyText).flush();
 
     Code code = readCode();
     if (code == PROT_HOST_INITIALIZED) {
         logging::logInfo() << "Host initialization complete";
-        return 1;
+        return false;
     }
     if (code != PROT_AUTH_START)
         ZENTRAD_THROW(runtime::AgentException, "Protocol error");
@@ -84,7 +84,7 @@ std::int32_t ServerConnection::runHandshake() {
     if (!inRecoveryMode())
         proveAgent(agentPrivateKey);
     checkProtocolAllowed();
-    return 0;
+    return true;
 }
 
 bool ServerConnection::confirmsProtocol2() const {

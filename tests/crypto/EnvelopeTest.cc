@@ -11,7 +11,7 @@ namespace {
 
 using crypto::CipherContext;
 using crypto::KeyMsg;
-namespace Encryption = crypto::encryption;
+namespace encryption = crypto::encryption;
 
 std::string encipherRaw(const KeyMsg& key, const std::string& plain) {
     CipherContext context;

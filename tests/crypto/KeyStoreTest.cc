@@ -16,7 +16,7 @@
 
 namespace {
 
-namespace Encryption = crypto::encryption;
+namespace encryption = crypto::encryption;
 namespace fs = std::filesystem;
 
 class KeyStoreTest : public ::testing::Test {

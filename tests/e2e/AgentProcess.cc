@@ -33,7 +33,7 @@ const char* const kAgentBinary = ZENTRAD_BINARY_DIR "/src/agent/zentrad";
 
 void prepareServerSide(int timeoutSeconds) {
     crypto::CryptoLibrary::initialise();
-    net::TcpSocket::setTimeout(timeoutSeconds);
+    net::TcpSocket::setDefaultTimeout(timeoutSeconds);
 }
 
 std::uint16_t freePort() {

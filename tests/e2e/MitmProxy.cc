@@ -9,8 +9,8 @@
 
 #include "blocks/BlockRecord.h"
 #include "blocks/Md5Stream.h"
-#include "util/ByteOrder.h"
 #include "platform/Socket.h"
+#include "util/ByteOrder.h"
 
 namespace test {
 namespace {

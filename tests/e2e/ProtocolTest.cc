@@ -19,8 +19,8 @@
 #include "backup-server/store/Catalogue.h"
 #include "backup-server/store/StoreBlockSource.h"
 #include "common/TestBytes.h"
-#include "util/ByteOrder.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 
 #include "SocketPair.h"
 #include "crypto/SecureChannel.h"
-#include "util/ByteOrder.h"
 #include "net/EncryptedMessage.h"
 #include "net/ProtocolStream.h"
 #include "net/SealedUnits.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace {
 

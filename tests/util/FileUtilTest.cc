@@ -13,7 +13,7 @@
 
 namespace {
 
-namespace FileUtil = util::files;
+namespace files = util::files;
 
 void verifyMagic(const std::string& bytes) {
     std::istringstream in(bytes);

@@ -6,8 +6,8 @@
 
 #include "backup-server/session/BatchPipeline.h"
 #include "blocks/BlockRecord.h"
-#include "util/ByteOrder.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace backup_server {
 namespace {

@@ -1,8 +1,8 @@
 // The handshake from the server's side of the wire.
 #include "backup-server/session/AgentSession.h"
 #include "crypto/SecureChannel.h"
-#include "util/ByteOrder.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace backup_server {
 namespace {

@@ -7,14 +7,14 @@
 #include <sstream>
 #include <vector>
 
+#include "backup-server/commands/KeysGet.h"
 #include "backup-server/session/BlockStreamReceiver.h"
 #include "backup-server/session/BlockStreamSink.h"
-#include "backup-server/commands/KeysGet.h"
 #include "backup-server/store/PointBuilder.h"
 #include "backup-server/store/StoreAgents.h"
 #include "blocks/Md5Stream.h"
-#include "util/ByteOrder.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace backup_server {
 namespace {

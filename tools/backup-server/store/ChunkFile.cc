@@ -6,8 +6,8 @@
 #include <optional>
 
 #include "blocks/Md5Stream.h"
-#include "util/ByteOrder.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace backup_server {
 namespace {

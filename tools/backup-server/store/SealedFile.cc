@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "crypto/SecureChannel.h"
-#include "util/ByteOrder.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace backup_server {
 namespace {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "crypto/SecureChannel.h"
-#include "util/ByteOrder.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace backup_server {
 

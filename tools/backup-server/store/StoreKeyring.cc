@@ -17,11 +17,11 @@
 #include <iterator>
 
 #include "backup-server/commands/Command.h"
-#include "backup-server/store/SealedFile.h"
 #include "backup-server/commands/StoreArguments.h"
+#include "backup-server/store/SealedFile.h"
 #include "crypto/SecureChannel.h"
-#include "util/ByteOrder.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace backup_server {
 
