@@ -11,6 +11,7 @@
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace blocks {
 namespace {
@@ -120,13 +121,8 @@ bool RestorePartition::writeBootSectorCopy() {
     boot.assign(reinterpret_cast<const char*>(sectorBytes.data()), sector);
     if (boot.compare(3, 8, "NTFS    ") != 0)
         return false;
-    const auto byte = [&boot](std::size_t at) {
-        return static_cast<std::uint64_t>(static_cast<unsigned char>(boot[at]));
-    };
-    const std::uint64_t bytesPerSector = byte(0x0B) | byte(0x0C) << 8;
-    std::uint64_t totalSectors = 0;
-    for (int i = 7; i >= 0; --i)
-        totalSectors = totalSectors << 8 | byte(0x28 + static_cast<std::size_t>(i));
+    const std::uint64_t bytesPerSector = util::loadLittleEndian(boot.data() + 0x0B, 2);
+    const std::uint64_t totalSectors = util::loadLittleEndian(boot.data() + 0x28, 8);
     // The copy sits right after the file system's sectors, which must leave room for it.
     if (bytesPerSector != sector || totalSectors >= length_ / sector)
         return false;

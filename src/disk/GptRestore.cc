@@ -135,12 +135,8 @@ void growProtectiveEntry(std::uint8_t* mbr, std::uint64_t sourceSectors,
     };
     for (int slot = 0; slot < 4; ++slot) {
         std::uint8_t* entry = mbr + kProtectiveEntries + 16 * slot;
-        std::uint32_t start = 0;
-        std::uint32_t count = 0;
-        for (int i = 3; i >= 0; --i) {
-            start = (start << 8) | entry[8 + i];
-            count = (count << 8) | entry[12 + i];
-        }
+        const std::uint64_t start = util::loadLittleEndian(entry + 8, 4);
+        const std::uint64_t count = util::loadLittleEndian(entry + 12, 4);
         if (entry[4] != gpt::kProtectiveType || start != 1 || count != cover(sourceSectors))
             continue;
         std::uint32_t grown = cover(diskSectors);
