@@ -19,19 +19,16 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"; size_mib="${2:-2048}"; used_pct="${3:-50}"; level="${4:-1}"
 export PATH="$PATH:/usr/sbin:/sbin"
+. "$root/scripts/lib.sh"
 work="$(mktemp -d /tmp/zentrad-bench.XXXXXX)"
-agent_pid=""
-cleanup() {
-  [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null
-  wait 2>/dev/null || true
+agent_pid=""; keep_work="${ZENTRAD_BENCH_KEEP:-}"; quiet_hostsim=1
+keep_table() {
   [ -n "${table:-}" ] && [ -f "$table" ] && cp "$table" "${ZENTRAD_BENCH_TABLE:-/dev/null}" 2>/dev/null
-  if [ -n "${ZENTRAD_BENCH_KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
+  cleanup
 }
-trap cleanup EXIT
-hostsim() { "$build/tools/hostsim/hostsim" --root "$work/host" "$@" >/dev/null; }
+trap keep_table EXIT
 # The rows measure protocol version 1 unless protocol=2 is set for the call.
-server() { "$build/tools/backup-server/backup-server" --keys "$work/keys" --port "$port" --protocol "${protocol:-1}" "$@"; }
-seconds() { date +%s.%N; }
+protocol=1
 rate() { awk -v b="$1" -v s="$2" -v e="$3" 'BEGIN { printf "%.1f MB/s", b / 1048576 / (e - s) }'; }
 
 echo "== volume: ${size_mib} MiB, ${used_pct}% used (half compressible, half random)"
@@ -81,7 +78,6 @@ cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$agent_pid/stat
 used_rate() { sed -n 's/.* \([0-9.]*\) MB\/s of used data.*/\1/p'; }
 table="$work/table.md"
 row() { printf '| %s | %s | %s | %s |\n' "$@" >>"$table"; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 
 # One backup; prints the server's line and leaves its MB/s in $last_rate. Also prints how
 # many cores the agent and the server kept busy between them (their CPU seconds over the

@@ -14,17 +14,10 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"; size_mib="${2:-1024}"
 export PATH="$PATH:/usr/sbin:/sbin"
+. "$root/scripts/lib.sh"
 work="$(mktemp -d /tmp/zentrad-files-bench.XXXXXX)"
-agent_pid=""
-cleanup() {
-  [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
+agent_pid=""; quiet_hostsim=1
 trap cleanup EXIT
-hostsim() { "$build/tools/hostsim/hostsim" --root "$work/host" "$@" >/dev/null; }
-server() { "$build/tools/backup-server/backup-server" --keys "$work/keys" --port "$port" "$@"; }
-seconds() { date +%s.%N; }
 elapsed() { awk -v s="$1" -v e="$2" 'BEGIN { printf "%.2f", e - s }'; }
 chunk_bytes() { sed -nE 's/.*read [0-9]+ chunks \(([0-9]+) bytes\).*/\1/p'; }
 

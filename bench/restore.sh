@@ -15,6 +15,7 @@
 # work folder an earlier run kept (ZENTRAD_BENCH_KEEP=1) instead of setting one up.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/scripts/lib.sh"
 build="${1:-$root/build}"; size_mib="${2:-2048}"; used_pct="${3:-50}"
 export PATH="$PATH:/usr/sbin:/sbin"
 
@@ -29,21 +30,14 @@ else
   work="$(echo "$setup" | sed -n 's/^kept //p')"
 fi
 [ -d "$work" ] || { echo "bench/backup.sh kept no work folder" >&2; exit 1; }
-agent_pid=""
-cleanup() {
-  [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null
-  wait 2>/dev/null || true
-  if [ -n "${ZENTRAD_BENCH_KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
-}
+agent_pid=""; keep_work="${ZENTRAD_BENCH_KEEP:-}"
 trap cleanup EXIT
 
 disk="$work/host/disks/0.img"
 port="$(awk '/LocalPort/ { print $3 }' "$work/agent/config/zentrad.conf")"
 # The rows measure protocol version 1 unless protocol=2 is set for the call.
-server() { "$build/tools/backup-server/backup-server" --keys "$work/keys" --port "$port" --protocol "${protocol:-1}" "$@"; }
-seconds() { date +%s.%N; }
+protocol=1
 rate() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f MB/s", b / 1048576 / s }'; }
-wipe() { dd if=/dev/zero of="$disk" bs=1M seek=1 count="$size_mib" conv=notrunc status=none; }
 partition() { dd if="$disk" of="$1" bs=1M skip=1 count="$size_mib" status=none; }
 files_digest() {
   for name in /text.txt /random.bin; do ntfscat -f "$1" "$name" | md5sum; done
@@ -121,7 +115,6 @@ start=$(seconds)
 dd if="$work/volume.img" of="$disk" bs=1M seek=1 conv=notrunc status=none
 end=$(seconds)
 echo "dd of the whole volume: $(rate $((size_mib << 20)) "$(echo "$end - $start" | bc)") ($(rate "$used_bytes" "$(echo "$end - $start" | bc)") counted as used data)"
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 echo "== restore table (${size_mib} MiB volume, load $(cut -d' ' -f1-3 /proc/loadavg))"
 echo "| work | zentrad | reference | ratio (target) |"
 echo "|---|---|---|---|"

@@ -13,6 +13,7 @@
 # BUILD must hold what bench/backup.sh needs. ZENTRAD_BENCH_KEEP=1 keeps the work folder.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/scripts/lib.sh"
 build="${1:-$root/build}"; size_mib="${2:-1024}"; used_pct="${3:-50}"
 export PATH="$PATH:/usr/sbin:/sbin"
 
@@ -20,20 +21,13 @@ echo "== set-up: bench/backup.sh $size_mib MiB, ${used_pct}% used; load $(cut -d
 setup="$(ZENTRAD_BENCH_KEEP=1 "$root/bench/backup.sh" "$build" "$size_mib" "$used_pct" 1)"
 work="$(echo "$setup" | sed -n 's/^kept //p')"
 [ -d "$work" ] || { echo "bench/backup.sh kept no work folder" >&2; exit 1; }
-agent_pid=""
-cleanup() {
-  [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null
-  wait 2>/dev/null || true
-  if [ -n "${ZENTRAD_BENCH_KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
-}
+agent_pid=""; keep_work="${ZENTRAD_BENCH_KEEP:-}"
 trap cleanup EXIT
 
 disk="$work/host/disks/0.img"
 port="$(awk '/LocalPort/ { print $3 }' "$work/agent/config/zentrad.conf")"
-hostsim() { "$build/tools/hostsim/hostsim" --root "$work/host" "$@" >/dev/null; }
-server() { "$build/tools/backup-server/backup-server" --keys "$work/keys" --port "$port" "$@"; }
+quiet_hostsim=1
 mib() { awk -v b="$1" 'BEGIN { printf "%.2f MiB", b / 1048576 }'; }
-wipe() { dd if=/dev/zero of="$disk" bs=1M seek=1 count="$size_mib" conv=notrunc status=none; }
 files_digest() {
   dd if="$disk" of="$work/restored.img" bs=1M skip=1 count="$size_mib" status=none
   for name in /text.txt /random.bin; do ntfscat -f "$work/restored.img" "$name" | md5sum; done

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "net/EncryptedMessage.h"
-#include "net/ServerSocket.h"
+#include "net/ServerConnection.h"
 #include "net/TcpSocket.h"
 
 namespace fuzz {
@@ -28,7 +28,7 @@ constexpr std::size_t kMaxScriptBytes = 32768;
 struct WireConnection {
     std::unique_ptr<net::TcpSocket> peer;
     std::unique_ptr<net::TcpSocket> agentSocket;
-    std::unique_ptr<net::ServerSocket> agent;
+    std::unique_ptr<net::ServerConnection> agent;
 
     bool open() {
         int ends[2];
@@ -37,7 +37,7 @@ struct WireConnection {
         peer = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[0]));
         agentSocket =
             std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[1]));
-        agent = std::make_unique<net::ServerSocket>(agentSocket.get());
+        agent = std::make_unique<net::ServerConnection>(agentSocket.get());
         return true;
     }
 

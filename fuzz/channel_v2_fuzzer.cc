@@ -18,10 +18,10 @@
 #include "blocks/ZlibStreams.h"
 #include "crypto/CryptoLibrary.h"
 #include "crypto/SecureChannel.h"
-#include "net/ByteOrder.h"
 #include "net/EncryptedMessage.h"
 #include "net/SealedUnits.h"
 #include "net/TcpSocket.h"
+#include "util/ByteOrder.h"
 
 namespace {
 
@@ -91,8 +91,8 @@ void readPlainStream(const std::uint8_t* data, std::size_t size) {
         } else {
             std::uint64_t sequence = 0;
             std::string sealed = peer.channel()->sealMessage(bytes, sequence);
-            net::appendBigEndian(wire, net::PROT_ENCRYPTED, 4);
-            net::appendBigEndian(wire, sealed.size(), 4);
+            util::appendBigEndian(wire, net::PROT_ENCRYPTED, 4);
+            util::appendBigEndian(wire, sealed.size(), 4);
             wire += sealed;
         }
         data += 3 + length;

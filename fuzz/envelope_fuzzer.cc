@@ -47,9 +47,9 @@ std::string encipher(Fixture& f, std::string_view plain) {
 void decryptAndCheck(Fixture& f, std::string_view ciphertext) {
     try {
         const std::string message =
-            crypto::Encryption::decryptMessage(f.key, f.context, ciphertext);
+            crypto::encryption::decryptMessage(f.key, f.context, ciphertext);
         // Whatever is accepted must be exactly what the same key seals.
-        if (crypto::Encryption::encryptMessage(f.key, f.context, message) != ciphertext) {
+        if (crypto::encryption::encryptMessage(f.key, f.context, message) != ciphertext) {
             __builtin_trap();
         }
     } catch (const std::exception&) {

@@ -13,7 +13,7 @@
 #include <sys/socket.h>
 
 #include "crypto/CryptoLibrary.h"
-#include "net/ServerSocket.h"
+#include "net/ServerConnection.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ struct Fixture {
         auto dir = std::filesystem::temp_directory_path() / "zentrad-handshake-fuzzer";
         std::filesystem::create_directories(dir / "config" / "server.allow");
         std::ofstream(dir / "config" / "server.allow" / "127.0.0.1") << kAdmittedServerKey;
-        net::TcpSocket::setTimeout(1);
+        net::TcpSocket::setDefaultTimeout(1);
         settings.timeoutSeconds = 1;
         settings.serverAllowDir = dir / "config" / "server.allow";
         settings.backupAllowDir = dir / "db" / "backup.allow";
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     server->sendAll(data + 1, static_cast<std::int64_t>(size - 1));
     server->shutdownSend();
     try {
-        net::ServerSocket connection(agent.get(), settings);
+        net::ServerConnection connection(agent.get(), settings);
         connection.authenticate();
     } catch (const std::exception&) {
         // Rejecting the input is the expected outcome; crashing or hanging is not.

@@ -33,7 +33,7 @@ struct Fixture {
         fs::create_directories(root / "host" / "drives");
         ::setenv("ZENTRAD_HOST_ROOT", (root / "host").c_str(), 1);
         ::setenv("ZENTRAD_INSTALL_DIR", (root / "agent").c_str(), 1);
-        net::TcpSocket::setTimeout(1);
+        net::TcpSocket::setDefaultTimeout(1);
     }
     // A partition table restore may have written the disk: every input starts blank.
     void resetDisk() {
@@ -43,9 +43,9 @@ struct Fixture {
     }
     fs::path root;
     filter::ChangeTracker changeTracker;
-    RunningBackups runningBackups;
+    requests::RunningBackups runningBackups;
     // Where the agent installed under root keeps its files.
-    RequestContext context{
+    requests::RequestContext context{
         changeTracker,
         runningBackups,
         root / "agent" / "db",
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     wire.feed(data, size);
     try {
-        Request::handleRequests(*wire.agent, fixture().context);
+        requests::Request::handleRequests(*wire.agent, fixture().context);
     } catch (const std::exception&) {
         // Refusing the input is the expected outcome.
     }

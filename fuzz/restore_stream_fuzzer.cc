@@ -19,7 +19,7 @@ namespace {
 struct Fixture {
     Fixture() {
         crypto::CryptoLibrary::initialise();
-        net::TcpSocket::setTimeout(1);
+        net::TcpSocket::setDefaultTimeout(1);
     }
     crypto::KeyMsg key{1, std::string(16, 'k'), std::string(8, 'v')};
 };

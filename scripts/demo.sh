@@ -10,6 +10,7 @@
 #   ZENTRAD_DEMO_KEEP   keep the work folder (host, store, logs) for a look afterwards
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/scripts/lib.sh"
 export PATH="$PATH:/usr/sbin:/sbin"
 
 if [ -z "${ZENTRAD_BUILD_DIR:-}" ]; then
@@ -21,19 +22,10 @@ fi
 build="$ZENTRAD_BUILD_DIR"
 
 work="$(mktemp -d /tmp/zentrad-demo.XXXXXX)"
-agent_pid=""
-cleanup() {
-  if [ -n "$agent_pid" ] && kill -0 "$agent_pid" 2>/dev/null; then
-    kill -TERM "$agent_pid" 2>/dev/null || true
-    wait "$agent_pid" 2>/dev/null || true
-  fi
-  if [ -n "${ZENTRAD_DEMO_KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
-}
+agent_pid=""; keep_work="${ZENTRAD_DEMO_KEEP:-}"; server_keys=server-keys
 trap cleanup EXIT
 fail() { echo "demo: FAILED: $*"; [ -f "$work/agent.out" ] && tail -20 "$work/agent.out"; exit 1; }
 
-hostsim() { "$build/tools/hostsim/hostsim" --root "$work/host" "$@"; }
-server() { "$build/tools/backup-server/backup-server" --keys "$work/server-keys" --port "$port" "$@"; }
 partition_image() {  # partition_image START_MIB SIZE_MIB FILE: copy a partition out of disk 0
   dd if="$work/host/disks/0.img" of="$3" bs=1M skip="$1" count="$2" status=none
 }

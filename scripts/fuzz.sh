@@ -4,6 +4,7 @@
 #   scripts/fuzz.sh BUILD SECONDS
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/scripts/lib.sh"
 build="$1"; seconds="${2:-30}"
 jobs="${ZENTRAD_FUZZ_JOBS:-$(nproc)}"
 
@@ -22,8 +23,7 @@ run_target() {
   fi
 }
 
-names=()
-for source in "$root"/fuzz/*_fuzzer.cc; do names+=("$(basename "$source" .cc)"); done
+mapfile -t names < <(fuzz_targets)
 running=0
 for name in "${names[@]}"; do
   rm -f "$build/$name.result"

@@ -7,6 +7,7 @@
 # script; its figures are those of the last run.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/scripts/lib.sh"
 cycles=30; load_seconds=30; fuzz_seconds=60; points=200
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -42,11 +43,7 @@ ZENTRAD_SOAK_CYCLES="$cycles" ZENTRAD_LOAD_SECONDS="$load_seconds" ZENTRAD_TRACK
   status=1
 
 echo "== fuzz targets (${fuzz_seconds}s each)"
-fuzzers=()
-for source in "$root"/fuzz/*_fuzzer.cc; do fuzzers+=("$(basename "$source" .cc)"); done
-CC=clang CXX=clang++ "$root/scripts/build.sh" "$root/build/fuzz" -DZENTRAD_BUILD_FUZZERS=ON \
-  -DZENTRAD_BUILD_TESTS=OFF -DZENTRAD_BUILD_BENCH=OFF -DZENTRAD_SANITIZE=address,undefined \
-  -- "${fuzzers[@]}" >"$out/fuzz-build.log" 2>&1
+build_fuzz_targets "$root/build/fuzz" >"$out/fuzz-build.log" 2>&1
 "$root/scripts/fuzz.sh" "$root/build/fuzz" "$fuzz_seconds" | tee "$out/fuzz.log" || status=1
 
 "$root/scripts/reliability-report.sh" "$out" "$cycles" "$load_seconds" "$fuzz_seconds" \

@@ -5,6 +5,7 @@
 # ThreadSanitizer, and every fuzz target for a bounded time.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/scripts/lib.sh"
 out="${ZENTRAD_TEST_OUT:-$root/build-test}"
 jobs="$(nproc)"
 # Most end-to-end tests wait (time-outs, slow snapshots, idle peers) far more than they
@@ -110,11 +111,7 @@ fi
 
 if ls "$root"/fuzz/*_fuzzer.cc >/dev/null 2>&1; then
   stage "fuzz targets (bounded time each, one per core at a time)"
-  fuzzers=()
-  for source in "$root"/fuzz/*_fuzzer.cc; do fuzzers+=("$(basename "$source" .cc)"); done
-  CC=clang CXX=clang++ "$root/scripts/build.sh" "$out/fuzz" -DZENTRAD_BUILD_FUZZERS=ON \
-    -DZENTRAD_BUILD_TESTS=OFF -DZENTRAD_BUILD_BENCH=OFF -DZENTRAD_SANITIZE=address,undefined \
-    -- "${fuzzers[@]}"
+  build_fuzz_targets "$out/fuzz"
   if ! "$root/scripts/fuzz.sh" "$out/fuzz" "${ZENTRAD_FUZZ_SECONDS:-20}"; then
     echo "tests: $summary_passed passed, $((summary_failed + 1)) failed"
     exit 1

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "agent/AgentOptions.h"
+#include "agent/CleanupStack.h"
 #include "agent/ModuleSettings.h"
 #include "agent/OperatingSystem.h"
 #include "agent/Options.h"
@@ -14,7 +15,6 @@
 #include "agent/StatusPort.h"
 #include "crypto/CryptoLibrary.h"
 #include "logging/Logger.h"
-#include "net/TcpSocket.h"
 #include "platform/Com.h"
 #include "runtime/RunState.h"
 #include "runtime/ThreadGroup.h"
@@ -36,10 +36,11 @@ void openLogFile(const agent::AgentOptions& options) {
 // thread group, opens the server listener and runs its accept loop on this thread; each
 // connection gets its own thread in the same group.
 void serveUntilStopped(runtime::ThreadGroup& threads, const agent::AgentOptions& options,
-                       filter::ChangeTracker& changeTracker, RunningBackups& runningBackups,
-                       const RunHooks& hooks) {
-    threads.createThread([&runningBackups] { runStatusPort(runningBackups); });
-    auto listener = openServerListener();
+                       filter::ChangeTracker& changeTracker,
+                       requests::RunningBackups& runningBackups, const RunHooks& hooks) {
+    threads.createThread(
+        [&runningBackups, timeout = options.timeout()] { runStatusPort(runningBackups, timeout); });
+    auto listener = openServerListener(options.localPort(), options.recovery());
     if (hooks.serving)
         hooks.serving();
     runAcceptLoop(*listener, threads, admissionSettings(options),
@@ -66,11 +67,9 @@ std::string bannerText() {
 int run(const std::vector<std::string>& arguments, const RunHooks& hooks) {
     // Both outlive every thread of the group, which is joined before they go.
     filter::ChangeTracker changeTracker;
-    RunningBackups runningBackups;
+    requests::RunningBackups runningBackups;
     runtime::ThreadGroup threads;
-    bool cryptoInitialised = false;
-    bool monitorStarted = false;
-    bool comInitialised = false;
+    CleanupStack cleanups;
     int exitCode = kExitStopped;
     try {
         logging::logInfo() << bannerText();
@@ -83,16 +82,16 @@ int run(const std::vector<std::string>& arguments, const RunHooks& hooks) {
             return kExitNoControlDevice;
         }
         auto options = agent::agentOptions();
-        net::TcpSocket::setTimeout(options->timeout());
         crypto::CryptoLibrary::initialise();
-        cryptoInitialised = true;
+        cleanups.push([] { crypto::CryptoLibrary::cleanup(); });
         openLogFile(*options);
         secureStateFolders(stateFolders(*options));
         // A restart that the driver survived continues every volume's tracking period.
         changeTracker.keepStateIn(options->dbDir() / "tracking");
         changeTracker.startMonitor();
-        monitorStarted = true;
-        comInitialised = initialiseCom();
+        cleanups.push([&changeTracker] { changeTracker.stopMonitor(); });
+        if (initialiseCom())
+            cleanups.push([] { platform::coUninitialize(); });
         serveUntilStopped(threads, *options, changeTracker, runningBackups, hooks);
     } catch (const std::exception& error) {
         logging::logError() << error.what();
@@ -103,12 +102,7 @@ int run(const std::vector<std::string>& arguments, const RunHooks& hooks) {
 
     runtime::runningFlag() = 0;
     threads.joinAll();
-    if (comInitialised)
-        platform::coUninitialize();
-    if (monitorStarted)
-        changeTracker.stopMonitor();
-    if (cryptoInitialised)
-        crypto::CryptoLibrary::cleanup();
+    cleanups.runAll();
     logging::logInfo() << "Agent stopped";
     runtime::stoppedFlag() = 1;
     return exitCode;

@@ -27,7 +27,7 @@ bool addressCheckRequired(const net::AdmissionSettings& settings) {
     return settings.ipAuthentication && !settings.recovery;
 }
 
-int admitAndServe(net::ServerSocket& connection, const RequestContext& context,
+int admitAndServe(net::ServerConnection& connection, const requests::RequestContext& context,
                   bool& authenticated) {
     if (addressCheckRequired(connection.settings()) && !checkServerAddress(connection)) {
         net::logBeforeAuthentication(logging::kLogWarn, "Rejecting backup server (" +
@@ -36,17 +36,17 @@ int admitAndServe(net::ServerSocket& connection, const RequestContext& context,
         connection.sendCode(net::PROT_REJECTED).flush();
         return 1;
     }
-    if (connection.authenticate() != 0)
+    if (!connection.authenticate())
         return 1;
     authenticated = true;
     logging::logInfo() << bannerText();
-    Request::handleRequests(connection, context);
+    requests::Request::handleRequests(connection, context);
     return 0;
 }
 
 // The failure report; the ERROR line queued just before travels ahead of it (in version 2
 // sealed, as everything else after the handshake).
-void reportError(net::TcpSocket& socket, std::optional<net::ServerSocket>& connection) {
+void reportError(net::TcpSocket& socket, std::optional<net::ServerConnection>& connection) {
     net::ShortMessage report =
         connection ? connection->sendCode(net::PROT_ERROR) : net::ShortMessage(&socket);
     if (!connection)
@@ -60,7 +60,7 @@ void reportError(net::TcpSocket& socket, std::optional<net::ServerSocket>& conne
 
 }  // namespace
 
-bool checkServerAddress(net::ServerSocket& connection) {
+bool checkServerAddress(net::ServerConnection& connection) {
     const net::AdmissionSettings& settings = connection.settings();
     crypto::RsaKeyPtr key = net::findAllowedKeyByAddress(
         connection.socket()->getPeerAddress(), settings.serverAllowDir, settings.backupAllowDir);
@@ -71,13 +71,13 @@ bool checkServerAddress(net::ServerSocket& connection) {
 }
 
 int serveConnection(std::shared_ptr<net::TcpSocket> socket, const net::AdmissionSettings& admission,
-                    const RequestContext& context) {
+                    const requests::RequestContext& context) {
     int result = 0;
     {
         platform::ComInitialization com;
         NetLoggerScope netLogger;
         bool authenticated = false;
-        std::optional<net::ServerSocket> connection;
+        std::optional<net::ServerConnection> connection;
         try {
             connection.emplace(socket.get(), admission);
             result = admitAndServe(*connection, context, authenticated);

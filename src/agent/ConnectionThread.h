@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "net/ServerSocket.h"
+#include "net/ServerConnection.h"
 #include "net/TcpSocket.h"
 #include "requests/RequestContext.h"
 
@@ -15,10 +15,10 @@ namespace agent {
 // Serves the connection to its end and closes the socket. Returns 1 when the server was
 // turned away or only initialised the host, else 0. Never throws.
 int serveConnection(std::shared_ptr<net::TcpSocket> socket, const net::AdmissionSettings& admission,
-                    const RequestContext& context);
+                    const requests::RequestContext& context);
 
 // True when a file named after the server's address in an allow directory holds a
 // readable key; that key becomes the one the server must present in the handshake.
-bool checkServerAddress(net::ServerSocket& connection);
+bool checkServerAddress(net::ServerConnection& connection);
 
 }  // namespace agent

@@ -2,7 +2,7 @@
 
 namespace agent {
 
-crypto::Encryption::KeyFilePaths keyFilePaths(const agent::AgentOptions& options) {
+crypto::encryption::KeyFilePaths keyFilePaths(const agent::AgentOptions& options) {
     return {options.rsaKeyFile(), options.rsaPublicKeyFile(), options.backupKeyFile()};
 }
 
@@ -20,10 +20,10 @@ net::AdmissionSettings admissionSettings(const agent::AgentOptions& options) {
     return settings;
 }
 
-RequestContext requestContext(const agent::AgentOptions& options,
-                              filter::ChangeTracker& changeTracker,
-                              RunningBackups& runningBackups) {
-    return RequestContext{
+requests::RequestContext requestContext(const agent::AgentOptions& options,
+                                        filter::ChangeTracker& changeTracker,
+                                        requests::RunningBackups& runningBackups) {
+    return requests::RequestContext{
         changeTracker,     runningBackups,       options.dbDir(),      options.backupAllowDir(),
         options.tempDir(), options.vssTimeout(), keyFilePaths(options)};
 }

@@ -11,12 +11,13 @@
 
 namespace agent {
 
-crypto::Encryption::KeyFilePaths keyFilePaths(const agent::AgentOptions& options);
+crypto::encryption::KeyFilePaths keyFilePaths(const agent::AgentOptions& options);
 
 net::AdmissionSettings admissionSettings(const agent::AgentOptions& options);
 
 // The context of every request; the tracker and the count must outlive every connection.
-RequestContext requestContext(const agent::AgentOptions& options,
-                              filter::ChangeTracker& changeTracker, RunningBackups& runningBackups);
+requests::RequestContext requestContext(const agent::AgentOptions& options,
+                                        filter::ChangeTracker& changeTracker,
+                                        requests::RunningBackups& runningBackups);
 
 }  // namespace agent

@@ -1,22 +1,15 @@
 #include "agent/OperatingSystem.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "platform/System.h"
+#include "platform/WideText.h"
 
 namespace {
 
 using platform::OsVersionInfo;
 
 constexpr std::uint32_t kProductTypeBufferBytes = 160;
-
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 bool is(const OsVersionInfo& v, std::uint32_t major, std::uint32_t minor) {
     return v.majorVersion == major && v.minorVersion == minor;
@@ -110,13 +103,13 @@ std::string extendedEdition(const OsFacts& facts) {
 std::optional<std::string> basicEdition(const OsFacts& facts) {
     if (!facts.productOptions)
         return std::nullopt;
-    std::string type = platform::toNarrow(*facts.productOptions);
+    const std::wstring& type = *facts.productOptions;
     std::string edition;
-    if (equalsIgnoringCase(type, "WINNT"))
+    if (platform::equalsIgnoringCase(type, L"WINNT"))
         edition = "Workstation ";
-    if (equalsIgnoringCase(type, "LANMANNT"))
+    if (platform::equalsIgnoringCase(type, L"LANMANNT"))
         edition = "Server ";
-    if (equalsIgnoringCase(type, "SERVERNT"))
+    if (platform::equalsIgnoringCase(type, L"SERVERNT"))
         edition = "Advanced Server ";
     const OsVersionInfo& v = *facts.version;
     return edition + std::to_string(v.majorVersion) + "." + std::to_string(v.minorVersion) + " ";
@@ -126,7 +119,7 @@ std::string servicePackAndBuild(const OsFacts& facts) {
     const OsVersionInfo& v = *facts.version;
     std::string servicePack = platform::toNarrow(v.csdVersion);
     std::string build = " (Build " + std::to_string(v.buildNumber) + ")";
-    if (v.majorVersion == 4 && equalsIgnoringCase(servicePack, "Service Pack 6") &&
+    if (v.majorVersion == 4 && platform::equalsIgnoringCase(v.csdVersion, L"Service Pack 6") &&
         facts.hotfixQ246009) {
         return "Service Pack 6a" + build;
     }

@@ -4,7 +4,6 @@
 #include <system_error>
 #include <thread>
 
-#include "agent/AgentOptions.h"
 #include "agent/ConnectionLimit.h"
 #include "agent/ConnectionThread.h"
 #include "logging/Logger.h"
@@ -33,15 +32,14 @@ std::shared_ptr<net::TcpListener> tryOpen(std::uint16_t port) {
 
 }  // namespace
 
-std::shared_ptr<net::TcpListener> openServerListener() {
-    auto options = agent::agentOptions();
+std::shared_ptr<net::TcpListener> openServerListener(std::uint16_t port, bool recovery) {
     for (;;) {
         try {
-            auto listener = tryOpen(options->localPort());
+            auto listener = tryOpen(port);
             logging::logInfo() << "Listening for backup servers on port " << listener->localPort();
             return listener;
         } catch (const std::exception&) {
-            if (!options->recovery())
+            if (!recovery)
                 throw;
             logging::logWarn() << "Failed to start listening socket.  Retrying..";
         }
@@ -51,7 +49,8 @@ std::shared_ptr<net::TcpListener> openServerListener() {
 }
 
 void runAcceptLoop(net::TcpListener& listener, runtime::ThreadGroup& threads,
-                   const net::AdmissionSettings& admission, const RequestContext& context) {
+                   const net::AdmissionSettings& admission,
+                   const requests::RequestContext& context) {
     auto limit = std::make_shared<ConnectionLimit>(kMaxConnections);
     while (runtime::isRunning()) {
         net::PreAuthLog::instance().flushIfDue();
@@ -60,6 +59,7 @@ void runAcceptLoop(net::TcpListener& listener, runtime::ThreadGroup& threads,
         std::shared_ptr<net::TcpSocket> socket;
         try {
             socket = listener.accept();
+            socket->setTimeout(admission.timeoutSeconds);
         } catch (const net::SocketException& error) {
             // Out of descriptors, or the peer left before it was accepted: the listener
             // itself is fine, so keep serving after a pause.

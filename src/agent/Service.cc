@@ -8,6 +8,7 @@
 #include "agent/Agent.h"
 #include "agent/ServiceStatusReporter.h"
 #include "logging/Logger.h"
+#include "platform/ErrorText.h"
 #include "platform/EventLog.h"
 #include "platform/Service.h"
 #include "platform/System.h"
@@ -30,10 +31,7 @@ void setActiveReporter(ServiceStatusReporter* reporter) {
 
 std::string systemReason(const std::string& step) {
     const std::uint32_t code = platform::getLastError();
-    std::string text = platform::toNarrow(platform::formatMessage(code));
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
-    return step + ": " + text + " (error " + std::to_string(code) + ")";
+    return step + ": " + platform::errorText(code) + " (error " + std::to_string(code) + ")";
 }
 
 platform::ServiceConfig serviceConfig(const std::wstring& imagePath) {

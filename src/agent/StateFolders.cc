@@ -5,6 +5,7 @@
 
 #include "agent/AgentOptions.h"
 #include "logging/Logger.h"
+#include "platform/ErrorText.h"
 #include "platform/Errors.h"
 #include "platform/FileSecurity.h"
 #include "platform/System.h"
@@ -18,8 +19,8 @@ namespace fs = std::filesystem;
 [[noreturn]] void fail(const std::string& what, const fs::path& path) {
     const std::uint32_t code = platform::getLastError();
     ZENTRAD_THROW(runtime::AgentException, what + " " + path.string() + ": " +
-                                               platform::toNarrow(platform::formatMessage(code)) +
-                                               " (error " + std::to_string(code) + ")");
+                                               platform::errorText(code) + " (error " +
+                                               std::to_string(code) + ")");
 }
 
 bool isAdministrator(const std::wstring& sid) {

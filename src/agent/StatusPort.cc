@@ -17,11 +17,12 @@ constexpr int kAcceptWaitSeconds = 3;
 constexpr auto kRecordInterval = std::chrono::seconds(1);
 
 void acceptStatusClients(net::TcpListener& listener, runtime::ThreadGroup& clients,
-                         RunningBackups& backups) {
+                         requests::RunningBackups& backups, std::int32_t timeoutSeconds) {
     while (runtime::isRunning()) {
         if (!listener.waitReadable(kAcceptWaitSeconds))
             continue;
         std::shared_ptr<net::TcpSocket> socket = listener.accept();
+        socket->setTimeout(timeoutSeconds);
         clients.createThread(
             [socket, &backups]() mutable { serveStatusClient(std::move(socket), backups); });
     }
@@ -29,13 +30,13 @@ void acceptStatusClients(net::TcpListener& listener, runtime::ThreadGroup& clien
 
 }  // namespace
 
-void runStatusPort(RunningBackups& backups) {
+void runStatusPort(requests::RunningBackups& backups, std::int32_t timeoutSeconds) {
     try {
         runtime::ThreadGroup clients;
         net::TcpListener listener;
         listener.bind(platform::inetAddr("127.0.0.1"), platform::statusPort(kStatusPort));
         listener.listen(net::TcpListener::kBacklog);
-        acceptStatusClients(listener, clients, backups);
+        acceptStatusClients(listener, clients, backups, timeoutSeconds);
         listener.close();
         clients.joinAll();
     } catch (const std::exception& error) {
@@ -43,7 +44,7 @@ void runStatusPort(RunningBackups& backups) {
     }
 }
 
-void serveStatusClient(std::shared_ptr<net::TcpSocket> socket, RunningBackups& backups) {
+void serveStatusClient(std::shared_ptr<net::TcpSocket> socket, requests::RunningBackups& backups) {
     try {
         bool running = backups.count() > 0;
         while (runtime::isRunning()) {

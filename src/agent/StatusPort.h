@@ -14,10 +14,11 @@ namespace agent {
 
 constexpr std::uint16_t kStatusPort = 1159;
 
-// The status thread's body: runs until the running flag drops. Never throws.
-void runStatusPort(RunningBackups& backups);
+// The status thread's body: runs until the running flag drops. Never throws. A client that
+// stops reading is dropped after timeoutSeconds.
+void runStatusPort(requests::RunningBackups& backups, std::int32_t timeoutSeconds);
 
 // One client's thread body: ends when the running flag drops or the client has gone.
-void serveStatusClient(std::shared_ptr<net::TcpSocket> socket, RunningBackups& backups);
+void serveStatusClient(std::shared_ptr<net::TcpSocket> socket, requests::RunningBackups& backups);
 
 }  // namespace agent

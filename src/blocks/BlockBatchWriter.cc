@@ -6,9 +6,9 @@
 #include "blocks/BlockRecord.h"
 #include "crypto/Envelope.h"
 #include "logging/Logger.h"
-#include "net/ByteOrder.h"
 #include "net/SealedUnits.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace blocks {
 
@@ -54,7 +54,7 @@ void BlockBatchWriter::sendKeepAlive() {
     std::lock_guard<std::mutex> sending(channel->sendLock());
     std::string plain;
     logging::Logger::get().drainNetLog(plain);
-    net::appendBigEndian(plain, net::PROT_KEEPALIVE, 4);
+    util::appendBigEndian(plain, net::PROT_KEEPALIVE, 4);
     net::appendSealedUnits(gathered_, *channel, plain);
     writeGathered();
 }
@@ -68,21 +68,21 @@ void BlockBatchWriter::appendCode(net::Code code) {
     } else {
         logging::Logger::get().drainNetLog(gathered_);
     }
-    net::appendBigEndian(gathered_, code, 4);
+    util::appendBigEndian(gathered_, code, 4);
 }
 
 void BlockBatchWriter::appendAnnouncement(std::size_t count) {
     std::string plain;
-    net::appendBigEndian(plain, net::PROT_BLOCKS, 4);
-    net::appendBigEndian(plain, count, 2);
+    util::appendBigEndian(plain, net::PROT_BLOCKS, 4);
+    util::appendBigEndian(plain, count, 2);
     // The code first: in version 2 the log records ahead of it are sealed before the
     // announcement, as they go on the wire.
     appendCode(net::PROT_ENCRYPTED);
     std::uint64_t sequence = 0;
     std::string ciphertext =
         sealer_ ? stream_.channel()->sealMessage(plain, sequence)
-                : crypto::Encryption::encryptMessage(protocolKey_, context_, plain);
-    net::appendBigEndian(gathered_, ciphertext.size(), 4);
+                : crypto::encryption::encryptMessage(protocolKey_, context_, plain);
+    util::appendBigEndian(gathered_, ciphertext.size(), 4);
     gathered_ += ciphertext;
 }
 

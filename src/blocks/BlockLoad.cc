@@ -6,6 +6,7 @@
 #include "blocks/Block.h"
 #include "blocks/DeviceErrors.h"
 #include "logging/Logger.h"
+#include "platform/ErrorText.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
@@ -40,9 +41,9 @@ void Block::load(platform::FileHandle& volume, std::uint64_t index) {
                                   std::to_string(got) + " of " + std::to_string(size_) + " bytes");
             }
             if (attempt > 1) {
-                logging::logWarn()
-                    << "Successfully read block " << index << " after " << attempt
-                    << " tries.  Earlier reads failed with error: " << deviceErrorText(lastError);
+                logging::logWarn() << "Successfully read block " << index << " after " << attempt
+                                   << " tries.  Earlier reads failed with error: "
+                                   << platform::errorText(lastError);
             }
             replaceData(std::move(buffer), size_, size_);
             loaded_ = true;
@@ -51,14 +52,14 @@ void Block::load(platform::FileHandle& volume, std::uint64_t index) {
         lastError = platform::getLastError();
         if (!isTransientDeviceError(lastError)) {
             ZENTRAD_THROW(runtime::DiskException, "Failed to read block " + std::to_string(index) +
-                                                      ": " + deviceErrorText(lastError));
+                                                      ": " + platform::errorText(lastError));
         }
     }
     // Never send a substitute: zeros with a valid digest would be stored as good data, and
     // once the journal key moves on the block would never be sent again.
     ZENTRAD_THROW(runtime::DiskException, "Failed to read block " + std::to_string(index) +
                                               " after " + std::to_string(kDeviceAttempts) +
-                                              " tries: " + deviceErrorText(lastError));
+                                              " tries: " + platform::errorText(lastError));
 }
 
 }  // namespace blocks

@@ -5,32 +5,17 @@
 #include <string>
 
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace blocks {
-namespace {
-
-void putBigEndian(unsigned char* out, std::uint64_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) {
-        out[i] = static_cast<unsigned char>(value);
-        value >>= 8;
-    }
-}
-
-std::uint64_t getBigEndian(const unsigned char* in, int bytes) {
-    std::uint64_t value = 0;
-    for (int i = 0; i < bytes; ++i)
-        value = (value << 8) | in[i];
-    return value;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 BlockRecordHeaderBytes encodeBlockRecordHeader(const Block& block) {
     BlockRecordHeaderBytes bytes{};
-    putBigEndian(bytes.data(), block.index(), 8);
+    util::storeBigEndian(bytes.data(), block.index(), 8);
     bytes[8] = block.compressed() ? 1 : 0;
     std::copy(block.getDigest().begin(), block.getDigest().end(), bytes.begin() + 9);
-    putBigEndian(bytes.data() + 25, block.length(), 4);
+    util::storeBigEndian(bytes.data() + 25, block.length(), 4);
     return bytes;
 }
 
@@ -39,14 +24,14 @@ namespace {
 BlockRecordHeader parseHeader(const BlockRecordHeaderBytes& bytes, std::uint64_t blockSize,
                               std::uint64_t overhead) {
     BlockRecordHeader header;
-    header.index = getBigEndian(bytes.data(), 8);
+    header.index = util::loadBigEndian(bytes.data(), 8);
     if (bytes[8] > 1) {
         ZENTRAD_THROW(runtime::AgentException, "Block stream error: invalid compressed flag (" +
                                                    std::to_string(bytes[8]) + ")");
     }
     header.compressed = bytes[8] == 1;
     std::copy(bytes.begin() + 9, bytes.begin() + 25, header.digest.begin());
-    header.length = static_cast<std::uint32_t>(getBigEndian(bytes.data() + 25, 4));
+    header.length = static_cast<std::uint32_t>(util::loadBigEndian(bytes.data() + 25, 4));
     std::uint64_t limit = blockSize + overhead;
     if (header.length > limit) {
         ZENTRAD_THROW(runtime::AgentException,
@@ -78,7 +63,7 @@ BlockRecordHeader parseSealedRecordHeader(const BlockRecordHeaderBytes& bytes,
 
 BlockRecordHeaderBytes encodeSealedRecordHeader(const Block& block) {
     BlockRecordHeaderBytes bytes = encodeBlockRecordHeader(block);
-    putBigEndian(bytes.data() + 25, block.length() + crypto::kChannelTagBytes, 4);
+    util::storeBigEndian(bytes.data() + 25, block.length() + crypto::kChannelTagBytes, 4);
     return bytes;
 }
 

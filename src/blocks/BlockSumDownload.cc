@@ -10,6 +10,7 @@
 #include "net/EncryptedMessage.h"
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
+#include "util/ByteOrder.h"
 
 namespace blocks {
 namespace {
@@ -18,7 +19,7 @@ constexpr std::uint64_t kRecordBytes = 4 + kDigestBytes;
 // Records read from the socket at a time: bounds memory whatever batch size is announced.
 constexpr std::uint64_t kRecordsPerRead = 4096;
 
-std::uint32_t batchSizeFromServer(net::ServerSocket& socket) {
+std::uint32_t batchSizeFromServer(net::ServerConnection& socket) {
     net::EncryptedMessage request(socket, socket.protocolKey());
     request.write32(net::PROT_BLOCKSUMS_REQUEST);
     request.send();
@@ -34,15 +35,15 @@ void storeRecords(const std::vector<unsigned char>& buffer, std::uint64_t count,
                   BlockSumManager& manager) {
     for (std::uint64_t r = 0; r < count; ++r) {
         const unsigned char* record = buffer.data() + r * kRecordBytes;
-        std::uint64_t block = (std::uint64_t{record[0]} << 24) | (std::uint64_t{record[1]} << 16) |
-                              (std::uint64_t{record[2]} << 8) | record[3];
+        std::uint64_t block = util::loadU32(record);
         BlockDigest digest;
         std::copy(record + 4, record + kRecordBytes, digest.begin());
         manager.addDigest(block, digest);
     }
 }
 
-void receiveBatch(net::ServerSocket& socket, std::uint32_t batchSize, BlockSumManager& manager) {
+void receiveBatch(net::ServerConnection& socket, std::uint32_t batchSize,
+                  BlockSumManager& manager) {
     std::uint32_t count = socket.read32();
     if (count > batchSize) {
         ZENTRAD_THROW(runtime::AgentException, "Block sum batch of (" + std::to_string(count) +
@@ -73,7 +74,7 @@ void receiveBatch(net::ServerSocket& socket, std::uint32_t batchSize, BlockSumMa
 
 }  // namespace
 
-void downloadBlockSums(net::ServerSocket& socket, BlockSumManager& manager) {
+void downloadBlockSums(net::ServerConnection& socket, BlockSumManager& manager) {
     ZENTRAD_CHECK_RUNNING();
     std::uint32_t batchSize = batchSizeFromServer(socket);
     while (runtime::isRunning()) {

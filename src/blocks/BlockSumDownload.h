@@ -11,12 +11,12 @@
 #pragma once
 
 #include "blocks/BlockSumManager.h"
-#include "net/ServerSocket.h"
+#include "net/ServerConnection.h"
 
 namespace blocks {
 
 // Throws runtime::ShutdownException when the agent stops, runtime::AgentException for a
 // remote error, a protocol error or a malformed batch, net::SocketException for the wire.
-void downloadBlockSums(net::ServerSocket& socket, BlockSumManager& manager);
+void downloadBlockSums(net::ServerConnection& socket, BlockSumManager& manager);
 
 }  // namespace blocks

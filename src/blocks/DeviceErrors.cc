@@ -10,11 +10,4 @@ bool isTransientDeviceError(std::uint32_t error) {
            error == platform::kErrorIoDevice;
 }
 
-std::string deviceErrorText(std::uint32_t error) {
-    std::string text = platform::toNarrow(platform::formatMessage(error));
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
-
 }  // namespace blocks

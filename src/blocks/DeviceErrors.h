@@ -1,6 +1,6 @@
 // Device errors that a second attempt can cure (data error (CRC), semaphore time-out, I/O
-// device error: they come and go on a failing or busy device), and the readable text of an
-// error code. Every other error will not change on a second attempt.
+// device error: they come and go on a failing or busy device), Every other error will not change on
+// a second attempt.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +12,5 @@ namespace blocks {
 inline constexpr int kDeviceAttempts = 3;
 
 bool isTransientDeviceError(std::uint32_t error);
-
-// The system's text for error, without the line break it ends with.
-std::string deviceErrorText(std::uint32_t error);
 
 }  // namespace blocks

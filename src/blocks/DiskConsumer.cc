@@ -9,6 +9,12 @@
 #include "yin/StageGuard.h"
 
 namespace blocks {
+namespace {
+
+constexpr yin::FailureTexts kWriteFailure{"Error while writing blocks from disk: ",
+                                          "Unknown exception in disk consumer"};
+
+}  // namespace
 
 DiskConsumer::DiskConsumer(std::shared_ptr<BlockChannel> input, yin::Latch& latch,
                            std::shared_ptr<logging::NetLogger> netLogger,
@@ -26,7 +32,7 @@ void DiskConsumer::started() {
 
 void DiskConsumer::consume(BlockPtr item) {
     yin::guardStage(
-        {"Error while writing blocks from disk: ", "Unknown exception in disk consumer"}, failed_,
+        kWriteFailure, failed_,
         [&] {
             ZENTRAD_CHECK_RUNNING();
             if (hold(std::move(item)))
@@ -81,8 +87,7 @@ void DiskConsumer::done() {
         partition_.close();
     } catch (const std::exception& error) {
         // The last gathered blocks reach the disk here.
-        logging::logError() << "Error while writing blocks from disk: " << error.what();
-        failed_ = true;
+        yin::recordFailure(kWriteFailure, failed_, &error);
     }
 }
 

@@ -48,7 +48,7 @@ void DiskProducer::produceSome(std::vector<BlockPtr>& items) {
             // Only blocks already read: the group never waits for the disk.
             while (runPosition_ < run_.size() && items.size() < kMostPerGroup)
                 items.push_back(handOut());
-        } catch (const yin::pc_exception&) {
+        } catch (const yin::EndOfStreamException&) {
             // The rest of the run were duplicates and the volume ends there.
             endPending_ = true;
         }
@@ -159,7 +159,7 @@ std::uint64_t DiskProducer::blocksToRead() const {
 
 void DiskProducer::endOfStream() {
     finished_ = true;
-    throw yin::pc_exception("finished reading blocks");
+    throw yin::EndOfStreamException("finished reading blocks");
 }
 
 }  // namespace blocks

@@ -7,6 +7,12 @@
 #include "yin/StageGuard.h"
 
 namespace blocks {
+namespace {
+
+constexpr yin::FailureTexts kSendFailure{"Error while sending blocks to network: ",
+                                         "Unknown exception in net consumer"};
+
+}  // namespace
 
 NetConsumer::NetConsumer(net::ProtocolStream& stream, const crypto::KeyMsg& protocolKey,
                          std::shared_ptr<BlockChannel> input, yin::Latch& latch,
@@ -27,14 +33,12 @@ void NetConsumer::started() {
 }
 
 void NetConsumer::consume(BlockPtr item) {
-    yin::guardStage(
-        {"Error while sending blocks to network: ", "Unknown exception in net consumer"}, failed_,
-        [&] {
-            ZENTRAD_CHECK_RUNNING();
-            batch_.push_back(std::move(item));
-            if (batch_.size() == BlockBatchWriter::kMaxBatch)
-                sendBatch();
-        });
+    yin::guardStage(kSendFailure, failed_, [&] {
+        ZENTRAD_CHECK_RUNNING();
+        batch_.push_back(std::move(item));
+        if (batch_.size() == BlockBatchWriter::kMaxBatch)
+            sendBatch();
+    });
 }
 
 void NetConsumer::timeout() {
@@ -44,10 +48,9 @@ void NetConsumer::timeout() {
         rearm();
         return;
     } catch (const std::exception& error) {
-        logging::logError() << "Error while sending blocks to network: " << error.what();
+        yin::recordFailure(kSendFailure, failed_, &error);
     }
-    failed_ = true;
-    throw yin::abort_exception("net consumer failed");
+    throw yin::AbortException("net consumer failed");
 }
 
 void NetConsumer::done() {
@@ -57,8 +60,7 @@ void NetConsumer::done() {
         try {
             sendBatch();
         } catch (const std::exception& error) {
-            logging::logError() << "Error while sending blocks to network: " << error.what();
-            failed_ = true;
+            yin::recordFailure(kSendFailure, failed_, &error);
         }
     }
     batch_.clear();

@@ -8,13 +8,17 @@
 
 #include "blocks/BlockRecord.h"
 #include "logging/Logger.h"
-#include "net/ByteOrder.h"
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
+#include "util/ByteOrder.h"
 #include "yin/Exceptions.h"
+#include "yin/StageGuard.h"
 
 namespace blocks {
 namespace {
+
+constexpr yin::FailureTexts kReadFailure{"Error while reading blocks from network: ",
+                                         "Unknown exception in net producer"};
 
 // The most a record's data may exceed the block: cipher padding (version 1) or the
 // channel's tag (version 2).
@@ -58,16 +62,13 @@ NetProducer::NetProducer(std::shared_ptr<BlockChannel> output, yin::Latch& latch
 
 template <typename Body>
 void NetProducer::guarded(Body&& body) {
-    try {
-        ZENTRAD_CHECK_RUNNING();
-        body();
-    } catch (const yin::pc_exception&) {
-        throw;
-    } catch (const std::exception& error) {
-        fail(error.what());
-    } catch (...) {
-        fail(nullptr);
-    }
+    yin::guardStage(
+        kReadFailure, failed_,
+        [&] {
+            ZENTRAD_CHECK_RUNNING();
+            body();
+        },
+        {}, [this] { return interrupt_.triggered(); });
 }
 
 void NetProducer::produce(BlockPtr& item) {
@@ -87,18 +88,6 @@ void NetProducer::produceSome(std::vector<BlockPtr>& items) {
     });
 }
 
-void NetProducer::fail(const char* what) {
-    // Interrupted because a later stage failed: that stage has told the story already.
-    if (interrupt_.triggered())
-        throw yin::abort_exception("netproducer interrupted");
-    if (what != nullptr)
-        logging::logError() << "Error while reading blocks from network: " << what;
-    else
-        logging::logError() << "Unknown exception in net producer";
-    failed_ = true;
-    throw yin::abort_exception("netproducer failed");
-}
-
 void NetProducer::receiveNext() {
     message_.receiveExpected();
     net::Code code = message_.read32();
@@ -109,7 +98,7 @@ void NetProducer::receiveNext() {
     if (code == net::PROT_RESTORE_END) {
         message_.read32();
         finished_ = true;
-        throw yin::pc_exception("producer reading from network is finished");
+        throw yin::EndOfStreamException("producer reading from network is finished");
     }
     ZENTRAD_THROW(runtime::AgentException,
                   "Unexpected code (0x" + net::hexCode(code) + ") during restore");
@@ -200,7 +189,7 @@ BlockPtr NetProducer::openRecord(SealedRecord& record, std::uint32_t position) {
 // The digest the server sent must match the records as received; a mismatch fails the
 // restore before any block of the batch is handed on.
 void NetProducer::checkDigest(const std::array<unsigned char, kTrailerBytes>& trailer) {
-    auto code = static_cast<net::Code>(net::readBigEndian(trailer.data(), 4));
+    auto code = static_cast<net::Code>(util::loadBigEndian(trailer.data(), 4));
     if (code == net::PROT_ERROR) {
         ZENTRAD_THROW(runtime::AgentException,
                       "Remote host has reported an error and closed the connection.");

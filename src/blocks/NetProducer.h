@@ -83,7 +83,6 @@ class NetProducer : public yin::RequestThread, public yin::Producer<BlockPtr> {
     };
     BlockPtr openRecord(SealedRecord& record, std::uint32_t position);
     void checkDigest(const std::array<unsigned char, kTrailerBytes>& trailer);
-    [[noreturn]] void fail(const char* what);
 
     net::ProtocolStream& connection_;
     net::EncryptedMessage& message_;

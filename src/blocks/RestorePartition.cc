@@ -7,9 +7,11 @@
 #include "blocks/DeviceErrors.h"
 #include "logging/Logger.h"
 #include "platform/DeviceControl.h"
+#include "platform/ErrorText.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace blocks {
 namespace {
@@ -63,8 +65,8 @@ std::uint32_t RestorePartition::sectorSize() {
     if (!platform::deviceIoControl(device_, platform::kIoctlDiskGetDriveGeometry, nullptr, 0,
                                    &geometry, sizeof geometry, &returned) ||
         returned < sizeof geometry || geometry.bytesPerSector == 0) {
-        ZENTRAD_THROW(runtime::DiskException, "Could not read the sector size of the target: " +
-                                                  deviceErrorText(platform::getLastError()));
+        ZENTRAD_THROW(runtime::DiskException,
+                      "Could not read the sector size of the target: " + platform::lastErrorText());
     }
     return geometry.bytesPerSector;
 }
@@ -112,20 +114,15 @@ bool RestorePartition::writeBootSectorCopy() {
     seek(offset_);
     std::uint32_t read = 0;
     if (!platform::readFile(device_, sectorBytes.data(), sector, &read) || read != sector) {
-        ZENTRAD_THROW(runtime::DiskException, "Could not read the restored boot sector: " +
-                                                  deviceErrorText(platform::getLastError()));
+        ZENTRAD_THROW(runtime::DiskException,
+                      "Could not read the restored boot sector: " + platform::lastErrorText());
     }
     position_ += read;
     boot.assign(reinterpret_cast<const char*>(sectorBytes.data()), sector);
     if (boot.compare(3, 8, "NTFS    ") != 0)
         return false;
-    const auto byte = [&boot](std::size_t at) {
-        return static_cast<std::uint64_t>(static_cast<unsigned char>(boot[at]));
-    };
-    const std::uint64_t bytesPerSector = byte(0x0B) | byte(0x0C) << 8;
-    std::uint64_t totalSectors = 0;
-    for (int i = 7; i >= 0; --i)
-        totalSectors = totalSectors << 8 | byte(0x28 + static_cast<std::size_t>(i));
+    const std::uint64_t bytesPerSector = util::loadLittleEndian(boot.data() + 0x0B, 2);
+    const std::uint64_t totalSectors = util::loadLittleEndian(boot.data() + 0x28, 8);
     // The copy sits right after the file system's sectors, which must leave room for it.
     if (bytesPerSector != sector || totalSectors >= length_ / sector)
         return false;
@@ -138,8 +135,7 @@ bool RestorePartition::writeBootSectorCopy() {
     if (!platform::writeFile(device_, sectorBytes.data(), sector, &written) || written != sector) {
         ZENTRAD_THROW(runtime::DiskException,
                       "Could not write the boot sector copy at disk offset " +
-                          std::to_string(target) + ": " +
-                          deviceErrorText(platform::getLastError()));
+                          std::to_string(target) + ": " + platform::lastErrorText());
     }
     position_ += written;
     return true;
@@ -226,7 +222,7 @@ void RestorePartition::flush() {
         if (ok && attempt > 1) {
             logging::logWarn() << "Successfully wrote at disk offset " << pendingStart_ << " after "
                                << attempt << " tries.  Earlier writes failed with error: "
-                               << deviceErrorText(error);
+                               << platform::errorText(error);
         }
         if (ok || !isTransientDeviceError(lastError)) {
             error = lastError;
@@ -246,7 +242,7 @@ void RestorePartition::flush() {
         message += " Meant to write (" + std::to_string(size) + " bytes, but wrote (" +
                    std::to_string(written) + ") bytes.";
     } else {
-        message += " " + deviceErrorText(error);
+        message += " " + platform::errorText(error);
     }
     ZENTRAD_THROW(runtime::DiskException, message);
 }

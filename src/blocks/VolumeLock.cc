@@ -5,19 +5,13 @@
 
 #include "logging/Logger.h"
 #include "platform/DeviceControl.h"
+#include "platform/ErrorText.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
 
 namespace blocks {
 namespace {
-
-std::string systemText(std::uint32_t error) {
-    std::string text = platform::toNarrow(platform::formatMessage(error));
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-    return text;
-}
 
 bool control(platform::FileHandle& volume, std::uint32_t code) {
     return platform::deviceIoControl(volume, code, nullptr, 0, nullptr, 0, nullptr);
@@ -66,7 +60,7 @@ VolumeLock::VolumeLock(platform::FileHandle& device, const std::string& path)
 VolumeLock::~VolumeLock() {
     if (device_.valid() && !control(device_, platform::kFsctlUnlockVolume)) {
         logging::logWarn() << "Could not unlock volume " << path_ << ": "
-                           << systemText(platform::getLastError());
+                           << platform::errorText(platform::getLastError());
         return;
     }
     logging::logInfo() << "Unlocked volume " << path_;
@@ -75,7 +69,7 @@ VolumeLock::~VolumeLock() {
 void VolumeLock::fail(const std::string& step) const {
     const std::uint32_t error = platform::getLastError();
     ZENTRAD_THROW(runtime::DiskException, "Could not lock volume " + path_ + " for the restore (" +
-                                              step + " failed): " + systemText(error));
+                                              step + " failed): " + platform::errorText(error));
 }
 
 }  // namespace blocks

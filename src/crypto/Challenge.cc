@@ -1,6 +1,6 @@
 #include "crypto/Challenge.h"
 
-namespace crypto::Handshake {
+namespace crypto::handshake {
 
 std::string sealChallenge(const KeyMsg& protocolKey, const RsaKeyPtr& serverKey) {
     return protocolKey.encrypt(serverKey);
@@ -16,4 +16,4 @@ std::string answerChallenge(const RsaKeyPtr& agentPrivateKey, const RsaKeyPtr& s
     return KeyMsg(agentPrivateKey, sealedChallenge).encrypt(serverKey);
 }
 
-}  // namespace crypto::Handshake
+}  // namespace crypto::handshake

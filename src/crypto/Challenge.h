@@ -8,7 +8,7 @@
 #include "crypto/KeyMsg.h"
 #include "crypto/RsaKey.h"
 
-namespace crypto::Handshake {
+namespace crypto::handshake {
 
 // The agent's challenge: the connection's protocol key sealed to the server's public key.
 // Throws as KeyMsg::encrypt.
@@ -26,4 +26,4 @@ bool responseMatches(const KeyMsg& protocolKey, const RsaKeyPtr& agentPrivateKey
 std::string answerChallenge(const RsaKeyPtr& agentPrivateKey, const RsaKeyPtr& serverKey,
                             std::string_view sealedChallenge);
 
-}  // namespace crypto::Handshake
+}  // namespace crypto::handshake

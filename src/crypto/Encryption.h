@@ -1,4 +1,4 @@
-// Everything that Encryption:: offers: key files, the session key file and the envelope.
+// Everything that encryption:: offers: key files, the session key file and the envelope.
 #pragma once
 
 #include "crypto/Envelope.h"

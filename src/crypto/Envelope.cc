@@ -4,9 +4,9 @@
 
 #include "crypto/Digest.h"
 #include "runtime/Exceptions.h"
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 
-namespace crypto::Encryption {
+namespace crypto::encryption {
 namespace {
 
 const unsigned char* bytesOf(std::string_view text) {
@@ -115,4 +115,4 @@ std::string decryptMessage(const KeyMsg& key, CipherContext& context, std::strin
     return std::string(message);
 }
 
-}  // namespace crypto::Encryption
+}  // namespace crypto::encryption

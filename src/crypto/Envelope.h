@@ -15,7 +15,7 @@
 #include "crypto/CipherContext.h"
 #include "crypto/KeyMsg.h"
 
-namespace crypto::Encryption {
+namespace crypto::encryption {
 
 // Length prefix plus SHA-1.
 inline constexpr std::size_t kEnvelopeOverhead = 24;
@@ -49,4 +49,4 @@ std::string encryptMessage(const KeyMsg& key, CipherContext& context, std::strin
 // CipherContext::begin does for an unfit key.
 std::string decryptMessage(const KeyMsg& key, CipherContext& context, std::string_view ciphertext);
 
-}  // namespace crypto::Encryption
+}  // namespace crypto::encryption

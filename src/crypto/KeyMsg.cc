@@ -7,7 +7,7 @@
 
 #include "crypto/Digest.h"
 #include "runtime/Exceptions.h"
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 #include "util/ByteReader.h"
 #include "util/UtilException.h"
 

@@ -12,7 +12,7 @@
 #include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
 
-namespace crypto::Encryption {
+namespace crypto::encryption {
 namespace {
 
 // Serialises loadKeys within the process: one thread at a time reads, replaces and
@@ -115,7 +115,7 @@ RsaKeyPtr loadPrivateKey(const KeyFilePaths& paths, std::uint16_t keyBits) {
 // The public key file must hold the public half of the private key: a server that is given
 // anything else cannot answer the agent's challenge. It is derived data, so it is rewritten.
 std::string loadPublicKeyText(const KeyFilePaths& paths, const RsaKey& privateKey) {
-    std::string text = util::FileUtil::readFile(paths.publicKey, kMaxKeyFileBytes);
+    std::string text = util::files::readFile(paths.publicKey, kMaxKeyFileBytes);
     const RsaKeyPtr stored = RsaKey::readPublicPem(text);
     if (stored && stored->samePublicKey(privateKey))
         return text;
@@ -171,4 +171,4 @@ LoadedKeys loadKeys(const KeyFilePaths& paths, std::uint16_t sessionKeyBits) {
     return keys;
 }
 
-}  // namespace crypto::Encryption
+}  // namespace crypto::encryption

@@ -24,7 +24,7 @@
 #include "crypto/KeyMsg.h"
 #include "crypto/RsaKey.h"
 
-namespace crypto::Encryption {
+namespace crypto::encryption {
 
 struct KeyFilePaths {
     std::filesystem::path privateKey;  // rsa.key
@@ -46,4 +46,4 @@ struct LoadedKeys {
 // Errors that regeneration cannot cure propagate as runtime::AgentException.
 LoadedKeys loadKeys(const KeyFilePaths& paths, std::uint16_t sessionKeyBits);
 
-}  // namespace crypto::Encryption
+}  // namespace crypto::encryption

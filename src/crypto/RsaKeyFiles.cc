@@ -4,12 +4,12 @@
 #include "util/FileUtil.h"
 #include "util/UtilException.h"
 
-namespace crypto::Encryption {
+namespace crypto::encryption {
 namespace {
 
 void saveKeyText(const std::filesystem::path& path, const std::string& text) {
     try {
-        util::FileUtil::writeFileAtomically(path, text, util::FileUtil::Access::administratorsOnly);
+        util::files::writeFileAtomically(path, text, util::files::Access::administratorsOnly);
     } catch (const util::UtilException&) {
         ZENTRAD_THROW(AgentFileException, "error saving new RSA key to", path.string());
     }
@@ -29,7 +29,7 @@ void writePublicKeyFile(const RsaKey& key, const std::filesystem::path& publicKe
 }
 
 RsaKeyPtr readPrivateKey(const std::filesystem::path& path) {
-    return RsaKey::readPrivatePem(util::FileUtil::readFile(path, kMaxKeyFileBytes));
+    return RsaKey::readPrivatePem(util::files::readFile(path, kMaxKeyFileBytes));
 }
 
-}  // namespace crypto::Encryption
+}  // namespace crypto::encryption

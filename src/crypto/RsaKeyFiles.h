@@ -7,7 +7,7 @@
 
 #include "crypto/RsaKey.h"
 
-namespace crypto::Encryption {
+namespace crypto::encryption {
 
 // Largest key file read; anything larger is treated as unreadable.
 inline constexpr std::size_t kMaxKeyFileBytes = 64 * 1024;
@@ -27,4 +27,4 @@ void writePublicKeyFile(const RsaKey& key, const std::filesystem::path& publicKe
 // empty or oversized.
 RsaKeyPtr readPrivateKey(const std::filesystem::path& path);
 
-}  // namespace crypto::Encryption
+}  // namespace crypto::encryption

@@ -5,11 +5,11 @@
 
 #include "crypto/RsaKeyFiles.h"
 #include "runtime/Exceptions.h"
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 #include "util/FileUtil.h"
 #include "util/UtilException.h"
 
-namespace crypto::Encryption {
+namespace crypto::encryption {
 
 void createSessionKey(std::uint16_t type, std::uint16_t keyBits, std::ostream& out,
                       const RsaKeyPtr& rsaKey) {
@@ -31,8 +31,8 @@ void newSessionKeyFile(std::uint16_t keyBits, const std::filesystem::path& priva
     content.write(magic.data(), static_cast<std::streamsize>(magic.size()));
     createSessionKey(KeyMsg::kGeneratedType, keyBits, content, key);
     try {
-        util::FileUtil::writeFileAtomically(sessionKeyPath, content.str(),
-                                            util::FileUtil::Access::administratorsOnly);
+        util::files::writeFileAtomically(sessionKeyPath, content.str(),
+                                         util::files::Access::administratorsOnly);
     } catch (const util::UtilException&) {
         ZENTRAD_THROW(runtime::AgentException,
                       "failed to write to file (" + sessionKeyPath.string() + ")");
@@ -53,7 +53,7 @@ std::shared_ptr<KeyMsg> openSessionKey(const RsaKeyPtr& privateKey, const std::s
     std::istringstream in(bytes);
     std::string sealed;
     try {
-        util::FileUtil::verifyMagic(in, kSessionKeyMagic);
+        util::files::verifyMagic(in, kSessionKeyMagic);
         char length[2];
         in.read(length, sizeof length);
         sealed.resize(in ? util::loadU16(length) : 0);
@@ -66,4 +66,4 @@ std::shared_ptr<KeyMsg> openSessionKey(const RsaKeyPtr& privateKey, const std::s
     return std::make_shared<KeyMsg>(privateKey, sealed);
 }
 
-}  // namespace crypto::Encryption
+}  // namespace crypto::encryption

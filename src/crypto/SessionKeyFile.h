@@ -12,7 +12,7 @@
 #include "crypto/KeyMsg.h"
 #include "crypto/RsaKey.h"
 
-namespace crypto::Encryption {
+namespace crypto::encryption {
 
 inline constexpr std::uint32_t kSessionKeyMagic = 0xE5EEE3E6;
 
@@ -37,4 +37,4 @@ std::shared_ptr<KeyMsg> readSessionKeyFile(const RsaKeyPtr& privateKey,
 // The same for the bytes of such a file, already read.
 std::shared_ptr<KeyMsg> openSessionKey(const RsaKeyPtr& privateKey, const std::string& bytes);
 
-}  // namespace crypto::Encryption
+}  // namespace crypto::encryption

@@ -4,6 +4,7 @@
 #include "disk/Disk.h"
 #include "logging/Logger.h"
 #include "platform/DeviceControl.h"
+#include "platform/ErrorText.h"
 #include "platform/Errors.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
@@ -15,13 +16,6 @@ using logging::logWarn;
 using runtime::DiskException;
 namespace {
 
-std::string systemText(std::uint32_t error) {
-    std::string text = platform::toNarrow(platform::formatMessage(error));
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
-
 // The disk behind an open handle when it is a fixed disk; null (after a WARN line) otherwise.
 std::shared_ptr<Disk> fixedDisk(platform::FileHandle& handle, std::uint32_t number) {
     platform::DiskGeometry geometry{};
@@ -32,7 +26,8 @@ std::shared_ptr<Disk> fixedDisk(platform::FileHandle& handle, std::uint32_t numb
         std::uint32_t error = platform::getLastError();
         if (error == platform::kErrorNotReady)
             logWarn() << "Skipping disk " << number << " since it is not ready";
-        logWarn() << "failed to get disk geometry for disk " << number << " " << systemText(error);
+        logWarn() << "failed to get disk geometry for disk " << number << " "
+                  << platform::errorText(error);
         return nullptr;
     }
     if (geometry.mediaType == platform::kMediaTypeRemovable) {

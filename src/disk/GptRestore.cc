@@ -8,6 +8,7 @@
 #include "logging/Logger.h"
 #include "platform/GptFormat.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace disk {
 
@@ -21,13 +22,6 @@ constexpr std::size_t kProtectiveEntries = 446;
 
 [[noreturn]] void refuse(const std::string& reason) {
     ZENTRAD_THROW(DiskException, "Refusing partition table restore: " + reason);
-}
-
-std::uint64_t load64(const std::uint8_t* bytes) {
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i)
-        value = (value << 8) | bytes[i];
-    return value;
 }
 
 // The received sectors by sector number.
@@ -141,12 +135,8 @@ void growProtectiveEntry(std::uint8_t* mbr, std::uint64_t sourceSectors,
     };
     for (int slot = 0; slot < 4; ++slot) {
         std::uint8_t* entry = mbr + kProtectiveEntries + 16 * slot;
-        std::uint32_t start = 0;
-        std::uint32_t count = 0;
-        for (int i = 3; i >= 0; --i) {
-            start = (start << 8) | entry[8 + i];
-            count = (count << 8) | entry[12 + i];
-        }
+        const std::uint64_t start = util::loadLittleEndian(entry + 8, 4);
+        const std::uint64_t count = util::loadLittleEndian(entry + 12, 4);
         if (entry[4] != gpt::kProtectiveType || start != 1 || count != cover(sourceSectors))
             continue;
         std::uint32_t grown = cover(diskSectors);
@@ -167,7 +157,7 @@ void prepareGptRestore(std::vector<std::shared_ptr<NetSector>>& sectors, std::ui
     if (primarySector == nullptr)
         refuse("the backup holds a protective MBR but no GPT header (sector 1)");
     // The source disk's size is not sent: its last sector holds the backup header.
-    std::uint64_t sourceSectors = load64(primarySector->getData() + 32) + 1;
+    std::uint64_t sourceSectors = util::loadLittleEndian(primarySector->getData() + 32, 8) + 1;
     std::string error;
     auto primary = map.checkedCopy(1, sourceSectors, "primary", error);
     if (!primary)

@@ -2,15 +2,9 @@
 
 #include <sstream>
 
+#include "util/ByteOrder.h"
+
 namespace disk {
-namespace {
-
-std::uint64_t little32(const std::uint8_t* bytes) {
-    return std::uint64_t{bytes[0]} | (std::uint64_t{bytes[1]} << 8) |
-           (std::uint64_t{bytes[2]} << 16) | (std::uint64_t{bytes[3]} << 24);
-}
-
-}  // namespace
 
 std::shared_ptr<Partition> Partition::fromEntry(const std::uint8_t* entry, std::uint64_t sectorSize,
                                                 std::uint64_t base, std::uint64_t relative) {
@@ -23,8 +17,8 @@ std::shared_ptr<Partition> Partition::fromEntry(const std::uint8_t* entry, std::
     partition->endHead = entry[5];
     partition->endSector = entry[6];
     partition->endCylinder = entry[7];
-    partition->relativeSector = little32(entry + 8);
-    partition->numberSectors = little32(entry + 12);
+    partition->relativeSector = util::loadLittleEndian(entry + 8, 4);
+    partition->numberSectors = util::loadLittleEndian(entry + 12, 4);
     partition->sectorSize = sectorSize;
     // All terms are below 2^33 sectors, so the sum times a sector size cannot overflow.
     std::uint64_t origin = partition->isExtended() ? base : base + relative;

@@ -9,7 +9,7 @@
 #include "platform/GptFormat.h"
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 
 namespace disk {
 

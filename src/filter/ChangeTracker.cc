@@ -6,6 +6,7 @@
 #include "filter/DriverText.h"
 #include "filter/SavedState.h"
 #include "logging/Logger.h"
+#include "platform/ErrorText.h"
 #include "platform/System.h"
 #include "util/FileUtil.h"
 
@@ -26,12 +27,9 @@ ChangeTracker::~ChangeTracker() {
 bool ChangeTracker::open() {
     if (device_.open())
         return true;
-    std::string text = platform::toNarrow(platform::formatMessage(platform::getLastError()));
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
     logging::logError() << "Failed to open control device.  Have you rebooted since the agent was "
                            "installed? Error: "
-                        << text;
+                        << platform::lastErrorText();
     return false;
 }
 
@@ -72,7 +70,7 @@ void ChangeTracker::restoreState() {
     std::error_code error;
     if (!std::filesystem::exists(file, error))
         return;
-    std::string bytes = util::FileUtil::readFile(file, kMostSavedStateBytes);
+    std::string bytes = util::files::readFile(file, kMostSavedStateBytes);
     // Read once: if this run ends without writing it again, the next must not trust it.
     std::filesystem::remove(file, error);
     if (error) {
@@ -153,7 +151,7 @@ void ChangeTracker::saveState() {
     }
     try {
         std::filesystem::create_directories(stateFolder_);
-        util::FileUtil::writeFileAtomically(stateFolder_ / kStateFile, encodeSavedVolumes(saved));
+        util::files::writeFileAtomically(stateFolder_ / kStateFile, encodeSavedVolumes(saved));
         logging::logInfo() << "Change tracking: kept the tracking periods of " << saved.size()
                            << " volume(s) for the next run";
     } catch (const std::exception& error) {

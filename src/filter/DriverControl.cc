@@ -7,6 +7,7 @@
 #include "platform/Errors.h"
 #include "platform/System.h"
 #include "platform/WideText.h"
+#include "util/ByteOrder.h"
 
 namespace filter {
 namespace {
@@ -19,20 +20,13 @@ constexpr std::uint32_t kFirstNamesBufferSize = 1024;
 // Far beyond any real name list; stops the doubling if the driver keeps asking for more.
 constexpr std::uint32_t kMaxNamesBufferSize = 1u << 20;
 
-std::uint64_t readLittleEndian(const std::uint8_t* bytes, std::size_t size) {
-    std::uint64_t value = 0;
-    for (std::size_t i = size; i-- > 0;)
-        value = (value << 8) | bytes[i];
-    return value;
-}
-
 }  // namespace
 
 ChangeRecord decodeChangeRecord(const std::uint8_t* bytes) {
     ChangeRecord record;
-    record.volumeNumber = static_cast<std::uint32_t>(readLittleEndian(bytes, 4));
-    record.firstSector = readLittleEndian(bytes + 8, 8);
-    record.sectorCount = readLittleEndian(bytes + 16, 8);
+    record.volumeNumber = static_cast<std::uint32_t>(util::loadLittleEndian(bytes, 4));
+    record.firstSector = util::loadLittleEndian(bytes + 8, 8);
+    record.sectorCount = util::loadLittleEndian(bytes + 16, 8);
     return record;
 }
 
@@ -58,7 +52,7 @@ std::optional<std::uint32_t> DriverControl::queryWord(std::uint32_t code) {
     }
     if (returned != sizeof reply)
         return std::nullopt;
-    return static_cast<std::uint32_t>(readLittleEndian(reply, 4));
+    return static_cast<std::uint32_t>(util::loadLittleEndian(reply, 4));
 }
 
 std::optional<std::uint32_t> DriverControl::pendingCount() {
@@ -134,9 +128,9 @@ std::optional<std::uint32_t> ntfsSectorsPerCluster(const std::wstring& volumeNam
         return std::nullopt;
     }
     auto bytesPerSector =
-        static_cast<std::uint32_t>(readLittleEndian(reply + kBytesPerSectorOffset, 4));
+        static_cast<std::uint32_t>(util::loadLittleEndian(reply + kBytesPerSectorOffset, 4));
     auto bytesPerCluster =
-        static_cast<std::uint32_t>(readLittleEndian(reply + kBytesPerClusterOffset, 4));
+        static_cast<std::uint32_t>(util::loadLittleEndian(reply + kBytesPerClusterOffset, 4));
     if (bytesPerSector == 0 || bytesPerCluster < bytesPerSector ||
         bytesPerCluster % bytesPerSector != 0) {
         return std::nullopt;

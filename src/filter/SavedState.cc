@@ -6,6 +6,7 @@
 
 #include "platform/GptFormat.h"
 #include "platform/System.h"
+#include "util/ByteOrder.h"
 
 namespace filter {
 namespace {
@@ -30,9 +31,7 @@ class Reader {
     bool take(std::uint64_t& value, int size) {
         if (remaining() < static_cast<std::size_t>(size))
             return false;
-        value = 0;
-        for (int i = size; i-- > 0;)
-            value = (value << 8) | static_cast<std::uint8_t>(bytes_[at_ + i]);
+        value = util::loadLittleEndian(bytes_.data() + at_, size);
         at_ += size;
         return true;
     }

@@ -22,7 +22,7 @@ struct AdmissionSettings {
     std::filesystem::path backupAllowDir;
     // The agent's own key pair and backup session key, and the session key size used when
     // they must be made afresh.
-    crypto::Encryption::KeyFilePaths keyFiles;
+    crypto::encryption::KeyFilePaths keyFiles;
     std::uint16_t sessionKeyBits = 128;
     // Protocol version 2: accept a server's offer of it; refuse servers that end up in
     // version 1 (recovery mode included) when refuseProtocol1 is set.

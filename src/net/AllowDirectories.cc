@@ -32,7 +32,7 @@ using AllowFiles = std::map<std::string, AllowFile>;
 
 crypto::RsaKeyPtr parseAllowFile(const fs::path& file) {
     std::string text;
-    auto result = platform::readRegularFile(file, crypto::Encryption::kMaxKeyFileBytes, text);
+    auto result = platform::readRegularFile(file, crypto::encryption::kMaxKeyFileBytes, text);
     if (result == platform::RegularFileRead::notRegular) {
         logging::logWarn() << "skipping " << file.string() << ": not a regular file";
         return nullptr;

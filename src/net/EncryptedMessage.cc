@@ -5,9 +5,9 @@
 
 #include "crypto/Envelope.h"
 #include "logging/Logger.h"
-#include "net/ByteOrder.h"
 #include "net/SealedUnits.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace net {
 
@@ -24,13 +24,13 @@ void EncryptedMessage::send() {
         logging::Logger::get().drainNetLog(records);
         appendSealedUnits(unit, *channel, records);
         std::string sealed = channel->sealMessage(plain_, sequence_);
-        appendBigEndian(unit, PROT_ENCRYPTED, 4);
-        appendBigEndian(unit, sealed.size(), 4);
+        util::appendBigEndian(unit, PROT_ENCRYPTED, 4);
+        util::appendBigEndian(unit, sealed.size(), 4);
         unit += sealed;
         stream_->socket()->sendAll(unit.data(), static_cast<std::int64_t>(unit.size()));
         return;
     }
-    std::string ciphertext = crypto::Encryption::encryptMessage(key_, context_, plain_);
+    std::string ciphertext = crypto::encryption::encryptMessage(key_, context_, plain_);
     ShortMessage unit = stream_->sendCode(PROT_ENCRYPTED);
     unit.write32(static_cast<std::uint32_t>(ciphertext.size()));
     unit.writeBytes(ciphertext);
@@ -39,7 +39,7 @@ void EncryptedMessage::send() {
 
 void EncryptedMessage::receive() {
     std::uint32_t length = stream_->readRaw32();
-    crypto::Encryption::checkCiphertextLength(length);
+    crypto::encryption::checkCiphertextLength(length);
     std::string ciphertext(length, '\0');
     stream_->readRawBytes(ciphertext.data(), length);
     if (crypto::SecureChannel* channel = stream_->channel()) {
@@ -48,7 +48,7 @@ void EncryptedMessage::receive() {
         setPlainText(channel->openMessage(ciphertext, sequence_));
         return;
     }
-    setPlainText(crypto::Encryption::decryptMessage(key_, context_, ciphertext));
+    setPlainText(crypto::encryption::decryptMessage(key_, context_, ciphertext));
 }
 
 void EncryptedMessage::receiveExpected() {
@@ -93,7 +93,7 @@ std::string EncryptedMessage::readBlock(std::uint64_t count) {
 std::uint64_t EncryptedMessage::readNumber(int bytes) {
     char buffer[8];
     read(buffer, static_cast<std::uint64_t>(bytes));
-    return readBigEndian(buffer, bytes);
+    return util::loadBigEndian(buffer, bytes);
 }
 
 std::uint8_t EncryptedMessage::read8() {
@@ -121,22 +121,22 @@ crypto::KeyMsg EncryptedMessage::readKey() {
 }
 
 EncryptedMessage& EncryptedMessage::write8(std::uint8_t value) {
-    appendBigEndian(plain_, value, 1);
+    util::appendBigEndian(plain_, value, 1);
     return *this;
 }
 
 EncryptedMessage& EncryptedMessage::write16(std::uint16_t value) {
-    appendBigEndian(plain_, value, 2);
+    util::appendBigEndian(plain_, value, 2);
     return *this;
 }
 
 EncryptedMessage& EncryptedMessage::write32(std::uint32_t value) {
-    appendBigEndian(plain_, value, 4);
+    util::appendBigEndian(plain_, value, 4);
     return *this;
 }
 
 EncryptedMessage& EncryptedMessage::write64(std::uint64_t value) {
-    appendBigEndian(plain_, value, 8);
+    util::appendBigEndian(plain_, value, 8);
     return *this;
 }
 

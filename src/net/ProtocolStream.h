@@ -1,6 +1,6 @@
 // The plain protocol stream on one connected socket: reads codes and fields (each read
 // bounded by the socket's receive time-out) and starts outgoing short messages. Both ends
-// of the wire build on it: the agent's ServerSocket and the backup server's connection.
+// of the wire build on it: the agent's ServerConnection and the backup server's connection.
 // In protocol version 2 the plain stream arrives in sealed units (net/SealedUnits.h): the
 // reads below take their bytes from what those open to, and refuse any other unit but the
 // few that travel unsealed, which only the raw reads take.

@@ -15,7 +15,7 @@ constexpr std::int64_t kMaxReceivePiece = 0x40000000;
 // Waits are cut into slices so a stop request is noticed within a second.
 constexpr auto kStopCheckInterval = std::chrono::seconds(1);
 
-std::atomic<std::int32_t> socketTimeout{160};
+std::atomic<std::int32_t> defaultTimeoutSeconds{160};
 
 std::string secondsSince(std::chrono::steady_clock::time_point start) {
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -64,12 +64,12 @@ void TcpSocket::sendAll(const void* data, std::int64_t length) {
     }
 }
 
-void TcpSocket::setTimeout(std::int32_t seconds) {
-    socketTimeout = seconds;
+void TcpSocket::setDefaultTimeout(std::int32_t seconds) {
+    defaultTimeoutSeconds.store(seconds);
 }
 
-std::int32_t TcpSocket::timeout() {
-    return socketTimeout;
+std::int32_t TcpSocket::defaultTimeout() {
+    return defaultTimeoutSeconds.load();
 }
 
 std::int64_t TcpSocket::receiveAll(void* buffer, std::int64_t length) {

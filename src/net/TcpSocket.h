@@ -1,5 +1,5 @@
 // A connected stream socket: sends whole buffers and receives exactly n bytes, each wait
-// for more data bounded by the process's socket time-out (read afresh for every wait).
+// for more data bounded by the socket's time-out (read afresh for every wait).
 //
 // Receives go through a buffer of kReceiveBufferBytes: a short read takes whatever the
 // kernel holds (up to that much) in one call and later reads are served from it, so a
@@ -30,13 +30,18 @@ class TcpSocket : public Socket {
     // Adopts a connected handle (from accept).
     explicit TcpSocket(platform::SocketHandle adopted) : Socket(adopted) {}
 
-    // The longest wait, in seconds, for a send or receive to make progress, for every socket
-    // of the process (160 until set). The agent sets it from its options before it serves.
-    static void setTimeout(std::int32_t seconds);
-    static std::int32_t timeout();
+    // The longest wait, in seconds, for a send or receive to make progress; a new socket
+    // starts with the default. May change from any thread; the next wait uses the new value.
+    void setTimeout(std::int32_t seconds) { timeoutSeconds_.store(seconds); }
+    std::int32_t timeout() const { return timeoutSeconds_.load(); }
 
     // Connects to host (name or numeric IPv4 address) and port. Throws SocketException.
     static std::unique_ptr<TcpSocket> connectTo(const std::string& host, std::uint16_t port);
+
+    // The time-out new sockets start with (160 until set): for programs and tests whose
+    // sockets all share one; the agent gives each connection its configured time-out.
+    static void setDefaultTimeout(std::int32_t seconds);
+    static std::int32_t defaultTimeout();
 
     // Sends every byte, in pieces of at most 64 KiB. Each wait for room in the send buffer
     // is bounded like a receive's wait (time-out, deadline, stop request), so a peer that
@@ -85,6 +90,7 @@ class TcpSocket : public Socket {
     void waitUntilReady(Direction direction, std::int32_t timeoutSeconds,
                         const std::function<std::string()>& progress);
 
+    std::atomic<std::int32_t> timeoutSeconds_{defaultTimeout()};
     std::optional<Deadline> deadline_;
     std::atomic<bool> interrupted_{false};
     // Allocated by the first receive that needs it; [bufferStart_, bufferEnd_) is unread.

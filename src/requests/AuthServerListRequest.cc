@@ -8,6 +8,8 @@
 #include "runtime/Exceptions.h"
 #include "util/FileUtil.h"
 
+namespace requests {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -46,7 +48,7 @@ std::vector<AuthServerListRequest::AllowedServer> AuthServerListRequest::readLis
         }
         servers.push_back(std::move(server));
     }
-    net::ServerSocket::verifyCode(net::PROT_AUTH_SERVER_LIST, message().read32());
+    net::ServerConnection::verifyCode(net::PROT_AUTH_SERVER_LIST, message().read32());
     if (!message().atEnd()) {
         ZENTRAD_THROW(runtime::AgentException, "Unexpected data at the end of server list request");
     }
@@ -60,7 +62,7 @@ void AuthServerListRequest::writeList(const std::vector<AllowedServer>& servers)
         try {
             // Replaced atomically: a connection authenticating meanwhile sees the old key
             // or the new one, never half a file.
-            util::FileUtil::writeFileAtomically(file, server.publicKey);
+            util::files::writeFileAtomically(file, server.publicKey);
         } catch (const std::exception&) {
             logging::logError()
                 << "failed to write public key to dynamic backup allow directory file: "
@@ -83,3 +85,5 @@ void AuthServerListRequest::removeUnlisted(const std::vector<AllowedServer>& ser
     for (const auto& path : stale)
         fs::remove_all(path);
 }
+
+}  // namespace requests

@@ -11,6 +11,8 @@
 
 #include "requests/Request.h"
 
+namespace requests {
+
 class AuthServerListRequest : public Request {
   public:
     using Request::Request;
@@ -26,3 +28,5 @@ class AuthServerListRequest : public Request {
     void writeList(const std::vector<AllowedServer>& servers);
     void removeUnlisted(const std::vector<AllowedServer>& servers);
 };
+
+}  // namespace requests

@@ -16,6 +16,8 @@
 #include "vssclient/VssClient.h"
 #include "vssclient/WindowsEventListener.h"
 
+namespace requests {
+
 namespace {
 
 // Servers from this protocol version on expect the drive-letter path in the volume info.
@@ -24,7 +26,7 @@ constexpr std::uint32_t kMostBlocksPerBatch = 256;
 
 }  // namespace
 
-BackupRequest::BackupRequest(net::ServerSocket& connection, net::EncryptedMessage& message,
+BackupRequest::BackupRequest(net::ServerConnection& connection, net::EncryptedMessage& message,
                              const RequestContext& context)
     : Request(connection, message, context), registration_(context.runningBackups) {}
 
@@ -100,7 +102,7 @@ bool BackupRequest::journalKeysMatch(const std::wstring& name) {
     }
     std::filesystem::path file = filter::backedUpMapPath(trackingFolder(), name);
     previousUsed_ =
-        filter::decodeBackedUpMap(util::FileUtil::readFile(file, filter::kMostBackedUpMapBytes));
+        filter::decodeBackedUpMap(util::files::readFile(file, filter::kMostBackedUpMapBytes));
     if (!previousUsed_ || previousUsed_->journalKey != serverJournalKey_) {
         previousUsed_.reset();
         logging::logInfo() << "The used blocks of the previous backup are not known.  Forcing "
@@ -149,3 +151,5 @@ BackupRequest::TrackingPeriod BackupRequest::startTrackingPeriod(const std::wstr
         period.changes.reset();
     return period;
 }
+
+}  // namespace requests

@@ -45,9 +45,11 @@ class VssClient;
 class WindowsEventListener;
 }  // namespace vssclient
 
+namespace requests {
+
 class BackupRequest : public Request {
   public:
-    BackupRequest(net::ServerSocket& connection, net::EncryptedMessage& message,
+    BackupRequest(net::ServerConnection& connection, net::EncryptedMessage& message,
                   const RequestContext& context);
     void execute() override;
 
@@ -111,3 +113,5 @@ class BackupRequest : public Request {
     // The used blocks of the backup that returned serverJournalKey (when keysMatch_).
     std::optional<filter::BackedUpMap> previousUsed_;
 };
+
+}  // namespace requests

@@ -12,6 +12,7 @@
 #include "logging/Logger.h"
 #include "net/KeepAliveThread.h"
 #include "net/Message.h"
+#include "platform/ErrorText.h"
 #include "platform/File.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
@@ -21,6 +22,8 @@
 #include "util/FileUtil.h"
 #include "vssclient/VssClient.h"
 #include "vssclient/WindowsEventListener.h"
+
+namespace requests {
 
 namespace {
 
@@ -59,11 +62,9 @@ platform::FileHandle openSnapshot(const std::wstring& device) {
         device, platform::kGenericRead, platform::kFileShareRead | platform::kFileShareWrite,
         platform::kOpenExisting, platform::kFileFlagSequentialScan);
     if (!handle) {
-        std::string reason = platform::toNarrow(platform::formatMessage(platform::getLastError()));
-        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r'))
-            reason.pop_back();
-        ZENTRAD_THROW(runtime::DiskException,
-                      "Failed to open device " + platform::toNarrow(device) + ": " + reason);
+        ZENTRAD_THROW(runtime::DiskException, "Failed to open device " +
+                                                  platform::toNarrow(device) + ": " +
+                                                  platform::lastErrorText());
     }
     return handle;
 }
@@ -205,7 +206,7 @@ void BackupRequest::keepBackedUpMap(const std::wstring& name, const filter::Jour
         map.blockCount = used.capacity();
         map.bits.assign(reinterpret_cast<const char*>(used.bytes()), used.byteCount());
         std::filesystem::create_directories(trackingFolder());
-        util::FileUtil::writeFileAtomically(file, filter::encodeBackedUpMap(map));
+        util::files::writeFileAtomically(file, filter::encodeBackedUpMap(map));
     } catch (const std::exception& error) {
         // The key still goes to the server; without its map the next backup is
         // digest-compared rather than incremental.
@@ -261,3 +262,5 @@ void BackupRequest::sendBlockMap(const blocks::BlockMap& map) {
     message().writeBytes(std::string(digest.begin(), digest.end()));
     message().send();
 }
+
+}  // namespace requests

@@ -3,8 +3,12 @@
 
 #include "requests/Request.h"
 
+namespace requests {
+
 class EchoRequest : public Request {
   public:
     using Request::Request;
     void execute() override;
 };
+
+}  // namespace requests

@@ -6,6 +6,8 @@
 #include "requests/FileRestoreOutput.h"
 #include "runtime/RunState.h"
 
+namespace requests {
+
 void FileRestoreData::startItem() {
     chunkLeft_ = 0;
     dataEndRead_ = false;
@@ -95,3 +97,5 @@ void FileRestoreData::readChunkBytes(FileRestoreOutput* output) {
             output->write(buffer_.data(), piece);
     }
 }
+
+}  // namespace requests

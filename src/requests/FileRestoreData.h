@@ -12,6 +12,8 @@
 
 #include "net/ProtocolStream.h"
 
+namespace requests {
+
 class FileRestoreOutput;
 
 class FileRestoreData {
@@ -49,3 +51,5 @@ class FileRestoreData {
     std::uint64_t chunkLeft_ = 0;
     bool dataEndRead_ = false;
 };
+
+}  // namespace requests

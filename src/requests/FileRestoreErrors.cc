@@ -1,13 +1,16 @@
 #include "requests/FileRestoreErrors.h"
 
+#include "platform/ErrorText.h"
 #include "platform/MessageText.h"
 #include "platform/System.h"
+
+namespace requests {
 
 std::string systemErrorText(std::uint32_t error) {
     std::wstring text;
     if (!platform::systemMessageText(error, &text))
         return "error " + std::to_string(error);
-    for (int i = 0; i < 2 && !text.empty() && (text.back() == L'\n' || text.back() == L'\r'); ++i)
-        text.pop_back();
-    return platform::toNarrow(text);
+    return platform::toNarrow(platform::withoutTrailingBlanks(text));
 }
+
+}  // namespace requests

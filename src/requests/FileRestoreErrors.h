@@ -7,6 +7,8 @@
 
 #include "runtime/Exceptions.h"
 
+namespace requests {
+
 // The server reported PROT_ERROR in the middle of the exchange: nothing more can be read or
 // sent, so the request ends instead of the item.
 class FileRestoreStreamError : public runtime::AgentException {
@@ -17,3 +19,5 @@ class FileRestoreStreamError : public runtime::AgentException {
 // The system's text for an error number, without its line end; "error N" when the system has
 // no text.
 std::string systemErrorText(std::uint32_t error);
+
+}  // namespace requests

@@ -2,6 +2,8 @@
 
 #include "runtime/Exceptions.h"
 
+namespace requests {
+
 namespace {
 
 template <typename V>
@@ -39,3 +41,5 @@ void parseFileAttributes(const util::KeyValueMap& record, FileRestoreItem& item)
     }
     item.isDirectory = readAttribute<util::BoolValue>(record, "isDirectory");
 }
+
+}  // namespace requests

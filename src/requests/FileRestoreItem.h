@@ -14,6 +14,8 @@
 
 #include "util/KeyValueMap.h"
 
+namespace requests {
+
 struct FileRestoreItem {
     std::uint64_t fileSize = 0;
     std::optional<std::string> filePath;  // set as soon as it was read
@@ -33,3 +35,5 @@ std::uint64_t unixTimeToFileTime(std::uint64_t seconds);
 // so that item.filePath is known for the message when a later field fails. A missing or
 // wrongly typed field throws runtime::AgentException naming its key.
 void parseFileAttributes(const util::KeyValueMap& record, FileRestoreItem& item);
+
+}  // namespace requests

@@ -6,6 +6,8 @@
 #include "platform/FileSystem.h"
 #include "platform/System.h"
 
+namespace requests {
+
 namespace {
 
 void setAttributes(const std::wstring& path, std::uint32_t attributes) {
@@ -44,3 +46,5 @@ void setFileTimes(const std::wstring& path, bool isDirectory, std::uint64_t crea
                            << platform::toNarrow(path) << ")";
     }
 }
+
+}  // namespace requests

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+namespace requests {
+
 struct FileRestoreMetadata {
     std::wstring path;
     bool isDirectory = false;
@@ -24,3 +26,5 @@ void applyFileMetadata(const FileRestoreMetadata& metadata);
 // opened, "Failed to update file times: " + error when setting them fails.
 void setFileTimes(const std::wstring& path, bool isDirectory, std::uint64_t createTime,
                   std::uint64_t accessTime, std::uint64_t modifyTime);
+
+}  // namespace requests

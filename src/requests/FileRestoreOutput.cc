@@ -9,6 +9,8 @@
 #include "requests/FileRestoreErrors.h"
 #include "runtime/Exceptions.h"
 
+namespace requests {
+
 FileRestoreOutput::FileRestoreOutput(std::wstring path) : path_(std::move(path)) {
     file_ = platform::createFile(path_, platform::kGenericWrite, platform::kFileShareRead,
                                  platform::kCreateAlways, platform::kFileAttributeNormal);
@@ -53,3 +55,5 @@ void FileRestoreOutput::fail(std::uint32_t error) {
     }
     ZENTRAD_THROW(runtime::AgentException, systemErrorText(error));
 }
+
+}  // namespace requests

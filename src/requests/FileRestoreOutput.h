@@ -12,6 +12,8 @@
 
 #include "platform/File.h"
 
+namespace requests {
+
 class FileRestoreOutput {
   public:
     explicit FileRestoreOutput(std::wstring path);
@@ -30,3 +32,5 @@ class FileRestoreOutput {
     std::wstring path_;
     platform::FileHandle file_;
 };
+
+}  // namespace requests

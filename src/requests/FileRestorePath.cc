@@ -9,6 +9,8 @@
 #include "runtime/Exceptions.h"
 #include "util/Utf8.h"
 
+namespace requests {
+
 namespace {
 
 bool isSeparator(wchar_t c) {
@@ -170,3 +172,5 @@ void createDirectories(const std::wstring& path) {
                                                    "): " + systemErrorText(error));
     }
 }
+
+}  // namespace requests

@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace requests {
+
 // Strict UTF-8 to wide text. Throws runtime::AgentException for malformed input.
 std::wstring UTF8ToUTF16(const std::string& text);
 
@@ -31,3 +33,5 @@ void createDirectories(const std::wstring& path);
 
 // Everything before the last separator ("" when there is none).
 std::wstring parentPath(const std::wstring& path);
+
+}  // namespace requests

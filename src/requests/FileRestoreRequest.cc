@@ -9,6 +9,8 @@
 #include "requests/FileRestorePath.h"
 #include "runtime/RunState.h"
 
+namespace requests {
+
 namespace {
 
 bool isAbsoluteRoot(const std::wstring& root) {
@@ -18,7 +20,7 @@ bool isAbsoluteRoot(const std::wstring& root) {
 
 }  // namespace
 
-FileRestoreRequest::FileRestoreRequest(net::ServerSocket& connection,
+FileRestoreRequest::FileRestoreRequest(net::ServerConnection& connection,
                                        net::EncryptedMessage& message,
                                        const RequestContext& context)
     : Request(connection, message, context), data_(connection) {}
@@ -198,3 +200,5 @@ void FileRestoreRequest::applyDirectoryTimes() {
         applyFileMetadata(directory);
     pendingDirectories_.clear();
 }
+
+}  // namespace requests

@@ -21,6 +21,8 @@
 #include "requests/FileRestoreMetadata.h"
 #include "requests/Request.h"
 
+namespace requests {
+
 class FileRestoreRequest : public Request {
   public:
     // Longest attribute record accepted: a path of 32767 UTF-16 characters is under 100 KiB
@@ -30,7 +32,7 @@ class FileRestoreRequest : public Request {
     // server).
     static constexpr std::uint64_t kLoggedFailures = 50;
 
-    FileRestoreRequest(net::ServerSocket& connection, net::EncryptedMessage& message,
+    FileRestoreRequest(net::ServerConnection& connection, net::EncryptedMessage& message,
                        const RequestContext& context);
 
     // receiveRequest, then restoreFiles.
@@ -72,3 +74,5 @@ class FileRestoreRequest : public Request {
     std::uint64_t restoredCount_ = 0;
     std::uint64_t failureCount_ = 0;
 };
+
+}  // namespace requests

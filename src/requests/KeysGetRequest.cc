@@ -4,16 +4,20 @@
 #include "logging/Logger.h"
 #include "util/FileUtil.h"
 
+namespace requests {
+
 void KeysGetRequest::execute() {
     logging::logInfo() << "Sending requested encryption keys to host";
-    const crypto::Encryption::KeyFilePaths& keyFiles = context().keyFiles;
+    const crypto::encryption::KeyFilePaths& keyFiles = context().keyFiles;
     message().clear();
     std::string backupKey =
-        util::FileUtil::readFile(keyFiles.sessionKey, crypto::Encryption::kMaxKeyFileBytes);
+        util::files::readFile(keyFiles.sessionKey, crypto::encryption::kMaxKeyFileBytes);
     std::string rsaKey =
-        util::FileUtil::readFile(keyFiles.privateKey, crypto::Encryption::kMaxKeyFileBytes);
+        util::files::readFile(keyFiles.privateKey, crypto::encryption::kMaxKeyFileBytes);
     message().write32(net::PROT_KEYS);
     message().writeString(rsaKey);
     message().writeString(backupKey);
     message().send();
 }
+
+}  // namespace requests

@@ -5,8 +5,12 @@
 
 #include "requests/Request.h"
 
+namespace requests {
+
 class KeysGetRequest : public Request {
   public:
     using Request::Request;
     void execute() override;
 };
+
+}  // namespace requests

@@ -4,6 +4,8 @@
 #include "logging/Logger.h"
 #include "runtime/RunState.h"
 
+namespace requests {
+
 void PartitionBackupRequest::execute() {
     message().read32();
     message().read32();
@@ -34,3 +36,5 @@ void PartitionBackupRequest::execute() {
     logging::logInfo() << "Sent " << sectors.size() << " sectors of the partition table of "
                        << disk->getID();
 }
+
+}  // namespace requests

@@ -4,8 +4,12 @@
 
 #include "requests/Request.h"
 
+namespace requests {
+
 class PartitionBackupRequest : public Request {
   public:
     using Request::Request;
     void execute() override;
 };
+
+}  // namespace requests

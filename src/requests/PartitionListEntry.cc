@@ -8,6 +8,8 @@
 #include "disk/Disk.h"
 #include "logging/Logger.h"
 
+namespace requests {
+
 namespace {
 
 // What is known of a device when building its entry fails, for the WARN line.
@@ -151,3 +153,5 @@ void writePartitionList(net::EncryptedMessage& message,
         }
     }
 }
+
+}  // namespace requests

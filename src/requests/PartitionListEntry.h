@@ -8,6 +8,8 @@
 
 #include "net/EncryptedMessage.h"
 
+namespace requests {
+
 struct PartitionListEntry {
     static constexpr std::uint32_t kKindDisk = 2;
     static constexpr std::uint32_t kKindDynamicGroup = 6;
@@ -38,3 +40,5 @@ std::vector<PartitionListEntry> collectPartitionList(std::uint32_t serverVersion
 void writePartitionList(net::EncryptedMessage& message,
                         const std::vector<PartitionListEntry>& entries,
                         std::uint32_t serverVersion);
+
+}  // namespace requests

@@ -6,6 +6,8 @@
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
 
+namespace requests {
+
 void PartitionRestoreRequest::execute() {
     readHeader();
     logging::logInfo() << "Starting partition table restore for device (" << header_.deviceID
@@ -63,3 +65,5 @@ std::vector<std::shared_ptr<disk::NetSector>> PartitionRestoreRequest::receiveSe
     }
     return sectors;
 }
+
+}  // namespace requests

@@ -15,6 +15,8 @@
 #include "requests/Request.h"
 #include "requests/RestoreHeader.h"
 
+namespace requests {
+
 class PartitionRestoreRequest : public Request {
   public:
     using Request::Request;
@@ -31,3 +33,5 @@ class PartitionRestoreRequest : public Request {
     std::uint32_t sectorSize_ = 0;
     std::uint32_t sectorCount_ = 0;
 };
+
+}  // namespace requests

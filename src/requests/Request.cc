@@ -5,9 +5,11 @@
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
 
+namespace requests {
+
 namespace {
 
-void serveEncrypted(net::ServerSocket& connection, const RequestTable& table,
+void serveEncrypted(net::ServerConnection& connection, const RequestTable& table,
                     const RequestContext& context) {
     net::EncryptedMessage message(connection, connection.protocolKey());
     message.receive();
@@ -28,7 +30,7 @@ void serveEncrypted(net::ServerSocket& connection, const RequestTable& table,
 
 }  // namespace
 
-void Request::handleRequests(net::ServerSocket& connection, const RequestContext& context) {
+void Request::handleRequests(net::ServerConnection& connection, const RequestContext& context) {
     const RequestTable table = buildRequestTable();
     for (net::Code code = connection.readCode();; code = connection.readCode()) {
         ZENTRAD_CHECK_RUNNING();
@@ -41,3 +43,5 @@ void Request::handleRequests(net::ServerSocket& connection, const RequestContext
         // Any other plain code between requests (a keep-alive, say) is skipped.
     }
 }
+
+}  // namespace requests

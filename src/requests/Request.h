@@ -5,13 +5,15 @@
 #pragma once
 
 #include "net/EncryptedMessage.h"
-#include "net/ServerSocket.h"
+#include "net/ServerConnection.h"
 #include "requests/RequestContext.h"
+
+namespace requests {
 
 class Request {
   public:
     // The message is positioned after the request code; replies are written into it.
-    Request(net::ServerSocket& connection, net::EncryptedMessage& message,
+    Request(net::ServerConnection& connection, net::EncryptedMessage& message,
             const RequestContext& context)
         : connection_(connection), message_(message), context_(context) {}
     virtual ~Request() = default;
@@ -22,15 +24,17 @@ class Request {
 
     // Serves requests until the server sends PROT_FINISHED. Every error (protocol, envelope,
     // or a request's own) leaves as an exception; the caller ends the connection.
-    static void handleRequests(net::ServerSocket& connection, const RequestContext& context);
+    static void handleRequests(net::ServerConnection& connection, const RequestContext& context);
 
   protected:
-    net::ServerSocket& connection() const { return connection_; }
+    net::ServerConnection& connection() const { return connection_; }
     net::EncryptedMessage& message() const { return message_; }
     const RequestContext& context() const { return context_; }
 
   private:
-    net::ServerSocket& connection_;
+    net::ServerConnection& connection_;
     net::EncryptedMessage& message_;
     const RequestContext& context_;
 };
+
+}  // namespace requests

@@ -10,6 +10,8 @@
 namespace filter {
 class ChangeTracker;
 }
+
+namespace requests {
 class RunningBackups;
 
 struct RequestContext {
@@ -26,5 +28,7 @@ struct RequestContext {
     // The longest wait for each step of the snapshot service, in seconds; 0 sets no limit.
     std::int32_t snapshotTimeoutSeconds = 1200;
     // The key files that the keys request sends.
-    crypto::Encryption::KeyFilePaths keyFiles;
+    crypto::encryption::KeyFilePaths keyFiles;
 };
+
+}  // namespace requests

@@ -11,6 +11,8 @@
 #include "requests/RestoreRequest.h"
 #include "requests/ServerInfoRequest.h"
 
+namespace requests {
+
 RequestTable buildRequestTable() {
     return RequestTable{
         {net::PROT_REQ_SERVER_INFO, runRequest<ServerInfoRequest>},
@@ -42,3 +44,5 @@ const char* requestName(net::Code code) {
     auto name = names.find(code);
     return name == names.end() ? "unknown" : name->second;
 }
+
+}  // namespace requests

@@ -7,11 +7,13 @@
 
 #include "net/Codes.h"
 #include "net/EncryptedMessage.h"
-#include "net/ServerSocket.h"
+#include "net/ServerConnection.h"
 #include "requests/RequestContext.h"
 
+namespace requests {
+
 using RequestHandler =
-    std::function<void(net::ServerSocket&, net::EncryptedMessage&, const RequestContext&)>;
+    std::function<void(net::ServerConnection&, net::EncryptedMessage&, const RequestContext&)>;
 using RequestTable = std::map<net::Code, RequestHandler>;
 
 // Builds the table; called once per connection.
@@ -21,8 +23,10 @@ const char* requestName(net::Code code);
 
 // The usual handler: construct the request around the message, execute it, destroy it.
 template <typename RequestType>
-void runRequest(net::ServerSocket& connection, net::EncryptedMessage& message,
+void runRequest(net::ServerConnection& connection, net::EncryptedMessage& message,
                 const RequestContext& context) {
     RequestType request(connection, message, context);
     request.execute();
 }
+
+}  // namespace requests

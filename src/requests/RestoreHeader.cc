@@ -1,5 +1,7 @@
 #include "requests/RestoreHeader.h"
 
+namespace requests {
+
 RestoreHeader RestoreHeader::read(net::EncryptedMessage& message) {
     RestoreHeader header;
     header.unused1 = message.read32();
@@ -10,3 +12,5 @@ RestoreHeader RestoreHeader::read(net::EncryptedMessage& message) {
     header.unusedText2 = message.readString();
     return header;
 }
+
+}  // namespace requests

@@ -9,6 +9,8 @@
 
 #include "net/EncryptedMessage.h"
 
+namespace requests {
+
 struct RestoreHeader {
     std::uint32_t unused1 = 0;
     std::uint32_t unused2 = 0;
@@ -21,3 +23,5 @@ struct RestoreHeader {
     // ends early.
     static RestoreHeader read(net::EncryptedMessage& message);
 };
+
+}  // namespace requests

@@ -9,6 +9,8 @@
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
 
+namespace requests {
+
 void RestoreRequest::execute() {
     ZENTRAD_CHECK_RUNNING();
     receiveRequest();
@@ -120,3 +122,5 @@ void RestoreRequest::receiveBlocks(blocks::RestorePartition& partition) {
                        << blockSize_ << " bytes written in " << elapsed.count() / 1000
                        << " seconds.";
 }
+
+}  // namespace requests

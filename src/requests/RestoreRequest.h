@@ -26,6 +26,8 @@
 #include "requests/Request.h"
 #include "requests/RestoreHeader.h"
 
+namespace requests {
+
 class RestoreRequest : public Request {
   public:
     static constexpr std::uint32_t kEncryptionNone = 0;
@@ -59,3 +61,5 @@ class RestoreRequest : public Request {
     std::uint8_t unusedByte2_ = 0;
     std::optional<crypto::KeyMsg> key_;
 };
+
+}  // namespace requests

@@ -1,5 +1,7 @@
 #include "requests/RunningBackups.h"
 
+namespace requests {
+
 void RunningBackups::add() {
     change(1);
 }
@@ -28,3 +30,5 @@ bool RunningBackups::waitForChange(std::chrono::milliseconds limit) {
     changed_.wait_for(lock, limit, [this, seen] { return changes_ != seen; });
     return count_ > 0;
 }
+
+}  // namespace requests

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <mutex>
 
+namespace requests {
+
 class RunningBackups {
   public:
     RunningBackups() = default;
@@ -39,3 +41,5 @@ class RunningBackups {
     std::int32_t count_ = 0;
     std::uint64_t changes_ = 0;
 };
+
+}  // namespace requests

@@ -2,6 +2,8 @@
 
 #include "runtime/Exceptions.h"
 
+namespace requests {
+
 void ServerInfoRequest::execute() {
     for (;;) {
         message().receiveExpected();
@@ -19,3 +21,5 @@ void ServerInfoRequest::execute() {
         }
     }
 }
+
+}  // namespace requests

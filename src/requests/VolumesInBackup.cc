@@ -1,5 +1,7 @@
 #include "requests/VolumesInBackup.h"
 
+namespace requests {
+
 std::mutex& VolumesInBackup::mutex() {
     static std::mutex instance;  // guards claimed()
     return instance;
@@ -21,3 +23,5 @@ VolumesInBackup::Claim::~Claim() {
     std::lock_guard<std::mutex> lock(mutex());
     claimed().erase(volume_);
 }
+
+}  // namespace requests

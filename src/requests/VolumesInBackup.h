@@ -10,6 +10,8 @@
 #include <set>
 #include <string>
 
+namespace requests {
+
 class VolumesInBackup {
   public:
     // Held while a backup of the volume runs; releases the volume when destroyed.
@@ -32,3 +34,5 @@ class VolumesInBackup {
     static std::mutex& mutex();
     static std::set<std::wstring>& claimed();
 };
+
+}  // namespace requests

@@ -9,10 +9,10 @@ std::string location(const std::string& function, int line) {
 
 }  // namespace
 
-WinUtilException::WinUtilException(std::string message, std::string function, int line)
-    : WinUtilException(std::move(message), std::string(), std::move(function), line) {}
+LocatedException::LocatedException(std::string message, std::string function, int line)
+    : LocatedException(std::move(message), std::string(), std::move(function), line) {}
 
-WinUtilException::WinUtilException(std::string message, const std::string& detail,
+LocatedException::LocatedException(std::string message, const std::string& detail,
                                    std::string function, int line)
     : message_(std::move(message)), function_(std::move(function)), line_(line) {
     text_ = message_ + detail + location(function_, line_);

@@ -17,9 +17,9 @@
 
 namespace runtime {
 
-class WinUtilException : public std::exception {
+class LocatedException : public std::exception {
   public:
-    WinUtilException(std::string message, std::string function, int line);
+    LocatedException(std::string message, std::string function, int line);
     const char* what() const noexcept override { return text_.c_str(); }
     const std::string& message() const noexcept { return message_; }
     const std::string& function() const noexcept { return function_; }
@@ -27,7 +27,7 @@ class WinUtilException : public std::exception {
 
   protected:
     // For subclasses that put more between the message and the location.
-    WinUtilException(std::string message, const std::string& detail, std::string function,
+    LocatedException(std::string message, const std::string& detail, std::string function,
                      int line);
 
   private:
@@ -37,22 +37,22 @@ class WinUtilException : public std::exception {
     std::string text_;
 };
 
-class AgentException : public WinUtilException {
+class AgentException : public LocatedException {
   public:
-    using WinUtilException::WinUtilException;
+    using LocatedException::LocatedException;
 };
 
-class DiskException : public WinUtilException {
+class DiskException : public LocatedException {
   public:
-    using WinUtilException::WinUtilException;
+    using LocatedException::LocatedException;
 };
 
-class ShutdownException : public WinUtilException {
+class ShutdownException : public LocatedException {
   public:
     static constexpr const char* kMessage = "Service shutdown detected, shutting down..";
-    using WinUtilException::WinUtilException;
+    using LocatedException::LocatedException;
     ShutdownException(std::string function, int line)
-        : WinUtilException(kMessage, std::move(function), line) {}
+        : LocatedException(kMessage, std::move(function), line) {}
 };
 
 class VssException : public AgentException {

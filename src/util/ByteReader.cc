@@ -1,6 +1,6 @@
 #include "util/ByteReader.h"
 
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 #include "util/UtilException.h"
 
 namespace util {

@@ -9,10 +9,10 @@
 #include <thread>
 
 #include "platform/FileSecurity.h"
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 #include "util/UtilException.h"
 
-namespace util::FileUtil {
+namespace util::files {
 namespace {
 
 // About half a second of retries for a replacement that an open reader holds up.
@@ -100,4 +100,4 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
     }
 }
 
-}  // namespace util::FileUtil
+}  // namespace util::files

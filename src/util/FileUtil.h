@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace util::FileUtil {
+namespace util::files {
 
 inline constexpr std::size_t kNoSizeLimit = std::numeric_limits<std::size_t>::max();
 
@@ -34,4 +34,4 @@ enum class Access { inherited, administratorsOnly };
 void writeFileAtomically(const std::filesystem::path& path, std::string_view content,
                          Access access = Access::inherited);
 
-}  // namespace util::FileUtil
+}  // namespace util::files

@@ -4,7 +4,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 
 namespace util {
 namespace {
@@ -125,9 +125,7 @@ bool IntegerValue<T, Tag>::readPayload(const char* buffer, ByteCursor& cursor) {
     std::uint32_t at = 0;
     if (!cursor.take(sizeof(T), at))
         return false;
-    std::uint64_t bits = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i)
-        bits = (bits << 8) | static_cast<unsigned char>(buffer[at + i]);
+    std::uint64_t bits = loadBigEndian(buffer + at, sizeof(T));
     value = static_cast<T>(static_cast<std::make_unsigned_t<T>>(bits));
     return true;
 }

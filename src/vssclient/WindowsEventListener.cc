@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "logging/Logger.h"
+#include "platform/ErrorText.h"
 #include "platform/System.h"
 #include "platform/WideText.h"
 #include "runtime/Exceptions.h"
@@ -47,9 +48,7 @@ void WindowsEventListener::logNewEvents() {
         // An empty log reports 0 as its oldest record; its first record will be number 1.
         std::uint32_t first = std::max<std::uint32_t>(oldestRecord, 1) + recordCount;
         if (!eventLog->readForwardsFrom(first, kMaxRecords, &records)) {
-            logging::logWarn() << "Could not read the event log: "
-                               << platform::toNarrow(
-                                      platform::formatMessage(platform::getLastError()));
+            logging::logWarn() << "Could not read the event log: " << platform::lastErrorText();
             return;
         }
         for (const platform::EventLogRecord& record : records) {

@@ -1,8 +1,8 @@
 // A bounded blocking queue between two pipeline stages: one putting thread, one taking
 // thread (or several that take turns, never waiting at once). Items are inserted at the
 // front and removed from the back (first in, first out). close() marks the end of the
-// stream: the taker still drains every queued item before it sees pc_exception. abort()
-// tears the pipeline down: every waiter on either side wakes with abort_exception, and so
+// stream: the taker still drains every queued item before it sees EndOfStreamException. abort()
+// tears the pipeline down: every waiter on either side wakes with AbortException, and so
 // does every later put or take. Both flags stay set for the channel's life. Thread-safe.
 //
 // Each side wakes the other only when that one waits and what it waits for is there: a
@@ -38,12 +38,12 @@ class Channel {
     Channel& operator=(const Channel&) = delete;
     virtual ~Channel() = default;
 
-    // Waits while the channel is full. Throws abort_exception once the channel is aborted.
+    // Waits while the channel is full. Throws AbortException once the channel is aborted.
     bool put(T item) {
         std::unique_lock<std::mutex> lock(mutex_);
         waitForRoom(lock, 1);
         if (aborted_)
-            throw abort_exception("thread forced to end");
+            throw AbortException("thread forced to end");
         insertFront(std::move(item));
         wakeTaker();
         return true;
@@ -53,7 +53,7 @@ class Channel {
     // once per group, not once per item: the taker when a group arrives, and the putter
     // of a group that meets a full channel only when there is room for a good part of it
     // (a quarter of the channel). Handed on item by item, a burst would wake the other
-    // side, and put it back to sleep, for every item. Throws abort_exception once the
+    // side, and put it back to sleep, for every item. Throws AbortException once the
     // channel is aborted (the items not yet put are dropped). Leaves items empty.
     void putAll(std::vector<T>& items) {
         std::size_t next = 0;
@@ -65,7 +65,7 @@ class Channel {
                 waitForRoom(lock, wanted);
             if (aborted_) {
                 items.clear();
-                throw abort_exception("thread forced to end");
+                throw AbortException("thread forced to end");
             }
             while (next < items.size() && items_.size() < capacity_)
                 insertFront(std::move(items[next++]));
@@ -75,8 +75,8 @@ class Channel {
     }
 
     // Waits while the channel is open and empty, at most until the deadline. Throws
-    // timeout_exception when the deadline passes first (at once if it already has),
-    // pc_exception when the channel is closed and drained, abort_exception once aborted.
+    // TimeoutException when the deadline passes first (at once if it already has),
+    // EndOfStreamException when the channel is closed and drained, AbortException once aborted.
     void take(T& out, const Deadline& deadline = std::nullopt) {
         std::unique_lock<std::mutex> lock(mutex_);
         waitForItems(lock, 1, deadline);
@@ -88,8 +88,8 @@ class Channel {
     // holds fewer than `least` items (at least 1, at most the capacity), at most until the
     // deadline; a deadline that passes with some items queued takes those. A taker that
     // handles items in groups asks for a group and is woken once per group, not per item.
-    // Throws as take: timeout_exception only when nothing is queued at the deadline,
-    // pc_exception once closed and drained, abort_exception once aborted.
+    // Throws as take: TimeoutException only when nothing is queued at the deadline,
+    // EndOfStreamException once closed and drained, AbortException once aborted.
     void takeSome(std::vector<T>& out, std::size_t most, std::size_t least,
                   const Deadline& deadline = std::nullopt) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -164,14 +164,14 @@ class Channel {
                 if (aborted_ || closed_ || !items_.empty())
                     break;
                 wantedItems_ = 0;
-                throw timeout_exception("timed out");
+                throw TimeoutException("timed out");
             }
         }
         wantedItems_ = 0;
         if (aborted_)
-            throw abort_exception("thread forced to end");
+            throw AbortException("thread forced to end");
         if (items_.empty())
-            throw pc_exception("consumer to end");
+            throw EndOfStreamException("consumer to end");
     }
 
     // Called with the lock held, after items arrived or left.

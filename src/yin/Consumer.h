@@ -56,7 +56,7 @@ class Consumer : public Stage {
             T item{};
             try {
                 input_->take(item, deadline_);
-            } catch (const timeout_exception&) {
+            } catch (const TimeoutException&) {
                 timeout();
                 return;
             }
@@ -65,7 +65,7 @@ class Consumer : public Stage {
         }
         try {
             input_->channel->takeSome(taken_, wanted, wanted, deadline_);
-        } catch (const timeout_exception&) {
+        } catch (const TimeoutException&) {
             timeout();
             return;
         }

@@ -8,19 +8,19 @@
 namespace yin {
 
 // The end of the stream: a producer has nothing more, or a closed channel is drained.
-class pc_exception : public std::runtime_error {
+class EndOfStreamException : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };
 
 // A take passed its deadline while the channel stayed empty.
-class timeout_exception : public std::runtime_error {
+class TimeoutException : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };
 
 // The pipeline is being torn down: a stage failed, or the pipeline never started.
-class abort_exception : public std::runtime_error {
+class AbortException : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };

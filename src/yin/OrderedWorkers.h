@@ -62,14 +62,14 @@ class WorkerGroup {
     }
 
     // Puts items, numbered first, first + 1, ..., on the output once every earlier item is
-    // there, and leaves items empty. Throws abort_exception once the group is aborted.
+    // there, and leaves items empty. Throws AbortException once the group is aborted.
     void deliver(std::uint64_t first, std::vector<T>& items) {
         std::unique_lock<std::mutex> lock(mutex_);
         turn_.wait(lock,
                    [&] { return aborted_ || first + items.size() <= nextOut_ + slots_.size(); });
         if (aborted_) {
             items.clear();
-            throw abort_exception("thread forced to end");
+            throw AbortException("thread forced to end");
         }
         for (std::size_t i = 0; i < items.size(); ++i)
             slots_[(first + i) % slots_.size()].emplace(std::move(items[i]));

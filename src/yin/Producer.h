@@ -1,5 +1,5 @@
 // A stage that makes items and puts them on its output channel. produce() throws
-// pc_exception when it has nothing more; the body then closes the output, so the next
+// EndOfStreamException when it has nothing more; the body then closes the output, so the next
 // stage drains it and sees the end.
 #pragma once
 
@@ -30,9 +30,9 @@ class Producer : public Stage {
     }
 
   protected:
-    // Makes the next item, or throws pc_exception at the end of the stream.
+    // Makes the next item, or throws EndOfStreamException at the end of the stream.
     virtual void produce(T& item) = 0;
-    // Appends the next items to the empty items, or throws pc_exception at the end of the
+    // Appends the next items to the empty items, or throws EndOfStreamException at the end of the
     // stream; they are put on the output together. A stage that makes items in groups (a
     // read or a received batch) hands on a group at once; the default makes one.
     virtual void produceSome(std::vector<T>& items) {

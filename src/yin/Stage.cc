@@ -32,9 +32,9 @@ Stage::Ending Stage::runLoop() noexcept {
         while (!(closing_ && isDone()))
             step();
         return Ending::kStopped;
-    } catch (const pc_exception&) {
+    } catch (const EndOfStreamException&) {
         return Ending::kEndOfStream;
-    } catch (const abort_exception&) {
+    } catch (const AbortException&) {
         // Another stage failed and logged why; this one only stops.
     } catch (const std::exception& e) {
         logging::logError() << names_.caughtException << e.what();

@@ -4,8 +4,8 @@
 // The thread body (operator()) waits for the start latch, calls started(), then handles
 // one item after another until closing is set and isDone() returns true, or until an
 // exception ends the loop. Nothing escapes the body:
-//   - pc_exception (end of stream) ends the stage cleanly; reachedEnd() becomes true.
-//   - abort_exception aborts the stage's channels, so the abort travels on up- and
+//   - EndOfStreamException (end of stream) ends the stage cleanly; reachedEnd() becomes true.
+//   - AbortException aborts the stage's channels, so the abort travels on up- and
 //     downstream until every stage has ended.
 //   - any other exception is logged at ERROR and aborts the stage's channels as well: an
 //     error must not look like a complete stream to the stages after it.

@@ -17,27 +17,43 @@ struct FailureTexts {
     const char* unknown;  // an exception of no known type
 };
 
+// Logs error (null: of no known type) in the stage's words and marks the stage failed; for
+// failures met outside an item's handling, where the stage decides itself how to go on.
+inline void recordFailure(const FailureTexts& texts, bool& failed, const std::exception* error) {
+    if (error != nullptr)
+        logging::logError() << texts.failed << error->what();
+    else
+        logging::logError() << texts.unknown;
+    failed = true;
+}
+
 // Runs body; on an error logs, sets failed, calls onFailure (when given) and throws
-// abort_exception.
+// AbortException. When interrupted answers true, the error is the echo of another stage's
+// failure, which has told its story already: the abort comes without a log line, and the
+// stage is not marked failed.
 template <typename Body>
 void guardStage(const FailureTexts& texts, bool& failed, Body&& body,
-                const std::function<void()>& onFailure = {}) {
+                const std::function<void()>& onFailure = {},
+                const std::function<bool()>& interrupted = {}) {
+    auto fail = [&](const std::exception* error) {
+        if (!interrupted || !interrupted()) {
+            recordFailure(texts, failed, error);
+            if (onFailure)
+                onFailure();
+        }
+        throw AbortException(texts.failed);
+    };
     try {
         body();
-        return;
-    } catch (const pc_exception&) {
+    } catch (const EndOfStreamException&) {
         throw;
-    } catch (const abort_exception&) {
+    } catch (const AbortException&) {
         throw;
     } catch (const std::exception& error) {
-        logging::logError() << texts.failed << error.what();
+        fail(&error);
     } catch (...) {
-        logging::logError() << texts.unknown;
+        fail(nullptr);
     }
-    failed = true;
-    if (onFailure)
-        onFailure();
-    throw abort_exception(texts.failed);
 }
 
 }  // namespace yin

@@ -26,7 +26,7 @@ class DownloadTest : public ::testing::Test {
         listener_.listen();
         serverSide_ = net::TcpSocket::connectTo("127.0.0.1", listener_.localPort());
         agentSide_ = listener_.accept();
-        agent_ = std::make_unique<net::ServerSocket>(agentSide_.get());
+        agent_ = std::make_unique<net::ServerConnection>(agentSide_.get());
         server_ = std::make_unique<net::ProtocolStream>(serverSide_.get());
     }
 
@@ -80,7 +80,7 @@ class DownloadTest : public ::testing::Test {
 
     net::TcpListener listener_;
     std::unique_ptr<net::TcpSocket> serverSide_, agentSide_;
-    std::unique_ptr<net::ServerSocket> agent_;
+    std::unique_ptr<net::ServerConnection> agent_;
     std::unique_ptr<net::ProtocolStream> server_;
     blocks::BlockSumManager manager_{test::blockSumDir(), "Disk 1 Partition 2", 100};
 };

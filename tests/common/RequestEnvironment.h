@@ -13,14 +13,14 @@ namespace test {
 struct RequestEnvironment {
     TempDir dir;
     filter::ChangeTracker changeTracker;
-    RunningBackups runningBackups;
-    RequestContext context{changeTracker,
-                           runningBackups,
-                           dir.path() / "db",
-                           dir.path() / "db" / "backup.allow",
-                           dir.path() / "temp",
-                           1200,
-                           {}};
+    requests::RunningBackups runningBackups;
+    requests::RequestContext context{changeTracker,
+                                     runningBackups,
+                                     dir.path() / "db",
+                                     dir.path() / "db" / "backup.allow",
+                                     dir.path() / "temp",
+                                     1200,
+                                     {}};
 };
 
 }  // namespace test

@@ -5,13 +5,13 @@
 #include "CryptoTestSupport.h"
 #include "crypto/Digest.h"
 #include "runtime/Exceptions.h"
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 
 namespace {
 
 using crypto::CipherContext;
 using crypto::KeyMsg;
-namespace Encryption = crypto::Encryption;
+namespace encryption = crypto::encryption;
 
 std::string encipherRaw(const KeyMsg& key, const std::string& plain) {
     CipherContext context;
@@ -40,7 +40,7 @@ std::string sealedPlain(std::uint32_t lengthField, const std::string& message) {
 class EnvelopeTest : public ::testing::Test {
   protected:
     std::string decrypt(const std::string& ciphertext) {
-        return Encryption::decryptMessage(key_, context_, ciphertext);
+        return encryption::decryptMessage(key_, context_, ciphertext);
     }
     KeyMsg key_{1, 128};
     CipherContext context_;
@@ -84,17 +84,17 @@ TEST_F(EnvelopeTest, SizesAndRoundTrip) {
     for (const auto& [length, expected] :
          {std::pair{0u, 32u}, {9u, 40u}, {16u, 48u}, {7u, 32u}, {8u, 40u}}) {
         const std::string message(length, 'm');
-        const std::string cipher = Encryption::encryptMessage(key_, context_, message);
+        const std::string cipher = encryption::encryptMessage(key_, context_, message);
         EXPECT_EQ(cipher.size(), expected) << length;
-        EXPECT_EQ(cipher.size(), Encryption::ciphertextSize(length));
+        EXPECT_EQ(cipher.size(), encryption::ciphertextSize(length));
         EXPECT_EQ(decrypt(cipher), message);
     }
     const std::string big(100000, '\xa5');
-    EXPECT_EQ(decrypt(Encryption::encryptMessage(key_, context_, big)), big);
+    EXPECT_EQ(decrypt(encryption::encryptMessage(key_, context_, big)), big);
 }
 
 TEST_F(EnvelopeTest, LengthErrors) {
-    const std::string cipher = Encryption::encryptMessage(key_, context_, "hello");
+    const std::string cipher = encryption::encryptMessage(key_, context_, "hello");
     EXPECT_THROW_TEXT(decrypt(cipher.substr(0, 31)),
                       "final cipher error while decrypting protocol message");
     EXPECT_THROW_TEXT(decrypt(""), "final cipher error while decrypting protocol message");
@@ -106,7 +106,7 @@ TEST_F(EnvelopeTest, LengthErrors) {
     EXPECT_THROW_TEXT(decrypt(encipherRaw(key_, sealedPlain(0xFFFFFFFF, "x"))),
                       "received invalid encrypted message from host: embedded message length "
                       "(4294967295) not valid");
-    EXPECT_THROW_TEXT(Encryption::checkCiphertextLength(Encryption::kMaxCiphertextBytes + 8ull),
+    EXPECT_THROW_TEXT(encryption::checkCiphertextLength(encryption::kMaxCiphertextBytes + 8ull),
                       "received invalid encrypted message from host: ciphertext length (16777224) "
                       "exceeds the limit");
 }
@@ -119,7 +119,7 @@ TEST_F(EnvelopeTest, WrongDigestIsRefused) {
 }
 
 TEST_F(EnvelopeTest, EveryFlippedByteIsDetected) {
-    const std::string cipher = Encryption::encryptMessage(key_, context_, "request body 1234");
+    const std::string cipher = encryption::encryptMessage(key_, context_, "request body 1234");
     for (std::size_t i = 0; i < cipher.size(); ++i) {
         std::string damaged = cipher;
         damaged[i] ^= 0x01;

@@ -71,17 +71,17 @@ TEST(KeyMsgTest, ChallengeAndResponse) {
     const crypto::RsaKeyPtr serverKey = crypto::RsaKey::generate();
     const KeyMsg protocolKey(1, 128);
     // The server opens the challenge with its key and seals it back to the agent.
-    const std::string challenge = crypto::Handshake::sealChallenge(protocolKey, serverKey);
+    const std::string challenge = crypto::handshake::sealChallenge(protocolKey, serverKey);
     const std::string response = KeyMsg(serverKey, challenge).encrypt(agentKey());
-    EXPECT_TRUE(crypto::Handshake::responseMatches(protocolKey, agentKey(), response));
+    EXPECT_TRUE(crypto::handshake::responseMatches(protocolKey, agentKey(), response));
 
     // The same key with another IV is a different record.
     const KeyMsg otherIv(1, protocolKey.getKey(), std::string(8, '\0'));
-    EXPECT_FALSE(crypto::Handshake::responseMatches(otherIv, agentKey(), response));
+    EXPECT_FALSE(crypto::handshake::responseMatches(otherIv, agentKey(), response));
 
     const KeyMsg serverRecord(1, 64);
     const std::string answer =
-        crypto::Handshake::answerChallenge(agentKey(), serverKey, serverRecord.encrypt(agentKey()));
+        crypto::handshake::answerChallenge(agentKey(), serverKey, serverRecord.encrypt(agentKey()));
     EXPECT_EQ(KeyMsg(serverKey, answer), serverRecord);
 }
 

@@ -16,15 +16,15 @@
 
 namespace {
 
-namespace Encryption = crypto::Encryption;
+namespace encryption = crypto::encryption;
 namespace fs = std::filesystem;
 
 class KeyStoreTest : public ::testing::Test {
   protected:
     void SetUp() override { test::agentKey(); }
 
-    Encryption::LoadedKeys load() { return Encryption::loadKeys(paths_, 128); }
-    std::string read(const fs::path& path) { return util::FileUtil::readFile(path); }
+    encryption::LoadedKeys load() { return encryption::loadKeys(paths_, 128); }
+    std::string read(const fs::path& path) { return util::files::readFile(path); }
     void write(const fs::path& path, const std::string& content) {
         std::ofstream(path, std::ios::binary) << content;
     }
@@ -45,46 +45,46 @@ class KeyStoreTest : public ::testing::Test {
     }
 
     test::TempDir dir_;
-    Encryption::KeyFilePaths paths_{dir_.path() / "rsa.key", dir_.path() / "rsa_public.key",
+    encryption::KeyFilePaths paths_{dir_.path() / "rsa.key", dir_.path() / "rsa_public.key",
                                     dir_.path() / "backup.key"};
 };
 
 TEST_F(KeyStoreTest, SessionKeyFileRoundTrip) {
     write(paths_.privateKey, test::agentKey()->privatePem());
-    Encryption::newSessionKeyFile(128, paths_.privateKey, paths_.sessionKey);
+    encryption::newSessionKeyFile(128, paths_.privateKey, paths_.sessionKey);
     const std::string file = read(paths_.sessionKey);
     ASSERT_EQ(file.size(), 134u);
     EXPECT_EQ(file.substr(0, 6), test::bytes({0xe5, 0xee, 0xe3, 0xe6, 0x00, 0x80}));
-    const auto key = Encryption::readSessionKeyFile(test::agentKey(), paths_.sessionKey);
+    const auto key = encryption::readSessionKeyFile(test::agentKey(), paths_.sessionKey);
     EXPECT_EQ(key->getType(), 1);
     EXPECT_EQ(key->getKey().size(), 16u);
 }
 
 TEST_F(KeyStoreTest, SessionKeyFileErrors) {
     const auto key = test::agentKey();
-    EXPECT_THROW_TEXT(Encryption::readSessionKeyFile(key, paths_.sessionKey),
+    EXPECT_THROW_TEXT(encryption::readSessionKeyFile(key, paths_.sessionKey),
                       "failed to open(" + paths_.sessionKey.string() + ")");
     write(paths_.sessionKey, test::bytes({0, 0, 0, 0, 0, 0x80}));
-    EXPECT_THROW_TEXT(Encryption::readSessionKeyFile(key, paths_.sessionKey),
+    EXPECT_THROW_TEXT(encryption::readSessionKeyFile(key, paths_.sessionKey),
                       "Invalid magic number (0) expected (e5eee3e6)");
     write(paths_.sessionKey, test::bytes({0xe5, 0xee, 0xe3, 0xe6, 0x00, 0x80, 1, 2}));
-    EXPECT_THROW_TEXT(Encryption::readSessionKeyFile(key, paths_.sessionKey),
+    EXPECT_THROW_TEXT(encryption::readSessionKeyFile(key, paths_.sessionKey),
                       "failed to read session key data from file");
 }
 
 TEST_F(KeyStoreTest, KeyFilesThatCannotBeWrittenAreReported) {
     const fs::path missing = dir_.path() / "missing";
     write(paths_.privateKey, test::agentKey()->privatePem());
-    EXPECT_THROW_TEXT(Encryption::newSessionKeyFile(128, paths_.privateKey, missing / "backup.key"),
+    EXPECT_THROW_TEXT(encryption::newSessionKeyFile(128, paths_.privateKey, missing / "backup.key"),
                       "failed to write to file (" + (missing / "backup.key").string() + ")");
 
     std::ostringstream failed;
     failed.setstate(std::ios::badbit);
-    EXPECT_THROW_TEXT(Encryption::createSessionKey(1, 128, failed, test::agentKey()),
+    EXPECT_THROW_TEXT(encryption::createSessionKey(1, 128, failed, test::agentKey()),
                       "error writing encrypted session key");
 
     try {
-        Encryption::writePublicKeyFile(*test::agentKey(), missing / "rsa_public.key");
+        encryption::writePublicKeyFile(*test::agentKey(), missing / "rsa_public.key");
         ADD_FAILURE() << "no exception";
     } catch (const AgentFileException& error) {
         EXPECT_EQ(error.message(), "error saving new RSA key to");
@@ -97,7 +97,7 @@ TEST_F(KeyStoreTest, FreshDirectoryGetsAConsistentSet) {
     EXPECT_FALSE(keys.generated);  // a new pair brings its session key, not a retry
     EXPECT_EQ(keys.publicKeyText, read(paths_.publicKey));
     EXPECT_TRUE(crypto::RsaKey::readPublicPem(keys.publicKeyText)->samePublicKey(*keys.privateKey));
-    EXPECT_EQ(*Encryption::readSessionKeyFile(keys.privateKey, paths_.sessionKey), *keys.backupKey);
+    EXPECT_EQ(*encryption::readSessionKeyFile(keys.privateKey, paths_.sessionKey), *keys.backupKey);
 
     const auto again = load();
     EXPECT_TRUE(again.privateKey->samePublicKey(*keys.privateKey));
@@ -124,7 +124,7 @@ TEST_F(KeyStoreTest, DamagedKeyFilesAreReplacedAndEveryCopyIsKept) {
     EXPECT_EQ(replacedCopies(paths_.privateKey),
               (std::vector<std::string>{"first damage", "second damage"}));
     EXPECT_EQ(replacedCopies(paths_.sessionKey).size(), 3u);
-    EXPECT_EQ(*Encryption::readSessionKeyFile(keys.privateKey, paths_.sessionKey), *keys.backupKey);
+    EXPECT_EQ(*encryption::readSessionKeyFile(keys.privateKey, paths_.sessionKey), *keys.backupKey);
 }
 
 TEST_F(KeyStoreTest, KeyFilesThatCannotBeReadAreNeverReplaced) {
@@ -179,7 +179,7 @@ TEST_F(KeyStoreTest, LockLeftByACrashedProcessIsTakenOver) {
 
 TEST_F(KeyStoreTest, SimultaneousFirstLoadsAgree) {
     constexpr int kThreads = 8;
-    std::vector<Encryption::LoadedKeys> results(kThreads);
+    std::vector<encryption::LoadedKeys> results(kThreads);
     std::vector<std::string> errors(kThreads);
     {
         std::vector<std::jthread> threads;

@@ -41,7 +41,7 @@ std::vector<backup_server::PartitionListItem> listAs(std::uint32_t version) {
     net::ProtocolStream stream(nullptr);
     crypto::KeyMsg key(1, 128);
     net::EncryptedMessage message(stream, key);
-    writePartitionList(message, collectPartitionList(version), version);
+    requests::writePartitionList(message, requests::collectPartitionList(version), version);
     message.setPlainText(message.plainText());
     return backup_server::parsePartitionList(message, version);
 }

@@ -7,7 +7,7 @@
 #include "common/RequestEnvironment.h"
 #include "crypto/CryptoLibrary.h"
 #include "net/EncryptedMessage.h"
-#include "net/ServerSocket.h"
+#include "net/ServerConnection.h"
 #include "net/SocketPair.h"
 #include "requests/PartitionBackupRequest.h"
 #include "requests/PartitionRestoreRequest.h"
@@ -23,7 +23,7 @@ constexpr std::uint64_t kDiskBytes = 1 << 20;
 // One connection: the agent's end runs the request, the server's end is the test.
 struct Wire {
     test::SocketPair pair;
-    net::ServerSocket agent{pair.near.get()};
+    net::ServerConnection agent{pair.near.get()};
     net::ProtocolStream server{pair.far.get()};
     test::RequestEnvironment environment;
 
@@ -34,7 +34,7 @@ struct Wire {
         message.setPlainText(body);
         try {
             R(agent, message, environment.context).execute();
-        } catch (const runtime::WinUtilException& error) {
+        } catch (const runtime::LocatedException& error) {
             return error.message();
         }
         return "";
@@ -92,7 +92,7 @@ TEST_F(PartitionRequestTest, RestoreWritesTheSectorsToTheNamedDisk) {
     const std::string table = tableSector({{0x07, 63, 1000}});
     wire.sendSector(net::PROT_SECTOR, 0, table);
     wire.sendSector(net::PROT_SECTOR, 62 * 512, std::string(512, 'g'));
-    EXPECT_EQ(wire.run<PartitionRestoreRequest>(restoreBody("Disk 1", 2)), "");
+    EXPECT_EQ(wire.run<requests::PartitionRestoreRequest>(restoreBody("Disk 1", 2)), "");
 
     EXPECT_EQ(wire.replyCode(), net::PROT_ACK);
     EXPECT_EQ(wire.server.readCode(), net::PROT_PARTITION_RESTORE_READY);
@@ -120,7 +120,7 @@ TEST_F(PartitionRequestTest, DamagedSectorStreamWritesNothing) {
         Wire wire;
         wire.sendSector(net::PROT_SECTOR, 0, tableSector({{0x07, 63, 1000}}));
         wire.sendSector(c.code, c.secondOffset, std::string(512, 'x'));
-        EXPECT_EQ(wire.run<PartitionRestoreRequest>(restoreBody("Disk 0", 2)), c.error);
+        EXPECT_EQ(wire.run<requests::PartitionRestoreRequest>(restoreBody("Disk 0", 2)), c.error);
         EXPECT_TRUE(untouched(0)) << c.error;
     }
 }
@@ -130,7 +130,7 @@ TEST_F(PartitionRequestTest, BackupSendsTheNamedDisksSectors) {
     for (std::uint64_t sector = 1; sector < 63; ++sector)
         host.write(1, sector * 512, std::string(512, static_cast<char>(sector)));
     Wire wire;
-    EXPECT_EQ(wire.run<PartitionBackupRequest>(backupBody("Disk 1")), "");
+    EXPECT_EQ(wire.run<requests::PartitionBackupRequest>(backupBody("Disk 1")), "");
 
     EXPECT_EQ(wire.replyCode(), net::PROT_ACK);
     net::EncryptedMessage header(wire.server, wire.agent.protocolKey());
@@ -150,11 +150,11 @@ TEST_F(PartitionRequestTest, BackupSendsTheNamedDisksSectors) {
 
 TEST_F(PartitionRequestTest, BackupOfAnUnknownDiskOrAShortBodyAnswersNothing) {
     Wire wire;
-    EXPECT_EQ(wire.run<PartitionBackupRequest>(backupBody("Disk 7")),
+    EXPECT_EQ(wire.run<requests::PartitionBackupRequest>(backupBody("Disk 7")),
               "Unable to find disk: Disk 7");
     const std::string body = backupBody("Disk 1");
     for (std::size_t length = 0; length < body.size(); ++length) {
-        EXPECT_EQ(wire.run<PartitionBackupRequest>(body.substr(0, length))
+        EXPECT_EQ(wire.run<requests::PartitionBackupRequest>(body.substr(0, length))
                       .rfind("Buffer underrun when attempting to read", 0),
                   0u)
             << length;

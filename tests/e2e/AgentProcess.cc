@@ -33,7 +33,7 @@ const char* const kAgentBinary = ZENTRAD_BINARY_DIR "/src/agent/zentrad";
 
 void prepareServerSide(int timeoutSeconds) {
     crypto::CryptoLibrary::initialise();
-    net::TcpSocket::setTimeout(timeoutSeconds);
+    net::TcpSocket::setDefaultTimeout(timeoutSeconds);
 }
 
 std::uint16_t freePort() {
@@ -226,7 +226,7 @@ bool AgentProcess::waitForLog(const std::string& text, std::chrono::milliseconds
 
 void AgentProcess::allowServer(const backup_server::ServerKeys& keys, const std::string& fileName) {
     fs::create_directories(serverAllowDir());
-    util::FileUtil::writeFileAtomically(serverAllowDir() / fileName, keys.publicPem());
+    util::files::writeFileAtomically(serverAllowDir() / fileName, keys.publicPem());
 }
 
 std::unique_ptr<backup_server::AgentSession> AgentProcess::connect() const {

@@ -7,7 +7,7 @@
 
 #include "AgentProcess.h"
 #include "backup-server/commands/Echo.h"
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 
 namespace {
 

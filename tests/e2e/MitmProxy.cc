@@ -9,8 +9,8 @@
 
 #include "blocks/BlockRecord.h"
 #include "blocks/Md5Stream.h"
-#include "net/ByteOrder.h"
 #include "platform/Socket.h"
+#include "util/ByteOrder.h"
 
 namespace test {
 namespace {
@@ -24,7 +24,7 @@ void readExactly(net::TcpSocket& socket, std::string& out, std::size_t count) {
 }
 
 std::uint32_t numberAt(const std::string& bytes, std::size_t at) {
-    return static_cast<std::uint32_t>(net::readBigEndian(bytes.data() + at, 4));
+    return static_cast<std::uint32_t>(util::loadBigEndian(bytes.data() + at, 4));
 }
 
 bool carriesString(net::Code code) {
@@ -62,7 +62,7 @@ WireBatch readBatch(net::TcpSocket& from, std::string announcement) {
 
 std::string frame(const WireBatch& batch, bool version2) {
     std::string out = batch.announcement;
-    net::appendBigEndian(out, net::PROT_BLOCK_STREAM, 4);
+    util::appendBigEndian(out, net::PROT_BLOCK_STREAM, 4);
     blocks::Md5Stream digest;
     for (const std::string& record : batch.records) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(record.data());
@@ -73,7 +73,7 @@ std::string frame(const WireBatch& batch, bool version2) {
         digest.update(data, length);
         out += record;
     }
-    net::appendBigEndian(out, net::PROT_BLOCK_STREAM_DIGEST, 4);
+    util::appendBigEndian(out, net::PROT_BLOCK_STREAM_DIGEST, 4);
     auto sum = digest.finish();
     out.append(reinterpret_cast<const char*>(sum.data()), sum.size());
     return out;
@@ -96,7 +96,7 @@ std::string recordData(const std::string& record) {
 
 std::string withData(const std::string& record, const std::string& data) {
     std::string header = record.substr(0, kHeaderBytes - 4);
-    net::appendBigEndian(header, data.size(), 4);
+    util::appendBigEndian(header, data.size(), 4);
     return header + data;
 }
 

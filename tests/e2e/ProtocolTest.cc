@@ -19,8 +19,8 @@
 #include "backup-server/session/StoreBlockSource.h"
 #include "backup-server/store/Catalogue.h"
 #include "common/TestBytes.h"
-#include "net/ByteOrder.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace {
 
@@ -148,10 +148,10 @@ TEST_F(ProtocolTest, OfferStrippedOrForgedOnTheWayFailsTheHandshake) {
         std::size_t logStart = host.agent().log().size();
         ProxyEdits edits;
         edits.serverUnits = [&](std::string& unit) {
-            if (net::readBigEndian(unit.data(), 4) == net::PROT_VERSION &&
-                net::readBigEndian(unit.data() + 4, 4) == test.from) {
+            if (util::loadBigEndian(unit.data(), 4) == net::PROT_VERSION &&
+                util::loadBigEndian(unit.data() + 4, 4) == test.from) {
                 unit.resize(4);
-                net::appendBigEndian(unit, test.to, 4);
+                util::appendBigEndian(unit, test.to, 4);
             }
         };
         MitmProxy proxy(host.agent().port(), edits);
@@ -217,9 +217,9 @@ std::vector<Tamper> tamperings() {
              std::string& record = batch.records[0];
              record.pop_back();
              std::uint32_t length =
-                 static_cast<std::uint32_t>(net::readBigEndian(record.data() + 25, 4)) - 1;
+                 static_cast<std::uint32_t>(util::loadBigEndian(record.data() + 25, 4)) - 1;
              std::string field;
-             net::appendBigEndian(field, length, 4);
+             util::appendBigEndian(field, length, 4);
              record.replace(25, 4, field);
              return one(std::move(batch));
          },

@@ -51,12 +51,12 @@ TEST_F(RequestsTest, AdmittedServerRunsEchoServerInfoAndKeysAndTheStatusPortRepo
         *session, {{net::PROT_SERVER_INFO_ITEM, "name"}, {net::PROT_SERVER_INFO_VALUE, "value"}});
 
     backup_server::AgentKeyFiles files = backup_server::fetchKeys(*session);
-    EXPECT_EQ(files.rsaKey, util::FileUtil::readFile(agent->configDir() / "rsa.key"));
-    EXPECT_EQ(files.backupKey, util::FileUtil::readFile(agent->configDir() / "backup.key"));
+    EXPECT_EQ(files.rsaKey, util::files::readFile(agent->configDir() / "rsa.key"));
+    EXPECT_EQ(files.backupKey, util::files::readFile(agent->configDir() / "backup.key"));
     EXPECT_EQ(backup_server::openBackupKey(files).key().size(), 16u);
     // The agent's public key from the handshake is the one in its key folder.
     EXPECT_EQ(session->agentPublicKeyPem(),
-              util::FileUtil::readFile(agent->configDir() / "rsa_public.key"));
+              util::files::readFile(agent->configDir() / "rsa_public.key"));
     session->finish();
     EXPECT_TRUE(agent->waitForLog("Requests finished successfully, closing connection"));
 
@@ -85,7 +85,7 @@ TEST_F(RequestsTest, AllowListsAdmitByKeyAndHostInitialisationEndsQuietly) {
     backup_server::replaceAllowList(
         *session, {{"127.0.0.1", second.publicPem()}, {"10.0.0.2", first.publicPem()}});
     session->finish();
-    EXPECT_EQ(util::FileUtil::readFile(agent->backupAllowDir() / "127.0.0.1"), second.publicPem());
+    EXPECT_EQ(util::files::readFile(agent->backupAllowDir() / "127.0.0.1"), second.publicPem());
 
     auto admitted = agent->openSession(second);
     EXPECT_TRUE(backup_server::sendEcho(*admitted));

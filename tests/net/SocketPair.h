@@ -37,14 +37,15 @@ inline std::string receiveError(net::TcpSocket& socket, std::int64_t length) {
     return "(nothing thrown)";
 }
 
-// Sets the sockets' time-out for a test and puts back the one before: other suites in the
-// same executable may rely on it.
+// Sets the time-out that sockets made during a test start with, and puts back the one
+// before: other suites in the same executable may rely on it.
 class ScopedSocketTimeout {
   public:
-    explicit ScopedSocketTimeout(std::int32_t seconds) : previous_(net::TcpSocket::timeout()) {
-        net::TcpSocket::setTimeout(seconds);
+    explicit ScopedSocketTimeout(std::int32_t seconds)
+        : previous_(net::TcpSocket::defaultTimeout()) {
+        net::TcpSocket::setDefaultTimeout(seconds);
     }
-    ~ScopedSocketTimeout() { net::TcpSocket::setTimeout(previous_); }
+    ~ScopedSocketTimeout() { net::TcpSocket::setDefaultTimeout(previous_); }
     ScopedSocketTimeout(const ScopedSocketTimeout&) = delete;
     ScopedSocketTimeout& operator=(const ScopedSocketTimeout&) = delete;
 

@@ -93,7 +93,7 @@ TEST_F(SocketTest, PeerThatStopsReadingTimesTheSendOut) {
 
 TEST_F(SocketTest, StopRequestEndsASendThatWaitsForRoom) {
     test::SocketPair pair;
-    net::TcpSocket::setTimeout(3600);
+    pair.near->setTimeout(3600);
     std::thread stopper([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         runtime::runningFlag().store(0);

@@ -36,7 +36,7 @@ class AuthServerListRequestTest : public ::testing::Test {
         message.write32(net::PROT_AUTH_SERVER_LIST).writeBytes(extra);
         message.setPlainText(message.plainText());
         try {
-            AuthServerListRequest(connection, message, context).execute();
+            requests::AuthServerListRequest(connection, message, context).execute();
         } catch (const runtime::AgentException& error) {
             return error.message();
         }
@@ -52,16 +52,16 @@ class AuthServerListRequestTest : public ::testing::Test {
     }
 
     test::RequestEnvironment environment;
-    RequestContext& context = environment.context;
+    requests::RequestContext& context = environment.context;
     test::SocketPair pair;
-    net::ServerSocket connection{pair.near.get()};
+    net::ServerConnection connection{pair.near.get()};
 };
 
 TEST_F(AuthServerListRequestTest, ReplacesTheListAndAnswersDone) {
     EXPECT_EQ(run({{"10.0.0.3", "three"}}), "");
     EXPECT_EQ(run({{"10.0.0.1", "one"}, {"fe80::1:2", "two"}}), "");
     EXPECT_EQ(allowFiles(), (std::set<std::string>{"10.0.0.1", "fe80::1:2"}));
-    EXPECT_EQ(util::FileUtil::readFile(context.backupAllowDir / "10.0.0.1"), "one");
+    EXPECT_EQ(util::files::readFile(context.backupAllowDir / "10.0.0.1"), "one");
     net::ProtocolStream server(pair.far.get());
     EXPECT_EQ(server.readCode(), net::PROT_AUTH_SERVER_LIST_DONE);
     EXPECT_EQ(server.readCode(), net::PROT_AUTH_SERVER_LIST_DONE);

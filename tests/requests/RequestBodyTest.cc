@@ -12,7 +12,7 @@
 #include "crypto/CryptoLibrary.h"
 #include "crypto/KeyMsg.h"
 #include "net/EncryptedMessage.h"
-#include "net/ServerSocket.h"
+#include "net/ServerConnection.h"
 #include "requests/BackupRequest.h"
 #include "requests/FileRestoreRequest.h"
 #include "requests/PartitionRestoreRequest.h"
@@ -47,7 +47,7 @@ struct RestoreBody {
     std::string deviceID = "Disk 0 Partition 1";
     std::uint32_t blockSize = 4096;
     std::uint32_t maxBlocks = 256;
-    std::uint32_t encryptionType = RestoreRequest::kEncryptionNone;
+    std::uint32_t encryptionType = requests::RestoreRequest::kEncryptionNone;
     std::optional<crypto::KeyMsg> key;
 
     std::string bytes() const {
@@ -94,7 +94,7 @@ class RequestBodyTest : public ::testing::Test {
         message.setPlainText(body);
         try {
             step(message);
-        } catch (const runtime::WinUtilException& error) {
+        } catch (const runtime::LocatedException& error) {
             return error.message();
         }
         return "";
@@ -102,17 +102,17 @@ class RequestBodyTest : public ::testing::Test {
 
     std::string restore(const std::string& body) {
         return outcome(body, [this](net::EncryptedMessage& message) {
-            RestoreRequest(connection, message, environment.context).receiveRequest();
+            requests::RestoreRequest(connection, message, environment.context).receiveRequest();
         });
     }
     std::string partitionRestore(const std::string& body) {
         return outcome(body, [this](net::EncryptedMessage& message) {
-            PartitionRestoreRequest(connection, message, environment.context).execute();
+            requests::PartitionRestoreRequest(connection, message, environment.context).execute();
         });
     }
     std::string fileRestore(const std::string& body) {
         return outcome(body, [this](net::EncryptedMessage& message) {
-            FileRestoreRequest(connection, message, environment.context).receiveRequest();
+            requests::FileRestoreRequest(connection, message, environment.context).receiveRequest();
         });
     }
 
@@ -145,7 +145,7 @@ class RequestBodyTest : public ::testing::Test {
     }
 
     test::SocketPair pair;
-    net::ServerSocket connection{pair.near.get()};
+    net::ServerConnection connection{pair.near.get()};
     test::RequestEnvironment environment;
     net::ProtocolStream server{pair.far.get()};
 };
@@ -154,7 +154,7 @@ class RequestBodyTest : public ::testing::Test {
 TEST_F(RequestBodyTest, SoundRestoreBodiesAreAcknowledged) {
     RestoreBody plain;
     RestoreBody keyed;
-    keyed.encryptionType = RestoreRequest::kEncryptionBlowfish;
+    keyed.encryptionType = requests::RestoreRequest::kEncryptionBlowfish;
     keyed.key = crypto::KeyMsg(1, 128);
     RestoreBody limits;
     limits.blockSize = 65536;
@@ -179,15 +179,16 @@ TEST_F(RequestBodyTest, EachRestoreSettingIsRefusedBeforeAnyAnswer) {
               "Invalid block size (65537) in restore request");
     EXPECT_EQ(restore(with([](RestoreBody& b) { b.maxBlocks = 0; })),
               "Invalid batch size (0) in restore request");
-    EXPECT_EQ(restore(with(
-                  [](RestoreBody& b) { b.encryptionType = RestoreRequest::kEncryptionBlowfish; })),
+    EXPECT_EQ(restore(with([](RestoreBody& b) {
+                  b.encryptionType = requests::RestoreRequest::kEncryptionBlowfish;
+              })),
               "No backup session key to decipher the blocks with");
     EXPECT_EQ(nextFromAgent(), net::PROT_FINISHED);
 }
 
 TEST_F(RequestBodyTest, ShortLongAndOverstatedRestoreBodiesAreRefused) {
     RestoreBody keyed;
-    keyed.encryptionType = RestoreRequest::kEncryptionBlowfish;
+    keyed.encryptionType = requests::RestoreRequest::kEncryptionBlowfish;
     keyed.key = crypto::KeyMsg(1, 128);
     const std::string body = keyed.bytes();
     expectEveryPrefixUnderruns(body, [this](const std::string& cut) { return restore(cut); });
@@ -232,7 +233,7 @@ TEST_F(RequestBodyTest, BackupBodyFieldsLandInTheirSettings) {
     const std::string body = backupBody(journalKey);
     EXPECT_EQ(outcome(body,
                       [this, &journalKey](net::EncryptedMessage& message) {
-                          BackupRequest request(connection, message, environment.context);
+                          requests::BackupRequest request(connection, message, environment.context);
                           request.readRequest();
                           EXPECT_EQ(request.checksums(), 1u);
                           EXPECT_EQ(request.deviceID(), "Disk 0 Partition 2");
@@ -246,7 +247,7 @@ TEST_F(RequestBodyTest, BackupBodyFieldsLandInTheirSettings) {
 
     auto read = [this](const std::string& cut) {
         return outcome(cut, [this](net::EncryptedMessage& message) {
-            BackupRequest(connection, message, environment.context).readRequest();
+            requests::BackupRequest(connection, message, environment.context).readRequest();
         });
     };
     expectEveryPrefixUnderruns(body, read);

@@ -4,15 +4,15 @@
 
 namespace {
 
-using runtime::WinUtilException;
+using runtime::LocatedException;
 
 TEST(Exceptions, TextCarriesMessageSignatureAndLineOrADashBelowOne) {
-    WinUtilException error("Disk is gone", "void Disk::open(int)", 42);
+    LocatedException error("Disk is gone", "void Disk::open(int)", 42);
     EXPECT_STREQ("Disk is gone (void Disk::open(int):42)", error.what());
     EXPECT_EQ("Disk is gone", error.message());
-    EXPECT_STREQ("m (f:-)", WinUtilException("m", "f", 0).what());
-    EXPECT_STREQ("m (f:-)", WinUtilException("m", "f", -3).what());
-    EXPECT_STREQ("m (f:1)", WinUtilException("m", "f", 1).what());
+    EXPECT_STREQ("m (f:-)", LocatedException("m", "f", 0).what());
+    EXPECT_STREQ("m (f:-)", LocatedException("m", "f", -3).what());
+    EXPECT_STREQ("m (f:1)", LocatedException("m", "f", 1).what());
     EXPECT_STREQ("Service shutdown detected, shutting down.. (f:3)",
                  runtime::ShutdownException("f", 3).what());
 }

@@ -13,11 +13,11 @@
 
 namespace {
 
-namespace FileUtil = util::FileUtil;
+namespace files = util::files;
 
 void verifyMagic(const std::string& bytes) {
     std::istringstream in(bytes);
-    FileUtil::verifyMagic(in, 0xE5EEE3E6);
+    files::verifyMagic(in, 0xE5EEE3E6);
 }
 
 TEST(FileUtilTest, VerifyMagic) {
@@ -32,12 +32,12 @@ TEST(FileUtilTest, VerifyMagic) {
 TEST(FileUtilTest, ReadFile) {
     test::TempDir dir;
     const auto path = dir.path() / "data";
-    EXPECT_EQ(FileUtil::readFile(path), "");
+    EXPECT_EQ(files::readFile(path), "");
     const std::string content("line\r\n\0binary", 13);
     std::ofstream(path, std::ios::binary) << content;
-    EXPECT_EQ(FileUtil::readFile(path), content);
-    EXPECT_EQ(FileUtil::readFile(path, 12), "");  // larger than allowed counts as unreadable
-    EXPECT_EQ(FileUtil::readFile(dir.path()), "");
+    EXPECT_EQ(files::readFile(path), content);
+    EXPECT_EQ(files::readFile(path, 12), "");  // larger than allowed counts as unreadable
+    EXPECT_EQ(files::readFile(dir.path()), "");
 }
 
 TEST(FileUtilTest, AtomicReplaceLeavesOnlyWholeFiles) {
@@ -50,11 +50,11 @@ TEST(FileUtilTest, AtomicReplaceLeavesOnlyWholeFiles) {
         for (int i = 0; i < 4; ++i) {
             writers.emplace_back([&, i] {
                 for (int n = 0; n < 20; ++n)
-                    FileUtil::writeFileAtomically(path, i % 2 ? a : b);
+                    files::writeFileAtomically(path, i % 2 ? a : b);
             });
         }
         for (int n = 0; n < 200; ++n) {
-            const std::string seen = FileUtil::readFile(path);
+            const std::string seen = files::readFile(path);
             EXPECT_TRUE(seen.empty() || seen == a || seen == b) << seen.size();
         }
     }
@@ -64,13 +64,13 @@ TEST(FileUtilTest, AtomicReplaceLeavesOnlyWholeFiles) {
 TEST(FileUtilTest, AtomicReplaceFailuresNameThePath) {
     test::TempDir dir;
     const auto missing = dir.path() / "missing" / "key";
-    EXPECT_THROW_TEXT(FileUtil::writeFileAtomically(missing, "content"),
+    EXPECT_THROW_TEXT(files::writeFileAtomically(missing, "content"),
                       "failed to write to file (" + missing.string() + ")");
     // A non-empty directory in the way: the bytes are written, the rename is refused, and
     // no temporary file is left behind.
     const auto occupied = dir.path() / "occupied";
     std::filesystem::create_directories(occupied / "inner");
-    EXPECT_THROW_MESSAGE(FileUtil::writeFileAtomically(occupied, "content"),
+    EXPECT_THROW_MESSAGE(files::writeFileAtomically(occupied, "content"),
                          "failed to replace file (" + occupied.string() + "): ");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
@@ -81,8 +81,8 @@ TEST(FileUtilTest, AtomicReplaceFailuresNameThePath) {
 TEST(FileUtilTest, AdministratorsOnlyFilesGrantNobodyElse) {
     test::TempDir dir;
     const auto key = dir.path() / "rsa.key";
-    FileUtil::writeFileAtomically(key, "secret", FileUtil::Access::administratorsOnly);
-    EXPECT_EQ(FileUtil::readFile(key), "secret");
+    files::writeFileAtomically(key, "secret", files::Access::administratorsOnly);
+    EXPECT_EQ(files::readFile(key), "secret");
     EXPECT_TRUE(test::onlyAdministratorsMayOpen(key));
 }
 

@@ -22,14 +22,14 @@ TEST(ChannelTest, ClosedChannelIsDrainedInOrderBeforeTheEnd) {
         channel.take(item);
         EXPECT_EQ(i, item);
     }
-    EXPECT_THROW(channel.take(item), yin::pc_exception);
+    EXPECT_THROW(channel.take(item), yin::EndOfStreamException);
 }
 
 TEST(ChannelTest, PastDeadlineTimesOutOnlyWhenEmpty) {
     IntChannel channel;
     int item = 0;
     yin::Deadline past = yin::Clock::now() - 1s;
-    EXPECT_THROW(channel.take(item, past), yin::timeout_exception);
+    EXPECT_THROW(channel.take(item, past), yin::TimeoutException);
     channel.put(7);
     channel.take(item, past);
     EXPECT_EQ(7, item);
@@ -43,7 +43,7 @@ TEST(ChannelTest, AbortWakesBlockedPutterAndTaker) {
     std::thread putter([&] {
         try {
             full.put(2);
-        } catch (const yin::abort_exception& e) {
+        } catch (const yin::AbortException& e) {
             EXPECT_STREQ("thread forced to end", e.what());
             ++aborted;
         }
@@ -52,7 +52,7 @@ TEST(ChannelTest, AbortWakesBlockedPutterAndTaker) {
         int item = 0;
         try {
             empty.take(item);
-        } catch (const yin::abort_exception&) {
+        } catch (const yin::AbortException&) {
             ++aborted;
         }
     });
@@ -63,7 +63,7 @@ TEST(ChannelTest, AbortWakesBlockedPutterAndTaker) {
     taker.join();
     EXPECT_EQ(2, aborted.load());
     int item = 0;
-    EXPECT_THROW(full.take(item), yin::abort_exception);
+    EXPECT_THROW(full.take(item), yin::AbortException);
 }
 
 TEST(ChannelTest, HoldsCapacityItemsThenBlocksUntilOneIsTaken) {
@@ -104,7 +104,7 @@ TEST(ChannelTest, GroupsLargerThanTheChannelArriveWholeAndInOrder) {
             channel.take(item);
             taken.push_back(item);
         }
-    } catch (const yin::pc_exception&) {
+    } catch (const yin::EndOfStreamException&) {
     }
     putter.join();
     EXPECT_EQ(taken, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
@@ -116,7 +116,7 @@ TEST(ChannelTest, GroupsLargerThanTheChannelArriveWholeAndInOrder) {
     std::thread blocked([&] {
         try {
             full.putAll(more);
-        } catch (const yin::abort_exception&) {
+        } catch (const yin::AbortException&) {
             aborted = true;
         }
     });
@@ -126,7 +126,7 @@ TEST(ChannelTest, GroupsLargerThanTheChannelArriveWholeAndInOrder) {
     EXPECT_TRUE(aborted.load());
     EXPECT_TRUE(more.empty());
     std::vector<int> late{5};
-    EXPECT_THROW(full.putAll(late), yin::abort_exception);
+    EXPECT_THROW(full.putAll(late), yin::AbortException);
 }
 
 // A group take hands over at most `most` items in order, and waits for `least` of them
@@ -151,7 +151,7 @@ TEST(ChannelTest, GroupTakesNeverWaitPastTheEndTheDeadlineOrTheCapacity) {
     // A deadline that passes hands over what is there, and times out only on nothing.
     yin::Deadline past = yin::Clock::now() - 1s;
     taken.clear();
-    EXPECT_THROW(channel.takeSome(taken, 8, 4, past), yin::timeout_exception);
+    EXPECT_THROW(channel.takeSome(taken, 8, 4, past), yin::TimeoutException);
     channel.put(7);
     channel.takeSome(taken, 8, 4, past);
     EXPECT_EQ(taken, (std::vector<int>{7}));
@@ -163,7 +163,7 @@ TEST(ChannelTest, GroupTakesNeverWaitPastTheEndTheDeadlineOrTheCapacity) {
     taken.clear();
     channel.takeSome(taken, 8, 4);
     EXPECT_EQ(taken, (std::vector<int>{8, 9}));
-    EXPECT_THROW(channel.takeSome(taken, 8, 4), yin::pc_exception);
+    EXPECT_THROW(channel.takeSome(taken, 8, 4), yin::EndOfStreamException);
 }
 
 // A taker waiting for a group sleeps through the puts that leave it short, is woken by
@@ -193,7 +193,7 @@ TEST(ChannelTest, AGroupTakerIsWokenByItsGroupTheEndOrAnAbort) {
             try {
                 ending.takeSome(got, 8, 8);
                 outcome = 1;
-            } catch (const yin::abort_exception&) {
+            } catch (const yin::AbortException&) {
                 outcome = 2;
             }
         });

@@ -28,7 +28,7 @@ class Numbers : public yin::Producer<int> {
   protected:
     void produce(int& item) override {
         if (produced == limit_)
-            throw yin::pc_exception("finished");
+            throw yin::EndOfStreamException("finished");
         item = produced++;
     }
 

@@ -39,9 +39,9 @@ class Counter : public yin::Producer<Item> {
         if (gate.valid())
             gate.wait();
         if (produced == abortAt_)
-            throw yin::abort_exception("counter failed");
+            throw yin::AbortException("counter failed");
         if (produced == limit_)
-            throw yin::pc_exception("finished");
+            throw yin::EndOfStreamException("finished");
         item = std::make_shared<int>(produced++);
     }
 
@@ -88,7 +88,7 @@ class Collector : public yin::Consumer<Item> {
   protected:
     void consume(Item item) override {
         if (static_cast<int>(seen.size()) == abortAt_)
-            throw yin::abort_exception("failed");
+            throw yin::AbortException("failed");
         seen.push_back(*item);
     }
     void timeout() override {

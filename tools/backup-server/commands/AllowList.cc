@@ -25,8 +25,8 @@ int allowListCommand(CommandContext& context) {
         if (equals == std::string::npos) {
             throw UsageError("allow-list entries are IP=KEYFILE, not (" + argument + ")");
         }
-        std::string key = util::FileUtil::readFile(argument.substr(equals + 1),
-                                                   crypto::Encryption::kMaxKeyFileBytes);
+        std::string key = util::files::readFile(argument.substr(equals + 1),
+                                                crypto::encryption::kMaxKeyFileBytes);
         if (key.empty())
             ZENTRAD_THROW(runtime::AgentException,
                           "cannot read key file (" + argument.substr(equals + 1) + ")");

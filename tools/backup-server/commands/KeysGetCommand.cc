@@ -23,8 +23,8 @@ int keysGetCommand(CommandContext& context) {
     if (!context.arguments.empty()) {
         std::filesystem::path dir = context.arguments.front();
         std::filesystem::create_directories(dir);
-        util::FileUtil::writeFileAtomically(dir / "rsa.key", files.rsaKey);
-        util::FileUtil::writeFileAtomically(dir / "backup.key", files.backupKey);
+        util::files::writeFileAtomically(dir / "rsa.key", files.rsaKey);
+        util::files::writeFileAtomically(dir / "backup.key", files.backupKey);
         text += "\nsaved in " + dir.string();
         json.key("saved_in").value(dir.string());
     }

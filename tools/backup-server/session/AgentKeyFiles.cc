@@ -22,7 +22,7 @@ crypto::KeyMsg openBackupKey(const AgentKeyFiles& files) {
     crypto::RsaKeyPtr privateKey = crypto::RsaKey::readPrivatePem(files.rsaKey);
     util::ByteReader reader(files.backupKey);
     std::uint32_t magic = reader.readU32();
-    if (magic != crypto::Encryption::kSessionKeyMagic) {
+    if (magic != crypto::encryption::kSessionKeyMagic) {
         ZENTRAD_THROW(runtime::AgentException,
                       "backup.key does not start with the session key magic number");
     }

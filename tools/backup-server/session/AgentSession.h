@@ -35,7 +35,7 @@ enum class HandshakeOutcome { authenticated, rejected, hostInitialized };
 class AgentSession : public net::ProtocolStream {
   public:
     static constexpr std::uint32_t kServerProtocolVersion = 0x00010020;
-    // The version value that offers protocol version 2 (see net::ServerSocket).
+    // The version value that offers protocol version 2 (see net::ServerConnection).
     static constexpr std::uint32_t kProtocol2Version = 0x00020020;
     static constexpr std::uint16_t kProtocol2KeyType = 0x7632;
     // A log record longer than this is not a log record the agent could have queued.

@@ -51,12 +51,12 @@ bool BatchPipeline::next(RestoreUnit& unit) {
     try {
         units_->take(unit);
         return true;
-    } catch (const yin::pc_exception&) {
+    } catch (const yin::EndOfStreamException&) {
         // Every packing thread has ended, and it closed the units only after the reader
         // closed the batches; a thread that failed would have aborted them instead.
         joinAll();
         return false;
-    } catch (const yin::abort_exception&) {
+    } catch (const yin::AbortException&) {
         stop();
         rethrowFailure();
     }
@@ -82,7 +82,7 @@ void BatchPipeline::read() noexcept {
                 break;
         }
         batches_->close(true);
-    } catch (const yin::abort_exception&) {
+    } catch (const yin::AbortException&) {
         // The owner stopped, or a packing thread failed and keeps its own error.
     } catch (...) {
         fail(std::current_exception());
@@ -122,9 +122,9 @@ void BatchPipeline::pack() noexcept {
                 packUnit(encoder, sealer ? &*sealer : nullptr, unit);
             group_->deliver(sequence, units);
         }
-    } catch (const yin::pc_exception&) {
+    } catch (const yin::EndOfStreamException&) {
         group_->workerEnded();
-    } catch (const yin::abort_exception&) {
+    } catch (const yin::AbortException&) {
         // Another thread failed and keeps the error, or the owner stopped.
     } catch (...) {
         fail(std::current_exception());

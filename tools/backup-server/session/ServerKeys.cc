@@ -17,7 +17,7 @@ ServerKeys ServerKeys::load(const std::filesystem::path& dir) {
     }
     warnIfOpenToOthers(dir);
     warnIfOpenToOthers(privatePath);
-    return ServerKeys(crypto::Encryption::readPrivateKey(privatePath));
+    return ServerKeys(crypto::encryption::readPrivateKey(privatePath));
 }
 
 ServerKeys ServerKeys::create(const std::filesystem::path& dir) {
@@ -28,9 +28,9 @@ ServerKeys ServerKeys::create(const std::filesystem::path& dir) {
     }
     createPrivateFolder(dir);
     auto key = crypto::RsaKey::generate();
-    util::FileUtil::writeFileAtomically(privatePath, key->privatePem(),
-                                        util::FileUtil::Access::administratorsOnly);
-    util::FileUtil::writeFileAtomically(dir / "server_public.key", key->publicPem());
+    util::files::writeFileAtomically(privatePath, key->privatePem(),
+                                     util::files::Access::administratorsOnly);
+    util::files::writeFileAtomically(dir / "server_public.key", key->publicPem());
     return ServerKeys(std::move(key));
 }
 

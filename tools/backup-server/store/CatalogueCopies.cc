@@ -38,7 +38,7 @@ class ScratchFile {
 };
 
 std::string readWhole(const fs::path& file) {
-    return util::FileUtil::readFile(file, objects::kMaxGetBytes);
+    return util::files::readFile(file, objects::kMaxGetBytes);
 }
 
 }  // namespace
@@ -110,7 +110,7 @@ CatalogueRebuild rebuildCatalogueFile(objects::BlobStore& objects, const StoreCi
                 rebuild.skipped.push_back(key + ": " + problem);
                 continue;
             }
-            util::FileUtil::writeFileAtomically(partial, bytes);
+            util::files::writeFileAtomically(partial, bytes);
             Catalogue check(partial, Catalogue::Mode::read);
             for (const PointRecord& point : check.points()) {
                 ++rebuild.points;

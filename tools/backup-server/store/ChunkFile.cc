@@ -7,7 +7,7 @@
 
 #include "backup-server/store/StoreError.h"
 #include "blocks/Md5Stream.h"
-#include "net/ByteOrder.h"
+#include "util/ByteOrder.h"
 
 namespace backup_server {
 namespace {

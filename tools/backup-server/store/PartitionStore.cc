@@ -9,7 +9,7 @@
 
 #include "backup-server/store/StoreError.h"
 #include "crypto/Digest.h"
-#include "util/BigEndian.h"
+#include "util/ByteOrder.h"
 #include "util/ByteReader.h"
 #include "util/FileUtil.h"
 
@@ -175,7 +175,7 @@ PartitionTableImage loadPartitionTable(const Store& store, const PartitionTableR
     const std::uint64_t most = sealedLength(kMaxFileBytes);
     std::string stored;
     if (std::filesystem::path(table.file).is_absolute()) {
-        stored = util::FileUtil::readFile(file, most);  // of the earlier layout
+        stored = util::files::readFile(file, most);  // of the earlier layout
     } else {
         try {
             std::optional<std::uint64_t> size = store.objects().head("tables/" + table.file);

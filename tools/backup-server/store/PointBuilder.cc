@@ -171,7 +171,7 @@ void PointBuilder::storeIndex() {
         return;
     }
     store_.objects().put(Store::indexKey(indexName_),
-                         util::FileUtil::readFile(part, objects::kMaxGetBytes));
+                         util::files::readFile(part, objects::kMaxGetBytes));
     std::error_code error;
     fs::remove(part, error);
 }

@@ -13,7 +13,7 @@
 
 #include "backup-server/store/StoreError.h"
 #include "crypto/SecureChannel.h"
-#include "net/ByteOrder.h"
+#include "util/ByteOrder.h"
 
 namespace backup_server {
 
@@ -320,8 +320,8 @@ Sha256Digest StoreCipher::chunkName(ChunkShape shape, const unsigned char* data)
     if (!keys_)
         return backup_server::chunkName(shape, data);
     std::string prefix;
-    net::appendBigEndian(prefix, shape.blockSize, 4);
-    net::appendBigEndian(prefix, shape.blocks, 4);
+    util::appendBigEndian(prefix, shape.blockSize, 4);
+    util::appendBigEndian(prefix, shape.blocks, 4);
     MacCtxPtr context(EVP_MAC_CTX_dup(keys_->naming.get()));
     Sha256Digest name{};
     std::size_t length = 0;

@@ -1,11 +1,11 @@
 // Reading the emulated host's event log (see EventLogFile.h).
 #include "platform/EventLogReader.h"
 
-#include <cctype>
 #include <exception>
 
 #include "platform/Errors.h"
 #include "platform/System.h"
+#include "platform/WideText.h"
 #include "platform/emulated/snapshot/EventLogFile.h"
 
 namespace platform {
@@ -60,10 +60,7 @@ class EmulatedEventLogReader : public EventLogReader {
 };
 
 bool isServiceSource(const std::wstring& source) {
-    std::string name = toNarrow(source);
-    for (char& c : name)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return name == "VSS" || name == "VOLSNAP";
+    return equalsIgnoringCase(source, L"VSS") || equalsIgnoringCase(source, L"VOLSNAP");
 }
 
 // Inserts %1 .. %9; false when the template asks for a string the record lacks.

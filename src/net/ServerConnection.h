@@ -19,7 +19,7 @@
 
 namespace net {
 
-class ServerSocket : public ProtocolStream {
+class ServerConnection : public ProtocolStream {
   public:
     static constexpr std::uint32_t kAgentProtocolVersion = 0x00010020;
     static constexpr std::uint32_t kLowestServerVersion = 0x00010020;
@@ -37,13 +37,13 @@ class ServerSocket : public ProtocolStream {
 
     // Generates the connection's protocol key (type 1, 128 bits). The socket is not owned.
     // A connection that never runs the handshake may leave the settings empty.
-    explicit ServerSocket(TcpSocket* socket, AdmissionSettings settings = {});
+    explicit ServerConnection(TcpSocket* socket, AdmissionSettings settings = {});
 
-    // Runs the handshake. Returns 0 when the server is authenticated and requests may
-    // follow, 1 when the connection must close without error (server turned away by key,
-    // or it only initialised the host). Every other failure throws. The whole exchange
+    // Runs the handshake. True when the server is authenticated and requests may follow,
+    // false when the connection must close without error (server turned away by key, or it
+    // only initialised the host). Every other failure throws. The whole exchange
     // must finish within twice the configured time-out, however the server trickles.
-    std::int32_t authenticate();
+    bool authenticate();
 
     // Reads the server's public key (asking for it unless in recovery mode) and stores it.
     void getPublicKey();
@@ -66,7 +66,7 @@ class ServerSocket : public ProtocolStream {
     void reject(const char* reason);
     void proveServer(const crypto::RsaKeyPtr& agentPrivateKey);
     void proveAgent(const crypto::RsaKeyPtr& agentPrivateKey);
-    std::int32_t runHandshake();
+    bool runHandshake();
     // Version 2 was offered and may be confirmed (never in recovery mode).
     bool confirmsProtocol2() const;
     void recordTranscript(std::string_view bytes);

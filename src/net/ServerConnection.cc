@@ -1,4 +1,4 @@
-#include "net/ServerSocket.h"
+#include "net/ServerConnection.h"
 
 #include <chrono>
 
@@ -6,9 +6,9 @@
 #include "crypto/KeyStore.h"
 #include "logging/Logger.h"
 #include "net/AllowDirectories.h"
-#include "net/ByteOrder.h"
 #include "net/PreAuthLog.h"
 #include "runtime/Exceptions.h"
+#include "util/ByteOrder.h"
 
 namespace net {
 namespace {
@@ -29,33 +29,33 @@ class DeadlineScope {
 
 }  // namespace
 
-ServerSocket::ServerSocket(TcpSocket* socket, AdmissionSettings settings)
+ServerConnection::ServerConnection(TcpSocket* socket, AdmissionSettings settings)
     : ProtocolStream(socket),
       settings_(std::move(settings)),
       protocolKey_(crypto::KeyMsg::kGeneratedType, 128) {}
 
-bool ServerSocket::inRecoveryMode() const {
+bool ServerConnection::inRecoveryMode() const {
     return settings_.recovery;
 }
 
 // With IP authentication the address check has already chosen the key the server must
 // present; in recovery mode the address check does not run.
-bool ServerSocket::addressDecidesAdmission() const {
+bool ServerConnection::addressDecidesAdmission() const {
     return settings_.ipAuthentication && !settings_.recovery;
 }
 
-std::int32_t ServerSocket::authenticate() {
+bool ServerConnection::authenticate() {
     std::int32_t timeout = settings_.timeoutSeconds;
     DeadlineScope deadline(
         *socket(), std::chrono::seconds(2 * static_cast<std::int64_t>(std::max(timeout, 1))));
     return runHandshake();
 }
 
-std::int32_t ServerSocket::runHandshake() {
+bool ServerConnection::runHandshake() {
     exchangeVersions();
     exchangeOptions();
-    crypto::Encryption::LoadedKeys agentKeys =
-        crypto::Encryption::loadKeys(settings_.keyFiles, settings_.sessionKeyBits);
+    crypto::encryption::LoadedKeys agentKeys =
+        crypto::encryption::loadKeys(settings_.keyFiles, settings_.sessionKeyBits);
     crypto::RsaKeyPtr agentPrivateKey = std::move(agentKeys.privateKey);
     const std::string& agentPublicKeyText = agentKeys.publicKeyText;
     backupSessionKey_ = std::move(agentKeys.backupKey);
@@ -66,14 +66,14 @@ std::int32_t ServerSocket::runHandshake() {
     getPublicKey();
     if (!serverKeyAdmitted(addressKey)) {
         reject("since its public key is not in our allow list");
-        return 1;
+        return false;
     }
     sendCode(PROT_PUBLIC_KEY).writeString(agentPublicKeyText).flush();
 
     Code code = readCode();
     if (code == PROT_HOST_INITIALIZED) {
         logging::logInfo() << "Host initialization complete";
-        return 1;
+        return false;
     }
     if (code != PROT_AUTH_START)
         ZENTRAD_THROW(runtime::AgentException, "Protocol error");
@@ -84,24 +84,24 @@ std::int32_t ServerSocket::runHandshake() {
     if (!inRecoveryMode())
         proveAgent(agentPrivateKey);
     checkProtocolAllowed();
-    return 0;
+    return true;
 }
 
-bool ServerSocket::confirmsProtocol2() const {
+bool ServerConnection::confirmsProtocol2() const {
     return settings_.acceptProtocol2 && !inRecoveryMode() && serverVersion_ >= kProtocol2Version;
 }
 
-void ServerSocket::recordTranscript(std::string_view bytes) {
-    appendBigEndian(transcript_, bytes.size(), 4);
+void ServerConnection::recordTranscript(std::string_view bytes) {
+    util::appendBigEndian(transcript_, bytes.size(), 4);
     transcript_.append(bytes);
 }
 
-void ServerSocket::startChannel(const crypto::KeyMsg& serverChallenge) {
+void ServerConnection::startChannel(const crypto::KeyMsg& serverChallenge) {
     std::string secret = protocolKey_.key() + serverChallenge.key();
     setChannel(std::make_unique<crypto::SecureChannel>(secret, crypto::sha256(transcript_), true));
 }
 
-void ServerSocket::checkProtocolAllowed() const {
+void ServerConnection::checkProtocolAllowed() const {
     if (settings_.refuseProtocol1 && channel() == nullptr) {
         ZENTRAD_THROW(runtime::AgentException,
                       "Server refused: it does not speak protocol version 2 and this agent "
@@ -109,13 +109,13 @@ void ServerSocket::checkProtocolAllowed() const {
     }
 }
 
-void ServerSocket::exchangeVersions() {
+void ServerConnection::exchangeVersions() {
     sendCode(PROT_VERSION).write32(kAgentProtocolVersion).flush();
     Code code = readCode();
     serverVersion_ = read32();
     transcript_ = "zentrad protocol 2";
-    appendBigEndian(transcript_, kAgentProtocolVersion, 4);
-    appendBigEndian(transcript_, serverVersion_, 4);
+    util::appendBigEndian(transcript_, kAgentProtocolVersion, 4);
+    util::appendBigEndian(transcript_, serverVersion_, 4);
     if (code != PROT_VERSION)
         ZENTRAD_THROW(runtime::AgentException, "Protocol version mismatch");
     if (serverVersion_ < kLowestServerVersion) {
@@ -126,13 +126,13 @@ void ServerSocket::exchangeVersions() {
     }
 }
 
-void ServerSocket::exchangeOptions() {
+void ServerConnection::exchangeOptions() {
     sendCode(PROT_SERVER_OPTION).write32(0).flush();
     readCodeExpect(PROT_SERVER_OPTION);
     serverOption_ = read32();
 }
 
-void ServerSocket::getPublicKey() {
+void ServerConnection::getPublicKey() {
     if (inRecoveryMode()) {
         logBeforeAuthentication(logging::kLogInfo,
                                 "In recovery mode: retrieving public key from server");
@@ -160,7 +160,7 @@ void ServerSocket::getPublicKey() {
     serverPublicKey_ = std::move(key);
 }
 
-bool ServerSocket::serverKeyAdmitted(const crypto::RsaKeyPtr& addressKey) {
+bool ServerConnection::serverKeyAdmitted(const crypto::RsaKeyPtr& addressKey) {
     if (addressDecidesAdmission()) {
         // The key on file for the address must be the key the server holds; otherwise
         // anyone at an allowed address would be admitted with a key of their own.
@@ -169,18 +169,18 @@ bool ServerSocket::serverKeyAdmitted(const crypto::RsaKeyPtr& addressKey) {
     return isKeyAllowed(*serverPublicKey_, settings_.serverAllowDir, settings_.backupAllowDir);
 }
 
-void ServerSocket::reject(const char* reason) {
+void ServerConnection::reject(const char* reason) {
     logBeforeAuthentication(logging::kLogWarn, "Rejecting backup server (" +
                                                    socket()->getPeerAddress() + ") " + reason);
     sendCode(PROT_REJECTED).flush();
 }
 
-void ServerSocket::proveServer(const crypto::RsaKeyPtr& agentPrivateKey) {
+void ServerConnection::proveServer(const crypto::RsaKeyPtr& agentPrivateKey) {
     // The confirmation of version 2 travels inside the sealed protocol key, which the
     // server must return unchanged.
     if (confirmsProtocol2())
         protocolKey_ = crypto::KeyMsg(kProtocol2KeyType, protocolKey_.key(), protocolKey_.iv());
-    std::string challenge = crypto::Handshake::sealChallenge(protocolKey_, serverPublicKey_);
+    std::string challenge = crypto::handshake::sealChallenge(protocolKey_, serverPublicKey_);
     sendCode(PROT_AUTH_CHALLENGE).writeString(challenge).flush();
     Code code = readCode();
     std::string response = readString(kMaxHandshakeString);
@@ -188,14 +188,14 @@ void ServerSocket::proveServer(const crypto::RsaKeyPtr& agentPrivateKey) {
     recordTranscript(response);
     if (code != PROT_AUTH_RESPONSE)
         ZENTRAD_THROW(runtime::AgentException, "Protocol error instead of auth response");
-    if (!crypto::Handshake::responseMatches(protocolKey_, agentPrivateKey, response)) {
+    if (!crypto::handshake::responseMatches(protocolKey_, agentPrivateKey, response)) {
         sendCode(PROT_AUTH_FAILED).flush();
         ZENTRAD_THROW(runtime::AgentException, "Server authentication failed");
     }
     sendCode(PROT_AUTH_OK).flush();
 }
 
-void ServerSocket::proveAgent(const crypto::RsaKeyPtr& agentPrivateKey) {
+void ServerConnection::proveAgent(const crypto::RsaKeyPtr& agentPrivateKey) {
     Code code = readCode();
     if (code != PROT_AUTH_CHALLENGE) {
         ZENTRAD_THROW(runtime::AgentException, "Protocol error instead of auth challenge");
