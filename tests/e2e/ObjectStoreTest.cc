@@ -129,6 +129,48 @@ TEST_F(ObjectStoreTest, BackupsIntoABucketRestoreVerifyForgetCollectAndRebuildTh
     EXPECT_NE(tool("rebuild-catalogue " + store()).status, 0) << "a second rebuild overwrote";
 }
 
+TEST_F(ObjectStoreTest, AnEncryptedBucketShowsNothingAndItsCatalogueComesBackOnlyWithItsSecret) {
+    startAgent();
+    const std::string marker = "plain text that must never reach the bucket: 7e3a91c4";
+    std::string marked = randomBytes(300000, 9);
+    marked.replace(70000, marker.size(), marker);
+    put("marked.bin", marked);
+    fs::path passphrase = work_.path() / "passphrase";
+    std::ofstream(passphrase) << "an operator's passphrase\n";
+    const std::string secret = "--password-file '" + passphrase.string() + "' ";
+    storeName_ += "-sealed";
+    useCache(work_.path() / "sealed-cache");
+    toolOptions_ += secret;
+    storeKeys_.passwordFile = passphrase;
+    ToolRun init = tool("init " + store());  // encrypted unless --no-encryption
+    ASSERT_EQ(init.status, 0) << init.output;
+    fs::path atFull = backup("at-full.img");
+    ASSERT_EQ(pointIds().size(), 1u);
+    std::vector<std::string> keys;
+    bucket()->list("",
+                   [&](const backup_server::objects::BlobInfo& info) { keys.push_back(info.key); });
+    EXPECT_GT(keys.size(), 3u);
+    for (const std::string& key : keys)
+        EXPECT_EQ(bucket()->get(key).find(marker), std::string::npos) << key;
+
+    // The catalogue's copy in the bucket is sealed too: a new machine needs the secret.
+    useCache(work_.path() / "keyless-cache");
+    EXPECT_NE(tool("rebuild-catalogue " + store()).status, 0);
+    useCache(work_.path() / "new-cache");
+    toolOptions_ += secret;
+    ToolRun rebuild = tool("rebuild-catalogue " + store());
+    ASSERT_EQ(rebuild.status, 0) << rebuild.output;
+    expectRestores(pointIds().front(), atFull);
+    // A file read out of the point straight from the bucket's chunks.
+    ToolRun listed = tool("ls " + store() + " 'Disk 0 Partition 0'");
+    EXPECT_NE(listed.output.find("marked.bin"), std::string::npos) << listed.output;
+    fs::path out = work_.path() / "extracted";
+    ToolRun extracted =
+        tool("extract " + store() + " 'Disk 0 Partition 0' /marked.bin '" + out.string() + "'");
+    ASSERT_EQ(extracted.status, 0) << extracted.output;
+    EXPECT_TRUE(test::readWholeFile(out / "marked.bin") == marked);
+}
+
 TEST_F(ObjectStoreTest, ADamagedChunkIsSetAsideByVerifyAndTheNextBackupHealsIt) {
     startAgent();
     fs::path atFirst = backup("at-first.img");

@@ -122,12 +122,7 @@ CatalogueRebuild rebuildCatalogueFile(objects::BlobStore& objects, const StoreCi
             // skipped for an older one.
             std::error_code ignored;
             fs::remove(partial, ignored);
-            const auto* storeError = dynamic_cast<const StoreError*>(&error);
-            const auto* blobError = dynamic_cast<const objects::BlobError*>(&error);
-            rebuild.skipped.push_back(key + ": " +
-                                      (storeError  ? storeError->message()
-                                       : blobError ? blobError->message()
-                                                   : std::string(error.what())));
+            rebuild.skipped.push_back(key + ": " + operatorMessage(error));
             rebuild.points = 0;
             rebuild.pointsWithoutIndex.clear();
             continue;

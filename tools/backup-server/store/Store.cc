@@ -206,7 +206,7 @@ Store::~Store() {
         std::fprintf(stderr,
                      "backup-server: warning: the copy of the catalogue in %s was not updated "
                      "(%s); the next change of the store tries again\n",
-                     root_.c_str(), error.what());
+                     root_.c_str(), operatorMessage(error).c_str());
     }
 }
 

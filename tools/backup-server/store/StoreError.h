@@ -34,6 +34,16 @@ class StoreError : public std::runtime_error {
     int line_;
 };
 
+// An error's words for the operator: the message alone, without the function and line that
+// raised it (StoreError, the agent's exceptions and the object layer's keep those apart).
+inline std::string operatorMessage(const std::exception& error) {
+    if (const auto* store = dynamic_cast<const StoreError*>(&error))
+        return store->message();
+    if (const auto* located = dynamic_cast<const runtime::LocatedException*>(&error))
+        return located->message();
+    return error.what();
+}
+
 class UsageError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
