@@ -19,27 +19,20 @@ echo "== set-up: bench/backup.sh $size_mib MiB, ${used_pct}% used; load $(cut -d
 setup="$(ZENTRAD_BENCH_KEEP=1 "$root/bench/backup.sh" "$build" "$size_mib" "$used_pct" 1)"
 work="$(echo "$setup" | sed -n 's/^kept //p')"
 [ -d "$work" ] || { echo "bench/backup.sh kept no work folder" >&2; exit 1; }
+. "$root/scripts/lib.sh"
 agent_pid=""
-cleanup() {
-  [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null
-  wait 2>/dev/null || true
-  if [ -n "${ZENTRAD_BENCH_KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
-}
+keep_work="${ZENTRAD_BENCH_KEEP:-}"
 trap cleanup EXIT
 
 disk="$work/host/disks/0.img"
 port="$(awk '/LocalPort/ { print $3 }' "$work/agent/config/zentrad.conf")"
-server() {
-  "$build/tools/backup-server/backup-server" --keys "$work/keys" --port "$port" \
-    --cache-dir "$work/s3-cache" "$@"
-}
-wipe() { dd if=/dev/zero of="$disk" bs=1M seek=1 count="$size_mib" conv=notrunc status=none; }
+# Every run of the tool shares one cache folder for the s3:// store.
+s3_server() { server --cache-dir "$work/s3-cache" "$@"; }
 files_digest() {
   dd if="$disk" of="$work/restored.img" bs=1M skip=1 count="$size_mib" status=none
   for name in /text.txt /random.bin; do ntfscat -f "$work/restored.img" "$name" | md5sum; done
   rm -f "$work/restored.img"
 }
-now() { date +%s.%N; }
 rate() { awk -v b="$1" -v s="$2" -v e="$3" 'BEGIN { printf "%.1f MB/s (%.2f s)", b / (e - s) / 1e6, e - s }'; }
 
 ZENTRAD_INSTALL_DIR="$work/agent" ZENTRAD_HOST_ROOT="$work/host" \
@@ -52,20 +45,20 @@ folder="$work/folder-store"
 bucket="$ZENTRAD_TEST_S3/bench-$$-$(date +%s)"
 echo "== ${size_mib} MiB volume, ${used_pct}% used; $(nproc) cores"
 for store in "$folder" "$bucket"; do
-  server init "$store" --no-encryption >/dev/null
-  start="$(now)"
-  server backup "Disk 0 Partition 0" "$store" compression=1 level=1 encryption=1 >/dev/null
-  end="$(now)"
-  used="$(server --json points "$store" | python3 -c '
+  s3_server init "$store" --no-encryption >/dev/null
+  start="$(seconds)"
+  s3_server backup "Disk 0 Partition 0" "$store" compression=1 level=1 encryption=1 >/dev/null
+  end="$(seconds)"
+  used="$(s3_server --json points "$store" | python3 -c '
 import json, sys
 points = json.load(sys.stdin)
 points = points.get("points", points) if isinstance(points, dict) else points
 print(points[-1]["used_blocks"] * points[-1]["block_size"])')"
   backup_rate="$(rate "$used" "$start" "$end")"
   wipe
-  start="$(now)"
-  server restore "Disk 0 Partition 0" "$store" compression=0 encryption=0 >/dev/null
-  end="$(now)"
+  start="$(seconds)"
+  s3_server restore "Disk 0 Partition 0" "$store" compression=0 encryption=0 >/dev/null
+  end="$(seconds)"
   [ "$(files_digest)" = "$expected" ] || { echo "MISMATCH after the restore from $store" >&2; exit 1; }
   kind="folder"; [ "$store" = "$bucket" ] && kind="s3 (radosgw)"
   echo "   $kind: backup $backup_rate, restore $(rate "$used" "$start" "$end") (load $(cut -d' ' -f1 /proc/loadavg))"

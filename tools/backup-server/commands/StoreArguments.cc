@@ -1,7 +1,5 @@
 #include "backup-server/commands/StoreArguments.h"
 
-#include "backup-server/commands/Command.h"
-
 namespace backup_server {
 
 std::optional<std::uint32_t> streamSetting(const std::string& word, const std::string& key,
