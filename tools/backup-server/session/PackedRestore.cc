@@ -166,6 +166,15 @@ bool PackedRestoreReader::next(RestoreUnit& unit) {
         length > (std::uint64_t{1} << 32))
         ZENTRAD_THROW(runtime::AgentException, "The packed restore " + file_.string() +
                                                    " holds a batch too large to be one");
+    // The header's block size is the file's word too: what is allocated is never more than
+    // the file still holds.
+    std::streampos here = in_.tellg();
+    in_.seekg(0, std::ios::end);
+    std::streampos end = in_.tellg();
+    in_.seekg(here);
+    if (here < 0 || end < here || length > static_cast<std::uint64_t>(end - here))
+        ZENTRAD_THROW(runtime::AgentException,
+                      "The packed restore " + file_.string() + " is cut short");
     unit.bytes.resize(length);
     read.bytes(unit.bytes.data(), length);
     return true;
