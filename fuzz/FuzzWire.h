@@ -24,6 +24,8 @@
 namespace fuzz {
 
 constexpr std::size_t kMaxScriptBytes = 32768;
+// A script that leaves the agent waiting ends the input after this long, not the default's.
+constexpr std::int32_t kSocketTimeoutSeconds = 1;
 
 struct WireConnection {
     std::unique_ptr<net::TcpSocket> peer;
@@ -34,9 +36,10 @@ struct WireConnection {
         int ends[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
             return false;
-        peer = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[0]));
-        agentSocket =
-            std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[1]));
+        peer = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[0]),
+                                                kSocketTimeoutSeconds);
+        agentSocket = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[1]),
+                                                       kSocketTimeoutSeconds);
         agent = std::make_unique<net::ServerConnection>(agentSocket.get());
         return true;
     }

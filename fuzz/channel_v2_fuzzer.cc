@@ -21,7 +21,7 @@
 #include "net/EncryptedMessage.h"
 #include "net/SealedUnits.h"
 #include "net/TcpSocket.h"
-#include "util/ByteOrder.h"
+#include "platform/ByteOrder.h"
 
 namespace {
 
@@ -91,8 +91,8 @@ void readPlainStream(const std::uint8_t* data, std::size_t size) {
         } else {
             std::uint64_t sequence = 0;
             std::string sealed = peer.channel()->sealMessage(bytes, sequence);
-            util::appendBigEndian(wire, net::PROT_ENCRYPTED, 4);
-            util::appendBigEndian(wire, sealed.size(), 4);
+            platform::appendBigEndian(wire, net::PROT_ENCRYPTED, 4);
+            platform::appendBigEndian(wire, sealed.size(), 4);
             wire += sealed;
         }
         data += 3 + length;

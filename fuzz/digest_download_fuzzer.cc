@@ -20,7 +20,6 @@ struct Fixture {
         dir = std::filesystem::temp_directory_path() /
               ("zentrad-digest-fuzzer-" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir);
-        net::TcpSocket::setDefaultTimeout(1);
     }
     std::filesystem::path dir;
 };

@@ -31,7 +31,6 @@ struct Fixture {
         auto dir = std::filesystem::temp_directory_path() / "zentrad-handshake-fuzzer";
         std::filesystem::create_directories(dir / "config" / "server.allow");
         std::ofstream(dir / "config" / "server.allow" / "127.0.0.1") << kAdmittedServerKey;
-        net::TcpSocket::setDefaultTimeout(1);
         settings.timeoutSeconds = 1;
         settings.serverAllowDir = dir / "config" / "server.allow";
         settings.backupAllowDir = dir / "db" / "backup.allow";
@@ -61,8 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
         return 0;
-    auto server = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[0]));
-    auto agent = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[1]));
+    auto server = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[0]),
+                                                   settings.timeoutSeconds);
+    auto agent = std::make_unique<net::TcpSocket>(static_cast<platform::SocketHandle>(ends[1]),
+                                                  settings.timeoutSeconds);
     server->sendAll(data + 1, static_cast<std::int64_t>(size - 1));
     server->shutdownSend();
     try {

@@ -33,7 +33,6 @@ struct Fixture {
         fs::create_directories(root / "host" / "drives");
         ::setenv("ZENTRAD_HOST_ROOT", (root / "host").c_str(), 1);
         ::setenv("ZENTRAD_INSTALL_DIR", (root / "agent").c_str(), 1);
-        net::TcpSocket::setDefaultTimeout(1);
     }
     // A partition table restore may have written the disk: every input starts blank.
     void resetDisk() {

@@ -12,15 +12,11 @@
 #include "MemoryDevice.h"
 #include "blocks/RestorePipeline.h"
 #include "crypto/CryptoLibrary.h"
-#include "net/TcpSocket.h"
 
 namespace {
 
 struct Fixture {
-    Fixture() {
-        crypto::CryptoLibrary::initialise();
-        net::TcpSocket::setDefaultTimeout(1);
-    }
+    Fixture() { crypto::CryptoLibrary::initialise(); }
     crypto::KeyMsg key{1, std::string(16, 'k'), std::string(8, 'v')};
 };
 

@@ -58,8 +58,7 @@ void runAcceptLoop(net::TcpListener& listener, runtime::ThreadGroup& threads,
             continue;
         std::shared_ptr<net::TcpSocket> socket;
         try {
-            socket = listener.accept();
-            socket->setTimeout(admission.timeoutSeconds);
+            socket = listener.accept(admission.timeoutSeconds);
         } catch (const net::SocketException& error) {
             // Out of descriptors, or the peer left before it was accepted: the listener
             // itself is fine, so keep serving after a pause.

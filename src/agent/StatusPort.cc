@@ -21,8 +21,7 @@ void acceptStatusClients(net::TcpListener& listener, runtime::ThreadGroup& clien
     while (runtime::isRunning()) {
         if (!listener.waitReadable(kAcceptWaitSeconds))
             continue;
-        std::shared_ptr<net::TcpSocket> socket = listener.accept();
-        socket->setTimeout(timeoutSeconds);
+        std::shared_ptr<net::TcpSocket> socket = listener.accept(timeoutSeconds);
         clients.createThread(
             [socket, &backups]() mutable { serveStatusClient(std::move(socket), backups); });
     }

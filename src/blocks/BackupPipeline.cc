@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "blocks/BlockChannel.h"
 #include "blocks/BufferPool.h"
 #include "blocks/CompressionStage.h"
 #include "blocks/DiskProducer.h"
 #include "blocks/EncryptionStage.h"
-#include "blocks/StageWorkers.h"
 #include "logging/Logger.h"
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"

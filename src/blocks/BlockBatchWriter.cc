@@ -7,8 +7,8 @@
 #include "crypto/Envelope.h"
 #include "logging/Logger.h"
 #include "net/SealedUnits.h"
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 
 namespace blocks {
 
@@ -54,7 +54,7 @@ void BlockBatchWriter::sendKeepAlive() {
     std::lock_guard<std::mutex> sending(channel->sendLock());
     std::string plain;
     logging::Logger::get().drainNetLog(plain);
-    util::appendBigEndian(plain, net::PROT_KEEPALIVE, 4);
+    platform::appendBigEndian(plain, net::PROT_KEEPALIVE, 4);
     net::appendSealedUnits(gathered_, *channel, plain);
     writeGathered();
 }
@@ -68,13 +68,13 @@ void BlockBatchWriter::appendCode(net::Code code) {
     } else {
         logging::Logger::get().drainNetLog(gathered_);
     }
-    util::appendBigEndian(gathered_, code, 4);
+    platform::appendBigEndian(gathered_, code, 4);
 }
 
 void BlockBatchWriter::appendAnnouncement(std::size_t count) {
     std::string plain;
-    util::appendBigEndian(plain, net::PROT_BLOCKS, 4);
-    util::appendBigEndian(plain, count, 2);
+    platform::appendBigEndian(plain, net::PROT_BLOCKS, 4);
+    platform::appendBigEndian(plain, count, 2);
     // The code first: in version 2 the log records ahead of it are sealed before the
     // announcement, as they go on the wire.
     appendCode(net::PROT_ENCRYPTED);
@@ -82,7 +82,7 @@ void BlockBatchWriter::appendAnnouncement(std::size_t count) {
     std::string ciphertext =
         sealer_ ? stream_.channel()->sealMessage(plain, sequence)
                 : crypto::encryption::encryptMessage(protocolKey_, context_, plain);
-    util::appendBigEndian(gathered_, ciphertext.size(), 4);
+    platform::appendBigEndian(gathered_, ciphertext.size(), 4);
     gathered_ += ciphertext;
 }
 

@@ -4,18 +4,18 @@
 #include <cstring>
 #include <string>
 
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 
 namespace blocks {
 namespace {}  // namespace
 
 BlockRecordHeaderBytes encodeBlockRecordHeader(const Block& block) {
     BlockRecordHeaderBytes bytes{};
-    util::storeBigEndian(bytes.data(), block.index(), 8);
+    platform::storeBigEndian(bytes.data(), block.index(), 8);
     bytes[8] = block.compressed() ? 1 : 0;
     std::copy(block.getDigest().begin(), block.getDigest().end(), bytes.begin() + 9);
-    util::storeBigEndian(bytes.data() + 25, block.length(), 4);
+    platform::storeBigEndian(bytes.data() + 25, block.length(), 4);
     return bytes;
 }
 
@@ -24,14 +24,14 @@ namespace {
 BlockRecordHeader parseHeader(const BlockRecordHeaderBytes& bytes, std::uint64_t blockSize,
                               std::uint64_t overhead) {
     BlockRecordHeader header;
-    header.index = util::loadBigEndian(bytes.data(), 8);
+    header.index = platform::loadBigEndian(bytes.data(), 8);
     if (bytes[8] > 1) {
         ZENTRAD_THROW(runtime::AgentException, "Block stream error: invalid compressed flag (" +
                                                    std::to_string(bytes[8]) + ")");
     }
     header.compressed = bytes[8] == 1;
     std::copy(bytes.begin() + 9, bytes.begin() + 25, header.digest.begin());
-    header.length = static_cast<std::uint32_t>(util::loadBigEndian(bytes.data() + 25, 4));
+    header.length = static_cast<std::uint32_t>(platform::loadBigEndian(bytes.data() + 25, 4));
     std::uint64_t limit = blockSize + overhead;
     if (header.length > limit) {
         ZENTRAD_THROW(runtime::AgentException,
@@ -63,7 +63,7 @@ BlockRecordHeader parseSealedRecordHeader(const BlockRecordHeaderBytes& bytes,
 
 BlockRecordHeaderBytes encodeSealedRecordHeader(const Block& block) {
     BlockRecordHeaderBytes bytes = encodeBlockRecordHeader(block);
-    util::storeBigEndian(bytes.data() + 25, block.length() + crypto::kChannelTagBytes, 4);
+    platform::storeBigEndian(bytes.data() + 25, block.length() + crypto::kChannelTagBytes, 4);
     return bytes;
 }
 

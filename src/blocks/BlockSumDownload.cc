@@ -8,9 +8,9 @@
 #include "blocks/Md5Stream.h"
 #include "net/Codes.h"
 #include "net/EncryptedMessage.h"
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
-#include "util/ByteOrder.h"
 
 namespace blocks {
 namespace {
@@ -35,7 +35,7 @@ void storeRecords(const std::vector<unsigned char>& buffer, std::uint64_t count,
                   BlockSumManager& manager) {
     for (std::uint64_t r = 0; r < count; ++r) {
         const unsigned char* record = buffer.data() + r * kRecordBytes;
-        std::uint64_t block = util::loadU32(record);
+        std::uint64_t block = platform::loadU32(record);
         BlockDigest digest;
         std::copy(record + 4, record + kRecordBytes, digest.begin());
         manager.addDigest(block, digest);

@@ -9,7 +9,7 @@
 #include "blocks/BlockChannel.h"
 #include "blocks/ZlibStreams.h"
 #include "yin/OrderedWorkers.h"
-#include "yin/RequestThread.h"
+#include "yin/Stage.h"
 
 namespace blocks {
 

@@ -10,7 +10,7 @@
 #include "crypto/CipherContext.h"
 #include "crypto/KeyMsg.h"
 #include "yin/OrderedWorkers.h"
-#include "yin/RequestThread.h"
+#include "yin/Stage.h"
 
 namespace blocks {
 

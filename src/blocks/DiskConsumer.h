@@ -16,7 +16,7 @@
 #include "blocks/ReceiverInterrupt.h"
 #include "blocks/RestorePartition.h"
 #include "yin/Consumer.h"
-#include "yin/RequestThread.h"
+#include "yin/Stage.h"
 
 namespace blocks {
 

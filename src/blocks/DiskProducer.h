@@ -21,7 +21,7 @@
 #include "blocks/BlockSumManager.h"
 #include "blocks/ProgressMeter.h"
 #include "yin/Producer.h"
-#include "yin/RequestThread.h"
+#include "yin/Stage.h"
 
 namespace blocks {
 

@@ -14,7 +14,7 @@
 #include "blocks/ReceiverInterrupt.h"
 #include "blocks/ZlibStreams.h"
 #include "yin/OrderedWorkers.h"
-#include "yin/RequestThread.h"
+#include "yin/Stage.h"
 
 namespace blocks {
 

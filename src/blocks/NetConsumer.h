@@ -18,7 +18,7 @@
 #include "blocks/BlockBatchWriter.h"
 #include "blocks/BlockChannel.h"
 #include "yin/Consumer.h"
-#include "yin/RequestThread.h"
+#include "yin/Stage.h"
 
 namespace blocks {
 

@@ -8,9 +8,9 @@
 
 #include "blocks/BlockRecord.h"
 #include "logging/Logger.h"
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
-#include "util/ByteOrder.h"
 #include "yin/Exceptions.h"
 #include "yin/StageGuard.h"
 
@@ -189,7 +189,7 @@ BlockPtr NetProducer::openRecord(SealedRecord& record, std::uint32_t position) {
 // The digest the server sent must match the records as received; a mismatch fails the
 // restore before any block of the batch is handed on.
 void NetProducer::checkDigest(const std::array<unsigned char, kTrailerBytes>& trailer) {
-    auto code = static_cast<net::Code>(util::loadBigEndian(trailer.data(), 4));
+    auto code = static_cast<net::Code>(platform::loadBigEndian(trailer.data(), 4));
     if (code == net::PROT_ERROR) {
         ZENTRAD_THROW(runtime::AgentException,
                       "Remote host has reported an error and closed the connection.");

@@ -27,7 +27,7 @@
 #include "net/EncryptedMessage.h"
 #include "net/ProtocolStream.h"
 #include "yin/Producer.h"
-#include "yin/RequestThread.h"
+#include "yin/Stage.h"
 
 namespace blocks {
 

@@ -6,12 +6,12 @@
 
 #include "blocks/DeviceErrors.h"
 #include "logging/Logger.h"
+#include "platform/ByteOrder.h"
 #include "platform/DeviceControl.h"
 #include "platform/ErrorText.h"
 #include "platform/FileAccess.h"
 #include "platform/System.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 
 namespace blocks {
 namespace {
@@ -121,8 +121,8 @@ bool RestorePartition::writeBootSectorCopy() {
     boot.assign(reinterpret_cast<const char*>(sectorBytes.data()), sector);
     if (boot.compare(3, 8, "NTFS    ") != 0)
         return false;
-    const std::uint64_t bytesPerSector = util::loadLittleEndian(boot.data() + 0x0B, 2);
-    const std::uint64_t totalSectors = util::loadLittleEndian(boot.data() + 0x28, 8);
+    const std::uint64_t bytesPerSector = platform::loadLittleEndian(boot.data() + 0x0B, 2);
+    const std::uint64_t totalSectors = platform::loadLittleEndian(boot.data() + 0x28, 8);
     // The copy sits right after the file system's sectors, which must leave room for it.
     if (bytesPerSector != sector || totalSectors >= length_ / sector)
         return false;

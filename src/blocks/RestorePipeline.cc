@@ -3,10 +3,10 @@
 #include <memory>
 #include <vector>
 
+#include "blocks/BlockChannel.h"
 #include "blocks/DecryptionStage.h"
 #include "blocks/DiskConsumer.h"
 #include "blocks/InflateStage.h"
-#include "blocks/StageWorkers.h"
 #include "logging/Logger.h"
 #include "runtime/Exceptions.h"
 #include "yin/Pipeline.h"

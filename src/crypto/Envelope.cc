@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "crypto/Digest.h"
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 
 namespace crypto::encryption {
 namespace {
@@ -73,7 +73,7 @@ std::string encryptMessage(const KeyMsg& key, CipherContext& context, std::strin
     if (!digest)
         ZENTRAD_THROW(runtime::AgentException, "error computing SHA1 of buffer");
     std::string length;
-    util::appendU32(length, static_cast<std::uint32_t>(message.size()));
+    platform::appendU32(length, static_cast<std::uint32_t>(message.size()));
 
     // Every update may emit up to one block more than it was given.
     std::vector<unsigned char> out(ciphertextSize(message.size()) + 3 * CipherContext::kBlockBytes);
@@ -96,7 +96,7 @@ std::string decryptMessage(const KeyMsg& key, CipherContext& context, std::strin
         ZENTRAD_THROW(runtime::AgentException,
                       "received invalid encrypted message from host: message too short");
     }
-    const std::uint64_t length = util::loadU32(plain.data());
+    const std::uint64_t length = platform::loadU32(plain.data());
     if (length + kEnvelopeOverhead != plain.size()) {
         ZENTRAD_THROW(runtime::AgentException,
                       "received invalid encrypted message from host: embedded message length (" +

@@ -6,8 +6,8 @@
 #include <limits>
 
 #include "crypto/Digest.h"
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 #include "util/ByteReader.h"
 #include "util/UtilException.h"
 
@@ -92,10 +92,10 @@ void KeyMsg::parsePlainRecord(std::string_view plain) {
 std::string KeyMsg::clearRecord() const {
     std::string record;
     record.reserve(6 + key_.size() + iv_.size() + kSha1Bytes);
-    util::appendU16(record, type_);
-    util::appendU16(record, static_cast<std::uint16_t>(key_.size()));
+    platform::appendU16(record, type_);
+    platform::appendU16(record, static_cast<std::uint16_t>(key_.size()));
     record += key_;
-    util::appendU16(record, static_cast<std::uint16_t>(iv_.size()));
+    platform::appendU16(record, static_cast<std::uint16_t>(iv_.size()));
     record += iv_;
     return record;
 }

@@ -4,8 +4,8 @@
 #include <sstream>
 
 #include "crypto/RsaKeyFiles.h"
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 #include "util/FileUtil.h"
 #include "util/UtilException.h"
 
@@ -15,7 +15,7 @@ void createSessionKey(std::uint16_t type, std::uint16_t keyBits, std::ostream& o
                       const RsaKeyPtr& rsaKey) {
     const std::string sealed = KeyMsg(type, keyBits).encrypt(rsaKey);
     std::string field;
-    util::appendU16(field, static_cast<std::uint16_t>(sealed.size()));
+    platform::appendU16(field, static_cast<std::uint16_t>(sealed.size()));
     field += sealed;
     out.write(field.data(), static_cast<std::streamsize>(field.size()));
     if (!out)
@@ -27,7 +27,7 @@ void newSessionKeyFile(std::uint16_t keyBits, const std::filesystem::path& priva
     const RsaKeyPtr key = readPrivateKey(privateKeyPath);
     std::ostringstream content(std::ios::binary);
     std::string magic;
-    util::appendU32(magic, kSessionKeyMagic);
+    platform::appendU32(magic, kSessionKeyMagic);
     content.write(magic.data(), static_cast<std::streamsize>(magic.size()));
     createSessionKey(KeyMsg::kGeneratedType, keyBits, content, key);
     try {
@@ -56,7 +56,7 @@ std::shared_ptr<KeyMsg> openSessionKey(const RsaKeyPtr& privateKey, const std::s
         util::files::verifyMagic(in, kSessionKeyMagic);
         char length[2];
         in.read(length, sizeof length);
-        sealed.resize(in ? util::loadU16(length) : 0);
+        sealed.resize(in ? platform::loadU16(length) : 0);
         in.read(sealed.data(), static_cast<std::streamsize>(sealed.size()));
     } catch (const util::UtilException& error) {
         ZENTRAD_THROW(runtime::AgentException, error.message());

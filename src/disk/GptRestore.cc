@@ -6,9 +6,9 @@
 #include <optional>
 
 #include "logging/Logger.h"
+#include "platform/ByteOrder.h"
 #include "platform/GptFormat.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 
 namespace disk {
 
@@ -135,8 +135,8 @@ void growProtectiveEntry(std::uint8_t* mbr, std::uint64_t sourceSectors,
     };
     for (int slot = 0; slot < 4; ++slot) {
         std::uint8_t* entry = mbr + kProtectiveEntries + 16 * slot;
-        const std::uint64_t start = util::loadLittleEndian(entry + 8, 4);
-        const std::uint64_t count = util::loadLittleEndian(entry + 12, 4);
+        const std::uint64_t start = platform::loadLittleEndian(entry + 8, 4);
+        const std::uint64_t count = platform::loadLittleEndian(entry + 12, 4);
         if (entry[4] != gpt::kProtectiveType || start != 1 || count != cover(sourceSectors))
             continue;
         std::uint32_t grown = cover(diskSectors);
@@ -157,7 +157,7 @@ void prepareGptRestore(std::vector<std::shared_ptr<NetSector>>& sectors, std::ui
     if (primarySector == nullptr)
         refuse("the backup holds a protective MBR but no GPT header (sector 1)");
     // The source disk's size is not sent: its last sector holds the backup header.
-    std::uint64_t sourceSectors = util::loadLittleEndian(primarySector->getData() + 32, 8) + 1;
+    std::uint64_t sourceSectors = platform::loadLittleEndian(primarySector->getData() + 32, 8) + 1;
     std::string error;
     auto primary = map.checkedCopy(1, sourceSectors, "primary", error);
     if (!primary)

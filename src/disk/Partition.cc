@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "util/ByteOrder.h"
+#include "platform/ByteOrder.h"
 
 namespace disk {
 
@@ -17,8 +17,8 @@ std::shared_ptr<Partition> Partition::fromEntry(const std::uint8_t* entry, std::
     partition->endHead = entry[5];
     partition->endSector = entry[6];
     partition->endCylinder = entry[7];
-    partition->relativeSector = util::loadLittleEndian(entry + 8, 4);
-    partition->numberSectors = util::loadLittleEndian(entry + 12, 4);
+    partition->relativeSector = platform::loadLittleEndian(entry + 8, 4);
+    partition->numberSectors = platform::loadLittleEndian(entry + 12, 4);
     partition->sectorSize = sectorSize;
     // All terms are below 2^33 sectors, so the sum times a sector size cannot overflow.
     std::uint64_t origin = partition->isExtended() ? base : base + relative;

@@ -6,10 +6,10 @@
 #include <utility>
 
 #include "logging/Logger.h"
+#include "platform/ByteOrder.h"
 #include "platform/GptFormat.h"
 #include "runtime/Exceptions.h"
 #include "runtime/RunState.h"
-#include "util/ByteOrder.h"
 
 namespace disk {
 
@@ -74,7 +74,7 @@ void PartitionTableReader::readBootGap(const DiskSector& mbr) {
 
 void PartitionTableReader::readDatabase() {
     auto header = readSector(0, kDatabaseHeaderSector, false);
-    std::uint64_t first = util::loadU64(header->getData() + kDatabaseStartOffset);
+    std::uint64_t first = platform::loadU64(header->getData() + kDatabaseStartOffset);
     if (first == 0 || first > diskSectors_ || diskSectors_ - first < kDatabaseSectors) {
         ZENTRAD_THROW(DiskException, "The logical disk manager database of " + diskID_ +
                                          " lies outside the disk (sector " + std::to_string(first) +

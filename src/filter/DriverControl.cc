@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "filter/DriverText.h"
+#include "platform/ByteOrder.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
 #include "platform/WideText.h"
-#include "util/ByteOrder.h"
 
 namespace filter {
 namespace {
@@ -24,9 +24,9 @@ constexpr std::uint32_t kMaxNamesBufferSize = 1u << 20;
 
 ChangeRecord decodeChangeRecord(const std::uint8_t* bytes) {
     ChangeRecord record;
-    record.volumeNumber = static_cast<std::uint32_t>(util::loadLittleEndian(bytes, 4));
-    record.firstSector = util::loadLittleEndian(bytes + 8, 8);
-    record.sectorCount = util::loadLittleEndian(bytes + 16, 8);
+    record.volumeNumber = static_cast<std::uint32_t>(platform::loadLittleEndian(bytes, 4));
+    record.firstSector = platform::loadLittleEndian(bytes + 8, 8);
+    record.sectorCount = platform::loadLittleEndian(bytes + 16, 8);
     return record;
 }
 
@@ -52,7 +52,7 @@ std::optional<std::uint32_t> DriverControl::queryWord(std::uint32_t code) {
     }
     if (returned != sizeof reply)
         return std::nullopt;
-    return static_cast<std::uint32_t>(util::loadLittleEndian(reply, 4));
+    return static_cast<std::uint32_t>(platform::loadLittleEndian(reply, 4));
 }
 
 std::optional<std::uint32_t> DriverControl::pendingCount() {
@@ -128,9 +128,9 @@ std::optional<std::uint32_t> ntfsSectorsPerCluster(const std::wstring& volumeNam
         return std::nullopt;
     }
     auto bytesPerSector =
-        static_cast<std::uint32_t>(util::loadLittleEndian(reply + kBytesPerSectorOffset, 4));
+        static_cast<std::uint32_t>(platform::loadLittleEndian(reply + kBytesPerSectorOffset, 4));
     auto bytesPerCluster =
-        static_cast<std::uint32_t>(util::loadLittleEndian(reply + kBytesPerClusterOffset, 4));
+        static_cast<std::uint32_t>(platform::loadLittleEndian(reply + kBytesPerClusterOffset, 4));
     if (bytesPerSector == 0 || bytesPerCluster < bytesPerSector ||
         bytesPerCluster % bytesPerSector != 0) {
         return std::nullopt;

@@ -4,9 +4,9 @@
 #include <iomanip>
 #include <sstream>
 
+#include "platform/ByteOrder.h"
 #include "platform/GptFormat.h"
 #include "platform/System.h"
-#include "util/ByteOrder.h"
 
 namespace filter {
 namespace {
@@ -31,7 +31,7 @@ class Reader {
     bool take(std::uint64_t& value, int size) {
         if (remaining() < static_cast<std::size_t>(size))
             return false;
-        value = util::loadLittleEndian(bytes_.data() + at_, size);
+        value = platform::loadLittleEndian(bytes_.data() + at_, size);
         at_ += size;
         return true;
     }

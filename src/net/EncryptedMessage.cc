@@ -6,8 +6,8 @@
 #include "crypto/Envelope.h"
 #include "logging/Logger.h"
 #include "net/SealedUnits.h"
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 
 namespace net {
 
@@ -24,8 +24,8 @@ void EncryptedMessage::send() {
         logging::Logger::get().drainNetLog(records);
         appendSealedUnits(unit, *channel, records);
         std::string sealed = channel->sealMessage(plain_, sequence_);
-        util::appendBigEndian(unit, PROT_ENCRYPTED, 4);
-        util::appendBigEndian(unit, sealed.size(), 4);
+        platform::appendBigEndian(unit, PROT_ENCRYPTED, 4);
+        platform::appendBigEndian(unit, sealed.size(), 4);
         unit += sealed;
         stream_->socket()->sendAll(unit.data(), static_cast<std::int64_t>(unit.size()));
         return;
@@ -93,7 +93,7 @@ std::string EncryptedMessage::readBlock(std::uint64_t count) {
 std::uint64_t EncryptedMessage::readNumber(int bytes) {
     char buffer[8];
     read(buffer, static_cast<std::uint64_t>(bytes));
-    return util::loadBigEndian(buffer, bytes);
+    return platform::loadBigEndian(buffer, bytes);
 }
 
 std::uint8_t EncryptedMessage::read8() {
@@ -121,22 +121,22 @@ crypto::KeyMsg EncryptedMessage::readKey() {
 }
 
 EncryptedMessage& EncryptedMessage::write8(std::uint8_t value) {
-    util::appendBigEndian(plain_, value, 1);
+    platform::appendBigEndian(plain_, value, 1);
     return *this;
 }
 
 EncryptedMessage& EncryptedMessage::write16(std::uint16_t value) {
-    util::appendBigEndian(plain_, value, 2);
+    platform::appendBigEndian(plain_, value, 2);
     return *this;
 }
 
 EncryptedMessage& EncryptedMessage::write32(std::uint32_t value) {
-    util::appendBigEndian(plain_, value, 4);
+    platform::appendBigEndian(plain_, value, 4);
     return *this;
 }
 
 EncryptedMessage& EncryptedMessage::write64(std::uint64_t value) {
-    util::appendBigEndian(plain_, value, 8);
+    platform::appendBigEndian(plain_, value, 8);
     return *this;
 }
 

@@ -4,28 +4,28 @@
 
 #include "logging/Logger.h"
 #include "net/SealedUnits.h"
-#include "util/ByteOrder.h"
+#include "platform/ByteOrder.h"
 
 namespace net {
 
 Message& Message::writeCode(Code code) {
     std::string unit;
     logging::Logger::get().drainNetLog(unit);
-    util::appendBigEndian(unit, code, 4);
+    platform::appendBigEndian(unit, code, 4);
     write(unit.data(), static_cast<std::int64_t>(unit.size()));
     return *this;
 }
 
 Message& Message::write32(std::uint32_t value) {
     std::string bytes;
-    util::appendBigEndian(bytes, value, 4);
+    platform::appendBigEndian(bytes, value, 4);
     write(bytes.data(), 4);
     return *this;
 }
 
 Message& Message::write64(std::uint64_t value) {
     std::string bytes;
-    util::appendBigEndian(bytes, value, 8);
+    platform::appendBigEndian(bytes, value, 8);
     write(bytes.data(), 8);
     return *this;
 }

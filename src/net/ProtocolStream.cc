@@ -7,8 +7,8 @@
 
 #include "crypto/Envelope.h"
 #include "net/SealedUnits.h"
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 
 namespace net {
 
@@ -71,13 +71,13 @@ void ProtocolStream::verifyCode(Code expected, Code received) {
 std::uint32_t ProtocolStream::read32() {
     unsigned char bytes[4];
     readBytes(bytes, 4);
-    return static_cast<std::uint32_t>(util::loadBigEndian(bytes, 4));
+    return static_cast<std::uint32_t>(platform::loadBigEndian(bytes, 4));
 }
 
 std::uint64_t ProtocolStream::read64() {
     unsigned char bytes[8];
     readBytes(bytes, 8);
-    return util::loadBigEndian(bytes, 8);
+    return platform::loadBigEndian(bytes, 8);
 }
 
 std::string ProtocolStream::readString(std::uint32_t maxLength) {
@@ -131,7 +131,7 @@ void ProtocolStream::readRawBytes(void* buffer, std::int64_t length) {
 std::uint32_t ProtocolStream::readRaw32() {
     unsigned char bytes[4];
     readRawBytes(bytes, 4);
-    return static_cast<std::uint32_t>(util::loadBigEndian(bytes, 4));
+    return static_cast<std::uint32_t>(platform::loadBigEndian(bytes, 4));
 }
 
 void ProtocolStream::openSealedUnit() {

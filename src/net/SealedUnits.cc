@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "util/ByteOrder.h"
+#include "platform/ByteOrder.h"
 
 namespace net {
 
@@ -13,8 +13,8 @@ void appendSealedUnits(std::string& out, crypto::SecureChannel& channel, std::st
         plain.remove_prefix(piece.size());
         std::uint64_t sequence = 0;
         std::string sealed = channel.sealMessage(piece, sequence);
-        util::appendBigEndian(out, PROT_SEALED, 4);
-        util::appendBigEndian(out, sealed.size(), 4);
+        platform::appendBigEndian(out, PROT_SEALED, 4);
+        platform::appendBigEndian(out, sealed.size(), 4);
         out += sealed;
     }
 }

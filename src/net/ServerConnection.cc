@@ -7,8 +7,8 @@
 #include "logging/Logger.h"
 #include "net/AllowDirectories.h"
 #include "net/PreAuthLog.h"
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 
 namespace net {
 namespace {
@@ -92,7 +92,7 @@ bool ServerConnection::confirmsProtocol2() const {
 }
 
 void ServerConnection::recordTranscript(std::string_view bytes) {
-    util::appendBigEndian(transcript_, bytes.size(), 4);
+    platform::appendBigEndian(transcript_, bytes.size(), 4);
     transcript_.append(bytes);
 }
 
@@ -114,8 +114,8 @@ void ServerConnection::exchangeVersions() {
     Code code = readCode();
     serverVersion_ = read32();
     transcript_ = "zentrad protocol 2";
-    util::appendBigEndian(transcript_, kAgentProtocolVersion, 4);
-    util::appendBigEndian(transcript_, serverVersion_, 4);
+    platform::appendBigEndian(transcript_, kAgentProtocolVersion, 4);
+    platform::appendBigEndian(transcript_, serverVersion_, 4);
     if (code != PROT_VERSION)
         ZENTRAD_THROW(runtime::AgentException, "Protocol version mismatch");
     if (serverVersion_ < kLowestServerVersion) {

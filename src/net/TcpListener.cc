@@ -17,14 +17,14 @@ int TcpListener::listen(int backlog) {
     return platform::listenSocket(handle(), backlog);
 }
 
-std::unique_ptr<TcpSocket> TcpListener::accept() {
+std::unique_ptr<TcpSocket> TcpListener::accept(std::int32_t timeoutSeconds) {
     platform::SocketHandle accepted = platform::acceptSocket(handle());
     if (handle() == platform::kInvalidSocket || isClosed()) {
         if (accepted != platform::kInvalidSocket)
             platform::closeSocket(accepted);
         throw SocketException::withLastError("failed to accept new connection");
     }
-    auto socket = std::make_unique<TcpSocket>(accepted);
+    auto socket = std::make_unique<TcpSocket>(accepted, timeoutSeconds);
     if (accepted == platform::kInvalidSocket) {
         throw SocketException::withLastError("new socket file descriptor invalid");
     }

@@ -24,10 +24,10 @@ class TcpListener : public Socket {
     // Returns the platform's result (0 on success); callers may ignore it.
     int listen(int backlog = kBacklog);
 
-    // Takes the next pending connection; the caller owns the new socket. Throws
-    // SocketException with the error text when accepting fails or yields no valid
-    // socket.
-    std::unique_ptr<TcpSocket> accept();
+    // Takes the next pending connection; the caller owns the new socket, whose waits last
+    // at most timeoutSeconds. Throws SocketException with the error text when accepting
+    // fails or yields no valid socket.
+    std::unique_ptr<TcpSocket> accept(std::int32_t timeoutSeconds);
 };
 
 }  // namespace net

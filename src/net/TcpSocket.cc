@@ -15,8 +15,6 @@ constexpr std::int64_t kMaxReceivePiece = 0x40000000;
 // Waits are cut into slices so a stop request is noticed within a second.
 constexpr auto kStopCheckInterval = std::chrono::seconds(1);
 
-std::atomic<std::int32_t> defaultTimeoutSeconds{160};
-
 std::string secondsSince(std::chrono::steady_clock::time_point start) {
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
@@ -31,12 +29,13 @@ std::string receivedSoFar(std::int64_t received, std::int64_t wanted) {
 
 }  // namespace
 
-std::unique_ptr<TcpSocket> TcpSocket::connectTo(const std::string& host, std::uint16_t port) {
+std::unique_ptr<TcpSocket> TcpSocket::connectTo(const std::string& host, std::uint16_t port,
+                                                std::int32_t timeoutSeconds) {
     std::uint32_t address = 0;
     if (!platform::resolveIpv4(host, address)) {
         throw SocketException("Unable to resolve host name (" + host + ")");
     }
-    auto socket = std::make_unique<TcpSocket>();
+    auto socket = std::make_unique<TcpSocket>(timeoutSeconds);
     if (platform::connectSocket(socket->handle(), address, port) != 0) {
         throw SocketException::withLastError("Failed to connect to remote host (" + host + ":" +
                                              std::to_string(port) + ")");
@@ -62,14 +61,6 @@ void TcpSocket::sendAll(const void* data, std::int64_t length) {
         // data.
         waitForRoom(timeout(), sent, length);
     }
-}
-
-void TcpSocket::setDefaultTimeout(std::int32_t seconds) {
-    defaultTimeoutSeconds.store(seconds);
-}
-
-std::int32_t TcpSocket::defaultTimeout() {
-    return defaultTimeoutSeconds.load();
 }
 
 std::int64_t TcpSocket::receiveAll(void* buffer, std::int64_t length) {

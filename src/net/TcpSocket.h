@@ -25,23 +25,21 @@ class TcpSocket : public Socket {
   public:
     using Deadline = std::chrono::steady_clock::time_point;
 
-    // A new, unconnected socket.
-    TcpSocket() = default;
+    // A new, unconnected socket whose waits for progress last at most timeoutSeconds.
+    explicit TcpSocket(std::int32_t timeoutSeconds) : timeoutSeconds_(timeoutSeconds) {}
     // Adopts a connected handle (from accept).
-    explicit TcpSocket(platform::SocketHandle adopted) : Socket(adopted) {}
+    TcpSocket(platform::SocketHandle adopted, std::int32_t timeoutSeconds)
+        : Socket(adopted), timeoutSeconds_(timeoutSeconds) {}
 
-    // The longest wait, in seconds, for a send or receive to make progress; a new socket
-    // starts with the default. May change from any thread; the next wait uses the new value.
+    // The longest wait, in seconds, for a send or receive to make progress. May change from
+    // any thread; the next wait uses the new value.
     void setTimeout(std::int32_t seconds) { timeoutSeconds_.store(seconds); }
     std::int32_t timeout() const { return timeoutSeconds_.load(); }
 
-    // Connects to host (name or numeric IPv4 address) and port. Throws SocketException.
-    static std::unique_ptr<TcpSocket> connectTo(const std::string& host, std::uint16_t port);
-
-    // The time-out new sockets start with (160 until set): for programs and tests whose
-    // sockets all share one; the agent gives each connection its configured time-out.
-    static void setDefaultTimeout(std::int32_t seconds);
-    static std::int32_t defaultTimeout();
+    // Connects to host (name or numeric IPv4 address) and port; the socket's waits last at
+    // most timeoutSeconds. Throws SocketException.
+    static std::unique_ptr<TcpSocket> connectTo(const std::string& host, std::uint16_t port,
+                                                std::int32_t timeoutSeconds);
 
     // Sends every byte, in pieces of at most 64 KiB. Each wait for room in the send buffer
     // is bounded like a receive's wait (time-out, deadline, stop request), so a peer that
@@ -90,7 +88,7 @@ class TcpSocket : public Socket {
     void waitUntilReady(Direction direction, std::int32_t timeoutSeconds,
                         const std::function<std::string()>& progress);
 
-    std::atomic<std::int32_t> timeoutSeconds_{defaultTimeout()};
+    std::atomic<std::int32_t> timeoutSeconds_;
     std::optional<Deadline> deadline_;
     std::atomic<bool> interrupted_{false};
     // Allocated by the first receive that needs it; [bufferStart_, bufferEnd_) is unread.

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/ByteOrder.h"
+
 namespace platform::gpt {
 namespace {
 
@@ -23,36 +25,19 @@ constexpr std::array<std::uint32_t, 256> makeCrcTable() {
 }
 constexpr auto kCrcTable = makeCrcTable();
 
-std::uint64_t load(const std::uint8_t* bytes, int width) {
-    std::uint64_t value = 0;
-    for (int i = width - 1; i >= 0; --i)
-        value = (value << 8) | bytes[i];
-    return value;
-}
-std::uint32_t load32(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(load(bytes, 4));
-}
-std::uint64_t load64(const std::uint8_t* bytes) {
-    return load(bytes, 8);
-}
-void store(std::uint8_t* bytes, std::uint64_t value, int width) {
-    for (int i = 0; i < width; ++i)
-        bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
 // The on-disk GUID has the Windows memory layout (little-endian first three fields).
 Guid loadGuid(const std::uint8_t* bytes) {
     Guid guid;
-    guid.data1 = load32(bytes);
-    guid.data2 = static_cast<std::uint16_t>(load(bytes + 4, 2));
-    guid.data3 = static_cast<std::uint16_t>(load(bytes + 6, 2));
+    guid.data1 = loadLittleU32(bytes);
+    guid.data2 = loadLittleU16(bytes + 4);
+    guid.data3 = loadLittleU16(bytes + 6);
     std::memcpy(guid.data4.data(), bytes + 8, 8);
     return guid;
 }
 void storeGuid(std::uint8_t* bytes, const Guid& guid) {
-    store(bytes, guid.data1, 4);
-    store(bytes + 4, guid.data2, 2);
-    store(bytes + 6, guid.data3, 2);
+    storeLittleEndian(bytes, guid.data1, 4);
+    storeLittleEndian(bytes + 4, guid.data2, 2);
+    storeLittleEndian(bytes + 6, guid.data3, 2);
     std::memcpy(bytes + 8, guid.data4.data(), 8);
 }
 
@@ -132,26 +117,26 @@ std::optional<Header> parseHeader(const std::uint8_t* sector, std::uint64_t myLb
                                   std::uint64_t diskSectors, std::string& error) {
     std::string reason;
     Header h;
-    h.revision = load32(sector + 8);
-    h.headerBytes = load32(sector + 12);
+    h.revision = loadLittleU32(sector + 8);
+    h.headerBytes = loadLittleU32(sector + 12);
     if (std::memcmp(sector, kSignature, sizeof kSignature) != 0) {
         reason = "no \"EFI PART\" signature";
     } else if ((h.revision >> 16) != 1) {
         reason = "revision " + number(h.revision) + " is not 1.x";
     } else if (h.headerBytes < kMinHeaderBytes || h.headerBytes > kSectorBytes) {
         reason = "header size " + number(h.headerBytes) + " is not 92 to 512 bytes";
-    } else if (headerCrc(sector, h.headerBytes) != load32(sector + kCrcField)) {
+    } else if (headerCrc(sector, h.headerBytes) != loadLittleU32(sector + kCrcField)) {
         reason = "header CRC does not match";
     }
-    h.myLba = load64(sector + 24);
-    h.alternateLba = load64(sector + 32);
-    h.firstUsableLba = load64(sector + 40);
-    h.lastUsableLba = load64(sector + 48);
+    h.myLba = loadLittleU64(sector + 24);
+    h.alternateLba = loadLittleU64(sector + 32);
+    h.firstUsableLba = loadLittleU64(sector + 40);
+    h.lastUsableLba = loadLittleU64(sector + 48);
     h.diskGuid = loadGuid(sector + 56);
-    h.entryLba = load64(sector + 72);
-    h.entryCount = load32(sector + 80);
-    h.entryBytes = load32(sector + 84);
-    h.entryArrayCrc = load32(sector + 88);
+    h.entryLba = loadLittleU64(sector + 72);
+    h.entryCount = loadLittleU32(sector + 80);
+    h.entryBytes = loadLittleU32(sector + 84);
+    h.entryArrayCrc = loadLittleU32(sector + 88);
     if (reason.empty() && h.myLba != myLba)
         reason = "it names sector " + number(h.myLba) + " as its own";
     if (reason.empty())
@@ -179,11 +164,11 @@ std::optional<std::vector<Entry>> parseEntries(const Header& header, const std::
         if (entry.type.isNull())
             continue;
         entry.unique = loadGuid(raw + 16);
-        entry.firstLba = load64(raw + 32);
-        entry.lastLba = load64(raw + 40);
-        entry.attributes = load64(raw + 48);
+        entry.firstLba = loadLittleU64(raw + 32);
+        entry.lastLba = loadLittleU64(raw + 40);
+        entry.attributes = loadLittleU64(raw + 48);
         for (int c = 0; c < 36; ++c)
-            entry.name[c] = static_cast<std::uint16_t>(load(raw + 56 + 2 * c, 2));
+            entry.name[c] = loadLittleU16(raw + 56 + 2 * c);
         if (entry.firstLba > entry.lastLba || entry.firstLba < header.firstUsableLba ||
             entry.lastLba > header.lastUsableLba) {
             error = where + "entry " + number(i) + " (sectors " + number(entry.firstLba) + " to " +
@@ -210,19 +195,19 @@ std::optional<std::vector<Entry>> parseEntries(const Header& header, const std::
 
 void storeHeader(const Header& h, std::uint8_t* sector) {
     std::memcpy(sector, kSignature, sizeof kSignature);
-    store(sector + 8, h.revision, 4);
-    store(sector + 12, h.headerBytes, 4);
-    store(sector + 20, 0, 4);
-    store(sector + 24, h.myLba, 8);
-    store(sector + 32, h.alternateLba, 8);
-    store(sector + 40, h.firstUsableLba, 8);
-    store(sector + 48, h.lastUsableLba, 8);
+    storeLittleEndian(sector + 8, h.revision, 4);
+    storeLittleEndian(sector + 12, h.headerBytes, 4);
+    storeLittleEndian(sector + 20, 0, 4);
+    storeLittleEndian(sector + 24, h.myLba, 8);
+    storeLittleEndian(sector + 32, h.alternateLba, 8);
+    storeLittleEndian(sector + 40, h.firstUsableLba, 8);
+    storeLittleEndian(sector + 48, h.lastUsableLba, 8);
     storeGuid(sector + 56, h.diskGuid);
-    store(sector + 72, h.entryLba, 8);
-    store(sector + 80, h.entryCount, 4);
-    store(sector + 84, h.entryBytes, 4);
-    store(sector + 88, h.entryArrayCrc, 4);
-    store(sector + kCrcField, headerCrc(sector, h.headerBytes), 4);
+    storeLittleEndian(sector + 72, h.entryLba, 8);
+    storeLittleEndian(sector + 80, h.entryCount, 4);
+    storeLittleEndian(sector + 84, h.entryBytes, 4);
+    storeLittleEndian(sector + 88, h.entryArrayCrc, 4);
+    storeLittleEndian(sector + kCrcField, headerCrc(sector, h.headerBytes), 4);
 }
 
 bool matches(const Header& primary, const Header& backup, std::string& error) {

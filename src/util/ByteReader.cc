@@ -1,6 +1,6 @@
 #include "util/ByteReader.h"
 
-#include "util/ByteOrder.h"
+#include "platform/ByteOrder.h"
 #include "util/UtilException.h"
 
 namespace util {
@@ -20,15 +20,15 @@ std::uint8_t ByteReader::readU8() {
 }
 
 std::uint16_t ByteReader::readU16() {
-    return loadU16(take(2).data());
+    return platform::loadU16(take(2).data());
 }
 
 std::uint32_t ByteReader::readU32() {
-    return loadU32(take(4).data());
+    return platform::loadU32(take(4).data());
 }
 
 std::uint64_t ByteReader::readU64() {
-    return loadU64(take(8).data());
+    return platform::loadU64(take(8).data());
 }
 
 std::string ByteReader::readBytes(std::size_t count) {

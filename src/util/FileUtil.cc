@@ -8,8 +8,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/ByteOrder.h"
 #include "platform/FileSecurity.h"
-#include "util/ByteOrder.h"
 #include "util/UtilException.h"
 
 namespace util::files {
@@ -69,7 +69,7 @@ void verifyMagic(std::istream& in, std::uint32_t expected) {
     char bytes[4];
     if (!in.read(bytes, sizeof bytes))
         ZENTRAD_UTIL_THROW("failed to read magic number");
-    const std::uint32_t value = loadU32(bytes);
+    const std::uint32_t value = platform::loadU32(bytes);
     if (value != expected) {
         ZENTRAD_UTIL_THROW("Invalid magic number (" + hex(value) + ") expected (" + hex(expected) +
                            ")");

@@ -4,7 +4,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "util/ByteOrder.h"
+#include "platform/ByteOrder.h"
 
 namespace util {
 namespace {
@@ -23,7 +23,7 @@ bool ByteCursor::take(std::uint32_t count, std::uint32_t& at) {
 
 bool ByteCursor::putU32(char* buffer, std::uint32_t value) {
     std::string bytes;
-    appendU32(bytes, value);
+    platform::appendU32(bytes, value);
     return putBytes(buffer, bytes.data(), 4);
 }
 
@@ -31,7 +31,7 @@ bool ByteCursor::getU32(const char* buffer, std::uint32_t& value) {
     std::uint32_t at = 0;
     if (!take(4, at))
         return false;
-    value = loadU32(buffer + at);
+    value = platform::loadU32(buffer + at);
     return true;
 }
 
@@ -125,7 +125,7 @@ bool IntegerValue<T, Tag>::readPayload(const char* buffer, ByteCursor& cursor) {
     std::uint32_t at = 0;
     if (!cursor.take(sizeof(T), at))
         return false;
-    std::uint64_t bits = loadBigEndian(buffer + at, sizeof(T));
+    std::uint64_t bits = platform::loadBigEndian(buffer + at, sizeof(T));
     value = static_cast<T>(static_cast<std::make_unsigned_t<T>>(bits));
     return true;
 }

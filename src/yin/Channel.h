@@ -7,7 +7,7 @@
 //
 // Each side wakes the other only when that one waits and what it waits for is there: a
 // put does not signal a taker that is busy, nor one that asked for more items than have
-// arrived.
+// arrived. Below the queue: its two ends as a stage holds them.
 #pragma once
 
 #include <algorithm>
@@ -15,8 +15,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "yin/Exceptions.h"
@@ -199,6 +201,27 @@ class Channel {
     std::size_t wantedRoom_ = 0;
     // Items the waiting taker needs before it is woken; 0 when no taker waits.
     std::size_t wantedItems_ = 0;
+};
+
+// The two ends of a channel as a stage holds them. An end keeps its channel alive, so a
+// stage never outlives the queue it uses. Every exception from the channel passes
+// through unchanged.
+template <typename T, typename ChannelT = Channel<T>>
+struct Puttable {
+    explicit Puttable(std::shared_ptr<ChannelT> channel) : channel(std::move(channel)) {}
+    virtual ~Puttable() = default;
+    virtual bool put(T item) { return channel->put(std::move(item)); }
+
+    std::shared_ptr<ChannelT> channel;
+};
+
+template <typename T, typename ChannelT = Channel<T>>
+struct Takable {
+    explicit Takable(std::shared_ptr<ChannelT> channel) : channel(std::move(channel)) {}
+    virtual ~Takable() = default;
+    virtual void take(T& out, const Deadline& deadline) { channel->take(out, deadline); }
+
+    std::shared_ptr<ChannelT> channel;
 };
 
 }  // namespace yin

@@ -6,7 +6,7 @@
 #include <memory>
 #include <utility>
 
-#include "yin/ChannelEnds.h"
+#include "yin/Channel.h"
 #include "yin/Stage.h"
 
 namespace yin {

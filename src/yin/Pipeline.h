@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "runtime/ThreadGroup.h"
-#include "yin/Latch.h"
 #include "yin/Stage.h"
 
 namespace yin {

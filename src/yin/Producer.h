@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "yin/ChannelEnds.h"
+#include "yin/Channel.h"
 #include "yin/Stage.h"
 
 namespace yin {

@@ -1,5 +1,7 @@
 // The life of one pipeline stage on its own thread; Producer, Consumer and
-// ConsumerProducer fill in how one item is handled.
+// ConsumerProducer fill in how one item is handled. Beside it: the latch every stage waits
+// at before it starts, and the base that gives a stage working for a request its
+// connection's network logger.
 //
 // The thread body (operator()) waits for the start latch, calls started(), then handles
 // one item after another until closing is set and isDone() returns true, or until an
@@ -18,9 +20,38 @@
 // The flags are written only by the stage's own thread; read them after joining it.
 #pragma once
 
-#include "yin/Latch.h"
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "logging/NetLogger.h"
 
 namespace yin {
+
+// The start gate of a pipeline: every stage waits here until the builder opens it, so
+// all stages begin together and none touches a channel before the pipeline is complete.
+// A builder that fails half-way cancels the latch instead, and the waiting stages end
+// without running. Thread-safe.
+class Latch {
+  public:
+    Latch() = default;
+    Latch(const Latch&) = delete;
+    Latch& operator=(const Latch&) = delete;
+
+    // Blocks until the latch is opened or cancelled; true when it was opened.
+    bool wait();
+    void open();
+    // Releases every waiter without starting anything; a later open() changes nothing.
+    void cancel();
+    bool isOpen() const;
+
+  private:
+    mutable std::mutex mutex_;  // guards open_ and cancelled_
+    std::condition_variable changed_;
+    bool open_ = false;
+    bool cancelled_ = false;
+};
 
 class Stage {
   public:
@@ -71,6 +102,26 @@ class Stage {
     Latch* latch_;
     Names names_;
     bool reachedEnd_ = false;
+};
+
+// The first base of every pipeline stage that works for a request: it keeps the
+// connection's network logger, so that lines the stage logs on its own thread reach the
+// connection's log as well as the local sinks.
+class RequestThread {
+  public:
+    // netLogger may be empty (no connection): the stage then logs locally only.
+    explicit RequestThread(std::shared_ptr<logging::NetLogger> netLogger)
+        : netLogger_(std::move(netLogger)) {}
+    virtual ~RequestThread() = default;
+
+    // Makes the network logger the calling thread's current one; stages call this from
+    // their started() hook.
+    void installNetLogger() const;
+
+    const std::shared_ptr<logging::NetLogger>& netLogger() const { return netLogger_; }
+
+  private:
+    std::shared_ptr<logging::NetLogger> netLogger_;
 };
 
 }  // namespace yin

@@ -24,8 +24,8 @@ class DownloadTest : public ::testing::Test {
     DownloadTest() {
         listener_.bind(platform::kLoopbackAddress, 0);
         listener_.listen();
-        serverSide_ = net::TcpSocket::connectTo("127.0.0.1", listener_.localPort());
-        agentSide_ = listener_.accept();
+        serverSide_ = net::TcpSocket::connectTo("127.0.0.1", listener_.localPort(), 160);
+        agentSide_ = listener_.accept(160);
         agent_ = std::make_unique<net::ServerConnection>(agentSide_.get());
         server_ = std::make_unique<net::ProtocolStream>(serverSide_.get());
     }

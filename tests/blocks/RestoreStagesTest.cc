@@ -292,8 +292,8 @@ class RestorePipelineTest : public ::testing::Test {
         net::TcpListener listener;
         listener.bind(platform::kLoopbackAddress, 0);
         listener.listen();
-        serverSocket_ = net::TcpSocket::connectTo("127.0.0.1", listener.localPort());
-        agentSocket_ = listener.accept();
+        serverSocket_ = net::TcpSocket::connectTo("127.0.0.1", listener.localPort(), 160);
+        agentSocket_ = listener.accept(160);
         server_ = std::make_unique<net::ProtocolStream>(serverSocket_.get());
         agent_ = std::make_unique<net::ProtocolStream>(agentSocket_.get());
         agentMessage_ = std::make_unique<net::EncryptedMessage>(*agent_, protocolKey_);

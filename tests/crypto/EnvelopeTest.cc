@@ -4,8 +4,8 @@
 
 #include "CryptoTestSupport.h"
 #include "crypto/Digest.h"
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ std::string encipherRaw(const KeyMsg& key, const std::string& plain) {
 // A sealed plain text whose length field and digest the test chooses.
 std::string sealedPlain(std::uint32_t lengthField, const std::string& message) {
     std::string plain;
-    util::appendU32(plain, lengthField);
+    platform::appendU32(plain, lengthField);
     plain += message;
     const auto digest = crypto::sha1(message);
     plain.append(reinterpret_cast<const char*>(digest->data()), digest->size());

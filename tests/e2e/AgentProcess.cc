@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -29,11 +30,17 @@ namespace fs = std::filesystem;
 
 const char* const kAgentBinary = ZENTRAD_BINARY_DIR "/src/agent/zentrad";
 
+std::atomic<std::int32_t> serverTimeoutSeconds{20};
+
 }  // namespace
 
 void prepareServerSide(int timeoutSeconds) {
     crypto::CryptoLibrary::initialise();
-    net::TcpSocket::setDefaultTimeout(timeoutSeconds);
+    serverTimeoutSeconds.store(timeoutSeconds);
+}
+
+std::int32_t serverTimeout() {
+    return serverTimeoutSeconds.load();
 }
 
 std::uint16_t freePort() {
@@ -230,7 +237,7 @@ void AgentProcess::allowServer(const backup_server::ServerKeys& keys, const std:
 }
 
 std::unique_ptr<backup_server::AgentSession> AgentProcess::connect() const {
-    return backup_server::AgentSession::connect("127.0.0.1", port_);
+    return backup_server::AgentSession::connect("127.0.0.1", port_, serverTimeout());
 }
 
 std::unique_ptr<backup_server::AgentSession> AgentProcess::openSession(

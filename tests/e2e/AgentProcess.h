@@ -90,9 +90,11 @@ class AgentProcess {
     pid_t pid_ = -1;
 };
 
-// Bounds every wait of this (the server's) process for the agent, so a test that goes wrong
-// fails instead of hanging; also loads the cryptographic providers.
+// Sets the bound on every wait of this (the server's) process for the agent, so a test that
+// goes wrong fails instead of hanging; also loads the cryptographic providers.
 void prepareServerSide(int timeoutSeconds = 20);
+// That bound, for the sockets a test opens to the agent.
+std::int32_t serverTimeout();
 
 // The shell command that runs the backup-server tool with the server keys in keys against
 // the agent at port.

@@ -262,7 +262,7 @@ TEST_F(BackupTest, SecondBackupIsBusyWhileTheFirstTakesItsSlowSnapshot) {
     const std::size_t mark = agent_->log().size();
     auto first = std::async(std::launch::async, [this] { return backup(); });
     ASSERT_TRUE(agent_->waitForLog("Accepting new backup request", std::chrono::seconds(20), mark));
-    backup_server::StatusReader status(agent_->statusPort());
+    backup_server::StatusReader status(agent_->statusPort(), test::serverTimeout());
     bool sawRunning = false;
     for (int i = 0; i < 5 && !sawRunning; ++i)
         sawRunning = status.next().running == 1;
@@ -284,7 +284,7 @@ TEST_F(BackupTest, SecondBackupIsBusyWhileTheFirstTakesItsSlowSnapshot) {
     EXPECT_EQ(summary.blocksSent, summary.usedBlocks);
     expectImageMatchesVolume(summary);
     // A new client, so no record from the busy time is still queued for it.
-    backup_server::StatusReader after(agent_->statusPort());
+    backup_server::StatusReader after(agent_->statusPort(), test::serverTimeout());
     bool sawIdle = false;
     for (int i = 0; i < 5 && !sawIdle; ++i)
         sawIdle = after.next().running == 0;

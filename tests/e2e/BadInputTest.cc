@@ -7,7 +7,7 @@
 
 #include "AgentProcess.h"
 #include "backup-server/commands/Echo.h"
-#include "util/ByteOrder.h"
+#include "platform/ByteOrder.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ class BadInputTest : public ::testing::Test {
 
     static std::string code(net::Code value) {
         std::string bytes;
-        util::appendU32(bytes, value);
+        platform::appendU32(bytes, value);
         return bytes;
     }
 

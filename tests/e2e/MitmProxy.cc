@@ -1,5 +1,7 @@
 #include "MitmProxy.h"
 
+#include "AgentProcess.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -9,8 +11,8 @@
 
 #include "blocks/BlockRecord.h"
 #include "blocks/Md5Stream.h"
+#include "platform/ByteOrder.h"
 #include "platform/Socket.h"
-#include "util/ByteOrder.h"
 
 namespace test {
 namespace {
@@ -24,7 +26,7 @@ void readExactly(net::TcpSocket& socket, std::string& out, std::size_t count) {
 }
 
 std::uint32_t numberAt(const std::string& bytes, std::size_t at) {
-    return static_cast<std::uint32_t>(util::loadBigEndian(bytes.data() + at, 4));
+    return static_cast<std::uint32_t>(platform::loadBigEndian(bytes.data() + at, 4));
 }
 
 bool carriesString(net::Code code) {
@@ -62,7 +64,7 @@ WireBatch readBatch(net::TcpSocket& from, std::string announcement) {
 
 std::string frame(const WireBatch& batch, bool version2) {
     std::string out = batch.announcement;
-    util::appendBigEndian(out, net::PROT_BLOCK_STREAM, 4);
+    platform::appendBigEndian(out, net::PROT_BLOCK_STREAM, 4);
     blocks::Md5Stream digest;
     for (const std::string& record : batch.records) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(record.data());
@@ -73,7 +75,7 @@ std::string frame(const WireBatch& batch, bool version2) {
         digest.update(data, length);
         out += record;
     }
-    util::appendBigEndian(out, net::PROT_BLOCK_STREAM_DIGEST, 4);
+    platform::appendBigEndian(out, net::PROT_BLOCK_STREAM_DIGEST, 4);
     auto sum = digest.finish();
     out.append(reinterpret_cast<const char*>(sum.data()), sum.size());
     return out;
@@ -96,7 +98,7 @@ std::string recordData(const std::string& record) {
 
 std::string withData(const std::string& record, const std::string& data) {
     std::string header = record.substr(0, kHeaderBytes - 4);
-    util::appendBigEndian(header, data.size(), 4);
+    platform::appendBigEndian(header, data.size(), 4);
     return header + data;
 }
 
@@ -114,8 +116,9 @@ MitmProxy::~MitmProxy() {
 
 void MitmProxy::run(std::uint16_t agentPort) {
     try {
-        std::unique_ptr<net::TcpSocket> server = listener_.accept();
-        std::unique_ptr<net::TcpSocket> agent = net::TcpSocket::connectTo("127.0.0.1", agentPort);
+        std::unique_ptr<net::TcpSocket> server = listener_.accept(test::serverTimeout());
+        std::unique_ptr<net::TcpSocket> agent =
+            net::TcpSocket::connectTo("127.0.0.1", agentPort, test::serverTimeout());
         std::thread back([&] { relay(*agent, *server, false); });
         relay(*server, *agent, true);
         back.join();

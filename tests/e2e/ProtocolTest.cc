@@ -19,8 +19,8 @@
 #include "backup-server/session/StoreBlockSource.h"
 #include "backup-server/store/Catalogue.h"
 #include "common/TestBytes.h"
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 
 namespace {
 
@@ -42,7 +42,8 @@ class ProtocolTest : public ::testing::Test {
     // A session offering version offer, through port (the agent's own when 0).
     static std::unique_ptr<AgentSession> open(test::AgentHost& host, std::uint32_t offer,
                                               std::uint16_t port = 0) {
-        auto session = AgentSession::connect("127.0.0.1", port ? port : host.agent().port());
+        auto session = AgentSession::connect("127.0.0.1", port ? port : host.agent().port(),
+                                             test::serverTimeout());
         session->setOfferedVersion(offer);
         EXPECT_EQ(session->handshake(test::serverKeys("backup")),
                   backup_server::HandshakeOutcome::authenticated);
@@ -148,14 +149,14 @@ TEST_F(ProtocolTest, OfferStrippedOrForgedOnTheWayFailsTheHandshake) {
         std::size_t logStart = host.agent().log().size();
         ProxyEdits edits;
         edits.serverUnits = [&](std::string& unit) {
-            if (util::loadBigEndian(unit.data(), 4) == net::PROT_VERSION &&
-                util::loadBigEndian(unit.data() + 4, 4) == test.from) {
+            if (platform::loadBigEndian(unit.data(), 4) == net::PROT_VERSION &&
+                platform::loadBigEndian(unit.data() + 4, 4) == test.from) {
                 unit.resize(4);
-                util::appendBigEndian(unit, test.to, 4);
+                platform::appendBigEndian(unit, test.to, 4);
             }
         };
         MitmProxy proxy(host.agent().port(), edits);
-        auto session = AgentSession::connect("127.0.0.1", proxy.port());
+        auto session = AgentSession::connect("127.0.0.1", proxy.port(), test::serverTimeout());
         session->setOfferedVersion(test.offer);
         try {
             session->handshake(test::serverKeys("backup"));
@@ -217,9 +218,9 @@ std::vector<Tamper> tamperings() {
              std::string& record = batch.records[0];
              record.pop_back();
              std::uint32_t length =
-                 static_cast<std::uint32_t>(util::loadBigEndian(record.data() + 25, 4)) - 1;
+                 static_cast<std::uint32_t>(platform::loadBigEndian(record.data() + 25, 4)) - 1;
              std::string field;
-             util::appendBigEndian(field, length, 4);
+             platform::appendBigEndian(field, length, 4);
              record.replace(25, 4, field);
              return one(std::move(batch));
          },

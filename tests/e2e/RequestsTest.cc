@@ -62,8 +62,9 @@ TEST_F(RequestsTest, AdmittedServerRunsEchoServerInfoAndKeysAndTheStatusPortRepo
 
     // The status port sends an eight-byte record every second; a client that leaves at once
     // ends only its own thread.
-    net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
-    auto socket = net::TcpSocket::connectTo("127.0.0.1", agent->statusPort());
+    net::TcpSocket::connectTo("127.0.0.1", agent->statusPort(), test::serverTimeout());
+    auto socket =
+        net::TcpSocket::connectTo("127.0.0.1", agent->statusPort(), test::serverTimeout());
     auto start = std::chrono::steady_clock::now();
     char record[16];
     socket->receiveAll(record, 16);

@@ -25,7 +25,7 @@ test::HostLayout largeVolume() {
 }
 
 bool statusShowsIdle(std::uint16_t port) {
-    backup_server::StatusReader status(port);
+    backup_server::StatusReader status(port, test::serverTimeout());
     for (int i = 0; i < 10; ++i) {
         if (status.next().running == 0)
             return true;

@@ -31,7 +31,8 @@ std::string record(std::size_t i) {
 
 class ReceiveBufferTest : public ::testing::Test {
   protected:
-    test::ScopedSocketTimeout timeout_{1};
+    // Short, so that tests of silent peers end quickly.
+    static constexpr std::int32_t kTimeout = 1;
 };
 
 // The same records sent as one segment and in pieces whose sizes cycle from one byte to
@@ -45,7 +46,7 @@ TEST_F(ReceiveBufferTest, RecordsArriveInOrderHoweverTheyAreCut) {
     using Pieces = std::vector<std::size_t>;
     for (const Pieces& pieces : {Pieces{stream.size()}, Pieces{1, 5, 3, 29, 4099, 70001}}) {
         SCOPED_TRACE("first piece " + std::to_string(pieces[0]));
-        test::SocketPair pair;
+        test::SocketPair pair{kTimeout};
         std::thread sender([&] {
             std::size_t next = 0;
             for (std::size_t at = 0; at < stream.size(); at += pieces[next++ % pieces.size()]) {
@@ -71,7 +72,7 @@ TEST_F(ReceiveBufferTest, RecordsArriveInOrderHoweverTheyAreCut) {
 // record after them still times out with the count of what arrived, and the connection
 // reads on cleanly after that.
 TEST_F(ReceiveBufferTest, BufferedTailGoesToTheNextReadAndAStallStillTimesOut) {
-    test::SocketPair pair;
+    test::SocketPair pair{kTimeout};
     net::ProtocolStream stream(pair.near.get());
     std::string sent = std::string("\0\0\0\x2a", 4) + "tail of the segment" + "half";
     pair.far->sendAll(sent.data(), static_cast<std::int64_t>(sent.size()));
@@ -95,7 +96,7 @@ TEST_F(ReceiveBufferTest, BufferedTailGoesToTheNextReadAndAStallStillTimesOut) {
 // What arrived before the peer closed is served; only the read that needs more reports the
 // close, and an interrupted socket serves nothing, buffered bytes included.
 TEST_F(ReceiveBufferTest, CloseAndInterruptionAreReportedDespiteBufferedBytes) {
-    test::SocketPair pair;
+    test::SocketPair pair{kTimeout};
     pair.far->sendAll("abcdefgh", 8);
     pair.far->close();
     std::string first(3, '\0');

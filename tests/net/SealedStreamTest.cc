@@ -13,8 +13,8 @@
 #include "net/EncryptedMessage.h"
 #include "net/ProtocolStream.h"
 #include "net/SealedUnits.h"
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ TEST_F(SealedStreamTest, FieldsCrossUnitBoundariesAndMessagesKeepTheirPlace) {
 
 TEST_F(SealedStreamTest, BareUnitsPartReadUnitsAndReplaysAreRefused) {
     std::string bare;
-    util::appendBigEndian(bare, net::PROT_KEEPALIVE, 4);
+    platform::appendBigEndian(bare, net::PROT_KEEPALIVE, 4);
     sendRaw(bare);
     EXPECT_EQ(refusal([&] { receiver.readCode(); }),
               "Protocol error.  Unsealed unit (0xe1e7e5f9) in protocol version 2");
@@ -94,7 +94,7 @@ TEST_F(SealedStreamTest, BareUnitsPartReadUnitsAndReplaysAreRefused) {
     {
         std::lock_guard<std::mutex> lock(sender.channel()->sendLock());
         std::string plain;
-        util::appendBigEndian(plain, net::PROT_KEEPALIVE, 4);
+        platform::appendBigEndian(plain, net::PROT_KEEPALIVE, 4);
         net::appendSealedUnits(unit, *sender.channel(), plain);
     }
     sendRaw(unit + unit);

@@ -17,12 +17,13 @@ struct SocketPair {
     std::unique_ptr<net::TcpSocket> near;
     std::unique_ptr<net::TcpSocket> far;
 
-    SocketPair() {
+    // Both ends wait at most timeoutSeconds for progress; tests of time-outs pass a short one.
+    explicit SocketPair(std::int32_t timeoutSeconds = 160) {
         net::TcpListener listener;
         listener.bind(platform::kLoopbackAddress, 0);
         listener.listen();
-        far = net::TcpSocket::connectTo("127.0.0.1", listener.localPort());
-        near = listener.accept();
+        far = net::TcpSocket::connectTo("127.0.0.1", listener.localPort(), timeoutSeconds);
+        near = listener.accept(timeoutSeconds);
     }
 };
 
@@ -36,21 +37,5 @@ inline std::string receiveError(net::TcpSocket& socket, std::int64_t length) {
     }
     return "(nothing thrown)";
 }
-
-// Sets the time-out that sockets made during a test start with, and puts back the one
-// before: other suites in the same executable may rely on it.
-class ScopedSocketTimeout {
-  public:
-    explicit ScopedSocketTimeout(std::int32_t seconds)
-        : previous_(net::TcpSocket::defaultTimeout()) {
-        net::TcpSocket::setDefaultTimeout(seconds);
-    }
-    ~ScopedSocketTimeout() { net::TcpSocket::setDefaultTimeout(previous_); }
-    ScopedSocketTimeout(const ScopedSocketTimeout&) = delete;
-    ScopedSocketTimeout& operator=(const ScopedSocketTimeout&) = delete;
-
-  private:
-    const std::int32_t previous_;
-};
 
 }  // namespace test

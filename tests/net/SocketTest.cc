@@ -17,11 +17,12 @@ namespace {
 
 class SocketTest : public ::testing::Test {
   protected:
-    test::ScopedSocketTimeout timeout_{1};
+    // Short, so that tests of silent peers end quickly.
+    static constexpr std::int32_t kTimeout = 1;
 };
 
 TEST_F(SocketTest, TricklingPeerIsCutOffAtTheDeadline) {
-    test::SocketPair pair;
+    test::SocketPair pair{kTimeout};
     pair.near->setDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(300));
     pair.far->sendAll("ab", 2);
     EXPECT_EQ(
@@ -31,9 +32,9 @@ TEST_F(SocketTest, TricklingPeerIsCutOffAtTheDeadline) {
 }
 
 TEST_F(SocketTest, PeerAddressIsNumericAndEmptyWhenUnknown) {
-    test::SocketPair pair;
+    test::SocketPair pair{kTimeout};
     EXPECT_EQ(pair.near->getPeerAddress(), "127.0.0.1");
-    net::TcpSocket unconnected;
+    net::TcpSocket unconnected{kTimeout};
     EXPECT_EQ(unconnected.getPeerAddress(), "");
 }
 
@@ -53,7 +54,7 @@ TEST_F(SocketTest, BindingAPortInUseNamesThePort) {
 }
 
 TEST_F(SocketTest, SendToAClosedPeerFailsWithTheWinsockText) {
-    test::SocketPair pair;
+    test::SocketPair pair{kTimeout};
     pair.far.reset();
     std::string block(65536, 'x');
     try {
@@ -83,7 +84,7 @@ std::string sendUntilStuck(net::TcpSocket& socket) {
 }
 
 TEST_F(SocketTest, PeerThatStopsReadingTimesTheSendOut) {
-    test::SocketPair pair;
+    test::SocketPair pair{kTimeout};
     std::string message = sendUntilStuck<net::SocketException>(*pair.near);
     EXPECT_EQ(
         message.rfind("Timed out while sending data to remote host after (1) seconds. (Sent ", 0),
@@ -92,7 +93,7 @@ TEST_F(SocketTest, PeerThatStopsReadingTimesTheSendOut) {
 }
 
 TEST_F(SocketTest, StopRequestEndsASendThatWaitsForRoom) {
-    test::SocketPair pair;
+    test::SocketPair pair{kTimeout};
     pair.near->setTimeout(3600);
     std::thread stopper([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -13,7 +13,7 @@
 #include "yin/Consumer.h"
 #include "yin/ConsumerProducer.h"
 #include "yin/Producer.h"
-#include "yin/RequestThread.h"
+#include "yin/Stage.h"
 
 namespace {
 

@@ -6,31 +6,14 @@
 
 #include <cerrno>
 
+#include "platform/posix/FileDescriptor.h"
+
 namespace platform {
-namespace {
-
-// Owns a descriptor for the length of one read.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-}  // namespace
 
 RegularFileRead readRegularFile(const std::filesystem::path& path, std::size_t maxBytes,
                                 std::string& content) {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-    Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (file.get() < 0)
         return errno == ENOENT ? RegularFileRead::missing : RegularFileRead::failed;
     struct stat info {};

@@ -54,6 +54,7 @@ struct CommandContext {
     bool recursive = false;              // -R (ls)
     bool stats = false;                  // --stats: chunks read (ls, cat) on standard error
     std::uint32_t protocol = 2;          // --protocol: the highest version to offer
+    std::int32_t timeoutSeconds = AgentSession::kTimeoutSeconds;  // longest wait for the agent
     std::ostream* out = nullptr;
     KeySource keySource;  // --password-file, ZENTRAD_PASSWORD_FILE, --key-file
 

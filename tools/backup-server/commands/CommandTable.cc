@@ -204,7 +204,7 @@ std::unique_ptr<AgentSession> CommandContext::connect() const {
     if (verbose)
         messages() << "connecting to " << agentAddress() << "\n";
     try {
-        return AgentSession::connect(host, port);
+        return AgentSession::connect(host, port, timeoutSeconds);
     } catch (const net::SocketException& error) {
         throw unreachable(error);
     }

@@ -10,8 +10,9 @@
 
 namespace backup_server {
 
-StatusReader::StatusReader(std::uint16_t port)
-    : socket_(net::TcpSocket::connectTo("127.0.0.1", port)), stream_(socket_.get()) {}
+StatusReader::StatusReader(std::uint16_t port, std::int32_t timeoutSeconds)
+    : socket_(net::TcpSocket::connectTo("127.0.0.1", port, timeoutSeconds)),
+      stream_(socket_.get()) {}
 
 StatusRecord StatusReader::next() {
     StatusRecord record;
@@ -29,7 +30,7 @@ int statusCommand(CommandContext& context) {
     std::uint64_t count = words.empty() ? 1 : wholeNumber(words.front(), words.front());
     std::unique_ptr<StatusReader> reader;
     try {
-        reader = std::make_unique<StatusReader>(context.port);
+        reader = std::make_unique<StatusReader>(context.port, context.timeoutSeconds);
     } catch (const net::SocketException& error) {
         throw AgentUnreachable("cannot connect to the agent's status port 127.0.0.1:" +
                                std::to_string(context.port) + ": " + socketReason(error.message()));

@@ -18,7 +18,8 @@ class StatusReader {
   public:
     static constexpr std::uint16_t kStandardPort = 1159;
 
-    explicit StatusReader(std::uint16_t port = kStandardPort);
+    // Connects to the status port on this machine; waits last at most timeoutSeconds.
+    StatusReader(std::uint16_t port, std::int32_t timeoutSeconds);
     // The next 8-byte record.
     StatusRecord next();
 

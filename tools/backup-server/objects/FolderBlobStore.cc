@@ -9,32 +9,14 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/posix/FileDescriptor.h"
+
 namespace backup_server::objects {
 namespace {
 
 namespace fs = std::filesystem;
 
-// An open file descriptor, closed when it goes.
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    // Closes now, reporting the error close reports (a write-back failure shows here).
-    bool close() {
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
+using Fd = platform::FileDescriptor;
 
 [[noreturn]] void fail(const std::string& what, const fs::path& path, int error) {
     ZENTRAD_THROW(BlobError, BlobError::Kind::failed,

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/posix/FileDescriptor.h"
+
 namespace backup_server {
 namespace {
 
@@ -25,23 +27,7 @@ timespec unixTime(std::uint64_t fileTime) {
     return time;
 }
 
-// A file descriptor closed on every path out.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    // Closes now, so that a failing close (a full disk) is seen.
-    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
-  private:
-    int fd_;
-};
+using Descriptor = platform::FileDescriptor;
 
 void writeAll(int fd, const char* data, std::size_t size, const std::filesystem::path& local) {
     while (size > 0) {

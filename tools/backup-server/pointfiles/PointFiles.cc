@@ -9,6 +9,7 @@
 
 #include "backup-server/pointfiles/NtfsLibrary.h"
 #include "backup-server/store/OperatorValues.h"
+#include "platform/ByteOrder.h"
 
 namespace backup_server {
 namespace {
@@ -49,13 +50,6 @@ std::string utf8FromBytes(const unsigned char* bytes, std::size_t length) {
     return utf8(units.data(), static_cast<int>(units.size())).value_or("?");
 }
 
-std::uint16_t le16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-std::uint32_t le32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(le16(p)) | static_cast<std::uint32_t>(le16(p + 2)) << 16;
-}
-
 // A symbolic link's or junction's target from its reparse data; other tags by number.
 // The data is read from the volume and checked against its own length before use.
 PointReparse parseReparse(const unsigned char* data, std::size_t size) {
@@ -64,8 +58,8 @@ PointReparse parseReparse(const unsigned char* data, std::size_t size) {
         reparse.kind = "reparse";
         return reparse;
     }
-    reparse.tag = le32(data);
-    std::size_t length = std::min<std::size_t>(le16(data + 4), size - 8);
+    reparse.tag = platform::loadLittleU32(data);
+    std::size_t length = std::min<std::size_t>(platform::loadLittleU16(data + 4), size - 8);
     const unsigned char* body = data + 8;
     std::size_t pathStart = 0;
     if (reparse.tag == 0xA000000C && length >= 12) {
@@ -83,8 +77,10 @@ PointReparse parseReparse(const unsigned char* data, std::size_t size) {
             return std::nullopt;
         return utf8FromBytes(body + pathStart + offset, bytes);
     };
-    std::optional<std::string> printed = text(le16(body + 4), le16(body + 6));
-    std::optional<std::string> substitute = text(le16(body), le16(body + 2));
+    std::optional<std::string> printed =
+        text(platform::loadLittleU16(body + 4), platform::loadLittleU16(body + 6));
+    std::optional<std::string> substitute =
+        text(platform::loadLittleU16(body), platform::loadLittleU16(body + 2));
     reparse.target = printed.value_or(substitute.value_or(""));
     return reparse;
 }

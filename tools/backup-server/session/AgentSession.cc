@@ -16,8 +16,9 @@ const char* logRecordLevel(net::Code code) {
     }
 }
 
-std::unique_ptr<AgentSession> AgentSession::connect(const std::string& host, std::uint16_t port) {
-    return std::make_unique<AgentSession>(net::TcpSocket::connectTo(host, port));
+std::unique_ptr<AgentSession> AgentSession::connect(const std::string& host, std::uint16_t port,
+                                                    std::int32_t timeoutSeconds) {
+    return std::make_unique<AgentSession>(net::TcpSocket::connectTo(host, port, timeoutSeconds));
 }
 
 AgentSession::AgentSession(std::unique_ptr<net::TcpSocket> socket)

@@ -41,8 +41,13 @@ class AgentSession : public net::ProtocolStream {
     // A log record longer than this is not a log record the agent could have queued.
     static constexpr std::uint32_t kMaxLogRecord = 307200;
 
-    // Connects; throws net::SocketException.
-    static std::unique_ptr<AgentSession> connect(const std::string& host, std::uint16_t port);
+    // How long the tool waits for the agent to make progress, unless told otherwise.
+    static constexpr std::int32_t kTimeoutSeconds = 160;
+
+    // Connects; every later wait for the agent lasts at most timeoutSeconds. Throws
+    // net::SocketException.
+    static std::unique_ptr<AgentSession> connect(const std::string& host, std::uint16_t port,
+                                                 std::int32_t timeoutSeconds);
     explicit AgentSession(std::unique_ptr<net::TcpSocket> socket);
 
     // Reads the next code, collecting the log records ahead of it; PROT_ERROR throws as in

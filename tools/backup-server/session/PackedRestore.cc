@@ -8,8 +8,8 @@
 #include "backup-server/store/StoreAgents.h"
 #include "backup-server/store/StoreError.h"
 #include "blocks/BlockRecord.h"
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 
 namespace backup_server {
 namespace {
@@ -18,7 +18,7 @@ constexpr char kMagic[] = "zrpack2\n";
 constexpr std::size_t kMagicBytes = sizeof(kMagic) - 1;
 
 void putText(std::string& out, const std::string& text) {
-    util::appendBigEndian(out, text.size(), 2);
+    platform::appendBigEndian(out, text.size(), 2);
     out += text;
 }
 
@@ -59,19 +59,19 @@ std::string header(const RestoreOptions& options, const PackedOrigin& origin) {
     std::string out(kMagic, kMagicBytes);
     for (std::uint32_t value : {options.blockSize, options.batchBlocks, options.compressionType,
                                 options.compressionLevel, options.encryptionType}) {
-        util::appendBigEndian(out, value, 4);
+        platform::appendBigEndian(out, value, 4);
     }
-    util::appendBigEndian(out, options.requestKey ? 1 : 0, 1);
+    platform::appendBigEndian(out, options.requestKey ? 1 : 0, 1);
     if (options.requestKey) {
-        util::appendBigEndian(out, options.requestKey->getType(), 2);
+        platform::appendBigEndian(out, options.requestKey->getType(), 2);
         putText(out, options.requestKey->key());
         putText(out, options.requestKey->iv());
     }
-    util::appendBigEndian(out, origin.agent.empty() ? 0 : 1, 1);
+    platform::appendBigEndian(out, origin.agent.empty() ? 0 : 1, 1);
     if (!origin.agent.empty()) {
         putText(out, origin.agent);
         putText(out, origin.fingerprint);
-        util::appendBigEndian(out, static_cast<std::uint64_t>(origin.point), 8);
+        platform::appendBigEndian(out, static_cast<std::uint64_t>(origin.point), 8);
         putText(out, origin.deviceID);
     }
     return out;
@@ -94,11 +94,11 @@ RestoreSummary packRestore(const RestoreOptions& options, BlockSource& source,
     RestoreUnit unit;
     while (pipeline.next(unit)) {
         text.clear();
-        util::appendBigEndian(text, unit.blockCount, 2);
-        util::appendBigEndian(text, unit.plainBytes, 8);
-        util::appendBigEndian(text, unit.recordBytes, 8);
-        util::appendBigEndian(text, unit.compressedBlocks, 8);
-        util::appendBigEndian(text, unit.bytes.size(), 8);
+        platform::appendBigEndian(text, unit.blockCount, 2);
+        platform::appendBigEndian(text, unit.plainBytes, 8);
+        platform::appendBigEndian(text, unit.recordBytes, 8);
+        platform::appendBigEndian(text, unit.compressedBlocks, 8);
+        platform::appendBigEndian(text, unit.bytes.size(), 8);
         out.write(text.data(), static_cast<std::streamsize>(text.size()));
         out.write(unit.bytes.data(), static_cast<std::streamsize>(unit.bytes.size()));
         summary.blocksSent += unit.blockCount;

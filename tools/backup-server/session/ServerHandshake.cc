@@ -1,8 +1,8 @@
 // The handshake from the server's side of the wire.
 #include "backup-server/session/AgentSession.h"
 #include "crypto/SecureChannel.h"
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 
 namespace backup_server {
 namespace {
@@ -33,8 +33,8 @@ void AgentSession::exchangeVersionAndOptions() {
     std::uint32_t version = offeredVersion_ >= 2 ? kProtocol2Version : kServerProtocolVersion;
     sendCode(net::PROT_VERSION).write32(version).flush();
     transcript_ = "zentrad protocol 2";
-    util::appendBigEndian(transcript_, agentVersion_, 4);
-    util::appendBigEndian(transcript_, version, 4);
+    platform::appendBigEndian(transcript_, agentVersion_, 4);
+    platform::appendBigEndian(transcript_, version, 4);
     readCodeExpect(net::PROT_SERVER_OPTION);
     read32();
     sendCode(net::PROT_SERVER_OPTION).write32(0).flush();
@@ -54,7 +54,7 @@ void AgentSession::sendOurKey(const ServerKeys& keys) {
 }
 
 void AgentSession::recordTranscript(std::string_view bytes) {
-    util::appendBigEndian(transcript_, bytes.size(), 4);
+    platform::appendBigEndian(transcript_, bytes.size(), 4);
     transcript_.append(bytes);
 }
 

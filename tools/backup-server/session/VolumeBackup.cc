@@ -14,8 +14,8 @@
 #include "backup-server/store/StoreAgents.h"
 #include "backup-server/store/StoreError.h"
 #include "blocks/Md5Stream.h"
+#include "platform/ByteOrder.h"
 #include "runtime/Exceptions.h"
-#include "util/ByteOrder.h"
 
 namespace backup_server {
 namespace {
@@ -205,7 +205,7 @@ std::uint64_t serveBlockSums(AgentSession& session, PointReader* point, std::uin
         std::uint64_t index = 0;
         blocks::BlockDigest digest{};
         while (count < batchSize && (more = walk.next(index, digest))) {
-            util::appendBigEndian(records, index, 4);
+            platform::appendBigEndian(records, index, 4);
             records.append(reinterpret_cast<const char*>(digest.data()), digest.size());
             ++count;
         }

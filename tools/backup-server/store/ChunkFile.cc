@@ -7,7 +7,7 @@
 
 #include "backup-server/store/StoreError.h"
 #include "blocks/Md5Stream.h"
-#include "util/ByteOrder.h"
+#include "platform/ByteOrder.h"
 
 namespace backup_server {
 namespace {
@@ -16,15 +16,6 @@ constexpr char kMagic[4] = {'Z', 'T', 'C', 'H'};
 // zstd level 3: about as small as deflate at its best, several times faster, so the
 // server keeps up with the agent on the same machine.
 constexpr int kLevel = 3;
-
-std::uint32_t read32(const unsigned char* p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-
-void append32(std::string& out, std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<char>((value >> shift) & 0xFF));
-}
 
 blocks::BlockDigest md5Of(const unsigned char* data, std::size_t length) {
     blocks::Md5Stream md5;
@@ -41,15 +32,16 @@ bool checkHeader(std::string_view head, std::uint64_t fileBytes, ChunkShape shap
         problem = "not a chunk file";
         return false;
     }
-    if ((bytes[4] << 8 | bytes[5]) != fileVersionFor(shape.blockSize)) {
+    if (platform::loadU16(bytes + 4) != fileVersionFor(shape.blockSize)) {
         problem = "unknown chunk version";
         return false;
     }
-    if (read32(bytes + 8) != shape.blockSize || read32(bytes + 12) != shape.blocks) {
+    if (platform::loadU32(bytes + 8) != shape.blockSize ||
+        platform::loadU32(bytes + 12) != shape.blocks) {
         problem = "chunk header does not match the index";
         return false;
     }
-    payload = read32(bytes + 16);
+    payload = platform::loadU32(bytes + 16);
     std::uint64_t expected = kChunkHeaderBytes + std::uint64_t{16} * shape.blocks + payload;
     if (fileBytes != expected || head.size() < ChunkCodec::digestsEnd(shape)) {
         problem = "chunk file of " + std::to_string(fileBytes) + " bytes, expected " +
@@ -72,8 +64,8 @@ struct ChunkCodec::Contexts {
 
 Sha256Digest chunkName(ChunkShape shape, const unsigned char* data) {
     std::string prefix;
-    append32(prefix, shape.blockSize);
-    append32(prefix, shape.blocks);
+    platform::appendU32(prefix, shape.blockSize);
+    platform::appendU32(prefix, shape.blocks);
     return Sha256().update(prefix.data(), prefix.size()).update(data, shape.dataBytes()).finish();
 }
 
@@ -95,9 +87,9 @@ std::string ChunkCodec::encode(ChunkShape shape, const unsigned char* data,
     file.push_back(0);
     file.push_back(static_cast<char>(fileVersionFor(shape.blockSize)));
     file.append(2, '\0');
-    append32(file, shape.blockSize);
-    append32(file, shape.blocks);
-    append32(file, 0);  // payload length, below
+    platform::appendU32(file, shape.blockSize);
+    platform::appendU32(file, shape.blocks);
+    platform::appendU32(file, 0);  // payload length, below
     for (std::uint32_t i = 0; i < shape.blocks; ++i)
         file.append(reinterpret_cast<const char*>(digests[i].data()), digests[i].size());
     std::size_t start = file.size();
@@ -109,7 +101,7 @@ std::string ChunkCodec::encode(ChunkShape shape, const unsigned char* data,
                       std::string("zstd compression failed: ") + ZSTD_getErrorName(written));
     file.resize(start + written);
     std::string length;
-    append32(length, static_cast<std::uint32_t>(written));
+    platform::appendU32(length, static_cast<std::uint32_t>(written));
     file.replace(16, 4, length);
     return file;
 }

@@ -9,7 +9,7 @@
 
 #include "backup-server/store/StoreError.h"
 #include "crypto/Digest.h"
-#include "util/ByteOrder.h"
+#include "platform/ByteOrder.h"
 #include "util/ByteReader.h"
 #include "util/FileUtil.h"
 
@@ -73,11 +73,11 @@ std::filesystem::path partitionTableFile(const Store& store, const PartitionTabl
 std::string partitionTableBytes(const StoreCipher& cipher, const std::string& fileName,
                                 const PartitionTableImage& image) {
     std::string bytes(kMagic, kMagicBytes);
-    util::appendU32(bytes, kFormatVersion);
-    util::appendU32(bytes, image.sectorSize);
-    util::appendU32(bytes, static_cast<std::uint32_t>(image.sectors.size()));
+    platform::appendU32(bytes, kFormatVersion);
+    platform::appendU32(bytes, image.sectorSize);
+    platform::appendU32(bytes, static_cast<std::uint32_t>(image.sectors.size()));
     for (const auto& sector : image.sectors) {
-        util::appendU64(bytes, sector.offset);
+        platform::appendU64(bytes, sector.offset);
         bytes += sector.data;
     }
     bytes += digestOf(bytes);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "backup-server/store/StoreError.h"
+#include "platform/ByteOrder.h"
 
 namespace backup_server {
 namespace {
@@ -12,18 +13,6 @@ namespace fs = std::filesystem;
 
 constexpr char kMagic[4] = {'Z', 'T', 'I', 'X'};
 constexpr std::uint32_t kChunkBytes = 256u << 10;  // 1 MiB before
-
-std::uint64_t readBig(const unsigned char* p, int bytes) {
-    std::uint64_t value = 0;
-    for (int i = 0; i < bytes; ++i)
-        value = value << 8 | p[i];
-    return value;
-}
-
-void appendBig(std::string& out, std::uint64_t value, int bytes) {
-    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
-        out.push_back(static_cast<char>((value >> shift) & 0xFF));
-}
 
 [[noreturn]] void damaged(const fs::path& file, const std::string& what) {
     ZENTRAD_THROW(StoreError,
@@ -63,26 +52,26 @@ void checkGeometry(const PointGeometry& geometry) {
 
 std::string encodeIndexHeader(const PointGeometry& geometry) {
     std::string header(kMagic, 4);
-    appendBig(header, fileVersionFor(geometry.blockSize), 2);
-    appendBig(header, 0, 2);
-    appendBig(header, geometry.blockSize, 4);
-    appendBig(header, geometry.chunkBlocks, 4);
-    appendBig(header, geometry.blockCount, 8);
-    appendBig(header, geometry.chunkCount(), 8);
+    platform::appendBigEndian(header, fileVersionFor(geometry.blockSize), 2);
+    platform::appendBigEndian(header, 0, 2);
+    platform::appendBigEndian(header, geometry.blockSize, 4);
+    platform::appendBigEndian(header, geometry.chunkBlocks, 4);
+    platform::appendBigEndian(header, geometry.blockCount, 8);
+    platform::appendBigEndian(header, geometry.chunkCount(), 8);
     return header;
 }
 
 PointGeometry parseIndexHeader(const unsigned char* bytes, std::uint64_t fileSize) {
     PointGeometry geometry;
-    geometry.blockSize = static_cast<std::uint32_t>(readBig(bytes + 8, 4));
-    geometry.chunkBlocks = static_cast<std::uint32_t>(readBig(bytes + 12, 4));
-    geometry.blockCount = readBig(bytes + 16, 8);
+    geometry.blockSize = platform::loadU32(bytes + 8);
+    geometry.chunkBlocks = platform::loadU32(bytes + 12);
+    geometry.blockCount = platform::loadU64(bytes + 16);
     if (std::memcmp(bytes, kMagic, 4) != 0 ||
-        readBig(bytes + 4, 2) != fileVersionFor(geometry.blockSize)) {
+        platform::loadU16(bytes + 4) != fileVersionFor(geometry.blockSize)) {
         ZENTRAD_THROW(StoreError, "not a point index of a known version");
     }
     checkGeometry(geometry);
-    if (readBig(bytes + 24, 8) != geometry.chunkCount() || fileSize != indexBytes(geometry))
+    if (platform::loadU64(bytes + 24) != geometry.chunkCount() || fileSize != indexBytes(geometry))
         ZENTRAD_THROW(StoreError, "index length does not fit its geometry");
     return geometry;
 }

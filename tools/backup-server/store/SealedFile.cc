@@ -7,7 +7,7 @@
 
 #include "backup-server/store/StoreError.h"
 #include "crypto/SecureChannel.h"
-#include "util/ByteOrder.h"
+#include "platform/ByteOrder.h"
 
 namespace backup_server {
 namespace {
@@ -28,10 +28,10 @@ std::string_view bytesOf(const SealKey& key) {
 
 std::string SealedHeader::encode() const {
     std::string header(kMagic, 4);
-    util::appendBigEndian(header, kVersion, 2);
-    util::appendBigEndian(header, static_cast<std::uint8_t>(kind), 1);
-    util::appendBigEndian(header, 0, 1);
-    util::appendBigEndian(header, segmentBytes, 4);
+    platform::appendBigEndian(header, kVersion, 2);
+    platform::appendBigEndian(header, static_cast<std::uint8_t>(kind), 1);
+    platform::appendBigEndian(header, 0, 1);
+    platform::appendBigEndian(header, segmentBytes, 4);
     header.append(reinterpret_cast<const char*>(salt.data()), salt.size());
     return header;
 }
@@ -42,13 +42,13 @@ bool SealedHeader::parse(const unsigned char* bytes, std::uint64_t sealedBytes,
         problem = "not a sealed file";
         return false;
     }
-    if (util::loadBigEndian(bytes + 4, 2) != kVersion || (bytes[6] < 1 || bytes[6] > 4) ||
+    if (platform::loadBigEndian(bytes + 4, 2) != kVersion || (bytes[6] < 1 || bytes[6] > 4) ||
         bytes[7] != 0) {
         problem = "sealed file of an unknown version or kind";
         return false;
     }
     kind = static_cast<SealedKind>(bytes[6]);
-    segmentBytes = static_cast<std::uint32_t>(util::loadBigEndian(bytes + 8, 4));
+    segmentBytes = static_cast<std::uint32_t>(platform::loadBigEndian(bytes + 8, 4));
     if (segmentBytes < 4096 || segmentBytes > (16u << 20) ||
         (segmentBytes & (segmentBytes - 1)) != 0) {
         problem = "sealed file with a segment size of " + std::to_string(segmentBytes);
@@ -124,7 +124,7 @@ bool SegmentCipher::run(bool encrypting, std::uint64_t segment, bool last, const
         nonce[4 + i] = static_cast<unsigned char>(segment >> (8 * (7 - i)));
     std::string aad = header_;
     aad.push_back(last ? 1 : 0);
-    util::appendBigEndian(aad, name_.size(), 2);
+    platform::appendBigEndian(aad, name_.size(), 2);
     aad += name_;
     return aes256Gcm(context_.get(), encrypting, fileKey_.data(), nonce, aad, in, length, out, tag);
 }

@@ -13,7 +13,8 @@
 
 #include "backup-server/store/StoreError.h"
 #include "crypto/SecureChannel.h"
-#include "util/ByteOrder.h"
+#include "platform/ByteOrder.h"
+#include "platform/posix/FileDescriptor.h"
 
 namespace backup_server {
 
@@ -36,32 +37,7 @@ namespace {
     ZENTRAD_THROW(StoreError, std::string("Store cipher: ") + what + " failed");
 }
 
-// A file descriptor, closed once.
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    // Closes now; false when closing reports an error.
-    bool close() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
+using Fd = platform::FileDescriptor;
 
 bool readAt(int fd, std::uint64_t offset, void* out, std::size_t length) {
     auto* bytes = static_cast<char*>(out);
@@ -320,8 +296,8 @@ Sha256Digest StoreCipher::chunkName(ChunkShape shape, const unsigned char* data)
     if (!keys_)
         return backup_server::chunkName(shape, data);
     std::string prefix;
-    util::appendBigEndian(prefix, shape.blockSize, 4);
-    util::appendBigEndian(prefix, shape.blocks, 4);
+    platform::appendBigEndian(prefix, shape.blockSize, 4);
+    platform::appendBigEndian(prefix, shape.blocks, 4);
     MacCtxPtr context(EVP_MAC_CTX_dup(keys_->naming.get()));
     Sha256Digest name{};
     std::size_t length = 0;

@@ -20,7 +20,7 @@
 #include "backup-server/store/SealedFile.h"
 #include "backup-server/store/StoreError.h"
 #include "crypto/SecureChannel.h"
-#include "util/ByteOrder.h"
+#include "platform/ByteOrder.h"
 
 namespace backup_server {
 
@@ -162,14 +162,14 @@ bool ScryptCost::check(std::string& problem) const {
 
 std::string WrappedKey::encode() const {
     std::string out(kMagic, 4);
-    util::appendBigEndian(out, kVersion, 2);
-    util::appendBigEndian(out, static_cast<std::uint8_t>(kind), 1);
-    util::appendBigEndian(out, 0, 1);
-    util::appendBigEndian(out, static_cast<std::uint64_t>(created), 8);
+    platform::appendBigEndian(out, kVersion, 2);
+    platform::appendBigEndian(out, static_cast<std::uint8_t>(kind), 1);
+    platform::appendBigEndian(out, 0, 1);
+    platform::appendBigEndian(out, static_cast<std::uint64_t>(created), 8);
     bool passphrase = kind == SecretKind::passphrase;
-    util::appendBigEndian(out, passphrase ? cost.log2N : 0, 1);
-    util::appendBigEndian(out, passphrase ? cost.r : 0, 4);
-    util::appendBigEndian(out, passphrase ? cost.p : 0, 4);
+    platform::appendBigEndian(out, passphrase ? cost.log2N : 0, 1);
+    platform::appendBigEndian(out, passphrase ? cost.r : 0, 4);
+    platform::appendBigEndian(out, passphrase ? cost.p : 0, 4);
     appendBytes(out, salt);
     appendBytes(out, keyId);
     appendBytes(out, nonce);
@@ -183,15 +183,15 @@ bool WrappedKey::parse(std::string_view bytes, std::string& problem) {
         problem = "not a wrapped store key";
         return false;
     }
-    if (util::loadBigEndian(p + 4, 2) != kVersion || (p[6] != 1 && p[6] != 2) || p[7] != 0) {
+    if (platform::loadBigEndian(p + 4, 2) != kVersion || (p[6] != 1 && p[6] != 2) || p[7] != 0) {
         problem = "a wrapped store key of an unknown version or kind";
         return false;
     }
     kind = static_cast<SecretKind>(p[6]);
-    created = static_cast<std::int64_t>(util::loadBigEndian(p + 8, 8));
+    created = static_cast<std::int64_t>(platform::loadBigEndian(p + 8, 8));
     cost.log2N = p[16];
-    cost.r = static_cast<std::uint32_t>(util::loadBigEndian(p + 17, 4));
-    cost.p = static_cast<std::uint32_t>(util::loadBigEndian(p + 21, 4));
+    cost.r = static_cast<std::uint32_t>(platform::loadBigEndian(p + 17, 4));
+    cost.p = static_cast<std::uint32_t>(platform::loadBigEndian(p + 21, 4));
     if (kind == SecretKind::passphrase ? !cost.check(problem)
                                        : (cost.log2N != 0 || cost.r != 0 || cost.p != 0)) {
         if (problem.empty())

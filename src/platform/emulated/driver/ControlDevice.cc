@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ByteOrder.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
 #include "platform/emulated/driver/DriverStore.h"
@@ -27,12 +28,6 @@ void appendUtf16(std::vector<std::uint8_t>& out, char32_t codePoint) {
     } else {
         unit(codePoint > 0x10FFFF ? 0xFFFD : codePoint);
     }
-}
-
-std::uint32_t readWord(const void* in) {
-    const auto* bytes = static_cast<const std::uint8_t*>(in);
-    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
-           (static_cast<std::uint32_t>(bytes[3]) << 24);
 }
 
 bool writeWord(std::uint32_t value, void* out, std::uint32_t outSize, std::uint32_t* returned) {
@@ -108,11 +103,11 @@ class DriverControlFile : public OpenFile {
     }
 
     bool setState(const void* in, std::uint32_t inSize) {
-        if (in == nullptr || inSize < kStateAndCountSize || readWord(in) > 1) {
+        if (in == nullptr || inSize < kStateAndCountSize || loadLittleU32(in) > 1) {
             setLastError(kErrorInvalidParameter);
             return false;
         }
-        store_.setState(readWord(in));
+        store_.setState(loadLittleU32(in));
         return true;
     }
 
@@ -133,7 +128,7 @@ class DriverControlFile : public OpenFile {
                      std::uint32_t* returned) {
         std::optional<std::wstring> guidPath;
         if (in != nullptr && inSize >= kStateAndCountSize)
-            guidPath = store_.volumeGuidPath(readWord(in));
+            guidPath = store_.volumeGuidPath(loadLittleU32(in));
         if (!guidPath) {
             setLastError(kErrorInvalidParameter);
             return false;

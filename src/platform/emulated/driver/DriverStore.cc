@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/ByteOrder.h"
 #include "platform/System.h"
 #include "platform/emulated/storage/DiskImage.h"
 
@@ -24,18 +25,6 @@ constexpr std::uint64_t kCompactAfter = std::uint64_t{1} << 20;
 
 [[noreturn]] void fail(const std::string& what, const fs::path& path) {
     throw std::runtime_error("driver: " + what + " " + path.string() + ": " + std::strerror(errno));
-}
-
-void putLittleEndian(std::uint8_t* out, std::uint64_t value, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i)
-        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-std::uint64_t getLittleEndian(const std::uint8_t* in, std::size_t size) {
-    std::uint64_t value = 0;
-    for (std::size_t i = size; i-- > 0;)
-        value = (value << 8) | in[i];
-    return value;
 }
 
 FileDescriptor openOrCreate(const fs::path& path) {
@@ -71,7 +60,7 @@ class QueueFile {
         std::uint8_t header[kQueueHeaderSize] = {};
         if (static_cast<std::uint64_t>(info.st_size) >= kQueueHeaderSize)
             readAt(0, header, sizeof header);
-        head_ = getLittleEndian(header, kQueueHeaderSize);
+        head_ = loadLittleEndian(header, static_cast<int>(kQueueHeaderSize));
         // A damaged header must not point outside the records or between two of them.
         if (head_ < kQueueHeaderSize || head_ > end_ ||
             (head_ - kQueueHeaderSize) % kDriverRecordSize != 0) {
@@ -135,7 +124,7 @@ class QueueFile {
 
     void writeHead() {
         std::uint8_t header[kQueueHeaderSize];
-        putLittleEndian(header, head_, kQueueHeaderSize);
+        storeLittleEndian(header, head_, static_cast<int>(kQueueHeaderSize));
         writeAt(0, header, sizeof header);
     }
 
@@ -196,15 +185,14 @@ void writeState(const fs::path& file, std::uint32_t state) {
 }  // namespace
 
 void encodeDriverRecord(const DriverRecord& record, std::uint8_t* out) {
-    putLittleEndian(out, record.volumeNumber, 4);
-    putLittleEndian(out + 4, 0, 4);
-    putLittleEndian(out + 8, record.firstSector, 8);
-    putLittleEndian(out + 16, record.sectorCount, 8);
+    storeLittleEndian(out, record.volumeNumber, 4);
+    storeLittleEndian(out + 4, 0, 4);
+    storeLittleEndian(out + 8, record.firstSector, 8);
+    storeLittleEndian(out + 16, record.sectorCount, 8);
 }
 
 DriverRecord decodeDriverRecord(const std::uint8_t* in) {
-    return DriverRecord{static_cast<std::uint32_t>(getLittleEndian(in, 4)),
-                        getLittleEndian(in + 8, 8), getLittleEndian(in + 16, 8)};
+    return DriverRecord{loadLittleU32(in), loadLittleU64(in + 8), loadLittleU64(in + 16)};
 }
 
 DriverStore::DriverStore(fs::path hostRoot) : dir_(std::move(hostRoot) / "driver") {}

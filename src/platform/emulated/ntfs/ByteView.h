@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/ByteOrder.h"
 #include "platform/emulated/ntfs/NtfsError.h"
 
 namespace platform::emulated::ntfs {
@@ -52,12 +53,7 @@ class ByteView {
         return offset;
     }
     std::uint64_t le(std::size_t offset, std::size_t length) const {
-        std::size_t at = check(offset, length);
-        std::uint64_t value = 0;
-        for (std::size_t i = length; i-- > 0;) {
-            value = (value << 8) | bytes_[at + i];
-        }
-        return value;
+        return loadLittleEndian(bytes_.data() + check(offset, length), static_cast<int>(length));
     }
 
     std::span<const std::uint8_t> bytes_;

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/ByteOrder.h"
 #include "platform/emulated/ntfs/NtfsError.h"
 
 namespace platform::emulated::ntfs {
@@ -17,10 +18,7 @@ struct PairReader {
         if (size > pairs.size() - position) {
             corrupt("data run crosses the end of its attribute");
         }
-        std::uint64_t value = 0;
-        for (std::size_t i = size; i-- > 0;) {
-            value = (value << 8) | pairs[position + i];
-        }
+        std::uint64_t value = loadLittleEndian(pairs.data() + position, static_cast<int>(size));
         if (isSigned && size < 8 && (pairs[position + size - 1] & 0x80) != 0) {
             value |= ~std::uint64_t{0} << (8 * size);
         }

@@ -3,15 +3,16 @@
 #include <cstdio>
 #include <random>
 
+#include "platform/ByteOrder.h"
+
 namespace platform::emulated {
 namespace {
 
 Guid fromBytes(const std::uint8_t (&b)[16]) {
     Guid g;
-    g.data1 = static_cast<std::uint32_t>(b[0]) << 24 | static_cast<std::uint32_t>(b[1]) << 16 |
-              static_cast<std::uint32_t>(b[2]) << 8 | b[3];
-    g.data2 = static_cast<std::uint16_t>(b[4] << 8 | b[5]);
-    g.data3 = static_cast<std::uint16_t>(b[6] << 8 | b[7]);
+    g.data1 = loadU32(b);
+    g.data2 = loadU16(b + 4);
+    g.data3 = loadU16(b + 6);
     for (int i = 0; i < 8; ++i)
         g.data4[static_cast<std::size_t>(i)] = b[8 + i];
     return g;

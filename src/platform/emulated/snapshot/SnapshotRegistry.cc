@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/ByteOrder.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
 #include "platform/emulated/driver/DriverStore.h"
@@ -196,10 +197,7 @@ std::vector<std::uint64_t> SnapshotRegistry::creationDigests(std::uint32_t numbe
     std::vector<std::uint64_t> digests;
     std::uint8_t bytes[8];
     while (in.read(reinterpret_cast<char*>(bytes), sizeof bytes)) {
-        std::uint64_t digest = 0;
-        for (int i = 8; i-- > 0;)
-            digest = (digest << 8) | bytes[i];
-        digests.push_back(digest);
+        digests.push_back(loadLittleU64(bytes));
     }
     return digests;
 }

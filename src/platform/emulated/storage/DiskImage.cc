@@ -25,26 +25,6 @@ bool insideImage(std::uint64_t offset, std::size_t length, std::uint64_t size) {
 
 }  // namespace
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-FileDescriptor::~FileDescriptor() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
-int FileDescriptor::release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
 std::filesystem::path DiskImage::imagePath(const Host& host, std::uint32_t diskNumber) {
     return host.root() / "disks" / (std::to_string(diskNumber) + ".img");
 }

@@ -14,27 +14,9 @@
 #include <memory>
 
 #include "platform/emulated/Host.h"
+#include "platform/posix/FileDescriptor.h"
 
 namespace platform::emulated {
-
-// Owns a file descriptor.
-class FileDescriptor {
-  public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor();
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    [[nodiscard]] int release();
-
-  private:
-    int fd_ = -1;
-};
 
 class DiskImage {
   public:

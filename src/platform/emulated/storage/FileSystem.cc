@@ -8,6 +8,7 @@
 
 #include <cerrno>
 
+#include "platform/ByteOrder.h"
 #include "platform/emulated/storage/DeviceCommon.h"
 #include "platform/emulated/storage/DriveNamespace.h"
 #include "platform/emulated/storage/ErrnoErrors.h"
@@ -54,10 +55,7 @@ bool parentExists(const std::filesystem::path& path) {
 FileTime creationTimeOf(int fd, const struct stat& status) {
     std::uint8_t bytes[8] = {};
     if (::fgetxattr(fd, kCreationTimeAttribute, bytes, sizeof bytes) == sizeof bytes) {
-        std::uint64_t value = 0;
-        for (int i = 7; i >= 0; --i)
-            value = (value << 8) | bytes[i];
-        return FileTime::fromValue(value);
+        return FileTime::fromValue(loadLittleU64(bytes));
     }
     struct statx extended {};
     if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &extended) == 0 &&

@@ -3,6 +3,8 @@
 #include <array>
 #include <set>
 
+#include "platform/ByteOrder.h"
+
 namespace platform::emulated {
 namespace {
 
@@ -11,12 +13,6 @@ constexpr std::size_t kSlotSize = 16;
 constexpr std::size_t kSlotsPerTable = 4;
 
 using Sector = std::array<std::uint8_t, kSectorSize>;
-
-std::uint32_t little32(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-           (static_cast<std::uint32_t>(bytes[2]) << 16) |
-           (static_cast<std::uint32_t>(bytes[3]) << 24);
-}
 
 bool hasBootSignature(const Sector& sector) {
     return sector[510] == 0x55 && sector[511] == 0xAA;
@@ -33,8 +29,8 @@ std::vector<MbrSlot> parseSlots(const Sector& sector, std::uint64_t tableSector,
         slot.tableSector = tableSector;
         slot.bootIndicator = entry[0];
         slot.type = entry[4];
-        slot.relativeSector = little32(entry + 8);
-        slot.sectorCount = little32(entry + 12);
+        slot.relativeSector = loadLittleU32(entry + 8);
+        slot.sectorCount = loadLittleU32(entry + 12);
         bool link = slot.extended() && tableSector != 0;
         std::uint64_t base = link ? containerStart : tableSector;
         if (!slot.empty()) {
@@ -130,7 +126,7 @@ MbrLayout readMbrLayout(const SectorReader& read, std::uint64_t diskSize) {
     if (!hasBootSignature(mbr))
         return layout;
     layout.hasTable = true;
-    layout.signature = little32(mbr.data() + 440);
+    layout.signature = loadLittleU32(mbr.data() + 440);
     layout.slots = parseSlots(mbr, 0, 0);
     ChainReader chain(read, diskSize, layout);
     // Only one extended partition per MBR is meaningful; each is followed on its own.

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace util {
+namespace platform {
 
 inline void appendU16(std::string& out, std::uint16_t value) {
     out.push_back(static_cast<char>(value >> 8));
@@ -43,6 +43,12 @@ inline std::uint64_t loadBigEndian(const void* data, int bytes) {
     return value;
 }
 
+// The low `bytes` bytes of value (at most 8), least significant first.
+inline void storeLittleEndian(unsigned char* out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i, value >>= 8)
+        out[i] = static_cast<unsigned char>(value & 0xFF);
+}
+
 inline std::uint64_t loadLittleEndian(const void* data, int bytes) {
     const auto* at = static_cast<const unsigned char*>(data);
     std::uint64_t value = 0;
@@ -51,7 +57,20 @@ inline std::uint64_t loadLittleEndian(const void* data, int bytes) {
     return value;
 }
 
-// The caller guarantees that 2, 4 or 8 bytes are readable at bytes.
+// Little-endian fixed widths; the caller guarantees that 2, 4 or 8 bytes are readable.
+inline std::uint16_t loadLittleU16(const void* bytes) {
+    return static_cast<std::uint16_t>(loadLittleEndian(bytes, 2));
+}
+
+inline std::uint32_t loadLittleU32(const void* bytes) {
+    return static_cast<std::uint32_t>(loadLittleEndian(bytes, 4));
+}
+
+inline std::uint64_t loadLittleU64(const void* bytes) {
+    return loadLittleEndian(bytes, 8);
+}
+
+// Big-endian fixed widths; the caller guarantees that 2, 4 or 8 bytes are readable at bytes.
 inline std::uint16_t loadU16(const void* bytes) {
     const auto* p = static_cast<const unsigned char*>(bytes);
     return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
@@ -68,4 +87,4 @@ inline std::uint64_t loadU64(const void* bytes) {
     return (std::uint64_t{loadU32(p)} << 32) | loadU32(p + 4);
 }
 
-}  // namespace util
+}  // namespace platform
