@@ -3,13 +3,13 @@
 
 #include <chrono>
 #include <iomanip>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <vector>
 
 #include "backup-server/session/AgentKeyFiles.h"
 #include "backup-server/session/BlockStreamReceiver.h"
-#include "backup-server/session/BlockStreamSink.h"
 #include "backup-server/store/PointBuilder.h"
 #include "backup-server/store/StoreAgents.h"
 #include "backup-server/store/StoreError.h"
@@ -97,9 +97,8 @@ blocks::BlockMap receiveBlockMap(AgentSession& session, BackupSummary& summary) 
 }
 
 // Reads the block stream up to the new journal key.
-template <typename Receiver>
-std::string receiveBlocks(AgentSession& session, Receiver& receiver, BackupSummary& summary,
-                          Progress* progress) {
+std::string receiveBlocks(AgentSession& session, BlockStreamReceiver& receiver,
+                          BackupSummary& summary, Progress* progress) {
     for (;;) {
         net::Code code = readCodeSkippingKeepAlives(session, summary);
         net::ProtocolStream::verifyCode(net::PROT_ENCRYPTED, code);
@@ -129,11 +128,9 @@ void checkCoverage(const BackupSummary& summary, const blocks::BlockMap& held,
     }
 }
 
-std::optional<crypto::KeyMsg> sessionKeyFor(AgentSession& session, const BackupOptions& options) {
-    // In protocol version 2 the agent seals every record instead of enciphering it.
-    if (options.encryptionType != 1 || session.channel() != nullptr)
-        return std::nullopt;
-    return openBackupKey(fetchKeys(session));
+// In protocol version 2 the agent seals every record instead of enciphering it.
+bool enciphersBlocks(AgentSession& session, const BackupOptions& options) {
+    return options.encryptionType == 1 && session.channel() == nullptr;
 }
 
 // The digests of the point's used blocks in ascending order, a chunk at a time.
@@ -189,6 +186,200 @@ const char* kindOf(const BackupSummary& summary, bool hadBase) {
     return summary.presentedKey ? "incremental" : "full";
 }
 
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Where a backup goes. The exchange with the agent (runBackup) is the same for every
+// target; a target says only what it offers the agent and what it does with what comes.
+class BackupTarget {
+  public:
+    virtual ~BackupTarget() = default;
+    // The journal key to present: the agent sends only what changed since that key.
+    virtual std::string journalKey() const = 0;
+    // The point whose digests the agent compares with when it asks (null: none, so every
+    // used block comes).
+    virtual PointReader* digestSource() const = 0;
+    // The volume and its used blocks are known (in summary): where its blocks go.
+    virtual std::unique_ptr<BlockStreamReceiver> receiver(AgentSession& session,
+                                                          const BackupSummary& summary) = 0;
+    // The agent has completed (summary holds the counts and the seconds so far): checks
+    // that every used block is accounted for, and keeps the backup.
+    virtual void complete(BackupSummary& summary, const blocks::BlockMap& skipped,
+                          const std::string& newKey) = 0;
+};
+
+// A new restore point built on the volume's latest one.
+class StoreTarget : public BackupTarget {
+  public:
+    // Takes the store's and the volume's locks and chooses the journal key; warnings go
+    // into summary.
+    StoreTarget(AgentSession& session, VolumeStore& volume, const BackupOptions& options,
+                BackupSummary& summary)
+        : volume_(volume),
+          options_(options),
+          protocol_(session.protocolVersion()),
+          store_(volume.folder(), Store::Access::write, "backup " + options.deviceID, options.keys),
+          volumeLock_(StoreLock::volume(store_.localFolder(), volume.agent(), options.deviceID,
+                                        "backup " + options.deviceID)) {
+        admitAgent(store_.catalogue(), volume.agent(), session.reachedAgent(),
+                   volume.folder().string());
+        std::optional<PointRecord> latest = openLatest(summary);
+        if (enciphersBlocks(session, options))
+            sessionKey_ = openBackupKey(fetchKeys(session));
+        chooseKey(latest, summary);
+    }
+
+    std::string journalKey() const override { return key_; }
+    PointReader* digestSource() const override { return base_.get(); }
+
+    std::unique_ptr<BlockStreamReceiver> receiver(AgentSession& session,
+                                                  const BackupSummary& summary) override {
+        builder_ = std::make_unique<PointBuilder>(
+            store_, options_.deviceID, geometryFor(summary.blockSize, summary.blockCount),
+            std::move(base_));
+        builder_->setUsed(summary.used);
+        return std::make_unique<BlockStreamReceiver>(session, *builder_, summary.used,
+                                                     sessionKey_ ? &*sessionKey_ : nullptr);
+    }
+
+    void complete(BackupSummary& summary, const blocks::BlockMap& skipped,
+                  const std::string& newKey) override {
+        checkCoverage(summary, builder_->held(), skipped);
+        summary.kind = kindOf(summary, builder_->hasBase());
+        PointRecord details;
+        details.agent = volume_.agent();
+        details.created = static_cast<std::int64_t>(
+            std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()));
+        details.kind = summary.kind;
+        details.usedBlocks = summary.usedBlocks;
+        details.sentBlocks = summary.blocksSent;
+        details.wireBytes = summary.wireBytes;
+        details.journalKey = newKey;
+        details.protocol = protocol_;
+        details.seconds = summary.seconds;
+        PointRecord added = builder_->commit(details);
+        summary.point = added.id;
+        summary.storedBytes = added.storedBytes;
+        volume_.refresh();
+    }
+
+  private:
+    // The volume's latest point, opened as the base (none when it cannot be read).
+    std::optional<PointRecord> openLatest(BackupSummary& summary) {
+        std::optional<PointRecord> latest =
+            store_.catalogue().latest(volume_.agent(), options_.deviceID);
+        try {
+            if (latest)
+                base_ = std::make_unique<PointReader>(store_, *latest);
+        } catch (const StoreError& error) {
+            // A damaged latest point must not stop the volume from being backed up: this
+            // backup builds on nothing and so becomes a full one.
+            summary.warnings.push_back(error.message() + "; this backup will be a full one");
+            latest.reset();
+        }
+        return latest;
+    }
+
+    void chooseKey(const std::optional<PointRecord>& latest, BackupSummary& summary) {
+        std::optional<std::string> storedKey;
+        std::size_t absent = base_ ? base_->absentChunks().size() : 0;
+        if (absent != 0) {
+            // The agent sends only what changed since the key it is shown, and the base can
+            // no longer give the rest of those chunks: without the key it compares digests,
+            // and the chunks that are gone have none to compare with, so their blocks come
+            // again.
+            summary.warnings.push_back(std::to_string(absent) + " chunks of point " +
+                                       std::to_string(latest->id) +
+                                       " are missing or were set aside as damaged; their "
+                                       "blocks are sent again");
+        } else if (latest && latest->journalKey.size() == VolumeStore::kJournalKeyBytes) {
+            storedKey = latest->journalKey;
+        }
+        const std::string& forced = options_.journalKeyOverride;
+        key_ = !forced.empty()
+                   ? forced
+                   : storedKey.value_or(std::string(VolumeStore::kJournalKeyBytes, '\0'));
+        summary.presentedKey = storedKey.has_value() && forced.empty();
+    }
+
+    VolumeStore& volume_;
+    const BackupOptions& options_;
+    std::uint32_t protocol_;  // the version the point's blocks arrive in
+    Store store_;
+    StoreLock volumeLock_;
+    std::unique_ptr<PointReader> base_;  // until the builder takes it
+    std::optional<crypto::KeyMsg> sessionKey_;
+    std::string key_;
+    std::unique_ptr<PointBuilder> builder_;
+};
+
+// The null target: the block stream is checked and dropped, nothing is offered or stored,
+// so every backup is a full one.
+class SinkTarget : public BackupTarget {
+  public:
+    explicit SinkTarget(const BackupOptions& options) : options_(options) {}
+
+    std::string journalKey() const override {
+        return std::string(VolumeStore::kJournalKeyBytes, '\0');
+    }
+    PointReader* digestSource() const override { return nullptr; }
+
+    std::unique_ptr<BlockStreamReceiver> receiver(AgentSession& session,
+                                                  const BackupSummary& summary) override {
+        return std::make_unique<BlockStreamReceiver>(session, summary.used, summary.blockSize,
+                                                     enciphersBlocks(session, options_));
+    }
+
+    void complete(BackupSummary& summary, const blocks::BlockMap&, const std::string&) override {
+        summary.kind = "full";
+        if (summary.blocksSent + summary.skippedBlocks != summary.usedBlocks)
+            refuse("sent and skipped blocks do not add up to the used ones");
+    }
+
+  private:
+    const BackupOptions& options_;
+};
+
+// One backup exchange: the request, the digests when the agent asks for them, the volume
+// and its used-block map, the block stream up to the new journal key, the skipped-block
+// map and the completion, then the target's check and keeping.
+void runBackup(AgentSession& session, const BackupOptions& options, BackupTarget& target,
+               BackupSummary& summary, std::chrono::steady_clock::time_point start) {
+    if (!sendRequest(session, options, target.journalKey())) {
+        summary.busy = true;
+        return;
+    }
+    auto message = session.receiveMessage();
+    net::Code code = message->read32();
+    if (code == net::PROT_BLOCKSUMS_REQUEST) {
+        summary.digestsRequested = true;
+        summary.digestsServed = serveBlockSums(session, target.digestSource());
+        message = session.receiveMessage();
+        code = message->read32();
+    }
+    net::ProtocolStream::verifyCode(net::PROT_BACKUP_VOLUME_INFO, code);
+    readVolumeInfo(*message, summary);
+    summary.used = receiveBlockMap(session, summary);
+    if (options.progress != nullptr)
+        options.progress->setTotal(summary.blockCount);
+    std::unique_ptr<BlockStreamReceiver> receiver = target.receiver(session, summary);
+    std::string newKey = receiveBlocks(session, *receiver, summary, options.progress);
+    blocks::BlockMap skipped = receiveBlockMap(session, summary);
+    net::ProtocolStream::verifyCode(net::PROT_BACKUP_COMPLETE,
+                                    readCodeSkippingKeepAlives(session, summary));
+    summary.sent = receiver->sent();
+    summary.usedBlocks = countBits(summary.used);
+    summary.skippedBlocks = countBits(skipped);
+    summary.blocksSent = receiver->blocksSent();
+    summary.compressedBlocks = receiver->compressedBlocks();
+    summary.wireBytes = receiver->wireBytes();
+    summary.batches = receiver->batches();
+    summary.seconds = secondsSince(start);
+    target.complete(summary, skipped, newKey);
+    summary.seconds = secondsSince(start);
+}
+
 }  // namespace
 
 std::uint64_t serveBlockSums(AgentSession& session, PointReader* point, std::uint32_t batchSize) {
@@ -232,139 +423,19 @@ std::uint64_t serveBlockSums(AgentSession& session, PointReader* point, std::uin
 BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& volume,
                               const BackupOptions& options) {
     auto start = std::chrono::steady_clock::now();
-    Store store(volume.folder(), Store::Access::write, "backup " + options.deviceID, options.keys);
-    StoreLock volumeLock = StoreLock::volume(store.localFolder(), volume.agent(), options.deviceID,
-                                             "backup " + options.deviceID);
-    admitAgent(store.catalogue(), volume.agent(), session.reachedAgent(), volume.folder().string());
-    std::optional<PointRecord> latest = store.catalogue().latest(volume.agent(), options.deviceID);
-    std::unique_ptr<PointReader> base;
     BackupSummary summary;
-    try {
-        if (latest)
-            base = std::make_unique<PointReader>(store, *latest);
-    } catch (const StoreError& error) {
-        // A damaged latest point must not stop the volume from being backed up: this
-        // backup builds on nothing and so becomes a full one.
-        summary.warnings.push_back(error.message() + "; this backup will be a full one");
-        latest.reset();
-    }
-    std::optional<crypto::KeyMsg> sessionKey = sessionKeyFor(session, options);
-    std::optional<std::string> storedKey;
-    std::size_t absent = base ? base->absentChunks().size() : 0;
-    if (absent != 0) {
-        // The agent sends only what changed since the key it is shown, and the base can no
-        // longer give the rest of those chunks: without the key it compares digests, and
-        // the chunks that are gone have none to compare with, so their blocks come again.
-        summary.warnings.push_back(std::to_string(absent) + " chunks of point " +
-                                   std::to_string(latest->id) +
-                                   " are missing or were set aside as damaged; their blocks "
-                                   "are sent again");
-    } else if (latest && latest->journalKey.size() == VolumeStore::kJournalKeyBytes) {
-        storedKey = latest->journalKey;
-    }
-    std::string key = !options.journalKeyOverride.empty()
-                          ? options.journalKeyOverride
-                          : storedKey.value_or(std::string(56, '\0'));
-    summary.presentedKey = storedKey.has_value() && options.journalKeyOverride.empty();
-    if (!sendRequest(session, options, key)) {
-        summary.busy = true;
-        return summary;
-    }
-    auto message = session.receiveMessage();
-    net::Code code = message->read32();
-    if (code == net::PROT_BLOCKSUMS_REQUEST) {
-        summary.digestsRequested = true;
-        summary.digestsServed = serveBlockSums(session, base.get());
-        message = session.receiveMessage();
-        code = message->read32();
-    }
-    net::ProtocolStream::verifyCode(net::PROT_BACKUP_VOLUME_INFO, code);
-    readVolumeInfo(*message, summary);
-    PointBuilder builder(store, options.deviceID,
-                         geometryFor(summary.blockSize, summary.blockCount), std::move(base));
-    summary.used = receiveBlockMap(session, summary);
-    builder.setUsed(summary.used);
-    if (options.progress != nullptr)
-        options.progress->setTotal(summary.blockCount);
-    BlockStreamReceiver receiver(session, builder, summary.used,
-                                 sessionKey ? &*sessionKey : nullptr);
-    std::string newKey = receiveBlocks(session, receiver, summary, options.progress);
-    blocks::BlockMap skipped = receiveBlockMap(session, summary);
-    net::ProtocolStream::verifyCode(net::PROT_BACKUP_COMPLETE,
-                                    readCodeSkippingKeepAlives(session, summary));
-    summary.sent = receiver.sent();
-    summary.usedBlocks = countBits(summary.used);
-    summary.skippedBlocks = countBits(skipped);
-    summary.blocksSent = receiver.blocksSent();
-    summary.compressedBlocks = receiver.compressedBlocks();
-    summary.wireBytes = receiver.wireBytes();
-    summary.batches = receiver.batches();
-    checkCoverage(summary, builder.held(), skipped);
-    summary.kind = kindOf(summary, builder.hasBase());
-    PointRecord details;
-    details.agent = volume.agent();
-    details.created = static_cast<std::int64_t>(
-        std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()));
-    details.kind = summary.kind;
-    details.usedBlocks = summary.usedBlocks;
-    details.sentBlocks = summary.blocksSent;
-    details.wireBytes = summary.wireBytes;
-    details.journalKey = newKey;
-    details.protocol = session.protocolVersion();
-    details.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    PointRecord added = builder.commit(details);
-    summary.point = added.id;
-    summary.storedBytes = added.storedBytes;
-    summary.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    volume.refresh();
+    StoreTarget target(session, volume, options, summary);
+    runBackup(session, options, target, summary, start);
     return summary;
 }
 
 BackupSummary runSinkBackup(AgentSession& session, const BackupOptions& options) {
     auto start = std::chrono::steady_clock::now();
     BackupSummary summary;
-    if (!sendRequest(session, options, std::string(56, '\0'))) {
-        summary.busy = true;
-        return summary;
-    }
-    auto message = session.receiveMessage();
-    net::Code code = message->read32();
-    if (code == net::PROT_BLOCKSUMS_REQUEST) {
-        // Nothing is held: an empty list of digests, so every used block comes (and the
-        // backup is a full one).
-        session.sendCode(net::PROT_ACK).flush();
-        auto announcement = session.newMessage();
-        announcement->write32(0).write64(0).write32(4096);
-        announcement->send();
-        session.sendCode(net::PROT_BLOCKSUMS_END).flush();
-        message = session.receiveMessage();
-        code = message->read32();
-    }
-    net::ProtocolStream::verifyCode(net::PROT_BACKUP_VOLUME_INFO, code);
-    readVolumeInfo(*message, summary);
-    summary.used = receiveBlockMap(session, summary);
-    BlockStreamSink sink(session, summary.used, summary.blockSize,
-                         options.encryptionType == 1 && session.channel() == nullptr);
-    receiveBlocks(session, sink, summary, options.progress);
-    blocks::BlockMap skipped = receiveBlockMap(session, summary);
-    net::ProtocolStream::verifyCode(net::PROT_BACKUP_COMPLETE,
-                                    readCodeSkippingKeepAlives(session, summary));
-    summary.usedBlocks = countBits(summary.used);
-    summary.skippedBlocks = countBits(skipped);
-    summary.blocksSent = sink.blocksSent();
-    summary.compressedBlocks = sink.compressedBlocks();
-    summary.wireBytes = sink.wireBytes();
-    summary.batches = sink.batches();
-    summary.kind = "full";
-    if (summary.blocksSent + summary.skippedBlocks != summary.usedBlocks)
-        refuse("sent and skipped blocks do not add up to the used ones");
-    summary.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    SinkTarget target(options);
+    runBackup(session, options, target, summary, start);
     return summary;
 }
-
 std::string describeBackup(const BackupSummary& summary) {
     const std::string& kind = summary.kind;
     double usedMiB = static_cast<double>(summary.usedBlocks) * summary.blockSize / (1 << 20);

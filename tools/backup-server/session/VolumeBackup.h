@@ -30,7 +30,8 @@ struct BackupOptions {
     bool checksums = true;
     // Present this key instead of the stored one (56 bytes), e.g. to force a mismatch.
     std::string journalKeyOverride;
-    // Check the block stream and drop it (BlockStreamSink.h): the store is not touched.
+    // Check the block stream and drop it (BlockStreamReceiver.h without a sink): the store
+    // is not touched.
     bool sink = false;
     // Shows how far the block stream has come (none when null).
     Progress* progress = nullptr;
@@ -75,8 +76,8 @@ BackupSummary runVolumeBackup(AgentSession& session, VolumeStore& store,
 std::uint64_t serveBlockSums(AgentSession& session, PointReader* point,
                              std::uint32_t batchSize = 4096);
 
-// A backup into BlockStreamSink: a full backup (no stored key or digests are offered),
-// every batch checked, nothing stored. Throws as runVolumeBackup.
+// The same exchange into the null target: a full backup (no stored key or digests are
+// offered), every batch checked, nothing stored. Throws as runVolumeBackup.
 BackupSummary runSinkBackup(AgentSession& session, const BackupOptions& options);
 
 // One line describing the backup (what was sent and skipped, and how fast).
