@@ -1,8 +1,12 @@
 // fuzz-libs: objects
-// Arbitrary bytes as an object store's reply: a ListObjectsV2 page and an error document.
-// A page that parses must keep the promises the client relies on: no more objects than were
-// asked for, every key a valid key, a continuation token whenever the page says it is cut
-// short; an error code is a plain word.
+// Arbitrary bytes as an object store's reply: a ListObjectsV2 page, an error document, and
+// the replies of a multipart upload (its start, its completion, a page of unfinished
+// uploads). A page that parses must keep the promises the client relies on: no more objects
+// or uploads than were asked for, every key a valid key, a continuation token or markers
+// whenever the page says it is cut short; an error code is a plain word; an upload id is
+// visible ASCII; a completion is a result or an error, never both.
+#include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -29,11 +33,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (error.kind() != BlobError::Kind::invalid)
             std::abort();
     }
-    std::string code = parseErrorCode(xml);
-    if (code.size() > 64)
+    auto plainWord = [](const std::string& code) {
+        return code.size() <= 64 && std::all_of(code.begin(), code.end(), [](char c) {
+                   return std::isalnum(static_cast<unsigned char>(c)) != 0;
+               });
+    };
+    if (!plainWord(parseErrorCode(xml)))
         std::abort();
-    for (char c : code) {
-        if (!std::isalnum(static_cast<unsigned char>(c)))
+    try {
+        S3UploadsPage page = parseUploadsPage(xml, maxKeys);
+        if (page.uploads.size() > maxKeys ||
+            (page.truncated && (page.nextKeyMarker.empty() || page.nextUploadIdMarker.empty())))
+            std::abort();
+        for (const S3Upload& upload : page.uploads) {
+            if (!validKey(upload.key) || upload.uploadId.empty())
+                std::abort();
+        }
+    } catch (const BlobError& error) {
+        if (error.kind() != BlobError::Kind::invalid)
+            std::abort();
+    }
+    try {
+        std::string id = parseUploadId(xml);
+        if (id.empty() || id.size() > 1024 ||
+            std::any_of(id.begin(), id.end(), [](char c) { return c <= ' ' || c >= 127; }))
+            std::abort();
+    } catch (const BlobError& error) {
+        if (error.kind() != BlobError::Kind::invalid)
+            std::abort();
+    }
+    try {
+        S3CompleteReply reply = parseCompleteReply(xml);
+        if ((reply.completed && !reply.errorCode.empty()) || !plainWord(reply.errorCode))
+            std::abort();
+    } catch (const BlobError& error) {
+        if (error.kind() != BlobError::Kind::invalid)
             std::abort();
     }
     return 0;

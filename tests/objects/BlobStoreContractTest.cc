@@ -3,8 +3,12 @@
 // and exports its settings; without them the S3 cases are skipped, saying how to run them).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <random>
 
 #include "TestBucket.h"
@@ -42,6 +46,13 @@ BlobError::Kind errorKind(const std::function<void()>& call) {
     return BlobError::Kind::failed;
 }
 
+void writeFile(const std::filesystem::path& file, const std::string& bytes) {
+    std::ofstream(file, std::ios::binary) << bytes;
+}
+
+// Parts of 5 MiB, the least S3 takes, so that a file of a few parts stays small.
+constexpr std::uint64_t kPartBytes = std::uint64_t{5} << 20;
+
 enum class Kind { folder, s3 };
 
 class BlobStoreContract : public testing::TestWithParam<Kind> {
@@ -57,6 +68,7 @@ class BlobStoreContract : public testing::TestWithParam<Kind> {
         S3Options options;
         options.pageSize = 4;  // listings of a few objects already take several pages
         options.firstDelay = std::chrono::milliseconds(20);
+        options.partBytes = kPartBytes;
         store_ = std::make_unique<S3BlobStore>(S3Settings::fromEnvironment(name), options);
     }
     void TearDown() override {
@@ -155,6 +167,38 @@ TEST_P(BlobStoreContract, ListingsSpanPagesAndKeepToTheirPrefix) {
     EXPECT_EQ(listed(*store_, "chunks/1").size(), 1u);
     EXPECT_EQ(listed(*store_, "").size(), chunkKeys.size() + 2);
     EXPECT_TRUE(listed(*store_, "nothing/").empty());
+}
+
+TEST_P(BlobStoreContract, FilesOfAnySizeAreStoredWhole) {
+    // A bucket takes this one in three parts and a tail, a folder by its name alone.
+    std::string big = randomBytes(3 * kPartBytes + 123457, 6);
+    std::filesystem::path file = folder_.path() / "big.part";
+    writeFile(file, big);
+    store_->putFile("points/big.index", file);
+    EXPECT_EQ(store_->head("points/big.index"), big.size());
+    EXPECT_TRUE(store_->get("points/big.index") == big);
+    std::string small = randomBytes(1000, 7);
+    writeFile(file, small);  // under a part: one put
+    store_->putFile("points/small.index", file);
+    EXPECT_EQ(store_->get("points/small.index"), small);
+    EXPECT_EQ(listed(*store_, "").size(), 2u);  // no temporary file, no part left over
+    if (auto* s3 = dynamic_cast<S3BlobStore*>(store_.get())) {
+        EXPECT_TRUE(s3->unfinishedUploads("").empty());
+        return;
+    }
+    EXPECT_FALSE(std::filesystem::exists(file)) << "moved into place";
+    // From another file system a folder copies the file, and leaves it.
+    struct stat shm {
+    }, here{};
+    if (::stat("/dev/shm", &shm) != 0 || ::stat(folder_.path().c_str(), &here) != 0 ||
+        shm.st_dev == here.st_dev)
+        return;
+    std::filesystem::path other = "/dev/shm/zentrad-put-" + std::to_string(::getpid());
+    writeFile(other, small + "x");
+    store_->putFile("points/copied.index", other);
+    EXPECT_EQ(store_->get("points/copied.index"), small + "x");
+    EXPECT_TRUE(std::filesystem::exists(other));
+    std::filesystem::remove(other);
 }
 
 TEST_P(BlobStoreContract, KeysThatCouldLeaveTheStoreAreRefused) {

@@ -31,6 +31,7 @@ class HttpStub {
         int status = 200;
         std::string body;
         Mode mode = Mode::reply;
+        std::string headers;  // more header lines, each ending in "\r\n"
     };
     // The request's head (request line and headers) and body.
     struct Seen {
@@ -122,7 +123,7 @@ class HttpStub {
             return forward(client, request);
         std::string text = "HTTP/1.1 " + std::to_string(reply.status) +
                            " Stub\r\nContent-Length: " + std::to_string(reply.body.size()) +
-                           "\r\nConnection: close\r\n\r\n" + reply.body;
+                           "\r\n" + reply.headers + "Connection: close\r\n\r\n" + reply.body;
         ::send(client, text.data(), text.size(), MSG_NOSIGNAL);
     }
     // The request as it came (its signature covers it), less the 100-continue exchange

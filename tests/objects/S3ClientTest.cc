@@ -3,19 +3,23 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
+#include <set>
 
 #include "HttpStub.h"
 #include "TestBucket.h"
 #include "backup-server/objects/ParallelPuts.h"
 #include "backup-server/objects/S3BlobStore.h"
 #include "backup-server/objects/S3Xml.h"
+#include "common/TempDir.h"
 
 namespace backup_server::objects {
 namespace {
 
 constexpr const char* kAccess = "ZTACCESSKEY1234567";
 constexpr const char* kSecret = "zt-secret-Qm9vb29vb29vb29vb29v";
+constexpr std::size_t kPartBytes = std::size_t{5} << 20;  // the least S3 takes
 
 std::string errorBody(const std::string& code) {
     // Like the real thing, an error body may repeat what the server received.
@@ -37,6 +41,7 @@ class S3Client : public testing::Test {
         options.attempts = attempts;
         options.firstDelay = std::chrono::milliseconds(10);
         options.lowSpeedTime = std::chrono::seconds(1);
+        options.partBytes = kPartBytes;
         options.onRetry = [this](const std::string& line) { noteRetry(line); };
         return std::make_unique<S3BlobStore>(settings, options);
     }
@@ -56,12 +61,33 @@ class S3Client : public testing::Test {
         retries_.push_back(line);
     }
 
+    // A file of bytes (a pattern that differs from part to part) in the test's folder.
+    std::filesystem::path fileOf(const std::string& bytes) {
+        std::filesystem::path file = folder_.path() / "upload";
+        std::ofstream(file, std::ios::binary) << bytes;
+        return file;
+    }
+
     std::mutex mutex_;
     std::vector<std::string> retries_;
+    test::TempDir folder_;
 };
 
-test::HttpStub::Answer answer(int status, const std::string& body) {
-    return {status, body, test::HttpStub::Mode::reply};
+std::string partedBytes(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(i / 4093 + i);
+    return bytes;
+}
+
+test::HttpStub::Answer answer(int status, const std::string& body,
+                              const std::string& headers = "") {
+    return {status, body, test::HttpStub::Mode::reply, headers};
+}
+
+// No answer: silence, a dropped connection, or the real server's.
+test::HttpStub::Answer act(test::HttpStub::Mode mode) {
+    return {0, "", mode, ""};
 }
 
 TEST_F(S3Client, ThrottlingAndServerErrorsAreRetriedUntilThePutLands) {
@@ -69,7 +95,7 @@ TEST_F(S3Client, ThrottlingAndServerErrorsAreRetriedUntilThePutLands) {
         if (number == 1)
             return answer(503, errorBody("SlowDown"));
         if (number == 2)
-            return test::HttpStub::Answer{0, "", test::HttpStub::Mode::silent};  // times out
+            return act(test::HttpStub::Mode::silent);  // times out
         if (number == 3)
             return answer(500, errorBody("InternalError"));
         return answer(200, "");
@@ -185,8 +211,8 @@ TEST_F(S3Client, RetriesCarryRequestsToTheRealServerThroughAFaultyLink) {
             if (number % 3 == 1)
                 return answer(503, errorBody("SlowDown"));
             if (number % 3 == 2)
-                return test::HttpStub::Answer{0, "", test::HttpStub::Mode::drop};
-            return test::HttpStub::Answer{0, "", test::HttpStub::Mode::forward};
+                return act(test::HttpStub::Mode::drop);
+            return act(test::HttpStub::Mode::forward);
         },
         port);
     S3Settings settings = direct.settings();
@@ -204,6 +230,85 @@ TEST_F(S3Client, RetriesCarryRequestsToTheRealServerThroughAFaultyLink) {
     EXPECT_EQ(link.seen().size(), 6u);
     EXPECT_EQ(direct.get("chunks/ef/ef01"), bytes);
     direct.remove("chunks/ef/ef01");
+}
+
+TEST_F(S3Client, AMultipartUploadIsCompletedInPartOrderAndAbortedWhenItsCompletionFails) {
+    std::string bytes = partedBytes(2 * kPartBytes + 1000);
+    test::HttpStub stub([](const test::HttpStub::Seen& request, int) {
+        const std::string& head = request.head;
+        if (head.starts_with("POST ") && head.find("?uploads= ") != std::string::npos) {
+            return answer(200,
+                          "<InitiateMultipartUploadResult><Key>k</Key><UploadId>up/1+x"
+                          "</UploadId></InitiateMultipartUploadResult>");
+        }
+        if (head.starts_with("PUT ")) {
+            std::string part = head.substr(head.find("partNumber=") + 11, 1);
+            return answer(200, "", "ETag: \"tag" + part + "\"\r\n");
+        }
+        // A completion that fails after its 200 has gone out says so only in its body.
+        if (head.starts_with("POST "))
+            return answer(200,
+                          "<?xml version=\"1.0\"?>\n<Error><Code>InternalError</Code></Error>");
+        return answer(204, "");
+    });
+    std::string failure =
+        failureOf([&] { storeAt(stub.endpoint())->putFile("points/p", fileOf(bytes)); });
+    EXPECT_NE(failure.find("InternalError (after 3 attempts)"), std::string::npos) << failure;
+
+    std::vector<test::HttpStub::Seen> seen = stub.seen();
+    ASSERT_EQ(seen.size(), 1u + 3u + 3u + 1u);
+    EXPECT_TRUE(seen[0].head.starts_with("POST /bucket/some/prefix/points/p?uploads= "));
+    std::set<std::string> parts;
+    for (std::size_t i = 1; i <= 3; ++i) {
+        // Parts travel at once, in any order; each holds its run of the file.
+        std::size_t at = seen[i].head.find("partNumber=");
+        ASSERT_NE(at, std::string::npos) << seen[i].head;
+        int number = seen[i].head[at + 11] - '0';
+        EXPECT_EQ(seen[i].head.substr(at + 12, 21), "&uploadId=up%2F1%2Bx ") << seen[i].head;
+        parts.insert(seen[i].head.substr(at, 12));
+        EXPECT_TRUE(seen[i].body ==
+                    bytes.substr(static_cast<std::size_t>(number - 1) * kPartBytes, kPartBytes));
+    }
+    EXPECT_EQ(parts.size(), 3u);
+    for (std::size_t i = 4; i <= 6; ++i) {
+        EXPECT_TRUE(
+            seen[i].head.starts_with("POST /bucket/some/prefix/points/p?uploadId=up%2F1%2Bx "));
+        EXPECT_EQ(
+            seen[i].body,
+            "<CompleteMultipartUpload><Part><PartNumber>1</PartNumber><ETag>\"tag1\"</ETag>"
+            "</Part><Part><PartNumber>2</PartNumber><ETag>\"tag2\"</ETag></Part><Part>"
+            "<PartNumber>3</PartNumber><ETag>\"tag3\"</ETag></Part></CompleteMultipartUpload>");
+    }
+    EXPECT_TRUE(
+        seen[7].head.starts_with("DELETE /bucket/some/prefix/points/p?uploadId=up%2F1%2Bx "))
+        << seen[7].head;
+}
+
+TEST_F(S3Client, APartTheRealServerNeverGetsLeavesNeitherObjectNorUpload) {
+    std::string name = test::testS3Store();
+    if (name.empty())
+        GTEST_SKIP() << test::kNoS3Server;
+    S3BlobStore direct(S3Settings::fromEnvironment(name));
+    std::string endpoint = direct.settings().endpoint;
+    // The second part is refused on the way; the rest reach the server.
+    test::HttpStub link(
+        [](const test::HttpStub::Seen& request, int) {
+            if (request.head.find("partNumber=2&") != std::string::npos)
+                return answer(403, errorBody("AccessDenied"));
+            return act(test::HttpStub::Mode::forward);
+        },
+        std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
+    S3Settings settings = direct.settings();
+    settings.endpoint = link.endpoint();
+    S3Options options;
+    options.partBytes = kPartBytes;
+    S3BlobStore faulty(settings, options);
+
+    std::filesystem::path file = fileOf(partedBytes(3 * kPartBytes + 4321));
+    std::string failure = failureOf([&] { faulty.putFile("points/big.index", file); });
+    EXPECT_NE(failure.find("HTTP 403 AccessDenied"), std::string::npos) << failure;
+    EXPECT_FALSE(direct.head("points/big.index"));
+    EXPECT_TRUE(direct.unfinishedUploads("").empty());
 }
 
 TEST(S3ListParser, RefusesWhatCouldMisleadOrExhaustTheClient) {
@@ -241,6 +346,40 @@ TEST(S3ListParser, RefusesWhatCouldMisleadOrExhaustTheClient) {
         EXPECT_THROW(parseListPage(bad, 2), BlobError) << bad.substr(0, 200);
     }
     EXPECT_EQ(parseErrorCode(errorBody("SlowDown")), "SlowDown");
+
+    // The replies of a multipart upload.
+    EXPECT_EQ(parseUploadId("<InitiateMultipartUploadResult><UploadId>2~a.b</UploadId>"
+                            "</InitiateMultipartUploadResult>"),
+              "2~a.b");
+    for (const char* bad : {"<InitiateMultipartUploadResult/>",
+                            "<InitiateMultipartUploadResult><UploadId>a b</UploadId>"
+                            "</InitiateMultipartUploadResult>"})
+        EXPECT_THROW(parseUploadId(bad), BlobError) << bad;
+    EXPECT_TRUE(parseCompleteReply("<CompleteMultipartUploadResult><ETag>x</ETag>"
+                                   "</CompleteMultipartUploadResult>")
+                    .completed);
+    EXPECT_EQ(parseCompleteReply("<Error><Code>InternalError</Code></Error>").errorCode,
+              "InternalError");
+    EXPECT_THROW(parseCompleteReply("<Other/>"), BlobError);
+    auto uploads = [](const std::string& inside) {
+        return "<ListMultipartUploadsResult>" + inside + "</ListMultipartUploadsResult>";
+    };
+    S3UploadsPage listed = parseUploadsPage(
+        uploads("<IsTruncated>true</IsTruncated><NextKeyMarker>a</NextKeyMarker>"
+                "<NextUploadIdMarker>u</NextUploadIdMarker><Upload><Key>a</Key><UploadId>u"
+                "</UploadId></Upload>"),
+        2);
+    ASSERT_EQ(listed.uploads.size(), 1u);
+    EXPECT_EQ(listed.uploads[0].uploadId, "u");
+    for (const std::string& bad : {
+             uploads("<IsTruncated>true</IsTruncated><NextKeyMarker>a</NextKeyMarker>"),
+             uploads("<Upload><Key>../a</Key><UploadId>u</UploadId></Upload>"),
+             uploads("<Upload><Key>a</Key></Upload>"),
+             uploads("<Upload><Key>a</Key><UploadId>u</UploadId></Upload><Upload><Key>b</Key>"
+                     "<UploadId>v</UploadId></Upload><Upload><Key>c</Key><UploadId>w</UploadId>"
+                     "</Upload>"),
+         })
+        EXPECT_THROW(parseUploadsPage(bad, 2), BlobError) << bad;
     EXPECT_EQ(parseErrorCode("<Error><Code>a b</Code></Error>"), "");
 }
 

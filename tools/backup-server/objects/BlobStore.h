@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -61,6 +62,11 @@ class BlobStore {
     // Stores bytes under key; when it returns the object is whole under that name (and
     // durable once sync returns).
     virtual void put(const std::string& key, std::string_view bytes) = 0;
+    // Stores the bytes of a local file under key, as put does, whatever the file's size:
+    // the file is read as it goes, never held in memory whole. The store may move the file
+    // into place (it is then gone from its old name); otherwise it is left as it was, so a
+    // caller that wants it gone removes whatever is still there.
+    virtual void putFile(const std::string& key, const std::filesystem::path& file) = 0;
     // The object's bytes, or those of range: clipped at the object's end, empty when the
     // range starts at or past it. BlobError missing when there is no such object; invalid
     // when more than kMaxGetBytes would be returned.

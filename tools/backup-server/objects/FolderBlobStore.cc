@@ -35,6 +35,19 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
+bool copyAll(int from, int to) {
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        ssize_t got = ::read(from, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0;
+        if (!writeAll(to, std::string_view(buffer.data(), static_cast<std::size_t>(got))))
+            return false;
+    }
+}
+
 void syncFolder(const fs::path& folder) {
     Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0 || ::fsync(fd.get()) != 0)
@@ -58,21 +71,26 @@ fs::path FolderBlobStore::pathOf(const std::string& key) const {
     return folder_ / key;
 }
 
-void FolderBlobStore::put(const std::string& key, std::string_view bytes) {
-    fs::path path = pathOf(key);
+bool FolderBlobStore::present(const fs::path& path) const {
     struct stat status {};
-    if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode))
-        return;
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+void FolderBlobStore::makeParent(const fs::path& path) const {
     std::error_code error;
     fs::create_directories(path.parent_path(), error);
     if (error)
         fail("Cannot create the folder", path.parent_path(), error.value());
+}
+
+void FolderBlobStore::writeWhole(const fs::path& path,
+                                 const std::function<bool(int fd)>& write) const {
     std::string temporary = (path.parent_path() / ("." + path.filename().string() + ".tmp-XXXXXX"));
     Fd fd(::mkstemp(temporary.data()));
     if (fd.get() < 0)
         fail("Cannot create", temporary, errno);
-    bool written = writeAll(fd.get(), bytes) &&
-                   (policy_ == SyncPolicy::onSync || ::fsync(fd.get()) == 0) && fd.close();
+    bool written =
+        write(fd.get()) && (policy_ == SyncPolicy::onSync || ::fsync(fd.get()) == 0) && fd.close();
     if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
         int saved = errno;
         ::unlink(temporary.c_str());
@@ -80,6 +98,36 @@ void FolderBlobStore::put(const std::string& key, std::string_view bytes) {
     }
     if (policy_ == SyncPolicy::eachPut)
         syncFolder(path.parent_path());
+}
+
+void FolderBlobStore::put(const std::string& key, std::string_view bytes) {
+    fs::path path = pathOf(key);
+    if (present(path))
+        return;
+    makeParent(path);
+    writeWhole(path, [bytes](int fd) { return writeAll(fd, bytes); });
+}
+
+void FolderBlobStore::putFile(const std::string& key, const fs::path& file) {
+    fs::path path = pathOf(key);
+    if (present(path))
+        return;
+    makeParent(path);
+    Fd in(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0)
+        fail("Cannot open", file, errno);
+    if (policy_ == SyncPolicy::eachPut && ::fsync(in.get()) != 0)
+        fail("Cannot sync", file, errno);
+    // On the store's file system the file becomes the object by its name alone; from
+    // another one its bytes are copied.
+    if (::rename(file.c_str(), path.c_str()) == 0) {
+        if (policy_ == SyncPolicy::eachPut)
+            syncFolder(path.parent_path());
+        return;
+    }
+    if (errno != EXDEV)
+        fail("Cannot move " + file.string() + " to", path, errno);
+    writeWhole(path, [&in](int fd) { return copyAll(in.get(), fd); });
 }
 
 std::uint64_t FolderBlobStore::removeLeftovers(const std::string& prefix, std::uint64_t& bytes) {

@@ -32,6 +32,9 @@ class FolderBlobStore : public BlobStore {
 
     std::string name() const override { return folder_.string(); }
     void put(const std::string& key, std::string_view bytes) override;
+    // Moves the file into place when it is on the folder's file system, else copies it as a
+    // put writes; with SyncPolicy::eachPut the file is synced before it gets its name.
+    void putFile(const std::string& key, const std::filesystem::path& file) override;
     std::string get(const std::string& key, std::optional<BlobRange> range = {}) override;
     std::optional<std::uint64_t> head(const std::string& key) override;
     void remove(const std::string& key) override;
@@ -45,6 +48,11 @@ class FolderBlobStore : public BlobStore {
 
   private:
     std::filesystem::path pathOf(const std::string& key) const;
+    bool present(const std::filesystem::path& path) const;
+    void makeParent(const std::filesystem::path& path) const;
+    // Writes an object through a temporary file beside path, renamed when whole.
+    void writeWhole(const std::filesystem::path& path,
+                    const std::function<bool(int fd)>& write) const;
 
     std::filesystem::path folder_;
     SyncPolicy policy_;

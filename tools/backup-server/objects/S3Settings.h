@@ -12,6 +12,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -58,6 +59,11 @@ struct S3Options {
     // Whether a put signs the SHA-256 of its body (the server then refuses a body damaged on
     // the way) or sends UNSIGNED-PAYLOAD (for bodies the store's own digests cover).
     bool signPayload = true;
+    // putFile sends a file of at least partBytes in parts of this size (more when the file
+    // would need over 10000 parts), parallelParts at once, each read from the file as it is
+    // sent. S3 takes parts of 5 MiB to 5 GiB (the last one may be shorter).
+    std::uint64_t partBytes = std::uint64_t{64} << 20;
+    unsigned parallelParts = 4;
     // Told about every retry (what failed, the attempt, the wait), for the log; called from
     // the thread that retries, so from several at once under ParallelPuts.
     std::function<void(const std::string&)> onRetry;

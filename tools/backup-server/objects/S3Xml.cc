@@ -2,6 +2,7 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <charconv>
 #include <memory>
 
@@ -93,9 +94,15 @@ class Walker {
     bool refused_ = false;
 };
 
-[[noreturn]] void invalid(const std::string& what) {
-    ZENTRAD_THROW(BlobError, BlobError::Kind::invalid,
-                  "The object store's listing is not valid: " + what);
+[[noreturn]] void invalid(const std::string& what,
+                          const std::string& document = "The object store's listing") {
+    ZENTRAD_THROW(BlobError, BlobError::Kind::invalid, document + " is not valid: " + what);
+}
+
+bool validUploadId(const std::string& text) {
+    if (text.empty() || text.size() > 1024)
+        return false;
+    return std::all_of(text.begin(), text.end(), [](char c) { return c > ' ' && c < 127; });
 }
 
 bool parseSize(const std::string& text, std::uint64_t& size) {
@@ -172,6 +179,96 @@ std::string parseErrorCode(std::string_view xml) {
             return "";
     }
     return code;
+}
+
+std::string parseUploadId(std::string_view xml) {
+    std::string id;
+    bool seen = false;
+    auto onText = [&](const std::string& path, const std::string& text) {
+        if (path == "InitiateMultipartUploadResult/UploadId") {
+            if (seen)
+                return false;
+            id = text;
+            seen = true;
+        }
+        return true;
+    };
+    Walker walker(onText, [](const std::string&) { return true; });
+    if (!walker.parse(xml) || !validUploadId(id))
+        invalid("no upload id", "The start of a multipart upload");
+    return id;
+}
+
+S3CompleteReply parseCompleteReply(std::string_view xml) {
+    S3CompleteReply reply;
+    bool error = false;
+    auto onEnd = [&](const std::string& path) {
+        reply.completed = reply.completed || path == "CompleteMultipartUploadResult";
+        error = error || path == "Error";
+        return true;
+    };
+    Walker walker([](const std::string&, const std::string&) { return true; }, onEnd);
+    if (!walker.parse(xml) || reply.completed == error)
+        invalid("neither a result nor an error", "The completion of a multipart upload");
+    if (error)
+        reply.errorCode = parseErrorCode(xml);
+    return reply;
+}
+
+S3UploadsPage parseUploadsPage(std::string_view xml, std::size_t maxUploads) {
+    S3UploadsPage page;
+    S3Upload current;
+    bool haveKey = false, haveId = false, sawRoot = false;
+    std::string problem;
+    auto refuse = [&problem](const char* what) {
+        problem = what;
+        return false;
+    };
+    auto onText = [&](const std::string& path, const std::string& text) {
+        if (path == "ListMultipartUploadsResult/IsTruncated") {
+            if (text != "true" && text != "false")
+                return refuse("IsTruncated is neither true nor false");
+            page.truncated = text == "true";
+        } else if (path == "ListMultipartUploadsResult/NextKeyMarker") {
+            page.nextKeyMarker = text;
+        } else if (path == "ListMultipartUploadsResult/NextUploadIdMarker") {
+            page.nextUploadIdMarker = text;
+        } else if (path == "ListMultipartUploadsResult/Upload/Key") {
+            if (haveKey || !validKey(text))
+                return refuse("an upload's key that is not a valid key");
+            current.key = text;
+            haveKey = true;
+        } else if (path == "ListMultipartUploadsResult/Upload/UploadId") {
+            if (haveId || !validUploadId(text))
+                return refuse("an upload id that is not one");
+            current.uploadId = text;
+            haveId = true;
+        }
+        return true;
+    };
+    auto onEnd = [&](const std::string& path) {
+        if (path == "ListMultipartUploadsResult") {
+            sawRoot = true;
+        } else if (path == "ListMultipartUploadsResult/Upload") {
+            if (!haveKey || !haveId)
+                return refuse("an upload without its key or id");
+            if (page.uploads.size() == maxUploads)
+                return refuse("more uploads than were asked for");
+            page.uploads.push_back(std::move(current));
+            current = S3Upload{};
+            haveKey = haveId = false;
+        }
+        return true;
+    };
+    const std::string document = "The object store's list of unfinished uploads";
+    Walker walker(onText, onEnd);
+    if (!walker.parse(xml))
+        invalid(problem.empty() ? "malformed XML" : problem, document);
+    if (!sawRoot)
+        invalid("no ListMultipartUploadsResult", document);
+    if (page.truncated && (page.nextKeyMarker.empty() || page.nextUploadIdMarker.empty()))
+        invalid("truncated without its markers", document);
+    return page;
 }
 
 }  // namespace backup_server::objects

@@ -9,7 +9,6 @@
 
 #include "backup-server/store/StoreError.h"
 #include "blocks/Md5Stream.h"
-#include "util/FileUtil.h"
 
 namespace backup_server {
 namespace {
@@ -165,13 +164,10 @@ void PointBuilder::flush(std::uint64_t chunk) {
 }
 
 void PointBuilder::storeIndex() {
+    // An index grows with the volume (hundreds of MiB for a few TiB): it goes to the store
+    // from its file, moved into a folder store, in parts into a bucket.
     fs::path part = store_.scratchPath(indexName_ + ".part");
-    if (!store_.remote()) {
-        fs::rename(part, store_.indexPath(indexName_));
-        return;
-    }
-    store_.objects().put(Store::indexKey(indexName_),
-                         util::files::readFile(part, objects::kMaxGetBytes));
+    store_.objects().putFile(Store::indexKey(indexName_), part);
     std::error_code error;
     fs::remove(part, error);
 }

@@ -1,5 +1,6 @@
 #include "backup-server/store/PointIndex.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -160,11 +161,18 @@ void PointIndexReader::readWhole() {
     }
     used_ = blocks::BlockMap(geometry_.blockCount);
     std::vector<unsigned char> map(used_.byteCount());
-    Sha256Digest stored{};
-    if (!in_->read(offset, map.data(), map.size(), problem) ||
-        !in_->read(offset + map.size(), stored.data(), stored.size(), problem)) {
-        damaged(file, "cannot read its used map: " + problem);
+    // A buffer at a time like the entries: an index in a bucket is read by ranged gets, and
+    // no get may be as long as the map of a large volume.
+    for (std::size_t done = 0; done < map.size();) {
+        std::size_t step = std::min(map.size() - done, buffer.size());
+        if (!in_->read(offset, map.data() + done, step, problem))
+            damaged(file, "cannot read its used map: " + problem);
+        done += step;
+        offset += step;
     }
+    Sha256Digest stored{};
+    if (!in_->read(offset, stored.data(), stored.size(), problem))
+        damaged(file, "cannot read its seal: " + problem);
     seal.update(map.data(), map.size());
     seal_ = seal.finish();
     if (seal_ != stored)
