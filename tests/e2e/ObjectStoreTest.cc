@@ -79,6 +79,12 @@ class ObjectStoreTest : public test::RestorePointFixture {
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
 
+    // The number that follows marker in text (0 when there is none).
+    static std::uint64_t numberAfter(const std::string& text, const std::string& marker) {
+        std::size_t at = text.find(marker);
+        return at == std::string::npos ? 0 : std::stoull(text.substr(at + marker.size()));
+    }
+
     fs::path cache_;
 };
 
@@ -90,11 +96,24 @@ TEST_F(ObjectStoreTest, BackupsIntoABucketRestoreVerifyForgetCollectAndRebuildTh
     for (std::size_t i = 0; i < images.size(); ++i)
         expectRestores(ids[i], images[i]);
     fs::path atDigestCompared = images[2];
-    ToolRun verify = tool("verify " + store());
+    ToolRun verify = tool("--json verify " + store());
     EXPECT_EQ(verify.status, 0) << verify.output;
-    EXPECT_NE(verify.output.find("verified 3 points"), std::string::npos) << verify.output;
+    EXPECT_NE(verify.output.find("\"damaged\":false"), std::string::npos) << verify.output;
+    // A sampled verify reads a share of the same chunks.
+    ToolRun sampled = tool("--json verify " + store() + " sample=50");
+    EXPECT_EQ(sampled.status, 0) << sampled.output;
+    std::uint64_t all = numberAfter(verify.output, "\"chunks_read\":");
+    std::uint64_t share = numberAfter(sampled.output, "\"chunks_read\":");
+    EXPECT_GT(share, 0u) << sampled.output;
+    EXPECT_LT(share, all) << sampled.output;
     // Every change left a copy of the catalogue; only the newest two are kept.
     EXPECT_EQ(objectsUnder("catalogue/"), 2u);
+    ToolRun status = tool("status " + store());
+    EXPECT_EQ(status.status, 0) << status.output;
+    EXPECT_NE(status.output.find("ok  127.0.0.1  Disk 0 Partition 0: last good point " +
+                                 std::to_string(ids[2]) + " of "),
+              std::string::npos)
+        << status.output;
 
     // The first random.bin is only in the first two points: forgetting them frees it.
     ToolRun forget = tool("forget " + store() + " keep-last=1");
@@ -169,6 +188,25 @@ TEST_F(ObjectStoreTest, AnEncryptedBucketShowsNothingAndItsCatalogueComesBackOnl
         tool("extract " + store() + " 'Disk 0 Partition 0' /marked.bin '" + out.string() + "'");
     ASSERT_EQ(extracted.status, 0) << extracted.output;
     EXPECT_TRUE(test::readWholeFile(out / "marked.bin") == marked);
+    // And back onto the volume through the agent.
+    sim("letter F 0:0");
+    ToolRun restored =
+        tool("restore-files " + store() + " 'Disk 0 Partition 0' /marked.bin 'target=F:\\back'");
+    ASSERT_EQ(restored.status, 0) << restored.output;
+    EXPECT_TRUE(test::readWholeFile(agent_->hostRoot() / "drives/F/back/marked.bin") == marked);
+
+    // A partition table kept (sealed) in the bucket, written onto a new blank disk.
+    ToolRun saved = tool("partition-backup 0 " + store());
+    ASSERT_EQ(saved.status, 0) << saved.output;
+    ToolRun tables = tool("--json partition-tables " + store());
+    EXPECT_EQ(tables.status, 0) << tables.output;
+    EXPECT_NE(tables.output.find("\"disk\":\"Disk 0\""), std::string::npos) << tables.output;
+    EXPECT_EQ(objectsUnder("tables/"), 1u);
+    sim("add-disk --size 72M");
+    ToolRun table = tool("partition-restore 1 " + store() + " 0");
+    ASSERT_EQ(table.status, 0) << table.output;
+    EXPECT_TRUE(test::readAt(agent_->diskImage(1), 0, 512) ==
+                test::readAt(agent_->diskImage(0), 0, 512));
 }
 
 TEST_F(ObjectStoreTest, ADamagedChunkIsSetAsideByVerifyAndTheNextBackupHealsIt) {

@@ -212,8 +212,8 @@ class BackupTarget {
 // A new restore point built on the volume's latest one.
 class StoreTarget : public BackupTarget {
   public:
-    // Takes the store's and the volume's locks and chooses the journal key; warnings go
-    // into summary.
+    // Takes the store's and the volume's locks, fetches the backup key when blocks come
+    // enciphered and chooses the journal key; warnings go into summary.
     StoreTarget(AgentSession& session, VolumeStore& volume, const BackupOptions& options,
                 BackupSummary& summary)
         : volume_(volume),

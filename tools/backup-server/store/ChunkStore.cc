@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "backup-server/objects/FolderBlobStore.h"
+#include "backup-server/objects/ParallelFor.h"
 #include "backup-server/store/StoreError.h"
 
 namespace backup_server {
@@ -14,6 +15,10 @@ namespace fs = std::filesystem;
 // chunk (which is a little more than the data itself).
 constexpr std::size_t kMaxChunkFileBytes =
     kChunkHeaderBytes + 16 * kMaxChunkBlocks + kMaxChunkBytes + (kMaxChunkBytes >> 7) + 4096;
+
+// Looks at chunks of an object store at once: enough to hide the round trips, few enough
+// not to make a server throttle.
+constexpr unsigned kParallelLooks = 16;
 
 std::string_view nameBytes(const Sha256Digest& name) {
     return std::string_view(reinterpret_cast<const char*>(name.data()), name.size());
@@ -104,6 +109,18 @@ std::uint64_t ChunkStore::put(const Sha256Digest& name, ChunkShape shape, const 
 bool ChunkStore::present(const Sha256Digest& name) const {
     std::optional<std::uint64_t> size = objects_.head(keyOf(name));
     return size && *size >= kChunkHeaderBytes && *size <= cipher_->storedLength(kMaxChunkFileBytes);
+}
+
+std::vector<std::size_t> ChunkStore::absentOf(const std::vector<Sha256Digest>& names) const {
+    std::vector<char> absent(names.size(), 0);
+    objects::parallelFor(names.size(), local_ ? 1 : kParallelLooks,
+                         [&](std::uint64_t i) { absent[i] = !present(names[i]); });
+    std::vector<std::size_t> places;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (absent[i])
+            places.push_back(i);
+    }
+    return places;
 }
 
 bool ChunkStore::setAside(const Sha256Digest& name) const {

@@ -77,6 +77,10 @@ class ChunkStore {
     // Whether an object of the chunk's name is there, of a length a chunk can have (a look
     // at its size only; the contents are checked when the chunk is read).
     bool present(const Sha256Digest& name) const;
+    // The places in names of the chunks that are not present (as present() decides). An
+    // object store is asked about several at once: a round trip each, but not one after
+    // the other.
+    std::vector<std::size_t> absentOf(const std::vector<Sha256Digest>& names) const;
     // Moves a damaged chunk to damaged/NAME (kept for inspection, never read again as the
     // chunk; a copy then a remove); false when it was not there. Throws
     // StoreError when it cannot.

@@ -20,10 +20,21 @@ PointReader::PointReader(const Store& store, const PointRecord& point)
 const std::vector<std::uint64_t>& PointReader::absentChunks() {
     if (!absent_) {
         absent_.emplace();
-        for (std::uint64_t chunk = 0; chunk < index_.geometry().chunkCount(); ++chunk) {
-            Sha256Digest name = index_.entry(chunk);
-            if (!isEmptyEntry(name) && !chunks_.present(name))
-                absent_->push_back(chunk);
+        // A batch of chunks at a time: an object store is asked about each batch at once.
+        constexpr std::uint64_t kBatch = 4096;
+        std::uint64_t count = index_.geometry().chunkCount();
+        for (std::uint64_t first = 0; first < count; first += kBatch) {
+            std::vector<std::uint64_t> places;
+            std::vector<Sha256Digest> names;
+            for (std::uint64_t chunk = first; chunk < std::min(count, first + kBatch); ++chunk) {
+                Sha256Digest name = index_.entry(chunk);
+                if (!isEmptyEntry(name)) {
+                    places.push_back(chunk);
+                    names.push_back(name);
+                }
+            }
+            for (std::size_t i : chunks_.absentOf(names))
+                absent_->push_back(places[i]);
         }
     }
     return *absent_;
