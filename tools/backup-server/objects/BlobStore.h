@@ -82,6 +82,11 @@ class BlobStore {
                       const std::function<void(const BlobInfo&)>& visit) = 0;
     // Makes every put that has returned durable.
     virtual void sync() = 0;
+    // Removes what puts cut short by a crash left under prefix (a folder's temporary files,
+    // a bucket's unfinished multipart uploads); returns their count and adds the bytes it
+    // knows of to bytes. Only for a caller that knows no put is running (the store's
+    // exclusive lock): a running put's leftovers look the same.
+    virtual std::uint64_t removeLeftovers(const std::string& prefix, std::uint64_t& bytes) = 0;
 };
 
 bool validKey(std::string_view key);

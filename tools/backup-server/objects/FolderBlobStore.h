@@ -41,10 +41,7 @@ class FolderBlobStore : public BlobStore {
     void list(const std::string& prefix,
               const std::function<void(const BlobInfo&)>& visit) override;
     void sync() override;
-    // Removes the temporary files of puts a crash cut short, under prefix; returns their
-    // count and adds their bytes to bytes. Only for a caller that knows no put is running
-    // (the store's exclusive lock): a running put's temporary file looks the same.
-    std::uint64_t removeLeftovers(const std::string& prefix, std::uint64_t& bytes);
+    std::uint64_t removeLeftovers(const std::string& prefix, std::uint64_t& bytes) override;
 
   private:
     std::filesystem::path pathOf(const std::string& key) const;

@@ -612,6 +612,13 @@ void S3BlobStore::abortUpload(const std::string& key, const std::string& uploadI
         fail(BlobError::Kind::failed, request, describe(reply));
 }
 
+std::uint64_t S3BlobStore::removeLeftovers(const std::string& prefix, std::uint64_t&) {
+    std::vector<S3Upload> uploads = unfinishedUploads(prefix);
+    for (const S3Upload& upload : uploads)
+        abortUpload(upload.key, upload.uploadId);
+    return uploads.size();
+}
+
 std::vector<S3Upload> S3BlobStore::unfinishedUploads(const std::string& prefix) {
     if (!validPrefix(prefix))
         ZENTRAD_THROW(BlobError, BlobError::Kind::invalid,

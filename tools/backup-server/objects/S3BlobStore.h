@@ -46,6 +46,8 @@ class S3BlobStore : public BlobStore {
     void list(const std::string& prefix,
               const std::function<void(const BlobInfo&)>& visit) override;
     void sync() override {}
+    // Aborts the unfinished multipart uploads under prefix (their size is not known).
+    std::uint64_t removeLeftovers(const std::string& prefix, std::uint64_t& bytes) override;
     // The multipart uploads begun under prefix and neither completed nor aborted (keys
     // below the store's prefix), and the way to abort one.
     std::vector<S3Upload> unfinishedUploads(const std::string& prefix);

@@ -6,7 +6,6 @@
 #include <sstream>
 #include <vector>
 
-#include "backup-server/objects/FolderBlobStore.h"
 #include "backup-server/store/PointReader.h"
 #include "backup-server/store/StoreError.h"
 
@@ -82,11 +81,10 @@ GcReport collectGarbage(Store& store, Progress* progress) {
         store.objects().remove(info.key);
         report.bytesFreed += info.size;
     }
-    // What puts cut short by a crash left in a folder store (no object store leaves any).
-    if (auto* folder = dynamic_cast<objects::FolderBlobStore*>(&store.objects())) {
-        for (const char* prefix : {"chunks", "points", "tables"})
-            report.filesRemoved += folder->removeLeftovers(prefix, report.bytesFreed);
-    }
+    // What puts cut short by a crash left: a folder's temporary files, a bucket's unfinished
+    // uploads (whose parts are kept, and billed, until they are aborted).
+    for (const char* prefix : {"chunks", "points", "tables"})
+        report.filesRemoved += store.objects().removeLeftovers(prefix, report.bytesFreed);
     if (progress != nullptr)
         progress->finish();
     return report;
