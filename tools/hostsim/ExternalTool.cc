@@ -77,8 +77,7 @@ void runTool(const std::vector<std::string>& args, const std::filesystem::path& 
 TemporaryFile::TemporaryFile(const std::string& suffix) {
     std::string pattern =
         (std::filesystem::temp_directory_path() / ("hostsim-XXXXXX" + suffix)).string();
-    platform::emulated::FileDescriptor fd(
-        ::mkstemps(pattern.data(), static_cast<int>(suffix.size())));
+    platform::FileDescriptor fd(::mkstemps(pattern.data(), static_cast<int>(suffix.size())));
     if (!fd.valid())
         throw std::runtime_error("cannot create a temporary file");
     path_ = pattern;

@@ -43,8 +43,7 @@ std::uint32_t nextDiskNumber() {
 }
 
 void createZeroImage(const fs::path& file, std::uint64_t size) {
-    platform::emulated::FileDescriptor fd(
-        ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    platform::FileDescriptor fd(::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!fd.valid() || ::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
         throw std::runtime_error("cannot create " + file.string());
     }

@@ -13,7 +13,7 @@
 namespace hostsim {
 namespace {
 
-using platform::emulated::FileDescriptor;
+using platform::FileDescriptor;
 using platform::emulated::kSectorSize;
 
 constexpr std::size_t kWindow = 1 << 20;
