@@ -79,7 +79,7 @@ TEST_F(LoadSoakTest, SixteenServersAndAHostileBurstBesideABackup) {
     }
     const std::size_t descriptorsBefore = openDescriptors(pid);
     const std::uint64_t memoryBefore = residentKiB(pid);
-    const auto seconds = std::chrono::seconds(fromEnvironment("ZENTRAD_LOAD_SECONDS", 5));
+    const auto seconds = std::chrono::seconds(fromEnvironment("ZENTRAD_LOAD_SECONDS", 2));
 
     std::atomic<std::uint64_t> succeeded{0};
     std::atomic<std::uint64_t> failed{0};
