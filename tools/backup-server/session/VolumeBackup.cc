@@ -78,10 +78,11 @@ blocks::BlockMap receiveBlockMap(AgentSession& session, BackupSummary& summary) 
     std::uint64_t blockCount = summary.blockCount;
     net::ProtocolStream::verifyCode(net::PROT_BACKUP_BLOCK_MAP,
                                     readCodeSkippingKeepAlives(session, summary));
-    blocks::BlockMap map(blockCount);
+    // The size is checked before anything is allocated: the count came from the agent.
     std::uint32_t bytes = session.read32();
-    if (bytes != map.byteCount())
+    if (bytes != (blockCount + 7) / 8)
         refuse("block map of " + std::to_string(bytes) + " bytes");
+    blocks::BlockMap map(blockCount);
     std::string data(bytes, '\0');
     session.readBytes(data.data(), bytes);
     auto digestMessage = session.receiveMessage();
