@@ -69,8 +69,11 @@ void readPlainStream(const std::uint8_t* data, std::size_t size) {
     int ends[2];
     if (size > 32768 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
         return;
-    net::TcpSocket peerSocket(static_cast<platform::SocketHandle>(ends[0]));
-    net::TcpSocket agentSocket(static_cast<platform::SocketHandle>(ends[1]));
+    // Both ends are in this process and the peer shuts its side once it has sent: a read
+    // never waits for long.
+    constexpr std::int32_t kTimeoutSeconds = 1;
+    net::TcpSocket peerSocket(static_cast<platform::SocketHandle>(ends[0]), kTimeoutSeconds);
+    net::TcpSocket agentSocket(static_cast<platform::SocketHandle>(ends[1]), kTimeoutSeconds);
     net::ProtocolStream peer(&peerSocket);
     net::ProtocolStream agent(&agentSocket);
     peer.setChannel(

@@ -35,7 +35,7 @@ std::unique_ptr<TcpSocket> TcpSocket::connectTo(const std::string& host, std::ui
     if (!platform::resolveIpv4(host, address)) {
         throw SocketException("Unable to resolve host name (" + host + ")");
     }
-    auto socket = std::make_unique<TcpSocket>(timeoutSeconds);
+    auto socket = std::make_unique<TcpSocket>(Unconnected{}, timeoutSeconds);
     if (platform::connectSocket(socket->handle(), address, port) != 0) {
         throw SocketException::withLastError("Failed to connect to remote host (" + host + ":" +
                                              std::to_string(port) + ")");

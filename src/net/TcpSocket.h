@@ -25,8 +25,10 @@ class TcpSocket : public Socket {
   public:
     using Deadline = std::chrono::steady_clock::time_point;
 
-    // A new, unconnected socket whose waits for progress last at most timeoutSeconds.
-    explicit TcpSocket(std::int32_t timeoutSeconds) : timeoutSeconds_(timeoutSeconds) {}
+    // A new, unconnected socket whose waits for progress last at most timeoutSeconds. The tag
+    // keeps a bare handle (an int on POSIX) from being taken for a time-out.
+    struct Unconnected {};
+    TcpSocket(Unconnected, std::int32_t timeoutSeconds) : timeoutSeconds_(timeoutSeconds) {}
     // Adopts a connected handle (from accept).
     TcpSocket(platform::SocketHandle adopted, std::int32_t timeoutSeconds)
         : Socket(adopted), timeoutSeconds_(timeoutSeconds) {}
