@@ -34,7 +34,7 @@ TEST_F(SocketTest, TricklingPeerIsCutOffAtTheDeadline) {
 TEST_F(SocketTest, PeerAddressIsNumericAndEmptyWhenUnknown) {
     test::SocketPair pair{kTimeout};
     EXPECT_EQ(pair.near->getPeerAddress(), "127.0.0.1");
-    net::TcpSocket unconnected{kTimeout};
+    net::TcpSocket unconnected{net::TcpSocket::Unconnected{}, kTimeout};
     EXPECT_EQ(unconnected.getPeerAddress(), "");
 }
 
